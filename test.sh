@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The one test command: installs every dependency, builds under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+if [ "$(id -u)" = 0 ]; then
+  bash scripts/install-deps.sh
+else
+  sudo bash scripts/install-deps.sh
+fi
+
+build=${KVL_BUILD_DIR:-build/asan}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVL_SANITIZE=ON -DKVL_BUILD_TESTS=ON
+cmake --build "$build" -j "$(nproc)"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
