@@ -24,3 +24,11 @@ function(kvl_test name)
     PROPERTIES ENVIRONMENT "KVL_SOURCE_DIR=${CMAKE_SOURCE_DIR};KVL_BINARY_DIR=${CMAKE_BINARY_DIR}"
     DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# kvl_bench(<name> SOURCES ... DEPS ...): one Google Benchmark program.
+function(kvl_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
+  kvl_warnings(${name})
+endfunction()
