@@ -1,0 +1,45 @@
+#include "platform/foundation/Value.h"
+
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using platform::Value;
+
+TEST(Value, KindsStayApart) {
+  EXPECT_TRUE(Value(true).isBool());
+  EXPECT_TRUE(Value(1).isInteger());
+  EXPECT_TRUE(Value(1.0).isReal());
+  EXPECT_TRUE(Value("x").isString());
+  EXPECT_NE(Value(true), Value(1));
+  EXPECT_NE(Value(1), Value(1.0));
+  EXPECT_NE(Value("a"), Value::bytes("a"));
+  EXPECT_EQ(Value(), Value(nullptr));
+}
+
+TEST(Value, NumericReadingSaturatesAndRefusesNan) {
+  EXPECT_EQ(Value(std::nan("")).numberAsInteger(), 0);
+  EXPECT_EQ(Value(1e300).numberAsInteger(), std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(Value(-1e300).numberAsInteger(), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(Value(-2.9).numberAsInteger(), -2);
+  EXPECT_EQ(Value(true).numberAsDouble(), 1.0);
+  EXPECT_FALSE(Value("1").numberAsDouble().has_value());
+}
+
+TEST(Value, DictionaryAndArrayBuildingIsDeep) {
+  Value v;
+  v["a"]["b"] = 3;
+  v["list"].push_back("x");
+  Value copy = v;
+  v["a"]["b"] = 4;
+  ASSERT_NE(copy.find("a"), nullptr);
+  EXPECT_EQ(*copy.find("a")->find("b"), Value(3));
+  EXPECT_EQ(copy.find("list")->asArray()->size(), 1u);
+  EXPECT_EQ(copy.find("missing"), nullptr);
+  EXPECT_EQ(Value(1).find("a"), nullptr);
+}
+
+}  // namespace
