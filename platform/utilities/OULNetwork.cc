@@ -150,9 +150,9 @@ struct OULNetwork::State {
   std::atomic<int> uploads{0};
   std::atomic<bool> connected{true};
   std::string probeURL;  // empty: no reachability host
-  // The owning network object's session; valid for as long as callbacks can run (the
-  // session's destructor joins the thread that runs them).
-  OULNetworkURLSession* session = nullptr;
+  // Set once at construction. Shut down by the network object's destructor; the requests
+  // still queued in it hold this state until they have completed.
+  std::shared_ptr<OULNetworkURLSession> session;
 
   void log(OULLoggerLevel level, int64_t code, const std::string& message,
            std::vector<platform::Value> contexts) {
@@ -219,16 +219,19 @@ struct OULNetwork::State {
   }
 };
 
-OULNetwork::OULNetwork(std::string probeURL)
-    : state_(std::make_shared<State>()), session_(std::make_unique<OULNetworkURLSession>()) {
+OULNetwork::OULNetwork(std::string probeURL) : state_(std::make_shared<State>()) {
   state_->probeURL = std::move(probeURL);
-  state_->session = session_.get();
+  state_->session = OULNetworkURLSession::create();
 }
 
 OULNetwork::~OULNetwork() {
-  // Cancels what is in flight; their completions are queued before this returns.
-  session_.reset();
+  // Cancels what is in flight. Their completions are queued before this returns, except when
+  // the last owner lets go on the worker thread itself (inside a delegate call): then right
+  // after that call returns.
+  state_->session->shutdown();
 }
+
+const std::shared_ptr<OULNetworkURLSession>& OULNetwork::session() const { return state_->session; }
 
 std::shared_ptr<OULNetwork> OULNetwork::create() {
   return std::shared_ptr<OULNetwork>(new OULNetwork(std::string()));
@@ -360,8 +363,8 @@ std::string OULNetwork::startRequest(const std::string& method, const std::strin
   if (isPost) ++state_->uploads;
 
   std::shared_ptr<State> state = state_;
-  bool accepted = session_->submit(std::move(request), [state, isPost, deliver, escaped](
-                                                           OULNetworkURLSession::Result&& result) {
+  bool accepted = session()->submit(std::move(request), [state, isPost, deliver, escaped](
+                                                            OULNetworkURLSession::Result&& result) {
     bool failed = result.cancelled || result.tooLarge || result.curlCode != CURLE_OK;
     if (isPost) --state->uploads;  // before the completion can look at it
     if (failed) {

@@ -98,11 +98,11 @@ class OULNetwork {
  private:
   struct State;
   explicit OULNetwork(std::string probeURL);
+  const std::shared_ptr<OULNetworkURLSession>& session() const;
   std::string startRequest(const std::string& method, const std::string& url,
                            const Headers& headers, std::string body,
                            std::shared_ptr<platform::DispatchQueue> queue,
                            CompletionHandler completionHandler);
 
   std::shared_ptr<State> state_;
-  std::unique_ptr<OULNetworkURLSession> session_;
 };

@@ -164,17 +164,36 @@ struct OULNetworkURLSession::Transfer {
 OULNetworkURLSession::OULNetworkURLSession() {
   globalInit();
   multi_ = curl_multi_init();
-  worker_ = std::thread([this] { run(); });
+}
+
+std::shared_ptr<OULNetworkURLSession> OULNetworkURLSession::create() {
+  std::shared_ptr<OULNetworkURLSession> session(new OULNetworkURLSession());
+  // The thread holds the session, so the session outlives everything the thread does.
+  session->worker_ = std::thread([self = session] { self->run(); });
+  return session;
 }
 
 OULNetworkURLSession::~OULNetworkURLSession() {
+  // Only reached once the worker has left run(): either it was joined by shutdown(), or the
+  // worker itself let go of the last reference.
+  if (worker_.joinable()) {
+    if (worker_.get_id() == std::this_thread::get_id()) {
+      worker_.detach();
+    } else {
+      worker_.join();
+    }
+  }
+  if (multi_ != nullptr) curl_multi_cleanup(static_cast<CURLM*>(multi_));
+}
+
+void OULNetworkURLSession::shutdown() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
   if (multi_ != nullptr) curl_multi_wakeup(static_cast<CURLM*>(multi_));
-  worker_.join();
-  if (multi_ != nullptr) curl_multi_cleanup(static_cast<CURLM*>(multi_));
+  std::lock_guard<std::mutex> lock(joinMutex_);
+  if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
 }
 
 bool OULNetworkURLSession::submit(Request request, Done done) {

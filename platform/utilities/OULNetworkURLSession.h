@@ -16,9 +16,10 @@
 // (no content decoding).
 //
 // submit() may be called from any thread. Each accepted request's `done` runs exactly once,
-// on the worker thread: with the outcome, or — when the session is destroyed first — with
-// `cancelled` set. The destructor waits for the worker thread, so `done` never runs after it.
-class OULNetworkURLSession {
+// on the worker thread: with the outcome, or — when the session is shut down first — with
+// `cancelled` set. The worker thread keeps the session alive until it has ended, so shutdown
+// may even be called from inside a `done` callback (the last owner letting go there).
+class OULNetworkURLSession : public std::enable_shared_from_this<OULNetworkURLSession> {
  public:
   using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
@@ -46,21 +47,29 @@ class OULNetworkURLSession {
 
   using Done = std::function<void(Result&& result)>;
 
-  OULNetworkURLSession();
+  // A session with its worker thread running.
+  static std::shared_ptr<OULNetworkURLSession> create();
   ~OULNetworkURLSession();
   OULNetworkURLSession(const OULNetworkURLSession&) = delete;
   OULNetworkURLSession& operator=(const OULNetworkURLSession&) = delete;
 
-  // Queues a request. False (and `done` is dropped uncalled) only once destruction has begun.
+  // Queues a request. False (and `done` is dropped uncalled) once shutdown has begun.
   bool submit(Request request, Done done);
+
+  // Stops taking requests; what is still queued or running completes as cancelled. Waits for
+  // the worker thread to end, except when called on that thread (from a `done` callback):
+  // then the worker ends as soon as the callback returns. Idempotent.
+  void shutdown();
 
  private:
   struct Transfer;
+  OULNetworkURLSession();
   void run();
 
   void* multi_ = nullptr;  // CURLM*, kept opaque so that curl.h stays out of this header
   std::mutex mutex_;
   std::vector<std::unique_ptr<Transfer>> incoming_;
   bool stopping_ = false;
+  std::mutex joinMutex_;  // one joiner at a time
   std::thread worker_;
 };

@@ -396,3 +396,65 @@ TEST(OULNetworkBackgroundTest, BackgroundSessionEventsCompleteAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// Holds the only reference to a network object and lets go of it inside a log call, which
+// runs on the network's worker thread.
+class OwningLogger : public OULNetworkLoggerDelegate {
+ public:
+  void OULNetwork_logWithLevel(OULLoggerLevel level, int64_t messageCode,
+                               const std::string& message,
+                               const std::vector<platform::Value>& contexts) override {
+    if (messageCode != kOULNetworkMessageCodeResponseReceived) return;
+    std::shared_ptr<OULNetwork> last;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      last = std::move(network);
+      releasedOnThread = std::this_thread::get_id();
+    }
+    last.reset();  // the network object's destructor runs here, on its own worker thread
+  }
+  std::mutex mutex;
+  std::shared_ptr<OULNetwork> network;
+  std::thread::id releasedOnThread;
+};
+
+TEST(OULNetworkLifetimeTest, LastOwnerMayLetGoOnTheWorkerThread) {
+  TestHttpServer server;
+  ScriptedResponse shortStall{200, {}, "first"};
+  shortStall.delay = std::chrono::milliseconds(200);
+  ScriptedResponse longStall{200, {}, "never"};
+  longStall.delay = std::chrono::milliseconds(10000);
+  server.respondTo("/short", shortStall);
+  server.respondTo("/long", longStall);
+
+  auto queue = platform::DispatchQueue::createSerial("com.orvane.test.lifetime");
+  auto logger = std::make_shared<OwningLogger>();
+  auto first = std::make_shared<Outcome>();
+  auto second = std::make_shared<Outcome>();
+  {
+    auto network = OULNetwork::create();
+    network->setIsDebugModeEnabled(true);
+    network->setLoggerDelegate(logger);
+    network->getURL(server.baseURL() + "/long", {}, queue, false,
+                    Outcome::recordInto(second, queue));
+    network->getURL(server.baseURL() + "/short", {}, queue, false,
+                    Outcome::recordInto(first, queue));
+    std::lock_guard<std::mutex> lock(logger->mutex);
+    logger->network = std::move(network);
+  }
+  ASSERT_TRUE(first->wait());
+  ASSERT_TRUE(second->wait());
+  EXPECT_EQ(first->data, "first");
+  ASSERT_TRUE(second->error.has_value());
+  EXPECT_EQ(second->error->code, OULNetworkErrorCodeCancelled);
+  queue->sync([] {});
+  EXPECT_EQ(first->callCount(), 1);
+  EXPECT_EQ(second->callCount(), 1);
+  std::lock_guard<std::mutex> lock(logger->mutex);
+  EXPECT_EQ(logger->network, nullptr);
+  EXPECT_NE(logger->releasedOnThread, std::this_thread::get_id());
+}
+
+}  // namespace
