@@ -147,4 +147,19 @@ TEST_F(OULGzipTest, GzipToolAgreesThatCorruptInputIsCorrupt) {
   EXPECT_FALSE(oul_dataByInflatingGzippedData(flipped, nullptr).has_value());
 }
 
+TEST_F(OULGzipTest, InflationStopsAtTheOutputLimit) {
+  // A gzip bomb in small: 4 MiB of zeros compress to a few KiB.
+  std::string zeros(4u << 20, '\0');
+  std::string bomb = *oul_dataByGzippingData(zeros, nullptr);
+  ASSERT_LT(bomb.size(), 10000u);
+  OULError error;
+  EXPECT_FALSE(oul_dataByInflatingGzippedDataWithLimit(bomb, 1u << 20, &error).has_value());
+  EXPECT_EQ(error.code, OULGzipErrorCodeTooLarge);
+  // Exactly at the limit is still fine; the default limit is far above this.
+  auto exact = oul_dataByInflatingGzippedDataWithLimit(bomb, zeros.size(), &error);
+  ASSERT_TRUE(exact.has_value());
+  EXPECT_EQ(exact->size(), zeros.size());
+  EXPECT_TRUE(oul_dataByInflatingGzippedData(bomb, nullptr).has_value());
+}
+
 }  // namespace

@@ -159,6 +159,32 @@ TEST_F(OULNetworkTest, EveryStatusPassesThroughWithItsBody) {
   }
 }
 
+TEST_F(OULNetworkTest, QueuedAnswersComeInOrderBeforeThePathScript) {
+  // As a retried upload sees it: refused, refused, then accepted.
+  server_.respondTo("/a", {200, {}, "accepted"});
+  server_.enqueue({503, {{"Retry-After", "60"}}, ""});
+  server_.enqueue({429, {}, ""});
+  std::vector<int64_t> statuses;
+  for (int i = 0; i < 3; ++i) {
+    auto outcome = newOutcome();
+    network_->postURL(server_.baseURL() + "/a", "batch", queue_, false,
+                      Outcome::recordInto(outcome, queue_));
+    ASSERT_TRUE(outcome->wait());
+    ASSERT_TRUE(outcome->response.has_value());
+    statuses.push_back(outcome->response->statusCode);
+    if (i == 0) {
+      EXPECT_EQ(outcome->response->valueForHTTPHeaderField("Retry-After"), "60");
+    }
+  }
+  EXPECT_EQ(statuses, (std::vector<int64_t>{kOULNetworkHTTPStatusCodeUnavailable,
+                                            kOULNetworkHTTPStatusCodeCannotAcceptTraffic,
+                                            kOULNetworkHTTPStatusOK}));
+  // Unscripted paths answer 404.
+  auto missing = get(server_.baseURL() + "/nowhere");
+  EXPECT_EQ(missing->response->statusCode, kOULNetworkHTTPStatusCodeNotFound);
+  EXPECT_EQ(server_.requestCount(), 4u);
+}
+
 TEST_F(OULNetworkTest, ClosedPortCompletesWithAConnectionError) {
   uint16_t port = TestHttpServer::closedPort();
   auto outcome = newOutcome();
