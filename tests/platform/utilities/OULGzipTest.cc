@@ -46,7 +46,8 @@ std::string samplePayload(size_t size, unsigned seed) {
   std::mt19937 rng(seed);
   std::string out;
   out.reserve(size);
-  const std::string words[] = {"event", "_e", "session", "\x00\x01\xff", "param=42&", "\n"};
+  const std::string words[] = {"event",     "_e", "session", std::string("\x00\x01\xff", 3),
+                               "param=42&", "\n"};
   while (out.size() < size) {
     if (rng() % 4 == 0) {
       out += static_cast<char>(rng() & 0xff);
@@ -105,7 +106,7 @@ TEST_F(OULGzipTest, BadInputFailsWithAnErrorAndNoData) {
   flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x5a);
   std::string badChecksum = good;
   badChecksum[badChecksum.size() - 6] = static_cast<char>(badChecksum[badChecksum.size() - 6] ^ 1);
-  std::string zlibNotGzip = "\x78\x9c\x03\x00\x00\x00\x00\x01";
+  const std::string zlibNotGzip("\x78\x9c\x03\x00\x00\x00\x00\x01", 8);  // zlib, empty
 
   struct Case {
     const char* name;
