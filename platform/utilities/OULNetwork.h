@@ -26,11 +26,11 @@ class OULNetworkURLSession;
 // The body is handed over as received: no content decoding, even for "Content-Encoding: gzip".
 //
 // Reachability: with a reachability host, the object keeps a view of whether a TCP connection
-// to that host can be opened. It probes once at creation, again when a request fails to
-// connect, when isNetworkConnected is asked while the host is unreachable, and periodically
-// while it is unreachable. Until the first probe answers the host counts as reachable. The
-// reachability delegate hears of every change. Without a host the network always counts as
-// connected.
+// to that host can be opened. It probes once at creation; again when a request fails to
+// connect or isNetworkConnected is asked while the host counts as unreachable (unless a probe
+// is already pending); and every reachability probe interval while the host stays
+// unreachable. Until the first probe answers the host counts as reachable. The reachability
+// delegate hears of every change. Without a host the network always counts as connected.
 //
 // All methods may be called from any thread or queue. Destroying the object cancels what is
 // still in flight (those completions run with OULNetworkErrorCodeCancelled).
