@@ -104,7 +104,8 @@ void DispatchRuntime::enqueueLocked(DispatchQueue& queue, DispatchItem item) {
 }
 
 void DispatchRuntime::runItemLocked(std::unique_lock<std::mutex>& lock, DispatchQueue& queue,
-                                    DispatchQueueState& state, DispatchItem item) {
+                                    DispatchQueueState& state, DispatchItem item,
+                                    std::shared_ptr<DispatchQueue> keepAlive) {
   // The queue is already marked occupied (serial and main) by the caller.
   beginLocked();
   lock.unlock();
@@ -114,6 +115,17 @@ void DispatchRuntime::runItemLocked(std::unique_lock<std::mutex>& lock, Dispatch
     item.block = nullptr;  // captured objects are released before the queue counts as idle
   }
   lock.lock();
+  if (keepAlive) {
+    // With nothing pending the queue lets go of its handle, before it counts as idle, so
+    // that a test that waited for idle sees the handle released. Outside the lock: this may
+    // destroy the handle.
+    std::shared_ptr<DispatchQueue> retained;
+    if (state.items.empty()) retained = std::move(state.retained);
+    lock.unlock();
+    keepAlive.reset();
+    retained.reset();
+    lock.lock();
+  }
   if (state.kind != DispatchQueue::Kind::kConcurrent) state.occupied = false;
   endLocked();
   state.cv.notify_all();
@@ -147,10 +159,8 @@ void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
       continue;
     }
     std::shared_ptr<DispatchQueue> handle = state->retained;  // alive while the block runs
-    runItemLocked(lock, *handle, *state, std::move(item));
-    lock.unlock();
-    handle.reset();  // outside the lock: this may destroy the handle
-    lock.lock();
+    DispatchQueue& queue = *handle;
+    runItemLocked(lock, queue, *state, std::move(item), std::move(handle));
   }
 }
 
@@ -164,7 +174,7 @@ void DispatchRuntime::poolWorker(std::shared_ptr<DispatchQueueState> state) {
     state->items.pop_front();
     std::shared_ptr<DispatchQueue> handle = state->handle.lock();
     if (!handle) return;  // cannot happen: the global queue lives for the whole process
-    runItemLocked(lock, *handle, *state, std::move(item));
+    runItemLocked(lock, *handle, *state, std::move(item), nullptr);
   }
 }
 
@@ -427,7 +437,7 @@ size_t DispatchRuntime::drainMainLocked(std::unique_lock<std::mutex>& lock) {
     if (item.syncTurn) {
       wakeLocked(*item.syncTurn, true);
     } else {
-      runItemLocked(lock, *main_, state, std::move(item));
+      runItemLocked(lock, *main_, state, std::move(item), nullptr);
     }
     ++ran;
   }
@@ -453,7 +463,7 @@ void DispatchRuntime::runMainLoop() {
     if (item.syncTurn) {
       wakeLocked(*item.syncTurn, true);
     } else {
-      runItemLocked(lock, queue, state, std::move(item));
+      runItemLocked(lock, queue, state, std::move(item), nullptr);
     }
   }
   --context.mainDepth;
