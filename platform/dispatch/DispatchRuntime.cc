@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <thread>
@@ -285,9 +286,10 @@ void DispatchRuntime::addDelayedLocked(std::shared_ptr<DispatchQueue> queue, boo
                                        uint64_t generation) {
   DelayedEntry entry{nextSeqLocked(),  wall,      deadline, std::move(queue), std::move(block),
                      std::move(timer), generation};
+  if (deadline == std::numeric_limits<double>::infinity()) return;  // never due
   std::shared_ptr<Clock> clock = Clock::current();
   const double reading = wall ? clock->now() : clock->uptime();
-  if (deadline <= reading) {
+  if (deadline <= reading || std::isnan(deadline)) {
     postLocked(std::move(entry));
     return;
   }
@@ -538,12 +540,14 @@ void DispatchRuntime::advanceManual(ManualClock& clock, double seconds) {
   requireOffQueue("ManualClock::advance");
   std::unique_lock<std::mutex> lock(mutex);
   waitIdleLocked(lock);
-  const double targetNow = clock.now() + seconds;
+  // The window is measured in uptime, which only advance() moves (a block may set the wall
+  // clock meanwhile).
+  const double targetUptime = clock.uptime() + seconds;
   while (true) {
     // The next event: a delayed block or timer, or a semaphore timeout.
     const double now = clock.now();
     const double uptime = clock.uptime();
-    const double limit = targetNow - now;  // what is left of the window
+    const double limit = targetUptime - uptime;  // what is left of the window
     enum { kNone, kEntry, kWaiter } kind = kNone;
     size_t index = 0;
     double bestDelta = 0;
@@ -578,7 +582,7 @@ void DispatchRuntime::advanceManual(ManualClock& clock, double seconds) {
     }
     waitIdleLocked(lock);
   }
-  const double rest = targetNow - clock.now();
+  const double rest = targetUptime - clock.uptime();
   if (rest > 0) clock.shift(rest);
   waitIdleLocked(lock);
 }

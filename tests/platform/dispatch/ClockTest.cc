@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,23 @@ TEST_F(AfterTest, ZeroDelayRunsAfterTheCurrentBlock) {
   });
   env_.waitUntilIdle();
   EXPECT_EQ(order, (std::vector<std::string>{"current", "delayed"}));
+}
+
+TEST_F(AfterTest, InfiniteDelayNeverFiresAndNaNFiresAtOnce) {
+  queue_->after(std::numeric_limits<double>::infinity(), [this] { record("never"); });
+  queue_->after(std::numeric_limits<double>::quiet_NaN(), [this] { record("nan"); });
+  env_.advance(1e9);
+  EXPECT_EQ(firings_, (std::vector<Firing>{{"nan", 0}}));
+  EXPECT_EQ(DispatchQueue::discardPendingDelayedWork(), 0u);
+}
+
+TEST_F(AfterTest, WallClockChangedByABlockDoesNotStretchTheWindow) {
+  queue_->after(1, [this] { env_.clock().setNow(env_.now() - 3600); });
+  queue_->after(5, [this] { record("five"); });
+  queue_->after(7, [this] { record("seven"); });
+  env_.advance(6);
+  ASSERT_EQ(firings_.size(), 1u);
+  EXPECT_EQ(firings_[0].name, "five");
 }
 
 TEST_F(AfterTest, DelayIsUptimeSoAWallClockJumpDoesNotFireIt) {
