@@ -37,9 +37,9 @@ To down_cast(From* from) {
   if (from == nullptr) return nullptr;
   To to = dynamic_cast<To>(from);
   if (to == nullptr) {
-    std::string description = "To down_cast(From *) [To = " +
-                              QualifiedCastTypeName<std::remove_pointer_t<To>>() +
-                              " *, From = " + QualifiedCastTypeName<From>() + "]";
+    std::string description =
+        "To down_cast(From *) [To = " + QualifiedCastTypeName<std::remove_pointer_t<To>>() +
+        " *, From = " + QualifiedCastTypeName<From>() + "]";
     BadDownCastCrash(description.c_str(), Demangle(typeid(*from).name()).c_str());
   }
   return to;

@@ -19,26 +19,30 @@ LogSeverity NormalizeSeverity(int severity) {
   return static_cast<LogSeverity>(severity);
 }
 
-std::string LogPrefix(LogSeverity severity, const char* file, int line) {
+int FormatLogPrefix(char* out, size_t size, LogSeverity severity, const char* file, int line) {
   static constexpr char kLetters[] = {'I', 'W', 'E', 'F'};
-  std::string_view base_name = file != nullptr ? file : "";
-  std::size_t slash = base_name.find_last_of("/\\");
-  if (slash != std::string_view::npos) base_name.remove_prefix(slash + 1);
-
+  const char* base_name = file != nullptr ? file : "";
+  for (const char* p = base_name; *p != '\0'; ++p) {
+    if (*p == '/' || *p == '\\') base_name = p + 1;
+  }
   struct timeval now;
   gettimeofday(&now, nullptr);
   struct tm parts;
   localtime_r(&now.tv_sec, &parts);
-  char stamp[64];
-  std::snprintf(stamp, sizeof(stamp), "%c%02d%02d %02d:%02d:%02d.%06ld %7ld ",
-                kLetters[static_cast<int>(severity)], parts.tm_mon + 1, parts.tm_mday,
-                parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<long>(now.tv_usec),
-                static_cast<long>(syscall(SYS_gettid)));
-  std::string prefix(stamp);
-  prefix.append(base_name);
-  prefix.push_back(':');
-  prefix.append(std::to_string(line));
-  prefix.append("] ");
+  return std::snprintf(out, size, "%c%02d%02d %02d:%02d:%02d.%06ld %7ld %s:%d] ",
+                       kLetters[static_cast<int>(severity)], parts.tm_mon + 1, parts.tm_mday,
+                       parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<long>(now.tv_usec),
+                       static_cast<long>(syscall(SYS_gettid)), base_name, line);
+}
+
+std::string LogPrefix(LogSeverity severity, const char* file, int line) {
+  char buffer[512];
+  int length = FormatLogPrefix(buffer, sizeof(buffer), severity, file, line);
+  if (length < 0) return std::string();
+  if (static_cast<size_t>(length) < sizeof(buffer)) return std::string(buffer, length);
+  std::string prefix(length + 1, '\0');
+  FormatLogPrefix(prefix.data(), prefix.size(), severity, file, line);
+  prefix.resize(length);
   return prefix;
 }
 

@@ -20,6 +20,10 @@ LogSeverity NormalizeSeverity(int severity);
 // identifier, base name of the file and the line, ending in "] ".
 std::string LogPrefix(LogSeverity severity, const char* file, int line);
 
+// The same prefix written into out (snprintf semantics: the full length is returned, at most
+// size - 1 bytes and a terminating zero are written). Does not allocate.
+int FormatLogPrefix(char* out, size_t size, LogSeverity severity, const char* file, int line);
+
 // Writes one log line with its prefix. A fatal severity also records the line and aborts.
 void LogMessage(LogSeverity severity, const char* file, int line, std::string_view message);
 
@@ -61,10 +65,9 @@ class CheckMessageSeparator {
 
 // KVL_CHECK(condition) << "optional message";
 // The quoted condition is part of the logged text, so callers write it as they want it read.
-#define KVL_CHECK(condition)       \
-  while (!(condition))             \
-  ::base::CheckMessageSeparator(   \
-      ::base::CheckFailure(__FILE__, __LINE__, #condition).stream())
+#define KVL_CHECK(condition) \
+  while (!(condition))       \
+  ::base::CheckMessageSeparator(::base::CheckFailure(__FILE__, __LINE__, #condition).stream())
 
 #define KVL_LOG(severity, message) \
   ::base::LogMessage(::base::LogSeverity::severity, __FILE__, __LINE__, (message))

@@ -41,8 +41,8 @@ class OpenSSLHash : public MerkleDamgaard {
 
   void Update(const void* data, uint32_t length) override {
     if (finalized_) {
-      base::LogMessage(base::NormalizeSeverity(MerkleDamgaardUpdateAfterDigestSeverity()),
-                       __FILE__, __LINE__,
+      base::LogMessage(base::NormalizeSeverity(MerkleDamgaardUpdateAfterDigestSeverity()), __FILE__,
+                       __LINE__,
                        "Calling Update on a MerkleDamgaard hash function after finalization (a "
                        "call to Digest) is undefined.");
       KVL_CHECK(!finalized_)

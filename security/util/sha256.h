@@ -15,8 +15,8 @@ namespace security {
 
 inline constexpr char SHA256Name[] = "SHA256";
 
-using SHA256Impl = OpenSSLHash<sha256_state_st, &SHA256_Init, &SHA256_Update, &SHA256_Final,
-                               64, 32, SHA256Name>;
+using SHA256Impl =
+    OpenSSLHash<sha256_state_st, &SHA256_Init, &SHA256_Update, &SHA256_Final, 64, 32, SHA256Name>;
 
 template <>
 std::string SHA256Impl::CastTypeName();

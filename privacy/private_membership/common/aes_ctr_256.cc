@@ -14,8 +14,9 @@ absl::Status Crypt(bool encrypt, std::string_view key, std::string_view iv, std:
   if (ctx == nullptr) return absl::InternalError("Could not initialize EVP_CIPHER_CTX.");
   const auto* key_bytes = reinterpret_cast<const uint8_t*>(key.data());
   const auto* iv_bytes = reinterpret_cast<const uint8_t*>(iv.data());
-  int init = encrypt ? EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_ctr(), nullptr, key_bytes, iv_bytes)
-                     : EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_ctr(), nullptr, key_bytes, iv_bytes);
+  int init = encrypt
+                 ? EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_ctr(), nullptr, key_bytes, iv_bytes)
+                 : EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_ctr(), nullptr, key_bytes, iv_bytes);
   if (init != 1) {
     return absl::InternalError(encrypt ? "Could not initialize encryption."
                                        : "Could not initialize decryption.");

@@ -19,7 +19,7 @@ class AesCtr256WithFixedIV : public Cipher {
   // Test support: the same cipher with another 16-byte initial counter block, so that published
   // AES-CTR vectors can be run through it.
   static absl::StatusOr<std::unique_ptr<Cipher>> CreateWithIvForTesting(std::string_view key,
-                                                                       std::string_view iv);
+                                                                        std::string_view iv);
 
   absl::StatusOr<std::string> Encrypt(std::string_view plaintext) const override;
   // A null view gives internal "Invalid null ciphertext.".

@@ -138,7 +138,9 @@ TEST_F(SHA256Test, UpdateAfterDigestLogsAtTheConfiguredSeverity) {
   hasher.DigestString();
   // Out-of-range severities are clamped: below info is info, above fatal is error.
   SetMerkleDamgaardUpdateAfterDigestSeverity(-7);
-  EXPECT_DEATH(hasher.Update("x"), ::testing::ContainsRegex("\nI[0-9]{4} [^\n]*Calling Update|^I[0-9]{4} [^\n]*Calling Update"));
+  EXPECT_DEATH(
+      hasher.Update("x"),
+      ::testing::ContainsRegex("\nI[0-9]{4} [^\n]*Calling Update|^I[0-9]{4} [^\n]*Calling Update"));
   SetMerkleDamgaardUpdateAfterDigestSeverity(9);
   EXPECT_DEATH(hasher.Update("x"), ::testing::ContainsRegex("E[0-9]{4} [^\n]*Calling Update"));
   SetMerkleDamgaardUpdateAfterDigestSeverity(2);
@@ -197,7 +199,8 @@ class RecordingImpl : public SHA256Impl {
 TEST_F(SHA256Test, LongInputsGoInPiecesOf2To30Bytes) {
   // Address space only: the recording hasher never reads the bytes.
   const size_t length = (size_t{1} << 30) + 1;
-  void* region = mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* region =
+      mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(region, MAP_FAILED);
   RecordingImpl recorder;
   recorder.base = static_cast<const char*>(region);

@@ -18,8 +18,8 @@ BigNum::BigNum(BN_CTX* bn_ctx, uint64_t number) : BigNum(bn_ctx) {
 }
 
 BigNum::BigNum(BN_CTX* bn_ctx, std::string_view bytes) : BigNum(bn_ctx) {
-  KVL_CHECK(nullptr != BN_bin2bn(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                 bytes.size(), bn_.get()))
+  KVL_CHECK(nullptr != BN_bin2bn(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                                 bn_.get()))
       << OpenSSLErrorString();
 }
 

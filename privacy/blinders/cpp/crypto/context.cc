@@ -88,8 +88,7 @@ BigNum Context::RandomOracle(std::string_view x, const BigNum& max_value, int ha
   const int64_t desired = int64_t{max_value.BitLength()} + hash_output_length;
   const int64_t iter_count = (desired + hash_output_length - 1) / hash_output_length;
   KVL_CHECK(iter_count * hash_output_length < 130048)
-      << "The domain bit length must not be greater than 130048. Desired bit length: "
-      << desired;
+      << "The domain bit length must not be greater than 130048. Desired bit length: " << desired;
   BigNum r = CreateBigNum(uint64_t{0});
   for (int64_t i = 1; i <= iter_count; ++i) {
     r = r << hash_output_length;

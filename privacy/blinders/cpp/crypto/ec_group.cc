@@ -68,8 +68,8 @@ absl::StatusOr<CurveParams> CreateCurveParams(const EC_GROUP* group, Context* co
 
 }  // namespace
 
-ECGroup::ECGroup(Context* context, bssl::UniquePtr<EC_GROUP> group, BigNum order,
-                 BigNum cofactor, BigNum p, BigNum a, BigNum b)
+ECGroup::ECGroup(Context* context, bssl::UniquePtr<EC_GROUP> group, BigNum order, BigNum cofactor,
+                 BigNum p, BigNum a, BigNum b)
     : context_(context),
       group_(std::move(group)),
       order_(std::move(order)),
@@ -127,8 +127,8 @@ absl::StatusOr<ECPoint> ECGroup::CreateECPoint(std::string_view bytes) const {
   }
   if (EC_POINT_oct2point(group_.get(), point.get(), reinterpret_cast<const uint8_t*>(bytes.data()),
                          bytes.size(), context_->GetBnCtx()) != 1) {
-    return absl::InvalidArgumentError(
-        "ECGroup::CreateECPoint(string) - Could not decode point.\n" + OpenSSLErrorString());
+    return absl::InvalidArgumentError("ECGroup::CreateECPoint(string) - Could not decode point.\n" +
+                                      OpenSSLErrorString());
   }
   ECPoint result(group_.get(), context_->GetBnCtx(), std::move(point));
   if (!result.IsValid()) {
@@ -190,16 +190,15 @@ absl::StatusOr<ECPoint> ECGroup::HashToCurveSha512(std::string_view m) const {
   }
 }
 
-absl::StatusOr<ECPoint> ECGroup::HashToCurveSswuRo(std::string_view m,
-                                                   std::string_view dst) const {
+absl::StatusOr<ECPoint> ECGroup::HashToCurveSswuRo(std::string_view m, std::string_view dst) const {
   absl::StatusOr<ECPoint> point = GetPointAtInfinity();
   if (!point.ok()) return point.status();
   const int curve_id = GetCurveId();
   if (curve_id != NID_X9_62_prime256v1 && curve_id != NID_secp384r1) {
     return absl::InvalidArgumentError("Curve does not support HashToCurveSswuRo.");
   }
-  absl::Status status = hash_to_curve::HashToCurve(
-      group_.get(), m, dst, point->point_.get(), context_->GetBnCtx());
+  absl::Status status =
+      hash_to_curve::HashToCurve(group_.get(), m, dst, point->point_.get(), context_->GetBnCtx());
   if (!status.ok()) return absl::InternalError(status.message());
   return point;
 }

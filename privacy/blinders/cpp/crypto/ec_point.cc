@@ -25,8 +25,8 @@ ECPoint::ECPoint(const EC_GROUP* group, BN_CTX* bn_ctx, bssl::UniquePtr<EC_POINT
     : bn_ctx_(bn_ctx), group_(group), point_(std::move(point)) {}
 
 absl::StatusOr<std::string> ECPoint::ToBytes() const {
-  size_t length = EC_POINT_point2oct(group_, point_.get(), POINT_CONVERSION_COMPRESSED, nullptr,
-                                     0, bn_ctx_);
+  size_t length =
+      EC_POINT_point2oct(group_, point_.get(), POINT_CONVERSION_COMPRESSED, nullptr, 0, bn_ctx_);
   std::string bytes(length, '\0');
   if (EC_POINT_point2oct(group_, point_.get(), POINT_CONVERSION_COMPRESSED,
                          reinterpret_cast<uint8_t*>(bytes.data()), length, bn_ctx_) == 0) {

@@ -123,9 +123,9 @@ absl::StatusOr<std::string> ExpandMessageXmd(const EVP_MD* md, std::string_view 
 }
 
 absl::StatusOr<std::vector<bssl::UniquePtr<BIGNUM>>> HashToField(const EC_GROUP* group,
-                                                                std::string_view msg,
-                                                                std::string_view dst, int count,
-                                                                BN_CTX* bn_ctx) {
+                                                                 std::string_view msg,
+                                                                 std::string_view dst, int count,
+                                                                 BN_CTX* bn_ctx) {
   absl::StatusOr<Suite> suite = SuiteFor(group);
   if (!suite.ok()) return suite.status();
   absl::StatusOr<CurveParams> params = ParamsFor(group, *suite, bn_ctx);
@@ -156,8 +156,8 @@ absl::Status MapToCurveSimpleSwu(const EC_GROUP* group, const BIGNUM* u, EC_POIN
   const BIGNUM* p = c.p.get();
 
   bssl::UniquePtr<BIGNUM> z_u2 = NewBignum(), tv1 = NewBignum(), x1 = NewBignum(),
-                          gx1 = NewBignum(), x2 = NewBignum(), gx2 = NewBignum(),
-                          y = NewBignum(), t = NewBignum(), u_reduced = NewBignum();
+                          gx1 = NewBignum(), x2 = NewBignum(), gx2 = NewBignum(), y = NewBignum(),
+                          t = NewBignum(), u_reduced = NewBignum();
   if (!z_u2 || !tv1 || !x1 || !gx1 || !x2 || !gx2 || !y || !t || !u_reduced) {
     return LibraryError();
   }
@@ -218,8 +218,7 @@ absl::Status MapToCurveSimpleSwu(const EC_GROUP* group, const BIGNUM* u, EC_POIN
 
 absl::Status HashToCurve(const EC_GROUP* group, std::string_view msg, std::string_view dst,
                          EC_POINT* out, BN_CTX* bn_ctx) {
-  absl::StatusOr<std::vector<bssl::UniquePtr<BIGNUM>>> u =
-      HashToField(group, msg, dst, 2, bn_ctx);
+  absl::StatusOr<std::vector<bssl::UniquePtr<BIGNUM>>> u = HashToField(group, msg, dst, 2, bn_ctx);
   if (!u.ok()) return u.status();
   bssl::UniquePtr<EC_POINT> q0(EC_POINT_new(group));
   bssl::UniquePtr<EC_POINT> q1(EC_POINT_new(group));

@@ -24,9 +24,9 @@ absl::StatusOr<std::string> ExpandMessageXmd(const EVP_MD* md, std::string_view 
 // hash_to_field (section 5.2) for the suite of the group's curve: count elements of the base
 // field, each from L uniform bytes (48 for P-256, 72 for P-384).
 absl::StatusOr<std::vector<bssl::UniquePtr<BIGNUM>>> HashToField(const EC_GROUP* group,
-                                                                std::string_view msg,
-                                                                std::string_view dst, int count,
-                                                                BN_CTX* bn_ctx);
+                                                                 std::string_view msg,
+                                                                 std::string_view dst, int count,
+                                                                 BN_CTX* bn_ctx);
 
 // The simplified SWU map (section 6.6.2) of one field element u onto the curve, with the
 // suite's Z (-10 for P-256, -12 for P-384). Writes the point into out.

@@ -6,8 +6,8 @@
 
 namespace private_membership::blinders {
 
-absl::StatusOr<HashedBucketId> ComputeHashedBucketId(std::string_view id,
-                                                     int32_t prefix_bit_length, int32_t hash_type,
+absl::StatusOr<HashedBucketId> ComputeHashedBucketId(std::string_view id, int32_t prefix_bit_length,
+                                                     int32_t hash_type,
                                                      ::blinders::Context* context) {
   if (prefix_bit_length < 0) {
     return absl::InvalidArgumentError("Hash prefix length must be non-negative.");

@@ -22,8 +22,8 @@ struct HashedBucketId {
 
 // The hashed bucket identifier of id. A prefix length of 0 gives {empty, 0, hash_type} without
 // hashing; a negative one gives invalid argument "Hash prefix length must be non-negative.".
-absl::StatusOr<HashedBucketId> ComputeHashedBucketId(std::string_view id,
-                                                     int32_t prefix_bit_length, int32_t hash_type,
+absl::StatusOr<HashedBucketId> ComputeHashedBucketId(std::string_view id, int32_t prefix_bit_length,
+                                                     int32_t hash_type,
                                                      ::blinders::Context* context);
 
 }  // namespace private_membership::blinders

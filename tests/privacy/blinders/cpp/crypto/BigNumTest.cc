@@ -141,10 +141,8 @@ TEST_F(BigNumTest, FatalChecks) {
   EXPECT_DEATH(Num(3).ModSqrt(Num(7)),
                HasSubstr("Check failed: nullptr != BN_mod_sqrt(r.bn_.get(), bn_.get(), "
                          "m.bn_.get(), bn_ctx_)"));
-  EXPECT_DEATH(Num(3) << -1,
-               HasSubstr("Check failed: 1 == BN_lshift(r.bn_.get(), bn_.get(), n)"));
-  EXPECT_DEATH(Num(3) >> -1,
-               HasSubstr("Check failed: 1 == BN_rshift(r.bn_.get(), bn_.get(), n)"));
+  EXPECT_DEATH(Num(3) << -1, HasSubstr("Check failed: 1 == BN_lshift(r.bn_.get(), bn_.get(), n)"));
+  EXPECT_DEATH(Num(3) >> -1, HasSubstr("Check failed: 1 == BN_rshift(r.bn_.get(), bn_.get(), n)"));
 }
 
 TEST_F(BigNumTest, FatalCheckNamesTheSourceLocation) {

@@ -98,8 +98,7 @@ TEST_F(ContextTest, RandomOracleEdges) {
   EXPECT_TRUE(ctx_.RandomOracleSha256("anything", ctx_.One()).IsZero());
   // A 256-bit maximum takes two SHA-256 rounds (counters 1 and 2) and no shift.
   BigNum max = Hex(kP256Prime);
-  BigNum expected = ((ctx_.CreateBigNum(std::string_view(ctx_.HashSha256("\x01m")))
-                      << 256) +
+  BigNum expected = ((ctx_.CreateBigNum(std::string_view(ctx_.HashSha256("\x01m"))) << 256) +
                      ctx_.CreateBigNum(std::string_view(ctx_.HashSha256("\x02m"))))
                         .Mod(max);
   EXPECT_EQ(ctx_.RandomOracleSha256("m", max), expected);

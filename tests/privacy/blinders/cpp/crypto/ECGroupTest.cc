@@ -85,8 +85,8 @@ TEST_F(ECGroupTest, BadCoordinatesGiveAStatusNotACrash) {
   BigNum gx = Hex(kP256Gx);
   BigNum gy = Hex(kP256Gy);
   std::tuple<BigNum, BigNum> cases[] = {
-      {Hex(kP256Gx), gy + ctx_.One()},                 // off the curve
-      {gx + group_->GetP(), Hex(kP256Gy)},             // x out of range
+      {Hex(kP256Gx), gy + ctx_.One()},                   // off the curve
+      {gx + group_->GetP(), Hex(kP256Gy)},               // x out of range
       {Hex(kP256Gx), gy - group_->GetP() * ctx_.Two()},  // negative y
       {ctx_.CreateBigNum(uint64_t{0}), ctx_.CreateBigNum(uint64_t{0})},
   };
@@ -111,8 +111,7 @@ TEST_F(ECGroupTest, CoordinateConstructorStillChecks) {
 TEST_F(ECGroupTest, PointFromBytes) {
   auto compressed = group_->CreateECPoint(HexToBytes(std::string("03") + kP256Gx));
   ASSERT_TRUE(compressed.ok()) << compressed.status();
-  auto uncompressed =
-      group_->CreateECPoint(HexToBytes(std::string("04") + kP256Gx + kP256Gy));
+  auto uncompressed = group_->CreateECPoint(HexToBytes(std::string("04") + kP256Gx + kP256Gy));
   ASSERT_TRUE(uncompressed.ok()) << uncompressed.status();
   EXPECT_TRUE(compressed->CompareTo(*uncompressed));
 }
@@ -131,13 +130,13 @@ TEST_F(ECGroupTest, BadBytesGiveInvalidArgument) {
   }
   const std::string cases[] = {
       "",
-      std::string(1, '\0'),                                          // infinity
-      no_point,                                                      // 33 bytes, no point
-      std::string("\x02") + std::string(32, '\xff'),                 // x >= p
-      HexToBytes(std::string("03") + kP256Gx).substr(0, 32),         // truncated
-      HexToBytes(std::string("03") + kP256Gx) + "x",                 // too long
-      HexToBytes(std::string("04") + kP256Gx + kP256Gx),             // uncompressed, off the curve
-      std::string("\x05") + std::string(32, '\x01'),                 // unknown form
+      std::string(1, '\0'),                                   // infinity
+      no_point,                                               // 33 bytes, no point
+      std::string("\x02") + std::string(32, '\xff'),          // x >= p
+      HexToBytes(std::string("03") + kP256Gx).substr(0, 32),  // truncated
+      HexToBytes(std::string("03") + kP256Gx) + "x",          // too long
+      HexToBytes(std::string("04") + kP256Gx + kP256Gx),      // uncompressed, off the curve
+      std::string("\x05") + std::string(32, '\x01'),          // unknown form
   };
   for (const std::string& bytes : cases) {
     auto point = group_->CreateECPoint(bytes);

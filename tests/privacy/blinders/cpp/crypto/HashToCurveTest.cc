@@ -37,8 +37,8 @@ class Rfc9380Test : public ::testing::TestWithParam<Suite> {
   // Affine coordinates as fixed-length hex, the format of the vector files.
   std::pair<std::string, std::string> Affine(const EC_POINT* point) {
     bssl::UniquePtr<BIGNUM> x(BN_new()), y(BN_new());
-    EXPECT_EQ(1, EC_POINT_get_affine_coordinates_GFp(group_->GetECGroup(), point, x.get(),
-                                                     y.get(), ctx_.GetBnCtx()));
+    EXPECT_EQ(1, EC_POINT_get_affine_coordinates_GFp(group_->GetECGroup(), point, x.get(), y.get(),
+                                                     ctx_.GetBnCtx()));
     return {Hex(x.get()), Hex(y.get())};
   }
   std::string Hex(const BIGNUM* bn) {
@@ -70,8 +70,8 @@ TEST_P(Rfc9380Test, MappedPoints) {
     for (int i = 0; i < 2; ++i) {
       bssl::UniquePtr<BIGNUM> u(BN_new());
       std::string u_bytes = HexToBytes(v["u"][i].get<std::string>());
-      ASSERT_NE(nullptr, BN_bin2bn(reinterpret_cast<const uint8_t*>(u_bytes.data()),
-                                   u_bytes.size(), u.get()));
+      ASSERT_NE(nullptr, BN_bin2bn(reinterpret_cast<const uint8_t*>(u_bytes.data()), u_bytes.size(),
+                                   u.get()));
       bssl::UniquePtr<EC_POINT> q(EC_POINT_new(group_->GetECGroup()));
       ASSERT_TRUE(hash_to_curve::MapToCurveSimpleSwu(group_->GetECGroup(), u.get(), q.get(),
                                                      ctx_.GetBnCtx())
@@ -89,8 +89,7 @@ TEST_P(Rfc9380Test, FinalPoint) {
     const std::string msg = v["msg"].get<std::string>();
     bssl::UniquePtr<EC_POINT> p(EC_POINT_new(group_->GetECGroup()));
     ASSERT_TRUE(
-        hash_to_curve::HashToCurve(group_->GetECGroup(), msg, dst_, p.get(), ctx_.GetBnCtx())
-            .ok());
+        hash_to_curve::HashToCurve(group_->GetECGroup(), msg, dst_, p.get(), ctx_.GetBnCtx()).ok());
     auto [x, y] = Affine(p.get());
     EXPECT_EQ(x, v["P"]["x"].get<std::string>()) << msg;
     EXPECT_EQ(y, v["P"]["y"].get<std::string>()) << msg;
@@ -104,11 +103,10 @@ TEST_P(Rfc9380Test, FinalPoint) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Suites, Rfc9380Test,
-                         ::testing::Values(Suite{"P256_XMD_SHA-256_SSWU_RO_.json",
-                                                 NID_X9_62_prime256v1, 32},
-                                           Suite{"P384_XMD_SHA-384_SSWU_RO_.json",
-                                                 NID_secp384r1, 48}));
+INSTANTIATE_TEST_SUITE_P(
+    Suites, Rfc9380Test,
+    ::testing::Values(Suite{"P256_XMD_SHA-256_SSWU_RO_.json", NID_X9_62_prime256v1, 32},
+                      Suite{"P384_XMD_SHA-384_SSWU_RO_.json", NID_secp384r1, 48}));
 
 // RFC 9380 appendix K.1 (expand_message_xmd with SHA-256), two of its vectors.
 TEST(ExpandMessageXmdTest, Rfc9380Vectors) {
