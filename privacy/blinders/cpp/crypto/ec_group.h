@@ -50,6 +50,8 @@ class ECGroup {
   const EC_GROUP* GetECGroup() const { return group_.get(); }
 
  private:
+  friend class ECGroupTestPeer;  // reaches the single hashing attempt
+
   ECGroup(Context* context, bssl::UniquePtr<EC_GROUP> group, BigNum order, BigNum cofactor,
           BigNum p, BigNum a, BigNum b);
 

@@ -159,6 +159,12 @@ TEST_F(ContextTest, RandomNumbersStayInRange) {
   EXPECT_EQ(seen.size(), 5u);
 }
 
+TEST_F(ContextTest, RandomBelowNeedsAPositiveBound) {
+  EXPECT_DEATH(ctx_.RandomBelow(ctx_.Zero()),
+               HasSubstr("Check failed: 1 == BN_rand_range(r.bn_.get(), max_value.bn_.get()) "
+                         "error:"));
+}
+
 TEST_F(ContextTest, RandomBytes) {
   EXPECT_EQ(ctx_.RandomBytes(0), "");
   std::string a = ctx_.RandomBytes(32);

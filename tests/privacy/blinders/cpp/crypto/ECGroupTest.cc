@@ -12,6 +12,14 @@
 #include "tests/privacy/CryptoTestUtil.h"
 
 namespace blinders {
+
+class ECGroupTestPeer {
+ public:
+  static absl::StatusOr<ECPoint> HashingAttempt(const ECGroup& group, const BigNum& x) {
+    return group.GetPointByHashingToCurveInternal(x);
+  }
+};
+
 namespace {
 
 using ::cryptotest::BytesToHex;
@@ -151,6 +159,43 @@ TEST_F(ECGroupTest, BadBytesGiveInvalidArgument) {
   auto point = group_->CreateECPoint(no_point);
   EXPECT_THAT(std::string(point.status().message()),
               StartsWith("ECGroup::CreateECPoint(string) - Could not decode point.\nerror:"));
+}
+
+TEST_F(ECGroupTest, SingleHashingAttempt) {
+  bool saw_failure = false;
+  bool saw_success = false;
+  for (uint64_t x = 0; x < 20; ++x) {
+    auto point = ECGroupTestPeer::HashingAttempt(*group_, ctx_.CreateBigNum(x));
+    if (point.ok()) {
+      saw_success = true;
+      EXPECT_FALSE(Coordinates(*point).second.IsBitSet(0));
+    } else {
+      saw_failure = true;
+      EXPECT_EQ(point.status().code(), absl::StatusCode::kInternal);
+      EXPECT_EQ(point.status().message(), "Could not hash x to the curve.");
+    }
+  }
+  EXPECT_TRUE(saw_failure && saw_success);
+  // The candidate is reduced modulo p first.
+  auto reduced = ECGroupTestPeer::HashingAttempt(*group_, Hex(kP256Gx));
+  auto unreduced = ECGroupTestPeer::HashingAttempt(*group_, Hex(kP256Gx) + group_->GetP());
+  ASSERT_TRUE(reduced.ok() && unreduced.ok());
+  EXPECT_TRUE(reduced->CompareTo(*unreduced));
+}
+
+TEST_F(ECGroupTest, MultiplicationAcrossCurvesFails) {
+  Context other_ctx;
+  auto p384 = ECGroup::CreateGroup(kP384, &other_ctx);
+  ASSERT_TRUE(p384.ok());
+  auto foreign = p384->HashToCurveSha256("m");
+  ASSERT_TRUE(foreign.ok());
+  // A P-384 point handed to P-256 arithmetic is refused with a status.
+  bssl::UniquePtr<EC_POINT> copy(EC_POINT_dup(foreign->GetPoint(), p384->GetECGroup()));
+  ECPoint mismatched(group_->GetECGroup(), ctx_.GetBnCtx(), std::move(copy));
+  auto product = mismatched.Mul(ctx_.Two());
+  ASSERT_FALSE(product.ok());
+  EXPECT_EQ(product.status().code(), absl::StatusCode::kInternal);
+  EXPECT_THAT(std::string(product.status().message()), StartsWith("EC_POINT_mul failed:error:"));
 }
 
 TEST_F(ECGroupTest, PointAtInfinity) {
