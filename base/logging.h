@@ -66,8 +66,9 @@ class CheckMessageSeparator {
 // KVL_CHECK(condition) << "optional message";
 // The quoted condition is part of the logged text, so callers write it as they want it read.
 #define KVL_CHECK(condition) \
-  while (!(condition))       \
-  ::base::CheckMessageSeparator(::base::CheckFailure(__FILE__, __LINE__, #condition).stream())
+  if (condition) {           \
+  } else                     \
+    ::base::CheckMessageSeparator(::base::CheckFailure(__FILE__, __LINE__, #condition).stream())
 
 #define KVL_LOG(severity, message) \
   ::base::LogMessage(::base::LogSeverity::severity, __FILE__, __LINE__, (message))

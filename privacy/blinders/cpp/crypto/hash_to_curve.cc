@@ -111,7 +111,7 @@ absl::StatusOr<std::string> ExpandMessageXmd(const EVP_MD* md, std::string_view 
       input = b_0;
     } else {
       input.resize(b_in_bytes);
-      for (size_t j = 0; j < b_in_bytes; ++j) input[j] = b_0[j] ^ b_previous[j];
+      for (size_t j = 0; j < b_in_bytes; ++j) input[j] = static_cast<char>(b_0[j] ^ b_previous[j]);
     }
     input.push_back(static_cast<char>(i));
     input.append(dst_prime);
