@@ -20,7 +20,8 @@
 namespace blinders {
 
 // The oldest queued BoringSSL error of this thread, formatted with ERR_error_string_n into a
-// 256-byte buffer; the error is removed from the queue.
+// 256-byte buffer. The queue is emptied, so that errors of this failure never show up in the
+// report of a later one.
 std::string OpenSSLErrorString();
 
 }  // namespace blinders
