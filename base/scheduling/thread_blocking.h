@@ -1,0 +1,49 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <chrono>
+#include <optional>
+
+// How a thread of this program blocks: no thread is attached to a user-mode scheduler, so
+// waiting and posting go to a pthread waiter (mutex and condition variable) of the thread's
+// identity, yielding is sched_yield and sleeping is nanosleep. These are the semantics the
+// Abseil dependency's own per-thread semaphore has on Linux; it keeps its own implementation
+// (the packaged shared library offers no hook for them).
+namespace base::scheduling {
+
+// The blocking identity of one thread. Made on first use by its thread, freed at thread exit.
+class ThreadIdentity {
+ public:
+  ThreadIdentity();
+  ~ThreadIdentity();
+  ThreadIdentity(const ThreadIdentity&) = delete;
+  ThreadIdentity& operator=(const ThreadIdentity&) = delete;
+
+  // The calling thread's identity, made if it has none.
+  static ThreadIdentity* Current();
+
+ private:
+  friend bool Wait(std::optional<std::chrono::system_clock::time_point> deadline);
+  friend void Post(ThreadIdentity* identity);
+
+  pthread_mutex_t mutex_;
+  pthread_cond_t wakeup_;
+  int pending_posts_ = 0;
+};
+
+// Blocks the calling thread until its identity is posted (consuming one post) or the deadline
+// passes (no deadline: wait for ever). Returns false on timeout.
+bool Wait(std::optional<std::chrono::system_clock::time_point> deadline);
+
+// Wakes the identity's thread (or lets its next Wait return at once).
+void Post(ThreadIdentity* identity);
+
+// sched_yield.
+void Yield();
+
+// Sleeps for the whole duration, resuming after interruptions; a negative or zero duration
+// returns at once.
+void Sleep(std::chrono::nanoseconds duration);
+
+}  // namespace base::scheduling
