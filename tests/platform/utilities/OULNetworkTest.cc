@@ -233,7 +233,9 @@ TEST_F(OULNetworkTest, TimeoutIntervalFallsBackToTheDefaultForNonsense) {
 }
 
 TEST_F(OULNetworkTest, UploadInProgressFromPostUntilItsCompletion) {
-  server_.respondTo("/a", {200, {}, ""});
+  // The answer is held back a little so that the upload is surely still in flight when the
+  // test looks right after postURL returns.
+  server_.respondTo("/a", {200, {}, "", std::chrono::milliseconds(250)});
   EXPECT_FALSE(network_->hasUploadInProgress());
   auto outcome = newOutcome();
   auto network = network_;
