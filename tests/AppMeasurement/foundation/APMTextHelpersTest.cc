@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -215,6 +216,44 @@ TEST(APMText, GetUTF32BytesStopsBeforeACharacterThatDoesNotFit) {
                                       "').decode('utf-32-le').encode().hex())\n"));
   ASSERT_EQ(decoded.size(), 1u);
   EXPECT_EQ(decoded[0], hexOf(text));
+}
+
+}  // namespace
+
+namespace {
+
+// Random bytes (valid UTF-8 or not, with escapes, separators and NULs) never crash the
+// helpers, and their answers stay consistent with each other.
+TEST(APMTextRobustness, RandomBytesAreHandled) {
+  std::mt19937 random(12345);
+  static constexpr char kAlphabet[] = "%&=+01aZ\xC3\xA9\xF0\x9F\x98\x80\xFF\x80\xED\xA0";
+  const std::string alphabet = std::string(kAlphabet, sizeof kAlphabet);  // with the NUL
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    size_t length = random() % 24;
+    for (size_t i = 0; i < length; ++i) {
+      text += random() % 4 == 0 ? static_cast<char>(random() & 0xFF)
+                                : alphabet[random() % alphabet.size()];
+    }
+    size_t codePoints = apm_UTF32Length(text);
+    EXPECT_LE(codePoints, text.size());
+    std::vector<uint8_t> buffer(4 * codePoints + 3);
+    size_t used = 0;
+    bool converted = apm_getUTF32Bytes(text, buffer.data(), buffer.size(), &used);
+    EXPECT_EQ(used, 4 * codePoints);
+    EXPECT_EQ(converted, codePoints > 0);
+    if (auto unescaped = apm_stringByUnescapingFromURLArgument(text)) {
+      EXPECT_TRUE(apm_MD5String(*unescaped).has_value());
+    }
+    auto arguments = apm_dictionaryWithHttpArgumentsString(text);
+    EXPECT_LE(arguments.size(), text.size());
+    platform::Value::Dictionary dictionary{{text, platform::Value(text)}};
+    std::string query = apm_queryString(dictionary);
+    // Every byte is either kept or written as %XX; nothing else appears.
+    EXPECT_GE(query.size(), 2 * text.size() + 1);
+    isBitEnabledAtIndex(text, static_cast<int64_t>(random() % 40) - 5);
+    apm_64LSBMD5(text);
+  }
 }
 
 }  // namespace
