@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <climits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -396,6 +397,45 @@ TEST_F(APMEnvironmentTest, BadServiceFilesGiveNothing) {
   std::filesystem::remove(file);
   std::filesystem::create_directories(file);
   EXPECT_EQ(APMOrvaneServiceFileUtil::dictionaryFromOrvaneServiceInfoPlist(), std::nullopt);
+}
+
+TEST_F(APMEnvironmentTest, RandomServiceFilesNeverCrash) {
+  std::filesystem::path file = bundle_ / "OrvaneService-Info.plist";
+  // Damaged copies of a valid file in both formats, and plain noise.
+  Value::Dictionary service{{"ORVANE_APP_ID", Value("1:123:ios:abc")},
+                            {"LIST", Value(Value::Array{Value(1), Value(2.5), Value("x")})}};
+  std::vector<std::string> seeds;
+  for (auto format : {platform::PropertyListSerialization::Format::XML,
+                      platform::PropertyListSerialization::Format::Binary}) {
+    auto data = platform::PropertyListSerialization::dataWithPropertyList(Value(service), format);
+    ASSERT_TRUE(data.ok());
+    seeds.push_back(*data);
+  }
+  std::mt19937 random(20261206);
+  for (int round = 0; round < 300; ++round) {
+    std::string content = seeds[round % 2];
+    int edits = 1 + static_cast<int>(random() % 8);
+    for (int e = 0; e < edits && !content.empty(); ++e) {
+      size_t at = random() % content.size();
+      switch (random() % 3) {
+        case 0:
+          content[at] = static_cast<char>(random());
+          break;
+        case 1:
+          content.resize(at);
+          break;
+        default:
+          content.insert(at, 1, static_cast<char>(random()));
+          break;
+      }
+    }
+    writeFile(file, content);
+    auto dictionary = APMOrvaneServiceFileUtil::dictionaryFromOrvaneServiceInfoPlist();
+    if (dictionary) {
+      // Whatever survives the damage is a whole dictionary that can be written back.
+      EXPECT_TRUE(platform::PropertyListSerialization::propertyListIsValid(Value(*dictionary)));
+    }
+  }
 }
 
 TEST_F(APMEnvironmentTest, MissingBundleGivesNoServiceFile) {

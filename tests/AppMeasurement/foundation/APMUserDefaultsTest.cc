@@ -288,6 +288,17 @@ TEST_F(APMUserDefaultsTest, ConcurrentSynchronizeExcludesOnceAndLosesNothing) {
   for (int t = 0; t < 4; ++t) EXPECT_EQ(defaults.integerForKey("key" + std::to_string(t)), 24);
 }
 
+TEST_F(APMUserDefaultsTest, DamagedSuiteFileReadsEmptyAndIsReplacedByTheNextWrite) {
+  writeFile(preferencesFile(kSuite), std::string("bplist00\x00\xff garbage", 18));
+  APMUserDefaults defaults(std::string{kSuite});
+  EXPECT_EQ(defaults.objectForKey("anything"), std::nullopt);
+  defaults.setObject(Value("fresh"), "key");
+  defaults.synchronize();
+  platform::PreferenceStore::resetForTesting();
+  EXPECT_EQ(defaults.objectForKey("key"), Value("fresh"));
+  EXPECT_TRUE(defaults.isPreferenceFileExcluded());
+}
+
 // What our suite file holds, as Python's plistlib reads it: one "key kind value" per line.
 TEST_F(APMUserDefaultsTest, SuiteFileIsReadByPythonPlistlibWithTypesIntact) {
   APMUserDefaults defaults(std::string{kSuite});
