@@ -1,5 +1,6 @@
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,13 @@ int64_t APMUserDefaults::integerForKey(std::string_view key) const {
 }
 
 float APMUserDefaults::floatForKey(std::string_view key) const {
-  return static_cast<float>(doubleForKey(key));
+  double value = doubleForKey(key);
+  // Beyond float's range the conversion is undefined; the number's float reading is an
+  // infinity there.
+  constexpr double kFloatMax = std::numeric_limits<float>::max();
+  if (value > kFloatMax) return std::numeric_limits<float>::infinity();
+  if (value < -kFloatMax) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
 }
 
 double APMUserDefaults::doubleForKey(std::string_view key) const {

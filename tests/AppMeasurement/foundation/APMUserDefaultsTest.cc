@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +111,11 @@ TEST_F(APMUserDefaultsTest, TypedGettersAnswerOnlyTheirKind) {
   EXPECT_EQ(defaults.doubleForKey("integer"), 7.0);
   EXPECT_TRUE(defaults.boolForKey("integer"));
   EXPECT_EQ(defaults.integerForKey("bool"), 1);
+  defaults.setDouble(1e300, "huge");
+  defaults.setDouble(-1e300, "hugeNegative");
+  EXPECT_EQ(defaults.floatForKey("huge"), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(defaults.floatForKey("hugeNegative"), -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(defaults.integerForKey("huge"), std::numeric_limits<int64_t>::max());
   EXPECT_EQ(defaults.integerForKey("missing"), 0);
   EXPECT_FALSE(defaults.boolForKey("missing"));
 
