@@ -1,0 +1,86 @@
+#include "platform/dispatch/Clock.h"
+
+#include <chrono>
+
+#include "platform/dispatch/DispatchRuntime.h"
+
+namespace platform {
+namespace {
+
+std::mutex& clockMutex() {
+  static std::mutex* mutex = new std::mutex();
+  return *mutex;
+}
+
+std::shared_ptr<Clock>& installedClock() {
+  static auto* clock = new std::shared_ptr<Clock>(std::make_shared<SystemClock>());
+  return *clock;
+}
+
+}  // namespace
+
+std::shared_ptr<Clock> Clock::current() {
+  std::lock_guard<std::mutex> lock(clockMutex());
+  return installedClock();
+}
+
+void Clock::install(std::shared_ptr<Clock> clock) {
+  if (!clock) clock = std::make_shared<SystemClock>();
+  std::shared_ptr<Clock> previous;
+  {
+    std::lock_guard<std::mutex> lock(clockMutex());
+    previous = std::move(installedClock());
+    installedClock() = std::move(clock);
+  }
+  // Waits by real time must re-read the new clock.
+  DispatchRuntime::instance().clockInstalled();
+}
+
+double SystemClock::now() const {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+double SystemClock::uptime() const {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+ManualClock::ManualClock(double now, double uptime) : now_(now), uptime_(uptime) {}
+
+double ManualClock::now() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return now_;
+}
+
+double ManualClock::uptime() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return uptime_;
+}
+
+void ManualClock::setNow(double now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_ = now;
+}
+
+void ManualClock::setUptime(double uptime) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uptime_ = uptime;
+}
+
+void ManualClock::shift(double seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  now_ += seconds;
+  uptime_ += seconds;
+}
+
+void ManualClock::advance(double seconds) {
+  if (!(seconds > 0)) seconds = 0;  // negative and NaN move nothing
+  if (Clock::current().get() != this) {
+    shift(seconds);
+    return;
+  }
+  DispatchRuntime::instance().advanceManual(*this, seconds);
+}
+
+}  // namespace platform

@@ -1,0 +1,97 @@
+#include "platform/dispatch/DispatchQueue.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cstdlib>
+
+#include "platform/dispatch/DispatchRuntime.h"
+#include "platform/foundation/PlatformLog.h"
+
+namespace platform {
+
+DispatchQueue::DispatchQueue(std::string label, Kind kind)
+    : label_(std::move(label)), kind_(kind), state_(std::make_shared<DispatchQueueState>()) {
+  state_->kind = kind;
+}
+
+DispatchQueue::~DispatchQueue() {
+  if (kind_ == Kind::kSerial) DispatchRuntime::instance().unregisterQueue(state_.get());
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label) {
+  std::shared_ptr<DispatchQueue> queue(new DispatchQueue(std::move(label), Kind::kSerial));
+  queue->state_->handle = queue;
+  DispatchRuntime& runtime = DispatchRuntime::instance();
+  runtime.registerQueue(queue->state_.get());
+  runtime.startSerialWorker(queue->state_);
+  return queue;
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::main() {
+  return DispatchRuntime::instance().mainQueue().shared_from_this();
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::global() {
+  return DispatchRuntime::instance().globalQueue().shared_from_this();
+}
+
+void DispatchQueue::async(Block block) {
+  if (!block) return;
+  DispatchRuntime& runtime = DispatchRuntime::instance();
+  std::lock_guard<std::mutex> lock(runtime.mutex);
+  runtime.enqueueLocked(*this, DispatchItem{std::move(block), nullptr});
+}
+
+void DispatchQueue::sync(Block block) {
+  if (!block) return;
+  DispatchRuntime::instance().sync(*this, block);
+}
+
+void DispatchQueue::after(double delaySeconds, Block block) {
+  if (!block) return;
+  DispatchRuntime& runtime = DispatchRuntime::instance();
+  const double deadline = Clock::current()->uptime() + delaySeconds;
+  std::lock_guard<std::mutex> lock(runtime.mutex);
+  runtime.addDelayedLocked(shared_from_this(), /*wall=*/false, deadline, std::move(block), {}, 0);
+}
+
+bool DispatchQueue::isCurrent() const {
+  const auto& stack = dispatchThreadContext().stack;
+  if (std::find(stack.begin(), stack.end(), this) != stack.end()) return true;
+  return kind_ == Kind::kMain && isMainThread();
+}
+
+void DispatchQueue::assertCurrent(std::string_view where) const {
+  if (isCurrent()) return;
+  PlatformLog::write(std::string(where) + " must run on queue " + label_);
+#ifndef NDEBUG
+  std::abort();
+#endif
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::current() {
+  const auto& stack = dispatchThreadContext().stack;
+  if (!stack.empty()) return stack.back()->weak_from_this().lock();
+  if (isMainThread()) return main();
+  return nullptr;
+}
+
+bool DispatchQueue::isMainThread() {
+  if (dispatchThreadContext().mainDepth > 0) return true;
+  return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid();
+}
+
+void DispatchQueue::runMainLoop() { DispatchRuntime::instance().runMainLoop(); }
+
+void DispatchQueue::stopMainLoop() { DispatchRuntime::instance().stopMainLoop(); }
+
+size_t DispatchQueue::drainMain() { return DispatchRuntime::instance().drainMain(); }
+
+void DispatchQueue::waitUntilIdle() { DispatchRuntime::instance().waitUntilIdle(); }
+
+size_t DispatchQueue::discardPendingDelayedWork() {
+  return DispatchRuntime::instance().discardDelayed();
+}
+
+}  // namespace platform

@@ -1,0 +1,590 @@
+#include "platform/dispatch/DispatchRuntime.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <thread>
+
+#include "platform/foundation/PlatformLog.h"
+
+namespace platform {
+namespace {
+
+// Under a manual clock, deadlines that differ from the target by less than this are due:
+// sums of doubles near 1.7e9 are only exact to about 2e-7 s.
+constexpr double kDueTolerance = 1e-6;
+// Pool threads of the global queue at most.
+constexpr size_t kMaxPoolThreads = 64;
+// Real-time waits re-read the clock at least this often, so a changed clock is noticed.
+constexpr double kMaxRealWait = 1.0;
+
+// Runs a block; an exception leaving it ends the process, as on a dispatch queue.
+void invoke(const Block& block) noexcept { block(); }
+
+bool isManual(const Clock& clock) { return dynamic_cast<const ManualClock*>(&clock) != nullptr; }
+
+std::chrono::duration<double> realWait(double seconds) {
+  return std::chrono::duration<double>(std::clamp(seconds, 0.0, kMaxRealWait));
+}
+
+// Marks the calling thread as running `queue` for the scope.
+class QueueScope {
+ public:
+  QueueScope(DispatchQueue* queue, bool main) : main_(main) {
+    auto& context = dispatchThreadContext();
+    context.stack.push_back(queue);
+    if (main_) ++context.mainDepth;
+  }
+  ~QueueScope() {
+    auto& context = dispatchThreadContext();
+    context.stack.pop_back();
+    if (main_) --context.mainDepth;
+  }
+  QueueScope(const QueueScope&) = delete;
+  QueueScope& operator=(const QueueScope&) = delete;
+
+ private:
+  bool main_;
+};
+
+}  // namespace
+
+DispatchThreadContext& dispatchThreadContext() {
+  thread_local DispatchThreadContext context;
+  return context;
+}
+
+DispatchRuntime& DispatchRuntime::instance() {
+  // Never destroyed: detached queue threads may use it until the process exits.
+  static DispatchRuntime* runtime = new DispatchRuntime();
+  return *runtime;
+}
+
+// ---- Queues -------------------------------------------------------------------------------
+
+void DispatchRuntime::registerQueue(DispatchQueueState* state) {
+  std::lock_guard<std::mutex> lock(mutex);
+  queues_.insert(state);
+}
+
+void DispatchRuntime::unregisterQueue(DispatchQueueState* state) {
+  std::lock_guard<std::mutex> lock(mutex);
+  queues_.erase(state);
+  state->closing = true;
+  state->cv.notify_all();
+  notifyIdleLocked();
+}
+
+void DispatchRuntime::startSerialWorker(std::shared_ptr<DispatchQueueState> state) {
+  std::thread([this, state] { serialWorker(state); }).detach();
+}
+
+void DispatchRuntime::enqueueLocked(DispatchQueue& queue, DispatchItem item) {
+  DispatchQueueState& state = *queue.state_;
+  state.items.push_back(std::move(item));
+  if (!state.retained) state.retained = queue.shared_from_this();
+  switch (state.kind) {
+    case DispatchQueue::Kind::kSerial:
+      state.cv.notify_all();
+      break;
+    case DispatchQueue::Kind::kMain:
+      state.cv.notify_all();
+      notifyIdleLocked();  // a test waiting for idle drains the main queue itself
+      break;
+    case DispatchQueue::Kind::kConcurrent:
+      if (state.items.size() > state.idleThreads && state.threads < kMaxPoolThreads) {
+        ++state.threads;
+        std::shared_ptr<DispatchQueueState> shared(queue.state_);
+        std::thread([this, shared] { poolWorker(shared); }).detach();
+      }
+      state.cv.notify_one();
+      break;
+  }
+}
+
+void DispatchRuntime::runItemLocked(std::unique_lock<std::mutex>& lock, DispatchQueue& queue,
+                                    DispatchQueueState& state, DispatchItem item,
+                                    std::shared_ptr<DispatchQueue> keepAlive) {
+  // The queue is already marked occupied (serial and main) by the caller.
+  beginLocked();
+  lock.unlock();
+  {
+    QueueScope scope(&queue, state.kind == DispatchQueue::Kind::kMain);
+    invoke(item.block);
+    item.block = nullptr;  // captured objects are released before the queue counts as idle
+  }
+  lock.lock();
+  if (keepAlive) {
+    // With nothing pending the queue lets go of its handle, before it counts as idle, so
+    // that a test that waited for idle sees the handle released. Outside the lock: this may
+    // destroy the handle.
+    std::shared_ptr<DispatchQueue> retained;
+    if (state.items.empty()) retained = std::move(state.retained);
+    lock.unlock();
+    keepAlive.reset();
+    retained.reset();
+    lock.lock();
+  }
+  if (state.kind != DispatchQueue::Kind::kConcurrent) state.occupied = false;
+  endLocked();
+  state.cv.notify_all();
+}
+
+void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
+  std::unique_lock<std::mutex> lock(mutex);
+  while (true) {
+    state->cv.wait(lock, [&] {
+      if (state->occupied) return false;
+      return !state->items.empty() || state->retained || state->closing;
+    });
+    if (state->items.empty()) {
+      if (state->retained) {
+        // Nothing pending: let go of the handle, outside the lock since this may destroy it.
+        std::shared_ptr<DispatchQueue> handle = std::move(state->retained);
+        lock.unlock();
+        handle.reset();
+        lock.lock();
+        continue;
+      }
+      if (state->closing) return;
+      continue;
+    }
+    DispatchItem item = std::move(state->items.front());
+    state->items.pop_front();
+    state->occupied = true;
+    if (item.syncTurn) {
+      // The sync caller runs the block on its own thread and frees the queue afterwards.
+      wakeLocked(*item.syncTurn, true);
+      continue;
+    }
+    std::shared_ptr<DispatchQueue> handle = state->retained;  // alive while the block runs
+    DispatchQueue& queue = *handle;
+    runItemLocked(lock, queue, *state, std::move(item), std::move(handle));
+  }
+}
+
+void DispatchRuntime::poolWorker(std::shared_ptr<DispatchQueueState> state) {
+  std::unique_lock<std::mutex> lock(mutex);
+  while (true) {
+    ++state->idleThreads;
+    state->cv.wait(lock, [&] { return !state->items.empty(); });
+    --state->idleThreads;
+    DispatchItem item = std::move(state->items.front());
+    state->items.pop_front();
+    std::shared_ptr<DispatchQueue> handle = state->handle.lock();
+    if (!handle) return;  // cannot happen: the global queue lives for the whole process
+    runItemLocked(lock, *handle, *state, std::move(item), nullptr);
+  }
+}
+
+void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
+  DispatchQueueState& state = *queue.state_;
+  auto& context = dispatchThreadContext();
+  const bool main = state.kind == DispatchQueue::Kind::kMain;
+
+  // Already on the queue (directly, or through other queues' sync): run inline.
+  if (std::find(context.stack.begin(), context.stack.end(), &queue) != context.stack.end()) {
+    QueueScope scope(&queue, main);
+    invoke(block);
+    return;
+  }
+
+  std::unique_lock<std::mutex> lock(mutex);
+  if (state.kind == DispatchQueue::Kind::kConcurrent) {
+    beginLocked();
+  } else if (main && DispatchQueue::isMainThread()) {
+    // The main thread is the one that runs the main queue: it takes the queue as soon as
+    // no other thread's sync holds it, ahead of the blocks waiting there.
+    state.cv.wait(lock, [&] { return !state.occupied; });
+    state.occupied = true;
+    beginLocked();
+  } else if (!state.occupied && state.items.empty()) {
+    state.occupied = true;
+    beginLocked();
+  } else {
+    DispatchWaiter turn;
+    state.items.push_back(DispatchItem{nullptr, &turn});
+    state.cv.notify_all();
+    if (main) notifyIdleLocked();
+    blockLocked(lock, turn);
+    // Whoever granted the turn already counted this thread as running.
+    ++context.depth;
+  }
+  lock.unlock();
+  {
+    QueueScope scope(&queue, main);
+    invoke(block);
+  }
+  lock.lock();
+  if (state.kind != DispatchQueue::Kind::kConcurrent) state.occupied = false;
+  endLocked();
+  state.cv.notify_all();
+}
+
+// ---- Execution bookkeeping ----------------------------------------------------------------
+
+void DispatchRuntime::beginLocked() {
+  auto& context = dispatchThreadContext();
+  if (context.depth++ == 0) ++active_;
+}
+
+void DispatchRuntime::endLocked() {
+  auto& context = dispatchThreadContext();
+  if (--context.depth == 0) {
+    --active_;
+    notifyIdleLocked();
+  }
+}
+
+void DispatchRuntime::blockLocked(std::unique_lock<std::mutex>& lock, DispatchWaiter& waiter) {
+  waiter.countsActive = dispatchThreadContext().depth > 0;
+  if (waiter.countsActive) {
+    --active_;
+    notifyIdleLocked();
+  }
+  while (!waiter.woken) {
+    std::shared_ptr<Clock> clock = Clock::current();
+    if (!waiter.deadlineUptime || isManual(*clock)) {
+      waiter.cv.wait(lock);
+      continue;
+    }
+    const double remaining = *waiter.deadlineUptime - clock->uptime();
+    if (remaining <= 0) {
+      waiter.timedOut = true;
+      wakeLocked(waiter, false);
+      break;
+    }
+    waiter.cv.wait_for(lock, realWait(remaining));
+  }
+}
+
+void DispatchRuntime::wakeLocked(DispatchWaiter& waiter, bool startsRun) {
+  if (waiter.woken) return;
+  waiter.woken = true;
+  if (!waiter.timedOut) waiter.granted = true;
+  if (waiter.countsActive || startsRun) ++active_;
+  waiter.cv.notify_all();
+}
+
+void DispatchRuntime::addTimedWaiterLocked(DispatchWaiter& waiter) {
+  waiter.seq = nextSeqLocked();
+  timedWaiters_.push_back(&waiter);
+}
+
+void DispatchRuntime::removeTimedWaiterLocked(DispatchWaiter& waiter) {
+  timedWaiters_.erase(std::remove(timedWaiters_.begin(), timedWaiters_.end(), &waiter),
+                      timedWaiters_.end());
+}
+
+// ---- Delayed work -------------------------------------------------------------------------
+
+void DispatchRuntime::addDelayedLocked(std::shared_ptr<DispatchQueue> queue, bool wall,
+                                       double deadline, Block block,
+                                       std::weak_ptr<DispatchTimerState> timer,
+                                       uint64_t generation) {
+  DelayedEntry entry{nextSeqLocked(),  wall,      deadline, std::move(queue), std::move(block),
+                     std::move(timer), generation};
+  if (deadline == std::numeric_limits<double>::infinity()) return;  // never due
+  std::shared_ptr<Clock> clock = Clock::current();
+  const double reading = wall ? clock->now() : clock->uptime();
+  if (deadline <= reading || std::isnan(deadline)) {
+    postLocked(std::move(entry));
+    return;
+  }
+  delayed_.push_back(std::move(entry));
+  if (!hubStarted_) {
+    hubStarted_ = true;
+    std::thread([this] { hubLoop(); }).detach();
+  }
+  hubCv_.notify_all();
+}
+
+void DispatchRuntime::postLocked(DelayedEntry entry) {
+  Block block = std::move(entry.block);
+  if (entry.generation != 0) {
+    // A timer fires only if it was neither cancelled nor re-armed since.
+    std::weak_ptr<DispatchTimerState> weakTimer = entry.timer;
+    uint64_t generation = entry.generation;
+    block = [this, weakTimer, generation] {
+      Block handler;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::shared_ptr<DispatchTimerState> timer = weakTimer.lock();
+        if (!timer || timer->cancelled || timer->generation != generation) return;
+        handler = timer->handler;
+      }
+      if (handler) handler();
+    };
+  }
+  enqueueLocked(*entry.queue, DispatchItem{std::move(block), nullptr});
+}
+
+void DispatchRuntime::removeTimerEntriesLocked(const DispatchTimerState* timer) {
+  auto it = std::remove_if(delayed_.begin(), delayed_.end(), [&](const DelayedEntry& entry) {
+    std::shared_ptr<DispatchTimerState> owner = entry.timer.lock();
+    return owner.get() == timer || (entry.generation != 0 && !owner);
+  });
+  delayed_.erase(it, delayed_.end());
+  notifyIdleLocked();
+}
+
+size_t DispatchRuntime::discardDelayed() {
+  std::vector<DelayedEntry> dropped;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    dropped.swap(delayed_);
+    notifyIdleLocked();
+  }
+  return dropped.size();  // blocks are destroyed here, outside the lock
+}
+
+void DispatchRuntime::clockInstalled() {
+  std::lock_guard<std::mutex> lock(mutex);
+  hubCv_.notify_all();
+  for (DispatchWaiter* waiter : timedWaiters_) waiter->cv.notify_all();
+  notifyIdleLocked();
+}
+
+void DispatchRuntime::hubLoop() {
+  std::unique_lock<std::mutex> lock(mutex);
+  while (true) {
+    std::shared_ptr<Clock> clock = Clock::current();
+    if (isManual(*clock)) {
+      // Under a manual clock only advance() fires what is due.
+      hubCv_.wait(lock);
+      continue;
+    }
+    // Post what is due, earliest first, equal deadlines in submission order.
+    double nextWait = std::numeric_limits<double>::infinity();
+    while (true) {
+      const double now = clock->now();
+      const double uptime = clock->uptime();
+      auto best = delayed_.end();
+      double bestDelta = 0;
+      for (auto it = delayed_.begin(); it != delayed_.end(); ++it) {
+        const double delta = it->deadline - (it->wall ? now : uptime);
+        if (best == delayed_.end() || delta < bestDelta ||
+            (delta == bestDelta && it->seq < best->seq)) {
+          best = it;
+          bestDelta = delta;
+        }
+      }
+      if (best == delayed_.end()) break;
+      if (bestDelta > 0) {
+        nextWait = bestDelta;
+        break;
+      }
+      DelayedEntry entry = std::move(*best);
+      delayed_.erase(best);
+      postLocked(std::move(entry));
+    }
+    if (nextWait == std::numeric_limits<double>::infinity()) {
+      hubCv_.wait(lock);
+    } else {
+      hubCv_.wait_for(lock, realWait(nextWait));
+    }
+  }
+}
+
+// ---- Main queue ---------------------------------------------------------------------------
+
+DispatchQueue& DispatchRuntime::mainQueue() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!main_) {
+    main_.reset(new DispatchQueue("com.apple.main-thread", DispatchQueue::Kind::kMain));
+    main_->state_->handle = main_;
+    queues_.insert(main_->state_.get());
+  }
+  return *main_;
+}
+
+DispatchQueue& DispatchRuntime::globalQueue() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!global_) {
+    global_.reset(
+        new DispatchQueue("com.apple.root.default-qos", DispatchQueue::Kind::kConcurrent));
+    global_->state_->handle = global_;
+    queues_.insert(global_->state_.get());
+  }
+  return *global_;
+}
+
+size_t DispatchRuntime::drainMain() {
+  DispatchQueue& queue = mainQueue();
+  auto& context = dispatchThreadContext();
+  if (std::find(context.stack.begin(), context.stack.end(), &queue) != context.stack.end()) {
+    return 0;  // called from a main-queue block: the queue is busy with the caller
+  }
+  std::unique_lock<std::mutex> lock(mutex);
+  if (mainLoopRunning_) return 0;
+  return drainMainLocked(lock);
+}
+
+size_t DispatchRuntime::drainMainLocked(std::unique_lock<std::mutex>& lock) {
+  DispatchQueueState& state = *main_->state_;
+  auto& context = dispatchThreadContext();
+  ++context.mainDepth;
+  size_t ran = 0;
+  while (!state.items.empty()) {
+    if (state.occupied) {
+      // A sync from another thread holds the main queue; its end wakes us.
+      state.cv.wait(lock);
+      continue;
+    }
+    DispatchItem item = std::move(state.items.front());
+    state.items.pop_front();
+    state.occupied = true;
+    if (item.syncTurn) {
+      wakeLocked(*item.syncTurn, true);
+    } else {
+      runItemLocked(lock, *main_, state, std::move(item), nullptr);
+    }
+    ++ran;
+  }
+  --context.mainDepth;
+  return ran;
+}
+
+void DispatchRuntime::runMainLoop() {
+  DispatchQueue& queue = mainQueue();
+  std::unique_lock<std::mutex> lock(mutex);
+  if (mainLoopRunning_) return;
+  mainLoopRunning_ = true;
+  DispatchQueueState& state = *queue.state_;
+  auto& context = dispatchThreadContext();
+  ++context.mainDepth;
+  while (!stopRequested_) {
+    state.cv.wait(lock,
+                  [&] { return stopRequested_ || (!state.items.empty() && !state.occupied); });
+    if (stopRequested_) break;
+    DispatchItem item = std::move(state.items.front());
+    state.items.pop_front();
+    state.occupied = true;
+    if (item.syncTurn) {
+      wakeLocked(*item.syncTurn, true);
+    } else {
+      runItemLocked(lock, queue, state, std::move(item), nullptr);
+    }
+  }
+  --context.mainDepth;
+  stopRequested_ = false;
+  mainLoopRunning_ = false;
+  notifyIdleLocked();  // tests waiting for idle drain the main queue themselves again
+}
+
+void DispatchRuntime::stopMainLoop() {
+  DispatchQueue& queue = mainQueue();
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!mainLoopRunning_) return;
+  stopRequested_ = true;
+  queue.state_->cv.notify_all();
+}
+
+// ---- Idle and manual time -----------------------------------------------------------------
+
+bool DispatchRuntime::isIdleLocked(const Clock& clock) const {
+  if (active_ > 0) return false;
+  for (const DispatchQueueState* state : queues_) {
+    if (state->items.empty()) continue;
+    if (state->kind == DispatchQueue::Kind::kConcurrent || !state->occupied) return false;
+  }
+  const bool manual = isManual(clock);
+  if (!manual) {
+    // What the timer thread is about to post, or a timeout about to expire, is not idle.
+    const double now = clock.now();
+    const double uptime = clock.uptime();
+    for (const DelayedEntry& entry : delayed_) {
+      if (entry.deadline <= (entry.wall ? now : uptime)) return false;
+    }
+    for (const DispatchWaiter* waiter : timedWaiters_) {
+      if (!waiter->woken && *waiter->deadlineUptime <= uptime) return false;
+    }
+  }
+  return true;
+}
+
+void DispatchRuntime::requireOffQueue(const char* what) const {
+  if (!dispatchThreadContext().stack.empty()) {
+    PlatformLog::write(std::string(what) + " must be called from outside any dispatch queue");
+    std::abort();
+  }
+}
+
+void DispatchRuntime::waitIdleLocked(std::unique_lock<std::mutex>& lock) {
+  if (!main_) {
+    lock.unlock();
+    mainQueue();
+    lock.lock();
+  }
+  while (true) {
+    if (!mainLoopRunning_) drainMainLocked(lock);
+    std::shared_ptr<Clock> clock = Clock::current();
+    if (isIdleLocked(*clock)) return;
+    if (isManual(*clock)) {
+      idleCv_.wait(lock);
+    } else {
+      idleCv_.wait_for(lock, realWait(0.05));  // due timers are posted by the timer thread
+    }
+  }
+}
+
+void DispatchRuntime::waitUntilIdle() {
+  requireOffQueue("waitUntilIdle");
+  std::unique_lock<std::mutex> lock(mutex);
+  waitIdleLocked(lock);
+}
+
+void DispatchRuntime::advanceManual(ManualClock& clock, double seconds) {
+  requireOffQueue("ManualClock::advance");
+  std::unique_lock<std::mutex> lock(mutex);
+  waitIdleLocked(lock);
+  // The window is measured in uptime, which only advance() moves (a block may set the wall
+  // clock meanwhile).
+  const double targetUptime = clock.uptime() + seconds;
+  while (true) {
+    // The next event: a delayed block or timer, or a semaphore timeout.
+    const double now = clock.now();
+    const double uptime = clock.uptime();
+    const double limit = targetUptime - uptime;  // what is left of the window
+    enum { kNone, kEntry, kWaiter } kind = kNone;
+    size_t index = 0;
+    double bestDelta = 0;
+    uint64_t bestSeq = 0;
+    auto consider = [&](double delta, uint64_t seq, decltype(kind) what, size_t at) {
+      if (delta > limit + kDueTolerance) return;
+      if (kind == kNone || delta < bestDelta || (delta == bestDelta && seq < bestSeq)) {
+        kind = what;
+        index = at;
+        bestDelta = delta;
+        bestSeq = seq;
+      }
+    };
+    for (size_t i = 0; i < delayed_.size(); ++i) {
+      consider(delayed_[i].deadline - (delayed_[i].wall ? now : uptime), delayed_[i].seq, kEntry,
+               i);
+    }
+    for (size_t i = 0; i < timedWaiters_.size(); ++i) {
+      if (timedWaiters_[i]->woken) continue;
+      consider(*timedWaiters_[i]->deadlineUptime - uptime, timedWaiters_[i]->seq, kWaiter, i);
+    }
+    if (kind == kNone) break;
+    if (bestDelta > 0) clock.shift(bestDelta);
+    if (kind == kEntry) {
+      DelayedEntry entry = std::move(delayed_[index]);
+      delayed_.erase(delayed_.begin() + static_cast<std::ptrdiff_t>(index));
+      postLocked(std::move(entry));
+    } else {
+      DispatchWaiter& waiter = *timedWaiters_[index];
+      waiter.timedOut = true;
+      wakeLocked(waiter, false);
+    }
+    waitIdleLocked(lock);
+  }
+  const double rest = targetUptime - clock.uptime();
+  if (rest > 0) clock.shift(rest);
+  waitIdleLocked(lock);
+}
+
+}  // namespace platform

@@ -1,0 +1,157 @@
+#pragma once
+
+// Internal to platform/dispatch: the shared state behind queues, timers, semaphores and
+// operation queues. One mutex guards all of it, which keeps the bookkeeping that tests
+// rely on (is every queue idle? what is due next?) exact and simple.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
+
+namespace platform {
+
+struct DispatchTimerState;
+
+// A thread blocked in the dispatch layer (a sync waiting for its turn, a semaphore wait, an
+// operation-queue wait). Whoever ends the wait sets `woken` under the runtime's mutex, so
+// the idle bookkeeping never sees a thread that is about to run as blocked.
+struct DispatchWaiter {
+  std::condition_variable cv;
+  bool woken = false;
+  bool granted = false;  // a semaphore signal or a sync turn (not a timeout)
+  bool timedOut = false;
+  bool countsActive = false;  // the waiting thread was running a block when it blocked
+  std::optional<double> deadlineUptime;
+  uint64_t seq = 0;
+};
+
+struct DispatchItem {
+  Block block;
+  DispatchWaiter* syncTurn = nullptr;  // set for a sync waiting for the queue's turn
+};
+
+struct DispatchQueueState {
+  DispatchQueue::Kind kind = DispatchQueue::Kind::kSerial;
+  std::deque<DispatchItem> items;
+  bool occupied = false;       // serial and main: a block runs or a sync holds the queue
+  bool closing = false;        // the handle is gone: the worker thread ends
+  std::condition_variable cv;  // the thread(s) running the queue wait here
+  std::weak_ptr<DispatchQueue> handle;
+  // Keeps the handle alive while blocks are pending, as a dispatch queue is retained by
+  // the blocks submitted to it.
+  std::shared_ptr<DispatchQueue> retained;
+  size_t threads = 0;      // global queue: pool threads
+  size_t idleThreads = 0;  // global queue: pool threads waiting for work
+};
+
+struct DispatchTimerState {
+  std::shared_ptr<DispatchQueue> queue;
+  bool resumed = false;
+  bool cancelled = false;
+  std::optional<double> wallDeadline;
+  Block handler;
+  uint64_t generation = 0;  // bumped at each arming, so stale deadlines do nothing
+};
+
+class DispatchRuntime {
+ public:
+  static DispatchRuntime& instance();
+
+  std::mutex mutex;
+
+  // Queues.
+  void registerQueue(DispatchQueueState* state);
+  void unregisterQueue(DispatchQueueState* state);
+  void startSerialWorker(std::shared_ptr<DispatchQueueState> state);
+  // Adds an item to the queue. `queue` is the handle (kept alive while work is pending).
+  void enqueueLocked(DispatchQueue& queue, DispatchItem item);
+  void sync(DispatchQueue& queue, const Block& block);
+
+  // Execution bookkeeping of the calling thread.
+  void beginLocked();
+  void endLocked();
+  // Blocks the calling thread until `waiter` is woken (or, for a timed waiter under a
+  // clock that runs by itself, until its deadline passes).
+  void blockLocked(std::unique_lock<std::mutex>& lock, DispatchWaiter& waiter);
+  // Ends a wait. `startsRun` is true when the woken thread goes on to run a block for a
+  // queue (a sync's turn), so it counts as running even if it was not before.
+  void wakeLocked(DispatchWaiter& waiter, bool startsRun);
+  void addTimedWaiterLocked(DispatchWaiter& waiter);
+  void removeTimedWaiterLocked(DispatchWaiter& waiter);
+  uint64_t nextSeqLocked() { return ++seq_; }
+
+  // Delayed work, by the installed clock.
+  void addDelayedLocked(std::shared_ptr<DispatchQueue> queue, bool wall, double deadline,
+                        Block block, std::weak_ptr<DispatchTimerState> timer, uint64_t generation);
+  void removeTimerEntriesLocked(const DispatchTimerState* timer);
+  size_t discardDelayed();
+  void clockInstalled();
+
+  // Main queue.
+  DispatchQueue& mainQueue();
+  DispatchQueue& globalQueue();
+  size_t drainMain();
+  void runMainLoop();
+  void stopMainLoop();
+
+  // Tests.
+  void waitUntilIdle();
+  void advanceManual(ManualClock& clock, double seconds);
+
+ private:
+  struct DelayedEntry {
+    uint64_t seq;
+    bool wall;  // deadline in wall time (timers) or uptime (after)
+    double deadline;
+    std::shared_ptr<DispatchQueue> queue;
+    Block block;
+    std::weak_ptr<DispatchTimerState> timer;
+    uint64_t generation;
+  };
+
+  DispatchRuntime() = default;
+  void serialWorker(std::shared_ptr<DispatchQueueState> state);
+  void poolWorker(std::shared_ptr<DispatchQueueState> state);
+  void runItemLocked(std::unique_lock<std::mutex>& lock, DispatchQueue& queue,
+                     DispatchQueueState& state, DispatchItem item,
+                     std::shared_ptr<DispatchQueue> keepAlive);
+  size_t drainMainLocked(std::unique_lock<std::mutex>& lock);
+  bool isIdleLocked(const Clock& clock) const;
+  void waitIdleLocked(std::unique_lock<std::mutex>& lock);
+  void postLocked(DelayedEntry entry);
+  void hubLoop();
+  void notifyIdleLocked() { idleCv_.notify_all(); }
+  void requireOffQueue(const char* what) const;
+
+  std::condition_variable idleCv_;
+  std::condition_variable hubCv_;
+  bool hubStarted_ = false;
+  size_t active_ = 0;  // threads running blocks and not blocked in a wait
+  uint64_t seq_ = 0;
+  std::set<DispatchQueueState*> queues_;
+  std::vector<DelayedEntry> delayed_;
+  std::vector<DispatchWaiter*> timedWaiters_;
+  std::shared_ptr<DispatchQueue> main_;
+  std::shared_ptr<DispatchQueue> global_;
+  bool mainLoopRunning_ = false;
+  bool stopRequested_ = false;
+};
+
+// Thread-local view of what the calling thread runs.
+struct DispatchThreadContext {
+  std::vector<DispatchQueue*> stack;  // queues entered, innermost last
+  int depth = 0;                      // executions in progress
+  int mainDepth = 0;                  // inside the main loop, a drain or a main-queue block
+};
+DispatchThreadContext& dispatchThreadContext();
+
+}  // namespace platform

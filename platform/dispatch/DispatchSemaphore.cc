@@ -1,0 +1,64 @@
+#include "platform/dispatch/DispatchSemaphore.h"
+
+#include <algorithm>
+#include <deque>
+#include <limits>
+
+#include "platform/dispatch/DispatchRuntime.h"
+
+namespace platform {
+
+struct DispatchSemaphoreState {
+  long count = 0;
+  std::deque<DispatchWaiter*> waiters;  // oldest first
+};
+
+DispatchSemaphore::DispatchSemaphore(long value)
+    : state_(std::make_shared<DispatchSemaphoreState>()) {
+  state_->count = value;
+}
+
+DispatchSemaphore::~DispatchSemaphore() = default;
+
+void DispatchSemaphore::signal() {
+  DispatchRuntime& runtime = DispatchRuntime::instance();
+  std::lock_guard<std::mutex> lock(runtime.mutex);
+  // A waiter whose timeout has already ended its wait (it has not yet left the list) must
+  // not take the signal, or the signal would be lost.
+  while (!state_->waiters.empty()) {
+    DispatchWaiter* waiter = state_->waiters.front();
+    state_->waiters.pop_front();
+    if (!waiter->woken) {
+      runtime.wakeLocked(*waiter, false);
+      return;
+    }
+  }
+  ++state_->count;
+}
+
+bool DispatchSemaphore::wait(double timeoutSeconds) {
+  DispatchRuntime& runtime = DispatchRuntime::instance();
+  const bool timed = timeoutSeconds < std::numeric_limits<double>::infinity();
+  const double deadline = timed ? Clock::current()->uptime() + timeoutSeconds : 0;
+  std::unique_lock<std::mutex> lock(runtime.mutex);
+  if (state_->count > 0) {
+    --state_->count;
+    return true;
+  }
+  if (!(timeoutSeconds > 0)) return false;
+  DispatchWaiter waiter;
+  state_->waiters.push_back(&waiter);
+  if (timed) {
+    waiter.deadlineUptime = deadline;
+    runtime.addTimedWaiterLocked(waiter);
+  }
+  runtime.blockLocked(lock, waiter);
+  if (timed) runtime.removeTimedWaiterLocked(waiter);
+  auto& waiters = state_->waiters;
+  waiters.erase(std::remove(waiters.begin(), waiters.end(), &waiter), waiters.end());
+  return waiter.granted;
+}
+
+void DispatchSemaphore::wait() { wait(std::numeric_limits<double>::infinity()); }
+
+}  // namespace platform
