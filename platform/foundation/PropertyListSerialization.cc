@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -49,7 +50,7 @@ int xmlNesting(std::string_view text) {
       continue;  // another element that merely begins with the same letters
     }
     if (closing) {
-      --depth;
+      depth = std::max(0, depth - 1);  // stray closers cannot hide nesting
     } else if (rest[0] != '/') {
       deepest = std::max(deepest, ++depth);
     }

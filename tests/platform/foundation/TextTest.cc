@@ -1,8 +1,13 @@
 #include "platform/foundation/Text.h"
 
+#include <random>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
+
+#include "tests/platform/foundation/FoundationTestSupport.h"
 
 namespace {
 
@@ -101,6 +106,98 @@ TEST(Text, MapsCaseFoldsAndNormalises) {
   EXPECT_EQ(Text::normalizedNFC("\xc3\xa9"), "\xc3\xa9");
   EXPECT_EQ(Text::normalizedNFC("a\xff"), "a" + kReplacement);
   EXPECT_EQ(Text::uppercase("a\xff"), "A" + kReplacement);
+}
+
+std::string hex(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// Random byte strings, biased towards the bytes that make UTF-8 interesting, decoded
+// here and by Python (which also replaces each maximal invalid subpart by one U+FFFD).
+TEST(Text, DecodesIllFormedInputAsPythonDoes) {
+  std::mt19937 random(7);
+  const unsigned char interesting[] = {'a',  0x00, 0x7f, 0x80, 0x9f, 0xa0, 0xbf, 0xc0, 0xc1, 0xc2,
+                                       0xdf, 0xe0, 0xed, 0xef, 0xf0, 0xf4, 0xf5, 0xff, 0x90, 0x8f};
+  std::vector<std::string> samples;
+  std::string input;
+  for (int i = 0; i < 2000; ++i) {
+    std::string s;
+    size_t length = random() % 8;
+    for (size_t k = 0; k < length; ++k) {
+      s += static_cast<char>(random() % 3 == 0 ? random() % 256
+                                               : interesting[random() % sizeof interesting]);
+    }
+    samples.push_back(s);
+    input += hex(s) + "\n";
+  }
+  foundationtest::TempDir dir;
+  std::string out = foundationtest::runPython(dir, R"(
+import sys
+for line in sys.stdin:
+    s = bytes.fromhex(line.strip()).decode("utf-8", errors="replace")
+    valid = True
+    try:
+        bytes.fromhex(line.strip()).decode("utf-8")
+    except UnicodeDecodeError:
+        valid = False
+    print(s.encode("utf-8").hex() or "-", len(s.encode("utf-16-le")) // 2, len(s), int(valid))
+)",
+                                              input);
+  std::istringstream lines(out);
+  for (const auto& s : samples) {
+    std::string sanitized;
+    size_t utf16 = 0;
+    size_t utf32 = 0;
+    int valid = 0;
+    ASSERT_TRUE(lines >> sanitized >> utf16 >> utf32 >> valid);
+    if (sanitized == "-") sanitized.clear();
+    SCOPED_TRACE(hex(s));
+    EXPECT_EQ(hex(Text::sanitizedUTF8(s)), sanitized);
+    EXPECT_EQ(Text::utf16Length(s), utf16);
+    EXPECT_EQ(Text::utf32Length(s), utf32);
+    EXPECT_EQ(Text::isValidUTF8(s), valid == 1);
+  }
+}
+
+TEST(Text, CaseMappingAndNormalisationAgreeWithPython) {
+  const std::vector<std::string> samples = {"Hello World",
+                                            "stra\xc3\x9f"
+                                            "e",
+                                            "\xc4\xb0stanbul",
+                                            "\xce\xa3\xce\x99\xce\xa3",
+                                            "\xef\xac\x81",
+                                            "\xc7\x85",
+                                            "e\xcc\x81 \xe1\xba\xbf",
+                                            "A\xcc\x8a\xe2\x84\xab",
+                                            "\xe1\xbe\x88",
+                                            "\xd0\x81\xd0\xbb\xd0\xba\xd0\xb0"};
+  std::string input;
+  for (const auto& s : samples) input += hex(s) + "\n";
+  foundationtest::TempDir dir;
+  std::string out = foundationtest::runPython(dir, R"(
+import sys, unicodedata
+for line in sys.stdin:
+    s = bytes.fromhex(line.strip()).decode("utf-8")
+    print(*(x.encode("utf-8").hex() for x in
+            (s.upper(), s.lower(), s.casefold(), unicodedata.normalize("NFC", s))))
+)",
+                                              input);
+  std::istringstream lines(out);
+  for (const auto& s : samples) {
+    std::string upper, lower, folded, nfc;
+    ASSERT_TRUE(lines >> upper >> lower >> folded >> nfc);
+    SCOPED_TRACE(s);
+    EXPECT_EQ(hex(Text::uppercase(s)), upper);
+    EXPECT_EQ(hex(Text::lowercase(s)), lower);
+    EXPECT_EQ(hex(Text::foldCase(s)), folded);
+    EXPECT_EQ(hex(Text::normalizedNFC(s)), nfc);
+  }
 }
 
 }  // namespace
