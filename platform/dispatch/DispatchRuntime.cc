@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <thread>
@@ -104,7 +105,8 @@ void DispatchRuntime::enqueueLocked(DispatchQueue& queue, DispatchItem item) {
 }
 
 void DispatchRuntime::runItemLocked(std::unique_lock<std::mutex>& lock, DispatchQueue& queue,
-                                    DispatchQueueState& state, DispatchItem item) {
+                                    DispatchQueueState& state, DispatchItem item,
+                                    std::shared_ptr<DispatchQueue> keepAlive) {
   // The queue is already marked occupied (serial and main) by the caller.
   beginLocked();
   lock.unlock();
@@ -114,6 +116,17 @@ void DispatchRuntime::runItemLocked(std::unique_lock<std::mutex>& lock, Dispatch
     item.block = nullptr;  // captured objects are released before the queue counts as idle
   }
   lock.lock();
+  if (keepAlive) {
+    // With nothing pending the queue lets go of its handle, before it counts as idle, so
+    // that a test that waited for idle sees the handle released. Outside the lock: this may
+    // destroy the handle.
+    std::shared_ptr<DispatchQueue> retained;
+    if (state.items.empty()) retained = std::move(state.retained);
+    lock.unlock();
+    keepAlive.reset();
+    retained.reset();
+    lock.lock();
+  }
   if (state.kind != DispatchQueue::Kind::kConcurrent) state.occupied = false;
   endLocked();
   state.cv.notify_all();
@@ -147,10 +160,8 @@ void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
       continue;
     }
     std::shared_ptr<DispatchQueue> handle = state->retained;  // alive while the block runs
-    runItemLocked(lock, *handle, *state, std::move(item));
-    lock.unlock();
-    handle.reset();  // outside the lock: this may destroy the handle
-    lock.lock();
+    DispatchQueue& queue = *handle;
+    runItemLocked(lock, queue, *state, std::move(item), std::move(handle));
   }
 }
 
@@ -164,7 +175,7 @@ void DispatchRuntime::poolWorker(std::shared_ptr<DispatchQueueState> state) {
     state->items.pop_front();
     std::shared_ptr<DispatchQueue> handle = state->handle.lock();
     if (!handle) return;  // cannot happen: the global queue lives for the whole process
-    runItemLocked(lock, *handle, *state, std::move(item));
+    runItemLocked(lock, *handle, *state, std::move(item), nullptr);
   }
 }
 
@@ -275,9 +286,10 @@ void DispatchRuntime::addDelayedLocked(std::shared_ptr<DispatchQueue> queue, boo
                                        uint64_t generation) {
   DelayedEntry entry{nextSeqLocked(),  wall,      deadline, std::move(queue), std::move(block),
                      std::move(timer), generation};
+  if (deadline == std::numeric_limits<double>::infinity()) return;  // never due
   std::shared_ptr<Clock> clock = Clock::current();
   const double reading = wall ? clock->now() : clock->uptime();
-  if (deadline <= reading) {
+  if (deadline <= reading || std::isnan(deadline)) {
     postLocked(std::move(entry));
     return;
   }
@@ -427,7 +439,7 @@ size_t DispatchRuntime::drainMainLocked(std::unique_lock<std::mutex>& lock) {
     if (item.syncTurn) {
       wakeLocked(*item.syncTurn, true);
     } else {
-      runItemLocked(lock, *main_, state, std::move(item));
+      runItemLocked(lock, *main_, state, std::move(item), nullptr);
     }
     ++ran;
   }
@@ -453,7 +465,7 @@ void DispatchRuntime::runMainLoop() {
     if (item.syncTurn) {
       wakeLocked(*item.syncTurn, true);
     } else {
-      runItemLocked(lock, queue, state, std::move(item));
+      runItemLocked(lock, queue, state, std::move(item), nullptr);
     }
   }
   --context.mainDepth;
@@ -528,12 +540,14 @@ void DispatchRuntime::advanceManual(ManualClock& clock, double seconds) {
   requireOffQueue("ManualClock::advance");
   std::unique_lock<std::mutex> lock(mutex);
   waitIdleLocked(lock);
-  const double targetNow = clock.now() + seconds;
+  // The window is measured in uptime, which only advance() moves (a block may set the wall
+  // clock meanwhile).
+  const double targetUptime = clock.uptime() + seconds;
   while (true) {
     // The next event: a delayed block or timer, or a semaphore timeout.
     const double now = clock.now();
     const double uptime = clock.uptime();
-    const double limit = targetNow - now;  // what is left of the window
+    const double limit = targetUptime - uptime;  // what is left of the window
     enum { kNone, kEntry, kWaiter } kind = kNone;
     size_t index = 0;
     double bestDelta = 0;
@@ -568,7 +582,7 @@ void DispatchRuntime::advanceManual(ManualClock& clock, double seconds) {
     }
     waitIdleLocked(lock);
   }
-  const double rest = targetNow - clock.now();
+  const double rest = targetUptime - clock.uptime();
   if (rest > 0) clock.shift(rest);
   waitIdleLocked(lock);
 }

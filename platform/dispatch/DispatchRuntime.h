@@ -122,7 +122,8 @@ class DispatchRuntime {
   void serialWorker(std::shared_ptr<DispatchQueueState> state);
   void poolWorker(std::shared_ptr<DispatchQueueState> state);
   void runItemLocked(std::unique_lock<std::mutex>& lock, DispatchQueue& queue,
-                     DispatchQueueState& state, DispatchItem item);
+                     DispatchQueueState& state, DispatchItem item,
+                     std::shared_ptr<DispatchQueue> keepAlive);
   size_t drainMainLocked(std::unique_lock<std::mutex>& lock);
   bool isIdleLocked(const Clock& clock) const;
   void waitIdleLocked(std::unique_lock<std::mutex>& lock);

@@ -23,13 +23,17 @@ DispatchSemaphore::~DispatchSemaphore() = default;
 void DispatchSemaphore::signal() {
   DispatchRuntime& runtime = DispatchRuntime::instance();
   std::lock_guard<std::mutex> lock(runtime.mutex);
-  if (state_->waiters.empty()) {
-    ++state_->count;
-    return;
+  // A waiter whose timeout has already ended its wait (it has not yet left the list) must
+  // not take the signal, or the signal would be lost.
+  while (!state_->waiters.empty()) {
+    DispatchWaiter* waiter = state_->waiters.front();
+    state_->waiters.pop_front();
+    if (!waiter->woken) {
+      runtime.wakeLocked(*waiter, false);
+      return;
+    }
   }
-  DispatchWaiter* waiter = state_->waiters.front();
-  state_->waiters.pop_front();
-  runtime.wakeLocked(*waiter, false);
+  ++state_->count;
 }
 
 bool DispatchSemaphore::wait(double timeoutSeconds) {

@@ -1,5 +1,6 @@
 #include "platform/foundation/JSONSerialization.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -41,7 +42,8 @@ int maxNesting(std::string_view text) {
         break;
       case ']':
       case '}':
-        --depth;
+        // Stray closers never lower the count below zero, so they cannot hide nesting.
+        depth = std::max(0, depth - 1);
         break;
       default:
         break;

@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -49,7 +50,7 @@ int xmlNesting(std::string_view text) {
       continue;  // another element that merely begins with the same letters
     }
     if (closing) {
-      --depth;
+      depth = std::max(0, depth - 1);  // stray closers cannot hide nesting
     } else if (rest[0] != '/') {
       deepest = std::max(deepest, ++depth);
     }
@@ -307,13 +308,33 @@ absl::Status fromPlist(plist_t node, int depth, Value& out) {
   return absl::InvalidArgumentError("Property list holds a node of unknown type");
 }
 
-absl::Status checkText(const std::string& text, const char* what) {
+// Whether XML 1.0 can carry the (valid UTF-8) text: no C0 control characters other than
+// tab, line feed and carriage return, and neither U+FFFE nor U+FFFF. libplist would write
+// them raw, giving a file that XML readers refuse.
+bool xmlCanCarry(const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
+    if (c == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+      return false;
+    }
+  }
+  return true;
+}
+
+absl::Status checkText(const std::string& text, const char* what,
+                       PropertyListSerialization::Format format) {
   if (text.find('\0') != std::string::npos) {
     return absl::InvalidArgumentError(std::string("Property list ") + what +
                                       " contains a NUL character");
   }
   if (!Text::isValidUTF8(text)) {
     return absl::InvalidArgumentError(std::string("Property list ") + what + " is not valid UTF-8");
+  }
+  if (format == PropertyListSerialization::Format::XML && !xmlCanCarry(text)) {
+    return absl::InvalidArgumentError(std::string("Property list ") + what +
+                                      " holds characters that XML cannot carry");
   }
   return absl::OkStatus();
 }
@@ -333,7 +354,7 @@ absl::StatusOr<PlistPtr> toPlist(const Value& value, PropertyListSerialization::
     case Value::Type::Real:
       return PlistPtr(plist_new_real(*value.asReal()));
     case Value::Type::String: {
-      if (auto status = checkText(*value.asString(), "string"); !status.ok()) return status;
+      if (auto status = checkText(*value.asString(), "string", format); !status.ok()) return status;
       return PlistPtr(plist_new_string(value.asString()->c_str()));
     }
     case Value::Type::Bytes: {
@@ -368,7 +389,7 @@ absl::StatusOr<PlistPtr> toPlist(const Value& value, PropertyListSerialization::
     case Value::Type::Dictionary: {
       PlistPtr dict(plist_new_dict());
       for (const auto& [key, element] : *value.asDictionary()) {
-        if (auto status = checkText(key, "key"); !status.ok()) return status;
+        if (auto status = checkText(key, "key", format); !status.ok()) return status;
         auto item = toPlist(element, format, depth + 1);
         if (!item.ok()) return item.status();
         plist_dict_set_item(dict.get(), key.c_str(), item->release());

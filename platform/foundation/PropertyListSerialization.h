@@ -22,7 +22,8 @@ namespace platform {
 //
 // Limits of the format as written here: XML dates carry whole seconds (as Apple's do);
 // binary dates carry microseconds. Dates must lie within about 68 years of 2001
-// (1933-2069); strings and keys may not contain NUL characters.
+// (1933-2069); strings and keys may not contain NUL characters, and in XML no other
+// character that XML 1.0 forbids (C0 controls other than tab, LF and CR; U+FFFE, U+FFFF).
 //
 // Stateless; every function may be called from any thread.
 class PropertyListSerialization {
@@ -39,7 +40,7 @@ class PropertyListSerialization {
   // Serialises a Value in the given format.
   static absl::StatusOr<std::string> dataWithPropertyList(const Value& plist, Format format);
 
-  // Whether dataWithPropertyList would accept the value.
+  // Whether dataWithPropertyList would accept the value in the binary format.
   static bool propertyListIsValid(const Value& plist);
 };
 

@@ -15,18 +15,50 @@ namespace {
 
 constexpr UChar32 kReplacement = 0xFFFD;
 
+// Decodes the code point at `i` and moves past it. An ill-formed sequence reads as
+// U+FFFD and consumes its maximal subpart (the longest prefix of a well-formed sequence,
+// at least one byte), as Unicode recommends and ICU does.
+UChar32 nextCodePoint(const uint8_t* p, size_t n, size_t& i) {
+  uint8_t b = p[i++];
+  if (b < 0x80) return b;
+  size_t length = 0;
+  UChar32 c = 0;
+  uint8_t low = 0x80;
+  uint8_t high = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    length = 2;
+    c = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3;
+    c = b & 0x0F;
+    if (b == 0xE0) low = 0xA0;
+    if (b == 0xED) high = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4;
+    c = b & 0x07;
+    if (b == 0xF0) low = 0x90;
+    if (b == 0xF4) high = 0x8F;
+  } else {
+    return kReplacement;
+  }
+  for (size_t k = 1; k < length; ++k) {
+    if (i >= n || p[i] < low || p[i] > high) return kReplacement;
+    c = (c << 6) | (p[i++] & 0x3F);
+    low = 0x80;
+    high = 0xBF;
+  }
+  return c;
+}
+
 // Walks the text one code point at a time, ill-formed sequences reading as U+FFFD.
 template <typename Visit>
 void forEachCodePoint(std::string_view text, Visit visit) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  auto length = static_cast<int32_t>(std::min<size_t>(text.size(), INT32_MAX));
-  int32_t i = 0;
-  while (i < length) {
-    int32_t begin = i;
-    UChar32 c = 0;
-    U8_NEXT(bytes, i, length, c);
-    if (c < 0) c = kReplacement;
-    if (!visit(c, static_cast<size_t>(begin), static_cast<size_t>(i))) return;
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t begin = i;
+    UChar32 c = nextCodePoint(bytes, text.size(), i);
+    if (!visit(c, begin, i)) return;
   }
 }
 

@@ -240,6 +240,24 @@ TEST(PropertyListSerialization, WritingRefusesWhatAPropertyListCannotHold) {
   EXPECT_FALSE(PropertyListSerialization::dataWithPropertyList(badKey, Format::XML).ok());
 }
 
+TEST(PropertyListSerialization, XmlRefusesCharactersXmlCannotCarryBinaryKeepsThem) {
+  for (const std::string text : {"a\x01"
+                                 "b",
+                                 "\x1f", "\xef\xbf\xbe", "\xef\xbf\xbf"}) {
+    Value holder;
+    holder["k"] = text;
+    EXPECT_FALSE(PropertyListSerialization::dataWithPropertyList(holder, Format::XML).ok());
+    EXPECT_EQ(roundTrip(holder, Format::Binary), holder);
+    Value key;
+    key[text] = 1;
+    EXPECT_FALSE(PropertyListSerialization::dataWithPropertyList(key, Format::XML).ok());
+  }
+  // Tab, line feed, DEL and the other noncharacters nearby are fine.
+  Value fine;
+  fine["k"] = "a\tb\nc\x7f\xef\xbf\xbd";
+  EXPECT_EQ(roundTrip(fine, Format::XML), fine);
+}
+
 std::string bigEndian(uint64_t v, int bytes) {
   std::string out;
   for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xff);
