@@ -28,6 +28,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label) {
   return queue;
 }
 
+// NOLINTNEXTLINE(bugprone-exception-escape): a member named main, not the program entry
 std::shared_ptr<DispatchQueue> DispatchQueue::main() {
   return DispatchRuntime::instance().mainQueue().shared_from_this();
 }

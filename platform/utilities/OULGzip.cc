@@ -66,6 +66,12 @@ std::optional<std::string> oul_dataByGzippingData(std::string_view data, OULErro
 }
 
 std::optional<std::string> oul_dataByInflatingGzippedData(std::string_view data, OULError* error) {
+  return oul_dataByInflatingGzippedDataWithLimit(data, kOULGzipMaximumInflatedBytes, error);
+}
+
+std::optional<std::string> oul_dataByInflatingGzippedDataWithLimit(std::string_view data,
+                                                                   size_t maximumBytes,
+                                                                   OULError* error) {
   if (data.empty()) {
     setError(error, OULGzipErrorCodeNotGzip, "Failed to inflate data: input is empty");
     return std::nullopt;
@@ -97,7 +103,15 @@ std::optional<std::string> oul_dataByInflatingGzippedData(std::string_view data,
     stream.next_out = reinterpret_cast<Bytef*>(buffer);
     stream.avail_out = sizeof(buffer);
     status = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof(buffer) - stream.avail_out);
+    size_t produced = sizeof(buffer) - stream.avail_out;
+    if (produced > maximumBytes - out.size()) {
+      setError(error, OULGzipErrorCodeTooLarge,
+               "Failed to inflate gzip data: inflated size exceeds " +
+                   std::to_string(maximumBytes) + " bytes");
+      inflateEnd(&stream);
+      return std::nullopt;
+    }
+    out.append(buffer, produced);
     if (status == Z_STREAM_END) {
       memberEnded = true;
     } else if (status == Z_BUF_ERROR && stream.avail_in == 0 && consumed == data.size()) {

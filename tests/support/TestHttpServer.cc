@@ -45,7 +45,7 @@ class Session : public std::enable_shared_from_this<Session> {
  private:
   void readNext() {
     parser_.emplace();
-    parser_->body_limit(64 * 1024 * 1024);
+    parser_->body_limit(std::uint64_t{64} * 1024 * 1024);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, size_t) {
                        if (ec) return;  // closed by the client, or the server stopping

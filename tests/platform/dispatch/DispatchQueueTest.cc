@@ -177,6 +177,40 @@ TEST(DispatchQueueTest, PendingBlocksKeepTheQueueAlive) {
   EXPECT_TRUE(weak.expired());
 }
 
+TEST(DispatchQueueTest, QueueReleasedFromInsideItsOwnBlockFinishesCleanly) {
+  testsupport::DispatchTestEnvironment env;
+  auto holder = std::make_shared<std::shared_ptr<DispatchQueue>>(
+      DispatchQueue::createSerial("test.self-release"));
+  std::weak_ptr<DispatchQueue> weak = *holder;
+  bool stillCurrent = false;
+  (*holder)->async([holder, &stillCurrent] {
+    holder->reset();  // the last outside reference goes while the block runs
+    stillCurrent = DispatchQueue::current() != nullptr;
+  });
+  holder.reset();
+  env.waitUntilIdle();
+  EXPECT_TRUE(stillCurrent);  // the running block keeps its queue
+  EXPECT_TRUE(weak.expired());
+}
+
+TEST(DispatchQueueTest, ManyShortLivedQueuesRunAllTheirWork) {
+  testsupport::DispatchTestEnvironment env;
+  std::atomic<int> ran{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        auto queue = DispatchQueue::createSerial("test.churn");
+        for (int j = 0; j < 5; ++j) queue->async([&] { ran++; });
+        if (i % 2) queue->sync([&] { ran++; });
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  env.waitUntilIdle();
+  EXPECT_EQ(ran.load(), 4 * (50 * 5 + 25));
+}
+
 TEST(DispatchQueueTest, GlobalQueueRunsBlocksConcurrently) {
   testsupport::DispatchTestEnvironment env;
   // Each block waits for the other: this finishes only if both run at the same time.

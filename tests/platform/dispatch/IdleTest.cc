@@ -88,5 +88,16 @@ TEST(IdleDeathTest, WaitingForIdleFromAQueueAborts) {
       "waitUntilIdle must be called from outside any dispatch queue");
 }
 
+TEST(IdleDeathTest, AdvancingTheClockFromAQueueAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        testsupport::DispatchTestEnvironment env;
+        auto queue = DispatchQueue::createSerial("test.inside");
+        queue->sync([&] { env.advance(1); });
+      },
+      "ManualClock::advance must be called from outside any dispatch queue");
+}
+
 }  // namespace
 }  // namespace platform

@@ -65,13 +65,14 @@ TEST(OperationQueueTest, SuspendingLetsTheRunningOperationFinishAndHoldsTheRest)
 
 TEST(OperationQueueTest, OperationsAddedWhileRunningJoinTheEnd) {
   testsupport::DispatchTestEnvironment env;
-  OperationQueue queue("test.operations", false);
+  OperationQueue queue("test.operations", true);  // both queued before the first runs
   std::vector<int> order;
   queue.addOperation([&] {
     order.push_back(1);
     queue.addOperation([&] { order.push_back(3); });
   });
   queue.addOperation([&] { order.push_back(2); });
+  queue.setSuspended(false);
   env.waitUntilIdle();
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }

@@ -46,7 +46,8 @@ std::string samplePayload(size_t size, unsigned seed) {
   std::mt19937 rng(seed);
   std::string out;
   out.reserve(size);
-  const std::string words[] = {"event", "_e", "session", "\x00\x01\xff", "param=42&", "\n"};
+  const std::string words[] = {"event",     "_e", "session", std::string("\x00\x01\xff", 3),
+                               "param=42&", "\n"};
   while (out.size() < size) {
     if (rng() % 4 == 0) {
       out += static_cast<char>(rng() & 0xff);
@@ -105,7 +106,7 @@ TEST_F(OULGzipTest, BadInputFailsWithAnErrorAndNoData) {
   flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x5a);
   std::string badChecksum = good;
   badChecksum[badChecksum.size() - 6] = static_cast<char>(badChecksum[badChecksum.size() - 6] ^ 1);
-  std::string zlibNotGzip = "\x78\x9c\x03\x00\x00\x00\x00\x01";
+  const std::string zlibNotGzip("\x78\x9c\x03\x00\x00\x00\x00\x01", 8);  // zlib, empty
 
   struct Case {
     const char* name;
@@ -145,6 +146,21 @@ TEST_F(OULGzipTest, GzipToolAgreesThatCorruptInputIsCorrupt) {
   fs::path file = write("bad.gz", flipped);
   EXPECT_NE(run("gzip -t '" + file.string() + "' 2>/dev/null"), 0);
   EXPECT_FALSE(oul_dataByInflatingGzippedData(flipped, nullptr).has_value());
+}
+
+TEST_F(OULGzipTest, InflationStopsAtTheOutputLimit) {
+  // A gzip bomb in small: 4 MiB of zeros compress to a few KiB.
+  std::string zeros(4u << 20, '\0');
+  std::string bomb = *oul_dataByGzippingData(zeros, nullptr);
+  ASSERT_LT(bomb.size(), 10000u);
+  OULError error;
+  EXPECT_FALSE(oul_dataByInflatingGzippedDataWithLimit(bomb, 1u << 20, &error).has_value());
+  EXPECT_EQ(error.code, OULGzipErrorCodeTooLarge);
+  // Exactly at the limit is still fine; the default limit is far above this.
+  auto exact = oul_dataByInflatingGzippedDataWithLimit(bomb, zeros.size(), &error);
+  ASSERT_TRUE(exact.has_value());
+  EXPECT_EQ(exact->size(), zeros.size());
+  EXPECT_TRUE(oul_dataByInflatingGzippedData(bomb, nullptr).has_value());
 }
 
 }  // namespace
