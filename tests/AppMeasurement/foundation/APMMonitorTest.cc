@@ -143,6 +143,10 @@ TEST_F(APMMonitorTest, PercentSignsReachTheConsoleUnchanged) {
   monitor->logWithLevel(0, 23002, "100% done %s %n %%");
   settle();
   EXPECT_TRUE(capture.contains("[I-ACS023002] ERROR: 100% done %s %n %%"));
+  // A NUL inside the message cannot cut the line short.
+  monitor->logWithLevel(0, 23006, std::string_view("before\0after", 12));
+  settle();
+  EXPECT_TRUE(capture.contains("[I-ACS023006] ERROR: beforeafter"));
 }
 
 TEST_F(APMMonitorTest, EncodedContextsOnTheConsole) {
