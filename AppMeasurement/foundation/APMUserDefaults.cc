@@ -19,6 +19,11 @@ std::shared_ptr<platform::PreferenceStore> storeFor(const std::string& applicati
   return platform::PreferenceStore::forDomain(applicationID);
 }
 
+std::mutex& synchronizeMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 }  // namespace
 
 std::shared_ptr<APMUserDefaults> APMUserDefaults::sharedUserDefaults() {
@@ -147,6 +152,11 @@ void APMUserDefaults::clearAllData() {
 }
 
 void APMUserDefaults::synchronize() {
+  // Writing a domain replaces its file with a new one that takes over the old one's backup
+  // exclusion; an exclusion set on the old file while another synchronize was writing the
+  // new one would be lost for good, the flag saying otherwise. So the writes and the
+  // exclusions of all instances take turns.
+  std::lock_guard<std::mutex> fileLock(synchronizeMutex());
   if (!storeFor(applicationID_)->synchronize().ok()) {
     OULOSLogError(kLogSubsystem, kLogCategory, false, "I-ACS041004",
                   "Cannot synchronize user defaults to disk");

@@ -19,7 +19,8 @@
 // are stored by copy. Changes reach the disk when synchronize() is called.
 //
 // Getters and setters may be called from any thread; the preferences store synchronises
-// them. synchronize() guards the backup exclusion with the object's lock.
+// them. synchronize() may be called from any thread; the writes and backup exclusions of
+// all instances take turns, so that a concurrent write cannot drop an exclusion.
 class APMUserDefaults {
  public:
   // The instance over the current application's own preferences, made once per process.

@@ -93,9 +93,11 @@ absl::Status FileManager::createDirectoryAtPath(const std::filesystem::path& pat
 
 absl::Status FileManager::removeItemAtPath(const std::filesystem::path& path) const {
   std::error_code error;
-  if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
-    return errnoStatus(ENOENT, "Cannot remove", path);
+  auto status = std::filesystem::symlink_status(path, error);
+  if (error && error != std::errc::no_such_file_or_directory) {
+    return errorCodeStatus(error, "Cannot remove", path);
   }
+  if (!std::filesystem::exists(status)) return errnoStatus(ENOENT, "Cannot remove", path);
   std::filesystem::remove_all(path, error);
   if (error) return errorCodeStatus(error, "Cannot remove", path);
   return absl::OkStatus();
