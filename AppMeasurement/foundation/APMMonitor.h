@@ -1,0 +1,140 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AppMeasurement/foundation/APMASLLogger.h"
+#include "AppMeasurement/foundation/APMLogContext.h"
+#include "AppMeasurement/foundation/APMMonitoringSampledData.h"
+#include "platform/dispatch/DispatchQueue.h"
+
+class APMUserDefaults;
+
+// The library version that the process-wide monitor reports in health-data keys.
+inline constexpr int64_t kAPMMonitorLibraryVersion = 111500;
+
+// The measurement library's one logging object. A log call carries a level (0 to 8), a
+// message code and context objects; the monitor decides, on the caller's thread, whether
+// the line goes to the console (through APMASLLogger) and whether it competes for the
+// health-data sample, which is kept in the suite "com.orvane.rzq.measurement.monitor".
+// Console writes, sample updates and suite writes run in order on the serial queue
+// "APMMonitorQueue", holding the monitor weakly. Every method may be called from any
+// thread; monitoringDataForDispatch and clearMonitoringData wait for the monitor queue.
+class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
+ public:
+  // The process-wide monitor, made on first use with kAPMMonitorLibraryVersion.
+  static std::shared_ptr<APMMonitor> monitor();
+
+  // initWithLibraryVersion: level 6 and a new console writer.
+  static std::shared_ptr<APMMonitor> create(int64_t libraryVersion);
+  // initWithLogLevel:logger:libraryVersion:. Starts loading the persisted sample on the
+  // monitor queue and, unless the app is an App Store install, applies the debug and
+  // verbose launch arguments and persisted flags.
+  static std::shared_ptr<APMMonitor> create(int logLevel, std::shared_ptr<APMASLLogger> logger,
+                                            int64_t libraryVersion);
+
+  ~APMMonitor();
+  APMMonitor(const APMMonitor&) = delete;
+  APMMonitor& operator=(const APMMonitor&) = delete;
+
+  // The logging pipeline. An absent message prints "(Message was nil)".
+  void logWithLevel(int level, int64_t messageCode, std::optional<std::string_view> message,
+                    const std::vector<APMLogContext>& contexts);
+  void logWithLevel(int level, int64_t messageCode, std::optional<std::string_view> message);
+  void logWithLevel(int level, int64_t messageCode, std::optional<std::string_view> message,
+                    APMLogContext context);
+  void logWithLevel(int level, int64_t messageCode, std::optional<std::string_view> message,
+                    APMLogContext context1, APMLogContext context2);
+  void logWithLevel(int level, int64_t messageCode, std::optional<std::string_view> message,
+                    APMLogContext context1, APMLogContext context2, APMLogContext context3);
+
+  int logLevel() const { return logLevel_.load(); }
+  void setLogLevel(int logLevel) { logLevel_.store(logLevel); }
+  bool isDebugModeEnabled() const { return debugModeEnabled_.load(); }
+  bool isVerboseLoggingEnabled() const { return verboseLoggingEnabled_.load(); }
+  // Debug mode (level 7), persisted under "/orvane/measurement/debug_mode" in the app's own
+  // user defaults. Ignored (taken as off) for an App Store install.
+  void setDebugModeEnabled(bool enabled);
+  // Verbose logging (level 8), persisted under "/orvane/measurement/verbose_logging".
+  void setVerboseLoggingEnabled(bool enabled);
+  // Server-side-tag debug mode (level 7), switched by a deep link and not persisted.
+  void setSOTMDebugModeEnabled(bool enabled);
+  bool encodeContexts() const { return encodeContexts_.load(); }
+  void setEncodeContexts(bool encode) { encodeContexts_.store(encode); }
+  std::string logTag() const;
+  void setLogTag(std::string logTag);
+  // Whether the core's own debug argument governs the utilities logger level.
+  bool coreDebugFlag() const { return coreDebugFlag_; }
+
+  // Whether a line of the level reaches the console: the utilities logger allows its
+  // mapped level and the level is not silent.
+  bool isLoggableLevel(int level) const;
+
+  // The health text to upload, if one is due; saves the suite when there is one.
+  std::optional<std::string> monitoringDataForDispatch(double samplePeriod,
+                                                       double lastSampledTimestamp);
+  // Removes the persisted debug flag and sample and forgets the current sample.
+  void clearMonitoringData();
+
+  static bool isSilentLevel(int level);
+  static bool isMonitorableLevel(int level);
+  // "ERROR", "WARNING", "NOTICE", "DEBUG", or nothing for 8 and above.
+  static std::optional<std::string> logLevelDescriptionFromLogLevel(int level);
+  // "1" + level letter + "_" + version + ":" + message.
+  static std::string monitoringDataKeyWithMessage(std::string_view message, int logLevel,
+                                                  int64_t libraryVersion);
+  static std::string encodedStringWithContextArray(const std::vector<APMLogContext>& contexts,
+                                                   bool insertSpaces);
+  static std::string encodedStringWithContextObject(const APMLogContext& context);
+  static std::string stringWithLogMessage(std::optional<std::string_view> message, int logLevel,
+                                          const std::vector<APMLogContext>& contexts,
+                                          bool encodeContexts);
+  // The first call-stack symbol (from the third line on) that names a measurement symbol,
+  // else the exception's name.
+  static std::string lastAPMSymbolFromException(const APMLogContext::ExceptionInfo& exception);
+
+  // Keys of the persisted state.
+  static constexpr std::string_view kSuiteName = "com.orvane.rzq.measurement.monitor";
+  static constexpr std::string_view kDebugModeKey = "/orvane/measurement/debug_mode";
+  static constexpr std::string_view kVerboseLoggingKey = "/orvane/measurement/verbose_logging";
+  static constexpr std::string_view kHealthMonitorKey = "/orvane/measurement/health_monitor";
+  static constexpr std::string_view kMigrationStateKey =
+      "/orvane/measurement/monitor_migration_state";
+
+  // For tests: replaces the random source of the sample (runs on the monitor queue).
+  void setSampleRandomForTesting(APMMonitoringSampledData::RandomUniform random);
+  // The monitor queue, for tests that wait on it.
+  const std::shared_ptr<platform::DispatchQueue>& monitorQueue() const { return monitorQueue_; }
+
+ private:
+  APMMonitor(int logLevel, std::shared_ptr<APMASLLogger> logger, int64_t libraryVersion);
+  void start();
+  void applyLaunchSettings();
+  void setUtilitiesLevelUnlessCoreDebug(int logLevel);
+  // On the monitor queue.
+  void migrateMonitorDataOnMonitorQueue();
+  void loadSampleOnMonitorQueue();
+  void saveSampleOnMonitorQueue();
+
+  std::atomic<int> logLevel_;
+  std::shared_ptr<APMASLLogger> logger_;
+  const int64_t libraryVersion_;
+  std::shared_ptr<platform::DispatchQueue> monitorQueue_;
+  std::shared_ptr<APMUserDefaults> suite_;
+  bool isAppStoreInstall_ = false;
+  bool coreDebugFlag_ = false;
+  std::atomic<bool> debugModeEnabled_{false};
+  std::atomic<bool> verboseLoggingEnabled_{false};
+  std::atomic<bool> encodeContexts_{false};
+  mutable std::mutex tagMutex_;
+  std::string logTag_ = "<AppMeasurement>";
+  // Only touched on the monitor queue.
+  std::unique_ptr<APMMonitoringSampledData> sampledData_;
+  APMMonitoringSampledData::RandomUniform sampleRandom_;
+};

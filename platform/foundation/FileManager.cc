@@ -1,0 +1,222 @@
+#include "platform/foundation/FileManager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace platform {
+
+namespace {
+
+absl::Status errnoStatus(int error, std::string_view operation, const std::filesystem::path& path) {
+  std::string message = std::string(operation) + " " + path.string() + ": " + std::strerror(error);
+  switch (error) {
+    case ENOENT:
+      return absl::NotFoundError(message);
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return absl::PermissionDeniedError(message);
+    case EEXIST:
+      return absl::AlreadyExistsError(message);
+    case EISDIR:
+    case ENOTDIR:
+    case ENOTEMPTY:
+      return absl::FailedPreconditionError(message);
+    case ENOTSUP:
+      return absl::UnimplementedError(message);
+    case ENOSPC:
+    case EDQUOT:
+      return absl::ResourceExhaustedError(message);
+    default:
+      return absl::InternalError(message);
+  }
+}
+
+absl::Status errorCodeStatus(const std::error_code& error, std::string_view operation,
+                             const std::filesystem::path& path) {
+  return errnoStatus(error.value(), operation, path);
+}
+
+// Writes all of `data`, retrying short writes and interruptions.
+bool writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+FileManager& FileManager::defaultManager() {
+  static FileManager manager;
+  return manager;
+}
+
+bool FileManager::fileExistsAtPath(const std::filesystem::path& path) const {
+  std::error_code ignored;
+  return std::filesystem::exists(path, ignored);
+}
+
+bool FileManager::directoryExistsAtPath(const std::filesystem::path& path) const {
+  std::error_code ignored;
+  return std::filesystem::is_directory(path, ignored);
+}
+
+absl::Status FileManager::createDirectoryAtPath(const std::filesystem::path& path,
+                                                bool withIntermediateDirectories) const {
+  std::error_code error;
+  if (withIntermediateDirectories) {
+    std::filesystem::create_directories(path, error);
+    if (error) return errorCodeStatus(error, "Cannot create folder", path);
+    if (!directoryExistsAtPath(path)) return errnoStatus(ENOTDIR, "Cannot create folder", path);
+    return absl::OkStatus();
+  }
+  if (!std::filesystem::create_directory(path, error)) {
+    return errorCodeStatus(error ? error : std::make_error_code(std::errc::file_exists),
+                           "Cannot create folder", path);
+  }
+  return absl::OkStatus();
+}
+
+absl::Status FileManager::removeItemAtPath(const std::filesystem::path& path) const {
+  std::error_code error;
+  auto status = std::filesystem::symlink_status(path, error);
+  if (error && error != std::errc::no_such_file_or_directory) {
+    return errorCodeStatus(error, "Cannot remove", path);
+  }
+  if (!std::filesystem::exists(status)) return errnoStatus(ENOENT, "Cannot remove", path);
+  std::filesystem::remove_all(path, error);
+  if (error) return errorCodeStatus(error, "Cannot remove", path);
+  return absl::OkStatus();
+}
+
+absl::Status FileManager::moveItemAtPath(const std::filesystem::path& from,
+                                         const std::filesystem::path& to) const {
+  if (::rename(from.c_str(), to.c_str()) != 0) return errnoStatus(errno, "Cannot move", from);
+  return absl::OkStatus();
+}
+
+absl::StatusOr<std::vector<std::string>> FileManager::contentsOfDirectoryAtPath(
+    const std::filesystem::path& path) const {
+  std::error_code error;
+  std::filesystem::directory_iterator it(path, error);
+  if (error) return errorCodeStatus(error, "Cannot list folder", path);
+  std::vector<std::string> names;
+  for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+    if (error) return errorCodeStatus(error, "Cannot list folder", path);
+    names.push_back(it->path().filename().string());
+  }
+  if (error) return errorCodeStatus(error, "Cannot list folder", path);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+absl::StatusOr<std::string> FileManager::contentsAtPath(const std::filesystem::path& path) const {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errnoStatus(errno, "Cannot read", path);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    int error = errno;
+    ::close(fd);
+    return errnoStatus(error, "Cannot read", path);
+  }
+  if (S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return errnoStatus(EISDIR, "Cannot read", path);
+  }
+  std::string content;
+  char buffer[65536];
+  while (true) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      ::close(fd);
+      return errnoStatus(error, "Cannot read", path);
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return content;
+}
+
+absl::Status FileManager::writeAtomically(const std::filesystem::path& path,
+                                          std::string_view data) const {
+  static std::atomic<unsigned> counter{0};
+  std::filesystem::path folder = path.parent_path();
+  if (folder.empty()) folder = ".";
+  std::filesystem::path temporary =
+      folder / ("." + path.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
+                std::to_string(counter.fetch_add(1)));
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errnoStatus(errno, "Cannot write", path);
+  auto fail = [&](int error) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return errnoStatus(error, "Cannot write", path);
+  };
+  if (!writeAll(fd, data)) return fail(errno);
+  // A file excluded from backup stays excluded when its content is replaced.
+  char flag[8];
+  ssize_t flagLength = ::getxattr(path.c_str(), kExcludedFromBackupAttribute, flag, sizeof flag);
+  if (flagLength > 0 && ::fsetxattr(fd, kExcludedFromBackupAttribute, flag,
+                                    static_cast<size_t>(flagLength), 0) != 0) {
+    return fail(errno);
+  }
+  if (::fsync(fd) != 0) return fail(errno);
+  if (::close(fd) != 0) {
+    int error = errno;
+    ::unlink(temporary.c_str());
+    return errnoStatus(error, "Cannot write", path);
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    int error = errno;
+    ::unlink(temporary.c_str());
+    return errnoStatus(error, "Cannot write", path);
+  }
+  // The rename is durable only once the folder itself is on disk.
+  int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+  return absl::OkStatus();
+}
+
+absl::Status FileManager::setExcludedFromBackup(const std::filesystem::path& path,
+                                                bool excluded) const {
+  if (excluded) {
+    if (::setxattr(path.c_str(), kExcludedFromBackupAttribute, "1", 1, 0) != 0) {
+      return errnoStatus(errno, "Cannot exclude from backup", path);
+    }
+    return absl::OkStatus();
+  }
+  if (::removexattr(path.c_str(), kExcludedFromBackupAttribute) != 0 && errno != ENODATA) {
+    return errnoStatus(errno, "Cannot include in backup", path);
+  }
+  return absl::OkStatus();
+}
+
+absl::StatusOr<bool> FileManager::isExcludedFromBackup(const std::filesystem::path& path) const {
+  char value[8];
+  ssize_t n = ::getxattr(path.c_str(), kExcludedFromBackupAttribute, value, sizeof value);
+  if (n >= 0) return n == 1 && value[0] == '1';
+  if (errno == ENODATA) return false;
+  return errnoStatus(errno, "Cannot read backup exclusion of", path);
+}
+
+}  // namespace platform

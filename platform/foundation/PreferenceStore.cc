@@ -1,0 +1,193 @@
+#include "platform/foundation/PreferenceStore.h"
+
+#include <map>
+
+#include "platform/foundation/AppContainer.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/PlatformLog.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/PropertyListSerialization.h"
+
+namespace platform {
+
+namespace {
+
+struct Registry {
+  std::mutex mutex;
+  // Keyed by file path, so that a new container gets new stores.
+  std::map<std::filesystem::path, std::shared_ptr<PreferenceStore>> stores;
+  std::string currentApplicationDomain;
+};
+
+Registry& registry() {
+  static Registry instance;
+  return instance;
+}
+
+std::string resolveDomain(std::string_view domain) {
+  if (domain.empty() || domain == PreferenceStore::kCurrentApplication) {
+    return PreferenceStore::currentApplicationDomain();
+  }
+  return std::string(domain);
+}
+
+}  // namespace
+
+PreferenceStore::PreferenceStore(std::string domain, std::filesystem::path filePath)
+    : domain_(std::move(domain)), filePath_(std::move(filePath)) {}
+
+std::shared_ptr<PreferenceStore> PreferenceStore::forDomain(std::string_view domain) {
+  std::string resolved = resolveDomain(domain);
+  std::filesystem::path path = preferencesFilePath(resolved);
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  auto& store = r.stores[path];
+  if (!store) store = std::make_shared<PreferenceStore>(resolved, path);
+  return store;
+}
+
+std::string PreferenceStore::currentApplicationDomain() {
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (!r.currentApplicationDomain.empty()) return r.currentApplicationDomain;
+  }
+  if (auto identifier = Bundle::mainBundle()->bundleIdentifier();
+      identifier && !identifier->empty()) {
+    return *identifier;
+  }
+  return ProcessInfo::processInfo().processName();
+}
+
+void PreferenceStore::setCurrentApplicationDomain(std::string domain) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.currentApplicationDomain = std::move(domain);
+}
+
+std::filesystem::path PreferenceStore::preferencesFilePath(std::string_view domain) {
+  return AppContainer::preferencesDirectory() / (resolveDomain(domain) + ".plist");
+}
+
+void PreferenceStore::resetForTesting() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.stores.clear();
+  r.currentApplicationDomain.clear();
+}
+
+void PreferenceStore::loadLocked() {
+  if (loaded_) return;
+  loaded_ = true;
+  FileManager& files = FileManager::defaultManager();
+  if (!files.fileExistsAtPath(filePath_)) return;
+  auto data = files.contentsAtPath(filePath_);
+  if (!data.ok()) {
+    // Keep the file: a later synchronize must not replace what could not be read.
+    loadError_ = data.status();
+    PlatformLog::write("Cannot read preferences of " + domain_ + ": " +
+                       std::string(data.status().message()));
+    return;
+  }
+  auto plist = PropertyListSerialization::propertyListWithData(*data);
+  if (!plist.ok() || !plist->isDictionary()) {
+    // A damaged file holds nothing that can be recovered; the next write replaces it.
+    PlatformLog::write(
+        "Ignoring damaged preferences file " + filePath_.string() + ": " +
+        (plist.ok() ? std::string("not a dictionary") : std::string(plist.status().message())));
+    return;
+  }
+  values_ = std::move(*plist->asDictionary());
+}
+
+std::optional<Value> PreferenceStore::valueForKey(std::string_view key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  auto it = values_.find(key);
+  if (it == values_.end()) return std::nullopt;
+  return it->second;
+}
+
+absl::Status PreferenceStore::setValue(std::string_view key, const Value& value) {
+  if (value.isNull()) {
+    removeValue(key);
+    return absl::OkStatus();
+  }
+  if (!PropertyListSerialization::propertyListIsValid(value)) {
+    return absl::InvalidArgumentError("Not a property-list value: " + value.description());
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  auto it = values_.find(key);
+  if (it != values_.end() && it->second == value) return absl::OkStatus();
+  values_.insert_or_assign(std::string(key), value);
+  dirty_ = true;
+  return absl::OkStatus();
+}
+
+void PreferenceStore::removeValue(std::string_view key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  auto it = values_.find(key);
+  if (it == values_.end()) return;
+  values_.erase(it);
+  dirty_ = true;
+}
+
+absl::Status PreferenceStore::setMultiple(const Value::Dictionary& valuesToSet,
+                                          const std::vector<std::string>& keysToRemove) {
+  for (const auto& [key, value] : valuesToSet) {
+    if (!value.isNull() && !PropertyListSerialization::propertyListIsValid(value)) {
+      return absl::InvalidArgumentError("Not a property-list value for " + key + ": " +
+                                        value.description());
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  for (const auto& [key, value] : valuesToSet) {
+    if (value.isNull()) {
+      dirty_ = values_.erase(key) > 0 || dirty_;
+    } else {
+      values_.insert_or_assign(key, value);
+      dirty_ = true;
+    }
+  }
+  for (const auto& key : keysToRemove) dirty_ = values_.erase(key) > 0 || dirty_;
+  return absl::OkStatus();
+}
+
+std::vector<std::string> PreferenceStore::keys() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  std::vector<std::string> out;
+  out.reserve(values_.size());
+  for (const auto& entry : values_) out.push_back(entry.first);
+  return out;
+}
+
+Value::Dictionary PreferenceStore::dictionaryRepresentation() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  return values_;
+}
+
+absl::Status PreferenceStore::synchronize() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  loadLocked();
+  if (!loadError_.ok()) return loadError_;
+  if (!dirty_) return absl::OkStatus();
+  auto data = PropertyListSerialization::dataWithPropertyList(
+      Value(values_), PropertyListSerialization::Format::Binary);
+  if (!data.ok()) return data.status();
+  FileManager& files = FileManager::defaultManager();
+  std::filesystem::path folder = filePath_.parent_path();
+  if (!files.directoryExistsAtPath(folder)) {
+    if (auto status = files.createDirectoryAtPath(folder, true); !status.ok()) return status;
+  }
+  if (auto status = files.writeAtomically(filePath_, *data); !status.ok()) return status;
+  dirty_ = false;
+  return absl::OkStatus();
+}
+
+}  // namespace platform

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/status/status.h"
+#include "platform/foundation/Value.h"
+
+namespace platform {
+
+// Preference suites (the phone's CFPreferences): one shared key-value store per domain,
+// kept as the property list "<domain>.plist" in the container's Library/Preferences.
+//
+// A domain is a suite name, or the current application's own domain (named by
+// kCurrentApplication or an empty name). A store reads its file lazily on first use;
+// changes stay in memory until `synchronize` writes the whole domain as a binary property
+// list, atomically (fsync and rename). Values must be property-list values (bool,
+// integer, real, string, bytes, date, arrays and dictionaries of them).
+//
+// Thread-safe: every method may be called from any thread. Stores are shared: every
+// `forDomain` call with the same domain (in the same container) gives the same store.
+class PreferenceStore {
+ public:
+  // The name that stands for the current application's domain (kCFPreferencesCurrentApplication).
+  static constexpr std::string_view kCurrentApplication = "kCFPreferencesCurrentApplication";
+
+  // The store of a domain in the current container. kCurrentApplication and the empty
+  // name give the current application's domain.
+  static std::shared_ptr<PreferenceStore> forDomain(std::string_view domain);
+
+  // The current application's domain: the one set here, else the main bundle's
+  // identifier, else the process name.
+  static std::string currentApplicationDomain();
+  static void setCurrentApplicationDomain(std::string domain);
+
+  // The file of a domain ("<domain>.plist" in Library/Preferences); kCurrentApplication
+  // and the empty name resolve to the current application's domain.
+  static std::filesystem::path preferencesFilePath(std::string_view domain);
+
+  const std::string& domain() const { return domain_; }
+  const std::filesystem::path& filePath() const { return filePath_; }
+
+  // A copy of the value for the key, or nothing.
+  std::optional<Value> valueForKey(std::string_view key);
+  // Stores a copy of the value; a null value removes the key. A value that is not a
+  // property-list value is refused with InvalidArgument and nothing changes.
+  absl::Status setValue(std::string_view key, const Value& value);
+  void removeValue(std::string_view key);
+  // Sets and removes several keys in one step (CFPreferencesSetMultiple); the removals
+  // come after the settings. Refused as a whole when any value is not a property-list value.
+  absl::Status setMultiple(const Value::Dictionary& valuesToSet,
+                           const std::vector<std::string>& keysToRemove);
+  // The keys of the domain, sorted.
+  std::vector<std::string> keys();
+  // A copy of the whole domain.
+  Value::Dictionary dictionaryRepresentation();
+
+  // Writes the domain to its file when it changed since the last write (creating the
+  // Preferences folder when needed). A domain whose file exists but could not be read is
+  // not overwritten: the read error is returned instead.
+  absl::Status synchronize();
+
+  // Forgets every loaded store, so that the next use reads the files again (for tests
+  // and for a change of container). Stores held elsewhere keep working on their own.
+  static void resetForTesting();
+
+  PreferenceStore(std::string domain, std::filesystem::path filePath);
+
+ private:
+  void loadLocked();
+
+  const std::string domain_;
+  const std::filesystem::path filePath_;
+  std::mutex mutex_;
+  bool loaded_ = false;
+  bool dirty_ = false;
+  absl::Status loadError_;
+  Value::Dictionary values_;
+};
+
+}  // namespace platform

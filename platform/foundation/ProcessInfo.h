@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// What the process knows about itself (the phone's NSProcessInfo): launch arguments,
+// environment, name, operating-system version, unique strings.
+//
+// Arguments and environment start as the real ones (/proc/self/cmdline and environ); the
+// app's main and tests may replace them. Thread-safe.
+class ProcessInfo {
+ public:
+  struct OperatingSystemVersion {
+    int64_t majorVersion = 0;
+    int64_t minorVersion = 0;
+    int64_t patchVersion = 0;
+    bool operator==(const OperatingSystemVersion&) const = default;
+  };
+
+  static ProcessInfo& processInfo();
+
+  std::vector<std::string> arguments() const;
+  void setArguments(std::vector<std::string> arguments);
+
+  std::map<std::string, std::string> environment() const;
+  void setEnvironment(std::map<std::string, std::string> environment);
+
+  // The last path component of the first argument, unless set explicitly.
+  std::string processName() const;
+  void setProcessName(std::string name);
+
+  int processIdentifier() const;
+
+  // The kernel's release as numbers (from uname), unless set explicitly.
+  OperatingSystemVersion operatingSystemVersion() const;
+  // "Version <major>.<minor>.<patch>" (with " (Build <kernel version>)" for the real system).
+  std::string operatingSystemVersionString() const;
+  void setOperatingSystemVersion(OperatingSystemVersion version);
+
+  // A string that no other call, in this process or any other, returns: a random UUID
+  // followed by the process id and a counter.
+  std::string globallyUniqueString() const;
+
+  // Restores the real arguments, environment, name and version.
+  void resetForTesting();
+
+  ProcessInfo();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> arguments_;
+  std::map<std::string, std::string> environment_;
+  std::string processName_;
+  OperatingSystemVersion version_;
+  std::string versionString_;
+};
+
+}  // namespace platform

@@ -1,0 +1,195 @@
+#include "platform/foundation/PreferenceStore.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/foundation/AppContainer.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/PropertyListSerialization.h"
+#include "tests/platform/foundation/FoundationTestSupport.h"
+#include "tests/support/LogCapture.h"
+
+namespace {
+
+using platform::AppContainer;
+using platform::FileManager;
+using platform::PreferenceStore;
+using platform::PropertyListSerialization;
+using platform::Value;
+
+class PreferenceStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(AppContainer::setRoot(dir_.path()).ok());
+    PreferenceStore::resetForTesting();
+    PreferenceStore::setCurrentApplicationDomain("com.example.app");
+  }
+  void TearDown() override { PreferenceStore::resetForTesting(); }
+
+  // What a fresh process would see: the loaded stores are forgotten.
+  std::shared_ptr<PreferenceStore> reopen(std::string_view domain) {
+    PreferenceStore::resetForTesting();
+    PreferenceStore::setCurrentApplicationDomain("com.example.app");
+    return PreferenceStore::forDomain(domain);
+  }
+
+  foundationtest::TempDir dir_;
+};
+
+TEST_F(PreferenceStoreTest, OneSharedStorePerDomain) {
+  auto a = PreferenceStore::forDomain("suite");
+  EXPECT_EQ(a, PreferenceStore::forDomain("suite"));
+  EXPECT_NE(a, PreferenceStore::forDomain("other"));
+  auto app = PreferenceStore::forDomain(PreferenceStore::kCurrentApplication);
+  EXPECT_EQ(app, PreferenceStore::forDomain(""));
+  EXPECT_EQ(app, PreferenceStore::forDomain("com.example.app"));
+  EXPECT_EQ(app->domain(), "com.example.app");
+  EXPECT_EQ(app->filePath(), dir_.path() / "Library/Preferences/com.example.app.plist");
+  EXPECT_EQ(PreferenceStore::preferencesFilePath("suite"),
+            dir_.path() / "Library/Preferences/suite.plist");
+  a->setValue("k", 1).IgnoreError();
+  EXPECT_EQ(PreferenceStore::forDomain("suite")->valueForKey("k"), Value(1));
+}
+
+TEST_F(PreferenceStoreTest, GetSetRemoveAndKeyList) {
+  auto store = PreferenceStore::forDomain("suite");
+  EXPECT_FALSE(store->valueForKey("a").has_value());
+  EXPECT_TRUE(store->keys().empty());
+  ASSERT_TRUE(store->setValue("b", true).ok());
+  ASSERT_TRUE(store->setValue("a", 1.0).ok());
+  ASSERT_TRUE(store->setValue("c", "text").ok());
+  EXPECT_EQ(store->valueForKey("b"), Value(true));
+  EXPECT_EQ(store->valueForKey("a")->type(), Value::Type::Real);
+  EXPECT_EQ(store->keys(), (std::vector<std::string>{"a", "b", "c"}));
+  store->removeValue("b");
+  ASSERT_TRUE(store->setValue("c", Value()).ok());  // null removes
+  EXPECT_EQ(store->keys(), std::vector<std::string>{"a"});
+  ASSERT_TRUE(store->setMultiple({{"x", 1}, {"y", 2}, {"a", Value()}}, {"y", "missing"}).ok());
+  EXPECT_EQ(store->keys(), std::vector<std::string>{"x"});
+}
+
+TEST_F(PreferenceStoreTest, RefusesWhatAPropertyListCannotHold) {
+  auto store = PreferenceStore::forDomain("suite");
+  Value list;
+  list.push_back(1);
+  list.push_back(Value());
+  EXPECT_EQ(store->setValue("k", list).code(), absl::StatusCode::kInvalidArgument);
+  EXPECT_FALSE(store->setValue("k", std::string("\xff", 1)).ok());
+  EXPECT_FALSE(store->setMultiple({{"ok", 1}, {"bad", list}}, {}).ok());
+  EXPECT_TRUE(store->keys().empty());
+}
+
+TEST_F(PreferenceStoreTest, SynchronizeWritesARealPropertyListThatLoadsLazily) {
+  auto store = PreferenceStore::forDomain("suite");
+  // Nothing changed: nothing written.
+  ASSERT_TRUE(store->synchronize().ok());
+  EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(store->filePath()));
+
+  Value nested;
+  nested["when"] = Value::date(1700000000.5);
+  nested["bytes"] = Value::bytes(std::string("\0\1", 2));
+  ASSERT_TRUE(store->setValue("int", 42).ok());
+  ASSERT_TRUE(store->setValue("real", 42.0).ok());
+  ASSERT_TRUE(store->setValue("bool", false).ok());
+  ASSERT_TRUE(store->setValue("nested", nested).ok());
+  ASSERT_TRUE(store->synchronize().ok());
+
+  std::string data = foundationtest::readFile(store->filePath());
+  EXPECT_EQ(data.substr(0, 8), "bplist00");
+  std::string out = foundationtest::runPython(dir_, R"(
+import plistlib
+with open(")" + store->filePath().string() + R"(", "rb") as f:
+    d = plistlib.load(f)
+print(sorted((k, type(v).__name__) for k, v in d.items()), d["int"], d["nested"]["bytes"])
+)");
+  EXPECT_EQ(out,
+            "[('bool', 'bool'), ('int', 'int'), ('nested', 'dict'), ('real', 'float')] 42 "
+            "b'\\x00\\x01'\n");
+
+  auto again = reopen("suite");
+  EXPECT_NE(again, store);
+  EXPECT_EQ(again->valueForKey("nested"), nested);
+  EXPECT_EQ(again->valueForKey("real"), Value(42.0));
+  EXPECT_EQ(again->keys().size(), 4u);
+}
+
+TEST_F(PreferenceStoreTest, ReadsAFileThatPlistlibWrote) {
+  foundationtest::runPython(dir_, R"(
+import plistlib
+with open(")" + PreferenceStore::preferencesFilePath("suite").string() +
+                                      R"(", "wb") as f:
+    plistlib.dump({"n": 7, "s": "v", "r": 0.5, "t": True}, f, fmt=plistlib.FMT_XML)
+)");
+  auto store = PreferenceStore::forDomain("suite");
+  EXPECT_EQ(store->valueForKey("n"), Value(7));
+  EXPECT_EQ(store->valueForKey("s"), Value("v"));
+  EXPECT_EQ(store->valueForKey("r"), Value(0.5));
+  EXPECT_EQ(store->valueForKey("t"), Value(true));
+}
+
+TEST_F(PreferenceStoreTest, DamagedFileIsIgnoredAndReplacedOnTheNextWrite) {
+  testsupport::LogCapture log;
+  foundationtest::writeFile(PreferenceStore::preferencesFilePath("suite"), "bplist00garbage");
+  auto store = PreferenceStore::forDomain("suite");
+  EXPECT_TRUE(store->keys().empty());
+  EXPECT_TRUE(log.contains("damaged preferences"));
+  ASSERT_TRUE(store->setValue("k", 1).ok());
+  ASSERT_TRUE(store->synchronize().ok());
+  EXPECT_EQ(reopen("suite")->valueForKey("k"), Value(1));
+}
+
+TEST_F(PreferenceStoreTest, UnreadableFileIsNeverOverwritten) {
+  testsupport::LogCapture log;
+  auto path = PreferenceStore::preferencesFilePath("suite");
+  // A folder where the file should be cannot be read.
+  ASSERT_TRUE(FileManager::defaultManager().createDirectoryAtPath(path, false).ok());
+  auto store = PreferenceStore::forDomain("suite");
+  ASSERT_TRUE(store->setValue("k", 1).ok());
+  EXPECT_FALSE(store->synchronize().ok());
+  EXPECT_TRUE(FileManager::defaultManager().directoryExistsAtPath(path));
+  EXPECT_TRUE(log.contains("Cannot read preferences of suite"));
+}
+
+TEST_F(PreferenceStoreTest, MissingPreferencesFolderIsCreated) {
+  ASSERT_TRUE(
+      FileManager::defaultManager().removeItemAtPath(AppContainer::preferencesDirectory()).ok());
+  auto store = PreferenceStore::forDomain("suite");
+  ASSERT_TRUE(store->setValue("k", 1).ok());
+  ASSERT_TRUE(store->synchronize().ok());
+  EXPECT_TRUE(FileManager::defaultManager().fileExistsAtPath(store->filePath()));
+}
+
+TEST_F(PreferenceStoreTest, BackupExclusionSurvivesLaterWrites) {
+  auto store = PreferenceStore::forDomain("suite");
+  ASSERT_TRUE(store->setValue("k", 1).ok());
+  ASSERT_TRUE(store->synchronize().ok());
+  FileManager& files = FileManager::defaultManager();
+  ASSERT_TRUE(files.setExcludedFromBackup(store->filePath(), true).ok());
+  ASSERT_TRUE(store->setValue("k", 2).ok());
+  ASSERT_TRUE(store->synchronize().ok());
+  EXPECT_TRUE(*files.isExcludedFromBackup(store->filePath()));
+}
+
+TEST_F(PreferenceStoreTest, ConcurrentWritersLoseNothing) {
+  auto store = PreferenceStore::forDomain("suite");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t] {
+      auto shared = PreferenceStore::forDomain("suite");
+      for (int i = 0; i < 100; ++i) {
+        std::string key = std::to_string(t) + "-" + std::to_string(i);
+        shared->setValue(key, i).IgnoreError();
+        (void)shared->valueForKey(key);
+        if (i % 25 == 0) shared->synchronize().IgnoreError();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(store->synchronize().ok());
+  EXPECT_EQ(store->keys().size(), 800u);
+  EXPECT_EQ(reopen("suite")->keys().size(), 800u);
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+#include "platform/foundation/ProcessInfo.h"
+
+#include <set>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using platform::ProcessInfo;
+
+TEST(ProcessInfo, StartsWithTheRealProcess) {
+  ProcessInfo& info = ProcessInfo::processInfo();
+  info.resetForTesting();
+  auto arguments = info.arguments();
+  ASSERT_FALSE(arguments.empty());
+  EXPECT_EQ(info.processName(), "platform_foundation_tests");
+  EXPECT_FALSE(info.environment().empty());
+  EXPECT_GT(info.processIdentifier(), 0);
+  EXPECT_GT(info.operatingSystemVersion().majorVersion, 0);
+  EXPECT_EQ(info.operatingSystemVersionString().rfind("Version ", 0), 0u);
+}
+
+TEST(ProcessInfo, SettableForTests) {
+  ProcessInfo& info = ProcessInfo::processInfo();
+  info.setArguments({"/opt/app/Demo", "-KVLDebugEnabled"});
+  info.setEnvironment({{"ActivePrewarm", "1"}});
+  EXPECT_EQ(info.processName(), "Demo");
+  EXPECT_EQ(info.arguments()[1], "-KVLDebugEnabled");
+  EXPECT_EQ(info.environment().at("ActivePrewarm"), "1");
+  info.setProcessName("Named");
+  EXPECT_EQ(info.processName(), "Named");
+  info.setOperatingSystemVersion({17, 4, 1});
+  EXPECT_EQ(info.operatingSystemVersion(), (ProcessInfo::OperatingSystemVersion{17, 4, 1}));
+  EXPECT_EQ(info.operatingSystemVersionString(), "Version 17.4.1");
+  info.resetForTesting();
+  EXPECT_EQ(info.processName(), "platform_foundation_tests");
+}
+
+TEST(ProcessInfo, GloballyUniqueStringsDiffer) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 1000; ++i) {
+    std::string s = ProcessInfo::processInfo().globallyUniqueString();
+    EXPECT_EQ(s[8], '-');
+    EXPECT_EQ(s[14], '4');  // a version-4 UUID leads
+    EXPECT_TRUE(seen.insert(s).second) << s;
+  }
+}
+
+}  // namespace
