@@ -72,7 +72,8 @@ uint64_t readBigEndian(std::string_view data, uint64_t offset, unsigned size) {
 // is refused here first: the trailer and offset table lie inside the data, every
 // reachable container's references lie inside the data and name existing objects, the
 // graph has no cycle, containers nest at most kMaxDepth deep, dictionary keys are
-// strings, and no reachable string holds a NUL character.
+// strings, no reachable string holds a NUL character and no 16-byte integer lies outside
+// the int64 range.
 absl::Status checkBinaryStructure(std::string_view data) {
   constexpr size_t kHeader = 8;
   constexpr size_t kTrailer = 32;
@@ -104,6 +105,16 @@ absl::Status checkBinaryStructure(std::string_view data) {
     uint8_t marker = static_cast<uint8_t>(data[offset]);
     unsigned type = marker >> 4;
     object = {};
+    if (marker == 0x14) {
+      // A 16-byte integer: libplist keeps only its low 8 bytes, so one outside the int64
+      // range would silently change value.
+      if (offset + 17 > tableOffset) return false;
+      uint64_t high = readBigEndian(data, offset + 1, 8);
+      uint64_t low = readBigEndian(data, offset + 9, 8);
+      bool fits = (high == 0 && low <= static_cast<uint64_t>(INT64_MAX)) ||
+                  (high == UINT64_MAX && low > static_cast<uint64_t>(INT64_MAX));
+      return fits;
+    }
     bool ascii = type == 0x5;
     bool utf16 = type == 0x6;
     bool container = type == 0xA || type == 0xC || type == 0xD;
@@ -182,6 +193,40 @@ absl::Status checkBinaryStructure(std::string_view data) {
     stack.push_back({child, object, 0});
   }
   return absl::OkStatus();
+}
+
+// Whether every <integer> element of XML text lies in the int64 range. libplist reads
+// them into 64 bits without a range check, so a larger one would silently change value.
+bool xmlIntegersFit(std::string_view text) {
+  constexpr std::string_view kTag = "<integer>";
+  for (size_t at = text.find(kTag); at != std::string_view::npos;
+       at = text.find(kTag, at + kTag.size())) {
+    size_t i = at + kTag.size();
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    unsigned base = 10;
+    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+      base = 16;
+      i += 2;
+    }
+    const uint64_t limit = negative ? uint64_t{1} << 63 : static_cast<uint64_t>(INT64_MAX);
+    uint64_t magnitude = 0;
+    for (; i < text.size(); ++i) {
+      auto c = static_cast<unsigned char>(text[i]);
+      unsigned digit;
+      if (c >= '0' && c <= '9') {
+        digit = c - '0';
+      } else if (base == 16 && std::isxdigit(c)) {
+        digit = static_cast<unsigned>(std::tolower(c) - 'a' + 10);
+      } else {
+        break;
+      }
+      if (magnitude > (limit - digit) / base) return false;
+      magnitude = magnitude * base + digit;
+    }
+  }
+  return true;
 }
 
 // Whether XML text holds a NUL character, raw or as a character reference (&#0; or
@@ -415,6 +460,8 @@ absl::StatusOr<Value> PropertyListSerialization::propertyListWithData(std::strin
     return absl::InvalidArgumentError("Property list nested too deeply");
   } else if (xmlHoldsNul(data)) {
     return absl::InvalidArgumentError("Property list string contains a NUL character");
+  } else if (!xmlIntegersFit(data)) {
+    return absl::InvalidArgumentError("Property list integer outside the 64-bit signed range");
   }
   plist_t root = nullptr;
   plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);

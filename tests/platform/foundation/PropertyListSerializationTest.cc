@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -288,6 +290,49 @@ std::string nestedBinary(uint32_t count, bool cycle) {
   data += bigEndian(0, 8);
   data += bigEndian(tableOffset, 8);
   return data;
+}
+
+std::string xmlInteger(const std::string& literal) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><array><integer>" +
+         literal + "</integer></array></plist>";
+}
+
+TEST(PropertyListSerialization, IntegersOutsideInt64AreRefusedNotWrapped) {
+  auto read = [](const std::string& literal) {
+    return PropertyListSerialization::propertyListWithData(xmlInteger(literal));
+  };
+  EXPECT_EQ(*read("9223372036854775807"), Value(Value::Array{std::numeric_limits<int64_t>::max()}));
+  EXPECT_EQ(*read("-9223372036854775808"),
+            Value(Value::Array{std::numeric_limits<int64_t>::min()}));
+  EXPECT_EQ(*read(" 42"), Value(Value::Array{42}));
+  for (const char* literal : {"9223372036854775808", "18446744073709551615", "99999999999999999999",
+                              "-9223372036854775809"}) {
+    EXPECT_FALSE(read(literal).ok()) << literal;
+  }
+
+  // plistlib writes integers from 2^63 to 2^64-1 as 16-byte integers.
+  foundationtest::TempDir dir;
+  std::string out = foundationtest::runPython(dir, R"(
+import plistlib, sys
+for v in (2**63, 2**64 - 1, -2**63, 2**63 - 1):
+    sys.stdout.write(plistlib.dumps([v], fmt=plistlib.FMT_BINARY).hex() + "\n")
+)");
+  std::istringstream lines(out);
+  std::vector<std::string> plists;
+  for (std::string hexText; lines >> hexText;) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hexText.size(); i += 2) {
+      bytes += static_cast<char>(std::stoi(hexText.substr(i, 2), nullptr, 16));
+    }
+    plists.push_back(bytes);
+  }
+  ASSERT_EQ(plists.size(), 4u);
+  EXPECT_FALSE(PropertyListSerialization::propertyListWithData(plists[0]).ok());
+  EXPECT_FALSE(PropertyListSerialization::propertyListWithData(plists[1]).ok());
+  EXPECT_EQ(*PropertyListSerialization::propertyListWithData(plists[2]),
+            Value(Value::Array{std::numeric_limits<int64_t>::min()}));
+  EXPECT_EQ(*PropertyListSerialization::propertyListWithData(plists[3]),
+            Value(Value::Array{std::numeric_limits<int64_t>::max()}));
 }
 
 TEST(PropertyListSerialization, HandMadeBinaryIsRead) {
