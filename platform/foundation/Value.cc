@@ -1,5 +1,6 @@
 #include "platform/foundation/Value.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -66,9 +67,14 @@ std::string Value::description() const {
     case Type::Integer:
       return std::to_string(*asInteger());
     case Type::Real: {
+      // The shortest text that reads back as the same double, as a number's description
+      // prints it on the phone: 0.1 is "0.1", 3.0 is "3".
+      double d = *asReal();
+      if (std::isnan(d)) return "nan";
+      if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
       char buffer[32];
-      std::snprintf(buffer, sizeof buffer, "%.17g", *asReal());
-      return buffer;
+      auto result = std::to_chars(buffer, buffer + sizeof buffer, d);
+      return std::string(buffer, result.ptr);
     }
     case Type::String:
       return *asString();

@@ -42,4 +42,13 @@ TEST(Value, DictionaryAndArrayBuildingIsDeep) {
   EXPECT_EQ(Value(1).find("a"), nullptr);
 }
 
+TEST(Value, RealDescriptionIsTheShortestRoundTrip) {
+  EXPECT_EQ(Value(0.1).description(), "0.1");
+  EXPECT_EQ(Value(3.0).description(), "3");
+  EXPECT_EQ(Value(-2.5).description(), "-2.5");
+  EXPECT_EQ(Value(1.0 / 3).description(), "0.3333333333333333");
+  EXPECT_EQ(std::stod(Value(1e300).description()), 1e300);
+  EXPECT_EQ(Value(std::nan("")).description(), "nan");
+}
+
 }  // namespace
