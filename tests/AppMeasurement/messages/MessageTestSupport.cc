@@ -11,6 +11,7 @@
 
 #include "AppMeasurement/messages/NANO.h"
 #include "proto/APMPBMessageLayouts.h"
+#include "tests/AppMeasurement/messages/NANOTestMessageLayouts.h"
 
 namespace messagetest {
 
@@ -59,21 +60,40 @@ std::vector<const NANOMessageLayout*> allLayouts() {
   return {span.begin(), span.end()};
 }
 
+std::vector<const NANOMessageLayout*> testLayouts() {
+  auto span = NANOTestMessageLayouts();
+  return {span.begin(), span.end()};
+}
+
 const NANOMessageLayout* layoutNamed(const std::string& name) {
   for (const auto* layout : allLayouts()) {
+    if (name == layout->name) return layout;
+  }
+  for (const auto* layout : testLayouts()) {
     if (name == layout->name) return layout;
   }
   return nullptr;
 }
 
-std::string protoFileOf(const NANOMessageLayout& layout) {
-  for (const char* file : {"measurement_upload.proto", "measurement_config.proto",
-                           "experiments.proto", "script_program.proto", "skadnetwork.proto"}) {
-    std::string text = readFile(protoDir() + "/" + file);
-    if (text.find("\nmessage " + std::string(layout.name) + " {") != std::string::npos) return file;
+namespace {
+
+std::pair<std::string, std::string> schemaOf(const NANOMessageLayout& layout) {
+  for (const std::string& dir : {protoDir(), std::string(KVL_TEST_SCHEMA_DIR)}) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      if (entry.path().extension() != ".proto") continue;
+      std::string text = readFile(entry.path().string());
+      if (text.find("\nmessage " + std::string(layout.name) + " {") != std::string::npos) {
+        return {dir, entry.path().filename().string()};
+      }
+    }
   }
-  return "";
+  return {};
 }
+
+}  // namespace
+
+std::string protoFileOf(const NANOMessageLayout& layout) { return schemaOf(layout).second; }
+std::string schemaDirOf(const NANOMessageLayout& layout) { return schemaOf(layout).first; }
 
 namespace {
 

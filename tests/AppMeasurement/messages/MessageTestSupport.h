@@ -17,12 +17,16 @@ std::string scratchDir();
 int runProtoc(const std::string& arguments, const std::string& input, std::string* output,
               std::string* error);
 
-// The schema file that declares the message (for protoc), e.g. "measurement_upload.proto".
+// The schema file that declares the message (for protoc), e.g. "measurement_upload.proto",
+// and the folder it is in.
 std::string protoFileOf(const NANOMessageLayout& layout);
+std::string schemaDirOf(const NANOMessageLayout& layout);
 
 // Every message layout of the measurement schemas.
 std::vector<const NANOMessageLayout*> allLayouts();
 const NANOMessageLayout* layoutNamed(const std::string& name);
+// The layouts of the test schema with every field kind (AllKinds, Child).
+std::vector<const NANOMessageLayout*> testLayouts();
 
 // Fills every field of the message through the accessors: scalars with values that need the
 // whole width of their type (negative int32, uint32 and uint64 above the signed range),

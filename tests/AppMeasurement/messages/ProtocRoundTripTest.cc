@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -13,37 +14,43 @@
 namespace {
 
 using messagetest::layoutNamed;
-using messagetest::protoDir;
 using messagetest::runProtoc;
 
 // A copy of the schemas in which every repeated scalar is packed, so that protoc writes the
 // packed form our decoder must also accept.
-std::string packedSchemaDir() {
-  static const std::string dir = [] {
-    std::string out = messagetest::scratchDir() + "/packed";
-    std::filesystem::create_directories(out);
-    std::regex repeatedScalar(
-        R"((repeated\s+(int32|int64|uint32|uint64|bool|float|double)\s+\w+\s*=\s*\d+)\s*;)");
-    for (const auto& entry : std::filesystem::directory_iterator(protoDir())) {
-      if (entry.path().extension() != ".proto") continue;
-      std::ifstream in(entry.path());
-      std::stringstream text;
-      text << in.rdbuf();
-      std::ofstream(out + "/" + entry.path().filename().string())
-          << std::regex_replace(text.str(), repeatedScalar, "$1 [packed = true];");
-    }
-    return out;
-  }();
+std::string packedSchemaDir(const std::string& schemaDir) {
+  static std::map<std::string, std::string> dirs;
+  auto& dir = dirs[schemaDir];
+  if (dir.empty())
+    dir = [&] {
+      std::string out = messagetest::scratchDir() + "/packed" + std::to_string(dirs.size());
+      std::filesystem::create_directories(out);
+      std::regex repeatedScalar(
+          R"((repeated\s+(int32|int64|uint32|uint64|bool|float|double|Color)\s+\w+\s*=\s*\d+)\s*;)");
+      for (const auto& entry : std::filesystem::directory_iterator(schemaDir)) {
+        if (entry.path().extension() != ".proto") continue;
+        std::ifstream in(entry.path());
+        std::stringstream text;
+        text << in.rdbuf();
+        std::ofstream(out + "/" + entry.path().filename().string())
+            << std::regex_replace(text.str(), repeatedScalar, "$1 [packed = true];");
+      }
+      return out;
+    }();
   return dir;
 }
 
 std::string decodeArgs(const NANOMessageLayout& layout, const std::string& dir) {
-  return "-I" + dir + " --decode=apm." + layout.name + " " + dir + "/" +
+  std::string package =
+      std::string(layout.className).starts_with("NANOTest") ? "nanotest." : "apm.";
+  return "-I" + dir + " --decode=" + package + layout.name + " " + dir + "/" +
          messagetest::protoFileOf(layout);
 }
 
 std::string encodeArgs(const NANOMessageLayout& layout, const std::string& dir) {
-  return "-I" + dir + " --encode=apm." + layout.name + " " + dir + "/" +
+  std::string package =
+      std::string(layout.className).starts_with("NANOTest") ? "nanotest." : "apm.";
+  return "-I" + dir + " --encode=" + package + layout.name + " " + dir + "/" +
          messagetest::protoFileOf(layout);
 }
 
@@ -67,6 +74,7 @@ TEST_P(ProtocRoundTrip, AgreesWithProtocBothWays) {
   const NANOMessageLayout* layout = layoutNamed(GetParam());
   ASSERT_NE(layout, nullptr);
   ASSERT_FALSE(messagetest::protoFileOf(*layout).empty());
+  const std::string schemaDir = messagetest::schemaDirOf(*layout);
 
   NANODynamicMessage filled(*layout);
   messagetest::fillMessage(filled, 3, 1);
@@ -76,7 +84,7 @@ TEST_P(ProtocRoundTrip, AgreesWithProtocBothWays) {
 
   // Our bytes, read by protoc: every field known (no numbered unknown fields in the text).
   std::string text, error;
-  ASSERT_EQ(runProtoc(decodeArgs(*layout, protoDir()), *ours, &text, &error), 0) << error;
+  ASSERT_EQ(runProtoc(decodeArgs(*layout, schemaDir), *ours, &text, &error), 0) << error;
   EXPECT_FALSE(std::regex_search(text, std::regex(R"((^|\n)\s*\d+\s*[:{])"))) << text;
   for (uint32_t slot = 0; slot < layout->slotCount; ++slot) {
     if (!NANOHasField(filled, slot) && !(layout->codes[slot] & kNANOCodeRepeated)) continue;
@@ -87,7 +95,7 @@ TEST_P(ProtocRoundTrip, AgreesWithProtocBothWays) {
 
   // protoc writes the same text back to the same bytes, byte for byte.
   std::string theirs;
-  ASSERT_EQ(runProtoc(encodeArgs(*layout, protoDir()), text, &theirs, &error), 0) << error;
+  ASSERT_EQ(runProtoc(encodeArgs(*layout, schemaDir), text, &theirs, &error), 0) << error;
   EXPECT_EQ(theirs, *ours);
 
   // protoc's bytes decode to the same record.
@@ -97,7 +105,8 @@ TEST_P(ProtocRoundTrip, AgreesWithProtocBothWays) {
 
   // Packed repeated scalars from protoc decode the same, and are written back unpacked.
   std::string packed;
-  ASSERT_EQ(runProtoc(encodeArgs(*layout, packedSchemaDir()), text, &packed, &error), 0) << error;
+  ASSERT_EQ(runProtoc(encodeArgs(*layout, packedSchemaDir(schemaDir)), text, &packed, &error), 0)
+      << error;
   auto fromPacked = NANODynamicMessage::initWithBuffer(*layout, packed);
   ASSERT_TRUE(fromPacked.has_value());
   EXPECT_TRUE(*fromPacked == filled);
@@ -112,6 +121,7 @@ TEST_P(ProtocRoundTrip, AgreesWithProtocBothWays) {
 std::vector<std::string> allMessageNames() {
   std::vector<std::string> names;
   for (const auto* layout : messagetest::allLayouts()) names.push_back(layout->name);
+  for (const auto* layout : messagetest::testLayouts()) names.push_back(layout->name);
   return names;
 }
 
