@@ -57,8 +57,8 @@ std::string encodeArgs(const NANOMessageLayout& layout, const std::string& dir) 
 // Unknown fields of every wire type, as a peer on a newer schema might send them.
 std::string unknownFields() {
   std::string bytes;
-  bytes += "\xb8\x3e\x2a";                    // 1000: varint 42
-  bytes += "\xc1\x3e" + std::string(8, 'x');  // 1000 + 8: 64-bit
+  bytes += "\xb8\x3e\x2a";                    // 999: varint 42
+  bytes += "\xc1\x3e" + std::string(8, 'x');  // 1000: 64-bit
   bytes +=
       "\xca\x3e\x03"
       "abc";  // 1001: length-delimited
