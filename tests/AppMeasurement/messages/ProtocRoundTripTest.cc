@@ -1,6 +1,8 @@
 // Our encoder and decoder against protoc's, for every message of the schemas.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -111,6 +113,16 @@ TEST_P(ProtocRoundTrip, AgreesWithProtocBothWays) {
   ASSERT_TRUE(fromPacked.has_value());
   EXPECT_TRUE(*fromPacked == filled);
   EXPECT_EQ(fromPacked->protoBuffer(), ours);
+
+  // The fuzzer's seeds are these messages (scripts/fuzz-messages.sh --seed writes them).
+  if (const char* seeds = std::getenv("KVL_WRITE_FUZZ_SEEDS")) {
+    auto layouts = messagetest::allLayouts();
+    auto at = std::find(layouts.begin(), layouts.end(), layout);
+    if (at != layouts.end()) {
+      std::ofstream(std::string(seeds) + "/" + layout->name, std::ios::binary)
+          << static_cast<char>(at - layouts.begin()) << *ours;
+    }
+  }
 
   // Unknown fields are skipped on decode and left out on encode.
   auto withUnknown = NANODynamicMessage::initWithBuffer(*layout, unknownFields() + *ours);
