@@ -253,6 +253,39 @@ void copyScalars(NANOMessageInfo& info, void* structure) {
   } while (pb_field_iter_next(&it));
 }
 
+// Counts the elements of each repeated field in a first, shallow pass over a copy of the
+// stream (tags only; sub-messages are skipped by length), so that every list is allocated once
+// at its final size. Packed runs count as one element: they only ever grow the list once more.
+void reserveRepeated(NANOMessageInfo& info, pb_istream_t stream) {
+  const NANOMessageLayout& layout = info.layout();
+  uint32_t local[64] = {};
+  std::vector<uint32_t> heap;
+  uint32_t* counts = local;
+  if (layout.slotCount > 64) {
+    heap.assign(layout.slotCount, 0);
+    counts = heap.data();
+  }
+  while (stream.bytes_left > 0) {
+    pb_wire_type_t wireType;
+    uint32_t tag;
+    bool eof;
+    if (!pb_decode_tag(&stream, &wireType, &tag, &eof) || eof) break;
+    int slot = layout.slotOfTag(tag);
+    if (slot >= 0 && (layout.codes[slot] & kNANOCodeRepeated)) ++counts[slot];
+    if (!pb_skip_field(&stream, wireType)) break;
+  }
+  for (uint32_t slot = 0; slot < layout.slotCount; ++slot) {
+    if (counts[slot] > 0) info.slot(slot).items.reserve(counts[slot]);
+  }
+}
+
+bool hasRepeatedSlot(const NANOMessageLayout& layout) {
+  for (uint32_t i = 0; i < layout.slotCount; ++i) {
+    if (layout.codes[i] & kNANOCodeRepeated) return true;
+  }
+  return false;
+}
+
 bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream) {
   DepthGuard depth;
   if (!depth.ok()) {
@@ -265,6 +298,7 @@ bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream) {
     NANOLog("<ERROR> %s decoder failed: Unable to set decoders", info.name());
     return false;
   }
+  if (hasRepeatedSlot(info.layout())) reserveRepeated(info, *stream);
   if (!pb_decode_ex(stream, descriptorOf(info.layout()), structure.data(), PB_DECODE_NOINIT)) {
     NANOLog("<ERROR> %s decoder failed: %s", info.name(), PB_GET_ERROR(stream));
     return false;

@@ -153,8 +153,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        seconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+      if (run.error_occurred) continue;
+      const std::string& name = run.run_name.function_name;
+      if (run.run_type == Run::RT_Iteration) {
+        seconds_[name] = run.GetAdjustedRealTime();
+      } else if (run.aggregate_name == "median") {
+        medians_[name] = run.GetAdjustedRealTime();
       }
     }
   }
@@ -170,11 +174,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
  private:
+  // The median of the repetitions when there are several, else the one run.
   double at(const std::string& name) const {
+    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
     auto it = seconds_.find(name);
     return it == seconds_.end() ? 0 : it->second;
   }
   std::map<std::string, double> seconds_;
+  std::map<std::string, double> medians_;
 };
 
 }  // namespace

@@ -236,3 +236,37 @@ TEST(NANOCodec, MalformedInputFailsWithALogLine) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NANOCodec, ExperimentAndConversionValueEdgeCases) {
+  // A client property without custom properties carries no tag 5.
+  APMPBClientProperty client;
+  NANOSetString(client, APMPBClientProperty::kName, "sdk");
+  NANOSetArray(client, APMPBClientProperty::kCustomProperties, std::vector<NANOObject>{});
+  EXPECT_EQ(client.protoBuffer(), std::string("\x0a\x03sdk"));
+
+  // A response with both lists empty has no snapshot to read.
+  auto response = APMPBExperimentResponse::initWithBuffer("");
+  ASSERT_TRUE(response);
+  EXPECT_TRUE(
+      NANOGetMessageArray<APMPBSnapshot>(*response, APMPBExperimentResponse::kSnapshots)->empty());
+  EXPECT_TRUE(
+      NANOGetMessageArray<APMPBSdkResponse>(*response, APMPBExperimentResponse::kSdkResponses)
+          ->empty());
+
+  // An empty conversion-value answer decodes to an empty answer without status.
+  auto answer = APMPBSkAdNetworkConversionValueResponse::initWithBuffer("");
+  ASSERT_TRUE(answer);
+  EXPECT_FALSE(NANOHasField(*answer, APMPBSkAdNetworkConversionValueResponse::kStatus));
+  EXPECT_FALSE(NANOHasField(*answer, APMPBSkAdNetworkConversionValueResponse::kLockWindow));
+
+  // The request as the engine fills it.
+  APMPBSkAdNetworkConversionValueRequest request;
+  NANOSetInt64(request, APMPBSkAdNetworkConversionValueRequest::kLibraryVersion, 111500);
+  NANOSetString(request, APMPBSkAdNetworkConversionValueRequest::kSkanVersion, "4.0");
+  EXPECT_EQ(request.protoBuffer(), std::string("\x08\x8c\xe7\x06\x22\x03"
+                                               "4.0"));
+}
+
+}  // namespace
