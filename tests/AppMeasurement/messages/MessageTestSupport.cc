@@ -23,6 +23,12 @@ std::string scratchDir() {
   static const std::string dir = [] {
     fs::path p = fs::temp_directory_path() / ("apm-messages-test-" + std::to_string(getpid()));
     fs::create_directories(p);
+    // Removed when the test program ends.
+    static const fs::path removeAtExit = p;
+    std::atexit([] {
+      std::error_code ignored;
+      fs::remove_all(removeAtExit, ignored);
+    });
     return p.string();
   }();
   return dir;
