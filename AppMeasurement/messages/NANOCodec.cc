@@ -253,10 +253,22 @@ void copyScalars(NANOMessageInfo& info, void* structure) {
   } while (pb_field_iter_next(&it));
 }
 
-// Counts the elements of each repeated field in a first, shallow pass over a copy of the
-// stream (tags only; sub-messages are skipped by length), so that every list is allocated once
-// at its final size. Packed runs count as one element: they only ever grow the list once more.
-void reserveRepeated(NANOMessageInfo& info, pb_istream_t stream) {
+// Whether the wire type can carry a field of the code. Repeated scalars may also come packed.
+bool wireTypeFits(uint32_t code, pb_wire_type_t wireType) {
+  if (code & (kNANOCodeString | kNANOCodeBytes | kNANOCodeMessage)) return wireType == PB_WT_STRING;
+  if ((code & kNANOCodeRepeated) && wireType == PB_WT_STRING) return true;
+  if (code & kNANOCodeFloat) return wireType == PB_WT_32BIT;
+  if (code & kNANOCodeDouble) return wireType == PB_WT_64BIT;
+  return wireType == PB_WT_VARINT;
+}
+
+// A first, shallow pass over a copy of the stream (tags only; repeated sub-messages are skipped
+// by length, singular ones are entered since nanopb decodes them inline):
+//  - a known field on the wrong wire type fails the decode. nanopb would hand such a value to
+//    a string or list callback as if it were its payload, turning a number into text;
+//  - the elements of each repeated field are counted, so that every list is allocated once at
+//    its final size (a packed run counts as one element).
+bool scanFields(NANOMessageInfo& info, pb_istream_t stream) {
   const NANOMessageLayout& layout = info.layout();
   uint32_t local[64] = {};
   std::vector<uint32_t> heap;
@@ -271,19 +283,33 @@ void reserveRepeated(NANOMessageInfo& info, pb_istream_t stream) {
     bool eof;
     if (!pb_decode_tag(&stream, &wireType, &tag, &eof) || eof) break;
     int slot = layout.slotOfTag(tag);
-    if (slot >= 0 && (layout.codes[slot] & kNANOCodeRepeated)) ++counts[slot];
-    if (!pb_skip_field(&stream, wireType)) break;
+    if (slot >= 0) {
+      uint32_t code = layout.codes[slot];
+      if (!wireTypeFits(code, wireType)) {
+        NANOLog("<ERROR> %s decoder failed: wrong wire type for field %s", info.name(),
+                layout.fields[slot].name);
+        return false;
+      }
+      if (code & kNANOCodeRepeated) {
+        ++counts[slot];
+      } else if (code & kNANOCodeMessage) {
+        NANOMessageInfo* nested = info.slot(static_cast<uint32_t>(slot)).cell.message.get();
+        pb_istream_t substream;
+        if (!pb_make_string_substream(&stream, &substream)) break;  // pb_decode reports it
+        if (nested != nullptr && !scanFields(*nested, substream)) return false;
+        if (!pb_close_string_substream(&stream, &substream)) break;
+        continue;
+      }
+    }
+    if (!pb_skip_field(&stream, wireType)) break;  // malformed: pb_decode reports it
   }
   for (uint32_t slot = 0; slot < layout.slotCount; ++slot) {
-    if (counts[slot] > 0) info.slot(slot).items.reserve(counts[slot]);
+    if (counts[slot] > 0) {
+      auto& items = info.slot(slot).items;
+      items.reserve(items.size() + counts[slot]);
+    }
   }
-}
-
-bool hasRepeatedSlot(const NANOMessageLayout& layout) {
-  for (uint32_t i = 0; i < layout.slotCount; ++i) {
-    if (layout.codes[i] & kNANOCodeRepeated) return true;
-  }
-  return false;
+  return true;
 }
 
 bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream) {
@@ -298,7 +324,7 @@ bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream) {
     NANOLog("<ERROR> %s decoder failed: Unable to set decoders", info.name());
     return false;
   }
-  if (hasRepeatedSlot(info.layout())) reserveRepeated(info, *stream);
+  if (!scanFields(info, *stream)) return false;
   if (!pb_decode_ex(stream, descriptorOf(info.layout()), structure.data(), PB_DECODE_NOINIT)) {
     NANOLog("<ERROR> %s decoder failed: %s", info.name(), PB_GET_ERROR(stream));
     return false;

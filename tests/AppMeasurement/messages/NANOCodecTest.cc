@@ -1,6 +1,8 @@
 // Decoding and encoding rules, and what holds for hostile input.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "AppMeasurement/messages/APMPBMessages.h"
 #include "tests/support/LogCapture.h"
 
@@ -267,6 +269,41 @@ TEST(NANOCodec, ExperimentAndConversionValueEdgeCases) {
   NANOSetString(request, APMPBSkAdNetworkConversionValueRequest::kSkanVersion, "4.0");
   EXPECT_EQ(request.protoBuffer(), std::string("\x08\x8c\xe7\x06\x22\x03"
                                                "4.0"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NANOCodec, KnownFieldsOnTheWrongWireTypeFailTheDecode) {
+  struct Case {
+    std::string input;
+    std::function<bool(const std::string&)> decodes;
+    std::string line;
+  };
+  auto event = [](const std::string& b) { return APMPBEvent::initWithBuffer(b).has_value(); };
+  auto data = [](const std::string& b) { return APMPBResultData::initWithBuffer(b).has_value(); };
+  auto program = [](const std::string& b) { return APMPBProgram::initWithBuffer(b).has_value(); };
+  const Case cases[] = {
+      // name (string) as a varint: would otherwise read the varint's byte as the text.
+      {"\x10\x41", event, "<ERROR> Event decoder failed: wrong wire type for field name"},
+      // params (messages) as a 32-bit value.
+      {std::string("\x0d\x01\x02\x03\x04", 5), event,
+       "<ERROR> Event decoder failed: wrong wire type for field params"},
+      // status (repeated uint64) as a 32-bit value.
+      {std::string("\x0d\x01\x00\x00\x00", 5), data,
+       "<ERROR> ResultData decoder failed: wrong wire type for field status"},
+      // A list inside a singular sub-message: ogt_activities { activities: varint }.
+      {"\x12\x02\x08\x01", program,
+       "<ERROR> OgtActivities decoder failed: wrong wire type for field activities"},
+  };
+  for (const Case& c : cases) {
+    testsupport::LogCapture log;
+    EXPECT_FALSE(c.decodes(c.input)) << c.line;
+    EXPECT_TRUE(log.contains(c.line)) << c.line;
+  }
+  // The packed form of a repeated scalar is the one length-delimited form accepted.
+  EXPECT_TRUE(data(std::string("\x0a\x02\x01\x02", 4)));
 }
 
 }  // namespace
