@@ -1,0 +1,196 @@
+// Decode and encode of a MeasurementBatch of 10 bundles x 100 events x 10 parameters.
+// Anchors measured in the same run: nanopb alone on its own generated structures, and
+// libprotobuf's C++ classes; the ratios are printed after the table.
+#include <benchmark/benchmark.h>
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "AppMeasurement/messages/APMPBMessages.h"
+#include "bench/messages/cpp/measurement_upload.pb.h"
+#include "bench/messages/nanopb/measurement_upload.pb.h"
+
+namespace {
+
+APMPBMeasurementBatch makeBatch() {
+  std::vector<APMPBMeasurementBundle> bundles;
+  for (int b = 0; b < 10; ++b) {
+    APMPBMeasurementBundle bundle;
+    NANOSetInt32(bundle, APMPBMeasurementBundle::kProtocolVersion, 1);
+    NANOSetString(bundle, APMPBMeasurementBundle::kPlatform, "ios");
+    NANOSetString(bundle, APMPBMeasurementBundle::kAppId, "com.example.app");
+    NANOSetString(bundle, APMPBMeasurementBundle::kAppInstanceId,
+                  "8f0c1e2d3b4a59687766554433221100");
+    NANOSetInt64(bundle, APMPBMeasurementBundle::kStartTimestampMillis, 1700000000000 + b);
+    NANOSetInt64(bundle, APMPBMeasurementBundle::kEndTimestampMillis, 1700000100000 + b);
+    std::vector<APMPBEvent> events;
+    for (int e = 0; e < 100; ++e) {
+      APMPBEvent event;
+      NANOSetString(event, APMPBEvent::kName, e % 3 ? "screen_view" : "_e");
+      NANOSetInt64(event, APMPBEvent::kTimestampMillis, 1700000000000 + e * 1000);
+      std::vector<APMPBEventParam> params;
+      for (int p = 0; p < 10; ++p) {
+        APMPBEventParam param;
+        NANOSetString(param, APMPBEventParam::kName, "param_" + std::to_string(p));
+        if (p % 3 == 0) {
+          NANOSetString(param, APMPBEventParam::kStringValue,
+                        "value of parameter " + std::to_string(e));
+        } else if (p % 3 == 1) {
+          NANOSetInt64(param, APMPBEventParam::kIntValue, e * 1000 + p);
+        } else {
+          NANOSetDouble(param, APMPBEventParam::kDoubleValue, e * 0.5 + p);
+        }
+        params.push_back(std::move(param));
+      }
+      NANOSetMessageArray(event, APMPBEvent::kParams, params);
+      events.push_back(std::move(event));
+    }
+    NANOSetMessageArray(bundle, APMPBMeasurementBundle::kEvents, events);
+    bundles.push_back(std::move(bundle));
+  }
+  APMPBMeasurementBatch batch;
+  NANOSetMessageArray(batch, APMPBMeasurementBatch::kBundles, bundles);
+  return batch;
+}
+
+const std::string& batchBytes() {
+  static const std::string bytes = *makeBatch().protoBuffer();
+  return bytes;
+}
+
+void BM_Ours_Decode(benchmark::State& state) {
+  const std::string& bytes = batchBytes();
+  for (auto _ : state) {
+    auto batch = APMPBMeasurementBatch::initWithBuffer(bytes);
+    if (!batch) state.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(batch);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
+void BM_Ours_Encode(benchmark::State& state) {
+  auto batch = APMPBMeasurementBatch::initWithBuffer(batchBytes());
+  for (auto _ : state) {
+    auto bytes = batch->protoBuffer();
+    if (!bytes || *bytes != batchBytes()) state.SkipWithError("encode differs");
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batchBytes().size()));
+}
+
+void BM_Nanopb_Decode(benchmark::State& state) {
+  const std::string& bytes = batchBytes();
+  for (auto _ : state) {
+    nanobench_MeasurementBatch batch = nanobench_MeasurementBatch_init_zero;
+    pb_istream_t stream =
+        pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(bytes.data()), bytes.size());
+    if (!pb_decode(&stream, nanobench_MeasurementBatch_fields, &batch)) {
+      state.SkipWithError("decode failed");
+    }
+    benchmark::DoNotOptimize(batch);
+    pb_release(nanobench_MeasurementBatch_fields, &batch);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
+void BM_Nanopb_Encode(benchmark::State& state) {
+  const std::string& bytes = batchBytes();
+  nanobench_MeasurementBatch batch = nanobench_MeasurementBatch_init_zero;
+  pb_istream_t in =
+      pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(bytes.data()), bytes.size());
+  pb_decode(&in, nanobench_MeasurementBatch_fields, &batch);
+  for (auto _ : state) {
+    // As our encoder does: a sizing pass, one buffer of that size, the writing pass.
+    pb_ostream_t sizing = PB_OSTREAM_SIZING;
+    pb_encode(&sizing, nanobench_MeasurementBatch_fields, &batch);
+    std::string out(sizing.bytes_written, '\0');
+    pb_ostream_t stream =
+        pb_ostream_from_buffer(reinterpret_cast<pb_byte_t*>(out.data()), out.size());
+    if (!pb_encode(&stream, nanobench_MeasurementBatch_fields, &batch) || out != bytes) {
+      state.SkipWithError("encode differs");
+    }
+    benchmark::DoNotOptimize(out);
+  }
+  pb_release(nanobench_MeasurementBatch_fields, &batch);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
+void BM_Protobuf_Decode(benchmark::State& state) {
+  const std::string& bytes = batchBytes();
+  for (auto _ : state) {
+    apm::MeasurementBatch batch;
+    if (!batch.ParseFromString(bytes)) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(batch);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
+void BM_Protobuf_Encode(benchmark::State& state) {
+  apm::MeasurementBatch batch;
+  batch.ParseFromString(batchBytes());
+  for (auto _ : state) {
+    std::string out;
+    if (!batch.SerializeToString(&out) || out != batchBytes())
+      state.SkipWithError("encode differs");
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batchBytes().size()));
+}
+
+BENCHMARK(BM_Ours_Decode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Nanopb_Decode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Protobuf_Decode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Ours_Encode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Nanopb_Encode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Protobuf_Encode)->Unit(benchmark::kMillisecond);
+
+// Keeps each benchmark's time per iteration to print the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      const std::string& name = run.run_name.function_name;
+      if (run.run_type == Run::RT_Iteration) {
+        seconds_[name] = run.GetAdjustedRealTime();
+      } else if (run.aggregate_name == "median") {
+        medians_[name] = run.GetAdjustedRealTime();
+      }
+    }
+  }
+  void printRatios() const {
+    std::printf("\nbatch: %zu bytes\n", batchBytes().size());
+    for (const char* op : {"Decode", "Encode"}) {
+      double ours = at(std::string("BM_Ours_") + op);
+      double nanopb = at(std::string("BM_Nanopb_") + op);
+      double protobuf = at(std::string("BM_Protobuf_") + op);
+      std::printf("%s: ours / nanopb alone = %.2f, ours / libprotobuf = %.2f\n", op, ours / nanopb,
+                  ours / protobuf);
+    }
+  }
+
+ private:
+  // The median of the repetitions when there are several, else the one run.
+  double at(const std::string& name) const {
+    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
+    auto it = seconds_.find(name);
+    return it == seconds_.end() ? 0 : it->second;
+  }
+  std::map<std::string, double> seconds_;
+  std::map<std::string, double> medians_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printRatios();
+  benchmark::Shutdown();
+  return 0;
+}
