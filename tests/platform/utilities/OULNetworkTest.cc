@@ -261,7 +261,8 @@ TEST_F(OULNetworkTest, UploadInProgressFromPostUntilItsCompletion) {
 
 TEST_F(OULNetworkTest, InvalidURLsAnswerAnEmptyIdentifierAndStillComplete) {
   for (std::string url : {"", "not a url", "ftp://127.0.0.1/x", "file:///etc/passwd",
-                          "gopher://127.0.0.1/", "http://"}) {
+                          "gopher://127.0.0.1/", "sftp://127.0.0.1/x", "scp://127.0.0.1/x",
+                          "http://"}) {
     SCOPED_TRACE(url);
     auto outcome = newOutcome();
     std::string id =
