@@ -1,0 +1,136 @@
+// Programs that try to break the runtime: each must end with its error and leave the
+// runtime usable.
+
+#include <gtest/gtest.h>
+
+#include "AppMeasurement/script/APMPArrayValue.h"
+#include "tests/AppMeasurement/script/ScriptHarness.h"
+
+using namespace script_test;
+
+namespace {
+
+N raw(const std::string& code, Ns args) { return Stmt(code, args, ""); }
+
+void ExpectUsable(APMPRuntime& runtime) {
+  runtime.resetInstructionCount();
+  runtime.collectGarbage();
+  RunResult r = RunProgram(runtime, {print(add(num(1), num(2)))});
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.printed, "n:3\n");
+}
+
+TEST(ScriptHostile, InfiniteLoops) {
+  APMPRuntime runtime;
+  for (N loop :
+       {whileLoop(boolean(true), {}), forLet("i", num(0), boolean(true), assign("i", num(0)), {}),
+        doWhile(num(1), {cont()})}) {
+    runtime.resetInstructionCount();
+    RunResult r = RunProgram(runtime, {loop});
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->code, 18);
+    ExpectUsable(runtime);
+  }
+}
+
+TEST(ScriptHostile, DeepRecursionFailsCleanly) {
+  APMPRuntime runtime;
+  RunResult r = RunProgram(runtime, {func("f", {"n"}, {ret(add(num(1), callf("f", {var("n")})))}),
+                                     callf("f", {num(0)})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeNestingTooDeep);
+  ExpectUsable(runtime);
+  // Moderate recursion still works.
+  r = RunProgram(runtime, {func("depth", {"n"},
+                                {ifElse(le(var("n"), num(0)), {ret(num(0))}),
+                                 ret(add(num(1), callf("depth", {sub(var("n"), num(1))})))}),
+                           print(callf("depth", {num(200)}))});
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.printed, "n:200\n");
+}
+
+TEST(ScriptHostile, HugeArrays) {
+  APMPRuntime runtime;
+  for (N program : {set(arr({}), num(4e9), num(1)), set(arr({}), str("length"), num(4294967295.0)),
+                    set(arr({}), num(APMPArrayValue::kMaximumLength), num(1))}) {
+    RunResult r = RunProgram(runtime, {program});
+    ASSERT_TRUE(r.error) << program.js;
+    EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+    ExpectUsable(runtime);
+  }
+  // Doubling an array by concat until the bound.
+  runtime.resetInstructionCount();
+  RunResult r = RunProgram(
+      runtime, {letv("a", arr({num(1)})),
+                whileLoop(boolean(true), {assign("a", method(var("a"), "concat", {var("a")}))})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  ExpectUsable(runtime);
+}
+
+TEST(ScriptHostile, HugeStrings) {
+  APMPRuntime runtime;
+  RunResult r =
+      RunProgram(runtime, {letv("s", str("0123456789abcdef")),
+                           whileLoop(boolean(true), {assign("s", add(var("s"), var("s")))})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  ExpectUsable(runtime);
+}
+
+TEST(ScriptHostile, CatastrophicRegularExpression) {
+  APMPRuntime runtime;
+  std::string subject(40, 'a');
+  subject += "!";
+  RunResult r = RunProgram(runtime, {method(str(subject), "match", {str("^(a+)+$")})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->domain, kAPMPRegularExpressionErrorDomain);
+  ExpectUsable(runtime);
+}
+
+TEST(ScriptHostile, WrongArgumentsEverywhere) {
+  APMPRuntime runtime;
+  // Every command code, with no arguments and with four strange ones: none may crash.
+  Ns strange = {null(), arr({}), num(NAN), obj({})};
+  for (int code = 0; code <= 70; ++code) {
+    for (const Ns& args : {Ns{}, strange}) {
+      runtime.resetInstructionCount();
+      RunProgram(runtime, {raw(std::to_string(code), args)});
+    }
+  }
+  // Every method name on every kind of receiver, with wrong arguments.
+  const char* names[] = {"charAt",         "concat",  "every",   "filter",      "forEach",
+                         "hasOwnProperty", "indexOf", "join",    "lastIndexOf", "map",
+                         "match",          "pop",     "push",    "reduce",      "reduceRight",
+                         "replace",        "reverse", "search",  "shift",       "slice",
+                         "some",           "sort",    "splice",  "split",       "substring",
+                         "toString",       "trim",    "unshift", "toUpperCase"};
+  for (N receiver : {str("abc"), arr({num(1), num(2)}), obj({}), num(1), null()}) {
+    for (const char* name : names) {
+      for (const Ns& args : {Ns{}, strange, Ns{num(1)}, Ns{str("x"), num(-1)}}) {
+        runtime.resetInstructionCount();
+        RunProgram(runtime, {method(receiver, name, args)});
+      }
+    }
+  }
+  ExpectUsable(runtime);
+}
+
+TEST(ScriptHostile, SelfReferencesAndMutationDuringIteration) {
+  APMPRuntime runtime;
+  RunResult r = RunProgram(
+      runtime,
+      {letv("a", arr({num(1), num(2), num(3)})), method(var("a"), "push", {var("a")}),
+       print(add(var("a"), str(""))),
+       // A callback that grows and shrinks the array it iterates.
+       method(
+           var("a"), "forEach",
+           {lambda({"x"}, {method(var("a"), "pop", {}), method(var("a"), "unshift", {num(0)})})}),
+       method(var("a"), "sort", {lambda({"x", "y"}, {method(var("a"), "push", {num(1)}), num(1)})}),
+       letv("o", obj({})), set(var("o"), str("self"), var("o")),
+       print(get(var("o"), str("self")))});
+  EXPECT_FALSE(r.error) << (r.error ? r.error->code : 0);
+  ExpectUsable(runtime);
+}
+
+}  // namespace
