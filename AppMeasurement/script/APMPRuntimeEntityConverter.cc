@@ -62,8 +62,11 @@ std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMP
       return std::nullopt;
     case APMPValueKind::Undefined:
       return platform::Value("");
-    case APMPValueKind::Map:
-      return platform::Value(MapToHost(static_cast<const APMPMapValue&>(*value), depth, error));
+    case APMPValueKind::Map: {
+      std::optional<platform::Value> result;
+      result.emplace(MapToHost(static_cast<const APMPMapValue&>(*value), depth, error));
+      return result;
+    }
     case APMPValueKind::Array: {
       platform::Value::Array list;
       for (const auto& element : static_cast<const APMPArrayValue&>(*value).allElements()) {

@@ -1,0 +1,151 @@
+// An editing-like program (rename the event, drop a parameter by name, create an event on a
+// condition) over 100,000 input events, run by the script runtime and, as the anchor, by
+// Duktape with the same logic in JavaScript. Compare items_per_second of the two.
+
+#include <benchmark/benchmark.h>
+#include <duktape.h>
+
+#include <string>
+#include <vector>
+
+#include "AppMeasurement/script/APMPFunctionValue.h"
+#include "AppMeasurement/script/APMPRuntime.h"
+#include "AppMeasurement/script/APMPRuntimeEntityConverter.h"
+#include "AppMeasurement/script/APMPScope.h"
+#include "AppMeasurement/script/APMPValueFunctions.h"
+#include "tests/AppMeasurement/script/ScriptProgram.h"
+
+using namespace script_test;
+
+namespace {
+
+constexpr int kEvents = 100000;
+
+std::vector<platform::Value> Inputs() {
+  std::vector<platform::Value> inputs;
+  const char* names[] = {"purchase", "screen_view", "login", "add_to_cart"};
+  for (int i = 0; i < kEvents; ++i) {
+    platform::Value::Dictionary params{{"value", static_cast<double>(i % 20)},
+                                       {"currency", "EUR"},
+                                       {"debug", 1},
+                                       {"item", "sku-" + std::to_string(i % 97)}};
+    inputs.push_back(platform::Value::Dictionary{{"name", names[i % 4]}, {"params", params}});
+  }
+  return inputs;
+}
+
+// function edit(e) {
+//   let p = e["params"]; let out = {}; let q = {};
+//   if (e["name"] == "purchase") { out["name"] = "buy"; } else { out["name"] = e["name"]; }
+//   for (let k in p) { if (k != "debug") { q[k] = p[k]; } }
+//   out["params"] = q;
+//   if (p["value"] > 10) { out["created"] = "big_" + e["name"]; }
+//   return out;
+// }
+Ns Program() {
+  N e = var("e"), p = var("p");
+  return {func(
+      "edit", {"e"},
+      {letv("p", get(e, str("params"))), letv("out", obj({})), letv("q", obj({})),
+       ifElse(eq(get(e, str("name")), str("purchase")), {set(var("out"), str("name"), str("buy"))},
+              {set(var("out"), str("name"), get(e, str("name")))}),
+       forIn("k", p,
+             {ifElse(ne(var("k"), str("debug")), {set(var("q"), var("k"), get(p, var("k")))})}),
+       set(var("out"), str("params"), var("q")),
+       ifElse(gt(get(p, str("value")), num(10)),
+              {set(var("out"), str("created"), add(str("big_"), get(e, str("name"))))}),
+       ret(var("out"))})};
+}
+
+void BM_ScriptRuntime(benchmark::State& state) {
+  std::vector<platform::Value> inputs = Inputs();
+  APMPRuntime runtime;
+  APMPValueList program;
+  for (auto& n : Program()) program.push_back(n.value);
+  std::optional<APMPError> error;
+  runtime.executeStatements(program, &error);
+  auto edit = APMPSharedFunction(runtime.globalScope()->valueForName(u"edit"));
+  size_t created = 0;
+  for (auto _ : state) {
+    for (const auto& input : inputs) {
+      runtime.resetInstructionCount();
+      APMPScopePtr scope = runtime.getRunScope();
+      APMPValuePtr event =
+          APMPRuntimeEntityConverter::runtimeValueFromNSObject(&input, scope, &error);
+      APMPValuePtr result = edit->invokeWithEvaluatedArguments({event}, &error);
+      auto output = APMPRuntimeEntityConverter::objectFromRuntimeValue(result, &error);
+      if (error) state.SkipWithError("script failed");
+      if (output && output->find("created")) ++created;
+      runtime.collectGarbage();
+    }
+  }
+  benchmark::DoNotOptimize(created);
+  state.SetItemsProcessed(state.iterations() * kEvents);
+}
+
+void PushValue(duk_context* ctx, const platform::Value& v) {
+  if (auto s = v.asString()) {
+    duk_push_lstring(ctx, s->data(), s->size());
+  } else if (auto d = v.numberAsDouble()) {
+    duk_push_number(ctx, *d);
+  } else if (auto dict = v.asDictionary()) {
+    duk_idx_t object = duk_push_object(ctx);
+    for (const auto& [key, value] : *dict) {
+      PushValue(ctx, value);
+      duk_put_prop_lstring(ctx, object, key.data(), key.size());
+    }
+  } else {
+    duk_push_null(ctx);
+  }
+}
+
+platform::Value ReadValue(duk_context* ctx, duk_idx_t index) {
+  if (duk_is_string(ctx, index)) return platform::Value(std::string(duk_get_string(ctx, index)));
+  if (duk_is_number(ctx, index)) return platform::Value(duk_get_number(ctx, index));
+  if (duk_is_object(ctx, index)) {
+    platform::Value::Dictionary out;
+    duk_enum(ctx, index, DUK_ENUM_OWN_PROPERTIES_ONLY);
+    while (duk_next(ctx, -1, 1)) {
+      out[duk_get_string(ctx, -2)] = ReadValue(ctx, -1);
+      duk_pop_2(ctx);
+    }
+    duk_pop(ctx);
+    return platform::Value(std::move(out));
+  }
+  return platform::Value();
+}
+
+void BM_DuktapeAnchor(benchmark::State& state) {
+  std::vector<platform::Value> inputs = Inputs();
+  duk_context* ctx = duk_create_heap_default();
+  duk_eval_string_noresult(ctx, R"JS(
+    function edit(e) {
+      var p = e["params"]; var out = {}; var q = {};
+      if (e["name"] == "purchase") { out["name"] = "buy"; } else { out["name"] = e["name"]; }
+      for (var k in p) { if (k != "debug") { q[k] = p[k]; } }
+      out["params"] = q;
+      if (p["value"] > 10) { out["created"] = "big_" + e["name"]; }
+      return out;
+    })JS");
+  size_t created = 0;
+  for (auto _ : state) {
+    for (const auto& input : inputs) {
+      duk_get_global_string(ctx, "edit");
+      PushValue(ctx, input);
+      if (duk_pcall(ctx, 1) != DUK_EXEC_SUCCESS) state.SkipWithError("duktape failed");
+      platform::Value output = ReadValue(ctx, -1);
+      duk_pop(ctx);
+      if (output.find("created")) ++created;
+    }
+  }
+  benchmark::DoNotOptimize(created);
+  duk_destroy_heap(ctx);
+  state.SetItemsProcessed(state.iterations() * kEvents);
+}
+
+BENCHMARK(BM_DuktapeAnchor)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_ScriptRuntime)->Unit(benchmark::kMillisecond)->MinTime(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
