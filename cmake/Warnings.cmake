@@ -1,8 +1,8 @@
 # Warnings for the project's own targets. Call kvl_warnings(<target>) on each.
 function(kvl_warnings target)
   target_compile_options(${target} PRIVATE
-    -Wall -Wextra -Wno-unused-parameter -Wnon-virtual-dtor -Woverloaded-virtual
-    $<$<COMPILE_LANGUAGE:CXX>:-Wno-missing-field-initializers>)
+    -Wall -Wextra -Wno-unused-parameter
+    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Woverloaded-virtual -Wno-missing-field-initializers>)
 endfunction()
 
 # kvl_library(<name> SOURCES ... DEPS ...): a static library of the project.

@@ -1,0 +1,411 @@
+#include "AppMeasurement/messages/NANOCodec.h"
+
+#include <pb_common.h>
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <cstring>
+
+#include "AppMeasurement/messages/NANOLog.h"
+
+namespace {
+
+// Nesting depth of the decode or encode running on this thread; each message level counts one.
+thread_local int tNestingDepth = 0;
+
+class DepthGuard {
+ public:
+  DepthGuard() : ok_(++tNestingDepth <= kNANOMaxNestingDepth) {}
+  ~DepthGuard() { --tNestingDepth; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
+
+// A zeroed nanopb structure of a message: small ones live on the stack.
+class StructBuffer {
+ public:
+  explicit StructBuffer(size_t size) {
+    if (size <= sizeof(local_)) {
+      std::memset(local_, 0, size);
+      data_ = local_;
+    } else {
+      heap_.reset(new unsigned char[size]());
+      data_ = heap_.get();
+    }
+  }
+  void* data() { return data_; }
+
+ private:
+  alignas(16) unsigned char local_[384];
+  std::unique_ptr<unsigned char[]> heap_;
+  void* data_;
+};
+
+const pb_msgdesc_t* descriptorOf(const NANOMessageLayout& layout) {
+  return reinterpret_cast<const pb_msgdesc_t*>(layout.nanopbFields);
+}
+
+bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream);
+bool setEncoders(const NANOMessageInfo& info, void* structure);
+
+// Reads the rest of a string substream into a cell.
+bool decodeStringCell(pb_istream_t* stream, NANOCell& cell) {
+  size_t length = stream->bytes_left;
+  if (length > kNANOMaxStringLength) {
+    NANOLog("Unable to process proto stream. Buffer is too big. %zu > %d", length,
+            static_cast<int>(kNANOMaxStringLength));
+    return false;
+  }
+  cell.bytes.resize(length);
+  if (!pb_read(stream, reinterpret_cast<pb_byte_t*>(cell.bytes.data()), length)) {
+    cell.bytes.clear();
+    return false;
+  }
+  return true;
+}
+
+NANOSlot* slotOfField(NANOMessageInfo* info, const pb_field_t* field, uint32_t* code) {
+  int slot = info->layout().slotOfTag(field->tag);
+  if (slot < 0) return nullptr;
+  *code = info->codes()[slot];
+  return &info->slot(static_cast<uint32_t>(slot));
+}
+
+// A singular string or bytes field. The first occurrence in the input wins; later ones are
+// skipped.
+bool decodeSingularString(pb_istream_t* stream, const pb_field_t* field, void** arg) {
+  uint32_t code = 0;
+  NANOSlot* slot = slotOfField(static_cast<NANOMessageInfo*>(*arg), field, &code);
+  if (slot == nullptr) return false;
+  if (slot->present) return pb_read(stream, nullptr, stream->bytes_left);
+  if (!decodeStringCell(stream, slot->cell)) return false;
+  slot->present = true;
+  return true;
+}
+
+// One element of a repeated field (nanopb calls it once per element, packed or not).
+bool decodeRepeated(pb_istream_t* stream, const pb_field_t* field, void** arg) {
+  auto* info = static_cast<NANOMessageInfo*>(*arg);
+  uint32_t code = 0;
+  NANOSlot* slot = slotOfField(info, field, &code);
+  if (slot == nullptr) return false;
+  if (code & kNANOCodeMessage) {
+    const NANOMessageLayout* element =
+        info->layout().fields[info->layout().slotOfTag(field->tag)].message;
+    auto record = std::make_unique<NANOMessageInfo>(*element);
+    if (!decodeInto(*record, stream)) {
+      NANOLog("<ERROR> %s decoder failed: Unable to decode repeated %s", element->name,
+              element->name);
+      return false;
+    }
+    slot->items.emplace_back().message = std::move(record);
+    return true;
+  }
+  if (code & (kNANOCodeString | kNANOCodeBytes)) {
+    NANOCell cell;
+    if (!decodeStringCell(stream, cell)) return false;
+    slot->items.push_back(std::move(cell));
+    return true;
+  }
+  uint64_t value = 0;
+  if (code & kNANOCodeFloat) {
+    uint32_t bits = 0;
+    if (!pb_decode_fixed32(stream, &bits)) return false;
+    value = bits;
+  } else if (code & kNANOCodeDouble) {
+    if (!pb_decode_fixed64(stream, &value)) return false;
+  } else if (!pb_decode_varint(stream, &value)) {
+    return false;
+  }
+  slot->items.emplace_back().scalar = value;
+  return true;
+}
+
+bool isStringKind(uint32_t code) { return (code & (kNANOCodeString | kNANOCodeBytes)) != 0; }
+
+// Points nanopb's structure at the record: callbacks for strings and repeated fields, and a
+// fresh nested record for each singular sub-message. Checks that nanopb's field table and
+// the layout agree.
+bool setDecoders(NANOMessageInfo& info, void* structure) {
+  const NANOMessageLayout& layout = info.layout();
+  pb_field_iter_t it;
+  if (!pb_field_iter_begin(&it, descriptorOf(layout), structure)) return false;
+  do {
+    int index = layout.slotOfTag(it.tag);
+    if (index < 0) return false;
+    uint32_t code = layout.codes[index];
+    NANOSlot& slot = info.slot(static_cast<uint32_t>(index));
+    if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
+      auto* callback = static_cast<pb_callback_t*>(it.pData);
+      if (code & kNANOCodeRepeated) {
+        slot.items.clear();
+        callback->funcs.decode = decodeRepeated;
+      } else if (isStringKind(code)) {
+        callback->funcs.decode = decodeSingularString;
+      } else {
+        return false;
+      }
+      callback->arg = &info;
+    } else if (PB_ATYPE(it.type) != PB_ATYPE_STATIC || PB_HTYPE(it.type) != PB_HTYPE_OPTIONAL ||
+               (code & kNANOCodeRepeated) || isStringKind(code)) {
+      return false;
+    } else if (PB_LTYPE_IS_SUBMSG(it.type)) {
+      const NANOMessageLayout* sub = layout.fields[index].message;
+      if (!(code & kNANOCodeMessage) || sub == nullptr || descriptorOf(*sub) != it.submsg_desc) {
+        return false;
+      }
+      slot.present = false;
+      slot.cell = NANOCell();
+      slot.cell.message = std::make_unique<NANOMessageInfo>(*sub);
+      if (!setDecoders(*slot.cell.message, it.pData)) return false;
+    } else if (code & kNANOCodeMessage) {
+      return false;
+    }
+  } while (pb_field_iter_next(&it));
+  return true;
+}
+
+uint64_t readScalar(const pb_field_iter_t& it) {
+  switch (PB_LTYPE(it.type)) {
+    case PB_LTYPE_BOOL:
+      return *static_cast<const bool*>(it.pData) ? 1 : 0;
+    case PB_LTYPE_FIXED32: {
+      uint32_t bits;
+      std::memcpy(&bits, it.pData, sizeof bits);
+      return bits;
+    }
+    case PB_LTYPE_FIXED64: {
+      uint64_t bits;
+      std::memcpy(&bits, it.pData, sizeof bits);
+      return bits;
+    }
+    default:
+      break;
+  }
+  // Varints: 32-bit values are kept zero-extended.
+  switch (it.data_size) {
+    case 1:
+      return static_cast<uint32_t>(static_cast<int32_t>(*static_cast<const int8_t*>(it.pData)));
+    case 2:
+      return static_cast<uint32_t>(static_cast<int32_t>(*static_cast<const int16_t*>(it.pData)));
+    case 4: {
+      uint32_t v;
+      std::memcpy(&v, it.pData, sizeof v);
+      return v;
+    }
+    default: {
+      uint64_t v;
+      std::memcpy(&v, it.pData, sizeof v);
+      return v;
+    }
+  }
+}
+
+void writeScalar(const pb_field_iter_t& it, uint64_t value) {
+  if (PB_LTYPE(it.type) == PB_LTYPE_BOOL) {
+    *static_cast<bool*>(it.pData) = value != 0;
+    return;
+  }
+  switch (it.data_size) {
+    case 1:
+      *static_cast<int8_t*>(it.pData) = static_cast<int8_t>(value);
+      break;
+    case 2:
+      *static_cast<int16_t*>(it.pData) = static_cast<int16_t>(value);
+      break;
+    case 4: {
+      uint32_t v = static_cast<uint32_t>(value);
+      std::memcpy(it.pData, &v, sizeof v);
+      break;
+    }
+    default:
+      std::memcpy(it.pData, &value, sizeof value);
+      break;
+  }
+}
+
+// After decoding: present scalars into their cells, present sub-messages' scalars into the
+// nested records, absent sub-messages released.
+void copyScalars(NANOMessageInfo& info, void* structure) {
+  const NANOMessageLayout& layout = info.layout();
+  pb_field_iter_t it;
+  if (!pb_field_iter_begin(&it, descriptorOf(layout), structure)) return;
+  do {
+    if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) continue;
+    NANOSlot& slot = info.slot(static_cast<uint32_t>(layout.slotOfTag(it.tag)));
+    bool has = *static_cast<const bool*>(it.pSize);
+    if (PB_LTYPE_IS_SUBMSG(it.type)) {
+      if (has) {
+        slot.present = true;
+        copyScalars(*slot.cell.message, it.pData);
+      } else {
+        slot.present = false;
+        slot.cell = NANOCell();
+      }
+    } else if (has) {
+      slot.present = true;
+      slot.cell.scalar = readScalar(it);
+    }
+  } while (pb_field_iter_next(&it));
+}
+
+bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream) {
+  DepthGuard depth;
+  if (!depth.ok()) {
+    NANOLog("<ERROR> %s decoder failed: messages nested deeper than %d levels", info.name(),
+            kNANOMaxNestingDepth);
+    return false;
+  }
+  StructBuffer structure(info.layout().nanopbStructSize);
+  if (!setDecoders(info, structure.data())) {
+    NANOLog("<ERROR> %s decoder failed: Unable to set decoders", info.name());
+    return false;
+  }
+  if (!pb_decode_ex(stream, descriptorOf(info.layout()), structure.data(), PB_DECODE_NOINIT)) {
+    NANOLog("<ERROR> %s decoder failed: %s", info.name(), PB_GET_ERROR(stream));
+    return false;
+  }
+  copyScalars(info, structure.data());
+  return true;
+}
+
+// --- Encoding ---
+
+bool encodeSingularString(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+  const auto* info = static_cast<const NANOMessageInfo*>(*arg);
+  int index = info->layout().slotOfTag(field->tag);
+  if (index < 0) return false;
+  const NANOSlot& slot = info->slot(static_cast<uint32_t>(index));
+  if (!slot.present) return false;
+  return pb_encode_tag_for_field(stream, field) &&
+         pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(slot.cell.bytes.data()),
+                          slot.cell.bytes.size());
+}
+
+bool encodeElement(pb_ostream_t* stream, const pb_field_t* field, const NANOMessageInfo* element) {
+  if (element == nullptr) return false;
+  DepthGuard depth;
+  if (!depth.ok()) {
+    NANOLog("<ERROR> %s encoder failed: messages nested deeper than %d levels", element->name(),
+            kNANOMaxNestingDepth);
+    return false;
+  }
+  StructBuffer structure(element->layout().nanopbStructSize);
+  if (!setEncoders(*element, structure.data())) return false;
+  return pb_encode_tag_for_field(stream, field) &&
+         pb_encode_submessage(stream, descriptorOf(element->layout()), structure.data());
+}
+
+bool encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+  const auto* info = static_cast<const NANOMessageInfo*>(*arg);
+  int index = info->layout().slotOfTag(field->tag);
+  if (index < 0) return false;
+  uint32_t code = info->codes()[index];
+  for (const NANOCell& item : info->slot(static_cast<uint32_t>(index)).items) {
+    bool ok;
+    if (code & kNANOCodeMessage) {
+      ok = encodeElement(stream, field, item.message.get());
+    } else if (isStringKind(code)) {
+      ok = pb_encode_tag_for_field(stream, field) &&
+           pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(item.bytes.data()),
+                            item.bytes.size());
+    } else if (code & kNANOCodeFloat) {
+      uint32_t bits = static_cast<uint32_t>(item.scalar);
+      ok = pb_encode_tag_for_field(stream, field) && pb_encode_fixed32(stream, &bits);
+    } else if (code & kNANOCodeDouble) {
+      ok = pb_encode_tag_for_field(stream, field) && pb_encode_fixed64(stream, &item.scalar);
+    } else {
+      ok = pb_encode_tag_for_field(stream, field) && pb_encode_varint(stream, item.scalar);
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// Fills a zeroed nanopb structure from the record.
+bool setEncoders(const NANOMessageInfo& info, void* structure) {
+  const NANOMessageLayout& layout = info.layout();
+  pb_field_iter_t it;
+  if (!pb_field_iter_begin(&it, descriptorOf(layout), structure)) return false;
+  do {
+    int index = layout.slotOfTag(it.tag);
+    if (index < 0) return false;
+    uint32_t code = layout.codes[index];
+    const NANOSlot& slot = info.slot(static_cast<uint32_t>(index));
+    if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
+      auto* callback = static_cast<pb_callback_t*>(it.pData);
+      if (code & kNANOCodeRepeated) {
+        if (slot.items.empty()) continue;
+        callback->funcs.encode = encodeRepeated;
+      } else {
+        if (!slot.present) continue;
+        callback->funcs.encode = encodeSingularString;
+      }
+      callback->arg = const_cast<NANOMessageInfo*>(&info);
+    } else if (!slot.present) {
+      continue;
+    } else if (PB_LTYPE_IS_SUBMSG(it.type)) {
+      const NANOMessageInfo* nested = slot.cell.message.get();
+      if (nested == nullptr || descriptorOf(nested->layout()) != it.submsg_desc) return false;
+      *static_cast<bool*>(it.pSize) = true;
+      if (!setEncoders(*nested, it.pData)) return false;
+    } else {
+      *static_cast<bool*>(it.pSize) = true;
+      writeScalar(it, slot.cell.scalar);
+    }
+  } while (pb_field_iter_next(&it));
+  return true;
+}
+
+// A sizing pass, one buffer of exactly that size, the writing pass.
+uint32_t encodeMessage(const NANOMessageInfo& info, const void* structure, std::string* out) {
+  const pb_msgdesc_t* fields = descriptorOf(info.layout());
+  pb_ostream_t sizing = PB_OSTREAM_SIZING;
+  if (!pb_encode(&sizing, fields, structure)) {
+    NANOLog("<ERROR> %s encoder failed: %s", info.name(), PB_GET_ERROR(&sizing));
+    return kNANOEncodeFailure;
+  }
+  if (sizing.bytes_written >= kNANOEncodeFailure) {
+    NANOLog("<ERROR> %s encoder failed: message too large", info.name());
+    return kNANOEncodeFailure;
+  }
+  out->assign(sizing.bytes_written, '\0');
+  pb_ostream_t stream =
+      pb_ostream_from_buffer(reinterpret_cast<pb_byte_t*>(out->data()), out->size());
+  if (!pb_encode(&stream, fields, structure) || stream.bytes_written != out->size()) {
+    NANOLog("<ERROR> %s encoder failed: %s", info.name(), PB_GET_ERROR(&stream));
+    out->clear();
+    return kNANOEncodeFailure;
+  }
+  return static_cast<uint32_t>(stream.bytes_written);
+}
+
+}  // namespace
+
+std::unique_ptr<NANOMessageInfo> NANODecode(const NANOMessageLayout& layout, const uint8_t* bytes,
+                                            size_t length) {
+  auto info = std::make_unique<NANOMessageInfo>(layout);
+  static const uint8_t kEmpty = 0;
+  pb_istream_t stream =
+      pb_istream_from_buffer(bytes != nullptr ? bytes : &kEmpty, bytes != nullptr ? length : 0);
+  if (!decodeInto(*info, &stream)) return nullptr;
+  return info;
+}
+
+uint32_t NANOEncode(const NANOMessageInfo& info, std::string* out) {
+  if (out == nullptr) return kNANOEncodeFailure;
+  DepthGuard depth;
+  StructBuffer structure(info.layout().nanopbStructSize);
+  if (!setEncoders(info, structure.data())) {
+    NANOLog("<ERROR> %s encoder failed: Unable to set encoders", info.name());
+    out->clear();
+    return kNANOEncodeFailure;
+  }
+  uint32_t length = encodeMessage(info, structure.data(), out);
+  if (length == kNANOEncodeFailure) out->clear();
+  return length;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "AppMeasurement/messages/NANOMessageInfo.h"
+
+// Encoding and decoding of records over nanopb.
+//
+// Untrusted input: decoding accepts any bytes. What holds even for malicious data: the decode
+// either succeeds or fails with one log line per level; it never reads outside the input;
+// strings over kNANOMaxStringLength bytes fail the decode before anything is allocated for
+// them; messages nested deeper than kNANOMaxNestingDepth fail the decode, so recursive
+// messages cannot exhaust the stack; unknown fields are skipped and not kept.
+
+// The longest string or bytes field that decodes (1,048,576 bytes).
+inline constexpr size_t kNANOMaxStringLength = 0x100000;
+
+// What the encoder answers instead of a length when it fails.
+inline constexpr uint32_t kNANOEncodeFailure = 0xFFFFFFFF;
+
+// Decodes length bytes into a new record of the layout. Null bytes with length 0 decode to an
+// empty record. On failure the reason goes to the platform log and the result is null.
+std::unique_ptr<NANOMessageInfo> NANODecode(const NANOMessageLayout& layout, const uint8_t* bytes,
+                                            size_t length);
+
+// Encodes the record into *out (replacing its contents) and returns the number of bytes, or
+// kNANOEncodeFailure (with *out emptied) when out is null or encoding fails. Fields are written
+// in ascending tag order; absent fields and empty repeated fields are left out; repeated
+// scalars are written unpacked, one tag per element.
+uint32_t NANOEncode(const NANOMessageInfo& info, std::string* out);

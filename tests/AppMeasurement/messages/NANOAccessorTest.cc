@@ -1,0 +1,344 @@
+// The accessor rules: presence, type tests and their texts, copies of sub-messages, lists.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "AppMeasurement/messages/APMPBMessages.h"
+#include "tests/AppMeasurement/messages/nano_test_kinds.nano.h"
+#include "tests/support/LogCapture.h"
+
+namespace {
+
+using Kinds = NANOTestAllKinds;
+
+// An object whose record is gone, as after a move.
+APMPBEvent uninitialisedEvent() {
+  APMPBEvent event;
+  APMPBEvent taken(std::move(event));
+  return event;  // NOLINT(bugprone-use-after-move): the moved-from state is what is tested
+}
+
+TEST(NANOAccessors, UninitialisedMessageLogsEachOperationAndAnswersNeutral) {
+  APMPBEvent event = uninitialisedEvent();
+  APMPBEventParam param;
+  struct Case {
+    const char* operation;
+    std::function<void()> call;
+  };
+  const Case cases[] = {
+      {"ClearField", [&] { NANOClearField(event, 1); }},
+      {"GetBool", [&] { EXPECT_FALSE(NANOGetBool(event, 0)); }},
+      {"SetBool", [&] { NANOSetBool(event, 0, true); }},
+      {"GetInt32", [&] { EXPECT_EQ(NANOGetInt32(event, 4), 0); }},
+      {"SetInt32", [&] { NANOSetInt32(event, 4, 5); }},
+      {"GetInt64", [&] { EXPECT_EQ(NANOGetInt64(event, 2), 0); }},
+      {"SetInt64", [&] { NANOSetInt64(event, 2, 5); }},
+      {"GetDouble", [&] { EXPECT_EQ(NANOGetDouble(event, 2), 0.0); }},
+      {"SetDouble", [&] { NANOSetDouble(event, 2, 1.0); }},
+      {"GetString", [&] { EXPECT_EQ(NANOGetString(event, 1), std::nullopt); }},
+      {"SetString", [&] { NANOSetString(event, 1, "x"); }},
+      {"GetMessage", [&] { EXPECT_EQ(NANOGetMessage<APMPBEventParam>(event, 0), std::nullopt); }},
+      {"SetMessage", [&] { NANOSetMessage(event, 0, param); }},
+      {"GetArray", [&] { EXPECT_EQ(NANOGetArray(event, 0), std::nullopt); }},
+      {"SetArray", [&] { NANOSetArray(event, 0, std::vector<NANOObject>{}); }},
+  };
+  for (const Case& c : cases) {
+    testsupport::LogCapture log;
+    c.call();
+    EXPECT_EQ(
+        log.lines(),
+        std::vector<std::string>{std::string("ProtocolBuffer message hasn't been initialized. ") +
+                                 c.operation + " can't be performed"})
+        << c.operation;
+  }
+  testsupport::LogCapture log;
+  EXPECT_FALSE(NANOHasField(event, 1));
+  EXPECT_EQ(log.lines(), std::vector<std::string>{
+                             "ProtocolBuffer message hasn't been initialized. HasField operation "
+                             "can't be performed. Message name Event"});
+  EXPECT_EQ(event.protoBuffer(), std::nullopt);
+}
+
+TEST(NANOAccessors, TypeTestsFollowTheCodeMasks) {
+  Kinds m;
+  // (accessor family, slot, accepted)
+  struct Case {
+    const char* kind;
+    uint32_t slot;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"BOOL", Kinds::kB, true},        {"BOOL", Kinds::kI32, false},
+      {"BOOL", Kinds::kRb, false},      {"INT32", Kinds::kE, true},
+      {"INT32", Kinds::kI32, true},     {"INT32", Kinds::kU32, true},
+      {"INT32", Kinds::kI64, false},    {"INT32", Kinds::kRi32, false},
+      {"INT64", Kinds::kI64, true},     {"INT64", Kinds::kU64, true},
+      {"INT64", Kinds::kI32, false},    {"INT64", Kinds::kRu64, false},
+      {"DOUBLE", Kinds::kD, true},      {"DOUBLE", Kinds::kF, false},
+      {"DOUBLE", Kinds::kRd, false},    {"STRING", Kinds::kS, true},
+      {"STRING", Kinds::kY, false},     {"STRING", Kinds::kRs, false},
+      {"MESSAGE", Kinds::kChild, true}, {"MESSAGE", Kinds::kRchild, false},
+  };
+  for (const Case& c : cases) {
+    testsupport::LogCapture log;
+    std::string kind = c.kind;
+    if (kind == "BOOL") {
+      NANOSetBool(m, c.slot, true);
+      EXPECT_EQ(NANOGetBool(m, c.slot), c.accepted);
+    } else if (kind == "INT32") {
+      NANOSetInt32(m, c.slot, 2);
+      EXPECT_EQ(NANOGetInt32(m, c.slot), c.accepted ? 2 : 0);
+    } else if (kind == "INT64") {
+      NANOSetInt64(m, c.slot, 3);
+      EXPECT_EQ(NANOGetInt64(m, c.slot), c.accepted ? 3 : 0);
+    } else if (kind == "DOUBLE") {
+      NANOSetDouble(m, c.slot, 4.5);
+      EXPECT_EQ(NANOGetDouble(m, c.slot), c.accepted ? 4.5 : 0.0);
+    } else if (kind == "STRING") {
+      NANOSetString(m, c.slot, "t");
+      EXPECT_EQ(NANOGetString(m, c.slot),
+                c.accepted ? std::optional<std::string>("t") : std::nullopt);
+    } else {
+      NANOSetMessage(m, c.slot, NANOTestChild());
+      EXPECT_EQ(NANOGetMessage<NANOTestChild>(m, c.slot).has_value(), c.accepted);
+    }
+    std::string failure = "<Nano/Failure> Field type isn't a scalar " + kind +
+                          ". Message: AllKinds, field ID: " + std::to_string(c.slot);
+    if (c.accepted) {
+      EXPECT_TRUE(log.lines().empty()) << kind << " " << c.slot;
+    } else {
+      EXPECT_EQ(log.lines(), (std::vector<std::string>{failure, failure})) << kind << " " << c.slot;
+    }
+  }
+  testsupport::LogCapture log;
+  EXPECT_EQ(NANOGetArray(m, Kinds::kS), std::nullopt);
+  NANOSetArray(m, Kinds::kS, std::vector<NANOObject>{std::string("x")});
+  EXPECT_FALSE(NANOHasField(m, Kinds::kS) && NANOGetString(m, Kinds::kS) == "x");
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{
+                "<Nano/Failure> Field type isn't REPEATED. Message: AllKinds, field ID: 8",
+                "<Nano/Failure> Field type isn't REPEATED. Message: AllKinds, field ID: 8"}));
+}
+
+TEST(NANOAccessors, PresenceKeepsAbsentAndEmptyApart) {
+  APMPBEvent event;
+  EXPECT_FALSE(NANOHasField(event, APMPBEvent::kName));
+  EXPECT_EQ(NANOGetString(event, APMPBEvent::kName), std::nullopt);
+  NANOSetString(event, APMPBEvent::kName, "");
+  EXPECT_TRUE(NANOHasField(event, APMPBEvent::kName));
+  EXPECT_EQ(NANOGetString(event, APMPBEvent::kName), "");
+  EXPECT_EQ(event.protoBuffer(), std::string("\x12\x00", 2));
+  NANOSetString(event, APMPBEvent::kName, std::nullopt);
+  EXPECT_FALSE(NANOHasField(event, APMPBEvent::kName));
+  EXPECT_EQ(event.protoBuffer(), "");
+
+  // Zero values are present values.
+  NANOSetInt64(event, APMPBEvent::kTimestampMillis, 0);
+  EXPECT_TRUE(NANOHasField(event, APMPBEvent::kTimestampMillis));
+  EXPECT_EQ(event.protoBuffer(), std::string("\x18\x00", 2));
+  NANOClearField(event, APMPBEvent::kTimestampMillis);
+  EXPECT_FALSE(NANOHasField(event, APMPBEvent::kTimestampMillis));
+
+  // A repeated field always counts as present.
+  EXPECT_TRUE(NANOHasField(event, APMPBEvent::kParams));
+  EXPECT_EQ(NANOGetArray(event, APMPBEvent::kParams, &APMPBEventParam::messageClass()),
+            std::vector<NANOObject>{});
+}
+
+TEST(NANOAccessors, Int32SlotsStoreZeroExtendedAndReadLow32Bits) {
+  Kinds m;
+  NANOSetInt32(m, Kinds::kI32, -1);
+  EXPECT_EQ(m.messageInfo()->slot(Kinds::kI32).cell.scalar, 0xFFFFFFFFu);
+  EXPECT_EQ(NANOGetInt32(m, Kinds::kI32), -1);
+  NANOSetInt32(m, Kinds::kU32, static_cast<int32_t>(4000000000u));
+  EXPECT_EQ(static_cast<uint32_t>(NANOGetInt32(m, Kinds::kU32)), 4000000000u);
+  NANOSetInt32(m, Kinds::kE, 2);
+  EXPECT_EQ(NANOGetInt32(m, Kinds::kE), 2);
+  // protoc writes a negative int32 as ten bytes; so do we.
+  NANOClearField(m, Kinds::kU32);
+  NANOClearField(m, Kinds::kE);
+  EXPECT_EQ(m.protoBuffer(), std::string("\x18\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01", 11));
+}
+
+TEST(NANOAccessors, StringsThatAreNotUTF8ReadAsNil) {
+  auto event = APMPBEvent::initWithBuffer(std::string("\x12\x02\xc3\x28", 4));
+  ASSERT_TRUE(event);
+  EXPECT_TRUE(NANOHasField(*event, APMPBEvent::kName));
+  EXPECT_EQ(NANOGetString(*event, APMPBEvent::kName), std::nullopt);
+  EXPECT_EQ(event->protoBuffer(), std::string("\x12\x02\xc3\x28", 4));  // kept as received
+  EXPECT_FALSE(NANOIsValidUTF8("\xed\xa0\x80"));                        // a surrogate
+  EXPECT_FALSE(NANOIsValidUTF8("\xc0\xaf"));                            // overlong
+  EXPECT_TRUE(NANOIsValidUTF8("\xf0\x9f\x98\x80 \xe2\x82\xac"));
+}
+
+TEST(NANOAccessors, SubMessagesAreCopiedInAndOut) {
+  APMPBAudienceLeafFilterResult result;
+  APMPBResultData data;
+  NANOSetArray(data, APMPBResultData::kStatus, std::vector<NANOObject>{NANONumber::fromUInt64(5)});
+  NANOSetMessage(result, APMPBAudienceLeafFilterResult::kCurrentData, data);
+  // Changing the value after setting it does not reach the parent.
+  NANOSetArray(data, APMPBResultData::kStatus, std::vector<NANOObject>{});
+
+  auto first = NANOGetMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kCurrentData);
+  auto second =
+      NANOGetMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kCurrentData);
+  ASSERT_TRUE(first && second);
+  NANOSetArray(*first, APMPBResultData::kStatus, std::vector<NANOObject>{});
+  EXPECT_EQ(NANOGetArray(*second, APMPBResultData::kStatus),
+            std::vector<NANOObject>{NANONumber::fromUInt64(5)});
+  auto again = NANOGetMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kCurrentData);
+  EXPECT_EQ(NANOGetArray(*again, APMPBResultData::kStatus),
+            std::vector<NANOObject>{NANONumber::fromUInt64(5)});
+
+  // Absent sub-message, another class, no class.
+  EXPECT_EQ(NANOGetMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kPreviousData),
+            std::nullopt);
+  EXPECT_EQ(NANOGetMessage<APMPBEvent>(result, APMPBAudienceLeafFilterResult::kCurrentData),
+            std::nullopt);
+  testsupport::LogCapture log;
+  EXPECT_EQ(NANOGetMessage(result, APMPBAudienceLeafFilterResult::kCurrentData, nullptr), nullptr);
+  EXPECT_TRUE(log.contains(
+      "<ERROR> Provided class doesn't implement initWithMessageInfo: method. Class: nil"));
+  auto object = NANOGetMessage(result, APMPBAudienceLeafFilterResult::kCurrentData,
+                               &APMPBResultData::messageClass());
+  ASSERT_NE(object, nullptr);
+  EXPECT_STREQ(object->messageID(), "ResultData");
+}
+
+TEST(NANOAccessors, SetMessageRefusesAnotherMessageType) {
+  APMPBAudienceLeafFilterResult result;
+  APMPBEvent event;
+  NANOSetString(event, APMPBEvent::kName, "e");
+  testsupport::LogCapture log;
+  NANOSetMessage(result, APMPBAudienceLeafFilterResult::kCurrentData, event);
+  EXPECT_FALSE(NANOHasField(result, APMPBAudienceLeafFilterResult::kCurrentData));
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"<ERROR> Invalid object type. Message fields "
+                                                  "expect APMPBResultData. Type: APMPBEvent"});
+}
+
+TEST(NANOAccessors, ArraysConvertEveryKind) {
+  Kinds m;
+  NANOTestChild child;
+  NANOSetInt32(child, NANOTestChild::kValue, 9);
+  auto childObject = std::make_shared<NANOTestChild>(child);
+  NANOSetArray(m, Kinds::kRb,
+               std::vector<NANOObject>{NANONumber::fromInt64(2), NANONumber::fromBool(false)});
+  NANOSetArray(m, Kinds::kRe, std::vector<NANOObject>{NANONumber::fromInt32(1)});
+  NANOSetArray(m, Kinds::kRi32, std::vector<NANOObject>{NANONumber::fromDouble(-3.9)});
+  NANOSetArray(m, Kinds::kRu32, std::vector<NANOObject>{NANONumber::fromUInt32(4294967295u)});
+  NANOSetArray(m, Kinds::kRi64, std::vector<NANOObject>{NANONumber::fromInt64(INT64_MIN)});
+  NANOSetArray(m, Kinds::kRu64, std::vector<NANOObject>{NANONumber::fromUInt64(UINT64_MAX)});
+  NANOSetArray(m, Kinds::kRf, std::vector<NANOObject>{NANONumber::fromDouble(0.5)});
+  NANOSetArray(m, Kinds::kRd, std::vector<NANOObject>{NANONumber::fromInt32(7)});
+  NANOSetArray(m, Kinds::kRs, std::vector<NANOObject>{std::string("a"), std::string()});
+  NANOSetArray(m, Kinds::kRy, std::vector<NANOObject>{NANOData{std::string("\0\1", 2)}});
+  NANOSetArray(m, Kinds::kRchild, std::vector<NANOObject>{childObject});
+
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRb),
+            (std::vector<NANOObject>{NANONumber::fromBool(true), NANONumber::fromBool(false)}));
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRe), std::vector<NANOObject>{NANONumber::fromInt32(1)});
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRi32), std::vector<NANOObject>{NANONumber::fromInt32(-3)});
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRu32),
+            std::vector<NANOObject>{NANONumber::fromUInt32(4294967295u)});
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRi64),
+            std::vector<NANOObject>{NANONumber::fromInt64(INT64_MIN)});
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRu64),
+            std::vector<NANOObject>{NANONumber::fromUInt64(UINT64_MAX)});
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRf), std::vector<NANOObject>{NANONumber::fromFloat(0.5f)});
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRd), std::vector<NANOObject>{NANONumber::fromDouble(7.0)});
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRs),
+            (std::vector<NANOObject>{std::string("a"), std::string()}));
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRy), std::vector<NANOObject>{NANOData{std::string("\0\1", 2)}});
+  auto children = NANOGetMessageArray<NANOTestChild>(m, Kinds::kRchild);
+  ASSERT_TRUE(children && children->size() == 1);
+  EXPECT_EQ(NANOGetInt32((*children)[0], NANOTestChild::kValue), 9);
+  // The list holds copies: changing the element given does not change the field.
+  NANOSetInt32(*childObject, NANOTestChild::kValue, 1);
+  EXPECT_EQ(NANOGetInt32((*NANOGetMessageArray<NANOTestChild>(m, Kinds::kRchild))[0],
+                         NANOTestChild::kValue),
+            9);
+
+  // A message element without an element class is skipped with its line.
+  testsupport::LogCapture log;
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRchild), std::vector<NANOObject>{});
+  EXPECT_TRUE(log.contains("<ERROR> Provided class doesn't implement initWithMessageInfo:"));
+}
+
+TEST(NANOAccessors, SetArrayIsAllOrNothing) {
+  struct Case {
+    uint32_t slot;
+    NANOObject good;
+    NANOObject bad;
+    std::string text;
+  };
+  const Case cases[] = {
+      {Kinds::kRb, NANONumber::fromBool(true), std::string("x"),
+       "<ERROR> Invalid object type. Boolean fields expect NSNumber. Type: NSString"},
+      {Kinds::kRi32, NANONumber::fromInt32(1), std::string("x"),
+       "<ERROR> Invalid object type. Int32 fields expect NSNumber. Type: NSString"},
+      {Kinds::kRu32, NANONumber::fromInt32(1), NANOData{},
+       "<ERROR> Invalid object type. Int32 fields expect NSNumber. Type: NSData"},
+      {Kinds::kRu64, NANONumber::fromInt32(1), std::monostate{},
+       "<ERROR> Invalid object type. Int64 fields expect NSNumber. Type: nil"},
+      {Kinds::kRf, NANONumber::fromInt32(1), std::string("x"),
+       "<ERROR> Invalid object type. Float fields expect NSNumber. Type: NSString"},
+      {Kinds::kRd, NANONumber::fromInt32(1), std::string("x"),
+       "<ERROR> Invalid object type. Double fields expect NSNumber. Type: NSString"},
+      {Kinds::kRe, NANONumber::fromInt32(1), std::string("x"),
+       "<ERROR> Invalid object type. Enum fields expect NSNumber. Type: NSString"},
+      {Kinds::kRs, std::string("a"), NANONumber::fromInt32(1),
+       "<ERROR> Invalid object type. String fields expect NSString. Type: NSNumber"},
+      {Kinds::kRy, NANOData{"a"}, std::string("a"),
+       "<ERROR> Invalid object type. Bytes fields expect NSData. Type: NSString"},
+      {Kinds::kRchild, std::make_shared<NANOTestChild>(), std::make_shared<NANOTestAllKinds>(),
+       "<ERROR> Invalid object type. Message fields expect NANOMessageBase. Type: "
+       "NANOTestAllKinds"},
+  };
+  for (const Case& c : cases) {
+    Kinds m;
+    NANOSetArray(m, c.slot, std::vector<NANOObject>{c.good});
+    ASSERT_EQ(NANOGetArray(m, c.slot, &NANOTestChild::messageClass())->size(), 1u);
+    testsupport::LogCapture log;
+    NANOSetArray(m, c.slot, std::vector<NANOObject>{c.good, c.good, c.bad, c.good});
+    EXPECT_EQ(NANOGetArray(m, c.slot, &NANOTestChild::messageClass())->size(), 0u) << c.text;
+    EXPECT_EQ(log.lines(), std::vector<std::string>{c.text});
+  }
+  // nullopt empties the field too.
+  Kinds m;
+  NANOSetArray(m, Kinds::kRs, std::vector<NANOObject>{std::string("a")});
+  NANOSetArray(m, Kinds::kRs, std::nullopt);
+  EXPECT_EQ(NANOGetArray(m, Kinds::kRs)->size(), 0u);
+}
+
+TEST(NANOAccessors, SlotsBeyondTheMessageAreRefused) {
+  APMPBSetting setting;
+  testsupport::LogCapture log;
+  NANOSetString(setting, 2, "x");
+  EXPECT_EQ(NANOGetString(setting, 2), std::nullopt);
+  EXPECT_FALSE(NANOHasField(setting, 99));
+  NANOClearField(setting, 7);
+  EXPECT_TRUE(
+      log.contains("<Nano/Failure> Field index is out of range. Message: Setting, field ID: 2"));
+  EXPECT_TRUE(log.contains("<ERROR> Setting: Cannot deallocate field 7: Unknown field"));
+}
+
+TEST(NANOAccessors, MessageObjectsAreValuesWithDeepCopies) {
+  APMPBEvent a;
+  NANOSetString(a, APMPBEvent::kName, "first");
+  APMPBEvent b = a;
+  NANOSetString(b, APMPBEvent::kName, "second");
+  EXPECT_EQ(NANOGetString(a, APMPBEvent::kName), "first");
+  EXPECT_FALSE(a == b);
+  b = a;
+  EXPECT_TRUE(a == b);
+
+  // initWithMessageInfo: null gives an empty message, a record of another message nil.
+  EXPECT_TRUE(APMPBEventParam::initWithMessageInfo(nullptr).has_value());
+  EXPECT_EQ(APMPBEventParam::initWithMessageInfo(a.messageInfo()), std::nullopt);
+  auto copy = APMPBEvent::initWithMessageInfo(a.messageInfo());
+  ASSERT_TRUE(copy);
+  EXPECT_NE(copy->messageInfo(), a.messageInfo());
+  EXPECT_TRUE(*copy == a);
+}
+
+}  // namespace

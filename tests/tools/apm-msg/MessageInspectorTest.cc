@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "AppMeasurement/messages/APMPBMessages.h"
+#include "tests/AppMeasurement/messages/MessageTestSupport.h"
+#include "tools/apm-msg/MessageInspector.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string gzipped(const std::string& data) {
+  z_stream z{};
+  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, data.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Result runTool(const std::vector<std::string>& arguments, const std::string& input) {
+  Result r;
+  r.status = apmmsg::run(arguments, input, &r.out, &r.err);
+  return r;
+}
+
+TEST(MessageInspector, EveryMessageSurvivesJsonBothWays) {
+  for (const NANOMessageLayout* layout : messagetest::allLayouts()) {
+    SCOPED_TRACE(layout->name);
+    NANODynamicMessage filled(*layout);
+    messagetest::fillMessage(filled, 3, 2);
+    std::string bytes = *filled.protoBuffer();
+    std::string error;
+    auto object = apmmsg::decodeToJson(*layout, bytes, &error);
+    ASSERT_TRUE(object) << error;
+    EXPECT_FALSE(object->contains("_unknown"));
+    // Through text too, as the tool prints and reads it.
+    json reread = json::parse(object->dump(2));
+    auto encoded = apmmsg::encodeFromJson(*layout, reread, &error);
+    ASSERT_TRUE(encoded) << error;
+    EXPECT_EQ(*encoded, bytes);
+  }
+}
+
+TEST(MessageInspector, DecodesProtocBytesWithSchemaNames) {
+  std::string text =
+      "name: \"_s\"\n"
+      "timestamp_millis: -5\n"
+      "params { name: \"_o\" string_value: \"auto\" }\n"
+      "params { name: \"n\" param_value { name: \"x\" double_value: 2.5 } }\n";
+  std::string bytes, error;
+  ASSERT_EQ(messagetest::runProtoc("-I" + messagetest::protoDir() + " --encode=apm.Event " +
+                                       messagetest::protoDir() + "/measurement_upload.proto",
+                                   text, &bytes, &error),
+            0)
+      << error;
+  Result r = runTool({"decode", "Event"}, bytes);
+  ASSERT_EQ(r.status, 0) << r.err;
+  json object = json::parse(r.out);
+  EXPECT_EQ(object["name"], "_s");
+  EXPECT_EQ(object["timestamp_millis"], -5);
+  EXPECT_EQ(object["params"][0]["string_value"], "auto");
+  EXPECT_EQ(object["params"][1]["param_value"][0]["double_value"], 2.5);
+  // Fields in schema order.
+  EXPECT_EQ(object.begin().key(), "params");
+}
+
+TEST(MessageInspector, EncodedJsonReadsBackInProtoc) {
+  json object = {{"status", "UPDATE"},
+                 {"fine_value", 42},
+                 {"coarse_value", "HIGH"},
+                 {"lock_window", true},
+                 {"expiry_timestamp_millis", "9223372036854775807"}};
+  Result r = runTool({"encode", "SkAdNetworkConversionValueResponse"}, object.dump());
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string text, error;
+  ASSERT_EQ(messagetest::runProtoc("-I" + messagetest::protoDir() +
+                                       " --decode=apm.SkAdNetworkConversionValueResponse " +
+                                       messagetest::protoDir() + "/skadnetwork.proto",
+                                   r.out, &text, &error),
+            0)
+      << error;
+  EXPECT_EQ(text,
+            "status: UPDATE\nfine_value: 42\ncoarse_value: HIGH\nlock_window: true\n"
+            "expiry_timestamp_millis: 9223372036854775807\n");
+}
+
+TEST(MessageInspector, ShowsUnknownFieldsAtEveryLevel) {
+  // Event { params { name: "p", 99: 7 }, 50: "zz", name: "e" }
+  std::string param = std::string("\x0a\x01p") + "\x98\x06\x07";
+  std::string bytes = "\x0a" + std::string(1, static_cast<char>(param.size())) + param +
+                      "\x92\x03\x02zz" +
+                      "\x12\x01"
+                      "e";
+  Result r = runTool({"decode", "Event"}, bytes);
+  ASSERT_EQ(r.status, 0) << r.err;
+  json object = json::parse(r.out);
+  EXPECT_EQ(object["_unknown"],
+            json::parse(R"([{"field":50,"wire_type":"length_delimited","hex":"7a7a"}])"));
+  EXPECT_EQ(object["params"][0]["_unknown"],
+            json::parse(R"([{"field":99,"wire_type":"varint","value":7}])"));
+  // Encoding the shown JSON leaves the unknown fields out, as the runtime does.
+  Result back = runTool({"encode", "Event"}, r.out);
+  ASSERT_EQ(back.status, 0) << back.err;
+  EXPECT_EQ(back.out,
+            "\x0a\x03\x0a\x01p\x12\x01"
+            "e");
+}
+
+TEST(MessageInspector, ReadsGzipInput) {
+  APMPBMeasurementBatch batch;
+  NANOSetString(batch, APMPBMeasurementBatch::kUploadSubdomain, "region1");
+  Result r = runTool({"decode", "MeasurementBatch", "--gunzip"}, gzipped(*batch.protoBuffer()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out), json::parse(R"({"upload_subdomain":"region1"})"));
+
+  std::string error;
+  EXPECT_FALSE(apmmsg::gunzip(gzipped(std::string(5000, 'a')), &error, 4096));
+  EXPECT_NE(error.find("beyond 4096"), std::string::npos);
+  std::string truncated = gzipped(std::string(100, 'a'));
+  truncated.resize(truncated.size() / 2);
+  EXPECT_FALSE(apmmsg::gunzip(truncated, &error));
+}
+
+TEST(MessageInspector, BadInputIsAnErrorNeverACrash) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string input;
+    std::string error;
+  };
+  std::string deepJson;
+  for (int i = 0; i < 5000; ++i) deepJson += "{\"param_value\":[";
+  const Case cases[] = {
+      {{}, "", "usage: apm-msg"},
+      {{"decode"}, "", "usage: apm-msg"},
+      {{"decode", "NoSuchMessage"}, "", "unknown message \"NoSuchMessage\""},
+      {{"decode", "Event"}, "\x12\x09short", "cannot decode Event"},
+      {{"decode", "Event"}, std::string("\x12\x81\x80\x40", 4), "cannot decode Event"},
+      {{"decode", "Event", "--gunzip"}, "plain", "not valid gzip"},
+      {{"encode", "Event"}, "{not json", "not valid JSON"},
+      {{"encode", "Event"}, "[1,2]", "Event: expected an object, got an array"},
+      {{"encode", "Event"}, R"({"name":5})", "Event.name: expected text, got 5"},
+      {{"encode", "Event"}, R"({"timestamp_millis":1.5})", "Event.timestamp_millis"},
+      {{"encode", "Event"}, R"({"params":{}})", "Event.params: expected a list"},
+      {{"encode", "Event"}, R"({"field_5":4294967296})", "Event.field_5"},
+      {{"encode", "MeasurementBundle"}, R"({"experiment_ids":[-1]})", "experiment_ids"},
+      {{"encode", "MeasurementBundle"},
+       R"({"apple_consent_status":"MAYBE"})",
+       "is not a value of AppleConsentStatus"},
+      {{"encode", "EventParam"}, deepJson, ""},
+      {{"encode", "EventParam"}, deepJson + "]}", ""},
+  };
+  for (const Case& c : cases) {
+    Result r = runTool(c.arguments, c.input);
+    EXPECT_EQ(r.status, 1) << c.error;
+    EXPECT_TRUE(r.out.empty()) << c.error;
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+  }
+  // A well-formed but too deep message.
+  std::string nested = "{\"name\":\"leaf\"}";
+  for (int i = 0; i < 120; ++i) nested = "{\"param_value\":[" + nested + "]}";
+  Result r = runTool({"encode", "EventParam"}, nested);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("nested deeper than 100"), std::string::npos) << r.err;
+}
+
+TEST(MessageInspector, TheBinaryUsesStandardStreamsAndExitStatus) {
+  std::string dir = messagetest::scratchDir();
+  std::string json = dir + "/in.json", bin = dir + "/out.bin", out = dir + "/out.json",
+              err = dir + "/err.txt";
+  std::ofstream(json) << R"({"app_id":"1:2:ios:3","version":7})";
+  std::string tool = KVL_TEST_APM_MSG;
+  ASSERT_EQ(std::system((tool + " encode MeasurementConfig < " + json + " > " + bin).c_str()), 0);
+  ASSERT_EQ(std::system((tool + " decode MeasurementConfig < " + bin + " > " + out).c_str()), 0);
+  std::ifstream in(out);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(json::parse(text.str()), json::parse(R"({"version":7,"app_id":"1:2:ios:3"})"));
+
+  int status = std::system((tool + " decode Event < " + json + " > " + out + " 2> " + err).c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  std::ifstream errors(err);
+  std::stringstream errorText;
+  errorText << errors.rdbuf();
+  EXPECT_NE(errorText.str().find("apm-msg: cannot decode Event"), std::string::npos);
+}
+
+}  // namespace
