@@ -3,6 +3,7 @@
 #include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPObjectManager.h"
 #include "AppMeasurement/script/APMPRequire.h"
+#include "AppMeasurement/script/APMPRuntimeEntityConverter.h"
 #include "AppMeasurement/script/APMPRuntimePlatform.h"
 #include "AppMeasurement/script/APMPScope.h"
 
@@ -38,6 +39,19 @@ void APMPRuntime::setModuleCreator(APMPDynamicProvider::Creator creator,
 APMPValuePtr APMPRuntime::executeStatements(const APMPValueList& statements, APMPErrorSlot error) {
   APMPValuePtr result = APMPUndefined();
   for (const auto& statement : statements) {
+    result = APMPEvaluator::evaluateStatement(statement, globalScope_, error);
+    if (APMPHasError(error)) return APMPUndefined();
+  }
+  return result;
+}
+
+APMPValuePtr APMPRuntime::executeStatements(const std::vector<APMPBRuntimeEntity>& entities,
+                                            APMPErrorSlot error) {
+  APMPValuePtr result = APMPUndefined();
+  for (const auto& entity : entities) {
+    APMPValuePtr statement =
+        APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, error);
+    if (APMPHasError(error)) return APMPUndefined();
     result = APMPEvaluator::evaluateStatement(statement, globalScope_, error);
     if (APMPHasError(error)) return APMPUndefined();
   }

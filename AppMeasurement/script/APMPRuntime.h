@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "AppMeasurement/messages/APMPBMessages.h"
 #include "AppMeasurement/script/APMPDynamicProvider.h"
 #include "AppMeasurement/script/APMPRuntimeValue.h"
 
@@ -25,6 +26,10 @@ class APMPRuntime {
   // Evaluates each value in order in the global scope; the result is the last one's. A
   // failure stops the run with undefined. Control values do not stop the list.
   APMPValuePtr executeStatements(const APMPValueList& statements, APMPErrorSlot error);
+  // The same over program entities: each is converted, then evaluated, in order; a failed
+  // conversion stops the run like a failed evaluation.
+  APMPValuePtr executeStatements(const std::vector<APMPBRuntimeEntity>& entities,
+                                 APMPErrorSlot error);
 
   // A new child scope of the global scope.
   APMPScopePtr getRunScope();

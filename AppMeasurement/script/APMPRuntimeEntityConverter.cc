@@ -88,7 +88,75 @@ std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMP
   }
 }
 
+APMPValuePtr EntityToValue(const APMPBRuntimeEntity& entity, int depth, APMPErrorSlot error);
+
+APMPValuePtr StatementToValue(const APMPBRuntimeEntity& entity, int depth, APMPErrorSlot error) {
+  std::optional<std::string> name = NANOGetString(entity, APMPBRuntimeEntity::kStatement);
+  if (!name) {
+    APMPSetError(error, APMPErrorCodeMissingFunctionName);
+    return APMPUndefined();
+  }
+  if (depth > APMPRuntimeEntityConverter::kMaximumEntityNesting) {
+    APMPSetError(error, APMPErrorCodeNestingTooDeep);
+    return APMPUndefined();
+  }
+  APMPValueList arguments;
+  if (auto children = NANOGetMessageArray<APMPBRuntimeEntity>(entity, APMPBRuntimeEntity::kValue)) {
+    arguments.reserve(children->size());
+    for (const auto& child : *children) {
+      arguments.push_back(EntityToValue(child, depth + 1, error));
+      if (APMPHasError(error)) return APMPUndefined();
+    }
+  }
+  return std::make_shared<APMPStatementValue>(APMPUTF16FromUTF8(*name), std::move(arguments));
+}
+
+APMPValuePtr EntityToValue(const APMPBRuntimeEntity& entity, int depth, APMPErrorSlot error) {
+  switch (NANOGetInt32(entity, APMPBRuntimeEntity::kType)) {
+    case 1:
+      return APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(entity);
+    case 2:
+      return APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(entity);
+    case 3:
+      return APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(entity);
+    case 4:
+      return StatementToValue(entity, depth, error);
+    default:
+      APMPSetError(error, APMPErrorCodeUnknownEntityType);
+      return APMPUndefined();
+  }
+}
+
 }  // namespace
+
+APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity, APMPErrorSlot error) {
+  return EntityToValue(entity, 0, error);
+}
+
+APMPValuePtr APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity) {
+  std::optional<std::string> text = NANOGetString(entity, APMPBRuntimeEntity::kStringValue);
+  return APMPStringValue::make(text ? APMPUTF16FromUTF8(*text) : std::u16string());
+}
+
+APMPValuePtr APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity) {
+  if (!NANOHasField(entity, APMPBRuntimeEntity::kNumberValue))
+    return APMPNumberValue::make(std::nan(""));
+  return APMPNumberValue::make(NANOGetDouble(entity, APMPBRuntimeEntity::kNumberValue));
+}
+
+APMPValuePtr APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity) {
+  return APMPBooleanValue::booleanValueWithBool(
+      NANOGetBool(entity, APMPBRuntimeEntity::kBooleanValue));
+}
+
+APMPValuePtr APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity, APMPErrorSlot error) {
+  return StatementToValue(entity, 0, error);
+}
 
 APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromNSObject(const platform::Value* object,
                                                                   const APMPScopePtr& scope,
