@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 
+#include "tests/AppMeasurement/script/ScriptEntities.h"
 #include "tests/AppMeasurement/script/ScriptHarness.h"
 
 using namespace script_test;
@@ -258,7 +259,21 @@ TEST(ScriptDifferential, AgreesWithNode) {
     expected[current] += line + "\n";
   }
   for (const auto& c : cases) {
-    RunResult r = RunProgram(c.program);
+    // The programs travel as the remote configuration delivers them: encoded program
+    // entities, decoded and converted by the runtime.
+    APMPBProgram program;
+    NANOSetMessageArray(program, APMPBProgram::kInstructions, ToEntities(c.program));
+    std::optional<std::string> bytes = program.protoBuffer();
+    ASSERT_TRUE(bytes);
+    std::optional<APMPBProgram> decoded = APMPBProgram::initWithBuffer(*bytes);
+    ASSERT_TRUE(decoded);
+    APMPRuntime runtime;
+    auto printed = std::make_shared<std::string>();
+    runtime.globalScope()->addValue(std::make_shared<PrintFunction>(printed), u"print");
+    RunResult r;
+    runtime.executeStatements(
+        *NANOGetMessageArray<APMPBRuntimeEntity>(*decoded, APMPBProgram::kInstructions), &r.error);
+    r.printed = *printed;
     EXPECT_FALSE(r.error) << c.name << ": code " << (r.error ? r.error->code : 0);
     // Compare line by line, so that a failure names the statement.
     std::istringstream ours(r.printed), theirs(expected[c.name]);

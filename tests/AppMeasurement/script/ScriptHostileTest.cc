@@ -134,3 +134,31 @@ TEST(ScriptHostile, SelfReferencesAndMutationDuringIteration) {
 }
 
 }  // namespace
+
+#include <pthread.h>
+
+namespace {
+
+// The nesting bound keeps deep recursion within a small thread stack, sanitizers included.
+TEST(ScriptHostile, DeepRecursionFitsASmallThreadStack) {
+  struct Outcome {
+    int64_t code = 0;
+  } outcome;
+  auto body = [](void* arg) -> void* {
+    APMPRuntime runtime;
+    RunResult r = RunProgram(runtime, {func("f", {"n"}, {ret(add(num(1), callf("f", {var("n")})))}),
+                                       callf("f", {num(0)})});
+    static_cast<Outcome*>(arg)->code = r.error ? r.error->code : 0;
+    return nullptr;
+  };
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, size_t{2} << 20);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attr, body, &outcome), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(outcome.code, APMPErrorCodeNestingTooDeep);
+}
+
+}  // namespace
