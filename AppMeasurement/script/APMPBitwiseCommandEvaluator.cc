@@ -65,6 +65,7 @@ APMPValuePtr ShiftRightUnsigned(const APMPValueList& a, const APMPScopePtr&, APM
 APMPBitwiseCommandEvaluator::APMPBitwiseCommandEvaluator() {
   handlers_ = {{u"56", And},        {u"57", ShiftLeft},          {u"58", Not}, {u"59", Or},
                {u"60", ShiftRight}, {u"61", ShiftRightUnsigned}, {u"62", Xor}};
+  indexHandlers();
 }
 
 APMPValuePtr APMPBitwiseCommandEvaluator::evaluateCommand(const std::u16string& command,

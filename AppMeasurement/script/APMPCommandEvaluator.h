@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -23,5 +24,13 @@ class APMPCommandEvaluator {
   // For the table-driven subclasses.
   APMPValuePtr runHandler(const std::u16string& command, const APMPValueList& arguments,
                           const APMPScopePtr& scope, APMPErrorSlot error, bool eager) const;
+  // Subclass constructors call this once their handlers_ are filled.
+  void indexHandlers();
+  // The handler of a command, or null.
+  const Handler* handlerFor(const std::u16string& command) const;
   std::unordered_map<std::u16string, Handler> handlers_;
+
+ private:
+  // The handlers of the decimal codes, indexed by code: spares a text hash per evaluation.
+  std::array<Handler, 100> byCode_{};
 };

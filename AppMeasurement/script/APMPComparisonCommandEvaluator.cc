@@ -50,13 +50,14 @@ APMPComparisonCommandEvaluator::APMPComparisonCommandEvaluator() {
   handlers_ = {{u"12", LooseEqual},  {u"18", Greater},        {u"19", GreaterOrEqual},
                {u"20", StrictEqual}, {u"21", StrictNotEqual}, {u"23", Less},
                {u"24", LessOrEqual}, {u"29", LooseNotEqual}};
+  indexHandlers();
 }
 
 APMPValuePtr APMPComparisonCommandEvaluator::evaluateCommand(const std::u16string& command,
                                                              const APMPValueList& arguments,
                                                              const APMPScopePtr& scope,
                                                              APMPErrorSlot error) {
-  if (handlers_.count(command) == 0) return APMPUndefined();
+  if (handlerFor(command) == nullptr) return APMPUndefined();
   if (!APMPCheckArgumentCount(arguments, 2, error)) return APMPUndefined();
   return runHandler(command, arguments, scope, error, true);
 }

@@ -206,6 +206,7 @@ APMPControlCommandEvaluator::APMPControlCommandEvaluator() {
                {u"50", FunctionDeclaration},
                {u"51", FunctionExpression},
                {u"53", Block}};
+  indexHandlers();
 }
 
 APMPValuePtr APMPControlCommandEvaluator::evaluateCommand(const std::u16string& command,

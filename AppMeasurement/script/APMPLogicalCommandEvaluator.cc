@@ -40,6 +40,7 @@ APMPValuePtr Not(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlo
 
 APMPLogicalCommandEvaluator::APMPLogicalCommandEvaluator() {
   handlers_ = {{u"1", And}, {u"28", Not}, {u"30", Or}};
+  indexHandlers();
 }
 
 APMPValuePtr APMPLogicalCommandEvaluator::evaluateCommand(const std::u16string& command,

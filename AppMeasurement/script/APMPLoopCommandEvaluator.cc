@@ -200,6 +200,7 @@ APMPLoopCommandEvaluator::APMPLoopCommandEvaluator() {
   handlers_ = {{u"42", ConditionLoop}, {u"47", ForInExisting}, {u"54", ForInConstant},
                {u"55", ForInVariable}, {u"63", ForLoop},       {u"64", ForOfExisting},
                {u"65", ForOfConstant}, {u"66", ForOfVariable}};
+  indexHandlers();
 }
 
 APMPValuePtr APMPLoopCommandEvaluator::evaluateCommand(const std::u16string& command,

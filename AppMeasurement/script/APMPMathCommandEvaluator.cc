@@ -82,6 +82,7 @@ APMPMathCommandEvaluator::APMPMathCommandEvaluator() {
   handlers_ = {{u"0", Add},     {u"10", Divide},     {u"25", Remainder},  {u"26", Multiply},
                {u"27", Negate}, {u"32", FirstOfTwo}, {u"33", FirstOfTwo}, {u"34", Single},
                {u"35", Single}, {u"37", Subtract}};
+  indexHandlers();
 }
 
 APMPValuePtr APMPMathCommandEvaluator::evaluateCommand(const std::u16string& command,

@@ -16,7 +16,7 @@ class APMPPropertyMap {
   APMPPropertyMap(const APMPPropertyMap&) = delete;
   APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
 
-  bool hasName(const std::u16string& name) const { return index_.count(name) != 0; }
+  bool hasName(const std::u16string& name) const { return positionOf(name) != npos; }
   // Stores unless the table is frozen or the name immutable (then silently nothing).
   void setValue(APMPValuePtr value, const std::u16string& name);
   // As setValue, and a stored name becomes immutable.
@@ -37,6 +37,10 @@ class APMPPropertyMap {
   void clear();
 
  private:
+  static constexpr size_t npos = static_cast<size_t>(-1);
+  size_t positionOf(const std::u16string& name) const;
+  void reindex();
+
   std::vector<std::pair<std::u16string, APMPValuePtr>> entries_;
   std::unordered_map<std::u16string, size_t> index_;
   std::unordered_set<std::u16string> immutableProperties_;

@@ -175,6 +175,7 @@ APMPVariableCommandEvaluator::APMPVariableCommandEvaluator() {
                {u"40", TypeOf},        {u"41", DeclareVariables},
                {u"43", PropertyWrite}, {u"44", UndefinedLiteral},
                {u"45", NullLiteral},   {u"52", DeclareConstants}};
+  indexHandlers();
 }
 
 APMPValuePtr APMPVariableCommandEvaluator::evaluateCommand(const std::u16string& command,

@@ -25,11 +25,16 @@ std::vector<platform::Value> Inputs() {
   std::vector<platform::Value> inputs;
   const char* names[] = {"purchase", "screen_view", "login", "add_to_cart"};
   for (int i = 0; i < kEvents; ++i) {
-    platform::Value::Dictionary params{{"value", static_cast<double>(i % 20)},
-                                       {"currency", "EUR"},
-                                       {"debug", 1},
-                                       {"item", "sku-" + std::to_string(i % 97)}};
-    inputs.push_back(platform::Value::Dictionary{{"name", names[i % 4]}, {"params", params}});
+    platform::Value event;
+    event["name"] = platform::Value(names[i % 4]);
+    platform::Value& params = event["params"];
+    params["value"] = platform::Value(static_cast<double>(i % 20));
+    params["currency"] = platform::Value("EUR");
+    params["debug"] = platform::Value(1);
+    std::string item = "sku-";
+    item.append(std::to_string(i % 97));
+    params["item"] = platform::Value(std::move(item));
+    inputs.push_back(std::move(event));
   }
   return inputs;
 }

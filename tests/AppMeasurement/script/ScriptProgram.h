@@ -118,7 +118,12 @@ inline N cond(N c, N a, N b) {
 }
 
 // Objects and arrays.
-inline N arr(Ns elements) { return Stmt("7", elements, "[" + JoinJs(elements, ", ") + "]"); }
+inline N arr(Ns elements) {
+  std::string js = "[";
+  js += JoinJs(elements, ", ");
+  js += "]";
+  return Stmt("7", elements, std::move(js));
+}
 inline N obj(std::vector<std::pair<std::string, N>> pairs) {
   Ns args;
   std::string js = "({";
