@@ -222,3 +222,58 @@ TEST(EventEditing, CallbacksKeepTheirClosuresAcrossCollections) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EventEditingHostile, DeeplyNestedProgramFailsCleanly) {
+  N nested = num(1);
+  for (int i = 0; i < 600; ++i) nested = neg(nested);
+  APMPEventEditing editing;
+  std::optional<APMPError> error;
+  EXPECT_FALSE(editing.loadProgram(MakeProgram({nested}, {}), &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, APMPErrorCodeNestingTooDeep);
+}
+
+TEST(EventEditingHostile, CyclicParameterValueIsRefused) {
+  APMPEventEditing editing;
+  N edit = lambda({"e"}, {letv("o", obj({})), set(var("o"), str("self"), var("o")),
+                          call(e(), "setEventName", {str("changed")}),
+                          call(e(), "setParamValue", {str("p"), var("o")}), ret(num(0))});
+  std::optional<APMPError> error;
+  ASSERT_TRUE(editing.loadProgram(
+      MakeProgram({RegisterFunction()}, {{"register", {Rule(edit, "edit")}}}), &error));
+  EXPECT_FALSE(editing.handleEvent(Event(), &error));
+  EXPECT_EQ(error->code, APMPErrorCodeNestingTooDeep);
+  EXPECT_EQ(editing.eventContext().outputEvent().name(), "purchase");
+}
+
+TEST(EventEditingHostile, WrongArgumentsToTheEventObject) {
+  APMPEventEditing editing;
+  struct Case {
+    N call;
+    int64_t code;
+  } cases[] = {{call(e(), "getEventName", {num(1)}), 9},
+               {call(e(), "setEventName", {null()}), 10},
+               {call(e(), "setEventName", {undef()}), 10},
+               {call(e(), "setParamValue", {str("a")}), 9},
+               {call(e(), "getParamValue", {}), 9},
+               {call(e(), "nosuch", {}), 17},
+               {callf("log", {str("n"), num(1), num(2)}), 10},
+               {callf("log", {str("n"), num(1)}), 9}};
+  for (auto& c : cases) {
+    APMPEventEditing fresh;
+    N edit = lambda({"e"}, {c.call, ret(num(0))});
+    std::optional<APMPError> error;
+    ASSERT_TRUE(fresh.loadProgram(
+        MakeProgram(
+            {RegisterFunction(), letv("log", callf("require", {str("internal.eventLogger")}))},
+            {{"register", {Rule(edit, "edit")}}}),
+        &error));
+    EXPECT_FALSE(fresh.handleEvent(Event(), &error)) << c.call.js;
+    ASSERT_TRUE(error) << c.call.js;
+    EXPECT_EQ(error->code, c.code) << c.call.js;
+  }
+}
+
+}  // namespace

@@ -219,6 +219,72 @@ std::vector<Case> Cases() {
        p(method(var("h"), "indexOf", {undef()})), p(method(var("h"), "hasOwnProperty", {num(1)})),
        p(get(var("h"), num(1))), p(method(var("h"), "slice", {num(0), num(2)})),
        p(method(var("h"), "concat", {var("h")}))});
+  auto switchCase = [&](N discriminant) {
+    // switch (d) { case 1: print("one"); case "1": print("text one"); break;
+    //              case 2: print("two"); default: print("default"); }
+    N bodies = codeList({Stmt("5", {codeList({p(str("one"))})}, ""),
+                         Stmt("5", {codeList({p(str("text one")), brk()})}, ""),
+                         Stmt("5", {codeList({p(str("two"))})}, ""),
+                         Stmt("5", {codeList({p(str("default"))})}, "")});
+    N statement = Stmt("38", {discriminant, codeList({num(1), str("1"), num(2)}), bodies},
+                       "switch (" + discriminant.js +
+                           ") { case 1: print(\"one\"); case \"1\": print(\"text one\"); break; "
+                           "case 2: print(\"two\"); default: print(\"default\"); }");
+    return statement;
+  };
+  add_case("switch", {switchCase(num(1)), switchCase(str("1")), switchCase(num(2)),
+                      switchCase(num(3)), switchCase(boolean(true))});
+  add_case("comma and conditional chains",
+           {letv("x", num(1)),
+            p(Stmt("13", {assign("x", add(var("x"), num(1))), mul(var("x"), num(10))},
+                   "(x = (x + 1), (x * 10))")),
+            p(cond(lt(var("x"), num(2)), str("small"),
+                   cond(lt(var("x"), num(3)), str("mid"), str("big")))),
+            p(land(str("a"), land(num(0), str("b")))), p(lor(null(), lor(str(""), undef())))});
+  add_case("nested closures and shadowing",
+           {letv("x", str("outer")),
+            func("make", {"x"}, {ret(lambda({"y"}, {ret(add(var("x"), var("y")))}))}),
+            letv("f", callf("make", {str("inner-")})), p(callf("f", {str("y")})), p(var("x")),
+            block({letv("x", str("block")), p(var("x"))}), p(var("x")),
+            func("counterFactory", {},
+                 {letv("n", num(0)),
+                  ret(obj({{"inc", lambda({}, {assign("n", add(var("n"), num(1))), ret(var("n"))})},
+                           {"get", lambda({}, {ret(var("n"))})}}))}),
+            letv("c", callf("counterFactory", {})), method(var("c"), "inc", {}),
+            method(var("c"), "inc", {}), p(method(var("c"), "get", {})),
+            forOf("v", arr({num(1), num(2)}), {letv("w", mul(var("v"), num(2))), p(var("w"))})});
+  add_case("unicode strings",
+           {letv("s", str("a\xF0\x9F\x98\x80"
+                          "b\xC3\xA9")),
+            p(get(var("s"), str("length"))), p(method(var("s"), "charAt", {num(1)})),
+            p(method(var("s"), "indexOf", {str("b")})), p(method(var("s"), "slice", {num(3)})),
+            p(method(var("s"), "toUpperCase", {})), p(method(var("s"), "split", {str("")})),
+            forOf("c", str("\xC3\xA9\xE2\x82\xAC"), {p(var("c"))}),
+            p(method(str("\xC4\xB0"), "toLowerCase", {})),
+            p(method(str("\xEF\xAC\x80"), "toUpperCase", {}))});
+  N byKey = lambda({"a", "b"}, {ret(sub(get(var("a"), str("k")), get(var("b"), str("k"))))});
+  add_case(
+      "array methods, more",
+      {letv("a", arr({obj({{"k", num(3)}}), obj({{"k", num(1)}}), obj({{"k", num(2)}})})),
+       p(method(method(var("a"), "sort", {byKey}), "map",
+                {lambda({"o"}, {ret(get(var("o"), str("k")))})})),
+       letv("b", arr({num(1), num(2), num(3), num(4), num(5)})),
+       p(method(var("b"), "splice", {num(-2)})), p(var("b")),
+       p(method(var("b"), "splice", {num(1), num(-5), str("x")})), p(var("b")),
+       p(method(var("b"), "splice", {num(0), num(99)})), p(var("b")),
+       p(method(arr({num(1), num(2), num(3), num(2)}), "lastIndexOf", {num(2), num(-2)})),
+       p(method(arr({num(1), num(2), num(3)}), "slice", {num(-2), num(-1)})),
+       p(method(arr({num(1), num(2), num(3)}), "slice", {num(5)})),
+       p(method(arr({num(1), arr({num(2), arr({num(3)})})}), "join", {str(";")})),
+       p(method(arr({str("b"), str("a"), str("C")}), "sort", {})),
+       p(method(arr({num(1), num(2), num(3)}), "filter",
+                {lambda({"x", "i", "arr"}, {ret(eq(get(var("arr"), str("length")), num(3)))})})),
+       p(method(arr({num(1), num(2), num(3)}), "reduceRight",
+                {lambda({"acc", "x"}, {ret(add(var("acc"), var("x")))}), str("")}))});
+  add_case("typeof everything",
+           {p(typeOf(num(1))), p(typeOf(str(""))), p(typeOf(boolean(false))), p(typeOf(undef())),
+            p(typeOf(null())), p(typeOf(obj({}))), p(typeOf(arr({}))), p(typeOf(lambda({}, {}))),
+            p(typeOf(var("nothing"))), p(typeOf(typeOf(num(1))))});
   return cases;
 }
 

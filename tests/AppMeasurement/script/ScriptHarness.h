@@ -19,7 +19,15 @@ namespace script_test {
 
 inline std::string JsonQuote(const std::u16string& text) {
   std::string out = "\"";
-  for (char16_t c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    // A well-formed surrogate pair is one character; only lone surrogates are escaped.
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      out += APMPUTF8FromUTF16(text.substr(i, 2));
+      ++i;
+      continue;
+    }
     switch (c) {
       case u'"':
         out += "\\\"";
