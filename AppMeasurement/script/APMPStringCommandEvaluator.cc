@@ -143,8 +143,8 @@ APMPValuePtr IndexOf(const Text& s, const APMPValueList& a, const APMPScopePtr&,
   double position;
   if (!IntegerArgument(a, 1, 0, position, error)) return APMPUndefined();
   if (search.empty()) return Number(-1);
-  size_t found = s.find(search, Clamp(position, s.size()));
-  return Number(found == Text::npos ? -1 : static_cast<double>(found));
+  APMPTextMatch found = APMPFindText(s, search, Clamp(position, s.size()));
+  return Number(found.position == Text::npos ? -1 : static_cast<double>(found.position));
 }
 
 APMPValuePtr LastIndexOf(const Text& s, const APMPValueList& a, const APMPScopePtr&,
@@ -160,8 +160,8 @@ APMPValuePtr LastIndexOf(const Text& s, const APMPValueList& a, const APMPScopeP
   }
   if (search.empty()) return Number(-1);
   size_t start = Clamp(position, s.size());
-  size_t found = s.rfind(search, start);
-  return Number(found == Text::npos ? -1 : static_cast<double>(found));
+  APMPTextMatch found = APMPFindText(s, search, start, true);
+  return Number(found.position == Text::npos ? -1 : static_cast<double>(found.position));
 }
 
 APMPValuePtr Match(const Text& s, const APMPValueList& a, const APMPScopePtr& scope,
@@ -184,7 +184,8 @@ APMPValuePtr Replace(const Text& s, const APMPValueList& a, const APMPScopePtr& 
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   Text pattern;
   if (!TextArgument(a, 0, pattern, error)) return APMPUndefined();
-  size_t found = pattern.empty() ? 0 : s.find(pattern);
+  APMPTextMatch match = pattern.empty() ? APMPTextMatch{0, 0} : APMPFindText(s, pattern, 0);
+  size_t found = match.position;
   if (found == Text::npos) return String(s);
   Text replacement = u"undefined";
   if (a.size() > 1) {
@@ -198,12 +199,12 @@ APMPValuePtr Replace(const Text& s, const APMPValueList& a, const APMPScopePtr& 
     }
     if (APMPHasError(error)) return APMPUndefined();
   }
-  if (s.size() - pattern.size() + replacement.size() > kAPMPMaximumStringLength) {
+  if (s.size() - match.length + replacement.size() > kAPMPMaximumStringLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return APMPUndefined();
   }
   Text out = s;
-  out.replace(found, pattern.size(), replacement);
+  out.replace(found, match.length, replacement);
   return String(std::move(out));
 }
 
@@ -253,13 +254,13 @@ APMPValuePtr Split(const Text& s, const APMPValueList& a, const APMPScopePtr& sc
   } else {
     size_t begin = 0;
     while (pieces.size() < limit) {
-      size_t found = s.find(separator, begin);
-      if (found == Text::npos) {
+      APMPTextMatch found = APMPFindText(s, separator, begin);
+      if (found.position == Text::npos) {
         pieces.push_back(String(s.substr(begin)));
         break;
       }
-      pieces.push_back(String(s.substr(begin, found - begin)));
-      begin = found + separator.size();
+      pieces.push_back(String(s.substr(begin, found.position - begin)));
+      begin = found.position + found.length;
     }
   }
   if (pieces.size() > APMPArrayValue::kMaximumLength) {

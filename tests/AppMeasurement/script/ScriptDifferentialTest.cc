@@ -371,6 +371,18 @@ TEST(ScriptDifferential, DeliberateDifferences) {
       {method(str("ab"), "replace", {str("a"), str("$&$&")}), "s:\"$&$&b\""},
       // Objects compare by identity only; strings of objects by their texts.
       {method(arr({num(2), num(1)}), "toString", {}), "s:\"2,1\""},
+      // Substring search matches canonically equivalent text, never inside a combining
+      // sequence.
+      {method(str("e\xCC\x81tude"), "indexOf", {str("\xC3\xA9")}), "n:0"},
+      {method(str("\xC3\xA9tude"), "indexOf", {str("e\xCC\x81")}), "n:0"},
+      {method(str("e\xCC\x81"), "indexOf", {str("e")}), "n:-1"},
+      {method(str("\xC3\xA9x\xC3\xA9"), "lastIndexOf", {str("e\xCC\x81")}), "n:2"},
+      {method(str("cafe\xCC\x81!"), "replace", {str("\xC3\xA9"), str("E")}), "s:\"cafE!\""},
+      {method(str("a\xC3\xA9"
+                  "b\xC3\xA9"
+                  "c"),
+              "split", {str("e\xCC\x81")}),
+       "[s:\"a\",s:\"b\",s:\"c\"]"},
   };
   for (auto& c : cases) {
     RunResult r = RunProgram({c.expression});

@@ -88,6 +88,16 @@ TEST(ScriptHostile, CatastrophicRegularExpression) {
   ExpectUsable(runtime);
 }
 
+TEST(ScriptHostile, CanonicalSearchOverLongTextStaysLinear) {
+  APMPRuntime runtime;
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += "e\xCC\x81";  // decomposed é
+  RunResult r = RunProgram(runtime, {print(method(str(text), "indexOf", {str("\xC3\xBC")})),
+                                     print(method(str(text), "lastIndexOf", {str("\xC3\xA9")}))});
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.printed, "n:-1\nn:399998\n");
+}
+
 TEST(ScriptHostile, WrongArgumentsEverywhere) {
   APMPRuntime runtime;
   // Every command code, with no arguments and with four strange ones: none may crash.
