@@ -1,6 +1,7 @@
 #include "AppMeasurement/script/APMPMapValue.h"
 
 #include <cmath>
+#include <typeinfo>
 
 #include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPFunctionValue.h"
@@ -43,6 +44,9 @@ bool APMPMapValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   if (this == &other) return true;
   const auto* o = dynamic_cast<const APMPMapValue*>(&other);
   if (o == nullptr || o->propertyMap_.count() != propertyMap_.count()) return false;
+  // The other must be of the receiver's class or a subclass of it: a plain map matches any
+  // map, a subclass (the event object) only its own kind.
+  if (typeid(*this) != typeid(APMPMapValue) && typeid(*this) != typeid(other)) return false;
   bool equal = !equalityTooDeep(1);
   for (const auto& [name, value] : propertyMap_.entries()) {
     if (!equal) break;

@@ -147,6 +147,8 @@ TEST(ScriptHostile, SelfReferencesAndMutationDuringIteration) {
 
 #include <pthread.h>
 
+#include <functional>
+
 namespace {
 
 // The nesting bound keeps deep recursion within a small thread stack, sanitizers included.
@@ -169,6 +171,57 @@ TEST(ScriptHostile, DeepRecursionFitsASmallThreadStack) {
   pthread_join(thread, nullptr);
   pthread_attr_destroy(&attr);
   EXPECT_EQ(outcome.code, APMPErrorCodeNestingTooDeep);
+}
+
+}  // namespace
+
+#include <random>
+
+namespace {
+
+// Random statement trees of every command code with random literal arguments: each must end
+// with a value or an error, never a crash, a sanitizer report or a hang, and the runtime
+// stays usable.
+TEST(ScriptHostile, RandomPrograms) {
+  std::mt19937 random(12062026);
+  std::function<APMPValuePtr(int)> make = [&](int depth) -> APMPValuePtr {
+    int pick = static_cast<int>(random() % 10);
+    if (depth <= 0 || pick < 4) {
+      switch (random() % 6) {
+        case 0:
+          return APMPNumberValue::make(static_cast<double>(static_cast<int>(random() % 7) - 2));
+        case 1:
+          return APMPStringValue::make(random() % 2 ? u"x" : u"length");
+        case 2:
+          return APMPBooleanValue::booleanValueWithBool(random() % 2);
+        case 3:
+          return APMPNumberValue::make(random() % 2 ? NAN : 1e10);
+        case 4:
+          return APMPStringValue::make(u"0");
+        default:
+          return APMPStringValue::make(u"");
+      }
+    }
+    APMPValueList arguments;
+    int count = static_cast<int>(random() % 5);
+    for (int i = 0; i < count; ++i) arguments.push_back(make(depth - 1));
+    std::u16string name = APMPNumberToString(static_cast<double>(random() % 68));
+    if (random() % 10 == 0) name = u"x";
+    return std::make_shared<APMPStatementValue>(name, std::move(arguments));
+  };
+  APMPRuntime runtime;
+  RunProgram(runtime, {letv("x", num(1))});
+  int errors = 0;
+  for (int i = 0; i < 4000; ++i) {
+    runtime.resetInstructionCount();
+    std::optional<APMPError> error;
+    runtime.executeStatements(APMPValueList{make(6)}, &error);
+    if (error) ++errors;
+    if (i % 500 == 0) runtime.collectGarbage();
+  }
+  EXPECT_GT(errors, 0);
+  EXPECT_LT(errors, 4000);
+  ExpectUsable(runtime);
 }
 
 }  // namespace
