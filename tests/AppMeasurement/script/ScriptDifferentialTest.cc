@@ -389,6 +389,13 @@ TEST(ScriptDifferential, DeliberateDifferences) {
     ASSERT_FALSE(r.error) << c.expression.js;
     EXPECT_EQ(Format(r.result), c.expected) << c.expression.js;
   }
+  // Keys come in insertion order, integer-like or not; an array lists its named properties
+  // before its indices.
+  RunResult keys = RunProgram(
+      {forIn("k", obj({{"b", num(1)}, {"2", num(1)}, {"a", num(1)}}), {print(var("k"))}),
+       letv("a", arr({num(1)})), set(var("a"), str("name"), num(1)),
+       forIn("k", var("a"), {print(var("k"))})});
+  EXPECT_EQ(keys.printed, "s:\"b\"\ns:\"2\"\ns:\"a\"\ns:\"name\"\ns:\"0\"\n");
   // Errors where JavaScript throws its own exceptions or answers otherwise.
   EXPECT_EQ(RunProgram({method(arr({}), "reduce", {lambda({"a"}, {})})}).error->code, 8);
   EXPECT_EQ(RunProgram({set(arr({}), str("length"), num(-1))}).error->code, 11);
