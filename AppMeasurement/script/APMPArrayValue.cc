@@ -1,0 +1,380 @@
+#include "AppMeasurement/script/APMPArrayValue.h"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
+#include "AppMeasurement/script/APMPArrayCommandEvaluator.h"
+#include "AppMeasurement/script/APMPFunctionValue.h"
+#include "AppMeasurement/script/APMPText.h"
+#include "AppMeasurement/script/APMPValueFunctions.h"
+
+namespace {
+
+// The arrays whose join is in progress on this thread: an array that contains itself joins
+// as the empty text at the inner occurrence, and nesting deeper than the bound fails with
+// error 19, instead of recursing without end.
+struct JoinGuard {
+  static constexpr size_t kMaximumNesting = 256;
+  thread_local static std::vector<const APMPArrayValue*> active;
+};
+thread_local std::vector<const APMPArrayValue*> JoinGuard::active;
+
+bool IsHole(const APMPValuePtr& value) { return value.get() == APMPArrayValue::emptyValue().get(); }
+
+// The position of an array index (APMPIsArrayIndex holds), as an integer.
+uint64_t IndexPosition(const APMPRuntimeValue& property) {
+  double d = property.doubleValueOrError(nullptr);
+  if (d >= 18446744073709551616.0) return UINT64_MAX;
+  return static_cast<uint64_t>(d);
+}
+
+}  // namespace
+
+const APMPValuePtr& APMPArrayValue::emptyValue() {
+  static const APMPValuePtr hole = std::make_shared<APMPRuntimeValue>();
+  return hole;
+}
+
+std::u16string APMPArrayValue::stringValueWithSeparator(const std::u16string& separator,
+                                                        APMPErrorSlot error) const {
+  if (elements_.empty()) return u"";
+  auto& active = JoinGuard::active;
+  if (std::find(active.begin(), active.end(), this) != active.end()) return u"";
+  if (active.size() >= JoinGuard::kMaximumNesting) {
+    APMPSetError(error, APMPErrorCodeNestingTooDeep);
+    return u"";
+  }
+  active.push_back(this);
+  std::u16string out;
+  bool failed = false;
+  // Iterate over a copy: a conversion cannot change the list, but stay safe if it does.
+  APMPValueList elements = elements_;
+  for (size_t i = 0; i < elements.size() && !failed; ++i) {
+    if (i > 0) out += separator;
+    const APMPValuePtr& element = elements[i];
+    APMPValueKind kind = element->kind();
+    if (kind == APMPValueKind::Hole || kind == APMPValueKind::Undefined ||
+        kind == APMPValueKind::Null)
+      continue;
+    out += element->stringValueOrError(error);
+    if (APMPHasError(error)) failed = true;
+    if (out.size() > kAPMPMaximumStringLength) {
+      APMPSetError(error, APMPErrorCodeTooLarge);
+      failed = true;
+    }
+  }
+  active.pop_back();
+  return failed ? u"" : out;
+}
+
+std::u16string APMPArrayValue::stringValueOrError(APMPErrorSlot error) const {
+  return stringValueWithSeparator(u",", error);
+}
+
+double APMPArrayValue::doubleValueOrError(APMPErrorSlot error) const {
+  std::u16string text = stringValueOrError(error);
+  if (APMPHasError(error)) return std::nan("");
+  return APMPStringToNumber(text);
+}
+
+bool APMPArrayValue::booleanValueOrError(APMPErrorSlot) const { return true; }
+
+APMPValuePtr APMPArrayValue::valueForProperty(const APMPValuePtr& property,
+                                              APMPErrorSlot error) const {
+  std::u16string name = property->stringValueOrError(error);
+  if (APMPHasError(error)) return APMPUndefined();
+  if (property->kind() == APMPValueKind::String && name == u"length")
+    return APMPNumberValue::make(static_cast<double>(elements_.size()));
+  if (APMPIsArrayIndex(*property)) {
+    uint64_t position = IndexPosition(*property);
+    if (position >= elements_.size() || IsHole(elements_[position])) return APMPUndefined();
+    return elements_[position];
+  }
+  return propertyMap_.valueForName(name);
+}
+
+void APMPArrayValue::setValue(APMPValuePtr value, const APMPValuePtr& property,
+                              APMPErrorSlot error) {
+  std::u16string name = property->stringValueOrError(error);
+  if (APMPHasError(error)) return;
+  if (property->kind() == APMPValueKind::String && name == u"length") {
+    if (!APMPIsArrayIndex(*value)) {
+      APMPSetError(error, APMPErrorCodeInvalidLength);
+      return;
+    }
+    setLength(IndexPosition(*value), error);
+    return;
+  }
+  if (APMPIsArrayIndex(*property)) {
+    uint64_t position = IndexPosition(*property);
+    if (position >= kMaximumLength) {
+      APMPSetError(error, APMPErrorCodeTooLarge);
+      return;
+    }
+    if (position + 1 > elements_.size() && !setLength(position + 1, error)) return;
+    elements_[position] = std::move(value);
+    return;
+  }
+  propertyMap_.setValue(std::move(value), name);
+}
+
+void APMPArrayValue::removeValueForProperty(const APMPValuePtr& property, APMPErrorSlot error) {
+  if (APMPIsArrayIndex(*property)) {
+    uint64_t position = IndexPosition(*property);
+    if (position < elements_.size()) elements_[position] = emptyValue();
+    return;
+  }
+  std::u16string name = property->stringValueOrError(error);
+  if (APMPHasError(error)) return;
+  propertyMap_.removeValueForName(name);
+}
+
+bool APMPArrayValue::hasProperty(const APMPValuePtr& property, APMPErrorSlot error) const {
+  if (APMPIsArrayIndex(*property)) {
+    uint64_t position = IndexPosition(*property);
+    return position < elements_.size() && !IsHole(elements_[position]);
+  }
+  std::u16string name = property->stringValueOrError(error);
+  if (APMPHasError(error)) return false;
+  return propertyMap_.hasName(name);
+}
+
+APMPValueList APMPArrayValue::allPropertyNames() const {
+  APMPValueList names;
+  for (const auto& entry : propertyMap_.entries())
+    names.push_back(APMPStringValue::make(entry.first));
+  for (size_t i = 0; i < elements_.size(); ++i)
+    if (!IsHole(elements_[i]))
+      names.push_back(APMPStringValue::make(APMPNumberToString(static_cast<double>(i))));
+  return names;
+}
+
+APMPValueList APMPArrayValue::allElements() const {
+  APMPValueList out = elements_;
+  for (auto& element : out)
+    if (IsHole(element)) element = APMPUndefined();
+  return out;
+}
+
+bool APMPArrayValue::setLength(uint64_t length, APMPErrorSlot error) {
+  if (length > kMaximumLength) {
+    APMPSetError(error, APMPErrorCodeTooLarge);
+    return false;
+  }
+  if (length < elements_.size()) {
+    // Release the dropped elements only after the list is consistent.
+    APMPValueList dropped(elements_.begin() + static_cast<std::ptrdiff_t>(length), elements_.end());
+    elements_.resize(length);
+    APMPReleaseValues(dropped);
+  } else {
+    elements_.resize(length, emptyValue());
+  }
+  return true;
+}
+
+std::shared_ptr<APMPArrayValue> APMPArrayValue::subarrayWithRange(uint64_t location,
+                                                                  uint64_t length) const {
+  uint64_t start = std::min<uint64_t>(location, elements_.size());
+  uint64_t n = std::min<uint64_t>(length, elements_.size() - start);
+  auto begin = elements_.begin() + static_cast<std::ptrdiff_t>(start);
+  return std::make_shared<APMPArrayValue>(
+      APMPValueList(begin, begin + static_cast<std::ptrdiff_t>(n)));
+}
+
+APMPValueList APMPArrayValue::spliceFrom(int64_t from, int64_t deleteCount,
+                                         const APMPValueList& values, APMPErrorSlot error) {
+  int64_t count = static_cast<int64_t>(elements_.size());
+  int64_t start = std::clamp<int64_t>(from, 0, count);
+  int64_t deleted = std::clamp<int64_t>(deleteCount, 0, count - start);
+  if (static_cast<uint64_t>(count - deleted) + values.size() > kMaximumLength) {
+    APMPSetError(error, APMPErrorCodeTooLarge);
+    return {};
+  }
+  auto begin = elements_.begin() + start;
+  APMPValueList removed(begin, begin + deleted);
+  elements_.erase(begin, begin + deleted);
+  elements_.insert(elements_.begin() + start, values.begin(), values.end());
+  return removed;
+}
+
+void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot error) {
+  if (value->kind() == APMPValueKind::Control) {
+    APMPSetError(error, APMPErrorCodeArgumentType);
+    return;
+  }
+  if (value->kind() == APMPValueKind::Array) {
+    // Copy first: the argument may be the receiver.
+    APMPValueList other = static_cast<const APMPArrayValue&>(*value).elements_;
+    if (elements_.size() + other.size() > kMaximumLength) {
+      APMPSetError(error, APMPErrorCodeTooLarge);
+      return;
+    }
+    elements_.insert(elements_.end(), other.begin(), other.end());
+    return;
+  }
+  if (elements_.size() + 1 > kMaximumLength) {
+    APMPSetError(error, APMPErrorCodeTooLarge);
+    return;
+  }
+  elements_.push_back(value);
+}
+
+void APMPArrayValue::reverse() { std::reverse(elements_.begin(), elements_.end()); }
+
+APMPValuePtr APMPArrayValue::removeFirstElement() {
+  if (elements_.empty()) return APMPUndefined();
+  APMPValuePtr first = elements_.front();
+  elements_.erase(elements_.begin());
+  // A hole reads as undefined here as everywhere else: the marker never reaches scripts.
+  return IsHole(first) ? APMPUndefined() : first;
+}
+
+APMPValuePtr APMPArrayValue::removeLastElement() {
+  if (elements_.empty()) return APMPUndefined();
+  APMPValuePtr last = elements_.back();
+  elements_.pop_back();
+  return IsHole(last) ? APMPUndefined() : last;
+}
+
+size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot error) {
+  if (elements_.size() + values.size() > kMaximumLength) {
+    APMPSetError(error, APMPErrorCodeTooLarge);
+    return elements_.size();
+  }
+  elements_.insert(elements_.end(), values.begin(), values.end());
+  return elements_.size();
+}
+
+size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlot error) {
+  if (elements_.size() + values.size() > kMaximumLength) {
+    APMPSetError(error, APMPErrorCodeTooLarge);
+    return elements_.size();
+  }
+  elements_.insert(elements_.begin(), values.begin(), values.end());
+  return elements_.size();
+}
+
+int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
+                                     APMPErrorSlot error) const {
+  for (uint64_t i = fromIndex; i < elements_.size(); ++i) {
+    bool equal = APMPStrictEquals(*elements_[i], *value, error);
+    if (APMPHasError(error)) return -1;
+    if (equal) return static_cast<int64_t>(i);
+  }
+  return -1;
+}
+
+int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
+                                         APMPErrorSlot error) const {
+  if (elements_.empty()) return -1;
+  uint64_t start = std::min<uint64_t>(fromIndex, elements_.size() - 1);
+  for (uint64_t i = start + 1; i-- > 0;) {
+    bool equal = APMPStrictEquals(*elements_[i], *value, error);
+    if (APMPHasError(error)) return -1;
+    if (equal) return static_cast<int64_t>(i);
+  }
+  return -1;
+}
+
+void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionValue>& function,
+                                            const APMPScopePtr& scope, APMPErrorSlot error) {
+  std::optional<APMPError> recorded;
+  // A script comparator need not be a consistent ordering; the merge sort below stays
+  // within its bounds whatever the answers are (std::sort would not).
+  auto compare = [&](const APMPValuePtr& a, const APMPValuePtr& b) -> int {
+    if (recorded) return 0;
+    bool aHole = IsHole(a), bHole = IsHole(b);
+    if (aHole || bHole) return aHole == bHole ? 0 : (aHole ? 1 : -1);
+    bool aUndefined = a->kind() == APMPValueKind::Undefined;
+    bool bUndefined = b->kind() == APMPValueKind::Undefined;
+    if (aUndefined || bUndefined) return aUndefined == bUndefined ? 0 : (aUndefined ? 1 : -1);
+    if (function) {
+      std::optional<APMPError> callError;
+      APMPValuePtr result = function->invokeWithArguments({a, b}, scope, &callError);
+      if (callError) {
+        recorded = callError;
+        return 0;
+      }
+      double d = result->doubleValueOrError(&callError);
+      if (callError) {
+        recorded = callError;
+        return 0;
+      }
+      return d < 0 ? -1 : (d > 0 ? 1 : 0);
+    }
+    std::optional<APMPError> convertError;
+    std::u16string x = a->stringValueOrError(&convertError);
+    std::u16string y = convertError ? u"" : b->stringValueOrError(&convertError);
+    if (convertError) {
+      recorded = convertError;
+      return 0;
+    }
+    return APMPCompareText(x, y);
+  };
+  // Work on a copy: the comparator may change the receiver (a callback can push or splice).
+  APMPValueList work = elements_;
+  APMPValueList buffer(work.size());
+  for (size_t width = 1; width < work.size(); width *= 2) {
+    for (size_t low = 0; low < work.size(); low += 2 * width) {
+      size_t mid = std::min(low + width, work.size());
+      size_t high = std::min(low + 2 * width, work.size());
+      size_t i = low, j = mid, k = low;
+      while (i < mid && j < high)
+        buffer[k++] = compare(work[j], work[i]) < 0 ? work[j++] : work[i++];
+      while (i < mid) buffer[k++] = work[i++];
+      while (j < high) buffer[k++] = work[j++];
+    }
+    work.swap(buffer);
+  }
+  if (recorded) {
+    if (error != nullptr) *error = recorded;
+    return;
+  }
+  elements_ = std::move(work);
+}
+
+APMPValuePtr APMPArrayValue::applyWithName(const std::u16string& name,
+                                           const APMPValueList& arguments,
+                                           const APMPScopePtr& scope, APMPErrorSlot error) {
+  auto self = std::static_pointer_cast<APMPArrayValue>(shared_from_this());
+  if (const APMPValuePtr* own = propertyMap_.findValue(name)) {
+    std::shared_ptr<APMPFunctionValue> function = APMPSharedFunction(*own);
+    if (!function) {
+      APMPSetError(error, APMPErrorCodeUnknownMethod);
+      return APMPUndefined();
+    }
+    return function->invokeWithArguments(arguments, scope, error);
+  }
+  return APMPArrayCommandEvaluator::sharedInstance().evaluateCommand(name, self, arguments, scope,
+                                                                     error);
+}
+
+bool APMPArrayValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+  if (this == &other) return true;
+  const auto* o = dynamic_cast<const APMPArrayValue*>(&other);
+  if (o == nullptr || o->elements_.size() != elements_.size()) return false;
+  bool equal = !equalityTooDeep(1);
+  for (size_t i = 0; equal && i < elements_.size(); ++i)
+    equal = elements_[i]->isEqualToRuntimeValue(*o->elements_[i]);
+  equalityTooDeep(-1);
+  return equal;
+}
+
+void APMPArrayValue::mark(APMPMarker& marker) {
+  if (mark_) return;
+  mark_ = true;
+  for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
+  for (const auto& element : elements_) marker.add(element.get());
+}
+
+void APMPArrayValue::sweep() {
+  if (mark_) {
+    mark_ = false;
+    return;
+  }
+  APMPValueList elements = std::move(elements_);
+  elements_.clear();
+  propertyMap_.clear();
+  APMPReleaseValues(elements);
+}

@@ -1,0 +1,71 @@
+#include "AppMeasurement/script/APMPEditingCallbackHandler.h"
+
+#include "AppMeasurement/script/APMPEventContext.h"
+#include "AppMeasurement/script/APMPEventNativeFunctions.h"
+#include "AppMeasurement/script/APMPValueFunctions.h"
+
+bool APMPEditingCallbackHandler::registerWithPriority(int64_t priority,
+                                                      std::shared_ptr<APMPFunctionValue> callback,
+                                                      const std::u16string& ruleType,
+                                                      APMPErrorSlot error) {
+  if (count() >= kMaximumCallbacks) {
+    APMPSetEditingError(error, APMPEditingErrorCodeTooManyCallbacks);
+    return false;
+  }
+  if (ruleType == u"create") {
+    addCallback(std::move(callback), createCallbackMap_, priority);
+  } else if (ruleType == u"edit") {
+    addCallback(std::move(callback), editCallbackMap_, priority);
+  } else {
+    APMPSetEditingError(error, APMPEditingErrorCodeUnknownType);
+    return false;
+  }
+  return true;
+}
+
+void APMPEditingCallbackHandler::addCallback(
+    std::shared_ptr<APMPFunctionValue> callback,
+    std::map<int64_t, std::shared_ptr<APMPFunctionValue>>& dictionary, int64_t priority) {
+  if (dictionary.count(priority) != 0) priority = dictionary.rbegin()->first + 1;
+  dictionary[priority] = std::move(callback);
+}
+
+uint32_t APMPEditingCallbackHandler::invokeCallbackWithScope(const APMPScopePtr& scope,
+                                                             APMPFunctionValue& function,
+                                                             const APMPValuePtr& eventHandler,
+                                                             APMPErrorSlot error) {
+  APMPValuePtr result = function.invokeWithArguments({eventHandler}, scope, error);
+  if (APMPHasError(error)) return 2;
+  if (result->kind() == APMPValueKind::Number)
+    return APMPToUint32(static_cast<const APMPNumberValue&>(*result).value());
+  return 0xFFFFFFFFu;
+}
+
+bool APMPEditingCallbackHandler::triggerCallbacksWithScope(
+    const APMPScopePtr& scope, const std::shared_ptr<APMPEventContext>& context,
+    APMPErrorSlot error) {
+  APMPValuePtr eventObject = std::make_shared<APMPEventNativeFunctions>(context);
+  // Copies of the callback lists: a callback may register more callbacks while they run.
+  std::vector<std::shared_ptr<APMPFunctionValue>> edits, creates;
+  for (const auto& entry : editCallbackMap_) edits.push_back(entry.second);
+  for (const auto& entry : createCallbackMap_) creates.push_back(entry.second);
+  for (const auto& callback : edits) {
+    APMPEvent before = context->outputEvent();
+    uint32_t code = invokeCallbackWithScope(scope, *callback, eventObject, error);
+    if (APMPHasError(error)) {
+      context->setOutputEvent(std::move(before));
+      return false;
+    }
+    if (code == 2 || code == 0xFFFFFFFFu) context->setOutputEvent(std::move(before));
+  }
+  for (const auto& callback : creates) {
+    invokeCallbackWithScope(scope, *callback, eventObject, error);
+    if (APMPHasError(error)) return false;
+  }
+  return true;
+}
+
+void APMPEditingCallbackHandler::mark(APMPMarker& marker) {
+  for (const auto& entry : editCallbackMap_) marker.add(entry.second.get());
+  for (const auto& entry : createCallbackMap_) marker.add(entry.second.get());
+}

@@ -1,0 +1,107 @@
+#include "AppMeasurement/script/APMPEventEditing.h"
+
+#include "AppMeasurement/script/APMPEditingCallbackHandler.h"
+#include "AppMeasurement/script/APMPEditingModules.h"
+#include "AppMeasurement/script/APMPRuntime.h"
+#include "AppMeasurement/script/APMPScope.h"
+#include "AppMeasurement/script/APMPText.h"
+#include "AppMeasurement/script/APMPValueFunctions.h"
+
+APMPEventEditing::APMPEventEditing() : APMPEventEditing(std::make_shared<APMPRuntime>()) {}
+
+APMPEventEditing::APMPEventEditing(std::shared_ptr<APMPRuntime> runtime)
+    : runtime_(std::move(runtime)),
+      eventContext_(std::make_shared<APMPEventContext>()),
+      callbackHandler_(std::make_shared<APMPEditingCallbackHandler>()) {
+  runtime_->addGarbageCollectionRoot(callbackHandler_);
+  std::weak_ptr<APMPEditingCallbackHandler> handler = callbackHandler_;
+  runtime_->setModuleCreator(
+      [handler]() -> APMPValuePtr {
+        auto strong = handler.lock();
+        if (!strong) return nullptr;
+        return std::make_shared<APMPRegisterCallbackNativeFunctionValue>(strong);
+      },
+      u"internal.registerCallback");
+  std::weak_ptr<APMPEventContext> context = eventContext_;
+  runtime_->setModuleCreator(
+      [context]() -> APMPValuePtr {
+        auto strong = context.lock();
+        if (!strong) return nullptr;
+        return std::make_shared<APMPEventLogger>(strong);
+      },
+      u"internal.eventLogger");
+}
+
+APMPEventEditing::~APMPEventEditing() = default;
+
+void APMPEventEditing::setModuleCreator(APMPDynamicProvider::Creator creator,
+                                        const std::u16string& name) {
+  runtime_->setModuleCreator(std::move(creator), name);
+}
+
+bool APMPEventEditing::loadProgram(const APMPBProgram& program, APMPErrorSlot error) {
+  std::vector<APMPBRuntimeEntity> instructions =
+      NANOGetMessageArray<APMPBRuntimeEntity>(program, APMPBProgram::kInstructions)
+          .value_or(std::vector<APMPBRuntimeEntity>{});
+  APMPValuePtr result = runtime_->executeStatements(instructions, error);
+  if (APMPHasError(error)) return false;
+  if (result->kind() == APMPValueKind::Control) {
+    APMPSetEditingError(error, APMPEditingErrorCodeControlValueResult);
+    return false;
+  }
+  if (auto activities = NANOGetMessage<APMPBOgtActivities>(program, APMPBProgram::kOgtActivities)) {
+    auto list = NANOGetMessageArray<APMPBOgtActivity>(*activities, APMPBOgtActivities::kActivities)
+                    .value_or(std::vector<APMPBOgtActivity>{});
+    for (const auto& activity : list)
+      if (!loadActivityData(activity, error)) return false;
+  }
+  runtime_->collectGarbage();
+  return true;
+}
+
+bool APMPEventEditing::loadActivityData(const APMPBOgtActivity& activity, APMPErrorSlot error) {
+  std::u16string name =
+      APMPUTF16FromUTF8(NANOGetString(activity, APMPBOgtActivity::kName).value_or(""));
+  auto data = NANOGetMessageArray<APMPBRuntimeEntity>(activity, APMPBOgtActivity::kData)
+                  .value_or(std::vector<APMPBRuntimeEntity>{});
+  for (const auto& entity : data) {
+    APMPValuePtr rule = runtime_->executeStatements(std::vector<APMPBRuntimeEntity>{entity}, error);
+    if (APMPHasError(error)) return false;
+    if (rule->kind() != APMPValueKind::Map) {
+      APMPSetEditingError(error, APMPEditingErrorCodeRuleNotAMap);
+      return false;
+    }
+    if (!registerRuleWithName(name, rule, error)) return false;
+  }
+  return true;
+}
+
+bool APMPEventEditing::registerRuleWithName(const std::u16string& name, const APMPValuePtr& rule,
+                                            APMPErrorSlot error) {
+  APMPScopePtr scope = runtime_->getRunScope();
+  std::shared_ptr<APMPFunctionValue> function = APMPSharedFunction(scope->valueForName(name));
+  if (!function) {
+    APMPSetEditingError(error, APMPEditingErrorCodeRuleNotAFunction);
+    return false;
+  }
+  function->invokeWithArguments({rule}, scope, error);
+  return !APMPHasError(error);
+}
+
+bool APMPEventEditing::handleEvent(const APMPEvent& event, APMPErrorSlot error) {
+  std::optional<APMPError> local;
+  APMPErrorSlot slot = error != nullptr ? error : &local;
+  eventContext_->setInputEvent(event);
+  runtime_->resetInstructionCount();
+  bool ok =
+      callbackHandler_->triggerCallbacksWithScope(runtime_->getRunScope(), eventContext_, slot);
+  runtime_->collectGarbage();
+  if (!ok || APMPHasError(slot)) return false;
+  return hasEdits() || hasCreatedEvents();
+}
+
+bool APMPEventEditing::hasEdits() const {
+  return !eventContext_->outputEvent().isEqualToEvent(eventContext_->inputEvent());
+}
+
+bool APMPEventEditing::hasCreatedEvents() const { return !eventContext_->eventsToLog().empty(); }

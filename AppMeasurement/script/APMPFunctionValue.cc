@@ -1,0 +1,90 @@
+#include "AppMeasurement/script/APMPFunctionValue.h"
+
+#include <cmath>
+#include <typeinfo>
+
+#include "AppMeasurement/script/APMPEvaluator.h"
+#include "AppMeasurement/script/APMPMapValue.h"
+#include "AppMeasurement/script/APMPScope.h"
+
+APMPFunctionValue::APMPFunctionValue(std::u16string functionName,
+                                     std::vector<std::u16string> parameterNames,
+                                     APMPValueList statements, APMPScopePtr definingScope)
+    : APMPRuntimeValue(APMPValueKind::Function),
+      functionName_(std::move(functionName)),
+      parameters_(std::move(parameterNames)),
+      statements_(std::move(statements)),
+      definingScope_(std::move(definingScope)) {}
+
+APMPFunctionValue::~APMPFunctionValue() { APMPReleaseValues(statements_); }
+
+APMPValuePtr APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments,
+                                                    const APMPScopePtr& scope,
+                                                    APMPErrorSlot error) {
+  APMPValueList evaluated = APMPEvaluateArguments(arguments, scope, error);
+  if (APMPHasError(error)) return APMPUndefined();
+  return invokeWithEvaluatedArguments(evaluated, error);
+}
+
+APMPValuePtr APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList& arguments,
+                                                             APMPErrorSlot error) {
+  // A swept function has no defining scope left; it runs in a fresh top scope and does
+  // nothing, since its body was dropped too.
+  APMPScopePtr child = definingScope_ ? definingScope_->createChildScope() : APMPScope::make();
+  for (size_t i = 0; i < parameters_.size(); ++i)
+    child->addValue(i < arguments.size() ? arguments[i] : APMPUndefined(), parameters_[i]);
+  // Keep the body alive while it runs: a statement may rebind or sweep this function.
+  APMPValueList body = statements_;
+  APMPValuePtr result = APMPEvaluator::executeStatements(body, child, error);
+  if (APMPHasError(error)) return result;
+  if (result->kind() == APMPValueKind::Control) {
+    const auto& control = static_cast<const APMPControlValue&>(*result);
+    if (control.isReturn()) return control.data();
+  }
+  return result;
+}
+
+std::u16string APMPFunctionValue::stringValueOrError(APMPErrorSlot) const { return functionName_; }
+double APMPFunctionValue::doubleValueOrError(APMPErrorSlot) const { return std::nan(""); }
+bool APMPFunctionValue::booleanValueOrError(APMPErrorSlot) const { return true; }
+
+APMPValuePtr APMPFunctionValue::applyWithName(const std::u16string& name,
+                                              const APMPValueList& arguments,
+                                              const APMPScopePtr& scope, APMPErrorSlot error) {
+  auto self = shared_from_this();
+  return APMPApplyToPropertyHolder(*this, propertyMap_, name, arguments, scope, error);
+}
+
+bool APMPFunctionValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
+  if (this == &other) return true;
+  const auto* o = dynamic_cast<const APMPFunctionValue*>(&other);
+  if (o == nullptr || !isSameClassOrSubclass(other)) return false;
+  return !functionName_.empty() && functionName_ == o->functionName_;
+}
+
+bool APMPFunctionValue::isSameClassOrSubclass(const APMPRuntimeValue& other) const {
+  // The other must be of the receiver's class or a subclass: a plain function matches any
+  // function, a native function only its own kind.
+  return typeid(*this) == typeid(APMPFunctionValue) || typeid(*this) == typeid(other);
+}
+
+void APMPFunctionValue::mark(APMPMarker& marker) {
+  if (mark_) return;
+  mark_ = true;
+  for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
+  for (const auto& statement : statements_) marker.add(statement.get());
+  marker.add(definingScope_.get());
+}
+
+void APMPFunctionValue::sweep() {
+  if (mark_) {
+    mark_ = false;
+    return;
+  }
+  APMPValueList statements = std::move(statements_);
+  statements_.clear();
+  APMPReleaseValues(statements);
+  APMPScopePtr scope = std::move(definingScope_);
+  definingScope_.reset();
+  propertyMap_.clear();
+}

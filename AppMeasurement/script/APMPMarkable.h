@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+class APMPMarker;
+
+// Something the collector can mark: a value, a scope, or a root registered by a host.
+// `mark` sets the receiver's mark and hands its children to the marker; it never recurses,
+// so arbitrarily deep structures are marked without growing the C++ stack.
+class APMPMarkable {
+ public:
+  virtual ~APMPMarkable() = default;
+  virtual void mark(APMPMarker& marker) = 0;
+};
+
+// The work list of one collection's mark phase.
+class APMPMarker {
+ public:
+  explicit APMPMarker(uint64_t epoch) : epoch_(epoch) {}
+
+  // The collection's number; scopes remember the last one that marked them.
+  uint64_t epoch() const { return epoch_; }
+  // Queues an object whose `mark` is still to run. Null is ignored. The object must stay
+  // alive until `drain` returns (it is reachable from a root for the whole mark phase).
+  void add(APMPMarkable* object) {
+    if (object != nullptr) work_.push_back(object);
+  }
+  // Runs `mark` on every queued object, including those queued meanwhile.
+  void drain() {
+    while (!work_.empty()) {
+      APMPMarkable* next = work_.back();
+      work_.pop_back();
+      next->mark(*this);
+    }
+  }
+
+ private:
+  uint64_t epoch_;
+  std::vector<APMPMarkable*> work_;
+};

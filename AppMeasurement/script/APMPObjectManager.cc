@@ -1,0 +1,100 @@
+#include "AppMeasurement/script/APMPObjectManager.h"
+
+#include "AppMeasurement/script/APMPArrayValue.h"
+#include "AppMeasurement/script/APMPFunctionValue.h"
+#include "AppMeasurement/script/APMPMapValue.h"
+#include "AppMeasurement/script/APMPScope.h"
+
+namespace {
+
+template <typename T>
+std::shared_ptr<T> Track(std::shared_ptr<T> value, const APMPScopePtr& scope) {
+  if (scope) {
+    if (APMPObjectManager* manager = scope->objectManager()) manager->addObject(value);
+  }
+  return value;
+}
+
+}  // namespace
+
+APMPObjectManager::~APMPObjectManager() = default;
+
+std::shared_ptr<APMPFunctionValue> APMPObjectManager::functionValueWithFunctionName(
+    std::u16string functionName, std::vector<std::u16string> parameterNames,
+    APMPValueList statements, const APMPScopePtr& definingScope) {
+  return Track(
+      std::make_shared<APMPFunctionValue>(std::move(functionName), std::move(parameterNames),
+                                          std::move(statements), definingScope),
+      definingScope);
+}
+
+std::shared_ptr<APMPMapValue> APMPObjectManager::mapValueWithScope(const APMPScopePtr& scope) {
+  return Track(std::make_shared<APMPMapValue>(), scope);
+}
+
+std::shared_ptr<APMPArrayValue> APMPObjectManager::arrayValueWithScope(const APMPScopePtr& scope) {
+  return Track(std::make_shared<APMPArrayValue>(), scope);
+}
+
+std::shared_ptr<APMPArrayValue> APMPObjectManager::arrayValueWithArray(APMPValueList elements,
+                                                                       const APMPScopePtr& scope) {
+  return Track(std::make_shared<APMPArrayValue>(std::move(elements)), scope);
+}
+
+std::shared_ptr<APMPArrayValue> APMPObjectManager::subarrayWithArray(const APMPArrayValue& array,
+                                                                     uint64_t location,
+                                                                     uint64_t length,
+                                                                     const APMPScopePtr& scope) {
+  return Track(array.subarrayWithRange(location, length), scope);
+}
+
+void APMPObjectManager::addRoot(const std::shared_ptr<APMPMarkable>& root) {
+  if (root) roots_.push_back(root);
+}
+
+void APMPObjectManager::addObject(const std::shared_ptr<APMPRuntimeValue>& object) {
+  if (object) objects_.push_back(object);
+}
+
+void APMPObjectManager::collectGarbage() {
+  mark();
+  sweep();
+}
+
+void APMPObjectManager::mark() {
+  APMPMarker marker(++epoch_);
+  std::vector<std::shared_ptr<APMPMarkable>> live;  // held for the whole mark phase
+  for (const auto& weak : roots_) {
+    if (auto root = weak.lock()) {
+      marker.add(root.get());
+      live.push_back(std::move(root));
+    }
+  }
+  marker.drain();
+}
+
+void APMPObjectManager::sweep() { sweepObjects(false); }
+
+void APMPObjectManager::sweepAll() { sweepObjects(true); }
+
+void APMPObjectManager::sweepObjects(bool everything) {
+  // Hold every tracked value while sweeping: emptying one must not free another mid-sweep
+  // (that would run destructors recursively down a long chain of values). They are
+  // released one by one, already empty, when `live` goes away.
+  std::vector<std::shared_ptr<APMPRuntimeValue>> live;
+  live.reserve(objects_.size());
+  for (const auto& weak : objects_)
+    if (auto object = weak.lock()) live.push_back(std::move(object));
+  for (const auto& object : live) {
+    if (everything) object->sweep();  // clears a set mark
+    object->sweep();
+  }
+  std::vector<std::weak_ptr<APMPRuntimeValue>> compacted;
+  compacted.reserve(live.size());
+  for (const auto& weak : objects_)
+    if (!weak.expired()) compacted.push_back(weak);
+  objects_ = std::move(compacted);
+  live.clear();
+  // Values freed just now are gone from the list at the next sweep.
+  std::erase_if(objects_, [](const auto& weak) { return weak.expired(); });
+}

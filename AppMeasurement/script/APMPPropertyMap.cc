@@ -1,0 +1,86 @@
+#include "AppMeasurement/script/APMPPropertyMap.h"
+
+// Small tables (most scopes and objects) are searched linearly; the hash index is built only
+// once a table grows past kIndexThreshold names.
+namespace {
+constexpr size_t kIndexThreshold = 8;
+}
+
+size_t APMPPropertyMap::positionOf(const std::u16string& name) const {
+  if (index_.empty()) {
+    for (size_t i = 0; i < entries_.size(); ++i)
+      if (entries_[i].first == name) return i;
+    return npos;
+  }
+  auto it = index_.find(name);
+  return it == index_.end() ? npos : it->second;
+}
+
+void APMPPropertyMap::reindex() {
+  index_.clear();
+  if (entries_.size() <= kIndexThreshold) return;
+  for (size_t i = 0; i < entries_.size(); ++i) index_[entries_[i].first] = i;
+}
+
+void APMPPropertyMap::setValue(APMPValuePtr value, const std::u16string& name) {
+  if (immutable_ || (!immutableProperties_.empty() && immutableProperties_.count(name) != 0))
+    return;
+  size_t position = positionOf(name);
+  if (position != npos) {
+    APMPValueList old{std::move(entries_[position].second)};
+    entries_[position].second = std::move(value);
+    APMPReleaseValues(old);
+    return;
+  }
+  entries_.emplace_back(name, std::move(value));
+  if (!index_.empty())
+    index_.emplace(name, entries_.size() - 1);
+  else if (entries_.size() > kIndexThreshold)
+    reindex();
+}
+
+void APMPPropertyMap::setImmutableValue(APMPValuePtr value, const std::u16string& name) {
+  if (immutable_ || immutableProperties_.count(name) != 0) return;
+  setValue(std::move(value), name);
+  immutableProperties_.insert(name);
+}
+
+const APMPValuePtr& APMPPropertyMap::valueForName(const std::u16string& name) const {
+  const APMPValuePtr* found = findValue(name);
+  return found != nullptr ? *found : APMPUndefined();
+}
+
+const APMPValuePtr* APMPPropertyMap::findValue(const std::u16string& name) const {
+  size_t position = positionOf(name);
+  return position == npos ? nullptr : &entries_[position].second;
+}
+
+void APMPPropertyMap::removeValueForName(const std::u16string& name) {
+  if (immutable_ || immutableProperties_.count(name) != 0) return;
+  size_t position = positionOf(name);
+  if (position == npos) return;
+  APMPValueList old{std::move(entries_[position].second)};
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
+  reindex();
+  APMPReleaseValues(old);
+}
+
+std::vector<std::u16string> APMPPropertyMap::allNames() const {
+  std::vector<std::u16string> names;
+  names.reserve(entries_.size());
+  for (const auto& entry : entries_) names.push_back(entry.first);
+  return names;
+}
+
+void APMPPropertyMap::clear() {
+  // Move the entries out first: releasing a value may release others, and the table must
+  // already be consistent when that happens.
+  auto entries = std::move(entries_);
+  entries_.clear();
+  index_.clear();
+  immutableProperties_.clear();
+  APMPValueList values;
+  values.reserve(entries.size());
+  for (auto& entry : entries) values.push_back(std::move(entry.second));
+  APMPReleaseValues(values);
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "AppMeasurement/script/APMPRuntimeValue.h"
+
+// The table of named properties that maps, arrays, functions and scopes share. Names keep
+// their insertion order (the order `allNames` lists them in). Holds its values strongly.
+class APMPPropertyMap {
+ public:
+  APMPPropertyMap() = default;
+  ~APMPPropertyMap() { clear(); }
+  APMPPropertyMap(const APMPPropertyMap&) = delete;
+  APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
+
+  bool hasName(const std::u16string& name) const { return positionOf(name) != npos; }
+  // Stores unless the table is frozen or the name immutable (then silently nothing).
+  void setValue(APMPValuePtr value, const std::u16string& name);
+  // As setValue, and a stored name becomes immutable.
+  void setImmutableValue(APMPValuePtr value, const std::u16string& name);
+  // The value, or undefined when absent.
+  const APMPValuePtr& valueForName(const std::u16string& name) const;
+  // The value, or null when absent.
+  const APMPValuePtr* findValue(const std::u16string& name) const;
+  void removeValueForName(const std::u16string& name);
+  void makeImmutable() { immutable_ = true; }
+  bool isImmutable() const { return immutable_; }
+  std::vector<std::u16string> allNames() const;
+  size_t count() const { return entries_.size(); }
+
+  // Entries in order, for marking and conversions.
+  const std::vector<std::pair<std::u16string, APMPValuePtr>>& entries() const { return entries_; }
+  // Drops every entry (the collector's sweep); the guards do not apply.
+  void clear();
+
+ private:
+  static constexpr size_t npos = static_cast<size_t>(-1);
+  size_t positionOf(const std::u16string& name) const;
+  void reindex();
+
+  std::vector<std::pair<std::u16string, APMPValuePtr>> entries_;
+  std::unordered_map<std::u16string, size_t> index_;
+  std::unordered_set<std::u16string> immutableProperties_;
+  bool immutable_ = false;
+};

@@ -1,0 +1,177 @@
+#include "AppMeasurement/script/APMPRuntimeEntityConverter.h"
+
+#include <cmath>
+
+#include "AppMeasurement/script/APMPArrayValue.h"
+#include "AppMeasurement/script/APMPMapValue.h"
+#include "AppMeasurement/script/APMPObjectManager.h"
+#include "AppMeasurement/script/APMPText.h"
+
+namespace {
+
+APMPValuePtr FromHost(const platform::Value* object, const APMPScopePtr& scope, int depth,
+                      APMPErrorSlot error) {
+  if (object == nullptr || object->isNull()) return APMPNull();
+  if (depth > APMPRuntimeEntityConverter::kMaximumNesting) {
+    APMPSetError(error, APMPErrorCodeNestingTooDeep);
+    return APMPUndefined();
+  }
+  if (const auto* text = object->asString()) return APMPStringValue::make(APMPUTF16FromUTF8(*text));
+  if (const auto* b = object->asBool()) return APMPBooleanValue::booleanValueWithBool(*b);
+  if (auto number = object->numberAsDouble()) return APMPNumberValue::make(*number);
+  if (const auto* dictionary = object->asDictionary()) {
+    auto map = APMPObjectManager::mapValueWithScope(scope);
+    for (const auto& [key, value] : *dictionary) {
+      APMPValuePtr converted = FromHost(&value, scope, depth + 1, error);
+      if (APMPHasError(error)) return APMPUndefined();
+      map->setValue(converted, APMPUTF16FromUTF8(key));
+    }
+    return map;
+  }
+  if (const auto* array = object->asArray()) {
+    APMPValueList elements;
+    for (const auto& value : *array) {
+      elements.push_back(FromHost(&value, scope, depth + 1, error));
+      if (APMPHasError(error)) return APMPUndefined();
+    }
+    return APMPObjectManager::arrayValueWithArray(std::move(elements), scope);
+  }
+  APMPSetError(error, APMPErrorCodeUnconvertibleHostObject);
+  return APMPUndefined();
+}
+
+std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMPErrorSlot error);
+
+platform::Value::Dictionary MapToHost(const APMPMapValue& map, int depth, APMPErrorSlot error) {
+  platform::Value::Dictionary out;
+  for (const auto& [name, property] : map.propertyMap().entries()) {
+    std::optional<platform::Value> converted = ToHost(property, depth + 1, error);
+    if (APMPHasError(error)) return {};
+    if (converted) out[APMPUTF8FromUTF16(name)] = std::move(*converted);
+  }
+  return out;
+}
+
+std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMPErrorSlot error) {
+  if (depth > APMPRuntimeEntityConverter::kMaximumNesting) {
+    APMPSetError(error, APMPErrorCodeNestingTooDeep);
+    return std::nullopt;
+  }
+  switch (value->kind()) {
+    case APMPValueKind::Null:
+      return std::nullopt;
+    case APMPValueKind::Undefined:
+      return platform::Value("");
+    case APMPValueKind::Map: {
+      std::optional<platform::Value> result;
+      result.emplace(MapToHost(static_cast<const APMPMapValue&>(*value), depth, error));
+      return result;
+    }
+    case APMPValueKind::Array: {
+      platform::Value::Array list;
+      for (const auto& element : static_cast<const APMPArrayValue&>(*value).allElements()) {
+        std::optional<platform::Value> converted = ToHost(element, depth + 1, error);
+        if (APMPHasError(error)) return std::nullopt;
+        // A host list cannot hold "absent": null elements are left out, as in dictionaries.
+        if (converted) list.push_back(std::move(*converted));
+      }
+      return platform::Value(std::move(list));
+    }
+    default: {
+      std::optional<APMPError> numberError;
+      double number = value->doubleValueOrError(&numberError);
+      if (!numberError && !std::isnan(number)) return platform::Value(number);
+      std::u16string text = value->stringValueOrError(error);
+      if (APMPHasError(error)) return std::nullopt;
+      return platform::Value(APMPUTF8FromUTF16(text));
+    }
+  }
+}
+
+APMPValuePtr EntityToValue(const APMPBRuntimeEntity& entity, int depth, APMPErrorSlot error);
+
+APMPValuePtr StatementToValue(const APMPBRuntimeEntity& entity, int depth, APMPErrorSlot error) {
+  std::optional<std::string> name = NANOGetString(entity, APMPBRuntimeEntity::kStatement);
+  if (!name) {
+    APMPSetError(error, APMPErrorCodeMissingFunctionName);
+    return APMPUndefined();
+  }
+  if (depth > APMPRuntimeEntityConverter::kMaximumEntityNesting) {
+    APMPSetError(error, APMPErrorCodeNestingTooDeep);
+    return APMPUndefined();
+  }
+  APMPValueList arguments;
+  if (auto children = NANOGetMessageArray<APMPBRuntimeEntity>(entity, APMPBRuntimeEntity::kValue)) {
+    arguments.reserve(children->size());
+    for (const auto& child : *children) {
+      arguments.push_back(EntityToValue(child, depth + 1, error));
+      if (APMPHasError(error)) return APMPUndefined();
+    }
+  }
+  return std::make_shared<APMPStatementValue>(APMPUTF16FromUTF8(*name), std::move(arguments));
+}
+
+APMPValuePtr EntityToValue(const APMPBRuntimeEntity& entity, int depth, APMPErrorSlot error) {
+  switch (NANOGetInt32(entity, APMPBRuntimeEntity::kType)) {
+    case 1:
+      return APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(entity);
+    case 2:
+      return APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(entity);
+    case 3:
+      return APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(entity);
+    case 4:
+      return StatementToValue(entity, depth, error);
+    default:
+      APMPSetError(error, APMPErrorCodeUnknownEntityType);
+      return APMPUndefined();
+  }
+}
+
+}  // namespace
+
+APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity, APMPErrorSlot error) {
+  return EntityToValue(entity, 0, error);
+}
+
+APMPValuePtr APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity) {
+  std::optional<std::string> text = NANOGetString(entity, APMPBRuntimeEntity::kStringValue);
+  return APMPStringValue::make(text ? APMPUTF16FromUTF8(*text) : std::u16string());
+}
+
+APMPValuePtr APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity) {
+  if (!NANOHasField(entity, APMPBRuntimeEntity::kNumberValue))
+    return APMPNumberValue::make(std::nan(""));
+  return APMPNumberValue::make(NANOGetDouble(entity, APMPBRuntimeEntity::kNumberValue));
+}
+
+APMPValuePtr APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity) {
+  return APMPBooleanValue::booleanValueWithBool(
+      NANOGetBool(entity, APMPBRuntimeEntity::kBooleanValue));
+}
+
+APMPValuePtr APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(
+    const APMPBRuntimeEntity& entity, APMPErrorSlot error) {
+  return StatementToValue(entity, 0, error);
+}
+
+APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromNSObject(const platform::Value* object,
+                                                                  const APMPScopePtr& scope,
+                                                                  APMPErrorSlot error) {
+  return FromHost(object, scope, 0, error);
+}
+
+std::optional<platform::Value> APMPRuntimeEntityConverter::objectFromRuntimeValue(
+    const APMPValuePtr& value, APMPErrorSlot error) {
+  return ToHost(value, 0, error);
+}
+
+platform::Value::Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(
+    const APMPValuePtr& map, APMPErrorSlot error) {
+  const auto* m = dynamic_cast<const APMPMapValue*>(map.get());
+  if (m == nullptr) return {};
+  return MapToHost(*m, 0, error);
+}

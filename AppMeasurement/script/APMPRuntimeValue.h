@@ -1,0 +1,194 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AppMeasurement/script/APMPError.h"
+#include "AppMeasurement/script/APMPMarkable.h"
+
+class APMPRuntimeValue;
+class APMPScope;
+
+using APMPValuePtr = std::shared_ptr<APMPRuntimeValue>;
+using APMPValueList = std::vector<APMPValuePtr>;
+using APMPScopePtr = std::shared_ptr<APMPScope>;
+
+// Releases the given values without recursing: a value freed here whose own contents are
+// released the same way joins a queue that the outermost call drains. Destroying a chain of
+// a million nested values thus uses constant stack. Called by the destructors of every
+// container of values.
+void APMPReleaseValues(APMPValueList& values);
+
+// What a value is, for fast type tests. Subclasses keep their base's kind (a native function
+// is a Function, the event object of the editing host is a Map).
+enum class APMPValueKind {
+  Hole,
+  Undefined,
+  Null,
+  Boolean,
+  Number,
+  String,
+  Map,
+  Array,
+  Function,
+  Statement,
+  Control
+};
+
+// Every datum a script touches. Values are reference objects: identity matters, and the shared
+// instances (undefined, null, the two booleans, break, continue, the hole marker) are compared
+// by identity. A bare instance is the hole marker of arrays. Values are used by one thread at
+// a time (the runtime's caller).
+class APMPRuntimeValue : public APMPMarkable,
+                         public std::enable_shared_from_this<APMPRuntimeValue> {
+ public:
+  APMPRuntimeValue() : kind_(APMPValueKind::Hole) {}
+  ~APMPRuntimeValue() override = default;
+  APMPRuntimeValue(const APMPRuntimeValue&) = delete;
+  APMPRuntimeValue& operator=(const APMPRuntimeValue&) = delete;
+
+  APMPValueKind kind() const { return kind_; }
+
+  // Conversions. The base class (statements, control values, the hole marker) fails with
+  // errors 5, 4 and 3 and returns the empty text, NaN and false.
+  virtual std::u16string stringValueOrError(APMPErrorSlot error) const;
+  virtual double doubleValueOrError(APMPErrorSlot error) const;
+  virtual bool booleanValueOrError(APMPErrorSlot error) const;
+
+  // Method call with unevaluated arguments, evaluated in `scope` as the method needs them.
+  // The base answers "toString" and fails every other name with error 17.
+  virtual APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
+                                     const APMPScopePtr& scope, APMPErrorSlot error);
+
+  // Structural equality of contents (not the script operators'). The base: identity.
+  virtual bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const;
+
+  // Collector hooks: the base has nothing to mark or sweep.
+  void mark(APMPMarker& marker) override {}
+  virtual void sweep() {}
+
+ protected:
+  explicit APMPRuntimeValue(APMPValueKind kind) : kind_(kind) {}
+  // True when `other` is of the receiver's class or a subclass of it.
+  bool isSameClass(const APMPRuntimeValue& other) const;
+  // A depth guard for structural comparisons of nested contents (cyclic ones included).
+  static bool equalityTooDeep(int delta);
+
+ private:
+  const APMPValueKind kind_;
+};
+
+class APMPUndefinedValue final : public APMPRuntimeValue {
+ public:
+  static const APMPValuePtr& sharedInstance();
+  APMPUndefinedValue() : APMPRuntimeValue(APMPValueKind::Undefined) {}
+  std::u16string stringValueOrError(APMPErrorSlot error) const override;
+  double doubleValueOrError(APMPErrorSlot error) const override;
+  bool booleanValueOrError(APMPErrorSlot error) const override;
+  APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
+                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+};
+
+class APMPNullValue final : public APMPRuntimeValue {
+ public:
+  static const APMPValuePtr& sharedInstance();
+  APMPNullValue() : APMPRuntimeValue(APMPValueKind::Null) {}
+  std::u16string stringValueOrError(APMPErrorSlot error) const override;
+  double doubleValueOrError(APMPErrorSlot error) const override;
+  bool booleanValueOrError(APMPErrorSlot error) const override;
+  APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
+                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+};
+
+class APMPBooleanValue final : public APMPRuntimeValue {
+ public:
+  // One of the two shared instances.
+  static const APMPValuePtr& booleanValueWithBool(bool value);
+  explicit APMPBooleanValue(bool value) : APMPRuntimeValue(APMPValueKind::Boolean), value_(value) {}
+  bool value() const { return value_; }
+  std::u16string stringValueOrError(APMPErrorSlot error) const override;
+  double doubleValueOrError(APMPErrorSlot error) const override;
+  bool booleanValueOrError(APMPErrorSlot error) const override;
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+
+ private:
+  bool value_;
+};
+
+class APMPNumberValue final : public APMPRuntimeValue {
+ public:
+  explicit APMPNumberValue(double value) : APMPRuntimeValue(APMPValueKind::Number), value_(value) {}
+  static APMPValuePtr make(double value) { return std::make_shared<APMPNumberValue>(value); }
+  double value() const { return value_; }
+  std::u16string stringValueOrError(APMPErrorSlot error) const override;
+  double doubleValueOrError(APMPErrorSlot error) const override;
+  bool booleanValueOrError(APMPErrorSlot error) const override;
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+
+ private:
+  double value_;
+};
+
+class APMPStringValue final : public APMPRuntimeValue {
+ public:
+  explicit APMPStringValue(std::u16string value)
+      : APMPRuntimeValue(APMPValueKind::String), value_(std::move(value)) {}
+  static APMPValuePtr make(std::u16string value) {
+    return std::make_shared<APMPStringValue>(std::move(value));
+  }
+  const std::u16string& value() const { return value_; }
+  std::u16string stringValueOrError(APMPErrorSlot error) const override;
+  double doubleValueOrError(APMPErrorSlot error) const override;
+  bool booleanValueOrError(APMPErrorSlot error) const override;
+  // Handed to the string methods with the receiver's text.
+  APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
+                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+
+ private:
+  std::u16string value_;
+};
+
+// A statement of a program: a command code or function name and its unevaluated arguments.
+// Never changed after construction.
+class APMPStatementValue final : public APMPRuntimeValue {
+ public:
+  APMPStatementValue(std::u16string functionName, APMPValueList arguments);
+  ~APMPStatementValue() override { APMPReleaseValues(arguments_); }
+  const std::u16string& functionName() const { return functionName_; }
+  const APMPValueList& arguments() const { return arguments_; }
+  // The command code when the name is one of the decimal codes "0" to "99", else -1; saves
+  // the registrar a text lookup per evaluation.
+  int commandCode() const { return commandCode_; }
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+
+ private:
+  std::u16string functionName_;
+  APMPValueList arguments_;
+  int commandCode_;
+};
+
+// "break", "continue" or "return" with its data.
+class APMPControlValue final : public APMPRuntimeValue {
+ public:
+  APMPControlValue(std::u16string type, APMPValuePtr data);
+  static const APMPValuePtr& breakValue();
+  static const APMPValuePtr& continueValue();
+  static APMPValuePtr returnValueWithData(APMPValuePtr data);
+  const std::u16string& type() const { return type_; }
+  const APMPValuePtr& data() const { return data_; }
+  bool isReturn() const { return isReturn_; }
+  bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
+
+ private:
+  std::u16string type_;
+  APMPValuePtr data_;
+  bool isReturn_;
+};
+
+// The shared undefined value, for brevity.
+inline const APMPValuePtr& APMPUndefined() { return APMPUndefinedValue::sharedInstance(); }
+inline const APMPValuePtr& APMPNull() { return APMPNullValue::sharedInstance(); }

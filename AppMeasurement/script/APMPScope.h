@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "AppMeasurement/script/APMPPropertyMap.h"
+#include "AppMeasurement/script/APMPRuntimeValue.h"
+
+class APMPObjectManager;
+
+// The evaluation counter of one runtime. It lives in the runtime, out of reach of scripts:
+// no script binding can read, shadow or reset it.
+struct APMPInstructionCounter {
+  static constexpr uint32_t kBudget = 1000000;
+  uint32_t count = 0;
+};
+
+// A link of the chain of name bindings: the runtime's initial scope, the global scope below
+// it, and a child scope per function call, block and loop iteration. A scope holds its parent
+// strongly, so it keeps all its ancestors alive.
+class APMPScope : public APMPMarkable, public std::enable_shared_from_this<APMPScope> {
+ public:
+  explicit APMPScope(APMPScopePtr parentScope);
+  static APMPScopePtr make(APMPScopePtr parentScope = nullptr) {
+    return std::make_shared<APMPScope>(std::move(parentScope));
+  }
+
+  APMPScopePtr createChildScope();
+  const APMPScopePtr& parentScope() const { return parentScope_; }
+
+  bool hasName(const std::u16string& name) const;
+  void addValue(APMPValuePtr value, const std::u16string& name);
+  void addImmutableValue(APMPValuePtr value, const std::u16string& name);
+  // Updates the nearest binding of the chain, or creates the name here.
+  void setValue(APMPValuePtr value, const std::u16string& name);
+  const APMPValuePtr& valueForName(const std::u16string& name) const;
+  void makeImmutable() { contents_.makeImmutable(); }
+
+  void setObjectManager(std::shared_ptr<APMPObjectManager> objectManager);
+  // The own manager, else the nearest ancestor's, else null.
+  APMPObjectManager* objectManager() const;
+
+  // The runtime's counter, inherited from the parent at creation; null outside a runtime.
+  void setInstructionCounter(std::shared_ptr<APMPInstructionCounter> counter) {
+    counter_ = std::move(counter);
+  }
+  APMPInstructionCounter* instructionCounter() const { return counter_.get(); }
+
+  // Marks the values of the own table and then the ancestors: a live function keeps every
+  // enclosing scope's values intact, not only those of the scope it was defined in.
+  void mark(APMPMarker& marker) override;
+  APMPPropertyMap& contents() { return contents_; }
+  // Drops every binding (used when a runtime is torn down, to end reference cycles).
+  void clear() { contents_.clear(); }
+
+ private:
+  APMPScopePtr parentScope_;
+  APMPPropertyMap contents_;
+  std::shared_ptr<APMPObjectManager> objectManager_;
+  std::shared_ptr<APMPInstructionCounter> counter_;
+  uint64_t markEpoch_ = 0;
+};

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Text helpers of the script runtime. Script strings are UTF-16 code units.
+
+// UTF-8 <-> UTF-16. Ill-formed input (a lone surrogate, a bad byte) becomes U+FFFD.
+std::u16string APMPUTF16FromUTF8(std::string_view text);
+std::string APMPUTF8FromUTF16(std::u16string_view text);
+
+// The number formatting of script values: "NaN", "Infinity", "-Infinity", "0" for both zeros;
+// decimal notation for 1e-6 <= |x| < 1e21, scientific ("1e+21", "1.5e-7") otherwise; the
+// shortest digits that read back as the same double (at most 17 significant), no grouping.
+std::u16string APMPNumberToString(double value);
+
+// The string parsing of script values (never fails): white space and line breaks trimmed;
+// empty gives 0; "NaN", "Infinity", "-Infinity"; otherwise one decimal number (optional sign,
+// digits with an optional fraction, optional exponent) that must span the whole text, else
+// NaN. Out-of-range exponents give an infinity or zero.
+double APMPStringToNumber(std::u16string_view text);
+
+// White space and line breaks as the platform's character set counts them (Unicode Z*
+// categories, U+0009 to U+000D, U+0085).
+bool APMPIsWhitespaceOrNewline(char16_t unit);
+std::u16string APMPTrim(std::u16string_view text);
+
+// Ordering of two texts by code unit: -1, 0 or 1.
+int APMPCompareText(std::u16string_view a, std::u16string_view b);
+
+// The longest text the runtime builds (in code units); longer results fail with error 20.
+inline constexpr size_t kAPMPMaximumStringLength = size_t{1} << 24;
+
+// The platform's plain substring search: code units compared without locale, except that
+// canonically equivalent sequences match each other ("e" followed by a combining acute
+// matches the precomposed "é"), and a match never starts or ends inside a combining
+// sequence. Returns the first match starting at or after `from` (or, searching backward, the
+// last one starting at or before `from`), with its length in the receiver; npos when none.
+struct APMPTextMatch {
+  size_t position = std::u16string::npos;
+  size_t length = 0;
+};
+APMPTextMatch APMPFindText(std::u16string_view text, std::u16string_view search, size_t from,
+                           bool backward = false);

@@ -1,0 +1,22 @@
+#include "AppMeasurement/script/APMPixieLogger.h"
+
+int APMPixieLogger::monitorLevel(int64_t scriptLevel, bool silent, bool monitored) {
+  switch (scriptLevel) {
+    case 2:
+      return 8;
+    case 3:
+      return 7;
+    case 5:
+      return silent ? 5 : (monitored ? 4 : 3);
+    case 6:
+      return silent ? 2 : (monitored ? 1 : 0);
+    default:
+      return 6;
+  }
+}
+
+void APMPixieLogger::logWithLevel(int64_t level, const std::string& message,
+                                  const std::vector<std::string>& context, bool silent,
+                                  bool monitored) {
+  if (monitor_) monitor_(monitorLevel(level, silent, monitored), kMessageCode, message, context);
+}

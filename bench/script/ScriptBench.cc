@@ -1,0 +1,277 @@
+// Editing-like programs over 100,000 input events, each run by the script runtime and, as the
+// anchor, by Duktape with the same logic in JavaScript; compare items_per_second within a pair:
+// - BM_EventEditing / BM_DuktapeEventEditing: through the event-editing host (rename a
+//   parameter, drop one by name, create an event on a condition), events in and out as host
+//   values;
+// - BM_ScriptRuntime / BM_DuktapeAnchor: one script function over a converted event map.
+
+#include <benchmark/benchmark.h>
+#include <duktape.h>
+
+#include <string>
+#include <vector>
+
+#include "AppMeasurement/script/APMPEventEditing.h"
+#include "AppMeasurement/script/APMPFunctionValue.h"
+#include "AppMeasurement/script/APMPRuntime.h"
+#include "AppMeasurement/script/APMPRuntimeEntityConverter.h"
+#include "AppMeasurement/script/APMPScope.h"
+#include "AppMeasurement/script/APMPValueFunctions.h"
+#include "tests/AppMeasurement/script/ScriptEntities.h"
+#include "tests/AppMeasurement/script/ScriptProgram.h"
+
+using namespace script_test;
+
+namespace {
+
+constexpr int kEvents = 100000;
+
+std::vector<platform::Value> Inputs() {
+  std::vector<platform::Value> inputs;
+  const char* names[] = {"purchase", "screen_view", "login", "add_to_cart"};
+  for (int i = 0; i < kEvents; ++i) {
+    platform::Value event;
+    event["name"] = platform::Value(names[i % 4]);
+    platform::Value& params = event["params"];
+    params["value"] = platform::Value(static_cast<double>(i % 20));
+    params["currency"] = platform::Value("EUR");
+    params["debug"] = platform::Value(1);
+    std::string item = "sku-";
+    item.append(std::to_string(i % 97));
+    params["item"] = platform::Value(std::move(item));
+    inputs.push_back(std::move(event));
+  }
+  return inputs;
+}
+
+// function edit(e) {
+//   let p = e["params"]; let out = {}; let q = {};
+//   if (e["name"] == "purchase") { out["name"] = "buy"; } else { out["name"] = e["name"]; }
+//   for (let k in p) { if (k != "debug") { q[k] = p[k]; } }
+//   out["params"] = q;
+//   if (p["value"] > 10) { out["created"] = "big_" + e["name"]; }
+//   return out;
+// }
+Ns Program() {
+  N e = var("e"), p = var("p");
+  return {func(
+      "edit", {"e"},
+      {letv("p", get(e, str("params"))), letv("out", obj({})), letv("q", obj({})),
+       ifElse(eq(get(e, str("name")), str("purchase")), {set(var("out"), str("name"), str("buy"))},
+              {set(var("out"), str("name"), get(e, str("name")))}),
+       forIn("k", p,
+             {ifElse(ne(var("k"), str("debug")), {set(var("q"), var("k"), get(p, var("k")))})}),
+       set(var("out"), str("params"), var("q")),
+       ifElse(gt(get(p, str("value")), num(10)),
+              {set(var("out"), str("created"), add(str("big_"), get(e, str("name"))))}),
+       ret(var("out"))})};
+}
+
+void BM_ScriptRuntime(benchmark::State& state) {
+  std::vector<platform::Value> inputs = Inputs();
+  APMPRuntime runtime;
+  APMPValueList program;
+  for (auto& n : Program()) program.push_back(n.value);
+  std::optional<APMPError> error;
+  runtime.executeStatements(program, &error);
+  auto edit = APMPSharedFunction(runtime.globalScope()->valueForName(u"edit"));
+  size_t created = 0;
+  for (auto _ : state) {
+    for (const auto& input : inputs) {
+      runtime.resetInstructionCount();
+      APMPScopePtr scope = runtime.getRunScope();
+      APMPValuePtr event =
+          APMPRuntimeEntityConverter::runtimeValueFromNSObject(&input, scope, &error);
+      APMPValuePtr result = edit->invokeWithEvaluatedArguments({event}, &error);
+      auto output = APMPRuntimeEntityConverter::objectFromRuntimeValue(result, &error);
+      if (error) state.SkipWithError("script failed");
+      if (output && output->find("created")) ++created;
+      runtime.collectGarbage();
+    }
+  }
+  benchmark::DoNotOptimize(created);
+  state.SetItemsProcessed(state.iterations() * kEvents);
+}
+
+void PushValue(duk_context* ctx, const platform::Value& v) {
+  if (auto s = v.asString()) {
+    duk_push_lstring(ctx, s->data(), s->size());
+  } else if (auto d = v.numberAsDouble()) {
+    duk_push_number(ctx, *d);
+  } else if (auto dict = v.asDictionary()) {
+    duk_idx_t object = duk_push_object(ctx);
+    for (const auto& [key, value] : *dict) {
+      PushValue(ctx, value);
+      duk_put_prop_lstring(ctx, object, key.data(), key.size());
+    }
+  } else {
+    duk_push_null(ctx);
+  }
+}
+
+platform::Value ReadValue(duk_context* ctx, duk_idx_t index) {
+  if (duk_is_string(ctx, index)) return platform::Value(std::string(duk_get_string(ctx, index)));
+  if (duk_is_number(ctx, index)) return platform::Value(duk_get_number(ctx, index));
+  if (duk_is_object(ctx, index)) {
+    platform::Value::Dictionary out;
+    duk_enum(ctx, index, DUK_ENUM_OWN_PROPERTIES_ONLY);
+    while (duk_next(ctx, -1, 1)) {
+      out[duk_get_string(ctx, -2)] = ReadValue(ctx, -1);
+      duk_pop_2(ctx);
+    }
+    duk_pop(ctx);
+    return platform::Value(std::move(out));
+  }
+  return platform::Value();
+}
+
+void BM_DuktapeAnchor(benchmark::State& state) {
+  std::vector<platform::Value> inputs = Inputs();
+  duk_context* ctx = duk_create_heap_default();
+  duk_eval_string_noresult(ctx, R"JS(
+    function edit(e) {
+      var p = e["params"]; var out = {}; var q = {};
+      if (e["name"] == "purchase") { out["name"] = "buy"; } else { out["name"] = e["name"]; }
+      for (var k in p) { if (k != "debug") { q[k] = p[k]; } }
+      out["params"] = q;
+      if (p["value"] > 10) { out["created"] = "big_" + e["name"]; }
+      return out;
+    })JS");
+  size_t created = 0;
+  for (auto _ : state) {
+    for (const auto& input : inputs) {
+      duk_get_global_string(ctx, "edit");
+      PushValue(ctx, input);
+      if (duk_pcall(ctx, 1) != DUK_EXEC_SUCCESS) state.SkipWithError("duktape failed");
+      platform::Value output = ReadValue(ctx, -1);
+      duk_pop(ctx);
+      if (output.find("created")) ++created;
+    }
+  }
+  benchmark::DoNotOptimize(created);
+  duk_destroy_heap(ctx);
+  state.SetItemsProcessed(state.iterations() * kEvents);
+}
+
+// The same work through the event-editing host, as the engine drives it: an edit callback
+// renames "value" to "amount" on purchases and drops "debug"; a create callback logs
+// "big_purchase" when the amount is above 10.
+APMPBProgram EditingProgram() {
+  N e = var("e");
+  N edit =
+      lambda({"e"}, {ifElse(eq(method(e, "getEventName", {}), str("purchase")),
+                            {method(e, "setParamValue",
+                                    {str("amount"), method(e, "getParamValue", {str("value")})}),
+                             method(e, "setParamValue", {str("value"), null()})}),
+                     method(e, "setParamValue", {str("debug"), null()}), ret(num(0))});
+  N create = lambda(
+      {"e"},
+      {ifElse(gt(method(e, "getParamValue", {str("amount")}), num(10)),
+              {callf("log", {str("big_purchase"), method(e, "getTimestamp", {}),
+                             obj({{"amount", method(e, "getParamValue", {str("amount")})}})})})});
+  N registerFunction = func(
+      "register", {"rule"},
+      {letv("reg", callf("require", {str("internal.registerCallback")})),
+       callf("reg", {str(""), get(var("rule"), str("cb")), get(var("rule"), str("options"))})});
+  auto rule = [](N callback, const char* type) {
+    return obj({{"cb", callback}, {"options", obj({{"type", str(type)}})}});
+  };
+  return MakeProgram(
+      {registerFunction, letv("log", callf("require", {str("internal.eventLogger")}))},
+      {{"register", {rule(edit, "edit"), rule(create, "create")}}});
+}
+
+std::vector<APMPEvent> EditingInputs() {
+  std::vector<APMPEvent> events;
+  for (const auto& input : Inputs()) {
+    platform::Value::Dictionary params = *input.find("params")->asDictionary();
+    events.emplace_back(*input.find("name")->asString(), 1000.0, std::move(params));
+  }
+  return events;
+}
+
+void BM_EventEditing(benchmark::State& state) {
+  std::vector<APMPEvent> inputs = EditingInputs();
+  APMPEventEditing editing;
+  std::optional<APMPError> error;
+  if (!editing.loadProgram(EditingProgram(), &error)) state.SkipWithError("load failed");
+  size_t created = 0;
+  for (auto _ : state) {
+    for (const auto& input : inputs) {
+      editing.handleEvent(input, &error);
+      if (error) state.SkipWithError("event failed");
+      created += editing.eventContext().eventsToLog().size();
+    }
+  }
+  if (created == 0) state.SkipWithError("no event was created");
+  benchmark::DoNotOptimize(created);
+  state.SetItemsProcessed(state.iterations() * kEvents);
+}
+
+void BM_DuktapeEventEditing(benchmark::State& state) {
+  std::vector<APMPEvent> inputs = EditingInputs();
+  duk_context* ctx = duk_create_heap_default();
+  duk_eval_string_noresult(ctx, R"JS(
+    function edit(e) {
+      if (e.getEventName() == "purchase") {
+        e.setParamValue("amount", e.getParamValue("value"));
+        e.setParamValue("value", null);
+      }
+      e.setParamValue("debug", null);
+      return 0;
+    }
+    function create(e, logged) {
+      if (e.getParamValue("amount") > 10)
+        logged.push({name: "big_purchase", timestamp: e.getTimestamp(),
+                     params: {amount: e.getParamValue("amount")}});
+    }
+    // The event object's methods live on a prototype, made once.
+    function Ev(input, out) { this.input = input; this.out = out; }
+    Ev.prototype.getEventName = function () { return this.out.name; };
+    Ev.prototype.setEventName = function (n) { this.out.name = n; return n; };
+    Ev.prototype.getParamValue = function (k) {
+      var v = this.out.params[k]; return v === undefined ? null : v;
+    };
+    Ev.prototype.setParamValue = function (k, v) {
+      if (v === null) delete this.out.params[k]; else this.out.params[k] = v; return v;
+    };
+    Ev.prototype.getTimestamp = function () { return this.input.timestamp; };
+    function handle(input) {
+      var out = {name: input.name, params: {}};
+      for (var k in input.params) out.params[k] = input.params[k];
+      var logged = [];
+      var e = new Ev(input, out);
+      edit(e);
+      create(e, logged);
+      return {out: out, logged: logged};
+    })JS");
+  size_t created = 0;
+  for (auto _ : state) {
+    for (const auto& input : inputs) {
+      duk_get_global_string(ctx, "handle");
+      platform::Value event;
+      event["name"] = platform::Value(input.name());
+      event["timestamp"] = platform::Value(input.timestamp());
+      event["params"] = platform::Value(input.parameters());
+      PushValue(ctx, event);
+      if (duk_pcall(ctx, 1) != DUK_EXEC_SUCCESS) state.SkipWithError("duktape failed");
+      platform::Value output = ReadValue(ctx, -1);
+      duk_pop(ctx);
+      if (const auto* logged = output.find("logged"))
+        created += logged->asDictionary() ? logged->asDictionary()->size() : 0;
+    }
+  }
+  if (created == 0) state.SkipWithError("no event was created");
+  benchmark::DoNotOptimize(created);
+  duk_destroy_heap(ctx);
+  state.SetItemsProcessed(state.iterations() * kEvents);
+}
+
+BENCHMARK(BM_DuktapeEventEditing)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_EventEditing)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_DuktapeAnchor)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_ScriptRuntime)->Unit(benchmark::kMillisecond)->MinTime(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,227 @@
+// Programs that try to break the runtime: each must end with its error and leave the
+// runtime usable.
+
+#include <gtest/gtest.h>
+
+#include "AppMeasurement/script/APMPArrayValue.h"
+#include "tests/AppMeasurement/script/ScriptHarness.h"
+
+using namespace script_test;
+
+namespace {
+
+N raw(const std::string& code, Ns args) { return Stmt(code, args, ""); }
+
+void ExpectUsable(APMPRuntime& runtime) {
+  runtime.resetInstructionCount();
+  runtime.collectGarbage();
+  RunResult r = RunProgram(runtime, {print(add(num(1), num(2)))});
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.printed, "n:3\n");
+}
+
+TEST(ScriptHostile, InfiniteLoops) {
+  APMPRuntime runtime;
+  for (N loop :
+       {whileLoop(boolean(true), {}), forLet("i", num(0), boolean(true), assign("i", num(0)), {}),
+        doWhile(num(1), {cont()})}) {
+    runtime.resetInstructionCount();
+    RunResult r = RunProgram(runtime, {loop});
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->code, 18);
+    ExpectUsable(runtime);
+  }
+}
+
+TEST(ScriptHostile, DeepRecursionFailsCleanly) {
+  APMPRuntime runtime;
+  RunResult r = RunProgram(runtime, {func("f", {"n"}, {ret(add(num(1), callf("f", {var("n")})))}),
+                                     callf("f", {num(0)})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeNestingTooDeep);
+  ExpectUsable(runtime);
+  // Moderate recursion still works.
+  r = RunProgram(runtime, {func("depth", {"n"},
+                                {ifElse(le(var("n"), num(0)), {ret(num(0))}),
+                                 ret(add(num(1), callf("depth", {sub(var("n"), num(1))})))}),
+                           print(callf("depth", {num(200)}))});
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.printed, "n:200\n");
+}
+
+TEST(ScriptHostile, HugeArrays) {
+  APMPRuntime runtime;
+  for (N program : {set(arr({}), num(4e9), num(1)), set(arr({}), str("length"), num(4294967295.0)),
+                    set(arr({}), num(APMPArrayValue::kMaximumLength), num(1))}) {
+    RunResult r = RunProgram(runtime, {program});
+    ASSERT_TRUE(r.error) << program.js;
+    EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+    ExpectUsable(runtime);
+  }
+  // Doubling an array by concat until the bound.
+  runtime.resetInstructionCount();
+  RunResult r = RunProgram(
+      runtime, {letv("a", arr({num(1)})),
+                whileLoop(boolean(true), {assign("a", method(var("a"), "concat", {var("a")}))})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  ExpectUsable(runtime);
+}
+
+TEST(ScriptHostile, HugeStrings) {
+  APMPRuntime runtime;
+  RunResult r =
+      RunProgram(runtime, {letv("s", str("0123456789abcdef")),
+                           whileLoop(boolean(true), {assign("s", add(var("s"), var("s")))})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  ExpectUsable(runtime);
+}
+
+TEST(ScriptHostile, CatastrophicRegularExpression) {
+  APMPRuntime runtime;
+  std::string subject(40, 'a');
+  subject += "!";
+  RunResult r = RunProgram(runtime, {method(str(subject), "match", {str("^(a+)+$")})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->domain, kAPMPRegularExpressionErrorDomain);
+  ExpectUsable(runtime);
+}
+
+TEST(ScriptHostile, CanonicalSearchOverLongTextStaysLinear) {
+  APMPRuntime runtime;
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += "e\xCC\x81";  // decomposed é
+  RunResult r = RunProgram(runtime, {print(method(str(text), "indexOf", {str("\xC3\xBC")})),
+                                     print(method(str(text), "lastIndexOf", {str("\xC3\xA9")}))});
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.printed, "n:-1\nn:399998\n");
+}
+
+TEST(ScriptHostile, WrongArgumentsEverywhere) {
+  APMPRuntime runtime;
+  // Every command code, with no arguments and with four strange ones: none may crash.
+  Ns strange = {null(), arr({}), num(NAN), obj({})};
+  for (int code = 0; code <= 70; ++code) {
+    for (const Ns& args : {Ns{}, strange}) {
+      runtime.resetInstructionCount();
+      RunProgram(runtime, {raw(std::to_string(code), args)});
+    }
+  }
+  // Every method name on every kind of receiver, with wrong arguments.
+  const char* names[] = {"charAt",         "concat",  "every",   "filter",      "forEach",
+                         "hasOwnProperty", "indexOf", "join",    "lastIndexOf", "map",
+                         "match",          "pop",     "push",    "reduce",      "reduceRight",
+                         "replace",        "reverse", "search",  "shift",       "slice",
+                         "some",           "sort",    "splice",  "split",       "substring",
+                         "toString",       "trim",    "unshift", "toUpperCase"};
+  for (N receiver : {str("abc"), arr({num(1), num(2)}), obj({}), num(1), null()}) {
+    for (const char* name : names) {
+      for (const Ns& args : {Ns{}, strange, Ns{num(1)}, Ns{str("x"), num(-1)}}) {
+        runtime.resetInstructionCount();
+        RunProgram(runtime, {method(receiver, name, args)});
+      }
+    }
+  }
+  ExpectUsable(runtime);
+}
+
+TEST(ScriptHostile, SelfReferencesAndMutationDuringIteration) {
+  APMPRuntime runtime;
+  RunResult r = RunProgram(
+      runtime,
+      {letv("a", arr({num(1), num(2), num(3)})), method(var("a"), "push", {var("a")}),
+       print(add(var("a"), str(""))),
+       // A callback that grows and shrinks the array it iterates.
+       method(
+           var("a"), "forEach",
+           {lambda({"x"}, {method(var("a"), "pop", {}), method(var("a"), "unshift", {num(0)})})}),
+       method(var("a"), "sort", {lambda({"x", "y"}, {method(var("a"), "push", {num(1)}), num(1)})}),
+       letv("o", obj({})), set(var("o"), str("self"), var("o")),
+       print(get(var("o"), str("self")))});
+  EXPECT_FALSE(r.error) << (r.error ? r.error->code : 0);
+  ExpectUsable(runtime);
+}
+
+}  // namespace
+
+#include <pthread.h>
+
+#include <functional>
+
+namespace {
+
+// The nesting bound keeps deep recursion within a small thread stack, sanitizers included.
+TEST(ScriptHostile, DeepRecursionFitsASmallThreadStack) {
+  struct Outcome {
+    int64_t code = 0;
+  } outcome;
+  auto body = [](void* arg) -> void* {
+    APMPRuntime runtime;
+    RunResult r = RunProgram(runtime, {func("f", {"n"}, {ret(add(num(1), callf("f", {var("n")})))}),
+                                       callf("f", {num(0)})});
+    static_cast<Outcome*>(arg)->code = r.error ? r.error->code : 0;
+    return nullptr;
+  };
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, size_t{2} << 20);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attr, body, &outcome), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(outcome.code, APMPErrorCodeNestingTooDeep);
+}
+
+}  // namespace
+
+#include <random>
+
+namespace {
+
+// Random statement trees of every command code with random literal arguments: each must end
+// with a value or an error, never a crash, a sanitizer report or a hang, and the runtime
+// stays usable.
+TEST(ScriptHostile, RandomPrograms) {
+  std::mt19937 random(12062026);
+  std::function<APMPValuePtr(int)> make = [&](int depth) -> APMPValuePtr {
+    int pick = static_cast<int>(random() % 10);
+    if (depth <= 0 || pick < 4) {
+      switch (random() % 6) {
+        case 0:
+          return APMPNumberValue::make(static_cast<double>(static_cast<int>(random() % 7) - 2));
+        case 1:
+          return APMPStringValue::make(random() % 2 ? u"x" : u"length");
+        case 2:
+          return APMPBooleanValue::booleanValueWithBool(random() % 2);
+        case 3:
+          return APMPNumberValue::make(random() % 2 ? NAN : 1e10);
+        case 4:
+          return APMPStringValue::make(u"0");
+        default:
+          return APMPStringValue::make(u"");
+      }
+    }
+    APMPValueList arguments;
+    int count = static_cast<int>(random() % 5);
+    for (int i = 0; i < count; ++i) arguments.push_back(make(depth - 1));
+    std::u16string name = APMPNumberToString(static_cast<double>(random() % 68));
+    if (random() % 10 == 0) name = u"x";
+    return std::make_shared<APMPStatementValue>(name, std::move(arguments));
+  };
+  APMPRuntime runtime;
+  RunProgram(runtime, {letv("x", num(1))});
+  int errors = 0;
+  for (int i = 0; i < 4000; ++i) {
+    runtime.resetInstructionCount();
+    std::optional<APMPError> error;
+    runtime.executeStatements(APMPValueList{make(6)}, &error);
+    if (error) ++errors;
+    if (i % 500 == 0) runtime.collectGarbage();
+  }
+  EXPECT_GT(errors, 0);
+  EXPECT_LT(errors, 4000);
+  ExpectUsable(runtime);
+}
+
+}  // namespace
