@@ -5,6 +5,7 @@
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/uikit/UIApplication.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 
 namespace {
@@ -65,3 +66,9 @@ bool APMAEU::isFAS() {
 std::string APMAEU::deviceModel() { return OULAppEnvironmentUtil::deviceModel(); }
 
 std::string APMAEU::systemVersion() { return OULAppEnvironmentUtil::systemVersion(); }
+
+std::shared_ptr<UIApplication> APMAEU::sharedApplication() {
+  // Extensions have no application object; the library must not reach for one there.
+  if (isAEX()) return nullptr;
+  return UIApplication::sharedApplication();
+}

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "platform/uikit/UIApplication.h"
 
 // Facts about the application environment: how the app was installed, whether it runs on
 // the simulator or inside an app extension, and the device it runs on. Class operations,
@@ -30,4 +33,6 @@ class APMAEU {
   // The utilities framework's device model and system version.
   static std::string deviceModel();
   static std::string systemVersion();
+  // The shared application object, or nullptr inside an app extension (`isAEX`).
+  static std::shared_ptr<UIApplication> sharedApplication();
 };

@@ -1,20 +1,22 @@
 #include "AppMeasurement/foundation/APMNotificationNames.h"
 
-// The application shell posts its life-cycle notifications under these names, as the
-// phone's application object does.
+#include "platform/uikit/UIApplicationNotifications.h"
+
+// The platform's own names: the application object posts its life-cycle notifications under
+// them, so observers registered with these names hear what the app does.
 std::string APMDidBecomeActiveNotificationName() {
-  return "UIApplicationDidBecomeActiveNotification";
+  return UIApplicationDidBecomeActiveNotification;
 }
 std::string APMDidFinishLaunchingNotificationName() {
-  return "UIApplicationDidFinishLaunchingNotification";
+  return UIApplicationDidFinishLaunchingNotification;
 }
 std::string APMWillResignActiveNotificationName() {
-  return "UIApplicationWillResignActiveNotification";
+  return UIApplicationWillResignActiveNotification;
 }
-std::string APMWindowDidResignKeyNotificationName() { return "UIWindowDidResignKeyNotification"; }
+std::string APMWindowDidResignKeyNotificationName() { return UIWindowDidResignKeyNotification; }
 std::string APMWillEnterForegroundNotificationName() {
-  return "UIApplicationWillEnterForegroundNotification";
+  return UIApplicationWillEnterForegroundNotification;
 }
 std::string APMDidEnterBackgroundNotificationName() {
-  return "UIApplicationDidEnterBackgroundNotification";
+  return UIApplicationDidEnterBackgroundNotification;
 }

@@ -1,0 +1,192 @@
+#include "platform/uikit/UIApplication.h"
+
+#include <string_view>
+#include <utility>
+
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/uikit/UIApplicationNotifications.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
+
+namespace {
+
+// An extension's bundle is a folder named "<name>.appex" (a trailing slash aside).
+bool mainBundleIsAppExtension() {
+  std::string path = platform::Bundle::mainBundle()->bundlePath().string();
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  constexpr std::string_view kSuffix = ".appex";
+  return path.size() >= kSuffix.size() &&
+         std::string_view(path).substr(path.size() - kSuffix.size()) == kSuffix;
+}
+
+}  // namespace
+
+std::shared_ptr<UIApplication> UIApplication::sharedApplication() {
+  // The one instance lives for the whole process, even while an extension's bundle hides it.
+  static const std::shared_ptr<UIApplication> application = std::make_shared<UIApplication>();
+  if (mainBundleIsAppExtension() || OULAppEnvironmentUtil::isAppExtension()) return nullptr;
+  return application;
+}
+
+void UIApplication::onMainThread(std::function<void()> block) {
+  if (platform::DispatchQueue::isMainThread()) {
+    block();
+  } else {
+    platform::DispatchQueue::main()->async(std::move(block));
+  }
+}
+
+void UIApplication::post(const char* name, platform::Value userInfo) {
+  platform::NotificationCenter::defaultCenter().postNotificationName(name, this,
+                                                                     std::move(userInfo));
+}
+
+void UIApplication::didFinishLaunching(const platform::Value& options) {
+  onMainThread([this, self = weak_from_this().lock(), options] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (launched_ || terminated_) return;
+      launched_ = true;
+    }
+    // The phone hands no user info at all when the app was launched without options.
+    bool hasOptions = options.isDictionary() && !options.asDictionary()->empty();
+    post(UIApplicationDidFinishLaunchingNotification, hasOptions ? options : platform::Value());
+  });
+}
+
+void UIApplication::didBecomeActive() {
+  onMainThread([this, self = weak_from_this().lock()] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (terminated_ || state_.load() != UIApplicationState::kInactive) return;
+      state_ = UIApplicationState::kActive;
+    }
+    post(UIApplicationDidBecomeActiveNotification);
+  });
+}
+
+void UIApplication::willResignActive() {
+  onMainThread([this, self = weak_from_this().lock()] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (terminated_ || state_.load() != UIApplicationState::kActive) return;
+    }
+    post(UIApplicationWillResignActiveNotification);
+    state_ = UIApplicationState::kInactive;
+  });
+}
+
+void UIApplication::didEnterBackground() {
+  onMainThread([this, self = weak_from_this().lock()] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (terminated_ || state_.load() != UIApplicationState::kInactive) return;
+      state_ = UIApplicationState::kBackground;
+    }
+    post(UIApplicationDidEnterBackgroundNotification);
+  });
+}
+
+void UIApplication::willEnterForeground() {
+  onMainThread([this, self = weak_from_this().lock()] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (terminated_ || state_.load() != UIApplicationState::kBackground) return;
+    }
+    post(UIApplicationWillEnterForegroundNotification);
+    state_ = UIApplicationState::kInactive;
+  });
+}
+
+void UIApplication::willTerminate() {
+  onMainThread([this, self = weak_from_this().lock()] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (terminated_) return;
+      terminated_ = true;
+    }
+    post(UIApplicationWillTerminateNotification);
+  });
+}
+
+UIBackgroundTaskIdentifier UIApplication::beginBackgroundTaskWithName(
+    std::string name, ExpirationHandler expirationHandler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (terminated_ || !backgroundTimeAvailable_) return UIBackgroundTaskInvalid;
+  UIBackgroundTaskIdentifier identifier = ++lastTaskIdentifier_;
+  openTasks_[identifier] = OpenTask{std::move(name), std::move(expirationHandler), false};
+  return identifier;
+}
+
+void UIApplication::endBackgroundTask(UIBackgroundTaskIdentifier identifier) {
+  // The handler is destroyed outside the lock: it may own objects whose destruction calls back.
+  OpenTask ended;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = openTasks_.find(identifier);
+    if (found == openTasks_.end()) return;
+    ended = std::move(found->second);
+    openTasks_.erase(found);
+  }
+}
+
+void UIApplication::expireBackgroundTasks() {
+  onMainThread([this, self = weak_from_this().lock()] {
+    std::vector<UIBackgroundTaskIdentifier> identifiers;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (const auto& [identifier, task] : openTasks_) identifiers.push_back(identifier);
+    }
+    expire(identifiers);
+  });
+}
+
+void UIApplication::expireBackgroundTask(UIBackgroundTaskIdentifier identifier) {
+  onMainThread([this, self = weak_from_this().lock(), identifier] { expire({identifier}); });
+}
+
+void UIApplication::expire(const std::vector<UIBackgroundTaskIdentifier>& identifiers) {
+  for (UIBackgroundTaskIdentifier identifier : identifiers) {
+    ExpirationHandler handler;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto found = openTasks_.find(identifier);
+      // A handler that ran before may have ended this task, or another one of the list.
+      if (found == openTasks_.end() || found->second.expired) continue;
+      found->second.expired = true;
+      // Taken out so that it runs once and without the lock: it is expected to end its task.
+      handler = std::move(found->second.expirationHandler);
+      found->second.expirationHandler = nullptr;
+    }
+    if (handler) handler();
+  }
+}
+
+void UIApplication::setBackgroundTimeAvailable(bool available) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  backgroundTimeAvailable_ = available;
+}
+
+std::vector<UIApplication::BackgroundTask> UIApplication::openBackgroundTasks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<BackgroundTask> tasks;
+  tasks.reserve(openTasks_.size());
+  // Identifiers only grow, so the map's order is the order the tasks began.
+  for (const auto& [identifier, task] : openTasks_) {
+    tasks.push_back(BackgroundTask{identifier, task.name, task.expired});
+  }
+  return tasks;
+}
+
+void UIApplication::resetForTesting() {
+  std::map<UIBackgroundTaskIdentifier, OpenTask> dropped;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_ = UIApplicationState::kInactive;
+    launched_ = false;
+    terminated_ = false;
+    backgroundTimeAvailable_ = true;
+    dropped.swap(openTasks_);
+  }
+}
