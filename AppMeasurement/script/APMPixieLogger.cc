@@ -20,3 +20,12 @@ void APMPixieLogger::logWithLevel(int64_t level, const std::string& message,
                                   bool monitored) {
   if (monitor_) monitor_(monitorLevel(level, silent, monitored), kMessageCode, message, context);
 }
+
+APMPixieLogger::MonitorSink APMPixieLogger::sinkForMonitor(std::shared_ptr<APMMonitor> monitor) {
+  return [monitor = std::move(monitor)](int level, int64_t messageCode, const std::string& message,
+                                        const std::vector<std::string>& contexts) {
+    if (!monitor) return;
+    std::vector<APMLogContext> logContexts(contexts.begin(), contexts.end());
+    monitor->logWithLevel(level, messageCode, message, logContexts);
+  };
+}

@@ -31,11 +31,9 @@ inline std::string BytesToHex(std::string_view bytes) {
   return hex;
 }
 
-// A file of tests/privacy/testdata, found from the source directory CTest passes.
+// A file of tests/privacy/testdata in the source tree.
 inline std::string ReadTestData(const std::string& name) {
-  const char* source_dir = std::getenv("KVL_SOURCE_DIR");
-  std::string path =
-      std::string(source_dir != nullptr ? source_dir : ".") + "/tests/privacy/testdata/" + name;
+  std::string path = std::string(KVL_SOURCE_DIR) + "/tests/privacy/testdata/" + name;
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   std::ostringstream contents;

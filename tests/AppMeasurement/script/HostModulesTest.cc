@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <mutex>
+
+#include "AppMeasurement/foundation/APMASLLogger.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
+#include "platform/utilities/OULOSLog.h"
+#include "platform/dispatch/DispatchQueue.h"
+
 #include "AppMeasurement/script/APMPKeyValueStore.h"
 #include "AppMeasurement/script/APMPMessageLogger.h"
 #include "AppMeasurement/script/APMPObjectProvider.h"
@@ -106,6 +113,49 @@ TEST_F(HostModules, ObjectProviderGivesFreshMaps) {
                      print(seq(var("a"), var("b")))});
   EXPECT_FALSE(r.error);
   EXPECT_EQ(r.printed, "{\"app\":s:\"demo\",\"build\":n:7}\nb:false\n");
+}
+
+// Records what the monitor hands to its console writer.
+class RecordingConsole : public APMASLLogger {
+ public:
+  void logMessage(std::string_view message, std::string_view, int64_t messageCode,
+                  int logLevel) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back({logLevel, messageCode, std::string(message), {}});
+  }
+  std::vector<Line> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Line> lines_;
+};
+
+TEST(PixieLogger, ScriptMessagesReachTheMonitor) {
+  // The debug line prints only when the console threshold lets debug lines through.
+  OULLoggerLevel previousThreshold = OULLoggerCurrentLevel();
+  OULSetLoggerLevel(OULLoggerLevelDebug);
+  auto console = std::make_shared<RecordingConsole>();
+  auto monitor = APMMonitor::create(8, console, 1);
+  auto runtime = std::make_shared<APMPRuntime>();
+  auto logger = std::make_shared<APMPixieLogger>(monitor);
+  runtime->setModuleCreator([logger] { return std::make_shared<APMPMessageLogger>(logger); },
+                            u"internal.logger");
+  RunResult r = RunProgram(*runtime, Ns{letv("logger", callf("require", {str("internal.logger")})),
+                                        method(var("logger"), "log", {str("from script")}),
+                                        method(var("logger"), "log", {num(3), str("detail")})});
+  EXPECT_FALSE(r.error);
+  platform::DispatchQueue::waitUntilIdle();
+  OULSetLoggerLevel(previousThreshold);
+  auto lines = console->lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].code, 24005);
+  EXPECT_EQ(lines[0].level, 6);
+  EXPECT_NE(lines[0].message.find("from script"), std::string::npos);
+  EXPECT_EQ(lines[1].level, 7);
+  EXPECT_NE(lines[1].message.find("detail"), std::string::npos);
 }
 
 }  // namespace
