@@ -8,10 +8,19 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/base_init.h"
 #include "base/fatal_message.h"
 #include "platform/foundation/PlatformLog.h"
 
 namespace base {
+namespace {
+
+// Every program that uses this library links this file (the fatal checks live here), so the
+// layer is set up from here, by static initialisation, before main and the app delegate run.
+// A static initialiser in a file of its own could be dropped by the linker.
+[[maybe_unused]] const bool base_library_initialized = (InitializeBaseLibrary(), true);
+
+}  // namespace
 
 LogSeverity NormalizeSeverity(int severity) {
   if (severity < static_cast<int>(LogSeverity::kInfo)) return LogSeverity::kInfo;

@@ -12,14 +12,22 @@ namespace {
 SpinLock debugger_command_lock;
 char debugger_command[1024];
 
-std::mutex setting_mutex;
-std::string debugger_command_setting;
+// Function-local, so that the setting is usable from static initialisers of other files.
+std::mutex& SettingMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string& DebuggerCommandSetting() {
+  static auto* setting = new std::string();
+  return *setting;
+}
 
 void DebuggerCommandChanged() {
   std::string cmd;
   {
-    std::lock_guard<std::mutex> lock(setting_mutex);
-    cmd = debugger_command_setting;
+    std::lock_guard<std::mutex> lock(SettingMutex());
+    cmd = DebuggerCommandSetting();
   }
   KVL_CHECK(cmd.empty()) << "--debugger_command is not supported on this platform";
   std::lock_guard<SpinLock> lock(debugger_command_lock);
@@ -33,8 +41,8 @@ void DefineDebuggerCommandSetting() { SetDebuggerCommand(""); }
 
 void SetDebuggerCommand(std::string_view command) {
   {
-    std::lock_guard<std::mutex> lock(setting_mutex);
-    debugger_command_setting.assign(command);
+    std::lock_guard<std::mutex> lock(SettingMutex());
+    DebuggerCommandSetting().assign(command);
   }
   DebuggerCommandChanged();
 }
