@@ -20,4 +20,11 @@ absl::StatusOr<HashedBucketId> ComputeHashedBucketId(std::string_view id, int32_
   return HashedBucketId{std::move(*truncated), prefix_bit_length, hash_type};
 }
 
+absl::StatusOr<HashedBucketId> ComputeHashedBucketId(const IdentifierEntry& entry,
+                                                     const HashedBucketIdParameters& parameters,
+                                                     ::blinders::Context* context) {
+  return ComputeHashedBucketId(entry.identifier, parameters.prefix_bit_length, parameters.hash_type,
+                               context);
+}
+
 }  // namespace private_membership::blinders

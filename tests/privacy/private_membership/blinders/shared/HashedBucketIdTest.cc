@@ -77,5 +77,21 @@ TEST_F(HashedBucketIdTest, HashTypesOneAndTwoGiveTheSameBytes) {
   }
 }
 
+TEST_F(HashedBucketIdTest, EntryOverloadHashesTheIdentifierOnly) {
+  const IdentifierEntry entry{"tag", id_, "extra"};
+  for (int bits : {0, 5, 13, 256}) {
+    auto direct = ComputeHashedBucketId(id_, bits, 2, &ctx_);
+    auto from_entry = ComputeHashedBucketId(entry, HashedBucketIdParameters{bits, 2}, &ctx_);
+    ASSERT_TRUE(direct.ok() && from_entry.ok());
+    EXPECT_EQ(*from_entry, *direct);
+  }
+  auto other = ComputeHashedBucketId(IdentifierEntry{"x", id_ + "!", "extra"},
+                                     HashedBucketIdParameters{256, 1}, &ctx_);
+  ASSERT_TRUE(other.ok());
+  EXPECT_NE(other->hashed_bucket_id, BucketHash(id_));
+  auto bad = ComputeHashedBucketId(entry, HashedBucketIdParameters{-1, 1}, &ctx_);
+  EXPECT_EQ(bad.status().message(), "Hash prefix length must be non-negative.");
+}
+
 }  // namespace
 }  // namespace private_membership::blinders
