@@ -163,31 +163,28 @@ absl::StatusOr<ECPoint> ECGroup::GetPointByHashingToCurveInternal(const BigNum& 
   return CreateECPoint(x, y);
 }
 
-absl::StatusOr<ECPoint> ECGroup::HashToCurveSha256(std::string_view m) const {
-  BigNum x = context_->RandomOracleSha256(m, p_);
+absl::StatusOr<ECPoint> ECGroup::HashToCurveTryAndIncrement(std::string_view m,
+                                                            RandomOracleFn oracle) const {
+  // Each failed candidate is hashed again from its own bytes; about half of all x coordinates
+  // lie on the curve, so this ends after a couple of attempts.
+  BigNum x = (context_->*oracle)(m, p_);
   while (true) {
     absl::StatusOr<ECPoint> point = GetPointByHashingToCurveInternal(x);
     if (point.ok()) return point;
-    x = context_->RandomOracleSha256(x.ToBytes(), p_);
+    x = (context_->*oracle)(x.ToBytes(), p_);
   }
+}
+
+absl::StatusOr<ECPoint> ECGroup::HashToCurveSha256(std::string_view m) const {
+  return HashToCurveTryAndIncrement(m, &Context::RandomOracleSha256);
 }
 
 absl::StatusOr<ECPoint> ECGroup::HashToCurveSha384(std::string_view m) const {
-  BigNum x = context_->RandomOracleSha384(m, p_);
-  while (true) {
-    absl::StatusOr<ECPoint> point = GetPointByHashingToCurveInternal(x);
-    if (point.ok()) return point;
-    x = context_->RandomOracleSha384(x.ToBytes(), p_);
-  }
+  return HashToCurveTryAndIncrement(m, &Context::RandomOracleSha384);
 }
 
 absl::StatusOr<ECPoint> ECGroup::HashToCurveSha512(std::string_view m) const {
-  BigNum x = context_->RandomOracleSha512(m, p_);
-  while (true) {
-    absl::StatusOr<ECPoint> point = GetPointByHashingToCurveInternal(x);
-    if (point.ok()) return point;
-    x = context_->RandomOracleSha512(x.ToBytes(), p_);
-  }
+  return HashToCurveTryAndIncrement(m, &Context::RandomOracleSha512);
 }
 
 absl::StatusOr<ECPoint> ECGroup::HashToCurveSswuRo(std::string_view m, std::string_view dst) const {

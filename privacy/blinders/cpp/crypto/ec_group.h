@@ -57,6 +57,11 @@ class ECGroup {
 
   // One try-and-increment attempt: the point with x coordinate x mod p and the even root y.
   absl::StatusOr<ECPoint> GetPointByHashingToCurveInternal(const BigNum& x) const;
+  // Try-and-increment over one of the context's random oracles (called through the context's
+  // virtual table, so that an overriding context is honoured).
+  using RandomOracleFn = BigNum (Context::*)(std::string_view, const BigNum&);
+  absl::StatusOr<ECPoint> HashToCurveTryAndIncrement(std::string_view m,
+                                                     RandomOracleFn oracle) const;
 
   Context* context_;
   bssl::UniquePtr<EC_GROUP> group_;
