@@ -122,37 +122,33 @@ absl::StatusOr<std::string> ExpandMessageXmd(const EVP_MD* md, std::string_view 
   return uniform_bytes;
 }
 
-absl::StatusOr<std::vector<bssl::UniquePtr<BIGNUM>>> HashToField(const EC_GROUP* group,
-                                                                 std::string_view msg,
-                                                                 std::string_view dst, int count,
-                                                                 BN_CTX* bn_ctx) {
-  absl::StatusOr<Suite> suite = SuiteFor(group);
-  if (!suite.ok()) return suite.status();
-  absl::StatusOr<CurveParams> params = ParamsFor(group, *suite, bn_ctx);
-  if (!params.ok()) return params.status();
+namespace {
+
+// hash_to_field (section 5.2) with the suite and curve already read.
+absl::StatusOr<std::vector<bssl::UniquePtr<BIGNUM>>> HashToFieldWith(const Suite& suite,
+                                                                     const CurveParams& c,
+                                                                     std::string_view msg,
+                                                                     std::string_view dst,
+                                                                     int count, BN_CTX* bn_ctx) {
   if (count < 1) return absl::InternalError("hash_to_field: count must be positive.");
-  const size_t length = suite->field_element_length;
+  const size_t length = suite.field_element_length;
   absl::StatusOr<std::string> uniform_bytes =
-      ExpandMessageXmd(suite->md, msg, dst, static_cast<size_t>(count) * length);
+      ExpandMessageXmd(suite.md, msg, dst, static_cast<size_t>(count) * length);
   if (!uniform_bytes.ok()) return uniform_bytes.status();
 
   std::vector<bssl::UniquePtr<BIGNUM>> elements;
   for (int i = 0; i < count; ++i) {
     bssl::UniquePtr<BIGNUM> e(BN_bin2bn(
         reinterpret_cast<const uint8_t*>(uniform_bytes->data()) + i * length, length, nullptr));
-    if (!e || BN_nnmod(e.get(), e.get(), params->p.get(), bn_ctx) != 1) return LibraryError();
+    if (!e || BN_nnmod(e.get(), e.get(), c.p.get(), bn_ctx) != 1) return LibraryError();
     elements.push_back(std::move(e));
   }
   return elements;
 }
 
-absl::Status MapToCurveSimpleSwu(const EC_GROUP* group, const BIGNUM* u, EC_POINT* out,
-                                 BN_CTX* bn_ctx) {
-  absl::StatusOr<Suite> suite = SuiteFor(group);
-  if (!suite.ok()) return suite.status();
-  absl::StatusOr<CurveParams> params = ParamsFor(group, *suite, bn_ctx);
-  if (!params.ok()) return params.status();
-  const CurveParams& c = *params;
+// map_to_curve_simple_swu (section 6.6.2) with the curve already read.
+absl::Status MapToCurveWith(const EC_GROUP* group, const CurveParams& c, const BIGNUM* u,
+                            EC_POINT* out, BN_CTX* bn_ctx) {
   const BIGNUM* p = c.p.get();
 
   bssl::UniquePtr<BIGNUM> z_u2 = NewBignum(), tv1 = NewBignum(), x1 = NewBignum(),
@@ -216,17 +212,45 @@ absl::Status MapToCurveSimpleSwu(const EC_GROUP* group, const BIGNUM* u, EC_POIN
   return absl::OkStatus();
 }
 
+}  // namespace
+
+absl::StatusOr<std::vector<bssl::UniquePtr<BIGNUM>>> HashToField(const EC_GROUP* group,
+                                                                 std::string_view msg,
+                                                                 std::string_view dst, int count,
+                                                                 BN_CTX* bn_ctx) {
+  absl::StatusOr<Suite> suite = SuiteFor(group);
+  if (!suite.ok()) return suite.status();
+  absl::StatusOr<CurveParams> params = ParamsFor(group, *suite, bn_ctx);
+  if (!params.ok()) return params.status();
+  return HashToFieldWith(*suite, *params, msg, dst, count, bn_ctx);
+}
+
+absl::Status MapToCurveSimpleSwu(const EC_GROUP* group, const BIGNUM* u, EC_POINT* out,
+                                 BN_CTX* bn_ctx) {
+  absl::StatusOr<Suite> suite = SuiteFor(group);
+  if (!suite.ok()) return suite.status();
+  absl::StatusOr<CurveParams> params = ParamsFor(group, *suite, bn_ctx);
+  if (!params.ok()) return params.status();
+  return MapToCurveWith(group, *params, u, out, bn_ctx);
+}
+
 absl::Status HashToCurve(const EC_GROUP* group, std::string_view msg, std::string_view dst,
                          EC_POINT* out, BN_CTX* bn_ctx) {
-  absl::StatusOr<std::vector<bssl::UniquePtr<BIGNUM>>> u = HashToField(group, msg, dst, 2, bn_ctx);
+  // The suite and the curve are read once for all three stages.
+  absl::StatusOr<Suite> suite = SuiteFor(group);
+  if (!suite.ok()) return suite.status();
+  absl::StatusOr<CurveParams> params = ParamsFor(group, *suite, bn_ctx);
+  if (!params.ok()) return params.status();
+  absl::StatusOr<std::vector<bssl::UniquePtr<BIGNUM>>> u =
+      HashToFieldWith(*suite, *params, msg, dst, 2, bn_ctx);
   if (!u.ok()) return u.status();
   bssl::UniquePtr<EC_POINT> q0(EC_POINT_new(group));
   bssl::UniquePtr<EC_POINT> q1(EC_POINT_new(group));
   if (!q0 || !q1) return LibraryError();
-  if (absl::Status s = MapToCurveSimpleSwu(group, (*u)[0].get(), q0.get(), bn_ctx); !s.ok()) {
+  if (absl::Status s = MapToCurveWith(group, *params, (*u)[0].get(), q0.get(), bn_ctx); !s.ok()) {
     return s;
   }
-  if (absl::Status s = MapToCurveSimpleSwu(group, (*u)[1].get(), q1.get(), bn_ctx); !s.ok()) {
+  if (absl::Status s = MapToCurveWith(group, *params, (*u)[1].get(), q1.get(), bn_ctx); !s.ok()) {
     return s;
   }
   // Both suites' curves have cofactor 1, so clear_cofactor is the identity.
