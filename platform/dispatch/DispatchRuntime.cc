@@ -286,7 +286,9 @@ void DispatchRuntime::addDelayedLocked(std::shared_ptr<DispatchQueue> queue, boo
                                        uint64_t generation) {
   DelayedEntry entry{nextSeqLocked(),  wall,      deadline, std::move(queue), std::move(block),
                      std::move(timer), generation};
-  if (deadline == std::numeric_limits<double>::infinity()) return;  // never due
+  // Never due. Only timers get here with such a deadline (after() drops its block itself),
+  // and their entries hold no block, so nothing is released under the lock.
+  if (deadline == std::numeric_limits<double>::infinity()) return;
   std::shared_ptr<Clock> clock = Clock::current();
   const double reading = wall ? clock->now() : clock->uptime();
   if (deadline <= reading || std::isnan(deadline)) {
