@@ -424,6 +424,20 @@ size_t DispatchRuntime::drainMain() {
   return drainMainLocked(lock);
 }
 
+void DispatchRuntime::runNextMainItemLocked(std::unique_lock<std::mutex>& lock,
+                                            DispatchQueue& queue, DispatchQueueState& state) {
+  // The queue is free and has an item: a waiting sync gets its turn (and runs its block on
+  // its own thread), a block runs here.
+  DispatchItem item = std::move(state.items.front());
+  state.items.pop_front();
+  state.occupied = true;
+  if (item.syncTurn) {
+    wakeLocked(*item.syncTurn, true);
+  } else {
+    runItemLocked(lock, queue, state, std::move(item), nullptr);
+  }
+}
+
 size_t DispatchRuntime::drainMainLocked(std::unique_lock<std::mutex>& lock) {
   DispatchQueueState& state = *main_->state_;
   auto& context = dispatchThreadContext();
@@ -435,14 +449,7 @@ size_t DispatchRuntime::drainMainLocked(std::unique_lock<std::mutex>& lock) {
       state.cv.wait(lock);
       continue;
     }
-    DispatchItem item = std::move(state.items.front());
-    state.items.pop_front();
-    state.occupied = true;
-    if (item.syncTurn) {
-      wakeLocked(*item.syncTurn, true);
-    } else {
-      runItemLocked(lock, *main_, state, std::move(item), nullptr);
-    }
+    runNextMainItemLocked(lock, *main_, state);
     ++ran;
   }
   --context.mainDepth;
@@ -461,14 +468,7 @@ void DispatchRuntime::runMainLoop() {
     state.cv.wait(lock,
                   [&] { return stopRequested_ || (!state.items.empty() && !state.occupied); });
     if (stopRequested_) break;
-    DispatchItem item = std::move(state.items.front());
-    state.items.pop_front();
-    state.occupied = true;
-    if (item.syncTurn) {
-      wakeLocked(*item.syncTurn, true);
-    } else {
-      runItemLocked(lock, queue, state, std::move(item), nullptr);
-    }
+    runNextMainItemLocked(lock, queue, state);
   }
   --context.mainDepth;
   stopRequested_ = false;
