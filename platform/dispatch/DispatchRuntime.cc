@@ -142,10 +142,14 @@ void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
     if (state->items.empty()) {
       if (state->retained) {
         // Nothing pending: let go of the handle, outside the lock since this may destroy it.
+        // The thread counts as running meanwhile, so that a test that waited for idle sees
+        // the handle released.
         std::shared_ptr<DispatchQueue> handle = std::move(state->retained);
+        beginLocked();
         lock.unlock();
         handle.reset();
         lock.lock();
+        endLocked();
         continue;
       }
       if (state->closing) return;
@@ -489,6 +493,10 @@ void DispatchRuntime::stopMainLoop() {
 bool DispatchRuntime::isIdleLocked(const Clock& clock) const {
   if (active_ > 0) return false;
   for (const DispatchQueueState* state : queues_) {
+    // A free serial queue still holding its handle is about to let go of it.
+    if (state->kind == DispatchQueue::Kind::kSerial && !state->occupied && state->retained) {
+      return false;
+    }
     if (state->items.empty()) continue;
     if (state->kind == DispatchQueue::Kind::kConcurrent || !state->occupied) return false;
   }

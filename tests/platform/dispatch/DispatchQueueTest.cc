@@ -179,6 +179,33 @@ TEST(DispatchQueueTest, PendingBlocksKeepTheQueueAlive) {
   EXPECT_TRUE(weak.expired());
 }
 
+TEST(DispatchQueueTest, QueueLastHeldByItsPendingWorkIsReleasedBeforeIdle) {
+  // A sync waits behind a running block; its caller lets go of the queue as soon as the
+  // sync returns, so the queue's own hold is the last one. Once every queue is idle that
+  // hold must be gone too.
+  testsupport::DispatchTestEnvironment env;
+  for (int round = 0; round < 200; ++round) {
+    DispatchSemaphore gate;
+    DispatchSemaphore syncQueued;
+    std::weak_ptr<DispatchQueue> weak;
+    {
+      auto queue = DispatchQueue::createSerial("test.sync-release");
+      weak = queue;
+      queue->async([&] { gate.wait(); });
+      std::thread caller([queue = std::move(queue), &syncQueued]() mutable {
+        syncQueued.signal();
+        queue->sync([] {});
+        queue.reset();
+      });
+      syncQueued.wait();
+      gate.signal();
+      caller.join();
+    }
+    env.waitUntilIdle();
+    ASSERT_TRUE(weak.expired()) << "round " << round;
+  }
+}
+
 TEST(DispatchQueueTest, QueueReleasedFromInsideItsOwnBlockFinishesCleanly) {
   testsupport::DispatchTestEnvironment env;
   auto holder = std::make_shared<std::shared_ptr<DispatchQueue>>(
