@@ -186,6 +186,21 @@ TEST_F(PreferenceStoreTest, ChangesMadeWhileTheFileWasUnreadableAreWrittenOnceIt
   EXPECT_FALSE(reread->valueForKey("gone").has_value());  // so does our removal
 }
 
+TEST_F(PreferenceStoreTest, RemovalMadeWhileTheFileWasUnreadableIsWrittenOnceItReads) {
+  FileManager& files = FileManager::defaultManager();
+  auto path = PreferenceStore::preferencesFilePath("suite");
+  ASSERT_TRUE(files.createDirectoryAtPath(path, false).ok());
+  auto store = PreferenceStore::forDomain("suite");
+  store->removeValue("gone");  // nothing in memory changes: only the file can hold the key
+  ASSERT_TRUE(files.removeItemAtPath(path).ok());
+  auto data = PropertyListSerialization::dataWithPropertyList(
+      Value(Value::Dictionary{{"gone", Value(1)}}), PropertyListSerialization::Format::XML);
+  ASSERT_TRUE(data.ok());
+  ASSERT_TRUE(files.writeAtomically(path, *data).ok());
+  ASSERT_TRUE(store->synchronize().ok());
+  EXPECT_TRUE(reopen("suite")->keys().empty());
+}
+
 TEST_F(PreferenceStoreTest, MissingPreferencesFolderIsCreated) {
   ASSERT_TRUE(
       FileManager::defaultManager().removeItemAtPath(AppContainer::preferencesDirectory()).ok());
