@@ -13,7 +13,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   duktape-dev
   # tools the tests call
-  python3 sqlite3 gzip openssl curl
+  python3 sqlite3 gzip openssl curl strace
 )
 
 missing=()

@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 #include "platform/dispatch/DispatchRuntime.h"
 #include "platform/foundation/PlatformLog.h"
@@ -53,6 +54,9 @@ void DispatchQueue::after(double delaySeconds, Block block) {
   if (!block) return;
   DispatchRuntime& runtime = DispatchRuntime::instance();
   const double deadline = Clock::current()->uptime() + delaySeconds;
+  // Never due: dropped here, outside the dispatch lock, since what the block captures may
+  // dispatch from its destructor.
+  if (deadline == std::numeric_limits<double>::infinity()) return;
   std::lock_guard<std::mutex> lock(runtime.mutex);
   runtime.addDelayedLocked(shared_from_this(), /*wall=*/false, deadline, std::move(block), {}, 0);
 }

@@ -142,10 +142,14 @@ void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
     if (state->items.empty()) {
       if (state->retained) {
         // Nothing pending: let go of the handle, outside the lock since this may destroy it.
+        // The thread counts as running meanwhile, so that a test that waited for idle sees
+        // the handle released.
         std::shared_ptr<DispatchQueue> handle = std::move(state->retained);
+        beginLocked();
         lock.unlock();
         handle.reset();
         lock.lock();
+        endLocked();
         continue;
       }
       if (state->closing) return;
@@ -286,7 +290,9 @@ void DispatchRuntime::addDelayedLocked(std::shared_ptr<DispatchQueue> queue, boo
                                        uint64_t generation) {
   DelayedEntry entry{nextSeqLocked(),  wall,      deadline, std::move(queue), std::move(block),
                      std::move(timer), generation};
-  if (deadline == std::numeric_limits<double>::infinity()) return;  // never due
+  // Never due. Only timers get here with such a deadline (after() drops its block itself),
+  // and their entries hold no block, so nothing is released under the lock.
+  if (deadline == std::numeric_limits<double>::infinity()) return;
   std::shared_ptr<Clock> clock = Clock::current();
   const double reading = wall ? clock->now() : clock->uptime();
   if (deadline <= reading || std::isnan(deadline)) {
@@ -422,6 +428,20 @@ size_t DispatchRuntime::drainMain() {
   return drainMainLocked(lock);
 }
 
+void DispatchRuntime::runNextMainItemLocked(std::unique_lock<std::mutex>& lock,
+                                            DispatchQueue& queue, DispatchQueueState& state) {
+  // The queue is free and has an item: a waiting sync gets its turn (and runs its block on
+  // its own thread), a block runs here.
+  DispatchItem item = std::move(state.items.front());
+  state.items.pop_front();
+  state.occupied = true;
+  if (item.syncTurn) {
+    wakeLocked(*item.syncTurn, true);
+  } else {
+    runItemLocked(lock, queue, state, std::move(item), nullptr);
+  }
+}
+
 size_t DispatchRuntime::drainMainLocked(std::unique_lock<std::mutex>& lock) {
   DispatchQueueState& state = *main_->state_;
   auto& context = dispatchThreadContext();
@@ -433,14 +453,7 @@ size_t DispatchRuntime::drainMainLocked(std::unique_lock<std::mutex>& lock) {
       state.cv.wait(lock);
       continue;
     }
-    DispatchItem item = std::move(state.items.front());
-    state.items.pop_front();
-    state.occupied = true;
-    if (item.syncTurn) {
-      wakeLocked(*item.syncTurn, true);
-    } else {
-      runItemLocked(lock, *main_, state, std::move(item), nullptr);
-    }
+    runNextMainItemLocked(lock, *main_, state);
     ++ran;
   }
   --context.mainDepth;
@@ -459,14 +472,7 @@ void DispatchRuntime::runMainLoop() {
     state.cv.wait(lock,
                   [&] { return stopRequested_ || (!state.items.empty() && !state.occupied); });
     if (stopRequested_) break;
-    DispatchItem item = std::move(state.items.front());
-    state.items.pop_front();
-    state.occupied = true;
-    if (item.syncTurn) {
-      wakeLocked(*item.syncTurn, true);
-    } else {
-      runItemLocked(lock, queue, state, std::move(item), nullptr);
-    }
+    runNextMainItemLocked(lock, queue, state);
   }
   --context.mainDepth;
   stopRequested_ = false;
@@ -487,6 +493,10 @@ void DispatchRuntime::stopMainLoop() {
 bool DispatchRuntime::isIdleLocked(const Clock& clock) const {
   if (active_ > 0) return false;
   for (const DispatchQueueState* state : queues_) {
+    // A free serial queue still holding its handle is about to let go of it.
+    if (state->kind == DispatchQueue::Kind::kSerial && !state->occupied && state->retained) {
+      return false;
+    }
     if (state->items.empty()) continue;
     if (state->kind == DispatchQueue::Kind::kConcurrent || !state->occupied) return false;
   }

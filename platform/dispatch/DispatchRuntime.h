@@ -125,6 +125,8 @@ class DispatchRuntime {
                      DispatchQueueState& state, DispatchItem item,
                      std::shared_ptr<DispatchQueue> keepAlive);
   size_t drainMainLocked(std::unique_lock<std::mutex>& lock);
+  void runNextMainItemLocked(std::unique_lock<std::mutex>& lock, DispatchQueue& queue,
+                             DispatchQueueState& state);
   bool isIdleLocked(const Clock& clock) const;
   void waitIdleLocked(std::unique_lock<std::mutex>& lock);
   void postLocked(DelayedEntry entry);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 namespace platform {
 
@@ -58,6 +59,21 @@ bool writeAll(int fd, std::string_view data) {
   return true;
 }
 
+// Flushes a folder's entries (new items, renames) to disk. A folder that cannot be opened
+// for reading, or a filesystem that cannot flush folders, is left as it is; a failing flush
+// is an error, since what was written may then be lost.
+absl::Status syncFolder(const std::filesystem::path& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return absl::OkStatus();
+  int result = ::fsync(fd);
+  int error = errno;
+  ::close(fd);
+  if (result != 0 && error != EINVAL && error != EROFS) {
+    return errnoStatus(error, "Cannot flush folder", folder);
+  }
+  return absl::OkStatus();
+}
+
 }  // namespace
 
 FileManager& FileManager::defaultManager() {
@@ -79,16 +95,34 @@ absl::Status FileManager::createDirectoryAtPath(const std::filesystem::path& pat
                                                 bool withIntermediateDirectories) const {
   std::error_code error;
   if (withIntermediateDirectories) {
-    std::filesystem::create_directories(path, error);
+    // The deepest folder that exists already: every folder below it on the way to `path`
+    // is new, and each new entry must be flushed into the folder that holds it.
+    std::filesystem::path existing = path.parent_path();
+    while (!existing.empty() && existing != existing.root_path() &&
+           !directoryExistsAtPath(existing)) {
+      existing = existing.parent_path();
+    }
+    bool created = std::filesystem::create_directories(path, error);
     if (error) return errorCodeStatus(error, "Cannot create folder", path);
     if (!directoryExistsAtPath(path)) return errnoStatus(ENOTDIR, "Cannot create folder", path);
+    if (!created) return absl::OkStatus();
+    std::vector<std::filesystem::path> holders;
+    for (std::filesystem::path folder = path.parent_path(); folder != existing && !folder.empty();
+         folder = folder.parent_path()) {
+      holders.push_back(folder);
+    }
+    holders.push_back(existing.empty() ? std::filesystem::path(".") : existing);
+    for (const auto& holder : holders) {
+      if (auto status = syncFolder(holder); !status.ok()) return status;
+    }
     return absl::OkStatus();
   }
   if (!std::filesystem::create_directory(path, error)) {
     return errorCodeStatus(error ? error : std::make_error_code(std::errc::file_exists),
                            "Cannot create folder", path);
   }
-  return absl::OkStatus();
+  std::filesystem::path holder = path.parent_path();
+  return syncFolder(holder.empty() ? std::filesystem::path(".") : holder);
 }
 
 absl::Status FileManager::removeItemAtPath(const std::filesystem::path& path) const {
@@ -189,12 +223,7 @@ absl::Status FileManager::writeAtomically(const std::filesystem::path& path,
     return errnoStatus(error, "Cannot write", path);
   }
   // The rename is durable only once the folder itself is on disk.
-  int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
-  return absl::OkStatus();
+  return syncFolder(folder);
 }
 
 absl::Status FileManager::setExcludedFromBackup(const std::filesystem::path& path,

@@ -23,7 +23,8 @@ class FileManager {
   bool directoryExistsAtPath(const std::filesystem::path& path) const;
 
   // Creates a folder; with `withIntermediateDirectories` its missing parents too, and an
-  // existing folder is then no error.
+  // existing folder is then no error. Every new folder is flushed into the folder that holds
+  // it, so that it survives a crash.
   absl::Status createDirectoryAtPath(const std::filesystem::path& path,
                                      bool withIntermediateDirectories) const;
 

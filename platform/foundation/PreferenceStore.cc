@@ -78,27 +78,52 @@ void PreferenceStore::resetForTesting() {
 }
 
 void PreferenceStore::loadLocked() {
-  if (loaded_) return;
+  // A file that could not be read is tried again at every use, so that a passing failure
+  // does not keep the domain from being written for the rest of the process.
+  if (loaded_ && loadError_.ok()) return;
   loaded_ = true;
   FileManager& files = FileManager::defaultManager();
-  if (!files.fileExistsAtPath(filePath_)) return;
-  auto data = files.contentsAtPath(filePath_);
-  if (!data.ok()) {
-    // Keep the file: a later synchronize must not replace what could not be read.
-    loadError_ = data.status();
-    PlatformLog::write("Cannot read preferences of " + domain_ + ": " +
-                       std::string(data.status().message()));
-    return;
+  Value::Dictionary read;
+  if (files.fileExistsAtPath(filePath_)) {
+    auto data = files.contentsAtPath(filePath_);
+    if (!data.ok()) {
+      // Keep the file: a later synchronize must not replace what could not be read.
+      if (loadError_.ok()) {
+        PlatformLog::write("Cannot read preferences of " + domain_ + ": " +
+                           std::string(data.status().message()));
+      }
+      loadError_ = data.status();
+      return;
+    }
+    auto plist = PropertyListSerialization::propertyListWithData(*data);
+    if (!plist.ok() || !plist->isDictionary()) {
+      // A damaged file holds nothing that can be recovered; the next write replaces it.
+      PlatformLog::write(
+          "Ignoring damaged preferences file " + filePath_.string() + ": " +
+          (plist.ok() ? std::string("not a dictionary") : std::string(plist.status().message())));
+    } else {
+      read = std::move(*plist->asDictionary());
+    }
   }
-  auto plist = PropertyListSerialization::propertyListWithData(*data);
-  if (!plist.ok() || !plist->isDictionary()) {
-    // A damaged file holds nothing that can be recovered; the next write replaces it.
-    PlatformLog::write(
-        "Ignoring damaged preferences file " + filePath_.string() + ": " +
-        (plist.ok() ? std::string("not a dictionary") : std::string(plist.status().message())));
-    return;
+  // The changes made while the file could not be read go on top of what it holds, and
+  // still have to be written (a removal may not have changed what was in memory).
+  if (!unreadChanges_.empty()) dirty_ = true;
+  for (auto& [key, value] : unreadChanges_) {
+    if (value) {
+      read.insert_or_assign(key, std::move(*value));
+    } else {
+      read.erase(key);
+    }
   }
-  values_ = std::move(*plist->asDictionary());
+  values_ = std::move(read);
+  loadError_ = absl::OkStatus();
+  unreadChanges_.clear();
+}
+
+void PreferenceStore::noteChangeLocked(std::string_view key, const Value* value) {
+  if (loadError_.ok()) return;
+  unreadChanges_.insert_or_assign(std::string(key),
+                                  value ? std::optional<Value>(*value) : std::nullopt);
 }
 
 std::optional<Value> PreferenceStore::valueForKey(std::string_view key) {
@@ -122,6 +147,7 @@ absl::Status PreferenceStore::setValue(std::string_view key, const Value& value)
   auto it = values_.find(key);
   if (it != values_.end() && it->second == value) return absl::OkStatus();
   values_.insert_or_assign(std::string(key), value);
+  noteChangeLocked(key, &value);
   dirty_ = true;
   return absl::OkStatus();
 }
@@ -129,6 +155,7 @@ absl::Status PreferenceStore::setValue(std::string_view key, const Value& value)
 void PreferenceStore::removeValue(std::string_view key) {
   std::lock_guard<std::mutex> lock(mutex_);
   loadLocked();
+  noteChangeLocked(key, nullptr);
   auto it = values_.find(key);
   if (it == values_.end()) return;
   values_.erase(it);
@@ -147,13 +174,18 @@ absl::Status PreferenceStore::setMultiple(const Value::Dictionary& valuesToSet,
   loadLocked();
   for (const auto& [key, value] : valuesToSet) {
     if (value.isNull()) {
+      noteChangeLocked(key, nullptr);
       dirty_ = values_.erase(key) > 0 || dirty_;
     } else {
+      noteChangeLocked(key, &value);
       values_.insert_or_assign(key, value);
       dirty_ = true;
     }
   }
-  for (const auto& key : keysToRemove) dirty_ = values_.erase(key) > 0 || dirty_;
+  for (const auto& key : keysToRemove) {
+    noteChangeLocked(key, nullptr);
+    dirty_ = values_.erase(key) > 0 || dirty_;
+  }
   return absl::OkStatus();
 }
 

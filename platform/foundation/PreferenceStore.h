@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,8 +62,9 @@ class PreferenceStore {
   Value::Dictionary dictionaryRepresentation();
 
   // Writes the domain to its file when it changed since the last write (creating the
-  // Preferences folder when needed). A domain whose file exists but could not be read is
-  // not overwritten: the read error is returned instead.
+  // Preferences folder when needed). A domain whose file exists but cannot be read is not
+  // overwritten: the read error is returned instead. The read is tried again at each use;
+  // once it succeeds, the changes made meanwhile are laid over the file's content.
   absl::Status synchronize();
 
   // Forgets every loaded store, so that the next use reads the files again (for tests
@@ -73,6 +75,9 @@ class PreferenceStore {
 
  private:
   void loadLocked();
+  // While the file cannot be read, remembers a change (a null value: a removal) to make
+  // on top of its content once it can.
+  void noteChangeLocked(std::string_view key, const Value* value);
 
   const std::string domain_;
   const std::filesystem::path filePath_;
@@ -81,6 +86,7 @@ class PreferenceStore {
   bool dirty_ = false;
   absl::Status loadError_;
   Value::Dictionary values_;
+  std::map<std::string, std::optional<Value>, std::less<>> unreadChanges_;
 };
 
 }  // namespace platform

@@ -66,8 +66,19 @@ OULAppDelegateSwizzler::InterceptorID OULAppDelegateSwizzler::registerAppDelegat
 void OULAppDelegateSwizzler::unregisterAppDelegateInterceptorWithID(
     const InterceptorID& interceptorID) {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  std::erase_if(r.interceptors, [&](const auto& entry) { return entry.first == interceptorID; });
+  std::vector<std::shared_ptr<OULAppDelegateInterceptor>> removed;
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    for (auto it = r.interceptors.begin(); it != r.interceptors.end();) {
+      if (it->first == interceptorID) {
+        removed.push_back(std::move(it->second));
+        it = r.interceptors.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // `removed` releases the interceptor here, outside the lock: its destructor may call back.
 }
 
 bool OULAppDelegateSwizzler::dispatchOpenURL(const std::string& url,

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/DispatchRuntime.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "tests/support/DispatchTestEnvironment.h"
 
@@ -177,6 +179,33 @@ TEST(DispatchQueueTest, PendingBlocksKeepTheQueueAlive) {
   EXPECT_TRUE(weak.expired());
 }
 
+TEST(DispatchQueueTest, QueueLastHeldByItsPendingWorkIsReleasedBeforeIdle) {
+  // A sync waits behind a running block; its caller lets go of the queue as soon as the
+  // sync returns, so the queue's own hold is the last one. Once every queue is idle that
+  // hold must be gone too.
+  testsupport::DispatchTestEnvironment env;
+  for (int round = 0; round < 200; ++round) {
+    DispatchSemaphore gate;
+    DispatchSemaphore syncQueued;
+    std::weak_ptr<DispatchQueue> weak;
+    {
+      auto queue = DispatchQueue::createSerial("test.sync-release");
+      weak = queue;
+      queue->async([&] { gate.wait(); });
+      std::thread caller([queue = std::move(queue), &syncQueued]() mutable {
+        syncQueued.signal();
+        queue->sync([] {});
+        queue.reset();
+      });
+      syncQueued.wait();
+      gate.signal();
+      caller.join();
+    }
+    env.waitUntilIdle();
+    ASSERT_TRUE(weak.expired()) << "round " << round;
+  }
+}
+
 TEST(DispatchQueueTest, QueueReleasedFromInsideItsOwnBlockFinishesCleanly) {
   testsupport::DispatchTestEnvironment env;
   auto holder = std::make_shared<std::shared_ptr<DispatchQueue>>(
@@ -240,6 +269,41 @@ TEST(DispatchQueueTest, EmptyBlocksAreIgnored) {
   queue->after(1, nullptr);
   env.advance(2);
   EXPECT_EQ(DispatchQueue::discardPendingDelayedWork(), 0u);
+}
+
+// Whether another thread finds the dispatch lock held. A few tries, since a queue thread may
+// hold it for a moment; the thread that asks holding it makes every try fail.
+bool dispatchLockHeldElsewhere() {
+  bool held = true;
+  std::thread([&] {
+    auto& mutex = DispatchRuntime::instance().mutex;
+    for (int attempt = 0; attempt < 1000 && held; ++attempt) {
+      if (mutex.try_lock()) {
+        mutex.unlock();
+        held = false;
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  }).join();
+  return held;
+}
+
+TEST(DispatchQueueTest, BlockThatCanNeverRunIsReleasedOutsideTheDispatchLock) {
+  // An object captured by a block may dispatch from its destructor; if the block were
+  // released under the dispatch lock, that would deadlock.
+  testsupport::DispatchTestEnvironment env;
+  auto queue = DispatchQueue::createSerial("test.forever");
+  bool released = false;
+  bool lockHeldAtRelease = false;
+  std::shared_ptr<int> capture(new int(0), [&](int* value) {
+    delete value;
+    released = true;
+    lockHeldAtRelease = dispatchLockHeldElsewhere();
+  });
+  queue->after(std::numeric_limits<double>::infinity(), [capture = std::move(capture)] {});
+  EXPECT_TRUE(released);  // never due: dropped at once
+  EXPECT_FALSE(lockHeldAtRelease);
 }
 
 TEST(DispatchQueueDeathTest, ExceptionLeavingABlockTerminates) {

@@ -1,5 +1,6 @@
 #include "platform/foundation/PreferenceStore.h"
 
+#include <algorithm>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -150,6 +151,54 @@ TEST_F(PreferenceStoreTest, UnreadableFileIsNeverOverwritten) {
   EXPECT_FALSE(store->synchronize().ok());
   EXPECT_TRUE(FileManager::defaultManager().directoryExistsAtPath(path));
   EXPECT_TRUE(log.contains("Cannot read preferences of suite"));
+}
+
+TEST_F(PreferenceStoreTest, ChangesMadeWhileTheFileWasUnreadableAreWrittenOnceItReads) {
+  testsupport::LogCapture log;
+  FileManager& files = FileManager::defaultManager();
+  auto path = PreferenceStore::preferencesFilePath("suite");
+  ASSERT_TRUE(files.createDirectoryAtPath(path, false).ok());  // unreadable for now
+  auto store = PreferenceStore::forDomain("suite");
+  store->removeValue("gone");
+  EXPECT_FALSE(store->synchronize().ok());
+  ASSERT_TRUE(store->setValue("k", 1).ok());
+  EXPECT_FALSE(store->synchronize().ok());
+  auto lines = log.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.find("Cannot read preferences of suite") !=
+                                   std::string::npos;
+                          }),
+            1);  // said once, not at each try
+
+  // The obstacle goes away; the file that is then there holds keys of its own.
+  ASSERT_TRUE(files.removeItemAtPath(path).ok());
+  Value::Dictionary onDisk{{"other", Value("kept")}, {"gone", Value(2)}, {"k", Value(0)}};
+  auto data = PropertyListSerialization::dataWithPropertyList(
+      Value(onDisk), PropertyListSerialization::Format::Binary);
+  ASSERT_TRUE(data.ok());
+  ASSERT_TRUE(files.writeAtomically(path, *data).ok());
+
+  ASSERT_TRUE(store->synchronize().ok());
+  auto reread = reopen("suite");
+  EXPECT_EQ(reread->valueForKey("k"), Value(1));  // our change wins over the file
+  EXPECT_EQ(reread->valueForKey("other"), Value("kept"));
+  EXPECT_FALSE(reread->valueForKey("gone").has_value());  // so does our removal
+}
+
+TEST_F(PreferenceStoreTest, RemovalMadeWhileTheFileWasUnreadableIsWrittenOnceItReads) {
+  FileManager& files = FileManager::defaultManager();
+  auto path = PreferenceStore::preferencesFilePath("suite");
+  ASSERT_TRUE(files.createDirectoryAtPath(path, false).ok());
+  auto store = PreferenceStore::forDomain("suite");
+  store->removeValue("gone");  // nothing in memory changes: only the file can hold the key
+  ASSERT_TRUE(files.removeItemAtPath(path).ok());
+  auto data = PropertyListSerialization::dataWithPropertyList(
+      Value(Value::Dictionary{{"gone", Value(1)}}), PropertyListSerialization::Format::XML);
+  ASSERT_TRUE(data.ok());
+  ASSERT_TRUE(files.writeAtomically(path, *data).ok());
+  ASSERT_TRUE(store->synchronize().ok());
+  EXPECT_TRUE(reopen("suite")->keys().empty());
 }
 
 TEST_F(PreferenceStoreTest, MissingPreferencesFolderIsCreated) {

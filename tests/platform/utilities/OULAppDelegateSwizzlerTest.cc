@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -148,6 +151,37 @@ TEST_F(OULAppDelegateSwizzlerTest, InterceptorMayUnregisterItselfDuringACall) {
   OULAppDelegateSwizzler::dispatchOpenURL("app://a", platform::Value());
   OULAppDelegateSwizzler::dispatchOpenURL("app://b", platform::Value());
   EXPECT_EQ(interceptor->calls, 1);
+}
+
+TEST_F(OULAppDelegateSwizzlerTest, InterceptorReleasedByUnregisteringMayCallTheSwizzler) {
+  // The registry may hold the last reference: the interceptor is then destroyed by the
+  // unregistering call, and its destructor may use the swizzler (here: to look at it).
+  class Inspecting : public OULAppDelegateInterceptor {
+   public:
+    explicit Inspecting(bool* sawInstalled) : sawInstalled_(sawInstalled) {}
+    ~Inspecting() override { *sawInstalled_ = OULAppDelegateSwizzler::isProxyInstalled(); }
+
+   private:
+    bool* sawInstalled_;
+  };
+  OULAppDelegateSwizzler::proxyOriginalDelegate();
+  auto sawInstalled = std::make_shared<bool>(false);
+  auto id = OULAppDelegateSwizzler::registerAppDelegateInterceptor(
+      std::make_shared<Inspecting>(sawInstalled.get()));
+  // On a thread of its own, so that a deadlock fails the test instead of hanging it (the
+  // limit is only a safety net: the call returns at once when it works).
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread worker([id, done, sawInstalled] {
+    OULAppDelegateSwizzler::unregisterAppDelegateInterceptorWithID(id);
+    done->set_value();
+  });
+  if (finished.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    worker.detach();
+    FAIL() << "unregistering deadlocked in the interceptor's destructor";
+  }
+  worker.join();
+  EXPECT_TRUE(*sawInstalled);
 }
 
 }  // namespace
