@@ -205,6 +205,77 @@ TEST(NANOAccessors, SubMessagesAreCopiedInAndOut) {
   EXPECT_STREQ(object->messageID(), "ResultData");
 }
 
+TEST(NANOAccessors, ViewsReadSubMessagesInPlace) {
+  // A parameter holding two items, the first of which holds one nested item.
+  APMPBEventParam leaf;
+  NANOSetString(leaf, APMPBEventParam::kName, "leaf");
+  APMPBEventParam first;
+  NANOSetString(first, APMPBEventParam::kName, "first");
+  NANOSetMessageArray(first, APMPBEventParam::kParamValue, std::vector<APMPBEventParam>{leaf});
+  APMPBEventParam second;
+  NANOSetInt64(second, APMPBEventParam::kIntValue, 7);
+  APMPBEventParam root;
+  NANOSetMessageArray(root, APMPBEventParam::kParamValue,
+                      std::vector<APMPBEventParam>{first, second});
+
+  auto items = NANOViewMessageArray<APMPBEventParam>(root, APMPBEventParam::kParamValue);
+  ASSERT_TRUE(items);
+  ASSERT_EQ(items->size(), 2u);
+  // The views are the parent's own element records, not copies.
+  const std::vector<NANOCell>* cells =
+      nano_detail::repeatedItems(root, APMPBEventParam::kParamValue);
+  EXPECT_EQ(&(*items)[0].record(), (*cells)[0].message.get());
+  EXPECT_EQ(NANOGetString((*items)[0], APMPBEventParam::kName), "first");
+  EXPECT_EQ(NANOGetInt64((*items)[1], APMPBEventParam::kIntValue), 7);
+  EXPECT_STREQ((*items)[1].messageID(), "EventParam");
+  EXPECT_STREQ((*items)[1].className(), "APMPBEventParam");
+  auto nested = NANOViewMessageArray<APMPBEventParam>((*items)[0], APMPBEventParam::kParamValue);
+  ASSERT_TRUE(nested && nested->size() == 1);
+  EXPECT_EQ(NANOGetString((*nested)[0], APMPBEventParam::kName), "leaf");
+  EXPECT_EQ((*nested)[0].protoBuffer(), leaf.protoBuffer());
+  // The copying accessors accept a view as their source.
+  auto copy = NANOGetMessageArray<APMPBEventParam>((*items)[0], APMPBEventParam::kParamValue);
+  ASSERT_TRUE(copy && copy->size() == 1);
+  EXPECT_TRUE((*copy)[0] == leaf);
+  auto owned = APMPBEventParam::initWithMessageInfo(&(*nested)[0].record());
+  ASSERT_TRUE(owned);
+  EXPECT_TRUE(*owned == leaf);
+
+  // A view is read-only: setters log and change nothing.
+  NANOMessageView view = (*items)[0];
+  EXPECT_EQ(view.messageInfo(), nullptr);
+  testsupport::LogCapture log;
+  NANOSetString(view, APMPBEventParam::kName, "changed");
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"ProtocolBuffer message hasn't been "
+                                                  "initialized. SetString can't be performed"});
+  EXPECT_EQ(NANOGetString(root, APMPBEventParam::kName), std::nullopt);
+  EXPECT_EQ(NANOGetString((*items)[0], APMPBEventParam::kName), "first");
+
+  // Singular sub-messages: present, absent, another class, misuse.
+  APMPBAudienceLeafFilterResult result;
+  APMPBResultData data;
+  NANOSetArray(data, APMPBResultData::kStatus, std::vector<NANOObject>{NANONumber::fromUInt64(5)});
+  NANOSetMessage(result, APMPBAudienceLeafFilterResult::kCurrentData, data);
+  auto current =
+      NANOViewMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kCurrentData);
+  ASSERT_TRUE(current);
+  EXPECT_EQ(&current->record(),
+            nano_detail::subMessageRecord(result, APMPBAudienceLeafFilterResult::kCurrentData));
+  EXPECT_EQ(NANOGetArray(*current, APMPBResultData::kStatus),
+            std::vector<NANOObject>{NANONumber::fromUInt64(5)});
+  EXPECT_EQ(NANOViewMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kPreviousData),
+            std::nullopt);
+  EXPECT_EQ(NANOViewMessage<APMPBEvent>(result, APMPBAudienceLeafFilterResult::kCurrentData),
+            std::nullopt);
+  testsupport::LogCapture misuse;
+  EXPECT_EQ(NANOViewMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kAudienceId),
+            std::nullopt);
+  EXPECT_EQ(
+      NANOViewMessageArray<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kAudienceId),
+      std::nullopt);
+  EXPECT_EQ(misuse.lines().size(), 2u);
+}
+
 TEST(NANOAccessors, SetMessageRefusesAnotherMessageType) {
   APMPBAudienceLeafFilterResult result;
   APMPBEvent event;
