@@ -421,7 +421,13 @@ std::optional<std::string> gunzip(std::string_view data, std::string* error, siz
   std::string out;
   char buffer[1 << 15];
   int status = Z_OK;
-  while (status != Z_STREAM_END) {
+  while (true) {
+    if (status == Z_STREAM_END) {
+      // Further members follow (a gzip file may hold several, and gzip -d writes them all);
+      // anything else after a member is not gzip data and is refused below.
+      if (z.avail_in == 0) break;
+      inflateReset(&z);
+    }
     z.next_out = reinterpret_cast<Bytef*>(buffer);
     z.avail_out = sizeof buffer;
     status = inflate(&z, Z_NO_FLUSH);

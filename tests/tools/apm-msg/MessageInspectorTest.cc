@@ -137,6 +137,26 @@ TEST(MessageInspector, ReadsGzipInput) {
   EXPECT_FALSE(apmmsg::gunzip(truncated, &error));
 }
 
+TEST(MessageInspector, GzipMembersAreAllReadAndTrailingBytesRefused) {
+  // Concatenated members are one gzip file (gzip -d writes them all); protobuf bytes that
+  // are concatenated are one merged message, so dropping the later members loses fields.
+  std::string error;
+  auto both = apmmsg::gunzip(gzipped("abc") + gzipped("def"), &error);
+  ASSERT_TRUE(both) << error;
+  EXPECT_EQ(*both, "abcdef");
+  EXPECT_FALSE(apmmsg::gunzip(gzipped("abc") + "junk", &error));
+  EXPECT_NE(error.find("not valid gzip"), std::string::npos) << error;
+  EXPECT_FALSE(apmmsg::gunzip(gzipped("abc") + gzipped("def").substr(0, 12), &error));
+
+  APMPBMeasurementBatch first, second;
+  NANOSetString(first, APMPBMeasurementBatch::kUploadSubdomain, "region1");
+  NANOSetString(second, APMPBMeasurementBatch::kField7, "seven");
+  Result r = runTool({"decode", "MeasurementBatch", "--gunzip"},
+                     gzipped(*first.protoBuffer()) + gzipped(*second.protoBuffer()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out), json::parse(R"({"field_7":"seven","upload_subdomain":"region1"})"));
+}
+
 TEST(MessageInspector, BadInputIsAnErrorNeverACrash) {
   struct Case {
     std::vector<std::string> arguments;
