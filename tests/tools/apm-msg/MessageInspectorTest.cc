@@ -157,6 +157,40 @@ TEST(MessageInspector, GzipMembersAreAllReadAndTrailingBytesRefused) {
   EXPECT_EQ(json::parse(r.out), json::parse(R"({"field_7":"seven","upload_subdomain":"region1"})"));
 }
 
+TEST(MessageInspector, MalformedBase64AndNumberTextAreRefused) {
+  struct Case {
+    const char* message;
+    const char* input;
+  };
+  const Case cases[] = {
+      // Text after the padding, a lone trailing character, padding in the middle.
+      {"Event", R"({"name":{"invalid_utf8_base64":"/w=x"}})"},
+      {"Event", R"({"name":{"invalid_utf8_base64":"/w==/w=="}})"},
+      {"Event", R"({"name":{"invalid_utf8_base64":"QUJDR"}})"},
+      {"Event", R"({"name":{"invalid_utf8_base64":"QUJD=RA=="}})"},
+      // Numbers as text take only plain digits with an optional minus sign.
+      {"ResultData", R"({"status":[" -1"]})"},
+      {"ResultData", R"({"status":["+1"]})"},
+      {"Event", R"({"timestamp_millis":" 5"})"},
+  };
+  for (const Case& c : cases) {
+    Result r = runTool({"encode", c.message}, c.input);
+    EXPECT_EQ(r.status, 1) << c.input << " gave " << r.out.size() << " bytes";
+    EXPECT_TRUE(r.out.empty()) << c.input;
+  }
+  // Well-formed forms still encode: padded and unpadded base64, numbers as text.
+  Result padded = runTool({"encode", "Event"}, R"({"name":{"invalid_utf8_base64":"/w=="}})");
+  Result unpadded = runTool({"encode", "Event"}, R"({"name":{"invalid_utf8_base64":"/w"}})");
+  ASSERT_EQ(padded.status, 0) << padded.err;
+  EXPECT_EQ(padded.out, std::string("\x12\x01\xff", 3));
+  EXPECT_EQ(unpadded.out, padded.out);
+  Result numbers = runTool({"encode", "ResultData"}, R"({"status":["18446744073709551615"]})");
+  ASSERT_EQ(numbers.status, 0) << numbers.err;
+  EXPECT_EQ(numbers.out, std::string("\x08\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01", 11));
+  Result negative = runTool({"encode", "Event"}, R"({"timestamp_millis":"-5"})");
+  ASSERT_EQ(negative.status, 0) << negative.err;
+}
+
 TEST(MessageInspector, BadInputIsAnErrorNeverACrash) {
   struct Case {
     std::vector<std::string> arguments;
