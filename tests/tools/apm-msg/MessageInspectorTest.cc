@@ -252,6 +252,16 @@ TEST(MessageInspector, TheBinaryUsesStandardStreamsAndExitStatus) {
   std::stringstream errorText;
   errorText << errors.rdbuf();
   EXPECT_NE(errorText.str().find("apm-msg: cannot decode Event"), std::string::npos);
+
+  // Output that cannot be written is a failure, not a success with nothing written.
+  status =
+      std::system((tool + " decode MeasurementConfig < " + bin + " > /dev/full 2> " + err).c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  std::ifstream writeErrors(err);
+  std::stringstream writeErrorText;
+  writeErrorText << writeErrors.rdbuf();
+  EXPECT_NE(writeErrorText.str().find("apm-msg: cannot write the output"), std::string::npos)
+      << writeErrorText.str();
 }
 
 }  // namespace
