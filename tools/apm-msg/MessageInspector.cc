@@ -310,8 +310,13 @@ NANOObject elementFrom(const json& value, uint32_t code, const NANOFieldInfo& fi
   if (code & kNANOCodeUInt32) return NANONumber::fromUInt32(integerFrom<uint32_t>(value, where));
   if (code & kNANOCodeInt64) return NANONumber::fromInt64(integerFrom<int64_t>(value, where));
   if (code & kNANOCodeUInt64) return NANONumber::fromUInt64(integerFrom<uint64_t>(value, where));
-  if (code & kNANOCodeFloat)
-    return NANONumber::fromFloat(static_cast<float>(floatingFrom(value, where)));
+  if (code & kNANOCodeFloat) {
+    double d = floatingFrom(value, where);
+    if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) {
+      fail(where + ": " + shown(value) + " is beyond the range of a float");
+    }
+    return NANONumber::fromFloat(static_cast<float>(d));
+  }
   if (code & kNANOCodeDouble) return NANONumber::fromDouble(floatingFrom(value, where));
   if (code & kNANOCodeString) return textFrom(value, where);
   if (code & kNANOCodeBytes) return NANOData{bytesFrom(value, where)};

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 
 #include "AppMeasurement/messages/APMPBMessages.h"
 #include "tests/AppMeasurement/messages/nano_test_kinds.nano.h"
@@ -317,6 +318,10 @@ TEST(NANOAccessors, ArraysConvertEveryKind) {
             std::vector<NANOObject>{NANONumber::fromUInt64(UINT64_MAX)});
   EXPECT_EQ(NANOGetArray(m, Kinds::kRf), std::vector<NANOObject>{NANONumber::fromFloat(0.5f)});
   EXPECT_EQ(NANOGetArray(m, Kinds::kRd), std::vector<NANOObject>{NANONumber::fromDouble(7.0)});
+  // Doubles beyond float's range become infinities of their sign (not undefined conversions).
+  EXPECT_EQ(NANONumber::fromDouble(1e300).floatValue(), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(NANONumber::fromUInt64(UINT64_MAX).floatValue(), 1.8446744e19f);
+  EXPECT_EQ(NANONumber::fromDouble(-1e39).floatValue(), -std::numeric_limits<float>::infinity());
   EXPECT_EQ(NANOGetArray(m, Kinds::kRs),
             (std::vector<NANOObject>{std::string("a"), std::string()}));
   EXPECT_EQ(NANOGetArray(m, Kinds::kRy), std::vector<NANOObject>{NANOData{std::string("\0\1", 2)}});

@@ -172,6 +172,9 @@ TEST(MessageInspector, MalformedBase64AndNumberTextAreRefused) {
       {"ResultData", R"({"status":[" -1"]})"},
       {"ResultData", R"({"status":["+1"]})"},
       {"Event", R"({"timestamp_millis":" 5"})"},
+      // A float field cannot hold a finite value beyond its range.
+      {"EventParam", R"({"field_4":1e300})"},
+      {"UserAttribute", R"({"field_5":-3.5e38})"},
   };
   for (const Case& c : cases) {
     Result r = runTool({"encode", c.message}, c.input);
@@ -189,6 +192,12 @@ TEST(MessageInspector, MalformedBase64AndNumberTextAreRefused) {
   EXPECT_EQ(numbers.out, std::string("\x08\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01", 11));
   Result negative = runTool({"encode", "Event"}, R"({"timestamp_millis":"-5"})");
   ASSERT_EQ(negative.status, 0) << negative.err;
+  Result largest = runTool({"encode", "EventParam"}, R"({"field_4":3.4028234663852886e38})");
+  ASSERT_EQ(largest.status, 0) << largest.err;
+  EXPECT_EQ(largest.out, std::string("\x25\xff\xff\x7f\x7f", 5));
+  Result infinite = runTool({"encode", "EventParam"}, R"({"field_4":"-Infinity"})");
+  ASSERT_EQ(infinite.status, 0) << infinite.err;
+  EXPECT_EQ(infinite.out, std::string("\x25\x00\x00\x80\xff", 5));
 }
 
 TEST(MessageInspector, BadInputIsAnErrorNeverACrash) {
