@@ -17,7 +17,8 @@
 // element of the wrong kind, a slot index beyond the message) writes one line to the platform
 // log and yields the neutral value (false, 0, 0.0, nullopt) or leaves the message unchanged.
 // Sub-messages are copied on the way in and on the way out: changing a returned sub-message
-// does not change its parent; set it back to store the change.
+// does not change its parent; set it back to store the change. Code that only reads a deep
+// message walks it with the views (NANOViewMessage, NANOViewMessageArray), which copy nothing.
 
 // Whether the field is present; a repeated field always answers true.
 bool NANOHasField(const NANOMessageBase& message, uint32_t slot);
