@@ -150,7 +150,7 @@ APMPBRuntimeEntity makeProgram() {
   auto leaf = [](int type, int i) {
     APMPBRuntimeEntity e;
     NANOSetInt32(e, APMPBRuntimeEntity::kType, type);
-    if (type == 1) NANOSetString(e, APMPBRuntimeEntity::kStringValue, "s" + std::to_string(i));
+    if (type == 1) NANOSetString(e, APMPBRuntimeEntity::kStringValue, std::to_string(i));
     if (type == 2) NANOSetDouble(e, APMPBRuntimeEntity::kNumberValue, i);
     if (type == 3) NANOSetBool(e, APMPBRuntimeEntity::kBooleanValue, i % 2 == 0);
     return e;
