@@ -277,6 +277,65 @@ TEST(NANOAccessors, ViewsReadSubMessagesInPlace) {
   EXPECT_EQ(misuse.lines().size(), 2u);
 }
 
+TEST(NANOAccessors, ViewsOfAFieldCanBeSetBackIntoIt) {
+  // The new elements are copied before the old ones are released, so views of the field
+  // itself (here reordered) are valid sources.
+  APMPBEvent event;
+  std::vector<APMPBEventParam> params(3);
+  for (int i = 0; i < 3; ++i) {
+    NANOSetString(params[i], APMPBEventParam::kName, "p" + std::to_string(i));
+  }
+  NANOSetMessageArray(event, APMPBEvent::kParams, params);
+  auto views = NANOViewMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+  ASSERT_TRUE(views);
+  std::vector<NANOMessageView> reversed(views->rbegin(), views->rend());
+  NANOSetMessageArray(event, APMPBEvent::kParams, reversed);
+  auto names = NANOGetMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+  ASSERT_TRUE(names && names->size() == 3);
+  EXPECT_EQ(NANOGetString((*names)[0], APMPBEventParam::kName), "p2");
+  EXPECT_EQ(NANOGetString((*names)[2], APMPBEventParam::kName), "p0");
+
+  // The same through the generic list accessor, with views held as objects.
+  views = NANOViewMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+  std::vector<NANOObject> list;
+  for (const NANOMessageView& view : *views) {
+    list.emplace_back(std::make_shared<NANOMessageView>(view));
+  }
+  std::swap(list[0], list[1]);
+  NANOSetArray(event, APMPBEvent::kParams, list);
+  names = NANOGetMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+  ASSERT_TRUE(names && names->size() == 3);
+  EXPECT_EQ(NANOGetString((*names)[0], APMPBEventParam::kName), "p1");
+  EXPECT_EQ(NANOGetString((*names)[1], APMPBEventParam::kName), "p2");
+
+  // A singular sub-message set from a view of its own value.
+  APMPBAudienceLeafFilterResult result;
+  APMPBResultData data;
+  NANOSetArray(data, APMPBResultData::kStatus, std::vector<NANOObject>{NANONumber::fromUInt64(3)});
+  NANOSetMessage(result, APMPBAudienceLeafFilterResult::kCurrentData, data);
+  auto current =
+      NANOViewMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kCurrentData);
+  ASSERT_TRUE(current);
+  NANOSetMessage(result, APMPBAudienceLeafFilterResult::kPreviousData, *current);
+  // Setting the field the view reads from ends the view's life; it is the last use.
+  NANOSetMessage(result, APMPBAudienceLeafFilterResult::kCurrentData, *current);
+  auto same = NANOGetMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kCurrentData);
+  ASSERT_TRUE(same);
+  EXPECT_TRUE(*same == data);
+  auto previous =
+      NANOGetMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kPreviousData);
+  ASSERT_TRUE(previous);
+  EXPECT_EQ(NANOGetArray(*previous, APMPBResultData::kStatus),
+            std::vector<NANOObject>{NANONumber::fromUInt64(3)});
+
+  // A failed list still leaves the field empty.
+  views = NANOViewMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+  std::vector<NANOObject> bad{std::make_shared<NANOMessageView>((*views)[0]), std::string("x")};
+  testsupport::LogCapture log;
+  NANOSetArray(event, APMPBEvent::kParams, bad);
+  EXPECT_EQ(NANOGetArray(event, APMPBEvent::kParams, &APMPBEventParam::messageClass())->size(), 0u);
+}
+
 TEST(NANOAccessors, SetMessageRefusesAnotherMessageType) {
   APMPBAudienceLeafFilterResult result;
   APMPBEvent event;
