@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "AppMeasurement/messages/NANOLog.h"
 
@@ -338,8 +339,9 @@ bool cellFromObject(const NANOObject& object, uint32_t code, const NANOMessageLa
     cell.bytes = data->bytes;
   } else if (code & kNANOCodeMessage) {
     const auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&object);
+    // Read through the const interface: a read-only view is a valid source.
     const NANOMessageInfo* record =
-        message != nullptr && *message ? (*message)->messageInfo() : nullptr;
+        message != nullptr && *message ? std::as_const(**message).messageInfo() : nullptr;
     if (record == nullptr || &record->layout() != element) {
       NANOLog("<ERROR> Invalid object type. Message fields expect NANOMessageBase. Type: %s",
               NANOObjectTypeName(object).c_str());
@@ -360,14 +362,22 @@ void NANOSetArray(NANOMessageBase& message, uint32_t slot,
                   const std::optional<std::vector<NANOObject>>& list) {
   auto* info = repeatedRecord(message, slot, "SetArray");
   if (info == nullptr) return;
-  NANODeallocField(*info, slot);
-  if (!list || list->empty()) return;
+  if (!list || list->empty()) {
+    NANODeallocField(*info, slot);
+    return;
+  }
   uint32_t code = info->codes()[slot];
   const NANOMessageLayout* element = info->layout().fields[slot].message;
+  // The new elements are made before the old ones are released: a list element may be a view
+  // of this very field.
   std::vector<NANOCell> items(list->size());
   for (size_t i = 0; i < list->size(); ++i) {
-    if (!cellFromObject((*list)[i], code, element, items[i])) return;  // the field stays empty
+    if (!cellFromObject((*list)[i], code, element, items[i])) {
+      NANODeallocField(*info, slot);  // all or nothing: the field ends empty
+      return;
+    }
   }
+  NANODeallocField(*info, slot);
   info->slot(slot).items = std::move(items);
 }
 
@@ -375,18 +385,20 @@ void nano_detail::setMessageArray(NANOMessageBase& message, uint32_t slot,
                                   const std::vector<const NANOMessageBase*>& elements) {
   auto* info = repeatedRecord(message, slot, "SetArray");
   if (info == nullptr) return;
-  NANODeallocField(*info, slot);
   uint32_t code = info->codes()[slot];
   const NANOMessageLayout* element = info->layout().fields[slot].message;
+  // Copied before the old elements are released, as in NANOSetArray.
   std::vector<NANOCell> items(elements.size());
   for (size_t i = 0; i < elements.size(); ++i) {
     const NANOMessageInfo* record = elements[i] ? elements[i]->messageInfo() : nullptr;
     if (!(code & kNANOCodeMessage) || record == nullptr || &record->layout() != element) {
       NANOLog("<ERROR> Invalid object type. Message fields expect NANOMessageBase. Type: %s",
               elements[i] ? elements[i]->className() : "nil");
+      NANODeallocField(*info, slot);
       return;
     }
     items[i].message = std::make_unique<NANOMessageInfo>(*record);
   }
+  NANODeallocField(*info, slot);
   info->slot(slot).items = std::move(items);
 }

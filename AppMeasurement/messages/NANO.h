@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "AppMeasurement/messages/NANOMessage.h"
+#include "AppMeasurement/messages/NANOMessageView.h"
 #include "AppMeasurement/messages/NANOObject.h"
 
 // The accessors through which every field of every message is read and written, addressed by
@@ -16,7 +17,8 @@
 // element of the wrong kind, a slot index beyond the message) writes one line to the platform
 // log and yields the neutral value (false, 0, 0.0, nullopt) or leaves the message unchanged.
 // Sub-messages are copied on the way in and on the way out: changing a returned sub-message
-// does not change its parent; set it back to store the change.
+// does not change its parent; set it back to store the change. Code that only reads a deep
+// message walks it with the views (NANOViewMessage, NANOViewMessageArray), which copy nothing.
 
 // Whether the field is present; a repeated field always answers true.
 bool NANOHasField(const NANOMessageBase& message, uint32_t slot);
@@ -103,6 +105,29 @@ void NANOSetMessageArray(NANOMessageBase& message, uint32_t slot, const std::vec
   elements.reserve(list.size());
   for (const M& element : list) elements.push_back(&element);
   nano_detail::setMessageArray(message, slot, elements);
+}
+
+// Read-only views instead of copies (see NANOMessageView): same checks and log lines as
+// NANOGetMessage<M> and NANOGetMessageArray<M>, no copy of any record. The views are valid while
+// `message` is alive and the field is unchanged.
+template <class M>
+std::optional<NANOMessageView> NANOViewMessage(const NANOMessageBase& message, uint32_t slot) {
+  const NANOMessageInfo* record = nano_detail::subMessageRecord(message, slot);
+  if (record == nullptr || &record->layout() != &M::layout()) return std::nullopt;
+  return NANOMessageView(*record);
+}
+
+template <class M>
+std::optional<std::vector<NANOMessageView>> NANOViewMessageArray(const NANOMessageBase& message,
+                                                                 uint32_t slot) {
+  const std::vector<NANOCell>* items = nano_detail::repeatedItems(message, slot);
+  if (items == nullptr) return std::nullopt;
+  std::vector<NANOMessageView> result;
+  result.reserve(items->size());
+  for (const NANOCell& item : *items) {
+    if (item.message && &item.message->layout() == &M::layout()) result.emplace_back(*item.message);
+  }
+  return result;
 }
 
 // Whether the bytes are valid UTF-8 (what makes a text value of them).

@@ -81,7 +81,14 @@ uint64_t NANONumber::unsignedLongLongValue() const {
   return u_;
 }
 
-float NANONumber::floatValue() const { return static_cast<float>(doubleValue()); }
+float NANONumber::floatValue() const {
+  // Converting a finite double beyond float's range is undefined; the number's float reading
+  // is the infinity of its sign there.
+  double d = doubleValue();
+  if (d > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
+  if (d < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(d);
+}
 
 double NANONumber::doubleValue() const {
   if (isFloatingPoint()) return d_;

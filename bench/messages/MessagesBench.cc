@@ -1,6 +1,8 @@
 // Decode and encode of a MeasurementBatch of 10 bundles x 100 events x 10 parameters.
 // Anchors measured in the same run: nanopb alone on its own generated structures, and
 // libprotobuf's C++ classes; the ratios are printed after the table.
+// Also: reading every value of a deep script program through copies of each level
+// (NANOGetMessageArray) against read-only views (NANOViewMessageArray).
 #include <benchmark/benchmark.h>
 #include <pb_decode.h>
 #include <pb_encode.h>
@@ -140,12 +142,70 @@ void BM_Protobuf_Encode(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * batchBytes().size()));
 }
 
+// A statement nested kProgramDepth deep; each level also holds a string, a number and a
+// boolean argument.
+constexpr int kProgramDepth = 60;
+
+APMPBRuntimeEntity makeProgram() {
+  auto leaf = [](int type, int i) {
+    APMPBRuntimeEntity e;
+    NANOSetInt32(e, APMPBRuntimeEntity::kType, type);
+    if (type == 1) NANOSetString(e, APMPBRuntimeEntity::kStringValue, std::to_string(i));
+    if (type == 2) NANOSetDouble(e, APMPBRuntimeEntity::kNumberValue, i);
+    if (type == 3) NANOSetBool(e, APMPBRuntimeEntity::kBooleanValue, i % 2 == 0);
+    return e;
+  };
+  APMPBRuntimeEntity inner = leaf(1, 0);
+  for (int level = 0; level < kProgramDepth; ++level) {
+    APMPBRuntimeEntity statement;
+    NANOSetInt32(statement, APMPBRuntimeEntity::kType, 4);
+    NANOSetString(statement, APMPBRuntimeEntity::kStatement, "call");
+    NANOSetMessageArray(
+        statement, APMPBRuntimeEntity::kValue,
+        std::vector<APMPBRuntimeEntity>{leaf(1, level), leaf(2, level), leaf(3, level), inner});
+    inner = std::move(statement);
+  }
+  return inner;
+}
+
+// Sums what a converter reads of every entity: type, text length, number, boolean.
+template <bool kViews>
+double walkProgram(const NANOMessageBase& entity) {
+  double sum = NANOGetInt32(entity, APMPBRuntimeEntity::kType);
+  sum += NANOGetString(entity, APMPBRuntimeEntity::kStringValue).value_or("").size();
+  sum += NANOGetDouble(entity, APMPBRuntimeEntity::kNumberValue);
+  sum += NANOGetBool(entity, APMPBRuntimeEntity::kBooleanValue) ? 1 : 0;
+  if constexpr (kViews) {
+    auto children = NANOViewMessageArray<APMPBRuntimeEntity>(entity, APMPBRuntimeEntity::kValue);
+    for (const NANOMessageView& child : *children) sum += walkProgram<true>(child);
+  } else {
+    auto children = NANOGetMessageArray<APMPBRuntimeEntity>(entity, APMPBRuntimeEntity::kValue);
+    for (const APMPBRuntimeEntity& child : *children) sum += walkProgram<false>(child);
+  }
+  return sum;
+}
+
+void BM_Program_ReadThroughCopies(benchmark::State& state) {
+  const APMPBRuntimeEntity program = makeProgram();
+  for (auto _ : state) benchmark::DoNotOptimize(walkProgram<false>(program));
+}
+
+void BM_Program_ReadThroughViews(benchmark::State& state) {
+  const APMPBRuntimeEntity program = makeProgram();
+  if (walkProgram<true>(program) != walkProgram<false>(program)) {
+    state.SkipWithError("views read other values than copies");
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(walkProgram<true>(program));
+}
+
 BENCHMARK(BM_Ours_Decode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Nanopb_Decode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Protobuf_Decode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Ours_Encode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Nanopb_Encode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Protobuf_Encode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Program_ReadThroughCopies)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Program_ReadThroughViews)->Unit(benchmark::kMicrosecond);
 
 // Keeps each benchmark's time per iteration to print the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -171,6 +231,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::printf("%s: ours / nanopb alone = %.2f, ours / libprotobuf = %.2f\n", op, ours / nanopb,
                   ours / protobuf);
     }
+    std::printf("program of depth %d: read through copies / through views = %.1f\n", kProgramDepth,
+                at("BM_Program_ReadThroughCopies") / at("BM_Program_ReadThroughViews"));
   }
 
  private:

@@ -3,6 +3,7 @@
 #include <pb_decode.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -41,14 +42,25 @@ std::string base64Encode(std::string_view in) {
   return out;
 }
 
+// Standard base64, padded or not. Refuses anything that is not the encoding of some bytes:
+// other characters, text after the padding, a lone last character.
 std::string base64Decode(const std::string& in) {
+  size_t end = in.size();
+  size_t padding = 0;
+  while (end > 0 && in[end - 1] == '=' && padding < 2) {
+    --end;
+    ++padding;
+  }
+  if ((padding > 0 && in.size() % 4 != 0) || end % 4 == 1) {
+    throw std::runtime_error("invalid base64 text");
+  }
   std::string out;
   uint32_t bits = 0;
   int count = 0;
-  for (char c : in) {
-    if (c == '=') break;
-    const char* p = std::strchr(kBase64, c);
-    if (p == nullptr || c == '\0') throw std::runtime_error("invalid base64 text");
+  for (size_t i = 0; i < end; ++i) {
+    char c = in[i];
+    const char* p = c == '\0' ? nullptr : std::strchr(kBase64, c);
+    if (p == nullptr) throw std::runtime_error("invalid base64 text");
     bits = (bits << 6) | static_cast<uint32_t>(p - kBase64);
     count += 6;
     if (count >= 8) {
@@ -205,7 +217,13 @@ T integerFrom(const json& value, const std::string& where) {
   if (value.is_string()) {
     const std::string& text = value.get_ref<const std::string&>();
     size_t used = 0;
+    // Plain decimal digits with an optional minus sign: the standard functions would also
+    // take blanks and a plus sign, and strtoull reads "-1" as the largest value.
+    size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+    bool plain = text.size() > digits && std::all_of(text.begin() + digits, text.end(),
+                                                     [](char c) { return c >= '0' && c <= '9'; });
     try {
+      if (!plain) throw std::invalid_argument(text);
       if constexpr (std::is_signed_v<T>) {
         long long v = std::stoll(text, &used, 10);
         if (used == text.size() && v >= std::numeric_limits<T>::min() &&
@@ -261,7 +279,11 @@ std::string textFrom(const json& value, const std::string& where) {
   if (value.is_string()) return value.get<std::string>();
   if (value.is_object() && value.size() == 1 && value.contains("invalid_utf8_base64") &&
       value["invalid_utf8_base64"].is_string()) {
-    return base64Decode(value["invalid_utf8_base64"].get<std::string>());
+    try {
+      return base64Decode(value["invalid_utf8_base64"].get<std::string>());
+    } catch (const std::exception&) {
+      fail(where + ": invalid base64 text");
+    }
   }
   fail(where + ": expected text, got " + shown(value));
 }
@@ -288,8 +310,13 @@ NANOObject elementFrom(const json& value, uint32_t code, const NANOFieldInfo& fi
   if (code & kNANOCodeUInt32) return NANONumber::fromUInt32(integerFrom<uint32_t>(value, where));
   if (code & kNANOCodeInt64) return NANONumber::fromInt64(integerFrom<int64_t>(value, where));
   if (code & kNANOCodeUInt64) return NANONumber::fromUInt64(integerFrom<uint64_t>(value, where));
-  if (code & kNANOCodeFloat)
-    return NANONumber::fromFloat(static_cast<float>(floatingFrom(value, where)));
+  if (code & kNANOCodeFloat) {
+    double d = floatingFrom(value, where);
+    if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) {
+      fail(where + ": " + shown(value) + " is beyond the range of a float");
+    }
+    return NANONumber::fromFloat(static_cast<float>(d));
+  }
   if (code & kNANOCodeDouble) return NANONumber::fromDouble(floatingFrom(value, where));
   if (code & kNANOCodeString) return textFrom(value, where);
   if (code & kNANOCodeBytes) return NANOData{bytesFrom(value, where)};
@@ -421,7 +448,13 @@ std::optional<std::string> gunzip(std::string_view data, std::string* error, siz
   std::string out;
   char buffer[1 << 15];
   int status = Z_OK;
-  while (status != Z_STREAM_END) {
+  while (true) {
+    if (status == Z_STREAM_END) {
+      // Further members follow (a gzip file may hold several, and gzip -d writes them all);
+      // anything else after a member is not gzip data and is refused below.
+      if (z.avail_in == 0) break;
+      inflateReset(&z);
+    }
     z.next_out = reinterpret_cast<Bytef*>(buffer);
     z.avail_out = sizeof buffer;
     status = inflate(&z, Z_NO_FLUSH);

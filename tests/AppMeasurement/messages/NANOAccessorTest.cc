@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 
 #include "AppMeasurement/messages/APMPBMessages.h"
 #include "tests/AppMeasurement/messages/nano_test_kinds.nano.h"
@@ -205,6 +206,136 @@ TEST(NANOAccessors, SubMessagesAreCopiedInAndOut) {
   EXPECT_STREQ(object->messageID(), "ResultData");
 }
 
+TEST(NANOAccessors, ViewsReadSubMessagesInPlace) {
+  // A parameter holding two items, the first of which holds one nested item.
+  APMPBEventParam leaf;
+  NANOSetString(leaf, APMPBEventParam::kName, "leaf");
+  APMPBEventParam first;
+  NANOSetString(first, APMPBEventParam::kName, "first");
+  NANOSetMessageArray(first, APMPBEventParam::kParamValue, std::vector<APMPBEventParam>{leaf});
+  APMPBEventParam second;
+  NANOSetInt64(second, APMPBEventParam::kIntValue, 7);
+  APMPBEventParam root;
+  NANOSetMessageArray(root, APMPBEventParam::kParamValue,
+                      std::vector<APMPBEventParam>{first, second});
+
+  auto items = NANOViewMessageArray<APMPBEventParam>(root, APMPBEventParam::kParamValue);
+  ASSERT_TRUE(items);
+  ASSERT_EQ(items->size(), 2u);
+  // The views are the parent's own element records, not copies.
+  const std::vector<NANOCell>* cells =
+      nano_detail::repeatedItems(root, APMPBEventParam::kParamValue);
+  EXPECT_EQ(&(*items)[0].record(), (*cells)[0].message.get());
+  EXPECT_EQ(NANOGetString((*items)[0], APMPBEventParam::kName), "first");
+  EXPECT_EQ(NANOGetInt64((*items)[1], APMPBEventParam::kIntValue), 7);
+  EXPECT_STREQ((*items)[1].messageID(), "EventParam");
+  EXPECT_STREQ((*items)[1].className(), "APMPBEventParam");
+  auto nested = NANOViewMessageArray<APMPBEventParam>((*items)[0], APMPBEventParam::kParamValue);
+  ASSERT_TRUE(nested && nested->size() == 1);
+  EXPECT_EQ(NANOGetString((*nested)[0], APMPBEventParam::kName), "leaf");
+  EXPECT_EQ((*nested)[0].protoBuffer(), leaf.protoBuffer());
+  // The copying accessors accept a view as their source.
+  auto copy = NANOGetMessageArray<APMPBEventParam>((*items)[0], APMPBEventParam::kParamValue);
+  ASSERT_TRUE(copy && copy->size() == 1);
+  EXPECT_TRUE((*copy)[0] == leaf);
+  auto owned = APMPBEventParam::initWithMessageInfo(&(*nested)[0].record());
+  ASSERT_TRUE(owned);
+  EXPECT_TRUE(*owned == leaf);
+
+  // A view is read-only: setters log and change nothing.
+  NANOMessageView view = (*items)[0];
+  EXPECT_EQ(view.messageInfo(), nullptr);
+  testsupport::LogCapture log;
+  NANOSetString(view, APMPBEventParam::kName, "changed");
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"ProtocolBuffer message hasn't been "
+                                                  "initialized. SetString can't be performed"});
+  EXPECT_EQ(NANOGetString(root, APMPBEventParam::kName), std::nullopt);
+  EXPECT_EQ(NANOGetString((*items)[0], APMPBEventParam::kName), "first");
+
+  // Singular sub-messages: present, absent, another class, misuse.
+  APMPBAudienceLeafFilterResult result;
+  APMPBResultData data;
+  NANOSetArray(data, APMPBResultData::kStatus, std::vector<NANOObject>{NANONumber::fromUInt64(5)});
+  NANOSetMessage(result, APMPBAudienceLeafFilterResult::kCurrentData, data);
+  auto current =
+      NANOViewMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kCurrentData);
+  ASSERT_TRUE(current);
+  EXPECT_EQ(&current->record(),
+            nano_detail::subMessageRecord(result, APMPBAudienceLeafFilterResult::kCurrentData));
+  EXPECT_EQ(NANOGetArray(*current, APMPBResultData::kStatus),
+            std::vector<NANOObject>{NANONumber::fromUInt64(5)});
+  EXPECT_EQ(NANOViewMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kPreviousData),
+            std::nullopt);
+  EXPECT_EQ(NANOViewMessage<APMPBEvent>(result, APMPBAudienceLeafFilterResult::kCurrentData),
+            std::nullopt);
+  testsupport::LogCapture misuse;
+  EXPECT_EQ(NANOViewMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kAudienceId),
+            std::nullopt);
+  EXPECT_EQ(
+      NANOViewMessageArray<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kAudienceId),
+      std::nullopt);
+  EXPECT_EQ(misuse.lines().size(), 2u);
+}
+
+TEST(NANOAccessors, ViewsOfAFieldCanBeSetBackIntoIt) {
+  // The new elements are copied before the old ones are released, so views of the field
+  // itself (here reordered) are valid sources.
+  APMPBEvent event;
+  std::vector<APMPBEventParam> params(3);
+  for (int i = 0; i < 3; ++i) {
+    NANOSetString(params[i], APMPBEventParam::kName, "p" + std::to_string(i));
+  }
+  NANOSetMessageArray(event, APMPBEvent::kParams, params);
+  auto views = NANOViewMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+  ASSERT_TRUE(views);
+  std::vector<NANOMessageView> reversed(views->rbegin(), views->rend());
+  NANOSetMessageArray(event, APMPBEvent::kParams, reversed);
+  auto names = NANOGetMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+  ASSERT_TRUE(names && names->size() == 3);
+  EXPECT_EQ(NANOGetString((*names)[0], APMPBEventParam::kName), "p2");
+  EXPECT_EQ(NANOGetString((*names)[2], APMPBEventParam::kName), "p0");
+
+  // The same through the generic list accessor, with views held as objects.
+  views = NANOViewMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+  std::vector<NANOObject> list;
+  for (const NANOMessageView& view : *views) {
+    list.emplace_back(std::make_shared<NANOMessageView>(view));
+  }
+  std::swap(list[0], list[1]);
+  NANOSetArray(event, APMPBEvent::kParams, list);
+  names = NANOGetMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+  ASSERT_TRUE(names && names->size() == 3);
+  EXPECT_EQ(NANOGetString((*names)[0], APMPBEventParam::kName), "p1");
+  EXPECT_EQ(NANOGetString((*names)[1], APMPBEventParam::kName), "p2");
+
+  // A singular sub-message set from a view of its own value.
+  APMPBAudienceLeafFilterResult result;
+  APMPBResultData data;
+  NANOSetArray(data, APMPBResultData::kStatus, std::vector<NANOObject>{NANONumber::fromUInt64(3)});
+  NANOSetMessage(result, APMPBAudienceLeafFilterResult::kCurrentData, data);
+  auto current =
+      NANOViewMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kCurrentData);
+  ASSERT_TRUE(current);
+  NANOSetMessage(result, APMPBAudienceLeafFilterResult::kPreviousData, *current);
+  // Setting the field the view reads from ends the view's life; it is the last use.
+  NANOSetMessage(result, APMPBAudienceLeafFilterResult::kCurrentData, *current);
+  auto same = NANOGetMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kCurrentData);
+  ASSERT_TRUE(same);
+  EXPECT_TRUE(*same == data);
+  auto previous =
+      NANOGetMessage<APMPBResultData>(result, APMPBAudienceLeafFilterResult::kPreviousData);
+  ASSERT_TRUE(previous);
+  EXPECT_EQ(NANOGetArray(*previous, APMPBResultData::kStatus),
+            std::vector<NANOObject>{NANONumber::fromUInt64(3)});
+
+  // A failed list still leaves the field empty.
+  views = NANOViewMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+  std::vector<NANOObject> bad{std::make_shared<NANOMessageView>((*views)[0]), std::string("x")};
+  testsupport::LogCapture log;
+  NANOSetArray(event, APMPBEvent::kParams, bad);
+  EXPECT_EQ(NANOGetArray(event, APMPBEvent::kParams, &APMPBEventParam::messageClass())->size(), 0u);
+}
+
 TEST(NANOAccessors, SetMessageRefusesAnotherMessageType) {
   APMPBAudienceLeafFilterResult result;
   APMPBEvent event;
@@ -246,6 +377,10 @@ TEST(NANOAccessors, ArraysConvertEveryKind) {
             std::vector<NANOObject>{NANONumber::fromUInt64(UINT64_MAX)});
   EXPECT_EQ(NANOGetArray(m, Kinds::kRf), std::vector<NANOObject>{NANONumber::fromFloat(0.5f)});
   EXPECT_EQ(NANOGetArray(m, Kinds::kRd), std::vector<NANOObject>{NANONumber::fromDouble(7.0)});
+  // Doubles beyond float's range become infinities of their sign (not undefined conversions).
+  EXPECT_EQ(NANONumber::fromDouble(1e300).floatValue(), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(NANONumber::fromUInt64(UINT64_MAX).floatValue(), 1.8446744e19f);
+  EXPECT_EQ(NANONumber::fromDouble(-1e39).floatValue(), -std::numeric_limits<float>::infinity());
   EXPECT_EQ(NANOGetArray(m, Kinds::kRs),
             (std::vector<NANOObject>{std::string("a"), std::string()}));
   EXPECT_EQ(NANOGetArray(m, Kinds::kRy), std::vector<NANOObject>{NANOData{std::string("\0\1", 2)}});

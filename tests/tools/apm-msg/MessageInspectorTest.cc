@@ -137,6 +137,69 @@ TEST(MessageInspector, ReadsGzipInput) {
   EXPECT_FALSE(apmmsg::gunzip(truncated, &error));
 }
 
+TEST(MessageInspector, GzipMembersAreAllReadAndTrailingBytesRefused) {
+  // Concatenated members are one gzip file (gzip -d writes them all); protobuf bytes that
+  // are concatenated are one merged message, so dropping the later members loses fields.
+  std::string error;
+  auto both = apmmsg::gunzip(gzipped("abc") + gzipped("def"), &error);
+  ASSERT_TRUE(both) << error;
+  EXPECT_EQ(*both, "abcdef");
+  EXPECT_FALSE(apmmsg::gunzip(gzipped("abc") + "junk", &error));
+  EXPECT_NE(error.find("not valid gzip"), std::string::npos) << error;
+  EXPECT_FALSE(apmmsg::gunzip(gzipped("abc") + gzipped("def").substr(0, 12), &error));
+
+  APMPBMeasurementBatch first, second;
+  NANOSetString(first, APMPBMeasurementBatch::kUploadSubdomain, "region1");
+  NANOSetString(second, APMPBMeasurementBatch::kField7, "seven");
+  Result r = runTool({"decode", "MeasurementBatch", "--gunzip"},
+                     gzipped(*first.protoBuffer()) + gzipped(*second.protoBuffer()));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out), json::parse(R"({"field_7":"seven","upload_subdomain":"region1"})"));
+}
+
+TEST(MessageInspector, MalformedBase64AndNumberTextAreRefused) {
+  struct Case {
+    const char* message;
+    const char* input;
+  };
+  const Case cases[] = {
+      // Text after the padding, a lone trailing character, padding in the middle.
+      {"Event", R"({"name":{"invalid_utf8_base64":"/w=x"}})"},
+      {"Event", R"({"name":{"invalid_utf8_base64":"/w==/w=="}})"},
+      {"Event", R"({"name":{"invalid_utf8_base64":"QUJDR"}})"},
+      {"Event", R"({"name":{"invalid_utf8_base64":"QUJD=RA=="}})"},
+      // Numbers as text take only plain digits with an optional minus sign.
+      {"ResultData", R"({"status":[" -1"]})"},
+      {"ResultData", R"({"status":["+1"]})"},
+      {"Event", R"({"timestamp_millis":" 5"})"},
+      // A float field cannot hold a finite value beyond its range.
+      {"EventParam", R"({"field_4":1e300})"},
+      {"UserAttribute", R"({"field_5":-3.5e38})"},
+  };
+  for (const Case& c : cases) {
+    Result r = runTool({"encode", c.message}, c.input);
+    EXPECT_EQ(r.status, 1) << c.input << " gave " << r.out.size() << " bytes";
+    EXPECT_TRUE(r.out.empty()) << c.input;
+  }
+  // Well-formed forms still encode: padded and unpadded base64, numbers as text.
+  Result padded = runTool({"encode", "Event"}, R"({"name":{"invalid_utf8_base64":"/w=="}})");
+  Result unpadded = runTool({"encode", "Event"}, R"({"name":{"invalid_utf8_base64":"/w"}})");
+  ASSERT_EQ(padded.status, 0) << padded.err;
+  EXPECT_EQ(padded.out, std::string("\x12\x01\xff", 3));
+  EXPECT_EQ(unpadded.out, padded.out);
+  Result numbers = runTool({"encode", "ResultData"}, R"({"status":["18446744073709551615"]})");
+  ASSERT_EQ(numbers.status, 0) << numbers.err;
+  EXPECT_EQ(numbers.out, std::string("\x08\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01", 11));
+  Result negative = runTool({"encode", "Event"}, R"({"timestamp_millis":"-5"})");
+  ASSERT_EQ(negative.status, 0) << negative.err;
+  Result largest = runTool({"encode", "EventParam"}, R"({"field_4":3.4028234663852886e38})");
+  ASSERT_EQ(largest.status, 0) << largest.err;
+  EXPECT_EQ(largest.out, std::string("\x25\xff\xff\x7f\x7f", 5));
+  Result infinite = runTool({"encode", "EventParam"}, R"({"field_4":"-Infinity"})");
+  ASSERT_EQ(infinite.status, 0) << infinite.err;
+  EXPECT_EQ(infinite.out, std::string("\x25\x00\x00\x80\xff", 5));
+}
+
 TEST(MessageInspector, BadInputIsAnErrorNeverACrash) {
   struct Case {
     std::vector<std::string> arguments;
@@ -198,6 +261,16 @@ TEST(MessageInspector, TheBinaryUsesStandardStreamsAndExitStatus) {
   std::stringstream errorText;
   errorText << errors.rdbuf();
   EXPECT_NE(errorText.str().find("apm-msg: cannot decode Event"), std::string::npos);
+
+  // Output that cannot be written is a failure, not a success with nothing written.
+  status =
+      std::system((tool + " decode MeasurementConfig < " + bin + " > /dev/full 2> " + err).c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  std::ifstream writeErrors(err);
+  std::stringstream writeErrorText;
+  writeErrorText << writeErrors.rdbuf();
+  EXPECT_NE(writeErrorText.str().find("apm-msg: cannot write the output"), std::string::npos)
+      << writeErrorText.str();
 }
 
 }  // namespace
