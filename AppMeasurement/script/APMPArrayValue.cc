@@ -362,8 +362,9 @@ bool APMPArrayValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const 
 }
 
 void APMPArrayValue::mark(APMPMarker& marker) {
-  if (mark_) return;
+  if (isMarkedBy(marker)) return;
   mark_ = true;
+  markEpoch_ = marker.epoch();
   for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
   for (const auto& element : elements_) marker.add(element.get());
 }

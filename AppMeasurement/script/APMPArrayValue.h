@@ -64,9 +64,14 @@ class APMPArrayValue : public APMPRuntimeValue {
 
   APMPPropertyMap& propertyMap() { return propertyMap_; }
   bool isMarked() const { return mark_; }
+  // True when the collection of `marker` has already visited this value.
+  bool isMarkedBy(const APMPMarker& marker) const { return mark_ && markEpoch_ == marker.epoch(); }
 
  private:
   APMPPropertyMap propertyMap_;
   APMPValueList elements_;
   bool mark_ = false;
+  // The collection that set `mark_`. Values that no manager tracks are never swept, so their
+  // flag stays set; a later collection must still visit them.
+  uint64_t markEpoch_ = 0;
 };

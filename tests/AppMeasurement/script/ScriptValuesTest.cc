@@ -263,6 +263,23 @@ TEST(ScriptValues, CollectorKeepsEnclosingScopesOfLiveCallbacks) {
   EXPECT_EQ(r.printed, "n:7\n");
 }
 
+TEST(ScriptValues, CollectorKeepsValuesUnderUntrackedFunctionsAcrossCollections) {
+  // Modules are function values that no object manager tracks; a map stored on one must
+  // survive every later collection, not only the first.
+  APMPRuntime runtime;
+  RunResult r = RunProgram(runtime, {letv("m", callf("require", {str("internal.platform")})),
+                                     set(var("m"), str("saved"), obj({{"v", num(7)}}))});
+  ASSERT_FALSE(r.error);
+  for (int i = 0; i < 3; ++i) {
+    runtime.collectGarbage();
+    r = RunProgram(
+        runtime,
+        {print(get(get(callf("require", {str("internal.platform")}), str("saved")), str("v")))});
+    ASSERT_FALSE(r.error);
+    EXPECT_EQ(r.printed, "n:7\n") << "after collection " << i + 1;
+  }
+}
+
 TEST(ScriptValues, CollectorHandlesLongChainsWithoutRecursion) {
   APMPRuntime runtime;
   auto scope = runtime.globalScope();
