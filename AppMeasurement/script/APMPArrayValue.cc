@@ -1,5 +1,7 @@
 #include "AppMeasurement/script/APMPArrayValue.h"
 
+#include "AppMeasurement/script/APMPStorageLedger.h"
+
 #include <algorithm>
 #include <cmath>
 #include <unordered_set>
@@ -30,6 +32,22 @@ uint64_t IndexPosition(const APMPRuntimeValue& property) {
 }
 
 }  // namespace
+
+APMPArrayValue::APMPArrayValue(APMPValueList elements)
+    : APMPRuntimeValue(APMPValueKind::Array), elements_(std::move(elements)) {
+  accountElements();
+}
+
+APMPArrayValue::~APMPArrayValue() {
+  APMPStorageLedger::add(-accountedSlots_ * APMPStorageLedger::kArraySlotUnits);
+  APMPReleaseValues(elements_);
+}
+
+void APMPArrayValue::accountElements() {
+  int64_t slots = static_cast<int64_t>(elements_.size());
+  APMPStorageLedger::add((slots - accountedSlots_) * APMPStorageLedger::kArraySlotUnits);
+  accountedSlots_ = slots;
+}
 
 const APMPValuePtr& APMPArrayValue::emptyValue() {
   static const APMPValuePtr hole = std::make_shared<APMPRuntimeValue>();
@@ -166,9 +184,11 @@ bool APMPArrayValue::setLength(uint64_t length, APMPErrorSlot error) {
     // Release the dropped elements only after the list is consistent.
     APMPValueList dropped(elements_.begin() + static_cast<std::ptrdiff_t>(length), elements_.end());
     elements_.resize(length);
+    accountElements();
     APMPReleaseValues(dropped);
   } else {
     elements_.resize(length, emptyValue());
+    accountElements();
   }
   return true;
 }
@@ -195,6 +215,7 @@ APMPValueList APMPArrayValue::spliceFrom(int64_t from, int64_t deleteCount,
   APMPValueList removed(begin, begin + deleted);
   elements_.erase(begin, begin + deleted);
   elements_.insert(elements_.begin() + start, values.begin(), values.end());
+  accountElements();
   return removed;
 }
 
@@ -211,6 +232,7 @@ void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot error) {
       return;
     }
     elements_.insert(elements_.end(), other.begin(), other.end());
+    accountElements();
     return;
   }
   if (elements_.size() + 1 > kMaximumLength) {
@@ -218,6 +240,7 @@ void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot error) {
     return;
   }
   elements_.push_back(value);
+  accountElements();
 }
 
 void APMPArrayValue::reverse() { std::reverse(elements_.begin(), elements_.end()); }
@@ -226,6 +249,7 @@ APMPValuePtr APMPArrayValue::removeFirstElement() {
   if (elements_.empty()) return APMPUndefined();
   APMPValuePtr first = elements_.front();
   elements_.erase(elements_.begin());
+  accountElements();
   // A hole reads as undefined here as everywhere else: the marker never reaches scripts.
   return IsHole(first) ? APMPUndefined() : first;
 }
@@ -234,6 +258,7 @@ APMPValuePtr APMPArrayValue::removeLastElement() {
   if (elements_.empty()) return APMPUndefined();
   APMPValuePtr last = elements_.back();
   elements_.pop_back();
+  accountElements();
   return IsHole(last) ? APMPUndefined() : last;
 }
 
@@ -243,6 +268,7 @@ size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot
     return elements_.size();
   }
   elements_.insert(elements_.end(), values.begin(), values.end());
+  accountElements();
   return elements_.size();
 }
 
@@ -252,6 +278,7 @@ size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlo
     return elements_.size();
   }
   elements_.insert(elements_.begin(), values.begin(), values.end());
+  accountElements();
   return elements_.size();
 }
 
@@ -332,6 +359,7 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
     return;
   }
   elements_ = std::move(work);
+  accountElements();
 }
 
 APMPValuePtr APMPArrayValue::applyWithName(const std::u16string& name,
@@ -376,6 +404,7 @@ void APMPArrayValue::sweep() {
   }
   APMPValueList elements = std::move(elements_);
   elements_.clear();
+  accountElements();
   propertyMap_.clear();
   APMPReleaseValues(elements);
 }

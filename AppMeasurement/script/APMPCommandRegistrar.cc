@@ -7,6 +7,7 @@
 #include "AppMeasurement/script/APMPLogicalCommandEvaluator.h"
 #include "AppMeasurement/script/APMPLoopCommandEvaluator.h"
 #include "AppMeasurement/script/APMPMathCommandEvaluator.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 #include "AppMeasurement/script/APMPVariableCommandEvaluator.h"
 
 namespace {
@@ -58,6 +59,10 @@ APMPValuePtr APMPCommandRegistrar::evaluateStatement(const APMPValuePtr& value,
                                                      const APMPScopePtr& scope,
                                                      APMPErrorSlot error) {
   if (!APMPCountInstruction(scope, error)) return APMPUndefined();
+  if (APMPStorageLedger::isExhausted()) {
+    APMPSetError(error, APMPErrorCodeTooLarge);
+    return APMPUndefined();
+  }
   if (value->kind() != APMPValueKind::Statement) return value;
   if (evaluationDepth >= kMaximumDepth) {
     APMPSetError(error, APMPErrorCodeNestingTooDeep);

@@ -1,5 +1,7 @@
 #include "AppMeasurement/script/APMPRuntimeValue.h"
 
+#include "AppMeasurement/script/APMPStorageLedger.h"
+
 #include <cmath>
 #include <typeinfo>
 
@@ -136,6 +138,15 @@ bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const
 }
 
 // --- string ---
+
+APMPStringValue::APMPStringValue(std::u16string value)
+    : APMPRuntimeValue(APMPValueKind::String), value_(std::move(value)) {
+  APMPStorageLedger::add(static_cast<int64_t>(value_.size()));
+}
+
+APMPStringValue::~APMPStringValue() {
+  APMPStorageLedger::add(-static_cast<int64_t>(value_.size()));
+}
 
 std::u16string APMPStringValue::stringValueOrError(APMPErrorSlot) const { return value_; }
 double APMPStringValue::doubleValueOrError(APMPErrorSlot) const {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "AppMeasurement/script/APMPArrayValue.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 #include "tests/AppMeasurement/script/ScriptHarness.h"
 
 using namespace script_test;
@@ -47,6 +48,39 @@ TEST(ScriptHostile, DeepRecursionFailsCleanly) {
                            print(callf("depth", {num(200)}))});
   EXPECT_FALSE(r.error);
   EXPECT_EQ(r.printed, "n:200\n");
+}
+
+TEST(ScriptHostile, StorageThatScriptsKeepIsBounded) {
+  // { let keep = []; while (true) { let a = []; a.length = max; keep.push(a); } }
+  // Each array is within its own bound; together they would exhaust memory long before
+  // the instruction budget ends the loop.
+  APMPRuntime runtime;
+  int64_t before = APMPStorageLedger::total();
+  RunResult r = RunProgram(
+      runtime, {block({letv("keep", arr({})),
+                       whileLoop(boolean(true),
+                                 {letv("a", arr({})),
+                                  set(var("a"), str("length"), num(APMPArrayValue::kMaximumLength)),
+                                  method(var("keep"), "push", {var("a")})})})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  EXPECT_LE(APMPStorageLedger::total() - before,
+            APMPStorageLedger::kLimit +
+                int64_t{APMPArrayValue::kMaximumLength} * APMPStorageLedger::kArraySlotUnits);
+  // Nothing reachable holds them any more: the collection gives the storage back.
+  ExpectUsable(runtime);
+  EXPECT_LT(APMPStorageLedger::total() - before, 1000);
+  // The same with strings: doubling one and keeping every copy.
+  r = RunProgram(runtime,
+                 {block({letv("keep", arr({})), letv("s", str("0123456789abcdef")),
+                         whileLoop(boolean(true),
+                                   {ifElse(lt(get(var("s"), str("length")), num(1 << 23)),
+                                           {assign("s", add(var("s"), var("s")))}),
+                                    method(var("keep"), "push", {add(var("s"), str("!"))})})})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  ExpectUsable(runtime);
+  EXPECT_LT(APMPStorageLedger::total() - before, 1000);
 }
 
 TEST(ScriptHostile, HugeArrays) {
