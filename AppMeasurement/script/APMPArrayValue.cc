@@ -1,13 +1,14 @@
 #include "AppMeasurement/script/APMPArrayValue.h"
 
-#include "AppMeasurement/script/APMPStorageLedger.h"
-
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <unordered_set>
 
 #include "AppMeasurement/script/APMPArrayCommandEvaluator.h"
+#include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPFunctionValue.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 #include "AppMeasurement/script/APMPText.h"
 #include "AppMeasurement/script/APMPValueFunctions.h"
 
@@ -45,6 +46,7 @@ APMPArrayValue::~APMPArrayValue() {
 
 void APMPArrayValue::accountElements() {
   int64_t slots = static_cast<int64_t>(elements_.size());
+  if (slots > accountedSlots_) APMPChargeWork(static_cast<size_t>(slots - accountedSlots_));
   APMPStorageLedger::add((slots - accountedSlots_) * APMPStorageLedger::kArraySlotUnits);
   accountedSlots_ = slots;
 }
@@ -56,6 +58,7 @@ const APMPValuePtr& APMPArrayValue::emptyValue() {
 
 std::u16string APMPArrayValue::stringValueWithSeparator(const std::u16string& separator,
                                                         APMPErrorSlot error) const {
+  APMPChargeWork(elements_.size());
   if (elements_.empty()) return u"";
   auto& active = JoinGuard::active;
   if (std::find(active.begin(), active.end(), this) != active.end()) return u"";
@@ -159,6 +162,7 @@ bool APMPArrayValue::hasProperty(const APMPValuePtr& property, APMPErrorSlot err
 }
 
 APMPValueList APMPArrayValue::allPropertyNames() const {
+  APMPChargeWork(elements_.size());
   APMPValueList names;
   for (const auto& entry : propertyMap_.entries())
     names.push_back(APMPStringValue::make(entry.first));
@@ -169,6 +173,7 @@ APMPValueList APMPArrayValue::allPropertyNames() const {
 }
 
 APMPValueList APMPArrayValue::allElements() const {
+  APMPChargeWork(elements_.size());
   APMPValueList out = elements_;
   for (auto& element : out)
     if (IsHole(element)) element = APMPUndefined();
@@ -204,6 +209,7 @@ std::shared_ptr<APMPArrayValue> APMPArrayValue::subarrayWithRange(uint64_t locat
 
 APMPValueList APMPArrayValue::spliceFrom(int64_t from, int64_t deleteCount,
                                          const APMPValueList& values, APMPErrorSlot error) {
+  APMPChargeWork(elements_.size());
   int64_t count = static_cast<int64_t>(elements_.size());
   int64_t start = std::clamp<int64_t>(from, 0, count);
   int64_t deleted = std::clamp<int64_t>(deleteCount, 0, count - start);
@@ -243,9 +249,13 @@ void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot error) {
   accountElements();
 }
 
-void APMPArrayValue::reverse() { std::reverse(elements_.begin(), elements_.end()); }
+void APMPArrayValue::reverse() {
+  APMPChargeWork(elements_.size());
+  std::reverse(elements_.begin(), elements_.end());
+}
 
 APMPValuePtr APMPArrayValue::removeFirstElement() {
+  APMPChargeWork(elements_.size());
   if (elements_.empty()) return APMPUndefined();
   APMPValuePtr first = elements_.front();
   elements_.erase(elements_.begin());
@@ -273,6 +283,7 @@ size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot
 }
 
 size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlot error) {
+  APMPChargeWork(elements_.size());
   if (elements_.size() + values.size() > kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return elements_.size();
@@ -284,6 +295,7 @@ size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlo
 
 int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
                                      APMPErrorSlot error) const {
+  APMPChargeWork(elements_.size());
   for (uint64_t i = fromIndex; i < elements_.size(); ++i) {
     bool equal = APMPStrictEquals(*elements_[i], *value, error);
     if (APMPHasError(error)) return -1;
@@ -294,6 +306,7 @@ int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromInd
 
 int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
                                          APMPErrorSlot error) const {
+  APMPChargeWork(elements_.size());
   if (elements_.empty()) return -1;
   uint64_t start = std::min<uint64_t>(fromIndex, elements_.size() - 1);
   for (uint64_t i = start + 1; i-- > 0;) {
@@ -306,6 +319,7 @@ int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fro
 
 void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionValue>& function,
                                             const APMPScopePtr& scope, APMPErrorSlot error) {
+  APMPChargeWork(elements_.size() * static_cast<size_t>(std::bit_width(elements_.size())));
   std::optional<APMPError> recorded;
   // A script comparator need not be a consistent ordering; the merge sort below stays
   // within its bounds whatever the answers are (std::sort would not).

@@ -7,6 +7,7 @@
 #include "AppMeasurement/script/APMPLogicalCommandEvaluator.h"
 #include "AppMeasurement/script/APMPLoopCommandEvaluator.h"
 #include "AppMeasurement/script/APMPMathCommandEvaluator.h"
+#include "AppMeasurement/script/APMPScope.h"
 #include "AppMeasurement/script/APMPStorageLedger.h"
 #include "AppMeasurement/script/APMPVariableCommandEvaluator.h"
 
@@ -64,6 +65,7 @@ APMPValuePtr APMPCommandRegistrar::evaluateStatement(const APMPValuePtr& value,
     return APMPUndefined();
   }
   if (value->kind() != APMPValueKind::Statement) return value;
+  APMPWorkCounterScope workCounter(scope ? scope->instructionCounter() : nullptr);
   if (evaluationDepth >= kMaximumDepth) {
     APMPSetError(error, APMPErrorCodeNestingTooDeep);
     return APMPUndefined();

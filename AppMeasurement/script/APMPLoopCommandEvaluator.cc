@@ -49,6 +49,7 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
   switch (target->kind()) {
     case APMPValueKind::String: {
       const std::u16string& text = static_cast<const APMPStringValue&>(*target).value();
+      APMPChargeWork(text.size());
       items.reserve(text.size());
       for (size_t i = 0; i < text.size(); ++i)
         items.push_back(APMPStringValue::make(over == Over::Keys
@@ -68,6 +69,7 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
             target->kind() == APMPValueKind::Map
                 ? static_cast<const APMPMapValue&>(*target).allPropertyNames()
                 : static_cast<const APMPFunctionValue&>(*target).allPropertyNames();
+        APMPChargeWork(names.size());
         for (auto& key : names) items.push_back(APMPStringValue::make(std::move(key)));
         break;
       }

@@ -1,10 +1,10 @@
 #include "AppMeasurement/script/APMPRuntimeValue.h"
 
-#include "AppMeasurement/script/APMPStorageLedger.h"
-
 #include <cmath>
 #include <typeinfo>
 
+#include "AppMeasurement/script/APMPEvaluator.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 #include "AppMeasurement/script/APMPStringCommandEvaluator.h"
 #include "AppMeasurement/script/APMPText.h"
 
@@ -142,14 +142,19 @@ bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const
 APMPStringValue::APMPStringValue(std::u16string value)
     : APMPRuntimeValue(APMPValueKind::String), value_(std::move(value)) {
   APMPStorageLedger::add(static_cast<int64_t>(value_.size()));
+  APMPChargeWork(value_.size());
 }
 
 APMPStringValue::~APMPStringValue() {
   APMPStorageLedger::add(-static_cast<int64_t>(value_.size()));
 }
 
-std::u16string APMPStringValue::stringValueOrError(APMPErrorSlot) const { return value_; }
+std::u16string APMPStringValue::stringValueOrError(APMPErrorSlot) const {
+  APMPChargeWork(value_.size());
+  return value_;
+}
 double APMPStringValue::doubleValueOrError(APMPErrorSlot) const {
+  APMPChargeWork(value_.size());
   return APMPStringToNumber(value_);
 }
 bool APMPStringValue::booleanValueOrError(APMPErrorSlot) const { return !value_.empty(); }

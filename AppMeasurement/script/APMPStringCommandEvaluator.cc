@@ -365,5 +365,6 @@ APMPValuePtr APMPStringCommandEvaluator::evaluateCommand(const std::u16string& n
   if (APMPHasError(error)) return APMPUndefined();
   // The receiver's text is copied: a callback ("replace") may drop the string value.
   std::u16string text = receiver;
+  APMPChargeWork(text.size());
   return it->second(text, evaluated, scope, error);
 }

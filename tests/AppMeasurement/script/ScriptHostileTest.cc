@@ -70,17 +70,62 @@ TEST(ScriptHostile, StorageThatScriptsKeepIsBounded) {
   // Nothing reachable holds them any more: the collection gives the storage back.
   ExpectUsable(runtime);
   EXPECT_LT(APMPStorageLedger::total() - before, 1000);
-  // The same with strings: doubling one and keeping every copy.
-  r = RunProgram(runtime,
-                 {block({letv("keep", arr({})), letv("s", str("0123456789abcdef")),
-                         whileLoop(boolean(true),
-                                   {ifElse(lt(get(var("s"), str("length")), num(1 << 23)),
-                                           {assign("s", add(var("s"), var("s")))}),
-                                    method(var("keep"), "push", {add(var("s"), str("!"))})})})});
+  // Strings kept across runs: each run (a fresh budget, as every event gets) keeps one more
+  // copy of a long string; the runs fail once the kept strings pass the limit.
+  RunResult setup = RunProgram(runtime, {letv("keep", arr({})), letv("s", str("0123456789abcdef")),
+                                         whileLoop(lt(get(var("s"), str("length")), num(1 << 22)),
+                                                   {assign("s", add(var("s"), var("s")))})});
+  ASSERT_FALSE(setup.error);
+  int runs = 0;
+  for (; runs < 100; ++runs) {
+    runtime.resetInstructionCount();
+    r = RunProgram(runtime, {method(var("keep"), "push", {add(var("s"), str("!"))})});
+    if (r.error) break;
+  }
   ASSERT_TRUE(r.error);
   EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  EXPECT_LT(runs, 20);
+  runtime.globalScope()->setValue(APMPNull(), u"keep");
+  runtime.globalScope()->setValue(APMPNull(), u"s");
   ExpectUsable(runtime);
   EXPECT_LT(APMPStorageLedger::total() - before, 1000);
+}
+
+TEST(ScriptHostile, BulkWorkCountsAgainstTheBudget) {
+  // One step on a long array or string does work in proportion to its length; a loop of such
+  // steps must run out of budget after a bounded amount of work, not after a million steps.
+  APMPRuntime runtime;
+  struct Case {
+    const char* name;
+    N step;
+  } cases[] = {
+      {"unshift and shift",
+       Stmt("13", {method(var("a"), "unshift", {num(1)}), method(var("a"), "shift", {})}, "")},
+      {"string search", method(var("s"), "indexOf", {str("x")})},
+      {"array to text", eq(var("a"), str("x"))},
+  };
+  for (const auto& c : cases) {
+    runtime.resetInstructionCount();
+    // let a = []; a.length = 16384; let s = a.join("y"); let n = 0; while (true) { step; n++ }
+    RunResult r = RunProgram(
+        runtime, {letv("a", arr({})), set(var("a"), str("length"), num(16384)),
+                  letv("s", method(var("a"), "join", {str("y")})), letv("n", num(0)),
+                  whileLoop(boolean(true), {c.step, assign("n", add(var("n"), num(1)))})});
+    ASSERT_TRUE(r.error) << c.name;
+    EXPECT_EQ(r.error->code, 18) << c.name;
+    runtime.resetInstructionCount();
+    r = RunProgram(runtime, {print(var("n"))});
+    double steps = std::stod(r.printed.substr(2));
+    // 16384 elements or code units are 256 evaluations' worth of work; without that charge
+    // the loop would run about a hundred thousand steps.
+    EXPECT_LT(steps, 10000) << c.name;
+    EXPECT_GT(steps, 100) << c.name;
+  }
+  // Small programs are charged one unit per evaluation, exactly as before.
+  runtime.resetInstructionCount();
+  RunResult r = RunProgram(runtime, {method(str("abc"), "indexOf", {str("c")})});
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(runtime.getInstructionCount(nullptr), 6u);
 }
 
 TEST(ScriptHostile, HugeArrays) {
@@ -108,7 +153,8 @@ TEST(ScriptHostile, HugeStrings) {
       RunProgram(runtime, {letv("s", str("0123456789abcdef")),
                            whileLoop(boolean(true), {assign("s", add(var("s"), var("s")))})});
   ASSERT_TRUE(r.error);
-  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  // The copies that doubling makes use up the budget before the length bound is reached.
+  EXPECT_EQ(r.error->code, 18);
   ExpectUsable(runtime);
 }
 
