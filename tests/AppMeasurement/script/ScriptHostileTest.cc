@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "AppMeasurement/script/APMPArrayValue.h"
+#include "AppMeasurement/script/APMPScope.h"
 #include "AppMeasurement/script/APMPStorageLedger.h"
 #include "tests/AppMeasurement/script/ScriptHarness.h"
 
@@ -126,6 +127,40 @@ TEST(ScriptHostile, BulkWorkCountsAgainstTheBudget) {
   RunResult r = RunProgram(runtime, {method(str("abc"), "indexOf", {str("c")})});
   EXPECT_FALSE(r.error);
   EXPECT_EQ(runtime.getInstructionCount(nullptr), 6u);
+}
+
+// Records the storage ledger's total when a script calls it.
+class LedgerProbe : public APMPFunctionValue {
+ public:
+  explicit LedgerProbe(std::shared_ptr<int64_t> seen)
+      : APMPFunctionValue(u"probe", {}, {}, APMPScope::make()), seen_(std::move(seen)) {}
+  APMPValuePtr invokeWithEvaluatedArguments(const APMPValueList&, APMPErrorSlot) override {
+    *seen_ = APMPStorageLedger::total();
+    return APMPUndefined();
+  }
+
+ private:
+  std::shared_ptr<int64_t> seen_;
+};
+
+TEST(ScriptHostile, IteratingALongStringMakesItsItemsOneByOne) {
+  // for (const c of s) { probe(); break; } over a text of four million code units: the
+  // loop must not first make four million one-unit strings.
+  APMPRuntime runtime;
+  auto seen = std::make_shared<int64_t>(0);
+  runtime.globalScope()->addValue(std::make_shared<LedgerProbe>(seen), u"probe");
+  RunResult r = RunProgram(runtime, {letv("s", str("0123456789abcdef")),
+                                     whileLoop(lt(get(var("s"), str("length")), num(1 << 22)),
+                                               {assign("s", add(var("s"), var("s")))})});
+  ASSERT_FALSE(r.error);
+  for (const char* code : {"64", "65", "66", "47", "54", "55"}) {
+    runtime.resetInstructionCount();
+    int64_t before = APMPStorageLedger::total();
+    r = RunProgram(runtime,
+                   {Stmt(code, {str("c"), var("s"), codeList({callf("probe", {}), brk()})}, "")});
+    ASSERT_FALSE(r.error) << code;
+    EXPECT_LT(*seen - before, 1000) << code;
+  }
 }
 
 TEST(ScriptHostile, HugeArrays) {
