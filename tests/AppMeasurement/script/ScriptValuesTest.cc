@@ -280,6 +280,21 @@ TEST(ScriptValues, CollectorKeepsValuesUnderUntrackedFunctionsAcrossCollections)
   }
 }
 
+TEST(ScriptValues, CollectionsOfTwoRuntimesDoNotMixUpTheirMarks) {
+  // A host function bound in two runtimes; runtime b hangs one of its maps on it.
+  auto shared = std::make_shared<APMPFunctionValue>(u"shared", std::vector<std::u16string>{},
+                                                    APMPValueList{}, APMPScope::make());
+  APMPRuntime a, b;
+  a.globalScope()->addValue(shared, u"shared");
+  b.globalScope()->addValue(shared, u"shared");
+  a.collectGarbage();
+  RunResult r = RunProgram(b, {set(var("shared"), str("saved"), obj({{"v", num(7)}}))});
+  ASSERT_FALSE(r.error);
+  b.collectGarbage();
+  r = RunProgram(b, {print(get(get(var("shared"), str("saved")), str("v")))});
+  EXPECT_EQ(r.printed, "n:7\n");
+}
+
 TEST(ScriptValues, CollectorHandlesLongChainsWithoutRecursion) {
   APMPRuntime runtime;
   auto scope = runtime.globalScope();
