@@ -1,11 +1,14 @@
 #include "AppMeasurement/script/APMPArrayValue.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <unordered_set>
 
 #include "AppMeasurement/script/APMPArrayCommandEvaluator.h"
+#include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPFunctionValue.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 #include "AppMeasurement/script/APMPText.h"
 #include "AppMeasurement/script/APMPValueFunctions.h"
 
@@ -31,6 +34,23 @@ uint64_t IndexPosition(const APMPRuntimeValue& property) {
 
 }  // namespace
 
+APMPArrayValue::APMPArrayValue(APMPValueList elements)
+    : APMPRuntimeValue(APMPValueKind::Array), elements_(std::move(elements)) {
+  accountElements();
+}
+
+APMPArrayValue::~APMPArrayValue() {
+  APMPStorageLedger::add(-accountedSlots_ * APMPStorageLedger::kArraySlotUnits);
+  APMPReleaseValues(elements_);
+}
+
+void APMPArrayValue::accountElements() {
+  int64_t slots = static_cast<int64_t>(elements_.size());
+  if (slots > accountedSlots_) APMPChargeWork(static_cast<size_t>(slots - accountedSlots_));
+  APMPStorageLedger::add((slots - accountedSlots_) * APMPStorageLedger::kArraySlotUnits);
+  accountedSlots_ = slots;
+}
+
 const APMPValuePtr& APMPArrayValue::emptyValue() {
   static const APMPValuePtr hole = std::make_shared<APMPRuntimeValue>();
   return hole;
@@ -38,6 +58,7 @@ const APMPValuePtr& APMPArrayValue::emptyValue() {
 
 std::u16string APMPArrayValue::stringValueWithSeparator(const std::u16string& separator,
                                                         APMPErrorSlot error) const {
+  APMPChargeWork(elements_.size());
   if (elements_.empty()) return u"";
   auto& active = JoinGuard::active;
   if (std::find(active.begin(), active.end(), this) != active.end()) return u"";
@@ -141,6 +162,7 @@ bool APMPArrayValue::hasProperty(const APMPValuePtr& property, APMPErrorSlot err
 }
 
 APMPValueList APMPArrayValue::allPropertyNames() const {
+  APMPChargeWork(elements_.size());
   APMPValueList names;
   for (const auto& entry : propertyMap_.entries())
     names.push_back(APMPStringValue::make(entry.first));
@@ -151,6 +173,7 @@ APMPValueList APMPArrayValue::allPropertyNames() const {
 }
 
 APMPValueList APMPArrayValue::allElements() const {
+  APMPChargeWork(elements_.size());
   APMPValueList out = elements_;
   for (auto& element : out)
     if (IsHole(element)) element = APMPUndefined();
@@ -166,9 +189,11 @@ bool APMPArrayValue::setLength(uint64_t length, APMPErrorSlot error) {
     // Release the dropped elements only after the list is consistent.
     APMPValueList dropped(elements_.begin() + static_cast<std::ptrdiff_t>(length), elements_.end());
     elements_.resize(length);
+    accountElements();
     APMPReleaseValues(dropped);
   } else {
     elements_.resize(length, emptyValue());
+    accountElements();
   }
   return true;
 }
@@ -184,6 +209,7 @@ std::shared_ptr<APMPArrayValue> APMPArrayValue::subarrayWithRange(uint64_t locat
 
 APMPValueList APMPArrayValue::spliceFrom(int64_t from, int64_t deleteCount,
                                          const APMPValueList& values, APMPErrorSlot error) {
+  APMPChargeWork(elements_.size());
   int64_t count = static_cast<int64_t>(elements_.size());
   int64_t start = std::clamp<int64_t>(from, 0, count);
   int64_t deleted = std::clamp<int64_t>(deleteCount, 0, count - start);
@@ -195,6 +221,7 @@ APMPValueList APMPArrayValue::spliceFrom(int64_t from, int64_t deleteCount,
   APMPValueList removed(begin, begin + deleted);
   elements_.erase(begin, begin + deleted);
   elements_.insert(elements_.begin() + start, values.begin(), values.end());
+  accountElements();
   return removed;
 }
 
@@ -211,6 +238,7 @@ void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot error) {
       return;
     }
     elements_.insert(elements_.end(), other.begin(), other.end());
+    accountElements();
     return;
   }
   if (elements_.size() + 1 > kMaximumLength) {
@@ -218,14 +246,20 @@ void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot error) {
     return;
   }
   elements_.push_back(value);
+  accountElements();
 }
 
-void APMPArrayValue::reverse() { std::reverse(elements_.begin(), elements_.end()); }
+void APMPArrayValue::reverse() {
+  APMPChargeWork(elements_.size());
+  std::reverse(elements_.begin(), elements_.end());
+}
 
 APMPValuePtr APMPArrayValue::removeFirstElement() {
+  APMPChargeWork(elements_.size());
   if (elements_.empty()) return APMPUndefined();
   APMPValuePtr first = elements_.front();
   elements_.erase(elements_.begin());
+  accountElements();
   // A hole reads as undefined here as everywhere else: the marker never reaches scripts.
   return IsHole(first) ? APMPUndefined() : first;
 }
@@ -234,6 +268,7 @@ APMPValuePtr APMPArrayValue::removeLastElement() {
   if (elements_.empty()) return APMPUndefined();
   APMPValuePtr last = elements_.back();
   elements_.pop_back();
+  accountElements();
   return IsHole(last) ? APMPUndefined() : last;
 }
 
@@ -243,20 +278,24 @@ size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot
     return elements_.size();
   }
   elements_.insert(elements_.end(), values.begin(), values.end());
+  accountElements();
   return elements_.size();
 }
 
 size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlot error) {
+  APMPChargeWork(elements_.size());
   if (elements_.size() + values.size() > kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return elements_.size();
   }
   elements_.insert(elements_.begin(), values.begin(), values.end());
+  accountElements();
   return elements_.size();
 }
 
 int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
                                      APMPErrorSlot error) const {
+  APMPChargeWork(elements_.size());
   for (uint64_t i = fromIndex; i < elements_.size(); ++i) {
     bool equal = APMPStrictEquals(*elements_[i], *value, error);
     if (APMPHasError(error)) return -1;
@@ -267,6 +306,7 @@ int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromInd
 
 int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
                                          APMPErrorSlot error) const {
+  APMPChargeWork(elements_.size());
   if (elements_.empty()) return -1;
   uint64_t start = std::min<uint64_t>(fromIndex, elements_.size() - 1);
   for (uint64_t i = start + 1; i-- > 0;) {
@@ -279,6 +319,7 @@ int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fro
 
 void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionValue>& function,
                                             const APMPScopePtr& scope, APMPErrorSlot error) {
+  APMPChargeWork(elements_.size() * static_cast<size_t>(std::bit_width(elements_.size())));
   std::optional<APMPError> recorded;
   // A script comparator need not be a consistent ordering; the merge sort below stays
   // within its bounds whatever the answers are (std::sort would not).
@@ -332,6 +373,7 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
     return;
   }
   elements_ = std::move(work);
+  accountElements();
 }
 
 APMPValuePtr APMPArrayValue::applyWithName(const std::u16string& name,
@@ -362,8 +404,9 @@ bool APMPArrayValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const 
 }
 
 void APMPArrayValue::mark(APMPMarker& marker) {
-  if (mark_) return;
+  if (isMarkedBy(marker)) return;
   mark_ = true;
+  markEpoch_ = marker.epoch();
   for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
   for (const auto& element : elements_) marker.add(element.get());
 }
@@ -375,6 +418,7 @@ void APMPArrayValue::sweep() {
   }
   APMPValueList elements = std::move(elements_);
   elements_.clear();
+  accountElements();
   propertyMap_.clear();
   APMPReleaseValues(elements);
 }

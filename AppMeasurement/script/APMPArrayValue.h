@@ -16,10 +16,8 @@ class APMPArrayValue : public APMPRuntimeValue {
   static constexpr uint64_t kMaximumLength = uint64_t{1} << 22;
 
   APMPArrayValue() : APMPRuntimeValue(APMPValueKind::Array) {}
-  explicit APMPArrayValue(APMPValueList elements)
-      : APMPRuntimeValue(APMPValueKind::Array), elements_(std::move(elements)) {}
-
-  ~APMPArrayValue() override { APMPReleaseValues(elements_); }
+  explicit APMPArrayValue(APMPValueList elements);
+  ~APMPArrayValue() override;
 
   // The shared hole marker.
   static const APMPValuePtr& emptyValue();
@@ -64,9 +62,19 @@ class APMPArrayValue : public APMPRuntimeValue {
 
   APMPPropertyMap& propertyMap() { return propertyMap_; }
   bool isMarked() const { return mark_; }
+  // True when the collection of `marker` has already visited this value.
+  bool isMarkedBy(const APMPMarker& marker) const { return mark_ && markEpoch_ == marker.epoch(); }
 
  private:
   APMPPropertyMap propertyMap_;
+  // Brings the storage ledger up to date with the element count; called after every change
+  // of the element list.
+  void accountElements();
+
   APMPValueList elements_;
+  int64_t accountedSlots_ = 0;
   bool mark_ = false;
+  // The collection that set `mark_`. Values that no manager tracks are never swept, so their
+  // flag stays set; a later collection must still visit them.
+  uint64_t markEpoch_ = 0;
 };

@@ -7,6 +7,8 @@
 #include "AppMeasurement/script/APMPLogicalCommandEvaluator.h"
 #include "AppMeasurement/script/APMPLoopCommandEvaluator.h"
 #include "AppMeasurement/script/APMPMathCommandEvaluator.h"
+#include "AppMeasurement/script/APMPScope.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 #include "AppMeasurement/script/APMPVariableCommandEvaluator.h"
 
 namespace {
@@ -58,7 +60,12 @@ APMPValuePtr APMPCommandRegistrar::evaluateStatement(const APMPValuePtr& value,
                                                      const APMPScopePtr& scope,
                                                      APMPErrorSlot error) {
   if (!APMPCountInstruction(scope, error)) return APMPUndefined();
+  if (APMPStorageLedger::isExhausted()) {
+    APMPSetError(error, APMPErrorCodeTooLarge);
+    return APMPUndefined();
+  }
   if (value->kind() != APMPValueKind::Statement) return value;
+  APMPWorkCounterScope workCounter(scope ? scope->instructionCounter() : nullptr);
   if (evaluationDepth >= kMaximumDepth) {
     APMPSetError(error, APMPErrorCodeNestingTooDeep);
     return APMPUndefined();

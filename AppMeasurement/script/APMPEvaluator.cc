@@ -1,5 +1,7 @@
 #include "AppMeasurement/script/APMPEvaluator.h"
 
+#include <algorithm>
+
 #include "AppMeasurement/script/APMPCommandRegistrar.h"
 #include "AppMeasurement/script/APMPScope.h"
 
@@ -39,4 +41,25 @@ bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot error) {
   }
   ++counter->count;
   return true;
+}
+
+namespace {
+thread_local APMPInstructionCounter* gWorkCounter = nullptr;
+}
+
+APMPWorkCounterScope::APMPWorkCounterScope(APMPInstructionCounter* counter)
+    : previous_(gWorkCounter) {
+  if (counter != nullptr) gWorkCounter = counter;
+}
+
+APMPWorkCounterScope::~APMPWorkCounterScope() { gWorkCounter = previous_; }
+
+void APMPChargeWork(size_t units) {
+  // Work below one evaluation's worth is part of the step that does it: small programs are
+  // charged exactly one unit per evaluation.
+  APMPInstructionCounter* counter = gWorkCounter;
+  if (counter == nullptr || units < APMPInstructionCounter::kWorkPerInstruction) return;
+  uint64_t count = counter->count + units / APMPInstructionCounter::kWorkPerInstruction;
+  counter->count =
+      static_cast<uint32_t>(std::min<uint64_t>(count, APMPInstructionCounter::kBudget));
 }

@@ -69,8 +69,9 @@ bool APMPFunctionValue::isSameClassOrSubclass(const APMPRuntimeValue& other) con
 }
 
 void APMPFunctionValue::mark(APMPMarker& marker) {
-  if (mark_) return;
+  if (isMarkedBy(marker)) return;
   mark_ = true;
+  markEpoch_ = marker.epoch();
   for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
   for (const auto& statement : statements_) marker.add(statement.get());
   marker.add(definingScope_.get());

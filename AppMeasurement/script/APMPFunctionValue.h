@@ -43,6 +43,8 @@ class APMPFunctionValue : public APMPRuntimeValue {
   std::vector<std::u16string> allPropertyNames() const { return propertyMap_.allNames(); }
   APMPPropertyMap& propertyMap() { return propertyMap_; }
   bool isMarked() const { return mark_; }
+  // True when the collection of `marker` has already visited this value.
+  bool isMarkedBy(const APMPMarker& marker) const { return mark_ && markEpoch_ == marker.epoch(); }
 
  private:
   bool isSameClassOrSubclass(const APMPRuntimeValue& other) const;
@@ -53,4 +55,7 @@ class APMPFunctionValue : public APMPRuntimeValue {
   APMPScopePtr definingScope_;
   APMPPropertyMap propertyMap_;
   bool mark_ = false;
+  // The collection that set `mark_`. Values that no manager tracks are never swept, so their
+  // flag stays set; a later collection must still visit them.
+  uint64_t markEpoch_ = 0;
 };

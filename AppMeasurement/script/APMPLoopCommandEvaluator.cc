@@ -46,16 +46,14 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
   if (APMPHasError(error)) return APMPUndefined();
   const APMPValuePtr& target = values[1];
   APMPValueList items;
+  // The items of a string are made one by one as the loop reaches them (the text cannot
+  // change; `values` keeps it alive): a long text and an early break must not first make a
+  // string value per code unit.
+  const std::u16string* text = nullptr;
   switch (target->kind()) {
-    case APMPValueKind::String: {
-      const std::u16string& text = static_cast<const APMPStringValue&>(*target).value();
-      items.reserve(text.size());
-      for (size_t i = 0; i < text.size(); ++i)
-        items.push_back(APMPStringValue::make(over == Over::Keys
-                                                  ? APMPNumberToString(static_cast<double>(i))
-                                                  : std::u16string(1, text[i])));
+    case APMPValueKind::String:
+      text = &static_cast<const APMPStringValue&>(*target).value();
       break;
-    }
     case APMPValueKind::Array: {
       auto& array = static_cast<const APMPArrayValue&>(*target);
       items = over == Over::Keys ? array.allPropertyNames() : array.allElements();
@@ -68,6 +66,7 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
             target->kind() == APMPValueKind::Map
                 ? static_cast<const APMPMapValue&>(*target).allPropertyNames()
                 : static_cast<const APMPFunctionValue&>(*target).allPropertyNames();
+        APMPChargeWork(names.size());
         for (auto& key : names) items.push_back(APMPStringValue::make(std::move(key)));
         break;
       }
@@ -86,7 +85,15 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
   }
   APMPValueList body = bodyArray->allElements();
   APMPValuePtr result = APMPUndefined();
-  for (const auto& item : items) {
+  size_t count = text != nullptr ? text->size() : items.size();
+  for (size_t i = 0; i < count; ++i) {
+    APMPValuePtr item;
+    if (text == nullptr)
+      item = items[i];
+    else if (over == Over::Keys)
+      item = APMPStringValue::make(APMPNumberToString(static_cast<double>(i)));
+    else
+      item = APMPStringValue::make(std::u16string(1, (*text)[i]));
     APMPScopePtr iterationScope = scope;
     if (binding == Binding::Existing) {
       scope->setValue(item, name);

@@ -58,8 +58,9 @@ bool APMPMapValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
 }
 
 void APMPMapValue::mark(APMPMarker& marker) {
-  if (mark_) return;
+  if (isMarkedBy(marker)) return;
   mark_ = true;
+  markEpoch_ = marker.epoch();
   for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
 }
 

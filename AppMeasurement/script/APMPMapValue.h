@@ -30,10 +30,15 @@ class APMPMapValue : public APMPRuntimeValue {
   APMPPropertyMap& propertyMap() { return propertyMap_; }
   const APMPPropertyMap& propertyMap() const { return propertyMap_; }
   bool isMarked() const { return mark_; }
+  // True when the collection of `marker` has already visited this value.
+  bool isMarkedBy(const APMPMarker& marker) const { return mark_ && markEpoch_ == marker.epoch(); }
 
  private:
   APMPPropertyMap propertyMap_;
   bool mark_ = false;
+  // The collection that set `mark_`. Values that no manager tracks are never swept, so their
+  // flag stays set; a later collection must still visit them.
+  uint64_t markEpoch_ = 0;
 };
 
 // The method-call rules that maps and functions share: an own function-valued property,

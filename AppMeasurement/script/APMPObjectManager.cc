@@ -1,5 +1,7 @@
 #include "AppMeasurement/script/APMPObjectManager.h"
 
+#include <atomic>
+
 #include "AppMeasurement/script/APMPArrayValue.h"
 #include "AppMeasurement/script/APMPFunctionValue.h"
 #include "AppMeasurement/script/APMPMapValue.h"
@@ -62,7 +64,10 @@ void APMPObjectManager::collectGarbage() {
 }
 
 void APMPObjectManager::mark() {
-  APMPMarker marker(++epoch_);
+  // Collection numbers are unique in the process, so a value or scope that two runtimes can
+  // reach is never taken as already visited because of another runtime's collection.
+  static std::atomic<uint64_t> collections{0};
+  APMPMarker marker(++collections);
   std::vector<std::shared_ptr<APMPMarkable>> live;  // held for the whole mark phase
   for (const auto& weak : roots_) {
     if (auto root = weak.lock()) {

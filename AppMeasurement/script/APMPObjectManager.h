@@ -48,5 +48,4 @@ class APMPObjectManager {
 
   std::vector<std::weak_ptr<APMPMarkable>> roots_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> objects_;
-  uint64_t epoch_ = 0;
 };

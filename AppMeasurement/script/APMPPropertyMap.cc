@@ -1,9 +1,16 @@
 #include "AppMeasurement/script/APMPPropertyMap.h"
 
+#include "AppMeasurement/script/APMPStorageLedger.h"
+
 // Small tables (most scopes and objects) are searched linearly; the hash index is built only
 // once a table grows past kIndexThreshold names.
 namespace {
 constexpr size_t kIndexThreshold = 8;
+}
+
+void APMPPropertyMap::account(const std::u16string& name, int64_t sign) {
+  APMPStorageLedger::add(sign *
+                         (APMPStorageLedger::kPropertyUnits + static_cast<int64_t>(name.size())));
 }
 
 size_t APMPPropertyMap::positionOf(const std::u16string& name) const {
@@ -33,6 +40,7 @@ void APMPPropertyMap::setValue(APMPValuePtr value, const std::u16string& name) {
     return;
   }
   entries_.emplace_back(name, std::move(value));
+  account(name, 1);
   if (!index_.empty())
     index_.emplace(name, entries_.size() - 1);
   else if (entries_.size() > kIndexThreshold)
@@ -60,6 +68,7 @@ void APMPPropertyMap::removeValueForName(const std::u16string& name) {
   size_t position = positionOf(name);
   if (position == npos) return;
   APMPValueList old{std::move(entries_[position].second)};
+  account(name, -1);
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
   reindex();
   APMPReleaseValues(old);
@@ -77,6 +86,7 @@ void APMPPropertyMap::clear() {
   // already be consistent when that happens.
   auto entries = std::move(entries_);
   entries_.clear();
+  for (const auto& entry : entries) account(entry.first, -1);
   index_.clear();
   immutableProperties_.clear();
   APMPValueList values;

@@ -41,6 +41,9 @@ class APMPPropertyMap {
   size_t positionOf(const std::u16string& name) const;
   void reindex();
 
+  // Charges or releases the storage of one entry named `name` (APMPStorageLedger).
+  void account(const std::u16string& name, int64_t sign);
+
   std::vector<std::pair<std::u16string, APMPValuePtr>> entries_;
   std::unordered_map<std::u16string, size_t> index_;
   std::unordered_set<std::u16string> immutableProperties_;

@@ -27,9 +27,8 @@ APMPValuePtr APMPRequire::invokeWithArguments(const APMPValueList& arguments,
 }
 
 void APMPRequire::mark(APMPMarker& marker) {
-  bool first = !isMarked();
+  if (isMarkedBy(marker)) return;
   APMPFunctionValue::mark(marker);
   // Cached modules may hold script values (a module's properties); keep them intact.
-  if (first)
-    for (const auto& entry : modules_) marker.add(entry.second.get());
+  for (const auto& entry : modules_) marker.add(entry.second.get());
 }

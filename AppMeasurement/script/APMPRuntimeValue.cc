@@ -3,6 +3,8 @@
 #include <cmath>
 #include <typeinfo>
 
+#include "AppMeasurement/script/APMPEvaluator.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 #include "AppMeasurement/script/APMPStringCommandEvaluator.h"
 #include "AppMeasurement/script/APMPText.h"
 
@@ -137,8 +139,22 @@ bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const
 
 // --- string ---
 
-std::u16string APMPStringValue::stringValueOrError(APMPErrorSlot) const { return value_; }
+APMPStringValue::APMPStringValue(std::u16string value)
+    : APMPRuntimeValue(APMPValueKind::String), value_(std::move(value)) {
+  APMPStorageLedger::add(static_cast<int64_t>(value_.size()));
+  APMPChargeWork(value_.size());
+}
+
+APMPStringValue::~APMPStringValue() {
+  APMPStorageLedger::add(-static_cast<int64_t>(value_.size()));
+}
+
+std::u16string APMPStringValue::stringValueOrError(APMPErrorSlot) const {
+  APMPChargeWork(value_.size());
+  return value_;
+}
 double APMPStringValue::doubleValueOrError(APMPErrorSlot) const {
+  APMPChargeWork(value_.size());
   return APMPStringToNumber(value_);
 }
 bool APMPStringValue::booleanValueOrError(APMPErrorSlot) const { return !value_.empty(); }

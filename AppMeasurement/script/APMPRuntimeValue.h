@@ -134,8 +134,8 @@ class APMPNumberValue final : public APMPRuntimeValue {
 
 class APMPStringValue final : public APMPRuntimeValue {
  public:
-  explicit APMPStringValue(std::u16string value)
-      : APMPRuntimeValue(APMPValueKind::String), value_(std::move(value)) {}
+  explicit APMPStringValue(std::u16string value);
+  ~APMPStringValue() override;
   static APMPValuePtr make(std::u16string value) {
     return std::make_shared<APMPStringValue>(std::move(value));
   }

@@ -12,6 +12,8 @@ class APMPObjectManager;
 // no script binding can read, shadow or reset it.
 struct APMPInstructionCounter {
   static constexpr uint32_t kBudget = 1000000;
+  // Bulk work (elements or code units copied, searched or built) that costs one evaluation.
+  static constexpr uint64_t kWorkPerInstruction = 64;
   uint32_t count = 0;
 };
 

@@ -247,6 +247,8 @@ APMPValuePtr Split(const Text& s, const APMPValueList& a, const APMPScopePtr& sc
     if (APMPHasError(error)) return APMPUndefined();
     limit = APMPToUint32(d);
   }
+  // One piece past the array bound is enough to know that the result is too large.
+  limit = std::min<uint64_t>(limit, APMPArrayValue::kMaximumLength + 1);
   APMPValueList pieces;
   if (separator.empty()) {
     for (size_t i = 0; i < s.size() && pieces.size() < limit; ++i)
@@ -365,5 +367,6 @@ APMPValuePtr APMPStringCommandEvaluator::evaluateCommand(const std::u16string& n
   if (APMPHasError(error)) return APMPUndefined();
   // The receiver's text is copied: a callback ("replace") may drop the string value.
   std::u16string text = receiver;
+  APMPChargeWork(text.size());
   return it->second(text, evaluated, scope, error);
 }

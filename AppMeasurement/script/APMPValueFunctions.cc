@@ -1,10 +1,12 @@
 #include "AppMeasurement/script/APMPValueFunctions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <typeinfo>
 
 #include "AppMeasurement/script/APMPArrayValue.h"
+#include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPFunctionValue.h"
 #include "AppMeasurement/script/APMPMapValue.h"
 #include "AppMeasurement/script/APMPText.h"
@@ -94,9 +96,12 @@ bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMP
     case APMPValueKind::Number:
     case APMPValueKind::Boolean:
       return APMPNumberValuesEqual(a, b, error);
-    case APMPValueKind::String:
-      return static_cast<const APMPStringValue&>(a).value() ==
-             static_cast<const APMPStringValue&>(b).value();
+    case APMPValueKind::String: {
+      const std::u16string& x = static_cast<const APMPStringValue&>(a).value();
+      const std::u16string& y = static_cast<const APMPStringValue&>(b).value();
+      APMPChargeWork(std::min(x.size(), y.size()));
+      return x == y;
+    }
     default:
       return &a == &b;
   }

@@ -285,6 +285,107 @@ std::vector<Case> Cases() {
            {p(typeOf(num(1))), p(typeOf(str(""))), p(typeOf(boolean(false))), p(typeOf(undef())),
             p(typeOf(null())), p(typeOf(obj({}))), p(typeOf(arr({}))), p(typeOf(lambda({}, {}))),
             p(typeOf(var("nothing"))), p(typeOf(typeOf(num(1))))});
+  // Surrogate pairs are two code units: positions may fall between them.
+  {
+    const char* emoji = "x\xF0\x9F\x98\x80y\xF0\x9F\x91\x8D";  // x😀y👍
+    Ns units;
+    for (auto& [name, args] :
+         std::vector<std::pair<std::string, Ns>>{{"charAt", {num(1)}},
+                                                 {"charAt", {num(2)}},
+                                                 {"slice", {num(2)}},
+                                                 {"slice", {num(0), num(2)}},
+                                                 {"slice", {num(-1)}},
+                                                 {"substring", {num(5), num(2)}},
+                                                 {"split", {str("")}},
+                                                 {"split", {str(""), num(3)}},
+                                                 {"split", {str("y")}},
+                                                 {"indexOf", {str("\xF0\x9F\x91\x8D")}},
+                                                 {"lastIndexOf", {str("\xF0\x9F\x98\x80"), num(1)}},
+                                                 {"lastIndexOf", {str("y"), num(NAN)}},
+                                                 {"indexOf", {str("y"), num(99)}},
+                                                 {"replace", {str("\xF0\x9F\x98\x80"), str("-")}},
+                                                 {"concat", {str("\xF0\x9F\x98\x80")}},
+                                                 {"hasOwnProperty", {num(5)}},
+                                                 {"hasOwnProperty", {num(6)}},
+                                                 {"toUpperCase", {}}})
+      units.push_back(p(method(str(emoji), name, args)));
+    units.push_back(p(get(str(emoji), str("length"))));
+    units.push_back(p(get(str(emoji), num(2))));
+    units.push_back(p(method(str("stra\xC3\x9F"
+                                 "e"),
+                             "toUpperCase", {})));
+    units.push_back(p(method(str("\xCE\xA3\xCE\x91\xCE\xA3"), "toLowerCase", {})));
+    units.push_back(p(method(str("\xE2\x80\x83 a\xE3\x80\x80"), "trim", {})));
+    add_case("surrogates and case mapping", units);
+  }
+
+  // More number text: boundaries of the decimal range, long mantissas, exponents.
+  {
+    Ns more;
+    for (double x : {1e-6, 9.99e-7, 1e21 - 65536, 123456789012345680000.0, -1e21, 4.35,
+                     1.0000000000000002, 9007199254740992.0, 1e300, 2.5e-308, 0.5, -0.000001,
+                     1.5e-7, 100000000000000000000.0, 12345.6789e-12})
+      more.push_back(p(add(num(x), str(""))));
+    for (const char* t : {"1e", "e5", "-", "+1", "+.5", "-.5e-1", "1.2.3", "00012", "1 2",
+                          "\xC2\xA0"
+                          "7\xE2\x80\xA8",
+                          "12e+2", "1E3", ".", "-0.0", "  -12.50  "})
+      more.push_back(p(mul(str(t), num(1))));
+    add_case("number text, more", more);
+  }
+
+  // Sorting: equal keys keep their order; holes and undefined go last.
+  {
+    N byFirst = lambda({"a", "b"}, {ret(sub(get(var("a"), num(0)), get(var("b"), num(0))))});
+    N pairs = arr({arr({num(2), str("a")}), arr({num(1), str("b")}), arr({num(2), str("c")}),
+                   arr({num(1), str("d")}), arr({num(0), str("e")}), arr({num(2), str("f")})});
+    add_case(
+        "sort order",
+        {p(method(method(pairs, "sort", {byFirst}), "join", {str(" ")})),
+         letv("h", arr({num(3), undef(), num(1)})), set(var("h"), num(5), num(0)),
+         p(method(var("h"), "sort", {})), p(get(var("h"), str("length"))),
+         p(method(arr({str("b"), str("B"), str("\xC3\xA4"), str("a"), str("")}), "sort", {})),
+         p(method(arr({num(-1), num(-2), num(10), num(2)}), "sort", {})),
+         p(method(arr({num(5), num(1), num(4)}), "sort", {lambda({"a", "b"}, {ret(str("0"))})}))});
+  }
+
+  // Array methods over holes and odd arguments.
+  add_case(
+      "array methods, holes and bounds",
+      {letv("h", arr({num(1)})),
+       set(var("h"), num(2), num(3)),
+       p(method(var("h"), "reverse", {})),
+       p(method(var("h"), "concat", {arr({}), null()})),
+       p(method(var("h"), "indexOf", {num(3), num(-100)})),
+       p(method(var("h"), "lastIndexOf", {num(1), num(100)})),
+       p(method(var("h"), "some", {lambda({"x"}, {ret(eq(var("x"), undef()))})})),
+       p(method(var("h"), "every", {lambda({"x"}, {ret(ne(var("x"), undef()))})})),
+       p(method(var("h"), "reduceRight", {lambda({"a", "b"}, {ret(add(var("a"), var("b")))})})),
+       p(method(arr({}), "every", {lambda({}, {})})),
+       p(method(arr({}), "some", {lambda({}, {})})),
+       p(method(arr({num(1), num(2), num(3)}), "splice", {num(1), num(NAN)})),
+       p(method(arr({num(1), num(2), num(3)}), "slice", {num(NAN), num(INFINITY)})),
+       p(method(arr({num(1), num(2), num(3)}), "slice", {num(-INFINITY), num(-1)})),
+       p(method(arr({num(1), num(2), num(3)}), "indexOf", {num(3), num(INFINITY)})),
+       p(method(arr({num(NAN)}), "indexOf", {num(NAN)})),
+       p(method(arr({num(-0.0)}), "indexOf", {num(0)})),
+
+       p(method(arr({num(1), num(2)}), "join", {num(0)})),
+       letv("u", arr({num(1)})),
+       p(method(var("u"), "unshift", {num(-1), num(0)})),
+       p(var("u")),
+       p(method(var("u"), "splice", {num(-1), num(0), str("a"), str("b")})),
+       p(var("u")),
+       p(method(str("a,b,,c"), "split", {str(","), num(0)})),
+       p(method(str("a,b,,c"), "split", {str(","), num(-1)})),
+       p(method(str("a,b,,c,"), "split", {str(",")})),
+       p(method(
+           str("abc"), "replace",
+           {str("b"), lambda({"m", "i", "s"}, {ret(add(add(var("m"), var("i")), var("s")))})})),
+       p(method(str("abc"), "substring", {num(NAN), num(2)})),
+       p(method(str("abc"), "charAt", {num(1.9)})),
+       p(method(str("abc"), "slice", {num(-1.5)}))});
+
   return cases;
 }
 
@@ -367,6 +468,8 @@ TEST(ScriptDifferential, DeliberateDifferences) {
       // Text to number is decimal only.
       {mul(str("0x10"), num(1)), "n:NaN"},
       {mul(str("+Infinity"), num(1)), "n:NaN"},
+      // A join with undefined as separator uses the empty text.
+      {method(arr({num(1), num(2)}), "join", {undef()}), "s:\"12\""},
       // Replacement text is inserted as it is, without "$" patterns.
       {method(str("ab"), "replace", {str("a"), str("$&$&")}), "s:\"$&$&b\""},
       // Objects compare by identity only; strings of objects by their texts.
@@ -391,10 +494,10 @@ TEST(ScriptDifferential, DeliberateDifferences) {
   }
   // Keys come in insertion order, integer-like or not; an array lists its named properties
   // before its indices.
-  RunResult keys = RunProgram(
-      {forIn("k", obj({{"b", num(1)}, {"2", num(1)}, {"a", num(1)}}), {print(var("k"))}),
-       letv("a", arr({num(1)})), set(var("a"), str("name"), num(1)),
-       forIn("k", var("a"), {print(var("k"))})});
+  RunResult keys =
+      RunProgram({forIn("k", obj({{"b", num(1)}, {"2", num(1)}, {"a", num(1)}}), {print(var("k"))}),
+                  letv("a", arr({num(1)})), set(var("a"), str("name"), num(1)),
+                  forIn("k", var("a"), {print(var("k"))})});
   EXPECT_EQ(keys.printed, "s:\"b\"\ns:\"2\"\ns:\"a\"\ns:\"name\"\ns:\"0\"\n");
   // Errors where JavaScript throws its own exceptions or answers otherwise.
   EXPECT_EQ(RunProgram({method(arr({}), "reduce", {lambda({"a"}, {})})}).error->code, 8);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "AppMeasurement/script/APMPArrayValue.h"
+#include "AppMeasurement/script/APMPScope.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 #include "tests/AppMeasurement/script/ScriptHarness.h"
 
 using namespace script_test;
@@ -49,6 +51,118 @@ TEST(ScriptHostile, DeepRecursionFailsCleanly) {
   EXPECT_EQ(r.printed, "n:200\n");
 }
 
+TEST(ScriptHostile, StorageThatScriptsKeepIsBounded) {
+  // { let keep = []; while (true) { let a = []; a.length = max; keep.push(a); } }
+  // Each array is within its own bound; together they would exhaust memory long before
+  // the instruction budget ends the loop.
+  APMPRuntime runtime;
+  int64_t before = APMPStorageLedger::total();
+  RunResult r = RunProgram(
+      runtime, {block({letv("keep", arr({})),
+                       whileLoop(boolean(true),
+                                 {letv("a", arr({})),
+                                  set(var("a"), str("length"), num(APMPArrayValue::kMaximumLength)),
+                                  method(var("keep"), "push", {var("a")})})})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  EXPECT_LE(APMPStorageLedger::total() - before,
+            APMPStorageLedger::kLimit +
+                int64_t{APMPArrayValue::kMaximumLength} * APMPStorageLedger::kArraySlotUnits);
+  // Nothing reachable holds them any more: the collection gives the storage back.
+  ExpectUsable(runtime);
+  EXPECT_LT(APMPStorageLedger::total() - before, 1000);
+  // Strings kept across runs: each run (a fresh budget, as every event gets) keeps one more
+  // copy of a long string; the runs fail once the kept strings pass the limit.
+  RunResult setup = RunProgram(runtime, {letv("keep", arr({})), letv("s", str("0123456789abcdef")),
+                                         whileLoop(lt(get(var("s"), str("length")), num(1 << 22)),
+                                                   {assign("s", add(var("s"), var("s")))})});
+  ASSERT_FALSE(setup.error);
+  int runs = 0;
+  for (; runs < 100; ++runs) {
+    runtime.resetInstructionCount();
+    r = RunProgram(runtime, {method(var("keep"), "push", {add(var("s"), str("!"))})});
+    if (r.error) break;
+  }
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  EXPECT_LT(runs, 20);
+  runtime.globalScope()->setValue(APMPNull(), u"keep");
+  runtime.globalScope()->setValue(APMPNull(), u"s");
+  ExpectUsable(runtime);
+  EXPECT_LT(APMPStorageLedger::total() - before, 1000);
+}
+
+TEST(ScriptHostile, BulkWorkCountsAgainstTheBudget) {
+  // One step on a long array or string does work in proportion to its length; a loop of such
+  // steps must run out of budget after a bounded amount of work, not after a million steps.
+  APMPRuntime runtime;
+  struct Case {
+    const char* name;
+    N step;
+  } cases[] = {
+      {"unshift and shift",
+       Stmt("13", {method(var("a"), "unshift", {num(1)}), method(var("a"), "shift", {})}, "")},
+      {"string search", method(var("s"), "indexOf", {str("x")})},
+      {"array to text", eq(var("a"), str("x"))},
+  };
+  for (const auto& c : cases) {
+    runtime.resetInstructionCount();
+    // let a = []; a.length = 16384; let s = a.join("y"); let n = 0; while (true) { step; n++ }
+    RunResult r = RunProgram(
+        runtime, {letv("a", arr({})), set(var("a"), str("length"), num(16384)),
+                  letv("s", method(var("a"), "join", {str("y")})), letv("n", num(0)),
+                  whileLoop(boolean(true), {c.step, assign("n", add(var("n"), num(1)))})});
+    ASSERT_TRUE(r.error) << c.name;
+    EXPECT_EQ(r.error->code, 18) << c.name;
+    runtime.resetInstructionCount();
+    r = RunProgram(runtime, {print(var("n"))});
+    double steps = std::stod(r.printed.substr(2));
+    // 16384 elements or code units are 256 evaluations' worth of work; without that charge
+    // the loop would run about a hundred thousand steps.
+    EXPECT_LT(steps, 10000) << c.name;
+    EXPECT_GT(steps, 100) << c.name;
+  }
+  // Small programs are charged one unit per evaluation, exactly as before.
+  runtime.resetInstructionCount();
+  RunResult r = RunProgram(runtime, {method(str("abc"), "indexOf", {str("c")})});
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(runtime.getInstructionCount(nullptr), 6u);
+}
+
+// Records the storage ledger's total when a script calls it.
+class LedgerProbe : public APMPFunctionValue {
+ public:
+  explicit LedgerProbe(std::shared_ptr<int64_t> seen)
+      : APMPFunctionValue(u"probe", {}, {}, APMPScope::make()), seen_(std::move(seen)) {}
+  APMPValuePtr invokeWithEvaluatedArguments(const APMPValueList&, APMPErrorSlot) override {
+    *seen_ = APMPStorageLedger::total();
+    return APMPUndefined();
+  }
+
+ private:
+  std::shared_ptr<int64_t> seen_;
+};
+
+TEST(ScriptHostile, IteratingALongStringMakesItsItemsOneByOne) {
+  // for (const c of s) { probe(); break; } over a text of four million code units: the
+  // loop must not first make four million one-unit strings.
+  APMPRuntime runtime;
+  auto seen = std::make_shared<int64_t>(0);
+  runtime.globalScope()->addValue(std::make_shared<LedgerProbe>(seen), u"probe");
+  RunResult r = RunProgram(runtime, {letv("s", str("0123456789abcdef")),
+                                     whileLoop(lt(get(var("s"), str("length")), num(1 << 22)),
+                                               {assign("s", add(var("s"), var("s")))})});
+  ASSERT_FALSE(r.error);
+  for (const char* code : {"64", "65", "66", "47", "54", "55"}) {
+    runtime.resetInstructionCount();
+    int64_t before = APMPStorageLedger::total();
+    r = RunProgram(runtime,
+                   {Stmt(code, {str("c"), var("s"), codeList({callf("probe", {}), brk()})}, "")});
+    ASSERT_FALSE(r.error) << code;
+    EXPECT_LT(*seen - before, 1000) << code;
+  }
+}
+
 TEST(ScriptHostile, HugeArrays) {
   APMPRuntime runtime;
   for (N program : {set(arr({}), num(4e9), num(1)), set(arr({}), str("length"), num(4294967295.0)),
@@ -74,7 +188,8 @@ TEST(ScriptHostile, HugeStrings) {
       RunProgram(runtime, {letv("s", str("0123456789abcdef")),
                            whileLoop(boolean(true), {assign("s", add(var("s"), var("s")))})});
   ASSERT_TRUE(r.error);
-  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  // The copies that doubling makes use up the budget before the length bound is reached.
+  EXPECT_EQ(r.error->code, 18);
   ExpectUsable(runtime);
 }
 

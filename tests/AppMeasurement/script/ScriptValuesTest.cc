@@ -263,6 +263,38 @@ TEST(ScriptValues, CollectorKeepsEnclosingScopesOfLiveCallbacks) {
   EXPECT_EQ(r.printed, "n:7\n");
 }
 
+TEST(ScriptValues, CollectorKeepsValuesUnderUntrackedFunctionsAcrossCollections) {
+  // Modules are function values that no object manager tracks; a map stored on one must
+  // survive every later collection, not only the first.
+  APMPRuntime runtime;
+  RunResult r = RunProgram(runtime, {letv("m", callf("require", {str("internal.platform")})),
+                                     set(var("m"), str("saved"), obj({{"v", num(7)}}))});
+  ASSERT_FALSE(r.error);
+  for (int i = 0; i < 3; ++i) {
+    runtime.collectGarbage();
+    r = RunProgram(
+        runtime,
+        {print(get(get(callf("require", {str("internal.platform")}), str("saved")), str("v")))});
+    ASSERT_FALSE(r.error);
+    EXPECT_EQ(r.printed, "n:7\n") << "after collection " << i + 1;
+  }
+}
+
+TEST(ScriptValues, CollectionsOfTwoRuntimesDoNotMixUpTheirMarks) {
+  // A host function bound in two runtimes; runtime b hangs one of its maps on it.
+  auto shared = std::make_shared<APMPFunctionValue>(u"shared", std::vector<std::u16string>{},
+                                                    APMPValueList{}, APMPScope::make());
+  APMPRuntime a, b;
+  a.globalScope()->addValue(shared, u"shared");
+  b.globalScope()->addValue(shared, u"shared");
+  a.collectGarbage();
+  RunResult r = RunProgram(b, {set(var("shared"), str("saved"), obj({{"v", num(7)}}))});
+  ASSERT_FALSE(r.error);
+  b.collectGarbage();
+  r = RunProgram(b, {print(get(get(var("shared"), str("saved")), str("v")))});
+  EXPECT_EQ(r.printed, "n:7\n");
+}
+
 TEST(ScriptValues, CollectorHandlesLongChainsWithoutRecursion) {
   APMPRuntime runtime;
   auto scope = runtime.globalScope();
