@@ -161,6 +161,46 @@ TEST(NANODecodeMemory, TheLimitIsLinearInTheInputAndSaturates) {
   EXPECT_EQ(NANODecodeMemoryLimit(SIZE_MAX / 2), SIZE_MAX);
 }
 
+// Empty elements keep no slot array, also those whose schema has singular sub-messages (their
+// records are made for nanopb and dropped); such records read, copy, compare and take writes
+// like any other.
+TEST(NANODecodeMemory, EmptyElementsHoldNoSlots) {
+  std::string bytes =
+      key(4, 2) + '\0' + key(9, 2) + '\0' + key(9, 2) + varint(2) + key(2, 2) + '\0';
+  auto config = NANODecode(APMPBMeasurementConfig::layout(),
+                           reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  ASSERT_TRUE(config);
+  const NANOMessageInfo& record = *config;
+  const auto& settings = record.slot(APMPBMeasurementConfig::kSettings).items;
+  const auto& programs = record.slot(APMPBMeasurementConfig::kDynamicEventEditing).items;
+  ASSERT_EQ(settings.size(), 1u);
+  ASSERT_EQ(programs.size(), 2u);
+  EXPECT_FALSE(settings[0].message->hasSlots());
+  EXPECT_FALSE(programs[0].message->hasSlots());
+  ASSERT_TRUE(programs[1].message->hasSlots());  // its ogt_activities is present, and empty
+  EXPECT_TRUE(programs[1].message->slot(APMPBProgram::kOgtActivities).present);
+
+  NANOMessageInfo copy(*programs[0].message);
+  EXPECT_FALSE(copy.hasSlots());
+  EXPECT_TRUE(copy == *programs[0].message);
+  NANOMessageInfo written(APMPBProgram::layout());
+  written.slot(APMPBProgram::kInstructions);  // allocates, writes nothing
+  EXPECT_TRUE(written == copy);
+  EXPECT_TRUE(copy == written);
+  EXPECT_FALSE(copy == *programs[1].message);
+
+  auto setting = APMPBSetting::initWithMessageInfo(settings[0].message.get());
+  ASSERT_TRUE(setting);
+  EXPECT_FALSE(NANOHasField(*setting, APMPBSetting::kName));
+  EXPECT_EQ(NANOGetString(*setting, APMPBSetting::kName), std::nullopt);
+  NANOSetString(*setting, APMPBSetting::kName, "n");
+  EXPECT_EQ(NANOGetString(*setting, APMPBSetting::kName), "n");
+  EXPECT_EQ(setting->protoBuffer(), key(1, 2) + varint(1) + "n");
+  std::string encoded;
+  ASSERT_NE(NANOEncode(record, &encoded), kNANOEncodeFailure);
+  EXPECT_EQ(encoded, bytes);
+}
+
 // The case found in review: a MeasurementConfig of a mebibyte of empty settings, audiences and
 // data controls.
 TEST(NANODecodeMemory, AMebibyteOfEmptyConfigElementsStaysUnderTheLimit) {
