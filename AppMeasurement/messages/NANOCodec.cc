@@ -14,9 +14,9 @@ namespace {
 thread_local int tNestingDepth = 0;
 
 // The memory the decode running on this thread may still take (see kNANODecodeBytesPerInputByte).
-// Every allocation that stays in the result is charged before it is made: records, slot arrays,
-// lists, string bytes. What lives only while one level is decoded (nanopb's structure, the
-// field counts) is bounded by the nesting depth and covered by the fixed allowance.
+// Every allocation is charged before it is made: records, slot arrays, lists and string bytes
+// for as long as they are kept, nanopb's structures and field counters of large messages while
+// their level is decoded. Only the log lines of a failure are not counted.
 struct DecodeBudget {
   size_t limit = 0;
   size_t used = 0;
