@@ -15,7 +15,7 @@ constexpr char kNotInitialized[] =
 template <class Message>
 auto* recordFor(Message& message, const char* operation) {
   auto* info = message.messageInfo();
-  if (info == nullptr || info->slots() == nullptr) {
+  if (info == nullptr) {
     NANOLog(kNotInitialized, operation);
     return decltype(info)(nullptr);
   }
@@ -111,7 +111,7 @@ bool NANOIsValidUTF8(std::string_view bytes) {
 
 bool NANOHasField(const NANOMessageBase& message, uint32_t slot) {
   const NANOMessageInfo* info = message.messageInfo();
-  if (info == nullptr || info->slots() == nullptr) {
+  if (info == nullptr) {
     NANOLog(
         "ProtocolBuffer message hasn't been initialized. HasField operation can't be performed. "
         "Message name %s",

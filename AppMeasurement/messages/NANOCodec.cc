@@ -13,6 +13,67 @@ namespace {
 // Nesting depth of the decode or encode running on this thread; each message level counts one.
 thread_local int tNestingDepth = 0;
 
+// The memory the decode running on this thread may still take (see kNANODecodeBytesPerInputByte).
+// Every allocation is charged before it is made: records, slot arrays, lists and string bytes
+// for as long as they are kept, nanopb's structures and field counters of large messages while
+// their level is decoded. Only the log lines of a failure are not counted.
+struct DecodeBudget {
+  size_t limit = 0;
+  size_t used = 0;
+  size_t inputLength = 0;
+  bool exceeded = false;
+};
+thread_local DecodeBudget* tBudget = nullptr;
+
+// Charges bytes to the running decode; false (logged once per decode) when over the limit.
+bool charge(size_t bytes) {
+  DecodeBudget* budget = tBudget;
+  if (budget == nullptr) return true;
+  if (!budget->exceeded && bytes <= budget->limit - budget->used) {
+    budget->used += bytes;
+    return true;
+  }
+  if (!budget->exceeded) {
+    budget->exceeded = true;
+    NANOLog(
+        "Unable to process proto stream. Decoding needs more than %zu bytes of memory for %zu "
+        "bytes of input",
+        budget->limit, budget->inputLength);
+  }
+  return false;
+}
+
+void refund(size_t bytes) {
+  if (tBudget != nullptr) tBudget->used -= bytes;
+}
+
+// A new empty record, charged to the decode (null when over budget).
+std::unique_ptr<NANOMessageInfo> newRecord(const NANOMessageLayout& layout) {
+  if (!charge(sizeof(NANOMessageInfo))) return nullptr;
+  return std::make_unique<NANOMessageInfo>(layout);
+}
+
+// A slot to write, charging the record's slot array when it is the first (null when over
+// budget).
+NANOSlot* writableSlot(NANOMessageInfo& info, uint32_t index) {
+  if (!info.hasSlots() && !charge(NANOMessageInfo::slotBytes(info.layout()))) return nullptr;
+  return &info.slot(index);
+}
+
+// What setDecoders charged for a record and the nested records it made for singular
+// sub-messages, refunded when nanopb found the sub-message absent and the records are dropped.
+size_t unusedRecordBytes(const NANOMessageInfo& info) {
+  size_t bytes = sizeof(NANOMessageInfo);
+  if (!info.hasSlots()) return bytes;
+  bytes += NANOMessageInfo::slotBytes(info.layout());
+  for (uint32_t i = 0; i < info.slotCount(); ++i) {
+    if (const NANOMessageInfo* nested = info.slot(i).cell.message.get()) {
+      bytes += unusedRecordBytes(*nested);
+    }
+  }
+  return bytes;
+}
+
 class DepthGuard {
  public:
   DepthGuard() : ok_(++tNestingDepth <= kNANOMaxNestingDepth) {}
@@ -25,24 +86,30 @@ class DepthGuard {
   bool ok_;
 };
 
-// A zeroed nanopb structure of a message: small ones live on the stack.
+// A zeroed nanopb structure of a message: small ones live on the stack, large ones are charged
+// to the running decode while they live. data() is null when the budget refused it.
 class StructBuffer {
  public:
   explicit StructBuffer(size_t size) {
     if (size <= sizeof(local_)) {
       std::memset(local_, 0, size);
       data_ = local_;
-    } else {
+    } else if (charge(size)) {
+      charged_ = size;
       heap_.reset(new unsigned char[size]());
       data_ = heap_.get();
     }
   }
+  ~StructBuffer() { refund(charged_); }
+  StructBuffer(const StructBuffer&) = delete;
+  StructBuffer& operator=(const StructBuffer&) = delete;
   void* data() { return data_; }
 
  private:
   alignas(16) unsigned char local_[384];
   std::unique_ptr<unsigned char[]> heap_;
-  void* data_;
+  void* data_ = nullptr;
+  size_t charged_ = 0;
 };
 
 const pb_msgdesc_t* descriptorOf(const NANOMessageLayout& layout) {
@@ -60,6 +127,7 @@ bool decodeStringCell(pb_istream_t* stream, NANOCell& cell) {
             static_cast<int>(kNANOMaxStringLength));
     return false;
   }
+  if (!charge(length + 1)) return false;  // and the terminating zero
   cell.bytes.resize(length);
   if (!pb_read(stream, reinterpret_cast<pb_byte_t*>(cell.bytes.data()), length)) {
     cell.bytes.clear();
@@ -72,7 +140,7 @@ NANOSlot* slotOfField(NANOMessageInfo* info, const pb_field_t* field, uint32_t* 
   int slot = info->layout().slotOfTag(field->tag);
   if (slot < 0) return nullptr;
   *code = info->codes()[slot];
-  return &info->slot(static_cast<uint32_t>(slot));
+  return writableSlot(*info, static_cast<uint32_t>(slot));
 }
 
 // A singular string or bytes field. The first occurrence in the input wins; later ones are
@@ -93,10 +161,18 @@ bool decodeRepeated(pb_istream_t* stream, const pb_field_t* field, void** arg) {
   uint32_t code = 0;
   NANOSlot* slot = slotOfField(info, field, &code);
   if (slot == nullptr) return false;
+  // The list was reserved at the size the first pass counted; growth past it (which only a
+  // malformed count could cause) is charged as the vector grows.
+  if (slot->items.size() == slot->items.capacity()) {
+    size_t grown = slot->items.empty() ? 1 : 2 * slot->items.size();
+    if (!charge(grown * sizeof(NANOCell))) return false;
+    slot->items.reserve(grown);
+  }
   if (code & kNANOCodeMessage) {
     const NANOMessageLayout* element =
         info->layout().fields[info->layout().slotOfTag(field->tag)].message;
-    auto record = std::make_unique<NANOMessageInfo>(*element);
+    auto record = newRecord(*element);
+    if (record == nullptr) return false;
     if (!decodeInto(*record, stream)) {
       NANOLog("<ERROR> %s decoder failed: Unable to decode repeated %s", element->name,
               element->name);
@@ -138,11 +214,9 @@ bool setDecoders(NANOMessageInfo& info, void* structure) {
     int index = layout.slotOfTag(it.tag);
     if (index < 0) return false;
     uint32_t code = layout.codes[index];
-    NANOSlot& slot = info.slot(static_cast<uint32_t>(index));
     if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
       auto* callback = static_cast<pb_callback_t*>(it.pData);
       if (code & kNANOCodeRepeated) {
-        slot.items.clear();
         callback->funcs.decode = decodeRepeated;
       } else if (isStringKind(code)) {
         callback->funcs.decode = decodeSingularString;
@@ -158,10 +232,16 @@ bool setDecoders(NANOMessageInfo& info, void* structure) {
       if (!(code & kNANOCodeMessage) || sub == nullptr || descriptorOf(*sub) != it.submsg_desc) {
         return false;
       }
-      slot.present = false;
-      slot.cell = NANOCell();
-      slot.cell.message = std::make_unique<NANOMessageInfo>(*sub);
-      if (!setDecoders(*slot.cell.message, it.pData)) return false;
+      // nanopb decodes singular sub-messages inline, so their records must exist beforehand;
+      // copyScalars drops (and refunds) the ones that stay absent.
+      NANOSlot* slot = writableSlot(info, static_cast<uint32_t>(index));
+      if (slot == nullptr) return false;
+      slot->present = false;
+      slot->cell = NANOCell();
+      slot->cell.message = newRecord(*sub);
+      if (slot->cell.message == nullptr || !setDecoders(*slot->cell.message, it.pData)) {
+        return false;
+      }
     } else if (code & kNANOCodeMessage) {
       return false;
     }
@@ -229,28 +309,33 @@ void writeScalar(const pb_field_iter_t& it, uint64_t value) {
 }
 
 // After decoding: present scalars into their cells, present sub-messages' scalars into the
-// nested records, absent sub-messages released.
-void copyScalars(NANOMessageInfo& info, void* structure) {
+// nested records, absent sub-messages released. False when the budget runs out.
+bool copyScalars(NANOMessageInfo& info, void* structure) {
   const NANOMessageLayout& layout = info.layout();
   pb_field_iter_t it;
-  if (!pb_field_iter_begin(&it, descriptorOf(layout), structure)) return;
+  if (!pb_field_iter_begin(&it, descriptorOf(layout), structure)) return true;
   do {
     if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) continue;
-    NANOSlot& slot = info.slot(static_cast<uint32_t>(layout.slotOfTag(it.tag)));
+    auto index = static_cast<uint32_t>(layout.slotOfTag(it.tag));
     bool has = *static_cast<const bool*>(it.pSize);
     if (PB_LTYPE_IS_SUBMSG(it.type)) {
+      NANOSlot& slot = info.slot(index);  // allocated by setDecoders
       if (has) {
         slot.present = true;
-        copyScalars(*slot.cell.message, it.pData);
+        if (!copyScalars(*slot.cell.message, it.pData)) return false;
       } else {
         slot.present = false;
+        if (slot.cell.message) refund(unusedRecordBytes(*slot.cell.message));
         slot.cell = NANOCell();
       }
     } else if (has) {
-      slot.present = true;
-      slot.cell.scalar = readScalar(it);
+      NANOSlot* slot = writableSlot(info, index);
+      if (slot == nullptr) return false;
+      slot->present = true;
+      slot->cell.scalar = readScalar(it);
     }
   } while (pb_field_iter_next(&it));
+  return true;
 }
 
 // Whether the wire type can carry a field of the code. Repeated scalars may also come packed.
@@ -262,21 +347,51 @@ bool wireTypeFits(uint32_t code, pb_wire_type_t wireType) {
   return wireType == PB_WT_VARINT;
 }
 
+bool isLengthDelimited(uint32_t code) {
+  return (code & (kNANOCodeString | kNANOCodeBytes | kNANOCodeMessage)) != 0;
+}
+
+// Adds the number of elements of a packed run to *count (a varint ends at each byte under 0x80).
+bool countPacked(uint32_t code, pb_istream_t* run, uint32_t* count) {
+  if (code & (kNANOCodeFloat | kNANOCodeDouble)) {
+    *count += static_cast<uint32_t>(run->bytes_left / ((code & kNANOCodeFloat) ? 4 : 8));
+    return pb_read(run, nullptr, run->bytes_left);
+  }
+  pb_byte_t chunk[256];
+  while (run->bytes_left > 0) {
+    size_t n = run->bytes_left < sizeof chunk ? run->bytes_left : sizeof chunk;
+    if (!pb_read(run, chunk, n)) return false;
+    for (size_t i = 0; i < n; ++i) *count += chunk[i] < 0x80 ? 1 : 0;
+  }
+  return true;
+}
+
+bool countAndReserve(NANOMessageInfo& info, pb_istream_t stream, uint32_t* counts);
+
+// The pass below with its per-slot counters: on the stack for most messages, else on the heap,
+// charged while this level is scanned.
+bool scanFields(NANOMessageInfo& info, pb_istream_t stream) {
+  const NANOMessageLayout& layout = info.layout();
+  if (layout.slotCount <= 64) {
+    uint32_t counts[64] = {};
+    return countAndReserve(info, stream, counts);
+  }
+  size_t bytes = layout.slotCount * sizeof(uint32_t);
+  if (!charge(bytes)) return false;
+  std::vector<uint32_t> counts(layout.slotCount, 0);
+  bool ok = countAndReserve(info, stream, counts.data());
+  refund(bytes);
+  return ok;
+}
+
 // A first, shallow pass over a copy of the stream (tags only; repeated sub-messages are skipped
 // by length, singular ones are entered since nanopb decodes them inline):
 //  - a known field on the wrong wire type fails the decode. nanopb would hand such a value to
 //    a string or list callback as if it were its payload, turning a number into text;
-//  - the elements of each repeated field are counted, so that every list is allocated once at
-//    its final size (a packed run counts as one element).
-bool scanFields(NANOMessageInfo& info, pb_istream_t stream) {
+//  - the elements of each repeated field are counted (packed runs element by element), so that
+//    every list is allocated once at its final size and charged to the budget before it is.
+bool countAndReserve(NANOMessageInfo& info, pb_istream_t stream, uint32_t* counts) {
   const NANOMessageLayout& layout = info.layout();
-  uint32_t local[64] = {};
-  std::vector<uint32_t> heap;
-  uint32_t* counts = local;
-  if (layout.slotCount > 64) {
-    heap.assign(layout.slotCount, 0);
-    counts = heap.data();
-  }
   while (stream.bytes_left > 0) {
     pb_wire_type_t wireType;
     uint32_t tag;
@@ -289,6 +404,13 @@ bool scanFields(NANOMessageInfo& info, pb_istream_t stream) {
         NANOLog("<ERROR> %s decoder failed: wrong wire type for field %s", info.name(),
                 layout.fields[slot].name);
         return false;
+      }
+      if ((code & kNANOCodeRepeated) && wireType == PB_WT_STRING && !isLengthDelimited(code)) {
+        pb_istream_t substream;
+        if (!pb_make_string_substream(&stream, &substream)) break;
+        if (!countPacked(code, &substream, &counts[slot])) break;
+        if (!pb_close_string_substream(&stream, &substream)) break;
+        continue;
       }
       if (code & kNANOCodeRepeated) {
         ++counts[slot];
@@ -305,8 +427,9 @@ bool scanFields(NANOMessageInfo& info, pb_istream_t stream) {
   }
   for (uint32_t slot = 0; slot < layout.slotCount; ++slot) {
     if (counts[slot] > 0) {
-      auto& items = info.slot(slot).items;
-      items.reserve(items.size() + counts[slot]);
+      NANOSlot* writable = writableSlot(info, slot);
+      if (writable == nullptr || !charge(counts[slot] * sizeof(NANOCell))) return false;
+      writable->items.reserve(writable->items.size() + counts[slot]);
     }
   }
   return true;
@@ -320,6 +443,7 @@ bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream) {
     return false;
   }
   StructBuffer structure(info.layout().nanopbStructSize);
+  if (structure.data() == nullptr) return false;
   if (!setDecoders(info, structure.data())) {
     NANOLog("<ERROR> %s decoder failed: Unable to set decoders", info.name());
     return false;
@@ -329,7 +453,13 @@ bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream) {
     NANOLog("<ERROR> %s decoder failed: %s", info.name(), PB_GET_ERROR(stream));
     return false;
   }
-  copyScalars(info, structure.data());
+  if (!copyScalars(info, structure.data())) {
+    NANOLog("<ERROR> %s decoder failed: out of memory budget", info.name());
+    return false;
+  }
+  // A record whose fields all stayed absent (slots made only for the records of singular
+  // sub-messages) gives its slots back.
+  if (info.releaseSlotsIfEmpty()) refund(NANOMessageInfo::slotBytes(info.layout()));
   return true;
 }
 
@@ -446,12 +576,27 @@ uint32_t encodeMessage(const NANOMessageInfo& info, const void* structure, std::
 
 }  // namespace
 
+size_t NANODecodeMemoryLimit(size_t length) {
+  if (length > (SIZE_MAX - kNANODecodeFixedBytes) / kNANODecodeBytesPerInputByte) return SIZE_MAX;
+  return kNANODecodeBytesPerInputByte * length + kNANODecodeFixedBytes;
+}
+
 std::unique_ptr<NANOMessageInfo> NANODecode(const NANOMessageLayout& layout, const uint8_t* bytes,
                                             size_t length) {
-  auto info = std::make_unique<NANOMessageInfo>(layout);
+  if (bytes == nullptr) length = 0;
+  DecodeBudget budget;
+  budget.inputLength = length;
+  budget.limit = NANODecodeMemoryLimit(length);
+  DecodeBudget* outer = tBudget;
+  tBudget = &budget;
+  struct Restore {
+    DecodeBudget* outer;
+    ~Restore() { tBudget = outer; }
+  } restore{outer};
+  auto info = newRecord(layout);
+  if (info == nullptr) return nullptr;
   static const uint8_t kEmpty = 0;
-  pb_istream_t stream =
-      pb_istream_from_buffer(bytes != nullptr ? bytes : &kEmpty, bytes != nullptr ? length : 0);
+  pb_istream_t stream = pb_istream_from_buffer(bytes != nullptr ? bytes : &kEmpty, length);
   if (!decodeInto(*info, &stream)) return nullptr;
   return info;
 }

@@ -13,10 +13,25 @@
 // either succeeds or fails with one log line per level; it never reads outside the input;
 // strings over kNANOMaxStringLength bytes fail the decode before anything is allocated for
 // them; messages nested deeper than kNANOMaxNestingDepth fail the decode, so recursive
-// messages cannot exhaust the stack; unknown fields are skipped and not kept.
+// messages cannot exhaust the stack; unknown fields are skipped and not kept; the memory a decode
+// allocates stays under NANODecodeMemoryLimit(length), or the decode fails before exceeding it.
 
 // The longest string or bytes field that decodes (1,048,576 bytes).
 inline constexpr size_t kNANOMaxStringLength = 0x100000;
+
+// The memory budget of one decode: kNANODecodeBytesPerInputByte per input byte plus
+// kNANODecodeFixedBytes. Every element on the wire (a tag and a value, two bytes at the least)
+// becomes a cell of 48 bytes, an element sub-message also a record of 16, and a message with a
+// present field the slot array of its layout (80 bytes a field). Ordinary messages peak at 10 to
+// 30 bytes per input byte (the benchmark's measurement batch about 29, every message filled as
+// the round-trip tests fill them at most 16); empty elements take 32; input made of one-field
+// elements of wide messages would take over a thousand and is refused. The fixed part covers
+// small messages of wide layouts.
+inline constexpr size_t kNANODecodeBytesPerInputByte = 64;
+inline constexpr size_t kNANODecodeFixedBytes = 1 << 20;
+
+// The most a decode of length input bytes may allocate for its result.
+size_t NANODecodeMemoryLimit(size_t length);
 
 // What the encoder answers instead of a length when it fails.
 inline constexpr uint32_t kNANOEncodeFailure = 0xFFFFFFFF;

@@ -1,12 +1,14 @@
 #include "AppMeasurement/messages/NANOMessageInfo.h"
 
+#include <utility>
+
 #include "AppMeasurement/messages/NANOLog.h"
 
-NANOMessageInfo::NANOMessageInfo(const NANOMessageLayout& layout)
-    : layout_(&layout), slots_(new NANOSlot[layout.slotCount]) {}
+NANOMessageInfo::NANOMessageInfo(const NANOMessageLayout& layout) : layout_(&layout) {}
 
-NANOMessageInfo::NANOMessageInfo(const NANOMessageInfo& other)
-    : layout_(other.layout_), slots_(new NANOSlot[other.layout_->slotCount]) {
+NANOMessageInfo::NANOMessageInfo(const NANOMessageInfo& other) : layout_(other.layout_) {
+  if (!other.slots_) return;
+  allocateSlots();
   for (uint32_t i = 0; i < layout_->slotCount; ++i) {
     const NANOSlot& from = other.slots_[i];
     NANOSlot& to = slots_[i];
@@ -20,6 +22,22 @@ NANOMessageInfo::NANOMessageInfo(const NANOMessageInfo& other)
 }
 
 NANOMessageInfo::~NANOMessageInfo() = default;
+
+void NANOMessageInfo::allocateSlots() { slots_.reset(new NANOSlot[layout_->slotCount]); }
+
+bool NANOMessageInfo::releaseSlotsIfEmpty() {
+  if (!slots_) return false;
+  for (uint32_t i = 0; i < layout_->slotCount; ++i) {
+    if (slots_[i].present || !slots_[i].items.empty()) return false;
+  }
+  slots_.reset();
+  return true;
+}
+
+const NANOSlot& NANOMessageInfo::emptySlot() {
+  static const NANOSlot kEmpty;
+  return kEmpty;
+}
 
 NANOCell NANOCopyCell(const NANOCell& cell) {
   NANOCell copy;
@@ -41,9 +59,10 @@ bool cellsEqual(const NANOCell& a, const NANOCell& b) {
 
 bool NANOMessageInfo::operator==(const NANOMessageInfo& other) const {
   if (layout_ != other.layout_) return false;
+  if (!slots_ && !other.slots_) return true;
   for (uint32_t i = 0; i < layout_->slotCount; ++i) {
-    const NANOSlot& a = slots_[i];
-    const NANOSlot& b = other.slots_[i];
+    const NANOSlot& a = std::as_const(*this).slot(i);
+    const NANOSlot& b = other.slot(i);
     if (a.present != b.present) return false;
     if (a.present && !cellsEqual(a.cell, b.cell)) return false;
     if (a.items.size() != b.items.size()) return false;
@@ -60,6 +79,7 @@ bool NANODeallocField(NANOMessageInfo& info, uint32_t slot) {
             static_cast<int>(slot));
     return false;
   }
+  if (!info.hasSlots()) return true;  // nothing was ever written
   NANOSlot& s = info.slot(slot);
   s.present = false;
   s.cell = NANOCell();

@@ -32,9 +32,14 @@ struct NANOSlot {
 // The in-memory form of one message: one slot per field of its layout, addressed by slot
 // index. A record owns everything it holds; copies are deep, nothing is shared between two
 // records. Not synchronised: used by one thread at a time.
+//
+// The slots are allocated together when a field is first written through slot() (non-const):
+// until then the record takes only its own few bytes, so an empty sub-message (two bytes on
+// the wire) does not cost a slot array as wide as its layout.
 class NANOMessageInfo {
  public:
   // An empty record of the layout: every singular field absent, every repeated field empty.
+  // Allocates no slots yet.
   explicit NANOMessageInfo(const NANOMessageLayout& layout);
   // A deep copy.
   NANOMessageInfo(const NANOMessageInfo& other);
@@ -46,15 +51,32 @@ class NANOMessageInfo {
   const uint32_t* codes() const { return layout_->codes; }
   uint32_t slotCount() const { return layout_->slotCount; }
 
-  NANOSlot* slots() { return slots_.get(); }
-  const NANOSlot* slots() const { return slots_.get(); }
-  NANOSlot& slot(uint32_t index) { return slots_[index]; }
-  const NANOSlot& slot(uint32_t index) const { return slots_[index]; }
+  // Whether the slots are allocated (some field was written since the record was made).
+  bool hasSlots() const { return slots_ != nullptr; }
+  // The slot to write; allocates every slot of the record on first use.
+  NANOSlot& slot(uint32_t index) {
+    if (!slots_) allocateSlots();
+    return slots_[index];
+  }
+  // The slot to read; an empty slot (absent, no elements) while nothing was written.
+  const NANOSlot& slot(uint32_t index) const { return slots_ ? slots_[index] : emptySlot(); }
+
+  // Frees the slots when no field is present or holds elements: the record goes back to
+  // taking only its own bytes. True when it did.
+  bool releaseSlotsIfEmpty();
+
+  // Bytes one record's slot array takes once allocated (with the array's bookkeeping).
+  static size_t slotBytes(const NANOMessageLayout& layout) {
+    return layout.slotCount * sizeof(NANOSlot) + 2 * sizeof(size_t);
+  }
 
   // True when both records are of the same message and hold the same fields and values.
   bool operator==(const NANOMessageInfo& other) const;
 
  private:
+  void allocateSlots();
+  static const NANOSlot& emptySlot();
+
   const NANOMessageLayout* layout_;
   std::unique_ptr<NANOSlot[]> slots_;
 };
