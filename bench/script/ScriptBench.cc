@@ -322,7 +322,10 @@ APMPValuePtr ConvertThroughCopies(const APMPBRuntimeEntity& entity, APMPErrorSlo
       return APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(entity);
     case 4: {
       std::optional<std::string> name = NANOGetString(entity, APMPBRuntimeEntity::kStatement);
-      if (!name) break;
+      if (!name) {
+        APMPSetError(error, APMPErrorCodeMissingFunctionName);
+        return APMPUndefined();
+      }
       APMPValueList arguments;
       if (auto children =
               NANOGetMessageArray<APMPBRuntimeEntity>(entity, APMPBRuntimeEntity::kValue)) {
