@@ -39,33 +39,36 @@ void APMPEventEditing::setModuleCreator(APMPDynamicProvider::Creator creator,
   runtime_->setModuleCreator(std::move(creator), name);
 }
 
-bool APMPEventEditing::loadProgram(const APMPBProgram& program, APMPErrorSlot error) {
-  std::vector<APMPBRuntimeEntity> instructions =
-      NANOGetMessageArray<APMPBRuntimeEntity>(program, APMPBProgram::kInstructions)
-          .value_or(std::vector<APMPBRuntimeEntity>{});
+// The program is walked through views of its records: the instructions, activities and rules
+// are converted in place, none is copied.
+bool APMPEventEditing::loadProgram(const NANOMessageBase& program, APMPErrorSlot error) {
+  std::vector<NANOMessageView> instructions =
+      NANOViewMessageArray<APMPBRuntimeEntity>(program, APMPBProgram::kInstructions)
+          .value_or(std::vector<NANOMessageView>{});
   APMPValuePtr result = runtime_->executeStatements(instructions, error);
   if (APMPHasError(error)) return false;
   if (result->kind() == APMPValueKind::Control) {
     APMPSetEditingError(error, APMPEditingErrorCodeControlValueResult);
     return false;
   }
-  if (auto activities = NANOGetMessage<APMPBOgtActivities>(program, APMPBProgram::kOgtActivities)) {
-    auto list = NANOGetMessageArray<APMPBOgtActivity>(*activities, APMPBOgtActivities::kActivities)
-                    .value_or(std::vector<APMPBOgtActivity>{});
-    for (const auto& activity : list)
+  if (auto activities =
+          NANOViewMessage<APMPBOgtActivities>(program, APMPBProgram::kOgtActivities)) {
+    auto list = NANOViewMessageArray<APMPBOgtActivity>(*activities, APMPBOgtActivities::kActivities)
+                    .value_or(std::vector<NANOMessageView>{});
+    for (const NANOMessageView& activity : list)
       if (!loadActivityData(activity, error)) return false;
   }
   runtime_->collectGarbage();
   return true;
 }
 
-bool APMPEventEditing::loadActivityData(const APMPBOgtActivity& activity, APMPErrorSlot error) {
+bool APMPEventEditing::loadActivityData(const NANOMessageBase& activity, APMPErrorSlot error) {
   std::u16string name =
       APMPUTF16FromUTF8(NANOGetString(activity, APMPBOgtActivity::kName).value_or(""));
-  auto data = NANOGetMessageArray<APMPBRuntimeEntity>(activity, APMPBOgtActivity::kData)
-                  .value_or(std::vector<APMPBRuntimeEntity>{});
-  for (const auto& entity : data) {
-    APMPValuePtr rule = runtime_->executeStatements(std::vector<APMPBRuntimeEntity>{entity}, error);
+  auto data = NANOViewMessageArray<APMPBRuntimeEntity>(activity, APMPBOgtActivity::kData)
+                  .value_or(std::vector<NANOMessageView>{});
+  for (const NANOMessageView& entity : data) {
+    APMPValuePtr rule = runtime_->executeStatements(std::vector<NANOMessageView>{entity}, error);
     if (APMPHasError(error)) return false;
     if (rule->kind() != APMPValueKind::Map) {
       APMPSetEditingError(error, APMPEditingErrorCodeRuleNotAMap);

@@ -21,9 +21,11 @@ class APMPEventEditing {
   void setModuleCreator(APMPDynamicProvider::Creator creator, const std::u16string& name);
 
   // Runs the instructions, then registers the rules of every activity; collects garbage after
-  // a successful load. Editing error 5 when the instructions end in a control value.
-  bool loadProgram(const APMPBProgram& program, APMPErrorSlot error);
-  bool loadActivityData(const APMPBOgtActivity& activity, APMPErrorSlot error);
+  // a successful load. Editing error 5 when the instructions end in a control value. The
+  // program is an APMPBProgram or a view of one; it is read in place, not copied.
+  bool loadProgram(const NANOMessageBase& program, APMPErrorSlot error);
+  // Registers the rules of one activity (an APMPBOgtActivity or a view of one) under its name.
+  bool loadActivityData(const NANOMessageBase& activity, APMPErrorSlot error);
   bool registerRuleWithName(const std::u16string& name, const APMPValuePtr& rule,
                             APMPErrorSlot error);
 

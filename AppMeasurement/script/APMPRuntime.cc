@@ -49,13 +49,26 @@ APMPValuePtr APMPRuntime::executeStatements(const std::vector<APMPBRuntimeEntity
                                             APMPErrorSlot error) {
   APMPValuePtr result = APMPUndefined();
   for (const auto& entity : entities) {
-    APMPValuePtr statement =
-        APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, error);
-    if (APMPHasError(error)) return APMPUndefined();
-    result = APMPEvaluator::evaluateStatement(statement, globalScope_, error);
+    result = executeEntity(entity, error);
     if (APMPHasError(error)) return APMPUndefined();
   }
   return result;
+}
+
+APMPValuePtr APMPRuntime::executeStatements(const std::vector<NANOMessageView>& entities,
+                                            APMPErrorSlot error) {
+  APMPValuePtr result = APMPUndefined();
+  for (const auto& entity : entities) {
+    result = executeEntity(entity, error);
+    if (APMPHasError(error)) return APMPUndefined();
+  }
+  return result;
+}
+
+APMPValuePtr APMPRuntime::executeEntity(const NANOMessageBase& entity, APMPErrorSlot error) {
+  APMPValuePtr statement = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, error);
+  if (APMPHasError(error)) return APMPUndefined();
+  return APMPEvaluator::evaluateStatement(statement, globalScope_, error);
 }
 
 APMPScopePtr APMPRuntime::getRunScope() { return globalScope_->createChildScope(); }

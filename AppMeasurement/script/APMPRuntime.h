@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "AppMeasurement/messages/APMPBMessages.h"
+#include "AppMeasurement/messages/NANOMessageView.h"
 #include "AppMeasurement/script/APMPDynamicProvider.h"
 #include "AppMeasurement/script/APMPRuntimeValue.h"
 
@@ -30,6 +31,9 @@ class APMPRuntime {
   // conversion stops the run like a failed evaluation.
   APMPValuePtr executeStatements(const std::vector<APMPBRuntimeEntity>& entities,
                                  APMPErrorSlot error);
+  // The same over views of entities that a program holds (NANOViewMessageArray): nothing is
+  // copied; the program must outlive the call.
+  APMPValuePtr executeStatements(const std::vector<NANOMessageView>& entities, APMPErrorSlot error);
 
   // A new child scope of the global scope.
   APMPScopePtr getRunScope();
@@ -49,4 +53,7 @@ class APMPRuntime {
   std::shared_ptr<APMPDynamicProvider> apiProvider_;
   std::shared_ptr<APMPObjectManager> objectManager_;
   std::shared_ptr<APMPInstructionCounter> counter_;
+
+  // Converts, then evaluates, one entity in the global scope.
+  APMPValuePtr executeEntity(const NANOMessageBase& entity, APMPErrorSlot error);
 };

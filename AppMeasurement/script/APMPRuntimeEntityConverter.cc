@@ -88,9 +88,15 @@ std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMP
   }
 }
 
-APMPValuePtr EntityToValue(const APMPBRuntimeEntity& entity, int depth, APMPErrorSlot error);
+bool IsRuntimeEntity(const NANOMessageBase& message) {
+  return &message.messageLayout() == &APMPBRuntimeEntity::layout();
+}
 
-APMPValuePtr StatementToValue(const APMPBRuntimeEntity& entity, int depth, APMPErrorSlot error) {
+APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot error);
+
+// The arguments are read through views of the parent's records: reading them through copies
+// would copy every subtree once per statement above it.
+APMPValuePtr StatementToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot error) {
   std::optional<std::string> name = NANOGetString(entity, APMPBRuntimeEntity::kStatement);
   if (!name) {
     APMPSetError(error, APMPErrorCodeMissingFunctionName);
@@ -101,9 +107,10 @@ APMPValuePtr StatementToValue(const APMPBRuntimeEntity& entity, int depth, APMPE
     return APMPUndefined();
   }
   APMPValueList arguments;
-  if (auto children = NANOGetMessageArray<APMPBRuntimeEntity>(entity, APMPBRuntimeEntity::kValue)) {
+  if (auto children =
+          NANOViewMessageArray<APMPBRuntimeEntity>(entity, APMPBRuntimeEntity::kValue)) {
     arguments.reserve(children->size());
-    for (const auto& child : *children) {
+    for (const NANOMessageView& child : *children) {
       arguments.push_back(EntityToValue(child, depth + 1, error));
       if (APMPHasError(error)) return APMPUndefined();
     }
@@ -111,7 +118,11 @@ APMPValuePtr StatementToValue(const APMPBRuntimeEntity& entity, int depth, APMPE
   return std::make_shared<APMPStatementValue>(APMPUTF16FromUTF8(*name), std::move(arguments));
 }
 
-APMPValuePtr EntityToValue(const APMPBRuntimeEntity& entity, int depth, APMPErrorSlot error) {
+APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot error) {
+  if (!IsRuntimeEntity(entity)) {
+    APMPSetError(error, APMPErrorCodeUnknownEntityType);
+    return APMPUndefined();
+  }
   switch (NANOGetInt32(entity, APMPBRuntimeEntity::kType)) {
     case 1:
       return APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(entity);
@@ -130,31 +141,35 @@ APMPValuePtr EntityToValue(const APMPBRuntimeEntity& entity, int depth, APMPErro
 }  // namespace
 
 APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(
-    const APMPBRuntimeEntity& entity, APMPErrorSlot error) {
+    const NANOMessageBase& entity, APMPErrorSlot error) {
   return EntityToValue(entity, 0, error);
 }
 
 APMPValuePtr APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(
-    const APMPBRuntimeEntity& entity) {
+    const NANOMessageBase& entity) {
   std::optional<std::string> text = NANOGetString(entity, APMPBRuntimeEntity::kStringValue);
   return APMPStringValue::make(text ? APMPUTF16FromUTF8(*text) : std::u16string());
 }
 
 APMPValuePtr APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(
-    const APMPBRuntimeEntity& entity) {
+    const NANOMessageBase& entity) {
   if (!NANOHasField(entity, APMPBRuntimeEntity::kNumberValue))
     return APMPNumberValue::make(std::nan(""));
   return APMPNumberValue::make(NANOGetDouble(entity, APMPBRuntimeEntity::kNumberValue));
 }
 
 APMPValuePtr APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(
-    const APMPBRuntimeEntity& entity) {
+    const NANOMessageBase& entity) {
   return APMPBooleanValue::booleanValueWithBool(
       NANOGetBool(entity, APMPBRuntimeEntity::kBooleanValue));
 }
 
 APMPValuePtr APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(
-    const APMPBRuntimeEntity& entity, APMPErrorSlot error) {
+    const NANOMessageBase& entity, APMPErrorSlot error) {
+  if (!IsRuntimeEntity(entity)) {
+    APMPSetError(error, APMPErrorCodeUnknownEntityType);
+    return APMPUndefined();
+  }
   return StatementToValue(entity, 0, error);
 }
 

@@ -13,12 +13,15 @@ class APMPRuntimeEntityConverter {
   // when absent), 4 a statement of the converted arguments; any other type error 12; a
   // statement without a function name error 14. Statements nested deeper than
   // kMaximumEntityNesting fail with error 19.
-  static APMPValuePtr runtimeValueFromRuntimeEntity(const APMPBRuntimeEntity& entity,
+  //
+  // The entity is an APMPBRuntimeEntity or a view of one (NANOViewMessage*): the tree is read in
+  // place through views, never copied. A message of another kind has no entity type (error 12).
+  static APMPValuePtr runtimeValueFromRuntimeEntity(const NANOMessageBase& entity,
                                                     APMPErrorSlot error);
-  static APMPValuePtr stringValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
-  static APMPValuePtr numberValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
-  static APMPValuePtr booleanValueFromRuntimeEntity(const APMPBRuntimeEntity& entity);
-  static APMPValuePtr statementValueFromRuntimeEntity(const APMPBRuntimeEntity& entity,
+  static APMPValuePtr stringValueFromRuntimeEntity(const NANOMessageBase& entity);
+  static APMPValuePtr numberValueFromRuntimeEntity(const NANOMessageBase& entity);
+  static APMPValuePtr booleanValueFromRuntimeEntity(const NANOMessageBase& entity);
+  static APMPValuePtr statementValueFromRuntimeEntity(const NANOMessageBase& entity,
                                                       APMPErrorSlot error);
   static constexpr int kMaximumEntityNesting = 512;
 

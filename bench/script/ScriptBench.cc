@@ -4,10 +4,20 @@
 //   parameter, drop one by name, create an event on a condition), events in and out as host
 //   values;
 // - BM_ScriptRuntime / BM_DuktapeAnchor: one script function over a converted event map.
+// Loading a program of realistic size (kProgramStatements statements nested kProgramDepth
+// deep), against decoding the same bytes as the anchor; the ratios are printed at the end:
+// - BM_ProgramDecode: the anchor, APMPBProgram from its bytes;
+// - BM_ProgramConvert: the instructions converted to statement values as loadProgram does,
+//   reading the entities in place through views;
+// - BM_ProgramConvertThroughCopies: the same conversion through the copying getters, as it
+//   was done before (kept here as the reference point of the ratio).
 
 #include <benchmark/benchmark.h>
 #include <duktape.h>
 
+#include <cmath>
+#include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -267,6 +277,153 @@ void BM_DuktapeEventEditing(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kEvents);
 }
 
+constexpr int kProgramStatements = 200;
+constexpr int kProgramDepth = 30;
+
+// kProgramStatements instructions, each a statement nested kProgramDepth deep whose every
+// level also holds a string, a number and a boolean argument.
+std::string ProgramBytes() {
+  auto leaf = [](int type, int i) {
+    APMPBRuntimeEntity e;
+    NANOSetInt32(e, APMPBRuntimeEntity::kType, type);
+    if (type == 1) NANOSetString(e, APMPBRuntimeEntity::kStringValue, "arg" + std::to_string(i));
+    if (type == 2) NANOSetDouble(e, APMPBRuntimeEntity::kNumberValue, i);
+    if (type == 3) NANOSetBool(e, APMPBRuntimeEntity::kBooleanValue, i % 2 == 0);
+    return e;
+  };
+  std::vector<APMPBRuntimeEntity> instructions;
+  for (int s = 0; s < kProgramStatements; ++s) {
+    APMPBRuntimeEntity inner = leaf(1, s);
+    for (int level = 0; level < kProgramDepth; ++level) {
+      APMPBRuntimeEntity statement;
+      NANOSetInt32(statement, APMPBRuntimeEntity::kType, 4);
+      NANOSetString(statement, APMPBRuntimeEntity::kStatement, std::to_string(level % 40));
+      NANOSetMessageArray(
+          statement, APMPBRuntimeEntity::kValue,
+          std::vector<APMPBRuntimeEntity>{leaf(1, level), leaf(2, level), leaf(3, level), inner});
+      inner = std::move(statement);
+    }
+    instructions.push_back(std::move(inner));
+  }
+  APMPBProgram program;
+  NANOSetMessageArray(program, APMPBProgram::kInstructions, instructions);
+  return *program.protoBuffer();
+}
+
+// The conversion as it was: every level reads its arguments through NANOGetMessageArray, which
+// copies each argument's whole subtree.
+APMPValuePtr ConvertThroughCopies(const APMPBRuntimeEntity& entity, APMPErrorSlot error) {
+  switch (NANOGetInt32(entity, APMPBRuntimeEntity::kType)) {
+    case 1:
+      return APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(entity);
+    case 2:
+      return APMPRuntimeEntityConverter::numberValueFromRuntimeEntity(entity);
+    case 3:
+      return APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(entity);
+    case 4: {
+      std::optional<std::string> name = NANOGetString(entity, APMPBRuntimeEntity::kStatement);
+      if (!name) {
+        APMPSetError(error, APMPErrorCodeMissingFunctionName);
+        return APMPUndefined();
+      }
+      APMPValueList arguments;
+      if (auto children =
+              NANOGetMessageArray<APMPBRuntimeEntity>(entity, APMPBRuntimeEntity::kValue)) {
+        for (const auto& child : *children) {
+          arguments.push_back(ConvertThroughCopies(child, error));
+          if (APMPHasError(error)) return APMPUndefined();
+        }
+      }
+      return std::make_shared<APMPStatementValue>(APMPUTF16FromUTF8(*name), std::move(arguments));
+    }
+    default:
+      break;
+  }
+  APMPSetError(error, APMPErrorCodeUnknownEntityType);
+  return APMPUndefined();
+}
+
+void BM_ProgramDecode(benchmark::State& state) {
+  const std::string bytes = ProgramBytes();
+  for (auto _ : state) {
+    auto program = APMPBProgram::initWithBuffer(bytes);
+    if (!program) state.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(program);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
+void BM_ProgramConvert(benchmark::State& state) {
+  const auto program = APMPBProgram::initWithBuffer(ProgramBytes());
+  std::optional<APMPError> error;
+  for (auto _ : state) {
+    auto instructions =
+        NANOViewMessageArray<APMPBRuntimeEntity>(*program, APMPBProgram::kInstructions);
+    for (const NANOMessageView& entity : *instructions) {
+      benchmark::DoNotOptimize(
+          APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, &error));
+    }
+    if (error) state.SkipWithError("conversion failed");
+  }
+}
+
+void BM_ProgramConvertThroughCopies(benchmark::State& state) {
+  const auto program = APMPBProgram::initWithBuffer(ProgramBytes());
+  std::optional<APMPError> error;
+  // Both conversions must make the same values, or the ratio compares different work.
+  {
+    auto views = NANOViewMessageArray<APMPBRuntimeEntity>(*program, APMPBProgram::kInstructions);
+    auto copies = NANOGetMessageArray<APMPBRuntimeEntity>(*program, APMPBProgram::kInstructions);
+    for (size_t i = 0; i < views->size(); ++i) {
+      APMPValuePtr a =
+          APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity((*views)[i], &error);
+      APMPValuePtr b = ConvertThroughCopies((*copies)[i], &error);
+      if (error || !a->isEqualToRuntimeValue(*b)) state.SkipWithError("conversions differ");
+    }
+  }
+  for (auto _ : state) {
+    auto instructions =
+        NANOGetMessageArray<APMPBRuntimeEntity>(*program, APMPBProgram::kInstructions);
+    for (const APMPBRuntimeEntity& entity : *instructions) {
+      benchmark::DoNotOptimize(ConvertThroughCopies(entity, &error));
+    }
+    if (error) state.SkipWithError("conversion failed");
+  }
+}
+
+// Keeps each benchmark's time per iteration to print the ratios of the program group.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      seconds_[run.run_name.function_name] = run.GetAdjustedRealTime();
+    }
+  }
+  void printRatios() const {
+    double decode = at("BM_ProgramDecode");
+    double views = at("BM_ProgramConvert");
+    double copies = at("BM_ProgramConvertThroughCopies");
+    if (decode <= 0 || views <= 0 || copies <= 0) return;
+    std::printf("\nprogram of %d statements, depth %d:\n", kProgramStatements, kProgramDepth);
+    std::printf("  convert through views / decode  = %.2f\n", views / decode);
+    std::printf("  convert through copies / decode = %.2f\n", copies / decode);
+    std::printf("  copies / views                  = %.1f\n", copies / views);
+  }
+
+ private:
+  double at(const std::string& name) const {
+    auto it = seconds_.find(name);
+    return it == seconds_.end() ? 0 : it->second;
+  }
+  std::map<std::string, double> seconds_;
+};
+
+BENCHMARK(BM_ProgramDecode)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProgramConvert)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProgramConvertThroughCopies)->Unit(benchmark::kMicrosecond);
+
 BENCHMARK(BM_DuktapeEventEditing)->Unit(benchmark::kMillisecond)->MinTime(2);
 BENCHMARK(BM_EventEditing)->Unit(benchmark::kMillisecond)->MinTime(2);
 BENCHMARK(BM_DuktapeAnchor)->Unit(benchmark::kMillisecond)->MinTime(2);
@@ -274,4 +431,11 @@ BENCHMARK(BM_ScriptRuntime)->Unit(benchmark::kMillisecond)->MinTime(2);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printRatios();
+  benchmark::Shutdown();
+  return 0;
+}

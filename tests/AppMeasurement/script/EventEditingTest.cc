@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "AppMeasurement/script/APMPEventEditing.h"
 #include "AppMeasurement/script/APMPRuntime.h"
+#include "AppMeasurement/script/APMPRuntimeEntityConverter.h"
 #include "AppMeasurement/script/APMPScope.h"
 #include "tests/AppMeasurement/script/ScriptEntities.h"
 #include "tests/AppMeasurement/script/ScriptHarness.h"
@@ -274,6 +277,130 @@ TEST(EventEditingHostile, WrongArgumentsToTheEventObject) {
     ASSERT_TRUE(error) << c.call.js;
     EXPECT_EQ(error->code, c.code) << c.call.js;
   }
+}
+
+// Programs are read in place through views of their records; these cases pin down that the
+// views read what copies would, and that nothing converted keeps pointing into the program.
+TEST(EventEditingViews, ViewOfAnEntityConvertsLikeTheEntity) {
+  N program =
+      func("f", {"a"},
+           {ifElse(gt(var("a"), num(2.5)), {ret(str("big"))}), ret(add(var("a"), boolean(true)))});
+  APMPBRuntimeEntity entity = ToEntity(program.value);
+  APMPBProgram holder;
+  NANOSetMessageArray(holder, APMPBProgram::kInstructions, std::vector<APMPBRuntimeEntity>{entity});
+  auto views = NANOViewMessageArray<APMPBRuntimeEntity>(holder, APMPBProgram::kInstructions);
+  ASSERT_TRUE(views);
+  ASSERT_EQ(views->size(), 1u);
+  std::optional<APMPError> error;
+  APMPValuePtr fromCopy = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, &error);
+  APMPValuePtr fromView =
+      APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity((*views)[0], &error);
+  ASSERT_FALSE(error);
+  EXPECT_TRUE(fromView->isEqualToRuntimeValue(*program.value));
+  EXPECT_TRUE(fromView->isEqualToRuntimeValue(*fromCopy));
+}
+
+TEST(EventEditingViews, AbsentFieldsAndBadEntitiesInsideNestedStatements) {
+  // Each case is the last argument of a statement two levels down, so that it is read through
+  // a view of a view.
+  auto nested = [](const APMPBRuntimeEntity& leaf) {
+    APMPBRuntimeEntity inner;
+    NANOSetInt32(inner, APMPBRuntimeEntity::kType, 4);
+    NANOSetString(inner, APMPBRuntimeEntity::kStatement, "f");
+    NANOSetMessageArray(inner, APMPBRuntimeEntity::kValue, std::vector<APMPBRuntimeEntity>{leaf});
+    APMPBRuntimeEntity outer;
+    NANOSetInt32(outer, APMPBRuntimeEntity::kType, 4);
+    NANOSetString(outer, APMPBRuntimeEntity::kStatement, "g");
+    NANOSetMessageArray(outer, APMPBRuntimeEntity::kValue, std::vector<APMPBRuntimeEntity>{inner});
+    return outer;
+  };
+  auto leafOf = [&](const APMPValuePtr& outer) {
+    const auto& g = static_cast<const APMPStatementValue&>(*outer);
+    const auto& f = static_cast<const APMPStatementValue&>(*g.arguments().at(0));
+    return f.arguments().at(0);
+  };
+  auto typed = [](int type) {
+    APMPBRuntimeEntity e;
+    NANOSetInt32(e, APMPBRuntimeEntity::kType, type);
+    return e;
+  };
+  std::optional<APMPError> error;
+  APMPValuePtr v =
+      APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(nested(typed(1)), &error);
+  ASSERT_FALSE(error);
+  ASSERT_EQ(leafOf(v)->kind(), APMPValueKind::String);
+  EXPECT_TRUE(static_cast<const APMPStringValue&>(*leafOf(v)).value().empty());
+  v = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(nested(typed(2)), &error);
+  ASSERT_FALSE(error);
+  ASSERT_EQ(leafOf(v)->kind(), APMPValueKind::Number);
+  EXPECT_TRUE(std::isnan(static_cast<const APMPNumberValue&>(*leafOf(v)).value()));
+  v = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(nested(typed(3)), &error);
+  ASSERT_FALSE(error);
+  EXPECT_EQ(leafOf(v), APMPBooleanValue::booleanValueWithBool(false));
+
+  struct Case {
+    APMPBRuntimeEntity leaf;
+    int64_t code;
+  } cases[] = {{APMPBRuntimeEntity(), APMPErrorCodeUnknownEntityType},
+               {typed(0), APMPErrorCodeUnknownEntityType},
+               {typed(5), APMPErrorCodeUnknownEntityType},
+               {typed(4), APMPErrorCodeMissingFunctionName}};
+  for (const auto& c : cases) {
+    error.reset();
+    v = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(nested(c.leaf), &error);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, c.code);
+    EXPECT_EQ(v->kind(), APMPValueKind::Undefined);
+  }
+}
+
+TEST(EventEditingViews, MessageOfAnotherKindIsNoEntity) {
+  APMPBOgtActivity activity;
+  NANOSetString(activity, APMPBOgtActivity::kName, "register");
+  std::optional<APMPError> error;
+  APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(activity, &error);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, APMPErrorCodeUnknownEntityType);
+  error.reset();
+  APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(activity, &error);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, APMPErrorCodeUnknownEntityType);
+}
+
+TEST(EventEditingViews, CallbacksOutliveTheLoadedProgram) {
+  // The program is decoded from bytes, loaded, then destroyed before any event: what the
+  // callbacks hold must be their own values, not views of the program's records.
+  N edit = lambda({"e"}, {call(e(), "setEventName", {str("renamed")}), ret(num(0))});
+  std::string bytes =
+      *MakeProgram({RegisterFunction()}, {{"register", {Rule(edit, "edit")}}}).protoBuffer();
+  APMPEventEditing editing;
+  std::optional<APMPError> error;
+  {
+    auto program = APMPBProgram::initWithBuffer(bytes);
+    ASSERT_TRUE(program);
+    ASSERT_TRUE(editing.loadProgram(*program, &error)) << error->code;
+  }
+  EXPECT_TRUE(editing.handleEvent(Event(), &error));
+  ASSERT_FALSE(error);
+  EXPECT_EQ(editing.eventContext().outputEvent().name(), "renamed");
+}
+
+TEST(EventEditingViews, ActivityLoadsFromAView) {
+  N edit = lambda({"e"}, {call(e(), "setEventName", {str("seen")}), ret(num(0))});
+  APMPBProgram program = MakeProgram({RegisterFunction()}, {{"register", {Rule(edit, "edit")}}});
+  APMPEventEditing editing;
+  std::optional<APMPError> error;
+  editing.runtime().executeStatements(
+      *NANOViewMessageArray<APMPBRuntimeEntity>(program, APMPBProgram::kInstructions), &error);
+  ASSERT_FALSE(error);
+  auto activities = NANOViewMessage<APMPBOgtActivities>(program, APMPBProgram::kOgtActivities);
+  ASSERT_TRUE(activities);
+  auto list = NANOViewMessageArray<APMPBOgtActivity>(*activities, APMPBOgtActivities::kActivities);
+  ASSERT_TRUE(list);
+  ASSERT_EQ(list->size(), 1u);
+  ASSERT_TRUE(editing.loadActivityData((*list)[0], &error)) << error->code;
+  EXPECT_TRUE(editing.handleEvent(Event(), &error));
+  EXPECT_EQ(editing.eventContext().outputEvent().name(), "seen");
 }
 
 }  // namespace
