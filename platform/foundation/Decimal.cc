@@ -75,7 +75,7 @@ struct DecimalInternals {
       int64_t drop = Decimal::kMinExponent - exponent;
       if (drop > static_cast<int64_t>(digits.size())) {
         // Everything lies below half of the smallest unit.
-        digits = "0";
+        digits.assign(1, '0');
         lost = true;
         exponent = Decimal::kMinExponent;
       } else {
@@ -178,7 +178,7 @@ struct DecimalInternals {
     std::string loDigits = digitsOf(lo->coefficient_);
     int64_t exponent = lo->exponent_;
     if (shift > kFar) {
-      loDigits = "1";
+      loDigits.assign(1, '1');
       shift = kFar;
       exponent = static_cast<int64_t>(hi->exponent_) - kFar;
     }
@@ -308,8 +308,10 @@ int64_t Decimal::toInt64() const {
 
 double Decimal::toDouble() const {
   if (nan_) return std::numeric_limits<double>::quiet_NaN();
-  std::string text = (negative_ ? "-" : "") + DecimalInternals::digitsOf(coefficient_) + "e" +
-                     std::to_string(exponent_);
+  std::string text = negative_ ? "-" : "";
+  text += DecimalInternals::digitsOf(coefficient_);
+  text += 'e';
+  text += std::to_string(exponent_);
   // strtod rounds decimal text correctly; the text never depends on the locale.
   return std::strtod(text.c_str(), nullptr);
 }
