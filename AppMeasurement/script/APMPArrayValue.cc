@@ -404,18 +404,13 @@ bool APMPArrayValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const 
 }
 
 void APMPArrayValue::mark(APMPMarker& marker) {
-  if (isMarkedBy(marker)) return;
-  mark_ = true;
-  markEpoch_ = marker.epoch();
+  if (!mark_.setBy(marker)) return;
   for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
   for (const auto& element : elements_) marker.add(element.get());
 }
 
 void APMPArrayValue::sweep() {
-  if (mark_) {
-    mark_ = false;
-    return;
-  }
+  if (mark_.clear()) return;
   APMPValueList elements = std::move(elements_);
   elements_.clear();
   accountElements();

@@ -61,9 +61,9 @@ class APMPArrayValue : public APMPRuntimeValue {
                               const APMPScopePtr& scope, APMPErrorSlot error);
 
   APMPPropertyMap& propertyMap() { return propertyMap_; }
-  bool isMarked() const { return mark_; }
+  bool isMarked() const { return mark_.isSet(); }
   // True when the collection of `marker` has already visited this value.
-  bool isMarkedBy(const APMPMarker& marker) const { return mark_ && markEpoch_ == marker.epoch(); }
+  bool isMarkedBy(const APMPMarker& marker) const { return mark_.isSetBy(marker); }
 
  private:
   APMPPropertyMap propertyMap_;
@@ -73,8 +73,5 @@ class APMPArrayValue : public APMPRuntimeValue {
 
   APMPValueList elements_;
   int64_t accountedSlots_ = 0;
-  bool mark_ = false;
-  // The collection that set `mark_`. Values that no manager tracks are never swept, so their
-  // flag stays set; a later collection must still visit them.
-  uint64_t markEpoch_ = 0;
+  APMPCollectorMark mark_;
 };

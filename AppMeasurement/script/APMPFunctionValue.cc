@@ -69,19 +69,14 @@ bool APMPFunctionValue::isSameClassOrSubclass(const APMPRuntimeValue& other) con
 }
 
 void APMPFunctionValue::mark(APMPMarker& marker) {
-  if (isMarkedBy(marker)) return;
-  mark_ = true;
-  markEpoch_ = marker.epoch();
+  if (!mark_.setBy(marker)) return;
   for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
   for (const auto& statement : statements_) marker.add(statement.get());
   marker.add(definingScope_.get());
 }
 
 void APMPFunctionValue::sweep() {
-  if (mark_) {
-    mark_ = false;
-    return;
-  }
+  if (mark_.clear()) return;
   APMPValueList statements = std::move(statements_);
   statements_.clear();
   APMPReleaseValues(statements);

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "AppMeasurement/script/APMPPropertyMap.h"
+#include "AppMeasurement/script/APMPPropertyHolder.h"
 #include "AppMeasurement/script/APMPRuntimeValue.h"
 
 // A script function: parameter names, a body of statements and the scope it was defined in.
 // Native functions are subclasses that replace `invokeWithArguments`.
-class APMPFunctionValue : public APMPRuntimeValue {
+class APMPFunctionValue : public APMPRuntimeValue, public APMPPropertyHolder {
  public:
   APMPFunctionValue(std::u16string functionName, std::vector<std::u16string> parameterNames,
                     APMPValueList statements, APMPScopePtr definingScope);
@@ -32,20 +32,6 @@ class APMPFunctionValue : public APMPRuntimeValue {
   void mark(APMPMarker& marker) override;
   void sweep() override;
 
-  bool hasProperty(const std::u16string& name) const { return propertyMap_.hasName(name); }
-  void setValue(APMPValuePtr value, const std::u16string& name) {
-    propertyMap_.setValue(std::move(value), name);
-  }
-  const APMPValuePtr& valueForProperty(const std::u16string& name) const {
-    return propertyMap_.valueForName(name);
-  }
-  void removeValueForProperty(const std::u16string& name) { propertyMap_.removeValueForName(name); }
-  std::vector<std::u16string> allPropertyNames() const { return propertyMap_.allNames(); }
-  APMPPropertyMap& propertyMap() { return propertyMap_; }
-  bool isMarked() const { return mark_; }
-  // True when the collection of `marker` has already visited this value.
-  bool isMarkedBy(const APMPMarker& marker) const { return mark_ && markEpoch_ == marker.epoch(); }
-
  private:
   bool isSameClassOrSubclass(const APMPRuntimeValue& other) const;
 
@@ -53,9 +39,4 @@ class APMPFunctionValue : public APMPRuntimeValue {
   std::vector<std::u16string> parameters_;
   APMPValueList statements_;
   APMPScopePtr definingScope_;
-  APMPPropertyMap propertyMap_;
-  bool mark_ = false;
-  // The collection that set `mark_`. Values that no manager tracks are never swept, so their
-  // flag stays set; a later collection must still visit them.
-  uint64_t markEpoch_ = 0;
 };

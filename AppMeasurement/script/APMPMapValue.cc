@@ -58,16 +58,11 @@ bool APMPMapValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
 }
 
 void APMPMapValue::mark(APMPMarker& marker) {
-  if (isMarkedBy(marker)) return;
-  mark_ = true;
-  markEpoch_ = marker.epoch();
+  if (!mark_.setBy(marker)) return;
   for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
 }
 
 void APMPMapValue::sweep() {
-  if (mark_) {
-    mark_ = false;
-    return;
-  }
+  if (mark_.clear()) return;
   propertyMap_.clear();
 }

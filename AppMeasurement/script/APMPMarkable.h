@@ -39,3 +39,31 @@ class APMPMarker {
   uint64_t epoch_;
   std::vector<APMPMarkable*> work_;
 };
+
+// The mark the collector leaves on a value that an object manager sweeps. It remembers which
+// collection set it: values that no manager tracks are never swept, so their mark stays set,
+// and a later collection must still visit what lies under them.
+class APMPCollectorMark {
+ public:
+  bool isSet() const { return set_; }
+  // True when the collection of `marker` has already set this mark.
+  bool isSetBy(const APMPMarker& marker) const { return set_ && epoch_ == marker.epoch(); }
+  // Sets the mark for the collection of `marker`; false when that collection already had.
+  bool setBy(const APMPMarker& marker) {
+    if (isSetBy(marker)) return false;
+    set_ = true;
+    epoch_ = marker.epoch();
+    return true;
+  }
+  // Clears the mark for the next collection; true when it was set (the value survives this
+  // sweep), false when the value was not reached and must let go of what it holds.
+  bool clear() {
+    bool wasSet = set_;
+    set_ = false;
+    return wasSet;
+  }
+
+ private:
+  bool set_ = false;
+  uint64_t epoch_ = 0;
+};
