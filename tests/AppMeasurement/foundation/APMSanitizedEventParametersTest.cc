@@ -398,6 +398,48 @@ TEST_F(Sanitizer, WholeMapOutcomes) {
   EXPECT_EQ(*mixed, (APMValueMap{{"a", I(1)}, {"_err", I(3)}, {"_ev", S("_x")}}));
 }
 
+TEST_F(Sanitizer, HostileInputs) {
+  // Ten thousand parameters: the first hundred public names by UTF-16 order stay.
+  APMObjectMap many;
+  for (int i = 0; i < 10000; ++i) many["p" + std::to_string(10000 + i)] = APMObject(i);
+  auto trimmed = APMSanitizedEventParameters(many, "level_up", true, false);
+  ASSERT_TRUE(trimmed);
+  EXPECT_EQ(trimmed->size(), 101u);
+  EXPECT_TRUE(trimmed->contains("p10099"));
+  EXPECT_FALSE(trimmed->contains("p10100"));
+  EXPECT_EQ(trimmed->at("_err"), I(5));
+
+  // A value of a million characters, a name of a million characters.
+  const std::string million = repeat("\xE2\x82\xAC", 1000000);
+  auto longValue = APMSanitizedEventParameters({{"v", APMObject(million)}, {million, APMObject(1)}},
+                                               "level_up", true, false);
+  ASSERT_TRUE(longValue);
+  // "v" comes first: its value's error stays, the long name only goes.
+  expectErrors(*longValue, {4, "v", 1000000}, "million");
+  EXPECT_EQ(longValue->size(), 3u);
+
+  // Lists inside lists inside items, maps inside items, a typed array in an item.
+  platform::Value deep = platform::Value::Array{platform::Value::Array{platform::Value::Array{1}}};
+  platform::Value::Array hostileItems{
+      platform::Value::Dictionary{{"list", deep}, {"map", platform::Value::Dictionary{}}},
+      deep,
+      platform::Value(),
+  };
+  APMObjectMap typedItem{{"typed", APMObject(APMValue(APMValue::Array{APMObject(1)}))}};
+  hostileItems.push_back(platform::Value::Dictionary{});
+  auto hostile = APMSanitizedEventParameters(
+      {{"items", APMObject(hostileItems)},
+       {"other", APMObject(APMValue(APMValue::Array{APMObject(typedItem)}))}},
+      "purchase", true, false);
+  ASSERT_TRUE(hostile);
+  const APMValue::Array& kept = *hostile->at("items").arrayValue();
+  // The empty map sanitises to nothing; the first item keeps only its own error (22).
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(*kept[0].asMap()->at("_err").asValue(), I(22));
+  expectErrors(*hostile, {4, "items[1]", std::nullopt}, "hostile items");
+  EXPECT_TRUE(hostile->contains("other"));  // a typed array is taken as it is
+}
+
 TEST_F(Sanitizer, ErrorValueText) {
   struct Case {
     std::string label;
