@@ -325,11 +325,11 @@ TEST_F(Sanitizer, ArrayParameters) {
       APMSanitizedEventParameters({{"items", APMObject(nested)}}, "purchase", true, false);
   const APMValue::Array& kept = *result->at("items").arrayValue();
   ASSERT_EQ(kept.size(), 2u);
-  const APMObjectMap& second = *kept[1].asMap();
+  const APMValueMap& second = *kept[1].asValueMap();
   EXPECT_FALSE(second.contains("list"));
-  EXPECT_EQ(*second.at("_err").asValue(), I(22));
-  EXPECT_EQ(*second.at("_ev").asValue(), S("list"));
-  EXPECT_EQ(*second.at("item_id").asValue(), S("sku"));
+  EXPECT_EQ(second.at("_err"), I(22));
+  EXPECT_EQ(second.at("_ev"), S("list"));
+  EXPECT_EQ(second.at("item_id"), S("sku"));
   // Without an event name no array is allowed: 21 names the absent event.
   auto noEvent = APMSanitizedParameters({{"items", APMObject(items(1))}}, false);
   expectErrors(*noEvent, {21, "(nil)", std::nullopt}, "no event name");
@@ -435,7 +435,7 @@ TEST_F(Sanitizer, HostileInputs) {
   const APMValue::Array& kept = *hostile->at("items").arrayValue();
   // The empty map sanitises to nothing; the first item keeps only its own error (22).
   ASSERT_EQ(kept.size(), 1u);
-  EXPECT_EQ(*kept[0].asMap()->at("_err").asValue(), I(22));
+  EXPECT_EQ(kept[0].asValueMap()->at("_err"), I(22));
   expectErrors(*hostile, {4, "items[1]", std::nullopt}, "hostile items");
   EXPECT_TRUE(hostile->contains("other"));  // a typed array is taken as it is
 }
