@@ -18,65 +18,25 @@
 #include "AppMeasurement/messages/NANOCodec.h"
 #include "AppMeasurement/messages/NANODynamicMessage.h"
 #include "platform/foundation/PlatformLog.h"
+#include "tests/support/AllocationPeak.h"
+#include "tests/support/ProtobufWire.h"
 #include "tools/apm-msg/MessageInspector.h"
-
-extern "C" {
-int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
-                                              void (*)(const volatile void*)) __attribute__((weak));
-size_t __sanitizer_get_allocated_size(const volatile void*) __attribute__((weak));
-}
 
 namespace {
 
 std::atomic<size_t> gLogLines{0};
 
-// Bytes allocated and not yet freed while a decode runs, and their peak.
-std::atomic<bool> gCounting{false};
-std::atomic<long long> gLive{0};
-std::atomic<long long> gPeak{0};
-
-void onMalloc(const volatile void*, size_t size) {
-  if (!gCounting.load(std::memory_order_relaxed)) return;
-  long long live = gLive.fetch_add(static_cast<long long>(size)) + static_cast<long long>(size);
-  long long peak = gPeak.load();
-  while (live > peak && !gPeak.compare_exchange_weak(peak, live)) {
-  }
-}
-
-void onFree(const volatile void* p) {
-  if (!gCounting.load(std::memory_order_relaxed) || p == nullptr) return;
-  gLive.fetch_sub(static_cast<long long>(__sanitizer_get_allocated_size(p)));
-}
-
-bool measuring() {
-  static const bool installed = __sanitizer_install_malloc_and_free_hooks != nullptr &&
-                                __sanitizer_get_allocated_size != nullptr &&
-                                __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree) != 0;
-  return installed;
-}
-
 // Decodes, checking the log line of a failure and the memory bound.
 std::unique_ptr<NANOMessageInfo> decodeChecked(const NANOMessageLayout& layout,
                                                std::string_view bytes) {
   const size_t linesBefore = gLogLines.load();
-  gLive = 0;
-  gPeak = 0;
-  gCounting = measuring();
-  auto record = NANODecode(layout, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  gCounting = false;
-  if (gPeak.load() > static_cast<long long>(NANODecodeMemoryLimit(bytes.size()))) std::abort();
+  std::unique_ptr<NANOMessageInfo> record;
+  long long peak = testsupport::AllocationPeak::measure([&] {
+    record = NANODecode(layout, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  });
+  if (peak > static_cast<long long>(NANODecodeMemoryLimit(bytes.size()))) std::abort();
   if (!record && gLogLines.load() == linesBefore) std::abort();
   return record;
-}
-
-std::string varint(uint64_t v) {
-  std::string out;
-  while (v >= 0x80) {
-    out += static_cast<char>((v & 0x7F) | 0x80);
-    v >>= 7;
-  }
-  out += static_cast<char>(v);
-  return out;
 }
 
 // The slot of a field whose message is the layout itself, or -1.
@@ -107,9 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int slot = selfNestingSlot(*nesting);
     if (slot < 0) continue;
     std::string nested(bytes.substr(0, 256));
-    const std::string key = varint((uint64_t{nesting->fields[slot].tag} << 3) | 2);
     for (int level = 0; level <= kNANOMaxNestingDepth; ++level) {
-      nested = key + varint(nested.size()) + nested;
+      nested = testsupport::lengthDelimited(nesting->fields[slot].tag, nested);
     }
     if (decodeChecked(*nesting, nested)) std::abort();
   }
