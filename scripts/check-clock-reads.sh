@@ -10,8 +10,14 @@ cd "$(dirname "$0")/.."
 pattern='steady_clock|high_resolution_clock|(system_clock|utc_clock|file_clock)::now|gettimeofday|clock_gettime|timespec_get|\btime\( *(nullptr|NULL|0)? *\)|std::time\(|\bftime\('
 allowed='^(\./)?(platform/dispatch/Clock\.cc|bench/|tests/platform/dispatch/ClockTest\.cc|tests/base/scheduling/ThreadBlockingTest\.cc)'
 
-found=$(git ls-files -co --exclude-standard -- '*.h' '*.hpp' '*.c' '*.cc' '*.cpp' |
-  grep -Ev "$allowed" | xargs -r grep -nE "$pattern" || true)
+if git rev-parse --is-inside-work-tree > /dev/null 2>&1; then
+  sources=$(git ls-files -co --exclude-standard -- '*.h' '*.hpp' '*.c' '*.cc' '*.cpp')
+else
+  sources=$(find . -path './build*' -prune -o -path './node_modules' -prune -o \
+    -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.c' -o -name '*.cc' -o -name '*.cpp' \) \
+    -print)
+fi
+found=$(echo "$sources" | grep -Ev "$allowed" | xargs -r grep -nE "$pattern" || true)
 if [ -n "$found" ]; then
   echo "Standard clocks read outside platform::Clock:" >&2
   echo "$found" >&2
