@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 #include <map>
+#include <vector>
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
-
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
