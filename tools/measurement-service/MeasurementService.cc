@@ -1,6 +1,7 @@
 #include "tools/measurement-service/MeasurementService.h"
 
-#include <chrono>
+#include "platform/dispatch/Clock.h"
+
 #include <filesystem>
 #include <sstream>
 
@@ -11,9 +12,7 @@ using loopback::HttpResponse;
 
 namespace {
 
-double nowSeconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
+double nowSeconds() { return platform::Clock::current()->now(); }
 
 std::string htmlEscape(const std::string& text) {
   std::string out;
