@@ -2,7 +2,6 @@
 
 #include <pb_common.h>
 #include <pb_decode.h>
-#include <pb_encode.h>
 
 #include <cstring>
 
@@ -10,7 +9,7 @@
 
 namespace {
 
-// Nesting depth of the decode or encode running on this thread; each message level counts one.
+// Nesting depth of the decode running on this thread; each message level counts one.
 thread_local int tNestingDepth = 0;
 
 // The memory the decode running on this thread may still take (see kNANODecodeBytesPerInputByte).
@@ -117,7 +116,6 @@ const pb_msgdesc_t* descriptorOf(const NANOMessageLayout& layout) {
 }
 
 bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream);
-bool setEncoders(const NANOMessageInfo& info, void* structure);
 
 // Reads the rest of a string substream into a cell.
 bool decodeStringCell(pb_istream_t* stream, NANOCell& cell) {
@@ -285,29 +283,6 @@ uint64_t readScalar(const pb_field_iter_t& it) {
   }
 }
 
-void writeScalar(const pb_field_iter_t& it, uint64_t value) {
-  if (PB_LTYPE(it.type) == PB_LTYPE_BOOL) {
-    *static_cast<bool*>(it.pData) = value != 0;
-    return;
-  }
-  switch (it.data_size) {
-    case 1:
-      *static_cast<int8_t*>(it.pData) = static_cast<int8_t>(value);
-      break;
-    case 2:
-      *static_cast<int16_t*>(it.pData) = static_cast<int16_t>(value);
-      break;
-    case 4: {
-      uint32_t v = static_cast<uint32_t>(value);
-      std::memcpy(it.pData, &v, sizeof v);
-      break;
-    }
-    default:
-      std::memcpy(it.pData, &value, sizeof value);
-      break;
-  }
-}
-
 // After decoding: present scalars into their cells, present sub-messages' scalars into the
 // nested records, absent sub-messages released. False when the budget runs out.
 bool copyScalars(NANOMessageInfo& info, void* structure) {
@@ -463,117 +438,6 @@ bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream) {
   return true;
 }
 
-// --- Encoding ---
-
-bool encodeSingularString(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-  const auto* info = static_cast<const NANOMessageInfo*>(*arg);
-  int index = info->layout().slotOfTag(field->tag);
-  if (index < 0) return false;
-  const NANOSlot& slot = info->slot(static_cast<uint32_t>(index));
-  if (!slot.present) return false;
-  return pb_encode_tag_for_field(stream, field) &&
-         pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(slot.cell.bytes.data()),
-                          slot.cell.bytes.size());
-}
-
-bool encodeElement(pb_ostream_t* stream, const pb_field_t* field, const NANOMessageInfo* element) {
-  if (element == nullptr) return false;
-  DepthGuard depth;
-  if (!depth.ok()) {
-    NANOLog("<ERROR> %s encoder failed: messages nested deeper than %d levels", element->name(),
-            kNANOMaxNestingDepth);
-    return false;
-  }
-  StructBuffer structure(element->layout().nanopbStructSize);
-  if (!setEncoders(*element, structure.data())) return false;
-  return pb_encode_tag_for_field(stream, field) &&
-         pb_encode_submessage(stream, descriptorOf(element->layout()), structure.data());
-}
-
-bool encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-  const auto* info = static_cast<const NANOMessageInfo*>(*arg);
-  int index = info->layout().slotOfTag(field->tag);
-  if (index < 0) return false;
-  uint32_t code = info->codes()[index];
-  for (const NANOCell& item : info->slot(static_cast<uint32_t>(index)).items) {
-    bool ok;
-    if (code & kNANOCodeMessage) {
-      ok = encodeElement(stream, field, item.message.get());
-    } else if (isStringKind(code)) {
-      ok = pb_encode_tag_for_field(stream, field) &&
-           pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(item.bytes.data()),
-                            item.bytes.size());
-    } else if (code & kNANOCodeFloat) {
-      uint32_t bits = static_cast<uint32_t>(item.scalar);
-      ok = pb_encode_tag_for_field(stream, field) && pb_encode_fixed32(stream, &bits);
-    } else if (code & kNANOCodeDouble) {
-      ok = pb_encode_tag_for_field(stream, field) && pb_encode_fixed64(stream, &item.scalar);
-    } else {
-      ok = pb_encode_tag_for_field(stream, field) && pb_encode_varint(stream, item.scalar);
-    }
-    if (!ok) return false;
-  }
-  return true;
-}
-
-// Fills a zeroed nanopb structure from the record.
-bool setEncoders(const NANOMessageInfo& info, void* structure) {
-  const NANOMessageLayout& layout = info.layout();
-  pb_field_iter_t it;
-  if (!pb_field_iter_begin(&it, descriptorOf(layout), structure)) return false;
-  do {
-    int index = layout.slotOfTag(it.tag);
-    if (index < 0) return false;
-    uint32_t code = layout.codes[index];
-    const NANOSlot& slot = info.slot(static_cast<uint32_t>(index));
-    if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
-      auto* callback = static_cast<pb_callback_t*>(it.pData);
-      if (code & kNANOCodeRepeated) {
-        if (slot.items.empty()) continue;
-        callback->funcs.encode = encodeRepeated;
-      } else {
-        if (!slot.present) continue;
-        callback->funcs.encode = encodeSingularString;
-      }
-      callback->arg = const_cast<NANOMessageInfo*>(&info);
-    } else if (!slot.present) {
-      continue;
-    } else if (PB_LTYPE_IS_SUBMSG(it.type)) {
-      const NANOMessageInfo* nested = slot.cell.message.get();
-      if (nested == nullptr || descriptorOf(nested->layout()) != it.submsg_desc) return false;
-      *static_cast<bool*>(it.pSize) = true;
-      if (!setEncoders(*nested, it.pData)) return false;
-    } else {
-      *static_cast<bool*>(it.pSize) = true;
-      writeScalar(it, slot.cell.scalar);
-    }
-  } while (pb_field_iter_next(&it));
-  return true;
-}
-
-// A sizing pass, one buffer of exactly that size, the writing pass.
-uint32_t encodeMessage(const NANOMessageInfo& info, const void* structure, std::string* out) {
-  const pb_msgdesc_t* fields = descriptorOf(info.layout());
-  pb_ostream_t sizing = PB_OSTREAM_SIZING;
-  if (!pb_encode(&sizing, fields, structure)) {
-    NANOLog("<ERROR> %s encoder failed: %s", info.name(), PB_GET_ERROR(&sizing));
-    return kNANOEncodeFailure;
-  }
-  if (sizing.bytes_written >= kNANOEncodeFailure) {
-    NANOLog("<ERROR> %s encoder failed: message too large", info.name());
-    return kNANOEncodeFailure;
-  }
-  out->assign(sizing.bytes_written, '\0');
-  pb_ostream_t stream =
-      pb_ostream_from_buffer(reinterpret_cast<pb_byte_t*>(out->data()), out->size());
-  if (!pb_encode(&stream, fields, structure) || stream.bytes_written != out->size()) {
-    NANOLog("<ERROR> %s encoder failed: %s", info.name(), PB_GET_ERROR(&stream));
-    out->clear();
-    return kNANOEncodeFailure;
-  }
-  return static_cast<uint32_t>(stream.bytes_written);
-}
-
 }  // namespace
 
 size_t NANODecodeMemoryLimit(size_t length) {
@@ -599,18 +463,4 @@ std::unique_ptr<NANOMessageInfo> NANODecode(const NANOMessageLayout& layout, con
   pb_istream_t stream = pb_istream_from_buffer(bytes != nullptr ? bytes : &kEmpty, length);
   if (!decodeInto(*info, &stream)) return nullptr;
   return info;
-}
-
-uint32_t NANOEncode(const NANOMessageInfo& info, std::string* out) {
-  if (out == nullptr) return kNANOEncodeFailure;
-  DepthGuard depth;
-  StructBuffer structure(info.layout().nanopbStructSize);
-  if (!setEncoders(info, structure.data())) {
-    NANOLog("<ERROR> %s encoder failed: Unable to set encoders", info.name());
-    out->clear();
-    return kNANOEncodeFailure;
-  }
-  uint32_t length = encodeMessage(info, structure.data(), out);
-  if (length == kNANOEncodeFailure) out->clear();
-  return length;
 }

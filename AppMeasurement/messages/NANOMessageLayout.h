@@ -60,6 +60,7 @@ struct NANOMessageLayout {
   const pb_msgdesc_s* nanopbFields;  // nanopb's field table of the message
   size_t nanopbStructSize;           // sizeof the nanopb structure
   const char* className;             // name of the message class ("APMPBEvent")
+  const uint16_t* slotsByTag;        // slotCount slot indexes, in ascending tag order
 
   // The slot of a wire tag, or -1.
   int slotOfTag(uint32_t tag) const { return tag <= maxTag ? slotForTag[tag] : -1; }
