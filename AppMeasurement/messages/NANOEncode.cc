@@ -61,14 +61,27 @@ uint64_t keyOf(uint32_t tag, Kind kind) {
 
 size_t keySize(uint32_t tag) { return tag < 16 ? 1 : varintSize(static_cast<uint64_t>(tag) << 3); }
 
+// Whether nanopb holds the enumeration signed: only when a declared value is negative (its
+// generator makes the others unsigned, "UENUM").
+bool isSignedEnum(const NANOFieldInfo& field) {
+  if (field.enumeration == nullptr) return true;
+  for (uint32_t i = 0; i < field.enumeration->count; ++i) {
+    if (field.enumeration->values[i].number < 0) return true;
+  }
+  return false;
+}
+
 // The varint a singular field writes, as nanopb writes its structure's member: a bool as 0 or
-// 1, int32 and enum values sign-extended from their 32 bits, uint32 values as their 32 bits.
-// Elements of repeated fields are written as they are held.
-uint64_t singularVarint(Kind kind, uint64_t scalar) {
+// 1, int32 values (and enums with negative values) sign-extended from their 32 bits, uint32
+// values and other enums as their 32 bits. Elements of repeated fields are written as they are
+// held.
+uint64_t singularVarint(Kind kind, uint64_t scalar, const NANOFieldInfo& field) {
   switch (kind) {
     case kBool:
       return scalar != 0 ? 1 : 0;
     case kEnum:
+      if (!isSignedEnum(field)) return static_cast<uint32_t>(scalar);
+      [[fallthrough]];
     case kInt32:
       return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(scalar)));
     case kUInt32:
@@ -153,7 +166,7 @@ class Sizes {
             total += 8;
             break;
           default:
-            total += varintSize(singularVarint(kind, slot.cell.scalar));
+            total += varintSize(singularVarint(kind, slot.cell.scalar, layout.fields[index]));
             break;
         }
       }
@@ -200,7 +213,7 @@ class Writer {
       } else if (slot.present) {
         Kind kind = kindOf(code);
         varint(keyOf(layout.fields[index].tag, kind));
-        value(kind, slot.cell, singularVarint(kind, slot.cell.scalar));
+        value(kind, slot.cell, singularVarint(kind, slot.cell.scalar, layout.fields[index]));
       }
     }
   }
