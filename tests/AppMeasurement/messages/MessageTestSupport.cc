@@ -34,6 +34,12 @@ std::string scratchDir() {
   return dir;
 }
 
+std::string varint(uint64_t v) {
+  std::string out;
+  for (; v >= 0x80; v >>= 7) out += static_cast<char>((v & 0x7F) | 0x80);
+  return out + static_cast<char>(v);
+}
+
 std::string writeScratchFile(const std::string& name, const std::string& bytes) {
   std::string path = scratchDir() + "/" + name;
   std::ofstream out(path, std::ios::binary);

@@ -34,6 +34,13 @@ std::vector<const NANOMessageLayout*> testLayouts();
 // sub-messages recursively down to depth levels (recursive messages stop there).
 void fillMessage(NANODynamicMessage& message, int depth, int seed);
 
+// Wire-format pieces for hand-made input: a varint, a field key, a length-delimited field.
+std::string varint(uint64_t v);
+inline std::string key(uint32_t tag, int wireType) { return varint((tag << 3) | wireType); }
+inline std::string lengthDelimited(uint32_t tag, const std::string& payload) {
+  return key(tag, 2) + varint(payload.size()) + payload;
+}
+
 // Writes bytes to a file of the scratch folder.
 std::string writeScratchFile(const std::string& name, const std::string& bytes);
 

@@ -71,17 +71,8 @@ Outcome decodeMeasured(const NANOMessageLayout& layout, const std::string& bytes
   return outcome;
 }
 
-std::string varint(uint64_t v) {
-  std::string out;
-  while (v >= 0x80) {
-    out += static_cast<char>((v & 0x7F) | 0x80);
-    v >>= 7;
-  }
-  out += static_cast<char>(v);
-  return out;
-}
-
-std::string key(uint32_t tag, int wireType) { return varint((tag << 3) | wireType); }
+using messagetest::key;
+using messagetest::varint;
 
 // The smallest element of a repeated field: an empty message or string, a zero number.
 std::string emptyElement(const NANOMessageLayout& layout, uint32_t slot) {
