@@ -50,14 +50,6 @@ TEST_F(ECGroupTest, P256Parameters) {
   EXPECT_EQ(group_->GetCurveId(), kP256);
 }
 
-TEST_F(ECGroupTest, UnknownCurve) {
-  auto group = ECGroup::CreateGroup(12345, &ctx_);
-  ASSERT_FALSE(group.ok());
-  EXPECT_EQ(group.status().code(), absl::StatusCode::kInvalidArgument);
-  EXPECT_THAT(std::string(group.status().message()),
-              StartsWith("ECGroup::CreateGroup() - Could not create group. "));
-}
-
 TEST_F(ECGroupTest, PrivateKeysAreInRange) {
   for (int i = 0; i < 50; ++i) {
     BigNum key = group_->GeneratePrivateKey();
@@ -244,18 +236,6 @@ INSTANTIATE_TEST_SUITE_P(
         TryAndIncrementCase{kP384, 2, "hello world",
                             "02c3984a0fb4def709563e3d057c4457d553f0535e41e28694f76e19cab8ce4eae56e1"
                             "e0c7482d209c03028c3078463022"}));
-
-TEST_F(ECGroupTest, SswuOnOtherCurves) {
-  for (int curve : {NID_secp224r1, NID_secp521r1}) {
-    Context ctx;
-    auto group = ECGroup::CreateGroup(curve, &ctx);
-    ASSERT_TRUE(group.ok()) << curve;
-    auto point = group->HashToCurveSswuRo("m", "tag");
-    ASSERT_FALSE(point.ok());
-    EXPECT_EQ(point.status().code(), absl::StatusCode::kInvalidArgument);
-    EXPECT_EQ(point.status().message(), "Curve does not support HashToCurveSswuRo.");
-  }
-}
 
 TEST_F(ECGroupTest, SswuRejectsOverlongTag) {
   auto point = group_->HashToCurveSswuRo("m", std::string(256, 't'));
