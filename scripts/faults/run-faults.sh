@@ -39,7 +39,14 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+applied=""
+# An interrupted run leaves no fault behind in the tree.
+cleanup() {
+  [ -n "$applied" ] && git -C "$src" apply -R "$applied"
+  rm -f "$log"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 : >"$out"
 caught=0
 total=0
@@ -53,6 +60,7 @@ while IFS=$'\t' read -r id suites description; do
   if ! git -C "$src" apply "$patch" 2>"$log"; then
     result=no-apply
   else
+    applied=$patch
     # shellcheck disable=SC2086
     if ! cmake --build "$build" -j "$jobs" --target $targets >"$log" 2>&1; then
       result=no-build
@@ -62,6 +70,7 @@ while IFS=$'\t' read -r id suites description; do
     else
       result=caught
     fi
+    applied=""
     git -C "$src" apply -R "$patch" || { echo "cannot revert $id" >&2; exit 1; }
   fi
   total=$((total + 1))
