@@ -10,7 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "AppMeasurement/engine/APMDailyCounts.h"
+#include "AppMeasurement/engine/APMEventAggregates.h"
 #include "AppMeasurement/foundation/APMError.h"
+#include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/messages/APMPBMessages.h"
 #include "AppMeasurement/storage/APMAppMetadata.h"
 #include "AppMeasurement/storage/APMDatabaseSettings.h"
@@ -155,6 +158,51 @@ class APMDatabase {
   std::optional<bool> maybeDeleteStaleData(APMErrorSlot* error);
   bool deleteStaleBundlesOlderThanMaxAge(double maxAge, APMErrorSlot* error);
 
+  // --- User attributes, event aggregates, daily counts ---
+
+  // nullopt without an error when no such row exists.
+  std::optional<APMUserAttribute> userAttributeWithName(std::string_view name, APMErrorSlot* error);
+  // Up to 1000 rows in rowid order; without the flag only the public ones (no "_" prefix, no
+  // reserved prefix, no public name of an internal property).
+  std::optional<std::vector<APMUserAttribute>> userAttributesIncludingInternal(
+      bool includeInternal, APMErrorSlot* error, APMUnreadableRows* unreadableRows = nullptr);
+  // The "_ltv_" attributes, newest first; nullopt when any of them cannot be read.
+  std::optional<std::vector<APMUserAttribute>> allLifetimeValueUserAttributes(APMErrorSlot* error);
+  // Upserts by name, at most 1000 rows.
+  bool updateUserAttribute(const APMUserAttribute& attribute, APMErrorSlot* error);
+  bool deleteUserAttributeWithName(std::string_view name, APMErrorSlot* error);
+  std::optional<bool> containsUserAttributeWithName(std::string_view name, APMErrorSlot* error);
+  std::optional<int64_t> userAttributeCountForOrigin(std::string_view origin, APMErrorSlot* error);
+  std::optional<int64_t> publicUserAttributeCount(APMErrorSlot* error);
+
+  std::optional<APMEventAggregates> eventAggregatesWithName(std::string_view name,
+                                                            APMErrorSlot* error);
+  // nullopt (without an error) when no snapshot table exists.
+  std::optional<APMEventAggregates> eventAggregatesSnapshotWithName(std::string_view name,
+                                                                    APMErrorSlot* error);
+  std::optional<APMEventAggregates> eventAggregatesWithName(std::string_view name,
+                                                            std::string_view table,
+                                                            APMErrorSlot* error);
+  std::optional<std::vector<APMEventAggregates>> allEventAggregates(
+      APMErrorSlot* error, APMUnreadableRows* unreadableRows = nullptr);
+  // Upserts by name, at most 2000 rows.
+  bool updateEventAggregates(const APMEventAggregates& aggregates, APMErrorSlot* error);
+  std::optional<int64_t> publicEventCount(APMErrorSlot* error);
+  bool clearCurrentSessionCounts(APMErrorSlot* error);
+  bool deleteAllEventAggregates(APMErrorSlot* error);
+  bool deleteAllEventAggregatesInSnapshot(APMErrorSlot* error);
+  // Copies events into a fresh events_snapshot table.
+  bool createEventsSnapshotTable(APMErrorSlot* error);
+  // Puts the snapshot back into events (a first open "_f" counted after the snapshot stays)
+  // and empties the snapshot.
+  bool restoreFromEventsSnapshotTable(APMErrorSlot* error);
+
+  // Today's counts from the app_metadata row; today is floor((now - midnightOffset) / 86400).
+  std::optional<APMDailyCounts> dailyCounts(APMErrorSlot* error);
+  bool updateDailyCounts(const APMDailyCounts& counts, APMErrorSlot* error);
+  // floor((now - midnightOffset) / 86400) by the installed clock.
+  int32_t currentDayNumber() const;
+
   // --- Audience filters and results ---
 
   std::optional<std::vector<APMEventFilter>> eventFiltersForEventName(std::string_view name,
@@ -247,6 +295,10 @@ class APMDatabase {
   std::optional<bool> insertIfNotDuplicate(std::string_view table, std::string_view column,
                                            std::string_view value, bool trim, APMErrorSlot* error);
   bool updateAppMetadataColumns(const APMSqliteRecord& record, APMErrorSlot* error);
+  std::optional<APMUserAttribute> userAttributeFromRecord(const APMSqliteRecord& record,
+                                                          APMErrorSlot* error);
+  std::optional<APMEventAggregates> eventAggregatesFromRecord(const APMSqliteRecord& record,
+                                                              APMErrorSlot* error);
 
   std::shared_ptr<APMDatabaseSettings> settings_;
   std::optional<platform::SequenceChecker> sequenceChecker_;

@@ -4,23 +4,17 @@
 #include <limits>
 
 #include "AppMeasurement/storage/APMDatabase.h"
+#include "AppMeasurement/storage/APMDatabaseColumns.h"
 #include "platform/dispatch/Clock.h"
 
 namespace {
 
+using apm_database_columns::saturatedInt32;
 using platform::Value;
 
 constexpr int64_t kPurchaseFingerprintsKept = 1000;
 constexpr int64_t kSubscriptionsKept = 1000;
 constexpr int64_t kMaxODMValues = 10;
-
-// Stored numbers narrowed to 32 bits saturate rather than wrap.
-int32_t saturatedInt32(const Value& value) {
-  int64_t number = value.numberAsInteger().value_or(0);
-  number = std::clamp<int64_t>(number, std::numeric_limits<int32_t>::min(),
-                               std::numeric_limits<int32_t>::max());
-  return static_cast<int32_t>(number);
-}
 
 }  // namespace
 

@@ -3,9 +3,13 @@
 #include <algorithm>
 
 #include "AppMeasurement/storage/APMDatabase.h"
+#include "AppMeasurement/storage/APMDatabaseColumns.h"
 
 namespace {
 
+using apm_database_columns::blobColumn;
+using apm_database_columns::int32Column;
+using apm_database_columns::textColumn;
 using platform::Value;
 
 // SQLite limits the depth of an expression tree (1000 by default), and a chain of OR terms
@@ -25,24 +29,6 @@ FilterFlags flagsOf(const std::string& data, uint32_t sessionScoped, uint32_t dy
   if (!message) return {};
   return {NANOGetBool(*message, sessionScoped), NANOGetBool(*message, dynamic),
           NANOGetBool(*message, sequence)};
-}
-
-int32_t int32Column(const APMSqliteRecord& record, std::string_view column) {
-  auto it = record.find(column);
-  if (it == record.end()) return 0;
-  return static_cast<int32_t>(it->second.numberAsInteger().value_or(0));
-}
-
-std::string textColumn(const APMSqliteRecord& record, std::string_view column) {
-  auto it = record.find(column);
-  if (it == record.end() || !it->second.isString()) return {};
-  return *it->second.asString();
-}
-
-std::optional<std::string> blobColumn(const APMSqliteRecord& record, std::string_view column) {
-  auto it = record.find(column);
-  if (it == record.end() || !it->second.isBytes()) return std::nullopt;
-  return it->second.asBytes()->data;
 }
 
 }  // namespace

@@ -83,6 +83,8 @@ std::unique_ptr<APMSqliteStore> APMSqliteStore::create(std::string databasePath,
     return nullptr;
   }
   // The file is damaged: replace it with an empty database, once.
+  logLine(1, 34025, "Database file is damaged. Replacing it with an empty one",
+          error && *error ? APMLogContext(**error) : APMLogContext());
   if (!store->closeAndDeleteDatabase()) return nullptr;
   if (store->openAndValidateDatabase(error) == OpenResult::kOpen) return store;
   return nullptr;
