@@ -825,17 +825,18 @@ bool APMSqliteStore::ensureTableWithName(std::string_view table,
   }
   createSQL.resize(createSQL.size() - 2);
   createSQL += ");";
-  std::map<std::string, std::string> addOn;
+  APMAlterStatements addOn;
   for (const auto& [name, type] : addOnColumnInfo) {
     if (name.empty()) continue;
-    addOn[name] = "ALTER TABLE " + std::string(table) + " ADD COLUMN " + name + " " + type;
+    addOn.emplace_back(name,
+                       "ALTER TABLE " + std::string(table) + " ADD COLUMN " + name + " " + type);
   }
   return ensureTableWithName(table, createSQL, required, addOn, error);
 }
 
 bool APMSqliteStore::ensureTableWithName(std::string_view table, const std::string& createSQL,
                                          const std::vector<std::string>& requiredColumnNames,
-                                         const std::map<std::string, std::string>& addOnColumns,
+                                         const APMAlterStatements& addOnColumns,
                                          APMErrorSlot* error) {
   if (table.empty()) {
     APMSetError(error, 1, "Received empty table name for ensure table");
@@ -863,7 +864,7 @@ bool APMSqliteStore::ensureTableWithName(std::string_view table, const std::stri
 
 std::optional<bool> APMSqliteStore::validateTableWithName(
     std::string_view table, const std::vector<std::string>& requiredColumnNames,
-    const std::map<std::string, std::string>& addOnColumns, APMErrorSlot* error) {
+    const APMAlterStatements& addOnColumns, APMErrorSlot* error) {
   if (table.empty()) {
     APMSetError(error, 1, "Received empty table name for validate table");
     return std::nullopt;

@@ -24,6 +24,9 @@ using APMSqliteValues = std::vector<platform::Value>;
 // Ordered (column name, SQL type text) pairs. The pseudo-pair named "PRIMARY KEY" carries a
 // table constraint such as "(audience_id, filter_id)" as its type and is not a column.
 using APMColumnInfo = std::vector<std::pair<std::string, std::string>>;
+// Ordered (column name, "ALTER TABLE ... ADD COLUMN ..." statement) pairs: columns are added
+// in this order, so an old file ends with the same column order as a new one.
+using APMAlterStatements = std::vector<std::pair<std::string, std::string>>;
 // Column name -> declared type.
 using APMColumnTypes = std::map<std::string, std::string, std::less<>>;
 
@@ -174,11 +177,10 @@ class APMSqliteStore {
                                    const APMColumnInfo& addOnColumnInfo, APMErrorSlot* error);
   bool ensureTableWithName(std::string_view table, const std::string& createSQL,
                            const std::vector<std::string>& requiredColumnNames,
-                           const std::map<std::string, std::string>& addOnColumns,
-                           APMErrorSlot* error);
+                           const APMAlterStatements& addOnColumns, APMErrorSlot* error);
   std::optional<bool> validateTableWithName(std::string_view table,
                                             const std::vector<std::string>& requiredColumnNames,
-                                            const std::map<std::string, std::string>& addOnColumns,
+                                            const APMAlterStatements& addOnColumns,
                                             APMErrorSlot* error);
   std::optional<bool> tableExists(std::string_view table, APMErrorSlot* error);
   // Column names in table order; empty when the table does not exist.
