@@ -10,9 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "AppMeasurement/engine/APMConditionalUserProperty.h"
 #include "AppMeasurement/engine/APMDailyCounts.h"
+#include "AppMeasurement/engine/APMEvent.h"
 #include "AppMeasurement/engine/APMEventAggregates.h"
 #include "AppMeasurement/foundation/APMError.h"
+#include "AppMeasurement/foundation/APMRawEventData.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/messages/APMPBMessages.h"
 #include "AppMeasurement/storage/APMAppMetadata.h"
@@ -133,6 +136,27 @@ class APMDatabase {
   // Deletes raw events stamped further than maxAge from now (either way), then unused metadata.
   bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErrorSlot* error);
 
+  // Stores the event: its name, time in seconds, the fingerprint, its Event message without
+  // the name field, and the real-time flag.
+  bool insertRawEvent(const APMEvent& event, int64_t metadataFingerprint, bool isRealtime,
+                      APMErrorSlot* error);
+  // Rewrites the row of the wrapper's row id from its event; the row must exist.
+  bool updateRawEvent(const APMRawEventData& rawEventData, APMErrorSlot* error);
+  using RawEventFilter = APMSqliteStore::RecordFilter;
+  // The oldest 1000 events of the fingerprint, in rowid order, that the filter accepts (a
+  // refused row ends the read). Rows that do not decode are skipped and listed; nullopt when
+  // rows were accepted but none decoded.
+  std::optional<std::vector<APMRawEventData>> rawEventsWithMetadataFingerprint(
+      int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter = nullptr,
+      APMUnreadableRows* unreadableRows = nullptr);
+  // Up to maxEventsStored events in rowid order; undecodable rows skipped and listed.
+  std::optional<std::vector<APMRawEventData>> allRawEventsWithError(
+      APMErrorSlot* error, APMUnreadableRows* unreadableRows = nullptr);
+  // Decodes a row: the Event message, "_o" back to the origin, the parameters through the
+  // event creator (public off), with the row id and the fingerprint.
+  std::optional<APMRawEventData> rawEventDataFromDictionary(const APMSqliteRecord& record,
+                                                            APMErrorSlot* error);
+
   // --- Upload queue ---
 
   // Stores the gzip-compressed encoded bundle. Needs an app id and an end time of 1 ms or more.
@@ -239,6 +263,42 @@ class APMDatabase {
                       APMErrorSlot* error);
   bool deleteODMValueWithName(std::string_view name, APMErrorSlot* error);
 
+  // --- Conditional user properties and complex events ---
+
+  // nullopt without an error when no such row exists.
+  std::optional<APMConditionalUserProperty> conditionalUserPropertyWithName(std::string_view name,
+                                                                            APMErrorSlot* error);
+  // Upserts by name, at most 1000 rows.
+  bool updateConditionalUserProperty(const APMConditionalUserProperty& property,
+                                     APMErrorSlot* error);
+  bool deleteConditionalUserPropertyWithName(std::string_view name, APMErrorSlot* error);
+  // The list queries answer nullopt when any row cannot be read, so that no caller acts on a
+  // partial list; the unreadable rows are listed.
+  std::optional<std::vector<APMConditionalUserProperty>> timedOutConditionalUserPropertiesWithError(
+      APMErrorSlot* error, APMUnreadableRows* unreadableRows = nullptr);
+  std::optional<std::vector<APMConditionalUserProperty>> expiredConditionalUserPropertiesWithError(
+      APMErrorSlot* error, APMUnreadableRows* unreadableRows = nullptr);
+  std::optional<std::vector<APMConditionalUserProperty>>
+  triggeredConditionalUserPropertiesWithEventName(std::string_view eventName, APMErrorSlot* error,
+                                                  APMUnreadableRows* unreadableRows = nullptr);
+  // Names starting with the prefix (LIKE wildcards in it act as such) and, when given, the
+  // origin; both empty: every row.
+  std::optional<std::vector<APMConditionalUserProperty>> conditionalUserPropertiesWithPrefix(
+      std::string_view prefix, std::string_view origin, APMErrorSlot* error,
+      APMUnreadableRows* unreadableRows = nullptr);
+  std::optional<std::vector<APMConditionalUserProperty>> conditionalUserPropertiesWithCondition(
+      std::string_view condition, const APMSqliteValues& values, APMErrorSlot* error,
+      APMUnreadableRows* unreadableRows = nullptr);
+
+  // The main event and its count of children still to process; nullopt without an error when
+  // there is no such row.
+  std::optional<std::pair<APMEvent, int64_t>> mainEventAndChildCountPairWithEventID(
+      int64_t eventID, APMErrorSlot* error);
+  bool updateComplexEventForAudienceEvaluationWithEventID(int64_t eventID, int64_t childEventCount,
+                                                          const APMEvent& mainEvent,
+                                                          APMErrorSlot* error);
+  bool deleteComplexEventForAudienceEvaluationWithEventID(int64_t eventID, APMErrorSlot* error);
+
   // --- App metadata and stored remote configuration ---
 
   std::optional<APMAppMetadata> queryAppMetadata(APMErrorSlot* error);
@@ -295,6 +355,11 @@ class APMDatabase {
   std::optional<bool> insertIfNotDuplicate(std::string_view table, std::string_view column,
                                            std::string_view value, bool trim, APMErrorSlot* error);
   bool updateAppMetadataColumns(const APMSqliteRecord& record, APMErrorSlot* error);
+  std::optional<APMConditionalUserProperty> conditionalUserPropertyFromRecord(
+      const APMSqliteRecord& record, APMErrorSlot* error);
+  std::optional<std::vector<APMRawEventData>> rawEventsFromRecords(
+      const std::vector<APMSqliteRecord>& records, APMErrorSlot* error,
+      APMUnreadableRows* unreadableRows);
   std::optional<APMUserAttribute> userAttributeFromRecord(const APMSqliteRecord& record,
                                                           APMErrorSlot* error);
   std::optional<APMEventAggregates> eventAggregatesFromRecord(const APMSqliteRecord& record,

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "AppMeasurement/foundation/APMValue.h"
 #include "AppMeasurement/storage/APMSqliteStore.h"
 
 // Typed reads of one column of a record, shared by the record operations of APMDatabase.
@@ -56,6 +57,14 @@ inline std::optional<std::string> blobColumn(const APMSqliteRecord& record,
   auto it = record.find(column);
   if (it == record.end() || !it->second.isBytes()) return std::nullopt;
   return it->second.asBytes()->data;
+}
+
+// A user-property value as SQLite stores it: text, a real for a double, a 64-bit integer
+// otherwise (whatever the column's declared type).
+inline platform::Value storedValue(const APMValue& value) {
+  if (const std::string* text = value.stringValue()) return platform::Value(*text);
+  if (value.isDouble()) return platform::Value(value.doubleValue());
+  return platform::Value(static_cast<long long>(value.int64Value()));
 }
 
 }  // namespace apm_database_columns

@@ -17,13 +17,6 @@ using namespace apm_database_columns;
 constexpr int64_t kMaxUserAttributes = 1000;
 constexpr int64_t kMaxEventAggregates = 2000;
 
-// The value as SQLite stores it: text, a real for a double, a 64-bit integer otherwise.
-Value storedValue(const APMValue& value) {
-  if (const std::string* text = value.stringValue()) return Value(*text);
-  if (value.isDouble()) return Value(value.doubleValue());
-  return Value(static_cast<long long>(value.int64Value()));
-}
-
 int64_t rowIDOf(const APMSqliteRecord& record) { return int64Column(record, "rowid").value_or(0); }
 
 }  // namespace
