@@ -499,39 +499,48 @@ std::optional<int64_t> APMSqliteStore::rowCountForTableWithName(std::string_view
   return count->numberAsInteger();
 }
 
-sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMSqliteRecord& record,
-                                                       std::string_view table,
-                                                       APMErrorSlot* error) {
+bool APMSqliteStore::upsertSQLForRecord(const APMSqliteRecord& record, std::string_view table,
+                                        std::string* sql, APMSqliteValues* values,
+                                        APMErrorSlot* error) {
   if (record.empty()) {
     APMSetError(error, 1, "Received empty record for upsert");
-    return nullptr;
+    return false;
   }
   if (table.empty()) {
     APMSetError(error, 1, "Received empty table name for upsert");
-    return nullptr;
+    return false;
   }
   if (sqliteHandle_ == nullptr) {
     APMSetError(error, 2, "Upsert record failed. Database not open.");
-    return nullptr;
+    return false;
   }
   std::string columns;
   std::string placeholders;
-  APMSqliteValues values;
-  values.reserve(record.size());
+  values->clear();
+  values->reserve(record.size());
   for (const auto& [name, value] : record) {
     if (!isBindableRecordValue(value)) {
       logLine(4, 34020, "Record has value of unexpected type", name);
       APMSetError(error, 1, "Record has value of unexpected type");
-      return nullptr;
+      return false;
     }
     columns += name + ", ";
     placeholders += "?, ";
-    values.push_back(value);
+    values->push_back(value);
   }
   columns.resize(columns.size() - 2);
   placeholders.resize(placeholders.size() - 2);
-  std::string sql = "INSERT OR REPLACE INTO " + std::string(table) + " (" + columns + ") VALUES (" +
-                    placeholders + ");";
+  *sql = "INSERT OR REPLACE INTO " + std::string(table) + " (" + columns + ") VALUES (" +
+         placeholders + ");";
+  return true;
+}
+
+sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMSqliteRecord& record,
+                                                       std::string_view table,
+                                                       APMErrorSlot* error) {
+  std::string sql;
+  APMSqliteValues values;
+  if (!upsertSQLForRecord(record, table, &sql, &values, error)) return nullptr;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
   if (!bindValues(values, statement, error)) {
@@ -543,9 +552,14 @@ sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMSqliteRecord& re
 
 bool APMSqliteStore::upsertRecord(const APMSqliteRecord& record, std::string_view table,
                                   APMErrorSlot* error) {
-  sqlite3_stmt* statement = upsertStatementForRecord(record, table, error);
+  // The text depends only on the table and the record's columns, so there are a few dozen of
+  // them at most: keeping them prepared saves most of the cost of writing one row.
+  std::string sql;
+  APMSqliteValues values;
+  if (!upsertSQLForRecord(record, table, &sql, &values, error)) return false;
+  sqlite3_stmt* statement = statementForQuery(sql, values, error);
   if (statement == nullptr) return false;
-  return executeSQLStatement(statement, error);
+  return stepDone(statement, sql, "execute statement", error);
 }
 
 sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMSqliteRecord& record,

@@ -122,7 +122,8 @@ class APMSqliteStore {
                                                   std::string_view columnName,
                                                   const platform::Value* columnValue,
                                                   APMErrorSlot* error);
-  // INSERT OR REPLACE of one record.
+  // INSERT OR REPLACE of one record. The statement stays prepared for the next record of the
+  // same table and columns.
   bool upsertRecord(const APMSqliteRecord& record, std::string_view table, APMErrorSlot* error);
   // UPDATE of the record's columns in the rows whose key column equals the key value.
   bool updateRecord(const APMSqliteRecord& record, std::string_view table,
@@ -216,6 +217,8 @@ class APMSqliteStore {
   OpenResult validateDatabaseWithError(APMErrorSlot* error);
   bool applyJournalSettings(APMErrorSlot* error);
   void finalizeAndClearStatements();
+  bool upsertSQLForRecord(const APMSqliteRecord& record, std::string_view table, std::string* sql,
+                          APMSqliteValues* values, APMErrorSlot* error);
   bool checkTableNames(std::string_view first, std::string_view second, APMErrorSlot* error);
   bool stepDone(sqlite3_stmt* statement, const std::string& sql, std::string_view operation,
                 APMErrorSlot* error);
