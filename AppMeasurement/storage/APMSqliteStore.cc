@@ -1,10 +1,14 @@
 #include "AppMeasurement/storage/APMSqliteStore.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -58,6 +62,29 @@ bool isBindableRecordValue(const Value& value) {
 
 constexpr std::string_view kPrimaryKey = "PRIMARY KEY";
 
+// Clears the file's immutable flag (the file system's "locked" attribute, which stops even a
+// privileged writer). A file system without such flags has nothing to clear.
+bool clearImmutableFlag(const std::string& path, APMErrorSlot* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    APMSetError(error, 2,
+                "Failed to read database file attributes: " + std::string(strerror(errno)));
+    return false;
+  }
+  int flags = 0;
+  bool ok = true;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL) != 0) {
+    flags &= ~FS_IMMUTABLE_FL;
+    if (ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) {
+      APMSetError(error, 2,
+                  "Failed to make database file mutable: " + std::string(strerror(errno)));
+      ok = false;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace
 
 // --- Life cycle ---
@@ -92,7 +119,9 @@ APMSqliteStore::OpenResult APMSqliteStore::openAndValidateDatabase(APMErrorSlot*
   namespace fs = std::filesystem;
   auto& files = platform::FileManager::defaultManager();
   const fs::path path(databasePath_);
-  if (!files.fileExistsAtPath(path) && path.has_parent_path()) {
+  if (files.fileExistsAtPath(path)) {
+    if (!clearImmutableFlag(databasePath_, error)) return OpenResult::kFailed;
+  } else if (path.has_parent_path()) {
     absl::Status status = files.createDirectoryAtPath(path.parent_path(), true);
     if (!status.ok()) {
       APMSetError(error, 2, std::string(status.message()));
@@ -196,6 +225,7 @@ bool APMSqliteStore::closeAndDeleteDatabase() {
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
     std::filesystem::path path(databasePath_ + suffix);
     if (!files.fileExistsAtPath(path)) continue;
+    clearImmutableFlag(path.string(), nullptr);
     absl::Status status = files.removeItemAtPath(path);
     if (!status.ok()) {
       logLine(1, 34019, "Failed to delete database. Error", std::string(status.message()));
