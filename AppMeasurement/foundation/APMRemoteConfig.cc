@@ -9,6 +9,7 @@
 #include "AppMeasurement/foundation/APMDictionaryAdditions.h"
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
+#include "AppMeasurement/foundation/APMNameTables.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMSOTMPreviewHeadersSource.h"
 #include "AppMeasurement/script/APMPEventEditing.h"
@@ -50,22 +51,15 @@ std::mutex& staticsMutex() {
   static std::mutex mutex;
   return mutex;
 }
-APMRemoteConfig::EventNameMap& eventNameMapSlot() {
-  static APMRemoteConfig::EventNameMap map;
-  return map;
-}
 APMRemoteConfig::Hosts& hostsSlot() {
   static APMRemoteConfig::Hosts hosts;
   return hosts;
 }
 
 std::string internalEventName(std::string_view name) {
-  APMRemoteConfig::EventNameMap map;
-  {
-    std::lock_guard<std::mutex> lock(staticsMutex());
-    map = eventNameMapSlot();
-  }
-  return map ? map(name) : std::string(name);
+  const APMNameTable& map = APMEventNameMap();
+  auto it = map.find(name);
+  return it == map.end() ? std::string(name) : it->second;
 }
 
 bool isLoopbackHost(std::string_view host) {
@@ -219,11 +213,6 @@ void APMRemoteConfig::start(std::optional<APMPBMeasurementConfig> measurementCon
     }
     parseRemoteConfigFromMeasurementConfig(*stored);
   }
-}
-
-void APMRemoteConfig::setEventNameMap(EventNameMap map) {
-  std::lock_guard<std::mutex> lock(staticsMutex());
-  eventNameMapSlot() = std::move(map);
 }
 
 void APMRemoteConfig::setHosts(Hosts hosts) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AppMeasurement/foundation/APMExperimentManaging.h"
+#include "AppMeasurement/foundation/APMParameterLimits.h"
 #include "AppMeasurement/foundation/APMRemoteConfigStore.h"
 #include "AppMeasurement/messages/APMPBMessages.h"
 #include "platform/foundation/Value.h"
@@ -39,11 +40,9 @@ class APMSOTMPreviewHeadersSource;
 // settings cache it was made with). Storing and reading the configuration are meant for
 // background threads (checked by a log line only).
 class APMRemoteConfig : public APMExperimentClientDelegate,
+                        public APMParameterLimits,
                         public std::enable_shared_from_this<APMRemoteConfig> {
  public:
-  // Maps a public event name to its internal name (unknown names stay as they are).
-  using EventNameMap = std::function<std::string(std::string_view)>;
-
   // The process-wide default instance: no app ID and no store, every setting its default.
   static std::shared_ptr<APMRemoteConfig> defaultInstance();
   // initWithAppID:database:persistedConfig:experimentManager:. nullptr for an empty app ID
@@ -62,8 +61,6 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
       std::shared_ptr<APMExperimentManaging> experimentManager);
   ~APMRemoteConfig() override;
 
-  // The public-to-internal event-name map used when event configurations are parsed.
-  static void setEventNameMap(EventNameMap map);
   // The hosts of the configuration and upload URLs ("host" or "host:port"). A loopback host
   // (127.0.0.1, localhost, [::1]) is reached over plain http, every other over https.
   struct Hosts {
@@ -167,7 +164,7 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
   int32_t maxTrackedCurrencies() const;
   int32_t maxPublicUserProperties() const;
   int32_t maxEventNameCardinality() const;
-  int64_t maxPublicEventParams() const;
+  int64_t maxPublicEventParams() const override;
   int32_t maxEventsStored() const;
   double uploadingInterval() const;
   double uploadingInitialDelayInterval() const;
@@ -186,8 +183,8 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
   int32_t analyticsAccountTimeZoneOffsetMinutes() const;
   bool checksumEnabled() const;
   bool appInBackgroundParameterEnabled() const;
-  int64_t maxItemScopedCustomParameters() const;
-  int64_t maxPublicEventParameterValueLength() const;
+  int64_t maxItemScopedCustomParameters() const override;
+  int64_t maxPublicEventParameterValueLength() const override;
   int32_t maxRealtimeDCUEventCountPerDay() const;
   int32_t maxPSMStartCount() const;
   int32_t maxPSMRetryCount() const;
@@ -213,7 +210,7 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
   // The setting "measurement.sotm_upload_enabled" alone; SOTMUploadEnabled adds the rest.
   bool SOTMUploadSettingEnabled() const;
   // maxPublicEventParameterValueLength, but at least 256 (256 while it is below 257).
-  int64_t maxInternalEventParameterValueLength() const;
+  int64_t maxInternalEventParameterValueLength() const override;
 
  private:
   struct SettingsCache;
