@@ -6,7 +6,6 @@
 
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDefaultIdentitySupport.h"
-#include "AppMeasurement/foundation/APMDictionaryAdditions.h"
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMNameTables.h"
@@ -515,25 +514,30 @@ std::optional<std::string> APMRemoteConfig::remoteConfigURLWithPlatform(
                            "Cannot create a URL to fetch a configuration with empty platform");
     return std::nullopt;
   }
-  // The URL-path allowed characters: unreserved, sub-delims, ":" "@" and "/".
-  static constexpr std::string_view kPathAllowed =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~!$&'()*+,;=:@/";
-  std::string path;
-  for (unsigned char c : appID_) {
-    if (kPathAllowed.find(static_cast<char>(c)) != std::string_view::npos) {
-      path += static_cast<char>(c);
-    } else {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      path += '%';
-      path += kHex[c >> 4];
-      path += kHex[c & 15];
+  // The app ID with the URL-path set ("/" and ";" too, so it stays one segment of no
+  // parameters); query values with the unreserved set only, so a value can never add a pair.
+  static constexpr std::string_view kUnreserved =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+  auto encode = [](std::string_view text, std::string_view allowed) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+      if (allowed.find(static_cast<char>(c)) != std::string_view::npos) {
+        out += static_cast<char>(c);
+      } else {
+        out += '%';
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+      }
     }
-  }
+    return out;
+  };
+  std::string path = encode(appID_, std::string(kUnreserved) + "!$&'()*+,=:@");
   std::string host = hosts().config;
-  Value::Dictionary query{{"platform", Value(*platformName)},
-                          {"runtime_version", Value(std::to_string(runtimeVersion))},
-                          {"rzq_version", Value(std::to_string(SDKVersion))}};
-  return schemeFor(host) + host + "/config/app/" + path + "?" + apm_queryString(query);
+  std::string query = "platform=" + encode(*platformName, kUnreserved) +
+                      "&runtime_version=" + std::to_string(runtimeVersion) +
+                      "&rzq_version=" + std::to_string(SDKVersion);
+  return schemeFor(host) + host + "/config/app/" + path + "?" + query;
 }
 
 std::optional<std::string> APMRemoteConfig::uploadSubdomain() const {
