@@ -203,6 +203,34 @@ TEST_F(APMRemoteConfigTest, ExpiryUsesTheDistanceEitherWay) {
   EXPECT_EQ(APMRemoteConfig::defaultInstance()->version(), -1);
 }
 
+TEST_F(APMRemoteConfigTest, TruncatedAndHostileBytesNeverLeaveTheRanges) {
+  auto full = makeConfig("1:app", {{"measurement.upload.interval", "900000"},
+                                   {"measurement.account.time_zone_offset_minutes", "-900"}});
+  NANOSetMessageArray(full, APMPBMeasurementConfig::kEventConfig,
+                      std::vector{eventConfig("b", true, 2)});
+  NANOSetMessage(full, APMPBMeasurementConfig::kConsentConfig, consentConfig(true));
+  std::string bytes = *full.protoBuffer();
+  std::vector<std::string> inputs;
+  for (size_t length = 0; length <= bytes.size(); ++length)
+    inputs.push_back(bytes.substr(0, length));
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::string flipped = bytes;
+    flipped[i] = static_cast<char>(flipped[i] ^ 0xA5);
+    inputs.push_back(flipped);
+  }
+  for (const std::string& input : inputs) {
+    auto message = APMPBMeasurementConfig::initWithBuffer(input);
+    if (!message) continue;
+    auto config = make();
+    config->parseRemoteConfigFromMeasurementConfig(*message);
+    double interval = config->uploadingInterval();
+    EXPECT_TRUE(interval == 3600 || (interval >= 15 && interval <= 86400)) << interval;
+    int32_t offset = config->analyticsAccountTimeZoneOffsetMinutes();
+    EXPECT_TRUE(offset >= -900 && offset <= 900) << offset;
+    config->samplingRateForEvent("b");
+  }
+}
+
 // Python's urllib parses the URLs we build.
 std::string parseWithPython(const std::string& url) {
   return testsupport::runPython(
