@@ -11,6 +11,7 @@
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMStringAdditions.h"
 #include "platform/adsupport/ASIdentifierManager.h"
+#include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/tracking/ATTrackingManager.h"
 #include "tests/AppMeasurement/foundation/EnvironmentTestSupport.h"
@@ -168,6 +169,23 @@ TEST_F(APMIdentityTest, ConsentGatesIdentifiersButNotTheStatusReads) {
   // With an advertising identifier available there is no vendor identifier.
   APMConsentSettingsUtil::setConsentSettings(std::nullopt);
   EXPECT_EQ(identity->identifierForVendor(), std::nullopt);
+}
+
+TEST_F(APMIdentityTest, TheVendorIdentifierIsReadWhileTheMainThreadWaitsForTheWorker) {
+  ASIdentifierManager::sharedManager()->setAdvertisingIdentifier(std::nullopt);
+  auto identity = make();
+  auto worker = platform::DispatchQueue::createSerial("test.worker");
+  platform::DispatchSemaphore done(0);
+  std::optional<std::string> vendor;
+  worker->async([&] {
+    vendor = identity->identifierForVendor();
+    done.signal();
+  });
+  // The main thread blocks on the worker: a hop to the main queue would never return.
+  ASSERT_TRUE(platform::DispatchQueue::isMainThread());
+  done.wait();
+  ASSERT_TRUE(vendor);
+  EXPECT_EQ(vendor->size(), 36u);
 }
 
 TEST_F(APMIdentityTest, StitchingToken) {
