@@ -245,9 +245,23 @@ TEST_F(APMIdentityTest, TheFirstAppIDWins) {
   EXPECT_EQ(identity->diversionKey(), key);
 }
 
+// A provider that answers only when the test lets it: slow by as much as the test wants,
+// whatever the machine's load.
+struct GatedProvider : APMIdentitySupport {
+  bool hasAppDataConsentStatus() override { return true; }
+  int64_t appDataConsentStatus() override { return 3; }
+  bool hasLimitedAdTracking() override { return true; }
+  bool limitedAdTracking() override { return false; }
+  std::optional<std::string> resettableDeviceID() override {
+    gate.wait();
+    return kIDFA;
+  }
+  platform::DispatchSemaphore gate{0};
+};
+
 TEST_F(APMIdentityTest, ASlowProviderAnswersOnALaterCall) {
-  ASIdentifierManager::sharedManager()->setAnswerDelay(0.05);
-  auto support = APMDefaultIdentitySupport::create();
+  auto provider = std::make_shared<GatedProvider>();
+  auto support = std::make_shared<APMDefaultIdentitySupport>(provider);
   auto readOnce = [&] {
     std::optional<std::string> answer;
     std::atomic<bool> done{false};
@@ -261,9 +275,21 @@ TEST_F(APMIdentityTest, ASlowProviderAnswersOnALaterCall) {
     return answer;
   };
   EXPECT_EQ(readOnce(), std::nullopt);
-  clock_->advance(0.1);  // the provider's first answer arrives
+  provider->gate.signal();  // the first answer arrives late
+  platform::DispatchQueue::waitUntilIdle();
   EXPECT_EQ(readOnce(), kIDFA);
-  clock_->advance(0.1);
+  provider->gate.signal();
+}
+
+TEST_F(APMIdentityTest, TheStandInsDelayIsSpentInVirtualTime) {
+  ASIdentifierManager::sharedManager()->setAnswerDelay(0.05);
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    EXPECT_EQ(ASIdentifierManager::sharedManager()->advertisingIdentifier(), kIDFA);
+    done = true;
+  });
+  while (!done) clock_->advance(0.01);
+  reader.join();
 }
 
 TEST_F(APMIdentityTest, WithoutTheFrameworks) {
