@@ -57,7 +57,7 @@ const APMPValuePtr& APMPArrayValue::emptyValue() {
 }
 
 std::u16string APMPArrayValue::stringValueWithSeparator(const std::u16string& separator,
-                                                        APMPErrorSlot error) const {
+                                                        APMPErrorSlot* error) const {
   APMPChargeWork(elements_.size());
   if (elements_.empty()) return u"";
   auto& active = JoinGuard::active;
@@ -89,20 +89,20 @@ std::u16string APMPArrayValue::stringValueWithSeparator(const std::u16string& se
   return failed ? u"" : out;
 }
 
-std::u16string APMPArrayValue::stringValueOrError(APMPErrorSlot error) const {
+std::u16string APMPArrayValue::stringValueOrError(APMPErrorSlot* error) const {
   return stringValueWithSeparator(u",", error);
 }
 
-double APMPArrayValue::doubleValueOrError(APMPErrorSlot error) const {
+double APMPArrayValue::doubleValueOrError(APMPErrorSlot* error) const {
   std::u16string text = stringValueOrError(error);
   if (APMPHasError(error)) return std::nan("");
   return APMPStringToNumber(text);
 }
 
-bool APMPArrayValue::booleanValueOrError(APMPErrorSlot) const { return true; }
+bool APMPArrayValue::booleanValueOrError(APMPErrorSlot*) const { return true; }
 
 APMPValuePtr APMPArrayValue::valueForProperty(const APMPValuePtr& property,
-                                              APMPErrorSlot error) const {
+                                              APMPErrorSlot* error) const {
   std::u16string name = property->stringValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
   if (property->kind() == APMPValueKind::String && name == u"length")
@@ -116,7 +116,7 @@ APMPValuePtr APMPArrayValue::valueForProperty(const APMPValuePtr& property,
 }
 
 void APMPArrayValue::setValue(APMPValuePtr value, const APMPValuePtr& property,
-                              APMPErrorSlot error) {
+                              APMPErrorSlot* error) {
   std::u16string name = property->stringValueOrError(error);
   if (APMPHasError(error)) return;
   if (property->kind() == APMPValueKind::String && name == u"length") {
@@ -140,7 +140,7 @@ void APMPArrayValue::setValue(APMPValuePtr value, const APMPValuePtr& property,
   propertyMap_.setValue(std::move(value), name);
 }
 
-void APMPArrayValue::removeValueForProperty(const APMPValuePtr& property, APMPErrorSlot error) {
+void APMPArrayValue::removeValueForProperty(const APMPValuePtr& property, APMPErrorSlot* error) {
   if (APMPIsArrayIndex(*property)) {
     uint64_t position = IndexPosition(*property);
     if (position < elements_.size()) elements_[position] = emptyValue();
@@ -151,7 +151,7 @@ void APMPArrayValue::removeValueForProperty(const APMPValuePtr& property, APMPEr
   propertyMap_.removeValueForName(name);
 }
 
-bool APMPArrayValue::hasProperty(const APMPValuePtr& property, APMPErrorSlot error) const {
+bool APMPArrayValue::hasProperty(const APMPValuePtr& property, APMPErrorSlot* error) const {
   if (APMPIsArrayIndex(*property)) {
     uint64_t position = IndexPosition(*property);
     return position < elements_.size() && !IsHole(elements_[position]);
@@ -180,7 +180,7 @@ APMPValueList APMPArrayValue::allElements() const {
   return out;
 }
 
-bool APMPArrayValue::setLength(uint64_t length, APMPErrorSlot error) {
+bool APMPArrayValue::setLength(uint64_t length, APMPErrorSlot* error) {
   if (length > kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return false;
@@ -208,7 +208,7 @@ std::shared_ptr<APMPArrayValue> APMPArrayValue::subarrayWithRange(uint64_t locat
 }
 
 APMPValueList APMPArrayValue::spliceFrom(int64_t from, int64_t deleteCount,
-                                         const APMPValueList& values, APMPErrorSlot error) {
+                                         const APMPValueList& values, APMPErrorSlot* error) {
   APMPChargeWork(elements_.size());
   int64_t count = static_cast<int64_t>(elements_.size());
   int64_t start = std::clamp<int64_t>(from, 0, count);
@@ -225,7 +225,7 @@ APMPValueList APMPArrayValue::spliceFrom(int64_t from, int64_t deleteCount,
   return removed;
 }
 
-void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot error) {
+void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot* error) {
   if (value->kind() == APMPValueKind::Control) {
     APMPSetError(error, APMPErrorCodeArgumentType);
     return;
@@ -272,7 +272,7 @@ APMPValuePtr APMPArrayValue::removeLastElement() {
   return IsHole(last) ? APMPUndefined() : last;
 }
 
-size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot error) {
+size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot* error) {
   if (elements_.size() + values.size() > kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return elements_.size();
@@ -282,7 +282,7 @@ size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot
   return elements_.size();
 }
 
-size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlot error) {
+size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlot* error) {
   APMPChargeWork(elements_.size());
   if (elements_.size() + values.size() > kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
@@ -294,7 +294,7 @@ size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlo
 }
 
 int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
-                                     APMPErrorSlot error) const {
+                                     APMPErrorSlot* error) const {
   APMPChargeWork(elements_.size());
   for (uint64_t i = fromIndex; i < elements_.size(); ++i) {
     bool equal = APMPStrictEquals(*elements_[i], *value, error);
@@ -305,7 +305,7 @@ int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromInd
 }
 
 int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
-                                         APMPErrorSlot error) const {
+                                         APMPErrorSlot* error) const {
   APMPChargeWork(elements_.size());
   if (elements_.empty()) return -1;
   uint64_t start = std::min<uint64_t>(fromIndex, elements_.size() - 1);
@@ -318,7 +318,7 @@ int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fro
 }
 
 void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionValue>& function,
-                                            const APMPScopePtr& scope, APMPErrorSlot error) {
+                                            const APMPScopePtr& scope, APMPErrorSlot* error) {
   APMPChargeWork(elements_.size() * static_cast<size_t>(std::bit_width(elements_.size())));
   std::optional<APMPError> recorded;
   // A script comparator need not be a consistent ordering; the merge sort below stays
@@ -378,7 +378,7 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
 
 APMPValuePtr APMPArrayValue::applyWithName(const std::u16string& name,
                                            const APMPValueList& arguments,
-                                           const APMPScopePtr& scope, APMPErrorSlot error) {
+                                           const APMPScopePtr& scope, APMPErrorSlot* error) {
   auto self = std::static_pointer_cast<APMPArrayValue>(shared_from_this());
   if (const APMPValuePtr* own = propertyMap_.findValue(name)) {
     std::shared_ptr<APMPFunctionValue> function = APMPSharedFunction(*own);

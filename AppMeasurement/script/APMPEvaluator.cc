@@ -6,12 +6,12 @@
 #include "AppMeasurement/script/APMPScope.h"
 
 APMPValuePtr APMPEvaluator::evaluateStatement(const APMPValuePtr& value, const APMPScopePtr& scope,
-                                              APMPErrorSlot error) {
+                                              APMPErrorSlot* error) {
   return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope, error);
 }
 
 APMPValuePtr APMPEvaluator::executeStatements(const APMPValueList& statements,
-                                              const APMPScopePtr& scope, APMPErrorSlot error) {
+                                              const APMPScopePtr& scope, APMPErrorSlot* error) {
   APMPValuePtr result = APMPUndefined();
   for (const auto& statement : statements) {
     result = evaluateStatement(statement, scope, error);
@@ -22,7 +22,7 @@ APMPValuePtr APMPEvaluator::executeStatements(const APMPValueList& statements,
 }
 
 APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                    APMPErrorSlot error) {
+                                    APMPErrorSlot* error) {
   APMPValueList evaluated;
   evaluated.reserve(arguments.size());
   for (const auto& argument : arguments) {
@@ -32,7 +32,7 @@ APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPSc
   return evaluated;
 }
 
-bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot error) {
+bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error) {
   APMPInstructionCounter* counter = scope ? scope->instructionCounter() : nullptr;
   if (counter == nullptr) return true;
   if (counter->count >= APMPInstructionCounter::kBudget) {

@@ -9,11 +9,11 @@ class APMPMapValue : public APMPRuntimeValue, public APMPPropertyHolder {
  public:
   APMPMapValue() : APMPRuntimeValue(APMPValueKind::Map) {}
 
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void mark(APMPMarker& marker) override;
   void sweep() override;
@@ -25,4 +25,4 @@ class APMPMapValue : public APMPRuntimeValue, public APMPPropertyHolder {
 // then "hasOwnProperty", then the base behaviour.
 APMPValuePtr APMPApplyToPropertyHolder(APMPRuntimeValue& receiver, APMPPropertyMap& properties,
                                        const std::u16string& name, const APMPValueList& arguments,
-                                       const APMPScopePtr& scope, APMPErrorSlot error);
+                                       const APMPScopePtr& scope, APMPErrorSlot* error);

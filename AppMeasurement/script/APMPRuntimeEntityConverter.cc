@@ -10,7 +10,7 @@
 namespace {
 
 APMPValuePtr FromHost(const platform::Value* object, const APMPScopePtr& scope, int depth,
-                      APMPErrorSlot error) {
+                      APMPErrorSlot* error) {
   if (object == nullptr || object->isNull()) return APMPNull();
   if (depth > APMPRuntimeEntityConverter::kMaximumNesting) {
     APMPSetError(error, APMPErrorCodeNestingTooDeep);
@@ -40,9 +40,9 @@ APMPValuePtr FromHost(const platform::Value* object, const APMPScopePtr& scope, 
   return APMPUndefined();
 }
 
-std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMPErrorSlot error);
+std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMPErrorSlot* error);
 
-platform::Value::Dictionary MapToHost(const APMPMapValue& map, int depth, APMPErrorSlot error) {
+platform::Value::Dictionary MapToHost(const APMPMapValue& map, int depth, APMPErrorSlot* error) {
   platform::Value::Dictionary out;
   for (const auto& [name, property] : map.propertyMap().entries()) {
     std::optional<platform::Value> converted = ToHost(property, depth + 1, error);
@@ -52,7 +52,7 @@ platform::Value::Dictionary MapToHost(const APMPMapValue& map, int depth, APMPEr
   return out;
 }
 
-std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMPErrorSlot error) {
+std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMPErrorSlot* error) {
   if (depth > APMPRuntimeEntityConverter::kMaximumNesting) {
     APMPSetError(error, APMPErrorCodeNestingTooDeep);
     return std::nullopt;
@@ -92,11 +92,11 @@ bool IsRuntimeEntity(const NANOMessageBase& message) {
   return &message.messageLayout() == &APMPBRuntimeEntity::layout();
 }
 
-APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot error);
+APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot* error);
 
 // The arguments are read through views of the parent's records: reading them through copies
 // would copy every subtree once per statement above it.
-APMPValuePtr StatementToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot error) {
+APMPValuePtr StatementToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot* error) {
   std::optional<std::string> name = NANOGetString(entity, APMPBRuntimeEntity::kStatement);
   if (!name) {
     APMPSetError(error, APMPErrorCodeMissingFunctionName);
@@ -118,7 +118,7 @@ APMPValuePtr StatementToValue(const NANOMessageBase& entity, int depth, APMPErro
   return std::make_shared<APMPStatementValue>(APMPUTF16FromUTF8(*name), std::move(arguments));
 }
 
-APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot error) {
+APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot* error) {
   if (!IsRuntimeEntity(entity)) {
     APMPSetError(error, APMPErrorCodeUnknownEntityType);
     return APMPUndefined();
@@ -141,7 +141,7 @@ APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSl
 }  // namespace
 
 APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(
-    const NANOMessageBase& entity, APMPErrorSlot error) {
+    const NANOMessageBase& entity, APMPErrorSlot* error) {
   return EntityToValue(entity, 0, error);
 }
 
@@ -165,7 +165,7 @@ APMPValuePtr APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(
 }
 
 APMPValuePtr APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(
-    const NANOMessageBase& entity, APMPErrorSlot error) {
+    const NANOMessageBase& entity, APMPErrorSlot* error) {
   if (!IsRuntimeEntity(entity)) {
     APMPSetError(error, APMPErrorCodeUnknownEntityType);
     return APMPUndefined();
@@ -175,17 +175,17 @@ APMPValuePtr APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(
 
 APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromNSObject(const platform::Value* object,
                                                                   const APMPScopePtr& scope,
-                                                                  APMPErrorSlot error) {
+                                                                  APMPErrorSlot* error) {
   return FromHost(object, scope, 0, error);
 }
 
 std::optional<platform::Value> APMPRuntimeEntityConverter::objectFromRuntimeValue(
-    const APMPValuePtr& value, APMPErrorSlot error) {
+    const APMPValuePtr& value, APMPErrorSlot* error) {
   return ToHost(value, 0, error);
 }
 
 platform::Value::Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(
-    const APMPValuePtr& map, APMPErrorSlot error) {
+    const APMPValuePtr& map, APMPErrorSlot* error) {
   const auto* m = dynamic_cast<const APMPMapValue*>(map.get());
   if (m == nullptr) return {};
   return MapToHost(*m, 0, error);

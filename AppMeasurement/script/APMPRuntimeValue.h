@@ -52,14 +52,14 @@ class APMPRuntimeValue : public APMPMarkable,
 
   // Conversions. The base class (statements, control values, the hole marker) fails with
   // errors 5, 4 and 3 and returns the empty text, NaN and false.
-  virtual std::u16string stringValueOrError(APMPErrorSlot error) const;
-  virtual double doubleValueOrError(APMPErrorSlot error) const;
-  virtual bool booleanValueOrError(APMPErrorSlot error) const;
+  virtual std::u16string stringValueOrError(APMPErrorSlot* error) const;
+  virtual double doubleValueOrError(APMPErrorSlot* error) const;
+  virtual bool booleanValueOrError(APMPErrorSlot* error) const;
 
   // Method call with unevaluated arguments, evaluated in `scope` as the method needs them.
   // The base answers "toString" and fails every other name with error 17.
   virtual APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                                     const APMPScopePtr& scope, APMPErrorSlot error);
+                                     const APMPScopePtr& scope, APMPErrorSlot* error);
 
   // Structural equality of contents (not the script operators'). The base: identity.
   virtual bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const;
@@ -83,11 +83,11 @@ class APMPUndefinedValue final : public APMPRuntimeValue {
  public:
   static const APMPValuePtr& sharedInstance();
   APMPUndefinedValue() : APMPRuntimeValue(APMPValueKind::Undefined) {}
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 };
 
@@ -95,11 +95,11 @@ class APMPNullValue final : public APMPRuntimeValue {
  public:
   static const APMPValuePtr& sharedInstance();
   APMPNullValue() : APMPRuntimeValue(APMPValueKind::Null) {}
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 };
 
@@ -109,9 +109,9 @@ class APMPBooleanValue final : public APMPRuntimeValue {
   static const APMPValuePtr& booleanValueWithBool(bool value);
   explicit APMPBooleanValue(bool value) : APMPRuntimeValue(APMPValueKind::Boolean), value_(value) {}
   bool value() const { return value_; }
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 
  private:
@@ -123,9 +123,9 @@ class APMPNumberValue final : public APMPRuntimeValue {
   explicit APMPNumberValue(double value) : APMPRuntimeValue(APMPValueKind::Number), value_(value) {}
   static APMPValuePtr make(double value) { return std::make_shared<APMPNumberValue>(value); }
   double value() const { return value_; }
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 
  private:
@@ -140,12 +140,12 @@ class APMPStringValue final : public APMPRuntimeValue {
     return std::make_shared<APMPStringValue>(std::move(value));
   }
   const std::u16string& value() const { return value_; }
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   // Handed to the string methods with the receiver's text.
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 
  private:

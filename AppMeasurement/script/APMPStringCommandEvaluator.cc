@@ -23,7 +23,7 @@ APMPValuePtr String(Text text) { return APMPStringValue::make(std::move(text)); 
 APMPValuePtr Number(double value) { return APMPNumberValue::make(value); }
 
 // The string conversion of argument i, "undefined" when absent.
-bool TextArgument(const APMPValueList& a, size_t i, Text& out, APMPErrorSlot error) {
+bool TextArgument(const APMPValueList& a, size_t i, Text& out, APMPErrorSlot* error) {
   if (i >= a.size()) {
     out = u"undefined";
     return true;
@@ -34,7 +34,7 @@ bool TextArgument(const APMPValueList& a, size_t i, Text& out, APMPErrorSlot err
 
 // APMPToInteger of argument i's number conversion; `fallback` when absent.
 bool IntegerArgument(const APMPValueList& a, size_t i, double fallback, double& out,
-                     APMPErrorSlot error) {
+                     APMPErrorSlot* error) {
   if (i >= a.size()) {
     out = fallback;
     return true;
@@ -59,7 +59,7 @@ Text FromUnicode(const icu::UnicodeString& text) {
   return Text(text.getBuffer(), static_cast<size_t>(text.length()));
 }
 
-void SetRegexError(APMPErrorSlot error, UErrorCode status, const Text& pattern) {
+void SetRegexError(APMPErrorSlot* error, UErrorCode status, const Text& pattern) {
   if (error == nullptr) return;
   platform::Value::Dictionary info;
   info["NSInvalidValue"] = APMPUTF8FromUTF16(pattern);
@@ -71,7 +71,7 @@ void SetRegexError(APMPErrorSlot error, UErrorCode status, const Text& pattern) 
 // The first match of `pattern` in `text`: its start and end, or npos when none. False with
 // the facility's error when the pattern does not compile or the match runs out of time.
 bool FirstMatch(const Text& pattern, const Text& text, size_t& start, size_t& end,
-                APMPErrorSlot error) {
+                APMPErrorSlot* error) {
   UErrorCode status = U_ZERO_ERROR;
   UParseError parseError;
   std::unique_ptr<icu::RegexPattern> compiled(
@@ -101,7 +101,7 @@ bool FirstMatch(const Text& pattern, const Text& text, size_t& start, size_t& en
 }
 
 APMPValuePtr CharAt(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                    APMPErrorSlot error) {
+                    APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   double position;
   if (!IntegerArgument(a, 0, 0, position, error)) return APMPUndefined();
@@ -110,7 +110,7 @@ APMPValuePtr CharAt(const Text& s, const APMPValueList& a, const APMPScopePtr&,
 }
 
 APMPValuePtr Concat(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                    APMPErrorSlot error) {
+                    APMPErrorSlot* error) {
   Text out = s;
   for (const auto& argument : a) {
     out += argument->stringValueOrError(error);
@@ -124,7 +124,7 @@ APMPValuePtr Concat(const Text& s, const APMPValueList& a, const APMPScopePtr&,
 }
 
 APMPValuePtr HasOwnProperty(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                            APMPErrorSlot error) {
+                            APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   Text key = a[0]->stringValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -136,7 +136,7 @@ APMPValuePtr HasOwnProperty(const Text& s, const APMPValueList& a, const APMPSco
 }
 
 APMPValuePtr IndexOf(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                     APMPErrorSlot error) {
+                     APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   Text search;
   if (!TextArgument(a, 0, search, error)) return APMPUndefined();
@@ -148,7 +148,7 @@ APMPValuePtr IndexOf(const Text& s, const APMPValueList& a, const APMPScopePtr&,
 }
 
 APMPValuePtr LastIndexOf(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                         APMPErrorSlot error) {
+                         APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   Text search;
   if (!TextArgument(a, 0, search, error)) return APMPUndefined();
@@ -165,7 +165,7 @@ APMPValuePtr LastIndexOf(const Text& s, const APMPValueList& a, const APMPScopeP
 }
 
 APMPValuePtr Match(const Text& s, const APMPValueList& a, const APMPScopePtr& scope,
-                   APMPErrorSlot error) {
+                   APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   Text pattern;
   if (!a.empty()) {
@@ -180,7 +180,7 @@ APMPValuePtr Match(const Text& s, const APMPValueList& a, const APMPScopePtr& sc
 }
 
 APMPValuePtr Replace(const Text& s, const APMPValueList& a, const APMPScopePtr& scope,
-                     APMPErrorSlot error) {
+                     APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   Text pattern;
   if (!TextArgument(a, 0, pattern, error)) return APMPUndefined();
@@ -209,7 +209,7 @@ APMPValuePtr Replace(const Text& s, const APMPValueList& a, const APMPScopePtr& 
 }
 
 APMPValuePtr Search(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                    APMPErrorSlot error) {
+                    APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   Text pattern;
   if (!TextArgument(a, 0, pattern, error)) return APMPUndefined();
@@ -226,7 +226,7 @@ size_t SliceBound(double value, size_t length) {
 }
 
 APMPValuePtr Slice(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                   APMPErrorSlot error) {
+                   APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   double start, end;
   if (!IntegerArgument(a, 0, 0, start, error)) return APMPUndefined();
@@ -236,7 +236,7 @@ APMPValuePtr Slice(const Text& s, const APMPValueList& a, const APMPScopePtr&,
 }
 
 APMPValuePtr Split(const Text& s, const APMPValueList& a, const APMPScopePtr& scope,
-                   APMPErrorSlot error) {
+                   APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   if (s.empty() || a.empty()) return APMPObjectManager::arrayValueWithArray({String(s)}, scope);
   Text separator = a[0]->stringValueOrError(error);
@@ -273,7 +273,7 @@ APMPValuePtr Split(const Text& s, const APMPValueList& a, const APMPScopePtr& sc
 }
 
 APMPValuePtr Substring(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                       APMPErrorSlot error) {
+                       APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   double start, end;
   if (!IntegerArgument(a, 0, 0, start, error)) return APMPUndefined();
@@ -283,7 +283,7 @@ APMPValuePtr Substring(const Text& s, const APMPValueList& a, const APMPScopePtr
   return String(s.substr(from, to - from));
 }
 
-APMPValuePtr CaseMapped(const Text& s, const APMPValueList& a, APMPErrorSlot error, bool upper,
+APMPValuePtr CaseMapped(const Text& s, const APMPValueList& a, APMPErrorSlot* error, bool upper,
                         const icu::Locale& locale) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   icu::UnicodeString text = Unicode(s);
@@ -299,29 +299,30 @@ APMPValuePtr CaseMapped(const Text& s, const APMPValueList& a, APMPErrorSlot err
 }
 
 APMPValuePtr ToLowerCase(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                         APMPErrorSlot error) {
+                         APMPErrorSlot* error) {
   return CaseMapped(s, a, error, false, icu::Locale::getRoot());
 }
 APMPValuePtr ToUpperCase(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                         APMPErrorSlot error) {
+                         APMPErrorSlot* error) {
   return CaseMapped(s, a, error, true, icu::Locale::getRoot());
 }
 APMPValuePtr ToLocaleLowerCase(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                               APMPErrorSlot error) {
+                               APMPErrorSlot* error) {
   return CaseMapped(s, a, error, false, icu::Locale::getDefault());
 }
 APMPValuePtr ToLocaleUpperCase(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                               APMPErrorSlot error) {
+                               APMPErrorSlot* error) {
   return CaseMapped(s, a, error, true, icu::Locale::getDefault());
 }
 
 APMPValuePtr ToString(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                      APMPErrorSlot error) {
+                      APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return String(s);
 }
 
-APMPValuePtr Trim(const Text& s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Trim(const Text& s, const APMPValueList& a, const APMPScopePtr&,
+                  APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return String(APMPTrim(s));
 }
@@ -357,7 +358,7 @@ APMPValuePtr APMPStringCommandEvaluator::evaluateCommand(const std::u16string& n
                                                          const std::u16string& receiver,
                                                          const APMPValueList& arguments,
                                                          const APMPScopePtr& scope,
-                                                         APMPErrorSlot error) const {
+                                                         APMPErrorSlot* error) const {
   auto it = handlers_.find(name);
   if (it == handlers_.end()) {
     APMPSetError(error, APMPErrorCodeUnknownMethod);

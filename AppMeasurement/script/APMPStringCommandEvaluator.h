@@ -10,7 +10,7 @@
 class APMPStringCommandEvaluator {
  public:
   using Handler = APMPValuePtr (*)(const std::u16string& receiver, const APMPValueList& arguments,
-                                   const APMPScopePtr& scope, APMPErrorSlot error);
+                                   const APMPScopePtr& scope, APMPErrorSlot* error);
   static APMPStringCommandEvaluator& sharedInstance();
   APMPStringCommandEvaluator();
 
@@ -18,7 +18,7 @@ class APMPStringCommandEvaluator {
   // the method runs on them.
   APMPValuePtr evaluateCommand(const std::u16string& name, const std::u16string& receiver,
                                const APMPValueList& arguments, const APMPScopePtr& scope,
-                               APMPErrorSlot error) const;
+                               APMPErrorSlot* error) const;
 
   // How long one regular-expression match may run, in the matcher's time units (about a
   // millisecond each) before it fails with the facility's time-out error.

@@ -9,7 +9,7 @@
 
 namespace {
 
-const std::u16string* NameOf(const APMPValuePtr& value, APMPErrorSlot error) {
+const std::u16string* NameOf(const APMPValuePtr& value, APMPErrorSlot* error) {
   if (value->kind() != APMPValueKind::String) {
     APMPSetError(error, APMPErrorCodeArgumentType);
     return nullptr;
@@ -18,7 +18,7 @@ const std::u16string* NameOf(const APMPValuePtr& value, APMPErrorSlot error) {
 }
 
 APMPValuePtr DeclareVariables(const APMPValueList& a, const APMPScopePtr& scope,
-                              APMPErrorSlot error) {
+                              APMPErrorSlot* error) {
   for (const auto& argument : a) {
     const std::u16string* name = NameOf(argument, error);
     if (name == nullptr) return APMPUndefined();
@@ -28,7 +28,7 @@ APMPValuePtr DeclareVariables(const APMPValueList& a, const APMPScopePtr& scope,
 }
 
 APMPValuePtr DeclareConstants(const APMPValueList& a, const APMPScopePtr& scope,
-                              APMPErrorSlot error) {
+                              APMPErrorSlot* error) {
   if (a.size() % 2 != 0) {
     APMPSetError(error, APMPErrorCodeArgumentCount);
     return APMPUndefined();
@@ -41,7 +41,7 @@ APMPValuePtr DeclareConstants(const APMPValueList& a, const APMPScopePtr& scope,
   return APMPUndefined();
 }
 
-APMPValuePtr Assign(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Assign(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return APMPUndefined();
   const std::u16string* name = NameOf(a[0], error);
   if (name == nullptr) return APMPUndefined();
@@ -53,14 +53,14 @@ APMPValuePtr Assign(const APMPValueList& a, const APMPScopePtr& scope, APMPError
   return a[1];
 }
 
-APMPValuePtr ReadVariable(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr ReadVariable(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   const std::u16string* name = NameOf(a[0], error);
   if (name == nullptr) return APMPUndefined();
   return scope->valueForName(*name);
 }
 
-APMPValuePtr ArrayLiteral(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr ArrayLiteral(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (a.size() > APMPArrayValue::kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return APMPUndefined();
@@ -68,7 +68,8 @@ APMPValuePtr ArrayLiteral(const APMPValueList& a, const APMPScopePtr& scope, APM
   return APMPObjectManager::arrayValueWithArray(a, scope);
 }
 
-APMPValuePtr ObjectLiteral(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr ObjectLiteral(const APMPValueList& a, const APMPScopePtr& scope,
+                           APMPErrorSlot* error) {
   if (a.size() % 2 != 0) {
     APMPSetError(error, APMPErrorCodeArgumentCount);
     return APMPUndefined();
@@ -82,7 +83,7 @@ APMPValuePtr ObjectLiteral(const APMPValueList& a, const APMPScopePtr& scope, AP
   return map;
 }
 
-APMPValuePtr PropertyRead(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr PropertyRead(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return APMPUndefined();
   const APMPValuePtr& object = a[0];
   switch (object->kind()) {
@@ -114,7 +115,7 @@ APMPValuePtr PropertyRead(const APMPValueList& a, const APMPScopePtr&, APMPError
   }
 }
 
-APMPValuePtr PropertyWrite(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr PropertyWrite(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 3, error)) return APMPUndefined();
   const APMPValuePtr& object = a[0];
   switch (object->kind()) {
@@ -140,7 +141,7 @@ APMPValuePtr PropertyWrite(const APMPValueList& a, const APMPScopePtr&, APMPErro
   }
 }
 
-APMPValuePtr TypeOf(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr TypeOf(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   switch (a[0]->kind()) {
     case APMPValueKind::Boolean:
@@ -158,11 +159,11 @@ APMPValuePtr TypeOf(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot e
   }
 }
 
-APMPValuePtr UndefinedLiteral(const APMPValueList&, const APMPScopePtr&, APMPErrorSlot) {
+APMPValuePtr UndefinedLiteral(const APMPValueList&, const APMPScopePtr&, APMPErrorSlot*) {
   return APMPUndefined();
 }
 
-APMPValuePtr NullLiteral(const APMPValueList&, const APMPScopePtr&, APMPErrorSlot) {
+APMPValuePtr NullLiteral(const APMPValueList&, const APMPScopePtr&, APMPErrorSlot*) {
   return APMPNull();
 }
 
@@ -181,6 +182,6 @@ APMPVariableCommandEvaluator::APMPVariableCommandEvaluator() {
 APMPValuePtr APMPVariableCommandEvaluator::evaluateCommand(const std::u16string& command,
                                                            const APMPValueList& arguments,
                                                            const APMPScopePtr& scope,
-                                                           APMPErrorSlot error) {
+                                                           APMPErrorSlot* error) {
   return runHandler(command, arguments, scope, error, true);
 }

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include "platform/security/Keychain.h"
-#include "tests/AppMeasurement/foundation/ChildProcess.h"
 #include "tests/AppMeasurement/foundation/EnvironmentTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -109,13 +109,13 @@ TEST_F(APMKeychainWrapperTest, TheFileIsOutsideTheContainerReadableByTheUserOnly
   EXPECT_EQ(file.st_mode & 0777, 0700u);
   // A second process (a reinstalled app, a fresh container) reads it back.
   std::filesystem::remove_all(root_);
-  EXPECT_EQ(testsupport::runThisBinaryAsChild("APMKeychainWrapperTest.DISABLED_ChildReadsTheValue",
-                                              {"KVL_TEST_KEYCHAIN=" + keychain_.string()}),
+  EXPECT_EQ(testsupport::runThisBinary("APMKeychainWrapperTest.DISABLED_ChildReadsTheValue",
+                                       {{"KVL_TEST_KEYCHAIN", keychain_.string()}}),
             0);
 }
 
 TEST_F(APMKeychainWrapperTest, DISABLED_ChildReadsTheValue) {
-  if (!testsupport::isChildProcess()) GTEST_SKIP();
+  if (std::getenv("KVL_TEST_KEYCHAIN") == nullptr) GTEST_SKIP();
   platform::SecKeychainSetPathForTesting(std::filesystem::path(std::getenv("KVL_TEST_KEYCHAIN")));
   EXPECT_EQ(APMKeychainWrapper::keychainValueWithIdentifier("_pfo", "com.example.app"), "3");
 }
