@@ -28,6 +28,15 @@ std::string describeDouble(double value) {
   return std::string(buffer, result.ptr);
 }
 
+template <typename Map>
+std::string describeMap(const Map& map) {
+  std::string out = "{";
+  for (const auto& [key, element] : map) {
+    out += "\n    " + key + " = " + element.description() + ";";
+  }
+  return out + "\n}";
+}
+
 bool sameDouble(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 }  // namespace
@@ -233,22 +242,8 @@ std::string APMObject::className() const {
 std::string APMObject::description() const {
   if (isNil()) return "(null)";
   if (const APMValue* value = asValue()) return value->description();
-  if (const Map* map = asMap()) {
-    std::string out = "{";
-    for (const auto& [key, element] : *map) {
-      out += "\n    " + key + " = " + element.description() + ";";
-    }
-    out += "\n}";
-    return out;
-  }
-  if (const APMValueMap* map = asValueMap()) {
-    std::string out = "{";
-    for (const auto& [key, element] : *map) {
-      out += "\n    " + key + " = " + element.description() + ";";
-    }
-    out += "\n}";
-    return out;
-  }
+  if (const Map* map = asMap()) return describeMap(*map);
+  if (const APMValueMap* map = asValueMap()) return describeMap(*map);
   const platform::Value& plain = *asPlain();
   if (plain.isString() && !asText())
     return "<" + std::to_string(plain.asString()->size()) + " bytes>";
