@@ -9,8 +9,8 @@ constexpr size_t kIndexThreshold = 8;
 }
 
 void APMPPropertyMap::account(const std::u16string& name, int64_t sign) {
-  APMPStorageLedger::add(sign *
-                         (APMPStorageLedger::kPropertyUnits + static_cast<int64_t>(name.size())));
+  APMPStorageLedger::add(sign * (APMPStorageLedger::kPropertyBytes +
+                                 APMPStorageLedger::textStorageBytes(name.size())));
 }
 
 size_t APMPPropertyMap::positionOf(const std::u16string& name) const {

@@ -67,7 +67,7 @@ TEST(ScriptHostile, StorageThatScriptsKeepIsBounded) {
   EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
   EXPECT_LE(APMPStorageLedger::total() - before,
             APMPStorageLedger::kLimit +
-                int64_t{APMPArrayValue::kMaximumLength} * APMPStorageLedger::kArraySlotUnits);
+                2 * int64_t{APMPArrayValue::kMaximumLength} * APMPStorageLedger::kArraySlotBytes);
   // Nothing reachable holds them any more: the collection gives the storage back.
   ExpectUsable(runtime);
   EXPECT_LT(APMPStorageLedger::total() - before, 1000);
