@@ -23,6 +23,11 @@ struct JoinGuard {
 };
 thread_local std::vector<const APMPArrayValue*> JoinGuard::active;
 
+// The work of one comparison of a sort, beyond the code units it compares, and of converting
+// two elements to text for it.
+constexpr size_t kWorkPerComparison = 8;
+constexpr size_t kWorkPerConversion = 32;
+
 bool IsHole(const APMPValuePtr& value) { return value.get() == APMPArrayValue::emptyValue().get(); }
 
 // The position of an array index (APMPIsArrayIndex holds), as an integer.
@@ -346,7 +351,7 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
   auto compare = [&](const APMPValuePtr& a, const APMPValuePtr& b) -> int {
     if (recorded) return 0;
     std::optional<APMPError> chargeError;
-    if (!meter.charge(1, &chargeError)) {
+    if (!meter.charge(kWorkPerComparison, &chargeError)) {
       recorded = chargeError;
       return 0;
     }
@@ -382,6 +387,11 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
         return 0;
       }
       return order;
+    }
+    // Two conversions to text (a number's formatting costs about an evaluation's share).
+    if (!meter.charge(kWorkPerConversion, &convertError)) {
+      recorded = convertError;
+      return 0;
     }
     std::u16string x = a->stringValueOrError(&convertError);
     std::u16string y = convertError ? u"" : b->stringValueOrError(&convertError);

@@ -150,8 +150,9 @@ APMPValuePtr CharAt(View s, const APMPValueList& a, const APMPScopePtr&, APMPErr
 }
 
 APMPValuePtr Concat(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
-  Text out(s);
   APMPWorkMeter meter;
+  if (!meter.charge(s.size(), error)) return APMPUndefined();
+  Text out(s);
   for (const auto& argument : a) {
     size_t before = out.size();
     out += argument->stringValueOrError(error);

@@ -11,6 +11,10 @@
 //   reading the entities in place through views;
 // - BM_ProgramConvertThroughCopies: the same conversion through the copying getters, as it
 //   was done before (kept here as the reference point of the ratio).
+// The hostile shapes of tests/AppMeasurement/script/HostileShapes.h, one event each:
+// - BM_HostileShape/<n>: time per event of shape n (each ends within the bounds of one
+//   event's run); the worst of them is printed at the end, against the ordinary event of
+//   BM_EventEditing as the anchor.
 
 #include <benchmark/benchmark.h>
 #include <duktape.h>
@@ -27,6 +31,7 @@
 #include "AppMeasurement/script/APMPRuntimeEntityConverter.h"
 #include "AppMeasurement/script/APMPScope.h"
 #include "AppMeasurement/script/APMPValueFunctions.h"
+#include "tests/AppMeasurement/script/HostileShapes.h"
 #include "tests/AppMeasurement/script/ScriptEntities.h"
 #include "tests/AppMeasurement/script/ScriptProgram.h"
 
@@ -398,10 +403,32 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      seconds_[run.run_name.function_name] = run.GetAdjustedRealTime();
+      std::string name = run.run_name.function_name;
+      if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
+      // In each benchmark's own unit: milliseconds for the event groups.
+      seconds_[name] = run.GetAdjustedRealTime();
     }
   }
   void printRatios() const {
+    printHostile();
+    printPrograms();
+  }
+
+ private:
+  void printHostile() const {
+    std::vector<HostileShape> shapes = HostileShapes();
+    double worst = 0;
+    size_t worstShape = 0;
+    for (size_t i = 0; i < shapes.size(); ++i) {
+      double t = at("BM_HostileShape/" + std::to_string(i));
+      if (t > worst) worst = t, worstShape = i;
+    }
+    double ordinary = at("BM_EventEditing") / kEvents;
+    if (worst <= 0 || ordinary <= 0) return;
+    std::printf("\nhostile shapes: worst %.1f ms per event (%s), %.0f ordinary events' time\n",
+                worst, shapes[worstShape].name.c_str(), worst / ordinary);
+  }
+  void printPrograms() const {
     double decode = at("BM_ProgramDecode");
     double views = at("BM_ProgramConvert");
     double copies = at("BM_ProgramConvertThroughCopies");
@@ -412,13 +439,31 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::printf("  copies / views                  = %.1f\n", copies / views);
   }
 
- private:
   double at(const std::string& name) const {
     auto it = seconds_.find(name);
     return it == seconds_.end() ? 0 : it->second;
   }
   std::map<std::string, double> seconds_;
 };
+
+// One hostile event per iteration, on a host that has loaded the shape's program.
+void BM_HostileShape(benchmark::State& state) {
+  HostileShape shape = HostileShapes()[static_cast<size_t>(state.range(0))];
+  state.SetLabel(shape.name);
+  APMPEventEditing editing;
+  std::optional<APMPError> error;
+  if (!editing.loadProgram(HostileProgram(shape), &error)) state.SkipWithError("load failed");
+  APMPEvent event("hostile", 1, {});
+  for (auto _ : state) {
+    error.reset();
+    editing.handleEvent(event, &error);
+    if (shape.domain.empty() != !error) state.SkipWithError("unexpected outcome");
+  }
+}
+BENCHMARK(BM_HostileShape)
+    ->DenseRange(0, static_cast<int64_t>(HostileShapes().size()) - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 BENCHMARK(BM_ProgramDecode)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProgramConvert)->Unit(benchmark::kMicrosecond);

@@ -6,6 +6,7 @@
 #include "AppMeasurement/script/APMPArrayValue.h"
 #include "AppMeasurement/script/APMPScope.h"
 #include "AppMeasurement/script/APMPStorageLedger.h"
+#include "tests/AppMeasurement/script/RandomStatements.h"
 #include "tests/AppMeasurement/script/ScriptHarness.h"
 
 using namespace script_test;
@@ -308,31 +309,8 @@ namespace {
 // stays usable.
 TEST(ScriptHostile, RandomPrograms) {
   std::mt19937 random(12062026);
-  std::function<APMPValuePtr(int)> make = [&](int depth) -> APMPValuePtr {
-    int pick = static_cast<int>(random() % 10);
-    if (depth <= 0 || pick < 4) {
-      switch (random() % 6) {
-        case 0:
-          return APMPNumberValue::make(static_cast<double>(static_cast<int>(random() % 7) - 2));
-        case 1:
-          return APMPStringValue::make(random() % 2 ? u"x" : u"length");
-        case 2:
-          return APMPBooleanValue::booleanValueWithBool(random() % 2);
-        case 3:
-          return APMPNumberValue::make(random() % 2 ? NAN : 1e10);
-        case 4:
-          return APMPStringValue::make(u"0");
-        default:
-          return APMPStringValue::make(u"");
-      }
-    }
-    APMPValueList arguments;
-    int count = static_cast<int>(random() % 5);
-    for (int i = 0; i < count; ++i) arguments.push_back(make(depth - 1));
-    std::u16string name = APMPNumberToString(static_cast<double>(random() % 68));
-    if (random() % 10 == 0) name = u"x";
-    return std::make_shared<APMPStatementValue>(name, std::move(arguments));
-  };
+  RandomStatements trees([&] { return static_cast<uint32_t>(random()); }, false);
+  auto make = [&](int depth) { return trees.make(depth); };
   APMPRuntime runtime;
   RunProgram(runtime, {letv("x", num(1))});
   int errors = 0;
