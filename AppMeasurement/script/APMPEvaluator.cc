@@ -87,7 +87,13 @@ bool APMPWorkBudgetSpent() {
 
 bool APMPWorkMeter::charge(size_t units, APMPErrorSlot error) {
   pending_ += units;
-  if (pending_ < APMPInstructionCounter::kWorkPerInstruction) return true;
+  if (pending_ < APMPInstructionCounter::kWorkPerInstruction) {
+    // A spent budget stops the loop at its next step, whatever is pending: a caller that
+    // passed no error slot stops by the answer alone.
+    if (!APMPWorkBudgetSpent()) return true;
+    APMPSetError(error, APMPErrorCodeInstructionBudget);
+    return false;
+  }
   size_t whole = pending_ - pending_ % APMPInstructionCounter::kWorkPerInstruction;
   pending_ -= whole;
   if (!APMPChargeWork(whole, error)) return false;
