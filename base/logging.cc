@@ -1,15 +1,17 @@
 #include "base/logging.h"
 
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
 #include "base/base_init.h"
 #include "base/fatal_message.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/foundation/PlatformLog.h"
 
 namespace base {
@@ -34,13 +36,16 @@ int FormatLogPrefix(char* out, size_t size, LogSeverity severity, const char* fi
   for (const char* p = base_name; *p != '\0'; ++p) {
     if (*p == '/' || *p == '\\') base_name = p + 1;
   }
-  struct timeval now;
-  gettimeofday(&now, nullptr);
+  // The program's one clock, so that lines written under a test's manual clock carry its time.
+  const double now = platform::Clock::current()->now();
+  const double seconds = std::floor(now);
+  const time_t wholeSeconds = static_cast<time_t>(seconds);
+  const long microseconds = std::min(999999L, static_cast<long>((now - seconds) * 1e6));
   struct tm parts;
-  localtime_r(&now.tv_sec, &parts);
+  localtime_r(&wholeSeconds, &parts);
   return std::snprintf(out, size, "%c%02d%02d %02d:%02d:%02d.%06ld %7ld %s:%d] ",
                        kLetters[static_cast<int>(severity)], parts.tm_mon + 1, parts.tm_mday,
-                       parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<long>(now.tv_usec),
+                       parts.tm_hour, parts.tm_min, parts.tm_sec, microseconds,
                        static_cast<long>(syscall(SYS_gettid)), base_name, line);
 }
 

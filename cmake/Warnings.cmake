@@ -31,6 +31,17 @@ function(kvl_test name)
     DISCOVERY_MODE PRE_TEST)
 endfunction()
 
+# kvl_fuzz_replay(<name> HARNESS <file> DEPS ... INPUTS <file or folder> ...): the libFuzzer
+# harness as a plain program that replays the committed corpora and regressions, registered
+# with CTest, so that the sanitizer build checks every kept input on each run.
+function(kvl_fuzz_replay name)
+  cmake_parse_arguments(ARG "" "HARNESS" "DEPS;INPUTS" ${ARGN})
+  add_executable(${name} ${ARG_HARNESS} ${CMAKE_SOURCE_DIR}/tests/support/FuzzReplayMain.cc)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  kvl_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name} ${ARG_INPUTS})
+endfunction()
+
 # kvl_bench(<name> SOURCES ... DEPS ...): one Google Benchmark program.
 function(kvl_bench name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})

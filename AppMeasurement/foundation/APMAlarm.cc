@@ -29,9 +29,12 @@ std::shared_ptr<APMAlarm> APMAlarm::create(std::shared_ptr<platform::DispatchQue
 APMAlarm::APMAlarm(std::shared_ptr<platform::DispatchQueue> queue, std::string name)
     : queue_(std::move(queue)), name_(std::move(name)) {}
 
-APMAlarm::~APMAlarm() { cancel(); }
+// The last owner may let go on any thread: the timer's handler holds the alarm weakly, so
+// nothing can fire into it any more.
+APMAlarm::~APMAlarm() { cancelPending(); }
 
 void APMAlarm::runAfterDelay(double delay, platform::Block block) {
+  sequenceChecker_.check("APMAlarm::runAfterDelay");
   auto monitor = APMMonitor::monitor();
   if (!block) {
     monitor->logWithLevel(1, 2000, name_ + " tried to schedule an empty block");
@@ -41,7 +44,7 @@ void APMAlarm::runAfterDelay(double delay, platform::Block block) {
     monitor->logWithLevel(1, 2000, name_ + " tried to schedule a block with an invalid delay");
     return;
   }
-  cancel();
+  cancelPending();
   double now = platform::Clock::current()->now();
   double deadline = now + truncatedDelaySeconds(delay);
   scheduledTimestamp_ = deadline;
@@ -58,15 +61,20 @@ void APMAlarm::runAfterDelay(double delay, platform::Block block) {
 
 void APMAlarm::fire(platform::Block block) {
   APMMonitor::monitor()->logWithLevel(7, 2001, name_ + " fired");
-  cancel();
+  cancelPending();
   block();
 }
 
 void APMAlarm::cancel() {
+  sequenceChecker_.check("APMAlarm::cancel");
+  cancelPending();
+}
+
+void APMAlarm::cancelPending() {
   if (!scheduledTimestamp_) return;
   auto monitor = APMMonitor::monitor();
   monitor->logWithLevel(7, 2003, name_ + " canceled");
-  if (!hasActiveTimer()) {
+  if (!(timer_ && !timer_->isCancelled())) {
     monitor->logWithLevel(4, 2004, name_ + " is not active");
   } else {
     timer_->cancel();
@@ -74,4 +82,12 @@ void APMAlarm::cancel() {
   scheduledTimestamp_.reset();
 }
 
-bool APMAlarm::hasActiveTimer() const { return timer_ && !timer_->isCancelled(); }
+bool APMAlarm::hasActiveTimer() const {
+  sequenceChecker_.check("APMAlarm::hasActiveTimer");
+  return timer_ && !timer_->isCancelled();
+}
+
+std::optional<double> APMAlarm::scheduledTimestamp() const {
+  sequenceChecker_.check("APMAlarm::scheduledTimestamp");
+  return scheduledTimestamp_;
+}

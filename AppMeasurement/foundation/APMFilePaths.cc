@@ -6,6 +6,7 @@
 #include "absl/status/status.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/PreferenceStore.h"
 
 namespace {
 
@@ -79,9 +80,13 @@ bool APMMigratePreferencesPlist(std::string_view suiteName) {
   const std::filesystem::path target = APMApplicationSupportPlistPath(suiteName);
   if (source.empty() || target.empty()) return false;
 
-  // On the phone a migrated suite is also dropped from the application's preference search
-  // list. The application preferences here never search other suites, so the files are
-  // all there is to move.
+  // Once the suite's data lives in Application Support the suite is dropped from the
+  // application's preferences: what the preference store still holds of it would otherwise
+  // be written back to the old file, with every old key, at its next write.
+  auto dropSuite = [&] {
+    platform::PreferenceStore::removeDomain(suiteName);
+    return true;
+  };
   platform::FileManager& files = platform::FileManager::defaultManager();
   std::error_code ignored;
   // An item is anything at the path, a dangling link included.
@@ -90,12 +95,12 @@ bool APMMigratePreferencesPlist(std::string_view suiteName) {
            std::filesystem::file_type::not_found;
   };
 
-  if (!exists(source)) return true;
+  if (!exists(source)) return dropSuite();
   if (files.directoryExistsAtPath(source)) return false;
   if (!exists(target)) {
     if (!files.createDirectoryAtPath(target.parent_path(), true).ok()) return false;
-    return files.moveItemAtPath(source, target).ok();
+    return files.moveItemAtPath(source, target).ok() && dropSuite();
   }
   if (files.directoryExistsAtPath(target)) return false;
-  return files.removeItemAtPath(source).ok();
+  return files.removeItemAtPath(source).ok() && dropSuite();
 }

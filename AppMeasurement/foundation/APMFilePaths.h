@@ -39,5 +39,7 @@ bool APMDeleteFileAtPath(std::string_view path, APMErrorSlot* error);
 // Moves a suite's property list from Library/Preferences to the library's Application
 // Support folder. Answers true when the suite's data now lives only in Application Support
 // (also when there was nothing to move); false for an empty name, a folder in the way, or
-// a failed file operation, which leaves the source where it was.
+// a failed file operation, which leaves the source where it was. On success the suite is
+// also dropped from the application's preferences (platform::PreferenceStore::removeDomain),
+// so that nothing it held in memory re-creates the old file.
 bool APMMigratePreferencesPlist(std::string_view suiteName);

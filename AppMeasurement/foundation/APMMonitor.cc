@@ -347,11 +347,13 @@ void APMMonitor::setSampleRandomForTesting(APMMonitoringSampledData::RandomUnifo
 }
 
 void APMMonitor::loadSampleOnMonitorQueue() {
+  monitorQueue_->assertCurrent("APMMonitor::loadSampleOnMonitorQueue");
   sampledData_ = std::make_unique<APMMonitoringSampledData>(suite_->objectForKey(kHealthMonitorKey),
                                                             sampleRandom_);
 }
 
 void APMMonitor::saveSampleOnMonitorQueue() {
+  monitorQueue_->assertCurrent("APMMonitor::saveSampleOnMonitorQueue");
   std::optional<platform::Value::Array> sample = sampledData_->sampledData();
   if (sample) {
     suite_->setObject(platform::Value(std::move(*sample)), kHealthMonitorKey);
@@ -362,6 +364,7 @@ void APMMonitor::saveSampleOnMonitorQueue() {
 }
 
 void APMMonitor::migrateMonitorDataOnMonitorQueue() {
+  monitorQueue_->assertCurrent("APMMonitor::migrateMonitorDataOnMonitorQueue");
   std::shared_ptr<APMUserDefaults> defaults = appUserDefaults();
   int64_t state = suite_->integerForKey(kMigrationStateKey);
   if (state == 0) {

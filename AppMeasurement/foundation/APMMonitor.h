@@ -107,6 +107,11 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   static constexpr std::string_view kMigrationStateKey =
       "/orvane/measurement/monitor_migration_state";
 
+  // Moves the health data of older versions from the app's own user defaults into the
+  // suite, driven by the suite's migration state. Only on the monitor queue (checked: a call
+  // from elsewhere is logged and, in debug builds, aborts); start-up queues it there.
+  void migrateMonitorDataOnMonitorQueue();
+
   // For tests: replaces the random source of the sample (runs on the monitor queue).
   void setSampleRandomForTesting(APMMonitoringSampledData::RandomUniform random);
   // The monitor queue, for tests that wait on it.
@@ -117,8 +122,7 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   void start();
   void applyLaunchSettings();
   void setUtilitiesLevelUnlessCoreDebug(int logLevel);
-  // On the monitor queue.
-  void migrateMonitorDataOnMonitorQueue();
+  // Only on the monitor queue (checked, as above).
   void loadSampleOnMonitorQueue();
   void saveSampleOnMonitorQueue();
 

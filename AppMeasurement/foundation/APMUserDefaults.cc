@@ -19,11 +19,6 @@ std::shared_ptr<platform::PreferenceStore> storeFor(const std::string& applicati
   return platform::PreferenceStore::forDomain(applicationID);
 }
 
-std::mutex& synchronizeMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
 }  // namespace
 
 std::shared_ptr<APMUserDefaults> APMUserDefaults::sharedUserDefaults() {
@@ -152,11 +147,6 @@ void APMUserDefaults::clearAllData() {
 }
 
 void APMUserDefaults::synchronize() {
-  // Writing a domain replaces its file with a new one that takes over the old one's backup
-  // exclusion; an exclusion set on the old file while another synchronize was writing the
-  // new one would be lost for good, the flag saying otherwise. So the writes and the
-  // exclusions of all instances take turns.
-  std::lock_guard<std::mutex> fileLock(synchronizeMutex());
   if (!storeFor(applicationID_)->synchronize().ok()) {
     OULOSLogError(kLogSubsystem, kLogCategory, false, "I-ACS041004",
                   "Cannot synchronize user defaults to disk");
@@ -173,6 +163,11 @@ void APMUserDefaults::synchronize() {
     path = APMPreferencesPlistPath(*suiteName_);
   }
 
+  // Writing a domain replaces its file with a new one that takes over the old one's backup
+  // exclusion; an exclusion set on the old file while a write (ours, another instance's or
+  // the store's own) was making the new one would be lost for good, the flag saying
+  // otherwise. So the exclusion takes its turn with every preference-file write.
+  std::lock_guard<std::mutex> fileLock(platform::PreferenceStore::fileMutex());
   std::lock_guard<std::mutex> lock(lock_);
   if (isPreferenceFileExcluded_ || path.empty()) return;
   // The platform makes the file on the first synchronize after a write; until then the

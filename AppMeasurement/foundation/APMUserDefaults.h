@@ -16,11 +16,13 @@
 //
 // Keys must be non-empty. Accepted values are property-list values: strings, numbers
 // (booleans, integers, reals), data, dates, and arrays and dictionaries of those. Values
-// are stored by copy. Changes reach the disk when synchronize() is called.
+// are stored by copy. Changes reach the disk when synchronize() is called, and otherwise
+// soon after the last change and at an orderly exit, as the platform's preferences write by
+// themselves (platform::PreferenceStore).
 //
 // Getters and setters may be called from any thread; the preferences store synchronises
-// them. synchronize() may be called from any thread; the writes and backup exclusions of
-// all instances take turns, so that a concurrent write cannot drop an exclusion.
+// them. synchronize() may be called from any thread; the backup exclusion takes turns with
+// every preference-file write, so that a concurrent write cannot drop it.
 class APMUserDefaults {
  public:
   // The instance over the current application's own preferences, made once per process.

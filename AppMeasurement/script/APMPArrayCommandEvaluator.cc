@@ -19,7 +19,7 @@ constexpr size_t kWorkPerVisit = 16;
 APMPValuePtr Number(double value) { return APMPNumberValue::make(value); }
 APMPValuePtr Bool(bool value) { return APMPBooleanValue::booleanValueWithBool(value); }
 
-bool IntegerOf(const APMPValuePtr& value, double& out, APMPErrorSlot error) {
+bool IntegerOf(const APMPValuePtr& value, double& out, APMPErrorSlot* error) {
   double d = value->doubleValueOrError(error);
   if (APMPHasError(error)) return false;
   out = APMPToInteger(d);
@@ -38,7 +38,7 @@ int64_t RelativeIndex(double value, int64_t count, int64_t low) {
 enum class Iteration { Every, Some, Filter, Map, ForEach };
 
 APMPValuePtr Iterate(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr& scope,
-                     APMPErrorSlot error, Iteration kind) {
+                     APMPErrorSlot* error, Iteration kind) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   auto callback = APMPSharedFunction(a[0]);
   if (!callback) {
@@ -94,28 +94,28 @@ APMPValuePtr Iterate(const ArrayPtr& array, const APMPValueList& a, const APMPSc
 }
 
 APMPValuePtr Every(const ArrayPtr& r, const APMPValueList& a, const APMPScopePtr& s,
-                   APMPErrorSlot e) {
+                   APMPErrorSlot* e) {
   return Iterate(r, a, s, e, Iteration::Every);
 }
 APMPValuePtr Some(const ArrayPtr& r, const APMPValueList& a, const APMPScopePtr& s,
-                  APMPErrorSlot e) {
+                  APMPErrorSlot* e) {
   return Iterate(r, a, s, e, Iteration::Some);
 }
 APMPValuePtr Filter(const ArrayPtr& r, const APMPValueList& a, const APMPScopePtr& s,
-                    APMPErrorSlot e) {
+                    APMPErrorSlot* e) {
   return Iterate(r, a, s, e, Iteration::Filter);
 }
 APMPValuePtr Map(const ArrayPtr& r, const APMPValueList& a, const APMPScopePtr& s,
-                 APMPErrorSlot e) {
+                 APMPErrorSlot* e) {
   return Iterate(r, a, s, e, Iteration::Map);
 }
 APMPValuePtr ForEach(const ArrayPtr& r, const APMPValueList& a, const APMPScopePtr& s,
-                     APMPErrorSlot e) {
+                     APMPErrorSlot* e) {
   return Iterate(r, a, s, e, Iteration::ForEach);
 }
 
 APMPValuePtr Fold(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr& scope,
-                  APMPErrorSlot error, bool fromRight) {
+                  APMPErrorSlot* error, bool fromRight) {
   if (a.empty() || a.size() > 2) {
     APMPSetError(error, APMPErrorCodeArgumentCount);
     return APMPUndefined();
@@ -165,16 +165,16 @@ APMPValuePtr Fold(const ArrayPtr& array, const APMPValueList& a, const APMPScope
 }
 
 APMPValuePtr Reduce(const ArrayPtr& r, const APMPValueList& a, const APMPScopePtr& s,
-                    APMPErrorSlot e) {
+                    APMPErrorSlot* e) {
   return Fold(r, a, s, e, false);
 }
 APMPValuePtr ReduceRight(const ArrayPtr& r, const APMPValueList& a, const APMPScopePtr& s,
-                         APMPErrorSlot e) {
+                         APMPErrorSlot* e) {
   return Fold(r, a, s, e, true);
 }
 
 APMPValuePtr Concat(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr& scope,
-                    APMPErrorSlot error) {
+                    APMPErrorSlot* error) {
   auto out = APMPObjectManager::arrayValueWithScope(scope);
   out->concat(array, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -186,7 +186,7 @@ APMPValuePtr Concat(const ArrayPtr& array, const APMPValueList& a, const APMPSco
 }
 
 APMPValuePtr HasOwnProperty(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr&,
-                            APMPErrorSlot error) {
+                            APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   std::u16string key = a[0]->stringValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -196,7 +196,7 @@ APMPValuePtr HasOwnProperty(const ArrayPtr& array, const APMPValueList& a, const
 }
 
 APMPValuePtr IndexOf(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr&,
-                     APMPErrorSlot error) {
+                     APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   APMPValuePtr search = a.empty() ? APMPUndefined() : a[0];
   int64_t count = static_cast<int64_t>(array->count());
@@ -209,7 +209,7 @@ APMPValuePtr IndexOf(const ArrayPtr& array, const APMPValueList& a, const APMPSc
 }
 
 APMPValuePtr LastIndexOf(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr&,
-                         APMPErrorSlot error) {
+                         APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   APMPValuePtr search = a.empty() ? APMPUndefined() : a[0];
   double count = static_cast<double>(array->count());
@@ -228,7 +228,7 @@ APMPValuePtr LastIndexOf(const ArrayPtr& array, const APMPValueList& a, const AP
 }
 
 APMPValuePtr Join(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr&,
-                  APMPErrorSlot error) {
+                  APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   std::u16string separator = u",";
   if (!a.empty()) {
@@ -245,38 +245,38 @@ APMPValuePtr Join(const ArrayPtr& array, const APMPValueList& a, const APMPScope
 }
 
 APMPValuePtr Pop(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr&,
-                 APMPErrorSlot error) {
+                 APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return array->removeLastElement();
 }
 
 APMPValuePtr Shift(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr&,
-                   APMPErrorSlot error) {
+                   APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return array->removeFirstElement();
 }
 
 APMPValuePtr Push(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr&,
-                  APMPErrorSlot error) {
+                  APMPErrorSlot* error) {
   size_t count = array->appendElements(a, error);
   return APMPHasError(error) ? APMPUndefined() : Number(static_cast<double>(count));
 }
 
 APMPValuePtr Unshift(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr&,
-                     APMPErrorSlot error) {
+                     APMPErrorSlot* error) {
   size_t count = array->prependElements(a, error);
   return APMPHasError(error) ? APMPUndefined() : Number(static_cast<double>(count));
 }
 
 APMPValuePtr Reverse(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr&,
-                     APMPErrorSlot error) {
+                     APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   array->reverse();
   return array;
 }
 
 APMPValuePtr Slice(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr& scope,
-                   APMPErrorSlot error) {
+                   APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   int64_t count = static_cast<int64_t>(array->count());
   double start = 0, end = static_cast<double>(count);
@@ -289,7 +289,7 @@ APMPValuePtr Slice(const ArrayPtr& array, const APMPValueList& a, const APMPScop
 }
 
 APMPValuePtr Sort(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr& scope,
-                  APMPErrorSlot error) {
+                  APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   if (array->count() < 2) return array;
   std::shared_ptr<APMPFunctionValue> comparator;
@@ -305,7 +305,7 @@ APMPValuePtr Sort(const ArrayPtr& array, const APMPValueList& a, const APMPScope
 }
 
 APMPValuePtr Splice(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr& scope,
-                    APMPErrorSlot error) {
+                    APMPErrorSlot* error) {
   if (a.empty()) return APMPObjectManager::arrayValueWithScope(scope);
   int64_t count = static_cast<int64_t>(array->count());
   double start;
@@ -327,7 +327,7 @@ APMPValuePtr Splice(const ArrayPtr& array, const APMPValueList& a, const APMPSco
 }
 
 APMPValuePtr ToString(const ArrayPtr& array, const APMPValueList& a, const APMPScopePtr&,
-                      APMPErrorSlot error) {
+                      APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   std::u16string text = array->stringValueOrError(error);
   return APMPHasError(error) ? APMPUndefined() : APMPStringValue::make(std::move(text));
@@ -368,7 +368,7 @@ APMPValuePtr APMPArrayCommandEvaluator::evaluateCommand(const std::u16string& na
                                                         const ArrayPtr& receiver,
                                                         const APMPValueList& arguments,
                                                         const APMPScopePtr& scope,
-                                                        APMPErrorSlot error) const {
+                                                        APMPErrorSlot* error) const {
   auto it = handlers_.find(name);
   if (it == handlers_.end()) {
     APMPSetError(error, APMPErrorCodeUnknownMethod);

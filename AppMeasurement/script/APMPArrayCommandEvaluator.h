@@ -14,14 +14,14 @@ class APMPArrayCommandEvaluator {
  public:
   using Handler = APMPValuePtr (*)(const std::shared_ptr<APMPArrayValue>& receiver,
                                    const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error);
+                                   APMPErrorSlot* error);
   static APMPArrayCommandEvaluator& sharedInstance();
   APMPArrayCommandEvaluator();
 
   APMPValuePtr evaluateCommand(const std::u16string& name,
                                const std::shared_ptr<APMPArrayValue>& receiver,
                                const APMPValueList& arguments, const APMPScopePtr& scope,
-                               APMPErrorSlot error) const;
+                               APMPErrorSlot* error) const;
 
  private:
   std::unordered_map<std::u16string, Handler> handlers_;

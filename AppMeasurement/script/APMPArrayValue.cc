@@ -72,7 +72,7 @@ const APMPValuePtr& APMPArrayValue::emptyValue() {
 }
 
 std::u16string APMPArrayValue::stringValueWithSeparator(const std::u16string& separator,
-                                                        APMPErrorSlot error) const {
+                                                        APMPErrorSlot* error) const {
   if (elements_.empty()) return u"";
   auto& active = JoinGuard::active;
   if (std::find(active.begin(), active.end(), this) != active.end()) return u"";
@@ -107,20 +107,20 @@ std::u16string APMPArrayValue::stringValueWithSeparator(const std::u16string& se
   return failed ? u"" : out;
 }
 
-std::u16string APMPArrayValue::stringValueOrError(APMPErrorSlot error) const {
+std::u16string APMPArrayValue::stringValueOrError(APMPErrorSlot* error) const {
   return stringValueWithSeparator(u",", error);
 }
 
-double APMPArrayValue::doubleValueOrError(APMPErrorSlot error) const {
+double APMPArrayValue::doubleValueOrError(APMPErrorSlot* error) const {
   std::u16string text = stringValueOrError(error);
   if (APMPHasError(error)) return std::nan("");
   return APMPStringToNumber(text);
 }
 
-bool APMPArrayValue::booleanValueOrError(APMPErrorSlot) const { return true; }
+bool APMPArrayValue::booleanValueOrError(APMPErrorSlot*) const { return true; }
 
 APMPValuePtr APMPArrayValue::valueForProperty(const APMPValuePtr& property,
-                                              APMPErrorSlot error) const {
+                                              APMPErrorSlot* error) const {
   std::u16string name = property->stringValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
   if (property->kind() == APMPValueKind::String && name == u"length")
@@ -134,7 +134,7 @@ APMPValuePtr APMPArrayValue::valueForProperty(const APMPValuePtr& property,
 }
 
 void APMPArrayValue::setValue(APMPValuePtr value, const APMPValuePtr& property,
-                              APMPErrorSlot error) {
+                              APMPErrorSlot* error) {
   std::u16string name = property->stringValueOrError(error);
   if (APMPHasError(error)) return;
   if (property->kind() == APMPValueKind::String && name == u"length") {
@@ -158,7 +158,7 @@ void APMPArrayValue::setValue(APMPValuePtr value, const APMPValuePtr& property,
   propertyMap_.setValue(std::move(value), name);
 }
 
-void APMPArrayValue::removeValueForProperty(const APMPValuePtr& property, APMPErrorSlot error) {
+void APMPArrayValue::removeValueForProperty(const APMPValuePtr& property, APMPErrorSlot* error) {
   if (APMPIsArrayIndex(*property)) {
     uint64_t position = IndexPosition(*property);
     if (position < elements_.size()) elements_[position] = emptyValue();
@@ -169,7 +169,7 @@ void APMPArrayValue::removeValueForProperty(const APMPValuePtr& property, APMPEr
   propertyMap_.removeValueForName(name);
 }
 
-bool APMPArrayValue::hasProperty(const APMPValuePtr& property, APMPErrorSlot error) const {
+bool APMPArrayValue::hasProperty(const APMPValuePtr& property, APMPErrorSlot* error) const {
   if (APMPIsArrayIndex(*property)) {
     uint64_t position = IndexPosition(*property);
     return position < elements_.size() && !IsHole(elements_[position]);
@@ -198,7 +198,7 @@ APMPValueList APMPArrayValue::allElements() const {
   return out;
 }
 
-bool APMPArrayValue::setLength(uint64_t length, APMPErrorSlot error) {
+bool APMPArrayValue::setLength(uint64_t length, APMPErrorSlot* error) {
   if (length > kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return false;
@@ -226,7 +226,7 @@ std::shared_ptr<APMPArrayValue> APMPArrayValue::subarrayWithRange(uint64_t locat
 }
 
 APMPValueList APMPArrayValue::spliceFrom(int64_t from, int64_t deleteCount,
-                                         const APMPValueList& values, APMPErrorSlot error) {
+                                         const APMPValueList& values, APMPErrorSlot* error) {
   if (!APMPChargeWork(elements_.size() + values.size(), error)) return {};
   int64_t count = static_cast<int64_t>(elements_.size());
   int64_t start = std::clamp<int64_t>(from, 0, count);
@@ -243,7 +243,7 @@ APMPValueList APMPArrayValue::spliceFrom(int64_t from, int64_t deleteCount,
   return removed;
 }
 
-void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot error) {
+void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot* error) {
   if (value->kind() == APMPValueKind::Control) {
     APMPSetError(error, APMPErrorCodeArgumentType);
     return;
@@ -292,7 +292,7 @@ APMPValuePtr APMPArrayValue::removeLastElement() {
   return IsHole(last) ? APMPUndefined() : last;
 }
 
-size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot error) {
+size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot* error) {
   if (elements_.size() + values.size() > kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return elements_.size();
@@ -303,7 +303,7 @@ size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot
   return elements_.size();
 }
 
-size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlot error) {
+size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlot* error) {
   if (!APMPChargeWork(elements_.size() + values.size(), error)) return elements_.size();
   if (elements_.size() + values.size() > kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
@@ -315,7 +315,7 @@ size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlo
 }
 
 int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
-                                     APMPErrorSlot error) const {
+                                     APMPErrorSlot* error) const {
   APMPWorkMeter meter;
   for (uint64_t i = fromIndex; i < elements_.size(); ++i) {
     if (!meter.charge(1, error)) return -1;
@@ -327,7 +327,7 @@ int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromInd
 }
 
 int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
-                                         APMPErrorSlot error) const {
+                                         APMPErrorSlot* error) const {
   if (elements_.empty()) return -1;
   APMPWorkMeter meter;
   uint64_t start = std::min<uint64_t>(fromIndex, elements_.size() - 1);
@@ -341,7 +341,7 @@ int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fro
 }
 
 void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionValue>& function,
-                                            const APMPScopePtr& scope, APMPErrorSlot error) {
+                                            const APMPScopePtr& scope, APMPErrorSlot* error) {
   std::optional<APMPError> recorded;
   // Every comparison is charged (plus the code units it compares); once the budget is spent
   // the sort stops where it is.
@@ -426,7 +426,7 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
 
 APMPValuePtr APMPArrayValue::applyWithName(const std::u16string& name,
                                            const APMPValueList& arguments,
-                                           const APMPScopePtr& scope, APMPErrorSlot error) {
+                                           const APMPScopePtr& scope, APMPErrorSlot* error) {
   auto self = std::static_pointer_cast<APMPArrayValue>(shared_from_this());
   if (const APMPValuePtr* own = propertyMap_.findValue(name)) {
     std::shared_ptr<APMPFunctionValue> function = APMPSharedFunction(*own);

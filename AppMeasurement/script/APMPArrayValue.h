@@ -23,42 +23,42 @@ class APMPArrayValue : public APMPRuntimeValue {
   static const APMPValuePtr& emptyValue();
 
   std::u16string stringValueWithSeparator(const std::u16string& separator,
-                                          APMPErrorSlot error) const;
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+                                          APMPErrorSlot* error) const;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void mark(APMPMarker& marker) override;
   void sweep() override;
 
-  APMPValuePtr valueForProperty(const APMPValuePtr& property, APMPErrorSlot error) const;
-  void setValue(APMPValuePtr value, const APMPValuePtr& property, APMPErrorSlot error);
-  void removeValueForProperty(const APMPValuePtr& property, APMPErrorSlot error);
-  bool hasProperty(const APMPValuePtr& property, APMPErrorSlot error) const;
+  APMPValuePtr valueForProperty(const APMPValuePtr& property, APMPErrorSlot* error) const;
+  void setValue(APMPValuePtr value, const APMPValuePtr& property, APMPErrorSlot* error);
+  void removeValueForProperty(const APMPValuePtr& property, APMPErrorSlot* error);
+  bool hasProperty(const APMPValuePtr& property, APMPErrorSlot* error) const;
   APMPValueList allPropertyNames() const;
   size_t count() const { return elements_.size(); }
   // A copy of the elements with every hole read as undefined.
   APMPValueList allElements() const;
   const APMPValueList& elements() const { return elements_; }
   // Grows with holes or truncates; false with error 20 past the bound.
-  bool setLength(uint64_t length, APMPErrorSlot error);
+  bool setLength(uint64_t length, APMPErrorSlot* error);
 
   std::shared_ptr<APMPArrayValue> subarrayWithRange(uint64_t location, uint64_t length) const;
   APMPValueList spliceFrom(int64_t from, int64_t deleteCount, const APMPValueList& values,
-                           APMPErrorSlot error);
-  void concat(const APMPValuePtr& value, APMPErrorSlot error);
+                           APMPErrorSlot* error);
+  void concat(const APMPValuePtr& value, APMPErrorSlot* error);
   void reverse();
   APMPValuePtr removeFirstElement();
   APMPValuePtr removeLastElement();
-  size_t appendElements(const APMPValueList& values, APMPErrorSlot error);
-  size_t prependElements(const APMPValueList& values, APMPErrorSlot error);
-  int64_t indexOfValue(const APMPValuePtr& value, uint64_t fromIndex, APMPErrorSlot error) const;
+  size_t appendElements(const APMPValueList& values, APMPErrorSlot* error);
+  size_t prependElements(const APMPValueList& values, APMPErrorSlot* error);
+  int64_t indexOfValue(const APMPValuePtr& value, uint64_t fromIndex, APMPErrorSlot* error) const;
   int64_t lastIndexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
-                           APMPErrorSlot error) const;
+                           APMPErrorSlot* error) const;
   void sortUsingFunctionValue(const std::shared_ptr<APMPFunctionValue>& function,
-                              const APMPScopePtr& scope, APMPErrorSlot error);
+                              const APMPScopePtr& scope, APMPErrorSlot* error);
 
   APMPPropertyMap& propertyMap() { return propertyMap_; }
   bool isMarked() const { return mark_.isSet(); }

@@ -5,7 +5,7 @@
 namespace {
 
 // The 32-bit patterns of both operands; false when a count or conversion fails.
-bool TwoOperands(const APMPValueList& a, uint32_t& x, uint32_t& y, APMPErrorSlot error) {
+bool TwoOperands(const APMPValueList& a, uint32_t& x, uint32_t& y, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return false;
   double first = a[0]->doubleValueOrError(error);
   if (APMPHasError(error)) return false;
@@ -20,41 +20,41 @@ APMPValuePtr Signed(uint32_t bits) {
   return APMPNumberValue::make(static_cast<double>(static_cast<int32_t>(bits)));
 }
 
-APMPValuePtr And(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr And(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   uint32_t x, y;
   return TwoOperands(a, x, y, error) ? Signed(x & y) : APMPUndefined();
 }
 
-APMPValuePtr Or(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Or(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   uint32_t x, y;
   return TwoOperands(a, x, y, error) ? Signed(x | y) : APMPUndefined();
 }
 
-APMPValuePtr Xor(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Xor(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   uint32_t x, y;
   return TwoOperands(a, x, y, error) ? Signed(x ^ y) : APMPUndefined();
 }
 
-APMPValuePtr Not(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Not(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   double x = a[0]->doubleValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
   return Signed(~APMPToUint32(x));
 }
 
-APMPValuePtr ShiftLeft(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr ShiftLeft(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   uint32_t x, y;
   return TwoOperands(a, x, y, error) ? Signed(x << (y & 31)) : APMPUndefined();
 }
 
-APMPValuePtr ShiftRight(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr ShiftRight(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   uint32_t x, y;
   if (!TwoOperands(a, x, y, error)) return APMPUndefined();
   // Arithmetic shift of the signed pattern (well defined since C++20).
   return APMPNumberValue::make(static_cast<double>(static_cast<int32_t>(x) >> (y & 31)));
 }
 
-APMPValuePtr ShiftRightUnsigned(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr ShiftRightUnsigned(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   uint32_t x, y;
   if (!TwoOperands(a, x, y, error)) return APMPUndefined();
   return APMPNumberValue::make(static_cast<double>(x >> (y & 31)));
@@ -71,6 +71,6 @@ APMPBitwiseCommandEvaluator::APMPBitwiseCommandEvaluator() {
 APMPValuePtr APMPBitwiseCommandEvaluator::evaluateCommand(const std::u16string& command,
                                                           const APMPValueList& arguments,
                                                           const APMPScopePtr& scope,
-                                                          APMPErrorSlot error) {
+                                                          APMPErrorSlot* error) {
   return runHandler(command, arguments, scope, error, true);
 }

@@ -3,7 +3,7 @@
 #include "AppMeasurement/script/APMPEvaluator.h"
 
 APMPValuePtr APMPCommandEvaluator::evaluateCommand(const std::u16string&, const APMPValueList&,
-                                                   const APMPScopePtr&, APMPErrorSlot) {
+                                                   const APMPScopePtr&, APMPErrorSlot*) {
   return APMPUndefined();
 }
 
@@ -35,7 +35,7 @@ const APMPCommandEvaluator::Handler* APMPCommandEvaluator::handlerFor(
 
 APMPValuePtr APMPCommandEvaluator::runHandler(const std::u16string& command,
                                               const APMPValueList& arguments,
-                                              const APMPScopePtr& scope, APMPErrorSlot error,
+                                              const APMPScopePtr& scope, APMPErrorSlot* error,
                                               bool eager) const {
   const Handler* handler = handlerFor(command);
   if (handler == nullptr || *handler == nullptr) return APMPUndefined();

@@ -11,19 +11,19 @@
 class APMPCommandEvaluator {
  public:
   using Handler = APMPValuePtr (*)(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error);
+                                   APMPErrorSlot* error);
   virtual ~APMPCommandEvaluator() = default;
 
   // The base returns undefined without error.
   virtual APMPValuePtr evaluateCommand(const std::u16string& command,
                                        const APMPValueList& arguments, const APMPScopePtr& scope,
-                                       APMPErrorSlot error);
+                                       APMPErrorSlot* error);
   virtual std::vector<std::u16string> allSupportedCommands() const;
 
  protected:
   // For the table-driven subclasses.
   APMPValuePtr runHandler(const std::u16string& command, const APMPValueList& arguments,
-                          const APMPScopePtr& scope, APMPErrorSlot error, bool eager) const;
+                          const APMPScopePtr& scope, APMPErrorSlot* error, bool eager) const;
   // Subclass constructors call this once their handlers_ are filled.
   void indexHandlers();
   // The handler of a command, or null.

@@ -58,7 +58,7 @@ APMPCommandEvaluator* APMPCommandRegistrar::evaluatorForName(
 
 APMPValuePtr APMPCommandRegistrar::evaluateStatement(const APMPValuePtr& value,
                                                      const APMPScopePtr& scope,
-                                                     APMPErrorSlot error) {
+                                                     APMPErrorSlot* error) {
   if (!APMPCountInstruction(scope, error)) return APMPUndefined();
   if (APMPStorageLedger::isExhausted()) {
     APMPSetError(error, APMPErrorCodeTooLarge);

@@ -18,7 +18,7 @@ class APMPCommandRegistrar {
 
   void registerEvaluator(std::shared_ptr<APMPCommandEvaluator> evaluator);
   APMPValuePtr evaluateStatement(const APMPValuePtr& value, const APMPScopePtr& scope,
-                                 APMPErrorSlot error);
+                                 APMPErrorSlot* error);
 
   // How deeply evaluations may nest on one thread before failing with error 19 (about 250
   // nested script calls). 1000 levels fit in 2 MB of stack even under AddressSanitizer, whose

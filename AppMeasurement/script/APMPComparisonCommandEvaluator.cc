@@ -6,40 +6,40 @@ namespace {
 
 APMPValuePtr Bool(bool value) { return APMPBooleanValue::booleanValueWithBool(value); }
 
-APMPValuePtr LooseEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr LooseEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   bool equal = APMPLooseEquals(*a[0], *a[1], error);
   return APMPHasError(error) ? APMPUndefined() : Bool(equal);
 }
 
-APMPValuePtr LooseNotEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr LooseNotEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   bool equal = APMPLooseEquals(*a[0], *a[1], error);
   return APMPHasError(error) ? APMPUndefined() : Bool(!equal);
 }
 
-APMPValuePtr StrictEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr StrictEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   bool equal = APMPStrictEquals(*a[0], *a[1], error);
   return APMPHasError(error) ? APMPUndefined() : Bool(equal);
 }
 
-APMPValuePtr StrictNotEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr StrictNotEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   bool equal = APMPStrictEquals(*a[0], *a[1], error);
   return APMPHasError(error) ? APMPUndefined() : Bool(!equal);
 }
 
-APMPValuePtr Less(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot) {
+APMPValuePtr Less(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot*) {
   return Bool(APMPCompareValues(*a[0], *a[1]) == -1);
 }
 
-APMPValuePtr LessOrEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot) {
+APMPValuePtr LessOrEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot*) {
   int c = APMPCompareValues(*a[0], *a[1]);
   return Bool(c == -1 || c == 0);
 }
 
-APMPValuePtr Greater(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot) {
+APMPValuePtr Greater(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot*) {
   return Bool(APMPCompareValues(*a[1], *a[0]) == -1);
 }
 
-APMPValuePtr GreaterOrEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot) {
+APMPValuePtr GreaterOrEqual(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot*) {
   int c = APMPCompareValues(*a[1], *a[0]);
   return Bool(c == -1 || c == 0);
 }
@@ -56,7 +56,7 @@ APMPComparisonCommandEvaluator::APMPComparisonCommandEvaluator() {
 APMPValuePtr APMPComparisonCommandEvaluator::evaluateCommand(const std::u16string& command,
                                                              const APMPValueList& arguments,
                                                              const APMPScopePtr& scope,
-                                                             APMPErrorSlot error) {
+                                                             APMPErrorSlot* error) {
   if (handlerFor(command) == nullptr) return APMPUndefined();
   if (!APMPCheckArgumentCount(arguments, 2, error)) return APMPUndefined();
   return runHandler(command, arguments, scope, error, true);

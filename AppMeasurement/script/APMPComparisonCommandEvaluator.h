@@ -7,5 +7,5 @@ class APMPComparisonCommandEvaluator : public APMPCommandEvaluator {
  public:
   APMPComparisonCommandEvaluator();
   APMPValuePtr evaluateCommand(const std::u16string& command, const APMPValueList& arguments,
-                               const APMPScopePtr& scope, APMPErrorSlot error) override;
+                               const APMPScopePtr& scope, APMPErrorSlot* error) override;
 };

@@ -9,15 +9,16 @@
 
 namespace {
 
-APMPValuePtr Evaluate(const APMPValuePtr& value, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Evaluate(const APMPValuePtr& value, const APMPScopePtr& scope, APMPErrorSlot* error) {
   return APMPEvaluator::evaluateStatement(value, scope, error);
 }
 
-APMPValuePtr CodeList(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr CodeList(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   return APMPObjectManager::arrayValueWithArray(a, scope);
 }
 
-APMPValuePtr StatementList(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr StatementList(const APMPValueList& a, const APMPScopePtr& scope,
+                           APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   APMPValuePtr list = Evaluate(a[0], scope, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -29,28 +30,28 @@ APMPValuePtr StatementList(const APMPValueList& a, const APMPScopePtr& scope, AP
   return APMPEvaluator::executeStatements(array->allElements(), scope, error);
 }
 
-APMPValuePtr Block(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Block(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   return APMPEvaluator::executeStatements(a, scope->createChildScope(), error);
 }
 
-APMPValuePtr Break(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Break(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return APMPControlValue::breakValue();
 }
 
-APMPValuePtr Continue(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Continue(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return APMPControlValue::continueValue();
 }
 
-APMPValuePtr Return(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Return(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   APMPValueList values = APMPEvaluateArguments(a, scope, error);
   if (APMPHasError(error)) return APMPUndefined();
   return APMPControlValue::returnValueWithData(values.empty() ? nullptr : values[0]);
 }
 
-APMPValuePtr Comma(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Comma(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckMinArgumentCount(a, 1, error)) return APMPUndefined();
   APMPValuePtr result = APMPUndefined();
   for (const auto& argument : a) {
@@ -64,7 +65,7 @@ APMPValuePtr Comma(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorS
   return result;
 }
 
-APMPValuePtr If(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr If(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (a.empty() || a.size() > 3) {
     APMPSetError(error, APMPErrorCodeArgumentCount);
     return APMPUndefined();
@@ -82,7 +83,7 @@ APMPValuePtr If(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot
   return value;
 }
 
-APMPValuePtr Conditional(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Conditional(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 3, error)) return APMPUndefined();
   APMPValuePtr condition = Evaluate(a[0], scope, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -92,7 +93,7 @@ APMPValuePtr Conditional(const APMPValueList& a, const APMPScopePtr& scope, APMP
   return APMPHasError(error) ? APMPUndefined() : value;
 }
 
-APMPValuePtr MethodCall(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr MethodCall(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 3, error)) return APMPUndefined();
   APMPValueList values = APMPEvaluateArguments(a, scope, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -108,7 +109,7 @@ APMPValuePtr MethodCall(const APMPValueList& a, const APMPScopePtr& scope, APMPE
 }
 
 std::shared_ptr<APMPFunctionValue> MakeFunction(const APMPValueList& a, const APMPScopePtr& scope,
-                                                APMPErrorSlot error) {
+                                                APMPErrorSlot* error) {
   if (!APMPCheckMinArgumentCount(a, 2, error)) return nullptr;
   std::u16string name = a[0]->stringValueOrError(error);
   if (APMPHasError(error)) return nullptr;
@@ -130,21 +131,21 @@ std::shared_ptr<APMPFunctionValue> MakeFunction(const APMPValueList& a, const AP
 }
 
 APMPValuePtr FunctionExpression(const APMPValueList& a, const APMPScopePtr& scope,
-                                APMPErrorSlot error) {
+                                APMPErrorSlot* error) {
   auto function = MakeFunction(a, scope, error);
   if (!function) return APMPUndefined();
   return function;
 }
 
 APMPValuePtr FunctionDeclaration(const APMPValueList& a, const APMPScopePtr& scope,
-                                 APMPErrorSlot error) {
+                                 APMPErrorSlot* error) {
   auto function = MakeFunction(a, scope, error);
   if (!function) return APMPUndefined();
   scope->setValue(function, function->functionName());
   return function;
 }
 
-APMPValuePtr Switch(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Switch(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 3, error)) return APMPUndefined();
   APMPValueList values = APMPEvaluateArguments(a, scope, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -213,6 +214,6 @@ APMPControlCommandEvaluator::APMPControlCommandEvaluator() {
 APMPValuePtr APMPControlCommandEvaluator::evaluateCommand(const std::u16string& command,
                                                           const APMPValueList& arguments,
                                                           const APMPScopePtr& scope,
-                                                          APMPErrorSlot error) {
+                                                          APMPErrorSlot* error) {
   return runHandler(command, arguments, scope, error, false);
 }

@@ -8,5 +8,5 @@ class APMPControlCommandEvaluator : public APMPCommandEvaluator {
  public:
   APMPControlCommandEvaluator();
   APMPValuePtr evaluateCommand(const std::u16string& command, const APMPValueList& arguments,
-                               const APMPScopePtr& scope, APMPErrorSlot error) override;
+                               const APMPScopePtr& scope, APMPErrorSlot* error) override;
 };

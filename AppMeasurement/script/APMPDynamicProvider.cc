@@ -5,7 +5,7 @@ void APMPDynamicProvider::setModuleCreator(Creator creator, const std::u16string
 }
 
 APMPValuePtr APMPDynamicProvider::moduleForName(const std::u16string& name,
-                                                APMPErrorSlot error) const {
+                                                APMPErrorSlot* error) const {
   auto it = creators_.find(name);
   if (it == creators_.end() || !it->second) return APMPUndefined();
   APMPValuePtr module = it->second();

@@ -15,7 +15,7 @@ class APMPDynamicProvider {
   void setModuleCreator(Creator creator, const std::u16string& name);
   // Undefined without error when no creator is registered; error 15 when the creator gives
   // nothing; otherwise the creator's result.
-  APMPValuePtr moduleForName(const std::u16string& name, APMPErrorSlot error) const;
+  APMPValuePtr moduleForName(const std::u16string& name, APMPErrorSlot* error) const;
 
  private:
   std::unordered_map<std::u16string, Creator> creators_;

@@ -7,7 +7,7 @@
 bool APMPEditingCallbackHandler::registerWithPriority(int64_t priority,
                                                       std::shared_ptr<APMPFunctionValue> callback,
                                                       const std::u16string& ruleType,
-                                                      APMPErrorSlot error) {
+                                                      APMPErrorSlot* error) {
   if (count() >= kMaximumCallbacks) {
     APMPSetEditingError(error, APMPEditingErrorCodeTooManyCallbacks);
     return false;
@@ -33,7 +33,7 @@ void APMPEditingCallbackHandler::addCallback(
 uint32_t APMPEditingCallbackHandler::invokeCallbackWithScope(const APMPScopePtr& scope,
                                                              APMPFunctionValue& function,
                                                              const APMPValuePtr& eventHandler,
-                                                             APMPErrorSlot error) {
+                                                             APMPErrorSlot* error) {
   APMPValuePtr result = function.invokeWithArguments({eventHandler}, scope, error);
   if (APMPHasError(error)) return 2;
   if (result->kind() == APMPValueKind::Number)
@@ -43,7 +43,7 @@ uint32_t APMPEditingCallbackHandler::invokeCallbackWithScope(const APMPScopePtr&
 
 bool APMPEditingCallbackHandler::triggerCallbacksWithScope(
     const APMPScopePtr& scope, const std::shared_ptr<APMPEventContext>& context,
-    APMPErrorSlot error) {
+    APMPErrorSlot* error) {
   APMPValuePtr eventObject = std::make_shared<APMPEventNativeFunctions>(context);
   // Copies of the callback lists: a callback may register more callbacks while they run.
   std::vector<std::shared_ptr<APMPFunctionValue>> edits, creates;

@@ -21,14 +21,14 @@ class APMPEditingCallbackHandler : public APMPMarkable {
   // "edit". A taken priority becomes the highest of its kind plus one. Priorities are kept in
   // 64 bits, so that bumping past the 32-bit range cannot overflow.
   bool registerWithPriority(int64_t priority, std::shared_ptr<APMPFunctionValue> callback,
-                            const std::u16string& ruleType, APMPErrorSlot error);
+                            const std::u16string& ruleType, APMPErrorSlot* error);
   // Runs the edit callbacks, then the create callbacks, with one event object over `context`.
   bool triggerCallbacksWithScope(const APMPScopePtr& scope,
                                  const std::shared_ptr<APMPEventContext>& context,
-                                 APMPErrorSlot error);
+                                 APMPErrorSlot* error);
   // The callback's result code: 2 on failure, the number's 32-bit pattern, or 0xFFFFFFFF.
   static uint32_t invokeCallbackWithScope(const APMPScopePtr& scope, APMPFunctionValue& function,
-                                          const APMPValuePtr& eventHandler, APMPErrorSlot error);
+                                          const APMPValuePtr& eventHandler, APMPErrorSlot* error);
 
   void mark(APMPMarker& marker) override;
   size_t count() const { return editCallbackMap_.size() + createCallbackMap_.size(); }

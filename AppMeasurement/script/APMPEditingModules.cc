@@ -15,7 +15,7 @@ APMPRegisterCallbackNativeFunctionValue::APMPRegisterCallbackNativeFunctionValue
       callbackHandler_(std::move(callbackHandler)) {}
 
 APMPValuePtr APMPRegisterCallbackNativeFunctionValue::invokeWithArguments(
-    const APMPValueList& arguments, const APMPScopePtr& scope, APMPErrorSlot error) {
+    const APMPValueList& arguments, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(arguments, 3, error)) return APMPUndefined();
   APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -46,7 +46,7 @@ APMPEventLogger::APMPEventLogger(std::shared_ptr<APMPEventContext> eventContext)
       eventContext_(std::move(eventContext)) {}
 
 APMPValuePtr APMPEventLogger::invokeWithArguments(const APMPValueList& arguments,
-                                                  const APMPScopePtr& scope, APMPErrorSlot error) {
+                                                  const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(arguments, 3, error)) return APMPUndefined();
   APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
   if (APMPHasError(error)) return APMPUndefined();

@@ -14,7 +14,7 @@ class APMPRegisterCallbackNativeFunctionValue : public APMPFunctionValue {
   explicit APMPRegisterCallbackNativeFunctionValue(
       std::shared_ptr<APMPEditingCallbackHandler> callbackHandler);
   APMPValuePtr invokeWithArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error) override;
+                                   APMPErrorSlot* error) override;
 
  private:
   std::shared_ptr<APMPEditingCallbackHandler> callbackHandler_;
@@ -25,7 +25,7 @@ class APMPEventLogger : public APMPFunctionValue {
  public:
   explicit APMPEventLogger(std::shared_ptr<APMPEventContext> eventContext);
   APMPValuePtr invokeWithArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error) override;
+                                   APMPErrorSlot* error) override;
 
  private:
   std::shared_ptr<APMPEventContext> eventContext_;

@@ -7,9 +7,12 @@
 #include "platform/foundation/Value.h"
 
 // Errors of the script runtime are values: a domain text, an integer code and user info.
-// Every operation that can fail takes an error slot (`APMPErrorSlot`, never null inside the
-// runtime); failure fills it and the operation returns its fallback. Callers test the slot
-// after every step and stop at the first filled one.
+// Every operation that can fail takes an error slot as `APMPErrorSlot* error`, spelled as the
+// rest of the measurement library spells its own (`APMErrorSlot* error`): failure fills it
+// and the operation returns its fallback. Callers test the slot after every step and stop at
+// the first filled one. A null slot is allowed and receives nothing; the public entry points
+// (APMPEventEditing) then keep a slot of their own, so that evaluation still stops at the
+// first failure.
 struct APMPError {
   std::string domain;
   int64_t code = 0;
@@ -18,7 +21,8 @@ struct APMPError {
   bool operator==(const APMPError&) const = default;
 };
 
-using APMPErrorSlot = std::optional<APMPError>*;
+// An error out-parameter: callers that do not care pass nullptr.
+using APMPErrorSlot = std::optional<APMPError>;
 
 inline constexpr char kAPMPErrorDomain[] = "com.orvane.rzq.measurement.pixie.ErrorDomain";
 inline constexpr char kAPMPEditingErrorDomain[] =
@@ -64,12 +68,12 @@ enum APMPEditingErrorCode : int64_t {
 };
 
 // Fills the slot with a pixie error of the given code (no user info). A null slot is ignored.
-inline void APMPSetError(APMPErrorSlot error, int64_t code) {
+inline void APMPSetError(APMPErrorSlot* error, int64_t code) {
   if (error != nullptr) *error = APMPError{kAPMPErrorDomain, code, {}};
 }
 
-inline void APMPSetEditingError(APMPErrorSlot error, int64_t code) {
+inline void APMPSetEditingError(APMPErrorSlot* error, int64_t code) {
   if (error != nullptr) *error = APMPError{kAPMPEditingErrorDomain, code, {}};
 }
 
-inline bool APMPHasError(APMPErrorSlot error) { return error != nullptr && error->has_value(); }
+inline bool APMPHasError(APMPErrorSlot* error) { return error != nullptr && error->has_value(); }

@@ -7,12 +7,12 @@
 #include "AppMeasurement/script/APMPStorageLedger.h"
 
 APMPValuePtr APMPEvaluator::evaluateStatement(const APMPValuePtr& value, const APMPScopePtr& scope,
-                                              APMPErrorSlot error) {
+                                              APMPErrorSlot* error) {
   return APMPCommandRegistrar::sharedInstance().evaluateStatement(value, scope, error);
 }
 
 APMPValuePtr APMPEvaluator::executeStatements(const APMPValueList& statements,
-                                              const APMPScopePtr& scope, APMPErrorSlot error) {
+                                              const APMPScopePtr& scope, APMPErrorSlot* error) {
   APMPValuePtr result = APMPUndefined();
   for (const auto& statement : statements) {
     result = evaluateStatement(statement, scope, error);
@@ -23,7 +23,7 @@ APMPValuePtr APMPEvaluator::executeStatements(const APMPValueList& statements,
 }
 
 APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                    APMPErrorSlot error) {
+                                    APMPErrorSlot* error) {
   APMPValueList evaluated;
   evaluated.reserve(arguments.size());
   for (const auto& argument : arguments) {
@@ -33,7 +33,7 @@ APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPSc
   return evaluated;
 }
 
-bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot error) {
+bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error) {
   APMPInstructionCounter* counter = scope ? scope->instructionCounter() : nullptr;
   if (counter == nullptr) return true;
   if (counter->count >= APMPInstructionCounter::kBudget) {
@@ -72,7 +72,7 @@ bool APMPChargeWork(size_t units) {
   return true;
 }
 
-bool APMPChargeWork(size_t units, APMPErrorSlot error) {
+bool APMPChargeWork(size_t units, APMPErrorSlot* error) {
   if (APMPChargeWork(units)) return true;
   APMPSetError(error, APMPErrorCodeInstructionBudget);
   return false;
@@ -85,7 +85,7 @@ bool APMPWorkBudgetSpent() {
   return counter != nullptr && counter->workExhausted;
 }
 
-bool APMPWorkMeter::charge(size_t units, APMPErrorSlot error) {
+bool APMPWorkMeter::charge(size_t units, APMPErrorSlot* error) {
   pending_ += units;
   if (pending_ < APMPInstructionCounter::kWorkPerInstruction) {
     // A spent budget stops the loop at its next step, whatever is pending: a caller that

@@ -10,20 +10,20 @@ class APMPEvaluator {
   // Charges the budget, then evaluates: statements go to their command or function, every
   // other value evaluates to itself.
   static APMPValuePtr evaluateStatement(const APMPValuePtr& value, const APMPScopePtr& scope,
-                                        APMPErrorSlot error);
+                                        APMPErrorSlot* error);
   // Evaluates in order; stops at a failure (undefined) or at a control value (that value);
   // else the last result, undefined for an empty list.
   static APMPValuePtr executeStatements(const APMPValueList& statements, const APMPScopePtr& scope,
-                                        APMPErrorSlot error);
+                                        APMPErrorSlot* error);
 };
 
 // Evaluates each argument in order into a new list; stops at the first failure.
 APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                    APMPErrorSlot error);
+                                    APMPErrorSlot* error);
 
 // Charges one evaluation to the runtime's counter reachable from `scope`; error 18 once
 // 1000000 have been charged since the last reset. Outside a runtime nothing is charged.
-bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot error);
+bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error);
 
 // Charges bulk work of the evaluation that is running on this thread (one evaluation per
 // APMPInstructionCounter::kWorkPerInstruction elements or code units copied, compared,
@@ -35,7 +35,7 @@ bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot error);
 // caller stops its loop at once, and the form with a slot reports error 18. Every later
 // evaluation fails with error 18 too, until the counter is reset.
 bool APMPChargeWork(size_t units);
-bool APMPChargeWork(size_t units, APMPErrorSlot error);
+bool APMPChargeWork(size_t units, APMPErrorSlot* error);
 
 // The counter that APMPChargeWork charges on this thread; null outside an evaluation.
 APMPInstructionCounter* APMPCurrentInstructionCounter();
@@ -52,7 +52,7 @@ class APMPWorkMeter {
  public:
   // False with error 18 once the budget is spent, or with error 20 once the ledger is past
   // its limit; the caller stops and reports failure.
-  bool charge(size_t units, APMPErrorSlot error);
+  bool charge(size_t units, APMPErrorSlot* error);
 
  private:
   size_t pending_ = 0;

@@ -41,7 +41,9 @@ void APMPEventEditing::setModuleCreator(APMPDynamicProvider::Creator creator,
 
 // The program is walked through views of its records: the instructions, activities and rules
 // are converted in place, none is copied.
-bool APMPEventEditing::loadProgram(const NANOMessageBase& program, APMPErrorSlot error) {
+bool APMPEventEditing::loadProgram(const NANOMessageBase& program, APMPErrorSlot* error) {
+  APMPErrorSlot local;
+  if (error == nullptr) error = &local;
   std::vector<NANOMessageView> instructions =
       NANOViewMessageArray<APMPBRuntimeEntity>(program, APMPBProgram::kInstructions)
           .value_or(std::vector<NANOMessageView>{});
@@ -62,7 +64,7 @@ bool APMPEventEditing::loadProgram(const NANOMessageBase& program, APMPErrorSlot
   return true;
 }
 
-bool APMPEventEditing::loadActivityData(const NANOMessageBase& activity, APMPErrorSlot error) {
+bool APMPEventEditing::loadActivityData(const NANOMessageBase& activity, APMPErrorSlot* error) {
   std::u16string name =
       APMPUTF16FromUTF8(NANOGetString(activity, APMPBOgtActivity::kName).value_or(""));
   auto data = NANOViewMessageArray<APMPBRuntimeEntity>(activity, APMPBOgtActivity::kData)
@@ -80,7 +82,7 @@ bool APMPEventEditing::loadActivityData(const NANOMessageBase& activity, APMPErr
 }
 
 bool APMPEventEditing::registerRuleWithName(const std::u16string& name, const APMPValuePtr& rule,
-                                            APMPErrorSlot error) {
+                                            APMPErrorSlot* error) {
   APMPScopePtr scope = runtime_->getRunScope();
   std::shared_ptr<APMPFunctionValue> function = APMPSharedFunction(scope->valueForName(name));
   if (!function) {
@@ -91,9 +93,9 @@ bool APMPEventEditing::registerRuleWithName(const std::u16string& name, const AP
   return !APMPHasError(error);
 }
 
-bool APMPEventEditing::handleEvent(const APMPEvent& event, APMPErrorSlot error) {
-  std::optional<APMPError> local;
-  APMPErrorSlot slot = error != nullptr ? error : &local;
+bool APMPEventEditing::handleEvent(const APMPEvent& event, APMPErrorSlot* error) {
+  APMPErrorSlot local;
+  APMPErrorSlot* slot = error != nullptr ? error : &local;
   eventContext_->setInputEvent(event);
   runtime_->resetInstructionCount();
   bool ok =

@@ -23,15 +23,15 @@ class APMPEventEditing {
   // Runs the instructions, then registers the rules of every activity; collects garbage after
   // a successful load. Editing error 5 when the instructions end in a control value. The
   // program is an APMPBProgram or a view of one; it is read in place, not copied.
-  bool loadProgram(const NANOMessageBase& program, APMPErrorSlot error);
+  bool loadProgram(const NANOMessageBase& program, APMPErrorSlot* error);
   // Registers the rules of one activity (an APMPBOgtActivity or a view of one) under its name.
-  bool loadActivityData(const NANOMessageBase& activity, APMPErrorSlot error);
+  bool loadActivityData(const NANOMessageBase& activity, APMPErrorSlot* error);
   bool registerRuleWithName(const std::u16string& name, const APMPValuePtr& rule,
-                            APMPErrorSlot error);
+                            APMPErrorSlot* error);
 
   // Runs the callbacks over the event with a fresh budget, then collects garbage. True when
   // the event was edited or events were logged; false with the error on failure.
-  bool handleEvent(const APMPEvent& event, APMPErrorSlot error);
+  bool handleEvent(const APMPEvent& event, APMPErrorSlot* error);
   bool hasEdits() const;
   bool hasCreatedEvents() const;
   const APMPEventContext& eventContext() const { return *eventContext_; }

@@ -12,13 +12,13 @@ namespace {
 using Handlers = std::unordered_map<std::u16string, APMPEventNativeFunctions::Handler>;
 
 APMPValuePtr GetEventName(const APMPValueList& a, const APMPScopePtr&, APMPEventContext& context,
-                          APMPErrorSlot error) {
+                          APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return APMPStringValue::make(APMPUTF16FromUTF8(context.outputEvent().name()));
 }
 
 APMPValuePtr GetParamValue(const APMPValueList& a, const APMPScopePtr& scope,
-                           APMPEventContext& context, APMPErrorSlot error) {
+                           APMPEventContext& context, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   std::u16string name = a[0]->stringValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -27,20 +27,20 @@ APMPValuePtr GetParamValue(const APMPValueList& a, const APMPScopePtr& scope,
 }
 
 APMPValuePtr GetParams(const APMPValueList& a, const APMPScopePtr& scope, APMPEventContext& context,
-                       APMPErrorSlot error) {
+                       APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   platform::Value parameters(context.outputEvent().parameters());
   return APMPRuntimeEntityConverter::runtimeValueFromNSObject(&parameters, scope, error);
 }
 
 APMPValuePtr GetTimestamp(const APMPValueList& a, const APMPScopePtr&, APMPEventContext& context,
-                          APMPErrorSlot error) {
+                          APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return APMPNumberValue::make(context.outputEvent().timestamp());
 }
 
 APMPValuePtr SetEventName(const APMPValueList& a, const APMPScopePtr&, APMPEventContext& context,
-                          APMPErrorSlot error) {
+                          APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   if (a[0]->kind() == APMPValueKind::Null || a[0]->kind() == APMPValueKind::Undefined) {
     APMPSetError(error, APMPErrorCodeArgumentType);
@@ -53,7 +53,7 @@ APMPValuePtr SetEventName(const APMPValueList& a, const APMPScopePtr&, APMPEvent
 }
 
 APMPValuePtr SetParamValue(const APMPValueList& a, const APMPScopePtr&, APMPEventContext& context,
-                           APMPErrorSlot error) {
+                           APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return APMPUndefined();
   std::optional<platform::Value> value =
       APMPRuntimeEntityConverter::objectFromRuntimeValue(a[1], error);
@@ -80,7 +80,7 @@ APMPEventNativeFunctions::APMPEventNativeFunctions(std::shared_ptr<APMPEventCont
 APMPValuePtr APMPEventNativeFunctions::applyWithName(const std::u16string& name,
                                                      const APMPValueList& arguments,
                                                      const APMPScopePtr& scope,
-                                                     APMPErrorSlot error) {
+                                                     APMPErrorSlot* error) {
   auto it = handlers_.find(name);
   if (it == handlers_.end()) return APMPMapValue::applyWithName(name, arguments, scope, error);
   APMPValueList evaluated = APMPEvaluateArguments(arguments, scope, error);

@@ -14,11 +14,11 @@ class APMPEventContext;
 class APMPEventNativeFunctions : public APMPMapValue {
  public:
   using Handler = APMPValuePtr (*)(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPEventContext& context, APMPErrorSlot error);
+                                   APMPEventContext& context, APMPErrorSlot* error);
   explicit APMPEventNativeFunctions(std::shared_ptr<APMPEventContext> context);
 
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
 
  private:
   std::shared_ptr<APMPEventContext> eventContext_;

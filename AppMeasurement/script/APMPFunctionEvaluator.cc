@@ -7,7 +7,7 @@
 APMPValuePtr APMPFunctionEvaluator::evaluateCommand(const std::u16string& command,
                                                     const APMPValueList& arguments,
                                                     const APMPScopePtr& scope,
-                                                    APMPErrorSlot error) {
+                                                    APMPErrorSlot* error) {
   // Hold the function for the call: the call may rebind its name.
   std::shared_ptr<APMPFunctionValue> function = APMPSharedFunction(scope->valueForName(command));
   if (!function) return APMPUndefined();

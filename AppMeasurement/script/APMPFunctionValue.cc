@@ -20,14 +20,14 @@ APMPFunctionValue::~APMPFunctionValue() { APMPReleaseValues(statements_); }
 
 APMPValuePtr APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments,
                                                     const APMPScopePtr& scope,
-                                                    APMPErrorSlot error) {
+                                                    APMPErrorSlot* error) {
   APMPValueList evaluated = APMPEvaluateArguments(arguments, scope, error);
   if (APMPHasError(error)) return APMPUndefined();
   return invokeWithEvaluatedArguments(evaluated, error);
 }
 
 APMPValuePtr APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList& arguments,
-                                                             APMPErrorSlot error) {
+                                                             APMPErrorSlot* error) {
   // A swept function has no defining scope left; it runs in a fresh top scope and does
   // nothing, since its body was dropped too.
   APMPScopePtr child = definingScope_ ? definingScope_->createChildScope() : APMPScope::make();
@@ -44,13 +44,13 @@ APMPValuePtr APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList
   return result;
 }
 
-std::u16string APMPFunctionValue::stringValueOrError(APMPErrorSlot) const { return functionName_; }
-double APMPFunctionValue::doubleValueOrError(APMPErrorSlot) const { return std::nan(""); }
-bool APMPFunctionValue::booleanValueOrError(APMPErrorSlot) const { return true; }
+std::u16string APMPFunctionValue::stringValueOrError(APMPErrorSlot*) const { return functionName_; }
+double APMPFunctionValue::doubleValueOrError(APMPErrorSlot*) const { return std::nan(""); }
+bool APMPFunctionValue::booleanValueOrError(APMPErrorSlot*) const { return true; }
 
 APMPValuePtr APMPFunctionValue::applyWithName(const std::u16string& name,
                                               const APMPValueList& arguments,
-                                              const APMPScopePtr& scope, APMPErrorSlot error) {
+                                              const APMPScopePtr& scope, APMPErrorSlot* error) {
   auto self = shared_from_this();
   return APMPApplyToPropertyHolder(*this, propertyMap_, name, arguments, scope, error);
 }

@@ -17,17 +17,17 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPPropertyHolder {
 
   // Evaluates the arguments in `scope`, then `invokeWithEvaluatedArguments`.
   virtual APMPValuePtr invokeWithArguments(const APMPValueList& arguments,
-                                           const APMPScopePtr& scope, APMPErrorSlot error);
+                                           const APMPScopePtr& scope, APMPErrorSlot* error);
   // Binds the parameters in a child scope of the defining scope and runs the body there; a
   // "return" control value gives its data, anything else the body's result.
   virtual APMPValuePtr invokeWithEvaluatedArguments(const APMPValueList& arguments,
-                                                    APMPErrorSlot error);
+                                                    APMPErrorSlot* error);
 
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void mark(APMPMarker& marker) override;
   void sweep() override;

@@ -15,7 +15,7 @@ APMPKeyValueStoreGetValue::APMPKeyValueStoreGetValue(APMPKeyValueStore::GetValue
 
 APMPValuePtr APMPKeyValueStoreGetValue::invokeWithArguments(const APMPValueList& arguments,
                                                             const APMPScopePtr& scope,
-                                                            APMPErrorSlot error) {
+                                                            APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(arguments, 2, error)) return APMPUndefined();
   APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
   if (APMPHasError(error)) return APMPUndefined();

@@ -19,7 +19,7 @@ class APMPKeyValueStoreGetValue : public APMPFunctionValue {
  public:
   explicit APMPKeyValueStoreGetValue(APMPKeyValueStore::GetValueBlock block);
   APMPValuePtr invokeWithArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error) override;
+                                   APMPErrorSlot* error) override;
 
  private:
   APMPKeyValueStore::GetValueBlock getValueBlock_;

@@ -5,7 +5,7 @@
 
 namespace {
 
-APMPValuePtr And(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr And(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return APMPUndefined();
   APMPValuePtr first = APMPEvaluator::evaluateStatement(a[0], scope, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -16,7 +16,7 @@ APMPValuePtr And(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlo
   return APMPHasError(error) ? APMPUndefined() : second;
 }
 
-APMPValuePtr Or(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Or(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return APMPUndefined();
   APMPValuePtr first = APMPEvaluator::evaluateStatement(a[0], scope, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -27,7 +27,7 @@ APMPValuePtr Or(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot
   return APMPHasError(error) ? APMPUndefined() : second;
 }
 
-APMPValuePtr Not(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Not(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   APMPValuePtr value = APMPEvaluator::evaluateStatement(a[0], scope, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -46,6 +46,6 @@ APMPLogicalCommandEvaluator::APMPLogicalCommandEvaluator() {
 APMPValuePtr APMPLogicalCommandEvaluator::evaluateCommand(const std::u16string& command,
                                                           const APMPValueList& arguments,
                                                           const APMPScopePtr& scope,
-                                                          APMPErrorSlot error) {
+                                                          APMPErrorSlot* error) {
   return runHandler(command, arguments, scope, error, false);
 }

@@ -7,5 +7,5 @@ class APMPLogicalCommandEvaluator : public APMPCommandEvaluator {
  public:
   APMPLogicalCommandEvaluator();
   APMPValuePtr evaluateCommand(const std::u16string& command, const APMPValueList& arguments,
-                               const APMPScopePtr& scope, APMPErrorSlot error) override;
+                               const APMPScopePtr& scope, APMPErrorSlot* error) override;
 };

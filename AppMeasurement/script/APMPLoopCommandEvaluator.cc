@@ -15,7 +15,7 @@ enum class BodyOutcome { Next, Stop, Failed };
 // Runs the body once in `scope`. A break stops with undefined, a return stops with that
 // control value (in `result`), a failure stops with the error kept.
 BodyOutcome RunBody(const APMPValueList& body, const APMPScopePtr& scope, APMPValuePtr& result,
-                    APMPErrorSlot error) {
+                    APMPErrorSlot* error) {
   APMPValuePtr value = APMPEvaluator::executeStatements(body, scope, error);
   if (APMPHasError(error)) return BodyOutcome::Failed;
   if (value.get() == APMPControlValue::breakValue().get()) return BodyOutcome::Stop;
@@ -27,7 +27,7 @@ BodyOutcome RunBody(const APMPValueList& body, const APMPScopePtr& scope, APMPVa
   return BodyOutcome::Next;
 }
 
-bool Truthy(const APMPValuePtr& condition, const APMPScopePtr& scope, APMPErrorSlot error) {
+bool Truthy(const APMPValuePtr& condition, const APMPScopePtr& scope, APMPErrorSlot* error) {
   APMPValuePtr value = APMPEvaluator::evaluateStatement(condition, scope, error);
   if (APMPHasError(error)) return false;
   bool truthy = value->booleanValueOrError(error);
@@ -37,7 +37,7 @@ bool Truthy(const APMPValuePtr& condition, const APMPScopePtr& scope, APMPErrorS
 enum class Binding { Existing, Constant, Variable };
 enum class Over { Keys, Items };
 
-APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error,
+APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error,
                      Over over, Binding binding) {
   if (!APMPCheckArgumentCount(a, 3, error)) return APMPUndefined();
   APMPValueList values = APMPEvaluateArguments(a, scope, error);
@@ -113,26 +113,26 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
   return result;
 }
 
-APMPValuePtr ForInExisting(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot e) {
+APMPValuePtr ForInExisting(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot* e) {
   return ForEach(a, s, e, Over::Keys, Binding::Existing);
 }
-APMPValuePtr ForInConstant(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot e) {
+APMPValuePtr ForInConstant(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot* e) {
   return ForEach(a, s, e, Over::Keys, Binding::Constant);
 }
-APMPValuePtr ForInVariable(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot e) {
+APMPValuePtr ForInVariable(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot* e) {
   return ForEach(a, s, e, Over::Keys, Binding::Variable);
 }
-APMPValuePtr ForOfExisting(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot e) {
+APMPValuePtr ForOfExisting(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot* e) {
   return ForEach(a, s, e, Over::Items, Binding::Existing);
 }
-APMPValuePtr ForOfConstant(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot e) {
+APMPValuePtr ForOfConstant(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot* e) {
   return ForEach(a, s, e, Over::Items, Binding::Constant);
 }
-APMPValuePtr ForOfVariable(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot e) {
+APMPValuePtr ForOfVariable(const APMPValueList& a, const APMPScopePtr& s, APMPErrorSlot* e) {
   return ForEach(a, s, e, Over::Items, Binding::Variable);
 }
 
-APMPValuePtr ForLoop(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr ForLoop(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 4, error)) return APMPUndefined();
   APMPValuePtr namesValue = APMPEvaluator::evaluateStatement(a[0], scope, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -171,7 +171,8 @@ APMPValuePtr ForLoop(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
   }
 }
 
-APMPValuePtr ConditionLoop(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr ConditionLoop(const APMPValueList& a, const APMPScopePtr& scope,
+                           APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 4, error)) return APMPUndefined();
   APMPValuePtr flag = APMPEvaluator::evaluateStatement(a[2], scope, error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -215,6 +216,6 @@ APMPLoopCommandEvaluator::APMPLoopCommandEvaluator() {
 APMPValuePtr APMPLoopCommandEvaluator::evaluateCommand(const std::u16string& command,
                                                        const APMPValueList& arguments,
                                                        const APMPScopePtr& scope,
-                                                       APMPErrorSlot error) {
+                                                       APMPErrorSlot* error) {
   return runHandler(command, arguments, scope, error, false);
 }

@@ -19,13 +19,13 @@ APMPMapValue::APMPMapValue() : APMPRuntimeValue(APMPValueKind::Map) {
 
 APMPMapValue::~APMPMapValue() { APMPStorageLedger::add(-kMapBytes); }
 
-std::u16string APMPMapValue::stringValueOrError(APMPErrorSlot) const { return u"[object Object]"; }
-double APMPMapValue::doubleValueOrError(APMPErrorSlot) const { return std::nan(""); }
-bool APMPMapValue::booleanValueOrError(APMPErrorSlot) const { return true; }
+std::u16string APMPMapValue::stringValueOrError(APMPErrorSlot*) const { return u"[object Object]"; }
+double APMPMapValue::doubleValueOrError(APMPErrorSlot*) const { return std::nan(""); }
+bool APMPMapValue::booleanValueOrError(APMPErrorSlot*) const { return true; }
 
 APMPValuePtr APMPApplyToPropertyHolder(APMPRuntimeValue& receiver, APMPPropertyMap& properties,
                                        const std::u16string& name, const APMPValueList& arguments,
-                                       const APMPScopePtr& scope, APMPErrorSlot error) {
+                                       const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (const APMPValuePtr* own = properties.findValue(name)) {
     // Keep the callee alive for the call even if it replaces the property.
     std::shared_ptr<APMPFunctionValue> function = APMPSharedFunction(*own);
@@ -47,7 +47,7 @@ APMPValuePtr APMPApplyToPropertyHolder(APMPRuntimeValue& receiver, APMPPropertyM
 }
 
 APMPValuePtr APMPMapValue::applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                                         const APMPScopePtr& scope, APMPErrorSlot error) {
+                                         const APMPScopePtr& scope, APMPErrorSlot* error) {
   auto self = shared_from_this();  // the call may drop every other reference
   return APMPApplyToPropertyHolder(*this, propertyMap_, name, arguments, scope, error);
 }

@@ -11,11 +11,11 @@ class APMPMapValue : public APMPRuntimeValue, public APMPPropertyHolder {
   APMPMapValue();
   ~APMPMapValue() override;
 
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void mark(APMPMarker& marker) override;
   void sweep() override;
@@ -27,4 +27,4 @@ class APMPMapValue : public APMPRuntimeValue, public APMPPropertyHolder {
 // then "hasOwnProperty", then the base behaviour.
 APMPValuePtr APMPApplyToPropertyHolder(APMPRuntimeValue& receiver, APMPPropertyMap& properties,
                                        const std::u16string& name, const APMPValueList& arguments,
-                                       const APMPScopePtr& scope, APMPErrorSlot error);
+                                       const APMPScopePtr& scope, APMPErrorSlot* error);

@@ -8,7 +8,7 @@
 namespace {
 
 // Both number conversions, first then second; false when one fails.
-bool TwoNumbers(const APMPValueList& a, double& x, double& y, APMPErrorSlot error) {
+bool TwoNumbers(const APMPValueList& a, double& x, double& y, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return false;
   x = a[0]->doubleValueOrError(error);
   if (APMPHasError(error)) return false;
@@ -16,7 +16,7 @@ bool TwoNumbers(const APMPValueList& a, double& x, double& y, APMPErrorSlot erro
   return !APMPHasError(error);
 }
 
-APMPValuePtr Add(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Add(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return APMPUndefined();
   if (!APMPIsObjectLike(*a[0]) && !APMPIsObjectLike(*a[1])) {
     double x, y;
@@ -45,43 +45,43 @@ APMPValuePtr Add(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot erro
   return APMPStringValue::make(std::move(text));
 }
 
-APMPValuePtr Subtract(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Subtract(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   double x, y;
   if (!TwoNumbers(a, x, y, error)) return APMPUndefined();
   return APMPNumberValue::make(x - y);
 }
 
-APMPValuePtr Multiply(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Multiply(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   double x, y;
   if (!TwoNumbers(a, x, y, error)) return APMPUndefined();
   return APMPNumberValue::make(x * y);
 }
 
-APMPValuePtr Divide(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Divide(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   double x, y;
   if (!TwoNumbers(a, x, y, error)) return APMPUndefined();
   return APMPNumberValue::make(x / y);
 }
 
-APMPValuePtr Remainder(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Remainder(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   double x, y;
   if (!TwoNumbers(a, x, y, error)) return APMPUndefined();
   return APMPNumberValue::make(std::fmod(x, y));
 }
 
-APMPValuePtr Negate(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Negate(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   double x = a[0]->doubleValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
   return APMPNumberValue::make(-x);
 }
 
-APMPValuePtr FirstOfTwo(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr FirstOfTwo(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return APMPUndefined();
   return a[0];
 }
 
-APMPValuePtr Single(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Single(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   return a[0];
 }
@@ -98,6 +98,6 @@ APMPMathCommandEvaluator::APMPMathCommandEvaluator() {
 APMPValuePtr APMPMathCommandEvaluator::evaluateCommand(const std::u16string& command,
                                                        const APMPValueList& arguments,
                                                        const APMPScopePtr& scope,
-                                                       APMPErrorSlot error) {
+                                                       APMPErrorSlot* error) {
   return runHandler(command, arguments, scope, error, true);
 }

@@ -7,5 +7,5 @@ class APMPMathCommandEvaluator : public APMPCommandEvaluator {
  public:
   APMPMathCommandEvaluator();
   APMPValuePtr evaluateCommand(const std::u16string& command, const APMPValueList& arguments,
-                               const APMPScopePtr& scope, APMPErrorSlot error) override;
+                               const APMPScopePtr& scope, APMPErrorSlot* error) override;
 };

@@ -13,7 +13,7 @@ APMPMessageLogger::APMPMessageLogger(std::shared_ptr<APMPLoggerDelegate> logger)
 }
 
 APMPValuePtr APMPMessageLogger::invokeWithArguments(const APMPValueList&, const APMPScopePtr&,
-                                                    APMPErrorSlot) {
+                                                    APMPErrorSlot*) {
   return APMPUndefined();
 }
 
@@ -23,7 +23,7 @@ APMPFunctionLogSilent::APMPFunctionLogSilent(std::shared_ptr<APMPLoggerDelegate>
 }
 
 APMPValuePtr APMPFunctionLogSilent::invokeWithArguments(const APMPValueList&, const APMPScopePtr&,
-                                                        APMPErrorSlot) {
+                                                        APMPErrorSlot*) {
   return APMPUndefined();
 }
 
@@ -33,7 +33,7 @@ APMPFunctionLogUnmonitored::APMPFunctionLogUnmonitored(std::shared_ptr<APMPLogge
 }
 
 APMPValuePtr APMPFunctionLogUnmonitored::invokeWithArguments(const APMPValueList&,
-                                                             const APMPScopePtr&, APMPErrorSlot) {
+                                                             const APMPScopePtr&, APMPErrorSlot*) {
   return APMPUndefined();
 }
 
@@ -45,7 +45,7 @@ APMPFunctionLog::APMPFunctionLog(std::shared_ptr<APMPLoggerDelegate> logger, boo
       logger_(std::move(logger)) {}
 
 APMPValuePtr APMPFunctionLog::invokeWithArguments(const APMPValueList& arguments,
-                                                  const APMPScopePtr& scope, APMPErrorSlot error) {
+                                                  const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckMinArgumentCount(arguments, 1, error)) return APMPUndefined();
   APMPValueList values = APMPEvaluateArguments(arguments, scope, error);
   if (APMPHasError(error)) return APMPUndefined();

@@ -22,7 +22,7 @@ class APMPMessageLogger : public APMPFunctionValue {
  public:
   explicit APMPMessageLogger(std::shared_ptr<APMPLoggerDelegate> logger);
   APMPValuePtr invokeWithArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error) override;
+                                   APMPErrorSlot* error) override;
 };
 
 // "log"(message) at level 4, or "log"(level, message, context...) with at most three context
@@ -31,7 +31,7 @@ class APMPFunctionLog : public APMPFunctionValue {
  public:
   APMPFunctionLog(std::shared_ptr<APMPLoggerDelegate> logger, bool silent, bool monitored);
   APMPValuePtr invokeWithArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error) override;
+                                   APMPErrorSlot* error) override;
 
  private:
   bool silent_;
@@ -44,7 +44,7 @@ class APMPFunctionLogSilent : public APMPFunctionValue {
  public:
   explicit APMPFunctionLogSilent(std::shared_ptr<APMPLoggerDelegate> logger);
   APMPValuePtr invokeWithArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error) override;
+                                   APMPErrorSlot* error) override;
 };
 
 // "unmonitored": its "log" prints without recording.
@@ -52,5 +52,5 @@ class APMPFunctionLogUnmonitored : public APMPFunctionValue {
  public:
   explicit APMPFunctionLogUnmonitored(std::shared_ptr<APMPLoggerDelegate> logger);
   APMPValuePtr invokeWithArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error) override;
+                                   APMPErrorSlot* error) override;
 };

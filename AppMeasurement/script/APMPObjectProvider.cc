@@ -9,7 +9,7 @@ APMPObjectProvider::APMPObjectProvider(std::u16string name, ObjectProviderBlock 
 
 APMPValuePtr APMPObjectProvider::invokeWithArguments(const APMPValueList&,
                                                      const APMPScopePtr& scope,
-                                                     APMPErrorSlot error) {
+                                                     APMPErrorSlot* error) {
   platform::Value object = objectProviderBlock_ ? objectProviderBlock_() : platform::Value();
   return APMPRuntimeEntityConverter::runtimeValueFromNSObject(&object, scope, error);
 }

@@ -12,7 +12,7 @@ class APMPObjectProvider : public APMPFunctionValue {
   using ObjectProviderBlock = std::function<platform::Value()>;
   APMPObjectProvider(std::u16string name, ObjectProviderBlock block);
   APMPValuePtr invokeWithArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error) override;
+                                   APMPErrorSlot* error) override;
 
  private:
   ObjectProviderBlock objectProviderBlock_;

@@ -8,7 +8,7 @@ APMPRequire::APMPRequire(std::shared_ptr<APMPDynamicProvider> provider)
     : APMPFunctionValue(u"require", {}, {}, APMPScope::make()), provider_(std::move(provider)) {}
 
 APMPValuePtr APMPRequire::invokeWithArguments(const APMPValueList& arguments,
-                                              const APMPScopePtr& scope, APMPErrorSlot error) {
+                                              const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(arguments, 1, error)) return APMPUndefined();
   APMPValuePtr nameValue = APMPEvaluator::evaluateStatement(arguments[0], scope, error);
   if (APMPHasError(error)) return APMPUndefined();

@@ -13,7 +13,7 @@ class APMPRequire : public APMPFunctionValue {
  public:
   explicit APMPRequire(std::shared_ptr<APMPDynamicProvider> provider);
   APMPValuePtr invokeWithArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error) override;
+                                   APMPErrorSlot* error) override;
   void mark(APMPMarker& marker) override;
 
  private:

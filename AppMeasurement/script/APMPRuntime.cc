@@ -36,7 +36,7 @@ void APMPRuntime::setModuleCreator(APMPDynamicProvider::Creator creator,
   apiProvider_->setModuleCreator(std::move(creator), name);
 }
 
-APMPValuePtr APMPRuntime::executeStatements(const APMPValueList& statements, APMPErrorSlot error) {
+APMPValuePtr APMPRuntime::executeStatements(const APMPValueList& statements, APMPErrorSlot* error) {
   APMPValuePtr result = APMPUndefined();
   for (const auto& statement : statements) {
     result = APMPEvaluator::evaluateStatement(statement, globalScope_, error);
@@ -46,7 +46,7 @@ APMPValuePtr APMPRuntime::executeStatements(const APMPValueList& statements, APM
 }
 
 APMPValuePtr APMPRuntime::executeStatements(const std::vector<APMPBRuntimeEntity>& entities,
-                                            APMPErrorSlot error) {
+                                            APMPErrorSlot* error) {
   APMPValuePtr result = APMPUndefined();
   for (const auto& entity : entities) {
     result = executeEntity(entity, error);
@@ -56,7 +56,7 @@ APMPValuePtr APMPRuntime::executeStatements(const std::vector<APMPBRuntimeEntity
 }
 
 APMPValuePtr APMPRuntime::executeStatements(const std::vector<NANOMessageView>& entities,
-                                            APMPErrorSlot error) {
+                                            APMPErrorSlot* error) {
   APMPValuePtr result = APMPUndefined();
   for (const auto& entity : entities) {
     result = executeEntity(entity, error);
@@ -65,7 +65,7 @@ APMPValuePtr APMPRuntime::executeStatements(const std::vector<NANOMessageView>& 
   return result;
 }
 
-APMPValuePtr APMPRuntime::executeEntity(const NANOMessageBase& entity, APMPErrorSlot error) {
+APMPValuePtr APMPRuntime::executeEntity(const NANOMessageBase& entity, APMPErrorSlot* error) {
   APMPValuePtr statement = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(entity, error);
   if (APMPHasError(error)) return APMPUndefined();
   return APMPEvaluator::evaluateStatement(statement, globalScope_, error);
@@ -73,7 +73,7 @@ APMPValuePtr APMPRuntime::executeEntity(const NANOMessageBase& entity, APMPError
 
 APMPScopePtr APMPRuntime::getRunScope() { return globalScope_->createChildScope(); }
 
-uint32_t APMPRuntime::getInstructionCount(APMPErrorSlot) const { return counter_->count; }
+uint32_t APMPRuntime::getInstructionCount(APMPErrorSlot*) const { return counter_->count; }
 
 void APMPRuntime::resetInstructionCount() { counter_->reset(); }
 

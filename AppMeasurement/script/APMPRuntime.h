@@ -26,18 +26,19 @@ class APMPRuntime {
 
   // Evaluates each value in order in the global scope; the result is the last one's. A
   // failure stops the run with undefined. Control values do not stop the list.
-  APMPValuePtr executeStatements(const APMPValueList& statements, APMPErrorSlot error);
+  APMPValuePtr executeStatements(const APMPValueList& statements, APMPErrorSlot* error);
   // The same over program entities: each is converted, then evaluated, in order; a failed
   // conversion stops the run like a failed evaluation.
   APMPValuePtr executeStatements(const std::vector<APMPBRuntimeEntity>& entities,
-                                 APMPErrorSlot error);
+                                 APMPErrorSlot* error);
   // The same over views of entities that a program holds (NANOViewMessageArray): nothing is
   // copied; the program must outlive the call.
-  APMPValuePtr executeStatements(const std::vector<NANOMessageView>& entities, APMPErrorSlot error);
+  APMPValuePtr executeStatements(const std::vector<NANOMessageView>& entities,
+                                 APMPErrorSlot* error);
 
   // A new child scope of the global scope.
   APMPScopePtr getRunScope();
-  uint32_t getInstructionCount(APMPErrorSlot error) const;
+  uint32_t getInstructionCount(APMPErrorSlot* error) const;
   void resetInstructionCount();
 
   const APMPScopePtr& initialScope() const { return initScope_; }
@@ -55,5 +56,5 @@ class APMPRuntime {
   std::shared_ptr<APMPInstructionCounter> counter_;
 
   // Converts, then evaluates, one entity in the global scope.
-  APMPValuePtr executeEntity(const NANOMessageBase& entity, APMPErrorSlot error);
+  APMPValuePtr executeEntity(const NANOMessageBase& entity, APMPErrorSlot* error);
 };

@@ -23,7 +23,7 @@ class ConversionCost {
       : room_(std::max<int64_t>(0, APMPStorageLedger::kLimit - APMPStorageLedger::total())) {}
 
   // Charges one node that holds `units` code units and builds about `bytes` bytes.
-  bool charge(size_t units, int64_t bytes, APMPErrorSlot error) {
+  bool charge(size_t units, int64_t bytes, APMPErrorSlot* error) {
     built_ += bytes;
     if (built_ > room_) {
       APMPSetError(error, APMPErrorCodeTooLarge);
@@ -42,7 +42,7 @@ class ConversionCost {
 constexpr int64_t kHostNodeBytes = static_cast<int64_t>(sizeof(platform::Value)) + 48;
 
 APMPValuePtr FromHost(const platform::Value* object, const APMPScopePtr& scope, int depth,
-                      ConversionCost& cost, APMPErrorSlot error) {
+                      ConversionCost& cost, APMPErrorSlot* error) {
   if (object == nullptr || object->isNull()) return APMPNull();
   if (depth > APMPRuntimeEntityConverter::kMaximumNesting) {
     APMPSetError(error, APMPErrorCodeNestingTooDeep);
@@ -75,10 +75,10 @@ APMPValuePtr FromHost(const platform::Value* object, const APMPScopePtr& scope, 
 }
 
 std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, ConversionCost& cost,
-                                      APMPErrorSlot error);
+                                      APMPErrorSlot* error);
 
 platform::Value::Dictionary MapToHost(const APMPMapValue& map, int depth, ConversionCost& cost,
-                                      APMPErrorSlot error) {
+                                      APMPErrorSlot* error) {
   platform::Value::Dictionary out;
   for (const auto& [name, property] : map.propertyMap().entries()) {
     if (!cost.charge(name.size(), 3 * static_cast<int64_t>(name.size()), error)) return {};
@@ -90,7 +90,7 @@ platform::Value::Dictionary MapToHost(const APMPMapValue& map, int depth, Conver
 }
 
 std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, ConversionCost& cost,
-                                      APMPErrorSlot error) {
+                                      APMPErrorSlot* error) {
   if (depth > APMPRuntimeEntityConverter::kMaximumNesting) {
     APMPSetError(error, APMPErrorCodeNestingTooDeep);
     return std::nullopt;
@@ -135,11 +135,11 @@ bool IsRuntimeEntity(const NANOMessageBase& message) {
   return &message.messageLayout() == &APMPBRuntimeEntity::layout();
 }
 
-APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot error);
+APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot* error);
 
 // The arguments are read through views of the parent's records: reading them through copies
 // would copy every subtree once per statement above it.
-APMPValuePtr StatementToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot error) {
+APMPValuePtr StatementToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot* error) {
   std::optional<std::string> name = NANOGetString(entity, APMPBRuntimeEntity::kStatement);
   if (!name) {
     APMPSetError(error, APMPErrorCodeMissingFunctionName);
@@ -161,7 +161,7 @@ APMPValuePtr StatementToValue(const NANOMessageBase& entity, int depth, APMPErro
   return std::make_shared<APMPStatementValue>(APMPUTF16FromUTF8(*name), std::move(arguments));
 }
 
-APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot error) {
+APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSlot* error) {
   if (!IsRuntimeEntity(entity)) {
     APMPSetError(error, APMPErrorCodeUnknownEntityType);
     return APMPUndefined();
@@ -184,7 +184,7 @@ APMPValuePtr EntityToValue(const NANOMessageBase& entity, int depth, APMPErrorSl
 }  // namespace
 
 APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(
-    const NANOMessageBase& entity, APMPErrorSlot error) {
+    const NANOMessageBase& entity, APMPErrorSlot* error) {
   return EntityToValue(entity, 0, error);
 }
 
@@ -208,7 +208,7 @@ APMPValuePtr APMPRuntimeEntityConverter::booleanValueFromRuntimeEntity(
 }
 
 APMPValuePtr APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(
-    const NANOMessageBase& entity, APMPErrorSlot error) {
+    const NANOMessageBase& entity, APMPErrorSlot* error) {
   if (!IsRuntimeEntity(entity)) {
     APMPSetError(error, APMPErrorCodeUnknownEntityType);
     return APMPUndefined();
@@ -218,19 +218,19 @@ APMPValuePtr APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(
 
 APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromNSObject(const platform::Value* object,
                                                                   const APMPScopePtr& scope,
-                                                                  APMPErrorSlot error) {
+                                                                  APMPErrorSlot* error) {
   ConversionCost cost;
   return FromHost(object, scope, 0, cost, error);
 }
 
 std::optional<platform::Value> APMPRuntimeEntityConverter::objectFromRuntimeValue(
-    const APMPValuePtr& value, APMPErrorSlot error) {
+    const APMPValuePtr& value, APMPErrorSlot* error) {
   ConversionCost cost;
   return ToHost(value, 0, cost, error);
 }
 
 platform::Value::Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(
-    const APMPValuePtr& map, APMPErrorSlot error) {
+    const APMPValuePtr& map, APMPErrorSlot* error) {
   const auto* m = dynamic_cast<const APMPMapValue*>(map.get());
   if (m == nullptr) return {};
   ConversionCost cost;

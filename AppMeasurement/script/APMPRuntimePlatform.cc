@@ -12,6 +12,6 @@ APMPFunctionGetVersion::APMPFunctionGetVersion()
     : APMPFunctionValue(u"getVersion", {}, {}, APMPScope::make()) {}
 
 APMPValuePtr APMPFunctionGetVersion::invokeWithArguments(const APMPValueList&, const APMPScopePtr&,
-                                                         APMPErrorSlot) {
+                                                         APMPErrorSlot*) {
   return APMPNumberValue::make(static_cast<double>(APMPRuntime::runtimeVersion()));
 }

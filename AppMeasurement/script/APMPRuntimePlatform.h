@@ -14,5 +14,5 @@ class APMPFunctionGetVersion : public APMPFunctionValue {
  public:
   APMPFunctionGetVersion();
   APMPValuePtr invokeWithArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
-                                   APMPErrorSlot error) override;
+                                   APMPErrorSlot* error) override;
 };

@@ -28,24 +28,24 @@ void APMPReleaseValues(APMPValueList& values) {
 
 // --- base ---
 
-std::u16string APMPRuntimeValue::stringValueOrError(APMPErrorSlot error) const {
+std::u16string APMPRuntimeValue::stringValueOrError(APMPErrorSlot* error) const {
   APMPSetError(error, APMPErrorCodeStringConversion);
   return u"";
 }
 
-double APMPRuntimeValue::doubleValueOrError(APMPErrorSlot error) const {
+double APMPRuntimeValue::doubleValueOrError(APMPErrorSlot* error) const {
   APMPSetError(error, APMPErrorCodeNumberConversion);
   return std::nan("");
 }
 
-bool APMPRuntimeValue::booleanValueOrError(APMPErrorSlot error) const {
+bool APMPRuntimeValue::booleanValueOrError(APMPErrorSlot* error) const {
   APMPSetError(error, APMPErrorCodeBooleanConversion);
   return false;
 }
 
 APMPValuePtr APMPRuntimeValue::applyWithName(const std::u16string& name,
                                              const APMPValueList& arguments,
-                                             const APMPScopePtr& scope, APMPErrorSlot error) {
+                                             const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (name == u"toString") {
     std::u16string text = stringValueOrError(error);
     if (APMPHasError(error)) return APMPUndefined();
@@ -79,11 +79,11 @@ const APMPValuePtr& APMPUndefinedValue::sharedInstance() {
   static const APMPValuePtr instance = std::make_shared<APMPUndefinedValue>();
   return instance;
 }
-std::u16string APMPUndefinedValue::stringValueOrError(APMPErrorSlot) const { return u"undefined"; }
-double APMPUndefinedValue::doubleValueOrError(APMPErrorSlot) const { return std::nan(""); }
-bool APMPUndefinedValue::booleanValueOrError(APMPErrorSlot) const { return false; }
+std::u16string APMPUndefinedValue::stringValueOrError(APMPErrorSlot*) const { return u"undefined"; }
+double APMPUndefinedValue::doubleValueOrError(APMPErrorSlot*) const { return std::nan(""); }
+bool APMPUndefinedValue::booleanValueOrError(APMPErrorSlot*) const { return false; }
 APMPValuePtr APMPUndefinedValue::applyWithName(const std::u16string&, const APMPValueList&,
-                                               const APMPScopePtr&, APMPErrorSlot error) {
+                                               const APMPScopePtr&, APMPErrorSlot* error) {
   APMPSetError(error, APMPErrorCodeMethodOfNullOrUndefined);
   return APMPUndefined();
 }
@@ -95,11 +95,11 @@ const APMPValuePtr& APMPNullValue::sharedInstance() {
   static const APMPValuePtr instance = std::make_shared<APMPNullValue>();
   return instance;
 }
-std::u16string APMPNullValue::stringValueOrError(APMPErrorSlot) const { return u"null"; }
-double APMPNullValue::doubleValueOrError(APMPErrorSlot) const { return 0; }
-bool APMPNullValue::booleanValueOrError(APMPErrorSlot) const { return false; }
+std::u16string APMPNullValue::stringValueOrError(APMPErrorSlot*) const { return u"null"; }
+double APMPNullValue::doubleValueOrError(APMPErrorSlot*) const { return 0; }
+bool APMPNullValue::booleanValueOrError(APMPErrorSlot*) const { return false; }
 APMPValuePtr APMPNullValue::applyWithName(const std::u16string&, const APMPValueList&,
-                                          const APMPScopePtr&, APMPErrorSlot error) {
+                                          const APMPScopePtr&, APMPErrorSlot* error) {
   APMPSetError(error, APMPErrorCodeMethodOfNullOrUndefined);
   return APMPUndefined();
 }
@@ -114,11 +114,11 @@ const APMPValuePtr& APMPBooleanValue::booleanValueWithBool(bool value) {
   static const APMPValuePtr no = std::make_shared<APMPBooleanValue>(false);
   return value ? yes : no;
 }
-std::u16string APMPBooleanValue::stringValueOrError(APMPErrorSlot) const {
+std::u16string APMPBooleanValue::stringValueOrError(APMPErrorSlot*) const {
   return value_ ? u"true" : u"false";
 }
-double APMPBooleanValue::doubleValueOrError(APMPErrorSlot) const { return value_ ? 1 : 0; }
-bool APMPBooleanValue::booleanValueOrError(APMPErrorSlot) const { return value_; }
+double APMPBooleanValue::doubleValueOrError(APMPErrorSlot*) const { return value_ ? 1 : 0; }
+bool APMPBooleanValue::booleanValueOrError(APMPErrorSlot*) const { return value_; }
 bool APMPBooleanValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   return other.kind() == APMPValueKind::Boolean &&
          static_cast<const APMPBooleanValue&>(other).value_ == value_;
@@ -126,11 +126,11 @@ bool APMPBooleanValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) cons
 
 // --- number ---
 
-std::u16string APMPNumberValue::stringValueOrError(APMPErrorSlot) const {
+std::u16string APMPNumberValue::stringValueOrError(APMPErrorSlot*) const {
   return APMPNumberToString(value_);
 }
-double APMPNumberValue::doubleValueOrError(APMPErrorSlot) const { return value_; }
-bool APMPNumberValue::booleanValueOrError(APMPErrorSlot) const { return value_ > 0 || value_ < 0; }
+double APMPNumberValue::doubleValueOrError(APMPErrorSlot*) const { return value_; }
+bool APMPNumberValue::booleanValueOrError(APMPErrorSlot*) const { return value_ > 0 || value_ < 0; }
 bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   if (other.kind() != APMPValueKind::Number) return false;
   double o = static_cast<const APMPNumberValue&>(other).value_;
@@ -168,7 +168,7 @@ APMPStringValue::APMPStringValue(Shared, std::shared_ptr<std::u16string> storage
 APMPStringValue::~APMPStringValue() { APMPStorageLedger::add(-accounted_); }
 
 APMPValuePtr APMPStringValue::appending(const std::shared_ptr<APMPStringValue>& left,
-                                        std::u16string_view right, APMPErrorSlot error) {
+                                        std::u16string_view right, APMPErrorSlot* error) {
   size_t length = left->length_ + right.size();
   if (length > kAPMPMaximumStringLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
@@ -200,18 +200,18 @@ const std::u16string& APMPStringValue::text(std::u16string& scratch) const {
   return scratch;
 }
 
-std::u16string APMPStringValue::stringValueOrError(APMPErrorSlot) const {
+std::u16string APMPStringValue::stringValueOrError(APMPErrorSlot*) const {
   APMPChargeWork(length_);
   return std::u16string(value());
 }
-double APMPStringValue::doubleValueOrError(APMPErrorSlot) const {
+double APMPStringValue::doubleValueOrError(APMPErrorSlot*) const {
   APMPChargeWork(length_);
   return APMPStringToNumber(value());
 }
-bool APMPStringValue::booleanValueOrError(APMPErrorSlot) const { return length_ != 0; }
+bool APMPStringValue::booleanValueOrError(APMPErrorSlot*) const { return length_ != 0; }
 APMPValuePtr APMPStringValue::applyWithName(const std::u16string& name,
                                             const APMPValueList& arguments,
-                                            const APMPScopePtr& scope, APMPErrorSlot error) {
+                                            const APMPScopePtr& scope, APMPErrorSlot* error) {
   // The text is read in place: keep this value (and so its storage) alive for the call, which
   // may run callbacks that drop every other reference to it.
   APMPValuePtr keep = shared_from_this();

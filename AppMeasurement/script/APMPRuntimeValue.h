@@ -53,14 +53,14 @@ class APMPRuntimeValue : public APMPMarkable,
 
   // Conversions. The base class (statements, control values, the hole marker) fails with
   // errors 5, 4 and 3 and returns the empty text, NaN and false.
-  virtual std::u16string stringValueOrError(APMPErrorSlot error) const;
-  virtual double doubleValueOrError(APMPErrorSlot error) const;
-  virtual bool booleanValueOrError(APMPErrorSlot error) const;
+  virtual std::u16string stringValueOrError(APMPErrorSlot* error) const;
+  virtual double doubleValueOrError(APMPErrorSlot* error) const;
+  virtual bool booleanValueOrError(APMPErrorSlot* error) const;
 
   // Method call with unevaluated arguments, evaluated in `scope` as the method needs them.
   // The base answers "toString" and fails every other name with error 17.
   virtual APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                                     const APMPScopePtr& scope, APMPErrorSlot error);
+                                     const APMPScopePtr& scope, APMPErrorSlot* error);
 
   // Structural equality of contents (not the script operators'). The base: identity.
   virtual bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const;
@@ -84,11 +84,11 @@ class APMPUndefinedValue final : public APMPRuntimeValue {
  public:
   static const APMPValuePtr& sharedInstance();
   APMPUndefinedValue() : APMPRuntimeValue(APMPValueKind::Undefined) {}
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 };
 
@@ -96,11 +96,11 @@ class APMPNullValue final : public APMPRuntimeValue {
  public:
   static const APMPValuePtr& sharedInstance();
   APMPNullValue() : APMPRuntimeValue(APMPValueKind::Null) {}
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 };
 
@@ -110,9 +110,9 @@ class APMPBooleanValue final : public APMPRuntimeValue {
   static const APMPValuePtr& booleanValueWithBool(bool value);
   explicit APMPBooleanValue(bool value) : APMPRuntimeValue(APMPValueKind::Boolean), value_(value) {}
   bool value() const { return value_; }
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 
  private:
@@ -124,9 +124,9 @@ class APMPNumberValue final : public APMPRuntimeValue {
   explicit APMPNumberValue(double value) : APMPRuntimeValue(APMPValueKind::Number), value_(value) {}
   static APMPValuePtr make(double value) { return std::make_shared<APMPNumberValue>(value); }
   double value() const { return value_; }
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 
  private:
@@ -148,7 +148,7 @@ class APMPStringValue final : public APMPRuntimeValue {
   // `left` followed by `right`, charging the code units copied (error 18 when that spends the
   // budget) and failing with error 20 past kAPMPMaximumStringLength.
   static APMPValuePtr appending(const std::shared_ptr<APMPStringValue>& left,
-                                std::u16string_view right, APMPErrorSlot error);
+                                std::u16string_view right, APMPErrorSlot* error);
 
   // The text; valid as long as the value lives.
   std::u16string_view value() const { return {data_, length_}; }
@@ -160,12 +160,12 @@ class APMPStringValue final : public APMPRuntimeValue {
   // ownText(), or else a copy of the text in `scratch`.
   const std::u16string& text(std::u16string& scratch) const;
 
-  std::u16string stringValueOrError(APMPErrorSlot error) const override;
-  double doubleValueOrError(APMPErrorSlot error) const override;
-  bool booleanValueOrError(APMPErrorSlot error) const override;
+  std::u16string stringValueOrError(APMPErrorSlot* error) const override;
+  double doubleValueOrError(APMPErrorSlot* error) const override;
+  bool booleanValueOrError(APMPErrorSlot* error) const override;
   // Handed to the string methods with the receiver's text.
   APMPValuePtr applyWithName(const std::u16string& name, const APMPValueList& arguments,
-                             const APMPScopePtr& scope, APMPErrorSlot error) override;
+                             const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 
   // A value over the first `length` code units of storage shared with other values (made by

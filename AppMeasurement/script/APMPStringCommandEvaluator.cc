@@ -28,7 +28,7 @@ APMPValuePtr String(const char16_t* text) { return APMPStringValue::make(Text(te
 APMPValuePtr Number(double value) { return APMPNumberValue::make(value); }
 
 // The string conversion of argument i, "undefined" when absent.
-bool TextArgument(const APMPValueList& a, size_t i, Text& out, APMPErrorSlot error) {
+bool TextArgument(const APMPValueList& a, size_t i, Text& out, APMPErrorSlot* error) {
   if (i >= a.size()) {
     out = u"undefined";
     return true;
@@ -39,7 +39,7 @@ bool TextArgument(const APMPValueList& a, size_t i, Text& out, APMPErrorSlot err
 
 // APMPToInteger of argument i's number conversion; `fallback` when absent.
 bool IntegerArgument(const APMPValueList& a, size_t i, double fallback, double& out,
-                     APMPErrorSlot error) {
+                     APMPErrorSlot* error) {
   if (i >= a.size()) {
     out = fallback;
     return true;
@@ -64,7 +64,7 @@ Text FromUnicode(const icu::UnicodeString& text) {
   return Text(text.getBuffer(), static_cast<size_t>(text.length()));
 }
 
-void SetRegexError(APMPErrorSlot error, UErrorCode status, View pattern) {
+void SetRegexError(APMPErrorSlot* error, UErrorCode status, View pattern) {
   if (error == nullptr) return;
   platform::Value::Dictionary info;
   info["NSInvalidValue"] = APMPUTF8FromUTF16(pattern);
@@ -95,7 +95,7 @@ struct MatchClock {
 // The first match of `pattern` in `text`: its start and end, or npos when none. False with
 // the facility's error when the pattern does not compile or the run's matching time is used
 // up, with error 18 when the budget is.
-bool FirstMatch(View pattern, View text, size_t& start, size_t& end, APMPErrorSlot error) {
+bool FirstMatch(View pattern, View text, size_t& start, size_t& end, APMPErrorSlot* error) {
   if (!APMPChargeWork(pattern.size() + text.size(), error)) return false;
   APMPInstructionCounter* counter = APMPCurrentInstructionCounter();
   int32_t limit = APMPStringCommandEvaluator::kRegularExpressionTimeLimit;
@@ -141,7 +141,7 @@ bool FirstMatch(View pattern, View text, size_t& start, size_t& end, APMPErrorSl
   return true;
 }
 
-APMPValuePtr CharAt(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr CharAt(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   double position;
   if (!IntegerArgument(a, 0, 0, position, error)) return APMPUndefined();
@@ -149,7 +149,7 @@ APMPValuePtr CharAt(View s, const APMPValueList& a, const APMPScopePtr&, APMPErr
   return String(Text(1, s[static_cast<size_t>(position)]));
 }
 
-APMPValuePtr Concat(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Concat(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   APMPWorkMeter meter;
   if (!meter.charge(s.size(), error)) return APMPUndefined();
   Text out(s);
@@ -167,7 +167,7 @@ APMPValuePtr Concat(View s, const APMPValueList& a, const APMPScopePtr&, APMPErr
 }
 
 APMPValuePtr HasOwnProperty(View s, const APMPValueList& a, const APMPScopePtr&,
-                            APMPErrorSlot error) {
+                            APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   Text key = a[0]->stringValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -178,7 +178,7 @@ APMPValuePtr HasOwnProperty(View s, const APMPValueList& a, const APMPScopePtr&,
   return APMPBooleanValue::booleanValueWithBool(present);
 }
 
-APMPValuePtr IndexOf(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr IndexOf(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   Text search;
   if (!TextArgument(a, 0, search, error)) return APMPUndefined();
@@ -191,7 +191,8 @@ APMPValuePtr IndexOf(View s, const APMPValueList& a, const APMPScopePtr&, APMPEr
   return Number(found.position == Text::npos ? -1 : static_cast<double>(found.position));
 }
 
-APMPValuePtr LastIndexOf(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr LastIndexOf(View s, const APMPValueList& a, const APMPScopePtr&,
+                         APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   Text search;
   if (!TextArgument(a, 0, search, error)) return APMPUndefined();
@@ -208,7 +209,8 @@ APMPValuePtr LastIndexOf(View s, const APMPValueList& a, const APMPScopePtr&, AP
   return Number(found.position == Text::npos ? -1 : static_cast<double>(found.position));
 }
 
-APMPValuePtr Match(View s, const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Match(View s, const APMPValueList& a, const APMPScopePtr& scope,
+                   APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   Text pattern;
   if (!a.empty()) {
@@ -223,7 +225,7 @@ APMPValuePtr Match(View s, const APMPValueList& a, const APMPScopePtr& scope, AP
 }
 
 APMPValuePtr Replace(View s, const APMPValueList& a, const APMPScopePtr& scope,
-                     APMPErrorSlot error) {
+                     APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   Text pattern;
   if (!TextArgument(a, 0, pattern, error)) return APMPUndefined();
@@ -254,7 +256,7 @@ APMPValuePtr Replace(View s, const APMPValueList& a, const APMPScopePtr& scope,
   return String(std::move(out));
 }
 
-APMPValuePtr Search(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Search(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   Text pattern;
   if (!TextArgument(a, 0, pattern, error)) return APMPUndefined();
@@ -270,7 +272,7 @@ size_t SliceBound(double value, size_t length) {
   return Clamp(value, length);
 }
 
-APMPValuePtr Slice(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Slice(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   double start, end;
   if (!IntegerArgument(a, 0, 0, start, error)) return APMPUndefined();
@@ -279,7 +281,8 @@ APMPValuePtr Slice(View s, const APMPValueList& a, const APMPScopePtr&, APMPErro
   return String(to > from ? s.substr(from, to - from) : View());
 }
 
-APMPValuePtr Split(View s, const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Split(View s, const APMPValueList& a, const APMPScopePtr& scope,
+                   APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   if (s.empty() || a.empty()) return APMPObjectManager::arrayValueWithArray({String(s)}, scope);
   Text separator = a[0]->stringValueOrError(error);
@@ -325,7 +328,7 @@ APMPValuePtr Split(View s, const APMPValueList& a, const APMPScopePtr& scope, AP
   return APMPObjectManager::arrayValueWithArray(std::move(pieces), scope);
 }
 
-APMPValuePtr Substring(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Substring(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   double start, end;
   if (!IntegerArgument(a, 0, 0, start, error)) return APMPUndefined();
@@ -335,7 +338,7 @@ APMPValuePtr Substring(View s, const APMPValueList& a, const APMPScopePtr&, APMP
   return String(s.substr(from, to - from));
 }
 
-APMPValuePtr CaseMapped(View s, const APMPValueList& a, APMPErrorSlot error, bool upper,
+APMPValuePtr CaseMapped(View s, const APMPValueList& a, APMPErrorSlot* error, bool upper,
                         const icu::Locale& locale) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   if (!APMPChargeWork(2 * s.size(), error)) return APMPUndefined();
@@ -351,27 +354,29 @@ APMPValuePtr CaseMapped(View s, const APMPValueList& a, APMPErrorSlot error, boo
   return String(FromUnicode(text));
 }
 
-APMPValuePtr ToLowerCase(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr ToLowerCase(View s, const APMPValueList& a, const APMPScopePtr&,
+                         APMPErrorSlot* error) {
   return CaseMapped(s, a, error, false, icu::Locale::getRoot());
 }
-APMPValuePtr ToUpperCase(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr ToUpperCase(View s, const APMPValueList& a, const APMPScopePtr&,
+                         APMPErrorSlot* error) {
   return CaseMapped(s, a, error, true, icu::Locale::getRoot());
 }
 APMPValuePtr ToLocaleLowerCase(View s, const APMPValueList& a, const APMPScopePtr&,
-                               APMPErrorSlot error) {
+                               APMPErrorSlot* error) {
   return CaseMapped(s, a, error, false, icu::Locale::getDefault());
 }
 APMPValuePtr ToLocaleUpperCase(View s, const APMPValueList& a, const APMPScopePtr&,
-                               APMPErrorSlot error) {
+                               APMPErrorSlot* error) {
   return CaseMapped(s, a, error, true, icu::Locale::getDefault());
 }
 
-APMPValuePtr ToString(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr ToString(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return String(s);
 }
 
-APMPValuePtr Trim(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr Trim(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return String(APMPTrim(s));
 }
@@ -407,7 +412,7 @@ APMPValuePtr APMPStringCommandEvaluator::evaluateCommand(const std::u16string& n
                                                          std::u16string_view receiver,
                                                          const APMPValueList& arguments,
                                                          const APMPScopePtr& scope,
-                                                         APMPErrorSlot error) const {
+                                                         APMPErrorSlot* error) const {
   auto it = handlers_.find(name);
   if (it == handlers_.end()) {
     APMPSetError(error, APMPErrorCodeUnknownMethod);

@@ -11,7 +11,7 @@
 class APMPStringCommandEvaluator {
  public:
   using Handler = APMPValuePtr (*)(std::u16string_view receiver, const APMPValueList& arguments,
-                                   const APMPScopePtr& scope, APMPErrorSlot error);
+                                   const APMPScopePtr& scope, APMPErrorSlot* error);
   static APMPStringCommandEvaluator& sharedInstance();
   APMPStringCommandEvaluator();
 
@@ -20,7 +20,7 @@ class APMPStringCommandEvaluator {
   // value that holds it is kept alive by its caller).
   APMPValuePtr evaluateCommand(const std::u16string& name, std::u16string_view receiver,
                                const APMPValueList& arguments, const APMPScopePtr& scope,
-                               APMPErrorSlot error) const;
+                               APMPErrorSlot* error) const;
 
   // How long the regular-expression matches of one run (an event, a program load) may take
   // together, in the matcher's time units (about a millisecond each); the match that passes it

@@ -57,7 +57,7 @@ constexpr size_t kWorkPerUnit = 2;
 APMPTextSearch::APMPTextSearch(std::u16string_view text, std::u16string_view search)
     : text_(text), search_(search) {}
 
-bool APMPTextSearch::prepare(APMPErrorSlot error) {
+bool APMPTextSearch::prepare(APMPErrorSlot* error) {
   if (prepared_) return true;
   prepared_ = true;
   if (!meter_.charge(text_.size() + search_.size(), error)) return false;
@@ -93,7 +93,7 @@ bool APMPTextSearch::prepare(APMPErrorSlot error) {
 
 template <typename Accept>
 bool APMPTextSearch::scan(std::u16string_view haystack, size_t from, bool backward, Accept accept,
-                          size_t& found, APMPErrorSlot error) {
+                          size_t& found, APMPErrorSlot* error) {
   found = std::u16string::npos;
   size_t m = needle_.size(), n = haystack.size();
   if (m == 0 || m > n) return true;
@@ -144,7 +144,7 @@ bool APMPTextSearch::scan(std::u16string_view haystack, size_t from, bool backwa
   return charge();
 }
 
-bool APMPTextSearch::find(size_t from, bool backward, APMPTextMatch& match, APMPErrorSlot error) {
+bool APMPTextSearch::find(size_t from, bool backward, APMPTextMatch& match, APMPErrorSlot* error) {
   match = APMPTextMatch{};
   if (search_.empty()) return true;
   if (!prepare(error)) return false;

@@ -32,7 +32,7 @@ class APMPTextSearch {
 
   // The first match starting at or after `from` (or, `backward`, the last one starting at or
   // before `from`); position npos when none. False with error 18 when the budget ran out.
-  bool find(size_t from, bool backward, APMPTextMatch& match, APMPErrorSlot error);
+  bool find(size_t from, bool backward, APMPTextMatch& match, APMPErrorSlot* error);
 
  private:
   struct Segmented {
@@ -46,8 +46,8 @@ class APMPTextSearch {
   // `found` is npos when none is taken. False with error 18 when the budget ran out.
   template <typename Accept>
   bool scan(std::u16string_view haystack, size_t from, bool backward, Accept accept, size_t& found,
-            APMPErrorSlot error);
-  bool prepare(APMPErrorSlot error);
+            APMPErrorSlot* error);
+  bool prepare(APMPErrorSlot* error);
 
   std::u16string_view text_;
   std::u16string_view search_;

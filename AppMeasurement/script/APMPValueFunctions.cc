@@ -30,19 +30,19 @@ bool APMPIsArrayIndex(const APMPRuntimeValue& value) {
   return !error && std::isfinite(d) && d >= 0 && std::trunc(d) == d;
 }
 
-bool APMPCheckArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot error) {
+bool APMPCheckArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot* error) {
   if (arguments.size() == n) return true;
   APMPSetError(error, APMPErrorCodeArgumentCount);
   return false;
 }
 
-bool APMPCheckMinArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot error) {
+bool APMPCheckMinArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot* error) {
   if (arguments.size() >= n) return true;
   APMPSetError(error, APMPErrorCodeArgumentCount);
   return false;
 }
 
-bool APMPCheckMaxArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot error) {
+bool APMPCheckMaxArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot* error) {
   if (arguments.size() <= n) return true;
   APMPSetError(error, APMPErrorCodeArgumentCount);
   return false;
@@ -73,7 +73,7 @@ int64_t APMPSaturatingInt64(double value) {
 }
 
 bool APMPStringValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
-                           APMPErrorSlot error) {
+                           APMPErrorSlot* error) {
   std::u16string x = a.stringValueOrError(error);
   if (APMPHasError(error)) return false;
   std::u16string y = b.stringValueOrError(error);
@@ -82,7 +82,7 @@ bool APMPStringValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
 }
 
 bool APMPNumberValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
-                           APMPErrorSlot error) {
+                           APMPErrorSlot* error) {
   double x = a.doubleValueOrError(error);
   if (APMPHasError(error)) return false;
   double y = b.doubleValueOrError(error);
@@ -90,7 +90,7 @@ bool APMPNumberValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
   return x == y;
 }
 
-bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPErrorSlot error) {
+bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPErrorSlot* error) {
   if (typeid(a) != typeid(b)) return false;
   switch (a.kind()) {
     case APMPValueKind::Number:
@@ -126,7 +126,7 @@ int APMPComparisonTypeOf(const APMPRuntimeValue& value) {
 }
 
 bool APMPLooseEquals(const APMPRuntimeValue& first, const APMPRuntimeValue& second,
-                     APMPErrorSlot error) {
+                     APMPErrorSlot* error) {
   int classFirst = APMPComparisonTypeOf(first), classSecond = APMPComparisonTypeOf(second);
   const APMPRuntimeValue& a = classSecond < classFirst ? second : first;
   const APMPRuntimeValue& b = classSecond < classFirst ? first : second;

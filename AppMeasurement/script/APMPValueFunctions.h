@@ -10,9 +10,9 @@
 bool APMPIsObjectLike(const APMPRuntimeValue& value);
 bool APMPIsArrayIndex(const APMPRuntimeValue& value);
 
-bool APMPCheckArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot error);
-bool APMPCheckMinArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot error);
-bool APMPCheckMaxArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot error);
+bool APMPCheckArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot* error);
+bool APMPCheckMinArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot* error);
+bool APMPCheckMaxArgumentCount(const APMPValueList& arguments, size_t n, APMPErrorSlot* error);
 
 uint32_t APMPToUint32(double value);
 int32_t APMPToInt32(double value);
@@ -21,11 +21,11 @@ double APMPToInteger(double value);
 int64_t APMPSaturatingInt64(double value);
 
 bool APMPStringValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
-                           APMPErrorSlot error);
+                           APMPErrorSlot* error);
 bool APMPNumberValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
-                           APMPErrorSlot error);
-bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPErrorSlot error);
-bool APMPLooseEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPErrorSlot error);
+                           APMPErrorSlot* error);
+bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPErrorSlot* error);
+bool APMPLooseEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPErrorSlot* error);
 
 // 0 undefined and null, 1 numbers and booleans, 2 strings, 3 everything else.
 int APMPComparisonTypeOf(const APMPRuntimeValue& value);

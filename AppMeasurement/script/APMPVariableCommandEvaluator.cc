@@ -11,7 +11,7 @@ namespace {
 
 // The name a string value holds; a value made by appending (which shares storage and holds
 // no exact text of its own) is copied to `scratch`.
-const std::u16string* NameOf(const APMPValuePtr& value, APMPErrorSlot error,
+const std::u16string* NameOf(const APMPValuePtr& value, APMPErrorSlot* error,
                              std::u16string& scratch) {
   if (value->kind() != APMPValueKind::String) {
     APMPSetError(error, APMPErrorCodeArgumentType);
@@ -21,7 +21,7 @@ const std::u16string* NameOf(const APMPValuePtr& value, APMPErrorSlot error,
 }
 
 APMPValuePtr DeclareVariables(const APMPValueList& a, const APMPScopePtr& scope,
-                              APMPErrorSlot error) {
+                              APMPErrorSlot* error) {
   for (const auto& argument : a) {
     std::u16string scratch;
     const std::u16string* name = NameOf(argument, error, scratch);
@@ -32,7 +32,7 @@ APMPValuePtr DeclareVariables(const APMPValueList& a, const APMPScopePtr& scope,
 }
 
 APMPValuePtr DeclareConstants(const APMPValueList& a, const APMPScopePtr& scope,
-                              APMPErrorSlot error) {
+                              APMPErrorSlot* error) {
   if (a.size() % 2 != 0) {
     APMPSetError(error, APMPErrorCodeArgumentCount);
     return APMPUndefined();
@@ -46,7 +46,7 @@ APMPValuePtr DeclareConstants(const APMPValueList& a, const APMPScopePtr& scope,
   return APMPUndefined();
 }
 
-APMPValuePtr Assign(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr Assign(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return APMPUndefined();
   std::u16string scratch;
   const std::u16string* name = NameOf(a[0], error, scratch);
@@ -59,7 +59,7 @@ APMPValuePtr Assign(const APMPValueList& a, const APMPScopePtr& scope, APMPError
   return a[1];
 }
 
-APMPValuePtr ReadVariable(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr ReadVariable(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   std::u16string scratch;
   const std::u16string* name = NameOf(a[0], error, scratch);
@@ -67,7 +67,7 @@ APMPValuePtr ReadVariable(const APMPValueList& a, const APMPScopePtr& scope, APM
   return scope->valueForName(*name);
 }
 
-APMPValuePtr ArrayLiteral(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr ArrayLiteral(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (a.size() > APMPArrayValue::kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return APMPUndefined();
@@ -75,7 +75,8 @@ APMPValuePtr ArrayLiteral(const APMPValueList& a, const APMPScopePtr& scope, APM
   return APMPObjectManager::arrayValueWithArray(a, scope);
 }
 
-APMPValuePtr ObjectLiteral(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot error) {
+APMPValuePtr ObjectLiteral(const APMPValueList& a, const APMPScopePtr& scope,
+                           APMPErrorSlot* error) {
   if (a.size() % 2 != 0) {
     APMPSetError(error, APMPErrorCodeArgumentCount);
     return APMPUndefined();
@@ -89,7 +90,7 @@ APMPValuePtr ObjectLiteral(const APMPValueList& a, const APMPScopePtr& scope, AP
   return map;
 }
 
-APMPValuePtr PropertyRead(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr PropertyRead(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return APMPUndefined();
   const APMPValuePtr& object = a[0];
   switch (object->kind()) {
@@ -121,7 +122,7 @@ APMPValuePtr PropertyRead(const APMPValueList& a, const APMPScopePtr&, APMPError
   }
 }
 
-APMPValuePtr PropertyWrite(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr PropertyWrite(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 3, error)) return APMPUndefined();
   const APMPValuePtr& object = a[0];
   switch (object->kind()) {
@@ -147,7 +148,7 @@ APMPValuePtr PropertyWrite(const APMPValueList& a, const APMPScopePtr&, APMPErro
   }
 }
 
-APMPValuePtr TypeOf(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot error) {
+APMPValuePtr TypeOf(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   switch (a[0]->kind()) {
     case APMPValueKind::Boolean:
@@ -165,11 +166,11 @@ APMPValuePtr TypeOf(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot e
   }
 }
 
-APMPValuePtr UndefinedLiteral(const APMPValueList&, const APMPScopePtr&, APMPErrorSlot) {
+APMPValuePtr UndefinedLiteral(const APMPValueList&, const APMPScopePtr&, APMPErrorSlot*) {
   return APMPUndefined();
 }
 
-APMPValuePtr NullLiteral(const APMPValueList&, const APMPScopePtr&, APMPErrorSlot) {
+APMPValuePtr NullLiteral(const APMPValueList&, const APMPScopePtr&, APMPErrorSlot*) {
   return APMPNull();
 }
 
@@ -188,6 +189,6 @@ APMPVariableCommandEvaluator::APMPVariableCommandEvaluator() {
 APMPValuePtr APMPVariableCommandEvaluator::evaluateCommand(const std::u16string& command,
                                                            const APMPValueList& arguments,
                                                            const APMPScopePtr& scope,
-                                                           APMPErrorSlot error) {
+                                                           APMPErrorSlot* error) {
   return runHandler(command, arguments, scope, error, true);
 }

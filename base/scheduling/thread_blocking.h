@@ -10,6 +10,12 @@
 // identity, yielding is sched_yield and sleeping is nanosleep. These are the semantics the
 // Abseil dependency's own per-thread semaphore has on Linux; it keeps its own implementation
 // (the packaged shared library offers no hook for them).
+//
+// Clocks: these are real-time waits of the layer's own threads, never a measurement's delay.
+// Wait's deadline is absolute system (wall) time, kept by the kernel's condition-variable
+// wait; Sleep is nanosleep's real time. Neither reads a clock itself, and neither follows a
+// test's manual platform::Clock: what the measurement library delays goes through
+// platform/dispatch instead.
 namespace base::scheduling {
 
 // The blocking identity of one thread. Made on first use by its thread, freed at thread exit.

@@ -317,7 +317,7 @@ std::string ProgramBytes() {
 
 // The conversion as it was: every level reads its arguments through NANOGetMessageArray, which
 // copies each argument's whole subtree.
-APMPValuePtr ConvertThroughCopies(const APMPBRuntimeEntity& entity, APMPErrorSlot error) {
+APMPValuePtr ConvertThroughCopies(const APMPBRuntimeEntity& entity, APMPErrorSlot* error) {
   switch (NANOGetInt32(entity, APMPBRuntimeEntity::kType)) {
     case 1:
       return APMPRuntimeEntityConverter::stringValueFromRuntimeEntity(entity);

@@ -41,7 +41,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global() {
 void DispatchQueue::async(Block block) {
   if (!block) return;
   DispatchRuntime& runtime = DispatchRuntime::instance();
-  std::lock_guard<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   runtime.enqueueLocked(*this, DispatchItem{std::move(block), nullptr});
 }
 
@@ -57,7 +57,7 @@ void DispatchQueue::after(double delaySeconds, Block block) {
   // Never due: dropped here, outside the dispatch lock, since what the block captures may
   // dispatch from its destructor.
   if (deadline == std::numeric_limits<double>::infinity()) return;
-  std::lock_guard<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   runtime.addDelayedLocked(shared_from_this(), /*wall=*/false, deadline, std::move(block), {}, 0);
 }
 

@@ -51,6 +51,44 @@ class QueueScope {
 
 }  // namespace
 
+namespace {
+
+// Whether the calling thread holds the runtime's mutex (through a DispatchRuntime::Lock).
+// A thread blocked in a condition-variable wait still counts: it runs nothing meanwhile.
+thread_local bool holdsRuntimeLock = false;
+
+}  // namespace
+
+DispatchRuntime::Lock::Lock(DispatchRuntime& runtime) : lock_(runtime.mutex_) {
+  holdsRuntimeLock = true;
+}
+
+DispatchRuntime::Lock::~Lock() {
+  if (lock_.owns_lock()) holdsRuntimeLock = false;
+}
+
+void DispatchRuntime::Lock::lock() {
+  lock_.lock();
+  holdsRuntimeLock = true;
+}
+
+void DispatchRuntime::Lock::unlock() {
+  holdsRuntimeLock = false;
+  lock_.unlock();
+}
+
+bool DispatchRuntime::isLockedByCaller() { return holdsRuntimeLock; }
+
+void DispatchRuntime::assertLocked(const char* where) {
+#ifndef NDEBUG
+  if (holdsRuntimeLock) return;
+  PlatformLog::write(std::string(where) + " must be called with the dispatch runtime locked");
+  std::abort();
+#else
+  (void)where;
+#endif
+}
+
 DispatchThreadContext& dispatchThreadContext() {
   thread_local DispatchThreadContext context;
   return context;
@@ -65,12 +103,12 @@ DispatchRuntime& DispatchRuntime::instance() {
 // ---- Queues -------------------------------------------------------------------------------
 
 void DispatchRuntime::registerQueue(DispatchQueueState* state) {
-  std::lock_guard<std::mutex> lock(mutex);
+  Lock lock(*this);
   queues_.insert(state);
 }
 
 void DispatchRuntime::unregisterQueue(DispatchQueueState* state) {
-  std::lock_guard<std::mutex> lock(mutex);
+  Lock lock(*this);
   queues_.erase(state);
   state->closing = true;
   state->cv.notify_all();
@@ -82,6 +120,7 @@ void DispatchRuntime::startSerialWorker(std::shared_ptr<DispatchQueueState> stat
 }
 
 void DispatchRuntime::enqueueLocked(DispatchQueue& queue, DispatchItem item) {
+  assertLocked("enqueueLocked");
   DispatchQueueState& state = *queue.state_;
   state.items.push_back(std::move(item));
   if (!state.retained) state.retained = queue.shared_from_this();
@@ -104,9 +143,9 @@ void DispatchRuntime::enqueueLocked(DispatchQueue& queue, DispatchItem item) {
   }
 }
 
-void DispatchRuntime::runItemLocked(std::unique_lock<std::mutex>& lock, DispatchQueue& queue,
-                                    DispatchQueueState& state, DispatchItem item,
-                                    std::shared_ptr<DispatchQueue> keepAlive) {
+void DispatchRuntime::runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state,
+                                    DispatchItem item, std::shared_ptr<DispatchQueue> keepAlive) {
+  assertLocked("runItemLocked");
   // The queue is already marked occupied (serial and main) by the caller.
   beginLocked();
   lock.unlock();
@@ -133,9 +172,9 @@ void DispatchRuntime::runItemLocked(std::unique_lock<std::mutex>& lock, Dispatch
 }
 
 void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
-  std::unique_lock<std::mutex> lock(mutex);
+  Lock lock(*this);
   while (true) {
-    state->cv.wait(lock, [&] {
+    state->cv.wait(lock.native(), [&] {
       if (state->occupied) return false;
       return !state->items.empty() || state->retained || state->closing;
     });
@@ -170,10 +209,10 @@ void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
 }
 
 void DispatchRuntime::poolWorker(std::shared_ptr<DispatchQueueState> state) {
-  std::unique_lock<std::mutex> lock(mutex);
+  Lock lock(*this);
   while (true) {
     ++state->idleThreads;
-    state->cv.wait(lock, [&] { return !state->items.empty(); });
+    state->cv.wait(lock.native(), [&] { return !state->items.empty(); });
     --state->idleThreads;
     DispatchItem item = std::move(state->items.front());
     state->items.pop_front();
@@ -195,13 +234,13 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
     return;
   }
 
-  std::unique_lock<std::mutex> lock(mutex);
+  Lock lock(*this);
   if (state.kind == DispatchQueue::Kind::kConcurrent) {
     beginLocked();
   } else if (main && DispatchQueue::isMainThread()) {
     // The main thread is the one that runs the main queue: it takes the queue as soon as
     // no other thread's sync holds it, ahead of the blocks waiting there.
-    state.cv.wait(lock, [&] { return !state.occupied; });
+    state.cv.wait(lock.native(), [&] { return !state.occupied; });
     state.occupied = true;
     beginLocked();
   } else if (!state.occupied && state.items.empty()) {
@@ -230,11 +269,13 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
 // ---- Execution bookkeeping ----------------------------------------------------------------
 
 void DispatchRuntime::beginLocked() {
+  assertLocked("beginLocked");
   auto& context = dispatchThreadContext();
   if (context.depth++ == 0) ++active_;
 }
 
 void DispatchRuntime::endLocked() {
+  assertLocked("endLocked");
   auto& context = dispatchThreadContext();
   if (--context.depth == 0) {
     --active_;
@@ -242,7 +283,8 @@ void DispatchRuntime::endLocked() {
   }
 }
 
-void DispatchRuntime::blockLocked(std::unique_lock<std::mutex>& lock, DispatchWaiter& waiter) {
+void DispatchRuntime::blockLocked(Lock& lock, DispatchWaiter& waiter) {
+  assertLocked("blockLocked");
   waiter.countsActive = dispatchThreadContext().depth > 0;
   if (waiter.countsActive) {
     --active_;
@@ -251,7 +293,7 @@ void DispatchRuntime::blockLocked(std::unique_lock<std::mutex>& lock, DispatchWa
   while (!waiter.woken) {
     std::shared_ptr<Clock> clock = Clock::current();
     if (!waiter.deadlineUptime || isManual(*clock)) {
-      waiter.cv.wait(lock);
+      waiter.cv.wait(lock.native());
       continue;
     }
     const double remaining = *waiter.deadlineUptime - clock->uptime();
@@ -260,11 +302,12 @@ void DispatchRuntime::blockLocked(std::unique_lock<std::mutex>& lock, DispatchWa
       wakeLocked(waiter, false);
       break;
     }
-    waiter.cv.wait_for(lock, realWait(remaining));
+    waiter.cv.wait_for(lock.native(), realWait(remaining));
   }
 }
 
 void DispatchRuntime::wakeLocked(DispatchWaiter& waiter, bool startsRun) {
+  assertLocked("wakeLocked");
   if (waiter.woken) return;
   waiter.woken = true;
   if (!waiter.timedOut) waiter.granted = true;
@@ -273,11 +316,13 @@ void DispatchRuntime::wakeLocked(DispatchWaiter& waiter, bool startsRun) {
 }
 
 void DispatchRuntime::addTimedWaiterLocked(DispatchWaiter& waiter) {
+  assertLocked("addTimedWaiterLocked");
   waiter.seq = nextSeqLocked();
   timedWaiters_.push_back(&waiter);
 }
 
 void DispatchRuntime::removeTimedWaiterLocked(DispatchWaiter& waiter) {
+  assertLocked("removeTimedWaiterLocked");
   timedWaiters_.erase(std::remove(timedWaiters_.begin(), timedWaiters_.end(), &waiter),
                       timedWaiters_.end());
 }
@@ -288,6 +333,7 @@ void DispatchRuntime::addDelayedLocked(std::shared_ptr<DispatchQueue> queue, boo
                                        double deadline, Block block,
                                        std::weak_ptr<DispatchTimerState> timer,
                                        uint64_t generation) {
+  assertLocked("addDelayedLocked");
   DelayedEntry entry{nextSeqLocked(),  wall,      deadline, std::move(queue), std::move(block),
                      std::move(timer), generation};
   // Never due. Only timers get here with such a deadline (after() drops its block itself),
@@ -308,6 +354,7 @@ void DispatchRuntime::addDelayedLocked(std::shared_ptr<DispatchQueue> queue, boo
 }
 
 void DispatchRuntime::postLocked(DelayedEntry entry) {
+  assertLocked("postLocked");
   Block block = std::move(entry.block);
   if (entry.generation != 0) {
     // A timer fires only if it was neither cancelled nor re-armed since.
@@ -316,7 +363,7 @@ void DispatchRuntime::postLocked(DelayedEntry entry) {
     block = [this, weakTimer, generation] {
       Block handler;
       {
-        std::lock_guard<std::mutex> lock(mutex);
+        Lock lock(*this);
         std::shared_ptr<DispatchTimerState> timer = weakTimer.lock();
         if (!timer || timer->cancelled || timer->generation != generation) return;
         handler = timer->handler;
@@ -328,6 +375,7 @@ void DispatchRuntime::postLocked(DelayedEntry entry) {
 }
 
 void DispatchRuntime::removeTimerEntriesLocked(const DispatchTimerState* timer) {
+  assertLocked("removeTimerEntriesLocked");
   auto it = std::remove_if(delayed_.begin(), delayed_.end(), [&](const DelayedEntry& entry) {
     std::shared_ptr<DispatchTimerState> owner = entry.timer.lock();
     return owner.get() == timer || (entry.generation != 0 && !owner);
@@ -339,7 +387,7 @@ void DispatchRuntime::removeTimerEntriesLocked(const DispatchTimerState* timer) 
 size_t DispatchRuntime::discardDelayed() {
   std::vector<DelayedEntry> dropped;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    Lock lock(*this);
     dropped.swap(delayed_);
     notifyIdleLocked();
   }
@@ -347,19 +395,19 @@ size_t DispatchRuntime::discardDelayed() {
 }
 
 void DispatchRuntime::clockInstalled() {
-  std::lock_guard<std::mutex> lock(mutex);
+  Lock lock(*this);
   hubCv_.notify_all();
   for (DispatchWaiter* waiter : timedWaiters_) waiter->cv.notify_all();
   notifyIdleLocked();
 }
 
 void DispatchRuntime::hubLoop() {
-  std::unique_lock<std::mutex> lock(mutex);
+  Lock lock(*this);
   while (true) {
     std::shared_ptr<Clock> clock = Clock::current();
     if (isManual(*clock)) {
       // Under a manual clock only advance() fires what is due.
-      hubCv_.wait(lock);
+      hubCv_.wait(lock.native());
       continue;
     }
     // Post what is due, earliest first, equal deadlines in submission order.
@@ -387,9 +435,9 @@ void DispatchRuntime::hubLoop() {
       postLocked(std::move(entry));
     }
     if (nextWait == std::numeric_limits<double>::infinity()) {
-      hubCv_.wait(lock);
+      hubCv_.wait(lock.native());
     } else {
-      hubCv_.wait_for(lock, realWait(nextWait));
+      hubCv_.wait_for(lock.native(), realWait(nextWait));
     }
   }
 }
@@ -397,7 +445,7 @@ void DispatchRuntime::hubLoop() {
 // ---- Main queue ---------------------------------------------------------------------------
 
 DispatchQueue& DispatchRuntime::mainQueue() {
-  std::lock_guard<std::mutex> lock(mutex);
+  Lock lock(*this);
   if (!main_) {
     main_.reset(new DispatchQueue("com.apple.main-thread", DispatchQueue::Kind::kMain));
     main_->state_->handle = main_;
@@ -407,7 +455,7 @@ DispatchQueue& DispatchRuntime::mainQueue() {
 }
 
 DispatchQueue& DispatchRuntime::globalQueue() {
-  std::lock_guard<std::mutex> lock(mutex);
+  Lock lock(*this);
   if (!global_) {
     global_.reset(
         new DispatchQueue("com.apple.root.default-qos", DispatchQueue::Kind::kConcurrent));
@@ -423,13 +471,14 @@ size_t DispatchRuntime::drainMain() {
   if (std::find(context.stack.begin(), context.stack.end(), &queue) != context.stack.end()) {
     return 0;  // called from a main-queue block: the queue is busy with the caller
   }
-  std::unique_lock<std::mutex> lock(mutex);
+  Lock lock(*this);
   if (mainLoopRunning_) return 0;
   return drainMainLocked(lock);
 }
 
-void DispatchRuntime::runNextMainItemLocked(std::unique_lock<std::mutex>& lock,
-                                            DispatchQueue& queue, DispatchQueueState& state) {
+void DispatchRuntime::runNextMainItemLocked(Lock& lock, DispatchQueue& queue,
+                                            DispatchQueueState& state) {
+  assertLocked("runNextMainItemLocked");
   // The queue is free and has an item: a waiting sync gets its turn (and runs its block on
   // its own thread), a block runs here.
   DispatchItem item = std::move(state.items.front());
@@ -442,7 +491,8 @@ void DispatchRuntime::runNextMainItemLocked(std::unique_lock<std::mutex>& lock,
   }
 }
 
-size_t DispatchRuntime::drainMainLocked(std::unique_lock<std::mutex>& lock) {
+size_t DispatchRuntime::drainMainLocked(Lock& lock) {
+  assertLocked("drainMainLocked");
   DispatchQueueState& state = *main_->state_;
   auto& context = dispatchThreadContext();
   ++context.mainDepth;
@@ -450,7 +500,7 @@ size_t DispatchRuntime::drainMainLocked(std::unique_lock<std::mutex>& lock) {
   while (!state.items.empty()) {
     if (state.occupied) {
       // A sync from another thread holds the main queue; its end wakes us.
-      state.cv.wait(lock);
+      state.cv.wait(lock.native());
       continue;
     }
     runNextMainItemLocked(lock, *main_, state);
@@ -462,14 +512,14 @@ size_t DispatchRuntime::drainMainLocked(std::unique_lock<std::mutex>& lock) {
 
 void DispatchRuntime::runMainLoop() {
   DispatchQueue& queue = mainQueue();
-  std::unique_lock<std::mutex> lock(mutex);
+  Lock lock(*this);
   if (mainLoopRunning_) return;
   mainLoopRunning_ = true;
   DispatchQueueState& state = *queue.state_;
   auto& context = dispatchThreadContext();
   ++context.mainDepth;
   while (!stopRequested_) {
-    state.cv.wait(lock,
+    state.cv.wait(lock.native(),
                   [&] { return stopRequested_ || (!state.items.empty() && !state.occupied); });
     if (stopRequested_) break;
     runNextMainItemLocked(lock, queue, state);
@@ -482,7 +532,7 @@ void DispatchRuntime::runMainLoop() {
 
 void DispatchRuntime::stopMainLoop() {
   DispatchQueue& queue = mainQueue();
-  std::lock_guard<std::mutex> lock(mutex);
+  Lock lock(*this);
   if (!mainLoopRunning_) return;
   stopRequested_ = true;
   queue.state_->cv.notify_all();
@@ -491,6 +541,7 @@ void DispatchRuntime::stopMainLoop() {
 // ---- Idle and manual time -----------------------------------------------------------------
 
 bool DispatchRuntime::isIdleLocked(const Clock& clock) const {
+  assertLocked("isIdleLocked");
   if (active_ > 0) return false;
   for (const DispatchQueueState* state : queues_) {
     // A free serial queue still holding its handle is about to let go of it.
@@ -522,7 +573,8 @@ void DispatchRuntime::requireOffQueue(const char* what) const {
   }
 }
 
-void DispatchRuntime::waitIdleLocked(std::unique_lock<std::mutex>& lock) {
+void DispatchRuntime::waitIdleLocked(Lock& lock) {
+  assertLocked("waitIdleLocked");
   if (!main_) {
     lock.unlock();
     mainQueue();
@@ -533,22 +585,22 @@ void DispatchRuntime::waitIdleLocked(std::unique_lock<std::mutex>& lock) {
     std::shared_ptr<Clock> clock = Clock::current();
     if (isIdleLocked(*clock)) return;
     if (isManual(*clock)) {
-      idleCv_.wait(lock);
+      idleCv_.wait(lock.native());
     } else {
-      idleCv_.wait_for(lock, realWait(0.05));  // due timers are posted by the timer thread
+      idleCv_.wait_for(lock.native(), realWait(0.05));  // due timers are posted by the timer thread
     }
   }
 }
 
 void DispatchRuntime::waitUntilIdle() {
   requireOffQueue("waitUntilIdle");
-  std::unique_lock<std::mutex> lock(mutex);
+  Lock lock(*this);
   waitIdleLocked(lock);
 }
 
 void DispatchRuntime::advanceManual(ManualClock& clock, double seconds) {
   requireOffQueue("ManualClock::advance");
-  std::unique_lock<std::mutex> lock(mutex);
+  Lock lock(*this);
   waitIdleLocked(lock);
   // The window is measured in uptime, which only advance() moves (a block may set the wall
   // clock meanwhile).

@@ -1,8 +1,12 @@
 #pragma once
 
 // Internal to platform/dispatch: the shared state behind queues, timers, semaphores and
-// operation queues. One mutex guards all of it, which keeps the bookkeeping that tests
-// rely on (is every queue idle? what is due next?) exact and simple.
+// operation queues. One mutex, private to DispatchRuntime and taken through
+// DispatchRuntime::Lock, guards all of it — the runtime's own fields and every
+// DispatchWaiter, DispatchQueueState, DispatchTimerState and operation-queue state — which
+// keeps the bookkeeping that tests rely on (is every queue idle? what is due next?) exact
+// and simple. Methods named "...Locked" must be called with it held; they assert so in
+// debug builds.
 
 #include <condition_variable>
 #include <cstdint>
@@ -21,7 +25,8 @@ namespace platform {
 
 struct DispatchTimerState;
 
-// A thread blocked in the dispatch layer (a sync waiting for its turn, a semaphore wait, an
+// A thread blocked in the dispatch layer. Guarded by the runtime's mutex.
+// (a sync waiting for its turn, a semaphore wait, an
 // operation-queue wait). Whoever ends the wait sets `woken` under the runtime's mutex, so
 // the idle bookkeeping never sees a thread that is about to run as blocked.
 struct DispatchWaiter {
@@ -39,6 +44,7 @@ struct DispatchItem {
   DispatchWaiter* syncTurn = nullptr;  // set for a sync waiting for the queue's turn
 };
 
+// Guarded by the runtime's mutex.
 struct DispatchQueueState {
   DispatchQueue::Kind kind = DispatchQueue::Kind::kSerial;
   std::deque<DispatchItem> items;
@@ -53,6 +59,7 @@ struct DispatchQueueState {
   size_t idleThreads = 0;  // global queue: pool threads waiting for work
 };
 
+// Guarded by the runtime's mutex.
 struct DispatchTimerState {
   std::shared_ptr<DispatchQueue> queue;
   bool resumed = false;
@@ -66,7 +73,28 @@ class DispatchRuntime {
  public:
   static DispatchRuntime& instance();
 
-  std::mutex mutex;
+  // Holds the runtime's mutex for its scope (or between unlock() and lock()), and marks the
+  // calling thread as its holder so that the "...Locked" methods can check it.
+  class Lock {
+   public:
+    explicit Lock(DispatchRuntime& runtime);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    void lock();
+    void unlock();
+    // For condition-variable waits on the runtime's mutex.
+    std::unique_lock<std::mutex>& native() { return lock_; }
+
+   private:
+    std::unique_lock<std::mutex> lock_;
+  };
+
+  // Logs and, in debug builds, aborts unless the calling thread holds the runtime's mutex.
+  // Every "...Locked" method begins with it.
+  static void assertLocked(const char* where);
+  // Whether the calling thread holds the runtime's mutex.
+  static bool isLockedByCaller();
 
   // Queues.
   void registerQueue(DispatchQueueState* state);
@@ -81,13 +109,16 @@ class DispatchRuntime {
   void endLocked();
   // Blocks the calling thread until `waiter` is woken (or, for a timed waiter under a
   // clock that runs by itself, until its deadline passes).
-  void blockLocked(std::unique_lock<std::mutex>& lock, DispatchWaiter& waiter);
+  void blockLocked(Lock& lock, DispatchWaiter& waiter);
   // Ends a wait. `startsRun` is true when the woken thread goes on to run a block for a
   // queue (a sync's turn), so it counts as running even if it was not before.
   void wakeLocked(DispatchWaiter& waiter, bool startsRun);
   void addTimedWaiterLocked(DispatchWaiter& waiter);
   void removeTimedWaiterLocked(DispatchWaiter& waiter);
-  uint64_t nextSeqLocked() { return ++seq_; }
+  uint64_t nextSeqLocked() {
+    assertLocked("nextSeqLocked");
+    return ++seq_;
+  }
 
   // Delayed work, by the installed clock.
   void addDelayedLocked(std::shared_ptr<DispatchQueue> queue, bool wall, double deadline,
@@ -121,19 +152,22 @@ class DispatchRuntime {
   DispatchRuntime() = default;
   void serialWorker(std::shared_ptr<DispatchQueueState> state);
   void poolWorker(std::shared_ptr<DispatchQueueState> state);
-  void runItemLocked(std::unique_lock<std::mutex>& lock, DispatchQueue& queue,
-                     DispatchQueueState& state, DispatchItem item,
+  void runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state, DispatchItem item,
                      std::shared_ptr<DispatchQueue> keepAlive);
-  size_t drainMainLocked(std::unique_lock<std::mutex>& lock);
-  void runNextMainItemLocked(std::unique_lock<std::mutex>& lock, DispatchQueue& queue,
-                             DispatchQueueState& state);
+  size_t drainMainLocked(Lock& lock);
+  void runNextMainItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state);
   bool isIdleLocked(const Clock& clock) const;
-  void waitIdleLocked(std::unique_lock<std::mutex>& lock);
+  void waitIdleLocked(Lock& lock);
   void postLocked(DelayedEntry entry);
   void hubLoop();
-  void notifyIdleLocked() { idleCv_.notify_all(); }
+  void notifyIdleLocked() {
+    assertLocked("notifyIdleLocked");
+    idleCv_.notify_all();
+  }
   void requireOffQueue(const char* what) const;
 
+  // Guards every field below, and the states named in the comment at the top.
+  std::mutex mutex_;
   std::condition_variable idleCv_;
   std::condition_variable hubCv_;
   bool hubStarted_ = false;

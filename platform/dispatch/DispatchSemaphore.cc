@@ -22,7 +22,7 @@ DispatchSemaphore::~DispatchSemaphore() = default;
 
 void DispatchSemaphore::signal() {
   DispatchRuntime& runtime = DispatchRuntime::instance();
-  std::lock_guard<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   // A waiter whose timeout has already ended its wait (it has not yet left the list) must
   // not take the signal, or the signal would be lost.
   while (!state_->waiters.empty()) {
@@ -40,7 +40,7 @@ bool DispatchSemaphore::wait(double timeoutSeconds) {
   DispatchRuntime& runtime = DispatchRuntime::instance();
   const bool timed = timeoutSeconds < std::numeric_limits<double>::infinity();
   const double deadline = timed ? Clock::current()->uptime() + timeoutSeconds : 0;
-  std::unique_lock<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   if (state_->count > 0) {
     --state_->count;
     return true;

@@ -14,6 +14,7 @@ std::atomic<int>& forcedFailures() {
 
 // Arms the timer for its current deadline, dropping any earlier arming.
 void armLocked(DispatchRuntime& runtime, const std::shared_ptr<DispatchTimerState>& state) {
+  DispatchRuntime::assertLocked("armLocked");
   runtime.removeTimerEntriesLocked(state.get());
   ++state->generation;
   runtime.addDelayedLocked(state->queue, /*wall=*/true, *state->wallDeadline, nullptr, state,
@@ -44,7 +45,7 @@ void DispatchTimer::scheduleAt(double wallDeadline, Block handler) {
   DispatchRuntime& runtime = DispatchRuntime::instance();
   Block previous;
   {
-    std::lock_guard<std::mutex> lock(runtime.mutex);
+    DispatchRuntime::Lock lock(runtime);
     if (state_->cancelled) return;
     previous = std::move(state_->handler);
     state_->handler = std::move(handler);
@@ -57,7 +58,7 @@ void DispatchTimer::scheduleAt(double wallDeadline, Block handler) {
 
 void DispatchTimer::resume() {
   DispatchRuntime& runtime = DispatchRuntime::instance();
-  std::lock_guard<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   if (state_->cancelled || state_->resumed) return;
   state_->resumed = true;
   if (state_->wallDeadline) armLocked(runtime, state_);
@@ -67,7 +68,7 @@ void DispatchTimer::cancel() {
   DispatchRuntime& runtime = DispatchRuntime::instance();
   Block handler;
   {
-    std::lock_guard<std::mutex> lock(runtime.mutex);
+    DispatchRuntime::Lock lock(runtime);
     if (state_->cancelled) return;
     state_->cancelled = true;
     runtime.removeTimerEntriesLocked(state_.get());
@@ -77,7 +78,7 @@ void DispatchTimer::cancel() {
 
 bool DispatchTimer::isCancelled() const {
   DispatchRuntime& runtime = DispatchRuntime::instance();
-  std::lock_guard<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   return state_->cancelled;
 }
 

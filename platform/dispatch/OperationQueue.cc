@@ -28,7 +28,7 @@ void runNext(std::shared_ptr<OperationQueueState> state) {
   DispatchRuntime& runtime = DispatchRuntime::instance();
   Block operation;
   {
-    std::lock_guard<std::mutex> lock(runtime.mutex);
+    DispatchRuntime::Lock lock(runtime);
     state->pumpPosted = false;
     if (state->closed || state->suspended || state->operations.empty()) return;
     operation = std::move(state->operations.front());
@@ -37,12 +37,13 @@ void runNext(std::shared_ptr<OperationQueueState> state) {
   }
   operation();
   operation = nullptr;
-  std::lock_guard<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   state->running = false;
   pumpLocked(runtime, state);
 }
 
 void pumpLocked(DispatchRuntime& runtime, const std::shared_ptr<OperationQueueState>& state) {
+  DispatchRuntime::assertLocked("pumpLocked");
   if (!state->suspended && !state->running && !state->pumpPosted && !state->operations.empty() &&
       !state->closed) {
     state->pumpPosted = true;
@@ -66,7 +67,7 @@ OperationQueue::~OperationQueue() {
   DispatchRuntime& runtime = DispatchRuntime::instance();
   std::deque<Block> dropped;
   {
-    std::lock_guard<std::mutex> lock(runtime.mutex);
+    DispatchRuntime::Lock lock(runtime);
     state_->closed = true;
     dropped.swap(state_->operations);
     pumpLocked(runtime, state_);
@@ -76,33 +77,33 @@ OperationQueue::~OperationQueue() {
 void OperationQueue::addOperation(Block operation) {
   if (!operation) return;
   DispatchRuntime& runtime = DispatchRuntime::instance();
-  std::lock_guard<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   state_->operations.push_back(std::move(operation));
   pumpLocked(runtime, state_);
 }
 
 void OperationQueue::setSuspended(bool suspended) {
   DispatchRuntime& runtime = DispatchRuntime::instance();
-  std::lock_guard<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   state_->suspended = suspended;
   pumpLocked(runtime, state_);
 }
 
 bool OperationQueue::isSuspended() const {
   DispatchRuntime& runtime = DispatchRuntime::instance();
-  std::lock_guard<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   return state_->suspended;
 }
 
 size_t OperationQueue::operationCount() const {
   DispatchRuntime& runtime = DispatchRuntime::instance();
-  std::lock_guard<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   return state_->operations.size() + (state_->running ? 1 : 0);
 }
 
 void OperationQueue::waitUntilAllOperationsAreFinished() {
   DispatchRuntime& runtime = DispatchRuntime::instance();
-  std::unique_lock<std::mutex> lock(runtime.mutex);
+  DispatchRuntime::Lock lock(runtime);
   while (!state_->operations.empty() || state_->running) {
     DispatchWaiter waiter;
     state_->finishWaiters.push_back(&waiter);

@@ -12,6 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/foundation/FileSystem.h"
+
 namespace platform {
 
 namespace {
@@ -46,12 +48,17 @@ absl::Status errorCodeStatus(const std::error_code& error, std::string_view oper
   return errnoStatus(error.value(), operation, path);
 }
 
-// Writes all of `data`, retrying short writes and interruptions.
-bool writeAll(int fd, std::string_view data) {
+// Writes all of `data`, retrying short writes and interruptions. A write that takes nothing
+// without saying why would loop for ever: it counts as an I/O error.
+bool writeAll(FileSystem& files, int fd, std::string_view data) {
   while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
+    ssize_t n = files.write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
       return false;
     }
     data.remove_prefix(static_cast<size_t>(n));
@@ -59,18 +66,16 @@ bool writeAll(int fd, std::string_view data) {
   return true;
 }
 
-// Flushes a folder's entries (new items, renames) to disk. A folder that cannot be opened
-// for reading, or a filesystem that cannot flush folders, is left as it is; a failing flush
-// is an error, since what was written may then be lost.
-absl::Status syncFolder(const std::filesystem::path& folder) {
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return absl::OkStatus();
-  int result = ::fsync(fd);
+// Flushes a folder's entries (new items, renames) to disk. Every failure is an error, since
+// what was written may then be lost, except a filesystem that cannot flush folders at all
+// (EINVAL): there nothing more can be done.
+absl::Status syncFolder(FileSystem& files, const std::filesystem::path& folder) {
+  int fd = files.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return errnoStatus(errno, "Cannot flush folder", folder);
+  int result = files.fsync(fd);
   int error = errno;
-  ::close(fd);
-  if (result != 0 && error != EINVAL && error != EROFS) {
-    return errnoStatus(error, "Cannot flush folder", folder);
-  }
+  files.close(fd);
+  if (result != 0 && error != EINVAL) return errnoStatus(error, "Cannot flush folder", folder);
   return absl::OkStatus();
 }
 
@@ -112,8 +117,9 @@ absl::Status FileManager::createDirectoryAtPath(const std::filesystem::path& pat
       holders.push_back(folder);
     }
     holders.push_back(existing.empty() ? std::filesystem::path(".") : existing);
+    std::shared_ptr<FileSystem> files = FileSystem::current();
     for (const auto& holder : holders) {
-      if (auto status = syncFolder(holder); !status.ok()) return status;
+      if (auto status = syncFolder(*files, holder); !status.ok()) return status;
     }
     return absl::OkStatus();
   }
@@ -122,7 +128,7 @@ absl::Status FileManager::createDirectoryAtPath(const std::filesystem::path& pat
                            "Cannot create folder", path);
   }
   std::filesystem::path holder = path.parent_path();
-  return syncFolder(holder.empty() ? std::filesystem::path(".") : holder);
+  return syncFolder(*FileSystem::current(), holder.empty() ? std::filesystem::path(".") : holder);
 }
 
 absl::Status FileManager::removeItemAtPath(const std::filesystem::path& path) const {
@@ -139,7 +145,9 @@ absl::Status FileManager::removeItemAtPath(const std::filesystem::path& path) co
 
 absl::Status FileManager::moveItemAtPath(const std::filesystem::path& from,
                                          const std::filesystem::path& to) const {
-  if (::rename(from.c_str(), to.c_str()) != 0) return errnoStatus(errno, "Cannot move", from);
+  if (FileSystem::current()->rename(from.c_str(), to.c_str()) != 0) {
+    return errnoStatus(errno, "Cannot move", from);
+  }
   return absl::OkStatus();
 }
 
@@ -159,71 +167,62 @@ absl::StatusOr<std::vector<std::string>> FileManager::contentsOfDirectoryAtPath(
 }
 
 absl::StatusOr<std::string> FileManager::contentsAtPath(const std::filesystem::path& path) const {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::shared_ptr<FileSystem> files = FileSystem::current();
+  int fd = files->open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return errnoStatus(errno, "Cannot read", path);
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    int error = errno;
-    ::close(fd);
+  auto fail = [&](int error) {
+    files->close(fd);
     return errnoStatus(error, "Cannot read", path);
-  }
-  if (S_ISDIR(info.st_mode)) {
-    ::close(fd);
-    return errnoStatus(EISDIR, "Cannot read", path);
-  }
+  };
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return fail(errno);
+  if (S_ISDIR(info.st_mode)) return fail(EISDIR);
   std::string content;
   char buffer[65536];
   while (true) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ssize_t n = files->read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int error = errno;
-      ::close(fd);
-      return errnoStatus(error, "Cannot read", path);
+      return fail(errno);
     }
     if (n == 0) break;
     content.append(buffer, static_cast<size_t>(n));
   }
-  ::close(fd);
+  files->close(fd);
   return content;
 }
 
 absl::Status FileManager::writeAtomically(const std::filesystem::path& path,
                                           std::string_view data) const {
   static std::atomic<unsigned> counter{0};
+  std::shared_ptr<FileSystem> files = FileSystem::current();
   std::filesystem::path folder = path.parent_path();
   if (folder.empty()) folder = ".";
   std::filesystem::path temporary =
       folder / ("." + path.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
                 std::to_string(counter.fetch_add(1)));
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  int fd = files->open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return errnoStatus(errno, "Cannot write", path);
-  auto fail = [&](int error) {
-    ::close(fd);
-    ::unlink(temporary.c_str());
+  // Every failure before the rename leaves the old file as it was and no temporary behind.
+  auto fail = [&](int error, bool open) {
+    if (open) files->close(fd);
+    files->unlink(temporary.c_str());
     return errnoStatus(error, "Cannot write", path);
   };
-  if (!writeAll(fd, data)) return fail(errno);
+  if (!writeAll(*files, fd, data)) return fail(errno, true);
   // A file excluded from backup stays excluded when its content is replaced.
   char flag[8];
   ssize_t flagLength = ::getxattr(path.c_str(), kExcludedFromBackupAttribute, flag, sizeof flag);
   if (flagLength > 0 && ::fsetxattr(fd, kExcludedFromBackupAttribute, flag,
                                     static_cast<size_t>(flagLength), 0) != 0) {
-    return fail(errno);
+    return fail(errno, true);
   }
-  if (::fsync(fd) != 0) return fail(errno);
-  if (::close(fd) != 0) {
-    int error = errno;
-    ::unlink(temporary.c_str());
-    return errnoStatus(error, "Cannot write", path);
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    int error = errno;
-    ::unlink(temporary.c_str());
-    return errnoStatus(error, "Cannot write", path);
-  }
-  // The rename is durable only once the folder itself is on disk.
-  return syncFolder(folder);
+  if (files->fsync(fd) != 0) return fail(errno, true);
+  if (files->close(fd) != 0) return fail(errno, false);
+  if (files->rename(temporary.c_str(), path.c_str()) != 0) return fail(errno, false);
+  // The rename is durable only once the folder itself is on disk. When that flush fails the
+  // new content is in place but may not survive a crash: the caller hears of it.
+  return syncFolder(*files, folder);
 }
 
 absl::Status FileManager::setExcludedFromBackup(const std::filesystem::path& path,

@@ -7,14 +7,16 @@
 namespace platform {
 namespace {
 
+// Never destroyed: threads and exit handlers (the preference store's last write) may log
+// while the process exits.
 std::mutex& sinkMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex();
+  return *mutex;
 }
 
 PlatformLog::Sink& currentSink() {
-  static PlatformLog::Sink sink;
-  return sink;
+  static auto* sink = new PlatformLog::Sink();
+  return *sink;
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 #include "platform/foundation/PreferenceStore.h"
 
+#include <cstdlib>
 #include <map>
+#include <vector>
 
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
@@ -21,9 +25,19 @@ struct Registry {
 };
 
 Registry& registry() {
-  static Registry instance;
-  return instance;
+  // Never destroyed: the exit handler uses it after static objects may be gone.
+  static auto* instance = new Registry();
+  return *instance;
 }
+
+// The queue on which stores write by themselves.
+const std::shared_ptr<DispatchQueue>& writerQueue() {
+  static auto* queue =
+      new std::shared_ptr<DispatchQueue>(DispatchQueue::createSerial("com.kavrelin.preferences"));
+  return *queue;
+}
+
+double uptime() { return Clock::current()->uptime(); }
 
 std::string resolveDomain(std::string_view domain) {
   if (domain.empty() || domain == PreferenceStore::kCurrentApplication) {
@@ -40,11 +54,53 @@ PreferenceStore::PreferenceStore(std::string domain, std::filesystem::path fileP
 std::shared_ptr<PreferenceStore> PreferenceStore::forDomain(std::string_view domain) {
   std::string resolved = resolveDomain(domain);
   std::filesystem::path path = preferencesFilePath(resolved);
+  static std::once_flag exitHandler;
+  std::call_once(exitHandler, [] { std::atexit(&PreferenceStore::synchronizeAll); });
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   auto& store = r.stores[path];
   if (!store) store = std::make_shared<PreferenceStore>(resolved, path);
   return store;
+}
+
+void PreferenceStore::synchronizeAll() {
+  std::vector<std::shared_ptr<PreferenceStore>> stores;
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    for (const auto& entry : r.stores) stores.push_back(entry.second);
+  }
+  for (const auto& store : stores) {
+    if (absl::Status status = store->synchronize(); !status.ok()) {
+      PlatformLog::write("Cannot write preferences of " + store->domain() +
+                         " at exit: " + std::string(status.message()));
+    }
+  }
+}
+
+void PreferenceStore::removeDomain(std::string_view domain) {
+  std::shared_ptr<PreferenceStore> store;
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.stores.find(preferencesFilePath(domain));
+    if (it == r.stores.end()) return;
+    store = std::move(it->second);
+    r.stores.erase(it);
+  }
+  std::lock_guard<std::mutex> lock(store->mutex_);
+  store->values_.clear();
+  store->unreadChanges_.clear();
+  store->dirty_ = false;
+  store->firstUnwrittenAt_.reset();
+  store->loaded_ = false;
+  store->loadError_ = absl::OkStatus();
+  ++store->changes_;
+}
+
+std::mutex& PreferenceStore::fileMutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
 }
 
 std::string PreferenceStore::currentApplicationDomain() {
@@ -107,7 +163,7 @@ void PreferenceStore::loadLocked() {
   }
   // The changes made while the file could not be read go on top of what it holds, and
   // still have to be written (a removal may not have changed what was in memory).
-  if (!unreadChanges_.empty()) dirty_ = true;
+  if (!unreadChanges_.empty()) changedLocked();
   for (auto& [key, value] : unreadChanges_) {
     if (value) {
       read.insert_or_assign(key, std::move(*value));
@@ -148,7 +204,7 @@ absl::Status PreferenceStore::setValue(std::string_view key, const Value& value)
   if (it != values_.end() && it->second == value) return absl::OkStatus();
   values_.insert_or_assign(std::string(key), value);
   noteChangeLocked(key, &value);
-  dirty_ = true;
+  changedLocked();
   return absl::OkStatus();
 }
 
@@ -159,7 +215,7 @@ void PreferenceStore::removeValue(std::string_view key) {
   auto it = values_.find(key);
   if (it == values_.end()) return;
   values_.erase(it);
-  dirty_ = true;
+  changedLocked();
 }
 
 absl::Status PreferenceStore::setMultiple(const Value::Dictionary& valuesToSet,
@@ -172,20 +228,22 @@ absl::Status PreferenceStore::setMultiple(const Value::Dictionary& valuesToSet,
   }
   std::lock_guard<std::mutex> lock(mutex_);
   loadLocked();
+  bool changed = false;
   for (const auto& [key, value] : valuesToSet) {
     if (value.isNull()) {
       noteChangeLocked(key, nullptr);
-      dirty_ = values_.erase(key) > 0 || dirty_;
+      changed = values_.erase(key) > 0 || changed;
     } else {
       noteChangeLocked(key, &value);
       values_.insert_or_assign(key, value);
-      dirty_ = true;
+      changed = true;
     }
   }
   for (const auto& key : keysToRemove) {
     noteChangeLocked(key, nullptr);
-    dirty_ = values_.erase(key) > 0 || dirty_;
+    changed = values_.erase(key) > 0 || changed;
   }
+  if (changed) changedLocked();
   return absl::OkStatus();
 }
 
@@ -206,20 +264,54 @@ Value::Dictionary PreferenceStore::dictionaryRepresentation() {
 
 absl::Status PreferenceStore::synchronize() {
   std::lock_guard<std::mutex> lock(mutex_);
+  return synchronizeLocked();
+}
+
+absl::Status PreferenceStore::synchronizeLocked() {
   loadLocked();
   if (!loadError_.ok()) return loadError_;
   if (!dirty_) return absl::OkStatus();
   auto data = PropertyListSerialization::dataWithPropertyList(
       Value(values_), PropertyListSerialization::Format::Binary);
   if (!data.ok()) return data.status();
+  std::lock_guard<std::mutex> fileLock(fileMutex());
   FileManager& files = FileManager::defaultManager();
   std::filesystem::path folder = filePath_.parent_path();
+  // Only the Preferences folder itself is made: a container that went away is not brought
+  // back by a late write.
   if (!files.directoryExistsAtPath(folder)) {
-    if (auto status = files.createDirectoryAtPath(folder, true); !status.ok()) return status;
+    if (auto status = files.createDirectoryAtPath(folder, false); !status.ok()) return status;
   }
   if (auto status = files.writeAtomically(filePath_, *data); !status.ok()) return status;
   dirty_ = false;
+  firstUnwrittenAt_.reset();
   return absl::OkStatus();
+}
+
+void PreferenceStore::changedLocked() {
+  dirty_ = true;
+  const uint64_t change = ++changes_;
+  if (!firstUnwrittenAt_) firstUnwrittenAt_ = uptime();
+  std::weak_ptr<PreferenceStore> weakSelf = weak_from_this();
+  writerQueue()->after(kWriteDelay, [weakSelf, change] {
+    if (auto self = weakSelf.lock()) self->writeIfQuiet(change);
+  });
+}
+
+void PreferenceStore::writeIfQuiet(uint64_t change) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!dirty_) return;
+  // A later change has a write of its own coming, unless changes have kept coming for too
+  // long. (Deadlines are sums of doubles: a microsecond either way is the same instant.)
+  constexpr double kTolerance = 1e-6;
+  if (change != changes_ && firstUnwrittenAt_ &&
+      uptime() - *firstUnwrittenAt_ < kMaxWriteDelay - kTolerance) {
+    return;
+  }
+  if (absl::Status status = synchronizeLocked(); !status.ok()) {
+    PlatformLog::write("Cannot write preferences of " + domain_ + ": " +
+                       std::string(status.message()));
+  }
 }
 
 }  // namespace platform

@@ -164,7 +164,8 @@ struct OULNetwork::State {
     if (delegate) delegate->OULNetwork_logWithLevel(level, code, message, contexts);
   }
 
-  // Starts a reachability probe unless one is running or there is no host.
+  // Starts a reachability probe, after `delaySeconds` of uptime by the installed clock,
+  // unless one is pending or there is no host.
   static void probe(const std::shared_ptr<State>& self, double delaySeconds) {
     if (self->probeURL.empty() || self->session == nullptr) return;
     {
@@ -172,11 +173,23 @@ struct OULNetwork::State {
       if (self->probeInFlight) return;
       self->probeInFlight = true;
     }
+    if (delaySeconds > 0) {
+      // By the installed clock, so that under a test's manual clock the next probe comes
+      // when the test advances time past it, and never at some real moment later.
+      std::weak_ptr<State> weak = self;
+      platform::DispatchQueue::global()->after(delaySeconds, [weak] {
+        if (auto state = weak.lock()) submitProbe(state);
+      });
+      return;
+    }
+    submitProbe(self);
+  }
+
+  static void submitProbe(const std::shared_ptr<State>& self) {
     OULNetworkURLSession::Request request;
     request.url = self->probeURL;
     request.connectOnly = true;
     request.timeoutSeconds = kProbeTimeoutSeconds;
-    request.startDelaySeconds = delaySeconds;
     std::weak_ptr<State> weak = self;
     bool accepted =
         self->session->submit(std::move(request), [weak](OULNetworkURLSession::Result&& result) {
@@ -200,8 +213,10 @@ struct OULNetwork::State {
     }
     if (result.cancelled) return;
     bool reachable = result.curlCode == CURLE_OK;
+    // Keep watching until the host answers again. The next probe is pending before anyone
+    // hears of the change, so that asking at once does not start another one.
+    if (!reachable) probe(self, interval);
     setConnected(reachable);
-    if (!reachable) probe(self, interval);  // keep watching until the host answers again
   }
 
   void setConnected(bool reachable) {

@@ -32,6 +32,11 @@ class OULNetworkURLSession;
 // unreachable. Until the first probe answers the host counts as reachable. The reachability
 // delegate hears of every change. Without a host the network always counts as connected.
 //
+// Clocks: the probe interval is uptime of the installed platform::Clock (under a test's
+// manual clock the next probe starts when the test advances time past it). The request
+// time-out and the probe's own connection time-out (5 s) are libcurl's, timed by the
+// system's monotonic clock: they bound real network waits, which no test clock stands in for.
+//
 // All methods may be called from any thread or queue. Destroying the object cancels what is
 // still in flight (those completions run with OULNetworkErrorCodeCancelled).
 class OULNetwork {
@@ -58,8 +63,8 @@ class OULNetwork {
   void setIsDebugModeEnabled(bool enabled);
   bool isDebugModeEnabled() const;
 
-  // Time-out, in seconds, of the requests started from now on (60 by default). Values that are
-  // not positive and finite restore the default.
+  // Time-out, in real seconds (libcurl's), of the requests started from now on (60 by
+  // default). Values that are not positive and finite restore the default.
   void setTimeoutInterval(double seconds);
   double timeoutInterval() const;
 
@@ -67,7 +72,8 @@ class OULNetwork {
   void setReachabilityDelegate(std::weak_ptr<OULNetworkReachabilityDelegate> delegate);
   // The current view of reachability (never blocks).
   bool isNetworkConnected();
-  // Seconds between probes while the host is unreachable (10 by default).
+  // Seconds of uptime by the installed platform::Clock between probes while the host is
+  // unreachable (10 by default).
   void setReachabilityProbeInterval(double seconds);
 
   // True from a POST's start until just before its completion is queued.

@@ -4,15 +4,12 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <map>
 
 #include "platform/utilities/OULNetworkConstants.h"
 
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
 
 void globalInit() {
   static const bool initialized = [] {
@@ -35,7 +32,6 @@ struct OULNetworkURLSession::Transfer {
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
   char errorBuffer[CURL_ERROR_SIZE] = {};
-  SteadyClock::time_point dueAt;
 
   ~Transfer() {
     if (easy != nullptr) curl_easy_cleanup(easy);
@@ -212,7 +208,6 @@ bool OULNetworkURLSession::submit(Request request, Done done) {
 void OULNetworkURLSession::run() {
   auto* multi = static_cast<CURLM*>(multi_);
   std::map<CURL*, std::unique_ptr<Transfer>> active;
-  std::vector<std::unique_ptr<Transfer>> delayed;
 
   auto startTransfer = [&](std::unique_ptr<Transfer> transfer) {
     if (multi == nullptr || !transfer->prepare()) {
@@ -241,26 +236,7 @@ void OULNetworkURLSession::run() {
       if (stopping_) break;
       arrived.swap(incoming_);
     }
-    auto now = SteadyClock::now();
-    for (auto& transfer : arrived) {
-      double delay = transfer->request.startDelaySeconds;
-      if (std::isfinite(delay) && delay > 0) {
-        transfer->dueAt =
-            now + std::chrono::microseconds(static_cast<int64_t>(std::min(delay, 86400.0) * 1e6));
-        delayed.push_back(std::move(transfer));
-      } else {
-        startTransfer(std::move(transfer));
-      }
-    }
-    for (auto it = delayed.begin(); it != delayed.end();) {
-      if ((*it)->dueAt <= now) {
-        auto transfer = std::move(*it);
-        it = delayed.erase(it);
-        startTransfer(std::move(transfer));
-      } else {
-        ++it;
-      }
-    }
+    for (auto& transfer : arrived) startTransfer(std::move(transfer));
 
     if (multi == nullptr) break;
     int running = 0;
@@ -279,13 +255,8 @@ void OULNetworkURLSession::run() {
       transfer->finish();
     }
 
-    int waitMs = 1000;
-    auto after = SteadyClock::now();
-    for (const auto& transfer : delayed) {
-      auto until = std::chrono::duration_cast<std::chrono::milliseconds>(transfer->dueAt - after);
-      waitMs = std::clamp(static_cast<int>(until.count()) + 1, 0, waitMs);
-    }
-    curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+    // Woken early by new requests and by shutdown (curl_multi_wakeup).
+    curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
   }
 
   // Shutting down: every request not yet finished completes as cancelled.
@@ -298,7 +269,6 @@ void OULNetworkURLSession::run() {
     curl_multi_remove_handle(multi, easy);
     leftovers.push_back(std::move(transfer));
   }
-  for (auto& transfer : delayed) leftovers.push_back(std::move(transfer));
   for (auto& transfer : leftovers) {
     transfer->result = Result{};
     transfer->result.cancelled = true;

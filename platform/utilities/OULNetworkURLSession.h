@@ -13,7 +13,10 @@
 // The transfer engine under OULNetwork: one worker thread driving libcurl's multi interface,
 // so any number of requests run at once without blocking their callers. Only http and https
 // are allowed, on the request and on every redirect. Bodies are passed through untouched
-// (no content decoding).
+// (no content decoding). The time-outs are libcurl's own, timed by the system's monotonic
+// clock: they bound real network waits, which no test clock can stand in for. The session
+// delays nothing by itself: whatever must wait is scheduled by the installed
+// platform::Clock before it is submitted.
 //
 // submit() may be called from any thread. Each accepted request's `done` runs exactly once,
 // on the worker thread: with the outcome, or — when the session is shut down first — with
@@ -27,10 +30,9 @@ class OULNetworkURLSession : public std::enable_shared_from_this<OULNetworkURLSe
     std::string method = "GET";  // "GET" or "POST"
     std::string url;             // absolute http(s) URL
     HeaderList headers;
-    std::string body;              // sent for POST
-    double timeoutSeconds = 60;    // whole exchange, connection included
-    bool connectOnly = false;      // only open a connection (reachability probe)
-    double startDelaySeconds = 0;  // start this much later (steady time; probes only)
+    std::string body;            // sent for POST
+    double timeoutSeconds = 60;  // whole exchange, connection included
+    bool connectOnly = false;    // only open a connection (reachability probe)
   };
 
   struct Result {

@@ -7,9 +7,12 @@
 
 namespace testsupport {
 
-// Virtual time for one test: installs a manual clock while it lives. On destruction it lets
-// every queue settle, drops delayed work that never fell due (so nothing fires into the
-// next test) and restores the system clock.
+// Virtual time for one test: installs a manual clock while it lives. Every fixture that
+// needs time or queues holds one, and every test ends the same way, in finish(): every
+// queue settles, delayed work that never fell due is dropped (so nothing fires into the
+// next test, or at once by the system clock into files the fixture removes) and the system
+// clock comes back. A fixture that removes what queued work could touch (a container, a
+// bundle) calls finish() first; otherwise destruction does it.
 //
 //   testsupport::DispatchTestEnvironment env;
 //   queue->after(5, ...);
@@ -21,11 +24,7 @@ class DispatchTestEnvironment {
       : clock_(std::make_shared<platform::ManualClock>(now, uptime)) {
     platform::Clock::install(clock_);
   }
-  ~DispatchTestEnvironment() {
-    platform::DispatchQueue::waitUntilIdle();
-    platform::DispatchQueue::discardPendingDelayedWork();
-    platform::Clock::install(nullptr);
-  }
+  ~DispatchTestEnvironment() { finish(); }
   DispatchTestEnvironment(const DispatchTestEnvironment&) = delete;
   DispatchTestEnvironment& operator=(const DispatchTestEnvironment&) = delete;
 
@@ -39,8 +38,18 @@ class DispatchTestEnvironment {
   void waitUntilIdle() { platform::DispatchQueue::waitUntilIdle(); }
   size_t drainMain() { return platform::DispatchQueue::drainMain(); }
 
+  // The one end of every test's virtual time (see the class comment). Idempotent.
+  void finish() {
+    if (finished_) return;
+    finished_ = true;
+    platform::DispatchQueue::waitUntilIdle();
+    platform::DispatchQueue::discardPendingDelayedWork();
+    platform::Clock::install(nullptr);
+  }
+
  private:
   std::shared_ptr<platform::ManualClock> clock_;
+  bool finished_ = false;
 };
 
 }  // namespace testsupport

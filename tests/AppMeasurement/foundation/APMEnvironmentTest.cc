@@ -355,6 +355,15 @@ TEST_F(APMEnvironmentTest, MigratedSuiteIsReadableWhereThePersistedConfigLooks) 
   auto plist = platform::PropertyListSerialization::propertyListWithData(*data);
   ASSERT_TRUE(plist.ok());
   EXPECT_EQ(*plist, Value(Value::Dictionary{{"key", Value("kept")}}));
+
+  // The suite left the preferences: a later write of it starts afresh instead of bringing
+  // the old file back with every old key.
+  defaults.setObject(Value("later"), "other");
+  defaults.synchronize();
+  auto old = platform::FileManager::defaultManager().contentsAtPath(APMPreferencesPlistPath(suite));
+  ASSERT_TRUE(old.ok());
+  EXPECT_EQ(*platform::PropertyListSerialization::propertyListWithData(*old),
+            Value(Value::Dictionary{{"other", Value("later")}}));
 }
 
 // --- Service file. ---

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/foundation/PreferenceStore.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/utilities/OULOSLog.h"
 #include "tests/AppMeasurement/foundation/MonitorTestEnvironment.h"
@@ -188,8 +189,10 @@ TEST_F(APMMonitorTest, SampleIsPersistedInItsSuiteWithErrorContexts) {
                 Value("-,com.orvane.rzq.measurement.ErrorDomain,1000...9999,open,14,NA"), Value(1),
                 Value("1E_111500:Failed to open database"), Value::date(start)}));
 
-  // A second monitor (a later launch) loads it and counts on from it.
+  // A second monitor loads it from the file (what stayed in memory is forgotten) and counts
+  // on from it. APMRestartTest shows the same across processes.
   monitor = nullptr;
+  platform::PreferenceStore::resetForTesting();
   makeMonitor();
   monitor->setSampleRandomForTesting([](uint32_t) { return 1u; });
   monitor->logWithLevel(4, 1, "Another");

@@ -4,7 +4,7 @@
 
 #include <deque>
 
-#include "platform/dispatch/Clock.h"
+#include "tests/support/DispatchTestEnvironment.h"
 
 namespace {
 
@@ -12,9 +12,6 @@ using platform::Value;
 
 class APMMonitoringSampledDataTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform::Clock::install(clock); }
-  void TearDown() override { platform::Clock::install(nullptr); }
-
   // A random source that answers the queued draws, and records the bounds asked for.
   APMMonitoringSampledData::RandomUniform scripted() {
     return [this](uint32_t bound) {
@@ -25,7 +22,8 @@ class APMMonitoringSampledDataTest : public ::testing::Test {
     };
   }
 
-  std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>(1000.0);
+  testsupport::DispatchTestEnvironment env{1000.0};
+  std::shared_ptr<platform::ManualClock> clock = env.sharedClock();
   std::deque<uint32_t> draws;
   std::vector<uint32_t> bounds;
 };

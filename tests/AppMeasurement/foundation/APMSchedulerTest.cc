@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "AppMeasurement/foundation/APMAlarm.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchTimer.h"
 #include "platform/foundation/Exception.h"
@@ -260,6 +261,43 @@ TEST_F(APMAlarmTest, ReleasingAPendingAlarmCancelsIt) {
   clock->advance(5);
   EXPECT_FALSE(fired);
   EXPECT_TRUE(capture.contains("Released canceled"));
+}
+
+struct QueueRule {
+  const char* where;
+  std::shared_ptr<platform::DispatchQueue> owner;
+  std::function<void()> call;
+};
+
+// Classes bound to a queue check it in each method: a call from elsewhere aborts in debug
+// builds, naming the method and the queue.
+TEST(APMQueueRuleDeathTest, CallsOffTheOwningQueueAbort) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "sequence checks only abort in debug builds";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  testsupport::DispatchTestEnvironment env;
+  testsupport::MonitorTestHooks hooks;
+  auto worker = platform::DispatchQueue::createSerial("com.orvane.kvla.worker");
+  auto alarm = APMAlarm::create(worker, "Measurement timer");
+  auto monitor = APMMonitor::create(kAPMMonitorLibraryVersion);
+  const QueueRule rules[] = {
+      {"APMAlarm::runAfterDelay must run on queue com.orvane.kvla.worker", worker,
+       [&] { alarm->runAfterDelay(1, [] {}); }},
+      {"APMAlarm::cancel must run on queue com.orvane.kvla.worker", worker,
+       [&] { alarm->cancel(); }},
+      {"APMAlarm::hasActiveTimer must run on queue com.orvane.kvla.worker", worker,
+       [&] { (void)alarm->hasActiveTimer(); }},
+      {"APMAlarm::scheduledTimestamp must run on queue com.orvane.kvla.worker", worker,
+       [&] { (void)alarm->scheduledTimestamp(); }},
+      {"APMMonitor::migrateMonitorDataOnMonitorQueue must run on queue APMMonitorQueue",
+       monitor->monitorQueue(), [&] { monitor->migrateMonitorDataOnMonitorQueue(); }},
+  };
+  for (const QueueRule& rule : rules) {
+    SCOPED_TRACE(rule.where);
+    EXPECT_DEATH(rule.call(), rule.where);
+    rule.owner->sync(rule.call);  // on its own queue the same call is fine
+  }
 }
 
 }  // namespace

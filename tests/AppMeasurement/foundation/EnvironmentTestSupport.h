@@ -20,6 +20,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
+#include "tests/support/DispatchTestEnvironment.h"
 
 namespace environmenttest {
 
@@ -41,14 +42,12 @@ class ContainerTest : public ::testing::Test {
     platform::Bundle::setMainBundlePath(bundle_);
     platform::PreferenceStore::resetForTesting();
     platform::PreferenceStore::setCurrentApplicationDomain(kAppDomain);
-    clock_ = std::make_shared<platform::ManualClock>(1'700'000'000.0);
-    platform::Clock::install(clock_);
   }
 
   void TearDown() override {
-    // Work that the monitor queued must not write into a container that is going away.
-    platform::DispatchQueue::waitUntilIdle();
-    platform::Clock::install(nullptr);
+    // Work that the monitor or a preference suite queued must not write into a container
+    // that is going away.
+    env_.finish();
     platform::PreferenceStore::resetForTesting();
     OULAppEnvironmentUtil::setConfiguration(std::nullopt);
     platform::ProcessInfo::processInfo().resetForTesting();
@@ -93,7 +92,8 @@ class ContainerTest : public ::testing::Test {
   std::filesystem::path base_;
   std::filesystem::path root_;
   std::filesystem::path bundle_;
-  std::shared_ptr<platform::ManualClock> clock_;
+  testsupport::DispatchTestEnvironment env_{1'700'000'000.0};
+  std::shared_ptr<platform::ManualClock> clock_ = env_.sharedClock();
 };
 
 }  // namespace environmenttest

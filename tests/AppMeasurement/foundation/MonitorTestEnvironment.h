@@ -9,6 +9,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/utilities/OULOSLog.h"
+#include "tests/support/DispatchTestEnvironment.h"
 #include "tests/support/LogCapture.h"
 
 namespace testsupport {
@@ -23,21 +24,16 @@ inline size_t countLinesWith(const std::vector<std::string>& lines, const std::s
 // A test with virtual time, captured console lines and the default console threshold.
 class MonitorTestEnvironment : public ::testing::Test {
  protected:
-  void SetUp() override {
-    clock = std::make_shared<platform::ManualClock>();
-    platform::Clock::install(clock);
-    OULSetLoggerLevel(OULLoggerLevelNotice);
-  }
+  void SetUp() override { OULSetLoggerLevel(OULLoggerLevelNotice); }
   void TearDown() override {
-    settle();
-    platform::DispatchQueue::discardPendingDelayedWork();
-    platform::Clock::install(nullptr);
+    env.finish();
     OULSetLoggerLevel(OULLoggerLevelNotice);
   }
   // Lets every queue finish what it was given.
-  void settle() { platform::DispatchQueue::waitUntilIdle(); }
+  void settle() { env.waitUntilIdle(); }
 
-  std::shared_ptr<platform::ManualClock> clock;
+  DispatchTestEnvironment env;
+  std::shared_ptr<platform::ManualClock> clock = env.sharedClock();
   LogCapture capture;
 };
 

@@ -5,22 +5,12 @@
 
 #include "AppMeasurement/messages/APMPBMessages.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ProtobufWire.h"
 
 namespace {
 
-std::string varint(uint64_t v) {
-  std::string out;
-  while (v >= 0x80) {
-    out += static_cast<char>((v & 0x7F) | 0x80);
-    v >>= 7;
-  }
-  out += static_cast<char>(v);
-  return out;
-}
-
-std::string lengthDelimited(uint32_t tag, const std::string& payload) {
-  return varint((tag << 3) | 2) + varint(payload.size()) + payload;
-}
+using testsupport::lengthDelimited;
+using testsupport::varint;
 
 // A chain of messages nested through field tag, levels deep in total, around the innermost
 // bytes. Built outside-in in linear time.

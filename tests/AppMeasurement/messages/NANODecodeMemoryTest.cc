@@ -15,41 +15,15 @@
 #include "AppMeasurement/messages/APMPBMessages.h"
 #include "AppMeasurement/messages/NANODynamicMessage.h"
 #include "tests/AppMeasurement/messages/MessageTestSupport.h"
+#include "tests/support/AllocationPeak.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ProtobufWire.h"
 #include "tests/support/SampleMeasurementBatch.h"
-
-extern "C" {
-int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
-                                              void (*)(const volatile void*)) __attribute__((weak));
-size_t __sanitizer_get_allocated_size(const volatile void*) __attribute__((weak));
-}
 
 namespace {
 
-// Bytes allocated and not yet freed while a measurement runs, and their peak.
-std::atomic<bool> gCounting{false};
-std::atomic<long long> gLive{0};
-std::atomic<long long> gPeak{0};
-
-void onMalloc(const volatile void*, size_t size) {
-  if (!gCounting.load(std::memory_order_relaxed)) return;
-  long long live = gLive.fetch_add(static_cast<long long>(size)) + static_cast<long long>(size);
-  long long peak = gPeak.load();
-  while (live > peak && !gPeak.compare_exchange_weak(peak, live)) {
-  }
-}
-
-void onFree(const volatile void* p) {
-  if (!gCounting.load(std::memory_order_relaxed) || p == nullptr) return;
-  gLive.fetch_sub(static_cast<long long>(__sanitizer_get_allocated_size(p)));
-}
-
-bool hooksInstalled() {
-  static const bool installed = __sanitizer_install_malloc_and_free_hooks != nullptr &&
-                                __sanitizer_get_allocated_size != nullptr &&
-                                __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree) != 0;
-  return installed;
-}
+using testsupport::AllocationPeak;
+using testsupport::varint;
 
 struct Outcome {
   bool decoded = false;
@@ -60,25 +34,11 @@ struct Outcome {
 // (the result included, freed after the measurement).
 Outcome decodeMeasured(const NANOMessageLayout& layout, const std::string& bytes) {
   Outcome outcome;
-  bool measure = hooksInstalled();
-  gLive = 0;
-  gPeak = 0;
-  gCounting = measure;
-  auto record = NANODecode(layout, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  gCounting = false;
-  outcome.decoded = record != nullptr;
-  if (measure) outcome.peak = gPeak.load();
+  outcome.peak = AllocationPeak::measure([&] {
+    auto record = NANODecode(layout, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    outcome.decoded = record != nullptr;
+  });
   return outcome;
-}
-
-std::string varint(uint64_t v) {
-  std::string out;
-  while (v >= 0x80) {
-    out += static_cast<char>((v & 0x7F) | 0x80);
-    v >>= 7;
-  }
-  out += static_cast<char>(v);
-  return out;
 }
 
 std::string key(uint32_t tag, int wireType) { return varint((tag << 3) | wireType); }
@@ -226,7 +186,7 @@ TEST(NANODecodeMemory, AMebibyteOfEmptyConfigElementsStaysUnderTheLimit) {
 
 TEST(NANODecodeMemory, EveryRepeatedFieldOfEveryMessageStaysUnderTheLimit) {
   Worst worst = checkEveryRepeatedField(64 << 10);
-  if (hooksInstalled()) {
+  if (AllocationPeak::available()) {
     std::printf("worst peak per input byte: %.1f, %s\n", worst.ratio, worst.what.c_str());
   }
 }
@@ -273,7 +233,7 @@ TEST(NANODecodeMemory, OrdinaryMessagesStayFarUnderTheLimit) {
           worst, static_cast<double>(filledOutcome.peak) / static_cast<double>(filledBytes.size()));
     }
   }
-  if (hooksInstalled()) {
+  if (AllocationPeak::available()) {
     std::printf("filled messages of 1 KiB or more: worst peak per input byte %.1f\n", worst);
     EXPECT_LT(worst, kNANODecodeBytesPerInputByte / 2.0);
   }

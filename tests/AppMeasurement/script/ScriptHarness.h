@@ -129,7 +129,7 @@ class PrintFunction : public APMPFunctionValue {
   explicit PrintFunction(std::shared_ptr<std::string> out)
       : APMPFunctionValue(u"print", {}, {}, APMPScope::make()), out_(std::move(out)) {}
   APMPValuePtr invokeWithEvaluatedArguments(const APMPValueList& arguments,
-                                            APMPErrorSlot) override {
+                                            APMPErrorSlot*) override {
     *out_ += (arguments.empty() ? "u" : Format(arguments[0])) + "\n";
     return APMPUndefined();
   }

@@ -144,7 +144,7 @@ class LedgerProbe : public APMPFunctionValue {
  public:
   explicit LedgerProbe(std::shared_ptr<int64_t> seen)
       : APMPFunctionValue(u"probe", {}, {}, APMPScope::make()), seen_(std::move(seen)) {}
-  APMPValuePtr invokeWithEvaluatedArguments(const APMPValueList&, APMPErrorSlot) override {
+  APMPValuePtr invokeWithEvaluatedArguments(const APMPValueList&, APMPErrorSlot*) override {
     *seen_ = APMPStorageLedger::total();
     return APMPUndefined();
   }

@@ -271,22 +271,21 @@ TEST(DispatchQueueTest, EmptyBlocksAreIgnored) {
   EXPECT_EQ(DispatchQueue::discardPendingDelayedWork(), 0u);
 }
 
-// Whether another thread finds the dispatch lock held. A few tries, since a queue thread may
-// hold it for a moment; the thread that asks holding it makes every try fail.
-bool dispatchLockHeldElsewhere() {
-  bool held = true;
-  std::thread([&] {
-    auto& mutex = DispatchRuntime::instance().mutex;
-    for (int attempt = 0; attempt < 1000 && held; ++attempt) {
-      if (mutex.try_lock()) {
-        mutex.unlock();
-        held = false;
-      } else {
-        std::this_thread::yield();
-      }
-    }
-  }).join();
-  return held;
+TEST(DispatchRuntimeDeathTest, LockedHelpersAssertTheLock) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "lock assertions only abort in debug builds";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  DispatchRuntime& runtime = DispatchRuntime::instance();
+  {
+    DispatchRuntime::Lock lock(runtime);
+    EXPECT_TRUE(DispatchRuntime::isLockedByCaller());
+    runtime.nextSeqLocked();
+    lock.unlock();
+    EXPECT_FALSE(DispatchRuntime::isLockedByCaller());
+  }
+  EXPECT_DEATH(runtime.nextSeqLocked(),
+               "nextSeqLocked must be called with the dispatch runtime locked");
 }
 
 TEST(DispatchQueueTest, BlockThatCanNeverRunIsReleasedOutsideTheDispatchLock) {
@@ -299,7 +298,7 @@ TEST(DispatchQueueTest, BlockThatCanNeverRunIsReleasedOutsideTheDispatchLock) {
   std::shared_ptr<int> capture(new int(0), [&](int* value) {
     delete value;
     released = true;
-    lockHeldAtRelease = dispatchLockHeldElsewhere();
+    lockHeldAtRelease = DispatchRuntime::isLockedByCaller();
   });
   queue->after(std::numeric_limits<double>::infinity(), [capture = std::move(capture)] {});
   EXPECT_TRUE(released);  // never due: dropped at once

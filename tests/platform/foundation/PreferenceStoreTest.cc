@@ -10,6 +10,9 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "tests/platform/foundation/FoundationTestSupport.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DispatchTestEnvironment.h"
+#include "tests/support/FaultInjectingFileSystem.h"
 #include "tests/support/LogCapture.h"
 
 namespace {
@@ -19,6 +22,25 @@ using platform::FileManager;
 using platform::PreferenceStore;
 using platform::PropertyListSerialization;
 using platform::Value;
+using testsupport::FaultInjectingFileSystem;
+
+constexpr const char* kRootVariable = "KVL_PREFERENCES_ROOT";
+constexpr const char* kValueVariable = "KVL_PREFERENCES_VALUE";
+
+// The parts a restart test runs as processes of their own: one changes a value and exits
+// without calling synchronize, a later one reads it.
+TEST(PreferenceStoreChild, DISABLED_ChangesAValueAndExits) {
+  ASSERT_TRUE(AppContainer::setRoot(std::getenv(kRootVariable)).ok());
+  PreferenceStore::setCurrentApplicationDomain("com.example.app");
+  ASSERT_TRUE(PreferenceStore::forDomain("suite")->setValue("k", std::getenv(kValueVariable)).ok());
+}
+
+TEST(PreferenceStoreChild, DISABLED_ReadsTheValue) {
+  ASSERT_TRUE(AppContainer::setRoot(std::getenv(kRootVariable)).ok());
+  PreferenceStore::setCurrentApplicationDomain("com.example.app");
+  EXPECT_EQ(PreferenceStore::forDomain("suite")->valueForKey("k"),
+            Value(std::string(std::getenv(kValueVariable))));
+}
 
 class PreferenceStoreTest : public ::testing::Test {
  protected:
@@ -27,7 +49,17 @@ class PreferenceStoreTest : public ::testing::Test {
     PreferenceStore::resetForTesting();
     PreferenceStore::setCurrentApplicationDomain("com.example.app");
   }
-  void TearDown() override { PreferenceStore::resetForTesting(); }
+  void TearDown() override {
+    env_.finish();
+    PreferenceStore::resetForTesting();
+  }
+
+  // Runs one of the child tests above as a process of its own on this container.
+  int runChild(const std::string& test, const std::string& value) {
+    return testsupport::runThisBinary(
+        "PreferenceStoreChild." + test,
+        {{kRootVariable, dir_.path().string()}, {kValueVariable, value}});
+  }
 
   // What a fresh process would see: the loaded stores are forgotten.
   std::shared_ptr<PreferenceStore> reopen(std::string_view domain) {
@@ -37,6 +69,7 @@ class PreferenceStoreTest : public ::testing::Test {
   }
 
   foundationtest::TempDir dir_;
+  testsupport::DispatchTestEnvironment env_;
 };
 
 TEST_F(PreferenceStoreTest, OneSharedStorePerDomain) {
@@ -239,6 +272,72 @@ TEST_F(PreferenceStoreTest, ConcurrentWritersLoseNothing) {
   ASSERT_TRUE(store->synchronize().ok());
   EXPECT_EQ(store->keys().size(), 800u);
   EXPECT_EQ(reopen("suite")->keys().size(), 800u);
+}
+
+TEST_F(PreferenceStoreTest, OrderlyExitWritesWhatWasChanged) {
+  ASSERT_EQ(runChild("DISABLED_ChangesAValueAndExits", "written at exit"), 0);
+  EXPECT_EQ(runChild("DISABLED_ReadsTheValue", "written at exit"), 0);
+}
+
+TEST_F(PreferenceStoreTest, WritesByItselfOnceChangesHaveSettled) {
+  auto faults = std::make_shared<FaultInjectingFileSystem>();
+  FaultInjectingFileSystem::Installed installed(faults);
+  auto store = PreferenceStore::forDomain("suite");
+  for (int i = 0; i < 10; ++i) {  // ten changes within a second
+    ASSERT_TRUE(store->setValue("k", "value " + std::to_string(i)).ok());
+    env_.advance(0.1);
+  }
+  env_.advance(PreferenceStore::kWriteDelay - 0.15);
+  EXPECT_FALSE(std::filesystem::exists(store->filePath()));
+  env_.advance(0.1);
+  EXPECT_EQ(faults->count(FaultInjectingFileSystem::Call::kRename), 1u);  // one write
+  EXPECT_EQ(runChild("DISABLED_ReadsTheValue", "value 9"), 0);
+
+  // Changes that never settle are still written within the longest delay.
+  for (int i = 0; i < 12; ++i) {
+    ASSERT_TRUE(store->setValue("k", i).ok());
+    env_.advance(0.5);
+  }
+  EXPECT_EQ(faults->count(FaultInjectingFileSystem::Call::kRename), 2u);
+}
+
+struct WriteFault {
+  const char* name;
+  FaultInjectingFileSystem::Call call;
+  int error;
+  const char* reason;
+  bool shortFirst = false;  // the first write is short before the fault
+};
+
+TEST_F(PreferenceStoreTest, AFailedWriteIsLoggedAndKeepsTheOldFile) {
+  auto store = PreferenceStore::forDomain("suite");
+  ASSERT_TRUE(store->setValue("old", 1).ok());
+  ASSERT_TRUE(store->synchronize().ok());
+  const std::string before = foundationtest::readFile(store->filePath());
+  const WriteFault cases[] = {
+      {"full disk", FaultInjectingFileSystem::Call::kWrite, ENOSPC, "No space left on device"},
+      {"failing flush", FaultInjectingFileSystem::Call::kSync, EIO, "Input/output error"},
+      {"short write, then a full disk", FaultInjectingFileSystem::Call::kWrite, ENOSPC,
+       "No space left on device", true},
+  };
+  int round = 0;
+  for (const WriteFault& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::LogCapture log;
+    auto faults = std::make_shared<FaultInjectingFileSystem>();
+    FaultInjectingFileSystem::Installed installed(faults);
+    if (c.shortFirst) faults->shortenWrite(1, 5);
+    faults->failCall(c.call, c.shortFirst ? 2 : 1, c.error);
+    ASSERT_TRUE(store->setValue("new", ++round).ok());
+    env_.advance(PreferenceStore::kWriteDelay);
+    EXPECT_TRUE(log.contains("Cannot write preferences of suite: Cannot write " +
+                             store->filePath().string() + ": " + c.reason))
+        << (log.lines().empty() ? "" : log.lines().back());
+    EXPECT_EQ(foundationtest::readFile(store->filePath()), before);
+  }
+  // The changes are still pending, and the next write takes them all.
+  ASSERT_TRUE(store->synchronize().ok());
+  EXPECT_EQ(reopen("suite")->valueForKey("new"), Value(3));
 }
 
 }  // namespace

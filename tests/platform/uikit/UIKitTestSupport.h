@@ -93,7 +93,7 @@ class UIKitTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    env_.waitUntilIdle();
+    env_.finish();
     platform::Bundle::setMainBundlePath(originalBundle_);
     OULAppEnvironmentUtil::setConfiguration(std::nullopt);
     if (auto shared = UIApplication::sharedApplication()) shared->resetForTesting();

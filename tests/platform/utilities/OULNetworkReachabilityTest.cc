@@ -10,6 +10,7 @@
 
 #include "platform/utilities/OULNetwork.h"
 #include "tests/platform/utilities/NetworkTestSupport.h"
+#include "tests/support/DispatchTestEnvironment.h"
 #include "tests/support/TestHttpServer.h"
 
 namespace {
@@ -68,12 +69,14 @@ TEST(OULNetworkReachabilityTest, ListeningHostStaysConnected) {
   EXPECT_EQ(server.requestCount(), 1u);  // the probe connected but sent no request
 }
 
-TEST(OULNetworkReachabilityTest, ClosedHostBecomesUnreachableThenReachableWhenItListens) {
+TEST(OULNetworkReachabilityTest, ClosedHostIsProbedAgainWhenTheClockPassesTheInterval) {
+  // The interval runs by the installed clock: nothing waits for it in real time.
+  testsupport::DispatchTestEnvironment env;
   uint16_t port = TestHttpServer::closedPort();
   auto delegate = std::make_shared<CountingReachabilityDelegate>();
   auto network = OULNetwork::create("http://127.0.0.1:" + std::to_string(port) + "/a");
   ASSERT_NE(network, nullptr);
-  network->setReachabilityProbeInterval(0.05);
+  network->setReachabilityProbeInterval(600);
   network->setReachabilityDelegate(delegate);
   // The first probe may have answered before the delegate was set: ask until it has.
   if (network->isNetworkConnected()) {
@@ -83,6 +86,10 @@ TEST(OULNetworkReachabilityTest, ClosedHostBecomesUnreachableThenReachableWhenIt
   int before = delegate->changes();
 
   TestHttpServer server(port);  // the host comes up on the same port
+  env.advance(599);             // the next probe is not due yet
+  EXPECT_FALSE(network->isNetworkConnected());
+  EXPECT_EQ(delegate->changes(), before);
+  env.advance(1);
   ASSERT_TRUE(delegate->waitForChanges(before + 1));
   EXPECT_TRUE(network->isNetworkConnected());
 }

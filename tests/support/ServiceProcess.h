@@ -1,0 +1,46 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A local service of ours run as its own process for a test: started with the given
+// arguments, ready once it has printed its "... listening on http://127.0.0.1:<port>" line,
+// stopped with SIGTERM (then SIGKILL) when the object goes.
+class ServiceProcess {
+ public:
+  // Starts `program` and waits (at most `readyLimitSeconds`, polling its output, never
+  // sleeping) for the listening line. Throws std::runtime_error when it exits or stays silent.
+  ServiceProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 int readyLimitSeconds = 30);
+  ~ServiceProcess();
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  // "http://127.0.0.1:<port>", as the service printed it.
+  const std::string& baseURL() const { return baseURL_; }
+  pid_t pid() const { return pid_; }
+
+  // SIGTERM, then waits for the exit; answers the exit status (-signal when killed).
+  int stop();
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+  std::string baseURL_;
+};
+
+// One HTTP exchange with a test server, through libcurl, synchronous.
+struct HttpResult {
+  long status = 0;  // 0 when no answer came
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string header(const std::string& name) const;  // "" when absent (case-insensitive)
+};
+HttpResult httpRequest(const std::string& method, const std::string& url,
+                       const std::vector<std::string>& headers = {}, const std::string& body = "");
+
+}  // namespace testsupport

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace loopback {
+
+// A request as a local service received it.
+struct HttpRequest {
+  std::string method;                                        // "GET", "POST", ...
+  std::string target;                                        // path with query, as sent
+  std::string path;                                          // target before "?"
+  std::string query;                                         // target after "?" ("" when none)
+  std::vector<std::pair<std::string, std::string>> headers;  // in order received
+  std::string body;
+
+  // The first header of that name (case-insensitive), or nothing.
+  std::optional<std::string> header(std::string_view name) const;
+};
+
+// What a service answers to one request.
+struct HttpResponse {
+  int status = 200;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  // Held back this long (real time) before the answer is written: services use it to play a
+  // slow server. The server's shutdown cuts a stall short.
+  std::chrono::milliseconds delay{0};
+  // Never answered: the connection stays open, silent, until the client gives up or the server
+  // stops. Plays a server that accepted the request and hung.
+  bool silent = false;
+
+  static HttpResponse text(int status, std::string body,
+                           std::string contentType = "text/plain; charset=utf-8");
+};
+
+}  // namespace loopback

@@ -1,0 +1,172 @@
+#include "tools/measurement-service/MeasurementService.h"
+
+#include "platform/dispatch/Clock.h"
+
+#include <filesystem>
+#include <sstream>
+
+namespace measurement_service {
+
+using loopback::HttpRequest;
+using loopback::HttpResponse;
+
+namespace {
+
+double nowSeconds() { return platform::Clock::current()->now(); }
+
+std::string htmlEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> percentDecode(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      return std::nullopt;
+    }
+    out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+    i += 2;
+  }
+  return out;
+}
+
+std::string httpDate(std::time_t time) {
+  std::tm parts{};
+  gmtime_r(&time, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  return text;
+}
+
+std::optional<std::time_t> parseHttpDate(const std::string& text) {
+  std::tm parts{};
+  const char* end = strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
+  if (!end || *end != '\0') return std::nullopt;
+  return timegm(&parts);
+}
+
+MeasurementService::MeasurementService(const Options& options) {
+  std::filesystem::create_directories(options.dataDirectory);
+  uploads_ = std::make_unique<UploadStore>(options.dataDirectory + "/uploads.sqlite");
+  std::string error;
+  if (!options.configDirectory.empty() &&
+      !configurations_.loadFolder(options.configDirectory, &error)) {
+    throw std::runtime_error(error);
+  }
+  service_.route("GET", "/config/app/", [this](const HttpRequest& r) { return configuration(r); });
+  service_.route("POST", "/a", [this](const HttpRequest& r) { return upload(r); });
+  service_.route("GET", "/", [this](const HttpRequest&) { return page(); });
+  service_.route("GET", "/uploads.json", [this](const HttpRequest&) {
+    return HttpResponse::text(200, uploads_->latest(100).dump(2), "application/json");
+  });
+  service_.route("PUT", "/_control/config/", [this](const HttpRequest& r) {
+    auto appID = percentDecode(r.path.substr(std::string("/_control/config/").size()));
+    std::string reason;
+    if (!appID || appID->empty()) return HttpResponse::text(400, "bad app id\n");
+    if (!configurations_.put(*appID, r.body, static_cast<std::time_t>(nowSeconds()), &reason)) {
+      return HttpResponse::text(400, reason + "\n");
+    }
+    return HttpResponse::text(204, "");
+  });
+  service_.route("DELETE", "/_control/config/", [this](const HttpRequest& r) {
+    auto appID = percentDecode(r.path.substr(std::string("/_control/config/").size()));
+    if (!appID) return HttpResponse::text(400, "bad app id\n");
+    configurations_.remove(*appID);
+    return HttpResponse::text(204, "");
+  });
+  server_ = std::make_unique<loopback::LoopbackHttpServer>(
+      options.port, [this](const HttpRequest& r) { return service_.handle(r); });
+}
+
+HttpResponse MeasurementService::configuration(const HttpRequest& request) const {
+  std::optional<std::string> appID =
+      percentDecode(request.path.substr(std::string("/config/app/").size()));
+  if (!appID) return HttpResponse::text(400, "malformed app id\n");
+  std::optional<StoredConfiguration> stored = configurations_.find(*appID);
+  if (!stored) return HttpResponse::text(404, "no configuration for this app\n");
+
+  HttpResponse response;
+  response.headers = {{"ETag", stored->etag}, {"Last-Modified", httpDate(stored->modified)}};
+  std::optional<std::string> ifNoneMatch = request.header("If-None-Match");
+  std::optional<std::string> ifModifiedSince = request.header("If-Modified-Since");
+  bool unchanged = false;
+  if (ifNoneMatch) {
+    unchanged = *ifNoneMatch == stored->etag;  // a validator, when sent, decides alone
+  } else if (ifModifiedSince) {
+    std::optional<std::time_t> since = parseHttpDate(*ifModifiedSince);
+    unchanged = since && stored->modified <= *since;
+  }
+  if (unchanged) {
+    response.status = 304;
+    return response;
+  }
+  response.status = 200;
+  response.headers.emplace_back("Content-Type", "application/x-protobuf");
+  response.body = stored->bytes;
+  return response;
+}
+
+HttpResponse MeasurementService::upload(const HttpRequest& request) {
+  UploadSummary summary =
+      uploads_->record(request.body, request.header("Content-Encoding").value_or(""), nowSeconds());
+  if (!summary.decoded) return HttpResponse::text(400, "cannot decode: " + summary.error + "\n");
+  HttpResponse response;
+  response.status = 204;
+  if (summary.repeatedBundles > 0) {
+    response.headers.emplace_back("X-Repeated-Bundles", std::to_string(summary.repeatedBundles));
+  }
+  return response;
+}
+
+HttpResponse MeasurementService::page() const {
+  std::ostringstream html;
+  html << "<!doctype html><meta charset=utf-8><title>Measurement service</title>"
+          "<h1>Uploads received</h1><p>Newest first; reload to update. "
+          "<a href=\"/uploads.json\">JSON</a></p>";
+  for (const auto& upload : uploads_->latest(50)) {
+    html << "<h2>Upload " << upload["id"].get<int64_t>() << " (" << upload["size"].get<int64_t>()
+         << " bytes)</h2>";
+    if (upload.contains("error")) {
+      html << "<p>Not decoded: " << htmlEscape(upload["error"].get<std::string>()) << "</p>";
+    }
+    for (const auto& bundle : upload["bundles"]) {
+      html << "<details><summary>app " << htmlEscape(bundle.value("app_id", "?"))
+           << ", bundle index " << bundle.value("bundle_index", 0) << ", "
+           << bundle.value("events", nlohmann::ordered_json::array()).size() << " events"
+           << (bundle["_repeated"].get<bool>() ? " <b>(repeated)</b>" : "") << ": ";
+      for (const auto& event : bundle.value("events", nlohmann::ordered_json::array())) {
+        html << htmlEscape(event.value("name", "?")) << " ";
+      }
+      html << "</summary><pre>" << htmlEscape(bundle.dump(2)) << "</pre></details>";
+    }
+  }
+  return HttpResponse::text(200, html.str(), "text/html; charset=utf-8");
+}
+
+}  // namespace measurement_service

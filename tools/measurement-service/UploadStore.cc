@@ -1,0 +1,219 @@
+#include "tools/measurement-service/UploadStore.h"
+
+#include <memory>
+#include <stdexcept>
+
+#include "tools/apm-msg/MessageInspector.h"
+
+namespace measurement_service {
+
+using nlohmann::ordered_json;
+
+namespace {
+
+struct StatementDeleter {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+Statement prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+    throw std::runtime_error(std::string("sqlite: ") + sqlite3_errmsg(db) + " in " + sql);
+  }
+  return Statement(statement);
+}
+
+void bindText(sqlite3_stmt* statement, int index, const std::string& text) {
+  sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+void step(sqlite3* db, sqlite3_stmt* statement) {
+  if (sqlite3_step(statement) != SQLITE_DONE) {
+    throw std::runtime_error(std::string("sqlite: ") + sqlite3_errmsg(db));
+  }
+}
+
+std::string textOf(const ordered_json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end()) return "";
+  return it->is_string() ? it->get<std::string>() : it->dump();
+}
+
+}  // namespace
+
+UploadStore::UploadStore(const std::string& path) {
+  if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
+    std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    throw std::runtime_error("cannot open " + path + ": " + reason);
+  }
+  exec("PRAGMA journal_mode=WAL");
+  exec("PRAGMA synchronous=NORMAL");
+  exec(
+      "CREATE TABLE IF NOT EXISTS uploads(id INTEGER PRIMARY KEY, received_at REAL NOT NULL,"
+      " content_encoding TEXT, size INTEGER NOT NULL, body BLOB NOT NULL,"
+      " decoded INTEGER NOT NULL, error TEXT, batch_json TEXT)");
+  exec(
+      "CREATE TABLE IF NOT EXISTS bundles(id INTEGER PRIMARY KEY, upload_id INTEGER NOT NULL,"
+      " position INTEGER NOT NULL, app_id TEXT, app_instance_id TEXT, bundle_index INTEGER,"
+      " delivery_index INTEGER, identity TEXT NOT NULL, repeated INTEGER NOT NULL,"
+      " event_count INTEGER NOT NULL, bundle_json TEXT NOT NULL)");
+  exec("CREATE INDEX IF NOT EXISTS bundles_identity ON bundles(identity)");
+  exec(
+      "CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, bundle_id INTEGER NOT NULL,"
+      " position INTEGER NOT NULL, name TEXT, timestamp_millis INTEGER, params_json TEXT)");
+}
+
+UploadStore::~UploadStore() { sqlite3_close(db_); }
+
+void UploadStore::exec(const char* sql) const {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    std::string reason = message ? message : "unknown error";
+    sqlite3_free(message);
+    throw std::runtime_error("sqlite: " + reason + " in " + sql);
+  }
+}
+
+UploadSummary UploadStore::record(const std::string& body, const std::string& contentEncoding,
+                                  double receivedAt) {
+  UploadSummary summary;
+  std::string payload = body;
+  bool gzipped = contentEncoding == "gzip" ||
+                 (body.size() >= 2 && static_cast<unsigned char>(body[0]) == 0x1f &&
+                  static_cast<unsigned char>(body[1]) == 0x8b);
+  std::optional<ordered_json> batch;
+  if (gzipped) {
+    std::optional<std::string> inflated = apmmsg::gunzip(body, &summary.error);
+    if (inflated) payload = std::move(*inflated);
+  }
+  if (summary.error.empty()) {
+    batch = apmmsg::decodeToJson(*apmmsg::findMessage("MeasurementBatch"), payload, &summary.error);
+  }
+  summary.decoded = batch.has_value();
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  exec("BEGIN IMMEDIATE");
+  try {
+    summary.uploadID = insertUpload(body, contentEncoding, receivedAt, summary,
+                                    batch ? batch->dump() : std::string());
+    if (batch && batch->contains("bundles")) {
+      Statement seen = prepare(db_, "SELECT 1 FROM bundles WHERE identity = ? LIMIT 1");
+      Statement addBundle =
+          prepare(db_,
+                  "INSERT INTO bundles(upload_id, position, app_id, app_instance_id, bundle_index,"
+                  " delivery_index, identity, repeated, event_count, bundle_json)"
+                  " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+      Statement addEvent =
+          prepare(db_,
+                  "INSERT INTO events(bundle_id, position, name, timestamp_millis, params_json)"
+                  " VALUES(?, ?, ?, ?, ?)");
+      int position = 0;
+      for (const ordered_json& bundle : (*batch)["bundles"]) {
+        std::string identity =
+            textOf(bundle, "app_id") + "|" + textOf(bundle, "app_instance_id") + "|" +
+            textOf(bundle, "bundle_index") + "|" + textOf(bundle, "delivery_index") + "|" +
+            textOf(bundle, "start_timestamp_millis") + "|" + textOf(bundle, "end_timestamp_millis");
+        sqlite3_reset(seen.get());
+        bindText(seen.get(), 1, identity);
+        bool repeated = sqlite3_step(seen.get()) == SQLITE_ROW;
+        const ordered_json events = bundle.value("events", ordered_json::array());
+
+        sqlite3_reset(addBundle.get());
+        sqlite3_bind_int64(addBundle.get(), 1, summary.uploadID);
+        sqlite3_bind_int(addBundle.get(), 2, position++);
+        bindText(addBundle.get(), 3, textOf(bundle, "app_id"));
+        bindText(addBundle.get(), 4, textOf(bundle, "app_instance_id"));
+        sqlite3_bind_int64(addBundle.get(), 5, bundle.value("bundle_index", int64_t{0}));
+        sqlite3_bind_int64(addBundle.get(), 6, bundle.value("delivery_index", int64_t{0}));
+        bindText(addBundle.get(), 7, identity);
+        sqlite3_bind_int(addBundle.get(), 8, repeated ? 1 : 0);
+        sqlite3_bind_int64(addBundle.get(), 9, static_cast<int64_t>(events.size()));
+        bindText(addBundle.get(), 10, bundle.dump());
+        step(db_, addBundle.get());
+        int64_t bundleID = sqlite3_last_insert_rowid(db_);
+
+        int eventPosition = 0;
+        for (const ordered_json& event : events) {
+          sqlite3_reset(addEvent.get());
+          sqlite3_bind_int64(addEvent.get(), 1, bundleID);
+          sqlite3_bind_int(addEvent.get(), 2, eventPosition++);
+          bindText(addEvent.get(), 3, textOf(event, "name"));
+          sqlite3_bind_int64(addEvent.get(), 4, event.value("timestamp_millis", int64_t{0}));
+          bindText(addEvent.get(), 5, event.value("params", ordered_json::array()).dump());
+          step(db_, addEvent.get());
+        }
+        ++summary.bundles;
+        summary.repeatedBundles += repeated ? 1 : 0;
+        summary.events += static_cast<int>(events.size());
+      }
+    }
+    exec("COMMIT");
+  } catch (...) {
+    exec("ROLLBACK");
+    throw;
+  }
+  return summary;
+}
+
+int64_t UploadStore::insertUpload(const std::string& body, const std::string& contentEncoding,
+                                  double receivedAt, const UploadSummary& summary,
+                                  const std::string& batchJson) {
+  Statement insert = prepare(
+      db_,
+      "INSERT INTO uploads(received_at, content_encoding, size, body, decoded, error, batch_json)"
+      " VALUES(?, ?, ?, ?, ?, ?, ?)");
+  sqlite3_bind_double(insert.get(), 1, receivedAt);
+  bindText(insert.get(), 2, contentEncoding);
+  sqlite3_bind_int64(insert.get(), 3, static_cast<int64_t>(body.size()));
+  // A zero-length blob still binds as a blob, never as NULL.
+  sqlite3_bind_blob(insert.get(), 4, body.empty() ? "" : body.data(), static_cast<int>(body.size()),
+                    SQLITE_TRANSIENT);
+  sqlite3_bind_int(insert.get(), 5, summary.decoded ? 1 : 0);
+  if (summary.decoded) {
+    sqlite3_bind_null(insert.get(), 6);
+    bindText(insert.get(), 7, batchJson);
+  } else {
+    bindText(insert.get(), 6, summary.error);
+    sqlite3_bind_null(insert.get(), 7);
+  }
+  step(db_, insert.get());
+  return sqlite3_last_insert_rowid(db_);
+}
+
+ordered_json UploadStore::latest(int limit) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ordered_json uploads = ordered_json::array();
+  Statement list = prepare(db_,
+                           "SELECT id, received_at, size, decoded, error FROM uploads"
+                           " ORDER BY id DESC LIMIT ?");
+  Statement bundles = prepare(db_,
+                              "SELECT repeated, bundle_json FROM bundles WHERE upload_id = ?"
+                              " ORDER BY position");
+  sqlite3_bind_int(list.get(), 1, limit);
+  while (sqlite3_step(list.get()) == SQLITE_ROW) {
+    ordered_json upload;
+    int64_t id = sqlite3_column_int64(list.get(), 0);
+    upload["id"] = id;
+    upload["received_at"] = sqlite3_column_double(list.get(), 1);
+    upload["size"] = sqlite3_column_int64(list.get(), 2);
+    upload["decoded"] = sqlite3_column_int(list.get(), 3) != 0;
+    if (const unsigned char* error = sqlite3_column_text(list.get(), 4)) {
+      upload["error"] = reinterpret_cast<const char*>(error);
+    }
+    upload["bundles"] = ordered_json::array();
+    sqlite3_reset(bundles.get());
+    sqlite3_bind_int64(bundles.get(), 1, id);
+    while (sqlite3_step(bundles.get()) == SQLITE_ROW) {
+      ordered_json bundle =
+          ordered_json::parse(reinterpret_cast<const char*>(sqlite3_column_text(bundles.get(), 1)));
+      bundle["_repeated"] = sqlite3_column_int(bundles.get(), 0) != 0;
+      upload["bundles"].push_back(std::move(bundle));
+    }
+    uploads.push_back(std::move(upload));
+  }
+  return uploads;
+}
+
+}  // namespace measurement_service

@@ -1,0 +1,70 @@
+// measurement-service: the local measurement service. Serves 127.0.0.1 until interrupted.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/measurement-service/MeasurementService.h"
+
+namespace {
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: measurement-service [--port N] [--data DIR] [--config-dir DIR]\n"
+               "  --port N         port on 127.0.0.1 (default 8970; 0 picks a free one)\n"
+               "  --data DIR       where uploads.sqlite is kept (default ./measurement-data)\n"
+               "  --config-dir DIR configurations, one \"<app id>.json\" or \".pb\" each\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  measurement_service::MeasurementService::Options options;
+  options.port = 8970;
+  options.dataDirectory = "measurement-data";
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (i + 1 >= argc) {
+      usage();
+      return 2;
+    }
+    std::string value = argv[++i];
+    if (argument == "--port") {
+      char* end = nullptr;
+      long port = std::strtol(value.c_str(), &end, 10);
+      if (*end != '\0' || port < 0 || port > 65535) {
+        usage();
+        return 2;
+      }
+      options.port = static_cast<uint16_t>(port);
+    } else if (argument == "--data") {
+      options.dataDirectory = value;
+    } else if (argument == "--config-dir") {
+      options.configDirectory = value;
+    } else {
+      usage();
+      return 2;
+    }
+  }
+
+  // Signals are taken synchronously below, so block them before any thread starts.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  try {
+    measurement_service::MeasurementService service(options);
+    // Tests and scripts read the port from this line.
+    std::printf("measurement-service listening on %s\n", service.baseURL().c_str());
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&signals, &received);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "measurement-service: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
