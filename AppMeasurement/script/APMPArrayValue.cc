@@ -410,9 +410,11 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
       size_t high = std::min(low + 2 * width, work.size());
       size_t i = low, j = mid, k = low;
       while (i < mid && j < high)
-        buffer[k++] = compare(work[j], work[i]) < 0 ? work[j++] : work[i++];
-      while (i < mid) buffer[k++] = work[i++];
-      while (j < high) buffer[k++] = work[j++];
+        buffer[k++] = std::move(compare(work[j], work[i]) < 0 ? work[j++] : work[i++]);
+      // Moved, not copied: every element lands in `buffer` once per pass, and a copy would
+      // cost two reference-count updates per element and pass.
+      while (i < mid) buffer[k++] = std::move(work[i++]);
+      while (j < high) buffer[k++] = std::move(work[j++]);
     }
     work.swap(buffer);
   }
