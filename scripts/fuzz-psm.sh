@@ -15,6 +15,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
 cmake --build "$build" --target psm_fuzzer -j4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+export KVL_FUZZ_QUIET=1
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 "$build/tests/OrvaneAdsOnDeviceConversion/fuzz/psm_fuzzer" \

@@ -77,15 +77,17 @@ absl::StatusOr<pm::PrivateMembershipBlindersResponse> PSMServerDatabase::Answer(
   const int32_t bits = request.parameters.hashed_non_sensitive_id_prefix_bit_length;
   const int32_t hashType = request.parameters.hash_type;
   std::lock_guard<std::mutex> lock(mutex_);
-  // Members by tag, then by bucket: the same tag shares one view of the set.
-  std::map<std::string, std::multimap<std::string, Member>> byTag;
   pm::PrivateMembershipBlindersResponse response;
   for (const pm::PrivateMembershipBlindersRequestEntry& entry : request.entries) {
-    auto [tagged, fresh] = byTag.try_emplace(entry.tag);
+    // The set as this tag sees it, by bucket; members_ answers the same for the same tag.
+    auto [tagged, fresh] = buckets_.try_emplace({entry.tag, bits, hashType});
     if (fresh && members_) {
       for (Member& member : members_(entry.tag)) {
         auto bucket = pm::ComputeHashedBucketId(member.identifier, bits, hashType, &context_);
-        if (!bucket.ok()) return bucket.status();
+        if (!bucket.ok()) {
+          buckets_.erase(tagged);
+          return bucket.status();
+        }
         tagged->second.emplace(bucket->hashed_bucket_id, std::move(member));
       }
     }

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <tuple>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,6 +72,8 @@ class PSMServerDatabase {
   std::unique_ptr<::blinders::ECCommutativeCipher> cipher_;  // guarded by mutex_
   ::blinders::Context context_;                              // guarded by mutex_
   std::unordered_map<std::string, std::string> encrypted_;   // guarded by mutex_
+  // Members by bucket, per (tag, prefix bits, hash type) as requests ask; guarded by mutex_.
+  std::map<std::tuple<std::string, int32_t, int32_t>, std::multimap<std::string, Member>> buckets_;
 };
 
 // Server-side conversions of the PSM wire messages (the mirror of APMSerializationUtil).

@@ -1,5 +1,6 @@
 #include "tests/OrvaneAdsOnDeviceConversion/fuzz/PSMFuzzInput.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCSerializationUtil.h"
 #include "absl/strings/escaping.h"
 #include "platform/foundation/AppContainer.h"
+#include "platform/foundation/PlatformLog.h"
 
 namespace {
 
@@ -20,6 +22,8 @@ namespace pm = private_membership::blinders;
 // The fixed clients every input is run against (made once; their keys stay for the run).
 struct Fixture {
   Fixture() {
+    // Every rejected input logs its reason; millions of lines would only slow the search.
+    if (std::getenv("KVL_FUZZ_QUIET")) platform::PlatformLog::setSink([](const std::string&) {});
     const auto root = std::filesystem::temp_directory_path() / "kvl-psm-fuzz";
     (void)platform::AppContainer::setRoot(root);
     std::vector<pm::IdentifierEntry> entries;
