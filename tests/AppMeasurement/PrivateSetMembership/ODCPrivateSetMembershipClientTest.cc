@@ -80,6 +80,24 @@ TEST(ODCPrivateSetMembershipClientTest, RequestIsBuiltOnceAndSentAsCompactJson) 
   EXPECT_EQ(raw.substr(0, 32), ODCHashIdentifierWithAppID(*normalized, kAppID));
 }
 
+// RFC 4648 section 10 vectors, in the URL alphabet without padding (what every Base64 text of
+// both flows is), and the unescape that takes padding or none.
+TEST(ODCPrivateSetMembershipClientTest, WebSafeBase64IsRfc4648UrlAlphabetUnpadded) {
+  const std::pair<std::string, std::string> vectors[] = {
+      {"", ""},           {"f", "Zg"},          {"fo", "Zm8"},          {"foo", "Zm9v"},
+      {"foob", "Zm9vYg"}, {"fooba", "Zm9vYmE"}, {"foobar", "Zm9vYmFy"}, {"\xfb\xff", "-_8"}};
+  for (const auto& [bytes, text] : vectors) {
+    EXPECT_EQ(absl::WebSafeBase64Escape(bytes), text);
+    std::string back;
+    ASSERT_TRUE(absl::WebSafeBase64Unescape(text, &back));
+    EXPECT_EQ(back, bytes);
+  }
+  std::string padded;
+  ASSERT_TRUE(absl::WebSafeBase64Unescape("Zm8=", &padded));
+  EXPECT_EQ(padded, "fo");
+  EXPECT_FALSE(absl::WebSafeBase64Unescape("Zm+8", &padded));
+}
+
 // The server answers in-process here; psm-server over HTTP is tested beside it.
 class ODCPrivateSetMembershipClientAnswerTest : public ::testing::Test {
  protected:

@@ -186,6 +186,17 @@ TEST_F(MiniClientResponseTest, HostileAnswersFailOrMatchAsDocumented) {
              std::string(1, '\0');
        },
        false, nullptr},
+      {"wrong-length point",
+       [](auto& r) {
+         r.encrypted_responses[0].doubly_encrypted_ids[0].doubly_encrypted_id =
+             std::string("\x02", 1) + std::string(20, '\x01');
+       },
+       false, nullptr},
+      {"lying length prefix in a scheme-1 value",
+       [](auto& r) {
+         r.encrypted_responses[0].first_bucket.encrypted_values[0] = std::string(20, '\x5a');
+       },
+       false, nullptr},
       {"bin count 3", [](auto& r) { r.encrypted_responses[0].metadata.bin_count = 3; }, false,
        nullptr},
       {"scheme 0", [](auto& r) { r.encrypted_responses[0].metadata.value_encryption_scheme = 0; },
