@@ -2,6 +2,7 @@
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCConversionService.h"
 
 #include <future>
+#include <mutex>
 
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCPrivateSetMembershipClient.h"
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
@@ -153,6 +154,37 @@ TEST_F(ODCConversionServiceTest, FailingValidatorIsRetriedWithBackOffThenFailsWi
   server_->failNext("/odm/validate", 500, 0);
   EXPECT_EQ(fetch(*service).value, "measurement-info");
   EXPECT_NE(targetsOf("/odm/config").back().find("&odm2_count=1&"), std::string::npos);
+}
+
+TEST_F(ODCConversionServiceTest, FetchesDuringAnAttemptWaitForItAndAggregateOnesAnswerFirst) {
+  startServer(odmConfig());
+  server_->failNext("/odm/config", 500, 1);
+  auto service = ODCConversionService::create();
+  std::mutex mutex;
+  std::vector<std::string> calls;
+  auto record = [&](const char* kind) {
+    return
+        [&, kind](const std::optional<std::string>& value, const std::optional<OULError>& error) {
+          std::lock_guard<std::mutex> lock(mutex);
+          calls.push_back(std::string(kind) + "=" + value.value_or("nil") + (error ? "!" : ""));
+        };
+  };
+  service->fetchMeasurementInfoForInteraction(0, record("measurement"));
+  ASSERT_TRUE(eventually([&] { return linesWithCode(4000) == 1; }));
+  service->fetchAggregateConversionInfoForInteraction(0, record("aggregate"));
+  env_.waitUntilIdle();
+  EXPECT_EQ(linesWithCode(5005), 1u);  // the second fetch started nothing
+  env_.advance(60);
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return calls.size() == 2;
+  }));
+  EXPECT_EQ(calls,
+            (std::vector<std::string>{"aggregate=aggregate-info", "measurement=measurement-info"}));
+  for (const std::string& target : server_->targets()) {
+    EXPECT_NE(target.find("&source=oa4k"), std::string::npos) << target;
+  }
+  EXPECT_EQ(targetsOf("/odm/config").size(), 2u);
 }
 
 TEST_F(ODCConversionServiceTest, EmptyConfigEndsWithoutErrorOrStringsAndClosesMatching) {
