@@ -28,18 +28,23 @@ ODCInstallationConversionService::initWithSerialQueue(
 
 void ODCInstallationConversionService::fetchAggregateConversionInfoWithCompletion(
     Completion completion) {
+  serialQueue_->assertCurrent(
+      "ODCInstallationConversionService::fetchAggregateConversionInfoWithCompletion");
   if (completion) aggregateCompletions_.push_back(std::move(completion));
   if (!isMatching_) context_->isSourceOA4K = false;
   retrievePSMValue();
 }
 
 void ODCInstallationConversionService::fetchMeasurementInfoWithCompletion(Completion completion) {
+  serialQueue_->assertCurrent(
+      "ODCInstallationConversionService::fetchMeasurementInfoWithCompletion");
   if (completion) measurementCompletions_.push_back(std::move(completion));
   if (!isMatching_) context_->isSourceOA4K = true;
   retrievePSMValue();
 }
 
 void ODCInstallationConversionService::retrievePSMValue() {
+  serialQueue_->assertCurrent("ODCInstallationConversionService::retrievePSMValue");
   if (isMatching_) return;
   if (shouldStartPSMMatching()) {
     isMatching_ = true;
@@ -70,6 +75,7 @@ bool ODCInstallationConversionService::shouldStartPSMMatching() {
 
 void ODCInstallationConversionService::completePSMMatchingWithError(
     const std::optional<OULError>& error) {
+  serialQueue_->assertCurrent("ODCInstallationConversionService::completePSMMatchingWithError");
   if (!error) persistPSMValue();
   removeExpiredPSMValue();
   notifyCompletionsWithError(error);
