@@ -187,6 +187,22 @@ TEST_F(ODCConversionServiceTest, FetchesDuringAnAttemptWaitForItAndAggregateOnes
   EXPECT_EQ(targetsOf("/odm/config").size(), 2u);
 }
 
+// No matched value at all is an error like any other (6007), and retried.
+TEST_F(ODCConversionServiceTest, NoMatchIsRetriedAs6007) {
+  auto odm = odmConfig();
+  odm.installs[0].bundleID = "com.example.other";
+  startServer(odm);
+  auto service = ODCConversionService::create();
+  service->fetchMeasurementInfoForInteraction(0, [](const auto&, const auto&) {});
+  ASSERT_TRUE(eventually([&] { return linesWithCode(6007) == 1; }));
+  env_.advance(60);
+  ASSERT_TRUE(eventually([&] { return linesWithCode(6007) == 2; }));
+  auto candidates = targetsOf("/odm/psm");
+  ASSERT_EQ(candidates.size(), 2u);
+  EXPECT_NE(candidates[1].find("&retry_count=1&"), std::string::npos);
+  EXPECT_TRUE(targetsOf("/odm/validate").empty());
+}
+
 TEST_F(ODCConversionServiceTest, EmptyConfigEndsWithoutErrorOrStringsAndClosesMatching) {
   startServer(std::nullopt);  // 204, no body
   auto service = ODCConversionService::create();

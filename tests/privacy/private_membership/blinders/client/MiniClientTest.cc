@@ -130,6 +130,28 @@ TEST(MiniClientTest, AnswersExactlyForMembersInEveryServerMode) {
   }
 }
 
+// Kept as the exchange defines it: in bin mode the bucket lists bins, so a bin-mate of a member
+// counts as a member; under scheme 1 the member's value then fails to decrypt under the
+// bin-mate's key and fails the whole answer, under scheme 2 it decrypts to garbage.
+TEST(MiniClientTest, BinMatesOfMembersArePinned) {
+  for (int32_t scheme : {1, 2}) {
+    auto server = PSMServerDatabase::Create(scheme, 1, [](const std::string&) {
+      return std::vector<PSMServerDatabase::Member>{{"member", "", {{"value", {}, {}}}}};
+    });
+    auto client = *PrivateMembershipBlindersMiniClient::Create({{"", "stranger", ""}}, {0, 1, 0});
+    auto response = (*server)->Answer(*client->CreateRequest(3));
+    ASSERT_TRUE(response.ok());
+    auto results = client->ProcessResponse(*response);
+    if (scheme == 1) {
+      EXPECT_FALSE(results.ok());
+    } else {
+      ASSERT_TRUE(results.ok());
+      EXPECT_TRUE((*results)[0].is_member);
+      EXPECT_NE((*results)[0].value, "value");
+    }
+  }
+}
+
 class MiniClientResponseTest : public ::testing::Test {
  protected:
   void SetUp() override {
