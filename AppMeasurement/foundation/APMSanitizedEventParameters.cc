@@ -1,0 +1,257 @@
+#include "AppMeasurement/foundation/APMSanitizedEventParameters.h"
+
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
+#include "AppMeasurement/foundation/APMNameTables.h"
+#include "AppMeasurement/foundation/APMNameUtil.h"
+#include "AppMeasurement/foundation/APMParameterErrors.h"
+#include "AppMeasurement/foundation/APMParameterLimits.h"
+#include "platform/foundation/Text.h"
+
+namespace {
+
+using Validator = APMDataTypeValidator;
+
+constexpr int64_t kMaxNameErrorLength = 40;
+
+// Compares texts by UTF-16 code units, as the platform's string comparison orders keys.
+// UTF-8 byte order is code-point order; the two differ only where a character beyond the
+// basic plane meets one in U+E000..U+FFFF.
+bool lessInUTF16Order(std::string_view a, std::string_view b) {
+  const auto* pa = reinterpret_cast<const uint8_t*>(a.data());
+  const auto* pb = reinterpret_cast<const uint8_t*>(b.data());
+  int32_t ia = 0, ib = 0;
+  const int32_t na = static_cast<int32_t>(a.size()), nb = static_cast<int32_t>(b.size());
+  while (ia < na && ib < nb) {
+    UChar32 ca, cb;
+    U8_NEXT_OR_FFFD(pa, ia, na, ca);
+    U8_NEXT_OR_FFFD(pb, ib, nb, cb);
+    if (ca == cb) continue;
+    // The lead surrogate (0xD800..0xDBFF) of a supplementary character sorts below
+    // U+E000..U+FFFF.
+    auto unit = [](UChar32 c) { return c > 0xFFFF ? 0xD800 + ((c - 0x10000) >> 10) : c; };
+    if (unit(ca) != unit(cb)) return unit(ca) < unit(cb);
+    return ca < cb;
+  }
+  return ia >= na && ib < nb;
+}
+
+APMObjectMap itemMapOf(const APMObject& item) {
+  if (const APMObjectMap* map = item.asMap()) return *map;
+  return APMObject::mapFromDictionary(*item.asPlain()->asDictionary());
+}
+
+}  // namespace
+
+bool APMIsValidParameterName(const std::string& name, bool isPublic, APMValueMap& errors) {
+  APMObject nameObject(name);
+  int64_t failure = 0;
+  bool valid = true;
+  if (isPublic) valid = Validator::isValidPublicEventParameterName(nameObject, &failure);
+  if (valid) valid = Validator::isValidInternalEventParameterName(nameObject, &failure);
+  if (valid) return true;
+  if (failure != 0 && errors.find(kAPMErrorCodeParameter) == errors.end()) {
+    APMSetErrorCodeParameter(errors, failure == Validator::kFailureReserved ? 14 : 3);
+    bool longName = name.size() > kMaxNameErrorLength &&
+                    platform::Text::utf32Length(name) > static_cast<size_t>(kMaxNameErrorLength);
+    APMSetErrorValueParameters(errors, nameObject, kMaxNameErrorLength,
+                               longName ? &nameObject : nullptr);
+  }
+  return false;
+}
+
+std::optional<APMValue> APMArrayParameterValue(const APMValue& array, const std::string& name,
+                                               const std::optional<std::string>& eventName,
+                                               APMValueMap& errors, bool itemScope, bool isPublic,
+                                               int64_t* failureCode) {
+  const APMValue::Array* elements = array.arrayValue();
+  if (elements == nullptr) return std::nullopt;
+  int64_t failure = 0;
+  std::optional<std::string_view> event;
+  if (eventName) event = *eventName;
+  bool valid = Validator::isValidArrayParamForEvent(
+      event, name, static_cast<int64_t>(elements->size()), itemScope, &failure);
+  if (failureCode) *failureCode = failure;
+  if (!valid && failure != Validator::kFailureTooManyArrayItems) return std::nullopt;
+  size_t count = std::min<size_t>(elements->size(), Validator::kMaxArrayItems);
+
+  APMValue::Array items;
+  items.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const APMObject& element = (*elements)[i];
+    if (!Validator::isValidArrayParamItem(element)) {
+      APMSetErrorParameters(errors, 4, APMObject(name + "[" + std::to_string(i) + "]"),
+                            kMaxNameErrorLength, nullptr);
+      continue;
+    }
+    std::optional<APMValueMap> item =
+        APMSanitizedEventParameters(itemMapOf(element), eventName, isPublic, true);
+    if (!item) continue;
+    APMObjectMap itemObject;
+    for (auto& [key, value] : *item) itemObject.emplace_hint(itemObject.end(), key, value);
+    items.emplace_back(std::move(itemObject));
+  }
+  return APMValue(std::move(items));
+}
+
+void APMTrimParametersToLimit(APMValueMap& parameters, int64_t limit) {
+  APMTrimParametersToLimitWithScope(parameters, limit, false);
+}
+
+void APMTrimParametersToLimitWithScope(APMValueMap& parameters, int64_t limit, bool itemScope) {
+  int64_t count = APMPublicParameterCount(parameters, itemScope);
+  if (count <= limit) return;
+  std::vector<std::string> keys;
+  keys.reserve(parameters.size());
+  for (const auto& entry : parameters) keys.push_back(entry.first);
+  std::stable_sort(keys.begin(), keys.end(), lessInUTF16Order);
+  for (auto it = keys.rbegin(); it != keys.rend() && count > limit; ++it) {
+    if (it->empty() || it->front() == '_') continue;
+    if (itemScope && APMIsEcommerceParameterName(*it)) continue;
+    parameters.erase(*it);
+    --count;
+  }
+}
+
+bool APMValidateValueAndCurrency(APMValueMap& parameters) {
+  auto value = parameters.find("value");
+  if (value == parameters.end()) return true;
+  int64_t maximum = APMParameterLimits::current()->maxInternalEventParameterValueLength();
+  if (Validator::isValidNumericValue(value->second)) {
+    auto currency = parameters.find("currency");
+    if (Validator::isValidCurrencyCode(
+            currency == parameters.end() ? APMObject() : APMObject(currency->second))) {
+      return true;
+    }
+    APMMonitor::monitor()->logWithLevel(
+        3, 18014,
+        "Value parameter discarded. You must also supply a 3-letter ISO_4217 currency code in "
+        "the currency parameter.");
+    parameters.erase(value);
+    APMSetErrorParameters(parameters, 19, APMObject("currency"), maximum, nullptr);
+    return false;
+  }
+  parameters.erase(value);
+  APMSetErrorParameters(parameters, 18, APMObject("value"), maximum, nullptr);
+  return false;
+}
+
+std::optional<APMValueMap> APMSanitizedParameters(const APMObjectMap& parameters, bool isPublic) {
+  return APMSanitizedEventParameters(parameters, std::nullopt, isPublic, false);
+}
+
+std::optional<APMValueMap> APMSanitizedEventParameters(const APMObjectMap& parameters,
+                                                       const std::optional<std::string>& eventName,
+                                                       bool isPublic, bool itemScope) {
+  if (parameters.empty()) return std::nullopt;
+  const auto limits = APMParameterLimits::current();
+  const int64_t maxInternalLength = limits->maxInternalEventParameterValueLength();
+  const bool isInternalEvent =
+      eventName && (APMEventNameMap().contains(*eventName) || eventName->starts_with("_"));
+
+  std::vector<const std::string*> removed;
+  APMValueMap added;  // new entries and the error parameters
+
+  for (const auto& [key, raw] : parameters) {
+    if (!APMIsValidParameterName(key, isPublic, added)) {
+      removed.push_back(&key);
+      continue;
+    }
+    std::optional<APMValue> value = APMValue::valueFromObject(raw, true);
+    if (!value) {
+      removed.push_back(&key);
+      APMMonitor::monitor()->logWithLevel(
+          3, 18015, "Event parameter value must be of type NSString, NSNumber or NSArray. Type",
+          APMLogContext(raw.className()));
+      continue;
+    }
+    const bool rawIsTyped = raw.asValue() != nullptr;
+    int64_t failure = 0;
+    bool kept = true;
+    bool putTrimmedErrorValue = false;
+    if (isPublic && !Validator::isValidPublicEventParameterValue(*value, &failure)) {
+      kept = false;
+    } else if (key == kAPMErrorValueParameter) {
+      // An "_ev" that another layer already cut ("..." after the maximum) passes as it is.
+      const std::string* text = value->stringValue();
+      if (text && text->size() > static_cast<size_t>(maxInternalLength)) {
+        size_t length = platform::Text::utf32Length(*text);
+        bool alreadyCut =
+            length == static_cast<size_t>(maxInternalLength) + 3 && text->ends_with("...");
+        if (length > static_cast<size_t>(maxInternalLength) && !alreadyCut &&
+            added.find(kAPMErrorValueParameter) == added.end() &&
+            added.find(kAPMErrorLengthParameter) == added.end()) {
+          APMObject textObject(*text);
+          APMSetErrorValueParameters(added, textObject, maxInternalLength, &textObject);
+          putTrimmedErrorValue = true;
+        }
+      }
+    } else if (isInternalEvent &&
+               !Validator::isValidInternalEventParameterValue(*value, &failure)) {
+      kept = false;
+    } else if (value->isArray() && !rawIsTyped) {
+      std::optional<APMValue> array =
+          APMArrayParameterValue(*value, key, eventName, added, itemScope, isPublic, &failure);
+      if (array) {
+        value = std::move(array);
+      } else {
+        kept = false;
+      }
+    }
+
+    if (!kept) {
+      removed.push_back(&key);
+      if (failure == Validator::kFailureTooLong &&
+          added.find(kAPMErrorCodeParameter) == added.end()) {
+        APMSetErrorCodeParameter(added, 4);
+        std::optional<APMObject> text;
+        if (value->stringValue()) text = APMObject(*value);
+        APMSetErrorValueParameters(added, APMObject(key), kMaxNameErrorLength,
+                                   text ? &*text : nullptr);
+      }
+    }
+    if (value->isArray() && failure != 0) {
+      APMSetArrayParameterError(added, failure, key, eventName);
+    }
+    if (kept && !rawIsTyped && !putTrimmedErrorValue) added.emplace(key, std::move(*value));
+  }
+
+  std::optional<APMValueMap> result;
+  if (removed.size() == parameters.size()) {
+    result = std::move(added);
+  } else {
+    result.emplace();
+    size_t next = 0;  // `removed` is in key order, as the map is
+    for (const auto& [key, raw] : parameters) {
+      if (next < removed.size() && removed[next] == &key) {
+        ++next;
+        continue;
+      }
+      if (const APMValue* typed = raw.asValue()) result->emplace_hint(result->end(), key, *typed);
+    }
+    for (auto& [key, value] : added) result->insert_or_assign(key, std::move(value));
+  }
+
+  if (itemScope) {
+    const int64_t limit = limits->maxItemScopedCustomParameters();
+    if (APMPublicParameterCount(*result, true) > limit) {
+      APMTrimParametersToLimitWithScope(*result, limit, true);
+      APMSetErrorCodeParameter(*result, limit == 0 ? 23 : 28);
+      APMMonitor::monitor()->logWithLevel(0, 18016, "Item cannot contain custom parameters");
+    }
+  } else {
+    const int64_t limit = limits->maxPublicEventParams();
+    if (APMPublicParameterCount(*result, false) > limit) {
+      APMTrimParametersToLimit(*result, limit);
+      APMSetErrorCodeParameter(*result, 5);
+      APMMonitor::monitor()->logWithLevel(
+          1, 18017, "Event cannot contain more than " + std::to_string(limit) + " parameters");
+    }
+  }
+  return result;
+}

@@ -1,0 +1,143 @@
+// A cached setting read a million times against a plain map look-up of the same number, and a
+// full parse of a large configuration (settings, event configurations, consent configuration)
+// against decoding the same bytes with the message runtime alone. Ratios of medians are printed
+// after the table (run with --benchmark_repetitions=5 for medians).
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "platform/foundation/Value.h"
+
+namespace {
+
+class NoStore : public APMRemoteConfigStore {
+ public:
+  bool updateRemoteConfig(const APMPBMeasurementConfig&, APMErrorSlot*) override { return true; }
+  std::optional<APMPBMeasurementConfig> queryMeasurementConfigWithError(APMErrorSlot*) override {
+    return std::nullopt;
+  }
+  std::optional<double> lastRemoteConfigUpdateTimestamp(APMErrorSlot*) override {
+    return std::nullopt;
+  }
+};
+
+constexpr int kReads = 1'000'000;
+
+const std::string& largeConfigBytes() {
+  static const std::string bytes = [] {
+    APMPBMeasurementConfig config;
+    NANOSetString(config, APMPBMeasurementConfig::kAppId, "1:bench");
+    NANOSetInt64(config, APMPBMeasurementConfig::kVersion, 42);
+    std::vector<APMPBSetting> settings;
+    for (int i = 0; i < 500; ++i) {
+      APMPBSetting setting;
+      NANOSetString(setting, APMPBSetting::kName, "measurement.bench.setting_" + std::to_string(i));
+      NANOSetString(setting, APMPBSetting::kValue, std::to_string(i * 1000));
+      settings.push_back(setting);
+    }
+    NANOSetMessageArray(config, APMPBMeasurementConfig::kSettings, settings);
+    std::vector<APMPBEventConfig> events;
+    for (int i = 0; i < 500; ++i) {
+      APMPBEventConfig event;
+      NANOSetString(event, APMPBEventConfig::kName, "event_" + std::to_string(i));
+      NANOSetBool(event, APMPBEventConfig::kBlocklisted, i % 2 == 0);
+      NANOSetInt32(event, APMPBEventConfig::kSamplingRate, i);
+      events.push_back(event);
+    }
+    NANOSetMessageArray(config, APMPBMeasurementConfig::kEventConfig, events);
+    return *config.protoBuffer();
+  }();
+  return bytes;
+}
+
+void BM_CachedSettingRead(benchmark::State& state) {
+  auto store = std::make_shared<NoStore>();
+  auto config = APMRemoteConfig::create("1:bench", store, nullptr, nullptr);
+  config->uploadMaxBundlesLimit();  // checked and cached once
+  for (auto _ : state) {
+    int64_t sum = 0;
+    for (int i = 0; i < kReads; ++i) sum += config->uploadMaxBundlesLimit();
+    benchmark::DoNotOptimize(sum);
+  }
+}
+
+void BM_PlainMapRead(benchmark::State& state) {
+  std::map<std::string, platform::Value, std::less<>> map;
+  for (int i = 0; i < 60; ++i) map["measurement.bench." + std::to_string(i)] = platform::Value(i);
+  map["measurement.upload.max_bundles"] = platform::Value(100);
+  for (auto _ : state) {
+    int64_t sum = 0;
+    for (int i = 0; i < kReads; ++i) {
+      auto it = map.find(std::string_view("measurement.upload.max_bundles"));
+      sum += *it->second.asInteger();
+      benchmark::DoNotOptimize(it);
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+}
+
+void BM_FullParse(benchmark::State& state) {
+  auto store = std::make_shared<NoStore>();
+  auto config = APMRemoteConfig::create("1:bench", store, nullptr, nullptr);
+  for (auto _ : state) {
+    auto message = APMPBMeasurementConfig::initWithBuffer(largeConfigBytes());
+    config->parseRemoteConfigFromMeasurementConfig(*message);
+  }
+}
+
+void BM_DecodeOnly(benchmark::State& state) {
+  for (auto _ : state) {
+    auto message = APMPBMeasurementConfig::initWithBuffer(largeConfigBytes());
+    benchmark::DoNotOptimize(message);
+  }
+}
+
+BENCHMARK(BM_CachedSettingRead)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainMapRead)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FullParse)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DecodeOnly)->Unit(benchmark::kMicrosecond);
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      const std::string& name = run.run_name.function_name;
+      if (run.run_type == Run::RT_Iteration) {
+        seconds_[name] = run.GetAdjustedRealTime();
+      } else if (run.aggregate_name == "median") {
+        medians_[name] = run.GetAdjustedRealTime();
+      }
+    }
+  }
+  void printRatios() const {
+    std::printf("\ncached setting / plain map look-up = %.2f (goal: at most 3)\n",
+                at("BM_CachedSettingRead") / at("BM_PlainMapRead"));
+    std::printf("full parse / decode alone = %.2f (%zu bytes)\n",
+                at("BM_FullParse") / at("BM_DecodeOnly"), largeConfigBytes().size());
+  }
+
+ private:
+  double at(const std::string& name) const {
+    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
+    auto it = seconds_.find(name);
+    return it == seconds_.end() ? 0 : it->second;
+  }
+  std::map<std::string, double> seconds_;
+  std::map<std::string, double> medians_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printRatios();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,254 @@
+// Parse, storage, per-event configuration, URLs and expiry of the remote configuration.
+#include <atomic>
+#include <thread>
+
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "AppMeasurement/script/APMPEventEditing.h"
+#include "platform/utilities/OULOSLog.h"
+#include "tests/AppMeasurement/foundation/EnvironmentTestSupport.h"
+#include "tests/AppMeasurement/foundation/PythonReference.h"
+#include "tests/AppMeasurement/foundation/RemoteConfigTestSupport.h"
+#include "tests/AppMeasurement/script/ScriptEntities.h"
+#include "tests/support/LogCapture.h"
+
+namespace {
+
+using platform::Value;
+using remoteconfigtest::makeConfig;
+using remoteconfigtest::MemoryConfigStore;
+
+APMPBEventConfig eventConfig(const std::string& name, std::optional<bool> blocklisted,
+                             std::optional<int32_t> samplingRate) {
+  APMPBEventConfig config;
+  NANOSetString(config, APMPBEventConfig::kName, name);
+  if (blocklisted) NANOSetBool(config, APMPBEventConfig::kBlocklisted, *blocklisted);
+  if (samplingRate) NANOSetInt32(config, APMPBEventConfig::kSamplingRate, *samplingRate);
+  return config;
+}
+
+APMPBConsentConfig consentConfig(bool dma) {
+  APMPBConsentConfig consent;
+  APMPBConsentDefaultEntry entry;
+  NANOSetInt32(entry, APMPBConsentDefaultEntry::kConsentType, 3);
+  NANOSetInt32(entry, APMPBConsentDefaultEntry::kConsentValue, 2);
+  APMPBConsentDefaultEntry unknown;
+  NANOSetInt32(unknown, APMPBConsentDefaultEntry::kConsentType, 9);
+  NANOSetInt32(unknown, APMPBConsentDefaultEntry::kConsentValue, 1);
+  NANOSetMessageArray(consent, APMPBConsentConfig::kDefaults, std::vector{entry, unknown});
+  NANOSetBool(consent, APMPBConsentConfig::kDmaRegion, dma);
+  return consent;
+}
+
+class APMRemoteConfigTest : public environmenttest::ContainerTest {
+ protected:
+  std::shared_ptr<APMRemoteConfig> make() {
+    return APMRemoteConfig::create("1:app", store_, nullptr, nullptr);
+  }
+  void SetUp() override {
+    ContainerTest::SetUp();
+    OULSetLoggerLevel(OULLoggerLevelDebug);
+  }
+  void TearDown() override {
+    OULSetLoggerLevel(OULLoggerLevelNotice);
+    ContainerTest::TearDown();
+  }
+  // Whether the monitor wrote a line with the code (its console writes are queued).
+  bool logged(const std::string& code) {
+    platform::DispatchQueue::waitUntilIdle();
+    return capture_.contains(code);
+  }
+  std::shared_ptr<MemoryConfigStore> store_ = std::make_shared<MemoryConfigStore>();
+  testsupport::LogCapture capture_;
+};
+
+TEST_F(APMRemoteConfigTest, ParseRules) {
+  auto config = make();
+  auto full = makeConfig("1:app", {{"measurement.upload.max_bundles", "7"},
+                                   {"measurement.upload.blacklist_public", "1"}});
+  NANOSetMessageArray(full, APMPBMeasurementConfig::kEventConfig,
+                      std::vector{eventConfig("purchase", true, 5), eventConfig("", false, 3)});
+  NANOSetMessage(full, APMPBMeasurementConfig::kConsentConfig, consentConfig(false));
+  APMPBPsmSetting psm;
+  NANOSetInt32(psm, APMPBPsmSetting::kPrefixEmail, 30);
+  NANOSetMessage(full, APMPBMeasurementConfig::kPsmSetting, psm);
+  ASSERT_TRUE(config->updateMeasurementConfig(full));
+  EXPECT_EQ(config->uploadMaxBundlesLimit(), 7);
+  // Public event names are stored under their internal names.
+  EXPECT_TRUE(config->eventConfigWithName("_iap").has_value() ||
+              config->eventConfigWithName("purchase").has_value());
+  EXPECT_EQ(config->consentDefaults(),
+            (std::map<std::string, std::string>{{"", "granted"}, {"ad_user_data", "denied"}}));
+  EXPECT_FALSE(config->isDMARegion());
+  // PSM fields are cached as numbers and answered without the range check.
+  EXPECT_EQ(config->hashPrefixBitLengthEmail(), 30);
+
+  // No settings list at all: logged, tables kept.
+  APMPBMeasurementConfig moved = full;
+  APMPBMeasurementConfig taken = std::move(moved);
+  config->parseRemoteConfigFromMeasurementConfig(moved);
+  EXPECT_EQ(config->uploadMaxBundlesLimit(), 7);
+
+  // Another app: nothing changes, and updating is refused.
+  config->parseRemoteConfigFromMeasurementConfig(makeConfig("2:other", {}));
+  EXPECT_EQ(config->uploadMaxBundlesLimit(), 7);
+  EXPECT_FALSE(config->updateMeasurementConfig(makeConfig("2:other", {})));
+
+  // An empty list: every setting its default; no consent configuration keeps the DMA flag.
+  config->parseRemoteConfigFromMeasurementConfig(makeConfig("1:app", {}));
+  EXPECT_EQ(config->uploadMaxBundlesLimit(), 100);
+  EXPECT_FALSE(config->isDMARegion());
+  EXPECT_TRUE(config->consentDefaults().empty());
+  EXPECT_FALSE(config->eventConfigWithName("purchase").has_value());
+
+  // Reset: defaults, DMA flag back on.
+  config->reset();
+  EXPECT_TRUE(config->isDMARegion());
+  EXPECT_EQ(config->version(), -1);
+}
+
+TEST_F(APMRemoteConfigTest, BlocklistAndSampling) {
+  auto config = make();
+  auto message = makeConfig("1:app", {{"measurement.upload.blacklist_internal", "1"}});
+  NANOSetMessageArray(
+      message, APMPBMeasurementConfig::kEventConfig,
+      std::vector{eventConfig("_a", false, 1), eventConfig("b", true, 2),
+                  eventConfig("c", std::nullopt, 65535), eventConfig("_d", std::nullopt, 65536),
+                  eventConfig("e", std::nullopt, 0), eventConfig("f", std::nullopt, -3)});
+  ASSERT_TRUE(config->updateMeasurementConfig(message));
+  struct Case {
+    const char* name;
+    bool blocklisted;
+    int32_t rate;
+  };
+  const Case cases[] = {{"_a", true, 1}, {"b", true, 2},  {"c", false, 65535}, {"_d", true, 1},
+                        {"e", false, 1}, {"f", false, 1}, {"_z", true, 1},     {"z", false, 1}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(config->isEventBlocklisted(c.name), c.blocklisted) << c.name;
+    EXPECT_EQ(config->samplingRateForEvent(c.name), c.rate) << c.name;
+  }
+}
+
+TEST_F(APMRemoteConfigTest, AStoreThatRefusesWithoutAnErrorIsAFailure) {
+  auto config = make();
+  ASSERT_TRUE(config->updateMeasurementConfig(
+      makeConfig("1:app", {{"measurement.upload.max_bundles", "5"}})));
+  for (bool withError : {false, true}) {
+    store_->refuse = true;
+    store_->refuseWithError = withError;
+    capture_.clear();
+    EXPECT_FALSE(config->updateMeasurementConfig(
+        makeConfig("1:app", {{"measurement.upload.max_bundles", "9"}})));
+    EXPECT_TRUE(logged("I-ACS029005"));
+    EXPECT_EQ(config->uploadMaxBundlesLimit(), 5);
+  }
+}
+
+TEST_F(APMRemoteConfigTest, AFailedProgramEndsTheParseKeepingOlderConsent) {
+  auto config = make();
+  auto first = makeConfig("1:app", {});
+  NANOSetMessage(first, APMPBMeasurementConfig::kConsentConfig, consentConfig(false));
+  NANOSetMessageArray(first, APMPBMeasurementConfig::kDynamicEventEditing,
+                      std::vector{script_test::MakeProgram({}, {})});
+  ASSERT_TRUE(config->updateMeasurementConfig(first));
+  auto host = config->eventEditing();
+  ASSERT_NE(host, nullptr);
+  // No programs: the host stays.
+  config->parseRemoteConfigFromMeasurementConfig(makeConfig("1:app", {}));
+  EXPECT_EQ(config->eventEditing(), host);
+  // A program that fails to load drops the host and ends the parse.
+  ASSERT_TRUE(config->updateMeasurementConfig(first));
+  auto failing = makeConfig("1:app", {});
+  NANOSetMessageArray(
+      failing, APMPBMeasurementConfig::kDynamicEventEditing,
+      std::vector{script_test::MakeProgram({script_test::ret(script_test::num(1))}, {})});
+  config->parseRemoteConfigFromMeasurementConfig(failing);
+  EXPECT_TRUE(logged("I-ACS029026"));
+  EXPECT_EQ(config->eventEditing(), nullptr);
+  EXPECT_FALSE(config->consentDefaults().empty());
+  EXPECT_FALSE(config->isDMARegion());
+}
+
+TEST_F(APMRemoteConfigTest, LookupsRacingParsesNeverKeepAStaleValue) {
+  auto config = make();
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop) config->uploadMaxBundlesLimit();
+  });
+  for (int i = 1; i <= 300; ++i) {
+    config->parseRemoteConfigFromMeasurementConfig(
+        makeConfig("1:app", {{"measurement.upload.max_bundles", std::to_string(i)}}));
+    ASSERT_EQ(config->uploadMaxBundlesLimit(), i);
+  }
+  stop = true;
+  reader.join();
+}
+
+TEST_F(APMRemoteConfigTest, ExpiryUsesTheDistanceEitherWay) {
+  auto config = make();
+  struct Case {
+    std::optional<double> updated;
+    bool expired;
+  };
+  double now = clock_->now();
+  const Case cases[] = {{now - 3599, false},
+                        {now - 3600, true},
+                        {now + 3599, false},
+                        {now + 3600, true},
+                        {std::nullopt, true}};
+  for (const Case& c : cases) {
+    store_->timestamp = c.updated;
+    EXPECT_EQ(config->isExpired(), c.expired) << (c.updated ? *c.updated - now : -1);
+  }
+  EXPECT_FALSE(APMRemoteConfig::defaultInstance()->isExpired());
+  EXPECT_EQ(APMRemoteConfig::defaultInstance()->version(), -1);
+}
+
+// Python's urllib parses the URLs we build.
+std::string parseWithPython(const std::string& url) {
+  return testsupport::runPython(
+      "import urllib.parse as u, binascii\n"
+      "url = binascii.unhexlify('" +
+      testsupport::hexOf(url) +
+      "').decode()\n"
+      "p = u.urlsplit(url)\n"
+      "print(p.scheme, p.netloc, u.unquote(p.path), sorted(u.parse_qsl(p.query, "
+      "strict_parsing=True)))\n");
+}
+
+TEST_F(APMRemoteConfigTest, ConfigurationURLParsesBackWithPythonUrllib) {
+  APMRemoteConfig::setHosts({"config.example.com", "upload.example.com", "auth.example.com"});
+  struct Case {
+    std::string appID;
+    std::string platformName;
+  };
+  const Case cases[] = {{"1:1234567890:ios:abcdef", "ios"},
+                        {"app id/with?odd&chars#%", "i o&s=1"},
+                        {"ünïcode", "ios"}};
+  for (const Case& c : cases) {
+    auto config = APMRemoteConfig::create(c.appID, store_, nullptr, nullptr);
+    auto url = config->remoteConfigURLWithPlatform(c.platformName, 111500, 0);
+    ASSERT_TRUE(url);
+    EXPECT_EQ(parseWithPython(*url),
+              "https config.example.com /config/app/" + c.appID + " [('platform', '" +
+                  c.platformName + "'), ('runtime_version', '0'), ('rzq_version', '111500')]\n")
+        << *url;
+  }
+  EXPECT_FALSE(make()->remoteConfigURLWithPlatform(std::nullopt, 1, 0));
+  APMRemoteConfig::setHosts({});
+}
+
+TEST_F(APMRemoteConfigTest, UploadURLWithSubdomainParsesBackWithPythonUrllib) {
+  APMRemoteConfig::setHosts({"config.example.com", "upload.example.com", "auth.example.com"});
+  auto config = make();
+  EXPECT_EQ(parseWithPython(config->uploadURL()), "https upload.example.com /a []\n");
+  auto message = makeConfig("1:app", {});
+  NANOSetString(message, APMPBMeasurementConfig::kUploadSubdomain, "eu");
+  ASSERT_TRUE(config->updateMeasurementConfig(message));
+  EXPECT_EQ(parseWithPython(config->uploadURL()), "https eu.upload.example.com /a []\n");
+  APMRemoteConfig::setHosts({"127.0.0.1:8080", "127.0.0.1:8081", "localhost:8082"});
+  store_ = std::make_shared<MemoryConfigStore>();
+  EXPECT_EQ(parseWithPython(make()->uploadURL()), "http 127.0.0.1:8081 /a []\n");
+  APMRemoteConfig::setHosts({});
+}
+
+}  // namespace
