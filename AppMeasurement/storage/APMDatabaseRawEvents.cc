@@ -1,0 +1,403 @@
+// Raw events and their metadata rows in APMDatabase.
+
+#include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
+#include "AppMeasurement/storage/APMDatabase.h"
+#include "AppMeasurement/storage/APMDatabaseColumns.h"
+#include "platform/dispatch/Clock.h"
+
+namespace {
+
+using platform::Value;
+using namespace apm_database_columns;
+
+constexpr int64_t kMaxRawEventsMetadataRows = 100000;
+constexpr int64_t kRawEventsPerFingerprintRead = 1000;
+
+// The first value field present decides: string, then integer, then double.
+std::optional<APMValue> scalarOf(const APMPBEventParam& param) {
+  if (NANOHasField(param, APMPBEventParam::kStringValue)) {
+    std::optional<std::string> text = NANOGetString(param, APMPBEventParam::kStringValue);
+    if (text) return APMValue(std::move(*text));
+  }
+  if (NANOHasField(param, APMPBEventParam::kIntValue)) {
+    return APMValue(static_cast<int64_t>(NANOGetInt64(param, APMPBEventParam::kIntValue)));
+  }
+  if (NANOHasField(param, APMPBEventParam::kDoubleValue)) {
+    return APMValue(NANOGetDouble(param, APMPBEventParam::kDoubleValue));
+  }
+  return std::nullopt;
+}
+
+std::string nameOf(const APMPBEventParam& param) {
+  return NANOGetString(param, APMPBEventParam::kName).value_or("");
+}
+
+// A nested parameter as the map of an item: its own value under its name, or the entries of
+// its children (each child's own name first).
+std::optional<APMObjectMap> nestedParameterMap(const APMPBEventParam& param, APMErrorSlot* error) {
+  if (std::optional<APMValue> value = scalarOf(param)) {
+    return APMObjectMap{{nameOf(param), APMObject(std::move(*value))}};
+  }
+  auto children = NANOGetMessageArray<APMPBEventParam>(param, APMPBEventParam::kParamValue);
+  if (children && !children->empty()) {
+    APMObjectMap map;
+    for (const APMPBEventParam& child : *children) {
+      std::optional<APMObjectMap> childMap = nestedParameterMap(child, error);
+      if (!childMap) return std::nullopt;
+      auto own = childMap->find(nameOf(child));
+      if (own != childMap->end()) map.insert_or_assign(own->first, own->second);
+    }
+    return map;
+  }
+  APMSetError(error, 2, "Failed to parse invalid event params data");
+  return std::nullopt;
+}
+
+// A top-level parameter: its name and value; nested parameters become an array of item maps.
+std::optional<std::pair<std::string, APMValue>> topLevelParameter(const APMPBEventParam& param,
+                                                                  APMErrorSlot* error) {
+  std::string name = nameOf(param);
+  if (name.empty()) {
+    APMSetError(error, 1, "Event parameter name is empty");
+    return std::nullopt;
+  }
+  if (std::optional<APMValue> value = scalarOf(param)) return std::pair{name, std::move(*value)};
+  auto children = NANOGetMessageArray<APMPBEventParam>(param, APMPBEventParam::kParamValue);
+  if (children && !children->empty()) {
+    APMValue::Array items;
+    for (const APMPBEventParam& child : *children) {
+      std::optional<APMObjectMap> item = nestedParameterMap(child, error);
+      if (!item) return std::nullopt;
+      items.emplace_back(std::move(*item));
+    }
+    return std::pair{name, APMValue(std::move(items))};
+  }
+  APMSetError(error, 2, "Failed to parse invalid event params data");
+  return std::nullopt;
+}
+
+// The columns of a raw event row.
+std::optional<APMSqliteRecord> rawEventRecord(const APMEvent& event, int64_t fingerprint,
+                                              bool isRealtime, APMErrorSlot* error) {
+  APMPBEvent message = event.protoEvent();
+  NANOClearField(message, APMPBEvent::kName);
+  std::optional<std::string> data = message.protoBuffer();
+  if (!data || data->empty()) {
+    APMSetError(error, 3, "Received empty raw event data for getting dictionary representation");
+    return std::nullopt;
+  }
+  return APMSqliteRecord{{"name", Value(event.name())},
+                         {"timestamp", Value(event.timestamp())},
+                         {"metadata_fingerprint", Value(static_cast<long long>(fingerprint))},
+                         {"data", Value::bytes(std::move(*data))},
+                         {"is_realtime", Value(isRealtime)}};
+}
+
+}  // namespace
+
+bool APMDatabase::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata,
+                                                    APMErrorSlot* error) {
+  checkSequence("insertIfNotExistsRawEventMetadata");
+  std::optional<std::string> encoded = metadata.protoBuffer();
+  if (!encoded || encoded->empty()) {
+    APMSetError(error, 3,
+                "Received empty measurement bundle metadata for getting dictionary representation");
+    return false;
+  }
+  int64_t fingerprint = apm_64LSBMD5(*encoded);
+  if (!requireStore(error)) return false;
+  Value key(static_cast<long long>(fingerprint));
+  auto existing = sqliteStore_->rowCountForTableWithName(kRawEventsMetadataTable,
+                                                         "metadata_fingerprint", &key, error);
+  if (!existing) return false;
+  if (*existing > 0) return true;
+  APMSqliteRecord record{{"metadata_fingerprint", key},
+                         {"metadata", Value::bytes(std::move(*encoded))}};
+  return upsertDataType(record, kRawEventsMetadataTable, "metadata_fingerprint", key,
+                        kMaxRawEventsMetadataRows, error);
+}
+
+std::optional<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFingerprint(
+    int64_t fingerprint, APMErrorSlot* error) {
+  checkSequence("queryRawEventsMetadataWithFingerprint");
+  std::optional<APMPBMeasurementBundle> result;
+  Value key(static_cast<long long>(fingerprint));
+  bool read = dataTypesFromTableWithName(
+      kRawEventsMetadataTable, "metadata_fingerprint", &key, error,
+      [&](const APMSqliteRecord& record) {
+        if (result) return true;
+        auto it = record.find("metadata");
+        if (it == record.end()) {
+          APMSetError(error, 3, "Received empty dictionary for getting measurement bundle");
+          return false;
+        }
+        if (!it->second.isBytes() || it->second.asBytes()->data.empty()) {
+          APMSetError(error, 3,
+                      "Event metadata should not be empty for getting measurement bundle");
+          return false;
+        }
+        result =
+            APMPBMeasurementBundle::initWithBuffer(std::string_view(it->second.asBytes()->data));
+        if (!result) {
+          APMSetError(error, 3, "Failed to parse measurement bundle metadata");
+          return false;
+        }
+        return true;
+      });
+  if (!read) return std::nullopt;
+  return result;
+}
+
+bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint,
+                                                                APMErrorSlot* error) {
+  checkSequence("deleteRawEventMetadataWithMetadataFingerprint");
+  if (!requireStore(error)) return false;
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(kRawEventsMetadataTable, "metadata_fingerprint == ?",
+                                       {Value(static_cast<long long>(fingerprint))}, error)
+      .has_value();
+}
+
+bool APMDatabase::deleteUnusedRawEventsMetadata(APMErrorSlot* error) {
+  checkSequence("deleteUnusedRawEventsMetadata");
+  if (!requireStore(error)) return false;
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(
+          kRawEventsMetadataTable,
+          "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)", {},
+          error)
+      .has_value();
+}
+
+std::optional<bool> APMDatabase::isRawEventsTableEmpty(APMErrorSlot* error) {
+  checkSequence("isRawEventsTableEmpty");
+  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
+}
+
+std::optional<bool> APMDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint,
+                                                                         APMErrorSlot* error) {
+  checkSequence("containsRawEventWithMetadataFingerprint");
+  return booleanForQuery(
+      "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
+      {Value(static_cast<long long>(fingerprint))}, error);
+}
+
+std::optional<bool> APMDatabase::containsRealtimeRawEventsWithError(APMErrorSlot* error) {
+  checkSequence("containsRealtimeRawEventsWithError");
+  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)",
+                         {}, error);
+}
+
+std::optional<double> APMDatabase::queryLatestRawEventTime(APMErrorSlot* error) {
+  checkSequence("queryLatestRawEventTime");
+  if (!requireStore(error)) return std::nullopt;
+  auto number = sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
+  if (!number) return std::nullopt;
+  return number->numberAsDouble();
+}
+
+std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(APMErrorSlot* error) {
+  checkSequence("nextMetadataFingerprintToProcess");
+  if (!requireStore(error)) return std::nullopt;
+  auto records = sqliteStore_->recordsForQuery(
+      "SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, error);
+  if (!records) return std::nullopt;
+  if (records->size() != 1) {
+    APMSetError(error, 2, "Only one event metadata should be processed");
+    return std::nullopt;
+  }
+  // An empty table answers one row of NULLs: nothing to process, no error.
+  auto it = records->front().find("metadata_fingerprint");
+  if (it == records->front().end() || !it->second.isInteger()) return std::nullopt;
+  return *it->second.asInteger();
+}
+
+bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, APMErrorSlot* error) {
+  checkSequence("deleteRawEventsWithMaxRowID");
+  if (!requireStore(error)) return false;
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(kRawEventsTable, "rowid <= ?",
+                                       {Value(static_cast<long long>(rowID))}, error)
+      .has_value();
+}
+
+std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(APMErrorSlot* error) {
+  checkSequence("deleteRawEventsOverAbsoluteLimit");
+  if (!requireStore(error)) return std::nullopt;
+  int64_t keep = std::max<int64_t>(static_cast<int64_t>(settings_->maxEventsStored()) - 1, 0);
+  return sqliteStore_->deleteRecordsFromTableWithName(
+      kRawEventsTable,
+      "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+      {Value(static_cast<long long>(keep))}, error);
+}
+
+bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErrorSlot* error) {
+  checkSequence("deleteStaleRawEventsDataOlderThanMaxAge");
+  if (maxAge < 0) {
+    APMSetError(error, 1, "Cannot delete stale raw events given negative time period");
+    return false;
+  }
+  if (!requireStore(error)) return false;
+  double now = platform::Clock::current()->now();
+  std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      kRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
+      {Value(now), Value(maxAge)}, error);
+  if (!deleted) return false;
+  if (*deleted > 0 && !deleteUnusedRawEventsMetadata(error)) return false;
+  return true;
+}
+
+// --- Raw events ---
+
+bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint,
+                                 bool isRealtime, APMErrorSlot* error) {
+  checkSequence("insertRawEvent");
+  std::optional<APMSqliteRecord> record =
+      rawEventRecord(event, metadataFingerprint, isRealtime, error);
+  if (!record) return false;
+  return insertDataType(*record, kRawEventsTable, error);
+}
+
+bool APMDatabase::updateRawEvent(const APMRawEventData& rawEventData, APMErrorSlot* error) {
+  checkSequence("updateRawEvent");
+  std::optional<APMEvent> event = rawEventData.rawEvent()
+                                      ? APMEvent::createWithEventProto(*rawEventData.rawEvent())
+                                      : std::nullopt;
+  if (!event) {
+    APMSetError(error, 3, "Received empty raw event data for getting dictionary representation");
+    return false;
+  }
+  std::optional<APMSqliteRecord> record =
+      rawEventRecord(*event, rawEventData.metadataFingerprint(), event->isRealtime(), error);
+  if (!record) return false;
+  return updateDataType(*record, kRawEventsTable, "rowid",
+                        Value(static_cast<long long>(rawEventData.rowID())), error);
+}
+
+std::optional<APMRawEventData> APMDatabase::rawEventDataFromDictionary(
+    const APMSqliteRecord& record, APMErrorSlot* error) {
+  if (record.empty()) {
+    APMSetError(error, 1, "Received empty dictionary for getting raw event data");
+    return std::nullopt;
+  }
+  std::optional<int64_t> rowID = int64Column(record, "rowid");
+  if (!rowID) {
+    APMSetError(error, 1, "Unable to find row ID in the database dictionary");
+    return std::nullopt;
+  }
+  std::optional<std::string> data = blobColumn(record, "data");
+  if (!data) {
+    APMSetError(error, 1, "Unable to find event data in the database dictionary");
+    return std::nullopt;
+  }
+  std::optional<int64_t> fingerprint = int64Column(record, "metadata_fingerprint");
+  if (!fingerprint) {
+    APMSetError(error, 1, "Unable to find event metadata in the database dictionary");
+    return std::nullopt;
+  }
+  std::optional<APMPBEvent> message = APMPBEvent::initWithBuffer(std::string_view(*data));
+  if (!message) {
+    APMSetError(error, 3, "Failed to parse event from data");
+    return std::nullopt;
+  }
+  std::optional<std::string> origin;
+  APMValueMap parameters;
+  auto params = NANOGetMessageArray<APMPBEventParam>(*message, APMPBEvent::kParams);
+  for (const APMPBEventParam& param : params.value_or(std::vector<APMPBEventParam>{})) {
+    if (nameOf(param) == "_o") {
+      std::optional<std::string> text = NANOGetString(param, APMPBEventParam::kStringValue);
+      if (!text) {
+        APMSetError(error, 2,
+                    "Cannot create an event from database. Origin parameter is not a string");
+        return std::nullopt;
+      }
+      origin = std::move(text);
+      continue;
+    }
+    auto entry = topLevelParameter(param, error);
+    if (!entry) {
+      if (error == nullptr || !*error) {
+        APMSetError(error, 2, "Failed to parse event params data");
+      }
+      return std::nullopt;
+    }
+    parameters.insert_or_assign(std::move(entry->first), std::move(entry->second));
+  }
+  if (!origin) {
+    APMSetError(error, 2, "Cannot create an event from database. Missing origin parameter");
+    return std::nullopt;
+  }
+  double previous =
+      static_cast<double>(NANOGetInt64(*message, APMPBEvent::kPreviousTimestampMillis)) / 1000.0;
+  // The creator runs again: what was stored under older rules is sanitised by today's.
+  std::optional<APMEvent> event =
+      APMEvent::create(*origin, false, textColumn(record, "name"),
+                       doubleColumn(record, "timestamp"), previous, parameters);
+  std::optional<APMRawEventData> raw;
+  if (event) {
+    raw = APMRawEventData::create(std::make_shared<const APMPBEvent>(event->protoEvent()), *rowID,
+                                  *fingerprint);
+  }
+  if (!raw) {
+    APMSetError(error, 2, "Failed to initialize raw event data from dictionary");
+    return std::nullopt;
+  }
+  return raw;
+}
+
+std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsFromRecords(
+    const std::vector<APMSqliteRecord>& records, APMErrorSlot* error,
+    APMUnreadableRows* unreadableRows) {
+  std::vector<APMRawEventData> events;
+  APMErrorSlot lastRowError;
+  for (const APMSqliteRecord& record : records) {
+    APMErrorSlot rowError;
+    std::optional<APMRawEventData> event = rawEventDataFromDictionary(record, &rowError);
+    if (!event) {
+      APMError reason = rowError.value_or(apm_errorWithCode(2, "Unreadable raw event"));
+      int64_t rowID = int64Column(record, "rowid").value_or(0);
+      APMMonitor::monitor()->logWithLevel(4, 12020, "Skipping unreadable raw event. Row ID",
+                                          static_cast<long long>(rowID), reason);
+      if (unreadableRows != nullptr) {
+        unreadableRows->push_back({rowID, textColumn(record, "name"), reason});
+      }
+      lastRowError = std::move(reason);
+      continue;
+    }
+    events.push_back(std::move(*event));
+  }
+  if (!records.empty() && events.empty()) {
+    if (error != nullptr) *error = lastRowError;
+    return std::nullopt;
+  }
+  return events;
+}
+
+std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsWithMetadataFingerprint(
+    int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter,
+    APMUnreadableRows* unreadableRows) {
+  checkSequence("rawEventsWithMetadataFingerprint");
+  if (!requireStore(error)) return std::nullopt;
+  auto records = sqliteStore_->recordsForQuery(
+      "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
+      {Value(static_cast<long long>(fingerprint)),
+       Value(static_cast<long long>(kRawEventsPerFingerprintRead))},
+      error, eventFilter);
+  if (!records) return std::nullopt;
+  return rawEventsFromRecords(*records, error, unreadableRows);
+}
+
+std::optional<std::vector<APMRawEventData>> APMDatabase::allRawEventsWithError(
+    APMErrorSlot* error, APMUnreadableRows* unreadableRows) {
+  checkSequence("allRawEventsWithError");
+  std::vector<APMSqliteRecord> records;
+  if (!allDataTypesFromTableWithName(kRawEventsTable, settings_->maxEventsStored(), error,
+                                     [&](const APMSqliteRecord& record) {
+                                       records.push_back(record);
+                                       return true;
+                                     })) {
+    return std::nullopt;
+  }
+  return rawEventsFromRecords(records, error, unreadableRows);
+}

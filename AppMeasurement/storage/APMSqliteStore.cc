@@ -1,0 +1,1128 @@
+#include "AppMeasurement/storage/APMSqliteStore.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <set>
+
+#include "AppMeasurement/foundation/APMFilePaths.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
+#include "platform/foundation/FileManager.h"
+
+namespace {
+
+using platform::Value;
+
+void logLine(int level, int64_t code, std::string_view message) {
+  APMMonitor::monitor()->logWithLevel(level, code, message);
+}
+
+void logLine(int level, int64_t code, std::string_view message, APMLogContext context) {
+  APMMonitor::monitor()->logWithLevel(level, code, message, std::move(context));
+}
+
+std::string lowercase(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+std::string uppercase(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return out;
+}
+
+bool isCorruption(int resultCode) {
+  int primary = resultCode & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// The first blank-separated word of a type text ("REAL NOT NULL" -> "REAL").
+std::string firstWord(std::string_view type) {
+  size_t start = type.find_first_not_of(' ');
+  if (start == std::string_view::npos) return {};
+  size_t end = type.find(' ', start);
+  return std::string(type.substr(start, end == std::string_view::npos ? end : end - start));
+}
+
+// A value the record operations can bind: string, number, data or null.
+bool isBindableRecordValue(const Value& value) {
+  return value.isString() || value.isNumber() || value.isBytes() || value.isNull();
+}
+
+constexpr std::string_view kPrimaryKey = "PRIMARY KEY";
+
+}  // namespace
+
+// --- Life cycle ---
+
+APMSqliteStore::APMSqliteStore(std::string databasePath) : databasePath_(std::move(databasePath)) {}
+
+APMSqliteStore::~APMSqliteStore() { closeDatabase(); }
+
+std::unique_ptr<APMSqliteStore> APMSqliteStore::create(std::string databasePath,
+                                                       APMErrorSlot* error) {
+  if (databasePath.empty()) {
+    APMSetError(error, 1, "Received empty database path on init");
+    return nullptr;
+  }
+  std::unique_ptr<APMSqliteStore> store(new APMSqliteStore(std::move(databasePath)));
+  OpenResult result = store->openAndValidateDatabase(error);
+  if (result == OpenResult::kOpen) return store;
+  if (result == OpenResult::kFailed) {
+    // A locked file, a full disk or an I/O error says nothing about the file's content:
+    // deleting it would lose every stored event for a passing condition.
+    logLine(1, 34023, "Failed to open database. The file is kept",
+            error && *error ? APMLogContext(**error) : APMLogContext());
+    return nullptr;
+  }
+  // The file is damaged: replace it with an empty database, once.
+  logLine(1, 34025, "Database file is damaged. Replacing it with an empty one",
+          error && *error ? APMLogContext(**error) : APMLogContext());
+  if (!store->closeAndDeleteDatabase()) return nullptr;
+  if (store->openAndValidateDatabase(error) == OpenResult::kOpen) return store;
+  return nullptr;
+}
+
+APMSqliteStore::OpenResult APMSqliteStore::openAndValidateDatabase(APMErrorSlot* error) {
+  namespace fs = std::filesystem;
+  auto& files = platform::FileManager::defaultManager();
+  const fs::path path(databasePath_);
+  if (!files.fileExistsAtPath(path) && path.has_parent_path()) {
+    absl::Status status = files.createDirectoryAtPath(path.parent_path(), true);
+    if (!status.ok()) {
+      APMSetError(error, 2, std::string(status.message()));
+      return OpenResult::kFailed;
+    }
+  }
+  int rc =
+      sqlite3_open_v2(databasePath_.c_str(), &sqliteHandle_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    setDatabaseError(error, "initialize sqlite handle");
+    lastFailureResultCode_ = rc & 0xff;
+    closeDatabase();
+    return isCorruption(rc) ? OpenResult::kCorrupt : OpenResult::kFailed;
+  }
+  APMErrorSlot backupError;
+  if (!APMExcludePathFromBackup(databasePath_, &backupError)) {
+    logLine(4, 34017, "Failed to exclude database file from backup",
+            backupError ? APMLogContext(*backupError) : APMLogContext());
+  }
+  OpenResult result = validateDatabaseWithError(error);
+  if (result == OpenResult::kOpen && !applyJournalSettings(error)) result = OpenResult::kFailed;
+  if (result != OpenResult::kOpen) closeDatabase();
+  return result;
+}
+
+APMSqliteStore::OpenResult APMSqliteStore::validateDatabaseWithError(APMErrorSlot* error) {
+  sqlite3_stmt* statement = nullptr;
+  int rc = sqlite3_prepare_v2(sqliteHandle_, "PRAGMA integrity_check", -1, &statement, nullptr);
+  OpenResult result = OpenResult::kFailed;
+  if (rc == SQLITE_OK && statement != nullptr) {
+    rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(statement, 0);
+      bool ok = sqlite3_column_count(statement) == 1 && text != nullptr &&
+                std::string_view(reinterpret_cast<const char*>(text)) == "ok";
+      // Rows other than "ok" list the damage the check found.
+      result = ok ? OpenResult::kOpen : OpenResult::kCorrupt;
+    } else {
+      result = isCorruption(rc) ? OpenResult::kCorrupt : OpenResult::kFailed;
+    }
+  } else {
+    result = isCorruption(rc) ? OpenResult::kCorrupt : OpenResult::kFailed;
+  }
+  if (result != OpenResult::kOpen) {
+    setDatabaseError(error, "validate database");
+    if (result == OpenResult::kCorrupt && (rc == SQLITE_ROW || rc == SQLITE_OK)) {
+      lastFailureResultCode_ = SQLITE_CORRUPT;
+    }
+  }
+  sqlite3_finalize(statement);
+  return result;
+}
+
+bool APMSqliteStore::applyJournalSettings(APMErrorSlot* error) {
+  // Write-ahead log with synchronous NORMAL: a commit survives a killed process; an OS crash
+  // or power loss may lose the last commits but never damages the file.
+  std::string mode;
+  auto readMode = [](void* out, int columns, char** values, char**) {
+    if (columns > 0 && values[0] != nullptr) *static_cast<std::string*>(out) = values[0];
+    return 0;
+  };
+  if (sqlite3_exec(sqliteHandle_, "PRAGMA journal_mode=WAL", readMode, &mode, nullptr) !=
+          SQLITE_OK ||
+      sqlite3_exec(sqliteHandle_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) !=
+          SQLITE_OK) {
+    setDatabaseError(error, "set journal mode");
+    return false;
+  }
+  if (mode != "wal") {
+    // A file system without shared memory keeps the rollback journal: still safe against a
+    // killed process, slower.
+    logLine(4, 34024, "Database is not in write-ahead-log mode. Journal mode", mode);
+  }
+  return true;
+}
+
+void APMSqliteStore::finalizeAndClearStatements() {
+  for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
+  statementCache_.clear();
+}
+
+void APMSqliteStore::closeDatabase() {
+  finalizeAndClearStatements();
+  if (sqliteHandle_ == nullptr) return;
+  int rc = sqlite3_close(sqliteHandle_);
+  if (rc != SQLITE_OK) {
+    logLine(1, 34018, "Failed to close database. Got error code", APMLogContext(rc));
+    // A statement someone kept would hold the connection open: close it once that goes.
+    sqlite3_close_v2(sqliteHandle_);
+  }
+  sqliteHandle_ = nullptr;
+}
+
+bool APMSqliteStore::closeAndDeleteDatabase() {
+  closeDatabase();
+  auto& files = platform::FileManager::defaultManager();
+  bool deleted = true;
+  // The companions go too: a write-ahead log left beside a new, empty file would be replayed
+  // into it.
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    std::filesystem::path path(databasePath_ + suffix);
+    if (!files.fileExistsAtPath(path)) continue;
+    absl::Status status = files.removeItemAtPath(path);
+    if (!status.ok()) {
+      logLine(1, 34019, "Failed to delete database. Error", std::string(status.message()));
+      deleted = false;
+    }
+  }
+  return deleted;
+}
+
+// --- Statements ---
+
+sqlite3_stmt* APMSqliteStore::prepareSQL(std::string_view sql, APMErrorSlot* error) {
+  if (sql.empty()) {
+    APMSetError(error, 1, "Received empty SQL string to prepare");
+    return nullptr;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Prepare SQL failed. Database not open.");
+    return nullptr;
+  }
+  sqlite3_stmt* statement = nullptr;
+  const char* tail = nullptr;
+  int rc = SQLITE_ERROR;
+  if (sqlite3_libversion_number() >= 3020000) {
+    rc = sqlite3_prepare_v3(sqliteHandle_, sql.data(), static_cast<int>(sql.size()),
+                            SQLITE_PREPARE_PERSISTENT, &statement, &tail);
+  }
+  if (rc != SQLITE_OK) {
+    rc = sqlite3_prepare_v2(sqliteHandle_, sql.data(), static_cast<int>(sql.size()), &statement,
+                            &tail);
+  }
+  if (rc != SQLITE_OK) {
+    setDatabaseError(error, "prepare statement");
+    return nullptr;
+  }
+  if (statement == nullptr) {
+    // Only blanks or comments: nothing to run.
+    APMSetError(error, 1, "Received empty SQL string to prepare");
+    return nullptr;
+  }
+  if (tail != nullptr && tail < sql.data() + sql.size()) {
+    // A tail of blanks or comments prepares to no statement; anything else is a second one.
+    sqlite3_stmt* next = nullptr;
+    int tailRc = sqlite3_prepare_v2(
+        sqliteHandle_, tail, static_cast<int>(sql.data() + sql.size() - tail), &next, nullptr);
+    bool secondStatement = tailRc != SQLITE_OK || next != nullptr;
+    sqlite3_finalize(next);
+    if (secondStatement) {
+      sqlite3_finalize(statement);
+      APMSetError(error, 1, "Query contained more than one SQL statement.");
+      return nullptr;
+    }
+  }
+  return statement;
+}
+
+sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql, APMErrorSlot* error) {
+  return statementForQuery(sql, {}, error);
+}
+
+sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql,
+                                                const APMSqliteValues& values, APMErrorSlot* error,
+                                                APMStatementCaching caching) {
+  if (auto it = statementCache_.find(sql); it != statementCache_.end()) {
+    if (!values.empty() && !bindValues(values, it->second, error)) return nullptr;
+    return it->second;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Statement for query failed. Database not open.");
+    return nullptr;
+  }
+  bool hasPlaceholder = sql.find('?') != std::string::npos;
+  if (hasPlaceholder && values.empty()) {
+    APMSetError(error, 1, "Received empty parameters");
+    return nullptr;
+  }
+  sqlite3_stmt* statement = prepareSQL(sql, error);
+  if (statement == nullptr) return nullptr;
+  bool cache = hasPlaceholder || lowercase(sql).find("where") == std::string::npos;
+  if (cache && caching == APMStatementCaching::kCacheRule) statementCache_.emplace(sql, statement);
+  if (!values.empty() && !bindValues(values, statement, error)) {
+    if (!statementCache_.contains(sql)) sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return statement;
+}
+
+void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string& sql) {
+  if (statement == nullptr) return;
+  auto it = statementCache_.find(sql);
+  if (it == statementCache_.end()) {
+    sqlite3_finalize(statement);
+    return;
+  }
+  if (it->second != statement) {
+    logLine(5, 34016, "Statement is not the same one in the cache");
+  }
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+}
+
+bool APMSqliteStore::bindValues(const APMSqliteValues& values, sqlite3_stmt* statement,
+                                APMErrorSlot* error) {
+  if (statement == nullptr) {
+    APMSetError(error, 1, "Failed to bind to NULL statement");
+    return false;
+  }
+  sqlite3_clear_bindings(statement);
+  bool ok = true;
+  for (size_t i = 0; i < values.size(); ++i) {
+    const Value& value = values[i];
+    int index = static_cast<int>(i + 1);
+    int rc = SQLITE_MISUSE;
+    if (const double* real = value.asReal()) {
+      // SQLite binds NaN as NULL, which a NOT NULL column then refuses.
+      rc = sqlite3_bind_double(statement, index, *real);
+    } else if (value.isInteger() || value.isBool()) {
+      rc = sqlite3_bind_int64(statement, index, *value.numberAsInteger());
+    } else if (const std::string* text = value.asString()) {
+      rc = sqlite3_bind_text64(statement, index, text->data(), text->size(), SQLITE_TRANSIENT,
+                               SQLITE_UTF8);
+    } else if (const Value::Bytes* bytes = value.asBytes()) {
+      // A null pointer would bind NULL: empty data binds a zero-length blob.
+      rc = sqlite3_bind_blob64(statement, index, bytes->data.empty() ? "" : bytes->data.data(),
+                               bytes->data.size(), SQLITE_TRANSIENT);
+    } else if (value.isNull()) {
+      rc = sqlite3_bind_null(statement, index);
+    }
+    if (rc != SQLITE_OK) {
+      setDatabaseError(error, "bind values");
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+std::optional<Value> APMSqliteStore::valueAtColumn(int index, sqlite3_stmt* statement) {
+  if (statement == nullptr) return std::nullopt;
+  switch (sqlite3_column_type(statement, index)) {
+    case SQLITE_INTEGER:
+      return Value(static_cast<long long>(sqlite3_column_int64(statement, index)));
+    case SQLITE_FLOAT:
+      return Value(sqlite3_column_double(statement, index));
+    case SQLITE_TEXT: {
+      const unsigned char* text = sqlite3_column_text(statement, index);
+      int length = sqlite3_column_bytes(statement, index);
+      return Value(std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(length)));
+    }
+    case SQLITE_BLOB: {
+      const void* bytes = sqlite3_column_blob(statement, index);
+      int length = sqlite3_column_bytes(statement, index);
+      if (bytes == nullptr || length <= 0) return std::nullopt;
+      return Value::bytes(
+          std::string(static_cast<const char*>(bytes), static_cast<size_t>(length)));
+    }
+    case SQLITE_NULL:
+      return Value();
+    default:
+      return std::nullopt;
+  }
+}
+
+bool APMSqliteStore::executeSQL(std::string_view sql, APMErrorSlot* error) {
+  sqlite3_stmt* statement = prepareSQL(sql, error);
+  if (statement == nullptr) return false;
+  return executeSQLStatement(statement, error);
+}
+
+bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, APMErrorSlot* error) {
+  if (statement == nullptr) {
+    APMSetError(error, 1, "Received empty statement to execute");
+    return false;
+  }
+  int rc = sqlite3_step(statement);
+  bool done = rc == SQLITE_DONE;
+  if (!done) {
+    setDatabaseError(error, "execute statement");
+    if (rc != SQLITE_ROW) lastFailureResultCode_ = rc & 0xff;
+  }
+  sqlite3_finalize(statement);
+  return done;
+}
+
+bool APMSqliteStore::stepDone(sqlite3_stmt* statement, const std::string& sql,
+                              std::string_view operation, APMErrorSlot* error) {
+  int rc = sqlite3_step(statement);
+  bool done = rc == SQLITE_DONE;
+  if (!done) {
+    setDatabaseError(error, operation);
+    lastFailureResultCode_ = rc & 0xff;
+  }
+  cleanUpStatement(statement, sql);
+  return done;
+}
+
+// --- Records ---
+
+std::optional<std::vector<APMSqliteRecord>> APMSqliteStore::recordsForQuery(
+    const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
+    const RecordFilter& filter, APMStatementCaching caching) {
+  if (sql.empty()) {
+    APMSetError(error, 1, "Received empty query for records for query");
+    return std::nullopt;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Query records failed. Database not open.");
+    return std::nullopt;
+  }
+  if (lowercase(sql.substr(0, 6)) != "select") {
+    APMSetError(error, 1, "Received invalid select query");
+    return std::nullopt;
+  }
+  sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
+  if (statement == nullptr) return std::nullopt;
+  std::vector<APMSqliteRecord> records;
+  bool sawRows = false;
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    sawRows = true;
+    APMSqliteRecord record;
+    int count = sqlite3_column_count(statement);
+    for (int column = 0; column < count; ++column) {
+      const char* name = sqlite3_column_name(statement, column);
+      if (name == nullptr) {
+        logLine(4, 34003, "Failed to get column name");
+        continue;
+      }
+      std::optional<Value> value = valueAtColumn(column, statement);
+      if (!value) {
+        logLine(4, 34004, "Value is nil for column", std::string(name));
+        continue;
+      }
+      record.insert_or_assign(name, std::move(*value));
+    }
+    if (filter && !filter(records.size(), record)) break;
+    records.push_back(std::move(record));
+  }
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    // A read that stops half way is a failure, not a short result.
+    setDatabaseError(error, "query records");
+    lastFailureResultCode_ = rc & 0xff;
+    cleanUpStatement(statement, sql);
+    return std::nullopt;
+  }
+  if (sawRows && records.empty()) {
+    logLine(4, 34005, "Database contains records that were all filtered out");
+  }
+  cleanUpStatement(statement, sql);
+  return records;
+}
+
+std::optional<Value> APMSqliteStore::numberForQuery(const std::string& sql,
+                                                    const APMSqliteValues& values,
+                                                    APMErrorSlot* error) {
+  if (sql.empty()) {
+    APMSetError(error, 1, "Received empty query to get numeric result");
+    return std::nullopt;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Query numeric result failed. Database not open.");
+    return std::nullopt;
+  }
+  sqlite3_stmt* statement = statementForQuery(sql, values, error);
+  if (statement == nullptr) return std::nullopt;
+  std::optional<Value> result;
+  int rc = sqlite3_step(statement);
+  if (rc != SQLITE_ROW) {
+    setDatabaseError(error, "query numeric result");
+    if (rc != SQLITE_DONE) lastFailureResultCode_ = rc & 0xff;
+  } else {
+    std::optional<Value> value = valueAtColumn(0, statement);
+    if (value && value->isNumber()) {
+      result = std::move(value);
+    } else if (value && !value->isNull()) {
+      APMSetError(error, 1, "Found result that was not numeric");
+    }
+  }
+  cleanUpStatement(statement, sql);
+  return result;
+}
+
+std::optional<int64_t> APMSqliteStore::rowCountForTableWithName(std::string_view table,
+                                                                APMErrorSlot* error) {
+  return rowCountForTableWithName(table, {}, nullptr, error);
+}
+
+std::optional<int64_t> APMSqliteStore::rowCountForTableWithName(std::string_view table,
+                                                                std::string_view columnName,
+                                                                const Value* columnValue,
+                                                                APMErrorSlot* error) {
+  std::string sql = "SELECT count(1) FROM " + std::string(table);
+  APMSqliteValues values;
+  if (!columnName.empty() && columnValue != nullptr) {
+    sql += " WHERE " + std::string(columnName) + "=?";
+    values.push_back(*columnValue);
+  }
+  std::optional<Value> count = numberForQuery(sql, values, error);
+  if (!count) return std::nullopt;
+  return count->numberAsInteger();
+}
+
+bool APMSqliteStore::upsertSQLForRecord(const APMSqliteRecord& record, std::string_view table,
+                                        std::string* sql, APMSqliteValues* values,
+                                        APMErrorSlot* error) {
+  if (record.empty()) {
+    APMSetError(error, 1, "Received empty record for upsert");
+    return false;
+  }
+  if (table.empty()) {
+    APMSetError(error, 1, "Received empty table name for upsert");
+    return false;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Upsert record failed. Database not open.");
+    return false;
+  }
+  std::string columns;
+  std::string placeholders;
+  values->clear();
+  values->reserve(record.size());
+  for (const auto& [name, value] : record) {
+    if (!isBindableRecordValue(value)) {
+      logLine(4, 34020, "Record has value of unexpected type", name);
+      APMSetError(error, 1, "Record has value of unexpected type");
+      return false;
+    }
+    columns += name + ", ";
+    placeholders += "?, ";
+    values->push_back(value);
+  }
+  columns.resize(columns.size() - 2);
+  placeholders.resize(placeholders.size() - 2);
+  *sql = "INSERT OR REPLACE INTO " + std::string(table) + " (" + columns + ") VALUES (" +
+         placeholders + ");";
+  return true;
+}
+
+sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMSqliteRecord& record,
+                                                       std::string_view table,
+                                                       APMErrorSlot* error) {
+  std::string sql;
+  APMSqliteValues values;
+  if (!upsertSQLForRecord(record, table, &sql, &values, error)) return nullptr;
+  sqlite3_stmt* statement = prepareSQL(sql, error);
+  if (statement == nullptr) return nullptr;
+  if (!bindValues(values, statement, error)) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return statement;
+}
+
+bool APMSqliteStore::upsertRecord(const APMSqliteRecord& record, std::string_view table,
+                                  APMErrorSlot* error) {
+  // The text depends only on the table and the record's columns, so there are a few dozen of
+  // them at most: keeping them prepared saves most of the cost of writing one row.
+  std::string sql;
+  APMSqliteValues values;
+  if (!upsertSQLForRecord(record, table, &sql, &values, error)) return false;
+  sqlite3_stmt* statement = statementForQuery(sql, values, error);
+  if (statement == nullptr) return false;
+  return stepDone(statement, sql, "execute statement", error);
+}
+
+sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMSqliteRecord& record,
+                                                       std::string_view table,
+                                                       std::string_view columnName,
+                                                       const Value* columnValue,
+                                                       APMErrorSlot* error) {
+  if (record.empty()) {
+    APMSetError(error, 1, "Empty record for update");
+    return nullptr;
+  }
+  if (table.empty()) {
+    APMSetError(error, 1, "Empty table name for update");
+    return nullptr;
+  }
+  if (columnName.empty()) {
+    APMSetError(error, 1, "Empty column name for update");
+    return nullptr;
+  }
+  if (columnValue == nullptr) {
+    APMSetError(error, 1, "Nil column value for update");
+    return nullptr;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Update record failed. Database not open.");
+    return nullptr;
+  }
+  std::string assignments;
+  APMSqliteValues values;
+  for (const auto& [name, value] : record) {
+    if (!isBindableRecordValue(value)) {
+      logLine(4, 34021, "Record has value of unexpected type (update)", name);
+      APMSetError(error, 1, "Failed to bind parameter of unexpected type to update statement");
+      return nullptr;
+    }
+    assignments += name + "=?,";
+    values.push_back(value);
+  }
+  assignments.pop_back();
+  values.push_back(*columnValue);
+  std::string sql = "UPDATE " + std::string(table) + " SET " + assignments + " WHERE " +
+                    std::string(columnName) + "=?";
+  sqlite3_stmt* statement = prepareSQL(sql, error);
+  if (statement == nullptr) return nullptr;
+  if (!bindValues(values, statement, error)) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return statement;
+}
+
+bool APMSqliteStore::updateRecord(const APMSqliteRecord& record, std::string_view table,
+                                  std::string_view columnName, const Value* columnValue,
+                                  APMErrorSlot* error) {
+  sqlite3_stmt* statement = updateStatementForRecord(record, table, columnName, columnValue, error);
+  if (statement == nullptr) return false;
+  return executeSQLStatement(statement, error);
+}
+
+bool APMSqliteStore::updateAllRecordsInTableWithName(std::string_view table,
+                                                     std::string_view columnName,
+                                                     const Value* columnValue,
+                                                     APMErrorSlot* error) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Empty table name for update");
+    return false;
+  }
+  if (columnName.empty()) {
+    APMSetError(error, 1, "Empty column name for update");
+    return false;
+  }
+  if (columnValue == nullptr) {
+    APMSetError(error, 1, "Nil column value for update");
+    return false;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Update record failed. Database not open.");
+    return false;
+  }
+  std::string sql = "UPDATE " + std::string(table) + " SET " + std::string(columnName) + "=?";
+  sqlite3_stmt* statement = statementForQuery(sql, {*columnValue}, error);
+  if (statement == nullptr) return false;
+  return stepDone(statement, sql, "update all records value", error);
+}
+
+bool APMSqliteStore::increaseColumn(std::string_view column, int64_t amount, std::string_view table,
+                                    std::string_view condition, const APMSqliteValues& values,
+                                    APMErrorSlot* error, APMStatementCaching caching) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Empty table name for increase column");
+    return false;
+  }
+  if (column.empty()) {
+    APMSetError(error, 1, "Empty column name for increase column");
+    return false;
+  }
+  if (condition.empty()) {
+    APMSetError(error, 1, "Empty condition for increase column");
+    return false;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Increase column failed. Database not open.");
+    return false;
+  }
+  std::optional<APMColumnTypes> types = columnInfoForTableWithName(table, error);
+  if (!types) return false;
+  auto it = types->find(column);
+  if (it == types->end()) {
+    APMSetError(error, 1, "Invalid column or table name");
+    return false;
+  }
+  if (uppercase(it->second) != "INTEGER") {
+    APMSetError(error, 1, "Column type is not integer.");
+    return false;
+  }
+  std::string sql = "UPDATE " + std::string(table) + " SET " + std::string(column) + " = " +
+                    std::string(column) + " + " + std::to_string(amount) + " WHERE " +
+                    std::string(condition);
+  sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
+  if (statement == nullptr) return false;
+  return stepDone(statement, sql, "increase records value", error);
+}
+
+bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table,
+                                                   std::string_view columnName,
+                                                   const Value* columnValue, APMErrorSlot* error) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Received empty table name for delete record");
+    return false;
+  }
+  if (columnName.empty()) {
+    APMSetError(error, 1, "Received empty column for delete record");
+    return false;
+  }
+  if (columnValue == nullptr) {
+    APMSetError(error, 1, "Received nil value for delete record");
+    return false;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Delete record failed. Database not open.");
+    return false;
+  }
+  std::string sql =
+      "DELETE FROM " + std::string(table) + " WHERE " + std::string(columnName) + "=?";
+  sqlite3_stmt* statement = prepareSQL(sql, error);
+  if (statement == nullptr) return false;
+  if (!bindValues({*columnValue}, statement, error)) {
+    sqlite3_finalize(statement);
+    return false;
+  }
+  int rc = sqlite3_step(statement);
+  bool done = rc == SQLITE_DONE;
+  if (!done) {
+    setDatabaseError(error, "delete record");
+    lastFailureResultCode_ = rc & 0xff;
+  }
+  sqlite3_finalize(statement);
+  return done;
+}
+
+std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::string_view table,
+                                                                      std::string_view condition,
+                                                                      const APMSqliteValues& values,
+                                                                      APMErrorSlot* error,
+                                                                      APMStatementCaching caching) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Received empty table name for delete record");
+    return std::nullopt;
+  }
+  if (condition.empty()) {
+    APMSetError(error, 1, "Received empty condition for delete record");
+    return std::nullopt;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Delete records with condition failed. Database not open.");
+    return std::nullopt;
+  }
+  std::string sql = "DELETE FROM " + std::string(table) + " WHERE " + std::string(condition);
+  sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
+  if (statement == nullptr) return std::nullopt;
+  if (!stepDone(statement, sql, "delete records with condition", error)) return std::nullopt;
+  return sqlite3_changes64(sqliteHandle_);
+}
+
+bool APMSqliteStore::deleteAllRecordsFromTableWithName(std::string_view table,
+                                                       APMErrorSlot* error) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Received empty table name for delete all records");
+    return false;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Delete all records failed. Database not open.");
+    return false;
+  }
+  std::string sql = "DELETE FROM " + std::string(table);
+  sqlite3_stmt* statement = statementForQuery(sql, error);
+  if (statement == nullptr) return false;
+  return stepDone(statement, sql, "delete all records", error);
+}
+
+// --- Transactions ---
+
+bool APMSqliteStore::beginTransaction() {
+  return sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) ==
+         SQLITE_OK;
+}
+
+bool APMSqliteStore::endTransaction() {
+  return sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool APMSqliteStore::rollbackTransaction() {
+  return sqlite3_exec(sqliteHandle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
+                                                 const std::function<bool()>& block) {
+  if (!block) {
+    APMSetError(error, 1, "Received nil transaction block");
+    return false;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Database not open");
+    return false;
+  }
+  if (!beginTransaction()) {
+    lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
+    APMSetErrorWithMonitorContext(error, 3, "Failed to begin transaction",
+                                  monitorContextForDatabaseOperation("begin transaction"));
+    return false;
+  }
+  bool succeeded;
+  try {
+    succeeded = block();
+  } catch (...) {
+    if (!rollbackTransaction()) logLine(1, 34009, "Failed to rollback transaction after exception");
+    throw;
+  }
+  if (!succeeded) {
+    APMSetError(error, 3, "Transaction failed");
+    if (!rollbackTransaction()) logLine(1, 34011, "Failed to rollback transaction");
+    return false;
+  }
+  if (!endTransaction()) {
+    lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
+    APMSetErrorWithMonitorContext(error, 3, "Failed to end transaction",
+                                  monitorContextForDatabaseOperation("end transaction"));
+    // A commit that failed (disk full, I/O error) can leave the transaction open, and then
+    // every later BEGIN fails: end it here.
+    if (sqlite3_get_autocommit(sqliteHandle_) == 0 && !rollbackTransaction()) {
+      logLine(1, 34011, "Failed to rollback transaction");
+    }
+    return false;
+  }
+  return true;
+}
+
+// --- Tables ---
+
+bool APMSqliteStore::ensureTableWithName(std::string_view table,
+                                         const APMColumnInfo& elementaryColumnInfo,
+                                         const APMColumnInfo& addOnColumnInfo,
+                                         APMErrorSlot* error) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Received empty table name for ensure table");
+    return false;
+  }
+  if (elementaryColumnInfo.empty()) {
+    APMSetError(error, 1, "Received empty elementary column info for ensure table");
+    return false;
+  }
+  std::string createSQL = "CREATE TABLE IF NOT EXISTS " + std::string(table) + " ( ";
+  std::vector<std::string> required;
+  for (const auto& [name, type] : elementaryColumnInfo) {
+    createSQL += name + " " + type + ", ";
+    if (name != kPrimaryKey) required.push_back(name);
+  }
+  createSQL.resize(createSQL.size() - 2);
+  createSQL += ");";
+  APMAlterStatements addOn;
+  for (const auto& [name, type] : addOnColumnInfo) {
+    if (name.empty()) continue;
+    addOn.emplace_back(name,
+                       "ALTER TABLE " + std::string(table) + " ADD COLUMN " + name + " " + type);
+  }
+  return ensureTableWithName(table, createSQL, required, addOn, error);
+}
+
+bool APMSqliteStore::ensureTableWithName(std::string_view table, const std::string& createSQL,
+                                         const std::vector<std::string>& requiredColumnNames,
+                                         const APMAlterStatements& addOnColumns,
+                                         APMErrorSlot* error) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Received empty table name for ensure table");
+    return false;
+  }
+  if (requiredColumnNames.empty()) {
+    APMSetError(error, 1, "Received no table columns for ensure table");
+    return false;
+  }
+  if (createSQL.empty()) {
+    APMSetError(error, 1, "Received empty create statement for ensure table");
+    return false;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Ensure table failed. Database not open.");
+    return false;
+  }
+  std::optional<bool> exists = tableExists(table, error);
+  if (!exists) return false;
+  if (!*exists && !executeSQL(createSQL, error)) return false;
+  std::optional<bool> valid =
+      validateTableWithName(table, requiredColumnNames, addOnColumns, error);
+  return valid.value_or(false);
+}
+
+std::optional<bool> APMSqliteStore::validateTableWithName(
+    std::string_view table, const std::vector<std::string>& requiredColumnNames,
+    const APMAlterStatements& addOnColumns, APMErrorSlot* error) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Received empty table name for validate table");
+    return std::nullopt;
+  }
+  if (requiredColumnNames.empty()) {
+    APMSetError(error, 1, "Received no table columns for validate table");
+    return std::nullopt;
+  }
+  if (sqliteHandle_ == nullptr) {
+    APMSetError(error, 2, "Validate table failed. Database not open.");
+    return std::nullopt;
+  }
+  std::optional<std::vector<std::string>> columns = columnsForTableWithName(table, error);
+  if (!columns || columns->empty()) return std::nullopt;
+  std::set<std::string, std::less<>> remaining(columns->begin(), columns->end());
+  for (const std::string& name : requiredColumnNames) {
+    if (!remaining.contains(name)) {
+      APMSetError(error, 2, "Table is missing required columns");
+      return false;
+    }
+    remaining.erase(name);
+  }
+  for (const auto& [name, alter] : addOnColumns) {
+    if (remaining.erase(name) > 0) continue;
+    if (!executeSQL(alter, error)) return false;
+  }
+  if (!remaining.empty()) {
+    std::string sql = "PRAGMA table_info(" + std::string(table) + ")";
+    sqlite3_stmt* statement = prepareSQL(sql, error);
+    if (statement == nullptr) return std::nullopt;
+    bool unknownRequired = false;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+      if (name != nullptr && remaining.contains(std::string_view(name)) &&
+          sqlite3_column_int(statement, 3) != 0) {
+        unknownRequired = true;
+      }
+    }
+    sqlite3_finalize(statement);
+    if (unknownRequired) {
+      APMSetError(error, 2, "Table contains unknown non-optional columns");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool APMSqliteStore::ensureTableWithName(std::string_view table,
+                                         const APMColumnInfo& elementaryColumnInfo,
+                                         const APMColumnInfo& addOnColumnInfo,
+                                         const APMColumnTypes& modifyColumnInfo,
+                                         APMErrorSlot* error) {
+  if (!ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, error)) return false;
+  if (modifyColumnInfo.empty()) return true;
+  auto derive = [&](const APMColumnInfo& info) {
+    APMColumnInfo derived;
+    for (const auto& [name, type] : info) {
+      if (name == kPrimaryKey) continue;
+      auto it = modifyColumnInfo.find(name);
+      derived.emplace_back(name, it == modifyColumnInfo.end() ? type : it->second);
+    }
+    return derived;
+  };
+  return ensureSchemaOfTableWithName(table, derive(elementaryColumnInfo), derive(addOnColumnInfo),
+                                     error);
+}
+
+bool APMSqliteStore::ensureSchemaOfTableWithName(std::string_view table,
+                                                 const APMColumnInfo& elementaryColumnInfo,
+                                                 const APMColumnInfo& addOnColumnInfo,
+                                                 APMErrorSlot* error) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Received empty table name for ensure table schema");
+    return false;
+  }
+  if (elementaryColumnInfo.empty()) {
+    APMSetError(error, 1, "Received empty column info for ensure table schema");
+    return false;
+  }
+  std::optional<APMColumnTypes> current = columnInfoForTableWithName(table, error);
+  if (!current) return false;
+  if (current->empty()) {
+    APMSetError(error, 2, "Table does not exist for ensure table schema");
+    return false;
+  }
+  APMColumnTypes wanted;
+  for (const auto& [name, type] : elementaryColumnInfo) wanted[name] = firstWord(type);
+  for (const auto& [name, type] : addOnColumnInfo) wanted[name] = type;
+  if (*current == wanted) return true;
+
+  const std::string oldName = std::string(table) + "_old";
+  APMErrorSlot stepError;
+  bool rebuilt = performTransactionWithError(error, [&] {
+    return renameTable(table, oldName, &stepError) &&
+           ensureTableWithName(table, elementaryColumnInfo, addOnColumnInfo, &stepError) &&
+           copyContentsByColumnNameFromTable(oldName, table, &stepError) &&
+           dropTableWithName(oldName, &stepError);
+  });
+  // The failed step says more than "Transaction failed".
+  if (!rebuilt && stepError && error != nullptr) *error = stepError;
+  return rebuilt;
+}
+
+std::optional<bool> APMSqliteStore::tableExists(std::string_view table, APMErrorSlot* error) {
+  std::optional<Value> found =
+      numberForQuery("SELECT EXISTS (SELECT name FROM sqlite_master WHERE type='table' AND name=?)",
+                     {Value(table)}, error);
+  if (!found) return std::nullopt;
+  return found->numberAsInteger().value_or(0) != 0;
+}
+
+std::optional<std::vector<std::string>> APMSqliteStore::columnsForTableWithName(
+    std::string_view table, APMErrorSlot* error) {
+  std::string sql = "PRAGMA table_info(" + std::string(table) + ")";
+  sqlite3_stmt* statement = prepareSQL(sql, error);
+  if (statement == nullptr) return std::nullopt;
+  std::vector<std::string> names;
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+    if (name != nullptr) names.emplace_back(name);
+  }
+  if (rc != SQLITE_DONE) {
+    setDatabaseError(error, "read table info");
+    lastFailureResultCode_ = rc & 0xff;
+    sqlite3_finalize(statement);
+    return std::nullopt;
+  }
+  sqlite3_finalize(statement);
+  return names;
+}
+
+std::optional<APMColumnTypes> APMSqliteStore::columnInfoForTableWithName(std::string_view table,
+                                                                         APMErrorSlot* error) {
+  std::string sql = "PRAGMA table_info(" + std::string(table) + ")";
+  sqlite3_stmt* statement = prepareSQL(sql, error);
+  if (statement == nullptr) return std::nullopt;
+  APMColumnTypes types;
+  int rc;
+  while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+    const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
+    if (name != nullptr) types[name] = type != nullptr ? type : "";
+  }
+  if (rc != SQLITE_DONE) {
+    setDatabaseError(error, "read table info");
+    lastFailureResultCode_ = rc & 0xff;
+    sqlite3_finalize(statement);
+    return std::nullopt;
+  }
+  sqlite3_finalize(statement);
+  return types;
+}
+
+bool APMSqliteStore::checkTableNames(std::string_view first, std::string_view second,
+                                     APMErrorSlot* error) {
+  if (first.empty() || second.empty()) {
+    APMSetError(error, 1, "Received empty table name");
+    return false;
+  }
+  if (first == second) {
+    APMSetError(error, 1, "Received the same table name twice");
+    return false;
+  }
+  return true;
+}
+
+bool APMSqliteStore::dropTableWithName(std::string_view table, APMErrorSlot* error) {
+  if (table.empty()) {
+    APMSetError(error, 1, "Received empty table name");
+    return false;
+  }
+  return executeSQL("DROP TABLE " + std::string(table), error);
+}
+
+bool APMSqliteStore::renameTable(std::string_view table, std::string_view newName,
+                                 APMErrorSlot* error) {
+  if (!checkTableNames(table, newName, error)) return false;
+  return executeSQL("ALTER TABLE " + std::string(table) + " RENAME TO " + std::string(newName),
+                    error);
+}
+
+bool APMSqliteStore::copyContentsFromTable(std::string_view source, std::string_view destination,
+                                           APMErrorSlot* error) {
+  if (!checkTableNames(source, destination, error)) return false;
+  return executeSQL(
+      "INSERT INTO " + std::string(destination) + " SELECT * FROM " + std::string(source), error);
+}
+
+bool APMSqliteStore::copyContentsByColumnNameFromTable(std::string_view source,
+                                                       std::string_view destination,
+                                                       APMErrorSlot* error) {
+  if (!checkTableNames(source, destination, error)) return false;
+  auto sourceColumns = columnsForTableWithName(source, error);
+  auto destinationColumns = columnsForTableWithName(destination, error);
+  if (!sourceColumns || !destinationColumns) return false;
+  std::set<std::string, std::less<>> wanted(destinationColumns->begin(), destinationColumns->end());
+  std::string columns;
+  for (const std::string& name : *sourceColumns) {
+    if (wanted.contains(name)) columns += (columns.empty() ? "" : ", ") + name;
+  }
+  if (columns.empty()) {
+    APMSetError(error, 2, "Tables have no column in common");
+    return false;
+  }
+  return executeSQL("INSERT INTO " + std::string(destination) + " (" + columns + ") SELECT " +
+                        columns + " FROM " + std::string(source),
+                    error);
+}
+
+bool APMSqliteStore::createEmptyTable(std::string_view destination, std::string_view source,
+                                      APMErrorSlot* error) {
+  if (!checkTableNames(source, destination, error)) return false;
+  return executeSQL("CREATE TABLE IF NOT EXISTS " + std::string(destination) +
+                        " AS SELECT * FROM " + std::string(source) + " WHERE false",
+                    error);
+}
+
+// --- Errors ---
+
+std::optional<std::string> APMSqliteStore::lastErrorMessage() {
+  if (sqliteHandle_ == nullptr) {
+    logLine(1, 34022, "Failed to get last error message. Database not open");
+    return std::nullopt;
+  }
+  return std::string(sqlite3_errmsg(sqliteHandle_));
+}
+
+std::string APMSqliteStore::errorDescriptionForDatabaseOperation(std::string_view operation) {
+  int code = sqliteHandle_ != nullptr ? sqlite3_errcode(sqliteHandle_) : 0;
+  std::string message = sqliteHandle_ != nullptr ? sqlite3_errmsg(sqliteHandle_) : "";
+  return "Database operation \"" + std::string(operation) + "\" failed with sqlite code " +
+         std::to_string(code) + " and error message \"" + message + "\"";
+}
+
+std::string APMSqliteStore::monitorContextForDatabaseOperation(std::string_view operation) {
+  int code = sqliteHandle_ != nullptr ? sqlite3_errcode(sqliteHandle_) : 0;
+  bool writable = access(databasePath_.c_str(), W_OK) == 0;
+  return std::string(operation.empty() ? "Unknown operation" : operation) + "," +
+         std::to_string(code) + "," + (writable ? "A" : "NA");
+}
+
+void APMSqliteStore::setDatabaseError(APMErrorSlot* error, std::string_view operation) {
+  if (sqliteHandle_ != nullptr) lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
+  APMSetErrorWithMonitorContext(error, 3, errorDescriptionForDatabaseOperation(operation),
+                                monitorContextForDatabaseOperation(operation));
+}

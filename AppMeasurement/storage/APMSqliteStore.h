@@ -1,0 +1,230 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "AppMeasurement/foundation/APMError.h"
+#include "platform/foundation/Value.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// A row as the store hands it out or takes it in: column name -> value. Values are of five
+// kinds: 64-bit integer (an integer or bool Value), real, text, blob (Value::Bytes) and null.
+using APMSqliteRecord = platform::Value::Dictionary;
+// Values bound to the "?" placeholders of a statement, in order.
+using APMSqliteValues = std::vector<platform::Value>;
+// Ordered (column name, SQL type text) pairs. The pseudo-pair named "PRIMARY KEY" carries a
+// table constraint such as "(audience_id, filter_id)" as its type and is not a column.
+using APMColumnInfo = std::vector<std::pair<std::string, std::string>>;
+// Ordered (column name, "ALTER TABLE ... ADD COLUMN ..." statement) pairs: columns are added
+// in this order, so an old file ends with the same column order as a new one.
+using APMAlterStatements = std::vector<std::pair<std::string, std::string>>;
+// Column name -> declared type.
+using APMColumnTypes = std::map<std::string, std::string, std::less<>>;
+
+// Whether a statement may stay in the statement cache. Texts that callers build per call (a
+// list of row ids, a condition with literal numbers) would each add an entry that is never
+// used again: they are prepared for the one call and finalized after it.
+enum class APMStatementCaching { kCacheRule, kPerCall };
+
+// The one wrapper through which the measurement library touches SQLite: one connection to one
+// database file, opened in write-ahead-log mode with synchronous NORMAL (a killed process loses
+// no commit; an OS crash or power loss may lose the last commits, never the file), checked with
+// "PRAGMA integrity_check" on every open, with a cache of prepared statements, typed binding and
+// reading, generic record operations, exclusive transactions, and table creation, validation,
+// extension and rebuilding from declarative column lists.
+//
+// Errors are APMError values of the library's domain through an optional slot: 1 a bad
+// argument, 2 a missing connection or a table in the wrong state, 3 a failure SQLite reported or
+// a failed transaction.
+//
+// Threading: the store takes no locks. Its cache and transactions assume that one serial queue
+// at a time uses it (the worker queue for the measurement database). A statement taken from
+// statementForQuery is in use until cleanUpStatement; the same text must not be used again in
+// between.
+class APMSqliteStore {
+ public:
+  using RecordFilter = std::function<bool(size_t acceptedSoFar, const APMSqliteRecord& record)>;
+
+  // Opens (creating the file and its folder when missing) and checks the database. A file that
+  // SQLite reports as corrupt or not a database, or that fails the integrity check, is deleted
+  // with its "-journal", "-wal" and "-shm" companions and opened once more. Any other failure
+  // (busy or locked, disk full, I/O error, cannot open) keeps the file, logs and gives null
+  // with the error, so that a full disk or a locked file never costs the user's data.
+  static std::unique_ptr<APMSqliteStore> create(std::string databasePath, APMErrorSlot* error);
+
+  ~APMSqliteStore();
+  APMSqliteStore(const APMSqliteStore&) = delete;
+  APMSqliteStore& operator=(const APMSqliteStore&) = delete;
+
+  // The open connection, or null while closed. The store owns it.
+  sqlite3* sqliteHandle() const { return sqliteHandle_; }
+  const std::string& databasePath() const { return databasePath_; }
+
+  // Finalizes every cached statement and closes the connection (34018 on a failed close).
+  void closeDatabase();
+  // Closes, then removes the file and its "-journal", "-wal" and "-shm" companions. A missing
+  // file is success; a failed removal logs 34019 and answers false.
+  bool closeAndDeleteDatabase();
+
+  // The primary SQLite result code of the last failure that produced a code-3 error (0 when
+  // none), so that callers can tell a corrupt file from a full disk.
+  int lastFailureResultCode() const { return lastFailureResultCode_; }
+
+  // --- Statements ---
+
+  // Prepares one statement, never cached; the caller finalizes it. A tail other than blanks and
+  // comments (a second statement) is refused with code 1.
+  sqlite3_stmt* prepareSQL(std::string_view sql, APMErrorSlot* error);
+  // The statement for the text by the cache rule, with the values bound: texts with "?" are
+  // cached and need values the first time; texts without "?" are cached unless they contain
+  // "WHERE" (any case). kPerCall never adds to the cache. Every use must end with
+  // cleanUpStatement.
+  sqlite3_stmt* statementForQuery(const std::string& sql, APMErrorSlot* error);
+  sqlite3_stmt* statementForQuery(const std::string& sql, const APMSqliteValues& values,
+                                  APMErrorSlot* error,
+                                  APMStatementCaching caching = APMStatementCaching::kCacheRule);
+  // Resets a cached statement (34016 when the cache holds another one for the text), or
+  // finalizes one that is not cached.
+  void cleanUpStatement(sqlite3_stmt* statement, const std::string& sql);
+  // Clears the bindings and binds value n to parameter n + 1; a value of another kind or a
+  // failed bind makes the result false (the remaining values are still bound).
+  bool bindValues(const APMSqliteValues& values, sqlite3_stmt* statement, APMErrorSlot* error);
+  // The column's value; nullopt for a zero-length blob, a missing statement or an unknown type.
+  std::optional<platform::Value> valueAtColumn(int index, sqlite3_stmt* statement);
+  // Prepares (uncached), steps once, finalizes.
+  bool executeSQL(std::string_view sql, APMErrorSlot* error);
+  // Steps once and finalizes; true only when the step reports done.
+  bool executeSQLStatement(sqlite3_stmt* statement, APMErrorSlot* error);
+
+  // --- Records ---
+
+  // The rows of a select in SQLite's order; nullopt on failure. The filter sees each row with
+  // the number of rows accepted so far; false ends the read without that row.
+  std::optional<std::vector<APMSqliteRecord>> recordsForQuery(
+      const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
+      const RecordFilter& filter = nullptr,
+      APMStatementCaching caching = APMStatementCaching::kCacheRule);
+  // The first column of the first row: a number, or nullopt (a null column gives nullopt
+  // without an error).
+  std::optional<platform::Value> numberForQuery(const std::string& sql,
+                                                const APMSqliteValues& values, APMErrorSlot* error);
+  std::optional<int64_t> rowCountForTableWithName(std::string_view table, APMErrorSlot* error);
+  std::optional<int64_t> rowCountForTableWithName(std::string_view table,
+                                                  std::string_view columnName,
+                                                  const platform::Value* columnValue,
+                                                  APMErrorSlot* error);
+  // INSERT OR REPLACE of one record. The statement stays prepared for the next record of the
+  // same table and columns.
+  bool upsertRecord(const APMSqliteRecord& record, std::string_view table, APMErrorSlot* error);
+  // UPDATE of the record's columns in the rows whose key column equals the key value.
+  bool updateRecord(const APMSqliteRecord& record, std::string_view table,
+                    std::string_view columnName, const platform::Value* columnValue,
+                    APMErrorSlot* error);
+  bool updateAllRecordsInTableWithName(std::string_view table, std::string_view columnName,
+                                       const platform::Value* columnValue, APMErrorSlot* error);
+  // "UPDATE t SET c = c + amount WHERE condition" on an INTEGER column.
+  bool increaseColumn(std::string_view column, int64_t amount, std::string_view table,
+                      std::string_view condition, const APMSqliteValues& values,
+                      APMErrorSlot* error,
+                      APMStatementCaching caching = APMStatementCaching::kCacheRule);
+  bool deleteRecordFromTableWithName(std::string_view table, std::string_view columnName,
+                                     const platform::Value* columnValue, APMErrorSlot* error);
+  // The number of rows deleted, or nullopt on failure.
+  std::optional<int64_t> deleteRecordsFromTableWithName(
+      std::string_view table, std::string_view condition, const APMSqliteValues& values,
+      APMErrorSlot* error, APMStatementCaching caching = APMStatementCaching::kCacheRule);
+  bool deleteAllRecordsFromTableWithName(std::string_view table, APMErrorSlot* error);
+  // The two statements above, built and bound but not run; the caller finalizes them.
+  sqlite3_stmt* upsertStatementForRecord(const APMSqliteRecord& record, std::string_view table,
+                                         APMErrorSlot* error);
+  sqlite3_stmt* updateStatementForRecord(const APMSqliteRecord& record, std::string_view table,
+                                         std::string_view columnName,
+                                         const platform::Value* columnValue, APMErrorSlot* error);
+
+  // --- Transactions ---
+
+  // Runs the block inside "BEGIN EXCLUSIVE TRANSACTION". A block answering false rolls back
+  // ("Transaction failed"); an exception rolls back and is raised again. A failed END leaves
+  // no transaction open: it is rolled back, so that later transactions can begin.
+  // Transactions do not nest: an inner call fails with "Failed to begin transaction".
+  bool performTransactionWithError(APMErrorSlot* error, const std::function<bool()>& block);
+  bool beginTransaction();
+  bool endTransaction();
+  bool rollbackTransaction();
+
+  // --- Tables ---
+
+  // Creates the table when missing, validates it, adds missing add-on columns, and rebuilds it
+  // when a column named in modifyColumnInfo has another declared type.
+  bool ensureTableWithName(std::string_view table, const APMColumnInfo& elementaryColumnInfo,
+                           const APMColumnInfo& addOnColumnInfo,
+                           const APMColumnTypes& modifyColumnInfo, APMErrorSlot* error);
+  bool ensureTableWithName(std::string_view table, const APMColumnInfo& elementaryColumnInfo,
+                           const APMColumnInfo& addOnColumnInfo, APMErrorSlot* error);
+  // Rebuilds the table (rename to "<table>_old", create, copy by column name, drop) in one
+  // transaction unless its declared types already match: the first word of an elementary
+  // type, the whole text of an add-on type.
+  bool ensureSchemaOfTableWithName(std::string_view table,
+                                   const APMColumnInfo& elementaryColumnInfo,
+                                   const APMColumnInfo& addOnColumnInfo, APMErrorSlot* error);
+  bool ensureTableWithName(std::string_view table, const std::string& createSQL,
+                           const std::vector<std::string>& requiredColumnNames,
+                           const APMAlterStatements& addOnColumns, APMErrorSlot* error);
+  std::optional<bool> validateTableWithName(std::string_view table,
+                                            const std::vector<std::string>& requiredColumnNames,
+                                            const APMAlterStatements& addOnColumns,
+                                            APMErrorSlot* error);
+  std::optional<bool> tableExists(std::string_view table, APMErrorSlot* error);
+  // Column names in table order; empty when the table does not exist.
+  std::optional<std::vector<std::string>> columnsForTableWithName(std::string_view table,
+                                                                  APMErrorSlot* error);
+  std::optional<APMColumnTypes> columnInfoForTableWithName(std::string_view table,
+                                                           APMErrorSlot* error);
+  bool dropTableWithName(std::string_view table, APMErrorSlot* error);
+  bool renameTable(std::string_view table, std::string_view newName, APMErrorSlot* error);
+  // "INSERT INTO destination SELECT * FROM source": both tables must have the same columns in
+  // the same order (a copy of a table made by createEmptyTable).
+  bool copyContentsFromTable(std::string_view source, std::string_view destination,
+                             APMErrorSlot* error);
+  // Copies the columns that both tables have, matched by name.
+  bool copyContentsByColumnNameFromTable(std::string_view source, std::string_view destination,
+                                         APMErrorSlot* error);
+  bool createEmptyTable(std::string_view destination, std::string_view source, APMErrorSlot* error);
+
+  // --- Errors ---
+
+  // sqlite3_errmsg, or nullopt without a connection (34022).
+  std::optional<std::string> lastErrorMessage();
+  std::string errorDescriptionForDatabaseOperation(std::string_view operation);
+  std::string monitorContextForDatabaseOperation(std::string_view operation);
+  // Stores the code-3 error of the operation, described from SQLite's last error.
+  void setDatabaseError(APMErrorSlot* error, std::string_view operation);
+
+ private:
+  enum class OpenResult { kOpen, kCorrupt, kFailed };
+
+  explicit APMSqliteStore(std::string databasePath);
+  OpenResult openAndValidateDatabase(APMErrorSlot* error);
+  OpenResult validateDatabaseWithError(APMErrorSlot* error);
+  bool applyJournalSettings(APMErrorSlot* error);
+  void finalizeAndClearStatements();
+  bool upsertSQLForRecord(const APMSqliteRecord& record, std::string_view table, std::string* sql,
+                          APMSqliteValues* values, APMErrorSlot* error);
+  bool checkTableNames(std::string_view first, std::string_view second, APMErrorSlot* error);
+  bool stepDone(sqlite3_stmt* statement, const std::string& sql, std::string_view operation,
+                APMErrorSlot* error);
+
+  std::string databasePath_;
+  sqlite3* sqliteHandle_ = nullptr;
+  std::map<std::string, sqlite3_stmt*, std::less<>> statementCache_;
+  int lastFailureResultCode_ = 0;
+};

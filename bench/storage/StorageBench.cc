@@ -1,0 +1,215 @@
+// Raw events written through APMDatabase (one exclusive transaction per event, as the engine
+// writes them, and 100 events per transaction) against SQLite's own inserts of the same rows:
+// one prepared statement, the same encoded bytes, the same journal settings (write-ahead log
+// with synchronous NORMAL, and FULL beside it), measured in the same run. Also the time to open
+// a database holding maxEventsStored raw events (the integrity check runs on every open)
+// against a bare open and integrity check of the same file. Ratios are printed after the table.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "AppMeasurement/storage/APMDatabase.h"
+
+namespace {
+
+std::filesystem::path scratchDirectory() {
+  static const std::filesystem::path directory = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kvl-storage-bench-XXXXXX");
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    return std::filesystem::path(pattern);
+  }();
+  return directory;
+}
+
+std::string freshPath(const std::string& name) {
+  std::filesystem::path path = scratchDirectory() / name;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    std::filesystem::remove(path.string() + suffix);
+  }
+  return path.string();
+}
+
+const APMEvent& sampleEvent() {
+  static const APMEvent event =
+      *APMEvent::create("app", false, "level_up", 1'700'000'000.25, 1'699'999'000.0,
+                        APMObjectMap{{"level", APMObject(platform::Value(12))},
+                                     {"character", APMObject(platform::Value("wizard"))},
+                                     {"score", APMObject(platform::Value(1234.5))},
+                                     {"_c", APMObject(platform::Value(1))},
+                                     {"campaign", APMObject(platform::Value("spring_sale_2024"))}});
+  return event;
+}
+
+// The row our database writes for the sample event, for the anchor to insert as it is.
+const std::string& sampleData() {
+  static const std::string data = [] {
+    APMPBEvent message = sampleEvent().protoEvent();
+    NANOClearField(message, APMPBEvent::kName);
+    return *message.protoBuffer();
+  }();
+  return data;
+}
+
+const char* synchronousPragma(int64_t full) {
+  return full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL";
+}
+
+void BM_Ours_RawEvents(benchmark::State& state) {
+  const int64_t perTransaction = state.range(0);
+  auto database = APMDatabase::createAtPath(freshPath("ours.sql"), nullptr, nullptr);
+  if (!database) return state.SkipWithError("open failed");
+  sqlite3_exec(database->sqliteStore()->sqliteHandle(), synchronousPragma(state.range(1)), nullptr,
+               nullptr, nullptr);
+  const APMEvent& event = sampleEvent();
+  for (auto _ : state) {
+    bool ok = database->performTransaction([&] {
+      for (int64_t i = 0; i < perTransaction; ++i) {
+        if (!database->insertRawEvent(event, 42, false, nullptr)) return false;
+      }
+      return true;
+    });
+    if (!ok) return state.SkipWithError("write failed");
+  }
+  state.SetItemsProcessed(state.iterations() * perTransaction);
+}
+
+void BM_Sqlite_RawEvents(benchmark::State& state) {
+  const int64_t perTransaction = state.range(0);
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(freshPath("sqlite.sql").c_str(), &db,
+                  SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, synchronousPragma(state.range(1)), nullptr, nullptr, nullptr);
+  sqlite3_exec(db,
+               "CREATE TABLE raw_events (name TEXT NOT NULL, timestamp REAL NOT NULL, "
+               "metadata_fingerprint INTEGER NOT NULL, data BLOB NOT NULL, is_realtime INTEGER)",
+               nullptr, nullptr, nullptr);
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(db,
+                     "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, "
+                     "is_realtime) VALUES (?, ?, ?, ?, ?)",
+                     -1, &insert, nullptr);
+  const std::string& data = sampleData();
+  const APMEvent& event = sampleEvent();
+  for (auto _ : state) {
+    sqlite3_exec(db, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+    for (int64_t i = 0; i < perTransaction; ++i) {
+      sqlite3_bind_text(insert, 1, event.name().c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_double(insert, 2, event.timestamp());
+      sqlite3_bind_int64(insert, 3, 42);
+      sqlite3_bind_blob(insert, 4, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_int64(insert, 5, 0);
+      if (sqlite3_step(insert) != SQLITE_DONE) return state.SkipWithError("insert failed");
+      sqlite3_reset(insert);
+    }
+    if (sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      return state.SkipWithError("commit failed");
+    }
+  }
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+  state.SetItemsProcessed(state.iterations() * perTransaction);
+}
+
+// A database holding maxEventsStored raw events, built once.
+const std::string& fullDatabasePath() {
+  static const std::string path = [] {
+    std::string file = freshPath("full.sql");
+    APMDatabaseSettings settings;
+    auto database = APMDatabase::createAtPath(file, nullptr, nullptr);
+    const APMEvent& event = sampleEvent();
+    const int32_t rows = settings.maxEventsStored();
+    for (int32_t done = 0; done < rows; done += 1000) {
+      database->performTransaction([&] {
+        for (int32_t i = 0; i < 1000 && done + i < rows; ++i) {
+          database->insertRawEvent(event, 42, false, nullptr);
+        }
+        return true;
+      });
+    }
+    return file;
+  }();
+  return path;
+}
+
+void BM_Ours_OpenFullDatabase(benchmark::State& state) {
+  const std::string& path = fullDatabasePath();
+  for (auto _ : state) {
+    auto database = APMDatabase::createAtPath(path, nullptr, nullptr);
+    if (!database) return state.SkipWithError("open failed");
+    benchmark::DoNotOptimize(database);
+  }
+}
+
+void BM_Sqlite_OpenFullDatabase(benchmark::State& state) {
+  const std::string& path = fullDatabasePath();
+  for (auto _ : state) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    sqlite3_exec(db, "PRAGMA integrity_check", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+}
+
+BENCHMARK(BM_Ours_RawEvents)->Args({1, 0})->Args({100, 0})->Args({1, 1})->Args({100, 1});
+BENCHMARK(BM_Sqlite_RawEvents)->Args({1, 0})->Args({100, 0})->Args({1, 1})->Args({100, 1});
+BENCHMARK(BM_Ours_OpenFullDatabase)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Sqlite_OpenFullDatabase)->Unit(benchmark::kMillisecond);
+
+// Keeps each benchmark's time per iteration (the median when repeated) to print the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      std::string name = run.run_name.function_name + "/" + run.run_name.args;
+      if (run.run_type == Run::RT_Iteration) {
+        seconds_[name] = run.GetAdjustedRealTime();
+      } else if (run.aggregate_name == "median") {
+        medians_[name] = run.GetAdjustedRealTime();
+      }
+    }
+  }
+  void printRatios() const {
+    std::printf("\nraw events written, ours / SQLite's own inserts (rate ratio, goal >= 0.6):\n");
+    for (const char* args : {"1/0", "100/0", "1/1", "100/1"}) {
+      double ours = at(std::string("BM_Ours_RawEvents/") + args);
+      double anchor = at(std::string("BM_Sqlite_RawEvents/") + args);
+      std::printf("  %s events per transaction, synchronous %s: %.2f\n",
+                  args[0] == '1' && args[1] == '/' ? "1" : "100",
+                  std::string(args).ends_with("/1") ? "FULL" : "NORMAL",
+                  ours > 0 ? anchor / ours : 0.0);
+    }
+    std::printf("open with %d raw events: ours / bare open and integrity check = %.2f\n",
+                APMDatabaseSettings().maxEventsStored(),
+                at("BM_Ours_OpenFullDatabase/") / at("BM_Sqlite_OpenFullDatabase/"));
+  }
+
+ private:
+  double at(const std::string& name) const {
+    if (auto it = medians_.find(name); it != medians_.end()) return it->second;
+    auto it = seconds_.find(name);
+    return it == seconds_.end() ? 0 : it->second;
+  }
+  std::map<std::string, double> seconds_;
+  std::map<std::string, double> medians_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printRatios();
+  benchmark::Shutdown();
+  std::error_code ignored;
+  std::filesystem::remove_all(scratchDirectory(), ignored);
+  return 0;
+}
