@@ -482,5 +482,6 @@ void APMAnalytics::resetForTesting() {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().reset();
   }
+  setLoadTimestamp(0);
   APMMeasurement::resetSharedInstanceForTesting();
 }

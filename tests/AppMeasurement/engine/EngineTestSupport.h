@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -63,6 +64,8 @@ class EngineTest : public ::testing::Test {
     base_ = pattern;
     ASSERT_TRUE(platform::AppContainer::setRoot(base_ / "container").ok());
     OULSetLoggerLevel(OULLoggerLevelDebug);
+    APMAnalytics::resetForTesting();
+    APMAnalytics::load();  // the library's load time, under the test's clock
   }
 
   void TearDown() override {
@@ -118,6 +121,31 @@ class EngineTest : public ::testing::Test {
   std::vector<APMRawEventData> allRawEvents() {
     return engine->database()->allRawEventsWithError(nullptr).value_or(
         std::vector<APMRawEventData>{});
+  }
+
+  // Waits, in real time (a server answers), until the condition holds on the worker queue.
+  bool waitFor(const std::function<bool()>& condition, int limitSeconds = 30) {
+    for (int i = 0; i < limitSeconds * 50; ++i) {
+      env.waitUntilIdle();
+      bool holds = false;
+      onWorker([&] { holds = condition(); });
+      if (holds) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  // Drops every stored raw event (the automatic start-up ones included).
+  void clearRawEvents() {
+    onWorker([&] {
+      ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr));
+    });
+  }
+
+  // Logs an event with the given time and lets it settle.
+  void logEventAt(const std::string& name, double timestamp, const APMObjectMap& parameters = {}) {
+    engine->logEvent("app", true, name, parameters, timestamp, true, false, false, nullptr, {});
+    env.waitUntilIdle();
   }
 
   std::vector<std::string> storedEventNames() {
