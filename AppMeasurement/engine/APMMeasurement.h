@@ -11,6 +11,7 @@
 
 #include "AppMeasurement/engine/APMEvent.h"
 #include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/foundation/APMError.h"
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMValue.h"
 #include "platform/utilities/OULNetworkLoggerDelegate.h"
@@ -177,6 +178,13 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // --- Bundling, upload and configuration fetch (worker queue) ---
 
   bool bundleRawEvents();
+  // Sampling of a bundle's events (worker queue): the kept ones, or nothing on a storage error.
+  std::optional<std::vector<APMPBEvent>> sampleEvents(std::vector<APMPBEvent> events,
+                                                      APMErrorSlot* error);
+  bool canEventBeSampled(const APMPBEvent& event);
+  // true with probability 1/rate.
+  bool isEventBundledAfterRoll(uint32_t rate);
+  void setSamplingRollForTesting(std::function<bool(uint32_t)> roll);
   void updateSchedule();
   double nextUploadingTime();
   bool hasDataToUpload();
@@ -254,6 +262,7 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   std::vector<uint64_t> lifecycleObservers_;
   std::string previousRZQAppID_;
   bool shouldUpdateNPAUserProperty_ = false;
+  std::function<bool(uint32_t)> samplingRoll_;
   bool wasEnabledDuringInitialization_ = false;
   const bool isAnalyticsCollectionEnabled_;
   const bool isAnalyticsCollectionDeactivated_;

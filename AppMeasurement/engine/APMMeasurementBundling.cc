@@ -311,6 +311,19 @@ bool APMMeasurement::bundleRawEvents() {
       realtimeBundle |= event.isRealtime();
       messages.push_back(event.protoEvent());
     }
+    // 8. Sampling (never in debug mode).
+    if (config->isEventSamplingEnabled() && !monitor().isDebugModeEnabled()) {
+      APMErrorSlot samplingError;
+      std::optional<std::vector<APMPBEvent>> sampled =
+          sampleEvents(std::move(messages), &samplingError);
+      if (!sampled) return false;
+      messages = std::move(*sampled);
+      if (messages.empty()) {
+        monitor().logWithLevel(5, 23159, "No events left after sampling. Dropping bundle");
+        groupConsumed = deleteGroup();
+        return groupConsumed;
+      }
+    }
     NANOSetMessageArray(bundle, B::kEvents, messages);
 
     // 9-10. Timing and indexes.

@@ -311,4 +311,52 @@ TEST_F(BundlingTest, RowsThatCanNeverBeBundledAreDropped) {
   EXPECT_EQ(storedEventNames(), std::vector<std::string>{});
 }
 
+// Sampling: one in N kept with "_sr" = N; the first loser of a new account day is kept with
+// "_efs" = 1; later losers of that day are dropped.
+TEST_F(BundlingTest, SamplingByAccountDay) {
+  makeEngine();
+  APMPBMeasurementConfig config =
+      enginetest::makeConfig(kAppID, {{"measurement.event_sampling_enabled", "1"}});
+  APMPBEventConfig sampled;
+  NANOSetString(sampled, APMPBEventConfig::kName, "sampled");
+  NANOSetInt32(sampled, APMPBEventConfig::kSamplingRate, 3);
+  NANOSetMessageArray(config, APMPBMeasurementConfig::kEventConfig,
+                      std::vector<APMPBEventConfig>{sampled});
+  onWorker([&] { ASSERT_TRUE(engine->currentConfig()->updateMeasurementConfig(config)); });
+  int rolls = 0;
+  engine->setSamplingRollForTesting([&](uint32_t rate) {
+    EXPECT_EQ(rate, 3u);
+    return ++rolls == 3;  // the third draw wins
+  });
+  clearRawEvents();
+  double day = std::floor(env.now() / 86400) * 86400;
+  for (int i = 1; i <= 5; ++i) {
+    logEventAt("sampled", day + 3600 + i, {{"n", APMObject(platform::Value(int64_t{i}))}});
+  }
+  logEventAt("other", day + 3600 + 6);
+  bundleAll();
+  logEventAt("sampled", day + 86400 + 3600, {{"n", APMObject(platform::Value(int64_t{6}))}});
+  bundleAll();
+  std::vector<std::string> kept;
+  for (const APMQueuedBundle& entry : queued()) {
+    std::vector<APMPBEvent> events =
+        *NANOGetMessageArray<APMPBEvent>(entry.bundle, APMPBMeasurementBundle::kEvents);
+    for (const APMPBEvent& event : events) {
+      std::string text = NANOGetString(event, APMPBEvent::kName).value_or("");
+      std::vector<APMPBEventParam> params =
+          *NANOGetMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+      for (const APMPBEventParam& param : params) {
+        std::string name = NANOGetString(param, APMPBEventParam::kName).value_or("");
+        if (name == "n" || name == "_sr" || name == "_efs") {
+          text +=
+              " " + name + "=" + std::to_string(NANOGetInt64(param, APMPBEventParam::kIntValue));
+        }
+      }
+      kept.push_back(text);
+    }
+  }
+  EXPECT_EQ(kept, (std::vector<std::string>{"sampled n=1 _sr=3 _efs=1", "sampled n=3 _sr=3",
+                                            "other", "sampled n=6 _sr=3 _efs=1"}));
+}
+
 }  // namespace
