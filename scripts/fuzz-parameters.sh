@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer target of the parameter sanitiser, the validator and the event model
 # with clang under AddressSanitizer and UndefinedBehaviorSanitizer, and runs it for N seconds
-# (default 60).
+# (default 60); new inputs that add coverage join the kept corpus.
 #   scripts/fuzz-parameters.sh [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +19,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-"$build/tests/AppMeasurement/engine/fuzz/apm_parameters_fuzzer" \
-  -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=4096 -print_final_stats=1 \
+fuzzer="$build/tests/AppMeasurement/engine/fuzz/apm_parameters_fuzzer"
+"$fuzzer" -max_total_time="$seconds" -max_len=4096 -rss_limit_mb=4096 -print_final_stats=1 \
   "$work" "$corpus"
+# Keep what added coverage, minimised, for the replay test.
+"$fuzzer" -merge=1 -max_len=4096 "$corpus" "$work"

@@ -161,14 +161,16 @@ class Generator:
             table = [-1] * (max_tag + 1)
             for slot, field in enumerate(m.field):
                 table[field.number] = slot
-            out.append("const int16_t %s_NANOSlotForTag[] = {%s};\n\n" % (cn, ", ".join(str(v) for v in table)))
+            out.append("const int16_t %s_NANOSlotForTag[] = {%s};\n" % (cn, ", ".join(str(v) for v in table)))
+            by_tag = sorted(range(len(m.field)), key=lambda slot: m.field[slot].number)
+            out.append("const uint16_t %s_NANOSlotsByTag[] = {%s};\n\n" % (cn, ", ".join(str(v) for v in by_tag)))
         out.append("}  // namespace\n\n")
         for full, m in self.own_messages(f):
             cn = c_name(full)
             out.append("const NANOMessageLayout %s = {\n" % self.layout_symbol(full))
             out.append('    "%s", %s_NANOCodes, %d, %s_NANOFields, %s_NANOSlotForTag, %d,\n'
                        % (m.name, cn, len(m.field), cn, cn, max(fd.number for fd in m.field)))
-            out.append('    &%s_msg, sizeof(%s), "%s"};\n' % (cn, cn, self.class_name(m)))
+            out.append('    &%s_msg, sizeof(%s), "%s", %s_NANOSlotsByTag};\n' % (cn, cn, self.class_name(m), cn))
         return "".join(out)
 
 

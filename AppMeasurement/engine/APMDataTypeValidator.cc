@@ -57,16 +57,17 @@ bool shorterThan(const std::string& text, int64_t minLength) {
   return static_cast<int64_t>(platform::Text::utf32Length(text)) < minLength;
 }
 
-// The string rule on text already known to be a string (or absent, for nil).
-bool checkText(const std::string* text, const APMObject& item, int64_t minLength, int64_t maxLength,
+// The string rule on the item's text (nullptr when it is no string). The item may be absent
+// when the text is given.
+bool checkText(const std::string* text, const APMObject* item, int64_t minLength, int64_t maxLength,
                int kind, int64_t* failureCode) {
   int level = levelForKind(kind);
-  if (item.isNil()) {
+  if (text == nullptr && item->isNil()) {
     log(level, 13001, label(kind) + " is required and can't be nil");
     return fail(failureCode, Validator::kFailureMissing);
   }
   if (text == nullptr) {
-    log(level, 13000, label(kind) + " must be of type NSString", contextOf(item));
+    log(level, 13000, label(kind) + " must be of type NSString", contextOf(*item));
     return fail(failureCode, Validator::kFailureWrongType);
   }
   if (text->empty() && minLength >= 1) {
@@ -90,17 +91,38 @@ bool checkText(const std::string* text, const APMObject& item, int64_t minLength
   return pass(failureCode);
 }
 
+// Whether every code point satisfies the predicate; ASCII is answered from a table.
 template <typename Predicate>
-bool allCodePoints(std::string_view text, Predicate predicate) {
+bool allCodePoints(std::string_view text, const bool (&asciiTable)[128], Predicate predicate) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   int32_t length = static_cast<int32_t>(text.size());
   int32_t offset = 0;
   while (offset < length) {
+    if (bytes[offset] < 0x80) {
+      if (!asciiTable[bytes[offset++]]) return false;
+      continue;
+    }
     UChar32 c;
     U8_NEXT(bytes, offset, length, c);
     if (c < 0 || !predicate(static_cast<char32_t>(c))) return false;
   }
   return true;
+}
+
+struct AsciiTables {
+  bool letters[128] = {};
+  bool nameCharacters[128] = {};
+  AsciiTables() {
+    for (char32_t c = 0; c < 128; ++c) {
+      letters[c] = APMDataTypeValidator::isLetter(c);
+      nameCharacters[c] = APMDataTypeValidator::isNameCharacter(c);
+    }
+  }
+};
+
+const AsciiTables& asciiTables() {
+  static const AsciiTables tables;
+  return tables;
 }
 
 char32_t firstCodePoint(std::string_view text) {
@@ -112,6 +134,38 @@ char32_t firstCodePoint(std::string_view text) {
 }
 
 const std::string* nameText(const APMObject& item) { return item.asText(); }
+
+bool internalNameRule(const std::string* text, const APMObject* item, int64_t maxLength, int kind,
+                      int64_t* failureCode) {
+  if (!checkText(text, item, 1, maxLength, kind, failureCode)) return false;
+  if (!allCodePoints(*text, asciiTables().nameCharacters, Validator::isNameCharacter)) {
+    log(0, 13002, label(kind) + " must contain only letters, numbers, or underscores",
+        APMLogContext(*text));
+    return fail(failureCode, Validator::kFailureInvalidCharacters);
+  }
+  return pass(failureCode);
+}
+
+bool publicNameRule(const std::string* text, const APMObject* item, int64_t maxLength, int kind,
+                    int64_t* failureCode) {
+  if (!internalNameRule(text, item, maxLength, kind, failureCode)) return false;
+  if (!Validator::isLetter(firstCodePoint(*text))) {
+    log(0, 13003, label(kind) + " must start with a letter", APMLogContext(*text));
+    return fail(failureCode, Validator::kFailureInvalidCharacters);
+  }
+  return pass(failureCode);
+}
+
+bool publicParameterNameRule(const std::string* text, const APMObject* item, int64_t* failureCode) {
+  if (!publicNameRule(text, item, 40, Validator::kKindEventParameterName, failureCode)) {
+    return false;
+  }
+  if (Validator::hasReservedPrefixes(*text)) {
+    log(0, 13008, "Parameter name uses reserved prefix. Ignoring parameter", APMLogContext(*text));
+    return fail(failureCode, Validator::kFailureReserved);
+  }
+  return pass(failureCode);
+}
 
 }  // namespace
 
@@ -143,40 +197,33 @@ std::string_view APMDataTypeValidator::labelForKind(int kind) {
 }
 
 bool APMDataTypeValidator::isLetter(char32_t codePoint) {
+  if (codePoint < 0x80) {
+    return (codePoint >= U'a' && codePoint <= U'z') || (codePoint >= U'A' && codePoint <= U'Z');
+  }
   return (U_GET_GC_MASK(static_cast<UChar32>(codePoint)) & U_GC_L_MASK) != 0;
 }
 
 bool APMDataTypeValidator::isNameCharacter(char32_t codePoint) {
+  if (codePoint < 0x80) {
+    return codePoint == U'_' || isLetter(codePoint) || (codePoint >= U'0' && codePoint <= U'9');
+  }
   return codePoint == U'_' || isLetter(codePoint) ||
          u_charType(static_cast<UChar32>(codePoint)) == U_DECIMAL_DIGIT_NUMBER;
 }
 
 bool APMDataTypeValidator::isValidString(const APMObject& item, int64_t minLength,
                                          int64_t maxLength, int kind, int64_t* failureCode) {
-  return checkText(item.asText(), item, minLength, maxLength, kind, failureCode);
+  return checkText(item.asText(), &item, minLength, maxLength, kind, failureCode);
 }
 
 bool APMDataTypeValidator::isValidInternalName(const APMObject& item, int64_t maxLength, int kind,
                                                int64_t* failureCode) {
-  if (!isValidString(item, 1, maxLength, kind, failureCode)) return false;
-  const std::string& name = *nameText(item);
-  if (!allCodePoints(name, isNameCharacter)) {
-    log(0, 13002, label(kind) + " must contain only letters, numbers, or underscores",
-        APMLogContext(name));
-    return fail(failureCode, kFailureInvalidCharacters);
-  }
-  return pass(failureCode);
+  return internalNameRule(item.asText(), &item, maxLength, kind, failureCode);
 }
 
 bool APMDataTypeValidator::isValidPublicName(const APMObject& item, int64_t maxLength, int kind,
                                              int64_t* failureCode) {
-  if (!isValidInternalName(item, maxLength, kind, failureCode)) return false;
-  const std::string& name = *nameText(item);
-  if (!isLetter(firstCodePoint(name))) {
-    log(0, 13003, label(kind) + " must start with a letter", APMLogContext(name));
-    return fail(failureCode, kFailureInvalidCharacters);
-  }
-  return pass(failureCode);
+  return publicNameRule(item.asText(), &item, maxLength, kind, failureCode);
 }
 
 bool APMDataTypeValidator::isValidValue(const APMObject& item, int64_t minLength, int64_t maxLength,
@@ -192,7 +239,7 @@ bool APMDataTypeValidator::isValidValue(const APMObject& item, int64_t minLength
     return fail(failureCode, kFailureWrongType);
   }
   if (const std::string* text = value->stringValue()) {
-    return checkText(text, item, minLength, maxLength, kind, failureCode);
+    return checkText(text, &item, minLength, maxLength, kind, failureCode);
   }
   return pass(failureCode);
 }
@@ -239,13 +286,7 @@ bool APMDataTypeValidator::isValidForwardedEventOrigin(const APMObject& origin,
 
 bool APMDataTypeValidator::isValidPublicEventParameterName(const APMObject& name,
                                                            int64_t* failureCode) {
-  if (!isValidPublicName(name, 40, kKindEventParameterName, failureCode)) return false;
-  const std::string& text = *nameText(name);
-  if (hasReservedPrefixes(text)) {
-    log(0, 13008, "Parameter name uses reserved prefix. Ignoring parameter", APMLogContext(text));
-    return fail(failureCode, kFailureReserved);
-  }
-  return pass(failureCode);
+  return publicParameterNameRule(name.asText(), &name, failureCode);
 }
 
 bool APMDataTypeValidator::isValidInternalEventParameterName(const APMObject& name,
@@ -253,14 +294,29 @@ bool APMDataTypeValidator::isValidInternalEventParameterName(const APMObject& na
   return isValidInternalName(name, 40, kKindEventParameterName, failureCode);
 }
 
+bool APMDataTypeValidator::isValidPublicEventParameterNameText(const std::string& name,
+                                                               int64_t* failureCode) {
+  return publicParameterNameRule(&name, nullptr, failureCode);
+}
+
+bool APMDataTypeValidator::isValidInternalEventParameterNameText(const std::string& name,
+                                                                 int64_t* failureCode) {
+  return internalNameRule(&name, nullptr, 40, kKindEventParameterName, failureCode);
+}
+
 bool APMDataTypeValidator::isValidPublicEventParameterValue(const APMObject& value,
                                                             int64_t* failureCode) {
+  // Only text has a length limit; other values need no settings.
+  const APMValue* typed = value.asValue();
+  if (typed && !typed->isString()) return pass(failureCode);
   return isValidValue(value, 0, APMParameterLimits::current()->maxPublicEventParameterValueLength(),
                       kKindEventParameterValue, failureCode);
 }
 
 bool APMDataTypeValidator::isValidInternalEventParameterValue(const APMObject& value,
                                                               int64_t* failureCode) {
+  const APMValue* typed = value.asValue();
+  if (typed && !typed->isString()) return pass(failureCode);
   return isValidValue(value, 0,
                       APMParameterLimits::current()->maxInternalEventParameterValueLength(),
                       kKindEventParameterValue, failureCode);
@@ -326,7 +382,7 @@ bool APMDataTypeValidator::isValidCurrencyCode(const APMObject& value, int64_t* 
   const APMValue* typed = value.asValue();
   const std::string* text = typed ? typed->stringValue() : nullptr;
   if (text && text->size() <= 12 && platform::Text::utf16Length(*text) == 3 &&
-      allCodePoints(*text, isLetter)) {
+      allCodePoints(*text, asciiTables().letters, isLetter)) {
     return pass(failureCode);
   }
   log(3, 13012,

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "AppMeasurement/foundation/APMValue.h"
@@ -73,6 +74,12 @@ class APMDataTypeValidator {
                                               int64_t* failureCode = nullptr);
   static bool isValidInternalEventParameterName(const APMObject& name,
                                                 int64_t* failureCode = nullptr);
+  // The two rules above on a name already known to be valid UTF-8 text (the keys the
+  // sanitiser reads), without making a loose object of it.
+  static bool isValidPublicEventParameterNameText(const std::string& name,
+                                                  int64_t* failureCode = nullptr);
+  static bool isValidInternalEventParameterNameText(const std::string& name,
+                                                    int64_t* failureCode = nullptr);
   static bool isValidPublicEventParameterValue(const APMObject& value,
                                                int64_t* failureCode = nullptr);
   static bool isValidInternalEventParameterValue(const APMObject& value,

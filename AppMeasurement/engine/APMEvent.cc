@@ -53,6 +53,25 @@ const std::string* screenText(const APMObject& object) {
   return object.asText();
 }
 
+// Calls visit(key, typed value or nullptr) for each entry of an item map (typed, loose or
+// plain); false when the item is no map.
+template <typename Visit>
+bool forEachItemEntry(const APMObject& item, Visit visit) {
+  if (const APMValueMap* typed = item.asValueMap()) {
+    for (const auto& [key, value] : *typed) visit(key, &value);
+    return true;
+  }
+  if (const APMObjectMap* loose = item.asMap()) {
+    for (const auto& [key, value] : *loose) visit(key, value.asValue());
+    return true;
+  }
+  if (const platform::Value* plain = item.asPlain(); plain && plain->isDictionary()) {
+    for (const auto& entry : *plain->asDictionary()) visit(entry.first, nullptr);
+    return true;
+  }
+  return false;
+}
+
 bool isValidScreenString(const APMObject& object) {
   const std::string* text = screenText(object);
   return text && Validator::isValidScreenParameterValue(APMObject(*text));
@@ -220,16 +239,13 @@ APMPEvent APMEvent::editEvent() const {
     if (items == nullptr) continue;
     platform::Value::Array plainItems;
     for (const APMObject& item : *items) {
-      const APMObjectMap* itemMap = item.asMap();
-      if (itemMap == nullptr) continue;
       platform::Value::Dictionary plainItem;
-      for (const auto& [itemKey, itemValue] : *itemMap) {
-        const APMValue* typed = itemValue.asValue();
+      bool isMap = forEachItemEntry(item, [&](const std::string& itemKey, const APMValue* typed) {
         if (auto scalar = typed ? plainScalar(*typed) : std::nullopt) {
           plainItem.emplace(itemKey, std::move(*scalar));
         }
-      }
-      plainItems.emplace_back(std::move(plainItem));
+      });
+      if (isMap) plainItems.emplace_back(std::move(plainItem));
     }
     parameters.emplace(key, std::move(plainItems));
   }
@@ -340,24 +356,22 @@ APMPBEvent APMEvent::protoEvent() const {
       for (const APMObject& item : *items) {
         APMPBEventParam itemParam;
         std::vector<APMPBEventParam> fields;
-        if (const APMObjectMap* itemMap = item.asMap()) {
-          for (const auto& [itemKey, itemValue] : *itemMap) {
-            const APMValue* typed = itemValue.asValue();
-            if (typed && typed->isArray()) {
-              APMMonitor::monitor()->logWithLevel(
-                  2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
-                  APMLogContext(name_), APMLogContext(itemKey));
-              continue;
-            }
-            APMPBEventParam field;
-            NANOSetString(field, APMPBEventParam::kName, itemKey);
-            if (typed == nullptr || !setScalar(field, *typed)) {
-              logInvalidParam(name_, itemKey);
-              continue;
-            }
-            fields.push_back(std::move(field));
+        bool isMap = forEachItemEntry(item, [&](const std::string& itemKey, const APMValue* typed) {
+          if (typed && typed->isArray()) {
+            APMMonitor::monitor()->logWithLevel(
+                2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
+                APMLogContext(name_), APMLogContext(itemKey));
+            return;
           }
-        } else {
+          APMPBEventParam field;
+          NANOSetString(field, APMPBEventParam::kName, itemKey);
+          if (typed == nullptr || !setScalar(field, *typed)) {
+            logInvalidParam(name_, itemKey);
+            return;
+          }
+          fields.push_back(std::move(field));
+        });
+        if (!isMap) {
           logInvalidParam(name_, key);
           continue;
         }

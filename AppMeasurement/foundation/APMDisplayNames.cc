@@ -77,9 +77,7 @@ std::string APMDescriptionForLog(const APMObject& object) {
 }
 
 std::string APMDescriptionForLog(const APMValueMap& parameters) {
-  APMObjectMap map;
-  for (const auto& [key, value] : parameters) map.emplace_hint(map.end(), key, value);
-  return APMDescriptionForLog(APMObject(std::move(map)));
+  return APMDescriptionForLog(APMObject(parameters));
 }
 
 std::string APMDescriptionForLogWithIndent(const APMObject& object, std::string_view indent) {
@@ -89,6 +87,8 @@ std::string APMDescriptionForLogWithIndent(const APMObject& object, std::string_
   std::vector<std::pair<std::string, APMObject>> entries;
   if (const APMObjectMap* map = object.asMap()) {
     entries.assign(map->begin(), map->end());
+  } else if (const APMValueMap* typed = object.asValueMap()) {
+    for (const auto& [key, value] : *typed) entries.emplace_back(key, APMObject(value));
   } else {
     for (const auto& [key, value] : *object.asPlain()->asDictionary()) {
       entries.emplace_back(key, APMObject(value));

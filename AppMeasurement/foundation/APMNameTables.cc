@@ -1,5 +1,7 @@
 #include "AppMeasurement/foundation/APMNameTables.h"
 
+#include <unordered_set>
+
 const APMNameTable& APMUserPropertyPublicToInternalNames() {
   static const APMNameTable table = {
       {"kavrelin_last_notification", "_ln"}, {"first_open_after_install", "_fi"},
@@ -202,12 +204,23 @@ const APMNameSet& APMEcommerceParameterNames() {
   return names;
 }
 
+namespace {
+
+// Hash lookups over the sets above, for the sanitiser's per-key checks.
+using NameLookup = std::unordered_set<std::string_view>;
+
+NameLookup lookupOf(const APMNameSet& names) { return NameLookup(names.begin(), names.end()); }
+
+}  // namespace
+
 bool APMIsEcommerceEventName(std::string_view name) {
-  return APMEcommerceEventNames().contains(name);
+  static const NameLookup lookup = lookupOf(APMEcommerceEventNames());
+  return lookup.contains(name);
 }
 
 bool APMIsEcommerceParameterName(std::string_view name) {
-  return APMEcommerceParameterNames().contains(name);
+  static const NameLookup lookup = lookupOf(APMEcommerceParameterNames());
+  return lookup.contains(name);
 }
 
 bool APMIsRevenueEventName(std::string_view name) {

@@ -41,24 +41,113 @@ bool lessInUTF16Order(std::string_view a, std::string_view b) {
   return ia >= na && ib < nb;
 }
 
-APMObjectMap itemMapOf(const APMObject& item) {
-  if (const APMObjectMap* map = item.asMap()) return *map;
-  return APMObject::mapFromDictionary(*item.asPlain()->asDictionary());
+// Adapters that let the sanitiser read the caller's loose maps and plain dictionaries (the
+// items of a plain array) in place, without copying them into loose objects first.
+const APMValue* typedOf(const APMObject& raw) { return raw.asValue(); }
+const APMValue* typedOf(const platform::Value&) { return nullptr; }
+const APMValue* typedOf(const APMValue& raw) { return &raw; }
+
+const platform::Value::Array* plainArrayOf(const APMObject& raw) { return raw.asPlainArray(); }
+const platform::Value::Array* plainArrayOf(const platform::Value& raw) { return raw.asArray(); }
+const platform::Value::Array* plainArrayOf(const APMValue&) { return nullptr; }
+
+std::string classNameOf(const APMObject& raw) { return raw.className(); }
+std::string classNameOf(const platform::Value& raw) { return APMObject(raw).className(); }
+std::string classNameOf(const APMValue&) { return "APMValue"; }
+
+const platform::Value::Dictionary* dictionaryOf(const platform::Value& raw) {
+  return raw.asDictionary();
+}
+const platform::Value::Dictionary* dictionaryOf(const APMObject& raw) {
+  return raw.asPlain() ? raw.asPlain()->asDictionary() : nullptr;
+}
+const APMObjectMap* looseMapOf(const platform::Value&) { return nullptr; }
+const APMObjectMap* looseMapOf(const APMObject& raw) { return raw.asMap(); }
+const APMValueMap* typedMapOf(const platform::Value&) { return nullptr; }
+const APMValueMap* typedMapOf(const APMObject& raw) { return raw.asValueMap(); }
+
+// A plain scalar as a typed value (arrays are handled apart); nothing for other kinds.
+std::optional<APMValue> scalarOf(const platform::Value& raw) {
+  if (const std::string* text = raw.asString()) {
+    if (!platform::Text::isValidUTF8(*text)) return std::nullopt;
+    return APMValue(APMValue::ValidText{*text});
+  }
+  if (const double* real = raw.asReal()) return APMValue(*real);
+  if (const int64_t* integer = raw.asInteger()) return APMValue(*integer);
+  if (const bool* flag = raw.asBool()) return APMValue(static_cast<int64_t>(*flag ? 1 : 0));
+  return std::nullopt;
+}
+
+std::optional<APMValue> scalarOf(const APMValue& raw) { return raw; }
+
+std::optional<APMValue> scalarOf(const APMObject& raw) {
+  if (const APMValue* typed = raw.asValue()) return *typed;
+  if (const platform::Value* plain = raw.asPlain()) return scalarOf(*plain);
+  return std::nullopt;
+}
+
+template <typename Map>
+std::optional<APMValueMap> sanitize(const Map& parameters,
+                                    const std::optional<std::string>& eventName, bool isPublic,
+                                    bool itemScope);
+
+// The items of an array parameter, whatever holds them.
+template <typename Element>
+std::optional<APMValue> arrayValue(const std::vector<Element>& elements, const std::string& name,
+                                   const std::optional<std::string>& eventName, APMValueMap& errors,
+                                   bool itemScope, bool isPublic, int64_t* failureCode) {
+  int64_t failure = 0;
+  std::optional<std::string_view> event;
+  if (eventName) event = *eventName;
+  bool valid = Validator::isValidArrayParamForEvent(
+      event, name, static_cast<int64_t>(elements.size()), itemScope, &failure);
+  if (failureCode) *failureCode = failure;
+  if (!valid && failure != Validator::kFailureTooManyArrayItems) return std::nullopt;
+  size_t count = std::min<size_t>(elements.size(), Validator::kMaxArrayItems);
+
+  APMValue::Array items;
+  items.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const Element& element = elements[i];
+    std::optional<APMValueMap> item;
+    if (const platform::Value::Dictionary* plain = dictionaryOf(element)) {
+      item = sanitize(*plain, eventName, isPublic, true);
+    } else if (const APMObjectMap* loose = looseMapOf(element)) {
+      item = sanitize(*loose, eventName, isPublic, true);
+    } else if (const APMValueMap* typed = typedMapOf(element)) {
+      item = sanitize(*typed, eventName, isPublic, true);
+    } else {
+      Validator::isValidArrayParamItem(APMObject(element));  // refuses it, with its message
+      APMSetErrorParameters(errors, 4, APMObject(name + "[" + std::to_string(i) + "]"),
+                            kMaxNameErrorLength, nullptr);
+      continue;
+    }
+    if (item) items.emplace_back(std::move(*item));
+  }
+  return APMValue(std::move(items));
 }
 
 }  // namespace
 
 bool APMIsValidParameterName(const std::string& name, bool isPublic, APMValueMap& errors) {
-  APMObject nameObject(name);
   int64_t failure = 0;
   bool valid = true;
-  if (isPublic) valid = Validator::isValidPublicEventParameterName(nameObject, &failure);
-  if (valid) valid = Validator::isValidInternalEventParameterName(nameObject, &failure);
+  // A name the public rule accepts passes the internal rule (the same characters and length)
+  // too, so that rule runs only for internal events.
+  if (platform::Text::isValidUTF8(name)) {
+    valid = isPublic ? Validator::isValidPublicEventParameterNameText(name, &failure)
+                     : Validator::isValidInternalEventParameterNameText(name, &failure);
+  } else {
+    APMObject nameObject(name);  // not text: the rules refuse it as of the wrong type
+    valid = isPublic ? Validator::isValidPublicEventParameterName(nameObject, &failure)
+                     : Validator::isValidInternalEventParameterName(nameObject, &failure);
+  }
   if (valid) return true;
   if (failure != 0 && errors.find(kAPMErrorCodeParameter) == errors.end()) {
     APMSetErrorCodeParameter(errors, failure == Validator::kFailureReserved ? 14 : 3);
     bool longName = name.size() > kMaxNameErrorLength &&
                     platform::Text::utf32Length(name) > static_cast<size_t>(kMaxNameErrorLength);
+    APMObject nameObject(name);
     APMSetErrorValueParameters(errors, nameObject, kMaxNameErrorLength,
                                longName ? &nameObject : nullptr);
   }
@@ -71,32 +160,7 @@ std::optional<APMValue> APMArrayParameterValue(const APMValue& array, const std:
                                                int64_t* failureCode) {
   const APMValue::Array* elements = array.arrayValue();
   if (elements == nullptr) return std::nullopt;
-  int64_t failure = 0;
-  std::optional<std::string_view> event;
-  if (eventName) event = *eventName;
-  bool valid = Validator::isValidArrayParamForEvent(
-      event, name, static_cast<int64_t>(elements->size()), itemScope, &failure);
-  if (failureCode) *failureCode = failure;
-  if (!valid && failure != Validator::kFailureTooManyArrayItems) return std::nullopt;
-  size_t count = std::min<size_t>(elements->size(), Validator::kMaxArrayItems);
-
-  APMValue::Array items;
-  items.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    const APMObject& element = (*elements)[i];
-    if (!Validator::isValidArrayParamItem(element)) {
-      APMSetErrorParameters(errors, 4, APMObject(name + "[" + std::to_string(i) + "]"),
-                            kMaxNameErrorLength, nullptr);
-      continue;
-    }
-    std::optional<APMValueMap> item =
-        APMSanitizedEventParameters(itemMapOf(element), eventName, isPublic, true);
-    if (!item) continue;
-    APMObjectMap itemObject;
-    for (auto& [key, value] : *item) itemObject.emplace_hint(itemObject.end(), key, value);
-    items.emplace_back(std::move(itemObject));
-  }
-  return APMValue(std::move(items));
+  return arrayValue(*elements, name, eventName, errors, itemScope, isPublic, failureCode);
 }
 
 void APMTrimParametersToLimit(APMValueMap& parameters, int64_t limit) {
@@ -148,6 +212,15 @@ std::optional<APMValueMap> APMSanitizedParameters(const APMObjectMap& parameters
 std::optional<APMValueMap> APMSanitizedEventParameters(const APMObjectMap& parameters,
                                                        const std::optional<std::string>& eventName,
                                                        bool isPublic, bool itemScope) {
+  return sanitize(parameters, eventName, isPublic, itemScope);
+}
+
+namespace {
+
+template <typename Map>
+std::optional<APMValueMap> sanitize(const Map& parameters,
+                                    const std::optional<std::string>& eventName, bool isPublic,
+                                    bool itemScope) {
   if (parameters.empty()) return std::nullopt;
   const auto limits = APMParameterLimits::current();
   const int64_t maxInternalLength = limits->maxInternalEventParameterValueLength();
@@ -162,19 +235,35 @@ std::optional<APMValueMap> APMSanitizedEventParameters(const APMObjectMap& param
       removed.push_back(&key);
       continue;
     }
-    std::optional<APMValue> value = APMValue::valueFromObject(raw, true);
-    if (!value) {
-      removed.push_back(&key);
-      APMMonitor::monitor()->logWithLevel(
-          3, 18015, "Event parameter value must be of type NSString, NSNumber or NSArray. Type",
-          APMLogContext(raw.className()));
-      continue;
+    const APMValue* typed = typedOf(raw);
+    const platform::Value::Array* plainArray = typed ? nullptr : plainArrayOf(raw);
+    std::optional<APMValue> value;
+    if (typed) {
+      value = *typed;
+    } else if (!plainArray) {
+      value = scalarOf(raw);
+      if (!value) {
+        (void)APMValue::valueFromObject(APMObject(raw), true);  // logs why it is no value
+        removed.push_back(&key);
+        APMMonitor::monitor()->logWithLevel(
+            3, 18015, "Event parameter value must be of type NSString, NSNumber or NSArray. Type",
+            APMLogContext(classNameOf(raw)));
+        continue;
+      }
     }
-    const bool rawIsTyped = raw.asValue() != nullptr;
+
     int64_t failure = 0;
     bool kept = true;
     bool putTrimmedErrorValue = false;
-    if (isPublic && !Validator::isValidPublicEventParameterValue(*value, &failure)) {
+    if (plainArray) {
+      // The value rules pass arrays; an "_ev" array is kept as it is.
+      if (key == kAPMErrorValueParameter) {
+        value = APMValue(APMValue::Array(plainArray->begin(), plainArray->end()));
+      } else {
+        value = arrayValue(*plainArray, key, eventName, added, itemScope, isPublic, &failure);
+        kept = value.has_value();
+      }
+    } else if (isPublic && !Validator::isValidPublicEventParameterValue(*value, &failure)) {
       kept = false;
     } else if (key == kAPMErrorValueParameter) {
       // An "_ev" that another layer already cut ("..." after the maximum) passes as it is.
@@ -194,14 +283,6 @@ std::optional<APMValueMap> APMSanitizedEventParameters(const APMObjectMap& param
     } else if (isInternalEvent &&
                !Validator::isValidInternalEventParameterValue(*value, &failure)) {
       kept = false;
-    } else if (value->isArray() && !rawIsTyped) {
-      std::optional<APMValue> array =
-          APMArrayParameterValue(*value, key, eventName, added, itemScope, isPublic, &failure);
-      if (array) {
-        value = std::move(array);
-      } else {
-        kept = false;
-      }
     }
 
     if (!kept) {
@@ -210,43 +291,45 @@ std::optional<APMValueMap> APMSanitizedEventParameters(const APMObjectMap& param
           added.find(kAPMErrorCodeParameter) == added.end()) {
         APMSetErrorCodeParameter(added, 4);
         std::optional<APMObject> text;
-        if (value->stringValue()) text = APMObject(*value);
+        if (value && value->stringValue()) text = APMObject(*value);
         APMSetErrorValueParameters(added, APMObject(key), kMaxNameErrorLength,
                                    text ? &*text : nullptr);
       }
     }
-    if (value->isArray() && failure != 0) {
+    if ((plainArray || value->isArray()) && failure != 0) {
       APMSetArrayParameterError(added, failure, key, eventName);
     }
-    if (kept && !rawIsTyped && !putTrimmedErrorValue) added.emplace(key, std::move(*value));
+    if (kept && !typed && !putTrimmedErrorValue) {
+      added.emplace_hint(added.end(), key, std::move(*value));
+    }
   }
 
-  std::optional<APMValueMap> result;
-  if (removed.size() == parameters.size()) {
-    result = std::move(added);
-  } else {
-    result.emplace();
+  // The new entries win over the typed values that stay from the caller's map.
+  std::optional<APMValueMap> result = std::move(added);
+  if (removed.size() != parameters.size()) {
     size_t next = 0;  // `removed` is in key order, as the map is
     for (const auto& [key, raw] : parameters) {
       if (next < removed.size() && removed[next] == &key) {
         ++next;
         continue;
       }
-      if (const APMValue* typed = raw.asValue()) result->emplace_hint(result->end(), key, *typed);
+      if (const APMValue* typed = typedOf(raw)) result->emplace(key, *typed);
     }
-    for (auto& [key, value] : added) result->insert_or_assign(key, std::move(value));
   }
 
   if (itemScope) {
     const int64_t limit = limits->maxItemScopedCustomParameters();
-    if (APMPublicParameterCount(*result, true) > limit) {
+    // Counting is needed only when there are more keys than the limit.
+    if (static_cast<int64_t>(result->size()) > limit &&
+        APMPublicParameterCount(*result, true) > limit) {
       APMTrimParametersToLimitWithScope(*result, limit, true);
       APMSetErrorCodeParameter(*result, limit == 0 ? 23 : 28);
       APMMonitor::monitor()->logWithLevel(0, 18016, "Item cannot contain custom parameters");
     }
   } else {
     const int64_t limit = limits->maxPublicEventParams();
-    if (APMPublicParameterCount(*result, false) > limit) {
+    if (static_cast<int64_t>(result->size()) > limit &&
+        APMPublicParameterCount(*result, false) > limit) {
       APMTrimParametersToLimit(*result, limit);
       APMSetErrorCodeParameter(*result, 5);
       APMMonitor::monitor()->logWithLevel(
@@ -255,3 +338,5 @@ std::optional<APMValueMap> APMSanitizedEventParameters(const APMObjectMap& param
   }
   return result;
 }
+
+}  // namespace

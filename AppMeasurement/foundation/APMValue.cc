@@ -28,6 +28,15 @@ std::string describeDouble(double value) {
   return std::string(buffer, result.ptr);
 }
 
+template <typename Map>
+std::string describeMap(const Map& map) {
+  std::string out = "{";
+  for (const auto& [key, element] : map) {
+    out += "\n    " + key + " = " + element.description() + ";";
+  }
+  return out + "\n}";
+}
+
 bool sameDouble(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 }  // namespace
@@ -44,6 +53,9 @@ APMValue::APMValue(std::string value)
                                                     ? std::move(value)
                                                     : platform::Text::sanitizedUTF8(value))) {}
 
+APMValue::APMValue(ValidText value)
+    : valueType_(kTypeString), held_(std::make_shared<const std::string>(std::move(value.text))) {}
+
 APMValue::APMValue(Array elements)
     : valueType_(kTypeArray), held_(std::make_shared<const Array>(std::move(elements))) {}
 
@@ -56,7 +68,7 @@ std::optional<APMValue> APMValue::valueFromObject(const APMObject& object, bool 
     return std::nullopt;
   }
   if (const platform::Value* plain = object.asPlain()) {
-    if (const std::string* text = object.asText()) return APMValue(*text);
+    if (const std::string* text = object.asText()) return APMValue(ValidText{*text});
     if (const double* real = plain->asReal()) return APMValue(*real);
     if (const int64_t* integer = plain->asInteger()) return APMValue(*integer);
     if (const bool* flag = plain->asBool()) return APMValue(static_cast<int64_t>(*flag ? 1 : 0));
@@ -84,7 +96,7 @@ std::optional<APMValue> APMValue::createWithString(const APMObject& object) {
     logValueError(35003, "Cannot create String value with non-string value. Value", object);
     return std::nullopt;
   }
-  return APMValue(*text);
+  return APMValue(ValidText{*text});
 }
 
 std::optional<APMValue> APMValue::createWithArray(const APMObject& object) {
@@ -184,10 +196,10 @@ APMObject::Map APMObject::mapFromDictionary(const platform::Value::Dictionary& d
   return map;
 }
 
-const std::string* APMObject::asText() const {
+void APMObject::checkText() {
   const platform::Value* plain = asPlain();
   const std::string* text = plain ? plain->asString() : nullptr;
-  return text && platform::Text::isValidUTF8(*text) ? text : nullptr;
+  validText_ = text && platform::Text::isValidUTF8(*text);
 }
 
 const platform::Value::Array* APMObject::asPlainArray() const {
@@ -196,7 +208,7 @@ const platform::Value::Array* APMObject::asPlainArray() const {
 }
 
 bool APMObject::isMap() const {
-  if (asMap()) return true;
+  if (asMap() || asValueMap()) return true;
   const platform::Value* plain = asPlain();
   return plain && plain->isDictionary();
 }
@@ -204,7 +216,7 @@ bool APMObject::isMap() const {
 std::string APMObject::className() const {
   if (isNil()) return "(nil)";
   if (asValue()) return "APMValue";
-  if (asMap()) return "NSDictionary";
+  if (asMap() || asValueMap()) return "NSDictionary";
   const platform::Value& plain = *asPlain();
   switch (plain.type()) {
     case platform::Value::Type::Null:
@@ -230,14 +242,8 @@ std::string APMObject::className() const {
 std::string APMObject::description() const {
   if (isNil()) return "(null)";
   if (const APMValue* value = asValue()) return value->description();
-  if (const Map* map = asMap()) {
-    std::string out = "{";
-    for (const auto& [key, element] : *map) {
-      out += "\n    " + key + " = " + element.description() + ";";
-    }
-    out += "\n}";
-    return out;
-  }
+  if (const Map* map = asMap()) return describeMap(*map);
+  if (const APMValueMap* map = asValueMap()) return describeMap(*map);
   const platform::Value& plain = *asPlain();
   if (plain.isString() && !asText())
     return "<" + std::to_string(plain.asString()->size()) + " bytes>";

@@ -47,10 +47,17 @@ class APMValue {
   // initWithDouble:, initWithInt64:.
   explicit APMValue(double value);
   explicit APMValue(int64_t value);
+  // An int literal (or a boolean) is an integer value, never a double.
+  explicit APMValue(int value) : APMValue(static_cast<int64_t>(value)) {}
   // A string value of text made by this library. Ill-formed UTF-8 is replaced by U+FFFD, so
   // the value always holds text.
   explicit APMValue(std::string value);
   explicit APMValue(const char* value) : APMValue(std::string(value)) {}
+  // A string value of text already known to be valid UTF-8 (not checked again).
+  struct ValidText {
+    std::string text;
+  };
+  explicit APMValue(ValidText value);
   // An array value of the elements as given.
   explicit APMValue(Array elements);
   // initWithValueType:value:, the designated constructor: stores the pair as given.
@@ -88,22 +95,29 @@ class APMValue {
   Held held_;
 };
 
+// A map of typed values: what an event keeps as its parameters, and each sanitised item of an
+// array value.
+using APMValueMap = std::map<std::string, APMValue, std::less<>>;
+
 // A loose object as an app or another library hands it in where a parameter is expected:
 // nil, a plain platform value (string, number, boolean, array, dictionary, bytes, date,
-// null), an already typed APMValue, or a map of loose objects (item maps made by code, and
-// the sanitised items of an array value). A value type.
+// null), an already typed APMValue, a map of loose objects (item maps made by code) or a map
+// of typed values (the sanitised items of an array value). A value type.
 class APMObject {
  public:
   using Map = std::map<std::string, APMObject, std::less<>>;
 
   APMObject() = default;  // nil
-  APMObject(platform::Value plain) : storage_(std::move(plain)) {}
+  APMObject(platform::Value plain) : storage_(std::move(plain)) { checkText(); }
   APMObject(APMValue value) : storage_(std::move(value)) {}
   APMObject(Map map) : storage_(std::move(map)) {}
+  APMObject(APMValueMap map) : storage_(std::move(map)) {}
   template <typename T>
   requires(std::is_constructible_v<platform::Value, T&&> &&
            !std::is_same_v<std::remove_cvref_t<T>, platform::Value>) APMObject(T&& plain)
-      : storage_(platform::Value(std::forward<T>(plain))) {}
+      : storage_(platform::Value(std::forward<T>(plain))) {
+    checkText();
+  }
 
   // A map of loose objects from a plain dictionary (an app's parameters).
   static Map mapFromDictionary(const platform::Value::Dictionary& dictionary);
@@ -112,12 +126,13 @@ class APMObject {
   const platform::Value* asPlain() const { return std::get_if<platform::Value>(&storage_); }
   const APMValue* asValue() const { return std::get_if<APMValue>(&storage_); }
   const Map* asMap() const { return std::get_if<Map>(&storage_); }
+  const APMValueMap* asValueMap() const { return std::get_if<APMValueMap>(&storage_); }
 
   // The text when this is a plain string of valid UTF-8, else nullptr.
-  const std::string* asText() const;
+  const std::string* asText() const { return validText_ ? asPlain()->asString() : nullptr; }
   // A plain array, else nullptr.
   const platform::Value::Array* asPlainArray() const;
-  // Whether this is a map: a Map or a plain dictionary.
+  // Whether this is a map: a Map, a map of typed values or a plain dictionary.
   bool isMap() const;
 
   // The platform class name the original would print for the object ("NSString",
@@ -129,12 +144,14 @@ class APMObject {
   bool operator==(const APMObject& other) const;
 
  private:
-  std::variant<std::monostate, platform::Value, APMValue, Map> storage_;
+  // Validates a plain string once, so that every later reading of the text is free.
+  void checkText();
+
+  std::variant<std::monostate, platform::Value, APMValue, Map, APMValueMap> storage_;
+  bool validText_ = false;
 };
 
 using APMObjectMap = APMObject::Map;
-// A map of typed values: what an event keeps as its parameters.
-using APMValueMap = std::map<std::string, APMValue, std::less<>>;
 
 template <>
 struct std::hash<APMValue> {

@@ -2,15 +2,18 @@
 
 #include <pb_common.h>
 #include <pb_decode.h>
-#include <pb_encode.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "AppMeasurement/messages/NANOLog.h"
 
 namespace {
 
-// Nesting depth of the decode or encode running on this thread; each message level counts one.
+// Nesting depth of the decode running on this thread; each message level counts one.
 thread_local int tNestingDepth = 0;
 
 // The memory the decode running on this thread may still take (see kNANODecodeBytesPerInputByte).
@@ -117,7 +120,6 @@ const pb_msgdesc_t* descriptorOf(const NANOMessageLayout& layout) {
 }
 
 bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream);
-bool setEncoders(const NANOMessageInfo& info, void* structure);
 
 // Reads the rest of a string substream into a cell.
 bool decodeStringCell(pb_istream_t* stream, NANOCell& cell) {
@@ -203,138 +205,188 @@ bool decodeRepeated(pb_istream_t* stream, const pb_field_t* field, void** arg) {
 
 bool isStringKind(uint32_t code) { return (code & (kNANOCodeString | kNANOCodeBytes)) != 0; }
 
-// Points nanopb's structure at the record: callbacks for strings and repeated fields, and a
-// fresh nested record for each singular sub-message. Checks that nanopb's field table and
-// the layout agree.
-bool setDecoders(NANOMessageInfo& info, void* structure) {
-  const NANOMessageLayout& layout = info.layout();
+// One field of nanopb's structure of a message, as the decoder uses it: where its member and
+// presence flag are, and which slot of the record it fills.
+struct FieldStep {
+  enum Kind : uint8_t { kRepeatedCallback, kStringCallback, kSubMessage, kScalar };
+  Kind kind;
+  uint8_t ltype;     // nanopb's PB_LTYPE of a scalar
+  uint8_t dataSize;  // bytes of a scalar's member
+  uint32_t slot;
+  size_t dataOffset;  // of the member (the callback, the nested structure, the value)
+  size_t flagOffset;  // of the presence flag of a sub-message or scalar
+  const NANOMessageLayout* sub;
+};
+
+// The fields of one message in nanopb's order. Null when nanopb's field table and the layout
+// disagree, which fails every decode of the message.
+struct DecodePlan {
+  std::vector<FieldStep> steps;
+};
+
+const DecodePlan* makePlan(const NANOMessageLayout& layout) {
+  auto plan = std::make_unique<DecodePlan>();
+  std::vector<unsigned char> structure(layout.nanopbStructSize + 1);
+  auto* base = structure.data();
   pb_field_iter_t it;
-  if (!pb_field_iter_begin(&it, descriptorOf(layout), structure)) return false;
+  if (!pb_field_iter_begin(&it, descriptorOf(layout), base)) return nullptr;
   do {
     int index = layout.slotOfTag(it.tag);
-    if (index < 0) return false;
+    if (index < 0) return nullptr;
     uint32_t code = layout.codes[index];
+    FieldStep step{};
+    step.slot = static_cast<uint32_t>(index);
+    step.dataOffset = static_cast<size_t>(static_cast<unsigned char*>(it.pData) - base);
     if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
-      auto* callback = static_cast<pb_callback_t*>(it.pData);
       if (code & kNANOCodeRepeated) {
-        callback->funcs.decode = decodeRepeated;
+        step.kind = FieldStep::kRepeatedCallback;
       } else if (isStringKind(code)) {
-        callback->funcs.decode = decodeSingularString;
+        step.kind = FieldStep::kStringCallback;
       } else {
-        return false;
+        return nullptr;
       }
-      callback->arg = &info;
     } else if (PB_ATYPE(it.type) != PB_ATYPE_STATIC || PB_HTYPE(it.type) != PB_HTYPE_OPTIONAL ||
                (code & kNANOCodeRepeated) || isStringKind(code)) {
-      return false;
+      return nullptr;
     } else if (PB_LTYPE_IS_SUBMSG(it.type)) {
       const NANOMessageLayout* sub = layout.fields[index].message;
       if (!(code & kNANOCodeMessage) || sub == nullptr || descriptorOf(*sub) != it.submsg_desc) {
-        return false;
+        return nullptr;
       }
-      // nanopb decodes singular sub-messages inline, so their records must exist beforehand;
-      // copyScalars drops (and refunds) the ones that stay absent.
-      NANOSlot* slot = writableSlot(info, static_cast<uint32_t>(index));
-      if (slot == nullptr) return false;
-      slot->present = false;
-      slot->cell = NANOCell();
-      slot->cell.message = newRecord(*sub);
-      if (slot->cell.message == nullptr || !setDecoders(*slot->cell.message, it.pData)) {
-        return false;
-      }
+      step.kind = FieldStep::kSubMessage;
+      step.sub = sub;
+      step.flagOffset = static_cast<size_t>(static_cast<unsigned char*>(it.pSize) - base);
     } else if (code & kNANOCodeMessage) {
-      return false;
+      return nullptr;
+    } else {
+      step.kind = FieldStep::kScalar;
+      step.ltype = static_cast<uint8_t>(PB_LTYPE(it.type));
+      step.dataSize = static_cast<uint8_t>(it.data_size);
+      step.flagOffset = static_cast<size_t>(static_cast<unsigned char*>(it.pSize) - base);
     }
+    plan->steps.push_back(step);
   } while (pb_field_iter_next(&it));
+  return plan.release();
+}
+
+// The message's plan, made on its first decode. A plan that cannot be made is retried (and
+// fails) on every decode; made plans live as long as the process.
+const DecodePlan* planOf(const NANOMessageLayout& layout) {
+  if (const void* plan = layout.decodePlan.load(std::memory_order_acquire)) {
+    return static_cast<const DecodePlan*>(plan);
+  }
+  const DecodePlan* made = makePlan(layout);
+  if (made == nullptr) return nullptr;
+  const void* expected = nullptr;
+  if (!layout.decodePlan.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    delete made;  // another thread made it first
+    return static_cast<const DecodePlan*>(expected);
+  }
+  return made;
+}
+
+// Points nanopb's structure at the record: callbacks for strings and repeated fields, and a
+// fresh nested record for each singular sub-message. Fails when nanopb's field table and the
+// layout disagree.
+bool setDecoders(NANOMessageInfo& info, void* structure) {
+  const DecodePlan* plan = planOf(info.layout());
+  if (plan == nullptr) return false;
+  auto* base = static_cast<unsigned char*>(structure);
+  for (const FieldStep& step : plan->steps) {
+    switch (step.kind) {
+      case FieldStep::kRepeatedCallback:
+      case FieldStep::kStringCallback: {
+        auto* callback = reinterpret_cast<pb_callback_t*>(base + step.dataOffset);
+        callback->funcs.decode =
+            step.kind == FieldStep::kRepeatedCallback ? decodeRepeated : decodeSingularString;
+        callback->arg = &info;
+        break;
+      }
+      case FieldStep::kSubMessage: {
+        // nanopb decodes singular sub-messages inline, so their records must exist beforehand;
+        // copyScalars drops (and refunds) the ones that stay absent.
+        NANOSlot* slot = writableSlot(info, step.slot);
+        if (slot == nullptr) return false;
+        slot->present = false;
+        slot->cell = NANOCell();
+        slot->cell.message = newRecord(*step.sub);
+        if (slot->cell.message == nullptr ||
+            !setDecoders(*slot->cell.message, base + step.dataOffset)) {
+          return false;
+        }
+        break;
+      }
+      case FieldStep::kScalar:
+        break;
+    }
+  }
   return true;
 }
 
-uint64_t readScalar(const pb_field_iter_t& it) {
-  switch (PB_LTYPE(it.type)) {
+uint64_t readScalar(const FieldStep& step, const unsigned char* data) {
+  switch (step.ltype) {
     case PB_LTYPE_BOOL:
-      return *static_cast<const bool*>(it.pData) ? 1 : 0;
+      return *reinterpret_cast<const bool*>(data) ? 1 : 0;
     case PB_LTYPE_FIXED32: {
       uint32_t bits;
-      std::memcpy(&bits, it.pData, sizeof bits);
+      std::memcpy(&bits, data, sizeof bits);
       return bits;
     }
     case PB_LTYPE_FIXED64: {
       uint64_t bits;
-      std::memcpy(&bits, it.pData, sizeof bits);
+      std::memcpy(&bits, data, sizeof bits);
       return bits;
     }
     default:
       break;
   }
   // Varints: 32-bit values are kept zero-extended.
-  switch (it.data_size) {
+  switch (step.dataSize) {
     case 1:
-      return static_cast<uint32_t>(static_cast<int32_t>(*static_cast<const int8_t*>(it.pData)));
-    case 2:
-      return static_cast<uint32_t>(static_cast<int32_t>(*static_cast<const int16_t*>(it.pData)));
+      return static_cast<uint32_t>(static_cast<int32_t>(*reinterpret_cast<const int8_t*>(data)));
+    case 2: {
+      int16_t v;
+      std::memcpy(&v, data, sizeof v);
+      return static_cast<uint32_t>(static_cast<int32_t>(v));
+    }
     case 4: {
       uint32_t v;
-      std::memcpy(&v, it.pData, sizeof v);
+      std::memcpy(&v, data, sizeof v);
       return v;
     }
     default: {
       uint64_t v;
-      std::memcpy(&v, it.pData, sizeof v);
+      std::memcpy(&v, data, sizeof v);
       return v;
     }
-  }
-}
-
-void writeScalar(const pb_field_iter_t& it, uint64_t value) {
-  if (PB_LTYPE(it.type) == PB_LTYPE_BOOL) {
-    *static_cast<bool*>(it.pData) = value != 0;
-    return;
-  }
-  switch (it.data_size) {
-    case 1:
-      *static_cast<int8_t*>(it.pData) = static_cast<int8_t>(value);
-      break;
-    case 2:
-      *static_cast<int16_t*>(it.pData) = static_cast<int16_t>(value);
-      break;
-    case 4: {
-      uint32_t v = static_cast<uint32_t>(value);
-      std::memcpy(it.pData, &v, sizeof v);
-      break;
-    }
-    default:
-      std::memcpy(it.pData, &value, sizeof value);
-      break;
   }
 }
 
 // After decoding: present scalars into their cells, present sub-messages' scalars into the
 // nested records, absent sub-messages released. False when the budget runs out.
-bool copyScalars(NANOMessageInfo& info, void* structure) {
-  const NANOMessageLayout& layout = info.layout();
-  pb_field_iter_t it;
-  if (!pb_field_iter_begin(&it, descriptorOf(layout), structure)) return true;
-  do {
-    if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) continue;
-    auto index = static_cast<uint32_t>(layout.slotOfTag(it.tag));
-    bool has = *static_cast<const bool*>(it.pSize);
-    if (PB_LTYPE_IS_SUBMSG(it.type)) {
-      NANOSlot& slot = info.slot(index);  // allocated by setDecoders
+bool copyScalars(NANOMessageInfo& info, const void* structure) {
+  const DecodePlan* plan = planOf(info.layout());  // made by setDecoders
+  const auto* base = static_cast<const unsigned char*>(structure);
+  for (const FieldStep& step : plan->steps) {
+    if (step.kind != FieldStep::kSubMessage && step.kind != FieldStep::kScalar) continue;
+    bool has = *reinterpret_cast<const bool*>(base + step.flagOffset);
+    if (step.kind == FieldStep::kSubMessage) {
+      NANOSlot& slot = info.slot(step.slot);  // allocated by setDecoders
       if (has) {
         slot.present = true;
-        if (!copyScalars(*slot.cell.message, it.pData)) return false;
+        if (!copyScalars(*slot.cell.message, base + step.dataOffset)) return false;
       } else {
         slot.present = false;
         if (slot.cell.message) refund(unusedRecordBytes(*slot.cell.message));
         slot.cell = NANOCell();
       }
     } else if (has) {
-      NANOSlot* slot = writableSlot(info, index);
+      NANOSlot* slot = writableSlot(info, step.slot);
       if (slot == nullptr) return false;
       slot->present = true;
-      slot->cell.scalar = readScalar(it);
+      slot->cell.scalar = readScalar(step, base + step.dataOffset);
     }
-  } while (pb_field_iter_next(&it));
+  }
   return true;
 }
 
@@ -366,6 +418,84 @@ bool countPacked(uint32_t code, pb_istream_t* run, uint32_t* count) {
   return true;
 }
 
+// The first pass reads every tag of a level once more than nanopb does. nanopb reads a byte
+// at a time through its stream's callback; on the memory streams every decode here runs on, the
+// common cases (tags and lengths of up to four bytes, values to skip) are read from the bytes
+// directly. Anything else goes to nanopb's own functions, so both read the input alike.
+bool isMemoryStream(const pb_istream_t& stream) {
+  static const auto kBufferRead = pb_istream_from_buffer(nullptr, 0).callback;
+  return stream.callback == kBufferRead;
+}
+
+const uint8_t* streamBytes(const pb_istream_t& stream) {
+  return static_cast<const uint8_t*>(stream.state);
+}
+
+void advance(pb_istream_t& stream, size_t count) {
+  stream.state = const_cast<uint8_t*>(streamBytes(stream) + count);
+  stream.bytes_left -= count;
+}
+
+// A varint of at most four bytes (under 2^28) read straight from a memory stream; false, with
+// the stream unchanged, for any other.
+bool shortVarint(pb_istream_t& stream, uint32_t* value) {
+  if (!isMemoryStream(stream)) return false;
+  const uint8_t* bytes = streamBytes(stream);
+  size_t available = stream.bytes_left < 4 ? stream.bytes_left : 4;
+  uint32_t result = 0;
+  for (size_t i = 0; i < available; ++i) {
+    result |= static_cast<uint32_t>(bytes[i] & 0x7F) << (7 * i);
+    if ((bytes[i] & 0x80) == 0) {
+      advance(stream, i + 1);
+      *value = result;
+      return true;
+    }
+  }
+  return false;
+}
+
+// pb_decode_tag: a tag of 0 ends the message.
+bool scanTag(pb_istream_t& stream, pb_wire_type_t* wireType, uint32_t* tag, bool* eof) {
+  uint32_t value;
+  if (!shortVarint(stream, &value)) return pb_decode_tag(&stream, wireType, tag, eof);
+  *eof = value == 0;
+  if (*eof) return false;
+  *wireType = static_cast<pb_wire_type_t>(value & 7);
+  *tag = value >> 3;
+  return true;
+}
+
+// pb_skip_field.
+bool scanSkip(pb_istream_t& stream, pb_wire_type_t wireType) {
+  if (!isMemoryStream(stream)) return pb_skip_field(&stream, wireType);
+  const uint8_t* bytes = streamBytes(stream);
+  size_t count = 0;
+  switch (wireType) {
+    case PB_WT_VARINT:
+      while (count < stream.bytes_left && (bytes[count] & 0x80) != 0) ++count;
+      if (count == stream.bytes_left) return false;
+      ++count;
+      break;
+    case PB_WT_64BIT:
+      count = 8;
+      break;
+    case PB_WT_32BIT:
+      count = 4;
+      break;
+    case PB_WT_STRING: {
+      uint32_t length;
+      if (!shortVarint(stream, &length)) return pb_skip_field(&stream, wireType);
+      count = length;
+      break;
+    }
+    default:
+      return false;
+  }
+  if (stream.bytes_left < count) return false;
+  advance(stream, count);
+  return true;
+}
+
 bool countAndReserve(NANOMessageInfo& info, pb_istream_t stream, uint32_t* counts);
 
 // The pass below with its per-slot counters: on the stack for most messages, else on the heap,
@@ -373,7 +503,8 @@ bool countAndReserve(NANOMessageInfo& info, pb_istream_t stream, uint32_t* count
 bool scanFields(NANOMessageInfo& info, pb_istream_t stream) {
   const NANOMessageLayout& layout = info.layout();
   if (layout.slotCount <= 64) {
-    uint32_t counts[64] = {};
+    uint32_t counts[64];
+    std::fill_n(counts, layout.slotCount, 0u);
     return countAndReserve(info, stream, counts);
   }
   size_t bytes = layout.slotCount * sizeof(uint32_t);
@@ -396,7 +527,7 @@ bool countAndReserve(NANOMessageInfo& info, pb_istream_t stream, uint32_t* count
     pb_wire_type_t wireType;
     uint32_t tag;
     bool eof;
-    if (!pb_decode_tag(&stream, &wireType, &tag, &eof) || eof) break;
+    if (!scanTag(stream, &wireType, &tag, &eof) || eof) break;
     int slot = layout.slotOfTag(tag);
     if (slot >= 0) {
       uint32_t code = layout.codes[slot];
@@ -423,7 +554,7 @@ bool countAndReserve(NANOMessageInfo& info, pb_istream_t stream, uint32_t* count
         continue;
       }
     }
-    if (!pb_skip_field(&stream, wireType)) break;  // malformed: pb_decode reports it
+    if (!scanSkip(stream, wireType)) break;  // malformed: pb_decode reports it
   }
   for (uint32_t slot = 0; slot < layout.slotCount; ++slot) {
     if (counts[slot] > 0) {
@@ -463,117 +594,6 @@ bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream) {
   return true;
 }
 
-// --- Encoding ---
-
-bool encodeSingularString(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-  const auto* info = static_cast<const NANOMessageInfo*>(*arg);
-  int index = info->layout().slotOfTag(field->tag);
-  if (index < 0) return false;
-  const NANOSlot& slot = info->slot(static_cast<uint32_t>(index));
-  if (!slot.present) return false;
-  return pb_encode_tag_for_field(stream, field) &&
-         pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(slot.cell.bytes.data()),
-                          slot.cell.bytes.size());
-}
-
-bool encodeElement(pb_ostream_t* stream, const pb_field_t* field, const NANOMessageInfo* element) {
-  if (element == nullptr) return false;
-  DepthGuard depth;
-  if (!depth.ok()) {
-    NANOLog("<ERROR> %s encoder failed: messages nested deeper than %d levels", element->name(),
-            kNANOMaxNestingDepth);
-    return false;
-  }
-  StructBuffer structure(element->layout().nanopbStructSize);
-  if (!setEncoders(*element, structure.data())) return false;
-  return pb_encode_tag_for_field(stream, field) &&
-         pb_encode_submessage(stream, descriptorOf(element->layout()), structure.data());
-}
-
-bool encodeRepeated(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
-  const auto* info = static_cast<const NANOMessageInfo*>(*arg);
-  int index = info->layout().slotOfTag(field->tag);
-  if (index < 0) return false;
-  uint32_t code = info->codes()[index];
-  for (const NANOCell& item : info->slot(static_cast<uint32_t>(index)).items) {
-    bool ok;
-    if (code & kNANOCodeMessage) {
-      ok = encodeElement(stream, field, item.message.get());
-    } else if (isStringKind(code)) {
-      ok = pb_encode_tag_for_field(stream, field) &&
-           pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(item.bytes.data()),
-                            item.bytes.size());
-    } else if (code & kNANOCodeFloat) {
-      uint32_t bits = static_cast<uint32_t>(item.scalar);
-      ok = pb_encode_tag_for_field(stream, field) && pb_encode_fixed32(stream, &bits);
-    } else if (code & kNANOCodeDouble) {
-      ok = pb_encode_tag_for_field(stream, field) && pb_encode_fixed64(stream, &item.scalar);
-    } else {
-      ok = pb_encode_tag_for_field(stream, field) && pb_encode_varint(stream, item.scalar);
-    }
-    if (!ok) return false;
-  }
-  return true;
-}
-
-// Fills a zeroed nanopb structure from the record.
-bool setEncoders(const NANOMessageInfo& info, void* structure) {
-  const NANOMessageLayout& layout = info.layout();
-  pb_field_iter_t it;
-  if (!pb_field_iter_begin(&it, descriptorOf(layout), structure)) return false;
-  do {
-    int index = layout.slotOfTag(it.tag);
-    if (index < 0) return false;
-    uint32_t code = layout.codes[index];
-    const NANOSlot& slot = info.slot(static_cast<uint32_t>(index));
-    if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
-      auto* callback = static_cast<pb_callback_t*>(it.pData);
-      if (code & kNANOCodeRepeated) {
-        if (slot.items.empty()) continue;
-        callback->funcs.encode = encodeRepeated;
-      } else {
-        if (!slot.present) continue;
-        callback->funcs.encode = encodeSingularString;
-      }
-      callback->arg = const_cast<NANOMessageInfo*>(&info);
-    } else if (!slot.present) {
-      continue;
-    } else if (PB_LTYPE_IS_SUBMSG(it.type)) {
-      const NANOMessageInfo* nested = slot.cell.message.get();
-      if (nested == nullptr || descriptorOf(nested->layout()) != it.submsg_desc) return false;
-      *static_cast<bool*>(it.pSize) = true;
-      if (!setEncoders(*nested, it.pData)) return false;
-    } else {
-      *static_cast<bool*>(it.pSize) = true;
-      writeScalar(it, slot.cell.scalar);
-    }
-  } while (pb_field_iter_next(&it));
-  return true;
-}
-
-// A sizing pass, one buffer of exactly that size, the writing pass.
-uint32_t encodeMessage(const NANOMessageInfo& info, const void* structure, std::string* out) {
-  const pb_msgdesc_t* fields = descriptorOf(info.layout());
-  pb_ostream_t sizing = PB_OSTREAM_SIZING;
-  if (!pb_encode(&sizing, fields, structure)) {
-    NANOLog("<ERROR> %s encoder failed: %s", info.name(), PB_GET_ERROR(&sizing));
-    return kNANOEncodeFailure;
-  }
-  if (sizing.bytes_written >= kNANOEncodeFailure) {
-    NANOLog("<ERROR> %s encoder failed: message too large", info.name());
-    return kNANOEncodeFailure;
-  }
-  out->assign(sizing.bytes_written, '\0');
-  pb_ostream_t stream =
-      pb_ostream_from_buffer(reinterpret_cast<pb_byte_t*>(out->data()), out->size());
-  if (!pb_encode(&stream, fields, structure) || stream.bytes_written != out->size()) {
-    NANOLog("<ERROR> %s encoder failed: %s", info.name(), PB_GET_ERROR(&stream));
-    out->clear();
-    return kNANOEncodeFailure;
-  }
-  return static_cast<uint32_t>(stream.bytes_written);
-}
-
 }  // namespace
 
 size_t NANODecodeMemoryLimit(size_t length) {
@@ -599,18 +619,4 @@ std::unique_ptr<NANOMessageInfo> NANODecode(const NANOMessageLayout& layout, con
   pb_istream_t stream = pb_istream_from_buffer(bytes != nullptr ? bytes : &kEmpty, length);
   if (!decodeInto(*info, &stream)) return nullptr;
   return info;
-}
-
-uint32_t NANOEncode(const NANOMessageInfo& info, std::string* out) {
-  if (out == nullptr) return kNANOEncodeFailure;
-  DepthGuard depth;
-  StructBuffer structure(info.layout().nanopbStructSize);
-  if (!setEncoders(info, structure.data())) {
-    NANOLog("<ERROR> %s encoder failed: Unable to set encoders", info.name());
-    out->clear();
-    return kNANOEncodeFailure;
-  }
-  uint32_t length = encodeMessage(info, structure.data(), out);
-  if (length == kNANOEncodeFailure) out->clear();
-  return length;
 }

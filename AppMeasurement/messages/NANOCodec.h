@@ -7,7 +7,8 @@
 
 #include "AppMeasurement/messages/NANOMessageInfo.h"
 
-// Encoding and decoding of records over nanopb.
+// Encoding and decoding of records: decoding over nanopb's generated tables, encoding straight
+// from the record's slots to the bytes nanopb and protoc write for the same message.
 //
 // Untrusted input: decoding accepts any bytes. What holds even for malicious data: the decode
 // either succeeds or fails with one log line per level; it never reads outside the input;
@@ -44,5 +45,7 @@ std::unique_ptr<NANOMessageInfo> NANODecode(const NANOMessageLayout& layout, con
 // Encodes the record into *out (replacing its contents) and returns the number of bytes, or
 // kNANOEncodeFailure (with *out emptied) when out is null or encoding fails. Fields are written
 // in ascending tag order; absent fields and empty repeated fields are left out; repeated
-// scalars are written unpacked, one tag per element.
+// scalars are written unpacked, one tag per element. The record's sizes are measured once (only
+// its present fields are visited), then the bytes are written in one pass into *out, allocated
+// once at the final size. Records nested deeper than kNANOMaxNestingDepth fail.
 uint32_t NANOEncode(const NANOMessageInfo& info, std::string* out);

@@ -60,6 +60,8 @@ class NANOMessageInfo {
   }
   // The slot to read; an empty slot (absent, no elements) while nothing was written.
   const NANOSlot& slot(uint32_t index) const { return slots_ ? slots_[index] : emptySlot(); }
+  // The slots in slot order for reading, or null while nothing was written.
+  const NANOSlot* slotsOrNull() const { return slots_.get(); }
 
   // Frees the slots when no field is present or holds elements: the record goes back to
   // taking only its own bytes. True when it did.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -60,6 +61,10 @@ struct NANOMessageLayout {
   const pb_msgdesc_s* nanopbFields;  // nanopb's field table of the message
   size_t nanopbStructSize;           // sizeof the nanopb structure
   const char* className;             // name of the message class ("APMPBEvent")
+  const uint16_t* slotsByTag;        // slotCount slot indexes, in ascending tag order
+  // Where the decoder finds each field in nanopb's structure, worked out from nanopb's field
+  // table on the first decode of the message and kept for the process (NANOCodec.cc).
+  mutable std::atomic<const void*> decodePlan{nullptr};
 
   // The slot of a wire tag, or -1.
   int slotOfTag(uint32_t tag) const { return tag <= maxTag ? slotForTag[tag] : -1; }

@@ -141,25 +141,19 @@ APMDatabase::~APMDatabase() = default;
 std::unique_ptr<APMDatabase> APMDatabase::create(
     std::string_view name, std::shared_ptr<APMDatabaseSettings> settings, APMErrorSlot* error,
     std::shared_ptr<platform::DispatchQueue> workerQueue) {
-  if (name.empty()) {
-    APMSetError(error, 1, "Received empty database name in init");
+  if (!APMCheckResult(!name.empty(), error, 1, "Received empty database name in init"))
     return nullptr;
-  }
   std::string path = APMApplicationSupportPath(name);
-  if (path.empty()) {
-    APMSetError(error, 2, "No Application Support folder for the database");
+  if (!APMCheckResult(!path.empty(), error, 2, "No Application Support folder for the database"))
     return nullptr;
-  }
   return open(std::move(path), std::move(settings), error, std::move(workerQueue));
 }
 
 std::unique_ptr<APMDatabase> APMDatabase::createAtPath(
     std::string path, std::shared_ptr<APMDatabaseSettings> settings, APMErrorSlot* error,
     std::shared_ptr<platform::DispatchQueue> workerQueue) {
-  if (path.empty()) {
-    APMSetError(error, 1, "Received empty database name in init");
+  if (!APMCheckResult(!path.empty(), error, 1, "Received empty database name in init"))
     return nullptr;
-  }
   return open(std::move(path), std::move(settings), error, std::move(workerQueue));
 }
 
@@ -286,10 +280,7 @@ bool APMDatabase::reset(APMErrorSlot* error) {
     }
   }
   sqliteStore_.reset();
-  if (!deleted) {
-    APMSetError(error, 2, "Failed to delete database data");
-    return false;
-  }
+  if (!APMCheckResult(deleted, error, 2, "Failed to delete database data")) return false;
   return initializeDatabaseResourcesWithContext("Reset", databasePath_, error);
 }
 
@@ -313,10 +304,7 @@ bool APMDatabase::allDataTypesFromTableWithName(std::string_view table, int64_t 
                                                 APMErrorSlot* error,
                                                 const CreateDataTypeBlock& block) {
   checkSequence("allDataTypesFromTableWithName");
-  if (!block) {
-    APMSetError(error, 1, "Received nil block to get all data types");
-    return false;
-  }
+  if (!APMCheckNonNil(block, error, 1, "Received nil block to get all data types")) return false;
   if (!requireStore(error)) return false;
   std::string sql = "SELECT rowid, * FROM " + std::string(table) + " ORDER BY rowid LIMIT " +
                     std::to_string(tableLimit);
@@ -330,22 +318,17 @@ bool APMDatabase::dataTypesFromTableWithName(std::string_view table, std::string
                                              const Value* columnValue, APMErrorSlot* error,
                                              const CreateDataTypeBlock& block) {
   checkSequence("dataTypesFromTableWithName");
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name to create data type from table");
+  if (!APMCheckResult(!table.empty(), error, 1,
+                      "Received empty table name to create data type from table"))
     return false;
-  }
-  if (columnName.empty()) {
-    APMSetError(error, 1, "Received empty column name to create data type from table");
+  if (!APMCheckResult(!columnName.empty(), error, 1,
+                      "Received empty column name to create data type from table"))
     return false;
-  }
-  if (columnValue == nullptr) {
-    APMSetError(error, 1, "Received nil column value to create data type from table");
+  if (!APMCheckResult(columnValue != nullptr, error, 1,
+                      "Received nil column value to create data type from table"))
     return false;
-  }
-  if (!block) {
-    APMSetError(error, 2, "Received nil block to create data type from table");
+  if (!APMCheckNonNil(block, error, 2, "Received nil block to create data type from table"))
     return false;
-  }
   if (!requireStore(error)) return false;
   std::string sql =
       "SELECT rowid, * FROM " + std::string(table) + " WHERE " + std::string(columnName) + " = ?";
@@ -366,14 +349,9 @@ bool APMDatabase::dataTypesFromTableWithName(std::string_view table, std::string
 bool APMDatabase::insertDataType(const APMSqliteRecord& record, std::string_view table,
                                  APMErrorSlot* error) {
   checkSequence("insertDataType");
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for inserting");
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for inserting"))
     return false;
-  }
-  if (record.empty()) {
-    APMSetError(error, 2, "Failed to insert empty record");
-    return false;
-  }
+  if (!APMCheckResult(!record.empty(), error, 2, "Failed to insert empty record")) return false;
   if (!requireStore(error)) return false;
   return sqliteStore_->upsertRecord(record, table, error);
 }
@@ -382,24 +360,19 @@ bool APMDatabase::upsertDataType(const APMSqliteRecord& record, std::string_view
                                  std::string_view columnName, const Value& columnValue,
                                  int64_t tableLimit, APMErrorSlot* error) {
   checkSequence("upsertDataType");
-  if (record.empty()) {
-    APMSetError(error, 1, "Received empty data type to upsert");
+  if (!APMCheckResult(!record.empty(), error, 1, "Received empty data type to upsert"))
     return false;
-  }
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for checking upsert");
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for checking upsert"))
     return false;
-  }
   if (!requireStore(error)) return false;
   auto keyRows = sqliteStore_->rowCountForTableWithName(table, columnName, &columnValue, error);
   if (!keyRows) return false;
   if (*keyRows == 0) {
     auto allRows = sqliteStore_->rowCountForTableWithName(table, error);
     if (!allRows) return false;
-    if (*allRows >= tableLimit) {
-      APMSetError(error, 2, "Failed to insert data type. Table is full");
+    if (!APMCheckResult(*allRows < tableLimit, error, 2,
+                        "Failed to insert data type. Table is full"))
       return false;
-    }
   }
   return sqliteStore_->upsertRecord(record, table, error);
 }
@@ -408,21 +381,15 @@ bool APMDatabase::updateDataType(const APMSqliteRecord& record, std::string_view
                                  std::string_view columnName, const Value& columnValue,
                                  APMErrorSlot* error) {
   checkSequence("updateDataType");
-  if (record.empty()) {
-    APMSetError(error, 1, "Received empty data type to update");
+  if (!APMCheckResult(!record.empty(), error, 1, "Received empty data type to update"))
     return false;
-  }
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for updating");
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for updating"))
     return false;
-  }
   if (!requireStore(error)) return false;
   auto keyRows = sqliteStore_->rowCountForTableWithName(table, columnName, &columnValue, error);
   if (!keyRows) return false;
-  if (*keyRows == 0) {
-    APMSetError(error, 2, "Failed to update record. Item doesn't exist");
+  if (!APMCheckResult(*keyRows != 0, error, 2, "Failed to update record. Item doesn't exist"))
     return false;
-  }
   return sqliteStore_->updateRecord(record, table, columnName, &columnValue, error);
 }
 

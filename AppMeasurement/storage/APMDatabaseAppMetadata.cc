@@ -32,26 +32,22 @@ std::optional<APMAppMetadata> APMDatabase::queryAppMetadata(APMErrorSlot* error)
         };
         const Value* index = number("last_bundle_index");
         const Value* end = number("last_bundle_end_timestamp");
-        if (index == nullptr || end == nullptr) {
-          APMSetError(error, 3, "Received empty dictionary for getting app metadata");
+        if (!APMCheckResult(index != nullptr && end != nullptr, error, 3,
+                            "Received empty dictionary for getting app metadata"))
           return false;
-        }
         const Value* delivery = number("last_delivery_index");
         const Value* start = number("last_bundle_start_timestamp");
         metadata = APMAppMetadata::create(
             saturatedInt32(*index), delivery ? saturatedInt32(*delivery) : 0,
             start ? start->numberAsDouble().value_or(0) : 0.0, end->numberAsDouble().value_or(0));
-        if (!metadata) {
-          APMSetError(error, 3, "Stored app metadata has a negative bundle index");
+        if (!APMCheckResult(metadata.has_value(), error, 3,
+                            "Stored app metadata has a negative bundle index"))
           return false;
-        }
         return true;
       });
   if (!read) return std::nullopt;
-  if (!metadata) {
-    APMSetError(error, 2, "App metadata row is missing");
+  if (!APMCheckResult(metadata.has_value(), error, 2, "App metadata row is missing"))
     return std::nullopt;
-  }
   return metadata;
 }
 
@@ -72,15 +68,12 @@ bool APMDatabase::updateAppMetadata(const APMAppMetadata& appMetadata, APMErrorS
 bool APMDatabase::updateRemoteConfig(const APMPBMeasurementConfig& config, APMErrorSlot* error) {
   checkSequence("updateRemoteConfig");
   std::optional<std::string> encoded = config.protoBuffer();
-  if (!encoded || encoded->empty()) {
-    APMSetError(error, 1, "Invalid measurement config data");
+  if (!APMCheckResult(encoded && !encoded->empty(), error, 1, "Invalid measurement config data"))
     return false;
-  }
   std::optional<std::string> appID = NANOGetString(config, APMPBMeasurementConfig::kAppId);
-  if (!appID || appID->empty()) {
-    APMSetError(error, 1, "Missing Orvane app ID in measurement configuration");
+  if (!APMCheckResult(appID && !appID->empty(), error, 1,
+                      "Missing Orvane app ID in measurement configuration"))
     return false;
-  }
   return updateAppMetadataColumns(
       {{"remote_config_data", Value::bytes(std::move(*encoded))},
        {"remote_config_timestamp", Value(platform::Clock::current()->now())}},
@@ -105,10 +98,7 @@ std::optional<APMPBMeasurementConfig> APMDatabase::queryMeasurementConfigWithErr
   if (it == records->front().end() || !it->second.isBytes()) return std::nullopt;
   std::optional<APMPBMeasurementConfig> config =
       APMPBMeasurementConfig::initWithBuffer(std::string_view(it->second.asBytes()->data));
-  if (!config) {
-    APMSetError(error, 2, "Remote config data is corrupted");
-    return std::nullopt;
-  }
+  if (!APMCheckNonNil(config, error, 2, "Remote config data is corrupted")) return std::nullopt;
   return config;
 }
 
@@ -171,10 +161,8 @@ std::optional<int64_t> APMDatabase::deleteSubscriptionsOverLimit(APMErrorSlot* e
 std::optional<APMSqliteRecord> APMDatabase::ODMValueWithName(std::string_view name,
                                                              APMErrorSlot* error) {
   checkSequence("ODMValueWithName");
-  if (name.empty()) {
-    APMSetError(error, 1, "Received ODM value with empty name for query");
+  if (!APMCheckResult(!name.empty(), error, 1, "Received ODM value with empty name for query"))
     return std::nullopt;
-  }
   std::optional<APMSqliteRecord> found;
   Value key(name);
   if (!dataTypesFromTableWithName(kODMValuesTable, "name", &key, error,
@@ -190,14 +178,10 @@ std::optional<APMSqliteRecord> APMDatabase::ODMValueWithName(std::string_view na
 bool APMDatabase::updateODMValue(std::string_view value, std::string_view name, double setTimestamp,
                                  APMErrorSlot* error) {
   checkSequence("updateODMValue");
-  if (value.empty()) {
-    APMSetError(error, 1, "Received empty ODM value for update");
+  if (!APMCheckResult(!value.empty(), error, 1, "Received empty ODM value for update"))
     return false;
-  }
-  if (name.empty()) {
-    APMSetError(error, 1, "Received ODM value with empty name for update");
+  if (!APMCheckResult(!name.empty(), error, 1, "Received ODM value with empty name for update"))
     return false;
-  }
   return upsertDataType(
       {{"name", Value(name)}, {"value", Value(value)}, {"set_timestamp", Value(setTimestamp)}},
       kODMValuesTable, "name", Value(name), kMaxODMValues, error);
@@ -205,10 +189,8 @@ bool APMDatabase::updateODMValue(std::string_view value, std::string_view name, 
 
 bool APMDatabase::deleteODMValueWithName(std::string_view name, APMErrorSlot* error) {
   checkSequence("deleteODMValueWithName");
-  if (name.empty()) {
-    APMSetError(error, 1, "Received ODM value with empty name for delete");
+  if (!APMCheckResult(!name.empty(), error, 1, "Received ODM value with empty name for delete"))
     return false;
-  }
   if (!requireStore(error)) return false;
   Value key(name);
   return sqliteStore_->deleteRecordFromTableWithName(kODMValuesTable, "name", &key, error);

@@ -36,10 +36,9 @@ FilterFlags flagsOf(const std::string& data, uint32_t sessionScoped, uint32_t dy
 std::optional<std::vector<APMEventFilter>> APMDatabase::eventFiltersForEventName(
     std::string_view name, APMErrorSlot* error) {
   checkSequence("eventFiltersForEventName");
-  if (name.empty()) {
-    APMSetError(error, 1, "Received empty event name for getting event filters");
+  if (!APMCheckResult(!name.empty(), error, 1,
+                      "Received empty event name for getting event filters"))
     return std::nullopt;
-  }
   std::vector<APMEventFilter> filters;
   Value key(name);
   if (!dataTypesFromTableWithName(
@@ -62,10 +61,9 @@ std::optional<std::vector<APMEventFilter>> APMDatabase::eventFiltersForEventName
 std::optional<std::vector<APMPropertyFilter>> APMDatabase::propertyFiltersForPropertyName(
     std::string_view name, APMErrorSlot* error) {
   checkSequence("propertyFiltersForPropertyName");
-  if (name.empty()) {
-    APMSetError(error, 1, "Received empty property name for getting property filters");
+  if (!APMCheckResult(!name.empty(), error, 1,
+                      "Received empty property name for getting property filters"))
     return std::nullopt;
-  }
   std::vector<APMPropertyFilter> filters;
   Value key(name);
   if (!dataTypesFromTableWithName(
@@ -88,10 +86,8 @@ std::optional<std::vector<APMPropertyFilter>> APMDatabase::propertyFiltersForPro
 bool APMDatabase::updateEventFilters(const std::vector<APMEventFilter>& filters,
                                      APMErrorSlot* error) {
   checkSequence("updateEventFilters");
-  if (filters.empty()) {
-    APMSetError(error, 1, "Received empty event filters to update");
+  if (!APMCheckResult(!filters.empty(), error, 1, "Received empty event filters to update"))
     return false;
-  }
   for (const APMEventFilter& filter : filters) {
     if (filter.eventName().empty()) {
       APMSetError(error, 3,
@@ -117,10 +113,8 @@ bool APMDatabase::updateEventFilters(const std::vector<APMEventFilter>& filters,
 bool APMDatabase::updatePropertyFilters(const std::vector<APMPropertyFilter>& filters,
                                         APMErrorSlot* error) {
   checkSequence("updatePropertyFilters");
-  if (filters.empty()) {
-    APMSetError(error, 1, "Received empty property filters to update");
+  if (!APMCheckResult(!filters.empty(), error, 1, "Received empty property filters to update"))
     return false;
-  }
   for (const APMPropertyFilter& filter : filters) {
     if (filter.propertyName().empty()) {
       APMSetError(error, 3,
@@ -163,10 +157,8 @@ bool APMDatabase::deleteFiltersByKeys(std::string_view table,
 bool APMDatabase::deleteEventFilters(const std::vector<APMEventFilter>& filters,
                                      APMErrorSlot* error) {
   checkSequence("deleteEventFilters");
-  if (filters.empty()) {
-    APMSetError(error, 1, "Received empty event filters to delete");
+  if (!APMCheckResult(!filters.empty(), error, 1, "Received empty event filters to delete"))
     return false;
-  }
   std::vector<std::pair<int32_t, int32_t>> keys;
   for (const auto& filter : filters) keys.emplace_back(filter.audienceID(), filter.filterID());
   return deleteFiltersByKeys(kEventFiltersTable, keys, error);
@@ -175,10 +167,8 @@ bool APMDatabase::deleteEventFilters(const std::vector<APMEventFilter>& filters,
 bool APMDatabase::deletePropertyFilters(const std::vector<APMPropertyFilter>& filters,
                                         APMErrorSlot* error) {
   checkSequence("deletePropertyFilters");
-  if (filters.empty()) {
-    APMSetError(error, 1, "Received empty property filters to delete");
+  if (!APMCheckResult(!filters.empty(), error, 1, "Received empty property filters to delete"))
     return false;
-  }
   std::vector<std::pair<int32_t, int32_t>> keys;
   for (const auto& filter : filters) keys.emplace_back(filter.audienceID(), filter.filterID());
   return deleteFiltersByKeys(kPropertyFiltersTable, keys, error);
@@ -206,10 +196,9 @@ std::optional<std::vector<int32_t>> APMDatabase::allAudienceIDs(APMErrorSlot* er
   std::vector<int32_t> ids;
   for (const APMSqliteRecord& record : *records) {
     auto it = record.find("audience_id");
-    if (it == record.end() || !it->second.isInteger()) {
-      APMSetError(error, 1, "Received nil audience ID for querying all audience IDs");
+    if (!APMCheckResult(it != record.end() && it->second.isInteger(), error, 1,
+                        "Received nil audience ID for querying all audience IDs"))
       return std::nullopt;
-    }
     ids.push_back(static_cast<int32_t>(*it->second.asInteger()));
   }
   return ids;
@@ -269,10 +258,8 @@ std::optional<APMFilterResult> APMDatabase::filterResultForAudienceID(int32_t au
 bool APMDatabase::updateFilterResults(const std::vector<APMFilterResult>& results,
                                       APMErrorSlot* error) {
   checkSequence("updateFilterResults");
-  if (results.empty()) {
-    APMSetError(error, 1, "Received empty filter results to update");
+  if (!APMCheckResult(!results.empty(), error, 1, "Received empty filter results to update"))
     return false;
-  }
   for (const APMFilterResult& result : results) {
     if (!result.currentResults() || result.currentResults()->empty()) {
       APMSetError(error, 3,
@@ -292,10 +279,8 @@ bool APMDatabase::updateFilterResults(const std::vector<APMFilterResult>& result
 bool APMDatabase::deleteFilterResults(const std::vector<APMFilterResult>& results,
                                       APMErrorSlot* error) {
   checkSequence("deleteFilterResults");
-  if (results.empty()) {
-    APMSetError(error, 1, "Received empty filter results to delete");
+  if (!APMCheckResult(!results.empty(), error, 1, "Received empty filter results to delete"))
     return false;
-  }
   if (!requireStore(error)) return false;
   std::set<int32_t> ids;
   for (const APMFilterResult& result : results) ids.insert(result.audienceID());

@@ -13,16 +13,12 @@ constexpr int64_t kMaxConditionalProperties = 1000;
 
 // An event stored as its encoded Event message.
 std::optional<APMEvent> eventFromColumn(const Value& column, APMErrorSlot* error) {
-  if (!column.isBytes()) {
-    APMSetError(error, 2, "Failed to convert data to an event. Data must be a NSData instance");
+  if (!APMCheckResult(column.isBytes(), error, 2,
+                      "Failed to convert data to an event. Data must be a NSData instance"))
     return std::nullopt;
-  }
   std::optional<APMPBEvent> message =
       APMPBEvent::initWithBuffer(std::string_view(column.asBytes()->data));
-  if (!message) {
-    APMSetError(error, 2, "Failed to parse event from data");
-    return std::nullopt;
-  }
+  if (!APMCheckNonNil(message, error, 2, "Failed to parse event from data")) return std::nullopt;
   std::optional<APMEvent> event = APMEvent::createWithEventProto(*message);
   if (!event) APMSetError(error, 2, "Failed to initialize event from proto data");
   return event;
@@ -124,10 +120,8 @@ bool APMDatabase::updateConditionalUserProperty(const APMConditionalUserProperty
                                     EventColumn{"expired_event", &property.expiredEvent}}) {
     if (!*column.field) continue;
     std::optional<std::string> data = encodedEvent(**column.field);
-    if (!data) {
-      APMSetError(error, 3, "Failed to encode a conditional user property event");
+    if (!APMCheckNonNil(data, error, 3, "Failed to encode a conditional user property event"))
       return false;
-    }
     record.emplace(column.column, Value::bytes(std::move(*data)));
   }
   return upsertDataType(record, kConditionalPropertiesTable, "name", Value(property.name),
@@ -149,10 +143,9 @@ APMDatabase::conditionalUserPropertiesWithCondition(std::string_view condition,
                                                     APMErrorSlot* error,
                                                     APMUnreadableRows* unreadableRows) {
   checkSequence("conditionalUserPropertiesWithCondition");
-  if (condition.empty()) {
-    APMSetError(error, 1, "Received empty condition for querying a conditional user property");
+  if (!APMCheckResult(!condition.empty(), error, 1,
+                      "Received empty condition for querying a conditional user property"))
     return std::nullopt;
-  }
   if (!requireStore(error)) return std::nullopt;
   auto records = sqliteStore_->recordsForQuery(
       "SELECT rowid, * FROM conditional_properties WHERE " + std::string(condition), values, error);
@@ -240,21 +233,14 @@ std::optional<std::pair<APMEvent, int64_t>> APMDatabase::mainEventAndChildCountP
   if (records->empty()) return std::nullopt;
   const APMSqliteRecord& record = records->front();
   auto blob = record.find("main_event");
-  if (blob == record.end()) {
-    APMSetError(error, 3, "Main event blob is nil in database");
+  if (!APMCheckResult(blob != record.end(), error, 3, "Main event blob is nil in database"))
     return std::nullopt;
-  }
   APMErrorSlot decodeError;
   std::optional<APMEvent> event = eventFromColumn(blob->second, &decodeError);
-  if (!event) {
-    APMSetError(error, 3, "Main event blob is nil in database");
-    return std::nullopt;
-  }
+  if (!APMCheckNonNil(event, error, 3, "Main event blob is nil in database")) return std::nullopt;
   std::optional<int64_t> count = int64Column(record, "children_to_process");
-  if (!count) {
-    APMSetError(error, 3, "Complex event does not have children count in database");
+  if (!APMCheckNonNil(count, error, 3, "Complex event does not have children count in database"))
     return std::nullopt;
-  }
   return std::pair{std::move(*event), *count};
 }
 
@@ -264,10 +250,7 @@ bool APMDatabase::updateComplexEventForAudienceEvaluationWithEventID(int64_t eve
                                                                      APMErrorSlot* error) {
   checkSequence("updateComplexEventForAudienceEvaluationWithEventID");
   std::optional<std::string> data = encodedEvent(mainEvent);
-  if (!data) {
-    APMSetError(error, 1, "Cannot create the main event blob");
-    return false;
-  }
+  if (!APMCheckNonNil(data, error, 1, "Cannot create the main event blob")) return false;
   return insertDataType({{"main_event", Value::bytes(std::move(*data))},
                          {"event_id", Value(static_cast<long long>(eventID))},
                          {"children_to_process", Value(static_cast<long long>(childEventCount))}},

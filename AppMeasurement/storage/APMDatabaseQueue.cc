@@ -18,10 +18,7 @@ constexpr int64_t kMaxRetryCount = std::numeric_limits<int32_t>::max();
 // statements built on it are never kept in the statement cache.
 bool rowIDCondition(const std::vector<int64_t>& rowIDs, std::string* condition,
                     APMSqliteValues* values, APMErrorSlot* error) {
-  if (rowIDs.empty()) {
-    APMSetError(error, 3, "Received empty row IDs to process");
-    return false;
-  }
+  if (!APMCheckResult(!rowIDs.empty(), error, 3, "Received empty row IDs to process")) return false;
   std::string placeholders = "?";
   for (size_t i = 1; i < rowIDs.size(); ++i) placeholders += ",?";
   *condition = "rowid IN (" + placeholders + ")";
@@ -36,20 +33,14 @@ bool APMDatabase::insertBundle(const APMPBMeasurementBundle& bundle, bool isReal
                                APMErrorSlot* error) {
   checkSequence("insertBundle");
   std::optional<std::string> encoded = bundle.protoBuffer();
-  if (!encoded || encoded->empty()) {
-    APMSetError(error, 1, "Failed to insert nil bundle");
+  if (!APMCheckResult(encoded && !encoded->empty(), error, 1, "Failed to insert nil bundle"))
     return false;
-  }
   std::optional<std::string> appID = NANOGetString(bundle, APMPBMeasurementBundle::kAppId);
-  if (!appID || appID->empty()) {
-    APMSetError(error, 1, "Failed to insert bundle without App ID");
+  if (!APMCheckResult(appID && !appID->empty(), error, 1, "Failed to insert bundle without App ID"))
     return false;
-  }
   int64_t endMillis = NANOGetInt64(bundle, APMPBMeasurementBundle::kEndTimestampMillis);
-  if (endMillis < 1) {
-    APMSetError(error, 1, "Failed to insert bundle without valid timestamp");
+  if (!APMCheckResult(endMillis >= 1, error, 1, "Failed to insert bundle without valid timestamp"))
     return false;
-  }
   double endTimestamp = static_cast<double>(endMillis) / 1000.0;
   double now = platform::Clock::current()->now();
   if (std::fabs(endTimestamp - now) > settings_->maxQueueTime()) {
@@ -58,10 +49,8 @@ bool APMDatabase::insertBundle(const APMPBMeasurementBundle& bundle, bool isReal
   }
   OULError gzipError;
   std::optional<std::string> compressed = oul_dataByGzippingData(*encoded, &gzipError);
-  if (!compressed || compressed->empty()) {
-    APMSetError(error, 2, "Failed to compress bundle");
+  if (!APMCheckResult(compressed && !compressed->empty(), error, 2, "Failed to compress bundle"))
     return false;
-  }
   APMMonitor::monitor()->logWithLevel(7, 12018, "Saving bundle. size (bytes)",
                                       std::to_string(compressed->size()));
   APMSqliteRecord record{
@@ -75,10 +64,8 @@ bool APMDatabase::insertBundle(const APMPBMeasurementBundle& bundle, bool isReal
 
 std::optional<APMQueuedBundle> APMDatabase::bundleFromRecord(const APMSqliteRecord& record,
                                                              APMErrorSlot* error) {
-  if (record.empty()) {
-    APMSetError(error, 3, "Cannot process empty rowData");
+  if (!APMCheckResult(!record.empty(), error, 3, "Cannot process empty rowData"))
     return std::nullopt;
-  }
   auto dataIt = record.find("data");
   if (dataIt == record.end() || !dataIt->second.isBytes() ||
       dataIt->second.asBytes()->data.empty()) {
@@ -96,10 +83,8 @@ std::optional<APMQueuedBundle> APMDatabase::bundleFromRecord(const APMSqliteReco
   }
   std::optional<APMPBMeasurementBundle> bundle =
       APMPBMeasurementBundle::initWithBuffer(std::string_view(*inflated));
-  if (!bundle) {
-    APMSetError(error, 2, "Unable to parse bundle from decompressed data");
+  if (!APMCheckNonNil(bundle, error, 2, "Unable to parse bundle from decompressed data"))
     return std::nullopt;
-  }
   auto retry = record.find("retry_count");
   if (retry != record.end() && !retry->second.isNull()) {
     int64_t count = retry->second.numberAsInteger().value_or(0);
@@ -109,10 +94,9 @@ std::optional<APMQueuedBundle> APMDatabase::bundleFromRecord(const APMSqliteReco
     }
   }
   auto rowID = record.find("rowid");
-  if (rowID == record.end() || !rowID->second.isInteger()) {
-    APMSetError(error, 3, "Unable to find row ID in the database dictionary");
+  if (!APMCheckResult(rowID != record.end() && rowID->second.isInteger(), error, 3,
+                      "Unable to find row ID in the database dictionary"))
     return std::nullopt;
-  }
   return APMQueuedBundle{std::move(*bundle), *rowID->second.asInteger()};
 }
 
@@ -176,10 +160,7 @@ std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundlesWithRowIDs(
 bool APMDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<int64_t>& rowIDs,
                                                          APMErrorSlot* error) {
   checkSequence("incrementRetryCounterForBundlesWithIDs");
-  if (rowIDs.empty()) {
-    APMSetError(error, 1, "Failed to increment retry counter");
-    return false;
-  }
+  if (!APMCheckResult(!rowIDs.empty(), error, 1, "Failed to increment retry counter")) return false;
   if (!requireStore(error)) return false;
   std::optional<bool> atLimit =
       booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE retry_count = ? LIMIT 1)",
@@ -246,10 +227,9 @@ std::optional<bool> APMDatabase::maybeDeleteStaleData(APMErrorSlot* error) {
 
 bool APMDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge, APMErrorSlot* error) {
   checkSequence("deleteStaleBundlesOlderThanMaxAge");
-  if (maxAge < 0) {
-    APMSetError(error, 1, "Cannot delete stale bundles after negative time period");
+  if (!APMCheckResult(maxAge >= 0, error, 1,
+                      "Cannot delete stale bundles after negative time period"))
     return false;
-  }
   if (!requireStore(error)) return false;
   double now = platform::Clock::current()->now();
   return sqliteStore_

@@ -58,10 +58,8 @@ std::optional<APMObjectMap> nestedParameterMap(const APMPBEventParam& param, APM
 std::optional<std::pair<std::string, APMValue>> topLevelParameter(const APMPBEventParam& param,
                                                                   APMErrorSlot* error) {
   std::string name = nameOf(param);
-  if (name.empty()) {
-    APMSetError(error, 1, "Event parameter name is empty");
+  if (!APMCheckResult(!name.empty(), error, 1, "Event parameter name is empty"))
     return std::nullopt;
-  }
   if (std::optional<APMValue> value = scalarOf(param)) return std::pair{name, std::move(*value)};
   auto children = NANOGetMessageArray<APMPBEventParam>(param, APMPBEventParam::kParamValue);
   if (children && !children->empty()) {
@@ -83,10 +81,9 @@ std::optional<APMSqliteRecord> rawEventRecord(const APMEvent& event, int64_t fin
   APMPBEvent message = event.protoEvent();
   NANOClearField(message, APMPBEvent::kName);
   std::optional<std::string> data = message.protoBuffer();
-  if (!data || data->empty()) {
-    APMSetError(error, 3, "Received empty raw event data for getting dictionary representation");
+  if (!APMCheckResult(data && !data->empty(), error, 3,
+                      "Received empty raw event data for getting dictionary representation"))
     return std::nullopt;
-  }
   return APMSqliteRecord{{"name", Value(event.name())},
                          {"timestamp", Value(event.timestamp())},
                          {"metadata_fingerprint", Value(static_cast<long long>(fingerprint))},
@@ -128,10 +125,9 @@ std::optional<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFin
       [&](const APMSqliteRecord& record) {
         if (result) return true;
         auto it = record.find("metadata");
-        if (it == record.end()) {
-          APMSetError(error, 3, "Received empty dictionary for getting measurement bundle");
+        if (!APMCheckResult(it != record.end(), error, 3,
+                            "Received empty dictionary for getting measurement bundle"))
           return false;
-        }
         if (!it->second.isBytes() || it->second.asBytes()->data.empty()) {
           APMSetError(error, 3,
                       "Event metadata should not be empty for getting measurement bundle");
@@ -139,10 +135,8 @@ std::optional<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFin
         }
         result =
             APMPBMeasurementBundle::initWithBuffer(std::string_view(it->second.asBytes()->data));
-        if (!result) {
-          APMSetError(error, 3, "Failed to parse measurement bundle metadata");
+        if (!APMCheckNonNil(result, error, 3, "Failed to parse measurement bundle metadata"))
           return false;
-        }
         return true;
       });
   if (!read) return std::nullopt;
@@ -203,10 +197,9 @@ std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(APMErrorSlo
   auto records = sqliteStore_->recordsForQuery(
       "SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, error);
   if (!records) return std::nullopt;
-  if (records->size() != 1) {
-    APMSetError(error, 2, "Only one event metadata should be processed");
+  if (!APMCheckResult(records->size() == 1, error, 2,
+                      "Only one event metadata should be processed"))
     return std::nullopt;
-  }
   // An empty table answers one row of NULLs: nothing to process, no error.
   auto it = records->front().find("metadata_fingerprint");
   if (it == records->front().end() || !it->second.isInteger()) return std::nullopt;
@@ -234,10 +227,9 @@ std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(APMErrorSlo
 
 bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErrorSlot* error) {
   checkSequence("deleteStaleRawEventsDataOlderThanMaxAge");
-  if (maxAge < 0) {
-    APMSetError(error, 1, "Cannot delete stale raw events given negative time period");
+  if (!APMCheckResult(maxAge >= 0, error, 1,
+                      "Cannot delete stale raw events given negative time period"))
     return false;
-  }
   if (!requireStore(error)) return false;
   double now = platform::Clock::current()->now();
   std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
@@ -264,10 +256,9 @@ bool APMDatabase::updateRawEvent(const APMRawEventData& rawEventData, APMErrorSl
   std::optional<APMEvent> event = rawEventData.rawEvent()
                                       ? APMEvent::createWithEventProto(*rawEventData.rawEvent())
                                       : std::nullopt;
-  if (!event) {
-    APMSetError(error, 3, "Received empty raw event data for getting dictionary representation");
+  if (!APMCheckNonNil(event, error, 3,
+                      "Received empty raw event data for getting dictionary representation"))
     return false;
-  }
   std::optional<APMSqliteRecord> record =
       rawEventRecord(*event, rawEventData.metadataFingerprint(), event->isRealtime(), error);
   if (!record) return false;
@@ -277,30 +268,21 @@ bool APMDatabase::updateRawEvent(const APMRawEventData& rawEventData, APMErrorSl
 
 std::optional<APMRawEventData> APMDatabase::rawEventDataFromDictionary(
     const APMSqliteRecord& record, APMErrorSlot* error) {
-  if (record.empty()) {
-    APMSetError(error, 1, "Received empty dictionary for getting raw event data");
+  if (!APMCheckResult(!record.empty(), error, 1,
+                      "Received empty dictionary for getting raw event data"))
     return std::nullopt;
-  }
   std::optional<int64_t> rowID = int64Column(record, "rowid");
-  if (!rowID) {
-    APMSetError(error, 1, "Unable to find row ID in the database dictionary");
+  if (!APMCheckNonNil(rowID, error, 1, "Unable to find row ID in the database dictionary"))
     return std::nullopt;
-  }
   std::optional<std::string> data = blobColumn(record, "data");
-  if (!data) {
-    APMSetError(error, 1, "Unable to find event data in the database dictionary");
+  if (!APMCheckNonNil(data, error, 1, "Unable to find event data in the database dictionary"))
     return std::nullopt;
-  }
   std::optional<int64_t> fingerprint = int64Column(record, "metadata_fingerprint");
-  if (!fingerprint) {
-    APMSetError(error, 1, "Unable to find event metadata in the database dictionary");
+  if (!APMCheckNonNil(fingerprint, error, 1,
+                      "Unable to find event metadata in the database dictionary"))
     return std::nullopt;
-  }
   std::optional<APMPBEvent> message = APMPBEvent::initWithBuffer(std::string_view(*data));
-  if (!message) {
-    APMSetError(error, 3, "Failed to parse event from data");
-    return std::nullopt;
-  }
+  if (!APMCheckNonNil(message, error, 3, "Failed to parse event from data")) return std::nullopt;
   std::optional<std::string> origin;
   APMValueMap parameters;
   auto params = NANOGetMessageArray<APMPBEventParam>(*message, APMPBEvent::kParams);
@@ -324,10 +306,9 @@ std::optional<APMRawEventData> APMDatabase::rawEventDataFromDictionary(
     }
     parameters.insert_or_assign(std::move(entry->first), std::move(entry->second));
   }
-  if (!origin) {
-    APMSetError(error, 2, "Cannot create an event from database. Missing origin parameter");
+  if (!APMCheckNonNil(origin, error, 2,
+                      "Cannot create an event from database. Missing origin parameter"))
     return std::nullopt;
-  }
   double previous =
       static_cast<double>(NANOGetInt64(*message, APMPBEvent::kPreviousTimestampMillis)) / 1000.0;
   // The creator runs again: what was stored under older rules is sanitised by today's.
@@ -339,10 +320,8 @@ std::optional<APMRawEventData> APMDatabase::rawEventDataFromDictionary(
     raw = APMRawEventData::create(std::make_shared<const APMPBEvent>(event->protoEvent()), *rowID,
                                   *fingerprint);
   }
-  if (!raw) {
-    APMSetError(error, 2, "Failed to initialize raw event data from dictionary");
+  if (!APMCheckNonNil(raw, error, 2, "Failed to initialize raw event data from dictionary"))
     return std::nullopt;
-  }
   return raw;
 }
 

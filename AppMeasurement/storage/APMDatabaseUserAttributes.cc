@@ -25,17 +25,14 @@ int64_t rowIDOf(const APMSqliteRecord& record) { return int64Column(record, "row
 
 std::optional<APMUserAttribute> APMDatabase::userAttributeFromRecord(const APMSqliteRecord& record,
                                                                      APMErrorSlot* error) {
-  if (record.empty()) {
-    APMSetError(error, 3, "Received empty dictionary for getting user property");
+  if (!APMCheckResult(!record.empty(), error, 3,
+                      "Received empty dictionary for getting user property"))
     return std::nullopt;
-  }
   auto stored = record.find("value");
   std::optional<APMValue> value;
   if (stored != record.end()) value = APMValue::valueFromObject(APMObject(stored->second));
-  if (!value) {
-    APMSetError(error, 3, "Stored user property value cannot be read");
+  if (!APMCheckNonNil(value, error, 3, "Stored user property value cannot be read"))
     return std::nullopt;
-  }
   std::optional<APMUserAttribute> attribute =
       APMUserAttribute::create(textColumn(record, "origin"), textColumn(record, "name"),
                                std::move(*value), doubleColumn(record, "set_timestamp"));
@@ -118,10 +115,9 @@ bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, APMErro
     return false;
   }
   const std::string* text = attribute.value().stringValue();
-  if (text != nullptr && text->empty()) {
-    APMSetError(error, 1, "Received empty string value for user property");
+  if (!APMCheckResult(text == nullptr || !text->empty(), error, 1,
+                      "Received empty string value for user property"))
     return false;
-  }
   APMSqliteRecord record{{"origin", Value(attribute.origin())},
                          {"name", Value(attribute.name())},
                          {"value", storedValue(attribute.value())},
@@ -140,10 +136,9 @@ bool APMDatabase::deleteUserAttributeWithName(std::string_view name, APMErrorSlo
 std::optional<bool> APMDatabase::containsUserAttributeWithName(std::string_view name,
                                                                APMErrorSlot* error) {
   checkSequence("containsUserAttributeWithName");
-  if (name.empty()) {
-    APMSetError(error, 1, "Received empty user property name for exists query");
+  if (!APMCheckResult(!name.empty(), error, 1,
+                      "Received empty user property name for exists query"))
     return std::nullopt;
-  }
   return booleanForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)",
                          {Value(name)}, error);
 }
@@ -151,10 +146,9 @@ std::optional<bool> APMDatabase::containsUserAttributeWithName(std::string_view 
 std::optional<int64_t> APMDatabase::userAttributeCountForOrigin(std::string_view origin,
                                                                 APMErrorSlot* error) {
   checkSequence("userAttributeCountForOrigin");
-  if (origin.empty()) {
-    APMSetError(error, 1, "Received empty user property origin for count query");
+  if (!APMCheckResult(!origin.empty(), error, 1,
+                      "Received empty user property origin for count query"))
     return std::nullopt;
-  }
   if (!requireStore(error)) return std::nullopt;
   auto count = sqliteStore_->numberForQuery("SELECT count(1) FROM user_attributes WHERE origin = ?",
                                             {Value(origin)}, error);
@@ -179,10 +173,8 @@ std::optional<APMEventAggregates> APMDatabase::eventAggregatesFromRecord(
       textColumn(record, "name"), int32Column(record, "lifetime_count"),
       int32Column(record, "current_bundle_count"), int32Column(record, "current_session_count"),
       doubleColumn(record, "last_fire_timestamp"));
-  if (!aggregates) {
-    APMSetError(error, 2, "Failed to create event aggregates from database");
+  if (!APMCheckNonNil(aggregates, error, 2, "Failed to create event aggregates from database"))
     return std::nullopt;
-  }
   aggregates->setLastBundledTimestamp(doubleColumn(record, "last_bundled_timestamp"));
   aggregates->setLastSampledComplexEventID(int64Column(record, "last_sampled_complex_event_id"));
   aggregates->setLastSamplingRate(int32Column(record, "last_sampling_rate", 1));

@@ -1,10 +1,14 @@
 #include "AppMeasurement/storage/APMSqliteStore.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -58,6 +62,29 @@ bool isBindableRecordValue(const Value& value) {
 
 constexpr std::string_view kPrimaryKey = "PRIMARY KEY";
 
+// Clears the file's immutable flag (the file system's "locked" attribute, which stops even a
+// privileged writer). A file system without such flags has nothing to clear.
+bool clearImmutableFlag(const std::string& path, APMErrorSlot* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    APMSetError(error, 2,
+                "Failed to read database file attributes: " + std::string(strerror(errno)));
+    return false;
+  }
+  int flags = 0;
+  bool ok = true;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL) != 0) {
+    flags &= ~FS_IMMUTABLE_FL;
+    if (ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) {
+      APMSetError(error, 2,
+                  "Failed to make database file mutable: " + std::string(strerror(errno)));
+      ok = false;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace
 
 // --- Life cycle ---
@@ -68,10 +95,8 @@ APMSqliteStore::~APMSqliteStore() { closeDatabase(); }
 
 std::unique_ptr<APMSqliteStore> APMSqliteStore::create(std::string databasePath,
                                                        APMErrorSlot* error) {
-  if (databasePath.empty()) {
-    APMSetError(error, 1, "Received empty database path on init");
+  if (!APMCheckResult(!databasePath.empty(), error, 1, "Received empty database path on init"))
     return nullptr;
-  }
   std::unique_ptr<APMSqliteStore> store(new APMSqliteStore(std::move(databasePath)));
   OpenResult result = store->openAndValidateDatabase(error);
   if (result == OpenResult::kOpen) return store;
@@ -94,7 +119,9 @@ APMSqliteStore::OpenResult APMSqliteStore::openAndValidateDatabase(APMErrorSlot*
   namespace fs = std::filesystem;
   auto& files = platform::FileManager::defaultManager();
   const fs::path path(databasePath_);
-  if (!files.fileExistsAtPath(path) && path.has_parent_path()) {
+  if (files.fileExistsAtPath(path)) {
+    if (!clearImmutableFlag(databasePath_, error)) return OpenResult::kFailed;
+  } else if (path.has_parent_path()) {
     absl::Status status = files.createDirectoryAtPath(path.parent_path(), true);
     if (!status.ok()) {
       APMSetError(error, 2, std::string(status.message()));
@@ -198,6 +225,7 @@ bool APMSqliteStore::closeAndDeleteDatabase() {
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
     std::filesystem::path path(databasePath_ + suffix);
     if (!files.fileExistsAtPath(path)) continue;
+    clearImmutableFlag(path.string(), nullptr);
     absl::Status status = files.removeItemAtPath(path);
     if (!status.ok()) {
       logLine(1, 34019, "Failed to delete database. Error", std::string(status.message()));
@@ -210,14 +238,10 @@ bool APMSqliteStore::closeAndDeleteDatabase() {
 // --- Statements ---
 
 sqlite3_stmt* APMSqliteStore::prepareSQL(std::string_view sql, APMErrorSlot* error) {
-  if (sql.empty()) {
-    APMSetError(error, 1, "Received empty SQL string to prepare");
+  if (!APMCheckResult(!sql.empty(), error, 1, "Received empty SQL string to prepare"))
     return nullptr;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Prepare SQL failed. Database not open.");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2, "Prepare SQL failed. Database not open."))
     return nullptr;
-  }
   sqlite3_stmt* statement = nullptr;
   const char* tail = nullptr;
   int rc = SQLITE_ERROR;
@@ -265,15 +289,12 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql,
     if (!values.empty() && !bindValues(values, it->second, error)) return nullptr;
     return it->second;
   }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Statement for query failed. Database not open.");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Statement for query failed. Database not open."))
     return nullptr;
-  }
   bool hasPlaceholder = sql.find('?') != std::string::npos;
-  if (hasPlaceholder && values.empty()) {
-    APMSetError(error, 1, "Received empty parameters");
+  if (!APMCheckResult(!hasPlaceholder || !values.empty(), error, 1, "Received empty parameters"))
     return nullptr;
-  }
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
   bool cache = hasPlaceholder || lowercase(sql).find("where") == std::string::npos;
@@ -301,10 +322,8 @@ void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string
 
 bool APMSqliteStore::bindValues(const APMSqliteValues& values, sqlite3_stmt* statement,
                                 APMErrorSlot* error) {
-  if (statement == nullptr) {
-    APMSetError(error, 1, "Failed to bind to NULL statement");
+  if (!APMCheckResult(statement != nullptr, error, 1, "Failed to bind to NULL statement"))
     return false;
-  }
   sqlite3_clear_bindings(statement);
   bool ok = true;
   for (size_t i = 0; i < values.size(); ++i) {
@@ -367,10 +386,8 @@ bool APMSqliteStore::executeSQL(std::string_view sql, APMErrorSlot* error) {
 }
 
 bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, APMErrorSlot* error) {
-  if (statement == nullptr) {
-    APMSetError(error, 1, "Received empty statement to execute");
+  if (!APMCheckResult(statement != nullptr, error, 1, "Received empty statement to execute"))
     return false;
-  }
   int rc = sqlite3_step(statement);
   bool done = rc == SQLITE_DONE;
   if (!done) {
@@ -398,18 +415,14 @@ bool APMSqliteStore::stepDone(sqlite3_stmt* statement, const std::string& sql,
 std::optional<std::vector<APMSqliteRecord>> APMSqliteStore::recordsForQuery(
     const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
     const RecordFilter& filter, APMStatementCaching caching) {
-  if (sql.empty()) {
-    APMSetError(error, 1, "Received empty query for records for query");
+  if (!APMCheckResult(!sql.empty(), error, 1, "Received empty query for records for query"))
     return std::nullopt;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Query records failed. Database not open.");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Query records failed. Database not open."))
     return std::nullopt;
-  }
-  if (lowercase(sql.substr(0, 6)) != "select") {
-    APMSetError(error, 1, "Received invalid select query");
+  if (!APMCheckResult(lowercase(sql.substr(0, 6)) == "select", error, 1,
+                      "Received invalid select query"))
     return std::nullopt;
-  }
   sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
   if (statement == nullptr) return std::nullopt;
   std::vector<APMSqliteRecord> records;
@@ -452,14 +465,11 @@ std::optional<std::vector<APMSqliteRecord>> APMSqliteStore::recordsForQuery(
 std::optional<Value> APMSqliteStore::numberForQuery(const std::string& sql,
                                                     const APMSqliteValues& values,
                                                     APMErrorSlot* error) {
-  if (sql.empty()) {
-    APMSetError(error, 1, "Received empty query to get numeric result");
+  if (!APMCheckResult(!sql.empty(), error, 1, "Received empty query to get numeric result"))
     return std::nullopt;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Query numeric result failed. Database not open.");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Query numeric result failed. Database not open."))
     return std::nullopt;
-  }
   sqlite3_stmt* statement = statementForQuery(sql, values, error);
   if (statement == nullptr) return std::nullopt;
   std::optional<Value> result;
@@ -502,18 +512,12 @@ std::optional<int64_t> APMSqliteStore::rowCountForTableWithName(std::string_view
 bool APMSqliteStore::upsertSQLForRecord(const APMSqliteRecord& record, std::string_view table,
                                         std::string* sql, APMSqliteValues* values,
                                         APMErrorSlot* error) {
-  if (record.empty()) {
-    APMSetError(error, 1, "Received empty record for upsert");
+  if (!APMCheckResult(!record.empty(), error, 1, "Received empty record for upsert")) return false;
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for upsert"))
     return false;
-  }
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for upsert");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Upsert record failed. Database not open."))
     return false;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Upsert record failed. Database not open.");
-    return false;
-  }
   std::string columns;
   std::string placeholders;
   values->clear();
@@ -567,26 +571,15 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMSqliteRecord& re
                                                        std::string_view columnName,
                                                        const Value* columnValue,
                                                        APMErrorSlot* error) {
-  if (record.empty()) {
-    APMSetError(error, 1, "Empty record for update");
+  if (!APMCheckResult(!record.empty(), error, 1, "Empty record for update")) return nullptr;
+  if (!APMCheckResult(!table.empty(), error, 1, "Empty table name for update")) return nullptr;
+  if (!APMCheckResult(!columnName.empty(), error, 1, "Empty column name for update"))
     return nullptr;
-  }
-  if (table.empty()) {
-    APMSetError(error, 1, "Empty table name for update");
+  if (!APMCheckResult(columnValue != nullptr, error, 1, "Nil column value for update"))
     return nullptr;
-  }
-  if (columnName.empty()) {
-    APMSetError(error, 1, "Empty column name for update");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Update record failed. Database not open."))
     return nullptr;
-  }
-  if (columnValue == nullptr) {
-    APMSetError(error, 1, "Nil column value for update");
-    return nullptr;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Update record failed. Database not open.");
-    return nullptr;
-  }
   std::string assignments;
   APMSqliteValues values;
   for (const auto& [name, value] : record) {
@@ -623,22 +616,13 @@ bool APMSqliteStore::updateAllRecordsInTableWithName(std::string_view table,
                                                      std::string_view columnName,
                                                      const Value* columnValue,
                                                      APMErrorSlot* error) {
-  if (table.empty()) {
-    APMSetError(error, 1, "Empty table name for update");
+  if (!APMCheckResult(!table.empty(), error, 1, "Empty table name for update")) return false;
+  if (!APMCheckResult(!columnName.empty(), error, 1, "Empty column name for update")) return false;
+  if (!APMCheckResult(columnValue != nullptr, error, 1, "Nil column value for update"))
     return false;
-  }
-  if (columnName.empty()) {
-    APMSetError(error, 1, "Empty column name for update");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Update record failed. Database not open."))
     return false;
-  }
-  if (columnValue == nullptr) {
-    APMSetError(error, 1, "Nil column value for update");
-    return false;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Update record failed. Database not open.");
-    return false;
-  }
   std::string sql = "UPDATE " + std::string(table) + " SET " + std::string(columnName) + "=?";
   sqlite3_stmt* statement = statementForQuery(sql, {*columnValue}, error);
   if (statement == nullptr) return false;
@@ -648,33 +632,21 @@ bool APMSqliteStore::updateAllRecordsInTableWithName(std::string_view table,
 bool APMSqliteStore::increaseColumn(std::string_view column, int64_t amount, std::string_view table,
                                     std::string_view condition, const APMSqliteValues& values,
                                     APMErrorSlot* error, APMStatementCaching caching) {
-  if (table.empty()) {
-    APMSetError(error, 1, "Empty table name for increase column");
+  if (!APMCheckResult(!table.empty(), error, 1, "Empty table name for increase column"))
     return false;
-  }
-  if (column.empty()) {
-    APMSetError(error, 1, "Empty column name for increase column");
+  if (!APMCheckResult(!column.empty(), error, 1, "Empty column name for increase column"))
     return false;
-  }
-  if (condition.empty()) {
-    APMSetError(error, 1, "Empty condition for increase column");
+  if (!APMCheckResult(!condition.empty(), error, 1, "Empty condition for increase column"))
     return false;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Increase column failed. Database not open.");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Increase column failed. Database not open."))
     return false;
-  }
   std::optional<APMColumnTypes> types = columnInfoForTableWithName(table, error);
   if (!types) return false;
   auto it = types->find(column);
-  if (it == types->end()) {
-    APMSetError(error, 1, "Invalid column or table name");
+  if (!APMCheckResult(it != types->end(), error, 1, "Invalid column or table name")) return false;
+  if (!APMCheckResult(uppercase(it->second) == "INTEGER", error, 1, "Column type is not integer."))
     return false;
-  }
-  if (uppercase(it->second) != "INTEGER") {
-    APMSetError(error, 1, "Column type is not integer.");
-    return false;
-  }
   std::string sql = "UPDATE " + std::string(table) + " SET " + std::string(column) + " = " +
                     std::string(column) + " + " + std::to_string(amount) + " WHERE " +
                     std::string(condition);
@@ -686,22 +658,15 @@ bool APMSqliteStore::increaseColumn(std::string_view column, int64_t amount, std
 bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table,
                                                    std::string_view columnName,
                                                    const Value* columnValue, APMErrorSlot* error) {
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for delete record");
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for delete record"))
     return false;
-  }
-  if (columnName.empty()) {
-    APMSetError(error, 1, "Received empty column for delete record");
+  if (!APMCheckResult(!columnName.empty(), error, 1, "Received empty column for delete record"))
     return false;
-  }
-  if (columnValue == nullptr) {
-    APMSetError(error, 1, "Received nil value for delete record");
+  if (!APMCheckResult(columnValue != nullptr, error, 1, "Received nil value for delete record"))
     return false;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Delete record failed. Database not open.");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Delete record failed. Database not open."))
     return false;
-  }
   std::string sql =
       "DELETE FROM " + std::string(table) + " WHERE " + std::string(columnName) + "=?";
   sqlite3_stmt* statement = prepareSQL(sql, error);
@@ -725,18 +690,13 @@ std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::strin
                                                                       const APMSqliteValues& values,
                                                                       APMErrorSlot* error,
                                                                       APMStatementCaching caching) {
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for delete record");
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for delete record"))
     return std::nullopt;
-  }
-  if (condition.empty()) {
-    APMSetError(error, 1, "Received empty condition for delete record");
+  if (!APMCheckResult(!condition.empty(), error, 1, "Received empty condition for delete record"))
     return std::nullopt;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Delete records with condition failed. Database not open.");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Delete records with condition failed. Database not open."))
     return std::nullopt;
-  }
   std::string sql = "DELETE FROM " + std::string(table) + " WHERE " + std::string(condition);
   sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
   if (statement == nullptr) return std::nullopt;
@@ -746,14 +706,11 @@ std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::strin
 
 bool APMSqliteStore::deleteAllRecordsFromTableWithName(std::string_view table,
                                                        APMErrorSlot* error) {
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for delete all records");
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for delete all records"))
     return false;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Delete all records failed. Database not open.");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Delete all records failed. Database not open."))
     return false;
-  }
   std::string sql = "DELETE FROM " + std::string(table);
   sqlite3_stmt* statement = statementForQuery(sql, error);
   if (statement == nullptr) return false;
@@ -777,14 +734,8 @@ bool APMSqliteStore::rollbackTransaction() {
 
 bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
                                                  const std::function<bool()>& block) {
-  if (!block) {
-    APMSetError(error, 1, "Received nil transaction block");
-    return false;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Database not open");
-    return false;
-  }
+  if (!APMCheckNonNil(block, error, 1, "Received nil transaction block")) return false;
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2, "Database not open")) return false;
   if (!beginTransaction()) {
     lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
     APMSetErrorWithMonitorContext(error, 3, "Failed to begin transaction",
@@ -823,14 +774,11 @@ bool APMSqliteStore::ensureTableWithName(std::string_view table,
                                          const APMColumnInfo& elementaryColumnInfo,
                                          const APMColumnInfo& addOnColumnInfo,
                                          APMErrorSlot* error) {
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for ensure table");
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for ensure table"))
     return false;
-  }
-  if (elementaryColumnInfo.empty()) {
-    APMSetError(error, 1, "Received empty elementary column info for ensure table");
+  if (!APMCheckResult(!elementaryColumnInfo.empty(), error, 1,
+                      "Received empty elementary column info for ensure table"))
     return false;
-  }
   std::string createSQL = "CREATE TABLE IF NOT EXISTS " + std::string(table) + " ( ";
   std::vector<std::string> required;
   for (const auto& [name, type] : elementaryColumnInfo) {
@@ -852,22 +800,17 @@ bool APMSqliteStore::ensureTableWithName(std::string_view table, const std::stri
                                          const std::vector<std::string>& requiredColumnNames,
                                          const APMAlterStatements& addOnColumns,
                                          APMErrorSlot* error) {
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for ensure table");
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for ensure table"))
     return false;
-  }
-  if (requiredColumnNames.empty()) {
-    APMSetError(error, 1, "Received no table columns for ensure table");
+  if (!APMCheckResult(!requiredColumnNames.empty(), error, 1,
+                      "Received no table columns for ensure table"))
     return false;
-  }
-  if (createSQL.empty()) {
-    APMSetError(error, 1, "Received empty create statement for ensure table");
+  if (!APMCheckResult(!createSQL.empty(), error, 1,
+                      "Received empty create statement for ensure table"))
     return false;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Ensure table failed. Database not open.");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Ensure table failed. Database not open."))
     return false;
-  }
   std::optional<bool> exists = tableExists(table, error);
   if (!exists) return false;
   if (!*exists && !executeSQL(createSQL, error)) return false;
@@ -879,26 +822,20 @@ bool APMSqliteStore::ensureTableWithName(std::string_view table, const std::stri
 std::optional<bool> APMSqliteStore::validateTableWithName(
     std::string_view table, const std::vector<std::string>& requiredColumnNames,
     const APMAlterStatements& addOnColumns, APMErrorSlot* error) {
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for validate table");
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for validate table"))
     return std::nullopt;
-  }
-  if (requiredColumnNames.empty()) {
-    APMSetError(error, 1, "Received no table columns for validate table");
+  if (!APMCheckResult(!requiredColumnNames.empty(), error, 1,
+                      "Received no table columns for validate table"))
     return std::nullopt;
-  }
-  if (sqliteHandle_ == nullptr) {
-    APMSetError(error, 2, "Validate table failed. Database not open.");
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Validate table failed. Database not open."))
     return std::nullopt;
-  }
   std::optional<std::vector<std::string>> columns = columnsForTableWithName(table, error);
   if (!columns || columns->empty()) return std::nullopt;
   std::set<std::string, std::less<>> remaining(columns->begin(), columns->end());
   for (const std::string& name : requiredColumnNames) {
-    if (!remaining.contains(name)) {
-      APMSetError(error, 2, "Table is missing required columns");
+    if (!APMCheckResult(remaining.contains(name), error, 2, "Table is missing required columns"))
       return false;
-    }
     remaining.erase(name);
   }
   for (const auto& [name, alter] : addOnColumns) {
@@ -918,10 +855,8 @@ std::optional<bool> APMSqliteStore::validateTableWithName(
       }
     }
     sqlite3_finalize(statement);
-    if (unknownRequired) {
-      APMSetError(error, 2, "Table contains unknown non-optional columns");
+    if (!APMCheckResult(!unknownRequired, error, 2, "Table contains unknown non-optional columns"))
       return false;
-    }
   }
   return true;
 }
@@ -950,20 +885,16 @@ bool APMSqliteStore::ensureSchemaOfTableWithName(std::string_view table,
                                                  const APMColumnInfo& elementaryColumnInfo,
                                                  const APMColumnInfo& addOnColumnInfo,
                                                  APMErrorSlot* error) {
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name for ensure table schema");
+  if (!APMCheckResult(!table.empty(), error, 1,
+                      "Received empty table name for ensure table schema"))
     return false;
-  }
-  if (elementaryColumnInfo.empty()) {
-    APMSetError(error, 1, "Received empty column info for ensure table schema");
+  if (!APMCheckResult(!elementaryColumnInfo.empty(), error, 1,
+                      "Received empty column info for ensure table schema"))
     return false;
-  }
   std::optional<APMColumnTypes> current = columnInfoForTableWithName(table, error);
   if (!current) return false;
-  if (current->empty()) {
-    APMSetError(error, 2, "Table does not exist for ensure table schema");
+  if (!APMCheckResult(!current->empty(), error, 2, "Table does not exist for ensure table schema"))
     return false;
-  }
   APMColumnTypes wanted;
   for (const auto& [name, type] : elementaryColumnInfo) wanted[name] = firstWord(type);
   for (const auto& [name, type] : addOnColumnInfo) wanted[name] = type;
@@ -1035,22 +966,15 @@ std::optional<APMColumnTypes> APMSqliteStore::columnInfoForTableWithName(std::st
 
 bool APMSqliteStore::checkTableNames(std::string_view first, std::string_view second,
                                      APMErrorSlot* error) {
-  if (first.empty() || second.empty()) {
-    APMSetError(error, 1, "Received empty table name");
+  if (!APMCheckResult(!first.empty() && !second.empty(), error, 1, "Received empty table name"))
     return false;
-  }
-  if (first == second) {
-    APMSetError(error, 1, "Received the same table name twice");
+  if (!APMCheckResult(first != second, error, 1, "Received the same table name twice"))
     return false;
-  }
   return true;
 }
 
 bool APMSqliteStore::dropTableWithName(std::string_view table, APMErrorSlot* error) {
-  if (table.empty()) {
-    APMSetError(error, 1, "Received empty table name");
-    return false;
-  }
+  if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name")) return false;
   return executeSQL("DROP TABLE " + std::string(table), error);
 }
 
@@ -1080,10 +1004,7 @@ bool APMSqliteStore::copyContentsByColumnNameFromTable(std::string_view source,
   for (const std::string& name : *sourceColumns) {
     if (wanted.contains(name)) columns += (columns.empty() ? "" : ", ") + name;
   }
-  if (columns.empty()) {
-    APMSetError(error, 2, "Tables have no column in common");
-    return false;
-  }
+  if (!APMCheckResult(!columns.empty(), error, 2, "Tables have no column in common")) return false;
   return executeSQL("INSERT INTO " + std::string(destination) + " (" + columns + ") SELECT " +
                         columns + " FROM " + std::string(source),
                     error);

@@ -1,6 +1,6 @@
 // ECCommutativeCipher::Encrypt and Decrypt on P-256 with hash type 0, against the same
 // operations written directly on BoringSSL (the anchor: what the work costs without the
-// BigNum/ECGroup/ECPoint layer). Prints the layer/direct time ratios at the end of the run.
+// BigNum/ECGroup/ECPoint layer). Prints the layer/direct ratios of the median times last.
 
 #include <benchmark/benchmark.h>
 #include <openssl/bn.h>
@@ -9,12 +9,11 @@
 #include <openssl/nid.h>
 #include <openssl/sha.h>
 
-#include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/MedianRatios.h"
 #include "privacy/blinders/cpp/crypto/context.h"
 #include "privacy/blinders/cpp/crypto/ec_group.h"
 #include "privacy/blinders/cpp/public/ec_commutative_cipher.h"
@@ -180,39 +179,17 @@ BENCHMARK(BM_CipherEncrypt);
 BENCHMARK(BM_DirectDecrypt);
 BENCHMARK(BM_CipherDecrypt);
 
-// Console output plus the layer/direct ratios of the same run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    Ratio("Encrypt", "BM_CipherEncrypt", "BM_DirectEncrypt");
-    Ratio("Decrypt", "BM_CipherDecrypt", "BM_DirectDecrypt");
-  }
-
- private:
-  void Ratio(const char* what, const std::string& layer, const std::string& direct) {
-    if (!times_.count(layer) || !times_.count(direct)) return;
-    std::printf("%s: ECCommutativeCipher %.0f/s, direct BoringSSL %.0f/s, layer/direct time %.3f\n",
-                what, 1e9 / times_[layer], 1e9 / times_[direct], times_[layer] / times_[direct]);
-  }
-  std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  if (!kvlbench::initialize(argc, argv)) return 1;
+  kvlbench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.ratio("encrypt ECCommutativeCipher/direct BoringSSL", "BM_CipherEncrypt",
+                 "BM_DirectEncrypt");
+  reporter.ratio("decrypt ECCommutativeCipher/direct BoringSSL", "BM_CipherDecrypt",
+                 "BM_DirectDecrypt");
+  reporter.printRatios();
   benchmark::Shutdown();
   return 0;
 }

@@ -18,14 +18,11 @@ namespace {
 
 using ::testing::HasSubstr;
 
-TEST(CastsTest, SuccessfulCasts) {
+TEST(CastsTest, SuccessfulCastsAndNull) {
   castsfixture::Derived derived;
-  castsfixture::Base* base = &derived;
-  EXPECT_EQ(down_cast<castsfixture::Derived*>(base), &derived);
-  const castsfixture::Base* const_base = &derived;
-  EXPECT_EQ(down_cast<const castsfixture::Derived*>(const_base), &derived);
-  castsfixture::Base* null_base = nullptr;
-  EXPECT_EQ(down_cast<castsfixture::Derived*>(null_base), nullptr);
+  const castsfixture::Base* base = &derived;
+  EXPECT_EQ(down_cast<const castsfixture::Derived*>(base), &derived);
+  EXPECT_EQ(down_cast<castsfixture::Derived*>(static_cast<castsfixture::Base*>(nullptr)), nullptr);
 }
 
 TEST(CastsTest, FailedCastNamesCastAndActualType) {

@@ -75,6 +75,9 @@ TEST_F(LoggingTest, FatalMessageRecord) {
   ResetFatalMessageForTesting();
   RecordFatalMessage("no line feed");
   EXPECT_EQ(RecordedFatalMessage(), "no line feed\n");
+  ResetFatalMessageForTesting();
+  RecordFatalMessage("its own line feed\n\n");  // one of them is replaced, not kept
+  EXPECT_EQ(RecordedFatalMessage(), "its own line feed\n");
 
   ResetFatalMessageForTesting();
   const std::string long_message(600, 'm');

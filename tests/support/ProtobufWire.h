@@ -17,9 +17,14 @@ inline std::string varint(uint64_t v) {
   return out;
 }
 
+// A field key: tag and wire type.
+inline std::string key(uint32_t tag, int wireType) {
+  return varint((uint64_t{tag} << 3) | static_cast<uint64_t>(wireType));
+}
+
 // A length-delimited field (wire type 2): key, length, payload.
 inline std::string lengthDelimited(uint32_t tag, const std::string& payload) {
-  return varint((uint64_t{tag} << 3) | 2) + varint(payload.size()) + payload;
+  return key(tag, 2) + varint(payload.size()) + payload;
 }
 
 }  // namespace testsupport

@@ -12,6 +12,7 @@
 
 #include "AppMeasurement/engine/APMDailyCounts.h"
 #include "AppMeasurement/engine/APMEventAggregates.h"
+#include "AppMeasurement/foundation/APMNameUtil.h"
 #include "tests/AppMeasurement/foundation/ParameterTestSupport.h"
 
 namespace {
@@ -326,6 +327,43 @@ TEST_F(Events, EncodedEventsDecodeWithProtoc) {
       "params {\n  name: \"t\"\n  string_value: \"\\303\\251t\\303\\251\"\n}\n"
       "name: \"purchase\"\ntimestamp_millis: 1500\nprevious_timestamp_millis: 750\n";
   EXPECT_EQ(output, expected);
+}
+
+TEST_F(Events, NameListsAndEventTests) {
+  struct Case {
+    std::string name;
+    APMObjectMap parameters;
+    bool error, subscription, revenue, purchase;
+  };
+  const std::vector<Case> cases = {
+      {"_err", {}, true, false, false, false},
+      {"_assc", {}, false, true, false, false},
+      {"_iap", {{"subscription", 1}}, false, true, true, true},
+      {"_iap", {{"subscription", "1"}}, false, false, true, true},
+      {"refund", {}, false, false, true, false},
+      {"_f", {}, false, false, true, false},
+      {"ecommerce_purchase", {}, false, false, true, true},
+  };
+  for (const Case& c : cases) {
+    APMEvent event = make(c.name, c.parameters, "auto");
+    EXPECT_EQ(APMIsErrorEvent(event), c.error) << c.name;
+    EXPECT_EQ(APMIsNotErrorEventName(c.name), !c.error) << c.name;
+    EXPECT_EQ(APMIsSubscriptionEvent(event), c.subscription) << c.name;
+    EXPECT_EQ(APMIsRevenueEventName(c.name), c.revenue) << c.name;
+    EXPECT_EQ(APMIsPurchaseEventName(c.name), c.purchase) << c.name;
+  }
+  platform::Value::Array three{platform::Value::Dictionary{{"a", platform::Value(1)}},
+                               platform::Value::Dictionary{{"a", platform::Value(1)}},
+                               platform::Value::Dictionary{{"a", platform::Value(1)}}};
+  EXPECT_EQ(APMEventArrayElementCount(make("purchase", {{"items", three}, {"n", 1}})), 3);
+  EXPECT_EQ(APMEventArrayElementCount(make("purchase")), 0);
+
+  APMValueMap screen{{"_sn", S("Home")}, {"_si", I(1)}, {"oad_x", I(2)}, {"oadx", I(3)}};
+  EXPECT_TRUE(APMHasScreenParameters(screen));
+  EXPECT_FALSE(APMHasScreenParameters(APMValueMap{{"_s", I(1)}}));
+  EXPECT_EQ(APMScreenParameters(screen), (APMValueMap{{"_sn", S("Home")}, {"_si", I(1)}}));
+  EXPECT_EQ(APMParametersWithoutOadPrefix(screen),
+            (APMValueMap{{"_sn", S("Home")}, {"_si", I(1)}, {"oadx", I(3)}}));
 }
 
 TEST_F(Events, AggregatesWrapAndRefuseNegativeCounts) {

@@ -325,11 +325,11 @@ TEST_F(Sanitizer, ArrayParameters) {
       APMSanitizedEventParameters({{"items", APMObject(nested)}}, "purchase", true, false);
   const APMValue::Array& kept = *result->at("items").arrayValue();
   ASSERT_EQ(kept.size(), 2u);
-  const APMObjectMap& second = *kept[1].asMap();
+  const APMValueMap& second = *kept[1].asValueMap();
   EXPECT_FALSE(second.contains("list"));
-  EXPECT_EQ(*second.at("_err").asValue(), I(22));
-  EXPECT_EQ(*second.at("_ev").asValue(), S("list"));
-  EXPECT_EQ(*second.at("item_id").asValue(), S("sku"));
+  EXPECT_EQ(second.at("_err"), I(22));
+  EXPECT_EQ(second.at("_ev"), S("list"));
+  EXPECT_EQ(second.at("item_id"), S("sku"));
   // Without an event name no array is allowed: 21 names the absent event.
   auto noEvent = APMSanitizedParameters({{"items", APMObject(items(1))}}, false);
   expectErrors(*noEvent, {21, "(nil)", std::nullopt}, "no event name");
@@ -396,6 +396,48 @@ TEST_F(Sanitizer, WholeMapOutcomes) {
   auto mixed = APMSanitizedEventParameters({{"a", APMObject(1)}, {"_x", APMObject(2)}}, "level_up",
                                            true, false);
   EXPECT_EQ(*mixed, (APMValueMap{{"a", I(1)}, {"_err", I(3)}, {"_ev", S("_x")}}));
+}
+
+TEST_F(Sanitizer, HostileInputs) {
+  // Ten thousand parameters: the first hundred public names by UTF-16 order stay.
+  APMObjectMap many;
+  for (int i = 0; i < 10000; ++i) many["p" + std::to_string(10000 + i)] = APMObject(i);
+  auto trimmed = APMSanitizedEventParameters(many, "level_up", true, false);
+  ASSERT_TRUE(trimmed);
+  EXPECT_EQ(trimmed->size(), 101u);
+  EXPECT_TRUE(trimmed->contains("p10099"));
+  EXPECT_FALSE(trimmed->contains("p10100"));
+  EXPECT_EQ(trimmed->at("_err"), I(5));
+
+  // A value of a million characters, a name of a million characters.
+  const std::string million = repeat("\xE2\x82\xAC", 1000000);
+  auto longValue = APMSanitizedEventParameters({{"v", APMObject(million)}, {million, APMObject(1)}},
+                                               "level_up", true, false);
+  ASSERT_TRUE(longValue);
+  // "v" comes first: its value's error stays, the long name only goes.
+  expectErrors(*longValue, {4, "v", 1000000}, "million");
+  EXPECT_EQ(longValue->size(), 3u);
+
+  // Lists inside lists inside items, maps inside items, a typed array in an item.
+  platform::Value deep = platform::Value::Array{platform::Value::Array{platform::Value::Array{1}}};
+  platform::Value::Array hostileItems{
+      platform::Value::Dictionary{{"list", deep}, {"map", platform::Value::Dictionary{}}},
+      deep,
+      platform::Value(),
+  };
+  APMObjectMap typedItem{{"typed", APMObject(APMValue(APMValue::Array{APMObject(1)}))}};
+  hostileItems.push_back(platform::Value::Dictionary{});
+  auto hostile = APMSanitizedEventParameters(
+      {{"items", APMObject(hostileItems)},
+       {"other", APMObject(APMValue(APMValue::Array{APMObject(typedItem)}))}},
+      "purchase", true, false);
+  ASSERT_TRUE(hostile);
+  const APMValue::Array& kept = *hostile->at("items").arrayValue();
+  // The empty map sanitises to nothing; the first item keeps only its own error (22).
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].asValueMap()->at("_err"), I(22));
+  expectErrors(*hostile, {4, "items[1]", std::nullopt}, "hostile items");
+  EXPECT_TRUE(hostile->contains("other"));  // a typed array is taken as it is
 }
 
 TEST_F(Sanitizer, ErrorValueText) {

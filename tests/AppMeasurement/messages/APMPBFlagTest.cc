@@ -38,31 +38,34 @@ TEST(APMPBFlag, CreatePutsEachKindOfValueInItsField) {
 }
 
 TEST(APMPBFlag, CreateRefusesBadNamesAndValues) {
-  struct Logged {
+  struct Case {
+    NANOObject name;
+    NANOObject value;
     long code;
     std::string message;
     std::string context;
   };
-  std::vector<Logged> logged;
-  APMPBFlagLogger logger = [&](int level, long code, const std::string& message,
-                               const std::string& context) {
-    EXPECT_EQ(level, 1);
-    logged.push_back({code, message, context});
+  const Case cases[] = {
+      {std::monostate{}, std::string("v"), 850000, "Flag name must not be nil", ""},
+      {NANONumber::fromInt32(1), std::string("v"), 850001, "Flag name must be a string",
+       "NSNumber"},
+      {std::string("n"), NANOData{"x"}, 850002, "Flag value is invalid", "NSData"},
+      {std::string("n"), std::monostate{}, 850002, "Flag value is invalid", "nil"},
   };
-  EXPECT_EQ(APMPBFlagCreate(std::monostate{}, std::string("v"), logger), std::nullopt);
-  EXPECT_EQ(APMPBFlagCreate(NANONumber::fromInt32(1), std::string("v"), logger), std::nullopt);
-  EXPECT_EQ(APMPBFlagCreate(std::string("n"), NANOData{"x"}, logger), std::nullopt);
-  EXPECT_EQ(APMPBFlagCreate(std::string("n"), std::monostate{}, logger), std::nullopt);
-  ASSERT_EQ(logged.size(), 4u);
-  EXPECT_EQ(logged[0].code, 850000);
-  EXPECT_EQ(logged[0].message, "Flag name must not be nil");
-  EXPECT_EQ(logged[1].code, 850001);
-  EXPECT_EQ(logged[1].message, "Flag name must be a string");
-  EXPECT_EQ(logged[1].context, "NSNumber");
-  EXPECT_EQ(logged[2].code, 850002);
-  EXPECT_EQ(logged[2].message, "Flag value is invalid");
-  EXPECT_EQ(logged[3].context, "nil");
-
+  for (const Case& c : cases) {
+    int calls = 0;
+    APMPBFlagLogger logger = [&](int level, long code, const std::string& message,
+                                 const std::string& context) {
+      ++calls;
+      EXPECT_EQ(level, 1);
+      EXPECT_EQ(code, c.code);
+      EXPECT_EQ(message, c.message);
+      EXPECT_EQ(context, c.context);
+    };
+    EXPECT_EQ(APMPBFlagCreate(c.name, c.value, logger), std::nullopt) << c.message;
+    EXPECT_EQ(calls, 1) << c.message;
+  }
+  // Without a logger the line goes to the platform log with its code.
   testsupport::LogCapture log;
   EXPECT_EQ(APMPBFlagCreate(std::monostate{}, std::string("v")), std::nullopt);
   EXPECT_TRUE(log.contains("I-ACS850000 Flag name must not be nil"));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/ProtobufWire.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,6 +35,11 @@ std::vector<const NANOMessageLayout*> testLayouts();
 // strings with non-ASCII text and one empty string, repeated fields with several elements,
 // sub-messages recursively down to depth levels (recursive messages stop there).
 void fillMessage(NANODynamicMessage& message, int depth, int seed);
+
+// Wire-format pieces for hand-made input.
+using testsupport::key;
+using testsupport::lengthDelimited;
+using testsupport::varint;
 
 // Writes bytes to a file of the scratch folder.
 std::string writeScratchFile(const std::string& name, const std::string& bytes);

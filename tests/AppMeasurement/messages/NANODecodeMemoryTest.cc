@@ -41,7 +41,7 @@ Outcome decodeMeasured(const NANOMessageLayout& layout, const std::string& bytes
   return outcome;
 }
 
-std::string key(uint32_t tag, int wireType) { return varint((tag << 3) | wireType); }
+using testsupport::key;
 
 // The smallest element of a repeated field: an empty message or string, a zero number.
 std::string emptyElement(const NANOMessageLayout& layout, uint32_t slot) {

@@ -176,4 +176,23 @@ TEST_F(APMDatabaseDurabilityTest, AMigrationOnAFullDiskKeepsTheOldFileForTheNext
   EXPECT_EQ(sqliteTool(path_, "SELECT name, typeof(timestamp) FROM raw_events"), "old|real\n");
 }
 
+TEST_F(APMDatabaseDurabilityTest, AFileThatCannotBeOpenedIsKeptAndTheOpenFailsOnce) {
+  APMDatabase& database = open();
+  ASSERT_TRUE(database.insertRawEvent(event(1), 1, false, nullptr));
+  database_.reset();
+  FaultInjectingVfs::failOpens(true);
+  testsupport::LogCapture log;
+  APMErrorSlot error;
+  EXPECT_EQ(APMDatabase::create(kName, nullptr, &error), nullptr);
+  FaultInjectingVfs::disarm();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), 3);
+  EXPECT_NE(error->monitorContext().find("initialize sqlite handle,14,"), std::string::npos)
+      << error->monitorContext();
+  platform::DispatchQueue::waitUntilIdle();
+  EXPECT_TRUE(log.contains("I-ACS034023"));
+  EXPECT_FALSE(log.contains("I-ACS034025"));
+  EXPECT_EQ(storedNames(), std::set<std::string>{"e1"});
+}
+
 }  // namespace

@@ -351,4 +351,29 @@ TEST_F(APMSqliteStoreTest, DamagedFilesAreReplacedAndOtherFailuresKeepTheFile) {
   EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM fresh"), "1\n");
 }
 
+TEST_F(APMSqliteStoreTest, AnImmutableFileIsMadeMutableBeforeOpeningAndDeleting) {
+  ASSERT_TRUE(insert(1, "kept"));
+  store_.reset();
+  int status = -1;
+  storagetest::run("chattr +i " + storagetest::quoted(path_.string()) + " 2>/dev/null", &status);
+  if (status != 0) GTEST_SKIP() << "this file system has no immutable flag (or we may not set it)";
+  // A failure below must not leave a file the fixture cannot remove.
+  struct Unlock {
+    std::string path;
+    ~Unlock() { storagetest::run("chattr -i " + storagetest::quoted(path) + " 2>/dev/null"); }
+  } unlock{path_.string()};
+  auto store = APMSqliteStore::create(path_, nullptr);
+  ASSERT_NE(store, nullptr);
+  EXPECT_TRUE(store->upsertRecord(
+      {{"id", Value(2)}, {"name", Value("added")}, {"data", Value::bytes("x")}}, "t", nullptr));
+  EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM t"), "2\n");
+  store.reset();
+  storagetest::run("chattr +i " + storagetest::quoted(path_.string()), &status);
+  store = APMSqliteStore::create(path_, nullptr);
+  ASSERT_NE(store, nullptr);
+  storagetest::run("chattr +i " + storagetest::quoted(path_.string()), &status);
+  EXPECT_TRUE(store->closeAndDeleteDatabase());
+  EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
 }  // namespace

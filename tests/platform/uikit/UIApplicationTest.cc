@@ -29,39 +29,6 @@ const Step kEnterBackground = [](UIApplication& app) { app.didEnterBackground();
 const Step kEnterForeground = [](UIApplication& app) { app.willEnterForeground(); };
 const Step kTerminate = [](UIApplication& app) { app.willTerminate(); };
 
-TEST(UIApplicationNotificationsTest, NamesAreThePlatformsOwn) {
-  struct Row {
-    const char* constant;
-    const char* text;
-  };
-  const Row rows[] = {
-      {UIApplicationDidFinishLaunchingNotification, "UIApplicationDidFinishLaunchingNotification"},
-      {UIApplicationDidBecomeActiveNotification, "UIApplicationDidBecomeActiveNotification"},
-      {UIApplicationWillResignActiveNotification, "UIApplicationWillResignActiveNotification"},
-      {UIApplicationDidEnterBackgroundNotification, "UIApplicationDidEnterBackgroundNotification"},
-      {UIApplicationWillEnterForegroundNotification,
-       "UIApplicationWillEnterForegroundNotification"},
-      {UIApplicationWillTerminateNotification, "UIApplicationWillTerminateNotification"},
-      {UIWindowDidResignKeyNotification, "UIWindowDidResignKeyNotification"},
-      {UIApplicationLaunchOptionsURLKey, "UIApplicationLaunchOptionsURLKey"},
-      {UIApplicationLaunchOptionsSourceApplicationKey,
-       "UIApplicationLaunchOptionsSourceApplicationKey"},
-      {UIApplicationLaunchOptionsUserActivityDictionaryKey,
-       "UIApplicationLaunchOptionsUserActivityDictionaryKey"},
-      {UIApplicationLaunchOptionsUserActivityKey, "UIApplicationLaunchOptionsUserActivityKey"},
-  };
-  for (const Row& row : rows) EXPECT_STREQ(row.constant, row.text);
-}
-
-TEST_F(UIKitTest, SharedApplicationIsOneInstance) {
-  std::shared_ptr<UIApplication> first = UIApplication::sharedApplication();
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(UIApplication::sharedApplication(), first);
-  std::shared_ptr<UIApplication> fromThread;
-  std::thread([&] { fromThread = UIApplication::sharedApplication(); }).join();
-  EXPECT_EQ(fromThread, first);
-}
-
 TEST_F(UIKitTest, SharedApplicationIsAbsentInsideAnAppExtension) {
   std::shared_ptr<UIApplication> app = UIApplication::sharedApplication();
   ASSERT_NE(app, nullptr);
@@ -92,14 +59,6 @@ TEST_F(UIKitTest, SharedApplicationIsAbsentInsideAnAppExtension) {
   EXPECT_EQ(UIApplication::sharedApplication(), nullptr);
   OULAppEnvironmentUtil::setConfiguration(std::nullopt);
   EXPECT_EQ(UIApplication::sharedApplication(), app);
-}
-
-TEST_F(UIKitTest, StartsInactive) {
-  auto app = std::make_shared<UIApplication>();
-  EXPECT_EQ(app->applicationState(), UIApplicationState::kInactive);
-  EXPECT_EQ(static_cast<int>(UIApplicationState::kActive), 0);
-  EXPECT_EQ(static_cast<int>(UIApplicationState::kInactive), 1);
-  EXPECT_EQ(static_cast<int>(UIApplicationState::kBackground), 2);
 }
 
 TEST_F(UIKitTest, LifeCycleSetsTheStateAndPostsEachNotificationOnceOnTheMainThread) {
@@ -233,23 +192,6 @@ TEST_F(UIKitTest, PendingTransitionKeepsTheApplicationAlive) {
   EXPECT_TRUE(weak.expired());
 }
 
-TEST_F(UIKitTest, ObserversOnTheMainQueueHearTheTransition) {
-  auto app = std::make_shared<UIApplication>();
-  std::vector<bool> onMain;
-  auto token = platform::NotificationCenter::defaultCenter().addObserverForName(
-      UIApplicationDidEnterBackgroundNotification, app.get(), platform::DispatchQueue::main(),
-      [&](const platform::Notification& note) {
-        EXPECT_EQ(note.object, app.get());
-        onMain.push_back(platform::DispatchQueue::main()->isCurrent());
-      });
-  app->didBecomeActive();
-  app->willResignActive();
-  app->didEnterBackground();
-  env_.waitUntilIdle();
-  platform::NotificationCenter::defaultCenter().removeObserver(token);
-  EXPECT_EQ(onMain, std::vector<bool>{true});
-}
-
 TEST_F(UIKitTest, NotificationsCarryTheirApplication) {
   auto first = std::make_shared<UIApplication>();
   auto second = std::make_shared<UIApplication>();
@@ -270,10 +212,6 @@ TEST_F(UIKitTest, SharedApplicationPostsAsTheSharedObject) {
   app->didBecomeActive();
   EXPECT_EQ(recorder.names(), (std::vector<std::string>{UIApplicationDidFinishLaunchingNotification,
                                                         UIApplicationDidBecomeActiveNotification}));
-  app->resetForTesting();
-  EXPECT_EQ(app->applicationState(), UIApplicationState::kInactive);
-  app->didFinishLaunching();  // launching again is allowed after a reset
-  EXPECT_EQ(recorder.names().size(), 3u);
 }
 
 }  // namespace

@@ -1,5 +1,3 @@
-#include <stdio.h>
-
 #include <filesystem>
 #include <set>
 #include <string>
@@ -15,18 +13,6 @@
 #include "tests/platform/uikit/UIKitTestSupport.h"
 
 namespace {
-
-// The output of a shell command, without the trailing newline.
-std::string commandOutput(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[256];
-  while (fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-  pclose(pipe);
-  while (!output.empty() && output.back() == '\n') output.pop_back();
-  return output;
-}
 
 std::string hex(const std::string& bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -73,8 +59,9 @@ TEST_F(VendorIdentifierTest, IsARandomUUIDThatStaysTheSame) {
 TEST_F(VendorIdentifierTest, TextIsTheCanonicalUUIDForm) {
   std::optional<UIDevice::UUID> identifier = UIDevice::currentDevice().identifierForVendor();
   ASSERT_TRUE(identifier.has_value());
-  std::string reference = commandOutput("python3 -c \"import uuid; print(str(uuid.UUID(hex='" +
-                                        hex(identifier->bytes) + "')).upper())\"");
+  std::string reference =
+      uikittest::commandOutput("python3 -c \"import uuid; print(str(uuid.UUID(hex='" +
+                               hex(identifier->bytes) + "')).upper())\"");
   ASSERT_EQ(reference.size(), 36u);
   EXPECT_EQ(identifier->UUIDString(), reference);
 
@@ -96,7 +83,7 @@ TEST_F(VendorIdentifierTest, IsKeptInTheContainerAcrossLaunches) {
   ASSERT_TRUE(first.has_value());
   ASSERT_TRUE(std::filesystem::exists(storeFile()));
   // A real property list, as any plist reader sees it.
-  std::string stored = commandOutput(
+  std::string stored = uikittest::commandOutput(
       "python3 -c \"import plistlib,sys; print(plistlib.load(open(sys.argv[1],'rb'))"
       "['identifierForVendor'].hex())\" '" +
       storeFile().string() + "'");

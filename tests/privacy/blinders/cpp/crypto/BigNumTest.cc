@@ -37,21 +37,6 @@ TEST_F(BigNumTest, BytesAreMinimalBigEndian) {
   EXPECT_EQ(Hex(kP256Prime).ToBytes(), HexToBytes(kP256Prime));
 }
 
-TEST_F(BigNumTest, Predicates) {
-  EXPECT_EQ(Num(0).BitLength(), 0);
-  EXPECT_EQ(Num(1).BitLength(), 1);
-  EXPECT_EQ(Num(256).BitLength(), 9);
-  EXPECT_TRUE(Num(0).IsZero());
-  EXPECT_TRUE(Num(1).IsOne());
-  EXPECT_FALSE(Num(2).IsOne());
-  EXPECT_TRUE(Num(5).IsBitSet(0));
-  EXPECT_FALSE(Num(5).IsBitSet(1));
-  EXPECT_TRUE(Num(5).IsBitSet(2));
-  EXPECT_FALSE(Num(5).IsBitSet(-1));
-  EXPECT_FALSE((Num(1) - Num(2)).IsNonNegative());
-  EXPECT_TRUE(Num(0).IsNonNegative());
-}
-
 TEST_F(BigNumTest, ArithmeticAgainstPythonValues) {
   // Values from Python's integers.
   BigNum a = Hex("0123456789abcdef0123456789abcdef");
@@ -104,21 +89,6 @@ TEST_F(BigNumTest, PrimalityRoundsAreSafeForEveryProbability) {
   EXPECT_EQ(BigNum::PrimalityRounds(std::numeric_limits<double>::denorm_min()), 537);
 }
 
-TEST_F(BigNumTest, IsPrime) {
-  EXPECT_TRUE(Hex(kP256Prime).IsPrime(1e-40));
-  EXPECT_FALSE((Hex(kP256Prime) + Num(2)).IsPrime(1e-40));
-  EXPECT_TRUE(Num(65537).IsPrime(1e-20));
-  EXPECT_FALSE(Num(65535).IsPrime(1e-20));
-  EXPECT_FALSE(Num(1).IsPrime(1e-20));
-}
-
-TEST_F(BigNumTest, MoveTakesTheValue) {
-  BigNum a = Num(42);
-  BigNum b = Num(7);
-  b = std::move(a);
-  EXPECT_EQ(b, Num(42));
-}
-
 TEST_F(BigNumTest, FatalChecks) {
   EXPECT_DEATH((Num(1) - Num(2)).ToBytes(),
                HasSubstr("Check failed: IsNonNegative() Cannot serialize a negative BigNum."));
@@ -143,10 +113,6 @@ TEST_F(BigNumTest, FatalChecks) {
                          "m.bn_.get(), bn_ctx_)"));
   EXPECT_DEATH(Num(3) << -1, HasSubstr("Check failed: 1 == BN_lshift(r.bn_.get(), bn_.get(), n)"));
   EXPECT_DEATH(Num(3) >> -1, HasSubstr("Check failed: 1 == BN_rshift(r.bn_.get(), bn_.get(), n)"));
-}
-
-TEST_F(BigNumTest, FatalCheckNamesTheSourceLocation) {
-  EXPECT_DEATH(Num(7).Div(Num(2)), HasSubstr("big_num.cc:"));
 }
 
 }  // namespace

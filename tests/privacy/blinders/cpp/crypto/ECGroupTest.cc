@@ -12,14 +12,6 @@
 #include "tests/privacy/CryptoTestUtil.h"
 
 namespace blinders {
-
-class ECGroupTestPeer {
- public:
-  static absl::StatusOr<ECPoint> HashingAttempt(const ECGroup& group, const BigNum& x) {
-    return group.GetPointByHashingToCurveInternal(x);
-  }
-};
-
 namespace {
 
 using ::cryptotest::BytesToHex;
@@ -44,13 +36,6 @@ class ECGroupTest : public ::testing::Test {
     group_ = std::make_unique<ECGroup>(std::move(*group));
   }
   BigNum Hex(std::string_view hex) { return ctx_.CreateBigNum(std::string_view(HexToBytes(hex))); }
-  // The affine coordinates of a point, for checks the encoding cannot show.
-  std::pair<BigNum, BigNum> Coordinates(const ECPoint& point) {
-    bssl::UniquePtr<BIGNUM> x(BN_new()), y(BN_new());
-    EXPECT_EQ(1, EC_POINT_get_affine_coordinates_GFp(group_->GetECGroup(), point.GetPoint(),
-                                                     x.get(), y.get(), ctx_.GetBnCtx()));
-    return {ctx_.CreateBigNum(std::move(x)), ctx_.CreateBigNum(std::move(y))};
-  }
 
   Context ctx_;
   std::unique_ptr<ECGroup> group_;
@@ -63,14 +48,6 @@ TEST_F(ECGroupTest, P256Parameters) {
   EXPECT_EQ(group_->GetPMinusOneOverTwo() * ctx_.Two() + ctx_.One(), group_->GetP());
   EXPECT_EQ(group_->GetA(), group_->GetP() - ctx_.Three());
   EXPECT_EQ(group_->GetCurveId(), kP256);
-}
-
-TEST_F(ECGroupTest, UnknownCurve) {
-  auto group = ECGroup::CreateGroup(12345, &ctx_);
-  ASSERT_FALSE(group.ok());
-  EXPECT_EQ(group.status().code(), absl::StatusCode::kInvalidArgument);
-  EXPECT_THAT(std::string(group.status().message()),
-              StartsWith("ECGroup::CreateGroup() - Could not create group. "));
 }
 
 TEST_F(ECGroupTest, PrivateKeysAreInRange) {
@@ -159,28 +136,6 @@ TEST_F(ECGroupTest, BadBytesGiveInvalidArgument) {
   auto point = group_->CreateECPoint(no_point);
   EXPECT_THAT(std::string(point.status().message()),
               StartsWith("ECGroup::CreateECPoint(string) - Could not decode point.\nerror:"));
-}
-
-TEST_F(ECGroupTest, SingleHashingAttempt) {
-  bool saw_failure = false;
-  bool saw_success = false;
-  for (uint64_t x = 0; x < 20; ++x) {
-    auto point = ECGroupTestPeer::HashingAttempt(*group_, ctx_.CreateBigNum(x));
-    if (point.ok()) {
-      saw_success = true;
-      EXPECT_FALSE(Coordinates(*point).second.IsBitSet(0));
-    } else {
-      saw_failure = true;
-      EXPECT_EQ(point.status().code(), absl::StatusCode::kInternal);
-      EXPECT_EQ(point.status().message(), "Could not hash x to the curve.");
-    }
-  }
-  EXPECT_TRUE(saw_failure && saw_success);
-  // The candidate is reduced modulo p first.
-  auto reduced = ECGroupTestPeer::HashingAttempt(*group_, Hex(kP256Gx));
-  auto unreduced = ECGroupTestPeer::HashingAttempt(*group_, Hex(kP256Gx) + group_->GetP());
-  ASSERT_TRUE(reduced.ok() && unreduced.ok());
-  EXPECT_TRUE(reduced->CompareTo(*unreduced));
 }
 
 TEST_F(ECGroupTest, MultiplicationAcrossCurvesFails) {
@@ -281,41 +236,6 @@ INSTANTIATE_TEST_SUITE_P(
         TryAndIncrementCase{kP384, 2, "hello world",
                             "02c3984a0fb4def709563e3d057c4457d553f0535e41e28694f76e19cab8ce4eae56e1"
                             "e0c7482d209c03028c3078463022"}));
-
-TEST_F(ECGroupTest, TryAndIncrementYIsAlwaysEven) {
-  for (int i = 0; i < 40; ++i) {
-    std::string m = ctx_.RandomBytes(i);
-    for (int type = 0; type < 3; ++type) {
-      auto point = type == 0   ? group_->HashToCurveSha256(m)
-                   : type == 1 ? group_->HashToCurveSha384(m)
-                               : group_->HashToCurveSha512(m);
-      ASSERT_TRUE(point.ok());
-      EXPECT_FALSE(Coordinates(*point).second.IsBitSet(0));
-      EXPECT_EQ(point->ToBytes()->at(0), '\x02');
-    }
-  }
-}
-
-TEST_F(ECGroupTest, SswuDependsOnTheTag) {
-  auto a = group_->HashToCurveSswuRo("message", "tag-a");
-  auto b = group_->HashToCurveSswuRo("message", "tag-b");
-  ASSERT_TRUE(a.ok() && b.ok());
-  EXPECT_FALSE(a->CompareTo(*b));
-  auto a_again = group_->HashToCurveSswuRo("message", "tag-a");
-  EXPECT_TRUE(a->CompareTo(*a_again));
-}
-
-TEST_F(ECGroupTest, SswuOnOtherCurves) {
-  for (int curve : {NID_secp224r1, NID_secp521r1}) {
-    Context ctx;
-    auto group = ECGroup::CreateGroup(curve, &ctx);
-    ASSERT_TRUE(group.ok()) << curve;
-    auto point = group->HashToCurveSswuRo("m", "tag");
-    ASSERT_FALSE(point.ok());
-    EXPECT_EQ(point.status().code(), absl::StatusCode::kInvalidArgument);
-    EXPECT_EQ(point.status().message(), "Curve does not support HashToCurveSswuRo.");
-  }
-}
 
 TEST_F(ECGroupTest, SswuRejectsOverlongTag) {
   auto point = group_->HashToCurveSswuRo("m", std::string(256, 't'));

@@ -95,6 +95,7 @@ TEST(ECCommutativeCipherTest, InvalidHashTypes) {
   }
 }
 
+// The group's own failures reach the caller as they are.
 TEST(ECCommutativeCipherTest, UnknownCurve) {
   auto cipher = ECCommutativeCipher::CreateWithRandomKey(1, 0);
   ASSERT_FALSE(cipher.ok());
@@ -108,6 +109,7 @@ TEST(ECCommutativeCipherTest, SswuOnACurveWithoutSuite) {
   ASSERT_TRUE(cipher);
   auto encrypted = cipher->Encrypt("m");
   ASSERT_FALSE(encrypted.ok());
+  EXPECT_EQ(encrypted.status().code(), absl::StatusCode::kInvalidArgument);
   EXPECT_EQ(encrypted.status().message(), "Curve does not support HashToCurveSswuRo.");
 }
 

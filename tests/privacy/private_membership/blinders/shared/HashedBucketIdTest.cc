@@ -67,16 +67,6 @@ TEST_F(HashedBucketIdTest, PrefixesOfTheBucketHash) {
   EXPECT_EQ(whole->hash_type, 2);
 }
 
-TEST_F(HashedBucketIdTest, HashTypesOneAndTwoGiveTheSameBytes) {
-  for (int bits : {1, 8, 20, 255}) {
-    auto one = ComputeHashedBucketId(id_, bits, 1, &ctx_);
-    auto two = ComputeHashedBucketId(id_, bits, 2, &ctx_);
-    ASSERT_TRUE(one.ok() && two.ok());
-    EXPECT_EQ(one->hashed_bucket_id, two->hashed_bucket_id);
-    EXPECT_NE(one->hash_type, two->hash_type);
-  }
-}
-
 TEST_F(HashedBucketIdTest, EntryOverloadHashesTheIdentifierOnly) {
   const IdentifierEntry entry{"tag", id_, "extra"};
   for (int bits : {0, 5, 13, 256}) {

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Runs the fault sample: applies each patch of scripts/faults/patches in turn, builds the test
+# binaries named for it in faults.tsv, runs their tests (`ctest -L <binary>`), reverts the patch
+# and records whether the tests caught it.
+#
+#   scripts/faults/run-faults.sh [-s SOURCE_DIR] [-b BUILD_DIR] [-o RESULT_FILE] [PATTERN]
+#
+# SOURCE_DIR is the tree the patches apply to (default: this checkout), BUILD_DIR a configured
+# test build of it (default: SOURCE_DIR/build/asan, configured if missing). PATTERN (an
+# extended regular expression) picks faults by id or test binary. Each result line is
+#   <id> <caught|missed|no-build|no-apply> <binaries>
+# "no-build" means the patched code did not compile: the fault proves nothing either way.
+# Compare two result files with scripts/faults/compare-results.sh.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+build=""
+out=""
+while getopts "s:b:o:" opt; do
+  case $opt in
+    s) src=$(cd "$OPTARG" && pwd) ;;
+    b) build=$OPTARG ;;
+    o) out=$OPTARG ;;
+    *) exit 2 ;;
+  esac
+done
+shift $((OPTIND - 1))
+pattern=${1:-.}
+build=${build:-$src/build/asan}
+out=${out:-$here/results-$(date -u +%Y%m%dT%H%M%S).txt}
+jobs=${KVL_FAULT_JOBS:-4}
+
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVL_SANITIZE=ON \
+    -DKVL_BUILD_TESTS=ON >/dev/null || exit 1
+fi
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+log=$(mktemp)
+applied=""
+# An interrupted run leaves no fault behind in the tree.
+cleanup() {
+  [ -n "$applied" ] && git -C "$src" apply -R "$applied"
+  rm -f "$log"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+: >"$out"
+caught=0
+total=0
+while IFS=$'\t' read -r id suites description; do
+  [ -z "$id" ] && continue
+  case $id in \#*) continue ;; esac
+  echo "$id $suites" | grep -Eq -- "$pattern" || continue
+  patch="$here/patches/$id.patch"
+  targets=${suites//,/ }
+  labels=$(echo "$suites" | sed 's/,/$|^/g')
+  if ! git -C "$src" apply "$patch" 2>"$log"; then
+    result=no-apply
+  else
+    applied=$patch
+    # shellcheck disable=SC2086
+    if ! cmake --build "$build" -j "$jobs" --target $targets >"$log" 2>&1; then
+      result=no-build
+    elif ctest --test-dir "$build" -L "^$labels\$" -j "$jobs" --timeout 300 --stop-on-failure \
+        >"$log" 2>&1; then
+      result=missed
+    else
+      result=caught
+    fi
+    applied=""
+    git -C "$src" apply -R "$patch" || { echo "cannot revert $id" >&2; exit 1; }
+  fi
+  total=$((total + 1))
+  [ "$result" = caught ] && caught=$((caught + 1))
+  echo "$id $result $suites" | tee -a "$out"
+done <"$here/faults.tsv"
+
+# Leave the binaries built from the unpatched code.
+cmake --build "$build" -j "$jobs" >/dev/null 2>&1
+echo "caught $caught of $total ($out)"
