@@ -120,6 +120,8 @@ struct CAPWebHost::Impl {
   uint16_t port = 0;
   std::atomic<uint64_t> nextPageId{1};
   std::atomic<bool> stopped{false};
+  std::mutex controlMutex;
+  CAPWebHost::ControlHandler control;  // guarded by controlMutex
 
   std::mutex sessionsMutex;
   std::set<std::shared_ptr<void>> sessions;  // guarded by sessionsMutex; kept alive while open
@@ -328,10 +330,27 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
   std::string_view hostHeader(request[http::field::host].data(), request[http::field::host].size());
   // A page reached under another host name (DNS rebinding) never gets the token.
   if (hostHeader != host()) return answer(http::status::forbidden, "Forbidden\n", "text/plain");
+  std::string_view target(request.target().data(), request.target().size());
+  if (target == "/_app/control") {
+    if (request.method() != http::verb::post) {
+      return answer(http::status::method_not_allowed, "Method not allowed\n", "text/plain");
+    }
+    std::string_view given(request["X-App-Token"].data(), request["X-App-Token"].size());
+    if (!equalInConstantTime(given, token)) {
+      return answer(http::status::forbidden, "Forbidden\n", "text/plain");
+    }
+    auto body = JSONSerialization::JSONObjectWithData(request.body());
+    ControlHandler handler;
+    {
+      std::lock_guard lock(controlMutex);
+      handler = control;
+    }
+    bool taken = body.ok() && body->isDictionary() && handler && handler(*body);
+    return answer(taken ? http::status::no_content : http::status::bad_request, "", "text/plain");
+  }
   if (request.method() != http::verb::get && request.method() != http::verb::head) {
     return answer(http::status::method_not_allowed, "Method not allowed\n", "text/plain");
   }
-  std::string_view target(request.target().data(), request.target().size());
   std::string path(target.substr(0, target.find_first_of("?#")));
   if (path == kShimPath)
     return answer(http::status::ok, kBridgeShimScript, "text/javascript; charset=utf-8");
@@ -393,6 +412,11 @@ CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path 
 }
 
 CAPWebHost::~CAPWebHost() { stop(); }
+
+void CAPWebHost::setControlHandler(ControlHandler handler) {
+  std::lock_guard lock(impl_->controlMutex);
+  impl_->control = std::move(handler);
+}
 
 std::string CAPWebHost::origin() const { return impl_->origin(); }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -39,6 +40,12 @@ class CAPWebHost {
   std::string origin() const;
   // This run's secret for the socket (32 hexadecimal digits).
   const std::string& token() const { return token_; }
+
+  // The app's own control path: POST "/_app/control" with the header "X-App-Token: <token>" and
+  // a JSON object body is handed to the handler, on the I/O thread (it must only queue work);
+  // it answers whether it took the request (204, else 400). Without the token: 403.
+  using ControlHandler = std::function<bool(const Value& request)>;
+  void setControlHandler(ControlHandler handler);
 
   // Closes every connection and stops serving. Idempotent.
   void stop();

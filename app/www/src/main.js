@@ -65,4 +65,8 @@ async function listen() {
 
 document.getElementById('platform').textContent = Capacitor.getPlatform();
 render();
-window.kvl = { call, events, listening: listen() };
+// A plug-in missing from the app is reported on the page rather than stopping it.
+const listening = listen().catch((error) => {
+  document.getElementById('events').textContent += `listening failed: ${error.message}\n`;
+});
+window.kvl = { call, events, listening };

@@ -1,0 +1,135 @@
+// End to end: the app executable serves the page, Debian's chromium (driven by playwright-core)
+// loads it with the real @capacitor/core and native-bridge.js, and every answer web code gets
+// is checked. Usage: node app.e2e.mjs <path to app>
+import { chromium } from 'playwright-core';
+import { spawn } from 'node:child_process';
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import assert from 'node:assert/strict';
+
+const appPath = process.argv[2];
+const dataDir = mkdtempSync(join(tmpdir(), 'app-e2e-'));
+const profile = mkdtempSync(join(tmpdir(), 'app-e2e-profile-'));
+let app;
+let browser;
+
+function startApp() {
+  app = spawn(appPath, ['--data-dir', dataDir, '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  let out = '';
+  app.stdout.on('data', (chunk) => { out += chunk; process.stdout.write(chunk); });
+  const stdout = () => out;
+  return new Promise((resolve, reject) => {
+    app.on('exit', (code) => reject(new Error(`app exited early with ${code}`)));
+    const poll = setInterval(() => {
+      const match = /App: open (\S+)/.exec(out);
+      if (match) { clearInterval(poll); resolve({ url: match[1], stdout }); }
+    }, 20);
+  });
+}
+
+function stopApp() {
+  return new Promise((resolve) => {
+    app.removeAllListeners('exit');
+    app.on('exit', (code, signal) => resolve({ code, signal }));
+    app.kill('SIGINT');
+  });
+}
+
+async function main() {
+  const { url, stdout } = await startApp();
+  // A fresh profile each run (playwright passes it as --user-data-dir).
+  browser = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+  });
+  const page = await browser.newPage();
+  const pageErrors = [];
+  page.on('pageerror', (e) => pageErrors.push(e.message));
+  await page.goto(url);
+  await page.waitForFunction(() => window.kvl !== undefined);
+  assert.equal(await page.textContent('#platform'), 'ios');
+  await page.evaluate(() => window.kvl.listening);
+
+  const call = (plugin, method, options) =>
+    page.evaluate(([p, m, o]) => window.kvl.call(p, m, o), [plugin, method, options]);
+  const resolved = (value) => ({ ok: true, value });
+  const rejected = (message, code) => ({ ok: false, message, code });
+
+  const cases = [
+    ['KavrelinAnalytics', 'setUserId', { userId: 'u1' }, resolved(undefined)],
+    ['KavrelinAnalytics', 'setUserId', {}, rejected('userId property is missing')],
+    ['KavrelinAnalytics', 'setUserProperty', { value: 'v' }, rejected('name property is missing')],
+    ['KavrelinAnalytics', 'setUserProperty', { name: 'n', value: 3 }, rejected('value property is missing')],
+    ['KavrelinAnalytics', 'setUserProperty', { name: 'n', value: 'v' }, resolved(undefined)],
+    ['KavrelinAnalytics', 'getAppInstanceId', {}, resolved({ instanceId: null })],
+    ['KavrelinAnalytics', 'setScreenName', { screenName: 'home' }, resolved(undefined)],
+    ['KavrelinAnalytics', 'setScreenName', {}, rejected('screenName property is missing')],
+    ['KavrelinAnalytics', 'reset', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'logEvent', { name: '' }, rejected("Event name is required and can't be empty")],
+    ['KavrelinAnalytics', 'logEvent', { name: 'p', params: { items: [{ quantity: 2 }, { quantity: '3' }] } },
+      rejected('Item quantity must be specified as an integer value')],
+    ['KavrelinAnalytics', 'logEvent', { name: 'p', params: { items: [{ quantity: 2 }] } }, resolved(undefined)],
+    ['KavrelinAnalytics', 'setCollectionEnabled', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'setSessionTimeoutDuration', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'enable', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'disable', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'checkPermissions', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'removeAllListeners', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'noSuchMethod', {}, rejected('"KavrelinAnalytics.noSuchMethod()" is not implemented on ios', 'UNIMPLEMENTED')],
+  ];
+  for (const [plugin, method, options, expected] of cases) {
+    const answer = await call(plugin, method, options);
+    assert.deepEqual(answer, expected, `${plugin}.${method}(${JSON.stringify(options)})`);
+  }
+
+  // The page's buttons show the same answers.
+  await page.click('#call-KavrelinAnalytics-getAppInstanceId');
+  await page.waitForFunction(() =>
+    document.getElementById('result-KavrelinAnalytics-getAppInstanceId').textContent !== '');
+  assert.equal(await page.textContent('#result-KavrelinAnalytics-getAppInstanceId'),
+    'resolved: {"instanceId":null}');
+
+  // The control path wants this run's token.
+  const control = JSON.parse(readFileSync(join(dataDir, 'app-control.json'), 'utf8'));
+  const refused = await fetch(`${control.url}/_app/control`, { method: 'POST', body: '{"action":"active"}' });
+  assert.equal(refused.status, 403);
+
+  // A page of another origin cannot open the bridge socket even with the token.
+  const foreign = await page.evaluate(async (socketUrl) => new Promise((resolve) => {
+    const ws = new WebSocket(socketUrl);
+    ws.onopen = () => resolve('open');
+    ws.onerror = () => resolve('refused');
+  }), url.replace('http://', 'ws://') + `_capacitor/bridge?token=${control.token}`);
+  assert.equal(foreign, 'open', 'the page itself may open a second socket');
+  const other = await browser.newPage();
+  await other.goto('about:blank');
+  const fromBlank = await other.evaluate(async (socketUrl) => new Promise((resolve) => {
+    const ws = new WebSocket(socketUrl);
+    ws.onopen = () => resolve('open');
+    ws.onerror = () => resolve('refused');
+  }), url.replace('http://', 'ws://') + `_capacitor/bridge?token=${control.token}`);
+  assert.equal(fromBlank, 'refused');
+
+  assert.deepEqual(pageErrors, []);
+  await browser.close();
+  browser = undefined;
+  const exit = await stopApp();
+  assert.equal(exit.code, 0, `app exit ${JSON.stringify(exit)}`);
+  assert.match(stdout(), /App: stopped/);
+  console.log('app e2e: all answers as expected');
+}
+
+try {
+  await main();
+} catch (e) {
+  console.error(e);
+  process.exitCode = 1;
+} finally {
+  if (browser) await browser.close().catch(() => {});
+  if (app && app.exitCode === null) app.kill('SIGKILL');
+  rmSync(dataDir, { recursive: true, force: true });
+  rmSync(profile, { recursive: true, force: true });
+}
