@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "app/AppDelegate.h"
+#include "app/DynamicLinks/CapacitorKavrelinDynamicLinks.h"
 #include "app/KavrelinAnalytics/KavrelinAnalytics.h"
 #include "platform/capacitor/CAPBridge.h"
 #include "platform/capacitor/CAPWebHost.h"
@@ -144,6 +145,8 @@ int main(int argc, char** argv) {
     delegate->didFinishLaunchingWithOptions({});
     bridge->registerPlugin(
         std::make_shared<KavrelinAnalytics>(bridge, "KavrelinAnalytics", "KavrelinAnalytics"));
+    bridge->registerPlugin(std::make_shared<CapacitorKavrelinDynamicLinks>(
+        bridge, "CapacitorKavrelinDynamicLinks", "CapacitorKavrelinDynamicLinks"));
     try {
       host = std::make_unique<platform::CAPWebHost>(bridge, args.bundle / "www", args.port);
     } catch (const std::exception& e) {

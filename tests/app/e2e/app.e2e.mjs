@@ -78,6 +78,16 @@ async function main() {
     ['KavrelinAnalytics', 'disable', {}, resolved(undefined)],
     ['KavrelinAnalytics', 'checkPermissions', {}, resolved(undefined)],
     ['KavrelinAnalytics', 'removeAllListeners', {}, resolved(undefined)],
+    ['CapacitorKavrelinDynamicLinks', 'createDynamicLink', { domainUriPrefix: 'https://links.example' },
+      rejected('uri property is missing')],
+    ['CapacitorKavrelinDynamicLinks', 'createDynamicLink',
+      { uri: 'https://app.example/a b', domainUriPrefix: 'https://links.example' }, rejected('Unable to create link')],
+    ['CapacitorKavrelinDynamicLinks', 'createDynamicLink',
+      { uri: 'https://app.example/w', domainUriPrefix: 'https://links.example', iosParameters: { bundleId: 'b', appStoreId: 123 } },
+      resolved({ value: 'https://links.example/?link=https%3A%2F%2Fapp.example%2Fw&ibi=b' })],
+    ['CapacitorKavrelinDynamicLinks', 'createDynamicLink',
+      { uri: 'https://app.example/w', domainUriPrefix: 'https://links.example', iosParameters: { appStoreId: '1' } },
+      rejected('bundleId property is missing')],
     ['KavrelinAnalytics', 'noSuchMethod', {}, rejected('"KavrelinAnalytics.noSuchMethod()" is not implemented on ios', 'UNIMPLEMENTED')],
   ];
   for (const [plugin, method, options, expected] of cases) {
@@ -112,6 +122,18 @@ async function main() {
     ws.onerror = () => resolve('refused');
   }), url.replace('http://', 'ws://') + `_capacitor/bridge?token=${control.token}`);
   assert.equal(fromBlank, 'refused');
+
+  // A URL opened as the system would (run.sh open-url) reaches the page's listener.
+  const deepLink = 'com.orvane.kavrelin.app://google/link/?deep_link_id=https%3A%2F%2Fapp.example%2Fopened';
+  const opened = await fetch(`${control.url}/_app/control`, {
+    method: 'POST', headers: { 'X-App-Token': control.token },
+    body: JSON.stringify({ action: 'open-url', url: deepLink }),
+  });
+  assert.equal(opened.status, 204);
+  await page.waitForFunction(() => window.kvl.events.length > 0);
+  assert.deepEqual(await page.evaluate(() => window.kvl.events), [{ url: 'https://app.example/opened' }]);
+  assert.match(stdout(), /CapacitorKavrelinDynamicLinks.handleLink\(\) - url: https:\/\/app.example\/opened/);
+  assert.match(stdout(), /The long URL is: https:\/\/links.example\/\?link=https%3A%2F%2Fapp.example%2Fw&ibi=b/);
 
   assert.deepEqual(pageErrors, []);
   await browser.close();
