@@ -18,6 +18,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/DynamicLinks/CapacitorKavrelinDynamicLinks.h"
+#include "app/FacebookLogin/FacebookLoginPlugin.h"
 #include "app/KavrelinAnalytics/KavrelinAnalytics.h"
 #include "platform/capacitor/CAPBridge.h"
 #include "platform/capacitor/CAPWebHost.h"
@@ -145,6 +146,8 @@ int main(int argc, char** argv) {
     delegate->didFinishLaunchingWithOptions({});
     bridge->registerPlugin(
         std::make_shared<KavrelinAnalytics>(bridge, "KavrelinAnalytics", "KavrelinAnalytics"));
+    bridge->registerPlugin(
+        std::make_shared<FacebookLoginPlugin>(bridge, "FacebookLoginPlugin", "FacebookLogin"));
     bridge->registerPlugin(std::make_shared<CapacitorKavrelinDynamicLinks>(
         bridge, "CapacitorKavrelinDynamicLinks", "CapacitorKavrelinDynamicLinks"));
     try {

@@ -53,6 +53,30 @@ LinkService::LinkService(uint16_t port)
   service_.route("POST", "/v1/shortLinks", [this](const HttpRequest& r) { return shorten(r); });
   service_.route("POST", "/v1/reopenAttribution",
                  [this](const HttpRequest& r) { return resolve(r); });
+  // Social login: a successful login of a fixed test user unless a test scripts otherwise
+  // ({"result": "cancelled"}, a failure status).
+  service_.route("POST", "/v1/login", [](const HttpRequest& request) {
+    auto body = nlohmann::json::parse(request.body, nullptr, false);
+    std::string nonce = body.is_object() && body.contains("nonce") && body["nonce"].is_string()
+                            ? body["nonce"].get<std::string>()
+                            : "";
+    return json(200,
+                {{"result", "success"},
+                 {"accessToken", "access-token-1"},
+                 {"userId", "1001"},
+                 {"expiresIn", 3600},
+                 {"authenticationToken", "authentication-token-1"},
+                 {"nonce", nonce},
+                 {"profile", {{"userId", "1001"}, {"name", "Test User"}, {"email", nullptr}}}});
+  });
+  service_.route("POST", "/v1/reauthorize", [](const HttpRequest&) {
+    return json(200, {{"accessToken", "access-token-2"}, {"userId", "1001"}, {"expiresIn", 3600}});
+  });
+  service_.route("GET", "/v1/graph/", [](const HttpRequest& request) {
+    return json(200, {{"id", "1001"}, {"path", request.path}, {"query", request.query}});
+  });
+  service_.route("POST", "/v1/app_events", [](const HttpRequest&) { return json(200, {}); });
+  service_.route("POST", "/v1/aem", [](const HttpRequest&) { return json(200, {}); });
 }
 
 HttpResponse LinkService::shorten(const HttpRequest& request) {

@@ -19,6 +19,10 @@ namespace link_service {
 //                                "warning": []}; 400 without a long link
 //   POST /v1/reopenAttribution  {"requestedLink": short link} -> {"deepLink": the long link's
 //                                "link" item} for a short link it made, else {}
+// Social login:
+//   POST /v1/login {permissions, tracking, nonce?} -> a fixed test user's tokens and profile
+//   POST /v1/reauthorize -> a fresh access token;  GET /v1/graph/<path>?... -> {"id", "path",
+//   "query"};  POST /v1/app_events, POST /v1/aem -> {}
 // Thread-safe: routes run on the server's thread.
 class LinkService {
  public:
