@@ -61,6 +61,15 @@ function stopApp() {
   });
 }
 
+// Waits until the service has received `count` requests at `path`.
+async function waitForRequest(serviceUrl, path, count) {
+  for (;;) {
+    const requests = await (await fetch(`${serviceUrl}/_control/requests`)).json();
+    if (requests.filter((r) => r.path === path).length >= count) return;
+    await new Promise((resolve) => setImmediate(resolve));
+  }
+}
+
 async function main() {
   const serviceUrl = await startLinkService();
   const { url, stdout } = await startApp(bundleFor(serviceUrl));
@@ -206,9 +215,20 @@ async function main() {
   assert.match(stdout(), /The long URL is: https:\/\/links.example\/\?link=https%3A%2F%2Fapp.example%2Fw&ibi=b/);
 
   assert.deepEqual(pageErrors, []);
+
+  // A call still pending when the app goes is rejected "UNAVAILABLE" by the shim.
+  await fetch(`${serviceUrl}/_control/script`, {
+    method: 'POST', body: JSON.stringify({ path: '/v1/login', silent: true, times: 1 }),
+  });
+  await page.evaluate(() => {
+    window.pendingLogin = window.kvl.call('FacebookLogin', 'login', { permissions: ['email'] });
+  });
+  await waitForRequest(serviceUrl, '/v1/login', 2);
+  const exit = await stopApp();
+  assert.deepEqual(await page.evaluate(() => window.pendingLogin),
+    { ok: false, message: 'The native bridge is unavailable', code: 'UNAVAILABLE' });
   await browser.close();
   browser = undefined;
-  const exit = await stopApp();
   assert.equal(exit.code, 0, `app exit ${JSON.stringify(exit)}`);
   assert.match(stdout(), /App: stopped/);
   console.log('app e2e: all answers as expected');
