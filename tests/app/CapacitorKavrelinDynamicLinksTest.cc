@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -67,8 +66,8 @@ class CapacitorKavrelinDynamicLinksTest : public ::testing::Test {
   }
   // Waits until `count` frames reached the page (network answers come from the link service).
   std::vector<Value> frames(const std::shared_ptr<testsupport::RecordingPage>& page, size_t count) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (page->frames().size() < count && std::chrono::steady_clock::now() < deadline) {
+    // Bounded by rounds, not time: each round waits until every queue is idle.
+    for (int round = 0; round < 100000 && (page->frames().size() < count); ++round) {
       platform::DispatchQueue::waitUntilIdle();
       std::this_thread::yield();
     }
@@ -176,8 +175,8 @@ TEST_F(CapacitorKavrelinDynamicLinksTest, ShortLinksComeFromTheLinkServiceAndRes
   platform::ApplicationDelegateProxy::shared().applicationContinue(
       {platform::NSUserActivityTypeBrowsingWeb, shortLink}, {});
   auto page = std::make_shared<testsupport::RecordingPage>();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (lines().size() < 3 && std::chrono::steady_clock::now() < deadline) {
+  // Bounded by rounds, not time: each round waits until every queue is idle.
+  for (int round = 0; round < 100000 && (lines().size() < 3); ++round) {
     platform::DispatchQueue::waitUntilIdle();
   }
   bridge_->handleFrame(

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -68,8 +67,8 @@ class FacebookLoginPluginTest : public ::testing::Test {
     auto page = std::make_shared<testsupport::RecordingPage>();
     bridge_->handleFrame(page, R"({"callbackId":"1","pluginId":"FacebookLogin","methodName":")" +
                                    method + R"(","options":)" + options + "}");
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (page->frames().empty() && std::chrono::steady_clock::now() < deadline) {
+    // Bounded by rounds, not time: each round waits until every queue is idle.
+    for (int round = 0; round < 100000 && (page->frames().empty()); ++round) {
       platform::DispatchQueue::waitUntilIdle();
     }
     auto frames = page->frames();
@@ -236,8 +235,8 @@ TEST_F(FacebookLoginPluginTest, ProfileTokenReauthorisationAndLogout) {
   EXPECT_TRUE(received("/v1/reauthorize").empty());  // data access still valid
 
   EXPECT_EQ(call("logEvent", R"({"eventName":"tutorial_done"})"), "resolve");
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (received("/v1/app_events").empty() && std::chrono::steady_clock::now() < deadline) {
+  // Bounded by rounds, not time: each round waits until every queue is idle.
+  for (int round = 0; round < 100000 && (received("/v1/app_events").empty()); ++round) {
     platform::DispatchQueue::waitUntilIdle();
   }
   auto events = received("/v1/app_events");
