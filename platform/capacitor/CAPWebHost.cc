@@ -238,7 +238,11 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(CAPWebHost::Impl& host, tcp::socket socket)
-      : host_(host), stream_(std::move(socket)) {}
+      : host_(host), stream_(std::move(socket)) {
+    // Answers are small and latency-bound: Nagle's delay would hold each one back.
+    beast::error_code ignored;
+    stream_.socket().set_option(tcp::no_delay(true), ignored);
+  }
 
   void read() {
     parser_.emplace();
