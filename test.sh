@@ -10,6 +10,9 @@ else
   sudo bash scripts/install-deps.sh
 fi
 
+echo "chromium: $(chromium --version 2>/dev/null || echo missing)"
+echo "playwright-core: $(node -p "require('./node_modules/playwright-core/package.json').version" 2>/dev/null || echo missing)"
+
 # Time is read through platform::Clock alone, so that tests can run it virtually.
 bash scripts/check-clock-reads.sh
 

@@ -11,9 +11,11 @@ packages=(
   android-libboringssl-dev libabsl-dev libcurl4-gnutls-dev zlib1g-dev libplist-dev libicu-dev
   nlohmann-json3-dev libboost-dev libboost-system-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  duktape-dev
+  duktape-dev liburiparser-dev
   # tools the tests call
   python3 sqlite3 gzip openssl curl strace
+  # the browser of the app's end-to-end tests (driven by playwright-core)
+  chromium
 )
 
 missing=()
@@ -31,4 +33,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The npm packages, installed as the user who runs the tests so that node_modules stays theirs.
+if [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; then
+  sudo -u "$SUDO_USER" bash "$(dirname "$0")/install-npm.sh"
+else
+  bash "$(dirname "$0")/install-npm.sh"
 fi

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/capacitor/ApplicationDelegateProxy.h"
+#include "platform/foundation/Value.h"
+
+// Keys of the options an opened URL comes with.
+inline constexpr const char* UIApplicationOpenURLOptionsSourceApplicationKey =
+    "UIApplicationOpenURLOptionsSourceApplicationKey";
+inline constexpr const char* UIApplicationOpenURLOptionsAnnotationKey =
+    "UIApplicationOpenURLOptionsAnnotationKey";
+
+// The application delegate. The system (main.cc's run loop) calls every method on the main
+// queue. Launch configures the platform core (which starts the measurement library) and the
+// social-login SDK; becoming active asks for tracking authorisation and reports activation;
+// opened URLs go to the SDK's ad-event measurement and URL handling first, then to the hybrid
+// runtime, which hands them to the plug-ins.
+class AppDelegate {
+ public:
+  // Asks for tracking authorisation; the completion gets the status (0 not determined,
+  // 1 restricted, 2 denied, 3 authorised) on whatever thread the framework picks. The app links
+  // the tracking framework through this seam; without one, activation asks nothing.
+  using TrackingRequest = std::function<void(std::function<void(int status)> completion)>;
+
+  bool didFinishLaunchingWithOptions(const platform::Value::Dictionary& options);
+  void applicationDidBecomeActive();
+  bool openURL(const std::string& url, const platform::Value::Dictionary& options);
+  bool continueUserActivity(const platform::NSUserActivity& activity,
+                            const std::function<void(const platform::Value::Array&)>& handler);
+  void applicationWillResignActive() {}
+  void applicationDidEnterBackground() {}
+  void applicationWillEnterForeground() {}
+  void applicationWillTerminate() {}
+
+  void setTrackingRequest(TrackingRequest request) { trackingRequest_ = std::move(request); }
+
+ private:
+  TrackingRequest trackingRequest_;
+};

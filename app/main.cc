@@ -1,0 +1,172 @@
+// The app: app [--data-dir DIR] [--bundle DIR] [--port N]
+//
+// Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
+// platform core, which starts measurement), the bridge loads each plug-in once, the web content
+// is served on 127.0.0.1 and the app becomes active. It prints the page's URL and writes
+// "app-control.json" (the URL and this run's token, readable by the user only) into the data
+// folder, through which `run.sh open-url` opens a URL as the system would. Ctrl-C ends it.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "app/AppDelegate.h"
+#include "app/DynamicLinks/CapacitorKavrelinDynamicLinks.h"
+#include "app/FacebookLogin/FacebookLoginPlugin.h"
+#include "app/KavrelinAnalytics/KavrelinAnalytics.h"
+#include "platform/capacitor/CAPBridge.h"
+#include "platform/capacitor/CAPWebHost.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/AppContainer.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/JSONSerialization.h"
+
+namespace fs = std::filesystem;
+using platform::Value;
+
+namespace {
+
+struct Arguments {
+  fs::path dataDir;
+  fs::path bundle;
+  uint16_t port = 0;
+};
+
+[[noreturn]] void usage(const std::string& problem) {
+  std::cerr << "app: " << problem << "\nusage: app [--data-dir DIR] [--bundle DIR] [--port N]\n";
+  std::exit(2);
+}
+
+Arguments parse(int argc, char** argv) {
+  Arguments args;
+  const char* home = std::getenv("XDG_DATA_HOME");
+  args.dataDir = home ? fs::path(home) / "kavrelin-app"
+                      : fs::path(std::getenv("HOME") ? std::getenv("HOME") : ".") /
+                            ".local/share/kavrelin-app";
+  args.bundle = fs::canonical("/proc/self/exe").parent_path() / "App.bundle";
+  for (int i = 1; i < argc; ++i) {
+    std::string flag = argv[i];
+    if (i + 1 >= argc) usage("missing value after " + flag);
+    std::string value = argv[++i];
+    if (flag == "--data-dir") {
+      args.dataDir = value;
+    } else if (flag == "--bundle") {
+      args.bundle = value;
+    } else if (flag == "--port") {
+      char* end = nullptr;
+      long port = std::strtol(value.c_str(), &end, 10);
+      if (*end != '\0' || port < 0 || port > 65535) usage("bad port " + value);
+      args.port = static_cast<uint16_t>(port);
+    } else {
+      usage("unknown option " + flag);
+    }
+  }
+  return args;
+}
+
+// Writes the control file so that only this user can read the token.
+void writeControlFile(const fs::path& path, const platform::CAPWebHost& host) {
+  Value control = Value::Dictionary{};
+  control["url"] = host.origin();
+  control["token"] = host.token();
+  control["pid"] = static_cast<long long>(::getpid());
+  fs::path temporary = path.string() + ".tmp";
+  ::umask(077);
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << platform::JSONSerialization::dataWithJSONObject(control).value_or("{}") << "\n";
+  }
+  fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write);
+  fs::rename(temporary, path);
+}
+
+// A request of the control path, on the host's I/O thread: the work goes to the main queue,
+// where the system calls the delegate.
+bool control(const std::shared_ptr<AppDelegate>& delegate, const Value& request) {
+  const std::string* action = request.find("action") ? request.find("action")->asString() : nullptr;
+  const Value* url = request.find("url");
+  if (action == nullptr) return false;
+  auto main = platform::DispatchQueue::main();
+  if (*action == "open-url" && url && url->isString()) {
+    main->async([delegate, u = *url->asString()] { delegate->openURL(u, {}); });
+  } else if (*action == "continue-activity" && url && url->isString()) {
+    main->async([delegate, u = *url->asString()] {
+      delegate->continueUserActivity({platform::NSUserActivityTypeBrowsingWeb, u}, {});
+    });
+  } else if (*action == "active") {
+    main->async([delegate] { delegate->applicationDidBecomeActive(); });
+  } else if (*action == "background") {
+    main->async([delegate] {
+      delegate->applicationWillResignActive();
+      delegate->applicationDidEnterBackground();
+    });
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args = parse(argc, argv);
+  std::error_code ec;
+  fs::create_directories(args.dataDir, ec);
+  if (auto status = platform::AppContainer::setRoot(args.dataDir); !status.ok()) {
+    usage("cannot use the data folder: " + std::string(status.message()));
+  }
+  if (!fs::is_directory(args.bundle / "www")) usage("no web content in " + args.bundle.string());
+  platform::Bundle::setMainBundlePath(args.bundle);
+
+  // Ctrl-C and SIGTERM end the main loop; they are taken by one thread, never by a handler.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    int received = 0;
+    sigwait(&signals, &received);
+    platform::DispatchQueue::stopMainLoop();
+    platform::DispatchQueue::main()->async([] {});
+  }).detach();
+
+  auto delegate = std::make_shared<AppDelegate>();
+  auto bridge = platform::CAPBridge::create();
+  bridge->setViewController(std::make_shared<platform::CAPBridgeViewController>());
+  std::unique_ptr<platform::CAPWebHost> host;
+
+  platform::DispatchQueue::main()->async([&] {
+    delegate->didFinishLaunchingWithOptions({});
+    bridge->registerPlugin(
+        std::make_shared<KavrelinAnalytics>(bridge, "KavrelinAnalytics", "KavrelinAnalytics"));
+    bridge->registerPlugin(
+        std::make_shared<FacebookLoginPlugin>(bridge, "FacebookLoginPlugin", "FacebookLogin"));
+    bridge->registerPlugin(std::make_shared<CapacitorKavrelinDynamicLinks>(
+        bridge, "CapacitorKavrelinDynamicLinks", "CapacitorKavrelinDynamicLinks"));
+    try {
+      host = std::make_unique<platform::CAPWebHost>(bridge, args.bundle / "www", args.port);
+    } catch (const std::exception& e) {
+      std::cerr << "app: " << e.what() << "\n";
+      std::exit(1);
+    }
+    host->setControlHandler(
+        [delegate](const Value& request) { return control(delegate, request); });
+    writeControlFile(args.dataDir / "app-control.json", *host);
+    std::cout << "App: open " << host->origin() << "/" << std::endl;
+    delegate->applicationDidBecomeActive();
+  });
+  platform::DispatchQueue::runMainLoop();
+
+  delegate->applicationWillTerminate();
+  if (host) host->stop();
+  fs::remove(args.dataDir / "app-control.json", ec);
+  std::cout << "App: stopped" << std::endl;
+  return 0;
+}

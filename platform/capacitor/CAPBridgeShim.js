@@ -1,0 +1,81 @@
+// Stands in for the web view's message handler: what the runtime's native-bridge.js posts to
+// webkit.messageHandlers.bridge goes over a WebSocket to the app, and every frame the app sends
+// back goes to Capacitor.fromNative. Loaded before native-bridge.js, which looks for the handler
+// to decide that the platform is "ios".
+(function () {
+  'use strict';
+  var config = window.__capacitorBridge;
+  var queued = [];       // frames posted before the socket opened, in order
+  var pending = new Map();  // callbackId -> call, for promise calls still unanswered
+  var socket = null;
+  var state = 'connecting';  // then 'open', then 'closed'
+
+  function unavailable(callbackId, call) {
+    window.Capacitor.fromNative({
+      callbackId: callbackId,
+      pluginId: call.pluginId,
+      methodName: call.methodName,
+      save: false,
+      success: false,
+      error: {message: 'The native bridge is unavailable', code: 'UNAVAILABLE'},
+    });
+  }
+
+  function postMessage(data) {
+    var callbackId = data && data.callbackId;
+    var listenerCall = data && (data.methodName === 'addListener' || data.methodName === 'removeListener');
+    if (typeof callbackId === 'string' && callbackId !== '-1' && !listenerCall) {
+      pending.set(callbackId, {pluginId: data.pluginId, methodName: data.methodName});
+    }
+    if (state === 'closed') {
+      if (pending.has(callbackId)) {
+        var call = pending.get(callbackId);
+        pending.delete(callbackId);
+        // Asynchronously, as an answer from the app would come.
+        setTimeout(function () { unavailable(callbackId, call); }, 0);
+      }
+      return;
+    }
+    var text = JSON.stringify(data);
+    if (state === 'open') socket.send(text); else queued.push(text);
+  }
+
+  window.webkit = window.webkit || {};
+  window.webkit.messageHandlers = window.webkit.messageHandlers || {};
+  window.webkit.messageHandlers.bridge = {postMessage: postMessage};
+
+  // native-bridge.js asks the web view synchronously at start-up (cookies, HTTP patching) through
+  // prompt(); the app patches neither, so each such question is answered "false".
+  var nativePrompt = window.prompt;
+  window.prompt = function (text) {
+    try {
+      var payload = JSON.parse(text);
+      if (payload && typeof payload.type === 'string') return 'false';
+    } catch (e) { /* not one of the runtime's questions */ }
+    return nativePrompt.apply(window, arguments);
+  };
+
+  socket = new WebSocket(config.url);
+  socket.onopen = function () {
+    state = 'open';
+    queued.splice(0).forEach(function (text) { socket.send(text); });
+  };
+  socket.onmessage = function (event) {
+    var result;
+    try {
+      result = JSON.parse(event.data);
+    } catch (e) {
+      console.error('bridge: unreadable answer', e);
+      return;
+    }
+    if (result.save === false) pending.delete(result.callbackId);
+    window.Capacitor.fromNative(result);
+  };
+  socket.onclose = function () {
+    state = 'closed';
+    queued = [];
+    var calls = Array.from(pending.entries());
+    pending.clear();
+    calls.forEach(function (entry) { unavailable(entry[0], entry[1]); });
+  };
+})();

@@ -1,0 +1,446 @@
+#include "platform/capacitor/CAPWebHost.h"
+
+#include <utility>  // before Asio, whose awaitable.hpp uses std::exchange
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/capacitor/CAPBridgeMessage.h"
+#include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/PlatformLog.h"
+
+namespace platform {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+constexpr const char* kBridgePath = "/_capacitor/bridge";
+constexpr const char* kShimPath = "/_capacitor/bridge-shim.js";
+
+std::string randomToken() {
+  std::random_device device;  // the kernel's random source
+  std::string token;
+  char buffer[9];
+  for (int i = 0; i < 4; ++i) {
+    std::snprintf(buffer, sizeof buffer, "%08x", static_cast<unsigned>(device()));
+    token += buffer;
+  }
+  return token;
+}
+
+bool equalInConstantTime(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+std::string contentType(const std::filesystem::path& path) {
+  static const std::pair<const char*, const char*> kTypes[] = {
+      {".html", "text/html; charset=utf-8"},
+      {".js", "text/javascript; charset=utf-8"},
+      {".mjs", "text/javascript; charset=utf-8"},
+      {".css", "text/css; charset=utf-8"},
+      {".json", "application/json"},
+      {".map", "application/json"},
+      {".png", "image/png"},
+      {".svg", "image/svg+xml"},
+      {".ico", "image/x-icon"}};
+  const std::string ext = path.extension().string();
+  for (const auto& [e, type] : kTypes) {
+    if (ext == e) return type;
+  }
+  return "application/octet-stream";
+}
+
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// JSON text placed inside a <script> element: "<" only occurs inside strings there, and
+// escaping it keeps "</script>" from ending the element.
+std::string scriptSafeJSON(const Value& value) {
+  std::string json = JSONSerialization::dataWithJSONObject(value).value_or("null");
+  std::string out;
+  for (char c : json) {
+    if (c == '<') {
+      out += "\\u003c";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string queryParameter(std::string_view target, std::string_view name) {
+  auto q = target.find('?');
+  if (q == std::string_view::npos) return {};
+  std::string_view query = target.substr(q + 1);
+  while (!query.empty()) {
+    auto amp = query.find('&');
+    std::string_view pair = query.substr(0, amp);
+    auto eq = pair.find('=');
+    if (eq != std::string_view::npos && pair.substr(0, eq) == name) {
+      return std::string(pair.substr(eq + 1));
+    }
+    if (amp == std::string_view::npos) break;
+    query.remove_prefix(amp + 1);
+  }
+  return {};
+}
+
+}  // namespace
+
+struct CAPWebHost::Impl {
+  asio::io_context io;
+  tcp::acceptor acceptor{io};
+  std::shared_ptr<CAPBridge> bridge;
+  std::filesystem::path root;  // canonical
+  std::string token;
+  uint16_t port = 0;
+  std::atomic<uint64_t> nextPageId{1};
+  std::atomic<bool> stopped{false};
+  std::mutex controlMutex;
+  CAPWebHost::ControlHandler control;  // guarded by controlMutex
+
+  std::mutex sessionsMutex;
+  std::set<std::shared_ptr<void>> sessions;  // guarded by sessionsMutex; kept alive while open
+
+  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port); }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+
+  std::string indexHead() const {
+    Value config = Value::Dictionary{};
+    config["url"] = "ws://" + host() + kBridgePath + "?token=" + token;
+    return "<script>window.Capacitor = {DEBUG: false, isLoggingEnabled: false, Plugins: {}};"
+           "window.WEBVIEW_SERVER_URL = " +
+           scriptSafeJSON(Value(origin())) +
+           ";window.__capacitorBridge = " + scriptSafeJSON(config) + ";</script>\n<script src=\"" +
+           kShimPath +
+           "\"></script>\n<script src=\"/native-bridge.js\"></script>\n"
+           "<script>window.Capacitor.PluginHeaders = " +
+           scriptSafeJSON(bridge->pluginHeaders()) + ";</script>\n";
+  }
+
+  http::response<http::string_body> respond(const http::request<http::string_body>& request);
+  void accept();
+};
+
+namespace {
+
+class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<BridgeSession> {
+ public:
+  BridgeSession(CAPWebHost::Impl& host, beast::tcp_stream stream)
+      : host_(host), ws_(std::move(stream)), id_(host.nextPageId++) {}
+
+  uint64_t pageId() const override { return id_; }
+  bool isClosed() const override { return closed_; }
+
+  void send(std::string frame) override {
+    if (closed_) return;
+    // Posted in call order onto the one I/O thread, so frames leave in the order given.
+    asio::post(ws_.get_executor(), [self = shared_from_this(), frame = std::move(frame)]() mutable {
+      if (self->closed_) return;
+      self->outbox_.push_back(std::move(frame));
+      if (self->outbox_.size() == 1) self->writeNext();
+    });
+  }
+
+  void start(http::request<http::string_body> request) {
+    ws_.read_message_max(CAPBridgeMessage::kMaxFrameBytes);
+    ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
+      if (ec) return self->finish("handshake: " + ec.message());
+      self->read();
+    });
+  }
+
+  void close() {
+    asio::post(ws_.get_executor(), [self = shared_from_this()] {
+      if (!self->closed_)
+        self->ws_.async_close(websocket::close_code::going_away,
+                              [self](beast::error_code) { self->finish(""); });
+    });
+  }
+
+ private:
+  void read() {
+    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, size_t) {
+      if (ec) {
+        if (ec == websocket::error::message_too_big) {
+          PlatformLog::write(
+              "Capacitor: frame larger than 4 MiB; the page's socket is closed (1009)");
+        }
+        return self->finish(ec == websocket::error::closed ? "" : ec.message());
+      }
+      if (!self->ws_.got_text()) {
+        self->buffer_.consume(self->buffer_.size());
+        PlatformLog::write("Capacitor: binary frame from a page; its socket is closed (1002)");
+        self->ws_.async_close(websocket::close_code::protocol_error,
+                              [self](beast::error_code) { self->finish(""); });
+        return;
+      }
+      std::string frame = beast::buffers_to_string(self->buffer_.data());
+      self->buffer_.consume(self->buffer_.size());
+      self->host_.bridge->handleFrame(self, frame);
+      self->read();
+    });
+  }
+
+  void writeNext() {
+    ws_.text(true);
+    ws_.async_write(asio::buffer(outbox_.front()),
+                    [self = shared_from_this()](beast::error_code ec, size_t) {
+                      if (ec) return self->finish("write: " + ec.message());
+                      self->outbox_.pop_front();
+                      if (!self->outbox_.empty()) self->writeNext();
+                    });
+  }
+
+  void finish(const std::string& why) {
+    if (closed_.exchange(true)) return;
+    if (!why.empty())
+      PlatformLog::write("Capacitor: page " + std::to_string(id_) + " closed: " + why);
+    outbox_.clear();
+    host_.bridge->pageClosed(shared_from_this());
+    std::lock_guard lock(host_.sessionsMutex);
+    host_.sessions.erase(shared_from_this());
+  }
+
+  CAPWebHost::Impl& host_;
+  websocket::stream<beast::tcp_stream> ws_;
+  const uint64_t id_;
+  beast::flat_buffer buffer_;
+  std::deque<std::string> outbox_;  // on the I/O thread only
+  std::atomic<bool> closed_{false};
+};
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(CAPWebHost::Impl& host, tcp::socket socket)
+      : host_(host), stream_(std::move(socket)) {
+    // Answers are small and latency-bound: Nagle's delay would hold each one back.
+    beast::error_code ignored;
+    stream_.socket().set_option(tcp::no_delay(true), ignored);
+  }
+
+  void read() {
+    parser_.emplace();
+    parser_->body_limit(64 * 1024);
+    stream_.expires_after(std::chrono::seconds(60));
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                       if (ec) return;
+                       self->handle(self->parser_->release());
+                     });
+  }
+
+ private:
+  void handle(http::request<http::string_body> request) {
+    if (websocket::is_upgrade(request)) return upgrade(std::move(request));
+    auto response = std::make_shared<http::response<http::string_body>>(host_.respond(request));
+    response->keep_alive(request.keep_alive());
+    response->prepare_payload();
+    http::async_write(stream_, *response,
+                      [self = shared_from_this(), response](beast::error_code ec, size_t) {
+                        if (ec || !response->keep_alive()) {
+                          beast::error_code ignored;
+                          self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                          return;
+                        }
+                        self->read();
+                      });
+  }
+
+  void upgrade(http::request<http::string_body> request) {
+    std::string_view target(request.target().data(), request.target().size());
+    std::string_view path = target.substr(0, target.find('?'));
+    std::string_view origin(request[http::field::origin].data(),
+                            request[http::field::origin].size());
+    std::string_view hostHeader(request[http::field::host].data(),
+                                request[http::field::host].size());
+    std::string refusal;
+    if (path != kBridgePath) {
+      refusal = "unknown socket path";
+    } else if (!equalInConstantTime(queryParameter(target, "token"), host_.token)) {
+      refusal = "wrong or missing token";
+    } else if (origin != host_.origin()) {
+      refusal = "origin \"" + std::string(origin) + "\" is not this app's";
+    } else if (hostHeader != host_.host()) {
+      refusal = "host \"" + std::string(hostHeader) + "\" is not this app's";
+    }
+    if (!refusal.empty()) {
+      PlatformLog::write("Capacitor: socket refused: " + refusal);
+      auto response = std::make_shared<http::response<http::string_body>>(http::status::forbidden,
+                                                                          request.version());
+      response->set(http::field::content_type, "text/plain");
+      response->body() = "Forbidden\n";
+      response->keep_alive(false);
+      response->prepare_payload();
+      http::async_write(stream_, *response,
+                        [self = shared_from_this(), response](beast::error_code, size_t) {
+                          beast::error_code ignored;
+                          self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+                        });
+      return;
+    }
+    stream_.expires_never();
+    auto session = std::make_shared<BridgeSession>(host_, std::move(stream_));
+    {
+      std::lock_guard lock(host_.sessionsMutex);
+      host_.sessions.insert(session);
+    }
+    session->start(std::move(request));
+  }
+
+  CAPWebHost::Impl& host_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+}  // namespace
+
+http::response<http::string_body> CAPWebHost::Impl::respond(
+    const http::request<http::string_body>& request) {
+  auto answer = [&](http::status status, std::string body, std::string type) {
+    http::response<http::string_body> response(status, request.version());
+    response.set(http::field::content_type, type);
+    response.set(http::field::cache_control, "no-store");
+    response.set("X-Content-Type-Options", "nosniff");
+    response.body() = std::move(body);
+    return response;
+  };
+  std::string_view hostHeader(request[http::field::host].data(), request[http::field::host].size());
+  // A page reached under another host name (DNS rebinding) never gets the token.
+  if (hostHeader != host()) return answer(http::status::forbidden, "Forbidden\n", "text/plain");
+  std::string_view target(request.target().data(), request.target().size());
+  if (target == "/_app/control") {
+    if (request.method() != http::verb::post) {
+      return answer(http::status::method_not_allowed, "Method not allowed\n", "text/plain");
+    }
+    std::string_view given(request["X-App-Token"].data(), request["X-App-Token"].size());
+    if (!equalInConstantTime(given, token)) {
+      return answer(http::status::forbidden, "Forbidden\n", "text/plain");
+    }
+    auto body = JSONSerialization::JSONObjectWithData(request.body());
+    ControlHandler handler;
+    {
+      std::lock_guard lock(controlMutex);
+      handler = control;
+    }
+    bool taken = body.ok() && body->isDictionary() && handler && handler(*body);
+    return answer(taken ? http::status::no_content : http::status::bad_request, "", "text/plain");
+  }
+  if (request.method() != http::verb::get && request.method() != http::verb::head) {
+    return answer(http::status::method_not_allowed, "Method not allowed\n", "text/plain");
+  }
+  std::string path(target.substr(0, target.find_first_of("?#")));
+  if (path == kShimPath)
+    return answer(http::status::ok, kBridgeShimScript, "text/javascript; charset=utf-8");
+  if (path == "/") path = "/index.html";
+  if (path.find('%') != std::string::npos || path.find('\0') != std::string::npos) {
+    return answer(http::status::not_found, "Not found\n", "text/plain");
+  }
+  std::error_code ec;
+  std::filesystem::path file = std::filesystem::canonical(root / path.substr(1), ec);
+  auto [rootEnd, fileIt] = std::mismatch(root.begin(), root.end(), file.begin(), file.end());
+  if (ec || rootEnd != root.end() || !std::filesystem::is_regular_file(file, ec)) {
+    return answer(http::status::not_found, "Not found\n", "text/plain");
+  }
+  auto body = readFile(file);
+  if (!body) return answer(http::status::not_found, "Not found\n", "text/plain");
+  if (path == "/index.html") {
+    auto head = body->find("<head>");
+    std::string start = indexHead();
+    if (head == std::string::npos) {
+      body->insert(0, start);
+    } else {
+      body->insert(head + 6, "\n" + start);
+    }
+  }
+  return answer(http::status::ok, std::move(*body), contentType(file));
+}
+
+void CAPWebHost::Impl::accept() {
+  acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (ec) return;
+    std::make_shared<HttpSession>(*this, std::move(socket))->read();
+    accept();
+  });
+}
+
+CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path bundle,
+                       uint16_t port)
+    : impl_(std::make_unique<Impl>()), token_(randomToken()) {
+  std::error_code ec;
+  impl_->root = std::filesystem::canonical(bundle, ec);
+  if (ec || !std::filesystem::is_directory(impl_->root)) {
+    throw std::runtime_error("web bundle folder not found: " + bundle.string());
+  }
+  impl_->bridge = std::move(bridge);
+  impl_->token = token_;
+  tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+  beast::error_code error;
+  impl_->acceptor.open(endpoint.protocol(), error);
+  if (!error) impl_->acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) impl_->acceptor.bind(endpoint, error);
+  if (!error) impl_->acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error)
+    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
+                             error.message());
+  port_ = impl_->acceptor.local_endpoint().port();
+  impl_->port = port_;
+  impl_->accept();
+  thread_ = std::thread([this] { impl_->io.run(); });
+}
+
+CAPWebHost::~CAPWebHost() { stop(); }
+
+void CAPWebHost::setControlHandler(ControlHandler handler) {
+  std::lock_guard lock(impl_->controlMutex);
+  impl_->control = std::move(handler);
+}
+
+std::string CAPWebHost::origin() const { return impl_->origin(); }
+
+void CAPWebHost::stop() {
+  if (impl_->stopped.exchange(true)) return;
+  asio::post(impl_->io, [this] {
+    beast::error_code ignored;
+    impl_->acceptor.close(ignored);
+  });
+  std::set<std::shared_ptr<void>> sessions;
+  {
+    std::lock_guard lock(impl_->sessionsMutex);
+    sessions = impl_->sessions;
+  }
+  for (const auto& s : sessions) std::static_pointer_cast<BridgeSession>(s)->close();
+  // Gives the closes a moment on the I/O thread, then ends it whatever remains.
+  asio::post(impl_->io, [this] { impl_->io.stop(); });
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard lock(impl_->sessionsMutex);
+  impl_->sessions.clear();
+}
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# ./run.sh               builds what is missing, starts the local measurement service, the
+#                        login-and-link service and the app, prints the page's URL; Ctrl-C stops all.
+# ./run.sh open-url URL  opens URL in the running app as the system would (custom-scheme URLs go
+#                        to the app's URL handler, http(s) URLs arrive as universal links).
+set -euo pipefail
+cd "$(dirname "$0")"
+
+build=${KVL_RUN_BUILD_DIR:-build/run}
+data=${KVL_RUN_DATA_DIR:-$PWD/build/run-data}
+port=${KVL_APP_PORT:-8971}
+
+if [ "${1:-}" = open-url ]; then
+  [ $# -eq 2 ] || { echo "usage: ./run.sh open-url URL" >&2; exit 2; }
+  control="$data/app/app-control.json"
+  [ -r "$control" ] || { echo "run.sh: the app is not running (no $control)" >&2; exit 1; }
+  python3 - "$control" "$2" <<'PY'
+import json, sys, urllib.request
+control = json.load(open(sys.argv[1]))
+url = sys.argv[2]
+action = "continue-activity" if url.lower().startswith(("http://", "https://")) else "open-url"
+request = urllib.request.Request(control["url"] + "/_app/control", method="POST",
+                                 data=json.dumps({"action": action, "url": url}).encode(),
+                                 headers={"X-App-Token": control["token"]})
+with urllib.request.urlopen(request) as answer:
+    print(f"run.sh: {action} {url}: {answer.status}")
+PY
+  exit 0
+fi
+[ $# -eq 0 ] || { echo "usage: ./run.sh | ./run.sh open-url URL" >&2; exit 2; }
+
+if [ ! -d node_modules/@capacitor/core ]; then
+  bash scripts/install-npm.sh
+fi
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVL_BUILD_TESTS=OFF >/dev/null
+fi
+cmake --build "$build" -j "${KVL_JOBS:-4}" --target app measurement-service link-service
+
+mkdir -p "$data/app" "$data/measurement"
+pids=()
+cleanup() {
+  trap - INT TERM EXIT
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+}
+trap cleanup INT TERM EXIT
+
+"$build/tools/measurement-service/measurement-service" --port 8970 --data "$data/measurement" &
+pids+=($!)
+"$build/tools/link-service/link-service" --port 8972 &
+pids+=($!)
+"$build/app/app" --data-dir "$data/app" --bundle "$build/app/App.bundle" --port "$port" &
+pids+=($!)
+echo "run.sh: Ctrl-C stops the app and both services"
+# Ends when any of them ends (or on Ctrl-C); the trap stops the others.
+wait -n "${pids[@]}"

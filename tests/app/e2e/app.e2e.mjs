@@ -1,0 +1,251 @@
+// End to end: the app executable serves the page, Debian's chromium (driven by playwright-core)
+// loads it with the real @capacitor/core and native-bridge.js, and every answer web code gets
+// is checked. Usage: node app.e2e.mjs <path to app>
+import { chromium } from 'playwright-core';
+import { spawn } from 'node:child_process';
+import { cpSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { createHash } from 'node:crypto';
+import { tmpdir } from 'node:os';
+import { dirname, join } from 'node:path';
+import assert from 'node:assert/strict';
+
+const appPath = process.argv[2];
+const dataDir = mkdtempSync(join(tmpdir(), 'app-e2e-'));
+const profile = mkdtempSync(join(tmpdir(), 'app-e2e-profile-'));
+let app;
+let browser;
+let linkService;
+
+// The login-and-link service on a free port; the app's bundle is copied with its address.
+function startLinkService() {
+  linkService = spawn(join(dirname(appPath), '..', 'tools', 'link-service', 'link-service'), ['--port', '0'],
+    { stdio: ['ignore', 'pipe', 'inherit'] });
+  let out = '';
+  return new Promise((resolve, reject) => {
+    linkService.on('exit', (code) => reject(new Error(`link-service exited with ${code}`)));
+    linkService.stdout.on('data', (chunk) => {
+      out += chunk;
+      const match = /listening on (\S+)/.exec(out);
+      if (match) resolve(match[1]);
+    });
+  });
+}
+
+function bundleFor(serviceUrl) {
+  const bundle = join(dataDir, 'App.bundle');
+  cpSync(join(dirname(appPath), 'App.bundle'), bundle, { recursive: true });
+  const info = join(bundle, 'Info.plist');
+  writeFileSync(info, readFileSync(info, 'utf8').replaceAll('http://127.0.0.1:8972', serviceUrl));
+  return bundle;
+}
+
+function startApp(bundle) {
+  app = spawn(appPath, ['--data-dir', join(dataDir, 'data'), '--bundle', bundle, '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  let out = '';
+  app.stdout.on('data', (chunk) => { out += chunk; process.stdout.write(chunk); });
+  const stdout = () => out;
+  return new Promise((resolve, reject) => {
+    app.on('exit', (code) => reject(new Error(`app exited early with ${code}`)));
+    const poll = setInterval(() => {
+      const match = /App: open (\S+)/.exec(out);
+      if (match) { clearInterval(poll); resolve({ url: match[1], stdout }); }
+    }, 20);
+  });
+}
+
+function stopApp() {
+  return new Promise((resolve) => {
+    app.removeAllListeners('exit');
+    app.on('exit', (code, signal) => resolve({ code, signal }));
+    app.kill('SIGINT');
+  });
+}
+
+// Waits until the service has received `count` requests at `path`.
+async function waitForRequest(serviceUrl, path, count) {
+  for (;;) {
+    const requests = await (await fetch(`${serviceUrl}/_control/requests`)).json();
+    if (requests.filter((r) => r.path === path).length >= count) return;
+    await new Promise((resolve) => setImmediate(resolve));
+  }
+}
+
+async function main() {
+  const serviceUrl = await startLinkService();
+  const { url, stdout } = await startApp(bundleFor(serviceUrl));
+  // A fresh profile each run (playwright passes it as --user-data-dir).
+  browser = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+  });
+  const page = await browser.newPage();
+  const pageErrors = [];
+  page.on('pageerror', (e) => pageErrors.push(e.message));
+  await page.goto(url);
+  await page.waitForFunction(() => window.kvl !== undefined);
+  assert.equal(await page.textContent('#platform'), 'ios');
+  await page.evaluate(() => window.kvl.listening);
+
+  const call = (plugin, method, options) =>
+    page.evaluate(([p, m, o]) => window.kvl.call(p, m, o), [plugin, method, options]);
+  const resolved = (value) => ({ ok: true, value });
+  const rejected = (message, code) => ({ ok: false, message, code });
+
+  const cases = [
+    ['KavrelinAnalytics', 'setUserId', { userId: 'u1' }, resolved(undefined)],
+    ['KavrelinAnalytics', 'setUserId', {}, rejected('userId property is missing')],
+    ['KavrelinAnalytics', 'setUserProperty', { value: 'v' }, rejected('name property is missing')],
+    ['KavrelinAnalytics', 'setUserProperty', { name: 'n', value: 3 }, rejected('value property is missing')],
+    ['KavrelinAnalytics', 'setUserProperty', { name: 'n', value: 'v' }, resolved(undefined)],
+    ['KavrelinAnalytics', 'getAppInstanceId', {}, resolved({ instanceId: null })],
+    ['KavrelinAnalytics', 'setScreenName', { screenName: 'home' }, resolved(undefined)],
+    ['KavrelinAnalytics', 'setScreenName', {}, rejected('screenName property is missing')],
+    ['KavrelinAnalytics', 'reset', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'logEvent', { name: '' }, rejected("Event name is required and can't be empty")],
+    ['KavrelinAnalytics', 'logEvent', { name: 'p', params: { items: [{ quantity: 2 }, { quantity: '3' }] } },
+      rejected('Item quantity must be specified as an integer value')],
+    ['KavrelinAnalytics', 'logEvent', { name: 'p', params: { items: [{ quantity: 2 }] } }, resolved(undefined)],
+    ['KavrelinAnalytics', 'setCollectionEnabled', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'setSessionTimeoutDuration', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'enable', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'disable', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'checkPermissions', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'removeAllListeners', {}, resolved(undefined)],
+    ['CapacitorKavrelinDynamicLinks', 'createDynamicLink', { domainUriPrefix: 'https://links.example' },
+      rejected('uri property is missing')],
+    ['CapacitorKavrelinDynamicLinks', 'createDynamicLink',
+      { uri: 'https://app.example/a b', domainUriPrefix: 'https://links.example' }, rejected('Unable to create link')],
+    ['CapacitorKavrelinDynamicLinks', 'createDynamicLink',
+      { uri: 'https://app.example/w', domainUriPrefix: 'https://links.example', iosParameters: { bundleId: 'b', appStoreId: 123 } },
+      resolved({ value: 'https://links.example/?link=https%3A%2F%2Fapp.example%2Fw&ibi=b' })],
+    ['CapacitorKavrelinDynamicLinks', 'createDynamicLink',
+      { uri: 'https://app.example/w', domainUriPrefix: 'https://links.example', iosParameters: { appStoreId: '1' } },
+      rejected('bundleId property is missing')],
+    ['FacebookLogin', 'getProfile', {}, rejected("You're not logged in. Call FacebookLogin.login() first to obtain an access token.")],
+    ['FacebookLogin', 'login', { permissions: ['email', 3] }, rejected('Missing permissions argument')],
+    ['FacebookLogin', 'login', { permissions: ['email'], nonce: 'nonce-e2e' },
+      resolved({ accessToken: { token: 'authentication-token-1', userId: '1001', name: 'Test User', email: null } })],
+    ['FacebookLogin', 'getCurrentAccessToken', {},
+      resolved({ accessToken: { token: 'authentication-token-1', userId: '1001', name: 'Test User', email: null } })],
+    ['FacebookLogin', 'getProfile', { fields: ['a', 'b'] },
+      resolved({ id: '1001', path: '/v1/graph/me', query: 'fields=a%2Cb&access_token=access-token-1' })],
+    ['FacebookLogin', 'reauthorize', {},
+      resolved({ accessToken: { token: 'authentication-token-1', userId: '1001', name: 'Test User', email: null } })],
+    ['FacebookLogin', 'logEvent', { eventName: 'e2e_event' }, resolved(undefined)],
+    ['FacebookLogin', 'setAdvertiserTrackingEnabled', {}, resolved(undefined)],
+    ['FacebookLogin', 'setAutoLogAppEventsEnabled', { enabled: true }, resolved(undefined)],
+    ['FacebookLogin', 'setAdvertiserIDCollectionEnabled', { enabled: false }, resolved(undefined)],
+    ['FacebookLogin', 'initialize', {}, resolved(undefined)],
+    ['FacebookLogin', 'logout', {}, resolved(undefined)],
+    ['FacebookLogin', 'getCurrentAccessToken', {}, resolved(undefined)],
+    ['KavrelinAnalytics', 'noSuchMethod', {}, rejected('"KavrelinAnalytics.noSuchMethod()" is not implemented on ios', 'UNIMPLEMENTED')],
+  ];
+  for (const [plugin, method, options, expected] of cases) {
+    const answer = await call(plugin, method, options);
+    assert.deepEqual(answer, expected, `${plugin}.${method}(${JSON.stringify(options)})`);
+  }
+
+  // The page's buttons show the same answers.
+  await page.click('#call-KavrelinAnalytics-getAppInstanceId');
+  await page.waitForFunction(() =>
+    document.getElementById('result-KavrelinAnalytics-getAppInstanceId').textContent !== '');
+  assert.equal(await page.textContent('#result-KavrelinAnalytics-getAppInstanceId'),
+    'resolved: {"instanceId":null}');
+
+  // The control path wants this run's token.
+  const control = JSON.parse(readFileSync(join(dataDir, 'data', 'app-control.json'), 'utf8'));
+  const refused = await fetch(`${control.url}/_app/control`, { method: 'POST', body: '{"action":"active"}' });
+  assert.equal(refused.status, 403);
+
+  // A page of another origin cannot open the bridge socket even with the token.
+  const foreign = await page.evaluate(async (socketUrl) => new Promise((resolve) => {
+    const ws = new WebSocket(socketUrl);
+    ws.onopen = () => resolve('open');
+    ws.onerror = () => resolve('refused');
+  }), url.replace('http://', 'ws://') + `_capacitor/bridge?token=${control.token}`);
+  assert.equal(foreign, 'open', 'the page itself may open a second socket');
+  const other = await browser.newPage();
+  await other.goto('about:blank');
+  const fromBlank = await other.evaluate(async (socketUrl) => new Promise((resolve) => {
+    const ws = new WebSocket(socketUrl);
+    ws.onopen = () => resolve('open');
+    ws.onerror = () => resolve('refused');
+  }), url.replace('http://', 'ws://') + `_capacitor/bridge?token=${control.token}`);
+  assert.equal(fromBlank, 'refused');
+
+  // The service got the nonce's SHA-256 hex digest (Node's own hash as the reference), never the
+  // nonce, and the app event.
+  const requests = await (await fetch(`${serviceUrl}/_control/requests`)).json();
+  const bodyOf = (r) => Buffer.from(r.body_base64, 'base64').toString('utf8');
+  const login = requests.filter((r) => r.path === '/v1/login').map(bodyOf);
+  assert.equal(login.length, 1);
+  assert.equal(JSON.parse(login[0]).nonce, createHash('sha256').update('nonce-e2e').digest('hex'));
+  assert.ok(!requests.some((r) => bodyOf(r).includes('nonce-e2e') || r.target.includes('nonce-e2e')));
+  assert.ok(requests.some((r) => r.path === '/v1/app_events' && JSON.parse(bodyOf(r)).event === 'e2e_event'));
+
+  // A short link from the service; opened as a universal link, it reaches the listener.
+  const short = await call('CapacitorKavrelinDynamicLinks', 'createDynamicShortLink',
+    { uri: 'https://app.example/short', domainUriPrefix: 'https://links.example' });
+  assert.equal(short.ok, true, JSON.stringify(short));
+  assert.match(short.value.value, /^https:\/\/links.example\/s\d+$/);
+  assert.match(stdout(), new RegExp(`The short URL is: ${short.value.value}`));
+
+  // A URL opened as the system would (run.sh open-url) reaches the page's listener.
+  const deepLink = 'com.orvane.kavrelin.app://google/link/?deep_link_id=https%3A%2F%2Fapp.example%2Fopened';
+  const opened = await fetch(`${control.url}/_app/control`, {
+    method: 'POST', headers: { 'X-App-Token': control.token },
+    body: JSON.stringify({ action: 'open-url', url: deepLink }),
+  });
+  assert.equal(opened.status, 204);
+  await page.waitForFunction(() => window.kvl.events.length > 0);
+  assert.deepEqual(await page.evaluate(() => window.kvl.events), [{ url: 'https://app.example/opened' }]);
+  const universal = await fetch(`${control.url}/_app/control`, {
+    method: 'POST', headers: { 'X-App-Token': control.token },
+    body: JSON.stringify({ action: 'continue-activity', url: short.value.value }),
+  });
+  assert.equal(universal.status, 204);
+  await page.waitForFunction(() => window.kvl.events.length > 1);
+  assert.deepEqual(await page.evaluate(() => window.kvl.events),
+    [{ url: 'https://app.example/opened' }, { url: 'https://app.example/short' }]);
+  assert.match(stdout(), /Logged in/);
+  assert.match(stdout(), /Facebook: check if autolog enabled: true/);
+  assert.match(stdout(), /CapacitorKavrelinDynamicLinks.handleLink\(\) - url: https:\/\/app.example\/opened/);
+  assert.match(stdout(), /The long URL is: https:\/\/links.example\/\?link=https%3A%2F%2Fapp.example%2Fw&ibi=b/);
+
+  assert.deepEqual(pageErrors, []);
+
+  // A call still pending when the app goes is rejected "UNAVAILABLE" by the shim.
+  await fetch(`${serviceUrl}/_control/script`, {
+    method: 'POST', body: JSON.stringify({ path: '/v1/login', silent: true, times: 1 }),
+  });
+  await page.evaluate(() => {
+    window.pendingLogin = window.kvl.call('FacebookLogin', 'login', { permissions: ['email'] });
+  });
+  await waitForRequest(serviceUrl, '/v1/login', 2);
+  const exit = await stopApp();
+  assert.deepEqual(await page.evaluate(() => window.pendingLogin),
+    { ok: false, message: 'The native bridge is unavailable', code: 'UNAVAILABLE' });
+  await browser.close();
+  browser = undefined;
+  assert.equal(exit.code, 0, `app exit ${JSON.stringify(exit)}`);
+  assert.match(stdout(), /App: stopped/);
+  console.log('app e2e: all answers as expected');
+}
+
+try {
+  await main();
+} catch (e) {
+  console.error(e);
+  process.exitCode = 1;
+} finally {
+  if (browser) await browser.close().catch(() => {});
+  if (app && app.exitCode === null) app.kill('SIGKILL');
+  if (linkService && linkService.exitCode === null) {
+    linkService.removeAllListeners('exit');
+    linkService.kill('SIGTERM');
+  }
+  rmSync(dataDir, { recursive: true, force: true });
+  rmSync(profile, { recursive: true, force: true });
+}
