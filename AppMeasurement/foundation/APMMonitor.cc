@@ -5,11 +5,13 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <sstream>
 
 #include "AppMeasurement/foundation/APMAEU.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/foundation/PreferenceStore.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/utilities/OULOSLog.h"
@@ -120,8 +122,20 @@ bool containsAPMCaseInsensitive(std::string_view text) {
 // --- Creation. ---
 
 std::shared_ptr<APMMonitor> APMMonitor::monitor() {
-  static const std::shared_ptr<APMMonitor> shared = create(kAPMMonitorLibraryVersion);
-  return shared;
+  // Never destroyed: its queue may still run blocks while the process exits.
+  static const auto* shared = [] {
+    // The preference stores write at exit from a handler of their own; registering ours
+    // after it makes ours run first, so that the saves still queued are part of that write.
+    platform::PreferenceStore::forDomain(kSuiteName);
+    auto* monitor = new std::shared_ptr<APMMonitor>(create(kAPMMonitorLibraryVersion));
+    std::atexit(&APMMonitor::finishQueuedWorkAtExit);
+    return monitor;
+  }();
+  return *shared;
+}
+
+void APMMonitor::finishQueuedWorkAtExit() {
+  monitor()->monitorQueue_->sync([] {});
 }
 
 std::shared_ptr<APMMonitor> APMMonitor::create(int64_t libraryVersion) {

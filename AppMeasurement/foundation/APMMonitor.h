@@ -28,7 +28,9 @@ inline constexpr int64_t kAPMMonitorLibraryVersion = 111500;
 // thread; monitoringDataForDispatch and clearMonitoringData wait for the monitor queue.
 class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
  public:
-  // The process-wide monitor, made on first use with kAPMMonitorLibraryVersion.
+  // The process-wide monitor, made on first use with kAPMMonitorLibraryVersion. It is
+  // never destroyed, and an orderly exit (std::exit or a return from main) first waits for
+  // the work queued on its queue, so that the health data it saves is written.
   static std::shared_ptr<APMMonitor> monitor();
 
   // initWithLibraryVersion: level 6 and a new console writer.
@@ -120,6 +122,8 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
  private:
   APMMonitor(int logLevel, std::shared_ptr<APMASLLogger> logger, int64_t libraryVersion);
   void start();
+  // Exit handler of the process-wide monitor: waits for its queue.
+  static void finishQueuedWorkAtExit();
   void applyLaunchSettings();
   void setUtilitiesLevelUnlessCoreDebug(int logLevel);
   // Only on the monitor queue (checked, as above).

@@ -12,10 +12,11 @@ namespace {
 enum Index { kContext = 0, kPopulation = 1, kKey = 2, kStart = 3, kCount = 4 };
 
 uint32_t systemRandomUniform(uint32_t upperBound) {
-  static std::mutex mutex;
-  static std::mt19937 engine{std::random_device{}()};
-  std::lock_guard<std::mutex> lock(mutex);
-  return std::uniform_int_distribution<uint32_t>(0, upperBound - 1)(engine);
+  // Never destroyed: the monitor's queue may draw until the process ends.
+  static auto* mutex = new std::mutex();
+  static auto* engine = new std::mt19937(std::random_device{}());
+  std::lock_guard<std::mutex> lock(*mutex);
+  return std::uniform_int_distribution<uint32_t>(0, upperBound - 1)(*engine);
 }
 
 }  // namespace

@@ -22,13 +22,14 @@ std::shared_ptr<platform::PreferenceStore> storeFor(const std::string& applicati
 }  // namespace
 
 std::shared_ptr<APMUserDefaults> APMUserDefaults::sharedUserDefaults() {
-  static const std::shared_ptr<APMUserDefaults> instance = [] {
+  // Never destroyed: the monitor's queue uses it until the process ends.
+  static const auto* instance = new std::shared_ptr<APMUserDefaults>([] {
     auto defaults = std::make_shared<APMUserDefaults>();
     // The app's own preferences must stay in the device backup.
     defaults->setIsPreferenceFileExcluded(true);
     return defaults;
-  }();
-  return instance;
+  }());
+  return *instance;
 }
 
 APMUserDefaults::APMUserDefaults() : APMUserDefaults(std::nullopt) {}

@@ -62,8 +62,7 @@ void DispatchQueue::after(double delaySeconds, Block block) {
 }
 
 bool DispatchQueue::isCurrent() const {
-  const auto& stack = dispatchThreadContext().stack;
-  if (std::find(stack.begin(), stack.end(), this) != stack.end()) return true;
+  if (dispatchThreadContext().hasEntered(this)) return true;
   return kind_ == Kind::kMain && isMainThread();
 }
 
@@ -76,8 +75,9 @@ void DispatchQueue::assertCurrent(std::string_view where) const {
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::current() {
-  const auto& stack = dispatchThreadContext().stack;
-  if (!stack.empty()) return stack.back()->weak_from_this().lock();
+  if (const DispatchQueueFrame* frame = dispatchThreadContext().innermost) {
+    return std::const_pointer_cast<DispatchQueue>(frame->queue->weak_from_this().lock());
+  }
   if (isMainThread()) return main();
   return nullptr;
 }

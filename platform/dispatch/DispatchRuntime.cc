@@ -34,18 +34,21 @@ class QueueScope {
  public:
   QueueScope(DispatchQueue* queue, bool main) : main_(main) {
     auto& context = dispatchThreadContext();
-    context.stack.push_back(queue);
+    frame_.queue = queue;
+    frame_.outer = context.innermost;
+    context.innermost = &frame_;
     if (main_) ++context.mainDepth;
   }
   ~QueueScope() {
     auto& context = dispatchThreadContext();
-    context.stack.pop_back();
+    context.innermost = frame_.outer;
     if (main_) --context.mainDepth;
   }
   QueueScope(const QueueScope&) = delete;
   QueueScope& operator=(const QueueScope&) = delete;
 
  private:
+  DispatchQueueFrame frame_;
   bool main_;
 };
 
@@ -228,7 +231,7 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
   const bool main = state.kind == DispatchQueue::Kind::kMain;
 
   // Already on the queue (directly, or through other queues' sync): run inline.
-  if (std::find(context.stack.begin(), context.stack.end(), &queue) != context.stack.end()) {
+  if (context.hasEntered(&queue)) {
     QueueScope scope(&queue, main);
     invoke(block);
     return;
@@ -468,7 +471,7 @@ DispatchQueue& DispatchRuntime::globalQueue() {
 size_t DispatchRuntime::drainMain() {
   DispatchQueue& queue = mainQueue();
   auto& context = dispatchThreadContext();
-  if (std::find(context.stack.begin(), context.stack.end(), &queue) != context.stack.end()) {
+  if (context.hasEntered(&queue)) {
     return 0;  // called from a main-queue block: the queue is busy with the caller
   }
   Lock lock(*this);
@@ -567,7 +570,7 @@ bool DispatchRuntime::isIdleLocked(const Clock& clock) const {
 }
 
 void DispatchRuntime::requireOffQueue(const char* what) const {
-  if (!dispatchThreadContext().stack.empty()) {
+  if (dispatchThreadContext().inAnyQueue()) {
     PlatformLog::write(std::string(what) + " must be called from outside any dispatch queue");
     std::abort();
   }

@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/dispatch/Clock.h"
@@ -182,12 +183,30 @@ class DispatchRuntime {
   bool stopRequested_ = false;
 };
 
-// Thread-local view of what the calling thread runs.
-struct DispatchThreadContext {
-  std::vector<DispatchQueue*> stack;  // queues entered, innermost last
-  int depth = 0;                      // executions in progress
-  int mainDepth = 0;                  // inside the main loop, a drain or a main-queue block
+// One queue entered by the calling thread: a frame on that thread's stack, linked to the
+// queue entered before it.
+struct DispatchQueueFrame {
+  const DispatchQueue* queue = nullptr;
+  const DispatchQueueFrame* outer = nullptr;
 };
+
+// Thread-local view of what the calling thread runs. Trivially destructible, so that it
+// stays usable for the rest of the thread's life: exit handlers run on the main thread
+// after its thread-local objects were destroyed, and may still dispatch.
+struct DispatchThreadContext {
+  const DispatchQueueFrame* innermost = nullptr;  // queues entered, through `outer` links
+  int depth = 0;                                  // executions in progress
+  int mainDepth = 0;  // inside the main loop, a drain or a main-queue block
+
+  bool inAnyQueue() const { return innermost != nullptr; }
+  bool hasEntered(const DispatchQueue* queue) const {
+    for (const DispatchQueueFrame* frame = innermost; frame != nullptr; frame = frame->outer) {
+      if (frame->queue == queue) return true;
+    }
+    return false;
+  }
+};
+static_assert(std::is_trivially_destructible_v<DispatchThreadContext>);
 DispatchThreadContext& dispatchThreadContext();
 
 }  // namespace platform

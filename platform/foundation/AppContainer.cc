@@ -11,13 +11,15 @@ namespace platform {
 namespace {
 
 std::mutex& rootMutex() {
-  static std::mutex mutex;
-  return mutex;
+  // Never destroyed: queue threads and exit handlers may use it until the process ends.
+  static auto* mutex = new std::mutex();
+  return *mutex;
 }
 
 std::optional<std::filesystem::path>& configuredRoot() {
-  static std::optional<std::filesystem::path> root;
-  return root;
+  // Never destroyed: queue threads and exit handlers may use it until the process ends.
+  static auto* root = new std::optional<std::filesystem::path>();
+  return *root;
 }
 
 std::filesystem::path defaultRoot() {

@@ -16,8 +16,9 @@ struct MainBundleSlot {
 };
 
 MainBundleSlot& mainSlot() {
-  static MainBundleSlot slot;
-  return slot;
+  // Never destroyed: queue threads and exit handlers may use it until the process ends.
+  static auto* slot = new MainBundleSlot();
+  return *slot;
 }
 
 std::filesystem::path executableFolder() {

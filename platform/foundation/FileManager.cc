@@ -82,8 +82,9 @@ absl::Status syncFolder(FileSystem& files, const std::filesystem::path& folder) 
 }  // namespace
 
 FileManager& FileManager::defaultManager() {
-  static FileManager manager;
-  return manager;
+  // Never destroyed: queue threads and exit handlers may use it until the process ends.
+  static auto* manager = new FileManager();
+  return *manager;
 }
 
 bool FileManager::fileExistsAtPath(const std::filesystem::path& path) const {

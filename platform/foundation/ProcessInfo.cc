@@ -63,8 +63,9 @@ ProcessInfo::OperatingSystemVersion parseRelease(const std::string& release) {
 }  // namespace
 
 ProcessInfo& ProcessInfo::processInfo() {
-  static ProcessInfo info;
-  return info;
+  // Never destroyed: queue threads and exit handlers may use it until the process ends.
+  static auto* info = new ProcessInfo();
+  return *info;
 }
 
 ProcessInfo::ProcessInfo() { resetForTesting(); }
