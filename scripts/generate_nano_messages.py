@@ -8,6 +8,7 @@ layouts over nanopb's generated field tables). Slot order is declaration order i
 A registry of every layout of the listed files goes to <registry>.h/.cc.
 """
 import argparse
+import fnmatch
 import os
 import re
 import sys
@@ -34,6 +35,29 @@ TYPE_CODES = {
 def fail(text):
     sys.stderr.write("generate_nano_messages: %s\n" % text)
     sys.exit(1)
+
+
+def ignored_fields(options_path):
+    """Name patterns of the fields that nanopb's options file marks FT_IGNORE: they get no slot."""
+    patterns = []
+    if not os.path.exists(options_path):
+        return patterns
+    with open(options_path) as fh:
+        for line in fh:
+            line = line.split("#", 1)[0].strip()
+            if line and "type:FT_IGNORE" in line.split()[1:]:
+                patterns.append(line.split()[0])
+    return patterns
+
+
+def drop_ignored_fields(f, patterns):
+    """Removes the ignored fields from the file's messages, as nanopb leaves them out."""
+    package = f.package + "." if f.package else ""
+    for m in f.message_type:
+        for i in reversed(range(len(m.field))):
+            names = (m.name + "." + m.field[i].name, package + m.name + "." + m.field[i].name)
+            if any(fnmatch.fnmatchcase(n, p) for n in names for p in patterns):
+                del m.field[i]
 
 
 def c_name(full_name):
@@ -197,6 +221,8 @@ def main():
     for f in wanted.values():
         if f.syntax not in ("", "proto2"):
             fail("%s: only proto2 schemas are supported" % f.name)
+    for f in by_name.values():
+        drop_ignored_fields(f, ignored_fields(os.path.splitext(os.path.basename(f.name))[0] + ".options"))
     gen = Generator(by_name, args.class_prefix, args.include_dir)
     os.makedirs(args.out_dir, exist_ok=True)
 

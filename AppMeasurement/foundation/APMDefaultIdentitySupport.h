@@ -30,6 +30,8 @@ class APMDefaultIdentitySupport {
 
   // Whether the system version is at least 14.0.0.
   static bool iOS14OrAbove();
+  // Whether a provider was found.
+  bool hasProvider() const { return provider_ != nullptr; }
   bool hasAppDataConsentStatus();
   int64_t appDataConsentStatus();
   bool hasLimitedAdTracking();

@@ -86,16 +86,32 @@ std::optional<APMValue> scalarOf(const APMObject& raw) {
   return std::nullopt;
 }
 
+// The limits of one call, read once from the installed provider.
+struct Limits {
+  int64_t maxPublicEventParams;
+  int64_t maxItemScopedCustomParameters;
+  int64_t maxPublicValueLength;
+  int64_t maxInternalValueLength;
+
+  static Limits current() {
+    auto limits = APMParameterLimits::current();
+    return {limits->maxPublicEventParams(), limits->maxItemScopedCustomParameters(),
+            limits->maxPublicEventParameterValueLength(),
+            limits->maxInternalEventParameterValueLength()};
+  }
+};
+
 template <typename Map>
 std::optional<APMValueMap> sanitize(const Map& parameters,
                                     const std::optional<std::string>& eventName, bool isPublic,
-                                    bool itemScope);
+                                    bool itemScope, const Limits& limits);
 
 // The items of an array parameter, whatever holds them.
 template <typename Element>
 std::optional<APMValue> arrayValue(const std::vector<Element>& elements, const std::string& name,
                                    const std::optional<std::string>& eventName, APMValueMap& errors,
-                                   bool itemScope, bool isPublic, int64_t* failureCode) {
+                                   bool itemScope, bool isPublic, int64_t* failureCode,
+                                   const Limits& limits) {
   int64_t failure = 0;
   std::optional<std::string_view> event;
   if (eventName) event = *eventName;
@@ -111,11 +127,11 @@ std::optional<APMValue> arrayValue(const std::vector<Element>& elements, const s
     const Element& element = elements[i];
     std::optional<APMValueMap> item;
     if (const platform::Value::Dictionary* plain = dictionaryOf(element)) {
-      item = sanitize(*plain, eventName, isPublic, true);
+      item = sanitize(*plain, eventName, isPublic, true, limits);
     } else if (const APMObjectMap* loose = looseMapOf(element)) {
-      item = sanitize(*loose, eventName, isPublic, true);
+      item = sanitize(*loose, eventName, isPublic, true, limits);
     } else if (const APMValueMap* typed = typedMapOf(element)) {
-      item = sanitize(*typed, eventName, isPublic, true);
+      item = sanitize(*typed, eventName, isPublic, true, limits);
     } else {
       Validator::isValidArrayParamItem(APMObject(element));  // refuses it, with its message
       APMSetErrorParameters(errors, 4, APMObject(name + "[" + std::to_string(i) + "]"),
@@ -160,7 +176,8 @@ std::optional<APMValue> APMArrayParameterValue(const APMValue& array, const std:
                                                int64_t* failureCode) {
   const APMValue::Array* elements = array.arrayValue();
   if (elements == nullptr) return std::nullopt;
-  return arrayValue(*elements, name, eventName, errors, itemScope, isPublic, failureCode);
+  return arrayValue(*elements, name, eventName, errors, itemScope, isPublic, failureCode,
+                    Limits::current());
 }
 
 void APMTrimParametersToLimit(APMValueMap& parameters, int64_t limit) {
@@ -212,7 +229,7 @@ std::optional<APMValueMap> APMSanitizedParameters(const APMObjectMap& parameters
 std::optional<APMValueMap> APMSanitizedEventParameters(const APMObjectMap& parameters,
                                                        const std::optional<std::string>& eventName,
                                                        bool isPublic, bool itemScope) {
-  return sanitize(parameters, eventName, isPublic, itemScope);
+  return sanitize(parameters, eventName, isPublic, itemScope, Limits::current());
 }
 
 namespace {
@@ -220,10 +237,9 @@ namespace {
 template <typename Map>
 std::optional<APMValueMap> sanitize(const Map& parameters,
                                     const std::optional<std::string>& eventName, bool isPublic,
-                                    bool itemScope) {
+                                    bool itemScope, const Limits& limits) {
   if (parameters.empty()) return std::nullopt;
-  const auto limits = APMParameterLimits::current();
-  const int64_t maxInternalLength = limits->maxInternalEventParameterValueLength();
+  const int64_t maxInternalLength = limits.maxInternalValueLength;
   const bool isInternalEvent =
       eventName && (APMEventNameMap().contains(*eventName) || eventName->starts_with("_"));
 
@@ -260,10 +276,13 @@ std::optional<APMValueMap> sanitize(const Map& parameters,
       if (key == kAPMErrorValueParameter) {
         value = APMValue(APMValue::Array(plainArray->begin(), plainArray->end()));
       } else {
-        value = arrayValue(*plainArray, key, eventName, added, itemScope, isPublic, &failure);
+        value =
+            arrayValue(*plainArray, key, eventName, added, itemScope, isPublic, &failure, limits);
         kept = value.has_value();
       }
-    } else if (isPublic && !Validator::isValidPublicEventParameterValue(*value, &failure)) {
+    } else if (isPublic &&
+               !Validator::isValidValue(*value, 0, limits.maxPublicValueLength,
+                                        Validator::kKindEventParameterValue, &failure)) {
       kept = false;
     } else if (key == kAPMErrorValueParameter) {
       // An "_ev" that another layer already cut ("..." after the maximum) passes as it is.
@@ -281,7 +300,8 @@ std::optional<APMValueMap> sanitize(const Map& parameters,
         }
       }
     } else if (isInternalEvent &&
-               !Validator::isValidInternalEventParameterValue(*value, &failure)) {
+               !Validator::isValidValue(*value, 0, limits.maxInternalValueLength,
+                                        Validator::kKindEventParameterValue, &failure)) {
       kept = false;
     }
 
@@ -318,7 +338,7 @@ std::optional<APMValueMap> sanitize(const Map& parameters,
   }
 
   if (itemScope) {
-    const int64_t limit = limits->maxItemScopedCustomParameters();
+    const int64_t limit = limits.maxItemScopedCustomParameters;
     // Counting is needed only when there are more keys than the limit.
     if (static_cast<int64_t>(result->size()) > limit &&
         APMPublicParameterCount(*result, true) > limit) {
@@ -327,7 +347,7 @@ std::optional<APMValueMap> sanitize(const Map& parameters,
       APMMonitor::monitor()->logWithLevel(0, 18016, "Item cannot contain custom parameters");
     }
   } else {
-    const int64_t limit = limits->maxPublicEventParams();
+    const int64_t limit = limits.maxPublicEventParams;
     if (static_cast<int64_t>(result->size()) > limit &&
         APMPublicParameterCount(*result, false) > limit) {
       APMTrimParametersToLimit(*result, limit);

@@ -13,6 +13,9 @@ namespace {
 
 using ArrayPtr = std::shared_ptr<APMPArrayValue>;
 
+// The work of visiting one index in the callback and folding methods.
+constexpr size_t kWorkPerVisit = 16;
+
 APMPValuePtr Number(double value) { return APMPNumberValue::make(value); }
 APMPValuePtr Bool(bool value) { return APMPBooleanValue::booleanValueWithBool(value); }
 
@@ -52,7 +55,11 @@ APMPValuePtr Iterate(const ArrayPtr& array, const APMPValueList& a, const APMPSc
     if (out) return out;
     return APMPUndefined();
   };
+  // Every index visited is charged: an array of millions of holes calls nothing, yet each
+  // visit (an index value made, the element looked up) costs about a quarter evaluation.
+  APMPWorkMeter meter;
   for (size_t i = 0; i < count; ++i) {
+    if (!meter.charge(kWorkPerVisit, error)) return partial();
     APMPValuePtr index = Number(static_cast<double>(i));
     bool present = array->hasProperty(index, error);
     if (APMPHasError(error)) return partial();
@@ -123,10 +130,12 @@ APMPValuePtr Fold(const ArrayPtr& array, const APMPValueList& a, const APMPScope
   int64_t i = fromRight ? count - 1 : 0;
   auto inRange = [&](int64_t k) { return k >= 0 && k < count; };
   APMPValuePtr accumulator;
+  APMPWorkMeter meter;
   if (a.size() == 2) {
     accumulator = a[1];
   } else {
     for (; inRange(i); i += step) {
+      if (!meter.charge(kWorkPerVisit, error)) return APMPUndefined();
       APMPValuePtr index = Number(static_cast<double>(i));
       bool present = array->hasProperty(index, error);
       if (APMPHasError(error)) return APMPUndefined();
@@ -142,6 +151,7 @@ APMPValuePtr Fold(const ArrayPtr& array, const APMPValueList& a, const APMPScope
     }
   }
   for (; inRange(i); i += step) {
+    if (!meter.charge(kWorkPerVisit, error)) return APMPUndefined();
     APMPValuePtr index = Number(static_cast<double>(i));
     bool present = array->hasProperty(index, error);
     if (APMPHasError(error)) return APMPUndefined();

@@ -23,6 +23,11 @@ struct JoinGuard {
 };
 thread_local std::vector<const APMPArrayValue*> JoinGuard::active;
 
+// The work of one comparison of a sort, beyond the code units it compares, and of converting
+// two elements to text for it.
+constexpr size_t kWorkPerComparison = 8;
+constexpr size_t kWorkPerConversion = 32;
+
 bool IsHole(const APMPValuePtr& value) { return value.get() == APMPArrayValue::emptyValue().get(); }
 
 // The position of an array index (APMPIsArrayIndex holds), as an integer.
@@ -34,21 +39,31 @@ uint64_t IndexPosition(const APMPRuntimeValue& property) {
 
 }  // namespace
 
+APMPArrayValue::APMPArrayValue() : APMPRuntimeValue(APMPValueKind::Array) { accountElements(); }
+
 APMPArrayValue::APMPArrayValue(APMPValueList elements)
     : APMPRuntimeValue(APMPValueKind::Array), elements_(std::move(elements)) {
   accountElements();
 }
 
 APMPArrayValue::~APMPArrayValue() {
-  APMPStorageLedger::add(-accountedSlots_ * APMPStorageLedger::kArraySlotUnits);
+  APMPStorageLedger::add(-accountedBytes_);
   APMPReleaseValues(elements_);
 }
 
 void APMPArrayValue::accountElements() {
-  int64_t slots = static_cast<int64_t>(elements_.size());
-  if (slots > accountedSlots_) APMPChargeWork(static_cast<size_t>(slots - accountedSlots_));
-  APMPStorageLedger::add((slots - accountedSlots_) * APMPStorageLedger::kArraySlotUnits);
+  size_t slots = elements_.size();
+  if (slots > accountedSlots_) APMPChargeWork(slots - accountedSlots_);
   accountedSlots_ = slots;
+  // The list's storage is what its capacity holds, whatever the count.
+  size_t capacity = elements_.capacity();
+  int64_t bytes =
+      static_cast<int64_t>(sizeof(APMPArrayValue)) + APMPStorageLedger::kSharedObjectBytes +
+      (capacity == 0 ? 0
+                     : static_cast<int64_t>(capacity) * APMPStorageLedger::kArraySlotBytes +
+                           APMPStorageLedger::kAllocationBytes);
+  APMPStorageLedger::add(bytes - accountedBytes_);
+  accountedBytes_ = bytes;
 }
 
 const APMPValuePtr& APMPArrayValue::emptyValue() {
@@ -58,7 +73,6 @@ const APMPValuePtr& APMPArrayValue::emptyValue() {
 
 std::u16string APMPArrayValue::stringValueWithSeparator(const std::u16string& separator,
                                                         APMPErrorSlot* error) const {
-  APMPChargeWork(elements_.size());
   if (elements_.empty()) return u"";
   auto& active = JoinGuard::active;
   if (std::find(active.begin(), active.end(), this) != active.end()) return u"";
@@ -69,21 +83,25 @@ std::u16string APMPArrayValue::stringValueWithSeparator(const std::u16string& se
   active.push_back(this);
   std::u16string out;
   bool failed = false;
+  APMPWorkMeter meter;
   // Iterate over a copy: a conversion cannot change the list, but stay safe if it does.
   APMPValueList elements = elements_;
   for (size_t i = 0; i < elements.size() && !failed; ++i) {
+    size_t before = out.size();
     if (i > 0) out += separator;
     const APMPValuePtr& element = elements[i];
     APMPValueKind kind = element->kind();
-    if (kind == APMPValueKind::Hole || kind == APMPValueKind::Undefined ||
-        kind == APMPValueKind::Null)
-      continue;
-    out += element->stringValueOrError(error);
-    if (APMPHasError(error)) failed = true;
-    if (out.size() > kAPMPMaximumStringLength) {
+    if (kind != APMPValueKind::Hole && kind != APMPValueKind::Undefined &&
+        kind != APMPValueKind::Null) {
+      out += element->stringValueOrError(error);
+      if (APMPHasError(error)) failed = true;
+    }
+    if (!failed && out.size() > kAPMPMaximumStringLength) {
       APMPSetError(error, APMPErrorCodeTooLarge);
       failed = true;
     }
+    // Each element visited and each code unit appended.
+    if (!failed && !meter.charge(1 + out.size() - before, error)) failed = true;
   }
   active.pop_back();
   return failed ? u"" : out;
@@ -209,7 +227,7 @@ std::shared_ptr<APMPArrayValue> APMPArrayValue::subarrayWithRange(uint64_t locat
 
 APMPValueList APMPArrayValue::spliceFrom(int64_t from, int64_t deleteCount,
                                          const APMPValueList& values, APMPErrorSlot* error) {
-  APMPChargeWork(elements_.size());
+  if (!APMPChargeWork(elements_.size() + values.size(), error)) return {};
   int64_t count = static_cast<int64_t>(elements_.size());
   int64_t start = std::clamp<int64_t>(from, 0, count);
   int64_t deleted = std::clamp<int64_t>(deleteCount, 0, count - start);
@@ -232,11 +250,13 @@ void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot* error) {
   }
   if (value->kind() == APMPValueKind::Array) {
     // Copy first: the argument may be the receiver.
-    APMPValueList other = static_cast<const APMPArrayValue&>(*value).elements_;
-    if (elements_.size() + other.size() > kMaximumLength) {
+    const APMPValueList& source = static_cast<const APMPArrayValue&>(*value).elements_;
+    if (elements_.size() + source.size() > kMaximumLength) {
       APMPSetError(error, APMPErrorCodeTooLarge);
       return;
     }
+    if (!APMPChargeWork(source.size(), error)) return;
+    APMPValueList other = source;
     elements_.insert(elements_.end(), other.begin(), other.end());
     accountElements();
     return;
@@ -277,13 +297,14 @@ size_t APMPArrayValue::appendElements(const APMPValueList& values, APMPErrorSlot
     APMPSetError(error, APMPErrorCodeTooLarge);
     return elements_.size();
   }
+  if (!APMPChargeWork(values.size(), error)) return elements_.size();
   elements_.insert(elements_.end(), values.begin(), values.end());
   accountElements();
   return elements_.size();
 }
 
 size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlot* error) {
-  APMPChargeWork(elements_.size());
+  if (!APMPChargeWork(elements_.size() + values.size(), error)) return elements_.size();
   if (elements_.size() + values.size() > kMaximumLength) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return elements_.size();
@@ -295,8 +316,9 @@ size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPErrorSlo
 
 int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
                                      APMPErrorSlot* error) const {
-  APMPChargeWork(elements_.size());
+  APMPWorkMeter meter;
   for (uint64_t i = fromIndex; i < elements_.size(); ++i) {
+    if (!meter.charge(1, error)) return -1;
     bool equal = APMPStrictEquals(*elements_[i], *value, error);
     if (APMPHasError(error)) return -1;
     if (equal) return static_cast<int64_t>(i);
@@ -306,10 +328,11 @@ int64_t APMPArrayValue::indexOfValue(const APMPValuePtr& value, uint64_t fromInd
 
 int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fromIndex,
                                          APMPErrorSlot* error) const {
-  APMPChargeWork(elements_.size());
   if (elements_.empty()) return -1;
+  APMPWorkMeter meter;
   uint64_t start = std::min<uint64_t>(fromIndex, elements_.size() - 1);
   for (uint64_t i = start + 1; i-- > 0;) {
+    if (!meter.charge(1, error)) return -1;
     bool equal = APMPStrictEquals(*elements_[i], *value, error);
     if (APMPHasError(error)) return -1;
     if (equal) return static_cast<int64_t>(i);
@@ -319,12 +342,19 @@ int64_t APMPArrayValue::lastIndexOfValue(const APMPValuePtr& value, uint64_t fro
 
 void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionValue>& function,
                                             const APMPScopePtr& scope, APMPErrorSlot* error) {
-  APMPChargeWork(elements_.size() * static_cast<size_t>(std::bit_width(elements_.size())));
   std::optional<APMPError> recorded;
+  // Every comparison is charged (plus the code units it compares); once the budget is spent
+  // the sort stops where it is.
+  APMPWorkMeter meter;
   // A script comparator need not be a consistent ordering; the merge sort below stays
   // within its bounds whatever the answers are (std::sort would not).
   auto compare = [&](const APMPValuePtr& a, const APMPValuePtr& b) -> int {
     if (recorded) return 0;
+    std::optional<APMPError> chargeError;
+    if (!meter.charge(kWorkPerComparison, &chargeError)) {
+      recorded = chargeError;
+      return 0;
+    }
     bool aHole = IsHole(a), bHole = IsHole(b);
     if (aHole || bHole) return aHole == bHole ? 0 : (aHole ? 1 : -1);
     bool aUndefined = a->kind() == APMPValueKind::Undefined;
@@ -345,6 +375,24 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
       return d < 0 ? -1 : (d > 0 ? 1 : 0);
     }
     std::optional<APMPError> convertError;
+    if (a->kind() == APMPValueKind::String && b->kind() == APMPValueKind::String) {
+      // Compared in place: copying both texts per comparison would cost their whole length
+      // even when the first code units differ.
+      std::u16string_view x = static_cast<const APMPStringValue&>(*a).value();
+      std::u16string_view y = static_cast<const APMPStringValue&>(*b).value();
+      size_t compared = 0;
+      int order = APMPCompareTextCounting(x, y, compared);
+      if (!meter.charge(compared, &convertError)) {
+        recorded = convertError;
+        return 0;
+      }
+      return order;
+    }
+    // Two conversions to text (a number's formatting costs about an evaluation's share).
+    if (!meter.charge(kWorkPerConversion, &convertError)) {
+      recorded = convertError;
+      return 0;
+    }
     std::u16string x = a->stringValueOrError(&convertError);
     std::u16string y = convertError ? u"" : b->stringValueOrError(&convertError);
     if (convertError) {
@@ -356,15 +404,17 @@ void APMPArrayValue::sortUsingFunctionValue(const std::shared_ptr<APMPFunctionVa
   // Work on a copy: the comparator may change the receiver (a callback can push or splice).
   APMPValueList work = elements_;
   APMPValueList buffer(work.size());
-  for (size_t width = 1; width < work.size(); width *= 2) {
-    for (size_t low = 0; low < work.size(); low += 2 * width) {
+  for (size_t width = 1; width < work.size() && !recorded; width *= 2) {
+    for (size_t low = 0; low < work.size() && !recorded; low += 2 * width) {
       size_t mid = std::min(low + width, work.size());
       size_t high = std::min(low + 2 * width, work.size());
       size_t i = low, j = mid, k = low;
       while (i < mid && j < high)
-        buffer[k++] = compare(work[j], work[i]) < 0 ? work[j++] : work[i++];
-      while (i < mid) buffer[k++] = work[i++];
-      while (j < high) buffer[k++] = work[j++];
+        buffer[k++] = std::move(compare(work[j], work[i]) < 0 ? work[j++] : work[i++]);
+      // Moved, not copied: every element lands in `buffer` once per pass, and a copy would
+      // cost two reference-count updates per element and pass.
+      while (i < mid) buffer[k++] = std::move(work[i++]);
+      while (j < high) buffer[k++] = std::move(work[j++]);
     }
     work.swap(buffer);
   }

@@ -15,7 +15,7 @@ class APMPArrayValue : public APMPRuntimeValue {
   // with error 20 instead of exhausting memory.
   static constexpr uint64_t kMaximumLength = uint64_t{1} << 22;
 
-  APMPArrayValue() : APMPRuntimeValue(APMPValueKind::Array) {}
+  APMPArrayValue();
   explicit APMPArrayValue(APMPValueList elements);
   ~APMPArrayValue() override;
 
@@ -72,6 +72,7 @@ class APMPArrayValue : public APMPRuntimeValue {
   void accountElements();
 
   APMPValueList elements_;
-  int64_t accountedSlots_ = 0;
+  int64_t accountedBytes_ = 0;
+  size_t accountedSlots_ = 0;
   APMPCollectorMark mark_;
 };

@@ -102,7 +102,8 @@ APMPValuePtr MethodCall(const APMPValueList& a, const APMPScopePtr& scope, APMPE
     APMPSetError(error, APMPErrorCodeArgumentType);
     return APMPUndefined();
   }
-  const std::u16string& name = static_cast<const APMPStringValue&>(*values[1]).value();
+  std::u16string scratch;
+  const std::u16string& name = static_cast<const APMPStringValue&>(*values[1]).text(scratch);
   APMPValuePtr receiver = values[0];
   return receiver->applyWithName(name, arguments->allElements(), scope, error);
 }

@@ -4,6 +4,7 @@
 
 #include "AppMeasurement/script/APMPCommandRegistrar.h"
 #include "AppMeasurement/script/APMPScope.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 
 APMPValuePtr APMPEvaluator::evaluateStatement(const APMPValuePtr& value, const APMPScopePtr& scope,
                                               APMPErrorSlot* error) {
@@ -54,12 +55,51 @@ APMPWorkCounterScope::APMPWorkCounterScope(APMPInstructionCounter* counter)
 
 APMPWorkCounterScope::~APMPWorkCounterScope() { gWorkCounter = previous_; }
 
-void APMPChargeWork(size_t units) {
+bool APMPChargeWork(size_t units) {
   // Work below one evaluation's worth is part of the step that does it: small programs are
   // charged exactly one unit per evaluation.
   APMPInstructionCounter* counter = gWorkCounter;
-  if (counter == nullptr || units < APMPInstructionCounter::kWorkPerInstruction) return;
+  if (counter == nullptr) return true;
+  if (counter->workExhausted) return false;
+  if (units < APMPInstructionCounter::kWorkPerInstruction) return true;
   uint64_t count = counter->count + units / APMPInstructionCounter::kWorkPerInstruction;
-  counter->count =
-      static_cast<uint32_t>(std::min<uint64_t>(count, APMPInstructionCounter::kBudget));
+  if (count > APMPInstructionCounter::kBudget) {
+    counter->count = APMPInstructionCounter::kBudget;
+    counter->workExhausted = true;
+    return false;
+  }
+  counter->count = static_cast<uint32_t>(count);
+  return true;
+}
+
+bool APMPChargeWork(size_t units, APMPErrorSlot* error) {
+  if (APMPChargeWork(units)) return true;
+  APMPSetError(error, APMPErrorCodeInstructionBudget);
+  return false;
+}
+
+APMPInstructionCounter* APMPCurrentInstructionCounter() { return gWorkCounter; }
+
+bool APMPWorkBudgetSpent() {
+  APMPInstructionCounter* counter = gWorkCounter;
+  return counter != nullptr && counter->workExhausted;
+}
+
+bool APMPWorkMeter::charge(size_t units, APMPErrorSlot* error) {
+  pending_ += units;
+  if (pending_ < APMPInstructionCounter::kWorkPerInstruction) {
+    // A spent budget stops the loop at its next step, whatever is pending: a caller that
+    // passed no error slot stops by the answer alone.
+    if (!APMPWorkBudgetSpent()) return true;
+    APMPSetError(error, APMPErrorCodeInstructionBudget);
+    return false;
+  }
+  size_t whole = pending_ - pending_ % APMPInstructionCounter::kWorkPerInstruction;
+  pending_ -= whole;
+  if (!APMPChargeWork(whole, error)) return false;
+  if (APMPStorageLedger::isExhausted()) {
+    APMPSetError(error, APMPErrorCodeTooLarge);
+    return false;
+  }
+  return true;
 }

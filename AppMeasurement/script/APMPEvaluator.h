@@ -26,11 +26,37 @@ APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPSc
 bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error);
 
 // Charges bulk work of the evaluation that is running on this thread (one evaluation per
-// APMPInstructionCounter::kWorkPerInstruction elements or code units copied, searched or
-// built; less than that is free), so that the budget bounds time and not only steps: one step on a
-// maximal array or string costs millions of elementary operations. Outside an evaluation nothing is
-// charged. An exhausted budget fails the next evaluation with error 18.
-void APMPChargeWork(size_t units);
+// APMPInstructionCounter::kWorkPerInstruction elements or code units copied, compared,
+// searched, converted or built; less than that in one call is free), so that the budget bounds
+// time and not only steps: one step on a maximal array or string costs millions of elementary
+// operations. Outside an evaluation nothing is charged and the answer is true.
+//
+// False once the budget of the run is spent: the work that would pass it is not done, the
+// caller stops its loop at once, and the form with a slot reports error 18. Every later
+// evaluation fails with error 18 too, until the counter is reset.
+bool APMPChargeWork(size_t units);
+bool APMPChargeWork(size_t units, APMPErrorSlot* error);
+
+// The counter that APMPChargeWork charges on this thread; null outside an evaluation.
+APMPInstructionCounter* APMPCurrentInstructionCounter();
+
+// True once bulk work has spent the budget of the run on this thread (see APMPChargeWork).
+bool APMPWorkBudgetSpent();
+
+// The work of one bulk operation, charged step by step: steps smaller than one evaluation's
+// worth add up until they make one, so a loop of many small steps is charged like one large
+// step, and an operation whose whole work is below one evaluation's worth stays free. Each
+// whole evaluation charged also checks the storage ledger, so that one statement cannot build
+// far past its limit. Lives on the stack of the operation.
+class APMPWorkMeter {
+ public:
+  // False with error 18 once the budget is spent, or with error 20 once the ledger is past
+  // its limit; the caller stops and reports failure.
+  bool charge(size_t units, APMPErrorSlot* error);
+
+ private:
+  size_t pending_ = 0;
+};
 
 // Makes `counter` the one that APMPChargeWork charges on this thread for its lifetime (a
 // null counter keeps the current one).

@@ -49,10 +49,12 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
   // The items of a string are made one by one as the loop reaches them (the text cannot
   // change; `values` keeps it alive): a long text and an early break must not first make a
   // string value per code unit.
-  const std::u16string* text = nullptr;
+  std::u16string_view text;
+  bool isText = false;
   switch (target->kind()) {
     case APMPValueKind::String:
-      text = &static_cast<const APMPStringValue&>(*target).value();
+      text = static_cast<const APMPStringValue&>(*target).value();
+      isText = true;
       break;
     case APMPValueKind::Array: {
       auto& array = static_cast<const APMPArrayValue&>(*target);
@@ -85,15 +87,15 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
   }
   APMPValueList body = bodyArray->allElements();
   APMPValuePtr result = APMPUndefined();
-  size_t count = text != nullptr ? text->size() : items.size();
+  size_t count = isText ? text.size() : items.size();
   for (size_t i = 0; i < count; ++i) {
     APMPValuePtr item;
-    if (text == nullptr)
+    if (!isText)
       item = items[i];
     else if (over == Over::Keys)
       item = APMPStringValue::make(APMPNumberToString(static_cast<double>(i)));
     else
-      item = APMPStringValue::make(std::u16string(1, (*text)[i]));
+      item = APMPStringValue::make(std::u16string(1, text[i]));
     APMPScopePtr iterationScope = scope;
     if (binding == Binding::Existing) {
       scope->setValue(item, name);

@@ -5,7 +5,19 @@
 
 #include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPFunctionValue.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 #include "AppMeasurement/script/APMPValueFunctions.h"
+
+namespace {
+constexpr int64_t kMapBytes =
+    static_cast<int64_t>(sizeof(APMPMapValue)) + APMPStorageLedger::kSharedObjectBytes;
+}
+
+APMPMapValue::APMPMapValue() : APMPRuntimeValue(APMPValueKind::Map) {
+  APMPStorageLedger::add(kMapBytes);
+}
+
+APMPMapValue::~APMPMapValue() { APMPStorageLedger::add(-kMapBytes); }
 
 std::u16string APMPMapValue::stringValueOrError(APMPErrorSlot*) const { return u"[object Object]"; }
 double APMPMapValue::doubleValueOrError(APMPErrorSlot*) const { return std::nan(""); }

@@ -7,7 +7,9 @@
 // collector tracks it.
 class APMPMapValue : public APMPRuntimeValue, public APMPPropertyHolder {
  public:
-  APMPMapValue() : APMPRuntimeValue(APMPValueKind::Map) {}
+  // The object is charged to the storage ledger for its lifetime.
+  APMPMapValue();
+  ~APMPMapValue() override;
 
   std::u16string stringValueOrError(APMPErrorSlot* error) const override;
   double doubleValueOrError(APMPErrorSlot* error) const override;

@@ -23,6 +23,16 @@ APMPValuePtr Add(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* err
     if (!TwoNumbers(a, x, y, error)) return APMPUndefined();
     return APMPNumberValue::make(x + y);
   }
+  if (a[0]->kind() == APMPValueKind::String) {
+    // Appending to a text: the left text is not copied when its storage has room.
+    auto left = std::static_pointer_cast<APMPStringValue>(a[0]);
+    if (a[1]->kind() == APMPValueKind::String)
+      return APMPStringValue::appending(left, static_cast<const APMPStringValue&>(*a[1]).value(),
+                                        error);
+    std::u16string second = a[1]->stringValueOrError(error);
+    if (APMPHasError(error)) return APMPUndefined();
+    return APMPStringValue::appending(left, second, error);
+  }
   std::u16string text = a[0]->stringValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
   std::u16string second = a[1]->stringValueOrError(error);

@@ -1,16 +1,18 @@
 #include "AppMeasurement/script/APMPPropertyMap.h"
 
+#include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPStorageLedger.h"
 
 // Small tables (most scopes and objects) are searched linearly; the hash index is built only
 // once a table grows past kIndexThreshold names.
 namespace {
 constexpr size_t kIndexThreshold = 8;
-}
+constexpr size_t kReindexWork = 32;
+}  // namespace
 
 void APMPPropertyMap::account(const std::u16string& name, int64_t sign) {
-  APMPStorageLedger::add(sign *
-                         (APMPStorageLedger::kPropertyUnits + static_cast<int64_t>(name.size())));
+  APMPStorageLedger::add(sign * (APMPStorageLedger::kPropertyBytes +
+                                 APMPStorageLedger::textStorageBytes(name.size())));
 }
 
 size_t APMPPropertyMap::positionOf(const std::u16string& name) const {
@@ -70,6 +72,9 @@ void APMPPropertyMap::removeValueForName(const std::u16string& name) {
   APMPValueList old{std::move(entries_[position].second)};
   account(name, -1);
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
+  // Removal shifts the later entries and rebuilds the index: work in proportion to the table
+  // (a hash insertion costs about as much as an evaluation's share of kReindexWork units).
+  APMPChargeWork(entries_.size() * (index_.empty() ? 1 : kReindexWork));
   reindex();
   APMPReleaseValues(old);
 }

@@ -75,7 +75,7 @@ APMPScopePtr APMPRuntime::getRunScope() { return globalScope_->createChildScope(
 
 uint32_t APMPRuntime::getInstructionCount(APMPErrorSlot*) const { return counter_->count; }
 
-void APMPRuntime::resetInstructionCount() { counter_->count = 0; }
+void APMPRuntime::resetInstructionCount() { counter_->reset(); }
 
 void APMPRuntime::addGarbageCollectionRoot(const std::shared_ptr<APMPMarkable>& root) {
   objectManager_->addRoot(root);

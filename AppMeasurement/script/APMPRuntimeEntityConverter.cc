@@ -1,28 +1,62 @@
 #include "AppMeasurement/script/APMPRuntimeEntityConverter.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "AppMeasurement/script/APMPArrayValue.h"
+#include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPMapValue.h"
 #include "AppMeasurement/script/APMPObjectManager.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 #include "AppMeasurement/script/APMPText.h"
 
 namespace {
 
+// The cost of one conversion between script and host values. Every node converted is charged
+// to the budget (one unit plus its code units), so converting a structure whose parts are
+// shared (`a = [a, a]` forty times: a trillion leaves reached through forty arrays) stops
+// with error 18 instead of running for hours; and the host value built must fit in what the
+// storage ledger has left, or the conversion fails with error 20 before it holds that memory.
+class ConversionCost {
+ public:
+  ConversionCost()
+      : room_(std::max<int64_t>(0, APMPStorageLedger::kLimit - APMPStorageLedger::total())) {}
+
+  // Charges one node that holds `units` code units and builds about `bytes` bytes.
+  bool charge(size_t units, int64_t bytes, APMPErrorSlot* error) {
+    built_ += bytes;
+    if (built_ > room_) {
+      APMPSetError(error, APMPErrorCodeTooLarge);
+      return false;
+    }
+    return meter_.charge(1 + units, error);
+  }
+
+ private:
+  APMPWorkMeter meter_;
+  int64_t room_;
+  int64_t built_ = 0;
+};
+
+// What one host value holds: the value itself, its place in a list or map, the text's bytes.
+constexpr int64_t kHostNodeBytes = static_cast<int64_t>(sizeof(platform::Value)) + 48;
+
 APMPValuePtr FromHost(const platform::Value* object, const APMPScopePtr& scope, int depth,
-                      APMPErrorSlot* error) {
+                      ConversionCost& cost, APMPErrorSlot* error) {
   if (object == nullptr || object->isNull()) return APMPNull();
   if (depth > APMPRuntimeEntityConverter::kMaximumNesting) {
     APMPSetError(error, APMPErrorCodeNestingTooDeep);
     return APMPUndefined();
   }
-  if (const auto* text = object->asString()) return APMPStringValue::make(APMPUTF16FromUTF8(*text));
+  const std::string* text = object->asString();
+  if (!cost.charge(text ? text->size() : 0, 0, error)) return APMPUndefined();
+  if (text) return APMPStringValue::make(APMPUTF16FromUTF8(*text));
   if (const auto* b = object->asBool()) return APMPBooleanValue::booleanValueWithBool(*b);
   if (auto number = object->numberAsDouble()) return APMPNumberValue::make(*number);
   if (const auto* dictionary = object->asDictionary()) {
     auto map = APMPObjectManager::mapValueWithScope(scope);
     for (const auto& [key, value] : *dictionary) {
-      APMPValuePtr converted = FromHost(&value, scope, depth + 1, error);
+      APMPValuePtr converted = FromHost(&value, scope, depth + 1, cost, error);
       if (APMPHasError(error)) return APMPUndefined();
       map->setValue(converted, APMPUTF16FromUTF8(key));
     }
@@ -31,7 +65,7 @@ APMPValuePtr FromHost(const platform::Value* object, const APMPScopePtr& scope, 
   if (const auto* array = object->asArray()) {
     APMPValueList elements;
     for (const auto& value : *array) {
-      elements.push_back(FromHost(&value, scope, depth + 1, error));
+      elements.push_back(FromHost(&value, scope, depth + 1, cost, error));
       if (APMPHasError(error)) return APMPUndefined();
     }
     return APMPObjectManager::arrayValueWithArray(std::move(elements), scope);
@@ -40,23 +74,28 @@ APMPValuePtr FromHost(const platform::Value* object, const APMPScopePtr& scope, 
   return APMPUndefined();
 }
 
-std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMPErrorSlot* error);
+std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, ConversionCost& cost,
+                                      APMPErrorSlot* error);
 
-platform::Value::Dictionary MapToHost(const APMPMapValue& map, int depth, APMPErrorSlot* error) {
+platform::Value::Dictionary MapToHost(const APMPMapValue& map, int depth, ConversionCost& cost,
+                                      APMPErrorSlot* error) {
   platform::Value::Dictionary out;
   for (const auto& [name, property] : map.propertyMap().entries()) {
-    std::optional<platform::Value> converted = ToHost(property, depth + 1, error);
+    if (!cost.charge(name.size(), 3 * static_cast<int64_t>(name.size()), error)) return {};
+    std::optional<platform::Value> converted = ToHost(property, depth + 1, cost, error);
     if (APMPHasError(error)) return {};
     if (converted) out[APMPUTF8FromUTF16(name)] = std::move(*converted);
   }
   return out;
 }
 
-std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMPErrorSlot* error) {
+std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, ConversionCost& cost,
+                                      APMPErrorSlot* error) {
   if (depth > APMPRuntimeEntityConverter::kMaximumNesting) {
     APMPSetError(error, APMPErrorCodeNestingTooDeep);
     return std::nullopt;
   }
+  if (!cost.charge(0, kHostNodeBytes, error)) return std::nullopt;
   switch (value->kind()) {
     case APMPValueKind::Null:
       return std::nullopt;
@@ -64,13 +103,14 @@ std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMP
       return platform::Value("");
     case APMPValueKind::Map: {
       std::optional<platform::Value> result;
-      result.emplace(MapToHost(static_cast<const APMPMapValue&>(*value), depth, error));
+      result.emplace(MapToHost(static_cast<const APMPMapValue&>(*value), depth, cost, error));
+      if (APMPHasError(error)) return std::nullopt;
       return result;
     }
     case APMPValueKind::Array: {
       platform::Value::Array list;
       for (const auto& element : static_cast<const APMPArrayValue&>(*value).allElements()) {
-        std::optional<platform::Value> converted = ToHost(element, depth + 1, error);
+        std::optional<platform::Value> converted = ToHost(element, depth + 1, cost, error);
         if (APMPHasError(error)) return std::nullopt;
         // A host list cannot hold "absent": null elements are left out, as in dictionaries.
         if (converted) list.push_back(std::move(*converted));
@@ -83,6 +123,9 @@ std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, APMP
       if (!numberError && !std::isnan(number)) return platform::Value(number);
       std::u16string text = value->stringValueOrError(error);
       if (APMPHasError(error)) return std::nullopt;
+      // UTF-8 takes at most three bytes per code unit.
+      if (!cost.charge(text.size(), 3 * static_cast<int64_t>(text.size()), error))
+        return std::nullopt;
       return platform::Value(APMPUTF8FromUTF16(text));
     }
   }
@@ -176,17 +219,20 @@ APMPValuePtr APMPRuntimeEntityConverter::statementValueFromRuntimeEntity(
 APMPValuePtr APMPRuntimeEntityConverter::runtimeValueFromNSObject(const platform::Value* object,
                                                                   const APMPScopePtr& scope,
                                                                   APMPErrorSlot* error) {
-  return FromHost(object, scope, 0, error);
+  ConversionCost cost;
+  return FromHost(object, scope, 0, cost, error);
 }
 
 std::optional<platform::Value> APMPRuntimeEntityConverter::objectFromRuntimeValue(
     const APMPValuePtr& value, APMPErrorSlot* error) {
-  return ToHost(value, 0, error);
+  ConversionCost cost;
+  return ToHost(value, 0, cost, error);
 }
 
 platform::Value::Dictionary APMPRuntimeEntityConverter::dictionaryFromMapValue(
     const APMPValuePtr& map, APMPErrorSlot* error) {
   const auto* m = dynamic_cast<const APMPMapValue*>(map.get());
   if (m == nullptr) return {};
-  return MapToHost(*m, 0, error);
+  ConversionCost cost;
+  return MapToHost(*m, 0, cost, error);
 }

@@ -139,34 +139,88 @@ bool APMPNumberValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const
 
 // --- string ---
 
+namespace {
+
+constexpr int64_t kStringValueBytes =
+    static_cast<int64_t>(sizeof(APMPStringValue)) + APMPStorageLedger::kSharedObjectBytes;
+
+}  // namespace
+
 APMPStringValue::APMPStringValue(std::u16string value)
-    : APMPRuntimeValue(APMPValueKind::String), value_(std::move(value)) {
-  APMPStorageLedger::add(static_cast<int64_t>(value_.size()));
-  APMPChargeWork(value_.size());
+    : APMPRuntimeValue(APMPValueKind::String),
+      own_(std::move(value)),
+      data_(own_.data()),
+      length_(own_.size()),
+      accounted_(kStringValueBytes + APMPStorageLedger::textStorageBytes(own_.capacity())) {
+  APMPStorageLedger::add(accounted_);
+  APMPChargeWork(length_);
 }
 
-APMPStringValue::~APMPStringValue() {
-  APMPStorageLedger::add(-static_cast<int64_t>(value_.size()));
+APMPStringValue::APMPStringValue(Shared, std::shared_ptr<std::u16string> storage, size_t length)
+    : APMPRuntimeValue(APMPValueKind::String),
+      storage_(std::move(storage)),
+      data_(storage_->data()),
+      length_(length),
+      accounted_(kStringValueBytes) {
+  APMPStorageLedger::add(accounted_);
+}
+
+APMPStringValue::~APMPStringValue() { APMPStorageLedger::add(-accounted_); }
+
+APMPValuePtr APMPStringValue::appending(const std::shared_ptr<APMPStringValue>& left,
+                                        std::u16string_view right, APMPErrorSlot* error) {
+  size_t length = left->length_ + right.size();
+  if (length > kAPMPMaximumStringLength) {
+    APMPSetError(error, APMPErrorCodeTooLarge);
+    return APMPUndefined();
+  }
+  // The storage `left` reads from: its own (shared from now on, the aliasing pointer keeping
+  // `left` alive) or the one it shares.
+  std::shared_ptr<std::u16string> storage =
+      left->storage_ ? left->storage_ : std::shared_ptr<std::u16string>(left, &left->own_);
+  // Append in place when `left` reads to the end of its storage and the storage has room:
+  // the code units that other values read stay where they are, unchanged.
+  if (storage->size() == left->length_ && storage->capacity() >= length) {
+    if (!APMPChargeWork(right.size(), error)) return APMPUndefined();
+    storage->append(right);
+    return std::make_shared<APMPStringValue>(Shared{}, std::move(storage), length);
+  }
+  if (!APMPChargeWork(length, error)) return APMPUndefined();
+  // Room to grow: a loop of appends copies each code unit a bounded number of times.
+  std::u16string text;
+  text.reserve(std::min(kAPMPMaximumStringLength, length + length / 2));
+  text.append(left->value());
+  text.append(right);
+  return std::make_shared<APMPStringValue>(std::move(text));
+}
+
+const std::u16string& APMPStringValue::text(std::u16string& scratch) const {
+  if (const std::u16string* own = ownText()) return *own;
+  scratch.assign(value());
+  return scratch;
 }
 
 std::u16string APMPStringValue::stringValueOrError(APMPErrorSlot*) const {
-  APMPChargeWork(value_.size());
-  return value_;
+  APMPChargeWork(length_);
+  return std::u16string(value());
 }
 double APMPStringValue::doubleValueOrError(APMPErrorSlot*) const {
-  APMPChargeWork(value_.size());
-  return APMPStringToNumber(value_);
+  APMPChargeWork(length_);
+  return APMPStringToNumber(value());
 }
-bool APMPStringValue::booleanValueOrError(APMPErrorSlot*) const { return !value_.empty(); }
+bool APMPStringValue::booleanValueOrError(APMPErrorSlot*) const { return length_ != 0; }
 APMPValuePtr APMPStringValue::applyWithName(const std::u16string& name,
                                             const APMPValueList& arguments,
                                             const APMPScopePtr& scope, APMPErrorSlot* error) {
-  return APMPStringCommandEvaluator::sharedInstance().evaluateCommand(name, value_, arguments,
+  // The text is read in place: keep this value (and so its storage) alive for the call, which
+  // may run callbacks that drop every other reference to it.
+  APMPValuePtr keep = shared_from_this();
+  return APMPStringCommandEvaluator::sharedInstance().evaluateCommand(name, value(), arguments,
                                                                       scope, error);
 }
 bool APMPStringValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
   return other.kind() == APMPValueKind::String &&
-         static_cast<const APMPStringValue&>(other).value_ == value_;
+         static_cast<const APMPStringValue&>(other).value() == value();
 }
 
 // --- statement ---

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AppMeasurement/script/APMPError.h"
@@ -132,6 +133,11 @@ class APMPNumberValue final : public APMPRuntimeValue {
   double value_;
 };
 
+// A string value. Its text never changes. Appending to a text (`s = s + "ab"` in a loop) must
+// not copy what is appended to: a value made by `appending` may share the storage of its left
+// operand, which then holds more code units than that operand reads, and the storage grows
+// geometrically when it must be copied, so a loop of appends costs the length appended, not
+// the length appended to.
 class APMPStringValue final : public APMPRuntimeValue {
  public:
   explicit APMPStringValue(std::u16string value);
@@ -139,7 +145,21 @@ class APMPStringValue final : public APMPRuntimeValue {
   static APMPValuePtr make(std::u16string value) {
     return std::make_shared<APMPStringValue>(std::move(value));
   }
-  const std::u16string& value() const { return value_; }
+  // `left` followed by `right`, charging the code units copied (error 18 when that spends the
+  // budget) and failing with error 20 past kAPMPMaximumStringLength.
+  static APMPValuePtr appending(const std::shared_ptr<APMPStringValue>& left,
+                                std::u16string_view right, APMPErrorSlot* error);
+
+  // The text; valid as long as the value lives.
+  std::u16string_view value() const { return {data_, length_}; }
+  // The text as a std::u16string when this value owns exactly its text (every value not made
+  // by `appending`, program literals among them); null otherwise.
+  const std::u16string* ownText() const {
+    return !storage_ && own_.size() == length_ ? &own_ : nullptr;
+  }
+  // ownText(), or else a copy of the text in `scratch`.
+  const std::u16string& text(std::u16string& scratch) const;
+
   std::u16string stringValueOrError(APMPErrorSlot* error) const override;
   double doubleValueOrError(APMPErrorSlot* error) const override;
   bool booleanValueOrError(APMPErrorSlot* error) const override;
@@ -148,8 +168,20 @@ class APMPStringValue final : public APMPRuntimeValue {
                              const APMPScopePtr& scope, APMPErrorSlot* error) override;
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
 
+  // A value over the first `length` code units of storage shared with other values (made by
+  // `appending` only; the tag keeps it out of other hands).
+  struct Shared {};
+  APMPStringValue(Shared, std::shared_ptr<std::u16string> storage, size_t length);
+
  private:
-  std::u16string value_;
+  // The storage this value made (empty for a value that shares another's storage).
+  std::u16string own_;
+  // The storage shared with the value that made it, when this value did not make its own.
+  std::shared_ptr<std::u16string> storage_;
+  const char16_t* data_;
+  size_t length_;
+  // What this value added to the storage ledger.
+  int64_t accounted_;
 };
 
 // A statement of a program: a command code or function name and its unevaluated arguments.

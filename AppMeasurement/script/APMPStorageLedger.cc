@@ -6,6 +6,6 @@ namespace {
 std::atomic<int64_t> gTotal{0};
 }
 
-void APMPStorageLedger::add(int64_t units) { gTotal.fetch_add(units, std::memory_order_relaxed); }
+void APMPStorageLedger::add(int64_t bytes) { gTotal.fetch_add(bytes, std::memory_order_relaxed); }
 
 int64_t APMPStorageLedger::total() { return gTotal.load(std::memory_order_relaxed); }

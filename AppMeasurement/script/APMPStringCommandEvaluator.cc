@@ -12,14 +12,19 @@
 #include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPFunctionValue.h"
 #include "AppMeasurement/script/APMPObjectManager.h"
+#include "AppMeasurement/script/APMPScope.h"
 #include "AppMeasurement/script/APMPText.h"
+#include "AppMeasurement/script/APMPTextSearch.h"
 #include "AppMeasurement/script/APMPValueFunctions.h"
 
 namespace {
 
 using Text = std::u16string;
+using View = std::u16string_view;
 
 APMPValuePtr String(Text text) { return APMPStringValue::make(std::move(text)); }
+APMPValuePtr String(View text) { return APMPStringValue::make(Text(text)); }
+APMPValuePtr String(const char16_t* text) { return APMPStringValue::make(Text(text)); }
 APMPValuePtr Number(double value) { return APMPNumberValue::make(value); }
 
 // The string conversion of argument i, "undefined" when absent.
@@ -51,7 +56,7 @@ size_t Clamp(double value, size_t length) {
   return static_cast<size_t>(value);
 }
 
-icu::UnicodeString Unicode(const Text& text) {
+icu::UnicodeString Unicode(View text) {
   return icu::UnicodeString(text.data(), static_cast<int32_t>(text.size()));
 }
 
@@ -59,7 +64,7 @@ Text FromUnicode(const icu::UnicodeString& text) {
   return Text(text.getBuffer(), static_cast<size_t>(text.length()));
 }
 
-void SetRegexError(APMPErrorSlot* error, UErrorCode status, const Text& pattern) {
+void SetRegexError(APMPErrorSlot* error, UErrorCode status, View pattern) {
   if (error == nullptr) return;
   platform::Value::Dictionary info;
   info["NSInvalidValue"] = APMPUTF8FromUTF16(pattern);
@@ -68,10 +73,37 @@ void SetRegexError(APMPErrorSlot* error, UErrorCode status, const Text& pattern)
                      platform::Value(std::move(info))};
 }
 
+// Charges the time of a running match to the run (see kRegularExpressionTimeLimit).
+struct MatchClock {
+  APMPInstructionCounter* counter;
+  int32_t ticks = 0;  // time units this match has used so far
+  bool budgetSpent = false;
+
+  static UBool callback(const void* context, int32_t steps) {
+    auto* clock = static_cast<MatchClock*>(const_cast<void*>(context));
+    int32_t elapsed = steps - clock->ticks;
+    clock->ticks = steps;
+    if (!APMPChargeWork(static_cast<size_t>(std::max(elapsed, 0)) *
+                        APMPStringCommandEvaluator::kRegularExpressionWorkPerTimeUnit)) {
+      clock->budgetSpent = true;
+      return false;
+    }
+    return true;
+  }
+};
+
 // The first match of `pattern` in `text`: its start and end, or npos when none. False with
-// the facility's error when the pattern does not compile or the match runs out of time.
-bool FirstMatch(const Text& pattern, const Text& text, size_t& start, size_t& end,
-                APMPErrorSlot* error) {
+// the facility's error when the pattern does not compile or the run's matching time is used
+// up, with error 18 when the budget is.
+bool FirstMatch(View pattern, View text, size_t& start, size_t& end, APMPErrorSlot* error) {
+  if (!APMPChargeWork(pattern.size() + text.size(), error)) return false;
+  APMPInstructionCounter* counter = APMPCurrentInstructionCounter();
+  int32_t limit = APMPStringCommandEvaluator::kRegularExpressionTimeLimit;
+  if (counter != nullptr) limit -= counter->regularExpressionTime;
+  if (limit <= 0) {
+    SetRegexError(error, U_REGEX_TIME_OUT, pattern);
+    return false;
+  }
   UErrorCode status = U_ZERO_ERROR;
   UParseError parseError;
   std::unique_ptr<icu::RegexPattern> compiled(
@@ -86,9 +118,18 @@ bool FirstMatch(const Text& pattern, const Text& text, size_t& start, size_t& en
     SetRegexError(error, status, pattern);
     return false;
   }
-  matcher->setTimeLimit(APMPStringCommandEvaluator::kRegularExpressionTimeLimit, status);
+  matcher->setTimeLimit(limit, status);
+  MatchClock clock{counter};
+  matcher->setMatchCallback(&MatchClock::callback, &clock, status);
   bool found = matcher->find(status);
+  if (counter != nullptr) counter->regularExpressionTime += clock.ticks;
+  if (clock.budgetSpent) {
+    APMPSetError(error, APMPErrorCodeInstructionBudget);
+    return false;
+  }
   if (U_FAILURE(status)) {
+    if (status == U_REGEX_TIME_OUT && counter != nullptr)
+      counter->regularExpressionTime = APMPStringCommandEvaluator::kRegularExpressionTimeLimit;
     SetRegexError(error, status, pattern);
     return false;
   }
@@ -100,8 +141,7 @@ bool FirstMatch(const Text& pattern, const Text& text, size_t& start, size_t& en
   return true;
 }
 
-APMPValuePtr CharAt(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                    APMPErrorSlot* error) {
+APMPValuePtr CharAt(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   double position;
   if (!IntegerArgument(a, 0, 0, position, error)) return APMPUndefined();
@@ -109,21 +149,24 @@ APMPValuePtr CharAt(const Text& s, const APMPValueList& a, const APMPScopePtr&,
   return String(Text(1, s[static_cast<size_t>(position)]));
 }
 
-APMPValuePtr Concat(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                    APMPErrorSlot* error) {
-  Text out = s;
+APMPValuePtr Concat(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
+  APMPWorkMeter meter;
+  if (!meter.charge(s.size(), error)) return APMPUndefined();
+  Text out(s);
   for (const auto& argument : a) {
+    size_t before = out.size();
     out += argument->stringValueOrError(error);
     if (APMPHasError(error)) return APMPUndefined();
     if (out.size() > kAPMPMaximumStringLength) {
       APMPSetError(error, APMPErrorCodeTooLarge);
       return APMPUndefined();
     }
+    if (!meter.charge(1 + out.size() - before, error)) return APMPUndefined();
   }
   return String(std::move(out));
 }
 
-APMPValuePtr HasOwnProperty(const Text& s, const APMPValueList& a, const APMPScopePtr&,
+APMPValuePtr HasOwnProperty(View s, const APMPValueList& a, const APMPScopePtr&,
                             APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
   Text key = a[0]->stringValueOrError(error);
@@ -135,19 +178,20 @@ APMPValuePtr HasOwnProperty(const Text& s, const APMPValueList& a, const APMPSco
   return APMPBooleanValue::booleanValueWithBool(present);
 }
 
-APMPValuePtr IndexOf(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                     APMPErrorSlot* error) {
+APMPValuePtr IndexOf(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   Text search;
   if (!TextArgument(a, 0, search, error)) return APMPUndefined();
   double position;
   if (!IntegerArgument(a, 1, 0, position, error)) return APMPUndefined();
   if (search.empty()) return Number(-1);
-  APMPTextMatch found = APMPFindText(s, search, Clamp(position, s.size()));
+  APMPTextMatch found;
+  if (!APMPTextSearch(s, search).find(Clamp(position, s.size()), false, found, error))
+    return APMPUndefined();
   return Number(found.position == Text::npos ? -1 : static_cast<double>(found.position));
 }
 
-APMPValuePtr LastIndexOf(const Text& s, const APMPValueList& a, const APMPScopePtr&,
+APMPValuePtr LastIndexOf(View s, const APMPValueList& a, const APMPScopePtr&,
                          APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   Text search;
@@ -160,11 +204,12 @@ APMPValuePtr LastIndexOf(const Text& s, const APMPValueList& a, const APMPScopeP
   }
   if (search.empty()) return Number(-1);
   size_t start = Clamp(position, s.size());
-  APMPTextMatch found = APMPFindText(s, search, start, true);
+  APMPTextMatch found;
+  if (!APMPTextSearch(s, search).find(start, true, found, error)) return APMPUndefined();
   return Number(found.position == Text::npos ? -1 : static_cast<double>(found.position));
 }
 
-APMPValuePtr Match(const Text& s, const APMPValueList& a, const APMPScopePtr& scope,
+APMPValuePtr Match(View s, const APMPValueList& a, const APMPScopePtr& scope,
                    APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   Text pattern;
@@ -179,12 +224,14 @@ APMPValuePtr Match(const Text& s, const APMPValueList& a, const APMPScopePtr& sc
   return APMPObjectManager::arrayValueWithArray({String(s.substr(start, end - start))}, scope);
 }
 
-APMPValuePtr Replace(const Text& s, const APMPValueList& a, const APMPScopePtr& scope,
+APMPValuePtr Replace(View s, const APMPValueList& a, const APMPScopePtr& scope,
                      APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   Text pattern;
   if (!TextArgument(a, 0, pattern, error)) return APMPUndefined();
-  APMPTextMatch match = pattern.empty() ? APMPTextMatch{0, 0} : APMPFindText(s, pattern, 0);
+  APMPTextMatch match{0, 0};
+  if (!pattern.empty() && !APMPTextSearch(s, pattern).find(0, false, match, error))
+    return APMPUndefined();
   size_t found = match.position;
   if (found == Text::npos) return String(s);
   Text replacement = u"undefined";
@@ -203,13 +250,13 @@ APMPValuePtr Replace(const Text& s, const APMPValueList& a, const APMPScopePtr& 
     APMPSetError(error, APMPErrorCodeTooLarge);
     return APMPUndefined();
   }
-  Text out = s;
+  if (!APMPChargeWork(s.size() + replacement.size(), error)) return APMPUndefined();
+  Text out(s);
   out.replace(found, match.length, replacement);
   return String(std::move(out));
 }
 
-APMPValuePtr Search(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                    APMPErrorSlot* error) {
+APMPValuePtr Search(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
   Text pattern;
   if (!TextArgument(a, 0, pattern, error)) return APMPUndefined();
@@ -225,17 +272,16 @@ size_t SliceBound(double value, size_t length) {
   return Clamp(value, length);
 }
 
-APMPValuePtr Slice(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                   APMPErrorSlot* error) {
+APMPValuePtr Slice(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   double start, end;
   if (!IntegerArgument(a, 0, 0, start, error)) return APMPUndefined();
   if (!IntegerArgument(a, 1, static_cast<double>(s.size()), end, error)) return APMPUndefined();
   size_t from = SliceBound(start, s.size()), to = SliceBound(end, s.size());
-  return String(to > from ? s.substr(from, to - from) : Text());
+  return String(to > from ? s.substr(from, to - from) : View());
 }
 
-APMPValuePtr Split(const Text& s, const APMPValueList& a, const APMPScopePtr& scope,
+APMPValuePtr Split(View s, const APMPValueList& a, const APMPScopePtr& scope,
                    APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   if (s.empty() || a.empty()) return APMPObjectManager::arrayValueWithArray({String(s)}, scope);
@@ -249,19 +295,29 @@ APMPValuePtr Split(const Text& s, const APMPValueList& a, const APMPScopePtr& sc
   }
   // One piece past the array bound is enough to know that the result is too large.
   limit = std::min<uint64_t>(limit, APMPArrayValue::kMaximumLength + 1);
+  // Each piece is charged (one unit, its code units and the storage it takes) as it is made,
+  // so a split into millions of pieces stops at the budget or the storage ledger's limit
+  // instead of building them all first.
+  APMPWorkMeter meter;
   APMPValueList pieces;
+  auto add = [&](View piece) {
+    pieces.push_back(String(piece));
+    return meter.charge(1 + piece.size(), error);
+  };
   if (separator.empty()) {
     for (size_t i = 0; i < s.size() && pieces.size() < limit; ++i)
-      pieces.push_back(String(Text(1, s[i])));
+      if (!add(s.substr(i, 1))) return APMPUndefined();
   } else {
+    APMPTextSearch search(s, separator);
     size_t begin = 0;
     while (pieces.size() < limit) {
-      APMPTextMatch found = APMPFindText(s, separator, begin);
+      APMPTextMatch found;
+      if (!search.find(begin, false, found, error)) return APMPUndefined();
       if (found.position == Text::npos) {
-        pieces.push_back(String(s.substr(begin)));
+        if (!add(s.substr(begin))) return APMPUndefined();
         break;
       }
-      pieces.push_back(String(s.substr(begin, found.position - begin)));
+      if (!add(s.substr(begin, found.position - begin))) return APMPUndefined();
       begin = found.position + found.length;
     }
   }
@@ -272,8 +328,7 @@ APMPValuePtr Split(const Text& s, const APMPValueList& a, const APMPScopePtr& sc
   return APMPObjectManager::arrayValueWithArray(std::move(pieces), scope);
 }
 
-APMPValuePtr Substring(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                       APMPErrorSlot* error) {
+APMPValuePtr Substring(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 2, error)) return APMPUndefined();
   double start, end;
   if (!IntegerArgument(a, 0, 0, start, error)) return APMPUndefined();
@@ -283,9 +338,10 @@ APMPValuePtr Substring(const Text& s, const APMPValueList& a, const APMPScopePtr
   return String(s.substr(from, to - from));
 }
 
-APMPValuePtr CaseMapped(const Text& s, const APMPValueList& a, APMPErrorSlot* error, bool upper,
+APMPValuePtr CaseMapped(View s, const APMPValueList& a, APMPErrorSlot* error, bool upper,
                         const icu::Locale& locale) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
+  if (!APMPChargeWork(2 * s.size(), error)) return APMPUndefined();
   icu::UnicodeString text = Unicode(s);
   if (upper)
     text.toUpper(locale);
@@ -298,31 +354,29 @@ APMPValuePtr CaseMapped(const Text& s, const APMPValueList& a, APMPErrorSlot* er
   return String(FromUnicode(text));
 }
 
-APMPValuePtr ToLowerCase(const Text& s, const APMPValueList& a, const APMPScopePtr&,
+APMPValuePtr ToLowerCase(View s, const APMPValueList& a, const APMPScopePtr&,
                          APMPErrorSlot* error) {
   return CaseMapped(s, a, error, false, icu::Locale::getRoot());
 }
-APMPValuePtr ToUpperCase(const Text& s, const APMPValueList& a, const APMPScopePtr&,
+APMPValuePtr ToUpperCase(View s, const APMPValueList& a, const APMPScopePtr&,
                          APMPErrorSlot* error) {
   return CaseMapped(s, a, error, true, icu::Locale::getRoot());
 }
-APMPValuePtr ToLocaleLowerCase(const Text& s, const APMPValueList& a, const APMPScopePtr&,
+APMPValuePtr ToLocaleLowerCase(View s, const APMPValueList& a, const APMPScopePtr&,
                                APMPErrorSlot* error) {
   return CaseMapped(s, a, error, false, icu::Locale::getDefault());
 }
-APMPValuePtr ToLocaleUpperCase(const Text& s, const APMPValueList& a, const APMPScopePtr&,
+APMPValuePtr ToLocaleUpperCase(View s, const APMPValueList& a, const APMPScopePtr&,
                                APMPErrorSlot* error) {
   return CaseMapped(s, a, error, true, icu::Locale::getDefault());
 }
 
-APMPValuePtr ToString(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                      APMPErrorSlot* error) {
+APMPValuePtr ToString(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return String(s);
 }
 
-APMPValuePtr Trim(const Text& s, const APMPValueList& a, const APMPScopePtr&,
-                  APMPErrorSlot* error) {
+APMPValuePtr Trim(View s, const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
   return String(APMPTrim(s));
 }
@@ -355,7 +409,7 @@ APMPStringCommandEvaluator::APMPStringCommandEvaluator() {
 }
 
 APMPValuePtr APMPStringCommandEvaluator::evaluateCommand(const std::u16string& name,
-                                                         const std::u16string& receiver,
+                                                         std::u16string_view receiver,
                                                          const APMPValueList& arguments,
                                                          const APMPScopePtr& scope,
                                                          APMPErrorSlot* error) const {
@@ -366,8 +420,5 @@ APMPValuePtr APMPStringCommandEvaluator::evaluateCommand(const std::u16string& n
   }
   APMPValueList evaluated = APMPEvaluateArguments(arguments, scope, error);
   if (APMPHasError(error)) return APMPUndefined();
-  // The receiver's text is copied: a callback ("replace") may drop the string value.
-  std::u16string text = receiver;
-  APMPChargeWork(text.size());
-  return it->second(text, evaluated, scope, error);
+  return it->second(receiver, evaluated, scope, error);
 }

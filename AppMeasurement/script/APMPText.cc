@@ -150,122 +150,15 @@ int APMPCompareText(std::u16string_view a, std::u16string_view b) {
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-namespace {
-
-bool AllASCII(std::u16string_view text) {
-  for (char16_t c : text)
-    if (c >= 0x80) return false;
-  return true;
+size_t APMPCommonPrefixLength(std::u16string_view a, std::u16string_view b) {
+  size_t n = std::min(a.size(), b.size());
+  return static_cast<size_t>(
+      std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin()).first -
+      a.begin());
 }
 
-// Positions where a match may start or end: not inside a surrogate pair and not before a
-// combining mark.
-bool IsBoundary(std::u16string_view text, size_t k) {
-  if (k == 0 || k >= text.size()) return true;
-  if (U16_IS_TRAIL(text[k]) && U16_IS_LEAD(text[k - 1])) return false;
-  UChar32 c;
-  size_t i = k;
-  U16_NEXT(text.data(), i, text.size(), c);
-  return u_getCombiningClass(c) == 0;
-}
-
-std::u16string Decomposed(std::u16string_view text) {
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
-  if (U_FAILURE(status)) return std::u16string(text);
-  icu::UnicodeString source(false, text.data(), static_cast<int32_t>(text.size()));
-  icu::UnicodeString out = nfd->normalize(source, status);
-  if (U_FAILURE(status)) return std::u16string(text);
-  return std::u16string(out.getBuffer(), static_cast<size_t>(out.length()));
-}
-
-// The text in canonical decomposition, one segment (a starter and its combining marks) at a
-// time, with the start of every segment in both texts.
-struct Segmented {
-  std::u16string decomposed;
-  std::vector<size_t> sourceStart;      // ascending, ends with text.size()
-  std::vector<size_t> decomposedStart;  // ascending, ends with decomposed.size()
-};
-
-Segmented Segment(std::u16string_view text) {
-  Segmented out;
-  out.decomposed.reserve(text.size());
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = start + 1;
-    while (end < text.size() && !IsBoundary(text, end)) ++end;
-    out.sourceStart.push_back(start);
-    out.decomposedStart.push_back(out.decomposed.size());
-    std::u16string_view piece = text.substr(start, end - start);
-    if (piece.size() == 1 && piece[0] < 0xC0)
-      out.decomposed += piece;  // nothing below U+00C0 decomposes
-    else
-      out.decomposed += Decomposed(piece);
-    start = end;
-  }
-  out.sourceStart.push_back(text.size());
-  out.decomposedStart.push_back(out.decomposed.size());
-  return out;
-}
-
-// The segment that starts at decomposed index d, or npos.
-size_t SegmentAt(const Segmented& s, size_t d) {
-  auto it = std::lower_bound(s.decomposedStart.begin(), s.decomposedStart.end(), d);
-  if (it == s.decomposedStart.end() || *it != d) return std::u16string::npos;
-  return static_cast<size_t>(it - s.decomposedStart.begin());
-}
-
-}  // namespace
-
-APMPTextMatch APMPFindText(std::u16string_view text, std::u16string_view search, size_t from,
-                           bool backward) {
-  APMPTextMatch match;
-  if (search.empty()) return match;
-  if (AllASCII(text) || AllASCII(search)) {
-    // With an ASCII side, canonical equivalence only adds the boundary rule (an ASCII
-    // character may be followed by a combining mark in the text).
-    size_t found = backward ? text.rfind(search, from) : text.find(search, from);
-    while (found != std::u16string_view::npos) {
-      if (AllASCII(text) || (IsBoundary(text, found) && IsBoundary(text, found + search.size()))) {
-        match.position = found;
-        match.length = search.size();
-        return match;
-      }
-      if (backward) {
-        if (found == 0) break;
-        found = text.rfind(search, found - 1);
-      } else {
-        found = text.find(search, found + 1);
-      }
-    }
-    return match;
-  }
-  std::u16string target = Decomposed(search);
-  Segmented segments = Segment(text);
-  // The decomposed index of the first segment at or after `from` (or, backward, of the last
-  // one at or before it).
-  auto fromSegment = std::lower_bound(segments.sourceStart.begin(), segments.sourceStart.end(),
-                                      std::min(from, text.size()));
-  size_t index = static_cast<size_t>(fromSegment - segments.sourceStart.begin());
-  if (backward && (fromSegment == segments.sourceStart.end() || *fromSegment > from) && index > 0)
-    --index;
-  size_t d = segments.decomposedStart[std::min(index, segments.decomposedStart.size() - 1)];
-  size_t found =
-      backward ? segments.decomposed.rfind(target, d) : segments.decomposed.find(target, d);
-  while (found != std::u16string::npos) {
-    size_t first = SegmentAt(segments, found);
-    size_t last = SegmentAt(segments, found + target.size());
-    if (first != std::u16string::npos && last != std::u16string::npos) {
-      match.position = segments.sourceStart[first];
-      match.length = segments.sourceStart[last] - match.position;
-      return match;
-    }
-    if (backward) {
-      if (found == 0) break;
-      found = segments.decomposed.rfind(target, found - 1);
-    } else {
-      found = segments.decomposed.find(target, found + 1);
-    }
-  }
-  return match;
+int APMPCompareTextCounting(std::u16string_view a, std::u16string_view b, size_t& compared) {
+  compared = APMPCommonPrefixLength(a, b);
+  if (compared < a.size() && compared < b.size()) return a[compared] < b[compared] ? -1 : 1;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }

@@ -27,18 +27,11 @@ std::u16string APMPTrim(std::u16string_view text);
 
 // Ordering of two texts by code unit: -1, 0 or 1.
 int APMPCompareText(std::u16string_view a, std::u16string_view b);
+// How many leading code units the two texts share: the work of comparing them.
+size_t APMPCommonPrefixLength(std::u16string_view a, std::u16string_view b);
+// Ordering of two texts by code unit (-1, 0 or 1) that also tells the length of their common
+// prefix, the work of the comparison, so that it can be charged.
+int APMPCompareTextCounting(std::u16string_view a, std::u16string_view b, size_t& compared);
 
 // The longest text the runtime builds (in code units); longer results fail with error 20.
 inline constexpr size_t kAPMPMaximumStringLength = size_t{1} << 24;
-
-// The platform's plain substring search: code units compared without locale, except that
-// canonically equivalent sequences match each other ("e" followed by a combining acute
-// matches the precomposed "é"), and a match never starts or ends inside a combining
-// sequence. Returns the first match starting at or after `from` (or, searching backward, the
-// last one starting at or before `from`), with its length in the receiver; npos when none.
-struct APMPTextMatch {
-  size_t position = std::u16string::npos;
-  size_t length = 0;
-};
-APMPTextMatch APMPFindText(std::u16string_view text, std::u16string_view search, size_t from,
-                           bool backward = false);

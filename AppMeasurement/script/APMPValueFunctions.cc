@@ -97,10 +97,13 @@ bool APMPStrictEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMP
     case APMPValueKind::Boolean:
       return APMPNumberValuesEqual(a, b, error);
     case APMPValueKind::String: {
-      const std::u16string& x = static_cast<const APMPStringValue&>(a).value();
-      const std::u16string& y = static_cast<const APMPStringValue&>(b).value();
-      APMPChargeWork(std::min(x.size(), y.size()));
-      return x == y;
+      if (&a == &b) return true;
+      std::u16string_view x = static_cast<const APMPStringValue&>(a).value();
+      std::u16string_view y = static_cast<const APMPStringValue&>(b).value();
+      if (x.size() != y.size()) return false;
+      size_t same = APMPCommonPrefixLength(x, y);
+      if (!APMPChargeWork(same, error)) return false;
+      return same == x.size();
     }
     default:
       return &a == &b;

@@ -9,18 +9,22 @@
 
 namespace {
 
-const std::u16string* NameOf(const APMPValuePtr& value, APMPErrorSlot* error) {
+// The name a string value holds; a value made by appending (which shares storage and holds
+// no exact text of its own) is copied to `scratch`.
+const std::u16string* NameOf(const APMPValuePtr& value, APMPErrorSlot* error,
+                             std::u16string& scratch) {
   if (value->kind() != APMPValueKind::String) {
     APMPSetError(error, APMPErrorCodeArgumentType);
     return nullptr;
   }
-  return &static_cast<const APMPStringValue&>(*value).value();
+  return &static_cast<const APMPStringValue&>(*value).text(scratch);
 }
 
 APMPValuePtr DeclareVariables(const APMPValueList& a, const APMPScopePtr& scope,
                               APMPErrorSlot* error) {
   for (const auto& argument : a) {
-    const std::u16string* name = NameOf(argument, error);
+    std::u16string scratch;
+    const std::u16string* name = NameOf(argument, error, scratch);
     if (name == nullptr) return APMPUndefined();
     scope->addValue(APMPUndefined(), *name);
   }
@@ -34,7 +38,8 @@ APMPValuePtr DeclareConstants(const APMPValueList& a, const APMPScopePtr& scope,
     return APMPUndefined();
   }
   for (size_t i = 0; i < a.size(); i += 2) {
-    const std::u16string* name = NameOf(a[i], error);
+    std::u16string scratch;
+    const std::u16string* name = NameOf(a[i], error, scratch);
     if (name == nullptr) return APMPUndefined();
     scope->addImmutableValue(a[i + 1], *name);
   }
@@ -43,7 +48,8 @@ APMPValuePtr DeclareConstants(const APMPValueList& a, const APMPScopePtr& scope,
 
 APMPValuePtr Assign(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 2, error)) return APMPUndefined();
-  const std::u16string* name = NameOf(a[0], error);
+  std::u16string scratch;
+  const std::u16string* name = NameOf(a[0], error, scratch);
   if (name == nullptr) return APMPUndefined();
   if (!scope->hasName(*name)) {
     APMPSetError(error, APMPErrorCodeUndeclaredAssignment);
@@ -55,7 +61,8 @@ APMPValuePtr Assign(const APMPValueList& a, const APMPScopePtr& scope, APMPError
 
 APMPValuePtr ReadVariable(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
-  const std::u16string* name = NameOf(a[0], error);
+  std::u16string scratch;
+  const std::u16string* name = NameOf(a[0], error, scratch);
   if (name == nullptr) return APMPUndefined();
   return scope->valueForName(*name);
 }
@@ -99,7 +106,7 @@ APMPValuePtr PropertyRead(const APMPValueList& a, const APMPScopePtr&, APMPError
       return static_cast<APMPFunctionValue&>(*object).valueForProperty(key);
     }
     case APMPValueKind::String: {
-      const std::u16string& text = static_cast<const APMPStringValue&>(*object).value();
+      std::u16string_view text = static_cast<const APMPStringValue&>(*object).value();
       std::u16string key = a[1]->stringValueOrError(error);
       if (APMPHasError(error)) return APMPUndefined();
       if (key == u"length") return APMPNumberValue::make(static_cast<double>(text.size()));

@@ -56,6 +56,10 @@ const std::string& largeConfigBytes() {
 void BM_CachedSettingRead(benchmark::State& state) {
   auto store = std::make_shared<NoStore>();
   auto config = APMRemoteConfig::create("1:bench", store, nullptr, nullptr);
+  // As many cached entries as the anchor's map holds.
+  for (int i = 0; i < 60; ++i) {
+    config->int64ValueFromCacheWithKey("measurement.bench." + std::to_string(i), i);
+  }
   config->uploadMaxBundlesLimit();  // checked and cached once
   for (auto _ : state) {
     int64_t sum = 0;

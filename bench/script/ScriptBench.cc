@@ -14,6 +14,10 @@
 //   reading the entities in place through views;
 // - BM_ProgramConvertThroughCopies: the same conversion through the copying getters, as it
 //   was done before (kept here as the reference point of the ratio).
+// The hostile shapes of tests/AppMeasurement/script/HostileShapes.h, one event each:
+// - BM_HostileShape/<n>: time per event of shape n (each ends within the bounds of one
+//   event's run); the worst of them is printed, and its ratio to BM_EventEditing's 100,000
+//   ordinary events.
 // The ratios of the medians are printed last, one per line.
 
 #include <benchmark/benchmark.h>
@@ -33,6 +37,7 @@
 #include "AppMeasurement/script/APMPScope.h"
 #include "AppMeasurement/script/APMPValueFunctions.h"
 #include "bench/MedianRatios.h"
+#include "tests/AppMeasurement/script/HostileShapes.h"
 #include "tests/AppMeasurement/script/ScriptEntities.h"
 #include "tests/AppMeasurement/script/ScriptProgram.h"
 
@@ -474,6 +479,27 @@ void BM_ProgramConvertThroughCopies(benchmark::State& state) {
   }
 }
 
+// One hostile event per iteration, on a host that has loaded the shape's program.
+void BM_HostileShape(benchmark::State& state) {
+  HostileShape shape = HostileShapes()[static_cast<size_t>(state.range(0))];
+  state.SetLabel(shape.name);
+  APMPEventEditing editing;
+  std::optional<APMPError> error;
+  if (!editing.loadProgram(HostileProgram(shape), &error)) state.SkipWithError("load failed");
+  APMPEvent event("hostile", 1, {});
+  for (auto _ : state) {
+    error.reset();
+    editing.handleEvent(event, &error);
+    if (shape.domain.empty() != !error) state.SkipWithError("unexpected outcome");
+  }
+}
+// Each shape spends up to a whole event's budget: a few iterations, one repetition.
+BENCHMARK(BM_HostileShape)
+    ->DenseRange(0, static_cast<int64_t>(HostileShapes().size()) - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->Repetitions(1);
+
 BENCHMARK(BM_ProgramDecode)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProgramConvert)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProgramConvertThroughCopies)->Unit(benchmark::kMicrosecond);
@@ -497,6 +523,19 @@ int main(int argc, char** argv) {
                  "BM_ProgramDecode");
   reporter.ratio("program convert copies/views", "BM_ProgramConvertThroughCopies",
                  "BM_ProgramConvert");
+  std::vector<HostileShape> shapes = HostileShapes();
+  size_t worst = 0;
+  for (size_t i = 1; i < shapes.size(); ++i) {
+    if (reporter.median("BM_HostileShape/" + std::to_string(i)) >
+        reporter.median("BM_HostileShape/" + std::to_string(worst)))
+      worst = i;
+  }
+  std::string worstName = "BM_HostileShape/" + std::to_string(worst);
+  if (reporter.median(worstName) > 0) {
+    std::printf("hostile shapes: worst %.1f ms per event (%s)\n", reporter.median(worstName) * 1e3,
+                shapes[worst].name.c_str());
+  }
+  reporter.ratio("hostile worst event/100000 ordinary events", worstName, "BM_EventEditing");
   reporter.printRatios();
   benchmark::Shutdown();
   return 0;

@@ -5,11 +5,10 @@
 // texts whose byte length exceeds a limit).
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <map>
 #include <string>
 
 #include "AppMeasurement/foundation/APMSanitizedEventParameters.h"
+#include "bench/MedianRatios.h"
 #include "platform/foundation/Text.h"
 
 namespace {
@@ -81,44 +80,21 @@ void BM_UnicodeLengthCounting(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_DeepCopy)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_Sanitise)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_UnicodeLengthCounting)->Repetitions(5)->ReportAggregatesOnly(true);
-
-// Keeps each benchmark's median time per iteration to print the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (!run.error_occurred && run.aggregate_name == "median") {
-        medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
-      }
-    }
-  }
-  void printRatios() const {
-    double copy = at("BM_DeepCopy"), sanitise = at("BM_Sanitise");
-    double counting = at("BM_UnicodeLengthCounting");
-    std::printf("\nsanitise / deep copy = %.2f (goal: at most 4)\n",
-                copy > 0 ? sanitise / copy : 0);
-    std::printf("Unicode length counting of every key and text / sanitise = %.1f%%\n",
-                sanitise > 0 ? 100 * counting / sanitise : 0);
-  }
-
- private:
-  double at(const std::string& name) const {
-    auto it = medians_.find(name);
-    return it == medians_.end() ? 0 : it->second;
-  }
-  std::map<std::string, double> medians_;
-};
+BENCHMARK(BM_DeepCopy);
+BENCHMARK(BM_Sanitise);
+BENCHMARK(BM_UnicodeLengthCounting);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  if (!kvlbench::initialize(argc, argv)) return 1;
+  kvlbench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  // Goal: sanitising at most 4 times a deep copy. The counting ratio bounds the share of the
+  // sanitiser's time that Unicode length counting can take.
+  reporter.ratio("sanitise/deep copy", "BM_Sanitise", "BM_DeepCopy");
+  reporter.ratio("length counting of every key and text/sanitise", "BM_UnicodeLengthCounting",
+                 "BM_Sanitise");
   reporter.printRatios();
   benchmark::Shutdown();
   return 0;

@@ -7,6 +7,8 @@
 
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/uikit/UIApplicationNotifications.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/support/ServiceProcess.h"
 
@@ -183,6 +185,26 @@ TEST_F(UploadTest, RequestThatCannotStartIsAFailedAnswer) {
     EXPECT_TRUE(engine->isNetworkReadyForRequest());
   });
   EXPECT_EQ(persistedConfig->lastFailedUploadTimestamp(), env.now());
+}
+
+// Resigning active uploads what is stored at once, through the public-call queue, without
+// waiting for the upload alarm.
+TEST_F(UploadTest, ResignActiveUploadsWithoutWaitingForTheAlarm) {
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID + "\"");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  logEvent("app", true, "before_background");
+  EXPECT_TRUE(requests().empty());
+  platform::NotificationCenter::defaultCenter().postNotificationName(
+      UIApplicationWillResignActiveNotification);
+  // The upload waits in the public-call queue, which only a start releases.
+  env.waitUntilIdle();
+  EXPECT_TRUE(requests().empty());
+  APMAnalytics::unsuspendOperationQueue();
+  ASSERT_TRUE(waitFor([&] { return drained(); }));
+  platform::Value::Array seen = requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(field(seen[1], "path"), "/a");
 }
 
 class ScheduleTest : public EngineTest {};

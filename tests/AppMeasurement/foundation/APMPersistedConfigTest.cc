@@ -4,9 +4,9 @@
 
 #include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
-#include "tests/AppMeasurement/foundation/ChildProcess.h"
 #include "tests/AppMeasurement/foundation/EnvironmentTestSupport.h"
 #include "tests/AppMeasurement/foundation/PythonReference.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/LogCapture.h"
 
 namespace {
@@ -216,14 +216,14 @@ TEST_F(APMPersistedConfigTest, ASecondProcessSeesEverySetting) {
   writeEverySetting(*config);
   double offset = config->midnightOffset();
   clock_->advance(2);
-  int status = testsupport::runThisBinaryAsChild(
+  int status = testsupport::runThisBinary(
       "APMPersistedConfigTest.DISABLED_ChildReadsEverySetting",
-      {"KVL_TEST_ROOT=" + root_.string(), "KVL_TEST_OFFSET=" + std::to_string(offset)});
+      {{"KVL_TEST_ROOT", root_.string()}, {"KVL_TEST_OFFSET", std::to_string(offset)}});
   EXPECT_EQ(status, 0);
 }
 
 TEST_F(APMPersistedConfigTest, DISABLED_ChildReadsEverySetting) {
-  if (!testsupport::isChildProcess()) GTEST_SKIP();
+  if (std::getenv("KVL_TEST_ROOT") == nullptr) GTEST_SKIP();
   ASSERT_TRUE(platform::AppContainer::setRoot(std::getenv("KVL_TEST_ROOT")).ok());
   platform::PreferenceStore::resetForTesting();
   platform::PreferenceStore::setCurrentApplicationDomain(kAppDomain);

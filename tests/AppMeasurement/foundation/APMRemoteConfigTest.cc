@@ -168,6 +168,54 @@ TEST_F(APMRemoteConfigTest, AFailedProgramEndsTheParseKeepingOlderConsent) {
   EXPECT_FALSE(config->isDMARegion());
 }
 
+// The program's edit rule copies a setting, as the script sees it, into the event.
+APMPBProgram settingReadingProgram() {
+  using namespace script_test;
+  N registerFunction = func(
+      "register", {"rule"},
+      {letv("reg", callf("require", {str("internal.registerCallback")})),
+       callf("reg", {str(""), get(var("rule"), str("cb")), get(var("rule"), str("options"))})});
+  N edit = lambda({"e"},
+                  {letv("config", callf("require", {str("internal.remoteConfig")})),
+                   method(var("e"), "setParamValue",
+                          {str("seen"), method(var("config"), "getValue",
+                                               {str("measurement.upload.interval"), str("none")})}),
+                   ret(num(0))});
+  N rule = obj({{"cb", edit}, {"options", obj({{"type", str("edit")}})}});
+  return MakeProgram({registerFunction}, {{"register", {rule}}});
+}
+
+TEST_F(APMRemoteConfigTest, TheScriptSeesTheSettingsCacheItWasMadeWith) {
+  auto config = make();
+  auto message = makeConfig("1:app", {{"measurement.upload.interval", "900000"}});
+  NANOSetMessageArray(message, APMPBMeasurementConfig::kDynamicEventEditing,
+                      std::vector{settingReadingProgram()});
+  ASSERT_TRUE(config->updateMeasurementConfig(message));
+  auto host = config->eventEditing();
+  ASSERT_NE(host, nullptr);
+  auto seen = [&] {
+    std::optional<APMPError> error;
+    host->handleEvent(APMPEvent("e", 1, {}), &error);
+    EXPECT_FALSE(error);
+    auto value = host->eventContext().outputEvent().parameterForName("seen");
+    return value ? *value : Value();
+  };
+  // The server's text before the engine's first look-up, the checked seconds afterwards (the
+  // runtime hands numeric text back to the event as a number).
+  EXPECT_EQ(seen(), Value(900000.0));
+  EXPECT_EQ(config->uploadingInterval(), 900);
+  EXPECT_EQ(seen(), Value(900.0));
+  // A configuration without programs keeps the host; its settings refill the same cache.
+  config->parseRemoteConfigFromMeasurementConfig(
+      makeConfig("1:app", {{"measurement.upload.interval", "1800000"}}));
+  EXPECT_EQ(config->eventEditing(), host);
+  EXPECT_EQ(seen(), Value(1800000.0));
+  // A reset empties it in place too.
+  config->reset();
+  EXPECT_EQ(config->eventEditing(), host);
+  EXPECT_EQ(seen(), Value("none"));
+}
+
 TEST_F(APMRemoteConfigTest, LookupsRacingParsesNeverKeepAStaleValue) {
   auto config = make();
   std::atomic<bool> stop{false};
@@ -201,6 +249,34 @@ TEST_F(APMRemoteConfigTest, ExpiryUsesTheDistanceEitherWay) {
   }
   EXPECT_FALSE(APMRemoteConfig::defaultInstance()->isExpired());
   EXPECT_EQ(APMRemoteConfig::defaultInstance()->version(), -1);
+}
+
+TEST_F(APMRemoteConfigTest, TruncatedAndHostileBytesNeverLeaveTheRanges) {
+  auto full = makeConfig("1:app", {{"measurement.upload.interval", "900000"},
+                                   {"measurement.account.time_zone_offset_minutes", "-900"}});
+  NANOSetMessageArray(full, APMPBMeasurementConfig::kEventConfig,
+                      std::vector{eventConfig("b", true, 2)});
+  NANOSetMessage(full, APMPBMeasurementConfig::kConsentConfig, consentConfig(true));
+  std::string bytes = *full.protoBuffer();
+  std::vector<std::string> inputs;
+  for (size_t length = 0; length <= bytes.size(); ++length)
+    inputs.push_back(bytes.substr(0, length));
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::string flipped = bytes;
+    flipped[i] = static_cast<char>(flipped[i] ^ 0xA5);
+    inputs.push_back(flipped);
+  }
+  for (const std::string& input : inputs) {
+    auto message = APMPBMeasurementConfig::initWithBuffer(input);
+    if (!message) continue;
+    auto config = make();
+    config->parseRemoteConfigFromMeasurementConfig(*message);
+    double interval = config->uploadingInterval();
+    EXPECT_TRUE(interval == 3600 || (interval >= 15 && interval <= 86400)) << interval;
+    int32_t offset = config->analyticsAccountTimeZoneOffsetMinutes();
+    EXPECT_TRUE(offset >= -900 && offset <= 900) << offset;
+    config->samplingRateForEvent("b");
+  }
 }
 
 // Python's urllib parses the URLs we build.

@@ -6,6 +6,7 @@
 #include "AppMeasurement/foundation/APMTCFDataGenerator.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "tests/AppMeasurement/foundation/EnvironmentTestSupport.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 
@@ -183,8 +184,11 @@ TEST_F(APMTCFClientTest, ValuesOfTheWrongTypeReadAsAbsent) {
   set("IABTCF_PublisherRestrictions1", Value(std::string(754, '0')));
   set("IABTCF_PublisherRestrictions2", Value(std::string(754, '0') + "1"));
   set("IABTCF_PublisherRestrictions3", Value(7));
+  testsupport::LogCapture capture;
   APMTCFData data;
   data.readFromUserDefaults();
+  EXPECT_TRUE(capture.contains("not a number: IABTCF_CmpSdkID"));
+  EXPECT_TRUE(capture.contains("not a string: IABTCF_VendorConsents"));
   EXPECT_EQ(data.cmpSDKID(), std::nullopt);
   EXPECT_EQ(data.gdprApplies(), std::nullopt);
   EXPECT_EQ(data.vendorConsents(), std::nullopt);

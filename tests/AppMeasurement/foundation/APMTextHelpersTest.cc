@@ -146,6 +146,8 @@ TEST(APMText, UnescapesURLArguments) {
   EXPECT_EQ(apm_stringByUnescapingFromURLArgument(""), "");
   EXPECT_EQ(apm_stringByUnescapingFromURLArgument("%"), std::nullopt);
   EXPECT_EQ(apm_stringByUnescapingFromURLArgument("ab%2"), std::nullopt);
+  // The view ends before the escape's second digit: what follows in memory is not read.
+  EXPECT_EQ(apm_stringByUnescapingFromURLArgument(std::string_view("ab%2F", 4)), std::nullopt);
   EXPECT_EQ(apm_stringByUnescapingFromURLArgument("%g0"), std::nullopt);
   EXPECT_EQ(apm_stringByUnescapingFromURLArgument("%FF"), std::nullopt);  // not UTF-8
 }
@@ -168,7 +170,9 @@ TEST(APMText, BitsAtIndex) {
        2, true},  // the emoji takes two UTF-16 units
       {"\xF0\x9F\x98\x80"
        "1",
-       1, false},  // second half of the pair
+       1, false},         // second half of the pair
+      {"0x1", 1, false},  // only "1" is a set bit
+      {"0 1", 1, false},
       {"0101", INT64_MAX, false},
       {"0101", INT64_MIN, false},
   };

@@ -4,8 +4,8 @@
 
 #include "AppMeasurement/foundation/APMASLLogger.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
-#include "platform/utilities/OULOSLog.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/utilities/OULOSLog.h"
 
 #include "AppMeasurement/script/APMPKeyValueStore.h"
 #include "AppMeasurement/script/APMPMessageLogger.h"

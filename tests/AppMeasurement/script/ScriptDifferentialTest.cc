@@ -386,6 +386,39 @@ std::vector<Case> Cases() {
        p(method(str("abc"), "charAt", {num(1.9)})),
        p(method(str("abc"), "slice", {num(-1.5)}))});
 
+  // Texts made by appending share storage with the text appended to; searches over periodic
+  // texts (the worst case of naive search) in both directions.
+  auto inc = [](const char* name) { return assign(name, add(var(name), num(1))); };
+  N s = var("s"), h = var("h");
+  add_case("appends and periodic searches",
+           {letv("s", str("")),
+            forLet("i", num(0), lt(var("i"), num(50)), inc("i"), {assign("s", add(s, str("a")))}),
+            letv("t", add(s, str("b"))),
+            letv("u", add(s, str("c"))),
+            p(s),
+            p(var("t")),
+            p(var("u")),
+            p(seq(add(s, str("b")), var("t"))),
+            letv("v", var("t")),
+            assign("t", add(var("t"), str("x"))),
+            p(var("v")),
+            p(var("t")),
+            letv("h", add(add(add(s, s), str("b")), s)),
+            p(method(h, "indexOf", {add(s, str("b"))})),
+            p(method(h, "lastIndexOf", {s})),
+            p(method(h, "indexOf", {str("aab")})),
+            p(method(h, "lastIndexOf", {str("aab"), num(60)})),
+            p(method(h, "lastIndexOf", {str("aab"), num(120)})),
+            p(get(method(h, "split", {str("aa")}), str("length"))),
+            p(method(h, "split", {add(s, str("b"))})),
+            p(method(h, "replace", {str("ab"), str("-")})),
+            p(method(str("abababa"), "split", {str("aba")})),
+            p(method(str("aaaa"), "lastIndexOf", {str("aa")})),
+            p(method(str("aaaa"), "indexOf", {str("aa"), num(1)})),
+            p(method(str("aaaa"), "lastIndexOf", {str("aa"), num(1)})),
+            p(method(str("abcabcabd"), "indexOf", {str("abcabd")})),
+            p(method(str("abcabcabd"), "lastIndexOf", {str("cab")}))});
+
   return cases;
 }
 

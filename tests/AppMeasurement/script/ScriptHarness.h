@@ -17,7 +17,7 @@
 
 namespace script_test {
 
-inline std::string JsonQuote(const std::u16string& text) {
+inline std::string JsonQuote(std::u16string_view text) {
   std::string out = "\"";
   for (size_t i = 0; i < text.size(); ++i) {
     char16_t c = text[i];

@@ -6,6 +6,7 @@
 #include "AppMeasurement/script/APMPArrayValue.h"
 #include "AppMeasurement/script/APMPScope.h"
 #include "AppMeasurement/script/APMPStorageLedger.h"
+#include "tests/AppMeasurement/script/RandomStatements.h"
 #include "tests/AppMeasurement/script/ScriptHarness.h"
 
 using namespace script_test;
@@ -67,7 +68,7 @@ TEST(ScriptHostile, StorageThatScriptsKeepIsBounded) {
   EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
   EXPECT_LE(APMPStorageLedger::total() - before,
             APMPStorageLedger::kLimit +
-                int64_t{APMPArrayValue::kMaximumLength} * APMPStorageLedger::kArraySlotUnits);
+                2 * int64_t{APMPArrayValue::kMaximumLength} * APMPStorageLedger::kArraySlotBytes);
   // Nothing reachable holds them any more: the collection gives the storage back.
   ExpectUsable(runtime);
   EXPECT_LT(APMPStorageLedger::total() - before, 1000);
@@ -92,38 +93,47 @@ TEST(ScriptHostile, StorageThatScriptsKeepIsBounded) {
   EXPECT_LT(APMPStorageLedger::total() - before, 1000);
 }
 
-TEST(ScriptHostile, BulkWorkCountsAgainstTheBudget) {
-  // One step on a long array or string does work in proportion to its length; a loop of such
-  // steps must run out of budget after a bounded amount of work, not after a million steps.
+// One step on a long array or string does work in proportion to its length; a loop of such
+// steps must run out of budget after a bounded amount of work, not after a million steps. One
+// instance per step, so that the suite runs them in parallel.
+// The steps by name (the parameter): program values must not outlive the test in static
+// storage.
+N BulkStep(const std::string& name) {
+  if (name == "UnshiftAndShift")
+    return Stmt("13", {method(var("a"), "unshift", {num(1)}), method(var("a"), "shift", {})}, "");
+  if (name == "StringSearch") return method(var("s"), "indexOf", {str("x")});
+  return eq(var("a"), str("x"));  // ArrayToText
+}
+
+class BulkWorkCountsAgainstTheBudget : public testing::TestWithParam<const char*> {};
+
+TEST_P(BulkWorkCountsAgainstTheBudget, LoopEndsAfterBoundedWork) {
   APMPRuntime runtime;
-  struct Case {
-    const char* name;
-    N step;
-  } cases[] = {
-      {"unshift and shift",
-       Stmt("13", {method(var("a"), "unshift", {num(1)}), method(var("a"), "shift", {})}, "")},
-      {"string search", method(var("s"), "indexOf", {str("x")})},
-      {"array to text", eq(var("a"), str("x"))},
-  };
-  for (const auto& c : cases) {
-    runtime.resetInstructionCount();
-    // let a = []; a.length = 16384; let s = a.join("y"); let n = 0; while (true) { step; n++ }
-    RunResult r = RunProgram(
-        runtime, {letv("a", arr({})), set(var("a"), str("length"), num(16384)),
-                  letv("s", method(var("a"), "join", {str("y")})), letv("n", num(0)),
-                  whileLoop(boolean(true), {c.step, assign("n", add(var("n"), num(1)))})});
-    ASSERT_TRUE(r.error) << c.name;
-    EXPECT_EQ(r.error->code, 18) << c.name;
-    runtime.resetInstructionCount();
-    r = RunProgram(runtime, {print(var("n"))});
-    double steps = std::stod(r.printed.substr(2));
-    // 16384 elements or code units are 256 evaluations' worth of work; without that charge
-    // the loop would run about a hundred thousand steps.
-    EXPECT_LT(steps, 10000) << c.name;
-    EXPECT_GT(steps, 100) << c.name;
-  }
-  // Small programs are charged one unit per evaluation, exactly as before.
+  // let a = []; a.length = 16384; let s = a.join("y"); let n = 0; while (true) { step; n++ }
+  RunResult r = RunProgram(
+      runtime,
+      {letv("a", arr({})), set(var("a"), str("length"), num(16384)),
+       letv("s", method(var("a"), "join", {str("y")})), letv("n", num(0)),
+       whileLoop(boolean(true), {BulkStep(GetParam()), assign("n", add(var("n"), num(1)))})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, 18);
   runtime.resetInstructionCount();
+  r = RunProgram(runtime, {print(var("n"))});
+  double steps = std::stod(r.printed.substr(2));
+  // 16384 elements or code units are 256 evaluations' worth of work; without that charge
+  // the loop would run about a hundred thousand steps.
+  EXPECT_LT(steps, 10000);
+  EXPECT_GT(steps, 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(ScriptHostile, BulkWorkCountsAgainstTheBudget,
+                         testing::Values("UnshiftAndShift", "StringSearch", "ArrayToText"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });
+
+TEST(ScriptHostile, SmallProgramsPayOneUnitPerEvaluation) {
+  APMPRuntime runtime;
   RunResult r = RunProgram(runtime, {method(str("abc"), "indexOf", {str("c")})});
   EXPECT_FALSE(r.error);
   EXPECT_EQ(runtime.getInstructionCount(nullptr), 6u);
@@ -299,31 +309,8 @@ namespace {
 // stays usable.
 TEST(ScriptHostile, RandomPrograms) {
   std::mt19937 random(12062026);
-  std::function<APMPValuePtr(int)> make = [&](int depth) -> APMPValuePtr {
-    int pick = static_cast<int>(random() % 10);
-    if (depth <= 0 || pick < 4) {
-      switch (random() % 6) {
-        case 0:
-          return APMPNumberValue::make(static_cast<double>(static_cast<int>(random() % 7) - 2));
-        case 1:
-          return APMPStringValue::make(random() % 2 ? u"x" : u"length");
-        case 2:
-          return APMPBooleanValue::booleanValueWithBool(random() % 2);
-        case 3:
-          return APMPNumberValue::make(random() % 2 ? NAN : 1e10);
-        case 4:
-          return APMPStringValue::make(u"0");
-        default:
-          return APMPStringValue::make(u"");
-      }
-    }
-    APMPValueList arguments;
-    int count = static_cast<int>(random() % 5);
-    for (int i = 0; i < count; ++i) arguments.push_back(make(depth - 1));
-    std::u16string name = APMPNumberToString(static_cast<double>(random() % 68));
-    if (random() % 10 == 0) name = u"x";
-    return std::make_shared<APMPStatementValue>(name, std::move(arguments));
-  };
+  RandomStatements trees([&] { return static_cast<uint32_t>(random()); }, false);
+  auto make = [&](int depth) { return trees.make(depth); };
   APMPRuntime runtime;
   RunProgram(runtime, {letv("x", num(1))});
   int errors = 0;

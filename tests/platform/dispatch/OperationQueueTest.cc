@@ -63,6 +63,26 @@ TEST(OperationQueueTest, SuspendingLetsTheRunningOperationFinishAndHoldsTheRest)
   EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
 
+TEST(OperationQueueTest, SuspendingRightAfterAddingHoldsTheOperation) {
+  // The queue has already asked its thread to start the operation; suspending before that
+  // thread gets to it still holds the operation. The thread may win the race now and then,
+  // never every time.
+  testsupport::DispatchTestEnvironment env;
+  OperationQueue queue("test.operations", false);
+  int held = 0;
+  for (int i = 0; i < 200; ++i) {
+    std::atomic<bool> ran{false};
+    queue.addOperation([&] { ran = true; });
+    queue.setSuspended(true);
+    env.waitUntilIdle();
+    if (!ran) ++held;
+    queue.setSuspended(false);
+    queue.waitUntilAllOperationsAreFinished();
+    ASSERT_TRUE(ran);
+  }
+  EXPECT_GT(held, 0);
+}
+
 TEST(OperationQueueTest, OperationsAddedWhileRunningJoinTheEnd) {
   testsupport::DispatchTestEnvironment env;
   OperationQueue queue("test.operations", true);  // both queued before the first runs

@@ -174,19 +174,7 @@ TEST_F(PreferenceStoreTest, DamagedFileIsIgnoredAndReplacedOnTheNextWrite) {
   EXPECT_EQ(reopen("suite")->valueForKey("k"), Value(1));
 }
 
-TEST_F(PreferenceStoreTest, UnreadableFileIsNeverOverwritten) {
-  testsupport::LogCapture log;
-  auto path = PreferenceStore::preferencesFilePath("suite");
-  // A folder where the file should be cannot be read.
-  ASSERT_TRUE(FileManager::defaultManager().createDirectoryAtPath(path, false).ok());
-  auto store = PreferenceStore::forDomain("suite");
-  ASSERT_TRUE(store->setValue("k", 1).ok());
-  EXPECT_FALSE(store->synchronize().ok());
-  EXPECT_TRUE(FileManager::defaultManager().directoryExistsAtPath(path));
-  EXPECT_TRUE(log.contains("Cannot read preferences of suite"));
-}
-
-TEST_F(PreferenceStoreTest, ChangesMadeWhileTheFileWasUnreadableAreWrittenOnceItReads) {
+TEST_F(PreferenceStoreTest, UnreadableFileIsNeverOverwrittenAndChangesAreWrittenOnceItReads) {
   testsupport::LogCapture log;
   FileManager& files = FileManager::defaultManager();
   auto path = PreferenceStore::preferencesFilePath("suite");
@@ -196,6 +184,7 @@ TEST_F(PreferenceStoreTest, ChangesMadeWhileTheFileWasUnreadableAreWrittenOnceIt
   EXPECT_FALSE(store->synchronize().ok());
   ASSERT_TRUE(store->setValue("k", 1).ok());
   EXPECT_FALSE(store->synchronize().ok());
+  EXPECT_TRUE(files.directoryExistsAtPath(path));  // never overwritten
   auto lines = log.lines();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& line) {
@@ -241,17 +230,6 @@ TEST_F(PreferenceStoreTest, MissingPreferencesFolderIsCreated) {
   ASSERT_TRUE(store->setValue("k", 1).ok());
   ASSERT_TRUE(store->synchronize().ok());
   EXPECT_TRUE(FileManager::defaultManager().fileExistsAtPath(store->filePath()));
-}
-
-TEST_F(PreferenceStoreTest, BackupExclusionSurvivesLaterWrites) {
-  auto store = PreferenceStore::forDomain("suite");
-  ASSERT_TRUE(store->setValue("k", 1).ok());
-  ASSERT_TRUE(store->synchronize().ok());
-  FileManager& files = FileManager::defaultManager();
-  ASSERT_TRUE(files.setExcludedFromBackup(store->filePath(), true).ok());
-  ASSERT_TRUE(store->setValue("k", 2).ok());
-  ASSERT_TRUE(store->synchronize().ok());
-  EXPECT_TRUE(*files.isExcludedFromBackup(store->filePath()));
 }
 
 TEST_F(PreferenceStoreTest, ConcurrentWritersLoseNothing) {

@@ -341,6 +341,33 @@ TEST(PropertyListSerialization, HandMadeBinaryIsRead) {
   EXPECT_EQ(*v, Value(Value::Array{Value(Value::Array{Value(Value::Array{})})}));
 }
 
+TEST(PropertyListSerialization, BinaryReadingStopsAtTheDepthWritingStopsAt) {
+  Value deepest(Value::Array{});
+  int depth = 1;
+  while (true) {
+    Value deeper(Value::Array{deepest});
+    if (!PropertyListSerialization::dataWithPropertyList(deeper, Format::Binary).ok()) break;
+    deepest = std::move(deeper);
+    ++depth;
+  }
+  EXPECT_TRUE(PropertyListSerialization::propertyListWithData(nestedBinary(depth, false)).ok());
+  EXPECT_FALSE(
+      PropertyListSerialization::propertyListWithData(nestedBinary(depth + 1, false)).ok());
+}
+
+TEST(PropertyListSerialization, AnObjectOffsetIntoTheOffsetTableIsRefused) {
+  // One object, "false" at 8, but the table (at 9, one-byte offsets) sends the top object to
+  // offset 9: the table's own byte, which reads as "true".
+  std::string data = "bplist00";
+  data += '\x08';
+  data += '\x09';
+  data += std::string(6, '\0') + '\x01' + '\x01';
+  data += bigEndian(1, 8) + bigEndian(0, 8) + bigEndian(9, 8);
+  EXPECT_FALSE(PropertyListSerialization::propertyListWithData(data).ok());
+  data[9] = '\x08';  // pointing at the object itself is fine
+  EXPECT_EQ(*PropertyListSerialization::propertyListWithData(data), Value(false));
+}
+
 TEST(PropertyListSerialization, MalformedInputGivesAnErrorNeverACrash) {
   const std::string cases[] = {
       "",

@@ -44,12 +44,6 @@ class OULAppDelegateSwizzlerTest : public ::testing::Test {
   void TearDown() override { OULAppDelegateSwizzler::resetForTesting(); }
 };
 
-TEST_F(OULAppDelegateSwizzlerTest, EnabledByDefaultAndConfigurable) {
-  EXPECT_TRUE(OULAppDelegateSwizzler::isAppDelegateProxyEnabled());
-  OULAppDelegateSwizzler::setAppDelegateProxyEnabled(false);
-  EXPECT_FALSE(OULAppDelegateSwizzler::isAppDelegateProxyEnabled());
-}
-
 TEST_F(OULAppDelegateSwizzlerTest, EveryInterceptorSeesEachCallInRegistrationOrder) {
   auto first = std::make_shared<RecordingInterceptor>();
   auto second = std::make_shared<RecordingInterceptor>();
@@ -58,6 +52,7 @@ TEST_F(OULAppDelegateSwizzlerTest, EveryInterceptorSeesEachCallInRegistrationOrd
   auto id2 = OULAppDelegateSwizzler::registerAppDelegateInterceptor(second);
   ASSERT_FALSE(id1.empty());
   ASSERT_NE(id1, id2);
+  EXPECT_TRUE(OULAppDelegateSwizzler::registerAppDelegateInterceptor(nullptr).empty());
 
   EXPECT_FALSE(OULAppDelegateSwizzler::dispatchOpenURL("app://x?y=1", platform::Value()));
   EXPECT_FALSE(OULAppDelegateSwizzler::dispatchContinueUserActivity(
@@ -128,10 +123,6 @@ TEST_F(OULAppDelegateSwizzlerTest, NothingIsInterceptedUntilTheProxyIsInstalled)
   OULAppDelegateSwizzler::proxyOriginalDelegate();
   EXPECT_TRUE(OULAppDelegateSwizzler::dispatchOpenURL("app://a", platform::Value()));
   EXPECT_EQ(interceptor->calls.size(), 1u);
-}
-
-TEST_F(OULAppDelegateSwizzlerTest, NullInterceptorIsRefused) {
-  EXPECT_TRUE(OULAppDelegateSwizzler::registerAppDelegateInterceptor(nullptr).empty());
 }
 
 TEST_F(OULAppDelegateSwizzlerTest, InterceptorMayUnregisterItselfDuringACall) {

@@ -156,7 +156,9 @@ TEST_F(OULGzipTest, InflationStopsAtTheOutputLimit) {
   OULError error;
   EXPECT_FALSE(oul_dataByInflatingGzippedDataWithLimit(bomb, 1u << 20, &error).has_value());
   EXPECT_EQ(error.code, OULGzipErrorCodeTooLarge);
-  // Exactly at the limit is still fine; the default limit is far above this.
+  // One byte short of the output is too little; exactly at the limit is still fine; the
+  // default limit is far above this.
+  EXPECT_FALSE(oul_dataByInflatingGzippedDataWithLimit(bomb, zeros.size() - 1, &error));
   auto exact = oul_dataByInflatingGzippedDataWithLimit(bomb, zeros.size(), &error);
   ASSERT_TRUE(exact.has_value());
   EXPECT_EQ(exact->size(), zeros.size());

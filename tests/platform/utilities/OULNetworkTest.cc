@@ -260,9 +260,9 @@ TEST_F(OULNetworkTest, UploadInProgressFromPostUntilItsCompletion) {
 }
 
 TEST_F(OULNetworkTest, InvalidURLsAnswerAnEmptyIdentifierAndStillComplete) {
-  for (std::string url : {"", "not a url", "ftp://127.0.0.1/x", "file:///etc/passwd",
-                          "gopher://127.0.0.1/", "sftp://127.0.0.1/x", "scp://127.0.0.1/x",
-                          "http://"}) {
+  for (std::string url :
+       {"", "not a url", "ftp://127.0.0.1/x", "file:///etc/passwd", "gopher://127.0.0.1/",
+        "sftp://127.0.0.1/x", "scp://127.0.0.1/x", "http://"}) {
     SCOPED_TRACE(url);
     auto outcome = newOutcome();
     std::string id =
@@ -318,14 +318,35 @@ TEST_F(OULNetworkTest, HeadersThatWouldSplitTheRequestAreDropped) {
   server_.respondTo("/h", {200, {}, ""});
   auto logger = std::make_shared<oultest::RecordingLogger>();
   network_->setLoggerDelegate(logger);
-  auto outcome = get(server_.baseURL() + "/h",
-                     {{"X-Good", "1"}, {"X-Bad", "a\r\nX-Injected: 1"}, {"Bad Name", "v"}});
-  ASSERT_FALSE(outcome->error.has_value());
-  auto request = server_.requests()[0];
-  EXPECT_EQ(request.header("X-Good"), "1");
-  EXPECT_FALSE(request.header("X-Bad").has_value());
-  EXPECT_FALSE(request.header("X-Injected").has_value());
+  const std::pair<std::string, std::string> bad[] = {
+      {"X-Bad", "a\r\nX-Injected: 1"},
+      {"X-Bad", "a\rX-Injected: 1"},
+      {"X-Bad", "a\nX-Injected: 1"},
+      {"X-Bad", std::string("a\0X-Injected: 1", 15)},
+      {"Bad Name", "v"},
+  };
+  for (const auto& [name, value] : bad) {
+    SCOPED_TRACE(name + "=" + value);
+    size_t before = server_.requestCount();
+    auto outcome = get(server_.baseURL() + "/h", {{"X-Good", "1"}, {name, value}});
+    ASSERT_FALSE(outcome->error.has_value());
+    EXPECT_EQ(outcome->response->statusCode, 200);
+    ASSERT_EQ(server_.requestCount(), before + 1);
+    auto request = server_.requests()[before];
+    EXPECT_EQ(request.header("X-Good"), "1");
+    EXPECT_FALSE(request.header(name).has_value());
+    EXPECT_FALSE(request.header("X-Injected").has_value());
+  }
   EXPECT_TRUE(logger->has(kOULNetworkMessageCodeInvalidURL));
+}
+
+TEST_F(OULNetworkTest, ABodyPastTheSizeLimitFailsAsTooLarge) {
+  server_.respondTo("/big", {200, {}, std::string(kOULNetworkMaximumResponseBytes + 1, 'b')});
+  auto outcome = get(server_.baseURL() + "/big");
+  ASSERT_TRUE(outcome->error.has_value());
+  EXPECT_EQ(outcome->error->domain, kOULNetworkErrorDomain);
+  EXPECT_EQ(outcome->error->code, OULNetworkErrorCodeResponseTooLarge);
+  EXPECT_FALSE(outcome->data.has_value());
 }
 
 TEST_F(OULNetworkTest, ManyRequestsAtOnceEachCompleteOnce) {

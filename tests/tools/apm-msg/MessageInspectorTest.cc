@@ -157,6 +157,20 @@ TEST(MessageInspector, GzipMembersAreAllReadAndTrailingBytesRefused) {
   EXPECT_EQ(json::parse(r.out), json::parse(R"({"field_7":"seven","upload_subdomain":"region1"})"));
 }
 
+TEST(MessageInspector, InvalidUTF8IsShownAsStandardBase64) {
+  // Expected texts from Python's base64.b64encode: one, two, three and four trailing bytes.
+  const std::pair<std::string, std::string> cases[] = {{"\xff", "/w=="},
+                                                       {"\xff\xfe", "//4="},
+                                                       {"\xff\xfe\xfd", "//79"},
+                                                       {"\xff\xfe\xfd\xfc", "//79/A=="}};
+  for (const auto& [bytes, base64] : cases) {
+    std::string event = "\x12" + std::string(1, static_cast<char>(bytes.size())) + bytes;
+    Result r = runTool({"decode", "Event"}, event);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["name"]["invalid_utf8_base64"], base64);
+  }
+}
+
 TEST(MessageInspector, MalformedBase64AndNumberTextAreRefused) {
   struct Case {
     const char* message;

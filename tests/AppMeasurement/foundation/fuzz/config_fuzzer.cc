@@ -5,6 +5,7 @@
 #include <string>
 
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "platform/dispatch/DispatchQueue.h"
 
 namespace {
 class NoStore : public APMRemoteConfigStore {
@@ -45,5 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config->uploadURL();
   config->remoteConfigURLWithPlatform("ios", 111500, 0);
   config->SOTMUploadURL();
+  // The monitor writes on its own queue; let it finish so that no write runs into the
+  // process's exit.
+  platform::DispatchQueue::waitUntilIdle();
   return 0;
 }

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dispatch/DispatchQueue.h"
+
+class APMDefaultIdentitySupport;
+class APMPersistedConfig;
+class APMRemoteConfig;
+
+// The identifiers that go into every upload: the app instance identifier (random, persisted),
+// the advertising identifier with its MD5 hash, the limited-ad-tracking flag and the
+// tracking-authorisation status, the vendor identifier, the diversion key, the session
+// stitching token, an ephemeral app instance identifier, the platform app ID and the app's
+// version fields. Consent governs them: analytics storage denied means no app instance ID,
+// vendor ID or stitching token; ad storage denied means no advertising data.
+//
+// All state lives on the serial queue "APMIdentityWorkerQueue". Readers schedule a refresh of
+// the advertising data and then read synchronously on that queue, so they must not be called
+// from it; setters are asynchronous. The refresh waits at most 10 ms (installed clock) for the
+// advertising identifier and runs at most once per remote `adIDCacheTime`.
+class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
+ public:
+  static constexpr const char* kZeroAdvertisingIdentifier = "00000000-0000-0000-0000-000000000000";
+
+  // Made once over the shared persisted configuration; nullptr (logged, 20003) when that fails.
+  static std::shared_ptr<APMIdentity> sharedInstance();
+  // initWithPersistedConfig:. nullptr (logged, 20004) without a configuration. Without a
+  // support object the shared one is used.
+  static std::shared_ptr<APMIdentity> create(
+      std::shared_ptr<APMPersistedConfig> persistedConfig,
+      std::shared_ptr<APMDefaultIdentitySupport> support = nullptr);
+
+  void updateIdentifiers();
+  void updateIdentifiersAndWait();
+
+  int64_t appleConsentStatus();
+  bool limitedAdTracking();
+  std::optional<std::string> resettableDeviceID();
+  std::optional<std::string> appInstanceID();
+  std::optional<std::string> hashedResettableDeviceID();
+  bool hasLimitedAdTracking();
+  void setAppInstanceID(std::string appInstanceID);
+  std::optional<std::string> identifierForVendor();
+  std::optional<std::string> appIDFromRZQ();
+  // Only the first non-empty value of the process is taken (an empty one logs 20005).
+  void setAppIDFromRZQ(const std::string& appID);
+  bool shouldSetLastAdvertisingIDResetUserProperty();
+  void setShouldSetLastAdvertisingIDResetUserProperty(bool value);
+  std::optional<std::string> sessionStitchingTokenWithSessionNumber(int64_t sessionNumber,
+                                                                    bool sessionExpired,
+                                                                    bool userIDAvailable);
+  void resetSessionStitchingToken();
+  void resetSessionStitchingTokenOnWorkerQueue();
+  std::string diversionKey();
+  std::string ephemeralAppInstanceID();
+  void resetEphemeralAppInstanceID();
+  void resetEphemeralAppInstanceIDOnWorkerQueue();
+
+  static bool isFromAppStore();
+  static bool iOS14OrAbove();
+  // The integer of each non-empty "."-separated field, non-digits dropped (20002 when any
+  // was); a field too long for 64 bits saturates.
+  static std::vector<int64_t> numericFieldsFromAppVersionNumeric(std::string_view version);
+  // "111500000" without its last three characters, as an integer.
+  static int64_t appMeasurementLibraryVersion();
+  // 32 uppercase hexadecimal characters of a new random UUID.
+  static std::string randomAppInstanceID();
+
+  const std::string& appID() const { return appID_; }
+  const std::string& appVersion() const { return appVersion_; }
+  std::optional<int64_t> appVersionMajor() const { return appVersionMajor_; }
+  std::optional<int64_t> appVersionMinor() const { return appVersionMinor_; }
+  std::optional<int64_t> appVersionRelease() const { return appVersionRelease_; }
+  std::string kavrelinInstallationID() const;
+  void setKavrelinInstallationID(std::string installationID);
+
+  const std::shared_ptr<platform::DispatchQueue>& queue() const { return queue_; }
+  // Lets setAppIDFromRZQ take a value again; for tests.
+  static void resetAppIDFromRZQForTesting();
+
+ private:
+  APMIdentity(std::shared_ptr<APMPersistedConfig> persistedConfig,
+              std::shared_ptr<APMDefaultIdentitySupport> support);
+  void start();
+  // On the queue.
+  void refreshOnQueue();
+  std::shared_ptr<APMRemoteConfig> remoteConfig() const;
+
+  const std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  const std::shared_ptr<APMDefaultIdentitySupport> support_;
+  std::shared_ptr<platform::DispatchQueue> queue_;
+
+  // Touched only on the queue.
+  std::optional<double> lastUpdate_;
+  int64_t appleConsentStatus_ = 5;
+  std::optional<std::string> advertisingIdentifier_;
+  bool limitedAdTracking_ = false;
+  std::optional<std::string> vendorIdentifier_;
+  std::optional<std::string> appIDFromRZQ_;
+  std::optional<std::string> stitchingToken_;
+  int64_t stitchingSessionNumber_ = 0;
+  bool stitchingSessionExpired_ = false;
+  std::optional<double> stitchingTokenExpiry_;
+  std::optional<std::string> ephemeralAppInstanceID_;
+
+  // Fixed at creation.
+  std::optional<bool> vendorIdentifierSwitch_;
+  std::string appID_;
+  std::string appVersion_;
+  std::optional<int64_t> appVersionMajor_, appVersionMinor_, appVersionRelease_;
+
+  mutable std::mutex installationMutex_;
+  std::string kavrelinInstallationID_;  // guarded by installationMutex_
+};

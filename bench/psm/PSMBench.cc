@@ -1,0 +1,202 @@
+// A full private-set-membership query (mini client, request, POST to psm-server on 127.0.0.1,
+// processing of the answer) of 1 and 100 identifiers, against the elliptic-curve operations the
+// query cannot do without (per identifier: the client's Encrypt, the server's ReEncrypt and the
+// client's Decrypt, called directly) in the same run. Also psm-server's queries per second at 1
+// and 100 identifiers beside its bare ReEncrypt rate. Ratios are of medians over repetitions.
+
+#include <benchmark/benchmark.h>
+#include <openssl/nid.h>
+
+#include <cstdio>
+#include <future>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "AppMeasurement/PrivateSetMembership/Sources/APMSerializationUtil.h"
+#include "AppMeasurement/PrivateSetMembership/Sources/ODCIdentifierHashing.h"
+#include "absl/strings/escaping.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/JSONSerialization.h"
+#include "platform/utilities/OULNetwork.h"
+#include "privacy/blinders/cpp/public/ec_commutative_cipher.h"
+#include "tools/psm-server/PSMServer.h"
+
+namespace {
+
+namespace pm = private_membership::blinders;
+constexpr char kAppID[] = "1:1234567890:ios:abcdef";
+
+std::string email(int i) { return "user" + std::to_string(i) + "@example.com"; }
+
+// psm-server with every third of the identifiers as a member.
+PSMServer& server() {
+  static std::unique_ptr<PSMServer> instance = [] {
+    PSMServerConfig config;
+    for (int i = 0; i < 100; i += 3) {
+      config.members.push_back({PSMServerConfig::OlderFlowMember::Kind::Email, email(i), "v"});
+    }
+    return *PSMServer::start(std::move(config));
+  }();
+  return *instance;
+}
+
+std::string post(const std::string& url, const std::string& body) {
+  static auto network = OULNetwork::create();
+  static auto queue = platform::DispatchQueue::createSerial("psm.bench");
+  std::promise<std::string> done;
+  network->postURL(url, body, queue, false, [&](const auto&, const auto& data, const auto&) {
+    done.set_value(data.value_or(""));
+  });
+  return done.get_future().get();
+}
+
+std::vector<pm::IdentifierEntry> entries(int count) {
+  std::vector<pm::IdentifierEntry> out;
+  for (int i = 0; i < count; ++i) {
+    std::string input = ODCHashIdentifierWithAppID(email(i), kAppID);
+    out.push_back({kAppID, input, input});
+  }
+  return out;
+}
+
+void BM_FullQuery(benchmark::State& state) {
+  const auto identifiers = entries(static_cast<int>(state.range(0)));
+  const std::string url = server().baseURL() + "/pagead/conversion/app/psm";
+  for (auto _ : state) {
+    auto client = *pm::PrivateMembershipBlindersMiniClient::Create(identifiers, {14, 2, 0});
+    auto request = *client->CreateRequest(3);
+    std::string body =
+        "{\"psm_request\":\"" +
+        absl::WebSafeBase64Escape(APMSerializationUtil::SerializePSMRequest(request)) + "\"}";
+    auto json = platform::JSONSerialization::JSONObjectWithData(post(url, body));
+    std::string bytes;
+    absl::WebSafeBase64Unescape(*json->find("psm_response")->asString(), &bytes);
+    auto results = client->ProcessResponse(*APMSerializationUtil::DeserializePSMResponse(bytes));
+    if (!results.ok() || results->size() != identifiers.size()) state.SkipWithError("bad answer");
+    benchmark::DoNotOptimize(results);
+  }
+}
+
+// The anchor: Encrypt, ReEncrypt and Decrypt once per identifier, nothing else.
+void BM_ECOperations(benchmark::State& state) {
+  const auto identifiers = entries(static_cast<int>(state.range(0)));
+  auto client = *blinders::ECCommutativeCipher::CreateWithRandomKey(NID_X9_62_prime256v1, 0);
+  auto other = *blinders::ECCommutativeCipher::CreateWithRandomKey(NID_X9_62_prime256v1, 0);
+  for (auto _ : state) {
+    for (const auto& entry : identifiers) {
+      auto encrypted = *client->Encrypt(entry.identifier + entry.extra);
+      auto doubly = *other->ReEncrypt(encrypted);
+      benchmark::DoNotOptimize(client->Decrypt(doubly));
+    }
+  }
+}
+
+// psm-server's answer over HTTP to a prepared request.
+void BM_ServerQuery(benchmark::State& state) {
+  auto client = *pm::PrivateMembershipBlindersMiniClient::Create(
+      entries(static_cast<int>(state.range(0))), {14, 2, 0});
+  const std::string body = "{\"psm_request\":\"" +
+                           absl::WebSafeBase64Escape(APMSerializationUtil::SerializePSMRequest(
+                               *client->CreateRequest(3))) +
+                           "\"}";
+  const std::string url = server().baseURL() + "/pagead/conversion/app/psm";
+  for (auto _ : state) benchmark::DoNotOptimize(post(url, body));
+  state.SetItemsProcessed(state.iterations());
+}
+
+// Where the rest of a full query goes: the client's set-up (a fresh key per query) and the
+// server's answer without HTTP.
+void BM_MiniClientCreate(benchmark::State& state) {
+  const auto identifiers = entries(1);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        pm::PrivateMembershipBlindersMiniClient::Create(identifiers, {14, 2, 0}));
+  }
+}
+
+void BM_ServerAnswerInProcess(benchmark::State& state) {
+  PSMServerConfig config;
+  for (int i = 0; i < 100; i += 3) {
+    config.members.push_back({PSMServerConfig::OlderFlowMember::Kind::Email, email(i), "v"});
+  }
+  auto database = *PSMServerDatabase::Create(
+      1, 0, [&](const std::string& tag) { return config.olderFlowMembers(tag); });
+  auto client = *pm::PrivateMembershipBlindersMiniClient::Create(
+      entries(static_cast<int>(state.range(0))), {14, 2, 0});
+  const std::string request = APMSerializationUtil::SerializePSMRequest(*client->CreateRequest(3));
+  for (auto _ : state) benchmark::DoNotOptimize(database->AnswerSerialized(request));
+}
+
+void BM_ServerReEncrypt(benchmark::State& state) {
+  auto client = *blinders::ECCommutativeCipher::CreateWithRandomKey(NID_X9_62_prime256v1, 0);
+  auto server = *blinders::ECCommutativeCipher::CreateWithRandomKey(NID_X9_62_prime256v1, 0);
+  const std::string encrypted = *client->Encrypt("identifier");
+  for (auto _ : state) benchmark::DoNotOptimize(server->ReEncrypt(encrypted));
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_FullQuery)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(BM_ECOperations)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(BM_ServerQuery)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(BM_MiniClientCreate)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(BM_ServerAnswerInProcess)
+    ->Arg(1)
+    ->Arg(100)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5);
+BENCHMARK(BM_ServerReEncrypt)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+
+// Console output plus the ratios of medians of the same run.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median" &&
+          !run.error_occurred) {
+        const std::string args = run.run_name.args;
+        medians_[run.run_name.function_name + (args.empty() ? "" : "/" + args)] =
+            run.GetAdjustedRealTime() * (run.time_unit == benchmark::kMillisecond ? 1e6 : 1e3);
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    for (const char* n : {"1", "100"}) {
+      const double full = medians_["BM_FullQuery/" + std::string(n)];
+      const double ec = medians_["BM_ECOperations/" + std::string(n)];
+      const double server = medians_["BM_ServerQuery/" + std::string(n)];
+      if (full > 0 && ec > 0) {
+        std::printf("full query of %s: %.3f ms, EC operations alone %.3f ms, ratio %.3f\n", n,
+                    full / 1e6, ec / 1e6, full / ec);
+      }
+      if (server > 0) {
+        std::printf("psm-server at %s identifier(s): %.0f queries/s (%.0f identifiers/s)\n", n,
+                    1e9 / server, 1e9 / server * std::stod(n));
+      }
+    }
+    std::printf(
+        "where the rest goes: client set-up %.3f ms a query; server answer without HTTP "
+        "%.3f ms (1) and %.3f ms (100)\n",
+        medians_["BM_MiniClientCreate"] / 1e6, medians_["BM_ServerAnswerInProcess/1"] / 1e6,
+        medians_["BM_ServerAnswerInProcess/100"] / 1e6);
+    if (medians_["BM_ServerReEncrypt"] > 0) {
+      std::printf("ReEncrypt alone: %.0f/s\n", 1e9 / medians_["BM_ServerReEncrypt"]);
+    }
+  }
+
+ private:
+  std::map<std::string, double> medians_;  // nanoseconds
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}

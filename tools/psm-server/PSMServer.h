@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "absl/status/statusor.h"
+#include "tools/psm-server/PSMServerConfig.h"
+#include "tools/psm-server/PSMServerDatabase.h"
+
+// psm-server: the private-set-membership and on-device conversion service of our own, over
+// HTTP/1.1 on 127.0.0.1 (Boost.Beast). Endpoints:
+//   POST /pagead/conversion/app/psm  {"psm_request"} -> {"psm_response"}  (older flow)
+//   GET  /odm/config                 -> the "odm" config, or 204 with no body without one
+//   POST /odm/psm                    {"psm_request", "odmed"} -> {"psm_response"}
+//   POST /odm/validate               {"mvs", "odmed"} -> {"mv_oa4k", "mv_aaps"}; 400 when no
+//                                    value of the MVs belongs to an install
+// Malformed requests get 400. Runs its own thread; every method is thread-safe.
+class PSMServer {
+ public:
+  // Listens on 127.0.0.1:port (0: a free port) and starts serving.
+  static absl::StatusOr<std::unique_ptr<PSMServer>> start(PSMServerConfig config,
+                                                          uint16_t port = 0);
+  ~PSMServer();
+  PSMServer(const PSMServer&) = delete;
+  PSMServer& operator=(const PSMServer&) = delete;
+
+  uint16_t port() const;
+  std::string baseURL() const;
+  // The request targets ("/odm/config?...") received so far, in order.
+  std::vector<std::string> targets() const;
+  // The next `count` requests to `path` are answered with `status` and an empty body.
+  void failNext(const std::string& path, int status, int count);
+  // Blocks until the server stops (the command-line tool's main loop).
+  void wait();
+  void stop();
+
+  // The answer to one request (what the HTTP layer calls); public for the fuzz target.
+  struct Answer {
+    int status = 200;
+    std::string body;
+  };
+  Answer handle(const std::string& method, const std::string& target, const std::string& body);
+
+ private:
+  struct Impl;
+  explicit PSMServer(PSMServerConfig config);
+
+  PSMServerConfig config_;
+  std::unique_ptr<PSMServerDatabase> olderFlow_;
+  std::unique_ptr<PSMServerDatabase> odm_;
+  std::unique_ptr<Impl> impl_;
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> targets_;                     // guarded by mutex_
+  std::map<std::string, std::pair<int, int>> failures_;  // path -> (status, count); mutex_
+};
