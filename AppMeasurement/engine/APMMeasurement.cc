@@ -392,6 +392,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   // 8-9. Audience and session reporter come from the feature services (neutral until built).
   if (!features_.audience || !features_.sessionReporter) return false;
+  features_.audience->setDatabase(database_.get());
   // 11.
   monitor().logWithLevel(7, 23016, "Analytics is ready to receive events");
   // 12.

@@ -1,4 +1,5 @@
 // Bundling: the stored raw events of one metadata fingerprint become one upload bundle.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -284,6 +285,10 @@ bool APMMeasurement::bundleRawEvents() {
     }
     std::vector<APMPBEvent> messages;
     bool realtimeBundle = false;
+    if (!analyticsDenied && std::any_of(processed.begin(), processed.end(),
+                                        [](const APMEvent& e) { return e.name() == "_s"; })) {
+      features_.audience->clearEvaluationResultsForSessionScopedFilters();
+    }
     for (APMEvent& event : processed) {
       APMErrorSlot aggregateError;
       std::optional<APMEventAggregates> aggregates =
@@ -307,7 +312,9 @@ bool APMMeasurement::bundleRawEvents() {
                                errorContext(aggregateError));
         return false;
       }
-      if (!analyticsDenied && !features_.audience->evaluateFiltersForEvent(event)) return false;
+      if (!analyticsDenied && !features_.audience->evaluateFiltersForEvent(event, *aggregates)) {
+        return false;
+      }
       realtimeBundle |= event.isRealtime();
       messages.push_back(event.protoEvent());
     }

@@ -508,11 +508,19 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
           monitor().logWithLevel(2, 23136, "Configuration does not have valid Orvane App ID.");
           return false;
         }
-        // Audiences belong to the audience component (not built yet).
+        // The audiences are stored as filters, not as part of the configuration.
+        std::vector<APMPBAudience> audiences =
+            NANOGetMessageArray<APMPBAudience>(*config, APMPBMeasurementConfig::kAudiences)
+                .value_or(std::vector<APMPBAudience>{});
         NANOClearField(*config, APMPBMeasurementConfig::kAudiences);
         if (!currentConfig()->updateMeasurementConfig(*config)) {
           monitor().logWithLevel(2, 23138,
                                  "Failed to update configuration with new server configuration");
+          return false;
+        }
+        if (!features_.audience->updateAudiences(audiences)) {
+          monitor().logWithLevel(2, 23137,
+                                 "Failed to update audiences with new server configuration");
           return false;
         }
         return true;

@@ -2,11 +2,14 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "AppMeasurement/foundation/APMValue.h"
 
 class APMDatabase;
 class APMEvent;
+class APMEventAggregates;
+class APMPBAudience;
 class APMPBMeasurementBundle;
 class APMUserAttribute;
 
@@ -23,15 +26,28 @@ class APMUserAttribute;
 class APMAudienceEvaluating {
  public:
   virtual ~APMAudienceEvaluating() = default;
-  // Evaluates the event filters for one bundled event; false on a storage failure.
-  virtual bool evaluateFiltersForEvent(const APMEvent& event) { return true; }
+  // The engine's measurement database, handed over once it is open; it outlives every later
+  // call. Null withdraws it (nothing is evaluated afterwards).
+  virtual void setDatabase(APMDatabase* database) {}
+  // Replaces the stored audience definitions with those of a new configuration. Runs inside
+  // the engine's configuration transaction; false fails it.
+  virtual bool updateAudiences(const std::vector<APMPBAudience>& audiences) { return true; }
+  // Evaluates the event filters for one bundled event, with the event's aggregates after it
+  // was counted; false on a storage failure.
+  virtual bool evaluateFiltersForEvent(const APMEvent& event,
+                                       const APMEventAggregates& aggregates) {
+    return true;
+  }
   // Evaluates the property filters for one user property of a bundle; false on failure.
   virtual bool evaluateFiltersForUserProperty(const APMUserAttribute& property,
                                               double evaluationTime) {
     return true;
   }
-  // Adds the stored filter results to the bundle; false when they cannot be read.
+  // Evaluates the bundle's user attributes, then adds the stored filter results to the
+  // bundle (ending the bundle's evaluation pass); false when they cannot be read or written.
   virtual bool addResultsForBundling(APMPBMeasurementBundle& bundle) { return true; }
+  // At a session start (a bundle holding "_s"), before its events are evaluated: clears the
+  // session-scoped results and re-evaluates the stored user attributes.
   virtual void clearEvaluationResultsForSessionScopedFilters() {}
 };
 

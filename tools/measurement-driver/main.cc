@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
+#include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
@@ -185,6 +186,7 @@ int main(int argc, char** argv) {
   }
 
   KVLAnalyticsRegisterLibrary();
+  APMInstallMeasurementFeatures();
   KVLApp::configure();
   if (!KVLApp::isDefaultAppConfigured()) {
     std::fprintf(stderr, "measurement-driver: the platform core did not configure\n");

@@ -1,0 +1,22 @@
+#include "AppMeasurement/features/APMFeatureInstaller.h"
+
+#include <memory>
+
+#include "AppMeasurement/engine/APMMeasurement.h"
+#include "AppMeasurement/features/APMAudienceComponent.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
+
+void APMInstallMeasurementFeatures() {
+  APMFeatureServices services = APMFeatureServices::current();
+  services.audience = std::make_shared<APMAudienceComponent>([] {
+    APMAudience::Limits limits;
+    if (std::shared_ptr<APMRemoteConfig> config = APMMeasurement::remoteConfig()) {
+      limits.maxAudienceCount = config->maxAudienceCount();
+      limits.maxFiltersPerAudience = config->maxFiltersPerAudience();
+      limits.maxFilterResultCount = config->maxFilterResultCount();
+      limits.maxParametersPerFilter = config->maxParametersPerFilter();
+    }
+    return limits;
+  });
+  APMFeatureServices::install(std::move(services));
+}
