@@ -16,9 +16,12 @@
 #include <string>
 #include <thread>
 
+#include "AppMeasurement/engine/KVLAnalytics.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "app/AppDelegate.h"
 #include "app/DynamicLinks/CapacitorKavrelinDynamicLinks.h"
 #include "app/FacebookLogin/FacebookLoginPlugin.h"
+#include "app/KavrelinAnalytics/EngineAnalyticsFacade.h"
 #include "app/KavrelinAnalytics/KavrelinAnalytics.h"
 #include "platform/capacitor/CAPBridge.h"
 #include "platform/capacitor/CAPWebHost.h"
@@ -136,6 +139,15 @@ int main(int argc, char** argv) {
     platform::DispatchQueue::stopMainLoop();
     platform::DispatchQueue::main()->async([] {});
   }).detach();
+
+  // Measurement: the library registers with the platform core, which the delegate's launch
+  // configures; its service is the local measurement service unless KVL_MEASUREMENT_HOST names
+  // another ("host:port"; plain http only to this machine).
+  if (const char* measurementHost = std::getenv("KVL_MEASUREMENT_HOST")) {
+    APMRemoteConfig::setHosts({measurementHost, measurementHost, measurementHost});
+  }
+  KVLAnalyticsRegisterLibrary();
+  KVLAnalyticsFacade::install(std::make_shared<EngineAnalyticsFacade>());
 
   auto delegate = std::make_shared<AppDelegate>();
   auto bridge = platform::CAPBridge::create();

@@ -64,9 +64,9 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
   // The hosts of the configuration and upload URLs ("host" or "host:port"). A loopback host
   // (127.0.0.1, localhost, [::1]) is reached over plain http, every other over https.
   struct Hosts {
-    std::string config = "127.0.0.1:8787";
-    std::string upload = "127.0.0.1:8787";
-    std::string authorizedUpload = "127.0.0.1:8787";
+    std::string config = "127.0.0.1:8970";
+    std::string upload = "127.0.0.1:8970";
+    std::string authorizedUpload = "127.0.0.1:8970";
   };
   static void setHosts(Hosts hosts);
   static Hosts hosts();
