@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
+#include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "app/AppDelegate.h"
 #include "app/DynamicLinks/CapacitorKavrelinDynamicLinks.h"
@@ -146,6 +147,7 @@ int main(int argc, char** argv) {
   if (const char* measurementHost = std::getenv("KVL_MEASUREMENT_HOST")) {
     APMRemoteConfig::setHosts({measurementHost, measurementHost, measurementHost});
   }
+  APMInstallMeasurementFeatures();
   KVLAnalyticsRegisterLibrary();
   KVLAnalyticsFacade::install(std::make_shared<EngineAnalyticsFacade>());
 
