@@ -1,0 +1,487 @@
+#include "AppMeasurement/engine/APMAnalytics.h"
+
+#include <map>
+#include <mutex>
+
+#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/engine/APMEngineIdentity.h"
+#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMErrorEventSink.h"
+#include "AppMeasurement/foundation/APMNameUtil.h"
+#include "AppMeasurement/foundation/APMOrvaneServiceFileUtil.h"
+#include "AppMeasurement/foundation/APMParameterErrors.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/runtime/ClassRegistry.h"
+#include "platform/storekit/SKPaymentQueue.h"
+#include "platform/utilities/OULAppDelegateSwizzler.h"
+
+using apm_engine::monitor;
+
+namespace {
+
+constexpr const char* kSuiteName = "APMAnalyticsSuiteName";
+constexpr const char* kSetEnabledNotification = "KVLAnalyticsConfigurationSetEnabledNotification";
+
+// The internal error events of the validators go through the public-call layer.
+class SerialiserErrorEventSink : public APMErrorEventSink {
+ public:
+  void logInternalEvent(const std::string& origin, const std::string& name,
+                        const APMValueMap& parameters) override {
+    APMObjectMap map;
+    for (const auto& [key, value] : parameters) map.emplace(key, APMObject(value));
+    APMAnalytics::logInternalEventWithOrigin(origin, name, map);
+  }
+};
+
+// Transactions reach the purchase reporter of the features subsystem, which is not built yet;
+// until then the observer only keeps the queue's contract of having one.
+class PaymentObserver : public SKPaymentTransactionObserver {
+ public:
+  void paymentQueueUpdatedTransactions(SKPaymentQueue&,
+                                       const std::vector<SKPaymentTransaction>&) override {}
+};
+
+struct State {
+  State() { reset(); }
+  void reset() {
+    operationQueue = std::make_unique<platform::OperationQueue>("APMAnalyticsOperationQueue", true);
+    started = false;
+    deactivated = false;
+    enabled = false;
+    origin.clear();
+    interceptor = nullptr;
+    listeners.clear();
+    openURLListener = nullptr;
+    nextListener = 0;
+    if (observerToken != 0)
+      platform::NotificationCenter::defaultCenter().removeObserver(observerToken);
+    observerToken = 0;
+  }
+
+  std::mutex mutex;
+  std::unique_ptr<platform::OperationQueue> operationQueue;  // replaced only by resetForTesting
+  bool started = false;                                      // guarded by mutex
+  bool deactivated = false;                                  // guarded by mutex
+  bool enabled = false;                                      // guarded by mutex
+  std::string origin;                                        // guarded by mutex
+  APMMeasurement::Interceptor interceptor;                   // guarded by mutex
+  std::map<std::string, APMAnalytics::Listener> listeners;   // guarded by mutex
+  uint64_t nextListener = 0;                                 // guarded by mutex
+  APMAnalytics::OpenURLListener openURLListener;             // guarded by mutex
+  platform::NotificationCenter::ObserverToken observerToken = 0;  // guarded by mutex
+  std::shared_ptr<PaymentObserver> paymentObserver = std::make_shared<PaymentObserver>();
+
+  std::mutex loadMutex;
+  double loadTimestamp = 0;  // guarded by loadMutex
+};
+
+State& state() {
+  static State* s = [] {
+    auto* made = new State();
+    APMErrorEventSink::install(std::make_shared<SerialiserErrorEventSink>());
+    return made;
+  }();
+  return *s;
+}
+
+std::shared_ptr<platform::DispatchQueue> timestampQueue() {
+  static std::shared_ptr<platform::DispatchQueue> queue =
+      platform::DispatchQueue::createSerial("APMAnalyticsTimestampQueue");
+  return queue;
+}
+
+bool classExists(const char* name) { return platform::ClassRegistry::shared().contains(name); }
+
+bool isValidSafelistedEventList(const platform::Value& value) {
+  const platform::Value::Array* array = value.asArray();
+  if (array == nullptr) {
+    monitor().logWithLevel(0, 25034, "Invalid safelisted event parameter. Type must be an array");
+    return false;
+  }
+  for (const platform::Value& element : *array) {
+    if (!APMDataTypeValidator::isValidInternalEventName(APMObject(element))) {
+      monitor().logWithLevel(0, 25035, "Invalid event name for safelisting. Name", element);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// --- Queues ---
+
+std::shared_ptr<platform::DispatchQueue> APMAnalytics::queue() {
+  static std::shared_ptr<platform::DispatchQueue> serial =
+      platform::DispatchQueue::createSerial("APMAnalyticsQueue");
+  return serial;
+}
+
+void APMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) {
+  queue()->async(std::move(block));
+}
+
+void APMAnalytics::queueOperationWithBlock(platform::Block block) {
+  state().operationQueue->addOperation(
+      [block = std::move(block)]() mutable { dispatchAsyncOnSerialQueue(std::move(block)); });
+}
+
+void APMAnalytics::unsuspendOperationQueue() { state().operationQueue->setSuspended(false); }
+
+bool APMAnalytics::isCurrentQueueSerialQueue() {
+  std::shared_ptr<platform::DispatchQueue> current = platform::DispatchQueue::current();
+  return current && current->label() == "APMAnalyticsQueue";
+}
+
+double APMAnalytics::loadTimestamp() {
+  std::lock_guard<std::mutex> lock(state().loadMutex);
+  return state().loadTimestamp;
+}
+
+void APMAnalytics::setLoadTimestamp(double timestamp) {
+  std::lock_guard<std::mutex> lock(state().loadMutex);
+  state().loadTimestamp = timestamp;
+}
+
+void APMAnalytics::load() {
+  std::lock_guard<std::mutex> lock(state().loadMutex);
+  if (state().loadTimestamp == 0) state().loadTimestamp = apm_engine::now();
+}
+
+std::string APMAnalytics::origin() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().origin;
+}
+
+std::string APMAnalytics::topLevelVersion() {
+  std::shared_ptr<platform::RuntimeObject> facade =
+      classExists("KVLAnalytics") ? platform::ClassRegistry::shared().lookup("KVLAnalytics")()
+                                  : nullptr;
+  if (auto* versioned = dynamic_cast<APMTopLevelVersioned*>(facade.get())) {
+    return versioned->topLevelVersion();
+  }
+  return "111500000";
+}
+
+// --- Start ---
+
+void APMAnalytics::startWithAppID(const std::string& appID, const std::string& origin,
+                                  const platform::Value::Dictionary& options,
+                                  const void* configuration) {
+  load();
+  if (classExists("KVLADatabase")) {
+    monitor().logWithLevel(1, 25029,
+                           "Detected an older version of Orvane Analytics for Kavrelin framework. "
+                           "Data collection will be disabled. Please upgrade to the latest version "
+                           "of Orvane Analytics for Kavrelin");
+    return;
+  }
+  bool facade = classExists("KVLAnalytics");
+  if (facade && origin != "ka") {
+    monitor().logWithLevel(3, 25026, "Deferring to Kavrelin for event data collection");
+    return;
+  }
+  if (!facade && !APMOrvaneServiceFileUtil::orvaneServiceInfoPlistPath().value_or("").empty()) {
+    monitor().logWithLevel(
+        0, 25027,
+        "Deferring to Orvane Analytics for Kavrelin for event data collection. "
+        "See README.md, section Measurement, for the start through KVLAnalytics.");
+    return;
+  }
+  if (!options.empty()) {
+    auto tag = options.find("app_measurement_log_tag");
+    if (tag != options.end() && tag->second.isString() && !tag->second.asString()->empty()) {
+      monitor().setLogTag(*tag->second.asString());
+    } else {
+      monitor().logWithLevel(2, 25030, "Invalid monitor tag. It must be a non-empty string.");
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().started) return;
+    state().started = true;
+  }
+  // The consent layers persisted by the public consent calls are re-applied by those calls'
+  // owner (not built yet); the Info.plist layer is applied at engine start.
+  std::shared_ptr<APMEngineIdentity> identity = APMPersistedIdentity::sharedInstance();
+  if (origin == "ka" && appID != identity->appIDFromRZQ()) identity->setAppIDFromRZQ(appID);
+  platform::NotificationCenter::defaultCenter().postNotificationName(
+      "kKVLAnalyticsWillStartNotification");
+  bool enabled = true;
+  bool deactivated = false;
+  std::vector<std::string> safelist;
+  if (!options.empty()) {
+    auto value = options.find("KAVRELIN_ANALYTICS_COLLECTION_ENABLED");
+    if (value != options.end() && value->second.isNumber()) {
+      enabled = value->second.numberAsBool().value_or(true);
+    }
+    value = options.find("KAVRELIN_ANALYTICS_COLLECTION_DEACTIVATED");
+    if (value != options.end() && value->second.isNumber()) {
+      deactivated = value->second.numberAsBool().value_or(false);
+    }
+    value = options.find("safelisted_events");
+    if (value != options.end() && isValidSafelistedEventList(value->second)) {
+      for (const platform::Value& name : *value->second.asArray())
+        safelist.push_back(*name.asString());
+    }
+    platform::Value::Dictionary startConsent =
+        APMConsentSettingsUtil::consentSettingsFromDictionary(options);
+    if (!startConsent.empty())
+      settings()->setObject(platform::Value(startConsent), "consent_settings_on_start");
+  }
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().origin = origin;
+    state().deactivated = deactivated;
+  }
+  dispatchAsyncOnSerialQueue([appID, enabled, deactivated, safelist] {
+    APMMeasurement::initializeSharedInstance(appID, enabled, deactivated, safelist);
+    if (OULAppDelegateSwizzler::isAppDelegateProxyEnabled()) {
+      if (!deactivated) {
+        platform::DispatchQueue::main()->async(
+            [] { OULAppDelegateSwizzler::proxyOriginalDelegate(); });
+      }
+    } else {
+      monitor().logWithLevel(6, 25036, "App Delegate Proxy is disabled");
+    }
+    std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().enabled = engine && engine->wasEnabledDuringInitialization();
+  });
+  if (configuration != nullptr) observeNotificationsForAnalyticsConfiguration(configuration);
+  std::shared_ptr<PaymentObserver> observer = state().paymentObserver;
+  platform::DispatchQueue::main()->async(
+      [observer] { SKPaymentQueue::defaultQueue().addTransactionObserver(observer); });
+  unsuspendOperationQueue();
+}
+
+void APMAnalytics::setAnalyticsEnabled(bool enabled, bool persistSetting) {
+  dispatchAsyncOnSerialQueue([enabled, persistSetting] {
+    if (persistSetting)
+      APMPersistedConfig::sharedInstance()->setMeasurementEnabledState(enabled ? 1 : 2);
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      if (state().deactivated && enabled) return;
+      state().enabled = enabled;
+    }
+    if (std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance()) {
+      engine->setEnabled(enabled);
+    }
+  });
+}
+
+void APMAnalytics::observeNotificationsForAnalyticsConfiguration(const void* configuration) {
+  platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
+  std::lock_guard<std::mutex> lock(state().mutex);
+  if (state().observerToken != 0) center.removeObserver(state().observerToken);
+  state().observerToken = 0;
+  if (configuration == nullptr) return;
+  state().observerToken = center.addObserverForName(kSetEnabledNotification, configuration, nullptr,
+                                                    &APMAnalytics::handleSetEnabled);
+}
+
+void APMAnalytics::handleSetEnabled(const platform::Notification& notification) {
+  const platform::Value::Dictionary* info = notification.userInfo.asDictionary();
+  const platform::Value* value = nullptr;
+  if (info != nullptr) {
+    auto found = info->find(kSetEnabledNotification);
+    if (found != info->end()) value = &found->second;
+  }
+  if (value == nullptr || !value->isNumber()) {
+    monitor().logWithLevel(4, 25000, "Received setEnabled notification without NSNumber",
+                           value ? *value : platform::Value());
+    return;
+  }
+  setAnalyticsEnabled(value->numberAsBool().value_or(false), false);
+}
+
+// --- Event logging ---
+
+void APMAnalytics::logEventWithName(const std::string& name,
+                                    const platform::Value::Dictionary& parameters) {
+  logEventWithOrigin("app", name, parameters);
+}
+
+void APMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
+                                      const platform::Value::Dictionary& parameters) {
+  int64_t failure = 0;
+  APMObject nameObject{platform::Value(name)};
+  if (!APMDataTypeValidator::isValidPublicEventName(nameObject, &failure)) {
+    APMLogErrorEventWithValue(failure == 4 ? 13 : 2, nameObject, 40, &nameObject);
+    return;
+  }
+  logEventWithOrigin(origin, true, name, APMObject::mapFromDictionary(parameters));
+}
+
+void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                              const APMObjectMap& parameters) {
+  logEventWithOrigin(origin, false, name, parameters);
+}
+
+void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent,
+                                      const std::string& name, const APMObjectMap& parameters) {
+  std::shared_ptr<APMScreenViewReporting> screens =
+      APMFeatureServices::current().screenViewReporter;
+  if (name == "screen_view") {
+    screens->trackScreenWithParameters(parameters, apm_engine::now());
+    return;
+  }
+  APMObjectMap screen =
+      APMHasScreenParameters(parameters) ? APMObjectMap{} : screens->screenParameters();
+  // One critical section for the timestamp and the place in the operation queue.
+  timestampQueue()->sync([&] {
+    double timestamp = apm_engine::now();
+    queueOperationWithBlock([origin, isPublicEvent, name, parameters, timestamp, screen] {
+      logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, false, false,
+                            screen);
+    });
+  });
+}
+
+void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                              double timestamp, const APMObjectMap& parameters) {
+  APMObjectMap screen = APMHasScreenParameters(parameters)
+                            ? APMObjectMap{}
+                            : APMFeatureServices::current().screenViewReporter->screenParameters();
+  queueOperationWithBlock([origin, name, parameters, timestamp, screen] {
+    logEventOnSerialQueue(origin, false, name, parameters, timestamp, false, false, screen);
+  });
+}
+
+void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent,
+                                      const std::string& name, const APMObjectMap& parameters,
+                                      double timestamp, bool ignoreEnabled,
+                                      bool ignoreInterceptor) {
+  queueOperationWithBlock([=] {
+    logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled,
+                          ignoreInterceptor, {});
+  });
+}
+
+void APMAnalytics::logEventOnSerialQueue(const std::string& origin, bool isPublicEvent,
+                                         const std::string& name, const APMObjectMap& parameters,
+                                         double timestamp, bool ignoreEnabled,
+                                         bool ignoreInterceptor,
+                                         const APMObjectMap& addedScreenParameters) {
+  APMObjectMap eventParameters = parameters;
+  APMObjectMap screen = addedScreenParameters;
+  if (ignoreInterceptor && screen.empty() &&
+      APMDataTypeValidator::isValidForwardedEventOrigin(APMObject(platform::Value(origin)))) {
+    screen = APMScreenParameters(parameters);
+    for (const auto& [key, value] : screen) eventParameters.erase(key);
+  }
+  if (!APMMeasurement::hasSharedInstance()) return;
+  std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+  if (!engine) return;
+  bool enabled;
+  APMMeasurement::Interceptor interceptor;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    enabled = state().enabled;
+    interceptor = state().interceptor;
+  }
+  engine->logEvent(origin, isPublicEvent, name, eventParameters, timestamp, enabled, ignoreEnabled,
+                   ignoreInterceptor, std::move(interceptor), screen);
+}
+
+void APMAnalytics::setDefaultEventParameters(
+    std::optional<platform::Value::Dictionary> parameters) {
+  queueOperationWithBlock([parameters = std::move(parameters)] {
+    if (std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance()) {
+      engine->setDefaultEventParameters(parameters);
+    }
+  });
+}
+
+// --- Listeners, interceptor, URLs ---
+
+void APMAnalytics::setLogEventInterceptor(APMMeasurement::Interceptor interceptor) {
+  auto store = [interceptor = std::move(interceptor)]() mutable {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().interceptor = std::move(interceptor);
+  };
+  if (isCurrentQueueSerialQueue())
+    store();
+  else
+    queueOperationWithBlock(std::move(store));
+}
+
+std::string APMAnalytics::addLogEventListener(Listener listener) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  std::string token = std::to_string(++state().nextListener);
+  state().listeners.emplace(token, std::move(listener));
+  return token;
+}
+
+void APMAnalytics::removeLogEventListener(const std::string& token) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().listeners.erase(token);
+}
+
+void APMAnalytics::notifyEventListeners(const APMEvent& event) {
+  std::vector<Listener> listeners;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    for (const auto& [token, listener] : state().listeners) listeners.push_back(listener);
+  }
+  for (const Listener& listener : listeners) listener(event);
+}
+
+void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
+  dispatchAsyncOnSerialQueue([listener = std::move(listener)]() mutable {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().openURLListener = std::move(listener);
+  });
+}
+
+// --- Settings suite ---
+
+std::shared_ptr<APMUserDefaults> APMAnalytics::settings() {
+  static std::shared_ptr<APMUserDefaults> suite = std::make_shared<APMUserDefaults>(kSuiteName);
+  return suite;
+}
+
+int64_t APMAnalytics::resetRetryCount() { return settings()->integerForKey("reset_retry_count"); }
+
+void APMAnalytics::setResetRetryCount(int64_t count) {
+  if (count <= 0)
+    settings()->removeObjectForKey("reset_retry_count");
+  else
+    settings()->setInteger(count, "reset_retry_count");
+}
+
+bool APMAnalytics::needFirstOpenAfterReset() {
+  return settings()->boolForKey("need_first_open_after_reset");
+}
+
+void APMAnalytics::setNeedFirstOpenAfterReset(bool need) {
+  if (need)
+    settings()->setObject(platform::Value(true), "need_first_open_after_reset");
+  else
+    settings()->removeObjectForKey("need_first_open_after_reset");
+}
+
+std::optional<platform::Value> APMAnalytics::deferredAnalyticsCollection() {
+  return settings()->objectForKey("deferred_analytics_collection");
+}
+
+void APMAnalytics::setDeferredAnalyticsCollectionIfUnset(bool disabling) {
+  if (deferredAnalyticsCollection()) return;
+  settings()->setObject(platform::Value(int64_t{disabling ? 1 : 0}),
+                        "deferred_analytics_collection");
+}
+
+void APMAnalytics::resetForTesting() {
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().reset();
+  }
+  setLoadTimestamp(0);
+  APMMeasurement::resetSharedInstanceForTesting();
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "AppMeasurement/messages/APMPBMessages.h"
+
+class APMEngineIdentity;
+class APMMeasurement;
+
+// The consent rules applied to a measurement bundle: which identifiers it may carry, its
+// consent and DMA fields, whether two bundles may share an upload batch, and the data controls
+// the server asks for. Event writing applies the first two to each new metadata bundle; the
+// upload applies all of them, with the state of that moment, to every queued bundle it sends.
+//
+// Plain functions over values; any thread.
+namespace APMBundleConsent {
+
+// The consent state of one write or upload pass.
+struct State {
+  std::string consentSignals;      // the current consent-signal string
+  std::string consentDiagnostics;  // the current diagnostics string
+  bool adUserDataDenied = false;
+  bool attGateSetting = false;  // remote "measurement.attmas_gate"
+  bool isDMARegion = false;
+  std::set<std::string> corePlatformServices;
+};
+
+// The state now: consent settings, the configuration's DMA answers.
+State currentState(APMMeasurement& engine);
+
+// A consent-signal string of at least 4 characters whose character at `index` is "0", "D"
+// or "d".
+bool isDeniedAt(const std::string& signals, size_t index);
+bool isAnalyticsStorageDenied(const std::string& signals);
+
+// Consent identifiers: the consent string, tracking status, device and app instance
+// identifiers, and what denied storage withholds. `override` makes the current string replace
+// the bundle's own.
+void applyConsentIdentifiers(APMPBMeasurementBundle& bundle, const State& state,
+                             APMEngineIdentity& identity, bool override);
+// Diagnostics, DMA flag, core platform services and the "_npa" property.
+void applyDMAFields(APMPBMeasurementBundle& bundle, const State& state,
+                    const std::optional<APMPBUserAttribute>& npa, bool override);
+bool hasFirstOpenEvent(const APMPBMeasurementBundle& bundle);
+// Equal consent, diagnostics and services strings (absent equals absent), DMA flags and
+// "_npa" values (absent counts as 0).
+bool areBatchCompatible(const APMPBMeasurementBundle& first, const APMPBMeasurementBundle& second);
+// The server's data controls ("app_instance_id", "user_id", "os_version", "device_model",
+// "device_info", "enhanced_user_id").
+void applyDataControls(APMPBMeasurementBundle& bundle, const std::vector<std::string>& controls,
+                       APMEngineIdentity& identity);
+
+}  // namespace APMBundleConsent

@@ -1,0 +1,454 @@
+#include "AppMeasurement/engine/APMMeasurement.h"
+
+#include <cmath>
+
+#include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/APMEngineIdentity.h"
+#include "AppMeasurement/engine/APMEngineStores.h"
+#include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/foundation/APMAlarm.h"
+#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/storage/APMDatabase.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/runtime/ClassRegistry.h"
+#include "platform/utilities/OULNetwork.h"
+
+namespace {
+
+// What the foundation reads of the shared engine, without holding it.
+class EngineState : public APMMeasurementEngineState {
+ public:
+  explicit EngineState(std::weak_ptr<APMMeasurement> engine) : engine_(std::move(engine)) {}
+  bool isEnabled() override {
+    std::shared_ptr<APMMeasurement> engine = engine_.lock();
+    return engine && engine->isEnabled();
+  }
+  std::shared_ptr<APMIdentity> identity() override { return nullptr; }
+  std::shared_ptr<APMRemoteConfig> remoteConfig() override {
+    std::shared_ptr<APMMeasurement> engine = engine_.lock();
+    return engine ? engine->remoteConfigInstance() : nullptr;
+  }
+
+ private:
+  std::weak_ptr<APMMeasurement> engine_;
+};
+
+struct SharedState {
+  std::mutex mutex;
+  std::shared_ptr<APMMeasurement> instance;  // guarded by mutex
+  std::shared_ptr<EngineState> engineState;  // guarded by mutex
+  bool creationAttempted = false;            // guarded by mutex
+};
+
+SharedState& shared() {
+  static SharedState state;
+  return state;
+}
+
+using apm_engine::monitor;
+
+bool classExists(const char* name) { return platform::ClassRegistry::shared().contains(name); }
+
+// Info.plist "KavrelinScreenReportingEnabled", else "KavrelinAutomaticScreenReportingEnabled":
+// a number gives its truth, anything else (a missing key included) reads as on.
+bool isScreenReportingEnabled() {
+  std::shared_ptr<platform::Bundle> bundle = platform::Bundle::mainBundle();
+  if (!bundle) return true;
+  for (const char* key :
+       {"KavrelinScreenReportingEnabled", "KavrelinAutomaticScreenReportingEnabled"}) {
+    std::optional<platform::Value> value = bundle->objectForInfoDictionaryKey(key);
+    if (!value) continue;
+    if (std::optional<bool> truth = value->numberAsBool()) return *truth;
+    return true;
+  }
+  return true;
+}
+
+bool hasArgument(const std::string& argument) {
+  for (const std::string& given : platform::ProcessInfo::processInfo().arguments()) {
+    if (given == argument) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// --- Process-wide instance ---
+
+void APMMeasurement::initializeSharedInstance(const std::string& appID,
+                                              bool isAnalyticsCollectionEnabled,
+                                              bool isAnalyticsCollectionDeactivated,
+                                              std::vector<std::string> safelistedEvents) {
+  // Nothing run under this mutex calls sharedInstance() or remoteConfig(), which take it too.
+  std::lock_guard<std::mutex> lock(shared().mutex);
+  if (shared().creationAttempted) return;
+  shared().creationAttempted = true;
+  if (appID.empty()) return;
+  APMMonitor::monitor();
+  shared().instance = create(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
+                             std::move(safelistedEvents));
+  if (shared().instance) {
+    shared().engineState = std::make_shared<EngineState>(shared().instance);
+    APMMeasurementEngineState::install(shared().engineState);
+  }
+}
+
+bool APMMeasurement::hasSharedInstance() {
+  std::lock_guard<std::mutex> lock(shared().mutex);
+  return shared().creationAttempted && shared().instance != nullptr;
+}
+
+std::shared_ptr<APMMeasurement> APMMeasurement::sharedInstance() {
+  std::lock_guard<std::mutex> lock(shared().mutex);
+  if (!shared().creationAttempted && classExists("KVLAnalytics")) {
+    monitor().logWithLevel(2, 23147,
+                           "Orvane Analytics for Kavrelin has not been created. Please, configure "
+                           "Kavrelin by calling [KVLApp configure]");
+  }
+  return shared().instance;
+}
+
+std::shared_ptr<APMRemoteConfig> APMMeasurement::remoteConfig() {
+  std::shared_ptr<APMMeasurement> engine;
+  {
+    std::lock_guard<std::mutex> lock(shared().mutex);
+    engine = shared().instance;
+  }
+  std::shared_ptr<APMRemoteConfig> config = engine ? engine->remoteConfigInstance() : nullptr;
+  return config ? config : APMRemoteConfig::defaultInstance();
+}
+
+void APMMeasurement::resetSharedInstanceForTesting() {
+  std::lock_guard<std::mutex> lock(shared().mutex);
+  shared().instance.reset();
+  shared().creationAttempted = false;
+  shared().engineState.reset();
+  APMMeasurementEngineState::install({});
+}
+
+std::shared_ptr<APMRemoteConfig> APMMeasurement::currentConfig() const {
+  std::shared_ptr<APMRemoteConfig> config = remoteConfigInstance();
+  return config ? config : APMRemoteConfig::defaultInstance();
+}
+
+std::shared_ptr<APMRemoteConfig> APMMeasurement::remoteConfigInstance() const {
+  std::lock_guard<std::mutex> lock(remoteConfigMutex_);
+  return remoteConfig_;
+}
+
+// --- Creation ---
+
+std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
+                                                       bool isAnalyticsCollectionEnabled,
+                                                       bool isAnalyticsCollectionDeactivated,
+                                                       std::vector<std::string> safelistedEvents) {
+  if (appID.empty()) {
+    monitor().logWithLevel(1, 23170, "Cannot start Measurement. App ID is empty.");
+    return nullptr;
+  }
+  bool facade = classExists("KVLAnalytics");
+  std::string version = facade ? APMAnalytics::topLevelVersion() : "111500000";
+  monitor().logWithLevel(6, 23007, "Analytics v." + version + " started");
+  if (facade) {
+    monitor().logWithLevel(
+        8, 23222, "Build " + std::to_string(APMEngineIdentity::appMeasurementLibraryVersion()));
+  }
+  std::string prefix = facade ? "KVL" : "APM";
+  std::string debugOn = "-" + prefix + "AnalyticsDebugEnabled";
+  std::string debugOff = "-no" + prefix + "AnalyticsDebugEnabled";
+  std::string verboseOn = "-" + prefix + "AnalyticsVerboseLoggingEnabled";
+  std::string verboseOff = "-" + prefix + "AnalyticsVerboseLoggingDisabled";
+  const char* docs = " (see README.md, section Logging)";
+  if (monitor().isDebugModeEnabled()) {
+    monitor().logWithLevel(
+        6, 23008,
+        "To disable debug logging set the following application argument: " + debugOff + docs);
+  } else {
+    monitor().logWithLevel(
+        6, 23008,
+        "To enable debug logging set the following application argument: " + debugOn + docs);
+  }
+  monitor().logWithLevel(7, 23009, "Debug logging enabled");
+  if (monitor().isVerboseLoggingEnabled()) {
+    monitor().logWithLevel(
+        7, 23207,
+        "To disable verbose logging set the following application argument: " + verboseOff + docs);
+  } else {
+    monitor().logWithLevel(
+        7, 23207,
+        "To enable verbose logging set the following application argument: " + verboseOn + docs);
+  }
+
+  Collaborators collaborators;
+  collaborators.network = OULNetwork::create(APMRemoteConfig::hosts().upload);
+  if (!collaborators.network) {
+    monitor().logWithLevel(1, 23010, "Failed to initialize network component");
+  } else {
+    collaborators.network->setIsDebugModeEnabled(monitor().isDebugModeEnabled());
+  }
+  collaborators.scheduler = std::make_shared<APMScheduler>("com.orvane.kvla.worker");
+  collaborators.alarm =
+      APMAlarm::create(collaborators.scheduler->workerQueue(), "Measurement timer");
+  collaborators.persistedConfig = APMPersistedConfig::sharedInstance();
+  return create(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
+                isAnalyticsCollectionDeactivated, std::move(safelistedEvents));
+}
+
+std::shared_ptr<APMMeasurement> APMMeasurement::create(Collaborators collaborators,
+                                                       const std::string& appID,
+                                                       bool isAnalyticsCollectionEnabled,
+                                                       bool isAnalyticsCollectionDeactivated,
+                                                       std::vector<std::string> safelistedEvents) {
+  if (!collaborators.persistedConfig) {
+    collaborators.persistedConfig = APMPersistedConfig::sharedInstance();
+  }
+  if (!collaborators.scheduler) {
+    collaborators.scheduler = std::make_shared<APMScheduler>("com.orvane.kvla.worker");
+  }
+  if (!collaborators.alarm) {
+    collaborators.alarm =
+        APMAlarm::create(collaborators.scheduler->workerQueue(), "Measurement timer");
+  }
+  if (!collaborators.identity) collaborators.identity = APMPersistedIdentity::sharedInstance();
+  std::shared_ptr<APMMeasurement> engine(
+      new APMMeasurement(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
+                         isAnalyticsCollectionDeactivated, std::move(safelistedEvents)));
+  if (engine->network_) engine->network_->setLoggerDelegate(engine);
+  // Second phase: the engine is shared now, so its blocks can hold it weakly.
+  engine->wasEnabledDuringInitialization_ = engine->shouldEnableMeasurement();
+  engine->setEnabled(engine->wasEnabledDuringInitialization_);
+  return engine;
+}
+
+APMMeasurement::APMMeasurement(Collaborators collaborators, const std::string& appID,
+                               bool isAnalyticsCollectionEnabled,
+                               bool isAnalyticsCollectionDeactivated,
+                               std::vector<std::string> safelistedEvents)
+    : databaseName_(collaborators.databaseName),
+      alarm_(std::move(collaborators.alarm)),
+      identity_(std::move(collaborators.identity)),
+      network_(std::move(collaborators.network)),
+      persistedConfig_(std::move(collaborators.persistedConfig)),
+      scheduler_(std::move(collaborators.scheduler)),
+      features_(std::move(collaborators.features)),
+      appID_(appID),
+      safelistedEvents_(std::move(safelistedEvents)),
+      isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
+      isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated) {
+  std::optional<platform::Value> stored = persistedConfig_->loadTimestampValue();
+  std::optional<double> storedTime = stored ? stored->numberAsDouble() : std::nullopt;
+  if (storedTime) {
+    initTimestamp_ = *storedTime;
+  } else {
+    initTimestamp_ = APMAnalytics::loadTimestamp();
+    persistedConfig_->setLoadTimestampValue(platform::Value(initTimestamp_));
+  }
+}
+
+APMMeasurement::~APMMeasurement() = default;
+
+void APMMeasurement::schedule(const char* blockID, std::function<void(APMMeasurement&)> block) {
+  std::weak_ptr<APMMeasurement> weak = weak_from_this();
+  scheduler_->scheduleOnWorkerQueueBlockID(blockID, [weak, block = std::move(block)] {
+    if (std::shared_ptr<APMMeasurement> engine = weak.lock()) block(*engine);
+  });
+}
+
+// --- Enabling ---
+
+bool APMMeasurement::shouldEnableMeasurement() {
+  if (isAnalyticsCollectionDeactivated_) return false;
+  int64_t state = persistedConfig_->measurementEnabledState();
+  if (state == 1) return true;
+  if (state == 2) return false;
+  return isAnalyticsCollectionEnabled_;
+}
+
+void APMMeasurement::setEnabled(bool enabled) {
+  schedule("APMMeasurement:619",
+           [enabled](APMMeasurement& engine) { engine.setEnabledOnWorkerQueue(enabled); });
+}
+
+void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("setIsEnabledOnWorkerQueue");
+  if (isAnalyticsCollectionDeactivated_ && enabled) {
+    monitor().logWithLevel(6, 23206, "Analytics collection deactivated");
+    return;
+  }
+  if (!isAnalyticsCollectionDeactivated_)
+    APMAnalytics::setDeferredAnalyticsCollectionIfUnset(!enabled);
+  enabled_.store(enabled);
+  if (enabled) {
+    if (!startMeasurementOnWorkerQueue()) {
+      monitor().logWithLevel(0, 23011, "Failed to start Analytics. Analytics is disabled");
+      setEnabled(false);
+      return;
+    }
+    features_.sessionReporter->setReportingEnabled(true);
+    features_.searchAdReporter->setSearchAdReporterEnabled(true);
+    monitor().logWithLevel(6, 23012, "Analytics collection enabled");
+    if (isScreenReportingEnabled() && classExists("KVLAnalytics")) {
+      monitor().logWithLevel(
+          6, 23220,
+          "Analytics screen reporting is enabled. Call "
+          "Analytics.logEvent(AnalyticsEventScreenView, "
+          "parameters: [...]) to log a screen view event. To disable automatic screen reporting, "
+          "set the flag KavrelinAutomaticScreenReportingEnabled to NO (boolean) in the Info.plist");
+    }
+  } else {
+    alarm_->cancel();
+    features_.sessionReporter->setReportingEnabled(false);
+    features_.searchAdReporter->setSearchAdReporterEnabled(false);
+    monitor().logWithLevel(6, 23013, "Analytics collection disabled");
+  }
+}
+
+bool APMMeasurement::startMeasurementOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("startMeasurementOnWorkerQueue");
+  {
+    std::lock_guard<std::mutex> lock(initializeComponentsLock_);
+    if (!didInitializeComponents_.load()) {
+      if (!initializeComponentsOnWorkerQueue()) return false;
+      didInitializeComponents_.store(true);
+    }
+  }
+  onStartMeasurement();
+  return true;
+}
+
+bool APMMeasurement::shouldWipeDataWithAppIDFromRZQ(const std::string& appIDFromRZQ,
+                                                    const std::string& persistedAppIDFromRZQ) {
+  int64_t retries = APMAnalytics::resetRetryCount();
+  if (retries >= 1 && retries <= 9) return true;
+  if (appIDFromRZQ.empty() || persistedAppIDFromRZQ.empty() ||
+      appIDFromRZQ == persistedAppIDFromRZQ) {
+    return false;
+  }
+  monitor().logWithLevel(4, 23294,
+                         "Analytics data will reset due to change in Orvane App ID. Original ID, "
+                         "new ID",
+                         persistedAppIDFromRZQ, appIDFromRZQ);
+  return true;
+}
+
+void APMMeasurement::updatePersistedAppIDFromRZQ() {
+  std::string fromIdentity = identity_->appIDFromRZQ();
+  if (fromIdentity != persistedConfig_->appIDFromRZQ().value_or("")) {
+    persistedConfig_->setAppIDFromRZQ(fromIdentity);
+  }
+  if (APMAnalytics::origin() == "ka") persistedConfig_->setAppIDFromRZQ(appID_);
+  persistedConfig_->setAppIDFromPelmora(std::nullopt);
+}
+
+void APMMeasurement::setProspectiveConsentSettings() {
+  // The consent layers of the public calls are not built yet: the settings the Info.plist
+  // gives are the only candidate besides what is already in force.
+  platform::Value::Dictionary fromPlist = APMConsentSettingsUtil::consentSettingsFromPlist();
+  if (!fromPlist.empty() && APMConsentSettingsUtil::isConsentSourceHigherPriority(20)) {
+    APMConsentSettingsUtil::updateSettings(fromPlist, 20);
+  }
+}
+
+bool APMMeasurement::initializeComponentsOnWorkerQueue() {
+  // 1. Identity.
+  if (!identity_) return false;
+  // 2. Consent that takes effect at start.
+  setProspectiveConsentSettings();
+  // 3. App-identifier change.
+  if (shouldWipeDataWithAppIDFromRZQ(identity_->appIDFromRZQ(),
+                                     persistedConfig_->appIDFromRZQ().value_or(""))) {
+    APMAnalytics::setResetRetryCount(APMAnalytics::resetRetryCount() + 1);
+    if (wipeoutAnalyticsDataAndResetComponents()) {
+      APMAnalytics::setResetRetryCount(0);
+    } else {
+      monitor().logWithLevel(4, 23208, "Failed to wipe out Analytics data");
+    }
+  }
+  // 4-5. Identifiers.
+  identity_->updateIdentifiers();
+  updatePersistedAppIDFromRZQ();
+  // 6. Database, retried once.
+  if (!database_) {
+    auto settings = std::make_shared<APMEngineDatabaseSettings>(weak_from_this(), persistedConfig_);
+    database_ = APMDatabase::create(databaseName_, settings, nullptr, scheduler_->workerQueue());
+    if (!database_) {
+      database_ = APMDatabase::create(databaseName_, settings, nullptr, scheduler_->workerQueue());
+    }
+    if (!database_) return false;
+  }
+  // 7. Remote configuration.
+  if (!remoteConfigInstance()) {
+    remoteConfigStore_ = std::make_shared<APMDatabaseRemoteConfigStore>(database_.get());
+    std::shared_ptr<APMRemoteConfig> config =
+        APMRemoteConfig::create(appID_, remoteConfigStore_, persistedConfig_, nullptr);
+    if (!config) return false;
+    std::lock_guard<std::mutex> lock(remoteConfigMutex_);
+    remoteConfig_ = std::move(config);
+  }
+  // 8-9. Audience and session reporter come from the feature services (neutral until built).
+  if (!features_.audience || !features_.sessionReporter) return false;
+  // 11.
+  monitor().logWithLevel(7, 23016, "Analytics is ready to receive events");
+  // 12.
+  monitor().setEncodeContexts(identity_->isFromAppStore());
+  // 13.
+  APMErrorSlot error;
+  if (!database_->maybeDeleteStaleData(&error) && error) {
+    monitor().logWithLevel(5, 23018, "Unable to delete stale data. Error", *error);
+  }
+  // 14-18: consent from the configuration, on-device conversion, campaign and deep links are
+  // later subsystems' work; the automatic start-up events follow.
+  reportAutomaticEventsOnWorkerQueue();
+  // 19. Search ads.
+  features_.searchAdReporter->setSearchAdReporterEnabled(true);
+  features_.searchAdReporter->start();
+  // 21. Feature rollouts belong to the remote-configuration library when it is present.
+  if (persistedConfig_->kavrelinFeatureRollouts() && !classExists("KVLRemoteConfig")) {
+    persistedConfig_->setKavrelinFeatureRollouts(std::nullopt);
+  }
+  // 22.
+  subscribeForAppForegroundBackgroundNotifications();
+  return true;
+}
+
+void APMMeasurement::reachabilityDidChange() {
+  schedule("APMMeasurement:998", [](APMMeasurement& engine) { engine.updateSchedule(); });
+}
+
+void APMMeasurement::OULNetwork_logWithLevel(OULLoggerLevel level, int64_t messageCode,
+                                             const std::string& message,
+                                             const std::vector<platform::Value>& contexts) {
+  int mapped = 3;
+  switch (static_cast<int>(level)) {
+    case 3:
+      mapped = 1;
+      break;
+    case 4:
+      mapped = 4;
+      break;
+    case 5:
+      mapped = 3;
+      break;
+    case 6:
+      mapped = 6;
+      break;
+    case 7:
+      mapped = 7;
+      break;
+    default:
+      mapped = 3;
+      break;
+  }
+  std::vector<APMLogContext> logContexts(contexts.begin(), contexts.end());
+  monitor().logWithLevel(mapped, messageCode, message, logContexts);
+}
+
+int32_t APMMeasurement::currentDayNumber() const {
+  return static_cast<int32_t>(
+      std::floor((apm_engine::now() - persistedConfig_->midnightOffset()) / 86400.0));
+}

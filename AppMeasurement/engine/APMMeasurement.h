@@ -1,0 +1,269 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/foundation/APMError.h"
+#include "AppMeasurement/foundation/APMMeasurementEngineState.h"
+#include "AppMeasurement/foundation/APMValue.h"
+#include "platform/utilities/OULNetworkLoggerDelegate.h"
+#include "platform/utilities/OULNetworkReachabilityDelegate.h"
+
+class APMAlarm;
+class APMDailyCounts;
+class APMDatabase;
+class APMEngineIdentity;
+class APMPersistedConfig;
+class APMPBMeasurementBundle;
+class APMRawEventData;
+class APMRemoteConfig;
+class APMScheduler;
+class APMUserAttribute;
+class OULHTTPURLResponse;
+class OULNetwork;
+struct APMQueuedBundle;
+
+// The measurement engine: one object per process owning the database, identity, remote and
+// persisted configuration, feature reporters, the network object and the worker queue. Every
+// event, user property, upload and configuration fetch passes through it.
+//
+// Creation is two-phase: create() builds the object, then the component block runs on the
+// worker queue when the engine is first enabled. Blocks handed to queues, the alarm and the
+// network hold the engine weakly and do nothing once it is gone.
+//
+// Threads: the class operations and setEnabled/logEvent/setDefaultEventParameters may be
+// called from any thread and only hand work to the worker queue; every ...OnWorkerQueue
+// operation, handling, writing, bundling and upload run on the worker queue ("com.orvane.
+// kvla.worker"). Delays (upload alarm, back-off, suspension) follow platform::Clock: wall time
+// for the alarm and the upload times, uptime for the suspension.
+class APMMeasurement : public OULNetworkLoggerDelegate,
+                       public OULNetworkReachabilityDelegate,
+                       public std::enable_shared_from_this<APMMeasurement> {
+ public:
+  // The interceptor of public events: origin, name, parameters, timestamp.
+  using Interceptor = std::function<void(const std::string& origin, const std::string& name,
+                                         const APMObjectMap& parameters, double timestamp)>;
+
+  // Everything the full creator is given; the convenience creator fills the defaults.
+  struct Collaborators {
+    std::string databaseName = "orvane-app-measurement.sql";
+    std::shared_ptr<APMPersistedConfig> persistedConfig;
+    std::shared_ptr<OULNetwork> network;
+    std::shared_ptr<APMScheduler> scheduler;
+    std::shared_ptr<APMAlarm> alarm;
+    std::shared_ptr<APMEngineIdentity> identity;
+    APMFeatureServices features = APMFeatureServices::current();
+  };
+
+  // --- Process-wide instance ---
+
+  // One creation attempt per process, flagged even when it fails; an empty app identifier
+  // leaves the process without an engine for good.
+  static void initializeSharedInstance(const std::string& appID, bool isAnalyticsCollectionEnabled,
+                                       bool isAnalyticsCollectionDeactivated,
+                                       std::vector<std::string> safelistedEvents);
+  static bool hasSharedInstance();
+  static std::shared_ptr<APMMeasurement> sharedInstance();
+  // The engine's remote configuration, else the defaults instance. Never null.
+  static std::shared_ptr<APMRemoteConfig> remoteConfig();
+  // Forgets the shared engine and the creation attempt (tests only; the old engine's blocks
+  // keep running until they find it gone).
+  static void resetSharedInstanceForTesting();
+
+  // The convenience creator: nullptr (23170) for an empty app identifier.
+  static std::shared_ptr<APMMeasurement> create(const std::string& appID,
+                                                bool isAnalyticsCollectionEnabled,
+                                                bool isAnalyticsCollectionDeactivated,
+                                                std::vector<std::string> safelistedEvents);
+  // The full creator; every collaborator is given (null members get their defaults).
+  static std::shared_ptr<APMMeasurement> create(Collaborators collaborators,
+                                                const std::string& appID,
+                                                bool isAnalyticsCollectionEnabled,
+                                                bool isAnalyticsCollectionDeactivated,
+                                                std::vector<std::string> safelistedEvents);
+  ~APMMeasurement() override;
+
+  // --- Enabling and start-up (worker queue unless noted) ---
+
+  bool shouldEnableMeasurement();
+  // Any thread: hands the change to the worker queue.
+  void setEnabled(bool enabled);
+  void setEnabledOnWorkerQueue(bool enabled);
+  bool startMeasurementOnWorkerQueue();
+  bool shouldWipeDataWithAppIDFromRZQ(const std::string& appIDFromRZQ,
+                                      const std::string& persistedAppIDFromRZQ);
+  void updatePersistedAppIDFromRZQ();
+  void reachabilityDidChange() override;
+  void OULNetwork_logWithLevel(OULLoggerLevel level, int64_t messageCode,
+                               const std::string& message,
+                               const std::vector<platform::Value>& contexts) override;
+
+  // --- Event logging (any thread) and default parameters ---
+
+  void logEvent(const std::string& origin, bool isPublicEvent, const std::string& name,
+                const APMObjectMap& parameters, double timestamp, bool enabled, bool ignoreEnabled,
+                bool ignoreInterceptor, Interceptor interceptor,
+                const APMObjectMap& addedScreenParameters);
+  void logEventOnWorkerQueue(const std::string& origin, bool isPublicEvent, const std::string& name,
+                             const APMObjectMap& parameters, double timestamp, bool enabled,
+                             bool ignoreEnabled, bool ignoreInterceptor,
+                             const Interceptor& interceptor,
+                             const APMObjectMap& addedScreenParameters);
+  void logEventOnWorkerQueue(APMEvent event, bool notifyEventListeners);
+  // For callers that already hold an event; no defaults, screen, interceptor or listeners.
+  void logEvent(APMEvent event);
+  // Any thread; nullopt clears every default.
+  void setDefaultEventParameters(std::optional<platform::Value::Dictionary> parameters);
+  void handleSetDefaultEventParametersOnWorkerQueue(
+      const std::optional<platform::Value::Dictionary>& parameters, bool backfillEvents);
+  bool shouldBackfillEvents();
+  APMObjectMap parametersWithAddedDefaultEventParameters(const APMObjectMap& parameters);
+  void backfillEventsWithParameters(const APMObjectMap& parameters, bool isPublic,
+                                    const std::function<bool(const APMEvent&)>& eventFilter);
+
+  // --- Event handling and writing (worker queue) ---
+
+  void handleInternalEventOnWorkerQueue(APMEvent event);
+  void handleEventOnWorkerQueue(APMEvent event);
+  std::optional<APMEvent> eventAfterSafelistingEvent(const APMEvent& event);
+  // true keeps the event.
+  bool dedupeSubscriptionEvent(const APMEvent& event);
+  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
+  void writeEventOnWorkerQueue(APMEvent event);
+  void writeFilteredEventOnWorkerQueue(APMEvent event);
+  void processSessionFromEvent(const APMEvent& event);
+  bool shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent);
+  bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts);
+  bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
+  APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
+      const std::vector<APMUserAttribute>& userAttributes);
+
+  // --- User properties ---
+
+  // Any thread: hand the property to the worker queue.
+  void setUserAttribute(APMUserAttribute attribute);
+  void removeUserAttribute(APMUserAttribute attribute);
+  // Any thread: the callback gets name -> string or number on a global queue.
+  void userPropertiesIncludingInternal(bool includeInternal,
+                                       std::function<void(platform::Value::Dictionary)> callback);
+  void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
+  void removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
+  bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
+  void setPersonalizedAdsUserPropertyOnWorkerQueue();
+  // 1 (personalised ads off), 0 (on) or nothing, from the first source that has a value.
+  std::optional<int64_t> shouldDisableAdPersonalization();
+  void setShouldUpdateNPAUserProperty(bool update) { shouldUpdateNPAUserProperty_ = update; }
+
+  // --- Automatic start-up events and life cycle (worker queue) ---
+
+  // First open, app and OS updates: the events the engine reports by itself at start.
+  void reportAutomaticEventsOnWorkerQueue();
+  void reportFirstOpenOnWorkerQueue();
+  void reportAppUpdateOnWorkerQueue();
+  void reportOSUpdateOnWorkerQueue();
+  // Observes the application's resign-active and become-active notifications.
+  void subscribeForAppForegroundBackgroundNotifications();
+  // Resign active: the upload of what is stored goes through the public-call queue.
+  void applicationWillResignActive();
+  void applicationDidBecomeActive();
+
+  // --- Bundling, upload and configuration fetch (worker queue) ---
+
+  bool bundleRawEvents();
+  // Sampling of a bundle's events (worker queue): the kept ones, or nothing on a storage error.
+  std::optional<std::vector<APMPBEvent>> sampleEvents(std::vector<APMPBEvent> events,
+                                                      APMErrorSlot* error);
+  bool canEventBeSampled(const APMPBEvent& event);
+  // true with probability 1/rate.
+  bool isEventBundledAfterRoll(uint32_t rate);
+  void setSamplingRollForTesting(std::function<bool(uint32_t)> roll);
+  void updateSchedule();
+  double nextUploadingTime();
+  bool hasDataToUpload();
+  bool isNetworkReadyForRequest();
+  void uploadData();
+  void fetchRemoteConfig();
+  bool wipeoutAnalyticsDataAndResetComponents();
+  bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
+  double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
+  void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
+
+  // --- Accessors ---
+
+  const std::string& appID() const { return appID_; }
+  bool isEnabled() const { return enabled_.load(); }
+  bool wasEnabledDuringInitialization() const { return wasEnabledDuringInitialization_; }
+  bool isAnalyticsCollectionDeactivated() const { return isAnalyticsCollectionDeactivated_; }
+  bool didInitializeComponents() const { return didInitializeComponents_.load(); }
+  double initTimestamp() const { return initTimestamp_; }
+  const std::shared_ptr<APMScheduler>& scheduler() const { return scheduler_; }
+  const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
+  const std::shared_ptr<OULNetwork>& network() const { return network_; }
+  const std::shared_ptr<APMAlarm>& alarm() const { return alarm_; }
+  // The database once the component block made it; worker queue only.
+  APMDatabase* database() const { return database_.get(); }
+  std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const;
+  // This engine's remote configuration, else the defaults instance. Never null.
+  std::shared_ptr<APMRemoteConfig> currentConfig() const;
+  const std::shared_ptr<APMEngineIdentity>& engineIdentity() const { return identity_; }
+  const std::vector<std::string>& safelistedEvents() const { return safelistedEvents_; }
+
+ private:
+  APMMeasurement(Collaborators collaborators, const std::string& appID,
+                 bool isAnalyticsCollectionEnabled, bool isAnalyticsCollectionDeactivated,
+                 std::vector<std::string> safelistedEvents);
+  void schedule(const char* blockID, std::function<void(APMMeasurement&)> block);
+  bool initializeComponentsOnWorkerQueue();
+  // Steps after the component block at every start: first open after reset, schedule.
+  void onStartMeasurement();
+  void networkUploadCompletion(uint64_t requestSerial,
+                               const std::optional<OULHTTPURLResponse>& response);
+  void configFetchCompletion(uint64_t requestSerial,
+                             const std::optional<OULHTTPURLResponse>& response,
+                             const std::string& body, const std::string& libraryVersion);
+  // A request that could not be sent counts as a failed answer (one rule for POST and GET).
+  void failRequestThatWasNotSent();
+  std::vector<APMQueuedBundle> prepareBatch(std::vector<APMQueuedBundle> queued);
+  void setProspectiveConsentSettings();
+  int32_t currentDayNumber() const;
+
+  const std::string databaseName_;
+  std::atomic<bool> didInitializeComponents_{false};
+  std::mutex initializeComponentsLock_;
+  std::shared_ptr<APMAlarm> alarm_;
+  std::unique_ptr<APMDatabase> database_;
+  std::shared_ptr<APMEngineIdentity> identity_;
+  std::shared_ptr<OULNetwork> network_;
+  std::shared_ptr<APMPersistedConfig> persistedConfig_;
+  mutable std::mutex remoteConfigMutex_;  // guards remoteConfig_ (read from any thread)
+  std::shared_ptr<APMRemoteConfig> remoteConfig_;
+  std::shared_ptr<class APMRemoteConfigStore> remoteConfigStore_;
+  std::shared_ptr<APMScheduler> scheduler_;
+  APMFeatureServices features_;
+  double initTimestamp_ = 0;
+  const std::string appID_;
+  const std::vector<std::string> safelistedEvents_;
+  std::atomic<bool> enabled_{false};
+  // Upload and fetch state, worker queue only.
+  bool isNetworkRequestPending_ = false;
+  uint64_t pendingRequestSerial_ = 0;  // the request whose answer is awaited
+  uint64_t nextRequestSerial_ = 0;
+  std::vector<int64_t> uploadingBundleIDs_;
+  int64_t lastEventEndTimestampMsec_ = 0;
+  double suspendedUploadTimestamp_ = 0;
+  std::vector<uint64_t> lifecycleObservers_;
+  std::string previousRZQAppID_;
+  bool shouldUpdateNPAUserProperty_ = false;
+  std::function<bool(uint32_t)> samplingRoll_;
+  bool wasEnabledDuringInitialization_ = false;
+  const bool isAnalyticsCollectionEnabled_;
+  const bool isAnalyticsCollectionDeactivated_;
+};

@@ -1,0 +1,415 @@
+// Bundling: the stored raw events of one metadata fingerprint become one upload bundle.
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+#include "AppMeasurement/engine/APMBundleConsent.h"
+#include "AppMeasurement/engine/APMEngineIdentity.h"
+#include "AppMeasurement/engine/APMMeasurement.h"
+#include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMNameTables.h"
+#include "AppMeasurement/foundation/APMNameUtil.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/storage/APMDatabase.h"
+#include "platform/foundation/Bundle.h"
+
+using apm_engine::monitor;
+
+namespace {
+
+using B = APMPBMeasurementBundle;
+
+APMLogContext errorContext(const APMErrorSlot& error) {
+  return error ? APMLogContext(*error) : APMLogContext();
+}
+
+std::string displayName(const std::string& name) {
+  return APMEventNameForDisplay(APMObject(platform::Value(name)));
+}
+
+int64_t hourOf(double timestamp) { return static_cast<int64_t>(std::floor(timestamp)) / 3600; }
+
+// The one pair of the public-to-internal event name table.
+std::optional<std::string> internalNameOf(const std::string& name) {
+  if (name == "ad_impression") return std::string("_ai");
+  return std::nullopt;
+}
+
+// The events selected for one bundle: decoded events in row order, and the largest row id
+// taken (undecodable rows included, so that their deletion goes with the group).
+struct Selection {
+  std::vector<APMRawEventData> events;
+  std::vector<APMEvent> decoded;
+  int64_t lastRowID = -1;
+  size_t undecodable = 0;
+};
+
+}  // namespace
+
+bool APMMeasurement::bundleRawEvents() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("bundleRawEvents");
+  if (!database_) return false;
+  std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  bool bundleMade = false;
+  bool groupConsumed = false;
+  database_->performTransaction([&] {
+    APMErrorSlot error;
+    std::optional<int64_t> fingerprint = database_->nextMetadataFingerprintToProcess(&error);
+    if (!fingerprint) {
+      if (error) {
+        monitor().logWithLevel(1, 23095, "Unable to fetch next event metadata. Error",
+                               errorContext(error));
+        return false;
+      }
+      return true;  // nothing stored
+    }
+
+    // 2. Select the group.
+    Selection selection;
+    int64_t firstHour = 0;
+    int64_t summedSize = 0;
+    int64_t maxEvents = config->uploadMaxEventsPerBundle();
+    int64_t maxSize =
+        config->int64ValueFromCacheWithKey("measurement.upload.max_batch_size", 65536, 10485760, 0);
+    APMErrorSlot readError;
+    std::optional<std::vector<APMRawEventData>> read = database_->rawEventsWithMetadataFingerprint(
+        *fingerprint, &readError, [&](size_t position, const APMSqliteRecord& record) {
+          if (position >= 1 && static_cast<int64_t>(position) >= maxEvents) return false;
+          APMErrorSlot decodeError;
+          std::optional<APMRawEventData> raw =
+              database_->rawEventDataFromDictionary(record, &decodeError);
+          auto rowID = record.find("rowid");
+          int64_t row = rowID != record.end() ? rowID->second.numberAsInteger().value_or(-1) : -1;
+          if (!raw) {
+            // A row that cannot be decoded never will be: it goes with the group and is
+            // deleted with it instead of blocking every later event.
+            monitor().logWithLevel(4, 23096, "Failed to filter raw event. Error",
+                                   errorContext(decodeError));
+            if (position >= 1 && row != selection.lastRowID + 1) return false;
+            selection.lastRowID = std::max(selection.lastRowID, row);
+            ++selection.undecodable;
+            return true;
+          }
+          std::optional<APMEvent> event = APMEvent::createWithEventProto(*raw->rawEvent());
+          if (!event) {
+            ++selection.undecodable;
+            selection.lastRowID = std::max(selection.lastRowID, raw->rowID());
+            return true;
+          }
+          if (selection.decoded.empty() && selection.undecodable == position) {
+            firstHour = hourOf(event->timestamp());
+          } else if (hourOf(event->timestamp()) != firstHour ||
+                     raw->rowID() != selection.lastRowID + 1) {
+            return false;
+          }
+          int64_t size = static_cast<int64_t>(raw->rawEvent()->protoBuffer().value_or("").size());
+          if (position >= 1 && summedSize + size >= maxSize) return false;
+          summedSize += size;
+          selection.lastRowID = raw->rowID();
+          selection.events.push_back(*raw);
+          selection.decoded.push_back(std::move(*event));
+          return true;
+        });
+    if (!read && selection.events.empty() && selection.undecodable == 0) {
+      monitor().logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error",
+                             errorContext(readError));
+      return false;
+    }
+    if (!read && !selection.events.empty()) return false;  // a read failure, not bad rows
+    auto deleteGroup = [&]() {
+      APMErrorSlot deleteError;
+      if (!database_->deleteRawEventsWithMaxRowID(selection.lastRowID, &deleteError)) {
+        monitor().logWithLevel(1, 23119, "Unable to delete raw events. RowID, error",
+                               selection.lastRowID, errorContext(deleteError));
+        return false;
+      }
+      std::optional<bool> left =
+          database_->containsRawEventWithMetadataFingerprint(*fingerprint, &deleteError);
+      if (!left) {
+        monitor().logWithLevel(1, 23120, "Unable to query existence of raw event. Metadata, error",
+                               *fingerprint, errorContext(deleteError));
+        return false;
+      }
+      if (!*left &&
+          !database_->deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, &deleteError)) {
+        monitor().logWithLevel(1, 23121, "Unable to delete raw event metadata. Metadata, error",
+                               *fingerprint, errorContext(deleteError));
+        return false;
+      }
+      return true;
+    };
+    if (selection.decoded.empty()) {
+      groupConsumed = deleteGroup();
+      return groupConsumed;
+    }
+
+    // 3. Metadata.
+    APMErrorSlot metadataError;
+    std::optional<APMPBMeasurementBundle> metadata =
+        database_->queryRawEventsMetadataWithFingerprint(*fingerprint, &metadataError);
+    if (!metadata) {
+      monitor().logWithLevel(1, 23098,
+                             "Unable to fetch event metadata. Metadata fingerprint, error",
+                             *fingerprint, errorContext(metadataError));
+      // Metadata that cannot be decoded never will be: its events go, then the row itself.
+      bool undecodable =
+          metadataError && metadataError->localizedDescription().find("parse") != std::string::npos;
+      if (!undecodable) return false;
+      APMErrorSlot deleteError;
+      if (!database_->deleteRawEventsWithMaxRowID(selection.lastRowID, &deleteError)) return false;
+      std::optional<bool> left =
+          database_->containsRawEventWithMetadataFingerprint(*fingerprint, &deleteError);
+      if (left && !*left) {
+        database_->deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, &deleteError);
+      }
+      groupConsumed = true;
+      return true;
+    }
+    APMPBMeasurementBundle bundle = *metadata;
+
+    // 4. Processing: rejection, internal names, daily conversion and real-time limits.
+    std::vector<APMEvent> kept;
+    for (const APMEvent& event : selection.decoded) {
+      std::optional<std::string> internal = internalNameOf(event.name());
+      bool keepWithoutTest = internal && config->blocklistInternal() && !config->blocklistPublic();
+      if (!keepWithoutTest) {
+        if (config->isEventBlocklisted(event.name()) ||
+            (internal && config->isEventBlocklisted(*internal))) {
+          monitor().logWithLevel(4, 23099, "Rejected event. Event name", displayName(event.name()));
+          continue;
+        }
+        if (config->redundantEngagementRemovalEnabled() && event.name() == "_e") {
+          const APMValue* fr = event.parameter("_fr");
+          if (fr && fr->isInt64() && fr->int64Value() == 1) continue;
+        }
+      }
+      kept.push_back(event);
+    }
+    if (kept.empty()) {
+      if (!deleteGroup()) return false;
+      monitor().logWithLevel(4, 23100, "Rejected all events.");
+      groupConsumed = true;
+      return true;
+    }
+    APMErrorSlot countsError;
+    std::optional<APMDailyCounts> counts = database_->dailyCounts(&countsError);
+    if (!counts) {
+      monitor().logWithLevel(1, 23101, "Failed to query daily event counts. Error",
+                             errorContext(countsError));
+      return false;
+    }
+    int32_t day = currentDayNumber();
+    bool countsChanged = false;
+    std::vector<APMEvent> processed;
+    for (APMEvent& event : kept) {
+      if (std::optional<std::string> internal = internalNameOf(event.name())) {
+        std::optional<APMEvent> renamed =
+            APMEvent::create(event.origin(), false, *internal, event.timestamp(),
+                             event.previousTimestamp(), event.parameters());
+        if (renamed) event = std::move(*renamed);
+      }
+      if (config->isEventCustomConversion(event.name())) event.setConversion(true);
+      if (APMIsPublicName(event.name()) && event.isConversion()) {
+        if (counts->conversionsCount() >= config->maxConversionsPerDay()) {
+          event.setConversion(false);
+          monitor().logWithLevel(3, 23102,
+                                 "Too many conversion events. Not logging event as conversion. "
+                                 "Name, limit",
+                                 displayName(event.name()),
+                                 int64_t{config->maxConversionsPerDay()});
+        } else {
+          counts->incrementCountsForCurrentDay(day, false, true);
+          counts->decrementAllEventsCount();
+          countsChanged = true;
+        }
+      }
+      if (event.isRealtime() || event.isConversion()) {
+        bool counted = !monitor().isDebugModeEnabled() && event.name() != "_iap" &&
+                       event.name() != "_f" && event.name() != "_dcu" && event.name() != "_fx";
+        if (counted) {
+          if (counts->realtimeCount() < config->maxRealtimeEventCountPerDay()) {
+            counts->incrementRealtimeCountsForCurrentDay(day);
+            event.setRealtime(true);
+            countsChanged = true;
+          } else {
+            event.setRealtime(false);
+            monitor().logWithLevel(4, 23104,
+                                   "Number of real-time events is over the real-time event count "
+                                   "daily limit. Event is no longer real-time. Event name, "
+                                   "parameters",
+                                   displayName(event.name()));
+          }
+        } else if (event.name() == "_dcu" && !monitor().isDebugModeEnabled()) {
+          if (counts->dcuRealtimeCount() >= config->maxRealtimeDCUEventCountPerDay()) {
+            event.setRealtime(false);
+          } else {
+            counts->incrementDCURealtimeCountsForCurrentDay(day);
+            event.setRealtime(true);
+            countsChanged = true;
+          }
+        } else {
+          event.setRealtime(true);
+        }
+      }
+      processed.push_back(std::move(event));
+    }
+    if (countsChanged && !database_->updateDailyCounts(*counts, &countsError)) {
+      monitor().logWithLevel(2, 23106, "Failed to update daily event counts. Name, error", "",
+                             errorContext(countsError));
+      return false;
+    }
+
+    // 5-6. Consent transitions, aggregates and audience evaluation.
+    std::string signals = NANOGetString(bundle, B::kConsentSignals).value_or("");
+    bool analyticsDenied = APMBundleConsent::isAnalyticsStorageDenied(signals);
+    std::string previousSignals = persistedConfig_->previousBundledConsentSignals().value_or("");
+    if (signals != previousSignals) {
+      bool wasDenied = APMBundleConsent::isAnalyticsStorageDenied(previousSignals);
+      APMErrorSlot snapshotError;
+      if (!wasDenied && analyticsDenied && !database_->createEventsSnapshotTable(&snapshotError)) {
+        monitor().logWithLevel(4, 23266, "Unable to create table snapshot. Error",
+                               errorContext(snapshotError));
+      }
+      if (wasDenied && !analyticsDenied &&
+          !database_->restoreFromEventsSnapshotTable(&snapshotError)) {
+        monitor().logWithLevel(4, 23267, "Unable to restore from table snapshot. Error",
+                               errorContext(snapshotError));
+      }
+      persistedConfig_->setPreviousBundledConsentSignals(signals);
+    }
+    std::vector<APMPBEvent> messages;
+    bool realtimeBundle = false;
+    for (APMEvent& event : processed) {
+      APMErrorSlot aggregateError;
+      std::optional<APMEventAggregates> aggregates =
+          database_->eventAggregatesWithName(event.name(), &aggregateError);
+      if (!aggregates && aggregateError) {
+        monitor().logWithLevel(1, 23107, "Failed to query event aggregates. Name, error",
+                               displayName(event.name()), errorContext(aggregateError));
+        return false;
+      }
+      if (aggregates) {
+        event = event.copyWithPreviousTimestamp(aggregates->lastFireTimestamp());
+        aggregates->incrementCurrentBundleCount();
+        aggregates->incrementLifetimeCount();
+        aggregates->incrementCurrentSessionCount();
+        aggregates->setLastFireTimestamp(event.timestamp());
+      } else {
+        aggregates = APMEventAggregates::create(event.name(), 1, 1, 1, event.timestamp());
+      }
+      if (!aggregates || !database_->updateEventAggregates(*aggregates, &aggregateError)) {
+        monitor().logWithLevel(1, 23108, "Failed to update event aggregates. Error",
+                               errorContext(aggregateError));
+        return false;
+      }
+      if (!analyticsDenied && !features_.audience->evaluateFiltersForEvent(event)) return false;
+      realtimeBundle |= event.isRealtime();
+      messages.push_back(event.protoEvent());
+    }
+    // 8. Sampling (never in debug mode).
+    if (config->isEventSamplingEnabled() && !monitor().isDebugModeEnabled()) {
+      APMErrorSlot samplingError;
+      std::optional<std::vector<APMPBEvent>> sampled =
+          sampleEvents(std::move(messages), &samplingError);
+      if (!sampled) return false;
+      messages = std::move(*sampled);
+      if (messages.empty()) {
+        monitor().logWithLevel(5, 23159, "No events left after sampling. Dropping bundle");
+        groupConsumed = deleteGroup();
+        return groupConsumed;
+      }
+    }
+    NANOSetMessageArray(bundle, B::kEvents, messages);
+
+    // 9-10. Timing and indexes.
+    double start = DBL_MAX;
+    double end = DBL_MIN;
+    for (const APMEvent& event : selection.decoded) {
+      start = std::min(start, event.timestamp());
+      end = std::max(end, event.timestamp());
+    }
+    APMErrorSlot metadataRowError;
+    std::optional<APMAppMetadata> appMetadata = database_->queryAppMetadata(&metadataRowError);
+    if (!appMetadata) {
+      monitor().logWithLevel(1, 23111, "Unable to fetch app metadata for bundling events. Error",
+                             errorContext(metadataRowError));
+      return false;
+    }
+    if (appMetadata->lastBundleEndTimestamp() > 0) {
+      NANOSetInt64(bundle, B::kPreviousBundleEndTimestampMillis,
+                   static_cast<int64_t>(appMetadata->lastBundleEndTimestamp() * 1000));
+    }
+    if (appMetadata->lastBundleStartTimestamp() > 0) {
+      NANOSetInt64(bundle, B::kPreviousBundleStartTimestampMillis,
+                   static_cast<int64_t>(appMetadata->lastBundleStartTimestamp() * 1000));
+    } else if (appMetadata->lastBundleEndTimestamp() > 0) {
+      NANOSetInt64(bundle, B::kPreviousBundleStartTimestampMillis,
+                   static_cast<int64_t>(appMetadata->lastBundleEndTimestamp() * 1000));
+    }
+    appMetadata->increaseLastBundleIndex(static_cast<int32_t>(messages.size()));
+    appMetadata->incrementLastDeliveryIndex();
+    appMetadata->setLastBundleStartTimestamp(start);
+    appMetadata->setLastBundleEndTimestamp(end);
+    NANOSetInt32(bundle, B::kBundleIndex, appMetadata->lastBundleIndex());
+    NANOSetInt32(bundle, B::kDeliveryIndex, appMetadata->lastDeliveryIndex());
+    if (!database_->updateAppMetadata(*appMetadata, &metadataRowError)) {
+      monitor().logWithLevel(1, 23112, "Unable to update the app metadata. Error",
+                             errorContext(metadataRowError));
+      return false;
+    }
+    // 11. Audience results.
+    if (!analyticsDenied && !features_.audience->addResultsForBundling(bundle)) {
+      monitor().logWithLevel(1, 23113, "Unable to read audience evaluation results");
+      return false;
+    }
+    // 12. Bundle metadata.
+    std::vector<int64_t> experiments = config->experimentIDs();
+    if (!experiments.empty()) {
+      std::vector<NANOObject> ids;
+      for (int64_t id : experiments)
+        ids.emplace_back(NANONumber::fromUInt32(static_cast<uint32_t>(id)));
+      NANOSetArray(bundle, B::kExperimentIds, ids);
+    }
+    if (!config->isDefault() && config->version() >= 0) {
+      NANOSetInt64(bundle, B::kConfigVersion, config->version());
+    }
+    if (!NANOHasField(bundle, B::kAppId)) {
+      std::optional<std::string> bundleID = platform::Bundle::mainBundle()
+                                                ? platform::Bundle::mainBundle()->bundleIdentifier()
+                                                : std::nullopt;
+      NANOSetString(bundle, B::kAppId, appID_.empty() ? bundleID.value_or("") : appID_);
+    }
+    NANOSetInt64(bundle, B::kStartTimestampMillis, static_cast<int64_t>(start * 1000));
+    NANOSetInt64(bundle, B::kEndTimestampMillis, static_cast<int64_t>(end * 1000));
+    // 13.
+    if (!config->sessionStitchingTokenFeatureEnabled() || analyticsDenied) {
+      NANOClearField(bundle, B::kSessionStitchingToken);
+    }
+    // 14. Queue it, then drop its raw events.
+    APMErrorSlot insertError;
+    if (!database_->insertBundle(bundle, realtimeBundle, &insertError)) {
+      monitor().logWithLevel(1, 23115, "Unable to insert bundle. Error", errorContext(insertError));
+      // A bundle the queue refuses for its end time (events stamped at or before 1970) would be
+      // refused for ever: its events are dropped instead of blocking every later one.
+      if (NANOGetInt64(bundle, B::kEndTimestampMillis) < 1 && deleteGroup()) {
+        groupConsumed = true;
+        return true;
+      }
+      return false;
+    }
+    monitor().logWithLevel(8, 23221, APMConsentSettingsUtil::description());
+    monitor().logWithLevel(7, 23116, "Bundle added to the upload queue. BundleID, timestamp (ms)",
+                           int64_t{appMetadata->lastBundleIndex()},
+                           NANOGetInt64(bundle, B::kEndTimestampMillis));
+    if (!deleteGroup()) return false;
+    bundleMade = true;
+    return true;
+  });
+  if (bundleMade) suspendedUploadTimestamp_ = 0;
+  return bundleMade || groupConsumed;
+}

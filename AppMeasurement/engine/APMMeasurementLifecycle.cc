@@ -1,0 +1,217 @@
+// Automatic start-up events (first open, engagement, app and OS updates) and the
+// application's life cycle (resign active uploads what is stored).
+#include <cmath>
+
+#include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/APMEngineIdentity.h"
+#include "AppMeasurement/engine/APMMeasurement.h"
+#include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/foundation/APMEnvironmentInfo.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "AppMeasurement/storage/APMDatabase.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/uikit/UIApplicationNotifications.h"
+
+using apm_engine::monitor;
+
+namespace {
+APMLogContext errorContext(const APMErrorSlot& error) {
+  return error ? APMLogContext(*error) : APMLogContext();
+}
+
+int64_t roundedUpToNextHour(int64_t millis) { return (millis / 3600000) * 3600000 + 3600000; }
+
+// A property the engine just set must now exist; false (with the message) otherwise.
+bool checkExists(APMDatabase& database, const char* name, int64_t errorCode,
+                 const char* errorMessage, int64_t absentCode, const char* absentMessage) {
+  APMErrorSlot error;
+  std::optional<bool> exists = database.containsUserAttributeWithName(name, &error);
+  if (!exists) {
+    monitor().logWithLevel(1, errorCode, errorMessage, errorContext(error));
+    return false;
+  }
+  if (!*exists) {
+    monitor().logWithLevel(1, absentCode, absentMessage);
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
+void APMMeasurement::onStartMeasurement() {
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  if (APMAnalytics::needFirstOpenAfterReset()) {
+    reportFirstOpenOnWorkerQueue();
+    APMAnalytics::setNeedFirstOpenAfterReset(false);
+  }
+  updateSchedule();
+}
+
+void APMMeasurement::reportAutomaticEventsOnWorkerQueue() {
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  if (persistedConfig_->sessionNumber() == 0 && database_) {
+    APMErrorSlot error;
+    std::optional<APMEventAggregates> sessions = database_->eventAggregatesWithName("_s", &error);
+    if (sessions)
+      persistedConfig_->setSessionNumber(sessions->lifetimeCount());
+    else if (error) {
+      monitor().logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", "_s",
+                             errorContext(error));
+    }
+  }
+  reportFirstOpenOnWorkerQueue();
+  reportAppUpdateOnWorkerQueue();
+  reportOSUpdateOnWorkerQueue();
+}
+
+void APMMeasurement::reportFirstOpenOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("reportFirstOpenOnWorkerQueue");
+  if (!database_) return;
+  APMErrorSlot error;
+  std::optional<bool> hasFirstOpen = database_->containsUserAttributeWithName("_fot", &error);
+  if (!hasFirstOpen) {
+    monitor().logWithLevel(1, 23019, "Failed to query first open property. Error",
+                           errorContext(error));
+    return;
+  }
+  std::optional<platform::Value> previous = persistedConfig_->previousFirstOpenCount();
+  int64_t previousCount = 0;
+  if (previous) {
+    if (previous->isString())
+      previousCount = std::atoll(previous->asString()->c_str());
+    else
+      previousCount = previous->numberAsInteger().value_or(0);
+  }
+  if (*hasFirstOpen) {
+    if (previousCount < 1) persistedConfig_->setPreviousFirstOpenCount(platform::Value(int64_t{1}));
+    APMAnalytics::settings()->removeObjectForKey("deferred_analytics_collection");
+    persistedConfig_->setLoadTimestampValue(std::nullopt);
+    return;
+  }
+  // Without the purchase receipt (not built yet) a first open counts as a fresh install.
+  bool fresh = true;
+  double firstOpenTime = persistedConfig_->firstOpenTimestampMilliseconds() > 0
+                             ? persistedConfig_->firstOpenTimestampMilliseconds() / 1000.0
+                             : initTimestamp_;
+  std::optional<APMUserAttribute> fi =
+      APMUserAttribute::create("auto", "_fi", APMValue(int64_t{fresh ? 1 : 0}), firstOpenTime);
+  if (fi) setUserAttributeOnWorkerQueue(*fi);
+  if (!checkExists(*database_, "_fi", 23161,
+                   "Failed to query first open after install property after setting it. Error",
+                   23162, "Failed to set first open after install property")) {
+    return;
+  }
+  int64_t firstOpenMillis = static_cast<int64_t>(initTimestamp_ * 1000);
+  std::optional<APMUserAttribute> fot = APMUserAttribute::create(
+      "auto", "_fot", APMValue(roundedUpToNextHour(firstOpenMillis)), initTimestamp_);
+  if (fot) setUserAttributeOnWorkerQueue(*fot);
+  if (!checkExists(*database_, "_fot", 23020,
+                   "Failed to query first open property after setting it. Error", 23021,
+                   "Failed to set first open property")) {
+    return;
+  }
+  std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  bool efficient = config->efficientEngagementReportingEnabled();
+  APMObjectMap parameters;
+  if (!previousRZQAppID_.empty())
+    parameters.emplace("_przq", APMObject(platform::Value(previousRZQAppID_)));
+  parameters.emplace("_pfo", APMObject(platform::Value(int64_t{previousCount >= 1 ? 1 : 0})));
+  parameters.emplace("_uwa", APMObject(platform::Value(int64_t{fresh ? 0 : 1})));
+  std::optional<platform::Value> deferred = APMAnalytics::deferredAnalyticsCollection();
+  if (deferred && deferred->numberAsBool().value_or(false)) {
+    parameters.emplace("_dac", APMObject(platform::Value(int64_t{1})));
+  }
+  if (efficient) parameters.emplace("_et", APMObject(platform::Value(int64_t{1})));
+  APMObjectMap screen = features_.screenViewReporter->screenParameters();
+  if (std::optional<APMEvent> firstOpen =
+          APMEvent::create("auto", false, "_f", initTimestamp_, 0, parameters)) {
+    firstOpen->addScreenParameters(screen);
+    handleInternalEventOnWorkerQueue(std::move(*firstOpen));
+  }
+  APMAnalytics::settings()->removeObjectForKey("deferred_analytics_collection");
+  persistedConfig_->setLoadTimestampValue(std::nullopt);
+  if (!config->redundantEngagementRemovalEnabled()) {
+    APMObjectMap engagement{{"_et", APMObject(platform::Value(int64_t{1}))}};
+    if (efficient) engagement.emplace("_fr", APMObject(platform::Value(int64_t{1})));
+    if (std::optional<APMEvent> event =
+            APMEvent::create("auto", false, "_e", initTimestamp_, 0, engagement)) {
+      event->addScreenParameters(screen);
+      handleInternalEventOnWorkerQueue(std::move(*event));
+    }
+  }
+  persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMillis);
+}
+
+void APMMeasurement::reportAppUpdateOnWorkerQueue() {
+  std::string current = identity_->appVersion().value_or("");
+  std::string stored = persistedConfig_->appVersion().value_or("");
+  if (current == stored) return;
+  persistedConfig_->setAppVersion(current);
+  if (!stored.empty()) {
+    APMAnalytics::logInternalEventWithOrigin(
+        "auto", "_au", APMObjectMap{{"_pv", APMObject(platform::Value(stored))}});
+  }
+}
+
+void APMMeasurement::reportOSUpdateOnWorkerQueue() {
+  std::string current = APMEnvironmentInfo::sharedInstance()->deviceOSVersion();
+  std::string stored = persistedConfig_->osVersion().value_or("");
+  if (current == stored) return;
+  persistedConfig_->setOSVersion(current);
+  if (!stored.empty()) {
+    APMAnalytics::logInternalEventWithOrigin(
+        "auto", "_ou", APMObjectMap{{"_po", APMObject(platform::Value(stored))}});
+  }
+}
+
+// --- Life cycle ---
+
+void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
+  platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
+  for (uint64_t token : lifecycleObservers_) center.removeObserver(token);
+  lifecycleObservers_.clear();
+  std::weak_ptr<APMMeasurement> weak = weak_from_this();
+  lifecycleObservers_.push_back(
+      center.addObserverForName(UIApplicationWillResignActiveNotification, nullptr, nullptr,
+                                [weak](const platform::Notification&) {
+                                  if (std::shared_ptr<APMMeasurement> engine = weak.lock())
+                                    engine->applicationWillResignActive();
+                                }));
+  lifecycleObservers_.push_back(
+      center.addObserverForName(UIApplicationDidBecomeActiveNotification, nullptr, nullptr,
+                                [weak](const platform::Notification&) {
+                                  if (std::shared_ptr<APMMeasurement> engine = weak.lock())
+                                    engine->applicationDidBecomeActive();
+                                }));
+}
+
+void APMMeasurement::applicationWillResignActive() {
+  persistedConfig_->synchronizeToDisk();
+  monitor().logWithLevel(8, 23144, "App will resign active state. Scheduling data upload");
+  // Through the public-call queue, so that every call already made is stored first.
+  std::weak_ptr<APMMeasurement> weak = weak_from_this();
+  APMAnalytics::queueOperationWithBlock([weak] {
+    if (std::shared_ptr<APMMeasurement> engine = weak.lock()) {
+      engine->schedule("APMMeasurement:4025", [](APMMeasurement& e) { e.uploadData(); });
+    }
+  });
+}
+
+void APMMeasurement::applicationDidBecomeActive() {
+  std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  if (!config->blocklistInternal()) return;
+  schedule("APMMeasurement:3972", [](APMMeasurement& engine) {
+    std::shared_ptr<APMRemoteConfig> current = engine.currentConfig();
+    if (std::fabs(apm_engine::now() - current->lastRemoteConfigUpdateTimestamp()) < 604800) return;
+    if (engine.isNetworkReadyForRequest()) {
+      engine.fetchRemoteConfig();
+    } else {
+      monitor().logWithLevel(
+          8, 23143, "Network operation is pending. Ignoring request to fetch configuration");
+    }
+  });
+}

@@ -1,0 +1,203 @@
+// Event logging and default event parameters: the engine's front door for events.
+#include <algorithm>
+
+#include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/engine/APMMeasurement.h"
+#include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMParameterErrors.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/storage/APMDatabase.h"
+
+using apm_engine::monitor;
+
+namespace {
+bool isAdExposureEvent(const std::string& origin, const std::string& name) {
+  return origin == "am" || name == "_xa" || name == "_xu";
+}
+}  // namespace
+
+void APMMeasurement::logEvent(const std::string& origin, bool isPublicEvent,
+                              const std::string& name, const APMObjectMap& parameters,
+                              double timestamp, bool enabled, bool ignoreEnabled,
+                              bool ignoreInterceptor, Interceptor interceptor,
+                              const APMObjectMap& addedScreenParameters) {
+  // This block holds the engine strongly: an accepted event is handled even if the engine
+  // is being released meanwhile.
+  std::shared_ptr<APMMeasurement> self = shared_from_this();
+  scheduler_->scheduleOnWorkerQueueBlockID(
+      "APMMeasurement:2476",
+      [self, origin, isPublicEvent, name, parameters, timestamp, enabled, ignoreEnabled,
+       ignoreInterceptor, interceptor = std::move(interceptor), addedScreenParameters] {
+        self->logEventOnWorkerQueue(origin, isPublicEvent, name, parameters, timestamp, enabled,
+                                    ignoreEnabled, ignoreInterceptor, interceptor,
+                                    addedScreenParameters);
+      });
+}
+
+void APMMeasurement::logEventOnWorkerQueue(const std::string& origin, bool isPublicEvent,
+                                           const std::string& name, const APMObjectMap& parameters,
+                                           double timestamp, bool enabled, bool ignoreEnabled,
+                                           bool ignoreInterceptor, const Interceptor& interceptor,
+                                           const APMObjectMap& addedScreenParameters) {
+  APMObjectMap withDefaults = parameters;
+  if (!ignoreInterceptor && name != "_err") {
+    withDefaults = parametersWithAddedDefaultEventParameters(parameters);
+  }
+  std::optional<APMEvent> event =
+      APMEvent::create(origin, isPublicEvent, name, timestamp, 0, withDefaults);
+  if (!event) {
+    monitor().logWithLevel(1, 23219, "Attempted to log nil event. Origin, name, parameters", origin,
+                           APMEventNameForDisplay(APMObject(platform::Value(name))),
+                           APMDescriptionForLog(APMObject(withDefaults)));
+    return;
+  }
+  if (!addedScreenParameters.empty()) event->addScreenParameters(addedScreenParameters);
+  if (!enabled && !ignoreEnabled) {
+    logEventOnWorkerQueue(std::move(*event), false);
+  } else if (isAdExposureEvent(origin, name)) {
+    logEventOnWorkerQueue(std::move(*event), false);
+  } else if (interceptor && isPublicEvent && !ignoreInterceptor) {
+    APMObjectMap merged = parameters;
+    for (const auto& [key, value] : addedScreenParameters) merged.insert_or_assign(key, value);
+    interceptor(origin, name, merged, timestamp);
+  } else {
+    logEventOnWorkerQueue(std::move(*event), true);
+  }
+}
+
+void APMMeasurement::logEventOnWorkerQueue(APMEvent event, bool notifyEventListeners) {
+  if (!notifyEventListeners) {
+    handleEventOnWorkerQueue(std::move(event));
+    return;
+  }
+  // Listeners see the event as it was before handling edited it, and only after handling.
+  APMEvent copy = event;
+  handleEventOnWorkerQueue(std::move(event));
+  APMAnalytics::notifyEventListeners(copy);
+}
+
+void APMMeasurement::logEvent(APMEvent event) {
+  schedule("APMMeasurement:2582", [event = std::move(event)](APMMeasurement& engine) {
+    engine.handleEventOnWorkerQueue(event);
+  });
+}
+
+void APMMeasurement::setDefaultEventParameters(
+    std::optional<platform::Value::Dictionary> parameters) {
+  schedule("APMMeasurement:2590", [parameters = std::move(parameters)](APMMeasurement& engine) {
+    engine.handleSetDefaultEventParametersOnWorkerQueue(parameters, engine.shouldBackfillEvents());
+  });
+}
+
+void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
+    const std::optional<platform::Value::Dictionary>& parameters, bool backfillEvents) {
+  APMScheduler::checkOnBackgroundThreadWithMethodName(
+      "handleSetDefaultEventParametersOnWorkerQueue:");
+  platform::Value::Dictionary result;
+  if (parameters) result = persistedConfig_->defaultEventParameters().value_or(result);
+  if (parameters) {
+    for (const auto& [key, value] : *parameters) {
+      if (value.isArray()) APMLogErrorEvent(27);
+      if (!value.isNull() && !value.isNumber() && !value.isString()) {
+        monitor().logWithLevel(4, 23213,
+                               "Invalid key in default event parameters. Parameter ignored.");
+        continue;
+      }
+      APMObject name{platform::Value(key)};
+      if (!APMDataTypeValidator::isValidPublicEventParameterName(name)) {
+        monitor().logWithLevel(4, 23214, "Invalid default event parameter name. Name", key);
+        continue;
+      }
+      if (value.isNull()) {
+        result.erase(key);
+        continue;
+      }
+      std::optional<APMValue> typed = APMValue::valueFromObject(APMObject(value));
+      if (typed && APMDataTypeValidator::isValidPublicEventParameterValue(APMObject(*typed))) {
+        result.insert_or_assign(key, value);
+      }
+    }
+  }
+  int64_t limit = currentConfig()->maxPublicEventParams();
+  if (static_cast<int64_t>(result.size()) > limit) {
+    // Keeps the first names in key order, as parameter maps are trimmed.
+    auto cut = result.begin();
+    std::advance(cut, limit);
+    result.erase(cut, result.end());
+    APMLogErrorEvent(26);
+    monitor().logWithLevel(4, 23215,
+                           "Too many default event parameters set. Discarding beyond event "
+                           "parameter limit");
+  }
+  if (backfillEvents) {
+    double since = initTimestamp_;
+    backfillEventsWithParameters(
+        APMObject::mapFromDictionary(result), true,
+        [since](const APMEvent& event) { return event.timestamp() >= since; });
+    monitor().logWithLevel(7, 23272, "Updating default event parameters with backfill. Parameters",
+                           platform::Value(result));
+  } else {
+    monitor().logWithLevel(7, 23216, "Updating default event parameters. Parameters",
+                           platform::Value(result));
+  }
+  persistedConfig_->setDefaultEventParameters(result);
+}
+
+bool APMMeasurement::shouldBackfillEvents() {
+  if (!database_) return false;
+  APMErrorSlot error;
+  std::optional<std::vector<APMRawEventData>> events = database_->allRawEventsWithError(&error);
+  if (!events || events->empty()) return false;
+  for (const APMRawEventData& raw : *events) {
+    std::optional<APMEvent> event = APMEvent::createWithEventProto(*raw.rawEvent());
+    if (event && event->timestamp() >= initTimestamp_ && event->origin().rfind("app", 0) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+APMObjectMap APMMeasurement::parametersWithAddedDefaultEventParameters(
+    const APMObjectMap& parameters) {
+  std::optional<platform::Value::Dictionary> defaults = persistedConfig_->defaultEventParameters();
+  if (!defaults || defaults->empty()) return parameters;
+  APMObjectMap merged = APMObject::mapFromDictionary(*defaults);
+  for (const auto& [key, value] : parameters) merged.insert_or_assign(key, value);
+  return merged;
+}
+
+void APMMeasurement::backfillEventsWithParameters(
+    const APMObjectMap& parameters, bool isPublic,
+    const std::function<bool(const APMEvent&)>& eventFilter) {
+  if (parameters.empty() || !database_) return;
+  APMErrorSlot error;
+  std::optional<std::vector<APMRawEventData>> events = database_->allRawEventsWithError(&error);
+  if (!events) {
+    monitor().logWithLevel(1, 23270,
+                           "Unable to backfill events with default event parameters. Fetch "
+                           "failed. Error",
+                           error ? APMLogContext(*error) : APMLogContext());
+    return;
+  }
+  int64_t failures = 0;
+  APMErrorSlot lastError;
+  for (const APMRawEventData& raw : *events) {
+    std::optional<APMEvent> event = APMEvent::createWithEventProto(*raw.rawEvent());
+    if (!event || (eventFilter && !eventFilter(*event))) continue;
+    event->applyParameters(parameters, isPublic);
+    std::optional<APMRawEventData> updated =
+        APMRawEventData::create(std::make_shared<const APMPBEvent>(event->protoEvent()),
+                                raw.rowID(), raw.metadataFingerprint());
+    if (!updated || !database_->updateRawEvent(*updated, &lastError)) ++failures;
+  }
+  if (failures > 0) {
+    monitor().logWithLevel(1, 23271,
+                           "Unable to backfill some events with default event parameters. Update "
+                           "failed. Count, last error",
+                           failures, lastError ? APMLogContext(*lastError) : APMLogContext());
+  }
+}

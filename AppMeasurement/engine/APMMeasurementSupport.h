@@ -1,0 +1,23 @@
+#pragma once
+
+// Small helpers shared by the engine's source files (not part of any interface).
+
+#include "AppMeasurement/foundation/APMMonitor.h"
+#include "AppMeasurement/foundation/APMParameterErrors.h"
+#include "platform/dispatch/Clock.h"
+
+namespace apm_engine {
+
+inline APMMonitor& monitor() { return *APMMonitor::monitor(); }
+// Wall time, seconds since 1970, by the installed clock.
+inline double now() { return platform::Clock::current()->now(); }
+// Device uptime, seconds, by the installed clock.
+inline double uptime() { return platform::Clock::current()->uptime(); }
+
+// The internal error event "_err" for a name, with the value that caused it.
+inline void logErrorEvent(int64_t code, const std::string& name, int64_t maximum,
+                          const APMObject& value) {
+  APMLogErrorEventWithValue(code, APMObject(platform::Value(name)), maximum, &value);
+}
+
+}  // namespace apm_engine

@@ -1,0 +1,489 @@
+// Event handling and writing: every event that reaches the engine passes these steps on the
+// worker queue and ends in one exclusive database transaction.
+#include <cmath>
+#include <limits>
+
+#include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/APMBundleConsent.h"
+#include "AppMeasurement/engine/APMEngineIdentity.h"
+#include "AppMeasurement/engine/APMMeasurement.h"
+#include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMEnvironmentInfo.h"
+#include "AppMeasurement/foundation/APMNameUtil.h"
+#include "AppMeasurement/foundation/APMParameterErrors.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/script/APMPEventContext.h"
+#include "AppMeasurement/script/APMPEventEditing.h"
+#include "AppMeasurement/storage/APMDatabase.h"
+
+using apm_engine::monitor;
+
+namespace {
+
+bool isConversionEventName(std::string_view name) {
+  return name == "ecommerce_purchase" || name == "_f" || name == "_iap" || name == "purchase" ||
+         name == "refund";
+}
+
+// Counted against the real-time limit: everything but "_iap", "_f", "_dcu" and "_fx", and
+// nothing in debug mode.
+bool isLimitedRealtimeEvent(std::string_view name) {
+  if (monitor().isDebugModeEnabled()) return false;
+  return name != "_iap" && name != "_f" && name != "_dcu" && name != "_fx";
+}
+
+// 1 plus the items of every array parameter.
+int32_t effectiveCount(const APMEvent& event) {
+  return static_cast<int32_t>(1 + APMEventArrayElementCount(event));
+}
+
+APMLogContext errorContext(const APMErrorSlot& error) {
+  return error ? APMLogContext(*error) : APMLogContext();
+}
+
+std::string displayName(const APMEvent& event) {
+  return APMEventNameForDisplay(APMObject(platform::Value(event.name())));
+}
+
+}  // namespace
+
+void APMMeasurement::handleInternalEventOnWorkerQueue(APMEvent event) {
+  if (!APMIsErrorEvent(event)) {
+    std::optional<platform::Value::Dictionary> defaults =
+        persistedConfig_->defaultEventParameters();
+    if (defaults && !defaults->empty()) {
+      APMObjectMap map = APMObject::mapFromDictionary(*defaults);
+      if (event.name() == "_cmp") map = APMParametersWithoutOadPrefix(map);
+      event.applyParameters(map, true);
+    }
+  }
+  APMEvent copy = event;
+  handleEventOnWorkerQueue(std::move(event));
+  APMAnalytics::notifyEventListeners(copy);
+}
+
+void APMMeasurement::handleEventOnWorkerQueue(APMEvent event) {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("handleEventOnWorkerQueue:");
+  if (!isEnabled()) {
+    monitor().logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
+    return;
+  }
+  std::optional<APMEvent> safelisted = eventAfterSafelistingEvent(event);
+  if (!safelisted) return;
+  event = std::move(*safelisted);
+  if (!database_) return;
+  if (!features_.screenViewReporter->isAppActive()) processSessionFromEvent(event);
+  if (!dedupeSubscriptionEvent(event)) return;
+  if (event.name() == "_ssr" && shouldDropDuplicatedSessionStartWithRolloutEvent(event)) return;
+  if (event.name() == "_ae") {
+    if (std::optional<std::string> rollouts = persistedConfig_->kavrelinFeatureRollouts()) {
+      event.setParameter("_ffr", APMValue(*rollouts));
+      event = event.copy();
+    }
+  }
+  if (event.name() == "_s") {
+    if (std::optional<std::string> rollouts = persistedConfig_->kavrelinFeatureRollouts()) {
+      std::optional<APMEvent> rolloutEvent =
+          APMEvent::create("auto", false, "_ssr", apm_engine::now(), 0,
+                           APMObjectMap{{"_ffr", APMObject(platform::Value(*rollouts))}});
+      if (rolloutEvent) writeEventOnWorkerQueue(std::move(*rolloutEvent));
+    }
+  }
+  std::shared_ptr<APMRemoteConfig> config = remoteConfigInstance();
+  std::shared_ptr<APMPEventEditing> editing = config ? config->eventEditing() : nullptr;
+  if (!editing) {
+    writeEventOnWorkerQueue(std::move(event));
+    return;
+  }
+  APMPErrorSlot editError;
+  APMPEvent editForm = event.editEvent();
+  bool changed = editing->handleEvent(editForm, &editError);
+  if (editError) {
+    monitor().logWithLevel(1, 23223, "Event editing failed. Event name", displayName(event));
+    writeEventOnWorkerQueue(std::move(event));
+    return;
+  }
+  (void)changed;
+  if (editing->hasEdits()) {
+    std::optional<APMEvent> edited =
+        APMEvent::eventFromEditEvent(editing->eventContext().outputEvent());
+    if (edited) event = std::move(*edited);
+  }
+  writeEventOnWorkerQueue(std::move(event));
+  if (editing->hasCreatedEvents()) {
+    for (const APMPEvent& created : editing->eventContext().eventsToLog()) {
+      std::optional<APMEvent> made = APMEvent::eventFromEditEvent(created);
+      if (made) writeEventOnWorkerQueue(std::move(*made));
+    }
+  }
+  updateSchedule();
+}
+
+std::optional<APMEvent> APMMeasurement::eventAfterSafelistingEvent(const APMEvent& event) {
+  if (safelistedEvents_.empty()) return event;
+  for (const std::string& name : safelistedEvents_) {
+    if (name == event.name()) {
+      APMEvent copy = event;
+      copy.setParameter("oa_safelisted", APMValue(int64_t{1}));
+      return copy;
+    }
+  }
+  monitor().logWithLevel(3, 23174, "Event dropped. Reason: not in allowlist. Event name, origin",
+                         displayName(event), event.origin());
+  return std::nullopt;
+}
+
+void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
+  std::shared_ptr<APMSessionReporting> sessions = features_.sessionReporter;
+  if (const APMValue* extend = event.parameter("extend_session")) {
+    if (extend->isInt64() && extend->int64Value() == 1) {
+      if (sessions->isSessionExpired())
+        sessions->updatePropertiesForNewSessionStart();
+      else
+        sessions->extendSession();
+    } else {
+      monitor().logWithLevel(3, 23179,
+                             "extend_session is a reserved parameter. To extend or start a "
+                             "session in the background, set an event parameter "
+                             "{@'extend_session': @1}");
+    }
+  }
+  if (!sessions->isSessionExpired()) return;
+  database_->performTransaction([this] {
+    struct Step {
+      const char* name;
+      int64_t code;
+      const char* message;
+    };
+    static const Step steps[] = {
+        {"_sid", 23177, "Failed to remove session ID user property on session expiration. Error"},
+        {"_sno", 23178,
+         "Failed to remove session number user property on session expiration. Error"},
+        {"_se", 23192,
+         "Failed to remove session user engagement user property on session expiration. Error"}};
+    for (const Step& step : steps) {
+      APMErrorSlot error;
+      if (!database_->deleteUserAttributeWithName(step.name, &error)) {
+        monitor().logWithLevel(2, step.code, step.message, errorContext(error));
+        return false;
+      }
+    }
+    return true;
+  });
+}
+
+bool APMMeasurement::dedupeSubscriptionEvent(const APMEvent& event) {
+  if (!APMIsSubscriptionEvent(event)) return true;
+  const APMValue* did = event.parameter("_did");
+  if (did == nullptr || !did->isInt64()) return true;
+  const APMValue* product = event.parameter("product_id");
+  std::string productID = product ? product->description() : "";
+  APMErrorSlot error;
+  std::optional<bool> inserted =
+      database_->insertIfNotDuplicateSubscriptionID(std::to_string(did->int64Value()), &error);
+  if (!inserted) {
+    monitor().logWithLevel(2, 23181, "Failed to save subscription ID. Product ID, error", productID,
+                           errorContext(error));
+    return true;
+  }
+  if (!*inserted) {
+    monitor().logWithLevel(
+        4, 23182, "Event dropped. Reason: Subscription purchase is a duplicate. Product ID",
+        productID);
+    return false;
+  }
+  APMErrorSlot pruneError;
+  std::optional<int64_t> deleted = database_->deleteSubscriptionsOverLimit(&pruneError);
+  if (!deleted) {
+    // A failed prune only leaves old identifiers behind; the new subscription is still written.
+    monitor().logWithLevel(5, 23183, "Failed to delete older subscription records. Error",
+                           errorContext(pruneError));
+  } else if (*deleted > 0) {
+    monitor().logWithLevel(5, 23184, "Deleted older subscription records beyond limit", *deleted);
+  }
+  return true;
+}
+
+bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event) {
+  const APMValue* value = event.parameter("_ffr");
+  std::optional<std::string> stored = persistedConfig_->kavrelinFeatureRollouts();
+  bool duplicate = stored ? (value && value->isString() && *value->stringValue() == *stored)
+                          : (!value || (value->isString() && value->stringValue()->empty()));
+  if (duplicate) {
+    monitor().logWithLevel(8, 23191, "Feature rollouts value is a duplicate, dropping event");
+    return true;
+  }
+  if (value && value->isString() && !value->stringValue()->empty()) {
+    persistedConfig_->setKavrelinFeatureRollouts(*value->stringValue());
+  } else {
+    persistedConfig_->setKavrelinFeatureRollouts(std::nullopt);
+    if (value && !value->isString()) {
+      monitor().logWithLevel(2, 23190,
+                             "Unable to process kavrelin feature rollouts, value is not a string.");
+    }
+  }
+  return false;
+}
+
+void APMMeasurement::writeEventOnWorkerQueue(APMEvent event) {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
+  monitor().logWithLevel(7, 23051, "Logging event: origin, name, params", event.origin(),
+                         displayName(event), APMDescriptionForLog(event.parameters()));
+  // Conditional user properties are not built yet: no event comes back from them.
+  writeFilteredEventOnWorkerQueue(std::move(event));
+}
+
+void APMMeasurement::writeFilteredEventOnWorkerQueue(APMEvent event) {
+  std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  if (config->isEventBlocklisted(event.name())) {
+    monitor().logWithLevel(5, 23052, "Rejected event. Event name", displayName(event));
+    if (!config->blocklistInternal() && !config->blocklistPublic() && !APMIsErrorEvent(event)) {
+      apm_engine::logErrorEvent(11, event.name(), 40, APMObject(platform::Value(event.name())));
+    }
+    return;
+  }
+  identity_->updateIdentifiers();
+  if (isConversionEventName(event.name())) event.setConversion(true);
+  bool isPublic = APMIsPublicName(event.name());
+  database_->performTransaction([&] {
+    if (features_.lifetimeValueRecorder->isPurchaseEvent(event) &&
+        !features_.lifetimeValueRecorder->recordLifetimeValueToDatabase(*database_, event)) {
+      monitor().logWithLevel(1, 23053,
+                             "Cannot record lifetime value of event. Name, currency code, "
+                             "transaction value",
+                             displayName(event));
+      return false;
+    }
+    APMErrorSlot error;
+    std::optional<APMDailyCounts> counts = database_->dailyCounts(&error);
+    if (!counts) {
+      monitor().logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error",
+                             errorContext(error));
+      return false;
+    }
+    bool process = shouldProcessEvent(event, *counts, isPublic);
+    bool realtime = isRealtimeEvent(event, *counts);
+    if (!database_->updateDailyCounts(*counts, &error)) {
+      monitor().logWithLevel(1, 23061,
+                             "Data loss. Unable to update daily event counts. Name, error",
+                             displayName(event), errorContext(error));
+      return false;
+    }
+    // A daily-limit drop still commits the raised counters.
+    return process ? writeEvent(event, isPublic, realtime) : true;
+  });
+}
+
+bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& counts,
+                                        bool isPublicEvent) {
+  std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  int32_t day = currentDayNumber();
+  if (counts.day() != day) counts.resetWithNewDay(day);
+  bool isError = APMIsErrorEvent(event);
+  int32_t count = effectiveCount(event);
+  int32_t overTotal = counts.allEventsCount() - config->maxEventsPerDay();
+  if (overTotal >= 0) {
+    if (overTotal % 1000 == 0) {
+      monitor().logWithLevel(1, 23055, "Data loss. Too many events logged. Name, limit",
+                             displayName(event), int64_t{config->maxEventsPerDay()});
+    }
+    if (isError)
+      counts.incrementErrorEventsCountForCurrentDay(day);
+    else
+      counts.incrementCountsForCurrentDay(day, false, false, count);
+    return false;
+  }
+  if (isError) {
+    bool drop = counts.errorEventsCount() >= config->maxErrorEventsPerDay();
+    if (drop) {
+      int32_t over = counts.errorEventsCount() - config->maxErrorEventsPerDay();
+      if (over % 1000 == 0) {
+        const APMValue* code = event.parameter("_err");
+        monitor().logWithLevel(1, 23056, "Too many error events logged. Error code, limit",
+                               code ? code->description() : std::string(),
+                               int64_t{config->maxErrorEventsPerDay()});
+      }
+    }
+    counts.incrementErrorEventsCountForCurrentDay(day);
+    if (drop) counts.decrementAllEventsCount();
+    return !drop;
+  }
+  if (isPublicEvent) {
+    bool drop = counts.publicEventsCount() >= config->maxPublicEventsPerDay();
+    if (drop) {
+      int32_t over = counts.publicEventsCount() - config->maxPublicEventsPerDay();
+      if (over % 1000 == 0) {
+        monitor().logWithLevel(1, 23057, "Data loss. Too many public events logged. Name, limit",
+                               displayName(event), int64_t{config->maxPublicEventsPerDay()});
+        apm_engine::logErrorEvent(16, event.name(), 40, APMObject(platform::Value(event.name())));
+      }
+    }
+    counts.incrementCountsForCurrentDay(day, true, false, count);
+    if (drop) counts.decrementAllEventsCount();
+    return !drop;
+  }
+  counts.incrementCountsForCurrentDay(day, false, false, count);
+  return true;
+}
+
+bool APMMeasurement::isRealtimeEvent(APMEvent& event, APMDailyCounts& counts) {
+  std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  bool limited = isLimitedRealtimeEvent(event.name());
+  bool byConversion = false;
+  if (isConversionEventName(event.name()) || config->isEventCustomConversion(event.name())) {
+    byConversion = counts.realtimeCount() < config->maxRealtimeEventCountPerDay() || !limited;
+  }
+  if (event.isRealtime() && limited &&
+      counts.realtimeCount() >= config->maxRealtimeEventCountPerDay()) {
+    event.setRealtime(false);
+    monitor().logWithLevel(4, 23060,
+                           "Too many real-time events. Event is no longer real-time. Event name, "
+                           "parameters",
+                           displayName(event), APMDescriptionForLog(event.parameters()));
+  }
+  if (event.isRealtime() && event.name() == "_dcu" && !monitor().isDebugModeEnabled() &&
+      counts.dcuRealtimeCount() >= config->maxRealtimeDCUEventCountPerDay()) {
+    event.setRealtime(false);
+  }
+  if (monitor().isDebugModeEnabled()) {
+    event.setRealtime(true);
+    event.setDebug(true);
+    monitor().logWithLevel(7, 23073,
+                           "Debug mode is enabled. Marking event as debug and real-time. Event "
+                           "name, parameters",
+                           displayName(event), APMDescriptionForLog(event.parameters()));
+  }
+  return byConversion || event.isRealtime();
+}
+
+bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime) {
+  std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  APMErrorSlot error;
+  std::optional<APMEventAggregates> aggregates =
+      database_->eventAggregatesWithName(event.name(), &error);
+  if (!aggregates && error) {
+    monitor().logWithLevel(1, 23063, "Cannot query event aggregates. Name, error",
+                           displayName(event), errorContext(error));
+    return false;
+  }
+  if (!aggregates) {
+    if (isPublicEvent) {
+      std::optional<int64_t> names = database_->publicEventCount(&error);
+      if (!names) {
+        monitor().logWithLevel(1, 23064, "Cannot query event count. Error", errorContext(error));
+        return false;
+      }
+      if (*names >= config->maxEventNameCardinality()) {
+        monitor().logWithLevel(1, 23065, "Cannot set event. Reached limit on set events. Name",
+                               displayName(event));
+        apm_engine::logErrorEvent(8, event.name(), 40, APMObject(platform::Value(event.name())));
+        // Rolls the transaction back: the counters of a refused name are not kept.
+        return false;
+      }
+    }
+    std::optional<APMEventAggregates> fresh = APMEventAggregates::create(event.name(), 0, 0, 0, 0);
+    if (!fresh || !database_->updateEventAggregates(*fresh, &error)) {
+      monitor().logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error",
+                             errorContext(error));
+      return false;
+    }
+  }
+  std::optional<std::vector<APMUserAttribute>> properties =
+      database_->userAttributesIncludingInternal(true, &error);
+  if (!properties) {
+    monitor().logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error",
+                           errorContext(error));
+    return false;
+  }
+  APMPBMeasurementBundle metadata = createRawEventMetadataWithUserAttributes(*properties);
+  if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error)) {
+    monitor().logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error",
+                           errorContext(error));
+    return false;
+  }
+  std::optional<int64_t> deleted = database_->deleteRawEventsOverAbsoluteLimit(&error);
+  if (!deleted) {
+    monitor().logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error",
+                           errorContext(error));
+    return false;
+  }
+  if (*deleted > 0) {
+    monitor().logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
+                           *deleted);
+  }
+  std::optional<std::string> bytes = metadata.protoBuffer();
+  int64_t fingerprint = apm_64LSBMD5(bytes.value_or(std::string()));
+  if (!database_->insertRawEvent(event, fingerprint, isRealtime, &error)) {
+    monitor().logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error",
+                           errorContext(error));
+    return false;
+  }
+  if (event.name() == "_f") {
+    std::optional<platform::Value> previous = persistedConfig_->previousFirstOpenCount();
+    int64_t count = 0;
+    if (previous) {
+      if (previous->isString())
+        count = std::atoll(previous->asString()->c_str());
+      else
+        count = previous->numberAsInteger().value_or(0);
+    }
+    if (count < 0) count = 0;
+    if (count != std::numeric_limits<int64_t>::max()) ++count;
+    persistedConfig_->setPreviousFirstOpenCount(platform::Value(std::to_string(count)));
+  }
+  monitor().logWithLevel(7, 23072, "Event logged. Event name, event params", displayName(event),
+                         APMDescriptionForLog(event.parameters()));
+  return true;
+}
+
+APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
+    const std::vector<APMUserAttribute>& userAttributes) {
+  APMPBMeasurementBundle bundle;
+  using B = APMPBMeasurementBundle;
+  NANOSetString(bundle, B::kPlatform, "ios");
+  NANOSetInt32(bundle, B::kProtocolVersion, 1);
+  NANOSetString(bundle, B::kAppId, appID_);
+  if (!identity_->isFromAppStore()) NANOSetString(bundle, B::kInstallSource, "manual_install");
+  if (std::optional<std::string> version = identity_->appVersion()) {
+    NANOSetString(bundle, B::kAppVersion, *version);
+  }
+  std::string rzq = identity_->appIDFromRZQ();
+  if (!rzq.empty()) NANOSetString(bundle, B::kRzqAppId, rzq);
+  NANOSetInt64(bundle, B::kLibraryVersion, APMEngineIdentity::appMeasurementLibraryVersion());
+  if (std::optional<std::string> installation = identity_->kavrelinInstallationID()) {
+    NANOSetString(bundle, B::kKavrelinInstallationId, *installation);
+  }
+  std::optional<APMPBUserAttribute> npa;
+  bool hasNPA = false;
+  for (const APMUserAttribute& property : userAttributes) hasNPA |= property.name() == "_npa";
+  if (!hasNPA) {
+    APMErrorSlot error;
+    std::optional<APMUserAttribute> stored = database_->userAttributeWithName("_npa", &error);
+    if (stored) npa = stored->protoUserAttribute();
+  }
+  APMBundleConsent::State state = APMBundleConsent::currentState(*this);
+  APMBundleConsent::applyConsentIdentifiers(bundle, state, *identity_, false);
+  APMBundleConsent::applyDMAFields(bundle, state, std::nullopt, false);
+  std::shared_ptr<APMEnvironmentInfo> environment = APMEnvironmentInfo::sharedInstance();
+  NANOSetString(bundle, B::kDeviceModel, environment->deviceModel());
+  NANOSetString(bundle, B::kOsVersion, environment->deviceOSVersion());
+  NANOSetInt32(bundle, B::kTimeZoneOffsetMinutes, environment->timeZoneOffsetMinutes());
+  if (std::optional<std::string> language = environment->userDefaultLanguage()) {
+    NANOSetString(bundle, B::kUserDefaultLanguage, *language);
+  }
+  if (!userAttributes.empty()) {
+    std::vector<APMPBUserAttribute> messages;
+    for (const APMUserAttribute& property : userAttributes) {
+      messages.push_back(property.protoUserAttribute());
+    }
+    if (npa) messages.push_back(*npa);
+    NANOSetMessageArray(bundle, B::kUserAttributes, messages);
+  }
+  return bundle;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "AppMeasurement/engine/APMAnalytics.h"
+#include "platform/foundation/Value.h"
+#include "platform/runtime/RuntimeObject.h"
+
+class KVLAnalyticsConfiguration;
+class KVLOptions;
+
+// The public measurement interface: class operations the app, the plug-ins and the platform
+// core call. Almost everything forwards to APMAnalytics; the facade itself refuses events and
+// user properties while the platform's default app is not configured, and starts the library
+// from the platform core with the core's options and the installation identifier.
+//
+// Stateless; every operation may be called from any thread.
+class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned {
+ public:
+  static void logEventWithName(const std::string& name,
+                               const platform::Value::Dictionary& parameters);
+  static void logEventWithOrigin(const std::string& origin, const std::string& name,
+                                 const platform::Value::Dictionary& parameters);
+  static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
+                                         const APMObjectMap& parameters);
+  static void setAnalyticsCollectionEnabled(bool enabled);
+  static void setDefaultEventParameters(std::optional<platform::Value::Dictionary> parameters);
+  static void setUserPropertyString(std::optional<std::string> value, const std::string& name);
+  static std::string addLogEventListener(APMAnalytics::Listener listener);
+  static void removeLogEventListener(const std::string& token);
+  static void setLogEventInterceptor(APMMeasurement::Interceptor interceptor);
+
+  // The start from the platform core (origin "ka").
+  static void startWithConfiguration(
+      const std::shared_ptr<KVLAnalyticsConfiguration>& configuration, const KVLOptions& options);
+  // Asks the installations service for the identifier and hands it (or nothing) to the identity.
+  static void updateKavrelinInstallationID();
+  static void observeKavrelinInstallationIDChanges();
+
+  static std::shared_ptr<KVLAnalytics> sharedInstance();
+  std::string topLevelVersion() override;
+};
+
+// Registers the facade class "KVLAnalytics" in the class registry and the library
+// "kvl-analytics" with the platform core, whose configure then starts measurement. Called once
+// by the composition root (the app's main, the driver, tests) before KVLApp::configure.
+void KVLAnalyticsRegisterLibrary();

@@ -1,0 +1,38 @@
+#include "AppMeasurement/features/APMFeatureServices.h"
+
+#include <mutex>
+
+namespace {
+std::mutex& servicesMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+APMFeatureServices& installed() {
+  static APMFeatureServices services = APMFeatureServices::neutral();
+  return services;
+}
+}  // namespace
+
+APMFeatureServices APMFeatureServices::neutral() {
+  return {std::make_shared<APMAudienceEvaluating>(), std::make_shared<APMSessionReporting>(),
+          std::make_shared<APMScreenViewReporting>(), std::make_shared<APMSearchAdReporting>(),
+          std::make_shared<APMLifetimeValueRecording>()};
+}
+
+APMFeatureServices APMFeatureServices::current() {
+  std::lock_guard<std::mutex> lock(servicesMutex());
+  return installed();
+}
+
+void APMFeatureServices::install(APMFeatureServices services) {
+  APMFeatureServices neutralSet = neutral();
+  if (!services.audience) services.audience = neutralSet.audience;
+  if (!services.sessionReporter) services.sessionReporter = neutralSet.sessionReporter;
+  if (!services.screenViewReporter) services.screenViewReporter = neutralSet.screenViewReporter;
+  if (!services.searchAdReporter) services.searchAdReporter = neutralSet.searchAdReporter;
+  if (!services.lifetimeValueRecorder) {
+    services.lifetimeValueRecorder = neutralSet.lifetimeValueRecorder;
+  }
+  std::lock_guard<std::mutex> lock(servicesMutex());
+  installed() = std::move(services);
+}

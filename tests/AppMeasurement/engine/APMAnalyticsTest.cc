@@ -1,0 +1,178 @@
+// The public-call layer: the start's checks and its once-only block, the order of calls made
+// before start, and the facade's start through the platform core.
+#include <thread>
+
+#include "AppMeasurement/engine/KVLAnalytics.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
+#include "platform/core/KVLOptions.h"
+#include "tests/AppMeasurement/engine/EngineTestSupport.h"
+
+namespace {
+
+using enginetest::EngineTest;
+
+class AnalyticsTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    APMAnalytics::resetForTesting();
+    APMPersistedConfig::sharedInstance()->clearValues();
+  }
+
+  // The events the listeners heard, in order.
+  std::vector<APMEvent> listen() {
+    APMAnalytics::addLogEventListener([this](const APMEvent& event) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      heard_.push_back(event);
+    });
+    return {};
+  }
+  std::vector<APMEvent> heard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heard_;
+  }
+
+  std::mutex mutex_;
+  std::vector<APMEvent> heard_;
+};
+
+// Calls made before start wait, then reach the engine in call order with the timestamps taken
+// at the calls.
+TEST_F(AnalyticsTest, CallsBeforeStartArriveInCallOrderWithCallTimestamps) {
+  listen();
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 250;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        APMAnalytics::logEventWithName(
+            "call_" + std::to_string(t),
+            platform::Value::Dictionary{{"seq", platform::Value(int64_t{i})}});
+        // Each call's own time: the clock moves while the calls are made.
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  env.waitUntilIdle();
+  EXPECT_TRUE(heard().empty());
+  double startTime = env.now();
+  env.advance(5);
+  APMAnalytics::startWithAppID(kAppID, "app", {});
+  env.waitUntilIdle();
+  std::vector<APMEvent> events;
+  for (const APMEvent& event : heard()) {
+    if (event.name().rfind("call_", 0) == 0) events.push_back(event);
+  }
+  ASSERT_EQ(events.size(), static_cast<size_t>(kThreads * kPerThread));
+  std::vector<int64_t> next(kThreads, 0);
+  for (const APMEvent& event : events) {
+    int thread = event.name().back() - '0';
+    EXPECT_EQ(event.parameter("seq")->int64Value(), next[thread]++);
+    EXPECT_LE(event.timestamp(), startTime);
+  }
+}
+
+// The start's checks run on every call; the block runs once.
+TEST_F(AnalyticsTest, StartChecks) {
+  struct Case {
+    const char* registered;  // class present in the registry, or ""
+    const char* origin;
+    platform::Value::Dictionary options;
+    const char* code;  // a message of a printed level, or "" (25030 is of a silent level)
+    bool starts;
+  };
+  const Case cases[] = {
+      {"KVLADatabase", "ka", {}, "I-ACS025029", false},
+      {"KVLAnalytics", "app", {}, "I-ACS025026", false},
+      {"", "app", {{"KAVRELIN_ANALYTICS_COLLECTION_ENABLED", platform::Value(true)}}, "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    APMAnalytics::resetForTesting();
+    platform::ClassRegistry::shared().clear();
+    if (*c.registered) {
+      platform::ClassRegistry::shared().registerClass(
+          c.registered, [] { return std::shared_ptr<platform::RuntimeObject>(); });
+    }
+    capture.clear();
+    APMAnalytics::startWithAppID(kAppID, c.origin, c.options);
+    env.waitUntilIdle();
+    if (*c.code) EXPECT_TRUE(capture.contains(c.code));
+    EXPECT_EQ(APMMeasurement::hasSharedInstance(), c.starts);
+  }
+  // A second start changes nothing but still checks the tag.
+  APMAnalytics::startWithAppID("1:other:ios:ffff", "app",
+                               {{"app_measurement_log_tag", platform::Value("<Second>")}});
+  env.waitUntilIdle();
+  EXPECT_EQ(APMMonitor::monitor()->logTag(), "<Second>");
+  EXPECT_EQ(APMMeasurement::sharedInstance()->appID(), kAppID);
+}
+
+// An empty app identifier leaves the process without an engine; events drop silently.
+TEST_F(AnalyticsTest, EmptyAppIDMeansNoEngineForGood) {
+  listen();
+  APMAnalytics::startWithAppID("", "app", {});
+  APMAnalytics::logEventWithName("lost", {});
+  env.waitUntilIdle();
+  EXPECT_FALSE(APMMeasurement::hasSharedInstance());
+  APMMeasurement::initializeSharedInstance(kAppID, true, false, {});
+  EXPECT_FALSE(APMMeasurement::hasSharedInstance());
+  EXPECT_TRUE(heard().empty());
+}
+
+// "screen_view" goes to the screen reporter and never into the operation queue.
+TEST_F(AnalyticsTest, ScreenViewNeverReachesTheEngine) {
+  listen();
+  APMAnalytics::startWithAppID(kAppID, "app", {});
+  env.waitUntilIdle();
+  APMAnalytics::logEventWithName("screen_view", {{"screen_name", platform::Value("Home")}});
+  APMAnalytics::logEventWithName("_reserved", {});
+  env.waitUntilIdle();
+  for (const APMEvent& event : heard()) {
+    EXPECT_NE(event.name(), "screen_view");
+    EXPECT_NE(event.name(), "_reserved");
+  }
+  // The refused name became the error event "_err".
+  bool sawError = false;
+  for (const APMEvent& event : heard()) sawError |= event.name() == "_err";
+  std::vector<std::string> names;
+  for (const APMEvent& event : heard()) names.push_back(event.name());
+  EXPECT_TRUE(sawError) << testing::PrintToString(names);
+}
+
+// Deactivated collection: enabling persists state 1 when asked but the engine stays off.
+TEST_F(AnalyticsTest, DeactivatedCollectionStaysOff) {
+  APMAnalytics::startWithAppID(
+      kAppID, "app", {{"KAVRELIN_ANALYTICS_COLLECTION_DEACTIVATED", platform::Value(true)}});
+  env.waitUntilIdle();
+  APMAnalytics::setAnalyticsEnabled(true, true);
+  env.waitUntilIdle();
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->measurementEnabledState(), 1);
+  EXPECT_FALSE(APMMeasurement::sharedInstance()->isEnabled());
+}
+
+// The platform core starts measurement through the facade; before the default app is
+// configured the facade refuses events (25018) rather than queueing them.
+TEST_F(AnalyticsTest, FacadeStartsThroughThePlatformCore) {
+  listen();
+  KVLAnalyticsRegisterLibrary();
+  KVLAnalytics::logEventWithName("too_early", {});
+  env.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("I-ACS025018"));
+  KVLApp::configureWithOptions(std::make_shared<KVLOptions>(kAppID, true, false));
+  KVLAnalytics::logEventWithName("in_time", {});
+  env.waitUntilIdle();
+  ASSERT_TRUE(APMMeasurement::hasSharedInstance());
+  EXPECT_EQ(APMAnalytics::origin(), "ka");
+  std::vector<std::string> names;
+  for (const APMEvent& event : heard()) names.push_back(event.name());
+  EXPECT_EQ(std::count(names.begin(), names.end(), "in_time"), 1) << testing::PrintToString(names);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "too_early"), 0);
+  // The core's switch reaches the engine through its notification.
+  KVLApp::defaultApp()->analyticsConfiguration()->setAnalyticsCollectionEnabled(false);
+  env.waitUntilIdle();
+  EXPECT_FALSE(APMMeasurement::sharedInstance()->isEnabled());
+}
+
+}  // namespace

@@ -1,0 +1,362 @@
+// Bundling, the upload schedule and the upload itself, against the local measurement service
+// run as its own process; its records and the bodies are checked with protoc, Python's
+// urllib.parse and the sqlite3 tool.
+#include <cstdio>
+#include <fstream>
+#include <regex>
+
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "platform/foundation/JSONSerialization.h"
+#include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/support/ServiceProcess.h"
+
+namespace {
+
+using enginetest::EngineTest;
+using testsupport::httpRequest;
+using testsupport::ServiceProcess;
+
+// Runs a command with the input on standard input; its standard output.
+std::string run(const std::string& command, const std::string& input = "") {
+  std::filesystem::path in =
+      std::filesystem::temp_directory_path() / ("kvl-upload-in-" + std::to_string(::getpid()));
+  std::ofstream(in, std::ios::binary) << input;
+  std::string output;
+  FILE* pipe = ::popen(("(" + command + ") < " + in.string()).c_str(), "r");
+  char buffer[4096];
+  size_t n;
+  while (pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  if (pipe) ::pclose(pipe);
+  std::filesystem::remove(in);
+  return output;
+}
+
+std::string protoc(const std::string& mode, const std::string& message, const std::string& input) {
+  return run(std::string(KVL_TEST_PROTOC) + " -I" + KVL_TEST_PROTO_DIR + " --" + mode + "=apm." +
+                 message + " " + KVL_TEST_PROTO_DIR + "/measurement_upload.proto " +
+                 KVL_TEST_PROTO_DIR + "/measurement_config.proto",
+             input);
+}
+
+std::string base64Decode(const std::string& text) { return run("base64 -d", text); }
+
+class UploadTest : public EngineTest {
+ protected:
+  void startService() {
+    data_ = base_ / "service";
+    service_ = std::make_unique<ServiceProcess>(
+        KVL_TEST_SERVICE, std::vector<std::string>{"--port", "0", "--data", data_.string()});
+    std::string host = service_->baseURL().substr(std::string("http://").size());
+    APMRemoteConfig::setHosts({host, host, host});
+  }
+  void TearDown() override {
+    EngineTest::TearDown();
+    service_.reset();
+    APMRemoteConfig::setHosts({});
+  }
+  void putConfig(const std::string& text) {
+    std::string config = protoc("encode", "MeasurementConfig", text);
+    ASSERT_EQ(
+        httpRequest("PUT", service_->baseURL() + "/_control/config/" + kAppID, {}, config).status,
+        204);
+  }
+  platform::Value::Array requests() {
+    auto answer = httpRequest("GET", service_->baseURL() + "/_control/requests");
+    auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
+    return parsed.ok() && parsed->isArray() ? *parsed->asArray() : platform::Value::Array{};
+  }
+  bool drained() { return !engine->isNetworkRequestPending() && !engine->hasDataToUpload(); }
+
+  std::filesystem::path data_;
+  std::unique_ptr<ServiceProcess> service_;
+};
+
+std::string field(const platform::Value& request, const char* name) {
+  const platform::Value::Dictionary* dict = request.asDictionary();
+  auto found = dict->find(name);
+  return found != dict->end() && found->second.isString() ? *found->second.asString() : "";
+}
+
+std::string header(const platform::Value& request, const std::string& name) {
+  for (const platform::Value& pair : *request.asDictionary()->at("headers").asArray()) {
+    const platform::Value::Array& entry = *pair.asArray();
+    if (strcasecmp(entry[0].asString()->c_str(), name.c_str()) == 0) return *entry[1].asString();
+  }
+  return "";
+}
+
+// The first upload waits for the configuration: GET first, then the POST of what was logged;
+// a second fetch is answered 304; the queue ends empty.
+TEST_F(UploadTest, ConfigurationFirstThenUploadEndToEnd) {
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID + "\" version: 3");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  logEvent("app", true, "level_up",
+           APMObjectMap{{"level", APMObject(platform::Value(int64_t{4}))}});
+  env.advance(20);  // past the initial upload delay
+  ASSERT_TRUE(waitFor([&] { return drained(); }));
+
+  platform::Value::Array seen = requests();
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(field(seen[0], "method"), "GET");
+  EXPECT_EQ(field(seen[0], "path"), std::string("/config/app/") + kAppID);
+  std::string query =
+      run("python3 -c \"import sys, urllib.parse; q = urllib.parse.parse_qs(sys.stdin.read()); "
+          "print(q['platform'][0], q['rzq_version'][0], q['runtime_version'][0])\"",
+          field(seen[0], "query"));
+  EXPECT_EQ(query, "ios 111500 0\n") << field(seen[0], "query");
+  EXPECT_EQ(field(seen[1], "method"), "POST");
+  EXPECT_EQ(field(seen[1], "path"), "/a");
+  std::string decoded =
+      protoc("decode", "MeasurementBatch", base64Decode(field(seen[1], "body_base64")));
+  EXPECT_NE(decoded.find("platform: \"ios\""), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("protocol_version: 1"), std::string::npos);
+  EXPECT_NE(decoded.find(std::string("app_id: \"") + kAppID + "\""), std::string::npos);
+  EXPECT_NE(decoded.find("name: \"_f\""), std::string::npos);
+  EXPECT_NE(decoded.find("name: \"_e\""), std::string::npos);
+  EXPECT_NE(decoded.find("name: \"level_up\""), std::string::npos);
+  EXPECT_NE(decoded.find("name: \"_o\""), std::string::npos);
+  EXPECT_NE(decoded.find("config_version: 3"), std::string::npos);
+  // No field our schema does not know.
+  EXPECT_FALSE(std::regex_search(decoded, std::regex("(^|\\n)\\s*[0-9]+:"))) << decoded;
+
+  // A second fetch offers the validators and is answered 304; the configuration stays.
+  onWorker([&] { engine->fetchRemoteConfig(); });
+  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  seen = requests();
+  EXPECT_FALSE(header(seen.back(), "If-None-Match").empty());
+  EXPECT_EQ(engine->currentConfig()->version(), 3);
+  std::string queue = run("sqlite3 '" + engine->database()->databasePath() + "'" +
+                          " 'SELECT count(*) FROM queue; SELECT count(*) FROM raw_events;'");
+  EXPECT_EQ(queue, "0\n0\n");
+}
+
+// Back-off only after 503 or 429; any failed answer raises the retry count of what was sent.
+TEST_F(UploadTest, FailedAnswersRaiseRetryCountsAndBackOff) {
+  struct Case {
+    int status;
+    bool backoff;
+  };
+  const Case cases[] = {{503, true}, {429, true}, {500, false}};
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID + "\"");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  onWorker([&] { engine->fetchRemoteConfig(); });
+  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  int expectedRetries = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    persistedConfig->setLastBackoffTimestamp(0);
+    logEvent("app", true, "try_" + std::to_string(c.status));
+    ASSERT_EQ(httpRequest(
+                  "POST", service_->baseURL() + "/_control/script", {},
+                  "{\"path\": \"/a\", \"status\": " + std::to_string(c.status) + ", \"times\": 1}")
+                  .status,
+              204);
+    onWorker([&] { engine->uploadData(); });
+    ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+    ++expectedRetries;
+    EXPECT_EQ(persistedConfig->lastFailedUploadTimestamp(), env.now());
+    EXPECT_EQ(persistedConfig->lastBackoffTimestamp() > 0, c.backoff);
+    std::string retries = run("sqlite3 '" + engine->database()->databasePath() + "'" +
+                              " 'SELECT max(retry_count) FROM queue;'");
+    EXPECT_EQ(retries, std::to_string(expectedRetries) + "\n");
+    if (c.backoff) {
+      // The next upload waits for the back-off period (43200 s by default) after the answer.
+      std::optional<double> due;
+      onWorker([&] { due = engine->alarm()->scheduledTimestamp(); });
+      ASSERT_TRUE(due);
+      EXPECT_GE(*due, env.now() + 43200);
+    }
+  }
+}
+
+// A request the network object cannot even start counts as a failed answer: the pending flag
+// clears, so later uploads and fetches still go.
+TEST_F(UploadTest, RequestThatCannotStartIsAFailedAnswer) {
+  APMRemoteConfig::setHosts({"bad host", "bad host", "bad host"});
+  makeEngine({}, OULNetwork::create());
+  onWorker([&] { engine->fetchRemoteConfig(); });
+  env.waitUntilIdle();
+  onWorker([&] {
+    EXPECT_FALSE(engine->isNetworkRequestPending());
+    EXPECT_TRUE(engine->isNetworkReadyForRequest());
+  });
+  EXPECT_EQ(persistedConfig->lastFailedUploadTimestamp(), env.now());
+}
+
+class ScheduleTest : public EngineTest {};
+
+// The next upload time (defaults: interval 3600 s, initial delay 15 s, retry 1800 s, 6 retries).
+TEST_F(ScheduleTest, NextUploadingTime) {
+  struct Case {
+    const char* what;
+    double dataAge;           // newest data is this many seconds old (negative: in the future)
+    double successAge;        // last success this many seconds ago (-1: none)
+    double failureAfterData;  // a failure this many seconds after the newest data (-1: none)
+    double expected;          // relative to now; NAN for "no time"
+  };
+  const double n = 0;
+  const Case cases[] = {
+      {"recent success", 30, 600, -1, -600 + 3600},
+      {"no success within the hour", 30, 4000, -1, -30 + 15},
+      {"future data mirrored", -100, -1, -1, -100 + 15},
+      {"one failure", 30, -1, 10, -30 + 15 + 1800},
+      {"failure after two steps", 30, -1, 15 + 1800 + 100, -30 + 15 + 1800 + 3600},
+      {"retries exhausted", 30, -1, 15 + 1800 * 63 + 1, NAN},
+  };
+  makeEngine();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    clearRawEvents();
+    double now = env.now();
+    logEventAt("data", now - c.dataAge);
+    persistedConfig->setLastSuccessfulUploadTimestamp(c.successAge < 0 ? 0 : now - c.successAge);
+    double dataTime = now - std::fabs(c.dataAge);
+    persistedConfig->setLastFailedUploadTimestamp(
+        c.failureAfterData < 0 ? 0 : dataTime + c.failureAfterData);
+    double next = 0;
+    onWorker([&] { next = engine->nextUploadingTime(); });
+    if (std::isnan(c.expected)) {
+      EXPECT_EQ(next, 0);
+    } else {
+      EXPECT_NEAR(next - now, c.expected + n, 1e-3);
+    }
+  }
+}
+
+class BundlingTest : public EngineTest {
+ protected:
+  std::vector<APMQueuedBundle> queued() {
+    std::vector<APMQueuedBundle> bundles;
+    onWorker([&] {
+      bundles = engine->database()->queryBundlesWithCountLimit(100, 1 << 30, nullptr).value();
+    });
+    return bundles;
+  }
+  int bundleAll() {
+    int made = 0;
+    onWorker([&] {
+      while (engine->bundleRawEvents()) ++made;
+    });
+    return made;
+  }
+  static std::vector<std::string> names(const APMQueuedBundle& entry) {
+    std::vector<std::string> result;
+    std::vector<APMPBEvent> events =
+        NANOGetMessageArray<APMPBEvent>(entry.bundle, APMPBMeasurementBundle::kEvents).value();
+    for (const APMPBEvent& event : events) {
+      result.push_back(NANOGetString(event, APMPBEvent::kName).value_or(""));
+    }
+    return result;
+  }
+};
+
+// One bundle holds consecutive rows of one fingerprint within one clock hour, at most
+// max_events_per_bundle; bundle_index grows by the event count, delivery_index by one.
+TEST_F(BundlingTest, GroupsByHourAndCountWithIndexes) {
+  makeEngine({{"measurement.upload.max_events_per_bundle", "2"}});
+  clearRawEvents();
+  double hour = std::floor(env.now() / 3600) * 3600;
+  logEventAt("a", hour + 10);
+  logEventAt("b", hour + 20);
+  logEventAt("c", hour + 30);
+  logEventAt("d", hour + 3600 + 5);
+  EXPECT_EQ(bundleAll(), 3);
+  std::vector<APMQueuedBundle> bundles = queued();
+  ASSERT_EQ(bundles.size(), 3u);
+  EXPECT_EQ(names(bundles[0]), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(names(bundles[1]), (std::vector<std::string>{"c"}));
+  EXPECT_EQ(names(bundles[2]), (std::vector<std::string>{"d"}));
+  using B = APMPBMeasurementBundle;
+  EXPECT_EQ(NANOGetInt32(bundles[1].bundle, B::kBundleIndex) -
+                NANOGetInt32(bundles[0].bundle, B::kBundleIndex),
+            1);
+  EXPECT_EQ(NANOGetInt32(bundles[2].bundle, B::kDeliveryIndex) -
+                NANOGetInt32(bundles[1].bundle, B::kDeliveryIndex),
+            1);
+  EXPECT_EQ(NANOGetInt64(bundles[2].bundle, B::kPreviousBundleEndTimestampMillis),
+            static_cast<int64_t>((hour + 30) * 1000));
+  // Queue blobs are gzip of a bundle protoc reads.
+  std::string blob =
+      run("sqlite3 '" + engine->database()->databasePath() + "'" +
+          " 'SELECT hex(data) FROM queue ORDER BY rowid LIMIT 1' | xxd -r -p | gzip -d");
+  EXPECT_NE(protoc("decode", "MeasurementBundle", blob).find("name: \"a\""), std::string::npos);
+}
+
+// Rows that can never be bundled go, instead of blocking every later event: an oldest raw
+// event that does not decode, and a group stamped at or before 1970 that the queue refuses.
+TEST_F(BundlingTest, RowsThatCanNeverBeBundledAreDropped) {
+  makeEngine();
+  clearRawEvents();
+  double now = env.now();
+  logEventAt("broken", now);
+  onWorker([&] {
+    ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(
+        "UPDATE raw_events SET data = x'ff01' WHERE rowid = (SELECT min(rowid) FROM raw_events)",
+        nullptr));
+  });
+  logEventAt("after_broken", now + 1);
+  logEventAt("ancient", 0);
+  logEventAt("after_ancient", now + 2);
+  bundleAll();
+  std::vector<std::string> all;
+  for (const APMQueuedBundle& entry : queued()) {
+    for (const std::string& name : names(entry)) all.push_back(name);
+  }
+  EXPECT_EQ(all, (std::vector<std::string>{"after_broken", "after_ancient"}));
+  env.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("I-ACS023096"));
+  EXPECT_TRUE(capture.contains("I-ACS023115"));
+  EXPECT_EQ(storedEventNames(), std::vector<std::string>{});
+}
+
+// Sampling: one in N kept with "_sr" = N; the first loser of a new account day is kept with
+// "_efs" = 1; later losers of that day are dropped.
+TEST_F(BundlingTest, SamplingByAccountDay) {
+  makeEngine();
+  APMPBMeasurementConfig config =
+      enginetest::makeConfig(kAppID, {{"measurement.event_sampling_enabled", "1"}});
+  APMPBEventConfig sampled;
+  NANOSetString(sampled, APMPBEventConfig::kName, "sampled");
+  NANOSetInt32(sampled, APMPBEventConfig::kSamplingRate, 3);
+  NANOSetMessageArray(config, APMPBMeasurementConfig::kEventConfig,
+                      std::vector<APMPBEventConfig>{sampled});
+  onWorker([&] { ASSERT_TRUE(engine->currentConfig()->updateMeasurementConfig(config)); });
+  int rolls = 0;
+  engine->setSamplingRollForTesting([&](uint32_t rate) {
+    EXPECT_EQ(rate, 3u);
+    return ++rolls == 3;  // the third draw wins
+  });
+  clearRawEvents();
+  double day = std::floor(env.now() / 86400) * 86400;
+  for (int i = 1; i <= 5; ++i) {
+    logEventAt("sampled", day + 3600 + i, {{"n", APMObject(platform::Value(int64_t{i}))}});
+  }
+  logEventAt("other", day + 3600 + 6);
+  bundleAll();
+  logEventAt("sampled", day + 86400 + 3600, {{"n", APMObject(platform::Value(int64_t{6}))}});
+  bundleAll();
+  std::vector<std::string> kept;
+  for (const APMQueuedBundle& entry : queued()) {
+    std::vector<APMPBEvent> events =
+        *NANOGetMessageArray<APMPBEvent>(entry.bundle, APMPBMeasurementBundle::kEvents);
+    for (const APMPBEvent& event : events) {
+      std::string text = NANOGetString(event, APMPBEvent::kName).value_or("");
+      std::vector<APMPBEventParam> params =
+          *NANOGetMessageArray<APMPBEventParam>(event, APMPBEvent::kParams);
+      for (const APMPBEventParam& param : params) {
+        std::string name = NANOGetString(param, APMPBEventParam::kName).value_or("");
+        if (name == "n" || name == "_sr" || name == "_efs") {
+          text +=
+              " " + name + "=" + std::to_string(NANOGetInt64(param, APMPBEventParam::kIntValue));
+        }
+      }
+      kept.push_back(text);
+    }
+  }
+  EXPECT_EQ(kept, (std::vector<std::string>{"sampled n=1 _sr=3 _efs=1", "sampled n=3 _sr=3",
+                                            "other", "sampled n=6 _sr=3 _efs=1"}));
+}
+
+}  // namespace

@@ -1,0 +1,225 @@
+// Event handling and writing: the daily limits, the name cardinality, the allow-list, shared
+// metadata records, listeners and the interceptor.
+#include <atomic>
+
+#include "AppMeasurement/engine/APMDailyCounts.h"
+#include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "tests/AppMeasurement/engine/EngineTestSupport.h"
+
+namespace {
+
+using enginetest::countLinesWith;
+using enginetest::EngineTest;
+
+class WritingTest : public EngineTest {
+ protected:
+  // Sets today's counters as if `all` events, `publicCount` public and `errors` error events
+  // had been counted.
+  void presetCounts(int32_t all, int32_t publicCount, int32_t errors) {
+    onWorker([&] {
+      APMDailyCounts counts = engine->database()->dailyCounts(nullptr).value();
+      APMDailyCounts preset(counts.day(), 0, all, publicCount, errors, 0, 0);
+      ASSERT_TRUE(engine->database()->updateDailyCounts(preset, nullptr));
+    });
+  }
+};
+
+// Each limit message is written for the first event over the limit and then every thousandth.
+TEST_F(WritingTest, TotalLimitLogsTheFirstAndEveryThousandthEventOver) {
+  struct Case {
+    int32_t over;  // all-events count minus the limit before the event
+    bool logged;
+  };
+  const Case cases[] = {{0, true}, {1, false}, {999, false}, {1000, true}, {2000, true}};
+  makeEngine({{"measurement.upload.max_events_per_day", "10"}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.over);
+    presetCounts(10 + c.over, 0, 0);
+    capture.clear();
+    logEvent("app", true, "dropped");
+    EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS023055"), c.logged ? 1u : 0u);
+    // Dropped but counted.
+    EXPECT_EQ(dailyCounts().allEventsCount(), 10 + c.over + 1);
+  }
+  for (const std::string& name : storedEventNames()) EXPECT_NE(name, "dropped");
+}
+
+// A dropped public event counts by its effective count (1 + array items) and then takes back
+// one, not the effective count.
+TEST_F(WritingTest, DroppedPublicEventCountsItsItemsAndTakesBackOne) {
+  makeEngine({{"measurement.upload.max_public_events_per_day", "0"}});
+  presetCounts(0, 0, 0);
+  platform::Value::Array items;
+  for (int i = 0; i < 5; ++i) {
+    items.push_back(
+        platform::Value(platform::Value::Dictionary{{"item_id", platform::Value("x")}}));
+  }
+  logEvent("app", true, "view_item_list",
+           APMObjectMap{{"items", APMObject(platform::Value(items))}});
+  APMDailyCounts counts = dailyCounts();
+  EXPECT_EQ(counts.allEventsCount(), 6 - 1);
+  EXPECT_EQ(counts.publicEventsCount(), 6);
+  EXPECT_TRUE(capture.contains("I-ACS023057"));
+}
+
+// A new public name beyond the name cardinality is not stored, and the transaction's counter
+// changes are rolled back with it.
+TEST_F(WritingTest, CardinalityDropRollsTheCountersBack) {
+  makeEngine({{"measurement.upload.max_event_name_cardinality", "500"}});
+  onWorker([&] {
+    engine->database()->performTransaction([&] {
+      for (int i = 0; i < 500; ++i) {
+        auto aggregates = APMEventAggregates::create("public_" + std::to_string(i), 0, 0, 0, 0);
+        if (!engine->database()->updateEventAggregates(*aggregates, nullptr)) return false;
+      }
+      return true;
+    });
+  });
+  presetCounts(7, 3, 0);
+  logEvent("app", true, "one_too_many");
+  EXPECT_TRUE(capture.contains("I-ACS023065"));
+  APMDailyCounts counts = dailyCounts();
+  EXPECT_EQ(counts.allEventsCount(), 7);
+  EXPECT_EQ(counts.publicEventsCount(), 3);
+  // A name already known is still written.
+  logEvent("app", true, "public_7");
+  std::vector<std::string> names = storedEventNames();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "one_too_many"), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "public_7"), 1);
+}
+
+// Error events have their own limit; a dropped one takes back its all-events increment.
+TEST_F(WritingTest, ErrorEventLimit) {
+  makeEngine({{"measurement.upload.max_error_events_per_day", "2"}});
+  presetCounts(5, 0, 2);
+  logEvent("auto", false, "_err", APMObjectMap{{"_err", APMObject(platform::Value(int64_t{2}))}});
+  APMDailyCounts counts = dailyCounts();
+  EXPECT_EQ(counts.errorEventsCount(), 3);
+  EXPECT_EQ(counts.allEventsCount(), 5);
+  EXPECT_TRUE(capture.contains("I-ACS023056"));
+}
+
+// A new day resets the counters before the event is counted.
+TEST_F(WritingTest, NewDayResetsTheCounters) {
+  makeEngine();
+  presetCounts(500, 400, 3);
+  env.advance(86400);
+  logEvent("app", true, "next_day");
+  APMDailyCounts counts = dailyCounts();
+  EXPECT_EQ(counts.allEventsCount(), 1);
+  EXPECT_EQ(counts.publicEventsCount(), 1);
+  EXPECT_EQ(counts.errorEventsCount(), 0);
+}
+
+TEST_F(WritingTest, AllowListKeepsListedEventsWithAMark) {
+  makeEngine({}, nullptr, {"listed", "_f", "_e"});
+  logEvent("app", true, "listed");
+  logEvent("app", true, "unlisted");
+  EXPECT_TRUE(capture.contains("I-ACS023174"));
+  std::optional<bool> marked;
+  onWorker([&] {
+    for (const APMRawEventData& raw : allRawEvents()) {
+      auto event = APMEvent::createWithEventProto(*raw.rawEvent());
+      if (event->name() == "listed") {
+        const APMValue* mark = event->parameter("oa_safelisted");
+        marked = mark && mark->isInt64() && mark->int64Value() == 1;
+      }
+      EXPECT_NE(event->name(), "unlisted");
+    }
+  });
+  EXPECT_EQ(marked, true);
+}
+
+// Identical device state and user properties give one metadata record, whose fingerprint is the
+// low 64 bits of the MD5 of its exact bytes.
+TEST_F(WritingTest, EventsOfTheSameStateShareOneMetadataRecord) {
+  makeEngine();
+  logEvent("app", true, "first");
+  logEvent("app", true, "second");
+  std::set<int64_t> fingerprints;
+  onWorker([&] {
+    for (const APMRawEventData& raw : allRawEvents()) {
+      auto event = APMEvent::createWithEventProto(*raw.rawEvent());
+      if (event->name() == "first" || event->name() == "second") {
+        fingerprints.insert(raw.metadataFingerprint());
+      }
+    }
+    ASSERT_EQ(fingerprints.size(), 1u);
+    auto metadata =
+        engine->database()->queryRawEventsMetadataWithFingerprint(*fingerprints.begin(), nullptr);
+    ASSERT_TRUE(metadata);
+    EXPECT_EQ(apm_64LSBMD5(metadata->protoBuffer().value()), *fingerprints.begin());
+    EXPECT_EQ(NANOGetString(*metadata, APMPBMeasurementBundle::kPlatform), "ios");
+    EXPECT_EQ(NANOGetString(*metadata, APMPBMeasurementBundle::kAppId), kAppID);
+  });
+}
+
+// Listeners run after handling, with the event as it was before handling; the interceptor takes
+// public events only, and ad-exposure events never reach listeners.
+TEST_F(WritingTest, ListenersAndInterceptor) {
+  makeEngine();
+  std::vector<std::string> heard;
+  std::mutex mutex;
+  APMAnalytics::addLogEventListener([&](const APMEvent& event) {
+    std::lock_guard<std::mutex> lock(mutex);
+    heard.push_back(event.name());
+    // Handling has run: the event is stored already.
+    EXPECT_NE(engine->database(), nullptr);
+  });
+  std::vector<std::string> intercepted;
+  auto interceptor = [&](const std::string&, const std::string& name, const APMObjectMap& params,
+                         double) {
+    intercepted.push_back(name);
+    EXPECT_EQ(params.count("_sn"), 1u);
+  };
+  APMObjectMap screen{{"_sn", APMObject(platform::Value("Home"))},
+                      {"_si", APMObject(platform::Value(int64_t{7}))}};
+  engine->logEvent("app", true, "public_one", {}, env.now(), true, false, false, interceptor,
+                   screen);
+  engine->logEvent("app", false, "_internal", {}, env.now(), true, false, false, interceptor, {});
+  engine->logEvent("am", false, "_xa", {}, env.now(), true, false, false, nullptr, {});
+  engine->logEvent("app", true, "while_off", {}, env.now(), false, false, false, nullptr, {});
+  env.waitUntilIdle();
+  EXPECT_EQ(intercepted, std::vector<std::string>{"public_one"});
+  EXPECT_EQ(heard, std::vector<std::string>{"_internal"});
+  std::vector<std::string> names = storedEventNames();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "public_one"), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "_xa"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "while_off"), 1);
+}
+
+// Default parameters: an event's own value wins; "_err" and ignore-interceptor events get none;
+// a null value removes one, nil removes all; an array is refused with 23213.
+TEST_F(WritingTest, DefaultEventParameters) {
+  makeEngine();
+  logEvent("app", true, "before_defaults");
+  engine->setDefaultEventParameters(platform::Value::Dictionary{
+      {"tier", platform::Value("gold")},
+      {"level", platform::Value(int64_t{3})},
+      {"bad", platform::Value(platform::Value::Array{platform::Value(int64_t{1})})}});
+  env.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("I-ACS023213"));
+  logEvent("app", true, "with_defaults",
+           APMObjectMap{{"level", APMObject(platform::Value(int64_t{9}))}});
+  engine->setDefaultEventParameters(platform::Value::Dictionary{{"tier", platform::Value()}});
+  env.waitUntilIdle();
+  logEvent("app", true, "after_removal");
+  engine->setDefaultEventParameters(std::nullopt);
+  env.waitUntilIdle();
+  logEvent("app", true, "after_clear");
+  std::map<std::string, APMValueMap> byName;
+  onWorker([&] {
+    for (const APMRawEventData& raw : allRawEvents()) {
+      auto event = APMEvent::createWithEventProto(*raw.rawEvent());
+      byName[event->name()] = event->parameters();
+    }
+  });
+  EXPECT_EQ(byName["with_defaults"].at("level"), APMValue(int64_t{9}));
+  EXPECT_EQ(byName["with_defaults"].at("tier"), APMValue("gold"));
+  EXPECT_EQ(byName["with_defaults"].count("bad"), 0u);
+  EXPECT_EQ(byName["after_removal"].count("tier"), 0u);
+  EXPECT_EQ(byName["after_removal"].at("level"), APMValue(int64_t{3}));
+  EXPECT_EQ(byName["after_clear"].count("level"), 0u);
+}
+
+}  // namespace
