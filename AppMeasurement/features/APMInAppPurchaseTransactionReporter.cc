@@ -269,8 +269,10 @@ std::optional<APMValueMap> APMPurchaseEventParameters(
   return parameters;
 }
 
-APMInAppPurchaseTransactionReporter::APMInAppPurchaseTransactionReporter(Environment environment)
-    : environment_(std::move(environment)) {
+APMInAppPurchaseTransactionReporter::APMInAppPurchaseTransactionReporter(
+    Environment environment, std::shared_ptr<APMInAppPurchaseProductCache> cache)
+    : environment_(std::move(environment)),
+      cache_(cache ? std::move(cache) : APMInAppPurchaseProductCache::sharedInstance()) {
   if (!environment_.receiptIsValid)
     environment_.receiptIsValid = [] { return APMReceiptIsValid(); };
   if (!environment_.isSandboxReceipt)
@@ -383,6 +385,73 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
       purchaseDate ? APMDateFromIA5String(APMIA5StringFromDate(*purchaseDate)) : std::nullopt;
   reportTransactionWithProduct(product, paymentQuantity, transactionID, originalTransactionID,
                                transactionDate, !isVerified, environment, "2", items);
+}
+
+void APMInAppPurchaseTransactionReporter::paymentQueueUpdatedFilteredTransactions(
+    const std::vector<SKPaymentTransaction>& transactions) {
+  std::vector<SKPaymentTransaction> kept;
+  std::set<std::string> missing;
+  for (const SKPaymentTransaction& transaction : transactions) {
+    if (transaction.transactionState != SKPaymentTransactionState::Purchased ||
+        transaction.payment.productIdentifier.empty()) {
+      continue;
+    }
+    kept.push_back(transaction);
+    if (!cache_->cachedProductForProductIdentifier(transaction.payment.productIdentifier)) {
+      missing.insert(transaction.payment.productIdentifier);
+    }
+  }
+  if (kept.empty()) return;
+  std::shared_ptr<APMInAppPurchaseProductCache> cache = cache_;
+  auto report = [this, cache, kept] {
+    reportTransactionsFromArray(kept, [cache](const std::string& identifier) {
+      return cache->cachedProductForProductIdentifier(identifier);
+    });
+  };
+  if (missing.empty()) {
+    platform::DispatchQueue::global()->async(report);
+    return;
+  }
+  cache_->requestProductsWithProductIdentifiers(
+      std::move(missing), platform::DispatchQueue::global(),
+      [report](const auto& products, const auto&, const auto& error) {
+        if (error && (!products || products->empty())) {
+          monitor().logWithLevel(1, 21027, "Cannot request product information. Error",
+                                 error->description());
+          return;
+        }
+        report();
+      });
+}
+
+void APMInAppPurchaseTransactionReporter::reportTransactionWithProductIdentifier(
+    const std::string& productID, const std::string& transactionID,
+    const std::string& originalTransactionID, const std::optional<std::string>& webOrderLineItemID,
+    int64_t productType, bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
+    std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
+    std::optional<double> subscriptionExpirationDate, std::optional<double> cancellationDate,
+    const std::optional<std::string>& environment, bool isVerified) {
+  auto report = [=, this](const SKProduct& product) {
+    reportTransactionWithProductID(
+        product, transactionID, originalTransactionID, webOrderLineItemID, productType, isFreeTrial,
+        isIntroductoryOffer, paymentQuantity, purchaseDate, originalPurchaseDate,
+        subscriptionExpirationDate, cancellationDate, environment, isVerified);
+  };
+  if (std::optional<SKProduct> cached = cache_->cachedProductForProductIdentifier(productID)) {
+    platform::DispatchQueue::global()->async([report, product = *cached] { report(product); });
+    return;
+  }
+  cache_->requestProductsWithProductIdentifiers(
+      {productID}, platform::DispatchQueue::global(),
+      [report, productID](const auto& products, const auto&, const auto& error) {
+        auto found = products ? products->find(productID) : decltype(products->end()){};
+        if (!products || found == products->end()) {
+          monitor().logWithLevel(1, 21027, "Cannot request product information. Error",
+                                 error ? error->description() : std::string("(no product)"));
+          return;
+        }
+        report(found->second);
+      });
 }
 
 std::optional<std::string> APMInAppPurchaseTransactionReporter::transactionFingerprint(

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "AppMeasurement/features/APMInAppPurchaseItem.h"
+#include "AppMeasurement/features/APMInAppPurchaseProductCache.h"
 #include "AppMeasurement/foundation/APMValue.h"
 #include "platform/storekit/SKPaymentTransaction.h"
 #include "platform/storekit/SKProduct.h"
@@ -15,7 +16,8 @@
 // against the in-app items of the receipt. Each report classifies against its own item list
 // (the receipt as read at its start plus the item it added itself), so reports running at the
 // same time never share or reuse a list. Callable from any thread; never on the engine's worker
-// queue (logging hands the event to the facade, which queues it).
+// queue (logging hands the event to the facade, which queues it). Reports run on the global
+// queue after the call returns: the reporter must outlive them (the shared instance does).
 class APMInAppPurchaseTransactionReporter {
  public:
   // Where the reporter looks outside itself; every member has a platform default.
@@ -27,7 +29,9 @@ class APMInAppPurchaseTransactionReporter {
     std::function<void(const std::string& name, const APMValueMap& parameters)> logEvent;
   };
 
-  explicit APMInAppPurchaseTransactionReporter(Environment environment = {});
+  // `cache` answers and fetches products (the shared product cache when null).
+  explicit APMInAppPurchaseTransactionReporter(
+      Environment environment = {}, std::shared_ptr<APMInAppPurchaseProductCache> cache = nullptr);
   static APMInAppPurchaseTransactionReporter& sharedInstance();
 
   // The shared report: builds the parameters against `items` and logs the event, or nothing
@@ -40,6 +44,24 @@ class APMInAppPurchaseTransactionReporter {
                                     const std::optional<std::string>& environment,
                                     const std::string& storeKitVersion,
                                     const std::vector<APMInAppPurchaseItem>& items);
+
+  // Payment-queue road, after the engine dropped duplicates: the purchased transactions with a
+  // product identifier are reported on the global queue once their products are known (those
+  // not cached are requested first; a request that ends with an error and no products logs
+  // 21027 and drops the batch).
+  void paymentQueueUpdatedFilteredTransactions(
+      const std::vector<SKPaymentTransaction>& transactions);
+
+  // Facade (StoreKit 2) road: looks the product up (cache, else one request; none logs 21027),
+  // then reports on the global queue as reportTransactionWithProductID below.
+  void reportTransactionWithProductIdentifier(
+      const std::string& productID, const std::string& transactionID,
+      const std::string& originalTransactionID,
+      const std::optional<std::string>& webOrderLineItemID, int64_t productType, bool isFreeTrial,
+      bool isIntroductoryOffer, int64_t paymentQuantity, std::optional<double> purchaseDate,
+      std::optional<double> originalPurchaseDate, std::optional<double> subscriptionExpirationDate,
+      std::optional<double> cancellationDate, const std::optional<std::string>& environment,
+      bool isVerified);
 
   // Payment-queue road: each transaction with its cached product (possibly none) against the
   // receipt read once for the batch.
@@ -66,6 +88,7 @@ class APMInAppPurchaseTransactionReporter {
 
  private:
   Environment environment_;
+  std::shared_ptr<APMInAppPurchaseProductCache> cache_;
 };
 
 // quantity × price × 10^6 in decimal arithmetic, truncated; nothing beyond int64.

@@ -2,10 +2,16 @@
 
 #include <stdio.h>
 
+#include <chrono>
+#include <future>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "AppMeasurement/features/APMPurchaseDates.h"
 #include "tests/support/DispatchTestEnvironment.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TestHttpServer.h"
 
 namespace {
 
@@ -257,6 +263,68 @@ TEST(APMInAppPurchaseTransactionReporterTest, FingerprintsAndAmounts) {
   EXPECT_FALSE(APMPurchaseValueMicros(platform::Decimal::fromString("9223372036854.775808"), 1));
   EXPECT_EQ(APMPurchaseIdentity("", std::nullopt, "p"), -1);
   EXPECT_EQ(APMIA5StringFromDate(kStart + 0.7), "2026-01-01T00:00:00Z");
+}
+
+}  // namespace
+
+namespace {
+
+// Both roads through a real store request: products fetched once, a product the store does
+// not know drops the report with 21027.
+TEST(APMInAppPurchaseTransactionReporterStore, ProductsComeFromTheStore) {
+  testsupport::DispatchTestEnvironment environment;
+  testsupport::TestHttpServer store;
+  const std::string catalogue =
+      R"({"products":[{"productIdentifier":"coins","localizedTitle":"Coins",)"
+      R"("price":"0.99","currencyCode":"USD"}]})";
+  SKProductsRequest::setStoreURL(store.baseURL());
+  struct Case {
+    const char* label;
+    bool facade;
+    std::string productID;
+    int storeStatus;
+    std::string expected;  // the event name, or the log code
+  };
+  for (const Case& c :
+       std::vector<Case>{{"payment queue", false, "coins", 200, "_iapx"},
+                         {"facade", true, "coins", 200, "_iap"},
+                         {"payment queue, store failing", false, "coins", 500, "I-ACS021027"},
+                         {"facade, unknown product", true, "nothing", 200, "I-ACS021027"}}) {
+    SCOPED_TRACE(c.label);
+    store.respondTo("/storekit/products", {c.storeStatus, {}, catalogue});
+    testsupport::LogCapture capture;
+    std::promise<std::string> logged;
+    APMInAppPurchaseTransactionReporter reporter(
+        {[] { return false; }, [] { return false; },
+         [] { return std::vector<APMInAppPurchaseItem>{}; },
+         [&](const std::string& name, const APMValueMap&) { logged.set_value(name); }},
+        APMInAppPurchaseProductCache::create());
+    if (c.facade) {
+      reporter.reportTransactionWithProductIdentifier(c.productID, "5", "5", std::nullopt, 1, false,
+                                                      false, 1, kStart, std::nullopt, std::nullopt,
+                                                      std::nullopt, "Production", true);
+    } else {
+      SKPaymentTransaction transaction;
+      transaction.transactionState = SKPaymentTransactionState::Purchased;
+      transaction.payment = {c.productID, 1};
+      transaction.transactionIdentifier = "5";
+      reporter.paymentQueueUpdatedFilteredTransactions({transaction});
+    }
+    std::future<std::string> future = logged.get_future();
+    if (c.expected.starts_with("I-ACS")) {
+      // The request's answer is real network time; the log line follows it on the queues.
+      for (int i = 0; i < 200 && !capture.contains(c.expected); ++i) {
+        environment.waitUntilIdle();
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+      EXPECT_TRUE(capture.contains(c.expected));
+      environment.waitUntilIdle();
+      EXPECT_EQ(future.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    } else {
+      ASSERT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+      EXPECT_EQ(future.get(), c.expected);
+    }
+  }
 }
 
 }  // namespace
