@@ -160,6 +160,12 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
   return true;
 }
 
+void APMLifetimeValueRecorder::installInFeatureServices() {
+  APMFeatureServices services = APMFeatureServices::current();
+  services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>();
+  APMFeatureServices::install(std::move(services));
+}
+
 bool APMIsAdExposureEvent(const APMEvent& event) {
   return event.origin() == "am" || event.name() == "_xa" || event.name() == "_xu";
 }

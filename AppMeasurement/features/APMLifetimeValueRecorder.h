@@ -30,6 +30,10 @@ class APMLifetimeValueRecorder : public APMLifetimeValueRecording {
 
   static bool isEcommercePurchaseEvent(const APMEvent& event);
 
+  // Installs a recorder (over the default remote configuration's limit) as the engine's
+  // lifetime-value seam, keeping the other installed features. Call before the engine starts.
+  static void installInFeatureServices();
+
  private:
   CurrencyLimit maxTrackedCurrencies_;
 };
