@@ -4,6 +4,7 @@
 
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/features/APMAudienceComponent.h"
+#include "AppMeasurement/features/APMLifetimeValueRecorder.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 
 void APMInstallMeasurementFeatures() {
@@ -18,5 +19,6 @@ void APMInstallMeasurementFeatures() {
     }
     return limits;
   });
+  services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>();
   APMFeatureServices::install(std::move(services));
 }

@@ -3,6 +3,8 @@
 #include "platform/dispatch/Clock.h"
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace measurement_service {
@@ -71,6 +73,16 @@ std::optional<std::time_t> parseHttpDate(const std::string& text) {
   return timegm(&parts);
 }
 
+namespace {
+constexpr const char* kSampleStoreCatalogue =
+    R"({"products":[)"
+    R"({"productIdentifier":"com.orvane.sample.coins","localizedTitle":"100 Coins",)"
+    R"("price":"0.99","currencyCode":"USD"},)"
+    R"({"productIdentifier":"com.orvane.sample.premium","localizedTitle":"Premium",)"
+    R"("price":"4.99","currencyCode":"USD","introductoryPrice":"0",)"
+    R"("introductoryPaymentMode":2}]})";
+}  // namespace
+
 MeasurementService::MeasurementService(const Options& options) {
   std::filesystem::create_directories(options.dataDirectory);
   uploads_ = std::make_unique<UploadStore>(options.dataDirectory + "/uploads.sqlite");
@@ -82,6 +94,15 @@ MeasurementService::MeasurementService(const Options& options) {
   service_.route("GET", "/config/app/", [this](const HttpRequest& r) { return configuration(r); });
   service_.route("POST", "/a", [this](const HttpRequest& r) { return upload(r); });
   service_.route("GET", "/", [this](const HttpRequest&) { return page(); });
+  // The store's product catalogue for the StoreKit stand-in: "<data>/storekit-products.json"
+  // when present, else two sample products.
+  storeCatalogue_ = kSampleStoreCatalogue;
+  if (std::ifstream in(options.dataDirectory + "/storekit-products.json"); in) {
+    storeCatalogue_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  service_.route("GET", "/storekit/products", [this](const HttpRequest&) {
+    return HttpResponse::text(200, storeCatalogue_, "application/json");
+  });
   service_.route("GET", "/uploads.json", [this](const HttpRequest&) {
     return HttpResponse::text(200, uploads_->latest(100).dump(2), "application/json");
   });

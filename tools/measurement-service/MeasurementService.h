@@ -48,6 +48,7 @@ class MeasurementService {
 
   ConfigurationStore configurations_;
   std::unique_ptr<UploadStore> uploads_;
+  std::string storeCatalogue_;  // the JSON answer of "/storekit/products"
   loopback::ScriptedService service_;
   std::unique_ptr<loopback::LoopbackHttpServer> server_;  // last: stops before the rest goes
 };

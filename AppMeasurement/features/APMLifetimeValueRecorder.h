@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "AppMeasurement/features/APMFeatureServices.h"
+
+class APMDatabase;
+class APMEvent;
+
+// Keeps, per currency, the running total the user has spent as the user attribute
+// "_ltv_<CUR>" (origin "auto", int64 micro-units, set time = time of the last change). The
+// engine calls it on its worker queue, inside its own database transaction, for every purchase
+// event it writes. Holds no state of its own besides the source of the currency limit.
+//
+// Time comes from platform::Clock (the set timestamp of the attribute).
+class APMLifetimeValueRecorder : public APMLifetimeValueRecording {
+ public:
+  // Answers the number of currencies kept (the remote setting, 1...100). Called once per
+  // purchase on the caller's queue.
+  using CurrencyLimit = std::function<int32_t()>;
+
+  // With no limit source, the default remote configuration's maxTrackedCurrencies.
+  explicit APMLifetimeValueRecorder(CurrencyLimit maxTrackedCurrencies = nullptr);
+
+  bool isPurchaseEvent(const APMEvent& event) override;
+  // NO only when the stored totals could not be read or written, or an amount cannot be
+  // represented; a purchase with an unusable currency or value is skipped with YES.
+  bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event) override;
+
+  static bool isEcommercePurchaseEvent(const APMEvent& event);
+
+  // Installs a recorder (over the default remote configuration's limit) as the engine's
+  // lifetime-value seam, keeping the other installed features. Call before the engine starts.
+  static void installInFeatureServices();
+
+ private:
+  CurrencyLimit maxTrackedCurrencies_;
+};
+
+// An ad-exposure event: origin "am", or named "_xa" or "_xu".
+bool APMIsAdExposureEvent(const APMEvent& event);
