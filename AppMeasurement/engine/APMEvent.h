@@ -34,7 +34,7 @@ class APMEvent {
                                         const std::string& name, double timestamp,
                                         double previousTimestamp, const APMValueMap& parameters);
 
-  // The spec's copying: a new event through the creator, public flag off. The creator cannot
+  // Copying makes a new event through the creator, public flag off. The creator cannot
   // refuse what it accepted before, so these always give an event.
   APMEvent copy() const;
   APMEvent copyWithPreviousTimestamp(double previousTimestamp) const;

@@ -117,34 +117,34 @@ std::optional<HttpResponse> ScriptedService::control(const HttpRequest& request)
     return HttpResponse::text(204, "");
   }
   if (request.path == "/_control/script" && request.method == "POST") {
-    json spec = json::parse(request.body, nullptr, false);
-    if (!spec.is_object() || !spec.contains("path") || !spec["path"].is_string()) {
+    json order = json::parse(request.body, nullptr, false);
+    if (!order.is_object() || !order.contains("path") || !order["path"].is_string()) {
       return HttpResponse::text(400, "expected a JSON object with a string \"path\"\n");
     }
     ScriptedAnswer answer;
     try {
-      if (spec.contains("status")) answer.status = spec["status"].get<int>();
-      if (spec.contains("body")) answer.body = spec["body"].get<std::string>();
-      if (spec.contains("body_base64")) {
-        auto bytes = base64Decode(spec["body_base64"].get<std::string>());
+      if (order.contains("status")) answer.status = order["status"].get<int>();
+      if (order.contains("body")) answer.body = order["body"].get<std::string>();
+      if (order.contains("body_base64")) {
+        auto bytes = base64Decode(order["body_base64"].get<std::string>());
         if (!bytes) return HttpResponse::text(400, "malformed body_base64\n");
         answer.body = *bytes;
       }
-      if (spec.contains("headers")) {
-        for (const auto& [name, value] : spec["headers"].items()) {
+      if (order.contains("headers")) {
+        for (const auto& [name, value] : order["headers"].items()) {
           answer.headers.emplace_back(name, value.get<std::string>());
         }
       }
-      answer.delay = std::chrono::milliseconds(spec.value("delay_ms", 0));
-      answer.silent = spec.value("silent", false);
-      answer.times = spec.value("times", -1);
+      answer.delay = std::chrono::milliseconds(order.value("delay_ms", 0));
+      answer.silent = order.value("silent", false);
+      answer.times = order.value("times", -1);
     } catch (const json::exception& e) {
       return HttpResponse::text(400, std::string("malformed script: ") + e.what() + "\n");
     }
     if (answer.times == 0 || (answer.status && (*answer.status < 100 || *answer.status > 999))) {
       return HttpResponse::text(400, "times must not be 0; status must be 100-999\n");
     }
-    script(spec["path"].get<std::string>(), std::move(answer));
+    script(order["path"].get<std::string>(), std::move(answer));
     return HttpResponse::text(204, "");
   }
   return std::nullopt;
