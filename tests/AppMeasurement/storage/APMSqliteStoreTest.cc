@@ -200,7 +200,9 @@ TEST_F(APMSqliteStoreTest, IncreaseRunsOnIntegerColumnsOnly) {
     APMErrorSlot error;
     bool ok = store_->increaseColumn(c.column, 5, "t", "name = ?", {Value("a")}, &error);
     EXPECT_EQ(ok, c.error == nullptr) << c.column;
-    if (c.error != nullptr) EXPECT_EQ(error->localizedDescription(), c.error);
+    if (c.error != nullptr) {
+      EXPECT_EQ(error->localizedDescription(), c.error);
+    }
   }
   EXPECT_EQ(sqliteTool(path_, "SELECT id FROM t"), "6\n");
 }
