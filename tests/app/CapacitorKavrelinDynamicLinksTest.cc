@@ -274,7 +274,9 @@ TEST_F(CapacitorKavrelinDynamicLinksTest, OpenedURLsBecomeEventsOrLines) {
     platform::DispatchQueue::waitUntilIdle();
     EXPECT_EQ(lines(), c.printed);
     ASSERT_EQ(events.size(), c.event ? 1u : 0u);
-    if (c.event) EXPECT_EQ(*events[0].find("data")->find("url")->asString(), *c.event);
+    if (c.event) {
+      EXPECT_EQ(*events[0].find("data")->find("url")->asString(), *c.event);
+    }
     page->close();
     bridge_->pageClosed(page);
   }

@@ -8,6 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -132,6 +135,20 @@ HttpResult httpRequest(const std::string& method, const std::string& url,
   curl_slist_free_all(list);
   curl_easy_cleanup(curl);
   return result;
+}
+
+std::string runCommand(const std::string& command, const std::string& input) {
+  std::filesystem::path in =
+      std::filesystem::temp_directory_path() / ("kvl-command-in-" + std::to_string(::getpid()));
+  std::ofstream(in, std::ios::binary) << input;
+  std::string output;
+  FILE* pipe = ::popen(("(" + command + ") < " + in.string()).c_str(), "r");
+  char buffer[4096];
+  size_t n;
+  while (pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  if (pipe) ::pclose(pipe);
+  std::filesystem::remove(in);
+  return output;
 }
 
 }  // namespace testsupport

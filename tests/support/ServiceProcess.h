@@ -43,4 +43,7 @@ struct HttpResult {
 HttpResult httpRequest(const std::string& method, const std::string& url,
                        const std::vector<std::string>& headers = {}, const std::string& body = "");
 
+// Runs a shell command with `input` on its standard input; answers its standard output.
+std::string runCommand(const std::string& command, const std::string& input = "");
+
 }  // namespace testsupport

@@ -197,12 +197,12 @@ int main(int argc, char** argv) {
   application->didBecomeActive();
   platform::DispatchQueue::drainMain();
 
-  for (const std::string& spec : events) {
-    size_t colon = spec.find(':');
-    std::string name = spec.substr(0, colon);
+  for (const std::string& entry : events) {
+    size_t colon = entry.find(':');
+    std::string name = entry.substr(0, colon);
     platform::Value::Dictionary parameters = colon == std::string::npos
                                                  ? platform::Value::Dictionary{}
-                                                 : parseParameters(spec.substr(colon + 1));
+                                                 : parseParameters(entry.substr(colon + 1));
     KVLAnalytics::logEventWithName(name, parameters);
   }
   if (!barrier(60)) {

@@ -98,7 +98,9 @@ TEST_F(AnalyticsTest, StartChecks) {
     capture.clear();
     APMAnalytics::startWithAppID(kAppID, c.origin, c.options);
     env.waitUntilIdle();
-    if (*c.code) EXPECT_TRUE(capture.contains(c.code));
+    if (*c.code) {
+      EXPECT_TRUE(capture.contains(c.code));
+    }
     EXPECT_EQ(APMMeasurement::hasSharedInstance(), c.starts);
   }
   // A second start changes nothing but still checks the tag.

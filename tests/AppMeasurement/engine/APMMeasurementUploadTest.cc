@@ -15,32 +15,12 @@
 namespace {
 
 using enginetest::EngineTest;
+using enginetest::protoc;
 using testsupport::httpRequest;
+using testsupport::runCommand;
 using testsupport::ServiceProcess;
 
-// Runs a command with the input on standard input; its standard output.
-std::string run(const std::string& command, const std::string& input = "") {
-  std::filesystem::path in =
-      std::filesystem::temp_directory_path() / ("kvl-upload-in-" + std::to_string(::getpid()));
-  std::ofstream(in, std::ios::binary) << input;
-  std::string output;
-  FILE* pipe = ::popen(("(" + command + ") < " + in.string()).c_str(), "r");
-  char buffer[4096];
-  size_t n;
-  while (pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  if (pipe) ::pclose(pipe);
-  std::filesystem::remove(in);
-  return output;
-}
-
-std::string protoc(const std::string& mode, const std::string& message, const std::string& input) {
-  return run(std::string(KVL_TEST_PROTOC) + " -I" + KVL_TEST_PROTO_DIR + " --" + mode + "=apm." +
-                 message + " " + KVL_TEST_PROTO_DIR + "/measurement_upload.proto " +
-                 KVL_TEST_PROTO_DIR + "/measurement_config.proto",
-             input);
-}
-
-std::string base64Decode(const std::string& text) { return run("base64 -d", text); }
+std::string base64Decode(const std::string& text) { return runCommand("base64 -d", text); }
 
 class UploadTest : public EngineTest {
  protected:
@@ -102,10 +82,10 @@ TEST_F(UploadTest, ConfigurationFirstThenUploadEndToEnd) {
   ASSERT_GE(seen.size(), 2u);
   EXPECT_EQ(field(seen[0], "method"), "GET");
   EXPECT_EQ(field(seen[0], "path"), std::string("/config/app/") + kAppID);
-  std::string query =
-      run("python3 -c \"import sys, urllib.parse; q = urllib.parse.parse_qs(sys.stdin.read()); "
-          "print(q['platform'][0], q['rzq_version'][0], q['runtime_version'][0])\"",
-          field(seen[0], "query"));
+  std::string query = runCommand(
+      "python3 -c \"import sys, urllib.parse; q = urllib.parse.parse_qs(sys.stdin.read()); "
+      "print(q['platform'][0], q['rzq_version'][0], q['runtime_version'][0])\"",
+      field(seen[0], "query"));
   EXPECT_EQ(query, "ios 111500 0\n") << field(seen[0], "query");
   EXPECT_EQ(field(seen[1], "method"), "POST");
   EXPECT_EQ(field(seen[1], "path"), "/a");
@@ -128,8 +108,8 @@ TEST_F(UploadTest, ConfigurationFirstThenUploadEndToEnd) {
   seen = requests();
   EXPECT_FALSE(header(seen.back(), "If-None-Match").empty());
   EXPECT_EQ(engine->currentConfig()->version(), 3);
-  std::string queue = run("sqlite3 '" + engine->database()->databasePath() + "'" +
-                          " 'SELECT count(*) FROM queue; SELECT count(*) FROM raw_events;'");
+  std::string queue = runCommand("sqlite3 '" + engine->database()->databasePath() + "'" +
+                                 " 'SELECT count(*) FROM queue; SELECT count(*) FROM raw_events;'");
   EXPECT_EQ(queue, "0\n0\n");
 }
 
@@ -160,8 +140,8 @@ TEST_F(UploadTest, FailedAnswersRaiseRetryCountsAndBackOff) {
     ++expectedRetries;
     EXPECT_EQ(persistedConfig->lastFailedUploadTimestamp(), env.now());
     EXPECT_EQ(persistedConfig->lastBackoffTimestamp() > 0, c.backoff);
-    std::string retries = run("sqlite3 '" + engine->database()->databasePath() + "'" +
-                              " 'SELECT max(retry_count) FROM queue;'");
+    std::string retries = runCommand("sqlite3 '" + engine->database()->databasePath() + "'" +
+                                     " 'SELECT max(retry_count) FROM queue;'");
     EXPECT_EQ(retries, std::to_string(expectedRetries) + "\n");
     if (c.backoff) {
       // The next upload waits for the back-off period (43200 s by default) after the answer.
@@ -301,8 +281,8 @@ TEST_F(BundlingTest, GroupsByHourAndCountWithIndexes) {
             static_cast<int64_t>((hour + 30) * 1000));
   // Queue blobs are gzip of a bundle protoc reads.
   std::string blob =
-      run("sqlite3 '" + engine->database()->databasePath() + "'" +
-          " 'SELECT hex(data) FROM queue ORDER BY rowid LIMIT 1' | xxd -r -p | gzip -d");
+      runCommand("sqlite3 '" + engine->database()->databasePath() + "'" +
+                 " 'SELECT hex(data) FROM queue ORDER BY rowid LIMIT 1' | xxd -r -p | gzip -d");
   EXPECT_NE(protoc("decode", "MeasurementBundle", blob).find("name: \"a\""), std::string::npos);
 }
 

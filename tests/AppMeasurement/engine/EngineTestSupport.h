@@ -27,8 +27,22 @@
 #include "platform/utilities/OULOSLog.h"
 #include "tests/support/DispatchTestEnvironment.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ServiceProcess.h"
 
 namespace enginetest {
+
+#ifdef KVL_TEST_PROTOC
+// protoc in `mode` ("encode" or "decode") on a measurement message of the upload or
+// configuration schema.
+inline std::string protoc(const std::string& mode, const std::string& message,
+                          const std::string& input) {
+  return testsupport::runCommand(std::string(KVL_TEST_PROTOC) + " -I" + KVL_TEST_PROTO_DIR + " --" +
+                                     mode + "=apm." + message + " " + KVL_TEST_PROTO_DIR +
+                                     "/measurement_upload.proto " + KVL_TEST_PROTO_DIR +
+                                     "/measurement_config.proto",
+                                 input);
+}
+#endif
 
 inline size_t countLinesWith(const std::vector<std::string>& lines, const std::string& text) {
   size_t count = 0;

@@ -16,29 +16,10 @@
 namespace {
 
 using enginetest::EngineTest;
+using enginetest::protoc;
 using testsupport::httpRequest;
+using testsupport::runCommand;
 using testsupport::ServiceProcess;
-
-std::string run(const std::string& command, const std::string& input = "") {
-  std::filesystem::path in =
-      std::filesystem::temp_directory_path() / ("kvl-audience-in-" + std::to_string(::getpid()));
-  std::ofstream(in, std::ios::binary) << input;
-  std::string output;
-  FILE* pipe = ::popen(("(" + command + ") < " + in.string()).c_str(), "r");
-  char buffer[4096];
-  size_t n;
-  while (pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  if (pipe) ::pclose(pipe);
-  std::filesystem::remove(in);
-  return output;
-}
-
-std::string protoc(const std::string& mode, const std::string& message, const std::string& input) {
-  return run(std::string(KVL_TEST_PROTOC) + " -I" + KVL_TEST_PROTO_DIR + " --" + mode + "=apm." +
-                 message + " " + KVL_TEST_PROTO_DIR + "/measurement_upload.proto " +
-                 KVL_TEST_PROTO_DIR + "/measurement_config.proto",
-             input);
-}
 
 class AudienceEngine : public EngineTest {
  protected:
@@ -67,13 +48,13 @@ class AudienceEngine : public EngineTest {
       const auto& dict = *request.asDictionary();
       if (*dict.at("path").asString() != "/a") continue;
       all += protoc("decode", "MeasurementBatch",
-                    run("base64 -d", *dict.at("body_base64").asString()));
+                    runCommand("base64 -d", *dict.at("body_base64").asString()));
     }
     return all;
   }
   bool drained() { return !engine->isNetworkRequestPending() && !engine->hasDataToUpload(); }
   std::string sqlite(const std::string& sql) {
-    return run("sqlite3 '" + engine->database()->databasePath() + "' '" + sql + "'");
+    return runCommand("sqlite3 '" + engine->database()->databasePath() + "' '" + sql + "'");
   }
 
   std::unique_ptr<ServiceProcess> service_;

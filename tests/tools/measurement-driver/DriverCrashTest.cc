@@ -139,7 +139,9 @@ TEST(DriverCrashTest, KilledWhileLoggingAndUploadingLosesNothingMarked) {
     SCOPED_TRACE(seq);
     ASSERT_GE(counts[seq], 1);
     // An event not yet marked as read at a kill may have been stored and is logged again.
-    if (inFlightAtKill.count(seq) == 0) EXPECT_EQ(counts[seq], 1);
+    if (inFlightAtKill.count(seq) == 0) {
+      EXPECT_EQ(counts[seq], 1);
+    }
   }
   EXPECT_EQ(run("sqlite3 '" + db + "' 'PRAGMA integrity_check'"), "ok\n");
   std::string appDB = (base / "app" / "container" / "Library" / "Application Support" / "Orvane" /
