@@ -405,6 +405,8 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   // 14-18: consent from the configuration, on-device conversion, campaign and deep links are
   // later subsystems' work; the automatic start-up events follow.
   reportAutomaticEventsOnWorkerQueue();
+  // On-device conversion checks, the stored launch link, the deferred deep link.
+  startAttributionOnWorkerQueue();
   // 19. Search ads.
   features_.searchAdReporter->setSearchAdReporterEnabled(true);
   features_.searchAdReporter->start();
@@ -418,7 +420,10 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
 }
 
 void APMMeasurement::reachabilityDidChange() {
-  schedule("APMMeasurement:998", [](APMMeasurement& engine) { engine.updateSchedule(); });
+  schedule("APMMeasurement:998", [](APMMeasurement& engine) {
+    engine.updateSchedule();
+    engine.maybeFetchSKANCVAfterReachabilityChange();
+  });
 }
 
 void APMMeasurement::OULNetwork_logWithLevel(OULLoggerLevel level, int64_t messageCode,

@@ -1,0 +1,198 @@
+// Where the attribution flows meet the rest of the engine: start-up, the answered upload and
+// configuration fetch, the one pending-request flag, and the campaign and on-device values
+// every raw-event metadata record carries.
+#include <cmath>
+
+#include "AppMeasurement/engine/APMEngineIdentity.h"
+#include "AppMeasurement/engine/APMMeasurement.h"
+#include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/engine/APMPSMContext.h"
+#include "AppMeasurement/foundation/APMDeepLinkCache.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "AppMeasurement/foundation/APMSOTMPreviewHeadersSource.h"
+#include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "AppMeasurement/storage/APMDatabase.h"
+#include "platform/utilities/OULNetwork.h"
+
+using apm_engine::monitor;
+
+namespace {
+
+// The remote configuration reads the preview headers through this (they are process-wide).
+class PreviewHeadersSource : public APMSOTMPreviewHeadersSource {
+ public:
+  std::optional<platform::Value::Dictionary> SOTMPreviewHeaders() override {
+    return APMMeasurement::SOTMPreviewHeaders();
+  }
+};
+
+const std::shared_ptr<PreviewHeadersSource>& previewHeadersSource() {
+  static auto* source = new std::shared_ptr<PreviewHeadersSource>(new PreviewHeadersSource);
+  return *source;
+}
+
+int64_t saturatedMillis(double seconds) {
+  double millis = seconds * 1000;
+  if (std::isnan(millis)) return 0;
+  if (millis >= 9.2e18) return std::numeric_limits<int64_t>::max();
+  if (millis <= -9.2e18) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(millis);
+}
+
+std::optional<APMPBOnDeviceMeasurementValue> storedODMValue(APMDatabase& database, const char* name,
+                                                            int64_t code, const char* message) {
+  APMErrorSlot error;
+  std::optional<APMSqliteRecord> row = database.ODMValueWithName(name, &error);
+  if (!row) {
+    if (error) monitor().logWithLevel(4, code, message, APMLogContext(*error));
+    return std::nullopt;
+  }
+  auto set = row->find("set_timestamp");
+  auto value = row->find("value");
+  if (set == row->end() || value == row->end() || !set->second.isNumber() ||
+      !value->second.isString()) {
+    return std::nullopt;
+  }
+  APMPBOnDeviceMeasurementValue stored;
+  NANOSetInt64(stored, APMPBOnDeviceMeasurementValue::kSetTimestampMillis,
+               saturatedMillis(*set->second.numberAsDouble()));
+  NANOSetString(stored, APMPBOnDeviceMeasurementValue::kValue, *value->second.asString());
+  return stored;
+}
+
+}  // namespace
+
+// --- One request at a time ---
+
+uint64_t APMMeasurement::beginNetworkRequest() {
+  isNetworkRequestPending_ = true;
+  uint64_t serial = ++nextRequestSerial_;
+  pendingRequestSerial_ = serial;
+  return serial;
+}
+
+bool APMMeasurement::endNetworkRequest(uint64_t requestSerial) {
+  // A late answer of a request that is no longer the one out changes nothing.
+  if (requestSerial != pendingRequestSerial_) return false;
+  isNetworkRequestPending_ = false;
+  pendingRequestSerial_ = 0;
+  return true;
+}
+
+double APMMeasurement::firstOpenSeconds() {
+  return static_cast<double>(persistedConfig_->firstOpenTimestampMilliseconds()) / 1000.0;
+}
+
+// --- Start-up ---
+
+void APMMeasurement::startAttributionOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("startAttributionOnWorkerQueue");
+  currentConfig()->setSOTMPreviewHeadersSource(previewHeadersSource());
+  checkPSMDependencyOnWorkerQueue();
+  checkODM2DependencyOnWorkerQueue();
+  maybeDeleteExpiredPSMValueOnWorkerQueue();
+  updateCachedAdCampaignInfoWithExistingOBRAIDProperty();
+  std::shared_ptr<APMUserDefaults> defaults = APMUserDefaults::sharedUserDefaults();
+  if (defaults && defaults->objectForKey(kAPMDeepLinkKey)) {
+    reportStoredCampaignEventOnWorkerQueue(std::nullopt);
+  } else if (shouldAllowRequestDeferredDeepLink()) {
+    if (currentConfig()->isExpired()) {
+      shouldRequestDeferredDeepLinkAfterConfigFetch_ = true;
+    } else {
+      requestDeferredDeepLink();
+    }
+  }
+}
+
+void APMMeasurement::reportStoredCampaignEventOnWorkerQueue(
+    std::optional<int64_t> clickTimeMillis) {
+  std::shared_ptr<APMUserDefaults> defaults = APMUserDefaults::sharedUserDefaults();
+  if (!defaults) return;
+  std::optional<platform::Value> link = defaults->objectForKey(kAPMDeepLinkKey);
+  if (!link || !link->isString() || link->asString()->empty()) return;
+  std::optional<platform::Value> stored = defaults->objectForKey(kAPMDeepLinkTimestampKey);
+  double storedSeconds = stored ? stored->numberAsDouble().value_or(0) : 0;
+  std::string text = *link->asString();
+  platform::Value::Dictionary extras;
+  if (APMIsCachedDeepLinkExpired(*defaults, currentConfig()->attributionCacheTTLInterval())) {
+    text = "(not set)";
+    extras = {{"utm_source", platform::Value("(not set)")},
+              {"utm_medium", platform::Value("(not set)")},
+              {"_cc", platform::Value(int64_t{1})}};
+  } else {
+    extras = {{"_cc", platform::Value(APMPreviousHourStartMillis(saturatedMillis(storedSeconds)))}};
+  }
+  APMClearCachedDeepLink(*defaults);
+  handleOpenURLOnWorkerQueue(text, clickTimeMillis, storedSeconds, extras);
+}
+
+void APMMeasurement::updateCachedAdCampaignInfoWithExistingOBRAIDProperty() {
+  std::optional<platform::Value> buffer = persistedConfig_->adCampaignInfoBuffer();
+  if (buffer && buffer->asBytes() && !buffer->asBytes()->data.empty()) return;
+  APMErrorSlot error;
+  std::optional<APMUserAttribute> obraid = database_->userAttributeWithName("_obraid", &error);
+  if (!obraid) return;
+  APMPBAdCampaignInfo info;
+  NANOSetInt64(info, APMPBAdCampaignInfo::kDeepLinkTimestampMillis,
+               saturatedMillis(obraid->lastSetTimestamp()));
+  NANOSetString(info, APMPBAdCampaignInfo::kDeepLinkObraid, obraid->value().description());
+  if (std::optional<std::string> bytes = info.protoBuffer()) {
+    persistedConfig_->setAdCampaignInfoBuffer(platform::Value::bytes(std::move(*bytes)));
+  }
+}
+
+// --- After answers ---
+
+void APMMeasurement::continueAfterSuccessfulUpload() {
+  if (ODM1Context_ && ODM1Context_->isPSMRequestPostponed && !currentConfig()->isExpired()) {
+    ODM1Context_->isPSMRequestPostponed = false;
+    retrievePSMResponse();
+    return;
+  }
+  updateSchedule();
+  if (!currentConfig()->isExpired()) scheduleSKANCVFetchAfterDataUpload();
+}
+
+bool APMMeasurement::continueAfterAnsweredConfigFetch() {
+  updateAdsOnDeviceConversionMeasurement();
+  if (!shouldRequestDeferredDeepLinkAfterConfigFetch_) return false;
+  shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
+  requestDeferredDeepLink();
+  return true;
+}
+
+// --- Raw-event metadata ---
+
+void APMMeasurement::addAttributionToRawEventMetadata(APMPBMeasurementBundle& bundle) {
+  using B = APMPBMeasurementBundle;
+  std::optional<platform::Value> buffer = persistedConfig_->adCampaignInfoBuffer();
+  if (buffer && buffer->asBytes() && !buffer->asBytes()->data.empty()) {
+    if (std::optional<APMPBAdCampaignInfo> info =
+            APMPBAdCampaignInfo::initWithBuffer(std::string_view(buffer->asBytes()->data))) {
+      NANOSetMessage(bundle, B::kAdCampaignInfo, *info);
+    }
+  }
+  std::optional<APMPBOnDeviceMeasurementValue> odm1 =
+      storedODMValue(*database_, "odm1_value", 23287, "Failed to query ODM value. Error");
+  std::optional<APMPBOnDeviceMeasurementValue> session = storedODMValue(
+      *database_, "odm1_session_value", 23288, "Failed to query ODM session value. Error");
+  std::optional<APMPBOnDeviceMeasurementValue> odm2 =
+      storedODMValue(*database_, "odm2_value", 23291, "Failed to query ODM value. Error");
+  if (odm1 || session || odm2) {
+    APMPBOnDeviceMeasurementInfo info;
+    if (odm1) NANOSetMessage(info, APMPBOnDeviceMeasurementInfo::kOdm1Value, *odm1);
+    if (session) NANOSetMessage(info, APMPBOnDeviceMeasurementInfo::kOdm1SessionValue, *session);
+    if (odm2) NANOSetMessage(info, APMPBOnDeviceMeasurementInfo::kOdm2Value, *odm2);
+    NANOSetMessage(bundle, B::kOnDeviceMeasurementInfo, info);
+  }
+  int32_t linked = 0;
+  // Status 6 means no tracking-authorisation support is present to report a status.
+  if (identity_->appleConsentStatus() != 6) linked |= 1;
+  if (isAPMPrivateSetMembershipClientLinked()) linked |= 2;
+  if (isAlphaAppAdsOnDeviceConversionLinked()) linked |= 4;
+  if (isOrvaneAdsOnDeviceConversionLinked()) linked |= 8;
+  NANOSetInt32(bundle, B::kLinkedComponents, linked);
+}
