@@ -121,6 +121,8 @@ MeasurementService::MeasurementService(const Options& options) {
     configurations_.remove(*appID);
     return HttpResponse::text(204, "");
   });
+  attribution_ = std::make_unique<AttributionService>(options.attribution);
+  attribution_->install(service_);
   server_ = std::make_unique<loopback::LoopbackHttpServer>(
       options.port, [this](const HttpRequest& r) { return service_.handle(r); });
 }

@@ -6,6 +6,7 @@
 
 #include "tools/loopback-http/LoopbackHttpServer.h"
 #include "tools/loopback-http/ScriptedService.h"
+#include "tools/measurement-service/AttributionService.h"
 #include "tools/measurement-service/ConfigurationStore.h"
 #include "tools/measurement-service/UploadStore.h"
 
@@ -23,13 +24,15 @@ namespace measurement_service {
 //   GET  /uploads.json              the latest uploads as JSON
 //   PUT  /_control/config/<app id>  stores a configuration (JSON form or encoded bytes)
 //   DELETE /_control/config/<app id>
-// plus the scripting and request-record endpoints of loopback::ScriptedService.
+// plus the attribution endpoints of AttributionService and the scripting and request-record
+// endpoints of loopback::ScriptedService.
 class MeasurementService {
  public:
   struct Options {
-    uint16_t port = 0;            // 0: a free port
-    std::string dataDirectory;    // holds "uploads.sqlite"; created when missing
-    std::string configDirectory;  // "<app id>.json" / "<app id>.pb" files; empty: none
+    uint16_t port = 0;                        // 0: a free port
+    std::string dataDirectory;                // holds "uploads.sqlite"; created when missing
+    std::string configDirectory;              // "<app id>.json" / "<app id>.pb" files; empty: none
+    AttributionService::Options attribution;  // deferred deep link, SKAdNetwork, PSM and ODC
   };
 
   // Loads the configurations and starts serving. Throws std::runtime_error on a bad option.
@@ -50,6 +53,7 @@ class MeasurementService {
   std::unique_ptr<UploadStore> uploads_;
   std::string storeCatalogue_;  // the JSON answer of "/storekit/products"
   loopback::ScriptedService service_;
+  std::unique_ptr<AttributionService> attribution_;
   std::unique_ptr<loopback::LoopbackHttpServer> server_;  // last: stops before the rest goes
 };
 

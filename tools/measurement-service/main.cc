@@ -14,7 +14,11 @@ void usage() {
                "usage: measurement-service [--port N] [--data DIR] [--config-dir DIR]\n"
                "  --port N         port on 127.0.0.1 (default 8970; 0 picks a free one)\n"
                "  --data DIR       where uploads.sqlite is kept (default ./measurement-data)\n"
-               "  --config-dir DIR configurations, one \"<app id>.json\" or \".pb\" each\n");
+               "  --config-dir DIR configurations, one \"<app id>.json\" or \".pb\" each\n"
+               "  --deeplink FILE  the deferred deep link answered (JSON)\n"
+               "  --skan FILE      the SKAdNetwork answer ({\"response\": {...}}, see\n"
+               "                   AttributionService.h)\n"
+               "  --psm-members FILE  psm-server's members: answers the PSM and ODC paths\n");
 }
 
 }  // namespace
@@ -42,6 +46,12 @@ int main(int argc, char** argv) {
       options.dataDirectory = value;
     } else if (argument == "--config-dir") {
       options.configDirectory = value;
+    } else if (argument == "--deeplink") {
+      options.attribution.deepLinkFile = value;
+    } else if (argument == "--skan") {
+      options.attribution.skanFile = value;
+    } else if (argument == "--psm-members") {
+      options.attribution.psmMembers = value;
     } else {
       usage();
       return 2;
