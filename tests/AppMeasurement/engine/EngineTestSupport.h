@@ -95,15 +95,21 @@ class EngineTest : public ::testing::Test {
     std::filesystem::remove_all(base_, ignored);
   }
 
+  // Makes the engine's identity over its persisted configuration.
+  using IdentityFactory =
+      std::function<std::shared_ptr<APMEngineIdentity>(std::shared_ptr<APMPersistedConfig>)>;
+
   // Makes and enables an engine (the component block runs), with the settings applied.
   void makeEngine(const std::vector<std::pair<std::string, std::string>>& settings = {},
                   std::shared_ptr<OULNetwork> network = nullptr,
-                  std::vector<std::string> safelist = {}) {
+                  std::vector<std::string> safelist = {},
+                  const IdentityFactory& makeIdentity = nullptr) {
     persistedConfig = APMPersistedConfig::create("engine-test");
     APMMeasurement::Collaborators collaborators;
     collaborators.persistedConfig = persistedConfig;
     collaborators.network = network;
-    collaborators.identity = std::make_shared<APMPersistedIdentity>(persistedConfig);
+    collaborators.identity = makeIdentity ? makeIdentity(persistedConfig)
+                                          : std::make_shared<APMPersistedIdentity>(persistedConfig);
     collaborators.identity->setAppIDFromRZQ(kAppID);
     engine =
         APMMeasurement::create(std::move(collaborators), kAppID, true, false, std::move(safelist));
