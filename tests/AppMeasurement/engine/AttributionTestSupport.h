@@ -54,7 +54,7 @@ class AttributionTest : public EngineTest {
     setSystemVersion("17.2");
     std::filesystem::create_directories(base_ / "App.app");
     platform::Value::Dictionary info{
-        {"CFBundleIdentifier", platform::Value("com.example.attribution")},
+        {"CFBundleIdentifier", platform::Value("com.example.kavrelin")},
         {"ORVANE_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", platform::Value(true)}};
     auto data = platform::PropertyListSerialization::dataWithPropertyList(
         platform::Value(info), platform::PropertyListSerialization::Format::XML);
