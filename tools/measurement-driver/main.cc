@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
 #include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
@@ -22,6 +23,7 @@
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
+#include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
 #include "platform/core/KVLApp.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchSemaphore.h"
@@ -248,6 +250,8 @@ int main(int argc, char** argv) {
   if (!skanRecords.empty()) SKAdNetwork::setRecordFile(skanRecords);
   auto delegate = std::make_shared<DriverDelegate>();
 
+  ODCRegisterClasses(platform::ClassRegistry::shared());
+  ODCServiceHost::setBaseURL(service);
   KVLAnalyticsRegisterLibrary();
   APMInstallMeasurementFeatures();
   KVLApp::configure();
