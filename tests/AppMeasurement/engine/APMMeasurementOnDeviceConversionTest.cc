@@ -151,6 +151,45 @@ TEST_F(OnDeviceConversionTest, FailingServerRetriesWithDoublingDelays) {
   EXPECT_TRUE(logged(23238));
 }
 
+// A request that cannot start (a service URL that is no URL) counts and retries like a failed
+// answer, and frees the network.
+TEST_F(OnDeviceConversionTest, RequestThatCannotStartIsRetried) {
+  start();
+  ODCServiceHost::setBaseURL("http://bad host");
+  initiate("email_address", platform::Value(kMemberEmail));
+  EXPECT_TRUE(logged(23228));
+  EXPECT_EQ(integerProperty("_psmcount"), 1);
+  onWorker([&] {
+    EXPECT_FALSE(engine->isNetworkRequestPending());
+    EXPECT_EQ(engine->ODM1Context()->PSMRetryCount, 1);
+    EXPECT_TRUE(engine->ODM1Context()->PSMRetryAlarm->hasActiveTimer());
+  });
+}
+
+// A match expires after 90 days: at the next start the value, its row and the counts go; a
+// younger match without its row gets the row back.
+TEST_F(OnDeviceConversionTest, MatchExpiresAfterNinetyDays) {
+  start();
+  initiate("email_address", platform::Value(kMemberEmail));
+  ASSERT_TRUE(stringProperty("_psmvalue"));
+  auto restart = [&] {
+    engine->setEnabled(false);
+    env.waitUntilIdle();
+    engine.reset();
+    makeAttributionEngine();
+  };
+  // Younger than 90 days, row lost: restored from the property.
+  onWorker([&] { engine->database()->deleteODMValueWithName("odm1_value", nullptr); });
+  env.advance(7776000 - 10);
+  restart();
+  EXPECT_EQ(sql("SELECT count(*) FROM odm_values WHERE name = 'odm1_value'"), "1\n");
+  env.advance(10);
+  restart();
+  EXPECT_FALSE(userProperty("_psmvalue"));
+  EXPECT_FALSE(userProperty("_psmcount"));
+  EXPECT_EQ(sql("SELECT count(*) FROM odm_values WHERE name = 'odm1_value'"), "0\n");
+}
+
 // Per-run limit, empty identifiers, phone before hashed, a window after first open.
 TEST_F(OnDeviceConversionTest, InitiationGates) {
   start();

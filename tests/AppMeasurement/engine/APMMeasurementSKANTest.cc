@@ -260,6 +260,19 @@ TEST_F(SKANTest, StoreKitErrors) {
   EXPECT_EQ(storedEvents("_skan").size(), 1u);
 }
 
+// A request the network object cannot even start is a failed answer: retried, and the
+// network is free again.
+TEST_F(SKANTest, RequestThatCannotStartIsRetried) {
+  start();
+  APMRemoteConfig::setHosts({"bad host", "bad host", "bad host"});
+  fetch();
+  EXPECT_EQ(retryCount(), 1);
+  onWorker([&] {
+    EXPECT_FALSE(engine->isNetworkRequestPending());
+    EXPECT_TRUE(engine->isNetworkReadyForRequest());
+  });
+}
+
 // Below 16.1 nothing is ever sent, and StoreKit's stand-in refuses the call.
 TEST_F(SKANTest, NothingBelow161) {
   start();
