@@ -293,14 +293,8 @@ TEST_F(DeferredDeepLinkTest, RequestQueryAndHandOff) {
   EXPECT_EQ(persistedConfig->deferredDeepLinkRetrievalComplete()->numberAsInteger(), 0);
 
   // The next upload carries the campaign, its record and "_obraid".
-  env.advance(3600);
-  ASSERT_TRUE(
-      waitFor([&] { return !engine->hasDataToUpload() && !engine->isNetworkRequestPending(); }));
-  auto uploads = requestsTo("/a");
-  ASSERT_FALSE(uploads.empty());
-  std::string decoded =
-      protoc("decode", "MeasurementBatch",
-             runCommand("base64 -d", *uploads.back().at("body_base64").asString()));
+  std::string decoded = uploadAfterAnHour();
+  ASSERT_FALSE(decoded.empty());
   EXPECT_NE(decoded.find("name: \"_cmp\""), std::string::npos) << decoded;
   EXPECT_NE(decoded.find("deep_link_obraid: \"987654321\""), std::string::npos) << decoded;
   EXPECT_NE(decoded.find("deep_link_oclid: \"OC1\""), std::string::npos) << decoded;

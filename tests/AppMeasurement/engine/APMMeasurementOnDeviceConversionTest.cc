@@ -109,14 +109,8 @@ TEST_F(OnDeviceConversionTest, MemberEmailIsMatched) {
   EXPECT_EQ(requestsTo(kPSMPath).size(), 1u);
 
   // The next upload carries the value.
-  env.advance(3600);
-  ASSERT_TRUE(
-      waitFor([&] { return !engine->hasDataToUpload() && !engine->isNetworkRequestPending(); }));
-  auto uploads = requestsTo("/a");
-  ASSERT_FALSE(uploads.empty());
-  std::string decoded =
-      protoc("decode", "MeasurementBatch",
-             runCommand("base64 -d", *uploads.back().at("body_base64").asString()));
+  std::string decoded = uploadAfterAnHour();
+  ASSERT_FALSE(decoded.empty());
   EXPECT_NE(decoded.find("odm1_value {"), std::string::npos) << decoded;
   EXPECT_NE(decoded.find("value: \"" + expected + "\""), std::string::npos);
   EXPECT_NE(decoded.find("linked_components: 9"), std::string::npos) << decoded;
@@ -297,14 +291,8 @@ TEST_F(OnDeviceConversionTest, ConversionServiceValueReachesTheUpload) {
   });
   EXPECT_EQ(stringProperty("_psmvalue_oads"), "measurement-info-sample");
 
-  env.advance(3600);
-  ASSERT_TRUE(
-      waitFor([&] { return !engine->hasDataToUpload() && !engine->isNetworkRequestPending(); }));
-  auto uploads = requestsTo("/a");
-  ASSERT_FALSE(uploads.empty());
-  std::string decoded =
-      protoc("decode", "MeasurementBatch",
-             runCommand("base64 -d", *uploads.back().at("body_base64").asString()));
+  std::string decoded = uploadAfterAnHour();
+  ASSERT_FALSE(decoded.empty());
   EXPECT_NE(decoded.find("on_device_measurement_info {\n    odm2_value {"), std::string::npos)
       << decoded;
   EXPECT_NE(decoded.find("value: \"measurement-info-sample\""), std::string::npos);

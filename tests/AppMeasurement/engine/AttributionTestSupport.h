@@ -130,6 +130,21 @@ class AttributionTest : public EngineTest {
     return found;
   }
 
+  // An hour later, once everything is uploaded: the last upload as protoc decodes it ("" when
+  // none arrived).
+  std::string uploadAfterAnHour() {
+    env.advance(3600);
+    if (!waitFor(
+            [&] { return !engine->hasDataToUpload() && !engine->isNetworkRequestPending(); })) {
+      return "";
+    }
+    auto uploads = requestsTo("/a");
+    if (uploads.empty()) return "";
+    return protoc(
+        "decode", "MeasurementBatch",
+        testsupport::runCommand("base64 -d", *uploads.back().at("body_base64").asString()));
+  }
+
   bool logged(int64_t code) {
     env.waitUntilIdle();  // the monitor writes on its own queue
     char text[16];
