@@ -226,7 +226,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   static std::optional<std::string> deepLinkFromUserActivity(
       const std::optional<OULAppDelegateInterceptor::UserActivity>& userActivity);
   // The app-did-finish-launching notification's user info: caches the launch link and applies
-  // the tag-manager debug switch. Any thread.
+  // the tag-manager debug switch. A launch activity is the dictionary {"activityType",
+  // "webpageURL"} under the user-activity key. Any thread.
   static void handleStoredURLAfterAppLaunchWithUserInfo(const platform::Value& userInfo);
   // "sotm_debug_enable" / "sotm_preview_key" of a link's query. Any thread.
   static void handleSOTMDebugModeWithURL(const std::string& url);

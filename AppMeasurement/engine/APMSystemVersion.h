@@ -3,14 +3,14 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/utilities/OULAppEnvironmentUtil.h"
+#include "platform/uikit/UIDevice.h"
 
-// Whether the system version (OULAppEnvironmentUtil, "major.minor[.patch]") is at least
+// Whether the device's system version (UIDevice, "major.minor[.patch]") is at least
 // major.minor. A version that does not begin with a number counts as older. Any thread.
 inline bool APMSystemVersionIsAtLeast(int major, int minor) {
   int systemMajor = 0;
   int systemMinor = 0;
-  std::string version = OULAppEnvironmentUtil::systemVersion();
+  std::string version = UIDevice::currentDevice().systemVersion();
   if (std::sscanf(version.c_str(), "%d.%d", &systemMajor, &systemMinor) < 1) return false;
   return systemMajor > major || (systemMajor == major && systemMinor >= minor);
 }
