@@ -223,6 +223,51 @@ TEST_F(CampaignTest, ExpiredLaunchLinkIsNotSet) {
   EXPECT_EQ(events[0]["medium"], "(not set)");
 }
 
+// Universal links: only a browsing activity with a page gives a link.
+TEST_F(CampaignTest, LinkFromUserActivity) {
+  using Activity = OULAppDelegateInterceptor::UserActivity;
+  struct Case {
+    const char* what;
+    std::optional<Activity> activity;
+    const char* system;
+    std::optional<std::string> link;
+    int64_t code;
+  };
+  const Case cases[] = {
+      {"none", std::nullopt, "17.0", std::nullopt, 23003},
+      {"browsing", Activity{"NSUserActivityTypeBrowsingWeb", "https://e.com/?a=1", {}}, "17.0",
+       "https://e.com/?a=1", 0},
+      {"handoff", Activity{"com.example.handoff", "https://e.com/", {}}, "17.0", std::nullopt,
+       23006},
+      {"no page", Activity{"NSUserActivityTypeBrowsingWeb", "", {}}, "17.0", std::nullopt, 23006},
+      {"system 8", Activity{"NSUserActivityTypeBrowsingWeb", "https://e.com/", {}}, "8.4",
+       std::nullopt, 23004},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    setSystemVersion(c.system);
+    capture.clear();
+    EXPECT_EQ(APMMeasurement::deepLinkFromUserActivity(c.activity), c.link);
+    if (c.code != 0) {
+      EXPECT_TRUE(logged(c.code));
+    }
+  }
+}
+
+// The entry from the public-call queue refuses the worker queue; from elsewhere it hops there.
+TEST_F(CampaignTest, NonFirstOpenEntryRefusesTheWorkerQueue) {
+  makeAttributionEngine();
+  onWorker([&] { engine->handleNonFirstOpenEventURL("app://x?utm_source=w", env.now()); });
+  env.waitUntilIdle();
+  // (Its line, level 2, is one the monitor keeps silent.)
+  EXPECT_TRUE(storedEvents("_cmp").empty());
+  APMAnalytics::dispatchAsyncOnSerialQueue(
+      [&] { engine->handleNonFirstOpenEventURL("app://x?utm_source=q", env.now()); });
+  env.waitUntilIdle();
+  ASSERT_EQ(storedEvents("_cmp").size(), 1u);
+  EXPECT_EQ(storedEvents("_cmp")[0]["source"], "q");
+}
+
 // --- The deferred deep link ---
 
 // The app's delegate: records the links it is asked to open, on the main thread.
@@ -300,6 +345,17 @@ TEST_F(DeferredDeepLinkTest, RequestQueryAndHandOff) {
   EXPECT_NE(decoded.find("deep_link_oclid: \"OC1\""), std::string::npos) << decoded;
   EXPECT_NE(decoded.find("name: \"_obraid\"\n    string_value: \"987654321\""), std::string::npos)
       << decoded;
+}
+
+// An app delegate that does not open URLs: 23204, and no campaign.
+TEST_F(DeferredDeepLinkTest, DelegateWithoutURLHandling) {
+  UIApplication::sharedApplication()->setDelegate(std::make_shared<UIApplicationDelegate>());
+  startService();
+  control("PUT", "/_control/deeplink", "{\"deeplink\": \"kavrelin://p?utm_source=ads\"}");
+  freshInstall();
+  EXPECT_TRUE(logged(23204));
+  EXPECT_TRUE(storedEvents("_cmp").empty());
+  EXPECT_EQ(persistedConfig->deferredDeepLinkRetrievalComplete()->numberAsInteger(), 0);
 }
 
 // Every answered body completes the retrieval; only a usable link reaches the delegate.
