@@ -108,6 +108,9 @@ class AttributionTest : public EngineTest {
                                        {}, config)
                   .status,
               204);
+    // As the engine does: a fetch only once no other request is out (a deferred deep link
+    // asked for at start, when a stored configuration is fresh).
+    ASSERT_TRUE(waitFor([&] { return engine->isNetworkReadyForRequest(); }));
     onWorker([&] { engine->fetchRemoteConfig(); });
     ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
   }
