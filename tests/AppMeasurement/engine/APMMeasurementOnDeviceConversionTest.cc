@@ -97,8 +97,12 @@ TEST_F(OnDeviceConversionTest, MemberEmailIsMatched) {
       "python3 -c \"import sys, urllib.parse; q = dict(urllib.parse.parse_qsl(sys.stdin.read())); "
       "print(q['version'], q['retry_count'], q['psm_count'], q['timestamp_first_open'])\"",
       *requests[0].at("query").asString());
-  std::string rounded = runCommand("python3 -c \"print(" + std::to_string(firstOpenMillis) +
-                                   " // 1000 // 60 * 60 + 60)\"");
+  // The next whole minute after first open (a time on a boundary moves a whole minute).
+  std::string rounded =
+      runCommand("python3 -c \"import datetime as d; t = d.datetime.fromtimestamp(" +
+                 std::to_string(firstOpenMillis / 1000) +
+                 ", d.timezone.utc); print(int((t.replace(second=0) + "
+                 "d.timedelta(minutes=1)).timestamp()))\"");
   rounded.pop_back();
   EXPECT_EQ(query, "1.1 0 0 " + rounded + "\n");
 
@@ -189,8 +193,12 @@ TEST_F(OnDeviceConversionTest, InitiationGates) {
   start();
   control("POST", "/_control/script",
           std::string("{\"path\": \"") + kPSMPath + "\", \"status\": 204}");
+  // A first open exactly on a minute boundary is sent as the next boundary.
+  persistedConfig->setFirstOpenTimestampMilliseconds(1'699'999'980'000);
   for (int i = 0; i < 3; ++i) initiate("email_address", platform::Value("nobody@example.com"));
-  EXPECT_EQ(requestsTo(kPSMPath).size(), 3u);
+  ASSERT_EQ(requestsTo(kPSMPath).size(), 3u);
+  EXPECT_NE(requestsTo(kPSMPath)[0].at("query").asString()->find("timestamp_first_open=1700000040"),
+            std::string::npos);
   EXPECT_EQ(integerProperty("_psmcount"), 3);
   capture.clear();
   initiate("phone_number", platform::Value("+1 650 555 1234"));
