@@ -2,6 +2,7 @@
 // configuration fetch, the one pending-request flag, and the campaign and on-device values
 // every raw-event metadata record carries.
 #include <cmath>
+#include <limits>
 
 #include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
@@ -18,6 +19,7 @@
 #include "platform/utilities/OULNetwork.h"
 
 using apm_engine::monitor;
+using apm_engine::saturatedMillis;
 
 namespace {
 
@@ -32,14 +34,6 @@ class PreviewHeadersSource : public APMSOTMPreviewHeadersSource {
 const std::shared_ptr<PreviewHeadersSource>& previewHeadersSource() {
   static auto* source = new std::shared_ptr<PreviewHeadersSource>(new PreviewHeadersSource);
   return *source;
-}
-
-int64_t saturatedMillis(double seconds) {
-  double millis = seconds * 1000;
-  if (std::isnan(millis)) return 0;
-  if (millis >= 9.2e18) return std::numeric_limits<int64_t>::max();
-  if (millis <= -9.2e18) return std::numeric_limits<int64_t>::min();
-  return static_cast<int64_t>(millis);
 }
 
 std::optional<APMPBOnDeviceMeasurementValue> storedODMValue(APMDatabase& database, const char* name,

@@ -298,13 +298,8 @@ void APMMeasurement::handleOpenURLOnWorkerQueue(
   std::optional<std::string> obraid = textParameter("obraid");
   if (oclid || obraid || !entries.empty()) {
     APMPBAdCampaignInfo info;
-    double millis = eventTime * 1000;
-    // Saturated: an event time far outside int64 milliseconds must not be undefined.
-    int64_t truncated = millis >= 9.2e18     ? std::numeric_limits<int64_t>::max()
-                        : millis <= -9.2e18  ? std::numeric_limits<int64_t>::min()
-                        : std::isnan(millis) ? 0
-                                             : static_cast<int64_t>(millis);
-    NANOSetInt64(info, APMPBAdCampaignInfo::kDeepLinkTimestampMillis, truncated);
+    NANOSetInt64(info, APMPBAdCampaignInfo::kDeepLinkTimestampMillis,
+                 apm_engine::saturatedMillis(eventTime));
     if (oclid) NANOSetString(info, APMPBAdCampaignInfo::kDeepLinkOclid, *oclid);
     if (obraid) NANOSetString(info, APMPBAdCampaignInfo::kDeepLinkObraid, *obraid);
     if (std::optional<std::string> source = textParameter("oad_source")) {

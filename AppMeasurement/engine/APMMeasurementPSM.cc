@@ -2,6 +2,7 @@
 // the ad service through a private-set-membership client found by class name; a match is kept
 // as "_psmvalue", the row "odm1_value" and a real-time "_fx" event.
 #include <cmath>
+#include <limits>
 
 #include "AppMeasurement/PrivateSetMembership/Sources/APMPrivateSetMembershipClient.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
