@@ -188,6 +188,29 @@ TEST_F(OnDeviceConversionTest, MatchExpiresAfterNinetyDays) {
   EXPECT_EQ(sql("SELECT count(*) FROM odm_values WHERE name = 'odm1_value'"), "0\n");
 }
 
+// Answers of any shape are "no match" (23230), counted, never retried, never a crash.
+TEST_F(OnDeviceConversionTest, HostileAnswersAreNoMatch) {
+  start();
+  applySettings({{"measurement.psm_start_count", "10"}});
+  const std::string bodies[] = {"[[[", "{\"psm_response\": 5}", "{\"psm_response\": \"!!!\"}",
+                                "{\"psm_response\": \"" + std::string(200000, 'A') + "\"}",
+                                std::string("\x00\xff\xfe", 3)};
+  int64_t count = 0;
+  for (const std::string& body : bodies) {
+    SCOPED_TRACE(body.substr(0, 20));
+    std::string encoded = runCommand("base64 -w0", body);
+    control("POST", "/_control/script",
+            std::string("{\"path\": \"") + kPSMPath + "\", \"status\": 200, \"body_base64\": \"" +
+                encoded + "\", \"times\": 1}");
+    capture.clear();
+    initiate("email_address", platform::Value(kMemberEmail));
+    EXPECT_TRUE(logged(23230));
+    EXPECT_EQ(integerProperty("_psmcount"), ++count);
+    EXPECT_FALSE(userProperty("_psmvalue"));
+    onWorker([&] { EXPECT_EQ(engine->ODM1Context()->PSMRetryCount, 0); });
+  }
+}
+
 // Per-run limit, empty identifiers, phone before hashed, a window after first open.
 TEST_F(OnDeviceConversionTest, InitiationGates) {
   start();
