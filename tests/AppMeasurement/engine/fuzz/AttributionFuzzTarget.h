@@ -25,6 +25,14 @@
 
 namespace attributionfuzz {
 
+// Under libFuzzer only (LLVMFuzzerInitialize): the process ends at once when the fuzzer is
+// done, without waiting for the monitor's queued sample saves (one synchronised file write per
+// logged refusal). The replay program leaves it off, so its exit status stands.
+inline bool& exitWithoutDrainingQueues() {
+  static bool enabled = false;
+  return enabled;
+}
+
 // One engine for the process, in a container of its own, on a system that has SKAdNetwork.
 inline std::shared_ptr<APMMeasurement> engine() {
   static std::shared_ptr<APMMeasurement> instance = [] {
@@ -43,6 +51,8 @@ inline std::shared_ptr<APMMeasurement> engine() {
         APMMeasurement::create(std::move(collaborators), "1:1234567890:ios:fuzz", true, false, {});
     made->scheduler()->dispatchSyncOnWorkerQueueBlockID("fuzz", [] {});
     if (!made->didInitializeComponents()) std::abort();
+    // Registered after the monitor's own exit handler, so it runs first.
+    if (exitWithoutDrainingQueues()) std::atexit([] { std::_Exit(0); });
     return made;
   }();
   return instance;
@@ -77,6 +87,7 @@ inline void fuzzCampaignURL(const uint8_t* data, size_t size) {
 }
 
 inline void fuzzDeepLinkResponse(const uint8_t* data, size_t size) {
+  engine();  // the process set up as for the other targets (logs silenced)
   std::optional<platform::Value::Dictionary> info = APMMeasurement::deepLinkInfoFromResponseData(
       std::string_view(reinterpret_cast<const char*>(data), size));
   if (!info) return;
