@@ -4,12 +4,12 @@
 #include <mutex>
 
 #include "AppMeasurement/engine/APMDataTypeValidator.h"
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMEvent.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/features/APMFeatureServices.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMErrorEventSink.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMOrvaneServiceFileUtil.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
@@ -209,8 +209,12 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   }
   // The consent layers persisted by the public consent calls are re-applied by those calls'
   // owner (not built yet); the Info.plist layer is applied at engine start.
-  std::shared_ptr<APMEngineIdentity> identity = APMPersistedIdentity::sharedInstance();
-  if (origin == "ka" && appID != identity->appIDFromRZQ()) identity->setAppIDFromRZQ(appID);
+  if (origin == "ka") {
+    if (std::shared_ptr<APMIdentity> identity = APMIdentity::sharedInstance();
+        identity && appID != identity->appIDFromRZQ()) {
+      identity->setAppIDFromRZQ(appID);
+    }
+  }
   platform::NotificationCenter::defaultCenter().postNotificationName(
       "kKVLAnalyticsWillStartNotification");
   bool enabled = true;

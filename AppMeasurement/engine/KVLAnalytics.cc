@@ -2,9 +2,9 @@
 
 #include <mutex>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "platform/core/KVLApp.h"
 #include "platform/core/KVLInstallations.h"
@@ -119,7 +119,9 @@ void KVLAnalytics::updateKavrelinInstallationID() {
         if (!identifier && error) {
           monitor().logWithLevel(4, 25038, "Failed to get Installation ID.", error->description);
         }
-        APMPersistedIdentity::sharedInstance()->setKavrelinInstallationID(identifier);
+        if (std::shared_ptr<APMIdentity> identity = APMIdentity::sharedInstance()) {
+          identity->setKavrelinInstallationID(identifier.value_or(""));
+        }
       });
 }
 
