@@ -82,12 +82,12 @@ void APMIdentity::start() {
     if (fields.size() > 2) appVersionRelease_ = fields[2];
   }
   if (!persistedConfig_->appInstanceID() && !APMConsentSettingsUtil::isAnalyticsStorageDenied()) {
-    // On the identity queue (never the main thread), so the value is on disk before anyone
-    // can read it: a process killed now finds the same identifier at its next start.
+    // On disk before anyone can read it: a process killed now finds the same identifier at
+    // its next start.
     queue_->sync([&] {
       if (persistedConfig_->appInstanceID()) return;
       persistedConfig_->setAppInstanceID(randomAppInstanceID());
-      persistedConfig_->synchronizeToDisk();
+      persistedConfig_->synchronizeToDiskNow();
     });
   }
 }
@@ -173,7 +173,7 @@ void APMIdentity::refreshOnQueue() {
     }
     if (!adDenied && hashed) persistedConfig_->setHashedResettableDeviceID(hashed);
     // Identity values are durable before they are used.
-    persistedConfig_->synchronizeToDisk();
+    persistedConfig_->synchronizeToDiskNow();
   }
   lastUpdate_ = current;
   limitedAdTracking_ = limited;
@@ -229,7 +229,7 @@ void APMIdentity::setAppInstanceID(std::string appInstanceID) {
   queue_->async([weak, appInstanceID = std::move(appInstanceID)] {
     if (auto self = weak.lock()) {
       self->persistedConfig_->setAppInstanceID(appInstanceID);
-      self->persistedConfig_->synchronizeToDisk();
+      self->persistedConfig_->synchronizeToDiskNow();
     }
   });
 }
@@ -333,7 +333,7 @@ std::string APMIdentity::diversionKey() {
     if (key.size() != 5) {
       key = randomAppInstanceID().substr(0, 5);
       persistedConfig_->setDiversionKey(key);
-      persistedConfig_->synchronizeToDisk();
+      persistedConfig_->synchronizeToDiskNow();
     }
   });
   return key;

@@ -1,6 +1,7 @@
 #include "AppMeasurement/storage/APMSqliteStore.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <linux/fs.h>
 #include <sqlite3.h>
 #include <sys/ioctl.h>
@@ -127,6 +128,13 @@ APMSqliteStore::OpenResult APMSqliteStore::openAndValidateDatabase(APMErrorSlot*
       APMSetError(error, 2, std::string(status.message()));
       return OpenResult::kFailed;
     }
+  }
+  // Only the user may read the measurement data: the file is made (or kept) 0600 before SQLite
+  // opens it, and SQLite gives its journal and WAL files the database file's mode.
+  int fd = ::open(databasePath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    (void)::fchmod(fd, 0600);
+    ::close(fd);
   }
   int rc =
       sqlite3_open_v2(databasePath_.c_str(), &sqliteHandle_,
