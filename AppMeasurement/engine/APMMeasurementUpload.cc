@@ -502,8 +502,9 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
                              errorContext(error));
     }
     if (body.size() > kMaxRemoteConfigBytes) {
-      // Far beyond what any configuration holds: refused before it is decoded or stored.
-      monitor().logWithLevel(2, 23135, "Configuration data is invalid.",
+      // Far beyond what any configuration holds: refused before it is decoded or stored, and
+      // said at error level so that it shows.
+      monitor().logWithLevel(1, 23135, "Configuration data is invalid. Size, limit",
                              static_cast<int64_t>(body.size()),
                              static_cast<int64_t>(kMaxRemoteConfigBytes));
     } else if (!body.empty()) {

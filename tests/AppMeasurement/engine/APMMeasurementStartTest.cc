@@ -16,6 +16,7 @@
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMFilePaths.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMTCFClient.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
@@ -34,17 +35,17 @@ using testsupport::ServiceProcess;
 
 constexpr const char* kNewAppID = "1:1234567890:ios:fedcba";
 
-// Feature objects that write a marker into the log when the engine reaches them, so their
-// place among the engine's own log lines shows the order of the start-up steps.
+// Feature objects that write a marker through the monitor when the engine reaches them, so
+// their place among the engine's own log lines shows the order of the start-up steps.
 class MarkingAudience : public APMAudienceEvaluating {
  public:
   void setDatabase(APMDatabase* database) override {
-    if (database) platform::PlatformLog::write("marker: audience has the database");
+    if (database) APMMonitor::monitor()->logWithLevel(6, 0, "marker: audience has the database");
   }
 };
 class MarkingSearchAds : public APMSearchAdReporting {
  public:
-  void start() override { platform::PlatformLog::write("marker: search ads started"); }
+  void start() override { APMMonitor::monitor()->logWithLevel(6, 0, "marker: search ads started"); }
 };
 
 class StartTest : public EngineTest {
@@ -243,12 +244,17 @@ TEST_F(StartTest, ServerConsentDefaultsEndToEnd) {
                         "core_platform_services { service: \"svc\" } dma_region: true }");
   startEngine(kAppID);
   logEvent("app", true, "level_up");
-  env.advance(20);
+  env.advance(20);  // the first upload fetches the configuration first
   ASSERT_TRUE(waitFor([&] { return drained(); }));
   EXPECT_TRUE(APMConsentSettingsUtil::isAdUserDataDenied());
   EXPECT_EQ(APMConsentSettingsUtil::adPersonalization(), std::optional<int64_t>(0));
 
-  // The events logged once the configuration is in force carry its consent.
+  // The next launch starts with an empty consent state: the stored configuration's defaults
+  // reach it before the automatic start-up work sets "_npa".
+  stopEngine();
+  APMConsentSettingsUtil::clearAllSettings();
+  startEngine(kAppID);
+  EXPECT_TRUE(APMConsentSettingsUtil::isAdUserDataDenied());
   logEvent("app", true, "after_config");
   onWorker([&] { engine->uploadData(); });
   ASSERT_TRUE(waitFor([&] { return drained(); }));
@@ -259,7 +265,7 @@ TEST_F(StartTest, ServerConsentDefaultsEndToEnd) {
   EXPECT_NE(last.find("core_platform_services: \"-\""), std::string::npos) << last;
   EXPECT_EQ(last.find("core_platform_services: \"svc\""), std::string::npos) << last;
   EXPECT_NE(last.find("consent_diagnostics: \"19911\""), std::string::npos) << last;
-  // "_npa" 1 from the denied default once the bundle recomputes it.
+  // "_npa" 1 from the denied default.
   std::smatch npa;
   ASSERT_TRUE(std::regex_search(last, npa, std::regex("name: \"_npa\"\\s+int_value: (\\d+)")))
       << last;
@@ -308,7 +314,12 @@ TEST_F(StartTest, TCFPreferencesReachTheUpload) {
   onWorker([&] { engine->uploadData(); });
   ASSERT_TRUE(waitFor([&] { return drained(); }));
   EXPECT_FALSE(APMConsentSettingsUtil::isAdStorageDenied());
+  // What is written from now on carries the new consent.
+  logEvent("app", true, "granted_now");
+  onWorker([&] { engine->uploadData(); });
+  ASSERT_TRUE(waitFor([&] { return drained(); }));
   uploads = decodedUploads();
+  ASSERT_NE(uploads.back().find("granted_now"), std::string::npos) << uploads.back();
   EXPECT_NE(uploads.back().find("consent_signals: \"Q11-\""), std::string::npos) << uploads.back();
 }
 
@@ -333,8 +344,12 @@ TEST_F(StartTest, OversizedConfigurationIsRefused) {
   onWorker([&] { engine->fetchRemoteConfig(); });
   ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
   EXPECT_EQ(engine->currentConfig()->version(), 3);
+  env.waitUntilIdle();  // the monitor writes on its own queue
   EXPECT_TRUE(capture.contains("I-ACS023135"));
   EXPECT_TRUE(capture.contains(std::to_string(APMMeasurement::kMaxRemoteConfigBytes)));
+  // The stored configuration is still the old one: a restart parses nothing larger.
+  std::string stored = sql("SELECT length(remote_config_data) FROM app_metadata;");
+  EXPECT_LT(std::stoul(stored), 1024u) << stored;
 }
 
 // The server's consent tables: the defaults reach the consent state; a table that names only
