@@ -432,6 +432,71 @@ TEST_F(StartTest, ProspectiveConsentByPriority) {
   }
 }
 
+// The engine's reset: an empty identifier only while analytics storage is denied; a reset
+// wipes the data, takes the new identifier, and reports a new first open at the load time.
+TEST_F(StartTest, ResetTakesTheNewAppInstanceID) {
+  startEngine(kAppID);
+  logEvent("app", true, "before_reset");
+  double firstOpen = 0;
+  onWorker([&] { firstOpen = engine->firstOpenTimestamp(); });
+  EXPECT_EQ(firstOpen, env.now());
+  struct Case {
+    const char* what;
+    bool analyticsDenied;
+    std::string appInstanceID;
+    bool result;
+    const char* code;
+  };
+  const std::string newID = "0123456789ABCDEF0123456789ABCDEF";
+  const Case cases[] = {
+      {"empty identifier refused", false, "", false, "I-ACS023167"},
+      {"empty identifier with storage denied", true, "", true, "I-ACS023218"},
+      {"new identifier", false, newID, true, "I-ACS023168"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    APMConsentSettingsUtil::clearAllSettings();
+    if (c.analyticsDenied) {
+      APMConsentSettingsUtil::updateSettings({{"analytics_storage", platform::Value("denied")}},
+                                             10);
+    }
+    env.advance(3600);
+    APMAnalytics::setLoadTimestamp(env.now());
+    capture.clear();
+    EXPECT_EQ(engine->resetAnalyticsDataWithAppInstanceID(c.appInstanceID), c.result);
+    env.waitUntilIdle();
+    EXPECT_TRUE(capture.contains(c.code));
+    if (!c.result) continue;
+    EXPECT_EQ(engine->initTimestamp(), env.now());
+    onWorker([&] { firstOpen = engine->firstOpenTimestamp(); });
+    EXPECT_EQ(firstOpen, env.now());  // the new "_fot"
+    EXPECT_EQ(sql("SELECT count(*) FROM raw_events WHERE instr(data, \"before_reset\") > 0;"),
+              "0\n");
+  }
+  APMConsentSettingsUtil::clearAllSettings();
+  EXPECT_EQ(identity->appInstanceID(), newID);
+}
+
+// Only the identity's platform app identifier vouches for a configuration: without one, a
+// configuration naming the engine's own identifier is not applied.
+TEST_F(StartTest, ConfigurationNeedsThePlatformAppIdentifier) {
+  startService();
+  putConfig(kAppID, std::string("app_id: \"") + kAppID + "\" version: 5");
+  persistedConfig = APMPersistedConfig::create("engine-test");
+  APMMeasurement::Collaborators collaborators;
+  collaborators.persistedConfig = persistedConfig;
+  collaborators.network = OULNetwork::create(service_->baseURL());
+  APMIdentity::resetAppIDFromRZQForTesting();
+  identity = APMIdentity::create(persistedConfig);  // no platform app identifier
+  collaborators.identity = identity;
+  engine = APMMeasurement::create(std::move(collaborators), kAppID, true, false, {});
+  env.waitUntilIdle();
+  ASSERT_TRUE(engine->didInitializeComponents());
+  onWorker([&] { engine->fetchRemoteConfig(); });
+  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  EXPECT_NE(engine->currentConfig()->version(), 5);
+}
+
 // The measurement database and its WAL are readable by the user only.
 TEST_F(StartTest, DatabaseFilesAreUserOnly) {
   ::umask(022);
