@@ -497,6 +497,36 @@ TEST_F(StartTest, ConfigurationNeedsThePlatformAppIdentifier) {
   EXPECT_NE(engine->currentConfig()->version(), 5);
 }
 
+// The count of earlier first opens lives in the keychain, outside the app's container: after
+// a reinstall (a new, empty container) the first open reports it and counts as fresh.
+TEST_F(StartTest, PreviousFirstOpenCountSurvivesAReinstall) {
+  auto firstOpenParameter = [&](const char* name) {
+    std::optional<int64_t> found;
+    onWorker([&] {
+      for (const APMRawEventData& raw : allRawEvents()) {
+        auto event = APMEvent::createWithEventProto(*raw.rawEvent());
+        if (!event || event->name() != "_f") continue;
+        auto parameter = event->parameters().find(name);
+        if (parameter != event->parameters().end() && parameter->second.isInt64()) {
+          found = parameter->second.int64Value();
+        }
+      }
+    });
+    return found;
+  };
+  startEngine(kAppID);
+  EXPECT_EQ(firstOpenParameter("_pfo"), std::optional<int64_t>(0));
+  stopEngine();
+  EXPECT_EQ(runCommand("ls '" + (base_ / "keychain").string() + "' > /dev/null && echo kept"),
+            "kept\n");
+
+  ASSERT_TRUE(platform::AppContainer::setRoot(base_ / "reinstalled").ok());
+  persistedConfig.reset();
+  startEngine(kAppID);
+  EXPECT_EQ(firstOpenParameter("_pfo"), std::optional<int64_t>(1));
+  EXPECT_EQ(firstOpenParameter("_uwa"), std::optional<int64_t>(0));
+}
+
 // The measurement database and its WAL are readable by the user only.
 TEST_F(StartTest, DatabaseFilesAreUserOnly) {
   ::umask(022);
