@@ -145,6 +145,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
+  // The conditional user properties' step of writing: timed-out and expired events are
+  // written, the triggered ones answered (written after the event); nullopt on a failure.
+  std::optional<std::vector<APMEvent>> processConditionalUserProperties(const APMEvent& event);
 
   // --- User properties ---
 
