@@ -211,7 +211,7 @@ APMConditionalUserPropertyController::readDeletingUnreadableRows(APMDatabase& da
   std::optional<std::vector<APMConditionalUserProperty>> list = query(error, &unreadable);
   if (list || unreadable.empty()) return list;
   for (const APMUnreadableRow& row : unreadable) {
-    monitor().logWithLevel(2, 10012,
+    monitor().logWithLevel(4, 10012,
                            "Deleted a conditional user property that cannot be read. Name, error",
                            propertyName(row.name), APMLogContext(row.error));
     if (!database.deleteConditionalUserPropertyWithRowID(row.rowID, error)) return std::nullopt;
