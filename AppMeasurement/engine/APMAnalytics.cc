@@ -73,9 +73,9 @@ struct State {
   APMMeasurement::Interceptor interceptor;                   // guarded by mutex
   // Made by the first add; removals before it are told apart.
   std::optional<std::map<std::string, APMAnalytics::Listener>> listeners;  // guarded by mutex
-  uint64_t nextListener = 0;                                 // guarded by mutex
-  APMAnalytics::OpenURLListener openURLListener;             // guarded by mutex
-  platform::NotificationCenter::ObserverToken observerToken = 0;  // guarded by mutex
+  uint64_t nextListener = 0;                                               // guarded by mutex
+  APMAnalytics::OpenURLListener openURLListener;                           // guarded by mutex
+  platform::NotificationCenter::ObserverToken observerToken = 0;           // guarded by mutex
   std::shared_ptr<PaymentObserver> paymentObserver = std::make_shared<PaymentObserver>();
 
   std::mutex loadMutex;

@@ -63,7 +63,8 @@ std::shared_ptr<APMMeasurement> engineIfStarted() {
 void applyAllowPersonalizedAds(const std::optional<platform::Value>& value) {
   bool enabled = APMAnalytics::isEnabled();
   if (!enabled) {
-    monitor().logWithLevel(7, 25033, "Personalized Ads property changed while Analytics is disabled");
+    monitor().logWithLevel(7, 25033,
+                           "Personalized Ads property changed while Analytics is disabled");
   }
   APMPersistedConfig::sharedInstance()->setAllowPersonalizedAds(
       value ? std::optional<platform::Value>(platform::Value(valueBoolReading(*value)))
@@ -134,8 +135,9 @@ void APMAnalytics::setConsent(const Dictionary& consent, const std::string& key)
 }
 
 void APMAnalytics::persistConsentSettings(const Dictionary& consent, int64_t source) {
-  const char* key = source == 5 ? kConsentSettingsTCF : source < 21 ? kConsentSettings3P
-                                                                      : kConsentSettings;
+  const char* key = source == 5   ? kConsentSettingsTCF
+                    : source < 21 ? kConsentSettings3P
+                                  : kConsentSettings;
   settings()->setObject(platform::Value(consent), key);
   settings()->setInteger(source, kConsentSource);
 }
@@ -153,8 +155,8 @@ void APMAnalytics::loadPersistedConsentSettings() {
     const char* key;
     int64_t cap;
   };
-  for (const Layer& layer :
-       {Layer{kConsentSettingsTCF, 5}, Layer{kConsentSettings3P, 20}, Layer{kConsentSettings, 40}}) {
+  for (const Layer& layer : {Layer{kConsentSettingsTCF, 5}, Layer{kConsentSettings3P, 20},
+                             Layer{kConsentSettings, 40}}) {
     if (std::optional<Dictionary> stored = storedDictionary(layer.key)) {
       APMConsentSettingsUtil::setConsentSettings(*stored);
       source = std::min(source, layer.cap);
@@ -296,8 +298,8 @@ void APMAnalytics::setUserAttributeNumber(const platform::Value& number, const s
     return;
   }
   if (!number.isNumber()) return;
-  APMValue typed = number.isReal() ? APMValue(*number.asReal())
-                                   : APMValue(number.numberAsInteger().value_or(0));
+  APMValue typed =
+      number.isReal() ? APMValue(*number.asReal()) : APMValue(number.numberAsInteger().value_or(0));
   setInternalUserProperty(APMObject(typed), name, "auto");
 }
 
@@ -391,12 +393,10 @@ void APMAnalytics::userPropertiesIncludingInternal(bool includeInternal,
       queue->async([callback] { callback({}); });
       return;
     }
-    engine->userPropertiesIncludingInternal(includeInternal,
-                                            [queue, callback](Dictionary properties) {
-                                              queue->async([callback, properties] {
-                                                callback(properties);
-                                              });
-                                            });
+    engine->userPropertiesIncludingInternal(
+        includeInternal, [queue, callback](Dictionary properties) {
+          queue->async([callback, properties] { callback(properties); });
+        });
   });
 }
 
@@ -405,7 +405,8 @@ void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin,
                                               MaxUserPropertiesCallback callback) {
   if (origin.empty()) {
     monitor().logWithLevel(
-        2, 25009, "Cannot query Analytics for max user properties. Origin must be a non-empty string");
+        2, 25009,
+        "Cannot query Analytics for max user properties. Origin must be a non-empty string");
     return;
   }
   if (!queue) {
@@ -425,9 +426,7 @@ void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin,
     std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
     if (!engine) return;
     auto call = [&](auto& target) {
-      if constexpr (requires {
-                      target.maxUserPropertiesForOrigin(origin, [](int32_t) {});
-                    }) {
+      if constexpr (requires { target.maxUserPropertiesForOrigin(origin, [](int32_t) {}); }) {
         target.maxUserPropertiesForOrigin(origin, [queue, callback](int32_t count) {
           queue->async([callback, count] { callback(count); });
         });
@@ -458,7 +457,8 @@ void APMAnalytics::setSessionTimeoutInterval(double seconds) {
       };
       call(*engine);
     }
-    if (!handed) APMPersistedConfig::sharedInstance()->setSessionTimeoutValue(platform::Value(seconds));
+    if (!handed)
+      APMPersistedConfig::sharedInstance()->setSessionTimeoutValue(platform::Value(seconds));
     monitor().logWithLevel(7, 25059, "Session timeout interval set. (s)", seconds);
   });
 }

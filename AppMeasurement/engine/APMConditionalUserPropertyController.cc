@@ -77,8 +77,8 @@ void APMConditionalUserPropertyController::setConditionalUserProperty(
           APMObject(platform::Value(copy.origin))) ||
       !APMDataTypeValidator::isValidConditionalUserPropertyName(
           APMObject(platform::Value(copy.name))) ||
-      (copy.value && !APMDataTypeValidator::isValidConditionalUserPropertyValue(
-                         APMObject(*copy.value)))) {
+      (copy.value &&
+       !APMDataTypeValidator::isValidConditionalUserPropertyValue(APMObject(*copy.value)))) {
     return;
   }
   if (!isValidInterval(copy.triggerTimeout)) {
@@ -131,7 +131,8 @@ APMConditionalUserPropertyController::conditionalUserPropertiesWithNamePrefix(
     const platform::Value& prefix, const platform::Value& origin) {
   if (!prefix.isNull() && !prefix.isString()) {
     monitor().logWithLevel(
-        2, 11003, "Cannot query for conditional user properties. Name prefix is not a string. Class",
+        2, 11003,
+        "Cannot query for conditional user properties. Name prefix is not a string. Class",
         className(prefix));
     return std::nullopt;
   }
@@ -147,7 +148,7 @@ APMConditionalUserPropertyController::conditionalUserPropertiesWithNamePrefix(
   struct Answer {
     std::mutex mutex;
     std::optional<std::vector<APMConditionalUserProperty>> result;  // guarded by mutex
-    APMErrorSlot error;                                              // guarded by mutex
+    APMErrorSlot error;                                             // guarded by mutex
     platform::DispatchSemaphore done;
   };
   auto answer = std::make_shared<Answer>();
@@ -258,13 +259,15 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     std::optional<APMConditionalUserProperty> stored;
     APMErrorSlot error;
     if (!storedProperty(database, next.name, &stored, &error)) {
-      monitor().logWithLevel(1, 11009, "Cannot query conditional user property. Name, origin, error",
+      monitor().logWithLevel(1, 11009,
+                             "Cannot query conditional user property. Name, origin, error",
                              propertyName(next.name), next.origin, errorContext(error));
       return false;
     }
     if (stored && stored->origin != next.origin) {
       monitor().logWithLevel(
-          5, 11010, "Updating a conditional user property with different origin. Name, origin, "
+          5, 11010,
+          "Updating a conditional user property with different origin. Name, origin, "
           "saved origin",
           propertyName(next.name), next.origin, stored->origin);
     }
@@ -290,7 +293,8 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
                                propertyName(next.name), next.origin);
       } else {
         monitor().logWithLevel(
-            1, 11011, "Cannot update user property from conditional user property. Name, origin, "
+            1, 11011,
+            "Cannot update user property from conditional user property. Name, origin, "
             "error",
             propertyName(next.name), next.origin, errorContext(writeError));
       }
@@ -308,7 +312,8 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
                              propertyName(next.name), next.origin);
     } else {
       monitor().logWithLevel(
-          1, 11014, "Cannot insert user property from conditional user property. Name, origin, "
+          1, 11014,
+          "Cannot insert user property from conditional user property. Name, origin, "
           "error",
           propertyName(next.name), next.origin, errorContext(storeError));
     }
@@ -350,7 +355,8 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
       return true;
     }
     if (!database.deleteConditionalUserPropertyWithName(stored->name, &error)) {
-      monitor().logWithLevel(1, 11019, "Cannot delete conditional user property. Name, origin, error",
+      monitor().logWithLevel(1, 11019,
+                             "Cannot delete conditional user property. Name, origin, error",
                              propertyName(stored->name), stored->origin, errorContext(error));
       return false;
     }
@@ -369,8 +375,8 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
   if (committed && cleared) engine->writeEventOnWorkerQueue(std::move(*cleared));
 }
 
-std::optional<std::vector<APMEvent>> APMConditionalUserPropertyController::processEventOnWorkerQueue(
-    const APMEvent* event) {
+std::optional<std::vector<APMEvent>>
+APMConditionalUserPropertyController::processEventOnWorkerQueue(const APMEvent* event) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("processEventOnWorkerQueue:");
   if (event == nullptr) {
     monitor().logWithLevel(2, 10000, "Cannot process nil event for conditional user property");
@@ -418,7 +424,8 @@ bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(
     monitor().logWithLevel(7, 10002, "Conditional user property has timed out. Name",
                            propertyName(property.name));
     if (!database.deleteConditionalUserPropertyWithName(property.name, &error)) {
-      monitor().logWithLevel(1, 10003, "Cannot delete timed out condition user property. Name, error",
+      monitor().logWithLevel(1, 10003,
+                             "Cannot delete timed out condition user property. Name, error",
                              propertyName(property.name), errorContext(error));
       return false;
     }
@@ -449,9 +456,10 @@ bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(
     return false;
   }
   for (const APMConditionalUserProperty& property : *properties) {
-    monitor().logWithLevel(7, 10005, "Conditional user property has expired. Name, expired event",
-                           propertyName(property.name),
-                           property.expiredEvent ? displayEventName(property.expiredEvent->name()) : "");
+    monitor().logWithLevel(
+        7, 10005, "Conditional user property has expired. Name, expired event",
+        propertyName(property.name),
+        property.expiredEvent ? displayEventName(property.expiredEvent->name()) : "");
     if (!database.deleteUserAttributeWithName(property.name, &error)) {
       monitor().logWithLevel(1, 10006,
                              "Cannot remove conditional user property. Failed to delete the user "
@@ -526,7 +534,8 @@ APMConditionalUserPropertyController::updateConditionalUserPropertiesWithEventNa
     property.active = true;
     property.triggeredTimestamp = now;
     if (!database.updateConditionalUserProperty(property, &error)) {
-      monitor().logWithLevel(1, 10011, "Cannot update conditional user property. Name, origin, error",
+      monitor().logWithLevel(1, 10011,
+                             "Cannot update conditional user property. Name, origin, error",
                              propertyName(property.name), property.origin, errorContext(error));
       return std::nullopt;
     }

@@ -35,8 +35,8 @@ class ConditionalUserPropertyTest : public EngineTest {
 
   APMConditionalUserPropertyController& controller() {
     if (!controller_) {
-      controller_ = std::make_unique<APMConditionalUserPropertyController>(
-          [this] { return engine; });
+      controller_ =
+          std::make_unique<APMConditionalUserPropertyController>([this] { return engine; });
     }
     return *controller_;
   }
@@ -83,9 +83,10 @@ TEST_F(ConditionalUserPropertyTest, IntervalBounds) {
     bool accepted;  // refusals log 11000 / 11001 at a level kept for health data only
   };
   const Case cases[] = {
-      {0.001, 0.001, true}, {15552000, 15552000, true}, {0, 60, false},
-      {15552000.01, 60, false}, {nan, 60, false}, {60, nan, false},
-      {60, 0.0009, false}, {60, -1, false},
+      {0.001, 0.001, true}, {15552000, 15552000, true},
+      {0, 60, false},       {15552000.01, 60, false},
+      {nan, 60, false},     {60, nan, false},
+      {60, 0.0009, false},  {60, -1, false},
   };
   makeEngine();
   int n = 0;
@@ -220,8 +221,8 @@ TEST_F(ConditionalUserPropertyTest, Query) {
             std::vector<std::string>{});
   std::optional<std::vector<APMConditionalUserProperty>> inline_;
   onWorker([&] {
-    inline_ = controller().conditionalUserPropertiesWithNamePrefix(platform::Value(),
-                                                                   platform::Value());
+    inline_ =
+        controller().conditionalUserPropertiesWithNamePrefix(platform::Value(), platform::Value());
   });
   EXPECT_EQ(names(inline_).size(), 3u);
   EXPECT_FALSE(controller().conditionalUserPropertiesWithNamePrefix(platform::Value(int64_t{1}),
@@ -230,8 +231,8 @@ TEST_F(ConditionalUserPropertyTest, Query) {
       platform::Value(), platform::Value(platform::Value::Array{})));
   engine->setEnabled(false);
   env.waitUntilIdle();
-  EXPECT_FALSE(controller().conditionalUserPropertiesWithNamePrefix(platform::Value(),
-                                                                    platform::Value()));
+  EXPECT_FALSE(
+      controller().conditionalUserPropertiesWithNamePrefix(platform::Value(), platform::Value()));
   env.waitUntilIdle();
   EXPECT_TRUE(capture.contains("I-ACS011005"));
 }
@@ -274,7 +275,8 @@ TEST_F(ConditionalUserPropertyTest, OnePassInOrderInTheUpload) {
   EXPECT_TRUE(stored("triggered")->active);
 
   env.advance(20);
-  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending() && !engine->hasDataToUpload(); }));
+  ASSERT_TRUE(
+      waitFor([&] { return !engine->isNetworkRequestPending() && !engine->hasDataToUpload(); }));
   auto answer = httpRequest("GET", service_->baseURL() + "/_control/requests");
   auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
   ASSERT_TRUE(parsed.ok() && parsed->isArray());
