@@ -4,6 +4,7 @@
 
 #include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/engine/KVLAnalyticsConnector.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "platform/core/KVLApp.h"
@@ -15,13 +16,6 @@
 using apm_engine::monitor;
 
 namespace {
-
-class KVLAnalyticsLibrary : public KVLLibrary {
- public:
-  void configureWithApp(KVLApp& app) override {
-    KVLAnalytics::startWithConfiguration(app.analyticsConfiguration(), app.options());
-  }
-};
 
 std::mutex& observerMutex() {
   static std::mutex mutex;
@@ -130,8 +124,7 @@ void KVLAnalyticsRegisterLibrary() {
   platform::ClassRegistry::shared().registerClass("KVLAnalytics", [] {
     return std::shared_ptr<platform::RuntimeObject>(KVLAnalytics::sharedInstance());
   });
-  KVLApp::registerInternalLibrary(std::make_shared<KVLAnalyticsLibrary>(), "kvl-analytics",
-                                  "111500000");
+  KVLAnalyticsConnector::load();
 }
 
 // --- Consent, user identifier, sessions, app instance identifier, reset ---
