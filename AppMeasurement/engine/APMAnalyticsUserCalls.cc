@@ -4,9 +4,9 @@
 #include <cmath>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"

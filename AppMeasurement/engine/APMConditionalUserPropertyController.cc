@@ -1,8 +1,8 @@
 #include "AppMeasurement/engine/APMConditionalUserPropertyController.h"
 
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
 #include "AppMeasurement/foundation/APMNameTables.h"
 #include "AppMeasurement/foundation/APMScheduler.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/engine/APMConditionalUserProperty.h"
-#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/records/APMConditionalUserProperty.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/foundation/Value.h"
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/engine/APMConditionalUserProperty.h"
-#include "AppMeasurement/engine/APMEvent.h"
 #include "AppMeasurement/engine/KVLAnalyticsInterop.h"
+#include "AppMeasurement/records/APMConditionalUserProperty.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "platform/core/KVLComponent.h"
 #include "platform/dispatch/DispatchQueue.h"
 

@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "AppMeasurement/engine/APMConditionalUserProperty.h"
-#include "AppMeasurement/engine/APMDailyCounts.h"
-#include "AppMeasurement/engine/APMEvent.h"
-#include "AppMeasurement/engine/APMEventAggregates.h"
+#include "AppMeasurement/records/APMConditionalUserProperty.h"
+#include "AppMeasurement/records/APMDailyCounts.h"
+#include "AppMeasurement/records/APMEvent.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/foundation/APMError.h"
 #include "AppMeasurement/foundation/APMRawEventData.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
