@@ -4,11 +4,9 @@
 
 #include "AppMeasurement/foundation/APMTCFAnalyticsSink.h"
 
-// Where the engine's TCF reader hands its results: the "_tcf" event goes through the
-// public-call layer as an internal event (origin "auto"), and the derived consent is applied
-// with the TCF source (5) when that source may replace what is in force, then persisted under
-// "consent_settings_tcf" of the suite "APMAnalyticsSuiteName" with its source, so the next
-// start finds it.
+// Where the engine's TCF reader hands its results: the public-call layer, which logs the "_tcf"
+// event as an internal event (origin "auto") and applies and persists the derived consent under
+// "consent_settings_tcf" (source 5).
 //
 // Called on the engine's worker queue.
 class APMEngineTCFSink : public APMTCFAnalyticsSink {

@@ -352,8 +352,8 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   // 2. Consent that takes effect at start; the start options' set and a deferred reset are
   // used up.
   setProspectiveConsentSettings();
-  APMAnalytics::settings()->removeObjectForKey("consent_settings_on_start");
-  APMAnalytics::settings()->removeObjectForKey("deferred_consent_reset");
+  APMAnalytics::removeStartUpConsentSettings();
+  APMAnalytics::removeDeferredResetOnDeniedConsent();
   // 3. App-identifier change. A wipe that fails keeps the retry count and fails the start:
   // nothing of the half-wiped data may be uploaded, and the next start wipes again.
   if (shouldWipeDataWithAppIDFromRZQ(identity_->appIDFromRZQ().value_or(""),
@@ -367,11 +367,10 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   // 4. Identifiers; an identifier chosen by a reset that could not finish is taken now.
   identity_->updateIdentifiers();
-  std::optional<platform::Value> afterReset =
-      APMAnalytics::settings()->objectForKey("app_instance_id_after_reset");
-  if (afterReset && afterReset->isString() && !afterReset->asString()->empty()) {
-    identity_->setAppInstanceID(*afterReset->asString());
-    APMAnalytics::settings()->removeObjectForKey("app_instance_id_after_reset");
+  std::optional<std::string> afterReset = APMAnalytics::appInstanceIDAfterReset();
+  if (afterReset && !afterReset->empty()) {
+    identity_->setAppInstanceID(*afterReset);
+    APMAnalytics::setAppInstanceIDAfterReset(std::nullopt);
   }
   // 5.
   updatePersistedAppIDFromRZQ();

@@ -156,6 +156,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
+  // The conditional user properties' step of writing: timed-out and expired events are
+  // written, the triggered ones answered (written after the event); nullopt on a failure.
+  std::optional<std::vector<APMEvent>> processConditionalUserProperties(const APMEvent& event);
 
   // --- User properties ---
 
@@ -213,9 +216,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void fetchRemoteConfig();
   bool wipeoutAnalyticsDataAndResetComponents();
   // Any thread except the worker queue (runs the wipe there synchronously): wipes every
-  // measurement datum and takes the new app instance identifier (empty only while analytics
-  // storage is denied). Answers the wipe's result.
-  bool resetAnalyticsDataWithAppInstanceID(const std::string& appInstanceID);
+  // measurement datum and takes the new app instance identifier (none or empty only while
+  // analytics storage is denied). Answers the wipe's result.
+  bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
   // The set time of "_fot", else the earliest set time of any property, else 0 (worker queue).
   double firstOpenTimestamp();
   // The largest configuration body the engine applies; a larger one is refused (23135) and the

@@ -4,7 +4,6 @@
 
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
-#include "AppMeasurement/engine/APMStoredConsent.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -27,14 +26,13 @@ platform::Value::Dictionary knownEntries(const std::map<std::string, std::string
 
 void APMMeasurement::setProspectiveConsentSettings() {
   using Util = APMConsentSettingsUtil;
+  using Dictionary = platform::Value::Dictionary;
   int64_t current = Util::consentSource();
-  platform::Value::Dictionary appSet =
-      APMStoredConsent::settingsForKey(APMStoredConsent::kAppSetKey);
-  platform::Value::Dictionary tcf = APMStoredConsent::settingsForKey(APMStoredConsent::kTCFKey);
-  platform::Value::Dictionary fromPlist = Util::consentSettingsFromPlist();
-  platform::Value::Dictionary onStart =
-      APMStoredConsent::settingsForKey(APMStoredConsent::kStartKey);
-  platform::Value::Dictionary candidate = appSet;
+  Dictionary appSet = APMAnalytics::consentSettings3P().value_or(Dictionary{});
+  Dictionary tcf = APMAnalytics::consentSettingsTCF().value_or(Dictionary{});
+  Dictionary fromPlist = Util::consentSettingsFromPlist();
+  Dictionary onStart = APMAnalytics::consentSettings1PStart().value_or(Dictionary{});
+  Dictionary candidate = appSet;
   int64_t source = 10;
   if (!tcf.empty() && Util::isConsentSourceHigherPriority(5) && (appSet.empty() || current == 5)) {
     candidate = tcf;
@@ -44,7 +42,7 @@ void APMMeasurement::setProspectiveConsentSettings() {
     source = 20;
   } else if (platform::ClassRegistry::shared().contains("KVLAnalytics") &&
              (current == 40 || current == 30)) {
-    APMStoredConsent::clear();
+    APMAnalytics::clearConsent();
     candidate.clear();
     source = 10;
   } else if (!onStart.empty() && Util::isConsentSourceHigherPriority(40)) {
@@ -54,7 +52,7 @@ void APMMeasurement::setProspectiveConsentSettings() {
   if (candidate.empty() || !Util::isConsentSourceHigherPriority(source)) return;
   Util::setConsentSettings(candidate);
   Util::setConsentSource(source);
-  APMStoredConsent::persist(candidate, source);
+  APMAnalytics::persistConsentSettings(candidate, source);
 }
 
 void APMMeasurement::updateConsentSettingsUtilWithRemoteConfig() {

@@ -64,9 +64,10 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   return wiped;
 }
 
-bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appInstanceID) {
+bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(
+    const std::optional<std::string>& appInstanceID) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("resetAnalyticsData");
-  if (appInstanceID.empty()) {
+  if (!appInstanceID || appInstanceID->empty()) {
     if (!APMConsentSettingsUtil::isAnalyticsStorageDenied()) {
       monitor().logWithLevel(1, 23167, "Cannot reset with an empty app instance ID");
       return false;
@@ -81,7 +82,7 @@ bool APMMeasurement::resetAnalyticsDataWithAppInstanceID(const std::string& appI
     if (!engine) return;
     result = wipeoutAnalyticsDataAndResetComponents();
     if (!result) return;
-    if (!appInstanceID.empty()) identity_->setAppInstanceID(appInstanceID);
+    if (appInstanceID && !appInstanceID->empty()) identity_->setAppInstanceID(*appInstanceID);
     updatePersistedAppIDFromRZQ();
     monitor().logWithLevel(6, 23168, "Analytics data has been reset");
     if (!isAnalyticsCollectionDeactivated_) {

@@ -6,6 +6,7 @@
 
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMBundleConsent.h"
+#include "AppMeasurement/engine/APMConditionalUserPropertyController.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
@@ -236,8 +237,25 @@ void APMMeasurement::writeEventOnWorkerQueue(APMEvent event) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
   monitor().logWithLevel(7, 23051, "Logging event: origin, name, params", event.origin(),
                          displayName(event), APMDescriptionForLog(event.parameters()));
-  // Conditional user properties are not built yet: no event comes back from them.
+  std::optional<std::vector<APMEvent>> triggered = processConditionalUserProperties(event);
+  if (!triggered) {
+    monitor().logWithLevel(4, 23050,
+                           "Unable to process conditional user property. Event name, origin",
+                           displayName(event), event.origin());
+  }
   writeFilteredEventOnWorkerQueue(std::move(event));
+  for (APMEvent& made : triggered.value_or(std::vector<APMEvent>{})) {
+    writeFilteredEventOnWorkerQueue(std::move(made));
+  }
+}
+
+// --- Conditional user properties ---
+
+std::optional<std::vector<APMEvent>> APMMeasurement::processConditionalUserProperties(
+    const APMEvent& event) {
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  APMConditionalUserPropertyController controller([weakSelf] { return weakSelf.lock(); });
+  return controller.processEventOnWorkerQueue(&event);
 }
 
 void APMMeasurement::writeFilteredEventOnWorkerQueue(APMEvent event) {

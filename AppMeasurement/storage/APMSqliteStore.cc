@@ -1,7 +1,6 @@
 #include "AppMeasurement/storage/APMSqliteStore.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <linux/fs.h>
 #include <sqlite3.h>
 #include <sys/ioctl.h>

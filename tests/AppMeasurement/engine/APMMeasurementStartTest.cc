@@ -277,9 +277,9 @@ TEST_F(StartTest, ServerConsentDefaultsEndToEnd) {
 TEST_F(StartTest, TCFPreferencesReachTheUpload) {
   std::string vendors(754, '0');
   vendors += "1";
-  std::string plist = platform::PreferenceStore::preferencesFilePath(
-                          platform::PreferenceStore::kCurrentApplication)
-                          .string();
+  std::string plist =
+      platform::PreferenceStore::preferencesFilePath(platform::PreferenceStore::kCurrentApplication)
+          .string();
   std::filesystem::create_directories(std::filesystem::path(plist).parent_path());
   std::string script =
       "import plistlib, sys\n"
@@ -398,8 +398,8 @@ TEST_F(StartTest, ProspectiveConsentByPriority) {
     const char* what;
     bool appSet, tcf, plist, onStart;
     int64_t currentSource;
-    int64_t source;    // expected
-    bool adDenied;     // expected
+    int64_t source;  // expected
+    bool adDenied;   // expected
   };
   const Case cases[] = {
       {"TCF without app-set settings", false, true, false, false, 100, 5, true},
@@ -423,9 +423,10 @@ TEST_F(StartTest, ProspectiveConsentByPriority) {
     store(c.appSet, "consent_settings_3p", granted);
     store(c.tcf, "consent_settings_tcf", denied);
     store(c.onStart, "consent_settings_on_start", denied);
-    writeInfoPlist(c.plist ? platform::Value::Dictionary{{"ORVANE_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE",
-                                                         platform::Value(true)}}
-                           : platform::Value::Dictionary{});
+    writeInfoPlist(c.plist
+                       ? platform::Value::Dictionary{{"ORVANE_ANALYTICS_DEFAULT_ALLOW_AD_STORAGE",
+                                                      platform::Value(true)}}
+                       : platform::Value::Dictionary{});
     onWorker([&] { engine->setProspectiveConsentSettings(); });
     EXPECT_EQ(APMConsentSettingsUtil::consentSource(), c.source);
     EXPECT_EQ(APMConsentSettingsUtil::isAdStorageDenied(), c.adDenied);
@@ -532,7 +533,7 @@ TEST_F(StartTest, DatabaseFilesAreUserOnly) {
   ::umask(022);
   startEngine(kAppID);
   for (const char* suffix : {"", "-wal"}) {
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat((databasePath() + suffix).c_str(), &info), 0) << suffix;
     EXPECT_EQ(info.st_mode & 0777, 0600u) << suffix;
   }

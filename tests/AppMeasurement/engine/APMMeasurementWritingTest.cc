@@ -171,6 +171,7 @@ TEST_F(WritingTest, EventsOfTheSameStateShareOneMetadataRecord) {
 // public events only, and ad-exposure events never reach listeners.
 TEST_F(WritingTest, ListenersAndInterceptor) {
   makeEngine();
+  APMAnalytics::unsuspendOperationQueue();  // listeners hear events through the call queue
   std::vector<std::string> heard;
   std::mutex mutex;
   APMAnalytics::addLogEventListener([&](const APMEvent& event) {
