@@ -20,6 +20,7 @@
 #include "AppMeasurement/foundation/APMTCFClient.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PlatformLog.h"
 #include "platform/foundation/PreferenceStore.h"
@@ -161,8 +162,14 @@ TEST_F(StartTest, StepsRunInOrder) {
     EXPECT_GE(index, previous);
     previous = index;
   }
-  // 20: the TCF reader exists and took the configuration's DMA answer.
+  // 20: the TCF reader exists.
   onWorker([&] { ASSERT_NE(engine->tcfClient(), nullptr); });
+  // 10: the library's folder is excluded from backups (its extended attribute, read by Python).
+  std::string folder = std::filesystem::path(databasePath()).parent_path().string();
+  EXPECT_NE(runCommand("python3 -c \"import os, sys; print(os.listxattr(sys.argv[1]))\" '" +
+                       folder + "'")
+                .find(platform::FileManager::kExcludedFromBackupAttribute),
+            std::string::npos);
 }
 
 // An app-identifier change at start: the old app's database file is deleted before the new
@@ -457,6 +464,11 @@ TEST_F(StartTest, ResetTakesTheNewAppInstanceID) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     APMConsentSettingsUtil::clearAllSettings();
+    // Ad personalisation from the app and a server default: a wipe clears both.
+    APMConsentSettingsUtil::updateSettings({{"ad_personalization", platform::Value("granted")}},
+                                           10);
+    APMConsentSettingsUtil::setDefaultSettings(
+        platform::Value::Dictionary{{"ad_personalization", platform::Value("denied")}});
     if (c.analyticsDenied) {
       APMConsentSettingsUtil::updateSettings({{"analytics_storage", platform::Value("denied")}},
                                              10);
@@ -468,6 +480,8 @@ TEST_F(StartTest, ResetTakesTheNewAppInstanceID) {
     env.waitUntilIdle();
     EXPECT_TRUE(capture.contains(c.code));
     if (!c.result) continue;
+    EXPECT_EQ(APMConsentSettingsUtil::adPersonalization(), std::nullopt);
+    EXPECT_EQ(APMConsentSettingsUtil::defaultSettings(), std::nullopt);
     EXPECT_EQ(engine->initTimestamp(), env.now());
     onWorker([&] { firstOpen = engine->firstOpenTimestamp(); });
     EXPECT_EQ(firstOpen, env.now());  // the new "_fot"
