@@ -8,7 +8,6 @@
 #include "AppMeasurement/engine/APMEngineTCFSink.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
-#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
@@ -16,10 +15,8 @@
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMTCFClient.h"
-#include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/FileManager.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/utilities/OULNetwork.h"
 
