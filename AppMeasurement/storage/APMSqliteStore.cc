@@ -144,11 +144,14 @@ APMSqliteStore::OpenResult APMSqliteStore::openAndValidateDatabase(APMErrorSlot*
       return OpenResult::kFailed;
     }
   }
-  // Only the user may read the measurement data: the file is made (or kept) 0600 before SQLite
-  // opens it, and SQLite gives its journal and WAL files the database file's mode.
-  int fd = ::open(databasePath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    (void)::fchmod(fd, 0600);
+  // Only the user may read the measurement data: the file is made 0600 before SQLite opens it
+  // (SQLite gives its journal and WAL files the database file's mode), and an older file is
+  // narrowed by path. No descriptor of an existing file is opened and closed here: closing one
+  // would drop the POSIX locks another connection of this process holds on it.
+  if (files.fileExistsAtPath(path)) {
+    (void)::chmod(databasePath_.c_str(), 0600);
+  } else if (int fd = ::open(databasePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+             fd >= 0) {
     ::close(fd);
   }
   int rc =
