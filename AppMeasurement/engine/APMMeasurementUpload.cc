@@ -1,4 +1,4 @@
-// Upload scheduling, the upload pass and its answer, the configuration fetch, and the wipe.
+// Upload scheduling, the upload pass and its answer, and the configuration fetch.
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -541,8 +541,8 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
       });
       // The consent layers follow the configuration in force: the new one when it was
       // applied; a configuration that was refused or rolled back changes no consent.
-      if (applied) updateConsentSettingsUtilWithRemoteConfig();
       if (applied) {
+        updateConsentSettingsUtilWithRemoteConfig();
         std::optional<std::string> modified = response->valueForHTTPHeaderField("Last-Modified");
         std::optional<std::string> etag = response->valueForHTTPHeaderField("ETag");
         persistedConfig_->setConfigServerLastModifiedString(modified);

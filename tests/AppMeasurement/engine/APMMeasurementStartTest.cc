@@ -166,10 +166,10 @@ TEST_F(StartTest, StepsRunInOrder) {
   onWorker([&] { ASSERT_NE(engine->tcfClient(), nullptr); });
   // 10: the library's folder is excluded from backups (its extended attribute, read by Python).
   std::string folder = std::filesystem::path(databasePath()).parent_path().string();
-  EXPECT_NE(runCommand("python3 -c \"import os, sys; print(os.listxattr(sys.argv[1]))\" '" +
-                       folder + "'")
-                .find(platform::FileManager::kExcludedFromBackupAttribute),
-            std::string::npos);
+  EXPECT_NE(
+      runCommand("python3 -c \"import os, sys; print(os.listxattr(sys.argv[1]))\" '" + folder + "'")
+          .find(platform::FileManager::kExcludedFromBackupAttribute),
+      std::string::npos);
 }
 
 // An app-identifier change at start: the old app's database file is deleted before the new
@@ -357,6 +357,15 @@ TEST_F(StartTest, OversizedConfigurationIsRefused) {
   // The stored configuration is still the old one: a restart parses nothing larger.
   std::string stored = sql("SELECT length(remote_config_data) FROM app_metadata;");
   EXPECT_LT(std::stoul(stored), 1024u) << stored;
+
+  // One stored by an older version past the bound is not decoded at the next start.
+  stopEngine();
+  sql("UPDATE app_metadata SET remote_config_data = zeroblob(300000);");
+  capture.clear();
+  startEngine(kAppID);
+  env.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("I-ACS023135"));
+  EXPECT_NE(engine->currentConfig()->version(), 3);
 }
 
 // The server's consent tables: the defaults reach the consent state; a table that names only
