@@ -24,6 +24,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PlatformLog.h"
 #include "platform/foundation/PreferenceStore.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
 namespace {
@@ -61,6 +62,7 @@ class StartTest : public EngineTest {
     APMRemoteConfig::setHosts({});
     APMFeatureServices::install({});
     APMConsentSettingsUtil::clearAllSettings();
+    OULAppEnvironmentUtil::setConfiguration(std::nullopt);
   }
 
   void startService() {
@@ -549,6 +551,45 @@ TEST_F(StartTest, PreviousFirstOpenCountSurvivesAReinstall) {
   startEngine(kAppID);
   EXPECT_EQ(firstOpenParameter("_pfo"), std::optional<int64_t>(1));
   EXPECT_EQ(firstOpenParameter("_uwa"), std::optional<int64_t>(0));
+}
+
+// Until the purchase receipt answers it, an App Store install counts as the version first
+// installed: "_fi" 1 and "_uwa" 0; any other install "_fi" 0, "_uwa" 1 and "manual_install".
+TEST_F(StartTest, FirstOpenOfAnAppStoreInstall) {
+  struct Case {
+    bool fromAppStore;
+    int64_t fi;
+    int64_t uwa;
+    const char* installSource;
+  };
+  const Case cases[] = {{true, 1, 0, "<none>"}, {false, 0, 1, "manual_install"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fromAppStore);
+    OULAppEnvironmentUtil::setConfiguration(
+        OULAppEnvironmentUtil::Configuration{"iPhone14,2", "17.2", c.fromAppStore, false});
+    ASSERT_TRUE(
+        platform::AppContainer::setRoot(base_ / (c.fromAppStore ? "store" : "manual")).ok());
+    platform::SecKeychainSetPathForTesting(base_ / (c.fromAppStore ? "kc-store" : "kc-manual"));
+    persistedConfig.reset();
+    startEngine(kAppID);
+    onWorker([&] {
+      auto fi = engine->database()->userAttributeWithName("_fi", nullptr);
+      ASSERT_TRUE(fi);
+      EXPECT_EQ(fi->value().int64Value(), c.fi);
+      for (const APMRawEventData& raw : allRawEvents()) {
+        auto event = APMEvent::createWithEventProto(*raw.rawEvent());
+        if (event->name() != "_f") continue;
+        EXPECT_EQ(event->parameters().at("_uwa").int64Value(), c.uwa);
+        auto metadata = engine->database()->queryRawEventsMetadataWithFingerprint(
+            raw.metadataFingerprint(), nullptr);
+        ASSERT_TRUE(metadata);
+        EXPECT_EQ(
+            NANOGetString(*metadata, APMPBMeasurementBundle::kInstallSource).value_or("<none>"),
+            c.installSource);
+      }
+    });
+    stopEngine();
+  }
 }
 
 // The measurement database and its WAL are readable by the user only.
