@@ -1,7 +1,7 @@
-#include <regex>
 // Event handling and writing: the daily limits, the name cardinality, the allow-list, shared
 // metadata records, listeners and the interceptor.
 #include <atomic>
+#include <regex>
 
 #include "AppMeasurement/records/APMDailyCounts.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
