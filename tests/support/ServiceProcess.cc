@@ -115,7 +115,16 @@ HttpResult httpRequest(const std::string& method, const std::string& url,
   HttpResult result;
   CURL* curl = curl_easy_init();
   curl_slist* list = nullptr;
-  for (const std::string& header : headers) list = curl_slist_append(list, header.c_str());
+  bool typed = false;
+  for (const std::string& header : headers) {
+    list = curl_slist_append(list, header.c_str());
+    typed |= strncasecmp(header.c_str(), "Content-Type:", 13) == 0;
+  }
+  // Our services speak JSON, and take changes to their state only with a JSON type; libcurl
+  // would otherwise label a body as a form.
+  if (!typed && method != "GET" && method != "HEAD") {
+    list = curl_slist_append(list, "Content-Type: application/json");
+  }
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
