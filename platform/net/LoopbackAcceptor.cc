@@ -1,5 +1,8 @@
 #include "platform/net/LoopbackAcceptor.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <stdexcept>
@@ -78,9 +81,28 @@ struct LoopbackAcceptor::State : std::enable_shared_from_this<State> {
   }
 };
 
+namespace {
+
+// Connections never take the descriptors the process needs for anything else: the cap stays
+// this far below the process's descriptor limit.
+constexpr rlim_t kSpareDescriptors = 32;
+
+LoopbackAcceptor::Limits withinDescriptorLimit(LoopbackAcceptor::Limits limits) {
+  rlimit descriptors{};
+  if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+    rlim_t room = descriptors.rlim_cur > 2 * kSpareDescriptors
+                      ? descriptors.rlim_cur - kSpareDescriptors
+                      : descriptors.rlim_cur / 2;
+    limits.maxConnections = std::min<size_t>(limits.maxConnections, std::max<rlim_t>(room, 1));
+  }
+  return limits;
+}
+
+}  // namespace
+
 LoopbackAcceptor::LoopbackAcceptor(asio::io_context& io, uint16_t port, Limits limits,
                                    std::string name)
-    : state_(std::make_shared<State>(io, limits, std::move(name))) {
+    : state_(std::make_shared<State>(io, withinDescriptorLimit(limits), std::move(name))) {
   tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
   boost::system::error_code ec;
   state_->acceptor.open(endpoint.protocol(), ec);

@@ -53,7 +53,10 @@ ServiceProcess::ServiceProcess(const std::string& program,
     seen.append(buffer, static_cast<size_t>(n));
     size_t at = seen.find("listening on ");
     size_t end = at == std::string::npos ? at : seen.find('\n', at);
-    if (end != std::string::npos) baseURL_ = seen.substr(at + 13, end - at - 13);
+    if (end != std::string::npos) {
+      baseURL_ = seen.substr(at + 13, end - at - 13);
+      baseURL_ = baseURL_.substr(0, baseURL_.find(' '));  // "... (members from ...)"
+    }
   }
   if (baseURL_.empty()) {
     stop();
