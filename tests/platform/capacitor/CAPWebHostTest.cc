@@ -16,6 +16,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "tests/platform/capacitor/RecordingPage.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/RawHttp.h"
 
 namespace {
 
@@ -116,19 +117,6 @@ class CAPWebHostTest : public ::testing::Test {
     beast::error_code ec;
     ws.handshake(host.empty() ? hostHeader() : host, "/_capacitor/bridge", ec);
     return ec ? ec.message() : "";
-  }
-
-  // Writes raw bytes and reads what comes back until the server closes.
-  std::string exchangeRaw(const std::string& bytes) {
-    asio::io_context io;
-    tcp::socket socket(io);
-    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), host_->port()));
-    asio::write(socket, asio::buffer(bytes));
-    std::string answer;
-    beast::error_code ec;
-    char chunk[4096];
-    while (!ec) answer.append(chunk, socket.read_some(asio::buffer(chunk), ec));
-    return answer;
   }
 
   fs::path dir_;
@@ -245,21 +233,9 @@ TEST_F(CAPWebHostTest, TheSocketNeedsTheCookieTheOriginAndTheHost) {
 }
 
 TEST_F(CAPWebHostTest, MalformedRequestsAreAnsweredAsTheParserReportsThem) {
-  struct Case {
-    const char* name;
-    std::string bytes;
-    const char* statusLine;
-  };
-  const Case cases[] = {
-      {"not HTTP", "HELLO\r\n\r\n", "HTTP/1.1 400 "},
-      {"bad header line", "GET / HTTP/1.1\r\nHost\r\n\r\n", "HTTP/1.1 400 "},
-      {"bad content length", "POST / HTTP/1.1\r\nContent-Length: x\r\n\r\n", "HTTP/1.1 400 "},
-      {"headers over 8 KiB", "GET / HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n",
-       "HTTP/1.1 431 "},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testsupport::malformedRequests(hostHeader())) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(exchangeRaw(c.bytes).rfind(c.statusLine, 0), 0u);
+    EXPECT_EQ(testsupport::exchangeRaw(host_->port(), c.bytes).rfind(c.statusLine, 0), 0u);
   }
 }
 

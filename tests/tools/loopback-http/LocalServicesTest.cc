@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/RawHttp.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -90,12 +91,6 @@ class LocalServicesTest : public ::testing::TestWithParam<Service> {
     return answer;
   }
 
-  std::string exchangeRaw(const std::string& bytes) {
-    tcp::socket socket = connect();
-    asio::write(socket, asio::buffer(bytes));
-    return readToEnd(socket);
-  }
-
   long rssKiB() const {
     std::ifstream status("/proc/" + std::to_string(service_->pid()) + "/status");
     std::string line;
@@ -159,26 +154,9 @@ TEST_P(LocalServicesTest, ControlChangesNeedAJsonType) {
 
 TEST_P(LocalServicesTest, MalformedRequestsAreAnsweredAsTheParserReportsThem) {
   start();
-  struct Case {
-    const char* name;
-    std::string bytes;
-    const char* statusLine;
-  };
-  const Case cases[] = {
-      {"not HTTP", "HELLO\r\n\r\n", "HTTP/1.1 400 "},
-      {"bad header line", "GET / HTTP/1.1\r\nHost\r\n\r\n", "HTTP/1.1 400 "},
-      {"bad content length", "POST / HTTP/1.1\r\nContent-Length: x\r\n\r\n", "HTTP/1.1 400 "},
-      {"bad chunk", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "HTTP/1.1 400 "},
-      {"headers over 8 KiB", "GET / HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n",
-       "HTTP/1.1 431 "},
-      {"body over the limit",
-       "POST /a HTTP/1.1\r\nHost: " + host() +
-           "\r\nContent-Length: " + std::to_string(uint64_t{1} << 30) + "\r\n\r\n",
-       "HTTP/1.1 413 "},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testsupport::malformedRequests(host())) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(exchangeRaw(c.bytes).rfind(c.statusLine, 0), 0u);
+    EXPECT_EQ(testsupport::exchangeRaw(port_, c.bytes).rfind(c.statusLine, 0), 0u);
   }
   if (std::string(GetParam().name) == "measurement") {
     EXPECT_EQ(httpRequest("GET", url("/")).status, 200);
