@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/asio.hpp>
+#include <filesystem>
 #include <stdexcept>
 
 #include "platform/foundation/PlatformLog.h"
@@ -83,16 +84,25 @@ struct LoopbackAcceptor::State : std::enable_shared_from_this<State> {
 
 namespace {
 
-// Connections never take the descriptors the process needs for anything else: the cap stays
-// this far below the process's descriptor limit.
+// Connections never take the descriptors the process needs for anything else: the cap leaves
+// what is open at start and this many more free under the process's descriptor limit.
 constexpr rlim_t kSpareDescriptors = 32;
+
+rlim_t openDescriptors() {
+  std::error_code ec;
+  rlim_t count = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    ++count;
+  }
+  return count;
+}
 
 LoopbackAcceptor::Limits withinDescriptorLimit(LoopbackAcceptor::Limits limits) {
   rlimit descriptors{};
   if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
-    rlim_t room = descriptors.rlim_cur > 2 * kSpareDescriptors
-                      ? descriptors.rlim_cur - kSpareDescriptors
-                      : descriptors.rlim_cur / 2;
+    rlim_t taken = openDescriptors() + kSpareDescriptors;
+    rlim_t room = descriptors.rlim_cur > taken ? descriptors.rlim_cur - taken : 1;
     limits.maxConnections = std::min<size_t>(limits.maxConnections, std::max<rlim_t>(room, 1));
   }
   return limits;

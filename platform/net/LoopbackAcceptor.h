@@ -15,8 +15,9 @@ namespace platform {
 // The accept loop of a server of ours on 127.0.0.1. It never stops accepting for good: when
 // accept fails (out of descriptors, EMFILE/ENFILE, or any other error) it logs once, waits
 // `retryDelay` (real time, on the server's io_context) and accepts again. It holds at most
-// `maxConnections` connections at once, and never more than the process's descriptor limit
-// (RLIMIT_NOFILE) less 32, so that its own connections cannot take every descriptor: at the cap
+// `maxConnections` connections at once, and never more than leave the descriptors open at its
+// start and 32 more free under the process's limit (RLIMIT_NOFILE), so that its own connections
+// cannot take every descriptor: at the cap
 // it stops accepting (new peers wait in the kernel's backlog) until a connection ends.
 //
 // Each accepted socket comes with a Slot: the connection keeps it for its whole life, and
