@@ -393,6 +393,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   // 8-9. Audience and session reporter come from the feature services (neutral until built).
   if (!features_.audience || !features_.sessionReporter) return false;
   features_.audience->setDatabase(database_.get());
+  features_.sessionReporter->resetWithPersistedConfig(persistedConfig_);
   // 11.
   monitor().logWithLevel(7, 23016, "Analytics is ready to receive events");
   // 12.
@@ -406,6 +407,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   // later subsystems' work; the automatic start-up events follow.
   reportAutomaticEventsOnWorkerQueue();
   // 19. Search ads.
+  features_.searchAdReporter->resetWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_);
   features_.searchAdReporter->setSearchAdReporterEnabled(true);
   features_.searchAdReporter->start();
   // 21. Feature rollouts belong to the remote-configuration library when it is present.
