@@ -121,6 +121,12 @@ MeasurementService::MeasurementService(const Options& options) {
     configurations_.remove(*appID);
     return HttpResponse::text(204, "");
   });
+  service_.route("POST", "/api/v1/",
+                 [this](const HttpRequest& r) { return attribution_.attribution(r); });
+  service_.route("PUT", "/_control/attribution/",
+                 [this](const HttpRequest& r) { return attribution_.script(r); });
+  service_.route("DELETE", "/_control/attribution/",
+                 [this](const HttpRequest& r) { return attribution_.forget(r); });
   server_ = std::make_unique<loopback::LoopbackHttpServer>(
       options.port, [this](const HttpRequest& r) { return service_.handle(r); });
 }
