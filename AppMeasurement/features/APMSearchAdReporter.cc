@@ -215,6 +215,7 @@ void APMSearchAdReporter::requestAttributionPayloadWithToken(const std::string& 
                           error = std::move(error)] {
               if (std::shared_ptr<APMSearchAdReporter> self = weak.lock()) {
                 self->handleAttributionAnswer(data, response, error);
+                self->handledAnswers_.fetch_add(1);
               }
             });
           })

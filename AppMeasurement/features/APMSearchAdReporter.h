@@ -62,6 +62,9 @@ class APMSearchAdReporter : public std::enable_shared_from_this<APMSearchAdRepor
   bool isSearchAdReporterEnabled() const { return enabled_.load(); }
   // Whether the alarm exists and is armed (worker queue). For tests.
   bool isScheduled() const;
+  // How many answers (or failures) of the service have been handled. Any thread; for tests,
+  // which wait on the real network.
+  int64_t handledAnswerCount() const { return handledAnswers_.load(); }
 
  private:
   APMSearchAdReporter(std::shared_ptr<platform::DispatchQueue> workerQueue,
@@ -75,5 +78,6 @@ class APMSearchAdReporter : public std::enable_shared_from_this<APMSearchAdRepor
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;
   std::shared_ptr<APMAlarm> alarm_;  // worker queue; null once scheduling was cancelled
   std::atomic<bool> enabled_{false};
+  std::atomic<int64_t> handledAnswers_{0};
   std::mutex campaignMutex_;  // serialises reading and storing the campaign value
 };
