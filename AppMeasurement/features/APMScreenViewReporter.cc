@@ -33,6 +33,10 @@ std::optional<std::string> screenText(const APMObjectMap& parameters, const char
   *valid = true;
   auto found = parameters.find(key);
   if (found == parameters.end() || found->second.isNil()) return std::nullopt;
+  // A null from a bridge (JSON null) is no value either.
+  if (const platform::Value* plain = found->second.asPlain(); plain && plain->isNull()) {
+    return std::nullopt;
+  }
   const std::string* text = found->second.asText();
   if (!text && found->second.asValue()) text = found->second.asValue()->stringValue();
   if (!text ||

@@ -124,9 +124,12 @@ TEST_F(ScreenViewReporter, ScreenViewEventBecomesVsWithOriginAppAndItsTime) {
   EXPECT_FALSE(view.parameter("screen_name"));
   EXPECT_FALSE(view.parameter("screen_class"));
   EXPECT_FALSE(view.parameter("_mst"));
-  // Without a class, the key window's root controller names it.
+  // Without a class (absent, or null as a bridge hands it), the key window's root controller
+  // names it.
   screens->trackScreenWithParameters(
-      APMObjectMap{{"screen_name", APMObject(platform::Value("Receipt"))}}, env.now());
+      APMObjectMap{{"screen_name", APMObject(platform::Value("Receipt"))},
+                   {"screen_class", APMObject(platform::Value())}},
+      env.now());
   env.waitUntilIdle();
   EXPECT_EQ(screenViews().back().text("_sc"), "HomeController");
   // A bad name ends the call.
