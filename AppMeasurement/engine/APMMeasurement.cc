@@ -400,6 +400,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     monitor().logWithLevel(5, 23015, "Failed to exclude directory from backup. Error",
                            backupError ? APMLogContext(*backupError) : APMLogContext());
   }
+  features_.sessionReporter->resetWithPersistedConfig(persistedConfig_);
   // 11.
   monitor().logWithLevel(7, 23016, "Analytics is ready to receive events");
   // 12.
@@ -422,6 +423,7 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
   // 19. Search ads.
+  features_.searchAdReporter->resetWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_);
   features_.searchAdReporter->setSearchAdReporterEnabled(true);
   features_.searchAdReporter->start();
   // 20. IAB TCF.

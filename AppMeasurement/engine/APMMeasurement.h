@@ -192,6 +192,10 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void setPreviousFirstOpenCount(const std::optional<platform::Value>& count);
   void reportAppUpdateOnWorkerQueue();
   void reportOSUpdateOnWorkerQueue();
+  // Starts a session when the session reporter says the last one expired: the next session
+  // number, "_sid" and "_sno" set, and "_s" handled ("_aib" = 1 in the background when the
+  // remote setting allows it). Worker queue.
+  void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
   // Observes the application's resign-active and become-active notifications.
   void subscribeForAppForegroundBackgroundNotifications();
   // Resign active: the upload of what is stored goes through the public-call queue.

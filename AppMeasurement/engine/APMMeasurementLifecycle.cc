@@ -125,6 +125,10 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   if (*hasFirstOpen) {
     if (previousCount < 1) setPreviousFirstOpenCount(platform::Value(int64_t{1}));
     APMAnalytics::settings()->removeObjectForKey("deferred_analytics_collection");
+    // Session start at launch.
+    if (features_.screenViewReporter->isAppActive()) {
+      reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
+    }
     persistedConfig_->setLoadTimestampValue(std::nullopt);
     return;
   }
@@ -169,6 +173,9 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   }
   APMAnalytics::settings()->removeObjectForKey("deferred_analytics_collection");
   persistedConfig_->setLoadTimestampValue(std::nullopt);
+  if (features_.screenViewReporter->isAppActive()) {
+    reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
+  }
   if (!config->redundantEngagementRemovalEnabled()) {
     APMObjectMap engagement{{"_et", APMObject(platform::Value(int64_t{1}))}};
     if (efficient) engagement.emplace("_fr", APMObject(platform::Value(int64_t{1})));

@@ -146,7 +146,7 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
   if (const APMValue* extend = event.parameter("extend_session")) {
     if (extend->isInt64() && extend->int64Value() == 1) {
       if (sessions->isSessionExpired())
-        sessions->updatePropertiesForNewSessionStart();
+        reportSessionStartOnWorkerQueueWithTimestamp(event.timestamp(), true);
       else
         sessions->extendSession();
     } else {
