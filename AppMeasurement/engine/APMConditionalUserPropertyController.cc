@@ -249,6 +249,17 @@ APMConditionalUserPropertyController::readDeletingUnreadableRows(APMDatabase& da
   return query(error, nullptr);
 }
 
+std::optional<std::vector<APMConditionalUserProperty>>
+APMConditionalUserPropertyController::readLoggingFailure(APMDatabase& database,
+                                                         const ListQuery& query, int64_t code,
+                                                         const char* message) {
+  APMErrorSlot error;
+  std::optional<std::vector<APMConditionalUserProperty>> list =
+      readDeletingUnreadableRows(database, query, &error);
+  if (!list) monitor().logWithLevel(1, code, message, errorContext(error));
+  return list;
+}
+
 bool APMConditionalUserPropertyController::storedProperty(
     APMDatabase& database, const std::string& name,
     std::optional<APMConditionalUserProperty>* stored, APMErrorSlot* error) {
@@ -501,19 +512,13 @@ bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(
   std::shared_ptr<APMMeasurement> engine = engine_();
   if (!engine || engine->database() == nullptr) return false;
   APMDatabase& database = *engine->database();
-  APMErrorSlot error;
-  std::optional<std::vector<APMConditionalUserProperty>> properties = readDeletingUnreadableRows(
+  std::optional<std::vector<APMConditionalUserProperty>> properties = readLoggingFailure(
       database,
       [&](APMErrorSlot* slot, APMUnreadableRows* unreadable) {
         return database.timedOutConditionalUserPropertiesWithError(slot, unreadable);
       },
-      &error);
-  if (!properties) {
-    monitor().logWithLevel(1, 10001, "Cannot fetch timed out conditional user properties. Error",
-                           errorContext(error));
-    return false;
-  }
-  return removeTimedOut(database, *properties, timedOutEvents);
+      10001, "Cannot fetch timed out conditional user properties. Error");
+  return properties && removeTimedOut(database, *properties, timedOutEvents);
 }
 
 bool APMConditionalUserPropertyController::removeTimedOut(
@@ -543,19 +548,13 @@ bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(
   std::shared_ptr<APMMeasurement> engine = engine_();
   if (!engine || engine->database() == nullptr) return false;
   APMDatabase& database = *engine->database();
-  APMErrorSlot error;
-  std::optional<std::vector<APMConditionalUserProperty>> properties = readDeletingUnreadableRows(
+  std::optional<std::vector<APMConditionalUserProperty>> properties = readLoggingFailure(
       database,
       [&](APMErrorSlot* slot, APMUnreadableRows* unreadable) {
         return database.expiredConditionalUserPropertiesWithError(slot, unreadable);
       },
-      &error);
-  if (!properties) {
-    monitor().logWithLevel(1, 10004, "Cannot fetch expired conditional user properties. Error",
-                           errorContext(error));
-    return false;
-  }
-  return removeExpired(database, *properties, expiredEvents);
+      10004, "Cannot fetch expired conditional user properties. Error");
+  return properties && removeExpired(database, *properties, expiredEvents);
 }
 
 bool APMConditionalUserPropertyController::removeExpired(

@@ -75,6 +75,11 @@ class APMConditionalUserPropertyController {
   // again); nullopt on a database failure. Worker queue, inside a transaction.
   std::optional<std::vector<APMConditionalUserProperty>> readDeletingUnreadableRows(
       APMDatabase& database, const ListQuery& query, APMErrorSlot* error);
+  // The same, logging a failure with the step's code and message.
+  std::optional<std::vector<APMConditionalUserProperty>> readLoggingFailure(APMDatabase& database,
+                                                                            const ListQuery& query,
+                                                                            int64_t code,
+                                                                            const char* message);
   // What one event meets, read in one pass over the table.
   struct MetProperties {
     std::vector<APMConditionalUserProperty> timedOut;
