@@ -133,6 +133,42 @@ TEST_F(UserCallsTest, ConsentValuesAndSources) {
             "consent_source = 10\n");
 }
 
+// "_dcu" goes only when the server sent consent defaults and ad-user-data consent changed.
+TEST_F(UserCallsTest, AdUserDataChangeEventNeedsConsentDefaults) {
+  start();
+  auto dcuCount = [&] {
+    size_t count = 0;
+    shared()->scheduler()->dispatchSyncOnWorkerQueueBlockID("test", [&] {
+      auto events = shared()->database()->allRawEventsWithError(nullptr);
+      for (const APMRawEventData& raw : events.value_or(std::vector<APMRawEventData>{})) {
+        std::optional<APMEvent> event = APMEvent::createWithEventProto(*raw.rawEvent());
+        if (event && event->name() == "_dcu") {
+          ++count;
+          EXPECT_TRUE(event->isRealtime());
+        }
+      }
+    });
+    return count;
+  };
+  APMAnalytics::setConsent({{"ad_user_data", platform::Value("denied")}});
+  env.waitUntilIdle();
+  EXPECT_EQ(dcuCount(), 0u);  // no defaults from the server
+
+  std::string encoded = enginetest::protoc(
+      "encode", "MeasurementConfig",
+      std::string("app_id: \"") + kAppID +
+          "\" consent_config { defaults { consent_type: CONSENT_TYPE_AD_USER_DATA "
+          "consent_value: CONSENT_VALUE_GRANTED } }");
+  std::optional<APMPBMeasurementConfig> config = APMPBMeasurementConfig::initWithBuffer(encoded);
+  ASSERT_TRUE(config);
+  shared()->scheduler()->dispatchSyncOnWorkerQueueBlockID(
+      "test", [&] { ASSERT_TRUE(shared()->currentConfig()->updateMeasurementConfig(*config)); });
+  APMAnalytics::setConsent({{"ad_user_data", platform::Value("granted")}});
+  APMAnalytics::setConsent({{"ad_user_data", platform::Value("granted")}});  // no change
+  env.waitUntilIdle();
+  EXPECT_EQ(dcuCount(), 1u);
+}
+
 // Re-applying: one stored layer, the first present of TCF, 3p, 1p, its source capped at 5,
 // 20 or 40.
 TEST_F(UserCallsTest, PersistedLayersReapplyWithCaps) {
