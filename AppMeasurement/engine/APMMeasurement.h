@@ -11,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/foundation/APMError.h"
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMValue.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "platform/utilities/OULAppDelegateInterceptor.h"
 #include "platform/utilities/OULError.h"
 #include "platform/utilities/OULNetworkLoggerDelegate.h"
@@ -29,13 +29,15 @@ class ODCConversionServiceProtocol;
 struct SKTransactionError;
 class APMDailyCounts;
 class APMDatabase;
-class APMEngineIdentity;
+struct APMConditionalUserPropertySchedule;
+class APMIdentity;
 class APMPersistedConfig;
 class APMPBMeasurementBundle;
 class APMPBSkAdNetworkConversionValueResponse;
 class APMRawEventData;
 class APMRemoteConfig;
 class APMScheduler;
+class APMTCFClient;
 class APMUserAttribute;
 class OULHTTPURLResponse;
 class OULNetwork;
@@ -69,7 +71,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
     std::shared_ptr<OULNetwork> network;
     std::shared_ptr<APMScheduler> scheduler;
     std::shared_ptr<APMAlarm> alarm;
-    std::shared_ptr<APMEngineIdentity> identity;
+    // The engine's identity; null takes APMIdentity::sharedInstance().
+    std::shared_ptr<APMIdentity> identity;
     APMFeatureServices features = APMFeatureServices::current();
   };
 
@@ -111,6 +114,15 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool shouldWipeDataWithAppIDFromRZQ(const std::string& appIDFromRZQ,
                                       const std::string& persistedAppIDFromRZQ);
   void updatePersistedAppIDFromRZQ();
+  // Chooses, by source priority, the consent settings that take effect at start: the TCF set,
+  // the Info.plist defaults, the app-set settings or the start options' settings.
+  void setProspectiveConsentSettings();
+  // The server's consent defaults, delegations and regional defaults into the consent state
+  // (worker queue; at start and after each applied configuration).
+  void updateConsentSettingsUtilWithRemoteConfig();
+  // The IAB TCF values into the consent state when they changed (worker queue; at start and
+  // before each upload pass). Nothing before the component block made the client.
+  void tcfClientSetConsentFromData();
   void reachabilityDidChange() override;
   void OULNetwork_logWithLevel(OULLoggerLevel level, int64_t messageCode,
                                const std::string& message,
@@ -155,6 +167,14 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
+  // The conditional user properties' step of writing: timed-out and expired events are
+  // written, the triggered ones answered (written after the event); nullopt on a failure.
+  std::optional<std::vector<APMEvent>> processConditionalUserProperties(const APMEvent& event);
+  // When the stored conditional user properties can next be met; null while unknown (after any
+  // change to them). Worker queue only.
+  std::shared_ptr<APMConditionalUserPropertySchedule>& conditionalUserPropertySchedule() {
+    return conditionalUserPropertySchedule_;
+  }
 
   // --- User properties ---
 
@@ -174,11 +194,24 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
 
   // --- Automatic start-up events and life cycle (worker queue) ---
 
-  // First open, app and OS updates: the events the engine reports by itself at start.
-  void reportAutomaticEventsOnWorkerQueue();
   void reportFirstOpenOnWorkerQueue();
+  // The "_obraid" property's campaign information restored into the persisted buffer.
+  void updateCachedAdCampaignInfoWithExistingOBRAIDProperty();
+  // The persisted session number, when 0, from the lifetime count of "_s".
+  void backfillSessionNumber();
+  // Whether the running app version is the one first installed; until the purchase receipt
+  // answers it, an App Store install counts as the original version.
+  bool isVersionSameAsOriginalVersion();
+  // The count of earlier first opens, kept in the keychain under "_pfo" for the app's bundle
+  // identifier so that it survives a reinstall; nullopt deletes it.
+  std::optional<platform::Value> previousFirstOpenCount();
+  void setPreviousFirstOpenCount(const std::optional<platform::Value>& count);
   void reportAppUpdateOnWorkerQueue();
   void reportOSUpdateOnWorkerQueue();
+  // Starts a session when the session reporter says the last one expired: the next session
+  // number, "_sid" and "_sno" set, and "_s" handled ("_aib" = 1 in the background when the
+  // remote setting allows it). Worker queue.
+  void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
   // Observes the application's resign-active and become-active notifications.
   void subscribeForAppForegroundBackgroundNotifications();
   // Resign active: the upload of what is stored goes through the public-call queue.
@@ -202,6 +235,15 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void uploadData();
   void fetchRemoteConfig();
   bool wipeoutAnalyticsDataAndResetComponents();
+  // Any thread except the worker queue (runs the wipe there synchronously): wipes every
+  // measurement datum and takes the new app instance identifier (none or empty only while
+  // analytics storage is denied). Answers the wipe's result.
+  bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
+  // The set time of "_fot", else the earliest set time of any property, else 0 (worker queue).
+  double firstOpenTimestamp();
+  // The largest configuration body the engine applies; a larger one is refused (23135) and the
+  // previous configuration kept.
+  static constexpr size_t kMaxRemoteConfigBytes = 256 * 1024;
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
@@ -211,9 +253,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // upload and the configuration fetch; a request the network object cannot start is answered
   // as a failure through its completion (never a flag left set).
 
-  // The start-up steps of the component block, after the automatic start-up events: the
-  // on-device conversion checks and expiry, then the launch link or the deferred deep link.
-  void startAttributionOnWorkerQueue();
+  // The component block's deep-link step, after the first-open report: the stored launch link
+  // as a campaign, else the deferred deep link (now, or after the configuration fetch).
+  void startDeepLinksOnWorkerQueue();
   // The successful-upload step when nothing more is sent: a postponed private-set-membership
   // request goes now; otherwise the schedule is updated and the SKAdNetwork fetch follows.
   void continueAfterSuccessfulUpload();
@@ -256,8 +298,6 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
       const std::string& url, const std::optional<platform::Value::Dictionary>& extraInfo);
   // The launch link cached before start, as a campaign (the click time, or nullopt).
   void reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimeMillis);
-  // An "_obraid" property without a stored campaign record makes one.
-  void updateCachedAdCampaignInfoWithExistingOBRAIDProperty();
   bool shouldRequestDeferredDeepLinkAfterConfigFetch() const {
     return shouldRequestDeferredDeepLinkAfterConfigFetch_;
   }
@@ -344,7 +384,10 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const;
   // This engine's remote configuration, else the defaults instance. Never null.
   std::shared_ptr<APMRemoteConfig> currentConfig() const;
-  const std::shared_ptr<APMEngineIdentity>& engineIdentity() const { return identity_; }
+  // The engine's identity, fixed at creation; any thread.
+  const std::shared_ptr<APMIdentity>& engineIdentity() const { return identity_; }
+  // The IAB TCF reader once the component block made it; worker queue only.
+  APMTCFClient* tcfClient() const { return tcfClient_.get(); }
   const std::vector<std::string>& safelistedEvents() const { return safelistedEvents_; }
 
  private:
@@ -363,15 +406,18 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // A request that could not be sent counts as a failed answer (one rule for POST and GET).
   void failRequestThatWasNotSent();
   std::vector<APMQueuedBundle> prepareBatch(std::vector<APMQueuedBundle> queued);
-  void setProspectiveConsentSettings();
   int32_t currentDayNumber() const;
+  // The database file and its companions removed while no database is open (wipe).
+  bool deleteDatabaseFiles();
 
   const std::string databaseName_;
   std::atomic<bool> didInitializeComponents_{false};
   std::mutex initializeComponentsLock_;
   std::shared_ptr<APMAlarm> alarm_;
   std::unique_ptr<APMDatabase> database_;
-  std::shared_ptr<APMEngineIdentity> identity_;
+  std::shared_ptr<APMIdentity> identity_;
+  std::shared_ptr<APMTCFClient> tcfClient_;
+  std::shared_ptr<class APMTCFAnalyticsSink> tcfSink_;
   std::shared_ptr<OULNetwork> network_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   mutable std::mutex remoteConfigMutex_;  // guards remoteConfig_ (read from any thread)
@@ -395,6 +441,7 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool shouldUpdateNPAUserProperty_ = false;
   std::function<bool(uint32_t)> samplingRoll_;
   bool wasEnabledDuringInitialization_ = false;
+  std::shared_ptr<APMConditionalUserPropertySchedule> conditionalUserPropertySchedule_;
   const bool isAnalyticsCollectionEnabled_;
   const bool isAnalyticsCollectionDeactivated_;
   // Attribution state, worker queue only.

@@ -4,11 +4,11 @@
 #include <cmath>
 #include <limits>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/engine/APMPSMContext.h"
 #include "AppMeasurement/foundation/APMDeepLinkCache.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMSOTMPreviewHeadersSource.h"
@@ -82,13 +82,9 @@ double APMMeasurement::firstOpenSeconds() {
 
 // --- Start-up ---
 
-void APMMeasurement::startAttributionOnWorkerQueue() {
-  APMScheduler::checkOnBackgroundThreadWithMethodName("startAttributionOnWorkerQueue");
+void APMMeasurement::startDeepLinksOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("startDeepLinksOnWorkerQueue");
   currentConfig()->setSOTMPreviewHeadersSource(previewHeadersSource());
-  checkPSMDependencyOnWorkerQueue();
-  checkODM2DependencyOnWorkerQueue();
-  maybeDeleteExpiredPSMValueOnWorkerQueue();
-  updateCachedAdCampaignInfoWithExistingOBRAIDProperty();
   std::shared_ptr<APMUserDefaults> defaults = APMUserDefaults::sharedUserDefaults();
   if (defaults && defaults->objectForKey(kAPMDeepLinkKey)) {
     reportStoredCampaignEventOnWorkerQueue(std::nullopt);
@@ -121,21 +117,6 @@ void APMMeasurement::reportStoredCampaignEventOnWorkerQueue(
   }
   APMClearCachedDeepLink(*defaults);
   handleOpenURLOnWorkerQueue(text, clickTimeMillis, storedSeconds, extras);
-}
-
-void APMMeasurement::updateCachedAdCampaignInfoWithExistingOBRAIDProperty() {
-  std::optional<platform::Value> buffer = persistedConfig_->adCampaignInfoBuffer();
-  if (buffer && buffer->asBytes() && !buffer->asBytes()->data.empty()) return;
-  APMErrorSlot error;
-  std::optional<APMUserAttribute> obraid = database_->userAttributeWithName("_obraid", &error);
-  if (!obraid) return;
-  APMPBAdCampaignInfo info;
-  NANOSetInt64(info, APMPBAdCampaignInfo::kDeepLinkTimestampMillis,
-               saturatedMillis(obraid->lastSetTimestamp()));
-  NANOSetString(info, APMPBAdCampaignInfo::kDeepLinkObraid, obraid->value().description());
-  if (std::optional<std::string> bytes = info.protoBuffer()) {
-    persistedConfig_->setAdCampaignInfoBuffer(platform::Value::bytes(std::move(*bytes)));
-  }
 }
 
 // --- After answers ---
@@ -183,8 +164,10 @@ void APMMeasurement::addAttributionToRawEventMetadata(APMPBMeasurementBundle& bu
     NANOSetMessage(bundle, B::kOnDeviceMeasurementInfo, info);
   }
   int32_t linked = 0;
-  // Status 6 means no tracking-authorisation support is present to report a status.
-  if (identity_->appleConsentStatus() != 6) linked |= 1;
+  // Statuses 1-4 come from a support object that reports an app-data consent status (5: it
+  // reports none, 6: there is none).
+  int64_t status = identity_->appleConsentStatus();
+  if (status >= 1 && status <= 4) linked |= 1;
   if (isAPMPrivateSetMembershipClientLinked()) linked |= 2;
   if (isAlphaAppAdsOnDeviceConversionLinked()) linked |= 4;
   if (isOrvaneAdsOnDeviceConversionLinked()) linked |= 8;

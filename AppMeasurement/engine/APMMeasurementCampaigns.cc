@@ -6,12 +6,12 @@
 #include <mutex>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/engine/APMSystemVersion.h"
 #include "AppMeasurement/foundation/APMDeepLinkCache.h"
 #include "AppMeasurement/foundation/APMDictionaryAdditions.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
@@ -216,7 +216,7 @@ void APMMeasurement::handleOpenURL(const std::string& url,
 // --- The campaign algorithm ---
 
 bool APMMeasurement::shouldAllowClickID() {
-  if (!APMSystemVersionIsAtLeast(14, 0)) return true;
+  if (!APMIdentity::iOS14OrAbove()) return true;
   std::optional<std::string> advertisingID = identity_->resettableDeviceID();
   if (advertisingID && !advertisingID->empty()) return true;
   return identity_->appleConsentStatus() == 3;

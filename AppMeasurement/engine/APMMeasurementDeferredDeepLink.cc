@@ -2,11 +2,11 @@
 // user; the answer goes to the application's delegate and becomes a campaign.
 #include <algorithm>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMAEU.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -69,7 +69,7 @@ bool APMMeasurement::shouldAllowRequestDeferredDeepLink() {
                            "storage consent. Skipping");
     return false;
   }
-  if (!identity_->hasLimitAdTrackingState() || identity_->isLimitAdTrackingEnabled()) {
+  if (!identity_->hasLimitedAdTracking() || identity_->limitedAdTracking()) {
     monitor().logWithLevel(3, 23196, "IDFA unavailable to retrieve Deferred Deep Link. Skipping");
     return false;
   }
@@ -83,7 +83,7 @@ void APMMeasurement::requestDeferredDeepLink() {
   auto encoded = [](const std::string& text) { return platform::URL::percentEncoded(text); };
   std::string url = APMRemoteConfig::baseURLWithHost(APMRemoteConfig::hosts().upload) +
                     "/pagead/conversion/app/deeplink?sdk_version=" +
-                    std::to_string(APMEngineIdentity::appMeasurementLibraryVersion()) +
+                    std::to_string(APMIdentity::appMeasurementLibraryVersion()) +
                     "&rdid=" + encoded(identity_->resettableDeviceID().value_or("")) +
                     "&id_type=idfa&bundleid=" + encoded(appID_) +
                     "&retry=" + std::to_string(persistedConfig_->deferredDeepLinkRetryCount());

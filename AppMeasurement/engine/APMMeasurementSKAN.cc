@@ -4,12 +4,12 @@
 #include <cmath>
 #include <limits>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/engine/APMPSMContext.h"
 #include "AppMeasurement/engine/APMSystemVersion.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -83,7 +83,7 @@ int32_t APMMeasurement::SKANFetchRetryLimit() {
 bool APMMeasurement::shouldFetchSKANConversionValue() {
   return APMSystemVersionIsAtLeast(16, 1) && currentConfig()->SKANUpdateConversionValueEnabled() &&
          !isPastAllSKANPostbackWindows() && !isSKANRequestInProgress_ &&
-         !identity_->appInstanceID().empty();
+         !identity_->appInstanceID().value_or("").empty();
 }
 
 void APMMeasurement::scheduleSKANCVFetchAfterDataUpload() {
@@ -124,10 +124,9 @@ void APMMeasurement::fetchSKANCV() {
 
   using Request = APMPBSkAdNetworkConversionValueRequest;
   Request request;
-  NANOSetInt64(request, Request::kLibraryVersion,
-               APMEngineIdentity::appMeasurementLibraryVersion());
+  NANOSetInt64(request, Request::kLibraryVersion, APMIdentity::appMeasurementLibraryVersion());
   NANOSetString(request, Request::kAppId, appID_);
-  NANOSetString(request, Request::kAppInstanceId, identity_->appInstanceID());
+  NANOSetString(request, Request::kAppInstanceId, identity_->appInstanceID().value_or(""));
   NANOSetString(request, Request::kSkanVersion, SKANVersion());
   NANOSetInt64(request, Request::kEvaluationEventTimeMillis,
                persistedConfig_->SKANEvaluationEventTimeMillis());

@@ -1,10 +1,12 @@
 #include "AppMeasurement/engine/KVLAnalytics.h"
 
+#include <algorithm>
 #include <mutex>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/engine/KVLAnalyticsConnector.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "platform/core/KVLApp.h"
 #include "platform/core/KVLInstallations.h"
@@ -15,13 +17,6 @@
 using apm_engine::monitor;
 
 namespace {
-
-class KVLAnalyticsLibrary : public KVLLibrary {
- public:
-  void configureWithApp(KVLApp& app) override {
-    KVLAnalytics::startWithConfiguration(app.analyticsConfiguration(), app.options());
-  }
-};
 
 std::mutex& observerMutex() {
   static std::mutex mutex;
@@ -70,22 +65,8 @@ void KVLAnalytics::setUserPropertyString(std::optional<std::string> value,
                            APMUserPropertyNameForDisplay(APMObject(platform::Value(name))));
     return;
   }
-  // The public user-property call with its name and value checks belongs to the consent and
-  // user-property calls (not built yet); this forwards a property the validator accepts.
-  double now = apm_engine::now();
-  APMAnalytics::queueOperationWithBlock([value, name, now] {
-    std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
-    if (!engine) return;
-    if (!value) {
-      if (auto attribute = APMUserAttribute::create("app", name, APMValue(0.0), now)) {
-        engine->removeUserAttribute(*attribute);
-      }
-      return;
-    }
-    if (auto attribute = APMUserAttribute::create("app", name, APMValue(*value), now)) {
-      engine->setUserAttribute(*attribute);
-    }
-  });
+  APMAnalytics::setUserPropertyString(
+      value ? std::optional<platform::Value>(platform::Value(*value)) : std::nullopt, name);
 }
 
 std::string KVLAnalytics::addLogEventListener(APMAnalytics::Listener listener) {
@@ -119,7 +100,9 @@ void KVLAnalytics::updateKavrelinInstallationID() {
         if (!identifier && error) {
           monitor().logWithLevel(4, 25038, "Failed to get Installation ID.", error->description);
         }
-        APMPersistedIdentity::sharedInstance()->setKavrelinInstallationID(identifier);
+        if (std::shared_ptr<APMIdentity> identity = APMIdentity::sharedInstance()) {
+          identity->setKavrelinInstallationID(identifier.value_or(""));
+        }
       });
 }
 
@@ -144,6 +127,114 @@ void KVLAnalyticsRegisterLibrary() {
   platform::ClassRegistry::shared().registerClass("KVLAnalytics", [] {
     return std::shared_ptr<platform::RuntimeObject>(KVLAnalytics::sharedInstance());
   });
-  KVLApp::registerInternalLibrary(std::make_shared<KVLAnalyticsLibrary>(), "kvl-analytics",
-                                  "111500000");
+  KVLAnalyticsConnector::load();
+}
+
+// --- Consent, user identifier, sessions, app instance identifier, reset ---
+
+void KVLAnalytics::setUserID(const std::optional<platform::Value>& userID) {
+  APMAnalytics::setUserID(userID);
+}
+
+void KVLAnalytics::setSessionTimeoutInterval(double seconds) {
+  APMAnalytics::setSessionTimeoutInterval(seconds);
+}
+
+void KVLAnalytics::sessionIDWithCompletion(APMAnalytics::SessionIDCompletion completion) {
+  APMAnalytics::sessionIDWithCompletion(std::move(completion));
+}
+
+std::optional<std::string> KVLAnalytics::appInstanceID() { return APMAnalytics::appInstanceID(); }
+
+void KVLAnalytics::resetAnalyticsData() { APMAnalytics::resetAnalyticsData(); }
+
+void KVLAnalytics::setConsent(const platform::Value::Dictionary& consent) {
+  APMAnalytics::setConsent(consent, "consent_settings_3p");
+}
+
+void KVLAnalytics::userPropertiesIncludingInternal(bool includeInternal,
+                                                   std::shared_ptr<platform::DispatchQueue> queue,
+                                                   APMAnalytics::UserPropertiesCallback callback) {
+  APMAnalytics::userPropertiesIncludingInternal(includeInternal, std::move(queue),
+                                                std::move(callback));
+}
+
+void KVLAnalytics::setInternalUserProperty(const std::optional<APMObject>& value,
+                                           const std::string& name, const std::string& origin) {
+  APMAnalytics::setInternalUserProperty(value, name, origin);
+}
+
+void KVLAnalytics::maxUserPropertiesForOrigin(const std::string& origin,
+                                              std::shared_ptr<platform::DispatchQueue> queue,
+                                              APMAnalytics::MaxUserPropertiesCallback callback) {
+  APMAnalytics::maxUserPropertiesForOrigin(origin, std::move(queue), std::move(callback));
+}
+
+// --- On-device conversion user data ---
+
+namespace {
+
+bool isConfigured(int64_t code, const char* message) {
+  if (KVLApp::isDefaultAppConfigured()) return true;
+  monitor().logWithLevel(3, code, message);
+  return false;
+}
+
+// The hashed-value rule: a length other than 32 is logged; 64 bytes are hexadecimal text.
+std::string hashedValue(const std::string& value, int64_t code, const char* message) {
+  if (value.size() != 32) monitor().logWithLevel(4, code, message);
+  if (value.size() == 64) return APMHexStringDataToBytes(value);
+  return value;
+}
+
+}  // namespace
+
+std::string APMHexStringDataToBytes(std::string_view text) {
+  std::string bytes;
+  for (size_t at = 0; at < text.size(); at += 2) {
+    unsigned value = 0;
+    for (size_t i = at; i < std::min(at + 2, text.size()); ++i) {
+      char c = text[i];
+      int digit = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                         : -1;
+      if (digit < 0) break;
+      value = value * 16 + static_cast<unsigned>(digit);
+    }
+    bytes.push_back(static_cast<char>(value & 0xff));
+  }
+  return bytes;
+}
+
+void KVLAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress(
+    const std::optional<std::string>& emailAddress) {
+  if (!isConfigured(25051, "Email address not set. KavrelinApp not configured.")) return;
+  APMAnalytics::setUserData(
+      {{"email_address", platform::Value(emailAddress.value_or(std::string()))}});
+}
+
+void KVLAnalytics::initiateOnDeviceConversionMeasurementWithPhoneNumber(
+    const std::optional<std::string>& phoneNumber) {
+  if (!isConfigured(25052, "Phone number not set. KavrelinApp not configured.")) return;
+  APMAnalytics::setUserData(
+      {{"phone_number", platform::Value(phoneNumber.value_or(std::string()))}});
+}
+
+void KVLAnalytics::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(
+    const std::string& hashedEmailAddress) {
+  if (!isConfigured(25053, "Hashed email address not set. KavrelinApp not configured.")) return;
+  APMAnalytics::setUserData(
+      {{"hashed_email_address",
+        platform::Value::bytes(hashedValue(
+            hashedEmailAddress, 25056, "Hashed email address should be 32 bytes (256 bits)"))}});
+}
+
+void KVLAnalytics::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(
+    const std::string& hashedPhoneNumber) {
+  if (!isConfigured(25054, "Hashed phone number not set. KavrelinApp not configured.")) return;
+  APMAnalytics::setUserData(
+      {{"hashed_phone_number",
+        platform::Value::bytes(hashedValue(hashedPhoneNumber, 25057,
+                                           "Hashed phone number should be 32 bytes (256 bits)"))}});
 }

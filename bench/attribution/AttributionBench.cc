@@ -12,7 +12,6 @@
 #include <memory>
 #include <string>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -30,8 +29,7 @@ constexpr int kBatch = 100;
 
 std::filesystem::path scratchDirectory() {
   static const std::filesystem::path directory = [] {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "kvl-attribution-bench-XXXXXX");
+    std::string pattern = (std::filesystem::temp_directory_path() / "kvl-attribution-bench-XXXXXX");
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     return std::filesystem::path(pattern);
   }();
@@ -44,10 +42,8 @@ std::shared_ptr<APMMeasurement> engine() {
     if (!platform::AppContainer::setRoot(scratchDirectory() / "container").ok()) std::abort();
     APMMeasurement::Collaborators collaborators;
     collaborators.persistedConfig = APMPersistedConfig::create("attribution-bench");
-    collaborators.identity =
-        std::make_shared<APMPersistedIdentity>(collaborators.persistedConfig);
-    std::shared_ptr<APMMeasurement> engine = APMMeasurement::create(
-        std::move(collaborators), "1:1234567890:ios:bench", true, false, {});
+    std::shared_ptr<APMMeasurement> engine =
+        APMMeasurement::create(std::move(collaborators), "1:1234567890:ios:bench", true, false, {});
     engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [] {});
     if (!engine->didInitializeComponents()) std::abort();
     return engine;
@@ -60,9 +56,8 @@ void onWorker(const std::function<void()>& block) {
 }
 
 void clearRawEvents() {
-  onWorker([] {
-    engine()->database()->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr);
-  });
+  onWorker(
+      [] { engine()->database()->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr); });
 }
 
 void BM_Campaign_Link(benchmark::State& state) {

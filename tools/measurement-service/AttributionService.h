@@ -1,64 +1,41 @@
 #pragma once
 
-#include <memory>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
-#include "tools/loopback-http/ScriptedService.h"
-
-class PSMServer;
+#include "tools/loopback-http/HttpExchange.h"
 
 namespace measurement_service {
 
-// The attribution endpoints of the local measurement service:
-//   GET  /pagead/conversion/app/deeplink?...  the deferred deep link set below (JSON, 200), or
-//                                             204 with no body when none is set
-//   POST /skan                                decodes a SkAdNetworkConversionValueRequest (400
-//                                             when it does not decode) and answers the encoded
-//                                             SkAdNetworkConversionValueResponse set below
-//                                             (by default status NO_UPDATE); gzip-compressed
-//                                             when the request accepts gzip and the answer asks
-//                                             for it
-//   POST /pagead/conversion/app/psm, GET /odm/config, POST /odm/psm, POST /odm/validate
-//                                             answered by psm-server's handler when a member
-//                                             file was given (404 otherwise)
-// Control endpoints (unrecorded):
-//   PUT /_control/deeplink   the body is the deep-link answer, kept as sent; empty removes it
-//   PUT /_control/skan       {"response": {<SkAdNetworkConversionValueResponse as JSON>},
-//                             "gzip": true, "content_encoding": "GZIP"}; within "response",
-//                             "expiry_in_seconds" and "event_age_seconds" set the two times
-//                             relative to the moment of each answer
-// Thread-safe: routes run on the server's thread while tests script from theirs.
+// The search-ads attribution service, as the local measurement service plays it:
+//   POST /api/v1/                        body: an AdServices token (text); answers by the
+//                                        token's kind, below
+//   PUT  /_control/attribution/<token>   body: a kind name; scripts that token's answer
+//   DELETE /_control/attribution/        forgets every scripted token
+// Kinds: "attributed" (a campaign, ad group, keyword and ad), "not-attributed"
+// ({"attribution": false}), "test-data" (the service's test answer, ids 1234567890),
+// "empty" ({}), "not-json", "array" (a JSON array), "server-error" (503) and "reset" (the
+// connection is reset, nothing answered). A token that is itself a kind name answers that
+// kind unless scripted otherwise; any other unscripted token answers 404, as the real
+// service does for a token it does not know yet. Tokens above kMaxTokenBytes answer 400.
+// Thread-safe.
 class AttributionService {
  public:
-  struct Options {
-    std::string deepLinkFile;  // a deferred deep-link answer to start with; empty: none
-    std::string skanFile;      // a /_control/skan JSON to start with; empty: none
-    std::string psmMembers;    // psm-server's member file; empty: no PSM or ODC endpoints
-  };
+  static constexpr size_t kMaxTokenBytes = 4096;
+  static constexpr size_t kMaxScriptedTokens = 1000;
 
-  // Throws std::runtime_error when a file cannot be read or parsed.
-  explicit AttributionService(const Options& options);
-  ~AttributionService();
+  loopback::HttpResponse attribution(const loopback::HttpRequest& request) const;
+  loopback::HttpResponse script(const loopback::HttpRequest& request);
+  loopback::HttpResponse forget(const loopback::HttpRequest& request);
 
-  // Adds the routes to `service` (before it serves).
-  void install(loopback::ScriptedService& service);
+  // The answer of one kind; nothing for an unknown kind name.
+  static std::optional<loopback::HttpResponse> answerOfKind(const std::string& kind);
 
  private:
-  loopback::HttpResponse deepLink(const loopback::HttpRequest& request) const;
-  loopback::HttpResponse skan(const loopback::HttpRequest& request) const;
-  loopback::HttpResponse setSkan(const loopback::HttpRequest& request);
-
-  mutable std::mutex mutex_;
-  std::optional<std::string> deepLink_;  // guarded by mutex_
-  nlohmann::ordered_json skan_;          // guarded by mutex_; null: NO_UPDATE
-  std::unique_ptr<PSMServer> psm_;       // thread-safe itself
+  mutable std::mutex mutex_;  // guards kinds_
+  std::map<std::string, std::string> kinds_;
 };
-
-// gzip (RFC 1952) of bytes.
-std::string gzipCompress(std::string_view data);
 
 }  // namespace measurement_service

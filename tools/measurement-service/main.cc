@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "tools/measurement-service/MeasurementService.h"
@@ -10,22 +11,25 @@
 namespace {
 
 void usage() {
-  std::fprintf(stderr,
-               "usage: measurement-service [--port N] [--data DIR] [--config-dir DIR]\n"
-               "  --port N         port on 127.0.0.1 (default 8970; 0 picks a free one)\n"
-               "  --data DIR       where uploads.sqlite is kept (default ./measurement-data)\n"
-               "  --config-dir DIR configurations, one \"<app id>.json\" or \".pb\" each\n"
-               "  --deeplink FILE  the deferred deep link answered (JSON)\n"
-               "  --skan FILE      the SKAdNetwork answer ({\"response\": {...}}, see\n"
-               "                   AttributionService.h)\n"
-               "  --psm-members FILE  psm-server's members: answers the PSM and ODC paths\n");
+  std::fprintf(
+      stderr,
+      "usage: measurement-service [--port N] [--data DIR] [--config-dir DIR]\n"
+      "                           [--read-deadline-ms N] [--max-connections N]\n"
+      "  --data DIR             where uploads.sqlite is kept (default ./measurement-data)\n"
+      "  --config-dir DIR       configurations, one \"<app id>.json\" or \".pb\" each\n"
+      "  --deeplink FILE        the deferred deep link answered (JSON)\n"
+      "  --skan FILE            the SKAdNetwork answer ({\"response\": {...}}, see\n"
+      "                         AdConversionService.h)\n"
+      "  --psm-members FILE     psm-server's members: answers the PSM and ODC paths\n"
+      "%s  (default port 8970)\n",
+      loopback::kServerOptionsUsage);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   measurement_service::MeasurementService::Options options;
-  options.port = 8970;
+  options.server.port = 8970;
   options.dataDirectory = "measurement-data";
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
@@ -34,24 +38,23 @@ int main(int argc, char** argv) {
       return 2;
     }
     std::string value = argv[++i];
-    if (argument == "--port") {
-      char* end = nullptr;
-      long port = std::strtol(value.c_str(), &end, 10);
-      if (*end != '\0' || port < 0 || port > 65535) {
-        usage();
-        return 2;
-      }
-      options.port = static_cast<uint16_t>(port);
-    } else if (argument == "--data") {
+    try {
+      if (loopback::parseServerOption(argument, value, &options.server)) continue;
+    } catch (const std::invalid_argument& e) {
+      std::fprintf(stderr, "measurement-service: %s\n", e.what());
+      usage();
+      return 2;
+    }
+    if (argument == "--data") {
       options.dataDirectory = value;
     } else if (argument == "--config-dir") {
       options.configDirectory = value;
     } else if (argument == "--deeplink") {
-      options.attribution.deepLinkFile = value;
+      options.adConversion.deepLinkFile = value;
     } else if (argument == "--skan") {
-      options.attribution.skanFile = value;
+      options.adConversion.skanFile = value;
     } else if (argument == "--psm-members") {
-      options.attribution.psmMembers = value;
+      options.adConversion.psmMembers = value;
     } else {
       usage();
       return 2;

@@ -9,7 +9,6 @@
 
 namespace {
 
-using enginetest::AttributionIdentity;
 using enginetest::AttributionTest;
 using enginetest::protoc;
 using testsupport::runCommand;
@@ -105,8 +104,11 @@ TEST_F(CampaignTest, ClickIdentifiersFollowTrackingPermission) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.system) + " " + std::to_string(c.status));
     setSystemVersion(c.system);
-    identity->advertisingID = c.advertisingID ? std::optional<std::string>("ID") : std::nullopt;
-    identity->trackingStatus = c.status;
+    // The platform answers the zero identifier when there is none to give.
+    support->advertisingID = c.advertisingID ? "6D92078A-8246-4BA4-AE5B-76104861E7DC"
+                                             : "00000000-0000-0000-0000-000000000000";
+    support->trackingStatus = c.status;
+    refreshIdentity();
     persistedConfig->setAdCampaignInfoBuffer(std::nullopt);
     clearRawEvents();
     openURL("kavrelin://o?utm_source=s&oclid=O1&vclid=V1&srsltid=S1");
@@ -296,8 +298,8 @@ class DeferredDeepLinkTest : public CampaignTest {
     CampaignTest::TearDown();
   }
   // A fresh install: the configuration is fetched, then the deferred deep link is asked for.
-  void freshInstall(const std::function<void(AttributionIdentity&)>& adjust = nullptr) {
-    makeAttributionEngine({}, adjust);
+  void freshInstall() {
+    makeAttributionEngine();
     fetchConfig({});
     ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
     env.waitUntilIdle();
@@ -428,8 +430,19 @@ TEST_F(DeferredDeepLinkTest, GateOrder) {
     int64_t code;
   };
   const Case cases[] = {
-      {"limited ad tracking", [&] { identity->limitAdTracking = true; }, 23196},
-      {"unknown tracking state", [&] { identity->limitAdTrackingKnown = false; }, 23196},
+      {"limited ad tracking",
+       [&] {
+         // From 14 on, limited means no advertising identifier (the zero one).
+         support->advertisingID = "00000000-0000-0000-0000-000000000000";
+         refreshIdentity();
+       },
+       23196},
+      {"unknown tracking state",
+       [&] {
+         support->limitAdTrackingKnown = false;
+         refreshIdentity();
+       },
+       23196},
       {"ad storage denied",
        [&] {
          APMConsentSettingsUtil::updateSettings({{"ad_storage", platform::Value("denied")}}, 10);

@@ -93,7 +93,7 @@ TEST_F(SKANTest, AcceptedAnswerReachesStoreKitAndTheEvent) {
                  runCommand("base64 -d", *requests[0].at("body_base64").asString()));
   EXPECT_NE(decoded.find("library_version: 111500"), std::string::npos) << decoded;
   EXPECT_NE(decoded.find(std::string("app_id: \"") + kAppID + "\""), std::string::npos);
-  EXPECT_NE(decoded.find("app_instance_id: \"" + identity->appInstanceID() + "\""),
+  EXPECT_NE(decoded.find("app_instance_id: \"" + identity->appInstanceID().value_or("") + "\""),
             std::string::npos);
   EXPECT_NE(decoded.find("skan_version: \"4.0\""), std::string::npos);
   EXPECT_NE(decoded.find("last_uploaded_event_timestamp_millis: " + std::to_string(eventTime - 5)),

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -16,21 +15,21 @@
 
 namespace enginetest {
 
-// An identity with the advertising facts the attribution flows read: an advertising identifier
-// (or none), a known limited-ad-tracking state and a tracking-authorisation status.
-class AttributionIdentity : public APMPersistedIdentity {
+// The tracking and advertising facts the attribution flows read, as the platform's identity
+// support answers them: an advertising identifier (or none), a known limited-ad-tracking state
+// and a tracking-authorisation status. Tests change them between steps (then refresh).
+class AttributionIdentitySupport : public APMIdentitySupport {
  public:
-  explicit AttributionIdentity(std::shared_ptr<APMPersistedConfig> persistedConfig)
-      : APMPersistedIdentity(std::move(persistedConfig)) {}
+  bool hasAppDataConsentStatus() override { return true; }
+  int64_t appDataConsentStatus() override { return trackingStatus; }
+  bool hasLimitedAdTracking() override { return limitAdTrackingKnown; }
+  bool limitedAdTracking() override { return limitAdTracking; }
   std::optional<std::string> resettableDeviceID() override { return advertisingID; }
-  bool hasLimitAdTrackingState() override { return limitAdTrackingKnown; }
-  bool isLimitAdTrackingEnabled() override { return limitAdTracking; }
-  int32_t appleConsentStatus() override { return trackingStatus; }
 
   std::optional<std::string> advertisingID = "6D92078A-8246-4BA4-AE5B-76104861E7DC";
   bool limitAdTrackingKnown = true;
   bool limitAdTracking = false;
-  int32_t trackingStatus = 3;
+  int64_t trackingStatus = 3;
 };
 
 #ifdef KVL_TEST_PROTOC
@@ -86,15 +85,17 @@ class AttributionTest : public EngineTest {
     APMRemoteConfig::setHosts({host, host, host});
   }
 
-  void makeAttributionEngine(const std::vector<std::pair<std::string, std::string>>& settings = {},
-                             const std::function<void(AttributionIdentity&)>& adjust = nullptr) {
+  void makeAttributionEngine(
+      const std::vector<std::pair<std::string, std::string>>& settings = {}) {
     std::shared_ptr<OULNetwork> network =
         service_ ? OULNetwork::create(service_->baseURL()) : OULNetwork::create();
-    makeEngine(settings, network, {}, [&](std::shared_ptr<APMPersistedConfig> config) {
-      identity = std::make_shared<AttributionIdentity>(std::move(config));
-      if (adjust) adjust(*identity);
-      return identity;
-    });
+    makeEngine(settings, network, {}, support);
+  }
+
+  // The identity reads its support again once its cache time (1 s by default) has passed.
+  void refreshIdentity() {
+    env.advance(2);
+    env.waitUntilIdle();
   }
 
   // Stores a configuration in the service (settings as the server sends them) and fetches it.
@@ -188,7 +189,8 @@ class AttributionTest : public EngineTest {
     return found;
   }
 
-  std::shared_ptr<AttributionIdentity> identity;
+  std::shared_ptr<AttributionIdentitySupport> support =
+      std::make_shared<AttributionIdentitySupport>();
   std::unique_ptr<testsupport::ServiceProcess> service_;
 };
 

@@ -21,8 +21,9 @@ TEST(DriverAttributionTest, FreshInstallWithLinkAndConversionValue) {
   std::string samples = std::string(KVL_TEST_SOURCE_DIR) + "/tools/measurement-service/samples";
   ServiceProcess service(
       KVL_TEST_SERVICE,
-      {"--port", "0", "--data", (work / "service").string(), "--config-dir", samples + "/config",
-       "--deeplink", samples + "/deeplink.json", "--skan", samples + "/skan.json", "--psm-members",
+      {"--port", "0", "--data", (work / "service").string(), "--config-dir",
+       std::string(KVL_TEST_SOURCE_DIR) + "/tools/measurement-service/sample-config", "--deeplink",
+       samples + "/deeplink.json", "--skan", samples + "/skan.json", "--psm-members",
        std::string(KVL_TEST_SOURCE_DIR) + "/tools/psm-server/sample-members.json"});
   std::string output =
       runCommand(std::string(KVL_TEST_DRIVER) + " --app-dir " + (work / "app").string() +

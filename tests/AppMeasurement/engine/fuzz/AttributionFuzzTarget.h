@@ -14,7 +14,6 @@
 #include <memory>
 #include <string>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -46,7 +45,6 @@ inline std::shared_ptr<APMMeasurement> engine() {
     OULAppEnvironmentUtil::setConfiguration(configuration);
     APMMeasurement::Collaborators collaborators;
     collaborators.persistedConfig = APMPersistedConfig::create("attribution-fuzz");
-    collaborators.identity = std::make_shared<APMPersistedIdentity>(collaborators.persistedConfig);
     std::shared_ptr<APMMeasurement> made =
         APMMeasurement::create(std::move(collaborators), "1:1234567890:ios:fuzz", true, false, {});
     made->scheduler()->dispatchSyncOnWorkerQueueBlockID("fuzz", [] {});

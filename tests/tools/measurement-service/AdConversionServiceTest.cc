@@ -22,11 +22,11 @@ std::string protoc(const std::string& mode, const std::string& message, const st
                     in);
 }
 
-class AttributionServiceTest : public ::testing::Test {
+class AdConversionServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     data_ = std::filesystem::temp_directory_path() /
-            ("kvl-attribution-service-" + std::to_string(::getpid()));
+            ("kvl-ad-conversion-service-" + std::to_string(::getpid()));
     std::filesystem::create_directories(data_);
   }
   void TearDown() override {
@@ -44,7 +44,7 @@ class AttributionServiceTest : public ::testing::Test {
   std::unique_ptr<ServiceProcess> service_;
 };
 
-TEST_F(AttributionServiceTest, SKANAnswersDecodeAndGzipOnDemand) {
+TEST_F(AdConversionServiceTest, SKANAnswersDecodeAndGzipOnDemand) {
   start();
   std::string request = protoc("encode", "SkAdNetworkConversionValueRequest",
                                "library_version: 111500 app_id: \"a\"");
@@ -88,7 +88,7 @@ TEST_F(AttributionServiceTest, SKANAnswersDecodeAndGzipOnDemand) {
             "GZIP");
 }
 
-TEST_F(AttributionServiceTest, DeferredDeepLinkAndPSMPaths) {
+TEST_F(AdConversionServiceTest, DeferredDeepLinkAndPSMPaths) {
   std::ofstream(data_ / "link.json") << R"({"deeplink": "a://b?utm_source=s"})";
   start({"--deeplink", (data_ / "link.json").string()});
   auto link = httpRequest("GET", url("/pagead/conversion/app/deeplink?sdk_version=1"));
@@ -104,7 +104,7 @@ TEST_F(AttributionServiceTest, DeferredDeepLinkAndPSMPaths) {
   EXPECT_EQ(httpRequest("POST", url("/pagead/conversion/app/psm"), {}, "{}").status, 404);
 }
 
-TEST_F(AttributionServiceTest, PSMServerHandlerIsMounted) {
+TEST_F(AdConversionServiceTest, PSMServerHandlerIsMounted) {
   start({"--psm-members",
          std::string(KVL_TEST_SOURCE_DIR) + "/tools/psm-server/sample-members.json"});
   EXPECT_EQ(httpRequest("GET", url("/odm/config?bundle_id=com.example.kavrelin")).status, 200);
@@ -113,7 +113,7 @@ TEST_F(AttributionServiceTest, PSMServerHandlerIsMounted) {
             400);
 }
 
-TEST_F(AttributionServiceTest, BadStartFilesStopTheService) {
+TEST_F(AdConversionServiceTest, BadStartFilesStopTheService) {
   std::ofstream(data_ / "skan.json") << R"({"response": {"status": "NOPE"}})";
   EXPECT_THROW(start({"--skan", (data_ / "skan.json").string()}), std::runtime_error);
   EXPECT_THROW(start({"--deeplink", (data_ / "missing.json").string()}), std::runtime_error);
