@@ -19,12 +19,14 @@
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
+#include "AppMeasurement/features/APMSearchAdReporter.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "app/AppDelegate.h"
 #include "app/DynamicLinks/CapacitorKavrelinDynamicLinks.h"
 #include "app/FacebookLogin/FacebookLoginPlugin.h"
 #include "app/KavrelinAnalytics/EngineAnalyticsFacade.h"
 #include "app/KavrelinAnalytics/KavrelinAnalytics.h"
+#include "platform/adservices/AAAttribution.h"
 #include "platform/capacitor/CAPBridge.h"
 #include "platform/capacitor/CAPWebHost.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -147,7 +149,14 @@ int main(int argc, char** argv) {
   // another ("host:port"; plain http only to this machine).
   if (const char* measurementHost = std::getenv("KVL_MEASUREMENT_HOST")) {
     APMRemoteConfig::setHosts({measurementHost, measurementHost, measurementHost});
+    APMSearchAdReporter::setAttributionServiceHost(measurementHost);
   }
+  // The app links AdServices: its attribution token is KVL_ATTRIBUTION_TOKEN, else one the
+  // local service attributes.
+  if (const char* token = std::getenv("KVL_ATTRIBUTION_TOKEN")) {
+    platform::AAAttribution::shared()->setToken(token);
+  }
+  platform::AAAttribution::registerInRuntime();
   APMInstallMeasurementFeatures();
   KVLAnalyticsRegisterLibrary();
   KVLAnalyticsFacade::install(std::make_shared<EngineAnalyticsFacade>());

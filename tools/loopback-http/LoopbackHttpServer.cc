@@ -162,6 +162,12 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void answer(const HttpResponse& answer) {
+    if (answer.reset) {
+      beast::error_code ignored;
+      stream_.socket().set_option(asio::socket_base::linger(true, 0), ignored);
+      stream_.socket().close(ignored);
+      return;
+    }
     if (answer.silent) {
       server_->silent.push_back(shared_from_this());
       return;

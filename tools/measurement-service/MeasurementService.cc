@@ -125,6 +125,12 @@ MeasurementService::MeasurementService(const Options& options) {
     configurations_.remove(*appID);
     return HttpResponse::text(204, "");
   });
+  service_.route("POST", "/api/v1/",
+                 [this](const HttpRequest& r) { return attribution_.attribution(r); });
+  service_.route("PUT", "/_control/attribution/",
+                 [this](const HttpRequest& r) { return attribution_.script(r); });
+  service_.route("DELETE", "/_control/attribution/",
+                 [this](const HttpRequest& r) { return attribution_.forget(r); });
   loopback::LoopbackHttpServer::Options server = options.server;
   server.bodyLimit = std::min(server.bodyLimit, kMaxBodyBytes);
   server_ = std::make_unique<loopback::LoopbackHttpServer>(

@@ -6,6 +6,7 @@
 
 #include "tools/loopback-http/LoopbackHttpServer.h"
 #include "tools/loopback-http/ScriptedService.h"
+#include "tools/measurement-service/AttributionService.h"
 #include "tools/measurement-service/ConfigurationStore.h"
 #include "tools/measurement-service/UploadStore.h"
 
@@ -22,6 +23,8 @@ namespace measurement_service {
 //                                   inflates beyond kMaxInflatedUploadBytes is answered 413
 //   GET  /                          a page listing what arrived (other GET paths: 404)
 //   GET  /uploads.json              the latest uploads as JSON
+//   POST /api/v1/                   search-ads attribution, answered per token
+//                                   (AttributionService, with its control endpoints)
 //   PUT  /_control/config/<app id>  stores a configuration (JSON form or encoded bytes)
 //   DELETE /_control/config/<app id>
 // plus the scripting and request-record endpoints of loopback::ScriptedService.
@@ -54,6 +57,7 @@ class MeasurementService {
   loopback::HttpResponse page() const;
 
   ConfigurationStore configurations_;
+  AttributionService attribution_;
   std::unique_ptr<UploadStore> uploads_;
   std::string storeCatalogue_;  // the JSON answer of "/storekit/products"
   loopback::ScriptedService service_;
