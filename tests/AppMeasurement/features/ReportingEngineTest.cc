@@ -7,6 +7,7 @@
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/features/APMScreenViewReporter.h"
 #include "AppMeasurement/features/APMSearchAdReporter.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "platform/adservices/AAAttribution.h"
@@ -61,6 +62,10 @@ class ReportingEngine : public EngineTest {
 
   // Starts measurement as the platform core does, collection on.
   void startMeasurement() {
+    // The platform app identifier, as the service file gives it: only it vouches for the
+    // configuration the service answers.
+    APMIdentity::resetAppIDFromRZQForTesting();
+    APMIdentity::sharedInstance()->setAppIDFromRZQ(kAppID);
     APMAnalytics::startWithAppID(
         kAppID, "app",
         platform::Value::Dictionary{
