@@ -15,6 +15,7 @@
 #include "platform/uikit/UIViewController.h"
 #include "platform/uikit/UIWindow.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/AppMeasurement/features/ServiceUploads.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -72,19 +73,7 @@ class ReportingEngine : public EngineTest {
   }
 
   // Every upload so far, decoded by protoc.
-  std::string uploads() {
-    auto answer = httpRequest("GET", service_->baseURL() + "/_control/requests");
-    auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
-    std::string all;
-    if (!parsed.ok() || !parsed->isArray()) return all;
-    for (const platform::Value& request : *parsed->asArray()) {
-      const auto& dict = *request.asDictionary();
-      if (*dict.at("path").asString() != "/a") continue;
-      all += protoc("decode", "MeasurementBatch",
-                    runCommand("base64 -d", *dict.at("body_base64").asString()));
-    }
-    return all;
-  }
+  std::string uploads() { return featuretest::decodedUploads(service_->baseURL()); }
   // Lets the upload alarm fire and waits (in real time) until everything stored was sent and
   // the uploads hold `text`.
   bool uploadedWith(const std::string& text) {
