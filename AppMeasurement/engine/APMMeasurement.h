@@ -212,6 +212,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // number, "_sid" and "_sno" set, and "_s" handled ("_aib" = 1 in the background when the
   // remote setting allows it). Worker queue.
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  // The app's session timeout for the session reporter. Any thread: handed to the worker queue.
+  void setSessionTimeoutInterval(double seconds);
   // Observes the application's resign-active and become-active notifications.
   void subscribeForAppForegroundBackgroundNotifications();
   // Resign active: the upload of what is stored goes through the public-call queue.
