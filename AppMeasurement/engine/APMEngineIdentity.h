@@ -38,6 +38,11 @@ class APMEngineIdentity {
   // An identifier that stands in for the app instance identifier when data controls withhold it.
   virtual std::string ephemeralAppInstanceID() { return {}; }
   virtual bool isFromAppStore() { return false; }
+  // A new user identifier starts a new session stitching token.
+  virtual void resetSessionStitchingToken() {}
+  // Whether "_lair" is due (the advertising identifier was reset), and clearing that.
+  virtual bool shouldSetLastAdvertisingIDResetUserProperty() { return false; }
+  virtual void setShouldSetLastAdvertisingIDResetUserProperty(bool) {}
   virtual std::optional<std::string> appVersion() = 0;
   static int64_t appMeasurementLibraryVersion() { return 111500; }
 };

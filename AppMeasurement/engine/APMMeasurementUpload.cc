@@ -40,6 +40,20 @@ bool isBackoffStatus(int64_t status) {
          status == kOULNetworkHTTPStatusCodeCannotAcceptTraffic;
 }
 
+// Bytes as a data object describes itself: "<0a1b2c3d 4e5f>", hex in groups of four bytes.
+std::string dataDescription(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text = "<";
+  text.reserve(bytes.size() * 2 + bytes.size() / 4 + 2);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0 && i % 4 == 0) text += ' ';
+    auto byte = static_cast<unsigned char>(bytes[i]);
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0xf];
+  }
+  return text + ">";
+}
+
 }  // namespace
 
 // --- Scheduling ---
@@ -240,8 +254,7 @@ void APMMeasurement::uploadData() {
   std::optional<std::string> payload = batch.protoBuffer();
   if (!payload) return;
   monitor().logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
-                         static_cast<int64_t>(apm_engine::now() * 1000),
-                         static_cast<int64_t>(payload->size()));
+                         static_cast<int64_t>(apm_engine::now() * 1000), dataDescription(*payload));
   if (!uploadingBundleIDs_.empty()) {
     monitor().logWithLevel(2, 23047, "Set uploading progress before finishing the previous upload");
   } else {
@@ -249,6 +262,9 @@ void APMMeasurement::uploadData() {
   }
   // An upload that never answers counts as failed.
   persistedConfig_->setLastFailedUploadTimestamp(apm_engine::now());
+  // This pass is the upload an armed alarm waited for; every answer re-arms it, so an earlier
+  // alarm cannot resend during a back-off the answer asks for.
+  alarm_->cancel();
   isNetworkRequestPending_ = true;
   uint64_t serial = ++nextRequestSerial_;
   pendingRequestSerial_ = serial;

@@ -97,8 +97,11 @@ void APMMeasurement::handleEventOnWorkerQueue(APMEvent event) {
   }
   std::shared_ptr<APMRemoteConfig> config = remoteConfigInstance();
   std::shared_ptr<APMPEventEditing> editing = config ? config->eventEditing() : nullptr;
+  // Every written event reschedules the upload, with or without an editing program: new
+  // data may bring the next upload forward.
   if (!editing) {
     writeEventOnWorkerQueue(std::move(event));
+    updateSchedule();
     return;
   }
   APMPErrorSlot editError;
@@ -107,6 +110,7 @@ void APMMeasurement::handleEventOnWorkerQueue(APMEvent event) {
   if (editError) {
     monitor().logWithLevel(1, 23223, "Event editing failed. Event name", displayName(event));
     writeEventOnWorkerQueue(std::move(event));
+    updateSchedule();
     return;
   }
   (void)changed;

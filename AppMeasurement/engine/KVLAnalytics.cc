@@ -2,9 +2,12 @@
 
 #include <mutex>
 
+#include "AppMeasurement/engine/APMDataTypeValidator.h"
 #include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMParameterErrors.h"
+#include "AppMeasurement/foundation/APMStringAdditions.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "platform/core/KVLApp.h"
 #include "platform/core/KVLInstallations.h"
@@ -70,19 +73,41 @@ void KVLAnalytics::setUserPropertyString(std::optional<std::string> value,
                            APMUserPropertyNameForDisplay(APMObject(platform::Value(name))));
     return;
   }
-  // The public user-property call with its name and value checks belongs to the consent and
-  // user-property calls (not built yet); this forwards a property the validator accepts.
+  // "allow_personalized_ads" is ad-personalisation consent, never a stored property.
+  if (name == "allow_personalized_ads") {
+    std::optional<bool> allow = value ? std::optional(apm_boolValue(*value)) : std::nullopt;
+    APMAnalytics::queueOperationWithBlock([allow] {
+      if (auto engine = APMMeasurement::sharedInstance()) engine->setAllowPersonalizedAds(allow);
+    });
+    return;
+  }
+  // The public name rule: internal names ("_id", "_npa", ...) and reserved ones are refused.
+  int64_t failure = 0;
+  APMObject nameObject{platform::Value(name)};
+  if (!APMDataTypeValidator::isValidPublicUserAttributeName(nameObject, &failure)) {
+    APMLogErrorEventWithValue(failure == 4 ? 15 : 6, nameObject, 24, &nameObject);
+    return;
+  }
+  std::optional<APMValue> typed;
+  if (value) {
+    typed = APMValue(*value);
+    APMObject valueObject(*typed);
+    if (!APMDataTypeValidator::isValidPublicUserAttributeValue(valueObject, &failure)) {
+      if (failure == 2) APMLogErrorEventWithValue(7, nameObject, 24, &valueObject);
+      return;
+    }
+  }
   double now = apm_engine::now();
-  APMAnalytics::queueOperationWithBlock([value, name, now] {
+  APMAnalytics::queueOperationWithBlock([typed, name, now] {
     std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
     if (!engine) return;
-    if (!value) {
-      if (auto attribute = APMUserAttribute::create("app", name, APMValue(0.0), now)) {
+    if (!typed) {
+      if (auto attribute = APMUserAttribute::create("", name, APMValue(0.0), now)) {
         engine->removeUserAttribute(*attribute);
       }
       return;
     }
-    if (auto attribute = APMUserAttribute::create("app", name, APMValue(*value), now)) {
+    if (auto attribute = APMUserAttribute::create("app", name, *typed, now)) {
       engine->setUserAttribute(*attribute);
     }
   });
