@@ -103,8 +103,10 @@ class EngineTest : public ::testing::Test {
     APMMeasurement::Collaborators collaborators;
     collaborators.persistedConfig = persistedConfig;
     collaborators.network = network;
-    collaborators.identity = std::make_shared<APMPersistedIdentity>(persistedConfig);
+    collaborators.identity =
+        identity ? identity : std::make_shared<APMPersistedIdentity>(persistedConfig);
     collaborators.identity->setAppIDFromRZQ(kAppID);
+    if (features) collaborators.features = *features;
     engine =
         APMMeasurement::create(std::move(collaborators), kAppID, true, false, std::move(safelist));
     env.waitUntilIdle();
@@ -184,6 +186,9 @@ class EngineTest : public ::testing::Test {
   testsupport::LogCapture capture;
   std::shared_ptr<APMPersistedConfig> persistedConfig;
   std::shared_ptr<APMMeasurement> engine;
+  // Set before makeEngine to give the engine another identity or feature objects.
+  std::shared_ptr<APMEngineIdentity> identity;
+  std::optional<APMFeatureServices> features;
 };
 
 }  // namespace enginetest
