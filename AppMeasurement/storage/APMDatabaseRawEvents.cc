@@ -125,7 +125,8 @@ std::optional<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFin
       [&](const APMSqliteRecord& record) {
         if (result) return true;
         auto it = record.find("metadata");
-        if (!APMCheckResult(it != record.end(), error, 3,
+        // A row without bytes, with empty ones or with bytes that do not decode never will.
+        if (!APMCheckResult(it != record.end(), error, kAPMDatabaseErrorCannotDecode,
                             "Received empty dictionary for getting measurement bundle"))
           return false;
         if (!it->second.isBytes() || it->second.asBytes()->data.empty()) {

@@ -227,32 +227,7 @@ TEST_F(ScheduleTest, NextUploadingTime) {
   }
 }
 
-class BundlingTest : public EngineTest {
- protected:
-  std::vector<APMQueuedBundle> queued() {
-    std::vector<APMQueuedBundle> bundles;
-    onWorker([&] {
-      bundles = engine->database()->queryBundlesWithCountLimit(100, 1 << 30, nullptr).value();
-    });
-    return bundles;
-  }
-  int bundleAll() {
-    int made = 0;
-    onWorker([&] {
-      while (engine->bundleRawEvents()) ++made;
-    });
-    return made;
-  }
-  static std::vector<std::string> names(const APMQueuedBundle& entry) {
-    std::vector<std::string> result;
-    std::vector<APMPBEvent> events =
-        NANOGetMessageArray<APMPBEvent>(entry.bundle, APMPBMeasurementBundle::kEvents).value();
-    for (const APMPBEvent& event : events) {
-      result.push_back(NANOGetString(event, APMPBEvent::kName).value_or(""));
-    }
-    return result;
-  }
-};
+class BundlingTest : public EngineTest {};
 
 // One bundle holds consecutive rows of one fingerprint within one clock hour, at most
 // max_events_per_bundle; bundle_index grows by the event count, delivery_index by one.

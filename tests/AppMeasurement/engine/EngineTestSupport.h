@@ -175,6 +175,32 @@ class EngineTest : public ::testing::Test {
     return names;
   }
 
+  // The queued bundles, oldest first.
+  std::vector<APMQueuedBundle> queued() {
+    std::vector<APMQueuedBundle> bundles;
+    onWorker([&] {
+      bundles = engine->database()->queryBundlesWithCountLimit(100, 1 << 30, nullptr).value();
+    });
+    return bundles;
+  }
+  // Bundles every stored raw event; the number of bundles made.
+  int bundleAll() {
+    int made = 0;
+    onWorker([&] {
+      while (engine->bundleRawEvents()) ++made;
+    });
+    return made;
+  }
+  static std::vector<std::string> names(const APMQueuedBundle& entry) {
+    std::vector<std::string> result;
+    std::vector<APMPBEvent> events =
+        NANOGetMessageArray<APMPBEvent>(entry.bundle, APMPBMeasurementBundle::kEvents).value();
+    for (const APMPBEvent& event : events) {
+      result.push_back(NANOGetString(event, APMPBEvent::kName).value_or(""));
+    }
+    return result;
+  }
+
   APMDailyCounts dailyCounts() {
     std::optional<APMDailyCounts> counts;
     onWorker([&] { counts = engine->database()->dailyCounts(nullptr); });
