@@ -115,6 +115,7 @@ TEST_F(UserPropertiesTest, Operations) {
          set("auto", "_npa", APMValue(int64_t{1}));
          APMConsentSettingsUtil::clearAllSettings();
          onWorker([&] { engine->setPersonalizedAdsUserPropertyOnWorkerQueue(); });
+         env.waitUntilIdle();
          EXPECT_FALSE(stored("_npa"));
          EXPECT_TRUE(capture.contains("I-ACS023180"));
        }},
