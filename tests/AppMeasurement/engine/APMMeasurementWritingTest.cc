@@ -222,4 +222,42 @@ TEST_F(WritingTest, DefaultEventParameters) {
   EXPECT_EQ(byName["after_clear"].count("level"), 0u);
 }
 
+// The interceptor sees the parameters the engine would have stored: the event's own, the
+// default parameters beneath them, and the screen parameters.
+TEST_F(WritingTest, InterceptorReceivesDefaultParameters) {
+  makeEngine();
+  engine->setDefaultEventParameters(platform::Value::Dictionary{
+      {"tier", platform::Value("gold")}, {"level", platform::Value(int64_t{3})}});
+  env.waitUntilIdle();
+  APMObjectMap seen;
+  auto interceptor = [&](const std::string&, const std::string&, const APMObjectMap& params,
+                         double) { seen = params; };
+  engine->logEvent("app", true, "intercepted",
+                   APMObjectMap{{"level", APMObject(platform::Value(int64_t{9}))}}, env.now(), true,
+                   false, false, interceptor,
+                   APMObjectMap{{"_sn", APMObject(platform::Value("Home"))},
+                                {"_si", APMObject(platform::Value(int64_t{7}))}});
+  env.waitUntilIdle();
+  ASSERT_EQ(seen.count("tier"), 1u);
+  EXPECT_EQ(*seen.at("tier").asPlain(), platform::Value("gold"));
+  EXPECT_EQ(*seen.at("level").asPlain(), platform::Value(int64_t{9}));
+  EXPECT_EQ(seen.count("_sn"), 1u);
+}
+
+// Every written event reschedules the upload, with no event-editing program too: after a
+// successful upload a new event is due one upload interval after that success, not at the
+// next life-cycle change.
+TEST_F(WritingTest, WritingAnEventSchedulesTheUpload) {
+  makeEngine();
+  clearRawEvents();  // the start-up events are real-time
+  double success = env.now() - 60;
+  persistedConfig->setLastSuccessfulUploadTimestamp(success);
+  onWorker([&] { engine->alarm()->cancel(); });
+  logEvent("app", true, "after_upload");
+  std::optional<double> due;
+  onWorker([&] { due = engine->alarm()->scheduledTimestamp(); });
+  ASSERT_TRUE(due);
+  EXPECT_NEAR(*due, success + 3600, 1e-3);
+}
+
 }  // namespace
