@@ -5,6 +5,7 @@
 #include <fstream>
 #include <regex>
 
+#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/NotificationCenter.h"
@@ -185,6 +186,109 @@ TEST_F(UploadTest, ResignActiveUploadsWithoutWaitingForTheAlarm) {
   platform::Value::Array seen = requests();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(field(seen[1], "path"), "/a");
+}
+
+// Nested parameters survive the way out: the items of a "select_item" reach the upload, the
+// debug line of the request holds the batch itself, and an event written after that upload
+// goes one upload interval later without any life-cycle change.
+TEST_F(UploadTest, ItemsReachTheUploadAndLaterEventsFollow) {
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID + "\"");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  platform::Value::Array items{
+      platform::Value(platform::Value::Dictionary{{"item_id", platform::Value("sku-1")},
+                                                  {"price", platform::Value(9.5)}}),
+      platform::Value(platform::Value::Dictionary{{"item_id", platform::Value("sku-2")},
+                                                  {"quantity", platform::Value(int64_t{2})}})};
+  logEvent("app", true, "select_item",
+           APMObjectMap{{"items", APMObject(platform::Value(items))},
+                        {"item_list_id", APMObject(platform::Value("home"))}});
+  env.advance(20);
+  ASSERT_TRUE(waitFor([&] { return drained(); }));
+  platform::Value::Array seen = requests();
+  ASSERT_EQ(seen.size(), 2u);
+  std::string body = base64Decode(field(seen[1], "body_base64"));
+  std::string decoded = protoc("decode", "MeasurementBatch", body);
+  std::regex item(
+      "name: \"items\"\\s*param_value \\{\\s*param_value \\{\\s*name: \"item_id\"\\s*"
+      "string_value: \"sku-1\"");
+  EXPECT_TRUE(std::regex_search(decoded, item)) << decoded;
+  EXPECT_NE(decoded.find("string_value: \"sku-2\""), std::string::npos);
+  EXPECT_NE(decoded.find("double_value: 9.5"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(decoded, std::regex("name: \"quantity\"\\s*int_value: 2")));
+
+  // The request's debug line holds the batch, hex in groups, which decodes to the same.
+  std::string line;
+  for (const std::string& candidate : capture.lines()) {
+    if (candidate.find("I-ACS023039") != std::string::npos) line = candidate;
+  }
+  size_t open = line.rfind('<');
+  size_t close = line.rfind('>');
+  ASSERT_TRUE(open != std::string::npos && close > open) << line;
+  std::string hex = line.substr(open + 1, close - open - 1);
+  std::erase(hex, ' ');
+  EXPECT_EQ(runCommand("xxd -r -p", hex), body);
+
+  // No alarm, no life-cycle change: the write itself schedules the next upload.
+  logEvent("app", true, "after_first_upload");
+  env.advance(3600);
+  ASSERT_TRUE(waitFor([&] { return drained() && requests().size() > 2; }));
+  platform::Value::Array later = requests();
+  std::string last =
+      protoc("decode", "MeasurementBatch", base64Decode(field(later.back(), "body_base64")));
+  EXPECT_EQ(field(later.back(), "path"), "/a");
+  EXPECT_NE(last.find("name: \"after_first_upload\""), std::string::npos) << last;
+}
+
+// Consent as the upload carries it: core platform services "svc" while ad user data is not
+// denied; once the server's default denies ad user data and ad personalisation, "-" and
+// "_npa" 1.
+TEST_F(UploadTest, ConsentDefaultsReachTheUpload) {
+  APMConsentSettingsUtil::clearAllSettings();
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID +
+            "\" consent_config { defaults { consent_type: CONSENT_TYPE_AD_USER_DATA "
+            "consent_value: CONSENT_VALUE_DENIED } defaults { consent_type: "
+            "CONSENT_TYPE_AD_PERSONALIZATION consent_value: CONSENT_VALUE_DENIED } "
+            "core_platform_services { service: \"svc\" } dma_region: true }");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  onWorker([&] { engine->fetchRemoteConfig(); });
+  ASSERT_TRUE(waitFor([&] { return drained(); }));
+  ASSERT_EQ(engine->currentConfig()->corePlatformServices(), std::set<std::string>{"svc"});
+  struct Case {
+    bool defaultsApplied;
+    const char* services;
+    const char* npa;  // the "_npa" user property of the upload, or ""
+  };
+  const Case cases[] = {{false, "core_platform_services: \"svc\"", ""},
+                        {true, "core_platform_services: \"-\"", "int_value: 1"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.services);
+    if (c.defaultsApplied) {
+      // What applying the configuration gives the consent state: its defaults, and the
+      // "_npa" recompute at the next bundle.
+      APMConsentSettingsUtil::setDefaultSettings(
+          platform::Value::Dictionary{{"ad_user_data", platform::Value("denied")},
+                                      {"ad_personalization", platform::Value("denied")}});
+      engine->setShouldUpdateNPAUserProperty(true);
+    }
+    clearRawEvents();
+    logEvent("app", true, c.defaultsApplied ? "denied_event" : "granted_event");
+    size_t before = requests().size();
+    onWorker([&] { engine->uploadData(); });
+    ASSERT_TRUE(waitFor([&] { return drained(); }));
+    platform::Value::Array seen = requests();
+    ASSERT_EQ(seen.size(), before + 1);
+    std::string decoded =
+        protoc("decode", "MeasurementBatch", base64Decode(field(seen.back(), "body_base64")));
+    EXPECT_NE(decoded.find(c.services), std::string::npos) << decoded;
+    std::smatch npa;
+    bool hasNPA = std::regex_search(
+        decoded, npa,
+        std::regex("name: \"_npa\"\\s*(set_timestamp_millis: \\d+\\s*)?(int_value: \\d+)"));
+    EXPECT_EQ(hasNPA ? npa[2].str() : "", c.npa) << decoded;
+  }
+  APMConsentSettingsUtil::clearAllSettings();
 }
 
 class ScheduleTest : public EngineTest {};
