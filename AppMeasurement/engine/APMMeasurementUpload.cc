@@ -241,6 +241,22 @@ void APMMeasurement::uploadData() {
     if (config->isExpired()) fetchRemoteConfig();
     return;
   }
+  // Destination: the measurement service, or the app's own tag-manager server.
+  bool sotm = config->SOTMUploadEnabled();
+  std::string url = config->uploadURL();
+  OULNetwork::Headers headers;
+  if (sotm) {
+    std::optional<std::string> sotmURL = config->SOTMUploadURL();
+    if (!sotmURL || sotmURL->empty()) {
+      monitor().logWithLevel(1, 23263, "Unable to get a valid SOTM upload URL.");
+      return;
+    }
+    url = *sotmURL;
+    for (const auto& [name, value] :
+         config->SOTMUploadHTTPHeaders().value_or(platform::Value::Dictionary{})) {
+      if (const std::string* text = value.asString()) headers[name] = *text;
+    }
+  }
   std::vector<APMQueuedBundle> batchBundles = prepareBatch(std::move(*queued));
   if (batchBundles.empty()) return;
   APMPBMeasurementBatch batch;
@@ -251,6 +267,10 @@ void APMMeasurement::uploadData() {
     rowIDs.push_back(entry.rowID);
   }
   NANOSetMessageArray(batch, APMPBMeasurementBatch::kBundles, bundles);
+  if (std::optional<std::string> subdomain = config->uploadSubdomain();
+      sotm && subdomain && !subdomain->empty()) {
+    NANOSetString(batch, APMPBMeasurementBatch::kUploadSubdomain, *subdomain);
+  }
   std::optional<std::string> payload = batch.protoBuffer();
   if (!payload) return;
   monitor().logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
@@ -271,8 +291,7 @@ void APMMeasurement::uploadData() {
   network_->setTimeoutInterval(config->networkTimeout());
   std::weak_ptr<APMMeasurement> weak = weak_from_this();
   std::string transfer = network_->postURL(
-      config->uploadURL(), OULNetwork::Headers{}, std::move(*payload), scheduler_->workerQueue(),
-      false,
+      url, headers, std::move(*payload), scheduler_->workerQueue(), false,
       [weak, serial](const std::optional<OULHTTPURLResponse>& response,
                      const std::optional<std::string>&, const std::optional<OULError>&) {
         if (std::shared_ptr<APMMeasurement> engine = weak.lock()) {

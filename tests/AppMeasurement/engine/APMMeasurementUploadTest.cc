@@ -7,8 +7,10 @@
 
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/PropertyListSerialization.h"
 #include "platform/uikit/UIApplicationNotifications.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/support/ServiceProcess.h"
@@ -36,6 +38,7 @@ class UploadTest : public EngineTest {
     EngineTest::TearDown();
     service_.reset();
     APMRemoteConfig::setHosts({});
+    platform::Bundle::setMainBundlePath({});
   }
   void putConfig(const std::string& text) {
     std::string config = protoc("encode", "MeasurementConfig", text);
@@ -289,6 +292,39 @@ TEST_F(UploadTest, ConsentDefaultsReachTheUpload) {
     EXPECT_EQ(hasNPA ? npa[2].str() : "", c.npa) << decoded;
   }
   APMConsentSettingsUtil::clearAllSettings();
+}
+
+// Server-side tag-manager upload: the batch goes to the configured server with its server-info
+// header and the configuration's upload subdomain.
+TEST_F(UploadTest, TagManagerServerUpload) {
+  std::filesystem::create_directories(base_ / "App.app");
+  auto plist = platform::PropertyListSerialization::dataWithPropertyList(
+      platform::Value(platform::Value::Dictionary{
+          {"ORVANE_ANALYTICS_SOTM_UPLOAD_ENABLED", platform::Value(true)}}),
+      platform::PropertyListSerialization::Format::XML);
+  ASSERT_TRUE(plist.ok());
+  std::ofstream(base_ / "App.app" / "Info.plist", std::ios::binary) << *plist;
+  platform::Bundle::setMainBundlePath(base_ / "App.app");
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID +
+            "\" upload_subdomain: \"eu\" settings { name: \"measurement.sotm_upload_enabled\" "
+            "value: \"1\" } sotm_setting { upload_url: \"" +
+            service_->baseURL() + "/a\" server_info: \"srv-1\" rollout_percent: 100 }");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  onWorker([&] { engine->fetchRemoteConfig(); });
+  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  logEvent("app", true, "tagged");
+  onWorker([&] { engine->uploadData(); });
+  ASSERT_TRUE(waitFor([&] { return drained(); }));
+  platform::Value::Array seen = requests();
+  ASSERT_FALSE(seen.empty());
+  // The measurement service's own upload URL would carry the subdomain in its host.
+  EXPECT_EQ(field(seen.back(), "path"), "/a");
+  EXPECT_EQ(header(seen.back(), "x-sotm-server-info"), "srv-1");
+  std::string decoded =
+      protoc("decode", "MeasurementBatch", base64Decode(field(seen.back(), "body_base64")));
+  EXPECT_NE(decoded.find("upload_subdomain: \"eu\""), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("name: \"tagged\""), std::string::npos);
 }
 
 class ScheduleTest : public EngineTest {};
