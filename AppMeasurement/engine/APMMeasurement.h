@@ -145,6 +145,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
+  // A real-time "_fx" with "_pfo" and "_uwa", for a first open written before an advertising
+  // identifier existed.
+  void logFirstOpenConsentedEvent(double timestamp);
 
   // --- User properties ---
 

@@ -1,5 +1,6 @@
 // Event handling and writing: every event that reaches the engine passes these steps on the
 // worker queue and ends in one exclusive database transaction.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -45,6 +46,19 @@ int32_t effectiveCount(const APMEvent& event) {
 
 APMLogContext errorContext(const APMErrorSlot& error) {
   return error ? APMLogContext(*error) : APMLogContext();
+}
+
+// The previous first-open count as stored (decimal text); missing or negative counts as 0.
+int64_t storedFirstOpenCount(APMPersistedConfig& persistedConfig) {
+  std::optional<platform::Value> previous = persistedConfig.previousFirstOpenCount();
+  int64_t count = 0;
+  if (previous) {
+    if (previous->isString())
+      count = std::atoll(previous->asString()->c_str());
+    else
+      count = previous->numberAsInteger().value_or(0);
+  }
+  return std::max<int64_t>(count, 0);
 }
 
 std::string displayName(const APMEvent& event) {
@@ -398,6 +412,9 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
       return false;
     }
   }
+  if (identity_->shouldSetLastAdvertisingIDResetUserProperty()) {
+    setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  }
   std::optional<std::vector<APMUserAttribute>> properties =
       database_->userAttributesIncludingInternal(true, &error);
   if (!properties) {
@@ -406,6 +423,17 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
     return false;
   }
   APMPBMeasurementBundle metadata = createRawEventMetadataWithUserAttributes(*properties);
+  // A first open written without an advertising identifier is matched by "_fx" once one
+  // is there.
+  std::optional<std::string> idfa =
+      NANOGetString(metadata, APMPBMeasurementBundle::kResettableDeviceId);
+  if (idfa && !idfa->empty()) {
+    if (persistedConfig_->unmatchedFirstOpenWithoutIDFA()) {
+      logFirstOpenConsentedEvent(event.timestamp());
+    }
+  } else if (event.name() == "_f") {
+    persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(true);
+  }
   if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error)) {
     monitor().logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error",
                            errorContext(error));
@@ -429,15 +457,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
     return false;
   }
   if (event.name() == "_f") {
-    std::optional<platform::Value> previous = persistedConfig_->previousFirstOpenCount();
-    int64_t count = 0;
-    if (previous) {
-      if (previous->isString())
-        count = std::atoll(previous->asString()->c_str());
-      else
-        count = previous->numberAsInteger().value_or(0);
-    }
-    if (count < 0) count = 0;
+    int64_t count = storedFirstOpenCount(*persistedConfig_);
     if (count != std::numeric_limits<int64_t>::max()) ++count;
     persistedConfig_->setPreviousFirstOpenCount(platform::Value(std::to_string(count)));
   }
@@ -490,4 +510,21 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
     NANOSetMessageArray(bundle, B::kUserAttributes, messages);
   }
   return bundle;
+}
+
+void APMMeasurement::logFirstOpenConsentedEvent(double timestamp) {
+  persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(false);
+  int64_t previous = std::max<int64_t>(storedFirstOpenCount(*persistedConfig_) - 1, 0);
+  std::optional<APMUserAttribute> fi = database_->userAttributeWithName("_fi", nullptr);
+  bool withoutAppStore = fi && ((fi->value().isInt64() && fi->value().int64Value() < 1) ||
+                                (fi->value().isDouble() && fi->value().doubleValue() < 1));
+  APMObjectMap parameters{{"_pfo", APMObject(platform::Value(previous))},
+                          {"_uwa", APMObject(platform::Value(int64_t{withoutAppStore ? 1 : 0}))}};
+  schedule("APMMeasurement:1056", [timestamp, parameters](APMMeasurement& engine) {
+    std::optional<APMEvent> consented =
+        APMEvent::create("auto", false, "_fx", timestamp, 0, parameters);
+    if (!consented) return;
+    consented->setRealtime(true);
+    engine.writeEventOnWorkerQueue(std::move(*consented));
+  });
 }

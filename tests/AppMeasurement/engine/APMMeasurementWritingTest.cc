@@ -260,4 +260,49 @@ TEST_F(WritingTest, WritingAnEventSchedulesTheUpload) {
   EXPECT_NEAR(*due, success + 3600, 1e-3);
 }
 
+// The advertising identifier arrives after the first open: the next written event brings a
+// real-time "_fx" with the previous first-open count and "_uwa"; and a pending "_lair" is set
+// on the next write once a user identifier exists.
+class AdvertisingIdentity : public APMPersistedIdentity {
+ public:
+  using APMPersistedIdentity::APMPersistedIdentity;
+  std::optional<std::string> resettableDeviceID() override {
+    return idfa ? std::optional<std::string>("IDFA-1") : std::nullopt;
+  }
+  bool hasLimitAdTrackingState() override { return idfa; }
+  bool shouldSetLastAdvertisingIDResetUserProperty() override { return lairDue; }
+  void setShouldSetLastAdvertisingIDResetUserProperty(bool due) override { lairDue = due; }
+  std::atomic<bool> idfa{false};
+  std::atomic<bool> lairDue{false};
+};
+
+TEST_F(WritingTest, IdentifierArrivingLaterIsMatched) {
+  auto advertising =
+      std::make_shared<AdvertisingIdentity>(APMPersistedConfig::create("identity-test"));
+  identity = advertising;
+  makeEngine();  // writes "_f" without an identifier
+  EXPECT_TRUE(persistedConfig->unmatchedFirstOpenWithoutIDFA());
+  advertising->idfa = true;
+  logEvent("app", true, "with_identifier");
+  EXPECT_FALSE(persistedConfig->unmatchedFirstOpenWithoutIDFA());
+  std::optional<APMEvent> fx;
+  onWorker([&] {
+    for (const APMRawEventData& raw : allRawEvents()) {
+      auto event = APMEvent::createWithEventProto(*raw.rawEvent());
+      if (event && event->name() == "_fx") fx = event;
+    }
+  });
+  ASSERT_TRUE(fx);
+  EXPECT_TRUE(fx->isRealtime());
+  EXPECT_EQ(*fx->parameter("_pfo"), APMValue(int64_t{0}));
+  EXPECT_EQ(*fx->parameter("_uwa"), APMValue(int64_t{0}));
+
+  engine->setUserAttribute(
+      APMUserAttribute::create("app", "_id", APMValue("u"), env.now()).value());
+  advertising->lairDue = true;
+  logEvent("app", true, "after_reset");
+  onWorker([&] { EXPECT_TRUE(engine->database()->userAttributeWithName("_lair", nullptr)); });
+  EXPECT_FALSE(advertising->lairDue);
+}
+
 }  // namespace
