@@ -2,9 +2,9 @@
 
 #include <mutex>
 
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
 #include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
 #include "AppMeasurement/foundation/APMStringAdditions.h"
