@@ -52,15 +52,6 @@ std::optional<std::string> stringParam(const APMPBEvent& event, const std::strin
 
 class BundleContentTest : public EngineTest {
  protected:
-  void SetUp() override {
-    EngineTest::SetUp();
-    APMConsentSettingsUtil::clearAllSettings();
-  }
-  void TearDown() override {
-    EngineTest::TearDown();
-    APMConsentSettingsUtil::clearAllSettings();
-    APMMonitor::monitor()->setDebugModeEnabled(false);
-  }
   std::optional<int64_t> storedInt(const std::string& name) {
     std::optional<int64_t> value;
     onWorker([&] {

@@ -247,7 +247,6 @@ TEST_F(UploadTest, ItemsReachTheUploadAndLaterEventsFollow) {
 // denied; once the server's default denies ad user data and ad personalisation, "-" and
 // "_npa" 1.
 TEST_F(UploadTest, ConsentDefaultsReachTheUpload) {
-  APMConsentSettingsUtil::clearAllSettings();
   startService();
   putConfig(std::string("app_id: \"") + kAppID +
             "\" consent_config { defaults { consent_type: CONSENT_TYPE_AD_USER_DATA "
@@ -291,7 +290,6 @@ TEST_F(UploadTest, ConsentDefaultsReachTheUpload) {
         std::regex("name: \"_npa\"\\s*(set_timestamp_millis: \\d+\\s*)?(int_value: \\d+)"));
     EXPECT_EQ(hasNPA ? npa[2].str() : "", c.npa) << decoded;
   }
-  APMConsentSettingsUtil::clearAllSettings();
 }
 
 // Server-side tag-manager upload: the batch goes to the configured server with its server-info

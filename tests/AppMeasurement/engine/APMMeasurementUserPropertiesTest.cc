@@ -25,15 +25,6 @@ class RecordingIdentity : public APMPersistedIdentity {
 
 class UserPropertiesTest : public EngineTest {
  protected:
-  void SetUp() override {
-    EngineTest::SetUp();
-    APMConsentSettingsUtil::clearAllSettings();
-  }
-  void TearDown() override {
-    EngineTest::TearDown();
-    APMConsentSettingsUtil::clearAllSettings();
-  }
-
   void makeRecordingEngine() {
     recording = std::make_shared<RecordingIdentity>(APMPersistedConfig::create("identity-test"));
     identity = recording;

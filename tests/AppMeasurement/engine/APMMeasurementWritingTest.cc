@@ -2,8 +2,8 @@
 // metadata records, listeners and the interceptor.
 #include <atomic>
 
-#include "AppMeasurement/records/APMDailyCounts.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/records/APMDailyCounts.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
+#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -79,7 +80,8 @@ class EngineTest : public ::testing::Test {
     ASSERT_TRUE(platform::AppContainer::setRoot(base_ / "container").ok());
     OULSetLoggerLevel(OULLoggerLevelDebug);
     APMAnalytics::resetForTesting();
-    APMAnalytics::load();  // the library's load time, under the test's clock
+    APMAnalytics::load();                        // the library's load time, under the test's clock
+    APMConsentSettingsUtil::clearAllSettings();  // process-wide: no test inherits consent
   }
 
   void TearDown() override {
@@ -89,6 +91,7 @@ class EngineTest : public ::testing::Test {
     APMAnalytics::resetForTesting();
     platform::ClassRegistry::shared().clear();
     KVLApp::resetForTesting();
+    APMConsentSettingsUtil::clearAllSettings();
     env.finish();
     OULSetLoggerLevel(OULLoggerLevelNotice);
     std::error_code ignored;
