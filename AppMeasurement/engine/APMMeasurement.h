@@ -299,8 +299,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   double suspendedUploadTimestamp_ = 0;
   std::vector<uint64_t> lifecycleObservers_;
   std::string previousRZQAppID_;
-  bool shouldUpdateNPAUserProperty_ = false;
-  bool adPersonalizationFromInfoPlist_ = false;  // the "_npa" default came from the Info.plist
+  std::atomic<bool> shouldUpdateNPAUserProperty_{false};  // set by configuration changes
+  // The "_npa" default came from the Info.plist (read on the worker and the public-call queue).
+  std::atomic<bool> adPersonalizationFromInfoPlist_{false};
   std::function<bool(uint32_t)> samplingRoll_;
   bool wasEnabledDuringInitialization_ = false;
   const bool isAnalyticsCollectionEnabled_;

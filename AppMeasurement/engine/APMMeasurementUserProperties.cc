@@ -166,7 +166,7 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribu
     const APMValue& value = attribute.value();
     std::optional<int64_t> npa;
     if (value.isInt64()) npa = value.int64Value();
-    if (value.isDouble()) npa = static_cast<int64_t>(value.doubleValue());
+    if (value.isDouble()) npa = value.doubleValue() != 0 ? 1 : 0;
     updateAdPersonalizationConsentFromNPAValue(npa);
   }
   if (!*exists) {
