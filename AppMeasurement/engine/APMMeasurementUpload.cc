@@ -273,8 +273,12 @@ void APMMeasurement::uploadData() {
   }
   std::optional<std::string> payload = batch.protoBuffer();
   if (!payload) return;
-  monitor().logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
-                         static_cast<int64_t>(apm_engine::now() * 1000), dataDescription(*payload));
+  // The batch's hex text is up to twice its size: made only when the line is printed.
+  if (monitor().isLoggableLevel(7)) {
+    monitor().logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
+                           static_cast<int64_t>(apm_engine::now() * 1000),
+                           dataDescription(*payload));
+  }
   if (!uploadingBundleIDs_.empty()) {
     monitor().logWithLevel(2, 23047, "Set uploading progress before finishing the previous upload");
   } else {
