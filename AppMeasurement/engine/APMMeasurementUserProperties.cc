@@ -1,9 +1,9 @@
 // User properties: storing with the per-origin limits, removing, reading, and "_npa".
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
@@ -242,27 +242,6 @@ void APMMeasurement::updateAdPersonalizationConsentFromNPAValue(std::optional<in
   } else if (hasConsentEntry(APMConsentSettingsUtil::defaultSettings(), kAdPersonalization)) {
     APMConsentSettingsUtil::setDiagnosticSource(1, kAdPersonalization);
   }
-}
-
-void APMMeasurement::setAllowPersonalizedAds(std::optional<bool> allow) {
-  if (!isEnabled()) {
-    monitor().logWithLevel(7, 25033,
-                           "Personalized Ads property changed while Analytics is disabled");
-  }
-  persistedConfig_->setAllowPersonalizedAds(allow ? std::optional(platform::Value(*allow))
-                                                  : std::nullopt);
-  if (!allow && hasConsentEntry(APMConsentSettingsUtil::consentSettings(), kAdPersonalization)) {
-    APMConsentSettingsUtil::unsetAdPersonalization();
-  }
-  if (!isEnabled()) return;
-  std::optional<int64_t> npa = shouldDisableAdPersonalization();
-  std::optional<APMUserAttribute> attribute =
-      APMUserAttribute::create("auto", "_npa", APMValue(npa.value_or(0)), apm_engine::now());
-  if (!attribute) return;
-  if (npa)
-    setUserAttribute(*attribute);
-  else
-    removeUserAttribute(*attribute);
 }
 
 bool APMMeasurement::shouldAllowAdNetworkRegistration() {
