@@ -243,39 +243,31 @@ TEST_F(UploadTest, ItemsReachTheUploadAndLaterEventsFollow) {
   EXPECT_NE(last.find("name: \"after_first_upload\""), std::string::npos) << last;
 }
 
-// Consent as the upload carries it: core platform services "svc" while ad user data is not
-// denied; once the server's default denies ad user data and ad personalisation, "-" and
-// "_npa" 1.
+// Consent as the upload carries it, from the served configuration alone: core platform
+// services "svc" while ad user data is not denied; once the server's defaults deny ad user
+// data and ad personalisation, "-" and "_npa" 1.
 TEST_F(UploadTest, ConsentDefaultsReachTheUpload) {
-  startService();
-  putConfig(std::string("app_id: \"") + kAppID +
-            "\" consent_config { defaults { consent_type: CONSENT_TYPE_AD_USER_DATA "
-            "consent_value: CONSENT_VALUE_DENIED } defaults { consent_type: "
-            "CONSENT_TYPE_AD_PERSONALIZATION consent_value: CONSENT_VALUE_DENIED } "
-            "core_platform_services { service: \"svc\" } dma_region: true }");
-  makeEngine({}, OULNetwork::create(service_->baseURL()));
-  onWorker([&] { engine->fetchRemoteConfig(); });
-  ASSERT_TRUE(waitFor([&] { return drained(); }));
-  ASSERT_EQ(engine->currentConfig()->corePlatformServices(), std::set<std::string>{"svc"});
   struct Case {
-    bool defaultsApplied;
+    const char* defaults;  // consent defaults of the served configuration
     const char* services;
     const char* npa;  // the "_npa" user property of the upload, or ""
   };
-  const Case cases[] = {{false, "core_platform_services: \"svc\"", ""},
-                        {true, "core_platform_services: \"-\"", "int_value: 1"}};
+  const Case cases[] = {
+      {"", "core_platform_services: \"svc\"", ""},
+      {"defaults { consent_type: CONSENT_TYPE_AD_USER_DATA consent_value: CONSENT_VALUE_DENIED } "
+       "defaults { consent_type: CONSENT_TYPE_AD_PERSONALIZATION consent_value: "
+       "CONSENT_VALUE_DENIED } ",
+       "core_platform_services: \"-\"", "int_value: 1"}};
+  startService();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.services);
-    if (c.defaultsApplied) {
-      // What applying the configuration gives the consent state: its defaults, and the
-      // "_npa" recompute at the next bundle.
-      APMConsentSettingsUtil::setDefaultSettings(
-          platform::Value::Dictionary{{"ad_user_data", platform::Value("denied")},
-                                      {"ad_personalization", platform::Value("denied")}});
-      engine->setShouldUpdateNPAUserProperty(true);
-    }
+    putConfig(std::string("app_id: \"") + kAppID + "\" consent_config { " + c.defaults +
+              "core_platform_services { service: \"svc\" } dma_region: true }");
+    if (!engine) makeEngine({}, OULNetwork::create(service_->baseURL()));
+    onWorker([&] { engine->fetchRemoteConfig(); });
+    ASSERT_TRUE(waitFor([&] { return drained(); }));
     clearRawEvents();
-    logEvent("app", true, c.defaultsApplied ? "denied_event" : "granted_event");
+    logEvent("app", true, "consented");
     size_t before = requests().size();
     onWorker([&] { engine->uploadData(); });
     ASSERT_TRUE(waitFor([&] { return drained(); }));

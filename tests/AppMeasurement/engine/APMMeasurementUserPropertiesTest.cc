@@ -12,23 +12,11 @@ namespace {
 using enginetest::countLinesWith;
 using enginetest::EngineTest;
 
-// Counts the session stitching token resets and answers the "_lair" flag.
-class RecordingIdentity : public APMPersistedIdentity {
- public:
-  using APMPersistedIdentity::APMPersistedIdentity;
-  void resetSessionStitchingToken() override { ++tokenResets; }
-  bool shouldSetLastAdvertisingIDResetUserProperty() override { return lairDue; }
-  void setShouldSetLastAdvertisingIDResetUserProperty(bool due) override { lairDue = due; }
-  std::atomic<int> tokenResets{0};
-  std::atomic<bool> lairDue{false};
-};
-
 class UserPropertiesTest : public EngineTest {
  protected:
-  void makeRecordingEngine() {
-    recording = std::make_shared<RecordingIdentity>(APMPersistedConfig::create("identity-test"));
-    identity = recording;
-    makeEngine();
+  // The identity's current session stitching token (a reset makes a new one).
+  std::optional<std::string> token() {
+    return identity->sessionStitchingTokenWithSessionNumber(1, false, true);
   }
 
   void set(const std::string& origin, const std::string& name, APMValue value) {
@@ -53,8 +41,6 @@ class UserPropertiesTest : public EngineTest {
     APMConsentSettingsUtil::clearAllSettings();
     persistedConfig->setAllowPersonalizedAds(std::nullopt);
   }
-
-  std::shared_ptr<RecordingIdentity> recording;
 };
 
 // Every operation of the user-property group, one row each, on one engine.
@@ -77,20 +63,22 @@ TEST_F(UserPropertiesTest, Operations) {
        [this] {
          set("app", "_id", APMValue("user-1"));
          set("auto", "_lair", APMValue(int64_t{1}));
+         std::optional<std::string> before = token();
          set("app", "_id", APMValue("user-1"));
          EXPECT_TRUE(stored("_lair"));
-         EXPECT_EQ(recording->tokenResets, 0);
+         EXPECT_EQ(token(), before);
          set("app", "_id", APMValue("user-2"));
          EXPECT_FALSE(stored("_lair"));
-         EXPECT_EQ(recording->tokenResets, 1);
+         EXPECT_NE(token(), before);
        }},
       {"removing \"_id\" resets the stitching token",
        [this] {
          set("app", "_id", APMValue("user-1"));
+         std::optional<std::string> before = token();
          remove("_id");
          EXPECT_FALSE(stored("_id"));
          EXPECT_TRUE(capture.contains("I-ACS023078"));
-         EXPECT_EQ(recording->tokenResets, 1);
+         EXPECT_NE(token(), before);
        }},
       {"\"_npa\" = 1 while ad personalisation is granted denies it",
        [this] {
@@ -197,10 +185,10 @@ TEST_F(UserPropertiesTest, Operations) {
        }},
       {"\"_lair\" is set once a user identifier exists and the flag is cleared",
        [this] {
-         recording->lairDue = true;
+         identity->setShouldSetLastAdvertisingIDResetUserProperty(true);
          onWorker([&] { engine->setLastAdvertisingIDResetUserPropertyOnWorkerQueue(); });
          EXPECT_FALSE(stored("_lair"));
-         EXPECT_TRUE(recording->lairDue);
+         EXPECT_TRUE(identity->shouldSetLastAdvertisingIDResetUserProperty());
          set("app", "_id", APMValue("user-1"));
          onWorker([&] {
            EXPECT_TRUE(engine->hasUserPropertyUserIDOnWorkerQueue());
@@ -208,14 +196,13 @@ TEST_F(UserPropertiesTest, Operations) {
          });
          ASSERT_TRUE(stored("_lair"));
          EXPECT_EQ(stored("_lair")->value(), APMValue(int64_t{1}));
-         EXPECT_FALSE(recording->lairDue);
+         EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
        }},
   };
-  makeRecordingEngine();
+  makeEngine();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     clearProperties();
-    recording->tokenResets = 0;
     capture.clear();
     c.run();
   }

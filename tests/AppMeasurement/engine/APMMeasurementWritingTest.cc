@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMIdentitySupport.h"
 #include "AppMeasurement/records/APMDailyCounts.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
@@ -277,26 +278,23 @@ TEST_F(WritingTest, WritingAnEventSchedulesTheUpload) {
 // The advertising identifier arrives after the first open: the next written event brings a
 // real-time "_fx" with the previous first-open count and "_uwa"; and a pending "_lair" is set
 // on the next write once a user identifier exists.
-class AdvertisingIdentity : public APMPersistedIdentity {
+class AdvertisingProvider : public APMIdentitySupport {
  public:
-  using APMPersistedIdentity::APMPersistedIdentity;
+  bool hasAppDataConsentStatus() override { return true; }
+  int64_t appDataConsentStatus() override { return 3; }
+  bool hasLimitedAdTracking() override { return true; }
+  bool limitedAdTracking() override { return false; }
   std::optional<std::string> resettableDeviceID() override {
-    return idfa ? std::optional<std::string>("IDFA-1") : std::nullopt;
+    return "A1B2C3D4-0000-4000-8000-000000000001";
   }
-  bool hasLimitAdTrackingState() override { return idfa; }
-  bool shouldSetLastAdvertisingIDResetUserProperty() override { return lairDue; }
-  void setShouldSetLastAdvertisingIDResetUserProperty(bool due) override { lairDue = due; }
-  std::atomic<bool> idfa{false};
-  std::atomic<bool> lairDue{false};
 };
 
 TEST_F(WritingTest, IdentifierArrivingLaterIsMatched) {
-  auto advertising =
-      std::make_shared<AdvertisingIdentity>(APMPersistedConfig::create("identity-test"));
-  identity = advertising;
-  makeEngine();  // writes "_f" without an identifier
-  EXPECT_TRUE(persistedConfig->unmatchedFirstOpenWithoutIDFA());
-  advertising->idfa = true;
+  identitySupport =
+      std::make_shared<APMDefaultIdentitySupport>(std::make_shared<AdvertisingProvider>());
+  makeEngine();
+  // A first open was written while no advertising identifier was there.
+  persistedConfig->setUnmatchedFirstOpenWithoutIDFA(true);
   logEvent("app", true, "with_identifier");
   EXPECT_FALSE(persistedConfig->unmatchedFirstOpenWithoutIDFA());
   std::optional<APMEvent> fx;
@@ -309,14 +307,15 @@ TEST_F(WritingTest, IdentifierArrivingLaterIsMatched) {
   ASSERT_TRUE(fx);
   EXPECT_TRUE(fx->isRealtime());
   EXPECT_EQ(*fx->parameter("_pfo"), APMValue(int64_t{0}));
-  EXPECT_EQ(*fx->parameter("_uwa"), APMValue(int64_t{0}));
+  // Not an App Store install: "_fi" is 0, so "_uwa" is 1.
+  EXPECT_EQ(*fx->parameter("_uwa"), APMValue(int64_t{1}));
 
   engine->setUserAttribute(
       APMUserAttribute::create("app", "_id", APMValue("u"), env.now()).value());
-  advertising->lairDue = true;
+  identity->setShouldSetLastAdvertisingIDResetUserProperty(true);
   logEvent("app", true, "after_reset");
   onWorker([&] { EXPECT_TRUE(engine->database()->userAttributeWithName("_lair", nullptr)); });
-  EXPECT_FALSE(advertising->lairDue);
+  EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
 }
 
 }  // namespace
