@@ -536,6 +536,7 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
     if (npa) messages.push_back(*npa);
     NANOSetMessageArray(bundle, B::kUserAttributes, messages);
   }
+  addAttributionToRawEventMetadata(bundle);
   return bundle;
 }
 

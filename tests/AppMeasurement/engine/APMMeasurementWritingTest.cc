@@ -290,9 +290,7 @@ class AdvertisingProvider : public APMIdentitySupport {
 };
 
 TEST_F(WritingTest, IdentifierArrivingLaterIsMatched) {
-  identitySupport =
-      std::make_shared<APMDefaultIdentitySupport>(std::make_shared<AdvertisingProvider>());
-  makeEngine();
+  makeEngine({}, nullptr, {}, std::make_shared<AdvertisingProvider>());
   // A first open was written while no advertising identifier was there.
   persistedConfig->setUnmatchedFirstOpenWithoutIDFA(true);
   logEvent("app", true, "with_identifier");

@@ -19,6 +19,7 @@
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDefaultIdentitySupport.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
+#include "AppMeasurement/foundation/APMIdentitySupport.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -124,13 +125,16 @@ class EngineTest : public ::testing::Test {
   // Makes and enables an engine (the component block runs), with the settings applied.
   void makeEngine(const std::vector<std::pair<std::string, std::string>>& settings = {},
                   std::shared_ptr<OULNetwork> network = nullptr,
-                  std::vector<std::string> safelist = {}) {
+                  std::vector<std::string> safelist = {},
+                  std::shared_ptr<APMIdentitySupport> identitySupport = nullptr) {
     persistedConfig = APMPersistedConfig::create("engine-test");
     APMMeasurement::Collaborators collaborators;
     collaborators.persistedConfig = persistedConfig;
     collaborators.network = network;
     APMIdentity::resetAppIDFromRZQForTesting();
-    identity = APMIdentity::create(persistedConfig, identitySupport);
+    identity = APMIdentity::create(
+        persistedConfig,
+        identitySupport ? std::make_shared<APMDefaultIdentitySupport>(identitySupport) : nullptr);
     identity->setAppIDFromRZQ(kAppID);
     collaborators.identity = identity;
     if (features) collaborators.features = *features;
@@ -240,9 +244,7 @@ class EngineTest : public ::testing::Test {
   std::shared_ptr<APMPersistedConfig> persistedConfig;
   std::shared_ptr<APMIdentity> identity;
   std::shared_ptr<APMMeasurement> engine;
-  // Set before makeEngine to give the identity another advertising support, or the engine
-  // other feature objects.
-  std::shared_ptr<APMDefaultIdentitySupport> identitySupport;
+  // Set before makeEngine to give the engine other feature objects.
   std::optional<APMFeatureServices> features;
 };
 
