@@ -196,6 +196,15 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
 
+  // --- Purchases (any thread) ---
+
+  // Keeps the purchased transactions whose fingerprint is new to the database (one without a
+  // fingerprint, or whose fingerprint cannot be stored, is kept unchecked) and hands them to
+  // the callback on the global queue. The check runs on the worker queue.
+  void filterPurchaseTransactions(
+      std::vector<SKPaymentTransaction> transactions,
+      std::function<void(const std::vector<SKPaymentTransaction>&)> callback);
+
   // --- Accessors ---
 
   const std::string& appID() const { return appID_; }

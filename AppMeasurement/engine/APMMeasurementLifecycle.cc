@@ -92,8 +92,8 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
     persistedConfig_->setLoadTimestampValue(std::nullopt);
     return;
   }
-  // Without the purchase receipt (not built yet) a first open counts as a fresh install.
-  bool fresh = true;
+  // A fresh install unless the receipt says the app was first installed at another version.
+  bool fresh = previousCount >= 1 || features_.purchaseReporter->isVersionSameAsOriginalVersion();
   double firstOpenTime = persistedConfig_->firstOpenTimestampMilliseconds() > 0
                              ? persistedConfig_->firstOpenTimestampMilliseconds() / 1000.0
                              : initTimestamp_;

@@ -4,10 +4,14 @@
 
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/features/APMAudienceComponent.h"
+#include "AppMeasurement/features/APMEManager.h"
 #include "AppMeasurement/features/APMLifetimeValueRecorder.h"
+#include "AppMeasurement/features/APMPurchaseReportingService.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 
-void APMInstallMeasurementFeatures() {
+void APMInstallMeasurementFeatures() { APMInstallMeasurementFeatures(APMEManager::sharedInstance()); }
+
+void APMInstallMeasurementFeatures(std::shared_ptr<APMExperimentManaging> experimentManager) {
   APMFeatureServices services = APMFeatureServices::current();
   services.audience = std::make_shared<APMAudienceComponent>([] {
     APMAudience::Limits limits;
@@ -20,5 +24,7 @@ void APMInstallMeasurementFeatures() {
     return limits;
   });
   services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>();
+  services.purchaseReporter = std::make_shared<APMPurchaseReportingService>();
+  services.experimentManager = std::move(experimentManager);
   APMFeatureServices::install(std::move(services));
 }

@@ -1,7 +1,17 @@
 #pragma once
 
-// Installs the built measurement features behind the engine's seams (APMFeatureServices):
-// today the audience evaluator, reading its limits from the engine's current remote
-// configuration, and the lifetime-value recorder. Called once by a composition root (the app, the driver) before the engine
-// starts; the seams not built yet keep their neutral objects.
+#include <memory>
+
+class APMExperimentManaging;
+
+// Installs the built measurement features behind the engine's seams (APMFeatureServices): the
+// audience evaluator, reading its limits from the engine's current remote configuration, the
+// lifetime-value recorder, the purchase reporter with the App Store receipt, and the
+// experiment manager. Called once by a composition root (the app, the driver) before the
+// engine starts; the seams not built yet keep their neutral objects.
+//
+// The experiment manager is the process's shared one (its task manager starts at once: call
+// this after the app's container and the service hosts are set).
 void APMInstallMeasurementFeatures();
+// The same with another experiment manager (tests; null: no experiments).
+void APMInstallMeasurementFeatures(std::shared_ptr<APMExperimentManaging> experimentManager);

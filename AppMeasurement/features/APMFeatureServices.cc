@@ -16,7 +16,8 @@ APMFeatureServices& installed() {
 APMFeatureServices APMFeatureServices::neutral() {
   return {std::make_shared<APMAudienceEvaluating>(), std::make_shared<APMSessionReporting>(),
           std::make_shared<APMScreenViewReporting>(), std::make_shared<APMSearchAdReporting>(),
-          std::make_shared<APMLifetimeValueRecording>()};
+          std::make_shared<APMLifetimeValueRecording>(), std::make_shared<APMPurchaseReporting>(),
+          nullptr};
 }
 
 APMFeatureServices APMFeatureServices::current() {
@@ -33,6 +34,7 @@ void APMFeatureServices::install(APMFeatureServices services) {
   if (!services.lifetimeValueRecorder) {
     services.lifetimeValueRecorder = neutralSet.lifetimeValueRecorder;
   }
+  if (!services.purchaseReporter) services.purchaseReporter = neutralSet.purchaseReporter;
   std::lock_guard<std::mutex> lock(servicesMutex());
   installed() = std::move(services);
 }

@@ -121,6 +121,8 @@ MeasurementService::MeasurementService(const Options& options) {
     configurations_.remove(*appID);
     return HttpResponse::text(204, "");
   });
+  experiments_ = std::make_unique<ExperimentEndpoint>(options.dataDirectory);
+  experiments_->addRoutes(service_);
   server_ = std::make_unique<loopback::LoopbackHttpServer>(
       options.port, [this](const HttpRequest& r) { return service_.handle(r); });
 }

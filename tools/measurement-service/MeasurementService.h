@@ -7,6 +7,7 @@
 #include "tools/loopback-http/LoopbackHttpServer.h"
 #include "tools/loopback-http/ScriptedService.h"
 #include "tools/measurement-service/ConfigurationStore.h"
+#include "tools/measurement-service/ExperimentEndpoint.h"
 #include "tools/measurement-service/UploadStore.h"
 
 namespace measurement_service {
@@ -23,6 +24,7 @@ namespace measurement_service {
 //   GET  /uploads.json              the latest uploads as JSON
 //   PUT  /_control/config/<app id>  stores a configuration (JSON form or encoded bytes)
 //   DELETE /_control/config/<app id>
+//   POST /sdk-exp and the experiment pages      see ExperimentEndpoint
 // plus the scripting and request-record endpoints of loopback::ScriptedService.
 class MeasurementService {
  public:
@@ -49,6 +51,7 @@ class MeasurementService {
   ConfigurationStore configurations_;
   std::unique_ptr<UploadStore> uploads_;
   std::string storeCatalogue_;  // the JSON answer of "/storekit/products"
+  std::unique_ptr<ExperimentEndpoint> experiments_;
   loopback::ScriptedService service_;
   std::unique_ptr<loopback::LoopbackHttpServer> server_;  // last: stops before the rest goes
 };
