@@ -7,6 +7,7 @@
 // Numbered events (--numbered FROM:TO) print "mark <i>" once event i is committed to the
 // database (after a barrier on the engine's worker queue); the crash test kills the driver
 // between marks and restarts it.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,9 +17,13 @@
 #include <vector>
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
+#include "AppMeasurement/features/APMEManager.h"
+#include "AppMeasurement/features/APMETaskManager.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/dispatch/Clock.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/core/KVLApp.h"
 #include "platform/dispatch/DispatchSemaphore.h"
@@ -26,6 +31,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/storekit/SKProductsRequest.h"
 #include "platform/uikit/UIApplication.h"
 #include "platform/utilities/OULNetwork.h"
 
@@ -36,12 +42,16 @@ void usage() {
       stderr,
       "usage: measurement-driver --app-dir DIR [--service URL] [--app-id ID]\n"
       "                          [--event NAME[:key=value,...]]... [--numbered FROM:TO]\n"
-      "                          [--upload] [--debug]\n"
+      "                          [--buy PRODUCT]... [--flag NAME]... [--upload] [--debug]\n"
       "  --app-dir DIR   the app's bundle and container (made when absent)\n"
       "  --service URL   the measurement service (default http://127.0.0.1:8970)\n"
       "  --app-id ID     the app identifier (default 1:1234567890:ios:0a1b2c3d)\n"
       "  --event ...     logs one event through KVLAnalytics; integer values stay numbers\n"
       "  --numbered A:B  logs \"n\" with \"seq\" A..B, printing \"mark <i>\" once stored\n"
+      "  --buy PRODUCT   buys the product (a verified StoreKit 2 transaction); the store is the\n"
+      "                  service's \"/storekit/products\"\n"
+      "  --flag NAME     waits for the first experiment fetch, activates it and prints the\n"
+      "                  flag of \"app_measurement\"\n"
       "  --upload        resigns active and waits until everything is uploaded\n"
       "  --debug         the library's debug logging (-APMAnalyticsDebugEnabled)\n");
 }
@@ -115,6 +125,32 @@ bool drained() {
   return result;
 }
 
+// The number of stored events with one of the names (asked on the worker queue).
+size_t storedEventCount(const std::vector<std::string>& names) {
+  std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+  if (!engine) return 0;
+  size_t count = 0;
+  engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("measurement-driver:count", [&] {
+    if (engine->database() == nullptr) return;
+    for (const APMRawEventData& raw :
+         engine->database()->allRawEventsWithError(nullptr).value_or(
+             std::vector<APMRawEventData>{})) {
+      std::string name = NANOGetString(*raw.rawEvent(), APMPBEvent::kName).value_or("");
+      count += std::find(names.begin(), names.end(), name) != names.end();
+    }
+  });
+  return count;
+}
+
+std::string describe(const NANOObject& value) {
+  if (const auto* number = std::get_if<NANONumber>(&value)) {
+    return number->isFloatingPoint() ? std::to_string(number->doubleValue())
+                                     : std::to_string(number->longLongValue());
+  }
+  if (const auto* text = std::get_if<std::string>(&value)) return "\"" + *text + "\"";
+  return "(none)";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,6 +159,8 @@ int main(int argc, char** argv) {
   std::string appID = "1:1234567890:ios:0a1b2c3d";
   std::vector<std::string> events;
   long from = 0, to = -1;
+  std::vector<std::string> purchases;
+  std::vector<std::string> flags;
   bool upload = false;
   bool debug = false;
   for (int i = 1; i < argc; ++i) {
@@ -148,7 +186,11 @@ int main(int argc, char** argv) {
         usage();
         return 2;
       }
-    } else if (argument == "--upload")
+    } else if (argument == "--buy")
+      purchases.push_back(value());
+    else if (argument == "--flag")
+      flags.push_back(value());
+    else if (argument == "--upload")
       upload = true;
     else if (argument == "--debug")
       debug = true;
@@ -169,6 +211,7 @@ int main(int argc, char** argv) {
   std::string host = service.substr(scheme.size());
   while (!host.empty() && host.back() == '/') host.pop_back();
   APMRemoteConfig::setHosts({host, host, host});
+  SKProductsRequest::setStoreURL(scheme + host);
 
   std::filesystem::path bundle = appDir / "Driver.app";
   if (!layOutBundle(bundle, appID)) {
@@ -214,6 +257,54 @@ int main(int argc, char** argv) {
     KVLAnalytics::logEventWithName("n", {{"seq", platform::Value(int64_t{i})}});
     if (!barrier(60)) return 1;
     std::printf("mark %ld\n", i);
+    std::fflush(stdout);
+  }
+
+  if (!purchases.empty()) {
+    int64_t next = static_cast<int64_t>(platform::Clock::current()->now() * 1000);
+    for (const std::string& product : purchases) {
+      APMStoreKitTransaction transaction;
+      transaction.productID = product;
+      transaction.transactionID = std::to_string(next++);
+      transaction.originalTransactionID = transaction.transactionID;
+      transaction.productType = 1;  // consumable
+      transaction.purchaseDate = platform::Clock::current()->now();
+      transaction.isVerified = true;
+      KVLAnalytics::logTransaction(transaction);
+    }
+    // The report asks the store for the product first: poll, bounded.
+    size_t reported = 0;
+    for (int i = 0; i < 600 && reported < purchases.size(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      reported = storedEventCount({"_iap", "_iapx", "_assr", "_assc"});
+    }
+    std::printf("purchases reported: %zu of %zu\n", reported, purchases.size());
+    std::fflush(stdout);
+  }
+
+  if (!flags.empty()) {
+    // The first experiment fetch comes 10 s after the start: wait for its answer, bounded.
+    // (A launch less than four hours after the last fetch fetches nothing new.)
+    APMUserDefaults suite{std::string(APMETaskManager::kSuiteName)};
+    double success = suite.doubleForKey(APMETaskManager::kSuccessKey);
+    double failure = suite.doubleForKey(APMETaskManager::kFailureKey);
+    bool answered = false;
+    for (int i = 0; i < 600 && !answered; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      answered = suite.doubleForKey(APMETaskManager::kSuccessKey) != success ||
+                 suite.doubleForKey(APMETaskManager::kFailureKey) != failure;
+    }
+    platform::DispatchQueue::waitUntilIdle();
+    std::shared_ptr<APMEManager> manager = APMEManager::sharedInstance();
+    APMErrorSlot error;
+    bool activated = manager->activateSnapshotOfSDK("app_measurement", &error);
+    std::printf("experiments %s\n", !answered    ? "not fetched"
+                                     : activated ? "activated"
+                                                 : "fetched, nothing new");
+    for (const std::string& name : flags) {
+      std::printf("flag %s = %s\n", name.c_str(),
+                  describe(manager->flagValueForFlagName(name, "app_measurement")).c_str());
+    }
     std::fflush(stdout);
   }
 
