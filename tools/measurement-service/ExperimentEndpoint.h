@@ -22,8 +22,9 @@ namespace measurement_service {
 // The answer file "<data>/experiments.json", read at each request, so that it can be edited
 // while the service runs:
 //   {"status": 200,                       optional: another status answers with an empty body
-//    "encoding": "gzip",                  "gzip" (default), "identity" (not compressed) or
-//                                         "bad-gzip" (a gzip header with a corrupt stream)
+//    "encoding": "gzip",                  "gzip" (default), "identity" (not compressed),
+//                                         "bad-gzip" (a gzip header with a corrupt stream) or
+//                                         "bomb" (257 MiB of zeros inflated, ~260 KiB sent)
 //    "response": {...}}                   the ExperimentResponse in apm-msg's JSON form, e.g.
 //                                         {"snapshots": [{"name": "app_measurement",
 //                                          "experiments": [{"experiment_id": 7, "flags":

@@ -173,7 +173,8 @@ TEST_F(ExperimentServiceTest, DISABLED_SecondLaunch) {
 }
 
 TEST_F(ExperimentServiceTest, UnreadableAnswersCountAsSuccessWithoutSnapshots) {
-  for (const char* encoding : {"bad-gzip", "identity"}) {
+  // A corrupt stream, a body that is not gzip, and one that inflates past the 256 MiB limit.
+  for (const char* encoding : {"bad-gzip", "identity", "bomb"}) {
     answer(std::string(R"({"encoding": ")") + encoding + R"(", "response": {"snapshots": [
       {"name": "app_measurement", "experiments": [{"experiment_id": 5}]}]}})");
     suite->clearAllData();
