@@ -133,10 +133,10 @@ void PaymentObserver::paymentQueueUpdatedTransactions(
     std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
     if (!engine) return;
     std::shared_ptr<APMPurchaseReporting> reporter = APMFeatureServices::current().purchaseReporter;
-    engine->filterPurchaseTransactions(
-        transactions, [reporter](const std::vector<SKPaymentTransaction>& kept) {
-          reporter->paymentQueueUpdatedFilteredTransactions(kept);
-        });
+    engine->filterPurchaseTransactions(transactions,
+                                       [reporter](const std::vector<SKPaymentTransaction>& kept) {
+                                         reporter->paymentQueueUpdatedFilteredTransactions(kept);
+                                       });
   });
 }
 

@@ -70,8 +70,9 @@ void KVLAnalytics::logTransaction(const APMStoreKitTransaction& transaction) {
 bool KVLAnalytics::verifyTransactionWithDeviceVerification(std::string_view deviceVerification,
                                                            const std::optional<std::string>& uuid,
                                                            const std::string& nonce) {
-  bool verified = APMFeatureServices::current().purchaseReporter->
-                  verifyTransactionWithDeviceVerification(deviceVerification, uuid, nonce);
+  bool verified =
+      APMFeatureServices::current().purchaseReporter->verifyTransactionWithDeviceVerification(
+          deviceVerification, uuid, nonce);
   if (!verified) {
     monitor().logWithLevel(4, 25058, "StoreKit 2 transaction device verification failed");
   }

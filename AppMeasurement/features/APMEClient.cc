@@ -46,8 +46,8 @@ bool textTruth(const std::string& text) {
 }  // namespace
 
 std::shared_ptr<APMEClient> APMEClient::create(
-    std::shared_ptr<APMESDKProperty> property, const std::optional<std::vector<APMPBFlag>>& defaults,
-    std::weak_ptr<APMEManager> manager) {
+    std::shared_ptr<APMESDKProperty> property,
+    const std::optional<std::vector<APMPBFlag>>& defaults, std::weak_ptr<APMEManager> manager) {
   if (!property) {
     APMEMonitor::shared().logWithLevel(0, 830000, "Cannot initialize the client with nil property");
     return nullptr;

@@ -75,8 +75,8 @@ bool APMEDatabase::initializeDatabaseResourcesWithContext(std::string_view conte
   }
   if (ensureAllTables()) return true;
   monitor().logWithLevel(
-      1, 810002, "Failed to create or validate required database tables (" + std::string(context) +
-                     ")");
+      1, 810002,
+      "Failed to create or validate required database tables (" + std::string(context) + ")");
   // Closed before deleting, and with its journal and WAL companions, so that no open
   // connection keeps writing into a deleted file and no stale log is replayed into a new one.
   if (!sqliteStore_->closeAndDeleteDatabase()) {
@@ -194,10 +194,9 @@ bool APMEDatabase::activateSnapshot(const std::optional<APMESnapshot>& snapshot,
   }
   if (!sqliteStore_) return false;
   return sqliteStore_
-      ->deleteRecordsFromTableWithName(kPendingTable, "sdk_name = ? AND timestamp <= ?",
-                                       {platform::Value(snapshot->SDKName()),
-                                        platform::Value(timestamp)},
-                                       error)
+      ->deleteRecordsFromTableWithName(
+          kPendingTable, "sdk_name = ? AND timestamp <= ?",
+          {platform::Value(snapshot->SDKName()), platform::Value(timestamp)}, error)
       .has_value();
 }
 

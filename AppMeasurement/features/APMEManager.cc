@@ -43,12 +43,13 @@ std::shared_ptr<APMEManager> APMEManager::create(std::shared_ptr<APMETaskManager
 }
 
 std::shared_ptr<APMEManager> APMEManager::sharedInstance() {
-  static const std::shared_ptr<APMEManager> instance = [] {
-    std::shared_ptr<APMEManager> manager = create(APMETaskManager::create());
-    manager->taskManager_->startTaskManager();
+  // Never destroyed: queued experiment work may still run while the process exits.
+  static const std::shared_ptr<APMEManager>* instance = [] {
+    auto* manager = new std::shared_ptr<APMEManager>(create(APMETaskManager::create()));
+    (*manager)->taskManager_->startTaskManager();
     return manager;
   }();
-  return instance;
+  return *instance;
 }
 
 APMEMonitor& APMEManager::monitor() { return APMEMonitor::shared(); }
@@ -96,9 +97,9 @@ std::shared_ptr<APMEClient> APMEManager::registerSDKProperty(
   std::map<std::string, APMPBFlag, std::less<>> flags;
   std::vector<APMPBFlag> list;
   for (const auto& [key, value] : defaultFlags) {
-    std::optional<APMPBFlag> flag =
-        APMPBFlagCreate(key, value, [](int level, long code, const std::string& message,
-                                       const std::string& context) {
+    std::optional<APMPBFlag> flag = APMPBFlagCreate(
+        key, value,
+        [](int level, long code, const std::string& message, const std::string& context) {
           monitor().logWithLevel(level, code, message, context);
         });
     if (!flag) {
@@ -175,8 +176,7 @@ std::vector<int64_t> APMEManager::experimentIDs() {
   return ids;
 }
 
-NANOObject APMEManager::flagValueForFlagName(std::string_view flagName,
-                                             std::string_view sdkName) {
+NANOObject APMEManager::flagValueForFlagName(std::string_view flagName, std::string_view sdkName) {
   if (sdkName.empty()) {
     monitor().logWithLevel(0, 800010, "Cannot retrieve flag value for empty SDK name");
     return {};

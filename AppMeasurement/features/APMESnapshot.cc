@@ -10,7 +10,8 @@ std::optional<APMESnapshot> APMESnapshot::create(
     const std::optional<std::string>& sdkName,
     const std::optional<std::vector<APMEExperiment>>& list) {
   if (!sdkName || sdkName->empty()) {
-    APMEMonitor::shared().logWithLevel(2, 840000, "Cannot create snapshot with an invalid SDK name");
+    APMEMonitor::shared().logWithLevel(2, 840000,
+                                       "Cannot create snapshot with an invalid SDK name");
     return std::nullopt;
   }
   if (!list) {
@@ -87,7 +88,8 @@ APMPBSnapshot APMESnapshot::proto() const {
   APMPBSnapshot message;
   NANOSetString(message, APMPBSnapshot::kName, sdkName_);
   std::vector<APMPBExperiment> list;
-  for (const auto& [id, experiment] : experimentsByExperimentID_) list.push_back(experiment.proto());
+  for (const auto& [id, experiment] : experimentsByExperimentID_)
+    list.push_back(experiment.proto());
   if (!list.empty()) NANOSetMessageArray(message, APMPBSnapshot::kExperiments, list);
   return message;
 }
@@ -99,8 +101,8 @@ APMESnapshot APMESnapshot::copy() const {
 }
 
 std::string APMESnapshot::description() const {
-  std::string text = sdkName_ + ": " + std::to_string(experimentsByExperimentID_.size()) +
-                     " experiments (";
+  std::string text =
+      sdkName_ + ": " + std::to_string(experimentsByExperimentID_.size()) + " experiments (";
   bool first = true;
   for (const auto& [id, experiment] : experimentsByExperimentID_) {
     if (!first) text += ", ";

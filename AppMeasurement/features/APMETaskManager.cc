@@ -18,10 +18,10 @@
 
 namespace {
 
-constexpr double kFetchInterval = 14400;    // four hours after a success
-constexpr double kInitialDelay = 10;        // at the earliest after a start
-constexpr double kBackoffHold = 43200;      // twelve hours after a back-off status
-constexpr double kFirstRetryStep = 1800;    // doubled for each of the six steps
+constexpr double kFetchInterval = 14400;  // four hours after a success
+constexpr double kInitialDelay = 10;      // at the earliest after a start
+constexpr double kBackoffHold = 43200;    // twelve hours after a back-off status
+constexpr double kFirstRetryStep = 1800;  // doubled for each of the six steps
 constexpr double kMinimumDelay = 0.001;
 
 APMEMonitor& monitor() { return APMEManager::monitor(); }
@@ -280,9 +280,8 @@ void APMETaskManager::handleFetchingExperimentsResponse(
     scheduleFetchingExperimentsOnWorkerQueue();
     return;
   }
-  std::optional<APMPBExperimentResponse> message =
-      APMPBExperimentResponse::initWithBuffer(data ? std::optional<std::string_view>(*data)
-                                                   : std::nullopt);
+  std::optional<APMPBExperimentResponse> message = APMPBExperimentResponse::initWithBuffer(
+      data ? std::optional<std::string_view>(*data) : std::nullopt);
   monitor().logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
                          static_cast<int64_t>(data ? data->size() : 0));
   persistedStorage_->setDouble(current, kSuccessKey);

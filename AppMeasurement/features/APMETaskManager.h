@@ -1,8 +1,8 @@
 #pragma once
 
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -9,7 +9,9 @@
 #include "AppMeasurement/features/APMPurchaseReportingService.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 
-void APMInstallMeasurementFeatures() { APMInstallMeasurementFeatures(APMEManager::sharedInstance()); }
+void APMInstallMeasurementFeatures() {
+  APMInstallMeasurementFeatures(APMEManager::sharedInstance());
+}
 
 void APMInstallMeasurementFeatures(std::shared_ptr<APMExperimentManaging> experimentManager) {
   APMFeatureServices services = APMFeatureServices::current();

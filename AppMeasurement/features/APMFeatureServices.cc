@@ -14,9 +14,12 @@ APMFeatureServices& installed() {
 }  // namespace
 
 APMFeatureServices APMFeatureServices::neutral() {
-  return {std::make_shared<APMAudienceEvaluating>(), std::make_shared<APMSessionReporting>(),
-          std::make_shared<APMScreenViewReporting>(), std::make_shared<APMSearchAdReporting>(),
-          std::make_shared<APMLifetimeValueRecording>(), std::make_shared<APMPurchaseReporting>(),
+  return {std::make_shared<APMAudienceEvaluating>(),
+          std::make_shared<APMSessionReporting>(),
+          std::make_shared<APMScreenViewReporting>(),
+          std::make_shared<APMSearchAdReporting>(),
+          std::make_shared<APMLifetimeValueRecording>(),
+          std::make_shared<APMPurchaseReporting>(),
           nullptr};
 }
 

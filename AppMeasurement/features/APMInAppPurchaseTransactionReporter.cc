@@ -457,12 +457,12 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductIdentifier
   // The receipt is read first, as the report's own list; the product lookup may wait for the
   // store, and the report classifies against the receipt as it was when the call came.
   std::vector<APMInAppPurchaseItem> items = itemsForFacadeTransaction(
-      productID, transactionID, originalTransactionID, webOrderLineItemID, productType,
-      isFreeTrial, isIntroductoryOffer, purchaseDate, originalPurchaseDate,
-      subscriptionExpirationDate, cancellationDate, isVerified);
+      productID, transactionID, originalTransactionID, webOrderLineItemID, productType, isFreeTrial,
+      isIntroductoryOffer, purchaseDate, originalPurchaseDate, subscriptionExpirationDate,
+      cancellationDate, isVerified);
   auto report = [=, this](const SKProduct& product) {
-    reportFacadeTransaction(product, items, transactionID, originalTransactionID,
-                            paymentQuantity, purchaseDate, environment, isVerified);
+    reportFacadeTransaction(product, items, transactionID, originalTransactionID, paymentQuantity,
+                            purchaseDate, environment, isVerified);
   };
   if (std::optional<SKProduct> cached = cache_->cachedProductForProductIdentifier(productID)) {
     platform::DispatchQueue::global()->async([report, product = *cached] { report(product); });

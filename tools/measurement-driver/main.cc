@@ -23,9 +23,9 @@
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
-#include "platform/dispatch/Clock.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/core/KVLApp.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
@@ -132,8 +132,7 @@ size_t storedEventCount(const std::vector<std::string>& names) {
   size_t count = 0;
   engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("measurement-driver:count", [&] {
     if (engine->database() == nullptr) return;
-    for (const APMRawEventData& raw :
-         engine->database()->allRawEventsWithError(nullptr).value_or(
+    for (const APMRawEventData& raw : engine->database()->allRawEventsWithError(nullptr).value_or(
              std::vector<APMRawEventData>{})) {
       std::string name = NANOGetString(*raw.rawEvent(), APMPBEvent::kName).value_or("");
       count += std::find(names.begin(), names.end(), name) != names.end();
@@ -298,9 +297,9 @@ int main(int argc, char** argv) {
     std::shared_ptr<APMEManager> manager = APMEManager::sharedInstance();
     APMErrorSlot error;
     bool activated = manager->activateSnapshotOfSDK("app_measurement", &error);
-    std::printf("experiments %s\n", !answered    ? "not fetched"
-                                     : activated ? "activated"
-                                                 : "fetched, nothing new");
+    std::printf("experiments %s\n", !answered   ? "not fetched"
+                                    : activated ? "activated"
+                                                : "fetched, nothing new");
     for (const std::string& name : flags) {
       std::printf("flag %s = %s\n", name.c_str(),
                   describe(manager->flagValueForFlagName(name, "app_measurement")).c_str());

@@ -113,8 +113,8 @@ HttpResponse ExperimentEndpoint::fetch(const HttpRequest& request) {
   if (encoding == "bomb") {
     // Gzip members of 1 MiB of zeros each, concatenated as the gzip tool would: about 1 KiB
     // per member on the wire, 257 MiB inflated, past any sane inflation limit.
-    std::optional<std::string> member = oul_dataByGzippingData(std::string(1u << 20, '\0'),
-                                                               &gzipError);
+    std::optional<std::string> member =
+        oul_dataByGzippingData(std::string(1u << 20, '\0'), &gzipError);
     if (!member) return HttpResponse::text(500, "gzip: " + gzipError.description + "\n");
     response.body.reserve(member->size() * 257);
     for (int i = 0; i < 257; ++i) response.body += *member;

@@ -45,7 +45,7 @@ class ExperimentEndpoint {
   std::string answerPath() const { return dataDirectory_ + "/experiments.json"; }
 
   const std::string dataDirectory_;
-  mutable std::mutex mutex_;                    // guards the list and the answer file
+  mutable std::mutex mutex_;                     // guards the list and the answer file
   std::deque<nlohmann::ordered_json> requests_;  // newest last, at most 100
 };
 

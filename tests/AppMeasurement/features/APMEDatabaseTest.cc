@@ -27,20 +27,20 @@ class APMEDatabaseTest : public experimenttest::ExperimentTest {
 };
 
 TEST_F(APMEDatabaseTest, TablesAndBlobsAsOtherToolsReadThem) {
-  APMESnapshot pending =
-      snapshot("sdk", {experiment(0, {flag("l", NANONumber::fromInt64(1))}),
-                       experiment(6, {flag("s", std::string("text"))})});
+  APMESnapshot pending = snapshot("sdk", {experiment(0, {flag("l", NANONumber::fromInt64(1))}),
+                                          experiment(6, {flag("s", std::string("text"))})});
   pending.setManuallyActivated(true);
   storePending({pending});
   for (const char* table :
        {"pending_snapshot_table", "activated_snapshot_table", "launched_snapshot_table"}) {
-    EXPECT_EQ(sqlite(std::string("SELECT name, type, \\\"notnull\\\", pk FROM pragma_table_info('") +
-                     table + "') ORDER BY cid"),
-              "sdk_name|TEXT|1|1\nsnapshotProto|BLOB|1|0\ntimestamp|REAL|1|0\n"
-              "manually_activated|INTEGER|0|0\n")
+    EXPECT_EQ(
+        sqlite(std::string("SELECT name, type, \\\"notnull\\\", pk FROM pragma_table_info('") +
+               table + "') ORDER BY cid"),
+        "sdk_name|TEXT|1|1\nsnapshotProto|BLOB|1|0\ntimestamp|REAL|1|0\n"
+        "manually_activated|INTEGER|0|0\n")
         << table;
-    std::string sql = sqlite(std::string("SELECT sql FROM sqlite_master WHERE name = '") + table +
-                             "'");
+    std::string sql =
+        sqlite(std::string("SELECT sql FROM sqlite_master WHERE name = '") + table + "'");
     for (const char* column : {"sdk_name TEXT NOT NULL PRIMARY KEY", "snapshotProto BLOB NOT NULL",
                                "timestamp REAL NOT NULL", "manually_activated INTEGER"}) {
       EXPECT_NE(sql.find(column), std::string::npos) << sql;
@@ -87,10 +87,11 @@ TEST_F(APMEDatabaseTest, StartActivatesWaitingRowsAndDropsStaleAndUnreadableOnes
                                        env.now() - 259200, std::nullopt, &error));
   database.reset();
   // A row without a mark waits like a manual one; rows that do not decode are skipped.
-  sqlite("INSERT INTO pending_snapshot_table VALUES ('unmarked', X'0a08756e6d61726b6564', 1, "
-         "NULL); INSERT INTO pending_snapshot_table VALUES ('broken', X'ff', 1, 0); "
-         "INSERT INTO activated_snapshot_table VALUES ('broken', X'ff', " +
-         std::to_string(env.now()) + ", NULL);");
+  sqlite(
+      "INSERT INTO pending_snapshot_table VALUES ('unmarked', X'0a08756e6d61726b6564', 1, "
+      "NULL); INSERT INTO pending_snapshot_table VALUES ('broken', X'ff', 1, 0); "
+      "INSERT INTO activated_snapshot_table VALUES ('broken', X'ff', " +
+      std::to_string(env.now()) + ", NULL);");
 
   makeManager();
   env.waitUntilIdle();

@@ -46,10 +46,10 @@ TEST_F(APMEManagerTest, FlagsComeFromActivatedThenLaunchedThenDefaults) {
     NANOObject expected;
   };
   const Case cases[] = {
-      {"a", number(10)},                // activated flag without a value falls to launched
-      {"c", number(7)},                 // the lowest experiment ID holding the flag answers
-      {"d", std::string("default")},    // neither snapshot has it
-      {"missing", NANOObject{}},        // nowhere
+      {"a", number(10)},              // activated flag without a value falls to launched
+      {"c", number(7)},               // the lowest experiment ID holding the flag answers
+      {"d", std::string("default")},  // neither snapshot has it
+      {"missing", NANOObject{}},      // nowhere
   };
   for (const Case& c : cases) {
     EXPECT_EQ(client->valueForFlag(c.flag), c.expected) << c.flag;
@@ -107,15 +107,15 @@ TEST_F(APMEManagerTest, RegistrationRefusesFlagsThatCannotBeMade) {
   makeManager();
   EXPECT_EQ(manager->registerSDKProperty(std::shared_ptr<APMESDKProperty>(), {}), nullptr);
   EXPECT_EQ(manager->registerSDKProperty(APMESDKProperty::create(""), {}), nullptr);
-  EXPECT_EQ(manager->registerSDKProperty(APMESDKProperty::create("sdk"),
-                                         {{"bad", NANOData{"bytes"}}}),
-            nullptr);
+  EXPECT_EQ(
+      manager->registerSDKProperty(APMESDKProperty::create("sdk"), {{"bad", NANOData{"bytes"}}}),
+      nullptr);
   EXPECT_EQ(manager->clientForSDKName("sdk"), nullptr);
 }
 
 TEST_F(APMEManagerTest, SnapshotsKeepTheLaterOfTwoExperimentsAndCopiesTakeTheCopyTime) {
-  APMESnapshot original =
-      snapshot("sdk", {experiment(1, {flag("f", number(1))}), experiment(1, {flag("f", number(2))})});
+  APMESnapshot original = snapshot(
+      "sdk", {experiment(1, {flag("f", number(1))}), experiment(1, {flag("f", number(2))})});
   original.setManuallyActivated(true);
   ASSERT_EQ(original.experiments().size(), 1u);
   EXPECT_EQ(APMPBFlagGetValue(original.flagByName("f")), number(2));

@@ -96,7 +96,9 @@ class ExperimentTest : public ::testing::Test {
   }
 
   // Runs the block on the task manager's worker queue and waits.
-  void onWorker(const std::function<void()>& block) { taskManager->dispatchSyncOnWorkerQueue(block); }
+  void onWorker(const std::function<void()>& block) {
+    taskManager->dispatchSyncOnWorkerQueue(block);
+  }
 
   std::optional<double> armedAt() {
     std::optional<double> at;
