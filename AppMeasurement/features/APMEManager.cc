@@ -323,29 +323,22 @@ void APMEManager::resetToDefaultsOfSDKName(std::string_view sdkName) {
   });
 }
 
-void APMEManager::reset() {
+void APMEManager::forgetSnapshots(bool deleteStore) {
   std::weak_ptr<APMEManager> weakSelf = weak_from_this();
-  dispatchAsyncOnSerialQueue([weakSelf] {
+  dispatchAsyncOnSerialQueue([weakSelf, deleteStore] {
     std::shared_ptr<APMEManager> self = weakSelf.lock();
     if (!self) return;
-    if (self->taskManager_) self->taskManager_->reset();
+    if (self->taskManager_ && deleteStore) self->taskManager_->clearAndDelete();
+    if (self->taskManager_ && !deleteStore) self->taskManager_->reset();
     self->activatedSnapshotsBySDKName_.clear();
     self->pendingSnapshotsBySDKName_.clear();
     self->launchedSnapshotsBySDKName_.clear();
   });
 }
 
-void APMEManager::clearAndDelete() {
-  std::weak_ptr<APMEManager> weakSelf = weak_from_this();
-  dispatchAsyncOnSerialQueue([weakSelf] {
-    std::shared_ptr<APMEManager> self = weakSelf.lock();
-    if (!self) return;
-    if (self->taskManager_) self->taskManager_->clearAndDelete();
-    self->activatedSnapshotsBySDKName_.clear();
-    self->pendingSnapshotsBySDKName_.clear();
-    self->launchedSnapshotsBySDKName_.clear();
-  });
-}
+void APMEManager::reset() { forgetSnapshots(false); }
+
+void APMEManager::clearAndDelete() { forgetSnapshots(true); }
 
 bool APMEManager::taskManagerShouldFetchExperiments(APMETaskManager&) {
   std::vector<std::shared_ptr<APMEClient>> clients;

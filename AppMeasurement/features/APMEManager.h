@@ -97,6 +97,8 @@ class APMEManager : public APMExperimentManaging,
  private:
   explicit APMEManager(std::shared_ptr<APMETaskManager> taskManager);
   std::shared_ptr<APMEClient> registeredClient(std::string_view sdkName) const;
+  // reset (store emptied, fetch soon) or clearAndDelete (store deleted), then memory emptied.
+  void forgetSnapshots(bool deleteStore);
 
   const std::shared_ptr<APMETaskManager> taskManager_;
   const std::shared_ptr<platform::DispatchQueue> queue_;

@@ -14,6 +14,7 @@
 #include "platform/storekit/SKPaymentQueue.h"
 #include "platform/storekit/SKProductsRequest.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/AppMeasurement/features/DecodedUploads.h"
 
 namespace {
 
@@ -62,19 +63,7 @@ class PurchaseAndExperimentEngineTest : public EngineTest {
     ASSERT_NE(engine, nullptr);
   }
   // The decoded bodies of every upload so far.
-  std::string uploads() {
-    auto answer = httpRequest("GET", service_->baseURL() + "/_control/requests");
-    auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
-    std::string all;
-    if (!parsed.ok() || !parsed->isArray()) return all;
-    for (const platform::Value& request : *parsed->asArray()) {
-      const auto& dict = *request.asDictionary();
-      if (*dict.at("path").asString() != "/a") continue;
-      all += protoc("decode", "MeasurementBatch",
-                    runCommand("base64 -d", *dict.at("body_base64").asString()));
-    }
-    return all;
-  }
+  std::string uploads() { return featuretest::decodedUploads(service_->baseURL()); }
   // Uploads what is stored (real time: the service answers) until the condition holds.
   bool uploadUntil(const std::function<bool(const std::string&)>& condition) {
     for (int i = 0; i < 300; ++i) {
