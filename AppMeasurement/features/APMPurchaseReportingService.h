@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 
 // The purchase seam of the engine filled with the built parts: fingerprints and reports by the
 // shared in-app purchase reporter, device verification and the original-version answer from
