@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "AppMeasurement/foundation/APMIdentity.h"
+
 namespace {
 std::mutex& servicesMutex() {
   static std::mutex mutex;
@@ -40,4 +42,8 @@ void APMFeatureServices::install(APMFeatureServices services) {
   if (!services.purchaseReporter) services.purchaseReporter = neutralSet.purchaseReporter;
   std::lock_guard<std::mutex> lock(servicesMutex());
   installed() = std::move(services);
+}
+
+bool APMPurchaseReporting::isVersionSameAsOriginalVersion() {
+  return APMIdentity::isFromAppStore();
 }

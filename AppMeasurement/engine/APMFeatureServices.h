@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "AppMeasurement/foundation/APMExperimentManaging.h"
+#include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMValue.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "platform/storekit/SKPaymentTransaction.h"
 
 class APMDatabase;
@@ -16,7 +18,10 @@ class APMEvent;
 class APMEventAggregates;
 class APMPBAudience;
 class APMPBMeasurementBundle;
-class APMUserAttribute;
+class APMPersistedConfig;
+namespace platform {
+class DispatchQueue;
+}
 
 // What the engine asks of the measurement features subsystem (audiences, sessions, screens,
 // search ads, lifetime value, in-app purchases, experiments). That subsystem is not built yet:
@@ -60,10 +65,25 @@ class APMAudienceEvaluating {
 class APMSessionReporting {
  public:
   virtual ~APMSessionReporting() = default;
+  // The component block (and a data reset): the reporter starts over from the engine's
+  // persisted configuration (session number, last activity, the app's one-time timeout).
+  virtual void resetWithPersistedConfig(std::shared_ptr<APMPersistedConfig> persistedConfig) {}
   virtual void setReportingEnabled(bool enabled) {}
+  // The app's session timeout (seconds); negative counts as 0.
+  virtual void setTimeoutSessionInterval(double seconds) {}
   virtual bool isSessionExpired() { return false; }
   virtual bool extendSession() { return true; }
   virtual void updatePropertiesForNewSessionStart() {}
+  // "_sid" with the timestamp in whole seconds, and "_sno" with the persisted session number.
+  virtual std::optional<APMUserAttribute> sessionIDPropertyWithTimestamp(double timestamp) {
+    return std::nullopt;
+  }
+  virtual std::optional<APMUserAttribute> sessionNumberProperty() { return std::nullopt; }
+  // The session-start event "_s" for the persisted session number: "_aib" = 1 in the
+  // background, else the current screen's parameters.
+  virtual std::optional<APMEvent> sessionStartEvent(double timestamp, bool inBackground) {
+    return std::nullopt;
+  }
 };
 
 // The current screen and whether the app is active. Called from any thread. Neutral: no
@@ -75,12 +95,19 @@ class APMScreenViewReporting {
   virtual bool isAppActive() { return true; }
   virtual APMObjectMap screenParameters() { return {}; }
   virtual void trackScreenWithParameters(const APMObjectMap& parameters, double timestamp) {}
+  // The public setScreenName:screenClass: (main thread).
+  virtual void setScreenName(const std::optional<std::string>& screenName,
+                             const std::optional<std::string>& screenClass) {}
 };
 
 // Search-ads attribution. Neutral: never reports.
 class APMSearchAdReporting {
  public:
   virtual ~APMSearchAdReporting() = default;
+  // The component block: makes the reporter on the worker queue from the persisted
+  // configuration (none once attribution is settled or the tries are used up).
+  virtual void resetWithWorkerQueue(std::shared_ptr<platform::DispatchQueue> workerQueue,
+                                    std::shared_ptr<APMPersistedConfig> persistedConfig) {}
   virtual void setSearchAdReporterEnabled(bool enabled) {}
   virtual void start() {}
 };
@@ -117,8 +144,7 @@ struct APMStoreKitTransaction {
 };
 
 // In-app purchases and the App Store receipt. Any thread. Neutral: no fingerprint, nothing
-// reported, no device verification, and the running version counts as the one originally
-// installed.
+// reported, no device verification.
 class APMPurchaseReporting {
  public:
   virtual ~APMPurchaseReporting() = default;
@@ -138,8 +164,9 @@ class APMPurchaseReporting {
     return false;
   }
   // Whether the running app version is the one first installed (the receipt's word); read
-  // when the first open is reported.
-  virtual bool isVersionSameAsOriginalVersion() { return true; }
+  // when the first open is reported. Neutral: an App Store install counts as the original
+  // version.
+  virtual bool isVersionSameAsOriginalVersion();
 };
 
 // The installed feature objects. Thread-safe; install before the engine starts.

@@ -7,6 +7,10 @@
 #include "AppMeasurement/features/APMEManager.h"
 #include "AppMeasurement/features/APMLifetimeValueRecorder.h"
 #include "AppMeasurement/features/APMPurchaseReportingService.h"
+#include "AppMeasurement/features/APMScreenClassName.h"
+#include "AppMeasurement/features/APMScreenViewReporter.h"
+#include "AppMeasurement/features/APMSearchAdReporterComponent.h"
+#include "AppMeasurement/features/APMSessionReporter.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 
 void APMInstallMeasurementFeatures() {
@@ -28,5 +32,9 @@ void APMInstallMeasurementFeatures(std::shared_ptr<APMExperimentManaging> experi
   services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>();
   services.purchaseReporter = std::make_shared<APMPurchaseReportingService>();
   services.experimentManager = std::move(experimentManager);
+  services.sessionReporter = APMSessionReporter::create();
+  services.screenViewReporter = APMScreenViewReporter::sharedInstance();
+  services.searchAdReporter = std::make_shared<APMSearchAdReporterComponent>();
   APMFeatureServices::install(std::move(services));
+  APMInstallViewControllerAppearanceHooks();
 }

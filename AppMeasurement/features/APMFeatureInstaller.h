@@ -5,10 +5,13 @@
 class APMExperimentManaging;
 
 // Installs the built measurement features behind the engine's seams (APMFeatureServices): the
-// audience evaluator, reading its limits from the engine's current remote configuration, the
-// lifetime-value recorder, the purchase reporter with the App Store receipt, and the
-// experiment manager. Called once by a composition root (the app, the driver) before the
-// engine starts; the seams not built yet keep their neutral objects.
+// audience evaluator (reading its limits from the engine's current remote configuration), the
+// lifetime-value recorder, the session reporter, the shared screen-view reporter (with the
+// view-controller appearance hooks that feed it), the search-ads reporter, the purchase
+// reporter with the App Store receipt, and the experiment manager. Called once by a
+// composition root (the app, the driver) before the engine starts; the seams not built yet
+// keep their neutral objects. AdServices ("AAAttribution") is the composition root's to
+// register, as it is to link.
 //
 // The experiment manager is the process's shared one (its task manager starts at once: call
 // this after the app's container and the service hosts are set).
