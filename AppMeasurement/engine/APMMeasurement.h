@@ -9,17 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/foundation/APMError.h"
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMValue.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "platform/utilities/OULNetworkLoggerDelegate.h"
 #include "platform/utilities/OULNetworkReachabilityDelegate.h"
 
 class APMAlarm;
 class APMDailyCounts;
 class APMDatabase;
+struct APMConditionalUserPropertySchedule;
 class APMIdentity;
 class APMPersistedConfig;
 class APMPBMeasurementBundle;
@@ -159,6 +160,11 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // The conditional user properties' step of writing: timed-out and expired events are
   // written, the triggered ones answered (written after the event); nullopt on a failure.
   std::optional<std::vector<APMEvent>> processConditionalUserProperties(const APMEvent& event);
+  // When the stored conditional user properties can next be met; null while unknown (after any
+  // change to them). Worker queue only.
+  std::shared_ptr<APMConditionalUserPropertySchedule>& conditionalUserPropertySchedule() {
+    return conditionalUserPropertySchedule_;
+  }
 
   // --- User properties ---
 
@@ -316,6 +322,7 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool shouldUpdateNPAUserProperty_ = false;
   std::function<bool(uint32_t)> samplingRoll_;
   bool wasEnabledDuringInitialization_ = false;
+  std::shared_ptr<APMConditionalUserPropertySchedule> conditionalUserPropertySchedule_;
   const bool isAnalyticsCollectionEnabled_;
   const bool isAnalyticsCollectionDeactivated_;
 };

@@ -15,21 +15,32 @@ const dataDir = mkdtempSync(join(tmpdir(), 'app-e2e-'));
 const profile = mkdtempSync(join(tmpdir(), 'app-e2e-profile-'));
 let app;
 let browser;
-let linkService;
+const services = [];
 
-// The login-and-link service on a free port; the app's bundle is copied with its address.
-function startLinkService() {
-  linkService = spawn(join(dirname(appPath), '..', 'tools', 'link-service', 'link-service'), ['--port', '0'],
+// A local service of ours on a free port; answers the address it listens on.
+function startService(name, args) {
+  const service = spawn(join(dirname(appPath), '..', 'tools', name, name), ['--port', '0', ...args],
     { stdio: ['ignore', 'pipe', 'inherit'] });
+  services.push(service);
   let out = '';
   return new Promise((resolve, reject) => {
-    linkService.on('exit', (code) => reject(new Error(`link-service exited with ${code}`)));
-    linkService.stdout.on('data', (chunk) => {
+    service.on('exit', (code) => reject(new Error(`${name} exited with ${code}`)));
+    service.stdout.on('data', (chunk) => {
       out += chunk;
       const match = /listening on (\S+)/.exec(out);
       if (match) resolve(match[1]);
     });
   });
+}
+
+// The login-and-link service; the app's bundle is copied with its address.
+const startLinkService = () => startService('link-service', []);
+
+// The measurement service the app uploads to and fetches its configuration and attribution
+// from, so that the app never reaches a port this test did not open.
+async function startMeasurementService() {
+  const url = await startService('measurement-service', ['--data', join(dataDir, 'measurement')]);
+  process.env.KVL_MEASUREMENT_HOST = new URL(url).host;
 }
 
 function bundleFor(serviceUrl) {
@@ -73,6 +84,7 @@ async function waitForRequest(serviceUrl, path, count) {
 }
 
 async function main() {
+  await startMeasurementService();
   const serviceUrl = await startLinkService();
   const { url, stdout } = await startApp(bundleFor(serviceUrl));
   // A fresh profile each run (playwright passes it as --user-data-dir).
@@ -106,7 +118,6 @@ async function main() {
     ['KavrelinAnalytics', 'setUserProperty', { value: 'v' }, rejected('name property is missing')],
     ['KavrelinAnalytics', 'setUserProperty', { name: 'n', value: 3 }, rejected('value property is missing')],
     ['KavrelinAnalytics', 'setUserProperty', { name: 'n', value: 'v' }, resolved(undefined)],
-    ['KavrelinAnalytics', 'getAppInstanceId', {}, resolved({ instanceId: null })],
     ['KavrelinAnalytics', 'setScreenName', { screenName: 'home' }, resolved(undefined)],
     ['KavrelinAnalytics', 'setScreenName', {}, rejected('screenName property is missing')],
     ['KavrelinAnalytics', 'reset', {}, resolved(undefined)],
@@ -149,6 +160,10 @@ async function main() {
     ['FacebookLogin', 'getCurrentAccessToken', {}, resolved(undefined)],
     ['KavrelinAnalytics', 'noSuchMethod', {}, rejected('"KavrelinAnalytics.noSuchMethod()" is not implemented on ios', 'UNIMPLEMENTED')],
   ];
+  // The app instance id is the identity's: 32 upper-case hex digits.
+  const instance = await call('KavrelinAnalytics', 'getAppInstanceId', {});
+  assert.equal(instance.ok, true);
+  assert.match(instance.value.instanceId, /^[0-9A-F]{32}$/);
   for (const [plugin, method, options, expected] of cases) {
     const answer = await call(plugin, method, options);
     assert.deepEqual(answer, expected, `${plugin}.${method}(${JSON.stringify(options)})`);
@@ -158,8 +173,8 @@ async function main() {
   await page.click('#call-KavrelinAnalytics-getAppInstanceId');
   await page.waitForFunction(() =>
     document.getElementById('result-KavrelinAnalytics-getAppInstanceId').textContent !== '');
-  assert.equal(await page.textContent('#result-KavrelinAnalytics-getAppInstanceId'),
-    'resolved: {"instanceId":null}');
+  assert.match(await page.textContent('#result-KavrelinAnalytics-getAppInstanceId'),
+    /^resolved: \{"instanceId":"[0-9A-F]{32}"\}$/);
 
   // The control path wants this run's token.
   const control = JSON.parse(readFileSync(join(dataDir, 'data', 'app-control.json'), 'utf8'));
@@ -289,9 +304,10 @@ try {
 } finally {
   if (browser) await browser.close().catch(() => {});
   if (app && app.exitCode === null) app.kill('SIGKILL');
-  if (linkService && linkService.exitCode === null) {
-    linkService.removeAllListeners('exit');
-    linkService.kill('SIGTERM');
+  for (const service of services) {
+    if (service.exitCode !== null) continue;
+    service.removeAllListeners('exit');
+    service.kill('SIGTERM');
   }
   rmSync(dataDir, { recursive: true, force: true });
   rmSync(profile, { recursive: true, force: true });
