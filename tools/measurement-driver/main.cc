@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
       screenSeconds = std::strtod(value().c_str(), nullptr);
     else if (argument == "--attribution-token")
       attributionToken = value();
-    } else if (argument == "--buy")
+    else if (argument == "--buy")
       purchases.push_back(value());
     else if (argument == "--flag")
       flags.push_back(value());
