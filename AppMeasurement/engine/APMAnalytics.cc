@@ -41,12 +41,12 @@ class SerialiserErrorEventSink : public APMErrorEventSink {
   }
 };
 
-// Transactions reach the purchase reporter of the features subsystem, which is not built yet;
-// until then the observer only keeps the queue's contract of having one.
+// The payment queue's observer: purchases go, once the engine has dropped those it saw
+// before, to the installed purchase reporter. Nothing while collection is off.
 class PaymentObserver : public SKPaymentTransactionObserver {
  public:
-  void paymentQueueUpdatedTransactions(SKPaymentQueue&,
-                                       const std::vector<SKPaymentTransaction>&) override {}
+  void paymentQueueUpdatedTransactions(
+      SKPaymentQueue&, const std::vector<SKPaymentTransaction>& transactions) override;
 };
 
 struct State {
@@ -126,6 +126,23 @@ std::shared_ptr<platform::DispatchQueue> APMAnalytics::queue() {
   static std::shared_ptr<platform::DispatchQueue> serial =
       platform::DispatchQueue::createSerial("APMAnalyticsQueue");
   return serial;
+}
+
+void PaymentObserver::paymentQueueUpdatedTransactions(
+    SKPaymentQueue&, const std::vector<SKPaymentTransaction>& transactions) {
+  APMAnalytics::queueOperationWithBlock([transactions] {
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      if (!state().enabled) return;
+    }
+    std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+    if (!engine) return;
+    std::shared_ptr<APMPurchaseReporting> reporter = APMFeatureServices::current().purchaseReporter;
+    engine->filterPurchaseTransactions(transactions,
+                                       [reporter](const std::vector<SKPaymentTransaction>& kept) {
+                                         reporter->paymentQueueUpdatedFilteredTransactions(kept);
+                                       });
+  });
 }
 
 void APMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) {

@@ -219,8 +219,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void updateCachedAdCampaignInfoWithExistingOBRAIDProperty();
   // The persisted session number, when 0, from the lifetime count of "_s".
   void backfillSessionNumber();
-  // Whether the running app version is the one first installed; until the purchase receipt
-  // answers it, an App Store install counts as the original version.
+  // Whether the running app version is the one first installed: the purchase reporter's answer
+  // from the App Store receipt (its neutral stand-in: an App Store install counts as the
+  // original version).
   bool isVersionSameAsOriginalVersion();
   // The count of earlier first opens, kept in the keychain under "_pfo" for the app's bundle
   // identifier so that it survives a reinstall; nullopt deletes it.
@@ -285,6 +286,14 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
 
+  // --- Purchases (any thread) ---
+
+  // Keeps the purchased transactions whose fingerprint is new to the database (one without a
+  // fingerprint, or whose fingerprint cannot be stored, is kept unchecked) and hands them to
+  // the callback on the global queue. The check runs on the worker queue.
+  void filterPurchaseTransactions(
+      std::vector<SKPaymentTransaction> transactions,
+      std::function<void(const std::vector<SKPaymentTransaction>&)> callback);
   // --- Attribution: deep links and campaigns, SKAdNetwork values, on-device conversion ---
   // Worker queue unless noted. Every request here shares isNetworkRequestPending with the
   // upload and the configuration fetch; a request the network object cannot start is answered

@@ -83,7 +83,9 @@ void APMMeasurement::backfillSessionNumber() {
   }
 }
 
-bool APMMeasurement::isVersionSameAsOriginalVersion() { return APMIdentity::isFromAppStore(); }
+bool APMMeasurement::isVersionSameAsOriginalVersion() {
+  return features_.purchaseReporter->isVersionSameAsOriginalVersion();
+}
 
 std::optional<platform::Value> APMMeasurement::previousFirstOpenCount() {
   std::optional<std::string> stored =

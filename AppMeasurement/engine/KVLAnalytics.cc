@@ -58,6 +58,22 @@ void KVLAnalytics::setDefaultEventParameters(
   APMAnalytics::setDefaultEventParameters(std::move(parameters));
 }
 
+void KVLAnalytics::logTransaction(const APMStoreKitTransaction& transaction) {
+  APMFeatureServices::current().purchaseReporter->reportTransaction(transaction);
+}
+
+bool KVLAnalytics::verifyTransactionWithDeviceVerification(std::string_view deviceVerification,
+                                                           const std::optional<std::string>& uuid,
+                                                           const std::string& nonce) {
+  bool verified =
+      APMFeatureServices::current().purchaseReporter->verifyTransactionWithDeviceVerification(
+          deviceVerification, uuid, nonce);
+  if (!verified) {
+    monitor().logWithLevel(4, 25058, "StoreKit 2 transaction device verification failed");
+  }
+  return verified;
+}
+
 void KVLAnalytics::setUserPropertyString(std::optional<std::string> value,
                                          const std::string& name) {
   if (!KVLApp::isDefaultAppConfigured()) {

@@ -32,6 +32,14 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
   static void removeLogEventListener(const std::string& token);
   static void setLogEventInterceptor(APMMeasurement::Interceptor interceptor);
 
+  // A StoreKit 2 transaction, passed on unchanged, synchronously, to the purchase reporter.
+  static void logTransaction(const APMStoreKitTransaction& transaction);
+  // Whether the transaction's device-verification digest matches this device (SHA-384 of the
+  // lower-cased nonce and UUID); a mismatch is logged (25058).
+  static bool verifyTransactionWithDeviceVerification(std::string_view deviceVerification,
+                                                      const std::optional<std::string>& uuid,
+                                                      const std::string& nonce);
+
   // The start from the platform core (origin "ka").
   static void startWithConfiguration(
       const std::shared_ptr<KVLAnalyticsConfiguration>& configuration, const KVLOptions& options);

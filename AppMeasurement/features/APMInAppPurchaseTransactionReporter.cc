@@ -347,13 +347,13 @@ void APMInAppPurchaseTransactionReporter::reportTransactionsFromArray(
   }
 }
 
-void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
-    const SKProduct& product, const std::string& transactionID,
+std::vector<APMInAppPurchaseItem> APMInAppPurchaseTransactionReporter::itemsForFacadeTransaction(
+    const std::string& productID, const std::string& transactionID,
     const std::string& originalTransactionID, const std::optional<std::string>& webOrderLineItemID,
-    int64_t productType, bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
+    int64_t productType, bool isFreeTrial, bool isIntroductoryOffer,
     std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
     std::optional<double> subscriptionExpirationDate, std::optional<double> cancellationDate,
-    const std::optional<std::string>& environment, bool isVerified) {
+    bool isVerified) {
   // This report's list starts from the receipt alone, so a missing receipt can never leave
   // another report's items (or this item) behind.
   std::vector<APMInAppPurchaseItem> items = environment_.receiptItems();
@@ -368,7 +368,7 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
     item.freeTrial = isFreeTrial;
     item.introductoryOffer = isIntroductoryOffer;
     item.subscriptionExpirationDateIA5String = ia5(subscriptionExpirationDate);
-    item.productID = product.productIdentifier;
+    item.productID = productID;
     item.originalTransactionID = originalTransactionID;
     item.transactionID = transactionID;
     if (webOrderLineItemID) {
@@ -381,10 +381,33 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
     item.purchaseType = productType;
     items.insert(items.begin(), std::move(item));
   }
+  return items;
+}
+
+void APMInAppPurchaseTransactionReporter::reportFacadeTransaction(
+    const SKProduct& product, const std::vector<APMInAppPurchaseItem>& items,
+    const std::string& transactionID, const std::string& originalTransactionID,
+    int64_t paymentQuantity, std::optional<double> purchaseDate,
+    const std::optional<std::string>& environment, bool isVerified) {
   std::optional<double> transactionDate =
       purchaseDate ? APMDateFromIA5String(APMIA5StringFromDate(*purchaseDate)) : std::nullopt;
   reportTransactionWithProduct(product, paymentQuantity, transactionID, originalTransactionID,
                                transactionDate, !isVerified, environment, "2", items);
+}
+
+void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
+    const SKProduct& product, const std::string& transactionID,
+    const std::string& originalTransactionID, const std::optional<std::string>& webOrderLineItemID,
+    int64_t productType, bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
+    std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
+    std::optional<double> subscriptionExpirationDate, std::optional<double> cancellationDate,
+    const std::optional<std::string>& environment, bool isVerified) {
+  std::vector<APMInAppPurchaseItem> items = itemsForFacadeTransaction(
+      product.productIdentifier, transactionID, originalTransactionID, webOrderLineItemID,
+      productType, isFreeTrial, isIntroductoryOffer, purchaseDate, originalPurchaseDate,
+      subscriptionExpirationDate, cancellationDate, isVerified);
+  reportFacadeTransaction(product, items, transactionID, originalTransactionID, paymentQuantity,
+                          purchaseDate, environment, isVerified);
 }
 
 void APMInAppPurchaseTransactionReporter::paymentQueueUpdatedFilteredTransactions(
@@ -431,11 +454,15 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductIdentifier
     std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
     std::optional<double> subscriptionExpirationDate, std::optional<double> cancellationDate,
     const std::optional<std::string>& environment, bool isVerified) {
+  // The receipt is read first, as the report's own list; the product lookup may wait for the
+  // store, and the report classifies against the receipt as it was when the call came.
+  std::vector<APMInAppPurchaseItem> items = itemsForFacadeTransaction(
+      productID, transactionID, originalTransactionID, webOrderLineItemID, productType, isFreeTrial,
+      isIntroductoryOffer, purchaseDate, originalPurchaseDate, subscriptionExpirationDate,
+      cancellationDate, isVerified);
   auto report = [=, this](const SKProduct& product) {
-    reportTransactionWithProductID(
-        product, transactionID, originalTransactionID, webOrderLineItemID, productType, isFreeTrial,
-        isIntroductoryOffer, paymentQuantity, purchaseDate, originalPurchaseDate,
-        subscriptionExpirationDate, cancellationDate, environment, isVerified);
+    reportFacadeTransaction(product, items, transactionID, originalTransactionID, paymentQuantity,
+                            purchaseDate, environment, isVerified);
   };
   if (std::optional<SKProduct> cached = cache_->cachedProductForProductIdentifier(productID)) {
     platform::DispatchQueue::global()->async([report, product = *cached] { report(product); });
