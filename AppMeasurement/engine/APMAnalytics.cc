@@ -4,12 +4,12 @@
 #include <mutex>
 
 #include "AppMeasurement/engine/APMAppDelegateInterceptor.h"
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMErrorEventSink.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMOrvaneServiceFileUtil.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
@@ -228,8 +228,12 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     state().started = true;
   }
   if (APMConsentSettingsUtil::consentSource() == 100) loadPersistedConsentSettings();
-  std::shared_ptr<APMEngineIdentity> identity = APMPersistedIdentity::sharedInstance();
-  if (origin == "ka" && appID != identity->appIDFromRZQ()) identity->setAppIDFromRZQ(appID);
+  if (origin == "ka") {
+    if (std::shared_ptr<APMIdentity> identity = APMIdentity::sharedInstance();
+        identity && appID != identity->appIDFromRZQ()) {
+      identity->setAppIDFromRZQ(appID);
+    }
+  }
   platform::NotificationCenter::defaultCenter().postNotificationName(
       "kKVLAnalyticsWillStartNotification");
   bool enabled = true;

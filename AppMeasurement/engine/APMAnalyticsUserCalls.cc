@@ -229,15 +229,7 @@ void APMAnalytics::resetAnalyticsData() {
   }
   queueOperationWithBlock([identifier] {
     std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
-    bool reset = false;
-    if (engine) {
-      auto call = [&](auto& target) {
-        if constexpr (requires { target.resetAnalyticsDataWithAppInstanceID(identifier); }) {
-          reset = target.resetAnalyticsDataWithAppInstanceID(identifier);
-        }
-      };
-      call(*engine);
-    }
+    bool reset = engine && engine->resetAnalyticsDataWithAppInstanceID(identifier);
     if (!reset) {
       // The keys stay: the next engine start retries.
       monitor().logWithLevel(1, 25037, "Failed to reset Analytics data");

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <mutex>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/engine/KVLAnalyticsConnector.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "platform/core/KVLApp.h"
 #include "platform/core/KVLInstallations.h"
@@ -100,7 +100,9 @@ void KVLAnalytics::updateKavrelinInstallationID() {
         if (!identifier && error) {
           monitor().logWithLevel(4, 25038, "Failed to get Installation ID.", error->description);
         }
-        APMPersistedIdentity::sharedInstance()->setKavrelinInstallationID(identifier);
+        if (std::shared_ptr<APMIdentity> identity = APMIdentity::sharedInstance()) {
+          identity->setKavrelinInstallationID(identifier.value_or(""));
+        }
       });
 }
 

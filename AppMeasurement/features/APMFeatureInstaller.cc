@@ -5,6 +5,10 @@
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/features/APMAudienceComponent.h"
 #include "AppMeasurement/features/APMLifetimeValueRecorder.h"
+#include "AppMeasurement/features/APMScreenClassName.h"
+#include "AppMeasurement/features/APMScreenViewReporter.h"
+#include "AppMeasurement/features/APMSearchAdReporterComponent.h"
+#include "AppMeasurement/features/APMSessionReporter.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 
 void APMInstallMeasurementFeatures() {
@@ -20,5 +24,9 @@ void APMInstallMeasurementFeatures() {
     return limits;
   });
   services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>();
+  services.sessionReporter = APMSessionReporter::create();
+  services.screenViewReporter = APMScreenViewReporter::sharedInstance();
+  services.searchAdReporter = std::make_shared<APMSearchAdReporterComponent>();
   APMFeatureServices::install(std::move(services));
+  APMInstallViewControllerAppearanceHooks();
 }

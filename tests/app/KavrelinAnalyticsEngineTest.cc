@@ -107,7 +107,7 @@ TEST_F(KavrelinAnalyticsEngineTest, AppInstanceIdIsNullOnlyWhileStorageIsDenied)
   std::string granted = call("getAppInstanceId", "{}");
   std::smatch match;
   ASSERT_TRUE(
-      std::regex_match(granted, match, std::regex(R"re(\{"instanceId":"([0-9A-Fa-f]{32})"\})re")))
+      std::regex_match(granted, match, std::regex(R"re(\{"instanceId":"([0-9A-F]{32})"\})re")))
       << granted;
   std::string identifier = match[1];
   KVLAnalytics::setConsent({{"analytics_storage", Value("denied")}});
@@ -120,7 +120,7 @@ TEST_F(KavrelinAnalyticsEngineTest, AppInstanceIdIsNullOnlyWhileStorageIsDenied)
   EXPECT_TRUE(APMAnalytics::needFirstOpenAfterReset() || !APMAnalytics::appInstanceIDAfterReset());
   std::string after = call("getAppInstanceId", "{}");
   EXPECT_NE(after, granted);
-  EXPECT_TRUE(std::regex_match(after, std::regex(R"re(\{"instanceId":"[0-9A-Fa-f]{32}"\})re")))
+  EXPECT_TRUE(std::regex_match(after, std::regex(R"re(\{"instanceId":"[0-9A-F]{32}"\})re")))
       << after;
 }
 
