@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
@@ -31,6 +32,13 @@ namespace {
 
 using platform::Value;
 
+// The session timeouts the engine hands to its session reporter.
+class RecordingSessions : public APMSessionReporting {
+ public:
+  void setTimeoutSessionInterval(double seconds) override { timeouts.push_back(seconds); }
+  std::vector<double> timeouts;
+};
+
 class KavrelinAnalyticsEngineTest : public ::testing::Test {
  protected:
   static constexpr const char* kAppID = "1:1234567890:ios:abcdef";
@@ -44,6 +52,9 @@ class KavrelinAnalyticsEngineTest : public ::testing::Test {
     APMPersistedConfig::sharedInstance()->clearValues();
     APMAnalytics::settings()->clearAllData();
     APMConsentSettingsUtil::clearAllSettings();
+    APMFeatureServices services;
+    services.sessionReporter = sessions_;
+    APMFeatureServices::install(services);
     KVLAnalyticsRegisterLibrary();
     KVLApp::configureWithOptions(std::make_shared<KVLOptions>(kAppID, true, false));
     env_.waitUntilIdle();
@@ -56,6 +67,7 @@ class KavrelinAnalyticsEngineTest : public ::testing::Test {
   void TearDown() override {
     env_.waitUntilIdle();
     KVLAnalyticsFacade::install(nullptr);
+    APMFeatureServices::install({});
     APMConsentSettingsUtil::clearAllSettings();
     APMAnalytics::resetForTesting();
     platform::ClassRegistry::shared().clear();
@@ -89,6 +101,7 @@ class KavrelinAnalyticsEngineTest : public ::testing::Test {
   }
 
   std::filesystem::path base_;
+  std::shared_ptr<RecordingSessions> sessions_ = std::make_shared<RecordingSessions>();
   testsupport::DispatchTestEnvironment env_;
   std::shared_ptr<platform::CAPBridge> bridge_;
 };
@@ -100,7 +113,8 @@ TEST_F(KavrelinAnalyticsEngineTest, UserAndSessionCallsReachTheLibrary) {
   EXPECT_EQ(stored("_id")->origin(), "app");
 
   EXPECT_EQ(call("setSessionTimeoutDuration", "{}"), "resolve");
-  EXPECT_EQ(APMPersistedConfig::sharedInstance()->sessionTimeoutValue(), Value(1800.0));
+  EXPECT_EQ(call("setSessionTimeoutDuration", R"({"duration":60})"), "resolve");
+  EXPECT_EQ(sessions_->timeouts, (std::vector<double>{1800, 60}));
 }
 
 TEST_F(KavrelinAnalyticsEngineTest, AppInstanceIdIsNullOnlyWhileStorageIsDenied) {
