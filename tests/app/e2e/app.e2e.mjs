@@ -15,21 +15,32 @@ const dataDir = mkdtempSync(join(tmpdir(), 'app-e2e-'));
 const profile = mkdtempSync(join(tmpdir(), 'app-e2e-profile-'));
 let app;
 let browser;
-let linkService;
+const services = [];
 
-// The login-and-link service on a free port; the app's bundle is copied with its address.
-function startLinkService() {
-  linkService = spawn(join(dirname(appPath), '..', 'tools', 'link-service', 'link-service'), ['--port', '0'],
+// A local service of ours on a free port; answers the address it listens on.
+function startService(name, args) {
+  const service = spawn(join(dirname(appPath), '..', 'tools', name, name), ['--port', '0', ...args],
     { stdio: ['ignore', 'pipe', 'inherit'] });
+  services.push(service);
   let out = '';
   return new Promise((resolve, reject) => {
-    linkService.on('exit', (code) => reject(new Error(`link-service exited with ${code}`)));
-    linkService.stdout.on('data', (chunk) => {
+    service.on('exit', (code) => reject(new Error(`${name} exited with ${code}`)));
+    service.stdout.on('data', (chunk) => {
       out += chunk;
       const match = /listening on (\S+)/.exec(out);
       if (match) resolve(match[1]);
     });
   });
+}
+
+// The login-and-link service; the app's bundle is copied with its address.
+const startLinkService = () => startService('link-service', []);
+
+// The measurement service the app uploads to and fetches its configuration and attribution
+// from, so that the app never reaches a port this test did not open.
+async function startMeasurementService() {
+  const url = await startService('measurement-service', ['--data', join(dataDir, 'measurement')]);
+  process.env.KVL_MEASUREMENT_HOST = new URL(url).host;
 }
 
 function bundleFor(serviceUrl) {
@@ -73,6 +84,7 @@ async function waitForRequest(serviceUrl, path, count) {
 }
 
 async function main() {
+  await startMeasurementService();
   const serviceUrl = await startLinkService();
   const { url, stdout } = await startApp(bundleFor(serviceUrl));
   // A fresh profile each run (playwright passes it as --user-data-dir).
@@ -292,9 +304,10 @@ try {
 } finally {
   if (browser) await browser.close().catch(() => {});
   if (app && app.exitCode === null) app.kill('SIGKILL');
-  if (linkService && linkService.exitCode === null) {
-    linkService.removeAllListeners('exit');
-    linkService.kill('SIGTERM');
+  for (const service of services) {
+    if (service.exitCode !== null) continue;
+    service.removeAllListeners('exit');
+    service.kill('SIGTERM');
   }
   rmSync(dataDir, { recursive: true, force: true });
   rmSync(profile, { recursive: true, force: true });
