@@ -497,8 +497,5 @@ void APMAnalytics::setUserDataOnSerialQueue(const Dictionary& userData) {
   }
   std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
   if (!engine) return;
-  auto call = [&](auto& target) {
-    if constexpr (requires { target.setUserData(userData); }) target.setUserData(userData);
-  };
-  call(*engine);
+  engine->setUserData(userData);
 }
