@@ -212,8 +212,7 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // number, "_sid" and "_sno" set, and "_s" handled ("_aib" = 1 in the background when the
   // remote setting allows it). Worker queue.
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
-  // Any thread: the app's session timeout (seconds) to the session reporter, on the worker
-  // queue.
+  // The app's session timeout for the session reporter. Any thread: handed to the worker queue.
   void setSessionTimeoutInterval(double seconds);
   // Observes the application's resign-active and become-active notifications.
   void subscribeForAppForegroundBackgroundNotifications();
