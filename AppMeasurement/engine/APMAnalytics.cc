@@ -520,43 +520,13 @@ void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
 
 // --- URLs, user activities and background sessions ---
 
-namespace {
-
-// The engine's URL operations, reached through a template so that they are called once the
-// engine declares them.
-template <typename Engine = APMMeasurement>
-void engineHandleNonFirstOpenEventURL(const std::string& url, double timestamp) {
-  std::shared_ptr<Engine> engine = Engine::sharedInstance();
-  if (!engine) return;
-  if constexpr (requires { engine->handleNonFirstOpenEventURL(url, timestamp); }) {
-    engine->handleNonFirstOpenEventURL(url, timestamp);
-  }
-}
-
-template <typename Engine = APMMeasurement>
-void engineHandleSOTMDebugMode(const std::string& url) {
-  if constexpr (requires { Engine::handleSOTMDebugModeWithURL(url); }) {
-    Engine::handleSOTMDebugModeWithURL(url);
-  }
-}
-
-template <typename Engine = APMMeasurement>
-std::optional<std::string> engineDeepLink(
-    const OULAppDelegateInterceptor::UserActivity& userActivity) {
-  if constexpr (requires { Engine::deepLinkFromUserActivity(userActivity); }) {
-    return Engine::deepLinkFromUserActivity(userActivity);
-  } else {
-    return std::nullopt;
-  }
-}
-
-}  // namespace
-
 void APMAnalytics::handleOpenURL(const std::string& url) {
   double now = apm_engine::now();
-  engineHandleSOTMDebugMode(url);
+  APMMeasurement::handleSOTMDebugModeWithURL(url);
   dispatchAsyncOnSerialQueue([url, now] {
-    engineHandleNonFirstOpenEventURL(url, now);
+    if (std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance()) {
+      engine->handleNonFirstOpenEventURL(url, now);
+    }
     OpenURLListener listener;
     {
       std::lock_guard<std::mutex> lock(state().mutex);
@@ -569,8 +539,9 @@ void APMAnalytics::handleOpenURL(const std::string& url) {
 void APMAnalytics::handleUserActivity(const OULAppDelegateInterceptor::UserActivity& userActivity) {
   double now = apm_engine::now();
   dispatchAsyncOnSerialQueue([userActivity, now] {
-    std::optional<std::string> link = engineDeepLink(userActivity);
-    if (link && !link->empty()) engineHandleNonFirstOpenEventURL(*link, now);
+    std::optional<std::string> link = APMMeasurement::deepLinkFromUserActivity(userActivity);
+    std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+    if (engine && link && !link->empty()) engine->handleNonFirstOpenEventURL(*link, now);
   });
 }
 
@@ -581,7 +552,7 @@ void APMAnalytics::handleEventsForBackgroundURLSession(const std::string& identi
 
 std::optional<std::string> APMAnalytics::deepLinkFromUserActivity(
     const OULAppDelegateInterceptor::UserActivity& userActivity) {
-  return engineDeepLink(userActivity);
+  return APMMeasurement::deepLinkFromUserActivity(userActivity);
 }
 
 void APMAnalytics::createAppDelegateProxy() {

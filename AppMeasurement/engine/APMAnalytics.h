@@ -177,6 +177,9 @@ class APMAnalytics {
   // Seconds; negative and NaN intervals are refused (25060).
   static void setSessionTimeoutInterval(double seconds);
   static void sessionIDWithCompletion(SessionIDCompletion completion);
+  // Main thread only (elsewhere 25025 and nothing): the screen-view reporter's current screen.
+  static void setScreenName(const std::optional<std::string>& screenName,
+                            const std::optional<std::string>& screenClass);
   // Blocks its caller until earlier calls reached the serial queue; later calls wait 0.5 s.
   static void setUserData(const platform::Value::Dictionary& userData);
   static void setUserDataOnSerialQueue(const platform::Value::Dictionary& userData);
