@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# ./run.sh               builds what is missing, starts the local measurement service, the
-#                        login-and-link service and the app, prints the page's URL; Ctrl-C stops all.
+# ./run.sh [APP ARGS]    builds what is missing, starts the local measurement service, the
+#                        login-and-link service and the app, prints the page's URL. Arguments go
+#                        to the app (e.g. -KVLAnalyticsDebugEnabled). Ctrl-C sends the app to the
+#                        background (pending events upload first), then stops the services; a
+#                        second Ctrl-C ends the app at once.
 # ./run.sh open-url URL  opens URL in the running app as the system would (custom-scheme URLs go
 #                        to the app's URL handler, http(s) URLs arrive as universal links).
 set -euo pipefail
@@ -27,7 +30,6 @@ with urllib.request.urlopen(request) as answer:
 PY
   exit 0
 fi
-[ $# -eq 0 ] || { echo "usage: ./run.sh | ./run.sh open-url URL" >&2; exit 2; }
 
 if [ ! -d node_modules/@capacitor/core ]; then
   bash scripts/install-npm.sh
@@ -38,20 +40,34 @@ fi
 cmake --build "$build" -j "${KVL_JOBS:-4}" --target app measurement-service link-service
 
 mkdir -p "$data/app" "$data/measurement"
-pids=()
+# Each runs in a session of its own, so that the terminal's Ctrl-C reaches only this script,
+# which stops them in order: the app first (it uploads what is pending to the service), then
+# the services.
+services=()
+app=
 cleanup() {
-  trap - INT TERM EXIT
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  trap - TERM EXIT
+  # A second Ctrl-C ends the app at once.
+  trap '[ -n "$app" ] && kill -TERM "$app" 2>/dev/null' INT
+  if [ -n "$app" ]; then
+    kill -TERM "$app" 2>/dev/null || true
+    # A wait cut short by the second Ctrl-C's trap is resumed.
+    while kill -0 "$app" 2>/dev/null; do wait "$app" 2>/dev/null || true; done
+  fi
+  trap - INT
+  for pid in "${services[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${services[@]}"; do wait "$pid" 2>/dev/null || true; done
 }
 trap cleanup INT TERM EXIT
 
-"$build/tools/measurement-service/measurement-service" --port 8970 --data "$data/measurement" &
-pids+=($!)
-"$build/tools/link-service/link-service" --port 8972 &
-pids+=($!)
-"$build/app/app" --data-dir "$data/app" --bundle "$build/app/App.bundle" --port "$port" &
-pids+=($!)
-echo "run.sh: Ctrl-C stops the app and both services"
+setsid "$build/tools/measurement-service/measurement-service" --port 8970 \
+  --data "$data/measurement" &
+services+=($!)
+setsid "$build/tools/link-service/link-service" --port 8972 &
+services+=($!)
+setsid "$build/app/app" --data-dir "$data/app" --bundle "$build/app/App.bundle" --port "$port" \
+  "$@" &
+app=$!
+echo "run.sh: Ctrl-C stops the app (after it uploads what is pending) and both services"
 # Ends when any of them ends (or on Ctrl-C); the trap stops the others.
-wait -n "${pids[@]}"
+wait -n "$app" "${services[@]}" || true

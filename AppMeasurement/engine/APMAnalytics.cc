@@ -91,8 +91,9 @@ State& state() {
 }
 
 std::shared_ptr<platform::DispatchQueue> timestampQueue() {
-  static std::shared_ptr<platform::DispatchQueue> queue =
-      platform::DispatchQueue::createSerial("APMAnalyticsTimestampQueue");
+  static std::shared_ptr<platform::DispatchQueue>& queue =
+      *new std::shared_ptr<platform::DispatchQueue>(
+          platform::DispatchQueue::createSerial("APMAnalyticsTimestampQueue"));
   return queue;
 }
 
@@ -118,8 +119,11 @@ bool isValidSafelistedEventList(const platform::Value& value) {
 // --- Queues ---
 
 std::shared_ptr<platform::DispatchQueue> APMAnalytics::queue() {
-  static std::shared_ptr<platform::DispatchQueue> serial =
-      platform::DispatchQueue::createSerial("APMAnalyticsQueue");
+  // Never destroyed, as every class-level slot here: operation-queue threads reach it while
+  // the process exits.
+  static std::shared_ptr<platform::DispatchQueue>& serial =
+      *new std::shared_ptr<platform::DispatchQueue>(
+          platform::DispatchQueue::createSerial("APMAnalyticsQueue"));
   return serial;
 }
 
@@ -443,7 +447,7 @@ void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
 // --- Settings suite ---
 
 std::shared_ptr<APMUserDefaults> APMAnalytics::settings() {
-  static std::shared_ptr<APMUserDefaults> suite = std::make_shared<APMUserDefaults>(kSuiteName);
+  static std::shared_ptr<APMUserDefaults>& suite = *new std::shared_ptr<APMUserDefaults>(std::make_shared<APMUserDefaults>(kSuiteName));
   return suite;
 }
 

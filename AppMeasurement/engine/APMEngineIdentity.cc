@@ -22,11 +22,11 @@ std::string newAppInstanceID() {
 }
 
 std::mutex& sharedMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 std::shared_ptr<APMEngineIdentity>& sharedSlot() {
-  static std::shared_ptr<APMEngineIdentity> slot;
+  static std::shared_ptr<APMEngineIdentity>& slot = *new std::shared_ptr<APMEngineIdentity>();
   return slot;
 }
 }  // namespace

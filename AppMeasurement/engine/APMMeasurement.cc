@@ -46,7 +46,7 @@ struct SharedState {
 };
 
 SharedState& shared() {
-  static SharedState state;
+  static SharedState& state = *new SharedState();
   return state;
 }
 

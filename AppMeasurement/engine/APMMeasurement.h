@@ -15,6 +15,7 @@
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMValue.h"
 #include "platform/utilities/OULNetworkLoggerDelegate.h"
+#include "platform/uikit/UIApplication.h"
 #include "platform/utilities/OULNetworkReachabilityDelegate.h"
 
 class APMAlarm;
@@ -29,6 +30,9 @@ class APMScheduler;
 class APMUserAttribute;
 class OULHTTPURLResponse;
 class OULNetwork;
+namespace platform {
+struct Notification;
+}
 struct APMQueuedBundle;
 
 // The measurement engine: one object per process owning the database, identity, remote and
@@ -169,11 +173,30 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void reportFirstOpenOnWorkerQueue();
   void reportAppUpdateOnWorkerQueue();
   void reportOSUpdateOnWorkerQueue();
-  // Observes the application's resign-active and become-active notifications.
+
+  // --- Application life cycle and background uploads ---
+
+  // Observes the application's did-finish-launching for the class, once per process (the
+  // composition root calls it when it registers the library). Main thread.
+  static void subscribeForAppDidFinishLaunchingNotifications();
+  static void handleAppDidFinishLaunching(const platform::Notification& notification);
+  // Observes did-become-active, will-resign-active and will-enter-foreground (component block).
   void subscribeForAppForegroundBackgroundNotifications();
-  // Resign active: the upload of what is stored goes through the public-call queue.
-  void applicationWillResignActive();
-  void applicationDidBecomeActive();
+  // The notifications' handlers, on the main thread; engine work goes to the worker queue.
+  void handleAppDidBecomeActiveEvent();
+  // Saves the settings, begins the background task "APMAnalyticsMeasurementBackgroundTask"
+  // and uploads after every public call already queued.
+  void handleAppWillResignActiveEvent();
+  void handleAppWillEnterForegroundNotification();
+  // Saves the persisted settings and ends the background task held, if any. Any thread.
+  void terminateBackgroundTask();
+  // Installs the identifier (one atomic exchange) and ends the task held before. Any thread.
+  void swapBackgroundTaskWithNewTaskID(UIBackgroundTaskIdentifier taskID);
+  // The background task held, UIBackgroundTaskInvalid when none.
+  UIBackgroundTaskIdentifier backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
+  // Whether uploads go through the background session: the server allows it and a background
+  // task is held.
+  bool shouldUseBackgroundSession();
 
   // --- Bundling, upload and configuration fetch (worker queue) ---
 
@@ -260,6 +283,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   int64_t lastEventEndTimestampMsec_ = 0;
   double suspendedUploadTimestamp_ = 0;
   std::vector<uint64_t> lifecycleObservers_;
+  // Replaced only by an atomic exchange: the main thread, the worker queue and the expiration
+  // handler all replace it.
+  std::atomic<UIBackgroundTaskIdentifier> backgroundUpdateTask_{UIBackgroundTaskInvalid};
   std::string previousRZQAppID_;
   bool shouldUpdateNPAUserProperty_ = false;
   std::function<bool(uint32_t)> samplingRoll_;

@@ -26,6 +26,8 @@ namespace {
 
 using B = APMPBMeasurementBundle;
 constexpr double kSuspension = 3600;
+// The background task is held only while an upload is due within this many seconds.
+constexpr double kBackgroundTaskHorizon = 30;
 
 APMLogContext errorContext(const APMErrorSlot& error) {
   return error ? APMLogContext(*error) : APMLogContext();
@@ -48,9 +50,11 @@ void APMMeasurement::updateSchedule() {
   APMScheduler::checkOnBackgroundThreadWithMethodName("updateSchedule");
   if (!database_) return;
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  // Nothing due soon: the background task is not needed.
   auto stopWaiting = [this] {
     alarm_->cancel();
     if (network_) network_->setReachabilityDelegate({});
+    terminateBackgroundTask();
   };
   if (suspendedUploadTimestamp_ != 0 && !std::isnan(suspendedUploadTimestamp_)) {
     double distance = std::fabs(apm_engine::uptime() - suspendedUploadTimestamp_);
@@ -79,6 +83,7 @@ void APMMeasurement::updateSchedule() {
     monitor().logWithLevel(8, 23026, "No network. Upload task will not be scheduled");
     network_->setReachabilityDelegate(weak_from_this());
     alarm_->cancel();
+    terminateBackgroundTask();
     return;
   }
   if (network_) network_->setReachabilityDelegate({});
@@ -93,6 +98,7 @@ void APMMeasurement::updateSchedule() {
                            "Do not schedule an upload task. Task already exists. Will be executed "
                            "in seconds",
                            *scheduled - apm_engine::now());
+    if (*scheduled - apm_engine::now() > kBackgroundTaskHorizon) terminateBackgroundTask();
     return;
   }
   double delay = next - apm_engine::now();
@@ -104,6 +110,7 @@ void APMMeasurement::updateSchedule() {
     engine->schedule("APMMeasurement:1747", [](APMMeasurement& e) { e.uploadData(); });
   });
   monitor().logWithLevel(8, 23028, "Upload task scheduled to be executed in approx. (s)", delay);
+  if (delay > kBackgroundTaskHorizon) terminateBackgroundTask();
 }
 
 double APMMeasurement::nextUploadingTime() {
@@ -219,12 +226,16 @@ void APMMeasurement::uploadData() {
       config->uploadMaxBundlesLimit(), config->uploadMaxSizeLimitBytes(), &error);
   if (!queued) {
     monitor().logWithLevel(1, 23036, "Failed to query bundles. Error", errorContext(error));
+    terminateBackgroundTask();
     return;
   }
   if (queued->empty()) {
     config->activateNewSnapshot();
     monitor().logWithLevel(8, 23037, "No data to upload");
-    if (config->isExpired()) fetchRemoteConfig();
+    if (config->isExpired())
+      fetchRemoteConfig();
+    else
+      terminateBackgroundTask();
     return;
   }
   std::vector<APMQueuedBundle> batchBundles = prepareBatch(std::move(*queued));
@@ -256,7 +267,7 @@ void APMMeasurement::uploadData() {
   std::weak_ptr<APMMeasurement> weak = weak_from_this();
   std::string transfer = network_->postURL(
       config->uploadURL(), OULNetwork::Headers{}, std::move(*payload), scheduler_->workerQueue(),
-      false,
+      shouldUseBackgroundSession(),
       [weak, serial](const std::optional<OULHTTPURLResponse>& response,
                      const std::optional<std::string>&, const std::optional<OULError>&) {
         if (std::shared_ptr<APMMeasurement> engine = weak.lock()) {

@@ -24,11 +24,11 @@ class KVLAnalyticsLibrary : public KVLLibrary {
 };
 
 std::mutex& observerMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 platform::NotificationCenter::ObserverToken& installationObserver() {
-  static platform::NotificationCenter::ObserverToken token = 0;
+  static platform::NotificationCenter::ObserverToken& token = *new platform::NotificationCenter::ObserverToken(0);
   return token;
 }
 
@@ -133,7 +133,7 @@ void KVLAnalytics::observeKavrelinInstallationIDChanges() {
 }
 
 std::shared_ptr<KVLAnalytics> KVLAnalytics::sharedInstance() {
-  static std::shared_ptr<KVLAnalytics> instance = std::make_shared<KVLAnalytics>();
+  static std::shared_ptr<KVLAnalytics>& instance = *new std::shared_ptr<KVLAnalytics>(std::make_shared<KVLAnalytics>());
   return instance;
 }
 
@@ -141,6 +141,7 @@ std::string KVLAnalytics::topLevelVersion() { return KVLKavrelinVersion(); }
 
 void KVLAnalyticsRegisterLibrary() {
   APMAnalytics::load();
+  APMMeasurement::subscribeForAppDidFinishLaunchingNotifications();
   platform::ClassRegistry::shared().registerClass("KVLAnalytics", [] {
     return std::shared_ptr<platform::RuntimeObject>(KVLAnalytics::sharedInstance());
   });

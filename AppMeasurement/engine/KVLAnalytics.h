@@ -44,6 +44,7 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
 };
 
 // Registers the facade class "KVLAnalytics" in the class registry and the library
-// "kvl-analytics" with the platform core, whose configure then starts measurement. Called once
+// "kvl-analytics" with the platform core, whose configure then starts measurement, and
+// subscribes the engine class to the application's launch (the class's load hooks). Called once
 // by the composition root (the app's main, the driver, tests) before KVLApp::configure.
 void KVLAnalyticsRegisterLibrary();

@@ -19,6 +19,9 @@ void APMInstallMeasurementFeatures() {
     }
     return limits;
   });
-  services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>();
+  // The server's limit, read when a currency is added: the engine's configuration, never the
+  // defaults instance (which never parses a server value).
+  services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>(
+      [] { return APMMeasurement::remoteConfig()->maxTrackedCurrencies(); });
   APMFeatureServices::install(std::move(services));
 }

@@ -65,7 +65,7 @@ APMPValuePtr SetParamValue(const APMPValueList& a, const APMPScopePtr&, APMPEven
 }
 
 const Handlers& SharedHandlers() {
-  static const Handlers handlers = {
+  static const Handlers& handlers = *new Handlers{
       {u"getEventName", GetEventName}, {u"getParamValue", GetParamValue},
       {u"getParams", GetParams},       {u"getTimestamp", GetTimestamp},
       {u"setEventName", SetEventName}, {u"setParamValue", SetParamValue}};

@@ -5,8 +5,13 @@
 // and with --upload resigns active and waits until what was logged has left the device.
 //
 // Numbered events (--numbered FROM:TO) print "mark <i>" once event i is committed to the
-// database (after a barrier on the engine's worker queue); the crash test kills the driver
-// between marks and restarts it.
+// database (its count in the stored event aggregates has grown by one, read on the engine's
+// worker queue after a barrier); the crash test kills the driver between marks and restarts it.
+// Without a database no mark is printed: the driver says why and exits 1.
+//
+// Ctrl-C or SIGTERM ends it at once (status 130 or 143), also while it waits for an upload.
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -103,6 +108,43 @@ bool barrier(double limitSeconds) {
   return semaphore->wait(limitSeconds);
 }
 
+// How many "n" events the database holds as written (their lifetime aggregate), or nothing
+// without a database or when it cannot be read. Asked on the worker queue.
+std::optional<int64_t> storedCount(const std::string& name) {
+  std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+  if (!engine) return std::nullopt;
+  std::optional<int64_t> count;
+  engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("measurement-driver:count", [&] {
+    if (engine->database() == nullptr) return;
+    APMErrorSlot error;
+    std::optional<APMEventAggregates> aggregates =
+        engine->database()->eventAggregatesWithName(name, &error);
+    if (aggregates)
+      count = aggregates->lifetimeCount();
+    else if (!error)
+      count = 0;
+  });
+  return count;
+}
+
+// Ctrl-C and SIGTERM end the driver from a thread of their own, whatever the main thread waits
+// for. The disposition is reset first: a shell starts background jobs with SIGINT ignored.
+void exitOnSignals() {
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    int received = 0;
+    sigwait(&signals, &received);
+    std::fprintf(stderr, "measurement-driver: stopped by signal %d\n", received);
+    std::exit(128 + received);
+  }).detach();
+}
+
 // Whether nothing is left to upload and no request is out (asked on the worker queue).
 bool drained() {
   std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
@@ -161,6 +203,7 @@ int main(int argc, char** argv) {
     usage();
     return 2;
   }
+  exitOnSignals();
   std::string scheme = "http://";
   if (service.rfind(scheme, 0) != 0) {
     std::fprintf(stderr, "measurement-driver: --service must be an http:// URL on this machine\n");
@@ -210,11 +253,22 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!events.empty()) std::printf("logged %zu events\n", events.size());
-  for (long i = from; i <= to; ++i) {
+  std::optional<int64_t> stored = from <= to ? storedCount("n") : std::optional<int64_t>(0);
+  for (long i = from; i <= to && stored; ++i) {
     KVLAnalytics::logEventWithName("n", {{"seq", platform::Value(int64_t{i})}});
     if (!barrier(60)) return 1;
+    std::optional<int64_t> now = storedCount("n");
+    if (!now || *now != *stored + 1) {
+      stored.reset();
+      break;
+    }
+    stored = now;
     std::printf("mark %ld\n", i);
     std::fflush(stdout);
+  }
+  if (!stored) {
+    std::fprintf(stderr, "measurement-driver: an event was not stored (is the database usable?)\n");
+    return 1;
   }
 
   if (upload) {
@@ -228,7 +282,10 @@ int main(int argc, char** argv) {
       if (!done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         // A retry the schedule set for later is asked for now: the driver waits for nothing.
-        if (i % 20 == 19) application->willResignActive();
+        if (i % 20 == 19) {
+          application->didBecomeActive();
+          application->willResignActive();
+        }
       }
     }
     if (!done) {
