@@ -15,6 +15,7 @@ const profile = mkdtempSync(join(tmpdir(), 'app-e2e-profile-'));
 let app;
 let browser;
 let linkService;
+let measurementService;
 
 // The login-and-link service on a free port; the app's bundle is copied with its address.
 function startLinkService() {
@@ -31,6 +32,21 @@ function startLinkService() {
   });
 }
 
+// The measurement service on a free port too: the app never reaches a port the test did not open.
+function startMeasurementService() {
+  measurementService = spawn(join(dirname(appPath), '..', 'tools', 'measurement-service', 'measurement-service'),
+    ['--port', '0', '--data', join(dataDir, 'measurement')], { stdio: ['ignore', 'pipe', 'inherit'] });
+  let out = '';
+  return new Promise((resolve, reject) => {
+    measurementService.on('exit', (code) => reject(new Error(`measurement-service exited with ${code}`)));
+    measurementService.stdout.on('data', (chunk) => {
+      out += chunk;
+      const match = /listening on http:\/\/(\S+)/.exec(out);
+      if (match) resolve(match[1]);
+    });
+  });
+}
+
 function bundleFor(serviceUrl) {
   const bundle = join(dataDir, 'App.bundle');
   cpSync(join(dirname(appPath), 'App.bundle'), bundle, { recursive: true });
@@ -39,8 +55,9 @@ function bundleFor(serviceUrl) {
   return bundle;
 }
 
-function startApp(bundle) {
-  app = spawn(appPath, ['--data-dir', join(dataDir, 'data'), '--bundle', bundle, '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
+function startApp(bundle, measurementHost) {
+  app = spawn(appPath, ['--data-dir', join(dataDir, 'data'), '--bundle', bundle, '--port', '0'],
+    { stdio: ['ignore', 'pipe', 'inherit'], env: { ...process.env, KVL_MEASUREMENT_HOST: measurementHost } });
   let out = '';
   app.stdout.on('data', (chunk) => { out += chunk; process.stdout.write(chunk); });
   const stdout = () => out;
@@ -72,7 +89,8 @@ async function waitForRequest(serviceUrl, path, count) {
 
 async function main() {
   const serviceUrl = await startLinkService();
-  const { url, stdout } = await startApp(bundleFor(serviceUrl));
+  const measurementHost = await startMeasurementService();
+  const { url, stdout } = await startApp(bundleFor(serviceUrl), measurementHost);
   // A fresh profile each run (playwright passes it as --user-data-dir).
   browser = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
@@ -242,6 +260,10 @@ try {
 } finally {
   if (browser) await browser.close().catch(() => {});
   if (app && app.exitCode === null) app.kill('SIGKILL');
+  if (measurementService && measurementService.exitCode === null) {
+    measurementService.removeAllListeners('exit');
+    measurementService.kill('SIGTERM');
+  }
   if (linkService && linkService.exitCode === null) {
     linkService.removeAllListeners('exit');
     linkService.kill('SIGTERM');
