@@ -215,6 +215,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void uploadData();
   void fetchRemoteConfig();
   bool wipeoutAnalyticsDataAndResetComponents();
+  // At start: an upload whose answer never came because the process ended leaves no failure
+  // behind (its bundles stay queued and go out on the ordinary schedule).
+  void restoreUploadCutByExit();
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }

@@ -40,6 +40,7 @@ bool checkExists(APMDatabase& database, const char* name, int64_t errorCode,
 }  // namespace
 
 void APMMeasurement::onStartMeasurement() {
+  restoreUploadCutByExit();
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   if (APMAnalytics::needFirstOpenAfterReset()) {
     reportFirstOpenOnWorkerQueue();

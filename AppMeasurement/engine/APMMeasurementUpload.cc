@@ -26,6 +26,10 @@ namespace {
 
 using B = APMPBMeasurementBundle;
 constexpr double kSuspension = 3600;
+// While an upload request is out: the last-failure time it replaced. A request that never got
+// its answer because the process ended is not a failure of the service; the next start puts the
+// earlier time back, so the bundle goes out on the ordinary schedule, not after retry intervals.
+constexpr std::string_view kUnansweredUploadKey = "unansweredUploadPreviousFailureTimestamp";
 // The background task is held only while an upload is due within this many seconds.
 constexpr double kBackgroundTaskHorizon = 30;
 
@@ -258,7 +262,9 @@ void APMMeasurement::uploadData() {
   } else {
     uploadingBundleIDs_ = rowIDs;
   }
-  // An upload that never answers counts as failed.
+  // An upload that never answers counts as failed (within this run; see kUnansweredUploadKey).
+  persistedConfig_->setNumber(platform::Value(persistedConfig_->lastFailedUploadTimestamp()),
+                              kUnansweredUploadKey);
   persistedConfig_->setLastFailedUploadTimestamp(apm_engine::now());
   isNetworkRequestPending_ = true;
   uint64_t serial = ++nextRequestSerial_;
@@ -361,8 +367,17 @@ void APMMeasurement::failRequestThatWasNotSent() {
   isNetworkRequestPending_ = false;
   pendingRequestSerial_ = 0;
   uploadingBundleIDs_.clear();
+  persistedConfig_->setNumber(std::nullopt, kUnansweredUploadKey);
   persistedConfig_->setLastFailedUploadTimestamp(apm_engine::now());
   updateSchedule();
+}
+
+void APMMeasurement::restoreUploadCutByExit() {
+  if (isNetworkRequestPending_) return;  // this run's own request, still out
+  std::optional<platform::Value> previous = persistedConfig_->numberForKey(kUnansweredUploadKey);
+  if (!previous) return;
+  persistedConfig_->setLastFailedUploadTimestamp(previous->numberAsDouble().value_or(0));
+  persistedConfig_->setNumber(std::nullopt, kUnansweredUploadKey);
 }
 
 void APMMeasurement::networkUploadCompletion(uint64_t requestSerial,
@@ -370,6 +385,7 @@ void APMMeasurement::networkUploadCompletion(uint64_t requestSerial,
   if (requestSerial != pendingRequestSerial_) return;
   isNetworkRequestPending_ = false;
   pendingRequestSerial_ = 0;
+  persistedConfig_->setNumber(std::nullopt, kUnansweredUploadKey);
   int64_t status = response ? response->statusCode : 0;
   double now = apm_engine::now();
   if (isOK(status)) {

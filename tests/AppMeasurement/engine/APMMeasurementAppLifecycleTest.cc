@@ -134,6 +134,45 @@ TEST_F(AppLifecycleTest, BackgroundSessionOnlyWhileATaskIsHeldAndAllowed) {
   EXPECT_FALSE(engine->shouldUseBackgroundSession());
 }
 
+// The process ended while an upload was out (no answer came): after the restart the bundle goes
+// out on the ordinary schedule. A failure the service answered keeps its retry schedule.
+TEST_F(AppLifecycleTest, AnUploadCutByTheProcessEndIsNotAFailureAfterRestart) {
+  struct Case {
+    const char* what;
+    bool answered;    // the service answered 503 before the process ended
+    double expected;  // next upload, seconds after the event
+  };
+  const Case cases[] = {
+      {"cut by the end of the process", false, 15},
+      {"answered with a failure", true, 15 + 1800},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    makeEngine();
+    clearRawEvents();
+    double eventTime = env.now();
+    logEvent("app", true, "cut_off");
+    onWorker([&] {
+      // What the upload pass leaves behind at its POST, and what an answer would change.
+      persistedConfig->setNumber(platform::Value(0.0), "unansweredUploadPreviousFailureTimestamp");
+      persistedConfig->setLastFailedUploadTimestamp(env.now() + 1);
+      if (c.answered) persistedConfig->setNumber(std::nullopt, "unansweredUploadPreviousFailureTimestamp");
+      persistedConfig->store()->synchronize();
+    });
+    engine->setEnabled(false);
+    env.waitUntilIdle();
+    engine.reset();
+    APMAnalytics::resetForTesting();
+    makeEngine();  // the same container: a restart
+    double next = 0;
+    onWorker([&] { next = engine->nextUploadingTime(); });
+    EXPECT_DOUBLE_EQ(next - eventTime, c.expected);
+    engine->setEnabled(false);
+    env.waitUntilIdle();
+    engine.reset();
+  }
+}
+
 // Launch makes sure the screen-view reporter exists; a launch without options is harmless.
 TEST_F(AppLifecycleTest, LaunchNotificationIsObservedOnce) {
   APMMeasurement::subscribeForAppDidFinishLaunchingNotifications();
