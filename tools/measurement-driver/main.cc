@@ -5,8 +5,8 @@
 // and with --upload resigns active and waits until what was logged has left the device.
 //
 // Numbered events (--numbered FROM:TO) print "mark <i>" once event i is committed to the
-// database (its count in the stored event aggregates has grown by one, read on the engine's
-// worker queue after a barrier); the crash test kills the driver between marks and restarts it.
+// database (the newest stored "n" event, read on the engine's worker queue after a barrier,
+// carries "seq" i); the crash test kills the driver between marks and restarts it.
 // Without a database no mark is printed: the driver says why and exits 1.
 //
 // Ctrl-C or SIGTERM ends it at once (status 130 or 143), also while it waits for an upload.
@@ -108,23 +108,34 @@ bool barrier(double limitSeconds) {
   return semaphore->wait(limitSeconds);
 }
 
-// How many "n" events the database holds as written (their lifetime aggregate), or nothing
-// without a database or when it cannot be read. Asked on the worker queue.
-std::optional<int64_t> storedCount(const std::string& name) {
+// The "seq" of the newest stored "n" event: nothing without a database, without such an event
+// or when it cannot be read. Asked on the worker queue.
+std::optional<int64_t> newestStoredSeq() {
   std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
   if (!engine) return std::nullopt;
-  std::optional<int64_t> count;
-  engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("measurement-driver:count", [&] {
+  std::optional<int64_t> seq;
+  engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("measurement-driver:stored", [&] {
     if (engine->database() == nullptr) return;
-    APMErrorSlot error;
-    std::optional<APMEventAggregates> aggregates =
-        engine->database()->eventAggregatesWithName(name, &error);
-    if (aggregates)
-      count = aggregates->lifetimeCount();
-    else if (!error)
-      count = 0;
+    std::optional<std::vector<APMSqliteRecord>> rows =
+        engine->database()->sqliteStore()->recordsForQuery(
+            "SELECT data FROM raw_events WHERE name = 'n' ORDER BY rowid DESC LIMIT 1", {},
+            nullptr);
+    if (!rows || rows->empty()) return;
+    auto data = rows->front().find("data");
+    const platform::Value::Bytes* bytes =
+        data != rows->front().end() ? data->second.asBytes() : nullptr;
+    if (bytes == nullptr) return;
+    std::optional<APMPBEvent> event = APMPBEvent::initWithBuffer(std::string_view(bytes->data));
+    if (!event) return;
+    for (const APMPBEventParam& param :
+         NANOGetMessageArray<APMPBEventParam>(*event, APMPBEvent::kParams)
+             .value_or(std::vector<APMPBEventParam>{})) {
+      if (NANOGetString(param, APMPBEventParam::kName) == "seq") {
+        seq = NANOGetInt64(param, APMPBEventParam::kIntValue);
+      }
+    }
   });
-  return count;
+  return seq;
 }
 
 // Ctrl-C and SIGTERM end the driver from a thread of their own, whatever the main thread waits
@@ -253,22 +264,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!events.empty()) std::printf("logged %zu events\n", events.size());
-  std::optional<int64_t> stored = from <= to ? storedCount("n") : std::optional<int64_t>(0);
-  for (long i = from; i <= to && stored; ++i) {
+  for (long i = from; i <= to; ++i) {
     KVLAnalytics::logEventWithName("n", {{"seq", platform::Value(int64_t{i})}});
     if (!barrier(60)) return 1;
-    std::optional<int64_t> now = storedCount("n");
-    if (!now || *now != *stored + 1) {
-      stored.reset();
-      break;
+    if (newestStoredSeq() != i) {
+      std::fprintf(stderr,
+                   "measurement-driver: event %ld was not stored (is the database usable?)\n", i);
+      return 1;
     }
-    stored = now;
     std::printf("mark %ld\n", i);
     std::fflush(stdout);
-  }
-  if (!stored) {
-    std::fprintf(stderr, "measurement-driver: an event was not stored (is the database usable?)\n");
-    return 1;
   }
 
   if (upload) {
