@@ -3,11 +3,11 @@
 #include <map>
 #include <mutex>
 
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/engine/APMEngineIdentity.h"
-#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMErrorEventSink.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"

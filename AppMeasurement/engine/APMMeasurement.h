@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/engine/APMEvent.h"
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/records/APMEvent.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/foundation/APMError.h"
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMValue.h"

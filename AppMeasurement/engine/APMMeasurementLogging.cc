@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"

@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "AppMeasurement/engine/APMEvent.h"
-#include "AppMeasurement/engine/APMEventAggregates.h"
+#include "AppMeasurement/records/APMEvent.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/features/APMAudienceTimestampsCache.h"
 #include "AppMeasurement/features/APMFilterMatching.h"
 #include "AppMeasurement/foundation/APMMonitor.h"

@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/records/APMEvent.h"
 
 APMAudienceComponent::APMAudienceComponent(APMAudience::LimitsProvider limits)
     : limits_(std::move(limits)) {}

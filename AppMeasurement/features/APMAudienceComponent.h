@@ -4,7 +4,7 @@
 
 #include "AppMeasurement/features/APMAudience.h"
 #include "AppMeasurement/features/APMAudienceTimestampsCache.h"
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 
 // The audience evaluator as the engine sees it: an APMAudience over the engine's database,
 // with one timestamp cache per bundle (made at the bundle's first event, dropped when its

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "AppMeasurement/engine/APMEventAggregates.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/features/APMAudienceComparisonValues.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMNumericUtil.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"

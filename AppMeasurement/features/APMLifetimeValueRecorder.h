@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 
 class APMDatabase;
 class APMEvent;

@@ -368,8 +368,11 @@ void APMConsentSettingsUtil::unsetAdPersonalization() {
 }
 void APMConsentSettingsUtil::clearAllSettings() {
   later([] {
+    // The consent version is the app's own choice, not a consent layer: a reset keeps it.
     State& s = state();
+    const int64_t version = s.version;
     s = State{};
+    s.version = version;
     digits(s);
   });
 }

@@ -66,7 +66,7 @@ std::string APMParameterNameForDisplay(const APMObject& name) {
 
 std::string APMUserPropertyNameForDisplay(const APMObject& name) {
   const std::string* text = name.asText();
-  if (text && text->starts_with("_exp_") && debugDisplay()) {
+  if (text && text->starts_with("_exp_")) {
     return "experiment_id (" + *text + ")";
   }
   return APMDisplayNameFromMap(name, APMUserPropertyPublicToInternalNames());

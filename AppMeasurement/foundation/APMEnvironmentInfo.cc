@@ -51,9 +51,14 @@ std::string APMEnvironmentInfo::deviceOSVersion() const { return APMAEU::systemV
 std::optional<std::string> APMEnvironmentInfo::userDefaultLanguage() const {
   std::vector<std::string> languages = preferredLanguages();
   if (languages.empty()) {
-    APMMonitor::monitor()->logWithLevel(2, 14001, "Failed to get preferred language");
+    // Asked for every event: a device without a language says so once, not once per event
+    // (each line is also a health sample written to disk).
+    if (!missingLanguageLogged_.exchange(true)) {
+      APMMonitor::monitor()->logWithLevel(2, 14001, "Failed to get preferred language");
+    }
     return std::nullopt;
   }
+  missingLanguageLogged_ = false;
   std::string language = languages.front();
   std::transform(language.begin(), language.end(), language.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,8 +24,8 @@ class APMEnvironmentInfo {
   std::string deviceModel();
   // The system version.
   std::string deviceOSVersion() const;
-  // The first of the user's preferred languages, lower-cased (e.g. "en-us"); nothing, and
-  // a log line (14001), when the user has none.
+  // The first of the user's preferred languages, lower-cased (e.g. "en-us"); nothing when the
+  // user has none, logged (14001) on the first such answer after one with a language.
   std::optional<std::string> userDefaultLanguage() const;
   // The local time zone's current offset from GMT in minutes, truncated toward zero.
   int32_t timeZoneOffsetMinutes() const;
@@ -36,5 +37,6 @@ class APMEnvironmentInfo {
 
  private:
   std::once_flag modelOnce_;
+  mutable std::atomic<bool> missingLanguageLogged_{false};
   std::string deviceModel_;
 };

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMNameTables.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"

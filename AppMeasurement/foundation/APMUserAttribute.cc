@@ -1,6 +1,6 @@
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMMilliseconds.h"
 
 std::optional<APMUserAttribute> APMUserAttribute::create(std::string origin, std::string name,

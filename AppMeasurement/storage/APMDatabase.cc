@@ -182,6 +182,7 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view contex
                                                          APMErrorSlot* error) {
   checkSequence("initializeDatabaseResourcesWithContext");
   databasePath_ = std::move(path);
+  rawEventCount_.reset();
   sqliteStore_ = APMSqliteStore::create(databasePath_, error);
   if (!sqliteStore_) return false;
 
@@ -289,6 +290,8 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErro
   if (!requireStore(error)) return false;
   APMErrorSlot transactionError;
   if (!sqliteStore_->performTransactionWithError(&transactionError, block)) {
+    // What the block counted was rolled back with it.
+    rawEventCount_.reset();
     std::string description = transactionError ? transactionError->localizedDescription() : "";
     APMMonitor::monitor()->logWithLevel(1, 12056, "Transaction failed. " + description);
     // Keep an error the block stored; otherwise hand on the transaction's own.
@@ -353,7 +356,13 @@ bool APMDatabase::insertDataType(const APMSqliteRecord& record, std::string_view
     return false;
   if (!APMCheckResult(!record.empty(), error, 2, "Failed to insert empty record")) return false;
   if (!requireStore(error)) return false;
-  return sqliteStore_->upsertRecord(record, table, error);
+  if (!sqliteStore_->upsertRecord(record, table, error)) return false;
+  if (table == kRawEventsTable) countRawEvents(1);
+  return true;
+}
+
+void APMDatabase::countRawEvents(int64_t delta) {
+  if (rawEventCount_) *rawEventCount_ = std::max<int64_t>(*rawEventCount_ + delta, 0);
 }
 
 bool APMDatabase::upsertDataType(const APMSqliteRecord& record, std::string_view table,

@@ -10,14 +10,14 @@
 #include <string_view>
 #include <vector>
 
-#include "AppMeasurement/engine/APMConditionalUserProperty.h"
-#include "AppMeasurement/engine/APMDailyCounts.h"
-#include "AppMeasurement/engine/APMEvent.h"
-#include "AppMeasurement/engine/APMEventAggregates.h"
 #include "AppMeasurement/foundation/APMError.h"
 #include "AppMeasurement/foundation/APMRawEventData.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/messages/APMPBMessages.h"
+#include "AppMeasurement/records/APMConditionalUserProperty.h"
+#include "AppMeasurement/records/APMDailyCounts.h"
+#include "AppMeasurement/records/APMEvent.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/storage/APMAppMetadata.h"
 #include "AppMeasurement/storage/APMDatabaseSettings.h"
 #include "AppMeasurement/storage/APMEventFilter.h"
@@ -131,7 +131,8 @@ class APMDatabase {
   // The fingerprint of the oldest stored event; nullopt without an error for an empty table.
   std::optional<int64_t> nextMetadataFingerprintToProcess(APMErrorSlot* error);
   bool deleteRawEventsWithMaxRowID(int64_t rowID, APMErrorSlot* error);
-  // Keeps the newest maxEventsStored - 1 raw events; the number deleted.
+  // Keeps the newest maxEventsStored - 1 raw events; the number deleted. Below the limit it
+  // answers 0 from the row count this object keeps, without a query.
   std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(APMErrorSlot* error);
   // Deletes raw events stamped further than maxAge from now (either way), then unused metadata.
   bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErrorSlot* error);
@@ -365,8 +366,15 @@ class APMDatabase {
   std::optional<APMEventAggregates> eventAggregatesFromRecord(const APMSqliteRecord& record,
                                                               APMErrorSlot* error);
 
+  // Keeps rawEventCount_ in step with a change of the raw_events table by `delta` rows.
+  void countRawEvents(int64_t delta);
+
   std::shared_ptr<APMDatabaseSettings> settings_;
   std::optional<platform::SequenceChecker> sequenceChecker_;
   std::string databasePath_;
   std::unique_ptr<APMSqliteStore> sqliteStore_;
+  // An upper bound of the rows in raw_events, kept with this object's own writes so that the
+  // storage-limit check costs nothing while the table is below the limit; nullopt when not
+  // known (after opening, a reset or a failed transaction, whose changes were rolled back).
+  std::optional<int64_t> rawEventCount_;
 };

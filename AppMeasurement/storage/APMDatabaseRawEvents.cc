@@ -209,20 +209,27 @@ std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(APMErrorSlo
 bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, APMErrorSlot* error) {
   checkSequence("deleteRawEventsWithMaxRowID");
   if (!requireStore(error)) return false;
-  return sqliteStore_
-      ->deleteRecordsFromTableWithName(kRawEventsTable, "rowid <= ?",
-                                       {Value(static_cast<long long>(rowID))}, error)
-      .has_value();
+  std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      kRawEventsTable, "rowid <= ?", {Value(static_cast<long long>(rowID))}, error);
+  if (deleted) countRawEvents(-*deleted);
+  return deleted.has_value();
 }
 
 std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(APMErrorSlot* error) {
   checkSequence("deleteRawEventsOverAbsoluteLimit");
   if (!requireStore(error)) return std::nullopt;
   int64_t keep = std::max<int64_t>(static_cast<int64_t>(settings_->maxEventsStored()) - 1, 0);
-  return sqliteStore_->deleteRecordsFromTableWithName(
+  if (!rawEventCount_) {
+    rawEventCount_ = sqliteStore_->rowCountForTableWithName(kRawEventsTable, error);
+    if (!rawEventCount_) return std::nullopt;
+  }
+  if (*rawEventCount_ <= keep) return 0;
+  std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
       kRawEventsTable,
       "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
       {Value(static_cast<long long>(keep))}, error);
+  if (deleted) countRawEvents(-*deleted);
+  return deleted;
 }
 
 bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErrorSlot* error) {
@@ -236,6 +243,7 @@ bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErro
       kRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
       {Value(now), Value(maxAge)}, error);
   if (!deleted) return false;
+  countRawEvents(-*deleted);
   if (*deleted > 0 && !deleteUnusedRawEventsMetadata(error)) return false;
   return true;
 }

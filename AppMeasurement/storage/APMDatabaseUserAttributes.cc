@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMNameTables.h"
 #include "AppMeasurement/storage/APMDatabase.h"

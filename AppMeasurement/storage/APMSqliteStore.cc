@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sqlite3.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,9 +63,24 @@ bool isBindableRecordValue(const Value& value) {
 
 constexpr std::string_view kPrimaryKey = "PRIMARY KEY";
 
+// Whether the file may carry the immutable flag. Asked without opening the file: closing any
+// descriptor of a file drops every POSIX lock this process holds on it, and with them the
+// locks of a connection already open on the same database (another process could then
+// checkpoint and delete the write-ahead log under it). Only a file system that does not report
+// the attribute sends us to the descriptor.
+bool mayBeImmutable(const std::string& path) {
+  struct statx info {};
+  if (statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS, &info) != 0) {
+    return true;
+  }
+  if ((info.stx_attributes_mask & STATX_ATTR_IMMUTABLE) == 0) return true;
+  return (info.stx_attributes & STATX_ATTR_IMMUTABLE) != 0;
+}
+
 // Clears the file's immutable flag (the file system's "locked" attribute, which stops even a
 // privileged writer). A file system without such flags has nothing to clear.
 bool clearImmutableFlag(const std::string& path, APMErrorSlot* error) {
+  if (!mayBeImmutable(path)) return true;
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     APMSetError(error, 2,

@@ -68,10 +68,12 @@ class EchoServer {
     });
   }
   ~EchoServer() {
-    beast::error_code ignored;
-    acceptor_.close(ignored);
+    // Shut the listening socket down while its descriptor is still open: that wakes the
+    // blocking accept on the server thread (closing alone does not), then close it.
     ::shutdown(acceptor_.native_handle(), SHUT_RDWR);
     thread_.join();
+    beast::error_code ignored;
+    acceptor_.close(ignored);
   }
   uint16_t port() const { return acceptor_.local_endpoint().port(); }
 

@@ -2,7 +2,7 @@
 // metadata records, listeners and the interceptor.
 #include <atomic>
 
-#include "AppMeasurement/engine/APMDailyCounts.h"
+#include "AppMeasurement/records/APMDailyCounts.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 

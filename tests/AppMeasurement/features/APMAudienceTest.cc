@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "AppMeasurement/engine/APMEventAggregates.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/features/APMAudienceTimestampsCache.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/storage/APMDatabase.h"

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <sstream>
 
-#include "AppMeasurement/engine/APMEventAggregates.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "tests/AppMeasurement/features/FilterBuilders.h"
 #include "tests/AppMeasurement/foundation/ParameterTestSupport.h"

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "tests/AppMeasurement/storage/StorageTestSupport.h"
 #include "tests/support/LogCapture.h"

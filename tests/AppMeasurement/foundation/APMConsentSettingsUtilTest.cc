@@ -123,6 +123,11 @@ TEST_F(APMConsentSettingsUtilTest, SourcePriority) {
   EXPECT_EQ(APMConsentSettingsUtil::version(), 1);
   APMConsentSettingsUtil::setVersion(2);
   EXPECT_EQ(APMConsentSettingsUtil::version(), 2);
+  // Clearing the consent layers keeps the version.
+  APMConsentSettingsUtil::clearAllSettings();
+  EXPECT_EQ(APMConsentSettingsUtil::version(), 2);
+  EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 100);
+  APMConsentSettingsUtil::setVersion(1);
 }
 
 TEST_F(APMConsentSettingsUtilTest, InfoPlistDefaults) {

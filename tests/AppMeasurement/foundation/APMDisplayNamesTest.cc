@@ -50,6 +50,8 @@ TEST_F(DisplayNames, InternalNamesShowTheirPublicNameInDebugMode) {
        "first_open_time (_fot)"},
       {"experiment", true, true, APMUserPropertyNameForDisplay, "_exp_12",
        "experiment_id (_exp_12)"},
+      {"experiment, not debug", false, false, APMUserPropertyNameForDisplay, "_exp_12",
+       "experiment_id (_exp_12)"},
       {"not a string", true, true, APMEventNameForDisplay, APMObject(5), "5"},
   };
   for (const Case& c : cases) {

@@ -136,6 +136,41 @@ TEST_F(APMDatabaseRecordsTest, RawEventLimitsKeepTheNewestAndPurgeBothDirections
   EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM raw_events_metadata"), "0\n");
 }
 
+TEST_F(APMDatabaseRecordsTest, RawEventLimitCountsRowsThatRolledBackOrWereUploaded) {
+  struct LimitSettings : APMDatabaseSettings {
+    int32_t maxEventsStored() const override { return 5; }
+  };
+  database_ = APMDatabase::create(kName, std::make_shared<LimitSettings>(), nullptr);
+  double now = environment_.now();
+  auto insert = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      ASSERT_TRUE(database_->insertRawEvent(event("e", now), 1, false, nullptr));
+    }
+  };
+  auto rowIDs = [&] { return sqliteTool(path_, "SELECT group_concat(rowid) FROM raw_events"); };
+  insert(3);
+  EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(nullptr), std::optional<int64_t>(0));
+  // A deletion that rolls back leaves every row in place: the limit must still see them.
+  EXPECT_FALSE(database_->performTransaction(
+      [&] { return database_->deleteRawEventsWithMaxRowID(100, nullptr) && false; }));
+  insert(3);
+  EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(nullptr), std::optional<int64_t>(2));
+  EXPECT_EQ(rowIDs(), "3,4,5,6\n");
+  // Rows that an upload deleted make room again.
+  ASSERT_TRUE(database_->deleteRawEventsWithMaxRowID(4, nullptr));
+  insert(2);
+  EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(nullptr), std::optional<int64_t>(0));
+  insert(1);
+  EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(nullptr), std::optional<int64_t>(1));
+  EXPECT_EQ(rowIDs(), "6,7,8,9\n");
+  // A new connection counts what the file holds.
+  database_.reset();
+  database_ = APMDatabase::create(kName, std::make_shared<LimitSettings>(), nullptr);
+  insert(1);
+  EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(nullptr), std::optional<int64_t>(1));
+  EXPECT_EQ(rowIDs(), "7,8,9,10\n");
+}
+
 TEST_F(APMDatabaseRecordsTest, UserAttributesKeepValueKindsAndThePublicListFiltersNames) {
   struct Case {
     const char* name;

@@ -353,6 +353,21 @@ TEST_F(APMSqliteStoreTest, DamagedFilesAreReplacedAndOtherFailuresKeepTheFile) {
   EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM fresh"), "1\n");
 }
 
+TEST_F(APMSqliteStoreTest, OpeningASecondStoreKeepsTheFirstOnesLocks) {
+  ASSERT_TRUE(insert(1, "before"));
+  // A second connection in this process must not release the first one's file locks: without
+  // them another process's reader takes itself for the last user, checkpoints and deletes the
+  // write-ahead log that the first connection goes on writing into.
+  auto second = APMSqliteStore::create(path_, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM t"), "1\n");
+  ASSERT_TRUE(insert(2, "after"));
+  EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM t"), "2\n");
+  second.reset();
+  store_.reset();
+  EXPECT_EQ(sqliteTool(path_, "PRAGMA integrity_check; SELECT count(*) FROM t"), "ok\n2\n");
+}
+
 TEST_F(APMSqliteStoreTest, AnImmutableFileIsMadeMutableBeforeOpeningAndDeleting) {
   ASSERT_TRUE(insert(1, "kept"));
   store_.reset();

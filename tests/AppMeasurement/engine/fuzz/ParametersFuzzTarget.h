@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
-#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMNumericUtil.h"
 #include "AppMeasurement/foundation/APMParameterLimits.h"

@@ -1,4 +1,4 @@
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 
 #include <mutex>
 

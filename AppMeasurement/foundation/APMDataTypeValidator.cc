@@ -1,4 +1,4 @@
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>

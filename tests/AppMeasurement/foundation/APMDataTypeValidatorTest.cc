@@ -1,6 +1,6 @@
 // The data-type rules, one table per rule: each limit, one past it, and the failure and
 // message codes.
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 
 #include <gtest/gtest.h>
 

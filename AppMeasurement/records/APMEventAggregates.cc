@@ -1,8 +1,8 @@
-#include "AppMeasurement/engine/APMEventAggregates.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 
 #include <limits>
 
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/foundation/APMValue.h"
 
 // A user property that waits for a trigger event, becomes an ordinary user property when that

@@ -1,4 +1,4 @@
-#include "AppMeasurement/engine/APMDailyCounts.h"
+#include "AppMeasurement/records/APMDailyCounts.h"
 
 #include <algorithm>
 #include <limits>

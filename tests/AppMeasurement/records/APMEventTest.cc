@@ -1,6 +1,6 @@
 // The event model: creation, flags, screen parameters, the edit form and the upload message
 // (checked against protoc), and the counters.
-#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/records/APMEvent.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <fstream>
 #include <limits>
 
-#include "AppMeasurement/engine/APMDailyCounts.h"
-#include "AppMeasurement/engine/APMEventAggregates.h"
+#include "AppMeasurement/records/APMDailyCounts.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "tests/AppMeasurement/foundation/ParameterTestSupport.h"
 
