@@ -1,4 +1,5 @@
-// The app: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer N] [-LaunchArgument]...
+// The app: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer N]
+// [-LaunchArgument]...
 //
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
@@ -90,7 +91,8 @@ Arguments parse(int argc, char** argv) {
       char* end = nullptr;
       long number = std::strtol(value.c_str(), &end, 10);
       bool port = flag == "--port";
-      if (*end != '\0' || number < 0 || number > (port ? 65535 : 3)) usage("bad " + flag + " " + value);
+      if (*end != '\0' || number < 0 || number > (port ? 65535 : 3))
+        usage("bad " + flag + " " + value);
       if (port)
         args.port = static_cast<uint16_t>(number);
       else

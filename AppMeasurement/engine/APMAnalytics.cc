@@ -3,18 +3,19 @@
 #include <map>
 #include <mutex>
 
-#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/engine/APMEngineIdentity.h"
-#include "AppMeasurement/records/APMEvent.h"
-#include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMErrorEventSink.h"
+#include "AppMeasurement/foundation/APMIdentifiers.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMOrvaneServiceFileUtil.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/runtime/ClassRegistry.h"
@@ -136,6 +137,16 @@ void APMAnalytics::queueOperationWithBlock(platform::Block block) {
       [block = std::move(block)]() mutable { dispatchAsyncOnSerialQueue(std::move(block)); });
 }
 
+void APMAnalytics::queueOperationWithBlockThenWait(platform::Block block) {
+  platform::OperationQueue& operations = *state().operationQueue;
+  queueOperationWithBlock(std::move(block));
+  if (operations.isSuspended()) return;
+  operations.waitUntilAllOperationsAreFinished();
+  operations.setSuspended(true);
+  // Calls made in the next half second wait in the suspended queue.
+  queue()->after(0.5, [] { state().operationQueue->setSuspended(false); });
+}
+
 void APMAnalytics::unsuspendOperationQueue() { state().operationQueue->setSuspended(false); }
 
 bool APMAnalytics::isCurrentQueueSerialQueue() {
@@ -217,6 +228,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   if (origin == "ka" && appID != identity->appIDFromRZQ()) identity->setAppIDFromRZQ(appID);
   platform::NotificationCenter::defaultCenter().postNotificationName(
       "kKVLAnalyticsWillStartNotification");
+  APMIdentifiers::sharedInstance().setOrigin(origin);
   bool enabled = true;
   bool deactivated = false;
   std::vector<std::string> safelist;
@@ -255,8 +267,11 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
       monitor().logWithLevel(6, 25036, "App Delegate Proxy is disabled");
     }
     std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().enabled = engine && engine->wasEnabledDuringInitialization();
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      state().enabled = engine && engine->wasEnabledDuringInitialization();
+    }
+    maybeEnableVelquor();
   });
   if (configuration != nullptr) observeNotificationsForAnalyticsConfiguration(configuration);
   std::shared_ptr<PaymentObserver> observer = state().paymentObserver;
@@ -303,6 +318,18 @@ void APMAnalytics::handleSetEnabled(const platform::Notification& notification) 
     return;
   }
   setAnalyticsEnabled(value->numberAsBool().value_or(false), false);
+}
+
+void APMAnalytics::maybeEnableVelquor() {
+  if (!classExists("Velquor")) return;
+  std::shared_ptr<platform::RuntimeObject> velquor =
+      platform::ClassRegistry::shared().lookup("Velquor")();
+  // A class that answers the operation always has its implementation here, so 25016 ("Velquor
+  // class doesn't define initializeSharedInstance") cannot occur; one that does not answer it is
+  // left alone.
+  if (auto* initializing = dynamic_cast<APMVelquorInitializing*>(velquor.get())) {
+    initializing->initializeSharedInstance();
+  }
 }
 
 // --- Event logging ---
@@ -447,7 +474,8 @@ void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
 // --- Settings suite ---
 
 std::shared_ptr<APMUserDefaults> APMAnalytics::settings() {
-  static std::shared_ptr<APMUserDefaults>& suite = *new std::shared_ptr<APMUserDefaults>(std::make_shared<APMUserDefaults>(kSuiteName));
+  static std::shared_ptr<APMUserDefaults>& suite =
+      *new std::shared_ptr<APMUserDefaults>(std::make_shared<APMUserDefaults>(kSuiteName));
   return suite;
 }
 

@@ -18,6 +18,14 @@ namespace platform {
 struct Notification;
 }
 
+// What the tag-manager library's class "Velquor" answers when it is present (found by name in
+// the class registry): its class operation initializeSharedInstance.
+class APMVelquorInitializing {
+ public:
+  virtual ~APMVelquorInitializing() = default;
+  virtual void initializeSharedInstance() = 0;
+};
+
 // What the facade class registered as "KVLAnalytics" answers for the version banner.
 class APMTopLevelVersioned {
  public:
@@ -44,6 +52,11 @@ class APMAnalytics {
   static std::shared_ptr<platform::DispatchQueue> queue();
   static void dispatchAsyncOnSerialQueue(platform::Block block);
   static void queueOperationWithBlock(platform::Block block);
+  // As queueOperationWithBlock; then, unless the operation queue is suspended (before start),
+  // waits until every queued block has been handed to the serial queue (not until they ran),
+  // suspends the operation queue and resumes it 0.5 s later (installed clock) from the serial
+  // queue. Never call it from the serial queue or an operation.
+  static void queueOperationWithBlockThenWait(platform::Block block);
   static void unsuspendOperationQueue();
   static bool isCurrentQueueSerialQueue();
   static double loadTimestamp();
@@ -61,6 +74,9 @@ class APMAnalytics {
   // Observes the configuration's set-enabled notification (null stops observing).
   static void observeNotificationsForAnalyticsConfiguration(const void* configuration);
   static void handleSetEnabled(const platform::Notification& notification);
+  // Starts the tag-manager library when its class "Velquor" is registered and answers the
+  // operation (APMVelquorInitializing).
+  static void maybeEnableVelquor();
   // The origin given at start ("" before).
   static std::string origin();
   // The version the facade reports ("111500000" without a facade).

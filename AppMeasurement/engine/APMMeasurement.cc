@@ -69,13 +69,6 @@ bool isScreenReportingEnabled() {
   return true;
 }
 
-bool hasArgument(const std::string& argument) {
-  for (const std::string& given : platform::ProcessInfo::processInfo().arguments()) {
-    if (given == argument) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 // --- Process-wide instance ---

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/foundation/APMError.h"
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMValue.h"
-#include "platform/utilities/OULNetworkLoggerDelegate.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "platform/uikit/UIApplication.h"
+#include "platform/utilities/OULNetworkLoggerDelegate.h"
 #include "platform/utilities/OULNetworkReachabilityDelegate.h"
 
 class APMAlarm;

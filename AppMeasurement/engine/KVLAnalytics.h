@@ -32,6 +32,19 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
   static void removeLogEventListener(const std::string& token);
   static void setLogEventInterceptor(APMMeasurement::Interceptor interceptor);
 
+  static void logEventWithOrigin(const std::string& origin, bool isPublicEvent,
+                                 const std::string& name, const APMObjectMap& parameters,
+                                 double timestamp, bool ignoreEnabled, bool ignoreInterceptor);
+  static void notifyEventListeners(const APMEvent& event);
+  static void setOpenURLListener(APMAnalytics::OpenURLListener listener);
+  // The public-call queues of APMAnalytics, unchanged.
+  static void dispatchAsyncOnSerialQueue(platform::Block block);
+  static void queueOperationWithBlock(platform::Block block);
+  static void unsuspendOperationQueue();
+  static double loadTimestamp();
+  // Never called: keeps this source file in every link.
+  static void notCalled();
+
   // The start from the platform core (origin "ka").
   static void startWithConfiguration(
       const std::shared_ptr<KVLAnalyticsConfiguration>& configuration, const KVLOptions& options);

@@ -29,9 +29,12 @@ void setOne(APMValueMap& parameters, const char* name) {
 
 // price × 10^6 truncated, nothing beyond int64 (logged: an amount is never saturated).
 std::optional<int64_t> micros(const platform::Decimal& amount, const char* what) {
-  static const platform::Decimal& kMillion = *new platform::Decimal(platform::Decimal::fromInt64(1000000));
-  static const platform::Decimal& kUpper = *new platform::Decimal(platform::Decimal::fromString("9223372036854775808"));
-  static const platform::Decimal& kLower = *new platform::Decimal(platform::Decimal::fromString("-9223372036854775809"));
+  static const platform::Decimal& kMillion =
+      *new platform::Decimal(platform::Decimal::fromInt64(1000000));
+  static const platform::Decimal& kUpper =
+      *new platform::Decimal(platform::Decimal::fromString("9223372036854775808"));
+  static const platform::Decimal& kLower =
+      *new platform::Decimal(platform::Decimal::fromString("-9223372036854775809"));
   platform::Decimal scaled = amount * kMillion;
   if (scaled.isNaN() || !(scaled < kUpper) || !(scaled > kLower)) {
     monitor().logWithLevel(4, 40030,

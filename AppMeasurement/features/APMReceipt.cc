@@ -20,10 +20,14 @@ namespace {
 constexpr uint8_t W = kAPMReceiptWildcard;
 
 // Receipt attributes: SEQUENCE, INTEGER type, INTEGER version, OCTET STRING with its length.
-const std::vector<uint8_t>& kBundleTemplate = *new std::vector<uint8_t>{48, W, 2, 1, 2, 2, 1, W, 4, W};
-const std::vector<uint8_t>& kOpaqueTemplate = *new std::vector<uint8_t>{48, W, 2, 1, 4, 2, 1, W, 4, W};
-const std::vector<uint8_t>& kHashTemplate = *new std::vector<uint8_t>{48, W, 2, 1, 5, 2, 1, W, 4, W};
-const std::vector<uint8_t>& kVersionTemplate = *new std::vector<uint8_t>{48, W, 2, 1, 19, 2, 1, W, 4, W};
+const std::vector<uint8_t>& kBundleTemplate =
+    *new std::vector<uint8_t>{48, W, 2, 1, 2, 2, 1, W, 4, W};
+const std::vector<uint8_t>& kOpaqueTemplate =
+    *new std::vector<uint8_t>{48, W, 2, 1, 4, 2, 1, W, 4, W};
+const std::vector<uint8_t>& kHashTemplate =
+    *new std::vector<uint8_t>{48, W, 2, 1, 5, 2, 1, W, 4, W};
+const std::vector<uint8_t>& kVersionTemplate =
+    *new std::vector<uint8_t>{48, W, 2, 1, 19, 2, 1, W, 4, W};
 // The in-app receipt: the only wildcard is the version byte, which gives the value's length.
 const std::vector<uint8_t>& kInAppTemplate = *new std::vector<uint8_t>{2, 1, 17, 2, 1, W, 4};
 

@@ -39,7 +39,8 @@ class APMMeasurementEngineState {
     return m;
   }
   static std::weak_ptr<APMMeasurementEngineState>& slot() {
-    static std::weak_ptr<APMMeasurementEngineState>& s = *new std::weak_ptr<APMMeasurementEngineState>();
+    static std::weak_ptr<APMMeasurementEngineState>& s =
+        *new std::weak_ptr<APMMeasurementEngineState>();
     return s;
   }
 };

@@ -17,7 +17,8 @@ constexpr std::string_view kDecimalPattern = R"(^[+-]?(([0-9]+\.?)|([0-9]*\.[0-9
 // Compiled on first success; a failed compile is retried at the next call.
 std::shared_ptr<const platform::RegularExpression> decimalExpression() {
   static std::mutex& mutex = *new std::mutex();
-  static std::shared_ptr<const platform::RegularExpression>& expression = *new std::shared_ptr<const platform::RegularExpression>();
+  static std::shared_ptr<const platform::RegularExpression>& expression =
+      *new std::shared_ptr<const platform::RegularExpression>();
   std::lock_guard<std::mutex> lock(mutex);
   if (!expression) {
     auto compiled = platform::RegularExpression::create(

@@ -11,7 +11,8 @@ std::mutex& limitsMutex() {
 
 // Guarded by limitsMutex().
 std::shared_ptr<const APMParameterLimits>& installedLimits() {
-  static std::shared_ptr<const APMParameterLimits>& limits = *new std::shared_ptr<const APMParameterLimits>();
+  static std::shared_ptr<const APMParameterLimits>& limits =
+      *new std::shared_ptr<const APMParameterLimits>();
   return limits;
 }
 

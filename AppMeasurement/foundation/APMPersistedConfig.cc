@@ -81,14 +81,15 @@ uint32_t randomBelow(uint32_t bound) {
 }  // namespace
 
 std::shared_ptr<APMPersistedConfig> APMPersistedConfig::sharedInstance() {
-  static const std::shared_ptr<APMPersistedConfig>& instance = [] () -> auto& {
+  static const std::shared_ptr<APMPersistedConfig>& instance = []() -> auto& {
     auto* made = new std::shared_ptr<APMPersistedConfig>(create(kSharedSuiteName));
     std::atexit([] {
       const std::shared_ptr<APMPersistedConfig>& config = sharedInstance();
       if (config && config->store_) config->store_->synchronize();
     });
     return *made;
-  }();
+  }
+  ();
   if (!instance) {
     APMMonitor::monitor()->logWithLevel(1, 27001, "PersistedConfig's shared instance is nil");
   }

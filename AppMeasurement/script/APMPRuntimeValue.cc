@@ -268,12 +268,14 @@ APMPControlValue::APMPControlValue(std::u16string type, APMPValuePtr data)
       isReturn_(type_ == u"return") {}
 
 const APMPValuePtr& APMPControlValue::breakValue() {
-  static const APMPValuePtr& instance = *new APMPValuePtr(std::make_shared<APMPControlValue>(u"break", nullptr));
+  static const APMPValuePtr& instance =
+      *new APMPValuePtr(std::make_shared<APMPControlValue>(u"break", nullptr));
   return instance;
 }
 
 const APMPValuePtr& APMPControlValue::continueValue() {
-  static const APMPValuePtr& instance = *new APMPValuePtr(std::make_shared<APMPControlValue>(u"continue", nullptr));
+  static const APMPValuePtr& instance =
+      *new APMPValuePtr(std::make_shared<APMPControlValue>(u"continue", nullptr));
   return instance;
 }
 

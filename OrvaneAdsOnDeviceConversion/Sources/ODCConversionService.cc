@@ -17,7 +17,8 @@ double ODCConversionService::processStartDate() { return gProcessStartDate.load(
 void ODCConversionService::setProcessStartDateForTesting(double date) { gProcessStartDate = date; }
 
 std::shared_ptr<ODCConversionService> ODCConversionService::sharedInstance() {
-  static const std::shared_ptr<ODCConversionService>& instance = *new std::shared_ptr<ODCConversionService>(create());
+  static const std::shared_ptr<ODCConversionService>& instance =
+      *new std::shared_ptr<ODCConversionService>(create());
   return instance;
 }
 

@@ -34,7 +34,8 @@ class NeutralFacade : public KVLAnalyticsFacade {
 
 // Never destroyed: the bridge's threads call plug-ins while the process exits.
 std::mutex& gMutex = *new std::mutex();
-std::shared_ptr<KVLAnalyticsFacade>& gFacade = *new std::shared_ptr<KVLAnalyticsFacade>();  // guarded by gMutex
+std::shared_ptr<KVLAnalyticsFacade>& gFacade =
+    *new std::shared_ptr<KVLAnalyticsFacade>();  // guarded by gMutex
 
 }  // namespace
 

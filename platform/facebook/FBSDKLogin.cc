@@ -18,8 +18,10 @@ namespace {
 
 std::mutex& gCurrentMutex = *new std::mutex();
 // Guarded by gCurrentMutex:
-std::shared_ptr<const FBSDKAccessToken>& gAccessToken = *new std::shared_ptr<const FBSDKAccessToken>();
-std::shared_ptr<const FBSDKAuthenticationToken>& gAuthenticationToken = *new std::shared_ptr<const FBSDKAuthenticationToken>();
+std::shared_ptr<const FBSDKAccessToken>& gAccessToken =
+    *new std::shared_ptr<const FBSDKAccessToken>();
+std::shared_ptr<const FBSDKAuthenticationToken>& gAuthenticationToken =
+    *new std::shared_ptr<const FBSDKAuthenticationToken>();
 std::shared_ptr<const FBSDKProfile>& gProfile = *new std::shared_ptr<const FBSDKProfile>();
 
 using Answer = std::function<void(std::optional<Value> body, std::optional<std::string> error)>;

@@ -12,7 +12,8 @@ std::mutex& configurationMutex() {
 }
 
 std::optional<OULAppEnvironmentUtil::Configuration>& configured() {
-  static std::optional<OULAppEnvironmentUtil::Configuration>& value = *new std::optional<OULAppEnvironmentUtil::Configuration>();
+  static std::optional<OULAppEnvironmentUtil::Configuration>& value =
+      *new std::optional<OULAppEnvironmentUtil::Configuration>();
   return value;
 }
 

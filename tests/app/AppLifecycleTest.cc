@@ -24,7 +24,8 @@ class AppLifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // The social-login SDK's activation report goes to this test's own server.
-    bundle_ = std::filesystem::temp_directory_path() / ("lifecycle-test-" + std::to_string(getpid()));
+    bundle_ =
+        std::filesystem::temp_directory_path() / ("lifecycle-test-" + std::to_string(getpid()));
     std::filesystem::create_directories(bundle_);
     std::ofstream(bundle_ / "Info.plist")
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
@@ -41,7 +42,8 @@ class AppLifecycleTest : public ::testing::Test {
     }
   }
   void TearDown() override {
-    for (auto token : observers_) platform::NotificationCenter::defaultCenter().removeObserver(token);
+    for (auto token : observers_)
+      platform::NotificationCenter::defaultCenter().removeObserver(token);
     env_.finish();
     std::filesystem::remove_all(bundle_);
   }
@@ -61,13 +63,12 @@ TEST_F(AppLifecycleTest, StepsPostTheApplicationsNotificationsInOrder) {
   lifecycle_.resignActiveAndEnterBackground();
   lifecycle_.enterForeground();
   lifecycle_.terminate();
-  EXPECT_EQ(posted_, (std::vector<std::string>{
-                         UIApplicationDidFinishLaunchingNotification,
-                         UIApplicationDidBecomeActiveNotification,
-                         UIApplicationWillResignActiveNotification,
-                         UIApplicationDidEnterBackgroundNotification,
-                         UIApplicationWillEnterForegroundNotification,
-                         UIApplicationWillTerminateNotification}));
+  EXPECT_EQ(
+      posted_,
+      (std::vector<std::string>{
+          UIApplicationDidFinishLaunchingNotification, UIApplicationDidBecomeActiveNotification,
+          UIApplicationWillResignActiveNotification, UIApplicationDidEnterBackgroundNotification,
+          UIApplicationWillEnterForegroundNotification, UIApplicationWillTerminateNotification}));
   EXPECT_EQ(application_->applicationState(), UIApplicationState::kInactive);
 }
 

@@ -34,7 +34,9 @@ class AppLifecycleTest : public EngineTest {
     application()->didEnterBackground();
     env.waitUntilIdle();
   }
-  std::vector<UIApplication::BackgroundTask> tasks() { return application()->openBackgroundTasks(); }
+  std::vector<UIApplication::BackgroundTask> tasks() {
+    return application()->openBackgroundTasks();
+  }
 };
 
 TEST_F(AppLifecycleTest, ResignActiveHoldsOneNamedTaskUntilTheAppReturns) {
@@ -91,8 +93,8 @@ TEST_F(AppLifecycleTest, WithoutBackgroundTimeNoTaskIsHeld) {
 TEST_F(AppLifecycleTest, TheSchedulerKeepsTheTaskOnlyForAnUploadDueSoon) {
   struct Case {
     const char* what;
-    bool data;           // an event waits to be uploaded
-    double successAgo;   // last successful upload this many seconds ago (0: never)
+    bool data;          // an event waits to be uploaded
+    double successAgo;  // last successful upload this many seconds ago (0: never)
     bool taskKept;
   };
   const Case cases[] = {
@@ -108,7 +110,7 @@ TEST_F(AppLifecycleTest, TheSchedulerKeepsTheTaskOnlyForAnUploadDueSoon) {
     onWorker([&] {
       engine->alarm()->cancel();
       persistedConfig->setLastSuccessfulUploadTimestamp(c.successAgo > 0 ? env.now() - c.successAgo
-                                                                          : 0);
+                                                                         : 0);
     });
     if (c.data) logEvent("app", true, "waiting");
     engine->swapBackgroundTaskWithNewTaskID(
@@ -156,7 +158,8 @@ TEST_F(AppLifecycleTest, AnUploadCutByTheProcessEndIsNotAFailureAfterRestart) {
       // What the upload pass leaves behind at its POST, and what an answer would change.
       persistedConfig->setNumber(platform::Value(0.0), "unansweredUploadPreviousFailureTimestamp");
       persistedConfig->setLastFailedUploadTimestamp(env.now() + 1);
-      if (c.answered) persistedConfig->setNumber(std::nullopt, "unansweredUploadPreviousFailureTimestamp");
+      if (c.answered)
+        persistedConfig->setNumber(std::nullopt, "unansweredUploadPreviousFailureTimestamp");
       persistedConfig->store()->synchronize();
     });
     engine->setEnabled(false);

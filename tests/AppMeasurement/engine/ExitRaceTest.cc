@@ -59,10 +59,14 @@ ProbeRun start(const fs::path& work, int index, const std::string& mode, long de
   std::string program = KVL_EXIT_RACE_PROBE;
   std::string delayText = std::to_string(delay);
   std::string containerText = container.string();
-  std::vector<char*> argv{timeout.data(),       kill.data(),
-                          signal.data(),        limit.data(),
-                          program.data(),       containerText.data(),
-                          const_cast<char*>(mode.c_str()), delayText.data(),
+  std::vector<char*> argv{timeout.data(),
+                          kill.data(),
+                          signal.data(),
+                          limit.data(),
+                          program.data(),
+                          containerText.data(),
+                          const_cast<char*>(mode.c_str()),
+                          delayText.data(),
                           nullptr};
   // The sanitizers stop at the first report with a non-zero status.
   std::vector<std::string> environment;
@@ -94,7 +98,8 @@ class ExitRace : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(ExitRace, EveryRunEndsCleanly) {
   std::string mode = GetParam();
-  fs::path work = fs::temp_directory_path() / ("exit-race-" + mode + "-" + std::to_string(getpid()));
+  fs::path work =
+      fs::temp_directory_path() / ("exit-race-" + mode + "-" + std::to_string(getpid()));
   fs::remove_all(work);
   fs::create_directories(work);
   std::mt19937 random(20261207);

@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
 
   APMInstallMeasurementFeatures();
   KVLAnalyticsRegisterLibrary();
-  KVLApp::configureWithOptions(std::make_shared<KVLOptions>("1:1234567890:ios:exitrace", true, false));
+  KVLApp::configureWithOptions(
+      std::make_shared<KVLOptions>("1:1234567890:ios:exitrace", true, false));
   UIApplication::sharedApplication()->didFinishLaunching();
   UIApplication::sharedApplication()->didBecomeActive();
 
