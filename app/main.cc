@@ -26,19 +26,23 @@
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
+#include "AppMeasurement/foundation/APMPlatformIdentitySupport.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
 #include "app/AppDelegate.h"
 #include "app/AppLifecycle.h"
 #include "app/DynamicLinks/CapacitorKavrelinDynamicLinks.h"
 #include "app/FacebookLogin/FacebookLoginPlugin.h"
 #include "app/KavrelinAnalytics/EngineAnalyticsFacade.h"
 #include "app/KavrelinAnalytics/KavrelinAnalytics.h"
+#include "platform/adsupport/ASIdentifierManager.h"
 #include "platform/capacitor/CAPBridge.h"
 #include "platform/capacitor/CAPWebHost.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/runtime/ClassRegistry.h"
 #include "platform/tracking/ATTrackingManager.h"
 #include "platform/uikit/UIApplication.h"
 
@@ -176,8 +180,13 @@ int main(int argc, char** argv) {
   APMInstallMeasurementFeatures();
   KVLAnalyticsRegisterLibrary();
   KVLAnalyticsFacade::install(std::make_shared<EngineAnalyticsFacade>());
+  // The frameworks the library finds by name: tracking authorisation and the advertising
+  // identifier (through the identity support), and on-device conversion.
   platform::ATTrackingManager::registerInRuntime();
   platform::ATTrackingManager::setRequestAnswer(args.trackingAnswer);
+  platform::ASIdentifierManager::registerInRuntime();
+  APMPlatformIdentitySupport::registerInRuntime();
+  ODCRegisterClasses(platform::ClassRegistry::shared());
 
   auto delegate = std::make_shared<AppDelegate>();
   delegate->setTrackingRequest([](std::function<void(int)> completion) {

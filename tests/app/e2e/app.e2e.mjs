@@ -57,7 +57,8 @@ function bundleFor(serviceUrl) {
 
 function startApp(bundle, measurementHost) {
   app = spawn(appPath, ['--data-dir', join(dataDir, 'data'), '--bundle', bundle, '--port', '0'],
-    { stdio: ['ignore', 'pipe', 'inherit'], env: { ...process.env, KVL_MEASUREMENT_HOST: measurementHost } });
+    { stdio: ['ignore', 'pipe', 'inherit'], env: { ...process.env, KVL_MEASUREMENT_HOST: measurementHost,
+      KVL_ODC_SERVICE_URL: `http://${measurementHost}` } });
   let out = '';
   app.stdout.on('data', (chunk) => { out += chunk; process.stdout.write(chunk); });
   const stdout = () => out;

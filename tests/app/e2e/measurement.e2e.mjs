@@ -52,7 +52,7 @@ async function startService() {
 
 async function startApp(host, extra = []) {
   const app = spawnChild(appPath, ['--data-dir', join(work, 'app'), '--bundle', join(dirname(appPath), 'App.bundle'),
-    '--port', '0', ...extra], { KVL_MEASUREMENT_HOST: host });
+    '--port', '0', ...extra], { KVL_MEASUREMENT_HOST: host, KVL_ODC_SERVICE_URL: `http://${host}` });
   const url = await waitFor('the app', () => {
     if (app.exitCode !== null) throw new Error(`app exited early: ${app.err}`);
     return /App: open (\S+)/.exec(app.out)?.[1];
@@ -92,7 +92,7 @@ async function main() {
 
   // A port that is taken: the message and status 1, nothing else.
   const taken = spawnChild(appPath, ['--data-dir', join(work, 'taken'), '--bundle', join(dirname(appPath), 'App.bundle'),
-    '--port', new URL(serviceUrl).port], { KVL_MEASUREMENT_HOST: host });
+    '--port', new URL(serviceUrl).port], { KVL_MEASUREMENT_HOST: host, KVL_ODC_SERVICE_URL: serviceUrl });
   const takenExit = await taken.exited;
   assert.deepEqual(takenExit, { code: 1, signal: null }, taken.err);
   assert.match(taken.err, /Address already in use/);
