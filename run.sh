@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # ./run.sh [APP ARGS]    builds what is missing, starts the local measurement service, the
-#                        login-and-link service and the app, prints the page's URL. Arguments go
-#                        to the app (e.g. -KVLAnalyticsDebugEnabled). Ctrl-C sends the app to the
-#                        background (pending events upload first), then stops the services; a
-#                        second Ctrl-C ends the app at once.
+#                        login-and-link service and the app, prints the page's URL (it holds a
+#                        one-time secret: the first browser to open it gets the session).
+#                        Arguments go to the app (e.g. -KVLAnalyticsDebugEnabled). Ctrl-C sends
+#                        the app to the background (pending events upload first), then stops the
+#                        services; a second Ctrl-C ends the app at once.
+# ./run.sh page-url      prints a new one-time URL of the running app's page (another browser,
+#                        or after the browser forgot its session cookie).
 # ./run.sh open-url URL  opens URL in the running app as the system would (custom-scheme URLs go
 #                        to the app's URL handler, http(s) URLs arrive as universal links).
 set -euo pipefail
@@ -13,20 +16,32 @@ build=${KVL_RUN_BUILD_DIR:-build/run}
 data=${KVL_RUN_DATA_DIR:-$PWD/build/run-data}
 port=${KVL_APP_PORT:-8971}
 
-if [ "${1:-}" = open-url ]; then
-  [ $# -eq 2 ] || { echo "usage: ./run.sh open-url URL" >&2; exit 2; }
+if [ "${1:-}" = open-url ] || [ "${1:-}" = page-url ]; then
+  if [ "$1" = open-url ]; then
+    [ $# -eq 2 ] || { echo "usage: ./run.sh open-url URL" >&2; exit 2; }
+  else
+    [ $# -eq 1 ] || { echo "usage: ./run.sh page-url" >&2; exit 2; }
+  fi
   control="$data/app/app-control.json"
   [ -r "$control" ] || { echo "run.sh: the app is not running (no $control)" >&2; exit 1; }
-  python3 - "$control" "$2" <<'PY'
+  python3 - "$control" "$@" <<'PY'
 import json, sys, urllib.request
 control = json.load(open(sys.argv[1]))
-url = sys.argv[2]
-action = "continue-activity" if url.lower().startswith(("http://", "https://")) else "open-url"
+if sys.argv[2] == "page-url":
+    order = {"action": "page-url"}
+else:
+    url = sys.argv[3]
+    action = "continue-activity" if url.lower().startswith(("http://", "https://")) else "open-url"
+    order = {"action": action, "url": url}
 request = urllib.request.Request(control["url"] + "/_app/control", method="POST",
-                                 data=json.dumps({"action": action, "url": url}).encode(),
-                                 headers={"X-App-Token": control["token"]})
+                                 data=json.dumps(order).encode(),
+                                 headers={"X-App-Token": control["token"],
+                                          "Content-Type": "application/json"})
 with urllib.request.urlopen(request) as answer:
-    print(f"run.sh: {action} {url}: {answer.status}")
+    if order["action"] == "page-url":
+        print(json.load(answer)["url"])
+    else:
+        print(f"run.sh: {order['action']} {order['url']}: {answer.status}")
 PY
   exit 0
 fi

@@ -3,7 +3,8 @@
 //
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
-// is served on 127.0.0.1 and the app becomes active. It prints the page's URL and writes
+// is served on 127.0.0.1 and the app becomes active. It prints the page's URL (with a one-time
+// secret; `run.sh page-url` asks for another) and writes
 // "app-control.json" (the URL and this run's token, readable by the user only) into the data
 // folder, through which `run.sh open-url` opens a URL as the system would.
 //
@@ -26,6 +27,7 @@
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
+#include "AppMeasurement/features/APMSearchAdReporter.h"
 #include "AppMeasurement/foundation/APMPlatformIdentitySupport.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
@@ -35,6 +37,7 @@
 #include "app/FacebookLogin/FacebookLoginPlugin.h"
 #include "app/KavrelinAnalytics/EngineAnalyticsFacade.h"
 #include "app/KavrelinAnalytics/KavrelinAnalytics.h"
+#include "platform/adservices/AAAttribution.h"
 #include "platform/adsupport/ASIdentifierManager.h"
 #include "platform/capacitor/CAPBridge.h"
 #include "platform/capacitor/CAPWebHost.h"
@@ -176,7 +179,14 @@ int main(int argc, char** argv) {
   // names another ("host:port"; plain http only to this machine).
   if (const char* measurementHost = std::getenv("KVL_MEASUREMENT_HOST")) {
     APMRemoteConfig::setHosts({measurementHost, measurementHost, measurementHost});
+    APMSearchAdReporter::setAttributionServiceHost(measurementHost);
   }
+  // The app links AdServices: its attribution token is KVL_ATTRIBUTION_TOKEN, else one the
+  // local service attributes.
+  if (const char* token = std::getenv("KVL_ATTRIBUTION_TOKEN")) {
+    platform::AAAttribution::shared()->setToken(token);
+  }
+  platform::AAAttribution::registerInRuntime();
   APMInstallMeasurementFeatures();
   KVLAnalyticsRegisterLibrary();
   KVLAnalyticsFacade::install(std::make_shared<EngineAnalyticsFacade>());
@@ -235,7 +245,8 @@ int main(int argc, char** argv) {
       return control(delegate, lifecycle, request);
     });
     writeControlFile(args.dataDir / "app-control.json", *host);
-    std::cout << "App: open " << host->origin() << "/" << std::endl;
+    // The address carries a one-time secret: the first browser to open it gets the session.
+    std::cout << "App: open " << host->newPageURL() << std::endl;
     lifecycle->becomeActive();
   });
   platform::DispatchQueue::runMainLoop();

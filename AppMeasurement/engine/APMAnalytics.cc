@@ -3,13 +3,13 @@
 #include <map>
 #include <mutex>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMErrorEventSink.h"
 #include "AppMeasurement/foundation/APMIdentifiers.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMOrvaneServiceFileUtil.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
@@ -57,7 +57,7 @@ struct State {
     enabled = false;
     origin.clear();
     interceptor = nullptr;
-    listeners.clear();
+    listeners.reset();
     openURLListener = nullptr;
     nextListener = 0;
     if (observerToken != 0)
@@ -72,10 +72,11 @@ struct State {
   bool enabled = false;                                      // guarded by mutex
   std::string origin;                                        // guarded by mutex
   APMMeasurement::Interceptor interceptor;                   // guarded by mutex
-  std::map<std::string, APMAnalytics::Listener> listeners;   // guarded by mutex
-  uint64_t nextListener = 0;                                 // guarded by mutex
-  APMAnalytics::OpenURLListener openURLListener;             // guarded by mutex
-  platform::NotificationCenter::ObserverToken observerToken = 0;  // guarded by mutex
+  // Made by the first add; removals before it are told apart.
+  std::optional<std::map<std::string, APMAnalytics::Listener>> listeners;  // guarded by mutex
+  uint64_t nextListener = 0;                                               // guarded by mutex
+  APMAnalytics::OpenURLListener openURLListener;                           // guarded by mutex
+  platform::NotificationCenter::ObserverToken observerToken = 0;           // guarded by mutex
   std::shared_ptr<PaymentObserver> paymentObserver = std::make_shared<PaymentObserver>();
 
   std::mutex loadMutex;
@@ -148,6 +149,21 @@ void APMAnalytics::queueOperationWithBlockThenWait(platform::Block block) {
 }
 
 void APMAnalytics::unsuspendOperationQueue() { state().operationQueue->setSuspended(false); }
+
+void APMAnalytics::queueOperationWithBlockThenWait(platform::Block block) {
+  platform::OperationQueue& operations = *state().operationQueue;
+  queueOperationWithBlock(std::move(block));
+  if (operations.isSuspended()) return;
+  operations.waitUntilAllOperationsAreFinished();
+  // Calls made in the next half second wait, so that what this call hands on goes first.
+  operations.setSuspended(true);
+  queue()->after(0.5, [] { unsuspendOperationQueue(); });
+}
+
+bool APMAnalytics::isEnabled() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().enabled;
+}
 
 bool APMAnalytics::isCurrentQueueSerialQueue() {
   std::shared_ptr<platform::DispatchQueue> current = platform::DispatchQueue::current();
@@ -222,10 +238,13 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     if (state().started) return;
     state().started = true;
   }
-  // The consent layers persisted by the public consent calls are re-applied by those calls'
-  // owner (not built yet); the Info.plist layer is applied at engine start.
-  std::shared_ptr<APMEngineIdentity> identity = APMPersistedIdentity::sharedInstance();
-  if (origin == "ka" && appID != identity->appIDFromRZQ()) identity->setAppIDFromRZQ(appID);
+  if (APMConsentSettingsUtil::consentSource() == 100) loadPersistedConsentSettings();
+  if (origin == "ka") {
+    if (std::shared_ptr<APMIdentity> identity = APMIdentity::sharedInstance();
+        identity && appID != identity->appIDFromRZQ()) {
+      identity->setAppIDFromRZQ(appID);
+    }
+  }
   platform::NotificationCenter::defaultCenter().postNotificationName(
       "kKVLAnalyticsWillStartNotification");
   APMIdentifiers::sharedInstance().setOrigin(origin);
@@ -444,22 +463,61 @@ void APMAnalytics::setLogEventInterceptor(APMMeasurement::Interceptor intercepto
 }
 
 std::string APMAnalytics::addLogEventListener(Listener listener) {
-  std::lock_guard<std::mutex> lock(state().mutex);
-  std::string token = std::to_string(++state().nextListener);
-  state().listeners.emplace(token, std::move(listener));
+  if (!listener) {
+    monitor().logWithLevel(2, 25012, "Attempted addition of nil log event listener.");
+    return "";
+  }
+  // A fresh token per add, never reused: a removed listener's token cannot remove another.
+  std::string token;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    token = "APMLogEventListener-" + std::to_string(++state().nextListener);
+  }
+  auto store = [token, listener = std::move(listener)]() mutable {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (!state().listeners) state().listeners.emplace();
+    state().listeners->emplace(token, std::move(listener));
+  };
+  if (isCurrentQueueSerialQueue())
+    store();
+  else
+    queueOperationWithBlock(std::move(store));
   return token;
 }
 
 void APMAnalytics::removeLogEventListener(const std::string& token) {
-  std::lock_guard<std::mutex> lock(state().mutex);
-  state().listeners.erase(token);
+  if (token.empty()) {
+    monitor().logWithLevel(2, 25013, "Attempted removal of nil log event.");
+    return;
+  }
+  queueOperationWithBlock([token] {
+    bool made;
+    bool removed = false;
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      made = state().listeners.has_value();
+      if (made) removed = state().listeners->erase(token) > 0;
+    }
+    if (!made) {
+      monitor().logWithLevel(2, 25014, "Attempted removal of nil log event listener.");
+    } else if (!removed) {
+      monitor().logWithLevel(2, 25015,
+                             "Attempted removal of log event listener with invalid token.");
+    }
+  });
 }
 
 void APMAnalytics::notifyEventListeners(const APMEvent& event) {
+  queueOperationWithBlock([event] { notifyEventListenersOnSerialQueue(event); });
+}
+
+void APMAnalytics::notifyEventListenersOnSerialQueue(const APMEvent& event) {
   std::vector<Listener> listeners;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
-    for (const auto& [token, listener] : state().listeners) listeners.push_back(listener);
+    if (state().listeners) {
+      for (const auto& [token, listener] : *state().listeners) listeners.push_back(listener);
+    }
   }
   for (const Listener& listener : listeners) listener(event);
 }

@@ -105,11 +105,14 @@ class APMAnalytics {
 
   // --- Listeners, interceptor, URLs ---
   static void setLogEventInterceptor(APMMeasurement::Interceptor interceptor);
-  // The token identifies the listener for removal.
+  // The token, unique per add, identifies the listener for removal; "" for a null listener
+  // (25012). Stored inline when called on the serial queue, else queued.
   static std::string addLogEventListener(Listener listener);
+  // Queued; "" logs 25013, a removal before any add 25014, an unknown token 25015.
   static void removeLogEventListener(const std::string& token);
-  // Calls every listener with the event (from the engine's worker queue).
+  // Queued from the engine's worker queue: the listeners hear the event on the serial queue.
   static void notifyEventListeners(const APMEvent& event);
+  static void notifyEventListenersOnSerialQueue(const APMEvent& event);
   static void setOpenURLListener(OpenURLListener listener);
 
   // --- Settings suite "APMAnalyticsSuiteName" ---
@@ -121,6 +124,64 @@ class APMAnalytics {
   static std::optional<platform::Value> deferredAnalyticsCollection();
   // Sets the marker (1 when disabling, 0 when enabling) unless one is stored.
   static void setDeferredAnalyticsCollectionIfUnset(bool disabling);
+
+  // --- Consent, reset, user properties and identifier, sessions, user data ---
+  // Consent and the reset bookkeeping run on the caller's thread against the settings suite and
+  // APMConsentSettingsUtil; every engine call is queued. Callbacks and completions are never
+  // called on the serial queue: they go to the caller's queue, the main queue (no queue given)
+  // or the global queue (session identifier).
+  using UserPropertiesCallback = std::function<void(platform::Value::Dictionary)>;
+  using MaxUserPropertiesCallback = std::function<void(int32_t)>;
+  using SessionIDCompletion = std::function<void(int64_t, std::optional<APMError>)>;
+
+  static bool isEnabled();
+  // The four consent types to "granted"/"denied", under the key "consent_settings".
+  static void setConsent(const platform::Value::Dictionary& consent);
+  // The key selects the source: "consent_settings_tcf" 5, "consent_settings_3p" 10, else 30.
+  static void setConsent(const platform::Value::Dictionary& consent, const std::string& key);
+  static void persistConsentSettings(const platform::Value::Dictionary& settings, int64_t source);
+  static int64_t persistedConsentSource();
+  // Re-applies one stored layer with the caps 5 (TCF), 20 (3p) and 40 (1p).
+  static void loadPersistedConsentSettings();
+  static void clearConsent();
+  static std::optional<platform::Value::Dictionary> consentSettings1P();
+  static std::optional<platform::Value::Dictionary> consentSettings3P();
+  static std::optional<platform::Value::Dictionary> consentSettingsTCF();
+  static std::optional<platform::Value::Dictionary> consentSettings1PStart();
+  static void removeStartUpConsentSettings();
+  static std::optional<platform::Value> deferredResetOnDeniedConsent();
+  static void removeDeferredResetOnDeniedConsent();
+  static std::optional<std::string> appInstanceIDAfterReset();
+  static void setAppInstanceIDAfterReset(const std::optional<std::string>& identifier);
+  static void removeNeedFirstOpenAfterReset();
+  static void resetAnalyticsData();
+  // Null while analytics storage is denied; the identifier a reset is making, else the
+  // identity's. Runs on the caller's thread.
+  static std::optional<std::string> appInstanceID();
+  // A public user property; a null value removes it. "allow_personalized_ads" only maintains
+  // the "_npa" property and the persisted switch.
+  static void setUserPropertyString(const std::optional<platform::Value>& value,
+                                    const std::string& name);
+  static void setUserAttributeNumber(const platform::Value& number, const std::string& name);
+  static void removeUserAttributeForName(const std::string& name);
+  static void setUserID(const std::optional<platform::Value>& userID);
+  // Origins of 1 to 32 characters; a null value removes the property.
+  static void setInternalUserProperty(const std::optional<APMObject>& value,
+                                      const std::string& name, const std::string& origin);
+  static void removeInternalUserAttributeForName(const std::string& name);
+  static void userPropertiesIncludingInternal(bool includeInternal,
+                                              std::shared_ptr<platform::DispatchQueue> queue,
+                                              UserPropertiesCallback callback);
+  static void maxUserPropertiesForOrigin(const std::string& origin,
+                                         std::shared_ptr<platform::DispatchQueue> queue,
+                                         MaxUserPropertiesCallback callback);
+  // Seconds; negative and NaN intervals are refused (25060).
+  static void setSessionTimeoutInterval(double seconds);
+  static void sessionIDWithCompletion(SessionIDCompletion completion);
+  // Blocks its caller until earlier calls reached the serial queue; later calls wait 0.5 s.
+  static void setUserData(const platform::Value::Dictionary& userData);
+  static void setUserDataOnSerialQueue(const platform::Value::Dictionary& userData);
+  static void queueOperationWithBlockThenWait(platform::Block block);
 
   // Back to the state of a fresh process (tests only): suspended operation queue, no start,
   // no engine, no listeners.

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 
 namespace APMBundleConsent {
@@ -57,8 +57,20 @@ bool isDeniedAt(const std::string& signals, size_t index) {
 
 bool isAnalyticsStorageDenied(const std::string& signals) { return isDeniedAt(signals, 3); }
 
+Identifiers identifiersFrom(APMIdentity& identity, bool withEphemeral) {
+  Identifiers ids;
+  ids.appInstanceID = identity.appInstanceID();
+  ids.resettableDeviceID = identity.resettableDeviceID();
+  ids.vendorDeviceID = identity.identifierForVendor();
+  ids.hasLimitedAdTracking = identity.hasLimitedAdTracking();
+  ids.limitedAdTracking = identity.limitedAdTracking();
+  ids.appleConsentStatus = APMIdentity::iOS14OrAbove() ? identity.appleConsentStatus() : 6;
+  if (withEphemeral) ids.ephemeralAppInstanceID = identity.ephemeralAppInstanceID();
+  return ids;
+}
+
 void applyConsentIdentifiers(APMPBMeasurementBundle& bundle, const State& state,
-                             APMEngineIdentity& identity, bool override) {
+                             const Identifiers& identity, bool override) {
   bool adDenied = false;
   bool analyticsDenied = false;
   if (state.consentSignals.size() < 4) {
@@ -72,13 +84,12 @@ void applyConsentIdentifiers(APMPBMeasurementBundle& bundle, const State& state,
     adDenied = isDeniedAt(own, 2);
     analyticsDenied = isDeniedAt(own, 3);
   }
-  int32_t status = identity.appleConsentStatus();
-  if (status != 6) NANOSetInt32(bundle, B::kAppleConsentStatus, status);
+  int64_t status = identity.appleConsentStatus;
+  if (status != 6) NANOSetInt32(bundle, B::kAppleConsentStatus, static_cast<int32_t>(status));
   bool gate = state.attGateSetting && status != 3;
-  std::optional<std::string> resettable = identity.resettableDeviceID();
-  std::optional<std::string> vendor = identity.vendorDeviceID();
-  if (identity.hasLimitAdTrackingState() && resettable && !resettable->empty() && !adDenied &&
-      !gate) {
+  const std::optional<std::string>& resettable = identity.resettableDeviceID;
+  const std::optional<std::string>& vendor = identity.vendorDeviceID;
+  if (identity.hasLimitedAdTracking && resettable && !resettable->empty() && !adDenied && !gate) {
     if (!hasText(bundle, B::kResettableDeviceId)) {
       NANOSetString(bundle, B::kResettableDeviceId, *resettable);
     }
@@ -91,9 +102,9 @@ void applyConsentIdentifiers(APMPBMeasurementBundle& bundle, const State& state,
     NANOClearField(bundle, B::kResettableDeviceId);
   }
   if (!analyticsDenied) {
-    std::string instance = identity.appInstanceID();
-    if (!instance.empty() && !hasText(bundle, B::kAppInstanceId)) {
-      NANOSetString(bundle, B::kAppInstanceId, instance);
+    const std::optional<std::string>& instance = identity.appInstanceID;
+    if (instance && !instance->empty() && !hasText(bundle, B::kAppInstanceId)) {
+      NANOSetString(bundle, B::kAppInstanceId, *instance);
     }
   }
   if (adDenied) NANOClearField(bundle, B::kResettableDeviceId);
@@ -103,8 +114,8 @@ void applyConsentIdentifiers(APMPBMeasurementBundle& bundle, const State& state,
     NANOClearField(bundle, B::kSessionStitchingToken);
     NANOClearField(bundle, B::kAudienceEvaluationResults);
   }
-  if (identity.hasLimitAdTrackingState()) {
-    NANOSetBool(bundle, B::kLimitedAdTracking, identity.isLimitAdTrackingEnabled());
+  if (identity.hasLimitedAdTracking) {
+    NANOSetBool(bundle, B::kLimitedAdTracking, identity.limitedAdTracking);
   }
 }
 
@@ -159,16 +170,16 @@ bool areBatchCompatible(const APMPBMeasurementBundle& first, const APMPBMeasurem
 }
 
 void applyDataControls(APMPBMeasurementBundle& bundle, const std::vector<std::string>& controls,
-                       APMEngineIdentity& identity) {
+                       const Identifiers& identity) {
   auto has = [&](std::string_view name) {
     return std::find(controls.begin(), controls.end(), name) != controls.end();
   };
   if (has("app_instance_id")) {
     NANOClearField(bundle, B::kAppInstanceId);
     std::string own = NANOGetString(bundle, B::kConsentSignals).value_or("");
-    std::string ephemeral = identity.ephemeralAppInstanceID();
-    if (!isAnalyticsStorageDenied(own) && !ephemeral.empty()) {
-      NANOSetString(bundle, B::kEphemeralAppInstanceId, ephemeral);
+    const std::optional<std::string>& ephemeral = identity.ephemeralAppInstanceID;
+    if (!isAnalyticsStorageDenied(own) && ephemeral && !ephemeral->empty()) {
+      NANOSetString(bundle, B::kEphemeralAppInstanceId, *ephemeral);
     } else {
       NANOClearField(bundle, B::kEphemeralAppInstanceId);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -7,7 +8,7 @@
 
 #include "AppMeasurement/messages/APMPBMessages.h"
 
-class APMEngineIdentity;
+class APMIdentity;
 class APMMeasurement;
 
 // The consent rules applied to a measurement bundle: which identifiers it may carry, its
@@ -31,6 +32,20 @@ struct State {
 // The state now: consent settings, the configuration's DMA answers.
 State currentState(APMMeasurement& engine);
 
+// The identity's answers for one write or upload pass, read once.
+struct Identifiers {
+  std::optional<std::string> appInstanceID;
+  std::optional<std::string> resettableDeviceID;
+  std::optional<std::string> vendorDeviceID;
+  bool hasLimitedAdTracking = false;
+  bool limitedAdTracking = false;
+  int64_t appleConsentStatus = 6;  // 6: no advertising support
+  // Made only when the data controls ask for it (it is created on first request).
+  std::optional<std::string> ephemeralAppInstanceID;
+};
+// Reads the identity (never on its own queue); the ephemeral identifier only when asked.
+Identifiers identifiersFrom(APMIdentity& identity, bool withEphemeral);
+
 // A consent-signal string of at least 4 characters whose character at `index` is "0", "D"
 // or "d".
 bool isDeniedAt(const std::string& signals, size_t index);
@@ -40,7 +55,7 @@ bool isAnalyticsStorageDenied(const std::string& signals);
 // identifiers, and what denied storage withholds. `override` makes the current string replace
 // the bundle's own.
 void applyConsentIdentifiers(APMPBMeasurementBundle& bundle, const State& state,
-                             APMEngineIdentity& identity, bool override);
+                             const Identifiers& identity, bool override);
 // Diagnostics, DMA flag, core platform services and the "_npa" property.
 void applyDMAFields(APMPBMeasurementBundle& bundle, const State& state,
                     const std::optional<APMPBUserAttribute>& npa, bool override);
@@ -51,6 +66,6 @@ bool areBatchCompatible(const APMPBMeasurementBundle& first, const APMPBMeasurem
 // The server's data controls ("app_instance_id", "user_id", "os_version", "device_model",
 // "device_info", "enhanced_user_id").
 void applyDataControls(APMPBMeasurementBundle& bundle, const std::vector<std::string>& controls,
-                       APMEngineIdentity& identity);
+                       const Identifiers& identity);
 
 }  // namespace APMBundleConsent

@@ -1,9 +1,11 @@
 #include "AppMeasurement/engine/APMEngineStores.h"
 
 #include "AppMeasurement/engine/APMMeasurement.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/storage/APMDatabase.h"
+#include "AppMeasurement/storage/APMSqliteStore.h"
 
 namespace {
 std::shared_ptr<APMRemoteConfig> configOf(const std::weak_ptr<APMMeasurement>& engine) {
@@ -40,6 +42,19 @@ bool APMDatabaseRemoteConfigStore::updateRemoteConfig(const APMPBMeasurementConf
 }
 std::optional<APMPBMeasurementConfig> APMDatabaseRemoteConfigStore::queryMeasurementConfigWithError(
     APMErrorSlot* error) {
+  // A configuration stored before bodies were bounded is not decoded at every start: past the
+  // bound it counts as none, and the next fetch replaces it.
+  if (APMSqliteStore* store = database_->sqliteStore()) {
+    std::optional<platform::Value> length = store->numberForQuery(
+        "SELECT length(remote_config_data) FROM app_metadata LIMIT 1", {}, nullptr);
+    int64_t bytes = length ? length->numberAsInteger().value_or(0) : 0;
+    if (bytes > static_cast<int64_t>(APMMeasurement::kMaxRemoteConfigBytes)) {
+      APMMonitor::monitor()->logWithLevel(
+          1, 23135, "Configuration data is invalid. Size, limit", bytes,
+          static_cast<int64_t>(APMMeasurement::kMaxRemoteConfigBytes));
+      return std::nullopt;
+    }
+  }
   return database_->queryMeasurementConfigWithError(error);
 }
 std::optional<double> APMDatabaseRemoteConfigStore::lastRemoteConfigUpdateTimestamp(

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMValue.h"
 
 class APMDatabase;
@@ -11,7 +14,10 @@ class APMEvent;
 class APMEventAggregates;
 class APMPBAudience;
 class APMPBMeasurementBundle;
-class APMUserAttribute;
+class APMPersistedConfig;
+namespace platform {
+class DispatchQueue;
+}
 
 // What the engine asks of the measurement features subsystem (audiences, sessions, screens,
 // search ads, lifetime value, in-app purchases, experiments). That subsystem is not built yet:
@@ -55,10 +61,25 @@ class APMAudienceEvaluating {
 class APMSessionReporting {
  public:
   virtual ~APMSessionReporting() = default;
+  // The component block (and a data reset): the reporter starts over from the engine's
+  // persisted configuration (session number, last activity, the app's one-time timeout).
+  virtual void resetWithPersistedConfig(std::shared_ptr<APMPersistedConfig> persistedConfig) {}
   virtual void setReportingEnabled(bool enabled) {}
+  // The app's session timeout (seconds); negative counts as 0.
+  virtual void setTimeoutSessionInterval(double seconds) {}
   virtual bool isSessionExpired() { return false; }
   virtual bool extendSession() { return true; }
   virtual void updatePropertiesForNewSessionStart() {}
+  // "_sid" with the timestamp in whole seconds, and "_sno" with the persisted session number.
+  virtual std::optional<APMUserAttribute> sessionIDPropertyWithTimestamp(double timestamp) {
+    return std::nullopt;
+  }
+  virtual std::optional<APMUserAttribute> sessionNumberProperty() { return std::nullopt; }
+  // The session-start event "_s" for the persisted session number: "_aib" = 1 in the
+  // background, else the current screen's parameters.
+  virtual std::optional<APMEvent> sessionStartEvent(double timestamp, bool inBackground) {
+    return std::nullopt;
+  }
 };
 
 // The current screen and whether the app is active. Called from any thread. Neutral: no
@@ -70,12 +91,19 @@ class APMScreenViewReporting {
   virtual bool isAppActive() { return true; }
   virtual APMObjectMap screenParameters() { return {}; }
   virtual void trackScreenWithParameters(const APMObjectMap& parameters, double timestamp) {}
+  // The public setScreenName:screenClass: (main thread).
+  virtual void setScreenName(const std::optional<std::string>& screenName,
+                             const std::optional<std::string>& screenClass) {}
 };
 
 // Search-ads attribution. Neutral: never reports.
 class APMSearchAdReporting {
  public:
   virtual ~APMSearchAdReporting() = default;
+  // The component block: makes the reporter on the worker queue from the persisted
+  // configuration (none once attribution is settled or the tries are used up).
+  virtual void resetWithWorkerQueue(std::shared_ptr<platform::DispatchQueue> workerQueue,
+                                    std::shared_ptr<APMPersistedConfig> persistedConfig) {}
   virtual void setSearchAdReporterEnabled(bool enabled) {}
   virtual void start() {}
 };

@@ -1,20 +1,22 @@
 #include "AppMeasurement/engine/APMMeasurement.h"
 
 #include <cmath>
+#include <filesystem>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMEngineStores.h"
+#include "AppMeasurement/engine/APMEngineTCFSink.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
-#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMFilePaths.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMTCFClient.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/ProcessInfo.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/utilities/OULNetwork.h"
 
@@ -28,7 +30,10 @@ class EngineState : public APMMeasurementEngineState {
     std::shared_ptr<APMMeasurement> engine = engine_.lock();
     return engine && engine->isEnabled();
   }
-  std::shared_ptr<APMIdentity> identity() override { return nullptr; }
+  std::shared_ptr<APMIdentity> identity() override {
+    std::shared_ptr<APMMeasurement> engine = engine_.lock();
+    return engine ? engine->engineIdentity() : nullptr;
+  }
   std::shared_ptr<APMRemoteConfig> remoteConfig() override {
     std::shared_ptr<APMMeasurement> engine = engine_.lock();
     return engine ? engine->remoteConfigInstance() : nullptr;
@@ -148,8 +153,8 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
   std::string version = facade ? APMAnalytics::topLevelVersion() : "111500000";
   monitor().logWithLevel(6, 23007, "Analytics v." + version + " started");
   if (facade) {
-    monitor().logWithLevel(
-        8, 23222, "Build " + std::to_string(APMEngineIdentity::appMeasurementLibraryVersion()));
+    monitor().logWithLevel(8, 23222,
+                           "Build " + std::to_string(APMIdentity::appMeasurementLibraryVersion()));
   }
   std::string prefix = facade ? "KVL" : "APM";
   std::string debugOn = "-" + prefix + "AnalyticsDebugEnabled";
@@ -207,7 +212,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(Collaborators collaborato
     collaborators.alarm =
         APMAlarm::create(collaborators.scheduler->workerQueue(), "Measurement timer");
   }
-  if (!collaborators.identity) collaborators.identity = APMPersistedIdentity::sharedInstance();
+  if (!collaborators.identity) collaborators.identity = APMIdentity::sharedInstance();
   std::shared_ptr<APMMeasurement> engine(
       new APMMeasurement(std::move(collaborators), appID, isAnalyticsCollectionEnabled,
                          isAnalyticsCollectionDeactivated, std::move(safelistedEvents)));
@@ -330,7 +335,7 @@ bool APMMeasurement::shouldWipeDataWithAppIDFromRZQ(const std::string& appIDFrom
 }
 
 void APMMeasurement::updatePersistedAppIDFromRZQ() {
-  std::string fromIdentity = identity_->appIDFromRZQ();
+  std::string fromIdentity = identity_->appIDFromRZQ().value_or("");
   if (fromIdentity != persistedConfig_->appIDFromRZQ().value_or("")) {
     persistedConfig_->setAppIDFromRZQ(fromIdentity);
   }
@@ -338,32 +343,33 @@ void APMMeasurement::updatePersistedAppIDFromRZQ() {
   persistedConfig_->setAppIDFromPelmora(std::nullopt);
 }
 
-void APMMeasurement::setProspectiveConsentSettings() {
-  // The consent layers of the public calls are not built yet: the settings the Info.plist
-  // gives are the only candidate besides what is already in force.
-  platform::Value::Dictionary fromPlist = APMConsentSettingsUtil::consentSettingsFromPlist();
-  if (!fromPlist.empty() && APMConsentSettingsUtil::isConsentSourceHigherPriority(20)) {
-    APMConsentSettingsUtil::updateSettings(fromPlist, 20);
-  }
-}
-
 bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   // 1. Identity.
   if (!identity_) return false;
-  // 2. Consent that takes effect at start.
+  // 2. Consent that takes effect at start; the start options' set and a deferred reset are
+  // used up.
   setProspectiveConsentSettings();
-  // 3. App-identifier change.
-  if (shouldWipeDataWithAppIDFromRZQ(identity_->appIDFromRZQ(),
+  APMAnalytics::removeStartUpConsentSettings();
+  APMAnalytics::removeDeferredResetOnDeniedConsent();
+  // 3. App-identifier change. A wipe that fails keeps the retry count and fails the start:
+  // nothing of the half-wiped data may be uploaded, and the next start wipes again.
+  if (shouldWipeDataWithAppIDFromRZQ(identity_->appIDFromRZQ().value_or(""),
                                      persistedConfig_->appIDFromRZQ().value_or(""))) {
     APMAnalytics::setResetRetryCount(APMAnalytics::resetRetryCount() + 1);
-    if (wipeoutAnalyticsDataAndResetComponents()) {
-      APMAnalytics::setResetRetryCount(0);
-    } else {
+    if (!wipeoutAnalyticsDataAndResetComponents()) {
       monitor().logWithLevel(4, 23208, "Failed to wipe out Analytics data");
+      return false;
     }
+    APMAnalytics::setResetRetryCount(0);
   }
-  // 4-5. Identifiers.
+  // 4. Identifiers; an identifier chosen by a reset that could not finish is taken now.
   identity_->updateIdentifiers();
+  std::optional<std::string> afterReset = APMAnalytics::appInstanceIDAfterReset();
+  if (afterReset && !afterReset->empty()) {
+    identity_->setAppInstanceID(*afterReset);
+    APMAnalytics::setAppInstanceIDAfterReset(std::nullopt);
+  }
+  // 5.
   updatePersistedAppIDFromRZQ();
   // 6. Database, retried once.
   if (!database_) {
@@ -383,24 +389,48 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     std::lock_guard<std::mutex> lock(remoteConfigMutex_);
     remoteConfig_ = std::move(config);
   }
-  // 8-9. Audience and session reporter come from the feature services (neutral until built).
+  // 8-9. Audience and session reporter come from the feature services.
   if (!features_.audience || !features_.sessionReporter) return false;
   features_.audience->setDatabase(database_.get());
+  // 10. The library's folder stays out of device backups.
+  APMErrorSlot backupError;
+  std::string folder =
+      std::filesystem::path(APMApplicationSupportPath(databaseName_)).parent_path().string();
+  if (!APMExcludePathFromBackup(folder, &backupError)) {
+    monitor().logWithLevel(5, 23015, "Failed to exclude directory from backup. Error",
+                           backupError ? APMLogContext(*backupError) : APMLogContext());
+  }
+  features_.sessionReporter->resetWithPersistedConfig(persistedConfig_);
   // 11.
   monitor().logWithLevel(7, 23016, "Analytics is ready to receive events");
   // 12.
-  monitor().setEncodeContexts(identity_->isFromAppStore());
+  monitor().setEncodeContexts(APMIdentity::isFromAppStore());
   // 13.
   APMErrorSlot error;
   if (!database_->maybeDeleteStaleData(&error) && error) {
     monitor().logWithLevel(5, 23018, "Unable to delete stale data. Error", *error);
   }
-  // 14-18: consent from the configuration, on-device conversion, campaign and deep links are
-  // later subsystems' work; the automatic start-up events follow.
-  reportAutomaticEventsOnWorkerQueue();
+  // 14.
+  updateConsentSettingsUtilWithRemoteConfig();
+  // 15. On-device conversion dependencies belong to that feature's owner.
+  // 16.
+  updateCachedAdCampaignInfoWithExistingOBRAIDProperty();
+  setPersonalizedAdsUserPropertyOnWorkerQueue();
+  backfillSessionNumber();
+  reportFirstOpenOnWorkerQueue();
+  // 17. Stored campaign and deferred deep link belong to the deep-link owner.
+  // 18.
+  reportAppUpdateOnWorkerQueue();
+  reportOSUpdateOnWorkerQueue();
   // 19. Search ads.
+  features_.searchAdReporter->resetWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_);
   features_.searchAdReporter->setSearchAdReporterEnabled(true);
   features_.searchAdReporter->start();
+  // 20. IAB TCF.
+  tcfSink_ = std::make_shared<APMEngineTCFSink>();
+  tcfClient_ = std::make_shared<APMTCFClient>(tcfSink_);
+  tcfClient_->setIsDMARegion(currentConfig()->isDMARegion());
+  tcfClientSetConsentFromData();
   // 21. Feature rollouts belong to the remote-configuration library when it is present.
   if (persistedConfig_->kavrelinFeatureRollouts() && !classExists("KVLRemoteConfig")) {
     persistedConfig_->setKavrelinFeatureRollouts(std::nullopt);

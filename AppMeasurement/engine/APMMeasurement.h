@@ -21,12 +21,13 @@
 class APMAlarm;
 class APMDailyCounts;
 class APMDatabase;
-class APMEngineIdentity;
+class APMIdentity;
 class APMPersistedConfig;
 class APMPBMeasurementBundle;
 class APMRawEventData;
 class APMRemoteConfig;
 class APMScheduler;
+class APMTCFClient;
 class APMUserAttribute;
 class OULHTTPURLResponse;
 class OULNetwork;
@@ -63,7 +64,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
     std::shared_ptr<OULNetwork> network;
     std::shared_ptr<APMScheduler> scheduler;
     std::shared_ptr<APMAlarm> alarm;
-    std::shared_ptr<APMEngineIdentity> identity;
+    // The engine's identity; null takes APMIdentity::sharedInstance().
+    std::shared_ptr<APMIdentity> identity;
     APMFeatureServices features = APMFeatureServices::current();
   };
 
@@ -105,6 +107,15 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool shouldWipeDataWithAppIDFromRZQ(const std::string& appIDFromRZQ,
                                       const std::string& persistedAppIDFromRZQ);
   void updatePersistedAppIDFromRZQ();
+  // Chooses, by source priority, the consent settings that take effect at start: the TCF set,
+  // the Info.plist defaults, the app-set settings or the start options' settings.
+  void setProspectiveConsentSettings();
+  // The server's consent defaults, delegations and regional defaults into the consent state
+  // (worker queue; at start and after each applied configuration).
+  void updateConsentSettingsUtilWithRemoteConfig();
+  // The IAB TCF values into the consent state when they changed (worker queue; at start and
+  // before each upload pass). Nothing before the component block made the client.
+  void tcfClientSetConsentFromData();
   void reachabilityDidChange() override;
   void OULNetwork_logWithLevel(OULLoggerLevel level, int64_t messageCode,
                                const std::string& message,
@@ -149,6 +160,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
+  // The conditional user properties' step of writing: timed-out and expired events are
+  // written, the triggered ones answered (written after the event); nullopt on a failure.
+  std::optional<std::vector<APMEvent>> processConditionalUserProperties(const APMEvent& event);
 
   // --- User properties ---
 
@@ -168,11 +182,24 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
 
   // --- Automatic start-up events and life cycle (worker queue) ---
 
-  // First open, app and OS updates: the events the engine reports by itself at start.
-  void reportAutomaticEventsOnWorkerQueue();
   void reportFirstOpenOnWorkerQueue();
+  // The "_obraid" property's campaign information restored into the persisted buffer.
+  void updateCachedAdCampaignInfoWithExistingOBRAIDProperty();
+  // The persisted session number, when 0, from the lifetime count of "_s".
+  void backfillSessionNumber();
+  // Whether the running app version is the one first installed; until the purchase receipt
+  // answers it, an App Store install counts as the original version.
+  bool isVersionSameAsOriginalVersion();
+  // The count of earlier first opens, kept in the keychain under "_pfo" for the app's bundle
+  // identifier so that it survives a reinstall; nullopt deletes it.
+  std::optional<platform::Value> previousFirstOpenCount();
+  void setPreviousFirstOpenCount(const std::optional<platform::Value>& count);
   void reportAppUpdateOnWorkerQueue();
   void reportOSUpdateOnWorkerQueue();
+  // Starts a session when the session reporter says the last one expired: the next session
+  // number, "_sid" and "_sno" set, and "_s" handled ("_aib" = 1 in the background when the
+  // remote setting allows it). Worker queue.
+  void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
 
   // --- Application life cycle and background uploads ---
 
@@ -218,6 +245,15 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // At start: an upload whose answer never came because the process ended leaves no failure
   // behind (its bundles stay queued and go out on the ordinary schedule).
   void restoreUploadCutByExit();
+  // Any thread except the worker queue (runs the wipe there synchronously): wipes every
+  // measurement datum and takes the new app instance identifier (none or empty only while
+  // analytics storage is denied). Answers the wipe's result.
+  bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID);
+  // The set time of "_fot", else the earliest set time of any property, else 0 (worker queue).
+  double firstOpenTimestamp();
+  // The largest configuration body the engine applies; a larger one is refused (23135) and the
+  // previous configuration kept.
+  static constexpr size_t kMaxRemoteConfigBytes = 256 * 1024;
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
@@ -239,7 +275,10 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const;
   // This engine's remote configuration, else the defaults instance. Never null.
   std::shared_ptr<APMRemoteConfig> currentConfig() const;
-  const std::shared_ptr<APMEngineIdentity>& engineIdentity() const { return identity_; }
+  // The engine's identity, fixed at creation; any thread.
+  const std::shared_ptr<APMIdentity>& engineIdentity() const { return identity_; }
+  // The IAB TCF reader once the component block made it; worker queue only.
+  APMTCFClient* tcfClient() const { return tcfClient_.get(); }
   const std::vector<std::string>& safelistedEvents() const { return safelistedEvents_; }
 
  private:
@@ -258,15 +297,18 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // A request that could not be sent counts as a failed answer (one rule for POST and GET).
   void failRequestThatWasNotSent();
   std::vector<APMQueuedBundle> prepareBatch(std::vector<APMQueuedBundle> queued);
-  void setProspectiveConsentSettings();
   int32_t currentDayNumber() const;
+  // The database file and its companions removed while no database is open (wipe).
+  bool deleteDatabaseFiles();
 
   const std::string databaseName_;
   std::atomic<bool> didInitializeComponents_{false};
   std::mutex initializeComponentsLock_;
   std::shared_ptr<APMAlarm> alarm_;
   std::unique_ptr<APMDatabase> database_;
-  std::shared_ptr<APMEngineIdentity> identity_;
+  std::shared_ptr<APMIdentity> identity_;
+  std::shared_ptr<APMTCFClient> tcfClient_;
+  std::shared_ptr<class APMTCFAnalyticsSink> tcfSink_;
   std::shared_ptr<OULNetwork> network_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   mutable std::mutex remoteConfigMutex_;  // guards remoteConfig_ (read from any thread)

@@ -2,10 +2,11 @@
 #include <cmath>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMEnvironmentInfo.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
+#include "AppMeasurement/foundation/APMKeychainWrapper.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -49,21 +50,56 @@ void APMMeasurement::onStartMeasurement() {
   updateSchedule();
 }
 
-void APMMeasurement::reportAutomaticEventsOnWorkerQueue() {
-  setPersonalizedAdsUserPropertyOnWorkerQueue();
-  if (persistedConfig_->sessionNumber() == 0 && database_) {
-    APMErrorSlot error;
-    std::optional<APMEventAggregates> sessions = database_->eventAggregatesWithName("_s", &error);
-    if (sessions)
-      persistedConfig_->setSessionNumber(sessions->lifetimeCount());
-    else if (error) {
-      monitor().logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", "_s",
-                             errorContext(error));
-    }
+void APMMeasurement::updateCachedAdCampaignInfoWithExistingOBRAIDProperty() {
+  if (!database_) return;
+  std::optional<platform::Value> buffer = persistedConfig_->adCampaignInfoBuffer();
+  if (buffer && ((buffer->isBytes() && !buffer->asBytes()->data.empty()) ||
+                 (buffer->isString() && !buffer->asString()->empty()))) {
+    return;
   }
-  reportFirstOpenOnWorkerQueue();
-  reportAppUpdateOnWorkerQueue();
-  reportOSUpdateOnWorkerQueue();
+  APMErrorSlot error;
+  std::optional<APMUserAttribute> obraid = database_->userAttributeWithName("_obraid", &error);
+  if (!obraid || !obraid->value().stringValue()) return;
+  APMPBAdCampaignInfo info;
+  NANOSetInt64(info, APMPBAdCampaignInfo::kDeepLinkTimestampMillis,
+               static_cast<int64_t>(obraid->lastSetTimestamp() * 1000));
+  NANOSetString(info, APMPBAdCampaignInfo::kDeepLinkObraid, *obraid->value().stringValue());
+  if (std::optional<std::string> encoded = info.protoBuffer()) {
+    persistedConfig_->setAdCampaignInfoBuffer(platform::Value::bytes(*encoded));
+  }
+}
+
+void APMMeasurement::backfillSessionNumber() {
+  if (persistedConfig_->sessionNumber() != 0 || !database_) return;
+  APMErrorSlot error;
+  std::optional<APMEventAggregates> sessions = database_->eventAggregatesWithName("_s", &error);
+  if (sessions) {
+    persistedConfig_->setSessionNumber(sessions->lifetimeCount());
+  } else if (error) {
+    monitor().logWithLevel(1, 23063, "Unable to query event aggregates. Name, error", "_s",
+                           errorContext(error));
+  }
+}
+
+bool APMMeasurement::isVersionSameAsOriginalVersion() { return APMIdentity::isFromAppStore(); }
+
+std::optional<platform::Value> APMMeasurement::previousFirstOpenCount() {
+  std::optional<std::string> stored =
+      APMKeychainWrapper::keychainValueWithIdentifier("_pfo", identity_->appID());
+  if (!stored) return std::nullopt;
+  return platform::Value(*stored);
+}
+
+void APMMeasurement::setPreviousFirstOpenCount(const std::optional<platform::Value>& count) {
+  if (!count) {
+    APMKeychainWrapper::deleteKeychainValueWithIdentifier("_pfo", identity_->appID());
+    return;
+  }
+  // The keychain keeps text: a number is stored as its decimal form.
+  platform::Value text =
+      count->isString() ? *count
+                        : platform::Value(std::to_string(count->numberAsInteger().value_or(0)));
+  APMKeychainWrapper::upsertKeychainValue(text, "_pfo", identity_->appID());
 }
 
 void APMMeasurement::reportFirstOpenOnWorkerQueue() {
@@ -76,7 +112,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
                            errorContext(error));
     return;
   }
-  std::optional<platform::Value> previous = persistedConfig_->previousFirstOpenCount();
+  std::optional<platform::Value> previous = previousFirstOpenCount();
   int64_t previousCount = 0;
   if (previous) {
     if (previous->isString())
@@ -85,13 +121,16 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
       previousCount = previous->numberAsInteger().value_or(0);
   }
   if (*hasFirstOpen) {
-    if (previousCount < 1) persistedConfig_->setPreviousFirstOpenCount(platform::Value(int64_t{1}));
+    if (previousCount < 1) setPreviousFirstOpenCount(platform::Value(int64_t{1}));
     APMAnalytics::settings()->removeObjectForKey("deferred_analytics_collection");
+    // Session start at launch.
+    if (features_.screenViewReporter->isAppActive()) {
+      reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
+    }
     persistedConfig_->setLoadTimestampValue(std::nullopt);
     return;
   }
-  // Without the purchase receipt (not built yet) a first open counts as a fresh install.
-  bool fresh = true;
+  bool fresh = previousCount >= 1 || isVersionSameAsOriginalVersion();
   double firstOpenTime = persistedConfig_->firstOpenTimestampMilliseconds() > 0
                              ? persistedConfig_->firstOpenTimestampMilliseconds() / 1000.0
                              : initTimestamp_;
@@ -132,6 +171,9 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   }
   APMAnalytics::settings()->removeObjectForKey("deferred_analytics_collection");
   persistedConfig_->setLoadTimestampValue(std::nullopt);
+  if (features_.screenViewReporter->isAppActive()) {
+    reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
+  }
   if (!config->redundantEngagementRemovalEnabled()) {
     APMObjectMap engagement{{"_et", APMObject(platform::Value(int64_t{1}))}};
     if (efficient) engagement.emplace("_fr", APMObject(platform::Value(int64_t{1})));
@@ -145,7 +187,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
 }
 
 void APMMeasurement::reportAppUpdateOnWorkerQueue() {
-  std::string current = identity_->appVersion().value_or("");
+  std::string current = identity_->appVersion();
   std::string stored = persistedConfig_->appVersion().value_or("");
   if (current == stored) return;
   persistedConfig_->setAppVersion(current);

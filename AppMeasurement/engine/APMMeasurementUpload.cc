@@ -1,18 +1,20 @@
-// Upload scheduling, the upload pass and its answer, the configuration fetch, and the wipe.
+// Upload scheduling, the upload pass and its answer, and the configuration fetch.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMBundleConsent.h"
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMTCFClient.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/script/APMPRuntime.h"
 #include "AppMeasurement/storage/APMDatabase.h"
@@ -288,7 +290,13 @@ void APMMeasurement::uploadData() {
 
 std::vector<APMQueuedBundle> APMMeasurement::prepareBatch(std::vector<APMQueuedBundle> queued) {
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  // The consent of this pass: the IAB TCF values first, as they may have changed.
+  tcfClientSetConsentFromData();
   APMBundleConsent::State state = APMBundleConsent::currentState(*this);
+  std::vector<std::string> controls = config->dataControls();
+  bool needsEphemeral =
+      std::find(controls.begin(), controls.end(), "app_instance_id") != controls.end();
+  APMBundleConsent::Identifiers ids = APMBundleConsent::identifiersFrom(*identity_, needsEphemeral);
   std::optional<APMPBUserAttribute> npa;
   APMErrorSlot error;
   if (std::optional<APMUserAttribute> stored = database_->userAttributeWithName("_npa", &error)) {
@@ -298,7 +306,7 @@ std::vector<APMQueuedBundle> APMMeasurement::prepareBatch(std::vector<APMQueuedB
   bool override = state.consentSignals.find('0') != std::string::npos;
   for (APMQueuedBundle& entry : queued) {
     if (!override && APMBundleConsent::hasFirstOpenEvent(entry.bundle)) override = true;
-    APMBundleConsent::applyConsentIdentifiers(entry.bundle, state, *identity_, override);
+    APMBundleConsent::applyConsentIdentifiers(entry.bundle, state, ids, override);
     APMBundleConsent::applyDMAFields(entry.bundle, state, npa, override);
   }
   double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
@@ -337,7 +345,6 @@ std::vector<APMQueuedBundle> APMMeasurement::prepareBatch(std::vector<APMQueuedB
     kept.push_back(std::move(entry));
   }
   int64_t uploadMillis = static_cast<int64_t>(apm_engine::now() * 1000);
-  std::vector<std::string> controls = config->dataControls();
   std::vector<APMQueuedBundle> batch;
   int64_t latestEnd = lastEventEndTimestampMsec_;
   for (APMQueuedBundle& entry : kept) {
@@ -346,9 +353,9 @@ std::vector<APMQueuedBundle> APMMeasurement::prepareBatch(std::vector<APMQueuedB
       break;
     }
     NANOSetInt64(entry.bundle, B::kUploadLibraryVersion,
-                 APMEngineIdentity::appMeasurementLibraryVersion());
+                 APMIdentity::appMeasurementLibraryVersion());
     NANOSetInt64(entry.bundle, B::kUploadTimestampMillis, uploadMillis);
-    APMBundleConsent::applyDataControls(entry.bundle, controls, *identity_);
+    APMBundleConsent::applyDataControls(entry.bundle, controls, ids);
     if (config->checksumEnabled()) {
       NANOClearField(entry.bundle, B::kPayloadChecksum);
       NANOSetInt64(entry.bundle, B::kPayloadChecksum,
@@ -436,17 +443,17 @@ void APMMeasurement::fetchRemoteConfig() {
   if (!network_) return;
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
   std::optional<std::string> url = config->remoteConfigURLWithPlatform(
-      "ios", APMEngineIdentity::appMeasurementLibraryVersion(), APMPRuntime::runtimeVersion());
+      "ios", APMIdentity::appMeasurementLibraryVersion(), APMPRuntime::runtimeVersion());
   if (!url) {
     monitor().logWithLevel(2, 23125, "Invalid server URL to get configuration");
     return;
   }
   monitor().logWithLevel(8, 23126, "Fetching configuration from the server");
   OULNetwork::Headers headers;
-  std::string version = std::to_string(APMEngineIdentity::appMeasurementLibraryVersion());
+  std::string version = std::to_string(APMIdentity::appMeasurementLibraryVersion());
   // Validators stored by another library version are not offered: that version may have
   // understood less of the configuration.
-  if (persistedConfig_->configRZQVersion() == APMEngineIdentity::appMeasurementLibraryVersion()) {
+  if (persistedConfig_->configRZQVersion() == APMIdentity::appMeasurementLibraryVersion()) {
     std::optional<platform::Value> modified = persistedConfig_->configServerLastModifiedString();
     if (modified && modified->isString() && !modified->asString()->empty()) {
       headers["If-Modified-Since"] = *modified->asString();
@@ -521,7 +528,13 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
       monitor().logWithLevel(1, 23134, "Failed to set last set timestamp in database. Error",
                              errorContext(error));
     }
-    if (!body.empty()) {
+    if (body.size() > kMaxRemoteConfigBytes) {
+      // Far beyond what any configuration holds: refused before it is decoded or stored, and
+      // said at error level so that it shows.
+      monitor().logWithLevel(1, 23135, "Configuration data is invalid. Size, limit",
+                             static_cast<int64_t>(body.size()),
+                             static_cast<int64_t>(kMaxRemoteConfigBytes));
+    } else if (!body.empty()) {
       bool applied = database_->performTransaction([&] {
         std::optional<APMPBMeasurementConfig> config =
             APMPBMeasurementConfig::initWithBuffer(std::string_view(body));
@@ -529,9 +542,10 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
           monitor().logWithLevel(2, 23135, "Configuration data is invalid.");
           return false;
         }
-        std::string expected = identity_->appIDFromRZQ();
-        if (expected.empty()) expected = appID_;
-        if (NANOGetString(*config, APMPBMeasurementConfig::kAppId).value_or("") != expected) {
+        // Only the identity's platform app identifier vouches for a configuration.
+        std::string expected = identity_->appIDFromRZQ().value_or("");
+        if (expected.empty() ||
+            NANOGetString(*config, APMPBMeasurementConfig::kAppId).value_or("") != expected) {
           monitor().logWithLevel(2, 23136, "Configuration does not have valid Orvane App ID.");
           return false;
         }
@@ -552,7 +566,10 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
         }
         return true;
       });
+      // The consent layers follow the configuration in force: the new one when it was
+      // applied; a configuration that was refused or rolled back changes no consent.
       if (applied) {
+        updateConsentSettingsUtilWithRemoteConfig();
         std::optional<std::string> modified = response->valueForHTTPHeaderField("Last-Modified");
         std::optional<std::string> etag = response->valueForHTTPHeaderField("ETag");
         persistedConfig_->setConfigServerLastModifiedString(modified);
@@ -562,30 +579,11 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
     }
   }
   suspendedUploadTimestamp_ = timestampStored ? 0 : apm_engine::uptime();
+  if (tcfClient_) tcfClient_->setIsDMARegion(currentConfig()->isDMARegion());
   // The upload that waited for the configuration goes now, or is scheduled.
   if (isNetworkReadyForRequest() && hasDataToUpload() && suspendedUploadTimestamp_ == 0) {
     uploadData();
   } else {
     updateSchedule();
   }
-}
-
-// --- Wipe ---
-
-bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
-  APMScheduler::checkOnBackgroundThreadWithMethodName("wipeoutAnalyticsDataAndResetComponents");
-  monitor().logWithLevel(6, 23171, "Resetting App Measurement data");
-  previousRZQAppID_ = persistedConfig_->appIDFromRZQ().value_or("");
-  persistedConfig_->clearValues();
-  monitor().clearMonitoringData();
-  if (database_) {
-    APMErrorSlot error;
-    if (!database_->reset(&error)) {
-      monitor().logWithLevel(1, 23209, "Failed to reset database");
-      return false;
-    }
-    if (std::shared_ptr<APMRemoteConfig> config = remoteConfigInstance()) config->reset();
-  }
-  identity_->updateIdentifiers();
-  return true;
 }

@@ -1,17 +1,19 @@
 // Event handling and writing: every event that reaches the engine passes these steps on the
 // worker queue and ends in one exclusive database transaction.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMBundleConsent.h"
-#include "AppMeasurement/engine/APMEngineIdentity.h"
+#include "AppMeasurement/engine/APMConditionalUserPropertyController.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
 #include "AppMeasurement/foundation/APMEnvironmentInfo.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
@@ -144,7 +146,7 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
   if (const APMValue* extend = event.parameter("extend_session")) {
     if (extend->isInt64() && extend->int64Value() == 1) {
       if (sessions->isSessionExpired())
-        sessions->updatePropertiesForNewSessionStart();
+        reportSessionStartOnWorkerQueueWithTimestamp(event.timestamp(), true);
       else
         sessions->extendSession();
     } else {
@@ -235,8 +237,25 @@ void APMMeasurement::writeEventOnWorkerQueue(APMEvent event) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
   monitor().logWithLevel(7, 23051, "Logging event: origin, name, params", event.origin(),
                          displayName(event), APMDescriptionForLog(event.parameters()));
-  // Conditional user properties are not built yet: no event comes back from them.
+  std::optional<std::vector<APMEvent>> triggered = processConditionalUserProperties(event);
+  if (!triggered) {
+    monitor().logWithLevel(4, 23050,
+                           "Unable to process conditional user property. Event name, origin",
+                           displayName(event), event.origin());
+  }
   writeFilteredEventOnWorkerQueue(std::move(event));
+  for (APMEvent& made : triggered.value_or(std::vector<APMEvent>{})) {
+    writeFilteredEventOnWorkerQueue(std::move(made));
+  }
+}
+
+// --- Conditional user properties ---
+
+std::optional<std::vector<APMEvent>> APMMeasurement::processConditionalUserProperties(
+    const APMEvent& event) {
+  std::weak_ptr<APMMeasurement> weakSelf = weak_from_this();
+  APMConditionalUserPropertyController controller([weakSelf] { return weakSelf.lock(); });
+  return controller.processEventOnWorkerQueue(&event);
 }
 
 void APMMeasurement::writeFilteredEventOnWorkerQueue(APMEvent event) {
@@ -425,7 +444,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
     return false;
   }
   if (event.name() == "_f") {
-    std::optional<platform::Value> previous = persistedConfig_->previousFirstOpenCount();
+    std::optional<platform::Value> previous = previousFirstOpenCount();
     int64_t count = 0;
     if (previous) {
       if (previous->isString())
@@ -435,7 +454,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
     }
     if (count < 0) count = 0;
     if (count != std::numeric_limits<int64_t>::max()) ++count;
-    persistedConfig_->setPreviousFirstOpenCount(platform::Value(std::to_string(count)));
+    setPreviousFirstOpenCount(platform::Value(std::to_string(count)));
   }
   monitor().logWithLevel(7, 23072, "Event logged. Event name, event params", displayName(event),
                          APMDescriptionForLog(event.parameters()));
@@ -448,17 +467,26 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
   using B = APMPBMeasurementBundle;
   NANOSetString(bundle, B::kPlatform, "ios");
   NANOSetInt32(bundle, B::kProtocolVersion, 1);
-  NANOSetString(bundle, B::kAppId, appID_);
-  if (!identity_->isFromAppStore()) NANOSetString(bundle, B::kInstallSource, "manual_install");
-  if (std::optional<std::string> version = identity_->appVersion()) {
-    NANOSetString(bundle, B::kAppVersion, *version);
-  }
-  std::string rzq = identity_->appIDFromRZQ();
+  if (!identity_->appID().empty()) NANOSetString(bundle, B::kAppId, identity_->appID());
+  if (!APMIdentity::isFromAppStore()) NANOSetString(bundle, B::kInstallSource, "manual_install");
+  if (!identity_->appVersion().empty())
+    NANOSetString(bundle, B::kAppVersion, identity_->appVersion());
+  std::string rzq = identity_->appIDFromRZQ().value_or("");
   if (!rzq.empty()) NANOSetString(bundle, B::kRzqAppId, rzq);
-  NANOSetInt64(bundle, B::kLibraryVersion, APMEngineIdentity::appMeasurementLibraryVersion());
-  if (std::optional<std::string> installation = identity_->kavrelinInstallationID()) {
-    NANOSetString(bundle, B::kKavrelinInstallationId, *installation);
-  }
+  NANOSetInt64(bundle, B::kLibraryVersion, APMIdentity::appMeasurementLibraryVersion());
+  std::string installation = identity_->kavrelinInstallationID();
+  if (!installation.empty()) NANOSetString(bundle, B::kKavrelinInstallationId, installation);
+  bool hasUserID = std::any_of(userAttributes.begin(), userAttributes.end(),
+                               [](const APMUserAttribute& p) { return p.name() == "_id"; });
+  std::optional<std::string> token = identity_->sessionStitchingTokenWithSessionNumber(
+      persistedConfig_->sessionNumber(), features_.sessionReporter->isSessionExpired(), hasUserID);
+  if (token && !token->empty()) NANOSetString(bundle, B::kSessionStitchingToken, *token);
+  auto setVersionField = [&](uint32_t slot, std::optional<int64_t> field) {
+    if (field) NANOSetInt32(bundle, slot, static_cast<int32_t>(*field));
+  };
+  setVersionField(B::kAppVersionMajor, identity_->appVersionMajor());
+  setVersionField(B::kAppVersionMinor, identity_->appVersionMinor());
+  setVersionField(B::kAppVersionRelease, identity_->appVersionRelease());
   std::optional<APMPBUserAttribute> npa;
   bool hasNPA = false;
   for (const APMUserAttribute& property : userAttributes) hasNPA |= property.name() == "_npa";
@@ -468,7 +496,8 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
     if (stored) npa = stored->protoUserAttribute();
   }
   APMBundleConsent::State state = APMBundleConsent::currentState(*this);
-  APMBundleConsent::applyConsentIdentifiers(bundle, state, *identity_, false);
+  APMBundleConsent::applyConsentIdentifiers(
+      bundle, state, APMBundleConsent::identifiersFrom(*identity_, false), false);
   APMBundleConsent::applyDMAFields(bundle, state, std::nullopt, false);
   std::shared_ptr<APMEnvironmentInfo> environment = APMEnvironmentInfo::sharedInstance();
   NANOSetString(bundle, B::kDeviceModel, environment->deviceModel());

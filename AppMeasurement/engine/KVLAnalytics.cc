@@ -2,9 +2,10 @@
 
 #include <mutex>
 
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/engine/KVLAnalyticsConnector.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "platform/core/KVLApp.h"
 #include "platform/core/KVLInstallations.h"
@@ -15,13 +16,6 @@
 using apm_engine::monitor;
 
 namespace {
-
-class KVLAnalyticsLibrary : public KVLLibrary {
- public:
-  void configureWithApp(KVLApp& app) override {
-    KVLAnalytics::startWithConfiguration(app.analyticsConfiguration(), app.options());
-  }
-};
 
 std::mutex& observerMutex() {
   static std::mutex& mutex = *new std::mutex();
@@ -71,22 +65,8 @@ void KVLAnalytics::setUserPropertyString(std::optional<std::string> value,
                            APMUserPropertyNameForDisplay(APMObject(platform::Value(name))));
     return;
   }
-  // The public user-property call with its name and value checks belongs to the consent and
-  // user-property calls (not built yet); this forwards a property the validator accepts.
-  double now = apm_engine::now();
-  APMAnalytics::queueOperationWithBlock([value, name, now] {
-    std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
-    if (!engine) return;
-    if (!value) {
-      if (auto attribute = APMUserAttribute::create("app", name, APMValue(0.0), now)) {
-        engine->removeUserAttribute(*attribute);
-      }
-      return;
-    }
-    if (auto attribute = APMUserAttribute::create("app", name, APMValue(*value), now)) {
-      engine->setUserAttribute(*attribute);
-    }
-  });
+  APMAnalytics::setUserPropertyString(
+      value ? std::optional<platform::Value>(platform::Value(*value)) : std::nullopt, name);
 }
 
 std::string KVLAnalytics::addLogEventListener(APMAnalytics::Listener listener) {
@@ -150,7 +130,9 @@ void KVLAnalytics::updateKavrelinInstallationID() {
         if (!identifier && error) {
           monitor().logWithLevel(4, 25038, "Failed to get Installation ID.", error->description);
         }
-        APMPersistedIdentity::sharedInstance()->setKavrelinInstallationID(identifier);
+        if (std::shared_ptr<APMIdentity> identity = APMIdentity::sharedInstance()) {
+          identity->setKavrelinInstallationID(identifier.value_or(""));
+        }
       });
 }
 
@@ -177,6 +159,45 @@ void KVLAnalyticsRegisterLibrary() {
   platform::ClassRegistry::shared().registerClass("KVLAnalytics", [] {
     return std::shared_ptr<platform::RuntimeObject>(KVLAnalytics::sharedInstance());
   });
-  KVLApp::registerInternalLibrary(std::make_shared<KVLAnalyticsLibrary>(), "kvl-analytics",
-                                  "111500000");
+  KVLAnalyticsConnector::load();
+}
+
+// --- Consent, user identifier, sessions, app instance identifier, reset ---
+
+void KVLAnalytics::setUserID(const std::optional<platform::Value>& userID) {
+  APMAnalytics::setUserID(userID);
+}
+
+void KVLAnalytics::setSessionTimeoutInterval(double seconds) {
+  APMAnalytics::setSessionTimeoutInterval(seconds);
+}
+
+void KVLAnalytics::sessionIDWithCompletion(APMAnalytics::SessionIDCompletion completion) {
+  APMAnalytics::sessionIDWithCompletion(std::move(completion));
+}
+
+std::optional<std::string> KVLAnalytics::appInstanceID() { return APMAnalytics::appInstanceID(); }
+
+void KVLAnalytics::resetAnalyticsData() { APMAnalytics::resetAnalyticsData(); }
+
+void KVLAnalytics::setConsent(const platform::Value::Dictionary& consent) {
+  APMAnalytics::setConsent(consent, "consent_settings_3p");
+}
+
+void KVLAnalytics::userPropertiesIncludingInternal(bool includeInternal,
+                                                   std::shared_ptr<platform::DispatchQueue> queue,
+                                                   APMAnalytics::UserPropertiesCallback callback) {
+  APMAnalytics::userPropertiesIncludingInternal(includeInternal, std::move(queue),
+                                                std::move(callback));
+}
+
+void KVLAnalytics::setInternalUserProperty(const std::optional<APMObject>& value,
+                                           const std::string& name, const std::string& origin) {
+  APMAnalytics::setInternalUserProperty(value, name, origin);
+}
+
+void KVLAnalytics::maxUserPropertiesForOrigin(const std::string& origin,
+                                              std::shared_ptr<platform::DispatchQueue> queue,
+                                              APMAnalytics::MaxUserPropertiesCallback callback) {
+  APMAnalytics::maxUserPropertiesForOrigin(origin, std::move(queue), std::move(callback));
 }

@@ -54,10 +54,30 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
 
   static std::shared_ptr<KVLAnalytics> sharedInstance();
   std::string topLevelVersion() override;
+
+  // --- Consent, user identifier, sessions, app instance identifier, reset ---
+  static void setUserID(const std::optional<platform::Value>& userID);
+  static void setSessionTimeoutInterval(double seconds);
+  static void sessionIDWithCompletion(APMAnalytics::SessionIDCompletion completion);
+  static std::optional<std::string> appInstanceID();
+  static void resetAnalyticsData();
+  // Given by the app: persisted under "consent_settings_3p" (source 10).
+  static void setConsent(const platform::Value::Dictionary& consent);
+  static void userPropertiesIncludingInternal(bool includeInternal,
+                                              std::shared_ptr<platform::DispatchQueue> queue,
+                                              APMAnalytics::UserPropertiesCallback callback);
+
+  // --- Interop instance operations (the connector's) ---
+  void setInternalUserProperty(const std::optional<APMObject>& value, const std::string& name,
+                               const std::string& origin);
+  void maxUserPropertiesForOrigin(const std::string& origin,
+                                  std::shared_ptr<platform::DispatchQueue> queue,
+                                  APMAnalytics::MaxUserPropertiesCallback callback);
 };
 
 // Registers the facade class "KVLAnalytics" in the class registry and the library
-// "kvl-analytics" with the platform core, whose configure then starts measurement, and
-// subscribes the engine class to the application's launch (the class's load hooks). Called once
+// "kvl-analytics" (the interop connector's component) with the platform core, whose configure
+// then starts measurement, and subscribes the engine class to the application's launch (the
+// class's load hooks). Called once
 // by the composition root (the app's main, the driver, tests) before KVLApp::configure.
 void KVLAnalyticsRegisterLibrary();

@@ -5,6 +5,10 @@
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/features/APMAudienceComponent.h"
 #include "AppMeasurement/features/APMLifetimeValueRecorder.h"
+#include "AppMeasurement/features/APMScreenClassName.h"
+#include "AppMeasurement/features/APMScreenViewReporter.h"
+#include "AppMeasurement/features/APMSearchAdReporterComponent.h"
+#include "AppMeasurement/features/APMSessionReporter.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 
 void APMInstallMeasurementFeatures() {
@@ -23,5 +27,9 @@ void APMInstallMeasurementFeatures() {
   // defaults instance (which never parses a server value).
   services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>(
       [] { return APMMeasurement::remoteConfig()->maxTrackedCurrencies(); });
+  services.sessionReporter = APMSessionReporter::create();
+  services.screenViewReporter = APMScreenViewReporter::sharedInstance();
+  services.searchAdReporter = std::make_shared<APMSearchAdReporterComponent>();
   APMFeatureServices::install(std::move(services));
+  APMInstallViewControllerAppearanceHooks();
 }

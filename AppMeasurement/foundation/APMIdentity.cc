@@ -83,7 +83,13 @@ void APMIdentity::start() {
     if (fields.size() > 2) appVersionRelease_ = fields[2];
   }
   if (!persistedConfig_->appInstanceID() && !APMConsentSettingsUtil::isAnalyticsStorageDenied()) {
-    persistedConfig_->setAppInstanceID(randomAppInstanceID());
+    // On disk before anyone can read it: a process killed now finds the same identifier at
+    // its next start.
+    queue_->sync([&] {
+      if (persistedConfig_->appInstanceID()) return;
+      persistedConfig_->setAppInstanceID(randomAppInstanceID());
+      persistedConfig_->synchronizeToDiskNow();
+    });
   }
 }
 
@@ -167,6 +173,8 @@ void APMIdentity::refreshOnQueue() {
           preparedInstanceID ? *preparedInstanceID : instanceID.value_or(randomAppInstanceID()));
     }
     if (!adDenied && hashed) persistedConfig_->setHashedResettableDeviceID(hashed);
+    // Identity values are durable before they are used.
+    persistedConfig_->synchronizeToDiskNow();
   }
   lastUpdate_ = current;
   limitedAdTracking_ = limited;
@@ -220,7 +228,10 @@ bool APMIdentity::hasLimitedAdTracking() {
 void APMIdentity::setAppInstanceID(std::string appInstanceID) {
   std::weak_ptr<APMIdentity> weak = weak_from_this();
   queue_->async([weak, appInstanceID = std::move(appInstanceID)] {
-    if (auto self = weak.lock()) self->persistedConfig_->setAppInstanceID(appInstanceID);
+    if (auto self = weak.lock()) {
+      self->persistedConfig_->setAppInstanceID(appInstanceID);
+      self->persistedConfig_->synchronizeToDiskNow();
+    }
   });
 }
 
@@ -323,6 +334,7 @@ std::string APMIdentity::diversionKey() {
     if (key.size() != 5) {
       key = randomAppInstanceID().substr(0, 5);
       persistedConfig_->setDiversionKey(key);
+      persistedConfig_->synchronizeToDiskNow();
     }
   });
   return key;

@@ -24,7 +24,9 @@ class APMRemoteConfig;
 // All state lives on the serial queue "APMIdentityWorkerQueue". Readers schedule a refresh of
 // the advertising data and then read synchronously on that queue, so they must not be called
 // from it; setters are asynchronous. The refresh waits at most 10 ms (installed clock) for the
-// advertising identifier and runs at most once per remote `adIDCacheTime`.
+// advertising identifier and runs at most once per remote `adIDCacheTime`. Every identifier it
+// persists (app instance identifier, hashed advertising identifier, diversion key) is written
+// to disk before it is handed out, so a process killed at any moment keeps its identifiers.
 class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
  public:
   static constexpr const char* kZeroAdvertisingIdentifier = "00000000-0000-0000-0000-000000000000";

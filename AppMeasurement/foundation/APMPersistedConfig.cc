@@ -206,6 +206,10 @@ void APMPersistedConfig::synchronizeToDisk() {
     scheduleSynchronizeToDisk();
     return;
   }
+  synchronizeToDiskNow();
+}
+
+void APMPersistedConfig::synchronizeToDiskNow() {
   ++synchronizeCount_;
   if (store_) store_->synchronize();
 }

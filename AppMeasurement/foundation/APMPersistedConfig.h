@@ -70,6 +70,9 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   void cancelScheduledSynchronize();
   // Off the main thread: the store's synchronize now; on it: scheduleSynchronizeToDisk.
   void synchronizeToDisk();
+  // The store's synchronize now, on any thread: for values that must be on disk before they
+  // are used (identity values).
+  void synchronizeToDiskNow();
   // How many synchronize requests reached the store; for tests.
   int64_t synchronizeCountForTesting() const;
 

@@ -273,6 +273,8 @@ class APMDatabase {
   bool updateConditionalUserProperty(const APMConditionalUserProperty& property,
                                      APMErrorSlot* error);
   bool deleteConditionalUserPropertyWithName(std::string_view name, APMErrorSlot* error);
+  // Deletes one row by its rowid (a row that cannot be decoded has no usable name).
+  bool deleteConditionalUserPropertyWithRowID(int64_t rowID, APMErrorSlot* error);
   // The list queries answer nullopt when any row cannot be read, so that no caller acts on a
   // partial list; the unreadable rows are listed.
   std::optional<std::vector<APMConditionalUserProperty>> timedOutConditionalUserPropertiesWithError(

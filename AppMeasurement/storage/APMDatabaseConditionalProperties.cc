@@ -137,6 +137,15 @@ bool APMDatabase::deleteConditionalUserPropertyWithName(std::string_view name,
                                                      error);
 }
 
+bool APMDatabase::deleteConditionalUserPropertyWithRowID(int64_t rowID, APMErrorSlot* error) {
+  checkSequence("deleteConditionalUserPropertyWithRowID");
+  if (!requireStore(error)) return false;
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(kConditionalPropertiesTable, "rowid=?",
+                                       {Value(static_cast<long long>(rowID))}, error)
+      .has_value();
+}
+
 std::optional<std::vector<APMConditionalUserProperty>>
 APMDatabase::conditionalUserPropertiesWithCondition(std::string_view condition,
                                                     const APMSqliteValues& values,

@@ -144,6 +144,16 @@ APMSqliteStore::OpenResult APMSqliteStore::openAndValidateDatabase(APMErrorSlot*
       return OpenResult::kFailed;
     }
   }
+  // Only the user may read the measurement data: the file is made 0600 before SQLite opens it
+  // (SQLite gives its journal and WAL files the database file's mode), and an older file is
+  // narrowed by path. No descriptor of an existing file is opened and closed here: closing one
+  // would drop the POSIX locks another connection of this process holds on it.
+  if (files.fileExistsAtPath(path)) {
+    (void)::chmod(databasePath_.c_str(), 0600);
+  } else if (int fd = ::open(databasePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+             fd >= 0) {
+    ::close(fd);
+  }
   int rc =
       sqlite3_open_v2(databasePath_.c_str(), &sqliteHandle_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);

@@ -1,7 +1,6 @@
 #include "app/KavrelinAnalytics/EngineAnalyticsFacade.h"
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
-#include "platform/foundation/PlatformLog.h"
 
 void EngineAnalyticsFacade::logEventWithName(
     const std::string& name, std::optional<platform::Value::Dictionary> parameters) {
@@ -17,23 +16,16 @@ void EngineAnalyticsFacade::setAnalyticsCollectionEnabled(bool enabled) {
   KVLAnalytics::setAnalyticsCollectionEnabled(enabled);
 }
 
-void EngineAnalyticsFacade::setUserID(const std::string&) { notTakenYet("setUserID"); }
+void EngineAnalyticsFacade::setUserID(const std::string& userID) {
+  KVLAnalytics::setUserID(platform::Value(userID));
+}
 
-void EngineAnalyticsFacade::setSessionTimeoutInterval(double) {
-  notTakenYet("setSessionTimeoutInterval");
+void EngineAnalyticsFacade::setSessionTimeoutInterval(double seconds) {
+  KVLAnalytics::setSessionTimeoutInterval(seconds);
 }
 
 std::optional<std::string> EngineAnalyticsFacade::appInstanceID() {
-  notTakenYet("appInstanceID");
-  return std::nullopt;
+  return KVLAnalytics::appInstanceID();
 }
 
-void EngineAnalyticsFacade::resetAnalyticsData() { notTakenYet("resetAnalyticsData"); }
-
-void EngineAnalyticsFacade::notTakenYet(const char* call) {
-  if (!warned_.exchange(true)) {
-    platform::PlatformLog::write(std::string("KavrelinAnalytics: ") + call +
-                                 " and the other user and session calls are not taken by the "
-                                 "measurement engine yet; they are dropped");
-  }
-}
+void EngineAnalyticsFacade::resetAnalyticsData() { KVLAnalytics::resetAnalyticsData(); }

@@ -6,6 +6,7 @@
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <filesystem>
 #include <memory>
@@ -86,11 +87,14 @@ class EchoServer {
 struct Client {
   asio::io_context io;
   websocket::stream<tcp::socket> ws{io};
-  Client(uint16_t port, const std::string& target, const std::string& origin) {
+  Client(uint16_t port, const std::string& target, const std::string& origin,
+         const std::string& cookie = "") {
     ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
     ws.next_layer().set_option(tcp::no_delay(true));
-    ws.set_option(websocket::stream_base::decorator(
-        [origin](websocket::request_type& r) { r.set(beast::http::field::origin, origin); }));
+    ws.set_option(websocket::stream_base::decorator([origin, cookie](websocket::request_type& r) {
+      r.set(beast::http::field::origin, origin);
+      if (!cookie.empty()) r.set(beast::http::field::cookie, cookie);
+    }));
     ws.handshake("127.0.0.1:" + std::to_string(port), target);
     ws.text(true);
   }
@@ -115,13 +119,29 @@ struct BridgeFixture {
     std::filesystem::create_directories(www);
     bridge->registerPlugin(std::make_shared<NoOpPlugin>(bridge, "Bench", "Bench"));
     host = std::make_unique<platform::CAPWebHost>(bridge, www, 0);
+    cookie = login();
+  }
+  std::string cookie;  // the session, as a browser gets it from the page's one-time address
+
+  std::string login() {
+    asio::io_context io;
+    beast::tcp_stream stream(io);
+    stream.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), host->port()));
+    beast::http::request<beast::http::empty_body> request(
+        beast::http::verb::get, host->newPageURL().substr(host->origin().size()), 11);
+    request.set(beast::http::field::host, "127.0.0.1:" + std::to_string(host->port()));
+    beast::http::write(stream, request);
+    beast::flat_buffer buffer;
+    beast::http::response<beast::http::empty_body> response;
+    beast::http::read(stream, buffer, response);
+    std::string setCookie(response[beast::http::field::set_cookie]);
+    return setCookie.substr(0, setCookie.find(';'));
   }
 };
 
 void BM_Bridge(benchmark::State& state) {
   static BridgeFixture fixture;
-  Client client(fixture.host->port(), "/_capacitor/bridge?token=" + fixture.host->token(),
-                fixture.host->origin());
+  Client client(fixture.host->port(), "/_capacitor/bridge", fixture.host->origin(), fixture.cookie);
   const int inFlight = static_cast<int>(state.range(0));
   for (auto _ : state) client.round(inFlight);
   state.SetItemsProcessed(state.iterations() * inFlight);

@@ -1,5 +1,7 @@
 #include "platform/capacitor/CAPBridgeMessage.h"
 
+#include <cctype>
+
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/Text.h"
 
@@ -41,6 +43,61 @@ CAPBridgeMessage unreadable(std::string reason) {
   return m;
 }
 
+bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+unsigned hexValue(std::string_view four) {
+  return static_cast<unsigned>(std::stoul(std::string(four), nullptr, 16));
+}
+
+// The frame with every "\uXXXX" escape of a lone UTF-16 surrogate replaced by U+FFFD, or
+// nothing when it holds none. JSON.stringify writes a lone surrogate that way, and the JSON
+// reader refuses it; the copy lets the callbackId be read so that the call can be refused.
+std::optional<std::string> withoutLoneSurrogates(std::string_view frame) {
+  std::string out;
+  bool replaced = false;
+  bool inString = false;
+  for (size_t i = 0; i < frame.size(); ++i) {
+    char c = frame[i];
+    if (!inString) {
+      inString = c == '"';
+      out += c;
+      continue;
+    }
+    if (c == '"') {
+      inString = false;
+    } else if (c == '\\' && i + 1 < frame.size() && frame[i + 1] != 'u') {
+      out.append(frame.substr(i, 2));
+      ++i;
+      continue;
+    } else if (c == '\\' && i + 5 < frame.size() && isHex(frame[i + 2]) && isHex(frame[i + 3]) &&
+               isHex(frame[i + 4]) && isHex(frame[i + 5])) {
+      unsigned unit = hexValue(frame.substr(i + 2, 4));
+      bool high = unit >= 0xD800 && unit <= 0xDBFF;
+      bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+      bool pairedHigh = high && i + 11 < frame.size() && frame[i + 6] == '\\' &&
+                        frame[i + 7] == 'u' && isHex(frame[i + 8]) && isHex(frame[i + 9]) &&
+                        isHex(frame[i + 10]) && isHex(frame[i + 11]) &&
+                        hexValue(frame.substr(i + 8, 4)) >= 0xDC00 &&
+                        hexValue(frame.substr(i + 8, 4)) <= 0xDFFF;
+      if (pairedHigh) {
+        out.append(frame.substr(i, 12));
+        i += 11;
+      } else if (high || low) {
+        out += "\\ufffd";
+        replaced = true;
+        i += 5;
+      } else {
+        out.append(frame.substr(i, 6));
+        i += 5;
+      }
+      continue;
+    }
+    out += c;
+  }
+  if (!replaced) return std::nullopt;
+  return out;
+}
+
 const std::string* stringMember(const Value& v, std::string_view key) {
   const Value* m = v.find(key);
   return m ? m->asString() : nullptr;
@@ -60,8 +117,14 @@ CAPBridgeMessage CAPBridgeMessage::read(std::string_view frame) {
   }
   const bool tooDeep = depth > kMaxDepth + 1;
   auto parsed = JSONSerialization::JSONObjectWithData(frame);
-  if (!parsed.ok())
-    return unreadable("frame is not JSON: " + std::string(parsed.status().message()));
+  bool loneSurrogate = false;
+  if (!parsed.ok()) {
+    std::optional<std::string> repaired = withoutLoneSurrogates(frame);
+    if (repaired) parsed = JSONSerialization::JSONObjectWithData(*repaired);
+    if (!repaired || !parsed.ok())
+      return unreadable("frame is not JSON: " + std::string(parsed.status().message()));
+    loneSurrogate = true;
+  }
   const Value& message = *parsed;
   if (!message.isDictionary()) return unreadable("frame is not a JSON object");
 
@@ -80,8 +143,11 @@ CAPBridgeMessage CAPBridgeMessage::read(std::string_view frame) {
   m.callbackId = *callbackId;
   const std::string* pluginId = stringMember(message, "pluginId");
   const std::string* methodName = stringMember(message, "methodName");
-  if (pluginId) m.pluginId = *pluginId;
-  if (methodName) m.methodName = *methodName;
+  // A name is echoed in the answer: one longer than any plug-in's is refused, never repeated.
+  const bool namesTooLong = (pluginId && pluginId->size() > kMaxNameBytes) ||
+                            (methodName && methodName->size() > kMaxNameBytes);
+  if (pluginId && !namesTooLong) m.pluginId = *pluginId;
+  if (methodName && !namesTooLong) m.methodName = *methodName;
 
   if (m.callbackId == "-1") {
     m.kind = Kind::kConsoleMirror;
@@ -90,6 +156,17 @@ CAPBridgeMessage CAPBridgeMessage::read(std::string_view frame) {
     return m;
   }
   m.kind = Kind::kRefused;
+  if (namesTooLong) {
+    m.reason = "The message's pluginId or methodName is longer than " +
+               std::to_string(kMaxNameBytes) + " bytes";
+    return m;
+  }
+  if (loneSurrogate) {
+    m.reason =
+        "The message holds text that is not valid Unicode (a lone UTF-16 surrogate) and cannot be "
+        "read";
+    return m;
+  }
   if (tooDeep) {
     m.reason =
         "The message's options are nested deeper than " + std::to_string(kMaxDepth) + " levels";

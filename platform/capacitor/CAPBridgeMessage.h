@@ -13,12 +13,16 @@ namespace platform {
 //  - kCall carries string callbackId, pluginId and methodName and an options object (an absent
 //    options member reads as {}), nested at most kMaxDepth deep;
 //  - kRefused carries a callbackId that was readable (a string) and the reason to reject with;
+//    among them frames whose text holds a lone UTF-16 surrogate (JSON.stringify writes one as
+//    "\ud83d", which JSON readers refuse) and frames whose pluginId or methodName is longer than
+//    kMaxNameBytes (kRefused then carries no names, so the answer never repeats them);
 //  - kUnreadable has no readable callbackId: it is logged and not answered;
 //  - kConsoleMirror (callbackId "-1", the runtime's copy of console lines) and kJsError
 //    ("type":"js.error") are logged and not answered.
 struct CAPBridgeMessage {
   static constexpr int kMaxDepth = 100;
   static constexpr size_t kMaxFrameBytes = 4 * 1024 * 1024;
+  static constexpr size_t kMaxNameBytes = 256;
 
   enum class Kind { kCall, kRefused, kUnreadable, kConsoleMirror, kJsError };
 

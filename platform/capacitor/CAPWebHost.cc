@@ -7,6 +7,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -19,6 +20,8 @@
 #include "platform/capacitor/CAPBridgeMessage.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PlatformLog.h"
+#include "platform/net/HttpReadError.h"
+#include "platform/net/LoopbackAcceptor.h"
 
 namespace platform {
 
@@ -95,6 +98,25 @@ std::string scriptSafeJSON(const Value& value) {
   return out;
 }
 
+// The value of the cookie `name` in a Cookie header ("a=1; b=2"), or "".
+std::string cookieValue(std::string_view header, std::string_view name) {
+  while (!header.empty()) {
+    std::string_view item = header.substr(0, header.find(';'));
+    header.remove_prefix(std::min(header.size(), item.size() + 1));
+    while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+    if (item.size() > name.size() && item.substr(0, name.size()) == name &&
+        item[name.size()] == '=') {
+      return std::string(item.substr(name.size() + 1));
+    }
+  }
+  return {};
+}
+
+std::string_view headerOf(const http::request<http::string_body>& request, http::field field) {
+  auto value = request[field];
+  return {value.data(), value.size()};
+}
+
 std::string queryParameter(std::string_view target, std::string_view name) {
   auto q = target.find('?');
   if (q == std::string_view::npos) return {};
@@ -116,11 +138,14 @@ std::string queryParameter(std::string_view target, std::string_view name) {
 
 struct CAPWebHost::Impl {
   asio::io_context io;
-  tcp::acceptor acceptor{io};
+  std::unique_ptr<LoopbackAcceptor> acceptor;
   std::shared_ptr<CAPBridge> bridge;
   std::filesystem::path root;  // canonical
-  std::string token;
+  std::string token;           // the control path's
+  std::string session;         // the session cookie's value, for this run
   uint16_t port = 0;
+  std::mutex secretsMutex;
+  std::deque<std::string> secrets;  // unspent one-time secrets; guarded by secretsMutex
   std::atomic<uint64_t> nextPageId{1};
   std::atomic<bool> stopped{false};
   std::mutex controlMutex;
@@ -131,10 +156,29 @@ struct CAPWebHost::Impl {
 
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(port); }
   std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+  // Cookies are shared by every port of a host: the name tells this server's from another's.
+  std::string cookieName() const { return "app-session-" + std::to_string(port); }
+
+  bool hasSession(const http::request<http::string_body>& request) const {
+    return equalInConstantTime(cookieValue(headerOf(request, http::field::cookie), cookieName()),
+                               session);
+  }
+
+  // Spends `secret` when it is one of the unspent ones.
+  bool spend(std::string_view secret) {
+    std::lock_guard lock(secretsMutex);
+    for (auto it = secrets.begin(); it != secrets.end(); ++it) {
+      if (equalInConstantTime(*it, secret)) {
+        secrets.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
 
   std::string indexHead() const {
     Value config = Value::Dictionary{};
-    config["url"] = "ws://" + host() + kBridgePath + "?token=" + token;
+    config["url"] = "ws://" + host() + kBridgePath;
     return "<script>window.Capacitor = {DEBUG: false, isLoggingEnabled: false, Plugins: {}};"
            "window.WEBVIEW_SERVER_URL = " +
            scriptSafeJSON(Value(origin())) +
@@ -146,24 +190,32 @@ struct CAPWebHost::Impl {
   }
 
   http::response<http::string_body> respond(const http::request<http::string_body>& request);
-  void accept();
+  std::string newPageURL();
 };
 
 namespace {
 
 class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<BridgeSession> {
  public:
-  BridgeSession(CAPWebHost::Impl& host, beast::tcp_stream stream)
-      : host_(host), ws_(std::move(stream)), id_(host.nextPageId++) {}
+  BridgeSession(CAPWebHost::Impl& host, beast::tcp_stream stream, LoopbackAcceptor::Slot slot)
+      : host_(host), ws_(std::move(stream)), slot_(std::move(slot)), id_(host.nextPageId++) {}
 
   uint64_t pageId() const override { return id_; }
   bool isClosed() const override { return closed_; }
 
   void send(std::string frame) override {
-    if (closed_) return;
+    if (closed_ || overflowed_) return;
+    // Counted here, before the frame is queued anywhere, so that a page that never reads holds
+    // no more than the bound however fast answers come.
+    if (queuedBytes_.fetch_add(frame.size()) + frame.size() > CAPWebHost::kMaxQueuedBytes) {
+      if (!overflowed_.exchange(true)) {
+        asio::post(ws_.get_executor(), [self = shared_from_this()] { self->closeOverflowing(); });
+      }
+      return;
+    }
     // Posted in call order onto the one I/O thread, so frames leave in the order given.
     asio::post(ws_.get_executor(), [self = shared_from_this(), frame = std::move(frame)]() mutable {
-      if (self->closed_) return;
+      if (self->closed_ || self->overflowed_) return;
       self->outbox_.push_back(std::move(frame));
       if (self->outbox_.size() == 1) self->writeNext();
     });
@@ -180,9 +232,9 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
 
   void close() {
     asio::post(ws_.get_executor(), [self = shared_from_this()] {
-      if (!self->closed_)
-        self->ws_.async_close(websocket::close_code::going_away,
-                              [self](beast::error_code) { self->finish(""); });
+      if (self->closed_ || std::exchange(self->closing_, true)) return;
+      self->ws_.async_close(websocket::close_code::going_away,
+                            [self](beast::error_code) { self->finish(""); });
     });
   }
 
@@ -199,6 +251,7 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
       if (!self->ws_.got_text()) {
         self->buffer_.consume(self->buffer_.size());
         PlatformLog::write("Capacitor: binary frame from a page; its socket is closed (1002)");
+        if (std::exchange(self->closing_, true)) return;
         self->ws_.async_close(websocket::close_code::protocol_error,
                               [self](beast::error_code) { self->finish(""); });
         return;
@@ -215,9 +268,27 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
     ws_.async_write(asio::buffer(outbox_.front()),
                     [self = shared_from_this()](beast::error_code ec, size_t) {
                       if (ec) return self->finish("write: " + ec.message());
+                      self->queuedBytes_ -= self->outbox_.front().size();
                       self->outbox_.pop_front();
-                      if (!self->outbox_.empty()) self->writeNext();
+                      if (!self->outbox_.empty() && !self->overflowed_) self->writeNext();
                     });
+  }
+
+  // The page let more than the bound of answers pile up: what waits is dropped and the socket
+  // closed with 1008. A peer that does not read the close either is cut off a little later.
+  void closeOverflowing() {
+    if (closed_ || std::exchange(closing_, true)) return;
+    PlatformLog::write("Capacitor: page " + std::to_string(id_) + " reads too slowly (over " +
+                       std::to_string(CAPWebHost::kMaxQueuedBytes) +
+                       " bytes of answers waiting); its socket is closed (1008)");
+    if (outbox_.size() > 1) outbox_.erase(outbox_.begin() + 1, outbox_.end());
+    cutoff_.expires_after(std::chrono::seconds(5));
+    cutoff_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (!ec) beast::get_lowest_layer(self->ws_).close();
+    });
+    ws_.async_close(
+        websocket::close_reason(websocket::close_code::policy_error, "answers not read"),
+        [self = shared_from_this()](beast::error_code) { self->finish(""); });
   }
 
   void finish(const std::string& why) {
@@ -232,16 +303,21 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
 
   CAPWebHost::Impl& host_;
   websocket::stream<beast::tcp_stream> ws_;
+  LoopbackAcceptor::Slot slot_;                    // this connection's place under the cap
+  asio::steady_timer cutoff_{ws_.get_executor()};  // ends a close the page does not read
   const uint64_t id_;
   beast::flat_buffer buffer_;
-  std::deque<std::string> outbox_;  // on the I/O thread only
+  std::deque<std::string> outbox_;      // on the I/O thread only
+  std::atomic<size_t> queuedBytes_{0};  // frames given to send() and not yet written
+  std::atomic<bool> overflowed_{false};
+  bool closing_ = false;  // a close is under way; on the I/O thread only
   std::atomic<bool> closed_{false};
 };
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(CAPWebHost::Impl& host, tcp::socket socket)
-      : host_(host), stream_(std::move(socket)) {
+  HttpSession(CAPWebHost::Impl& host, tcp::socket socket, LoopbackAcceptor::Slot slot)
+      : host_(host), stream_(std::move(socket)), slot_(std::move(slot)) {
     // Answers are small and latency-bound: Nagle's delay would hold each one back.
     beast::error_code ignored;
     stream_.socket().set_option(tcp::no_delay(true), ignored);
@@ -253,9 +329,23 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     stream_.expires_after(std::chrono::seconds(60));
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec) return;
-                       self->handle(self->parser_->release());
+                       if (!ec) return self->handle(self->parser_->release());
+                       if (auto status = statusForReadError(ec)) self->refuse(*status);
                      });
+  }
+
+  // Answers a request that could not be read, then closes.
+  void refuse(http::status status) {
+    auto response = std::make_shared<http::response<http::string_body>>(status, 11);
+    response->set(http::field::content_type, "text/plain");
+    response->body() = std::string(http::obsolete_reason(status)) + "\n";
+    response->keep_alive(false);
+    response->prepare_payload();
+    http::async_write(stream_, *response,
+                      [self = shared_from_this(), response](beast::error_code, size_t) {
+                        beast::error_code ignored;
+                        self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                      });
   }
 
  private:
@@ -278,15 +368,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void upgrade(http::request<http::string_body> request) {
     std::string_view target(request.target().data(), request.target().size());
     std::string_view path = target.substr(0, target.find('?'));
-    std::string_view origin(request[http::field::origin].data(),
-                            request[http::field::origin].size());
-    std::string_view hostHeader(request[http::field::host].data(),
-                                request[http::field::host].size());
+    std::string_view origin = headerOf(request, http::field::origin);
+    std::string_view hostHeader = headerOf(request, http::field::host);
     std::string refusal;
     if (path != kBridgePath) {
       refusal = "unknown socket path";
-    } else if (!equalInConstantTime(queryParameter(target, "token"), host_.token)) {
-      refusal = "wrong or missing token";
+    } else if (!host_.hasSession(request)) {
+      refusal = "no session cookie";
     } else if (origin != host_.origin()) {
       refusal = "origin \"" + std::string(origin) + "\" is not this app's";
     } else if (hostHeader != host_.host()) {
@@ -308,7 +396,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return;
     }
     stream_.expires_never();
-    auto session = std::make_shared<BridgeSession>(host_, std::move(stream_));
+    auto session = std::make_shared<BridgeSession>(host_, std::move(stream_), std::move(slot_));
     {
       std::lock_guard lock(host_.sessionsMutex);
       host_.sessions.insert(session);
@@ -318,6 +406,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   CAPWebHost::Impl& host_;
   beast::tcp_stream stream_;
+  LoopbackAcceptor::Slot slot_;  // this connection's place under the cap; the socket's after
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
 };
@@ -334,9 +423,10 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
     response.body() = std::move(body);
     return response;
   };
-  std::string_view hostHeader(request[http::field::host].data(), request[http::field::host].size());
-  // A page reached under another host name (DNS rebinding) never gets the token.
-  if (hostHeader != host()) return answer(http::status::forbidden, "Forbidden\n", "text/plain");
+  // A page reached under another host name (DNS rebinding) gets nothing.
+  if (headerOf(request, http::field::host) != host()) {
+    return answer(http::status::forbidden, "Forbidden\n", "text/plain");
+  }
   std::string_view target(request.target().data(), request.target().size());
   if (target == "/_app/control") {
     if (request.method() != http::verb::post) {
@@ -347,6 +437,13 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
       return answer(http::status::forbidden, "Forbidden\n", "text/plain");
     }
     auto body = JSONSerialization::JSONObjectWithData(request.body());
+    if (body.ok() && body->find("action") && body->find("action")->asString() &&
+        *body->find("action")->asString() == "page-url") {
+      Value url = Value::Dictionary{};
+      url["url"] = newPageURL();
+      return answer(http::status::ok, JSONSerialization::dataWithJSONObject(url).value_or("{}"),
+                    "application/json");
+    }
     ControlHandler handler;
     {
       std::lock_guard lock(controlMutex);
@@ -359,6 +456,23 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
     return answer(http::status::method_not_allowed, "Method not allowed\n", "text/plain");
   }
   std::string path(target.substr(0, target.find_first_of("?#")));
+  if (std::string secret = queryParameter(target, "secret"); !secret.empty()) {
+    if (!spend(secret)) {
+      return answer(http::status::forbidden,
+                    "Forbidden: this link was used already; ask the app for a new one\n",
+                    "text/plain");
+    }
+    auto response = answer(http::status::see_other, "", "text/plain");
+    response.set(http::field::location, path);
+    response.set(http::field::set_cookie,
+                 cookieName() + "=" + session + "; Path=/; HttpOnly; SameSite=Strict");
+    return response;
+  }
+  if (!hasSession(request)) {
+    return answer(http::status::forbidden,
+                  "Forbidden: open the address the app printed (it holds a one-time secret)\n",
+                  "text/plain");
+  }
   if (path == kShimPath)
     return answer(http::status::ok, kBridgeShimScript, "text/javascript; charset=utf-8");
   if (path == "/") path = "/index.html";
@@ -385,12 +499,14 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
   return answer(http::status::ok, std::move(*body), contentType(file));
 }
 
-void CAPWebHost::Impl::accept() {
-  acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
-    if (ec) return;
-    std::make_shared<HttpSession>(*this, std::move(socket))->read();
-    accept();
-  });
+std::string CAPWebHost::Impl::newPageURL() {
+  std::string secret = randomToken();
+  {
+    std::lock_guard lock(secretsMutex);
+    secrets.push_back(secret);
+    if (secrets.size() > 16) secrets.pop_front();
+  }
+  return origin() + "/?secret=" + secret;
 }
 
 CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path bundle,
@@ -403,18 +519,16 @@ CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path 
   }
   impl_->bridge = std::move(bridge);
   impl_->token = token_;
-  tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
-  beast::error_code error;
-  impl_->acceptor.open(endpoint.protocol(), error);
-  if (!error) impl_->acceptor.set_option(asio::socket_base::reuse_address(true), error);
-  if (!error) impl_->acceptor.bind(endpoint, error);
-  if (!error) impl_->acceptor.listen(asio::socket_base::max_listen_connections, error);
-  if (error)
-    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-                             error.message());
-  port_ = impl_->acceptor.local_endpoint().port();
+  impl_->session = randomToken();
+  impl_->acceptor = std::make_unique<LoopbackAcceptor>(
+      impl_->io, port, LoopbackAcceptor::Limits{kMaxConnections, std::chrono::milliseconds(100)},
+      "Capacitor");
+  port_ = impl_->acceptor->port();
   impl_->port = port_;
-  impl_->accept();
+  Impl* impl = impl_.get();
+  impl_->acceptor->start([impl](tcp::socket socket, LoopbackAcceptor::Slot slot) {
+    std::make_shared<HttpSession>(*impl, std::move(socket), std::move(slot))->read();
+  });
   thread_ = std::thread([this] { impl_->io.run(); });
 }
 
@@ -427,12 +541,11 @@ void CAPWebHost::setControlHandler(ControlHandler handler) {
 
 std::string CAPWebHost::origin() const { return impl_->origin(); }
 
+std::string CAPWebHost::newPageURL() { return impl_->newPageURL(); }
+
 void CAPWebHost::stop() {
   if (impl_->stopped.exchange(true)) return;
-  asio::post(impl_->io, [this] {
-    beast::error_code ignored;
-    impl_->acceptor.close(ignored);
-  });
+  asio::post(impl_->io, [this] { impl_->acceptor->close(); });
   std::set<std::shared_ptr<void>> sessions;
   {
     std::lock_guard lock(impl_->sessionsMutex);

@@ -14,15 +14,25 @@ namespace platform {
 // Serves the app's web content on 127.0.0.1 and carries the bridge over a WebSocket on the same
 // origin, as the web view and its message handler do on the phone.
 //
+// Who may come in, as notebook servers do it: the URL the app prints (newPageURL) carries a
+// one-time secret. The first request with it is answered with a session cookie (HttpOnly,
+// SameSite=Strict, named after the port) and a redirect to the bare URL; every page, script and
+// socket request without that cookie is refused with 403, as is every request whose Host is not
+// this server's. Another local user reading the port gets nothing.
+//
 // HTTP: GET of files under the bundle folder (paths resolved with realpath and refused outside
 // it). index.html gets, right after "<head>", the runtime's start-up: the window.Capacitor
 // global and the socket address, the bridge shim, the bundle's native-bridge.js (the runtime's
-// own file, unchanged) and window.Capacitor.PluginHeaders from the bridge.
+// own file, unchanged) and window.Capacitor.PluginHeaders from the bridge. Malformed requests
+// get 400 (431 for headers over 8 KiB); a request must arrive whole within 60 s.
 //
-// WebSocket: "/_capacitor/bridge?token=<token>", accepted only with this run's token, an Origin
-// of this server and a Host of this server. Each connection is one CAPBridgePage; text frames go
-// to CAPBridge::handleFrame; binary frames close with 1002, frames over 4 MiB with 1009. Closing
-// is the page's reset (CAPBridge::pageClosed).
+// WebSocket: "/_capacitor/bridge", accepted only with the session cookie, an Origin of this
+// server and a Host of this server. Each connection is one CAPBridgePage; text frames go to
+// CAPBridge::handleFrame; binary frames close with 1002, frames over 4 MiB with 1009. Answers
+// waiting for a page that does not read are bounded: past kMaxQueuedBytes the socket is closed
+// with 1008. Closing is the page's reset (CAPBridge::pageClosed).
+//
+// At most kMaxConnections connections at once; running out of descriptors never stops it.
 //
 // Threads: one I/O thread runs every socket; answers may be sent from any thread and are written
 // in order. Construction binds and starts; destruction stops and joins.
@@ -38,12 +48,23 @@ class CAPWebHost {
   uint16_t port() const { return port_; }
   // "http://127.0.0.1:<port>"
   std::string origin() const;
-  // This run's secret for the socket (32 hexadecimal digits).
+  // Answers queued for one page beyond this close its socket (1008).
+  static constexpr size_t kMaxQueuedBytes = size_t{16} << 20;
+  static constexpr size_t kMaxConnections = 256;
+
+  // The page's address with a new one-time secret ("http://127.0.0.1:<port>/?secret=<32 hex
+  // digits>"). Each secret opens one browser session; at most 16 unspent ones are kept (the
+  // oldest goes). Any thread.
+  std::string newPageURL();
+
+  // This run's secret for the control path (32 hexadecimal digits).
   const std::string& token() const { return token_; }
 
   // The app's own control path: POST "/_app/control" with the header "X-App-Token: <token>" and
-  // a JSON object body is handed to the handler, on the I/O thread (it must only queue work);
-  // it answers whether it took the request (204, else 400). Without the token: 403.
+  // a JSON object body. {"action": "page-url"} is the host's own: it answers 200 with
+  // {"url": newPageURL()}. Every other body is handed to the handler, on the I/O thread (it must
+  // only queue work); it answers whether it took the request (204, else 400). Without the
+  // token: 403. The session cookie is neither needed nor enough here.
   using ControlHandler = std::function<bool(const Value& request)>;
   void setControlHandler(ControlHandler handler);
 

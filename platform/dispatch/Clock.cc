@@ -1,5 +1,7 @@
 #include "platform/dispatch/Clock.h"
 
+#include <time.h>
+
 #include <chrono>
 
 #include "platform/dispatch/DispatchRuntime.h"
@@ -42,8 +44,14 @@ double SystemClock::now() const {
 }
 
 double SystemClock::uptime() const {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
+  // The boot-time clock keeps counting while the machine is suspended, as the device's uptime
+  // does while it sleeps; the steady clock would stop.
+  timespec reading{};
+  if (clock_gettime(CLOCK_BOOTTIME, &reading) != 0) {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+  }
+  return static_cast<double>(reading.tv_sec) + static_cast<double>(reading.tv_nsec) / 1e9;
 }
 
 ManualClock::ManualClock(double now, double uptime) : now_(now), uptime_(uptime) {}

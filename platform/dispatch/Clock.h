@@ -14,7 +14,7 @@ class Clock {
 
   // Wall time: seconds since 1970-01-01 00:00:00 UTC.
   virtual double now() const = 0;
-  // Device uptime: monotonic seconds since an arbitrary boot instant.
+  // Device uptime: monotonic seconds since boot, counting the time the machine sleeps.
   virtual double uptime() const = 0;
 
   // The installed clock (the system clock unless a test installed another).
@@ -24,7 +24,8 @@ class Clock {
   static void install(std::shared_ptr<Clock> clock);
 };
 
-// The real clock: wall time from the system, uptime from the monotonic clock.
+// The real clock: wall time from the system, uptime from the boot-time clock (monotonic, and
+// running through suspend).
 class SystemClock : public Clock {
  public:
   double now() const override;

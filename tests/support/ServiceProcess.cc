@@ -53,7 +53,10 @@ ServiceProcess::ServiceProcess(const std::string& program,
     seen.append(buffer, static_cast<size_t>(n));
     size_t at = seen.find("listening on ");
     size_t end = at == std::string::npos ? at : seen.find('\n', at);
-    if (end != std::string::npos) baseURL_ = seen.substr(at + 13, end - at - 13);
+    if (end != std::string::npos) {
+      baseURL_ = seen.substr(at + 13, end - at - 13);
+      baseURL_ = baseURL_.substr(0, baseURL_.find(' '));  // "... (members from ...)"
+    }
   }
   if (baseURL_.empty()) {
     stop();
@@ -115,7 +118,16 @@ HttpResult httpRequest(const std::string& method, const std::string& url,
   HttpResult result;
   CURL* curl = curl_easy_init();
   curl_slist* list = nullptr;
-  for (const std::string& header : headers) list = curl_slist_append(list, header.c_str());
+  bool typed = false;
+  for (const std::string& header : headers) {
+    list = curl_slist_append(list, header.c_str());
+    typed |= strncasecmp(header.c_str(), "Content-Type:", 13) == 0;
+  }
+  // Our services speak JSON, and take changes to their state only with a JSON type; libcurl
+  // would otherwise label a body as a form.
+  if (!typed && method != "GET" && method != "HEAD") {
+    list = curl_slist_append(list, "Content-Type: application/json");
+  }
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");

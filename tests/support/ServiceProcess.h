@@ -33,7 +33,8 @@ class ServiceProcess {
   std::string baseURL_;
 };
 
-// One HTTP exchange with a test server, through libcurl, synchronous.
+// One HTTP exchange with a test server, through libcurl, synchronous. A request other than GET
+// or HEAD is sent as "Content-Type: application/json" unless `headers` name a type.
 struct HttpResult {
   long status = 0;  // 0 when no answer came
   std::string body;

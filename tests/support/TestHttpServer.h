@@ -9,24 +9,15 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "tools/loopback-http/LoopbackHttpServer.h"
+
 namespace testsupport {
 
-// A request as the server received it.
-struct RecordedRequest {
-  std::string method;                                        // "GET", "POST", ...
-  std::string target;                                        // path with query, as sent: "/a?x=1"
-  std::string path;                                          // target before "?"
-  std::string query;                                         // target after "?" (empty when none)
-  std::vector<std::pair<std::string, std::string>> headers;  // in order received
-  std::string body;
-
-  // The first header of that name (case-insensitive), or nothing.
-  std::optional<std::string> header(std::string_view name) const;
-};
+// A request as the server received it: method, target, path, query, headers, body.
+using RecordedRequest = loopback::HttpRequest;
 
 // What the server answers to one request.
 struct ScriptedResponse {
@@ -38,8 +29,9 @@ struct ScriptedResponse {
   std::chrono::milliseconds delay{0};
 };
 
-// A small HTTP/1.1 server on 127.0.0.1 for tests, on Boost.Beast. It listens on a free port
-// (or the one given), answers each request from its script, and records every request.
+// A small HTTP/1.1 server on 127.0.0.1 for tests: the local services' server
+// (loopback::LoopbackHttpServer, one handler thread) answering each request from its script and
+// recording every request. It listens on a free port (or the one given).
 // Answers, in order of precedence: the queued responses (enqueue), first in first out; then
 // the response set for the request's path (respondTo); else 404 with body "not scripted".
 // Keep-alive connections are served; requests on one connection are answered in order.
@@ -77,21 +69,16 @@ class TestHttpServer {
   static uint16_t closedPort();
 
  private:
-  struct Impl;
-  friend struct Impl;
-
   ScriptedResponse responseFor(const RecordedRequest& request);
   void record(RecordedRequest request);
-
-  std::unique_ptr<Impl> impl_;
-  uint16_t port_ = 0;
-  std::thread thread_;
 
   mutable std::mutex mutex_;
   mutable std::condition_variable arrived_;
   std::deque<ScriptedResponse> queued_;
   std::map<std::string, ScriptedResponse> byPath_;
   std::vector<RecordedRequest> requests_;
+  std::unique_ptr<loopback::LoopbackHttpServer> server_;  // last: stops before the script goes
+  uint16_t port_ = 0;
 };
 
 }  // namespace testsupport

@@ -48,8 +48,8 @@ std::string queryItem(const std::string& url, const std::string& name) {
 
 }  // namespace
 
-LinkService::LinkService(uint16_t port)
-    : server_(port, [this](const HttpRequest& r) { return service_.handle(r); }) {
+LinkService::LinkService(const loopback::LoopbackHttpServer::Options& options)
+    : server_(options, [this](const HttpRequest& r) { return service_.handle(r); }) {
   service_.route("POST", "/v1/shortLinks", [this](const HttpRequest& r) { return shorten(r); });
   service_.route("POST", "/v1/reopenAttribution",
                  [this](const HttpRequest& r) { return resolve(r); });
@@ -93,6 +93,11 @@ HttpResponse LinkService::shorten(const HttpRequest& request) {
   std::lock_guard lock(mutex_);
   std::string shortLink = origin + "/s" + std::to_string(next_++);
   longLinks_[shortLink] = longLink;
+  shortLinks_.push_back(shortLink);
+  if (shortLinks_.size() > kMaxShortLinks) {
+    longLinks_.erase(shortLinks_.front());
+    shortLinks_.pop_front();
+  }
   return json(200, {{"shortLink", shortLink}, {"warning", nlohmann::json::array()}});
 }
 

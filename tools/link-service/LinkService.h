@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -26,7 +27,9 @@ namespace link_service {
 // Thread-safe: routes run on the server's thread.
 class LinkService {
  public:
-  explicit LinkService(uint16_t port);
+  explicit LinkService(const loopback::LoopbackHttpServer::Options& options);
+  // The most short links it keeps; past it the oldest is forgotten (resolving it answers {}).
+  static constexpr size_t kMaxShortLinks = 10000;
   std::string baseURL() const { return server_.baseURL(); }
 
  private:
@@ -35,6 +38,7 @@ class LinkService {
 
   std::mutex mutex_;
   std::map<std::string, std::string> longLinks_;  // short -> long; guarded by mutex_
+  std::deque<std::string> shortLinks_;            // in order made; guarded by mutex_
   uint64_t next_ = 1;                             // guarded by mutex_
   loopback::ScriptedService service_;
   loopback::LoopbackHttpServer server_;

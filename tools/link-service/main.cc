@@ -2,22 +2,26 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 #include "tools/link-service/LinkService.h"
 
 int main(int argc, char** argv) {
-  uint16_t port = 8972;
-  for (int i = 1; i < argc; ++i) {
-    std::string argument = argv[i];
-    char* end = nullptr;
-    long value = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
-    if (argument != "--port" || end == nullptr || *end != '\0' || value < 0 || value > 65535) {
-      std::fprintf(stderr, "usage: link-service [--port N]  (default 8972; 0 picks a free one)\n");
+  loopback::LoopbackHttpServer::Options options;
+  options.port = 8972;
+  for (int i = 1; i < argc; i += 2) {
+    bool taken = false;
+    try {
+      taken = i + 1 < argc && loopback::parseServerOption(argv[i], argv[i + 1], &options);
+    } catch (const std::invalid_argument& e) {
+      std::fprintf(stderr, "link-service: %s\n", e.what());
+    }
+    if (!taken) {
+      std::fprintf(stderr, "usage: link-service [options]  (default port 8972)\n%s",
+                   loopback::kServerOptionsUsage);
       return 2;
     }
-    port = static_cast<uint16_t>(value);
-    ++i;
   }
   sigset_t signals;
   sigemptyset(&signals);
@@ -25,7 +29,7 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   try {
-    link_service::LinkService service(port);
+    link_service::LinkService service(options);
     std::printf("link-service listening on %s\n", service.baseURL().c_str());
     std::fflush(stdout);
     int received = 0;

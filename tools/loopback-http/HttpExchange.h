@@ -33,6 +33,9 @@ struct HttpResponse {
   // Never answered: the connection stays open, silent, until the client gives up or the server
   // stops. Plays a server that accepted the request and hung.
   bool silent = false;
+  // Never answered: the connection is reset (closed at once, with a TCP reset). Plays a
+  // server that dropped the exchange.
+  bool reset = false;
 
   static HttpResponse text(int status, std::string body,
                            std::string contentType = "text/plain; charset=utf-8");

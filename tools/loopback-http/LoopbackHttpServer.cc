@@ -2,12 +2,21 @@
 
 #include <strings.h>
 
+#include <cerrno>
+#include <cstdlib>
+
+#include <utility>  // before Asio, whose awaitable.hpp uses std::exchange
+
 #include <boost/asio.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <optional>
 #include <stdexcept>
 #include <vector>
+
+#include "platform/net/HttpReadError.h"
+#include "platform/net/LoopbackAcceptor.h"
 
 namespace loopback {
 
@@ -33,20 +42,57 @@ HttpResponse HttpResponse::text(int status, std::string body, std::string conten
   return response;
 }
 
+bool isLoopbackHost(std::string_view host, uint16_t port) {
+  const std::string suffix = ":" + std::to_string(port);
+  if (host.size() <= suffix.size() || host.substr(host.size() - suffix.size()) != suffix) {
+    return false;
+  }
+  std::string_view name = host.substr(0, host.size() - suffix.size());
+  for (std::string_view loopback : {"127.0.0.1", "localhost", "[::1]"}) {
+    if (name.size() == loopback.size() &&
+        strncasecmp(name.data(), loopback.data(), name.size()) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 namespace {
 
-constexpr std::uint64_t kBodyLimit = std::uint64_t{64} * 1024 * 1024;
-
 class Session;
+
+// A change to the service's state must come with a type a page of another origin cannot send
+// without the browser asking the server first (which it never allows).
+bool isControlChange(const HttpRequest& request) {
+  return request.path.rfind("/_control/", 0) == 0 && request.method != "GET" &&
+         request.method != "HEAD";
+}
+
+bool hasControlType(const HttpRequest& request) {
+  std::string type = request.header("Content-Type").value_or("");
+  type = type.substr(0, type.find(';'));
+  while (!type.empty() && type.back() == ' ') type.pop_back();
+  return strcasecmp(type.c_str(), "application/json") == 0 ||
+         strcasecmp(type.c_str(), "application/x-protobuf") == 0;
+}
 
 }  // namespace
 
 struct LoopbackHttpServer::Impl {
-  asio::io_context io;
-  tcp::acceptor acceptor{io};
+  Impl(const Options& o, Handler h)
+      : options(o),
+        handler(std::move(h)),
+        acceptor(io, o.port, {o.maxConnections, std::chrono::milliseconds(100)}, "loopback-http"),
+        pool(o.handlerThreads == 0 ? 1 : o.handlerThreads) {}
+
+  Options options;
   Handler handler;
-  // Connections whose request is never answered: kept open here until the server stops.
+  asio::io_context io;
+  platform::LoopbackAcceptor acceptor;
+  // Connections whose request is never answered: kept open here until the server stops. On the
+  // I/O thread only.
   std::vector<std::shared_ptr<Session>> silent;
+  asio::thread_pool pool;  // last: joined before the rest goes, since its jobs post to `io`
 };
 
 namespace {
@@ -54,28 +100,34 @@ namespace {
 // One connection: reads requests one after another and answers each through the handler.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, LoopbackHttpServer::Impl* server)
-      : stream_(std::move(socket)), timer_(stream_.get_executor()), server_(server) {}
+  Session(tcp::socket socket, platform::LoopbackAcceptor::Slot slot,
+          LoopbackHttpServer::Impl* server)
+      : stream_(std::move(socket)),
+        timer_(stream_.get_executor()),
+        slot_(std::move(slot)),
+        server_(server) {}
 
   void start() { readNext(); }
 
  private:
   void readNext() {
     parser_.emplace();
-    parser_->body_limit(kBodyLimit);
+    parser_->body_limit(server_->options.bodyLimit);
+    stream_.expires_after(server_->options.readDeadline);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec == http::error::body_limit) {
-                         self->keepAlive_ = false;
-                         self->write(self->build(HttpResponse::text(413, "body too large")));
-                         return;
-                       }
-                       if (ec) return;  // closed by the client, or the server stopping
-                       self->handle(self->parser_->release());
+                       if (!ec) return self->handle(self->parser_->release());
+                       // Closed by the client, timed out, or the server stopping: no answer.
+                       std::optional<http::status> status = platform::statusForReadError(ec);
+                       if (!status) return;
+                       self->keepAlive_ = false;
+                       self->write(self->build(HttpResponse::text(
+                           static_cast<int>(*status), "cannot read the request: " + ec.message())));
                      });
   }
 
   void handle(http::request<http::string_body> request) {
+    stream_.expires_never();
     HttpRequest recorded;
     recorded.method = std::string(request.method_string());
     recorded.target = std::string(request.target());
@@ -88,11 +140,33 @@ class Session : public std::enable_shared_from_this<Session> {
     recorded.body = std::move(request.body());
     keepAlive_ = request.keep_alive();
 
-    HttpResponse answer;
-    try {
-      answer = server_->handler(recorded);
-    } catch (const std::exception& e) {
-      answer = HttpResponse::text(500, std::string("internal error: ") + e.what());
+    if (!isLoopbackHost(recorded.header("Host").value_or(""), server_->acceptor.port())) {
+      keepAlive_ = false;
+      return write(build(HttpResponse::text(403, "this service answers only on 127.0.0.1\n")));
+    }
+    if (isControlChange(recorded) && !hasControlType(recorded)) {
+      return write(
+          build(HttpResponse::text(415, "control requests need Content-Type: application/json\n")));
+    }
+    // The handler runs on the pool; its answer comes back to this connection's thread.
+    asio::post(server_->pool, [self = shared_from_this(), recorded = std::move(recorded)] {
+      HttpResponse answer;
+      try {
+        answer = self->server_->handler(recorded);
+      } catch (const std::exception& e) {
+        answer = HttpResponse::text(500, std::string("internal error: ") + e.what());
+      }
+      asio::post(self->stream_.get_executor(),
+                 [self, answer = std::move(answer)] { self->answer(answer); });
+    });
+  }
+
+  void answer(const HttpResponse& answer) {
+    if (answer.reset) {
+      beast::error_code ignored;
+      stream_.socket().set_option(asio::socket_base::linger(true, 0), ignored);
+      stream_.socket().close(ignored);
+      return;
     }
     if (answer.silent) {
       server_->silent.push_back(shared_from_this());
@@ -121,6 +195,9 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void write(std::shared_ptr<http::response<http::string_body>> response) {
+    // A peer that never reads its answer holds the connection no longer than one that never
+    // finishes its request.
+    stream_.expires_after(server_->options.readDeadline);
     http::async_write(stream_, *response,
                       [self = shared_from_this(), response](beast::error_code ec, size_t) {
                         if (ec) return;
@@ -135,37 +212,25 @@ class Session : public std::enable_shared_from_this<Session> {
 
   beast::tcp_stream stream_;
   asio::steady_timer timer_;
+  platform::LoopbackAcceptor::Slot slot_;  // this connection's place under the server's cap
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   LoopbackHttpServer::Impl* server_;
   bool keepAlive_ = true;
 };
 
-void acceptNext(LoopbackHttpServer::Impl* server) {
-  server->acceptor.async_accept([server](beast::error_code ec, tcp::socket socket) {
-    if (ec) return;
-    std::make_shared<Session>(std::move(socket), server)->start();
-    acceptNext(server);
-  });
-}
-
 }  // namespace
 
 LoopbackHttpServer::LoopbackHttpServer(uint16_t port, Handler handler)
-    : impl_(std::make_unique<Impl>()) {
-  impl_->handler = std::move(handler);
-  tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
-  beast::error_code ec;
-  impl_->acceptor.open(endpoint.protocol(), ec);
-  if (!ec) impl_->acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) impl_->acceptor.bind(endpoint, ec);
-  if (!ec) impl_->acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-                             ec.message());
-  }
-  port_ = impl_->acceptor.local_endpoint().port();
-  acceptNext(impl_.get());
+    : LoopbackHttpServer(Options{.port = port}, std::move(handler)) {}
+
+LoopbackHttpServer::LoopbackHttpServer(Options options, Handler handler)
+    : impl_(std::make_unique<Impl>(options, std::move(handler))) {
+  port_ = impl_->acceptor.port();
+  Impl* impl = impl_.get();
+  impl_->acceptor.start([impl](tcp::socket socket, platform::LoopbackAcceptor::Slot slot) {
+    std::make_shared<Session>(std::move(socket), std::move(slot), impl)->start();
+  });
   thread_ = std::thread([this] { impl_->io.run(); });
 }
 
@@ -178,9 +243,39 @@ void LoopbackHttpServer::stop() {
   if (!thread_.joinable()) return;
   impl_->io.stop();
   thread_.join();
-  beast::error_code ignored;
-  impl_->acceptor.close(ignored);
+  impl_->pool.stop();
+  impl_->pool.join();
+  impl_->acceptor.close();
   impl_->silent.clear();
+}
+
+const char* const kServerOptionsUsage =
+    "  --port N               port on 127.0.0.1 (0 picks a free one)\n"
+    "  --read-deadline-ms N   a request must arrive whole within this (default 60000)\n"
+    "  --max-connections N    connections held at once (default 256)\n";
+
+bool parseServerOption(const std::string& flag, const std::string& value,
+                       LoopbackHttpServer::Options* options) {
+  if (flag != "--port" && flag != "--read-deadline-ms" && flag != "--max-connections") {
+    return false;
+  }
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long number = std::strtoull(value.c_str(), &end, 10);
+  if (value.empty() || value[0] == '-' || *end != '\0' || errno != 0) {
+    throw std::invalid_argument("bad value for " + flag + ": " + value);
+  }
+  if (flag == "--port") {
+    if (number > 65535) throw std::invalid_argument("bad port " + value);
+    options->port = static_cast<uint16_t>(number);
+  } else if (flag == "--read-deadline-ms") {
+    if (number == 0 || number > 86400000) throw std::invalid_argument("bad deadline " + value);
+    options->readDeadline = std::chrono::milliseconds(number);
+  } else {
+    if (number == 0 || number > 100000) throw std::invalid_argument("bad count " + value);
+    options->maxConnections = static_cast<size_t>(number);
+  }
+  return true;
 }
 
 std::string LoopbackHttpServer::baseURL() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,18 +11,39 @@
 
 namespace loopback {
 
-// An HTTP/1.1 server on 127.0.0.1 only, on Boost.Beast. One thread runs every connection;
-// keep-alive connections are served, requests on one connection answered in order. The handler
-// runs on the server's thread and must not block for long (delays are the response's `delay`).
-// Bodies above 64 MiB are refused with 413.
+// An HTTP/1.1 server on 127.0.0.1 only, on Boost.Beast, for the local services of ours. One I/O
+// thread carries every connection; the handler runs on a small pool of handler threads, so a
+// slow request never holds up another client's. Keep-alive connections are served, requests on
+// one connection answered in order.
+//
+// What it holds from any peer (see README.md, "Untrusted input"):
+//  - requests whose Host is not 127.0.0.1, localhost or [::1] with the bound port: 403 (a page
+//    reached through a rebinding host name reads nothing);
+//  - changes under "/_control/" (any method but GET and HEAD) without a JSON content type
+//    (application/json, or application/x-protobuf for encoded bytes): 415. A page of another
+//    origin can only send text/plain, form or multipart bodies without the browser asking first;
+//  - a request not read whole within `readDeadline` (real time): the connection is closed;
+//  - at most `maxConnections` connections at once; past it new peers wait in the backlog;
+//  - header sections over 8 KiB: 431; bodies over `bodyLimit`: 413; other malformed requests:
+//    400; then the connection is closed;
+//  - running out of descriptors never stops the server: accept is retried.
 class LoopbackHttpServer {
  public:
   using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
-  // Starts listening on 127.0.0.1:port (0 picks a free port). Throws std::runtime_error when the
-  // port cannot be bound.
+  struct Options {
+    uint16_t port = 0;  // 0 picks a free port
+    std::chrono::milliseconds readDeadline{60000};
+    size_t maxConnections = 256;
+    uint64_t bodyLimit = uint64_t{64} * 1024 * 1024;
+    size_t handlerThreads = 4;
+  };
+
+  // Starts listening. The handler may run on several handler threads at once: it must be
+  // thread-safe. Throws std::runtime_error when the port cannot be bound.
+  LoopbackHttpServer(Options options, Handler handler);
   LoopbackHttpServer(uint16_t port, Handler handler);
-  // Stops and joins the server thread.
+  // Stops and joins the server's threads.
   ~LoopbackHttpServer();
   LoopbackHttpServer(const LoopbackHttpServer&) = delete;
   LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
@@ -40,5 +62,18 @@ class LoopbackHttpServer {
   uint16_t port_ = 0;
   std::thread thread_;
 };
+
+// Reads one of the command-line options every local service takes into `options`:
+//   --port N                (0 picks a free one)
+//   --read-deadline-ms N    how long a request may take to arrive whole (default 60000)
+//   --max-connections N     connections held at once (default 256)
+// Answers false when `flag` is none of them; throws std::invalid_argument for a bad value.
+bool parseServerOption(const std::string& flag, const std::string& value,
+                       LoopbackHttpServer::Options* options);
+extern const char* const kServerOptionsUsage;
+
+// Whether a Host header names this machine's loopback with `port` ("127.0.0.1:8970",
+// "localhost:8970", "[::1]:8970"; the name case-insensitive).
+bool isLoopbackHost(std::string_view host, uint16_t port);
 
 }  // namespace loopback

@@ -1,5 +1,6 @@
 #include "tools/loopback-http/ScriptedService.h"
 
+#include <algorithm>
 #include <boost/beast/core/detail/base64.hpp>
 #include <nlohmann/json.hpp>
 
@@ -26,6 +27,38 @@ std::optional<std::string> base64Decode(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// A whole number from a query ("after=12&limit=50"); `fallback` when the item is absent,
+// nothing when it is not a number.
+std::optional<uint64_t> queryItemNumber(std::string_view query, std::string_view name,
+                                        uint64_t fallback) {
+  while (!query.empty()) {
+    std::string_view item = query.substr(0, query.find('&'));
+    query.remove_prefix(std::min(query.size(), item.size() + 1));
+    if (item.size() <= name.size() || item.substr(0, name.size()) != name ||
+        item[name.size()] != '=') {
+      continue;
+    }
+    std::string_view digits = item.substr(name.size() + 1);
+    if (digits.empty() || digits.size() > 18) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return std::nullopt;
+      value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return value;
+  }
+  return fallback;
+}
+
+}  // namespace
+
+std::optional<uint64_t> ScriptedService::queryNumber(std::string_view query,
+                                                     std::string_view name) const {
+  return queryItemNumber(query, name, name == "limit" ? log_.limits().maxRequests : 0);
+}
+
 void ScriptedService::route(const std::string& method, const std::string& path, Route handler) {
   routes_.push_back({method, path, std::move(handler)});
 }
@@ -40,10 +73,7 @@ void ScriptedService::clearScripts() {
   scripts_.clear();
 }
 
-std::vector<HttpRequest> ScriptedService::requests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return requests_;
-}
+std::vector<HttpRequest> ScriptedService::requests() const { return log_.requests(); }
 
 std::optional<ScriptedAnswer> ScriptedService::takeScript(const std::string& path) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -60,10 +90,7 @@ HttpResponse ScriptedService::handle(const HttpRequest& request) {
     std::optional<HttpResponse> builtIn = control(request);
     return builtIn ? *builtIn : routed(request);
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(request);
-  }
+  log_.add(request);
   std::optional<ScriptedAnswer> scripted = takeScript(request.path);
   if (!scripted) return routed(request);
   HttpResponse response;
@@ -94,22 +121,28 @@ HttpResponse ScriptedService::routed(const HttpRequest& request) const {
 
 std::optional<HttpResponse> ScriptedService::control(const HttpRequest& request) {
   if (request.path == "/_control/requests" && request.method == "GET") {
+    std::optional<uint64_t> after = queryNumber(request.query, "after");
+    std::optional<uint64_t> limit = queryNumber(request.query, "limit");
+    if (!after || !limit) return HttpResponse::text(400, "after and limit are whole numbers\n");
     json list = json::array();
-    for (const HttpRequest& r : requests()) {
+    for (const RequestLog::Entry& entry : log_.page(*after, *limit)) {
+      const HttpRequest& r = entry.request;
       json headers = json::array();
       for (const auto& [name, value] : r.headers) headers.push_back({name, value});
-      list.push_back({{"method", r.method},
+      list.push_back({{"sequence", entry.sequence},
+                      {"method", r.method},
                       {"target", r.target},
                       {"path", r.path},
                       {"query", r.query},
                       {"headers", headers},
+                      {"body_size", entry.bodySize},
+                      {"body_truncated", entry.bodySize > r.body.size()},
                       {"body_base64", base64Encode(r.body)}});
     }
     return HttpResponse::text(200, list.dump(), "application/json");
   }
   if (request.path == "/_control/requests" && request.method == "DELETE") {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
+    log_.clear();
     return HttpResponse::text(204, "");
   }
   if (request.path == "/_control/script" && request.method == "DELETE") {

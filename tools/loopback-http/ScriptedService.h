@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/loopback-http/HttpExchange.h"
+#include "tools/loopback-http/RequestLog.h"
 
 namespace loopback {
 
@@ -31,12 +32,20 @@ struct ScriptedAnswer {
 //                               "times": 1}
 //          Scripts for one path queue up in order; each applies `times` requests.
 //   DELETE /_control/script    removes every scripted answer
-//   GET    /_control/requests  the recorded requests as JSON: [{"method", "target", "path",
-//                               "query", "headers": [[name, value], ...], "body_base64"}]
+//   GET    /_control/requests?after=N&limit=M
+//                              the recent requests as JSON, oldest first, those after sequence
+//                              N (default 0), at most M (default: all it keeps):
+//                              [{"sequence", "method", "target", "path", "query",
+//                                "headers": [[name, value], ...], "body_size", "body_truncated",
+//                                "body_base64"}]
+//                              It keeps the last 1000 requests (32 MiB in all), each body cut at
+//                              1 MiB (RequestLog); page with `after` = the last sequence read.
 //   DELETE /_control/requests  forgets them
-// Other "/_control/" paths go to the service's routes, unrecorded.
+// Other "/_control/" paths go to the service's routes, unrecorded. Changes (every method but
+// GET) need a JSON content type; LoopbackHttpServer refuses them otherwise.
 //
-// Thread-safe: routes run on the server's thread while tests script and read from theirs.
+// Thread-safe: routes run on the server's handler threads, several at once, while tests script
+// and read from theirs; a route that keeps state guards it.
 class ScriptedService {
  public:
   using Route = std::function<HttpResponse(const HttpRequest&)>;
@@ -49,6 +58,7 @@ class ScriptedService {
   void script(const std::string& path, ScriptedAnswer answer);
   void clearScripts();
 
+  // The requests it still keeps (see RequestLog), oldest first.
   std::vector<HttpRequest> requests() const;
 
   // The handler to give LoopbackHttpServer.
@@ -58,6 +68,7 @@ class ScriptedService {
   std::optional<HttpResponse> control(const HttpRequest& request);
   HttpResponse routed(const HttpRequest& request) const;
   std::optional<ScriptedAnswer> takeScript(const std::string& path);
+  std::optional<uint64_t> queryNumber(std::string_view query, std::string_view name) const;
 
   struct Entry {
     std::string method;
@@ -69,7 +80,7 @@ class ScriptedService {
   mutable std::mutex mutex_;
   // Guarded by mutex_:
   std::map<std::string, std::deque<ScriptedAnswer>> scripts_;
-  std::vector<HttpRequest> requests_;
+  RequestLog log_;  // thread-safe on its own
 };
 
 // Base64 of bytes (standard alphabet, padded) and back; nullopt for malformed text.

@@ -4,6 +4,12 @@
 // KVLAnalytics), walks the application through launch and activation, logs the events given,
 // and with --upload resigns active and waits until what was logged has left the device.
 //
+// Screens (--screen CLASS) are view controllers pushed one after another on a navigation
+// controller in the key window, a little apart (real time), so the library sees the app go
+// through them. AdServices is linked: its token (--attribution-token, "attributed" by default,
+// which the local service attributes) goes to the service's "/api/v1/", and the driver waits
+// (bounded) for the answer before it uploads.
+//
 // Numbered events (--numbered FROM:TO) print "mark <i>" once event i is committed to the
 // database (the newest stored "n" event, read on the engine's worker queue after a barrier,
 // carries "seq" i); the crash test kills the driver between marks and restarts it.
@@ -22,9 +28,12 @@
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
+#include "AppMeasurement/features/APMSearchAdReporter.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
+#include "platform/adservices/AAAttribution.h"
 #include "platform/core/KVLApp.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/foundation/AppContainer.h"
@@ -32,6 +41,8 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/uikit/UIApplication.h"
+#include "platform/uikit/UIViewController.h"
+#include "platform/uikit/UIWindow.h"
 #include "platform/utilities/OULNetwork.h"
 
 namespace {
@@ -41,12 +52,16 @@ void usage() {
       stderr,
       "usage: measurement-driver --app-dir DIR [--service URL] [--app-id ID]\n"
       "                          [--event NAME[:key=value,...]]... [--numbered FROM:TO]\n"
-      "                          [--upload] [--debug]\n"
+      "                          [--screen CLASS]... [--screen-seconds S]\n"
+      "                          [--attribution-token TOKEN] [--upload] [--debug]\n"
       "  --app-dir DIR   the app's bundle and container (made when absent)\n"
       "  --service URL   the measurement service (default http://127.0.0.1:8970)\n"
       "  --app-id ID     the app identifier (default 1:1234567890:ios:0a1b2c3d)\n"
       "  --event ...     logs one event through KVLAnalytics; integer values stay numbers\n"
       "  --numbered A:B  logs \"n\" with \"seq\" A..B, printing \"mark <i>\" once stored\n"
+      "  --screen CLASS  shows a view controller of that class (repeat: one after another)\n"
+      "  --screen-seconds S  how long each screen stays before the next (default 1.5)\n"
+      "  --attribution-token TOKEN  the AdServices token (default \"attributed\")\n"
       "  --upload        resigns active and waits until everything is uploaded\n"
       "  --debug         the library's debug logging (-APMAnalyticsDebugEnabled)\n");
 }
@@ -178,6 +193,9 @@ int main(int argc, char** argv) {
   long from = 0, to = -1;
   bool upload = false;
   bool debug = false;
+  std::vector<std::string> screens;
+  double screenSeconds = 1.5;
+  std::string attributionToken = platform::AAAttribution::kDefaultToken;
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
     auto value = [&]() -> std::string {
@@ -201,7 +219,13 @@ int main(int argc, char** argv) {
         usage();
         return 2;
       }
-    } else if (argument == "--upload")
+    } else if (argument == "--screen")
+      screens.push_back(value());
+    else if (argument == "--screen-seconds")
+      screenSeconds = std::strtod(value().c_str(), nullptr);
+    else if (argument == "--attribution-token")
+      attributionToken = value();
+    else if (argument == "--upload")
       upload = true;
     else if (argument == "--debug")
       debug = true;
@@ -223,6 +247,9 @@ int main(int argc, char** argv) {
   std::string host = service.substr(scheme.size());
   while (!host.empty() && host.back() == '/') host.pop_back();
   APMRemoteConfig::setHosts({host, host, host});
+  APMSearchAdReporter::setAttributionServiceHost(host);
+  platform::AAAttribution::shared()->setToken(attributionToken);
+  platform::AAAttribution::registerInRuntime();
 
   std::filesystem::path bundle = appDir / "Driver.app";
   if (!layOutBundle(bundle, appID)) {
@@ -250,6 +277,30 @@ int main(int argc, char** argv) {
   application->didFinishLaunching();
   application->didBecomeActive();
   platform::DispatchQueue::drainMain();
+
+  // Screens: kept alive to the end, as an app keeps its window.
+  std::shared_ptr<UIWindow> window;
+  auto navigation = std::make_shared<UINavigationController>();
+  for (const std::string& screen : screens) {
+    auto controller = std::make_shared<UIViewController>(
+        UIViewController::ClassInfo{screen, "UIViewController", true});
+    navigation->pushViewController(controller);
+    if (!window) {
+      window = UIWindow::create();
+      window->setRootViewController(navigation);
+      window->makeKeyAndVisible();
+    }
+    platform::DispatchQueue::drainMain();
+    std::this_thread::sleep_for(std::chrono::duration<double>(screenSeconds));
+    platform::DispatchQueue::drainMain();
+  }
+  if (!screens.empty()) std::printf("showed %zu screens\n", screens.size());
+
+  // The search-ads answer arrives from the service in real time: wait for it, bounded.
+  for (int i = 0; i < 100 && !APMPersistedConfig::sharedInstance()->searchAdCampaignValue(); ++i) {
+    platform::DispatchQueue::drainMain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 
   for (const std::string& entry : events) {
     size_t colon = entry.find(':');

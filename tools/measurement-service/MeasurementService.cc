@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/Clock.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -93,7 +94,10 @@ MeasurementService::MeasurementService(const Options& options) {
   }
   service_.route("GET", "/config/app/", [this](const HttpRequest& r) { return configuration(r); });
   service_.route("POST", "/a", [this](const HttpRequest& r) { return upload(r); });
-  service_.route("GET", "/", [this](const HttpRequest&) { return page(); });
+  // "/" routes every path as a prefix: only the page itself is answered there.
+  service_.route("GET", "/", [this](const HttpRequest& r) {
+    return r.path == "/" ? page() : HttpResponse::text(404, "no such resource\n");
+  });
   // The store's product catalogue for the StoreKit stand-in: "<data>/storekit-products.json"
   // when present, else two sample products.
   storeCatalogue_ = kSampleStoreCatalogue;
@@ -121,8 +125,16 @@ MeasurementService::MeasurementService(const Options& options) {
     configurations_.remove(*appID);
     return HttpResponse::text(204, "");
   });
+  service_.route("POST", "/api/v1/",
+                 [this](const HttpRequest& r) { return attribution_.attribution(r); });
+  service_.route("PUT", "/_control/attribution/",
+                 [this](const HttpRequest& r) { return attribution_.script(r); });
+  service_.route("DELETE", "/_control/attribution/",
+                 [this](const HttpRequest& r) { return attribution_.forget(r); });
+  loopback::LoopbackHttpServer::Options server = options.server;
+  server.bodyLimit = std::min(server.bodyLimit, kMaxBodyBytes);
   server_ = std::make_unique<loopback::LoopbackHttpServer>(
-      options.port, [this](const HttpRequest& r) { return service_.handle(r); });
+      server, [this](const HttpRequest& r) { return service_.handle(r); });
 }
 
 HttpResponse MeasurementService::configuration(const HttpRequest& request) const {
@@ -155,7 +167,9 @@ HttpResponse MeasurementService::configuration(const HttpRequest& request) const
 
 HttpResponse MeasurementService::upload(const HttpRequest& request) {
   UploadSummary summary =
-      uploads_->record(request.body, request.header("Content-Encoding").value_or(""), nowSeconds());
+      uploads_->record(request.body, request.header("Content-Encoding").value_or(""), nowSeconds(),
+                       kMaxInflatedUploadBytes);
+  if (summary.tooLarge) return HttpResponse::text(413, summary.error + "\n");
   if (!summary.decoded) return HttpResponse::text(400, "cannot decode: " + summary.error + "\n");
   HttpResponse response;
   response.status = 204;

@@ -6,6 +6,7 @@
 
 #include "tools/loopback-http/LoopbackHttpServer.h"
 #include "tools/loopback-http/ScriptedService.h"
+#include "tools/measurement-service/AttributionService.h"
 #include "tools/measurement-service/ConfigurationStore.h"
 #include "tools/measurement-service/UploadStore.h"
 
@@ -18,17 +19,26 @@ namespace measurement_service {
 //                                   If-None-Match or If-Modified-Since still match; 404 when the
 //                                   app has none
 //   POST /a                         an upload: kept, decoded into the upload store, 204; a body
-//                                   that does not decode is kept too and answered 400
-//   GET  /                          a page listing what arrived
+//                                   that does not decode is kept too and answered 400; one that
+//                                   inflates beyond kMaxInflatedUploadBytes is answered 413
+//   GET  /                          a page listing what arrived (other GET paths: 404)
 //   GET  /uploads.json              the latest uploads as JSON
+//   POST /api/v1/                   search-ads attribution, answered per token
+//                                   (AttributionService, with its control endpoints)
 //   PUT  /_control/config/<app id>  stores a configuration (JSON form or encoded bytes)
 //   DELETE /_control/config/<app id>
 // plus the scripting and request-record endpoints of loopback::ScriptedService.
 class MeasurementService {
  public:
+  // The largest batch the library ever uploads (the ceiling of its
+  // "measurement.upload.max_batch_size"): a gzip body is inflated no further than this.
+  static constexpr size_t kMaxInflatedUploadBytes = 10485760;
+  // Bodies above this are refused (413) before they are read whole.
+  static constexpr uint64_t kMaxBodyBytes = uint64_t{16} << 20;
+
   struct Options {
-    uint16_t port = 0;            // 0: a free port
-    std::string dataDirectory;    // holds "uploads.sqlite"; created when missing
+    loopback::LoopbackHttpServer::Options server;  // port (0: a free one), deadline, cap
+    std::string dataDirectory;                     // holds "uploads.sqlite"; created when missing
     std::string configDirectory;  // "<app id>.json" / "<app id>.pb" files; empty: none
   };
 
@@ -47,6 +57,7 @@ class MeasurementService {
   loopback::HttpResponse page() const;
 
   ConfigurationStore configurations_;
+  AttributionService attribution_;
   std::unique_ptr<UploadStore> uploads_;
   std::string storeCatalogue_;  // the JSON answer of "/storekit/products"
   loopback::ScriptedService service_;

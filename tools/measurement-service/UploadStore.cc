@@ -77,7 +77,7 @@ void UploadStore::exec(const char* sql) const {
 }
 
 UploadSummary UploadStore::record(const std::string& body, const std::string& contentEncoding,
-                                  double receivedAt) {
+                                  double receivedAt, size_t maxInflated) {
   UploadSummary summary;
   std::string payload = body;
   bool gzipped = contentEncoding == "gzip" ||
@@ -85,8 +85,9 @@ UploadSummary UploadStore::record(const std::string& body, const std::string& co
                   static_cast<unsigned char>(body[1]) == 0x8b);
   std::optional<ordered_json> batch;
   if (gzipped) {
-    std::optional<std::string> inflated = apmmsg::gunzip(body, &summary.error);
+    std::optional<std::string> inflated = apmmsg::gunzip(body, &summary.error, maxInflated);
     if (inflated) payload = std::move(*inflated);
+    summary.tooLarge = !inflated && summary.error.find("inflates beyond") != std::string::npos;
   }
   if (summary.error.empty()) {
     batch = apmmsg::decodeToJson(*apmmsg::findMessage("MeasurementBatch"), payload, &summary.error);

@@ -12,7 +12,8 @@ namespace measurement_service {
 struct UploadSummary {
   int64_t uploadID = 0;
   bool decoded = false;
-  std::string error;  // why the body did not decode (decoded false)
+  std::string error;      // why the body did not decode (decoded false)
+  bool tooLarge = false;  // it inflated beyond the bound given (decoded false)
   int bundles = 0;
   int repeatedBundles = 0;  // bundles seen in an earlier upload already
   int events = 0;
@@ -34,10 +35,11 @@ class UploadStore {
   UploadStore(const UploadStore&) = delete;
   UploadStore& operator=(const UploadStore&) = delete;
 
-  // Records one upload body: gzip (by `contentEncoding` or its magic bytes) is inflated, then
-  // the body is decoded as a MeasurementBatch. A body that does not decode is still kept.
+  // Records one upload body: gzip (by `contentEncoding` or its magic bytes) is inflated, to at
+  // most `maxInflated` bytes, then the body is decoded as a MeasurementBatch. A body that does
+  // not decode, or inflates further, is still kept (as received).
   UploadSummary record(const std::string& body, const std::string& contentEncoding,
-                       double receivedAt);
+                       double receivedAt, size_t maxInflated = size_t{10} << 20);
 
   // The latest `limit` uploads, newest first, each with its bundles' JSON.
   nlohmann::ordered_json latest(int limit) const;

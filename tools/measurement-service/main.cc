@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "tools/measurement-service/MeasurementService.h"
@@ -10,18 +11,21 @@
 namespace {
 
 void usage() {
-  std::fprintf(stderr,
-               "usage: measurement-service [--port N] [--data DIR] [--config-dir DIR]\n"
-               "  --port N         port on 127.0.0.1 (default 8970; 0 picks a free one)\n"
-               "  --data DIR       where uploads.sqlite is kept (default ./measurement-data)\n"
-               "  --config-dir DIR configurations, one \"<app id>.json\" or \".pb\" each\n");
+  std::fprintf(
+      stderr,
+      "usage: measurement-service [--port N] [--data DIR] [--config-dir DIR]\n"
+      "                           [--read-deadline-ms N] [--max-connections N]\n"
+      "  --data DIR             where uploads.sqlite is kept (default ./measurement-data)\n"
+      "  --config-dir DIR       configurations, one \"<app id>.json\" or \".pb\" each\n"
+      "%s  (default port 8970)\n",
+      loopback::kServerOptionsUsage);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   measurement_service::MeasurementService::Options options;
-  options.port = 8970;
+  options.server.port = 8970;
   options.dataDirectory = "measurement-data";
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
@@ -30,15 +34,14 @@ int main(int argc, char** argv) {
       return 2;
     }
     std::string value = argv[++i];
-    if (argument == "--port") {
-      char* end = nullptr;
-      long port = std::strtol(value.c_str(), &end, 10);
-      if (*end != '\0' || port < 0 || port > 65535) {
-        usage();
-        return 2;
-      }
-      options.port = static_cast<uint16_t>(port);
-    } else if (argument == "--data") {
+    try {
+      if (loopback::parseServerOption(argument, value, &options.server)) continue;
+    } catch (const std::invalid_argument& e) {
+      std::fprintf(stderr, "measurement-service: %s\n", e.what());
+      usage();
+      return 2;
+    }
+    if (argument == "--data") {
       options.dataDirectory = value;
     } else if (argument == "--config-dir") {
       options.configDirectory = value;

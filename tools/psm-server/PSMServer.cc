@@ -1,8 +1,6 @@
 #include "tools/psm-server/PSMServer.h"
 
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
+#include <algorithm>
 #include <optional>
 
 #include "AppMeasurement/PrivateSetMembership/Sources/NANOBytes.h"
@@ -12,58 +10,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "proto/psm.nano.h"
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-using tcp = asio::ip::tcp;
-
 namespace {
-
-constexpr uint64_t kBodyLimit = 64ull * 1024 * 1024;
-
-// One connection: requests answered in order, keep-alive honoured.
-class Session : public std::enable_shared_from_this<Session> {
- public:
-  Session(tcp::socket socket, PSMServer* server) : stream_(std::move(socket)), server_(server) {}
-  void start() { readNext(); }
-
- private:
-  void readNext() {
-    parser_.emplace();
-    parser_->body_limit(kBodyLimit);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (!ec) self->respond(self->parser_->release());
-                     });
-  }
-
-  void respond(http::request<http::string_body> request) {
-    PSMServer::Answer answer = server_->handle(std::string(request.method_string()),
-                                               std::string(request.target()), request.body());
-    auto response = std::make_shared<http::response<http::string_body>>();
-    response->version(11);
-    response->result(static_cast<unsigned>(answer.status));
-    if (!answer.body.empty()) response->set(http::field::content_type, "application/json");
-    response->body() = std::move(answer.body);
-    response->keep_alive(request.keep_alive());
-    response->prepare_payload();
-    http::async_write(stream_, *response,
-                      [self = shared_from_this(), response](beast::error_code ec, size_t) {
-                        if (ec) return;
-                        if (!response->keep_alive()) {
-                          beast::error_code ignored;
-                          self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-                          return;
-                        }
-                        self->readNext();
-                      });
-  }
-
-  beast::tcp_stream stream_;
-  beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
-  PSMServer* server_;
-};
 
 std::string jsonObject(platform::Value::Dictionary members) {
   return platform::JSONSerialization::dataWithJSONObject(platform::Value(std::move(members)))
@@ -81,15 +28,16 @@ std::optional<std::string> stringMember(const std::string& body, const char* key
 
 }  // namespace
 
-struct PSMServer::Impl {
-  asio::io_context io;
-  tcp::acceptor acceptor{io};
-  std::function<void()> accept;
-};
-
 PSMServer::PSMServer(PSMServerConfig config) : config_(std::move(config)) {}
 
 absl::StatusOr<std::unique_ptr<PSMServer>> PSMServer::start(PSMServerConfig config, uint16_t port) {
+  loopback::LoopbackHttpServer::Options options;
+  options.port = port;
+  return start(std::move(config), options);
+}
+
+absl::StatusOr<std::unique_ptr<PSMServer>> PSMServer::start(
+    PSMServerConfig config, loopback::LoopbackHttpServer::Options options) {
   std::unique_ptr<PSMServer> server(new PSMServer(std::move(config)));
   const PSMServerConfig* view = &server->config_;
   auto olderFlow = PSMServerDatabase::Create(
@@ -102,55 +50,40 @@ absl::StatusOr<std::unique_ptr<PSMServer>> PSMServer::start(PSMServerConfig conf
   server->olderFlow_ = *std::move(olderFlow);
   server->odm_ = *std::move(odm);
 
-  server->impl_ = std::make_unique<Impl>();
-  Impl& impl = *server->impl_;
-  beast::error_code ec;
-  tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
-  impl.acceptor.open(endpoint.protocol(), ec);
-  if (!ec) impl.acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) impl.acceptor.bind(endpoint, ec);
-  if (!ec) impl.acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    return absl::UnavailableError("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-                                  ec.message());
-  }
+  options.bodyLimit = std::min(options.bodyLimit, kMaxBodyBytes);
   PSMServer* self = server.get();
-  impl.accept = [self] {
-    self->impl_->acceptor.async_accept([self](beast::error_code error, tcp::socket socket) {
-      if (error) return;
-      std::make_shared<Session>(std::move(socket), self)->start();
-      self->impl_->accept();
-    });
-  };
-  impl.accept();
-  server->thread_ = std::thread([self] { self->impl_->io.run(); });
+  try {
+    server->http_ = std::make_unique<loopback::LoopbackHttpServer>(
+        options, [self](const loopback::HttpRequest& request) {
+          self->log_.add(request);
+          Answer answer = self->handle(request.method, request.target, request.body);
+          loopback::HttpResponse response;
+          response.status = answer.status;
+          if (!answer.body.empty())
+            response.headers.emplace_back("Content-Type", "application/json");
+          response.body = std::move(answer.body);
+          return response;
+        });
+  } catch (const std::runtime_error& e) {
+    return absl::UnavailableError(e.what());
+  }
   return server;
 }
 
-PSMServer::~PSMServer() {
-  stop();
-  impl_.reset();
-}
+PSMServer::~PSMServer() { stop(); }
 
 void PSMServer::stop() {
-  if (!impl_) return;
-  impl_->io.stop();
-  if (thread_.joinable()) thread_.join();
-  beast::error_code ignored;
-  impl_->acceptor.close(ignored);
+  if (http_) http_->stop();
 }
 
-void PSMServer::wait() {
-  if (thread_.joinable()) thread_.join();
-}
+uint16_t PSMServer::port() const { return http_->port(); }
 
-uint16_t PSMServer::port() const { return impl_->acceptor.local_endpoint().port(); }
-
-std::string PSMServer::baseURL() const { return "http://127.0.0.1:" + std::to_string(port()); }
+std::string PSMServer::baseURL() const { return http_->baseURL(); }
 
 std::vector<std::string> PSMServer::targets() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return targets_;
+  std::vector<std::string> targets;
+  for (const loopback::HttpRequest& request : log_.requests()) targets.push_back(request.target);
+  return targets;
 }
 
 void PSMServer::failNext(const std::string& path, int status, int count) {
@@ -163,7 +96,6 @@ PSMServer::Answer PSMServer::handle(const std::string& method, const std::string
   const std::string path = target.substr(0, target.find('?'));
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    targets_.push_back(target);
     auto failure = failures_.find(path);
     if (failure != failures_.end() && failure->second.second > 0) {
       --failure->second.second;

@@ -2,22 +2,31 @@
 //   psm-server --members tools/psm-server/sample-members.json [--port 8787]
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "tools/psm-server/PSMServer.h"
 
 int main(int argc, char** argv) {
   std::string members = "tools/psm-server/sample-members.json";
-  int port = 8787;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--members") == 0) {
-      members = argv[i + 1];
-    } else if (std::strcmp(argv[i], "--port") == 0) {
-      port = std::atoi(argv[i + 1]);
-    } else {
-      std::fprintf(stderr, "usage: psm-server [--members FILE] [--port N]\n");
+  loopback::LoopbackHttpServer::Options options;
+  options.port = 8787;
+  for (int i = 1; i < argc; i += 2) {
+    bool taken = i + 1 < argc;
+    try {
+      if (taken && std::strcmp(argv[i], "--members") == 0) {
+        members = argv[i + 1];
+      } else {
+        taken = taken && loopback::parseServerOption(argv[i], argv[i + 1], &options);
+      }
+    } catch (const std::invalid_argument& e) {
+      std::fprintf(stderr, "psm-server: %s\n", e.what());
+      taken = false;
+    }
+    if (!taken) {
+      std::fprintf(stderr, "usage: psm-server [--members FILE] [options]  (default port 8787)\n%s",
+                   loopback::kServerOptionsUsage);
       return 2;
     }
   }
@@ -27,7 +36,13 @@ int main(int argc, char** argv) {
                  std::string(config.status().message()).c_str());
     return 1;
   }
-  auto server = PSMServer::start(*std::move(config), static_cast<uint16_t>(port));
+  // Signals are taken synchronously below, so block them before any thread starts.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  auto server = PSMServer::start(*std::move(config), options);
   if (!server.ok()) {
     std::fprintf(stderr, "psm-server: %s\n", std::string(server.status().message()).c_str());
     return 1;
@@ -35,6 +50,7 @@ int main(int argc, char** argv) {
   std::printf("psm-server listening on %s (members from %s)\n", (*server)->baseURL().c_str(),
               members.c_str());
   std::fflush(stdout);
-  (*server)->wait();
+  int received = 0;
+  sigwait(&signals, &received);
   return 0;
 }

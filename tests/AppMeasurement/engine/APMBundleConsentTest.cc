@@ -3,28 +3,23 @@
 #include <gtest/gtest.h>
 
 #include "AppMeasurement/engine/APMBundleConsent.h"
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 
 namespace {
 
 using B = APMPBMeasurementBundle;
 
-class FakeIdentity : public APMEngineIdentity {
- public:
-  std::string appInstanceID() override { return instance; }
-  void setAppInstanceID(std::string) override {}
-  void resetAppInstanceID() override {}
-  std::string appIDFromRZQ() override { return "app"; }
-  void setAppIDFromRZQ(std::string) override {}
-  std::optional<std::string> kavrelinInstallationID() override { return std::nullopt; }
-  void setKavrelinInstallationID(std::optional<std::string>) override {}
-  std::optional<std::string> appVersion() override { return "1.0"; }
-  std::optional<std::string> resettableDeviceID() override { return resettable; }
-  std::optional<std::string> vendorDeviceID() override { return vendor; }
-  bool hasLimitAdTrackingState() override { return latKnown; }
-  bool isLimitAdTrackingEnabled() override { return false; }
-  int32_t appleConsentStatus() override { return status; }
-  std::string ephemeralAppInstanceID() override { return "ephemeral"; }
+// The identity's answers a pass reads, as a test sets them.
+struct FakeIdentity {
+  operator APMBundleConsent::Identifiers() const {
+    APMBundleConsent::Identifiers ids;
+    ids.appInstanceID = instance;
+    ids.resettableDeviceID = resettable;
+    ids.vendorDeviceID = vendor;
+    ids.hasLimitedAdTracking = latKnown;
+    ids.appleConsentStatus = status;
+    ids.ephemeralAppInstanceID = "ephemeral";
+    return ids;
+  }
 
   std::string instance = "instance";
   std::optional<std::string> resettable = "idfa";

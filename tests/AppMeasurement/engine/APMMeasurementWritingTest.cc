@@ -1,6 +1,7 @@
 // Event handling and writing: the daily limits, the name cardinality, the allow-list, shared
 // metadata records, listeners and the interceptor.
 #include <atomic>
+#include <regex>
 
 #include "AppMeasurement/records/APMDailyCounts.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
@@ -150,7 +151,19 @@ TEST_F(WritingTest, EventsOfTheSameStateShareOneMetadataRecord) {
     ASSERT_TRUE(metadata);
     EXPECT_EQ(apm_64LSBMD5(metadata->protoBuffer().value()), *fingerprints.begin());
     EXPECT_EQ(NANOGetString(*metadata, APMPBMeasurementBundle::kPlatform), "ios");
-    EXPECT_EQ(NANOGetString(*metadata, APMPBMeasurementBundle::kAppId), kAppID);
+    // The app's own identifier, and the platform's app identifier beside it.
+    EXPECT_EQ(NANOGetString(*metadata, APMPBMeasurementBundle::kAppId), kBundleID);
+    EXPECT_EQ(NANOGetString(*metadata, APMPBMeasurementBundle::kRzqAppId), kAppID);
+    EXPECT_EQ(NANOGetInt32(*metadata, APMPBMeasurementBundle::kAppVersionMajor), 2);
+    EXPECT_EQ(NANOGetInt32(*metadata, APMPBMeasurementBundle::kAppVersionMinor), 5);
+    EXPECT_EQ(NANOGetInt32(*metadata, APMPBMeasurementBundle::kAppVersionRelease), 7);
+    std::string instance =
+        NANOGetString(*metadata, APMPBMeasurementBundle::kAppInstanceId).value_or("");
+    EXPECT_TRUE(std::regex_match(instance, std::regex("[0-9A-F]{32}"))) << instance;
+    EXPECT_EQ(instance, identity->appInstanceID());
+    EXPECT_FALSE(NANOGetString(*metadata, APMPBMeasurementBundle::kSessionStitchingToken)
+                     .value_or("")
+                     .empty());
   });
 }
 
@@ -158,6 +171,7 @@ TEST_F(WritingTest, EventsOfTheSameStateShareOneMetadataRecord) {
 // public events only, and ad-exposure events never reach listeners.
 TEST_F(WritingTest, ListenersAndInterceptor) {
   makeEngine();
+  APMAnalytics::unsuspendOperationQueue();  // listeners hear events through the call queue
   std::vector<std::string> heard;
   std::mutex mutex;
   APMAnalytics::addLogEventListener([&](const APMEvent& event) {

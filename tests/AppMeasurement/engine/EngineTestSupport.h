@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,16 +14,19 @@
 #include <gtest/gtest.h>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
-#include "AppMeasurement/engine/APMEngineIdentity.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/core/KVLApp.h"
 #include "platform/foundation/AppContainer.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/PropertyListSerialization.h"
 #include "platform/runtime/ClassRegistry.h"
+#include "platform/security/Keychain.h"
 #include "platform/utilities/OULNetwork.h"
 #include "platform/utilities/OULOSLog.h"
 #include "tests/support/DispatchTestEnvironment.h"
@@ -71,12 +75,28 @@ inline APMPBMeasurementConfig makeConfig(
 class EngineTest : public ::testing::Test {
  protected:
   static constexpr const char* kAppID = "1:1234567890:ios:abcdef";
+  static constexpr const char* kBundleID = "com.example.measured";
+
+  // The main bundle's Info.plist (bundle identifier and versions unless the test sets them).
+  void writeInfoPlist(platform::Value::Dictionary info) {
+    info.emplace("CFBundleIdentifier", platform::Value(kBundleID));
+    info.emplace("CFBundleShortVersionString", platform::Value("2.5"));
+    info.emplace("CFBundleVersion", platform::Value("2.5.7"));
+    auto data = platform::PropertyListSerialization::dataWithPropertyList(
+        platform::Value(info), platform::PropertyListSerialization::Format::XML);
+    ASSERT_TRUE(data.ok());
+    std::filesystem::create_directories(base_ / "App.app");
+    std::ofstream(base_ / "App.app" / "Info.plist", std::ios::binary) << *data;
+    platform::Bundle::setMainBundlePath(base_ / "App.app");
+  }
 
   void SetUp() override {
     std::string pattern = (std::filesystem::temp_directory_path() / "kvl-engine-XXXXXX");
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     base_ = pattern;
     ASSERT_TRUE(platform::AppContainer::setRoot(base_ / "container").ok());
+    platform::SecKeychainSetPathForTesting(base_ / "keychain");
+    writeInfoPlist({});
     OULSetLoggerLevel(OULLoggerLevelDebug);
     APMAnalytics::resetForTesting();
     APMAnalytics::load();  // the library's load time, under the test's clock
@@ -91,6 +111,8 @@ class EngineTest : public ::testing::Test {
     KVLApp::resetForTesting();
     env.finish();
     OULSetLoggerLevel(OULLoggerLevelNotice);
+    platform::SecKeychainSetPathForTesting(std::nullopt);
+    platform::Bundle::setMainBundlePath({});
     std::error_code ignored;
     std::filesystem::remove_all(base_, ignored);
   }
@@ -103,8 +125,10 @@ class EngineTest : public ::testing::Test {
     APMMeasurement::Collaborators collaborators;
     collaborators.persistedConfig = persistedConfig;
     collaborators.network = network;
-    collaborators.identity = std::make_shared<APMPersistedIdentity>(persistedConfig);
-    collaborators.identity->setAppIDFromRZQ(kAppID);
+    APMIdentity::resetAppIDFromRZQForTesting();
+    identity = APMIdentity::create(persistedConfig);
+    identity->setAppIDFromRZQ(kAppID);
+    collaborators.identity = identity;
     engine =
         APMMeasurement::create(std::move(collaborators), kAppID, true, false, std::move(safelist));
     env.waitUntilIdle();
@@ -183,6 +207,7 @@ class EngineTest : public ::testing::Test {
   testsupport::DispatchTestEnvironment env;
   testsupport::LogCapture capture;
   std::shared_ptr<APMPersistedConfig> persistedConfig;
+  std::shared_ptr<APMIdentity> identity;
   std::shared_ptr<APMMeasurement> engine;
 };
 

@@ -2,7 +2,8 @@
 // loads it with the real @capacitor/core and native-bridge.js, and every answer web code gets
 // is checked. Usage: node app.e2e.mjs <path to app>
 import { chromium } from 'playwright-core';
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
+import { connect } from 'node:net';
 import { cpSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createHash } from 'node:crypto';
 import { tmpdir } from 'node:os';
@@ -16,6 +17,7 @@ let app;
 let browser;
 let linkService;
 let measurementService;
+let measurementHost;
 
 // The login-and-link service on a free port; the app's bundle is copied with its address.
 function startLinkService() {
@@ -55,9 +57,10 @@ function bundleFor(serviceUrl) {
   return bundle;
 }
 
-function startApp(bundle, measurementHost) {
-  app = spawn(appPath, ['--data-dir', join(dataDir, 'data'), '--bundle', bundle, '--port', '0'],
-    { stdio: ['ignore', 'pipe', 'inherit'], env: { ...process.env, KVL_MEASUREMENT_HOST: measurementHost,
+function startApp(bundle, wrapper = [], data = join(dataDir, 'data')) {
+  const command = [...wrapper, appPath, '--data-dir', data, '--bundle', bundle, '--port', '0'];
+  app = spawn(command[0], command.slice(1), { stdio: ['ignore', 'pipe', 'inherit'],
+    env: { ...process.env, KVL_MEASUREMENT_HOST: measurementHost,
       KVL_ODC_SERVICE_URL: `http://${measurementHost}` } });
   let out = '';
   app.stdout.on('data', (chunk) => { out += chunk; process.stdout.write(chunk); });
@@ -90,8 +93,8 @@ async function waitForRequest(serviceUrl, path, count) {
 
 async function main() {
   const serviceUrl = await startLinkService();
-  const measurementHost = await startMeasurementService();
-  const { url, stdout } = await startApp(bundleFor(serviceUrl), measurementHost);
+  measurementHost = await startMeasurementService();
+  const { url, stdout } = await startApp(bundleFor(serviceUrl));
   // A fresh profile each run (playwright passes it as --user-data-dir).
   browser = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
@@ -102,7 +105,12 @@ async function main() {
   const page = await browser.newPage();
   const pageErrors = [];
   page.on('pageerror', (e) => pageErrors.push(e.message));
+  // The printed address holds a one-time secret: it is traded for the session cookie and the
+  // browser lands on the bare address.
+  assert.match(url, /^http:\/\/127\.0\.0\.1:\d+\/\?secret=[0-9a-f]{32}$/);
   await page.goto(url);
+  const origin = new URL(url).origin;
+  assert.equal(page.url(), `${origin}/`);
   await page.waitForFunction(() => window.kvl !== undefined);
   assert.equal(await page.textContent('#platform'), 'ios');
   await page.evaluate(() => window.kvl.listening);
@@ -178,21 +186,38 @@ async function main() {
   const refused = await fetch(`${control.url}/_app/control`, { method: 'POST', body: '{"action":"active"}' });
   assert.equal(refused.status, 403);
 
-  // A page of another origin cannot open the bridge socket even with the token.
-  const foreign = await page.evaluate(async (socketUrl) => new Promise((resolve) => {
-    const ws = new WebSocket(socketUrl);
+  // The secret opened one session: used again, it opens nothing.
+  assert.equal((await fetch(url, { redirect: 'manual' })).status, 403);
+
+  // A page of another origin cannot open the bridge socket.
+  const socketUrl = `${origin.replace('http://', 'ws://')}/_capacitor/bridge`;
+  const openSocket = (target) => new Promise((resolve) => {
+    const ws = new WebSocket(target);
     ws.onopen = () => resolve('open');
     ws.onerror = () => resolve('refused');
-  }), url.replace('http://', 'ws://') + `_capacitor/bridge?token=${control.token}`);
-  assert.equal(foreign, 'open', 'the page itself may open a second socket');
+  });
+  assert.equal(await page.evaluate(openSocket, socketUrl), 'open',
+    'the page itself may open a second socket');
   const other = await browser.newPage();
   await other.goto('about:blank');
-  const fromBlank = await other.evaluate(async (socketUrl) => new Promise((resolve) => {
-    const ws = new WebSocket(socketUrl);
-    ws.onopen = () => resolve('open');
-    ws.onerror = () => resolve('refused');
-  }), url.replace('http://', 'ws://') + `_capacitor/bridge?token=${control.token}`);
-  assert.equal(fromBlank, 'refused');
+  assert.equal(await other.evaluate(openSocket, socketUrl), 'refused');
+
+  // Another local user (nobody) who finds the port reads no page, script or socket. Only where
+  // this test may switch users (as root in CI).
+  if (process.getuid && process.getuid() === 0) {
+    const asNobody = (...args) => spawnSync('runuser',
+      ['-u', 'nobody', '--', 'curl', '-s', '-o', '/dev/null', '-w', '%{http_code}', ...args],
+      { encoding: 'utf8' }).stdout;
+    assert.equal(asNobody(`${origin}/`), '403');
+    assert.equal(asNobody(`${origin}/_capacitor/bridge-shim.js`), '403');
+    assert.equal(asNobody(`${origin}/native-bridge.js`), '403');
+    assert.equal(asNobody(`${origin}/?secret=${'0'.repeat(32)}`), '403');
+    assert.equal(asNobody('-H', 'Connection: Upgrade', '-H', 'Upgrade: websocket',
+      '-H', 'Sec-WebSocket-Version: 13', '-H', 'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==',
+      '-H', `Origin: ${origin}`, `${origin}/_capacitor/bridge`), '403');
+    assert.equal(asNobody('-X', 'POST', '-d', '{"action":"page-url"}', `${origin}/_app/control`),
+      '403');
+  }
 
   // The service got the nonce's SHA-256 hex digest (Node's own hash as the reference), never the
   // nonce, and the app event.
@@ -237,7 +262,8 @@ async function main() {
 
   // A call still pending when the app goes is rejected "UNAVAILABLE" by the shim.
   await fetch(`${serviceUrl}/_control/script`, {
-    method: 'POST', body: JSON.stringify({ path: '/v1/login', silent: true, times: 1 }),
+    method: 'POST', headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ path: '/v1/login', silent: true, times: 1 }),
   });
   await page.evaluate(() => {
     window.pendingLogin = window.kvl.call('FacebookLogin', 'login', { permissions: ['email'] });
@@ -250,6 +276,28 @@ async function main() {
   browser = undefined;
   assert.equal(exit.code, 0, `app exit ${JSON.stringify(exit)}`);
   assert.match(stdout(), /App: stopped/);
+
+  // With 64 descriptors and 100 half-open requests held against it, the app still answers the
+  // next request once they go.
+  const limited = await startApp(bundleFor(serviceUrl), ['prlimit', '--nofile=64'],
+    join(dataDir, 'limited'));
+  const limitedOrigin = new URL(limited.url).origin;
+  const held = await Promise.all(Array.from({ length: 100 }, () => new Promise((resolve) => {
+    const socket = connect(Number(new URL(limitedOrigin).port), '127.0.0.1', () => {
+      socket.write('GET / HTTP/1.1\r\n');
+      resolve(socket);
+    });
+    socket.on('error', () => {});
+  })));
+  held.forEach((socket) => socket.destroy());
+  assert.equal((await fetch(`${limitedOrigin}/`)).status, 403, 'answered after 100 half-open requests');
+  assert.equal((await fetch(limited.url, { redirect: 'manual' })).status, 303);
+  // Ended at once: how the app ends is checked above; here it may still be starting up.
+  await new Promise((resolve) => {
+    app.removeAllListeners('exit');
+    app.on('exit', resolve);
+    app.kill('SIGKILL');
+  });
   console.log('app e2e: all answers as expected');
 }
 

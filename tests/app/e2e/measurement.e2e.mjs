@@ -102,7 +102,7 @@ async function main() {
   for (let run = 0; run < kInterruptRuns; ++run) {
     const { app, url } = await startApp(host);
     const page = await openPage(url);
-    assert.equal(await page.evaluate(() => window.Capacitor.getServerUrl()), url.replace(/\/$/, ''));
+    assert.equal(await page.evaluate(() => window.Capacitor.getServerUrl()), new URL(url).origin);
     const call = (options) => page.evaluate((o) => window.kvl.call('KavrelinAnalytics', 'logEvent', o), options);
     assert.deepEqual(await call({ name: 'e2e_level_up', params: { level: run, character: 'mage' } }),
       { ok: true, value: undefined });

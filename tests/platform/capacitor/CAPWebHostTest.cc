@@ -10,10 +10,13 @@
 #include <boost/beast/websocket.hpp>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "platform/capacitor/CAPBridgeMessage.h"
+#include "platform/foundation/JSONSerialization.h"
 #include "tests/platform/capacitor/RecordingPage.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/RawHttp.h"
 
 namespace {
 
@@ -30,12 +33,17 @@ class PingPlugin : public platform::CAPPlugin, public platform::CAPBridgedPlugin
   std::string identifier() const override { return "PingPlugin"; }
   std::string jsName() const override { return "Ping"; }
   std::vector<platform::CAPPluginMethod> pluginMethods() const override {
-    return {{"ping", "promise"}};
+    return {{"ping", "promise"}, {"blob", "promise"}};
   }
   bool performMethod(const std::string& name,
                      const std::shared_ptr<platform::CAPPluginCall>& call) override {
-    if (name != "ping") return false;
-    call->resolve({{"pong", platform::Value(true)}});
+    if (name == "ping") {
+      call->resolve({{"pong", platform::Value(true)}});
+    } else if (name == "blob") {  // an answer of 1 MiB
+      call->resolve({{"blob", platform::Value(std::string(size_t{1} << 20, 'b'))}});
+    } else {
+      return false;
+    }
     return true;
   }
 };
@@ -53,6 +61,7 @@ class CAPWebHostTest : public ::testing::Test {
     bridge_ = platform::CAPBridge::create();
     bridge_->registerPlugin(std::make_shared<PingPlugin>(bridge_, "PingPlugin", "Ping"));
     host_ = std::make_unique<platform::CAPWebHost>(bridge_, dir_ / "www", 0);
+    cookie_ = login();
   }
   void TearDown() override {
     host_.reset();
@@ -62,33 +71,58 @@ class CAPWebHostTest : public ::testing::Test {
 
   std::string hostHeader() const { return "127.0.0.1:" + std::to_string(host_->port()); }
 
-  std::pair<int, std::string> get(const std::string& target, std::string host = "") {
+  http::response<http::string_body> request(http::verb verb, const std::string& target,
+                                            const std::string& cookie, std::string host = "",
+                                            const std::string& token = "") {
     asio::io_context io;
     beast::tcp_stream stream(io);
     stream.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), host_->port()));
-    http::request<http::empty_body> request(http::verb::get, target, 11);
+    http::request<http::string_body> request(verb, target, 11);
     request.set(http::field::host, host.empty() ? hostHeader() : host);
+    if (!cookie.empty()) request.set(http::field::cookie, cookie);
+    if (!token.empty()) request.set("X-App-Token", token);
+    if (verb == http::verb::post) request.body() = R"({"action":"page-url"})";
+    request.prepare_payload();
     http::write(stream, request);
     beast::flat_buffer buffer;
     http::response<http::string_body> response;
     http::read(stream, buffer, response);
+    return response;
+  }
+
+  std::pair<int, std::string> get(const std::string& target, std::string host = "") {
+    auto response = request(http::verb::get, target, cookie_, std::move(host));
     return {response.result_int(), response.body()};
   }
 
+  // Opens the page's one-time address as a browser does; the cookie it is given.
+  std::string login() {
+    std::string url = host_->newPageURL();
+    auto response = request(http::verb::get, url.substr(host_->origin().size()), "");
+    EXPECT_EQ(response.result_int(), 303);
+    EXPECT_EQ(response[http::field::location], "/");
+    std::string cookie(response[http::field::set_cookie]);
+    return cookie.substr(0, cookie.find(';'));
+  }
+
   // Opens the bridge socket; the handshake's error (empty when accepted).
-  std::string connect(websocket::stream<tcp::socket>& ws, const std::string& token,
+  std::string connect(websocket::stream<tcp::socket>& ws, const std::string& cookie,
                       const std::string& origin, const std::string& host = "") {
+    if (!ws.next_layer().is_open()) ws.next_layer().open(tcp::v4());
     ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), host_->port()));
-    ws.set_option(websocket::stream_base::decorator(
-        [origin](websocket::request_type& r) { r.set(http::field::origin, origin); }));
+    ws.set_option(websocket::stream_base::decorator([origin, cookie](websocket::request_type& r) {
+      r.set(http::field::origin, origin);
+      if (!cookie.empty()) r.set(http::field::cookie, cookie);
+    }));
     beast::error_code ec;
-    ws.handshake(host.empty() ? hostHeader() : host, "/_capacitor/bridge?token=" + token, ec);
+    ws.handshake(host.empty() ? hostHeader() : host, "/_capacitor/bridge", ec);
     return ec ? ec.message() : "";
   }
 
   fs::path dir_;
   std::shared_ptr<platform::CAPBridge> bridge_;
   std::unique_ptr<platform::CAPWebHost> host_;
+  std::string cookie_;  // "app-session-<port>=<value>"
 };
 
 TEST_F(CAPWebHostTest, ServesOnlyFilesInsideTheBundle) {
@@ -122,40 +156,127 @@ TEST_F(CAPWebHostTest, IndexStartsTheRuntimeRightAfterHead) {
   EXPECT_LT(shim, nativeBridge);
   EXPECT_LT(nativeBridge, headers);
   EXPECT_LT(headers, title);
-  EXPECT_NE(body.find("?token=" + host_->token()), std::string::npos);
+  EXPECT_NE(body.find("\"ws://" + hostHeader() + "/_capacitor/bridge\""), std::string::npos);
+  EXPECT_EQ(body.find(host_->token()), std::string::npos);
   EXPECT_EQ(get("/_capacitor/bridge-shim.js").second, platform::CAPWebHost::kBridgeShimScript);
 }
 
-TEST_F(CAPWebHostTest, TheSocketNeedsTheTokenTheOriginAndTheHost) {
+TEST_F(CAPWebHostTest, AOneTimeSecretOpensASessionAndNothingOpensWithoutIt) {
+  const std::string name = "app-session-" + std::to_string(host_->port());
+  const std::string url = host_->newPageURL();
+  const std::string target = url.substr(host_->origin().size());
+  ASSERT_EQ(target.rfind("/?secret=", 0), 0u);
+  auto first = request(http::verb::get, target, "");
+  EXPECT_EQ(first.result_int(), 303);
+  std::string setCookie(first[http::field::set_cookie]);
+  EXPECT_EQ(setCookie.rfind(name + "=", 0), 0u);
+  EXPECT_NE(setCookie.find("; HttpOnly"), std::string::npos);
+  EXPECT_NE(setCookie.find("; SameSite=Strict"), std::string::npos);
+  EXPECT_NE(setCookie.find("; Path=/"), std::string::npos);
+  const std::string cookie = setCookie.substr(0, setCookie.find(';'));
+  EXPECT_EQ(cookie, cookie_) << "one session cookie per run";
+
+  struct Case {
+    const char* name;
+    std::string target;
+    std::string cookie;
+    int status;
+  };
+  const Case cases[] = {
+      {"the page with the cookie", "/", cookie, 200},
+      {"the secret a second time", target, "", 403},
+      {"the page without the cookie", "/", "", 403},
+      {"a script without the cookie", "/sub/app.js", "", 403},
+      {"the shim without the cookie", "/_capacitor/bridge-shim.js", "", 403},
+      {"a wrong cookie", "/", name + "=" + std::string(32, '0'), 403},
+      {"another port's cookie", "/", "app-session-1=" + cookie.substr(name.size() + 1), 403},
+      {"a made-up secret", "/?secret=" + std::string(32, '0'), "", 403},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(request(http::verb::get, c.target, c.cookie).result_int(), c.status);
+  }
+  // The control path keeps its own token: the cookie is not enough, the token alone is.
+  EXPECT_EQ(request(http::verb::post, "/_app/control", cookie).result_int(), 403);
+  auto fresh = request(http::verb::post, "/_app/control", "", "", host_->token());
+  ASSERT_EQ(fresh.result_int(), 200);
+  std::string freshURL =
+      *platform::JSONSerialization::JSONObjectWithData(fresh.body())->find("url")->asString();
+  EXPECT_EQ(request(http::verb::get, freshURL.substr(host_->origin().size()), "").result_int(),
+            303);
+}
+
+TEST_F(CAPWebHostTest, TheSocketNeedsTheCookieTheOriginAndTheHost) {
   testsupport::LogCapture log;
   struct Case {
     const char* name;
-    std::string token;
+    std::string cookie;
     std::string origin;
     std::string host;
     bool accepted;
   };
   const Case cases[] = {
-      {"all right", host_->token(), host_->origin(), "", true},
-      {"wrong token", std::string(32, '0'), host_->origin(), "", false},
-      {"no token", "", host_->origin(), "", false},
-      {"other origin", host_->token(), "http://evil.example", "", false},
-      {"localhost origin", host_->token(), "http://localhost:" + std::to_string(host_->port()), "",
-       false},
-      {"other host", host_->token(), host_->origin(), "evil.example", false},
+      {"all right", cookie_, host_->origin(), "", true},
+      {"wrong cookie", "app-session-" + std::to_string(host_->port()) + "=" + std::string(32, '0'),
+       host_->origin(), "", false},
+      {"no cookie", "", host_->origin(), "", false},
+      {"other origin", cookie_, "http://evil.example", "", false},
+      {"localhost origin", cookie_, "http://localhost:" + std::to_string(host_->port()), "", false},
+      {"other host", cookie_, host_->origin(), "evil.example", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     asio::io_context io;
     websocket::stream<tcp::socket> ws(io);
-    EXPECT_EQ(connect(ws, c.token, c.origin, c.host).empty(), c.accepted);
+    EXPECT_EQ(connect(ws, c.cookie, c.origin, c.host).empty(), c.accepted);
   }
+}
+
+TEST_F(CAPWebHostTest, MalformedRequestsAreAnsweredAsTheParserReportsThem) {
+  for (const auto& c : testsupport::malformedRequests(hostHeader())) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(testsupport::exchangeRaw(host_->port(), c.bytes).rfind(c.statusLine, 0), 0u);
+  }
+}
+
+TEST_F(CAPWebHostTest, APageThatDoesNotReadIsClosedWhenItsAnswersPileUp) {
+  testsupport::LogCapture log;
+  asio::io_context io;
+  websocket::stream<tcp::socket> ws(io);
+  // A small receive buffer, so that the kernel does not take the answers in the server's stead.
+  ws.next_layer().open(tcp::v4());
+  ws.next_layer().set_option(asio::socket_base::receive_buffer_size(64 * 1024));
+  ASSERT_EQ(connect(ws, cookie_, host_->origin()), "");
+  ws.text(true);
+  // 64 answers of 1 MiB asked for without reading: far more than the bound and what the
+  // socket buffers take.
+  const int asked = 64;
+  for (int i = 0; i < asked; ++i) {
+    ws.write(asio::buffer(R"({"callbackId":")" + std::to_string(i) +
+                          R"(","pluginId":"Ping","methodName":"blob"})"));
+  }
+  // Only once the host has given up on the page, read: some answers, then the close.
+  auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!log.contains("reads too slowly") && std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::yield();
+  }
+  ASSERT_TRUE(log.contains("reads too slowly"));
+  int answers = 0;
+  beast::error_code ec;
+  while (!ec) {
+    beast::flat_buffer buffer;
+    ws.read(buffer, ec);
+    if (!ec) ++answers;
+  }
+  EXPECT_EQ(ec, websocket::error::closed);
+  EXPECT_EQ(ws.reason().code, websocket::close_code::policy_error);
+  EXPECT_LT(answers, asked);
 }
 
 TEST_F(CAPWebHostTest, AnswersComeBackOnTheSocketAndProtocolFaultsClose) {
   asio::io_context io;
   websocket::stream<tcp::socket> ws(io);
-  ASSERT_EQ(connect(ws, host_->token(), host_->origin()), "");
+  ASSERT_EQ(connect(ws, cookie_, host_->origin()), "");
   ws.text(true);
   ws.write(asio::buffer(std::string("not json")));
   ws.write(
@@ -180,7 +301,7 @@ TEST_F(CAPWebHostTest, AnswersComeBackOnTheSocketAndProtocolFaultsClose) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     websocket::stream<tcp::socket> faulty(io);
-    ASSERT_EQ(connect(faulty, host_->token(), host_->origin()), "");
+    ASSERT_EQ(connect(faulty, cookie_, host_->origin()), "");
     faulty.binary(c.binary);
     beast::error_code ec;
     faulty.write(asio::buffer(std::string(c.size, 'x')), ec);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
@@ -20,6 +21,23 @@ TEST(ClockTest, SystemClockReadsRealTime) {
   EXPECT_NEAR(clock.now(), expected, 5.0);
   const double first = clock.uptime();
   EXPECT_LE(first, clock.uptime());
+}
+
+// The uptime counts the time the machine sleeps: it is the kernel's boot-time clock, read here
+// by Python between two of our readings.
+TEST(ClockTest, SystemUptimeIsTheBootTimeClock) {
+  SystemClock clock;
+  const double before = clock.uptime();
+  FILE* pipe =
+      popen("python3 -c 'import time; print(repr(time.clock_gettime(time.CLOCK_BOOTTIME)))'", "r");
+  ASSERT_NE(pipe, nullptr);
+  char text[64] = {};
+  ASSERT_NE(fgets(text, sizeof text, pipe), nullptr);
+  pclose(pipe);
+  const double after = clock.uptime();
+  const double python = std::stod(text);
+  EXPECT_LE(before, python);
+  EXPECT_LE(python, after);
 }
 
 TEST(ClockTest, InstallAndRestore) {

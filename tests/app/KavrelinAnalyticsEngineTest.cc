@@ -1,0 +1,127 @@
+// The measurement plug-in over the measurement library itself: the user identifier, the session
+// timeout, the app instance identifier (null only while analytics storage is denied) and the
+// reset reach the library's public calls.
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/KVLAnalytics.h"
+#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "AppMeasurement/storage/APMDatabase.h"
+#include "app/KavrelinAnalytics/EngineAnalyticsFacade.h"
+#include "app/KavrelinAnalytics/KavrelinAnalytics.h"
+#include "platform/capacitor/CAPBridge.h"
+#include "platform/core/KVLApp.h"
+#include "platform/core/KVLOptions.h"
+#include "platform/foundation/AppContainer.h"
+#include "platform/foundation/JSONSerialization.h"
+#include "platform/runtime/ClassRegistry.h"
+#include "tests/platform/capacitor/RecordingPage.h"
+#include "tests/support/DispatchTestEnvironment.h"
+
+namespace {
+
+using platform::Value;
+
+class KavrelinAnalyticsEngineTest : public ::testing::Test {
+ protected:
+  static constexpr const char* kAppID = "1:1234567890:ios:abcdef";
+
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kvl-plugin-XXXXXX");
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    base_ = pattern;
+    ASSERT_TRUE(platform::AppContainer::setRoot(base_ / "container").ok());
+    APMAnalytics::resetForTesting();
+    APMPersistedConfig::sharedInstance()->clearValues();
+    APMAnalytics::settings()->clearAllData();
+    APMConsentSettingsUtil::clearAllSettings();
+    KVLAnalyticsRegisterLibrary();
+    KVLApp::configureWithOptions(std::make_shared<KVLOptions>(kAppID, true, false));
+    env_.waitUntilIdle();
+    ASSERT_TRUE(APMMeasurement::hasSharedInstance());
+    KVLAnalyticsFacade::install(std::make_shared<EngineAnalyticsFacade>());
+    bridge_ = platform::CAPBridge::create();
+    bridge_->registerPlugin(
+        std::make_shared<KavrelinAnalytics>(bridge_, "KavrelinAnalytics", "KavrelinAnalytics"));
+  }
+  void TearDown() override {
+    env_.waitUntilIdle();
+    KVLAnalyticsFacade::install(nullptr);
+    APMConsentSettingsUtil::clearAllSettings();
+    APMAnalytics::resetForTesting();
+    platform::ClassRegistry::shared().clear();
+    KVLApp::resetForTesting();
+    env_.finish();
+    std::error_code ignored;
+    std::filesystem::remove_all(base_, ignored);
+  }
+
+  // The answer's JSON ("resolve" without data).
+  std::string call(const std::string& method, const std::string& options) {
+    auto page = std::make_shared<testsupport::RecordingPage>();
+    bridge_->handleFrame(
+        page, R"({"callbackId":"1","pluginId":"KavrelinAnalytics","methodName":")" + method +
+                  R"(","options":)" + options + "}");
+    env_.waitUntilIdle();
+    auto frames = page->frames();
+    if (frames.size() != 1) return "no answer";
+    const Value& frame = frames[0];
+    if (!*frame.find("success")->asBool()) return "reject";
+    const Value* data = frame.find("data");
+    return data ? platform::JSONSerialization::dataWithJSONObject(*data).value_or("?") : "resolve";
+  }
+
+  std::optional<APMUserAttribute> stored(const std::string& name) {
+    std::optional<APMUserAttribute> found;
+    std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+    engine->scheduler()->dispatchSyncOnWorkerQueueBlockID(
+        "test", [&] { found = engine->database()->userAttributeWithName(name, nullptr); });
+    return found;
+  }
+
+  std::filesystem::path base_;
+  testsupport::DispatchTestEnvironment env_;
+  std::shared_ptr<platform::CAPBridge> bridge_;
+};
+
+TEST_F(KavrelinAnalyticsEngineTest, UserAndSessionCallsReachTheLibrary) {
+  EXPECT_EQ(call("setUserId", R"({"userId":"web-user"})"), "resolve");
+  ASSERT_TRUE(stored("_id"));
+  EXPECT_EQ(*stored("_id")->value().stringValue(), "web-user");
+  EXPECT_EQ(stored("_id")->origin(), "app");
+
+  EXPECT_EQ(call("setSessionTimeoutDuration", "{}"), "resolve");
+  EXPECT_EQ(APMPersistedConfig::sharedInstance()->sessionTimeoutValue(), Value(1800.0));
+}
+
+TEST_F(KavrelinAnalyticsEngineTest, AppInstanceIdIsNullOnlyWhileStorageIsDenied) {
+  std::string granted = call("getAppInstanceId", "{}");
+  std::smatch match;
+  ASSERT_TRUE(
+      std::regex_match(granted, match, std::regex(R"re(\{"instanceId":"([0-9A-Fa-f]{32})"\})re")))
+      << granted;
+  std::string identifier = match[1];
+  KVLAnalytics::setConsent({{"analytics_storage", Value("denied")}});
+  EXPECT_EQ(call("getAppInstanceId", "{}"), R"({"instanceId":null})");
+  KVLAnalytics::setConsent({{"analytics_storage", Value("granted")}});
+  EXPECT_EQ(call("getAppInstanceId", "{}"), granted);
+
+  // A reset makes a new identifier, answered at once.
+  EXPECT_EQ(call("reset", "{}"), "resolve");
+  EXPECT_TRUE(APMAnalytics::needFirstOpenAfterReset() || !APMAnalytics::appInstanceIDAfterReset());
+  std::string after = call("getAppInstanceId", "{}");
+  EXPECT_NE(after, granted);
+  EXPECT_TRUE(std::regex_match(after, std::regex(R"re(\{"instanceId":"[0-9A-Fa-f]{32}"\})re")))
+      << after;
+}
+
+}  // namespace

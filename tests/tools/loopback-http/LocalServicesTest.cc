@@ -1,0 +1,268 @@
+// The three local services (measurement, login-and-link, PSM) as real processes, attacked the
+// way a hostile local peer or a page of another origin would: wrong Host names, control
+// requests without a JSON type, malformed and half-open requests, more connections than they
+// hold, no descriptors left, a gzip bomb, and many thousands of requests against their memory.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <utility>  // before Asio
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/RawHttp.h"
+#include "tests/support/ServiceProcess.h"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using testsupport::httpRequest;
+using testsupport::ServiceProcess;
+
+struct Service {
+  const char* name;
+  const char* program;
+  bool scripted;      // has the /_control/ endpoints
+  const char* probe;  // a GET it answers in the normal way
+};
+
+const Service kServices[] = {
+    {"measurement", KVL_TEST_MEASUREMENT_SERVICE, true, "/storekit/products"},
+    {"link", KVL_TEST_LINK_SERVICE, true, "/v1/graph/me"},
+    {"psm", KVL_TEST_PSM_SERVER, false, "/odm/config"},
+};
+
+class LocalServicesTest : public ::testing::TestWithParam<Service> {
+ protected:
+  void TearDown() override {
+    service_.reset();
+    if (!data_.empty()) std::filesystem::remove_all(data_);
+  }
+
+  // Starts the service with `extra` options, under `wrapper` (a command that runs it) if given.
+  void start(std::vector<std::string> extra = {}, std::vector<std::string> wrapper = {}) {
+    std::vector<std::string> arguments = wrapper;
+    arguments.push_back(GetParam().program);
+    arguments.insert(arguments.end(), {"--port", "0"});
+    if (std::string(GetParam().name) == "measurement") {
+      data_ = std::filesystem::temp_directory_path() /
+              ("kvl-local-services-" + std::to_string(::getpid()));
+      arguments.insert(arguments.end(), {"--data", data_.string()});
+    } else if (std::string(GetParam().name) == "psm") {
+      arguments.insert(arguments.end(), {"--members", std::string(KVL_SOURCE_DIR) +
+                                                          "/tools/psm-server/sample-members.json"});
+    }
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    std::string program = arguments.front();
+    arguments.erase(arguments.begin());
+    service_ = std::make_unique<ServiceProcess>(program, arguments);
+    port_ = static_cast<uint16_t>(
+        std::stoi(service_->baseURL().substr(service_->baseURL().rfind(':') + 1)));
+  }
+
+  std::string url(const std::string& path) const { return service_->baseURL() + path; }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  tcp::socket connect() {
+    tcp::socket socket(io_);
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port_));
+    return socket;
+  }
+
+  // Everything the server sends until it closes.
+  static std::string readToEnd(tcp::socket& socket) {
+    std::string answer;
+    beast::error_code ec;
+    char chunk[4096];
+    while (!ec) answer.append(chunk, socket.read_some(asio::buffer(chunk), ec));
+    return answer;
+  }
+
+  long rssKiB() const {
+    std::ifstream status("/proc/" + std::to_string(service_->pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+  }
+
+  asio::io_context io_;
+  std::filesystem::path data_;
+  std::unique_ptr<ServiceProcess> service_;
+  uint16_t port_ = 0;
+};
+
+TEST_P(LocalServicesTest, AnswersOnlyUnderALoopbackNameWithItsPort) {
+  start();
+  struct Case {
+    std::string host;
+    bool answered;
+  };
+  const Case cases[] = {
+      {host(), true},
+      {"localhost:" + std::to_string(port_), true},
+      {"LOCALHOST:" + std::to_string(port_), true},
+      {"rebound.example:" + std::to_string(port_), false},
+      {"127.0.0.1:1", false},
+      {"127.0.0.1", false},
+      {"127.0.0.1.evil.example:" + std::to_string(port_), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    long status = httpRequest("GET", url(GetParam().probe), {"Host: " + c.host}).status;
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(status == 403, !c.answered) << status;
+  }
+}
+
+TEST_P(LocalServicesTest, ControlChangesNeedAJsonType) {
+  if (!GetParam().scripted) GTEST_SKIP() << "no control endpoints";
+  start();
+  const std::string order =
+      std::string(R"({"path":")") + GetParam().probe + R"(","status":503,"times":1})";
+  // What a page of another origin can send without the browser asking first.
+  for (const char* type : {"text/plain;charset=UTF-8", "application/x-www-form-urlencoded",
+                           "multipart/form-data; boundary=x"}) {
+    SCOPED_TRACE(type);
+    EXPECT_EQ(
+        httpRequest("POST", url("/_control/script"), {std::string("Content-Type: ") + type}, order)
+            .status,
+        415);
+  }
+  EXPECT_EQ(httpRequest("DELETE", url("/_control/requests"), {"Content-Type:"}).status, 415);
+  EXPECT_EQ(httpRequest("GET", url(GetParam().probe)).status / 100, 2) << "nothing was scripted";
+  ASSERT_EQ(httpRequest("POST", url("/_control/script"),
+                        {"Content-Type: application/json; charset=utf-8"}, order)
+                .status,
+            204);
+  EXPECT_EQ(httpRequest("GET", url(GetParam().probe)).status, 503);
+}
+
+TEST_P(LocalServicesTest, MalformedRequestsAreAnsweredAsTheParserReportsThem) {
+  start();
+  for (const auto& c : testsupport::malformedRequests(host())) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(testsupport::exchangeRaw(port_, c.bytes).rfind(c.statusLine, 0), 0u);
+  }
+  if (std::string(GetParam().name) == "measurement") {
+    EXPECT_EQ(httpRequest("GET", url("/")).status, 200);
+    EXPECT_EQ(httpRequest("GET", url("/no/such/page")).status, 404);
+  }
+}
+
+TEST_P(LocalServicesTest, AHalfOpenRequestIsClosedAtItsDeadline) {
+  start({"--read-deadline-ms", "300"});
+  tcp::socket socket = connect();
+  asio::write(socket, asio::buffer("GET / HTTP/1.1\r\nHost: " + host() + "\r\n"));
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(readToEnd(socket), "") << "closed without an answer";
+  auto held = std::chrono::steady_clock::now() - began;
+  EXPECT_GE(held, std::chrono::milliseconds(250));
+  EXPECT_LT(held, std::chrono::seconds(20));
+  EXPECT_NE(httpRequest("GET", url(GetParam().probe)).status, 0);
+}
+
+TEST_P(LocalServicesTest, ConnectionsBeyondTheCapWaitForAPlace) {
+  start({"--max-connections", "3"});
+  std::vector<tcp::socket> held;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(connect());
+    asio::write(held.back(), asio::buffer(std::string("GET / HTTP/1.1\r\n")));
+  }
+  tcp::socket waiting = connect();  // in the kernel's backlog
+  asio::write(waiting, asio::buffer("GET " + std::string(GetParam().probe) + " HTTP/1.1\r\nHost: " +
+                                    host() + "\r\nConnection: close\r\n\r\n"));
+  pollfd pfd{waiting.native_handle(), POLLIN, 0};
+  EXPECT_EQ(::poll(&pfd, 1, 300), 0) << "answered past the cap";
+  held.front().close();
+  EXPECT_EQ(readToEnd(waiting).rfind("HTTP/1.1 ", 0), 0u);
+}
+
+TEST_P(LocalServicesTest, RunningOutOfDescriptorsNeverStopsIt) {
+  start({}, {"/usr/bin/prlimit", "--nofile=64"});
+  std::vector<tcp::socket> halfOpen;
+  for (int i = 0; i < 100; ++i) {
+    halfOpen.push_back(connect());
+    asio::write(halfOpen.back(), asio::buffer(std::string("GET / HTTP/1.1\r\n")));
+  }
+  halfOpen.clear();
+  EXPECT_NE(httpRequest("GET", url(GetParam().probe)).status, 0);
+  EXPECT_EQ(::kill(service_->pid(), 0), 0) << "still running";
+}
+
+TEST_P(LocalServicesTest, MemoryStaysFlatOverManyRequests) {
+  // ASan's quarantine would hold freed memory as if in use.
+  const char* before = std::getenv("ASAN_OPTIONS");
+  std::string saved = before ? before : "";
+  ::setenv("ASAN_OPTIONS", (saved + (saved.empty() ? "" : ":") + "quarantine_size_mb=1").c_str(),
+           1);
+  start();
+  ::setenv("ASAN_OPTIONS", saved.c_str(), 1);
+
+  beast::tcp_stream stream(io_);
+  stream.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port_));
+  beast::flat_buffer buffer;
+  const std::string longQuery = "?q=" + std::string(4000, 'q');
+  const std::string body(64 * 1024, 'b');
+  auto send = [&](int i) {
+    bool post = i % 10 == 0;
+    http::request<http::string_body> request(
+        post ? http::verb::post : http::verb::get,
+        post ? "/nowhere" : std::string(GetParam().probe) + longQuery, 11);
+    request.set(http::field::host, host());
+    if (post) request.body() = body;
+    request.prepare_payload();
+    http::write(stream, request);
+    http::response<http::string_body> response;
+    http::read(stream, buffer, response);
+    return response.result_int();
+  };
+  for (int i = 0; i < 5000; ++i) ASSERT_NE(send(i), 0);
+  long warm = rssKiB();
+  for (int i = 5000; i < 30000; ++i) ASSERT_NE(send(i), 0);
+  long after = rssKiB();
+  EXPECT_LT(after - warm, 16 * 1024)
+      << warm << " KiB after 5000 requests, " << after << " KiB after 30000";
+  if (GetParam().scripted) {
+    auto page = httpRequest("GET", url("/_control/requests?after=0&limit=2"));
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.body.find("\"sequence\":1,"), std::string::npos) << "the oldest went";
+  }
+}
+
+TEST_P(LocalServicesTest, AGzipBombIsRefusedQuicklyWhileOthersAreServed) {
+  if (std::string(GetParam().name) != "measurement") GTEST_SKIP() << "takes no uploads";
+  start();
+  // 256 MiB of zeros, gzipped by Python: about 250 KB on the wire.
+  const std::string bomb = testsupport::runCommand(
+      "python3 -c 'import gzip,sys; sys.stdout.buffer.write(gzip.compress(bytes(256 << 20)))'");
+  ASSERT_GT(bomb.size(), 1000u);
+  auto began = std::chrono::steady_clock::now();
+  auto upload = std::async(std::launch::async, [&] {
+    return httpRequest("POST", url("/a"), {"Content-Encoding: gzip"}, bomb);
+  });
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(httpRequest("GET", url("/storekit/products")).status, 200);
+  auto answer = upload.get();
+  EXPECT_EQ(answer.status, 413);
+  EXPECT_NE(answer.body.find("inflates beyond 10485760 bytes"), std::string::npos) << answer.body;
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Services, LocalServicesTest, ::testing::ValuesIn(kServices),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

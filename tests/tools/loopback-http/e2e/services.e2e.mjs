@@ -1,0 +1,112 @@
+// A page of another origin, in Debian's chromium driven by playwright-core, against the three
+// local services: it cannot script them (control requests need a JSON type, which a page of
+// another origin cannot send without the browser asking first), cannot read them across origins,
+// and cannot read them through a rebinding host name (the services check Host).
+// Usage: node services.e2e.mjs <measurement-service> <link-service> <psm-server> <members.json>
+import { chromium } from 'playwright-core';
+import { spawn } from 'node:child_process';
+import { createServer } from 'node:http';
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import assert from 'node:assert/strict';
+
+const [measurement, link, psm, members] = process.argv.slice(2);
+const data = mkdtempSync(join(tmpdir(), 'services-e2e-'));
+const profile = mkdtempSync(join(tmpdir(), 'services-e2e-profile-'));
+const children = [];
+let browser;
+let attacker;
+
+function start(program, args) {
+  const child = spawn(program, ['--port', '0', ...args], { stdio: ['ignore', 'pipe', 'inherit'] });
+  children.push(child);
+  let out = '';
+  return new Promise((resolve, reject) => {
+    child.on('exit', (code) => reject(new Error(`${program} exited with ${code}`)));
+    child.stdout.on('data', (chunk) => {
+      out += chunk;
+      const match = /listening on (http:\/\/127\.0\.0\.1:\d+)/.exec(out);
+      if (match) resolve(match[1]);
+    });
+  });
+}
+
+async function main() {
+  const services = [
+    { name: 'measurement', url: await start(measurement, ['--data', data]), probe: '/storekit/products',
+      reads: ['/uploads.json', '/_control/requests'], scripted: true },
+    { name: 'link', url: await start(link, []), probe: '/v1/graph/me', reads: ['/_control/requests'],
+      scripted: true },
+    { name: 'psm', url: await start(psm, ['--members', members]), probe: '/odm/config',
+      reads: ['/odm/config'], scripted: false },
+  ];
+  // The attacker's page: another origin on this machine (another port), so that no guard of the
+  // browser's between address spaces stands in the way; the services must hold on their own.
+  attacker = createServer((request, response) => {
+    response.writeHead(200, { 'Content-Type': 'text/html' });
+    response.end('<!doctype html><title>attack</title>');
+  });
+  await new Promise((resolve) => attacker.listen(0, '127.0.0.1', resolve));
+  const attackerUrl = `http://127.0.0.1:${attacker.address().port}/attack.html`;
+  // "evil.test" resolves to this machine, as a rebinding name does once it has flipped.
+  browser = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--host-resolver-rules=MAP evil.test 127.0.0.1'],
+  });
+  const page = await browser.newPage();
+
+  for (const service of services) {
+    const port = new URL(service.url).port;
+    await page.goto(attackerUrl);
+    const results = await page.evaluate(async ({ base, probe }) => {
+      const out = {};
+      // Scripting: what a page may send without asking (no-cors, a text/plain body).
+      await fetch(`${base}/_control/script`, {
+        method: 'POST', mode: 'no-cors',
+        body: JSON.stringify({ path: probe, status: 503, times: 5 }),
+      }).catch(() => {});
+      // The same as a form would post it.
+      const form = new FormData();
+      form.append('{"path":"' + probe + '","status":503,"x":"', '"}');
+      await fetch(`${base}/_control/script`, { method: 'POST', mode: 'no-cors', body: form }).catch(() => {});
+      // Reading across origins.
+      try {
+        out.crossOrigin = (await (await fetch(`${base}${probe}`)).text()).length;
+      } catch (e) {
+        out.crossOrigin = 'refused';
+      }
+      return out;
+    }, { base: service.url, probe: service.probe });
+    assert.equal(results.crossOrigin, 'refused', `${service.name}: read across origins`);
+    const probe = await fetch(`${service.url}${service.probe}`);
+    assert.ok(probe.status === 200 || probe.status === 204, `${service.name}: scripted by a page (${probe.status})`);
+
+    // Rebinding: the same paths under a name that resolves to this machine, as the attacker's
+    // page would load them once its name has flipped.
+    for (const path of service.reads) {
+      const answer = await page.goto(`http://evil.test:${port}${path}`);
+      assert.equal(answer.status(), 403, `${service.name}: ${path} read through a rebinding name`);
+      assert.doesNotMatch(await answer.text(), /sequence|bundles|matching_id/);
+    }
+  }
+  console.log('services e2e: no page of another origin scripted or read a service');
+}
+
+try {
+  await main();
+} catch (e) {
+  console.error(e);
+  process.exitCode = 1;
+} finally {
+  if (browser) await browser.close().catch(() => {});
+  if (attacker) attacker.close();
+  for (const child of children) {
+    child.removeAllListeners('exit');
+    child.kill('SIGTERM');
+  }
+  rmSync(data, { recursive: true, force: true });
+  rmSync(profile, { recursive: true, force: true });
+}
