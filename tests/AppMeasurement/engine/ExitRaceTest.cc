@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 
 // Runs per mode in every test run (KVL_EXIT_RACE_RUNS sets another count, e.g. 1000), and how
 // many at once.
-constexpr int kDefaultRuns = 300;
+constexpr int kDefaultRuns = 150;
 constexpr size_t kParallel = 6;
 
 int runs() {

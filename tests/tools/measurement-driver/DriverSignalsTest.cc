@@ -91,8 +91,9 @@ TEST_F(DriverSignalsTest, CtrlCStopsItWhileTheServiceHoldsTheUpload) {
 
 TEST_F(DriverSignalsTest, NoMarkForEventsItCannotStore) {
   // A folder where the database would be: it cannot open.
-  fs::create_directories(base_ /
-                         "app/container/Library/Application Support/orvane-app-measurement.sql");
+  fs::create_directories(
+      base_ /
+      "app/container/Library/Application Support/Orvane/Measurement/orvane-app-measurement.sql");
   ServiceProcess service(KVL_TEST_SERVICE, {"--port", "0", "--data", (base_ / "service").string()});
   pid_t driver = startDriver(
       {"--app-dir", (base_ / "app").string(), "--service", service.baseURL(), "--numbered", "1:3"});
