@@ -138,16 +138,6 @@ void APMAnalytics::queueOperationWithBlock(platform::Block block) {
       [block = std::move(block)]() mutable { dispatchAsyncOnSerialQueue(std::move(block)); });
 }
 
-void APMAnalytics::queueOperationWithBlockThenWait(platform::Block block) {
-  platform::OperationQueue& operations = *state().operationQueue;
-  queueOperationWithBlock(std::move(block));
-  if (operations.isSuspended()) return;
-  operations.waitUntilAllOperationsAreFinished();
-  operations.setSuspended(true);
-  // Calls made in the next half second wait in the suspended queue.
-  queue()->after(0.5, [] { state().operationQueue->setSuspended(false); });
-}
-
 void APMAnalytics::unsuspendOperationQueue() { state().operationQueue->setSuspended(false); }
 
 void APMAnalytics::queueOperationWithBlockThenWait(platform::Block block) {

@@ -52,11 +52,6 @@ class APMAnalytics {
   static std::shared_ptr<platform::DispatchQueue> queue();
   static void dispatchAsyncOnSerialQueue(platform::Block block);
   static void queueOperationWithBlock(platform::Block block);
-  // As queueOperationWithBlock; then, unless the operation queue is suspended (before start),
-  // waits until every queued block has been handed to the serial queue (not until they ran),
-  // suspends the operation queue and resumes it 0.5 s later (installed clock) from the serial
-  // queue. Never call it from the serial queue or an operation.
-  static void queueOperationWithBlockThenWait(platform::Block block);
   static void unsuspendOperationQueue();
   static bool isCurrentQueueSerialQueue();
   static double loadTimestamp();
