@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "AppMeasurement/engine/APMAppDelegateInterceptor.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
@@ -21,6 +22,7 @@
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/storekit/SKPaymentQueue.h"
 #include "platform/utilities/OULAppDelegateSwizzler.h"
+#include "platform/utilities/OULNetwork.h"
 
 using apm_engine::monitor;
 
@@ -60,6 +62,7 @@ struct State {
     listeners.reset();
     openURLListener = nullptr;
     nextListener = 0;
+    appDelegateProxyCreated = false;
     if (observerToken != 0)
       platform::NotificationCenter::defaultCenter().removeObserver(observerToken);
     observerToken = 0;
@@ -76,6 +79,7 @@ struct State {
   std::optional<std::map<std::string, APMAnalytics::Listener>> listeners;  // guarded by mutex
   uint64_t nextListener = 0;                                               // guarded by mutex
   APMAnalytics::OpenURLListener openURLListener;                           // guarded by mutex
+  bool appDelegateProxyCreated = false;                                    // guarded by mutex
   platform::NotificationCenter::ObserverToken observerToken = 0;           // guarded by mutex
   std::shared_ptr<PaymentObserver> paymentObserver = std::make_shared<PaymentObserver>();
 
@@ -269,8 +273,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     APMMeasurement::initializeSharedInstance(appID, enabled, deactivated, safelist);
     if (OULAppDelegateSwizzler::isAppDelegateProxyEnabled()) {
       if (!deactivated) {
-        platform::DispatchQueue::main()->async(
-            [] { OULAppDelegateSwizzler::proxyOriginalDelegate(); });
+        platform::DispatchQueue::main()->async([] { createAppDelegateProxy(); });
       }
     } else {
       monitor().logWithLevel(6, 25036, "App Delegate Proxy is disabled");
@@ -517,6 +520,83 @@ void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().openURLListener = std::move(listener);
   });
+}
+
+// --- URLs, user activities and background sessions ---
+
+namespace {
+
+// The engine's URL operations, reached through a template so that they are called once the
+// engine declares them.
+template <typename Engine = APMMeasurement>
+void engineHandleNonFirstOpenEventURL(const std::string& url, double timestamp) {
+  std::shared_ptr<Engine> engine = Engine::sharedInstance();
+  if (!engine) return;
+  if constexpr (requires { engine->handleNonFirstOpenEventURL(url, timestamp); }) {
+    engine->handleNonFirstOpenEventURL(url, timestamp);
+  }
+}
+
+template <typename Engine = APMMeasurement>
+void engineHandleSOTMDebugMode(const std::string& url) {
+  if constexpr (requires { Engine::handleSOTMDebugModeWithURL(url); }) {
+    Engine::handleSOTMDebugModeWithURL(url);
+  }
+}
+
+template <typename Engine = APMMeasurement>
+std::optional<std::string> engineDeepLink(
+    const OULAppDelegateInterceptor::UserActivity& userActivity) {
+  if constexpr (requires { Engine::deepLinkFromUserActivity(userActivity); }) {
+    return Engine::deepLinkFromUserActivity(userActivity);
+  } else {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+void APMAnalytics::handleOpenURL(const std::string& url) {
+  double now = apm_engine::now();
+  engineHandleSOTMDebugMode(url);
+  dispatchAsyncOnSerialQueue([url, now] {
+    engineHandleNonFirstOpenEventURL(url, now);
+    OpenURLListener listener;
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      listener = state().openURLListener;
+    }
+    if (listener) listener(url);
+  });
+}
+
+void APMAnalytics::handleUserActivity(const OULAppDelegateInterceptor::UserActivity& userActivity) {
+  double now = apm_engine::now();
+  dispatchAsyncOnSerialQueue([userActivity, now] {
+    std::optional<std::string> link = engineDeepLink(userActivity);
+    if (link && !link->empty()) engineHandleNonFirstOpenEventURL(*link, now);
+  });
+}
+
+void APMAnalytics::handleEventsForBackgroundURLSession(const std::string& identifier,
+                                                       std::function<void()> completionHandler) {
+  OULNetwork::handleEventsForBackgroundURLSessionID(identifier, std::move(completionHandler));
+}
+
+std::optional<std::string> APMAnalytics::deepLinkFromUserActivity(
+    const OULAppDelegateInterceptor::UserActivity& userActivity) {
+  return engineDeepLink(userActivity);
+}
+
+void APMAnalytics::createAppDelegateProxy() {
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().appDelegateProxyCreated) return;
+    state().appDelegateProxyCreated = true;
+  }
+  OULAppDelegateSwizzler::proxyOriginalDelegate();
+  OULAppDelegateSwizzler::registerAppDelegateInterceptor(
+      APMAppDelegateInterceptor::sharedInstance());
 }
 
 // --- Settings suite ---

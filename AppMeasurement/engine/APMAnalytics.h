@@ -11,6 +11,7 @@
 #include "AppMeasurement/foundation/APMValue.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Value.h"
+#include "platform/utilities/OULAppDelegateInterceptor.h"
 
 class APMEvent;
 class APMUserDefaults;
@@ -119,6 +120,20 @@ class APMAnalytics {
   static std::optional<platform::Value> deferredAnalyticsCollection();
   // Sets the marker (1 when disabling, 0 when enabling) unless one is stored.
   static void setDeferredAnalyticsCollectionIfUnset(bool disabling);
+
+  // --- URLs, user activities and background sessions from the application ---
+  // Runs the tag-manager debug check on the caller's thread, then hands the URL with the
+  // current time to the engine on the serial queue and calls the open-URL listener.
+  static void handleOpenURL(const std::string& url);
+  // A browsing activity's link, to the engine only (no debug check, no listener).
+  static void handleUserActivity(const OULAppDelegateInterceptor::UserActivity& userActivity);
+  static void handleEventsForBackgroundURLSession(const std::string& identifier,
+                                                  std::function<void()> completionHandler);
+  // The link of a browsing activity, else nothing.
+  static std::optional<std::string> deepLinkFromUserActivity(
+      const OULAppDelegateInterceptor::UserActivity& userActivity);
+  // Once: installs the application-delegate proxy and registers the library's interceptor.
+  static void createAppDelegateProxy();
 
   // --- Consent, reset, user properties and identifier, sessions, user data ---
   // Consent and the reset bookkeeping run on the caller's thread against the settings suite and

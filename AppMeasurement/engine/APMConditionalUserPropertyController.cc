@@ -1,5 +1,7 @@
 #include "AppMeasurement/engine/APMConditionalUserPropertyController.h"
 
+#include <cmath>
+
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMDataTypeValidator.h"
@@ -15,6 +17,13 @@ using apm_engine::monitor;
 namespace {
 
 constexpr double kQueryWaitSeconds = 30;
+
+// The timed-out, expired and waiting conditions of one pass; the waiting one ends with the
+// trigger-name test the caller appends.
+constexpr const char* kMetCondition =
+    "(active=0 AND abs(? - creation_timestamp) > trigger_timeout) OR "
+    "(active=1 AND abs(? - triggered_timestamp) > time_to_live) OR "
+    "(active=0 AND abs(? - creation_timestamp) <= trigger_timeout AND ";
 
 APMLogContext errorContext(const APMErrorSlot& error) {
   return error ? APMLogContext(*error) : APMLogContext();
@@ -38,6 +47,24 @@ bool isValidInterval(double seconds) {
 std::optional<APMEvent> stampedEvent(const APMEvent& stored, const std::string& origin,
                                      double timestamp) {
   return APMEvent::create(origin, false, stored.name(), timestamp, 0, stored.parameters());
+}
+
+// The internal name an allowed public event name is stored under, else the name itself.
+std::string internalEventName(const std::string& name) {
+  const APMNameTable& internalNames = APMAllowedPublicEventNameMap();
+  auto internal = internalNames.find(name);
+  return internal != internalNames.end() ? internal->second : name;
+}
+
+// Whether an event of that name at `now` may meet a stored property: outside the quiet span
+// (with a millisecond's margin for rounding against the queries' own arithmetic), or named as
+// a trigger.
+bool mayMeet(const APMConditionalUserPropertySchedule& schedule, const std::string& eventName,
+             double now) {
+  constexpr double kMargin = 0.001;
+  if (!(now > schedule.quietFrom + kMargin && now < schedule.quietUntil - kMargin)) return true;
+  return schedule.waitingFor.contains(eventName) ||
+         schedule.waitingFor.contains(internalEventName(eventName));
 }
 
 // The class name a caller would see for a value that is not a string.
@@ -175,6 +202,7 @@ APMConditionalUserPropertyController::conditionalUserPropertiesWithNamePrefix(
             &error);
         return true;
       });
+      current->conditionalUserPropertySchedule().reset();  // unreadable rows may have gone
       std::lock_guard<std::mutex> lock(answer->mutex);
       answer->result = std::move(result);
       answer->error = std::move(error);
@@ -220,6 +248,17 @@ APMConditionalUserPropertyController::readDeletingUnreadableRows(APMDatabase& da
   }
   if (error != nullptr) error->reset();
   return query(error, nullptr);
+}
+
+std::optional<std::vector<APMConditionalUserProperty>>
+APMConditionalUserPropertyController::readLoggingFailure(APMDatabase& database,
+                                                         const ListQuery& query, int64_t code,
+                                                         const char* message) {
+  APMErrorSlot error;
+  std::optional<std::vector<APMConditionalUserProperty>> list =
+      readDeletingUnreadableRows(database, query, &error);
+  if (!list) monitor().logWithLevel(1, code, message, errorContext(error));
+  return list;
 }
 
 bool APMConditionalUserPropertyController::storedProperty(
@@ -320,6 +359,7 @@ void APMConditionalUserPropertyController::setConditionalUserPropertyOnWorkerQue
     }
     return true;
   });
+  engine->conditionalUserPropertySchedule().reset();
   if (committed && triggered) engine->writeEventOnWorkerQueue(std::move(*triggered));
 }
 
@@ -373,6 +413,7 @@ void APMConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
     }
     return true;
   });
+  engine->conditionalUserPropertySchedule().reset();
   if (committed && cleared) engine->writeEventOnWorkerQueue(std::move(*cleared));
 }
 
@@ -385,18 +426,35 @@ APMConditionalUserPropertyController::processEventOnWorkerQueue(const APMEvent* 
   }
   std::shared_ptr<APMMeasurement> engine = engine_();
   if (!engine || engine->database() == nullptr) return std::nullopt;
+  APMDatabase& database = *engine->database();
+  std::shared_ptr<APMConditionalUserPropertySchedule>& schedule =
+      engine->conditionalUserPropertySchedule();
+  if (schedule && !mayMeet(*schedule, event->name(), apm_engine::now())) {
+    return std::vector<APMEvent>{};
+  }
   std::vector<APMEvent> timedOut;
   std::vector<APMEvent> expired;
   std::optional<std::vector<APMEvent>> triggered;
-  bool committed = engine->database()->performTransaction([&] {
+  bool committed = database.performTransaction([&] {
     timedOut.clear();
     expired.clear();
     triggered.reset();
-    if (!removeTimedOutCUPWithTimedOutEvents(&timedOut)) return false;
-    if (!removeExpiredCUPWithExpiredEvents(&expired)) return false;
-    triggered = updateConditionalUserPropertiesWithEventNameOnWorkerQueue(event->name());
+    APMErrorSlot error;
+    std::optional<MetProperties> met = propertiesMetByEvent(database, event->name(), &error);
+    if (!met) {
+      monitor().logWithLevel(1, 10001, "Cannot fetch timed out conditional user properties. Error",
+                             errorContext(error));
+      return false;
+    }
+    if (!removeTimedOut(database, met->timedOut, &timedOut)) return false;
+    if (!removeExpired(database, met->expired, &expired)) return false;
+    triggered = activate(database, std::move(met->waiting));
     return triggered.has_value();
   });
+  std::optional<APMConditionalUserPropertySchedule> next =
+      database.conditionalUserPropertySchedule(nullptr);
+  schedule =
+      next ? std::make_shared<APMConditionalUserPropertySchedule>(std::move(*next)) : nullptr;
   if (!committed) return std::nullopt;
   // They do not pass through conditional user properties again.
   for (APMEvent& made : timedOut) engine->writeFilteredEventOnWorkerQueue(std::move(made));
@@ -404,26 +462,73 @@ APMConditionalUserPropertyController::processEventOnWorkerQueue(const APMEvent* 
   return triggered;
 }
 
+std::optional<APMConditionalUserPropertyController::MetProperties>
+APMConditionalUserPropertyController::propertiesMetByEvent(APMDatabase& database,
+                                                           const std::string& eventName,
+                                                           APMErrorSlot* error) {
+  // One pass over the table instead of one per step: the three conditions of the timed-out,
+  // expired and triggered queries, told apart below at the same instant.
+  double now = apm_engine::now();
+  std::string internalName = internalEventName(eventName);
+  std::optional<std::vector<APMConditionalUserProperty>> rows = readDeletingUnreadableRows(
+      database,
+      [&](APMErrorSlot* slot, APMUnreadableRows* unreadable) {
+        // Plain equalities: cheaper per row than an IN list, which this scan pays 1,000 times.
+        return internalName == eventName
+                   ? database.conditionalUserPropertiesWithCondition(
+                         kMetCondition + std::string("trigger_event_name=?)"),
+                         {platform::Value(now), platform::Value(now), platform::Value(now),
+                          platform::Value(eventName)},
+                         slot, unreadable)
+                   : database.conditionalUserPropertiesWithCondition(
+                         kMetCondition +
+                             std::string("(trigger_event_name=? OR trigger_event_name=?))"),
+                         {platform::Value(now), platform::Value(now), platform::Value(now),
+                          platform::Value(eventName), platform::Value(internalName)},
+                         slot, unreadable);
+      },
+      error);
+  if (!rows) return std::nullopt;
+  MetProperties met;
+  std::vector<APMConditionalUserProperty> waitingForInternalName;
+  for (APMConditionalUserProperty& property : *rows) {
+    if (!property.active && std::fabs(now - property.creationTimestamp) > property.triggerTimeout) {
+      met.timedOut.push_back(std::move(property));
+    } else if (property.active &&
+               std::fabs(now - property.triggeredTimestamp) > property.timeToLive) {
+      met.expired.push_back(std::move(property));
+    } else if (!property.active && property.triggerEventName == eventName) {
+      met.waiting.push_back(std::move(property));
+    } else if (!property.active && property.triggerEventName == internalName) {
+      waitingForInternalName.push_back(std::move(property));
+    }
+  }
+  // The internal name counts only when nothing waits for the public one.
+  if (met.waiting.empty()) met.waiting = std::move(waitingForInternalName);
+  return met;
+}
+
 bool APMConditionalUserPropertyController::removeTimedOutCUPWithTimedOutEvents(
     std::vector<APMEvent>* timedOutEvents) {
   std::shared_ptr<APMMeasurement> engine = engine_();
   if (!engine || engine->database() == nullptr) return false;
   APMDatabase& database = *engine->database();
-  APMErrorSlot error;
-  std::optional<std::vector<APMConditionalUserProperty>> properties = readDeletingUnreadableRows(
+  std::optional<std::vector<APMConditionalUserProperty>> properties = readLoggingFailure(
       database,
       [&](APMErrorSlot* slot, APMUnreadableRows* unreadable) {
         return database.timedOutConditionalUserPropertiesWithError(slot, unreadable);
       },
-      &error);
-  if (!properties) {
-    monitor().logWithLevel(1, 10001, "Cannot fetch timed out conditional user properties. Error",
-                           errorContext(error));
-    return false;
-  }
-  for (const APMConditionalUserProperty& property : *properties) {
+      10001, "Cannot fetch timed out conditional user properties. Error");
+  return properties && removeTimedOut(database, *properties, timedOutEvents);
+}
+
+bool APMConditionalUserPropertyController::removeTimedOut(
+    APMDatabase& database, const std::vector<APMConditionalUserProperty>& properties,
+    std::vector<APMEvent>* timedOutEvents) {
+  for (const APMConditionalUserProperty& property : properties) {
     monitor().logWithLevel(7, 10002, "Conditional user property has timed out. Name",
                            propertyName(property.name));
+    APMErrorSlot error;
     if (!database.deleteConditionalUserPropertyWithName(property.name, &error)) {
       monitor().logWithLevel(1, 10003,
                              "Cannot delete timed out condition user property. Name, error",
@@ -444,23 +549,24 @@ bool APMConditionalUserPropertyController::removeExpiredCUPWithExpiredEvents(
   std::shared_ptr<APMMeasurement> engine = engine_();
   if (!engine || engine->database() == nullptr) return false;
   APMDatabase& database = *engine->database();
-  APMErrorSlot error;
-  std::optional<std::vector<APMConditionalUserProperty>> properties = readDeletingUnreadableRows(
+  std::optional<std::vector<APMConditionalUserProperty>> properties = readLoggingFailure(
       database,
       [&](APMErrorSlot* slot, APMUnreadableRows* unreadable) {
         return database.expiredConditionalUserPropertiesWithError(slot, unreadable);
       },
-      &error);
-  if (!properties) {
-    monitor().logWithLevel(1, 10004, "Cannot fetch expired conditional user properties. Error",
-                           errorContext(error));
-    return false;
-  }
-  for (const APMConditionalUserProperty& property : *properties) {
+      10004, "Cannot fetch expired conditional user properties. Error");
+  return properties && removeExpired(database, *properties, expiredEvents);
+}
+
+bool APMConditionalUserPropertyController::removeExpired(
+    APMDatabase& database, const std::vector<APMConditionalUserProperty>& properties,
+    std::vector<APMEvent>* expiredEvents) {
+  for (const APMConditionalUserProperty& property : properties) {
     monitor().logWithLevel(
         7, 10005, "Conditional user property has expired. Name, expired event",
         propertyName(property.name),
         property.expiredEvent ? displayEventName(property.expiredEvent->name()) : "");
+    APMErrorSlot error;
     if (!database.deleteUserAttributeWithName(property.name, &error)) {
       monitor().logWithLevel(1, 10006,
                              "Cannot remove conditional user property. Failed to delete the user "
@@ -510,8 +616,13 @@ APMConditionalUserPropertyController::updateConditionalUserPropertiesWithEventNa
                            displayEventName(eventName), errorContext(error));
     return std::nullopt;
   }
+  return activate(database, std::move(*properties));
+}
+
+std::optional<std::vector<APMEvent>> APMConditionalUserPropertyController::activate(
+    APMDatabase& database, std::vector<APMConditionalUserProperty> properties) {
   std::vector<APMEvent> triggered;
-  for (APMConditionalUserProperty& property : *properties) {
+  for (APMConditionalUserProperty& property : properties) {
     double now = apm_engine::now();
     std::optional<APMUserAttribute> attribute =
         property.value
@@ -534,6 +645,7 @@ APMConditionalUserPropertyController::updateConditionalUserPropertiesWithEventNa
     }
     property.active = true;
     property.triggeredTimestamp = now;
+    APMErrorSlot error;
     if (!database.updateConditionalUserProperty(property, &error)) {
       monitor().logWithLevel(1, 10011,
                              "Cannot update conditional user property. Name, origin, error",

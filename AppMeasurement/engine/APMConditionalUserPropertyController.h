@@ -75,6 +75,30 @@ class APMConditionalUserPropertyController {
   // again); nullopt on a database failure. Worker queue, inside a transaction.
   std::optional<std::vector<APMConditionalUserProperty>> readDeletingUnreadableRows(
       APMDatabase& database, const ListQuery& query, APMErrorSlot* error);
+  // The same, logging a failure with the step's code and message.
+  std::optional<std::vector<APMConditionalUserProperty>> readLoggingFailure(APMDatabase& database,
+                                                                            const ListQuery& query,
+                                                                            int64_t code,
+                                                                            const char* message);
+  // What one event meets, read in one pass over the table.
+  struct MetProperties {
+    std::vector<APMConditionalUserProperty> timedOut;
+    std::vector<APMConditionalUserProperty> expired;
+    // Waiting for the event's name, else (when none does) for its internal name.
+    std::vector<APMConditionalUserProperty> waiting;
+  };
+  std::optional<MetProperties> propertiesMetByEvent(APMDatabase& database,
+                                                    const std::string& eventName,
+                                                    APMErrorSlot* error);
+  // The three steps with the properties already read; inside the caller's transaction.
+  bool removeTimedOut(APMDatabase& database,
+                      const std::vector<APMConditionalUserProperty>& properties,
+                      std::vector<APMEvent>* timedOutEvents);
+  bool removeExpired(APMDatabase& database,
+                     const std::vector<APMConditionalUserProperty>& properties,
+                     std::vector<APMEvent>* expiredEvents);
+  std::optional<std::vector<APMEvent>> activate(APMDatabase& database,
+                                                std::vector<APMConditionalUserProperty> properties);
   // The stored property of that name (none when absent); false on a database failure.
   bool storedProperty(APMDatabase& database, const std::string& name,
                       std::optional<APMConditionalUserProperty>* stored, APMErrorSlot* error);

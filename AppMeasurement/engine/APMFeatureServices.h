@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/engine/APMEvent.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMValue.h"
 

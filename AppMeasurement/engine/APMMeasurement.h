@@ -21,6 +21,7 @@
 class APMAlarm;
 class APMDailyCounts;
 class APMDatabase;
+struct APMConditionalUserPropertySchedule;
 class APMIdentity;
 class APMPersistedConfig;
 class APMPBMeasurementBundle;
@@ -163,6 +164,11 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // The conditional user properties' step of writing: timed-out and expired events are
   // written, the triggered ones answered (written after the event); nullopt on a failure.
   std::optional<std::vector<APMEvent>> processConditionalUserProperties(const APMEvent& event);
+  // When the stored conditional user properties can next be met; null while unknown (after any
+  // change to them). Worker queue only.
+  std::shared_ptr<APMConditionalUserPropertySchedule>& conditionalUserPropertySchedule() {
+    return conditionalUserPropertySchedule_;
+  }
 
   // --- User properties ---
 
@@ -335,6 +341,7 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool shouldUpdateNPAUserProperty_ = false;
   std::function<bool(uint32_t)> samplingRoll_;
   bool wasEnabledDuringInitialization_ = false;
+  std::shared_ptr<APMConditionalUserPropertySchedule> conditionalUserPropertySchedule_;
   const bool isAnalyticsCollectionEnabled_;
   const bool isAnalyticsCollectionDeactivated_;
 };

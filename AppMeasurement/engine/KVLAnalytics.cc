@@ -1,5 +1,6 @@
 #include "AppMeasurement/engine/KVLAnalytics.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
@@ -200,4 +201,73 @@ void KVLAnalytics::maxUserPropertiesForOrigin(const std::string& origin,
                                               std::shared_ptr<platform::DispatchQueue> queue,
                                               APMAnalytics::MaxUserPropertiesCallback callback) {
   APMAnalytics::maxUserPropertiesForOrigin(origin, std::move(queue), std::move(callback));
+}
+
+// --- On-device conversion user data ---
+
+namespace {
+
+bool isConfigured(int64_t code, const char* message) {
+  if (KVLApp::isDefaultAppConfigured()) return true;
+  monitor().logWithLevel(3, code, message);
+  return false;
+}
+
+// The hashed-value rule: a length other than 32 is logged; 64 bytes are hexadecimal text.
+std::string hashedValue(const std::string& value, int64_t code, const char* message) {
+  if (value.size() != 32) monitor().logWithLevel(4, code, message);
+  if (value.size() == 64) return APMHexStringDataToBytes(value);
+  return value;
+}
+
+}  // namespace
+
+std::string APMHexStringDataToBytes(std::string_view text) {
+  std::string bytes;
+  for (size_t at = 0; at < text.size(); at += 2) {
+    unsigned value = 0;
+    for (size_t i = at; i < std::min(at + 2, text.size()); ++i) {
+      char c = text[i];
+      int digit = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                         : -1;
+      if (digit < 0) break;
+      value = value * 16 + static_cast<unsigned>(digit);
+    }
+    bytes.push_back(static_cast<char>(value & 0xff));
+  }
+  return bytes;
+}
+
+void KVLAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress(
+    const std::optional<std::string>& emailAddress) {
+  if (!isConfigured(25051, "Email address not set. KavrelinApp not configured.")) return;
+  APMAnalytics::setUserData(
+      {{"email_address", platform::Value(emailAddress.value_or(std::string()))}});
+}
+
+void KVLAnalytics::initiateOnDeviceConversionMeasurementWithPhoneNumber(
+    const std::optional<std::string>& phoneNumber) {
+  if (!isConfigured(25052, "Phone number not set. KavrelinApp not configured.")) return;
+  APMAnalytics::setUserData(
+      {{"phone_number", platform::Value(phoneNumber.value_or(std::string()))}});
+}
+
+void KVLAnalytics::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(
+    const std::string& hashedEmailAddress) {
+  if (!isConfigured(25053, "Hashed email address not set. KavrelinApp not configured.")) return;
+  APMAnalytics::setUserData(
+      {{"hashed_email_address",
+        platform::Value::bytes(hashedValue(
+            hashedEmailAddress, 25056, "Hashed email address should be 32 bytes (256 bits)"))}});
+}
+
+void KVLAnalytics::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(
+    const std::string& hashedPhoneNumber) {
+  if (!isConfigured(25054, "Hashed phone number not set. KavrelinApp not configured.")) return;
+  APMAnalytics::setUserData(
+      {{"hashed_phone_number",
+        platform::Value::bytes(hashedValue(hashedPhoneNumber, 25057,
+                                           "Hashed phone number should be 32 bytes (256 bits)"))}});
 }

@@ -67,6 +67,19 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
                                               std::shared_ptr<platform::DispatchQueue> queue,
                                               APMAnalytics::UserPropertiesCallback callback);
 
+  // --- On-device conversion user data (refused while the default app is not configured) ---
+  // Nil or empty becomes "".
+  static void initiateOnDeviceConversionMeasurementWithEmailAddress(
+      const std::optional<std::string>& emailAddress);
+  static void initiateOnDeviceConversionMeasurementWithPhoneNumber(
+      const std::optional<std::string>& phoneNumber);
+  // SHA-256 digests: 32 bytes, or 64 characters of hexadecimal text; other lengths are logged
+  // (25056, 25057) and passed on as they are.
+  static void initiateOnDeviceConversionMeasurementWithHashedEmailAddress(
+      const std::string& hashedEmailAddress);
+  static void initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(
+      const std::string& hashedPhoneNumber);
+
   // --- Interop instance operations (the connector's) ---
   void setInternalUserProperty(const std::optional<APMObject>& value, const std::string& name,
                                const std::string& origin);
@@ -74,6 +87,10 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
                                   std::shared_ptr<platform::DispatchQueue> queue,
                                   APMAnalytics::MaxUserPropertiesCallback callback);
 };
+
+// 64 characters of hexadecimal text as 32 bytes: each pair, in order, read as a hexadecimal
+// number from its leading hexadecimal digits (none gives 0), its low byte appended.
+std::string APMHexStringDataToBytes(std::string_view text);
 
 // Registers the facade class "KVLAnalytics" in the class registry and the library
 // "kvl-analytics" (the interop connector's component) with the platform core, whose configure

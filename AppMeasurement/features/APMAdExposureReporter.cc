@@ -1,6 +1,6 @@
 #include "AppMeasurement/features/APMAdExposureReporter.h"
 
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/features/APMReporterFacade.h"
 #include "AppMeasurement/features/APMScreenParameters.h"
 #include "AppMeasurement/features/APMSessionReporter.h"

@@ -1,6 +1,6 @@
 #include "AppMeasurement/features/APMScreenParameters.h"
 
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 
 namespace {

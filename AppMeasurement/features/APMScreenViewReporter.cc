@@ -1,6 +1,6 @@
 #include "AppMeasurement/features/APMScreenViewReporter.h"
 
-#include "AppMeasurement/engine/APMDataTypeValidator.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/features/APMAdExposureReporter.h"
 #include "AppMeasurement/features/APMReporterFacade.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/features/APMScreen.h"
 #include "AppMeasurement/features/APMScreenStack.h"
 #include "platform/foundation/NotificationCenter.h"

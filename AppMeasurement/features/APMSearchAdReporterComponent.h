@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/features/APMSearchAdReporter.h"
 
 // The engine's search-ads seam: holds the reporter the component block makes (none once

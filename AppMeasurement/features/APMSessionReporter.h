@@ -6,7 +6,7 @@
 #include <mutex>
 #include <optional>
 
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/features/APMScreen.h"
 
 class APMAlarm;

@@ -43,6 +43,15 @@ struct APMUnreadableRow {
 };
 using APMUnreadableRows = std::vector<APMUnreadableRow>;
 
+// When the stored conditional user properties can next be met: no property times out or
+// expires while quietFrom <= now <= quietUntil (both infinite for an empty table), and inactive
+// ones wait for the trigger names listed.
+struct APMConditionalUserPropertySchedule {
+  double quietFrom = 0;
+  double quietUntil = 0;
+  std::set<std::string, std::less<>> waitingFor;
+};
+
 // The measurement database: one SQLite file (APMSqliteStore, write-ahead log) holding raw
 // events with their metadata, the upload queue, user attributes, event aggregates, audience
 // filters and results, purchase fingerprints, subscriptions, conditional user properties,
@@ -275,6 +284,9 @@ class APMDatabase {
   bool deleteConditionalUserPropertyWithName(std::string_view name, APMErrorSlot* error);
   // Deletes one row by its rowid (a row that cannot be decoded has no usable name).
   bool deleteConditionalUserPropertyWithRowID(int64_t rowID, APMErrorSlot* error);
+  // Read in one pass over the table; nullopt on a failure.
+  std::optional<APMConditionalUserPropertySchedule> conditionalUserPropertySchedule(
+      APMErrorSlot* error);
   // The list queries answer nullopt when any row cannot be read, so that no caller acts on a
   // partial list; the unreadable rows are listed.
   std::optional<std::vector<APMConditionalUserProperty>> timedOutConditionalUserPropertiesWithError(

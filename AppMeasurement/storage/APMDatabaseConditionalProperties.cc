@@ -1,5 +1,8 @@
 // Conditional user properties and complex-event state of APMDatabase.
 
+#include <algorithm>
+#include <limits>
+
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "AppMeasurement/storage/APMDatabaseColumns.h"
 #include "platform/dispatch/Clock.h"
@@ -144,6 +147,37 @@ bool APMDatabase::deleteConditionalUserPropertyWithRowID(int64_t rowID, APMError
       ->deleteRecordsFromTableWithName(kConditionalPropertiesTable, "rowid=?",
                                        {Value(static_cast<long long>(rowID))}, error)
       .has_value();
+}
+
+std::optional<APMConditionalUserPropertySchedule> APMDatabase::conditionalUserPropertySchedule(
+    APMErrorSlot* error) {
+  checkSequence("conditionalUserPropertySchedule");
+  if (!requireStore(error)) return std::nullopt;
+  // A property times out or expires when |now - x| > d: (x, d) is (creation, trigger timeout)
+  // while inactive and (triggered, time to live) while active.
+  auto records = sqliteStore_->recordsForQuery(
+      "SELECT active, trigger_event_name, "
+      "CASE active WHEN 0 THEN creation_timestamp ELSE triggered_timestamp END AS x, "
+      "CASE active WHEN 0 THEN trigger_timeout ELSE time_to_live END AS d "
+      "FROM conditional_properties",
+      {}, error);
+  if (!records) return std::nullopt;
+  APMConditionalUserPropertySchedule schedule;
+  schedule.quietFrom = -std::numeric_limits<double>::infinity();
+  schedule.quietUntil = std::numeric_limits<double>::infinity();
+  for (const APMSqliteRecord& record : *records) {
+    double x = doubleColumn(record, "x");
+    double d = doubleColumn(record, "d");
+    schedule.quietFrom = std::max(schedule.quietFrom, x - d);
+    schedule.quietUntil = std::min(schedule.quietUntil, x + d);
+    if (int32Column(record, "active") == 0) {
+      if (auto name = record.find("trigger_event_name");
+          name != record.end() && name->second.isString()) {
+        schedule.waitingFor.insert(*name->second.asString());
+      }
+    }
+  }
+  return schedule;
 }
 
 std::optional<std::vector<APMConditionalUserProperty>>

@@ -10,6 +10,7 @@
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/core/KVLOptions.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/foundation/PreferenceStore.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
@@ -131,6 +132,83 @@ TEST_F(UserCallsTest, ConsentValuesAndSources) {
             "consent_settings_3p = [('ad_storage', 'denied'), ('analytics_storage', 'granted')]\n"
             "consent_settings_tcf = [('ad_storage', 'denied')]\n"
             "consent_source = 10\n");
+}
+
+// "_dcu" goes only when the server sent consent defaults and ad-user-data consent changed.
+TEST_F(UserCallsTest, AdUserDataChangeEventNeedsConsentDefaults) {
+  start();
+  auto dcuCount = [&] {
+    size_t count = 0;
+    shared()->scheduler()->dispatchSyncOnWorkerQueueBlockID("test", [&] {
+      auto events = shared()->database()->allRawEventsWithError(nullptr);
+      for (const APMRawEventData& raw : events.value_or(std::vector<APMRawEventData>{})) {
+        std::optional<APMEvent> event = APMEvent::createWithEventProto(*raw.rawEvent());
+        if (event && event->name() == "_dcu") {
+          ++count;
+          EXPECT_TRUE(event->isRealtime());
+        }
+      }
+    });
+    return count;
+  };
+  APMAnalytics::setConsent({{"ad_user_data", platform::Value("denied")}});
+  env.waitUntilIdle();
+  EXPECT_EQ(dcuCount(), 0u);  // no defaults from the server
+
+  std::string encoded = enginetest::protoc(
+      "encode", "MeasurementConfig",
+      std::string("app_id: \"") + kAppID +
+          "\" consent_config { defaults { consent_type: CONSENT_TYPE_AD_USER_DATA "
+          "consent_value: CONSENT_VALUE_GRANTED } }");
+  std::optional<APMPBMeasurementConfig> config = APMPBMeasurementConfig::initWithBuffer(encoded);
+  ASSERT_TRUE(config);
+  shared()->scheduler()->dispatchSyncOnWorkerQueueBlockID(
+      "test", [&] { ASSERT_TRUE(shared()->currentConfig()->updateMeasurementConfig(*config)); });
+  APMAnalytics::setConsent({{"ad_user_data", platform::Value("granted")}});
+  APMAnalytics::setConsent({{"ad_user_data", platform::Value("granted")}});  // no change
+  env.waitUntilIdle();
+  EXPECT_EQ(dcuCount(), 1u);
+}
+
+// Hexadecimal text to bytes: each pair read from its leading hexadecimal digits; valid text
+// as Python's bytes.fromhex reads it.
+TEST(HexStringDataToBytesTest, Pairs) {
+  std::string hex = "00ff7A0b" + std::string(56, 'c');
+  std::string python = runCommand(
+      "python3 -c \"import sys; sys.stdout.buffer.write(bytes.fromhex(sys.stdin.read()))\"", hex);
+  EXPECT_EQ(APMHexStringDataToBytes(hex), python);
+  struct Case {
+    const char* text;
+    std::string bytes;
+  };
+  const Case cases[] = {{"1g", std::string(1, '\x01')},
+                        {"g1", std::string(1, '\0')},
+                        {"zz", std::string(1, '\0')},
+                        {"F", std::string(1, '\x0f')}};
+  for (const Case& c : cases) EXPECT_EQ(APMHexStringDataToBytes(c.text), c.bytes) << c.text;
+}
+
+// Before the default app is configured the user data is refused (25051-25054); a hashed value
+// that is not 32 bytes long is logged (25056) and still passed on.
+TEST_F(UserCallsTest, OnDeviceConversionUserDataChecks) {
+  KVLAnalytics::initiateOnDeviceConversionMeasurementWithEmailAddress("a@example.com");
+  KVLAnalytics::initiateOnDeviceConversionMeasurementWithPhoneNumber(std::nullopt);
+  KVLAnalytics::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(std::string(32, 'x'));
+  KVLAnalytics::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(std::string(32, 'x'));
+  env.waitUntilIdle();
+  for (const char* code : {"I-ACS025051", "I-ACS025052", "I-ACS025053", "I-ACS025054"}) {
+    EXPECT_TRUE(capture.contains(code)) << code;
+  }
+  KVLAnalyticsRegisterLibrary();
+  KVLApp::configureWithOptions(std::make_shared<KVLOptions>(kAppID, true, false));
+  env.waitUntilIdle();
+  capture.clear();
+  KVLAnalytics::initiateOnDeviceConversionMeasurementWithHashedEmailAddress(std::string(64, 'a'));
+  KVLAnalytics::initiateOnDeviceConversionMeasurementWithHashedPhoneNumber(std::string(32, 'b'));
+  env.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("I-ACS025056"));
+  EXPECT_FALSE(capture.contains("I-ACS025057"));
+  EXPECT_FALSE(capture.contains("I-ACS025053"));
 }
 
 // Re-applying: one stored layer, the first present of TCF, 3p, 1p, its source capped at 5,

@@ -199,6 +199,41 @@ TEST_F(ConditionalUserPropertyTest, UndecodableRowIsDeletedAndProcessingGoesOn) 
   EXPECT_EQ(rows, "healthy\n");
 }
 
+// Events that cannot meet any stored property skip the pass; none of them hides a timeout, an
+// expiry or a trigger that falls due later.
+TEST_F(ConditionalUserPropertyTest, SkippedPassesMissNothing) {
+  makeEngine();
+  APMConditionalUserProperty waiting = property("w", "go");
+  waiting.triggerTimeout = 100;
+  waiting.timedOutEvent = event("w_timed_out");
+  set(waiting, "waiting");
+  APMConditionalUserProperty living = property("l");
+  living.timeToLive = 50;
+  living.expiredEvent = event("l_expired");
+  set(living, "living");
+  APMConditionalUserProperty later = property("t", "go_later");
+  later.triggerTimeout = 1000;
+  later.triggeredEvent = event("t_triggered");
+  set(later, "later");
+  clearRawEvents();
+  logEvent("app", true, "other");  // reads the schedule
+  logEvent("app", true, "other");  // skipped: nothing can be met
+  env.advance(51);
+  logEvent("app", true, "other");
+  env.advance(50);
+  logEvent("app", true, "other");
+  logEvent("app", true, "go_later");
+  EXPECT_EQ(storedEventNames(),
+            (std::vector<std::string>{"other", "other", "l_expired", "other", "w_timed_out",
+                                      "other", "go_later", "t_triggered"}));
+  // A property set after the schedule was read is met by the next event.
+  APMConditionalUserProperty fresh = property("f", "other");
+  fresh.triggeredEvent = event("f_triggered");
+  set(fresh, "fresh");
+  logEvent("app", true, "other");
+  EXPECT_TRUE(stored("fresh")->active);
+}
+
 // The query: wrong-typed arguments, a disabled engine, and a call on the worker queue itself
 // (answered inline rather than after the 30 s wait).
 TEST_F(ConditionalUserPropertyTest, Query) {

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "AppMeasurement/features/APMAdExposureReporter.h"
-#include "AppMeasurement/features/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/features/APMReporterFacade.h"
 #include "AppMeasurement/features/APMScreenClassName.h"
 #include "AppMeasurement/features/APMScreenViewReporter.h"

@@ -1,0 +1,60 @@
+// The typed layer's screen-view modifier: every appearance of the view logs "screen_view" with
+// the modifier's screen name and class laid over the extra parameters.
+#include "AppMeasurement/engine/APMFeatureServices.h"
+#include "AppMeasurement/engine/KVLAnalytics.h"
+#include "AppMeasurement/engine/LoggedAnalyticsModifier.h"
+#include "platform/core/KVLOptions.h"
+#include "tests/AppMeasurement/engine/EngineTestSupport.h"
+
+namespace {
+
+using enginetest::EngineTest;
+
+// Records the screen views handed to the screen-view reporter.
+class RecordingScreens : public APMScreenViewReporting {
+ public:
+  void trackScreenWithParameters(const APMObjectMap& parameters, double) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    tracked.push_back(parameters);
+  }
+  std::mutex mutex;
+  std::vector<APMObjectMap> tracked;
+};
+
+class ModifierTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    APMFeatureServices services;
+    services.screenViewReporter = screens;
+    APMFeatureServices::install(services);
+    KVLAnalyticsRegisterLibrary();
+    KVLApp::configureWithOptions(std::make_shared<KVLOptions>(kAppID, true, false));
+    env.waitUntilIdle();
+  }
+  void TearDown() override {
+    APMFeatureServices::install({});
+    EngineTest::TearDown();
+  }
+  std::shared_ptr<RecordingScreens> screens = std::make_shared<RecordingScreens>();
+};
+
+TEST_F(ModifierTest, EachAppearanceLogsAScreenView) {
+  SUIView view("CheckoutView");
+  analyticsScreenView(view, "Checkout", "CheckoutView",
+                      {{"screen_name", platform::Value("overridden")},
+                       {"cart_items", platform::Value(int64_t{3})}});
+  EXPECT_TRUE(screens->tracked.empty());
+  view.appear();
+  view.disappear();
+  view.appear();
+  env.waitUntilIdle();
+  ASSERT_EQ(screens->tracked.size(), 2u);
+  for (const APMObjectMap& parameters : screens->tracked) {
+    EXPECT_EQ(parameters.at("screen_name"), APMObject(platform::Value("Checkout")));
+    EXPECT_EQ(parameters.at("screen_class"), APMObject(platform::Value("CheckoutView")));
+    EXPECT_EQ(parameters.at("cart_items"), APMObject(platform::Value(int64_t{3})));
+  }
+}
+
+}  // namespace
