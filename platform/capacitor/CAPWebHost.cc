@@ -463,7 +463,7 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
                     "text/plain");
     }
     auto response = answer(http::status::see_other, "", "text/plain");
-    response.set(http::field::location, path);
+    response.set(http::field::location, "/");  // the bare address, whatever was asked
     response.set(http::field::set_cookie,
                  cookieName() + "=" + session + "; Path=/; HttpOnly; SameSite=Strict");
     return response;

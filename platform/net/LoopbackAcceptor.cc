@@ -15,6 +15,12 @@ namespace platform {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
+namespace {
+std::atomic<int> forcedFailures{0};
+}  // namespace
+
+void LoopbackAcceptor::failNextAcceptsForTesting(int count) { forcedFailures = count; }
+
 struct LoopbackAcceptor::State : std::enable_shared_from_this<State> {
   State(asio::io_context& context, Limits l, std::string n)
       : io(context), acceptor(context), retry(context), limits(l), name(std::move(n)) {}
@@ -47,6 +53,9 @@ struct LoopbackAcceptor::State : std::enable_shared_from_this<State> {
         [self = shared_from_this()](boost::system::error_code ec, tcp::socket socket) {
           self->accepting = false;
           if (self->closed || ec == asio::error::operation_aborted) return;
+          if (!ec && forcedFailures.load() > 0 && forcedFailures.fetch_sub(1) > 0) {
+            ec = asio::error::no_descriptors;  // the peer is dropped with `socket`
+          }
           if (ec) return self->backOff(ec);
           self->failing = false;
           ++self->open;

@@ -47,6 +47,11 @@ class LoopbackAcceptor {
   // has stopped). Connections already accepted are the server's to close.
   void close();
 
+  // The next `count` accepts fail as if the process had run out of descriptors (the peer is
+  // dropped): tests drive the retry with it, since really running out of descriptors also
+  // starves the sanitizers' own checks.
+  static void failNextAcceptsForTesting(int count);
+
   struct State;
 
  private:

@@ -15,18 +15,17 @@ const dataDir = mkdtempSync(join(tmpdir(), 'app-e2e-'));
 const profile = mkdtempSync(join(tmpdir(), 'app-e2e-profile-'));
 let app;
 let browser;
-let linkService;
-let measurementService;
-let measurementHost;
+const services = [];
 
-// The login-and-link service on a free port; the app's bundle is copied with its address.
-function startLinkService() {
-  linkService = spawn(join(dirname(appPath), '..', 'tools', 'link-service', 'link-service'), ['--port', '0'],
+// A local service of ours on a free port; answers the address it listens on.
+function startService(name, args) {
+  const service = spawn(join(dirname(appPath), '..', 'tools', name, name), ['--port', '0', ...args],
     { stdio: ['ignore', 'pipe', 'inherit'] });
+  services.push(service);
   let out = '';
   return new Promise((resolve, reject) => {
-    linkService.on('exit', (code) => reject(new Error(`link-service exited with ${code}`)));
-    linkService.stdout.on('data', (chunk) => {
+    service.on('exit', (code) => reject(new Error(`${name} exited with ${code}`)));
+    service.stdout.on('data', (chunk) => {
       out += chunk;
       const match = /listening on (\S+)/.exec(out);
       if (match) resolve(match[1]);
@@ -34,19 +33,16 @@ function startLinkService() {
   });
 }
 
-// The measurement service on a free port too: the app never reaches a port the test did not open.
-function startMeasurementService() {
-  measurementService = spawn(join(dirname(appPath), '..', 'tools', 'measurement-service', 'measurement-service'),
-    ['--port', '0', '--data', join(dataDir, 'measurement')], { stdio: ['ignore', 'pipe', 'inherit'] });
-  let out = '';
-  return new Promise((resolve, reject) => {
-    measurementService.on('exit', (code) => reject(new Error(`measurement-service exited with ${code}`)));
-    measurementService.stdout.on('data', (chunk) => {
-      out += chunk;
-      const match = /listening on http:\/\/(\S+)/.exec(out);
-      if (match) resolve(match[1]);
-    });
-  });
+// The login-and-link service; the app's bundle is copied with its address.
+const startLinkService = () => startService('link-service', []);
+
+// The measurement service the app uploads to and fetches its configuration and attribution
+// from, so that the app never reaches a port this test did not open.
+async function startMeasurementService() {
+  const url = await startService('measurement-service', ['--data', join(dataDir, 'measurement')]);
+  process.env.KVL_MEASUREMENT_HOST = new URL(url).host;
+  // On-device conversion, which the app links, asks the same service (it answers 404).
+  process.env.KVL_ODC_SERVICE_URL = url;
 }
 
 function bundleFor(serviceUrl) {
@@ -59,9 +55,7 @@ function bundleFor(serviceUrl) {
 
 function startApp(bundle, wrapper = [], data = join(dataDir, 'data')) {
   const command = [...wrapper, appPath, '--data-dir', data, '--bundle', bundle, '--port', '0'];
-  app = spawn(command[0], command.slice(1), { stdio: ['ignore', 'pipe', 'inherit'],
-    env: { ...process.env, KVL_MEASUREMENT_HOST: measurementHost,
-      KVL_ODC_SERVICE_URL: `http://${measurementHost}` } });
+  app = spawn(command[0], command.slice(1), { stdio: ['ignore', 'pipe', 'inherit'] });
   let out = '';
   app.stdout.on('data', (chunk) => { out += chunk; process.stdout.write(chunk); });
   const stdout = () => out;
@@ -92,8 +86,8 @@ async function waitForRequest(serviceUrl, path, count) {
 }
 
 async function main() {
+  await startMeasurementService();
   const serviceUrl = await startLinkService();
-  measurementHost = await startMeasurementService();
   const { url, stdout } = await startApp(bundleFor(serviceUrl));
   // A fresh profile each run (playwright passes it as --user-data-dir).
   browser = await chromium.launchPersistentContext(profile, {
@@ -312,13 +306,10 @@ try {
 } finally {
   if (browser) await browser.close().catch(() => {});
   if (app && app.exitCode === null) app.kill('SIGKILL');
-  if (measurementService && measurementService.exitCode === null) {
-    measurementService.removeAllListeners('exit');
-    measurementService.kill('SIGTERM');
-  }
-  if (linkService && linkService.exitCode === null) {
-    linkService.removeAllListeners('exit');
-    linkService.kill('SIGTERM');
+  for (const service of services) {
+    if (service.exitCode !== null) continue;
+    service.removeAllListeners('exit');
+    service.kill('SIGTERM');
   }
   rmSync(dataDir, { recursive: true, force: true });
   rmSync(profile, { recursive: true, force: true });

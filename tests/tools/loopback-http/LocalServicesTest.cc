@@ -39,6 +39,8 @@ struct Service {
   const char* probe;  // a GET it answers in the normal way
 };
 
+void PrintTo(const Service& service, std::ostream* out) { *out << service.name; }
+
 const Service kServices[] = {
     {"measurement", KVL_TEST_MEASUREMENT_SERVICE, true, "/storekit/products"},
     {"link", KVL_TEST_LINK_SERVICE, true, "/v1/graph/me"},

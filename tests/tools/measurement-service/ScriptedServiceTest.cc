@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 namespace loopback {
 namespace {
 
@@ -84,6 +86,43 @@ TEST_F(ScriptedServiceTest, RefusesMalformedScripts) {
     EXPECT_EQ(service.handle(request("POST", "/_control/script", body)).status, 400) << body;
   }
   EXPECT_EQ(service.handle(request("POST", "/a")).status, 204);
+}
+
+HttpRequest get(const std::string& target) {
+  HttpRequest r = request("GET", target.substr(0, target.find('?')));
+  r.target = target;
+  if (target.find('?') != std::string::npos) r.query = target.substr(target.find('?') + 1);
+  return r;
+}
+
+TEST_F(ScriptedServiceTest, RecentRequestsComeInPagesWithBodiesCut) {
+  service.handle(request("POST", "/a", std::string((1 << 20) + 10, 'x')));
+  for (int i = 0; i < 3; ++i) service.handle(request("POST", "/a", "small"));
+  struct Case {
+    std::string target;
+    int status;
+    std::vector<uint64_t> sequences;
+  };
+  const Case cases[] = {
+      {"/_control/requests", 200, {1, 2, 3, 4}},   {"/_control/requests?limit=2", 200, {1, 2}},
+      {"/_control/requests?after=2", 200, {3, 4}}, {"/_control/requests?after=2&limit=1", 200, {3}},
+      {"/_control/requests?after=9", 200, {}},     {"/_control/requests?after=x", 400, {}},
+      {"/_control/requests?limit=-1", 400, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    HttpResponse answer = service.handle(get(c.target));
+    ASSERT_EQ(answer.status, c.status);
+    if (c.status != 200) continue;
+    auto list = nlohmann::json::parse(answer.body);
+    std::vector<uint64_t> sequences;
+    for (const auto& entry : list) sequences.push_back(entry["sequence"].get<uint64_t>());
+    EXPECT_EQ(sequences, c.sequences);
+  }
+  auto first = nlohmann::json::parse(service.handle(get("/_control/requests?limit=1")).body)[0];
+  EXPECT_EQ(first["body_size"], (1 << 20) + 10);
+  EXPECT_EQ(first["body_truncated"], true);
+  EXPECT_EQ(base64Decode(first["body_base64"].get<std::string>())->size(), size_t{1} << 20);
 }
 
 }  // namespace
