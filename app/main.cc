@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "AppMeasurement/engine/APMMeasurement.h"
+#include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/features/APMSearchAdReporter.h"
@@ -47,6 +48,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/tracking/ATTrackingManager.h"
+#include "platform/storekit/SKAdNetwork.h"
 #include "platform/uikit/UIApplication.h"
 
 namespace fs = std::filesystem;
@@ -188,6 +190,12 @@ int main(int argc, char** argv) {
   }
   platform::AAAttribution::registerInRuntime();
   APMInstallMeasurementFeatures();
+  // The on-device conversion classes, found by name by the measurement library; their service
+  // paths are the measurement service's unless KVL_ODC_SERVICE_URL names another.
+  ODCRegisterClasses(platform::ClassRegistry::shared());
+  if (!std::getenv("KVL_ODC_SERVICE_URL")) {
+    ODCServiceHost::setBaseURL(APMRemoteConfig::baseURLWithHost(APMRemoteConfig::hosts().upload));
+  }
   KVLAnalyticsRegisterLibrary();
   KVLAnalyticsFacade::install(std::make_shared<EngineAnalyticsFacade>());
   // The frameworks the library finds by name: tracking authorisation and the advertising
@@ -203,6 +211,9 @@ int main(int argc, char** argv) {
     platform::ATTrackingManager::requestTrackingAuthorization(completion);
   });
   auto lifecycle = std::make_shared<AppLifecycle>(delegate, UIApplication::sharedApplication());
+  UIApplication::sharedApplication()->setDelegate(delegate);
+  // SKAdNetwork's conversion-value updates, one JSON line each, for the developer to see.
+  SKAdNetwork::setRecordFile((args.dataDir / "skadnetwork-updates.jsonl").string());
   auto bridge = platform::CAPBridge::create();
   bridge->setViewController(std::make_shared<platform::CAPBridgeViewController>());
 

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AppMeasurement/engine/APMFeatureServices.h"
@@ -14,17 +16,25 @@
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMValue.h"
 #include "AppMeasurement/records/APMEvent.h"
+#include "platform/utilities/OULAppDelegateInterceptor.h"
+#include "platform/utilities/OULError.h"
 #include "platform/uikit/UIApplication.h"
 #include "platform/utilities/OULNetworkLoggerDelegate.h"
 #include "platform/utilities/OULNetworkReachabilityDelegate.h"
 
 class APMAlarm;
+class APMPSMContext;
+class APMPrivateSetMembershipClient;
+class APMPrivateSetMembershipClientClass;
+class ODCConversionServiceProtocol;
+struct SKTransactionError;
 class APMDailyCounts;
 class APMDatabase;
 struct APMConditionalUserPropertySchedule;
 class APMIdentity;
 class APMPersistedConfig;
 class APMPBMeasurementBundle;
+class APMPBSkAdNetworkConversionValueResponse;
 class APMRawEventData;
 class APMRemoteConfig;
 class APMScheduler;
@@ -206,6 +216,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // number, "_sid" and "_sno" set, and "_s" handled ("_aib" = 1 in the background when the
   // remote setting allows it). Worker queue.
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  // The app's session timeout for the session reporter. Any thread: handed to the worker queue.
+  void setSessionTimeoutInterval(double seconds);
 
   // --- Application life cycle and background uploads ---
 
@@ -217,6 +229,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void subscribeForAppForegroundBackgroundNotifications();
   // The notifications' handlers, on the main thread; engine work goes to the worker queue.
   void handleAppDidBecomeActiveEvent();
+  // Fetches the configuration when its last update is 7 days or more away (worker queue block).
+  void refreshStaleConfiguration();
   // Saves the settings, begins the background task "APMAnalyticsMeasurementBackgroundTask"
   // and uploads after every public call already queued.
   void handleAppWillResignActiveEvent();
@@ -263,6 +277,125 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
+
+  // --- Attribution: deep links and campaigns, SKAdNetwork values, on-device conversion ---
+  // Worker queue unless noted. Every request here shares isNetworkRequestPending with the
+  // upload and the configuration fetch; a request the network object cannot start is answered
+  // as a failure through its completion (never a flag left set).
+
+  // The component block's deep-link step, after the first-open report: the stored launch link
+  // as a campaign, else the deferred deep link (now, or after the configuration fetch).
+  void startDeepLinksOnWorkerQueue();
+  // The successful-upload step when nothing more is sent: a postponed private-set-membership
+  // request goes now; otherwise the schedule is updated and the SKAdNetwork fetch follows.
+  void continueAfterSuccessfulUpload();
+  // The answered configuration fetch: on-device conversion, then the deferred deep link when it
+  // waited for the configuration. True when that request took the place of the upload step.
+  bool continueAfterAnsweredConfigFetch();
+
+  // Deep links and campaigns.
+  // The web-page link of a browsing activity, else nullopt (logged). Any thread.
+  static std::optional<std::string> deepLinkFromUserActivity(
+      const std::optional<OULAppDelegateInterceptor::UserActivity>& userActivity);
+  // The app-did-finish-launching notification's user info: caches the launch link and applies
+  // the tag-manager debug switch. A launch activity is the dictionary {"activityType",
+  // "webpageURL"} under the user-activity key. Any thread.
+  static void handleStoredURLAfterAppLaunchWithUserInfo(const platform::Value& userInfo);
+  // "sotm_debug_enable" / "sotm_preview_key" of a link's query. Any thread.
+  static void handleSOTMDebugModeWithURL(const std::string& url);
+  // The process-wide preview headers, replaced whole; nullopt when none. Any thread.
+  static std::optional<platform::Value::Dictionary> SOTMPreviewHeaders();
+  static void setSOTMPreviewHeaders(std::optional<platform::Value::Dictionary> headers);
+  // From APMAnalytics' serial queue (never the worker queue): hops to the worker queue.
+  void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
+  void handleOpenURL(const std::string& url, std::optional<int64_t> clickTimestampInMs,
+                     double eventTimestampInSeconds);
+  void handleOpenURLOnWorkerQueue(
+      const std::string& url, std::optional<int64_t> clickTimestampInMs,
+      double eventTimestampInSeconds,
+      const std::optional<platform::Value::Dictionary>& extraParameters);
+  static bool isValidCampaignURLParamDictionary(
+      const std::map<std::string, std::string, std::less<>>& parameters);
+  bool shouldAllowClickID();
+  bool shouldAllowRequestDeferredDeepLink();
+  void requestDeferredDeepLink();
+  // The response object when its "deeplink" member is a string that makes a URL; any body.
+  static std::optional<platform::Value::Dictionary> deepLinkInfoFromResponseData(
+      std::string_view data);
+  void handleDeferredDeepLinkInfo(const platform::Value::Dictionary& info);
+  // Main queue: asks the application's delegate to open the link; false when it cannot.
+  static bool sendDeepLinkURLToAppDelegateOnMainThread(
+      const std::string& url, const std::optional<platform::Value::Dictionary>& extraInfo);
+  // The launch link cached before start, as a campaign (the click time, or nullopt).
+  void reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimeMillis);
+  bool shouldRequestDeferredDeepLinkAfterConfigFetch() const {
+    return shouldRequestDeferredDeepLinkAfterConfigFetch_;
+  }
+
+  // SKAdNetwork conversion values.
+  static std::string SKANVersion();
+  bool isInFirstSKANPostbackWindow();
+  bool isPastAllSKANPostbackWindows();
+  static bool isValidFineConversionValue(int64_t fineValue);
+  static std::string convertCoarseConversionValueFromProtoValue(int32_t coarseValue);
+  int32_t SKANFetchRetryLimit();
+  bool shouldFetchSKANConversionValue();
+  void scheduleSKANCVFetchAfterDataUpload();
+  void fetchSKANCV();
+  void handleSKANFetchResponse(int64_t status, const std::optional<std::string>& contentEncoding,
+                               const std::optional<std::string>& data,
+                               const std::optional<OULError>& error);
+  void updateSKANPostbackConversionValueFromResponse(
+      const APMPBSkAdNetworkConversionValueResponse& response);
+  void handleSKANUpdatePostbackCompletion(const APMPBSkAdNetworkConversionValueResponse& response,
+                                          const std::optional<SKTransactionError>& error);
+  void maybeScheduleSKANCVFetchRetry();
+  void stopProcessingSKANResponseAndResetRetryCount();
+  void maybeFetchSKANCVAfterReachabilityChange();
+  int32_t SKANRetryCount() const { return SKANRetryCount_; }
+  bool isSKANRequestInProgress() const { return isSKANRequestInProgress_; }
+
+  // On-device conversion over private set membership (the older flow).
+  // Any thread: the user data ("email_address", "phone_number", "hashed_email_address",
+  // "hashed_phone_number") goes to the worker queue as block "APMMeasurement:3367".
+  void setUserData(platform::Value::Dictionary userData);
+  void setUserDataOnWorkerQueue(const platform::Value::Dictionary& userData);
+  void checkPSMDependencyOnWorkerQueue();
+  void maybeDeleteExpiredPSMValueOnWorkerQueue();
+  void initiateODM1ProtocolWithUserData(const platform::Value::Dictionary& userData);
+  static std::shared_ptr<APMPrivateSetMembershipClientClass> PSMClientClass();
+  static bool isAPMPrivateSetMembershipClientLinked();
+  bool shouldRetrievePSMResponse();
+  bool shouldRetrievePSMResponseWithEmailAddress(const std::string& emailAddress);
+  bool shouldRetrievePSMResponseWithPhoneNumber(const std::string& phoneNumber);
+  bool shouldRetrievePSMResponseWithHashedIdentifier(const std::string& hashedIdentifier);
+  std::shared_ptr<APMPrivateSetMembershipClient> PSMClientWithEmailAddress(const std::string& e);
+  std::shared_ptr<APMPrivateSetMembershipClient> PSMClientWithPhoneNumber(const std::string& p);
+  std::shared_ptr<APMPrivateSetMembershipClient> PSMClientWithHashedEmailAddress(
+      const std::string& digest);
+  std::shared_ptr<APMPrivateSetMembershipClient> PSMClientWithHashedPhoneNumber(
+      const std::string& digest);
+  std::optional<std::string> PSMRequestURL();
+  void retrievePSMResponse();
+  void maybeSchedulePSMRetry();
+  void handlePSMValueOnWorkerQueue(const std::string& value, bool isSessionValue);
+  void incrementPSMCountOnWorkerQueueWithName(const std::string& name);
+  // The engine's context of the older flow; null when no client class was linked at start.
+  APMPSMContext* ODM1Context() const { return ODM1Context_.get(); }
+
+  // The on-device conversion service (the current flow).
+  static bool isAdsOnDeviceConversionLinked();
+  static std::shared_ptr<ODCConversionServiceProtocol> conversionServiceFromReflection();
+  static bool isAlphaAppAdsOnDeviceConversionLinked();
+  static bool isOrvaneAdsOnDeviceConversionLinked();
+  bool isAdsOnDeviceConversionEnabled();
+  std::optional<double> firstLaunchDate();
+  void checkODM2DependencyOnWorkerQueue();
+  void updateAdsOnDeviceConversionMeasurement();
+  void handleAdsOnDeviceConversionValue(const std::optional<std::string>& value,
+                                        const std::optional<OULError>& error);
+  // The stored campaign, on-device values and linked components of a new metadata record.
+  void addAttributionToRawEventMetadata(APMPBMeasurementBundle& bundle);
 
   // --- Accessors ---
 
@@ -344,4 +477,24 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   std::shared_ptr<APMConditionalUserPropertySchedule> conditionalUserPropertySchedule_;
   const bool isAnalyticsCollectionEnabled_;
   const bool isAnalyticsCollectionDeactivated_;
+  // Attribution state, worker queue only.
+  // Marks a request of this engine as the one out; its completion ends it with the serial.
+  uint64_t beginNetworkRequest();
+  bool endNetworkRequest(uint64_t requestSerial);
+  void deferredDeepLinkCompletion(uint64_t requestSerial, int64_t status,
+                                  const std::optional<std::string>& data,
+                                  const std::optional<OULError>& error);
+  void handlePSMAnswer(APMPrivateSetMembershipClient& client, bool isSessionValue, int64_t status,
+                       const std::optional<std::string>& data,
+                       const std::optional<OULError>& error);
+  // The first-open time in seconds, 0 when none is stored.
+  double firstOpenSeconds();
+  bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
+  int32_t SKANRetryCount_ = 0;
+  bool isSKANRequestInProgress_ = false;
+  bool fetchSKANWhenNetworkConnected_ = false;
+  std::shared_ptr<APMAlarm> SKANDelayAlarm_;
+  std::shared_ptr<APMAlarm> SKANRetryAlarm_;
+  std::shared_ptr<APMPSMContext> ODM1Context_;
+  std::shared_ptr<ODCConversionServiceProtocol> conversionService_;
 };

@@ -28,9 +28,13 @@ void APMMeasurement::subscribeForAppDidFinishLaunchingNotifications() {
   });
 }
 
-void APMMeasurement::handleAppDidFinishLaunching(const platform::Notification&) {
+void APMMeasurement::handleAppDidFinishLaunching(const platform::Notification& notification) {
   // The screen-view reporter exists from launch on, so that it sees the first screens.
   (void)APMFeatureServices::current().screenViewReporter;
+  // The launch options may carry a link that opened the app: cached for the campaign report.
+  if (!notification.userInfo.isNull()) {
+    handleStoredURLAfterAppLaunchWithUserInfo(notification.userInfo);
+  }
 }
 
 void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
@@ -53,7 +57,11 @@ void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
 
 void APMMeasurement::handleAppDidBecomeActiveEvent() {
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
-  if (!config->blocklistInternal()) return;
+  if (config->blocklistInternal()) refreshStaleConfiguration();
+  schedule("APMMeasurement:3979", [](APMMeasurement& engine) { engine.fetchSKANCV(); });
+}
+
+void APMMeasurement::refreshStaleConfiguration() {
   schedule("APMMeasurement:3972", [](APMMeasurement& engine) {
     std::shared_ptr<APMRemoteConfig> current = engine.currentConfig();
     if (std::fabs(apm_engine::now() - current->lastRemoteConfigUpdateTimestamp()) < 604800) return;

@@ -401,6 +401,7 @@ void APMMeasurement::networkUploadCompletion(uint64_t requestSerial,
     persistedConfig_->setLastSuccessfulUploadTimestamp(now);
     persistedConfig_->setLastFailedUploadTimestamp(0);
     persistedConfig_->setLastBackoffTimestamp(0);
+    SKANRetryCount_ = 0;
     persistedConfig_->setLastUploadedEventTimestampMillis(
         std::max(persistedConfig_->lastUploadedEventTimestampMillis(), lastEventEndTimestampMsec_));
     updateSchedule();
@@ -421,7 +422,8 @@ void APMMeasurement::networkUploadCompletion(uint64_t requestSerial,
     if ((network_->isNetworkConnected() && hasDataToUpload()) || config->isExpired()) {
       uploadData();
     } else {
-      updateSchedule();
+      // A postponed on-device conversion request, else the schedule and the SKAdNetwork fetch.
+      continueAfterSuccessfulUpload();
     }
     return;
   }
@@ -580,6 +582,8 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
   }
   suspendedUploadTimestamp_ = timestampStored ? 0 : apm_engine::uptime();
   if (tcfClient_) tcfClient_->setIsDMARegion(currentConfig()->isDMARegion());
+  // On-device conversion, and the deferred deep link in place of the upload step.
+  if (continueAfterAnsweredConfigFetch()) return;
   // The upload that waited for the configuration goes now, or is scheduled.
   if (isNetworkReadyForRequest() && hasDataToUpload() && suspendedUploadTimestamp_ == 0) {
     uploadData();

@@ -514,5 +514,6 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
     if (npa) messages.push_back(*npa);
     NANOSetMessageArray(bundle, B::kUserAttributes, messages);
   }
+  addAttributionToRawEventMetadata(bundle);
   return bundle;
 }

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <regex>
 
-#include "AppMeasurement/records/APMDailyCounts.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/records/APMDailyCounts.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
 namespace {

@@ -16,7 +16,9 @@
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
+#include "AppMeasurement/foundation/APMDefaultIdentitySupport.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
+#include "AppMeasurement/foundation/APMIdentitySupport.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -120,13 +122,16 @@ class EngineTest : public ::testing::Test {
   // Makes and enables an engine (the component block runs), with the settings applied.
   void makeEngine(const std::vector<std::pair<std::string, std::string>>& settings = {},
                   std::shared_ptr<OULNetwork> network = nullptr,
-                  std::vector<std::string> safelist = {}) {
+                  std::vector<std::string> safelist = {},
+                  std::shared_ptr<APMIdentitySupport> identitySupport = nullptr) {
     persistedConfig = APMPersistedConfig::create("engine-test");
     APMMeasurement::Collaborators collaborators;
     collaborators.persistedConfig = persistedConfig;
     collaborators.network = network;
     APMIdentity::resetAppIDFromRZQForTesting();
-    identity = APMIdentity::create(persistedConfig);
+    identity = APMIdentity::create(
+        persistedConfig,
+        identitySupport ? std::make_shared<APMDefaultIdentitySupport>(identitySupport) : nullptr);
     identity->setAppIDFromRZQ(kAppID);
     collaborators.identity = identity;
     engine =
