@@ -171,6 +171,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
+  // A real-time "_fx" with "_pfo" and "_uwa", for a first open written before an advertising
+  // identifier existed.
+  void logFirstOpenConsentedEvent(double timestamp);
   // The conditional user properties' step of writing: timed-out and expired events are
   // written, the triggered ones answered (written after the event); nullopt on a failure.
   std::optional<std::vector<APMEvent>> processConditionalUserProperties(const APMEvent& event);
@@ -188,13 +191,30 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // Any thread: the callback gets name -> string or number on a global queue.
   void userPropertiesIncludingInternal(bool includeInternal,
                                        std::function<void(platform::Value::Dictionary)> callback);
+  // Any thread: the callback gets the stored property (nothing when absent or unreadable) on
+  // a global queue.
+  void userAttributeWithName(const std::string& name,
+                             std::function<void(std::optional<APMUserAttribute>)> callback);
+  // Any thread: the callback gets 25, the limit of non-public properties per origin, on a
+  // global queue.
+  void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int32_t)> callback);
+  // Any thread: the completion gets "_sid", or 0 and an error (code 13), on the worker queue.
+  void sessionIDWithCompletion(std::function<void(int64_t, std::optional<APMError>)> completion);
   void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   void removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
   void setPersonalizedAdsUserPropertyOnWorkerQueue();
+  // Ad-personalisation consent follows a written "_npa" (1 denied, 0 or nothing granted).
+  void updateAdPersonalizationConsentFromNPAValue(std::optional<int64_t> npa);
+  // Info.plist "ORVANE_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED" when a number, else true.
+  bool shouldAllowAdNetworkRegistration();
+  // "_lair" = 1 once "_id" exists and the advertising identifier was reset.
+  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  bool hasUserPropertyUserIDOnWorkerQueue();
   // 1 (personalised ads off), 0 (on) or nothing, from the first source that has a value.
   std::optional<int64_t> shouldDisableAdPersonalization();
   void setShouldUpdateNPAUserProperty(bool update) { shouldUpdateNPAUserProperty_ = update; }
+  bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
 
   // --- Automatic start-up events and life cycle (worker queue) ---
 
@@ -248,6 +268,21 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // --- Bundling, upload and configuration fetch (worker queue) ---
 
   bool bundleRawEvents();
+  // Session start and engagement of one group: a "_s" clears the session-scoped audience
+  // results and session counts; the group's "_et" (rejected events included, "_fr" ones not)
+  // is added to "_lte", and after a session start to a fresh "_se".
+  void evaluationTimeFromRawEvents(const std::vector<APMEvent>& rawEvents,
+                                   APMPBMeasurementBundle& bundle);
+  // Adds the milliseconds to "_se" (session-scoped) or "_lte", stored and in the bundle.
+  bool updateUserEngagement(int64_t engagementMillis, APMPBMeasurementBundle& bundle,
+                            bool sessionScoped);
+  // Snapshot or restore of the event aggregates when analytics storage denial changes.
+  void handleAnalyticsStorageConsentTransitions(const APMPBMeasurementBundle& bundle);
+  // A purchase with "_ct" "new" or "returning", when the customer type setting is on.
+  APMEvent purchaseEventWithCustomerTypeParam(const APMEvent& event);
+  // Experiments, health data, configuration version, app id and the bundle's times.
+  void addBundleMetadataIntoBundle(APMPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                   double bundleEndTimestamp);
   // Sampling of a bundle's events (worker queue): the kept ones, or nothing on a storage error.
   std::optional<std::vector<APMPBEvent>> sampleEvents(std::vector<APMPBEvent> events,
                                                       APMErrorSlot* error);
@@ -471,7 +506,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // handler all replace it.
   std::atomic<UIBackgroundTaskIdentifier> backgroundUpdateTask_{UIBackgroundTaskInvalid};
   std::string previousRZQAppID_;
-  bool shouldUpdateNPAUserProperty_ = false;
+  std::atomic<bool> shouldUpdateNPAUserProperty_{false};  // set by configuration changes
+  // The "_npa" default came from the Info.plist (read on the worker and the public-call queue).
+  std::atomic<bool> adPersonalizationFromInfoPlist_{false};
   std::function<bool(uint32_t)> samplingRoll_;
   bool wasEnabledDuringInitialization_ = false;
   std::shared_ptr<APMConditionalUserPropertySchedule> conditionalUserPropertySchedule_;
