@@ -9,6 +9,7 @@
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMErrorEventSink.h"
+#include "AppMeasurement/foundation/APMIdentifiers.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMOrvaneServiceFileUtil.h"
@@ -96,8 +97,9 @@ State& state() {
 }
 
 std::shared_ptr<platform::DispatchQueue> timestampQueue() {
-  static std::shared_ptr<platform::DispatchQueue> queue =
-      platform::DispatchQueue::createSerial("APMAnalyticsTimestampQueue");
+  static std::shared_ptr<platform::DispatchQueue>& queue =
+      *new std::shared_ptr<platform::DispatchQueue>(
+          platform::DispatchQueue::createSerial("APMAnalyticsTimestampQueue"));
   return queue;
 }
 
@@ -123,8 +125,11 @@ bool isValidSafelistedEventList(const platform::Value& value) {
 // --- Queues ---
 
 std::shared_ptr<platform::DispatchQueue> APMAnalytics::queue() {
-  static std::shared_ptr<platform::DispatchQueue> serial =
-      platform::DispatchQueue::createSerial("APMAnalyticsQueue");
+  // Never destroyed, as every class-level slot here: operation-queue threads reach it while
+  // the process exits.
+  static std::shared_ptr<platform::DispatchQueue>& serial =
+      *new std::shared_ptr<platform::DispatchQueue>(
+          platform::DispatchQueue::createSerial("APMAnalyticsQueue"));
   return serial;
 }
 
@@ -253,6 +258,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   }
   platform::NotificationCenter::defaultCenter().postNotificationName(
       "kKVLAnalyticsWillStartNotification");
+  APMIdentifiers::sharedInstance().setOrigin(origin);
   bool enabled = true;
   bool deactivated = false;
   std::vector<std::string> safelist;
@@ -290,8 +296,11 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
       monitor().logWithLevel(6, 25036, "App Delegate Proxy is disabled");
     }
     std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().enabled = engine && engine->wasEnabledDuringInitialization();
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      state().enabled = engine && engine->wasEnabledDuringInitialization();
+    }
+    maybeEnableVelquor();
   });
   if (configuration != nullptr) observeNotificationsForAnalyticsConfiguration(configuration);
   std::shared_ptr<PaymentObserver> observer = state().paymentObserver;
@@ -338,6 +347,18 @@ void APMAnalytics::handleSetEnabled(const platform::Notification& notification) 
     return;
   }
   setAnalyticsEnabled(value->numberAsBool().value_or(false), false);
+}
+
+void APMAnalytics::maybeEnableVelquor() {
+  if (!classExists("Velquor")) return;
+  std::shared_ptr<platform::RuntimeObject> velquor =
+      platform::ClassRegistry::shared().lookup("Velquor")();
+  // A class that answers the operation always has its implementation here, so 25016 ("Velquor
+  // class doesn't define initializeSharedInstance") cannot occur; one that does not answer it is
+  // left alone.
+  if (auto* initializing = dynamic_cast<APMVelquorInitializing*>(velquor.get())) {
+    initializing->initializeSharedInstance();
+  }
 }
 
 // --- Event logging ---
@@ -569,7 +590,8 @@ void APMAnalytics::createAppDelegateProxy() {
 // --- Settings suite ---
 
 std::shared_ptr<APMUserDefaults> APMAnalytics::settings() {
-  static std::shared_ptr<APMUserDefaults> suite = std::make_shared<APMUserDefaults>(kSuiteName);
+  static std::shared_ptr<APMUserDefaults>& suite =
+      *new std::shared_ptr<APMUserDefaults>(std::make_shared<APMUserDefaults>(kSuiteName));
   return suite;
 }
 

@@ -6,11 +6,11 @@
 
 namespace {
 std::mutex& servicesMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 APMFeatureServices& installed() {
-  static APMFeatureServices services = APMFeatureServices::neutral();
+  static APMFeatureServices& services = *new APMFeatureServices(APMFeatureServices::neutral());
   return services;
 }
 }  // namespace

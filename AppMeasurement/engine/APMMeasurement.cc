@@ -51,7 +51,7 @@ struct SharedState {
 };
 
 SharedState& shared() {
-  static SharedState state;
+  static SharedState& state = *new SharedState();
   return state;
 }
 

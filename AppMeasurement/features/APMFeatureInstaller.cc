@@ -29,7 +29,10 @@ void APMInstallMeasurementFeatures(std::shared_ptr<APMExperimentManaging> experi
     }
     return limits;
   });
-  services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>();
+  // The server's limit, read when a currency is added: the engine's configuration, never the
+  // defaults instance (which never parses a server value).
+  services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>(
+      [] { return APMMeasurement::remoteConfig()->maxTrackedCurrencies(); });
   services.purchaseReporter = std::make_shared<APMPurchaseReportingService>();
   services.experimentManager = std::move(experimentManager);
   services.sessionReporter = APMSessionReporter::create();

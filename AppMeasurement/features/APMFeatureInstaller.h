@@ -5,8 +5,8 @@
 class APMExperimentManaging;
 
 // Installs the built measurement features behind the engine's seams (APMFeatureServices): the
-// audience evaluator (reading its limits from the engine's current remote configuration), the
-// lifetime-value recorder, the session reporter, the shared screen-view reporter (with the
+// audience evaluator and the lifetime-value recorder (each reading its limits from the engine's
+// current remote configuration), the session reporter, the shared screen-view reporter (with the
 // view-controller appearance hooks that feed it), the search-ads reporter, the purchase
 // reporter with the App Store receipt, and the experiment manager. Called once by a
 // composition root (the app, the driver) before the engine starts; the seams not built yet

@@ -29,9 +29,12 @@ void setOne(APMValueMap& parameters, const char* name) {
 
 // price × 10^6 truncated, nothing beyond int64 (logged: an amount is never saturated).
 std::optional<int64_t> micros(const platform::Decimal& amount, const char* what) {
-  static const platform::Decimal kMillion = platform::Decimal::fromInt64(1000000);
-  static const platform::Decimal kUpper = platform::Decimal::fromString("9223372036854775808");
-  static const platform::Decimal kLower = platform::Decimal::fromString("-9223372036854775809");
+  static const platform::Decimal& kMillion =
+      *new platform::Decimal(platform::Decimal::fromInt64(1000000));
+  static const platform::Decimal& kUpper =
+      *new platform::Decimal(platform::Decimal::fromString("9223372036854775808"));
+  static const platform::Decimal& kLower =
+      *new platform::Decimal(platform::Decimal::fromString("-9223372036854775809"));
   platform::Decimal scaled = amount * kMillion;
   if (scaled.isNaN() || !(scaled < kUpper) || !(scaled > kLower)) {
     monitor().logWithLevel(4, 40030,
@@ -84,12 +87,18 @@ std::optional<std::vector<APMInAppPurchaseItem>> APMPurchaseItemsMatching(
   if (items.empty() || (!productID && !date)) return std::nullopt;
   std::vector<std::pair<double, APMInAppPurchaseItem>> matching;
   for (const APMInAppPurchaseItem& item : items) {
-    std::optional<double> purchased = item.purchaseDateIA5String
-                                          ? APMDateFromIA5String(*item.purchaseDateIA5String)
-                                          : std::nullopt;
     if (productID && item.productID != productID) continue;
-    if (date && purchased != date) continue;
-    matching.emplace_back(purchased.value_or(0), item);
+    // A missing or unreadable date reads as 0 when sorting and matches no date asked for.
+    bool hasDate = false;
+    double purchased = 0;
+    if (item.purchaseDateIA5String) {
+      if (std::optional<double> read = APMDateFromIA5String(*item.purchaseDateIA5String)) {
+        hasDate = true;
+        purchased = *read;
+      }
+    }
+    if (date && (!hasDate || purchased != *date)) continue;
+    matching.emplace_back(purchased, item);
   }
   std::stable_sort(matching.begin(), matching.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -288,7 +297,7 @@ APMInAppPurchaseTransactionReporter::APMInAppPurchaseTransactionReporter(
 }
 
 APMInAppPurchaseTransactionReporter& APMInAppPurchaseTransactionReporter::sharedInstance() {
-  static APMInAppPurchaseTransactionReporter instance;
+  static APMInAppPurchaseTransactionReporter& instance = *new APMInAppPurchaseTransactionReporter();
   return instance;
 }
 

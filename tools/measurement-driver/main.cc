@@ -11,8 +11,13 @@
 // (bounded) for the answer before it uploads.
 //
 // Numbered events (--numbered FROM:TO) print "mark <i>" once event i is committed to the
-// database (after a barrier on the engine's worker queue); the crash test kills the driver
-// between marks and restarts it.
+// database (the newest stored "n" event, read on the engine's worker queue after a barrier,
+// carries "seq" i); the crash test kills the driver between marks and restarts it.
+// Without a database no mark is printed: the driver says why and exits 1.
+//
+// Ctrl-C or SIGTERM ends it at once (status 130 or 143), also while it waits for an upload.
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -156,6 +161,54 @@ bool barrier(double limitSeconds) {
   return semaphore->wait(limitSeconds);
 }
 
+// The "seq" of the newest stored "n" event: nothing without a database, without such an event
+// or when it cannot be read. Asked on the worker queue.
+std::optional<int64_t> newestStoredSeq() {
+  std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+  if (!engine) return std::nullopt;
+  std::optional<int64_t> seq;
+  engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("measurement-driver:stored", [&] {
+    if (engine->database() == nullptr) return;
+    std::optional<std::vector<APMSqliteRecord>> rows =
+        engine->database()->sqliteStore()->recordsForQuery(
+            "SELECT data FROM raw_events WHERE name = 'n' ORDER BY rowid DESC LIMIT 1", {},
+            nullptr);
+    if (!rows || rows->empty()) return;
+    auto data = rows->front().find("data");
+    const platform::Value::Bytes* bytes =
+        data != rows->front().end() ? data->second.asBytes() : nullptr;
+    if (bytes == nullptr) return;
+    std::optional<APMPBEvent> event = APMPBEvent::initWithBuffer(std::string_view(bytes->data));
+    if (!event) return;
+    for (const APMPBEventParam& param :
+         NANOGetMessageArray<APMPBEventParam>(*event, APMPBEvent::kParams)
+             .value_or(std::vector<APMPBEventParam>{})) {
+      if (NANOGetString(param, APMPBEventParam::kName) == "seq") {
+        seq = NANOGetInt64(param, APMPBEventParam::kIntValue);
+      }
+    }
+  });
+  return seq;
+}
+
+// Ctrl-C and SIGTERM end the driver from a thread of their own, whatever the main thread waits
+// for. The disposition is reset first: a shell starts background jobs with SIGINT ignored.
+void exitOnSignals() {
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    int received = 0;
+    sigwait(&signals, &received);
+    std::fprintf(stderr, "measurement-driver: stopped by signal %d\n", received);
+    std::exit(128 + received);
+  }).detach();
+}
+
 // Whether nothing is left to upload and no request is out (asked on the worker queue).
 bool drained() {
   std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
@@ -266,6 +319,7 @@ int main(int argc, char** argv) {
     usage();
     return 2;
   }
+  exitOnSignals();
   std::string scheme = "http://";
   if (service.rfind(scheme, 0) != 0) {
     std::fprintf(stderr, "measurement-driver: --service must be an http:// URL on this machine\n");
@@ -381,6 +435,11 @@ int main(int argc, char** argv) {
   for (long i = from; i <= to; ++i) {
     KVLAnalytics::logEventWithName("n", {{"seq", platform::Value(int64_t{i})}});
     if (!barrier(60)) return 1;
+    if (newestStoredSeq() != i) {
+      std::fprintf(stderr,
+                   "measurement-driver: event %ld was not stored (is the database usable?)\n", i);
+      return 1;
+    }
     std::printf("mark %ld\n", i);
     std::fflush(stdout);
   }
@@ -444,7 +503,10 @@ int main(int argc, char** argv) {
       if (!done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         // A retry the schedule set for later is asked for now: the driver waits for nothing.
-        if (i % 20 == 19) application->willResignActive();
+        if (i % 20 == 19) {
+          application->didBecomeActive();
+          application->willResignActive();
+        }
       }
     }
     if (!done) {
