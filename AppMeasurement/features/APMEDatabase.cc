@@ -9,11 +9,13 @@ namespace {
 constexpr double kStaleSnapshotInterval = 259200;  // three days
 constexpr int64_t kTableLimit = 100000;
 
+// Never destroyed: the experiments' worker queue may open the database while the process exits.
 const APMColumnInfo& snapshotColumns() {
-  static const APMColumnInfo columns = {{"sdk_name", "TEXT NOT NULL PRIMARY KEY"},
-                                        {"snapshotProto", "BLOB NOT NULL"},
-                                        {"timestamp", "REAL NOT NULL"},
-                                        {"manually_activated", "INTEGER"}};
+  static const APMColumnInfo& columns = *new APMColumnInfo{
+      {"sdk_name", "TEXT NOT NULL PRIMARY KEY"},
+      {"snapshotProto", "BLOB NOT NULL"},
+      {"timestamp", "REAL NOT NULL"},
+      {"manually_activated", "INTEGER"}};
   return columns;
 }
 
