@@ -299,6 +299,12 @@ class DeferredDeepLinkTest : public CampaignTest {
   }
   // A fresh install: the configuration is fetched, then the deferred deep link is asked for.
   void freshInstall() {
+    // A new install starts without the previous one's persisted state (its identity values
+    // are already on disk).
+    if (persistedConfig) {
+      persistedConfig->clearValues();
+      std::thread([&] { persistedConfig->synchronizeToDisk(); }).join();
+    }
     makeAttributionEngine();
     fetchConfig({});
     ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
