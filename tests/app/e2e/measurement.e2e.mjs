@@ -115,7 +115,9 @@ async function main() {
     assert.doesNotMatch(app.err, /Sanitizer|runtime error/);
     const events = await uploadedEvents(serviceUrl);
     const level = events.filter((e) => e.name === 'e2e_level_up' && JSON.stringify(e.params).includes('"mage"'));
-    assert.equal(level.length, run + 1, `run ${run}: ${JSON.stringify(events.map((e) => e.name))}`);
+    // Every run's event has arrived. A bundle whose answer the app did not see before it
+    // stopped (a loaded machine) is sent again at the next start: delivery is at least once.
+    assert.ok(level.length >= run + 1, `run ${run}: ${JSON.stringify(events.map((e) => e.name))}`);
     assert.ok(events.some((e) => e.name === 'e2e_tutorial_complete'));
     await page.close();
   }
