@@ -418,14 +418,9 @@ void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin,
   queueOperationWithBlock([origin, queue, callback] {
     std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
     if (!engine) return;
-    auto call = [&](auto& target) {
-      if constexpr (requires { target.maxUserPropertiesForOrigin(origin, [](int32_t) {}); }) {
-        target.maxUserPropertiesForOrigin(origin, [queue, callback](int32_t count) {
-          queue->async([callback, count] { callback(count); });
-        });
-      }
-    };
-    call(*engine);
+    engine->maxUserPropertiesForOrigin(origin, [queue, callback](int32_t count) {
+      queue->async([callback, count] { callback(count); });
+    });
   });
 }
 
@@ -460,15 +455,8 @@ void APMAnalytics::sessionIDWithCompletion(SessionIDCompletion completion) {
   };
   dispatchAsyncOnSerialQueue([wrapper] {
     if (std::shared_ptr<APMMeasurement> engine = engineIfStarted()) {
-      bool handed = false;
-      auto call = [&](auto& target) {
-        if constexpr (requires { target.sessionIDWithCompletion(wrapper); }) {
-          target.sessionIDWithCompletion(wrapper);
-          handed = true;
-        }
-      };
-      call(*engine);
-      if (handed) return;
+      engine->sessionIDWithCompletion(wrapper);
+      return;
     }
     wrapper(0, apm_errorWithCode(13, "Analytics uninitialized"));
   });

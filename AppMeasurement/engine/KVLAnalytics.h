@@ -9,6 +9,7 @@
 #include "platform/runtime/RuntimeObject.h"
 
 class KVLAnalyticsConfiguration;
+struct StoreKitTransaction;
 class KVLOptions;
 
 // The public measurement interface: class operations the app, the plug-ins and the platform
@@ -34,6 +35,10 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
 
   // A StoreKit 2 transaction, passed on unchanged, synchronously, to the purchase reporter.
   static void logTransaction(const APMStoreKitTransaction& transaction);
+  // The typed layer's StoreKit 2 entry: the transaction's fields (product-type code, offer
+  // flags from 17.2 on, environment from 16.0 on, identifiers in decimal, device verification)
+  // handed to logTransaction.
+  static void logStoreKitTransaction(const StoreKitTransaction& transaction);
   // Whether the transaction's device-verification digest matches this device (SHA-384 of the
   // lower-cased nonce and UUID); a mismatch is logged (25058).
   static bool verifyTransactionWithDeviceVerification(std::string_view deviceVerification,
