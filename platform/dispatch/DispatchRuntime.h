@@ -52,6 +52,7 @@ struct DispatchQueueState {
   bool occupied = false;       // serial and main: a block runs or a sync holds the queue
   bool closing = false;        // the handle is gone: the worker thread ends
   std::condition_variable cv;  // the thread(s) running the queue wait here
+  size_t sleepers = 0;         // threads waiting on `cv`: nobody to wake when zero
   std::weak_ptr<DispatchQueue> handle;
   // Keeps the handle alive while blocks are pending, as a dispatch queue is retained by
   // the blocks submitted to it.
@@ -153,8 +154,21 @@ class DispatchRuntime {
   DispatchRuntime() = default;
   void serialWorker(std::shared_ptr<DispatchQueueState> state);
   void poolWorker(std::shared_ptr<DispatchQueueState> state);
-  void runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state, DispatchItem item,
-                     std::shared_ptr<DispatchQueue> keepAlive);
+  void runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state,
+                     DispatchItem item);
+  // Runs `item` and then, without letting go of the queue, the blocks queued behind it up to
+  // the next sync turn; then frees the queue and lets go of its handle if nothing is pending.
+  void runSerialItemsLocked(Lock& lock, DispatchQueueState& state, DispatchItem item);
+  // Waits on the queue's condition variable until `ready` holds, counted as a sleeper.
+  template <typename Ready>
+  void waitOnQueueLocked(Lock& lock, DispatchQueueState& state, Ready ready) {
+    assertLocked("waitOnQueueLocked");
+    ++state.sleepers;
+    state.cv.wait(lock.native(), ready);
+    --state.sleepers;
+  }
+  // Wakes the threads waiting on the queue, if any wait and one of them has something to do.
+  void wakeQueueLocked(DispatchQueueState& state);
   size_t drainMainLocked(Lock& lock);
   void runNextMainItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state);
   bool isIdleLocked(const Clock& clock) const;
@@ -163,13 +177,14 @@ class DispatchRuntime {
   void hubLoop();
   void notifyIdleLocked() {
     assertLocked("notifyIdleLocked");
-    idleCv_.notify_all();
+    if (idleWaiters_ > 0) idleCv_.notify_all();
   }
   void requireOffQueue(const char* what) const;
 
   // Guards every field below, and the states named in the comment at the top.
   std::mutex mutex_;
   std::condition_variable idleCv_;
+  size_t idleWaiters_ = 0;  // threads waiting on idleCv_
   std::condition_variable hubCv_;
   bool hubStarted_ = false;
   size_t active_ = 0;  // threads running blocks and not blocked in a wait
