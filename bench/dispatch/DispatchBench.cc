@@ -5,7 +5,9 @@
 //   block, the queue drained at the end of each batch);
 // - sync onto an idle queue: the caller runs a block on a queue with nothing else to do (the
 //   work queue has to hand it to its thread and wait for it);
-// - ping-pong: a block bounces between two queues, each hop an async onto the other.
+// - ping-pong: a block bounces between two queues, each hop an async onto the other;
+// - sync onto idle queues from four threads at once, each onto its own queue: what one lock
+//   shared by every queue costs against a lock per queue.
 
 #include <benchmark/benchmark.h>
 
@@ -201,9 +203,18 @@ int main(int argc, char** argv) {
   for (const auto& [name, side] : sides) {
     benchmark::RegisterBenchmark(name, side)->UseRealTime()->MinTime(0.2);
   }
+  // Named apart: the reporter's names leave out the thread count.
+  benchmark::RegisterBenchmark("BM_Ours_SyncIdleFourThreads", BM_Ours_SyncIdle)
+      ->Threads(4)
+      ->UseRealTime()
+      ->MinTime(0.2);
+  benchmark::RegisterBenchmark("BM_WorkQueue_SyncIdleFourThreads", BM_WorkQueue_SyncIdle)
+      ->Threads(4)
+      ->UseRealTime()
+      ->MinTime(0.2);
   kvlbench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  for (const char* what : {"AsyncHandoff", "SyncIdle", "PingPong"}) {
+  for (const char* what : {"AsyncHandoff", "SyncIdle", "PingPong", "SyncIdleFourThreads"}) {
     reporter.ratio(std::string(what) + " ours/work-queue", std::string("BM_Ours_") + what,
                    std::string("BM_WorkQueue_") + what);
   }

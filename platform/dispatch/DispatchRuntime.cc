@@ -146,18 +146,39 @@ void DispatchRuntime::enqueueLocked(DispatchQueue& queue, DispatchItem item) {
   }
 }
 
-void DispatchRuntime::wakeQueueLocked(DispatchQueueState& state) {
-  assertLocked("wakeQueueLocked");
-  if (state.sleepers == 0) return;
+bool DispatchRuntime::queueNeedsWakeLocked(const DispatchQueueState& state) const {
+  assertLocked("queueNeedsWakeLocked");
+  if (state.sleepers == 0) return false;
   if (state.kind == DispatchQueue::Kind::kSerial) {
     // Its worker, the only thread that waits there, has nothing to do while the queue is
     // held or holds nothing: waking it would only cost a context switch.
-    if (state.occupied) return;
-    if (state.items.empty() && !state.retained && !state.closing) return;
-    state.cv.notify_one();
+    if (state.occupied) return false;
+    return !state.items.empty() || state.retained || state.closing;
+  }
+  return true;
+}
+
+void DispatchRuntime::wakeQueueLocked(DispatchQueueState& state) {
+  if (queueNeedsWakeLocked(state)) state.cv.notify_all();
+}
+
+void DispatchRuntime::unlockAndWake(Lock& lock, DispatchQueueState& state, bool wake) {
+  lock.unlock();
+  // A thread counted as a sleeper under the mutex is inside its wait (or about to re-check
+  // under the mutex): this notification cannot be lost.
+  if (wake) state.cv.notify_all();
+}
+
+void DispatchRuntime::async(DispatchQueue& queue, Block block) {
+  DispatchQueueState& state = *queue.state_;
+  Lock lock(*this);
+  if (state.kind != DispatchQueue::Kind::kSerial) {
+    enqueueLocked(queue, DispatchItem{std::move(block), nullptr});
     return;
   }
-  state.cv.notify_all();
+  state.items.push_back(DispatchItem{std::move(block), nullptr});
+  if (!state.retained) state.retained = queue.shared_from_this();
+  unlockAndWake(lock, state, queueNeedsWakeLocked(state));
 }
 
 void DispatchRuntime::runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state,
@@ -299,7 +320,7 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
   lock.lock();
   if (state.kind != DispatchQueue::Kind::kConcurrent) state.occupied = false;
   endLocked();
-  wakeQueueLocked(state);
+  unlockAndWake(lock, state, queueNeedsWakeLocked(state));
 }
 
 // ---- Execution bookkeeping ----------------------------------------------------------------

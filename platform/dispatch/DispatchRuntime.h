@@ -104,6 +104,9 @@ class DispatchRuntime {
   void startSerialWorker(std::shared_ptr<DispatchQueueState> state);
   // Adds an item to the queue. `queue` is the handle (kept alive while work is pending).
   void enqueueLocked(DispatchQueue& queue, DispatchItem item);
+  // DispatchQueue::async: enqueueLocked, with the queue's thread woken after the mutex is
+  // released, so that it does not wake only to wait for the mutex.
+  void async(DispatchQueue& queue, Block block);
   void sync(DispatchQueue& queue, const Block& block);
 
   // Execution bookkeeping of the calling thread.
@@ -169,6 +172,11 @@ class DispatchRuntime {
   }
   // Wakes the threads waiting on the queue, if any wait and one of them has something to do.
   void wakeQueueLocked(DispatchQueueState& state);
+  // Whether wakeQueueLocked would wake a thread.
+  bool queueNeedsWakeLocked(const DispatchQueueState& state) const;
+  // Ends the caller's lock, then wakes the queue's thread(s) if `wake`. The caller keeps the
+  // queue's handle, and so its state, alive.
+  static void unlockAndWake(Lock& lock, DispatchQueueState& state, bool wake);
   size_t drainMainLocked(Lock& lock);
   void runNextMainItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state);
   bool isIdleLocked(const Clock& clock) const;
