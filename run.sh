@@ -62,7 +62,12 @@ cleanup() {
 }
 trap cleanup INT TERM EXIT
 
-"$build/tools/measurement-service/measurement-service" --port 8970 --data "$data/measurement" &
+# With sample answers: a deferred deep link, a SKAdNetwork conversion value, configurations that
+# switch both on, and psm-server's members (tools/measurement-service/samples/README.md).
+samples=tools/measurement-service/samples
+"$build/tools/measurement-service/measurement-service" --port 8970 --data "$data/measurement" \
+  --config-dir tools/measurement-service/sample-config --deeplink "$samples/deeplink.json" --skan "$samples/skan.json" \
+  --psm-members tools/psm-server/sample-members.json &
 pids+=($!)
 "$build/tools/link-service/link-service" --port 8972 &
 pids+=($!)

@@ -6,6 +6,7 @@
 
 #include "platform/capacitor/ApplicationDelegateProxy.h"
 #include "platform/foundation/Value.h"
+#include "platform/uikit/UIApplicationDelegate.h"
 
 // Keys of the options an opened URL comes with.
 inline constexpr const char* UIApplicationOpenURLOptionsSourceApplicationKey =
@@ -18,7 +19,7 @@ inline constexpr const char* UIApplicationOpenURLOptionsAnnotationKey =
 // social-login SDK; becoming active asks for tracking authorisation and reports activation;
 // opened URLs go to the SDK's ad-event measurement and URL handling first, then to the hybrid
 // runtime, which hands them to the plug-ins.
-class AppDelegate {
+class AppDelegate : public UIApplicationDelegate, public UIApplicationOpenURLDelegate {
  public:
   // Asks for tracking authorisation; the completion gets the status (0 not determined,
   // 1 restricted, 2 denied, 3 authorised) on whatever thread the framework picks. The app links
@@ -28,6 +29,11 @@ class AppDelegate {
   bool didFinishLaunchingWithOptions(const platform::Value::Dictionary& options);
   void applicationDidBecomeActive();
   bool openURL(const std::string& url, const platform::Value::Dictionary& options);
+  // The same call as others reach it through UIApplication's delegate (a deferred deep link).
+  bool applicationOpenURL(const std::string& url,
+                          const platform::Value::Dictionary& options) override {
+    return openURL(url, options);
+  }
   bool continueUserActivity(const platform::NSUserActivity& activity,
                             const std::function<void(const platform::Value::Array&)>& handler);
   void applicationWillResignActive() {}

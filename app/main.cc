@@ -17,10 +17,12 @@
 #include <string>
 #include <thread>
 
+#include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/features/APMSearchAdReporter.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
 #include "app/AppDelegate.h"
 #include "app/DynamicLinks/CapacitorKavrelinDynamicLinks.h"
 #include "app/FacebookLogin/FacebookLoginPlugin.h"
@@ -33,6 +35,8 @@
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/storekit/SKAdNetwork.h"
+#include "platform/uikit/UIApplication.h"
 
 namespace fs = std::filesystem;
 using platform::Value;
@@ -158,10 +162,19 @@ int main(int argc, char** argv) {
   }
   platform::AAAttribution::registerInRuntime();
   APMInstallMeasurementFeatures();
+  // The on-device conversion classes, found by name by the measurement library; their service
+  // paths are the measurement service's unless KVL_ODC_SERVICE_URL names another.
+  ODCRegisterClasses(platform::ClassRegistry::shared());
+  if (!std::getenv("KVL_ODC_SERVICE_URL")) {
+    ODCServiceHost::setBaseURL(APMRemoteConfig::baseURLWithHost(APMRemoteConfig::hosts().upload));
+  }
   KVLAnalyticsRegisterLibrary();
   KVLAnalyticsFacade::install(std::make_shared<EngineAnalyticsFacade>());
 
   auto delegate = std::make_shared<AppDelegate>();
+  UIApplication::sharedApplication()->setDelegate(delegate);
+  // SKAdNetwork's conversion-value updates, one JSON line each, for the developer to see.
+  SKAdNetwork::setRecordFile((args.dataDir / "skadnetwork-updates.jsonl").string());
   auto bridge = platform::CAPBridge::create();
   bridge->setViewController(std::make_shared<platform::CAPBridgeViewController>());
   std::unique_ptr<platform::CAPWebHost> host;

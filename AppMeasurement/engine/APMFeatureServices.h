@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMValue.h"
+#include "AppMeasurement/records/APMEvent.h"
 
 class APMDatabase;
 class APMEvent;

@@ -412,13 +412,17 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   }
   // 14.
   updateConsentSettingsUtilWithRemoteConfig();
-  // 15. On-device conversion dependencies belong to that feature's owner.
+  // 15.
+  checkPSMDependencyOnWorkerQueue();
+  checkODM2DependencyOnWorkerQueue();
+  maybeDeleteExpiredPSMValueOnWorkerQueue();
   // 16.
   updateCachedAdCampaignInfoWithExistingOBRAIDProperty();
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   backfillSessionNumber();
   reportFirstOpenOnWorkerQueue();
-  // 17. Stored campaign and deferred deep link belong to the deep-link owner.
+  // 17. The stored launch link, else the deferred deep link.
+  startDeepLinksOnWorkerQueue();
   // 18.
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
@@ -441,7 +445,10 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
 }
 
 void APMMeasurement::reachabilityDidChange() {
-  schedule("APMMeasurement:998", [](APMMeasurement& engine) { engine.updateSchedule(); });
+  schedule("APMMeasurement:998", [](APMMeasurement& engine) {
+    engine.updateSchedule();
+    engine.maybeFetchSKANCVAfterReachabilityChange();
+  });
 }
 
 void APMMeasurement::OULNetwork_logWithLevel(OULLoggerLevel level, int64_t messageCode,

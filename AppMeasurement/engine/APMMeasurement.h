@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AppMeasurement/engine/APMFeatureServices.h"
@@ -14,16 +16,24 @@
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMValue.h"
 #include "AppMeasurement/records/APMEvent.h"
+#include "platform/utilities/OULAppDelegateInterceptor.h"
+#include "platform/utilities/OULError.h"
 #include "platform/utilities/OULNetworkLoggerDelegate.h"
 #include "platform/utilities/OULNetworkReachabilityDelegate.h"
 
 class APMAlarm;
+class APMPSMContext;
+class APMPrivateSetMembershipClient;
+class APMPrivateSetMembershipClientClass;
+class ODCConversionServiceProtocol;
+struct SKTransactionError;
 class APMDailyCounts;
 class APMDatabase;
 struct APMConditionalUserPropertySchedule;
 class APMIdentity;
 class APMPersistedConfig;
 class APMPBMeasurementBundle;
+class APMPBSkAdNetworkConversionValueResponse;
 class APMRawEventData;
 class APMRemoteConfig;
 class APMScheduler;
@@ -157,6 +167,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
+  // A real-time "_fx" with "_pfo" and "_uwa", for a first open written before an advertising
+  // identifier existed.
+  void logFirstOpenConsentedEvent(double timestamp);
   // The conditional user properties' step of writing: timed-out and expired events are
   // written, the triggered ones answered (written after the event); nullopt on a failure.
   std::optional<std::vector<APMEvent>> processConditionalUserProperties(const APMEvent& event);
@@ -174,13 +187,30 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // Any thread: the callback gets name -> string or number on a global queue.
   void userPropertiesIncludingInternal(bool includeInternal,
                                        std::function<void(platform::Value::Dictionary)> callback);
+  // Any thread: the callback gets the stored property (nothing when absent or unreadable) on
+  // a global queue.
+  void userAttributeWithName(const std::string& name,
+                             std::function<void(std::optional<APMUserAttribute>)> callback);
+  // Any thread: the callback gets 25, the limit of non-public properties per origin, on a
+  // global queue.
+  void maxUserPropertiesForOrigin(const std::string& origin, std::function<void(int32_t)> callback);
+  // Any thread: the completion gets "_sid", or 0 and an error (code 13), on the worker queue.
+  void sessionIDWithCompletion(std::function<void(int64_t, std::optional<APMError>)> completion);
   void setUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   void removeUserAttributeOnWorkerQueue(const APMUserAttribute& attribute);
   bool setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute);
   void setPersonalizedAdsUserPropertyOnWorkerQueue();
+  // Ad-personalisation consent follows a written "_npa" (1 denied, 0 or nothing granted).
+  void updateAdPersonalizationConsentFromNPAValue(std::optional<int64_t> npa);
+  // Info.plist "ORVANE_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED" when a number, else true.
+  bool shouldAllowAdNetworkRegistration();
+  // "_lair" = 1 once "_id" exists and the advertising identifier was reset.
+  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  bool hasUserPropertyUserIDOnWorkerQueue();
   // 1 (personalised ads off), 0 (on) or nothing, from the first source that has a value.
   std::optional<int64_t> shouldDisableAdPersonalization();
   void setShouldUpdateNPAUserProperty(bool update) { shouldUpdateNPAUserProperty_ = update; }
+  bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
 
   // --- Automatic start-up events and life cycle (worker queue) ---
 
@@ -202,6 +232,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // number, "_sid" and "_sno" set, and "_s" handled ("_aib" = 1 in the background when the
   // remote setting allows it). Worker queue.
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  // The app's session timeout for the session reporter. Any thread: handed to the worker queue.
+  void setSessionTimeoutInterval(double seconds);
   // Observes the application's resign-active and become-active notifications.
   void subscribeForAppForegroundBackgroundNotifications();
   // Resign active: the upload of what is stored goes through the public-call queue.
@@ -211,6 +243,21 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // --- Bundling, upload and configuration fetch (worker queue) ---
 
   bool bundleRawEvents();
+  // Session start and engagement of one group: a "_s" clears the session-scoped audience
+  // results and session counts; the group's "_et" (rejected events included, "_fr" ones not)
+  // is added to "_lte", and after a session start to a fresh "_se".
+  void evaluationTimeFromRawEvents(const std::vector<APMEvent>& rawEvents,
+                                   APMPBMeasurementBundle& bundle);
+  // Adds the milliseconds to "_se" (session-scoped) or "_lte", stored and in the bundle.
+  bool updateUserEngagement(int64_t engagementMillis, APMPBMeasurementBundle& bundle,
+                            bool sessionScoped);
+  // Snapshot or restore of the event aggregates when analytics storage denial changes.
+  void handleAnalyticsStorageConsentTransitions(const APMPBMeasurementBundle& bundle);
+  // A purchase with "_ct" "new" or "returning", when the customer type setting is on.
+  APMEvent purchaseEventWithCustomerTypeParam(const APMEvent& event);
+  // Experiments, health data, configuration version, app id and the bundle's times.
+  void addBundleMetadataIntoBundle(APMPBMeasurementBundle& bundle, double bundleStartTimestamp,
+                                   double bundleEndTimestamp);
   // Sampling of a bundle's events (worker queue): the kept ones, or nothing on a storage error.
   std::optional<std::vector<APMPBEvent>> sampleEvents(std::vector<APMPBEvent> events,
                                                       APMErrorSlot* error);
@@ -237,6 +284,125 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
+
+  // --- Attribution: deep links and campaigns, SKAdNetwork values, on-device conversion ---
+  // Worker queue unless noted. Every request here shares isNetworkRequestPending with the
+  // upload and the configuration fetch; a request the network object cannot start is answered
+  // as a failure through its completion (never a flag left set).
+
+  // The component block's deep-link step, after the first-open report: the stored launch link
+  // as a campaign, else the deferred deep link (now, or after the configuration fetch).
+  void startDeepLinksOnWorkerQueue();
+  // The successful-upload step when nothing more is sent: a postponed private-set-membership
+  // request goes now; otherwise the schedule is updated and the SKAdNetwork fetch follows.
+  void continueAfterSuccessfulUpload();
+  // The answered configuration fetch: on-device conversion, then the deferred deep link when it
+  // waited for the configuration. True when that request took the place of the upload step.
+  bool continueAfterAnsweredConfigFetch();
+
+  // Deep links and campaigns.
+  // The web-page link of a browsing activity, else nullopt (logged). Any thread.
+  static std::optional<std::string> deepLinkFromUserActivity(
+      const std::optional<OULAppDelegateInterceptor::UserActivity>& userActivity);
+  // The app-did-finish-launching notification's user info: caches the launch link and applies
+  // the tag-manager debug switch. A launch activity is the dictionary {"activityType",
+  // "webpageURL"} under the user-activity key. Any thread.
+  static void handleStoredURLAfterAppLaunchWithUserInfo(const platform::Value& userInfo);
+  // "sotm_debug_enable" / "sotm_preview_key" of a link's query. Any thread.
+  static void handleSOTMDebugModeWithURL(const std::string& url);
+  // The process-wide preview headers, replaced whole; nullopt when none. Any thread.
+  static std::optional<platform::Value::Dictionary> SOTMPreviewHeaders();
+  static void setSOTMPreviewHeaders(std::optional<platform::Value::Dictionary> headers);
+  // From APMAnalytics' serial queue (never the worker queue): hops to the worker queue.
+  void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
+  void handleOpenURL(const std::string& url, std::optional<int64_t> clickTimestampInMs,
+                     double eventTimestampInSeconds);
+  void handleOpenURLOnWorkerQueue(
+      const std::string& url, std::optional<int64_t> clickTimestampInMs,
+      double eventTimestampInSeconds,
+      const std::optional<platform::Value::Dictionary>& extraParameters);
+  static bool isValidCampaignURLParamDictionary(
+      const std::map<std::string, std::string, std::less<>>& parameters);
+  bool shouldAllowClickID();
+  bool shouldAllowRequestDeferredDeepLink();
+  void requestDeferredDeepLink();
+  // The response object when its "deeplink" member is a string that makes a URL; any body.
+  static std::optional<platform::Value::Dictionary> deepLinkInfoFromResponseData(
+      std::string_view data);
+  void handleDeferredDeepLinkInfo(const platform::Value::Dictionary& info);
+  // Main queue: asks the application's delegate to open the link; false when it cannot.
+  static bool sendDeepLinkURLToAppDelegateOnMainThread(
+      const std::string& url, const std::optional<platform::Value::Dictionary>& extraInfo);
+  // The launch link cached before start, as a campaign (the click time, or nullopt).
+  void reportStoredCampaignEventOnWorkerQueue(std::optional<int64_t> clickTimeMillis);
+  bool shouldRequestDeferredDeepLinkAfterConfigFetch() const {
+    return shouldRequestDeferredDeepLinkAfterConfigFetch_;
+  }
+
+  // SKAdNetwork conversion values.
+  static std::string SKANVersion();
+  bool isInFirstSKANPostbackWindow();
+  bool isPastAllSKANPostbackWindows();
+  static bool isValidFineConversionValue(int64_t fineValue);
+  static std::string convertCoarseConversionValueFromProtoValue(int32_t coarseValue);
+  int32_t SKANFetchRetryLimit();
+  bool shouldFetchSKANConversionValue();
+  void scheduleSKANCVFetchAfterDataUpload();
+  void fetchSKANCV();
+  void handleSKANFetchResponse(int64_t status, const std::optional<std::string>& contentEncoding,
+                               const std::optional<std::string>& data,
+                               const std::optional<OULError>& error);
+  void updateSKANPostbackConversionValueFromResponse(
+      const APMPBSkAdNetworkConversionValueResponse& response);
+  void handleSKANUpdatePostbackCompletion(const APMPBSkAdNetworkConversionValueResponse& response,
+                                          const std::optional<SKTransactionError>& error);
+  void maybeScheduleSKANCVFetchRetry();
+  void stopProcessingSKANResponseAndResetRetryCount();
+  void maybeFetchSKANCVAfterReachabilityChange();
+  int32_t SKANRetryCount() const { return SKANRetryCount_; }
+  bool isSKANRequestInProgress() const { return isSKANRequestInProgress_; }
+
+  // On-device conversion over private set membership (the older flow).
+  // Any thread: the user data ("email_address", "phone_number", "hashed_email_address",
+  // "hashed_phone_number") goes to the worker queue as block "APMMeasurement:3367".
+  void setUserData(platform::Value::Dictionary userData);
+  void setUserDataOnWorkerQueue(const platform::Value::Dictionary& userData);
+  void checkPSMDependencyOnWorkerQueue();
+  void maybeDeleteExpiredPSMValueOnWorkerQueue();
+  void initiateODM1ProtocolWithUserData(const platform::Value::Dictionary& userData);
+  static std::shared_ptr<APMPrivateSetMembershipClientClass> PSMClientClass();
+  static bool isAPMPrivateSetMembershipClientLinked();
+  bool shouldRetrievePSMResponse();
+  bool shouldRetrievePSMResponseWithEmailAddress(const std::string& emailAddress);
+  bool shouldRetrievePSMResponseWithPhoneNumber(const std::string& phoneNumber);
+  bool shouldRetrievePSMResponseWithHashedIdentifier(const std::string& hashedIdentifier);
+  std::shared_ptr<APMPrivateSetMembershipClient> PSMClientWithEmailAddress(const std::string& e);
+  std::shared_ptr<APMPrivateSetMembershipClient> PSMClientWithPhoneNumber(const std::string& p);
+  std::shared_ptr<APMPrivateSetMembershipClient> PSMClientWithHashedEmailAddress(
+      const std::string& digest);
+  std::shared_ptr<APMPrivateSetMembershipClient> PSMClientWithHashedPhoneNumber(
+      const std::string& digest);
+  std::optional<std::string> PSMRequestURL();
+  void retrievePSMResponse();
+  void maybeSchedulePSMRetry();
+  void handlePSMValueOnWorkerQueue(const std::string& value, bool isSessionValue);
+  void incrementPSMCountOnWorkerQueueWithName(const std::string& name);
+  // The engine's context of the older flow; null when no client class was linked at start.
+  APMPSMContext* ODM1Context() const { return ODM1Context_.get(); }
+
+  // The on-device conversion service (the current flow).
+  static bool isAdsOnDeviceConversionLinked();
+  static std::shared_ptr<ODCConversionServiceProtocol> conversionServiceFromReflection();
+  static bool isAlphaAppAdsOnDeviceConversionLinked();
+  static bool isOrvaneAdsOnDeviceConversionLinked();
+  bool isAdsOnDeviceConversionEnabled();
+  std::optional<double> firstLaunchDate();
+  void checkODM2DependencyOnWorkerQueue();
+  void updateAdsOnDeviceConversionMeasurement();
+  void handleAdsOnDeviceConversionValue(const std::optional<std::string>& value,
+                                        const std::optional<OULError>& error);
+  // The stored campaign, on-device values and linked components of a new metadata record.
+  void addAttributionToRawEventMetadata(APMPBMeasurementBundle& bundle);
 
   // --- Accessors ---
 
@@ -309,10 +475,32 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   double suspendedUploadTimestamp_ = 0;
   std::vector<uint64_t> lifecycleObservers_;
   std::string previousRZQAppID_;
-  bool shouldUpdateNPAUserProperty_ = false;
+  std::atomic<bool> shouldUpdateNPAUserProperty_{false};  // set by configuration changes
+  // The "_npa" default came from the Info.plist (read on the worker and the public-call queue).
+  std::atomic<bool> adPersonalizationFromInfoPlist_{false};
   std::function<bool(uint32_t)> samplingRoll_;
   bool wasEnabledDuringInitialization_ = false;
   std::shared_ptr<APMConditionalUserPropertySchedule> conditionalUserPropertySchedule_;
   const bool isAnalyticsCollectionEnabled_;
   const bool isAnalyticsCollectionDeactivated_;
+  // Attribution state, worker queue only.
+  // Marks a request of this engine as the one out; its completion ends it with the serial.
+  uint64_t beginNetworkRequest();
+  bool endNetworkRequest(uint64_t requestSerial);
+  void deferredDeepLinkCompletion(uint64_t requestSerial, int64_t status,
+                                  const std::optional<std::string>& data,
+                                  const std::optional<OULError>& error);
+  void handlePSMAnswer(APMPrivateSetMembershipClient& client, bool isSessionValue, int64_t status,
+                       const std::optional<std::string>& data,
+                       const std::optional<OULError>& error);
+  // The first-open time in seconds, 0 when none is stored.
+  double firstOpenSeconds();
+  bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
+  int32_t SKANRetryCount_ = 0;
+  bool isSKANRequestInProgress_ = false;
+  bool fetchSKANWhenNetworkConnected_ = false;
+  std::shared_ptr<APMAlarm> SKANDelayAlarm_;
+  std::shared_ptr<APMAlarm> SKANRetryAlarm_;
+  std::shared_ptr<APMPSMContext> ODM1Context_;
+  std::shared_ptr<ODCConversionServiceProtocol> conversionService_;
 };

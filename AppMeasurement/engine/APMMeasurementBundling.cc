@@ -158,8 +158,7 @@ bool APMMeasurement::bundleRawEvents() {
                              "Unable to fetch event metadata. Metadata fingerprint, error",
                              *fingerprint, errorContext(metadataError));
       // Metadata that cannot be decoded never will be: its events go, then the row itself.
-      bool undecodable =
-          metadataError && metadataError->localizedDescription().find("parse") != std::string::npos;
+      bool undecodable = metadataError && metadataError->code() == kAPMDatabaseErrorCannotDecode;
       if (!undecodable) return false;
       APMErrorSlot deleteError;
       if (!database_->deleteRawEventsWithMaxRowID(selection.lastRowID, &deleteError)) return false;
@@ -194,8 +193,7 @@ bool APMMeasurement::bundleRawEvents() {
     if (kept.empty()) {
       if (!deleteGroup()) return false;
       monitor().logWithLevel(4, 23100, "Rejected all events.");
-      groupConsumed = true;
-      return true;
+      return true;  // committed, but no bundle: the caller's loop stops here
     }
     APMErrorSlot countsError;
     std::optional<APMDailyCounts> counts = database_->dailyCounts(&countsError);
@@ -237,13 +235,19 @@ bool APMMeasurement::bundleRawEvents() {
             counts->incrementRealtimeCountsForCurrentDay(day);
             event.setRealtime(true);
             countsChanged = true;
+            monitor().logWithLevel(7, 23103,
+                                   "Event is under real-time event count daily limit. Marking the "
+                                   "event as real-time. Event name, parameters",
+                                   displayName(event.name()),
+                                   APMDescriptionForLog(event.parameters()));
           } else {
             event.setRealtime(false);
             monitor().logWithLevel(4, 23104,
                                    "Number of real-time events is over the real-time event count "
                                    "daily limit. Event is no longer real-time. Event name, "
                                    "parameters",
-                                   displayName(event.name()));
+                                   displayName(event.name()),
+                                   APMDescriptionForLog(event.parameters()));
           }
         } else if (event.name() == "_dcu" && !monitor().isDebugModeEnabled()) {
           if (counts->dcuRealtimeCount() >= config->maxRealtimeDCUEventCountPerDay()) {
@@ -255,6 +259,11 @@ bool APMMeasurement::bundleRawEvents() {
           }
         } else {
           event.setRealtime(true);
+          monitor().logWithLevel(7, 23105,
+                                 "Event is not subject to real-time event count daily limit. "
+                                 "Marking an event as real-time. Event name, parameters",
+                                 displayName(event.name()),
+                                 APMDescriptionForLog(event.parameters()));
         }
       }
       processed.push_back(std::move(event));
@@ -265,31 +274,15 @@ bool APMMeasurement::bundleRawEvents() {
       return false;
     }
 
-    // 5-6. Consent transitions, aggregates and audience evaluation.
-    std::string signals = NANOGetString(bundle, B::kConsentSignals).value_or("");
-    bool analyticsDenied = APMBundleConsent::isAnalyticsStorageDenied(signals);
-    std::string previousSignals = persistedConfig_->previousBundledConsentSignals().value_or("");
-    if (signals != previousSignals) {
-      bool wasDenied = APMBundleConsent::isAnalyticsStorageDenied(previousSignals);
-      APMErrorSlot snapshotError;
-      if (!wasDenied && analyticsDenied && !database_->createEventsSnapshotTable(&snapshotError)) {
-        monitor().logWithLevel(4, 23266, "Unable to create table snapshot. Error",
-                               errorContext(snapshotError));
-      }
-      if (wasDenied && !analyticsDenied &&
-          !database_->restoreFromEventsSnapshotTable(&snapshotError)) {
-        monitor().logWithLevel(4, 23267, "Unable to restore from table snapshot. Error",
-                               errorContext(snapshotError));
-      }
-      persistedConfig_->setPreviousBundledConsentSignals(signals);
-    }
+    // 5-6. Denial as the consent state says now (the bundle may hold an older string),
+    // engagement, consent transitions, aggregates and audience evaluation.
+    bool analyticsDenied = APMConsentSettingsUtil::isAnalyticsStorageDenied();
+    evaluationTimeFromRawEvents(selection.decoded, bundle);
+    handleAnalyticsStorageConsentTransitions(bundle);
     std::vector<APMPBEvent> messages;
     bool realtimeBundle = false;
-    if (!analyticsDenied && std::any_of(processed.begin(), processed.end(),
-                                        [](const APMEvent& e) { return e.name() == "_s"; })) {
-      features_.audience->clearEvaluationResultsForSessionScopedFilters();
-    }
     for (APMEvent& event : processed) {
+      event = purchaseEventWithCustomerTypeParam(event);
       APMErrorSlot aggregateError;
       std::optional<APMEventAggregates> aggregates =
           database_->eventAggregatesWithName(event.name(), &aggregateError);
@@ -369,30 +362,16 @@ bool APMMeasurement::bundleRawEvents() {
                              errorContext(metadataRowError));
       return false;
     }
-    // 11. Audience results.
+    // 11. The "_npa" property, then audience results.
+    if (shouldUpdateNPAUserProperty_) {
+      setPersonalizedAdsUserPropertyOnWorkerQueue();
+      shouldUpdateNPAUserProperty_ = false;
+    }
     if (!analyticsDenied && !features_.audience->addResultsForBundling(bundle)) {
       monitor().logWithLevel(1, 23113, "Unable to read audience evaluation results");
       return false;
     }
-    // 12. Bundle metadata.
-    std::vector<int64_t> experiments = config->experimentIDs();
-    if (!experiments.empty()) {
-      std::vector<NANOObject> ids;
-      for (int64_t id : experiments)
-        ids.emplace_back(NANONumber::fromUInt32(static_cast<uint32_t>(id)));
-      NANOSetArray(bundle, B::kExperimentIds, ids);
-    }
-    if (!config->isDefault() && config->version() >= 0) {
-      NANOSetInt64(bundle, B::kConfigVersion, config->version());
-    }
-    if (!NANOHasField(bundle, B::kAppId)) {
-      std::optional<std::string> bundleID = platform::Bundle::mainBundle()
-                                                ? platform::Bundle::mainBundle()->bundleIdentifier()
-                                                : std::nullopt;
-      NANOSetString(bundle, B::kAppId, appID_.empty() ? bundleID.value_or("") : appID_);
-    }
-    NANOSetInt64(bundle, B::kStartTimestampMillis, static_cast<int64_t>(start * 1000));
-    NANOSetInt64(bundle, B::kEndTimestampMillis, static_cast<int64_t>(end * 1000));
+    addBundleMetadataIntoBundle(bundle, start, end);
     // 13.
     if (!config->sessionStitchingTokenFeatureEnabled() || analyticsDenied) {
       NANOClearField(bundle, B::kSessionStitchingToken);
@@ -419,4 +398,146 @@ bool APMMeasurement::bundleRawEvents() {
   });
   if (bundleMade) suspendedUploadTimestamp_ = 0;
   return bundleMade || groupConsumed;
+}
+
+void APMMeasurement::evaluationTimeFromRawEvents(const std::vector<APMEvent>& rawEvents,
+                                                 APMPBMeasurementBundle& bundle) {
+  bool sessionStart = std::any_of(rawEvents.begin(), rawEvents.end(),
+                                  [](const APMEvent& event) { return event.name() == "_s"; });
+  if (sessionStart) {
+    features_.audience->clearEvaluationResultsForSessionScopedFilters();
+    APMErrorSlot error;
+    if (!database_->clearCurrentSessionCounts(&error)) {
+      monitor().logWithLevel(1, 23185, "Failed to clear event session counts. Error",
+                             errorContext(error));
+      return;
+    }
+  }
+  int64_t engagement = 0;
+  for (const APMEvent& event : rawEvents) {
+    const APMValue* et = event.parameter("_et");
+    if (!et || event.parameter("_fr")) continue;
+    if (!et->isInt64()) {
+      monitor().logWithLevel(1, 23165,
+                             "User engagement event doesn't contain any user engagement time");
+      continue;
+    }
+    engagement += et->int64Value();
+  }
+  if (!updateUserEngagement(engagement, bundle, false) || !sessionStart) return;
+  APMErrorSlot error;
+  if (!database_->deleteUserAttributeWithName("_se", &error)) {
+    monitor().logWithLevel(1, 23188,
+                           "Unable to delete session engagement property on session start. Error",
+                           errorContext(error));
+    return;
+  }
+  updateUserEngagement(engagement, bundle, true);
+}
+
+bool APMMeasurement::updateUserEngagement(int64_t engagementMillis, APMPBMeasurementBundle& bundle,
+                                          bool sessionScoped) {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("updateUserEngagement");
+  if (engagementMillis < 0) {
+    monitor().logWithLevel(2, 23186, "User engagement time is negative.");
+    return false;
+  }
+  if (engagementMillis == 0) return true;
+  const char* name = sessionScoped ? "_se" : "_lte";
+  APMErrorSlot error;
+  std::optional<APMUserAttribute> stored = database_->userAttributeWithName(name, &error);
+  if (!stored && error) {
+    monitor().logWithLevel(1, 23187,
+                           "Failed to query for user engagement user property. Name, error", name,
+                           errorContext(error));
+    return false;
+  }
+  int64_t total = engagementMillis;
+  if (stored && stored->value().isInt64()) total += stored->value().int64Value();
+  double now = apm_engine::now();
+  std::optional<APMUserAttribute> updated =
+      APMUserAttribute::create("auto", name, APMValue(total), now);
+  if (!updated || !setUserPropertyInDatabaseOnWorkerQueue(*updated)) return false;
+  std::vector<APMPBUserAttribute> attributes =
+      NANOGetMessageArray<APMPBUserAttribute>(bundle, B::kUserAttributes)
+          .value_or(std::vector<APMPBUserAttribute>{});
+  auto found = std::find_if(attributes.begin(), attributes.end(), [&](const APMPBUserAttribute& a) {
+    return NANOGetString(a, APMPBUserAttribute::kName) == name;
+  });
+  if (found != attributes.end()) {
+    *found = updated->protoUserAttribute();
+  } else {
+    attributes.push_back(updated->protoUserAttribute());
+  }
+  NANOSetMessageArray(bundle, B::kUserAttributes, attributes);
+  return true;
+}
+
+void APMMeasurement::handleAnalyticsStorageConsentTransitions(
+    const APMPBMeasurementBundle& bundle) {
+  std::string signals = NANOGetString(bundle, B::kConsentSignals).value_or("");
+  std::string previous = persistedConfig_->previousBundledConsentSignals().value_or("");
+  if (signals == previous) return;
+  bool wasDenied = APMBundleConsent::isAnalyticsStorageDenied(previous);
+  bool isDenied = APMBundleConsent::isAnalyticsStorageDenied(signals);
+  APMErrorSlot error;
+  if (!wasDenied && isDenied && !database_->createEventsSnapshotTable(&error)) {
+    monitor().logWithLevel(4, 23266, "Unable to create table snapshot. Error", errorContext(error));
+  }
+  if (wasDenied && !isDenied && !database_->restoreFromEventsSnapshotTable(&error)) {
+    monitor().logWithLevel(4, 23267, "Unable to restore from table snapshot. Error",
+                           errorContext(error));
+  }
+  persistedConfig_->setPreviousBundledConsentSignals(signals);
+}
+
+APMEvent APMMeasurement::purchaseEventWithCustomerTypeParam(const APMEvent& event) {
+  static constexpr std::string_view kPurchases[] = {"_iap", "purchase", "ecommerce_purchase"};
+  auto isPurchase = [](std::string_view name) {
+    return std::find(std::begin(kPurchases), std::end(kPurchases), name) != std::end(kPurchases);
+  };
+  if (!currentConfig()->customerTypeEnabled() || !isPurchase(event.name())) return event;
+  APMErrorSlot error;
+  std::optional<std::vector<APMEventAggregates>> all = database_->allEventAggregates(&error);
+  if (!all) {
+    monitor().logWithLevel(1, 23274, "Failed to query all event aggregates. Error",
+                           errorContext(error));
+    return event;
+  }
+  bool returning = std::any_of(all->begin(), all->end(), [&](const APMEventAggregates& a) {
+    return isPurchase(a.name()) && a.lifetimeCount() >= 1;
+  });
+  APMEvent typed = event;
+  typed.setParameter("_ct", APMValue(std::string(returning ? "returning" : "new")));
+  return typed;
+}
+
+void APMMeasurement::addBundleMetadataIntoBundle(APMPBMeasurementBundle& bundle,
+                                                 double bundleStartTimestamp,
+                                                 double bundleEndTimestamp) {
+  std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  std::vector<int64_t> experiments = config->experimentIDs();
+  if (!experiments.empty()) {
+    std::vector<NANOObject> ids;
+    for (int64_t id : experiments)
+      ids.emplace_back(NANONumber::fromUInt32(static_cast<uint32_t>(id)));
+    NANOSetArray(bundle, B::kExperimentIds, ids);
+  }
+  std::optional<std::string> health = monitor().monitoringDataForDispatch(
+      config->monitoringSamplePeriod(), persistedConfig_->lastMonitorDataSampledTimestamp());
+  if (health && !health->empty()) {
+    NANOSetString(bundle, B::kMonitoringData, *health);
+    persistedConfig_->setLastMonitorDataSampledTimestamp(apm_engine::now());
+  }
+  if (!config->isDefault() && config->version() >= 0) {
+    NANOSetInt64(bundle, B::kConfigVersion, config->version());
+  }
+  if (!NANOHasField(bundle, B::kAppId)) {
+    std::optional<std::string> bundleID = platform::Bundle::mainBundle()
+                                              ? platform::Bundle::mainBundle()->bundleIdentifier()
+                                              : std::nullopt;
+    NANOSetString(bundle, B::kAppId, appID_.empty() ? bundleID.value_or("") : appID_);
+  }
+  NANOSetInt64(bundle, B::kStartTimestampMillis, static_cast<int64_t>(bundleStartTimestamp * 1000));
+  NANOSetInt64(bundle, B::kEndTimestampMillis, static_cast<int64_t>(bundleEndTimestamp * 1000));
 }

@@ -229,6 +229,14 @@ void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
                                   if (std::shared_ptr<APMMeasurement> engine = weak.lock())
                                     engine->applicationDidBecomeActive();
                                 }));
+  // The launch options may carry a link that opened the app: cached for the campaign report.
+  lifecycleObservers_.push_back(center.addObserverForName(
+      UIApplicationDidFinishLaunchingNotification, nullptr, nullptr,
+      [](const platform::Notification& notification) {
+        if (!notification.userInfo.isNull()) {
+          handleStoredURLAfterAppLaunchWithUserInfo(notification.userInfo);
+        }
+      }));
 }
 
 void APMMeasurement::applicationWillResignActive() {
@@ -245,15 +253,19 @@ void APMMeasurement::applicationWillResignActive() {
 
 void APMMeasurement::applicationDidBecomeActive() {
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
-  if (!config->blocklistInternal()) return;
-  schedule("APMMeasurement:3972", [](APMMeasurement& engine) {
-    std::shared_ptr<APMRemoteConfig> current = engine.currentConfig();
-    if (std::fabs(apm_engine::now() - current->lastRemoteConfigUpdateTimestamp()) < 604800) return;
-    if (engine.isNetworkReadyForRequest()) {
-      engine.fetchRemoteConfig();
-    } else {
-      monitor().logWithLevel(
-          8, 23143, "Network operation is pending. Ignoring request to fetch configuration");
-    }
-  });
+  if (config->blocklistInternal()) {
+    schedule("APMMeasurement:3972", [](APMMeasurement& engine) {
+      std::shared_ptr<APMRemoteConfig> current = engine.currentConfig();
+      if (std::fabs(apm_engine::now() - current->lastRemoteConfigUpdateTimestamp()) < 604800) {
+        return;
+      }
+      if (engine.isNetworkReadyForRequest()) {
+        engine.fetchRemoteConfig();
+      } else {
+        monitor().logWithLevel(
+            8, 23143, "Network operation is pending. Ignoring request to fetch configuration");
+      }
+    });
+  }
+  schedule("APMMeasurement:3979", [](APMMeasurement& engine) { engine.fetchSKANCV(); });
 }

@@ -61,7 +61,8 @@ void APMMeasurement::logEventOnWorkerQueue(const std::string& origin, bool isPub
   } else if (isAdExposureEvent(origin, name)) {
     logEventOnWorkerQueue(std::move(*event), false);
   } else if (interceptor && isPublicEvent && !ignoreInterceptor) {
-    APMObjectMap merged = parameters;
+    // The interceptor sees what the engine would have stored: defaults, then screen.
+    APMObjectMap merged = withDefaults;
     for (const auto& [key, value] : addedScreenParameters) merged.insert_or_assign(key, value);
     interceptor(origin, name, merged, timestamp);
   } else {

@@ -24,3 +24,9 @@ void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timesta
     handleInternalEventOnWorkerQueue(std::move(*start));
   }
 }
+
+void APMMeasurement::setSessionTimeoutInterval(double seconds) {
+  schedule("APMMeasurement:1565", [seconds](APMMeasurement& engine) {
+    engine.features_.sessionReporter->setTimeoutSessionInterval(seconds);
+  });
+}

@@ -42,6 +42,20 @@ bool isBackoffStatus(int64_t status) {
          status == kOULNetworkHTTPStatusCodeCannotAcceptTraffic;
 }
 
+// Bytes as a data object describes itself: "<0a1b2c3d 4e5f>", hex in groups of four bytes.
+std::string dataDescription(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text = "<";
+  text.reserve(bytes.size() * 2 + bytes.size() / 4 + 2);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0 && i % 4 == 0) text += ' ';
+    auto byte = static_cast<unsigned char>(bytes[i]);
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0xf];
+  }
+  return text + ">";
+}
+
 }  // namespace
 
 // --- Scheduling ---
@@ -229,6 +243,22 @@ void APMMeasurement::uploadData() {
     if (config->isExpired()) fetchRemoteConfig();
     return;
   }
+  // Destination: the measurement service, or the app's own tag-manager server.
+  bool sotm = config->SOTMUploadEnabled();
+  std::string url = config->uploadURL();
+  OULNetwork::Headers headers;
+  if (sotm) {
+    std::optional<std::string> sotmURL = config->SOTMUploadURL();
+    if (!sotmURL || sotmURL->empty()) {
+      monitor().logWithLevel(1, 23263, "Unable to get a valid SOTM upload URL.");
+      return;
+    }
+    url = *sotmURL;
+    for (const auto& [name, value] :
+         config->SOTMUploadHTTPHeaders().value_or(platform::Value::Dictionary{})) {
+      if (const std::string* text = value.asString()) headers[name] = *text;
+    }
+  }
   std::vector<APMQueuedBundle> batchBundles = prepareBatch(std::move(*queued));
   if (batchBundles.empty()) return;
   APMPBMeasurementBatch batch;
@@ -239,11 +269,18 @@ void APMMeasurement::uploadData() {
     rowIDs.push_back(entry.rowID);
   }
   NANOSetMessageArray(batch, APMPBMeasurementBatch::kBundles, bundles);
+  if (std::optional<std::string> subdomain = config->uploadSubdomain();
+      sotm && subdomain && !subdomain->empty()) {
+    NANOSetString(batch, APMPBMeasurementBatch::kUploadSubdomain, *subdomain);
+  }
   std::optional<std::string> payload = batch.protoBuffer();
   if (!payload) return;
-  monitor().logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
-                         static_cast<int64_t>(apm_engine::now() * 1000),
-                         static_cast<int64_t>(payload->size()));
+  // The batch's hex text is up to twice its size: made only when the line is printed.
+  if (monitor().isLoggableLevel(7)) {
+    monitor().logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
+                           static_cast<int64_t>(apm_engine::now() * 1000),
+                           dataDescription(*payload));
+  }
   if (!uploadingBundleIDs_.empty()) {
     monitor().logWithLevel(2, 23047, "Set uploading progress before finishing the previous upload");
   } else {
@@ -251,14 +288,16 @@ void APMMeasurement::uploadData() {
   }
   // An upload that never answers counts as failed.
   persistedConfig_->setLastFailedUploadTimestamp(apm_engine::now());
+  // This pass is the upload an armed alarm waited for; every answer re-arms it, so an earlier
+  // alarm cannot resend during a back-off the answer asks for.
+  alarm_->cancel();
   isNetworkRequestPending_ = true;
   uint64_t serial = ++nextRequestSerial_;
   pendingRequestSerial_ = serial;
   network_->setTimeoutInterval(config->networkTimeout());
   std::weak_ptr<APMMeasurement> weak = weak_from_this();
   std::string transfer = network_->postURL(
-      config->uploadURL(), OULNetwork::Headers{}, std::move(*payload), scheduler_->workerQueue(),
-      false,
+      url, headers, std::move(*payload), scheduler_->workerQueue(), false,
       [weak, serial](const std::optional<OULHTTPURLResponse>& response,
                      const std::optional<std::string>&, const std::optional<OULError>&) {
         if (std::shared_ptr<APMMeasurement> engine = weak.lock()) {
@@ -374,6 +413,7 @@ void APMMeasurement::networkUploadCompletion(uint64_t requestSerial,
     persistedConfig_->setLastSuccessfulUploadTimestamp(now);
     persistedConfig_->setLastFailedUploadTimestamp(0);
     persistedConfig_->setLastBackoffTimestamp(0);
+    SKANRetryCount_ = 0;
     persistedConfig_->setLastUploadedEventTimestampMillis(
         std::max(persistedConfig_->lastUploadedEventTimestampMillis(), lastEventEndTimestampMsec_));
     updateSchedule();
@@ -394,7 +434,8 @@ void APMMeasurement::networkUploadCompletion(uint64_t requestSerial,
     if ((network_->isNetworkConnected() && hasDataToUpload()) || config->isExpired()) {
       uploadData();
     } else {
-      updateSchedule();
+      // A postponed on-device conversion request, else the schedule and the SKAdNetwork fetch.
+      continueAfterSuccessfulUpload();
     }
     return;
   }
@@ -553,6 +594,8 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
   }
   suspendedUploadTimestamp_ = timestampStored ? 0 : apm_engine::uptime();
   if (tcfClient_) tcfClient_->setIsDMARegion(currentConfig()->isDMARegion());
+  // On-device conversion, and the deferred deep link in place of the upload step.
+  if (continueAfterAnsweredConfigFetch()) return;
   // The upload that waited for the configuration goes now, or is scheduled.
   if (isNetworkReadyForRequest() && hasDataToUpload() && suspendedUploadTimestamp_ == 0) {
     uploadData();

@@ -3,6 +3,7 @@
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
@@ -10,11 +11,18 @@
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/Text.h"
 
 using apm_engine::monitor;
 
 namespace {
 constexpr int64_t kMaxPropertiesPerOrigin = 25;
+const std::string kAdPersonalization = "ad_personalization";
+
+bool hasConsentEntry(const std::optional<platform::Value::Dictionary>& settings,
+                     const std::string& type) {
+  return settings && settings->count(type) > 0;
+}
 
 APMLogContext errorContext(const APMErrorSlot& error) {
   return error ? APMLogContext(*error) : APMLogContext();
@@ -30,6 +38,55 @@ void APMMeasurement::setUserAttribute(APMUserAttribute attribute) {
 void APMMeasurement::removeUserAttribute(APMUserAttribute attribute) {
   schedule("APMMeasurement:2966", [attribute = std::move(attribute)](APMMeasurement& engine) {
     engine.removeUserAttributeOnWorkerQueue(attribute);
+  });
+}
+
+void APMMeasurement::userAttributeWithName(
+    const std::string& name, std::function<void(std::optional<APMUserAttribute>)> callback) {
+  if (!callback) {
+    monitor().logWithLevel(0, 23088, "userAttributeWithName callback is nil");
+    return;
+  }
+  schedule("APMMeasurement:3152", [name, callback](APMMeasurement& engine) {
+    APMErrorSlot error;
+    std::optional<APMUserAttribute> attribute =
+        engine.database_ ? engine.database_->userAttributeWithName(name, &error) : std::nullopt;
+    if (!attribute && error) {
+      monitor().logWithLevel(1, 23089, "Unable to get user attribute by name. Name", name);
+    }
+    platform::DispatchQueue::global()->async([callback, attribute] { callback(attribute); });
+  });
+}
+
+void APMMeasurement::maxUserPropertiesForOrigin(const std::string& origin,
+                                                std::function<void(int32_t)> callback) {
+  if (origin.empty()) {
+    monitor().logWithLevel(0, 23093, "Origin for querying MaxUserProperties cannot be nil");
+    return;
+  }
+  if (!callback) {
+    monitor().logWithLevel(0, 23094, "MaxUserProperties callback cannot be nil. Origin", origin);
+    return;
+  }
+  platform::DispatchQueue::global()->async(
+      [callback] { callback(static_cast<int32_t>(kMaxPropertiesPerOrigin)); });
+}
+
+void APMMeasurement::sessionIDWithCompletion(
+    std::function<void(int64_t, std::optional<APMError>)> completion) {
+  if (!completion) return;
+  auto fail = [completion](const char* reason) { completion(0, apm_errorWithCode(13, reason)); };
+  std::weak_ptr<APMMeasurement> weak = weak_from_this();
+  scheduler_->scheduleOnWorkerQueueBlockID("APMMeasurement:3360", [weak, completion, fail] {
+    std::shared_ptr<APMMeasurement> engine = weak.lock();
+    if (!engine) return fail("Analytics deallocated");
+    if (!engine->isEnabled()) return fail("Analytics disabled");
+    if (engine->features_.sessionReporter->isSessionExpired()) return fail("Session expired");
+    std::optional<APMUserAttribute> sid =
+        engine->database_ ? engine->database_->userAttributeWithName("_sid", nullptr)
+                          : std::nullopt;
+    if (!sid || !sid->value().isInt64()) return fail("Session ID not found");
+    completion(sid->value().int64Value(), std::nullopt);
   });
 }
 
@@ -79,6 +136,7 @@ void APMMeasurement::removeUserAttributeOnWorkerQueue(const APMUserAttribute& at
     return;
   }
   if (!database_) return;
+  if (attribute.name() == "_id") identity_->resetSessionStitchingToken();
   APMErrorSlot error;
   if (database_->deleteUserAttributeWithName(attribute.name(), &error)) {
     monitor().logWithLevel(7, 23078, "User property removed. Name", attribute.name());
@@ -100,8 +158,16 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribu
   if (attribute.name() == "_id" && *exists) {
     std::optional<APMUserAttribute> current = database_->userAttributeWithName("_id", &error);
     if (current && current->value().description() != attribute.value().description()) {
+      identity_->resetSessionStitchingToken();
       database_->deleteUserAttributeWithName("_lair", nullptr);
     }
+  }
+  if (attribute.name() == "_npa") {
+    const APMValue& value = attribute.value();
+    std::optional<int64_t> npa;
+    if (value.isInt64()) npa = value.int64Value();
+    if (value.isDouble()) npa = value.doubleValue() != 0 ? 1 : 0;
+    updateAdPersonalizationConsentFromNPAValue(npa);
   }
   if (!*exists) {
     bool isPublic = attribute.isPublic();
@@ -137,18 +203,77 @@ std::optional<int64_t> APMMeasurement::shouldDisableAdPersonalization() {
   if (std::optional<platform::Value> allow = persistedConfig_->allowPersonalizedAds()) {
     if (std::optional<bool> truth = allow->numberAsBool()) return *truth ? 0 : 1;
   }
-  if (std::optional<int64_t> personalization = APMConsentSettingsUtil::adPersonalization()) {
-    return *personalization ? 0 : 1;
+  if (hasConsentEntry(APMConsentSettingsUtil::consentSettings(), kAdPersonalization)) {
+    if (std::optional<int64_t> personalization = APMConsentSettingsUtil::adPersonalization()) {
+      return *personalization ? 0 : 1;
+    }
   }
   if (std::shared_ptr<platform::Bundle> bundle = platform::Bundle::mainBundle()) {
     std::optional<platform::Value> plist = bundle->objectForInfoDictionaryKey(
         "ORVANE_ANALYTICS_DEFAULT_ALLOW_AD_PERSONALIZATION_SIGNALS");
     if (plist) {
-      std::optional<bool> truth = plist->numberAsBool();
-      return truth ? (*truth ? 0 : 1) : 0;
+      std::optional<bool> truth = plist->isNumber() ? plist->numberAsBool() : std::nullopt;
+      if (!truth) return 0;
+      adPersonalizationFromInfoPlist_ = true;
+      return *truth ? 0 : 1;
     }
   }
+  std::optional<platform::Value::Dictionary> defaults = APMConsentSettingsUtil::defaultSettings();
+  if (hasConsentEntry(defaults, kAdPersonalization)) {
+    const std::string* status = defaults->at(kAdPersonalization).asString();
+    std::string lowered = status ? platform::Text::lowercase(*status) : std::string();
+    if (lowered == "denied") return 1;
+    if (lowered == "granted") return 0;
+  }
   return std::nullopt;
+}
+
+void APMMeasurement::updateAdPersonalizationConsentFromNPAValue(std::optional<int64_t> npa) {
+  std::optional<int64_t> current = APMConsentSettingsUtil::adPersonalization();
+  // adPersonalization: 1 granted, 0 denied; "_npa": 1 not personalised, 0 personalised.
+  if (npa && current && (*npa != 0) == (*current == 0)) return;
+  bool denied = npa && *npa != 0;
+  APMConsentSettingsUtil::updateSettings(
+      {{kAdPersonalization, platform::Value(std::string(denied ? "denied" : "granted"))}});
+  if (persistedConfig_->allowPersonalizedAds()) {
+    APMConsentSettingsUtil::setDiagnosticSource(5, kAdPersonalization);
+  } else if (adPersonalizationFromInfoPlist_) {
+    APMConsentSettingsUtil::setDiagnosticSource(3, kAdPersonalization);
+  } else if (hasConsentEntry(APMConsentSettingsUtil::defaultSettings(), kAdPersonalization)) {
+    APMConsentSettingsUtil::setDiagnosticSource(1, kAdPersonalization);
+  }
+}
+
+bool APMMeasurement::shouldAllowAdNetworkRegistration() {
+  std::shared_ptr<platform::Bundle> bundle = platform::Bundle::mainBundle();
+  std::optional<platform::Value> value =
+      bundle ? bundle->objectForInfoDictionaryKey(
+                   "ORVANE_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED")
+             : std::nullopt;
+  if (value && value->isNumber()) return value->numberAsBool().value_or(true);
+  return true;
+}
+
+void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName(
+      "setLastAdvertisingIDResetUserPropertyOnWorkerQueue");
+  if (!database_) return;
+  APMErrorSlot error;
+  std::optional<bool> hasID = database_->containsUserAttributeWithName("_id", &error);
+  if (!hasID || !*hasID) return;
+  std::optional<bool> hasMarker = database_->containsUserAttributeWithName("_lair", &error);
+  if (!hasMarker || *hasMarker) return;
+  if (std::optional<APMUserAttribute> lair =
+          APMUserAttribute::create("auto", "_lair", APMValue(int64_t{1}), apm_engine::now())) {
+    setUserAttributeOnWorkerQueue(*lair);
+  }
+  identity_->setShouldSetLastAdvertisingIDResetUserProperty(false);
+}
+
+bool APMMeasurement::hasUserPropertyUserIDOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("hasUserPropertyUserIDOnWorkerQueue");
+  if (!database_) return false;
+  return database_->containsUserAttributeWithName("_id", nullptr).value_or(false);
 }
 
 void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
@@ -166,6 +291,7 @@ void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
     if (database_->deleteUserAttributeWithName("_npa", &error)) {
       monitor().logWithLevel(4, 23180,
                              "No value set for personalized ads. Removing user property.");
+      APMConsentSettingsUtil::setDiagnosticSource(0, kAdPersonalization);
     } else {
       monitor().logWithLevel(1, 23173,
                              "Unable to remove personalized ads user property in the database. "
@@ -174,6 +300,8 @@ void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
     }
     return;
   }
+  if (!APMConsentSettingsUtil::adPersonalization())
+    updateAdPersonalizationConsentFromNPAValue(disable);
   if (current && current->value().isInt64() && current->value().int64Value() == *disable) return;
   std::optional<APMUserAttribute> npa =
       APMUserAttribute::create("auto", "_npa", APMValue(*disable), apm_engine::now());

@@ -49,6 +49,18 @@ APMLogContext errorContext(const APMErrorSlot& error) {
   return error ? APMLogContext(*error) : APMLogContext();
 }
 
+// The previous first-open count as stored (decimal text); missing or negative counts as 0.
+int64_t firstOpenCountOf(const std::optional<platform::Value>& previous) {
+  int64_t count = 0;
+  if (previous) {
+    if (previous->isString())
+      count = std::atoll(previous->asString()->c_str());
+    else
+      count = previous->numberAsInteger().value_or(0);
+  }
+  return std::max<int64_t>(count, 0);
+}
+
 std::string displayName(const APMEvent& event) {
   return APMEventNameForDisplay(APMObject(platform::Value(event.name())));
 }
@@ -99,8 +111,11 @@ void APMMeasurement::handleEventOnWorkerQueue(APMEvent event) {
   }
   std::shared_ptr<APMRemoteConfig> config = remoteConfigInstance();
   std::shared_ptr<APMPEventEditing> editing = config ? config->eventEditing() : nullptr;
+  // Every written event reschedules the upload, with or without an editing program: new
+  // data may bring the next upload forward.
   if (!editing) {
     writeEventOnWorkerQueue(std::move(event));
+    updateSchedule();
     return;
   }
   APMPErrorSlot editError;
@@ -109,6 +124,7 @@ void APMMeasurement::handleEventOnWorkerQueue(APMEvent event) {
   if (editError) {
     monitor().logWithLevel(1, 23223, "Event editing failed. Event name", displayName(event));
     writeEventOnWorkerQueue(std::move(event));
+    updateSchedule();
     return;
   }
   (void)changed;
@@ -413,6 +429,9 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
       return false;
     }
   }
+  if (identity_->shouldSetLastAdvertisingIDResetUserProperty()) {
+    setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  }
   std::optional<std::vector<APMUserAttribute>> properties =
       database_->userAttributesIncludingInternal(true, &error);
   if (!properties) {
@@ -421,6 +440,17 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
     return false;
   }
   APMPBMeasurementBundle metadata = createRawEventMetadataWithUserAttributes(*properties);
+  // A first open written without an advertising identifier is matched by "_fx" once one
+  // is there.
+  std::optional<std::string> idfa =
+      NANOGetString(metadata, APMPBMeasurementBundle::kResettableDeviceId);
+  if (idfa && !idfa->empty()) {
+    if (persistedConfig_->unmatchedFirstOpenWithoutIDFA()) {
+      logFirstOpenConsentedEvent(event.timestamp());
+    }
+  } else if (event.name() == "_f") {
+    persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(true);
+  }
   if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error)) {
     monitor().logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error",
                            errorContext(error));
@@ -444,15 +474,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
     return false;
   }
   if (event.name() == "_f") {
-    std::optional<platform::Value> previous = previousFirstOpenCount();
-    int64_t count = 0;
-    if (previous) {
-      if (previous->isString())
-        count = std::atoll(previous->asString()->c_str());
-      else
-        count = previous->numberAsInteger().value_or(0);
-    }
-    if (count < 0) count = 0;
+    int64_t count = firstOpenCountOf(previousFirstOpenCount());
     if (count != std::numeric_limits<int64_t>::max()) ++count;
     setPreviousFirstOpenCount(platform::Value(std::to_string(count)));
   }
@@ -514,5 +536,23 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
     if (npa) messages.push_back(*npa);
     NANOSetMessageArray(bundle, B::kUserAttributes, messages);
   }
+  addAttributionToRawEventMetadata(bundle);
   return bundle;
+}
+
+void APMMeasurement::logFirstOpenConsentedEvent(double timestamp) {
+  persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(false);
+  int64_t previous = std::max<int64_t>(firstOpenCountOf(previousFirstOpenCount()) - 1, 0);
+  std::optional<APMUserAttribute> fi = database_->userAttributeWithName("_fi", nullptr);
+  bool withoutAppStore = fi && ((fi->value().isInt64() && fi->value().int64Value() < 1) ||
+                                (fi->value().isDouble() && fi->value().doubleValue() < 1));
+  APMObjectMap parameters{{"_pfo", APMObject(platform::Value(previous))},
+                          {"_uwa", APMObject(platform::Value(int64_t{withoutAppStore ? 1 : 0}))}};
+  schedule("APMMeasurement:1056", [timestamp, parameters](APMMeasurement& engine) {
+    std::optional<APMEvent> consented =
+        APMEvent::create("auto", false, "_fx", timestamp, 0, parameters);
+    if (!consented) return;
+    consented->setRealtime(true);
+    engine.writeEventOnWorkerQueue(std::move(*consented));
+  });
 }

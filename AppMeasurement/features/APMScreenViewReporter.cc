@@ -1,6 +1,5 @@
 #include "AppMeasurement/features/APMScreenViewReporter.h"
 
-#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/features/APMAdExposureReporter.h"
 #include "AppMeasurement/features/APMReporterFacade.h"
@@ -9,6 +8,7 @@
 #include "AppMeasurement/features/APMSessionReporter.h"
 #include "AppMeasurement/features/APMTopViewController.h"
 #include "AppMeasurement/foundation/APMAEU.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMNotificationNames.h"
 #include "AppMeasurement/foundation/APMNumericUtil.h"

@@ -72,6 +72,11 @@ void APMSessionReporter::resetWithPersistedConfig(
 
 bool APMSessionReporter::isCreated() const { return persistedConfig() != nullptr; }
 
+std::shared_ptr<APMAlarm> APMSessionReporter::timer() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return timer_;
+}
+
 std::shared_ptr<APMPersistedConfig> APMSessionReporter::persistedConfig() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return persistedConfig_;
@@ -82,12 +87,7 @@ void APMSessionReporter::setReportingEnabled(bool enabled) {
   std::weak_ptr<APMSessionReporter> weak = weak_from_this();
   onMainQueue([weak, enabled] {
     std::shared_ptr<APMSessionReporter> self = weak.lock();
-    if (!self) return;
-    std::shared_ptr<APMAlarm> timer;
-    {
-      std::lock_guard<std::mutex> lock(self->mutex_);
-      timer = self->timer_;
-    }
+    std::shared_ptr<APMAlarm> timer = self ? self->timer() : nullptr;
     if (!timer) return;
     if (!enabled) {
       timer->cancel();
@@ -256,12 +256,7 @@ void APMSessionReporter::rescheduleUserEngagementTimer() {
   std::weak_ptr<APMSessionReporter> weak = weak_from_this();
   onMainQueue([weak] {
     std::shared_ptr<APMSessionReporter> self = weak.lock();
-    if (!self) return;
-    std::shared_ptr<APMAlarm> timer;
-    {
-      std::lock_guard<std::mutex> lock(self->mutex_);
-      timer = self->timer_;
-    }
+    std::shared_ptr<APMAlarm> timer = self ? self->timer() : nullptr;
     if (!timer) return;
     timer->runAfterDelay(remoteConfig()->sessionEventUserEngagementInterval(), [weak] {
       platform::NotificationCenter::defaultCenter().postNotificationName(
@@ -277,9 +272,7 @@ void APMSessionReporter::cancelTimer() {
   std::weak_ptr<APMSessionReporter> weak = weak_from_this();
   onMainQueue([weak] {
     std::shared_ptr<APMSessionReporter> self = weak.lock();
-    if (!self) return;
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    if (self->timer_) self->timer_->cancel();
+    if (std::shared_ptr<APMAlarm> timer = self ? self->timer() : nullptr) timer->cancel();
   });
 }
 

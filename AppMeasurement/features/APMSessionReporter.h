@@ -84,6 +84,7 @@ class APMSessionReporter : public APMSessionReporting,
  private:
   APMSessionReporter() = default;
   std::shared_ptr<APMPersistedConfig> persistedConfig() const;
+  std::shared_ptr<APMAlarm> timer() const;
   void cancelTimer();
 
   mutable std::mutex mutex_;  // guards persistedConfig_ and timer_ (the pointers only)

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <map>
 
+#include "AppMeasurement/foundation/APMStringAdditions.h"
 #include "platform/foundation/Bundle.h"
 
 using platform::Value;
@@ -125,15 +126,6 @@ bool isAdUserDataDeniedOnQueue(const State& s) {
     if (const Value* fallback = entry(s.defaultSettings, type)) value = *fallback;
   }
   return value && isStatus(&*value, kDenied);
-}
-
-// A string read as a boolean: its first non-blank character is Y, y, T, t or 1-9.
-bool stringTruth(const std::string& text) {
-  for (char c : text) {
-    if (std::isspace(static_cast<unsigned char>(c))) continue;
-    return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
-  }
-  return false;
 }
 
 }  // namespace
@@ -288,7 +280,7 @@ Dictionary APMConsentSettingsUtil::consentSettingsFromPlist() {
     if (value->isNumber()) {
       truth = value->numberAsBool();
     } else if (value->isString()) {
-      truth = stringTruth(*value->asString());
+      truth = apm_boolValue(*value->asString());
     }
     if (truth) result[typeName] = Value(*truth ? kGranted : kDenied);
   }

@@ -224,6 +224,10 @@ APMRemoteConfig::Hosts APMRemoteConfig::hosts() {
   return hostsSlot();
 }
 
+std::string APMRemoteConfig::baseURLWithHost(std::string_view host) {
+  return schemeFor(host) + std::string(host);
+}
+
 void APMRemoteConfig::setSOTMPreviewHeadersSource(
     std::weak_ptr<APMSOTMPreviewHeadersSource> source) {
   std::lock_guard<std::mutex> lock(tablesMutex_);

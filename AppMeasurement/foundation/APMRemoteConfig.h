@@ -70,6 +70,9 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
   };
   static void setHosts(Hosts hosts);
   static Hosts hosts();
+  // "http://host" for a loopback host, else "https://host". The deferred deep link and the
+  // SKAdNetwork conversion values are asked of the upload host.
+  static std::string baseURLWithHost(std::string_view host);
   // The engine's preview headers (held weakly); none without a source.
   void setSOTMPreviewHeadersSource(std::weak_ptr<APMSOTMPreviewHeadersSource> source);
 

@@ -4,6 +4,7 @@
 #include <unicode/utf8.h>
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 
 #include "AppMeasurement/foundation/APMDataAdditions.h"
@@ -122,4 +123,12 @@ bool apm_getUTF32Bytes(std::string_view text, void* buffer, size_t maxBytes, siz
   }
   if (usedLength) *usedLength = used;
   return used > 0;
+}
+
+bool apm_boolValue(std::string_view text) {
+  for (char c : text) {
+    if (std::isspace(static_cast<unsigned char>(c))) continue;
+    return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+  }
+  return false;
 }

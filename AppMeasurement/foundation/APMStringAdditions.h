@@ -28,3 +28,7 @@ size_t apm_UTF32Length(std::string_view text);
 // of them, stopping before a character that would not fit. Stores the number of bytes
 // written into usedLength (when given). Returns whether anything was converted.
 bool apm_getUTF32Bytes(std::string_view text, void* buffer, size_t maxBytes, size_t* usedLength);
+
+// A string read as a boolean, as the platform's strings answer boolValue: true when its first
+// non-blank character is Y, y, T, t or a digit 1-9.
+bool apm_boolValue(std::string_view text);

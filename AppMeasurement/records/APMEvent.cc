@@ -265,6 +265,44 @@ std::optional<APMEvent> APMEvent::eventFromEditEvent(const APMPEvent& editEvent)
                 APMObject::mapFromDictionary(editEvent.parameters()));
 }
 
+namespace {
+
+// string_value, then int_value, then double_value.
+std::optional<APMValue> scalarOf(const APMPBEventParam& param) {
+  if (auto text = NANOGetString(param, APMPBEventParam::kStringValue)) {
+    return APMValue(std::move(*text));
+  }
+  if (NANOHasField(param, APMPBEventParam::kIntValue)) {
+    return APMValue(NANOGetInt64(param, APMPBEventParam::kIntValue));
+  }
+  if (NANOHasField(param, APMPBEventParam::kDoubleValue)) {
+    return APMValue(NANOGetDouble(param, APMPBEventParam::kDoubleValue));
+  }
+  return std::nullopt;
+}
+
+// A param_value list of items, each a map of named scalars; nothing when absent.
+std::optional<APMValue> itemsOf(const APMPBEventParam& param) {
+  std::optional<std::vector<APMPBEventParam>> items =
+      NANOGetMessageArray<APMPBEventParam>(param, APMPBEventParam::kParamValue);
+  if (!items || items->empty()) return std::nullopt;
+  APMValue::Array elements;
+  elements.reserve(items->size());
+  for (const APMPBEventParam& item : *items) {
+    APMValueMap fields;
+    auto entries = NANOGetMessageArray<APMPBEventParam>(item, APMPBEventParam::kParamValue);
+    for (const APMPBEventParam& entry : entries.value_or(std::vector<APMPBEventParam>{})) {
+      std::optional<std::string> name = NANOGetString(entry, APMPBEventParam::kName);
+      std::optional<APMValue> value = scalarOf(entry);
+      if (name && value) fields.insert_or_assign(*name, std::move(*value));
+    }
+    elements.emplace_back(std::move(fields));
+  }
+  return APMValue(std::move(elements));
+}
+
+}  // namespace
+
 std::optional<APMEvent> APMEvent::createWithEventProto(const APMPBEvent& proto) {
   std::string name = NANOGetString(proto, APMPBEvent::kName).value_or("");
   double timestamp = static_cast<double>(NANOGetInt64(proto, APMPBEvent::kTimestampMillis)) / 1000;
@@ -292,14 +330,12 @@ std::optional<APMEvent> APMEvent::createWithEventProto(const APMPBEvent& proto) 
       }
       continue;
     }
-    if (auto text = NANOGetString(param, APMPBEventParam::kStringValue)) {
-      parameters.insert_or_assign(*paramName, APMValue(std::move(*text)));
-    } else if (NANOHasField(param, APMPBEventParam::kIntValue)) {
-      parameters.insert_or_assign(*paramName,
-                                  APMValue(NANOGetInt64(param, APMPBEventParam::kIntValue)));
-    } else if (NANOHasField(param, APMPBEventParam::kDoubleValue)) {
-      parameters.insert_or_assign(*paramName,
-                                  APMValue(NANOGetDouble(param, APMPBEventParam::kDoubleValue)));
+    if (std::optional<APMValue> scalar = scalarOf(param)) {
+      parameters.insert_or_assign(*paramName, std::move(*scalar));
+    } else if (std::optional<APMValue> items = itemsOf(param)) {
+      // An array parameter ("items") comes back as the maps protoEvent wrote: dropping it
+      // here would lose every item of a stored event on its way into a bundle.
+      parameters.insert_or_assign(*paramName, std::move(*items));
     } else {
       APMMonitor::monitor()->logWithLevel(
           5, 15002,

@@ -43,6 +43,9 @@ struct APMUnreadableRow {
 };
 using APMUnreadableRows = std::vector<APMUnreadableRow>;
 
+// The error code of a stored record whose bytes are empty or do not decode.
+inline constexpr int64_t kAPMDatabaseErrorCannotDecode = 14;
+
 // When the stored conditional user properties can next be met: no property times out or
 // expires while quietFrom <= now <= quietUntil (both infinite for an empty table), and inactive
 // ones wait for the trigger names listed.
@@ -59,7 +62,8 @@ struct APMConditionalUserPropertySchedule {
 //
 // Every failure answers false or nullopt and stores an error of the library's domain into the
 // slot when one is given: 1 a bad argument, 2 a missing row, a full table or a record that
-// cannot be built, 3 a failure SQLite reported.
+// cannot be built, 3 a failure SQLite reported, kAPMDatabaseErrorCannotDecode a stored record
+// whose bytes do not decode (it never will: callers may drop it).
 //
 // Threading: every operation runs on the engine's worker queue. When a queue is given at
 // creation, each operation checks that it runs there (platform::SequenceChecker).
@@ -126,6 +130,7 @@ class APMDatabase {
   // row exists; at most 100000 rows.
   bool insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata,
                                          APMErrorSlot* error);
+  // A row whose bytes are empty or do not decode: kAPMDatabaseErrorCannotDecode.
   std::optional<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
                                                                               APMErrorSlot* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerprint, APMErrorSlot* error);

@@ -125,17 +125,19 @@ std::optional<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFin
       [&](const APMSqliteRecord& record) {
         if (result) return true;
         auto it = record.find("metadata");
-        if (!APMCheckResult(it != record.end(), error, 3,
+        // A row without bytes, with empty ones or with bytes that do not decode never will.
+        if (!APMCheckResult(it != record.end(), error, kAPMDatabaseErrorCannotDecode,
                             "Received empty dictionary for getting measurement bundle"))
           return false;
         if (!it->second.isBytes() || it->second.asBytes()->data.empty()) {
-          APMSetError(error, 3,
+          APMSetError(error, kAPMDatabaseErrorCannotDecode,
                       "Event metadata should not be empty for getting measurement bundle");
           return false;
         }
         result =
             APMPBMeasurementBundle::initWithBuffer(std::string_view(it->second.asBytes()->data));
-        if (!APMCheckNonNil(result, error, 3, "Failed to parse measurement bundle metadata"))
+        if (!APMCheckNonNil(result, error, kAPMDatabaseErrorCannotDecode,
+                            "Failed to parse measurement bundle metadata"))
           return false;
         return true;
       });

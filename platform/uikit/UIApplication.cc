@@ -190,3 +190,13 @@ void UIApplication::resetForTesting() {
     dropped.swap(openTasks_);
   }
 }
+
+void UIApplication::setDelegate(std::weak_ptr<UIApplicationDelegate> delegate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  delegate_ = std::move(delegate);
+}
+
+std::shared_ptr<UIApplicationDelegate> UIApplication::delegate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return delegate_.lock();
+}

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/foundation/Value.h"
+#include "platform/uikit/UIApplicationDelegate.h"
 
 // Where the application stands in its life cycle (the phone's raw values).
 enum class UIApplicationState { kActive = 0, kInactive = 1, kBackground = 2 };
@@ -49,6 +50,10 @@ class UIApplication : public std::enable_shared_from_this<UIApplication> {
   static std::shared_ptr<UIApplication> sharedApplication();
 
   UIApplicationState applicationState() const { return state_.load(); }
+
+  // The application's delegate (held weakly; the app shell owns it). Any thread.
+  void setDelegate(std::weak_ptr<UIApplicationDelegate> delegate);
+  std::shared_ptr<UIApplicationDelegate> delegate() const;
 
   // --- The life-cycle driver's side. ---
 
@@ -121,4 +126,5 @@ class UIApplication : public std::enable_shared_from_this<UIApplication> {
   bool backgroundTimeAvailable_ = true;
   UIBackgroundTaskIdentifier lastTaskIdentifier_ = UIBackgroundTaskInvalid;
   std::map<UIBackgroundTaskIdentifier, OpenTask> openTasks_;
+  std::weak_ptr<UIApplicationDelegate> delegate_;  // guarded by mutex_
 };

@@ -77,13 +77,15 @@ std::shared_ptr<UIViewController> UIWindow::rootViewController() const {
 }
 
 void UIWindow::makeKeyAndVisible() {
-  std::shared_ptr<UIWindow> previous = keyWindow();
-  if (previous.get() == this) return;
-  if (previous) previous->resignKeyWindow();
+  std::shared_ptr<UIWindow> previous;
   {
     std::lock_guard<std::mutex> lock(windowList().mutex);
+    previous = windowList().key.lock();
+    if (previous.get() == this) return;
     windowList().key = weak_from_this();
   }
+  // The old key window's observers already find this one as the key window.
+  if (previous) previous->postDidResignKey();
   std::shared_ptr<UIViewController> root;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -94,14 +96,18 @@ void UIWindow::makeKeyAndVisible() {
   if (root) root->appearWithShownControllers(false);
 }
 
+void UIWindow::postDidResignKey() {
+  platform::NotificationCenter::defaultCenter().postNotificationName(
+      UIWindowDidResignKeyNotification, this);
+}
+
 void UIWindow::resignKeyWindow() {
   {
     std::lock_guard<std::mutex> lock(windowList().mutex);
     if (windowList().key.lock().get() != this) return;
     windowList().key.reset();
   }
-  platform::NotificationCenter::defaultCenter().postNotificationName(
-      UIWindowDidResignKeyNotification, this);
+  postDidResignKey();
 }
 
 bool UIWindow::isKeyWindow() const { return keyWindow().get() == this; }

@@ -15,8 +15,8 @@ class UIViewController;
 //
 // Becoming key posts nothing; the window that stops being key posts
 // UIWindowDidResignKeyNotification (UIApplicationNotifications.h) with itself as the object,
-// on the calling thread. Window changes are UI work: call them on the main thread. The
-// queries may be called from any thread.
+// on the calling thread — when another window took its place, after that window became key. Window
+// changes are UI work: call them on the main thread. The queries may be called from any thread.
 class UIWindow : public platform::RuntimeObject,
                  public UIAssociatedObjects,
                  public std::enable_shared_from_this<UIWindow> {
@@ -48,6 +48,8 @@ class UIWindow : public platform::RuntimeObject,
   UIWindow() = default;
 
  private:
+  void postDidResignKey();
+
   mutable std::mutex mutex_;  // guards root_ and visible_
   std::shared_ptr<UIViewController> root_;
   bool visible_ = false;

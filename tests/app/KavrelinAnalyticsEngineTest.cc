@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <regex>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
@@ -31,6 +33,16 @@ namespace {
 
 using platform::Value;
 
+// The session reporter seam, recording the timeout the engine hands it.
+class TimeoutRecorder : public APMSessionReporting {
+ public:
+  void setTimeoutSessionInterval(double seconds) override { seconds_.store(seconds); }
+  double seconds() const { return seconds_.load(); }
+
+ private:
+  std::atomic<double> seconds_{-1};
+};
+
 class KavrelinAnalyticsEngineTest : public ::testing::Test {
  protected:
   static constexpr const char* kAppID = "1:1234567890:ios:abcdef";
@@ -45,6 +57,9 @@ class KavrelinAnalyticsEngineTest : public ::testing::Test {
     APMAnalytics::settings()->clearAllData();
     APMConsentSettingsUtil::clearAllSettings();
     KVLAnalyticsRegisterLibrary();
+    APMFeatureServices services = APMFeatureServices::neutral();
+    services.sessionReporter = sessions_;
+    APMFeatureServices::install(services);
     KVLApp::configureWithOptions(std::make_shared<KVLOptions>(kAppID, true, false));
     env_.waitUntilIdle();
     ASSERT_TRUE(APMMeasurement::hasSharedInstance());
@@ -60,6 +75,7 @@ class KavrelinAnalyticsEngineTest : public ::testing::Test {
     APMAnalytics::resetForTesting();
     platform::ClassRegistry::shared().clear();
     KVLApp::resetForTesting();
+    APMFeatureServices::install(APMFeatureServices::neutral());
     env_.finish();
     std::error_code ignored;
     std::filesystem::remove_all(base_, ignored);
@@ -89,6 +105,7 @@ class KavrelinAnalyticsEngineTest : public ::testing::Test {
   }
 
   std::filesystem::path base_;
+  std::shared_ptr<TimeoutRecorder> sessions_ = std::make_shared<TimeoutRecorder>();
   testsupport::DispatchTestEnvironment env_;
   std::shared_ptr<platform::CAPBridge> bridge_;
 };
@@ -100,7 +117,8 @@ TEST_F(KavrelinAnalyticsEngineTest, UserAndSessionCallsReachTheLibrary) {
   EXPECT_EQ(stored("_id")->origin(), "app");
 
   EXPECT_EQ(call("setSessionTimeoutDuration", "{}"), "resolve");
-  EXPECT_EQ(APMPersistedConfig::sharedInstance()->sessionTimeoutValue(), Value(1800.0));
+  // The running engine hands the timeout to its session reporter.
+  EXPECT_EQ(sessions_->seconds(), 1800.0);
 }
 
 TEST_F(KavrelinAnalyticsEngineTest, AppInstanceIdIsNullOnlyWhileStorageIsDenied) {

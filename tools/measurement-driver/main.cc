@@ -21,23 +21,31 @@
 #include <thread>
 #include <vector>
 
+#include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/features/APMSearchAdReporter.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMPlatformIdentitySupport.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
+#include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
 #include "platform/adservices/AAAttribution.h"
+#include "platform/adsupport/ASIdentifierManager.h"
 #include "platform/core/KVLApp.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/storekit/SKAdNetwork.h"
+#include "platform/tracking/ATTrackingManager.h"
 #include "platform/uikit/UIApplication.h"
 #include "platform/uikit/UIViewController.h"
 #include "platform/uikit/UIWindow.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "platform/utilities/OULNetwork.h"
 
 namespace {
@@ -49,6 +57,8 @@ void usage() {
       "                          [--event NAME[:key=value,...]]... [--numbered FROM:TO]\n"
       "                          [--screen CLASS]... [--screen-seconds S]\n"
       "                          [--attribution-token TOKEN] [--upload] [--debug]\n"
+      "                          [--system-version V] [--tracking-authorized]\n"
+      "                          [--open-url URL]... [--skan-records F]\n"
       "  --app-dir DIR   the app's bundle and container (made when absent)\n"
       "  --service URL   the measurement service (default http://127.0.0.1:8970)\n"
       "  --app-id ID     the app identifier (default 1:1234567890:ios:0a1b2c3d)\n"
@@ -58,7 +68,13 @@ void usage() {
       "  --screen-seconds S  how long each screen stays before the next (default 1.5)\n"
       "  --attribution-token TOKEN  the AdServices token (default \"attributed\")\n"
       "  --upload        resigns active and waits until everything is uploaded\n"
-      "  --debug         the library's debug logging (-APMAnalyticsDebugEnabled)\n");
+      "  --debug         the library's debug logging (-APMAnalyticsDebugEnabled)\n"
+      "  --system-version V   the device's system version (e.g. 16.1; SKAdNetwork needs 16.1)\n"
+      "  --tracking-authorized  an advertising identifier and tracking authorised (the\n"
+      "                  deferred deep link is asked for then, on a fresh install)\n"
+      "  --open-url URL  opens the app with the link, as the app delegate hands it on\n"
+      "  --skan-records F  SKAdNetwork's conversion-value updates, one JSON line each;\n"
+      "                  with --upload the driver waits for one after the upload\n");
 }
 
 bool writePlist(const std::filesystem::path& path, const platform::Value& plist) {
@@ -72,8 +88,10 @@ bool writePlist(const std::filesystem::path& path, const platform::Value& plist)
 // The bundle the platform core reads its options from.
 bool layOutBundle(const std::filesystem::path& bundle, const std::string& appID) {
   std::filesystem::create_directories(bundle);
-  platform::Value::Dictionary info{{"CFBundleIdentifier", platform::Value("com.example.driver")},
-                                   {"CFBundleShortVersionString", platform::Value("1.0")}};
+  platform::Value::Dictionary info{
+      {"CFBundleIdentifier", platform::Value("com.example.driver")},
+      {"CFBundleShortVersionString", platform::Value("1.0")},
+      {"ORVANE_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", platform::Value(true)}};
   platform::Value::Dictionary service{{"ORVANE_APP_ID", platform::Value(appID)},
                                       {"BUNDLE_ID", platform::Value("com.example.driver")}};
   return writePlist(bundle / "Info.plist", platform::Value(info)) &&
@@ -101,6 +119,16 @@ platform::Value::Dictionary parseParameters(const std::string& text) {
   }
   return parameters;
 }
+
+// The app's delegate: prints each link it is asked to open (the deferred deep link).
+class DriverDelegate : public UIApplicationDelegate, public UIApplicationOpenURLDelegate {
+ public:
+  bool applicationOpenURL(const std::string& url, const platform::Value::Dictionary&) override {
+    std::printf("delegate opened %s\n", url.c_str());
+    std::fflush(stdout);
+    return true;
+  }
+};
 
 // Waits until every public call made so far has reached the engine's worker queue and been
 // handled there.
@@ -140,6 +168,10 @@ int main(int argc, char** argv) {
   long from = 0, to = -1;
   bool upload = false;
   bool debug = false;
+  bool trackingAuthorized = false;
+  std::string systemVersion;
+  std::vector<std::string> openURLs;
+  std::string skanRecords;
   std::vector<std::string> screens;
   double screenSeconds = 1.5;
   std::string attributionToken = platform::AAAttribution::kDefaultToken;
@@ -176,6 +208,14 @@ int main(int argc, char** argv) {
       upload = true;
     else if (argument == "--debug")
       debug = true;
+    else if (argument == "--system-version")
+      systemVersion = value();
+    else if (argument == "--tracking-authorized")
+      trackingAuthorized = true;
+    else if (argument == "--open-url")
+      openURLs.push_back(value());
+    else if (argument == "--skan-records")
+      skanRecords = value();
     else {
       usage();
       return 2;
@@ -212,6 +252,29 @@ int main(int argc, char** argv) {
     platform::ProcessInfo::processInfo().setArguments(arguments);
   }
 
+  if (!systemVersion.empty()) {
+    OULAppEnvironmentUtil::Configuration configuration =
+        OULAppEnvironmentUtil::machineConfiguration();
+    configuration.deviceModel = "iPhone14,2";
+    configuration.systemVersion = systemVersion;
+    OULAppEnvironmentUtil::setConfiguration(configuration);
+  }
+  if (trackingAuthorized) {
+    // A device whose user authorised tracking: the tracking and advertising frameworks
+    // present, status 3, an advertising identifier.
+    platform::ATTrackingManager::registerInRuntime();
+    platform::ATTrackingManager::setTrackingAuthorizationStatus(3);
+    platform::ASIdentifierManager::registerInRuntime();
+    platform::ASIdentifierManager::sharedManager()->setAdvertisingIdentifier(
+        "6D92078A-8246-4BA4-AE5B-76104861E7DC");
+    platform::ASIdentifierManager::sharedManager()->setAdvertisingTrackingEnabled(true);
+    APMPlatformIdentitySupport::registerInRuntime();
+  }
+  if (!skanRecords.empty()) SKAdNetwork::setRecordFile(skanRecords);
+  auto delegate = std::make_shared<DriverDelegate>();
+
+  ODCRegisterClasses(platform::ClassRegistry::shared());
+  ODCServiceHost::setBaseURL(service);
   KVLAnalyticsRegisterLibrary();
   APMInstallMeasurementFeatures();
   KVLApp::configure();
@@ -220,6 +283,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::shared_ptr<UIApplication> application = UIApplication::sharedApplication();
+  application->setDelegate(delegate);
   application->didFinishLaunching();
   application->didBecomeActive();
   platform::DispatchQueue::drainMain();
@@ -256,6 +320,17 @@ int main(int argc, char** argv) {
                                                  : parseParameters(entry.substr(colon + 1));
     KVLAnalytics::logEventWithName(name, parameters);
   }
+  for (const std::string& url : openURLs) {
+    // What the application-delegate interceptor does with an opened URL: the debug switch at
+    // once, then the engine's non-first-open handling from the public-call queue.
+    APMMeasurement::handleSOTMDebugModeWithURL(url);
+    double now = platform::Clock::current()->now();
+    APMAnalytics::queueOperationWithBlock([url, now] {
+      if (std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance()) {
+        engine->handleNonFirstOpenEventURL(url, now);
+      }
+    });
+  }
   if (!barrier(60)) {
     std::fprintf(stderr, "measurement-driver: the engine did not answer\n");
     return 1;
@@ -288,6 +363,22 @@ int main(int argc, char** argv) {
     }
     std::printf("uploaded\n");
     std::fflush(stdout);
+    if (!skanRecords.empty()) {
+      // Coming back to the foreground asks for the conversion value at once.
+      application->willEnterForeground();
+      application->didBecomeActive();
+      for (int i = 0; i < 200 && SKAdNetwork::records().empty(); ++i) {
+        platform::DispatchQueue::drainMain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      SKAdNetwork::waitUntilIdle();
+      barrier(10);
+      if (SKAdNetwork::records().empty()) {
+        std::fprintf(stderr, "measurement-driver: no SKAdNetwork conversion value\n");
+        return 1;
+      }
+      std::printf("skan updated\n");
+    }
   }
   return 0;
 }

@@ -133,6 +133,8 @@ MeasurementService::MeasurementService(const Options& options) {
                  [this](const HttpRequest& r) { return attribution_.forget(r); });
   loopback::LoopbackHttpServer::Options server = options.server;
   server.bodyLimit = std::min(server.bodyLimit, kMaxBodyBytes);
+  adConversion_ = std::make_unique<AdConversionService>(options.adConversion);
+  adConversion_->install(service_);
   server_ = std::make_unique<loopback::LoopbackHttpServer>(
       server, [this](const HttpRequest& r) { return service_.handle(r); });
 }

@@ -6,6 +6,7 @@
 
 #include "tools/loopback-http/LoopbackHttpServer.h"
 #include "tools/loopback-http/ScriptedService.h"
+#include "tools/measurement-service/AdConversionService.h"
 #include "tools/measurement-service/AttributionService.h"
 #include "tools/measurement-service/ConfigurationStore.h"
 #include "tools/measurement-service/UploadStore.h"
@@ -27,7 +28,9 @@ namespace measurement_service {
 //                                   (AttributionService, with its control endpoints)
 //   PUT  /_control/config/<app id>  stores a configuration (JSON form or encoded bytes)
 //   DELETE /_control/config/<app id>
-// plus the scripting and request-record endpoints of loopback::ScriptedService.
+// plus the deferred deep link, SKAdNetwork and on-device conversion endpoints of
+// AdConversionService and the scripting and request-record endpoints of
+// loopback::ScriptedService.
 class MeasurementService {
  public:
   // The largest batch the library ever uploads (the ceiling of its
@@ -40,6 +43,7 @@ class MeasurementService {
     loopback::LoopbackHttpServer::Options server;  // port (0: a free one), deadline, cap
     std::string dataDirectory;                     // holds "uploads.sqlite"; created when missing
     std::string configDirectory;  // "<app id>.json" / "<app id>.pb" files; empty: none
+    AdConversionService::Options adConversion;  // deferred deep link, SKAdNetwork, PSM, ODC
   };
 
   // Loads the configurations and starts serving. Throws std::runtime_error on a bad option.
@@ -61,6 +65,7 @@ class MeasurementService {
   std::unique_ptr<UploadStore> uploads_;
   std::string storeCatalogue_;  // the JSON answer of "/storekit/products"
   loopback::ScriptedService service_;
+  std::unique_ptr<AdConversionService> adConversion_;
   std::unique_ptr<loopback::LoopbackHttpServer> server_;  // last: stops before the rest goes
 };
 

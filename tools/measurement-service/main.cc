@@ -17,6 +17,10 @@ void usage() {
       "                           [--read-deadline-ms N] [--max-connections N]\n"
       "  --data DIR             where uploads.sqlite is kept (default ./measurement-data)\n"
       "  --config-dir DIR       configurations, one \"<app id>.json\" or \".pb\" each\n"
+      "  --deeplink FILE        the deferred deep link answered (JSON)\n"
+      "  --skan FILE            the SKAdNetwork answer ({\"response\": {...}}, see\n"
+      "                         AdConversionService.h)\n"
+      "  --psm-members FILE     psm-server's members: answers the PSM and ODC paths\n"
       "%s  (default port 8970)\n",
       loopback::kServerOptionsUsage);
 }
@@ -45,6 +49,12 @@ int main(int argc, char** argv) {
       options.dataDirectory = value;
     } else if (argument == "--config-dir") {
       options.configDirectory = value;
+    } else if (argument == "--deeplink") {
+      options.adConversion.deepLinkFile = value;
+    } else if (argument == "--skan") {
+      options.adConversion.skanFile = value;
+    } else if (argument == "--psm-members") {
+      options.adConversion.psmMembers = value;
     } else {
       usage();
       return 2;

@@ -46,6 +46,11 @@ class APMPrivateSetMembershipClientClass : public platform::RuntimeObject {
  public:
   using Client = std::shared_ptr<APMPrivateSetMembershipClient>;
 
+  // Whether instances answer the initialiser with this selector ("initWithPhoneNumber:appID:",
+  // "initWithHashedEmailAddress:appID:prefixBitLength:", ...): the engine asks before it uses
+  // one, since a class of another generation may lack some. This class answers every one.
+  virtual bool instancesRespondToSelector(std::string_view selector) const { return true; }
+
   virtual Client initWithEmailAddress(std::string_view email, std::string_view appID) const = 0;
   virtual Client initWithEmailAddress(std::string_view email, std::string_view appID,
                                       int32_t prefixBitLength) const = 0;

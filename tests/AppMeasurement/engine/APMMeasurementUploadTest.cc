@@ -5,9 +5,12 @@
 #include <fstream>
 #include <regex>
 
+#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/PropertyListSerialization.h"
 #include "platform/uikit/UIApplicationNotifications.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/support/ServiceProcess.h"
@@ -35,6 +38,7 @@ class UploadTest : public EngineTest {
     EngineTest::TearDown();
     service_.reset();
     APMRemoteConfig::setHosts({});
+    platform::Bundle::setMainBundlePath({});
   }
   void putConfig(const std::string& text) {
     std::string config = protoc("encode", "MeasurementConfig", text);
@@ -187,6 +191,132 @@ TEST_F(UploadTest, ResignActiveUploadsWithoutWaitingForTheAlarm) {
   EXPECT_EQ(field(seen[1], "path"), "/a");
 }
 
+// Nested parameters survive the way out: the items of a "select_item" reach the upload, the
+// debug line of the request holds the batch itself, and an event written after that upload
+// goes one upload interval later without any life-cycle change.
+TEST_F(UploadTest, ItemsReachTheUploadAndLaterEventsFollow) {
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID + "\"");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  platform::Value::Array items{
+      platform::Value(platform::Value::Dictionary{{"item_id", platform::Value("sku-1")},
+                                                  {"price", platform::Value(9.5)}}),
+      platform::Value(platform::Value::Dictionary{{"item_id", platform::Value("sku-2")},
+                                                  {"quantity", platform::Value(int64_t{2})}})};
+  logEvent("app", true, "select_item",
+           APMObjectMap{{"items", APMObject(platform::Value(items))},
+                        {"item_list_id", APMObject(platform::Value("home"))}});
+  env.advance(20);
+  ASSERT_TRUE(waitFor([&] { return drained(); }));
+  platform::Value::Array seen = requests();
+  ASSERT_EQ(seen.size(), 2u);
+  std::string body = base64Decode(field(seen[1], "body_base64"));
+  std::string decoded = protoc("decode", "MeasurementBatch", body);
+  std::regex item(
+      "name: \"items\"\\s*param_value \\{\\s*param_value \\{\\s*name: \"item_id\"\\s*"
+      "string_value: \"sku-1\"");
+  EXPECT_TRUE(std::regex_search(decoded, item)) << decoded;
+  EXPECT_NE(decoded.find("string_value: \"sku-2\""), std::string::npos);
+  EXPECT_NE(decoded.find("double_value: 9.5"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(decoded, std::regex("name: \"quantity\"\\s*int_value: 2")));
+
+  // The request's debug line holds the batch, hex in groups, which decodes to the same.
+  std::string line;
+  for (const std::string& candidate : capture.lines()) {
+    if (candidate.find("I-ACS023039") != std::string::npos) line = candidate;
+  }
+  size_t open = line.rfind('<');
+  size_t close = line.rfind('>');
+  ASSERT_TRUE(open != std::string::npos && close > open) << line;
+  std::string hex = line.substr(open + 1, close - open - 1);
+  std::erase(hex, ' ');
+  EXPECT_EQ(runCommand("xxd -r -p", hex), body);
+
+  // No alarm, no life-cycle change: the write itself schedules the next upload.
+  logEvent("app", true, "after_first_upload");
+  env.advance(3600);
+  ASSERT_TRUE(waitFor([&] { return drained() && requests().size() > 2; }));
+  platform::Value::Array later = requests();
+  std::string last =
+      protoc("decode", "MeasurementBatch", base64Decode(field(later.back(), "body_base64")));
+  EXPECT_EQ(field(later.back(), "path"), "/a");
+  EXPECT_NE(last.find("name: \"after_first_upload\""), std::string::npos) << last;
+}
+
+// Consent as the upload carries it, from the served configuration alone: core platform
+// services "svc" while ad user data is not denied; once the server's defaults deny ad user
+// data and ad personalisation, "-" and "_npa" 1.
+TEST_F(UploadTest, ConsentDefaultsReachTheUpload) {
+  struct Case {
+    const char* defaults;  // consent defaults of the served configuration
+    const char* services;
+    const char* npa;  // the "_npa" user property of the upload, or ""
+  };
+  const Case cases[] = {
+      {"", "core_platform_services: \"svc\"", ""},
+      {"defaults { consent_type: CONSENT_TYPE_AD_USER_DATA consent_value: CONSENT_VALUE_DENIED } "
+       "defaults { consent_type: CONSENT_TYPE_AD_PERSONALIZATION consent_value: "
+       "CONSENT_VALUE_DENIED } ",
+       "core_platform_services: \"-\"", "int_value: 1"}};
+  startService();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.services);
+    putConfig(std::string("app_id: \"") + kAppID + "\" consent_config { " + c.defaults +
+              "core_platform_services { service: \"svc\" } dma_region: true }");
+    if (!engine) makeEngine({}, OULNetwork::create(service_->baseURL()));
+    onWorker([&] { engine->fetchRemoteConfig(); });
+    ASSERT_TRUE(waitFor([&] { return drained(); }));
+    clearRawEvents();
+    logEvent("app", true, "consented");
+    size_t before = requests().size();
+    onWorker([&] { engine->uploadData(); });
+    ASSERT_TRUE(waitFor([&] { return drained(); }));
+    platform::Value::Array seen = requests();
+    ASSERT_EQ(seen.size(), before + 1);
+    std::string decoded =
+        protoc("decode", "MeasurementBatch", base64Decode(field(seen.back(), "body_base64")));
+    EXPECT_NE(decoded.find(c.services), std::string::npos) << decoded;
+    std::smatch npa;
+    bool hasNPA = std::regex_search(
+        decoded, npa,
+        std::regex("name: \"_npa\"\\s*(set_timestamp_millis: \\d+\\s*)?(int_value: \\d+)"));
+    EXPECT_EQ(hasNPA ? npa[2].str() : "", c.npa) << decoded;
+  }
+}
+
+// Server-side tag-manager upload: the batch goes to the configured server with its server-info
+// header and the configuration's upload subdomain.
+TEST_F(UploadTest, TagManagerServerUpload) {
+  std::filesystem::create_directories(base_ / "App.app");
+  auto plist = platform::PropertyListSerialization::dataWithPropertyList(
+      platform::Value(platform::Value::Dictionary{
+          {"ORVANE_ANALYTICS_SOTM_UPLOAD_ENABLED", platform::Value(true)}}),
+      platform::PropertyListSerialization::Format::XML);
+  ASSERT_TRUE(plist.ok());
+  std::ofstream(base_ / "App.app" / "Info.plist", std::ios::binary) << *plist;
+  platform::Bundle::setMainBundlePath(base_ / "App.app");
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID +
+            "\" upload_subdomain: \"eu\" settings { name: \"measurement.sotm_upload_enabled\" "
+            "value: \"1\" } sotm_setting { upload_url: \"" +
+            service_->baseURL() + "/a\" server_info: \"srv-1\" rollout_percent: 100 }");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  onWorker([&] { engine->fetchRemoteConfig(); });
+  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  logEvent("app", true, "tagged");
+  onWorker([&] { engine->uploadData(); });
+  ASSERT_TRUE(waitFor([&] { return drained(); }));
+  platform::Value::Array seen = requests();
+  ASSERT_FALSE(seen.empty());
+  // The measurement service's own upload URL would carry the subdomain in its host.
+  EXPECT_EQ(field(seen.back(), "path"), "/a");
+  EXPECT_EQ(header(seen.back(), "x-sotm-server-info"), "srv-1");
+  std::string decoded =
+      protoc("decode", "MeasurementBatch", base64Decode(field(seen.back(), "body_base64")));
+  EXPECT_NE(decoded.find("upload_subdomain: \"eu\""), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("name: \"tagged\""), std::string::npos);
+}
+
 class ScheduleTest : public EngineTest {};
 
 // The next upload time (defaults: interval 3600 s, initial delay 15 s, retry 1800 s, 6 retries).
@@ -227,32 +357,7 @@ TEST_F(ScheduleTest, NextUploadingTime) {
   }
 }
 
-class BundlingTest : public EngineTest {
- protected:
-  std::vector<APMQueuedBundle> queued() {
-    std::vector<APMQueuedBundle> bundles;
-    onWorker([&] {
-      bundles = engine->database()->queryBundlesWithCountLimit(100, 1 << 30, nullptr).value();
-    });
-    return bundles;
-  }
-  int bundleAll() {
-    int made = 0;
-    onWorker([&] {
-      while (engine->bundleRawEvents()) ++made;
-    });
-    return made;
-  }
-  static std::vector<std::string> names(const APMQueuedBundle& entry) {
-    std::vector<std::string> result;
-    std::vector<APMPBEvent> events =
-        NANOGetMessageArray<APMPBEvent>(entry.bundle, APMPBMeasurementBundle::kEvents).value();
-    for (const APMPBEvent& event : events) {
-      result.push_back(NANOGetString(event, APMPBEvent::kName).value_or(""));
-    }
-    return result;
-  }
-};
+class BundlingTest : public EngineTest {};
 
 // One bundle holds consecutive rows of one fingerprint within one clock hour, at most
 // max_events_per_bundle; bundle_index grows by the event count, delivery_index by one.

@@ -3,8 +3,9 @@
 #include <atomic>
 #include <regex>
 
-#include "AppMeasurement/records/APMDailyCounts.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMIdentitySupport.h"
+#include "AppMeasurement/records/APMDailyCounts.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
 namespace {
@@ -234,6 +235,85 @@ TEST_F(WritingTest, DefaultEventParameters) {
   EXPECT_EQ(byName["after_removal"].count("tier"), 0u);
   EXPECT_EQ(byName["after_removal"].at("level"), APMValue(int64_t{3}));
   EXPECT_EQ(byName["after_clear"].count("level"), 0u);
+}
+
+// The interceptor sees the parameters the engine would have stored: the event's own, the
+// default parameters beneath them, and the screen parameters.
+TEST_F(WritingTest, InterceptorReceivesDefaultParameters) {
+  makeEngine();
+  engine->setDefaultEventParameters(platform::Value::Dictionary{
+      {"tier", platform::Value("gold")}, {"level", platform::Value(int64_t{3})}});
+  env.waitUntilIdle();
+  APMObjectMap seen;
+  auto interceptor = [&](const std::string&, const std::string&, const APMObjectMap& params,
+                         double) { seen = params; };
+  engine->logEvent("app", true, "intercepted",
+                   APMObjectMap{{"level", APMObject(platform::Value(int64_t{9}))}}, env.now(), true,
+                   false, false, interceptor,
+                   APMObjectMap{{"_sn", APMObject(platform::Value("Home"))},
+                                {"_si", APMObject(platform::Value(int64_t{7}))}});
+  env.waitUntilIdle();
+  ASSERT_EQ(seen.count("tier"), 1u);
+  EXPECT_EQ(*seen.at("tier").asPlain(), platform::Value("gold"));
+  EXPECT_EQ(*seen.at("level").asPlain(), platform::Value(int64_t{9}));
+  EXPECT_EQ(seen.count("_sn"), 1u);
+}
+
+// Every written event reschedules the upload, with no event-editing program too: after a
+// successful upload a new event is due one upload interval after that success, not at the
+// next life-cycle change.
+TEST_F(WritingTest, WritingAnEventSchedulesTheUpload) {
+  makeEngine();
+  clearRawEvents();  // the start-up events are real-time
+  double success = env.now() - 60;
+  persistedConfig->setLastSuccessfulUploadTimestamp(success);
+  onWorker([&] { engine->alarm()->cancel(); });
+  logEvent("app", true, "after_upload");
+  std::optional<double> due;
+  onWorker([&] { due = engine->alarm()->scheduledTimestamp(); });
+  ASSERT_TRUE(due);
+  EXPECT_NEAR(*due, success + 3600, 1e-3);
+}
+
+// The advertising identifier arrives after the first open: the next written event brings a
+// real-time "_fx" with the previous first-open count and "_uwa"; and a pending "_lair" is set
+// on the next write once a user identifier exists.
+class AdvertisingProvider : public APMIdentitySupport {
+ public:
+  bool hasAppDataConsentStatus() override { return true; }
+  int64_t appDataConsentStatus() override { return 3; }
+  bool hasLimitedAdTracking() override { return true; }
+  bool limitedAdTracking() override { return false; }
+  std::optional<std::string> resettableDeviceID() override {
+    return "A1B2C3D4-0000-4000-8000-000000000001";
+  }
+};
+
+TEST_F(WritingTest, IdentifierArrivingLaterIsMatched) {
+  makeEngine({}, nullptr, {}, std::make_shared<AdvertisingProvider>());
+  // A first open was written while no advertising identifier was there.
+  persistedConfig->setUnmatchedFirstOpenWithoutIDFA(true);
+  logEvent("app", true, "with_identifier");
+  EXPECT_FALSE(persistedConfig->unmatchedFirstOpenWithoutIDFA());
+  std::optional<APMEvent> fx;
+  onWorker([&] {
+    for (const APMRawEventData& raw : allRawEvents()) {
+      auto event = APMEvent::createWithEventProto(*raw.rawEvent());
+      if (event && event->name() == "_fx") fx = event;
+    }
+  });
+  ASSERT_TRUE(fx);
+  EXPECT_TRUE(fx->isRealtime());
+  EXPECT_EQ(*fx->parameter("_pfo"), APMValue(int64_t{0}));
+  // Not an App Store install: "_fi" is 0, so "_uwa" is 1.
+  EXPECT_EQ(*fx->parameter("_uwa"), APMValue(int64_t{1}));
+
+  engine->setUserAttribute(
+      APMUserAttribute::create("app", "_id", APMValue("u"), env.now()).value());
+  identity->setShouldSetLastAdvertisingIDResetUserProperty(true);
+  logEvent("app", true, "after_reset");
+  onWorker([&] { EXPECT_TRUE(engine->database()->userAttributeWithName("_lair", nullptr)); });
+  EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
 }
 
 }  // namespace

@@ -16,7 +16,10 @@
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
+#include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMDefaultIdentitySupport.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
+#include "AppMeasurement/foundation/APMIdentitySupport.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -99,7 +102,8 @@ class EngineTest : public ::testing::Test {
     writeInfoPlist({});
     OULSetLoggerLevel(OULLoggerLevelDebug);
     APMAnalytics::resetForTesting();
-    APMAnalytics::load();  // the library's load time, under the test's clock
+    APMAnalytics::load();                        // the library's load time, under the test's clock
+    APMConsentSettingsUtil::clearAllSettings();  // process-wide: no test inherits consent
   }
 
   void TearDown() override {
@@ -109,6 +113,7 @@ class EngineTest : public ::testing::Test {
     APMAnalytics::resetForTesting();
     platform::ClassRegistry::shared().clear();
     KVLApp::resetForTesting();
+    APMConsentSettingsUtil::clearAllSettings();
     env.finish();
     OULSetLoggerLevel(OULLoggerLevelNotice);
     platform::SecKeychainSetPathForTesting(std::nullopt);
@@ -120,15 +125,19 @@ class EngineTest : public ::testing::Test {
   // Makes and enables an engine (the component block runs), with the settings applied.
   void makeEngine(const std::vector<std::pair<std::string, std::string>>& settings = {},
                   std::shared_ptr<OULNetwork> network = nullptr,
-                  std::vector<std::string> safelist = {}) {
+                  std::vector<std::string> safelist = {},
+                  std::shared_ptr<APMIdentitySupport> identitySupport = nullptr) {
     persistedConfig = APMPersistedConfig::create("engine-test");
     APMMeasurement::Collaborators collaborators;
     collaborators.persistedConfig = persistedConfig;
     collaborators.network = network;
     APMIdentity::resetAppIDFromRZQForTesting();
-    identity = APMIdentity::create(persistedConfig);
+    identity = APMIdentity::create(
+        persistedConfig,
+        identitySupport ? std::make_shared<APMDefaultIdentitySupport>(identitySupport) : nullptr);
     identity->setAppIDFromRZQ(kAppID);
     collaborators.identity = identity;
+    if (features) collaborators.features = *features;
     engine =
         APMMeasurement::create(std::move(collaborators), kAppID, true, false, std::move(safelist));
     env.waitUntilIdle();
@@ -197,6 +206,32 @@ class EngineTest : public ::testing::Test {
     return names;
   }
 
+  // The queued bundles, oldest first.
+  std::vector<APMQueuedBundle> queued() {
+    std::vector<APMQueuedBundle> bundles;
+    onWorker([&] {
+      bundles = engine->database()->queryBundlesWithCountLimit(100, 1 << 30, nullptr).value();
+    });
+    return bundles;
+  }
+  // Bundles every stored raw event; the number of bundles made.
+  int bundleAll() {
+    int made = 0;
+    onWorker([&] {
+      while (engine->bundleRawEvents()) ++made;
+    });
+    return made;
+  }
+  static std::vector<std::string> names(const APMQueuedBundle& entry) {
+    std::vector<std::string> result;
+    std::vector<APMPBEvent> events =
+        NANOGetMessageArray<APMPBEvent>(entry.bundle, APMPBMeasurementBundle::kEvents).value();
+    for (const APMPBEvent& event : events) {
+      result.push_back(NANOGetString(event, APMPBEvent::kName).value_or(""));
+    }
+    return result;
+  }
+
   APMDailyCounts dailyCounts() {
     std::optional<APMDailyCounts> counts;
     onWorker([&] { counts = engine->database()->dailyCounts(nullptr); });
@@ -209,6 +244,8 @@ class EngineTest : public ::testing::Test {
   std::shared_ptr<APMPersistedConfig> persistedConfig;
   std::shared_ptr<APMIdentity> identity;
   std::shared_ptr<APMMeasurement> engine;
+  // Set before makeEngine to give the engine other feature objects.
+  std::optional<APMFeatureServices> features;
 };
 
 }  // namespace enginetest

@@ -223,6 +223,17 @@ TEST_F(ScreenViewReporter, RootAppearingAgainStartsTheStackOver) {
   EXPECT_EQ(stack->liveTopFirst().size(), 1u);
 }
 
+TEST_F(ScreenViewReporter, AWindowResigningKeyHandsTheScreenToTheNewKeyWindow) {
+  std::shared_ptr<UIWindow> main = showInKeyWindow(controller("HomeController"));
+  std::shared_ptr<UIWindow> popup = showInKeyWindow(controller("PopupController"));
+  ASSERT_EQ(screenViews().size(), 2u);
+  main->makeKeyAndVisible();  // shown before: nothing appears, the popup window resigns
+  env.waitUntilIdle();
+  ASSERT_EQ(screenViews().size(), 3u);
+  EXPECT_EQ(screenViews()[2].text("_sc"), "HomeController");
+  EXPECT_EQ(screenViews()[2].text("_pc"), "PopupController");
+}
+
 class RecordingDelegate : public APMScreenViewReporterDelegate {
  public:
   void viewControllerDidAppear(UIViewController& controller, bool tracked) override {

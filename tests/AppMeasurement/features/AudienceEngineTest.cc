@@ -11,6 +11,7 @@
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/AppMeasurement/features/ServiceUploads.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -39,19 +40,7 @@ class AudienceEngine : public EngineTest {
     APMRemoteConfig::setHosts({});
   }
   // The decoded bodies of every upload so far.
-  std::string uploads() {
-    auto answer = httpRequest("GET", service_->baseURL() + "/_control/requests");
-    auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
-    std::string all;
-    if (!parsed.ok() || !parsed->isArray()) return all;
-    for (const platform::Value& request : *parsed->asArray()) {
-      const auto& dict = *request.asDictionary();
-      if (*dict.at("path").asString() != "/a") continue;
-      all += protoc("decode", "MeasurementBatch",
-                    runCommand("base64 -d", *dict.at("body_base64").asString()));
-    }
-    return all;
-  }
+  std::string uploads() { return featuretest::decodedUploads(service_->baseURL()); }
   bool drained() { return !engine->isNetworkRequestPending() && !engine->hasDataToUpload(); }
   std::string sqlite(const std::string& sql) {
     return runCommand("sqlite3 '" + engine->database()->databasePath() + "' '" + sql + "'");

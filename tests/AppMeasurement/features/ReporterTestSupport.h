@@ -12,16 +12,14 @@
 
 #include <gtest/gtest.h>
 
-#include "AppMeasurement/features/APMAdExposureReporter.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
+#include "AppMeasurement/features/APMAdExposureReporter.h"
 #include "AppMeasurement/features/APMReporterFacade.h"
 #include "AppMeasurement/features/APMScreenClassName.h"
 #include "AppMeasurement/features/APMScreenViewReporter.h"
 #include "AppMeasurement/features/APMSessionReporter.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
-#include "AppMeasurement/messages/APMPBMessages.h"
-#include "AppMeasurement/messages/NANO.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyListSerialization.h"
@@ -29,6 +27,7 @@
 #include "platform/uikit/UIViewController.h"
 #include "platform/uikit/UIWindow.h"
 #include "platform/utilities/OULOSLog.h"
+#include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/support/DispatchTestEnvironment.h"
 #include "tests/support/LogCapture.h"
 
@@ -162,19 +161,10 @@ class ReporterTest : public ::testing::Test {
   }
 
   // The remote settings every reporter reads (the default configuration, as no engine runs).
-  static void setRemoteSettings(const std::vector<std::pair<std::string, std::string>>& settings) {
-    APMPBMeasurementConfig config;
-    std::vector<APMPBSetting> list;
-    auto all = settings;
-    all.emplace_back("measurement.test.placeholder", "0");  // an empty list would be refused
-    for (const auto& [name, value] : all) {
-      APMPBSetting setting;
-      NANOSetString(setting, APMPBSetting::kName, name);
-      NANOSetString(setting, APMPBSetting::kValue, value);
-      list.push_back(setting);
-    }
-    NANOSetMessageArray(config, APMPBMeasurementConfig::kSettings, list);
-    APMRemoteConfig::defaultInstance()->parseRemoteConfigFromMeasurementConfig(config);
+  static void setRemoteSettings(std::vector<std::pair<std::string, std::string>> settings) {
+    settings.emplace_back("measurement.test.placeholder", "0");  // an empty list is refused
+    APMRemoteConfig::defaultInstance()->parseRemoteConfigFromMeasurementConfig(
+        enginetest::makeConfig("", settings));
   }
 
   // The session reporter as the engine's component block leaves it, reporting on.

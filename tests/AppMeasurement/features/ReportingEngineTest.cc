@@ -7,6 +7,8 @@
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/features/APMScreenViewReporter.h"
 #include "AppMeasurement/features/APMSearchAdReporter.h"
+#include "AppMeasurement/features/APMSessionReporter.h"
+#include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "platform/adservices/AAAttribution.h"
@@ -15,6 +17,7 @@
 #include "platform/uikit/UIViewController.h"
 #include "platform/uikit/UIWindow.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/AppMeasurement/features/ServiceUploads.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -52,6 +55,7 @@ class ReportingEngine : public EngineTest {
     platform::AAAttribution::unregisterFromRuntime();
     APMSearchAdReporter::setAttributionServiceHost("127.0.0.1:8970");
     APMPersistedConfig::sharedInstance()->clearValues();
+    APMIdentity::resetAppIDFromRZQForTesting();
     std::thread([] { APMPersistedConfig::sharedInstance()->synchronizeToDisk(); }).join();
     APMMonitor::monitor()->setDebugModeEnabled(false);
     EngineTest::TearDown();
@@ -59,10 +63,15 @@ class ReportingEngine : public EngineTest {
     APMRemoteConfig::setHosts({});
   }
 
-  // Starts measurement as the platform core does, collection on.
+  // Starts measurement as the platform core does (origin "ka", which vouches for the app
+  // identifier of the configurations), collection on.
   void startMeasurement() {
+    // The platform app identifier, as the service file gives it: only it vouches for the
+    // configuration the service answers.
+    APMIdentity::resetAppIDFromRZQForTesting();
+    APMIdentity::sharedInstance()->setAppIDFromRZQ(kAppID);
     APMAnalytics::startWithAppID(
-        kAppID, "app",
+        kAppID, "ka",
         platform::Value::Dictionary{
             {"KAVRELIN_ANALYTICS_COLLECTION_ENABLED", platform::Value(true)}});
     env.waitUntilIdle();
@@ -72,19 +81,7 @@ class ReportingEngine : public EngineTest {
   }
 
   // Every upload so far, decoded by protoc.
-  std::string uploads() {
-    auto answer = httpRequest("GET", service_->baseURL() + "/_control/requests");
-    auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
-    std::string all;
-    if (!parsed.ok() || !parsed->isArray()) return all;
-    for (const platform::Value& request : *parsed->asArray()) {
-      const auto& dict = *request.asDictionary();
-      if (*dict.at("path").asString() != "/a") continue;
-      all += protoc("decode", "MeasurementBatch",
-                    runCommand("base64 -d", *dict.at("body_base64").asString()));
-    }
-    return all;
-  }
+  std::string uploads() { return featuretest::decodedUploads(service_->baseURL()); }
   // Lets the upload alarm fire and waits (in real time) until everything stored was sent and
   // the uploads hold `text`.
   bool uploadedWith(const std::string& text) {
@@ -158,9 +155,12 @@ TEST_F(ReportingEngine, ANewSessionClearsSessionScopedAudienceBits) {
       204);
   platform::AAAttribution::shared()->setToken("not-attributed");
   startMeasurement();
+  // The audiences come with the configuration: fetch it before anything is bundled.
+  onWorker([&] { engine->fetchRemoteConfig(); });
+  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
   application_->didBecomeActive();
   env.waitUntilIdle();
-  ASSERT_TRUE(uploadedWith("name: \"_s\""));  // the configuration is in place from here on
+  ASSERT_TRUE(uploadedWith("name: \"_s\""));
   APMAnalytics::logEventWithName("level_up", {});
   env.waitUntilIdle();
   ASSERT_TRUE(uploadedWith("name: \"level_up\""));
@@ -207,6 +207,19 @@ TEST_F(ReportingEngine, ANewSessionClearsSessionScopedAudienceBits) {
                                "results: 8"),
             std::string::npos)
       << decodedBefore;
+}
+
+TEST_F(ReportingEngine, AppSessionTimeoutReachesTheSessionReporter) {
+  APMAnalytics::setSessionTimeoutInterval(90);  // before start: kept for the first reporter
+  env.waitUntilIdle();
+  startMeasurement();
+  std::shared_ptr<APMSessionReporter> sessions = APMSessionReporter::installed();
+  ASSERT_TRUE(sessions);
+  EXPECT_EQ(sessions->timeoutSessionInterval(), 90);
+  EXPECT_FALSE(APMPersistedConfig::sharedInstance()->sessionTimeoutValue());  // applied once
+  APMAnalytics::setSessionTimeoutInterval(120);  // after start: straight to the reporter
+  env.waitUntilIdle();
+  EXPECT_EQ(sessions->timeoutSessionInterval(), 120);
 }
 
 }  // namespace

@@ -277,9 +277,13 @@ TEST_F(Events, ReadingAMessage) {
   APMPBEventParam number = param("number");
   NANOSetInt64(number, APMPBEventParam::kIntValue, 1);
   NANOSetDouble(number, APMPBEventParam::kDoubleValue, 2);
+  // An array parameter comes back as its item maps (a stored "items" list is not lost).
+  APMPBEventParam itemID = param("item_id");
+  NANOSetString(itemID, APMPBEventParam::kStringValue, "sku");
+  APMPBEventParam item;
+  NANOSetMessageArray(item, APMPBEventParam::kParamValue, std::vector<APMPBEventParam>{itemID});
   APMPBEventParam array = param("items");
-  NANOSetMessageArray(array, APMPBEventParam::kParamValue,
-                      std::vector<APMPBEventParam>{param("x")});
+  NANOSetMessageArray(array, APMPBEventParam::kParamValue, std::vector<APMPBEventParam>{item});
   APMPBEvent proto;
   NANOSetString(proto, APMPBEvent::kName, "purchase");
   NANOSetMessageArray(
@@ -287,8 +291,10 @@ TEST_F(Events, ReadingAMessage) {
       std::vector<APMPBEventParam>{origin, all, number, array, param(std::nullopt)});
   auto event = APMEvent::createWithEventProto(proto);
   ASSERT_TRUE(event);
+  APMValue items(APMValue::Array{APMObject(APMValueMap{{"item_id", S("sku")}})});
   EXPECT_EQ(event->parameters(),
-            (APMValueMap{{"_o", S("app")}, {"all", S("s")}, {"number", I(1)}}));
+            (APMValueMap{{"_o", S("app")}, {"all", S("s")}, {"number", I(1)}, {"items", items}}));
+  EXPECT_EQ(APMEvent::createWithEventProto(event->protoEvent())->protoEvent(), event->protoEvent());
 
   APMPBEventParam badOrigin = param("_o");
   NANOSetInt64(badOrigin, APMPBEventParam::kIntValue, 1);

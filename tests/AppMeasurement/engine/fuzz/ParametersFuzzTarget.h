@@ -14,11 +14,11 @@
 #include <string>
 
 #include "AppMeasurement/foundation/APMDataTypeValidator.h"
-#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMNumericUtil.h"
 #include "AppMeasurement/foundation/APMParameterLimits.h"
 #include "AppMeasurement/foundation/APMSanitizedEventParameters.h"
+#include "AppMeasurement/records/APMEvent.h"
 
 namespace parametersfuzz {
 

@@ -1,0 +1,118 @@
+// A campaign link through the engine against the same internal event logged alone, both on
+// the worker queue and committed (ratio of medians printed last):
+// - BM_Campaign_Link: handleOpenURLOnWorkerQueue with a link of five campaign keys: query
+//   parsing, the parameter map, the "_cmp" event handled and written, the campaign record
+//   encoded and stored;
+// - BM_InternalEvent_Same: the same "_cmp" event with the same parameters made and handled.
+// Goal: campaign / internal event <= 1.5.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "AppMeasurement/engine/APMMeasurement.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/storage/APMDatabase.h"
+#include "bench/MedianRatios.h"
+#include "platform/foundation/AppContainer.h"
+#include "platform/foundation/PlatformLog.h"
+
+namespace {
+
+constexpr const char* kLink =
+    "kavrelin://promo?utm_source=newsletter&utm_medium=email&utm_campaign=winter_sale"
+    "&oclid=OC-1234567890&oad_source=partner";
+constexpr int kBatch = 100;
+
+std::filesystem::path scratchDirectory() {
+  static const std::filesystem::path directory = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kvl-attribution-bench-XXXXXX");
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    return std::filesystem::path(pattern);
+  }();
+  return directory;
+}
+
+std::shared_ptr<APMMeasurement> engine() {
+  static std::shared_ptr<APMMeasurement> made = [] {
+    platform::PlatformLog::setSink([](const std::string&) {});
+    if (!platform::AppContainer::setRoot(scratchDirectory() / "container").ok()) std::abort();
+    APMMeasurement::Collaborators collaborators;
+    collaborators.persistedConfig = APMPersistedConfig::create("attribution-bench");
+    std::shared_ptr<APMMeasurement> engine =
+        APMMeasurement::create(std::move(collaborators), "1:1234567890:ios:bench", true, false, {});
+    engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [] {});
+    if (!engine->didInitializeComponents()) std::abort();
+    return engine;
+  }();
+  return made;
+}
+
+void onWorker(const std::function<void()>& block) {
+  engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", block);
+}
+
+void clearRawEvents() {
+  onWorker(
+      [] { engine()->database()->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr); });
+}
+
+void BM_Campaign_Link(benchmark::State& state) {
+  std::shared_ptr<APMMeasurement> measurement = engine();
+  for (auto _ : state) {
+    onWorker([&] {
+      for (int i = 0; i < kBatch; ++i) {
+        measurement->handleOpenURLOnWorkerQueue(kLink, std::nullopt, 1'765'000'000.0 + i,
+                                                std::nullopt);
+      }
+    });
+    state.PauseTiming();
+    clearRawEvents();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
+void BM_InternalEvent_Same(benchmark::State& state) {
+  std::shared_ptr<APMMeasurement> measurement = engine();
+  for (auto _ : state) {
+    onWorker([&] {
+      for (int i = 0; i < kBatch; ++i) {
+        APMValueMap parameters{{"source", APMValue("newsletter")},
+                               {"medium", APMValue("email")},
+                               {"campaign", APMValue("winter_sale")},
+                               {"oclid", APMValue("OC-1234567890")},
+                               {"oad_source", APMValue("partner")}};
+        std::optional<APMEvent> event =
+            APMEvent::create("auto", false, "_cmp", 1'765'000'000.0 + i, 0, parameters);
+        measurement->handleInternalEventOnWorkerQueue(std::move(*event));
+      }
+    });
+    state.PauseTiming();
+    clearRawEvents();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
+BENCHMARK(BM_Campaign_Link)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_InternalEvent_Same)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!kvlbench::initialize(argc, argv)) return 1;
+  kvlbench::MedianReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.ratio("campaign link / the same internal event (goal <= 1.5)", "BM_Campaign_Link",
+                 "BM_InternalEvent_Same");
+  reporter.printRatios();
+  benchmark::Shutdown();
+  std::error_code ignored;
+  std::filesystem::remove_all(scratchDirectory(), ignored);
+  std::fflush(stdout);
+  std::_Exit(0);  // the engine's queues outlive main
+}
