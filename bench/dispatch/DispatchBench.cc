@@ -10,6 +10,7 @@
 //   shared by every queue costs against a lock per queue.
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -87,6 +88,18 @@ class WorkQueue {
   std::thread thread_;
 };
 
+// Context switches of the whole process (every thread) so far.
+double contextSwitches() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+}
+
+// Reports the context switches per item since `start`, beside the time.
+void reportSwitches(benchmark::State& state, double start, double items) {
+  state.counters["switches/item"] = (contextSwitches() - start) / items;
+}
+
 // Lets the benchmark thread wait for the end of a rally.
 class Latch {
  public:
@@ -110,23 +123,27 @@ class Latch {
 void BM_Ours_AsyncHandoff(benchmark::State& state) {
   auto queue = platform::DispatchQueue::createSerial("bench.handoff");
   uint64_t ran = 0;
+  const double switches = contextSwitches();
   for (auto _ : state) {
     for (int i = 0; i < kBatch; ++i) queue->async([&ran] { ++ran; });
     queue->sync([] {});
   }
   benchmark::DoNotOptimize(ran);
   state.SetItemsProcessed(state.iterations() * kBatch);
+  reportSwitches(state, switches, double(state.iterations()) * kBatch);
 }
 
 void BM_WorkQueue_AsyncHandoff(benchmark::State& state) {
   WorkQueue queue;
   uint64_t ran = 0;
+  const double switches = contextSwitches();
   for (auto _ : state) {
     for (int i = 0; i < kBatch; ++i) queue.async([&ran] { ++ran; });
     queue.sync([] {});
   }
   benchmark::DoNotOptimize(ran);
   state.SetItemsProcessed(state.iterations() * kBatch);
+  reportSwitches(state, switches, double(state.iterations()) * kBatch);
 }
 
 void BM_Ours_SyncIdle(benchmark::State& state) {
@@ -160,11 +177,13 @@ void BM_Ours_PingPong(benchmark::State& state) {
   OursRally rally;
   rally.queues[0] = platform::DispatchQueue::createSerial("bench.ping");
   rally.queues[1] = platform::DispatchQueue::createSerial("bench.pong");
+  const double switches = contextSwitches();
   for (auto _ : state) {
     rally.queues[0]->async([&rally] { rally.hop(kHops, 0); });
     rally.done.waitAndReset();
   }
   state.SetItemsProcessed(state.iterations() * kHops);
+  reportSwitches(state, switches, double(state.iterations()) * kHops);
 }
 
 struct WorkQueueRally {
@@ -181,11 +200,13 @@ struct WorkQueueRally {
 
 void BM_WorkQueue_PingPong(benchmark::State& state) {
   WorkQueueRally rally;
+  const double switches = contextSwitches();
   for (auto _ : state) {
     rally.queues[0].async([&rally] { rally.hop(kHops, 0); });
     rally.done.waitAndReset();
   }
   state.SetItemsProcessed(state.iterations() * kHops);
+  reportSwitches(state, switches, double(state.iterations()) * kHops);
 }
 
 }  // namespace

@@ -162,11 +162,13 @@ void DispatchRuntime::wakeQueueLocked(DispatchQueueState& state) {
   if (queueNeedsWakeLocked(state)) state.cv.notify_all();
 }
 
-void DispatchRuntime::unlockAndWake(Lock& lock, DispatchQueueState& state, bool wake) {
+void DispatchRuntime::unlockAndWake(Lock& lock, const std::shared_ptr<DispatchQueueState>& state) {
+  std::shared_ptr<DispatchQueueState> held;
+  if (queueNeedsWakeLocked(*state)) held = state;
   lock.unlock();
   // A thread counted as a sleeper under the mutex is inside its wait (or about to re-check
   // under the mutex): this notification cannot be lost.
-  if (wake) state.cv.notify_all();
+  if (held) held->cv.notify_all();
 }
 
 void DispatchRuntime::async(DispatchQueue& queue, Block block) {
@@ -178,7 +180,7 @@ void DispatchRuntime::async(DispatchQueue& queue, Block block) {
   }
   state.items.push_back(DispatchItem{std::move(block), nullptr});
   if (!state.retained) state.retained = queue.shared_from_this();
-  unlockAndWake(lock, state, queueNeedsWakeLocked(state));
+  unlockAndWake(lock, queue.state_);
 }
 
 void DispatchRuntime::runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state,
@@ -320,7 +322,7 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
   lock.lock();
   if (state.kind != DispatchQueue::Kind::kConcurrent) state.occupied = false;
   endLocked();
-  unlockAndWake(lock, state, queueNeedsWakeLocked(state));
+  unlockAndWake(lock, queue.state_);
 }
 
 // ---- Execution bookkeeping ----------------------------------------------------------------

@@ -174,9 +174,10 @@ class DispatchRuntime {
   void wakeQueueLocked(DispatchQueueState& state);
   // Whether wakeQueueLocked would wake a thread.
   bool queueNeedsWakeLocked(const DispatchQueueState& state) const;
-  // Ends the caller's lock, then wakes the queue's thread(s) if `wake`. The caller keeps the
-  // queue's handle, and so its state, alive.
-  static void unlockAndWake(Lock& lock, DispatchQueueState& state, bool wake);
+  // Ends the caller's lock, then wakes the queue's thread(s) if one waits with work to do.
+  // The state is held meanwhile: once unlocked, the queue may be released (a test that sees
+  // every queue idle may drop it) and its thread end.
+  void unlockAndWake(Lock& lock, const std::shared_ptr<DispatchQueueState>& state);
   size_t drainMainLocked(Lock& lock);
   void runNextMainItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state);
   bool isIdleLocked(const Clock& clock) const;
