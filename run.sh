@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# ./run.sh               builds what is missing, starts the local measurement service, the
+# ./run.sh [APP ARGS]    builds what is missing, starts the local measurement service, the
 #                        login-and-link service and the app, prints the page's URL (it holds a
-#                        one-time secret: the first browser to open it gets the session);
-#                        Ctrl-C stops all.
+#                        one-time secret: the first browser to open it gets the session).
+#                        Arguments go to the app (e.g. -KVLAnalyticsDebugEnabled). Ctrl-C sends
+#                        the app to the background (pending events upload first), then stops the
+#                        services; a second Ctrl-C ends the app at once.
 # ./run.sh page-url      prints a new one-time URL of the running app's page (another browser,
 #                        or after the browser forgot its session cookie).
 # ./run.sh open-url URL  opens URL in the running app as the system would (custom-scheme URLs go
@@ -43,7 +45,6 @@ with urllib.request.urlopen(request) as answer:
 PY
   exit 0
 fi
-[ $# -eq 0 ] || { echo "usage: ./run.sh | ./run.sh page-url | ./run.sh open-url URL" >&2; exit 2; }
 
 if [ ! -d node_modules/@capacitor/core ]; then
   bash scripts/install-npm.sh
@@ -54,25 +55,38 @@ fi
 cmake --build "$build" -j "${KVL_JOBS:-4}" --target app measurement-service link-service
 
 mkdir -p "$data/app" "$data/measurement"
-pids=()
+# Each runs in a session of its own, so that the terminal's Ctrl-C reaches only this script,
+# which stops them in order: the app first (it uploads what is pending to the service), then
+# the services.
+services=()
+app=
 cleanup() {
-  trap - INT TERM EXIT
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  trap - TERM EXIT
+  # A second Ctrl-C ends the app at once.
+  trap '[ -n "$app" ] && kill -TERM "$app" 2>/dev/null' INT
+  if [ -n "$app" ]; then
+    kill -TERM "$app" 2>/dev/null || true
+    # A wait cut short by the second Ctrl-C's trap is resumed.
+    while kill -0 "$app" 2>/dev/null; do wait "$app" 2>/dev/null || true; done
+  fi
+  trap - INT
+  for pid in "${services[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${services[@]}"; do wait "$pid" 2>/dev/null || true; done
 }
 trap cleanup INT TERM EXIT
 
 # With sample answers: a deferred deep link, a SKAdNetwork conversion value, configurations that
 # switch both on, and psm-server's members (tools/measurement-service/samples/README.md).
 samples=tools/measurement-service/samples
-"$build/tools/measurement-service/measurement-service" --port 8970 --data "$data/measurement" \
-  --config-dir tools/measurement-service/sample-config --deeplink "$samples/deeplink.json" --skan "$samples/skan.json" \
-  --psm-members tools/psm-server/sample-members.json &
-pids+=($!)
-"$build/tools/link-service/link-service" --port 8972 &
-pids+=($!)
-"$build/app/app" --data-dir "$data/app" --bundle "$build/app/App.bundle" --port "$port" &
-pids+=($!)
-echo "run.sh: Ctrl-C stops the app and both services"
+setsid "$build/tools/measurement-service/measurement-service" --port 8970 --data "$data/measurement" \
+  --config-dir tools/measurement-service/sample-config --deeplink "$samples/deeplink.json" \
+  --skan "$samples/skan.json" --psm-members tools/psm-server/sample-members.json &
+services+=($!)
+setsid "$build/tools/link-service/link-service" --port 8972 &
+services+=($!)
+setsid "$build/app/app" --data-dir "$data/app" --bundle "$build/app/App.bundle" --port "$port" \
+  "$@" &
+app=$!
+echo "run.sh: Ctrl-C stops the app (after it uploads what is pending) and both services"
 # Ends when any of them ends (or on Ctrl-C); the trap stops the others.
-wait -n "${pids[@]}"
+wait -n "$app" "${services[@]}" || true

@@ -5,8 +5,9 @@
 #include <mutex>
 
 namespace {
-std::mutex gMutex;
-AppOutput::Sink gSink;  // guarded by gMutex
+// Never destroyed: plug-ins print from other threads while the process exits.
+std::mutex& gMutex = *new std::mutex();
+AppOutput::Sink& gSink = *new AppOutput::Sink();  // guarded by gMutex
 }  // namespace
 
 void AppOutput::print(std::string_view line) {

@@ -1,11 +1,18 @@
-// The app: app [--data-dir DIR] [--bundle DIR] [--port N]
+// The app: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer N]
+// [-LaunchArgument]...
 //
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
 // is served on 127.0.0.1 and the app becomes active. It prints the page's URL (with a one-time
 // secret; `run.sh page-url` asks for another) and writes
 // "app-control.json" (the URL and this run's token, readable by the user only) into the data
-// folder, through which `run.sh open-url` opens a URL as the system would. Ctrl-C ends it.
+// folder, through which `run.sh open-url` opens a URL as the system would.
+//
+// Ctrl-C (or SIGTERM) sends the app to the background as the phone does when the user leaves it:
+// it resigns active, enters the background, and runs while the measurement library holds its
+// background task (so pending events upload first, at most 30 s), then terminates. A second
+// Ctrl-C ends it at once. Arguments that start with a single "-" are the app's launch arguments
+// (e.g. -KVLAnalyticsDebugEnabled), read by the libraries.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -17,24 +24,30 @@
 #include <string>
 #include <thread>
 
+#include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/features/APMSearchAdReporter.h"
+#include "AppMeasurement/foundation/APMPlatformIdentitySupport.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
 #include "app/AppDelegate.h"
+#include "app/AppLifecycle.h"
 #include "app/DynamicLinks/CapacitorKavrelinDynamicLinks.h"
 #include "app/FacebookLogin/FacebookLoginPlugin.h"
 #include "app/KavrelinAnalytics/EngineAnalyticsFacade.h"
 #include "app/KavrelinAnalytics/KavrelinAnalytics.h"
 #include "platform/adservices/AAAttribution.h"
+#include "platform/adsupport/ASIdentifierManager.h"
 #include "platform/capacitor/CAPBridge.h"
 #include "platform/capacitor/CAPWebHost.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/runtime/ClassRegistry.h"
+#include "platform/tracking/ATTrackingManager.h"
 #include "platform/storekit/SKAdNetwork.h"
 #include "platform/uikit/UIApplication.h"
 
@@ -43,15 +56,28 @@ using platform::Value;
 
 namespace {
 
+// The background time the phone grants an app that left the foreground, and how long the
+// expired tasks' handlers then have to end their work.
+constexpr double kBackgroundTimeSeconds = 30;
+constexpr double kExpirationGraceSeconds = 2;
+
 struct Arguments {
   fs::path dataDir;
   fs::path bundle;
   uint16_t port = 0;
+  int trackingAnswer = 3;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
-  std::cerr << "app: " << problem << "\nusage: app [--data-dir DIR] [--bundle DIR] [--port N]\n";
+  std::cerr << "app: " << problem
+            << "\nusage: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer 0-3]"
+               " [-LaunchArgument]...\n";
   std::exit(2);
+}
+
+// A launch argument of the phone's kind: one dash, then a name (e.g. -KVLAnalyticsDebugEnabled).
+bool isLaunchArgument(const std::string& argument) {
+  return argument.size() > 1 && argument[0] == '-' && argument[1] != '-';
 }
 
 Arguments parse(int argc, char** argv) {
@@ -63,17 +89,23 @@ Arguments parse(int argc, char** argv) {
   args.bundle = fs::canonical("/proc/self/exe").parent_path() / "App.bundle";
   for (int i = 1; i < argc; ++i) {
     std::string flag = argv[i];
+    if (isLaunchArgument(flag)) continue;  // the libraries read it from the process's arguments
     if (i + 1 >= argc) usage("missing value after " + flag);
     std::string value = argv[++i];
     if (flag == "--data-dir") {
       args.dataDir = value;
     } else if (flag == "--bundle") {
       args.bundle = value;
-    } else if (flag == "--port") {
+    } else if (flag == "--port" || flag == "--tracking-answer") {
       char* end = nullptr;
-      long port = std::strtol(value.c_str(), &end, 10);
-      if (*end != '\0' || port < 0 || port > 65535) usage("bad port " + value);
-      args.port = static_cast<uint16_t>(port);
+      long number = std::strtol(value.c_str(), &end, 10);
+      bool port = flag == "--port";
+      if (*end != '\0' || number < 0 || number > (port ? 65535 : 3))
+        usage("bad " + flag + " " + value);
+      if (port)
+        args.port = static_cast<uint16_t>(number);
+      else
+        args.trackingAnswer = static_cast<int>(number);
     } else {
       usage("unknown option " + flag);
     }
@@ -99,7 +131,8 @@ void writeControlFile(const fs::path& path, const platform::CAPWebHost& host) {
 
 // A request of the control path, on the host's I/O thread: the work goes to the main queue,
 // where the system calls the delegate.
-bool control(const std::shared_ptr<AppDelegate>& delegate, const Value& request) {
+bool control(const std::shared_ptr<AppDelegate>& delegate,
+             const std::shared_ptr<AppLifecycle>& lifecycle, const Value& request) {
   const std::string* action = request.find("action") ? request.find("action")->asString() : nullptr;
   const Value* url = request.find("url");
   if (action == nullptr) return false;
@@ -111,12 +144,12 @@ bool control(const std::shared_ptr<AppDelegate>& delegate, const Value& request)
       delegate->continueUserActivity({platform::NSUserActivityTypeBrowsingWeb, u}, {});
     });
   } else if (*action == "active") {
-    main->async([delegate] { delegate->applicationDidBecomeActive(); });
-  } else if (*action == "background") {
-    main->async([delegate] {
-      delegate->applicationWillResignActive();
-      delegate->applicationDidEnterBackground();
+    main->async([lifecycle] {
+      lifecycle->enterForeground();
+      lifecycle->becomeActive();
     });
+  } else if (*action == "background") {
+    main->async([lifecycle] { lifecycle->resignActiveAndEnterBackground(); });
   } else {
     return false;
   }
@@ -135,22 +168,17 @@ int main(int argc, char** argv) {
   if (!fs::is_directory(args.bundle / "www")) usage("no web content in " + args.bundle.string());
   platform::Bundle::setMainBundlePath(args.bundle);
 
-  // Ctrl-C and SIGTERM end the main loop; they are taken by one thread, never by a handler.
+  // Ctrl-C and SIGTERM are taken by one thread, never by a handler: the first sends the app to
+  // the background (and it terminates once suspended), a second ends it at once.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::thread([signals] {
-    int received = 0;
-    sigwait(&signals, &received);
-    platform::DispatchQueue::stopMainLoop();
-    platform::DispatchQueue::main()->async([] {});
-  }).detach();
 
-  // Measurement: the library registers with the platform core, which the delegate's launch
-  // configures; its service is the local measurement service unless KVL_MEASUREMENT_HOST names
-  // another ("host:port"; plain http only to this machine).
+  // The composition root: every library the app links, installed before the platform core
+  // starts measurement. The measurement service is the local one unless KVL_MEASUREMENT_HOST
+  // names another ("host:port"; plain http only to this machine).
   if (const char* measurementHost = std::getenv("KVL_MEASUREMENT_HOST")) {
     APMRemoteConfig::setHosts({measurementHost, measurementHost, measurementHost});
     APMSearchAdReporter::setAttributionServiceHost(measurementHost);
@@ -170,40 +198,72 @@ int main(int argc, char** argv) {
   }
   KVLAnalyticsRegisterLibrary();
   KVLAnalyticsFacade::install(std::make_shared<EngineAnalyticsFacade>());
+  // The frameworks the library finds by name: tracking authorisation and the advertising
+  // identifier (through the identity support), and on-device conversion.
+  platform::ATTrackingManager::registerInRuntime();
+  platform::ATTrackingManager::setRequestAnswer(args.trackingAnswer);
+  platform::ASIdentifierManager::registerInRuntime();
+  APMPlatformIdentitySupport::registerInRuntime();
+  ODCRegisterClasses(platform::ClassRegistry::shared());
 
   auto delegate = std::make_shared<AppDelegate>();
+  delegate->setTrackingRequest([](std::function<void(int)> completion) {
+    platform::ATTrackingManager::requestTrackingAuthorization(completion);
+  });
+  auto lifecycle = std::make_shared<AppLifecycle>(delegate, UIApplication::sharedApplication());
   UIApplication::sharedApplication()->setDelegate(delegate);
   // SKAdNetwork's conversion-value updates, one JSON line each, for the developer to see.
   SKAdNetwork::setRecordFile((args.dataDir / "skadnetwork-updates.jsonl").string());
   auto bridge = platform::CAPBridge::create();
   bridge->setViewController(std::make_shared<platform::CAPBridgeViewController>());
-  std::unique_ptr<platform::CAPWebHost> host;
+
+  // The port first: when it cannot be had, nothing has started yet and the app just ends.
+  // Never destroyed: late answers of plug-ins (on other queues) may still reach the host's
+  // sockets while the process exits; stop() below closes them first.
+  static auto& host = *new std::unique_ptr<platform::CAPWebHost>();
+  try {
+    host = std::make_unique<platform::CAPWebHost>(bridge, args.bundle / "www", args.port);
+  } catch (const std::exception& e) {
+    std::cerr << "app: " << e.what() << "\n";
+    return 1;
+  }
+
+  std::thread([signals, lifecycle] {
+    int received = 0;
+    sigwait(&signals, &received);
+    platform::DispatchQueue::main()->async([lifecycle] {
+      std::cout << "App: leaving the foreground; pending data uploads first (Ctrl-C again ends "
+                   "at once)"
+                << std::endl;
+      lifecycle->resignActiveAndEnterBackground();
+      lifecycle->suspendWhenIdle(kBackgroundTimeSeconds, kExpirationGraceSeconds,
+                                 [] { platform::DispatchQueue::stopMainLoop(); });
+    });
+    sigwait(&signals, &received);
+    platform::DispatchQueue::stopMainLoop();
+    platform::DispatchQueue::main()->async([] {});
+  }).detach();
 
   platform::DispatchQueue::main()->async([&] {
-    delegate->didFinishLaunchingWithOptions({});
+    lifecycle->launch({});
     bridge->registerPlugin(
         std::make_shared<KavrelinAnalytics>(bridge, "KavrelinAnalytics", "KavrelinAnalytics"));
     bridge->registerPlugin(
         std::make_shared<FacebookLoginPlugin>(bridge, "FacebookLoginPlugin", "FacebookLogin"));
     bridge->registerPlugin(std::make_shared<CapacitorKavrelinDynamicLinks>(
         bridge, "CapacitorKavrelinDynamicLinks", "CapacitorKavrelinDynamicLinks"));
-    try {
-      host = std::make_unique<platform::CAPWebHost>(bridge, args.bundle / "www", args.port);
-    } catch (const std::exception& e) {
-      std::cerr << "app: " << e.what() << "\n";
-      std::exit(1);
-    }
-    host->setControlHandler(
-        [delegate](const Value& request) { return control(delegate, request); });
+    host->setControlHandler([delegate, lifecycle](const Value& request) {
+      return control(delegate, lifecycle, request);
+    });
     writeControlFile(args.dataDir / "app-control.json", *host);
     // The address carries a one-time secret: the first browser to open it gets the session.
     std::cout << "App: open " << host->newPageURL() << std::endl;
-    delegate->applicationDidBecomeActive();
+    lifecycle->becomeActive();
   });
   platform::DispatchQueue::runMainLoop();
 
-  delegate->applicationWillTerminate();
-  if (host) host->stop();
+  lifecycle->terminate();
+  host->stop();
   fs::remove(args.dataDir / "app-control.json", ec);
   std::cout << "App: stopped" << std::endl;
   return 0;

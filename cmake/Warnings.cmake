@@ -1,9 +1,15 @@
-# Warnings for the project's own targets. Call kvl_warnings(<target>) on each.
+# Warnings for the project's own targets. Call kvl_warnings(<target>) on each. The build is
+# warning-free; CI (test.sh with CI set) turns warnings into errors with KVL_WERROR.
+option(KVL_WERROR "Treat warnings of the project's own targets as errors" OFF)
 function(kvl_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wno-unused-parameter
-    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Woverloaded-virtual -Wno-missing-field-initializers>)
+    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Woverloaded-virtual -Wno-missing-field-initializers>
+    $<$<BOOL:${KVL_WERROR}>:-Werror>)
 endfunction()
+
+# Links drop the one understood linker warning about the two libcrypto libraries (see the script).
+set_property(GLOBAL PROPERTY RULE_LAUNCH_LINK "${CMAKE_CURRENT_LIST_DIR}/link-quietly.sh")
 
 # kvl_library(<name> SOURCES ... DEPS ...): a static library of the project.
 function(kvl_library name)

@@ -9,6 +9,7 @@
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMErrorEventSink.h"
+#include "AppMeasurement/foundation/APMIdentifiers.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMOrvaneServiceFileUtil.h"
@@ -41,12 +42,12 @@ class SerialiserErrorEventSink : public APMErrorEventSink {
   }
 };
 
-// Transactions reach the purchase reporter of the features subsystem, which is not built yet;
-// until then the observer only keeps the queue's contract of having one.
+// The payment queue's observer: purchases go, once the engine has dropped those it saw
+// before, to the installed purchase reporter. Nothing while collection is off.
 class PaymentObserver : public SKPaymentTransactionObserver {
  public:
-  void paymentQueueUpdatedTransactions(SKPaymentQueue&,
-                                       const std::vector<SKPaymentTransaction>&) override {}
+  void paymentQueueUpdatedTransactions(
+      SKPaymentQueue&, const std::vector<SKPaymentTransaction>& transactions) override;
 };
 
 struct State {
@@ -96,8 +97,9 @@ State& state() {
 }
 
 std::shared_ptr<platform::DispatchQueue> timestampQueue() {
-  static std::shared_ptr<platform::DispatchQueue> queue =
-      platform::DispatchQueue::createSerial("APMAnalyticsTimestampQueue");
+  static std::shared_ptr<platform::DispatchQueue>& queue =
+      *new std::shared_ptr<platform::DispatchQueue>(
+          platform::DispatchQueue::createSerial("APMAnalyticsTimestampQueue"));
   return queue;
 }
 
@@ -123,9 +125,29 @@ bool isValidSafelistedEventList(const platform::Value& value) {
 // --- Queues ---
 
 std::shared_ptr<platform::DispatchQueue> APMAnalytics::queue() {
-  static std::shared_ptr<platform::DispatchQueue> serial =
-      platform::DispatchQueue::createSerial("APMAnalyticsQueue");
+  // Never destroyed, as every class-level slot here: operation-queue threads reach it while
+  // the process exits.
+  static std::shared_ptr<platform::DispatchQueue>& serial =
+      *new std::shared_ptr<platform::DispatchQueue>(
+          platform::DispatchQueue::createSerial("APMAnalyticsQueue"));
   return serial;
+}
+
+void PaymentObserver::paymentQueueUpdatedTransactions(
+    SKPaymentQueue&, const std::vector<SKPaymentTransaction>& transactions) {
+  APMAnalytics::queueOperationWithBlock([transactions] {
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      if (!state().enabled) return;
+    }
+    std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+    if (!engine) return;
+    std::shared_ptr<APMPurchaseReporting> reporter = APMFeatureServices::current().purchaseReporter;
+    engine->filterPurchaseTransactions(transactions,
+                                       [reporter](const std::vector<SKPaymentTransaction>& kept) {
+                                         reporter->paymentQueueUpdatedFilteredTransactions(kept);
+                                       });
+  });
 }
 
 void APMAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) {
@@ -236,6 +258,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   }
   platform::NotificationCenter::defaultCenter().postNotificationName(
       "kKVLAnalyticsWillStartNotification");
+  APMIdentifiers::sharedInstance().setOrigin(origin);
   bool enabled = true;
   bool deactivated = false;
   std::vector<std::string> safelist;
@@ -273,8 +296,11 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
       monitor().logWithLevel(6, 25036, "App Delegate Proxy is disabled");
     }
     std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().enabled = engine && engine->wasEnabledDuringInitialization();
+    {
+      std::lock_guard<std::mutex> lock(state().mutex);
+      state().enabled = engine && engine->wasEnabledDuringInitialization();
+    }
+    maybeEnableVelquor();
   });
   if (configuration != nullptr) observeNotificationsForAnalyticsConfiguration(configuration);
   std::shared_ptr<PaymentObserver> observer = state().paymentObserver;
@@ -321,6 +347,18 @@ void APMAnalytics::handleSetEnabled(const platform::Notification& notification) 
     return;
   }
   setAnalyticsEnabled(value->numberAsBool().value_or(false), false);
+}
+
+void APMAnalytics::maybeEnableVelquor() {
+  if (!classExists("Velquor")) return;
+  std::shared_ptr<platform::RuntimeObject> velquor =
+      platform::ClassRegistry::shared().lookup("Velquor")();
+  // A class that answers the operation always has its implementation here, so 25016 ("Velquor
+  // class doesn't define initializeSharedInstance") cannot occur; one that does not answer it is
+  // left alone.
+  if (auto* initializing = dynamic_cast<APMVelquorInitializing*>(velquor.get())) {
+    initializing->initializeSharedInstance();
+  }
 }
 
 // --- Event logging ---
@@ -503,43 +541,13 @@ void APMAnalytics::setOpenURLListener(OpenURLListener listener) {
 
 // --- URLs, user activities and background sessions ---
 
-namespace {
-
-// The engine's URL operations, reached through a template so that they are called once the
-// engine declares them.
-template <typename Engine = APMMeasurement>
-void engineHandleNonFirstOpenEventURL(const std::string& url, double timestamp) {
-  std::shared_ptr<Engine> engine = Engine::sharedInstance();
-  if (!engine) return;
-  if constexpr (requires { engine->handleNonFirstOpenEventURL(url, timestamp); }) {
-    engine->handleNonFirstOpenEventURL(url, timestamp);
-  }
-}
-
-template <typename Engine = APMMeasurement>
-void engineHandleSOTMDebugMode(const std::string& url) {
-  if constexpr (requires { Engine::handleSOTMDebugModeWithURL(url); }) {
-    Engine::handleSOTMDebugModeWithURL(url);
-  }
-}
-
-template <typename Engine = APMMeasurement>
-std::optional<std::string> engineDeepLink(
-    const OULAppDelegateInterceptor::UserActivity& userActivity) {
-  if constexpr (requires { Engine::deepLinkFromUserActivity(userActivity); }) {
-    return Engine::deepLinkFromUserActivity(userActivity);
-  } else {
-    return std::nullopt;
-  }
-}
-
-}  // namespace
-
 void APMAnalytics::handleOpenURL(const std::string& url) {
   double now = apm_engine::now();
-  engineHandleSOTMDebugMode(url);
+  APMMeasurement::handleSOTMDebugModeWithURL(url);
   dispatchAsyncOnSerialQueue([url, now] {
-    engineHandleNonFirstOpenEventURL(url, now);
+    if (std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance()) {
+      engine->handleNonFirstOpenEventURL(url, now);
+    }
     OpenURLListener listener;
     {
       std::lock_guard<std::mutex> lock(state().mutex);
@@ -552,8 +560,9 @@ void APMAnalytics::handleOpenURL(const std::string& url) {
 void APMAnalytics::handleUserActivity(const OULAppDelegateInterceptor::UserActivity& userActivity) {
   double now = apm_engine::now();
   dispatchAsyncOnSerialQueue([userActivity, now] {
-    std::optional<std::string> link = engineDeepLink(userActivity);
-    if (link && !link->empty()) engineHandleNonFirstOpenEventURL(*link, now);
+    std::optional<std::string> link = APMMeasurement::deepLinkFromUserActivity(userActivity);
+    std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+    if (engine && link && !link->empty()) engine->handleNonFirstOpenEventURL(*link, now);
   });
 }
 
@@ -564,7 +573,7 @@ void APMAnalytics::handleEventsForBackgroundURLSession(const std::string& identi
 
 std::optional<std::string> APMAnalytics::deepLinkFromUserActivity(
     const OULAppDelegateInterceptor::UserActivity& userActivity) {
-  return engineDeepLink(userActivity);
+  return APMMeasurement::deepLinkFromUserActivity(userActivity);
 }
 
 void APMAnalytics::createAppDelegateProxy() {
@@ -581,7 +590,8 @@ void APMAnalytics::createAppDelegateProxy() {
 // --- Settings suite ---
 
 std::shared_ptr<APMUserDefaults> APMAnalytics::settings() {
-  static std::shared_ptr<APMUserDefaults> suite = std::make_shared<APMUserDefaults>(kSuiteName);
+  static std::shared_ptr<APMUserDefaults>& suite =
+      *new std::shared_ptr<APMUserDefaults>(std::make_shared<APMUserDefaults>(kSuiteName));
   return suite;
 }
 

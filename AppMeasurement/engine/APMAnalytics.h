@@ -19,6 +19,14 @@ namespace platform {
 struct Notification;
 }
 
+// What the tag-manager library's class "Velquor" answers when it is present (found by name in
+// the class registry): its class operation initializeSharedInstance.
+class APMVelquorInitializing {
+ public:
+  virtual ~APMVelquorInitializing() = default;
+  virtual void initializeSharedInstance() = 0;
+};
+
 // What the facade class registered as "KVLAnalytics" answers for the version banner.
 class APMTopLevelVersioned {
  public:
@@ -62,6 +70,9 @@ class APMAnalytics {
   // Observes the configuration's set-enabled notification (null stops observing).
   static void observeNotificationsForAnalyticsConfiguration(const void* configuration);
   static void handleSetEnabled(const platform::Notification& notification);
+  // Starts the tag-manager library when its class "Velquor" is registered and answers the
+  // operation (APMVelquorInitializing).
+  static void maybeEnableVelquor();
   // The origin given at start ("" before).
   static std::string origin();
   // The version the facade reports ("111500000" without a facade).
@@ -177,6 +188,9 @@ class APMAnalytics {
   // Seconds; negative and NaN intervals are refused (25060).
   static void setSessionTimeoutInterval(double seconds);
   static void sessionIDWithCompletion(SessionIDCompletion completion);
+  // Main thread only (elsewhere 25025 and nothing): the screen-view reporter's current screen.
+  static void setScreenName(const std::optional<std::string>& screenName,
+                            const std::optional<std::string>& screenClass);
   // Blocks its caller until earlier calls reached the serial queue; later calls wait 0.5 s.
   static void setUserData(const platform::Value::Dictionary& userData);
   static void setUserDataOnSerialQueue(const platform::Value::Dictionary& userData);

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDataTypeValidator.h"
@@ -439,18 +440,11 @@ void APMAnalytics::setSessionTimeoutInterval(double seconds) {
                              "Session timeout interval cannot be set to a negative value");
       return;
     }
-    bool handed = false;
     if (std::shared_ptr<APMMeasurement> engine = engineIfStarted()) {
-      auto call = [&](auto& target) {
-        if constexpr (requires { target.setSessionTimeoutInterval(seconds); }) {
-          target.setSessionTimeoutInterval(seconds);
-          handed = true;
-        }
-      };
-      call(*engine);
-    }
-    if (!handed)
+      engine->setSessionTimeoutInterval(seconds);
+    } else {
       APMPersistedConfig::sharedInstance()->setSessionTimeoutValue(platform::Value(seconds));
+    }
     monitor().logWithLevel(7, 25059, "Session timeout interval set. (s)", seconds);
   });
 }
@@ -480,6 +474,17 @@ void APMAnalytics::sessionIDWithCompletion(SessionIDCompletion completion) {
   });
 }
 
+void APMAnalytics::setScreenName(const std::optional<std::string>& screenName,
+                                 const std::optional<std::string>& screenClass) {
+  if (!platform::DispatchQueue::isMainThread()) {
+    monitor().logWithLevel(3, 25025,
+                           "setScreenName:screenClass: must be called from the main thread to "
+                           "ensure that events are associated with the intended screen.");
+    return;
+  }
+  APMFeatureServices::current().screenViewReporter->setScreenName(screenName, screenClass);
+}
+
 void APMAnalytics::setUserData(const Dictionary& userData) {
   Dictionary copy = userData;
   queueOperationWithBlockThenWait([copy] { setUserDataOnSerialQueue(copy); });
@@ -492,8 +497,5 @@ void APMAnalytics::setUserDataOnSerialQueue(const Dictionary& userData) {
   }
   std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
   if (!engine) return;
-  auto call = [&](auto& target) {
-    if constexpr (requires { target.setUserData(userData); }) target.setUserData(userData);
-  };
-  call(*engine);
+  engine->setUserData(userData);
 }

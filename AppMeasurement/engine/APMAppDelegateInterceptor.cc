@@ -4,8 +4,9 @@
 #include "platform/utilities/OULNetwork.h"
 
 std::shared_ptr<APMAppDelegateInterceptor> APMAppDelegateInterceptor::sharedInstance() {
-  static std::shared_ptr<APMAppDelegateInterceptor> instance =
-      std::make_shared<APMAppDelegateInterceptor>();
+  static std::shared_ptr<APMAppDelegateInterceptor>& instance =
+      *new std::shared_ptr<APMAppDelegateInterceptor>(
+          std::make_shared<APMAppDelegateInterceptor>());
   return instance;
 }
 

@@ -81,9 +81,10 @@ std::string className(const platform::Value& value) {
 
 std::shared_ptr<APMConditionalUserPropertyController>
 APMConditionalUserPropertyController::sharedInstance() {
-  static std::shared_ptr<APMConditionalUserPropertyController> instance =
-      std::make_shared<APMConditionalUserPropertyController>(
-          [] { return APMMeasurement::sharedInstance(); });
+  static std::shared_ptr<APMConditionalUserPropertyController>& instance =
+      *new std::shared_ptr<APMConditionalUserPropertyController>(
+          std::make_shared<APMConditionalUserPropertyController>(
+              [] { return APMMeasurement::sharedInstance(); }));
   return instance;
 }
 

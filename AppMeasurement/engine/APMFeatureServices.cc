@@ -2,21 +2,27 @@
 
 #include <mutex>
 
+#include "AppMeasurement/foundation/APMIdentity.h"
+
 namespace {
 std::mutex& servicesMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 APMFeatureServices& installed() {
-  static APMFeatureServices services = APMFeatureServices::neutral();
+  static APMFeatureServices& services = *new APMFeatureServices(APMFeatureServices::neutral());
   return services;
 }
 }  // namespace
 
 APMFeatureServices APMFeatureServices::neutral() {
-  return {std::make_shared<APMAudienceEvaluating>(), std::make_shared<APMSessionReporting>(),
-          std::make_shared<APMScreenViewReporting>(), std::make_shared<APMSearchAdReporting>(),
-          std::make_shared<APMLifetimeValueRecording>()};
+  return {std::make_shared<APMAudienceEvaluating>(),
+          std::make_shared<APMSessionReporting>(),
+          std::make_shared<APMScreenViewReporting>(),
+          std::make_shared<APMSearchAdReporting>(),
+          std::make_shared<APMLifetimeValueRecording>(),
+          std::make_shared<APMPurchaseReporting>(),
+          nullptr};
 }
 
 APMFeatureServices APMFeatureServices::current() {
@@ -33,6 +39,11 @@ void APMFeatureServices::install(APMFeatureServices services) {
   if (!services.lifetimeValueRecorder) {
     services.lifetimeValueRecorder = neutralSet.lifetimeValueRecorder;
   }
+  if (!services.purchaseReporter) services.purchaseReporter = neutralSet.purchaseReporter;
   std::lock_guard<std::mutex> lock(servicesMutex());
   installed() = std::move(services);
+}
+
+bool APMPurchaseReporting::isVersionSameAsOriginalVersion() {
+  return APMIdentity::isFromAppStore();
 }

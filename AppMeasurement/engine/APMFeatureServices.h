@@ -1,13 +1,17 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "AppMeasurement/foundation/APMExperimentManaging.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMValue.h"
 #include "AppMeasurement/records/APMEvent.h"
+#include "platform/storekit/SKPaymentTransaction.h"
 
 class APMDatabase;
 class APMEvent;
@@ -120,6 +124,51 @@ class APMLifetimeValueRecording {
   }
 };
 
+// One StoreKit 2 transaction as the facade hands it over: its fields unchanged. Dates are
+// seconds since 1970.
+struct APMStoreKitTransaction {
+  std::string productID;
+  std::string transactionID;
+  std::string originalTransactionID;
+  std::optional<std::string> webOrderLineItemID;
+  int64_t productType = 0;  // 0 non-consumable, 1 consumable, 2 non-renewing, 3 auto-renewable
+  bool isFreeTrial = false;
+  bool isIntroductoryOffer = false;
+  int64_t paymentQuantity = 1;
+  std::optional<double> purchaseDate;
+  std::optional<double> originalPurchaseDate;
+  std::optional<double> subscriptionExpirationDate;
+  std::optional<double> cancellationDate;
+  std::optional<std::string> environment;
+  bool isVerified = false;
+};
+
+// In-app purchases and the App Store receipt. Any thread. Neutral: no fingerprint, nothing
+// reported, no device verification.
+class APMPurchaseReporting {
+ public:
+  virtual ~APMPurchaseReporting() = default;
+  // The duplicate-check key of a purchased transaction; nothing when none can be made.
+  virtual std::optional<std::string> transactionFingerprint(
+      const SKPaymentTransaction& transaction) {
+    return std::nullopt;
+  }
+  // The payment queue's transactions the engine kept (purchased, not seen before).
+  virtual void paymentQueueUpdatedFilteredTransactions(
+      const std::vector<SKPaymentTransaction>& transactions) {}
+  // A StoreKit 2 transaction from the facade.
+  virtual void reportTransaction(const APMStoreKitTransaction& transaction) {}
+  virtual bool verifyTransactionWithDeviceVerification(std::string_view deviceVerification,
+                                                       const std::optional<std::string>& uuid,
+                                                       const std::string& nonce) {
+    return false;
+  }
+  // Whether the running app version is the one first installed (the receipt's word); read
+  // when the first open is reported. Neutral: an App Store install counts as the original
+  // version.
+  virtual bool isVersionSameAsOriginalVersion();
+};
+
 // The installed feature objects. Thread-safe; install before the engine starts.
 struct APMFeatureServices {
   std::shared_ptr<APMAudienceEvaluating> audience;
@@ -127,10 +176,15 @@ struct APMFeatureServices {
   std::shared_ptr<APMScreenViewReporting> screenViewReporter;
   std::shared_ptr<APMSearchAdReporting> searchAdReporter;
   std::shared_ptr<APMLifetimeValueRecording> lifetimeValueRecorder;
+  std::shared_ptr<APMPurchaseReporting> purchaseReporter;
+  // The experiment manager handed to the remote configuration; null: no experiments (no
+  // client, no experiment IDs).
+  std::shared_ptr<APMExperimentManaging> experimentManager;
 
   // The neutral set described above.
   static APMFeatureServices neutral();
-  // The installed set (the neutral one until something is installed). Never holds nulls.
+  // The installed set (the neutral one until something is installed). Never holds nulls,
+  // except for the experiment manager.
   static APMFeatureServices current();
   // Installs a set; null members take the neutral object.
   static void install(APMFeatureServices services);

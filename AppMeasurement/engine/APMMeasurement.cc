@@ -51,7 +51,7 @@ struct SharedState {
 };
 
 SharedState& shared() {
-  static SharedState state;
+  static SharedState& state = *new SharedState();
   return state;
 }
 
@@ -383,8 +383,8 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   // 7. Remote configuration.
   if (!remoteConfigInstance()) {
     remoteConfigStore_ = std::make_shared<APMDatabaseRemoteConfigStore>(database_.get());
-    std::shared_ptr<APMRemoteConfig> config =
-        APMRemoteConfig::create(appID_, remoteConfigStore_, persistedConfig_, nullptr);
+    std::shared_ptr<APMRemoteConfig> config = APMRemoteConfig::create(
+        appID_, remoteConfigStore_, persistedConfig_, features_.experimentManager);
     if (!config) return false;
     std::lock_guard<std::mutex> lock(remoteConfigMutex_);
     remoteConfig_ = std::move(config);

@@ -18,6 +18,7 @@
 #include "AppMeasurement/records/APMEvent.h"
 #include "platform/utilities/OULAppDelegateInterceptor.h"
 #include "platform/utilities/OULError.h"
+#include "platform/uikit/UIApplication.h"
 #include "platform/utilities/OULNetworkLoggerDelegate.h"
 #include "platform/utilities/OULNetworkReachabilityDelegate.h"
 
@@ -41,6 +42,9 @@ class APMTCFClient;
 class APMUserAttribute;
 class OULHTTPURLResponse;
 class OULNetwork;
+namespace platform {
+struct Notification;
+}
 struct APMQueuedBundle;
 
 // The measurement engine: one object per process owning the database, identity, remote and
@@ -219,8 +223,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void updateCachedAdCampaignInfoWithExistingOBRAIDProperty();
   // The persisted session number, when 0, from the lifetime count of "_s".
   void backfillSessionNumber();
-  // Whether the running app version is the one first installed; until the purchase receipt
-  // answers it, an App Store install counts as the original version.
+  // Whether the running app version is the one first installed: the purchase reporter's answer
+  // from the App Store receipt (its neutral stand-in: an App Store install counts as the
+  // original version).
   bool isVersionSameAsOriginalVersion();
   // The count of earlier first opens, kept in the keychain under "_pfo" for the app's bundle
   // identifier so that it survives a reinstall; nullopt deletes it.
@@ -234,11 +239,32 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
   // The app's session timeout for the session reporter. Any thread: handed to the worker queue.
   void setSessionTimeoutInterval(double seconds);
-  // Observes the application's resign-active and become-active notifications.
+
+  // --- Application life cycle and background uploads ---
+
+  // Observes the application's did-finish-launching for the class, once per process (the
+  // composition root calls it when it registers the library). Main thread.
+  static void subscribeForAppDidFinishLaunchingNotifications();
+  static void handleAppDidFinishLaunching(const platform::Notification& notification);
+  // Observes did-become-active, will-resign-active and will-enter-foreground (component block).
   void subscribeForAppForegroundBackgroundNotifications();
-  // Resign active: the upload of what is stored goes through the public-call queue.
-  void applicationWillResignActive();
-  void applicationDidBecomeActive();
+  // The notifications' handlers, on the main thread; engine work goes to the worker queue.
+  void handleAppDidBecomeActiveEvent();
+  // Fetches the configuration when its last update is 7 days or more away (worker queue block).
+  void refreshStaleConfiguration();
+  // Saves the settings, begins the background task "APMAnalyticsMeasurementBackgroundTask"
+  // and uploads after every public call already queued.
+  void handleAppWillResignActiveEvent();
+  void handleAppWillEnterForegroundNotification();
+  // Saves the persisted settings and ends the background task held, if any. Any thread.
+  void terminateBackgroundTask();
+  // Installs the identifier (one atomic exchange) and ends the task held before. Any thread.
+  void swapBackgroundTaskWithNewTaskID(UIBackgroundTaskIdentifier taskID);
+  // The background task held, UIBackgroundTaskInvalid when none.
+  UIBackgroundTaskIdentifier backgroundUpdateTask() const { return backgroundUpdateTask_.load(); }
+  // Whether uploads go through the background session: the server allows it and a background
+  // task is held.
+  bool shouldUseBackgroundSession();
 
   // --- Bundling, upload and configuration fetch (worker queue) ---
 
@@ -272,6 +298,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void uploadData();
   void fetchRemoteConfig();
   bool wipeoutAnalyticsDataAndResetComponents();
+  // At start: an upload whose answer never came because the process ended leaves no failure
+  // behind (its bundles stay queued and go out on the ordinary schedule).
+  void restoreUploadCutByExit();
   // Any thread except the worker queue (runs the wipe there synchronously): wipes every
   // measurement datum and takes the new app instance identifier (none or empty only while
   // analytics storage is denied). Answers the wipe's result.
@@ -285,6 +314,14 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
 
+  // --- Purchases (any thread) ---
+
+  // Keeps the purchased transactions whose fingerprint is new to the database (one without a
+  // fingerprint, or whose fingerprint cannot be stored, is kept unchecked) and hands them to
+  // the callback on the global queue. The check runs on the worker queue.
+  void filterPurchaseTransactions(
+      std::vector<SKPaymentTransaction> transactions,
+      std::function<void(const std::vector<SKPaymentTransaction>&)> callback);
   // --- Attribution: deep links and campaigns, SKAdNetwork values, on-device conversion ---
   // Worker queue unless noted. Every request here shares isNetworkRequestPending with the
   // upload and the configuration fetch; a request the network object cannot start is answered
@@ -474,6 +511,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   int64_t lastEventEndTimestampMsec_ = 0;
   double suspendedUploadTimestamp_ = 0;
   std::vector<uint64_t> lifecycleObservers_;
+  // Replaced only by an atomic exchange: the main thread, the worker queue and the expiration
+  // handler all replace it.
+  std::atomic<UIBackgroundTaskIdentifier> backgroundUpdateTask_{UIBackgroundTaskInvalid};
   std::string previousRZQAppID_;
   std::atomic<bool> shouldUpdateNPAUserProperty_{false};  // set by configuration changes
   // The "_npa" default came from the Info.plist (read on the worker and the public-call queue).

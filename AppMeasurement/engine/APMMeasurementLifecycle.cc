@@ -1,5 +1,4 @@
-// Automatic start-up events (first open, engagement, app and OS updates) and the
-// application's life cycle (resign active uploads what is stored).
+// Automatic start-up events (first open, engagement, app and OS updates).
 #include <cmath>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
@@ -14,8 +13,6 @@
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "AppMeasurement/storage/APMDatabase.h"
-#include "platform/foundation/NotificationCenter.h"
-#include "platform/uikit/UIApplicationNotifications.h"
 
 using apm_engine::monitor;
 
@@ -44,6 +41,7 @@ bool checkExists(APMDatabase& database, const char* name, int64_t errorCode,
 }  // namespace
 
 void APMMeasurement::onStartMeasurement() {
+  restoreUploadCutByExit();
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   if (APMAnalytics::needFirstOpenAfterReset()) {
     reportFirstOpenOnWorkerQueue();
@@ -83,7 +81,9 @@ void APMMeasurement::backfillSessionNumber() {
   }
 }
 
-bool APMMeasurement::isVersionSameAsOriginalVersion() { return APMIdentity::isFromAppStore(); }
+bool APMMeasurement::isVersionSameAsOriginalVersion() {
+  return features_.purchaseReporter->isVersionSameAsOriginalVersion();
+}
 
 std::optional<platform::Value> APMMeasurement::previousFirstOpenCount() {
   std::optional<std::string> stored =
@@ -208,64 +208,4 @@ void APMMeasurement::reportOSUpdateOnWorkerQueue() {
     APMAnalytics::logInternalEventWithOrigin(
         "auto", "_ou", APMObjectMap{{"_po", APMObject(platform::Value(stored))}});
   }
-}
-
-// --- Life cycle ---
-
-void APMMeasurement::subscribeForAppForegroundBackgroundNotifications() {
-  platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
-  for (uint64_t token : lifecycleObservers_) center.removeObserver(token);
-  lifecycleObservers_.clear();
-  std::weak_ptr<APMMeasurement> weak = weak_from_this();
-  lifecycleObservers_.push_back(
-      center.addObserverForName(UIApplicationWillResignActiveNotification, nullptr, nullptr,
-                                [weak](const platform::Notification&) {
-                                  if (std::shared_ptr<APMMeasurement> engine = weak.lock())
-                                    engine->applicationWillResignActive();
-                                }));
-  lifecycleObservers_.push_back(
-      center.addObserverForName(UIApplicationDidBecomeActiveNotification, nullptr, nullptr,
-                                [weak](const platform::Notification&) {
-                                  if (std::shared_ptr<APMMeasurement> engine = weak.lock())
-                                    engine->applicationDidBecomeActive();
-                                }));
-  // The launch options may carry a link that opened the app: cached for the campaign report.
-  lifecycleObservers_.push_back(center.addObserverForName(
-      UIApplicationDidFinishLaunchingNotification, nullptr, nullptr,
-      [](const platform::Notification& notification) {
-        if (!notification.userInfo.isNull()) {
-          handleStoredURLAfterAppLaunchWithUserInfo(notification.userInfo);
-        }
-      }));
-}
-
-void APMMeasurement::applicationWillResignActive() {
-  persistedConfig_->synchronizeToDisk();
-  monitor().logWithLevel(8, 23144, "App will resign active state. Scheduling data upload");
-  // Through the public-call queue, so that every call already made is stored first.
-  std::weak_ptr<APMMeasurement> weak = weak_from_this();
-  APMAnalytics::queueOperationWithBlock([weak] {
-    if (std::shared_ptr<APMMeasurement> engine = weak.lock()) {
-      engine->schedule("APMMeasurement:4025", [](APMMeasurement& e) { e.uploadData(); });
-    }
-  });
-}
-
-void APMMeasurement::applicationDidBecomeActive() {
-  std::shared_ptr<APMRemoteConfig> config = currentConfig();
-  if (config->blocklistInternal()) {
-    schedule("APMMeasurement:3972", [](APMMeasurement& engine) {
-      std::shared_ptr<APMRemoteConfig> current = engine.currentConfig();
-      if (std::fabs(apm_engine::now() - current->lastRemoteConfigUpdateTimestamp()) < 604800) {
-        return;
-      }
-      if (engine.isNetworkReadyForRequest()) {
-        engine.fetchRemoteConfig();
-      } else {
-        monitor().logWithLevel(
-            8, 23143, "Network operation is pending. Ignoring request to fetch configuration");
-      }
-    });
-  }
-  schedule("APMMeasurement:3979", [](APMMeasurement& engine) { engine.fetchSKANCV(); });
 }

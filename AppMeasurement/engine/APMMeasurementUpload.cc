@@ -28,6 +28,12 @@ namespace {
 
 using B = APMPBMeasurementBundle;
 constexpr double kSuspension = 3600;
+// While an upload request is out: the last-failure time it replaced. A request that never got
+// its answer because the process ended is not a failure of the service; the next start puts the
+// earlier time back, so the bundle goes out on the ordinary schedule, not after retry intervals.
+constexpr std::string_view kUnansweredUploadKey = "unansweredUploadPreviousFailureTimestamp";
+// The background task is held only while an upload is due within this many seconds.
+constexpr double kBackgroundTaskHorizon = 30;
 
 APMLogContext errorContext(const APMErrorSlot& error) {
   return error ? APMLogContext(*error) : APMLogContext();
@@ -64,9 +70,11 @@ void APMMeasurement::updateSchedule() {
   APMScheduler::checkOnBackgroundThreadWithMethodName("updateSchedule");
   if (!database_) return;
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  // Nothing due soon: the background task is not needed.
   auto stopWaiting = [this] {
     alarm_->cancel();
     if (network_) network_->setReachabilityDelegate({});
+    terminateBackgroundTask();
   };
   if (suspendedUploadTimestamp_ != 0 && !std::isnan(suspendedUploadTimestamp_)) {
     double distance = std::fabs(apm_engine::uptime() - suspendedUploadTimestamp_);
@@ -95,6 +103,7 @@ void APMMeasurement::updateSchedule() {
     monitor().logWithLevel(8, 23026, "No network. Upload task will not be scheduled");
     network_->setReachabilityDelegate(weak_from_this());
     alarm_->cancel();
+    terminateBackgroundTask();
     return;
   }
   if (network_) network_->setReachabilityDelegate({});
@@ -109,6 +118,7 @@ void APMMeasurement::updateSchedule() {
                            "Do not schedule an upload task. Task already exists. Will be executed "
                            "in seconds",
                            *scheduled - apm_engine::now());
+    if (*scheduled - apm_engine::now() > kBackgroundTaskHorizon) terminateBackgroundTask();
     return;
   }
   double delay = next - apm_engine::now();
@@ -120,6 +130,7 @@ void APMMeasurement::updateSchedule() {
     engine->schedule("APMMeasurement:1747", [](APMMeasurement& e) { e.uploadData(); });
   });
   monitor().logWithLevel(8, 23028, "Upload task scheduled to be executed in approx. (s)", delay);
+  if (delay > kBackgroundTaskHorizon) terminateBackgroundTask();
 }
 
 double APMMeasurement::nextUploadingTime() {
@@ -235,12 +246,16 @@ void APMMeasurement::uploadData() {
       config->uploadMaxBundlesLimit(), config->uploadMaxSizeLimitBytes(), &error);
   if (!queued) {
     monitor().logWithLevel(1, 23036, "Failed to query bundles. Error", errorContext(error));
+    terminateBackgroundTask();
     return;
   }
   if (queued->empty()) {
     config->activateNewSnapshot();
     monitor().logWithLevel(8, 23037, "No data to upload");
-    if (config->isExpired()) fetchRemoteConfig();
+    if (config->isExpired())
+      fetchRemoteConfig();
+    else
+      terminateBackgroundTask();
     return;
   }
   // Destination: the measurement service, or the app's own tag-manager server.
@@ -286,7 +301,9 @@ void APMMeasurement::uploadData() {
   } else {
     uploadingBundleIDs_ = rowIDs;
   }
-  // An upload that never answers counts as failed.
+  // An upload that never answers counts as failed (within this run; see kUnansweredUploadKey).
+  persistedConfig_->setNumber(platform::Value(persistedConfig_->lastFailedUploadTimestamp()),
+                              kUnansweredUploadKey);
   persistedConfig_->setLastFailedUploadTimestamp(apm_engine::now());
   // This pass is the upload an armed alarm waited for; every answer re-arms it, so an earlier
   // alarm cannot resend during a back-off the answer asks for.
@@ -297,7 +314,7 @@ void APMMeasurement::uploadData() {
   network_->setTimeoutInterval(config->networkTimeout());
   std::weak_ptr<APMMeasurement> weak = weak_from_this();
   std::string transfer = network_->postURL(
-      url, headers, std::move(*payload), scheduler_->workerQueue(), false,
+      url, headers, std::move(*payload), scheduler_->workerQueue(), shouldUseBackgroundSession(),
       [weak, serial](const std::optional<OULHTTPURLResponse>& response,
                      const std::optional<std::string>&, const std::optional<OULError>&) {
         if (std::shared_ptr<APMMeasurement> engine = weak.lock()) {
@@ -396,8 +413,17 @@ void APMMeasurement::failRequestThatWasNotSent() {
   isNetworkRequestPending_ = false;
   pendingRequestSerial_ = 0;
   uploadingBundleIDs_.clear();
+  persistedConfig_->setNumber(std::nullopt, kUnansweredUploadKey);
   persistedConfig_->setLastFailedUploadTimestamp(apm_engine::now());
   updateSchedule();
+}
+
+void APMMeasurement::restoreUploadCutByExit() {
+  if (isNetworkRequestPending_) return;  // this run's own request, still out
+  std::optional<platform::Value> previous = persistedConfig_->numberForKey(kUnansweredUploadKey);
+  if (!previous) return;
+  persistedConfig_->setLastFailedUploadTimestamp(previous->numberAsDouble().value_or(0));
+  persistedConfig_->setNumber(std::nullopt, kUnansweredUploadKey);
 }
 
 void APMMeasurement::networkUploadCompletion(uint64_t requestSerial,
@@ -405,6 +431,7 @@ void APMMeasurement::networkUploadCompletion(uint64_t requestSerial,
   if (requestSerial != pendingRequestSerial_) return;
   isNetworkRequestPending_ = false;
   pendingRequestSerial_ = 0;
+  persistedConfig_->setNumber(std::nullopt, kUnansweredUploadKey);
   int64_t status = response ? response->statusCode : 0;
   double now = apm_engine::now();
   if (isOK(status)) {

@@ -17,7 +17,8 @@ using apm_engine::monitor;
 
 namespace {
 constexpr int64_t kMaxPropertiesPerOrigin = 25;
-const std::string kAdPersonalization = "ad_personalization";
+// Never destroyed: worker-queue blocks may read it while the process exits.
+const std::string& kAdPersonalization = *new std::string("ad_personalization");
 
 bool hasConsentEntry(const std::optional<platform::Value::Dictionary>& settings,
                      const std::string& type) {

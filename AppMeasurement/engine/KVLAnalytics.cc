@@ -19,11 +19,12 @@ using apm_engine::monitor;
 namespace {
 
 std::mutex& observerMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 platform::NotificationCenter::ObserverToken& installationObserver() {
-  static platform::NotificationCenter::ObserverToken token = 0;
+  static platform::NotificationCenter::ObserverToken& token =
+      *new platform::NotificationCenter::ObserverToken(0);
   return token;
 }
 
@@ -58,6 +59,22 @@ void KVLAnalytics::setDefaultEventParameters(
   APMAnalytics::setDefaultEventParameters(std::move(parameters));
 }
 
+void KVLAnalytics::logTransaction(const APMStoreKitTransaction& transaction) {
+  APMFeatureServices::current().purchaseReporter->reportTransaction(transaction);
+}
+
+bool KVLAnalytics::verifyTransactionWithDeviceVerification(std::string_view deviceVerification,
+                                                           const std::optional<std::string>& uuid,
+                                                           const std::string& nonce) {
+  bool verified =
+      APMFeatureServices::current().purchaseReporter->verifyTransactionWithDeviceVerification(
+          deviceVerification, uuid, nonce);
+  if (!verified) {
+    monitor().logWithLevel(4, 25058, "StoreKit 2 transaction device verification failed");
+  }
+  return verified;
+}
+
 void KVLAnalytics::setUserPropertyString(std::optional<std::string> value,
                                          const std::string& name) {
   if (!KVLApp::isDefaultAppConfigured()) {
@@ -80,6 +97,36 @@ void KVLAnalytics::removeLogEventListener(const std::string& token) {
 void KVLAnalytics::setLogEventInterceptor(APMMeasurement::Interceptor interceptor) {
   APMAnalytics::setLogEventInterceptor(std::move(interceptor));
 }
+
+void KVLAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent,
+                                      const std::string& name, const APMObjectMap& parameters,
+                                      double timestamp, bool ignoreEnabled,
+                                      bool ignoreInterceptor) {
+  APMAnalytics::logEventWithOrigin(origin, isPublicEvent, name, parameters, timestamp,
+                                   ignoreEnabled, ignoreInterceptor);
+}
+
+void KVLAnalytics::notifyEventListeners(const APMEvent& event) {
+  APMAnalytics::notifyEventListeners(event);
+}
+
+void KVLAnalytics::setOpenURLListener(APMAnalytics::OpenURLListener listener) {
+  APMAnalytics::setOpenURLListener(std::move(listener));
+}
+
+void KVLAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) {
+  APMAnalytics::dispatchAsyncOnSerialQueue(std::move(block));
+}
+
+void KVLAnalytics::queueOperationWithBlock(platform::Block block) {
+  APMAnalytics::queueOperationWithBlock(std::move(block));
+}
+
+void KVLAnalytics::unsuspendOperationQueue() { APMAnalytics::unsuspendOperationQueue(); }
+
+double KVLAnalytics::loadTimestamp() { return APMAnalytics::loadTimestamp(); }
+
+void KVLAnalytics::notCalled() {}
 
 void KVLAnalytics::startWithConfiguration(
     const std::shared_ptr<KVLAnalyticsConfiguration>& configuration, const KVLOptions& options) {
@@ -116,7 +163,8 @@ void KVLAnalytics::observeKavrelinInstallationIDChanges() {
 }
 
 std::shared_ptr<KVLAnalytics> KVLAnalytics::sharedInstance() {
-  static std::shared_ptr<KVLAnalytics> instance = std::make_shared<KVLAnalytics>();
+  static std::shared_ptr<KVLAnalytics>& instance =
+      *new std::shared_ptr<KVLAnalytics>(std::make_shared<KVLAnalytics>());
   return instance;
 }
 
@@ -124,6 +172,7 @@ std::string KVLAnalytics::topLevelVersion() { return KVLKavrelinVersion(); }
 
 void KVLAnalyticsRegisterLibrary() {
   APMAnalytics::load();
+  APMMeasurement::subscribeForAppDidFinishLaunchingNotifications();
   platform::ClassRegistry::shared().registerClass("KVLAnalytics", [] {
     return std::shared_ptr<platform::RuntimeObject>(KVLAnalytics::sharedInstance());
   });

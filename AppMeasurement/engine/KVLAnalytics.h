@@ -32,6 +32,26 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
   static void removeLogEventListener(const std::string& token);
   static void setLogEventInterceptor(APMMeasurement::Interceptor interceptor);
 
+  // A StoreKit 2 transaction, passed on unchanged, synchronously, to the purchase reporter.
+  static void logTransaction(const APMStoreKitTransaction& transaction);
+  // Whether the transaction's device-verification digest matches this device (SHA-384 of the
+  // lower-cased nonce and UUID); a mismatch is logged (25058).
+  static bool verifyTransactionWithDeviceVerification(std::string_view deviceVerification,
+                                                      const std::optional<std::string>& uuid,
+                                                      const std::string& nonce);
+  static void logEventWithOrigin(const std::string& origin, bool isPublicEvent,
+                                 const std::string& name, const APMObjectMap& parameters,
+                                 double timestamp, bool ignoreEnabled, bool ignoreInterceptor);
+  static void notifyEventListeners(const APMEvent& event);
+  static void setOpenURLListener(APMAnalytics::OpenURLListener listener);
+  // The public-call queues of APMAnalytics, unchanged.
+  static void dispatchAsyncOnSerialQueue(platform::Block block);
+  static void queueOperationWithBlock(platform::Block block);
+  static void unsuspendOperationQueue();
+  static double loadTimestamp();
+  // Never called: keeps this source file in every link.
+  static void notCalled();
+
   // The start from the platform core (origin "ka").
   static void startWithConfiguration(
       const std::shared_ptr<KVLAnalyticsConfiguration>& configuration, const KVLOptions& options);
@@ -81,6 +101,7 @@ std::string APMHexStringDataToBytes(std::string_view text);
 
 // Registers the facade class "KVLAnalytics" in the class registry and the library
 // "kvl-analytics" (the interop connector's component) with the platform core, whose configure
-// then starts measurement. Called once
+// then starts measurement, and subscribes the engine class to the application's launch (the
+// class's load hooks). Called once
 // by the composition root (the app's main, the driver, tests) before KVLApp::configure.
 void KVLAnalyticsRegisterLibrary();

@@ -29,8 +29,9 @@ class ConnectorLibrary : public KVLLibrary {
 // The answers of maxUserProperties arrive here, never on the connector queue, so that a caller
 // on the connector queue is not waiting for its own queue.
 std::shared_ptr<platform::DispatchQueue> maxUserPropertiesQueue() {
-  static std::shared_ptr<platform::DispatchQueue> queue =
-      platform::DispatchQueue::createSerial("com.orvane.analytics_connector.max_user_properties");
+  static std::shared_ptr<platform::DispatchQueue>& queue =
+      *new std::shared_ptr<platform::DispatchQueue>(platform::DispatchQueue::createSerial(
+          "com.orvane.analytics_connector.max_user_properties"));
   return queue;
 }
 
@@ -61,8 +62,9 @@ std::vector<KVLComponent> KVLAnalyticsConnector::componentsToRegister() {
 }
 
 std::shared_ptr<platform::DispatchQueue> KVLAnalyticsConnector::connectorQueue() {
-  static std::shared_ptr<platform::DispatchQueue> queue =
-      platform::DispatchQueue::createSerial("com.orvane.analytics_connector.queue");
+  static std::shared_ptr<platform::DispatchQueue>& queue =
+      *new std::shared_ptr<platform::DispatchQueue>(
+          platform::DispatchQueue::createSerial("com.orvane.analytics_connector.queue"));
   return queue;
 }
 
@@ -76,11 +78,11 @@ void KVLAnalyticsConnector::logEventWithOrigin(const std::string& origin, const 
   }
   Dictionary copy = parameters;
   if (name == "_cmp") {
-    static const std::map<std::string, std::string, std::less<>> kIntegrations{
-        {"kcm", "kcm_integration"},
-        {"kdl", "kdl_integration"},
-        {"kiam", "kiam_integration"},
-        {"krc", "krc_integration"}};
+    static const std::map<std::string, std::string, std::less<>>& kIntegrations =
+        *new std::map<std::string, std::string, std::less<>>{{"kcm", "kcm_integration"},
+                                                             {"kdl", "kdl_integration"},
+                                                             {"kiam", "kiam_integration"},
+                                                             {"krc", "krc_integration"}};
     if (auto found = kIntegrations.find(origin); found != kIntegrations.end()) {
       copy["_cis"] = Value(found->second);
     }

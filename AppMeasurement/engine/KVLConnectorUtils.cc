@@ -23,37 +23,37 @@ const std::vector<std::shared_ptr<const platform::RegularExpression>>& compiledP
 }  // namespace
 
 const KVLConnectorUtils::NameSet& KVLConnectorUtils::allowedListenerOrigins() {
-  static const NameSet set{"kiam", "crash", "trx"};
+  static const NameSet& set = *new NameSet{"kiam", "crash", "trx"};
   return set;
 }
 
 const KVLConnectorUtils::NameSet& KVLConnectorUtils::blocklistedOrigins() {
-  static const NameSet set{"auto", "app", "am"};
+  static const NameSet& set = *new NameSet{"auto", "app", "am"};
   return set;
 }
 
 const KVLConnectorUtils::NameSet& KVLConnectorUtils::blocklistedEventNames() {
-  static const NameSet set{"_e", "_f", "_iap", "_s", "_au"};
+  static const NameSet& set = *new NameSet{"_e", "_f", "_iap", "_s", "_au"};
   return set;
 }
 
 const KVLConnectorUtils::NameSet& KVLConnectorUtils::blocklistedParameters() {
-  static const NameSet set{"_r", "_dbg"};
+  static const NameSet& set = *new NameSet{"_r", "_dbg"};
   return set;
 }
 
 const KVLConnectorUtils::NameSet& KVLConnectorUtils::blocklistedUserProperties() {
-  static const NameSet set{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
+  static const NameSet& set = *new NameSet{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
   return set;
 }
 
 const KVLConnectorUtils::NameSet& KVLConnectorUtils::blocklistedUserPropertyPatterns() {
-  static const NameSet set{"^_ltv_[A-Z]{3}$", "^_cc[1-5]{1}$"};
+  static const NameSet& set = *new NameSet{"^_ltv_[A-Z]{3}$", "^_cc[1-5]{1}$"};
   return set;
 }
 
 const KVLConnectorUtils::NameSet& KVLConnectorUtils::hiddenEventNames() {
-  static const NameSet set{
+  static const NameSet& set = *new NameSet{
       "_xa",   "_xu", "_aq",      "_aa",        "_ai",           "_ac",          "campaign_details",
       "_iapx", "_ug", "_exp_set", "_exp_clear", "_exp_activate", "_exp_timeout", "_exp_expire"};
   return set;

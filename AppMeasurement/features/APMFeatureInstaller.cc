@@ -4,7 +4,9 @@
 
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/features/APMAudienceComponent.h"
+#include "AppMeasurement/features/APMEManager.h"
 #include "AppMeasurement/features/APMLifetimeValueRecorder.h"
+#include "AppMeasurement/features/APMPurchaseReportingService.h"
 #include "AppMeasurement/features/APMScreenClassName.h"
 #include "AppMeasurement/features/APMScreenViewReporter.h"
 #include "AppMeasurement/features/APMSearchAdReporterComponent.h"
@@ -12,6 +14,10 @@
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 
 void APMInstallMeasurementFeatures() {
+  APMInstallMeasurementFeatures(APMEManager::sharedInstance());
+}
+
+void APMInstallMeasurementFeatures(std::shared_ptr<APMExperimentManaging> experimentManager) {
   APMFeatureServices services = APMFeatureServices::current();
   services.audience = std::make_shared<APMAudienceComponent>([] {
     APMAudience::Limits limits;
@@ -23,7 +29,12 @@ void APMInstallMeasurementFeatures() {
     }
     return limits;
   });
-  services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>();
+  // The server's limit, read when a currency is added: the engine's configuration, never the
+  // defaults instance (which never parses a server value).
+  services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>(
+      [] { return APMMeasurement::remoteConfig()->maxTrackedCurrencies(); });
+  services.purchaseReporter = std::make_shared<APMPurchaseReportingService>();
+  services.experimentManager = std::move(experimentManager);
   services.sessionReporter = APMSessionReporter::create();
   services.screenViewReporter = APMScreenViewReporter::sharedInstance();
   services.searchAdReporter = std::make_shared<APMSearchAdReporterComponent>();

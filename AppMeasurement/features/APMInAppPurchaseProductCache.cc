@@ -12,7 +12,8 @@ std::shared_ptr<APMInAppPurchaseProductCache> APMInAppPurchaseProductCache::crea
 }
 
 std::shared_ptr<APMInAppPurchaseProductCache> APMInAppPurchaseProductCache::sharedInstance() {
-  static const std::shared_ptr<APMInAppPurchaseProductCache> instance = create();
+  static const std::shared_ptr<APMInAppPurchaseProductCache>& instance =
+      *new std::shared_ptr<APMInAppPurchaseProductCache>(create());
   return instance;
 }
 

@@ -29,9 +29,12 @@ void setOne(APMValueMap& parameters, const char* name) {
 
 // price × 10^6 truncated, nothing beyond int64 (logged: an amount is never saturated).
 std::optional<int64_t> micros(const platform::Decimal& amount, const char* what) {
-  static const platform::Decimal kMillion = platform::Decimal::fromInt64(1000000);
-  static const platform::Decimal kUpper = platform::Decimal::fromString("9223372036854775808");
-  static const platform::Decimal kLower = platform::Decimal::fromString("-9223372036854775809");
+  static const platform::Decimal& kMillion =
+      *new platform::Decimal(platform::Decimal::fromInt64(1000000));
+  static const platform::Decimal& kUpper =
+      *new platform::Decimal(platform::Decimal::fromString("9223372036854775808"));
+  static const platform::Decimal& kLower =
+      *new platform::Decimal(platform::Decimal::fromString("-9223372036854775809"));
   platform::Decimal scaled = amount * kMillion;
   if (scaled.isNaN() || !(scaled < kUpper) || !(scaled > kLower)) {
     monitor().logWithLevel(4, 40030,
@@ -84,12 +87,18 @@ std::optional<std::vector<APMInAppPurchaseItem>> APMPurchaseItemsMatching(
   if (items.empty() || (!productID && !date)) return std::nullopt;
   std::vector<std::pair<double, APMInAppPurchaseItem>> matching;
   for (const APMInAppPurchaseItem& item : items) {
-    std::optional<double> purchased = item.purchaseDateIA5String
-                                          ? APMDateFromIA5String(*item.purchaseDateIA5String)
-                                          : std::nullopt;
     if (productID && item.productID != productID) continue;
-    if (date && purchased != date) continue;
-    matching.emplace_back(purchased.value_or(0), item);
+    // A missing or unreadable date reads as 0 when sorting and matches no date asked for.
+    bool hasDate = false;
+    double purchased = 0;
+    if (item.purchaseDateIA5String) {
+      if (std::optional<double> read = APMDateFromIA5String(*item.purchaseDateIA5String)) {
+        hasDate = true;
+        purchased = *read;
+      }
+    }
+    if (date && (!hasDate || purchased != *date)) continue;
+    matching.emplace_back(purchased, item);
   }
   std::stable_sort(matching.begin(), matching.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -288,7 +297,7 @@ APMInAppPurchaseTransactionReporter::APMInAppPurchaseTransactionReporter(
 }
 
 APMInAppPurchaseTransactionReporter& APMInAppPurchaseTransactionReporter::sharedInstance() {
-  static APMInAppPurchaseTransactionReporter instance;
+  static APMInAppPurchaseTransactionReporter& instance = *new APMInAppPurchaseTransactionReporter();
   return instance;
 }
 
@@ -347,13 +356,13 @@ void APMInAppPurchaseTransactionReporter::reportTransactionsFromArray(
   }
 }
 
-void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
-    const SKProduct& product, const std::string& transactionID,
+std::vector<APMInAppPurchaseItem> APMInAppPurchaseTransactionReporter::itemsForFacadeTransaction(
+    const std::string& productID, const std::string& transactionID,
     const std::string& originalTransactionID, const std::optional<std::string>& webOrderLineItemID,
-    int64_t productType, bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
+    int64_t productType, bool isFreeTrial, bool isIntroductoryOffer,
     std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
     std::optional<double> subscriptionExpirationDate, std::optional<double> cancellationDate,
-    const std::optional<std::string>& environment, bool isVerified) {
+    bool isVerified) {
   // This report's list starts from the receipt alone, so a missing receipt can never leave
   // another report's items (or this item) behind.
   std::vector<APMInAppPurchaseItem> items = environment_.receiptItems();
@@ -368,7 +377,7 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
     item.freeTrial = isFreeTrial;
     item.introductoryOffer = isIntroductoryOffer;
     item.subscriptionExpirationDateIA5String = ia5(subscriptionExpirationDate);
-    item.productID = product.productIdentifier;
+    item.productID = productID;
     item.originalTransactionID = originalTransactionID;
     item.transactionID = transactionID;
     if (webOrderLineItemID) {
@@ -381,10 +390,33 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
     item.purchaseType = productType;
     items.insert(items.begin(), std::move(item));
   }
+  return items;
+}
+
+void APMInAppPurchaseTransactionReporter::reportFacadeTransaction(
+    const SKProduct& product, const std::vector<APMInAppPurchaseItem>& items,
+    const std::string& transactionID, const std::string& originalTransactionID,
+    int64_t paymentQuantity, std::optional<double> purchaseDate,
+    const std::optional<std::string>& environment, bool isVerified) {
   std::optional<double> transactionDate =
       purchaseDate ? APMDateFromIA5String(APMIA5StringFromDate(*purchaseDate)) : std::nullopt;
   reportTransactionWithProduct(product, paymentQuantity, transactionID, originalTransactionID,
                                transactionDate, !isVerified, environment, "2", items);
+}
+
+void APMInAppPurchaseTransactionReporter::reportTransactionWithProductID(
+    const SKProduct& product, const std::string& transactionID,
+    const std::string& originalTransactionID, const std::optional<std::string>& webOrderLineItemID,
+    int64_t productType, bool isFreeTrial, bool isIntroductoryOffer, int64_t paymentQuantity,
+    std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
+    std::optional<double> subscriptionExpirationDate, std::optional<double> cancellationDate,
+    const std::optional<std::string>& environment, bool isVerified) {
+  std::vector<APMInAppPurchaseItem> items = itemsForFacadeTransaction(
+      product.productIdentifier, transactionID, originalTransactionID, webOrderLineItemID,
+      productType, isFreeTrial, isIntroductoryOffer, purchaseDate, originalPurchaseDate,
+      subscriptionExpirationDate, cancellationDate, isVerified);
+  reportFacadeTransaction(product, items, transactionID, originalTransactionID, paymentQuantity,
+                          purchaseDate, environment, isVerified);
 }
 
 void APMInAppPurchaseTransactionReporter::paymentQueueUpdatedFilteredTransactions(
@@ -431,11 +463,15 @@ void APMInAppPurchaseTransactionReporter::reportTransactionWithProductIdentifier
     std::optional<double> purchaseDate, std::optional<double> originalPurchaseDate,
     std::optional<double> subscriptionExpirationDate, std::optional<double> cancellationDate,
     const std::optional<std::string>& environment, bool isVerified) {
+  // The receipt is read first, as the report's own list; the product lookup may wait for the
+  // store, and the report classifies against the receipt as it was when the call came.
+  std::vector<APMInAppPurchaseItem> items = itemsForFacadeTransaction(
+      productID, transactionID, originalTransactionID, webOrderLineItemID, productType, isFreeTrial,
+      isIntroductoryOffer, purchaseDate, originalPurchaseDate, subscriptionExpirationDate,
+      cancellationDate, isVerified);
   auto report = [=, this](const SKProduct& product) {
-    reportTransactionWithProductID(
-        product, transactionID, originalTransactionID, webOrderLineItemID, productType, isFreeTrial,
-        isIntroductoryOffer, paymentQuantity, purchaseDate, originalPurchaseDate,
-        subscriptionExpirationDate, cancellationDate, environment, isVerified);
+    reportFacadeTransaction(product, items, transactionID, originalTransactionID, paymentQuantity,
+                            purchaseDate, environment, isVerified);
   };
   if (std::optional<SKProduct> cached = cache_->cachedProductForProductIdentifier(productID)) {
     platform::DispatchQueue::global()->async([report, product = *cached] { report(product); });

@@ -52,8 +52,8 @@ class APMInAppPurchaseTransactionReporter {
   void paymentQueueUpdatedFilteredTransactions(
       const std::vector<SKPaymentTransaction>& transactions);
 
-  // Facade (StoreKit 2) road: looks the product up (cache, else one request; none logs 21027),
-  // then reports on the global queue as reportTransactionWithProductID below.
+  // Facade (StoreKit 2) road: reads the receipt (the report's list), then looks the product up
+  // (cache, else one request; none logs 21027), then reports on the global queue.
   void reportTransactionWithProductIdentifier(
       const std::string& productID, const std::string& transactionID,
       const std::string& originalTransactionID,
@@ -87,6 +87,22 @@ class APMInAppPurchaseTransactionReporter {
       const std::optional<SKPaymentTransaction>& transaction);
 
  private:
+  // The facade report's own list: the receipt's items, and the transaction's own item first
+  // when it is verified and missing from the receipt.
+  std::vector<APMInAppPurchaseItem> itemsForFacadeTransaction(
+      const std::string& productID, const std::string& transactionID,
+      const std::string& originalTransactionID,
+      const std::optional<std::string>& webOrderLineItemID, int64_t productType, bool isFreeTrial,
+      bool isIntroductoryOffer, std::optional<double> purchaseDate,
+      std::optional<double> originalPurchaseDate, std::optional<double> subscriptionExpirationDate,
+      std::optional<double> cancellationDate, bool isVerified);
+  void reportFacadeTransaction(const SKProduct& product,
+                               const std::vector<APMInAppPurchaseItem>& items,
+                               const std::string& transactionID,
+                               const std::string& originalTransactionID, int64_t paymentQuantity,
+                               std::optional<double> purchaseDate,
+                               const std::optional<std::string>& environment, bool isVerified);
+
   Environment environment_;
   std::shared_ptr<APMInAppPurchaseProductCache> cache_;
 };

@@ -20,12 +20,16 @@ namespace {
 constexpr uint8_t W = kAPMReceiptWildcard;
 
 // Receipt attributes: SEQUENCE, INTEGER type, INTEGER version, OCTET STRING with its length.
-const std::vector<uint8_t> kBundleTemplate = {48, W, 2, 1, 2, 2, 1, W, 4, W};
-const std::vector<uint8_t> kOpaqueTemplate = {48, W, 2, 1, 4, 2, 1, W, 4, W};
-const std::vector<uint8_t> kHashTemplate = {48, W, 2, 1, 5, 2, 1, W, 4, W};
-const std::vector<uint8_t> kVersionTemplate = {48, W, 2, 1, 19, 2, 1, W, 4, W};
+const std::vector<uint8_t>& kBundleTemplate =
+    *new std::vector<uint8_t>{48, W, 2, 1, 2, 2, 1, W, 4, W};
+const std::vector<uint8_t>& kOpaqueTemplate =
+    *new std::vector<uint8_t>{48, W, 2, 1, 4, 2, 1, W, 4, W};
+const std::vector<uint8_t>& kHashTemplate =
+    *new std::vector<uint8_t>{48, W, 2, 1, 5, 2, 1, W, 4, W};
+const std::vector<uint8_t>& kVersionTemplate =
+    *new std::vector<uint8_t>{48, W, 2, 1, 19, 2, 1, W, 4, W};
 // The in-app receipt: the only wildcard is the version byte, which gives the value's length.
-const std::vector<uint8_t> kInAppTemplate = {2, 1, 17, 2, 1, W, 4};
+const std::vector<uint8_t>& kInAppTemplate = *new std::vector<uint8_t>{2, 1, 17, 2, 1, W, 4};
 
 enum class Field {
   kProductID,
@@ -52,7 +56,7 @@ std::vector<uint8_t> fieldBytes(uint8_t type, uint8_t innerTag) {
   return {2, 2, 6, type, 2, 1, W, 4, W, innerTag, W};
 }
 const std::vector<FieldTemplate>& fieldTemplates() {
-  static const std::vector<FieldTemplate> templates = {
+  static const std::vector<FieldTemplate>& templates = *new std::vector<FieldTemplate>{
       {Field::kProductID, fieldBytes(166, 12)},
       {Field::kTransactionID, fieldBytes(167, 12)},
       {Field::kOriginalTransactionID, fieldBytes(169, 12)},

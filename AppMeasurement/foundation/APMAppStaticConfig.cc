@@ -1,7 +1,7 @@
 #include "AppMeasurement/foundation/APMAppStaticConfig.h"
 
 std::shared_ptr<APMAppStaticConfig> APMAppStaticConfig::sharedInstance() {
-  static const std::shared_ptr<APMAppStaticConfig> instance =
-      std::make_shared<APMAppStaticConfig>();
+  static const std::shared_ptr<APMAppStaticConfig>& instance =
+      *new std::shared_ptr<APMAppStaticConfig>(std::make_shared<APMAppStaticConfig>());
   return instance;
 }

@@ -30,7 +30,7 @@ struct State {
 };
 
 State& state() {
-  static State s;
+  static State& s = *new State();
   return s;
 }
 
@@ -139,7 +139,8 @@ std::string APMConsentStatusName(int64_t status) {
 }
 
 std::shared_ptr<platform::DispatchQueue> APMConsentSettingsUtil::serialQueue() {
-  static const auto queue = platform::DispatchQueue::createSerial("APMConsentSettingsUtilQueue");
+  static const auto& queue = *new std::shared_ptr<platform::DispatchQueue>(
+      platform::DispatchQueue::createSerial("APMConsentSettingsUtilQueue"));
   return queue;
 }
 

@@ -121,7 +121,7 @@ struct AsciiTables {
 };
 
 const AsciiTables& asciiTables() {
-  static const AsciiTables tables;
+  static const AsciiTables& tables = *new AsciiTables();
   return tables;
 }
 

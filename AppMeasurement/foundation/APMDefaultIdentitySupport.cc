@@ -33,7 +33,7 @@ bool APMIsVersionAtLeast(std::string_view version, int64_t major, int64_t minor,
 }
 
 std::shared_ptr<APMDefaultIdentitySupport> APMDefaultIdentitySupport::sharedInstance() {
-  static const auto instance = create();
+  static const auto& instance = *new decltype(create())(create());
   return instance;
 }
 

@@ -27,8 +27,8 @@ std::string languageTagFromLocale(std::string_view locale) {
 }  // namespace
 
 std::shared_ptr<APMEnvironmentInfo> APMEnvironmentInfo::sharedInstance() {
-  static const std::shared_ptr<APMEnvironmentInfo> instance =
-      std::make_shared<APMEnvironmentInfo>();
+  static const std::shared_ptr<APMEnvironmentInfo>& instance =
+      *new std::shared_ptr<APMEnvironmentInfo>(std::make_shared<APMEnvironmentInfo>());
   return instance;
 }
 

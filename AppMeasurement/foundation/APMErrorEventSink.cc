@@ -10,21 +10,21 @@ class APMDroppingErrorEventSink : public APMErrorEventSink {
 };
 
 std::mutex& sinkMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 
 // Guarded by sinkMutex().
 std::shared_ptr<APMErrorEventSink>& installedSink() {
-  static std::shared_ptr<APMErrorEventSink> sink;
+  static std::shared_ptr<APMErrorEventSink>& sink = *new std::shared_ptr<APMErrorEventSink>();
   return sink;
 }
 
 }  // namespace
 
 std::shared_ptr<APMErrorEventSink> APMErrorEventSink::current() {
-  static const std::shared_ptr<APMErrorEventSink> dropping =
-      std::make_shared<APMDroppingErrorEventSink>();
+  static const std::shared_ptr<APMErrorEventSink>& dropping =
+      *new std::shared_ptr<APMErrorEventSink>(std::make_shared<APMDroppingErrorEventSink>());
   std::lock_guard<std::mutex> lock(sinkMutex());
   return installedSink() ? installedSink() : dropping;
 }

@@ -18,7 +18,7 @@ std::shared_ptr<APMIdentity> engineIdentity(bool& engineExists) {
 }  // namespace
 
 APMIdentifiers& APMIdentifiers::sharedInstance() {
-  static APMIdentifiers instance;
+  static APMIdentifiers& instance = *new APMIdentifiers();
   return instance;
 }
 
@@ -64,10 +64,10 @@ std::string APMIdentifiers::appInstanceID() {
 
 std::string APMIdentifiers::adEventID() {
   // Drawn once; a failed draw (logged by the random source) leaves the ID empty.
-  static const std::string id = [] {
+  static const std::string& id = *new std::string([] {
     auto value = APMNumericUtil::randomInt64();
     return value ? std::to_string(*value) : std::string();
-  }();
+  }());
   return id;
 }
 

@@ -30,7 +30,8 @@ double now() { return platform::Clock::current()->now(); }
 }  // namespace
 
 std::shared_ptr<APMIdentity> APMIdentity::sharedInstance() {
-  static const std::shared_ptr<APMIdentity> instance = create(APMPersistedConfig::sharedInstance());
+  static const std::shared_ptr<APMIdentity>& instance =
+      *new std::shared_ptr<APMIdentity>(create(APMPersistedConfig::sharedInstance()));
   if (!instance) monitor().logWithLevel(2, 20003, "Identity's shared instance is nil");
   return instance;
 }

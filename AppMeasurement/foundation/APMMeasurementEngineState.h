@@ -34,11 +34,13 @@ class APMMeasurementEngineState {
 
  private:
   static std::mutex& mutex() {
-    static std::mutex m;
+    // Never destroyed: queue threads read the slot while the process exits.
+    static std::mutex& m = *new std::mutex();
     return m;
   }
   static std::weak_ptr<APMMeasurementEngineState>& slot() {
-    static std::weak_ptr<APMMeasurementEngineState> s;
+    static std::weak_ptr<APMMeasurementEngineState>& s =
+        *new std::weak_ptr<APMMeasurementEngineState>();
     return s;
   }
 };

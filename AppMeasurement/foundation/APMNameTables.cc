@@ -3,7 +3,7 @@
 #include <unordered_set>
 
 const APMNameTable& APMUserPropertyPublicToInternalNames() {
-  static const APMNameTable table = {
+  static const APMNameTable& table = *new APMNameTable{
       {"kavrelin_last_notification", "_ln"}, {"first_open_after_install", "_fi"},
       {"first_open_time", "_fot"},           {"oa_session_id", "_sid"},
       {"oa_session_number", "_sno"},         {"last_advertising_id_reset", "_lair"},
@@ -14,7 +14,7 @@ const APMNameTable& APMUserPropertyPublicToInternalNames() {
 }
 
 const APMNameTable& APMEventNameMap() {
-  static const APMNameTable table = {
+  static const APMNameTable& table = *new APMNameTable{
       {"adunit_exposure", "_xu"},
       {"ad_activeview", "_aa"},
       {"ad_click", "_ac"},
@@ -52,7 +52,7 @@ const APMNameTable& APMEventNameMap() {
 }
 
 const APMNameTable& APMInternalEventNameMap() {
-  static const APMNameTable table = [] {
+  static const APMNameTable& table = *new APMNameTable([] {
     APMNameTable inverse;
     // "_cmp" has two public names; the display and the edit form use "oa_campaign".
     for (const auto& [publicName, internalName] : APMEventNameMap()) {
@@ -60,17 +60,17 @@ const APMNameTable& APMInternalEventNameMap() {
     }
     inverse["_cmp"] = "oa_campaign";
     return inverse;
-  }();
+  }());
   return table;
 }
 
 const APMNameTable& APMAllowedPublicEventNameMap() {
-  static const APMNameTable table = {{"ad_impression", "_ai"}};
+  static const APMNameTable& table = *new APMNameTable{{"ad_impression", "_ai"}};
   return table;
 }
 
 const APMNameTable& APMEventParameterNameMap() {
-  static const APMNameTable table = {
+  static const APMNameTable& table = *new APMNameTable{
       {"ad_event_id", "_aeid"},
       {"ad_unit_id", "_ai"},
       {"app_in_background", "_aib"},
@@ -162,7 +162,7 @@ const std::map<int64_t, std::string>& APMErrorCodeNames() {
 }
 
 const APMNameSet& APMEcommerceEventNames() {
-  static const APMNameSet names = {
+  static const APMNameSet& names = *new APMNameSet{
       "add_payment_info",
       "add_shipping_info",
       "add_to_cart",
@@ -188,7 +188,7 @@ const APMNameSet& APMEcommerceEventNames() {
 }
 
 const APMNameSet& APMEcommerceParameterNames() {
-  static const APMNameSet names = {
+  static const APMNameSet& names = *new APMNameSet{
       "affiliation",     "coupon",         "creative_name",
       "creative_slot",   "currency",       "discount",
       "index",           "item_id",        "item_brand",
@@ -214,12 +214,12 @@ NameLookup lookupOf(const APMNameSet& names) { return NameLookup(names.begin(), 
 }  // namespace
 
 bool APMIsEcommerceEventName(std::string_view name) {
-  static const NameLookup lookup = lookupOf(APMEcommerceEventNames());
+  static const NameLookup& lookup = *new NameLookup(lookupOf(APMEcommerceEventNames()));
   return lookup.contains(name);
 }
 
 bool APMIsEcommerceParameterName(std::string_view name) {
-  static const NameLookup lookup = lookupOf(APMEcommerceParameterNames());
+  static const NameLookup& lookup = *new NameLookup(lookupOf(APMEcommerceParameterNames()));
   return lookup.contains(name);
 }
 

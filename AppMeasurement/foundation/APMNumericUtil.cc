@@ -16,8 +16,9 @@ constexpr std::string_view kDecimalPattern = R"(^[+-]?(([0-9]+\.?)|([0-9]*\.[0-9
 
 // Compiled on first success; a failed compile is retried at the next call.
 std::shared_ptr<const platform::RegularExpression> decimalExpression() {
-  static std::mutex mutex;
-  static std::shared_ptr<const platform::RegularExpression> expression;
+  static std::mutex& mutex = *new std::mutex();
+  static std::shared_ptr<const platform::RegularExpression>& expression =
+      *new std::shared_ptr<const platform::RegularExpression>();
   std::lock_guard<std::mutex> lock(mutex);
   if (!expression) {
     auto compiled = platform::RegularExpression::create(
@@ -49,13 +50,13 @@ bool systemRandom(void* buffer, size_t length) {
 }
 
 std::mutex& randomMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 
 // Guarded by randomMutex().
 APMNumericUtil::RandomSource& randomSource() {
-  static APMNumericUtil::RandomSource source;
+  static APMNumericUtil::RandomSource& source = *new APMNumericUtil::RandomSource();
   return source;
 }
 

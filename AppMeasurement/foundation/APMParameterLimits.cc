@@ -5,19 +5,22 @@
 namespace {
 
 std::mutex& limitsMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 
 // Guarded by limitsMutex().
 std::shared_ptr<const APMParameterLimits>& installedLimits() {
-  static std::shared_ptr<const APMParameterLimits> limits;
+  static std::shared_ptr<const APMParameterLimits>& limits =
+      *new std::shared_ptr<const APMParameterLimits>();
   return limits;
 }
 
 const std::shared_ptr<const APMParameterLimits>& defaultLimits() {
-  static const std::shared_ptr<const APMParameterLimits> limits =
-      std::make_shared<APMDefaultParameterLimits>();
+  // Never destroyed, as the installed limits: the worker queue reads them while the process
+  // exits.
+  static const std::shared_ptr<const APMParameterLimits>& limits =
+      *new std::shared_ptr<const APMParameterLimits>(std::make_shared<APMDefaultParameterLimits>());
   return limits;
 }
 

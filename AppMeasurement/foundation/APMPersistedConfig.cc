@@ -1,5 +1,6 @@
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 
+#include <cstdlib>
 #include <random>
 
 #include "AppMeasurement/foundation/APMFilePaths.h"
@@ -71,8 +72,8 @@ std::optional<std::string> asString(const std::optional<platform::Value>& value)
 
 // A uniformly drawn integer below the bound (arc4random_uniform on the phone).
 uint32_t randomBelow(uint32_t bound) {
-  static std::mutex mutex;
-  static std::random_device device;
+  static std::mutex& mutex = *new std::mutex();
+  static std::random_device& device = *new std::random_device();
   std::lock_guard<std::mutex> lock(mutex);
   return std::uniform_int_distribution<uint32_t>(0, bound - 1)(device);
 }
@@ -80,7 +81,15 @@ uint32_t randomBelow(uint32_t bound) {
 }  // namespace
 
 std::shared_ptr<APMPersistedConfig> APMPersistedConfig::sharedInstance() {
-  static const std::shared_ptr<APMPersistedConfig> instance = create(kSharedSuiteName);
+  static const std::shared_ptr<APMPersistedConfig>& instance = []() -> auto& {
+    auto* made = new std::shared_ptr<APMPersistedConfig>(create(kSharedSuiteName));
+    std::atexit([] {
+      const std::shared_ptr<APMPersistedConfig>& config = sharedInstance();
+      if (config && config->store_) config->store_->synchronize();
+    });
+    return *made;
+  }
+  ();
   if (!instance) {
     APMMonitor::monitor()->logWithLevel(1, 27001, "PersistedConfig's shared instance is nil");
   }

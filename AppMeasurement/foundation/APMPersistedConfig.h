@@ -34,6 +34,8 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
 
   // The process's instance over kSharedSuiteName; nullptr (logged, 27001, at every call)
   // when it could not be made.
+  // Never destroyed (queue threads use it while the process exits); what it has not written
+  // yet is written by an exit handler.
   static std::shared_ptr<APMPersistedConfig> sharedInstance();
   // initWithSuiteName:. nullptr for an empty name. Migrates an older preferences file of the
   // suite first. When the store cannot be opened the object still exists: its reads answer

@@ -47,11 +47,11 @@ constexpr int64_t kLibraryVersion = 111500;
 APMMonitor& monitor() { return *APMMonitor::monitor(); }
 
 std::mutex& staticsMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 APMRemoteConfig::Hosts& hostsSlot() {
-  static APMRemoteConfig::Hosts hosts;
+  static APMRemoteConfig::Hosts& hosts = *new APMRemoteConfig::Hosts();
   return hosts;
 }
 
@@ -139,8 +139,8 @@ void checkOffMainThread(const char* method) {
 // Creation.
 
 std::shared_ptr<APMRemoteConfig> APMRemoteConfig::defaultInstance() {
-  static const std::shared_ptr<APMRemoteConfig> instance =
-      create("", std::weak_ptr<APMRemoteConfigStore>(), std::nullopt, nullptr, nullptr);
+  static const std::shared_ptr<APMRemoteConfig>& instance = *new std::shared_ptr<APMRemoteConfig>(
+      create("", std::weak_ptr<APMRemoteConfigStore>(), std::nullopt, nullptr, nullptr));
   return instance;
 }
 

@@ -1,7 +1,7 @@
 #include "AppMeasurement/foundation/APMTCFRegistration.h"
 
 const APMTCFRegistration& APMTCFRegistration::sharedInstance() {
-  static const APMTCFRegistration instance;
+  static const APMTCFRegistration& instance = *new APMTCFRegistration();
   return instance;
 }
 

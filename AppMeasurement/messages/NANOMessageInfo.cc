@@ -35,7 +35,7 @@ bool NANOMessageInfo::releaseSlotsIfEmpty() {
 }
 
 const NANOSlot& NANOMessageInfo::emptySlot() {
-  static const NANOSlot kEmpty;
+  static const NANOSlot& kEmpty = *new NANOSlot();
   return kEmpty;
 }
 

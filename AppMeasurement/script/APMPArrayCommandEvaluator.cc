@@ -336,7 +336,7 @@ APMPValuePtr ToString(const ArrayPtr& array, const APMPValueList& a, const APMPS
 }  // namespace
 
 APMPArrayCommandEvaluator& APMPArrayCommandEvaluator::sharedInstance() {
-  static APMPArrayCommandEvaluator instance;
+  static APMPArrayCommandEvaluator& instance = *new APMPArrayCommandEvaluator();
   return instance;
 }
 

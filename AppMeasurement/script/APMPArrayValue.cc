@@ -67,7 +67,7 @@ void APMPArrayValue::accountElements() {
 }
 
 const APMPValuePtr& APMPArrayValue::emptyValue() {
-  static const APMPValuePtr hole = std::make_shared<APMPRuntimeValue>();
+  static const APMPValuePtr& hole = *new APMPValuePtr(std::make_shared<APMPRuntimeValue>());
   return hole;
 }
 

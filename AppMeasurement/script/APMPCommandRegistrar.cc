@@ -24,7 +24,7 @@ struct DepthScope {
 }  // namespace
 
 APMPCommandRegistrar& APMPCommandRegistrar::sharedInstance() {
-  static APMPCommandRegistrar instance;
+  static APMPCommandRegistrar& instance = *new APMPCommandRegistrar();
   return instance;
 }
 

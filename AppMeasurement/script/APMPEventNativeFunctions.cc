@@ -65,10 +65,10 @@ APMPValuePtr SetParamValue(const APMPValueList& a, const APMPScopePtr&, APMPEven
 }
 
 const Handlers& SharedHandlers() {
-  static const Handlers handlers = {
-      {u"getEventName", GetEventName}, {u"getParamValue", GetParamValue},
-      {u"getParams", GetParams},       {u"getTimestamp", GetTimestamp},
-      {u"setEventName", SetEventName}, {u"setParamValue", SetParamValue}};
+  static const Handlers& handlers =
+      *new Handlers{{u"getEventName", GetEventName}, {u"getParamValue", GetParamValue},
+                    {u"getParams", GetParams},       {u"getTimestamp", GetTimestamp},
+                    {u"setEventName", SetEventName}, {u"setParamValue", SetParamValue}};
   return handlers;
 }
 

@@ -76,7 +76,7 @@ bool APMPRuntimeValue::equalityTooDeep(int delta) {
 // --- undefined and null ---
 
 const APMPValuePtr& APMPUndefinedValue::sharedInstance() {
-  static const APMPValuePtr instance = std::make_shared<APMPUndefinedValue>();
+  static const APMPValuePtr& instance = *new APMPValuePtr(std::make_shared<APMPUndefinedValue>());
   return instance;
 }
 std::u16string APMPUndefinedValue::stringValueOrError(APMPErrorSlot*) const { return u"undefined"; }
@@ -92,7 +92,7 @@ bool APMPUndefinedValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) co
 }
 
 const APMPValuePtr& APMPNullValue::sharedInstance() {
-  static const APMPValuePtr instance = std::make_shared<APMPNullValue>();
+  static const APMPValuePtr& instance = *new APMPValuePtr(std::make_shared<APMPNullValue>());
   return instance;
 }
 std::u16string APMPNullValue::stringValueOrError(APMPErrorSlot*) const { return u"null"; }
@@ -110,8 +110,8 @@ bool APMPNullValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
 // --- boolean ---
 
 const APMPValuePtr& APMPBooleanValue::booleanValueWithBool(bool value) {
-  static const APMPValuePtr yes = std::make_shared<APMPBooleanValue>(true);
-  static const APMPValuePtr no = std::make_shared<APMPBooleanValue>(false);
+  static const APMPValuePtr& yes = *new APMPValuePtr(std::make_shared<APMPBooleanValue>(true));
+  static const APMPValuePtr& no = *new APMPValuePtr(std::make_shared<APMPBooleanValue>(false));
   return value ? yes : no;
 }
 std::u16string APMPBooleanValue::stringValueOrError(APMPErrorSlot*) const {
@@ -268,12 +268,14 @@ APMPControlValue::APMPControlValue(std::u16string type, APMPValuePtr data)
       isReturn_(type_ == u"return") {}
 
 const APMPValuePtr& APMPControlValue::breakValue() {
-  static const APMPValuePtr instance = std::make_shared<APMPControlValue>(u"break", nullptr);
+  static const APMPValuePtr& instance =
+      *new APMPValuePtr(std::make_shared<APMPControlValue>(u"break", nullptr));
   return instance;
 }
 
 const APMPValuePtr& APMPControlValue::continueValue() {
-  static const APMPValuePtr instance = std::make_shared<APMPControlValue>(u"continue", nullptr);
+  static const APMPValuePtr& instance =
+      *new APMPValuePtr(std::make_shared<APMPControlValue>(u"continue", nullptr));
   return instance;
 }
 

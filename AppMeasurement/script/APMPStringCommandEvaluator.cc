@@ -384,7 +384,7 @@ APMPValuePtr Trim(View s, const APMPValueList& a, const APMPScopePtr&, APMPError
 }  // namespace
 
 APMPStringCommandEvaluator& APMPStringCommandEvaluator::sharedInstance() {
-  static APMPStringCommandEvaluator instance;
+  static APMPStringCommandEvaluator& instance = *new APMPStringCommandEvaluator();
   return instance;
 }
 

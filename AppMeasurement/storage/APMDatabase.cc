@@ -218,8 +218,8 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view contex
 bool APMDatabase::ensureAllTables(APMErrorSlot* error) {
   checkSequence("ensureAllTables");
   if (!requireStore(error)) return false;
-  static const APMColumnInfo kNone;
-  static const APMColumnTypes kNoChange;
+  static const APMColumnInfo& kNone = *new APMColumnInfo();
+  static const APMColumnTypes& kNoChange = *new APMColumnTypes();
   for (const auto& [table, elementary] : elementaryColumnInfo()) {
     auto addOn = addOnColumnInfo().find(table);
     auto modify = modifyColumnInfo().find(table);

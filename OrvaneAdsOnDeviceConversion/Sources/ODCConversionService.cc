@@ -17,7 +17,8 @@ double ODCConversionService::processStartDate() { return gProcessStartDate.load(
 void ODCConversionService::setProcessStartDateForTesting(double date) { gProcessStartDate = date; }
 
 std::shared_ptr<ODCConversionService> ODCConversionService::sharedInstance() {
-  static const std::shared_ptr<ODCConversionService> instance = create();
+  static const std::shared_ptr<ODCConversionService>& instance =
+      *new std::shared_ptr<ODCConversionService>(create());
   return instance;
 }
 
@@ -78,7 +79,7 @@ void ODCConversionService::fetchMeasurementInfoOnWorkerQueueWithCompletion(Compl
 }
 
 ODCConversionManager& ODCConversionManager::sharedInstance() {
-  static ODCConversionManager manager;
+  static ODCConversionManager& manager = *new ODCConversionManager();
   return manager;
 }
 

@@ -32,8 +32,10 @@ class NeutralFacade : public KVLAnalyticsFacade {
   std::atomic<bool> warned_{false};
 };
 
-std::mutex gMutex;
-std::shared_ptr<KVLAnalyticsFacade> gFacade;  // guarded by gMutex
+// Never destroyed: the bridge's threads call plug-ins while the process exits.
+std::mutex& gMutex = *new std::mutex();
+std::shared_ptr<KVLAnalyticsFacade>& gFacade =
+    *new std::shared_ptr<KVLAnalyticsFacade>();  // guarded by gMutex
 
 }  // namespace
 

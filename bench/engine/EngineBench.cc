@@ -18,6 +18,7 @@
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/core/KVLApp.h"
@@ -26,6 +27,7 @@
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/PlatformLog.h"
 #include "platform/utilities/OULGzip.h"
+#include "tools/loopback-http/LoopbackHttpServer.h"
 
 namespace {
 
@@ -43,6 +45,12 @@ std::shared_ptr<APMMeasurement> engine() {
   static std::shared_ptr<APMMeasurement> started = [] {
     platform::PlatformLog::setSink([](const std::string&) {});
     if (!platform::AppContainer::setRoot(scratchDirectory() / "container").ok()) std::abort();
+    // Uploads and configuration requests go to a sink of this process, never to a service
+    // someone else runs on this machine. Never destroyed: the engine may post until exit.
+    auto* sink = new loopback::LoopbackHttpServer(
+        0, [](const loopback::HttpRequest&) { return loopback::HttpResponse::text(204, ""); });
+    std::string host = "127.0.0.1:" + std::to_string(sink->port());
+    APMRemoteConfig::setHosts({host, host, host});
     KVLAnalyticsRegisterLibrary();
     KVLApp::configureWithOptions(
         std::make_shared<KVLOptions>("1:1234567890:ios:bench", true, false));

@@ -5,7 +5,8 @@
 namespace platform {
 
 std::shared_ptr<AAAttribution> AAAttribution::shared() {
-  static const std::shared_ptr<AAAttribution> instance = std::make_shared<AAAttribution>();
+  static const std::shared_ptr<AAAttribution>& instance =
+      *new std::shared_ptr<AAAttribution>(std::make_shared<AAAttribution>());
   return instance;
 }
 

@@ -6,7 +6,8 @@
 namespace platform {
 
 std::shared_ptr<ASIdentifierManager> ASIdentifierManager::sharedManager() {
-  static const auto manager = std::make_shared<ASIdentifierManager>();
+  static const auto& manager =
+      *new std::shared_ptr<ASIdentifierManager>(std::make_shared<ASIdentifierManager>());
   return manager;
 }
 

@@ -5,7 +5,7 @@
 namespace platform {
 
 ApplicationDelegateProxy& ApplicationDelegateProxy::shared() {
-  static ApplicationDelegateProxy proxy;
+  static ApplicationDelegateProxy& proxy = *new ApplicationDelegateProxy();
   return proxy;
 }
 

@@ -82,8 +82,11 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
 
 // JSON text placed inside a <script> element: "<" only occurs inside strings there, and
 // escaping it keeps "</script>" from ending the element.
+// A value as a script literal: top-level strings too (the page's server URL is one).
 std::string scriptSafeJSON(const Value& value) {
-  std::string json = JSONSerialization::dataWithJSONObject(value).value_or("null");
+  JSONSerialization::WritingOptions options;
+  options.fragmentsAllowed = true;
+  std::string json = JSONSerialization::dataWithJSONObject(value, options).value_or("null");
   std::string out;
   for (char c : json) {
     if (c == '<') {

@@ -42,7 +42,8 @@ std::optional<std::string> randomIdentifier() {
 }  // namespace
 
 std::shared_ptr<KVLInstallations> KVLInstallations::installations() {
-  static std::shared_ptr<KVLInstallations> shared(new KVLInstallations());
+  static std::shared_ptr<KVLInstallations>& shared =
+      *new std::shared_ptr<KVLInstallations>(new KVLInstallations());
   return shared;
 }
 

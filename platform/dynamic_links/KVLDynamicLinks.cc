@@ -18,7 +18,7 @@ std::optional<std::string> infoString(const char* key) {
 }  // namespace
 
 KVLDynamicLinks& KVLDynamicLinks::dynamicLinks() {
-  static KVLDynamicLinks links;
+  static KVLDynamicLinks& links = *new KVLDynamicLinks();
   return links;
 }
 

@@ -16,11 +16,13 @@ using platform::Value;
 
 namespace {
 
-std::mutex gCurrentMutex;
+std::mutex& gCurrentMutex = *new std::mutex();
 // Guarded by gCurrentMutex:
-std::shared_ptr<const FBSDKAccessToken> gAccessToken;
-std::shared_ptr<const FBSDKAuthenticationToken> gAuthenticationToken;
-std::shared_ptr<const FBSDKProfile> gProfile;
+std::shared_ptr<const FBSDKAccessToken>& gAccessToken =
+    *new std::shared_ptr<const FBSDKAccessToken>();
+std::shared_ptr<const FBSDKAuthenticationToken>& gAuthenticationToken =
+    *new std::shared_ptr<const FBSDKAuthenticationToken>();
+std::shared_ptr<const FBSDKProfile>& gProfile = *new std::shared_ptr<const FBSDKProfile>();
 
 using Answer = std::function<void(std::optional<Value> body, std::optional<std::string> error)>;
 
@@ -195,7 +197,7 @@ void FBSDKGraphRequest::startWithCompletion(
 }
 
 FBSDKAppEvents& FBSDKAppEvents::shared() {
-  static FBSDKAppEvents events;
+  static FBSDKAppEvents& events = *new FBSDKAppEvents();
   return events;
 }
 
@@ -227,7 +229,7 @@ void AEMReporter::handle(const std::string& url) {
 }
 
 FBSDKApplicationDelegate& FBSDKApplicationDelegate::shared() {
-  static FBSDKApplicationDelegate delegate;
+  static FBSDKApplicationDelegate& delegate = *new FBSDKApplicationDelegate();
   return delegate;
 }
 

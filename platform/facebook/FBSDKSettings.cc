@@ -10,7 +10,7 @@ std::string infoString(const char* key, std::string fallback) {
 }  // namespace
 
 FBSDKSettings& FBSDKSettings::shared() {
-  static FBSDKSettings settings;
+  static FBSDKSettings& settings = *new FBSDKSettings();
   return settings;
 }
 

@@ -23,7 +23,7 @@ struct NotificationCenter::Registration {
 };
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-  static NotificationCenter center;
+  static NotificationCenter& center = *new NotificationCenter();
   return center;
 }
 

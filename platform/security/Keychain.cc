@@ -18,18 +18,18 @@ namespace {
 using namespace keychain;
 
 std::mutex& processMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 
 // Serialises this process's file work; the advisory lock serialises processes.
 std::mutex& fileMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 
 std::optional<std::filesystem::path>& pathOverride() {
-  static std::optional<std::filesystem::path> path;
+  static std::optional<std::filesystem::path>& path = *new std::optional<std::filesystem::path>();
   return path;
 }
 

@@ -7,11 +7,11 @@
 namespace {
 
 std::mutex& storeURLMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 std::string& storeURLValue() {
-  static std::string url = "http://127.0.0.1:8080";
+  static std::string& url = *new std::string("http://127.0.0.1:8080");
   return url;
 }
 

@@ -24,7 +24,8 @@ bool mainBundleIsAppExtension() {
 
 std::shared_ptr<UIApplication> UIApplication::sharedApplication() {
   // The one instance lives for the whole process, even while an extension's bundle hides it.
-  static const std::shared_ptr<UIApplication> application = std::make_shared<UIApplication>();
+  static const std::shared_ptr<UIApplication>& application =
+      *new std::shared_ptr<UIApplication>(std::make_shared<UIApplication>());
   if (mainBundleIsAppExtension() || OULAppEnvironmentUtil::isAppExtension()) return nullptr;
   return application;
 }

@@ -48,7 +48,7 @@ std::optional<std::string> randomUUIDBytes() {
 }  // namespace
 
 UIDevice& UIDevice::currentDevice() {
-  static UIDevice device;
+  static UIDevice& device = *new UIDevice();
   return device;
 }
 

@@ -16,7 +16,7 @@ struct Registry {
 };
 
 Registry& registry() {
-  static Registry instance;
+  static Registry& instance = *new Registry();
   return instance;
 }
 

@@ -7,12 +7,13 @@
 namespace {
 
 std::mutex& configurationMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 
 std::optional<OULAppEnvironmentUtil::Configuration>& configured() {
-  static std::optional<OULAppEnvironmentUtil::Configuration> value;
+  static std::optional<OULAppEnvironmentUtil::Configuration>& value =
+      *new std::optional<OULAppEnvironmentUtil::Configuration>();
   return value;
 }
 
@@ -47,7 +48,7 @@ OULAppEnvironmentUtil::Configuration OULAppEnvironmentUtil::configuration() {
     if (configured()) return *configured();
   }
   // The machine's facts do not change while the process runs: read them once.
-  static const Configuration machine = machineConfiguration();
+  static const Configuration& machine = *new Configuration(machineConfiguration());
   return machine;
 }
 

@@ -11,8 +11,14 @@
 // (bounded) for the answer before it uploads.
 //
 // Numbered events (--numbered FROM:TO) print "mark <i>" once event i is committed to the
-// database (after a barrier on the engine's worker queue); the crash test kills the driver
-// between marks and restarts it.
+// database (the newest stored "n" event, read on the engine's worker queue after a barrier,
+// carries "seq" i); the crash test kills the driver between marks and restarts it.
+// Without a database no mark is printed: the driver says why and exits 1.
+//
+// Ctrl-C or SIGTERM ends it at once (status 130 or 143), also while it waits for an upload.
+#include <signal.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,12 +29,15 @@
 
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
+#include "AppMeasurement/features/APMEManager.h"
+#include "AppMeasurement/features/APMETaskManager.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/features/APMSearchAdReporter.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMPlatformIdentitySupport.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
 #include "platform/adservices/AAAttribution.h"
@@ -42,6 +51,7 @@
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/storekit/SKAdNetwork.h"
 #include "platform/tracking/ATTrackingManager.h"
+#include "platform/storekit/SKProductsRequest.h"
 #include "platform/uikit/UIApplication.h"
 #include "platform/uikit/UIViewController.h"
 #include "platform/uikit/UIWindow.h"
@@ -57,6 +67,7 @@ void usage() {
       "                          [--event NAME[:key=value,...]]... [--numbered FROM:TO]\n"
       "                          [--screen CLASS]... [--screen-seconds S]\n"
       "                          [--attribution-token TOKEN] [--upload] [--debug]\n"
+      "                          [--buy PRODUCT]... [--flag NAME]...\n"
       "                          [--system-version V] [--tracking-authorized]\n"
       "                          [--open-url URL]... [--skan-records F]\n"
       "  --app-dir DIR   the app's bundle and container (made when absent)\n"
@@ -67,6 +78,10 @@ void usage() {
       "  --screen CLASS  shows a view controller of that class (repeat: one after another)\n"
       "  --screen-seconds S  how long each screen stays before the next (default 1.5)\n"
       "  --attribution-token TOKEN  the AdServices token (default \"attributed\")\n"
+      "  --buy PRODUCT   buys the product (a verified StoreKit 2 transaction); the store is the\n"
+      "                  service's \"/storekit/products\"\n"
+      "  --flag NAME     waits for the first experiment fetch, activates it and prints the\n"
+      "                  flag of \"app_measurement\"\n"
       "  --upload        resigns active and waits until everything is uploaded\n"
       "  --debug         the library's debug logging (-APMAnalyticsDebugEnabled)\n"
       "  --system-version V   the device's system version (e.g. 16.1; SKAdNetwork needs 16.1)\n"
@@ -146,6 +161,54 @@ bool barrier(double limitSeconds) {
   return semaphore->wait(limitSeconds);
 }
 
+// The "seq" of the newest stored "n" event: nothing without a database, without such an event
+// or when it cannot be read. Asked on the worker queue.
+std::optional<int64_t> newestStoredSeq() {
+  std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+  if (!engine) return std::nullopt;
+  std::optional<int64_t> seq;
+  engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("measurement-driver:stored", [&] {
+    if (engine->database() == nullptr) return;
+    std::optional<std::vector<APMSqliteRecord>> rows =
+        engine->database()->sqliteStore()->recordsForQuery(
+            "SELECT data FROM raw_events WHERE name = 'n' ORDER BY rowid DESC LIMIT 1", {},
+            nullptr);
+    if (!rows || rows->empty()) return;
+    auto data = rows->front().find("data");
+    const platform::Value::Bytes* bytes =
+        data != rows->front().end() ? data->second.asBytes() : nullptr;
+    if (bytes == nullptr) return;
+    std::optional<APMPBEvent> event = APMPBEvent::initWithBuffer(std::string_view(bytes->data));
+    if (!event) return;
+    for (const APMPBEventParam& param :
+         NANOGetMessageArray<APMPBEventParam>(*event, APMPBEvent::kParams)
+             .value_or(std::vector<APMPBEventParam>{})) {
+      if (NANOGetString(param, APMPBEventParam::kName) == "seq") {
+        seq = NANOGetInt64(param, APMPBEventParam::kIntValue);
+      }
+    }
+  });
+  return seq;
+}
+
+// Ctrl-C and SIGTERM end the driver from a thread of their own, whatever the main thread waits
+// for. The disposition is reset first: a shell starts background jobs with SIGINT ignored.
+void exitOnSignals() {
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    int received = 0;
+    sigwait(&signals, &received);
+    std::fprintf(stderr, "measurement-driver: stopped by signal %d\n", received);
+    std::exit(128 + received);
+  }).detach();
+}
+
 // Whether nothing is left to upload and no request is out (asked on the worker queue).
 bool drained() {
   std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
@@ -158,6 +221,31 @@ bool drained() {
   return result;
 }
 
+// The number of stored events with one of the names (asked on the worker queue).
+size_t storedEventCount(const std::vector<std::string>& names) {
+  std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+  if (!engine) return 0;
+  size_t count = 0;
+  engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("measurement-driver:count", [&] {
+    if (engine->database() == nullptr) return;
+    for (const APMRawEventData& raw : engine->database()->allRawEventsWithError(nullptr).value_or(
+             std::vector<APMRawEventData>{})) {
+      std::string name = NANOGetString(*raw.rawEvent(), APMPBEvent::kName).value_or("");
+      count += std::find(names.begin(), names.end(), name) != names.end();
+    }
+  });
+  return count;
+}
+
+std::string describe(const NANOObject& value) {
+  if (const auto* number = std::get_if<NANONumber>(&value)) {
+    return number->isFloatingPoint() ? std::to_string(number->doubleValue())
+                                     : std::to_string(number->longLongValue());
+  }
+  if (const auto* text = std::get_if<std::string>(&value)) return "\"" + *text + "\"";
+  return "(none)";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +254,8 @@ int main(int argc, char** argv) {
   std::string appID = "1:1234567890:ios:0a1b2c3d";
   std::vector<std::string> events;
   long from = 0, to = -1;
+  std::vector<std::string> purchases;
+  std::vector<std::string> flags;
   bool upload = false;
   bool debug = false;
   bool trackingAuthorized = false;
@@ -204,6 +294,10 @@ int main(int argc, char** argv) {
       screenSeconds = std::strtod(value().c_str(), nullptr);
     else if (argument == "--attribution-token")
       attributionToken = value();
+    else if (argument == "--buy")
+      purchases.push_back(value());
+    else if (argument == "--flag")
+      flags.push_back(value());
     else if (argument == "--upload")
       upload = true;
     else if (argument == "--debug")
@@ -225,6 +319,7 @@ int main(int argc, char** argv) {
     usage();
     return 2;
   }
+  exitOnSignals();
   std::string scheme = "http://";
   if (service.rfind(scheme, 0) != 0) {
     std::fprintf(stderr, "measurement-driver: --service must be an http:// URL on this machine\n");
@@ -236,6 +331,7 @@ int main(int argc, char** argv) {
   APMSearchAdReporter::setAttributionServiceHost(host);
   platform::AAAttribution::shared()->setToken(attributionToken);
   platform::AAAttribution::registerInRuntime();
+  SKProductsRequest::setStoreURL(scheme + host);
 
   std::filesystem::path bundle = appDir / "Driver.app";
   if (!layOutBundle(bundle, appID)) {
@@ -339,7 +435,60 @@ int main(int argc, char** argv) {
   for (long i = from; i <= to; ++i) {
     KVLAnalytics::logEventWithName("n", {{"seq", platform::Value(int64_t{i})}});
     if (!barrier(60)) return 1;
+    if (newestStoredSeq() != i) {
+      std::fprintf(stderr,
+                   "measurement-driver: event %ld was not stored (is the database usable?)\n", i);
+      return 1;
+    }
     std::printf("mark %ld\n", i);
+    std::fflush(stdout);
+  }
+
+  if (!purchases.empty()) {
+    int64_t next = static_cast<int64_t>(platform::Clock::current()->now() * 1000);
+    for (const std::string& product : purchases) {
+      APMStoreKitTransaction transaction;
+      transaction.productID = product;
+      transaction.transactionID = std::to_string(next++);
+      transaction.originalTransactionID = transaction.transactionID;
+      transaction.productType = 1;  // consumable
+      transaction.purchaseDate = platform::Clock::current()->now();
+      transaction.isVerified = true;
+      KVLAnalytics::logTransaction(transaction);
+    }
+    // The report asks the store for the product first: poll, bounded.
+    size_t reported = 0;
+    for (int i = 0; i < 600 && reported < purchases.size(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      reported = storedEventCount({"_iap", "_iapx", "_assr", "_assc"});
+    }
+    std::printf("purchases reported: %zu of %zu\n", reported, purchases.size());
+    std::fflush(stdout);
+  }
+
+  if (!flags.empty()) {
+    // The first experiment fetch comes 10 s after the start: wait for its answer, bounded.
+    // (A launch less than four hours after the last fetch fetches nothing new.)
+    APMUserDefaults suite{std::string(APMETaskManager::kSuiteName)};
+    double success = suite.doubleForKey(APMETaskManager::kSuccessKey);
+    double failure = suite.doubleForKey(APMETaskManager::kFailureKey);
+    bool answered = false;
+    for (int i = 0; i < 600 && !answered; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      answered = suite.doubleForKey(APMETaskManager::kSuccessKey) != success ||
+                 suite.doubleForKey(APMETaskManager::kFailureKey) != failure;
+    }
+    platform::DispatchQueue::waitUntilIdle();
+    std::shared_ptr<APMEManager> manager = APMEManager::sharedInstance();
+    APMErrorSlot error;
+    bool activated = manager->activateSnapshotOfSDK("app_measurement", &error);
+    std::printf("experiments %s\n", !answered   ? "not fetched"
+                                    : activated ? "activated"
+                                                : "fetched, nothing new");
+    for (const std::string& name : flags) {
+      std::printf("flag %s = %s\n", name.c_str(),
+                  describe(manager->flagValueForFlagName(name, "app_measurement")).c_str());
+    }
     std::fflush(stdout);
   }
 
@@ -354,7 +503,10 @@ int main(int argc, char** argv) {
       if (!done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         // A retry the schedule set for later is asked for now: the driver waits for nothing.
-        if (i % 20 == 19) application->willResignActive();
+        if (i % 20 == 19) {
+          application->didBecomeActive();
+          application->willResignActive();
+        }
       }
     }
     if (!done) {

@@ -125,6 +125,8 @@ MeasurementService::MeasurementService(const Options& options) {
     configurations_.remove(*appID);
     return HttpResponse::text(204, "");
   });
+  experiments_ = std::make_unique<ExperimentEndpoint>(options.dataDirectory);
+  experiments_->addRoutes(service_);
   service_.route("POST", "/api/v1/",
                  [this](const HttpRequest& r) { return attribution_.attribution(r); });
   service_.route("PUT", "/_control/attribution/",

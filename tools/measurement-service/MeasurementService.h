@@ -9,6 +9,7 @@
 #include "tools/measurement-service/AdConversionService.h"
 #include "tools/measurement-service/AttributionService.h"
 #include "tools/measurement-service/ConfigurationStore.h"
+#include "tools/measurement-service/ExperimentEndpoint.h"
 #include "tools/measurement-service/UploadStore.h"
 
 namespace measurement_service {
@@ -28,6 +29,7 @@ namespace measurement_service {
 //                                   (AttributionService, with its control endpoints)
 //   PUT  /_control/config/<app id>  stores a configuration (JSON form or encoded bytes)
 //   DELETE /_control/config/<app id>
+//   POST /sdk-exp and the experiment pages      see ExperimentEndpoint
 // plus the deferred deep link, SKAdNetwork and on-device conversion endpoints of
 // AdConversionService and the scripting and request-record endpoints of
 // loopback::ScriptedService.
@@ -64,6 +66,7 @@ class MeasurementService {
   AttributionService attribution_;
   std::unique_ptr<UploadStore> uploads_;
   std::string storeCatalogue_;  // the JSON answer of "/storekit/products"
+  std::unique_ptr<ExperimentEndpoint> experiments_;
   loopback::ScriptedService service_;
   std::unique_ptr<AdConversionService> adConversion_;
   std::unique_ptr<loopback::LoopbackHttpServer> server_;  // last: stops before the rest goes

@@ -27,12 +27,12 @@ bool matches(const std::shared_ptr<const platform::RegularExpression>& expressio
 }
 
 const std::shared_ptr<const platform::RegularExpression>& emailPattern() {
-  static const auto expression = compile("^\\S+@\\S+\\.\\S+$");
+  static const auto& expression = *new decltype(compile(""))(compile("^\\S+@\\S+\\.\\S+$"));
   return expression;
 }
 
 const std::shared_ptr<const platform::RegularExpression>& phonePattern() {
-  static const auto expression = compile("^\\+[1-9]\\d{1,14}$");
+  static const auto& expression = *new decltype(compile(""))(compile("^\\+[1-9]\\d{1,14}$"));
   return expression;
 }
 

@@ -6,12 +6,12 @@
 namespace {
 
 std::mutex& hostMutex() {
-  static std::mutex mutex;
+  static std::mutex& mutex = *new std::mutex();
   return mutex;
 }
 
 std::string& overrideURL() {  // guarded by hostMutex()
-  static std::string url;
+  static std::string& url = *new std::string();
   return url;
 }
 

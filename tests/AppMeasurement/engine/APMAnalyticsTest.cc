@@ -1,8 +1,10 @@
 // The public-call layer: the start's checks and its once-only block, the order of calls made
 // before start, and the facade's start through the platform core.
+#include <atomic>
 #include <thread>
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
+#include "AppMeasurement/foundation/APMIdentifiers.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "platform/core/KVLOptions.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
@@ -175,6 +177,51 @@ TEST_F(AnalyticsTest, FacadeStartsThroughThePlatformCore) {
   KVLApp::defaultApp()->analyticsConfiguration()->setAnalyticsCollectionEnabled(false);
   env.waitUntilIdle();
   EXPECT_FALSE(APMMeasurement::sharedInstance()->isEnabled());
+}
+
+}  // namespace
+
+namespace {
+
+// The call that must run before the ones after it: it waits only after start, until the earlier
+// calls are handed on, and the calls of the next half second wait in the suspended queue.
+TEST_F(AnalyticsTest, QueueThenWaitHoldsLaterCallsForHalfASecond) {
+  std::atomic<int> ran{0};
+  // Before start: queued, nothing waits, the queue stays suspended.
+  APMAnalytics::queueOperationWithBlockThenWait([&] { ++ran; });
+  env.waitUntilIdle();
+  EXPECT_EQ(ran.load(), 0);
+  APMAnalytics::startWithAppID(kAppID, "app", {});
+  env.waitUntilIdle();
+  EXPECT_EQ(ran.load(), 1);
+
+  APMAnalytics::queueOperationWithBlockThenWait([&] { ++ran; });
+  APMAnalytics::queueOperationWithBlock([&] { ran += 10; });
+  env.waitUntilIdle();
+  EXPECT_EQ(ran.load(), 2);
+  env.advance(0.49);
+  env.waitUntilIdle();
+  EXPECT_EQ(ran.load(), 2);
+  env.advance(0.01);
+  env.waitUntilIdle();
+  EXPECT_EQ(ran.load(), 12);
+}
+
+// A tag-manager library registered by name.
+struct Velquor : platform::RuntimeObject, APMVelquorInitializing {
+  void initializeSharedInstance() override { ++started; }
+  static inline std::atomic<int> started{0};
+};
+
+// The start hands its origin to the identifiers and starts a registered tag-manager library.
+TEST_F(AnalyticsTest, StartSetsTheOriginAndStartsTheTagManager) {
+  platform::ClassRegistry::shared().registerClass("Velquor", [] {
+    return std::shared_ptr<platform::RuntimeObject>(std::make_shared<Velquor>());
+  });
+  APMAnalytics::startWithAppID(kAppID, "app", {});
+  env.waitUntilIdle();
+  EXPECT_EQ(APMIdentifiers::sharedInstance().origin(), "app");
+  EXPECT_EQ(Velquor::started.load(), 1);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // background-session events reach the network object, and nothing is consumed.
 #include "AppMeasurement/engine/APMAppDelegateInterceptor.h"
 #include "platform/utilities/OULAppDelegateSwizzler.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
 namespace {
@@ -16,6 +17,7 @@ class InterceptorTest : public EngineTest {
     OULAppDelegateSwizzler::resetForTesting();
   }
   void TearDown() override {
+    OULAppEnvironmentUtil::setConfiguration(std::nullopt);
     OULAppDelegateSwizzler::resetForTesting();
     EngineTest::TearDown();
   }
@@ -60,6 +62,18 @@ TEST_F(InterceptorTest, OpenedURLsReachTheListenerAndAreNotConsumed) {
       [&](const platform::Value&) { restored = true; }));
   env.waitUntilIdle();
   EXPECT_EQ(opened().size(), 2u);
+  EXPECT_FALSE(restored);
+
+  // A universal link goes the way of an opened URL, unconsumed (on a system with deep links).
+  OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
+  device.systemVersion = "17.2";
+  OULAppEnvironmentUtil::setConfiguration(device);
+  const std::string universal = "https://app.example/item/7?gclid=xyz";
+  EXPECT_FALSE(OULAppDelegateSwizzler::dispatchContinueUserActivity(
+      {"NSUserActivityTypeBrowsingWeb", universal, platform::Value()},
+      [&](const platform::Value&) { restored = true; }));
+  env.waitUntilIdle();
+  EXPECT_EQ(opened(), (std::vector<std::string>{campaign, "myapp://open", universal}));
   EXPECT_FALSE(restored);
 }
 

@@ -1,5 +1,7 @@
-// The typed layer's screen-view modifier: every appearance of the view logs "screen_view" with
-// the modifier's screen name and class laid over the extra parameters.
+// The typed layer's screen-view modifier and the public screen-name call: every appearance of the
+// view logs "screen_view" with the modifier's screen name and class laid over the extra parameters.
+#include <thread>
+
 #include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/engine/LoggedAnalyticsModifier.h"
@@ -17,8 +19,14 @@ class RecordingScreens : public APMScreenViewReporting {
     std::lock_guard<std::mutex> lock(mutex);
     tracked.push_back(parameters);
   }
+  void setScreenName(const std::optional<std::string>& screenName,
+                     const std::optional<std::string>& screenClass) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    named.push_back(screenName.value_or("-") + "/" + screenClass.value_or("-"));
+  }
   std::mutex mutex;
   std::vector<APMObjectMap> tracked;
+  std::vector<std::string> named;
 };
 
 class ModifierTest : public EngineTest {
@@ -55,6 +63,16 @@ TEST_F(ModifierTest, EachAppearanceLogsAScreenView) {
     EXPECT_EQ(parameters.at("screen_class"), APMObject(platform::Value("CheckoutView")));
     EXPECT_EQ(parameters.at("cart_items"), APMObject(platform::Value(int64_t{3})));
   }
+}
+
+// The public setScreenName:screenClass: reaches the reporter from the main thread only.
+TEST_F(ModifierTest, SetScreenNameOnTheMainThreadOnly) {
+  std::thread([] { APMAnalytics::setScreenName("Elsewhere", std::nullopt); }).join();
+  platform::DispatchQueue::main()->async(
+      [] { APMAnalytics::setScreenName("Home", std::string("HomeView")); });
+  env.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("I-ACS025025"));
+  EXPECT_EQ(screens->named, std::vector<std::string>{"Home/HomeView"});
 }
 
 }  // namespace

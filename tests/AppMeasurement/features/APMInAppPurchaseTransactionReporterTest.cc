@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -325,6 +326,38 @@ TEST(APMInAppPurchaseTransactionReporterStore, ProductsComeFromTheStore) {
       EXPECT_EQ(future.get(), c.expected);
     }
   }
+}
+
+// The facade road reads the receipt first: the report classifies against the receipt as it
+// was when the transaction came, however long the store takes with the product.
+TEST(APMInAppPurchaseTransactionReporterStore, FacadeReadsTheReceiptBeforeAskingTheStore) {
+  testsupport::DispatchTestEnvironment environment;
+  testsupport::TestHttpServer store;
+  store.respondTo("/storekit/products",
+                  {200,
+                   {},
+                   R"({"products":[{"productIdentifier":"coins","localizedTitle":"C",)"
+                   R"("price":"0.99","currencyCode":"USD"}]})"});
+  SKProductsRequest::setStoreURL(store.baseURL());
+  std::atomic<long> storeRequestsAtReceipt{-1};
+  std::promise<std::string> logged;
+  APMInAppPurchaseTransactionReporter reporter(
+      {[] { return true; }, [] { return false; },
+       [&] {
+         storeRequestsAtReceipt = static_cast<long>(store.requestCount());
+         return std::vector<APMInAppPurchaseItem>{};
+       },
+       [&](const std::string& name, const APMValueMap&) { logged.set_value(name); }},
+      APMInAppPurchaseProductCache::create());
+  reporter.reportTransactionWithProductIdentifier("coins", "9", "9", std::nullopt, 1, false, false,
+                                                  1, kStart, std::nullopt, std::nullopt,
+                                                  std::nullopt, std::nullopt, true);
+  EXPECT_EQ(storeRequestsAtReceipt.load(), 0);  // read on the caller's thread, first
+  std::future<std::string> future = logged.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(future.get(), "_iap");
+  EXPECT_EQ(store.requestCount(), 1u);
+  environment.waitUntilIdle();
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/features/APMLifetimeValueRecorder.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
@@ -33,6 +35,42 @@ TEST_F(APMLifetimeValueEngineTest, PurchasesUpdateTheStoredTotal) {
   ASSERT_TRUE(total.has_value());
   EXPECT_EQ(total->value().int64Value(), 2500000 + 990000 - 1000000);
   EXPECT_EQ(total->origin(), "auto");
+}
+
+}  // namespace
+
+namespace {
+
+// The composition root's recorder reads the engine's own configuration: with the server's limit
+// of 10 tracked currencies, a fifth currency keeps the first (the built-in limit is 4).
+TEST_F(APMLifetimeValueEngineTest, TheInstalledRecorderUsesTheServersCurrencyLimit) {
+  APMInstallMeasurementFeatures();
+  APMAnalytics::startWithAppID(kAppID, "app", {});
+  env.waitUntilIdle();
+  std::shared_ptr<APMMeasurement> shared = APMMeasurement::sharedInstance();
+  ASSERT_NE(shared, nullptr);
+  shared->scheduler()->dispatchSyncOnWorkerQueueBlockID("test", [&] {
+    ASSERT_TRUE(shared->currentConfig()->updateMeasurementConfig(enginetest::makeConfig(
+        kAppID, {{"measurement.lifetimevalue.max_currency_tracked", "10"}})));
+  });
+  for (const char* currency : {"JPY", "USD", "EUR", "GBP", "CHF"}) {
+    shared->logEvent("app", true, "purchase",
+                     {{"currency", APMObject(platform::Value(currency))},
+                      {"value", APMObject(platform::Value(1.0))}},
+                     env.now(), true, false, false, nullptr, {});
+    env.waitUntilIdle();
+  }
+  std::vector<std::string> kept;
+  shared->scheduler()->dispatchSyncOnWorkerQueueBlockID("test", [&] {
+    for (const char* currency : {"JPY", "USD", "EUR", "GBP", "CHF"}) {
+      std::string name = std::string("_ltv_") + currency;
+      if (shared->database()->userAttributeWithName(name, nullptr)) kept.push_back(name);
+    }
+  });
+  EXPECT_EQ(kept, (std::vector<std::string>{"_ltv_JPY", "_ltv_USD", "_ltv_EUR", "_ltv_GBP",
+                                            "_ltv_CHF"}));
+  shared->setEnabled(false);
+  env.waitUntilIdle();
 }
 
 }  // namespace

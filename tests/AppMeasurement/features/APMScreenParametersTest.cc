@@ -31,7 +31,9 @@ TEST_F(ScreenParameters, ClassNameDecidesWhatTheScreenCarries) {
     for (const auto& [key, value] : parameters) keys.push_back(key);
     EXPECT_EQ(keys, c.keys);
     EXPECT_EQ(parameters.at("_si").asValue()->int64Value(), 7);
-    if (c.code != 0) EXPECT_TRUE(logged(c.code));
+    if (c.code != 0) {
+      EXPECT_TRUE(logged(c.code));
+    }
   }
   APMObjectMap previous = APMPreviousScreenEventParameters(APMScreen("Home", "", 9));
   EXPECT_EQ(previous.size(), 2u);

@@ -128,7 +128,9 @@ TEST_F(SearchAdReporter, EachAnswerLeavesItsValues) {
     EXPECT_EQ(persisted(kRetries), "1");
     EXPECT_EQ(persisted(kLastLookup), std::to_string(static_cast<int64_t>(env.now())) + ".0");
     EXPECT_EQ(facade->events("_cmp").size(), c.campaignEvent ? 1u : 0u);
-    if (c.code != 0) EXPECT_TRUE(logged(c.code));
+    if (c.code != 0) {
+      EXPECT_TRUE(logged(c.code));
+    }
     bool scheduled = false;
     worker_->sync([&] { scheduled = reporter_->isScheduled(); });
     EXPECT_EQ(scheduled, std::string(c.stored) == "None");  // the next try a day later

@@ -251,7 +251,9 @@ TEST_F(Sanitizer, ItemScopedCustomParameters) {
       EXPECT_TRUE(result->contains(ecommerce)) << c.label << " " << ecommerce;
     }
     // The custom names that sort first stay.
-    if (c.customKept) EXPECT_TRUE(result->contains("c100")) << c.label;
+    if (c.customKept) {
+      EXPECT_TRUE(result->contains("c100")) << c.label;
+    }
     expectErrors(*result, {c.err, std::nullopt, std::nullopt}, c.label);
     EXPECT_EQ(logged(18016), c.err.has_value()) << c.label;
   }

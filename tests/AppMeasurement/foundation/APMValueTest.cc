@@ -44,7 +44,9 @@ TEST_F(Values, ConversionFromLooseObjects) {
     clearLog();
     auto value = APMValue::valueFromObject(c.object, c.allowArray);
     EXPECT_EQ(value ? std::optional(value->valueType()) : std::nullopt, c.type) << c.label;
-    if (c.logCode) EXPECT_TRUE(logged(c.logCode)) << c.label;
+    if (c.logCode) {
+      EXPECT_TRUE(logged(c.logCode)) << c.label;
+    }
   }
   EXPECT_EQ(APMValue::valueFromObject(APMObject(true))->int64Value(), 1);
   EXPECT_EQ(APMValue::valueFromObject(APMObject(false))->int64Value(), 0);
@@ -92,7 +94,9 @@ TEST_F(Values, EqualityIsByExactTypeAndValue) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.a == c.b, c.equal) << c.label;
-    if (c.equal) EXPECT_EQ(c.a.hash(), c.b.hash()) << c.label;
+    if (c.equal) {
+      EXPECT_EQ(c.a.hash(), c.b.hash()) << c.label;
+    }
   }
   EXPECT_NE(I(5).hash(), D(5.0).hash());
   // Typed reads never convert.
@@ -230,7 +234,9 @@ TEST_F(Values, DecimalParsingAgreesWithPythonDecimal) {
     auto ours = APMDecimalNumberFromString(input);
     std::string got = ours ? (ours->isNegative() ? -*ours : *ours).toString() : "no";
     EXPECT_EQ(got, line) << "input \"" << input << "\"";
-    if (ours && input.starts_with("-") && !ours->isZero()) EXPECT_TRUE(ours->isNegative());
+    if (ours && input.starts_with("-") && !ours->isZero()) {
+      EXPECT_TRUE(ours->isNegative());
+    }
   }
 }
 

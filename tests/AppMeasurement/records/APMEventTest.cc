@@ -10,9 +10,9 @@
 #include <fstream>
 #include <limits>
 
+#include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/records/APMDailyCounts.h"
 #include "AppMeasurement/records/APMEventAggregates.h"
-#include "AppMeasurement/foundation/APMNameUtil.h"
 #include "tests/AppMeasurement/foundation/ParameterTestSupport.h"
 
 namespace {
@@ -169,7 +169,9 @@ TEST_F(Events, ScreenParameters) {
     } else {
       EXPECT_EQ(event.parameters(), before) << c.label;
     }
-    if (c.message) EXPECT_TRUE(logged(c.message)) << c.label;
+    if (c.message) {
+      EXPECT_TRUE(logged(c.message)) << c.label;
+    }
   }
 }
 

@@ -96,7 +96,9 @@ TEST(ScriptBounds, TextSearchAgreesWithAReferenceSearch) {
       EXPECT_EQ(match.position, expected)
           << APMPUTF8FromUTF16(haystack) << " / " << APMPUTF8FromUTF16(needle) << " from " << from
           << (backward ? " backward" : "");
-      if (expected != std::u16string::npos) EXPECT_EQ(match.length, needle.size());
+      if (expected != std::u16string::npos) {
+        EXPECT_EQ(match.length, needle.size());
+      }
     }
   }
 }

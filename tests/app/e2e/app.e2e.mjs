@@ -41,6 +41,8 @@ const startLinkService = () => startService('link-service', []);
 async function startMeasurementService() {
   const url = await startService('measurement-service', ['--data', join(dataDir, 'measurement')]);
   process.env.KVL_MEASUREMENT_HOST = new URL(url).host;
+  // On-device conversion, which the app links, asks the same service (it answers 404).
+  process.env.KVL_ODC_SERVICE_URL = url;
 }
 
 function bundleFor(serviceUrl) {

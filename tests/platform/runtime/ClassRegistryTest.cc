@@ -46,7 +46,9 @@ TEST(ClassRegistryTest, CreationThroughTheProtocol) {
     EXPECT_EQ(ClassRegistry::conformsTo<ConversionService>(registry.create(c.name)), c.service);
     auto service = registry.create<ConversionService>(c.name);
     EXPECT_EQ(service != nullptr, c.service) << c.name;
-    if (service) EXPECT_EQ(service->measure(), 7);
+    if (service) {
+      EXPECT_EQ(service->measure(), 7);
+    }
   }
   EXPECT_NE(registry.create("Service"), registry.create("Service"));
   EXPECT_EQ(registry.create("Shared"), shared);

@@ -1,0 +1,65 @@
+#include "app/AppLifecycle.h"
+
+#include <utility>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchQueue.h"
+
+namespace {
+// How often the open background tasks are looked at while waiting.
+constexpr double kPollSeconds = 0.05;
+}  // namespace
+
+AppLifecycle::AppLifecycle(std::shared_ptr<AppDelegate> delegate,
+                           std::shared_ptr<UIApplication> application)
+    : delegate_(std::move(delegate)), application_(std::move(application)) {}
+
+void AppLifecycle::launch(const platform::Value::Dictionary& options) {
+  delegate_->didFinishLaunchingWithOptions(options);
+  application_->didFinishLaunching(platform::Value(options));
+}
+
+void AppLifecycle::becomeActive() {
+  delegate_->applicationDidBecomeActive();
+  application_->didBecomeActive();
+}
+
+void AppLifecycle::resignActiveAndEnterBackground() {
+  delegate_->applicationWillResignActive();
+  application_->willResignActive();
+  delegate_->applicationDidEnterBackground();
+  application_->didEnterBackground();
+}
+
+void AppLifecycle::enterForeground() {
+  delegate_->applicationWillEnterForeground();
+  application_->willEnterForeground();
+}
+
+void AppLifecycle::terminate() {
+  delegate_->applicationWillTerminate();
+  application_->willTerminate();
+}
+
+void AppLifecycle::suspendWhenIdle(double backgroundTimeSeconds, double graceSeconds,
+                                   std::function<void()> suspended) {
+  double now = platform::Clock::current()->uptime();
+  expired_ = false;
+  poll(now + backgroundTimeSeconds, now + backgroundTimeSeconds + graceSeconds,
+       std::make_shared<std::function<void()>>(std::move(suspended)));
+}
+
+void AppLifecycle::poll(double expireAt, double giveUpAt,
+                        std::shared_ptr<std::function<void()>> suspended) {
+  double now = platform::Clock::current()->uptime();
+  if (application_->openBackgroundTasks().empty() || now >= giveUpAt) {
+    (*suspended)();
+    return;
+  }
+  if (now >= expireAt && !expired_) {
+    expired_ = true;
+    application_->expireBackgroundTasks();
+  }
+  platform::DispatchQueue::main()->after(
+      kPollSeconds, [this, expireAt, giveUpAt, suspended] { poll(expireAt, giveUpAt, suspended); });
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "app/AppDelegate.h"
+#include "platform/foundation/Value.h"
+#include "platform/uikit/UIApplication.h"
+
+// Moves the application through its life cycle as the phone's application main does: each step
+// calls the delegate, then moves the application object, which posts the matching notification
+// (the measurement library observes those). Main queue only.
+//
+// Suspension: after entering the background the app runs only while it holds background tasks
+// (the measurement library holds one while an upload is due within 30 s). `suspendWhenIdle`
+// waits for the last one to end, or for the background time to run out (the tasks' expiration
+// handlers run then), and calls back once, on the main queue; it never blocks the main queue.
+class AppLifecycle {
+ public:
+  AppLifecycle(std::shared_ptr<AppDelegate> delegate, std::shared_ptr<UIApplication> application);
+
+  void launch(const platform::Value::Dictionary& options);
+  void becomeActive();
+  // Active → inactive → background.
+  void resignActiveAndEnterBackground();
+  void enterForeground();
+  void terminate();
+
+  // Calls `suspended` once no background task is open, or after `backgroundTimeSeconds` (by the
+  // installed clock) once the tasks still open have been expired and given `graceSeconds` more.
+  void suspendWhenIdle(double backgroundTimeSeconds, double graceSeconds,
+                       std::function<void()> suspended);
+
+ private:
+  void poll(double expireAt, double giveUpAt, std::shared_ptr<std::function<void()>> suspended);
+
+  std::shared_ptr<AppDelegate> delegate_;
+  std::shared_ptr<UIApplication> application_;
+  bool expired_ = false;
+};

@@ -1,0 +1,131 @@
+// The experiment manager's rules: where a flag's value comes from, what activation makes of a
+// pending snapshot, which experiment IDs count, and how stale an activated snapshot is.
+#include <gtest/gtest.h>
+
+#include "tests/AppMeasurement/features/ExperimentTestSupport.h"
+
+namespace {
+
+using experimenttest::experiment;
+using experimenttest::flag;
+using experimenttest::snapshot;
+
+NANOObject number(int64_t value) { return NANONumber::fromInt64(value); }
+
+class APMEManagerTest : public experimenttest::ExperimentTest {
+ protected:
+  // Registers `sdk`, hands the manager a fetched snapshot and activates it.
+  std::shared_ptr<APMEClient> registerAndActivate(const std::string& sdk,
+                                                  const std::map<std::string, NANOObject>& defaults,
+                                                  std::vector<APMEExperiment> experiments,
+                                                  const std::string& ownDiversionKey = "") {
+    auto property = APMESDKProperty::create(sdk);
+    property->setDiversionKey(ownDiversionKey);
+    std::shared_ptr<APMEClient> client = manager->registerSDKProperty(property, defaults);
+    manager->taskManagerDidFinishFetching(*taskManager, {snapshot(sdk, std::move(experiments))},
+                                          {});
+    env.waitUntilIdle();
+    APMErrorSlot error;
+    EXPECT_TRUE(client->activateLatestSnapshot(&error));
+    env.waitUntilIdle();
+    return client;
+  }
+};
+
+TEST_F(APMEManagerTest, FlagsComeFromActivatedThenLaunchedThenDefaults) {
+  makeManager();
+  APMPBFlag valueless;
+  NANOSetString(valueless, APMPBFlag::kName, "a");
+  std::shared_ptr<APMEClient> client = registerAndActivate(
+      "sdk", {{"a", number(1)}, {"d", std::string("default")}},
+      {experiment(3, {valueless, flag("c", number(7))}), experiment(0, {flag("a", number(10))}),
+       experiment(5, {flag("c", NANONumber::fromDouble(0.5))})});
+
+  struct Case {
+    const char* flag;
+    NANOObject expected;
+  };
+  const Case cases[] = {
+      {"a", number(10)},              // activated flag without a value falls to launched
+      {"c", number(7)},               // the lowest experiment ID holding the flag answers
+      {"d", std::string("default")},  // neither snapshot has it
+      {"missing", NANOObject{}},      // nowhere
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(client->valueForFlag(c.flag), c.expected) << c.flag;
+  }
+  EXPECT_EQ(manager->experimentIDs(), (std::vector<int64_t>{3, 5}));
+  EXPECT_EQ(client->objectForKeyedSubscript(number(1)), NANOObject{});
+  EXPECT_EQ(client->flagValue("c"), true);
+}
+
+TEST_F(APMEManagerTest, LaunchedOnlyActivationLeavesAnEmptyActivatedSnapshot) {
+  makeManager();
+  std::shared_ptr<APMEClient> client =
+      registerAndActivate("sdk", {{"x", number(1)}}, {experiment(4, {flag("x", number(2))})});
+  EXPECT_EQ(manager->experimentIDs(), (std::vector<int64_t>{4}));
+  manager->taskManagerDidFinishFetching(
+      *taskManager, {snapshot("sdk", {experiment(0, {flag("y", number(3))})})}, {});
+  env.waitUntilIdle();
+  APMErrorSlot error;
+  ASSERT_TRUE(client->activateLatestSnapshot(&error));
+  EXPECT_TRUE(manager->experimentIDs().empty());
+  EXPECT_EQ(client->valueForFlag("x"), number(1));  // back to the default
+  EXPECT_EQ(client->valueForFlag("y"), number(3));  // from the new launched snapshot
+  // Nothing pending any more: NO, and no error.
+  EXPECT_FALSE(client->activateLatestSnapshot(&error));
+  EXPECT_FALSE(error.has_value());
+  EXPECT_FALSE(manager->activateSnapshotOfSDK(std::string(), &error));
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->code(), 1);
+}
+
+TEST_F(APMEManagerTest, SDKsWithTheirOwnDiversionKeyAddNoExperimentIDs) {
+  makeManager();
+  registerAndActivate("mine", {}, {experiment(9, {flag("f", number(1))})});
+  registerAndActivate("theirs", {}, {experiment(2, {flag("f", number(1))})}, "own-key");
+  EXPECT_EQ(manager->experimentIDs(), (std::vector<int64_t>{9}));
+}
+
+TEST_F(APMEManagerTest, ActivatedSnapshotsGoStaleAfterThreeDaysEitherWay) {
+  makeManager();
+  std::shared_ptr<APMEClient> client =
+      registerAndActivate("sdk", {}, {experiment(1, {flag("f", number(1))})});
+  EXPECT_EQ(manager->activatedSnapshotStatusOfSDKName("unknown"), -1);
+  EXPECT_EQ(manager->activatedSnapshotStatusOfSDKName("sdk"), 0);
+  env.clock().setNow(env.now() + 259200);
+  EXPECT_EQ(manager->activatedSnapshotStatusOfSDKName("sdk"), 0);
+  env.clock().setNow(env.now() + 1);
+  EXPECT_TRUE(client->hasStaleSnapshot());
+  env.clock().setNow(env.now() - 2 * 259201);
+  EXPECT_TRUE(client->hasStaleSnapshot());
+  client->resetToDefaults();
+  EXPECT_EQ(manager->activatedSnapshotStatusOfSDKName("sdk"), -2);
+}
+
+TEST_F(APMEManagerTest, RegistrationRefusesFlagsThatCannotBeMade) {
+  makeManager();
+  EXPECT_EQ(manager->registerSDKProperty(std::shared_ptr<APMESDKProperty>(), {}), nullptr);
+  EXPECT_EQ(manager->registerSDKProperty(APMESDKProperty::create(""), {}), nullptr);
+  EXPECT_EQ(
+      manager->registerSDKProperty(APMESDKProperty::create("sdk"), {{"bad", NANOData{"bytes"}}}),
+      nullptr);
+  EXPECT_EQ(manager->clientForSDKName("sdk"), nullptr);
+}
+
+TEST_F(APMEManagerTest, SnapshotsKeepTheLaterOfTwoExperimentsAndCopiesTakeTheCopyTime) {
+  APMESnapshot original = snapshot(
+      "sdk", {experiment(1, {flag("f", number(1))}), experiment(1, {flag("f", number(2))})});
+  original.setManuallyActivated(true);
+  ASSERT_EQ(original.experiments().size(), 1u);
+  EXPECT_EQ(APMPBFlagGetValue(original.flagByName("f")), number(2));
+  original.addFlag(flag("g", number(3)), 8);
+  EXPECT_EQ(original.experimentIDs(), (std::vector<int64_t>{1, 8}));
+  env.clock().setNow(env.now() + 5);
+  APMESnapshot copy = original.copy();
+  EXPECT_EQ(copy.timestamp(), env.now());
+  EXPECT_FALSE(copy.manuallyActivated());
+  EXPECT_EQ(APMEManager::version(), 10000);
+}
+
+}  // namespace

@@ -1,0 +1,5 @@
+
+6
+app_measurement
+f
+sx

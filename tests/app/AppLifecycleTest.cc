@@ -1,0 +1,119 @@
+// The app's life-cycle driver: the delegate and the application object move together, and after
+// the user leaves, the app runs on while background tasks are open, at most its background time
+// (then the tasks expire and get a short grace).
+#include "app/AppLifecycle.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/uikit/UIApplicationNotifications.h"
+#include "tests/support/DispatchTestEnvironment.h"
+#include "tests/support/TestHttpServer.h"
+
+namespace {
+
+class AppLifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The social-login SDK's activation report goes to this test's own server.
+    bundle_ =
+        std::filesystem::temp_directory_path() / ("lifecycle-test-" + std::to_string(getpid()));
+    std::filesystem::create_directories(bundle_);
+    std::ofstream(bundle_ / "Info.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+           "<key>FacebookServiceURL</key><string>"
+        << sdkService_.baseURL() << "</string></dict></plist>";
+    platform::Bundle::setMainBundlePath(bundle_);
+    for (const char* name :
+         {UIApplicationDidFinishLaunchingNotification, UIApplicationDidBecomeActiveNotification,
+          UIApplicationWillResignActiveNotification, UIApplicationDidEnterBackgroundNotification,
+          UIApplicationWillEnterForegroundNotification, UIApplicationWillTerminateNotification}) {
+      observers_.push_back(platform::NotificationCenter::defaultCenter().addObserverForName(
+          name, application_.get(), nullptr,
+          [this, name](const platform::Notification&) { posted_.push_back(name); }));
+    }
+  }
+  void TearDown() override {
+    for (auto token : observers_)
+      platform::NotificationCenter::defaultCenter().removeObserver(token);
+    env_.finish();
+    std::filesystem::remove_all(bundle_);
+  }
+
+  testsupport::TestHttpServer sdkService_;
+  std::filesystem::path bundle_;
+  testsupport::DispatchTestEnvironment env_;
+  std::shared_ptr<UIApplication> application_ = std::make_shared<UIApplication>();
+  AppLifecycle lifecycle_{std::make_shared<AppDelegate>(), application_};
+  std::vector<std::string> posted_;
+  std::vector<platform::NotificationCenter::ObserverToken> observers_;
+};
+
+TEST_F(AppLifecycleTest, StepsPostTheApplicationsNotificationsInOrder) {
+  lifecycle_.launch({});
+  lifecycle_.becomeActive();
+  lifecycle_.resignActiveAndEnterBackground();
+  lifecycle_.enterForeground();
+  lifecycle_.terminate();
+  EXPECT_EQ(
+      posted_,
+      (std::vector<std::string>{
+          UIApplicationDidFinishLaunchingNotification, UIApplicationDidBecomeActiveNotification,
+          UIApplicationWillResignActiveNotification, UIApplicationDidEnterBackgroundNotification,
+          UIApplicationWillEnterForegroundNotification, UIApplicationWillTerminateNotification}));
+  EXPECT_EQ(application_->applicationState(), UIApplicationState::kInactive);
+}
+
+TEST_F(AppLifecycleTest, SuspendsWhenTheLastTaskEnds) {
+  UIBackgroundTaskIdentifier task = application_->beginBackgroundTaskWithName("upload", {});
+  int suspended = 0;
+  lifecycle_.suspendWhenIdle(30, 2, [&] { ++suspended; });
+  env_.advance(10);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 0);
+  application_->endBackgroundTask(task);
+  env_.advance(0.1);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 1);
+  env_.advance(60);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 1);
+}
+
+TEST_F(AppLifecycleTest, ExpiresTasksWhenTheBackgroundTimeRunsOut) {
+  struct Case {
+    const char* what;
+    bool handlerEndsTask;
+    double suspendedBy;  // seconds after the start
+  };
+  const Case cases[] = {
+      {"the expiration handler ends its task", true, 30.1},
+      {"a task that never ends is given up after the grace", false, 32.1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto task = std::make_shared<UIBackgroundTaskIdentifier>();
+    *task = application_->beginBackgroundTaskWithName("upload", [this, task, c] {
+      if (c.handlerEndsTask) application_->endBackgroundTask(*task);
+    });
+    bool suspended = false;
+    lifecycle_.suspendWhenIdle(30, 2, [&] { suspended = true; });
+    env_.advance(29.9);
+    env_.waitUntilIdle();
+    EXPECT_FALSE(suspended);
+    for (double t = 29.9; t < c.suspendedBy; t += 0.05) env_.advance(0.05);
+    env_.waitUntilIdle();
+    EXPECT_TRUE(suspended);
+    application_->endBackgroundTask(*task);
+  }
+}
+
+}  // namespace

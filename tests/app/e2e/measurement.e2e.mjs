@@ -1,0 +1,145 @@
+// End to end, as a new user runs the app: the local measurement service on a port of its own,
+// the app pointed at it, a page in Debian's chromium (playwright-core) logging events, then
+// Ctrl-C. The events must be at the service, decoded, by the time the app has exited (it
+// uploads them while it leaves the foreground), and the app must exit 0 even while the page is
+// still connected. Also: the app refuses a port that is taken with a message and status 1, and
+// hands the library its launch arguments (with -KVLAnalyticsDebugEnabled events are marked debug).
+// Usage: node measurement.e2e.mjs <path to app>
+import { chromium } from 'playwright-core';
+import { spawn } from 'node:child_process';
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { dirname, join } from 'node:path';
+import assert from 'node:assert/strict';
+
+const appPath = process.argv[2];
+const work = mkdtempSync(join(tmpdir(), 'measurement-e2e-'));
+const profile = mkdtempSync(join(tmpdir(), 'measurement-e2e-profile-'));
+// How often Ctrl-C comes while a page is connected.
+const kInterruptRuns = 5;
+const children = [];
+let browser;
+
+function spawnChild(program, args, env = {}) {
+  const child = spawn(program, args, {
+    stdio: ['ignore', 'pipe', 'pipe'], env: { ...process.env, ...env },
+  });
+  child.out = '';
+  child.err = '';
+  child.stdout.on('data', (chunk) => { child.out += chunk; });
+  child.stderr.on('data', (chunk) => { child.err += chunk; process.stderr.write(chunk); });
+  child.exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+  children.push(child);
+  return child;
+}
+
+async function waitFor(what, predicate, limitMs = 60000) {
+  const start = Date.now();
+  for (;;) {
+    const value = await predicate();
+    if (value) return value;
+    if (Date.now() - start > limitMs) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
+
+async function startService() {
+  const service = spawnChild(join(dirname(appPath), '..', 'tools', 'measurement-service', 'measurement-service'),
+    ['--port', '0', '--data', join(work, 'service')]);
+  const url = await waitFor('the measurement service', () => /listening on (\S+)/.exec(service.out)?.[1]);
+  return { service, url, host: url.replace('http://', '') };
+}
+
+async function startApp(host, extra = []) {
+  const app = spawnChild(appPath, ['--data-dir', join(work, 'app'), '--bundle', join(dirname(appPath), 'App.bundle'),
+    '--port', '0', ...extra], { KVL_MEASUREMENT_HOST: host, KVL_ODC_SERVICE_URL: `http://${host}` });
+  const url = await waitFor('the app', () => {
+    if (app.exitCode !== null) throw new Error(`app exited early: ${app.err}`);
+    return /App: open (\S+)/.exec(app.out)?.[1];
+  });
+  return { app, url };
+}
+
+async function openPage(url) {
+  const page = await browser.newPage();
+  await page.goto(url);
+  await page.waitForFunction(() => window.kvl !== undefined);
+  await page.evaluate(() => window.kvl.listening);
+  return page;
+}
+
+// Every uploaded event the service decoded, as {name, params}.
+async function uploadedEvents(serviceUrl) {
+  const uploads = await (await fetch(`${serviceUrl}/uploads.json`)).json();
+  const events = [];
+  JSON.stringify(uploads, (key, value) => {
+    if (value && typeof value === 'object' && typeof value.name === 'string' && 'params' in value) {
+      events.push(value);
+    }
+    return value;
+  });
+  return events;
+}
+
+async function main() {
+  const { url: serviceUrl, host } = await startService();
+  browser = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+  });
+
+  // A port that is taken: the message and status 1, nothing else.
+  const taken = spawnChild(appPath, ['--data-dir', join(work, 'taken'), '--bundle', join(dirname(appPath), 'App.bundle'),
+    '--port', new URL(serviceUrl).port], { KVL_MEASUREMENT_HOST: host, KVL_ODC_SERVICE_URL: serviceUrl });
+  const takenExit = await taken.exited;
+  assert.deepEqual(takenExit, { code: 1, signal: null }, taken.err);
+  assert.match(taken.err, /Address already in use/);
+  assert.doesNotMatch(taken.err, /Sanitizer|runtime error/);
+
+  // Events from the page, then Ctrl-C: they are at the service when the app has gone.
+  for (let run = 0; run < kInterruptRuns; ++run) {
+    const { app, url } = await startApp(host);
+    const page = await openPage(url);
+    assert.equal(await page.evaluate(() => window.Capacitor.getServerUrl()), new URL(url).origin);
+    const call = (options) => page.evaluate((o) => window.kvl.call('KavrelinAnalytics', 'logEvent', o), options);
+    assert.deepEqual(await call({ name: 'e2e_level_up', params: { level: run, character: 'mage' } }),
+      { ok: true, value: undefined });
+    assert.deepEqual(await call({ name: 'e2e_tutorial_complete' }), { ok: true, value: undefined });
+    // Ctrl-C while the page is still connected.
+    app.kill('SIGINT');
+    const exit = await app.exited;
+    assert.deepEqual(exit, { code: 0, signal: null }, `run ${run}: ${app.err}`);
+    assert.match(app.out, /App: stopped/);
+    assert.doesNotMatch(app.err, /Sanitizer|runtime error/);
+    const events = await uploadedEvents(serviceUrl);
+    const level = events.filter((e) => e.name === 'e2e_level_up' && JSON.stringify(e.params).includes('"mage"'));
+    assert.equal(level.length, run + 1, `run ${run}: ${JSON.stringify(events.map((e) => e.name))}`);
+    assert.ok(events.some((e) => e.name === 'e2e_tutorial_complete'));
+    await page.close();
+  }
+
+  // The library's launch argument reaches it: the event arrives marked debug ("_dbg" 1).
+  const { app, url } = await startApp(host, ['-KVLAnalyticsDebugEnabled']);
+  const page = await openPage(url);
+  await page.evaluate(() => window.kvl.call('KavrelinAnalytics', 'logEvent', { name: 'e2e_debug_event' }));
+  app.kill('SIGINT');
+  assert.deepEqual(await app.exited, { code: 0, signal: null }, app.err);
+  const debug = (await uploadedEvents(serviceUrl)).filter((e) => e.name === 'e2e_debug_event');
+  assert.equal(debug.length, 1);
+  assert.match(JSON.stringify(debug[0].params), /"_dbg"/);
+  console.log(`measurement e2e: events arrived before exit in ${kInterruptRuns} runs`);
+}
+
+try {
+  await main();
+} catch (e) {
+  console.error(e);
+  process.exitCode = 1;
+} finally {
+  if (browser) await browser.close().catch(() => {});
+  for (const child of children) if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+  rmSync(work, { recursive: true, force: true });
+  rmSync(profile, { recursive: true, force: true });
+}
