@@ -40,9 +40,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global() {
 
 void DispatchQueue::async(Block block) {
   if (!block) return;
-  DispatchRuntime& runtime = DispatchRuntime::instance();
-  DispatchRuntime::Lock lock(runtime);
-  runtime.enqueueLocked(*this, DispatchItem{std::move(block), nullptr});
+  DispatchRuntime::instance().async(*this, std::move(block));
 }
 
 void DispatchQueue::sync(Block block) {

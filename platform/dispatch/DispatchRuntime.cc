@@ -114,7 +114,7 @@ void DispatchRuntime::unregisterQueue(DispatchQueueState* state) {
   Lock lock(*this);
   queues_.erase(state);
   state->closing = true;
-  state->cv.notify_all();
+  wakeQueueLocked(*state);
   notifyIdleLocked();
 }
 
@@ -129,10 +129,10 @@ void DispatchRuntime::enqueueLocked(DispatchQueue& queue, DispatchItem item) {
   if (!state.retained) state.retained = queue.shared_from_this();
   switch (state.kind) {
     case DispatchQueue::Kind::kSerial:
-      state.cv.notify_all();
+      wakeQueueLocked(state);
       break;
     case DispatchQueue::Kind::kMain:
-      state.cv.notify_all();
+      wakeQueueLocked(state);
       notifyIdleLocked();  // a test waiting for idle drains the main queue itself
       break;
     case DispatchQueue::Kind::kConcurrent:
@@ -141,15 +141,52 @@ void DispatchRuntime::enqueueLocked(DispatchQueue& queue, DispatchItem item) {
         std::shared_ptr<DispatchQueueState> shared(queue.state_);
         std::thread([this, shared] { poolWorker(shared); }).detach();
       }
-      state.cv.notify_one();
+      if (state.idleThreads > 0) state.cv.notify_one();
       break;
   }
 }
 
+bool DispatchRuntime::queueNeedsWakeLocked(const DispatchQueueState& state) const {
+  assertLocked("queueNeedsWakeLocked");
+  if (state.sleepers == 0) return false;
+  if (state.kind == DispatchQueue::Kind::kSerial) {
+    // Its worker, the only thread that waits there, has nothing to do while the queue is
+    // held or holds nothing: waking it would only cost a context switch.
+    if (state.occupied) return false;
+    return !state.items.empty() || state.retained || state.closing;
+  }
+  return true;
+}
+
+void DispatchRuntime::wakeQueueLocked(DispatchQueueState& state) {
+  if (queueNeedsWakeLocked(state)) state.cv.notify_all();
+}
+
+void DispatchRuntime::unlockAndWake(Lock& lock, const std::shared_ptr<DispatchQueueState>& state) {
+  std::shared_ptr<DispatchQueueState> held;
+  if (queueNeedsWakeLocked(*state)) held = state;
+  lock.unlock();
+  // A thread counted as a sleeper under the mutex is inside its wait (or about to re-check
+  // under the mutex): this notification cannot be lost.
+  if (held) held->cv.notify_all();
+}
+
+void DispatchRuntime::async(DispatchQueue& queue, Block block) {
+  DispatchQueueState& state = *queue.state_;
+  Lock lock(*this);
+  if (state.kind != DispatchQueue::Kind::kSerial) {
+    enqueueLocked(queue, DispatchItem{std::move(block), nullptr});
+    return;
+  }
+  state.items.push_back(DispatchItem{std::move(block), nullptr});
+  if (!state.retained) state.retained = queue.shared_from_this();
+  unlockAndWake(lock, queue.state_);
+}
+
 void DispatchRuntime::runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state,
-                                    DispatchItem item, std::shared_ptr<DispatchQueue> keepAlive) {
+                                    DispatchItem item) {
   assertLocked("runItemLocked");
-  // The queue is already marked occupied (serial and main) by the caller.
+  // The queue is already marked occupied (main) by the caller.
   beginLocked();
   lock.unlock();
   {
@@ -158,26 +195,47 @@ void DispatchRuntime::runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQu
     item.block = nullptr;  // captured objects are released before the queue counts as idle
   }
   lock.lock();
-  if (keepAlive) {
-    // With nothing pending the queue lets go of its handle, before it counts as idle, so
-    // that a test that waited for idle sees the handle released. Outside the lock: this may
-    // destroy the handle.
-    std::shared_ptr<DispatchQueue> retained;
-    if (state.items.empty()) retained = std::move(state.retained);
-    lock.unlock();
-    keepAlive.reset();
-    retained.reset();
-    lock.lock();
-  }
   if (state.kind != DispatchQueue::Kind::kConcurrent) state.occupied = false;
   endLocked();
-  state.cv.notify_all();
+  wakeQueueLocked(state);
+}
+
+void DispatchRuntime::runSerialItemsLocked(Lock& lock, DispatchQueueState& state,
+                                           DispatchItem item) {
+  assertLocked("runSerialItemsLocked");
+  // The queue is already marked occupied by the caller. It stays so, and this thread counts
+  // as running, from one block to the next: nobody else could take the queue in between.
+  std::shared_ptr<DispatchQueue> handle = state.retained;  // alive while the blocks run
+  beginLocked();
+  while (true) {
+    lock.unlock();
+    {
+      QueueScope scope(handle.get(), false);
+      invoke(item.block);
+      item.block = nullptr;  // captured objects are released before the queue counts as idle
+    }
+    lock.lock();
+    if (state.items.empty() || state.items.front().syncTurn) break;
+    item = std::move(state.items.front());
+    state.items.pop_front();
+  }
+  // With nothing pending the queue lets go of its handle, before it counts as idle, so that
+  // a test that waited for idle sees the handle released. Outside the lock: this may destroy
+  // the handle.
+  std::shared_ptr<DispatchQueue> retained;
+  if (state.items.empty()) retained = std::move(state.retained);
+  lock.unlock();
+  handle.reset();
+  retained.reset();
+  lock.lock();
+  state.occupied = false;
+  endLocked();
 }
 
 void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
   Lock lock(*this);
   while (true) {
-    state->cv.wait(lock.native(), [&] {
+    waitOnQueueLocked(lock, *state, [&] {
       if (state->occupied) return false;
       return !state->items.empty() || state->retained || state->closing;
     });
@@ -205,9 +263,7 @@ void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
       wakeLocked(*item.syncTurn, true);
       continue;
     }
-    std::shared_ptr<DispatchQueue> handle = state->retained;  // alive while the block runs
-    DispatchQueue& queue = *handle;
-    runItemLocked(lock, queue, *state, std::move(item), std::move(handle));
+    runSerialItemsLocked(lock, *state, std::move(item));
   }
 }
 
@@ -221,7 +277,7 @@ void DispatchRuntime::poolWorker(std::shared_ptr<DispatchQueueState> state) {
     state->items.pop_front();
     std::shared_ptr<DispatchQueue> handle = state->handle.lock();
     if (!handle) return;  // cannot happen: the global queue lives for the whole process
-    runItemLocked(lock, *handle, *state, std::move(item), nullptr);
+    runItemLocked(lock, *handle, *state, std::move(item));
   }
 }
 
@@ -243,7 +299,7 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
   } else if (main && DispatchQueue::isMainThread()) {
     // The main thread is the one that runs the main queue: it takes the queue as soon as
     // no other thread's sync holds it, ahead of the blocks waiting there.
-    state.cv.wait(lock.native(), [&] { return !state.occupied; });
+    waitOnQueueLocked(lock, state, [&] { return !state.occupied; });
     state.occupied = true;
     beginLocked();
   } else if (!state.occupied && state.items.empty()) {
@@ -252,7 +308,7 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
   } else {
     DispatchWaiter turn;
     state.items.push_back(DispatchItem{nullptr, &turn});
-    state.cv.notify_all();
+    wakeQueueLocked(state);
     if (main) notifyIdleLocked();
     blockLocked(lock, turn);
     // Whoever granted the turn already counted this thread as running.
@@ -266,7 +322,7 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
   lock.lock();
   if (state.kind != DispatchQueue::Kind::kConcurrent) state.occupied = false;
   endLocked();
-  state.cv.notify_all();
+  unlockAndWake(lock, queue.state_);
 }
 
 // ---- Execution bookkeeping ----------------------------------------------------------------
@@ -490,7 +546,7 @@ void DispatchRuntime::runNextMainItemLocked(Lock& lock, DispatchQueue& queue,
   if (item.syncTurn) {
     wakeLocked(*item.syncTurn, true);
   } else {
-    runItemLocked(lock, queue, state, std::move(item), nullptr);
+    runItemLocked(lock, queue, state, std::move(item));
   }
 }
 
@@ -503,7 +559,7 @@ size_t DispatchRuntime::drainMainLocked(Lock& lock) {
   while (!state.items.empty()) {
     if (state.occupied) {
       // A sync from another thread holds the main queue; its end wakes us.
-      state.cv.wait(lock.native());
+      waitOnQueueLocked(lock, state, [&] { return !state.occupied; });
       continue;
     }
     runNextMainItemLocked(lock, *main_, state);
@@ -522,8 +578,8 @@ void DispatchRuntime::runMainLoop() {
   auto& context = dispatchThreadContext();
   ++context.mainDepth;
   while (!stopRequested_) {
-    state.cv.wait(lock.native(),
-                  [&] { return stopRequested_ || (!state.items.empty() && !state.occupied); });
+    waitOnQueueLocked(lock, state,
+                      [&] { return stopRequested_ || (!state.items.empty() && !state.occupied); });
     if (stopRequested_) break;
     runNextMainItemLocked(lock, queue, state);
   }
@@ -587,11 +643,13 @@ void DispatchRuntime::waitIdleLocked(Lock& lock) {
     if (!mainLoopRunning_) drainMainLocked(lock);
     std::shared_ptr<Clock> clock = Clock::current();
     if (isIdleLocked(*clock)) return;
+    ++idleWaiters_;
     if (isManual(*clock)) {
       idleCv_.wait(lock.native());
     } else {
       idleCv_.wait_for(lock.native(), realWait(0.05));  // due timers are posted by the timer thread
     }
+    --idleWaiters_;
   }
 }
 

@@ -52,6 +52,7 @@ struct DispatchQueueState {
   bool occupied = false;       // serial and main: a block runs or a sync holds the queue
   bool closing = false;        // the handle is gone: the worker thread ends
   std::condition_variable cv;  // the thread(s) running the queue wait here
+  size_t sleepers = 0;         // threads waiting on `cv`: nobody to wake when zero
   std::weak_ptr<DispatchQueue> handle;
   // Keeps the handle alive while blocks are pending, as a dispatch queue is retained by
   // the blocks submitted to it.
@@ -103,6 +104,9 @@ class DispatchRuntime {
   void startSerialWorker(std::shared_ptr<DispatchQueueState> state);
   // Adds an item to the queue. `queue` is the handle (kept alive while work is pending).
   void enqueueLocked(DispatchQueue& queue, DispatchItem item);
+  // DispatchQueue::async: enqueueLocked, with the queue's thread woken after the mutex is
+  // released, so that it does not wake only to wait for the mutex.
+  void async(DispatchQueue& queue, Block block);
   void sync(DispatchQueue& queue, const Block& block);
 
   // Execution bookkeeping of the calling thread.
@@ -153,8 +157,27 @@ class DispatchRuntime {
   DispatchRuntime() = default;
   void serialWorker(std::shared_ptr<DispatchQueueState> state);
   void poolWorker(std::shared_ptr<DispatchQueueState> state);
-  void runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state, DispatchItem item,
-                     std::shared_ptr<DispatchQueue> keepAlive);
+  void runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state,
+                     DispatchItem item);
+  // Runs `item` and then, without letting go of the queue, the blocks queued behind it up to
+  // the next sync turn; then frees the queue and lets go of its handle if nothing is pending.
+  void runSerialItemsLocked(Lock& lock, DispatchQueueState& state, DispatchItem item);
+  // Waits on the queue's condition variable until `ready` holds, counted as a sleeper.
+  template <typename Ready>
+  void waitOnQueueLocked(Lock& lock, DispatchQueueState& state, Ready ready) {
+    assertLocked("waitOnQueueLocked");
+    ++state.sleepers;
+    state.cv.wait(lock.native(), ready);
+    --state.sleepers;
+  }
+  // Wakes the threads waiting on the queue, if any wait and one of them has something to do.
+  void wakeQueueLocked(DispatchQueueState& state);
+  // Whether wakeQueueLocked would wake a thread.
+  bool queueNeedsWakeLocked(const DispatchQueueState& state) const;
+  // Ends the caller's lock, then wakes the queue's thread(s) if one waits with work to do.
+  // The state is held meanwhile: once unlocked, the queue may be released (a test that sees
+  // every queue idle may drop it) and its thread end.
+  void unlockAndWake(Lock& lock, const std::shared_ptr<DispatchQueueState>& state);
   size_t drainMainLocked(Lock& lock);
   void runNextMainItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state);
   bool isIdleLocked(const Clock& clock) const;
@@ -163,13 +186,14 @@ class DispatchRuntime {
   void hubLoop();
   void notifyIdleLocked() {
     assertLocked("notifyIdleLocked");
-    idleCv_.notify_all();
+    if (idleWaiters_ > 0) idleCv_.notify_all();
   }
   void requireOffQueue(const char* what) const;
 
   // Guards every field below, and the states named in the comment at the top.
   std::mutex mutex_;
   std::condition_variable idleCv_;
+  size_t idleWaiters_ = 0;  // threads waiting on idleCv_
   std::condition_variable hubCv_;
   bool hubStarted_ = false;
   size_t active_ = 0;  // threads running blocks and not blocked in a wait

@@ -1,0 +1,245 @@
+// The dispatch layer against what a user would pick without it: one thread per queue, a
+// std::mutex and std::condition_variable guarding a deque of std::function.
+//
+// - async hand-off: the caller enqueues blocks onto a serial queue that runs them (time per
+//   block, the queue drained at the end of each batch);
+// - sync onto an idle queue: the caller runs a block on a queue with nothing else to do (the
+//   work queue has to hand it to its thread and wait for it);
+// - ping-pong: a block bounces between two queues, each hop an async onto the other;
+// - sync onto idle queues from four threads at once, each onto its own queue: what one lock
+//   shared by every queue costs against a lock per queue.
+
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "bench/MedianRatios.h"
+#include "platform/dispatch/DispatchQueue.h"
+
+namespace {
+
+constexpr int kBatch = 1000;  // blocks handed off before the batch is drained
+constexpr int kHops = 1000;   // hops of one ping-pong rally
+
+// The anchor: a work queue of the same shape as a serial dispatch queue.
+class WorkQueue {
+ public:
+  WorkQueue() : thread_([this] { run(); }) {}
+  ~WorkQueue() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    cv_.notify_one();
+    thread_.join();
+  }
+  WorkQueue(const WorkQueue&) = delete;
+  WorkQueue& operator=(const WorkQueue&) = delete;
+
+  void async(std::function<void()> block) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      items_.push_back(std::move(block));
+    }
+    cv_.notify_one();
+  }
+
+  void sync(const std::function<void()>& block) {
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    bool done = false;
+    async([&] {
+      block();
+      std::lock_guard<std::mutex> lock(doneMutex);
+      done = true;
+      doneCv.notify_one();
+    });
+    std::unique_lock<std::mutex> lock(doneMutex);
+    doneCv.wait(lock, [&] { return done; });
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      cv_.wait(lock, [&] { return stopping_ || !items_.empty(); });
+      if (items_.empty()) return;
+      std::function<void()> block = std::move(items_.front());
+      items_.pop_front();
+      lock.unlock();
+      block();
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> items_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// Context switches of the whole process (every thread) so far.
+double contextSwitches() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+}
+
+// Reports the context switches per item since `start`, beside the time.
+void reportSwitches(benchmark::State& state, double start, double items) {
+  state.counters["switches/item"] = (contextSwitches() - start) / items;
+}
+
+// Lets the benchmark thread wait for the end of a rally.
+class Latch {
+ public:
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    cv_.notify_one();
+  }
+  void waitAndReset() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return open_; });
+    open_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+void BM_Ours_AsyncHandoff(benchmark::State& state) {
+  auto queue = platform::DispatchQueue::createSerial("bench.handoff");
+  uint64_t ran = 0;
+  const double switches = contextSwitches();
+  for (auto _ : state) {
+    for (int i = 0; i < kBatch; ++i) queue->async([&ran] { ++ran; });
+    queue->sync([] {});
+  }
+  benchmark::DoNotOptimize(ran);
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  reportSwitches(state, switches, double(state.iterations()) * kBatch);
+}
+
+void BM_WorkQueue_AsyncHandoff(benchmark::State& state) {
+  WorkQueue queue;
+  uint64_t ran = 0;
+  const double switches = contextSwitches();
+  for (auto _ : state) {
+    for (int i = 0; i < kBatch; ++i) queue.async([&ran] { ++ran; });
+    queue.sync([] {});
+  }
+  benchmark::DoNotOptimize(ran);
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  reportSwitches(state, switches, double(state.iterations()) * kBatch);
+}
+
+void BM_Ours_SyncIdle(benchmark::State& state) {
+  auto queue = platform::DispatchQueue::createSerial("bench.sync");
+  uint64_t ran = 0;
+  for (auto _ : state) queue->sync([&ran] { ++ran; });
+  benchmark::DoNotOptimize(ran);
+}
+
+void BM_WorkQueue_SyncIdle(benchmark::State& state) {
+  WorkQueue queue;
+  uint64_t ran = 0;
+  for (auto _ : state) queue.sync([&ran] { ++ran; });
+  benchmark::DoNotOptimize(ran);
+}
+
+// One hop of the rally: runs on one queue and sends the ball to the other.
+struct OursRally {
+  std::shared_ptr<platform::DispatchQueue> queues[2];
+  Latch done;
+  void hop(int left, int side) {
+    if (left == 0) {
+      done.open();
+      return;
+    }
+    queues[1 - side]->async([this, left, side] { hop(left - 1, 1 - side); });
+  }
+};
+
+void BM_Ours_PingPong(benchmark::State& state) {
+  OursRally rally;
+  rally.queues[0] = platform::DispatchQueue::createSerial("bench.ping");
+  rally.queues[1] = platform::DispatchQueue::createSerial("bench.pong");
+  const double switches = contextSwitches();
+  for (auto _ : state) {
+    rally.queues[0]->async([&rally] { rally.hop(kHops, 0); });
+    rally.done.waitAndReset();
+  }
+  state.SetItemsProcessed(state.iterations() * kHops);
+  reportSwitches(state, switches, double(state.iterations()) * kHops);
+}
+
+struct WorkQueueRally {
+  WorkQueue queues[2];
+  Latch done;
+  void hop(int left, int side) {
+    if (left == 0) {
+      done.open();
+      return;
+    }
+    queues[1 - side].async([this, left, side] { hop(left - 1, 1 - side); });
+  }
+};
+
+void BM_WorkQueue_PingPong(benchmark::State& state) {
+  WorkQueueRally rally;
+  const double switches = contextSwitches();
+  for (auto _ : state) {
+    rally.queues[0].async([&rally] { rally.hop(kHops, 0); });
+    rally.done.waitAndReset();
+  }
+  state.SetItemsProcessed(state.iterations() * kHops);
+  reportSwitches(state, switches, double(state.iterations()) * kHops);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!kvlbench::initialize(argc, argv)) return 1;
+  using Side = void (*)(benchmark::State&);
+  const std::pair<const char*, Side> sides[] = {
+      {"BM_Ours_AsyncHandoff", BM_Ours_AsyncHandoff},
+      {"BM_WorkQueue_AsyncHandoff", BM_WorkQueue_AsyncHandoff},
+      {"BM_Ours_SyncIdle", BM_Ours_SyncIdle},
+      {"BM_WorkQueue_SyncIdle", BM_WorkQueue_SyncIdle},
+      {"BM_Ours_PingPong", BM_Ours_PingPong},
+      {"BM_WorkQueue_PingPong", BM_WorkQueue_PingPong}};
+  for (const auto& [name, side] : sides) {
+    benchmark::RegisterBenchmark(name, side)->UseRealTime()->MinTime(0.2);
+  }
+  // Named apart: the reporter's names leave out the thread count.
+  benchmark::RegisterBenchmark("BM_Ours_SyncIdleFourThreads", BM_Ours_SyncIdle)
+      ->Threads(4)
+      ->UseRealTime()
+      ->MinTime(0.2);
+  benchmark::RegisterBenchmark("BM_WorkQueue_SyncIdleFourThreads", BM_WorkQueue_SyncIdle)
+      ->Threads(4)
+      ->UseRealTime()
+      ->MinTime(0.2);
+  kvlbench::MedianReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  for (const char* what : {"AsyncHandoff", "SyncIdle", "PingPong", "SyncIdleFourThreads"}) {
+    reporter.ratio(std::string(what) + " ours/work-queue", std::string("BM_Ours_") + what,
+                   std::string("BM_WorkQueue_") + what);
+  }
+  reporter.printRatios();
+  benchmark::Shutdown();
+  return 0;
+}
