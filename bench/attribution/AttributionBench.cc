@@ -19,6 +19,7 @@
 #include "bench/MedianRatios.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/PlatformLog.h"
+#include "bench/ScratchDirectory.h"
 
 namespace {
 
@@ -27,14 +28,7 @@ constexpr const char* kLink =
     "&oclid=OC-1234567890&oad_source=partner";
 constexpr int kBatch = 100;
 
-std::filesystem::path scratchDirectory() {
-  static const std::filesystem::path directory = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kvl-attribution-bench-XXXXXX");
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    return std::filesystem::path(pattern);
-  }();
-  return directory;
-}
+std::filesystem::path scratchDirectory() { return bench::scratchDirectory("kvl-attribution-bench"); }
 
 std::shared_ptr<APMMeasurement> engine() {
   static std::shared_ptr<APMMeasurement> made = [] {

@@ -20,19 +20,13 @@
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/PlatformLog.h"
 #include "tools/loopback-http/LoopbackHttpServer.h"
+#include "bench/ScratchDirectory.h"
 
 namespace {
 
 constexpr int kBatch = 200;
 
-std::filesystem::path scratchDirectory() {
-  static const std::filesystem::path directory = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kvl-cup-bench-XXXXXX");
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    return std::filesystem::path(pattern);
-  }();
-  return directory;
-}
+std::filesystem::path scratchDirectory() { return bench::scratchDirectory("kvl-cup-bench"); }
 
 // The engine, started once for the whole run.
 std::shared_ptr<APMMeasurement> engine() {

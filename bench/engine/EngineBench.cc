@@ -28,17 +28,11 @@
 #include "platform/foundation/PlatformLog.h"
 #include "platform/utilities/OULGzip.h"
 #include "tools/loopback-http/LoopbackHttpServer.h"
+#include "bench/ScratchDirectory.h"
 
 namespace {
 
-std::filesystem::path scratchDirectory() {
-  static const std::filesystem::path directory = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kvl-engine-bench-XXXXXX");
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    return std::filesystem::path(pattern);
-  }();
-  return directory;
-}
+std::filesystem::path scratchDirectory() { return bench::scratchDirectory("kvl-engine-bench"); }
 
 // The engine, started once for the whole run.
 std::shared_ptr<APMMeasurement> engine() {

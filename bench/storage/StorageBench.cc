@@ -16,17 +16,11 @@
 
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "bench/MedianRatios.h"
+#include "bench/ScratchDirectory.h"
 
 namespace {
 
-std::filesystem::path scratchDirectory() {
-  static const std::filesystem::path directory = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kvl-storage-bench-XXXXXX");
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    return std::filesystem::path(pattern);
-  }();
-  return directory;
-}
+std::filesystem::path scratchDirectory() { return bench::scratchDirectory("kvl-storage-bench"); }
 
 std::string freshPath(const std::string& name) {
   std::filesystem::path path = scratchDirectory() / name;
