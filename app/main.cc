@@ -24,8 +24,8 @@
 #include <string>
 #include <thread>
 
-#include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
+#include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/features/APMSearchAdReporter.h"
@@ -47,8 +47,8 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/runtime/ClassRegistry.h"
-#include "platform/tracking/ATTrackingManager.h"
 #include "platform/storekit/SKAdNetwork.h"
+#include "platform/tracking/ATTrackingManager.h"
 #include "platform/uikit/UIApplication.h"
 
 namespace fs = std::filesystem;
@@ -199,12 +199,11 @@ int main(int argc, char** argv) {
   KVLAnalyticsRegisterLibrary();
   KVLAnalyticsFacade::install(std::make_shared<EngineAnalyticsFacade>());
   // The frameworks the library finds by name: tracking authorisation and the advertising
-  // identifier (through the identity support), and on-device conversion.
+  // identifier (through the identity support); on-device conversion is registered above.
   platform::ATTrackingManager::registerInRuntime();
   platform::ATTrackingManager::setRequestAnswer(args.trackingAnswer);
   platform::ASIdentifierManager::registerInRuntime();
   APMPlatformIdentitySupport::registerInRuntime();
-  ODCRegisterClasses(platform::ClassRegistry::shared());
 
   auto delegate = std::make_shared<AppDelegate>();
   delegate->setTrackingRequest([](std::function<void(int)> completion) {

@@ -13,6 +13,7 @@
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "AppMeasurement/foundation/APMScreenReportingSetting.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMTCFClient.h"
 #include "AppMeasurement/storage/APMDatabase.h"
@@ -58,21 +59,6 @@ SharedState& shared() {
 using apm_engine::monitor;
 
 bool classExists(const char* name) { return platform::ClassRegistry::shared().contains(name); }
-
-// Info.plist "KavrelinScreenReportingEnabled", else "KavrelinAutomaticScreenReportingEnabled":
-// a number gives its truth, anything else (a missing key included) reads as on.
-bool isScreenReportingEnabled() {
-  std::shared_ptr<platform::Bundle> bundle = platform::Bundle::mainBundle();
-  if (!bundle) return true;
-  for (const char* key :
-       {"KavrelinScreenReportingEnabled", "KavrelinAutomaticScreenReportingEnabled"}) {
-    std::optional<platform::Value> value = bundle->objectForInfoDictionaryKey(key);
-    if (!value) continue;
-    if (std::optional<bool> truth = value->numberAsBool()) return *truth;
-    return true;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -290,7 +276,7 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     features_.sessionReporter->setReportingEnabled(true);
     features_.searchAdReporter->setSearchAdReporterEnabled(true);
     monitor().logWithLevel(6, 23012, "Analytics collection enabled");
-    if (isScreenReportingEnabled() && classExists("KVLAnalytics")) {
+    if (APMIsScreenReportingEnabled() && classExists("KVLAnalytics")) {
       monitor().logWithLevel(
           6, 23220,
           "Analytics screen reporting is enabled. Call "

@@ -46,18 +46,6 @@ void APMSetStackOfWindow(UIWindow& window, std::shared_ptr<APMScreenStack> stack
   window.setAssociatedObject(kStackKey, std::move(stack));
 }
 
-bool APMIsScreenReportingEnabled() {
-  std::shared_ptr<platform::Bundle> bundle = platform::Bundle::mainBundle();
-  if (!bundle) return true;
-  for (const char* key :
-       {"KavrelinScreenReportingEnabled", "KavrelinAutomaticScreenReportingEnabled"}) {
-    std::optional<platform::Value> value = bundle->objectForInfoDictionaryKey(key);
-    if (!value) continue;
-    return value->numberAsBool().value_or(true);
-  }
-  return true;
-}
-
 void APMInstallViewControllerAppearanceHooks() {
   static std::once_flag once;
   std::call_once(once, [] {

@@ -4,6 +4,7 @@
 
 #include "AppMeasurement/features/APMScreen.h"
 #include "AppMeasurement/features/APMScreenStack.h"
+#include "AppMeasurement/foundation/APMScreenReportingSetting.h"
 #include "platform/uikit/UIViewController.h"
 #include "platform/uikit/UIWindow.h"
 
@@ -15,11 +16,6 @@ std::shared_ptr<APMScreen> APMScreenOfViewController(UIViewController& controlle
 void APMSetScreenOfViewController(UIViewController& controller, std::shared_ptr<APMScreen> screen);
 std::shared_ptr<APMScreenStack> APMStackOfWindow(UIWindow& window);
 void APMSetStackOfWindow(UIWindow& window, std::shared_ptr<APMScreenStack> stack);
-
-// Whether screen reporting is on: the Info.plist's "KavrelinScreenReportingEnabled", else
-// "KavrelinAutomaticScreenReportingEnabled"; a number gives its truth, anything else (or
-// nothing) reads as on.
-bool APMIsScreenReportingEnabled();
 
 // Hooks the screen-view reporter into every view controller's appearance (the stand-in of the
 // exchange of viewDidAppear: / viewDidDisappear:), once per process: the controller's own code
