@@ -7,8 +7,9 @@
 
 #include "AppMeasurement/messages/NANOMessageInfo.h"
 
-// Encoding and decoding of records: decoding over nanopb's generated tables, encoding straight
-// from the record's slots to the bytes nanopb and protoc write for the same message.
+// Encoding and decoding of records: decoding straight from the wire into the record's slots
+// (accepting what nanopb accepts for the same fields), encoding straight from the slots to the
+// bytes nanopb and protoc write for the same message.
 //
 // Untrusted input: decoding accepts any bytes. What holds even for malicious data: the decode
 // either succeeds or fails with one log line per level; it never reads outside the input;
