@@ -183,11 +183,7 @@ struct Cursor {
 
 // pb_decode_varint32 (tags, lengths, singular booleans). Values under 2^28 are read here; longer
 // ones go to nanopb, whose overflow rules for them are subtle.
-bool readVarint32(Cursor& c, uint32_t* value) {
-  if (c.p < c.end && *c.p < 0x80) {
-    *value = *c.p++;
-    return true;
-  }
+[[gnu::noinline]] bool readLongVarint32(Cursor& c, uint32_t* value) {
   uint32_t result = 0;
   size_t available = c.left() < 4 ? c.left() : 4;
   for (size_t i = 0; i < available; ++i) {
@@ -204,12 +200,17 @@ bool readVarint32(Cursor& c, uint32_t* value) {
   return true;
 }
 
-// pb_decode_varint. Up to nine bytes are read here; the tenth byte's overflow rule is nanopb's.
-bool readVarint64(Cursor& c, uint64_t* value) {
-  if (c.p < c.end && *c.p < 0x80) {
+// One byte (most tags and lengths) inline, the rest above.
+inline bool readVarint32(Cursor& c, uint32_t* value) {
+  if (c.p < c.end && *c.p < 0x80) [[likely]] {
     *value = *c.p++;
     return true;
   }
+  return readLongVarint32(c, value);
+}
+
+// pb_decode_varint. Up to nine bytes are read here; the tenth byte's overflow rule is nanopb's.
+[[gnu::noinline]] bool readLongVarint64(Cursor& c, uint64_t* value) {
   uint64_t result = 0;
   size_t available = c.left() < 9 ? c.left() : 9;
   for (size_t i = 0; i < available; ++i) {
@@ -224,6 +225,14 @@ bool readVarint64(Cursor& c, uint64_t* value) {
   if (!pb_decode_varint(&stream, value)) return c.fail(PB_GET_ERROR(&stream));
   c.p = c.end - stream.bytes_left;
   return true;
+}
+
+inline bool readVarint64(Cursor& c, uint64_t* value) {
+  if (c.p < c.end && *c.p < 0x80) [[likely]] {
+    *value = *c.p++;
+    return true;
+  }
+  return readLongVarint64(c, value);
 }
 
 bool readFixed(Cursor& c, size_t width, uint64_t* value) {
@@ -325,17 +334,18 @@ bool heldVarint(Op op, uint8_t dataSize, uint64_t value, uint64_t* cell) {
   return clamped == signedValue;
 }
 
-// One decode: its memory budget (see kNANODecodeBytesPerInputByte). Every allocation is charged
-// before it is made: records, slot arrays, lists and string bytes for as long as they are kept,
-// the per-slot counters of large messages while their level is decoded. Only the log lines of a
-// failure are not counted.
+// One decode: the arena its records live in, and its memory budget (see
+// kNANODecodeBytesPerInputByte). Every allocation is charged before it is made: the root record,
+// the arena's blocks (nested records and slot arrays), lists and string bytes for as long as
+// they are kept, the per-slot counters of large messages while their level is decoded. Only the
+// log lines of a failure are not counted.
 class Decoder {
  public:
-  explicit Decoder(size_t inputLength)
-      : limit_(NANODecodeMemoryLimit(inputLength)), inputLength_(inputLength) {}
+  Decoder(NANOArena& arena, size_t inputLength)
+      : arena_(arena), limit_(NANODecodeMemoryLimit(inputLength)), inputLength_(inputLength) {}
 
-  // A new empty record, charged (null when over budget).
-  std::unique_ptr<NANOMessageInfo> newRecord(const NANOMessageLayout& layout) {
+  // The root record, on the heap (it will own the arena); null when over budget.
+  std::unique_ptr<NANOMessageInfo> newRoot(const NANOMessageLayout& layout) {
     if (!charge(sizeof(NANOMessageInfo))) return nullptr;
     return std::make_unique<NANOMessageInfo>(layout);
   }
@@ -361,11 +371,24 @@ class Decoder {
   }
   void refund(size_t bytes) { used_ -= bytes; }
 
-  // A slot to write, charging the record's slot array when it is the first (null when over
-  // budget).
+  // Whether the arena may take bytes: true when they fit in its block or the next block is
+  // charged.
+  bool chargeArena(size_t bytes) {
+    size_t block = arena_.nextBlockBytes(bytes);
+    return block == 0 || charge(block);
+  }
+
+  // A nested record in the arena, owned by the returned pointer; null when over budget.
+  NANORecordPtr newRecord(const NANOMessageLayout& layout) {
+    if (!chargeArena(sizeof(NANOMessageInfo))) return nullptr;
+    return NANORecordPtr(NANOMessageInfo::createIn(arena_, layout));
+  }
+
+  // A slot to write; the record's slots are made in the arena when it is the first (null when
+  // over budget).
   NANOSlot* writableSlot(NANOMessageInfo& info, uint32_t index) {
-    if (!info.hasSlots() && !charge(NANOMessageInfo::slotBytes(info.layout()))) return nullptr;
-    return &info.slot(index);
+    if (!info.hasSlots() && !chargeArena(info.slotCount() * sizeof(NANOSlot))) return nullptr;
+    return &info.slotIn(arena_, index);
   }
 
   // Room for one more element; the lists were reserved at the counted size, so growth (only a
@@ -385,6 +408,7 @@ class Decoder {
                       Cursor& c, int depth);
   bool appendStringCell(NANOSlot& slot, const Cursor& value);
 
+  NANOArena& arena_;
   size_t limit_;
   size_t used_ = 0;
   size_t inputLength_;
@@ -621,9 +645,12 @@ std::unique_ptr<NANOMessageInfo> NANODecode(const NANOMessageLayout& layout, con
     bytes = &kEmpty;
     length = 0;
   }
-  Decoder decoder(length);
-  auto info = decoder.newRecord(layout);
+  // Declared before the root, so that a root dropped on failure goes before the arena.
+  auto arena = std::make_unique<NANOArena>();
+  Decoder decoder(*arena, length);
+  auto info = decoder.newRoot(layout);
   if (info == nullptr) return nullptr;
   if (!decoder.decodeMessage(*info, Cursor{bytes, bytes + length}, 1)) return nullptr;
+  if (arena->blockBytes() > 0) info->adoptArena(std::move(arena));
   return info;
 }
