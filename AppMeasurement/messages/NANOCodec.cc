@@ -4,7 +4,6 @@
 #include <pb_decode.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <vector>
 
