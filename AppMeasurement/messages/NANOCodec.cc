@@ -287,50 +287,23 @@ bool readKey(Cursor& c, uint32_t* tag, uint8_t* wireType) {
   return true;
 }
 
-// A singular varint as nanopb holds it in its structure's member of dataSize bytes (refusing
-// values that do not fit), then as the record keeps it: 32-bit and narrower values
-// zero-extended from their 32 bits (narrower members read back signed).
+// A singular varint as nanopb holds it in its structure's member of dataSize bytes, refusing
+// values that do not fit (signed fields are first cast to 32 bits when narrower than 8 bytes,
+// which always fits a 4-byte member), then as the record keeps it: the 32 bits of a 4-byte
+// member, narrower members read back signed and kept as 32 bits.
 bool heldVarint(Op op, uint8_t dataSize, uint64_t value, uint64_t* cell) {
-  if (op == Op::kUVarint) {
-    uint64_t clamped = value;
-    switch (dataSize) {
-      case 1:
-        clamped = static_cast<uint8_t>(value);
-        *cell = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(clamped)));
-        break;
-      case 2:
-        clamped = static_cast<uint16_t>(value);
-        *cell = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(clamped)));
-        break;
-      case 4:
-        clamped = static_cast<uint32_t>(value);
-        *cell = clamped;
-        break;
-      default:
-        *cell = value;
-        break;
-    }
-    return clamped == value;
+  if (dataSize == 8) {
+    *cell = value;
+    return true;
   }
-  int64_t signedValue = dataSize == 8 ? static_cast<int64_t>(value)
-                                      : static_cast<int32_t>(static_cast<uint32_t>(value));
-  int64_t clamped = signedValue;
-  switch (dataSize) {
-    case 1:
-      clamped = static_cast<int8_t>(signedValue);
-      break;
-    case 2:
-      clamped = static_cast<int16_t>(signedValue);
-      break;
-    case 4:
-      clamped = static_cast<int32_t>(signedValue);
-      break;
-    default:
-      break;
-  }
-  *cell = dataSize == 8 ? static_cast<uint64_t>(clamped)
-                        : static_cast<uint32_t>(static_cast<int32_t>(clamped));
-  return clamped == signedValue;
+  const int shift = 64 - 8 * dataSize;
+  uint64_t member = (value << shift) >> shift;
+  int64_t memberSigned = static_cast<int64_t>(value << shift) >> shift;
+  bool fits = op == Op::kUVarint
+                  ? member == value
+                  : memberSigned == static_cast<int32_t>(static_cast<uint32_t>(value));
+  *cell = dataSize == 4 ? member : static_cast<uint32_t>(static_cast<int32_t>(memberSigned));
+  return fits;
 }
 
 // One decode: the arena its records live in, and its memory budget (see
