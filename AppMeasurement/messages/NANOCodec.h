@@ -25,11 +25,11 @@ inline constexpr size_t kNANOMaxStringLength = 0x100000;
 // kNANODecodeFixedBytes. Every element on the wire (a tag and a value, two bytes at the least)
 // becomes a cell of 48 bytes, an element sub-message also a record of 32, and a message with a
 // present field the slot array of its layout (80 bytes a field); records and slot arrays are
-// charged by the arena block they take (at most one partly used block of up to 64 KiB). Ordinary messages peak at 10 to
-// 30 bytes per input byte (the benchmark's measurement batch about 29, every message filled as
-// the round-trip tests fill them at most 16); empty elements take 32; input made of one-field
-// elements of wide messages would take over a thousand and is refused. The fixed part covers
-// small messages of wide layouts.
+// charged by the arena block they take (at most one partly used block of up to 64 KiB). Ordinary
+// messages peak at 10 to 30 bytes per input byte (the benchmark's measurement batch about 29, every
+// message filled as the round-trip tests fill them at most 16); empty elements take 32; input made
+// of one-field elements of wide messages would take over a thousand and is refused. The fixed part
+// covers small messages of wide layouts.
 inline constexpr size_t kNANODecodeBytesPerInputByte = 64;
 inline constexpr size_t kNANODecodeFixedBytes = 1 << 20;
 

@@ -67,7 +67,8 @@ class NANOMessageInfo {
   // An empty record placed in the arena, owned by the caller (a parent's cell) but not outliving
   // the arena.
   static NANOMessageInfo* createIn(NANOArena& arena, const NANOMessageLayout& layout);
-  // Allocates the slots in the arena (no slot may be allocated yet); the decoder's slot().
+  // The decoder's slot(): the slot to write, the record's slots made in the arena when it has
+  // none yet.
   NANOSlot& slotIn(NANOArena& arena, uint32_t index) {
     if (!slots_) allocateSlots(&arena);
     return slots_[index];
