@@ -26,7 +26,7 @@ inline constexpr size_t kNANOMaxStringLength = 0x100000;
 // becomes a cell of 48 bytes, an element sub-message also a record of 32, and a message with a
 // present field the slot array of its layout (80 bytes a field); records and slot arrays are
 // charged by the arena block they take (at most one partly used block of up to 64 KiB). Ordinary
-// messages peak at 10 to 30 bytes per input byte (the benchmark's measurement batch about 29, every
+// messages peak at 10 to 30 bytes per input byte (the benchmark's measurement batch about 24, every
 // message filled as the round-trip tests fill them at most 16); empty elements take 32; input made
 // of one-field elements of wide messages would take over a thousand and is refused. The fixed part
 // covers small messages of wide layouts.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -15,6 +16,7 @@
 
 #include "AppMeasurement/messages/APMPBMessages.h"
 #include "AppMeasurement/messages/NANOArena.h"
+#include "tests/support/AllocationPeak.h"
 #include "tests/support/ProtobufWire.h"
 #include "tests/support/SampleMeasurementBatch.h"
 
@@ -96,6 +98,43 @@ TEST(NANOArena, AThreadKeepsWhatItsLastArenaUsed) {
     EXPECT_LE(NANOArena::cachedBytesForTesting(), NANOArena::kCacheCeilingBytes);
     EXPECT_GT(NANOArena::cachedBytesForTesting(), NANOArena::kCacheCeilingBytes / 2);
   });
+}
+
+// The memory bound of a decode counts the arena's blocks whether they are new or kept from an
+// earlier decode. Measured from an empty cache (a fresh thread), so that every block is a new
+// allocation the sanitizer's hooks see: the benchmark's batch stays far under the limit, and a
+// hostile input of one-field elements decodes under it or is refused.
+TEST(NANOArena, DecodesFromAnEmptyCacheStayUnderTheMemoryLimit) {
+  if (!testsupport::AllocationPeak::available()) GTEST_SKIP() << "needs the sanitizer's hooks";
+  const std::string batch = *testsupport::sampleMeasurementBatch().protoBuffer();
+  std::string hostile;
+  while (hostile.size() < (64 << 10)) hostile += lengthDelimited(1, lengthDelimited(1, ""));
+  struct Case {
+    const NANOMessageLayout* layout;
+    const std::string* bytes;
+    double mostPerInputByte;
+  };
+  for (const Case& c : {Case{&APMPBMeasurementBatch::layout(), &batch, 32.0},
+                        Case{&APMPBMeasurementBatch::layout(), &hostile, 0}}) {
+    long long peak = -1;
+    bool decoded = false;
+    onFreshThread([&] {
+      peak = testsupport::AllocationPeak::measure([&] {
+        decoded = NANODecode(*c.layout, reinterpret_cast<const uint8_t*>(c.bytes->data()),
+                             c.bytes->size()) != nullptr;
+      });
+    });
+    ASSERT_GE(peak, 0);
+    std::printf("%zu bytes from an empty cache: %s, peak %lld bytes (%.1f per input byte)\n",
+                c.bytes->size(), decoded ? "decoded" : "refused", peak,
+                static_cast<double>(peak) / static_cast<double>(c.bytes->size()));
+    EXPECT_LE(static_cast<size_t>(peak), NANODecodeMemoryLimit(c.bytes->size()));
+    if (c.mostPerInputByte > 0) {
+      EXPECT_TRUE(decoded);
+      EXPECT_LT(static_cast<double>(peak) / static_cast<double>(c.bytes->size()),
+                c.mostPerInputByte);
+    }
+  }
 }
 
 // An Event of two parameters, the second holding two parameters of its own.
