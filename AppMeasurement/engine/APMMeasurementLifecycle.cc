@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/APMBackwardCompatibilityUtil.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMEnvironmentInfo.h"
@@ -48,6 +49,9 @@ void APMMeasurement::onStartMeasurement() {
     APMAnalytics::setNeedFirstOpenAfterReset(false);
   }
   updateSchedule();
+  if (APMBackwardCompatibilityUtil::disableOMRMeasurement()) {
+    monitor().logWithLevel(1, 23210, "OMRMeasurement has been disabled");
+  }
 }
 
 void APMMeasurement::updateCachedAdCampaignInfoWithExistingOBRAIDProperty() {

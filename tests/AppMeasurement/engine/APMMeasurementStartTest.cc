@@ -13,6 +13,7 @@
 #include <regex>
 #include <set>
 
+#include "AppMeasurement/engine/APMBackwardCompatibilityUtil.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMFilePaths.h"
@@ -674,3 +675,66 @@ TEST(IdentityKillTest, OneAppInstanceIDAcrossEarlyKills) {
 }
 
 }  // namespace
+
+// An older measurement library linked into the same app is switched off at every start, when
+// its class answers the operations that do it.
+namespace omr {
+struct State {
+  int switchedOff = 0;
+};
+State& state() {
+  static State shared;
+  return shared;
+}
+class Instance : public platform::RuntimeObject, public APMOMRMeasurementSwitch {
+ public:
+  void setIsEnabled(bool enabled) override {
+    if (!enabled) ++state().switchedOff;
+  }
+};
+class Mute : public platform::RuntimeObject {};
+template <class Made>
+class Class : public platform::RuntimeObject, public APMOMRMeasurementClass {
+ public:
+  std::shared_ptr<platform::RuntimeObject> sharedInstance() override {
+    if constexpr (std::is_void_v<Made>) {
+      return nullptr;
+    } else {
+      return std::make_shared<Made>();
+    }
+  }
+};
+}  // namespace omr
+
+TEST_F(StartTest, OlderMeasurementLibraryIsSwitchedOff) {
+  struct Case {
+    const char* what;
+    std::function<void()> registerClass;
+    bool switchedOff;
+  };
+  auto& registry = platform::ClassRegistry::shared();
+  const Case cases[] = {
+      {"no such class", [] {}, false},
+      {"no class operation", [&] { registry.registerClass<omr::Mute>("OMRMeasurement"); }, false},
+      {"no shared instance",
+       [&] { registry.registerClass<omr::Class<void>>("OMRMeasurement"); },
+       false},
+      {"an instance that cannot be switched",
+       [&] { registry.registerClass<omr::Class<omr::Mute>>("OMRMeasurement"); },
+       false},
+      {"switched off",
+       [&] { registry.registerClass<omr::Class<omr::Instance>>("OMRMeasurement"); },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    omr::state() = {};
+    c.registerClass();
+    capture.clear();
+    startEngine(kAppID);
+    registry.unregisterClass("OMRMeasurement");
+    EXPECT_EQ(omr::state().switchedOff, c.switchedOff ? 1 : 0);
+    EXPECT_EQ(capture.contains("I-ACS023210"), c.switchedOff);
+    stopEngine();
+  }
+}
