@@ -21,10 +21,15 @@
 #include "AppMeasurement/foundation/APMTCFClient.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PlatformLog.h"
 #include "platform/foundation/PreferenceStore.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/PropertyListSerialization.h"
+#include "platform/uikit/UIApplicationNotifications.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
@@ -716,14 +721,11 @@ TEST_F(StartTest, OlderMeasurementLibraryIsSwitchedOff) {
   const Case cases[] = {
       {"no such class", [] {}, false},
       {"no class operation", [&] { registry.registerClass<omr::Mute>("OMRMeasurement"); }, false},
-      {"no shared instance",
-       [&] { registry.registerClass<omr::Class<void>>("OMRMeasurement"); },
+      {"no shared instance", [&] { registry.registerClass<omr::Class<void>>("OMRMeasurement"); },
        false},
       {"an instance that cannot be switched",
-       [&] { registry.registerClass<omr::Class<omr::Mute>>("OMRMeasurement"); },
-       false},
-      {"switched off",
-       [&] { registry.registerClass<omr::Class<omr::Instance>>("OMRMeasurement"); },
+       [&] { registry.registerClass<omr::Class<omr::Mute>>("OMRMeasurement"); }, false},
+      {"switched off", [&] { registry.registerClass<omr::Class<omr::Instance>>("OMRMeasurement"); },
        true},
   };
   for (const Case& c : cases) {
@@ -736,5 +738,90 @@ TEST_F(StartTest, OlderMeasurementLibraryIsSwitchedOff) {
     EXPECT_EQ(omr::state().switchedOff, c.switchedOff ? 1 : 0);
     EXPECT_EQ(capture.contains("I-ACS023210"), c.switchedOff);
     stopEngine();
+  }
+}
+
+// A launch that is not the first open starts a session when the app is active; a prewarmed
+// scene-based app on iOS 15 or later waits for its scene to connect, and starts one session.
+namespace launch {
+class CountingSessions : public APMSessionReporting {
+ public:
+  bool isSessionExpired() override { return true; }
+  std::optional<APMEvent> sessionStartEvent(double, bool) override {
+    ++starts;
+    return std::nullopt;
+  }
+  std::atomic<int> starts{0};
+};
+class Screen : public APMScreenViewReporting {
+ public:
+  explicit Screen(bool active) : active_(active) {}
+  bool isAppActive() override { return active_; }
+
+ private:
+  bool active_;
+};
+}  // namespace launch
+
+TEST_F(StartTest, SessionStartAtLaunch) {
+  struct Case {
+    const char* what;
+    const char* system;
+    bool sceneManifest;
+    const char* prewarm;  // the environment's "ActivePrewarm", or none
+    bool active;
+    int atLaunch;
+    int afterScene;
+  };
+  const Case cases[] = {
+      {"active", "17.2", false, nullptr, true, 1, 1},
+      {"inactive", "17.2", false, nullptr, false, 0, 0},
+      {"prewarmed scene app waits for its scene", "17.2", true, "1", true, 0, 1},
+      {"prewarm reads as a boolean", "15.0", true, "YES", false, 0, 1},
+      {"prewarm false", "17.2", true, "0", true, 1, 1},
+      {"prewarm without scenes", "17.2", false, "1", true, 1, 1},
+      {"prewarm before iOS 15", "14.8", true, "1", true, 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
+    device.deviceModel = "iPhone14,2";
+    device.systemVersion = c.system;
+    OULAppEnvironmentUtil::setConfiguration(device);
+    std::filesystem::create_directories(base_ / "App.app");
+    platform::Value::Dictionary info{{"CFBundleIdentifier", platform::Value("com.example.app")}};
+    if (c.sceneManifest) {
+      info.emplace("UIApplicationSceneManifest", platform::Value(platform::Value::Dictionary{}));
+    }
+    auto plist = platform::PropertyListSerialization::dataWithPropertyList(
+        platform::Value(info), platform::PropertyListSerialization::Format::XML);
+    ASSERT_TRUE(plist.ok());
+    std::ofstream(base_ / "App.app" / "Info.plist", std::ios::binary) << *plist;
+    platform::Bundle::setMainBundlePath(base_ / "App.app");
+    std::map<std::string, std::string> environment;
+    if (c.prewarm) environment["ActivePrewarm"] = c.prewarm;
+    platform::ProcessInfo::processInfo().setEnvironment(environment);
+    APMFeatureServices services;
+    services.screenViewReporter = std::make_shared<launch::Screen>(c.active);
+    APMFeatureServices::install(services);
+    startEngine(kAppID);  // the first open
+    stopEngine();
+
+    auto sessions = std::make_shared<launch::CountingSessions>();
+    services.sessionReporter = sessions;
+    APMFeatureServices::install(services);
+    startEngine(kAppID);
+    EXPECT_EQ(sessions->starts.load(), c.atLaunch);
+    for (int i = 0; i < 2; ++i) {
+      platform::NotificationCenter::defaultCenter().postNotificationName(
+          UISceneWillConnectNotification);
+    }
+    env.waitUntilIdle();
+    EXPECT_EQ(sessions->starts.load(), c.afterScene);
+    stopEngine();
+    std::filesystem::remove_all(base_ / "container");
+    persistedConfig.reset();
+    platform::ProcessInfo::processInfo().resetForTesting();
+    platform::Bundle::setMainBundlePath({});
   }
 }
