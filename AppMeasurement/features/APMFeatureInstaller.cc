@@ -1,5 +1,4 @@
 #include "AppMeasurement/features/APMFeatureInstaller.h"
-#include "AppMeasurement/features/KVLAFeatureNames.h"
 
 #include <memory>
 
