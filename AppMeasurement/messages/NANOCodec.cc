@@ -416,7 +416,7 @@ bool Decoder::reserveLists(NANOMessageInfo& info, const DecodePlan& plan, Cursor
   return ok;
 }
 
-// A first, shallow pass over the level (tags only; sub-messages are skipped by length): the
+// A shallow pass over the rest of the level (tags only; sub-messages are skipped by length): the
 // elements of each repeated field are counted (packed runs element by element), so that every
 // list is allocated once at its final size and charged before it is. Malformed input ends the
 // count; the decoding pass reports it.
@@ -531,9 +531,11 @@ bool Decoder::decodeMessage(NANOMessageInfo& info, Cursor c, int depth) {
     NANOLog("<ERROR> %s decoder failed: Unable to set decoders", info.name());
     return false;
   }
-  if (plan->hasRepeated && !reserveLists(info, *plan, c))
-    return failed(info, "out of memory budget");
+  // The lists are counted when the first element of any of them comes: none comes before it,
+  // and a level without elements (most parameters) is read once.
+  bool counted = !plan->hasRepeated;
   while (c.p < c.end) {
+    const uint8_t* field = c.p;
     uint32_t tag;
     uint8_t wireType;
     if (!readKey(c, &tag, &wireType)) return failed(info, c.error);
@@ -596,6 +598,12 @@ bool Decoder::decodeMessage(NANOMessageInfo& info, Cursor c, int depth) {
         break;
       }
       default:
+        if (!counted) {
+          counted = true;
+          if (!reserveLists(info, *plan, Cursor{field, c.end})) {
+            return failed(info, "out of memory budget");
+          }
+        }
         if (!decodeRepeated(info, step, slotIndex, wireType, c, depth)) return false;
         break;
     }
