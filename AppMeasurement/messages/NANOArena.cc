@@ -97,30 +97,22 @@ NANOArena::~NANOArena() {
 
 size_t NANOArena::cachedBytesForTesting() { return tCache.bytes; }
 
-size_t NANOArena::nextBlockBytes(size_t bytes) const {
-  bytes = rounded(bytes);
-  if (bytes <= static_cast<size_t>(end_ - next_)) return 0;
+size_t NANOArena::newBlockBytes(size_t bytes) const {
   size_t size = std::max(bytes, nextSize_);
   // A standard size where one fits, so that the block can be kept for reuse.
   return size <= kLargestBlockBytes ? std::bit_ceil(size) : size;
 }
 
-void* NANOArena::allocate(size_t bytes) {
-  bytes = rounded(bytes);
-  if (size_t size = nextBlockBytes(bytes); size != 0) {
-    int c = sizeClass(size);
-    void* memory = c >= 0 ? takeCached(c) : nullptr;
-    if (memory == nullptr) memory = ::operator new(kHeaderBytes + size);
-    auto* block = static_cast<Block*>(memory);
-    block->previous = blocks_;
-    block->bytes = size;
-    blocks_ = block;
-    next_ = static_cast<char*>(memory) + kHeaderBytes;
-    end_ = next_ + size;
-    blockBytes_ += size;
-    nextSize_ = std::min(nextSize_ * 2, kLargestBlockBytes);
-  }
-  void* result = next_;
-  next_ += bytes;
-  return result;
+void NANOArena::takeBlock(size_t size) {
+  int c = sizeClass(size);
+  void* memory = c >= 0 ? takeCached(c) : nullptr;
+  if (memory == nullptr) memory = ::operator new(kHeaderBytes + size);
+  auto* block = static_cast<Block*>(memory);
+  block->previous = blocks_;
+  block->bytes = size;
+  blocks_ = block;
+  next_ = static_cast<char*>(memory) + kHeaderBytes;
+  end_ = next_ + size;
+  blockBytes_ += size;
+  nextSize_ = std::min(nextSize_ * 2, kLargestBlockBytes);
 }

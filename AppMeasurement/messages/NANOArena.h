@@ -27,11 +27,20 @@ class NANOArena {
 
   // Bytes of the block that allocate(bytes) would take, or 0 when they fit in the current block
   // (lets a caller charge a block before it is taken).
-  size_t nextBlockBytes(size_t bytes) const;
+  size_t nextBlockBytes(size_t bytes) const {
+    bytes = rounded(bytes);
+    return bytes <= static_cast<size_t>(end_ - next_) ? 0 : newBlockBytes(bytes);
+  }
 
   // bytes of memory aligned for any object (alignof(std::max_align_t)), valid until the arena
   // is destroyed.
-  void* allocate(size_t bytes);
+  void* allocate(size_t bytes) {
+    bytes = rounded(bytes);
+    if (bytes > static_cast<size_t>(end_ - next_)) takeBlock(newBlockBytes(bytes));
+    void* result = next_;
+    next_ += bytes;
+    return result;
+  }
 
   // Bytes of the blocks taken so far.
   size_t blockBytes() const { return blockBytes_; }
@@ -49,6 +58,10 @@ class NANOArena {
 
   static constexpr size_t kAlignment = alignof(std::max_align_t);
   static size_t rounded(size_t bytes) { return (bytes + kAlignment - 1) & ~(kAlignment - 1); }
+  // The size of the block that rounded bytes take when the current block cannot hold them.
+  size_t newBlockBytes(size_t bytes) const;
+  // Makes a block of size bytes (kept by this thread, or new) the current one.
+  void takeBlock(size_t size);
 
   Block* blocks_ = nullptr;  // the current block, linked to the earlier ones
   char* next_ = nullptr;
