@@ -194,6 +194,31 @@ TEST(NANODecodedMessage, EditsReplaceDecodedRecords) {
   EXPECT_EQ(result->protoBuffer(), key(1, 0) + "\x07" + lengthDelimited(2, "\x08\x09"));
 }
 
+// What a decoded message's arena holds is what the decode made: edits take memory of their own,
+// so a message edited a thousand times gives back the same blocks as one left alone.
+TEST(NANODecodedMessage, EditsNeverGrowTheArena) {
+  auto blocksGivenBack = [](int edits) {
+    size_t cached = 0;
+    onFreshThread([&] {
+      {
+        auto event = APMPBEvent::initWithBuffer(kEvent);
+        ASSERT_TRUE(event);
+        for (int i = 0; i < edits; ++i) {
+          APMPBEventParam param;
+          NANOSetString(param, APMPBEventParam::kName, "p" + std::to_string(i));
+          NANOSetMessageArray(*event, APMPBEvent::kParams, std::vector<APMPBEventParam>{param});
+          NANOSetString(*event, APMPBEvent::kName, std::string(40, 'n'));
+        }
+      }
+      cached = NANOArena::cachedBytesForTesting();
+    });
+    return cached;
+  };
+  size_t untouched = blocksGivenBack(0);
+  EXPECT_GT(untouched, 0u);
+  EXPECT_EQ(blocksGivenBack(1000), untouched);
+}
+
 TEST(NANODecodedMessage, ADecodedMessageMayEndOnAnotherThread) {
   const std::string bytes = *testsupport::sampleMeasurementBatch().protoBuffer();
   std::optional<APMPBMeasurementBatch> batch;
