@@ -180,13 +180,14 @@ struct Cursor {
   }
 };
 
-// pb_decode_varint32 (tags, lengths, singular booleans). Values under 2^28 are read here; longer
-// ones go to nanopb, whose overflow rules for them are subtle.
-[[gnu::noinline]] bool readLongVarint32(Cursor& c, uint32_t* value) {
-  uint32_t result = 0;
-  size_t available = c.left() < 4 ? c.left() : 4;
+// A varint of up to kShortBytes bytes, read here; a longer one goes to nanopb's own function,
+// whose overflow rules for the last bytes are subtle.
+template <typename T, size_t kShortBytes, bool (*kNanopbRead)(pb_istream_t*, T*)>
+[[gnu::noinline]] bool readLongVarint(Cursor& c, T* value) {
+  T result = 0;
+  size_t available = c.left() < kShortBytes ? c.left() : kShortBytes;
   for (size_t i = 0; i < available; ++i) {
-    result |= static_cast<uint32_t>(c.p[i] & 0x7F) << (7 * i);
+    result |= static_cast<T>(c.p[i] & 0x7F) << (7 * i);
     if ((c.p[i] & 0x80) == 0) {
       c.p += i + 1;
       *value = result;
@@ -194,44 +195,28 @@ struct Cursor {
     }
   }
   pb_istream_t stream = pb_istream_from_buffer(c.p, c.left());
-  if (!pb_decode_varint32(&stream, value)) return c.fail(PB_GET_ERROR(&stream));
+  if (!kNanopbRead(&stream, value)) return c.fail(PB_GET_ERROR(&stream));
   c.p = c.end - stream.bytes_left;
   return true;
 }
 
-// One byte (most tags and lengths) inline, the rest above.
+// pb_decode_varint32 (tags, lengths, singular booleans): one byte (most tags and lengths) inline,
+// values under 2^28 here, longer ones by nanopb.
 inline bool readVarint32(Cursor& c, uint32_t* value) {
   if (c.p < c.end && *c.p < 0x80) [[likely]] {
     *value = *c.p++;
     return true;
   }
-  return readLongVarint32(c, value);
+  return readLongVarint<uint32_t, 4, pb_decode_varint32>(c, value);
 }
 
-// pb_decode_varint. Up to nine bytes are read here; the tenth byte's overflow rule is nanopb's.
-[[gnu::noinline]] bool readLongVarint64(Cursor& c, uint64_t* value) {
-  uint64_t result = 0;
-  size_t available = c.left() < 9 ? c.left() : 9;
-  for (size_t i = 0; i < available; ++i) {
-    result |= static_cast<uint64_t>(c.p[i] & 0x7F) << (7 * i);
-    if ((c.p[i] & 0x80) == 0) {
-      c.p += i + 1;
-      *value = result;
-      return true;
-    }
-  }
-  pb_istream_t stream = pb_istream_from_buffer(c.p, c.left());
-  if (!pb_decode_varint(&stream, value)) return c.fail(PB_GET_ERROR(&stream));
-  c.p = c.end - stream.bytes_left;
-  return true;
-}
-
+// pb_decode_varint: up to nine bytes here, the tenth byte's overflow rule nanopb's.
 inline bool readVarint64(Cursor& c, uint64_t* value) {
   if (c.p < c.end && *c.p < 0x80) [[likely]] {
     *value = *c.p++;
     return true;
   }
-  return readLongVarint64(c, value);
+  return readLongVarint<uint64_t, 9, pb_decode_varint>(c, value);
 }
 
 bool readFixed(Cursor& c, size_t width, uint64_t* value) {
