@@ -7,6 +7,7 @@
 #include <set>
 
 #include "AppMeasurement/engine/APMBundleConsent.h"
+#include "AppMeasurement/engine/APMEventEncoder.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
@@ -143,8 +144,7 @@ bool APMMeasurement::bundleRawEvents() {
                          row->rowID != selection.lastRowID + 1) {
                 return false;
               }
-              int64_t size =
-                  static_cast<int64_t>(row->event.protoEvent().protoBuffer().value_or("").size());
+              int64_t size = static_cast<int64_t>(APMEventEncoder::encodedEvent(row->event).size());
               if (position >= 1 && summedSize + size >= maxSize) return false;
               summedSize += size;
               selection.lastRowID = row->rowID;
@@ -316,8 +316,6 @@ bool APMMeasurement::bundleRawEvents() {
     bool analyticsDenied = APMConsentSettingsUtil::isAnalyticsStorageDenied();
     evaluationTimeFromRawEvents(selection.decoded, bundle);
     handleAnalyticsStorageConsentTransitions(bundle);
-    std::vector<APMPBEvent> messages;
-    messages.reserve(processed.size());
     bool realtimeBundle = false;
     // The aggregates of each name are read once per bundle and written back before anything
     // reads the table again (a purchase's customer type) and at the end, so the rows end as
@@ -377,23 +375,37 @@ bool APMMeasurement::bundleRawEvents() {
         return false;
       }
       realtimeBundle |= event.isRealtime();
-      messages.push_back(event.protoEvent());
     }
     if (!writeAggregates()) return false;
-    // 8. Sampling (never in debug mode).
+    // 7-9. The events' messages, sampled (never in debug mode), into the bundle.
+    auto messagesOf = [](const std::vector<APMEvent>& events) {
+      std::vector<APMPBEvent> messages;
+      messages.reserve(events.size());
+      for (const APMEvent& event : events) messages.push_back(event.protoEvent());
+      return messages;
+    };
+    size_t eventCount = processed.size();
     if (config->isEventSamplingEnabled() && !monitor().isDebugModeEnabled()) {
       APMErrorSlot samplingError;
       std::optional<std::vector<APMPBEvent>> sampled =
-          sampleEvents(std::move(messages), &samplingError);
+          sampleEvents(messagesOf(processed), &samplingError);
       if (!sampled) return false;
-      messages = std::move(*sampled);
-      if (messages.empty()) {
+      if (sampled->empty()) {
         monitor().logWithLevel(5, 23159, "No events left after sampling. Dropping bundle");
         groupConsumed = deleteGroup();
         return groupConsumed;
       }
+      eventCount = sampled->size();
+      NANOSetMessageArray(bundle, B::kEvents, *sampled);
+    } else {
+      std::vector<std::string> encoded;
+      encoded.reserve(processed.size());
+      for (const APMEvent& event : processed)
+        encoded.push_back(APMEventEncoder::encodedEvent(event));
+      if (!APMEventEncoder::setEncodedEvents(bundle, encoded)) {
+        NANOSetMessageArray(bundle, B::kEvents, messagesOf(processed));
+      }
     }
-    NANOSetMessageArray(bundle, B::kEvents, messages);
 
     // 9-10. Timing and indexes.
     double start = DBL_MAX;
@@ -420,7 +432,7 @@ bool APMMeasurement::bundleRawEvents() {
       NANOSetInt64(bundle, B::kPreviousBundleStartTimestampMillis,
                    static_cast<int64_t>(appMetadata->lastBundleEndTimestamp() * 1000));
     }
-    appMetadata->increaseLastBundleIndex(static_cast<int32_t>(messages.size()));
+    appMetadata->increaseLastBundleIndex(static_cast<int32_t>(eventCount));
     appMetadata->incrementLastDeliveryIndex();
     appMetadata->setLastBundleStartTimestamp(start);
     appMetadata->setLastBundleEndTimestamp(end);
