@@ -82,23 +82,32 @@ void appendParam(std::string& out, const std::string& key, const APMValue& value
   }
 }
 
-bool isScalar(const APMValue& value) {
-  return value.isDouble() || value.isInt64() || value.stringValue() != nullptr;
+bool hasOnlyScalars(const APMEvent& event) {
+  return std::all_of(event.parameters().begin(), event.parameters().end(), [](const auto& entry) {
+    return entry.second.isDouble() || entry.second.isInt64() ||
+           entry.second.stringValue() != nullptr;
+  });
+}
+
+// The encoded size of an event whose parameters are all scalars: what encodedEvent writes.
+size_t scalarEventSize(const APMEvent& event) {
+  size_t size = bytesFieldSize(event.name().size()) + 1 +
+                varintSize(static_cast<uint64_t>(APMMillisecondsFromSeconds(event.timestamp())));
+  if (event.previousTimestamp() > DBL_EPSILON) {
+    size += 1 + varintSize(
+                    static_cast<uint64_t>(APMMillisecondsFromSeconds(event.previousTimestamp())));
+  }
+  for (const auto& [key, value] : event.parameters()) size += bytesFieldSize(paramSize(key, value));
+  return size;
 }
 
 }  // namespace
 
 std::string APMEventEncoder::encodedEvent(const APMEvent& event) {
-  const APMValueMap& parameters = event.parameters();
-  if (!std::all_of(parameters.begin(), parameters.end(),
-                   [](const auto& entry) { return isScalar(entry.second); })) {
-    return event.protoEvent().protoBuffer().value_or("");
-  }
-  size_t size = bytesFieldSize(event.name().size()) + 2 * (1 + 10);
-  for (const auto& [key, value] : parameters) size += bytesFieldSize(paramSize(key, value));
+  if (!hasOnlyScalars(event)) return event.protoEvent().protoBuffer().value_or("");
   std::string out;
-  out.reserve(size);
-  for (const auto& [key, value] : parameters) appendParam(out, key, value);
+  out.reserve(scalarEventSize(event));
+  for (const auto& [key, value] : event.parameters()) appendParam(out, key, value);
   appendBytes(out, kEventName, event.name());
   appendKey(out, kEventTimestampMillis, kVarint);
   appendVarint(out, static_cast<uint64_t>(APMMillisecondsFromSeconds(event.timestamp())));
@@ -107,6 +116,10 @@ std::string APMEventEncoder::encodedEvent(const APMEvent& event) {
     appendVarint(out, static_cast<uint64_t>(APMMillisecondsFromSeconds(event.previousTimestamp())));
   }
   return out;
+}
+
+size_t APMEventEncoder::encodedEventSize(const APMEvent& event) {
+  return hasOnlyScalars(event) ? scalarEventSize(event) : encodedEvent(event).size();
 }
 
 bool APMEventEncoder::setEncodedEvents(APMPBMeasurementBundle& bundle,

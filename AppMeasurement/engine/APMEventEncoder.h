@@ -19,6 +19,8 @@
 class APMEventEncoder {
  public:
   static std::string encodedEvent(const APMEvent& event);
+  // encodedEvent(event).size(), counted without writing the bytes of an all-scalar event.
+  static size_t encodedEventSize(const APMEvent& event);
 
   // Replaces the bundle's events with the encoded ones, in order: the bundle is decoded from
   // its own bytes with the events written where the encoder puts them (after

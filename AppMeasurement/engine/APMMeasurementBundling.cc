@@ -144,7 +144,7 @@ bool APMMeasurement::bundleRawEvents() {
                          row->rowID != selection.lastRowID + 1) {
                 return false;
               }
-              int64_t size = static_cast<int64_t>(APMEventEncoder::encodedEvent(row->event).size());
+              int64_t size = static_cast<int64_t>(APMEventEncoder::encodedEventSize(row->event));
               if (position >= 1 && summedSize + size >= maxSize) return false;
               summedSize += size;
               selection.lastRowID = row->rowID;
@@ -210,17 +210,20 @@ bool APMMeasurement::bundleRawEvents() {
     APMPBMeasurementBundle bundle = *metadata;
 
     // 4. Processing: rejection, internal names, daily conversion and real-time limits.
+    // Settings read once per bundle: they change only on this queue, never within a bundle.
+    const bool keepInternalWithoutTest = config->blocklistInternal() && !config->blocklistPublic();
+    const bool removeRedundantEngagement = config->redundantEngagementRemovalEnabled();
     std::vector<APMEvent> kept;
+    kept.reserve(selection.decoded.size());
     for (const APMEvent& event : selection.decoded) {
       std::optional<std::string> internal = internalNameOf(event.name());
-      bool keepWithoutTest = internal && config->blocklistInternal() && !config->blocklistPublic();
-      if (!keepWithoutTest) {
+      if (!internal || !keepInternalWithoutTest) {
         if (config->isEventBlocklisted(event.name()) ||
             (internal && config->isEventBlocklisted(*internal))) {
           monitor().logWithLevel(4, 23099, "Rejected event. Event name", displayName(event.name()));
           continue;
         }
-        if (config->redundantEngagementRemovalEnabled() && event.name() == "_e") {
+        if (removeRedundantEngagement && event.name() == "_e") {
           const APMValue* fr = event.parameter("_fr");
           if (fr && fr->isInt64() && fr->int64Value() == 1) continue;
         }
@@ -242,6 +245,7 @@ bool APMMeasurement::bundleRawEvents() {
     int32_t day = currentDayNumber();
     bool countsChanged = false;
     std::vector<APMEvent> processed;
+    processed.reserve(kept.size());
     for (APMEvent& event : kept) {
       if (std::optional<std::string> internal = internalNameOf(event.name())) {
         std::optional<APMEvent> renamed =

@@ -62,6 +62,7 @@ TEST(APMEventEncoderTest, SameBytesAsTheMessageEncoder) {
     std::optional<std::string> expected = c.event.protoEvent().protoBuffer();
     ASSERT_TRUE(expected);
     EXPECT_EQ(APMEventEncoder::encodedEvent(c.event), *expected);
+    EXPECT_EQ(APMEventEncoder::encodedEventSize(c.event), expected->size());
   }
 }
 
@@ -93,6 +94,7 @@ TEST(APMEventEncoderTest, ArrayParametersAsTheMessageWritesThem) {
                                   {"price", APMObject(platform::Value(9.5))}});
   APMEvent event = makeEvent("add_to_cart", 10, 0, {{"items", APMValue(std::move(items))}});
   EXPECT_EQ(APMEventEncoder::encodedEvent(event), event.protoEvent().protoBuffer().value());
+  EXPECT_EQ(APMEventEncoder::encodedEventSize(event), event.protoEvent().protoBuffer()->size());
 }
 
 // Events set from bytes give the bundle the messages give, with or without protocol_version
