@@ -70,8 +70,10 @@ std::optional<APMEvent> eventAsReadFromItsMessage(const APMEvent& event) {
   if (!scalarsOnly || origin == nullptr || origin->stringValue() == nullptr) {
     return APMEvent::createWithEventProto(event.protoEvent());
   }
-  APMValueMap parameters = event.parameters();
-  parameters.erase("_o");
+  APMObjectMap parameters;
+  for (const auto& [key, value] : event.parameters()) {
+    if (key != "_o") parameters.emplace_hint(parameters.end(), key, value);
+  }
   auto wholeMillis = [](double seconds) {
     return static_cast<double>(APMMillisecondsFromSeconds(seconds)) / 1000;
   };

@@ -313,7 +313,8 @@ std::optional<APMDatabase::RawEventRow> APMDatabase::rawEventRowFromDictionary(
   std::optional<APMPBEvent> message = APMPBEvent::initWithBuffer(std::string_view(data->data));
   if (!APMCheckNonNil(message, error, 3, "Failed to parse event from data")) return std::nullopt;
   std::optional<std::string> origin;
-  APMValueMap parameters;
+  // Made as the event creator takes them, without a second map of typed values.
+  APMObjectMap parameters;
   auto params = NANOViewMessageArray<APMPBEventParam>(*message, APMPBEvent::kParams);
   for (const NANOMessageView& param : params.value_or(std::vector<NANOMessageView>{})) {
     if (nameOf(param) == "_o") {
@@ -333,7 +334,7 @@ std::optional<APMDatabase::RawEventRow> APMDatabase::rawEventRowFromDictionary(
       }
       return std::nullopt;
     }
-    parameters.insert_or_assign(std::move(entry->first), std::move(entry->second));
+    parameters.insert_or_assign(std::move(entry->first), APMObject(std::move(entry->second)));
   }
   if (!APMCheckNonNil(origin, error, 2,
                       "Cannot create an event from database. Missing origin parameter"))
