@@ -19,6 +19,10 @@ class APMPCommandRegistrar {
   void registerEvaluator(std::shared_ptr<APMPCommandEvaluator> evaluator);
   APMPValuePtr evaluateStatement(const APMPValuePtr& value, const APMPScopePtr& scope,
                                  APMPErrorSlot* error);
+  // APMPEvaluateList: the elements of the array `value` evaluates to.
+  const APMPValueList* evaluateList(const APMPValuePtr& value, const APMPScopePtr& scope,
+                                    APMPErrorSlot* error, APMPValueList& scratch,
+                                    APMPValuePtr* evaluated);
 
   // How deeply evaluations may nest on one thread before failing with error 19 (about 250
   // nested script calls). 1000 levels fit in 2 MB of stack even under AddressSanitizer, whose
@@ -27,6 +31,17 @@ class APMPCommandRegistrar {
 
  private:
   APMPCommandEvaluator* evaluatorForName(const APMPStatementValue& statement) const;
+  // The charges and bounds every evaluation passes before its statement runs: the budget,
+  // the storage ledger (false with the error set); then, for a statement, the depth bound.
+  bool admit(const APMPScopePtr& scope, APMPErrorSlot* error) const;
+
+  // Each decimal code resolved once to its handler and argument mode; a null handler goes
+  // through the evaluator's evaluateCommand.
+  struct Route {
+    APMPCommandEvaluator::Handler handler = nullptr;
+    APMPCommandEvaluator::ArgumentMode mode = APMPCommandEvaluator::ArgumentMode::Lazy;
+  };
+  std::array<Route, 100> routes_{};
 
   std::vector<std::shared_ptr<APMPCommandEvaluator>> owned_;
   std::unordered_map<std::u16string, APMPCommandEvaluator*> commandEvaluators_;

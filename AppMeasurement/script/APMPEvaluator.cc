@@ -25,12 +25,63 @@ APMPValuePtr APMPEvaluator::executeStatements(const APMPValueList& statements,
 APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
                                     APMPErrorSlot* error) {
   APMPValueList evaluated;
-  evaluated.reserve(arguments.size());
-  for (const auto& argument : arguments) {
-    evaluated.push_back(APMPEvaluator::evaluateStatement(argument, scope, error));
-    if (APMPHasError(error)) break;
-  }
+  APMPEvaluateArgumentsInto(arguments, scope, error, evaluated);
   return evaluated;
+}
+
+bool APMPEvaluateArgumentsInto(const APMPValueList& arguments, const APMPScopePtr& scope,
+                               APMPErrorSlot* error, APMPValueList& out) {
+  out.clear();
+  out.reserve(arguments.size());
+  for (const auto& argument : arguments) {
+    out.push_back(APMPEvaluator::evaluateStatement(argument, scope, error));
+    if (APMPHasError(error)) return false;
+  }
+  return true;
+}
+
+const APMPValueList* APMPEvaluateList(const APMPValuePtr& value, const APMPScopePtr& scope,
+                                      APMPErrorSlot* error, APMPValueList& scratch,
+                                      APMPValuePtr* evaluated) {
+  return APMPCommandRegistrar::sharedInstance().evaluateList(value, scope, error, scratch,
+                                                             evaluated);
+}
+
+namespace {
+
+// The lists of this thread that no APMPPooledList holds. Lists that grew large are freed
+// instead of kept, and so are lists beyond kPooledLists.
+struct ListPool {
+  static constexpr size_t kPooledLists = 256;
+  static constexpr size_t kPooledCapacity = 64;
+  std::vector<APMPValueList*> free;
+  ~ListPool() {
+    for (APMPValueList* list : free) delete list;
+  }
+};
+thread_local ListPool gListPool;
+
+}  // namespace
+
+APMPPooledList::APMPPooledList() {
+  auto& free = gListPool.free;
+  if (free.empty()) {
+    values_ = new APMPValueList();
+    values_->reserve(4);
+  } else {
+    values_ = free.back();
+    free.pop_back();
+  }
+}
+
+APMPPooledList::~APMPPooledList() {
+  values_->clear();
+  auto& free = gListPool.free;
+  if (free.size() >= ListPool::kPooledLists || values_->capacity() > ListPool::kPooledCapacity) {
+    delete values_;
+    return;
+  }
+  free.push_back(values_);
 }
 
 bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error) {

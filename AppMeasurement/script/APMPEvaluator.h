@@ -20,6 +20,39 @@ class APMPEvaluator {
 // Evaluates each argument in order into a new list; stops at the first failure.
 APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
                                     APMPErrorSlot* error);
+// The same into `out` (emptied first); false at the first failure, whose result (undefined)
+// then ends the list.
+bool APMPEvaluateArgumentsInto(const APMPValueList& arguments, const APMPScopePtr& scope,
+                               APMPErrorSlot* error, APMPValueList& out);
+
+// The elements of the array that `value` evaluates to, for the commands that run or pass on a
+// list (statement lists, branches, loop bodies, method arguments), with holes read as
+// undefined. A code list ("46") or array literal ("7") written in place is charged, bounded
+// and evaluated exactly as evaluating it would be, but the array, which no script can reach,
+// is not made: a code list gives the statement's own arguments. Returns the elements (owned
+// by the statement, which the caller keeps alive, or held in `scratch`); null when the value
+// is not an array (then `*evaluated`, when given, is what it evaluated to) or on failure (the
+// error set, `*evaluated` undefined).
+const APMPValueList* APMPEvaluateList(const APMPValuePtr& value, const APMPScopePtr& scope,
+                                      APMPErrorSlot* error, APMPValueList& scratch,
+                                      APMPValuePtr* evaluated = nullptr);
+
+// A value list on loan from a pool of this thread: every eager command and every call needs
+// a list for its evaluated arguments, and allocating one costs more than most evaluations.
+// The list comes empty and goes back emptied (its values released) when this goes out of
+// scope.
+class APMPPooledList {
+ public:
+  APMPPooledList();
+  ~APMPPooledList();
+  APMPPooledList(const APMPPooledList&) = delete;
+  APMPPooledList& operator=(const APMPPooledList&) = delete;
+
+  APMPValueList& values() { return *values_; }
+
+ private:
+  APMPValueList* values_;
+};
 
 // Charges one evaluation to the runtime's counter reachable from `scope`; error 18 once
 // 1000000 have been charged since the last reset. Outside a runtime nothing is charged.

@@ -184,6 +184,8 @@ APMPVariableCommandEvaluator::APMPVariableCommandEvaluator() {
                {u"43", PropertyWrite}, {u"44", UndefinedLiteral},
                {u"45", NullLiteral},   {u"52", DeclareConstants}};
   indexHandlers();
+  direct_ = true;
+  argumentMode_ = ArgumentMode::Eager;
 }
 
 APMPValuePtr APMPVariableCommandEvaluator::evaluateCommand(const std::u16string& command,
