@@ -10,12 +10,12 @@ constexpr size_t kIndexThreshold = 8;
 constexpr size_t kReindexWork = 32;
 }  // namespace
 
-void APMPPropertyMap::account(const std::u16string& name, int64_t sign) {
+void APMPPropertyMap::account(std::u16string_view name, int64_t sign) {
   APMPStorageLedger::add(sign * (APMPStorageLedger::kPropertyBytes +
                                  APMPStorageLedger::textStorageBytes(name.size())));
 }
 
-size_t APMPPropertyMap::positionOf(const std::u16string& name) const {
+size_t APMPPropertyMap::positionOf(std::u16string_view name) const {
   if (index_.empty()) {
     for (size_t i = 0; i < entries_.size(); ++i)
       if (entries_[i].first == name) return i;
@@ -31,7 +31,7 @@ void APMPPropertyMap::reindex() {
   for (size_t i = 0; i < entries_.size(); ++i) index_[entries_[i].first] = i;
 }
 
-void APMPPropertyMap::setValue(APMPValuePtr value, const std::u16string& name) {
+void APMPPropertyMap::setValue(APMPValuePtr value, std::u16string_view name) {
   if (immutable_ || (!immutableProperties_.empty() && immutableProperties_.count(name) != 0))
     return;
   size_t position = positionOf(name);
@@ -41,31 +41,31 @@ void APMPPropertyMap::setValue(APMPValuePtr value, const std::u16string& name) {
     APMPReleaseValues(old);
     return;
   }
-  entries_.emplace_back(name, std::move(value));
+  entries_.emplace_back(std::u16string(name), std::move(value));
   account(name, 1);
   if (!index_.empty())
-    index_.emplace(name, entries_.size() - 1);
+    index_.emplace(std::u16string(name), entries_.size() - 1);
   else if (entries_.size() > kIndexThreshold)
     reindex();
 }
 
-void APMPPropertyMap::setImmutableValue(APMPValuePtr value, const std::u16string& name) {
+void APMPPropertyMap::setImmutableValue(APMPValuePtr value, std::u16string_view name) {
   if (immutable_ || immutableProperties_.count(name) != 0) return;
   setValue(std::move(value), name);
-  immutableProperties_.insert(name);
+  immutableProperties_.emplace(name);
 }
 
-const APMPValuePtr& APMPPropertyMap::valueForName(const std::u16string& name) const {
+const APMPValuePtr& APMPPropertyMap::valueForName(std::u16string_view name) const {
   const APMPValuePtr* found = findValue(name);
   return found != nullptr ? *found : APMPUndefined();
 }
 
-const APMPValuePtr* APMPPropertyMap::findValue(const std::u16string& name) const {
+const APMPValuePtr* APMPPropertyMap::findValue(std::u16string_view name) const {
   size_t position = positionOf(name);
   return position == npos ? nullptr : &entries_[position].second;
 }
 
-void APMPPropertyMap::removeValueForName(const std::u16string& name) {
+void APMPPropertyMap::removeValueForName(std::u16string_view name) {
   if (immutable_ || immutableProperties_.count(name) != 0) return;
   size_t position = positionOf(name);
   if (position == npos) return;

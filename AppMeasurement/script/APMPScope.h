@@ -42,12 +42,12 @@ class APMPScope : public APMPMarkable, public std::enable_shared_from_this<APMPS
   APMPScopePtr createChildScope();
   const APMPScopePtr& parentScope() const { return parentScope_; }
 
-  bool hasName(const std::u16string& name) const;
-  void addValue(APMPValuePtr value, const std::u16string& name);
-  void addImmutableValue(APMPValuePtr value, const std::u16string& name);
+  bool hasName(std::u16string_view name) const;
+  void addValue(APMPValuePtr value, std::u16string_view name);
+  void addImmutableValue(APMPValuePtr value, std::u16string_view name);
   // Updates the nearest binding of the chain, or creates the name here.
-  void setValue(APMPValuePtr value, const std::u16string& name);
-  const APMPValuePtr& valueForName(const std::u16string& name) const;
+  void setValue(APMPValuePtr value, std::u16string_view name);
+  const APMPValuePtr& valueForName(std::u16string_view name) const;
   void makeImmutable() { contents_.makeImmutable(); }
 
   void setObjectManager(std::shared_ptr<APMPObjectManager> objectManager);

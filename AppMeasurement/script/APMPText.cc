@@ -16,6 +16,9 @@
 std::u16string APMPUTF16FromUTF8(std::string_view text) {
   std::u16string out;
   if (text.empty()) return out;
+  // Names and most values are ASCII: one code unit per byte.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; }))
+    return std::u16string(text.begin(), text.end());
   out.resize(text.size());
   int32_t length = 0;
   UErrorCode status = U_ZERO_ERROR;
@@ -27,6 +30,8 @@ std::u16string APMPUTF16FromUTF8(std::string_view text) {
 }
 
 std::string APMPUTF8FromUTF16(std::u16string_view text) {
+  if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; }))
+    return std::string(text.begin(), text.end());
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
