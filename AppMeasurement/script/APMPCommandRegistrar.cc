@@ -21,6 +21,7 @@ namespace {
 thread_local int evaluationDepth = 0;
 
 constexpr int kArrayLiteral = 7;
+constexpr int kReadVariable = 15;
 constexpr int kCodeList = 46;
 
 struct DepthScope {
@@ -68,7 +69,14 @@ APMPCommandEvaluator* APMPCommandRegistrar::evaluatorForName(
 }
 
 bool APMPCommandRegistrar::admit(const APMPScopePtr& scope, APMPErrorSlot* error) const {
-  if (!APMPCountInstruction(scope, error)) return false;
+  // APMPCountInstruction, in line.
+  if (APMPInstructionCounter* counter = scope ? scope->instructionCounter() : nullptr) {
+    if (counter->count >= APMPInstructionCounter::kBudget) {
+      APMPSetError(error, APMPErrorCodeInstructionBudget);
+      return false;
+    }
+    ++counter->count;
+  }
   if (APMPStorageLedger::isExhausted()) {
     APMPSetError(error, APMPErrorCodeTooLarge);
     return false;
@@ -94,6 +102,15 @@ APMPValuePtr APMPCommandRegistrar::evaluateStatement(const APMPValuePtr& value,
   int code = statement.commandCode();
   if (code >= 0) {
     const Route& route = routes_[static_cast<size_t>(code)];
+    if (code == kReadVariable && route.handler != nullptr) {
+      // The commonest statement, a variable read by a name written in place: the name is
+      // evaluated (and charged) as the general path would, then looked up directly.
+      const APMPValueList& arguments = statement.arguments();
+      if (arguments.size() == 1 && arguments[0]->kind() == APMPValueKind::String) {
+        if (!admit(scope, error)) return APMPUndefined();
+        return scope->valueForName(static_cast<const APMPStringValue&>(*arguments[0]).value());
+      }
+    }
     if (route.handler != nullptr) {
       using Mode = APMPCommandEvaluator::ArgumentMode;
       if (route.mode == Mode::Lazy) return route.handler(statement.arguments(), scope, error);

@@ -33,8 +33,9 @@ bool APMPEvaluateArgumentsInto(const APMPValueList& arguments, const APMPScopePt
                                APMPErrorSlot* error, APMPValueList& out) {
   out.clear();
   out.reserve(arguments.size());
+  APMPCommandRegistrar& registrar = APMPCommandRegistrar::sharedInstance();
   for (const auto& argument : arguments) {
-    out.push_back(APMPEvaluator::evaluateStatement(argument, scope, error));
+    out.push_back(registrar.evaluateStatement(argument, scope, error));
     if (APMPHasError(error)) return false;
   }
   return true;
@@ -49,39 +50,38 @@ const APMPValueList* APMPEvaluateList(const APMPValuePtr& value, const APMPScope
 
 namespace {
 
-// The lists of this thread that no APMPPooledList holds. Lists that grew large are freed
-// instead of kept, and so are lists beyond kPooledLists.
-struct ListPool {
-  static constexpr size_t kPooledLists = 256;
-  static constexpr size_t kPooledCapacity = 64;
-  std::vector<APMPValueList*> free;
-  ~ListPool() {
-    for (APMPValueList* list : free) delete list;
+// Frees the pooled lists of a thread when it ends.
+struct ListPoolOwner {
+  APMPListPool pool;
+  ~ListPoolOwner() {
+    for (size_t i = 0; i < pool.count; ++i) delete pool.lists[i];
+    gAPMPListPool = nullptr;
   }
 };
-thread_local ListPool gListPool;
 
 }  // namespace
 
-APMPPooledList::APMPPooledList() {
-  auto& free = gListPool.free;
-  if (free.empty()) {
-    values_ = new APMPValueList();
-    values_->reserve(4);
-  } else {
-    values_ = free.back();
-    free.pop_back();
-  }
+constinit thread_local APMPListPool* gAPMPListPool = nullptr;
+
+APMPListPool& APMPListPool::make() {
+  thread_local ListPoolOwner owner;
+  gAPMPListPool = &owner.pool;
+  return owner.pool;
 }
 
-APMPPooledList::~APMPPooledList() {
-  values_->clear();
-  auto& free = gListPool.free;
-  if (free.size() >= ListPool::kPooledLists || values_->capacity() > ListPool::kPooledCapacity) {
-    delete values_;
+APMPValueList* APMPListPool::allocate() {
+  auto* list = new APMPValueList();
+  list->reserve(4);
+  return list;
+}
+
+void APMPListPool::release(APMPValueList* list) {
+  list->clear();
+  if (count == kPooledLists || list->capacity() > kPooledCapacity) {
+    delete list;
     return;
   }
-  free.push_back(values_);
+  lists[count++] = list;
 }
 
 bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error) {
@@ -95,21 +95,12 @@ bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error) {
   return true;
 }
 
-namespace {
-thread_local APMPInstructionCounter* gWorkCounter = nullptr;
-}
-
-APMPWorkCounterScope::APMPWorkCounterScope(APMPInstructionCounter* counter)
-    : previous_(gWorkCounter) {
-  if (counter != nullptr) gWorkCounter = counter;
-}
-
-APMPWorkCounterScope::~APMPWorkCounterScope() { gWorkCounter = previous_; }
+constinit thread_local APMPInstructionCounter* gAPMPWorkCounter = nullptr;
 
 bool APMPChargeWork(size_t units) {
   // Work below one evaluation's worth is part of the step that does it: small programs are
   // charged exactly one unit per evaluation.
-  APMPInstructionCounter* counter = gWorkCounter;
+  APMPInstructionCounter* counter = gAPMPWorkCounter;
   if (counter == nullptr) return true;
   if (counter->workExhausted) return false;
   if (units < APMPInstructionCounter::kWorkPerInstruction) return true;
@@ -129,10 +120,10 @@ bool APMPChargeWork(size_t units, APMPErrorSlot* error) {
   return false;
 }
 
-APMPInstructionCounter* APMPCurrentInstructionCounter() { return gWorkCounter; }
+APMPInstructionCounter* APMPCurrentInstructionCounter() { return gAPMPWorkCounter; }
 
 bool APMPWorkBudgetSpent() {
-  APMPInstructionCounter* counter = gWorkCounter;
+  APMPInstructionCounter* counter = gAPMPWorkCounter;
   return counter != nullptr && counter->workExhausted;
 }
 

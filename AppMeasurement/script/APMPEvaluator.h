@@ -41,10 +41,37 @@ const APMPValueList* APMPEvaluateList(const APMPValuePtr& value, const APMPScope
 // a list for its evaluated arguments, and allocating one costs more than most evaluations.
 // The list comes empty and goes back emptied (its values released) when this goes out of
 // scope.
+// The lists of one thread that no APMPPooledList holds. Lists that grew large are freed
+// instead of kept, and so are lists beyond kPooledLists.
+struct APMPListPool {
+  static constexpr size_t kPooledLists = 256;
+  static constexpr size_t kPooledCapacity = 64;
+  APMPValueList* lists[kPooledLists];
+  size_t count = 0;
+
+  // This thread's pool, made on first use and freed with the thread.
+  static APMPListPool& make();
+  static APMPValueList* allocate();
+  // Empties the list (releasing its values), then keeps or frees it.
+  void release(APMPValueList* list);
+};
+extern constinit thread_local APMPListPool* gAPMPListPool;
+
 class APMPPooledList {
  public:
-  APMPPooledList();
-  ~APMPPooledList();
+  APMPPooledList() {
+    APMPListPool* pool = gAPMPListPool;
+    if (pool == nullptr) pool = &APMPListPool::make();
+    values_ = pool->count > 0 ? pool->lists[--pool->count] : APMPListPool::allocate();
+  }
+  ~APMPPooledList() {
+    APMPListPool* pool = gAPMPListPool;
+    if (pool == nullptr) {
+      delete values_;  // the thread is ending
+      return;
+    }
+    pool->release(values_);
+  }
   APMPPooledList(const APMPPooledList&) = delete;
   APMPPooledList& operator=(const APMPPooledList&) = delete;
 
@@ -93,10 +120,14 @@ class APMPWorkMeter {
 
 // Makes `counter` the one that APMPChargeWork charges on this thread for its lifetime (a
 // null counter keeps the current one).
+extern constinit thread_local APMPInstructionCounter* gAPMPWorkCounter;
+
 class APMPWorkCounterScope {
  public:
-  explicit APMPWorkCounterScope(APMPInstructionCounter* counter);
-  ~APMPWorkCounterScope();
+  explicit APMPWorkCounterScope(APMPInstructionCounter* counter) : previous_(gAPMPWorkCounter) {
+    if (counter != nullptr) gAPMPWorkCounter = counter;
+  }
+  ~APMPWorkCounterScope() { gAPMPWorkCounter = previous_; }
   APMPWorkCounterScope(const APMPWorkCounterScope&) = delete;
   APMPWorkCounterScope& operator=(const APMPWorkCounterScope&) = delete;
 

@@ -36,9 +36,9 @@ void APMPPropertyMap::setValue(APMPValuePtr value, std::u16string_view name) {
     return;
   size_t position = positionOf(name);
   if (position != npos) {
-    APMPValueList old{std::move(entries_[position].second)};
+    APMPValuePtr old = std::move(entries_[position].second);
     entries_[position].second = std::move(value);
-    APMPReleaseValues(old);
+    APMPReleaseValue(old);
     return;
   }
   entries_.emplace_back(std::u16string(name), std::move(value));
@@ -69,14 +69,14 @@ void APMPPropertyMap::removeValueForName(std::u16string_view name) {
   if (immutable_ || immutableProperties_.count(name) != 0) return;
   size_t position = positionOf(name);
   if (position == npos) return;
-  APMPValueList old{std::move(entries_[position].second)};
+  APMPValuePtr old = std::move(entries_[position].second);
   account(name, -1);
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
   // Removal shifts the later entries and rebuilds the index: work in proportion to the table
   // (a hash insertion costs about as much as an evaluation's share of kReindexWork units).
   APMPChargeWork(entries_.size() * (index_.empty() ? 1 : kReindexWork));
   reindex();
-  APMPReleaseValues(old);
+  APMPReleaseValue(old);
 }
 
 std::vector<std::u16string> APMPPropertyMap::allNames() const {
@@ -87,15 +87,17 @@ std::vector<std::u16string> APMPPropertyMap::allNames() const {
 }
 
 void APMPPropertyMap::clear() {
+  index_.clear();
+  immutableProperties_.clear();
+  if (entries_.empty()) return;
   // Move the entries out first: releasing a value may release others, and the table must
   // already be consistent when that happens.
   auto entries = std::move(entries_);
   entries_.clear();
-  for (const auto& entry : entries) account(entry.first, -1);
-  index_.clear();
-  immutableProperties_.clear();
-  APMPValueList values;
-  values.reserve(entries.size());
-  for (auto& entry : entries) values.push_back(std::move(entry.second));
-  APMPReleaseValues(values);
+  int64_t bytes = 0;
+  for (const auto& entry : entries)
+    bytes +=
+        APMPStorageLedger::kPropertyBytes + APMPStorageLedger::textStorageBytes(entry.first.size());
+  APMPStorageLedger::add(-bytes);
+  for (auto& entry : entries) APMPReleaseValue(entry.second);
 }

@@ -20,6 +20,8 @@ using APMPScopePtr = std::shared_ptr<APMPScope>;
 // a million nested values thus uses constant stack. Called by the destructors of every
 // container of values.
 void APMPReleaseValues(APMPValueList& values);
+// The same for one value (emptied).
+void APMPReleaseValue(APMPValuePtr& value);
 
 // What a value is, for fast type tests. Subclasses keep their base's kind (a native function
 // is a Function, the event object of the editing host is a Map).

@@ -55,10 +55,13 @@ class APMPScope : public APMPMarkable, public std::enable_shared_from_this<APMPS
   APMPObjectManager* objectManager() const;
 
   // The runtime's counter, inherited from the parent at creation; null outside a runtime.
+  // Set once on the runtime's initial scope, before it has children: a child refers to the
+  // counter without owning it, since the chain it holds alive reaches the scope that owns it.
   void setInstructionCounter(std::shared_ptr<APMPInstructionCounter> counter) {
-    counter_ = std::move(counter);
+    ownedCounter_ = std::move(counter);
+    counter_ = ownedCounter_.get();
   }
-  APMPInstructionCounter* instructionCounter() const { return counter_.get(); }
+  APMPInstructionCounter* instructionCounter() const { return counter_; }
 
   // Marks the values of the own table and then the ancestors: a live function keeps every
   // enclosing scope's values intact, not only those of the scope it was defined in.
@@ -71,6 +74,7 @@ class APMPScope : public APMPMarkable, public std::enable_shared_from_this<APMPS
   APMPScopePtr parentScope_;
   APMPPropertyMap contents_;
   std::shared_ptr<APMPObjectManager> objectManager_;
-  std::shared_ptr<APMPInstructionCounter> counter_;
+  std::shared_ptr<APMPInstructionCounter> ownedCounter_;
+  APMPInstructionCounter* counter_ = nullptr;
   uint64_t markEpoch_ = 0;
 };
