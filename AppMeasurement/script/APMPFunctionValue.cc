@@ -75,8 +75,8 @@ bool APMPFunctionValue::isSameClassOrSubclass(const APMPRuntimeValue& other) con
 
 void APMPFunctionValue::mark(APMPMarker& marker) {
   if (!mark_.setBy(marker)) return;
-  for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
-  for (const auto& statement : statements_) marker.add(statement.get());
+  for (const auto& entry : propertyMap_.entries()) APMPMarkValue(marker, entry.second);
+  for (const auto& statement : statements_) APMPMarkValue(marker, statement);
   marker.add(definingScope_.get());
 }
 

@@ -41,6 +41,8 @@ void APMPPropertyMap::setValue(APMPValuePtr value, std::u16string_view name) {
     APMPReleaseValue(old);
     return;
   }
+  // Room for a few names at once: scopes and objects mostly hold one to four.
+  if (entries_.capacity() == 0) entries_.reserve(4);
   entries_.emplace_back(std::u16string(name), std::move(value));
   account(name, 1);
   if (!index_.empty())

@@ -223,6 +223,21 @@ class APMPControlValue final : public APMPRuntimeValue {
   bool isReturn_;
 };
 
+// Hands `value` to the marker when it can hold other values (maps, arrays and functions,
+// native ones included); the other kinds have nothing to mark.
+inline void APMPMarkValue(APMPMarker& marker, const APMPValuePtr& value) {
+  if (!value) return;
+  switch (value->kind()) {
+    case APMPValueKind::Map:
+    case APMPValueKind::Array:
+    case APMPValueKind::Function:
+      marker.add(value.get());
+      break;
+    default:
+      break;
+  }
+}
+
 // The shared undefined value, for brevity.
 inline const APMPValuePtr& APMPUndefined() { return APMPUndefinedValue::sharedInstance(); }
 inline const APMPValuePtr& APMPNull() { return APMPNullValue::sharedInstance(); }

@@ -56,6 +56,6 @@ APMPObjectManager* APMPScope::objectManager() const {
 void APMPScope::mark(APMPMarker& marker) {
   if (markEpoch_ == marker.epoch()) return;
   markEpoch_ = marker.epoch();
-  for (const auto& entry : contents_.entries()) marker.add(entry.second.get());
+  for (const auto& entry : contents_.entries()) APMPMarkValue(marker, entry.second);
   marker.add(parentScope_.get());
 }
