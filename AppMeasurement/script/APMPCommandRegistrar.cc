@@ -68,22 +68,6 @@ APMPCommandEvaluator* APMPCommandRegistrar::evaluatorForName(
   return it == commandEvaluators_.end() ? nullptr : it->second;
 }
 
-bool APMPCommandRegistrar::admit(const APMPScopePtr& scope, APMPErrorSlot* error) const {
-  // APMPCountInstruction, in line.
-  if (APMPInstructionCounter* counter = scope ? scope->instructionCounter() : nullptr) {
-    if (counter->count >= APMPInstructionCounter::kBudget) {
-      APMPSetError(error, APMPErrorCodeInstructionBudget);
-      return false;
-    }
-    ++counter->count;
-  }
-  if (APMPStorageLedger::isExhausted()) {
-    APMPSetError(error, APMPErrorCodeTooLarge);
-    return false;
-  }
-  return true;
-}
-
 APMPValuePtr APMPCommandRegistrar::evaluateStatement(const APMPValuePtr& value,
                                                      const APMPScopePtr& scope,
                                                      APMPErrorSlot* error) {

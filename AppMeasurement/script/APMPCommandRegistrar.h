@@ -8,6 +8,8 @@
 
 #include "AppMeasurement/script/APMPCommandEvaluator.h"
 #include "AppMeasurement/script/APMPFunctionEvaluator.h"
+#include "AppMeasurement/script/APMPScope.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 
 // Dispatches each statement to the evaluator of its command code, or to the function
 // evaluator for any other name. Shared, immutable after construction, no per-run state.
@@ -19,6 +21,24 @@ class APMPCommandRegistrar {
   void registerEvaluator(std::shared_ptr<APMPCommandEvaluator> evaluator);
   APMPValuePtr evaluateStatement(const APMPValuePtr& value, const APMPScopePtr& scope,
                                  APMPErrorSlot* error);
+  // The charges and bounds every evaluation passes before its value is looked at: one unit
+  // of the budget (APMPCountInstruction), then the storage ledger; false with the error set.
+  // A statement then also passes the depth bound.
+  static bool admit(const APMPScopePtr& scope, APMPErrorSlot* error) {
+    if (APMPInstructionCounter* counter = scope ? scope->instructionCounter() : nullptr) {
+      if (counter->count >= APMPInstructionCounter::kBudget) {
+        APMPSetError(error, APMPErrorCodeInstructionBudget);
+        return false;
+      }
+      ++counter->count;
+    }
+    if (APMPStorageLedger::isExhausted()) {
+      APMPSetError(error, APMPErrorCodeTooLarge);
+      return false;
+    }
+    return true;
+  }
+
   // APMPEvaluateList: the elements of the array `value` evaluates to.
   const APMPValueList* evaluateList(const APMPValuePtr& value, const APMPScopePtr& scope,
                                     APMPErrorSlot* error, APMPValueList& scratch,
@@ -31,9 +51,6 @@ class APMPCommandRegistrar {
 
  private:
   APMPCommandEvaluator* evaluatorForName(const APMPStatementValue& statement) const;
-  // The charges and bounds every evaluation passes before its statement runs: the budget,
-  // the storage ledger (false with the error set); then, for a statement, the depth bound.
-  bool admit(const APMPScopePtr& scope, APMPErrorSlot* error) const;
 
   // Each decimal code resolved once to its handler and argument mode; a null handler goes
   // through the evaluator's evaluateCommand.

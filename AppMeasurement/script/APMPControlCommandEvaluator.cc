@@ -20,8 +20,8 @@ APMPValuePtr CodeList(const APMPValueList& a, const APMPScopePtr& scope, APMPErr
 APMPValuePtr StatementList(const APMPValueList& a, const APMPScopePtr& scope,
                            APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
-  APMPPooledList scratch;
-  const APMPValueList* statements = APMPEvaluateList(a[0], scope, error, scratch.values());
+  APMPValueList scratch;  // stays empty, without storage, for a code list in place
+  const APMPValueList* statements = APMPEvaluateList(a[0], scope, error, scratch);
   if (APMPHasError(error)) return APMPUndefined();
   if (statements == nullptr) {
     APMPSetError(error, APMPErrorCodeArgumentType);
@@ -77,9 +77,9 @@ APMPValuePtr If(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot
   size_t branch = truthy ? 1 : 2;
   if (branch >= a.size()) return APMPUndefined();
   // A branch that is a code list runs as a statement list; any other value is the result.
-  APMPPooledList scratch;
+  APMPValueList scratch;  // stays empty, without storage, for a code list in place
   APMPValuePtr value;
-  const APMPValueList* list = APMPEvaluateList(a[branch], scope, error, scratch.values(), &value);
+  const APMPValueList* list = APMPEvaluateList(a[branch], scope, error, scratch, &value);
   if (APMPHasError(error)) return APMPUndefined();
   if (list != nullptr) return APMPEvaluator::executeStatements(*list, scope, error);
   return value;

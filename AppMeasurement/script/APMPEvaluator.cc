@@ -35,6 +35,15 @@ bool APMPEvaluateArgumentsInto(const APMPValueList& arguments, const APMPScopePt
   out.reserve(arguments.size());
   APMPCommandRegistrar& registrar = APMPCommandRegistrar::sharedInstance();
   for (const auto& argument : arguments) {
+    if (argument->kind() != APMPValueKind::Statement) {
+      // A value that evaluates to itself, as evaluateStatement would: charged, then itself.
+      if (!APMPCommandRegistrar::admit(scope, error)) {
+        out.push_back(APMPUndefined());
+        return false;
+      }
+      out.push_back(argument);
+      continue;
+    }
     out.push_back(registrar.evaluateStatement(argument, scope, error));
     if (APMPHasError(error)) return false;
   }
@@ -97,9 +106,7 @@ bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error) {
 
 constinit thread_local APMPInstructionCounter* gAPMPWorkCounter = nullptr;
 
-bool APMPChargeWork(size_t units) {
-  // Work below one evaluation's worth is part of the step that does it: small programs are
-  // charged exactly one unit per evaluation.
+bool APMPChargeWorkUnits(size_t units) {
   APMPInstructionCounter* counter = gAPMPWorkCounter;
   if (counter == nullptr) return true;
   if (counter->workExhausted) return false;

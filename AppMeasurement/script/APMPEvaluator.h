@@ -1,9 +1,31 @@
 #pragma once
 
+#include <cstdint>
+
 #include "AppMeasurement/script/APMPRuntimeValue.h"
 
+// The evaluation counter of one runtime. It lives in the runtime, out of reach of scripts:
+// no script binding can read, shadow or reset it.
+struct APMPInstructionCounter {
+  static constexpr uint32_t kBudget = 1000000;
+  // Bulk work (elements or code units copied, searched or built) that costs one evaluation.
+  static constexpr uint64_t kWorkPerInstruction = 64;
+  uint32_t count = 0;
+  // Set when bulk work spent what was left of the budget: the operation doing it stops at
+  // once (error 18), and so does every later charge until the next reset.
+  bool workExhausted = false;
+  // Time the regular expressions of this run have used, in the facility's time units: one
+  // limit for the whole run, not one per call.
+  int32_t regularExpressionTime = 0;
+
+  void reset() {
+    count = 0;
+    workExhausted = false;
+    regularExpressionTime = 0;
+  }
+};
+
 // Runs statements and statement lists.
-struct APMPInstructionCounter;
 
 class APMPEvaluator {
  public:
@@ -94,7 +116,7 @@ bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error);
 // False once the budget of the run is spent: the work that would pass it is not done, the
 // caller stops its loop at once, and the form with a slot reports error 18. Every later
 // evaluation fails with error 18 too, until the counter is reset.
-bool APMPChargeWork(size_t units);
+inline bool APMPChargeWork(size_t units);
 bool APMPChargeWork(size_t units, APMPErrorSlot* error);
 
 // The counter that APMPChargeWork charges on this thread; null outside an evaluation.
@@ -121,6 +143,19 @@ class APMPWorkMeter {
 // Makes `counter` the one that APMPChargeWork charges on this thread for its lifetime (a
 // null counter keeps the current one).
 extern constinit thread_local APMPInstructionCounter* gAPMPWorkCounter;
+
+// APMPChargeWork past the free amount.
+bool APMPChargeWorkUnits(size_t units);
+
+inline bool APMPChargeWork(size_t units) {
+  // Work below one evaluation's worth is part of the step that does it: small programs are
+  // charged exactly one unit per evaluation.
+  if (units < APMPInstructionCounter::kWorkPerInstruction) {
+    APMPInstructionCounter* counter = gAPMPWorkCounter;
+    return counter == nullptr || !counter->workExhausted;
+  }
+  return APMPChargeWorkUnits(units);
+}
 
 class APMPWorkCounterScope {
  public:

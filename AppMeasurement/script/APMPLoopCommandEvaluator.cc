@@ -46,8 +46,8 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
   values[1] = APMPEvaluator::evaluateStatement(a[1], scope, error);
   if (APMPHasError(error)) return APMPUndefined();
   // The body, normally a code list in place: its statements are run without making the array.
-  APMPPooledList bodyScratch;
-  const APMPValueList* body = APMPEvaluateList(a[2], scope, error, bodyScratch.values());
+  APMPValueList bodyScratch;  // stays empty for a code list in place
+  const APMPValueList* body = APMPEvaluateList(a[2], scope, error, bodyScratch);
   if (APMPHasError(error)) return APMPUndefined();
   std::u16string name = values[0]->stringValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -146,8 +146,8 @@ APMPValuePtr ForLoop(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
     APMPSetError(error, APMPErrorCodeArgumentType);
     return APMPUndefined();
   }
-  APMPPooledList bodyScratch;
-  const APMPValueList* bodyList = APMPEvaluateList(a[3], scope, error, bodyScratch.values());
+  APMPValueList bodyScratch;  // stays empty for a code list in place
+  const APMPValueList* bodyList = APMPEvaluateList(a[3], scope, error, bodyScratch);
   if (APMPHasError(error)) return APMPUndefined();
   if (bodyList == nullptr) {
     APMPSetError(error, APMPErrorCodeArgumentType);
@@ -183,8 +183,8 @@ APMPValuePtr ConditionLoop(const APMPValueList& a, const APMPScopePtr& scope,
   if (APMPHasError(error)) return APMPUndefined();
   bool bodyFirst = flag->booleanValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
-  APMPPooledList bodyScratch;
-  const APMPValueList* bodyList = APMPEvaluateList(a[3], scope, error, bodyScratch.values());
+  APMPValueList bodyScratch;  // stays empty for a code list in place
+  const APMPValueList* bodyList = APMPEvaluateList(a[3], scope, error, bodyScratch);
   if (APMPHasError(error)) return APMPUndefined();
   if (bodyList == nullptr) {
     APMPSetError(error, APMPErrorCodeArgumentType);

@@ -3,31 +3,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPPropertyMap.h"
 #include "AppMeasurement/script/APMPRuntimeValue.h"
 
 class APMPObjectManager;
-
-// The evaluation counter of one runtime. It lives in the runtime, out of reach of scripts:
-// no script binding can read, shadow or reset it.
-struct APMPInstructionCounter {
-  static constexpr uint32_t kBudget = 1000000;
-  // Bulk work (elements or code units copied, searched or built) that costs one evaluation.
-  static constexpr uint64_t kWorkPerInstruction = 64;
-  uint32_t count = 0;
-  // Set when bulk work spent what was left of the budget: the operation doing it stops at
-  // once (error 18), and so does every later charge until the next reset.
-  bool workExhausted = false;
-  // Time the regular expressions of this run have used, in the facility's time units: one
-  // limit for the whole run, not one per call.
-  int32_t regularExpressionTime = 0;
-
-  void reset() {
-    count = 0;
-    workExhausted = false;
-    regularExpressionTime = 0;
-  }
-};
 
 // A link of the chain of name bindings: the runtime's initial scope, the global scope below
 // it, and a child scope per function call, block and loop iteration. A scope holds its parent
