@@ -16,24 +16,27 @@ void APMPPropertyMap::account(std::u16string_view name, int64_t sign) {
 }
 
 size_t APMPPropertyMap::positionOf(std::u16string_view name) const {
-  if (index_.empty()) {
+  if (!index_) {
     for (size_t i = 0; i < entries_.size(); ++i)
       if (entries_[i].first == name) return i;
     return npos;
   }
-  auto it = index_.find(name);
-  return it == index_.end() ? npos : it->second;
+  auto it = index_->find(name);
+  return it == index_->end() ? npos : it->second;
 }
 
 void APMPPropertyMap::reindex() {
-  index_.clear();
-  if (entries_.size() <= kIndexThreshold) return;
-  for (size_t i = 0; i < entries_.size(); ++i) index_[entries_[i].first] = i;
+  if (entries_.size() <= kIndexThreshold) {
+    index_.reset();
+    return;
+  }
+  if (!index_) index_ = std::make_unique<Index>();
+  index_->clear();
+  for (size_t i = 0; i < entries_.size(); ++i) (*index_)[entries_[i].first] = i;
 }
 
 void APMPPropertyMap::setValue(APMPValuePtr value, std::u16string_view name) {
-  if (immutable_ || (!immutableProperties_.empty() && immutableProperties_.count(name) != 0))
-    return;
+  if (immutable_ || isImmutableName(name)) return;
   size_t position = positionOf(name);
   if (position != npos) {
     APMPValuePtr old = std::move(entries_[position].second);
@@ -45,16 +48,17 @@ void APMPPropertyMap::setValue(APMPValuePtr value, std::u16string_view name) {
   if (entries_.capacity() == 0) entries_.reserve(4);
   entries_.emplace_back(std::u16string(name), std::move(value));
   account(name, 1);
-  if (!index_.empty())
-    index_.emplace(std::u16string(name), entries_.size() - 1);
+  if (index_)
+    index_->emplace(std::u16string(name), entries_.size() - 1);
   else if (entries_.size() > kIndexThreshold)
     reindex();
 }
 
 void APMPPropertyMap::setImmutableValue(APMPValuePtr value, std::u16string_view name) {
-  if (immutable_ || immutableProperties_.count(name) != 0) return;
+  if (immutable_ || isImmutableName(name)) return;
   setValue(std::move(value), name);
-  immutableProperties_.emplace(name);
+  if (!immutableProperties_) immutableProperties_ = std::make_unique<NameSet>();
+  immutableProperties_->emplace(name);
 }
 
 const APMPValuePtr& APMPPropertyMap::valueForName(std::u16string_view name) const {
@@ -68,7 +72,7 @@ const APMPValuePtr* APMPPropertyMap::findValue(std::u16string_view name) const {
 }
 
 void APMPPropertyMap::removeValueForName(std::u16string_view name) {
-  if (immutable_ || immutableProperties_.count(name) != 0) return;
+  if (immutable_ || isImmutableName(name)) return;
   size_t position = positionOf(name);
   if (position == npos) return;
   APMPValuePtr old = std::move(entries_[position].second);
@@ -76,7 +80,7 @@ void APMPPropertyMap::removeValueForName(std::u16string_view name) {
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
   // Removal shifts the later entries and rebuilds the index: work in proportion to the table
   // (a hash insertion costs about as much as an evaluation's share of kReindexWork units).
-  APMPChargeWork(entries_.size() * (index_.empty() ? 1 : kReindexWork));
+  APMPChargeWork(entries_.size() * (index_ ? kReindexWork : 1));
   reindex();
   APMPReleaseValue(old);
 }
@@ -89,8 +93,8 @@ std::vector<std::u16string> APMPPropertyMap::allNames() const {
 }
 
 void APMPPropertyMap::clear() {
-  index_.clear();
-  immutableProperties_.clear();
+  index_.reset();
+  immutableProperties_.reset();
   if (entries_.empty()) return;
   // Move the entries out first: releasing a value may release others, and the table must
   // already be consistent when that happens.

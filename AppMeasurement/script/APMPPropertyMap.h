@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -53,7 +54,14 @@ class APMPPropertyMap {
       return std::hash<std::u16string_view>()(name);
     }
   };
-  std::unordered_map<std::u16string, size_t, NameHash, std::equal_to<>> index_;
-  std::unordered_set<std::u16string, NameHash, std::equal_to<>> immutableProperties_;
+  using Index = std::unordered_map<std::u16string, size_t, NameHash, std::equal_to<>>;
+  using NameSet = std::unordered_set<std::u16string, NameHash, std::equal_to<>>;
+  // Made only when needed (a large table, a first immutable name): most tables are small
+  // scopes made and dropped once per call.
+  std::unique_ptr<Index> index_;
+  std::unique_ptr<NameSet> immutableProperties_;
+  bool isImmutableName(std::u16string_view name) const {
+    return immutableProperties_ && immutableProperties_->count(name) != 0;
+  }
   bool immutable_ = false;
 };
