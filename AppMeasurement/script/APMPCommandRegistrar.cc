@@ -100,10 +100,11 @@ APMPValuePtr APMPCommandRegistrar::evaluateStatement(const APMPValuePtr& value,
       if (route.mode == Mode::Lazy) return route.handler(statement.arguments(), scope, error);
       if (route.mode == Mode::EagerPair && !APMPCheckArgumentCount(statement.arguments(), 2, error))
         return APMPUndefined();
-      APMPPooledList evaluated;
-      if (!APMPEvaluateArgumentsInto(statement.arguments(), scope, error, evaluated.values()))
-        return APMPUndefined();
-      return route.handler(evaluated.values(), scope, error);
+      APMPPooledList scratch;
+      const APMPValueList* evaluated =
+          APMPEvaluateArgumentsInPlace(statement.arguments(), scope, error, scratch);
+      if (evaluated == nullptr) return APMPUndefined();
+      return route.handler(*evaluated, scope, error);
     }
   }
   APMPCommandEvaluator* evaluator = evaluatorForName(statement);

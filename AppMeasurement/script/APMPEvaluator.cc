@@ -50,6 +50,21 @@ bool APMPEvaluateArgumentsInto(const APMPValueList& arguments, const APMPScopePt
   return true;
 }
 
+const APMPValueList* APMPEvaluateArgumentsInPlace(const APMPValueList& arguments,
+                                                  const APMPScopePtr& scope, APMPErrorSlot* error,
+                                                  APMPPooledList& scratch) {
+  bool values = std::none_of(arguments.begin(), arguments.end(), [](const APMPValuePtr& argument) {
+    return argument->kind() == APMPValueKind::Statement;
+  });
+  if (!values) {
+    if (!APMPEvaluateArgumentsInto(arguments, scope, error, scratch.values())) return nullptr;
+    return &scratch.values();
+  }
+  for (size_t i = 0; i < arguments.size(); ++i)
+    if (!APMPCommandRegistrar::admit(scope, error)) return nullptr;
+  return &arguments;
+}
+
 const APMPValueList* APMPEvaluateList(const APMPValuePtr& value, const APMPScopePtr& scope,
                                       APMPErrorSlot* error, APMPValueList& scratch,
                                       APMPValuePtr* evaluated) {

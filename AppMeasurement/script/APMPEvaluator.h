@@ -81,12 +81,9 @@ extern constinit thread_local APMPListPool* gAPMPListPool;
 
 class APMPPooledList {
  public:
-  APMPPooledList() {
-    APMPListPool* pool = gAPMPListPool;
-    if (pool == nullptr) pool = &APMPListPool::make();
-    values_ = pool->count > 0 ? pool->lists[--pool->count] : APMPListPool::allocate();
-  }
+  APMPPooledList() = default;
   ~APMPPooledList() {
+    if (values_ == nullptr) return;
     APMPListPool* pool = gAPMPListPool;
     if (pool == nullptr) {
       delete values_;  // the thread is ending
@@ -97,11 +94,27 @@ class APMPPooledList {
   APMPPooledList(const APMPPooledList&) = delete;
   APMPPooledList& operator=(const APMPPooledList&) = delete;
 
-  APMPValueList& values() { return *values_; }
+  // The list, borrowed on first use.
+  APMPValueList& values() {
+    if (values_ == nullptr) {
+      APMPListPool* pool = gAPMPListPool;
+      if (pool == nullptr) pool = &APMPListPool::make();
+      values_ = pool->count > 0 ? pool->lists[--pool->count] : APMPListPool::allocate();
+    }
+    return *values_;
+  }
 
  private:
-  APMPValueList* values_;
+  APMPValueList* values_ = nullptr;
 };
+
+// The arguments evaluated in order, as APMPEvaluateArgumentsInto: when none is a statement
+// (arguments already evaluated, as a method's are), evaluating each gives itself, so each is
+// charged as its evaluation would be and the list itself is the answer; otherwise `scratch`
+// holds the results. Null at the first failure, with the error set.
+const APMPValueList* APMPEvaluateArgumentsInPlace(const APMPValueList& arguments,
+                                                  const APMPScopePtr& scope, APMPErrorSlot* error,
+                                                  APMPPooledList& scratch);
 
 // Charges one evaluation to the runtime's counter reachable from `scope`; error 18 once
 // 1000000 have been charged since the last reset. Outside a runtime nothing is charged.

@@ -95,8 +95,8 @@ APMPValuePtr APMPEventNativeFunctions::applyWithName(const std::u16string& name,
                                                      APMPErrorSlot* error) {
   Handler handler = HandlerFor(name);
   if (handler == nullptr) return APMPMapValue::applyWithName(name, arguments, scope, error);
-  APMPPooledList evaluated;
-  if (!APMPEvaluateArgumentsInto(arguments, scope, error, evaluated.values()))
-    return APMPUndefined();
-  return handler(evaluated.values(), scope, *eventContext_, error);
+  APMPPooledList scratch;
+  const APMPValueList* evaluated = APMPEvaluateArgumentsInPlace(arguments, scope, error, scratch);
+  if (evaluated == nullptr) return APMPUndefined();
+  return handler(*evaluated, scope, *eventContext_, error);
 }

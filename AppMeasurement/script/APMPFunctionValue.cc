@@ -21,10 +21,10 @@ APMPFunctionValue::~APMPFunctionValue() { APMPReleaseValues(statements_); }
 APMPValuePtr APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments,
                                                     const APMPScopePtr& scope,
                                                     APMPErrorSlot* error) {
-  APMPPooledList evaluated;
-  if (!APMPEvaluateArgumentsInto(arguments, scope, error, evaluated.values()))
-    return APMPUndefined();
-  return invokeWithEvaluatedArguments(evaluated.values(), error);
+  APMPPooledList scratch;
+  const APMPValueList* evaluated = APMPEvaluateArgumentsInPlace(arguments, scope, error, scratch);
+  if (evaluated == nullptr) return APMPUndefined();
+  return invokeWithEvaluatedArguments(*evaluated, error);
 }
 
 APMPValuePtr APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList& arguments,
