@@ -69,16 +69,16 @@ APMPValuePtr SetParamValue(const APMPValueList& a, const APMPScopePtr&, APMPEven
 APMPEventNativeFunctions::Handler HandlerFor(std::u16string_view name) {
   switch (name.size()) {
     case 12:
-      if (name == u"getEventName") return GetEventName;
-      if (name == u"getTimestamp") return GetTimestamp;
-      if (name == u"setEventName") return SetEventName;
+      if (name == std::u16string_view(u"getEventName")) return GetEventName;
+      if (name == std::u16string_view(u"getTimestamp")) return GetTimestamp;
+      if (name == std::u16string_view(u"setEventName")) return SetEventName;
       return nullptr;
     case 13:
-      if (name == u"getParamValue") return GetParamValue;
-      if (name == u"setParamValue") return SetParamValue;
+      if (name == std::u16string_view(u"getParamValue")) return GetParamValue;
+      if (name == std::u16string_view(u"setParamValue")) return SetParamValue;
       return nullptr;
     case 9:
-      return name == u"getParams" ? GetParams : nullptr;
+      return name == std::u16string_view(u"getParams") ? GetParams : nullptr;
     default:
       return nullptr;
   }
