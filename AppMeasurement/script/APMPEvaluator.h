@@ -26,7 +26,6 @@ struct APMPInstructionCounter {
 };
 
 // Runs statements and statement lists.
-
 class APMPEvaluator {
  public:
   // Charges the budget, then evaluates: statements go to their command or function, every
@@ -59,10 +58,6 @@ const APMPValueList* APMPEvaluateList(const APMPValuePtr& value, const APMPScope
                                       APMPErrorSlot* error, APMPValueList& scratch,
                                       APMPValuePtr* evaluated = nullptr);
 
-// A value list on loan from a pool of this thread: every eager command and every call needs
-// a list for its evaluated arguments, and allocating one costs more than most evaluations.
-// The list comes empty and goes back emptied (its values released) when this goes out of
-// scope.
 // The lists of one thread that no APMPPooledList holds. Lists that grew large are freed
 // instead of kept, and so are lists beyond kPooledLists.
 struct APMPListPool {
@@ -79,6 +74,10 @@ struct APMPListPool {
 };
 extern constinit thread_local APMPListPool* gAPMPListPool;
 
+// A value list on loan from a pool of this thread: every eager command and every call needs
+// a list for its evaluated arguments, and allocating one costs more than most evaluations.
+// The list comes empty and goes back emptied (its values released) when this goes out of
+// scope.
 class APMPPooledList {
  public:
   APMPPooledList() = default;
@@ -153,8 +152,7 @@ class APMPWorkMeter {
   size_t pending_ = 0;
 };
 
-// Makes `counter` the one that APMPChargeWork charges on this thread for its lifetime (a
-// null counter keeps the current one).
+// The counter that APMPChargeWork charges on this thread (APMPWorkCounterScope sets it).
 extern constinit thread_local APMPInstructionCounter* gAPMPWorkCounter;
 
 // APMPChargeWork past the free amount.
@@ -170,6 +168,8 @@ inline bool APMPChargeWork(size_t units) {
   return APMPChargeWorkUnits(units);
 }
 
+// Makes `counter` the one that APMPChargeWork charges on this thread for its lifetime (a
+// null counter keeps the current one).
 class APMPWorkCounterScope {
  public:
   explicit APMPWorkCounterScope(APMPInstructionCounter* counter) : previous_(gAPMPWorkCounter) {
