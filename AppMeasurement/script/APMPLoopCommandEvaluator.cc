@@ -71,12 +71,14 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
     case APMPValueKind::Map:
     case APMPValueKind::Function:
       if (over == Over::Keys) {
-        std::vector<std::u16string> names =
+        const APMPPropertyMap& properties =
             target->kind() == APMPValueKind::Map
-                ? static_cast<const APMPMapValue&>(*target).allPropertyNames()
-                : static_cast<const APMPFunctionValue&>(*target).allPropertyNames();
-        APMPChargeWork(names.size());
-        for (auto& key : names) items.push_back(APMPStringValue::make(std::move(key)));
+                ? static_cast<const APMPMapValue&>(*target).propertyMap()
+                : static_cast<const APMPFunctionValue&>(*target).propertyMap();
+        APMPChargeWork(properties.count());
+        items.reserve(properties.count());
+        for (const auto& entry : properties.entries())
+          items.push_back(APMPStringValue::make(entry.first));
         break;
       }
       [[fallthrough]];
