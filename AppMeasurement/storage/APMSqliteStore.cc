@@ -226,11 +226,19 @@ bool APMSqliteStore::applyJournalSettings(APMErrorSlot* error) {
 }
 
 void APMSqliteStore::finalizeAndClearStatements() {
-  for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
+  for (auto& [sql, cached] : statementCache_) sqlite3_finalize(cached.statement);
   statementCache_.clear();
 }
 
+void APMSqliteStore::watchTables(std::vector<std::string_view> tables) {
+  changeTracker_.reset();
+  if (sqliteHandle_ == nullptr) return;
+  changeTracker_ = std::make_unique<APMTableChangeTracker>(std::move(tables));
+  changeTracker_->attach(sqliteHandle_);
+}
+
 void APMSqliteStore::closeDatabase() {
+  changeTracker_.reset();
   finalizeAndClearStatements();
   if (sqliteHandle_ == nullptr) return;
   int rc = sqlite3_close(sqliteHandle_);
@@ -311,9 +319,15 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql, APMError
 sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql,
                                                 const APMSqliteValues& values, APMErrorSlot* error,
                                                 APMStatementCaching caching) {
-  if (auto it = statementCache_.find(sql); it != statementCache_.end()) {
-    if (!values.empty() && !bindValues(values, it->second, error)) return nullptr;
-    return it->second;
+  auto it = statementCache_.find(sql);
+  if (it != statementCache_.end() && !it->second.inUse) {
+    sqlite3_stmt* statement = it->second.statement;
+    // A caller that stopped stepping early (an error, a filter that ended the read) may have
+    // left it mid-step, holding a read open: start it over.
+    if (sqlite3_stmt_busy(statement) != 0) sqlite3_reset(statement);
+    if (!values.empty() && !bindValues(values, statement, error)) return nullptr;
+    it->second.inUse = true;
+    return statement;
   }
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
                       "Statement for query failed. Database not open."))
@@ -323,10 +337,19 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql,
     return nullptr;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
-  bool cache = hasPlaceholder || lowercase(sql).find("where") == std::string::npos;
-  if (cache && caching == APMStatementCaching::kCacheRule) statementCache_.emplace(sql, statement);
+  // A text already in the cache is in use further up the stack: this statement serves the
+  // inner use alone and is finalized after it.
+  bool cache = it == statementCache_.end() &&
+               (caching == APMStatementCaching::kKeep ||
+                (caching == APMStatementCaching::kCacheRule &&
+                 (hasPlaceholder || lowercase(sql).find("where") == std::string::npos)));
+  if (cache) statementCache_.emplace(sql, CachedStatement{statement, true});
   if (!values.empty() && !bindValues(values, statement, error)) {
-    if (!statementCache_.contains(sql)) sqlite3_finalize(statement);
+    if (cache) {
+      statementCache_[sql].inUse = false;
+    } else {
+      sqlite3_finalize(statement);
+    }
     return nullptr;
   }
   return statement;
@@ -335,15 +358,17 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql,
 void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string& sql) {
   if (statement == nullptr) return;
   auto it = statementCache_.find(sql);
-  if (it == statementCache_.end()) {
+  if (it == statementCache_.end() || it->second.statement != statement) {
+    // Not the cache's: nobody else would ever finalize it.
+    if (it != statementCache_.end() && !it->second.inUse) {
+      logLine(5, 34016, "Statement is not the same one in the cache");
+    }
     sqlite3_finalize(statement);
     return;
   }
-  if (it->second != statement) {
-    logLine(5, 34016, "Statement is not the same one in the cache");
-  }
   sqlite3_reset(statement);
   sqlite3_clear_bindings(statement);
+  it->second.inUse = false;
 }
 
 bool APMSqliteStore::bindValues(const APMSqliteValues& values, sqlite3_stmt* statement,
@@ -490,13 +515,14 @@ std::optional<std::vector<APMSqliteRecord>> APMSqliteStore::recordsForQuery(
 
 std::optional<Value> APMSqliteStore::numberForQuery(const std::string& sql,
                                                     const APMSqliteValues& values,
-                                                    APMErrorSlot* error) {
+                                                    APMErrorSlot* error,
+                                                    APMStatementCaching caching) {
   if (!APMCheckResult(!sql.empty(), error, 1, "Received empty query to get numeric result"))
     return std::nullopt;
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
                       "Query numeric result failed. Database not open."))
     return std::nullopt;
-  sqlite3_stmt* statement = statementForQuery(sql, values, error);
+  sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
   if (statement == nullptr) return std::nullopt;
   std::optional<Value> result;
   int rc = sqlite3_step(statement);
@@ -592,35 +618,46 @@ bool APMSqliteStore::upsertRecord(const APMSqliteRecord& record, std::string_vie
   return stepDone(statement, sql, "execute statement", error);
 }
 
+bool APMSqliteStore::updateSQLForRecord(const APMSqliteRecord& record, std::string_view table,
+                                        std::string_view columnName, const Value* columnValue,
+                                        std::string* sql, APMSqliteValues* values,
+                                        APMErrorSlot* error) {
+  if (!APMCheckResult(!record.empty(), error, 1, "Empty record for update")) return false;
+  if (!APMCheckResult(!table.empty(), error, 1, "Empty table name for update")) return false;
+  if (!APMCheckResult(!columnName.empty(), error, 1, "Empty column name for update")) return false;
+  if (!APMCheckResult(columnValue != nullptr, error, 1, "Nil column value for update"))
+    return false;
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Update record failed. Database not open."))
+    return false;
+  std::string assignments;
+  values->clear();
+  values->reserve(record.size() + 1);
+  for (const auto& [name, value] : record) {
+    if (!isBindableRecordValue(value)) {
+      logLine(4, 34021, "Record has value of unexpected type (update)", name);
+      APMSetError(error, 1, "Failed to bind parameter of unexpected type to update statement");
+      return false;
+    }
+    assignments += name + "=?,";
+    values->push_back(value);
+  }
+  assignments.pop_back();
+  values->push_back(*columnValue);
+  *sql = "UPDATE " + std::string(table) + " SET " + assignments + " WHERE " +
+         std::string(columnName) + "=?";
+  return true;
+}
+
 sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMSqliteRecord& record,
                                                        std::string_view table,
                                                        std::string_view columnName,
                                                        const Value* columnValue,
                                                        APMErrorSlot* error) {
-  if (!APMCheckResult(!record.empty(), error, 1, "Empty record for update")) return nullptr;
-  if (!APMCheckResult(!table.empty(), error, 1, "Empty table name for update")) return nullptr;
-  if (!APMCheckResult(!columnName.empty(), error, 1, "Empty column name for update"))
-    return nullptr;
-  if (!APMCheckResult(columnValue != nullptr, error, 1, "Nil column value for update"))
-    return nullptr;
-  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
-                      "Update record failed. Database not open."))
-    return nullptr;
-  std::string assignments;
+  std::string sql;
   APMSqliteValues values;
-  for (const auto& [name, value] : record) {
-    if (!isBindableRecordValue(value)) {
-      logLine(4, 34021, "Record has value of unexpected type (update)", name);
-      APMSetError(error, 1, "Failed to bind parameter of unexpected type to update statement");
-      return nullptr;
-    }
-    assignments += name + "=?,";
-    values.push_back(value);
-  }
-  assignments.pop_back();
-  values.push_back(*columnValue);
-  std::string sql = "UPDATE " + std::string(table) + " SET " + assignments + " WHERE " +
-                    std::string(columnName) + "=?";
+  if (!updateSQLForRecord(record, table, columnName, columnValue, &sql, &values, error))
+    return nullptr;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
   if (!bindValues(values, statement, error)) {
@@ -633,9 +670,14 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMSqliteRecord& re
 bool APMSqliteStore::updateRecord(const APMSqliteRecord& record, std::string_view table,
                                   std::string_view columnName, const Value* columnValue,
                                   APMErrorSlot* error) {
-  sqlite3_stmt* statement = updateStatementForRecord(record, table, columnName, columnValue, error);
+  // Like upserts, the texts depend only on the table and the record's columns.
+  std::string sql;
+  APMSqliteValues values;
+  if (!updateSQLForRecord(record, table, columnName, columnValue, &sql, &values, error))
+    return false;
+  sqlite3_stmt* statement = statementForQuery(sql, values, error);
   if (statement == nullptr) return false;
-  return executeSQLStatement(statement, error);
+  return stepDone(statement, sql, "execute statement", error);
 }
 
 bool APMSqliteStore::updateAllRecordsInTableWithName(std::string_view table,
@@ -695,20 +737,9 @@ bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table,
     return false;
   std::string sql =
       "DELETE FROM " + std::string(table) + " WHERE " + std::string(columnName) + "=?";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
+  sqlite3_stmt* statement = statementForQuery(sql, {*columnValue}, error);
   if (statement == nullptr) return false;
-  if (!bindValues({*columnValue}, statement, error)) {
-    sqlite3_finalize(statement);
-    return false;
-  }
-  int rc = sqlite3_step(statement);
-  bool done = rc == SQLITE_DONE;
-  if (!done) {
-    setDatabaseError(error, "delete record");
-    lastFailureResultCode_ = rc & 0xff;
-  }
-  sqlite3_finalize(statement);
-  return done;
+  return stepDone(statement, sql, "delete record", error);
 }
 
 std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::string_view table,
