@@ -423,6 +423,18 @@ std::optional<bool> APMDatabase::booleanForQuery(const std::string& sql,
 
 // --- Caches ---
 
+void APMDatabase::performReads(const std::function<void()>& reads) {
+  checkSequence("performReads");
+  if (readBatchDepth_++ == 0) dataVersionCheckedInReadBatch_ = false;
+  try {
+    reads();
+  } catch (...) {
+    --readBatchDepth_;
+    throw;
+  }
+  --readBatchDepth_;
+}
+
 void APMDatabase::refreshCaches() {
   APMTableChangeTracker* tracker = sqliteStore_ ? sqliteStore_->changeTracker() : nullptr;
   if (tracker == nullptr) {
@@ -434,6 +446,10 @@ void APMDatabase::refreshCaches() {
   // this object's transaction nobody else can write, so once per transaction is enough.
   bool inTransaction = sqlite3_get_autocommit(sqliteStore_->sqliteHandle()) == 0;
   if (inTransaction && dataVersionCheckedInTransaction_ == transactionSerial_) return;
+  if (!inTransaction && readBatchDepth_ > 0) {
+    if (dataVersionCheckedInReadBatch_) return;
+    dataVersionCheckedInReadBatch_ = true;
+  }
   std::optional<Value> version = sqliteStore_->numberForQuery("PRAGMA data_version", {}, nullptr,
                                                               APMStatementCaching::kKeep);
   std::optional<int64_t> current = version ? version->numberAsInteger() : std::nullopt;

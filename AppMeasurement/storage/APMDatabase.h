@@ -103,6 +103,11 @@ class APMDatabase {
   // given, stores the transaction's error there too.
   bool performTransaction(const std::function<bool()>& block, APMErrorSlot* error = nullptr);
 
+  // Runs reads that belong together (the upload scheduler's, say) with one check for writes by
+  // other connections instead of one per read; outside a transaction each read checks alone.
+  // The block must not write or begin a transaction of its own.
+  void performReads(const std::function<void()>& reads);
+
   // --- Generic record operations ---
 
   using CreateDataTypeBlock = std::function<bool(const APMSqliteRecord& record)>;
@@ -422,4 +427,7 @@ class APMDatabase {
   std::optional<int64_t> dataVersion_;
   uint64_t transactionSerial_ = 0;
   uint64_t dataVersionCheckedInTransaction_ = 0;
+  // Inside performReads: whether its one check was made.
+  int readBatchDepth_ = 0;
+  bool dataVersionCheckedInReadBatch_ = false;
 };

@@ -175,6 +175,11 @@ bool APMDatabase::deleteUserAttributeWithName(std::string_view name, APMErrorSlo
   if (!requireStore(error)) return false;
   Value key(name);
   refreshCaches();
+  if (caches_.userAttributes && caches_.userAttributesComplete &&
+      std::none_of(caches_.userAttributes->begin(), caches_.userAttributes->end(),
+                   [&](const APMCachedUserAttributeRow& r) { return r.name == name; })) {
+    return true;  // No such row: the delete would change nothing.
+  }
   bool deleted =
       sqliteStore_->deleteRecordFromTableWithName(kUserAttributesTable, "name", &key, error);
   if (deleted && caches_.userAttributes) {

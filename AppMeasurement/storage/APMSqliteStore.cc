@@ -776,18 +776,23 @@ bool APMSqliteStore::deleteAllRecordsFromTableWithName(std::string_view table,
 
 // --- Transactions ---
 
-bool APMSqliteStore::beginTransaction() {
-  return sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) ==
-         SQLITE_OK;
+bool APMSqliteStore::runKeptStatement(const std::string& sql) {
+  if (sqliteHandle_ == nullptr) return false;
+  // Run on every event: prepared once instead of parsed by sqlite3_exec each time.
+  sqlite3_stmt* statement = statementForQuery(sql, {}, nullptr, APMStatementCaching::kKeep);
+  if (statement == nullptr) {
+    return sqlite3_exec(sqliteHandle_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  int rc = sqlite3_step(statement);
+  cleanUpStatement(statement, sql);
+  return rc == SQLITE_DONE;
 }
 
-bool APMSqliteStore::endTransaction() {
-  return sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
-}
+bool APMSqliteStore::beginTransaction() { return runKeptStatement("BEGIN EXCLUSIVE TRANSACTION"); }
 
-bool APMSqliteStore::rollbackTransaction() {
-  return sqlite3_exec(sqliteHandle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
-}
+bool APMSqliteStore::endTransaction() { return runKeptStatement("END TRANSACTION"); }
+
+bool APMSqliteStore::rollbackTransaction() { return runKeptStatement("ROLLBACK"); }
 
 bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
                                                  const std::function<bool()>& block) {

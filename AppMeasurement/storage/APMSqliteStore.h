@@ -229,6 +229,8 @@ class APMSqliteStore {
   OpenResult validateDatabaseWithError(APMErrorSlot* error);
   bool applyJournalSettings(APMErrorSlot* error);
   void finalizeAndClearStatements();
+  // Steps a kept statement without values once; true when it reports done.
+  bool runKeptStatement(const std::string& sql);
   bool upsertSQLForRecord(const APMSqliteRecord& record, std::string_view table, std::string* sql,
                           APMSqliteValues* values, APMErrorSlot* error);
   bool updateSQLForRecord(const APMSqliteRecord& record, std::string_view table,
