@@ -450,8 +450,8 @@ void APMDatabase::refreshCaches() {
     if (dataVersionCheckedInReadBatch_) return;
     dataVersionCheckedInReadBatch_ = true;
   }
-  std::optional<Value> version = sqliteStore_->numberForQuery("PRAGMA data_version", {}, nullptr,
-                                                              APMStatementCaching::kKeep);
+  std::optional<Value> version =
+      sqliteStore_->numberForQuery("PRAGMA data_version", {}, nullptr, APMStatementCaching::kKeep);
   std::optional<int64_t> current = version ? version->numberAsInteger() : std::nullopt;
   if (!current || current != dataVersion_) caches_.invalidate(APMDatabaseCaches::kAll);
   dataVersion_ = current;

@@ -403,8 +403,8 @@ class APMDatabase {
   // from the summary when known, else read (and kept).
   std::optional<int64_t> summaryRowCount(APMTimedTableSummary& summary, std::string_view table,
                                          APMErrorSlot* error);
-  std::optional<bool> summaryHasRealtimeRows(APMTimedTableSummary& summary,
-                                             std::string_view table, APMErrorSlot* error);
+  std::optional<bool> summaryHasRealtimeRows(APMTimedTableSummary& summary, std::string_view table,
+                                             APMErrorSlot* error);
   std::optional<double> summaryLatestTimestamp(APMTimedTableSummary& summary,
                                                std::string_view table, std::string_view column,
                                                APMErrorSlot* error);

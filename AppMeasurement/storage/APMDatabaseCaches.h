@@ -75,7 +75,7 @@ struct APMCachedUserAttributeRow {
 struct APMDatabaseCaches {
   // The tables watched, in bit order.
   static std::vector<std::string_view> watchedTables() {
-    return {"raw_events", "queue", "user_attributes", "events", "app_metadata",
+    return {"raw_events",          "queue",     "user_attributes", "events", "app_metadata",
             "raw_events_metadata", "odm_values"};
   }
   enum Table : uint32_t {

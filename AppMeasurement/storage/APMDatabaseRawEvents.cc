@@ -165,11 +165,11 @@ bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerpr
   checkSequence("deleteRawEventMetadataWithMetadataFingerprint");
   if (!requireStore(error)) return false;
   refreshCaches();
-  bool deleted = sqliteStore_
-                     ->deleteRecordsFromTableWithName(
-                         kRawEventsMetadataTable, "metadata_fingerprint == ?",
-                         {Value(static_cast<long long>(fingerprint))}, error)
-                     .has_value();
+  bool deleted =
+      sqliteStore_
+          ->deleteRecordsFromTableWithName(kRawEventsMetadataTable, "metadata_fingerprint == ?",
+                                           {Value(static_cast<long long>(fingerprint))}, error)
+          .has_value();
   caches_.storedMetadataFingerprints.erase(fingerprint);
   acceptOwnChanges(APMDatabaseCaches::kRawEventsMetadata);
   return deleted;

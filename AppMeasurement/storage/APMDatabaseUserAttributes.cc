@@ -157,7 +157,8 @@ bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, APMErro
   if (caches_.userAttributes) {
     // A replaced row is deleted and inserted anew: it moves to the end of the rowid order.
     std::vector<APMCachedUserAttributeRow>& rows = *caches_.userAttributes;
-    std::erase_if(rows, [&](const APMCachedUserAttributeRow& r) { return r.name == attribute.name(); });
+    std::erase_if(rows,
+                  [&](const APMCachedUserAttributeRow& r) { return r.name == attribute.name(); });
     std::optional<APMUserAttribute> stored = userAttributeFromRecord(record, nullptr);
     if (stored) {
       rows.push_back({attribute.name(), 0, std::move(stored), std::nullopt});
@@ -369,8 +370,8 @@ bool APMDatabase::clearCurrentSessionCounts(APMErrorSlot* error) {
   if (!requireStore(error)) return false;
   Value zero(0);
   refreshCaches();
-  bool cleared = sqliteStore_->updateAllRecordsInTableWithName(kEventsTable,
-                                                               "current_session_count", &zero, error);
+  bool cleared = sqliteStore_->updateAllRecordsInTableWithName(
+      kEventsTable, "current_session_count", &zero, error);
   // The rows change, the names stay.
   caches_.eventAggregates.clear();
   acceptOwnChanges(APMDatabaseCaches::kEvents);
@@ -485,9 +486,12 @@ bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, APMErrorSlot* 
           error)) {
     return false;
   }
-  caches_.dailyCounts = APMStoredDailyCounts{
-      counts.day(),          counts.conversionsCount(), counts.allEventsCount(),
-      counts.publicEventsCount(), counts.errorEventsCount(), counts.realtimeCount(),
-      counts.dcuRealtimeCount()};
+  caches_.dailyCounts = APMStoredDailyCounts{counts.day(),
+                                             counts.conversionsCount(),
+                                             counts.allEventsCount(),
+                                             counts.publicEventsCount(),
+                                             counts.errorEventsCount(),
+                                             counts.realtimeCount(),
+                                             counts.dcuRealtimeCount()};
   return true;
 }

@@ -36,8 +36,8 @@ std::ostream& operator<<(std::ostream& out, const Facts& f) {
   auto b = [](std::optional<bool> v) { return v ? (*v ? "1" : "0") : "?"; };
   auto d = [](std::optional<double> v) { return v ? std::to_string(*v) : std::string("none"); };
   out << "raw empty " << b(f.rawEmpty) << " realtime " << b(f.rawRealtime) << " latest "
-      << d(f.rawLatest) << "; queue empty " << b(f.queueEmpty) << " realtime "
-      << b(f.queueRealtime) << " latest " << d(f.queueLatest) << "; attributes";
+      << d(f.rawLatest) << "; queue empty " << b(f.queueEmpty) << " realtime " << b(f.queueRealtime)
+      << " latest " << d(f.queueLatest) << "; attributes";
   for (const auto& a : f.userAttributes) out << " " << a;
   out << "; daily " << (f.daily ? std::to_string(f.daily->allEventsCount()) : "?");
   out << "; aggregates";
@@ -54,9 +54,8 @@ Facts factsOf(APMDatabase& database) {
   f.queueEmpty = database.isQueuedBundleTableEmpty(nullptr);
   f.queueRealtime = database.containsRealtimeBundlesWithError(nullptr);
   f.queueLatest = database.queryLatestBundleTime(nullptr);
-  for (const APMUserAttribute& a :
-       database.userAttributesIncludingInternal(true, nullptr).value_or(
-           std::vector<APMUserAttribute>{})) {
+  for (const APMUserAttribute& a : database.userAttributesIncludingInternal(true, nullptr)
+                                       .value_or(std::vector<APMUserAttribute>{})) {
     f.userAttributes.push_back(a.name() + "=" + a.value().description());
   }
   f.daily = database.dailyCounts(nullptr);
@@ -163,15 +162,16 @@ TEST_F(APMDatabaseCachesTest, OwnWritesKeepEveryCacheEqualToTheFile) {
        }},
       {"session counts cleared",
        [&](APMDatabase& d) { return d.clearCurrentSessionCounts(nullptr); }},
-      {"odm value", [&](APMDatabase& d) { return d.updateODMValue("7", "odm1_value", 1, nullptr); }},
+      {"odm value",
+       [&](APMDatabase& d) { return d.updateODMValue("7", "odm1_value", 1, nullptr); }},
       {"bundling deletes raw events",
        [&](APMDatabase& d) { return d.deleteRawEventsWithMaxRowID(2, nullptr); }},
       {"sent bundles deleted",
        [&](APMDatabase& d) { return d.deleteBundlesWithRowIDs({2}, nullptr); }},
-      {"retry counts", [&](APMDatabase& d) {
-         return d.incrementRetryCounterForBundlesWithIDs({1}, nullptr);
-       }},
-      {"stale purge", [&](APMDatabase& d) {
+      {"retry counts",
+       [&](APMDatabase& d) { return d.incrementRetryCounterForBundlesWithIDs({1}, nullptr); }},
+      {"stale purge",
+       [&](APMDatabase& d) {
          return d.deleteStaleRawEventsDataOlderThanMaxAge(1, nullptr) &&
                 d.deleteStaleBundlesOlderThanMaxAge(1, nullptr);
        }},
@@ -273,10 +273,11 @@ TEST_F(APMDatabaseCachesTest, AReopenAndAResetReadTheFileAgain) {
 // on the same table just before.
 void expectPruneLikeTheOffsetQuery(APMDatabase& database, const std::filesystem::path& path,
                                    int32_t limit, const std::string& when) {
-  std::string expected = sqliteTool(
-      path, "SELECT group_concat(rowid) FROM (SELECT rowid FROM raw_events WHERE rowid IN "
-            "(SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET " +
-                std::to_string(std::max(limit - 1, 0)) + ") ORDER BY rowid)");
+  std::string expected =
+      sqliteTool(path,
+                 "SELECT group_concat(rowid) FROM (SELECT rowid FROM raw_events WHERE rowid IN "
+                 "(SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET " +
+                     std::to_string(std::max(limit - 1, 0)) + ") ORDER BY rowid)");
   std::string before = sqliteTool(path, "SELECT group_concat(rowid) FROM raw_events");
   std::optional<int64_t> deleted = database.deleteRawEventsOverAbsoluteLimit(nullptr);
   ASSERT_TRUE(deleted) << when;
@@ -307,20 +308,24 @@ TEST_F(APMDatabaseCachesTest, ThePruneDeletesTheRowsTheOffsetQueryDeletes) {
       {"at the limit less one", [&] { fill(1); }},
       {"at the limit", [&] { fill(1); }},
       {"one over", [&] { fill(2); }},
-      {"far over, with gaps", [&] {
+      {"far over, with gaps",
+       [&] {
          fill(20);
          ASSERT_TRUE(database_->sqliteStore()->executeSQL(
              "DELETE FROM raw_events WHERE rowid % 4 = 1", nullptr));
        }},
-      {"after bundling the oldest", [&] {
+      {"after bundling the oldest",
+       [&] {
          fill(6);
          ASSERT_TRUE(database_->deleteRawEventsWithMaxRowID(30, nullptr));
        }},
-      {"limit lowered to one", [&] {
+      {"limit lowered to one",
+       [&] {
          fill(3);
          settings_->limit = 1;
        }},
-      {"limit of zero", [&] {
+      {"limit of zero",
+       [&] {
          fill(2);
          settings_->limit = 0;
        }},
@@ -368,8 +373,8 @@ TEST_F(APMDatabaseCachesTest, KeptStatementsSurviveNestingAndSchemaChanges) {
   ASSERT_TRUE(store.executeSQL("INSERT INTO t VALUES (1, 'a'), (2, 'b')", nullptr));
   const std::string sql = "SELECT * FROM t WHERE id >= ? ORDER BY id";
   std::vector<std::string> inner;
-  auto outer = store.recordsForQuery(
-      sql, {Value(1)}, nullptr, [&](size_t, const APMSqliteRecord& record) {
+  auto outer =
+      store.recordsForQuery(sql, {Value(1)}, nullptr, [&](size_t, const APMSqliteRecord& record) {
         auto nested = store.recordsForQuery(sql, {Value(2)}, nullptr);
         inner.push_back(std::to_string(nested ? nested->size() : 99) + "/" +
                         record.at("name").description());
