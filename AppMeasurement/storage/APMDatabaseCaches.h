@@ -10,6 +10,7 @@
 
 #include "AppMeasurement/foundation/APMError.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/records/APMDailyCounts.h"
 #include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/storage/APMSqliteStore.h"
 
@@ -46,18 +47,6 @@ struct APMTimedTableSummary {
       latestTimestamp = std::optional<double>();
     }
   }
-};
-
-// The seven daily-count columns of the app_metadata row as stored (a null count reads as 0, a
-// null day as today).
-struct APMStoredDailyCounts {
-  std::optional<int32_t> day;
-  int32_t conversionsCount = 0;
-  int32_t allEventsCount = 0;
-  int32_t publicEventsCount = 0;
-  int32_t errorEventsCount = 0;
-  int32_t realtimeCount = 0;
-  int32_t dcuRealtimeCount = 0;
 };
 
 // One user_attributes row as the list read gives it: the attribute, or why it cannot be read.
@@ -99,7 +88,8 @@ struct APMDatabaseCaches {
   // events rows by name; a nullopt value: no such row.
   std::map<std::string, std::optional<APMEventAggregates>, std::less<>> eventAggregates;
   std::optional<int64_t> publicEventNameCount;
-  std::optional<APMStoredDailyCounts> dailyCounts;
+  // The daily counts of the app_metadata row, once it has stored a day.
+  std::optional<APMDailyCounts> dailyCounts;
   // Fingerprints known to have a raw_events_metadata row (bounded; cleared when full).
   std::set<int64_t> storedMetadataFingerprints;
   // odm_values rows by name; a nullopt value: no such row.

@@ -442,35 +442,29 @@ int32_t APMDatabase::currentDayNumber() const {
 std::optional<APMDailyCounts> APMDatabase::dailyCounts(APMErrorSlot* error) {
   checkSequence("dailyCounts");
   refreshCaches();
-  if (!caches_.dailyCounts) {
-    Value key(1);
-    std::optional<APMStoredDailyCounts> stored;
-    if (!dataTypesFromTableWithName(
-            kAppMetadataTable, "rowid", &key, error, [&](const APMSqliteRecord& record) {
-              const Value* day = numberColumn(record, "day");
-              stored = APMStoredDailyCounts{
-                  day ? std::optional<int32_t>(saturatedInt32(*day)) : std::nullopt,
-                  int32Column(record, "daily_conversions_count"),
-                  int32Column(record, "daily_events_count"),
-                  int32Column(record, "daily_public_events_count"),
-                  int32Column(record, "daily_error_events_count"),
-                  int32Column(record, "daily_real_time_conversion_events_count"),
-                  int32Column(record, "daily_real_time_dcu_events_count")};
-              return true;
-            })) {
-      return std::nullopt;
-    }
-    if (!stored) {
-      APMSetError(error, 3, "Received empty dictionary for getting daily counts");
-      return std::nullopt;
-    }
-    caches_.dailyCounts = stored;
+  if (caches_.dailyCounts) return caches_.dailyCounts;
+  std::optional<APMDailyCounts> counts;
+  bool dayStored = false;
+  int32_t today = currentDayNumber();
+  Value key(1);
+  if (!dataTypesFromTableWithName(
+          kAppMetadataTable, "rowid", &key, error, [&](const APMSqliteRecord& record) {
+            counts.emplace(int32Column(record, "day", today),
+                           int32Column(record, "daily_conversions_count"),
+                           int32Column(record, "daily_events_count"),
+                           int32Column(record, "daily_public_events_count"),
+                           int32Column(record, "daily_error_events_count"),
+                           int32Column(record, "daily_real_time_conversion_events_count"),
+                           int32Column(record, "daily_real_time_dcu_events_count"));
+            dayStored = numberColumn(record, "day") != nullptr;
+            return true;
+          })) {
+    return std::nullopt;
   }
-  const APMStoredDailyCounts& stored = *caches_.dailyCounts;
-  // A row that never stored a day counts for today.
-  return APMDailyCounts(stored.day.value_or(currentDayNumber()), stored.conversionsCount,
-                        stored.allEventsCount, stored.publicEventsCount, stored.errorEventsCount,
-                        stored.realtimeCount, stored.dcuRealtimeCount);
+  if (!counts) APMSetError(error, 3, "Received empty dictionary for getting daily counts");
+  // A row that never stored a day counts for the day it is read on: kept only once it has one.
+  if (dayStored) caches_.dailyCounts = counts;
+  return counts;
 }
 
 bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, APMErrorSlot* error) {
@@ -486,12 +480,6 @@ bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, APMErrorSlot* 
           error)) {
     return false;
   }
-  caches_.dailyCounts = APMStoredDailyCounts{counts.day(),
-                                             counts.conversionsCount(),
-                                             counts.allEventsCount(),
-                                             counts.publicEventsCount(),
-                                             counts.errorEventsCount(),
-                                             counts.realtimeCount(),
-                                             counts.dcuRealtimeCount()};
+  caches_.dailyCounts = counts;
   return true;
 }
