@@ -319,13 +319,22 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql, APMError
 sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql,
                                                 const APMSqliteValues& values, APMErrorSlot* error,
                                                 APMStatementCaching caching) {
+  sqlite3_stmt* statement = takeStatement(sql, !values.empty(), error, caching);
+  if (statement != nullptr && !values.empty() && !bindValues(values, statement, error)) {
+    cleanUpStatement(statement, sql);
+    return nullptr;
+  }
+  return statement;
+}
+
+sqlite3_stmt* APMSqliteStore::takeStatement(const std::string& sql, bool willBind,
+                                            APMErrorSlot* error, APMStatementCaching caching) {
   auto it = statementCache_.find(sql);
   if (it != statementCache_.end() && !it->second.inUse) {
     sqlite3_stmt* statement = it->second.statement;
     // A caller that stopped stepping early (an error, a filter that ended the read) may have
     // left it mid-step, holding a read open: start it over.
     if (sqlite3_stmt_busy(statement) != 0) sqlite3_reset(statement);
-    if (!values.empty() && !bindValues(values, statement, error)) return nullptr;
     it->second.inUse = true;
     return statement;
   }
@@ -333,7 +342,7 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql,
                       "Statement for query failed. Database not open."))
     return nullptr;
   bool hasPlaceholder = sql.find('?') != std::string::npos;
-  if (!APMCheckResult(!hasPlaceholder || !values.empty(), error, 1, "Received empty parameters"))
+  if (!APMCheckResult(!hasPlaceholder || willBind, error, 1, "Received empty parameters"))
     return nullptr;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
@@ -344,14 +353,6 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql,
                 (caching == APMStatementCaching::kCacheRule &&
                  (hasPlaceholder || lowercase(sql).find("where") == std::string::npos)));
   if (cache) statementCache_.emplace(sql, CachedStatement{statement, true});
-  if (!values.empty() && !bindValues(values, statement, error)) {
-    if (cache) {
-      statementCache_[sql].inUse = false;
-    } else {
-      sqlite3_finalize(statement);
-    }
-    return nullptr;
-  }
   return statement;
 }
 
@@ -371,6 +372,29 @@ void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string
   it->second.inUse = false;
 }
 
+bool APMSqliteStore::bindValue(const Value& value, int index, sqlite3_stmt* statement,
+                               APMErrorSlot* error) {
+  int rc = SQLITE_MISUSE;
+  if (const double* real = value.asReal()) {
+    // SQLite binds NaN as NULL, which a NOT NULL column then refuses.
+    rc = sqlite3_bind_double(statement, index, *real);
+  } else if (value.isInteger() || value.isBool()) {
+    rc = sqlite3_bind_int64(statement, index, *value.numberAsInteger());
+  } else if (const std::string* text = value.asString()) {
+    rc = sqlite3_bind_text64(statement, index, text->data(), text->size(), SQLITE_TRANSIENT,
+                             SQLITE_UTF8);
+  } else if (const Value::Bytes* bytes = value.asBytes()) {
+    // A null pointer would bind NULL: empty data binds a zero-length blob.
+    rc = sqlite3_bind_blob64(statement, index, bytes->data.empty() ? "" : bytes->data.data(),
+                             bytes->data.size(), SQLITE_TRANSIENT);
+  } else if (value.isNull()) {
+    rc = sqlite3_bind_null(statement, index);
+  }
+  if (rc == SQLITE_OK) return true;
+  setDatabaseError(error, "bind values");
+  return false;
+}
+
 bool APMSqliteStore::bindValues(const APMSqliteValues& values, sqlite3_stmt* statement,
                                 APMErrorSlot* error) {
   if (!APMCheckResult(statement != nullptr, error, 1, "Failed to bind to NULL statement"))
@@ -378,28 +402,17 @@ bool APMSqliteStore::bindValues(const APMSqliteValues& values, sqlite3_stmt* sta
   sqlite3_clear_bindings(statement);
   bool ok = true;
   for (size_t i = 0; i < values.size(); ++i) {
-    const Value& value = values[i];
-    int index = static_cast<int>(i + 1);
-    int rc = SQLITE_MISUSE;
-    if (const double* real = value.asReal()) {
-      // SQLite binds NaN as NULL, which a NOT NULL column then refuses.
-      rc = sqlite3_bind_double(statement, index, *real);
-    } else if (value.isInteger() || value.isBool()) {
-      rc = sqlite3_bind_int64(statement, index, *value.numberAsInteger());
-    } else if (const std::string* text = value.asString()) {
-      rc = sqlite3_bind_text64(statement, index, text->data(), text->size(), SQLITE_TRANSIENT,
-                               SQLITE_UTF8);
-    } else if (const Value::Bytes* bytes = value.asBytes()) {
-      // A null pointer would bind NULL: empty data binds a zero-length blob.
-      rc = sqlite3_bind_blob64(statement, index, bytes->data.empty() ? "" : bytes->data.data(),
-                               bytes->data.size(), SQLITE_TRANSIENT);
-    } else if (value.isNull()) {
-      rc = sqlite3_bind_null(statement, index);
-    }
-    if (rc != SQLITE_OK) {
-      setDatabaseError(error, "bind values");
-      ok = false;
-    }
+    ok = bindValue(values[i], static_cast<int>(i + 1), statement, error) && ok;
+  }
+  return ok;
+}
+
+bool APMSqliteStore::bindRecordValues(const RecordValues& values, sqlite3_stmt* statement,
+                                      APMErrorSlot* error) {
+  sqlite3_clear_bindings(statement);
+  bool ok = true;
+  for (size_t i = 0; i < values.size(); ++i) {
+    ok = bindValue(*values[i], static_cast<int>(i + 1), statement, error) && ok;
   }
   return ok;
 }
@@ -562,7 +575,7 @@ std::optional<int64_t> APMSqliteStore::rowCountForTableWithName(std::string_view
 }
 
 bool APMSqliteStore::upsertSQLForRecord(const APMSqliteRecord& record, std::string_view table,
-                                        std::string* sql, APMSqliteValues* values,
+                                        std::string* sql, RecordValues* values,
                                         APMErrorSlot* error) {
   if (!APMCheckResult(!record.empty(), error, 1, "Received empty record for upsert")) return false;
   if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for upsert"))
@@ -582,7 +595,7 @@ bool APMSqliteStore::upsertSQLForRecord(const APMSqliteRecord& record, std::stri
     }
     columns += name + ", ";
     placeholders += "?, ";
-    values->push_back(value);
+    values->push_back(&value);
   }
   columns.resize(columns.size() - 2);
   placeholders.resize(placeholders.size() - 2);
@@ -595,11 +608,11 @@ sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMSqliteRecord& re
                                                        std::string_view table,
                                                        APMErrorSlot* error) {
   std::string sql;
-  APMSqliteValues values;
+  RecordValues values;
   if (!upsertSQLForRecord(record, table, &sql, &values, error)) return nullptr;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
-  if (!bindValues(values, statement, error)) {
+  if (!bindRecordValues(values, statement, error)) {
     sqlite3_finalize(statement);
     return nullptr;
   }
@@ -611,16 +624,26 @@ bool APMSqliteStore::upsertRecord(const APMSqliteRecord& record, std::string_vie
   // The text depends only on the table and the record's columns, so there are a few dozen of
   // them at most: keeping them prepared saves most of the cost of writing one row.
   std::string sql;
-  APMSqliteValues values;
+  RecordValues values;
   if (!upsertSQLForRecord(record, table, &sql, &values, error)) return false;
-  sqlite3_stmt* statement = statementForQuery(sql, values, error);
+  return stepRecordStatement(sql, values, error);
+}
+
+bool APMSqliteStore::stepRecordStatement(const std::string& sql, const RecordValues& values,
+                                         APMErrorSlot* error) {
+  // Bound straight from the record: no copy of its values on the way.
+  sqlite3_stmt* statement = takeStatement(sql, true, error, APMStatementCaching::kCacheRule);
   if (statement == nullptr) return false;
+  if (!bindRecordValues(values, statement, error)) {
+    cleanUpStatement(statement, sql);
+    return false;
+  }
   return stepDone(statement, sql, "execute statement", error);
 }
 
 bool APMSqliteStore::updateSQLForRecord(const APMSqliteRecord& record, std::string_view table,
                                         std::string_view columnName, const Value* columnValue,
-                                        std::string* sql, APMSqliteValues* values,
+                                        std::string* sql, RecordValues* values,
                                         APMErrorSlot* error) {
   if (!APMCheckResult(!record.empty(), error, 1, "Empty record for update")) return false;
   if (!APMCheckResult(!table.empty(), error, 1, "Empty table name for update")) return false;
@@ -640,10 +663,10 @@ bool APMSqliteStore::updateSQLForRecord(const APMSqliteRecord& record, std::stri
       return false;
     }
     assignments += name + "=?,";
-    values->push_back(value);
+    values->push_back(&value);
   }
   assignments.pop_back();
-  values->push_back(*columnValue);
+  values->push_back(columnValue);
   *sql = "UPDATE " + std::string(table) + " SET " + assignments + " WHERE " +
          std::string(columnName) + "=?";
   return true;
@@ -655,12 +678,12 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMSqliteRecord& re
                                                        const Value* columnValue,
                                                        APMErrorSlot* error) {
   std::string sql;
-  APMSqliteValues values;
+  RecordValues values;
   if (!updateSQLForRecord(record, table, columnName, columnValue, &sql, &values, error))
     return nullptr;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
-  if (!bindValues(values, statement, error)) {
+  if (!bindRecordValues(values, statement, error)) {
     sqlite3_finalize(statement);
     return nullptr;
   }
@@ -672,12 +695,10 @@ bool APMSqliteStore::updateRecord(const APMSqliteRecord& record, std::string_vie
                                   APMErrorSlot* error) {
   // Like upserts, the texts depend only on the table and the record's columns.
   std::string sql;
-  APMSqliteValues values;
+  RecordValues values;
   if (!updateSQLForRecord(record, table, columnName, columnValue, &sql, &values, error))
     return false;
-  sqlite3_stmt* statement = statementForQuery(sql, values, error);
-  if (statement == nullptr) return false;
-  return stepDone(statement, sql, "execute statement", error);
+  return stepRecordStatement(sql, values, error);
 }
 
 bool APMSqliteStore::updateAllRecordsInTableWithName(std::string_view table,

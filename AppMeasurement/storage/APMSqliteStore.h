@@ -223,6 +223,8 @@ class APMSqliteStore {
 
  private:
   enum class OpenResult { kOpen, kCorrupt, kFailed };
+  // The values of a record in binding order, pointing into the record.
+  using RecordValues = std::vector<const platform::Value*>;
 
   explicit APMSqliteStore(std::string databasePath);
   OpenResult openAndValidateDatabase(APMErrorSlot* error);
@@ -232,10 +234,19 @@ class APMSqliteStore {
   // Steps a kept statement without values once; true when it reports done.
   bool runKeptStatement(const std::string& sql);
   bool upsertSQLForRecord(const APMSqliteRecord& record, std::string_view table, std::string* sql,
-                          APMSqliteValues* values, APMErrorSlot* error);
+                          RecordValues* values, APMErrorSlot* error);
   bool updateSQLForRecord(const APMSqliteRecord& record, std::string_view table,
                           std::string_view columnName, const platform::Value* columnValue,
-                          std::string* sql, APMSqliteValues* values, APMErrorSlot* error);
+                          std::string* sql, RecordValues* values, APMErrorSlot* error);
+  // The statement for the text by the cache rule (see statementForQuery), not yet bound;
+  // willBind says values will be bound to it. Every use ends with cleanUpStatement.
+  sqlite3_stmt* takeStatement(const std::string& sql, bool willBind, APMErrorSlot* error,
+                              APMStatementCaching caching);
+  bool bindValue(const platform::Value& value, int index, sqlite3_stmt* statement,
+                 APMErrorSlot* error);
+  bool bindRecordValues(const RecordValues& values, sqlite3_stmt* statement, APMErrorSlot* error);
+  // Runs a record's INSERT OR REPLACE or UPDATE through its kept statement.
+  bool stepRecordStatement(const std::string& sql, const RecordValues& values, APMErrorSlot* error);
   bool checkTableNames(std::string_view first, std::string_view second, APMErrorSlot* error);
   bool stepDone(sqlite3_stmt* statement, const std::string& sql, std::string_view operation,
                 APMErrorSlot* error);
