@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "tests/AppMeasurement/storage/StorageTestSupport.h"
 
@@ -363,6 +364,76 @@ TEST_F(APMDatabaseCachesTest, TheCountHoldsAtAnEmptyTableAndAtFortyThousandRows)
   EXPECT_EQ(fileRowCount(), 39'999);
   EXPECT_EQ(database_->containsRealtimeRawEventsWithError(nullptr), true);
   expectMatchesFile("at forty thousand rows");
+}
+
+// The statements SQLite runs while the block runs, in order, as their texts.
+std::vector<std::string> statementsRunBy(APMDatabase& database,
+                                         const std::function<void()>& block) {
+  std::vector<std::string> texts;
+  sqlite3* handle = database.sqliteStore()->sqliteHandle();
+  sqlite3_trace_v2(
+      handle, SQLITE_TRACE_STMT,
+      [](unsigned, void* context, void* statement, void*) {
+        static_cast<std::vector<std::string>*>(context)->push_back(
+            sqlite3_sql(static_cast<sqlite3_stmt*>(statement)));
+        return 0;
+      },
+      &texts);
+  block();
+  sqlite3_trace_v2(handle, 0, nullptr, nullptr);
+  return texts;
+}
+
+// Once the caches are warm, writing an event runs no SELECT: the transaction, one check for
+// other writers, the daily counts written through and the row itself; the upload scheduler's
+// reads run one check and nothing else.
+TEST_F(APMDatabaseCachesTest, AWarmEventWriteRunsNoSelect) {
+  APMPBMeasurementBundle metadata = bundle(1000);
+  int64_t fingerprint = apm_64LSBMD5(*metadata.protoBuffer());
+  auto writeEvent = [&] {
+    ASSERT_TRUE(database_->performTransaction([&] {
+      std::optional<APMDailyCounts> counts = database_->dailyCounts(nullptr);
+      if (!counts) return false;
+      counts->incrementCountsForCurrentDay(counts->day(), true, false, 1);
+      return database_->updateDailyCounts(*counts, nullptr) &&
+             database_->eventAggregatesWithName("level_up", nullptr) &&
+             database_->userAttributesIncludingInternal(true, nullptr) &&
+             !database_->userAttributeWithName("_npa", nullptr) &&
+             database_->insertIfNotExistsRawEventMetadata(metadata, nullptr) &&
+             database_->deleteRawEventsOverAbsoluteLimit(nullptr) == 0 &&
+             database_->insertRawEvent(event("level_up", environment_.now()), fingerprint, false,
+                                       nullptr);
+    }));
+  };
+  auto scheduleReads = [&] {
+    database_->performReads([&] {
+      database_->isQueuedBundleTableEmpty(nullptr);
+      database_->isRawEventsTableEmpty(nullptr);
+      database_->queryLatestBundleTime(nullptr);
+      database_->queryLatestRawEventTime(nullptr);
+      database_->containsRealtimeBundlesWithError(nullptr);
+      database_->containsRealtimeRawEventsWithError(nullptr);
+    });
+  };
+  ASSERT_TRUE(database_->updateDailyCounts(
+      APMDailyCounts(database_->currentDayNumber(), 0, 0, 0, 0, 0, 0), nullptr));
+  ASSERT_TRUE(database_->updateEventAggregates(*APMEventAggregates::create("level_up", 0, 0, 0, 0),
+                                               nullptr));
+  writeEvent();
+  scheduleReads();
+  EXPECT_EQ(statementsRunBy(*database_, writeEvent),
+            (std::vector<std::string>{
+                "BEGIN EXCLUSIVE TRANSACTION", "PRAGMA data_version",
+                "UPDATE app_metadata SET daily_conversions_count=?,daily_error_events_count=?,"
+                "daily_events_count=?,daily_public_events_count=?,"
+                "daily_real_time_conversion_events_count=?,daily_real_time_dcu_events_count=?,"
+                "day=? WHERE rowid=?",
+                "INSERT OR REPLACE INTO raw_events (data, is_realtime, metadata_fingerprint, name, "
+                "timestamp) VALUES (?, ?, ?, ?, ?);",
+                "END TRANSACTION"}));
+  EXPECT_EQ(statementsRunBy(*database_, scheduleReads),
+            (std::vector<std::string>{"PRAGMA data_version"}));
+  expectMatchesFile("after warm writes");
 }
 
 // A statement taken from the cache and not yet cleaned up is not shared with a nested use of
