@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -58,11 +59,15 @@ class CAPBridge : public std::enable_shared_from_this<CAPBridge> {
  private:
   CAPBridge();
   void dispatch(const std::shared_ptr<CAPPluginCall>& call);
+  // On the bridge queue: runs the waiting calls in the order they came, until none waits.
+  void dispatchWaiting();
 
   const std::shared_ptr<DispatchQueue> queue_;
   mutable std::mutex mutex_;
   std::map<std::string, std::shared_ptr<CAPPlugin>, std::less<>> plugins_;  // guarded by mutex_
   std::shared_ptr<CAPBridgeViewController> viewController_;                 // guarded by mutex_
+  std::mutex callsMutex_;
+  std::deque<std::shared_ptr<CAPPluginCall>> calls_;  // read, not yet run; guarded by callsMutex_
 };
 
 }  // namespace platform
