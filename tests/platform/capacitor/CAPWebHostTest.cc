@@ -273,6 +273,30 @@ TEST_F(CAPWebHostTest, APageThatDoesNotReadIsClosedWhenItsAnswersPileUp) {
   EXPECT_LT(answers, asked);
 }
 
+// Many calls in flight: the host gathers their answers into shared writes, and each still
+// comes back once, in the order of the calls, resolutions and rejections alike.
+TEST_F(CAPWebHostTest, ABurstOfCallsIsAnsweredOnceEachInCallOrder) {
+  asio::io_context io;
+  websocket::stream<tcp::socket> ws(io);
+  ASSERT_EQ(connect(ws, cookie_, host_->origin()), "");
+  ws.text(true);
+  const int calls = 300;
+  for (int i = 0; i < calls; ++i) {
+    const char* method = i % 7 == 3 ? "missing" : "ping";
+    ws.write(asio::buffer(R"({"callbackId":")" + std::to_string(i) +
+                          R"(","pluginId":"Ping","methodName":")" + method + R"("})"));
+  }
+  for (int i = 0; i < calls; ++i) {
+    beast::flat_buffer buffer;
+    ws.read(buffer);
+    auto answer =
+        platform::JSONSerialization::JSONObjectWithData(beast::buffers_to_string(buffer.data()));
+    ASSERT_TRUE(answer.ok());
+    ASSERT_EQ(*answer->find("callbackId")->asString(), std::to_string(i));
+    EXPECT_EQ(*answer->find("success")->asBool(), i % 7 != 3) << i;
+  }
+}
+
 TEST_F(CAPWebHostTest, AnswersComeBackOnTheSocketAndProtocolFaultsClose) {
   asio::io_context io;
   websocket::stream<tcp::socket> ws(io);
