@@ -139,6 +139,11 @@ std::string queryParameter(std::string_view target, std::string_view name) {
 
 struct CAPWebHost::Impl {
   asio::io_context io;
+  // The WebSocket layer moves each socket's idle deadline (150 s ahead) at every message it
+  // reads. The I/O context reprograms the kernel's timer whenever its earliest deadline
+  // changes: a deadline always nearer than any idle one, kept by this timer, spares that
+  // system call on every message. It fires once a minute and does nothing else.
+  asio::steady_timer nearestDeadline{io};
   std::unique_ptr<LoopbackAcceptor> acceptor;
   std::shared_ptr<CAPBridge> bridge;
   std::filesystem::path root;  // canonical
@@ -192,6 +197,13 @@ struct CAPWebHost::Impl {
 
   http::response<http::string_body> respond(const http::request<http::string_body>& request);
   std::string newPageURL();
+
+  void keepNearestDeadline() {
+    nearestDeadline.expires_after(std::chrono::seconds(60));
+    nearestDeadline.async_wait([this](beast::error_code ec) {
+      if (!ec) keepNearestDeadline();
+    });
+  }
 };
 
 namespace {
@@ -581,6 +593,7 @@ CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path 
   impl_->acceptor->start([impl](tcp::socket socket, LoopbackAcceptor::Slot slot) {
     std::make_shared<HttpSession>(*impl, std::move(socket), std::move(slot))->read();
   });
+  impl_->keepNearestDeadline();
   thread_ = std::thread([this] { impl_->io.run(); });
 }
 
