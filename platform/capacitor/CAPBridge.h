@@ -27,7 +27,9 @@ struct CAPBridgeViewController {
 //
 // Threads: handleFrame is called from the socket's thread; every plug-in method runs on one
 // serial bridge queue (never the main queue, since a plug-in may wait on the main queue or on
-// the measurement engine). Answers go from any thread straight to the page (CAPBridgePage).
+// the measurement engine); the queue is woken once for the calls that come before it takes
+// them, and runs them in the order they came. Answers go from any thread straight to the page
+// (CAPBridgePage).
 // Registration happens at start-up, before the first frame; the plug-in table is read-only
 // after that and guarded by mutex_ all the same.
 class CAPBridge : public std::enable_shared_from_this<CAPBridge> {
