@@ -301,7 +301,6 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
   // frames that come meanwhile go in the next batch, once this one is written.
   void sendOutbox() {
     sending_ = true;
-    ws_.next_layer().hold();
     writeNext();
   }
 
@@ -311,15 +310,19 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
     outbox_.pop_front();
     batchBytes_ += batch_.back().size();
     ws_.text(true);
-    ws_.async_write(asio::buffer(batch_.back()),
-                    [self = shared_from_this()](beast::error_code ec, size_t) {
-                      if (ec) {
+    // Gathered when the WebSocket layer writes the frame at once; when it has to wait for a
+    // control frame of its own first, the frame goes out as soon as it is written.
+    ws_.next_layer().gather([this] {
+      ws_.async_write(asio::buffer(batch_.back()),
+                      [self = shared_from_this()](beast::error_code ec, size_t) {
+                        if (ec) {
+                          self->endBatch();
+                          return self->finish("write: " + ec.message());
+                        }
+                        if (!self->outbox_.empty() && !self->overflowed_) return self->writeNext();
                         self->endBatch();
-                        return self->finish("write: " + ec.message());
-                      }
-                      if (!self->outbox_.empty() && !self->overflowed_) return self->writeNext();
-                      self->endBatch();
-                    });
+                      });
+    });
   }
 
   void endBatch() {

@@ -43,13 +43,13 @@ struct WriteBatchingStream::Unwind {
 };
 
 void WriteBatchingStream::release(std::function<void(beast::error_code)> done) {
-  state_->held = false;
   state_->next.done.push_back(std::move(done));
   flush(state_);
 }
 
 void WriteBatchingStream::flush(const std::shared_ptr<State>& state) {
-  if (state->writing || state->held || state->next.empty()) return;
+  // What was only gathered waits for its release; anything someone waits on goes now.
+  if (state->writing || state->next.done.empty()) return;
   state->writing = true;
   std::swap(state->sending, state->next);
   // `copied` no longer grows, so the stretches can point into it now.

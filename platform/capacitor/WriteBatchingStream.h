@@ -15,16 +15,16 @@ namespace platform {
 // A TCP stream that can gather writes, placed under a WebSocket stream so that many frames
 // leave in one system call (and one TCP segment) instead of one each.
 //
-// While held, every write is taken into the batch and reported done at once; release() sends
-// the batch, with whatever else was written meanwhile, in one write and reports its result.
-// Writes while not held (the WebSocket layer's own control frames, the handshake) go out as on
-// the plain stream, after any batch still under way, and are reported done once written.
-// Bytes leave in the order they were written.
+// Writes started inside gather() are taken into the batch and reported done at once; release()
+// sends the batch in one write and reports its result. Every other write (the WebSocket
+// layer's own control frames, the handshake, the rest of a message too long for one piece) is
+// sent as soon as it comes, together with what was gathered before it, and reported done once
+// written: nothing the writer waits on is ever held back. Bytes leave in the order written.
 //
 // Copies: pieces shorter than kCopyLimit bytes are copied into the batch; longer ones are only
-// referenced. A held writer must therefore keep the long pieces it wrote (its frames' payloads)
-// alive until release() reports; an unheld writer keeps them alive anyway, as with any stream,
-// until it is told they are written.
+// referenced. A gathering writer must therefore keep the long pieces it wrote (its frames'
+// payloads) alive until release() reports; any other writer keeps them alive anyway, as with
+// any stream, until it is told they are written.
 //
 // Threads: the I/O thread of the executor only. The state lives in a shared block that pending
 // writes keep alive, so the stream may be destroyed with a write under way.
@@ -59,7 +59,7 @@ class WriteBatchingStream {
             state->next.append(piece);
             size += piece.size();
           }
-          if (state->held) {
+          if (state->gathering) {
             boost::asio::post(
                 state->stream.get_executor(),
                 boost::beast::bind_front_handler(std::move(h), boost::beast::error_code{}, size));
@@ -76,9 +76,17 @@ class WriteBatchingStream {
         handler, state_, buffers);
   }
 
-  // Starts gathering the writes that follow.
-  void hold() { state_->held = true; }
-  // Stops gathering and sends what was gathered; `done` gets the result once it is written.
+  // Calls `initiate`; the writes it starts are gathered.
+  template <class Initiate>
+  void gather(Initiate&& initiate) {
+    struct Gathering {
+      State& state;
+      explicit Gathering(State& s) : state(s) { state.gathering = true; }
+      ~Gathering() { state.gathering = false; }
+    } gathering(*state_);
+    std::forward<Initiate>(initiate)();
+  }
+  // Sends what was gathered; `done` gets the result once that, and all written before, is out.
   void release(std::function<void(boost::beast::error_code)> done);
 
  private:
@@ -88,14 +96,13 @@ class WriteBatchingStream {
     std::vector<std::pair<const char*, size_t>> pieces;
     std::vector<std::function<void(boost::beast::error_code)>> done;
     void append(boost::asio::const_buffer piece);
-    bool empty() const { return pieces.empty() && done.empty(); }
     void clear();
   };
   struct State {
     explicit State(next_layer_type s) : stream(std::move(s)) {}
     next_layer_type stream;
-    bool held = false;
-    bool writing = false;  // `sending` is under way
+    bool gathering = false;  // inside gather()
+    bool writing = false;    // `sending` is under way
     Batch next;
     Batch sending;
     std::vector<boost::asio::const_buffer> buffers;  // `sending`'s pieces, for the write
