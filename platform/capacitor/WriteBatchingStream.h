@@ -65,12 +65,12 @@ class WriteBatchingStream {
                 boost::beast::bind_front_handler(std::move(h), boost::beast::error_code{}, size));
             return;
           }
-          state->next.done.push_back([h = std::make_shared<decltype(h)>(std::move(h)), size,
-                                      state](boost::beast::error_code ec) mutable {
-            boost::asio::post(
-                state->stream.get_executor(),
-                boost::beast::bind_front_handler(std::move(*h), ec, ec ? size_t{0} : size));
-          });
+          state->next.done.push_back(
+              [h = std::make_shared<decltype(h)>(std::move(h)), size,
+               executor = state->stream.get_executor()](boost::beast::error_code ec) {
+                boost::asio::post(executor, boost::beast::bind_front_handler(
+                                                std::move(*h), ec, ec ? size_t{0} : size));
+              });
           flush(state);
         },
         handler, state_, buffers);
