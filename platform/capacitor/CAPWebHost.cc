@@ -297,8 +297,12 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
     if (!sending_) sendOutbox();
   }
 
-  // Writes every frame of the outbox into one batch and sends the batch in one system call;
-  // frames that come meanwhile go in the next batch, once this one is written.
+  // A batch ends here even while more frames wait, so that answers coming faster than they
+  // are gathered still leave, and a page that reads is never taken for one that does not.
+  static constexpr size_t kMaxBatchBytes = size_t{256} << 10;
+
+  // Writes the frames of the outbox into one batch (up to kMaxBatchBytes) and sends the batch
+  // in one system call; frames that come meanwhile go in the next batch, once this one is out.
   void sendOutbox() {
     sending_ = true;
     writeNext();
@@ -313,15 +317,17 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
     // Gathered when the WebSocket layer writes the frame at once; when it has to wait for a
     // control frame of its own first, the frame goes out as soon as it is written.
     ws_.next_layer().gather([this] {
-      ws_.async_write(asio::buffer(batch_.back()),
-                      [self = shared_from_this()](beast::error_code ec, size_t) {
-                        if (ec) {
-                          self->endBatch();
-                          return self->finish("write: " + ec.message());
-                        }
-                        if (!self->outbox_.empty() && !self->overflowed_) return self->writeNext();
-                        self->endBatch();
-                      });
+      ws_.async_write(asio::buffer(batch_.back()), [self = shared_from_this()](beast::error_code ec,
+                                                                               size_t) {
+        if (ec) {
+          self->endBatch();
+          return self->finish("write: " + ec.message());
+        }
+        if (!self->outbox_.empty() && !self->overflowed_ && self->batchBytes_ < kMaxBatchBytes) {
+          return self->writeNext();
+        }
+        self->endBatch();
+      });
     });
   }
 
