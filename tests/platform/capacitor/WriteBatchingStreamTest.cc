@@ -22,7 +22,7 @@ using tcp = asio::ip::tcp;
 using platform::WriteBatchingStream;
 
 // The stream under test on one end of a loopback connection, a plain socket on the other; the
-// test runs the I/O context itself, on its own thread.
+// test runs the I/O context itself. Pieces written are short, so the stream copies them.
 class WriteBatchingStreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
