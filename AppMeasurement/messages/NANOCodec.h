@@ -27,10 +27,12 @@ inline constexpr size_t kNANOMaxStringLength = 0x100000;
 // present field the slot array of its layout (80 bytes a field); records and slot arrays are
 // charged by the arena block they take (at most one partly used block of up to 64 KiB). Ordinary
 // messages peak at 10 to 30 bytes per input byte (the benchmark's measurement batch about 24, every
-// message filled as the round-trip tests fill them at most 16); empty elements take 32; input made
-// of one-field elements of wide messages would take over a thousand and is refused. The fixed part
-// covers small messages of wide layouts.
-inline constexpr size_t kNANODecodeBytesPerInputByte = 64;
+// message filled as the round-trip tests fill them at most 16); the densest the engine writes,
+// events of many parameters with a one-letter name and a small integer (7 bytes a parameter, 560
+// decoded), about 70; empty elements take 32; input made of one-field elements of wide messages
+// would take over a thousand and is refused. The fixed part covers small messages of wide
+// layouts.
+inline constexpr size_t kNANODecodeBytesPerInputByte = 128;
 inline constexpr size_t kNANODecodeFixedBytes = 1 << 20;
 
 // The most a decode of length input bytes may allocate for its result.
