@@ -171,9 +171,14 @@ double APMMeasurement::nextUploadingTime() {
       monitor().logWithLevel(5, 23032, "Failed to query for real-time raw event indicator. Error",
                              errorContext(error));
     }
-    interval = (realtimeBundles.value_or(false) || realtimeEvents.value_or(false))
-                   ? config->uploadingRealTimeInterval()
-                   : config->uploadingInterval();
+    if (realtimeBundles.value_or(false) || realtimeEvents.value_or(false)) {
+      interval = config->uploadingRealTimeInterval();
+    } else if (config->SKANUpdateConversionValueEnabled() && isInFirstSKANPostbackWindow()) {
+      // Conversion values of the first postback window count only if they arrive in time.
+      interval = config->SKANFirstWindowUploadInterval();
+    } else {
+      interval = config->uploadingInterval();
+    }
   }
   double now = apm_engine::now();
   double mirrored = now - std::fabs(latest - now);

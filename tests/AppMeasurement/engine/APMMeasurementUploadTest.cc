@@ -357,6 +357,38 @@ TEST_F(ScheduleTest, NextUploadingTime) {
   }
 }
 
+// Within the first SKAdNetwork postback window (two days from the first open) an app that updates
+// conversion values uploads on the window's own interval (1800 s by default).
+TEST_F(ScheduleTest, FirstPostbackWindowInterval) {
+  struct Case {
+    const char* what;
+    bool conversionValues;
+    double firstOpenAge;  // seconds before now
+    double interval;
+  };
+  const Case cases[] = {
+      {"in the first window", true, 3600, 1800},
+      {"after the first window", true, 3 * 86400, 3600},
+      {"without conversion values", false, 3600, 3600},
+  };
+  makeEngine();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    applySettings(
+        {{"measurement.skan.update_conversion_value_enabled", c.conversionValues ? "1" : "0"}});
+    clearRawEvents();
+    double now = env.now();
+    persistedConfig->setFirstOpenTimestampMilliseconds(
+        static_cast<int64_t>((now - c.firstOpenAge) * 1000));
+    logEventAt("data", now - 30);
+    persistedConfig->setLastSuccessfulUploadTimestamp(now - 600);
+    persistedConfig->setLastFailedUploadTimestamp(0);
+    double next = 0;
+    onWorker([&] { next = engine->nextUploadingTime(); });
+    EXPECT_NEAR(next - now, c.interval - 600, 1e-3);
+  }
+}
+
 class BundlingTest : public EngineTest {};
 
 // One bundle holds consecutive rows of one fingerprint within one clock hour, at most
