@@ -23,9 +23,7 @@ DispatchQueue::~DispatchQueue() {
 std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label) {
   std::shared_ptr<DispatchQueue> queue(new DispatchQueue(std::move(label), Kind::kSerial));
   queue->state_->handle = queue;
-  DispatchRuntime& runtime = DispatchRuntime::instance();
-  runtime.registerQueue(queue->state_.get());
-  runtime.startSerialWorker(queue->state_);
+  DispatchRuntime::instance().startSerialWorker(queue->state_);
   return queue;
 }
 
@@ -40,7 +38,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global() {
 
 void DispatchQueue::async(Block block) {
   if (!block) return;
-  DispatchRuntime::instance().async(*this, std::move(block));
+  DispatchRuntime::instance().enqueue(*this, DispatchItem{std::move(block), nullptr});
 }
 
 void DispatchQueue::sync(Block block) {

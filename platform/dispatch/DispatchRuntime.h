@@ -1,43 +1,90 @@
 #pragma once
 
 // Internal to platform/dispatch: the shared state behind queues, timers, semaphores and
-// operation queues. One mutex, private to DispatchRuntime and taken through
-// DispatchRuntime::Lock, guards all of it — the runtime's own fields and every
-// DispatchWaiter, DispatchQueueState, DispatchTimerState and operation-queue state — which
-// keeps the bookkeeping that tests rely on (is every queue idle? what is due next?) exact
-// and simple. Methods named "...Locked" must be called with it held; they assert so in
-// debug builds.
+// operation queues.
+//
+// Locks. Work on one queue never takes another queue's lock, so queues in use at once from
+// several threads do not contend:
+// - each queue's own mutex (DispatchQueueState::mutex) guards that queue's state;
+// - the runtime's mutex (DispatchRuntime::mutex_, taken through DispatchRuntime::Lock) guards
+//   delayed work, timed waiters, every DispatchTimerState and the timer thread;
+// - each semaphore's and each operation queue's mutex guards that object's state;
+// - each waiter's mutex (DispatchWaiter::mutex) guards how its wait ends;
+// - the idle mutex guards the wake-ups of threads waiting for every queue to be idle.
+// Lock order, outermost first; a thread holds at most one lock of each rank:
+//   semaphore or operation queue  >  runtime  >  queue  >  waiter  >  idle
+// No block runs, and nothing a block captured is released, under any of them.
+// Methods named "...Locked" take the lock they need held and assert it in debug builds.
+//
+// Idle bookkeeping (tests under the manual clock ask "is every queue idle, what is due
+// next?"): one atomic count, busy_, of threads running blocks (not blocked in a wait) plus
+// queues with work nobody runs yet. Every change that makes something busy is counted before
+// the change that makes something else idle, so the count never reads zero while work is
+// handed on; when it falls to zero, threads waiting for idle are woken.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "platform/dispatch/Clock.h"
+#include "platform/dispatch/DispatchMutex.h"
 #include "platform/dispatch/DispatchQueue.h"
 
 namespace platform {
 
 struct DispatchTimerState;
 
-// A thread blocked in the dispatch layer. Guarded by the runtime's mutex.
-// (a sync waiting for its turn, a semaphore wait, an
-// operation-queue wait). Whoever ends the wait sets `woken` under the runtime's mutex, so
-// the idle bookkeeping never sees a thread that is about to run as blocked.
+// One queue entered by the calling thread: a frame on that thread's stack, linked to the
+// queue entered before it.
+struct DispatchQueueFrame {
+  const DispatchQueue* queue = nullptr;
+  const DispatchQueueFrame* outer = nullptr;
+};
+
+// Thread-local view of what the calling thread runs. Trivially destructible, so that it
+// stays usable for the rest of the thread's life: exit handlers run on the main thread
+// after its thread-local objects were destroyed, and may still dispatch.
+struct DispatchThreadContext {
+  const DispatchQueueFrame* innermost = nullptr;  // queues entered, through `outer` links
+  int depth = 0;                                  // executions in progress
+  int mainDepth = 0;  // inside the main loop, a drain or a main-queue block
+
+  bool inAnyQueue() const { return innermost != nullptr; }
+  bool hasEntered(const DispatchQueue* queue) const {
+    for (const DispatchQueueFrame* frame = innermost; frame != nullptr; frame = frame->outer) {
+      if (frame->queue == queue) return true;
+    }
+    return false;
+  }
+};
+static_assert(std::is_trivially_destructible_v<DispatchThreadContext>);
+inline thread_local DispatchThreadContext dispatchThreadContextOfThisThread;
+inline DispatchThreadContext& dispatchThreadContext() { return dispatchThreadContextOfThisThread; }
+
+// A thread blocked in the dispatch layer (a sync waiting for its turn, a semaphore wait, an
+// operation-queue wait). Lives on the blocked thread's stack; created there, before anyone
+// else can see it. Whoever ends the wait counts the woken thread as running (when it will
+// run) before it wakes it, so the idle bookkeeping never sees a thread about to run as
+// blocked.
 struct DispatchWaiter {
-  std::condition_variable cv;
-  bool woken = false;
-  bool granted = false;  // a semaphore signal or a sync turn (not a timeout)
-  bool timedOut = false;
-  bool countsActive = false;  // the waiting thread was running a block when it blocked
-  std::optional<double> deadlineUptime;
-  uint64_t seq = 0;
+  DispatchWaiter();
+
+  DispatchMutex mutex;
+  std::condition_variable cv;      // only the blocked thread waits here
+  std::atomic<bool> woken{false};  // set under `mutex`; read without it by the idle checks
+  bool blocked = false;            // under `mutex`: the thread stopped counting as running to wait
+  bool granted = false;     // under `mutex`: a semaphore signal or a sync turn (not a timeout)
+  bool timedOut = false;    // under `mutex`
+  const bool countsActive;  // the waiting thread was running a block when it blocked
+  std::optional<double> deadlineUptime;  // set before the waiter is published
+  uint64_t seq = 0;                      // under the runtime's mutex: order among equal deadlines
 };
 
 struct DispatchItem {
@@ -45,8 +92,9 @@ struct DispatchItem {
   DispatchWaiter* syncTurn = nullptr;  // set for a sync waiting for the queue's turn
 };
 
-// Guarded by the runtime's mutex.
+// One queue's state, guarded by its `mutex`.
 struct DispatchQueueState {
+  DispatchMutex mutex;
   DispatchQueue::Kind kind = DispatchQueue::Kind::kSerial;
   std::deque<DispatchItem> items;
   bool occupied = false;       // serial and main: a block runs or a sync holds the queue
@@ -57,8 +105,11 @@ struct DispatchQueueState {
   // Keeps the handle alive while blocks are pending, as a dispatch queue is retained by
   // the blocks submitted to it.
   std::shared_ptr<DispatchQueue> retained;
-  size_t threads = 0;      // global queue: pool threads
-  size_t idleThreads = 0;  // global queue: pool threads waiting for work
+  size_t threads = 0;        // global queue: pool threads
+  bool countedBusy = false;  // this queue is counted in the runtime's busy count
+  // Main queue only.
+  bool mainLoopRunning = false;
+  bool stopRequested = false;
 };
 
 // Guarded by the runtime's mutex.
@@ -75,49 +126,33 @@ class DispatchRuntime {
  public:
   static DispatchRuntime& instance();
 
-  // Holds the runtime's mutex for its scope (or between unlock() and lock()), and marks the
-  // calling thread as its holder so that the "...Locked" methods can check it.
-  class Lock {
+  // Holds the runtime's mutex for its scope (or between unlock() and lock()).
+  class Lock : public DispatchMutex::Guard {
    public:
-    explicit Lock(DispatchRuntime& runtime);
-    ~Lock();
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-    void lock();
-    void unlock();
-    // For condition-variable waits on the runtime's mutex.
-    std::unique_lock<std::mutex>& native() { return lock_; }
-
-   private:
-    std::unique_lock<std::mutex> lock_;
+    explicit Lock(DispatchRuntime& runtime) : Guard(runtime.mutex_) {}
   };
 
   // Logs and, in debug builds, aborts unless the calling thread holds the runtime's mutex.
-  // Every "...Locked" method begins with it.
   static void assertLocked(const char* where);
-  // Whether the calling thread holds the runtime's mutex.
+  // Whether the calling thread holds a lock of the dispatch layer (the runtime's or another).
   static bool isLockedByCaller();
 
   // Queues.
-  void registerQueue(DispatchQueueState* state);
   void unregisterQueue(DispatchQueueState* state);
   void startSerialWorker(std::shared_ptr<DispatchQueueState> state);
-  // Adds an item to the queue. `queue` is the handle (kept alive while work is pending).
-  void enqueueLocked(DispatchQueue& queue, DispatchItem item);
-  // DispatchQueue::async: enqueueLocked, with the queue's thread woken after the mutex is
-  // released, so that it does not wake only to wait for the mutex.
-  void async(DispatchQueue& queue, Block block);
+  // Adds an item to the queue and wakes the queue's thread if it sleeps. `queue` is the
+  // handle (kept alive while work is pending). Takes the queue's lock; callable under the
+  // runtime's, a semaphore's or an operation queue's lock.
+  void enqueue(DispatchQueue& queue, DispatchItem item);
   void sync(DispatchQueue& queue, const Block& block);
 
-  // Execution bookkeeping of the calling thread.
-  void beginLocked();
-  void endLocked();
   // Blocks the calling thread until `waiter` is woken (or, for a timed waiter under a
-  // clock that runs by itself, until its deadline passes).
-  void blockLocked(Lock& lock, DispatchWaiter& waiter);
-  // Ends a wait. `startsRun` is true when the woken thread goes on to run a block for a
-  // queue (a sync's turn), so it counts as running even if it was not before.
-  void wakeLocked(DispatchWaiter& waiter, bool startsRun);
+  // clock that runs by itself, until its deadline passes). Call with no dispatch lock held.
+  void sleepUntilWoken(DispatchWaiter& waiter);
+  // Ends a wait, unless it has ended already; returns whether this call ended it.
+  // `startsRun` is true when the woken thread goes on to run a block for a queue (a sync's
+  // turn), so it counts as running even if it was not before. Takes the waiter's lock.
+  bool wake(DispatchWaiter& waiter, bool startsRun, bool timedOut = false);
   void addTimedWaiterLocked(DispatchWaiter& waiter);
   void removeTimedWaiterLocked(DispatchWaiter& waiter);
   uint64_t nextSeqLocked() {
@@ -157,80 +192,107 @@ class DispatchRuntime {
   DispatchRuntime() = default;
   void serialWorker(std::shared_ptr<DispatchQueueState> state);
   void poolWorker(std::shared_ptr<DispatchQueueState> state);
-  void runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state,
-                     DispatchItem item);
   // Runs `item` and then, without letting go of the queue, the blocks queued behind it up to
   // the next sync turn; then frees the queue and lets go of its handle if nothing is pending.
-  void runSerialItemsLocked(Lock& lock, DispatchQueueState& state, DispatchItem item);
+  void runSerialItemsLocked(DispatchMutex::Guard& guard, DispatchQueueState& state,
+                            DispatchItem item);
   // Waits on the queue's condition variable until `ready` holds, counted as a sleeper.
   template <typename Ready>
-  void waitOnQueueLocked(Lock& lock, DispatchQueueState& state, Ready ready) {
-    assertLocked("waitOnQueueLocked");
+  void waitOnQueueLocked(DispatchMutex::Guard& guard, DispatchQueueState& state, Ready ready) {
+    state.mutex.assertHeld("waitOnQueueLocked", "the queue");
     ++state.sleepers;
-    state.cv.wait(lock.native(), ready);
+    guard.wait(state.cv, ready);
     --state.sleepers;
   }
-  // Wakes the threads waiting on the queue, if any wait and one of them has something to do.
-  void wakeQueueLocked(DispatchQueueState& state);
-  // Whether wakeQueueLocked would wake a thread.
-  bool queueNeedsWakeLocked(const DispatchQueueState& state) const;
-  // Ends the caller's lock, then wakes the queue's thread(s) if one waits with work to do.
-  // The state is held meanwhile: once unlocked, the queue may be released (a test that sees
-  // every queue idle may drop it) and its thread end.
-  void unlockAndWake(Lock& lock, const std::shared_ptr<DispatchQueueState>& state);
-  size_t drainMainLocked(Lock& lock);
-  void runNextMainItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state);
-  bool isIdleLocked(const Clock& clock) const;
-  void waitIdleLocked(Lock& lock);
+  // Whether a thread waits on the queue with something to do.
+  static bool queueNeedsWakeLocked(const DispatchQueueState& state) {
+    state.mutex.assertHeld("queueNeedsWakeLocked", "the queue");
+    if (state.sleepers == 0) return false;
+    switch (state.kind) {
+      case DispatchQueue::Kind::kSerial:
+        // Its worker, the only thread that waits there, has nothing to do while the queue is
+        // held or holds nothing: waking it would only cost a context switch.
+        if (state.occupied) return false;
+        return !state.items.empty() || state.retained || state.closing;
+      case DispatchQueue::Kind::kConcurrent:
+        return !state.items.empty();
+      case DispatchQueue::Kind::kMain:
+        break;
+    }
+    return true;
+  }
+  // Ends the caller's hold of the queue's lock, then wakes the queue's thread(s) if one waits
+  // with work to do. The state is held meanwhile: once unlocked, the queue may be released
+  // (a test that sees every queue idle may drop it) and its thread end.
+  void unlockAndWake(DispatchMutex::Guard& guard, const std::shared_ptr<DispatchQueueState>& state);
+  size_t drainMainLocked(DispatchMutex::Guard& guard);
+  void runNextMainItemLocked(DispatchMutex::Guard& guard, DispatchQueue& queue,
+                             DispatchQueueState& state);
   void postLocked(DelayedEntry entry);
   void hubLoop();
-  void notifyIdleLocked() {
-    assertLocked("notifyIdleLocked");
-    if (idleWaiters_ > 0) idleCv_.notify_all();
-  }
   void requireOffQueue(const char* what) const;
 
-  // Guards every field below, and the states named in the comment at the top.
-  std::mutex mutex_;
-  std::condition_variable idleCv_;
-  size_t idleWaiters_ = 0;  // threads waiting on idleCv_
+  // The busy count (see the top of this file).
+  void addBusy() { busy_.fetch_add(1); }
+  void dropBusy() {
+    if (busy_.fetch_sub(1) == 1) pokeIdle();
+  }
+  // Execution bookkeeping of the calling thread: a thread counts as running from its
+  // outermost block's start to its end.
+  void beginRun() {
+    if (dispatchThreadContext().depth++ == 0) addBusy();
+  }
+  void endRun() {
+    if (--dispatchThreadContext().depth == 0) dropBusy();
+  }
+  // Counts the queue as busy or not, by its state: work is queued (or, on a serial queue, its
+  // handle is held) and nobody runs it. Blocks behind a held queue wait for its holder,
+  // counted on its own (or blocked in a wait for something outside).
+  void updateBusyLocked(DispatchQueueState& state) {
+    state.mutex.assertHeld("updateBusyLocked", "the queue");
+    const bool busy =
+        state.kind == DispatchQueue::Kind::kConcurrent
+            ? !state.items.empty()
+            : !state.occupied &&
+                  (!state.items.empty() ||
+                   (state.kind == DispatchQueue::Kind::kSerial && state.retained != nullptr));
+    if (busy == state.countedBusy) return;
+    state.countedBusy = busy;
+    if (busy) {
+      addBusy();
+    } else {
+      dropBusy();
+    }
+  }
+  // Wakes the threads waiting for idle so that they look again.
+  void pokeIdle();
+  // Whether nothing runs, nothing is queued and (by a clock that runs by itself) nothing is
+  // due.
+  bool isIdle(const Clock& clock);
+  // Waits until isIdle, draining the main queue on the calling thread unless a main loop
+  // runs elsewhere.
+  void waitIdle();
+
+  // Guards the fields below up to the next comment, and every DispatchTimerState.
+  DispatchMutex mutex_;
   std::condition_variable hubCv_;
   bool hubStarted_ = false;
-  size_t active_ = 0;  // threads running blocks and not blocked in a wait
   uint64_t seq_ = 0;
-  std::set<DispatchQueueState*> queues_;
   std::vector<DelayedEntry> delayed_;
   std::vector<DispatchWaiter*> timedWaiters_;
-  std::shared_ptr<DispatchQueue> main_;
-  std::shared_ptr<DispatchQueue> global_;
-  bool mainLoopRunning_ = false;
-  bool stopRequested_ = false;
-};
 
-// One queue entered by the calling thread: a frame on that thread's stack, linked to the
-// queue entered before it.
-struct DispatchQueueFrame {
-  const DispatchQueue* queue = nullptr;
-  const DispatchQueueFrame* outer = nullptr;
-};
+  std::once_flag mainOnce_;
+  std::shared_ptr<DispatchQueue> main_;  // set once, by mainOnce_
+  std::once_flag globalOnce_;
+  std::shared_ptr<DispatchQueue> global_;  // set once, by globalOnce_
 
-// Thread-local view of what the calling thread runs. Trivially destructible, so that it
-// stays usable for the rest of the thread's life: exit handlers run on the main thread
-// after its thread-local objects were destroyed, and may still dispatch.
-struct DispatchThreadContext {
-  const DispatchQueueFrame* innermost = nullptr;  // queues entered, through `outer` links
-  int depth = 0;                                  // executions in progress
-  int mainDepth = 0;  // inside the main loop, a drain or a main-queue block
+  std::atomic<int64_t> busy_{0};
+  std::atomic<int> idleWaiters_{0};  // threads in waitUntilIdle or advance
 
-  bool inAnyQueue() const { return innermost != nullptr; }
-  bool hasEntered(const DispatchQueue* queue) const {
-    for (const DispatchQueueFrame* frame = innermost; frame != nullptr; frame = frame->outer) {
-      if (frame->queue == queue) return true;
-    }
-    return false;
-  }
+  // Guards idleEpoch_, which pokeIdle bumps.
+  DispatchMutex idleMutex_;
+  std::condition_variable idleCv_;
+  uint64_t idleEpoch_ = 0;
 };
-static_assert(std::is_trivially_destructible_v<DispatchThreadContext>);
-DispatchThreadContext& dispatchThreadContext();
 
 }  // namespace platform
