@@ -75,6 +75,13 @@ DispatchRuntime& DispatchRuntime::instance() {
 
 // ---- Busy count ---------------------------------------------------------------------------
 
+void DispatchRuntime::busyUnderflow() {
+  PlatformLog::write("dispatch idle bookkeeping: a thread or queue stopped twice");
+#ifndef NDEBUG
+  std::abort();
+#endif
+}
+
 void DispatchRuntime::pokeIdle() {
   // Pairs with waitUntilIdle, which counts itself in idleWaiters_ before it reads the busy
   // count: either it reads the count this call follows, or this call sees it waiting.
@@ -118,6 +125,8 @@ void DispatchRuntime::unlockAndWake(DispatchMutex::Guard& guard,
 void DispatchRuntime::enqueue(DispatchQueue& queue, DispatchItem item) {
   const std::shared_ptr<DispatchQueueState>& shared = queue.state_;
   DispatchQueueState& state = *shared;
+  // Read now: once the lock is let go, the queue may run the item and be released.
+  const bool main = state.kind == DispatchQueue::Kind::kMain;
   DispatchMutex::Guard guard(state.mutex);
   state.items.push_back(std::move(item));
   if (!state.retained) state.retained = queue.shared_from_this();
@@ -129,7 +138,7 @@ void DispatchRuntime::enqueue(DispatchQueue& queue, DispatchItem item) {
   }
   unlockAndWake(guard, shared);
   // A test waiting for idle drains the main queue itself.
-  if (state.kind == DispatchQueue::Kind::kMain) pokeIdle();
+  if (main) pokeIdle();
 }
 
 void DispatchRuntime::runSerialItemsLocked(DispatchMutex::Guard& guard, DispatchQueueState& state,

@@ -177,6 +177,9 @@ class DispatchRuntime {
   // Tests.
   void waitUntilIdle();
   void advanceManual(ManualClock& clock, double seconds);
+  // The busy count (see the top of this file): zero whenever waitUntilIdle has just returned
+  // under a manual clock, never negative.
+  int64_t busyCountForTesting() const { return busy_.load(); }
 
  private:
   struct DelayedEntry {
@@ -235,8 +238,12 @@ class DispatchRuntime {
   // The busy count (see the top of this file).
   void addBusy() { busy_.fetch_add(1); }
   void dropBusy() {
-    if (busy_.fetch_sub(1) == 1) pokeIdle();
+    const int64_t before = busy_.fetch_sub(1);
+    if (before == 1) pokeIdle();
+    if (before <= 0) busyUnderflow();
   }
+  // Logs the fault and, in debug builds, aborts: something stopped twice.
+  static void busyUnderflow();
   // Execution bookkeeping of the calling thread: a thread counts as running from its
   // outermost block's start to its end.
   void beginRun() {
