@@ -141,24 +141,40 @@ void DispatchRuntime::enqueue(DispatchQueue& queue, DispatchItem item) {
   if (main) pokeIdle();
 }
 
+bool DispatchRuntime::takeBlocksLocked(DispatchQueueState& state, std::deque<DispatchItem>& batch) {
+  state.mutex.assertHeld("takeBlocksLocked", "the queue");
+  if (state.items.empty() || state.items.front().syncTurn) return false;
+  if (state.syncTurns == 0) {
+    // Every item is a block: take them all at once (the emptied batch becomes the queue's).
+    batch.swap(state.items);
+    return true;
+  }
+  while (!state.items.empty() && !state.items.front().syncTurn) {
+    batch.push_back(std::move(state.items.front()));
+    state.items.pop_front();
+  }
+  return true;
+}
+
 void DispatchRuntime::runSerialItemsLocked(DispatchMutex::Guard& guard, DispatchQueueState& state,
-                                           DispatchItem item) {
+                                           std::deque<DispatchItem>& batch) {
   state.mutex.assertHeld("runSerialItemsLocked", "the queue");
   // The queue is already marked occupied by the caller, and this thread counted as running.
-  // Both stay so from one block to the next: nobody else could take the queue in between.
+  // Both stay so from one batch to the next: nobody else could take the queue in between.
+  // Blocks queued meanwhile wait behind the batch, as do syncs, which queue a turn.
   std::shared_ptr<DispatchQueue> handle = state.retained;  // alive while the blocks run
-  while (true) {
+  do {
     guard.unlock();
     {
       QueueScope scope(handle.get(), false);
-      invoke(item.block);
-      item.block = nullptr;  // captured objects are released before the queue counts as idle
+      for (DispatchItem& item : batch) {
+        invoke(item.block);
+        item.block = nullptr;  // captured objects are released before the queue counts as idle
+      }
     }
+    batch.clear();
     guard.lock();
-    if (state.items.empty() || state.items.front().syncTurn) break;
-    item = std::move(state.items.front());
-    state.items.pop_front();
-  }
+  } while (takeBlocksLocked(state, batch));
   // With nothing pending the queue lets go of its handle, before it counts as idle, so that
   // a test that waited for idle sees the handle released. Outside the lock: this may destroy
   // the handle.
@@ -173,6 +189,7 @@ void DispatchRuntime::runSerialItemsLocked(DispatchMutex::Guard& guard, Dispatch
 }
 
 void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
+  std::deque<DispatchItem> batch;  // the blocks being run, taken from the queue in order
   DispatchMutex::Guard guard(state->mutex);
   while (true) {
     waitOnQueueLocked(guard, *state, [&] {
@@ -196,18 +213,19 @@ void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
       if (state->closing) return;
       continue;
     }
-    DispatchItem item = std::move(state->items.front());
-    state->items.pop_front();
     state->occupied = true;
-    if (item.syncTurn) {
+    if (DispatchWaiter* turn = state->items.front().syncTurn) {
       // The sync caller runs the block on its own thread and frees the queue afterwards.
-      wake(*item.syncTurn, true);
+      state->items.pop_front();
+      --state->syncTurns;
+      wake(*turn, true);
       updateBusyLocked(*state);
       continue;
     }
+    takeBlocksLocked(*state, batch);
     beginRun();
     updateBusyLocked(*state);
-    runSerialItemsLocked(guard, *state, std::move(item));
+    runSerialItemsLocked(guard, *state, batch);
     endRun();
   }
 }
@@ -273,6 +291,7 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
   } else {
     DispatchWaiter turn;
     state.items.push_back(DispatchItem{nullptr, &turn});
+    ++state.syncTurns;
     updateBusyLocked(state);
     unlockAndWake(guard, queue.state_);
     if (main) pokeIdle();  // a test waiting for idle drains the main queue and grants the turn
@@ -286,9 +305,17 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
   }
   guard.lock();
   state.occupied = false;
+  // With nothing pending, the handle that blocks queued before the sync left held is let go
+  // here rather than by waking the queue's thread only for that; outside the lock, since
+  // this may destroy the queue, and while this thread still counts as running.
+  std::shared_ptr<DispatchQueue> retained;
+  if (state.kind == DispatchQueue::Kind::kSerial && state.items.empty()) {
+    retained = std::move(state.retained);
+  }
   updateBusyLocked(state);  // what was queued meanwhile counts before this thread stops
-  endRun();
   unlockAndWake(guard, queue.state_);
+  retained.reset();
+  endRun();
 }
 
 // ---- Waits --------------------------------------------------------------------------------
@@ -502,6 +529,7 @@ void DispatchRuntime::runNextMainItemLocked(DispatchMutex::Guard& guard, Dispatc
   state.items.pop_front();
   state.occupied = true;
   if (item.syncTurn) {
+    --state.syncTurns;
     wake(*item.syncTurn, true);
     updateBusyLocked(state);
     return;

@@ -105,6 +105,7 @@ struct DispatchQueueState {
   // Keeps the handle alive while blocks are pending, as a dispatch queue is retained by
   // the blocks submitted to it.
   std::shared_ptr<DispatchQueue> retained;
+  size_t syncTurns = 0;      // items that are sync turns
   size_t threads = 0;        // global queue: pool threads
   bool countedBusy = false;  // this queue is counted in the runtime's busy count
   // Main queue only.
@@ -195,10 +196,14 @@ class DispatchRuntime {
   DispatchRuntime() = default;
   void serialWorker(std::shared_ptr<DispatchQueueState> state);
   void poolWorker(std::shared_ptr<DispatchQueueState> state);
-  // Runs `item` and then, without letting go of the queue, the blocks queued behind it up to
-  // the next sync turn; then frees the queue and lets go of its handle if nothing is pending.
+  // Moves the blocks at the front of the queue, up to the first sync turn, to `batch`;
+  // false when the queue holds none there.
+  static bool takeBlocksLocked(DispatchQueueState& state, std::deque<DispatchItem>& batch);
+  // Runs the blocks of `batch` and then, without letting go of the queue, those queued
+  // behind them up to the next sync turn, a batch at a time; then frees the queue and lets go
+  // of its handle if nothing is pending. Leaves `batch` empty.
   void runSerialItemsLocked(DispatchMutex::Guard& guard, DispatchQueueState& state,
-                            DispatchItem item);
+                            std::deque<DispatchItem>& batch);
   // Waits on the queue's condition variable until `ready` holds, counted as a sleeper.
   template <typename Ready>
   void waitOnQueueLocked(DispatchMutex::Guard& guard, DispatchQueueState& state, Ready ready) {
