@@ -13,7 +13,16 @@
 // - the idle mutex guards the wake-ups of threads waiting for every queue to be idle.
 // Lock order, outermost first; a thread holds at most one lock of each rank:
 //   semaphore or operation queue  >  runtime  >  queue  >  waiter  >  idle
-// No block runs, and nothing a block captured is released, under any of them.
+// (the clocks' own mutexes are taken under any of them and take nothing). A thread never
+// waits for another with a lock held, except in a condition-variable wait on that lock.
+// No block runs, and nothing a block captured is released, under any of them (checked in
+// debug builds).
+//
+// Wake-ups. A thread that waits counts itself (a queue's `sleepers`, a waiter's `blocked`)
+// under the lock it waits with, and whoever changes what it waits for looks at that count
+// under the same lock: so nobody is woken who has nothing to do, and no wake-up is lost.
+// Notifications go out after the queue's lock is let go (the woken thread does not wake
+// only to wait for it), to one thread wherever only one can proceed.
 // Methods named "...Locked" take the lock they need held and assert it in debug builds.
 //
 // Idle bookkeeping (tests under the manual clock ask "is every queue idle, what is due

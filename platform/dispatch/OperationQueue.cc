@@ -25,22 +25,22 @@ namespace {
 
 void pumpLocked(const std::shared_ptr<OperationQueueState>& state);
 
-// Runs the next operation, if the queue may start one, on the serial dispatch queue.
+// Runs the operations, one after the other, on the serial dispatch queue for as long as the
+// queue may start one: an operation added while another runs needs no block posted for it.
 void runNext(std::shared_ptr<OperationQueueState> state) {
-  Block operation;
-  {
-    DispatchMutex::Guard guard(state->mutex);
-    state->pumpPosted = false;
-    if (state->closed || state->suspended || state->operations.empty()) return;
-    operation = std::move(state->operations.front());
+  DispatchMutex::Guard guard(state->mutex);
+  state->pumpPosted = false;
+  while (!state->closed && !state->suspended && !state->operations.empty()) {
+    Block operation = std::move(state->operations.front());
     state->operations.pop_front();
     state->running = true;
+    guard.unlock();
+    operation();
+    operation = nullptr;  // what it captured is released outside the lock
+    guard.lock();
+    state->running = false;
   }
-  operation();
-  operation = nullptr;
-  DispatchMutex::Guard guard(state->mutex);
-  state->running = false;
-  pumpLocked(state);
+  pumpLocked(state);  // posts nothing now; wakes those waiting for the last operation
 }
 
 void pumpLocked(const std::shared_ptr<OperationQueueState>& state) {
