@@ -219,10 +219,12 @@ void BM_WorkQueue_PingPong(benchmark::State& state) {
 constexpr int kReads = 8;  // syncs onto the reader queue per worker block
 
 // Each benchmark thread has a worker queue whose blocks each read kReads times from a reader
-// queue through sync, as the engine's worker reads state kept on other queues.
-void BM_Ours_SyncReadsFromWorkers(benchmark::State& state) {
-  auto worker = platform::DispatchQueue::createSerial("bench.worker");
-  auto reader = platform::DispatchQueue::createSerial("bench.reader");
+// queue through sync, as the engine's worker reads state kept on other queues. `make` gives a
+// new queue of the side measured.
+template <typename Make>
+void syncReadsFromWorkers(benchmark::State& state, Make make) {
+  auto worker = make();
+  auto reader = make();
   uint64_t value = 0;  // touched only on the reader queue
   uint64_t sum = 0;    // touched only on the worker queue
   const double switches = contextSwitches();
@@ -239,23 +241,12 @@ void BM_Ours_SyncReadsFromWorkers(benchmark::State& state) {
   reportSwitches(state, switches, double(state.iterations()) * kBatch);
 }
 
+void BM_Ours_SyncReadsFromWorkers(benchmark::State& state) {
+  syncReadsFromWorkers(state, [] { return platform::DispatchQueue::createSerial("bench.reads"); });
+}
+
 void BM_WorkQueue_SyncReadsFromWorkers(benchmark::State& state) {
-  auto worker = std::make_unique<WorkQueue>();
-  auto reader = std::make_unique<WorkQueue>();
-  uint64_t value = 0;
-  uint64_t sum = 0;
-  const double switches = contextSwitches();
-  for (auto _ : state) {
-    for (int i = 0; i < kBatch; ++i) {
-      worker->async([&] {
-        for (int r = 0; r < kReads; ++r) reader->sync([&] { sum += ++value; });
-      });
-    }
-    worker->sync([] {});
-  }
-  benchmark::DoNotOptimize(sum);
-  state.SetItemsProcessed(state.iterations() * kBatch);
-  reportSwitches(state, switches, double(state.iterations()) * kBatch);
+  syncReadsFromWorkers(state, [] { return std::make_unique<WorkQueue>(); });
 }
 
 }  // namespace

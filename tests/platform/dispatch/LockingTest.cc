@@ -41,6 +41,15 @@ long voluntarySwitches(long tid) {
   return -1;
 }
 
+// `count` new serial queues labelled "<prefix>.<index>".
+std::vector<std::shared_ptr<DispatchQueue>> serialQueues(const std::string& prefix, int count) {
+  std::vector<std::shared_ptr<DispatchQueue>> queues;
+  for (int i = 0; i < count; ++i) {
+    queues.push_back(DispatchQueue::createSerial(prefix + "." + std::to_string(i)));
+  }
+  return queues;
+}
+
 long currentTid() { return static_cast<long>(::syscall(SYS_gettid)); }
 
 // The scheduling state of one thread of this process ('R' running, 'S' asleep, ...).
@@ -101,10 +110,7 @@ TEST(SyncRaceTest, WorkersSyncingDownAChainOfQueuesRunEveryReadWithoutOverlap) {
   testsupport::DispatchTestEnvironment env;
   constexpr int kQueues = 4;
   constexpr int kBlocks = 300;
-  std::vector<std::shared_ptr<DispatchQueue>> queues;
-  for (int q = 0; q < kQueues; ++q) {
-    queues.push_back(DispatchQueue::createSerial("test.chain." + std::to_string(q)));
-  }
+  auto queues = serialQueues("test.chain", kQueues);
   std::vector<int> values(kQueues, 0);  // values[q] touched only on queue q
   std::vector<std::atomic<int>> inside(kQueues);
   std::atomic<int> overlaps{0};
@@ -236,10 +242,7 @@ TEST(SemaphoreRaceTest, SignalsRacingTimeoutsAreNeitherLostNorTakenTwice) {
   testsupport::DispatchTestEnvironment env;
   constexpr int kWaiters = 6;
   constexpr int kSignals = 3;
-  std::vector<std::shared_ptr<DispatchQueue>> queues;
-  for (int i = 0; i < kWaiters; ++i) {
-    queues.push_back(DispatchQueue::createSerial("test.waiter." + std::to_string(i)));
-  }
+  auto queues = serialQueues("test.waiter", kWaiters);
   for (int round = 0; round < 100; ++round) {
     DispatchSemaphore semaphore(0);
     std::atomic<int> granted{0};
