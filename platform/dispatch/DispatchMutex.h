@@ -66,8 +66,8 @@ class DispatchMutex::Guard {
     mutex_.acquired();
   }
   void unlock() {
-    // Marked before the mutex is let go: afterwards its owner may already be destroyed (a
-    // waiter on the stack of the thread just woken).
+    // Marked before the mutex is let go: afterwards the object it guards may already be gone
+    // (a queue released by the thread that takes the lock next).
     mutex_.releasing();
     lock_.unlock();
   }

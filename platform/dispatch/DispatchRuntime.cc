@@ -98,7 +98,7 @@ void DispatchRuntime::unregisterQueue(DispatchQueueState* state) {
   state->closing = true;
   // The worker is the only thread that waits on a serial queue, and it is either asleep
   // there or about to look at `closing`.
-  if (queueNeedsWakeLocked(*state)) state->cv.notify_one();
+  if (queueNeedsWakeLocked(*state)) wakeQueue(*state, false);
 }
 
 void DispatchRuntime::startSerialWorker(std::shared_ptr<DispatchQueueState> state) {
@@ -115,11 +115,7 @@ void DispatchRuntime::unlockAndWake(DispatchMutex::Guard& guard,
   // under the lock): this notification cannot be lost. One thread waits on a serial queue,
   // and one pool thread is enough for the item just queued; on the main queue the main loop,
   // a drain and a main-thread sync may wait for different things.
-  if (held->kind == DispatchQueue::Kind::kMain) {
-    held->cv.notify_all();
-  } else {
-    held->cv.notify_one();
-  }
+  wakeQueue(*held, held->kind == DispatchQueue::Kind::kMain);
 }
 
 void DispatchRuntime::enqueue(DispatchQueue& queue, DispatchItem item) {
@@ -321,39 +317,46 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
 // ---- Waits --------------------------------------------------------------------------------
 
 void DispatchRuntime::sleepUntilWoken(DispatchWaiter& waiter) {
-  DispatchMutex::Guard guard(waiter.mutex);
-  if (!waiter.woken) {
-    waiter.blocked = true;
-    if (waiter.countsActive) dropBusy();
+  uint32_t expected = DispatchWaiter::kWaiting;
+  if (waiter.state.compare_exchange_strong(expected, DispatchWaiter::kBlocked) &&
+      waiter.countsActive) {
+    dropBusy();
   }
-  while (!waiter.woken) {
+  while (!waiter.woken()) {
     std::shared_ptr<Clock> clock = Clock::current();
     if (!waiter.deadlineUptime || isManual(*clock)) {
-      guard.wait(waiter.cv);
+      futexWait(waiter.state, DispatchWaiter::kBlocked);
       continue;
     }
     const double remaining = *waiter.deadlineUptime - clock->uptime();
     if (remaining <= 0) {
-      guard.unlock();
-      wake(waiter, false, /*timedOut=*/true);
+      endWait(waiter, false, DispatchWaiter::kTimedOut, /*wakeThread=*/false);
       return;
     }
-    guard.waitFor(waiter.cv, realWait(remaining));
+    futexWaitFor(waiter.state, DispatchWaiter::kBlocked, realWait(remaining).count());
   }
 }
 
 bool DispatchRuntime::wake(DispatchWaiter& waiter, bool startsRun, bool timedOut) {
-  DispatchMutex::Guard guard(waiter.mutex);
-  if (waiter.woken) return false;
-  waiter.timedOut = timedOut;
-  waiter.granted = !timedOut;
-  // Counted as running from here on when it was running before the wait or goes on to run a
-  // block; counted already unless it stopped for the wait.
-  const bool counted = waiter.countsActive && !waiter.blocked;
-  if ((waiter.countsActive || startsRun) && !counted) addBusy();
-  waiter.woken = true;
-  // Under the lock: once it is let go, the waiter may return and its stack frame be gone.
-  if (waiter.blocked) waiter.cv.notify_one();
+  return endWait(waiter, startsRun, timedOut ? DispatchWaiter::kTimedOut : DispatchWaiter::kGranted,
+                 /*wakeThread=*/true);
+}
+
+bool DispatchRuntime::endWait(DispatchWaiter& waiter, bool startsRun, DispatchWaiter::State outcome,
+                              bool wakeThread) {
+  uint32_t state = waiter.state.load();
+  while (true) {
+    if (state >= DispatchWaiter::kGranted) return false;  // ended already
+    // Counted as running from here on when it was running before the wait or goes on to run
+    // a block; counted already unless it stopped for the wait. Counted before the wait ends:
+    // once it has, the thread may run (and finish) at once.
+    const bool counted = waiter.countsActive && state == DispatchWaiter::kWaiting;
+    const bool add = (waiter.countsActive || startsRun) && !counted;
+    if (add) addBusy();
+    if (waiter.state.compare_exchange_strong(state, outcome)) break;
+    if (add) dropBusy();  // the thread went to sleep meanwhile: decide again
+  }
+  if (wakeThread && state == DispatchWaiter::kBlocked) futexWake(waiter.state, 1);
   return true;
 }
 
@@ -441,10 +444,7 @@ void DispatchRuntime::clockInstalled() {
     Lock lock(*this);
     hubCv_.notify_one();
     // Waits by real time must re-read the new clock.
-    for (DispatchWaiter* waiter : timedWaiters_) {
-      DispatchMutex::Guard guard(waiter->mutex);
-      waiter->cv.notify_one();
-    }
+    for (DispatchWaiter* waiter : timedWaiters_) futexWake(waiter->state, 1);
   }
   pokeIdle();
 }
@@ -547,7 +547,7 @@ void DispatchRuntime::runNextMainItemLocked(DispatchMutex::Guard& guard, Dispatc
   updateBusyLocked(state);
   endRun();
   // A main-thread sync or a drain elsewhere may wait for the queue to be free.
-  if (queueNeedsWakeLocked(state)) state.cv.notify_all();
+  if (queueNeedsWakeLocked(state)) wakeQueue(state, true);
 }
 
 size_t DispatchRuntime::drainMainLocked(DispatchMutex::Guard& guard) {
@@ -596,7 +596,7 @@ void DispatchRuntime::stopMainLoop() {
   DispatchMutex::Guard guard(state.mutex);
   if (!state.mainLoopRunning) return;
   state.stopRequested = true;
-  state.cv.notify_all();
+  wakeQueue(state, true);
 }
 
 // ---- Idle and manual time -----------------------------------------------------------------
@@ -612,7 +612,7 @@ bool DispatchRuntime::isIdle(const Clock& clock) {
     if (entry.deadline <= (entry.wall ? now : uptime)) return false;
   }
   for (const DispatchWaiter* waiter : timedWaiters_) {
-    if (!waiter->woken && *waiter->deadlineUptime <= uptime) return false;
+    if (!waiter->woken() && *waiter->deadlineUptime <= uptime) return false;
   }
   return true;
 }
@@ -688,7 +688,7 @@ void DispatchRuntime::advanceManual(ManualClock& clock, double seconds) {
                  i);
       }
       for (size_t i = 0; i < timedWaiters_.size(); ++i) {
-        if (timedWaiters_[i]->woken) continue;
+        if (timedWaiters_[i]->woken()) continue;
         consider(*timedWaiters_[i]->deadlineUptime - uptime, timedWaiters_[i]->seq, kWaiter, i);
       }
       if (kind == kNone) break;

@@ -9,18 +9,18 @@
 // - the runtime's mutex (DispatchRuntime::mutex_, taken through DispatchRuntime::Lock) guards
 //   delayed work, timed waiters, every DispatchTimerState and the timer thread;
 // - each semaphore's and each operation queue's mutex guards that object's state;
-// - each waiter's mutex (DispatchWaiter::mutex) guards how its wait ends;
+// - a waiter's wait ends by one atomic step on its state word (DispatchWaiter::state);
 // - the idle mutex guards the wake-ups of threads waiting for every queue to be idle.
 // Lock order, outermost first; a thread holds at most one lock of each rank:
-//   semaphore or operation queue  >  runtime  >  queue  >  waiter  >  idle
+//   semaphore or operation queue  >  runtime  >  queue  >  idle
 // (the clocks' own mutexes are taken under any of them and take nothing). A thread never
 // waits for another with a lock held, except in a condition-variable wait on that lock.
 // No block runs, and nothing a block captured is released, under any of them (checked in
 // debug builds).
 //
-// Wake-ups. A thread that waits counts itself (a queue's `sleepers`, a waiter's `blocked`)
-// under the lock it waits with, and whoever changes what it waits for looks at that count
-// under the same lock: so nobody is woken who has nothing to do, and no wake-up is lost.
+// Wake-ups. A thread that waits counts itself (a queue's `sleepers`, a waiter's kBlocked)
+// under the lock or in the word it waits with, and whoever changes what it waits for looks
+// there first: so nobody is woken who has nothing to do, and no wake-up is lost.
 // Notifications go out after the queue's lock is let go (the woken thread does not wake
 // only to wait for it), to one thread wherever only one can proceed.
 // Methods named "...Locked" take the lock they need held and assert it in debug builds.
@@ -45,6 +45,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchMutex.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/dispatch/Futex.h"
 
 namespace platform {
 
@@ -79,21 +80,24 @@ inline DispatchThreadContext& dispatchThreadContext() { return dispatchThreadCon
 
 // A thread blocked in the dispatch layer (a sync waiting for its turn, a semaphore wait, an
 // operation-queue wait). Lives on the blocked thread's stack; created there, before anyone
-// else can see it. Whoever ends the wait counts the woken thread as running (when it will
-// run) before it wakes it, so the idle bookkeeping never sees a thread about to run as
-// blocked.
+// else can see it, and alive until its owner (the queue, semaphore or operation queue whose
+// lock the waker holds) lets go of it. Whoever ends the wait counts the woken thread as
+// running (when it will run) before the wait ends, so the idle bookkeeping never sees a
+// thread about to run as blocked.
 struct DispatchWaiter {
+  // kWaiting until the thread sleeps, kBlocked while it sleeps (no longer counted as running);
+  // then kGranted (a semaphore signal, a sync turn) or kTimedOut, for good.
+  enum State : uint32_t { kWaiting = 0, kBlocked = 1, kGranted = 2, kTimedOut = 3 };
+
   DispatchWaiter();
 
-  DispatchMutex mutex;
-  std::condition_variable cv;      // only the blocked thread waits here
-  std::atomic<bool> woken{false};  // set under `mutex`; read without it by the idle checks
-  bool blocked = false;            // under `mutex`: the thread stopped counting as running to wait
-  bool granted = false;     // under `mutex`: a semaphore signal or a sync turn (not a timeout)
-  bool timedOut = false;    // under `mutex`
-  const bool countsActive;  // the waiting thread was running a block when it blocked
-  std::optional<double> deadlineUptime;  // set before the waiter is published
-  uint64_t seq = 0;                      // under the runtime's mutex: order among equal deadlines
+  bool woken() const { return state.load() >= kGranted; }
+  bool granted() const { return state.load() == kGranted; }
+
+  std::atomic<uint32_t> state{kWaiting};  // the blocked thread sleeps on this word
+  const bool countsActive;                // the waiting thread was running a block when it blocked
+  std::optional<double> deadlineUptime;   // set before the waiter is published
+  uint64_t seq = 0;                       // under the runtime's mutex: order among equal deadlines
 };
 
 struct DispatchItem {
@@ -106,10 +110,11 @@ struct DispatchQueueState {
   DispatchMutex mutex;
   DispatchQueue::Kind kind = DispatchQueue::Kind::kSerial;
   std::deque<DispatchItem> items;
-  bool occupied = false;       // serial and main: a block runs or a sync holds the queue
-  bool closing = false;        // the handle is gone: the worker thread ends
-  std::condition_variable cv;  // the thread(s) running the queue wait here
-  size_t sleepers = 0;         // threads waiting on `cv`: nobody to wake when zero
+  bool occupied = false;  // serial and main: a block runs or a sync holds the queue
+  bool closing = false;   // the handle is gone: the worker thread ends
+  // The thread(s) running the queue sleep on this word; a wake-up moves it on.
+  std::atomic<uint32_t> wakeWord{0};
+  size_t sleepers = 0;  // threads asleep on `wakeWord`: nobody to wake when zero
   std::weak_ptr<DispatchQueue> handle;
   // Keeps the handle alive while blocks are pending, as a dispatch queue is retained by
   // the blocks submitted to it.
@@ -161,7 +166,7 @@ class DispatchRuntime {
   void sleepUntilWoken(DispatchWaiter& waiter);
   // Ends a wait, unless it has ended already; returns whether this call ended it.
   // `startsRun` is true when the woken thread goes on to run a block for a queue (a sync's
-  // turn), so it counts as running even if it was not before. Takes the waiter's lock.
+  // turn), so it counts as running even if it was not before. Call while `waiter` is alive.
   bool wake(DispatchWaiter& waiter, bool startsRun, bool timedOut = false);
   void addTimedWaiterLocked(DispatchWaiter& waiter);
   void removeTimedWaiterLocked(DispatchWaiter& waiter);
@@ -213,14 +218,30 @@ class DispatchRuntime {
   // of its handle if nothing is pending. Leaves `batch` empty.
   void runSerialItemsLocked(DispatchMutex::Guard& guard, DispatchQueueState& state,
                             std::deque<DispatchItem>& batch);
-  // Waits on the queue's condition variable until `ready` holds, counted as a sleeper.
+  // Sleeps on the queue's wake word until `ready` holds, counted as a sleeper meanwhile. The
+  // word is read under the lock; a wake-up after the lock is let go moves it on, so the sleep
+  // ends at once or by that wake-up: none is lost.
   template <typename Ready>
   void waitOnQueueLocked(DispatchMutex::Guard& guard, DispatchQueueState& state, Ready ready) {
     state.mutex.assertHeld("waitOnQueueLocked", "the queue");
-    ++state.sleepers;
-    guard.wait(state.cv, ready);
-    --state.sleepers;
+    while (!ready()) {
+      ++state.sleepers;
+      const uint32_t seen = state.wakeWord.load(std::memory_order_relaxed);
+      guard.unlock();
+      futexWait(state.wakeWord, seen);
+      guard.lock();
+      --state.sleepers;
+    }
   }
+  // Wakes one (or every) thread asleep on the queue; with or without its lock held.
+  static void wakeQueue(DispatchQueueState& state, bool all) {
+    state.wakeWord.fetch_add(1);
+    futexWake(state.wakeWord, all ? INT_MAX : 1);
+  }
+  // Ends a wait with `outcome` (kGranted or kTimedOut); see wake(). `wakeThread` is false
+  // when the waiting thread itself ends it.
+  bool endWait(DispatchWaiter& waiter, bool startsRun, DispatchWaiter::State outcome,
+               bool wakeThread);
   // Whether a thread waits on the queue with something to do.
   static bool queueNeedsWakeLocked(const DispatchQueueState& state) {
     state.mutex.assertHeld("queueNeedsWakeLocked", "the queue");

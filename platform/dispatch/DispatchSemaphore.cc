@@ -62,7 +62,7 @@ bool DispatchSemaphore::wait(double timeoutSeconds) {
   guard.lock();
   auto& waiters = state_->waiters;
   waiters.erase(std::remove(waiters.begin(), waiters.end(), &waiter), waiters.end());
-  return waiter.granted;
+  return waiter.granted();
 }
 
 void DispatchSemaphore::wait() { wait(std::numeric_limits<double>::infinity()); }
