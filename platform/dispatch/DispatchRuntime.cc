@@ -98,7 +98,7 @@ void DispatchRuntime::unregisterQueue(DispatchQueueState* state) {
   state->closing = true;
   // The worker is the only thread that waits on a serial queue, and it is either asleep
   // there or about to look at `closing`.
-  if (queueNeedsWakeLocked(*state)) wakeQueue(*state, false);
+  if (queueNeedsWakeLocked(*state)) wakeQueue(*state, claimWakeLocked(*state, false));
 }
 
 void DispatchRuntime::startSerialWorker(std::shared_ptr<DispatchQueueState> state) {
@@ -108,14 +108,18 @@ void DispatchRuntime::startSerialWorker(std::shared_ptr<DispatchQueueState> stat
 void DispatchRuntime::unlockAndWake(DispatchMutex::Guard& guard,
                                     const std::shared_ptr<DispatchQueueState>& state) {
   std::shared_ptr<DispatchQueueState> held;
-  if (queueNeedsWakeLocked(*state)) held = state;
+  int count = 0;
+  if (queueNeedsWakeLocked(*state)) {
+    held = state;
+    count = claimWakeLocked(*state, state->kind == DispatchQueue::Kind::kMain);
+  }
   guard.unlock();
   if (!held) return;
   // A thread counted as a sleeper under the lock is inside its wait (or about to re-check
   // under the lock): this notification cannot be lost. One thread waits on a serial queue,
   // and one pool thread is enough for the item just queued; on the main queue the main loop,
   // a drain and a main-thread sync may wait for different things.
-  wakeQueue(*held, held->kind == DispatchQueue::Kind::kMain);
+  wakeQueue(*held, count);
 }
 
 void DispatchRuntime::enqueue(DispatchQueue& queue, DispatchItem item) {
@@ -127,8 +131,8 @@ void DispatchRuntime::enqueue(DispatchQueue& queue, DispatchItem item) {
   state.items.push_back(std::move(item));
   if (!state.retained) state.retained = queue.shared_from_this();
   updateBusyLocked(state);
-  if (state.kind == DispatchQueue::Kind::kConcurrent && state.items.size() > state.sleepers &&
-      state.threads < kMaxPoolThreads) {
+  if (state.kind == DispatchQueue::Kind::kConcurrent &&
+      state.items.size() > state.sleepers + state.pendingWakes && state.threads < kMaxPoolThreads) {
     ++state.threads;
     std::thread([this, shared] { poolWorker(shared); }).detach();
   }
@@ -547,7 +551,7 @@ void DispatchRuntime::runNextMainItemLocked(DispatchMutex::Guard& guard, Dispatc
   updateBusyLocked(state);
   endRun();
   // A main-thread sync or a drain elsewhere may wait for the queue to be free.
-  if (queueNeedsWakeLocked(state)) wakeQueue(state, true);
+  if (queueNeedsWakeLocked(state)) wakeQueue(state, claimWakeLocked(state, true));
 }
 
 size_t DispatchRuntime::drainMainLocked(DispatchMutex::Guard& guard) {
@@ -596,7 +600,7 @@ void DispatchRuntime::stopMainLoop() {
   DispatchMutex::Guard guard(state.mutex);
   if (!state.mainLoopRunning) return;
   state.stopRequested = true;
-  wakeQueue(state, true);
+  wakeQueue(state, claimWakeLocked(state, true));
 }
 
 // ---- Idle and manual time -----------------------------------------------------------------

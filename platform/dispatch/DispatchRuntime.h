@@ -13,8 +13,8 @@
 // - the idle mutex guards the wake-ups of threads waiting for every queue to be idle.
 // Lock order, outermost first; a thread holds at most one lock of each rank:
 //   semaphore or operation queue  >  runtime  >  queue  >  idle
-// (the clocks' own mutexes are taken under any of them and take nothing). A thread never
-// waits for another with a lock held, except in a condition-variable wait on that lock.
+// (the clocks' own mutexes are taken under any of them and take nothing). No thread sleeps
+// with a lock held (a condition-variable wait lets go of its own).
 // No block runs, and nothing a block captured is released, under any of them (checked in
 // debug builds).
 //
@@ -31,6 +31,7 @@
 // the change that makes something else idle, so the count never reads zero while work is
 // handed on; when it falls to zero, threads waiting for idle are woken.
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -114,7 +115,8 @@ struct DispatchQueueState {
   bool closing = false;   // the handle is gone: the worker thread ends
   // The thread(s) running the queue sleep on this word; a wake-up moves it on.
   std::atomic<uint32_t> wakeWord{0};
-  size_t sleepers = 0;  // threads asleep on `wakeWord`: nobody to wake when zero
+  size_t sleepers = 0;      // threads asleep on `wakeWord` and not yet woken: nobody to wake when 0
+  size_t pendingWakes = 0;  // threads woken, not yet awake: not woken twice
   std::weak_ptr<DispatchQueue> handle;
   // Keeps the handle alive while blocks are pending, as a dispatch queue is retained by
   // the blocks submitted to it.
@@ -230,13 +232,29 @@ class DispatchRuntime {
       guard.unlock();
       futexWait(state.wakeWord, seen);
       guard.lock();
-      --state.sleepers;
+      // Awake, by the wake-up sent to this thread or to another sleeper (all are alike).
+      if (state.pendingWakes > 0) {
+        --state.pendingWakes;
+      } else {
+        --state.sleepers;
+      }
     }
   }
-  // Wakes one (or every) thread asleep on the queue; with or without its lock held.
-  static void wakeQueue(DispatchQueueState& state, bool all) {
+  // Counts one (or every) sleeper of the queue as woken, so that nobody sends it a second
+  // wake-up before it is awake; returns how many to wake with wakeQueue.
+  static int claimWakeLocked(DispatchQueueState& state, bool all) {
+    state.mutex.assertHeld("claimWakeLocked", "the queue");
+    const size_t woken = all ? state.sleepers : std::min<size_t>(state.sleepers, 1);
+    state.sleepers -= woken;
+    state.pendingWakes += woken;
+    return static_cast<int>(woken);
+  }
+  // Wakes `count` threads asleep on the queue, claimed under its lock; with or without the
+  // lock held.
+  static void wakeQueue(DispatchQueueState& state, int count) {
+    if (count == 0) return;
     state.wakeWord.fetch_add(1);
-    futexWake(state.wakeWord, all ? INT_MAX : 1);
+    futexWake(state.wakeWord, count);
   }
   // Ends a wait with `outcome` (kGranted or kTimedOut); see wake(). `wakeThread` is false
   // when the waiting thread itself ends it.
