@@ -7,7 +7,11 @@
 //   work queue has to hand it to its thread and wait for it);
 // - ping-pong: a block bounces between two queues, each hop an async onto the other;
 // - sync onto idle queues from four threads at once, each onto its own queue: what one lock
-//   shared by every queue costs against a lock per queue.
+//   shared by every queue costs against a lock per queue;
+// - async hand-off from four threads at once, each to its own queue: four producers and four
+//   queue threads that share nothing but the dispatch layer;
+// - four workers at once, each running blocks that read from a queue of their own through
+//   sync (the engine's shape: a worker queue reading state kept on other queues).
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -95,9 +99,12 @@ double contextSwitches() {
   return static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
 }
 
-// Reports the context switches per item since `start`, beside the time.
+// Reports the context switches per item since `start`, beside the time. Under several
+// benchmark threads only the first reports (the count is the whole process's), over the items
+// of every thread.
 void reportSwitches(benchmark::State& state, double start, double items) {
-  state.counters["switches/item"] = (contextSwitches() - start) / items;
+  if (state.thread_index() != 0) return;
+  state.counters["switches/item"] = (contextSwitches() - start) / (items * state.threads());
 }
 
 // Lets the benchmark thread wait for the end of a rally.
@@ -209,33 +216,72 @@ void BM_WorkQueue_PingPong(benchmark::State& state) {
   reportSwitches(state, switches, double(state.iterations()) * kHops);
 }
 
+constexpr int kReads = 8;  // syncs onto the reader queue per worker block
+
+// Each benchmark thread has a worker queue whose blocks each read kReads times from a reader
+// queue through sync, as the engine's worker reads state kept on other queues. `make` gives a
+// new queue of the side measured.
+template <typename Make>
+void syncReadsFromWorkers(benchmark::State& state, Make make) {
+  auto worker = make();
+  auto reader = make();
+  uint64_t value = 0;  // touched only on the reader queue
+  uint64_t sum = 0;    // touched only on the worker queue
+  const double switches = contextSwitches();
+  for (auto _ : state) {
+    for (int i = 0; i < kBatch; ++i) {
+      worker->async([&] {
+        for (int r = 0; r < kReads; ++r) reader->sync([&] { sum += ++value; });
+      });
+    }
+    worker->sync([] {});
+  }
+  benchmark::DoNotOptimize(sum);
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  reportSwitches(state, switches, double(state.iterations()) * kBatch);
+}
+
+void BM_Ours_SyncReadsFromWorkers(benchmark::State& state) {
+  syncReadsFromWorkers(state, [] { return platform::DispatchQueue::createSerial("bench.reads"); });
+}
+
+void BM_WorkQueue_SyncReadsFromWorkers(benchmark::State& state) {
+  syncReadsFromWorkers(state, [] { return std::make_unique<WorkQueue>(); });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (!kvlbench::initialize(argc, argv)) return 1;
-  using Side = void (*)(benchmark::State&);
-  const std::pair<const char*, Side> sides[] = {
-      {"BM_Ours_AsyncHandoff", BM_Ours_AsyncHandoff},
-      {"BM_WorkQueue_AsyncHandoff", BM_WorkQueue_AsyncHandoff},
-      {"BM_Ours_SyncIdle", BM_Ours_SyncIdle},
-      {"BM_WorkQueue_SyncIdle", BM_WorkQueue_SyncIdle},
-      {"BM_Ours_PingPong", BM_Ours_PingPong},
-      {"BM_WorkQueue_PingPong", BM_WorkQueue_PingPong}};
-  for (const auto& [name, side] : sides) {
-    benchmark::RegisterBenchmark(name, side)->UseRealTime()->MinTime(0.2);
+  struct Case {
+    const char* name;
+    void (*side)(benchmark::State&);
+    int threads;
+  };
+  // Names carry the thread count: the reporter's names leave it out.
+  const Case cases[] = {
+      {"BM_Ours_AsyncHandoff", BM_Ours_AsyncHandoff, 1},
+      {"BM_WorkQueue_AsyncHandoff", BM_WorkQueue_AsyncHandoff, 1},
+      {"BM_Ours_SyncIdle", BM_Ours_SyncIdle, 1},
+      {"BM_WorkQueue_SyncIdle", BM_WorkQueue_SyncIdle, 1},
+      {"BM_Ours_PingPong", BM_Ours_PingPong, 1},
+      {"BM_WorkQueue_PingPong", BM_WorkQueue_PingPong, 1},
+      {"BM_Ours_SyncIdleFourThreads", BM_Ours_SyncIdle, 4},
+      {"BM_WorkQueue_SyncIdleFourThreads", BM_WorkQueue_SyncIdle, 4},
+      {"BM_Ours_AsyncHandoffFourQueues", BM_Ours_AsyncHandoff, 4},
+      {"BM_WorkQueue_AsyncHandoffFourQueues", BM_WorkQueue_AsyncHandoff, 4},
+      {"BM_Ours_SyncReadsFromWorkers", BM_Ours_SyncReadsFromWorkers, 1},
+      {"BM_WorkQueue_SyncReadsFromWorkers", BM_WorkQueue_SyncReadsFromWorkers, 1},
+      {"BM_Ours_SyncReadsFromFourWorkers", BM_Ours_SyncReadsFromWorkers, 4},
+      {"BM_WorkQueue_SyncReadsFromFourWorkers", BM_WorkQueue_SyncReadsFromWorkers, 4}};
+  for (const Case& c : cases) {
+    benchmark::RegisterBenchmark(c.name, c.side)->Threads(c.threads)->UseRealTime()->MinTime(0.2);
   }
-  // Named apart: the reporter's names leave out the thread count.
-  benchmark::RegisterBenchmark("BM_Ours_SyncIdleFourThreads", BM_Ours_SyncIdle)
-      ->Threads(4)
-      ->UseRealTime()
-      ->MinTime(0.2);
-  benchmark::RegisterBenchmark("BM_WorkQueue_SyncIdleFourThreads", BM_WorkQueue_SyncIdle)
-      ->Threads(4)
-      ->UseRealTime()
-      ->MinTime(0.2);
   kvlbench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  for (const char* what : {"AsyncHandoff", "SyncIdle", "PingPong", "SyncIdleFourThreads"}) {
+  for (const char* what :
+       {"AsyncHandoff", "SyncIdle", "PingPong", "SyncIdleFourThreads", "AsyncHandoffFourQueues",
+        "SyncReadsFromWorkers", "SyncReadsFromFourWorkers"}) {
     reporter.ratio(std::string(what) + " ours/work-queue", std::string("BM_Ours_") + what,
                    std::string("BM_WorkQueue_") + what);
   }

@@ -1,8 +1,11 @@
 #include "platform/dispatch/DispatchQueue.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <limits>
 
@@ -10,6 +13,31 @@
 #include "platform/foundation/PlatformLog.h"
 
 namespace platform {
+namespace {
+
+// Bumped in the child after a fork, where the forking thread becomes the main thread.
+std::atomic<unsigned> forkGeneration{0};
+
+// Whether the calling thread is the process's main thread (its thread id is the process id),
+// asked of the kernel once per thread (and again after a fork) rather than at every call.
+bool isProcessMainThread() {
+  static const bool registered =
+      pthread_atfork(nullptr, nullptr, [] { forkGeneration.fetch_add(1); }) == 0;
+  (void)registered;
+  struct Answer {
+    unsigned generation = ~0u;
+    bool main = false;
+  };
+  thread_local Answer answer;
+  const unsigned generation = forkGeneration.load();
+  if (answer.generation != generation) {
+    answer.main = static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid();
+    answer.generation = generation;
+  }
+  return answer.main;
+}
+
+}  // namespace
 
 DispatchQueue::DispatchQueue(std::string label, Kind kind)
     : label_(std::move(label)), kind_(kind), state_(std::make_shared<DispatchQueueState>()) {
@@ -23,9 +51,7 @@ DispatchQueue::~DispatchQueue() {
 std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label) {
   std::shared_ptr<DispatchQueue> queue(new DispatchQueue(std::move(label), Kind::kSerial));
   queue->state_->handle = queue;
-  DispatchRuntime& runtime = DispatchRuntime::instance();
-  runtime.registerQueue(queue->state_.get());
-  runtime.startSerialWorker(queue->state_);
+  DispatchRuntime::instance().startSerialWorker(queue->state_);
   return queue;
 }
 
@@ -40,7 +66,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global() {
 
 void DispatchQueue::async(Block block) {
   if (!block) return;
-  DispatchRuntime::instance().async(*this, std::move(block));
+  DispatchRuntime::instance().enqueue(*this, DispatchItem{std::move(block), nullptr});
 }
 
 void DispatchQueue::sync(Block block) {
@@ -82,7 +108,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::current() {
 
 bool DispatchQueue::isMainThread() {
   if (dispatchThreadContext().mainDepth > 0) return true;
-  return static_cast<pid_t>(::syscall(SYS_gettid)) == ::getpid();
+  return isProcessMainThread();
 }
 
 void DispatchQueue::runMainLoop() { DispatchRuntime::instance().runMainLoop(); }

@@ -19,9 +19,14 @@ constexpr double kDueTolerance = 1e-6;
 constexpr size_t kMaxPoolThreads = 64;
 // Real-time waits re-read the clock at least this often, so a changed clock is noticed.
 constexpr double kMaxRealWait = 1.0;
+// Under a clock that runs by itself, how often a wait for idle looks again at what fell due.
+constexpr double kIdlePoll = 0.05;
 
 // Runs a block; an exception leaving it ends the process, as on a dispatch queue.
-void invoke(const Block& block) noexcept { block(); }
+void invoke(const Block& block) noexcept {
+  DispatchMutex::assertNoneHeld("a block runs");
+  block();
+}
 
 bool isManual(const Clock& clock) { return dynamic_cast<const ManualClock*>(&clock) != nullptr; }
 
@@ -54,47 +59,12 @@ class QueueScope {
 
 }  // namespace
 
-namespace {
+DispatchWaiter::DispatchWaiter() : countsActive(dispatchThreadContext().depth > 0) {}
 
-// Whether the calling thread holds the runtime's mutex (through a DispatchRuntime::Lock).
-// A thread blocked in a condition-variable wait still counts: it runs nothing meanwhile.
-thread_local bool holdsRuntimeLock = false;
-
-}  // namespace
-
-DispatchRuntime::Lock::Lock(DispatchRuntime& runtime) : lock_(runtime.mutex_) {
-  holdsRuntimeLock = true;
-}
-
-DispatchRuntime::Lock::~Lock() {
-  if (lock_.owns_lock()) holdsRuntimeLock = false;
-}
-
-void DispatchRuntime::Lock::lock() {
-  lock_.lock();
-  holdsRuntimeLock = true;
-}
-
-void DispatchRuntime::Lock::unlock() {
-  holdsRuntimeLock = false;
-  lock_.unlock();
-}
-
-bool DispatchRuntime::isLockedByCaller() { return holdsRuntimeLock; }
+bool DispatchRuntime::isLockedByCaller() { return DispatchMutex::anyHeldByCaller(); }
 
 void DispatchRuntime::assertLocked(const char* where) {
-#ifndef NDEBUG
-  if (holdsRuntimeLock) return;
-  PlatformLog::write(std::string(where) + " must be called with the dispatch runtime locked");
-  std::abort();
-#else
-  (void)where;
-#endif
-}
-
-DispatchThreadContext& dispatchThreadContext() {
-  thread_local DispatchThreadContext context;
-  return context;
+  instance().mutex_.assertHeld(where, "the dispatch runtime");
 }
 
 DispatchRuntime& DispatchRuntime::instance() {
@@ -103,139 +73,126 @@ DispatchRuntime& DispatchRuntime::instance() {
   return *runtime;
 }
 
-// ---- Queues -------------------------------------------------------------------------------
+// ---- Busy count ---------------------------------------------------------------------------
 
-void DispatchRuntime::registerQueue(DispatchQueueState* state) {
-  Lock lock(*this);
-  queues_.insert(state);
+void DispatchRuntime::busyUnderflow() {
+  PlatformLog::write("dispatch idle bookkeeping: a thread or queue stopped twice");
+#ifndef NDEBUG
+  std::abort();
+#endif
 }
 
+void DispatchRuntime::pokeIdle() {
+  // Pairs with waitUntilIdle, which counts itself in idleWaiters_ before it reads the busy
+  // count: either it reads the count this call follows, or this call sees it waiting.
+  if (idleWaiters_.load() == 0) return;
+  DispatchMutex::Guard guard(idleMutex_);
+  ++idleEpoch_;
+  idleCv_.notify_all();
+}
+
+// ---- Queues -------------------------------------------------------------------------------
+
 void DispatchRuntime::unregisterQueue(DispatchQueueState* state) {
-  Lock lock(*this);
-  queues_.erase(state);
+  DispatchMutex::Guard guard(state->mutex);
   state->closing = true;
-  wakeQueueLocked(*state);
-  notifyIdleLocked();
+  // The worker is the only thread that waits on a serial queue, and it is either asleep
+  // there or about to look at `closing`.
+  if (queueNeedsWakeLocked(*state)) wakeQueue(*state, claimWakeLocked(*state, false));
 }
 
 void DispatchRuntime::startSerialWorker(std::shared_ptr<DispatchQueueState> state) {
   std::thread([this, state] { serialWorker(state); }).detach();
 }
 
-void DispatchRuntime::enqueueLocked(DispatchQueue& queue, DispatchItem item) {
-  assertLocked("enqueueLocked");
-  DispatchQueueState& state = *queue.state_;
-  state.items.push_back(std::move(item));
-  if (!state.retained) state.retained = queue.shared_from_this();
-  switch (state.kind) {
-    case DispatchQueue::Kind::kSerial:
-      wakeQueueLocked(state);
-      break;
-    case DispatchQueue::Kind::kMain:
-      wakeQueueLocked(state);
-      notifyIdleLocked();  // a test waiting for idle drains the main queue itself
-      break;
-    case DispatchQueue::Kind::kConcurrent:
-      if (state.items.size() > state.idleThreads && state.threads < kMaxPoolThreads) {
-        ++state.threads;
-        std::shared_ptr<DispatchQueueState> shared(queue.state_);
-        std::thread([this, shared] { poolWorker(shared); }).detach();
-      }
-      if (state.idleThreads > 0) state.cv.notify_one();
-      break;
+void DispatchRuntime::unlockAndWake(DispatchMutex::Guard& guard,
+                                    const std::shared_ptr<DispatchQueueState>& state) {
+  std::shared_ptr<DispatchQueueState> held;
+  int count = 0;
+  if (queueNeedsWakeLocked(*state)) {
+    held = state;
+    count = claimWakeLocked(*state, state->kind == DispatchQueue::Kind::kMain);
   }
+  guard.unlock();
+  if (!held) return;
+  // A thread counted as a sleeper under the lock is inside its wait (or about to re-check
+  // under the lock): this notification cannot be lost. One thread waits on a serial queue,
+  // and one pool thread is enough for the item just queued; on the main queue the main loop,
+  // a drain and a main-thread sync may wait for different things.
+  wakeQueue(*held, count);
 }
 
-bool DispatchRuntime::queueNeedsWakeLocked(const DispatchQueueState& state) const {
-  assertLocked("queueNeedsWakeLocked");
-  if (state.sleepers == 0) return false;
-  if (state.kind == DispatchQueue::Kind::kSerial) {
-    // Its worker, the only thread that waits there, has nothing to do while the queue is
-    // held or holds nothing: waking it would only cost a context switch.
-    if (state.occupied) return false;
-    return !state.items.empty() || state.retained || state.closing;
+void DispatchRuntime::enqueue(DispatchQueue& queue, DispatchItem item) {
+  const std::shared_ptr<DispatchQueueState>& shared = queue.state_;
+  DispatchQueueState& state = *shared;
+  // Read now: once the lock is let go, the queue may run the item and be released.
+  const bool main = state.kind == DispatchQueue::Kind::kMain;
+  DispatchMutex::Guard guard(state.mutex);
+  state.items.push_back(std::move(item));
+  if (!state.retained) state.retained = queue.shared_from_this();
+  updateBusyLocked(state);
+  if (state.kind == DispatchQueue::Kind::kConcurrent &&
+      state.items.size() > state.sleepers + state.pendingWakes && state.threads < kMaxPoolThreads) {
+    ++state.threads;
+    std::thread([this, shared] { poolWorker(shared); }).detach();
+  }
+  unlockAndWake(guard, shared);
+  // A test waiting for idle drains the main queue itself.
+  if (main) pokeIdle();
+}
+
+bool DispatchRuntime::takeBlocksLocked(DispatchQueueState& state, std::deque<DispatchItem>& batch) {
+  state.mutex.assertHeld("takeBlocksLocked", "the queue");
+  if (state.items.empty() || state.items.front().syncTurn) return false;
+  if (state.syncTurns == 0) {
+    // Every item is a block: take them all at once (the emptied batch becomes the queue's).
+    batch.swap(state.items);
+    return true;
+  }
+  while (!state.items.empty() && !state.items.front().syncTurn) {
+    batch.push_back(std::move(state.items.front()));
+    state.items.pop_front();
   }
   return true;
 }
 
-void DispatchRuntime::wakeQueueLocked(DispatchQueueState& state) {
-  if (queueNeedsWakeLocked(state)) state.cv.notify_all();
-}
-
-void DispatchRuntime::unlockAndWake(Lock& lock, const std::shared_ptr<DispatchQueueState>& state) {
-  std::shared_ptr<DispatchQueueState> held;
-  if (queueNeedsWakeLocked(*state)) held = state;
-  lock.unlock();
-  // A thread counted as a sleeper under the mutex is inside its wait (or about to re-check
-  // under the mutex): this notification cannot be lost.
-  if (held) held->cv.notify_all();
-}
-
-void DispatchRuntime::async(DispatchQueue& queue, Block block) {
-  DispatchQueueState& state = *queue.state_;
-  Lock lock(*this);
-  if (state.kind != DispatchQueue::Kind::kSerial) {
-    enqueueLocked(queue, DispatchItem{std::move(block), nullptr});
-    return;
-  }
-  state.items.push_back(DispatchItem{std::move(block), nullptr});
-  if (!state.retained) state.retained = queue.shared_from_this();
-  unlockAndWake(lock, queue.state_);
-}
-
-void DispatchRuntime::runItemLocked(Lock& lock, DispatchQueue& queue, DispatchQueueState& state,
-                                    DispatchItem item) {
-  assertLocked("runItemLocked");
-  // The queue is already marked occupied (main) by the caller.
-  beginLocked();
-  lock.unlock();
-  {
-    QueueScope scope(&queue, state.kind == DispatchQueue::Kind::kMain);
-    invoke(item.block);
-    item.block = nullptr;  // captured objects are released before the queue counts as idle
-  }
-  lock.lock();
-  if (state.kind != DispatchQueue::Kind::kConcurrent) state.occupied = false;
-  endLocked();
-  wakeQueueLocked(state);
-}
-
-void DispatchRuntime::runSerialItemsLocked(Lock& lock, DispatchQueueState& state,
-                                           DispatchItem item) {
-  assertLocked("runSerialItemsLocked");
-  // The queue is already marked occupied by the caller. It stays so, and this thread counts
-  // as running, from one block to the next: nobody else could take the queue in between.
+void DispatchRuntime::runSerialItemsLocked(DispatchMutex::Guard& guard, DispatchQueueState& state,
+                                           std::deque<DispatchItem>& batch) {
+  state.mutex.assertHeld("runSerialItemsLocked", "the queue");
+  // The queue is already marked occupied by the caller, and this thread counted as running.
+  // Both stay so from one batch to the next: nobody else could take the queue in between.
+  // Blocks queued meanwhile wait behind the batch, as do syncs, which queue a turn.
   std::shared_ptr<DispatchQueue> handle = state.retained;  // alive while the blocks run
-  beginLocked();
-  while (true) {
-    lock.unlock();
+  do {
+    guard.unlock();
     {
       QueueScope scope(handle.get(), false);
-      invoke(item.block);
-      item.block = nullptr;  // captured objects are released before the queue counts as idle
+      for (DispatchItem& item : batch) {
+        invoke(item.block);
+        item.block = nullptr;  // captured objects are released before the queue counts as idle
+      }
     }
-    lock.lock();
-    if (state.items.empty() || state.items.front().syncTurn) break;
-    item = std::move(state.items.front());
-    state.items.pop_front();
-  }
+    batch.clear();
+    guard.lock();
+  } while (takeBlocksLocked(state, batch));
   // With nothing pending the queue lets go of its handle, before it counts as idle, so that
   // a test that waited for idle sees the handle released. Outside the lock: this may destroy
   // the handle.
   std::shared_ptr<DispatchQueue> retained;
   if (state.items.empty()) retained = std::move(state.retained);
-  lock.unlock();
+  guard.unlock();
   handle.reset();
   retained.reset();
-  lock.lock();
+  guard.lock();
   state.occupied = false;
-  endLocked();
+  updateBusyLocked(state);  // what was queued meanwhile counts before this thread stops
 }
 
 void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
-  Lock lock(*this);
+  std::deque<DispatchItem> batch;  // the blocks being run, taken from the queue in order
+  DispatchMutex::Guard guard(state->mutex);
   while (true) {
-    waitOnQueueLocked(lock, *state, [&] {
+    waitOnQueueLocked(guard, *state, [&] {
       if (state->occupied) return false;
       return !state->items.empty() || state->retained || state->closing;
     });
@@ -244,40 +201,53 @@ void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
         // Nothing pending: let go of the handle, outside the lock since this may destroy it.
         // The thread counts as running meanwhile, so that a test that waited for idle sees
         // the handle released.
+        beginRun();
         std::shared_ptr<DispatchQueue> handle = std::move(state->retained);
-        beginLocked();
-        lock.unlock();
+        updateBusyLocked(*state);
+        guard.unlock();
         handle.reset();
-        lock.lock();
-        endLocked();
+        endRun();
+        guard.lock();
         continue;
       }
       if (state->closing) return;
       continue;
     }
-    DispatchItem item = std::move(state->items.front());
-    state->items.pop_front();
     state->occupied = true;
-    if (item.syncTurn) {
+    if (DispatchWaiter* turn = state->items.front().syncTurn) {
       // The sync caller runs the block on its own thread and frees the queue afterwards.
-      wakeLocked(*item.syncTurn, true);
+      state->items.pop_front();
+      --state->syncTurns;
+      wake(*turn, true);
+      updateBusyLocked(*state);
       continue;
     }
-    runSerialItemsLocked(lock, *state, std::move(item));
+    takeBlocksLocked(*state, batch);
+    beginRun();
+    updateBusyLocked(*state);
+    runSerialItemsLocked(guard, *state, batch);
+    endRun();
   }
 }
 
 void DispatchRuntime::poolWorker(std::shared_ptr<DispatchQueueState> state) {
-  Lock lock(*this);
+  std::shared_ptr<DispatchQueue> handle = state->handle.lock();
+  if (!handle) return;  // cannot happen: the global queue lives for the whole process
+  DispatchMutex::Guard guard(state->mutex);
   while (true) {
-    ++state->idleThreads;
-    state->cv.wait(lock.native(), [&] { return !state->items.empty(); });
-    --state->idleThreads;
+    waitOnQueueLocked(guard, *state, [&] { return !state->items.empty(); });
     DispatchItem item = std::move(state->items.front());
     state->items.pop_front();
-    std::shared_ptr<DispatchQueue> handle = state->handle.lock();
-    if (!handle) return;  // cannot happen: the global queue lives for the whole process
-    runItemLocked(lock, *handle, *state, std::move(item));
+    beginRun();
+    updateBusyLocked(*state);
+    guard.unlock();
+    {
+      QueueScope scope(handle.get(), false);
+      invoke(item.block);
+      item.block = nullptr;  // captured objects are released before the thread counts as idle
+    }
+    endRun();
+    guard.lock();
   }
 }
 
@@ -293,85 +263,105 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
     return;
   }
 
-  Lock lock(*this);
   if (state.kind == DispatchQueue::Kind::kConcurrent) {
-    beginLocked();
-  } else if (main && DispatchQueue::isMainThread()) {
+    beginRun();
+    {
+      QueueScope scope(&queue, false);
+      invoke(block);
+    }
+    endRun();
+    return;
+  }
+
+  DispatchMutex::Guard guard(state.mutex);
+  if (main && DispatchQueue::isMainThread()) {
     // The main thread is the one that runs the main queue: it takes the queue as soon as
     // no other thread's sync holds it, ahead of the blocks waiting there.
-    waitOnQueueLocked(lock, state, [&] { return !state.occupied; });
+    waitOnQueueLocked(guard, state, [&] { return !state.occupied; });
     state.occupied = true;
-    beginLocked();
+    beginRun();
+    updateBusyLocked(state);
+    guard.unlock();
   } else if (!state.occupied && state.items.empty()) {
+    // An idle queue: the block runs here at once and nobody is woken.
     state.occupied = true;
-    beginLocked();
+    beginRun();
+    updateBusyLocked(state);
+    guard.unlock();
   } else {
     DispatchWaiter turn;
     state.items.push_back(DispatchItem{nullptr, &turn});
-    wakeQueueLocked(state);
-    if (main) notifyIdleLocked();
-    blockLocked(lock, turn);
+    ++state.syncTurns;
+    updateBusyLocked(state);
+    unlockAndWake(guard, queue.state_);
+    if (main) pokeIdle();  // a test waiting for idle drains the main queue and grants the turn
+    sleepUntilWoken(turn);
     // Whoever granted the turn already counted this thread as running.
     ++context.depth;
   }
-  lock.unlock();
   {
     QueueScope scope(&queue, main);
     invoke(block);
   }
-  lock.lock();
-  if (state.kind != DispatchQueue::Kind::kConcurrent) state.occupied = false;
-  endLocked();
-  unlockAndWake(lock, queue.state_);
-}
-
-// ---- Execution bookkeeping ----------------------------------------------------------------
-
-void DispatchRuntime::beginLocked() {
-  assertLocked("beginLocked");
-  auto& context = dispatchThreadContext();
-  if (context.depth++ == 0) ++active_;
-}
-
-void DispatchRuntime::endLocked() {
-  assertLocked("endLocked");
-  auto& context = dispatchThreadContext();
-  if (--context.depth == 0) {
-    --active_;
-    notifyIdleLocked();
+  guard.lock();
+  state.occupied = false;
+  // With nothing pending, the handle that blocks queued before the sync left held is let go
+  // here rather than by waking the queue's thread only for that; outside the lock, since
+  // this may destroy the queue, and while this thread still counts as running.
+  std::shared_ptr<DispatchQueue> retained;
+  if (state.kind == DispatchQueue::Kind::kSerial && state.items.empty()) {
+    retained = std::move(state.retained);
   }
+  updateBusyLocked(state);  // what was queued meanwhile counts before this thread stops
+  unlockAndWake(guard, queue.state_);
+  retained.reset();
+  endRun();
 }
 
-void DispatchRuntime::blockLocked(Lock& lock, DispatchWaiter& waiter) {
-  assertLocked("blockLocked");
-  waiter.countsActive = dispatchThreadContext().depth > 0;
-  if (waiter.countsActive) {
-    --active_;
-    notifyIdleLocked();
+// ---- Waits --------------------------------------------------------------------------------
+
+void DispatchRuntime::sleepUntilWoken(DispatchWaiter& waiter) {
+  uint32_t expected = DispatchWaiter::kWaiting;
+  if (waiter.state.compare_exchange_strong(expected, DispatchWaiter::kBlocked) &&
+      waiter.countsActive) {
+    dropBusy();
   }
-  while (!waiter.woken) {
+  while (!waiter.woken()) {
     std::shared_ptr<Clock> clock = Clock::current();
     if (!waiter.deadlineUptime || isManual(*clock)) {
-      waiter.cv.wait(lock.native());
+      futexWait(waiter.state, DispatchWaiter::kBlocked);
       continue;
     }
     const double remaining = *waiter.deadlineUptime - clock->uptime();
     if (remaining <= 0) {
-      waiter.timedOut = true;
-      wakeLocked(waiter, false);
-      break;
+      endWait(waiter, false, DispatchWaiter::kTimedOut, /*wakeThread=*/false);
+      return;
     }
-    waiter.cv.wait_for(lock.native(), realWait(remaining));
+    futexWaitFor(waiter.state, DispatchWaiter::kBlocked, realWait(remaining).count());
   }
 }
 
-void DispatchRuntime::wakeLocked(DispatchWaiter& waiter, bool startsRun) {
-  assertLocked("wakeLocked");
-  if (waiter.woken) return;
-  waiter.woken = true;
-  if (!waiter.timedOut) waiter.granted = true;
-  if (waiter.countsActive || startsRun) ++active_;
-  waiter.cv.notify_all();
+bool DispatchRuntime::wake(DispatchWaiter& waiter, bool startsRun, bool timedOut) {
+  return endWait(waiter, startsRun, timedOut ? DispatchWaiter::kTimedOut : DispatchWaiter::kGranted,
+                 /*wakeThread=*/true);
+}
+
+bool DispatchRuntime::endWait(DispatchWaiter& waiter, bool startsRun, DispatchWaiter::State outcome,
+                              bool wakeThread) {
+  uint32_t state = waiter.state.load();
+  while (true) {
+    if (state >= DispatchWaiter::kGranted) return false;  // ended already
+    // Counted as running from here on when it was running before the wait or goes on to run
+    // a block; counted already unless it stopped for the wait. Counted before the wait ends:
+    // once it has, the thread may run (and finish) at once.
+    const bool counted = waiter.countsActive && state == DispatchWaiter::kWaiting;
+    const bool add = (waiter.countsActive || startsRun) && !counted;
+    if (add) addBusy();
+    if (waiter.state.compare_exchange_strong(state, outcome)) break;
+    if (add) dropBusy();  // the thread went to sleep meanwhile: decide again
+  }
+  if (wakeThread && state == DispatchWaiter::kBlocked) futexWake(waiter.state, 1);
+  return true;
 }
 
 void DispatchRuntime::addTimedWaiterLocked(DispatchWaiter& waiter) {
@@ -409,7 +399,7 @@ void DispatchRuntime::addDelayedLocked(std::shared_ptr<DispatchQueue> queue, boo
     hubStarted_ = true;
     std::thread([this] { hubLoop(); }).detach();
   }
-  hubCv_.notify_all();
+  hubCv_.notify_one();  // only the timer thread waits there
 }
 
 void DispatchRuntime::postLocked(DelayedEntry entry) {
@@ -430,7 +420,7 @@ void DispatchRuntime::postLocked(DelayedEntry entry) {
       if (handler) handler();
     };
   }
-  enqueueLocked(*entry.queue, DispatchItem{std::move(block), nullptr});
+  enqueue(*entry.queue, DispatchItem{std::move(block), nullptr});
 }
 
 void DispatchRuntime::removeTimerEntriesLocked(const DispatchTimerState* timer) {
@@ -440,7 +430,7 @@ void DispatchRuntime::removeTimerEntriesLocked(const DispatchTimerState* timer) 
     return owner.get() == timer || (entry.generation != 0 && !owner);
   });
   delayed_.erase(it, delayed_.end());
-  notifyIdleLocked();
+  pokeIdle();  // by a clock that runs by itself, what was due no longer is
 }
 
 size_t DispatchRuntime::discardDelayed() {
@@ -448,16 +438,19 @@ size_t DispatchRuntime::discardDelayed() {
   {
     Lock lock(*this);
     dropped.swap(delayed_);
-    notifyIdleLocked();
   }
+  pokeIdle();
   return dropped.size();  // blocks are destroyed here, outside the lock
 }
 
 void DispatchRuntime::clockInstalled() {
-  Lock lock(*this);
-  hubCv_.notify_all();
-  for (DispatchWaiter* waiter : timedWaiters_) waiter->cv.notify_all();
-  notifyIdleLocked();
+  {
+    Lock lock(*this);
+    hubCv_.notify_one();
+    // Waits by real time must re-read the new clock.
+    for (DispatchWaiter* waiter : timedWaiters_) futexWake(waiter->state, 1);
+  }
+  pokeIdle();
 }
 
 void DispatchRuntime::hubLoop() {
@@ -466,7 +459,7 @@ void DispatchRuntime::hubLoop() {
     std::shared_ptr<Clock> clock = Clock::current();
     if (isManual(*clock)) {
       // Under a manual clock only advance() fires what is due.
-      hubCv_.wait(lock.native());
+      lock.wait(hubCv_);
       continue;
     }
     // Post what is due, earliest first, equal deadlines in submission order.
@@ -494,9 +487,9 @@ void DispatchRuntime::hubLoop() {
       postLocked(std::move(entry));
     }
     if (nextWait == std::numeric_limits<double>::infinity()) {
-      hubCv_.wait(lock.native());
+      lock.wait(hubCv_);
     } else {
-      hubCv_.wait_for(lock.native(), realWait(nextWait));
+      lock.waitFor(hubCv_, realWait(nextWait));
     }
   }
 }
@@ -504,23 +497,19 @@ void DispatchRuntime::hubLoop() {
 // ---- Main queue ---------------------------------------------------------------------------
 
 DispatchQueue& DispatchRuntime::mainQueue() {
-  Lock lock(*this);
-  if (!main_) {
+  std::call_once(mainOnce_, [this] {
     main_.reset(new DispatchQueue("com.apple.main-thread", DispatchQueue::Kind::kMain));
     main_->state_->handle = main_;
-    queues_.insert(main_->state_.get());
-  }
+  });
   return *main_;
 }
 
 DispatchQueue& DispatchRuntime::globalQueue() {
-  Lock lock(*this);
-  if (!global_) {
+  std::call_once(globalOnce_, [this] {
     global_.reset(
         new DispatchQueue("com.apple.root.default-qos", DispatchQueue::Kind::kConcurrent));
     global_->state_->handle = global_;
-    queues_.insert(global_->state_.get());
-  }
+  });
   return *global_;
 }
 
@@ -530,39 +519,54 @@ size_t DispatchRuntime::drainMain() {
   if (context.hasEntered(&queue)) {
     return 0;  // called from a main-queue block: the queue is busy with the caller
   }
-  Lock lock(*this);
-  if (mainLoopRunning_) return 0;
-  return drainMainLocked(lock);
+  DispatchMutex::Guard guard(queue.state_->mutex);
+  if (queue.state_->mainLoopRunning) return 0;
+  return drainMainLocked(guard);
 }
 
-void DispatchRuntime::runNextMainItemLocked(Lock& lock, DispatchQueue& queue,
+void DispatchRuntime::runNextMainItemLocked(DispatchMutex::Guard& guard, DispatchQueue& queue,
                                             DispatchQueueState& state) {
-  assertLocked("runNextMainItemLocked");
+  state.mutex.assertHeld("runNextMainItemLocked", "the queue");
   // The queue is free and has an item: a waiting sync gets its turn (and runs its block on
   // its own thread), a block runs here.
   DispatchItem item = std::move(state.items.front());
   state.items.pop_front();
   state.occupied = true;
   if (item.syncTurn) {
-    wakeLocked(*item.syncTurn, true);
-  } else {
-    runItemLocked(lock, queue, state, std::move(item));
+    --state.syncTurns;
+    wake(*item.syncTurn, true);
+    updateBusyLocked(state);
+    return;
   }
+  beginRun();
+  updateBusyLocked(state);
+  guard.unlock();
+  {
+    QueueScope scope(&queue, true);
+    invoke(item.block);
+    item.block = nullptr;  // captured objects are released before the queue counts as idle
+  }
+  guard.lock();
+  state.occupied = false;
+  updateBusyLocked(state);
+  endRun();
+  // A main-thread sync or a drain elsewhere may wait for the queue to be free.
+  if (queueNeedsWakeLocked(state)) wakeQueue(state, claimWakeLocked(state, true));
 }
 
-size_t DispatchRuntime::drainMainLocked(Lock& lock) {
-  assertLocked("drainMainLocked");
+size_t DispatchRuntime::drainMainLocked(DispatchMutex::Guard& guard) {
   DispatchQueueState& state = *main_->state_;
+  state.mutex.assertHeld("drainMainLocked", "the queue");
   auto& context = dispatchThreadContext();
   ++context.mainDepth;
   size_t ran = 0;
   while (!state.items.empty()) {
     if (state.occupied) {
       // A sync from another thread holds the main queue; its end wakes us.
-      waitOnQueueLocked(lock, state, [&] { return !state.occupied; });
+      waitOnQueueLocked(guard, state, [&] { return !state.occupied; });
       continue;
     }
-    runNextMainItemLocked(lock, *main_, state);
+    runNextMainItemLocked(guard, *main_, state);
     ++ran;
   }
   --context.mainDepth;
@@ -571,56 +575,48 @@ size_t DispatchRuntime::drainMainLocked(Lock& lock) {
 
 void DispatchRuntime::runMainLoop() {
   DispatchQueue& queue = mainQueue();
-  Lock lock(*this);
-  if (mainLoopRunning_) return;
-  mainLoopRunning_ = true;
   DispatchQueueState& state = *queue.state_;
+  DispatchMutex::Guard guard(state.mutex);
+  if (state.mainLoopRunning) return;
+  state.mainLoopRunning = true;
   auto& context = dispatchThreadContext();
   ++context.mainDepth;
-  while (!stopRequested_) {
-    waitOnQueueLocked(lock, state,
-                      [&] { return stopRequested_ || (!state.items.empty() && !state.occupied); });
-    if (stopRequested_) break;
-    runNextMainItemLocked(lock, queue, state);
+  while (!state.stopRequested) {
+    waitOnQueueLocked(guard, state, [&] {
+      return state.stopRequested || (!state.items.empty() && !state.occupied);
+    });
+    if (state.stopRequested) break;
+    runNextMainItemLocked(guard, queue, state);
   }
   --context.mainDepth;
-  stopRequested_ = false;
-  mainLoopRunning_ = false;
-  notifyIdleLocked();  // tests waiting for idle drain the main queue themselves again
+  state.stopRequested = false;
+  state.mainLoopRunning = false;
+  guard.unlock();
+  pokeIdle();  // tests waiting for idle drain the main queue themselves again
 }
 
 void DispatchRuntime::stopMainLoop() {
-  DispatchQueue& queue = mainQueue();
-  Lock lock(*this);
-  if (!mainLoopRunning_) return;
-  stopRequested_ = true;
-  queue.state_->cv.notify_all();
+  DispatchQueueState& state = *mainQueue().state_;
+  DispatchMutex::Guard guard(state.mutex);
+  if (!state.mainLoopRunning) return;
+  state.stopRequested = true;
+  wakeQueue(state, claimWakeLocked(state, true));
 }
 
 // ---- Idle and manual time -----------------------------------------------------------------
 
-bool DispatchRuntime::isIdleLocked(const Clock& clock) const {
-  assertLocked("isIdleLocked");
-  if (active_ > 0) return false;
-  for (const DispatchQueueState* state : queues_) {
-    // A free serial queue still holding its handle is about to let go of it.
-    if (state->kind == DispatchQueue::Kind::kSerial && !state->occupied && state->retained) {
-      return false;
-    }
-    if (state->items.empty()) continue;
-    if (state->kind == DispatchQueue::Kind::kConcurrent || !state->occupied) return false;
+bool DispatchRuntime::isIdle(const Clock& clock) {
+  if (busy_.load() > 0) return false;
+  if (isManual(clock)) return true;
+  // What the timer thread is about to post, or a timeout about to expire, is not idle.
+  Lock lock(*this);
+  const double now = clock.now();
+  const double uptime = clock.uptime();
+  for (const DelayedEntry& entry : delayed_) {
+    if (entry.deadline <= (entry.wall ? now : uptime)) return false;
   }
-  const bool manual = isManual(clock);
-  if (!manual) {
-    // What the timer thread is about to post, or a timeout about to expire, is not idle.
-    const double now = clock.now();
-    const double uptime = clock.uptime();
-    for (const DelayedEntry& entry : delayed_) {
-      if (entry.deadline <= (entry.wall ? now : uptime)) return false;
-    }
-    for (const DispatchWaiter* waiter : timedWaiters_) {
-      if (!waiter->woken && *waiter->deadlineUptime <= uptime) return false;
-    }
+  for (const DispatchWaiter* waiter : timedWaiters_) {
+    if (!waiter->woken() && *waiter->deadlineUptime <= uptime) return false;
   }
   return true;
 }
@@ -632,82 +628,89 @@ void DispatchRuntime::requireOffQueue(const char* what) const {
   }
 }
 
-void DispatchRuntime::waitIdleLocked(Lock& lock) {
-  assertLocked("waitIdleLocked");
-  if (!main_) {
-    lock.unlock();
-    mainQueue();
-    lock.lock();
-  }
-  while (true) {
-    if (!mainLoopRunning_) drainMainLocked(lock);
-    std::shared_ptr<Clock> clock = Clock::current();
-    if (isIdleLocked(*clock)) return;
-    ++idleWaiters_;
-    if (isManual(*clock)) {
-      idleCv_.wait(lock.native());
-    } else {
-      idleCv_.wait_for(lock.native(), realWait(0.05));  // due timers are posted by the timer thread
-    }
-    --idleWaiters_;
-  }
-}
-
 void DispatchRuntime::waitUntilIdle() {
   requireOffQueue("waitUntilIdle");
-  Lock lock(*this);
-  waitIdleLocked(lock);
+  waitIdle();
+}
+
+void DispatchRuntime::waitIdle() {
+  DispatchQueueState& main = *mainQueue().state_;
+  // Counted before the busy count is read (see pokeIdle).
+  idleWaiters_.fetch_add(1);
+  while (true) {
+    uint64_t epoch = 0;
+    {
+      DispatchMutex::Guard guard(idleMutex_);
+      epoch = idleEpoch_;
+    }
+    // What was posted to the main queue before the epoch was read runs here; what is posted
+    // later moves the epoch.
+    {
+      DispatchMutex::Guard guard(main.mutex);
+      if (!main.mainLoopRunning) drainMainLocked(guard);
+    }
+    std::shared_ptr<Clock> clock = Clock::current();
+    if (isIdle(*clock)) break;
+    DispatchMutex::Guard guard(idleMutex_);
+    if (isManual(*clock)) {
+      guard.wait(idleCv_, [&] { return idleEpoch_ != epoch; });
+    } else if (idleEpoch_ == epoch) {
+      guard.waitFor(idleCv_, realWait(kIdlePoll));  // due timers are posted by the timer thread
+    }
+  }
+  idleWaiters_.fetch_sub(1);
 }
 
 void DispatchRuntime::advanceManual(ManualClock& clock, double seconds) {
   requireOffQueue("ManualClock::advance");
-  Lock lock(*this);
-  waitIdleLocked(lock);
+  waitIdle();
   // The window is measured in uptime, which only advance() moves (a block may set the wall
   // clock meanwhile).
   const double targetUptime = clock.uptime() + seconds;
   while (true) {
-    // The next event: a delayed block or timer, or a semaphore timeout.
-    const double now = clock.now();
-    const double uptime = clock.uptime();
-    const double limit = targetUptime - uptime;  // what is left of the window
-    enum { kNone, kEntry, kWaiter } kind = kNone;
-    size_t index = 0;
-    double bestDelta = 0;
-    uint64_t bestSeq = 0;
-    auto consider = [&](double delta, uint64_t seq, decltype(kind) what, size_t at) {
-      if (delta > limit + kDueTolerance) return;
-      if (kind == kNone || delta < bestDelta || (delta == bestDelta && seq < bestSeq)) {
-        kind = what;
-        index = at;
-        bestDelta = delta;
-        bestSeq = seq;
+    {
+      Lock lock(*this);
+      // The next event: a delayed block or timer, or a semaphore timeout.
+      const double now = clock.now();
+      const double uptime = clock.uptime();
+      const double limit = targetUptime - uptime;  // what is left of the window
+      enum { kNone, kEntry, kWaiter } kind = kNone;
+      size_t index = 0;
+      double bestDelta = 0;
+      uint64_t bestSeq = 0;
+      auto consider = [&](double delta, uint64_t seq, decltype(kind) what, size_t at) {
+        if (delta > limit + kDueTolerance) return;
+        if (kind == kNone || delta < bestDelta || (delta == bestDelta && seq < bestSeq)) {
+          kind = what;
+          index = at;
+          bestDelta = delta;
+          bestSeq = seq;
+        }
+      };
+      for (size_t i = 0; i < delayed_.size(); ++i) {
+        consider(delayed_[i].deadline - (delayed_[i].wall ? now : uptime), delayed_[i].seq, kEntry,
+                 i);
       }
-    };
-    for (size_t i = 0; i < delayed_.size(); ++i) {
-      consider(delayed_[i].deadline - (delayed_[i].wall ? now : uptime), delayed_[i].seq, kEntry,
-               i);
+      for (size_t i = 0; i < timedWaiters_.size(); ++i) {
+        if (timedWaiters_[i]->woken()) continue;
+        consider(*timedWaiters_[i]->deadlineUptime - uptime, timedWaiters_[i]->seq, kWaiter, i);
+      }
+      if (kind == kNone) break;
+      if (bestDelta > 0) clock.shift(bestDelta);
+      if (kind == kEntry) {
+        DelayedEntry entry = std::move(delayed_[index]);
+        delayed_.erase(delayed_.begin() + static_cast<std::ptrdiff_t>(index));
+        postLocked(std::move(entry));
+      } else {
+        // The waiter stays listed, so alive, while the runtime's lock is held.
+        wake(*timedWaiters_[index], false, /*timedOut=*/true);
+      }
     }
-    for (size_t i = 0; i < timedWaiters_.size(); ++i) {
-      if (timedWaiters_[i]->woken) continue;
-      consider(*timedWaiters_[i]->deadlineUptime - uptime, timedWaiters_[i]->seq, kWaiter, i);
-    }
-    if (kind == kNone) break;
-    if (bestDelta > 0) clock.shift(bestDelta);
-    if (kind == kEntry) {
-      DelayedEntry entry = std::move(delayed_[index]);
-      delayed_.erase(delayed_.begin() + static_cast<std::ptrdiff_t>(index));
-      postLocked(std::move(entry));
-    } else {
-      DispatchWaiter& waiter = *timedWaiters_[index];
-      waiter.timedOut = true;
-      wakeLocked(waiter, false);
-    }
-    waitIdleLocked(lock);
+    waitIdle();
   }
   const double rest = targetUptime - clock.uptime();
   if (rest > 0) clock.shift(rest);
-  waitIdleLocked(lock);
+  waitIdle();
 }
 
 }  // namespace platform

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -111,6 +113,23 @@ TEST(MainQueueTest, RunMainLoopServesTheQueueUntilStopped) {
   DispatchQueue::main()->async([&] { ranAfterStop = true; });
   EXPECT_EQ(DispatchQueue::drainMain(), 1u);  // tests drain again once the loop is gone
   EXPECT_TRUE(ranAfterStop);
+}
+
+TEST(MainQueueTest, ThreadThatForksIsTheMainThreadOfTheChild) {
+  // Whether a thread is the main thread is asked of the kernel once per thread; in a forked
+  // child the forking thread has become the main thread, whatever it was in the parent.
+  int childStatus = -1;
+  bool mainInParent = true;
+  std::thread([&] {
+    mainInParent = DispatchQueue::isMainThread();
+    const pid_t child = fork();
+    if (child == 0) _exit(DispatchQueue::isMainThread() ? 0 : 1);
+    if (child > 0) waitpid(child, &childStatus, 0);
+  }).join();
+  EXPECT_FALSE(mainInParent);
+  ASSERT_TRUE(WIFEXITED(childStatus));
+  EXPECT_EQ(WEXITSTATUS(childStatus), 0);
+  EXPECT_TRUE(DispatchQueue::isMainThread());  // the parent's main thread is unchanged
 }
 
 }  // namespace
