@@ -91,6 +91,48 @@ void APMIdentity::start() {
       persistedConfig_->synchronizeToDiskNow();
     });
   }
+  publishOnQueue();  // nothing can reach the queue yet
+}
+
+void APMIdentity::post(platform::Block block) {
+  queuedBlocks_.fetch_add(1, std::memory_order_acq_rel);
+  std::weak_ptr<APMIdentity> weak = weak_from_this();
+  queue_->async([weak, block = std::move(block)] {
+    auto self = weak.lock();
+    if (!self) return;
+    block();
+    self->publishOnQueue();
+    self->queuedBlocks_.fetch_sub(1, std::memory_order_acq_rel);
+  });
+}
+
+void APMIdentity::publishOnQueue() {
+  auto snapshot = std::make_shared<Snapshot>();
+  snapshot->lastUpdate = lastUpdate_;
+  snapshot->appleConsentStatus = appleConsentStatus_;
+  snapshot->advertisingIdentifier = advertisingIdentifier_;
+  snapshot->limitedAdTracking = limitedAdTracking_;
+  snapshot->hasLimitedAdTracking = hasLimitedAdTracking_;
+  snapshot->vendorIdentifier = vendorIdentifier_;
+  snapshot->appIDFromRZQ = appIDFromRZQ_;
+  snapshot->stitchingToken = stitchingToken_;
+  snapshot->stitchingSessionNumber = stitchingSessionNumber_;
+  snapshot->stitchingSessionExpired = stitchingSessionExpired_;
+  snapshot->stitchingTokenExpiry = stitchingTokenExpiry_;
+  snapshot->ephemeralAppInstanceID = ephemeralAppInstanceID_;
+  snapshot_.store(std::move(snapshot), std::memory_order_release);
+}
+
+std::shared_ptr<const APMIdentity::Snapshot> APMIdentity::settledSnapshot() const {
+  if (queuedBlocks_.load(std::memory_order_acquire) != 0) return nullptr;
+  return snapshot_.load(std::memory_order_acquire);
+}
+
+bool APMIdentity::isRefreshCurrent(const Snapshot& snapshot) const {
+  if (!snapshot.lastUpdate || !persistedConfig_->appInstanceID()) return false;
+  double current = now();
+  return *snapshot.lastUpdate <= current &&
+         current - *snapshot.lastUpdate < remoteConfig()->adIDCacheTime();
 }
 
 std::shared_ptr<APMRemoteConfig> APMIdentity::remoteConfig() const {
@@ -101,10 +143,9 @@ std::shared_ptr<APMRemoteConfig> APMIdentity::remoteConfig() const {
 }
 
 void APMIdentity::updateIdentifiers() {
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak] {
-    if (auto self = weak.lock()) self->refreshOnQueue();
-  });
+  // A refresh that would stop at its first step is not worth a block.
+  if (auto snapshot = settledSnapshot(); snapshot && isRefreshCurrent(*snapshot)) return;
+  post([this] { refreshOnQueue(); });
 }
 
 void APMIdentity::updateIdentifiersAndWait() {
@@ -179,10 +220,12 @@ void APMIdentity::refreshOnQueue() {
   lastUpdate_ = current;
   limitedAdTracking_ = limited;
   appleConsentStatus_ = status;
+  hasLimitedAdTracking_ = support_->hasLimitedAdTracking();
 }
 
 int64_t APMIdentity::appleConsentStatus() {
   updateIdentifiers();
+  if (auto snapshot = settledSnapshot()) return snapshot->appleConsentStatus;
   int64_t result = 0;
   queue_->sync([&] { result = appleConsentStatus_; });
   return result;
@@ -190,6 +233,7 @@ int64_t APMIdentity::appleConsentStatus() {
 
 bool APMIdentity::limitedAdTracking() {
   updateIdentifiers();
+  if (auto snapshot = settledSnapshot()) return snapshot->limitedAdTracking;
   bool result = false;
   queue_->sync([&] { result = limitedAdTracking_; });
   return result;
@@ -197,6 +241,7 @@ bool APMIdentity::limitedAdTracking() {
 
 std::optional<std::string> APMIdentity::resettableDeviceID() {
   updateIdentifiers();
+  if (auto snapshot = settledSnapshot()) return snapshot->advertisingIdentifier;
   std::optional<std::string> result;
   queue_->sync([&] { result = advertisingIdentifier_; });
   return result;
@@ -205,6 +250,7 @@ std::optional<std::string> APMIdentity::resettableDeviceID() {
 std::optional<std::string> APMIdentity::appInstanceID() {
   updateIdentifiers();
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
+  if (settledSnapshot()) return persistedConfig_->appInstanceID();
   std::optional<std::string> result;
   queue_->sync([&] { result = persistedConfig_->appInstanceID(); });
   return result;
@@ -213,6 +259,7 @@ std::optional<std::string> APMIdentity::appInstanceID() {
 std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
   updateIdentifiers();
   if (APMConsentSettingsUtil::isAdStorageDenied()) return std::nullopt;
+  if (settledSnapshot()) return persistedConfig_->hashedResettableDeviceID();
   std::optional<std::string> result;
   queue_->sync([&] { result = persistedConfig_->hashedResettableDeviceID(); });
   return result;
@@ -220,18 +267,22 @@ std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
 
 bool APMIdentity::hasLimitedAdTracking() {
   updateIdentifiers();
+  if (auto snapshot = settledSnapshot(); snapshot && snapshot->hasLimitedAdTracking) {
+    return *snapshot->hasLimitedAdTracking;
+  }
   bool result = false;
-  queue_->sync([&] { result = support_->hasLimitedAdTracking(); });
+  queue_->sync([&] {
+    result = support_->hasLimitedAdTracking();
+    hasLimitedAdTracking_ = result;
+    publishOnQueue();
+  });
   return result;
 }
 
 void APMIdentity::setAppInstanceID(std::string appInstanceID) {
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak, appInstanceID = std::move(appInstanceID)] {
-    if (auto self = weak.lock()) {
-      self->persistedConfig_->setAppInstanceID(appInstanceID);
-      self->persistedConfig_->synchronizeToDiskNow();
-    }
+  post([this, appInstanceID = std::move(appInstanceID)] {
+    persistedConfig_->setAppInstanceID(appInstanceID);
+    persistedConfig_->synchronizeToDiskNow();
   });
 }
 
@@ -241,21 +292,23 @@ std::optional<std::string> APMIdentity::identifierForVendor() {
   if (vendorIdentifierSwitch_ && !*vendorIdentifierSwitch_) return std::nullopt;
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
   std::optional<std::string> cached;
-  queue_->sync([&] { cached = vendorIdentifier_; });
+  if (auto snapshot = settledSnapshot()) {
+    cached = snapshot->vendorIdentifier;
+  } else {
+    queue_->sync([&] { cached = vendorIdentifier_; });
+  }
   if (cached) return cached;
   // The device object is safe from any thread: read it here rather than waiting for the main
   // queue, which may itself be waiting for the caller.
   auto uuid = UIDevice::currentDevice().identifierForVendor();
   if (!uuid) return std::nullopt;
   std::string text = uuid->UUIDString();
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak, text] {
-    if (auto self = weak.lock()) self->vendorIdentifier_ = text;
-  });
+  post([this, text] { vendorIdentifier_ = text; });
   return text;
 }
 
 std::optional<std::string> APMIdentity::appIDFromRZQ() {
+  if (auto snapshot = settledSnapshot()) return snapshot->appIDFromRZQ;
   std::optional<std::string> result;
   queue_->sync([&] { result = appIDFromRZQ_; });
   return result;
@@ -267,32 +320,33 @@ void APMIdentity::setAppIDFromRZQ(const std::string& appID) {
     return;
   }
   if (appIDFromRZQTaken.exchange(true)) return;
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak, appID] {
-    if (auto self = weak.lock()) self->appIDFromRZQ_ = appID;
-  });
+  post([this, appID] { appIDFromRZQ_ = appID; });
 }
 
 void APMIdentity::resetAppIDFromRZQForTesting() { appIDFromRZQTaken = false; }
 
 bool APMIdentity::shouldSetLastAdvertisingIDResetUserProperty() {
+  if (settledSnapshot()) return persistedConfig_->shouldSetLastAdvertisingIDResetUserProperty();
   bool result = false;
   queue_->sync([&] { result = persistedConfig_->shouldSetLastAdvertisingIDResetUserProperty(); });
   return result;
 }
 
 void APMIdentity::setShouldSetLastAdvertisingIDResetUserProperty(bool value) {
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak, value] {
-    if (auto self = weak.lock()) {
-      self->persistedConfig_->setShouldSetLastAdvertisingIDResetUserProperty(value);
-    }
-  });
+  post([this, value] { persistedConfig_->setShouldSetLastAdvertisingIDResetUserProperty(value); });
 }
 
 std::optional<std::string> APMIdentity::sessionStitchingTokenWithSessionNumber(
     int64_t sessionNumber, bool sessionExpired, bool userIDAvailable) {
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
+  // The same session as the last request with a live token: nothing would change.
+  if (auto snapshot = settledSnapshot(); snapshot && snapshot->stitchingToken &&
+                                         sessionNumber == snapshot->stitchingSessionNumber &&
+                                         sessionExpired == snapshot->stitchingSessionExpired &&
+                                         (userIDAvailable || !snapshot->stitchingTokenExpiry ||
+                                          *snapshot->stitchingTokenExpiry > now())) {
+    return snapshot->stitchingToken;
+  }
   std::optional<std::string> token;
   queue_->sync([&] {
     bool keep =
@@ -311,20 +365,19 @@ std::optional<std::string> APMIdentity::sessionStitchingTokenWithSessionNumber(
       if (!userIDAvailable) stitchingTokenExpiry_ = now() + 86400;
     }
     token = stitchingToken_;
+    publishOnQueue();
   });
   return token;
 }
 
 void APMIdentity::resetSessionStitchingToken() {
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak] {
-    if (auto self = weak.lock()) self->resetSessionStitchingTokenOnWorkerQueue();
-  });
+  post([this] { resetSessionStitchingTokenOnWorkerQueue(); });
 }
 
 void APMIdentity::resetSessionStitchingTokenOnWorkerQueue() {
   stitchingToken_.reset();
   stitchingTokenExpiry_.reset();
+  publishOnQueue();
 }
 
 std::string APMIdentity::diversionKey() {
@@ -341,22 +394,28 @@ std::string APMIdentity::diversionKey() {
 }
 
 std::string APMIdentity::ephemeralAppInstanceID() {
+  if (auto snapshot = settledSnapshot(); snapshot && snapshot->ephemeralAppInstanceID) {
+    return *snapshot->ephemeralAppInstanceID;
+  }
   std::string result;
   queue_->sync([&] {
-    if (!ephemeralAppInstanceID_) ephemeralAppInstanceID_ = randomAppInstanceID();
+    if (!ephemeralAppInstanceID_) {
+      ephemeralAppInstanceID_ = randomAppInstanceID();
+      publishOnQueue();
+    }
     result = *ephemeralAppInstanceID_;
   });
   return result;
 }
 
 void APMIdentity::resetEphemeralAppInstanceID() {
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak] {
-    if (auto self = weak.lock()) self->resetEphemeralAppInstanceIDOnWorkerQueue();
-  });
+  post([this] { resetEphemeralAppInstanceIDOnWorkerQueue(); });
 }
 
-void APMIdentity::resetEphemeralAppInstanceIDOnWorkerQueue() { ephemeralAppInstanceID_.reset(); }
+void APMIdentity::resetEphemeralAppInstanceIDOnWorkerQueue() {
+  ephemeralAppInstanceID_.reset();
+  publishOnQueue();
+}
 
 bool APMIdentity::isFromAppStore() { return APMAEU::isFAS(); }
 
