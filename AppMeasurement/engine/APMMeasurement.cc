@@ -543,8 +543,7 @@ const APMMeasurement::RawEventMetadata& APMMeasurement::rawEventMetadataWithUser
   // Equal bundles encode to equal bytes: most events share the metadata of the one before.
   if (!lastRawEventMetadata_ || !(lastRawEventMetadata_->bundle == bundle)) {
     RawEventMetadata made;
-    made.encoded = bundle.protoBuffer().value_or(std::string());
-    made.fingerprint = apm_64LSBMD5(made.encoded);
+    made.fingerprint = apm_64LSBMD5(bundle.protoBuffer().value_or(std::string()));
     made.bundle = std::move(bundle);
     lastRawEventMetadata_ = std::move(made);
   }

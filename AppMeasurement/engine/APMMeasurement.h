@@ -171,10 +171,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
-  // The metadata record of an event written now: the bundle, its encoding and fingerprint.
+  // The metadata record of an event written now: the bundle and the fingerprint of its bytes.
   struct RawEventMetadata {
     APMPBMeasurementBundle bundle;
-    std::string encoded;
     int64_t fingerprint = 0;
   };
   // Builds the bundle for every event, but encodes and hashes it only when it differs from the
