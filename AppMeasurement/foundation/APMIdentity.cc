@@ -62,7 +62,7 @@ void APMIdentity::start() {
   if (auto service = APMOrvaneServiceFileUtil::dictionaryFromOrvaneServiceInfoPlist();
       service && !service->empty()) {
     auto it = service->find("ORVANE_APP_ID");
-    if (it != service->end() && it->second.isString()) appIDFromRZQ_ = *it->second.asString();
+    if (it != service->end() && it->second.isString()) state_.appIDFromRZQ = *it->second.asString();
   }
   auto bundle = platform::Bundle::mainBundle();
   if (auto flag = bundle->objectForInfoDictionaryKey("ORVANE_ANALYTICS_IDFV_COLLECTION_ENABLED");
@@ -107,28 +107,15 @@ void APMIdentity::post(platform::Block block) {
 }
 
 void APMIdentity::publishOnQueue() {
-  auto snapshot = std::make_shared<Snapshot>();
-  snapshot->lastUpdate = lastUpdate_;
-  snapshot->appleConsentStatus = appleConsentStatus_;
-  snapshot->advertisingIdentifier = advertisingIdentifier_;
-  snapshot->limitedAdTracking = limitedAdTracking_;
-  snapshot->hasLimitedAdTracking = hasLimitedAdTracking_;
-  snapshot->vendorIdentifier = vendorIdentifier_;
-  snapshot->appIDFromRZQ = appIDFromRZQ_;
-  snapshot->stitchingToken = stitchingToken_;
-  snapshot->stitchingSessionNumber = stitchingSessionNumber_;
-  snapshot->stitchingSessionExpired = stitchingSessionExpired_;
-  snapshot->stitchingTokenExpiry = stitchingTokenExpiry_;
-  snapshot->ephemeralAppInstanceID = ephemeralAppInstanceID_;
-  snapshot_.store(std::move(snapshot), std::memory_order_release);
+  snapshot_.store(std::make_shared<const State>(state_), std::memory_order_release);
 }
 
-std::shared_ptr<const APMIdentity::Snapshot> APMIdentity::settledSnapshot() const {
+std::shared_ptr<const APMIdentity::State> APMIdentity::settledSnapshot() const {
   if (queuedBlocks_.load(std::memory_order_acquire) != 0) return nullptr;
   return snapshot_.load(std::memory_order_acquire);
 }
 
-bool APMIdentity::isRefreshCurrent(const Snapshot& snapshot) const {
+bool APMIdentity::isRefreshCurrent(const State& snapshot) const {
   if (!snapshot.lastUpdate || !persistedConfig_->appInstanceID()) return false;
   double current = now();
   return *snapshot.lastUpdate <= current &&
@@ -157,8 +144,8 @@ void APMIdentity::refreshOnQueue() {
   auto config = remoteConfig();
   std::optional<std::string> instanceID = persistedConfig_->appInstanceID();
   double current = now();
-  if (instanceID && lastUpdate_ && *lastUpdate_ <= current &&
-      current - *lastUpdate_ < config->adIDCacheTime()) {
+  if (instanceID && state_.lastUpdate && *state_.lastUpdate <= current &&
+      current - *state_.lastUpdate < config->adIDCacheTime()) {
     return;
   }
   std::optional<std::string> hashed = persistedConfig_->hashedResettableDeviceID();
@@ -179,14 +166,14 @@ void APMIdentity::refreshOnQueue() {
     }
     bool allowed = status == 3;
     if (adDenied) {
-      advertisingIdentifier_.reset();
+      state_.advertisingIdentifier.reset();
     } else if (allowed || !config->gateIDFAOnATTMASEnabled()) {
       read = support_->resettableDeviceID();
     }
   } else {
     status = 6;
     if (adDenied) {
-      advertisingIdentifier_.reset();
+      state_.advertisingIdentifier.reset();
     } else {
       read = support_->resettableDeviceID();
     }
@@ -203,9 +190,9 @@ void APMIdentity::refreshOnQueue() {
       hashed = digest;
       write = true;
     }
-    advertisingIdentifier_ = read;
+    state_.advertisingIdentifier = read;
   } else if (read && *read == kZeroAdvertisingIdentifier) {
-    advertisingIdentifier_.reset();
+    state_.advertisingIdentifier.reset();
   }
   if (!instanceID) write = true;
   if (write) {
@@ -217,17 +204,17 @@ void APMIdentity::refreshOnQueue() {
     // Identity values are durable before they are used.
     persistedConfig_->synchronizeToDiskNow();
   }
-  lastUpdate_ = current;
-  limitedAdTracking_ = limited;
-  appleConsentStatus_ = status;
-  hasLimitedAdTracking_ = support_->hasLimitedAdTracking();
+  state_.lastUpdate = current;
+  state_.limitedAdTracking = limited;
+  state_.appleConsentStatus = status;
+  state_.hasLimitedAdTracking = support_->hasLimitedAdTracking();
 }
 
 int64_t APMIdentity::appleConsentStatus() {
   updateIdentifiers();
   if (auto snapshot = settledSnapshot()) return snapshot->appleConsentStatus;
   int64_t result = 0;
-  queue_->sync([&] { result = appleConsentStatus_; });
+  queue_->sync([&] { result = state_.appleConsentStatus; });
   return result;
 }
 
@@ -235,7 +222,7 @@ bool APMIdentity::limitedAdTracking() {
   updateIdentifiers();
   if (auto snapshot = settledSnapshot()) return snapshot->limitedAdTracking;
   bool result = false;
-  queue_->sync([&] { result = limitedAdTracking_; });
+  queue_->sync([&] { result = state_.limitedAdTracking; });
   return result;
 }
 
@@ -243,7 +230,7 @@ std::optional<std::string> APMIdentity::resettableDeviceID() {
   updateIdentifiers();
   if (auto snapshot = settledSnapshot()) return snapshot->advertisingIdentifier;
   std::optional<std::string> result;
-  queue_->sync([&] { result = advertisingIdentifier_; });
+  queue_->sync([&] { result = state_.advertisingIdentifier; });
   return result;
 }
 
@@ -273,7 +260,7 @@ bool APMIdentity::hasLimitedAdTracking() {
   bool result = false;
   queue_->sync([&] {
     result = support_->hasLimitedAdTracking();
-    hasLimitedAdTracking_ = result;
+    state_.hasLimitedAdTracking = result;
     publishOnQueue();
   });
   return result;
@@ -295,7 +282,7 @@ std::optional<std::string> APMIdentity::identifierForVendor() {
   if (auto snapshot = settledSnapshot()) {
     cached = snapshot->vendorIdentifier;
   } else {
-    queue_->sync([&] { cached = vendorIdentifier_; });
+    queue_->sync([&] { cached = state_.vendorIdentifier; });
   }
   if (cached) return cached;
   // The device object is safe from any thread: read it here rather than waiting for the main
@@ -303,14 +290,14 @@ std::optional<std::string> APMIdentity::identifierForVendor() {
   auto uuid = UIDevice::currentDevice().identifierForVendor();
   if (!uuid) return std::nullopt;
   std::string text = uuid->UUIDString();
-  post([this, text] { vendorIdentifier_ = text; });
+  post([this, text] { state_.vendorIdentifier = text; });
   return text;
 }
 
 std::optional<std::string> APMIdentity::appIDFromRZQ() {
   if (auto snapshot = settledSnapshot()) return snapshot->appIDFromRZQ;
   std::optional<std::string> result;
-  queue_->sync([&] { result = appIDFromRZQ_; });
+  queue_->sync([&] { result = state_.appIDFromRZQ; });
   return result;
 }
 
@@ -320,7 +307,7 @@ void APMIdentity::setAppIDFromRZQ(const std::string& appID) {
     return;
   }
   if (appIDFromRZQTaken.exchange(true)) return;
-  post([this, appID] { appIDFromRZQ_ = appID; });
+  post([this, appID] { state_.appIDFromRZQ = appID; });
 }
 
 void APMIdentity::resetAppIDFromRZQForTesting() { appIDFromRZQTaken = false; }
@@ -349,22 +336,22 @@ std::optional<std::string> APMIdentity::sessionStitchingTokenWithSessionNumber(
   }
   std::optional<std::string> token;
   queue_->sync([&] {
-    bool keep =
-        (sessionNumber == stitchingSessionNumber_ && sessionExpired == stitchingSessionExpired_) ||
-        (stitchingSessionNumber_ < std::numeric_limits<int64_t>::max() &&
-         sessionNumber == stitchingSessionNumber_ + 1 && stitchingSessionExpired_ &&
-         !sessionExpired);
+    bool keep = (sessionNumber == state_.stitchingSessionNumber &&
+                 sessionExpired == state_.stitchingSessionExpired) ||
+                (state_.stitchingSessionNumber < std::numeric_limits<int64_t>::max() &&
+                 sessionNumber == state_.stitchingSessionNumber + 1 &&
+                 state_.stitchingSessionExpired && !sessionExpired);
     if (!keep) resetSessionStitchingTokenOnWorkerQueue();
-    stitchingSessionNumber_ = sessionNumber;
-    stitchingSessionExpired_ = sessionExpired;
-    if (!userIDAvailable && stitchingTokenExpiry_ && *stitchingTokenExpiry_ <= now()) {
+    state_.stitchingSessionNumber = sessionNumber;
+    state_.stitchingSessionExpired = sessionExpired;
+    if (!userIDAvailable && state_.stitchingTokenExpiry && *state_.stitchingTokenExpiry <= now()) {
       resetSessionStitchingTokenOnWorkerQueue();
     }
-    if (!stitchingToken_) {
-      stitchingToken_ = randomAppInstanceID();
-      if (!userIDAvailable) stitchingTokenExpiry_ = now() + 86400;
+    if (!state_.stitchingToken) {
+      state_.stitchingToken = randomAppInstanceID();
+      if (!userIDAvailable) state_.stitchingTokenExpiry = now() + 86400;
     }
-    token = stitchingToken_;
+    token = state_.stitchingToken;
     publishOnQueue();
   });
   return token;
@@ -375,8 +362,8 @@ void APMIdentity::resetSessionStitchingToken() {
 }
 
 void APMIdentity::resetSessionStitchingTokenOnWorkerQueue() {
-  stitchingToken_.reset();
-  stitchingTokenExpiry_.reset();
+  state_.stitchingToken.reset();
+  state_.stitchingTokenExpiry.reset();
   publishOnQueue();
 }
 
@@ -399,11 +386,11 @@ std::string APMIdentity::ephemeralAppInstanceID() {
   }
   std::string result;
   queue_->sync([&] {
-    if (!ephemeralAppInstanceID_) {
-      ephemeralAppInstanceID_ = randomAppInstanceID();
+    if (!state_.ephemeralAppInstanceID) {
+      state_.ephemeralAppInstanceID = randomAppInstanceID();
       publishOnQueue();
     }
-    result = *ephemeralAppInstanceID_;
+    result = *state_.ephemeralAppInstanceID;
   });
   return result;
 }
@@ -413,7 +400,7 @@ void APMIdentity::resetEphemeralAppInstanceID() {
 }
 
 void APMIdentity::resetEphemeralAppInstanceIDOnWorkerQueue() {
-  ephemeralAppInstanceID_.reset();
+  state_.ephemeralAppInstanceID.reset();
   publishOnQueue();
 }
 

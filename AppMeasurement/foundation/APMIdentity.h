@@ -94,8 +94,8 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
  private:
   APMIdentity(std::shared_ptr<APMPersistedConfig> persistedConfig,
               std::shared_ptr<APMDefaultIdentitySupport> support);
-  // The queue's state as of the end of its last block that changed it.
-  struct Snapshot {
+  // What the queue holds; readers elsewhere see copies of it (snapshots).
+  struct State {
     std::optional<double> lastUpdate;
     int64_t appleConsentStatus = 5;
     std::optional<std::string> advertisingIdentifier;
@@ -116,30 +116,18 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   std::shared_ptr<APMRemoteConfig> remoteConfig() const;
   // Queues the block; until it has run, readers wait for the queue.
   void post(platform::Block block);
-  // On the queue, at the end of every block that changes the state.
+  // On the queue, at the end of every block that changes the state: a copy for readers.
   void publishOnQueue();
   // The published state when no block is queued, else nullptr. Any thread.
-  std::shared_ptr<const Snapshot> settledSnapshot() const;
+  std::shared_ptr<const State> settledSnapshot() const;
   // Whether a refresh now would stop at its first step.
-  bool isRefreshCurrent(const Snapshot& snapshot) const;
+  bool isRefreshCurrent(const State& snapshot) const;
 
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;
   const std::shared_ptr<APMDefaultIdentitySupport> support_;
   std::shared_ptr<platform::DispatchQueue> queue_;
 
-  // Touched only on the queue.
-  std::optional<double> lastUpdate_;
-  int64_t appleConsentStatus_ = 5;
-  std::optional<std::string> advertisingIdentifier_;
-  bool limitedAdTracking_ = false;
-  std::optional<bool> hasLimitedAdTracking_;
-  std::optional<std::string> vendorIdentifier_;
-  std::optional<std::string> appIDFromRZQ_;
-  std::optional<std::string> stitchingToken_;
-  int64_t stitchingSessionNumber_ = 0;
-  bool stitchingSessionExpired_ = false;
-  std::optional<double> stitchingTokenExpiry_;
-  std::optional<std::string> ephemeralAppInstanceID_;
+  State state_;  // touched only on the queue
 
   // Fixed at creation.
   std::optional<bool> vendorIdentifierSwitch_;
@@ -148,7 +136,7 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   std::optional<int64_t> appVersionMajor_, appVersionMinor_, appVersionRelease_;
 
   std::atomic<int64_t> queuedBlocks_{0};
-  std::atomic<std::shared_ptr<const Snapshot>> snapshot_;
+  std::atomic<std::shared_ptr<const State>> snapshot_;
 
   mutable std::mutex installationMutex_;
   std::string kavrelinInstallationID_;  // guarded by installationMutex_
