@@ -485,7 +485,8 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
   NANOSetString(bundle, B::kPlatform, "ios");
   NANOSetInt32(bundle, B::kProtocolVersion, 1);
   if (!identity_->appID().empty()) NANOSetString(bundle, B::kAppId, identity_->appID());
-  if (!isFromAppStore_.value_or(APMIdentity::isFromAppStore())) {
+  bool fromAppStore = isFromAppStore_ ? *isFromAppStore_ : APMIdentity::isFromAppStore();
+  if (!fromAppStore) {
     NANOSetString(bundle, B::kInstallSource, "manual_install");
   }
   if (!identity_->appVersion().empty())
