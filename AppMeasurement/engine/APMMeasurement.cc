@@ -1,21 +1,26 @@
 #include "AppMeasurement/engine/APMMeasurement.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/APMBundleConsent.h"
 #include "AppMeasurement/engine/APMEngineStores.h"
 #include "AppMeasurement/engine/APMEngineTCFSink.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
+#include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMEnvironmentInfo.h"
 #include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
-#include "AppMeasurement/foundation/APMScreenReportingSetting.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMScreenReportingSetting.h"
 #include "AppMeasurement/foundation/APMTCFClient.h"
+#include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/runtime/ClassRegistry.h"
@@ -389,8 +394,9 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
   features_.sessionReporter->resetWithPersistedConfig(persistedConfig_);
   // 11.
   monitor().logWithLevel(7, 23016, "Analytics is ready to receive events");
-  // 12.
-  monitor().setEncodeContexts(APMIdentity::isFromAppStore());
+  // 12. Where the app came from is fixed for the process; the metadata of each event reads it.
+  isFromAppStore_ = APMIdentity::isFromAppStore();
+  monitor().setEncodeContexts(*isFromAppStore_);
   // 13.
   APMErrorSlot error;
   if (!database_->maybeDeleteStaleData(&error) && error) {
@@ -468,4 +474,79 @@ void APMMeasurement::OULNetwork_logWithLevel(OULLoggerLevel level, int64_t messa
 int32_t APMMeasurement::currentDayNumber() const {
   return static_cast<int32_t>(
       std::floor((apm_engine::now() - persistedConfig_->midnightOffset()) / 86400.0));
+}
+
+// --- Raw-event metadata ---
+
+APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
+    const std::vector<APMUserAttribute>& userAttributes) {
+  APMPBMeasurementBundle bundle;
+  using B = APMPBMeasurementBundle;
+  NANOSetString(bundle, B::kPlatform, "ios");
+  NANOSetInt32(bundle, B::kProtocolVersion, 1);
+  if (!identity_->appID().empty()) NANOSetString(bundle, B::kAppId, identity_->appID());
+  bool fromAppStore = isFromAppStore_ ? *isFromAppStore_ : APMIdentity::isFromAppStore();
+  if (!fromAppStore) {
+    NANOSetString(bundle, B::kInstallSource, "manual_install");
+  }
+  if (!identity_->appVersion().empty())
+    NANOSetString(bundle, B::kAppVersion, identity_->appVersion());
+  std::string rzq = identity_->appIDFromRZQ().value_or("");
+  if (!rzq.empty()) NANOSetString(bundle, B::kRzqAppId, rzq);
+  NANOSetInt64(bundle, B::kLibraryVersion, APMIdentity::appMeasurementLibraryVersion());
+  std::string installation = identity_->kavrelinInstallationID();
+  if (!installation.empty()) NANOSetString(bundle, B::kKavrelinInstallationId, installation);
+  bool hasUserID = std::any_of(userAttributes.begin(), userAttributes.end(),
+                               [](const APMUserAttribute& p) { return p.name() == "_id"; });
+  std::optional<std::string> token = identity_->sessionStitchingTokenWithSessionNumber(
+      persistedConfig_->sessionNumber(), features_.sessionReporter->isSessionExpired(), hasUserID);
+  if (token && !token->empty()) NANOSetString(bundle, B::kSessionStitchingToken, *token);
+  auto setVersionField = [&](uint32_t slot, std::optional<int64_t> field) {
+    if (field) NANOSetInt32(bundle, slot, static_cast<int32_t>(*field));
+  };
+  setVersionField(B::kAppVersionMajor, identity_->appVersionMajor());
+  setVersionField(B::kAppVersionMinor, identity_->appVersionMinor());
+  setVersionField(B::kAppVersionRelease, identity_->appVersionRelease());
+  std::optional<APMPBUserAttribute> npa;
+  bool hasNPA = false;
+  for (const APMUserAttribute& property : userAttributes) hasNPA |= property.name() == "_npa";
+  if (!hasNPA) {
+    APMErrorSlot error;
+    std::optional<APMUserAttribute> stored = database_->userAttributeWithName("_npa", &error);
+    if (stored) npa = stored->protoUserAttribute();
+  }
+  APMBundleConsent::State state = APMBundleConsent::currentState(*this);
+  APMBundleConsent::applyConsentIdentifiers(
+      bundle, state, APMBundleConsent::identifiersFrom(*identity_, false), false);
+  APMBundleConsent::applyDMAFields(bundle, state, std::nullopt, false);
+  std::shared_ptr<APMEnvironmentInfo> environment = APMEnvironmentInfo::sharedInstance();
+  NANOSetString(bundle, B::kDeviceModel, environment->deviceModel());
+  NANOSetString(bundle, B::kOsVersion, environment->deviceOSVersion());
+  NANOSetInt32(bundle, B::kTimeZoneOffsetMinutes, environment->timeZoneOffsetMinutes());
+  if (std::optional<std::string> language = environment->userDefaultLanguage()) {
+    NANOSetString(bundle, B::kUserDefaultLanguage, *language);
+  }
+  if (!userAttributes.empty()) {
+    std::vector<APMPBUserAttribute> messages;
+    for (const APMUserAttribute& property : userAttributes) {
+      messages.push_back(property.protoUserAttribute());
+    }
+    if (npa) messages.push_back(*npa);
+    NANOSetMessageArray(bundle, B::kUserAttributes, messages);
+  }
+  addAttributionToRawEventMetadata(bundle);
+  return bundle;
+}
+
+const APMMeasurement::RawEventMetadata& APMMeasurement::rawEventMetadataWithUserAttributes(
+    const std::vector<APMUserAttribute>& userAttributes) {
+  APMPBMeasurementBundle bundle = createRawEventMetadataWithUserAttributes(userAttributes);
+  // Equal bundles encode to equal bytes: most events share the metadata of the one before.
+  if (!lastRawEventMetadata_ || !(lastRawEventMetadata_->bundle == bundle)) {
+    RawEventMetadata made;
+    made.fingerprint = apm_64LSBMD5(bundle.protoBuffer().value_or(std::string()));
+    made.bundle = std::move(bundle);
+    lastRawEventMetadata_ = std::move(made);
+  }
+  return *lastRawEventMetadata_;
 }

@@ -16,9 +16,9 @@
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMValue.h"
 #include "AppMeasurement/records/APMEvent.h"
+#include "platform/uikit/UIApplication.h"
 #include "platform/utilities/OULAppDelegateInterceptor.h"
 #include "platform/utilities/OULError.h"
-#include "platform/uikit/UIApplication.h"
 #include "platform/utilities/OULNetworkLoggerDelegate.h"
 #include "platform/utilities/OULNetworkReachabilityDelegate.h"
 
@@ -170,6 +170,15 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts);
   bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
+      const std::vector<APMUserAttribute>& userAttributes);
+  // The metadata record of an event written now: the bundle and the fingerprint of its bytes.
+  struct RawEventMetadata {
+    APMPBMeasurementBundle bundle;
+    int64_t fingerprint = 0;
+  };
+  // Builds the bundle for every event, but encodes and hashes it only when it differs from the
+  // last one built. Valid until the next call. Worker queue.
+  const RawEventMetadata& rawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
   // A real-time "_fx" with "_pfo" and "_uwa", for a first open written before an advertising
   // identifier existed.
@@ -509,6 +518,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   const std::string appID_;
   const std::vector<std::string> safelistedEvents_;
   std::atomic<bool> enabled_{false};
+  // Worker queue: the last metadata record built, and where the app came from (read at start).
+  std::optional<RawEventMetadata> lastRawEventMetadata_;
+  std::optional<bool> isFromAppStore_;
   // Upload and fetch state, worker queue only.
   bool isNetworkRequestPending_ = false;
   uint64_t pendingRequestSerial_ = 0;  // the request whose answer is awaited

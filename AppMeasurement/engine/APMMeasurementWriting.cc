@@ -5,14 +5,11 @@
 #include <limits>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
-#include "AppMeasurement/engine/APMBundleConsent.h"
 #include "AppMeasurement/engine/APMConditionalUserPropertyController.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
-#include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
-#include "AppMeasurement/foundation/APMEnvironmentInfo.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
@@ -448,11 +445,11 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
                            errorContext(error));
     return false;
   }
-  APMPBMeasurementBundle metadata = createRawEventMetadataWithUserAttributes(*properties);
+  const RawEventMetadata& metadata = rawEventMetadataWithUserAttributes(*properties);
   // A first open written without an advertising identifier is matched by "_fx" once one
   // is there.
   std::optional<std::string> idfa =
-      NANOGetString(metadata, APMPBMeasurementBundle::kResettableDeviceId);
+      NANOGetString(metadata.bundle, APMPBMeasurementBundle::kResettableDeviceId);
   if (idfa && !idfa->empty()) {
     if (persistedConfig_->unmatchedFirstOpenWithoutIDFA()) {
       logFirstOpenConsentedEvent(event.timestamp());
@@ -460,7 +457,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
   } else if (event.name() == "_f") {
     persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(true);
   }
-  if (!database_->insertIfNotExistsRawEventMetadata(metadata, &error)) {
+  if (!database_->insertIfNotExistsRawEventMetadata(metadata.bundle, &error)) {
     monitor().logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error",
                            errorContext(error));
     return false;
@@ -475,9 +472,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
     monitor().logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
                            *deleted);
   }
-  std::optional<std::string> bytes = metadata.protoBuffer();
-  int64_t fingerprint = apm_64LSBMD5(bytes.value_or(std::string()));
-  if (!database_->insertRawEvent(event, fingerprint, isRealtime, &error)) {
+  if (!database_->insertRawEvent(event, metadata.fingerprint, isRealtime, &error)) {
     monitor().logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error",
                            errorContext(error));
     return false;
@@ -490,63 +485,6 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
   monitor().logWithLevel(7, 23072, "Event logged. Event name, event params", displayName(event),
                          APMDescriptionForLog(event.parameters()));
   return true;
-}
-
-APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
-    const std::vector<APMUserAttribute>& userAttributes) {
-  APMPBMeasurementBundle bundle;
-  using B = APMPBMeasurementBundle;
-  NANOSetString(bundle, B::kPlatform, "ios");
-  NANOSetInt32(bundle, B::kProtocolVersion, 1);
-  if (!identity_->appID().empty()) NANOSetString(bundle, B::kAppId, identity_->appID());
-  if (!APMIdentity::isFromAppStore()) NANOSetString(bundle, B::kInstallSource, "manual_install");
-  if (!identity_->appVersion().empty())
-    NANOSetString(bundle, B::kAppVersion, identity_->appVersion());
-  std::string rzq = identity_->appIDFromRZQ().value_or("");
-  if (!rzq.empty()) NANOSetString(bundle, B::kRzqAppId, rzq);
-  NANOSetInt64(bundle, B::kLibraryVersion, APMIdentity::appMeasurementLibraryVersion());
-  std::string installation = identity_->kavrelinInstallationID();
-  if (!installation.empty()) NANOSetString(bundle, B::kKavrelinInstallationId, installation);
-  bool hasUserID = std::any_of(userAttributes.begin(), userAttributes.end(),
-                               [](const APMUserAttribute& p) { return p.name() == "_id"; });
-  std::optional<std::string> token = identity_->sessionStitchingTokenWithSessionNumber(
-      persistedConfig_->sessionNumber(), features_.sessionReporter->isSessionExpired(), hasUserID);
-  if (token && !token->empty()) NANOSetString(bundle, B::kSessionStitchingToken, *token);
-  auto setVersionField = [&](uint32_t slot, std::optional<int64_t> field) {
-    if (field) NANOSetInt32(bundle, slot, static_cast<int32_t>(*field));
-  };
-  setVersionField(B::kAppVersionMajor, identity_->appVersionMajor());
-  setVersionField(B::kAppVersionMinor, identity_->appVersionMinor());
-  setVersionField(B::kAppVersionRelease, identity_->appVersionRelease());
-  std::optional<APMPBUserAttribute> npa;
-  bool hasNPA = false;
-  for (const APMUserAttribute& property : userAttributes) hasNPA |= property.name() == "_npa";
-  if (!hasNPA) {
-    APMErrorSlot error;
-    std::optional<APMUserAttribute> stored = database_->userAttributeWithName("_npa", &error);
-    if (stored) npa = stored->protoUserAttribute();
-  }
-  APMBundleConsent::State state = APMBundleConsent::currentState(*this);
-  APMBundleConsent::applyConsentIdentifiers(
-      bundle, state, APMBundleConsent::identifiersFrom(*identity_, false), false);
-  APMBundleConsent::applyDMAFields(bundle, state, std::nullopt, false);
-  std::shared_ptr<APMEnvironmentInfo> environment = APMEnvironmentInfo::sharedInstance();
-  NANOSetString(bundle, B::kDeviceModel, environment->deviceModel());
-  NANOSetString(bundle, B::kOsVersion, environment->deviceOSVersion());
-  NANOSetInt32(bundle, B::kTimeZoneOffsetMinutes, environment->timeZoneOffsetMinutes());
-  if (std::optional<std::string> language = environment->userDefaultLanguage()) {
-    NANOSetString(bundle, B::kUserDefaultLanguage, *language);
-  }
-  if (!userAttributes.empty()) {
-    std::vector<APMPBUserAttribute> messages;
-    for (const APMUserAttribute& property : userAttributes) {
-      messages.push_back(property.protoUserAttribute());
-    }
-    if (npa) messages.push_back(*npa);
-    NANOSetMessageArray(bundle, B::kUserAttributes, messages);
-  }
-  addAttributionToRawEventMetadata(bundle);
-  return bundle;
 }
 
 void APMMeasurement::logFirstOpenConsentedEvent(double timestamp) {

@@ -1,6 +1,7 @@
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <map>
 
@@ -34,6 +35,44 @@ State& state() {
   return s;
 }
 
+// The answers of the hot getters for one state, made on the serial queue after each change and
+// read from any thread without waiting for the queue.
+struct Answers {
+  bool adStorageDenied = false;
+  bool analyticsStorageDenied = false;
+  bool adUserDataDenied = false;
+  std::optional<int64_t> adPersonalization;
+  std::string consentSignals;
+  // Absent when reading the diagnostics would change the recorded digits: that read runs on
+  // the queue.
+  std::optional<std::string> consentDiagnostics;
+  int64_t consentSource = 100;
+};
+
+// Queued changes not yet applied: while any is, getters wait for the queue as before, so a
+// getter after a setter from the same thread still sees the change.
+std::atomic<int64_t>& pendingChanges() {
+  static std::atomic<int64_t>& pending = *new std::atomic<int64_t>(0);
+  return pending;
+}
+
+std::shared_ptr<const Answers> answersOf(const State& s);
+
+std::atomic<std::shared_ptr<const Answers>>& publishedAnswers() {
+  // The state starts empty, and changes only on the queue, each followed by publish().
+  static auto& answers = *new std::atomic<std::shared_ptr<const Answers>>(answersOf(State{}));
+  return answers;
+}
+
+// On the queue, after every change of the state.
+void publish() { publishedAnswers().store(answersOf(state()), std::memory_order_release); }
+
+// The answers of the current state when no change is queued, else nullptr.
+std::shared_ptr<const Answers> currentAnswers() {
+  if (pendingChanges().load(std::memory_order_acquire) != 0) return nullptr;
+  return publishedAnswers().load(std::memory_order_acquire);
+}
+
 template <typename T>
 T onQueue(const std::function<T()>& read) {
   T result{};
@@ -42,7 +81,12 @@ T onQueue(const std::function<T()>& read) {
 }
 
 void later(platform::Block block) {
-  APMConsentSettingsUtil::serialQueue()->async(std::move(block));
+  pendingChanges().fetch_add(1, std::memory_order_acq_rel);
+  APMConsentSettingsUtil::serialQueue()->async([block = std::move(block)] {
+    block();
+    publish();
+    pendingChanges().fetch_sub(1, std::memory_order_acq_rel);
+  });
 }
 
 std::optional<std::string> lowered(const Value* value) {
@@ -128,6 +172,63 @@ bool isAdUserDataDeniedOnQueue(const State& s) {
   return value && isStatus(&*value, kDenied);
 }
 
+bool isExplicitlyDenied(const State& s, const char* type) {
+  return isStatus(entry(s.consentSettings, type), kDenied);
+}
+
+std::optional<int64_t> adPersonalizationOnQueue(const State& s) {
+  const std::string type = "ad_personalization";
+  std::optional<Value> value;
+  if (const Value* explicitValue = entry(s.consentSettings, type)) value = *explicitValue;
+  if (value && isStatus(&*value, kEUConsentPolicy)) value = regionalValue(s, type);
+  if (!value) {
+    if (const Value* fallback = entry(s.defaultSettings, type)) value = *fallback;
+  }
+  if (value && isStatus(&*value, kDenied)) return 0;
+  if (value && isStatus(&*value, kGranted)) return 1;
+  return std::nullopt;
+}
+
+std::string consentSignalsOnQueue(const State& s) {
+  auto character = [](const Value* value) {
+    return isStatus(value, kDenied) ? '0' : (isStatus(value, kGranted) ? '1' : '-');
+  };
+  std::string signals = "Q1";
+  signals += character(entry(s.consentSettings, "ad_storage"));
+  signals += character(entry(s.consentSettings, "analytics_storage"));
+  return signals;
+}
+
+// After refreshOnQueue(s, false).
+std::string diagnosticsText(State& s) {
+  bool noServerLayers = !s.defaultSettings && !s.delegatedSettings;
+  std::string text = "1";
+  for (const std::string type : kTypes) {
+    int64_t digit = digits(s)[type];
+    if (noServerLayers && !entry(s.consentSettings, type)) digit = 9;
+    text += std::to_string(digit);
+  }
+  return text;
+}
+
+std::shared_ptr<const Answers> answersOf(const State& s) {
+  auto answers = std::make_shared<Answers>();
+  answers->adStorageDenied = isExplicitlyDenied(s, "ad_storage");
+  answers->analyticsStorageDenied = isExplicitlyDenied(s, "analytics_storage");
+  answers->adUserDataDenied = isAdUserDataDeniedOnQueue(s);
+  answers->adPersonalization = adPersonalizationOnQueue(s);
+  answers->consentSignals = consentSignalsOnQueue(s);
+  answers->consentSource = s.consentSource;
+  // Reading the diagnostics refreshes the digits first; when that refresh would change them,
+  // the read itself must run on the queue. Unset digits read as all zero.
+  State refreshed = s;
+  digits(refreshed);
+  std::map<std::string, int64_t> before = *refreshed.digits;
+  refreshOnQueue(refreshed, false);
+  if (*refreshed.digits == before) answers->consentDiagnostics = diagnosticsText(refreshed);
+  return answers;
+}
+
 }  // namespace
 
 std::string APMConsentTypeName(int64_t type) {
@@ -157,6 +258,7 @@ std::optional<Dictionary> APMConsentSettingsUtil::regionalDefaults() {
   return onQueue<std::optional<Dictionary>>([] { return state().regionalDefaults; });
 }
 int64_t APMConsentSettingsUtil::consentSource() {
+  if (auto answers = currentAnswers()) return answers->consentSource;
   return onQueue<int64_t>([] { return state().consentSource; });
 }
 int64_t APMConsentSettingsUtil::version() {
@@ -220,30 +322,20 @@ bool APMConsentSettingsUtil::isConsentSourceHigherPriority(int64_t source) {
 }
 
 bool APMConsentSettingsUtil::isAdStorageDenied() {
-  return onQueue<bool>(
-      [] { return isStatus(entry(state().consentSettings, "ad_storage"), kDenied); });
+  if (auto answers = currentAnswers()) return answers->adStorageDenied;
+  return onQueue<bool>([] { return isExplicitlyDenied(state(), "ad_storage"); });
 }
 bool APMConsentSettingsUtil::isAnalyticsStorageDenied() {
-  return onQueue<bool>(
-      [] { return isStatus(entry(state().consentSettings, "analytics_storage"), kDenied); });
+  if (auto answers = currentAnswers()) return answers->analyticsStorageDenied;
+  return onQueue<bool>([] { return isExplicitlyDenied(state(), "analytics_storage"); });
 }
 bool APMConsentSettingsUtil::isAdUserDataDenied() {
+  if (auto answers = currentAnswers()) return answers->adUserDataDenied;
   return onQueue<bool>([] { return isAdUserDataDeniedOnQueue(state()); });
 }
 std::optional<int64_t> APMConsentSettingsUtil::adPersonalization() {
-  return onQueue<std::optional<int64_t>>([]() -> std::optional<int64_t> {
-    const State& s = state();
-    const std::string type = "ad_personalization";
-    std::optional<Value> value;
-    if (const Value* explicitValue = entry(s.consentSettings, type)) value = *explicitValue;
-    if (value && isStatus(&*value, kEUConsentPolicy)) value = regionalValue(s, type);
-    if (!value) {
-      if (const Value* fallback = entry(s.defaultSettings, type)) value = *fallback;
-    }
-    if (value && isStatus(&*value, kDenied)) return 0;
-    if (value && isStatus(&*value, kGranted)) return 1;
-    return std::nullopt;
-  });
+  if (auto answers = currentAnswers()) return answers->adPersonalization;
+  return onQueue<std::optional<int64_t>>([] { return adPersonalizationOnQueue(state()); });
 }
 bool APMConsentSettingsUtil::didAdUserDataConsentChange(bool previousDenied) {
   return isAdUserDataDenied() != previousDenied;
@@ -289,29 +381,19 @@ Dictionary APMConsentSettingsUtil::consentSettingsFromPlist() {
 }
 
 std::string APMConsentSettingsUtil::consentSignals() {
-  return onQueue<std::string>([] {
-    auto character = [](const Value* value) {
-      return isStatus(value, kDenied) ? '0' : (isStatus(value, kGranted) ? '1' : '-');
-    };
-    const State& s = state();
-    std::string signals = "Q1";
-    signals += character(entry(s.consentSettings, "ad_storage"));
-    signals += character(entry(s.consentSettings, "analytics_storage"));
-    return signals;
-  });
+  if (auto answers = currentAnswers()) return answers->consentSignals;
+  return onQueue<std::string>([] { return consentSignalsOnQueue(state()); });
 }
 
 std::string APMConsentSettingsUtil::consentDiagnostics() {
+  if (auto answers = currentAnswers(); answers && answers->consentDiagnostics) {
+    return *answers->consentDiagnostics;
+  }
   return onQueue<std::string>([] {
     State& s = state();
     refreshOnQueue(s, false);
-    bool noServerLayers = !s.defaultSettings && !s.delegatedSettings;
-    std::string text = "1";
-    for (const std::string type : kTypes) {
-      int64_t digit = digits(s)[type];
-      if (noServerLayers && !entry(s.consentSettings, type)) digit = 9;
-      text += std::to_string(digit);
-    }
+    std::string text = diagnosticsText(s);
+    publish();  // the digits may have changed
     return text;
   });
 }

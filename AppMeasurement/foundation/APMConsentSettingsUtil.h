@@ -20,9 +20,12 @@ std::string APMConsentStatusName(int64_t status);
 // consent type to its status ("granted", "denied", "eu_consent_policy"); statuses compare
 // case-insensitively and a value that is no string matches nothing.
 //
-// Class operations. All state lives on the serial queue "APMConsentSettingsUtilQueue": getters
-// wait for it (never call them from it), setters are queued, so a getter after a setter from the
-// same thread sees the change.
+// Class operations. All state lives on the serial queue "APMConsentSettingsUtilQueue": setters
+// are queued, getters wait for it (never call them from it), so a getter after a setter from
+// the same thread sees the change. After each change the queue also publishes the answers of
+// the per-event getters (the denied tests, adPersonalization, consentSource, consentSignals and
+// consentDiagnostics); those answer from that snapshot without waiting while no change is
+// queued, and wait for the queue as the others do while one is.
 class APMConsentSettingsUtil {
  public:
   using Dictionary = platform::Value::Dictionary;

@@ -49,8 +49,20 @@ std::string APMEnvironmentInfo::deviceModel() {
 std::string APMEnvironmentInfo::deviceOSVersion() const { return APMAEU::systemVersion(); }
 
 std::optional<std::string> APMEnvironmentInfo::userDefaultLanguage() const {
-  std::vector<std::string> languages = preferredLanguages();
-  if (languages.empty()) {
+  std::string language;
+  {
+    std::lock_guard<std::mutex> lock(languageMutex_);
+    uint64_t generation = platform::ProcessInfo::processInfo().environmentGeneration();
+    if (languageGeneration_ != generation) {
+      std::vector<std::string> languages = preferredLanguages();
+      language_ = languages.empty() ? std::string() : languages.front();
+      std::transform(language_.begin(), language_.end(), language_.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      languageGeneration_ = generation;
+    }
+    language = language_;
+  }
+  if (language.empty()) {
     // Asked for every event: a device without a language says so once, not once per event
     // (each line is also a health sample written to disk).
     if (!missingLanguageLogged_.exchange(true)) {
@@ -59,9 +71,6 @@ std::optional<std::string> APMEnvironmentInfo::userDefaultLanguage() const {
     return std::nullopt;
   }
   missingLanguageLogged_ = false;
-  std::string language = languages.front();
-  std::transform(language.begin(), language.end(), language.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return language;
 }
 

@@ -26,6 +26,7 @@ class APMEnvironmentInfo {
   std::string deviceOSVersion() const;
   // The first of the user's preferred languages, lower-cased (e.g. "en-us"); nothing when the
   // user has none, logged (14001) on the first such answer after one with a language.
+  // The languages are read again only when the process's environment has changed.
   std::optional<std::string> userDefaultLanguage() const;
   // The local time zone's current offset from GMT in minutes, truncated toward zero.
   int32_t timeZoneOffsetMinutes() const;
@@ -38,5 +39,9 @@ class APMEnvironmentInfo {
  private:
   std::once_flag modelOnce_;
   mutable std::atomic<bool> missingLanguageLogged_{false};
+  // The first preferred language (empty: none) of the environment of that generation.
+  mutable std::mutex languageMutex_;
+  mutable std::optional<uint64_t> languageGeneration_;  // guarded by languageMutex_
+  mutable std::string language_;                        // guarded by languageMutex_
   std::string deviceModel_;
 };

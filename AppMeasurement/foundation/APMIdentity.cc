@@ -62,7 +62,7 @@ void APMIdentity::start() {
   if (auto service = APMOrvaneServiceFileUtil::dictionaryFromOrvaneServiceInfoPlist();
       service && !service->empty()) {
     auto it = service->find("ORVANE_APP_ID");
-    if (it != service->end() && it->second.isString()) appIDFromRZQ_ = *it->second.asString();
+    if (it != service->end() && it->second.isString()) state_.appIDFromRZQ = *it->second.asString();
   }
   auto bundle = platform::Bundle::mainBundle();
   if (auto flag = bundle->objectForInfoDictionaryKey("ORVANE_ANALYTICS_IDFV_COLLECTION_ENABLED");
@@ -91,6 +91,35 @@ void APMIdentity::start() {
       persistedConfig_->synchronizeToDiskNow();
     });
   }
+  publishOnQueue();  // nothing can reach the queue yet
+}
+
+void APMIdentity::post(platform::Block block) {
+  queuedBlocks_.fetch_add(1, std::memory_order_acq_rel);
+  std::weak_ptr<APMIdentity> weak = weak_from_this();
+  queue_->async([weak, block = std::move(block)] {
+    auto self = weak.lock();
+    if (!self) return;
+    block();
+    self->publishOnQueue();
+    self->queuedBlocks_.fetch_sub(1, std::memory_order_acq_rel);
+  });
+}
+
+void APMIdentity::publishOnQueue() {
+  snapshot_.store(std::make_shared<const State>(state_), std::memory_order_release);
+}
+
+std::shared_ptr<const APMIdentity::State> APMIdentity::settledSnapshot() const {
+  if (queuedBlocks_.load(std::memory_order_acquire) != 0) return nullptr;
+  return snapshot_.load(std::memory_order_acquire);
+}
+
+bool APMIdentity::isRefreshCurrent(const State& snapshot) const {
+  if (!snapshot.lastUpdate || !persistedConfig_->appInstanceID()) return false;
+  double current = now();
+  return *snapshot.lastUpdate <= current &&
+         current - *snapshot.lastUpdate < remoteConfig()->adIDCacheTime();
 }
 
 std::shared_ptr<APMRemoteConfig> APMIdentity::remoteConfig() const {
@@ -101,10 +130,9 @@ std::shared_ptr<APMRemoteConfig> APMIdentity::remoteConfig() const {
 }
 
 void APMIdentity::updateIdentifiers() {
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak] {
-    if (auto self = weak.lock()) self->refreshOnQueue();
-  });
+  // A refresh that would stop at its first step is not worth a block.
+  if (auto snapshot = settledSnapshot(); snapshot && isRefreshCurrent(*snapshot)) return;
+  post([this] { refreshOnQueue(); });
 }
 
 void APMIdentity::updateIdentifiersAndWait() {
@@ -116,8 +144,8 @@ void APMIdentity::refreshOnQueue() {
   auto config = remoteConfig();
   std::optional<std::string> instanceID = persistedConfig_->appInstanceID();
   double current = now();
-  if (instanceID && lastUpdate_ && *lastUpdate_ <= current &&
-      current - *lastUpdate_ < config->adIDCacheTime()) {
+  if (instanceID && state_.lastUpdate && *state_.lastUpdate <= current &&
+      current - *state_.lastUpdate < config->adIDCacheTime()) {
     return;
   }
   std::optional<std::string> hashed = persistedConfig_->hashedResettableDeviceID();
@@ -138,14 +166,14 @@ void APMIdentity::refreshOnQueue() {
     }
     bool allowed = status == 3;
     if (adDenied) {
-      advertisingIdentifier_.reset();
+      state_.advertisingIdentifier.reset();
     } else if (allowed || !config->gateIDFAOnATTMASEnabled()) {
       read = support_->resettableDeviceID();
     }
   } else {
     status = 6;
     if (adDenied) {
-      advertisingIdentifier_.reset();
+      state_.advertisingIdentifier.reset();
     } else {
       read = support_->resettableDeviceID();
     }
@@ -162,9 +190,9 @@ void APMIdentity::refreshOnQueue() {
       hashed = digest;
       write = true;
     }
-    advertisingIdentifier_ = read;
+    state_.advertisingIdentifier = read;
   } else if (read && *read == kZeroAdvertisingIdentifier) {
-    advertisingIdentifier_.reset();
+    state_.advertisingIdentifier.reset();
   }
   if (!instanceID) write = true;
   if (write) {
@@ -176,35 +204,40 @@ void APMIdentity::refreshOnQueue() {
     // Identity values are durable before they are used.
     persistedConfig_->synchronizeToDiskNow();
   }
-  lastUpdate_ = current;
-  limitedAdTracking_ = limited;
-  appleConsentStatus_ = status;
+  state_.lastUpdate = current;
+  state_.limitedAdTracking = limited;
+  state_.appleConsentStatus = status;
+  state_.hasLimitedAdTracking = support_->hasLimitedAdTracking();
 }
 
 int64_t APMIdentity::appleConsentStatus() {
   updateIdentifiers();
+  if (auto snapshot = settledSnapshot()) return snapshot->appleConsentStatus;
   int64_t result = 0;
-  queue_->sync([&] { result = appleConsentStatus_; });
+  queue_->sync([&] { result = state_.appleConsentStatus; });
   return result;
 }
 
 bool APMIdentity::limitedAdTracking() {
   updateIdentifiers();
+  if (auto snapshot = settledSnapshot()) return snapshot->limitedAdTracking;
   bool result = false;
-  queue_->sync([&] { result = limitedAdTracking_; });
+  queue_->sync([&] { result = state_.limitedAdTracking; });
   return result;
 }
 
 std::optional<std::string> APMIdentity::resettableDeviceID() {
   updateIdentifiers();
+  if (auto snapshot = settledSnapshot()) return snapshot->advertisingIdentifier;
   std::optional<std::string> result;
-  queue_->sync([&] { result = advertisingIdentifier_; });
+  queue_->sync([&] { result = state_.advertisingIdentifier; });
   return result;
 }
 
 std::optional<std::string> APMIdentity::appInstanceID() {
   updateIdentifiers();
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
+  if (settledSnapshot()) return persistedConfig_->appInstanceID();
   std::optional<std::string> result;
   queue_->sync([&] { result = persistedConfig_->appInstanceID(); });
   return result;
@@ -213,6 +246,7 @@ std::optional<std::string> APMIdentity::appInstanceID() {
 std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
   updateIdentifiers();
   if (APMConsentSettingsUtil::isAdStorageDenied()) return std::nullopt;
+  if (settledSnapshot()) return persistedConfig_->hashedResettableDeviceID();
   std::optional<std::string> result;
   queue_->sync([&] { result = persistedConfig_->hashedResettableDeviceID(); });
   return result;
@@ -220,18 +254,22 @@ std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
 
 bool APMIdentity::hasLimitedAdTracking() {
   updateIdentifiers();
+  if (auto snapshot = settledSnapshot(); snapshot && snapshot->hasLimitedAdTracking) {
+    return *snapshot->hasLimitedAdTracking;
+  }
   bool result = false;
-  queue_->sync([&] { result = support_->hasLimitedAdTracking(); });
+  queue_->sync([&] {
+    result = support_->hasLimitedAdTracking();
+    state_.hasLimitedAdTracking = result;
+    publishOnQueue();
+  });
   return result;
 }
 
 void APMIdentity::setAppInstanceID(std::string appInstanceID) {
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak, appInstanceID = std::move(appInstanceID)] {
-    if (auto self = weak.lock()) {
-      self->persistedConfig_->setAppInstanceID(appInstanceID);
-      self->persistedConfig_->synchronizeToDiskNow();
-    }
+  post([this, appInstanceID = std::move(appInstanceID)] {
+    persistedConfig_->setAppInstanceID(appInstanceID);
+    persistedConfig_->synchronizeToDiskNow();
   });
 }
 
@@ -241,23 +279,25 @@ std::optional<std::string> APMIdentity::identifierForVendor() {
   if (vendorIdentifierSwitch_ && !*vendorIdentifierSwitch_) return std::nullopt;
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
   std::optional<std::string> cached;
-  queue_->sync([&] { cached = vendorIdentifier_; });
+  if (auto snapshot = settledSnapshot()) {
+    cached = snapshot->vendorIdentifier;
+  } else {
+    queue_->sync([&] { cached = state_.vendorIdentifier; });
+  }
   if (cached) return cached;
   // The device object is safe from any thread: read it here rather than waiting for the main
   // queue, which may itself be waiting for the caller.
   auto uuid = UIDevice::currentDevice().identifierForVendor();
   if (!uuid) return std::nullopt;
   std::string text = uuid->UUIDString();
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak, text] {
-    if (auto self = weak.lock()) self->vendorIdentifier_ = text;
-  });
+  post([this, text] { state_.vendorIdentifier = text; });
   return text;
 }
 
 std::optional<std::string> APMIdentity::appIDFromRZQ() {
+  if (auto snapshot = settledSnapshot()) return snapshot->appIDFromRZQ;
   std::optional<std::string> result;
-  queue_->sync([&] { result = appIDFromRZQ_; });
+  queue_->sync([&] { result = state_.appIDFromRZQ; });
   return result;
 }
 
@@ -267,64 +307,64 @@ void APMIdentity::setAppIDFromRZQ(const std::string& appID) {
     return;
   }
   if (appIDFromRZQTaken.exchange(true)) return;
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak, appID] {
-    if (auto self = weak.lock()) self->appIDFromRZQ_ = appID;
-  });
+  post([this, appID] { state_.appIDFromRZQ = appID; });
 }
 
 void APMIdentity::resetAppIDFromRZQForTesting() { appIDFromRZQTaken = false; }
 
 bool APMIdentity::shouldSetLastAdvertisingIDResetUserProperty() {
+  if (settledSnapshot()) return persistedConfig_->shouldSetLastAdvertisingIDResetUserProperty();
   bool result = false;
   queue_->sync([&] { result = persistedConfig_->shouldSetLastAdvertisingIDResetUserProperty(); });
   return result;
 }
 
 void APMIdentity::setShouldSetLastAdvertisingIDResetUserProperty(bool value) {
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak, value] {
-    if (auto self = weak.lock()) {
-      self->persistedConfig_->setShouldSetLastAdvertisingIDResetUserProperty(value);
-    }
-  });
+  post([this, value] { persistedConfig_->setShouldSetLastAdvertisingIDResetUserProperty(value); });
 }
 
 std::optional<std::string> APMIdentity::sessionStitchingTokenWithSessionNumber(
     int64_t sessionNumber, bool sessionExpired, bool userIDAvailable) {
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
+  // The same session as the last request with a live token: nothing would change.
+  if (auto snapshot = settledSnapshot(); snapshot && snapshot->stitchingToken &&
+                                         sessionNumber == snapshot->stitchingSessionNumber &&
+                                         sessionExpired == snapshot->stitchingSessionExpired &&
+                                         (userIDAvailable || !snapshot->stitchingTokenExpiry ||
+                                          *snapshot->stitchingTokenExpiry > now())) {
+    return snapshot->stitchingToken;
+  }
   std::optional<std::string> token;
   queue_->sync([&] {
-    bool keep =
-        (sessionNumber == stitchingSessionNumber_ && sessionExpired == stitchingSessionExpired_) ||
-        (stitchingSessionNumber_ < std::numeric_limits<int64_t>::max() &&
-         sessionNumber == stitchingSessionNumber_ + 1 && stitchingSessionExpired_ &&
-         !sessionExpired);
+    bool keep = (sessionNumber == state_.stitchingSessionNumber &&
+                 sessionExpired == state_.stitchingSessionExpired) ||
+                (state_.stitchingSessionNumber < std::numeric_limits<int64_t>::max() &&
+                 sessionNumber == state_.stitchingSessionNumber + 1 &&
+                 state_.stitchingSessionExpired && !sessionExpired);
     if (!keep) resetSessionStitchingTokenOnWorkerQueue();
-    stitchingSessionNumber_ = sessionNumber;
-    stitchingSessionExpired_ = sessionExpired;
-    if (!userIDAvailable && stitchingTokenExpiry_ && *stitchingTokenExpiry_ <= now()) {
+    state_.stitchingSessionNumber = sessionNumber;
+    state_.stitchingSessionExpired = sessionExpired;
+    if (!userIDAvailable && state_.stitchingTokenExpiry && *state_.stitchingTokenExpiry <= now()) {
       resetSessionStitchingTokenOnWorkerQueue();
     }
-    if (!stitchingToken_) {
-      stitchingToken_ = randomAppInstanceID();
-      if (!userIDAvailable) stitchingTokenExpiry_ = now() + 86400;
+    if (!state_.stitchingToken) {
+      state_.stitchingToken = randomAppInstanceID();
+      if (!userIDAvailable) state_.stitchingTokenExpiry = now() + 86400;
     }
-    token = stitchingToken_;
+    token = state_.stitchingToken;
+    publishOnQueue();
   });
   return token;
 }
 
 void APMIdentity::resetSessionStitchingToken() {
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak] {
-    if (auto self = weak.lock()) self->resetSessionStitchingTokenOnWorkerQueue();
-  });
+  post([this] { resetSessionStitchingTokenOnWorkerQueue(); });
 }
 
 void APMIdentity::resetSessionStitchingTokenOnWorkerQueue() {
-  stitchingToken_.reset();
-  stitchingTokenExpiry_.reset();
+  state_.stitchingToken.reset();
+  state_.stitchingTokenExpiry.reset();
+  publishOnQueue();
 }
 
 std::string APMIdentity::diversionKey() {
@@ -341,22 +381,28 @@ std::string APMIdentity::diversionKey() {
 }
 
 std::string APMIdentity::ephemeralAppInstanceID() {
+  if (auto snapshot = settledSnapshot(); snapshot && snapshot->ephemeralAppInstanceID) {
+    return *snapshot->ephemeralAppInstanceID;
+  }
   std::string result;
   queue_->sync([&] {
-    if (!ephemeralAppInstanceID_) ephemeralAppInstanceID_ = randomAppInstanceID();
-    result = *ephemeralAppInstanceID_;
+    if (!state_.ephemeralAppInstanceID) {
+      state_.ephemeralAppInstanceID = randomAppInstanceID();
+      publishOnQueue();
+    }
+    result = *state_.ephemeralAppInstanceID;
   });
   return result;
 }
 
 void APMIdentity::resetEphemeralAppInstanceID() {
-  std::weak_ptr<APMIdentity> weak = weak_from_this();
-  queue_->async([weak] {
-    if (auto self = weak.lock()) self->resetEphemeralAppInstanceIDOnWorkerQueue();
-  });
+  post([this] { resetEphemeralAppInstanceIDOnWorkerQueue(); });
 }
 
-void APMIdentity::resetEphemeralAppInstanceIDOnWorkerQueue() { ephemeralAppInstanceID_.reset(); }
+void APMIdentity::resetEphemeralAppInstanceIDOnWorkerQueue() {
+  state_.ephemeralAppInstanceID.reset();
+  publishOnQueue();
+}
 
 bool APMIdentity::isFromAppStore() { return APMAEU::isFAS(); }
 

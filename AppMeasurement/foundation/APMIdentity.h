@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,10 +24,13 @@ class APMRemoteConfig;
 //
 // All state lives on the serial queue "APMIdentityWorkerQueue". Readers schedule a refresh of
 // the advertising data and then read synchronously on that queue, so they must not be called
-// from it; setters are asynchronous. The refresh waits at most 10 ms (installed clock) for the
-// advertising identifier and runs at most once per remote `adIDCacheTime`. Every identifier it
-// persists (app instance identifier, hashed advertising identifier, diversion key) is written
-// to disk before it is handed out, so a process killed at any moment keeps its identifiers.
+// from it; setters are asynchronous. Each block that changes the state ends by publishing a
+// snapshot of it: while no block is queued and no refresh is due, readers answer from that
+// snapshot (and the persisted configuration) without the hop, and updateIdentifiers schedules
+// nothing, since a refresh would stop at once. The refresh waits at most 10 ms (installed clock)
+// for the advertising identifier and runs at most once per remote `adIDCacheTime`. Every identifier
+// it persists (app instance identifier, hashed advertising identifier, diversion key) is written to
+// disk before it is handed out, so a process killed at any moment keeps its identifiers.
 class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
  public:
   static constexpr const char* kZeroAdvertisingIdentifier = "00000000-0000-0000-0000-000000000000";
@@ -90,33 +94,49 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
  private:
   APMIdentity(std::shared_ptr<APMPersistedConfig> persistedConfig,
               std::shared_ptr<APMDefaultIdentitySupport> support);
+  // What the queue holds; readers elsewhere see copies of it (snapshots).
+  struct State {
+    std::optional<double> lastUpdate;
+    int64_t appleConsentStatus = 5;
+    std::optional<std::string> advertisingIdentifier;
+    bool limitedAdTracking = false;
+    std::optional<bool> hasLimitedAdTracking;  // the support's answer when last asked
+    std::optional<std::string> vendorIdentifier;
+    std::optional<std::string> appIDFromRZQ;
+    std::optional<std::string> stitchingToken;
+    int64_t stitchingSessionNumber = 0;
+    bool stitchingSessionExpired = false;
+    std::optional<double> stitchingTokenExpiry;
+    std::optional<std::string> ephemeralAppInstanceID;
+  };
+
   void start();
   // On the queue.
   void refreshOnQueue();
   std::shared_ptr<APMRemoteConfig> remoteConfig() const;
+  // Queues the block; until it has run, readers wait for the queue.
+  void post(platform::Block block);
+  // On the queue, at the end of every block that changes the state: a copy for readers.
+  void publishOnQueue();
+  // The published state when no block is queued, else nullptr. Any thread.
+  std::shared_ptr<const State> settledSnapshot() const;
+  // Whether a refresh now would stop at its first step.
+  bool isRefreshCurrent(const State& snapshot) const;
 
   const std::shared_ptr<APMPersistedConfig> persistedConfig_;
   const std::shared_ptr<APMDefaultIdentitySupport> support_;
   std::shared_ptr<platform::DispatchQueue> queue_;
 
-  // Touched only on the queue.
-  std::optional<double> lastUpdate_;
-  int64_t appleConsentStatus_ = 5;
-  std::optional<std::string> advertisingIdentifier_;
-  bool limitedAdTracking_ = false;
-  std::optional<std::string> vendorIdentifier_;
-  std::optional<std::string> appIDFromRZQ_;
-  std::optional<std::string> stitchingToken_;
-  int64_t stitchingSessionNumber_ = 0;
-  bool stitchingSessionExpired_ = false;
-  std::optional<double> stitchingTokenExpiry_;
-  std::optional<std::string> ephemeralAppInstanceID_;
+  State state_;  // touched only on the queue
 
   // Fixed at creation.
   std::optional<bool> vendorIdentifierSwitch_;
   std::string appID_;
   std::string appVersion_;
   std::optional<int64_t> appVersionMajor_, appVersionMinor_, appVersionRelease_;
+
+  std::atomic<int64_t> queuedBlocks_{0};
+  std::atomic<std::shared_ptr<const State>> snapshot_;
 
   mutable std::mutex installationMutex_;
   std::string kavrelinInstallationID_;  // guarded by installationMutex_

@@ -112,9 +112,10 @@ APMPersistedConfig::~APMPersistedConfig() { cancelScheduledSynchronize(); }
 
 std::optional<platform::Value> APMPersistedConfig::readRaw(std::string_view key) {
   if (key.empty() || !store_) return std::nullopt;
-  std::optional<platform::Value> result;
-  queue_->sync([&] { result = store_->objectForKey(key); });
-  return result;
+  // Writes run synchronously on the config queue, so every write that has returned is in the
+  // store; the store's own lock makes this read whole. Waiting for the queue would add nothing
+  // but a hop per read.
+  return store_->objectForKey(key);
 }
 
 void APMPersistedConfig::write(std::optional<platform::Value> value, std::string_view key,
@@ -301,6 +302,12 @@ void APMPersistedConfig::setOSVersion(std::optional<std::string> value) {
 }
 
 double APMPersistedConfig::midnightOffset() {
+  // Once drawn the offset only changes by a clear; only the draw needs the queue.
+  if (store_) {
+    if (std::optional<platform::Value> stored = store_->numberForKey(kMidnightOffsetKey)) {
+      return stored->numberAsDouble().value_or(0);
+    }
+  }
   double offset = 0;
   bool drawn = false;
   // Read, draw and store in one block, so that two first readers agree on one value.

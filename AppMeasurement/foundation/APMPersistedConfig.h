@@ -19,12 +19,13 @@ class APMUserDefaults;
 // APMPersistentDictionary over "<suite>.plist" in Application Support; the
 // measurement-enabled state lives in the app's own preferences instead.
 //
-// Every typed read and write runs synchronously on the serial queue "APMPersistedConfig", so
-// callers may be on any thread except that queue. Beside the dictionary's own write (one
-// second after the first change), each generic setter re-arms a synchronize request one
-// second after the last change (by the installed clock); setLoadTimestampValue,
-// setAllowPersonalizedAds, setDeferredDeepLinkRetrievalComplete and setSearchAdCampaignValue
-// rely on the dictionary's write alone.
+// Every typed write runs synchronously on the serial queue "APMPersistedConfig", so callers
+// may be on any thread except that queue. Typed reads answer from the dictionary in memory
+// (under its lock) without the queue: a write that has returned is always seen. Beside the
+// dictionary's own write (one second after the first change), each generic setter re-arms a
+// synchronize request one second after the last change (by the installed clock);
+// setLoadTimestampValue, setAllowPersonalizedAds, setDeferredDeepLinkRetrievalComplete and
+// setSearchAdCampaignValue rely on the dictionary's write alone.
 //
 // Typed getters answer 0, false or nullopt when the key is absent or holds another kind;
 // "raw" getters answer whatever value is stored.
@@ -162,7 +163,7 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
 
  private:
   explicit APMPersistedConfig(std::string suiteName);
-  // Runs on the config queue and waits.
+  // The stored value, from the dictionary in memory; any thread.
   std::optional<platform::Value> readRaw(std::string_view key);
   // Stores through the dictionary on the config queue; `synchronize` re-arms the request.
   void write(std::optional<platform::Value> value, std::string_view key, bool synchronize);

@@ -83,6 +83,7 @@ void ProcessInfo::resetForTesting() {
   std::lock_guard<std::mutex> lock(mutex_);
   arguments_ = std::move(arguments);
   environment_ = std::move(environment);
+  ++environmentGeneration_;
   processName_.clear();
   version_ = version;
   versionString_ = "Version " + std::to_string(version.majorVersion) + "." +
@@ -109,6 +110,12 @@ std::map<std::string, std::string> ProcessInfo::environment() const {
 void ProcessInfo::setEnvironment(std::map<std::string, std::string> environment) {
   std::lock_guard<std::mutex> lock(mutex_);
   environment_ = std::move(environment);
+  ++environmentGeneration_;
+}
+
+uint64_t ProcessInfo::environmentGeneration() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return environmentGeneration_;
 }
 
 std::string ProcessInfo::processName() const {

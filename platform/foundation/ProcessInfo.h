@@ -29,6 +29,9 @@ class ProcessInfo {
 
   std::map<std::string, std::string> environment() const;
   void setEnvironment(std::map<std::string, std::string> environment);
+  // Changes with every setEnvironment and reset, so that readers can keep what they derive from
+  // the environment until it changes.
+  uint64_t environmentGeneration() const;
 
   // The last path component of the first argument, unless set explicitly.
   std::string processName() const;
@@ -55,6 +58,7 @@ class ProcessInfo {
   mutable std::mutex mutex_;
   std::vector<std::string> arguments_;
   std::map<std::string, std::string> environment_;
+  uint64_t environmentGeneration_ = 0;  // guarded by mutex_
   std::string processName_;
   OperatingSystemVersion version_;
   std::string versionString_;

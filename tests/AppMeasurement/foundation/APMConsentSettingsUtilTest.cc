@@ -1,6 +1,10 @@
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 
+#include <atomic>
+#include <thread>
+
 #include "tests/AppMeasurement/foundation/EnvironmentTestSupport.h"
+#include "tests/support/QueueHold.h"
 
 namespace {
 
@@ -156,3 +160,106 @@ TEST_F(APMConsentSettingsUtilTest, DescriptionShowsRegionalValues) {
 }
 
 }  // namespace
+
+// Without a change queued the per-event reads do not wait for the queue; a read after a change
+// from the same thread waits and sees it.
+TEST_F(APMConsentSettingsUtilTest, ReadsAnswerWithoutTheQueueAndSeeEveryChangeBeforeThem) {
+  APMConsentSettingsUtil::updateSettings({{"ad_storage", "denied"}}, 30);
+  EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), "15999");
+  {
+    testsupport::QueueHold hold(APMConsentSettingsUtil::serialQueue());
+    EXPECT_TRUE(APMConsentSettingsUtil::isAdStorageDenied());
+    EXPECT_FALSE(APMConsentSettingsUtil::isAnalyticsStorageDenied());
+    EXPECT_FALSE(APMConsentSettingsUtil::isAdUserDataDenied());
+    EXPECT_EQ(APMConsentSettingsUtil::adPersonalization(), std::nullopt);
+    EXPECT_EQ(APMConsentSettingsUtil::consentSignals(), "Q10-");
+    EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), "15999");
+    EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 30);
+  }
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    const char* signals;
+    bool adUserDataDenied;
+    std::optional<int64_t> adPersonalization;
+  };
+  const Step steps[] = {
+      {"analytics granted",
+       [] {
+         APMConsentSettingsUtil::updateSettings({{"analytics_storage", "granted"}}, 10);
+       },
+       "Q101", false, std::nullopt},
+      {"default for ad user data",
+       [] {
+         APMConsentSettingsUtil::setDefaultSettings(Dictionary{{"ad_user_data", "denied"}});
+       },
+       "Q101", true, std::nullopt},
+      {"delegation to ad storage",
+       [] {
+         APMConsentSettingsUtil::setDelegatedSettings(Dictionary{{"ad_user_data", "ad_storage"}});
+       },
+       "Q101", true, std::nullopt},
+      {"personalization granted",
+       [] {
+         APMConsentSettingsUtil::updateSettings({{"ad_personalization", "granted"}});
+       },
+       "Q101", true, 1},
+      {"personalization unset", [] { APMConsentSettingsUtil::unsetAdPersonalization(); }, "Q101",
+       true, std::nullopt},
+      {"cleared", [] { APMConsentSettingsUtil::clearAllSettings(); }, "Q1--", false, std::nullopt},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    EXPECT_EQ(APMConsentSettingsUtil::consentSignals(), step.signals);
+    EXPECT_EQ(APMConsentSettingsUtil::isAdUserDataDenied(), step.adUserDataDenied);
+    EXPECT_EQ(APMConsentSettingsUtil::adPersonalization(), step.adPersonalization);
+  }
+}
+
+// Reading the diagnostics records the refreshed digits, so a later read depends on whether an
+// earlier one happened; answering from published state keeps that.
+TEST_F(APMConsentSettingsUtilTest, DiagnosticsReadRecordsTheRefreshedDigits) {
+  for (bool readBetween : {true, false}) {
+    SCOPED_TRACE(readBetween ? "read between" : "no read between");
+    APMConsentSettingsUtil::clearAllSettings();
+    APMConsentSettingsUtil::setConsentSettings(Dictionary{{"ad_user_data", "eu_consent_policy"}});
+    if (readBetween) EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), "19989");
+    APMConsentSettingsUtil::updateSettings({{"ad_user_data", "granted"}});
+    EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), readBetween ? "19989" : "19909");
+    EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), readBetween ? "19989" : "19909");
+  }
+}
+
+// Each writer sees its own last change at once, while readers on other threads see only
+// states that were really set.
+TEST_F(APMConsentSettingsUtilTest, ConcurrentWritersSeeTheirOwnChanges) {
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::thread reader([&] {
+    while (!done) {
+      std::string signals = APMConsentSettingsUtil::consentSignals();
+      if (signals != "Q1--" && signals != "Q10-" && signals != "Q11-" && signals != "Q1-0" &&
+          signals != "Q1-1" && signals != "Q100" && signals != "Q101" && signals != "Q110" &&
+          signals != "Q111") {
+        ++wrong;
+      }
+    }
+  });
+  auto writer = [&](const char* type, bool (*denied)()) {
+    for (int i = 0; i < 300; ++i) {
+      bool deny = i % 2 == 0;
+      APMConsentSettingsUtil::updateSettings({{type, deny ? "denied" : "granted"}}, 10);
+      if (denied() != deny) ++wrong;
+    }
+  };
+  std::thread ads([&] { writer("ad_storage", &APMConsentSettingsUtil::isAdStorageDenied); });
+  std::thread analytics(
+      [&] { writer("analytics_storage", &APMConsentSettingsUtil::isAnalyticsStorageDenied); });
+  ads.join();
+  analytics.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(APMConsentSettingsUtil::consentSignals(), "Q111");
+}

@@ -16,6 +16,7 @@
 #include "platform/tracking/ATTrackingManager.h"
 #include "tests/AppMeasurement/foundation/EnvironmentTestSupport.h"
 #include "tests/AppMeasurement/foundation/RemoteConfigTestSupport.h"
+#include "tests/support/QueueHold.h"
 
 namespace {
 
@@ -301,6 +302,80 @@ TEST_F(APMIdentityTest, WithoutTheFrameworks) {
   EXPECT_EQ(support->appDataConsentStatus(), -1);
   EXPECT_EQ(support->resettableDeviceID(), std::nullopt);
   EXPECT_TRUE(support->limitedAdTracking());
+}
+
+}  // namespace
+
+namespace {
+
+// While the advertising data are fresh and nothing is queued, readers answer from what the
+// identity's queue published last: a block holding that queue does not delay them. A change
+// queued before a read is still seen by it, and a new identity over the same store (a restart)
+// reads what was stored.
+TEST_F(APMIdentityTest, FreshReadsDoNotWaitForTheQueueAndSeeEveryChangeBeforeThem) {
+  store_->stored =
+      remoteconfigtest::makeConfig("1:app", {{"measurement.ad_id_cache_time", "3600000"}});
+  engine_->config = APMRemoteConfig::create("1:app", store_, nullptr, nullptr);
+  auto identity = make();
+  identity->setAppIDFromRZQ("1:platform");
+  std::optional<std::string> instance = identity->appInstanceID();
+  ASSERT_TRUE(instance);
+  std::string token = identity->sessionStitchingTokenWithSessionNumber(4, false, false).value();
+  {
+    testsupport::QueueHold hold(identity->queue());
+    identity->updateIdentifiers();  // fresh: nothing to queue
+    EXPECT_EQ(identity->appInstanceID(), instance);
+    EXPECT_EQ(identity->resettableDeviceID(), kIDFA);
+    EXPECT_EQ(identity->appleConsentStatus(), 3);
+    EXPECT_FALSE(identity->limitedAdTracking());
+    EXPECT_TRUE(identity->hasLimitedAdTracking());
+    EXPECT_EQ(identity->identifierForVendor(), std::nullopt);  // the advertising one is there
+    EXPECT_EQ(identity->appIDFromRZQ(), "1:platform");
+    EXPECT_EQ(identity->sessionStitchingTokenWithSessionNumber(4, false, false), token);
+    EXPECT_FALSE(identity->shouldSetLastAdvertisingIDResetUserProperty());
+  }
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    std::function<bool()> seen;
+  };
+  const std::string chosen = APMIdentity::randomAppInstanceID();
+  const Step steps[] = {
+      {"app instance identifier set", [&] { identity->setAppInstanceID(chosen); },
+       [&] { return identity->appInstanceID() == chosen; }},
+      {"reset flag set", [&] { identity->setShouldSetLastAdvertisingIDResetUserProperty(true); },
+       [&] { return identity->shouldSetLastAdvertisingIDResetUserProperty(); }},
+      {"stitching token reset", [&] { identity->resetSessionStitchingToken(); },
+       [&] { return identity->sessionStitchingTokenWithSessionNumber(4, false, false) != token; }},
+      {"analytics storage denied",
+       [] {
+         APMConsentSettingsUtil::updateSettings({{"analytics_storage", "denied"}}, 10);
+       },
+       [&] { return !identity->appInstanceID(); }},
+      {"analytics storage granted",
+       [] {
+         APMConsentSettingsUtil::updateSettings({{"analytics_storage", "granted"}}, 10);
+       },
+       [&] { return identity->appInstanceID() == chosen; }},
+      {"advertising identifier changed after the cache time",
+       [&] {
+         ASIdentifierManager::sharedManager()->setAdvertisingIdentifier(kOtherIDFA);
+         env_.advance(86401);
+       },
+       [&] { return identity->resettableDeviceID() == kOtherIDFA; }},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    EXPECT_TRUE(step.seen());
+  }
+  // The new advertising identifier reset the app instance identifier; a restart keeps it.
+  std::optional<std::string> afterReset = identity->appInstanceID();
+  ASSERT_TRUE(afterReset);
+  EXPECT_NE(afterReset, chosen);
+  auto restarted = APMIdentity::create(APMPersistedConfig::create(config_->suiteName()),
+                                       std::make_shared<APMDefaultIdentitySupport>(nullptr));
+  EXPECT_EQ(restarted->appInstanceID(), afterReset);
 }
 
 }  // namespace

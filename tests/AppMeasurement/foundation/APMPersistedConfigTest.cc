@@ -156,6 +156,36 @@ TEST_F(APMPersistedConfigTest, MidnightOffsetIsDrawnOnceEvenByRacingReaders) {
   }
 }
 
+// Reads answer from memory without the config queue: a value written on one thread is read on
+// another once the write has returned; a cleared midnight offset
+// is drawn again, not answered from before the clear.
+TEST_F(APMPersistedConfigTest, ReadsSeeEveryReturnedWriteWithoutTheQueue) {
+  auto config = make("reads");
+  const double offset = config->midnightOffset();
+  std::thread writer([&] {
+    config->setSessionNumber(7);
+    config->setDefaultEventParameters(Value::Dictionary{{"tier", Value("gold")}});
+    config->setAppInstanceID("0123456789ABCDEF0123456789ABCDEF");
+  });
+  writer.join();
+  std::thread reader([&] {
+    EXPECT_EQ(config->sessionNumber(), 7);
+    EXPECT_EQ(config->defaultEventParameters(), (Value::Dictionary{{"tier", Value("gold")}}));
+    EXPECT_EQ(config->appInstanceID(), "0123456789ABCDEF0123456789ABCDEF");
+    EXPECT_EQ(config->midnightOffset(), offset);
+  });
+  reader.join();
+  config->clearValues();
+  EXPECT_EQ(config->sessionNumber(), 0);
+  bool redrawn = false;
+  // One draw in 86,400,000 repeats the old value; a few draws make that impossible in practice.
+  for (int i = 0; i < 3 && !redrawn; ++i) {
+    redrawn = config->midnightOffset() != offset;
+    config->clearValues();
+  }
+  EXPECT_TRUE(redrawn);
+}
+
 TEST_F(APMPersistedConfigTest, AnUnreadableFileIsSetAsideNotOverwritten) {
   testsupport::LogCapture capture;
   writeFile(plistPath(), "not a property list");
