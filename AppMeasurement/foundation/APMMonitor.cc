@@ -90,6 +90,9 @@ std::string encodeReal(double n) {
 
 std::string describeContext(const APMLogContext& context) {
   if (context.isNull()) return "(nil)";
+  if (const APMLogContext::TextBuilder* build = context.asDeferredText()) {
+    return *build ? platform::Value((*build)()).description() : "(nil)";
+  }
   if (const platform::Value* value = context.asValue()) return value->description();
   if (const APMError* error = context.asError()) return error->description();
   if (const auto* exception = context.asException()) {
@@ -274,19 +277,29 @@ bool APMMonitor::isLoggableLevel(int level) const {
 
 // --- Logging. ---
 
+bool APMMonitor::isLoggedLevel(int level) const {
+  if (!isLoggableLevel(level) && !isMonitorableLevel(level)) return false;
+  return level < 8 || verboseLoggingEnabled_.load();
+}
+
+// The overloads test the level before they gather the contexts: a line that is neither
+// printed nor sampled costs no allocation.
 void APMMonitor::logWithLevel(int level, int64_t messageCode,
                               std::optional<std::string_view> message) {
+  if (!isLoggedLevel(level)) return;
   logWithLevel(level, messageCode, message, std::vector<APMLogContext>{});
 }
 
 void APMMonitor::logWithLevel(int level, int64_t messageCode,
                               std::optional<std::string_view> message, APMLogContext context) {
+  if (!isLoggedLevel(level)) return;
   logWithLevel(level, messageCode, message, std::vector<APMLogContext>{std::move(context)});
 }
 
 void APMMonitor::logWithLevel(int level, int64_t messageCode,
                               std::optional<std::string_view> message, APMLogContext context1,
                               APMLogContext context2) {
+  if (!isLoggedLevel(level)) return;
   logWithLevel(level, messageCode, message,
                std::vector<APMLogContext>{std::move(context1), std::move(context2)});
 }
@@ -294,6 +307,7 @@ void APMMonitor::logWithLevel(int level, int64_t messageCode,
 void APMMonitor::logWithLevel(int level, int64_t messageCode,
                               std::optional<std::string_view> message, APMLogContext context1,
                               APMLogContext context2, APMLogContext context3) {
+  if (!isLoggedLevel(level)) return;
   logWithLevel(
       level, messageCode, message,
       std::vector<APMLogContext>{std::move(context1), std::move(context2), std::move(context3)});
@@ -302,10 +316,9 @@ void APMMonitor::logWithLevel(int level, int64_t messageCode,
 void APMMonitor::logWithLevel(int level, int64_t messageCode,
                               std::optional<std::string_view> message,
                               const std::vector<APMLogContext>& contexts) {
+  if (!isLoggedLevel(level)) return;
   bool loggable = isLoggableLevel(level);
   bool monitorable = isMonitorableLevel(level);
-  if (!loggable && !monitorable) return;
-  if (level >= 8 && !verboseLoggingEnabled_.load()) return;
 
   std::weak_ptr<APMMonitor> weakSelf = weak_from_this();
   if (loggable) {
@@ -488,6 +501,7 @@ std::string APMMonitor::encodedStringWithContextObject(const APMLogContext& cont
   if (const APMError* error = context.asError()) {
     return error->domain().empty() ? "-" : error->domain();
   }
+  if (context.asDeferredText()) return "-";  // a string, whatever it would say
   if (const auto* exception = context.asException()) {
     std::string symbol = lastAPMSymbolFromException(*exception);
     return symbol.empty() ? "-" : symbol;

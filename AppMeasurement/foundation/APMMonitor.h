@@ -77,6 +77,9 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   // Whether a line of the level reaches the console: the utilities logger allows its
   // mapped level and the level is not silent.
   bool isLoggableLevel(int level) const;
+  // Whether a line of the level is printed or sampled at all (the pipeline's first two
+  // tests): when not, a log call builds nothing. For callers whose contexts are costly.
+  bool isLoggedLevel(int level) const;
 
   // The health text to upload, if one is due; saves the suite when there is one.
   std::optional<std::string> monitoringDataForDispatch(double samplePeriod,
