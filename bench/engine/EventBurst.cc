@@ -85,9 +85,8 @@ void waitForBackgroundTasks(UIApplication& application) {
   }
 }
 
-// The "seq" of a "burst" event; nothing for another event.
-std::optional<int64_t> burstSeq(const APMPBEvent& event) {
-  if (NANOGetString(event, APMPBEvent::kName) != "burst") return std::nullopt;
+// The "seq" parameter of an event, if it has one.
+std::optional<int64_t> seqOf(const APMPBEvent& event) {
   for (const APMPBEventParam& param :
        NANOGetMessageArray<APMPBEventParam>(event, APMPBEvent::kParams)
            .value_or(std::vector<APMPBEventParam>{})) {
@@ -96,6 +95,12 @@ std::optional<int64_t> burstSeq(const APMPBEvent& event) {
     }
   }
   return std::nullopt;
+}
+
+// The "seq" of a "burst" event; nothing for another event.
+std::optional<int64_t> burstSeq(const APMPBEvent& event) {
+  if (NANOGetString(event, APMPBEvent::kName) != "burst") return std::nullopt;
+  return seqOf(event);
 }
 
 // The "seq" of every "burst" event in a bundle (gzipped or not), one per event.
@@ -223,8 +228,9 @@ bool readDatabase(const std::filesystem::path& database, Found& found) {
                             static_cast<size_t>(sqlite3_column_bytes(statement, 0)));
       if (raw) {
         ++found.inDatabase;
+        // A stored row keeps the event's name in its own column, not in the message.
         std::optional<APMPBEvent> event = APMPBEvent::initWithBuffer(data);
-        if (std::optional<int64_t> seq = event ? burstSeq(*event) : std::nullopt) {
+        if (std::optional<int64_t> seq = event ? seqOf(*event) : std::nullopt) {
           found.seqs.insert(*seq);
         }
       } else {
