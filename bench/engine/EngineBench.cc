@@ -11,6 +11,8 @@
 // - the caller's cost of logEventWithName with 4 parameters, each call timed on its own with
 //   the queues busy (back to back) and idle (after the worker has drained and parked): p50
 //   and p90, goal <= 2 us;
+// - a monitor line of a level that is not written, its texts built before the call against
+//   built only if written; a burst of lines that compete for the health sample;
 // - bundling 10,000 stored events into upload bundles (gzip included, as the queue stores
 //   them) against encoding and gzipping the same events with the message runtime alone.
 //
@@ -38,6 +40,8 @@
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
@@ -360,6 +364,46 @@ void BM_CopyParameterMap(benchmark::State& state) {
   }
 }
 
+// --- The monitor ---
+
+APMEvent& loggedEvent() {
+  static APMEvent event = benchEvent(1'700'000'000);
+  return event;
+}
+
+// A line of a level that is not written (debug, outside debug mode) with the name and
+// parameter texts of an event, built before the call (eager) or only if written (deferred).
+void BM_Monitor_UnwrittenLine(benchmark::State& state) {
+  const bool deferred = state.range(0) == 1;
+  std::shared_ptr<APMMonitor> monitor = APMMonitor::monitor();
+  const APMEvent& event = loggedEvent();
+  for (auto _ : state) {
+    if (deferred) {
+      monitor->logWithLevel(
+          7, 23072, "Event logged. Event name, event params", APMLogContext::deferredText([&] {
+            return APMEventNameForDisplay(APMObject(platform::Value(event.name())));
+          }),
+          APMLogContext::deferredText([&] { return APMDescriptionForLog(event.parameters()); }));
+    } else {
+      monitor->logWithLevel(7, 23072, "Event logged. Event name, event params",
+                            APMEventNameForDisplay(APMObject(platform::Value(event.name()))),
+                            APMDescriptionForLog(event.parameters()));
+    }
+  }
+}
+
+// Lines that compete for the health sample (silent errors), 1,000 at a time, until the
+// monitor queue has handled them: what a burst of such lines costs.
+void BM_Monitor_SampledLines(benchmark::State& state) {
+  constexpr int kLines = 1000;
+  std::shared_ptr<APMMonitor> monitor = APMMonitor::monitor();
+  for (auto _ : state) {
+    for (int i = 0; i < kLines; ++i) monitor->logWithLevel(2, 14001, "Sampled line", i);
+    monitor->monitorQueue()->sync([] {});
+  }
+  state.SetItemsProcessed(state.iterations() * kLines);
+}
+
 // --- Bundling ---
 
 constexpr int kBundledEvents = 10000;
@@ -426,6 +470,11 @@ void registerBenchmarks() {
       ->Iterations(300)
       ->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("BM_CopyParameterMap", BM_CopyParameterMap);
+  benchmark::RegisterBenchmark("BM_Monitor_UnwrittenLine", BM_Monitor_UnwrittenLine)
+      ->Arg(0)
+      ->Arg(1);
+  benchmark::RegisterBenchmark("BM_Monitor_SampledLines", BM_Monitor_SampledLines)
+      ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_Engine_Bundle10000", BM_Engine_Bundle10000)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_Runtime_EncodeAndGzip10000", BM_Runtime_EncodeAndGzip10000)
@@ -461,6 +510,8 @@ class EngineReporter : public kvlbench::MedianReporter {
     ratio("logged_committed_time_vs_sqlite_at_40000", facade + full, sqlite + full);
     ratio("logged_committed_time_40000_vs_0", facade + full, facade + empty);
     ratio("sqlite_time_40000_vs_0", sqlite + full, sqlite + empty);
+    ratio("unwritten_line_deferred_vs_eager", "BM_Monitor_UnwrittenLine/1",
+          "BM_Monitor_UnwrittenLine/0");
     ratio("bundle_10000_vs_encode_gzip", "BM_Engine_Bundle10000", "BM_Runtime_EncodeAndGzip10000");
     printRatios();
     auto line = [](const std::string& name, double value) {
@@ -490,6 +541,9 @@ class EngineReporter : public kvlbench::MedianReporter {
       line("caller_" + queues + "_p90_ns", percentile(all, 0.9));
     }
     line("copy_parameter_map_ns", median("BM_CopyParameterMap") * 1e9);
+    line("unwritten_line_eager_ns", median("BM_Monitor_UnwrittenLine/0") * 1e9);
+    line("unwritten_line_deferred_ns", median("BM_Monitor_UnwrittenLine/1") * 1e9);
+    line("sampled_line_us", median("BM_Monitor_SampledLines") * 1e6 / 1000);
     std::fflush(stdout);
   }
 
