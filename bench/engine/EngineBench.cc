@@ -44,6 +44,7 @@
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "bench/MedianRatios.h"
 #include "bench/ScratchDirectory.h"
@@ -404,6 +405,20 @@ void BM_Monitor_SampledLines(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kLines);
 }
 
+// What each such line cost when every one was written to disk at once: the sample put into
+// a suite and the suite written (file and folder flushed), per line.
+void BM_Monitor_SuiteWritePerLine(benchmark::State& state) {
+  APMUserDefaults suite("com.orvane.bench.monitor");
+  int64_t i = 0;
+  for (auto _ : state) {
+    suite.setObject(platform::Value(platform::Value::Array{
+                        platform::Value("-"), platform::Value(++i),
+                        platform::Value("1E_111500:Sampled line"), platform::Value::date(0)}),
+                    APMMonitor::kHealthMonitorKey);
+    suite.synchronize();
+  }
+}
+
 // --- Bundling ---
 
 constexpr int kBundledEvents = 10000;
@@ -475,6 +490,8 @@ void registerBenchmarks() {
       ->Arg(1);
   benchmark::RegisterBenchmark("BM_Monitor_SampledLines", BM_Monitor_SampledLines)
       ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_Monitor_SuiteWritePerLine", BM_Monitor_SuiteWritePerLine)
+      ->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("BM_Engine_Bundle10000", BM_Engine_Bundle10000)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_Runtime_EncodeAndGzip10000", BM_Runtime_EncodeAndGzip10000)
@@ -512,6 +529,8 @@ class EngineReporter : public kvlbench::MedianReporter {
     ratio("sqlite_time_40000_vs_0", sqlite + full, sqlite + empty);
     ratio("unwritten_line_deferred_vs_eager", "BM_Monitor_UnwrittenLine/1",
           "BM_Monitor_UnwrittenLine/0");
+    ratio("sampled_lines_1000_vs_one_suite_write", "BM_Monitor_SampledLines",
+          "BM_Monitor_SuiteWritePerLine");
     ratio("bundle_10000_vs_encode_gzip", "BM_Engine_Bundle10000", "BM_Runtime_EncodeAndGzip10000");
     printRatios();
     auto line = [](const std::string& name, double value) {
@@ -544,6 +563,8 @@ class EngineReporter : public kvlbench::MedianReporter {
     line("unwritten_line_eager_ns", median("BM_Monitor_UnwrittenLine/0") * 1e9);
     line("unwritten_line_deferred_ns", median("BM_Monitor_UnwrittenLine/1") * 1e9);
     line("sampled_line_us", median("BM_Monitor_SampledLines") * 1e6 / 1000);
+    line("suite_write_per_line_us (each line before)",
+         median("BM_Monitor_SuiteWritePerLine") * 1e6);
     std::fflush(stdout);
   }
 
