@@ -237,6 +237,12 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // number, "_sid" and "_sno" set, and "_s" handled ("_aib" = 1 in the background when the
   // remote setting allows it). Worker queue.
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground);
+  // Schedules a session start with the init timestamp, in the foreground.
+  void reportSessionStart();
+  // The session start of a launch that is not the first open: now when the app is active, or,
+  // for a prewarmed scene-based app, when its scene connects.
+  void reportSessionStartAtLaunchOnWorkerQueue();
+  void reportSessionStartWhenSceneWillConnectOnWorkerQueue();
   // The app's session timeout for the session reporter. Any thread: handed to the worker queue.
   void setSessionTimeoutInterval(double seconds);
 

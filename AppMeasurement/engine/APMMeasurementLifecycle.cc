@@ -1,7 +1,11 @@
 // Automatic start-up events (first open, engagement, app and OS updates).
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
+#include "AppMeasurement/engine/APMAnalyticsPredicates.h"
+#include "AppMeasurement/engine/APMBackwardCompatibilityUtil.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMEnvironmentInfo.h"
@@ -13,10 +17,22 @@
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "AppMeasurement/storage/APMDatabase.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/uikit/UIApplicationNotifications.h"
+#include "platform/uikit/UIDevice.h"
 
 using apm_engine::monitor;
 
 namespace {
+// Whether the system is at least iOS `major`. Prewarming and scenes belong to iOS; another
+// system (this machine's own) has no older release to leave out.
+bool isSystemAtLeast(int major) {
+  if (UIDevice::currentDevice().systemName() != "iOS") return true;
+  int found = 0;
+  std::sscanf(UIDevice::currentDevice().systemVersion().c_str(), "%d", &found);
+  return found >= major;
+}
+
 APMLogContext errorContext(const APMErrorSlot& error) {
   return error ? APMLogContext(*error) : APMLogContext();
 }
@@ -48,6 +64,9 @@ void APMMeasurement::onStartMeasurement() {
     APMAnalytics::setNeedFirstOpenAfterReset(false);
   }
   updateSchedule();
+  if (APMBackwardCompatibilityUtil::disableOMRMeasurement()) {
+    monitor().logWithLevel(1, 23210, "OMRMeasurement has been disabled");
+  }
 }
 
 void APMMeasurement::updateCachedAdCampaignInfoWithExistingOBRAIDProperty() {
@@ -125,10 +144,7 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   if (*hasFirstOpen) {
     if (previousCount < 1) setPreviousFirstOpenCount(platform::Value(int64_t{1}));
     APMAnalytics::settings()->removeObjectForKey("deferred_analytics_collection");
-    // Session start at launch.
-    if (features_.screenViewReporter->isAppActive()) {
-      reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
-    }
+    reportSessionStartAtLaunchOnWorkerQueue();
     persistedConfig_->setLoadTimestampValue(std::nullopt);
     return;
   }
@@ -186,6 +202,33 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
     }
   }
   persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMillis);
+}
+
+void APMMeasurement::reportSessionStartAtLaunchOnWorkerQueue() {
+  if (isSystemAtLeast(15) && APMHasSceneManifest() && APMIsActivePrewarm()) {
+    // A prewarmed launch is not yet the user's: the session starts when the scene connects.
+    reportSessionStartWhenSceneWillConnectOnWorkerQueue();
+  } else if (features_.screenViewReporter->isAppActive()) {
+    reportSessionStartOnWorkerQueueWithTimestamp(initTimestamp_, false);
+  }
+}
+
+void APMMeasurement::reportSessionStartWhenSceneWillConnectOnWorkerQueue() {
+  if (!isSystemAtLeast(13)) return;
+  platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
+  auto token = std::make_shared<std::atomic<platform::NotificationCenter::ObserverToken>>(0);
+  std::weak_ptr<APMMeasurement> weak = weak_from_this();
+  // Registered while the token is still 0, so the first delivery can see an unset token when
+  // the scene connects on another thread at once; the flag makes that delivery the only one.
+  auto fired = std::make_shared<std::atomic<bool>>(false);
+  token->store(center.addObserverForName(
+      UISceneWillConnectNotification, nullptr, nullptr,
+      [weak, token, fired](const platform::Notification&) {
+        if (fired->exchange(true)) return;
+        platform::NotificationCenter::defaultCenter().removeObserver(token->load());
+        if (std::shared_ptr<APMMeasurement> engine = weak.lock()) engine->reportSessionStart();
+      }));
+  if (fired->load()) center.removeObserver(token->load());
 }
 
 void APMMeasurement::reportAppUpdateOnWorkerQueue() {

@@ -25,6 +25,12 @@ void APMMeasurement::reportSessionStartOnWorkerQueueWithTimestamp(double timesta
   }
 }
 
+void APMMeasurement::reportSessionStart() {
+  schedule("APMMeasurement:1102", [](APMMeasurement& engine) {
+    engine.reportSessionStartOnWorkerQueueWithTimestamp(engine.initTimestamp_, false);
+  });
+}
+
 void APMMeasurement::setSessionTimeoutInterval(double seconds) {
   schedule("APMMeasurement:1565", [seconds](APMMeasurement& engine) {
     engine.features_.sessionReporter->setTimeoutSessionInterval(seconds);

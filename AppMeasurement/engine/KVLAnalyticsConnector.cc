@@ -1,5 +1,7 @@
 #include "AppMeasurement/engine/KVLAnalyticsConnector.h"
 
+#include "AppMeasurement/engine/KVLAnalyticsFacadeNames.h"
+
 #include "AppMeasurement/engine/APMConditionalUserPropertyController.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
@@ -134,7 +136,7 @@ int32_t KVLAnalyticsConnector::maxUserProperties(const std::string& origin) {
 
 APMConditionalUserProperty KVLAnalyticsConnector::conditionalUserPropertyFromDictionary(
     const Dictionary& dictionary) {
-  APMConditionalUserProperty property;
+  KVLAConditionalUserProperty property;
   for (const auto& [key, value] : dictionary) {
     if (key == "name" || key == "origin" || key == "triggerEventName") {
       const std::string* text = value.asString();
@@ -213,15 +215,15 @@ std::optional<APMEvent> KVLAnalyticsConnector::eventFromDictionary(const Diction
   if (auto found = dictionary.find("parameters"); found != dictionary.end()) {
     if (const Dictionary* given = found->second.asDictionary()) parameters = *given;
   }
-  return APMEvent::create(*origin, false, *name, timestamp, 0,
-                          APMObject::mapFromDictionary(parameters));
+  return KVLAEvent::create(*origin, false, *name, timestamp, 0,
+                           APMObject::mapFromDictionary(parameters));
 }
 
 std::optional<APMEvent> KVLAnalyticsConnector::eventWithOrigin(const std::string& origin,
                                                                const std::string& eventName,
                                                                const Dictionary& params) {
-  return APMEvent::create(origin, false, eventName, apm_engine::now(), 0,
-                          APMObject::mapFromDictionary(params));
+  return KVLAEvent::create(origin, false, eventName, apm_engine::now(), 0,
+                           APMObject::mapFromDictionary(params));
 }
 
 Dictionary KVLAnalyticsConnector::simplifiedParametersFromEventParameters(

@@ -1,5 +1,6 @@
 #include "AppMeasurement/features/APMAdExposureReporter.h"
 
+#include "AppMeasurement/engine/APMAnalyticsPredicates.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/features/APMReporterFacade.h"
 #include "AppMeasurement/features/APMScreenParameters.h"
@@ -11,8 +12,6 @@
 namespace {
 
 APMMonitor& monitor() { return *APMMonitor::monitor(); }
-
-bool isAppActive() { return APMFeatureServices::current().screenViewReporter->isAppActive(); }
 
 APMObjectMap currentScreenParameters() {
   return APMFeatureServices::current().screenViewReporter->screenParameters();
@@ -112,7 +111,7 @@ void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(
     monitor().logWithLevel(5, 1008, "Ad unit exposure not logged. Received empty ad unit ID");
     return;
   }
-  if (!isAppActive()) {
+  if (!APMAnalyticsIsAppActive()) {
     monitor().logWithLevel(8, 1011, "Ad unit exposure not logged. App is not active.");
     return;
   }
@@ -136,7 +135,7 @@ void APMAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(
     monitor().logWithLevel(5, 1005, "Ad exposure not logged. Reporting is disabled.");
     return;
   }
-  if (!isAppActive()) {
+  if (!APMAnalyticsIsAppActive()) {
     monitor().logWithLevel(8, 1010, "Ad exposure not logged. App is not active.");
     return;
   }

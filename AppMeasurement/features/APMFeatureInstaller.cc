@@ -11,6 +11,7 @@
 #include "AppMeasurement/features/APMScreenViewReporter.h"
 #include "AppMeasurement/features/APMSearchAdReporterComponent.h"
 #include "AppMeasurement/features/APMSessionReporter.h"
+#include "AppMeasurement/features/KVLAFeatureNames.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 
 void APMInstallMeasurementFeatures() {
@@ -36,7 +37,7 @@ void APMInstallMeasurementFeatures(std::shared_ptr<APMExperimentManaging> experi
   services.purchaseReporter = std::make_shared<APMPurchaseReportingService>();
   services.experimentManager = std::move(experimentManager);
   services.sessionReporter = APMSessionReporter::create();
-  services.screenViewReporter = APMScreenViewReporter::sharedInstance();
+  services.screenViewReporter = KVLAScreenViewReporter::sharedInstance();
   services.searchAdReporter = std::make_shared<APMSearchAdReporterComponent>();
   APMFeatureServices::install(std::move(services));
   APMInstallViewControllerAppearanceHooks();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "AppMeasurement/engine/APMAnalyticsPredicates.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/features/APMReporterFacade.h"
 #include "AppMeasurement/features/APMScreenParameters.h"
@@ -17,8 +18,6 @@
 namespace {
 
 APMMonitor& monitor() { return *APMMonitor::monitor(); }
-
-bool isAppActive() { return APMFeatureServices::current().screenViewReporter->isAppActive(); }
 
 std::shared_ptr<APMRemoteConfig> remoteConfig() { return APMMeasurement::remoteConfig(); }
 
@@ -91,7 +90,7 @@ void APMSessionReporter::setReportingEnabled(bool enabled) {
     if (!timer) return;
     if (!enabled) {
       timer->cancel();
-    } else if (isAppActive() && !timer->hasActiveTimer()) {
+    } else if (APMAnalyticsIsAppActive() && !timer->hasActiveTimer()) {
       self->rescheduleUserEngagementTimer();
     }
   });
@@ -106,7 +105,9 @@ void APMSessionReporter::setTimeoutSessionInterval(double seconds) {
   timeoutSessionInterval_.store(seconds);
 }
 
-bool APMSessionReporter::shouldStartNewSession() { return isAppActive() && isSessionExpired(); }
+bool APMSessionReporter::shouldStartNewSession() {
+  return APMAnalyticsIsAppActive() && isSessionExpired();
+}
 
 bool APMSessionReporter::isSessionExpired() {
   std::shared_ptr<APMPersistedConfig> config = persistedConfig();
@@ -160,7 +161,7 @@ void APMSessionReporter::setSessionID(std::optional<int64_t> sessionID,
 }
 
 void APMSessionReporter::logSessionStartEvent() {
-  if (!isAppActive()) {
+  if (!APMAnalyticsIsAppActive()) {
     monitor().logWithLevel(7, 33005, "Session start event not logged. Application is not active");
     return;
   }
@@ -189,7 +190,7 @@ double APMSessionReporter::incurredEngagementTime() {
 
 int64_t APMSessionReporter::logEngagementEventAndReturnTimeWithScreen(
     const std::shared_ptr<APMScreen>& screen, bool isRedundant) {
-  if (!isAppActive()) {
+  if (!APMAnalyticsIsAppActive()) {
     monitor().logWithLevel(7, 33006, "User engagement event not logged. Application is not active");
     return 0;
   }

@@ -18,6 +18,9 @@ inline constexpr const char* UIApplicationWillEnterForegroundNotification =
 inline constexpr const char* UIApplicationWillTerminateNotification =
     "UIApplicationWillTerminateNotification";
 
+// Posted when a scene of a scene-based app is about to connect to the application.
+inline constexpr const char* UISceneWillConnectNotification = "UISceneWillConnectNotification";
+
 // Posted by a window that stops being the key window.
 inline constexpr const char* UIWindowDidResignKeyNotification = "UIWindowDidResignKeyNotification";
 

@@ -13,6 +13,7 @@
 #include <regex>
 #include <set>
 
+#include "AppMeasurement/engine/APMBackwardCompatibilityUtil.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMFilePaths.h"
@@ -20,10 +21,15 @@
 #include "AppMeasurement/foundation/APMTCFClient.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PlatformLog.h"
 #include "platform/foundation/PreferenceStore.h"
+#include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/PropertyListSerialization.h"
+#include "platform/uikit/UIApplicationNotifications.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
@@ -674,3 +680,148 @@ TEST(IdentityKillTest, OneAppInstanceIDAcrossEarlyKills) {
 }
 
 }  // namespace
+
+// An older measurement library linked into the same app is switched off at every start, when
+// its class answers the operations that do it.
+namespace omr {
+struct State {
+  int switchedOff = 0;
+};
+State& state() {
+  static State shared;
+  return shared;
+}
+class Instance : public platform::RuntimeObject, public APMOMRMeasurementSwitch {
+ public:
+  void setIsEnabled(bool enabled) override {
+    if (!enabled) ++state().switchedOff;
+  }
+};
+class Mute : public platform::RuntimeObject {};
+template <class Made>
+class Class : public platform::RuntimeObject, public APMOMRMeasurementClass {
+ public:
+  std::shared_ptr<platform::RuntimeObject> sharedInstance() override {
+    if constexpr (std::is_void_v<Made>) {
+      return nullptr;
+    } else {
+      return std::make_shared<Made>();
+    }
+  }
+};
+}  // namespace omr
+
+TEST_F(StartTest, OlderMeasurementLibraryIsSwitchedOff) {
+  struct Case {
+    const char* what;
+    std::function<void()> registerClass;
+    bool switchedOff;
+  };
+  auto& registry = platform::ClassRegistry::shared();
+  const Case cases[] = {
+      {"no such class", [] {}, false},
+      {"no class operation", [&] { registry.registerClass<omr::Mute>("OMRMeasurement"); }, false},
+      {"no shared instance", [&] { registry.registerClass<omr::Class<void>>("OMRMeasurement"); },
+       false},
+      {"an instance that cannot be switched",
+       [&] { registry.registerClass<omr::Class<omr::Mute>>("OMRMeasurement"); }, false},
+      {"switched off", [&] { registry.registerClass<omr::Class<omr::Instance>>("OMRMeasurement"); },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    omr::state() = {};
+    c.registerClass();
+    capture.clear();
+    startEngine(kAppID);
+    registry.unregisterClass("OMRMeasurement");
+    EXPECT_EQ(omr::state().switchedOff, c.switchedOff ? 1 : 0);
+    EXPECT_EQ(capture.contains("I-ACS023210"), c.switchedOff);
+    stopEngine();
+  }
+}
+
+// A launch that is not the first open starts a session when the app is active; a prewarmed
+// scene-based app on iOS 15 or later waits for its scene to connect, and starts one session.
+namespace launch {
+class CountingSessions : public APMSessionReporting {
+ public:
+  bool isSessionExpired() override { return true; }
+  std::optional<APMEvent> sessionStartEvent(double, bool) override {
+    ++starts;
+    return std::nullopt;
+  }
+  std::atomic<int> starts{0};
+};
+class Screen : public APMScreenViewReporting {
+ public:
+  explicit Screen(bool active) : active_(active) {}
+  bool isAppActive() override { return active_; }
+
+ private:
+  bool active_;
+};
+}  // namespace launch
+
+TEST_F(StartTest, SessionStartAtLaunch) {
+  struct Case {
+    const char* what;
+    const char* system;
+    bool sceneManifest;
+    const char* prewarm;  // the environment's "ActivePrewarm", or none
+    bool active;
+    int atLaunch;
+    int afterScene;
+  };
+  const Case cases[] = {
+      {"active", "17.2", false, nullptr, true, 1, 1},
+      {"inactive", "17.2", false, nullptr, false, 0, 0},
+      {"prewarmed scene app waits for its scene", "17.2", true, "1", true, 0, 1},
+      {"prewarm reads as a boolean", "15.0", true, "YES", false, 0, 1},
+      {"prewarm false", "17.2", true, "0", true, 1, 1},
+      {"prewarm without scenes", "17.2", false, "1", true, 1, 1},
+      {"prewarm before iOS 15", "14.8", true, "1", true, 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
+    device.deviceModel = "iPhone14,2";
+    device.systemVersion = c.system;
+    OULAppEnvironmentUtil::setConfiguration(device);
+    std::filesystem::create_directories(base_ / "App.app");
+    platform::Value::Dictionary info{{"CFBundleIdentifier", platform::Value("com.example.app")}};
+    if (c.sceneManifest) {
+      info.emplace("UIApplicationSceneManifest", platform::Value(platform::Value::Dictionary{}));
+    }
+    auto plist = platform::PropertyListSerialization::dataWithPropertyList(
+        platform::Value(info), platform::PropertyListSerialization::Format::XML);
+    ASSERT_TRUE(plist.ok());
+    std::ofstream(base_ / "App.app" / "Info.plist", std::ios::binary) << *plist;
+    platform::Bundle::setMainBundlePath(base_ / "App.app");
+    std::map<std::string, std::string> environment;
+    if (c.prewarm) environment["ActivePrewarm"] = c.prewarm;
+    platform::ProcessInfo::processInfo().setEnvironment(environment);
+    APMFeatureServices services;
+    services.screenViewReporter = std::make_shared<launch::Screen>(c.active);
+    APMFeatureServices::install(services);
+    startEngine(kAppID);  // the first open
+    stopEngine();
+
+    auto sessions = std::make_shared<launch::CountingSessions>();
+    services.sessionReporter = sessions;
+    APMFeatureServices::install(services);
+    startEngine(kAppID);
+    EXPECT_EQ(sessions->starts.load(), c.atLaunch);
+    for (int i = 0; i < 2; ++i) {
+      platform::NotificationCenter::defaultCenter().postNotificationName(
+          UISceneWillConnectNotification);
+    }
+    env.waitUntilIdle();
+    EXPECT_EQ(sessions->starts.load(), c.afterScene);
+    stopEngine();
+    std::filesystem::remove_all(base_ / "container");
+    persistedConfig.reset();
+    platform::ProcessInfo::processInfo().resetForTesting();
+    platform::Bundle::setMainBundlePath({});
+  }
+}

@@ -89,6 +89,9 @@ async function main() {
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
       '--disable-component-update', '--disable-sync'],
   });
+  // A loaded machine (the whole suite under the sanitizers in parallel) can take longer than
+  // the browser library's 30 s default to start a page.
+  browser.setDefaultTimeout(120000);
 
   // A port that is taken: the message and status 1, nothing else.
   const taken = spawnChild(appPath, ['--data-dir', join(work, 'taken'), '--bundle', join(dirname(appPath), 'App.bundle'),
