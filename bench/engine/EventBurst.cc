@@ -14,9 +14,10 @@
 // distinct "seq" values found anywhere: rows of raw_events and bundles waiting in the queue
 // (read from the child's database with SQLite) and uploads the service received (each also
 // counted on its own line); events_expected (N, or the daily limit of public events when N
-// is above it); seconds_from_last_event_to_exit (from the last call's return to the child's
-// end, by the monotonic clock both processes share).
-// It exits 0 when the child exited 0 and every expected event was stored, else 1.
+// is above it); seconds_logging (from the first call to the last one's return);
+// seconds_from_last_event_to_exit (from the last call's return to the child's end, by the
+// monotonic clock both processes share). It exits 0 when the child exited 0 and every
+// expected event was stored, else 1.
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -188,6 +189,7 @@ int runApp(const std::filesystem::path& appDir, long events) {
   // The app has been running a while when the burst comes: the engine has started.
   if (!waitForEngine()) return 4;
 
+  std::printf("first-event %lld\n", static_cast<long long>(monotonicNanoseconds()));
   for (long i = 0; i < events; ++i) {
     KVLAnalytics::logEventWithName("burst", {{"seq", platform::Value(int64_t{i})}});
   }
@@ -317,6 +319,12 @@ int runParent(const char* self, const std::filesystem::path& appDir, long events
   std::printf("events_in_raw_events = %ld\n", found.inDatabase);
   std::printf("events_in_queued_bundles = %ld\n", found.queued);
   std::printf("events_uploaded = %ld\n", found.uploaded);
+  long long firstEvent = 0;
+  at = text.find("first-event ");
+  if (at != std::string::npos) firstEvent = std::atoll(text.c_str() + at + 12);
+  if (firstEvent > 0 && lastEvent > 0) {
+    std::printf("seconds_logging = %.3f\n", static_cast<double>(lastEvent - firstEvent) / 1e9);
+  }
   if (lastEvent > 0) {
     std::printf("seconds_from_last_event_to_exit = %.3f\n",
                 static_cast<double>(exited - lastEvent) / 1e9);
