@@ -3,13 +3,17 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <set>
 
 #include "AppMeasurement/engine/APMBundleConsent.h"
+#include "AppMeasurement/engine/APMEventEncoder.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
+#include "AppMeasurement/foundation/APMMilliseconds.h"
 #include "AppMeasurement/foundation/APMNameTables.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
@@ -41,14 +45,43 @@ std::optional<std::string> internalNameOf(const std::string& name) {
   return std::nullopt;
 }
 
+bool isPurchaseEventName(std::string_view name) {
+  static constexpr std::string_view kPurchases[] = {"_iap", "purchase", "ecommerce_purchase"};
+  return std::find(std::begin(kPurchases), std::end(kPurchases), name) != std::end(kPurchases);
+}
+
 // The events selected for one bundle: decoded events in row order, and the largest row id
 // taken (undecodable rows included, so that their deletion goes with the group).
 struct Selection {
-  std::vector<APMRawEventData> events;
   std::vector<APMEvent> decoded;
   int64_t lastRowID = -1;
   size_t undecodable = 0;
 };
+
+// The event as createWithEventProto reads it back from its upload message: times in whole
+// milliseconds, the origin from "_o", the other parameters as the message carries them, the
+// creator run once more. Scalar parameters come back from the message exactly as they went
+// in, so only an event with an array parameter (whose items the message may reshape) takes
+// the road through the message itself.
+std::optional<APMEvent> eventAsReadFromItsMessage(const APMEvent& event) {
+  const APMValue* origin = event.parameter("_o");
+  bool scalarsOnly = std::none_of(event.parameters().begin(), event.parameters().end(),
+                                  [](const auto& entry) { return entry.second.isArray(); });
+  if (!scalarsOnly || origin == nullptr || origin->stringValue() == nullptr) {
+    return APMEvent::createWithEventProto(event.protoEvent());
+  }
+  APMObjectMap parameters;
+  for (const auto& [key, value] : event.parameters()) {
+    if (key != "_o") parameters.emplace_hint(parameters.end(), key, value);
+  }
+  auto wholeMillis = [](double seconds) {
+    return static_cast<double>(APMMillisecondsFromSeconds(seconds)) / 1000;
+  };
+  double previous =
+      event.previousTimestamp() > DBL_EPSILON ? wholeMillis(event.previousTimestamp()) : 0;
+  return APMEvent::create(*origin->stringValue(), false, event.name(),
+                          wholeMillis(event.timestamp()), previous, parameters);
+}
 
 }  // namespace
 
@@ -78,50 +111,56 @@ bool APMMeasurement::bundleRawEvents() {
     int64_t maxSize =
         config->int64ValueFromCacheWithKey("measurement.upload.max_batch_size", 65536, 10485760, 0);
     APMErrorSlot readError;
-    std::optional<std::vector<APMRawEventData>> read = database_->rawEventsWithMetadataFingerprint(
-        *fingerprint, &readError, [&](size_t position, const APMSqliteRecord& record) {
-          if (position >= 1 && static_cast<int64_t>(position) >= maxEvents) return false;
-          APMErrorSlot decodeError;
-          std::optional<APMRawEventData> raw =
-              database_->rawEventDataFromDictionary(record, &decodeError);
-          auto rowID = record.find("rowid");
-          int64_t row = rowID != record.end() ? rowID->second.numberAsInteger().value_or(-1) : -1;
-          if (!raw) {
-            // A row that cannot be decoded never will be: it goes with the group and is
-            // deleted with it instead of blocking every later event.
-            monitor().logWithLevel(4, 23096, "Failed to filter raw event. Error",
-                                   errorContext(decodeError));
-            if (position >= 1 && row != selection.lastRowID + 1) return false;
-            selection.lastRowID = std::max(selection.lastRowID, row);
-            ++selection.undecodable;
-            return true;
-          }
-          std::optional<APMEvent> event = APMEvent::createWithEventProto(*raw->rawEvent());
-          if (!event) {
-            ++selection.undecodable;
-            selection.lastRowID = std::max(selection.lastRowID, raw->rowID());
-            return true;
-          }
-          if (selection.decoded.empty() && selection.undecodable == position) {
-            firstHour = hourOf(event->timestamp());
-          } else if (hourOf(event->timestamp()) != firstHour ||
-                     raw->rowID() != selection.lastRowID + 1) {
-            return false;
-          }
-          int64_t size = static_cast<int64_t>(raw->rawEvent()->protoBuffer().value_or("").size());
-          if (position >= 1 && summedSize + size >= maxSize) return false;
-          summedSize += size;
-          selection.lastRowID = raw->rowID();
-          selection.events.push_back(*raw);
-          selection.decoded.push_back(std::move(*event));
-          return true;
-        });
-    if (!read && selection.events.empty() && selection.undecodable == 0) {
-      monitor().logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error",
-                             errorContext(readError));
+    std::optional<std::vector<APMSqliteRecord>> read =
+        database_->rawEventRecordsWithMetadataFingerprint(
+            *fingerprint, &readError, [&](size_t position, const APMSqliteRecord& record) {
+              if (position >= 1 && static_cast<int64_t>(position) >= maxEvents) return false;
+              APMErrorSlot decodeError;
+              std::optional<APMDatabase::RawEventRow> row =
+                  database_->rawEventRowFromDictionary(record, &decodeError);
+              if (!row) {
+                // A row that cannot be decoded never will be: it goes with the group and is
+                // deleted with it instead of blocking every later event.
+                monitor().logWithLevel(4, 23096, "Failed to filter raw event. Error",
+                                       errorContext(decodeError));
+                auto rowID = record.find("rowid");
+                int64_t row =
+                    rowID != record.end() ? rowID->second.numberAsInteger().value_or(-1) : -1;
+                if (position >= 1 && row != selection.lastRowID + 1) return false;
+                monitor().logWithLevel(
+                    4, 12020, "Skipping unreadable raw event. Row ID", static_cast<long long>(row),
+                    decodeError.value_or(apm_errorWithCode(2, "Unreadable raw event")));
+                selection.lastRowID = std::max(selection.lastRowID, row);
+                ++selection.undecodable;
+                return true;
+              }
+              std::optional<APMEvent> event = eventAsReadFromItsMessage(row->event);
+              if (!event) {
+                ++selection.undecodable;
+                selection.lastRowID = std::max(selection.lastRowID, row->rowID);
+                return true;
+              }
+              if (selection.decoded.empty() && selection.undecodable == position) {
+                firstHour = hourOf(event->timestamp());
+              } else if (hourOf(event->timestamp()) != firstHour ||
+                         row->rowID != selection.lastRowID + 1) {
+                return false;
+              }
+              int64_t size = static_cast<int64_t>(APMEventEncoder::encodedEventSize(row->event));
+              if (position >= 1 && summedSize + size >= maxSize) return false;
+              summedSize += size;
+              selection.lastRowID = row->rowID;
+              selection.decoded.push_back(std::move(*event));
+              return true;
+            });
+    if (!read) {
+      // A failed read rolls back, whatever the rows before the failure were.
+      if (selection.decoded.empty() && selection.undecodable == 0) {
+        monitor().logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error",
+                               errorContext(readError));
+      }
       return false;
     }
-    if (!read && !selection.events.empty()) return false;  // a read failure, not bad rows
     auto deleteGroup = [&]() {
       APMErrorSlot deleteError;
       if (!database_->deleteRawEventsWithMaxRowID(selection.lastRowID, &deleteError)) {
@@ -173,17 +212,20 @@ bool APMMeasurement::bundleRawEvents() {
     APMPBMeasurementBundle bundle = *metadata;
 
     // 4. Processing: rejection, internal names, daily conversion and real-time limits.
+    // Settings read once per bundle: they change only on this queue, never within a bundle.
+    const bool keepInternalWithoutTest = config->blocklistInternal() && !config->blocklistPublic();
+    const bool removeRedundantEngagement = config->redundantEngagementRemovalEnabled();
     std::vector<APMEvent> kept;
+    kept.reserve(selection.decoded.size());
     for (const APMEvent& event : selection.decoded) {
       std::optional<std::string> internal = internalNameOf(event.name());
-      bool keepWithoutTest = internal && config->blocklistInternal() && !config->blocklistPublic();
-      if (!keepWithoutTest) {
+      if (!internal || !keepInternalWithoutTest) {
         if (config->isEventBlocklisted(event.name()) ||
             (internal && config->isEventBlocklisted(*internal))) {
           monitor().logWithLevel(4, 23099, "Rejected event. Event name", displayName(event.name()));
           continue;
         }
-        if (config->redundantEngagementRemovalEnabled() && event.name() == "_e") {
+        if (removeRedundantEngagement && event.name() == "_e") {
           const APMValue* fr = event.parameter("_fr");
           if (fr && fr->isInt64() && fr->int64Value() == 1) continue;
         }
@@ -205,6 +247,7 @@ bool APMMeasurement::bundleRawEvents() {
     int32_t day = currentDayNumber();
     bool countsChanged = false;
     std::vector<APMEvent> processed;
+    processed.reserve(kept.size());
     for (APMEvent& event : kept) {
       if (std::optional<std::string> internal = internalNameOf(event.name())) {
         std::optional<APMEvent> renamed =
@@ -279,52 +322,96 @@ bool APMMeasurement::bundleRawEvents() {
     bool analyticsDenied = APMConsentSettingsUtil::isAnalyticsStorageDenied();
     evaluationTimeFromRawEvents(selection.decoded, bundle);
     handleAnalyticsStorageConsentTransitions(bundle);
-    std::vector<APMPBEvent> messages;
     bool realtimeBundle = false;
-    for (APMEvent& event : processed) {
-      event = purchaseEventWithCustomerTypeParam(event);
-      APMErrorSlot aggregateError;
-      std::optional<APMEventAggregates> aggregates =
-          database_->eventAggregatesWithName(event.name(), &aggregateError);
-      if (!aggregates && aggregateError) {
-        monitor().logWithLevel(1, 23107, "Failed to query event aggregates. Name, error",
-                               displayName(event.name()), errorContext(aggregateError));
-        return false;
+    // The aggregates of each name are read once per bundle and written back before anything
+    // reads the table again (a purchase's customer type) and at the end, so the rows end as
+    // event-by-event updates would leave them.
+    std::map<std::string, APMEventAggregates, std::less<>> aggregatesByName;
+    std::set<std::string, std::less<>> unwritten;
+    auto writeAggregates = [&] {
+      for (const std::string& name : unwritten) {
+        APMErrorSlot aggregateError;
+        if (!database_->updateEventAggregates(aggregatesByName.at(name), &aggregateError)) {
+          monitor().logWithLevel(1, 23108, "Failed to update event aggregates. Error",
+                                 errorContext(aggregateError));
+          return false;
+        }
       }
-      if (aggregates) {
+      unwritten.clear();
+      return true;
+    };
+    for (APMEvent& event : processed) {
+      if (isPurchaseEventName(event.name())) {
+        if (!writeAggregates()) return false;
+        event = purchaseEventWithCustomerTypeParam(event);
+      }
+      APMEventAggregates* aggregates = nullptr;
+      bool firstOfItsName = false;
+      if (auto cached = aggregatesByName.find(event.name()); cached != aggregatesByName.end()) {
+        aggregates = &cached->second;
+      } else {
+        APMErrorSlot aggregateError;
+        std::optional<APMEventAggregates> stored =
+            database_->eventAggregatesWithName(event.name(), &aggregateError);
+        if (!stored && aggregateError) {
+          monitor().logWithLevel(1, 23107, "Failed to query event aggregates. Name, error",
+                                 displayName(event.name()), errorContext(aggregateError));
+          return false;
+        }
+        if (!stored) {
+          stored = APMEventAggregates::create(event.name(), 1, 1, 1, event.timestamp());
+          firstOfItsName = true;
+        }
+        if (!stored) {
+          monitor().logWithLevel(1, 23108, "Failed to update event aggregates. Error",
+                                 errorContext(aggregateError));
+          return false;
+        }
+        aggregates = &aggregatesByName.emplace(event.name(), std::move(*stored)).first->second;
+      }
+      if (!firstOfItsName) {
         event = event.copyWithPreviousTimestamp(aggregates->lastFireTimestamp());
         aggregates->incrementCurrentBundleCount();
         aggregates->incrementLifetimeCount();
         aggregates->incrementCurrentSessionCount();
         aggregates->setLastFireTimestamp(event.timestamp());
-      } else {
-        aggregates = APMEventAggregates::create(event.name(), 1, 1, 1, event.timestamp());
       }
-      if (!aggregates || !database_->updateEventAggregates(*aggregates, &aggregateError)) {
-        monitor().logWithLevel(1, 23108, "Failed to update event aggregates. Error",
-                               errorContext(aggregateError));
-        return false;
-      }
+      unwritten.insert(event.name());
       if (!analyticsDenied && !features_.audience->evaluateFiltersForEvent(event, *aggregates)) {
         return false;
       }
       realtimeBundle |= event.isRealtime();
-      messages.push_back(event.protoEvent());
     }
-    // 8. Sampling (never in debug mode).
+    if (!writeAggregates()) return false;
+    // 7-9. The events' messages, sampled (never in debug mode), into the bundle.
+    auto messagesOf = [](const std::vector<APMEvent>& events) {
+      std::vector<APMPBEvent> messages;
+      messages.reserve(events.size());
+      for (const APMEvent& event : events) messages.push_back(event.protoEvent());
+      return messages;
+    };
+    size_t eventCount = processed.size();
     if (config->isEventSamplingEnabled() && !monitor().isDebugModeEnabled()) {
       APMErrorSlot samplingError;
       std::optional<std::vector<APMPBEvent>> sampled =
-          sampleEvents(std::move(messages), &samplingError);
+          sampleEvents(messagesOf(processed), &samplingError);
       if (!sampled) return false;
-      messages = std::move(*sampled);
-      if (messages.empty()) {
+      if (sampled->empty()) {
         monitor().logWithLevel(5, 23159, "No events left after sampling. Dropping bundle");
         groupConsumed = deleteGroup();
         return groupConsumed;
       }
+      eventCount = sampled->size();
+      NANOSetMessageArray(bundle, B::kEvents, *sampled);
+    } else {
+      std::vector<std::string> encoded;
+      encoded.reserve(processed.size());
+      for (const APMEvent& event : processed)
+        encoded.push_back(APMEventEncoder::encodedEvent(event));
+      if (!APMEventEncoder::setEncodedEvents(bundle, encoded)) {
+        NANOSetMessageArray(bundle, B::kEvents, messagesOf(processed));
+      }
     }
-    NANOSetMessageArray(bundle, B::kEvents, messages);
 
     // 9-10. Timing and indexes.
     double start = DBL_MAX;
@@ -351,7 +438,7 @@ bool APMMeasurement::bundleRawEvents() {
       NANOSetInt64(bundle, B::kPreviousBundleStartTimestampMillis,
                    static_cast<int64_t>(appMetadata->lastBundleEndTimestamp() * 1000));
     }
-    appMetadata->increaseLastBundleIndex(static_cast<int32_t>(messages.size()));
+    appMetadata->increaseLastBundleIndex(static_cast<int32_t>(eventCount));
     appMetadata->incrementLastDeliveryIndex();
     appMetadata->setLastBundleStartTimestamp(start);
     appMetadata->setLastBundleEndTimestamp(end);
@@ -492,11 +579,7 @@ void APMMeasurement::handleAnalyticsStorageConsentTransitions(
 }
 
 APMEvent APMMeasurement::purchaseEventWithCustomerTypeParam(const APMEvent& event) {
-  static constexpr std::string_view kPurchases[] = {"_iap", "purchase", "ecommerce_purchase"};
-  auto isPurchase = [](std::string_view name) {
-    return std::find(std::begin(kPurchases), std::end(kPurchases), name) != std::end(kPurchases);
-  };
-  if (!currentConfig()->customerTypeEnabled() || !isPurchase(event.name())) return event;
+  if (!currentConfig()->customerTypeEnabled() || !isPurchaseEventName(event.name())) return event;
   APMErrorSlot error;
   std::optional<std::vector<APMEventAggregates>> all = database_->allEventAggregates(&error);
   if (!all) {
@@ -505,7 +588,7 @@ APMEvent APMMeasurement::purchaseEventWithCustomerTypeParam(const APMEvent& even
     return event;
   }
   bool returning = std::any_of(all->begin(), all->end(), [&](const APMEventAggregates& a) {
-    return isPurchase(a.name()) && a.lifetimeCount() >= 1;
+    return isPurchaseEventName(a.name()) && a.lifetimeCount() >= 1;
   });
   APMEvent typed = event;
   typed.setParameter("_ct", APMValue(std::string(returning ? "returning" : "new")));

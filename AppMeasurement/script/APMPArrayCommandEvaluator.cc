@@ -374,7 +374,8 @@ APMPValuePtr APMPArrayCommandEvaluator::evaluateCommand(const std::u16string& na
     APMPSetError(error, APMPErrorCodeUnknownMethod);
     return APMPUndefined();
   }
-  APMPValueList evaluated = APMPEvaluateArguments(arguments, scope, error);
-  if (APMPHasError(error)) return APMPUndefined();
-  return it->second(receiver, evaluated, scope, error);
+  APMPPooledList scratch;
+  const APMPValueList* evaluated = APMPEvaluateArgumentsInPlace(arguments, scope, error, scratch);
+  if (evaluated == nullptr) return APMPUndefined();
+  return it->second(receiver, *evaluated, scope, error);
 }

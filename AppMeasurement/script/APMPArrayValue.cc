@@ -455,8 +455,8 @@ bool APMPArrayValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const 
 
 void APMPArrayValue::mark(APMPMarker& marker) {
   if (!mark_.setBy(marker)) return;
-  for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
-  for (const auto& element : elements_) marker.add(element.get());
+  for (const auto& entry : propertyMap_.entries()) APMPMarkValue(marker, entry.second);
+  for (const auto& element : elements_) APMPMarkValue(marker, element);
 }
 
 void APMPArrayValue::sweep() {

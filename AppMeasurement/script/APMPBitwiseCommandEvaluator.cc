@@ -66,6 +66,8 @@ APMPBitwiseCommandEvaluator::APMPBitwiseCommandEvaluator() {
   handlers_ = {{u"56", And},        {u"57", ShiftLeft},          {u"58", Not}, {u"59", Or},
                {u"60", ShiftRight}, {u"61", ShiftRightUnsigned}, {u"62", Xor}};
   indexHandlers();
+  direct_ = true;
+  argumentMode_ = ArgumentMode::Eager;
 }
 
 APMPValuePtr APMPBitwiseCommandEvaluator::evaluateCommand(const std::u16string& command,

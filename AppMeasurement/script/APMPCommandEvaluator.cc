@@ -40,7 +40,8 @@ APMPValuePtr APMPCommandEvaluator::runHandler(const std::u16string& command,
   const Handler* handler = handlerFor(command);
   if (handler == nullptr || *handler == nullptr) return APMPUndefined();
   if (!eager) return (*handler)(arguments, scope, error);
-  APMPValueList evaluated = APMPEvaluateArguments(arguments, scope, error);
-  if (APMPHasError(error)) return APMPUndefined();
-  return (*handler)(evaluated, scope, error);
+  APMPPooledList evaluated;
+  if (!APMPEvaluateArgumentsInto(arguments, scope, error, evaluated.values()))
+    return APMPUndefined();
+  return (*handler)(evaluated.values(), scope, error);
 }

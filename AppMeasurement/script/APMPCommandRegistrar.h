@@ -8,6 +8,8 @@
 
 #include "AppMeasurement/script/APMPCommandEvaluator.h"
 #include "AppMeasurement/script/APMPFunctionEvaluator.h"
+#include "AppMeasurement/script/APMPScope.h"
+#include "AppMeasurement/script/APMPStorageLedger.h"
 
 // Dispatches each statement to the evaluator of its command code, or to the function
 // evaluator for any other name. Shared, immutable after construction, no per-run state.
@@ -19,6 +21,28 @@ class APMPCommandRegistrar {
   void registerEvaluator(std::shared_ptr<APMPCommandEvaluator> evaluator);
   APMPValuePtr evaluateStatement(const APMPValuePtr& value, const APMPScopePtr& scope,
                                  APMPErrorSlot* error);
+  // The charges and bounds every evaluation passes before its value is looked at: one unit
+  // of the budget (APMPCountInstruction), then the storage ledger; false with the error set.
+  // A statement then also passes the depth bound.
+  static bool admit(const APMPScopePtr& scope, APMPErrorSlot* error) {
+    if (APMPInstructionCounter* counter = scope ? scope->instructionCounter() : nullptr) {
+      if (counter->count >= APMPInstructionCounter::kBudget) {
+        APMPSetError(error, APMPErrorCodeInstructionBudget);
+        return false;
+      }
+      ++counter->count;
+    }
+    if (APMPStorageLedger::isExhausted()) {
+      APMPSetError(error, APMPErrorCodeTooLarge);
+      return false;
+    }
+    return true;
+  }
+
+  // APMPEvaluateList: the elements of the array `value` evaluates to.
+  const APMPValueList* evaluateList(const APMPValuePtr& value, const APMPScopePtr& scope,
+                                    APMPErrorSlot* error, APMPValueList& scratch,
+                                    APMPValuePtr* evaluated);
 
   // How deeply evaluations may nest on one thread before failing with error 19 (about 250
   // nested script calls). 1000 levels fit in 2 MB of stack even under AddressSanitizer, whose
@@ -27,6 +51,14 @@ class APMPCommandRegistrar {
 
  private:
   APMPCommandEvaluator* evaluatorForName(const APMPStatementValue& statement) const;
+
+  // Each decimal code resolved once to its handler and argument mode; a null handler goes
+  // through the evaluator's evaluateCommand.
+  struct Route {
+    APMPCommandEvaluator::Handler handler = nullptr;
+    APMPCommandEvaluator::ArgumentMode mode = APMPCommandEvaluator::ArgumentMode::Lazy;
+  };
+  std::array<Route, 100> routes_{};
 
   std::vector<std::shared_ptr<APMPCommandEvaluator>> owned_;
   std::unordered_map<std::u16string, APMPCommandEvaluator*> commandEvaluators_;

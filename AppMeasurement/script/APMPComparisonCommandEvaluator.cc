@@ -51,6 +51,8 @@ APMPComparisonCommandEvaluator::APMPComparisonCommandEvaluator() {
                {u"20", StrictEqual}, {u"21", StrictNotEqual}, {u"23", Less},
                {u"24", LessOrEqual}, {u"29", LooseNotEqual}};
   indexHandlers();
+  direct_ = true;
+  argumentMode_ = ArgumentMode::EagerPair;
 }
 
 APMPValuePtr APMPComparisonCommandEvaluator::evaluateCommand(const std::u16string& command,

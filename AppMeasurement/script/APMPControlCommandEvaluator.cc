@@ -20,14 +20,14 @@ APMPValuePtr CodeList(const APMPValueList& a, const APMPScopePtr& scope, APMPErr
 APMPValuePtr StatementList(const APMPValueList& a, const APMPScopePtr& scope,
                            APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
-  APMPValuePtr list = Evaluate(a[0], scope, error);
+  APMPValueList scratch;  // stays empty, without storage, for a code list in place
+  const APMPValueList* statements = APMPEvaluateList(a[0], scope, error, scratch);
   if (APMPHasError(error)) return APMPUndefined();
-  APMPArrayValue* array = APMPAsArray(list);
-  if (array == nullptr) {
+  if (statements == nullptr) {
     APMPSetError(error, APMPErrorCodeArgumentType);
     return APMPUndefined();
   }
-  return APMPEvaluator::executeStatements(array->allElements(), scope, error);
+  return APMPEvaluator::executeStatements(*statements, scope, error);
 }
 
 APMPValuePtr Block(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
@@ -76,10 +76,12 @@ APMPValuePtr If(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot
   if (APMPHasError(error)) return APMPUndefined();
   size_t branch = truthy ? 1 : 2;
   if (branch >= a.size()) return APMPUndefined();
-  APMPValuePtr value = Evaluate(a[branch], scope, error);
+  // A branch that is a code list runs as a statement list; any other value is the result.
+  APMPValueList scratch;  // stays empty, without storage, for a code list in place
+  APMPValuePtr value;
+  const APMPValueList* list = APMPEvaluateList(a[branch], scope, error, scratch, &value);
   if (APMPHasError(error)) return APMPUndefined();
-  if (APMPArrayValue* list = APMPAsArray(value))
-    return APMPEvaluator::executeStatements(list->allElements(), scope, error);
+  if (list != nullptr) return APMPEvaluator::executeStatements(*list, scope, error);
   return value;
 }
 
@@ -95,17 +97,22 @@ APMPValuePtr Conditional(const APMPValueList& a, const APMPScopePtr& scope, APMP
 
 APMPValuePtr MethodCall(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 3, error)) return APMPUndefined();
-  APMPValueList values = APMPEvaluateArguments(a, scope, error);
+  APMPValuePtr receiver = Evaluate(a[0], scope, error);
   if (APMPHasError(error)) return APMPUndefined();
-  APMPArrayValue* arguments = APMPAsArray(values[2]);
-  if (values[1]->kind() != APMPValueKind::String || arguments == nullptr) {
+  APMPValuePtr nameValue = Evaluate(a[1], scope, error);
+  if (APMPHasError(error)) return APMPUndefined();
+  // The argument list is normally an array literal in place: its elements are passed on
+  // without making the array.
+  APMPPooledList scratch;
+  const APMPValueList* arguments = APMPEvaluateList(a[2], scope, error, scratch.values());
+  if (APMPHasError(error)) return APMPUndefined();
+  if (nameValue->kind() != APMPValueKind::String || arguments == nullptr) {
     APMPSetError(error, APMPErrorCodeArgumentType);
     return APMPUndefined();
   }
-  std::u16string scratch;
-  const std::u16string& name = static_cast<const APMPStringValue&>(*values[1]).text(scratch);
-  APMPValuePtr receiver = values[0];
-  return receiver->applyWithName(name, arguments->allElements(), scope, error);
+  std::u16string nameScratch;
+  const std::u16string& name = static_cast<const APMPStringValue&>(*nameValue).text(nameScratch);
+  return receiver->applyWithName(name, *arguments, scope, error);
 }
 
 std::shared_ptr<APMPFunctionValue> MakeFunction(const APMPValueList& a, const APMPScopePtr& scope,
@@ -209,6 +216,8 @@ APMPControlCommandEvaluator::APMPControlCommandEvaluator() {
                {u"51", FunctionExpression},
                {u"53", Block}};
   indexHandlers();
+  direct_ = true;
+  argumentMode_ = ArgumentMode::Lazy;
 }
 
 APMPValuePtr APMPControlCommandEvaluator::evaluateCommand(const std::u16string& command,

@@ -1,5 +1,6 @@
 #include "AppMeasurement/script/APMPEditingCallbackHandler.h"
 
+#include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPEventContext.h"
 #include "AppMeasurement/script/APMPEventNativeFunctions.h"
 #include "AppMeasurement/script/APMPValueFunctions.h"
@@ -34,7 +35,9 @@ uint32_t APMPEditingCallbackHandler::invokeCallbackWithScope(const APMPScopePtr&
                                                              APMPFunctionValue& function,
                                                              const APMPValuePtr& eventHandler,
                                                              APMPErrorSlot* error) {
-  APMPValuePtr result = function.invokeWithArguments({eventHandler}, scope, error);
+  APMPPooledList arguments;
+  arguments.values().push_back(eventHandler);
+  APMPValuePtr result = function.invokeWithArguments(arguments.values(), scope, error);
   if (APMPHasError(error)) return 2;
   if (result->kind() == APMPValueKind::Number)
     return APMPToUint32(static_cast<const APMPNumberValue&>(*result).value());
@@ -46,20 +49,21 @@ bool APMPEditingCallbackHandler::triggerCallbacksWithScope(
     APMPErrorSlot* error) {
   APMPValuePtr eventObject = std::make_shared<APMPEventNativeFunctions>(context);
   // Copies of the callback lists: a callback may register more callbacks while they run.
-  std::vector<std::shared_ptr<APMPFunctionValue>> edits, creates;
-  for (const auto& entry : editCallbackMap_) edits.push_back(entry.second);
-  for (const auto& entry : createCallbackMap_) creates.push_back(entry.second);
-  for (const auto& callback : edits) {
+  APMPPooledList edits, creates;
+  for (const auto& entry : editCallbackMap_) edits.values().push_back(entry.second);
+  for (const auto& entry : createCallbackMap_) creates.values().push_back(entry.second);
+  for (const auto& callback : edits.values()) {
     APMPEvent before = context->outputEvent();
-    uint32_t code = invokeCallbackWithScope(scope, *callback, eventObject, error);
+    uint32_t code = invokeCallbackWithScope(scope, static_cast<APMPFunctionValue&>(*callback),
+                                            eventObject, error);
     if (APMPHasError(error)) {
       context->setOutputEvent(std::move(before));
       return false;
     }
     if (code == 2 || code == 0xFFFFFFFFu) context->setOutputEvent(std::move(before));
   }
-  for (const auto& callback : creates) {
-    invokeCallbackWithScope(scope, *callback, eventObject, error);
+  for (const auto& callback : creates.values()) {
+    invokeCallbackWithScope(scope, static_cast<APMPFunctionValue&>(*callback), eventObject, error);
     if (APMPHasError(error)) return false;
   }
   return true;

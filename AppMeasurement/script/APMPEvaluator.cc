@@ -25,12 +25,87 @@ APMPValuePtr APMPEvaluator::executeStatements(const APMPValueList& statements,
 APMPValueList APMPEvaluateArguments(const APMPValueList& arguments, const APMPScopePtr& scope,
                                     APMPErrorSlot* error) {
   APMPValueList evaluated;
-  evaluated.reserve(arguments.size());
-  for (const auto& argument : arguments) {
-    evaluated.push_back(APMPEvaluator::evaluateStatement(argument, scope, error));
-    if (APMPHasError(error)) break;
-  }
+  APMPEvaluateArgumentsInto(arguments, scope, error, evaluated);
   return evaluated;
+}
+
+bool APMPEvaluateArgumentsInto(const APMPValueList& arguments, const APMPScopePtr& scope,
+                               APMPErrorSlot* error, APMPValueList& out) {
+  out.clear();
+  out.reserve(arguments.size());
+  APMPCommandRegistrar& registrar = APMPCommandRegistrar::sharedInstance();
+  for (const auto& argument : arguments) {
+    if (argument->kind() != APMPValueKind::Statement) {
+      // A value that evaluates to itself, as evaluateStatement would: charged, then itself.
+      if (!APMPCommandRegistrar::admit(scope, error)) {
+        out.push_back(APMPUndefined());
+        return false;
+      }
+      out.push_back(argument);
+      continue;
+    }
+    out.push_back(registrar.evaluateStatement(argument, scope, error));
+    if (APMPHasError(error)) return false;
+  }
+  return true;
+}
+
+const APMPValueList* APMPEvaluateArgumentsInPlace(const APMPValueList& arguments,
+                                                  const APMPScopePtr& scope, APMPErrorSlot* error,
+                                                  APMPPooledList& scratch) {
+  bool values = std::none_of(arguments.begin(), arguments.end(), [](const APMPValuePtr& argument) {
+    return argument->kind() == APMPValueKind::Statement;
+  });
+  if (!values) {
+    if (!APMPEvaluateArgumentsInto(arguments, scope, error, scratch.values())) return nullptr;
+    return &scratch.values();
+  }
+  for (size_t i = 0; i < arguments.size(); ++i)
+    if (!APMPCommandRegistrar::admit(scope, error)) return nullptr;
+  return &arguments;
+}
+
+const APMPValueList* APMPEvaluateList(const APMPValuePtr& value, const APMPScopePtr& scope,
+                                      APMPErrorSlot* error, APMPValueList& scratch,
+                                      APMPValuePtr* evaluated) {
+  return APMPCommandRegistrar::sharedInstance().evaluateList(value, scope, error, scratch,
+                                                             evaluated);
+}
+
+namespace {
+
+// Frees the pooled lists of a thread when it ends.
+struct ListPoolOwner {
+  APMPListPool pool;
+  ~ListPoolOwner() {
+    for (size_t i = 0; i < pool.count; ++i) delete pool.lists[i];
+    gAPMPListPool = nullptr;
+  }
+};
+
+}  // namespace
+
+constinit thread_local APMPListPool* gAPMPListPool = nullptr;
+
+APMPListPool& APMPListPool::make() {
+  thread_local ListPoolOwner owner;
+  gAPMPListPool = &owner.pool;
+  return owner.pool;
+}
+
+APMPValueList* APMPListPool::allocate() {
+  auto* list = new APMPValueList();
+  list->reserve(4);
+  return list;
+}
+
+void APMPListPool::release(APMPValueList* list) {
+  list->clear();
+  if (count == kPooledLists || list->capacity() > kPooledCapacity) {
+    delete list;
+    return;
+  }
+  lists[count++] = list;
 }
 
 bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error) {
@@ -44,21 +119,10 @@ bool APMPCountInstruction(const APMPScopePtr& scope, APMPErrorSlot* error) {
   return true;
 }
 
-namespace {
-thread_local APMPInstructionCounter* gWorkCounter = nullptr;
-}
+constinit thread_local APMPInstructionCounter* gAPMPWorkCounter = nullptr;
 
-APMPWorkCounterScope::APMPWorkCounterScope(APMPInstructionCounter* counter)
-    : previous_(gWorkCounter) {
-  if (counter != nullptr) gWorkCounter = counter;
-}
-
-APMPWorkCounterScope::~APMPWorkCounterScope() { gWorkCounter = previous_; }
-
-bool APMPChargeWork(size_t units) {
-  // Work below one evaluation's worth is part of the step that does it: small programs are
-  // charged exactly one unit per evaluation.
-  APMPInstructionCounter* counter = gWorkCounter;
+bool APMPChargeWorkUnits(size_t units) {
+  APMPInstructionCounter* counter = gAPMPWorkCounter;
   if (counter == nullptr) return true;
   if (counter->workExhausted) return false;
   if (units < APMPInstructionCounter::kWorkPerInstruction) return true;
@@ -78,10 +142,10 @@ bool APMPChargeWork(size_t units, APMPErrorSlot* error) {
   return false;
 }
 
-APMPInstructionCounter* APMPCurrentInstructionCounter() { return gWorkCounter; }
+APMPInstructionCounter* APMPCurrentInstructionCounter() { return gAPMPWorkCounter; }
 
 bool APMPWorkBudgetSpent() {
-  APMPInstructionCounter* counter = gWorkCounter;
+  APMPInstructionCounter* counter = gAPMPWorkCounter;
   return counter != nullptr && counter->workExhausted;
 }
 

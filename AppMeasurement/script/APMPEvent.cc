@@ -5,18 +5,40 @@
 #include "AppMeasurement/script/APMPText.h"
 #include "AppMeasurement/script/APMPValueFunctions.h"
 
-const platform::Value* APMPEvent::parameterForName(const std::string& name) const {
-  auto it = parameters_.find(name);
-  return it == parameters_.end() ? nullptr : &it->second;
+const platform::Value::Dictionary& APMPEvent::emptyParameters() {
+  static const platform::Value::Dictionary& empty = *new platform::Value::Dictionary();
+  return empty;
+}
+
+platform::Value::Dictionary& APMPEvent::mutableParameters() {
+  // A count of one cannot grow behind our back: only this event holds the dictionary, so no
+  // other thread can copy it.
+  if (!parameters_) {
+    parameters_ = std::make_shared<platform::Value::Dictionary>();
+  } else if (parameters_.use_count() > 1) {
+    parameters_ = std::make_shared<platform::Value::Dictionary>(*parameters_);
+  }
+  return const_cast<platform::Value::Dictionary&>(*parameters_);
+}
+
+const platform::Value* APMPEvent::parameterForName(std::string_view name) const {
+  if (!parameters_) return nullptr;
+  auto it = parameters_->find(name);
+  return it == parameters_->end() ? nullptr : &it->second;
 }
 
 void APMPEvent::setParameter(std::optional<platform::Value> value, const std::string& name) {
   if (!value) {
-    parameters_.erase(name);
+    if (parameterForName(name) != nullptr) mutableParameters().erase(name);
     return;
   }
   platform::Value normalized = APMPNormalizeParameterValue(name, parameterForName(name), *value);
-  parameters_[name] = std::move(normalized);
+  platform::Value::Dictionary& parameters = mutableParameters();
+  auto it = parameters.find(name);
+  if (it != parameters.end())
+    it->second = std::move(normalized);
+  else
+    parameters.emplace(name, std::move(normalized));
 }
 
 namespace {
@@ -32,8 +54,10 @@ bool APMPEvent::isEqualToEvent(const APMPEvent& other) const {
   if (this == &other) return true;
   if (std::fabs(timestamp_ - other.timestamp_) > 2.220446049250313e-16) return false;
   if (name_ != other.name_) return false;
-  if (parameters_.size() != other.parameters_.size()) return false;
-  for (const auto& [name, value] : parameters_) {
+  if (parameters_ == other.parameters_) return true;
+  const platform::Value::Dictionary& mine = parameters();
+  if (mine.size() != other.parameters().size()) return false;
+  for (const auto& [name, value] : mine) {
     const platform::Value* theirs = other.parameterForName(name);
     if (theirs == nullptr || !SameParameter(value, *theirs)) return false;
   }

@@ -9,8 +9,6 @@
 
 namespace {
 
-using Handlers = std::unordered_map<std::u16string, APMPEventNativeFunctions::Handler>;
-
 APMPValuePtr GetEventName(const APMPValueList& a, const APMPScopePtr&, APMPEventContext& context,
                           APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 0, error)) return APMPUndefined();
@@ -20,7 +18,8 @@ APMPValuePtr GetEventName(const APMPValueList& a, const APMPScopePtr&, APMPEvent
 APMPValuePtr GetParamValue(const APMPValueList& a, const APMPScopePtr& scope,
                            APMPEventContext& context, APMPErrorSlot* error) {
   if (!APMPCheckArgumentCount(a, 1, error)) return APMPUndefined();
-  std::u16string name = a[0]->stringValueOrError(error);
+  std::u16string scratch;
+  std::u16string_view name = APMPStringConversion(*a[0], scratch, error);
   if (APMPHasError(error)) return APMPUndefined();
   const platform::Value* value = context.outputEvent().parameterForName(APMPUTF8FromUTF16(name));
   return APMPRuntimeEntityConverter::runtimeValueFromNSObject(value, scope, error);
@@ -58,32 +57,46 @@ APMPValuePtr SetParamValue(const APMPValueList& a, const APMPScopePtr&, APMPEven
   std::optional<platform::Value> value =
       APMPRuntimeEntityConverter::objectFromRuntimeValue(a[1], error);
   if (APMPHasError(error)) return APMPUndefined();
-  std::u16string name = a[0]->stringValueOrError(error);
+  std::u16string scratch;
+  std::u16string_view name = APMPStringConversion(*a[0], scratch, error);
   if (APMPHasError(error)) return APMPUndefined();
   context.outputEvent().setParameter(std::move(value), APMPUTF8FromUTF16(name));
   return a[1];
 }
 
-const Handlers& SharedHandlers() {
-  static const Handlers& handlers =
-      *new Handlers{{u"getEventName", GetEventName}, {u"getParamValue", GetParamValue},
-                    {u"getParams", GetParams},       {u"getTimestamp", GetTimestamp},
-                    {u"setEventName", SetEventName}, {u"setParamValue", SetParamValue}};
-  return handlers;
+// The handler of a method name, or null: six fixed names, told apart by length and a
+// comparison instead of a hash of the name per call.
+APMPEventNativeFunctions::Handler HandlerFor(std::u16string_view name) {
+  switch (name.size()) {
+    case 12:
+      if (name == std::u16string_view(u"getEventName")) return GetEventName;
+      if (name == std::u16string_view(u"getTimestamp")) return GetTimestamp;
+      if (name == std::u16string_view(u"setEventName")) return SetEventName;
+      return nullptr;
+    case 13:
+      if (name == std::u16string_view(u"getParamValue")) return GetParamValue;
+      if (name == std::u16string_view(u"setParamValue")) return SetParamValue;
+      return nullptr;
+    case 9:
+      return name == std::u16string_view(u"getParams") ? GetParams : nullptr;
+    default:
+      return nullptr;
+  }
 }
 
 }  // namespace
 
 APMPEventNativeFunctions::APMPEventNativeFunctions(std::shared_ptr<APMPEventContext> context)
-    : eventContext_(std::move(context)), handlers_(SharedHandlers()) {}
+    : eventContext_(std::move(context)) {}
 
 APMPValuePtr APMPEventNativeFunctions::applyWithName(const std::u16string& name,
                                                      const APMPValueList& arguments,
                                                      const APMPScopePtr& scope,
                                                      APMPErrorSlot* error) {
-  auto it = handlers_.find(name);
-  if (it == handlers_.end()) return APMPMapValue::applyWithName(name, arguments, scope, error);
-  APMPValueList evaluated = APMPEvaluateArguments(arguments, scope, error);
-  if (APMPHasError(error)) return APMPUndefined();
-  return it->second(evaluated, scope, *eventContext_, error);
+  Handler handler = HandlerFor(name);
+  if (handler == nullptr) return APMPMapValue::applyWithName(name, arguments, scope, error);
+  APMPPooledList scratch;
+  const APMPValueList* evaluated = APMPEvaluateArgumentsInPlace(arguments, scope, error, scratch);
+  if (evaluated == nullptr) return APMPUndefined();
+  return handler(*evaluated, scope, *eventContext_, error);
 }

@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <string>
-#include <unordered_map>
 
 #include "AppMeasurement/script/APMPMapValue.h"
 
@@ -22,5 +21,4 @@ class APMPEventNativeFunctions : public APMPMapValue {
 
  private:
   std::shared_ptr<APMPEventContext> eventContext_;
-  const std::unordered_map<std::u16string, Handler>& handlers_;
 };

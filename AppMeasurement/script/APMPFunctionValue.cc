@@ -21,9 +21,10 @@ APMPFunctionValue::~APMPFunctionValue() { APMPReleaseValues(statements_); }
 APMPValuePtr APMPFunctionValue::invokeWithArguments(const APMPValueList& arguments,
                                                     const APMPScopePtr& scope,
                                                     APMPErrorSlot* error) {
-  APMPValueList evaluated = APMPEvaluateArguments(arguments, scope, error);
-  if (APMPHasError(error)) return APMPUndefined();
-  return invokeWithEvaluatedArguments(evaluated, error);
+  APMPPooledList scratch;
+  const APMPValueList* evaluated = APMPEvaluateArgumentsInPlace(arguments, scope, error, scratch);
+  if (evaluated == nullptr) return APMPUndefined();
+  return invokeWithEvaluatedArguments(*evaluated, error);
 }
 
 APMPValuePtr APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList& arguments,
@@ -33,9 +34,13 @@ APMPValuePtr APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList
   APMPScopePtr child = definingScope_ ? definingScope_->createChildScope() : APMPScope::make();
   for (size_t i = 0; i < parameters_.size(); ++i)
     child->addValue(i < arguments.size() ? arguments[i] : APMPUndefined(), parameters_[i]);
-  // Keep the body alive while it runs: a statement may rebind or sweep this function.
-  APMPValueList body = statements_;
-  APMPValuePtr result = APMPEvaluator::executeStatements(body, child, error);
+  // Keep the body alive while it runs: a statement may drop the last other reference to this
+  // function (rebinding its name). Only a collection empties the body, and none runs while
+  // a script does; a function that no shared pointer owns runs on a copy.
+  APMPValuePtr self = weak_from_this().lock();
+  APMPValueList copy;
+  if (!self) copy = statements_;
+  APMPValuePtr result = APMPEvaluator::executeStatements(self ? statements_ : copy, child, error);
   if (APMPHasError(error)) return result;
   if (result->kind() == APMPValueKind::Control) {
     const auto& control = static_cast<const APMPControlValue&>(*result);
@@ -70,8 +75,8 @@ bool APMPFunctionValue::isSameClassOrSubclass(const APMPRuntimeValue& other) con
 
 void APMPFunctionValue::mark(APMPMarker& marker) {
   if (!mark_.setBy(marker)) return;
-  for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
-  for (const auto& statement : statements_) marker.add(statement.get());
+  for (const auto& entry : propertyMap_.entries()) APMPMarkValue(marker, entry.second);
+  for (const auto& statement : statements_) APMPMarkValue(marker, statement);
   marker.add(definingScope_.get());
 }
 

@@ -41,6 +41,8 @@ APMPValuePtr Not(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlo
 APMPLogicalCommandEvaluator::APMPLogicalCommandEvaluator() {
   handlers_ = {{u"1", And}, {u"28", Not}, {u"30", Or}};
   indexHandlers();
+  direct_ = true;
+  argumentMode_ = ArgumentMode::Lazy;
 }
 
 APMPValuePtr APMPLogicalCommandEvaluator::evaluateCommand(const std::u16string& command,

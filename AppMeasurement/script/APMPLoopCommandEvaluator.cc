@@ -40,7 +40,14 @@ enum class Over { Keys, Items };
 APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error,
                      Over over, Binding binding) {
   if (!APMPCheckArgumentCount(a, 3, error)) return APMPUndefined();
-  APMPValueList values = APMPEvaluateArguments(a, scope, error);
+  APMPValueList values(2);
+  values[0] = APMPEvaluator::evaluateStatement(a[0], scope, error);
+  if (APMPHasError(error)) return APMPUndefined();
+  values[1] = APMPEvaluator::evaluateStatement(a[1], scope, error);
+  if (APMPHasError(error)) return APMPUndefined();
+  // The body, normally a code list in place: its statements are run without making the array.
+  APMPValueList bodyScratch;  // stays empty for a code list in place
+  const APMPValueList* body = APMPEvaluateList(a[2], scope, error, bodyScratch);
   if (APMPHasError(error)) return APMPUndefined();
   std::u16string name = values[0]->stringValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
@@ -64,12 +71,14 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
     case APMPValueKind::Map:
     case APMPValueKind::Function:
       if (over == Over::Keys) {
-        std::vector<std::u16string> names =
+        const APMPPropertyMap& properties =
             target->kind() == APMPValueKind::Map
-                ? static_cast<const APMPMapValue&>(*target).allPropertyNames()
-                : static_cast<const APMPFunctionValue&>(*target).allPropertyNames();
-        APMPChargeWork(names.size());
-        for (auto& key : names) items.push_back(APMPStringValue::make(std::move(key)));
+                ? static_cast<const APMPMapValue&>(*target).propertyMap()
+                : static_cast<const APMPFunctionValue&>(*target).propertyMap();
+        APMPChargeWork(properties.count());
+        items.reserve(properties.count());
+        for (const auto& entry : properties.entries())
+          items.push_back(APMPStringValue::make(entry.first));
         break;
       }
       [[fallthrough]];
@@ -80,12 +89,10 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
       }
       break;
   }
-  APMPArrayValue* bodyArray = APMPAsArray(values[2]);
-  if (bodyArray == nullptr) {
+  if (body == nullptr) {
     APMPSetError(error, APMPErrorCodeArgumentType);
     return APMPUndefined();
   }
-  APMPValueList body = bodyArray->allElements();
   APMPValuePtr result = APMPUndefined();
   size_t count = isText ? text.size() : items.size();
   for (size_t i = 0; i < count; ++i) {
@@ -106,7 +113,7 @@ APMPValuePtr ForEach(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
       else
         iterationScope->addValue(item, name);
     }
-    BodyOutcome outcome = RunBody(body, iterationScope, result, error);
+    BodyOutcome outcome = RunBody(*body, iterationScope, result, error);
     if (outcome == BodyOutcome::Failed) return APMPUndefined();
     if (outcome == BodyOutcome::Stop) return result;
   }
@@ -141,10 +148,10 @@ APMPValuePtr ForLoop(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
     APMPSetError(error, APMPErrorCodeArgumentType);
     return APMPUndefined();
   }
-  APMPValuePtr bodyValue = APMPEvaluator::evaluateStatement(a[3], scope, error);
+  APMPValueList bodyScratch;  // stays empty for a code list in place
+  const APMPValueList* bodyList = APMPEvaluateList(a[3], scope, error, bodyScratch);
   if (APMPHasError(error)) return APMPUndefined();
-  APMPArrayValue* bodyArray = APMPAsArray(bodyValue);
-  if (bodyArray == nullptr) {
+  if (bodyList == nullptr) {
     APMPSetError(error, APMPErrorCodeArgumentType);
     return APMPUndefined();
   }
@@ -153,7 +160,7 @@ APMPValuePtr ForLoop(const APMPValueList& a, const APMPScopePtr& scope, APMPErro
     names.push_back(element->stringValueOrError(error));
     if (APMPHasError(error)) return APMPUndefined();
   }
-  APMPValueList body = bodyArray->allElements();
+  const APMPValueList& body = *bodyList;
   APMPScopePtr iteration = scope->createChildScope();
   for (const auto& name : names) iteration->addValue(scope->valueForName(name), name);
   if (!Truthy(a[1], iteration, error)) return APMPUndefined();
@@ -178,14 +185,14 @@ APMPValuePtr ConditionLoop(const APMPValueList& a, const APMPScopePtr& scope,
   if (APMPHasError(error)) return APMPUndefined();
   bool bodyFirst = flag->booleanValueOrError(error);
   if (APMPHasError(error)) return APMPUndefined();
-  APMPValuePtr bodyValue = APMPEvaluator::evaluateStatement(a[3], scope, error);
+  APMPValueList bodyScratch;  // stays empty for a code list in place
+  const APMPValueList* bodyList = APMPEvaluateList(a[3], scope, error, bodyScratch);
   if (APMPHasError(error)) return APMPUndefined();
-  APMPArrayValue* bodyArray = APMPAsArray(bodyValue);
-  if (bodyArray == nullptr) {
+  if (bodyList == nullptr) {
     APMPSetError(error, APMPErrorCodeArgumentType);
     return APMPUndefined();
   }
-  APMPValueList body = bodyArray->allElements();
+  const APMPValueList& body = *bodyList;
   APMPValuePtr result = APMPUndefined();
   if (bodyFirst) {
     BodyOutcome outcome = RunBody(body, scope, result, error);
@@ -211,6 +218,8 @@ APMPLoopCommandEvaluator::APMPLoopCommandEvaluator() {
                {u"55", ForInVariable}, {u"63", ForLoop},       {u"64", ForOfExisting},
                {u"65", ForOfConstant}, {u"66", ForOfVariable}};
   indexHandlers();
+  direct_ = true;
+  argumentMode_ = ArgumentMode::Lazy;
 }
 
 APMPValuePtr APMPLoopCommandEvaluator::evaluateCommand(const std::u16string& command,

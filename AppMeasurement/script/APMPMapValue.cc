@@ -71,7 +71,7 @@ bool APMPMapValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
 
 void APMPMapValue::mark(APMPMarker& marker) {
   if (!mark_.setBy(marker)) return;
-  for (const auto& entry : propertyMap_.entries()) marker.add(entry.second.get());
+  for (const auto& entry : propertyMap_.entries()) APMPMarkValue(marker, entry.second);
 }
 
 void APMPMapValue::sweep() {

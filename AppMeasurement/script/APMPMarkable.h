@@ -18,6 +18,14 @@ class APMPMarkable {
 class APMPMarker {
  public:
   explicit APMPMarker(uint64_t epoch) : epoch_(epoch) {}
+  // Works in `storage` (emptied), whose capacity a collector keeps from one collection to
+  // the next.
+  APMPMarker(uint64_t epoch, std::vector<APMPMarkable*>&& storage)
+      : epoch_(epoch), work_(std::move(storage)) {
+    work_.clear();
+  }
+  // Hands the work list's storage back for the next collection.
+  std::vector<APMPMarkable*> takeStorage() { return std::move(work_); }
 
   // The collection's number; scopes remember the last one that marked them.
   uint64_t epoch() const { return epoch_; }

@@ -93,6 +93,8 @@ APMPMathCommandEvaluator::APMPMathCommandEvaluator() {
                {u"27", Negate}, {u"32", FirstOfTwo}, {u"33", FirstOfTwo}, {u"34", Single},
                {u"35", Single}, {u"37", Subtract}};
   indexHandlers();
+  direct_ = true;
+  argumentMode_ = ArgumentMode::Eager;
 }
 
 APMPValuePtr APMPMathCommandEvaluator::evaluateCommand(const std::u16string& command,

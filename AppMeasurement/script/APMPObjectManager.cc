@@ -67,15 +67,17 @@ void APMPObjectManager::mark() {
   // Collection numbers are unique in the process, so a value or scope that two runtimes can
   // reach is never taken as already visited because of another runtime's collection.
   static std::atomic<uint64_t> collections{0};
-  APMPMarker marker(++collections);
-  std::vector<std::shared_ptr<APMPMarkable>> live;  // held for the whole mark phase
+  APMPMarker marker(++collections, std::move(markWork_));
+  liveRoots_.clear();  // held for the whole mark phase
   for (const auto& weak : roots_) {
     if (auto root = weak.lock()) {
       marker.add(root.get());
-      live.push_back(std::move(root));
+      liveRoots_.push_back(std::move(root));
     }
   }
   marker.drain();
+  markWork_ = marker.takeStorage();
+  liveRoots_.clear();
 }
 
 void APMPObjectManager::sweep() { sweepObjects(false); }
@@ -85,21 +87,26 @@ void APMPObjectManager::sweepAll() { sweepObjects(true); }
 void APMPObjectManager::sweepObjects(bool everything) {
   // Hold every tracked value while sweeping: emptying one must not free another mid-sweep
   // (that would run destructors recursively down a long chain of values). They are
-  // released one by one, already empty, when `live` goes away.
-  std::vector<std::shared_ptr<APMPRuntimeValue>> live;
+  // released one by one, already empty, at the end. Entries whose values are gone, or go
+  // then, leave the tracked list, which keeps its order.
+  std::vector<std::shared_ptr<APMPRuntimeValue>> live = std::move(liveObjects_);
+  live.clear();
   live.reserve(objects_.size());
-  for (const auto& weak : objects_)
-    if (auto object = weak.lock()) live.push_back(std::move(object));
+  size_t kept = 0;
+  for (size_t i = 0; i < objects_.size(); ++i) {
+    if (auto object = objects_[i].lock()) {
+      live.push_back(std::move(object));
+      if (kept != i) objects_[kept] = std::move(objects_[i]);
+      ++kept;
+    }
+  }
+  objects_.resize(kept);
   for (const auto& object : live) {
     if (everything) object->sweep();  // clears a set mark
     object->sweep();
   }
-  std::vector<std::weak_ptr<APMPRuntimeValue>> compacted;
-  compacted.reserve(live.size());
-  for (const auto& weak : objects_)
-    if (!weak.expired()) compacted.push_back(weak);
-  objects_ = std::move(compacted);
   live.clear();
-  // Values freed just now are gone from the list at the next sweep.
+  liveObjects_ = std::move(live);
+  // Values freed just now leave the list at once.
   std::erase_if(objects_, [](const auto& weak) { return weak.expired(); });
 }

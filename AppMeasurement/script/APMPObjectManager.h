@@ -48,4 +48,8 @@ class APMPObjectManager {
 
   std::vector<std::weak_ptr<APMPMarkable>> roots_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> objects_;
+  // Storage kept from one collection to the next: a collection runs after every event.
+  std::vector<APMPMarkable*> markWork_;
+  std::vector<std::shared_ptr<APMPMarkable>> liveRoots_;
+  std::vector<std::shared_ptr<APMPRuntimeValue>> liveObjects_;
 };

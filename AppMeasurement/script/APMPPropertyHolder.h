@@ -10,14 +10,14 @@
 // What maps and functions share: a table of named properties, and the collector's mark.
 class APMPPropertyHolder {
  public:
-  bool hasProperty(const std::u16string& name) const { return propertyMap_.hasName(name); }
-  void setValue(APMPValuePtr value, const std::u16string& name) {
+  bool hasProperty(std::u16string_view name) const { return propertyMap_.hasName(name); }
+  void setValue(APMPValuePtr value, std::u16string_view name) {
     propertyMap_.setValue(std::move(value), name);
   }
-  const APMPValuePtr& valueForProperty(const std::u16string& name) const {
+  const APMPValuePtr& valueForProperty(std::u16string_view name) const {
     return propertyMap_.valueForName(name);
   }
-  void removeValueForProperty(const std::u16string& name) { propertyMap_.removeValueForName(name); }
+  void removeValueForProperty(std::u16string_view name) { propertyMap_.removeValueForName(name); }
   std::vector<std::u16string> allPropertyNames() const { return propertyMap_.allNames(); }
   APMPPropertyMap& propertyMap() { return propertyMap_; }
   const APMPPropertyMap& propertyMap() const { return propertyMap_; }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -16,16 +18,16 @@ class APMPPropertyMap {
   APMPPropertyMap(const APMPPropertyMap&) = delete;
   APMPPropertyMap& operator=(const APMPPropertyMap&) = delete;
 
-  bool hasName(const std::u16string& name) const { return positionOf(name) != npos; }
+  bool hasName(std::u16string_view name) const { return positionOf(name) != npos; }
   // Stores unless the table is frozen or the name immutable (then silently nothing).
-  void setValue(APMPValuePtr value, const std::u16string& name);
+  void setValue(APMPValuePtr value, std::u16string_view name);
   // As setValue, and a stored name becomes immutable.
-  void setImmutableValue(APMPValuePtr value, const std::u16string& name);
+  void setImmutableValue(APMPValuePtr value, std::u16string_view name);
   // The value, or undefined when absent.
-  const APMPValuePtr& valueForName(const std::u16string& name) const;
+  const APMPValuePtr& valueForName(std::u16string_view name) const;
   // The value, or null when absent.
-  const APMPValuePtr* findValue(const std::u16string& name) const;
-  void removeValueForName(const std::u16string& name);
+  const APMPValuePtr* findValue(std::u16string_view name) const;
+  void removeValueForName(std::u16string_view name);
   void makeImmutable() { immutable_ = true; }
   bool isImmutable() const { return immutable_; }
   std::vector<std::u16string> allNames() const;
@@ -38,14 +40,28 @@ class APMPPropertyMap {
 
  private:
   static constexpr size_t npos = static_cast<size_t>(-1);
-  size_t positionOf(const std::u16string& name) const;
+  size_t positionOf(std::u16string_view name) const;
   void reindex();
 
   // Charges or releases the storage of one entry named `name` (APMPStorageLedger).
-  void account(const std::u16string& name, int64_t sign);
+  void account(std::u16string_view name, int64_t sign);
 
   std::vector<std::pair<std::u16string, APMPValuePtr>> entries_;
-  std::unordered_map<std::u16string, size_t> index_;
-  std::unordered_set<std::u16string> immutableProperties_;
+  // Looked up by views of names, without making a string per lookup.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view name) const {
+      return std::hash<std::u16string_view>()(name);
+    }
+  };
+  using Index = std::unordered_map<std::u16string, size_t, NameHash, std::equal_to<>>;
+  using NameSet = std::unordered_set<std::u16string, NameHash, std::equal_to<>>;
+  // Made only when needed (a large table, a first immutable name): most tables are small
+  // scopes made and dropped once per call.
+  std::unique_ptr<Index> index_;
+  std::unique_ptr<NameSet> immutableProperties_;
+  bool isImmutableName(std::u16string_view name) const {
+    return immutableProperties_ && immutableProperties_->count(name) != 0;
+  }
   bool immutable_ = false;
 };

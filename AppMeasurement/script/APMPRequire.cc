@@ -30,5 +30,5 @@ void APMPRequire::mark(APMPMarker& marker) {
   if (isMarkedBy(marker)) return;
   APMPFunctionValue::mark(marker);
   // Cached modules may hold script values (a module's properties); keep them intact.
-  for (const auto& entry : modules_) marker.add(entry.second.get());
+  for (const auto& entry : modules_) APMPMarkValue(marker, entry.second);
 }

@@ -9,6 +9,7 @@
 #include "AppMeasurement/script/APMPObjectManager.h"
 #include "AppMeasurement/script/APMPStorageLedger.h"
 #include "AppMeasurement/script/APMPText.h"
+#include "AppMeasurement/script/APMPValueFunctions.h"
 
 namespace {
 
@@ -121,7 +122,8 @@ std::optional<platform::Value> ToHost(const APMPValuePtr& value, int depth, Conv
       std::optional<APMPError> numberError;
       double number = value->doubleValueOrError(&numberError);
       if (!numberError && !std::isnan(number)) return platform::Value(number);
-      std::u16string text = value->stringValueOrError(error);
+      std::u16string scratch;
+      std::u16string_view text = APMPStringConversion(*value, scratch, error);
       if (APMPHasError(error)) return std::nullopt;
       // UTF-8 takes at most three bytes per code unit.
       if (!cost.charge(text.size(), 3 * static_cast<int64_t>(text.size()), error))

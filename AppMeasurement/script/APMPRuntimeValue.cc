@@ -10,20 +10,51 @@
 
 // --- release without recursion ---
 
-void APMPReleaseValues(APMPValueList& values) {
-  thread_local APMPValueList pending;
-  thread_local bool draining = false;
-  for (auto& value : values)
-    if (value) pending.push_back(std::move(value));
-  values.clear();
-  if (draining) return;
-  draining = true;
-  while (!pending.empty()) {
-    APMPValuePtr next = std::move(pending.back());
-    pending.pop_back();
+namespace {
+
+// The values whose last reference is being dropped on this thread, and whether an outer call
+// is already draining them.
+struct ReleaseQueue {
+  APMPValueList pending;
+  bool draining = false;
+};
+thread_local ReleaseQueue gReleaseQueue;
+
+// Queues the value when this is its last reference; a value that others still hold is only
+// dropped, which frees nothing and so cannot recurse.
+void Enqueue(ReleaseQueue& queue, APMPValuePtr& value) {
+  if (!value) return;
+  if (value.use_count() > 1) {
+    value.reset();
+    return;
+  }
+  queue.pending.push_back(std::move(value));
+}
+
+void Drain(ReleaseQueue& queue) {
+  if (queue.draining) return;
+  queue.draining = true;
+  while (!queue.pending.empty()) {
+    APMPValuePtr next = std::move(queue.pending.back());
+    queue.pending.pop_back();
     next.reset();  // may append the freed value's contents to `pending`
   }
-  draining = false;
+  queue.draining = false;
+}
+
+}  // namespace
+
+void APMPReleaseValues(APMPValueList& values) {
+  ReleaseQueue& queue = gReleaseQueue;
+  for (auto& value : values) Enqueue(queue, value);
+  values.clear();
+  Drain(queue);
+}
+
+void APMPReleaseValue(APMPValuePtr& value) {
+  ReleaseQueue& queue = gReleaseQueue;
+  Enqueue(queue, value);
+  Drain(queue);
 }
 
 // --- base ---

@@ -20,6 +20,8 @@ using APMPScopePtr = std::shared_ptr<APMPScope>;
 // a million nested values thus uses constant stack. Called by the destructors of every
 // container of values.
 void APMPReleaseValues(APMPValueList& values);
+// The same for one value (emptied).
+void APMPReleaseValue(APMPValuePtr& value);
 
 // What a value is, for fast type tests. Subclasses keep their base's kind (a native function
 // is a Function, the event object of the editing host is a Map).
@@ -220,6 +222,21 @@ class APMPControlValue final : public APMPRuntimeValue {
   APMPValuePtr data_;
   bool isReturn_;
 };
+
+// Hands `value` to the marker when it can hold other values (maps, arrays and functions,
+// native ones included); the other kinds have nothing to mark.
+inline void APMPMarkValue(APMPMarker& marker, const APMPValuePtr& value) {
+  if (!value) return;
+  switch (value->kind()) {
+    case APMPValueKind::Map:
+    case APMPValueKind::Array:
+    case APMPValueKind::Function:
+      marker.add(value.get());
+      break;
+    default:
+      break;
+  }
+}
 
 // The shared undefined value, for brevity.
 inline const APMPValuePtr& APMPUndefined() { return APMPUndefinedValue::sharedInstance(); }

@@ -8,21 +8,21 @@ APMPScope::APMPScope(APMPScopePtr parentScope) : parentScope_(std::move(parentSc
 
 APMPScopePtr APMPScope::createChildScope() { return make(shared_from_this()); }
 
-bool APMPScope::hasName(const std::u16string& name) const {
+bool APMPScope::hasName(std::u16string_view name) const {
   for (const APMPScope* scope = this; scope != nullptr; scope = scope->parentScope_.get())
     if (scope->contents_.hasName(name)) return true;
   return false;
 }
 
-void APMPScope::addValue(APMPValuePtr value, const std::u16string& name) {
+void APMPScope::addValue(APMPValuePtr value, std::u16string_view name) {
   contents_.setValue(std::move(value), name);
 }
 
-void APMPScope::addImmutableValue(APMPValuePtr value, const std::u16string& name) {
+void APMPScope::addImmutableValue(APMPValuePtr value, std::u16string_view name) {
   contents_.setImmutableValue(std::move(value), name);
 }
 
-void APMPScope::setValue(APMPValuePtr value, const std::u16string& name) {
+void APMPScope::setValue(APMPValuePtr value, std::u16string_view name) {
   APMPScope* scope = this;
   // Walk up while the current table is open, lacks the name and an ancestor has it.
   while (true) {
@@ -37,7 +37,7 @@ void APMPScope::setValue(APMPValuePtr value, const std::u16string& name) {
   }
 }
 
-const APMPValuePtr& APMPScope::valueForName(const std::u16string& name) const {
+const APMPValuePtr& APMPScope::valueForName(std::u16string_view name) const {
   for (const APMPScope* scope = this; scope != nullptr; scope = scope->parentScope_.get())
     if (const APMPValuePtr* value = scope->contents_.findValue(name)) return *value;
   return APMPUndefined();
@@ -56,6 +56,6 @@ APMPObjectManager* APMPScope::objectManager() const {
 void APMPScope::mark(APMPMarker& marker) {
   if (markEpoch_ == marker.epoch()) return;
   markEpoch_ = marker.epoch();
-  for (const auto& entry : contents_.entries()) marker.add(entry.second.get());
+  for (const auto& entry : contents_.entries()) APMPMarkValue(marker, entry.second);
   marker.add(parentScope_.get());
 }

@@ -3,31 +3,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPPropertyMap.h"
 #include "AppMeasurement/script/APMPRuntimeValue.h"
 
 class APMPObjectManager;
-
-// The evaluation counter of one runtime. It lives in the runtime, out of reach of scripts:
-// no script binding can read, shadow or reset it.
-struct APMPInstructionCounter {
-  static constexpr uint32_t kBudget = 1000000;
-  // Bulk work (elements or code units copied, searched or built) that costs one evaluation.
-  static constexpr uint64_t kWorkPerInstruction = 64;
-  uint32_t count = 0;
-  // Set when bulk work spent what was left of the budget: the operation doing it stops at
-  // once (error 18), and so does every later charge until the next reset.
-  bool workExhausted = false;
-  // Time the regular expressions of this run have used, in the facility's time units: one
-  // limit for the whole run, not one per call.
-  int32_t regularExpressionTime = 0;
-
-  void reset() {
-    count = 0;
-    workExhausted = false;
-    regularExpressionTime = 0;
-  }
-};
 
 // A link of the chain of name bindings: the runtime's initial scope, the global scope below
 // it, and a child scope per function call, block and loop iteration. A scope holds its parent
@@ -42,12 +22,12 @@ class APMPScope : public APMPMarkable, public std::enable_shared_from_this<APMPS
   APMPScopePtr createChildScope();
   const APMPScopePtr& parentScope() const { return parentScope_; }
 
-  bool hasName(const std::u16string& name) const;
-  void addValue(APMPValuePtr value, const std::u16string& name);
-  void addImmutableValue(APMPValuePtr value, const std::u16string& name);
+  bool hasName(std::u16string_view name) const;
+  void addValue(APMPValuePtr value, std::u16string_view name);
+  void addImmutableValue(APMPValuePtr value, std::u16string_view name);
   // Updates the nearest binding of the chain, or creates the name here.
-  void setValue(APMPValuePtr value, const std::u16string& name);
-  const APMPValuePtr& valueForName(const std::u16string& name) const;
+  void setValue(APMPValuePtr value, std::u16string_view name);
+  const APMPValuePtr& valueForName(std::u16string_view name) const;
   void makeImmutable() { contents_.makeImmutable(); }
 
   void setObjectManager(std::shared_ptr<APMPObjectManager> objectManager);
@@ -55,10 +35,13 @@ class APMPScope : public APMPMarkable, public std::enable_shared_from_this<APMPS
   APMPObjectManager* objectManager() const;
 
   // The runtime's counter, inherited from the parent at creation; null outside a runtime.
+  // Set once on the runtime's initial scope, before it has children: a child refers to the
+  // counter without owning it, since the chain it holds alive reaches the scope that owns it.
   void setInstructionCounter(std::shared_ptr<APMPInstructionCounter> counter) {
-    counter_ = std::move(counter);
+    ownedCounter_ = std::move(counter);
+    counter_ = ownedCounter_.get();
   }
-  APMPInstructionCounter* instructionCounter() const { return counter_.get(); }
+  APMPInstructionCounter* instructionCounter() const { return counter_; }
 
   // Marks the values of the own table and then the ancestors: a live function keeps every
   // enclosing scope's values intact, not only those of the scope it was defined in.
@@ -71,6 +54,7 @@ class APMPScope : public APMPMarkable, public std::enable_shared_from_this<APMPS
   APMPScopePtr parentScope_;
   APMPPropertyMap contents_;
   std::shared_ptr<APMPObjectManager> objectManager_;
-  std::shared_ptr<APMPInstructionCounter> counter_;
+  std::shared_ptr<APMPInstructionCounter> ownedCounter_;
+  APMPInstructionCounter* counter_ = nullptr;
   uint64_t markEpoch_ = 0;
 };

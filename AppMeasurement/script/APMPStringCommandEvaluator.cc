@@ -418,7 +418,8 @@ APMPValuePtr APMPStringCommandEvaluator::evaluateCommand(const std::u16string& n
     APMPSetError(error, APMPErrorCodeUnknownMethod);
     return APMPUndefined();
   }
-  APMPValueList evaluated = APMPEvaluateArguments(arguments, scope, error);
-  if (APMPHasError(error)) return APMPUndefined();
-  return it->second(receiver, evaluated, scope, error);
+  APMPPooledList scratch;
+  const APMPValueList* evaluated = APMPEvaluateArgumentsInPlace(arguments, scope, error, scratch);
+  if (evaluated == nullptr) return APMPUndefined();
+  return it->second(receiver, *evaluated, scope, error);
 }

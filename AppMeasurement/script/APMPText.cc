@@ -16,6 +16,9 @@
 std::u16string APMPUTF16FromUTF8(std::string_view text) {
   std::u16string out;
   if (text.empty()) return out;
+  // Names and most values are ASCII: one code unit per byte.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; }))
+    return std::u16string(text.begin(), text.end());
   out.resize(text.size());
   int32_t length = 0;
   UErrorCode status = U_ZERO_ERROR;
@@ -27,6 +30,8 @@ std::u16string APMPUTF16FromUTF8(std::string_view text) {
 }
 
 std::string APMPUTF8FromUTF16(std::u16string_view text) {
+  if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; }))
+    return std::string(text.begin(), text.end());
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
@@ -98,12 +103,18 @@ bool APMPIsWhitespaceOrNewline(char16_t unit) {
   return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
 }
 
-std::u16string APMPTrim(std::u16string_view text) {
+namespace {
+
+std::u16string_view TrimmedView(std::u16string_view text) {
   size_t begin = 0, end = text.size();
   while (begin < end && APMPIsWhitespaceOrNewline(text[begin])) ++begin;
   while (end > begin && APMPIsWhitespaceOrNewline(text[end - 1])) --end;
-  return std::u16string(text.substr(begin, end - begin));
+  return text.substr(begin, end - begin);
 }
+
+}  // namespace
+
+std::u16string APMPTrim(std::u16string_view text) { return std::u16string(TrimmedView(text)); }
 
 namespace {
 
@@ -118,7 +129,7 @@ bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 }  // namespace
 
 double APMPStringToNumber(std::u16string_view input) {
-  std::u16string text = APMPTrim(input);
+  std::u16string_view text = TrimmedView(input);
   if (text.empty()) return 0;
   if (text == u"NaN") return std::nan("");
   if (text == u"Infinity") return INFINITY;
@@ -141,8 +152,17 @@ double APMPStringToNumber(std::u16string_view input) {
     if (expDigits == 0) return std::nan("");
   }
   if (i != n) return std::nan("");
-  std::string ascii(text.begin(), text.end());
-  return strtod_l(ascii.c_str(), nullptr, CLocale());
+  // The text is ASCII now: digits, signs, a point and an exponent mark.
+  char buffer[64];
+  std::string large;
+  char* ascii = buffer;
+  if (n >= sizeof(buffer)) {
+    large.resize(n);
+    ascii = large.data();
+  }
+  std::transform(text.begin(), text.end(), ascii, [](char16_t c) { return static_cast<char>(c); });
+  ascii[n] = '\0';
+  return strtod_l(ascii, nullptr, CLocale());
 }
 
 int APMPCompareText(std::u16string_view a, std::u16string_view b) {

@@ -72,11 +72,23 @@ int64_t APMPSaturatingInt64(double value) {
   return static_cast<int64_t>(value);
 }
 
+std::u16string_view APMPStringConversion(const APMPRuntimeValue& value, std::u16string& scratch,
+                                         APMPErrorSlot* error) {
+  if (value.kind() == APMPValueKind::String) {
+    std::u16string_view text = static_cast<const APMPStringValue&>(value).value();
+    APMPChargeWork(text.size());
+    return text;
+  }
+  scratch = value.stringValueOrError(error);
+  return scratch;
+}
+
 bool APMPStringValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
                            APMPErrorSlot* error) {
-  std::u16string x = a.stringValueOrError(error);
+  std::u16string scratchX, scratchY;
+  std::u16string_view x = APMPStringConversion(a, scratchX, error);
   if (APMPHasError(error)) return false;
-  std::u16string y = b.stringValueOrError(error);
+  std::u16string_view y = APMPStringConversion(b, scratchY, error);
   if (APMPHasError(error)) return false;
   return x == y;
 }

@@ -20,6 +20,12 @@ double APMPToInteger(double value);
 // A double to int64 without undefined behaviour: NaN gives 0, out-of-range values saturate.
 int64_t APMPSaturatingInt64(double value);
 
+// The string conversion of `value`: a string value's own text in place (charged as its
+// conversion is), any other value's conversion held in `scratch`. The view lives as long as
+// the value and `scratch`.
+std::u16string_view APMPStringConversion(const APMPRuntimeValue& value, std::u16string& scratch,
+                                         APMPErrorSlot* error);
+
 bool APMPStringValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
                            APMPErrorSlot* error);
 bool APMPNumberValuesEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,

@@ -83,7 +83,8 @@ APMPValuePtr ObjectLiteral(const APMPValueList& a, const APMPScopePtr& scope,
   }
   auto map = APMPObjectManager::mapValueWithScope(scope);
   for (size_t i = 0; i < a.size(); i += 2) {
-    std::u16string key = a[i]->stringValueOrError(error);
+    std::u16string scratch;
+    std::u16string_view key = APMPStringConversion(*a[i], scratch, error);
     if (APMPHasError(error)) return APMPUndefined();
     map->setValue(a[i + 1], key);
   }
@@ -100,7 +101,8 @@ APMPValuePtr PropertyRead(const APMPValueList& a, const APMPScopePtr&, APMPError
     }
     case APMPValueKind::Map:
     case APMPValueKind::Function: {
-      std::u16string key = a[1]->stringValueOrError(error);
+      std::u16string scratch;
+      std::u16string_view key = APMPStringConversion(*a[1], scratch, error);
       if (APMPHasError(error)) return APMPUndefined();
       if (auto* map = APMPAsMap(object)) return map->valueForProperty(key);
       return static_cast<APMPFunctionValue&>(*object).valueForProperty(key);
@@ -135,7 +137,8 @@ APMPValuePtr PropertyWrite(const APMPValueList& a, const APMPScopePtr&, APMPErro
       return APMPHasError(error) ? APMPUndefined() : a[2];
     case APMPValueKind::Map:
     case APMPValueKind::Function: {
-      std::u16string key = a[1]->stringValueOrError(error);
+      std::u16string scratch;
+      std::u16string_view key = APMPStringConversion(*a[1], scratch, error);
       if (APMPHasError(error)) return APMPUndefined();
       if (auto* map = APMPAsMap(object))
         map->setValue(a[2], key);
@@ -184,6 +187,8 @@ APMPVariableCommandEvaluator::APMPVariableCommandEvaluator() {
                {u"43", PropertyWrite}, {u"44", UndefinedLiteral},
                {u"45", NullLiteral},   {u"52", DeclareConstants}};
   indexHandlers();
+  direct_ = true;
+  argumentMode_ = ArgumentMode::Eager;
 }
 
 APMPValuePtr APMPVariableCommandEvaluator::evaluateCommand(const std::u16string& command,

@@ -171,6 +171,19 @@ class APMDatabase {
   // event creator (public off), with the row id and the fingerprint.
   std::optional<APMRawEventData> rawEventDataFromDictionary(const APMSqliteRecord& record,
                                                             APMErrorSlot* error);
+  // A row decoded as rawEventDataFromDictionary decodes it (same checks and errors), the event
+  // kept as it is instead of turned into its message.
+  struct RawEventRow {
+    int64_t rowID;
+    int64_t fingerprint;
+    APMEvent event;
+  };
+  std::optional<RawEventRow> rawEventRowFromDictionary(const APMSqliteRecord& record,
+                                                       APMErrorSlot* error);
+  // The rows rawEventsWithMetadataFingerprint reads, undecoded, for a caller that decodes
+  // each row once in its filter.
+  std::optional<std::vector<APMSqliteRecord>> rawEventRecordsWithMetadataFingerprint(
+      int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter);
 
   // --- Upload queue ---
 

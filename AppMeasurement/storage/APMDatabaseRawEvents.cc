@@ -15,7 +15,7 @@ constexpr int64_t kMaxRawEventsMetadataRows = 100000;
 constexpr int64_t kRawEventsPerFingerprintRead = 1000;
 
 // The first value field present decides: string, then integer, then double.
-std::optional<APMValue> scalarOf(const APMPBEventParam& param) {
+std::optional<APMValue> scalarOf(const NANOMessageBase& param) {
   if (NANOHasField(param, APMPBEventParam::kStringValue)) {
     std::optional<std::string> text = NANOGetString(param, APMPBEventParam::kStringValue);
     if (text) return APMValue(std::move(*text));
@@ -29,20 +29,25 @@ std::optional<APMValue> scalarOf(const APMPBEventParam& param) {
   return std::nullopt;
 }
 
-std::string nameOf(const APMPBEventParam& param) {
+std::string nameOf(const NANOMessageBase& param) {
   return NANOGetString(param, APMPBEventParam::kName).value_or("");
+}
+
+// The nested parameters of a parameter, read in place.
+std::optional<std::vector<NANOMessageView>> childrenOf(const NANOMessageBase& param) {
+  return NANOViewMessageArray<APMPBEventParam>(param, APMPBEventParam::kParamValue);
 }
 
 // A nested parameter as the map of an item: its own value under its name, or the entries of
 // its children (each child's own name first).
-std::optional<APMObjectMap> nestedParameterMap(const APMPBEventParam& param, APMErrorSlot* error) {
+std::optional<APMObjectMap> nestedParameterMap(const NANOMessageBase& param, APMErrorSlot* error) {
   if (std::optional<APMValue> value = scalarOf(param)) {
     return APMObjectMap{{nameOf(param), APMObject(std::move(*value))}};
   }
-  auto children = NANOGetMessageArray<APMPBEventParam>(param, APMPBEventParam::kParamValue);
+  auto children = childrenOf(param);
   if (children && !children->empty()) {
     APMObjectMap map;
-    for (const APMPBEventParam& child : *children) {
+    for (const NANOMessageView& child : *children) {
       std::optional<APMObjectMap> childMap = nestedParameterMap(child, error);
       if (!childMap) return std::nullopt;
       auto own = childMap->find(nameOf(child));
@@ -55,16 +60,16 @@ std::optional<APMObjectMap> nestedParameterMap(const APMPBEventParam& param, APM
 }
 
 // A top-level parameter: its name and value; nested parameters become an array of item maps.
-std::optional<std::pair<std::string, APMValue>> topLevelParameter(const APMPBEventParam& param,
+std::optional<std::pair<std::string, APMValue>> topLevelParameter(const NANOMessageBase& param,
                                                                   APMErrorSlot* error) {
   std::string name = nameOf(param);
   if (!APMCheckResult(!name.empty(), error, 1, "Event parameter name is empty"))
     return std::nullopt;
   if (std::optional<APMValue> value = scalarOf(param)) return std::pair{name, std::move(*value)};
-  auto children = NANOGetMessageArray<APMPBEventParam>(param, APMPBEventParam::kParamValue);
+  auto children = childrenOf(param);
   if (children && !children->empty()) {
     APMValue::Array items;
-    for (const APMPBEventParam& child : *children) {
+    for (const NANOMessageView& child : *children) {
       std::optional<APMObjectMap> item = nestedParameterMap(child, error);
       if (!item) return std::nullopt;
       items.emplace_back(std::move(*item));
@@ -278,25 +283,40 @@ bool APMDatabase::updateRawEvent(const APMRawEventData& rawEventData, APMErrorSl
 
 std::optional<APMRawEventData> APMDatabase::rawEventDataFromDictionary(
     const APMSqliteRecord& record, APMErrorSlot* error) {
+  std::optional<RawEventRow> row = rawEventRowFromDictionary(record, error);
+  if (!row) return std::nullopt;
+  std::optional<APMRawEventData> raw = APMRawEventData::create(
+      std::make_shared<const APMPBEvent>(row->event.protoEvent()), row->rowID, row->fingerprint);
+  if (!APMCheckNonNil(raw, error, 2, "Failed to initialize raw event data from dictionary"))
+    return std::nullopt;
+  return raw;
+}
+
+std::optional<APMDatabase::RawEventRow> APMDatabase::rawEventRowFromDictionary(
+    const APMSqliteRecord& record, APMErrorSlot* error) {
   if (!APMCheckResult(!record.empty(), error, 1,
                       "Received empty dictionary for getting raw event data"))
     return std::nullopt;
   std::optional<int64_t> rowID = int64Column(record, "rowid");
   if (!APMCheckNonNil(rowID, error, 1, "Unable to find row ID in the database dictionary"))
     return std::nullopt;
-  std::optional<std::string> data = blobColumn(record, "data");
-  if (!APMCheckNonNil(data, error, 1, "Unable to find event data in the database dictionary"))
+  auto dataColumn = record.find("data");
+  const platform::Value::Bytes* data =
+      dataColumn != record.end() ? dataColumn->second.asBytes() : nullptr;
+  if (!APMCheckResult(data != nullptr, error, 1,
+                      "Unable to find event data in the database dictionary"))
     return std::nullopt;
   std::optional<int64_t> fingerprint = int64Column(record, "metadata_fingerprint");
   if (!APMCheckNonNil(fingerprint, error, 1,
                       "Unable to find event metadata in the database dictionary"))
     return std::nullopt;
-  std::optional<APMPBEvent> message = APMPBEvent::initWithBuffer(std::string_view(*data));
+  std::optional<APMPBEvent> message = APMPBEvent::initWithBuffer(std::string_view(data->data));
   if (!APMCheckNonNil(message, error, 3, "Failed to parse event from data")) return std::nullopt;
   std::optional<std::string> origin;
-  APMValueMap parameters;
-  auto params = NANOGetMessageArray<APMPBEventParam>(*message, APMPBEvent::kParams);
-  for (const APMPBEventParam& param : params.value_or(std::vector<APMPBEventParam>{})) {
+  // Made as the event creator takes them, without a second map of typed values.
+  APMObjectMap parameters;
+  auto params = NANOViewMessageArray<APMPBEventParam>(*message, APMPBEvent::kParams);
+  for (const NANOMessageView& param : params.value_or(std::vector<NANOMessageView>{})) {
     if (nameOf(param) == "_o") {
       std::optional<std::string> text = NANOGetString(param, APMPBEventParam::kStringValue);
       if (!text) {
@@ -314,7 +334,7 @@ std::optional<APMRawEventData> APMDatabase::rawEventDataFromDictionary(
       }
       return std::nullopt;
     }
-    parameters.insert_or_assign(std::move(entry->first), std::move(entry->second));
+    parameters.insert_or_assign(std::move(entry->first), APMObject(std::move(entry->second)));
   }
   if (!APMCheckNonNil(origin, error, 2,
                       "Cannot create an event from database. Missing origin parameter"))
@@ -325,14 +345,9 @@ std::optional<APMRawEventData> APMDatabase::rawEventDataFromDictionary(
   std::optional<APMEvent> event =
       APMEvent::create(*origin, false, textColumn(record, "name"),
                        doubleColumn(record, "timestamp"), previous, parameters);
-  std::optional<APMRawEventData> raw;
-  if (event) {
-    raw = APMRawEventData::create(std::make_shared<const APMPBEvent>(event->protoEvent()), *rowID,
-                                  *fingerprint);
-  }
-  if (!APMCheckNonNil(raw, error, 2, "Failed to initialize raw event data from dictionary"))
+  if (!APMCheckNonNil(event, error, 2, "Failed to initialize raw event data from dictionary"))
     return std::nullopt;
-  return raw;
+  return RawEventRow{*rowID, *fingerprint, std::move(*event)};
 }
 
 std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsFromRecords(
@@ -363,16 +378,22 @@ std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsFromRecords(
   return events;
 }
 
-std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsWithMetadataFingerprint(
-    int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter,
-    APMUnreadableRows* unreadableRows) {
-  checkSequence("rawEventsWithMetadataFingerprint");
+std::optional<std::vector<APMSqliteRecord>> APMDatabase::rawEventRecordsWithMetadataFingerprint(
+    int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter) {
+  checkSequence("rawEventRecordsWithMetadataFingerprint");
   if (!requireStore(error)) return std::nullopt;
-  auto records = sqliteStore_->recordsForQuery(
+  return sqliteStore_->recordsForQuery(
       "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
       {Value(static_cast<long long>(fingerprint)),
        Value(static_cast<long long>(kRawEventsPerFingerprintRead))},
       error, eventFilter);
+}
+
+std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsWithMetadataFingerprint(
+    int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter,
+    APMUnreadableRows* unreadableRows) {
+  checkSequence("rawEventsWithMetadataFingerprint");
+  auto records = rawEventRecordsWithMetadataFingerprint(fingerprint, error, eventFilter);
   if (!records) return std::nullopt;
   return rawEventsFromRecords(*records, error, unreadableRows);
 }

@@ -4,8 +4,11 @@
 #include <atomic>
 
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/support/ServiceProcess.h"
 
 namespace {
 
@@ -229,6 +232,129 @@ TEST_F(BundleContentTest, ConsentIsReadWhenBundling) {
   bundleAll();
   EXPECT_EQ(audience->events, 1);
   EXPECT_EQ(audience->results, 1);
+}
+
+// The aggregates of a bundle's names are kept in memory while it is made and written back
+// before a purchase reads the table and at the end: the stored rows (read with the sqlite3
+// tool), the previous times in the bundle and the customer types are those of event-by-event
+// updates, and an engine started again on the same store continues from them.
+TEST_F(BundleContentTest, AggregatesAcrossABundleAndARestart) {
+  makeEngine();
+  clearRawEvents();
+  double start = env.now();
+  const char* order[] = {"a", "b", "a", "purchase", "a", "purchase", "b"};
+  std::map<std::string, std::vector<int64_t>> times;
+  for (const char* name : order) {
+    times[name].push_back(static_cast<int64_t>(env.now() * 1000));
+    logEvent("app", true, name);
+    env.advance(1.5);
+  }
+  ASSERT_EQ(bundleAll(), 1);
+  std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> seen;  // time, previous
+  std::vector<std::string> types;
+  std::vector<APMPBEvent> bundled =
+      NANOGetMessageArray<APMPBEvent>(queued().back().bundle, B::kEvents).value();
+  for (const APMPBEvent& event : bundled) {
+    std::string name = NANOGetString(event, APMPBEvent::kName).value_or("");
+    seen[name].emplace_back(NANOGetInt64(event, APMPBEvent::kTimestampMillis),
+                            NANOGetInt64(event, APMPBEvent::kPreviousTimestampMillis));
+    if (name == "purchase") types.push_back(stringParam(event, "_ct").value_or("(none)"));
+  }
+  for (const auto& [name, stamps] : times) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(seen[name].size(), stamps.size());
+    for (size_t i = 0; i < stamps.size(); ++i) {
+      EXPECT_EQ(seen[name][i].first, stamps[i]);
+      EXPECT_EQ(seen[name][i].second, i == 0 ? 0 : stamps[i - 1]);
+    }
+  }
+  EXPECT_EQ(types, (std::vector<std::string>{"new", "returning"}));
+  std::string database = APMApplicationSupportPath("orvane-app-measurement.sql");
+  auto stored = [&] {
+    return testsupport::runCommand(
+        "sqlite3 '" + database +
+        "' 'SELECT name, lifetime_count, current_bundle_count, last_fire_timestamp FROM events "
+        "WHERE name IN (\"a\", \"b\", \"purchase\") ORDER BY name'");
+  };
+  auto row = [](const char* name, int count, double last) {
+    char line[96];
+    std::snprintf(line, sizeof line, "%s|%d|%d|%.1f\n", name, count, count, last);
+    return std::string(line);
+  };
+  EXPECT_EQ(stored(),
+            row("a", 3, start + 6) + row("b", 2, start + 9) + row("purchase", 2, start + 7.5));
+
+  engine->setEnabled(false);
+  env.waitUntilIdle();
+  engine.reset();
+  env.waitUntilIdle();
+  makeEngine();
+  clearRawEvents();
+  int64_t again = static_cast<int64_t>(env.now() * 1000);
+  logEvent("app", true, "a");
+  ASSERT_EQ(bundleAll(), 1);
+  std::vector<APMPBEvent> events =
+      NANOGetMessageArray<APMPBEvent>(queued().back().bundle, B::kEvents).value();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(NANOGetInt64(events[0], APMPBEvent::kPreviousTimestampMillis), times["a"].back());
+  EXPECT_EQ(NANOGetInt64(events[0], APMPBEvent::kTimestampMillis), again);
+  EXPECT_NE(stored().find(row("a", 4, static_cast<double>(again) / 1000)), std::string::npos);
+}
+
+// A bundle of the most events, as protoc reads it from the queue: every event and parameter in
+// order, each event's previous time the one before it.
+TEST_F(BundleContentTest, AThousandEventsInOneBundle) {
+  makeEngine({{"measurement.upload.max_batch_size", "10485760"}});
+  clearRawEvents();
+  double hour = std::floor(env.now() / 3600) * 3600;
+  onWorker([&] {
+    APMDatabase* database = engine->database();
+    APMPBMeasurementBundle metadata = engine->createRawEventMetadataWithUserAttributes({});
+    ASSERT_TRUE(database->insertIfNotExistsRawEventMetadata(metadata, nullptr));
+    int64_t fingerprint = apm_64LSBMD5(*metadata.protoBuffer());
+    APMValueMap parameters;
+    for (char key = 'a'; key < 'a' + 12; ++key) {
+      parameters.emplace(std::string(1, key), APMValue(int64_t{100000 + key}));
+    }
+    for (int i = 0; i < 1000; ++i) {
+      parameters.insert_or_assign("z", APMValue(int64_t{i}));
+      std::optional<APMEvent> event = APMEvent::create("app", false, "e", hour + i, 0, parameters);
+      ASSERT_TRUE(database->insertRawEvent(*event, fingerprint, false, nullptr));
+    }
+  });
+  ASSERT_EQ(bundleAll(), 1);
+  std::string bytes;
+  bytes = *queued().back().bundle.protoBuffer();
+  std::string decoded = enginetest::protoc("decode", "MeasurementBundle", bytes);
+  size_t events = 0;
+  for (size_t at = 0; (at = decoded.find("\nevents {", at)) != std::string::npos; ++at) ++events;
+  EXPECT_EQ(events, 1000u);
+  EXPECT_NE(decoded.find("name: \"z\"\n    int_value: 999\n  }\n  name: \"e\"\n"
+                         "  timestamp_millis: " +
+                         std::to_string(static_cast<int64_t>(hour + 999) * 1000) +
+                         "\n  previous_timestamp_millis: " +
+                         std::to_string(static_cast<int64_t>(hour + 998) * 1000)),
+            std::string::npos);
+}
+
+// A stored row that does not decode is logged once by bundling and once as a skipped row,
+// and goes with its group.
+TEST_F(BundleContentTest, AnUndecodableRowIsLoggedOnce) {
+  makeEngine();
+  clearRawEvents();
+  logEvent("app", true, "broken");
+  logEvent("app", true, "kept");
+  onWorker([&] {
+    ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(
+        "UPDATE raw_events SET data = x'ff01' WHERE name = 'broken'", nullptr));
+  });
+  capture.clear();
+  bundleAll();
+  env.waitUntilIdle();
+  EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS023096"), 1u);
+  EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS012020"), 1u);
+  EXPECT_EQ(names(queued().back()), std::vector<std::string>{"kept"});
+  EXPECT_TRUE(storedEventNames().empty());
 }
 
 }  // namespace
