@@ -87,13 +87,19 @@ void APMMeasurement::updateSchedule() {
     }
     suspendedUploadTimestamp_ = 0;
   }
-  if (!hasDataToUpload()) {
+  // The scheduler's table reads, checked against other writers once.
+  bool hasData = false;
+  double next = 0;
+  database_->performReads([&] {
+    hasData = hasDataToUpload();
+    if (hasData) next = nextUploadingTime();
+  });
+  if (!hasData) {
     config->activateNewSnapshot();
     monitor().logWithLevel(8, 23024, "No data to upload. Upload task will not be scheduled");
     stopWaiting();
     return;
   }
-  double next = nextUploadingTime();
   if (std::fabs(next) < DBL_EPSILON) {
     monitor().logWithLevel(8, 23025, "No next uploading time. Upload task will not be scheduled");
     stopWaiting();

@@ -181,18 +181,27 @@ void APMMeasurement::processSessionFromEvent(const APMEvent& event) {
     }
   }
   if (!sessions->isSessionExpired()) return;
+  struct Step {
+    const char* name;
+    int64_t code;
+    const char* message;
+  };
+  static const Step steps[] = {
+      {"_sid", 23177, "Failed to remove session ID user property on session expiration. Error"},
+      {"_sno", 23178, "Failed to remove session number user property on session expiration. Error"},
+      {"_se", 23192,
+       "Failed to remove session user engagement user property on session expiration. Error"}};
+  // Every event in the background meets an expired session: when none of the properties is
+  // stored (they went with the first such event) there is nothing to delete, and no
+  // transaction to open.
+  bool anyStored = false;
+  database_->performReads([&] {
+    for (const Step& step : steps) {
+      anyStored |= database_->containsUserAttributeWithName(step.name, nullptr).value_or(true);
+    }
+  });
+  if (!anyStored) return;
   database_->performTransaction([this] {
-    struct Step {
-      const char* name;
-      int64_t code;
-      const char* message;
-    };
-    static const Step steps[] = {
-        {"_sid", 23177, "Failed to remove session ID user property on session expiration. Error"},
-        {"_sno", 23178,
-         "Failed to remove session number user property on session expiration. Error"},
-        {"_se", 23192,
-         "Failed to remove session user engagement user property on session expiration. Error"}};
     for (const Step& step : steps) {
       APMErrorSlot error;
       if (!database_->deleteUserAttributeWithName(step.name, &error)) {

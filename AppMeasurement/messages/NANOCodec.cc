@@ -3,268 +3,150 @@
 #include <pb_common.h>
 #include <pb_decode.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "AppMeasurement/messages/NANOLog.h"
 
+// The decoder reads the wire format straight into the record, one level at a time, driven by a
+// per-message table made once from nanopb's field table (so that it agrees with nanopb on every
+// field: which tags exist, how wide nanopb holds each number). It accepts and refuses what
+// nanopb's pb_decode accepts and refuses for the same fields; the rare long varints go through
+// nanopb's own varint functions so that both read them alike.
+
 namespace {
 
-// Nesting depth of the decode running on this thread; each message level counts one.
-thread_local int tNestingDepth = 0;
+constexpr uint8_t kWireVarint = PB_WT_VARINT;
+constexpr uint8_t kWire64Bit = PB_WT_64BIT;
+constexpr uint8_t kWireString = PB_WT_STRING;
+constexpr uint8_t kWire32Bit = PB_WT_32BIT;
 
-// The memory the decode running on this thread may still take (see kNANODecodeBytesPerInputByte).
-// Every allocation is charged before it is made: records, slot arrays, lists and string bytes
-// for as long as they are kept, nanopb's structures and field counters of large messages while
-// their level is decoded. Only the log lines of a failure are not counted.
-struct DecodeBudget {
-  size_t limit = 0;
-  size_t used = 0;
-  size_t inputLength = 0;
-  bool exceeded = false;
-};
-thread_local DecodeBudget* tBudget = nullptr;
-
-// Charges bytes to the running decode; false (logged once per decode) when over the limit.
-bool charge(size_t bytes) {
-  DecodeBudget* budget = tBudget;
-  if (budget == nullptr) return true;
-  if (!budget->exceeded && bytes <= budget->limit - budget->used) {
-    budget->used += bytes;
-    return true;
-  }
-  if (!budget->exceeded) {
-    budget->exceeded = true;
-    NANOLog(
-        "Unable to process proto stream. Decoding needs more than %zu bytes of memory for %zu "
-        "bytes of input",
-        budget->limit, budget->inputLength);
-  }
-  return false;
-}
-
-void refund(size_t bytes) {
-  if (tBudget != nullptr) tBudget->used -= bytes;
-}
-
-// A new empty record, charged to the decode (null when over budget).
-std::unique_ptr<NANOMessageInfo> newRecord(const NANOMessageLayout& layout) {
-  if (!charge(sizeof(NANOMessageInfo))) return nullptr;
-  return std::make_unique<NANOMessageInfo>(layout);
-}
-
-// A slot to write, charging the record's slot array when it is the first (null when over
-// budget).
-NANOSlot* writableSlot(NANOMessageInfo& info, uint32_t index) {
-  if (!info.hasSlots() && !charge(NANOMessageInfo::slotBytes(info.layout()))) return nullptr;
-  return &info.slot(index);
-}
-
-// What setDecoders charged for a record and the nested records it made for singular
-// sub-messages, refunded when nanopb found the sub-message absent and the records are dropped.
-size_t unusedRecordBytes(const NANOMessageInfo& info) {
-  size_t bytes = sizeof(NANOMessageInfo);
-  if (!info.hasSlots()) return bytes;
-  bytes += NANOMessageInfo::slotBytes(info.layout());
-  for (uint32_t i = 0; i < info.slotCount(); ++i) {
-    if (const NANOMessageInfo* nested = info.slot(i).cell.message.get()) {
-      bytes += unusedRecordBytes(*nested);
-    }
-  }
-  return bytes;
-}
-
-class DepthGuard {
- public:
-  DepthGuard() : ok_(++tNestingDepth <= kNANOMaxNestingDepth) {}
-  ~DepthGuard() { --tNestingDepth; }
-  DepthGuard(const DepthGuard&) = delete;
-  DepthGuard& operator=(const DepthGuard&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  bool ok_;
+// What the decoder does with a field of one slot.
+enum class Op : uint8_t {
+  kSkip,  // a slot nanopb does not hold: skipped like an unknown field
+  // Singular fields; a scalar keeps its last value, a string its first.
+  kBool,
+  kVarint,   // signed, held in dataSize bytes
+  kUVarint,  // unsigned, held in dataSize bytes
+  kFixed32,
+  kFixed64,
+  kString,
+  kMessage,  // merged into one nested record however often it occurs
+  // Repeated fields; scalars also come packed.
+  kRepeatedVarint,
+  kRepeatedFixed32,
+  kRepeatedFixed64,
+  kRepeatedString,
+  kRepeatedMessage,
 };
 
-// A zeroed nanopb structure of a message: small ones live on the stack, large ones are charged
-// to the running decode while they live. data() is null when the budget refused it.
-class StructBuffer {
- public:
-  explicit StructBuffer(size_t size) {
-    if (size <= sizeof(local_)) {
-      std::memset(local_, 0, size);
-      data_ = local_;
-    } else if (charge(size)) {
-      charged_ = size;
-      heap_.reset(new unsigned char[size]());
-      data_ = heap_.get();
-    }
-  }
-  ~StructBuffer() { refund(charged_); }
-  StructBuffer(const StructBuffer&) = delete;
-  StructBuffer& operator=(const StructBuffer&) = delete;
-  void* data() { return data_; }
+bool isRepeatedScalar(Op op) {
+  return op == Op::kRepeatedVarint || op == Op::kRepeatedFixed32 || op == Op::kRepeatedFixed64;
+}
 
- private:
-  alignas(16) unsigned char local_[384];
-  std::unique_ptr<unsigned char[]> heap_;
-  void* data_ = nullptr;
-  size_t charged_ = 0;
+bool isRepeated(Op op) { return op >= Op::kRepeatedVarint; }
+
+struct SlotStep {
+  Op op = Op::kSkip;
+  uint8_t wireType = 0;                        // of one value
+  uint8_t dataSize = 0;                        // bytes nanopb holds a singular varint in
+  const NANOMessageLayout* message = nullptr;  // sub-message or element layout
+};
+
+// The steps of one message, by slot.
+struct DecodePlan {
+  bool hasRepeated = false;
+  std::unique_ptr<SlotStep[]> slots;
 };
 
 const pb_msgdesc_t* descriptorOf(const NANOMessageLayout& layout) {
   return reinterpret_cast<const pb_msgdesc_t*>(layout.nanopbFields);
 }
 
-bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream);
+uint8_t wireTypeOf(uint32_t code) {
+  if (code & (kNANOCodeString | kNANOCodeBytes | kNANOCodeMessage)) return kWireString;
+  if (code & kNANOCodeFloat) return kWire32Bit;
+  if (code & kNANOCodeDouble) return kWire64Bit;
+  return kWireVarint;
+}
 
-// Reads the rest of a string substream into a cell.
-bool decodeStringCell(pb_istream_t* stream, NANOCell& cell) {
-  size_t length = stream->bytes_left;
-  if (length > kNANOMaxStringLength) {
-    NANOLog("Unable to process proto stream. Buffer is too big. %zu > %d", length,
-            static_cast<int>(kNANOMaxStringLength));
+// One slot's step from nanopb's description of its field; false when the two disagree.
+bool makeStep(const NANOMessageLayout& layout, uint32_t index, const pb_field_iter_t& it,
+              SlotStep* step) {
+  uint32_t code = layout.codes[index];
+  const NANOMessageLayout* sub = layout.fields[index].message;
+  bool stringKind = (code & (kNANOCodeString | kNANOCodeBytes)) != 0;
+  step->wireType = wireTypeOf(code);
+  step->message = sub;
+  if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
+    if (code & kNANOCodeRepeated) {
+      if (code & kNANOCodeMessage) {
+        if (sub == nullptr) return false;
+        step->op = Op::kRepeatedMessage;
+      } else if (stringKind) {
+        step->op = Op::kRepeatedString;
+      } else if (code & kNANOCodeFloat) {
+        step->op = Op::kRepeatedFixed32;
+      } else if (code & kNANOCodeDouble) {
+        step->op = Op::kRepeatedFixed64;
+      } else {
+        step->op = Op::kRepeatedVarint;
+      }
+      return true;
+    }
+    if (!stringKind) return false;
+    step->op = Op::kString;
+    return true;
+  }
+  if (PB_ATYPE(it.type) != PB_ATYPE_STATIC || PB_HTYPE(it.type) != PB_HTYPE_OPTIONAL ||
+      (code & kNANOCodeRepeated) || stringKind) {
     return false;
   }
-  if (!charge(length + 1)) return false;  // and the terminating zero
-  cell.bytes.resize(length);
-  if (!pb_read(stream, reinterpret_cast<pb_byte_t*>(cell.bytes.data()), length)) {
-    cell.bytes.clear();
-    return false;
-  }
-  return true;
-}
-
-NANOSlot* slotOfField(NANOMessageInfo* info, const pb_field_t* field, uint32_t* code) {
-  int slot = info->layout().slotOfTag(field->tag);
-  if (slot < 0) return nullptr;
-  *code = info->codes()[slot];
-  return writableSlot(*info, static_cast<uint32_t>(slot));
-}
-
-// A singular string or bytes field. The first occurrence in the input wins; later ones are
-// skipped.
-bool decodeSingularString(pb_istream_t* stream, const pb_field_t* field, void** arg) {
-  uint32_t code = 0;
-  NANOSlot* slot = slotOfField(static_cast<NANOMessageInfo*>(*arg), field, &code);
-  if (slot == nullptr) return false;
-  if (slot->present) return pb_read(stream, nullptr, stream->bytes_left);
-  if (!decodeStringCell(stream, slot->cell)) return false;
-  slot->present = true;
-  return true;
-}
-
-// One element of a repeated field (nanopb calls it once per element, packed or not).
-bool decodeRepeated(pb_istream_t* stream, const pb_field_t* field, void** arg) {
-  auto* info = static_cast<NANOMessageInfo*>(*arg);
-  uint32_t code = 0;
-  NANOSlot* slot = slotOfField(info, field, &code);
-  if (slot == nullptr) return false;
-  // The list was reserved at the size the first pass counted; growth past it (which only a
-  // malformed count could cause) is charged as the vector grows.
-  if (slot->items.size() == slot->items.capacity()) {
-    size_t grown = slot->items.empty() ? 1 : 2 * slot->items.size();
-    if (!charge(grown * sizeof(NANOCell))) return false;
-    slot->items.reserve(grown);
-  }
-  if (code & kNANOCodeMessage) {
-    const NANOMessageLayout* element =
-        info->layout().fields[info->layout().slotOfTag(field->tag)].message;
-    auto record = newRecord(*element);
-    if (record == nullptr) return false;
-    if (!decodeInto(*record, stream)) {
-      NANOLog("<ERROR> %s decoder failed: Unable to decode repeated %s", element->name,
-              element->name);
+  if (PB_LTYPE_IS_SUBMSG(it.type)) {
+    if (!(code & kNANOCodeMessage) || sub == nullptr || descriptorOf(*sub) != it.submsg_desc) {
       return false;
     }
-    slot->items.emplace_back().message = std::move(record);
+    step->op = Op::kMessage;
     return true;
   }
-  if (code & (kNANOCodeString | kNANOCodeBytes)) {
-    NANOCell cell;
-    if (!decodeStringCell(stream, cell)) return false;
-    slot->items.push_back(std::move(cell));
-    return true;
+  if (code & kNANOCodeMessage) return false;
+  step->dataSize = static_cast<uint8_t>(it.data_size);
+  switch (PB_LTYPE(it.type)) {
+    case PB_LTYPE_BOOL:
+      step->op = Op::kBool;
+      return true;
+    case PB_LTYPE_VARINT:
+      step->op = Op::kVarint;
+      break;
+    case PB_LTYPE_UVARINT:
+      step->op = Op::kUVarint;
+      break;
+    case PB_LTYPE_FIXED32:
+      step->op = Op::kFixed32;
+      return step->wireType == kWire32Bit && it.data_size == 4;
+    case PB_LTYPE_FIXED64:
+      step->op = Op::kFixed64;
+      return step->wireType == kWire64Bit && it.data_size == 8;
+    default:
+      return false;
   }
-  uint64_t value = 0;
-  if (code & kNANOCodeFloat) {
-    uint32_t bits = 0;
-    if (!pb_decode_fixed32(stream, &bits)) return false;
-    value = bits;
-  } else if (code & kNANOCodeDouble) {
-    if (!pb_decode_fixed64(stream, &value)) return false;
-  } else if (!pb_decode_varint(stream, &value)) {
-    return false;
-  }
-  slot->items.emplace_back().scalar = value;
-  return true;
+  return step->wireType == kWireVarint &&
+         (it.data_size == 1 || it.data_size == 2 || it.data_size == 4 || it.data_size == 8);
 }
-
-bool isStringKind(uint32_t code) { return (code & (kNANOCodeString | kNANOCodeBytes)) != 0; }
-
-// One field of nanopb's structure of a message, as the decoder uses it: where its member and
-// presence flag are, and which slot of the record it fills.
-struct FieldStep {
-  enum Kind : uint8_t { kRepeatedCallback, kStringCallback, kSubMessage, kScalar };
-  Kind kind;
-  uint8_t ltype;     // nanopb's PB_LTYPE of a scalar
-  uint8_t dataSize;  // bytes of a scalar's member
-  uint32_t slot;
-  size_t dataOffset;  // of the member (the callback, the nested structure, the value)
-  size_t flagOffset;  // of the presence flag of a sub-message or scalar
-  const NANOMessageLayout* sub;
-};
-
-// The fields of one message in nanopb's order. Null when nanopb's field table and the layout
-// disagree, which fails every decode of the message.
-struct DecodePlan {
-  std::vector<FieldStep> steps;
-};
 
 const DecodePlan* makePlan(const NANOMessageLayout& layout) {
   auto plan = std::make_unique<DecodePlan>();
+  plan->slots.reset(new SlotStep[layout.slotCount]);
   std::vector<unsigned char> structure(layout.nanopbStructSize + 1);
-  auto* base = structure.data();
   pb_field_iter_t it;
-  if (!pb_field_iter_begin(&it, descriptorOf(layout), base)) return nullptr;
+  if (!pb_field_iter_begin(&it, descriptorOf(layout), structure.data())) return nullptr;
   do {
     int index = layout.slotOfTag(it.tag);
     if (index < 0) return nullptr;
-    uint32_t code = layout.codes[index];
-    FieldStep step{};
-    step.slot = static_cast<uint32_t>(index);
-    step.dataOffset = static_cast<size_t>(static_cast<unsigned char*>(it.pData) - base);
-    if (PB_ATYPE(it.type) == PB_ATYPE_CALLBACK) {
-      if (code & kNANOCodeRepeated) {
-        step.kind = FieldStep::kRepeatedCallback;
-      } else if (isStringKind(code)) {
-        step.kind = FieldStep::kStringCallback;
-      } else {
-        return nullptr;
-      }
-    } else if (PB_ATYPE(it.type) != PB_ATYPE_STATIC || PB_HTYPE(it.type) != PB_HTYPE_OPTIONAL ||
-               (code & kNANOCodeRepeated) || isStringKind(code)) {
-      return nullptr;
-    } else if (PB_LTYPE_IS_SUBMSG(it.type)) {
-      const NANOMessageLayout* sub = layout.fields[index].message;
-      if (!(code & kNANOCodeMessage) || sub == nullptr || descriptorOf(*sub) != it.submsg_desc) {
-        return nullptr;
-      }
-      step.kind = FieldStep::kSubMessage;
-      step.sub = sub;
-      step.flagOffset = static_cast<size_t>(static_cast<unsigned char*>(it.pSize) - base);
-    } else if (code & kNANOCodeMessage) {
-      return nullptr;
-    } else {
-      step.kind = FieldStep::kScalar;
-      step.ltype = static_cast<uint8_t>(PB_LTYPE(it.type));
-      step.dataSize = static_cast<uint8_t>(it.data_size);
-      step.flagOffset = static_cast<size_t>(static_cast<unsigned char*>(it.pSize) - base);
-    }
-    plan->steps.push_back(step);
+    SlotStep& step = plan->slots[index];
+    if (!makeStep(layout, static_cast<uint32_t>(index), it, &step)) return nullptr;
+    plan->hasRepeated = plan->hasRepeated || isRepeated(step.op);
   } while (pb_field_iter_next(&it));
   return plan.release();
 }
@@ -285,312 +167,432 @@ const DecodePlan* planOf(const NANOMessageLayout& layout) {
   return made;
 }
 
-// Points nanopb's structure at the record: callbacks for strings and repeated fields, and a
-// fresh nested record for each singular sub-message. Fails when nanopb's field table and the
-// layout disagree.
-bool setDecoders(NANOMessageInfo& info, void* structure) {
-  const DecodePlan* plan = planOf(info.layout());
-  if (plan == nullptr) return false;
-  auto* base = static_cast<unsigned char*>(structure);
-  for (const FieldStep& step : plan->steps) {
-    switch (step.kind) {
-      case FieldStep::kRepeatedCallback:
-      case FieldStep::kStringCallback: {
-        auto* callback = reinterpret_cast<pb_callback_t*>(base + step.dataOffset);
-        callback->funcs.decode =
-            step.kind == FieldStep::kRepeatedCallback ? decodeRepeated : decodeSingularString;
-        callback->arg = &info;
-        break;
-      }
-      case FieldStep::kSubMessage: {
-        // nanopb decodes singular sub-messages inline, so their records must exist beforehand;
-        // copyScalars drops (and refunds) the ones that stay absent.
-        NANOSlot* slot = writableSlot(info, step.slot);
-        if (slot == nullptr) return false;
-        slot->present = false;
-        slot->cell = NANOCell();
-        slot->cell.message = newRecord(*step.sub);
-        if (slot->cell.message == nullptr ||
-            !setDecoders(*slot->cell.message, base + step.dataOffset)) {
-          return false;
-        }
-        break;
-      }
-      case FieldStep::kScalar:
-        break;
-    }
+// The bytes of one level being read, and why reading stopped.
+struct Cursor {
+  const uint8_t* p;
+  const uint8_t* end;
+  const char* error = nullptr;
+
+  size_t left() const { return static_cast<size_t>(end - p); }
+  bool fail(const char* why) {
+    error = why;
+    return false;
   }
-  return true;
-}
+};
 
-uint64_t readScalar(const FieldStep& step, const unsigned char* data) {
-  switch (step.ltype) {
-    case PB_LTYPE_BOOL:
-      return *reinterpret_cast<const bool*>(data) ? 1 : 0;
-    case PB_LTYPE_FIXED32: {
-      uint32_t bits;
-      std::memcpy(&bits, data, sizeof bits);
-      return bits;
-    }
-    case PB_LTYPE_FIXED64: {
-      uint64_t bits;
-      std::memcpy(&bits, data, sizeof bits);
-      return bits;
-    }
-    default:
-      break;
-  }
-  // Varints: 32-bit values are kept zero-extended.
-  switch (step.dataSize) {
-    case 1:
-      return static_cast<uint32_t>(static_cast<int32_t>(*reinterpret_cast<const int8_t*>(data)));
-    case 2: {
-      int16_t v;
-      std::memcpy(&v, data, sizeof v);
-      return static_cast<uint32_t>(static_cast<int32_t>(v));
-    }
-    case 4: {
-      uint32_t v;
-      std::memcpy(&v, data, sizeof v);
-      return v;
-    }
-    default: {
-      uint64_t v;
-      std::memcpy(&v, data, sizeof v);
-      return v;
-    }
-  }
-}
-
-// After decoding: present scalars into their cells, present sub-messages' scalars into the
-// nested records, absent sub-messages released. False when the budget runs out.
-bool copyScalars(NANOMessageInfo& info, const void* structure) {
-  const DecodePlan* plan = planOf(info.layout());  // made by setDecoders
-  const auto* base = static_cast<const unsigned char*>(structure);
-  for (const FieldStep& step : plan->steps) {
-    if (step.kind != FieldStep::kSubMessage && step.kind != FieldStep::kScalar) continue;
-    bool has = *reinterpret_cast<const bool*>(base + step.flagOffset);
-    if (step.kind == FieldStep::kSubMessage) {
-      NANOSlot& slot = info.slot(step.slot);  // allocated by setDecoders
-      if (has) {
-        slot.present = true;
-        if (!copyScalars(*slot.cell.message, base + step.dataOffset)) return false;
-      } else {
-        slot.present = false;
-        if (slot.cell.message) refund(unusedRecordBytes(*slot.cell.message));
-        slot.cell = NANOCell();
-      }
-    } else if (has) {
-      NANOSlot* slot = writableSlot(info, step.slot);
-      if (slot == nullptr) return false;
-      slot->present = true;
-      slot->cell.scalar = readScalar(step, base + step.dataOffset);
-    }
-  }
-  return true;
-}
-
-// Whether the wire type can carry a field of the code. Repeated scalars may also come packed.
-bool wireTypeFits(uint32_t code, pb_wire_type_t wireType) {
-  if (code & (kNANOCodeString | kNANOCodeBytes | kNANOCodeMessage)) return wireType == PB_WT_STRING;
-  if ((code & kNANOCodeRepeated) && wireType == PB_WT_STRING) return true;
-  if (code & kNANOCodeFloat) return wireType == PB_WT_32BIT;
-  if (code & kNANOCodeDouble) return wireType == PB_WT_64BIT;
-  return wireType == PB_WT_VARINT;
-}
-
-bool isLengthDelimited(uint32_t code) {
-  return (code & (kNANOCodeString | kNANOCodeBytes | kNANOCodeMessage)) != 0;
-}
-
-// Adds the number of elements of a packed run to *count (a varint ends at each byte under 0x80).
-bool countPacked(uint32_t code, pb_istream_t* run, uint32_t* count) {
-  if (code & (kNANOCodeFloat | kNANOCodeDouble)) {
-    *count += static_cast<uint32_t>(run->bytes_left / ((code & kNANOCodeFloat) ? 4 : 8));
-    return pb_read(run, nullptr, run->bytes_left);
-  }
-  pb_byte_t chunk[256];
-  while (run->bytes_left > 0) {
-    size_t n = run->bytes_left < sizeof chunk ? run->bytes_left : sizeof chunk;
-    if (!pb_read(run, chunk, n)) return false;
-    for (size_t i = 0; i < n; ++i) *count += chunk[i] < 0x80 ? 1 : 0;
-  }
-  return true;
-}
-
-// The first pass reads every tag of a level once more than nanopb does. nanopb reads a byte
-// at a time through its stream's callback; on the memory streams every decode here runs on, the
-// common cases (tags and lengths of up to four bytes, values to skip) are read from the bytes
-// directly. Anything else goes to nanopb's own functions, so both read the input alike.
-bool isMemoryStream(const pb_istream_t& stream) {
-  static const auto kBufferRead = pb_istream_from_buffer(nullptr, 0).callback;
-  return stream.callback == kBufferRead;
-}
-
-const uint8_t* streamBytes(const pb_istream_t& stream) {
-  return static_cast<const uint8_t*>(stream.state);
-}
-
-void advance(pb_istream_t& stream, size_t count) {
-  stream.state = const_cast<uint8_t*>(streamBytes(stream) + count);
-  stream.bytes_left -= count;
-}
-
-// A varint of at most four bytes (under 2^28) read straight from a memory stream; false, with
-// the stream unchanged, for any other.
-bool shortVarint(pb_istream_t& stream, uint32_t* value) {
-  if (!isMemoryStream(stream)) return false;
-  const uint8_t* bytes = streamBytes(stream);
-  size_t available = stream.bytes_left < 4 ? stream.bytes_left : 4;
-  uint32_t result = 0;
+// A varint of up to kShortBytes bytes, read here; a longer one goes to nanopb's own function,
+// whose overflow rules for the last bytes are subtle.
+template <typename T, size_t kShortBytes, bool (*kNanopbRead)(pb_istream_t*, T*)>
+[[gnu::noinline]] bool readLongVarint(Cursor& c, T* value) {
+  T result = 0;
+  size_t available = c.left() < kShortBytes ? c.left() : kShortBytes;
   for (size_t i = 0; i < available; ++i) {
-    result |= static_cast<uint32_t>(bytes[i] & 0x7F) << (7 * i);
-    if ((bytes[i] & 0x80) == 0) {
-      advance(stream, i + 1);
+    result |= static_cast<T>(c.p[i] & 0x7F) << (7 * i);
+    if ((c.p[i] & 0x80) == 0) {
+      c.p += i + 1;
       *value = result;
       return true;
     }
   }
-  return false;
+  pb_istream_t stream = pb_istream_from_buffer(c.p, c.left());
+  if (!kNanopbRead(&stream, value)) return c.fail(PB_GET_ERROR(&stream));
+  c.p = c.end - stream.bytes_left;
+  return true;
 }
 
-// pb_decode_tag: a tag of 0 ends the message.
-bool scanTag(pb_istream_t& stream, pb_wire_type_t* wireType, uint32_t* tag, bool* eof) {
-  uint32_t value;
-  if (!shortVarint(stream, &value)) return pb_decode_tag(&stream, wireType, tag, eof);
-  *eof = value == 0;
-  if (*eof) return false;
-  *wireType = static_cast<pb_wire_type_t>(value & 7);
-  *tag = value >> 3;
+// pb_decode_varint32 (tags, lengths, singular booleans): one byte (most tags and lengths) inline,
+// values under 2^28 here, longer ones by nanopb.
+inline bool readVarint32(Cursor& c, uint32_t* value) {
+  if (c.p < c.end && *c.p < 0x80) [[likely]] {
+    *value = *c.p++;
+    return true;
+  }
+  return readLongVarint<uint32_t, 4, pb_decode_varint32>(c, value);
+}
+
+// pb_decode_varint: up to nine bytes here, the tenth byte's overflow rule nanopb's.
+inline bool readVarint64(Cursor& c, uint64_t* value) {
+  if (c.p < c.end && *c.p < 0x80) [[likely]] {
+    *value = *c.p++;
+    return true;
+  }
+  return readLongVarint<uint64_t, 9, pb_decode_varint>(c, value);
+}
+
+bool readFixed(Cursor& c, size_t width, uint64_t* value) {
+  if (c.left() < width) return c.fail("end-of-stream");
+  uint64_t bits = 0;
+  for (size_t i = 0; i < width; ++i) bits |= static_cast<uint64_t>(c.p[i]) << (8 * i);
+  c.p += width;
+  *value = bits;
+  return true;
+}
+
+// A length-delimited value: its bytes stay in the input, the cursor moves past them.
+bool readDelimited(Cursor& c, Cursor* value) {
+  uint32_t length;
+  if (!readVarint32(c, &length)) return false;
+  if (length > c.left()) return c.fail("parent stream too short");
+  *value = Cursor{c.p, c.p + length};
+  c.p += length;
   return true;
 }
 
 // pb_skip_field.
-bool scanSkip(pb_istream_t& stream, pb_wire_type_t wireType) {
-  if (!isMemoryStream(stream)) return pb_skip_field(&stream, wireType);
-  const uint8_t* bytes = streamBytes(stream);
-  size_t count = 0;
+bool skipValue(Cursor& c, uint8_t wireType) {
   switch (wireType) {
-    case PB_WT_VARINT:
-      while (count < stream.bytes_left && (bytes[count] & 0x80) != 0) ++count;
-      if (count == stream.bytes_left) return false;
-      ++count;
-      break;
-    case PB_WT_64BIT:
-      count = 8;
-      break;
-    case PB_WT_32BIT:
-      count = 4;
-      break;
-    case PB_WT_STRING: {
-      uint32_t length;
-      if (!shortVarint(stream, &length)) return pb_skip_field(&stream, wireType);
-      count = length;
-      break;
+    case kWireVarint:
+      while (c.p < c.end && (*c.p & 0x80) != 0) ++c.p;
+      if (c.p == c.end) return c.fail("end-of-stream");
+      ++c.p;
+      return true;
+    case kWire64Bit:
+    case kWire32Bit: {
+      size_t width = wireType == kWire64Bit ? 8 : 4;
+      if (c.left() < width) return c.fail("end-of-stream");
+      c.p += width;
+      return true;
+    }
+    case kWireString: {
+      Cursor skipped;
+      return readDelimited(c, &skipped);
     }
     default:
-      return false;
+      return c.fail("invalid wire_type");
   }
-  if (stream.bytes_left < count) return false;
-  advance(stream, count);
+}
+
+// A tag and wire type; a tag of 0 is an error, as in nanopb.
+bool readKey(Cursor& c, uint32_t* tag, uint8_t* wireType) {
+  uint32_t key;
+  if (!readVarint32(c, &key)) return false;
+  *tag = key >> 3;
+  *wireType = static_cast<uint8_t>(key & 7);
+  if (*tag == 0) return c.fail("zero tag");
   return true;
 }
 
-bool countAndReserve(NANOMessageInfo& info, pb_istream_t stream, uint32_t* counts);
+// A singular varint as nanopb holds it in its structure's member of dataSize bytes, refusing
+// values that do not fit (signed fields are first cast to 32 bits when narrower than 8 bytes,
+// which always fits a 4-byte member), then as the record keeps it: the 32 bits of a 4-byte
+// member, narrower members read back signed and kept as 32 bits.
+bool heldVarint(Op op, uint8_t dataSize, uint64_t value, uint64_t* cell) {
+  if (dataSize == 8) {
+    *cell = value;
+    return true;
+  }
+  const int shift = 64 - 8 * dataSize;
+  uint64_t member = (value << shift) >> shift;
+  int64_t memberSigned = static_cast<int64_t>(value << shift) >> shift;
+  bool fits = op == Op::kUVarint
+                  ? member == value
+                  : memberSigned == static_cast<int32_t>(static_cast<uint32_t>(value));
+  *cell = dataSize == 4 ? member : static_cast<uint32_t>(static_cast<int32_t>(memberSigned));
+  return fits;
+}
 
-// The pass below with its per-slot counters: on the stack for most messages, else on the heap,
-// charged while this level is scanned.
-bool scanFields(NANOMessageInfo& info, pb_istream_t stream) {
+// One decode: the arena its records live in, and its memory budget (see
+// kNANODecodeBytesPerInputByte). Every allocation is charged before it is made: the root record,
+// the arena's blocks (nested records and slot arrays), lists and string bytes for as long as
+// they are kept, the per-slot counters of large messages while their level is decoded. Only the
+// log lines of a failure are not counted.
+class Decoder {
+ public:
+  Decoder(NANOArena& arena, size_t inputLength)
+      : arena_(arena), limit_(NANODecodeMemoryLimit(inputLength)), inputLength_(inputLength) {}
+
+  // The root record, on the heap (it will own the arena); null when over budget.
+  std::unique_ptr<NANOMessageInfo> newRoot(const NANOMessageLayout& layout) {
+    if (!charge(sizeof(NANOMessageInfo))) return nullptr;
+    return std::make_unique<NANOMessageInfo>(layout);
+  }
+
+  // Decodes one message's bytes into the record. depth counts the levels of repeated message
+  // fields above it (singular sub-messages are part of their parent's level, as on encoding).
+  bool decodeMessage(NANOMessageInfo& info, Cursor c, int depth);
+
+ private:
+  bool charge(size_t bytes) {
+    if (!exceeded_ && bytes <= limit_ - used_) {
+      used_ += bytes;
+      return true;
+    }
+    if (!exceeded_) {
+      exceeded_ = true;
+      NANOLog(
+          "Unable to process proto stream. Decoding needs more than %zu bytes of memory for %zu "
+          "bytes of input",
+          limit_, inputLength_);
+    }
+    return false;
+  }
+  void refund(size_t bytes) { used_ -= bytes; }
+
+  // Whether the arena may take bytes: true when they fit in its block or the next block is
+  // charged.
+  bool chargeArena(size_t bytes) {
+    size_t block = arena_.nextBlockBytes(bytes);
+    return block == 0 || charge(block);
+  }
+
+  // A nested record in the arena, owned by the returned pointer; null when over budget.
+  NANORecordPtr newRecord(const NANOMessageLayout& layout) {
+    if (!chargeArena(sizeof(NANOMessageInfo))) return nullptr;
+    return NANORecordPtr(NANOMessageInfo::createIn(arena_, layout));
+  }
+
+  // A slot to write; the record's slots are made in the arena when it is the first (null when
+  // over budget).
+  NANOSlot* writableSlot(NANOMessageInfo& info, uint32_t index) {
+    if (!info.hasSlots() && !chargeArena(info.slotCount() * sizeof(NANOSlot))) return nullptr;
+    return &info.slotIn(arena_, index);
+  }
+
+  // Room for one more element; the lists were reserved at the counted size, so growth (only a
+  // singular sub-message that occurs twice causes it) is charged as the list grows.
+  bool roomForOne(NANOSlot& slot) {
+    if (slot.items.size() < slot.items.capacity()) return true;
+    size_t grown = slot.items.empty() ? 1 : 2 * slot.items.size();
+    if (!charge(grown * sizeof(NANOCell))) return false;
+    slot.items.reserve(grown);
+    return true;
+  }
+
+  bool reserveLists(NANOMessageInfo& info, const DecodePlan& plan, Cursor c);
+  bool countLists(NANOMessageInfo& info, const DecodePlan& plan, Cursor c, uint32_t* counts);
+  bool decodeString(NANOMessageInfo& info, uint32_t index, Cursor& c);
+  bool decodeRepeated(NANOMessageInfo& info, const SlotStep& step, uint32_t index, uint8_t wireType,
+                      Cursor& c, int depth);
+  bool appendStringCell(NANOSlot& slot, const Cursor& value);
+
+  NANOArena& arena_;
+  size_t limit_;
+  size_t used_ = 0;
+  size_t inputLength_;
+  bool exceeded_ = false;
+};
+
+// Logs the failure of one level and answers false.
+bool failed(const NANOMessageInfo& info, const char* why) {
+  NANOLog("<ERROR> %s decoder failed: %s", info.name(), why != nullptr ? why : "(none)");
+  return false;
+}
+
+bool stringTooLong(size_t length) {
+  if (length <= kNANOMaxStringLength) return false;
+  NANOLog("Unable to process proto stream. Buffer is too big. %zu > %d", length,
+          static_cast<int>(kNANOMaxStringLength));
+  return true;
+}
+
+// The counters of the pass below: on the stack for most messages, else on the heap, charged
+// while this level is counted.
+bool Decoder::reserveLists(NANOMessageInfo& info, const DecodePlan& plan, Cursor c) {
   const NANOMessageLayout& layout = info.layout();
   if (layout.slotCount <= 64) {
-    uint32_t counts[64];
-    std::fill_n(counts, layout.slotCount, 0u);
-    return countAndReserve(info, stream, counts);
+    uint32_t counts[64] = {};
+    return countLists(info, plan, c, counts);
   }
   size_t bytes = layout.slotCount * sizeof(uint32_t);
   if (!charge(bytes)) return false;
   std::vector<uint32_t> counts(layout.slotCount, 0);
-  bool ok = countAndReserve(info, stream, counts.data());
+  bool ok = countLists(info, plan, c, counts.data());
   refund(bytes);
   return ok;
 }
 
-// A first, shallow pass over a copy of the stream (tags only; repeated sub-messages are skipped
-// by length, singular ones are entered since nanopb decodes them inline):
-//  - a known field on the wrong wire type fails the decode. nanopb would hand such a value to
-//    a string or list callback as if it were its payload, turning a number into text;
-//  - the elements of each repeated field are counted (packed runs element by element), so that
-//    every list is allocated once at its final size and charged to the budget before it is.
-bool countAndReserve(NANOMessageInfo& info, pb_istream_t stream, uint32_t* counts) {
+// A shallow pass over the rest of the level (tags only; sub-messages are skipped by length): the
+// elements of each repeated field are counted (packed runs element by element), so that every
+// list is allocated once at its final size and charged before it is. Malformed input ends the
+// count; the decoding pass reports it.
+bool Decoder::countLists(NANOMessageInfo& info, const DecodePlan& plan, Cursor c,
+                         uint32_t* counts) {
   const NANOMessageLayout& layout = info.layout();
-  while (stream.bytes_left > 0) {
-    pb_wire_type_t wireType;
+  while (c.p < c.end) {
     uint32_t tag;
-    bool eof;
-    if (!scanTag(stream, &wireType, &tag, &eof) || eof) break;
-    int slot = layout.slotOfTag(tag);
-    if (slot >= 0) {
-      uint32_t code = layout.codes[slot];
-      if (!wireTypeFits(code, wireType)) {
-        NANOLog("<ERROR> %s decoder failed: wrong wire type for field %s", info.name(),
-                layout.fields[slot].name);
-        return false;
-      }
-      if ((code & kNANOCodeRepeated) && wireType == PB_WT_STRING && !isLengthDelimited(code)) {
-        pb_istream_t substream;
-        if (!pb_make_string_substream(&stream, &substream)) break;
-        if (!countPacked(code, &substream, &counts[slot])) break;
-        if (!pb_close_string_substream(&stream, &substream)) break;
+    uint8_t wireType;
+    if (!readKey(c, &tag, &wireType)) break;
+    int index = layout.slotOfTag(tag);
+    Op op = index >= 0 ? plan.slots[index].op : Op::kSkip;
+    if (isRepeated(op)) {
+      if (wireType == kWireString && isRepeatedScalar(op)) {
+        Cursor run;
+        if (!readDelimited(c, &run)) break;
+        if (op == Op::kRepeatedVarint) {
+          for (const uint8_t* b = run.p; b < run.end; ++b) counts[index] += *b < 0x80 ? 1 : 0;
+        } else {
+          counts[index] += static_cast<uint32_t>(run.left() / (op == Op::kRepeatedFixed32 ? 4 : 8));
+        }
         continue;
       }
-      if (code & kNANOCodeRepeated) {
-        ++counts[slot];
-      } else if (code & kNANOCodeMessage) {
-        NANOMessageInfo* nested = info.slot(static_cast<uint32_t>(slot)).cell.message.get();
-        pb_istream_t substream;
-        if (!pb_make_string_substream(&stream, &substream)) break;  // pb_decode reports it
-        if (nested != nullptr && !scanFields(*nested, substream)) return false;
-        if (!pb_close_string_substream(&stream, &substream)) break;
-        continue;
-      }
+      ++counts[index];
     }
-    if (!scanSkip(stream, wireType)) break;  // malformed: pb_decode reports it
+    if (!skipValue(c, wireType)) break;
   }
   for (uint32_t slot = 0; slot < layout.slotCount; ++slot) {
-    if (counts[slot] > 0) {
-      NANOSlot* writable = writableSlot(info, slot);
-      if (writable == nullptr || !charge(counts[slot] * sizeof(NANOCell))) return false;
-      writable->items.reserve(writable->items.size() + counts[slot]);
-    }
+    if (counts[slot] == 0) continue;
+    NANOSlot* writable = writableSlot(info, slot);
+    if (writable == nullptr || !charge(counts[slot] * sizeof(NANOCell))) return false;
+    writable->items.reserve(writable->items.size() + counts[slot]);
   }
   return true;
 }
 
-bool decodeInto(NANOMessageInfo& info, pb_istream_t* stream) {
-  DepthGuard depth;
-  if (!depth.ok()) {
+bool Decoder::appendStringCell(NANOSlot& slot, const Cursor& value) {
+  if (stringTooLong(value.left()) || !charge(value.left() + 1) || !roomForOne(slot)) return false;
+  slot.items.emplace_back().bytes.assign(reinterpret_cast<const char*>(value.p), value.left());
+  return true;
+}
+
+// A singular string or bytes field: the first occurrence in the input wins; later ones are
+// skipped.
+bool Decoder::decodeString(NANOMessageInfo& info, uint32_t index, Cursor& c) {
+  Cursor value;
+  if (!readDelimited(c, &value)) return failed(info, c.error);
+  NANOSlot* slot = writableSlot(info, index);
+  if (slot == nullptr) return failed(info, "out of memory budget");
+  if (slot->present) return true;
+  if (stringTooLong(value.left())) return failed(info, "callback failed");
+  if (!charge(value.left() + 1)) return failed(info, "out of memory budget");  // and a zero
+  slot->cell.bytes.assign(reinterpret_cast<const char*>(value.p), value.left());
+  slot->present = true;
+  return true;
+}
+
+// One occurrence of a repeated field: one element, or a packed run of them.
+bool Decoder::decodeRepeated(NANOMessageInfo& info, const SlotStep& step, uint32_t index,
+                             uint8_t wireType, Cursor& c, int depth) {
+  NANOSlot* slot = writableSlot(info, index);
+  if (slot == nullptr) return failed(info, "out of memory budget");
+  if (step.op == Op::kRepeatedMessage) {
+    Cursor value;
+    if (!readDelimited(c, &value)) return failed(info, c.error);
+    const NANOMessageLayout& element = *step.message;
+    auto record = newRecord(element);
+    if (record == nullptr || !roomForOne(*slot)) return failed(info, "out of memory budget");
+    if (!decodeMessage(*record, value, depth + 1)) {
+      NANOLog("<ERROR> %s decoder failed: Unable to decode repeated %s", element.name,
+              element.name);
+      return failed(info, "callback failed");
+    }
+    slot->items.emplace_back().message = std::move(record);
+    return true;
+  }
+  if (step.op == Op::kRepeatedString) {
+    Cursor value;
+    if (!readDelimited(c, &value)) return failed(info, c.error);
+    if (!appendStringCell(*slot, value)) return failed(info, "callback failed");
+    return true;
+  }
+  // Numbers, one or a packed run. A run is read element by element to its end; an empty one
+  // fails, as nanopb reads at least one element from it.
+  Cursor run;
+  Cursor* from = &c;
+  if (wireType == kWireString) {
+    if (!readDelimited(c, &run)) return failed(info, c.error);
+    from = &run;
+  }
+  do {
+    uint64_t value = 0;
+    bool read = step.op == Op::kRepeatedVarint
+                    ? readVarint64(*from, &value)
+                    : readFixed(*from, step.op == Op::kRepeatedFixed32 ? 4 : 8, &value);
+    if (!read) return failed(info, from->error);
+    if (!roomForOne(*slot)) return failed(info, "out of memory budget");
+    slot->items.emplace_back().scalar = value;
+  } while (from == &run && run.p < run.end);
+  return true;
+}
+
+bool Decoder::decodeMessage(NANOMessageInfo& info, Cursor c, int depth) {
+  if (depth > kNANOMaxNestingDepth) {
     NANOLog("<ERROR> %s decoder failed: messages nested deeper than %d levels", info.name(),
             kNANOMaxNestingDepth);
     return false;
   }
-  StructBuffer structure(info.layout().nanopbStructSize);
-  if (structure.data() == nullptr) return false;
-  if (!setDecoders(info, structure.data())) {
+  const NANOMessageLayout& layout = info.layout();
+  const DecodePlan* plan = planOf(layout);
+  if (plan == nullptr) {
     NANOLog("<ERROR> %s decoder failed: Unable to set decoders", info.name());
     return false;
   }
-  if (!scanFields(info, *stream)) return false;
-  if (!pb_decode_ex(stream, descriptorOf(info.layout()), structure.data(), PB_DECODE_NOINIT)) {
-    NANOLog("<ERROR> %s decoder failed: %s", info.name(), PB_GET_ERROR(stream));
-    return false;
+  // The lists are counted when the first element of any of them comes: none comes before it,
+  // and a level without elements (most parameters) is read once.
+  bool counted = !plan->hasRepeated;
+  while (c.p < c.end) {
+    const uint8_t* field = c.p;
+    uint32_t tag;
+    uint8_t wireType;
+    if (!readKey(c, &tag, &wireType)) return failed(info, c.error);
+    int index = layout.slotOfTag(tag);
+    if (index < 0 || plan->slots[index].op == Op::kSkip) {
+      if (!skipValue(c, wireType)) return failed(info, c.error);
+      continue;
+    }
+    const SlotStep& step = plan->slots[index];
+    auto slotIndex = static_cast<uint32_t>(index);
+    // A known field on another wire type fails: nanopb would hand such a value to a string or
+    // list callback as if it were its payload, turning a number into text.
+    if (wireType != step.wireType && !(wireType == kWireString && isRepeatedScalar(step.op))) {
+      NANOLog("<ERROR> %s decoder failed: wrong wire type for field %s", info.name(),
+              layout.fields[index].name);
+      return false;
+    }
+    switch (step.op) {
+      case Op::kString:
+        if (!decodeString(info, slotIndex, c)) return false;
+        break;
+      case Op::kMessage: {
+        Cursor value;
+        if (!readDelimited(c, &value)) return failed(info, c.error);
+        NANOSlot* slot = writableSlot(info, slotIndex);
+        if (slot == nullptr) return failed(info, "out of memory budget");
+        if (slot->cell.message == nullptr) {
+          slot->cell.message = newRecord(*step.message);
+          if (slot->cell.message == nullptr) return failed(info, "out of memory budget");
+        }
+        slot->present = true;
+        if (!decodeMessage(*slot->cell.message, value, depth)) {
+          return failed(info, "submessage failed");
+        }
+        break;
+      }
+      case Op::kBool:
+      case Op::kVarint:
+      case Op::kUVarint:
+      case Op::kFixed32:
+      case Op::kFixed64: {
+        uint64_t cell = 0;
+        if (step.op == Op::kBool) {
+          uint32_t value;
+          if (!readVarint32(c, &value)) return failed(info, c.error);
+          cell = value != 0 ? 1 : 0;
+        } else if (step.op == Op::kFixed32 || step.op == Op::kFixed64) {
+          if (!readFixed(c, step.op == Op::kFixed32 ? 4 : 8, &cell)) return failed(info, c.error);
+        } else {
+          uint64_t value;
+          if (!readVarint64(c, &value)) return failed(info, c.error);
+          if (!heldVarint(step.op, step.dataSize, value, &cell)) {
+            return failed(info, "integer too large");
+          }
+        }
+        NANOSlot* slot = writableSlot(info, slotIndex);
+        if (slot == nullptr) return failed(info, "out of memory budget");
+        slot->present = true;
+        slot->cell.scalar = cell;
+        break;
+      }
+      default:
+        if (!counted) {
+          counted = true;
+          if (!reserveLists(info, *plan, Cursor{field, c.end})) {
+            return failed(info, "out of memory budget");
+          }
+        }
+        if (!decodeRepeated(info, step, slotIndex, wireType, c, depth)) return false;
+        break;
+    }
   }
-  if (!copyScalars(info, structure.data())) {
-    NANOLog("<ERROR> %s decoder failed: out of memory budget", info.name());
-    return false;
-  }
-  // A record whose fields all stayed absent (slots made only for the records of singular
-  // sub-messages) gives its slots back.
-  if (info.releaseSlotsIfEmpty()) refund(NANOMessageInfo::slotBytes(info.layout()));
   return true;
 }
 
@@ -603,20 +605,17 @@ size_t NANODecodeMemoryLimit(size_t length) {
 
 std::unique_ptr<NANOMessageInfo> NANODecode(const NANOMessageLayout& layout, const uint8_t* bytes,
                                             size_t length) {
-  if (bytes == nullptr) length = 0;
-  DecodeBudget budget;
-  budget.inputLength = length;
-  budget.limit = NANODecodeMemoryLimit(length);
-  DecodeBudget* outer = tBudget;
-  tBudget = &budget;
-  struct Restore {
-    DecodeBudget* outer;
-    ~Restore() { tBudget = outer; }
-  } restore{outer};
-  auto info = newRecord(layout);
-  if (info == nullptr) return nullptr;
   static const uint8_t kEmpty = 0;
-  pb_istream_t stream = pb_istream_from_buffer(bytes != nullptr ? bytes : &kEmpty, length);
-  if (!decodeInto(*info, &stream)) return nullptr;
+  if (bytes == nullptr) {
+    bytes = &kEmpty;
+    length = 0;
+  }
+  // Declared before the root, so that a root dropped on failure goes before the arena.
+  auto arena = std::make_unique<NANOArena>();
+  Decoder decoder(*arena, length);
+  auto info = decoder.newRoot(layout);
+  if (info == nullptr) return nullptr;
+  if (!decoder.decodeMessage(*info, Cursor{bytes, bytes + length}, 1)) return nullptr;
+  if (arena->blockBytes() > 0) info->adoptArena(std::move(arena));
   return info;
 }

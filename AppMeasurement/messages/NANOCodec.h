@@ -7,8 +7,9 @@
 
 #include "AppMeasurement/messages/NANOMessageInfo.h"
 
-// Encoding and decoding of records: decoding over nanopb's generated tables, encoding straight
-// from the record's slots to the bytes nanopb and protoc write for the same message.
+// Encoding and decoding of records: decoding straight from the wire into the record's slots
+// (accepting what nanopb accepts for the same fields), encoding straight from the slots to the
+// bytes nanopb and protoc write for the same message.
 //
 // Untrusted input: decoding accepts any bytes. What holds even for malicious data: the decode
 // either succeeds or fails with one log line per level; it never reads outside the input;
@@ -22,13 +23,16 @@ inline constexpr size_t kNANOMaxStringLength = 0x100000;
 
 // The memory budget of one decode: kNANODecodeBytesPerInputByte per input byte plus
 // kNANODecodeFixedBytes. Every element on the wire (a tag and a value, two bytes at the least)
-// becomes a cell of 48 bytes, an element sub-message also a record of 16, and a message with a
-// present field the slot array of its layout (80 bytes a field). Ordinary messages peak at 10 to
-// 30 bytes per input byte (the benchmark's measurement batch about 29, every message filled as
-// the round-trip tests fill them at most 16); empty elements take 32; input made of one-field
-// elements of wide messages would take over a thousand and is refused. The fixed part covers
-// small messages of wide layouts.
-inline constexpr size_t kNANODecodeBytesPerInputByte = 64;
+// becomes a cell of 48 bytes, an element sub-message also a record of 32, and a message with a
+// present field the slot array of its layout (80 bytes a field); records and slot arrays are
+// charged by the arena block they take (at most one partly used block of up to 64 KiB). Ordinary
+// messages peak at 10 to 30 bytes per input byte (the benchmark's measurement batch about 24, every
+// message filled as the round-trip tests fill them at most 16); the densest the engine writes,
+// events of many parameters with a one-letter name and a small integer (7 bytes a parameter, 560
+// decoded), about 70; empty elements take 32; input made of one-field elements of wide messages
+// would take over a thousand and is refused. The fixed part covers small messages of wide
+// layouts.
+inline constexpr size_t kNANODecodeBytesPerInputByte = 128;
 inline constexpr size_t kNANODecodeFixedBytes = 1 << 20;
 
 // The most a decode of length input bytes may allocate for its result.

@@ -1,5 +1,6 @@
 #include "AppMeasurement/messages/NANOMessageInfo.h"
 
+#include <new>
 #include <utility>
 
 #include "AppMeasurement/messages/NANOLog.h"
@@ -8,7 +9,7 @@ NANOMessageInfo::NANOMessageInfo(const NANOMessageLayout& layout) : layout_(&lay
 
 NANOMessageInfo::NANOMessageInfo(const NANOMessageInfo& other) : layout_(other.layout_) {
   if (!other.slots_) return;
-  allocateSlots();
+  allocateSlots(nullptr);
   for (uint32_t i = 0; i < layout_->slotCount; ++i) {
     const NANOSlot& from = other.slots_[i];
     NANOSlot& to = slots_[i];
@@ -21,17 +22,37 @@ NANOMessageInfo::NANOMessageInfo(const NANOMessageInfo& other) : layout_(other.l
   }
 }
 
-NANOMessageInfo::~NANOMessageInfo() = default;
+NANOMessageInfo::~NANOMessageInfo() {
+  if (!slots_) return;
+  for (uint32_t i = 0; i < layout_->slotCount; ++i) slots_[i].~NANOSlot();
+  if (!slotsInArena_) ::operator delete(static_cast<void*>(slots_));
+}
 
-void NANOMessageInfo::allocateSlots() { slots_.reset(new NANOSlot[layout_->slotCount]); }
+void NANORecordDeleter::operator()(NANOMessageInfo* info) const { NANOMessageInfo::destroy(info); }
 
-bool NANOMessageInfo::releaseSlotsIfEmpty() {
-  if (!slots_) return false;
-  for (uint32_t i = 0; i < layout_->slotCount; ++i) {
-    if (slots_[i].present || !slots_[i].items.empty()) return false;
+void NANOMessageInfo::destroy(NANOMessageInfo* info) {
+  if (info == nullptr) return;
+  if (info->inArena_) {
+    info->~NANOMessageInfo();
+  } else {
+    delete info;
   }
-  slots_.reset();
-  return true;
+}
+
+NANOMessageInfo* NANOMessageInfo::createIn(NANOArena& arena, const NANOMessageLayout& layout) {
+  auto* info = new (arena.allocate(sizeof(NANOMessageInfo))) NANOMessageInfo(layout);
+  info->inArena_ = true;
+  return info;
+}
+
+void NANOMessageInfo::adoptArena(std::unique_ptr<NANOArena> arena) { arena_ = std::move(arena); }
+
+void NANOMessageInfo::allocateSlots(NANOArena* arena) {
+  size_t bytes = layout_->slotCount * sizeof(NANOSlot);
+  void* memory = arena != nullptr ? arena->allocate(bytes) : ::operator new(bytes);
+  slots_ = static_cast<NANOSlot*>(memory);
+  for (uint32_t i = 0; i < layout_->slotCount; ++i) new (&slots_[i]) NANOSlot();
+  slotsInArena_ = arena != nullptr;
 }
 
 const NANOSlot& NANOMessageInfo::emptySlot() {

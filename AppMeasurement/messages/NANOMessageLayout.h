@@ -62,8 +62,9 @@ struct NANOMessageLayout {
   size_t nanopbStructSize;           // sizeof the nanopb structure
   const char* className;             // name of the message class ("APMPBEvent")
   const uint16_t* slotsByTag;        // slotCount slot indexes, in ascending tag order
-  // Where the decoder finds each field in nanopb's structure, worked out from nanopb's field
-  // table on the first decode of the message and kept for the process (NANOCodec.cc).
+  // How the decoder reads each slot (which tags nanopb holds, how wide it holds each number),
+  // worked out from nanopb's field table on the first decode of the message and kept for the
+  // process (NANOCodec.cc).
   mutable std::atomic<const void*> decodePlan{nullptr};
 
   // The slot of a wire tag, or -1.

@@ -182,9 +182,10 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view contex
                                                          APMErrorSlot* error) {
   checkSequence("initializeDatabaseResourcesWithContext");
   databasePath_ = std::move(path);
-  rawEventCount_.reset();
+  caches_.invalidate(APMDatabaseCaches::kAll);
   sqliteStore_ = APMSqliteStore::create(databasePath_, error);
   if (!sqliteStore_) return false;
+  sqliteStore_->watchTables(APMDatabaseCaches::watchedTables());
 
   auto* monitor = APMMonitor::monitor().get();
   APMErrorSlot ensureError;
@@ -281,6 +282,7 @@ bool APMDatabase::reset(APMErrorSlot* error) {
     }
   }
   sqliteStore_.reset();
+  caches_.invalidate(APMDatabaseCaches::kAll);
   if (!APMCheckResult(deleted, error, 2, "Failed to delete database data")) return false;
   return initializeDatabaseResourcesWithContext("Reset", databasePath_, error);
 }
@@ -289,9 +291,20 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErro
   checkSequence("performTransaction");
   if (!requireStore(error)) return false;
   APMErrorSlot transactionError;
-  if (!sqliteStore_->performTransactionWithError(&transactionError, block)) {
-    // What the block counted was rolled back with it.
-    rawEventCount_.reset();
+  bool committed;
+  ++transactionSerial_;
+  try {
+    committed = sqliteStore_->performTransactionWithError(&transactionError, block);
+  } catch (...) {
+    dataVersionCheckedInTransaction_ = 0;
+    caches_.invalidate(APMDatabaseCaches::kAll);
+    throw;
+  }
+  // The next transaction, whoever begins it, checks for other writers again.
+  dataVersionCheckedInTransaction_ = 0;
+  if (!committed) {
+    // What the block wrote into the caches was rolled back in the file: read it again.
+    caches_.invalidate(APMDatabaseCaches::kAll);
     std::string description = transactionError ? transactionError->localizedDescription() : "";
     APMMonitor::monitor()->logWithLevel(1, 12056, "Transaction failed. " + description);
     // Keep an error the block stored; otherwise hand on the transaction's own.
@@ -356,13 +369,7 @@ bool APMDatabase::insertDataType(const APMSqliteRecord& record, std::string_view
     return false;
   if (!APMCheckResult(!record.empty(), error, 2, "Failed to insert empty record")) return false;
   if (!requireStore(error)) return false;
-  if (!sqliteStore_->upsertRecord(record, table, error)) return false;
-  if (table == kRawEventsTable) countRawEvents(1);
-  return true;
-}
-
-void APMDatabase::countRawEvents(int64_t delta) {
-  if (rawEventCount_) *rawEventCount_ = std::max<int64_t>(*rawEventCount_ + delta, 0);
+  return sqliteStore_->upsertRecord(record, table, error);
 }
 
 bool APMDatabase::upsertDataType(const APMSqliteRecord& record, std::string_view table,
@@ -395,11 +402,11 @@ bool APMDatabase::updateDataType(const APMSqliteRecord& record, std::string_view
   if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for updating"))
     return false;
   if (!requireStore(error)) return false;
-  auto keyRows = sqliteStore_->rowCountForTableWithName(table, columnName, &columnValue, error);
-  if (!keyRows) return false;
-  if (!APMCheckResult(*keyRows != 0, error, 2, "Failed to update record. Item doesn't exist"))
-    return false;
-  return sqliteStore_->updateRecord(record, table, columnName, &columnValue, error);
+  // An update that matches no row writes nothing: its count of changed rows tells a missing row
+  // without a query before it.
+  if (!sqliteStore_->updateRecord(record, table, columnName, &columnValue, error)) return false;
+  return APMCheckResult(sqlite3_changes64(sqliteStore_->sqliteHandle()) != 0, error, 2,
+                        "Failed to update record. Item doesn't exist");
 }
 
 std::optional<bool> APMDatabase::booleanForQuery(const std::string& sql,
@@ -412,4 +419,99 @@ std::optional<bool> APMDatabase::booleanForQuery(const std::string& sql,
     return std::nullopt;
   }
   return number->numberAsInteger().value_or(0) != 0;
+}
+
+// --- Caches ---
+
+void APMDatabase::performReads(const std::function<void()>& reads) {
+  checkSequence("performReads");
+  if (readBatchDepth_++ == 0) dataVersionCheckedInReadBatch_ = false;
+  try {
+    reads();
+  } catch (...) {
+    --readBatchDepth_;
+    throw;
+  }
+  --readBatchDepth_;
+}
+
+void APMDatabase::refreshCaches() {
+  APMTableChangeTracker* tracker = sqliteStore_ ? sqliteStore_->changeTracker() : nullptr;
+  if (tracker == nullptr) {
+    caches_.invalidate(APMDatabaseCaches::kAll);
+    return;
+  }
+  caches_.invalidate(tracker->takeChanges());
+  // Another connection (another process, the sqlite3 tool) may have committed meanwhile. Inside
+  // this object's transaction nobody else can write, so once per transaction is enough.
+  bool inTransaction = sqlite3_get_autocommit(sqliteStore_->sqliteHandle()) == 0;
+  if (inTransaction && dataVersionCheckedInTransaction_ == transactionSerial_) return;
+  if (!inTransaction && readBatchDepth_ > 0) {
+    if (dataVersionCheckedInReadBatch_) return;
+    dataVersionCheckedInReadBatch_ = true;
+  }
+  std::optional<Value> version =
+      sqliteStore_->numberForQuery("PRAGMA data_version", {}, nullptr, APMStatementCaching::kKeep);
+  std::optional<int64_t> current = version ? version->numberAsInteger() : std::nullopt;
+  if (!current || current != dataVersion_) caches_.invalidate(APMDatabaseCaches::kAll);
+  dataVersion_ = current;
+  dataVersionCheckedInTransaction_ = inTransaction ? transactionSerial_ : 0;
+}
+
+void APMDatabase::acceptOwnChanges(uint32_t tables) {
+  APMTableChangeTracker* tracker = sqliteStore_ ? sqliteStore_->changeTracker() : nullptr;
+  if (tracker == nullptr) {
+    caches_.invalidate(APMDatabaseCaches::kAll);
+    return;
+  }
+  caches_.invalidate(tracker->takeChanges() & ~tables);
+}
+
+std::optional<int64_t> APMDatabase::summaryRowCount(APMTimedTableSummary& summary,
+                                                    std::string_view table, APMErrorSlot* error) {
+  refreshCaches();
+  if (summary.rowCount) return summary.rowCount;
+  if (!requireStore(error)) return std::nullopt;
+  summary.rowCount = sqliteStore_->rowCountForTableWithName(table, error);
+  summary.noteIfEmpty();
+  return summary.rowCount;
+}
+
+std::optional<bool> APMDatabase::summaryHasRealtimeRows(APMTimedTableSummary& summary,
+                                                        std::string_view table,
+                                                        APMErrorSlot* error) {
+  refreshCaches();
+  if (!summary.realtimeRowCount) {
+    if (!requireStore(error)) return std::nullopt;
+    auto count = sqliteStore_->numberForQuery(
+        "SELECT count(1) FROM " + std::string(table) + " WHERE is_realtime = 1", {}, error,
+        APMStatementCaching::kKeep);
+    if (!count) {
+      if (error != nullptr && !*error) APMSetError(error, 3, "Query gave no result");
+      return std::nullopt;
+    }
+    summary.realtimeRowCount = count->numberAsInteger().value_or(0);
+  }
+  return *summary.realtimeRowCount > 0;
+}
+
+std::optional<double> APMDatabase::summaryLatestTimestamp(APMTimedTableSummary& summary,
+                                                          std::string_view table,
+                                                          std::string_view column,
+                                                          APMErrorSlot* error) {
+  refreshCaches();
+  if (!summary.latestTimestamp) {
+    if (!requireStore(error)) return std::nullopt;
+    APMErrorSlot readError;
+    auto number = sqliteStore_->numberForQuery(
+        "SELECT MAX(" + std::string(column) + ") FROM " + std::string(table), {}, &readError);
+    if (readError) {
+      if (error != nullptr) *error = readError;
+      return std::nullopt;
+    }
+    // A null maximum: the table is empty.
+    summary.latestTimestamp =
+        number ? number->numberAsDouble() : std::optional<double>(std::nullopt);
+  }
+  return *summary.latestTimestamp;
 }

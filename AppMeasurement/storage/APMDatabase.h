@@ -19,6 +19,7 @@
 #include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/storage/APMAppMetadata.h"
+#include "AppMeasurement/storage/APMDatabaseCaches.h"
 #include "AppMeasurement/storage/APMDatabaseSettings.h"
 #include "AppMeasurement/storage/APMEventFilter.h"
 #include "AppMeasurement/storage/APMFilterResult.h"
@@ -102,6 +103,11 @@ class APMDatabase {
   // given, stores the transaction's error there too.
   bool performTransaction(const std::function<bool()>& block, APMErrorSlot* error = nullptr);
 
+  // Runs reads that belong together (the upload scheduler's, say) with one check for writes by
+  // other connections instead of one per read; outside a transaction each read checks alone.
+  // The block must not write or begin a transaction of its own.
+  void performReads(const std::function<void()>& reads);
+
   // --- Generic record operations ---
 
   using CreateDataTypeBlock = std::function<bool(const APMSqliteRecord& record)>;
@@ -146,7 +152,8 @@ class APMDatabase {
   std::optional<int64_t> nextMetadataFingerprintToProcess(APMErrorSlot* error);
   bool deleteRawEventsWithMaxRowID(int64_t rowID, APMErrorSlot* error);
   // Keeps the newest maxEventsStored - 1 raw events; the number deleted. Below the limit it
-  // answers 0 from the row count this object keeps, without a query.
+  // answers 0 from the row count this object keeps, without a query; over it, the oldest rows
+  // go by a rowid range (the cost grows with the rows deleted, not with the table).
   std::optional<int64_t> deleteRawEventsOverAbsoluteLimit(APMErrorSlot* error);
   // Deletes raw events stamped further than maxAge from now (either way), then unused metadata.
   bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErrorSlot* error);
@@ -398,15 +405,42 @@ class APMDatabase {
   std::optional<APMEventAggregates> eventAggregatesFromRecord(const APMSqliteRecord& record,
                                                               APMErrorSlot* error);
 
-  // Keeps rawEventCount_ in step with a change of the raw_events table by `delta` rows.
-  void countRawEvents(int64_t delta);
+  // Drops what caches_ holds of the tables changed by writes this object did not account for
+  // (SQL run on the store directly). Called before a cache is read and before a write that
+  // keeps one current.
+  void refreshCaches();
+  // After this object's own write to the given tables, whose caches it has brought up to date:
+  // any other change seen since refreshCaches drops the caches of its tables.
+  void acceptOwnChanges(uint32_t tables);
+  // The row count, whether a real-time row exists, and the largest time of raw_events or queue,
+  // from the summary when known, else read (and kept).
+  std::optional<int64_t> summaryRowCount(APMTimedTableSummary& summary, std::string_view table,
+                                         APMErrorSlot* error);
+  std::optional<bool> summaryHasRealtimeRows(APMTimedTableSummary& summary, std::string_view table,
+                                             APMErrorSlot* error);
+  std::optional<double> summaryLatestTimestamp(APMTimedTableSummary& summary,
+                                               std::string_view table, std::string_view column,
+                                               APMErrorSlot* error);
+  // The user_attributes rows, read once; nullptr on a failed read.
+  const std::vector<APMCachedUserAttributeRow>* cachedUserAttributeRows(APMErrorSlot* error);
+  // Deletes the oldest rows so that `keep` remain, by rowid, knowing the table holds `count`.
+  std::optional<int64_t> deleteOldestRawEvents(int64_t count, int64_t keep, APMErrorSlot* error);
 
   std::shared_ptr<APMDatabaseSettings> settings_;
   std::optional<platform::SequenceChecker> sequenceChecker_;
   std::string databasePath_;
   std::unique_ptr<APMSqliteStore> sqliteStore_;
-  // An upper bound of the rows in raw_events, kept with this object's own writes so that the
-  // storage-limit check costs nothing while the table is below the limit; nullopt when not
-  // known (after opening, a reset or a failed transaction, whose changes were rolled back).
-  std::optional<int64_t> rawEventCount_;
+  // The counts, flags, rows and times the per-event path and the upload scheduler read, kept
+  // with this object's writes and dropped when the file changed otherwise (another writer on
+  // the store, a rolled-back transaction, a reset).
+  APMDatabaseCaches caches_;
+  // SQLite's "PRAGMA data_version" when the caches were last checked against other
+  // connections, and the transaction (numbered from 1 by performTransaction) in which that
+  // check was made (0: outside one).
+  std::optional<int64_t> dataVersion_;
+  uint64_t transactionSerial_ = 0;
+  uint64_t dataVersionCheckedInTransaction_ = 0;
+  // Inside performReads: whether its one check was made.
+  int readBatchDepth_ = 0;
+  bool dataVersionCheckedInReadBatch_ = false;
 };

@@ -1,6 +1,7 @@
 // The app_metadata row, the stored remote configuration, purchase fingerprints, subscriptions
 // and on-device measurement values of APMDatabase.
 
+#include <algorithm>
 #include <limits>
 
 #include "AppMeasurement/storage/APMDatabase.h"
@@ -52,7 +53,15 @@ std::optional<APMAppMetadata> APMDatabase::queryAppMetadata(APMErrorSlot* error)
 }
 
 bool APMDatabase::updateAppMetadataColumns(const APMSqliteRecord& record, APMErrorSlot* error) {
-  return updateDataType(record, kAppMetadataTable, "rowid", Value(1), error);
+  refreshCaches();
+  bool updated = updateDataType(record, kAppMetadataTable, "rowid", Value(1), error);
+  // Only the daily-count columns are kept in memory; their writer stores them after this.
+  bool touchesDailyCounts = std::any_of(record.begin(), record.end(), [](const auto& entry) {
+    return entry.first == "day" || entry.first.starts_with("daily_");
+  });
+  if (touchesDailyCounts) caches_.dailyCounts.reset();
+  acceptOwnChanges(APMDatabaseCaches::kAppMetadata);
+  return updated;
 }
 
 bool APMDatabase::updateAppMetadata(const APMAppMetadata& appMetadata, APMErrorSlot* error) {
@@ -163,6 +172,8 @@ std::optional<APMSqliteRecord> APMDatabase::ODMValueWithName(std::string_view na
   checkSequence("ODMValueWithName");
   if (!APMCheckResult(!name.empty(), error, 1, "Received ODM value with empty name for query"))
     return std::nullopt;
+  refreshCaches();
+  if (auto it = caches_.odmValues.find(name); it != caches_.odmValues.end()) return it->second;
   std::optional<APMSqliteRecord> found;
   Value key(name);
   if (!dataTypesFromTableWithName(kODMValuesTable, "name", &key, error,
@@ -172,6 +183,9 @@ std::optional<APMSqliteRecord> APMDatabase::ODMValueWithName(std::string_view na
                                   })) {
     return std::nullopt;
   }
+  // The names asked for are a few fixed ones.
+  if (caches_.odmValues.size() >= kMaxODMValues * 4) caches_.odmValues.clear();
+  caches_.odmValues.emplace(name, found);
   return found;
 }
 
@@ -182,9 +196,15 @@ bool APMDatabase::updateODMValue(std::string_view value, std::string_view name, 
     return false;
   if (!APMCheckResult(!name.empty(), error, 1, "Received ODM value with empty name for update"))
     return false;
-  return upsertDataType(
+  refreshCaches();
+  bool updated = upsertDataType(
       {{"name", Value(name)}, {"value", Value(value)}, {"set_timestamp", Value(setTimestamp)}},
       kODMValuesTable, "name", Value(name), kMaxODMValues, error);
+  if (auto it = caches_.odmValues.find(name); it != caches_.odmValues.end()) {
+    caches_.odmValues.erase(it);
+  }
+  acceptOwnChanges(APMDatabaseCaches::kODMValues);
+  return updated;
 }
 
 bool APMDatabase::deleteODMValueWithName(std::string_view name, APMErrorSlot* error) {
@@ -193,5 +213,11 @@ bool APMDatabase::deleteODMValueWithName(std::string_view name, APMErrorSlot* er
     return false;
   if (!requireStore(error)) return false;
   Value key(name);
-  return sqliteStore_->deleteRecordFromTableWithName(kODMValuesTable, "name", &key, error);
+  refreshCaches();
+  bool deleted = sqliteStore_->deleteRecordFromTableWithName(kODMValuesTable, "name", &key, error);
+  if (auto it = caches_.odmValues.find(name); it != caches_.odmValues.end()) {
+    caches_.odmValues.erase(it);
+  }
+  acceptOwnChanges(APMDatabaseCaches::kODMValues);
+  return deleted;
 }

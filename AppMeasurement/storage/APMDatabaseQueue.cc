@@ -59,7 +59,11 @@ bool APMDatabase::insertBundle(const APMPBMeasurementBundle& bundle, bool isReal
       {"is_realtime", Value(isRealtime)},
       {"retry_count", Value(NANOGetInt32(bundle, APMPBMeasurementBundle::kRetryCount))},
   };
-  return insertDataType(record, kQueueTable, error);
+  refreshCaches();
+  if (!insertDataType(record, kQueueTable, error)) return false;
+  caches_.queue.noteInserted(endTimestamp, isRealtime);
+  acceptOwnChanges(APMDatabaseCaches::kQueue);
+  return true;
 }
 
 std::optional<APMQueuedBundle> APMDatabase::bundleFromRecord(const APMSqliteRecord& record,
@@ -174,9 +178,13 @@ bool APMDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<int64
   APMSqliteValues values;
   if (!rowIDCondition(rowIDs, &condition, &values, error)) return false;
   values.push_back(Value(static_cast<long long>(kMaxRetryCount)));
-  return sqliteStore_->increaseColumn("retry_count", 1, kQueueTable,
-                                      condition + " AND retry_count < ?", values, error,
-                                      APMStatementCaching::kPerCall);
+  // Retry counts are not part of what the queue's summary holds.
+  refreshCaches();
+  bool increased = sqliteStore_->increaseColumn("retry_count", 1, kQueueTable,
+                                                condition + " AND retry_count < ?", values, error,
+                                                APMStatementCaching::kPerCall);
+  acceptOwnChanges(APMDatabaseCaches::kQueue);
+  return increased;
 }
 
 bool APMDatabase::deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, APMErrorSlot* error) {
@@ -185,30 +193,29 @@ bool APMDatabase::deleteBundlesWithRowIDs(const std::vector<int64_t>& rowIDs, AP
   std::string condition;
   APMSqliteValues values;
   if (!rowIDCondition(rowIDs, &condition, &values, error)) return false;
-  return sqliteStore_
-      ->deleteRecordsFromTableWithName(kQueueTable, condition, values, error,
-                                       APMStatementCaching::kPerCall)
-      .has_value();
+  refreshCaches();
+  std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      kQueueTable, condition, values, error, APMStatementCaching::kPerCall);
+  if (deleted) caches_.queue.noteDeleted(*deleted);
+  acceptOwnChanges(APMDatabaseCaches::kQueue);
+  return deleted.has_value();
 }
 
 std::optional<bool> APMDatabase::isQueuedBundleTableEmpty(APMErrorSlot* error) {
   checkSequence("isQueuedBundleTableEmpty");
-  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
+  std::optional<int64_t> rows = summaryRowCount(caches_.queue, kQueueTable, error);
+  if (!rows) return std::nullopt;
+  return *rows == 0;
 }
 
 std::optional<bool> APMDatabase::containsRealtimeBundlesWithError(APMErrorSlot* error) {
   checkSequence("containsRealtimeBundlesWithError");
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {},
-                         error);
+  return summaryHasRealtimeRows(caches_.queue, kQueueTable, error);
 }
 
 std::optional<double> APMDatabase::queryLatestBundleTime(APMErrorSlot* error) {
   checkSequence("queryLatestBundleTime");
-  if (!requireStore(error)) return std::nullopt;
-  auto number =
-      sqliteStore_->numberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", {}, error);
-  if (!number) return std::nullopt;
-  return number->numberAsDouble();
+  return summaryLatestTimestamp(caches_.queue, kQueueTable, "bundle_end_timestamp", error);
 }
 
 std::optional<bool> APMDatabase::maybeDeleteStaleData(APMErrorSlot* error) {
@@ -232,9 +239,11 @@ bool APMDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAge, APMErrorSlot*
     return false;
   if (!requireStore(error)) return false;
   double now = platform::Clock::current()->now();
-  return sqliteStore_
-      ->deleteRecordsFromTableWithName(
-          kQueueTable, "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)",
-          {Value(now), Value(maxAge)}, error)
-      .has_value();
+  refreshCaches();
+  std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      kQueueTable, "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)",
+      {Value(now), Value(maxAge)}, error);
+  if (deleted && *deleted > 0) caches_.queue.noteDeleted(*deleted);
+  acceptOwnChanges(APMDatabaseCaches::kQueue);
+  return deleted.has_value();
 }

@@ -1,5 +1,7 @@
 // Raw events and their metadata rows in APMDatabase.
 
+#include <set>
+
 #include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/storage/APMDatabase.h"
@@ -13,6 +15,7 @@ using namespace apm_database_columns;
 
 constexpr int64_t kMaxRawEventsMetadataRows = 100000;
 constexpr int64_t kRawEventsPerFingerprintRead = 1000;
+constexpr size_t kRememberedMetadataFingerprints = 256;
 
 // The first value field present decides: string, then integer, then double.
 std::optional<APMValue> scalarOf(const NANOMessageBase& param) {
@@ -109,15 +112,27 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle
   }
   int64_t fingerprint = apm_64LSBMD5(*encoded);
   if (!requireStore(error)) return false;
+  refreshCaches();
+  std::set<int64_t>& known = caches_.storedMetadataFingerprints;
+  if (known.contains(fingerprint)) return true;
   Value key(static_cast<long long>(fingerprint));
   auto existing = sqliteStore_->rowCountForTableWithName(kRawEventsMetadataTable,
                                                          "metadata_fingerprint", &key, error);
   if (!existing) return false;
-  if (*existing > 0) return true;
-  APMSqliteRecord record{{"metadata_fingerprint", key},
-                         {"metadata", Value::bytes(std::move(*encoded))}};
-  return upsertDataType(record, kRawEventsMetadataTable, "metadata_fingerprint", key,
-                        kMaxRawEventsMetadataRows, error);
+  if (*existing == 0) {
+    APMSqliteRecord record{{"metadata_fingerprint", key},
+                           {"metadata", Value::bytes(std::move(*encoded))}};
+    if (!upsertDataType(record, kRawEventsMetadataTable, "metadata_fingerprint", key,
+                        kMaxRawEventsMetadataRows, error)) {
+      return false;
+    }
+  }
+  // Most events share the metadata of the event before them; a few hundred fingerprints cover
+  // the ones a session goes back to.
+  if (known.size() >= kRememberedMetadataFingerprints) known.clear();
+  known.insert(fingerprint);
+  acceptOwnChanges(APMDatabaseCaches::kRawEventsMetadata);
+  return true;
 }
 
 std::optional<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFingerprint(
@@ -154,10 +169,15 @@ bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerpr
                                                                 APMErrorSlot* error) {
   checkSequence("deleteRawEventMetadataWithMetadataFingerprint");
   if (!requireStore(error)) return false;
-  return sqliteStore_
-      ->deleteRecordsFromTableWithName(kRawEventsMetadataTable, "metadata_fingerprint == ?",
-                                       {Value(static_cast<long long>(fingerprint))}, error)
-      .has_value();
+  refreshCaches();
+  bool deleted =
+      sqliteStore_
+          ->deleteRecordsFromTableWithName(kRawEventsMetadataTable, "metadata_fingerprint == ?",
+                                           {Value(static_cast<long long>(fingerprint))}, error)
+          .has_value();
+  caches_.storedMetadataFingerprints.erase(fingerprint);
+  acceptOwnChanges(APMDatabaseCaches::kRawEventsMetadata);
+  return deleted;
 }
 
 bool APMDatabase::deleteUnusedRawEventsMetadata(APMErrorSlot* error) {
@@ -173,7 +193,9 @@ bool APMDatabase::deleteUnusedRawEventsMetadata(APMErrorSlot* error) {
 
 std::optional<bool> APMDatabase::isRawEventsTableEmpty(APMErrorSlot* error) {
   checkSequence("isRawEventsTableEmpty");
-  return booleanForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
+  std::optional<int64_t> rows = summaryRowCount(caches_.rawEvents, kRawEventsTable, error);
+  if (!rows) return std::nullopt;
+  return *rows == 0;
 }
 
 std::optional<bool> APMDatabase::containsRawEventWithMetadataFingerprint(int64_t fingerprint,
@@ -186,16 +208,12 @@ std::optional<bool> APMDatabase::containsRawEventWithMetadataFingerprint(int64_t
 
 std::optional<bool> APMDatabase::containsRealtimeRawEventsWithError(APMErrorSlot* error) {
   checkSequence("containsRealtimeRawEventsWithError");
-  return booleanForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)",
-                         {}, error);
+  return summaryHasRealtimeRows(caches_.rawEvents, kRawEventsTable, error);
 }
 
 std::optional<double> APMDatabase::queryLatestRawEventTime(APMErrorSlot* error) {
   checkSequence("queryLatestRawEventTime");
-  if (!requireStore(error)) return std::nullopt;
-  auto number = sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
-  if (!number) return std::nullopt;
-  return number->numberAsDouble();
+  return summaryLatestTimestamp(caches_.rawEvents, kRawEventsTable, "timestamp", error);
 }
 
 std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(APMErrorSlot* error) {
@@ -216,9 +234,11 @@ std::optional<int64_t> APMDatabase::nextMetadataFingerprintToProcess(APMErrorSlo
 bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, APMErrorSlot* error) {
   checkSequence("deleteRawEventsWithMaxRowID");
   if (!requireStore(error)) return false;
+  refreshCaches();
   std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
       kRawEventsTable, "rowid <= ?", {Value(static_cast<long long>(rowID))}, error);
-  if (deleted) countRawEvents(-*deleted);
+  if (deleted) caches_.rawEvents.noteDeleted(*deleted);
+  acceptOwnChanges(APMDatabaseCaches::kRawEvents);
   return deleted.has_value();
 }
 
@@ -226,16 +246,64 @@ std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(APMErrorSlo
   checkSequence("deleteRawEventsOverAbsoluteLimit");
   if (!requireStore(error)) return std::nullopt;
   int64_t keep = std::max<int64_t>(static_cast<int64_t>(settings_->maxEventsStored()) - 1, 0);
-  if (!rawEventCount_) {
-    rawEventCount_ = sqliteStore_->rowCountForTableWithName(kRawEventsTable, error);
-    if (!rawEventCount_) return std::nullopt;
+  std::optional<int64_t> count = summaryRowCount(caches_.rawEvents, kRawEventsTable, error);
+  if (!count) return std::nullopt;
+  if (*count <= keep) return 0;
+  return deleteOldestRawEvents(*count, keep, error);
+}
+
+std::optional<int64_t> APMDatabase::deleteOldestRawEvents(int64_t count, int64_t keep,
+                                                          APMErrorSlot* error) {
+  // Keeping the newest `keep` rows by rowid deletes the oldest count - keep: the same rows as
+  // "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET keep)", found
+  // from the old end of the rowid order instead of walking past every row kept. Their largest
+  // rowid bounds the delete; their flags and times keep the summary exact.
+  int64_t excess = count - keep;
+  auto oldest = sqliteStore_->recordsForQuery(
+      "SELECT max(r) AS last_rowid, count(1) AS row_count, "
+      "count(CASE WHEN is_realtime = 1 THEN 1 END) AS realtime_rows, max(timestamp) AS latest "
+      "FROM (SELECT rowid AS r, is_realtime, timestamp FROM raw_events ORDER BY rowid ASC "
+      "LIMIT ?)",
+      {Value(static_cast<long long>(excess))}, error);
+  if (!oldest || oldest->size() != 1) {
+    if (oldest) APMSetError(error, 3, "Query gave no result");
+    return std::nullopt;
   }
-  if (*rawEventCount_ <= keep) return 0;
+  const APMSqliteRecord& range = oldest->front();
+  std::optional<int64_t> rows = int64Column(range, "row_count");
+  std::optional<int64_t> lastRowID = int64Column(range, "last_rowid");
+  if (rows != excess || !lastRowID) {
+    // The count was not the table's: count again and start over.
+    caches_.rawEvents.rowCount.reset();
+    std::optional<int64_t> recounted = summaryRowCount(caches_.rawEvents, kRawEventsTable, error);
+    if (!recounted) return std::nullopt;
+    if (*recounted <= keep) return 0;
+    if (*recounted == count) {
+      APMSetError(error, 3, "Raw event rows changed while counted");
+      return std::nullopt;
+    }
+    return deleteOldestRawEvents(*recounted, keep, error);
+  }
+  refreshCaches();
   std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
-      kRawEventsTable,
-      "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
-      {Value(static_cast<long long>(keep))}, error);
-  if (deleted) countRawEvents(-*deleted);
+      kRawEventsTable, "rowid <= ?", {Value(static_cast<long long>(*lastRowID))}, error);
+  APMTimedTableSummary& summary = caches_.rawEvents;
+  if (deleted && *deleted == excess) {
+    if (summary.rowCount) *summary.rowCount -= excess;
+    if (summary.realtimeRowCount) {
+      *summary.realtimeRowCount -= int64Column(range, "realtime_rows").value_or(0);
+    }
+    auto latest = range.find("latest");
+    if (summary.latestTimestamp && *summary.latestTimestamp && latest != range.end() &&
+        latest->second.isNumber() &&
+        latest->second.numberAsDouble().value_or(0) >= **summary.latestTimestamp) {
+      summary.latestTimestamp.reset();
+    }
+    summary.noteIfEmpty();
+  } else if (deleted) {
+    summary.noteDeleted(*deleted);
+  }
+  acceptOwnChanges(APMDatabaseCaches::kRawEvents);
   return deleted;
 }
 
@@ -245,12 +313,14 @@ bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErro
                       "Cannot delete stale raw events given negative time period"))
     return false;
   if (!requireStore(error)) return false;
+  refreshCaches();
   double now = platform::Clock::current()->now();
   std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
       kRawEventsTable, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
       {Value(now), Value(maxAge)}, error);
+  if (deleted && *deleted > 0) caches_.rawEvents.noteDeleted(*deleted);
+  acceptOwnChanges(APMDatabaseCaches::kRawEvents);
   if (!deleted) return false;
-  countRawEvents(-*deleted);
   if (*deleted > 0 && !deleteUnusedRawEventsMetadata(error)) return false;
   return true;
 }
@@ -263,7 +333,11 @@ bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerpr
   std::optional<APMSqliteRecord> record =
       rawEventRecord(event, metadataFingerprint, isRealtime, error);
   if (!record) return false;
-  return insertDataType(*record, kRawEventsTable, error);
+  refreshCaches();
+  if (!insertDataType(*record, kRawEventsTable, error)) return false;
+  caches_.rawEvents.noteInserted(event.timestamp(), isRealtime);
+  acceptOwnChanges(APMDatabaseCaches::kRawEvents);
+  return true;
 }
 
 bool APMDatabase::updateRawEvent(const APMRawEventData& rawEventData, APMErrorSlot* error) {
@@ -277,8 +351,12 @@ bool APMDatabase::updateRawEvent(const APMRawEventData& rawEventData, APMErrorSl
   std::optional<APMSqliteRecord> record =
       rawEventRecord(*event, rawEventData.metadataFingerprint(), event->isRealtime(), error);
   if (!record) return false;
-  return updateDataType(*record, kRawEventsTable, "rowid",
-                        Value(static_cast<long long>(rawEventData.rowID())), error);
+  refreshCaches();
+  bool updated = updateDataType(*record, kRawEventsTable, "rowid",
+                                Value(static_cast<long long>(rawEventData.rowID())), error);
+  if (updated) caches_.rawEvents.noteRewritten();
+  acceptOwnChanges(APMDatabaseCaches::kRawEvents);
+  return updated;
 }
 
 std::optional<APMRawEventData> APMDatabase::rawEventDataFromDictionary(

@@ -1,5 +1,6 @@
 // User attributes, event aggregates (with their snapshot) and daily counts of APMDatabase.
 
+#include <algorithm>
 #include <cmath>
 
 #include "AppMeasurement/foundation/APMDataTypeValidator.h"
@@ -16,6 +17,7 @@ using namespace apm_database_columns;
 
 constexpr int64_t kMaxUserAttributes = 1000;
 constexpr int64_t kMaxEventAggregates = 2000;
+constexpr size_t kRememberedEventNames = 4096;
 
 int64_t rowIDOf(const APMSqliteRecord& record) { return int64Column(record, "rowid").value_or(0); }
 
@@ -40,9 +42,38 @@ std::optional<APMUserAttribute> APMDatabase::userAttributeFromRecord(const APMSq
   return attribute;
 }
 
+const std::vector<APMCachedUserAttributeRow>* APMDatabase::cachedUserAttributeRows(
+    APMErrorSlot* error) {
+  refreshCaches();
+  if (caches_.userAttributes) return &*caches_.userAttributes;
+  std::vector<APMCachedUserAttributeRow> rows;
+  bool read = allDataTypesFromTableWithName(
+      kUserAttributesTable, kMaxUserAttributes, error, [&](const APMSqliteRecord& record) {
+        APMErrorSlot rowError;
+        APMCachedUserAttributeRow row{textColumn(record, "name"), rowIDOf(record),
+                                      userAttributeFromRecord(record, &rowError), std::nullopt};
+        if (!row.attribute) row.error = rowError.value_or(apm_errorWithCode(3, "Unreadable row"));
+        rows.push_back(std::move(row));
+        return true;
+      });
+  if (!read) return nullptr;
+  caches_.userAttributesComplete = static_cast<int64_t>(rows.size()) < kMaxUserAttributes;
+  caches_.userAttributes = std::move(rows);
+  return &*caches_.userAttributes;
+}
+
 std::optional<APMUserAttribute> APMDatabase::userAttributeWithName(std::string_view name,
                                                                    APMErrorSlot* error) {
   checkSequence("userAttributeWithName");
+  APMErrorSlot cacheError;
+  const std::vector<APMCachedUserAttributeRow>* rows = cachedUserAttributeRows(&cacheError);
+  if (rows != nullptr && caches_.userAttributesComplete) {
+    auto row = std::find_if(rows->begin(), rows->end(),
+                            [&](const APMCachedUserAttributeRow& r) { return r.name == name; });
+    if (row == rows->end()) return std::nullopt;
+    if (row->attribute) return row->attribute;
+    // An unreadable row answers with the reason the read below gives.
+  }
   std::optional<APMUserAttribute> found;
   Value key(name);
   if (!dataTypesFromTableWithName(kUserAttributesTable, "name", &key, error,
@@ -58,29 +89,24 @@ std::optional<APMUserAttribute> APMDatabase::userAttributeWithName(std::string_v
 std::optional<std::vector<APMUserAttribute>> APMDatabase::userAttributesIncludingInternal(
     bool includeInternal, APMErrorSlot* error, APMUnreadableRows* unreadableRows) {
   checkSequence("userAttributesIncludingInternal");
+  const std::vector<APMCachedUserAttributeRow>* rows = cachedUserAttributeRows(error);
+  if (rows == nullptr) return std::nullopt;
   std::vector<APMUserAttribute> attributes;
+  attributes.reserve(rows->size());
   const auto& publicNames = APMUserPropertyPublicToInternalNames();
-  bool read = allDataTypesFromTableWithName(
-      kUserAttributesTable, kMaxUserAttributes, error, [&](const APMSqliteRecord& record) {
-        APMErrorSlot rowError;
-        std::optional<APMUserAttribute> attribute = userAttributeFromRecord(record, &rowError);
-        if (!attribute) {
-          if (unreadableRows != nullptr) {
-            unreadableRows->push_back({rowIDOf(record), textColumn(record, "name"),
-                                       rowError.value_or(apm_errorWithCode(3, "Unreadable row"))});
-          }
-          return false;
-        }
-        const std::string& name = attribute->name();
-        if (!includeInternal &&
-            (name.starts_with("_") || APMDataTypeValidator::hasReservedPrefixes(name) ||
-             publicNames.contains(name))) {
-          return true;
-        }
-        attributes.push_back(std::move(*attribute));
-        return true;
-      });
-  if (!read) return std::nullopt;
+  for (const APMCachedUserAttributeRow& row : *rows) {
+    if (!row.attribute) {
+      if (unreadableRows != nullptr) unreadableRows->push_back({row.rowID, row.name, *row.error});
+      continue;
+    }
+    const std::string& name = row.attribute->name();
+    if (!includeInternal &&
+        (name.starts_with("_") || APMDataTypeValidator::hasReservedPrefixes(name) ||
+         publicNames.contains(name))) {
+      continue;
+    }
+    attributes.push_back(*row.attribute);
+  }
   return attributes;
 }
 
@@ -122,15 +148,47 @@ bool APMDatabase::updateUserAttribute(const APMUserAttribute& attribute, APMErro
                          {"name", Value(attribute.name())},
                          {"value", storedValue(attribute.value())},
                          {"set_timestamp", Value(attribute.lastSetTimestamp())}};
-  return upsertDataType(record, kUserAttributesTable, "name", Value(attribute.name()),
-                        kMaxUserAttributes, error);
+  refreshCaches();
+  if (!upsertDataType(record, kUserAttributesTable, "name", Value(attribute.name()),
+                      kMaxUserAttributes, error)) {
+    acceptOwnChanges(APMDatabaseCaches::kUserAttributes);
+    return false;
+  }
+  if (caches_.userAttributes) {
+    // A replaced row is deleted and inserted anew: it moves to the end of the rowid order.
+    std::vector<APMCachedUserAttributeRow>& rows = *caches_.userAttributes;
+    std::erase_if(rows,
+                  [&](const APMCachedUserAttributeRow& r) { return r.name == attribute.name(); });
+    std::optional<APMUserAttribute> stored = userAttributeFromRecord(record, nullptr);
+    if (stored) {
+      rows.push_back({attribute.name(), 0, std::move(stored), std::nullopt});
+      caches_.userAttributesComplete = static_cast<int64_t>(rows.size()) < kMaxUserAttributes;
+    } else {
+      caches_.invalidate(APMDatabaseCaches::kUserAttributes);
+    }
+  }
+  acceptOwnChanges(APMDatabaseCaches::kUserAttributes);
+  return true;
 }
 
 bool APMDatabase::deleteUserAttributeWithName(std::string_view name, APMErrorSlot* error) {
   checkSequence("deleteUserAttributeWithName");
   if (!requireStore(error)) return false;
   Value key(name);
-  return sqliteStore_->deleteRecordFromTableWithName(kUserAttributesTable, "name", &key, error);
+  refreshCaches();
+  if (caches_.userAttributes && caches_.userAttributesComplete &&
+      std::none_of(caches_.userAttributes->begin(), caches_.userAttributes->end(),
+                   [&](const APMCachedUserAttributeRow& r) { return r.name == name; })) {
+    return true;  // No such row: the delete would change nothing.
+  }
+  bool deleted =
+      sqliteStore_->deleteRecordFromTableWithName(kUserAttributesTable, "name", &key, error);
+  if (deleted && caches_.userAttributes) {
+    std::erase_if(*caches_.userAttributes,
+                  [&](const APMCachedUserAttributeRow& r) { return r.name == name; });
+  }
+  acceptOwnChanges(APMDatabaseCaches::kUserAttributes);
+  return deleted;
 }
 
 std::optional<bool> APMDatabase::containsUserAttributeWithName(std::string_view name,
@@ -139,6 +197,11 @@ std::optional<bool> APMDatabase::containsUserAttributeWithName(std::string_view 
   if (!APMCheckResult(!name.empty(), error, 1,
                       "Received empty user property name for exists query"))
     return std::nullopt;
+  const std::vector<APMCachedUserAttributeRow>* rows = cachedUserAttributeRows(nullptr);
+  if (rows != nullptr && caches_.userAttributesComplete) {
+    return std::any_of(rows->begin(), rows->end(),
+                       [&](const APMCachedUserAttributeRow& r) { return r.name == name; });
+  }
   return booleanForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)",
                          {Value(name)}, error);
 }
@@ -187,6 +250,12 @@ std::optional<APMEventAggregates> APMDatabase::eventAggregatesWithName(std::stri
                                                                        std::string_view table,
                                                                        APMErrorSlot* error) {
   checkSequence("eventAggregatesWithName");
+  bool cached = table == kEventsTable;
+  if (cached) {
+    refreshCaches();
+    auto it = caches_.eventAggregates.find(name);
+    if (it != caches_.eventAggregates.end()) return it->second;
+  }
   std::optional<APMEventAggregates> found;
   Value key(name);
   if (!dataTypesFromTableWithName(table, "name", &key, error, [&](const APMSqliteRecord& record) {
@@ -194,6 +263,11 @@ std::optional<APMEventAggregates> APMDatabase::eventAggregatesWithName(std::stri
         return found.has_value();
       })) {
     return std::nullopt;
+  }
+  if (cached) {
+    // Names looked up but never stored (refused ones) must not grow it without bound.
+    if (caches_.eventAggregates.size() >= kRememberedEventNames) caches_.eventAggregates.clear();
+    caches_.eventAggregates.emplace(name, found);
   }
   return found;
 }
@@ -256,25 +330,52 @@ bool APMDatabase::updateEventAggregates(const APMEventAggregates& aggregates, AP
     record.emplace("last_sampled_complex_event_id",
                    Value(static_cast<long long>(*aggregates.lastSampledComplexEventID())));
   }
-  return upsertDataType(record, kEventsTable, "name", Value(aggregates.name()), kMaxEventAggregates,
-                        error);
+  refreshCaches();
+  auto known = caches_.eventAggregates.find(aggregates.name());
+  std::optional<bool> existed;
+  if (known != caches_.eventAggregates.end()) existed = known->second.has_value();
+  if (!upsertDataType(record, kEventsTable, "name", Value(aggregates.name()), kMaxEventAggregates,
+                      error)) {
+    acceptOwnChanges(APMDatabaseCaches::kEvents);
+    return false;
+  }
+  // The row is read again on next use: what SQLite stores (a NaN as NULL) is what it gives back.
+  caches_.eventAggregates.erase(aggregates.name());
+  if (caches_.publicEventNameCount && !aggregates.name().starts_with("_")) {
+    if (!existed) {
+      caches_.publicEventNameCount.reset();
+    } else if (!*existed) {
+      ++*caches_.publicEventNameCount;
+    }
+  }
+  acceptOwnChanges(APMDatabaseCaches::kEvents);
+  return true;
 }
 
 std::optional<int64_t> APMDatabase::publicEventCount(APMErrorSlot* error) {
   checkSequence("publicEventCount");
   if (!requireStore(error)) return std::nullopt;
+  refreshCaches();
+  if (caches_.publicEventNameCount) return caches_.publicEventNameCount;
   auto count = sqliteStore_->numberForQuery(
-      "SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
+      "SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error,
+      APMStatementCaching::kKeep);
   if (!count) return std::nullopt;
-  return count->numberAsInteger();
+  caches_.publicEventNameCount = count->numberAsInteger();
+  return caches_.publicEventNameCount;
 }
 
 bool APMDatabase::clearCurrentSessionCounts(APMErrorSlot* error) {
   checkSequence("clearCurrentSessionCounts");
   if (!requireStore(error)) return false;
   Value zero(0);
-  return sqliteStore_->updateAllRecordsInTableWithName(kEventsTable, "current_session_count", &zero,
-                                                       error);
+  refreshCaches();
+  bool cleared = sqliteStore_->updateAllRecordsInTableWithName(
+      kEventsTable, "current_session_count", &zero, error);
+  // The rows change, the names stay.
+  caches_.eventAggregates.clear();
+  acceptOwnChanges(APMDatabaseCaches::kEvents);
+  return cleared;
 }
 
 bool APMDatabase::deleteAllEventAggregates(APMErrorSlot* error) {
@@ -340,7 +441,10 @@ int32_t APMDatabase::currentDayNumber() const {
 
 std::optional<APMDailyCounts> APMDatabase::dailyCounts(APMErrorSlot* error) {
   checkSequence("dailyCounts");
+  refreshCaches();
+  if (caches_.dailyCounts) return caches_.dailyCounts;
   std::optional<APMDailyCounts> counts;
+  bool dayStored = false;
   int32_t today = currentDayNumber();
   Value key(1);
   if (!dataTypesFromTableWithName(
@@ -352,23 +456,30 @@ std::optional<APMDailyCounts> APMDatabase::dailyCounts(APMErrorSlot* error) {
                            int32Column(record, "daily_error_events_count"),
                            int32Column(record, "daily_real_time_conversion_events_count"),
                            int32Column(record, "daily_real_time_dcu_events_count"));
+            dayStored = numberColumn(record, "day") != nullptr;
             return true;
           })) {
     return std::nullopt;
   }
   if (!counts) APMSetError(error, 3, "Received empty dictionary for getting daily counts");
+  // A row that never stored a day counts for the day it is read on: kept only once it has one.
+  if (dayStored) caches_.dailyCounts = counts;
   return counts;
 }
 
 bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, APMErrorSlot* error) {
   checkSequence("updateDailyCounts");
-  return updateAppMetadataColumns(
-      {{"day", Value(counts.day())},
-       {"daily_conversions_count", Value(counts.conversionsCount())},
-       {"daily_events_count", Value(counts.allEventsCount())},
-       {"daily_public_events_count", Value(counts.publicEventsCount())},
-       {"daily_error_events_count", Value(counts.errorEventsCount())},
-       {"daily_real_time_conversion_events_count", Value(counts.realtimeCount())},
-       {"daily_real_time_dcu_events_count", Value(counts.dcuRealtimeCount())}},
-      error);
+  if (!updateAppMetadataColumns(
+          {{"day", Value(counts.day())},
+           {"daily_conversions_count", Value(counts.conversionsCount())},
+           {"daily_events_count", Value(counts.allEventsCount())},
+           {"daily_public_events_count", Value(counts.publicEventsCount())},
+           {"daily_error_events_count", Value(counts.errorEventsCount())},
+           {"daily_real_time_conversion_events_count", Value(counts.realtimeCount())},
+           {"daily_real_time_dcu_events_count", Value(counts.dcuRealtimeCount())}},
+          error)) {
+    return false;
+  }
+  caches_.dailyCounts = counts;
+  return true;
 }

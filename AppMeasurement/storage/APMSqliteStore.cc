@@ -226,11 +226,19 @@ bool APMSqliteStore::applyJournalSettings(APMErrorSlot* error) {
 }
 
 void APMSqliteStore::finalizeAndClearStatements() {
-  for (auto& [sql, statement] : statementCache_) sqlite3_finalize(statement);
+  for (auto& [sql, cached] : statementCache_) sqlite3_finalize(cached.statement);
   statementCache_.clear();
 }
 
+void APMSqliteStore::watchTables(std::vector<std::string_view> tables) {
+  changeTracker_.reset();
+  if (sqliteHandle_ == nullptr) return;
+  changeTracker_ = std::make_unique<APMTableChangeTracker>(std::move(tables));
+  changeTracker_->attach(sqliteHandle_);
+}
+
 void APMSqliteStore::closeDatabase() {
+  changeTracker_.reset();
   finalizeAndClearStatements();
   if (sqliteHandle_ == nullptr) return;
   int rc = sqlite3_close(sqliteHandle_);
@@ -311,39 +319,80 @@ sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql, APMError
 sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& sql,
                                                 const APMSqliteValues& values, APMErrorSlot* error,
                                                 APMStatementCaching caching) {
-  if (auto it = statementCache_.find(sql); it != statementCache_.end()) {
-    if (!values.empty() && !bindValues(values, it->second, error)) return nullptr;
-    return it->second;
+  sqlite3_stmt* statement = takeStatement(sql, !values.empty(), error, caching);
+  if (statement != nullptr && !values.empty() && !bindValues(values, statement, error)) {
+    cleanUpStatement(statement, sql);
+    return nullptr;
+  }
+  return statement;
+}
+
+sqlite3_stmt* APMSqliteStore::takeStatement(const std::string& sql, bool willBind,
+                                            APMErrorSlot* error, APMStatementCaching caching) {
+  auto it = statementCache_.find(sql);
+  if (it != statementCache_.end() && !it->second.inUse) {
+    sqlite3_stmt* statement = it->second.statement;
+    // A caller that stopped stepping early (an error, a filter that ended the read) may have
+    // left it mid-step, holding a read open: start it over.
+    if (sqlite3_stmt_busy(statement) != 0) sqlite3_reset(statement);
+    it->second.inUse = true;
+    return statement;
   }
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
                       "Statement for query failed. Database not open."))
     return nullptr;
   bool hasPlaceholder = sql.find('?') != std::string::npos;
-  if (!APMCheckResult(!hasPlaceholder || !values.empty(), error, 1, "Received empty parameters"))
+  if (!APMCheckResult(!hasPlaceholder || willBind, error, 1, "Received empty parameters"))
     return nullptr;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
-  bool cache = hasPlaceholder || lowercase(sql).find("where") == std::string::npos;
-  if (cache && caching == APMStatementCaching::kCacheRule) statementCache_.emplace(sql, statement);
-  if (!values.empty() && !bindValues(values, statement, error)) {
-    if (!statementCache_.contains(sql)) sqlite3_finalize(statement);
-    return nullptr;
-  }
+  // A text already in the cache is in use further up the stack: this statement serves the
+  // inner use alone and is finalized after it.
+  bool cache = it == statementCache_.end() &&
+               (caching == APMStatementCaching::kKeep ||
+                (caching == APMStatementCaching::kCacheRule &&
+                 (hasPlaceholder || lowercase(sql).find("where") == std::string::npos)));
+  if (cache) statementCache_.emplace(sql, CachedStatement{statement, true});
   return statement;
 }
 
 void APMSqliteStore::cleanUpStatement(sqlite3_stmt* statement, const std::string& sql) {
   if (statement == nullptr) return;
   auto it = statementCache_.find(sql);
-  if (it == statementCache_.end()) {
+  if (it == statementCache_.end() || it->second.statement != statement) {
+    // Not the cache's: nobody else would ever finalize it.
+    if (it != statementCache_.end() && !it->second.inUse) {
+      logLine(5, 34016, "Statement is not the same one in the cache");
+    }
     sqlite3_finalize(statement);
     return;
   }
-  if (it->second != statement) {
-    logLine(5, 34016, "Statement is not the same one in the cache");
-  }
   sqlite3_reset(statement);
   sqlite3_clear_bindings(statement);
+  it->second.inUse = false;
+}
+
+bool APMSqliteStore::bindValue(const Value& value, int index, sqlite3_stmt* statement,
+                               APMErrorSlot* error) {
+  int rc = SQLITE_MISUSE;
+  if (const double* real = value.asReal()) {
+    // SQLite binds NaN as NULL, which a NOT NULL column then refuses.
+    rc = sqlite3_bind_double(statement, index, *real);
+  } else if (value.isInteger() || value.isBool()) {
+    rc = sqlite3_bind_int64(statement, index, *value.numberAsInteger());
+  } else if (const std::string* text = value.asString()) {
+    rc = sqlite3_bind_text64(statement, index, text->data(), text->size(), SQLITE_TRANSIENT,
+                             SQLITE_UTF8);
+  } else if (const Value::Bytes* bytes = value.asBytes()) {
+    // A null pointer would bind NULL: empty data binds a zero-length blob.
+    rc = sqlite3_bind_blob64(statement, index, bytes->data.empty() ? "" : bytes->data.data(),
+                             bytes->data.size(), SQLITE_TRANSIENT);
+  } else if (value.isNull()) {
+    rc = sqlite3_bind_null(statement, index);
+  }
+  if (rc == SQLITE_OK) return true;
+  setDatabaseError(error, "bind values");
+  return false;
 }
 
 bool APMSqliteStore::bindValues(const APMSqliteValues& values, sqlite3_stmt* statement,
@@ -353,28 +402,17 @@ bool APMSqliteStore::bindValues(const APMSqliteValues& values, sqlite3_stmt* sta
   sqlite3_clear_bindings(statement);
   bool ok = true;
   for (size_t i = 0; i < values.size(); ++i) {
-    const Value& value = values[i];
-    int index = static_cast<int>(i + 1);
-    int rc = SQLITE_MISUSE;
-    if (const double* real = value.asReal()) {
-      // SQLite binds NaN as NULL, which a NOT NULL column then refuses.
-      rc = sqlite3_bind_double(statement, index, *real);
-    } else if (value.isInteger() || value.isBool()) {
-      rc = sqlite3_bind_int64(statement, index, *value.numberAsInteger());
-    } else if (const std::string* text = value.asString()) {
-      rc = sqlite3_bind_text64(statement, index, text->data(), text->size(), SQLITE_TRANSIENT,
-                               SQLITE_UTF8);
-    } else if (const Value::Bytes* bytes = value.asBytes()) {
-      // A null pointer would bind NULL: empty data binds a zero-length blob.
-      rc = sqlite3_bind_blob64(statement, index, bytes->data.empty() ? "" : bytes->data.data(),
-                               bytes->data.size(), SQLITE_TRANSIENT);
-    } else if (value.isNull()) {
-      rc = sqlite3_bind_null(statement, index);
-    }
-    if (rc != SQLITE_OK) {
-      setDatabaseError(error, "bind values");
-      ok = false;
-    }
+    ok = bindValue(values[i], static_cast<int>(i + 1), statement, error) && ok;
+  }
+  return ok;
+}
+
+bool APMSqliteStore::bindRecordValues(const RecordValues& values, sqlite3_stmt* statement,
+                                      APMErrorSlot* error) {
+  sqlite3_clear_bindings(statement);
+  bool ok = true;
+  for (size_t i = 0; i < values.size(); ++i) {
+    ok = bindValue(*values[i], static_cast<int>(i + 1), statement, error) && ok;
   }
   return ok;
 }
@@ -490,13 +528,14 @@ std::optional<std::vector<APMSqliteRecord>> APMSqliteStore::recordsForQuery(
 
 std::optional<Value> APMSqliteStore::numberForQuery(const std::string& sql,
                                                     const APMSqliteValues& values,
-                                                    APMErrorSlot* error) {
+                                                    APMErrorSlot* error,
+                                                    APMStatementCaching caching) {
   if (!APMCheckResult(!sql.empty(), error, 1, "Received empty query to get numeric result"))
     return std::nullopt;
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
                       "Query numeric result failed. Database not open."))
     return std::nullopt;
-  sqlite3_stmt* statement = statementForQuery(sql, values, error);
+  sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
   if (statement == nullptr) return std::nullopt;
   std::optional<Value> result;
   int rc = sqlite3_step(statement);
@@ -536,7 +575,7 @@ std::optional<int64_t> APMSqliteStore::rowCountForTableWithName(std::string_view
 }
 
 bool APMSqliteStore::upsertSQLForRecord(const APMSqliteRecord& record, std::string_view table,
-                                        std::string* sql, APMSqliteValues* values,
+                                        std::string* sql, RecordValues* values,
                                         APMErrorSlot* error) {
   if (!APMCheckResult(!record.empty(), error, 1, "Received empty record for upsert")) return false;
   if (!APMCheckResult(!table.empty(), error, 1, "Received empty table name for upsert"))
@@ -556,7 +595,7 @@ bool APMSqliteStore::upsertSQLForRecord(const APMSqliteRecord& record, std::stri
     }
     columns += name + ", ";
     placeholders += "?, ";
-    values->push_back(value);
+    values->push_back(&value);
   }
   columns.resize(columns.size() - 2);
   placeholders.resize(placeholders.size() - 2);
@@ -569,11 +608,11 @@ sqlite3_stmt* APMSqliteStore::upsertStatementForRecord(const APMSqliteRecord& re
                                                        std::string_view table,
                                                        APMErrorSlot* error) {
   std::string sql;
-  APMSqliteValues values;
+  RecordValues values;
   if (!upsertSQLForRecord(record, table, &sql, &values, error)) return nullptr;
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
-  if (!bindValues(values, statement, error)) {
+  if (!bindRecordValues(values, statement, error)) {
     sqlite3_finalize(statement);
     return nullptr;
   }
@@ -585,11 +624,52 @@ bool APMSqliteStore::upsertRecord(const APMSqliteRecord& record, std::string_vie
   // The text depends only on the table and the record's columns, so there are a few dozen of
   // them at most: keeping them prepared saves most of the cost of writing one row.
   std::string sql;
-  APMSqliteValues values;
+  RecordValues values;
   if (!upsertSQLForRecord(record, table, &sql, &values, error)) return false;
-  sqlite3_stmt* statement = statementForQuery(sql, values, error);
+  return stepRecordStatement(sql, values, error);
+}
+
+bool APMSqliteStore::stepRecordStatement(const std::string& sql, const RecordValues& values,
+                                         APMErrorSlot* error) {
+  // Bound straight from the record: no copy of its values on the way.
+  sqlite3_stmt* statement = takeStatement(sql, true, error, APMStatementCaching::kCacheRule);
   if (statement == nullptr) return false;
+  if (!bindRecordValues(values, statement, error)) {
+    cleanUpStatement(statement, sql);
+    return false;
+  }
   return stepDone(statement, sql, "execute statement", error);
+}
+
+bool APMSqliteStore::updateSQLForRecord(const APMSqliteRecord& record, std::string_view table,
+                                        std::string_view columnName, const Value* columnValue,
+                                        std::string* sql, RecordValues* values,
+                                        APMErrorSlot* error) {
+  if (!APMCheckResult(!record.empty(), error, 1, "Empty record for update")) return false;
+  if (!APMCheckResult(!table.empty(), error, 1, "Empty table name for update")) return false;
+  if (!APMCheckResult(!columnName.empty(), error, 1, "Empty column name for update")) return false;
+  if (!APMCheckResult(columnValue != nullptr, error, 1, "Nil column value for update"))
+    return false;
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
+                      "Update record failed. Database not open."))
+    return false;
+  std::string assignments;
+  values->clear();
+  values->reserve(record.size() + 1);
+  for (const auto& [name, value] : record) {
+    if (!isBindableRecordValue(value)) {
+      logLine(4, 34021, "Record has value of unexpected type (update)", name);
+      APMSetError(error, 1, "Failed to bind parameter of unexpected type to update statement");
+      return false;
+    }
+    assignments += name + "=?,";
+    values->push_back(&value);
+  }
+  assignments.pop_back();
+  values->push_back(columnValue);
+  *sql = "UPDATE " + std::string(table) + " SET " + assignments + " WHERE " +
+         std::string(columnName) + "=?";
+  return true;
 }
 
 sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMSqliteRecord& record,
@@ -597,33 +677,13 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMSqliteRecord& re
                                                        std::string_view columnName,
                                                        const Value* columnValue,
                                                        APMErrorSlot* error) {
-  if (!APMCheckResult(!record.empty(), error, 1, "Empty record for update")) return nullptr;
-  if (!APMCheckResult(!table.empty(), error, 1, "Empty table name for update")) return nullptr;
-  if (!APMCheckResult(!columnName.empty(), error, 1, "Empty column name for update"))
+  std::string sql;
+  RecordValues values;
+  if (!updateSQLForRecord(record, table, columnName, columnValue, &sql, &values, error))
     return nullptr;
-  if (!APMCheckResult(columnValue != nullptr, error, 1, "Nil column value for update"))
-    return nullptr;
-  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
-                      "Update record failed. Database not open."))
-    return nullptr;
-  std::string assignments;
-  APMSqliteValues values;
-  for (const auto& [name, value] : record) {
-    if (!isBindableRecordValue(value)) {
-      logLine(4, 34021, "Record has value of unexpected type (update)", name);
-      APMSetError(error, 1, "Failed to bind parameter of unexpected type to update statement");
-      return nullptr;
-    }
-    assignments += name + "=?,";
-    values.push_back(value);
-  }
-  assignments.pop_back();
-  values.push_back(*columnValue);
-  std::string sql = "UPDATE " + std::string(table) + " SET " + assignments + " WHERE " +
-                    std::string(columnName) + "=?";
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (statement == nullptr) return nullptr;
-  if (!bindValues(values, statement, error)) {
+  if (!bindRecordValues(values, statement, error)) {
     sqlite3_finalize(statement);
     return nullptr;
   }
@@ -633,9 +693,12 @@ sqlite3_stmt* APMSqliteStore::updateStatementForRecord(const APMSqliteRecord& re
 bool APMSqliteStore::updateRecord(const APMSqliteRecord& record, std::string_view table,
                                   std::string_view columnName, const Value* columnValue,
                                   APMErrorSlot* error) {
-  sqlite3_stmt* statement = updateStatementForRecord(record, table, columnName, columnValue, error);
-  if (statement == nullptr) return false;
-  return executeSQLStatement(statement, error);
+  // Like upserts, the texts depend only on the table and the record's columns.
+  std::string sql;
+  RecordValues values;
+  if (!updateSQLForRecord(record, table, columnName, columnValue, &sql, &values, error))
+    return false;
+  return stepRecordStatement(sql, values, error);
 }
 
 bool APMSqliteStore::updateAllRecordsInTableWithName(std::string_view table,
@@ -695,20 +758,9 @@ bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table,
     return false;
   std::string sql =
       "DELETE FROM " + std::string(table) + " WHERE " + std::string(columnName) + "=?";
-  sqlite3_stmt* statement = prepareSQL(sql, error);
+  sqlite3_stmt* statement = statementForQuery(sql, {*columnValue}, error);
   if (statement == nullptr) return false;
-  if (!bindValues({*columnValue}, statement, error)) {
-    sqlite3_finalize(statement);
-    return false;
-  }
-  int rc = sqlite3_step(statement);
-  bool done = rc == SQLITE_DONE;
-  if (!done) {
-    setDatabaseError(error, "delete record");
-    lastFailureResultCode_ = rc & 0xff;
-  }
-  sqlite3_finalize(statement);
-  return done;
+  return stepDone(statement, sql, "delete record", error);
 }
 
 std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::string_view table,
@@ -745,18 +797,23 @@ bool APMSqliteStore::deleteAllRecordsFromTableWithName(std::string_view table,
 
 // --- Transactions ---
 
-bool APMSqliteStore::beginTransaction() {
-  return sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) ==
-         SQLITE_OK;
+bool APMSqliteStore::runKeptStatement(const std::string& sql) {
+  if (sqliteHandle_ == nullptr) return false;
+  // Run on every event: prepared once instead of parsed by sqlite3_exec each time.
+  sqlite3_stmt* statement = statementForQuery(sql, {}, nullptr, APMStatementCaching::kKeep);
+  if (statement == nullptr) {
+    return sqlite3_exec(sqliteHandle_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  int rc = sqlite3_step(statement);
+  cleanUpStatement(statement, sql);
+  return rc == SQLITE_DONE;
 }
 
-bool APMSqliteStore::endTransaction() {
-  return sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
-}
+bool APMSqliteStore::beginTransaction() { return runKeptStatement("BEGIN EXCLUSIVE TRANSACTION"); }
 
-bool APMSqliteStore::rollbackTransaction() {
-  return sqlite3_exec(sqliteHandle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
-}
+bool APMSqliteStore::endTransaction() { return runKeptStatement("END TRANSACTION"); }
+
+bool APMSqliteStore::rollbackTransaction() { return runKeptStatement("ROLLBACK"); }
 
 bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
                                                  const std::function<bool()>& block) {

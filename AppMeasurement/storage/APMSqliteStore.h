@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AppMeasurement/foundation/APMError.h"
+#include "AppMeasurement/storage/APMTableChangeTracker.h"
 #include "platform/foundation/Value.h"
 
 struct sqlite3;
@@ -32,8 +33,9 @@ using APMColumnTypes = std::map<std::string, std::string, std::less<>>;
 
 // Whether a statement may stay in the statement cache. Texts that callers build per call (a
 // list of row ids, a condition with literal numbers) would each add an entry that is never
-// used again: they are prepared for the one call and finalized after it.
-enum class APMStatementCaching { kCacheRule, kPerCall };
+// used again: they are prepared for the one call and finalized after it. kKeep is for a fixed
+// text that runs often: it is kept whatever its form (even a WHERE without placeholders).
+enum class APMStatementCaching { kCacheRule, kPerCall, kKeep };
 
 // The one wrapper through which the measurement library touches SQLite: one connection to one
 // database file, opened in write-ahead-log mode with synchronous NORMAL (a killed process loses
@@ -75,6 +77,12 @@ class APMSqliteStore {
   // file is success; a failed removal logs 34019 and answers false.
   bool closeAndDeleteDatabase();
 
+  // Starts reporting changes to these tables made through the connection, by anyone (see
+  // APMTableChangeTracker); watching ends when the connection closes.
+  void watchTables(std::vector<std::string_view> tables);
+  // The tracker of watchTables, or null when nothing is watched or the connection is closed.
+  APMTableChangeTracker* changeTracker() const { return changeTracker_.get(); }
+
   // The primary SQLite result code of the last failure that produced a code-3 error (0 when
   // none), so that callers can tell a corrupt file from a full disk.
   int lastFailureResultCode() const { return lastFailureResultCode_; }
@@ -86,14 +94,16 @@ class APMSqliteStore {
   sqlite3_stmt* prepareSQL(std::string_view sql, APMErrorSlot* error);
   // The statement for the text by the cache rule, with the values bound: texts with "?" are
   // cached and need values the first time; texts without "?" are cached unless they contain
-  // "WHERE" (any case). kPerCall never adds to the cache. Every use must end with
-  // cleanUpStatement.
+  // "WHERE" (any case). kPerCall never adds to the cache; kKeep always does. Every use must end
+  // with cleanUpStatement. A cached statement left mid-step (a caller that stopped early) is
+  // reset before it is used again; one still in use (the same text asked for again before its
+  // clean-up) is not shared: a fresh statement is prepared for the inner use.
   sqlite3_stmt* statementForQuery(const std::string& sql, APMErrorSlot* error);
   sqlite3_stmt* statementForQuery(const std::string& sql, const APMSqliteValues& values,
                                   APMErrorSlot* error,
                                   APMStatementCaching caching = APMStatementCaching::kCacheRule);
-  // Resets a cached statement (34016 when the cache holds another one for the text), or
-  // finalizes one that is not cached.
+  // Resets a cached statement and clears its bindings, or finalizes one that is not cached
+  // (34016 first when the cache holds another statement for the text).
   void cleanUpStatement(sqlite3_stmt* statement, const std::string& sql);
   // Clears the bindings and binds value n to parameter n + 1; a value of another kind or a
   // failed bind makes the result false (the remaining values are still bound).
@@ -115,8 +125,9 @@ class APMSqliteStore {
       APMStatementCaching caching = APMStatementCaching::kCacheRule);
   // The first column of the first row: a number, or nullopt (a null column gives nullopt
   // without an error).
-  std::optional<platform::Value> numberForQuery(const std::string& sql,
-                                                const APMSqliteValues& values, APMErrorSlot* error);
+  std::optional<platform::Value> numberForQuery(
+      const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
+      APMStatementCaching caching = APMStatementCaching::kCacheRule);
   std::optional<int64_t> rowCountForTableWithName(std::string_view table, APMErrorSlot* error);
   std::optional<int64_t> rowCountForTableWithName(std::string_view table,
                                                   std::string_view columnName,
@@ -125,7 +136,8 @@ class APMSqliteStore {
   // INSERT OR REPLACE of one record. The statement stays prepared for the next record of the
   // same table and columns.
   bool upsertRecord(const APMSqliteRecord& record, std::string_view table, APMErrorSlot* error);
-  // UPDATE of the record's columns in the rows whose key column equals the key value.
+  // UPDATE of the record's columns in the rows whose key column equals the key value. The
+  // statement stays prepared for the next record of the same table and columns.
   bool updateRecord(const APMSqliteRecord& record, std::string_view table,
                     std::string_view columnName, const platform::Value* columnValue,
                     APMErrorSlot* error);
@@ -211,20 +223,42 @@ class APMSqliteStore {
 
  private:
   enum class OpenResult { kOpen, kCorrupt, kFailed };
+  // The values of a record in binding order, pointing into the record.
+  using RecordValues = std::vector<const platform::Value*>;
 
   explicit APMSqliteStore(std::string databasePath);
   OpenResult openAndValidateDatabase(APMErrorSlot* error);
   OpenResult validateDatabaseWithError(APMErrorSlot* error);
   bool applyJournalSettings(APMErrorSlot* error);
   void finalizeAndClearStatements();
+  // Steps a kept statement without values once; true when it reports done.
+  bool runKeptStatement(const std::string& sql);
   bool upsertSQLForRecord(const APMSqliteRecord& record, std::string_view table, std::string* sql,
-                          APMSqliteValues* values, APMErrorSlot* error);
+                          RecordValues* values, APMErrorSlot* error);
+  bool updateSQLForRecord(const APMSqliteRecord& record, std::string_view table,
+                          std::string_view columnName, const platform::Value* columnValue,
+                          std::string* sql, RecordValues* values, APMErrorSlot* error);
+  // The statement for the text by the cache rule (see statementForQuery), not yet bound;
+  // willBind says values will be bound to it. Every use ends with cleanUpStatement.
+  sqlite3_stmt* takeStatement(const std::string& sql, bool willBind, APMErrorSlot* error,
+                              APMStatementCaching caching);
+  bool bindValue(const platform::Value& value, int index, sqlite3_stmt* statement,
+                 APMErrorSlot* error);
+  bool bindRecordValues(const RecordValues& values, sqlite3_stmt* statement, APMErrorSlot* error);
+  // Runs a record's INSERT OR REPLACE or UPDATE through its kept statement.
+  bool stepRecordStatement(const std::string& sql, const RecordValues& values, APMErrorSlot* error);
   bool checkTableNames(std::string_view first, std::string_view second, APMErrorSlot* error);
   bool stepDone(sqlite3_stmt* statement, const std::string& sql, std::string_view operation,
                 APMErrorSlot* error);
 
   std::string databasePath_;
   sqlite3* sqliteHandle_ = nullptr;
-  std::map<std::string, sqlite3_stmt*, std::less<>> statementCache_;
+  struct CachedStatement {
+    sqlite3_stmt* statement = nullptr;
+    // Handed out by statementForQuery and not yet cleaned up.
+    bool inUse = false;
+  };
+  std::map<std::string, CachedStatement, std::less<>> statementCache_;
   int lastFailureResultCode_ = 0;
+  std::unique_ptr<APMTableChangeTracker> changeTracker_;
 };

@@ -169,7 +169,9 @@ APMPBMeasurementBatch fullBatch() {
     std::vector<APMPBDeepLinkOadParamsEntry> entries;
     for (int i = 0; i < 4; ++i) {
       APMPBDeepLinkOadParamsEntry entry;
-      NANOSetString(entry, APMPBDeepLinkOadParamsEntry::kKey, "k" + std::to_string(i));
+      std::string key = "k";
+      key += std::to_string(i);
+      NANOSetString(entry, APMPBDeepLinkOadParamsEntry::kKey, key);
       NANOSetString(entry, APMPBDeepLinkOadParamsEntry::kValue, text(8, i));
       entries.push_back(std::move(entry));
     }

@@ -240,3 +240,22 @@ TEST(NANODecodeMemory, OrdinaryMessagesStayFarUnderTheLimit) {
 }
 
 }  // namespace
+
+// The densest bundle the engine writes, 1,000 events of 25 parameters each holding a two-letter
+// name and a small integer (8 bytes a parameter): the upload queue must be able to read
+// every bundle it stored, so it decodes under the limit.
+TEST(NANODecodeMemory, TheDensestStoredBundleDecodes) {
+  using testsupport::lengthDelimited;
+  std::string event;
+  for (int p = 0; p < 25; ++p) {
+    std::string name = {static_cast<char>('a' + p % 26), static_cast<char>('a' + p / 26)};
+    event += lengthDelimited(1, lengthDelimited(1, name) + key(3, 0) + varint(p % 100));
+  }
+  event += lengthDelimited(2, "e") + key(3, 0) + varint(1'700'000'000'000);
+  std::string bundle = key(1, 0) + varint(1);
+  for (int i = 0; i < 1000; ++i) bundle += lengthDelimited(2, event);
+  std::string bytes = lengthDelimited(1, bundle);
+  Outcome outcome = decodeMeasured(APMPBMeasurementBundle::layout(), bundle);
+  EXPECT_TRUE(outcome.decoded);
+  EXPECT_TRUE(decodeMeasured(APMPBMeasurementBatch::layout(), bytes).decoded);
+}
