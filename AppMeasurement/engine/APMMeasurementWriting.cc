@@ -62,6 +62,14 @@ std::string displayName(const APMEvent& event) {
   return APMEventNameForDisplay(APMObject(platform::Value(event.name())));
 }
 
+// For lines logged on every event: built only when the line is written.
+APMLogContext deferredDisplayName(const APMEvent& event) {
+  return APMLogContext::deferredText([&event] { return displayName(event); });
+}
+APMLogContext deferredParametersDescription(const APMEvent& event) {
+  return APMLogContext::deferredText([&event] { return APMDescriptionForLog(event.parameters()); });
+}
+
 }  // namespace
 
 void APMMeasurement::handleInternalEventOnWorkerQueue(APMEvent event) {
@@ -258,7 +266,7 @@ bool APMMeasurement::shouldDropDuplicatedSessionStartWithRolloutEvent(const APME
 void APMMeasurement::writeEventOnWorkerQueue(APMEvent event) {
   APMScheduler::checkOnBackgroundThreadWithMethodName("writeEventOnWorkerQueue:");
   monitor().logWithLevel(7, 23051, "Logging event: origin, name, params", event.origin(),
-                         displayName(event), APMDescriptionForLog(event.parameters()));
+                         deferredDisplayName(event), deferredParametersDescription(event));
   std::optional<std::vector<APMEvent>> triggered = processConditionalUserProperties(event);
   if (!triggered) {
     monitor().logWithLevel(4, 23050,
@@ -482,8 +490,8 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
     if (count != std::numeric_limits<int64_t>::max()) ++count;
     setPreviousFirstOpenCount(platform::Value(std::to_string(count)));
   }
-  monitor().logWithLevel(7, 23072, "Event logged. Event name, event params", displayName(event),
-                         APMDescriptionForLog(event.parameters()));
+  monitor().logWithLevel(7, 23072, "Event logged. Event name, event params",
+                         deferredDisplayName(event), deferredParametersDescription(event));
   return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -12,8 +13,9 @@
 #include "platform/foundation/Value.h"
 
 // One context object of a monitor log call: the null object, a plain value (string,
-// number, date, collection), an error object, an exception, or any other object known
-// by its class name and (optional) description. A value type, cheap to build.
+// number, date, collection), an error object, an exception, any other object known by its
+// class name and (optional) description, or a text built only when a line shows it. A value
+// type, cheap to build.
 class APMLogContext {
  public:
   // What the monitor needs of a caught exception.
@@ -42,6 +44,18 @@ class APMLogContext {
   APMLogContext(ExceptionInfo exception) : storage_(std::move(exception)) {}
   APMLogContext(ObjectInfo object) : storage_(std::move(object)) {}
 
+  // A text that is built only when a console line showing it is written: never for a level
+  // that is not printed, and not for encoded contexts (where it counts as a string, "-").
+  // Written, it reads exactly as the string context of the built text would. The builder runs
+  // on the logging thread inside the log call, so it may refer to the caller's locals; such a
+  // context must not outlive the statement that logs it.
+  using TextBuilder = std::function<std::string()>;
+  static APMLogContext deferredText(TextBuilder build) {
+    APMLogContext context;
+    context.storage_ = DeferredText{std::move(build)};
+    return context;
+  }
+
   static APMLogContext object(std::string className, std::optional<std::string> description,
                               const void* address = nullptr) {
     return APMLogContext(ObjectInfo{std::move(className), std::move(description), address});
@@ -55,7 +69,15 @@ class APMLogContext {
   const APMError* asError() const { return std::get_if<APMError>(&storage_); }
   const ExceptionInfo* asException() const { return std::get_if<ExceptionInfo>(&storage_); }
   const ObjectInfo* asObject() const { return std::get_if<ObjectInfo>(&storage_); }
+  const TextBuilder* asDeferredText() const {
+    const auto* deferred = std::get_if<DeferredText>(&storage_);
+    return deferred ? &deferred->build : nullptr;
+  }
 
  private:
-  std::variant<std::monostate, platform::Value, APMError, ExceptionInfo, ObjectInfo> storage_;
+  struct DeferredText {
+    TextBuilder build;
+  };
+  std::variant<std::monostate, platform::Value, APMError, ExceptionInfo, ObjectInfo, DeferredText>
+      storage_;
 };

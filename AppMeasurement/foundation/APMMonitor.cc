@@ -11,9 +11,12 @@
 
 #include "AppMeasurement/foundation/APMAEU.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/dispatch/Clock.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PreferenceStore.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/runtime/ClassRegistry.h"
+#include "platform/uikit/UIApplicationNotifications.h"
 #include "platform/utilities/OULOSLog.h"
 
 namespace {
@@ -90,6 +93,9 @@ std::string encodeReal(double n) {
 
 std::string describeContext(const APMLogContext& context) {
   if (context.isNull()) return "(nil)";
+  if (const APMLogContext::TextBuilder* build = context.asDeferredText()) {
+    return *build ? platform::Value((*build)()).description() : "(nil)";
+  }
   if (const platform::Value* value = context.asValue()) return value->description();
   if (const APMError* error = context.asError()) return error->description();
   if (const auto* exception = context.asException()) {
@@ -135,7 +141,8 @@ std::shared_ptr<APMMonitor> APMMonitor::monitor() {
 }
 
 void APMMonitor::finishQueuedWorkAtExit() {
-  monitor()->monitorQueue_->sync([] {});
+  std::shared_ptr<APMMonitor> shared = monitor();
+  shared->monitorQueue_->sync([&shared] { shared->saveSampleIfNeededOnMonitorQueue(); });
 }
 
 std::shared_ptr<APMMonitor> APMMonitor::create(int64_t libraryVersion) {
@@ -156,10 +163,24 @@ APMMonitor::APMMonitor(int logLevel, std::shared_ptr<APMASLLogger> logger, int64
       monitorQueue_(platform::DispatchQueue::createSerial("APMMonitorQueue")),
       suite_(std::make_shared<APMUserDefaults>(std::string(kSuiteName))) {}
 
-APMMonitor::~APMMonitor() = default;
+APMMonitor::~APMMonitor() {
+  for (uint64_t token : lifecycleObservers_) {
+    platform::NotificationCenter::defaultCenter().removeObserver(token);
+  }
+  // No queued block holds the monitor any more: what it changed and did not write is written
+  // here, on whichever thread lets the monitor go.
+  if (saveNeeded_.load()) suite_->synchronize();
+}
 
 void APMMonitor::start() {
   std::weak_ptr<APMMonitor> weakSelf = weak_from_this();
+  for (const char* name :
+       {UIApplicationDidEnterBackgroundNotification, UIApplicationWillTerminateNotification}) {
+    lifecycleObservers_.push_back(platform::NotificationCenter::defaultCenter().addObserverForName(
+        name, nullptr, monitorQueue_, [weakSelf](const platform::Notification&) {
+          if (auto self = weakSelf.lock()) self->saveSampleIfNeededOnMonitorQueue();
+        }));
+  }
   monitorQueue_->async([weakSelf] {
     if (auto self = weakSelf.lock()) {
       self->migrateMonitorDataOnMonitorQueue();
@@ -274,19 +295,29 @@ bool APMMonitor::isLoggableLevel(int level) const {
 
 // --- Logging. ---
 
+bool APMMonitor::isLoggedLevel(int level) const {
+  if (!isLoggableLevel(level) && !isMonitorableLevel(level)) return false;
+  return level < 8 || verboseLoggingEnabled_.load();
+}
+
+// The overloads test the level before they gather the contexts: a line that is neither
+// printed nor sampled costs no allocation.
 void APMMonitor::logWithLevel(int level, int64_t messageCode,
                               std::optional<std::string_view> message) {
+  if (!isLoggedLevel(level)) return;
   logWithLevel(level, messageCode, message, std::vector<APMLogContext>{});
 }
 
 void APMMonitor::logWithLevel(int level, int64_t messageCode,
                               std::optional<std::string_view> message, APMLogContext context) {
+  if (!isLoggedLevel(level)) return;
   logWithLevel(level, messageCode, message, std::vector<APMLogContext>{std::move(context)});
 }
 
 void APMMonitor::logWithLevel(int level, int64_t messageCode,
                               std::optional<std::string_view> message, APMLogContext context1,
                               APMLogContext context2) {
+  if (!isLoggedLevel(level)) return;
   logWithLevel(level, messageCode, message,
                std::vector<APMLogContext>{std::move(context1), std::move(context2)});
 }
@@ -294,6 +325,7 @@ void APMMonitor::logWithLevel(int level, int64_t messageCode,
 void APMMonitor::logWithLevel(int level, int64_t messageCode,
                               std::optional<std::string_view> message, APMLogContext context1,
                               APMLogContext context2, APMLogContext context3) {
+  if (!isLoggedLevel(level)) return;
   logWithLevel(
       level, messageCode, message,
       std::vector<APMLogContext>{std::move(context1), std::move(context2), std::move(context3)});
@@ -302,10 +334,9 @@ void APMMonitor::logWithLevel(int level, int64_t messageCode,
 void APMMonitor::logWithLevel(int level, int64_t messageCode,
                               std::optional<std::string_view> message,
                               const std::vector<APMLogContext>& contexts) {
+  if (!isLoggedLevel(level)) return;
   bool loggable = isLoggableLevel(level);
   bool monitorable = isMonitorableLevel(level);
-  if (!loggable && !monitorable) return;
-  if (level >= 8 && !verboseLoggingEnabled_.load()) return;
 
   std::weak_ptr<APMMonitor> weakSelf = weak_from_this();
   if (loggable) {
@@ -326,7 +357,7 @@ void APMMonitor::logWithLevel(int level, int64_t messageCode,
       auto self = weakSelf.lock();
       if (!self) return;
       self->sampledData_->insertOrUpdateSampledData(key, context);
-      self->saveSampleOnMonitorQueue();
+      self->noteSampleChangedOnMonitorQueue();
     });
   }
 }
@@ -366,15 +397,50 @@ void APMMonitor::loadSampleOnMonitorQueue() {
                                                             sampleRandom_);
 }
 
-void APMMonitor::saveSampleOnMonitorQueue() {
-  monitorQueue_->assertCurrent("APMMonitor::saveSampleOnMonitorQueue");
+void APMMonitor::storeSampleOnMonitorQueue() {
   std::optional<platform::Value::Array> sample = sampledData_->sampledData();
   if (sample) {
     suite_->setObject(platform::Value(std::move(*sample)), kHealthMonitorKey);
   } else {
     suite_->removeObjectForKey(kHealthMonitorKey);
   }
+}
+
+void APMMonitor::saveSampleOnMonitorQueue() {
+  monitorQueue_->assertCurrent("APMMonitor::saveSampleOnMonitorQueue");
+  storeSampleOnMonitorQueue();
+  writeSuiteOnMonitorQueue();
+}
+
+void APMMonitor::noteSampleChangedOnMonitorQueue() {
+  monitorQueue_->assertCurrent("APMMonitor::noteSampleChangedOnMonitorQueue");
+  storeSampleOnMonitorQueue();
+  saveNeeded_.store(true);
+  if (saveScheduled_) return;
+  double sinceLastWrite = platform::Clock::current()->uptime() - lastWriteUptime_.value_or(0);
+  if (!lastWriteUptime_ || sinceLastWrite >= kSampleSaveInterval || sinceLastWrite < 0) {
+    writeSuiteOnMonitorQueue();
+    return;
+  }
+  saveScheduled_ = true;
+  std::weak_ptr<APMMonitor> weakSelf = weak_from_this();
+  monitorQueue_->after(kSampleSaveInterval - sinceLastWrite, [weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->saveScheduled_ = false;
+    self->saveSampleIfNeededOnMonitorQueue();
+  });
+}
+
+void APMMonitor::saveSampleIfNeededOnMonitorQueue() {
+  monitorQueue_->assertCurrent("APMMonitor::saveSampleIfNeededOnMonitorQueue");
+  if (saveNeeded_.load()) writeSuiteOnMonitorQueue();
+}
+
+void APMMonitor::writeSuiteOnMonitorQueue() {
   suite_->synchronize();
+  saveNeeded_.store(false);
+  lastWriteUptime_ = platform::Clock::current()->uptime();
 }
 
 void APMMonitor::migrateMonitorDataOnMonitorQueue() {
@@ -488,6 +554,7 @@ std::string APMMonitor::encodedStringWithContextObject(const APMLogContext& cont
   if (const APMError* error = context.asError()) {
     return error->domain().empty() ? "-" : error->domain();
   }
+  if (context.asDeferredText()) return "-";  // a string, whatever it would say
   if (const auto* exception = context.asException()) {
     std::string symbol = lastAPMSymbolFromException(*exception);
     return symbol.empty() ? "-" : symbol;

@@ -26,6 +26,14 @@ inline constexpr int64_t kAPMMonitorLibraryVersion = 111500;
 // Console writes, sample updates and suite writes run in order on the serial queue
 // "APMMonitorQueue", holding the monitor weakly. Every method may be called from any
 // thread; monitoringDataForDispatch and clearMonitoringData wait for the monitor queue.
+//
+// Each sampled line puts the new sample into the suite at once (readers of the suite see it),
+// and the suite is written to disk at most once per kSampleSaveInterval: a change after a
+// quiet interval is written at once, later ones together when the interval since that write
+// has passed (a delayed block on the monitor queue). What is still unwritten is written when
+// the app enters the background or is about to terminate, when the monitor is destroyed and,
+// for the process-wide monitor, when the process exits in order. A handed-out sample is
+// written at once.
 class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
  public:
   // The process-wide monitor, made on first use with kAPMMonitorLibraryVersion. It is
@@ -77,6 +85,9 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   // Whether a line of the level reaches the console: the utilities logger allows its
   // mapped level and the level is not silent.
   bool isLoggableLevel(int level) const;
+  // Whether a line of the level is printed or sampled at all (the pipeline's first two
+  // tests): when not, a log call builds nothing. For callers whose contexts are costly.
+  bool isLoggedLevel(int level) const;
 
   // The health text to upload, if one is due; saves the suite when there is one.
   std::optional<std::string> monitoringDataForDispatch(double samplePeriod,
@@ -100,6 +111,10 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   // The first call-stack symbol (from the third line on) that names a measurement symbol,
   // else the exception's name.
   static std::string lastAPMSymbolFromException(const APMLogContext::ExceptionInfo& exception);
+
+  // The shortest time between two writes of the health sample to disk, and so the longest
+  // a change waits: seconds of uptime by the installed platform::Clock.
+  static constexpr double kSampleSaveInterval = 5.0;
 
   // Keys of the persisted state.
   static constexpr std::string_view kSuiteName = "com.orvane.rzq.measurement.monitor";
@@ -128,7 +143,15 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   void setUtilitiesLevelUnlessCoreDebug(int logLevel);
   // Only on the monitor queue (checked, as above).
   void loadSampleOnMonitorQueue();
+  // Puts the current sample into the suite (in memory) and writes the suite now.
   void saveSampleOnMonitorQueue();
+  // Puts the current sample into the suite and arranges its write (debounced, see above).
+  void noteSampleChangedOnMonitorQueue();
+  // Writes the suite when a sample change is still unwritten.
+  void saveSampleIfNeededOnMonitorQueue();
+  void storeSampleOnMonitorQueue();
+  // Writes the suite to disk (the only place the sample's writes happen).
+  void writeSuiteOnMonitorQueue();
 
   std::atomic<int> logLevel_;
   std::shared_ptr<APMASLLogger> logger_;
@@ -145,4 +168,10 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   // Only touched on the monitor queue.
   std::unique_ptr<APMMonitoringSampledData> sampledData_;
   APMMonitoringSampledData::RandomUniform sampleRandom_;
+  bool saveScheduled_ = false;
+  std::optional<double> lastWriteUptime_;
+  // Set on the monitor queue; read also by the destructor, which no queued block outlives.
+  std::atomic<bool> saveNeeded_{false};
+  // Background and termination observers (notification centre tokens).
+  std::vector<uint64_t> lifecycleObservers_;
 };

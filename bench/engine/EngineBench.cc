@@ -1,38 +1,111 @@
-// The engine's main road, each against an anchor measured in the same run (ratios from
-// medians are printed after the table):
-// - events logged through KVLAnalytics and committed, one exclusive transaction each, against
-//   SQLite's own one-row transactions of the same encoded size under the same journal settings
-//   (write-ahead log, synchronous NORMAL): goal >= 60% of the anchor's rate;
-// - the caller's cost of logEventWithName with 4 parameters against copying that map: goal
-//   <= 2 us per call;
+// The engine's main road, each against an anchor measured in the same run (ratios of medians
+// are printed last, one "name = value" per line):
+// - events logged through KVLAnalytics and committed, one transaction each, against SQLite's
+//   own one-row transactions of the same encoded size under the same journal settings
+//   (write-ahead log, synchronous NORMAL), both at an empty table and at 40,000 stored rows of
+//   the same event: goal >= 60% of the anchor's rate, and the per-event cost flat from 0 to
+//   40,000 rows;
+// - beside each, context switches and read/write system calls per event, counted for the
+//   whole process over the timed part (getrusage and /proc/self/io; every system call, futex
+//   and fsync included, is counted by scripts/bench-syscalls.sh under strace);
+// - the caller's cost of logEventWithName with 4 parameters, each call timed on its own with
+//   the queues busy (back to back) and idle (after the worker has drained and parked): p50
+//   and p90, goal <= 2 us;
+// - a monitor line of a level that is not written, its texts built before the call against
+//   built only if written; a burst of lines that compete for the health sample;
 // - bundling 10,000 stored events into upload bundles (gzip included, as the queue stores
 //   them) against encoding and gzipping the same events with the message runtime alone.
+//
+// Rows stay put during the run: the stored rows are the same event the benchmark logs; after
+// each batch the oldest rows are deleted through the database's own calls so that the count
+// it keeps stays right, and the daily counts are reset so that no daily limit drops an event.
+// Uploads and configuration requests go to a sink of this process that answers 204.
+//
+// KVL_ENGINE_BENCH_ITERATIONS=N fixes the iterations of the committed benchmarks (for
+// scripts/bench-syscalls.sh, which subtracts two runs to leave start-up out).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMDisplayNames.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
+#include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "AppMeasurement/storage/APMDatabase.h"
+#include "bench/MedianRatios.h"
+#include "bench/ScratchDirectory.h"
 #include "platform/core/KVLApp.h"
 #include "platform/core/KVLOptions.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/PlatformLog.h"
 #include "platform/utilities/OULGzip.h"
 #include "tools/loopback-http/LoopbackHttpServer.h"
-#include "bench/ScratchDirectory.h"
 
 namespace {
 
+constexpr int kStoredRows = 40000;
+// Events per timed batch of the committed benchmarks.
+constexpr int kBatch = 200;
+
 std::filesystem::path scratchDirectory() { return bench::scratchDirectory("kvl-engine-bench"); }
+
+// --- What the process did: context switches and system calls ---
+
+struct ProcessCounts {
+  double contextSwitches = 0;  // voluntary and involuntary, every thread (getrusage)
+  double readWriteCalls = 0;   // read- and write-family system calls, every thread (syscr+syscw)
+};
+
+ProcessCounts processCounts() {
+  ProcessCounts counts;
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  counts.contextSwitches = static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  double value = 0;
+  while (io >> key >> value) {
+    if (key == "syscr:" || key == "syscw:") counts.readWriteCalls += value;
+  }
+  return counts;
+}
+
+// Sums what the process did over the timed parts of a benchmark.
+class ProcessMeter {
+ public:
+  void start() { begin_ = processCounts(); }
+  void stop() {
+    ProcessCounts end = processCounts();
+    total_.contextSwitches += end.contextSwitches - begin_.contextSwitches;
+    total_.readWriteCalls += end.readWriteCalls - begin_.readWriteCalls;
+  }
+  void report(benchmark::State& state, double events) const {
+    state.counters["ctxsw/event"] = total_.contextSwitches / events;
+    state.counters["rw_syscalls/event"] = total_.readWriteCalls / events;
+  }
+
+ private:
+  ProcessCounts begin_;
+  ProcessCounts total_;
+};
+
+// --- The engine ---
 
 // The engine, started once for the whole run.
 std::shared_ptr<APMMeasurement> engine() {
@@ -68,13 +141,6 @@ void barrier() {
   semaphore->wait();
 }
 
-void clearRawEvents() {
-  engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [] {
-    engine()->database()->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr);
-    engine()->database()->sqliteStore()->executeSQL("DELETE FROM queue", nullptr);
-  });
-}
-
 const platform::Value::Dictionary& fourParameters() {
   static const platform::Value::Dictionary parameters{
       {"level", platform::Value(int64_t{12})},
@@ -84,30 +150,108 @@ const platform::Value::Dictionary& fourParameters() {
   return parameters;
 }
 
+APMEvent benchEvent(double timestamp) {
+  return *APMEvent::create("app", true, "level_up", timestamp, 0,
+                           APMObject::mapFromDictionary(fourParameters()));
+}
+
+// Stores raw events of the benchmark's event, all in one transaction, under the metadata
+// the engine would write now. On the worker queue.
+void insertRawEvents(int count, double firstTimestamp, double step) {
+  APMDatabase* database = engine()->database();
+  APMPBMeasurementBundle metadata = engine()->createRawEventMetadataWithUserAttributes({});
+  database->insertIfNotExistsRawEventMetadata(metadata, nullptr);
+  int64_t fingerprint = apm_64LSBMD5(*metadata.protoBuffer());
+  database->performTransaction([&] {
+    for (int i = 0; i < count; ++i) {
+      database->insertRawEvent(benchEvent(firstTimestamp + i * step), fingerprint, false, nullptr);
+    }
+    return true;
+  });
+}
+
+std::optional<int64_t> storedRawEvents() {
+  return engine()->database()->sqliteStore()->rowCountForTableWithName("raw_events", nullptr);
+}
+
+// Today's daily counts at zero, so that no daily limit drops an event. On the worker queue.
+void resetDailyCounts() {
+  APMDatabase* database = engine()->database();
+  if (std::optional<APMDailyCounts> counts = database->dailyCounts(nullptr)) {
+    database->updateDailyCounts(APMDailyCounts(counts->day(), 0, 0, 0, 0, 0, 0), nullptr);
+  }
+}
+
+// Deletes the oldest `count` raw events through the database's own call, which keeps its row
+// count right. On the worker queue.
+void deleteOldestRawEvents(int64_t count) {
+  if (count <= 0) return;
+  APMDatabase* database = engine()->database();
+  std::optional<platform::Value> last = database->sqliteStore()->numberForQuery(
+      "SELECT rowid FROM raw_events ORDER BY rowid LIMIT 1 OFFSET ?",
+      {platform::Value(static_cast<long long>(count - 1))}, nullptr);
+  if (!last || !last->asInteger()) {  // fewer rows than that: all go
+    last =
+        database->sqliteStore()->numberForQuery("SELECT max(rowid) FROM raw_events", {}, nullptr);
+  }
+  if (last && last->asInteger()) database->deleteRawEventsWithMaxRowID(*last->asInteger(), nullptr);
+}
+
+// Leaves exactly `rows` raw events (the newest; fresh ones of the benchmark's event when
+// there are too few) and today's daily counts at zero. Outside the timed part.
+void keepStoredRows(int64_t rows) {
+  engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [rows] {
+    int64_t stored = storedRawEvents().value_or(0);
+    if (stored > rows) deleteOldestRawEvents(stored - rows);
+    if (stored < rows) {
+      insertRawEvents(static_cast<int>(rows - stored), platform::Clock::current()->now(), 0);
+    }
+    resetDailyCounts();
+  });
+}
+
+// Rows stored when a benchmark at 40,000 rows ended; -1 before it ran.
+int64_t& storedAfter40000() {
+  static int64_t rows = -1;
+  return rows;
+}
+
 // --- Logged and committed ---
 
 void BM_Facade_LoggedAndCommitted(benchmark::State& state) {
   if (!engine()) return state.SkipWithError("no engine");
-  constexpr int kBatch = 200;
+  const int64_t rows = state.range(0);
+  keepStoredRows(rows);
+  ProcessMeter meter;
   for (auto _ : state) {
+    meter.start();
     for (int i = 0; i < kBatch; ++i) KVLAnalytics::logEventWithName("level_up", fourParameters());
     barrier();
+    meter.stop();
     state.PauseTiming();
-    clearRawEvents();
+    // Back to `rows`: the batch's count of the oldest rows go (cheap, from the start of the
+    // table; no count of the whole table in the loop).
+    engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [] {
+      deleteOldestRawEvents(kBatch);
+      resetDailyCounts();
+    });
     state.ResumeTiming();
   }
+  if (rows > 0) {
+    engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID(
+        "bench", [] { storedAfter40000() = storedRawEvents().value_or(0); });
+  }
+  meter.report(state, static_cast<double>(state.iterations()) * kBatch);
   state.SetItemsProcessed(state.iterations() * kBatch);
+  keepStoredRows(0);
 }
 
 // The size of the rows the engine writes for that event.
-size_t rowSize() {
-  APMEvent event = *APMEvent::create("app", true, "level_up", 1'700'000'000, 0,
-                                     APMObject::mapFromDictionary(fourParameters()));
-  return event.protoEvent().protoBuffer()->size();
-}
+size_t rowSize() { return benchEvent(1'700'000'000).protoEvent().protoBuffer()->size(); }
 
 void BM_Sqlite_OneRowTransactions(benchmark::State& state) {
-  std::string path = (scratchDirectory() / "anchor.sql").string();
+  const int64_t rows = state.range(0);
+  std::string path = (scratchDirectory() / ("anchor-" + std::to_string(rows) + ".sql")).string();
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
   sqlite3_exec(db,
@@ -118,44 +262,100 @@ void BM_Sqlite_OneRowTransactions(benchmark::State& state) {
   sqlite3_stmt* insert = nullptr;
   sqlite3_prepare_v2(db, "INSERT INTO raw VALUES (?, ?, ?, ?, ?)", -1, &insert, nullptr);
   std::string data(rowSize(), 'x');
-  constexpr int kBatch = 200;
+  auto insertOne = [&](double timestamp) {
+    sqlite3_bind_text(insert, 1, "level_up", -1, SQLITE_STATIC);
+    sqlite3_bind_double(insert, 2, timestamp);
+    sqlite3_bind_int64(insert, 3, 42);
+    sqlite3_bind_blob(insert, 4, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
+    sqlite3_bind_int(insert, 5, 0);
+    sqlite3_step(insert);
+    sqlite3_reset(insert);
+  };
+  // The stored rows, in one transaction outside the timed part.
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  for (int64_t i = 0; i < rows; ++i) insertOne(1'700'000'000.0);
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  ProcessMeter meter;
   for (auto _ : state) {
+    meter.start();
     for (int i = 0; i < kBatch; ++i) {
       sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
-      sqlite3_bind_text(insert, 1, "level_up", -1, SQLITE_STATIC);
-      sqlite3_bind_double(insert, 2, 1'700'000'000.0 + i);
-      sqlite3_bind_int64(insert, 3, 42);
-      sqlite3_bind_blob(insert, 4, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
-      sqlite3_bind_int(insert, 5, 0);
-      sqlite3_step(insert);
-      sqlite3_reset(insert);
+      insertOne(1'700'000'000.0 + i);
       sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     }
+    meter.stop();
     state.PauseTiming();
-    sqlite3_exec(db, "DELETE FROM raw", nullptr, nullptr, nullptr);
+    // The oldest rows go, as the engine's benchmark deletes them.
+    sqlite3_exec(db,
+                 "DELETE FROM raw WHERE rowid IN (SELECT rowid FROM raw ORDER BY rowid LIMIT 200)",
+                 nullptr, nullptr, nullptr);
     state.ResumeTiming();
   }
   sqlite3_finalize(insert);
   sqlite3_close(db);
+  std::filesystem::remove(path);
+  meter.report(state, static_cast<double>(state.iterations()) * kBatch);
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
 // --- The caller's cost ---
 
-void BM_Facade_CallerCost(benchmark::State& state) {
+// Every call's wall time of a caller benchmark, over all its repetitions (nanoseconds).
+std::map<std::string, std::vector<double>>& callTimes() {
+  static std::map<std::string, std::vector<double>> times;
+  return times;
+}
+
+double percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  size_t index = static_cast<size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+  std::nth_element(values.begin(), values.begin() + static_cast<ptrdiff_t>(index), values.end());
+  return values[index];
+}
+
+// One call, timed with a steady clock; the benchmark's manual time is the sum of the calls.
+void timedCall(benchmark::State& state, std::vector<double>& run) {
+  auto begin = std::chrono::steady_clock::now();
+  KVLAnalytics::logEventWithName("level_up", fourParameters());
+  auto end = std::chrono::steady_clock::now();
+  double seconds = std::chrono::duration<double>(end - begin).count();
+  state.SetIterationTime(seconds);
+  run.push_back(seconds * 1e9);
+}
+
+void reportCalls(benchmark::State& state, const std::vector<double>& run, const char* queues) {
+  state.counters["p50_ns"] = percentile(run, 0.5);
+  state.counters["p90_ns"] = percentile(run, 0.9);
+  std::vector<double>& all = callTimes()[queues];
+  all.insert(all.end(), run.begin(), run.end());
+}
+
+// Back to back: the worker is still handling the calls before.
+void BM_Facade_CallerBusy(benchmark::State& state) {
   if (!engine()) return state.SkipWithError("no engine");
-  int64_t calls = 0;
+  keepStoredRows(0);
+  std::vector<double> run;
+  run.reserve(static_cast<size_t>(state.max_iterations));
+  for (auto _ : state) timedCall(state, run);
+  barrier();
+  keepStoredRows(0);
+  reportCalls(state, run, "busy");
+}
+
+// Each call finds the worker drained and its threads parked.
+void BM_Facade_CallerIdle(benchmark::State& state) {
+  if (!engine()) return state.SkipWithError("no engine");
+  keepStoredRows(0);
+  std::vector<double> run;
+  run.reserve(static_cast<size_t>(state.max_iterations));
   for (auto _ : state) {
-    KVLAnalytics::logEventWithName("level_up", fourParameters());
-    if (++calls % 2000 == 0) {
-      state.PauseTiming();
-      barrier();
-      clearRawEvents();
-      state.ResumeTiming();
-    }
+    barrier();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    timedCall(state, run);
   }
-  barrier();  // outside the timed loop
-  clearRawEvents();
+  barrier();
+  keepStoredRows(0);
+  reportCalls(state, run, "idle");
 }
 
 void BM_CopyParameterMap(benchmark::State& state) {
@@ -165,27 +365,69 @@ void BM_CopyParameterMap(benchmark::State& state) {
   }
 }
 
+// --- The monitor ---
+
+APMEvent& loggedEvent() {
+  static APMEvent event = benchEvent(1'700'000'000);
+  return event;
+}
+
+// A line of a level that is not written (debug, outside debug mode) with the name and
+// parameter texts of an event, built before the call (eager) or only if written (deferred).
+void BM_Monitor_UnwrittenLine(benchmark::State& state) {
+  const bool deferred = state.range(0) == 1;
+  std::shared_ptr<APMMonitor> monitor = APMMonitor::monitor();
+  const APMEvent& event = loggedEvent();
+  for (auto _ : state) {
+    if (deferred) {
+      monitor->logWithLevel(
+          7, 23072, "Event logged. Event name, event params", APMLogContext::deferredText([&] {
+            return APMEventNameForDisplay(APMObject(platform::Value(event.name())));
+          }),
+          APMLogContext::deferredText([&] { return APMDescriptionForLog(event.parameters()); }));
+    } else {
+      monitor->logWithLevel(7, 23072, "Event logged. Event name, event params",
+                            APMEventNameForDisplay(APMObject(platform::Value(event.name()))),
+                            APMDescriptionForLog(event.parameters()));
+    }
+  }
+}
+
+// Lines that compete for the health sample (silent errors), 1,000 at a time, until the
+// monitor queue has handled them: what a burst of such lines costs.
+void BM_Monitor_SampledLines(benchmark::State& state) {
+  constexpr int kLines = 1000;
+  std::shared_ptr<APMMonitor> monitor = APMMonitor::monitor();
+  for (auto _ : state) {
+    for (int i = 0; i < kLines; ++i) monitor->logWithLevel(2, 14001, "Sampled line", i);
+    monitor->monitorQueue()->sync([] {});
+  }
+  state.SetItemsProcessed(state.iterations() * kLines);
+}
+
+// What each such line cost when every one was written to disk at once: the sample put into
+// a suite and the suite written (file and folder flushed), per line.
+void BM_Monitor_SuiteWritePerLine(benchmark::State& state) {
+  APMUserDefaults suite("com.orvane.bench.monitor");
+  int64_t i = 0;
+  for (auto _ : state) {
+    suite.setObject(platform::Value(platform::Value::Array{
+                        platform::Value("-"), platform::Value(++i),
+                        platform::Value("1E_111500:Sampled line"), platform::Value::date(0)}),
+                    APMMonitor::kHealthMonitorKey);
+    suite.synchronize();
+  }
+}
+
 // --- Bundling ---
 
 constexpr int kBundledEvents = 10000;
 
 void storeEvents() {
+  keepStoredRows(0);
   engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [] {
-    APMDatabase* database = engine()->database();
-    database->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr);
-    database->sqliteStore()->executeSQL("DELETE FROM queue", nullptr);
-    APMPBMeasurementBundle metadata = engine()->createRawEventMetadataWithUserAttributes({});
-    database->insertIfNotExistsRawEventMetadata(metadata, nullptr);
-    int64_t fingerprint = apm_64LSBMD5(*metadata.protoBuffer());
-    database->performTransaction([&] {
-      double hour = 1'700'000'000 - 1'700'000'000 % 3600;
-      for (int i = 0; i < kBundledEvents; ++i) {
-        APMEvent event = *APMEvent::create("app", true, "level_up", hour + i * 0.1, 0,
-                                           APMObject::mapFromDictionary(fourParameters()));
-        database->insertRawEvent(event, fingerprint, false, nullptr);
-      }
-      return true;
-    });
+    engine()->database()->sqliteStore()->executeSQL("DELETE FROM queue", nullptr);
+    insertRawEvents(kBundledEvents, 1'700'000'000 - 1'700'000'000 % 3600, 0.1);
   });
 }
 
@@ -206,9 +448,7 @@ void BM_Engine_Bundle10000(benchmark::State& state) {
 void BM_Runtime_EncodeAndGzip10000(benchmark::State& state) {
   std::vector<APMPBEvent> events;
   for (int i = 0; i < kBundledEvents; ++i) {
-    events.push_back(APMEvent::create("app", true, "level_up", 1'700'000'000 + i * 0.1, 0,
-                                      APMObject::mapFromDictionary(fourParameters()))
-                         ->protoEvent());
+    events.push_back(benchEvent(1'700'000'000 + i * 0.1).protoEvent());
   }
   for (auto _ : state) {
     size_t total = 0;
@@ -225,50 +465,121 @@ void BM_Runtime_EncodeAndGzip10000(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kBundledEvents);
 }
 
-BENCHMARK(BM_Facade_LoggedAndCommitted)->Unit(benchmark::kMillisecond)->Repetitions(3);
-BENCHMARK(BM_Sqlite_OneRowTransactions)->Unit(benchmark::kMillisecond)->Repetitions(3);
-BENCHMARK(BM_Facade_CallerCost)->Repetitions(3);
-BENCHMARK(BM_CopyParameterMap)->Repetitions(3);
-BENCHMARK(BM_Engine_Bundle10000)->Unit(benchmark::kMillisecond)->Repetitions(3);
-BENCHMARK(BM_Runtime_EncodeAndGzip10000)->Unit(benchmark::kMillisecond)->Repetitions(3);
+void registerBenchmarks() {
+  const char* fixed = std::getenv("KVL_ENGINE_BENCH_ITERATIONS");
+  int64_t iterations = fixed ? std::atoll(fixed) : 0;
+  for (auto* committed :
+       {benchmark::RegisterBenchmark("BM_Facade_LoggedAndCommitted", BM_Facade_LoggedAndCommitted),
+        benchmark::RegisterBenchmark("BM_Sqlite_OneRowTransactions",
+                                     BM_Sqlite_OneRowTransactions)}) {
+    committed->Arg(0)->Arg(kStoredRows)->Unit(benchmark::kMillisecond);
+    if (iterations > 0) committed->Iterations(iterations);
+  }
+  // Fixed counts: the worker must catch up with every call before the next repetition.
+  benchmark::RegisterBenchmark("BM_Facade_CallerBusy", BM_Facade_CallerBusy)
+      ->UseManualTime()
+      ->Iterations(2000)
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("BM_Facade_CallerIdle", BM_Facade_CallerIdle)
+      ->UseManualTime()
+      ->Iterations(300)
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("BM_CopyParameterMap", BM_CopyParameterMap);
+  benchmark::RegisterBenchmark("BM_Monitor_UnwrittenLine", BM_Monitor_UnwrittenLine)
+      ->Arg(0)
+      ->Arg(1);
+  benchmark::RegisterBenchmark("BM_Monitor_SampledLines", BM_Monitor_SampledLines)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_Monitor_SuiteWritePerLine", BM_Monitor_SuiteWritePerLine)
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("BM_Engine_Bundle10000", BM_Engine_Bundle10000)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_Runtime_EncodeAndGzip10000", BM_Runtime_EncodeAndGzip10000)
+      ->Unit(benchmark::kMillisecond);
+}
 
-class RatioReporter : public benchmark::ConsoleReporter {
+// Console output and ratios, plus the median counters of every benchmark.
+class EngineReporter : public kvlbench::MedianReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
+    MedianReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (!run.error_occurred && run.aggregate_name == "median") {
-        medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
-      }
+      if (run.error_occurred) continue;
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+      std::string name = run.run_name.function_name;
+      if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
+      for (const auto& [counter, value] : run.counters) counters_[name + ":" + counter] = value;
     }
   }
-  void printRatios() const {
-    std::printf(
-        "\nlogged and committed, rate ours / SQLite one-row transactions: %.2f (goal >= 0.6)\n",
-        at("BM_Sqlite_OneRowTransactions") / at("BM_Facade_LoggedAndCommitted"));
-    std::printf(
-        "caller's cost of logEventWithName (4 parameters): %.0f ns, copying the map %.0f ns"
-        " (goal <= 2000 ns)\n",
-        at("BM_Facade_CallerCost"), at("BM_CopyParameterMap"));
-    std::printf("bundling 10,000 events / encode and gzip alone: %.2f\n",
-                at("BM_Engine_Bundle10000") / at("BM_Runtime_EncodeAndGzip10000"));
+
+  double counter(const std::string& name) const {
+    auto it = counters_.find(name);
+    return it == counters_.end() ? 0 : it->second.value;
+  }
+
+  // Ratios and figures, one "name = value" per line, nothing after them.
+  void printAll() {
+    const std::string empty = "/0", full = "/" + std::to_string(kStoredRows);
+    const std::string facade = "BM_Facade_LoggedAndCommitted",
+                      sqlite = "BM_Sqlite_OneRowTransactions";
+    // Time ratios first: lower is faster for the first named.
+    ratio("logged_committed_time_vs_sqlite_at_0", facade + empty, sqlite + empty);
+    ratio("logged_committed_time_vs_sqlite_at_40000", facade + full, sqlite + full);
+    ratio("logged_committed_time_40000_vs_0", facade + full, facade + empty);
+    ratio("sqlite_time_40000_vs_0", sqlite + full, sqlite + empty);
+    ratio("unwritten_line_deferred_vs_eager", "BM_Monitor_UnwrittenLine/1",
+          "BM_Monitor_UnwrittenLine/0");
+    ratio("sampled_lines_1000_vs_one_suite_write", "BM_Monitor_SampledLines",
+          "BM_Monitor_SuiteWritePerLine");
+    ratio("bundle_10000_vs_encode_gzip", "BM_Engine_Bundle10000", "BM_Runtime_EncodeAndGzip10000");
+    printRatios();
+    auto line = [](const std::string& name, double value) {
+      std::printf("%s = %.2f\n", name.c_str(), value);
+    };
+    auto rate = [&](const std::string& args) {
+      double ours = median(facade + args);
+      return ours > 0 ? median(sqlite + args) / ours : 0;
+    };
+    line("rate_vs_sqlite_at_0 (goal >= 0.6)", rate(empty));
+    line("rate_vs_sqlite_at_40000 (goal >= 0.6)", rate(full));
+    for (const std::string& args : {empty, full}) {
+      line("us_per_event_ours" + args, median(facade + args) * 1e6 / kBatch);
+      line("us_per_event_sqlite" + args, median(sqlite + args) * 1e6 / kBatch);
+      for (const char* what : {"ctxsw/event", "rw_syscalls/event"}) {
+        std::string key = std::string(what).substr(0, std::string(what).find('/'));
+        line(key + "_per_event_ours" + args, counter(facade + args + ":" + what));
+        line(key + "_per_event_sqlite" + args, counter(sqlite + args + ":" + what));
+      }
+    }
+    // 40000 when nothing (upload, prune, stale-data deletion) took stored rows meanwhile.
+    line("stored_rows_after_40000_run", static_cast<double>(storedAfter40000()));
+    // Over every call of every repetition.
+    for (const std::string queues : {"busy", "idle"}) {
+      const std::vector<double>& all = callTimes()[queues];
+      line("caller_" + queues + "_p50_ns (goal <= 2000)", percentile(all, 0.5));
+      line("caller_" + queues + "_p90_ns", percentile(all, 0.9));
+    }
+    line("copy_parameter_map_ns", median("BM_CopyParameterMap") * 1e9);
+    line("unwritten_line_eager_ns", median("BM_Monitor_UnwrittenLine/0") * 1e9);
+    line("unwritten_line_deferred_ns", median("BM_Monitor_UnwrittenLine/1") * 1e9);
+    line("sampled_line_us", median("BM_Monitor_SampledLines") * 1e6 / 1000);
+    line("suite_write_per_line_us (each line before)",
+         median("BM_Monitor_SuiteWritePerLine") * 1e6);
+    std::fflush(stdout);
   }
 
  private:
-  double at(const std::string& name) const {
-    auto it = medians_.find(name);
-    return it == medians_.end() ? 0 : it->second;
-  }
-  std::map<std::string, double> medians_;
+  std::map<std::string, benchmark::Counter> counters_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  registerBenchmarks();
+  if (!kvlbench::initialize(argc, argv)) return 1;
+  EngineReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatios();
+  reporter.printAll();
   benchmark::Shutdown();
   std::error_code ignored;
   std::filesystem::remove_all(scratchDirectory(), ignored);

@@ -1,5 +1,6 @@
 #include "platform/foundation/PreferenceStore.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <vector>
@@ -290,22 +291,39 @@ absl::Status PreferenceStore::synchronizeLocked() {
 
 void PreferenceStore::changedLocked() {
   dirty_ = true;
-  const uint64_t change = ++changes_;
-  if (!firstUnwrittenAt_) firstUnwrittenAt_ = uptime();
+  ++changes_;
+  lastChangeAt_ = uptime();
+  if (!firstUnwrittenAt_) firstUnwrittenAt_ = lastChangeAt_;
+  // One write waits at a time and looks at the latest change when it runs, so that a burst
+  // of changes costs one delayed block, not one each. (A waiting write dropped unrun, as
+  // tests drop delayed work, lets its token go: the next change arranges a new one.)
+  if (!pendingWrite_.expired()) return;
+  scheduleWriteLocked(kWriteDelay);
+}
+
+void PreferenceStore::scheduleWriteLocked(double delay) {
+  auto change = std::make_shared<uint64_t>(changes_);
+  pendingWrite_ = change;
   std::weak_ptr<PreferenceStore> weakSelf = weak_from_this();
-  writerQueue()->after(kWriteDelay, [weakSelf, change] {
-    if (auto self = weakSelf.lock()) self->writeIfQuiet(change);
+  writerQueue()->after(delay, [weakSelf, change] {
+    if (auto self = weakSelf.lock()) self->writeIfQuiet(*change);
   });
 }
 
 void PreferenceStore::writeIfQuiet(uint64_t change) {
   std::lock_guard<std::mutex> lock(mutex_);
+  pendingWrite_.reset();
   if (!dirty_) return;
-  // A later change has a write of its own coming, unless changes have kept coming for too
-  // long. (Deadlines are sums of doubles: a microsecond either way is the same instant.)
+  // Changes came since this write was arranged: wait for quiet after the latest of them,
+  // unless changes have kept coming for too long. (Deadlines are sums of doubles: a
+  // microsecond either way is the same instant.)
   constexpr double kTolerance = 1e-6;
+  const double now = uptime();
   if (change != changes_ && firstUnwrittenAt_ &&
-      uptime() - *firstUnwrittenAt_ < kMaxWriteDelay - kTolerance) {
+      now - *firstUnwrittenAt_ < kMaxWriteDelay - kTolerance) {
+    double due = std::min(lastChangeAt_ + kWriteDelay, *firstUnwrittenAt_ + kMaxWriteDelay);
+    // Bounded both ways: an installed clock may have been replaced meanwhile.
+    scheduleWriteLocked(std::clamp(due - now, kTolerance, kWriteDelay));
     return;
   }
   if (absl::Status status = synchronizeLocked(); !status.ok()) {

@@ -97,9 +97,12 @@ class PreferenceStore : public std::enable_shared_from_this<PreferenceStore> {
  private:
   void loadLocked();
   absl::Status synchronizeLocked();
-  // Notes a change that the store must write, and arranges the write.
+  // Notes a change that the store must write, and arranges the write unless one waits.
   void changedLocked();
-  // Runs kWriteDelay after change number `change`: writes unless a later change came.
+  // Arranges a write `delay` seconds of uptime from now on the writer queue.
+  void scheduleWriteLocked(double delay);
+  // Runs `delay` after it was arranged when `change` changes had been made: writes unless
+  // later changes came (then waits for quiet after the latest, within kMaxWriteDelay).
   void writeIfQuiet(uint64_t change);
   // Writes every loaded store (at exit).
   static void synchronizeAll();
@@ -115,6 +118,8 @@ class PreferenceStore : public std::enable_shared_from_this<PreferenceStore> {
   bool dirty_ = false;
   uint64_t changes_ = 0;                    // changes made so far
   std::optional<double> firstUnwrittenAt_;  // uptime of the oldest change not yet written
+  double lastChangeAt_ = 0;                 // uptime of the latest change
+  std::weak_ptr<void> pendingWrite_;        // alive while an arranged write waits to run
   absl::Status loadError_;
   Value::Dictionary values_;
   std::map<std::string, std::optional<Value>, std::less<>> unreadChanges_;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -277,6 +278,21 @@ TEST_F(PreferenceStoreTest, WritesByItselfOnceChangesHaveSettled) {
     env_.advance(0.5);
   }
   EXPECT_EQ(faults->count(FaultInjectingFileSystem::Call::kRename), 2u);
+}
+
+TEST_F(PreferenceStoreTest, ABurstOfChangesWaitsWithOneDelayedWrite) {
+  auto faults = std::make_shared<FaultInjectingFileSystem>();
+  FaultInjectingFileSystem::Installed installed(faults);
+  auto store = PreferenceStore::forDomain("suite");
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(store->setValue("k", i).ok());
+  env_.waitUntilIdle();
+  // One delayed block waits, whatever the number of changes; dropping it loses nothing: the
+  // next change arranges a write again.
+  EXPECT_EQ(platform::DispatchQueue::discardPendingDelayedWork(), 1u);
+  ASSERT_TRUE(store->setValue("k", "last").ok());
+  env_.advance(PreferenceStore::kWriteDelay);
+  EXPECT_EQ(faults->count(FaultInjectingFileSystem::Call::kRename), 1u);
+  EXPECT_EQ(runChild("DISABLED_ReadsTheValue", "last"), 0);
 }
 
 struct WriteFault {
