@@ -224,7 +224,9 @@ TEST_F(APMConsentSettingsUtilTest, DiagnosticsReadRecordsTheRefreshedDigits) {
     SCOPED_TRACE(readBetween ? "read between" : "no read between");
     APMConsentSettingsUtil::clearAllSettings();
     APMConsentSettingsUtil::setConsentSettings(Dictionary{{"ad_user_data", "eu_consent_policy"}});
-    if (readBetween) EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), "19989");
+    if (readBetween) {
+      EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), "19989");
+    }
     APMConsentSettingsUtil::updateSettings({{"ad_user_data", "granted"}});
     EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), readBetween ? "19989" : "19909");
     EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), readBetween ? "19989" : "19909");
