@@ -60,6 +60,7 @@ struct State {
     origin.clear();
     interceptor = nullptr;
     listeners.reset();
+    listenersAddedOrQueued = 0;
     openURLListener = nullptr;
     nextListener = 0;
     appDelegateProxyCreated = false;
@@ -78,9 +79,12 @@ struct State {
   // Made by the first add; removals before it are told apart.
   std::optional<std::map<std::string, APMAnalytics::Listener>> listeners;  // guarded by mutex
   uint64_t nextListener = 0;                                               // guarded by mutex
-  APMAnalytics::OpenURLListener openURLListener;                           // guarded by mutex
-  bool appDelegateProxyCreated = false;                                    // guarded by mutex
-  platform::NotificationCenter::ObserverToken observerToken = 0;           // guarded by mutex
+  // Listeners stored or on their way to be (counted at the add call, before the store is
+  // queued): while none is, an event has nobody to be handed to.
+  size_t listenersAddedOrQueued = 0;                              // guarded by mutex
+  APMAnalytics::OpenURLListener openURLListener;                  // guarded by mutex
+  bool appDelegateProxyCreated = false;                           // guarded by mutex
+  platform::NotificationCenter::ObserverToken observerToken = 0;  // guarded by mutex
   std::shared_ptr<PaymentObserver> paymentObserver = std::make_shared<PaymentObserver>();
 
   std::mutex loadMutex;
@@ -482,6 +486,7 @@ std::string APMAnalytics::addLogEventListener(Listener listener) {
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     token = "APMLogEventListener-" + std::to_string(++state().nextListener);
+    ++state().listenersAddedOrQueued;
   }
   auto store = [token, listener = std::move(listener)]() mutable {
     std::lock_guard<std::mutex> lock(state().mutex);
@@ -507,6 +512,7 @@ void APMAnalytics::removeLogEventListener(const std::string& token) {
       std::lock_guard<std::mutex> lock(state().mutex);
       made = state().listeners.has_value();
       if (made) removed = state().listeners->erase(token) > 0;
+      if (removed) --state().listenersAddedOrQueued;
     }
     if (!made) {
       monitor().logWithLevel(2, 25014, "Attempted removal of nil log event listener.");
@@ -518,6 +524,12 @@ void APMAnalytics::removeLogEventListener(const std::string& token) {
 }
 
 void APMAnalytics::notifyEventListeners(const APMEvent& event) {
+  {
+    // A listener added after this check is queued behind where this hand-off would have gone,
+    // so it would not have seen the event either.
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().listenersAddedOrQueued == 0) return;
+  }
   queueOperationWithBlock([event] { notifyEventListenersOnSerialQueue(event); });
 }
 
