@@ -9,10 +9,10 @@
 // folder, through which `run.sh open-url` opens a URL as the system would.
 //
 // Ctrl-C (or SIGTERM) sends the app to the background as the phone does when the user leaves it:
-// it resigns active, enters the background, and runs while the measurement library holds its
-// background task (so pending events upload first, at most 30 s), then terminates. A second
-// Ctrl-C ends it at once. Arguments that start with a single "-" are the app's launch arguments
-// (e.g. -KVLAnalyticsDebugEnabled), read by the libraries.
+// once the events it already accepted are stored, it resigns active, enters the background, and
+// runs while the measurement library holds its background task (so pending events upload first, at
+// most 30 s), then terminates. A second Ctrl-C ends it at once. Arguments that start with a single
+// "-" are the app's launch arguments (e.g. -KVLAnalyticsDebugEnabled), read by the libraries.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
+#include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
@@ -230,14 +231,19 @@ int main(int argc, char** argv) {
   std::thread([signals, lifecycle] {
     int received = 0;
     sigwait(&signals, &received);
-    platform::DispatchQueue::main()->async([lifecycle] {
-      std::cout << "App: leaving the foreground; pending data uploads first (Ctrl-C again ends "
-                   "at once)"
-                << std::endl;
-      lifecycle->resignActiveAndEnterBackground();
-      lifecycle->suspendWhenIdle(kBackgroundTimeSeconds, kExpirationGraceSeconds,
-                                 [] { platform::DispatchQueue::stopMainLoop(); });
-    });
+    std::cout << "App: leaving the foreground; pending data uploads first (Ctrl-C again ends "
+                 "at once)"
+              << std::endl;
+    // Events already accepted are stored first, so that the background upload carries them;
+    // on a thread of its own, so that a second Ctrl-C is still heard meanwhile.
+    std::thread([lifecycle] {
+      APMAnalytics::waitForQueuedCalls();
+      platform::DispatchQueue::main()->async([lifecycle] {
+        lifecycle->resignActiveAndEnterBackground();
+        lifecycle->suspendWhenIdle(kBackgroundTimeSeconds, kExpirationGraceSeconds,
+                                   [] { platform::DispatchQueue::stopMainLoop(); });
+      });
+    }).detach();
     sigwait(&signals, &received);
     platform::DispatchQueue::stopMainLoop();
     platform::DispatchQueue::main()->async([] {});

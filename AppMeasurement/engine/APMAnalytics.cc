@@ -15,6 +15,7 @@
 #include "AppMeasurement/foundation/APMOrvaneServiceFileUtil.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "AppMeasurement/records/APMEvent.h"
 #include "platform/dispatch/OperationQueue.h"
@@ -173,6 +174,18 @@ void APMAnalytics::queueOperationWithBlockThenWait(platform::Block block) {
   // Calls made in the next half second wait, so that what this call hands on goes first.
   operations.setSuspended(true);
   queue()->after(0.5, [] { unsuspendOperationQueue(); });
+}
+
+void APMAnalytics::waitForQueuedCalls() {
+  platform::OperationQueue& operations = *state().operationQueue;
+  if (operations.isSuspended()) return;
+  // Each stage hands its work to the next before it ends: the operation queue to the serial
+  // queue, the serial queue to the worker queue.
+  operations.waitUntilAllOperationsAreFinished();
+  queue()->sync([] {});
+  if (std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance()) {
+    engine->scheduler()->dispatchSyncOnWorkerQueueBlockID("APMAnalytics:waitForQueuedCalls", [] {});
+  }
 }
 
 bool APMAnalytics::isEnabled() {

@@ -195,6 +195,12 @@ class APMAnalytics {
   static void setUserData(const platform::Value::Dictionary& userData);
   static void setUserDataOnSerialQueue(const platform::Value::Dictionary& userData);
   static void queueOperationWithBlockThenWait(platform::Block block);
+  // Blocks its caller until every call made before it has been handled on the engine's worker
+  // queue (logged events are stored), for an orderly exit: the process would otherwise end with
+  // accepted events still in memory. Calls queued before the start wait for the start and are
+  // not waited for. Not from the library's own queues, nor from a thread another queue waits
+  // on synchronously (the main thread while its loop is stopped, for one).
+  static void waitForQueuedCalls();
 
   // Back to the state of a fresh process (tests only): suspended operation queue, no start,
   // no engine, no listeners.

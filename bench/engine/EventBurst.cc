@@ -5,7 +5,8 @@
 //
 // The child plays the app in DIR (made when absent): it configures the platform core, launches
 // and activates, logs N events "burst" (parameter "seq" 0..N-1) as fast as the calls return,
-// prints when the last call returned, then resigns active, enters the background, waits while
+// prints when the last call returned, waits until the engine has stored what it accepted, then
+// resigns active, enters the background, waits while
 // background tasks are open (at most 30 s, then expires them and gives 2 s more, as the app
 // does), terminates and returns from main. Requests go to a sink of the child that answers
 // 204 and notes the events each upload carries: leaving the foreground uploads what is stored.
@@ -36,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
@@ -196,7 +198,8 @@ int runApp(const std::filesystem::path& appDir, long events) {
   std::printf("last-event %lld\n", static_cast<long long>(monotonicNanoseconds()));
   std::fflush(stdout);
 
-  // The app's way out.
+  // The app's way out: accepted events stored, then the background and its uploads.
+  APMAnalytics::waitForQueuedCalls();
   application->willResignActive();
   application->didEnterBackground();
   platform::DispatchQueue::drainMain();

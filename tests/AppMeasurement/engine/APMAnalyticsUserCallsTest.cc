@@ -357,6 +357,25 @@ TEST_F(UserCallsTest, ListenerTokens) {
   EXPECT_GE(second.load(), 1);
 }
 
+// An orderly exit first waits for the calls already made: every logged event is stored when
+// the wait returns.
+TEST_F(UserCallsTest, WaitForQueuedCallsStoresEveryLoggedEvent) {
+  start();
+  errorCodes();  // clears what the start stored
+  constexpr int kEvents = 300;
+  for (int i = 0; i < kEvents; ++i) APMAnalytics::logEventWithName("queued_call", {});
+  APMAnalytics::waitForQueuedCalls();
+  size_t stored = 0;
+  shared()->scheduler()->dispatchSyncOnWorkerQueueBlockID("test", [&] {
+    auto events = shared()->database()->allRawEventsWithError(nullptr);
+    for (const APMRawEventData& raw : events.value_or(std::vector<APMRawEventData>{})) {
+      std::optional<APMEvent> event = APMEvent::createWithEventProto(*raw.rawEvent());
+      if (event && event->name() == "queued_call") ++stored;
+    }
+  });
+  EXPECT_EQ(stored, static_cast<size_t>(kEvents));
+}
+
 // The session timeout refuses negatives and NaN; before the engine's components exist it is
 // persisted for the start. The session identifier before start: 0 and error 13, never on the
 // serial queue.
