@@ -125,7 +125,7 @@ CAPBridgeMessage CAPBridgeMessage::read(std::string_view frame) {
       return unreadable("frame is not JSON: " + std::string(parsed.status().message()));
     loneSurrogate = true;
   }
-  Value& message = *parsed;
+  const Value& message = *parsed;
   if (!message.isDictionary()) return unreadable("frame is not a JSON object");
 
   if (const std::string* type = stringMember(message, "type"); type && *type == "js.error") {
@@ -180,15 +180,13 @@ CAPBridgeMessage CAPBridgeMessage::read(std::string_view frame) {
     m.reason = "The message has no string methodName";
     return m;
   }
-  Value::Dictionary& members = *message.asDictionary();
-  if (auto options = members.find("options");
-      options != members.end() && !options->second.isNull()) {
-    if (!options->second.isDictionary()) {
+  const Value* options = message.find("options");
+  if (options != nullptr && !options->isNull()) {
+    if (!options->isDictionary()) {
       m.reason = "\"" + m.pluginId + "." + m.methodName + "()\" options must be an object";
       return m;
     }
-    // The parsed frame is dropped after this: the options, the call's payload, move out of it.
-    m.options = std::move(*options->second.asDictionary());
+    m.options = *options->asDictionary();
   }
   m.kind = Kind::kCall;
   return m;
