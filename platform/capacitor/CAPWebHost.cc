@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "platform/capacitor/CAPBridgeMessage.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PlatformLog.h"
 #include "platform/net/HttpReadError.h"
@@ -555,6 +556,9 @@ void CAPWebHost::stop() {
   // Gives the closes a moment on the I/O thread, then ends it whatever remains.
   asio::post(impl_->io, [this] { impl_->io.stop(); });
   if (thread_.joinable()) thread_.join();
+  // Calls still queued for the bridge hold their pages, whose sockets belong to the I/O context:
+  // they run (their answers go nowhere) and let go of the pages while the context still exists.
+  if (impl_->bridge) impl_->bridge->queue()->sync([] {});
   std::lock_guard lock(impl_->sessionsMutex);
   impl_->sessions.clear();
 }
