@@ -87,7 +87,27 @@ void CAPBridge::handleFrame(const std::shared_ptr<CAPBridgePage>& page, std::str
   auto call = std::make_shared<CAPPluginCall>(
       std::move(message.callbackId), std::move(message.pluginId), std::move(message.methodName),
       std::move(message.options), page);
-  queue_->async([self = shared_from_this(), call] { self->dispatch(call); });
+  // The bridge queue is woken once for the calls that arrive before it takes them.
+  bool wake = false;
+  {
+    std::lock_guard lock(callsMutex_);
+    wake = calls_.empty();
+    calls_.push_back(std::move(call));
+  }
+  if (wake) queue_->async([self = shared_from_this()] { self->dispatchWaiting(); });
+}
+
+void CAPBridge::dispatchWaiting() {
+  for (;;) {
+    std::shared_ptr<CAPPluginCall> call;
+    {
+      std::lock_guard lock(callsMutex_);
+      if (calls_.empty()) return;
+      call = std::move(calls_.front());
+      calls_.pop_front();
+    }
+    dispatch(call);
+  }
 }
 
 void CAPBridge::dispatch(const std::shared_ptr<CAPPluginCall>& call) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,7 +27,9 @@ struct CAPBridgeViewController {
 //
 // Threads: handleFrame is called from the socket's thread; every plug-in method runs on one
 // serial bridge queue (never the main queue, since a plug-in may wait on the main queue or on
-// the measurement engine). Answers go from any thread straight to the page (CAPBridgePage).
+// the measurement engine); the queue is woken once for the calls that come before it takes
+// them, and runs them in the order they came. Answers go from any thread straight to the page
+// (CAPBridgePage).
 // Registration happens at start-up, before the first frame; the plug-in table is read-only
 // after that and guarded by mutex_ all the same.
 class CAPBridge : public std::enable_shared_from_this<CAPBridge> {
@@ -58,11 +61,15 @@ class CAPBridge : public std::enable_shared_from_this<CAPBridge> {
  private:
   CAPBridge();
   void dispatch(const std::shared_ptr<CAPPluginCall>& call);
+  // On the bridge queue: runs the waiting calls in the order they came, until none waits.
+  void dispatchWaiting();
 
   const std::shared_ptr<DispatchQueue> queue_;
   mutable std::mutex mutex_;
   std::map<std::string, std::shared_ptr<CAPPlugin>, std::less<>> plugins_;  // guarded by mutex_
   std::shared_ptr<CAPBridgeViewController> viewController_;                 // guarded by mutex_
+  std::mutex callsMutex_;
+  std::deque<std::shared_ptr<CAPPluginCall>> calls_;  // read, not yet run; guarded by callsMutex_
 };
 
 }  // namespace platform

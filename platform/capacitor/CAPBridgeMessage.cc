@@ -125,7 +125,7 @@ CAPBridgeMessage CAPBridgeMessage::read(std::string_view frame) {
       return unreadable("frame is not JSON: " + std::string(parsed.status().message()));
     loneSurrogate = true;
   }
-  const Value& message = *parsed;
+  Value& message = *parsed;
   if (!message.isDictionary()) return unreadable("frame is not a JSON object");
 
   if (const std::string* type = stringMember(message, "type"); type && *type == "js.error") {
@@ -180,13 +180,15 @@ CAPBridgeMessage CAPBridgeMessage::read(std::string_view frame) {
     m.reason = "The message has no string methodName";
     return m;
   }
-  const Value* options = message.find("options");
-  if (options != nullptr && !options->isNull()) {
-    if (!options->isDictionary()) {
+  Value::Dictionary& members = *message.asDictionary();
+  if (auto options = members.find("options");
+      options != members.end() && !options->second.isNull()) {
+    if (!options->second.isDictionary()) {
       m.reason = "\"" + m.pluginId + "." + m.methodName + "()\" options must be an object";
       return m;
     }
-    m.options = *options->asDictionary();
+    // The parsed frame is dropped after this: the options, the call's payload, move out of it.
+    m.options = std::move(*options->second.asDictionary());
   }
   m.kind = Kind::kCall;
   return m;

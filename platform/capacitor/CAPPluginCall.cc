@@ -1,9 +1,11 @@
 #include "platform/capacitor/CAPPluginCall.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PlatformLog.h"
+#include "platform/foundation/Text.h"
 
 namespace platform {
 
@@ -117,28 +119,128 @@ bool CAPPluginCall::claimAnswer(const char* how) {
   return true;
 }
 
-void CAPPluginCall::sendFrame(const Value& frame) {
-  if (page_) page_->send(serialize(frame));
+namespace {
+
+// `text` (UTF-8) as a JSON string, escaped as the JSON writer escapes: the quotation mark, the
+// backslash and control characters; everything else as it is.
+void appendQuoted(std::string& out, std::string_view text) {
+  out += '"';
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escape[7];
+          std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+          out += escape;
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+}
+
+// The answer frame written straight from its parts: the text the JSON writer gives for
+// resultFrame or errorFrame (keys in its sorted order), without building a tree and converting
+// it. `dataArray` is [data], so that the data's nesting is counted as deep as inside the frame;
+// `message` makes it an error answer. Nothing when a text is not UTF-8 or the data cannot be
+// written: the general path then answers.
+std::optional<std::string> answerText(const std::string& callbackId, const std::string& pluginId,
+                                      const std::string& methodName, const Value* dataArray,
+                                      const std::string* message, const std::string* code) {
+  for (const std::string* text : {&callbackId, &pluginId, &methodName, message, code}) {
+    if (text != nullptr && !Text::isValidUTF8(*text)) return std::nullopt;
+  }
+  std::string out = "{\"callbackId\":";
+  appendQuoted(out, callbackId);
+  if (dataArray != nullptr) {
+    auto data = JSONSerialization::dataWithJSONObject(*dataArray);
+    if (!data.ok()) return std::nullopt;
+    out += ",\"data\":";
+    out.append(*data, 1, data->size() - 2);  // the array's brackets left out
+  }
+  if (message != nullptr) {
+    out += ",\"error\":{";
+    if (code != nullptr) {
+      out += "\"code\":";
+      appendQuoted(out, *code);
+      out += ',';
+    }
+    out += "\"errorMessage\":";
+    appendQuoted(out, *message);
+    out += ",\"message\":";
+    appendQuoted(out, *message);
+    out += '}';
+  }
+  out += ",\"methodName\":";
+  appendQuoted(out, methodName);
+  out += ",\"pluginId\":";
+  appendQuoted(out, pluginId);
+  out += message != nullptr ? ",\"save\":false,\"success\":false}"
+                            : ",\"save\":false,\"success\":true}";
+  return out;
+}
+
+}  // namespace
+
+void CAPPluginCall::sendAnswer(std::optional<Value::Dictionary> data, const std::string* message,
+                               const std::optional<std::string>& code) {
+  if (!page_) return;
+  std::optional<Value> dataArray;
+  if (data) dataArray = Value(Value::Array{Value(std::move(*data))});
+  if (auto text = answerText(callbackId_, pluginId_, methodName_, dataArray ? &*dataArray : nullptr,
+                             message, code ? &*code : nullptr)) {
+    page_->send(std::move(*text));
+    return;
+  }
+  // A text or value JSON cannot carry: the general path writes the answer, or its replacement.
+  if (message != nullptr) {
+    page_->send(serialize(errorFrame(callbackId_, pluginId_, methodName_, *message, code)));
+    return;
+  }
+  if (dataArray) data = std::move(*(*dataArray->asArray())[0].asDictionary());
+  page_->send(serialize(resultFrame(callbackId_, pluginId_, methodName_, false, std::move(data))));
 }
 
 void CAPPluginCall::resolve() {
   if (!claimAnswer("resolve")) return;
-  sendFrame(resultFrame(callbackId_, pluginId_, methodName_, false, std::nullopt));
+  sendAnswer(std::nullopt, nullptr, std::nullopt);
 }
 
 void CAPPluginCall::resolve(Value::Dictionary data) {
   if (!claimAnswer("resolve")) return;
-  sendFrame(resultFrame(callbackId_, pluginId_, methodName_, false, std::move(data)));
+  sendAnswer(std::move(data), nullptr, std::nullopt);
 }
 
 void CAPPluginCall::reject(std::string message) {
   if (!claimAnswer("reject")) return;
-  sendFrame(errorFrame(callbackId_, pluginId_, methodName_, message, std::nullopt));
+  sendAnswer(std::nullopt, &message, std::nullopt);
 }
 
 void CAPPluginCall::rejectWithCode(std::string message, std::string code) {
   if (!claimAnswer("reject")) return;
-  sendFrame(errorFrame(callbackId_, pluginId_, methodName_, message, std::move(code)));
+  sendAnswer(std::nullopt, &message, std::move(code));
 }
 
 }  // namespace platform

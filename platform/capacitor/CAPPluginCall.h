@@ -63,7 +63,11 @@ class CAPPluginCall {
 
  private:
   bool claimAnswer(const char* how);
-  void sendFrame(const Value& frame);
+  // Sends the answer: with `message` a rejection (with `code` if any), else a resolution
+  // (with `data` if any). Written straight to text; the same text as serialize() of
+  // resultFrame or errorFrame gives.
+  void sendAnswer(std::optional<Value::Dictionary> data, const std::string* message,
+                  const std::optional<std::string>& code);
 
   const std::string callbackId_;
   const std::string pluginId_;

@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "platform/capacitor/CAPBridgeMessage.h"
+#include "platform/capacitor/WriteBatchingStream.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PlatformLog.h"
@@ -139,6 +140,11 @@ std::string queryParameter(std::string_view target, std::string_view name) {
 
 struct CAPWebHost::Impl {
   asio::io_context io;
+  // The WebSocket layer moves each socket's idle deadline (150 s ahead) at every message it
+  // reads. The I/O context reprograms the kernel's timer whenever its earliest deadline
+  // changes: a deadline always nearer than any idle one, kept by this timer, spares that
+  // system call on every message. It fires once a minute and does nothing else.
+  asio::steady_timer nearestDeadline{io};
   std::unique_ptr<LoopbackAcceptor> acceptor;
   std::shared_ptr<CAPBridge> bridge;
   std::filesystem::path root;  // canonical
@@ -192,6 +198,13 @@ struct CAPWebHost::Impl {
 
   http::response<http::string_body> respond(const http::request<http::string_body>& request);
   std::string newPageURL();
+
+  void keepNearestDeadline() {
+    nearestDeadline.expires_after(std::chrono::seconds(60));
+    nearestDeadline.async_wait([this](beast::error_code ec) {
+      if (!ec) keepNearestDeadline();
+    });
+  }
 };
 
 namespace {
@@ -214,16 +227,21 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
       }
       return;
     }
-    // Posted in call order onto the one I/O thread, so frames leave in the order given.
-    asio::post(ws_.get_executor(), [self = shared_from_this(), frame = std::move(frame)]() mutable {
-      if (self->closed_ || self->overflowed_) return;
-      self->outbox_.push_back(std::move(frame));
-      if (self->outbox_.size() == 1) self->writeNext();
-    });
+    // Frames wait in the inbox in call order; the I/O thread is woken once for all the frames
+    // that arrive before it takes them.
+    bool wake = false;
+    {
+      std::lock_guard lock(inboxMutex_);
+      wake = inbox_.empty();
+      inbox_.push_back(std::move(frame));
+    }
+    if (wake) asio::post(ws_.get_executor(), [self = shared_from_this()] { self->takeInbox(); });
   }
 
   void start(http::request<http::string_body> request) {
     ws_.read_message_max(CAPBridgeMessage::kMaxFrameBytes);
+    // An answer goes out as one frame, whatever its size: fewer pieces to send.
+    ws_.auto_fragment(false);
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
       if (ec) return self->finish("handshake: " + ec.message());
@@ -257,22 +275,71 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
                               [self](beast::error_code) { self->finish(""); });
         return;
       }
-      std::string frame = beast::buffers_to_string(self->buffer_.data());
+      const auto data = self->buffer_.data();
+      self->host_.bridge->handleFrame(
+          self, std::string_view(static_cast<const char*>(data.data()), data.size()));
       self->buffer_.consume(self->buffer_.size());
-      self->host_.bridge->handleFrame(self, frame);
       self->read();
     });
   }
 
+  // On the I/O thread: moves the frames given to send() to the outbox.
+  void takeInbox() {
+    {
+      std::lock_guard lock(inboxMutex_);
+      taken_.swap(inbox_);
+    }
+    if (closed_ || overflowed_) {
+      taken_.clear();
+      return;
+    }
+    for (std::string& frame : taken_) outbox_.push_back(std::move(frame));
+    taken_.clear();
+    if (!sending_) sendOutbox();
+  }
+
+  // A batch ends here even while more frames wait, so that answers coming faster than they
+  // are gathered still leave, and a page that reads is never taken for one that does not.
+  static constexpr size_t kMaxBatchBytes = size_t{256} << 10;
+
+  // Writes the frames of the outbox into one batch (up to kMaxBatchBytes) and sends the batch
+  // in one system call; frames that come meanwhile go in the next batch, once this one is out.
+  void sendOutbox() {
+    sending_ = true;
+    writeNext();
+  }
+
   void writeNext() {
+    // The batch refers to the payload until it is written: it is kept in batch_ until then.
+    batch_.push_back(std::move(outbox_.front()));
+    outbox_.pop_front();
+    batchBytes_ += batch_.back().size();
     ws_.text(true);
-    ws_.async_write(asio::buffer(outbox_.front()),
-                    [self = shared_from_this()](beast::error_code ec, size_t) {
-                      if (ec) return self->finish("write: " + ec.message());
-                      self->queuedBytes_ -= self->outbox_.front().size();
-                      self->outbox_.pop_front();
-                      if (!self->outbox_.empty() && !self->overflowed_) self->writeNext();
-                    });
+    // Gathered when the WebSocket layer writes the frame at once; when it has to wait for a
+    // control frame of its own first, the frame goes out as soon as it is written.
+    ws_.next_layer().gather([this] {
+      ws_.async_write(asio::buffer(batch_.back()), [self = shared_from_this()](beast::error_code ec,
+                                                                               size_t) {
+        if (ec) {
+          self->endBatch();
+          return self->finish("write: " + ec.message());
+        }
+        if (!self->outbox_.empty() && !self->overflowed_ && self->batchBytes_ < kMaxBatchBytes) {
+          return self->writeNext();
+        }
+        self->endBatch();
+      });
+    });
+  }
+
+  void endBatch() {
+    ws_.next_layer().release([self = shared_from_this()](beast::error_code ec) {
+      self->queuedBytes_ -= std::exchange(self->batchBytes_, 0);
+      self->batch_.clear();
+      self->sending_ = false;
+      if (ec) return self->finish("write: " + ec.message());
+      if (!self->outbox_.empty() && !self->overflowed_) self->sendOutbox();
+    });
   }
 
   // The page let more than the bound of answers pile up: what waits is dropped and the socket
@@ -282,7 +349,7 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
     PlatformLog::write("Capacitor: page " + std::to_string(id_) + " reads too slowly (over " +
                        std::to_string(CAPWebHost::kMaxQueuedBytes) +
                        " bytes of answers waiting); its socket is closed (1008)");
-    if (outbox_.size() > 1) outbox_.erase(outbox_.begin() + 1, outbox_.end());
+    outbox_.clear();
     cutoff_.expires_after(std::chrono::seconds(5));
     cutoff_.async_wait([self = shared_from_this()](beast::error_code ec) {
       if (!ec) beast::get_lowest_layer(self->ws_).close();
@@ -303,12 +370,18 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
   }
 
   CAPWebHost::Impl& host_;
-  websocket::stream<beast::tcp_stream> ws_;
+  websocket::stream<WriteBatchingStream> ws_;
   LoopbackAcceptor::Slot slot_;                    // this connection's place under the cap
   asio::steady_timer cutoff_{ws_.get_executor()};  // ends a close the page does not read
   const uint64_t id_;
   beast::flat_buffer buffer_;
-  std::deque<std::string> outbox_;      // on the I/O thread only
+  std::mutex inboxMutex_;
+  std::vector<std::string> inbox_;  // frames given to send(), not yet taken; guarded by inboxMutex_
+  std::vector<std::string> taken_;  // the inbox as taken; on the I/O thread only
+  std::deque<std::string> outbox_;  // not yet written into a batch; on the I/O thread only
+  std::deque<std::string> batch_;   // in the batch under way (a deque: they never move)
+  size_t batchBytes_ = 0;           // their size; on the I/O thread only
+  bool sending_ = false;            // a batch is being filled or written; on the I/O thread only
   std::atomic<size_t> queuedBytes_{0};  // frames given to send() and not yet written
   std::atomic<bool> overflowed_{false};
   bool closing_ = false;  // a close is under way; on the I/O thread only
@@ -530,6 +603,7 @@ CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path 
   impl_->acceptor->start([impl](tcp::socket socket, LoopbackAcceptor::Slot slot) {
     std::make_shared<HttpSession>(*impl, std::move(socket), std::move(slot))->read();
   });
+  impl_->keepNearestDeadline();
   thread_ = std::thread([this] { impl_->io.run(); });
 }
 

@@ -35,7 +35,9 @@ namespace platform {
 // At most kMaxConnections connections at once; running out of descriptors never stops it.
 //
 // Threads: one I/O thread runs every socket; answers may be sent from any thread and are written
-// in order. Construction binds and starts; destruction stops and joins.
+// in order. The I/O thread is woken once for the answers that come before it takes them, and
+// the answers that wait while a write is under way leave together in the next one (one system
+// call). Construction binds and starts; destruction stops and joins.
 class CAPWebHost {
  public:
   // Binds 127.0.0.1:port (0 picks a free port). Throws std::runtime_error when the bundle folder

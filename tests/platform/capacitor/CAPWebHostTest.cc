@@ -273,6 +273,64 @@ TEST_F(CAPWebHostTest, APageThatDoesNotReadIsClosedWhenItsAnswersPileUp) {
   EXPECT_LT(answers, asked);
 }
 
+// Many calls in flight: the host gathers their answers into shared writes, and each still
+// comes back once, in the order of the calls, resolutions and rejections alike.
+TEST_F(CAPWebHostTest, ABurstOfCallsIsAnsweredOnceEachInCallOrder) {
+  asio::io_context io;
+  websocket::stream<tcp::socket> ws(io);
+  ASSERT_EQ(connect(ws, cookie_, host_->origin()), "");
+  ws.text(true);
+  const int calls = 300;
+  for (int i = 0; i < calls; ++i) {
+    const char* method = i % 7 == 3 ? "missing" : "ping";
+    ws.write(asio::buffer(R"({"callbackId":")" + std::to_string(i) +
+                          R"(","pluginId":"Ping","methodName":")" + method + R"("})"));
+  }
+  for (int i = 0; i < calls; ++i) {
+    beast::flat_buffer buffer;
+    ws.read(buffer);
+    auto answer =
+        platform::JSONSerialization::JSONObjectWithData(beast::buffers_to_string(buffer.data()));
+    ASSERT_TRUE(answer.ok());
+    ASSERT_EQ(*answer->find("callbackId")->asString(), std::to_string(i));
+    EXPECT_EQ(*answer->find("success")->asBool(), i % 7 != 3) << i;
+  }
+}
+
+// A protocol fault while answers are still being written: the answers that go out come in
+// call order, then the close (1002); nothing waits for the page to read first.
+TEST_F(CAPWebHostTest, AFaultAmidABurstClosesAfterTheAnswersWrittenSoFar) {
+  asio::io_context io;
+  websocket::stream<tcp::socket> ws(io);
+  ASSERT_EQ(connect(ws, cookie_, host_->origin()), "");
+  // A page that never gets its close fails instead of hanging.
+  timeval limit{30, 0};
+  ::setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ws.text(true);
+  const int calls = 200;
+  for (int i = 0; i < calls; ++i) {
+    ws.write(asio::buffer(R"({"callbackId":")" + std::to_string(i) +
+                          R"(","pluginId":"Ping","methodName":"ping"})"));
+  }
+  ws.binary(true);
+  ws.write(asio::buffer(std::string("binary")));
+  int answers = 0;
+  beast::error_code ec;
+  for (;;) {
+    beast::flat_buffer buffer;
+    ws.read(buffer, ec);
+    if (ec) break;
+    auto answer =
+        platform::JSONSerialization::JSONObjectWithData(beast::buffers_to_string(buffer.data()));
+    ASSERT_TRUE(answer.ok());
+    EXPECT_EQ(*answer->find("callbackId")->asString(), std::to_string(answers));
+    ++answers;
+  }
+  EXPECT_EQ(ec, websocket::error::closed) << ec.message();
+  EXPECT_EQ(ws.reason().code, websocket::close_code::protocol_error);
+  EXPECT_LE(answers, calls);
+}
+
 TEST_F(CAPWebHostTest, AnswersComeBackOnTheSocketAndProtocolFaultsClose) {
   asio::io_context io;
   websocket::stream<tcp::socket> ws(io);
