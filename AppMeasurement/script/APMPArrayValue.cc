@@ -52,6 +52,7 @@ APMPArrayValue::~APMPArrayValue() {
 }
 
 void APMPArrayValue::accountElements() {
+  mark_.noteWrite();
   size_t slots = elements_.size();
   if (slots > accountedSlots_) APMPChargeWork(slots - accountedSlots_);
   accountedSlots_ = slots;
@@ -152,6 +153,7 @@ void APMPArrayValue::setValue(APMPValuePtr value, const APMPValuePtr& property,
       return;
     }
     if (position + 1 > elements_.size() && !setLength(position + 1, error)) return;
+    mark_.noteWrite();
     elements_[position] = std::move(value);
     return;
   }
@@ -161,7 +163,10 @@ void APMPArrayValue::setValue(APMPValuePtr value, const APMPValuePtr& property,
 void APMPArrayValue::removeValueForProperty(const APMPValuePtr& property, APMPErrorSlot* error) {
   if (APMPIsArrayIndex(*property)) {
     uint64_t position = IndexPosition(*property);
-    if (position < elements_.size()) elements_[position] = emptyValue();
+    if (position < elements_.size()) {
+      mark_.noteWrite();
+      elements_[position] = emptyValue();
+    }
     return;
   }
   std::u16string name = property->stringValueOrError(error);
@@ -271,6 +276,7 @@ void APMPArrayValue::concat(const APMPValuePtr& value, APMPErrorSlot* error) {
 
 void APMPArrayValue::reverse() {
   APMPChargeWork(elements_.size());
+  mark_.noteWrite();
   std::reverse(elements_.begin(), elements_.end());
 }
 
@@ -455,6 +461,7 @@ bool APMPArrayValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const 
 
 void APMPArrayValue::mark(APMPMarker& marker) {
   if (!mark_.setBy(marker)) return;
+  propertyMap_.noteReached();
   for (const auto& entry : propertyMap_.entries()) APMPMarkValue(marker, entry.second);
   for (const auto& element : elements_) APMPMarkValue(marker, element);
 }

@@ -32,6 +32,7 @@ class APMPArrayValue : public APMPRuntimeValue {
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void mark(APMPMarker& marker) override;
   void sweep() override;
+  uint64_t collectorEpoch() const override { return mark_.epoch(); }
 
   APMPValuePtr valueForProperty(const APMPValuePtr& property, APMPErrorSlot* error) const;
   void setValue(APMPValuePtr value, const APMPValuePtr& property, APMPErrorSlot* error);
@@ -67,8 +68,8 @@ class APMPArrayValue : public APMPRuntimeValue {
 
  private:
   APMPPropertyMap propertyMap_;
-  // Brings the storage ledger up to date with the element count; called after every change
-  // of the element list.
+  // Brings the storage ledger up to date with the element count, and counts the write for the
+  // collector (APMPNoteReachedWrite); called after every change of the element list.
   void accountElements();
 
   APMPValueList elements_;

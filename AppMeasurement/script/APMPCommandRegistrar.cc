@@ -31,11 +31,6 @@ struct DepthScope {
 
 }  // namespace
 
-APMPCommandRegistrar& APMPCommandRegistrar::sharedInstance() {
-  static APMPCommandRegistrar& instance = *new APMPCommandRegistrar();
-  return instance;
-}
-
 APMPCommandRegistrar::APMPCommandRegistrar() {
   registerEvaluator(std::make_shared<APMPBitwiseCommandEvaluator>());
   registerEvaluator(std::make_shared<APMPComparisonCommandEvaluator>());

@@ -15,7 +15,11 @@
 // evaluator for any other name. Shared, immutable after construction, no per-run state.
 class APMPCommandRegistrar {
  public:
-  static APMPCommandRegistrar& sharedInstance();
+  // Inline: every evaluation goes through it.
+  static APMPCommandRegistrar& sharedInstance() {
+    static APMPCommandRegistrar& instance = *new APMPCommandRegistrar();
+    return instance;
+  }
   APMPCommandRegistrar();
 
   void registerEvaluator(std::shared_ptr<APMPCommandEvaluator> evaluator);

@@ -46,9 +46,11 @@ APMPValuePtr Continue(const APMPValueList& a, const APMPScopePtr&, APMPErrorSlot
 
 APMPValuePtr Return(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {
   if (!APMPCheckMaxArgumentCount(a, 1, error)) return APMPUndefined();
-  APMPValueList values = APMPEvaluateArguments(a, scope, error);
+  if (a.empty()) return APMPControlValue::returnValueWithData(nullptr);
+  // One argument at most: evaluated as APMPEvaluateArguments would, without making a list.
+  APMPValuePtr value = Evaluate(a[0], scope, error);
   if (APMPHasError(error)) return APMPUndefined();
-  return APMPControlValue::returnValueWithData(values.empty() ? nullptr : values[0]);
+  return APMPControlValue::returnValueWithData(std::move(value));
 }
 
 APMPValuePtr Comma(const APMPValueList& a, const APMPScopePtr& scope, APMPErrorSlot* error) {

@@ -28,6 +28,8 @@ void APMPEditingCallbackHandler::addCallback(
     std::shared_ptr<APMPFunctionValue> callback,
     std::map<int64_t, std::shared_ptr<APMPFunctionValue>>& dictionary, int64_t priority) {
   if (dictionary.count(priority) != 0) priority = dictionary.rbegin()->first + 1;
+  // The registry is a collection root: what the last collection reached changes.
+  APMPNoteReachedWrite();
   dictionary[priority] = std::move(callback);
 }
 

@@ -75,6 +75,7 @@ bool APMPFunctionValue::isSameClassOrSubclass(const APMPRuntimeValue& other) con
 
 void APMPFunctionValue::mark(APMPMarker& marker) {
   if (!mark_.setBy(marker)) return;
+  propertyMap_.noteReached();
   for (const auto& entry : propertyMap_.entries()) APMPMarkValue(marker, entry.second);
   for (const auto& statement : statements_) APMPMarkValue(marker, statement);
   marker.add(definingScope_.get());

@@ -31,6 +31,7 @@ class APMPFunctionValue : public APMPRuntimeValue, public APMPPropertyHolder {
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void mark(APMPMarker& marker) override;
   void sweep() override;
+  uint64_t collectorEpoch() const override { return markEpoch(); }
 
  private:
   bool isSameClassOrSubclass(const APMPRuntimeValue& other) const;

@@ -71,6 +71,7 @@ bool APMPMapValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {
 
 void APMPMapValue::mark(APMPMarker& marker) {
   if (!mark_.setBy(marker)) return;
+  propertyMap_.noteReached();
   for (const auto& entry : propertyMap_.entries()) APMPMarkValue(marker, entry.second);
 }
 

@@ -19,6 +19,7 @@ class APMPMapValue : public APMPRuntimeValue, public APMPPropertyHolder {
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other) const override;
   void mark(APMPMarker& marker) override;
   void sweep() override;
+  uint64_t collectorEpoch() const override { return markEpoch(); }
 
  private:
 };

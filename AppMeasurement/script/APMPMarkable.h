@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -48,12 +49,27 @@ class APMPMarker {
   std::vector<APMPMarkable*> work_;
 };
 
+// Writes into the contents of a value or scope that some collection has reached (what its
+// `mark` hands on: properties, elements, bindings, cached modules, registered callbacks),
+// counted process-wide. While the count stands still, what the last collection reached is
+// still exactly what the roots reach (APMPObjectManager::collectGarbage). Values and scopes
+// made since the last collection are not counted: nothing reached can point to them without a
+// counted write.
+inline constinit std::atomic<uint64_t> gAPMPReachedWrites{0};
+inline void APMPNoteReachedWrite() { gAPMPReachedWrites.fetch_add(1, std::memory_order_relaxed); }
+
 // The mark the collector leaves on a value that an object manager sweeps. It remembers which
 // collection set it: values that no manager tracks are never swept, so their mark stays set,
 // and a later collection must still visit what lies under them.
 class APMPCollectorMark {
  public:
   bool isSet() const { return set_; }
+  // The collection that set it last (0: none ever has).
+  uint64_t epoch() const { return epoch_; }
+  // A write into the contents of a value so marked is counted (gAPMPReachedWrites).
+  void noteWrite() const {
+    if (epoch_ != 0) APMPNoteReachedWrite();
+  }
   // True when the collection of `marker` has already set this mark.
   bool isSetBy(const APMPMarker& marker) const { return set_ && epoch_ == marker.epoch(); }
   // Sets the mark for the collection of `marker`; false when that collection already had.

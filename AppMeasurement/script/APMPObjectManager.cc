@@ -50,24 +50,45 @@ std::shared_ptr<APMPArrayValue> APMPObjectManager::subarrayWithArray(const APMPA
   return Track(array.subarrayWithRange(location, length), scope);
 }
 
+namespace {
+// Collection numbers are unique in the process, so a value or scope that two runtimes can
+// reach is never taken as already visited because of another runtime's collection.
+std::atomic<uint64_t> gCollections{0};
+}  // namespace
+
 void APMPObjectManager::addRoot(const std::shared_ptr<APMPMarkable>& root) {
-  if (root) roots_.push_back(root);
+  if (!root) return;
+  roots_.push_back(root);
+  lastEpoch_ = 0;
 }
 
 void APMPObjectManager::addObject(const std::shared_ptr<APMPRuntimeValue>& object) {
   if (object) objects_.push_back(object);
 }
 
+bool APMPObjectManager::lastMarkStillHolds() {
+  // Another collection may have marked values this one shares with its runtime; its marks
+  // replace ours, so ours cannot be read back.
+  if (lastEpoch_ == 0 || lastEpoch_ != gCollections.load(std::memory_order_relaxed)) return false;
+  if (gAPMPReachedWrites.load(std::memory_order_relaxed) != reachedWritesAtLastMark_) return false;
+  if (roots_.size() != rootsAtLastMark_) return false;
+  for (const auto& weak : roots_)
+    if (weak.expired()) return false;
+  return true;
+}
+
 void APMPObjectManager::collectGarbage() {
+  if (lastMarkStillHolds()) {
+    sweepObjects(false, lastEpoch_);
+    return;
+  }
   mark();
   sweep();
 }
 
 void APMPObjectManager::mark() {
-  // Collection numbers are unique in the process, so a value or scope that two runtimes can
-  // reach is never taken as already visited because of another runtime's collection.
-  static std::atomic<uint64_t> collections{0};
-  APMPMarker marker(++collections, std::move(markWork_));
+  uint64_t writes = gAPMPReachedWrites.load(std::memory_order_relaxed);
+  APMPMarker marker(++gCollections, std::move(markWork_));
   liveRoots_.clear();  // held for the whole mark phase
   for (const auto& weak : roots_) {
     if (auto root = weak.lock()) {
@@ -77,14 +98,20 @@ void APMPObjectManager::mark() {
   }
   marker.drain();
   markWork_ = marker.takeStorage();
+  lastEpoch_ = liveRoots_.size() == roots_.size() ? marker.epoch() : 0;
+  reachedWritesAtLastMark_ = writes;
+  rootsAtLastMark_ = roots_.size();
   liveRoots_.clear();
 }
 
 void APMPObjectManager::sweep() { sweepObjects(false); }
 
-void APMPObjectManager::sweepAll() { sweepObjects(true); }
+void APMPObjectManager::sweepAll() {
+  sweepObjects(true);
+  lastEpoch_ = 0;
+}
 
-void APMPObjectManager::sweepObjects(bool everything) {
+void APMPObjectManager::sweepObjects(bool everything, uint64_t reachedEpoch) {
   // Hold every tracked value while sweeping: emptying one must not free another mid-sweep
   // (that would run destructors recursively down a long chain of values). They are
   // released one by one, already empty, at the end. Entries whose values are gone, or go
@@ -102,6 +129,9 @@ void APMPObjectManager::sweepObjects(bool everything) {
   }
   objects_.resize(kept);
   for (const auto& object : live) {
+    // Reached by the mark that still holds: its mark was cleared by that collection's sweep,
+    // and it stays as that sweep left it.
+    if (reachedEpoch != 0 && object->collectorEpoch() == reachedEpoch) continue;
     if (everything) object->sweep();  // clears a set mark
     object->sweep();
   }

@@ -33,7 +33,10 @@ class APMPObjectManager {
   void addRoot(const std::shared_ptr<APMPMarkable>& root);
   void addObject(const std::shared_ptr<APMPRuntimeValue>& object);
 
-  // Mark from the roots, then sweep.
+  // Mark from the roots, then sweep. When nothing that the last mark reached has been written
+  // since (gAPMPReachedWrites), no root has gone and no other collection has run in the
+  // process, the roots still reach exactly what that mark reached: the mark is not repeated,
+  // and the tracked values it did not reach are swept, as a new mark would have left them.
   void collectGarbage();
   void mark();
   void sweep();
@@ -44,7 +47,16 @@ class APMPObjectManager {
   const std::vector<std::weak_ptr<APMPMarkable>>& roots() const { return roots_; }
 
  private:
-  void sweepObjects(bool everything);
+  // Sweeps every tracked value; with `reachedEpoch`, the values that the mark of that epoch
+  // reached are kept as marked ones would be.
+  void sweepObjects(bool everything, uint64_t reachedEpoch = 0);
+  bool lastMarkStillHolds();
+
+  // The last mark: its collection's number (0: none, or it no longer holds), the reached
+  // writes counted before it began, and how many roots it started from.
+  uint64_t lastEpoch_ = 0;
+  uint64_t reachedWritesAtLastMark_ = 0;
+  size_t rootsAtLastMark_ = 0;
 
   std::vector<std::weak_ptr<APMPMarkable>> roots_;
   std::vector<std::weak_ptr<APMPRuntimeValue>> objects_;

@@ -23,6 +23,7 @@ class APMPPropertyHolder {
   const APMPPropertyMap& propertyMap() const { return propertyMap_; }
 
   bool isMarked() const { return mark_.isSet(); }
+  uint64_t markEpoch() const { return mark_.epoch(); }
   // True when the collection of `marker` has already visited this value.
   bool isMarkedBy(const APMPMarker& marker) const { return mark_.isSetBy(marker); }
 

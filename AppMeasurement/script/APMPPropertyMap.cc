@@ -37,6 +37,7 @@ void APMPPropertyMap::reindex() {
 
 void APMPPropertyMap::setValue(APMPValuePtr value, std::u16string_view name) {
   if (immutable_ || isImmutableName(name)) return;
+  noteWrite();
   size_t position = positionOf(name);
   if (position != npos) {
     APMPValuePtr old = std::move(entries_[position].second);
@@ -44,8 +45,8 @@ void APMPPropertyMap::setValue(APMPValuePtr value, std::u16string_view name) {
     APMPReleaseValue(old);
     return;
   }
-  // Room for a few names at once: scopes and objects mostly hold one to four.
-  if (entries_.capacity() == 0) entries_.reserve(4);
+  // Past the inline entries, room for a few names at once: objects mostly hold up to four.
+  if (entries_.size() == kInlineEntries) entries_.reserve(4);
   entries_.emplace_back(std::u16string(name), std::move(value));
   account(name, 1);
   if (index_)
@@ -75,6 +76,7 @@ void APMPPropertyMap::removeValueForName(std::u16string_view name) {
   if (immutable_ || isImmutableName(name)) return;
   size_t position = positionOf(name);
   if (position == npos) return;
+  noteWrite();
   APMPValuePtr old = std::move(entries_[position].second);
   account(name, -1);
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
@@ -96,14 +98,24 @@ void APMPPropertyMap::clear() {
   index_.reset();
   immutableProperties_.reset();
   if (entries_.empty()) return;
-  // Move the entries out first: releasing a value may release others, and the table must
-  // already be consistent when that happens.
-  auto entries = std::move(entries_);
-  entries_.clear();
+  noteWrite();
   int64_t bytes = 0;
-  for (const auto& entry : entries)
+  for (const auto& entry : entries_)
     bytes +=
         APMPStorageLedger::kPropertyBytes + APMPStorageLedger::textStorageBytes(entry.first.size());
   APMPStorageLedger::add(-bytes);
+  // Take the values out first: releasing a value may release others (this table's owner
+  // among them), and the table must already be empty when that happens.
+  if (entries_.size() <= kInlineEntries) {
+    // Inline entries would be moved one by one with the table; their values alone suffice.
+    APMPValuePtr values[kInlineEntries];
+    size_t count = entries_.size();
+    for (size_t i = 0; i < count; ++i) values[i] = std::move(entries_[i].second);
+    entries_.clear();
+    for (size_t i = 0; i < count; ++i) APMPReleaseValue(values[i]);
+    return;
+  }
+  Entries entries = std::move(entries_);
+  entries_.clear();
   for (auto& entry : entries) APMPReleaseValue(entry.second);
 }

@@ -7,6 +7,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
+#include "AppMeasurement/script/APMPMarkable.h"
 #include "AppMeasurement/script/APMPRuntimeValue.h"
 
 // The table of named properties that maps, arrays, functions and scopes share. Names keep
@@ -33,10 +36,20 @@ class APMPPropertyMap {
   std::vector<std::u16string> allNames() const;
   size_t count() const { return entries_.size(); }
 
+  // The first names live in the table itself: most tables are scopes of one call or one loop
+  // iteration, made and dropped with one or two names, and need no allocation of their own.
+  static constexpr size_t kInlineEntries = 2;
+  using Entries =
+      boost::container::small_vector<std::pair<std::u16string, APMPValuePtr>, kInlineEntries>;
+
   // Entries in order, for marking and conversions.
-  const std::vector<std::pair<std::u16string, APMPValuePtr>>& entries() const { return entries_; }
+  const Entries& entries() const { return entries_; }
   // Drops every entry (the collector's sweep); the guards do not apply.
   void clear();
+
+  // Called by the owner's `mark`: from then on every change of the table is counted for the
+  // collector (APMPNoteReachedWrite).
+  void noteReached() { reached_ = true; }
 
  private:
   static constexpr size_t npos = static_cast<size_t>(-1);
@@ -46,7 +59,7 @@ class APMPPropertyMap {
   // Charges or releases the storage of one entry named `name` (APMPStorageLedger).
   void account(std::u16string_view name, int64_t sign);
 
-  std::vector<std::pair<std::u16string, APMPValuePtr>> entries_;
+  Entries entries_;
   // Looked up by views of names, without making a string per lookup.
   struct NameHash {
     using is_transparent = void;
@@ -64,4 +77,8 @@ class APMPPropertyMap {
     return immutableProperties_ && immutableProperties_->count(name) != 0;
   }
   bool immutable_ = false;
+  bool reached_ = false;
+  void noteWrite() const {
+    if (reached_) APMPNoteReachedWrite();
+  }
 };

@@ -22,6 +22,7 @@ APMPValuePtr APMPRequire::invokeWithArguments(const APMPValueList& arguments,
     // A failed creator is not cached; the call itself answers undefined.
     return APMPUndefined();
   }
+  APMPNoteReachedWrite();
   modules_[name] = module;
   return module;
 }

@@ -106,10 +106,6 @@ bool APMPRuntimeValue::equalityTooDeep(int delta) {
 
 // --- undefined and null ---
 
-const APMPValuePtr& APMPUndefinedValue::sharedInstance() {
-  static const APMPValuePtr& instance = *new APMPValuePtr(std::make_shared<APMPUndefinedValue>());
-  return instance;
-}
 std::u16string APMPUndefinedValue::stringValueOrError(APMPErrorSlot*) const { return u"undefined"; }
 double APMPUndefinedValue::doubleValueOrError(APMPErrorSlot*) const { return std::nan(""); }
 bool APMPUndefinedValue::booleanValueOrError(APMPErrorSlot*) const { return false; }
@@ -122,10 +118,6 @@ bool APMPUndefinedValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) co
   return other.kind() == APMPValueKind::Undefined;
 }
 
-const APMPValuePtr& APMPNullValue::sharedInstance() {
-  static const APMPValuePtr& instance = *new APMPValuePtr(std::make_shared<APMPNullValue>());
-  return instance;
-}
 std::u16string APMPNullValue::stringValueOrError(APMPErrorSlot*) const { return u"null"; }
 double APMPNullValue::doubleValueOrError(APMPErrorSlot*) const { return 0; }
 bool APMPNullValue::booleanValueOrError(APMPErrorSlot*) const { return false; }

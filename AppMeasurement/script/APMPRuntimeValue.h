@@ -70,6 +70,8 @@ class APMPRuntimeValue : public APMPMarkable,
   // Collector hooks: the base has nothing to mark or sweep.
   void mark(APMPMarker& marker) override {}
   virtual void sweep() {}
+  // The collection that last marked this value; 0 for values that carry no mark.
+  virtual uint64_t collectorEpoch() const { return 0; }
 
  protected:
   explicit APMPRuntimeValue(APMPValueKind kind) : kind_(kind) {}
@@ -84,7 +86,11 @@ class APMPRuntimeValue : public APMPMarkable,
 
 class APMPUndefinedValue final : public APMPRuntimeValue {
  public:
-  static const APMPValuePtr& sharedInstance();
+  // Inline: nearly every evaluation returns or compares with it.
+  static const APMPValuePtr& sharedInstance() {
+    static const APMPValuePtr& instance = *new APMPValuePtr(std::make_shared<APMPUndefinedValue>());
+    return instance;
+  }
   APMPUndefinedValue() : APMPRuntimeValue(APMPValueKind::Undefined) {}
   std::u16string stringValueOrError(APMPErrorSlot* error) const override;
   double doubleValueOrError(APMPErrorSlot* error) const override;
@@ -96,7 +102,10 @@ class APMPUndefinedValue final : public APMPRuntimeValue {
 
 class APMPNullValue final : public APMPRuntimeValue {
  public:
-  static const APMPValuePtr& sharedInstance();
+  static const APMPValuePtr& sharedInstance() {
+    static const APMPValuePtr& instance = *new APMPValuePtr(std::make_shared<APMPNullValue>());
+    return instance;
+  }
   APMPNullValue() : APMPRuntimeValue(APMPValueKind::Null) {}
   std::u16string stringValueOrError(APMPErrorSlot* error) const override;
   double doubleValueOrError(APMPErrorSlot* error) const override;

@@ -56,6 +56,7 @@ APMPObjectManager* APMPScope::objectManager() const {
 void APMPScope::mark(APMPMarker& marker) {
   if (markEpoch_ == marker.epoch()) return;
   markEpoch_ = marker.epoch();
+  contents_.noteReached();
   for (const auto& entry : contents_.entries()) APMPMarkValue(marker, entry.second);
   marker.add(parentScope_.get());
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,8 +27,9 @@ class APMPStorageLedger {
   // A property: its entry, its index entry and the name's own allocation when it has one.
   static constexpr int64_t kPropertyBytes = 48 + 64 + kAllocationBytes;
 
-  static void add(int64_t bytes);
-  static int64_t total();
+  static void add(int64_t bytes) { total_.fetch_add(bytes, std::memory_order_relaxed); }
+  // Read before every evaluation, hence inline.
+  static int64_t total() { return total_.load(std::memory_order_relaxed); }
   static bool isExhausted() { return total() > kLimit; }
 
   // The bytes a text of `capacity` UTF-16 code units holds beyond its string object: nothing
@@ -35,4 +37,7 @@ class APMPStorageLedger {
   static int64_t textStorageBytes(size_t capacity) {
     return capacity <= 7 ? 0 : static_cast<int64_t>(capacity + 1) * 2 + kAllocationBytes;
   }
+
+ private:
+  static inline constinit std::atomic<int64_t> total_{0};
 };
