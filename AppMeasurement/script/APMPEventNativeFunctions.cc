@@ -1,5 +1,7 @@
 #include "AppMeasurement/script/APMPEventNativeFunctions.h"
 
+#include <cstring>
+
 #include "AppMeasurement/script/APMPEvaluator.h"
 #include "AppMeasurement/script/APMPEventContext.h"
 #include "AppMeasurement/script/APMPObjectManager.h"
@@ -64,21 +66,23 @@ APMPValuePtr SetParamValue(const APMPValueList& a, const APMPScopePtr&, APMPEven
   return a[1];
 }
 
-// The handler of a method name, or null: six fixed names, told apart by length and a
-// comparison instead of a hash of the name per call.
+// The handler of a method name, or null: six fixed names, told apart by length and one
+// comparison of their code units instead of a hash of the name per call.
+bool Is(std::u16string_view name, std::u16string_view fixed) {
+  return std::memcmp(name.data(), fixed.data(), fixed.size() * sizeof(char16_t)) == 0;
+}
+
 APMPEventNativeFunctions::Handler HandlerFor(std::u16string_view name) {
   switch (name.size()) {
     case 12:
-      if (name == std::u16string_view(u"getEventName")) return GetEventName;
-      if (name == std::u16string_view(u"getTimestamp")) return GetTimestamp;
-      if (name == std::u16string_view(u"setEventName")) return SetEventName;
-      return nullptr;
+      if (name[0] == u's') return Is(name, u"setEventName") ? SetEventName : nullptr;
+      if (name[3] == u'E') return Is(name, u"getEventName") ? GetEventName : nullptr;
+      return Is(name, u"getTimestamp") ? GetTimestamp : nullptr;
     case 13:
-      if (name == std::u16string_view(u"getParamValue")) return GetParamValue;
-      if (name == std::u16string_view(u"setParamValue")) return SetParamValue;
-      return nullptr;
+      if (name[0] == u's') return Is(name, u"setParamValue") ? SetParamValue : nullptr;
+      return Is(name, u"getParamValue") ? GetParamValue : nullptr;
     case 9:
-      return name == std::u16string_view(u"getParams") ? GetParams : nullptr;
+      return Is(name, u"getParams") ? GetParams : nullptr;
     default:
       return nullptr;
   }

@@ -118,20 +118,19 @@ void APMPObjectManager::sweepObjects(bool everything, uint64_t reachedEpoch) {
   // then, leave the tracked list, which keeps its order.
   std::vector<std::shared_ptr<APMPRuntimeValue>> live = std::move(liveObjects_);
   live.clear();
-  live.reserve(objects_.size());
   size_t kept = 0;
   for (size_t i = 0; i < objects_.size(); ++i) {
-    if (auto object = objects_[i].lock()) {
-      live.push_back(std::move(object));
-      if (kept != i) objects_[kept] = std::move(objects_[i]);
-      ++kept;
-    }
+    auto object = objects_[i].lock();
+    if (!object) continue;
+    if (kept != i) objects_[kept] = std::move(objects_[i]);
+    ++kept;
+    // Reached by the mark that still holds: its mark was cleared by that collection's sweep,
+    // and it stays as that sweep left it (the roots keep it alive meanwhile).
+    if (reachedEpoch != 0 && object->collectorEpoch() == reachedEpoch) continue;
+    live.push_back(std::move(object));
   }
   objects_.resize(kept);
   for (const auto& object : live) {
-    // Reached by the mark that still holds: its mark was cleared by that collection's sweep,
-    // and it stays as that sweep left it.
-    if (reachedEpoch != 0 && object->collectorEpoch() == reachedEpoch) continue;
     if (everything) object->sweep();  // clears a set mark
     object->sweep();
   }
