@@ -30,6 +30,9 @@ class APMPObjectManager {
                                                            uint64_t location, uint64_t length,
                                                            const APMPScopePtr& scope);
 
+  // Held weakly. Values, scopes, module caches and the callback registry count their own
+  // writes; a host root whose `mark` hands on something else after a change must call
+  // APMPNoteReachedWrite when it changes, or a collection may reuse a mark that missed it.
   void addRoot(const std::shared_ptr<APMPMarkable>& root);
   void addObject(const std::shared_ptr<APMPRuntimeValue>& object);
 

@@ -45,6 +45,7 @@ class APMPRuntime {
   const APMPScopePtr& globalScope() const { return globalScope_; }
   APMPObjectManager& objectManager() { return *objectManager_; }
 
+  // APMPObjectManager::addRoot (a root that changes what it hands on counts the change).
   void addGarbageCollectionRoot(const std::shared_ptr<APMPMarkable>& root);
   void collectGarbage();
 
