@@ -66,9 +66,10 @@ APMPCommandEvaluator* APMPCommandRegistrar::evaluatorForName(
 APMPValuePtr APMPCommandRegistrar::evaluateStatement(const APMPValuePtr& value,
                                                      const APMPScopePtr& scope,
                                                      APMPErrorSlot* error) {
-  if (!admit(scope, error)) return APMPUndefined();
+  APMPInstructionCounter* counter = scope ? scope->instructionCounter() : nullptr;
+  if (!admit(counter, error)) return APMPUndefined();
   if (value->kind() != APMPValueKind::Statement) return value;
-  APMPWorkCounterScope workCounter(scope ? scope->instructionCounter() : nullptr);
+  APMPWorkCounterScope workCounter(counter);
   if (evaluationDepth >= kMaximumDepth) {
     APMPSetError(error, APMPErrorCodeNestingTooDeep);
     return APMPUndefined();
@@ -86,7 +87,7 @@ APMPValuePtr APMPCommandRegistrar::evaluateStatement(const APMPValuePtr& value,
       // evaluated (and charged) as the general path would, then looked up directly.
       const APMPValueList& arguments = statement.arguments();
       if (arguments.size() == 1 && arguments[0]->kind() == APMPValueKind::String) {
-        if (!admit(scope, error)) return APMPUndefined();
+        if (!admit(counter, error)) return APMPUndefined();
         return scope->valueForName(static_cast<const APMPStringValue&>(*arguments[0]).value());
       }
     }

@@ -29,7 +29,11 @@ class APMPCommandRegistrar {
   // of the budget (APMPCountInstruction), then the storage ledger; false with the error set.
   // A statement then also passes the depth bound.
   static bool admit(const APMPScopePtr& scope, APMPErrorSlot* error) {
-    if (APMPInstructionCounter* counter = scope ? scope->instructionCounter() : nullptr) {
+    return admit(scope ? scope->instructionCounter() : nullptr, error);
+  }
+  // The same with the scope's counter already at hand (null outside a runtime).
+  static bool admit(APMPInstructionCounter* counter, APMPErrorSlot* error) {
+    if (counter != nullptr) {
       if (counter->count >= APMPInstructionCounter::kBudget) {
         APMPSetError(error, APMPErrorCodeInstructionBudget);
         return false;
