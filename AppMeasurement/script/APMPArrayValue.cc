@@ -67,11 +67,6 @@ void APMPArrayValue::accountElements() {
   accountedBytes_ = bytes;
 }
 
-const APMPValuePtr& APMPArrayValue::emptyValue() {
-  static const APMPValuePtr& hole = *new APMPValuePtr(std::make_shared<APMPRuntimeValue>());
-  return hole;
-}
-
 std::u16string APMPArrayValue::stringValueWithSeparator(const std::u16string& separator,
                                                         APMPErrorSlot* error) const {
   if (elements_.empty()) return u"";

@@ -20,7 +20,10 @@ class APMPArrayValue : public APMPRuntimeValue {
   ~APMPArrayValue() override;
 
   // The shared hole marker.
-  static const APMPValuePtr& emptyValue();
+  static const APMPValuePtr& emptyValue() {
+    static const APMPValuePtr& hole = *new APMPValuePtr(std::make_shared<APMPRuntimeValue>());
+    return hole;
+  }
 
   std::u16string stringValueWithSeparator(const std::u16string& separator,
                                           APMPErrorSlot* error) const;

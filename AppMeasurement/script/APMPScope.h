@@ -15,9 +15,9 @@ class APMPObjectManager;
 class APMPScope : public APMPMarkable, public std::enable_shared_from_this<APMPScope> {
  public:
   explicit APMPScope(APMPScopePtr parentScope);
-  static APMPScopePtr make(APMPScopePtr parentScope = nullptr) {
-    return std::make_shared<APMPScope>(std::move(parentScope));
-  }
+  // A scope is made and dropped for every call, block and loop iteration: its storage comes
+  // from a few blocks that the thread keeps for the next ones.
+  static APMPScopePtr make(APMPScopePtr parentScope = nullptr);
 
   APMPScopePtr createChildScope();
   const APMPScopePtr& parentScope() const { return parentScope_; }

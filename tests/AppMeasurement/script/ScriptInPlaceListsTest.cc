@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "AppMeasurement/script/APMPArrayValue.h"
 #include "AppMeasurement/script/APMPCommandRegistrar.h"
 #include "AppMeasurement/script/APMPEvent.h"
@@ -169,6 +171,29 @@ TEST(ScriptPropertyNames, LookedUpByViewsBeforeAndAfterTheIndex) {
   map.setValue(APMPUndefined(), std::u16string(u"fixed"));
   EXPECT_EQ(map.valueForName(u"fixed"), APMPNull());
   EXPECT_EQ(map.allNames().size(), 20u);
+}
+
+// Scopes come from blocks each thread keeps for its next ones. A scope may outlive the thread
+// that made it and be dropped on another; under AddressSanitizer a kept block is poisoned, so
+// a scope used after it was dropped, or a block returned twice, is reported.
+TEST(ScriptScopeStorage, ScopesOutliveTheThreadsThatMadeThem) {
+  APMPScopePtr kept;
+  std::thread([&] {
+    auto outer = APMPScope::make();
+    outer->addValue(APMPNumberValue::make(1), u"a");
+    kept = outer->createChildScope();
+    for (int i = 0; i < 100; ++i) outer->createChildScope()->addValue(APMPNull(), u"b");
+  }).join();
+  std::optional<APMPError> error;
+  EXPECT_EQ(kept->valueForName(u"a")->doubleValueOrError(&error), 1);
+  EXPECT_FALSE(kept->hasName(u"b"));
+  std::thread([&] { kept.reset(); }).join();
+  // Blocks dropped here and reused hold nothing of the scopes that had them.
+  for (int i = 0; i < 100; ++i) {
+    auto scope = APMPScope::make();
+    EXPECT_FALSE(scope->hasName(u"b"));
+    scope->addValue(APMPNull(), u"b");
+  }
 }
 
 }  // namespace
