@@ -49,7 +49,7 @@ uint32_t APMPEditingCallbackHandler::invokeCallbackWithScope(const APMPScopePtr&
 bool APMPEditingCallbackHandler::triggerCallbacksWithScope(
     const APMPScopePtr& scope, const std::shared_ptr<APMPEventContext>& context,
     APMPErrorSlot* error) {
-  APMPValuePtr eventObject = std::make_shared<APMPEventNativeFunctions>(context);
+  APMPValuePtr eventObject = APMPMakeRecycled<APMPEventNativeFunctions>(context);
   // Copies of the callback lists: a callback may register more callbacks while they run.
   APMPPooledList edits, creates;
   for (const auto& entry : editCallbackMap_) edits.values().push_back(entry.second);

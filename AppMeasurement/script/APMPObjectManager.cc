@@ -31,7 +31,7 @@ std::shared_ptr<APMPFunctionValue> APMPObjectManager::functionValueWithFunctionN
 }
 
 std::shared_ptr<APMPMapValue> APMPObjectManager::mapValueWithScope(const APMPScopePtr& scope) {
-  return Track(std::make_shared<APMPMapValue>(), scope);
+  return Track(APMPMakeRecycled<APMPMapValue>(), scope);
 }
 
 std::shared_ptr<APMPArrayValue> APMPObjectManager::arrayValueWithScope(const APMPScopePtr& scope) {

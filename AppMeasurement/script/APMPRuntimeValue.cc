@@ -214,7 +214,7 @@ APMPValuePtr APMPStringValue::appending(const std::shared_ptr<APMPStringValue>& 
   text.reserve(std::min(kAPMPMaximumStringLength, length + length / 2));
   text.append(left->value());
   text.append(right);
-  return std::make_shared<APMPStringValue>(std::move(text));
+  return APMPMakeRecycled<APMPStringValue>(std::move(text));
 }
 
 const std::u16string& APMPStringValue::text(std::u16string& scratch) const {
@@ -303,7 +303,7 @@ const APMPValuePtr& APMPControlValue::continueValue() {
 }
 
 APMPValuePtr APMPControlValue::returnValueWithData(APMPValuePtr data) {
-  return std::make_shared<APMPControlValue>(u"return", std::move(data));
+  return APMPMakeRecycled<APMPControlValue>(u"return", std::move(data));
 }
 
 bool APMPControlValue::isEqualToRuntimeValue(const APMPRuntimeValue& other) const {

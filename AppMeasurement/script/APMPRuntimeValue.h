@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "AppMeasurement/script/APMPBlockStorage.h"
 #include "AppMeasurement/script/APMPError.h"
 #include "AppMeasurement/script/APMPMarkable.h"
 
@@ -133,7 +134,7 @@ class APMPBooleanValue final : public APMPRuntimeValue {
 class APMPNumberValue final : public APMPRuntimeValue {
  public:
   explicit APMPNumberValue(double value) : APMPRuntimeValue(APMPValueKind::Number), value_(value) {}
-  static APMPValuePtr make(double value) { return std::make_shared<APMPNumberValue>(value); }
+  static APMPValuePtr make(double value) { return APMPMakeRecycled<APMPNumberValue>(value); }
   double value() const { return value_; }
   std::u16string stringValueOrError(APMPErrorSlot* error) const override;
   double doubleValueOrError(APMPErrorSlot* error) const override;
@@ -154,7 +155,7 @@ class APMPStringValue final : public APMPRuntimeValue {
   explicit APMPStringValue(std::u16string value);
   ~APMPStringValue() override;
   static APMPValuePtr make(std::u16string value) {
-    return std::make_shared<APMPStringValue>(std::move(value));
+    return APMPMakeRecycled<APMPStringValue>(std::move(value));
   }
   // `left` followed by `right`, charging the code units copied (error 18 when that spends the
   // budget) and failing with error 20 past kAPMPMaximumStringLength.

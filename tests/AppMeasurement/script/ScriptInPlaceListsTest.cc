@@ -173,7 +173,8 @@ TEST(ScriptPropertyNames, LookedUpByViewsBeforeAndAfterTheIndex) {
   EXPECT_EQ(map.allNames().size(), 20u);
 }
 
-// Scopes come from blocks each thread keeps for its next ones. A scope may outlive the thread
+// Scopes (and common values) come from blocks each thread keeps for its next ones
+// (APMPBlockStorage). A scope may outlive the thread
 // that made it and be dropped on another; under AddressSanitizer a kept block is poisoned, so
 // a scope used after it was dropped, or a block returned twice, is reported.
 TEST(ScriptScopeStorage, ScopesOutliveTheThreadsThatMadeThem) {
