@@ -15,6 +15,7 @@
 #include "AppMeasurement/script/APMPPropertyMap.h"
 #include "AppMeasurement/script/APMPRuntime.h"
 #include "AppMeasurement/script/APMPScope.h"
+#include "AppMeasurement/script/APMPValueFunctions.h"
 #include "tests/AppMeasurement/script/ScriptHarness.h"
 
 using namespace script_test;
@@ -188,6 +189,14 @@ TEST(ScriptScopeStorage, ScopesOutliveTheThreadsThatMadeThem) {
   std::optional<APMPError> error;
   EXPECT_EQ(kept->valueForName(u"a")->doubleValueOrError(&error), 1);
   EXPECT_FALSE(kept->hasName(u"b"));
+  APMPValuePtr text;
+  std::thread([&] {
+    text = APMPStringValue::make(u"kept");
+    for (int i = 0; i < 100; ++i) APMPStringValue::make(u"dropped");
+  }).join();
+  std::u16string scratch;
+  EXPECT_EQ(APMPStringConversion(*text, scratch, &error), u"kept");
+  text.reset();
   std::thread([&] { kept.reset(); }).join();
   // Blocks dropped here and reused hold nothing of the scopes that had them.
   for (int i = 0; i < 100; ++i) {
