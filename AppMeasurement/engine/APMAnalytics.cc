@@ -101,11 +101,23 @@ State& state() {
   return *s;
 }
 
-std::shared_ptr<platform::DispatchQueue> timestampQueue() {
-  static std::shared_ptr<platform::DispatchQueue>& queue =
-      *new std::shared_ptr<platform::DispatchQueue>(
-          platform::DispatchQueue::createSerial("APMAnalyticsTimestampQueue"));
-  return queue;
+// The screen the caller is on, read at the call (none when the parameters name one).
+template <typename Map>
+APMObjectMap callerScreenParameters(const Map& parameters) {
+  if (APMHasScreenParameters(parameters)) return {};
+  return APMFeatureServices::currentScreenViewReporter()->screenParameters();
+}
+
+// Queues a call that takes its timestamp when it joins the operation queue, in the same
+// critical section: the order of queued calls is the order of their timestamps. The block
+// runs on the serial queue.
+template <typename Block>
+void queueTimedOperation(Block block) {
+  // One allocation on the caller's thread: the operation holds the block itself.
+  state().operationQueue->addTimedOperation([block = std::move(block)](double timestamp) mutable {
+    APMAnalytics::dispatchAsyncOnSerialQueue(
+        [block = std::move(block), timestamp] { block(timestamp); });
+  });
 }
 
 bool classExists(const char* name) { return platform::ClassRegistry::shared().contains(name); }
@@ -385,15 +397,37 @@ void APMAnalytics::logEventWithName(const std::string& name,
   logEventWithOrigin("app", name, parameters);
 }
 
-void APMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
-                                      const platform::Value::Dictionary& parameters) {
+namespace {
+
+// The public-name check: false, with the error event logged, for a name the engine refuses.
+bool acceptPublicEventName(const std::string& name) {
   int64_t failure = 0;
   APMObject nameObject{platform::Value(name)};
-  if (!APMDataTypeValidator::isValidPublicEventName(nameObject, &failure)) {
-    APMLogErrorEventWithValue(failure == 4 ? 13 : 2, nameObject, 40, &nameObject);
+  if (APMDataTypeValidator::isValidPublicEventName(nameObject, &failure)) return true;
+  APMLogErrorEventWithValue(failure == 4 ? 13 : 2, nameObject, 40, &nameObject);
+  return false;
+}
+
+}  // namespace
+
+void APMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
+                                      const platform::Value::Dictionary& parameters) {
+  if (name == "screen_view") {
+    // Goes to the screen reporter at once (the name passes the check).
+    if (acceptPublicEventName(name)) {
+      logEventWithOrigin(origin, true, name, APMObject::mapFromDictionary(parameters));
+    }
     return;
   }
-  logEventWithOrigin(origin, true, name, APMObject::mapFromDictionary(parameters));
+  // The caller's part is the screen it is on, a copy of the parameters, the timestamp and the
+  // place in the operation queue; the name's check and the parameters' conversion follow on
+  // the serial queue, in call order, before anything else is done with the event.
+  queueTimedOperation(
+      [origin, name, parameters, screen = callerScreenParameters(parameters)](double timestamp) {
+        if (!acceptPublicEventName(name)) return;
+        logEventOnSerialQueue(origin, true, name, APMObject::mapFromDictionary(parameters),
+                              timestamp, false, false, screen);
+      });
 }
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
@@ -403,32 +437,23 @@ void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent,
                                       const std::string& name, const APMObjectMap& parameters) {
-  std::shared_ptr<APMScreenViewReporting> screens =
-      APMFeatureServices::current().screenViewReporter;
   if (name == "screen_view") {
-    screens->trackScreenWithParameters(parameters, apm_engine::now());
+    APMFeatureServices::current().screenViewReporter->trackScreenWithParameters(parameters,
+                                                                                apm_engine::now());
     return;
   }
-  APMObjectMap screen =
-      APMHasScreenParameters(parameters) ? APMObjectMap{} : screens->screenParameters();
-  // One critical section for the timestamp and the place in the operation queue.
-  timestampQueue()->sync([&] {
-    double timestamp = apm_engine::now();
-    queueOperationWithBlock([origin, isPublicEvent, name, parameters, timestamp, screen] {
-      logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, false, false,
-                            screen);
-    });
+  queueTimedOperation([origin, isPublicEvent, name, parameters,
+                       screen = callerScreenParameters(parameters)](double timestamp) {
+    logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, false, false, screen);
   });
 }
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                               double timestamp, const APMObjectMap& parameters) {
-  APMObjectMap screen = APMHasScreenParameters(parameters)
-                            ? APMObjectMap{}
-                            : APMFeatureServices::current().screenViewReporter->screenParameters();
-  queueOperationWithBlock([origin, name, parameters, timestamp, screen] {
-    logEventOnSerialQueue(origin, false, name, parameters, timestamp, false, false, screen);
-  });
+  queueOperationWithBlock(
+      [origin, name, parameters, timestamp, screen = callerScreenParameters(parameters)] {
+        logEventOnSerialQueue(origin, false, name, parameters, timestamp, false, false, screen);
+      });
 }
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent,
