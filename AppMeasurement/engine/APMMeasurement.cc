@@ -10,6 +10,7 @@
 #include "AppMeasurement/engine/APMEngineTCFSink.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
+#include "AppMeasurement/foundation/APMBlockGrouper.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/foundation/APMEnvironmentInfo.h"
 #include "AppMeasurement/foundation/APMFilePaths.h"
@@ -229,6 +230,10 @@ APMMeasurement::APMMeasurement(Collaborators collaborators, const std::string& a
       safelistedEvents_(std::move(safelistedEvents)),
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
       isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated) {
+  // Each event's block holds the engine, so the engine outlives a group being written.
+  eventGrouper_ = std::make_unique<APMBlockGrouper>(
+      scheduler_, "APMMeasurement:2476", kMaxEventsPerCommit,
+      [this](const std::function<void()>& runEvents) { writeEventGroup(runEvents); });
   std::optional<platform::Value> stored = persistedConfig_->loadTimestampValue();
   std::optional<double> storedTime = stored ? stored->numberAsDouble() : std::nullopt;
   if (storedTime) {

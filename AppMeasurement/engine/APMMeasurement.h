@@ -144,6 +144,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
                              const Interceptor& interceptor,
                              const APMObjectMap& addedScreenParameters);
   void logEventOnWorkerQueue(APMEvent event, bool notifyEventListeners);
+  // Runs a group of logged events' blocks with their transactions in one commit group.
+  void writeEventGroup(const std::function<void()>& runEvents);
   // For callers that already hold an event; no defaults, screen, interceptor or listeners.
   void logEvent(APMEvent event);
   // Any thread; nullopt clears every default.
@@ -325,6 +327,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // The largest configuration body the engine applies; a larger one is refused (23135) and the
   // previous configuration kept.
   static constexpr size_t kMaxRemoteConfigBytes = 256 * 1024;
+  // The most logged events written under one commit: bounds how long other connections wait
+  // for the file and how much a killed process loses of what it had handled.
+  static constexpr size_t kMaxEventsPerCommit = 64;
   bool isNetworkRequestPending() const { return isNetworkRequestPending_; }
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
   void setSuspendedUploadTimestamp(double uptime) { suspendedUploadTimestamp_ = uptime; }
@@ -513,6 +518,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   std::shared_ptr<APMRemoteConfig> remoteConfig_;
   std::shared_ptr<class APMRemoteConfigStore> remoteConfigStore_;
   std::shared_ptr<APMScheduler> scheduler_;
+  // Events logged one after another reach the worker as one block and are written under one
+  // commit (see writeEventGroup).
+  std::unique_ptr<class APMBlockGrouper> eventGrouper_;
   APMFeatureServices features_;
   double initTimestamp_ = 0;
   const std::string appID_;

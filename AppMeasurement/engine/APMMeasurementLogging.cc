@@ -2,9 +2,10 @@
 #include <algorithm>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
-#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/foundation/APMBlockGrouper.h"
+#include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
@@ -28,14 +29,13 @@ void APMMeasurement::logEvent(const std::string& origin, bool isPublicEvent,
   // This block holds the engine strongly: an accepted event is handled even if the engine
   // is being released meanwhile.
   std::shared_ptr<APMMeasurement> self = shared_from_this();
-  scheduler_->scheduleOnWorkerQueueBlockID(
-      "APMMeasurement:2476",
-      [self, origin, isPublicEvent, name, parameters, timestamp, enabled, ignoreEnabled,
-       ignoreInterceptor, interceptor = std::move(interceptor), addedScreenParameters] {
-        self->logEventOnWorkerQueue(origin, isPublicEvent, name, parameters, timestamp, enabled,
-                                    ignoreEnabled, ignoreInterceptor, interceptor,
-                                    addedScreenParameters);
-      });
+  eventGrouper_->submit([self, origin, isPublicEvent, name, parameters, timestamp, enabled,
+                         ignoreEnabled, ignoreInterceptor, interceptor = std::move(interceptor),
+                         addedScreenParameters] {
+    self->logEventOnWorkerQueue(origin, isPublicEvent, name, parameters, timestamp, enabled,
+                                ignoreEnabled, ignoreInterceptor, interceptor,
+                                addedScreenParameters);
+  });
 }
 
 void APMMeasurement::logEventOnWorkerQueue(const std::string& origin, bool isPublicEvent,
@@ -79,6 +79,15 @@ void APMMeasurement::logEventOnWorkerQueue(APMEvent event, bool notifyEventListe
   APMEvent copy = event;
   handleEventOnWorkerQueue(std::move(event));
   APMAnalytics::notifyEventListeners(copy);
+}
+
+void APMMeasurement::writeEventGroup(const std::function<void()>& runEvents) {
+  // Before start there is no database yet; a wipe may replace it while the events run.
+  APMDatabase* database = database_.get();
+  if (database == nullptr) return runEvents();
+  database->beginCommitGroup();
+  runEvents();
+  if (database_.get() == database) database->endCommitGroup();
 }
 
 void APMMeasurement::logEvent(APMEvent event) {

@@ -31,8 +31,12 @@ void APMScheduler::scheduleOnWorkerQueueBlockID(std::string blockID, platform::B
     return;
   }
   workerQueue_->async([blockID = std::move(blockID), block = std::move(block)] {
-    runNamedBlock(blockID, block, 30000, "Exception on worker queue.");
+    runScheduledBlock(blockID, block);
   });
+}
+
+void APMScheduler::runScheduledBlock(const std::string& blockID, const platform::Block& block) {
+  runNamedBlock(blockID, block, 30000, "Exception on worker queue.");
 }
 
 void APMScheduler::dispatchSyncOnWorkerQueueBlockID(std::string blockID, platform::Block block) {

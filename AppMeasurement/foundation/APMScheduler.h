@@ -23,6 +23,11 @@ class APMScheduler {
   // caught and logged (30000) and the queue goes on; an empty block is not dispatched (30005).
   void scheduleOnWorkerQueueBlockID(std::string blockID, platform::Block block);
 
+  // Runs the block as scheduleOnWorkerQueueBlockID's blocks run, on the worker queue: a
+  // platform exception is caught and logged (30000). For blocks gathered into one turn of the
+  // queue (APMBlockGrouper).
+  static void runScheduledBlock(const std::string& blockID, const platform::Block& block);
+
   // Runs the block on the worker queue and waits for it. A platform exception raised by the
   // block is logged (30003) on the queue and then, on the calling side, 30004 tells that the
   // block did not finish. Called from the worker queue itself, the block runs inline rather

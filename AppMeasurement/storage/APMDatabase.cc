@@ -292,7 +292,10 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErro
   if (!requireStore(error)) return false;
   APMErrorSlot transactionError;
   bool committed;
-  ++transactionSerial_;
+  // Inside a commit group's open transaction nobody else can write: the check for other
+  // writers made in it still holds.
+  const bool withinGroup = sqliteStore_->holdsGroupTransaction();
+  if (!withinGroup) ++transactionSerial_;
   try {
     committed = sqliteStore_->performTransactionWithError(&transactionError, block);
   } catch (...) {
@@ -301,17 +304,36 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErro
     throw;
   }
   // The next transaction, whoever begins it, checks for other writers again.
-  dataVersionCheckedInTransaction_ = 0;
+  if (!sqliteStore_->holdsGroupTransaction()) dataVersionCheckedInTransaction_ = 0;
   if (!committed) {
-    // What the block wrote into the caches was rolled back in the file: read it again.
-    caches_.invalidate(APMDatabaseCaches::kAll);
-    std::string description = transactionError ? transactionError->localizedDescription() : "";
-    APMMonitor::monitor()->logWithLevel(1, 12056, "Transaction failed. " + description);
-    // Keep an error the block stored; otherwise hand on the transaction's own.
-    if (error != nullptr && !*error) *error = transactionError;
+    transactionFailed(transactionError, error);
     return false;
   }
   return true;
+}
+
+void APMDatabase::transactionFailed(const APMErrorSlot& transactionError, APMErrorSlot* error) {
+  // What the block wrote into the caches was rolled back in the file: read it again.
+  caches_.invalidate(APMDatabaseCaches::kAll);
+  std::string description = transactionError ? transactionError->localizedDescription() : "";
+  APMMonitor::monitor()->logWithLevel(1, 12056, "Transaction failed. " + description);
+  // Keep an error the block stored; otherwise hand on the transaction's own.
+  if (error != nullptr && !*error) *error = transactionError;
+}
+
+void APMDatabase::beginCommitGroup() {
+  checkSequence("beginCommitGroup");
+  if (sqliteStore_) sqliteStore_->beginCommitGroup();
+}
+
+bool APMDatabase::endCommitGroup() {
+  checkSequence("endCommitGroup");
+  if (!sqliteStore_) return true;
+  APMErrorSlot commitError;
+  bool committed = sqliteStore_->endCommitGroup(&commitError);
+  dataVersionCheckedInTransaction_ = 0;
+  if (!committed) transactionFailed(commitError, nullptr);
+  return committed;
 }
 
 // --- Generic record operations ---

@@ -102,6 +102,11 @@ class APMDatabase {
   // Runs the block in one exclusive transaction; a failure logs 12056 and, when a slot is
   // given, stores the transaction's error there too.
   bool performTransaction(const std::function<bool()>& block, APMErrorSlot* error = nullptr);
+  // Transactions from now until endCommitGroup share one commit (see APMSqliteStore); each
+  // still succeeds or fails on its own. A failed commit at the end logs 12056 like a failed
+  // transaction and drops the caches. Used for a run of events written one after another.
+  void beginCommitGroup();
+  bool endCommitGroup();
 
   // Runs reads that belong together (the upload scheduler's, say) with one check for writes by
   // other connections instead of one per read; outside a transaction each read checks alone.
@@ -423,6 +428,12 @@ class APMDatabase {
                                                APMErrorSlot* error);
   // The user_attributes rows, read once; nullptr on a failed read.
   const std::vector<APMCachedUserAttributeRow>* cachedUserAttributeRows(APMErrorSlot* error);
+  // A transaction (or a commit group) was rolled back: caches dropped, 12056 logged, the
+  // error handed on to `error` unless the block stored one there.
+  void transactionFailed(const APMErrorSlot& transactionError, APMErrorSlot* error);
+  // `deleted` raw events went; `range` (row_count, realtime_rows, latest), read before, tells
+  // what they held when it counted the same rows; otherwise their flags and times are unknown.
+  void noteRawEventsDeleted(int64_t deleted, const APMSqliteRecord* range);
   // Deletes the oldest rows so that `keep` remain, by rowid, knowing the table holds `count`.
   std::optional<int64_t> deleteOldestRawEvents(int64_t count, int64_t keep, APMErrorSlot* error);
 

@@ -36,6 +36,18 @@ struct APMTimedTableSummary {
     latestTimestamp.reset();
     noteIfEmpty();
   }
+  // Known rows went: `rows` of them, `realtimeRows` flagged, the latest time among them (none
+  // when unknown). The latest time of the table is read again only if it may have gone.
+  void noteDeleted(int64_t rows, int64_t realtimeRows, std::optional<double> latestDeleted) {
+    if (rowCount) *rowCount = std::max<int64_t>(*rowCount - rows, 0);
+    if (realtimeRowCount)
+      *realtimeRowCount = std::max<int64_t>(*realtimeRowCount - realtimeRows, 0);
+    if (latestTimestamp && *latestTimestamp && latestDeleted &&
+        *latestDeleted >= **latestTimestamp) {
+      latestTimestamp.reset();
+    }
+    noteIfEmpty();
+  }
   // Rows changed in place: their number stays, their flags and times may not.
   void noteRewritten() {
     realtimeRowCount.reset();

@@ -235,11 +235,37 @@ bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, APMErrorSlot* error
   checkSequence("deleteRawEventsWithMaxRowID");
   if (!requireStore(error)) return false;
   refreshCaches();
+  // What the rows about to go hold, read over their rowid range only, keeps the summary exact
+  // (otherwise the next event's scheduling reads the whole table again).
+  std::optional<APMSqliteRecord> range;
+  const APMTimedTableSummary& summary = caches_.rawEvents;
+  if (summary.realtimeRowCount || (summary.latestTimestamp && *summary.latestTimestamp)) {
+    auto records = sqliteStore_->recordsForQuery(
+        "SELECT count(1) AS row_count, "
+        "count(CASE WHEN is_realtime = 1 THEN 1 END) AS realtime_rows, max(timestamp) AS latest "
+        "FROM raw_events WHERE rowid <= ?",
+        {Value(static_cast<long long>(rowID))}, nullptr, nullptr, APMStatementCaching::kKeep);
+    if (records && records->size() == 1) range = std::move(records->front());
+  }
   std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
       kRawEventsTable, "rowid <= ?", {Value(static_cast<long long>(rowID))}, error);
-  if (deleted) caches_.rawEvents.noteDeleted(*deleted);
+  if (deleted) noteRawEventsDeleted(*deleted, range ? &*range : nullptr);
   acceptOwnChanges(APMDatabaseCaches::kRawEvents);
   return deleted.has_value();
+}
+
+void APMDatabase::noteRawEventsDeleted(int64_t deleted, const APMSqliteRecord* range) {
+  if (range == nullptr || int64Column(*range, "row_count") != deleted) {
+    caches_.rawEvents.noteDeleted(deleted);
+    return;
+  }
+  auto latest = range->find("latest");
+  std::optional<double> latestDeleted;
+  if (latest != range->end() && latest->second.isNumber()) {
+    latestDeleted = latest->second.numberAsDouble();
+  }
+  caches_.rawEvents.noteDeleted(deleted, int64Column(*range, "realtime_rows").value_or(0),
+                                latestDeleted);
 }
 
 std::optional<int64_t> APMDatabase::deleteRawEventsOverAbsoluteLimit(APMErrorSlot* error) {
@@ -287,22 +313,7 @@ std::optional<int64_t> APMDatabase::deleteOldestRawEvents(int64_t count, int64_t
   refreshCaches();
   std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
       kRawEventsTable, "rowid <= ?", {Value(static_cast<long long>(*lastRowID))}, error);
-  APMTimedTableSummary& summary = caches_.rawEvents;
-  if (deleted && *deleted == excess) {
-    if (summary.rowCount) *summary.rowCount -= excess;
-    if (summary.realtimeRowCount) {
-      *summary.realtimeRowCount -= int64Column(range, "realtime_rows").value_or(0);
-    }
-    auto latest = range.find("latest");
-    if (summary.latestTimestamp && *summary.latestTimestamp && latest != range.end() &&
-        latest->second.isNumber() &&
-        latest->second.numberAsDouble().value_or(0) >= **summary.latestTimestamp) {
-      summary.latestTimestamp.reset();
-    }
-    summary.noteIfEmpty();
-  } else if (deleted) {
-    summary.noteDeleted(*deleted);
-  }
+  if (deleted) noteRawEventsDeleted(*deleted, &range);
   acceptOwnChanges(APMDatabaseCaches::kRawEvents);
   return deleted;
 }

@@ -819,6 +819,7 @@ bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
                                                  const std::function<bool()>& block) {
   if (!APMCheckNonNil(block, error, 1, "Received nil transaction block")) return false;
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2, "Database not open")) return false;
+  if (grouping_ && !groupItemRunning_) return performGroupedTransaction(error, block);
   if (!beginTransaction()) {
     lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
     APMSetErrorWithMonitorContext(error, 3, "Failed to begin transaction",
@@ -849,6 +850,70 @@ bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
     return false;
   }
   return true;
+}
+
+void APMSqliteStore::beginCommitGroup() { grouping_ = true; }
+
+bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error,
+                                               const std::function<bool()>& block) {
+  if (!groupTransactionOpen_) {
+    if (!beginTransaction()) {
+      lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
+      APMSetErrorWithMonitorContext(error, 3, "Failed to begin transaction",
+                                    monitorContextForDatabaseOperation("begin transaction"));
+      return false;
+    }
+    groupTransactionOpen_ = true;
+  }
+  if (!runKeptStatement("SAVEPOINT apm_group_item")) {
+    lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
+    APMSetErrorWithMonitorContext(error, 3, "Failed to begin transaction",
+                                  monitorContextForDatabaseOperation("begin transaction"));
+    return false;
+  }
+  // Undoes this transaction's writes and leaves the group's transaction open for the next.
+  auto rollBackItem = [this] {
+    return runKeptStatement("ROLLBACK TO apm_group_item") &&
+           runKeptStatement("RELEASE apm_group_item");
+  };
+  bool succeeded;
+  groupItemRunning_ = true;
+  try {
+    succeeded = block();
+  } catch (...) {
+    groupItemRunning_ = false;
+    if (!rollBackItem()) logLine(1, 34009, "Failed to rollback transaction after exception");
+    throw;
+  }
+  groupItemRunning_ = false;
+  if (!succeeded) {
+    APMSetError(error, 3, "Transaction failed");
+    if (!rollBackItem()) logLine(1, 34011, "Failed to rollback transaction");
+    return false;
+  }
+  if (!runKeptStatement("RELEASE apm_group_item")) {
+    lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
+    APMSetErrorWithMonitorContext(error, 3, "Failed to end transaction",
+                                  monitorContextForDatabaseOperation("end transaction"));
+    if (!rollBackItem()) logLine(1, 34011, "Failed to rollback transaction");
+    return false;
+  }
+  return true;
+}
+
+bool APMSqliteStore::endCommitGroup(APMErrorSlot* error) {
+  grouping_ = false;
+  if (!groupTransactionOpen_) return true;
+  groupTransactionOpen_ = false;
+  if (sqliteHandle_ == nullptr) return false;
+  if (endTransaction()) return true;
+  lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
+  APMSetErrorWithMonitorContext(error, 3, "Failed to end transaction",
+                                monitorContextForDatabaseOperation("end transaction"));
+  if (sqlite3_get_autocommit(sqliteHandle_) == 0 && !rollbackTransaction()) {
+    logLine(1, 34011, "Failed to rollback transaction");
+  }
+  return false;
 }
 
 // --- Tables ---

@@ -168,10 +168,22 @@ class APMSqliteStore {
   // ("Transaction failed"); an exception rolls back and is raised again. A failed END leaves
   // no transaction open: it is rolled back, so that later transactions can begin.
   // Transactions do not nest: an inner call fails with "Failed to begin transaction".
+  // Inside a commit group the first transaction begins one that stays open, and each is a
+  // savepoint of it: a failing block rolls back its own writes only.
   bool performTransactionWithError(APMErrorSlot* error, const std::function<bool()>& block);
   bool beginTransaction();
   bool endTransaction();
   bool rollbackTransaction();
+
+  // Transactions run from now until endCommitGroup share one commit: writes made one after
+  // another pay for one journal write instead of one each. Other connections see none of
+  // them before the group ends.
+  void beginCommitGroup();
+  // Commits what the group wrote (nothing to do when it wrote nothing) and ends the group.
+  // A failed commit rolls the whole group back and answers false ("Failed to end transaction").
+  bool endCommitGroup(APMErrorSlot* error);
+  // True while a commit group holds a transaction open between its transactions.
+  bool holdsGroupTransaction() const { return groupTransactionOpen_; }
 
   // --- Tables ---
 
@@ -223,6 +235,8 @@ class APMSqliteStore {
 
  private:
   enum class OpenResult { kOpen, kCorrupt, kFailed };
+  // A transaction of a commit group: a savepoint of the group's transaction.
+  bool performGroupedTransaction(APMErrorSlot* error, const std::function<bool()>& block);
   // The values of a record in binding order, pointing into the record.
   using RecordValues = std::vector<const platform::Value*>;
 
@@ -260,5 +274,9 @@ class APMSqliteStore {
   };
   std::map<std::string, CachedStatement, std::less<>> statementCache_;
   int lastFailureResultCode_ = 0;
+  // Commit group: grouping, its transaction begun, and a transaction of the group running.
+  bool grouping_ = false;
+  bool groupTransactionOpen_ = false;
+  bool groupItemRunning_ = false;
   std::unique_ptr<APMTableChangeTracker> changeTracker_;
 };

@@ -74,6 +74,10 @@ void DispatchQueue::sync(Block block) {
   DispatchRuntime::instance().sync(*this, block);
 }
 
+uint64_t DispatchQueue::submittedCount() const {
+  return state_->submitted.load(std::memory_order_acquire);
+}
+
 void DispatchQueue::after(double delaySeconds, Block block) {
   if (!block) return;
   DispatchRuntime& runtime = DispatchRuntime::instance();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -54,6 +55,11 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   // Runs the block on this queue once `delaySeconds` of uptime have passed by the installed
   // clock. A delay of zero or less posts it at once (it runs at the queue's next turn).
   void after(double delaySeconds, Block block);
+
+  // How many blocks and syncs have been submitted to this queue so far (inline syncs of a
+  // block already on it aside). The same count read twice means nothing was submitted in
+  // between, so a block queued earlier is still followed by nothing else of anyone's.
+  uint64_t submittedCount() const;
 
   // True when the caller runs on this queue (inside one of its blocks, or inside a sync onto
   // it). For the main queue, also true on the main thread outside any queue.

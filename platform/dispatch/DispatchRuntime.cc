@@ -142,6 +142,7 @@ void DispatchRuntime::enqueue(DispatchQueue& queue, DispatchItem item) {
   const bool main = state.kind == DispatchQueue::Kind::kMain;
   DispatchMutex::Guard guard(state.mutex);
   state.items.push_back(std::move(item));
+  state.submitted.fetch_add(1, std::memory_order_release);
   if (!state.retained) state.retained = queue.shared_from_this();
   updateBusyLocked(state);
   if (state.kind == DispatchQueue::Kind::kConcurrent &&
@@ -289,6 +290,7 @@ void DispatchRuntime::sync(DispatchQueue& queue, const Block& block) {
   }
 
   DispatchMutex::Guard guard(state.mutex);
+  state.submitted.fetch_add(1, std::memory_order_release);
   if (main && DispatchQueue::isMainThread()) {
     // The main thread is the one that runs the main queue: it takes the queue as soon as
     // no other thread's sync holds it, ahead of the blocks waiting there.

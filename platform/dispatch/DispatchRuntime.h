@@ -124,6 +124,8 @@ struct DispatchQueueState {
   size_t syncTurns = 0;      // items that are sync turns
   size_t threads = 0;        // global queue: pool threads
   bool countedBusy = false;  // this queue is counted in the runtime's busy count
+  // Blocks and syncs submitted so far; written under `mutex`, read without it.
+  std::atomic<uint64_t> submitted{0};
   // Main queue only.
   bool mainLoopRunning = false;
   bool stopRequested = false;

@@ -436,6 +436,83 @@ TEST_F(APMDatabaseCachesTest, AWarmEventWriteRunsNoSelect) {
   expectMatchesFile("after warm writes");
 }
 
+// A commit group's transactions are savepoints of one transaction that begins and checks for
+// other writers once; reads between them run no statement; a transaction that fails inside the
+// group leaves nothing of its writes in the caches; the file gets everything at the group's end.
+TEST_F(APMDatabaseCachesTest, ACommitGroupWritesItsTransactionsUnderOneCommit) {
+  double now = environment_.now();
+  ASSERT_TRUE(insertRaw(now));
+  factsOf(*database_);
+  auto write = [&](double timestamp, bool succeed) {
+    EXPECT_EQ(database_->performTransaction([&] { return insertRaw(timestamp) && succeed; }),
+              succeed);
+  };
+  auto reads = [&] {
+    database_->performReads([&] {
+      database_->queryLatestRawEventTime(nullptr);
+      database_->containsRealtimeRawEventsWithError(nullptr);
+      database_->isRawEventsTableEmpty(nullptr);
+    });
+  };
+  const std::string insert =
+      "INSERT OR REPLACE INTO raw_events (data, is_realtime, metadata_fingerprint, name, "
+      "timestamp) VALUES (?, ?, ?, ?, ?);";
+  EXPECT_EQ(
+      statementsRunBy(*database_,
+                      [&] {
+                        database_->beginCommitGroup();
+                        write(now + 1, true);
+                        reads();
+                        write(now + 2, true);
+                      }),
+      (std::vector<std::string>{"BEGIN EXCLUSIVE TRANSACTION", "SAVEPOINT apm_group_item",
+                                "PRAGMA data_version", insert, "RELEASE apm_group_item",
+                                "SAVEPOINT apm_group_item", insert, "RELEASE apm_group_item"}));
+  write(now + 3, false);
+  EXPECT_EQ(database_->queryLatestRawEventTime(nullptr), now + 2);
+  EXPECT_EQ(fileRowCount(), 1);
+  EXPECT_EQ(statementsRunBy(*database_, [&] { EXPECT_TRUE(database_->endCommitGroup()); }),
+            (std::vector<std::string>{"END TRANSACTION"}));
+  EXPECT_EQ(fileRowCount(), 3);
+  expectMatchesFile("after the group");
+}
+
+// Deleting the oldest rows (what bundling does) keeps the real-time and latest-time facts
+// without reading the whole table again, unless the latest row itself went.
+TEST_F(APMDatabaseCachesTest, DeletedOldRowsKeepTheRealtimeAndLatestFacts) {
+  struct Case {
+    const char* what;
+    int64_t maxRowID;       // of the rows 1..4 below
+    size_t readStatements;  // run by the scheduler's reads afterwards
+  };
+  const Case cases[] = {
+      {"old rows, the real-time one among them", 2, 1},
+      {"old rows, not the real-time one", 1, 1},
+      {"every row: the latest went too", 4, 1},
+      {"the latest row went", 3, 2},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(database_->reset(nullptr));
+    double now = environment_.now();
+    // Rowids 1..4: the third is the latest in time, the second real-time.
+    ASSERT_TRUE(insertRaw(now - 30));
+    ASSERT_TRUE(insertRaw(now - 20, true));
+    ASSERT_TRUE(insertRaw(now + 50));
+    ASSERT_TRUE(insertRaw(now - 10));
+    factsOf(*database_);
+    ASSERT_TRUE(database_->deleteRawEventsWithMaxRowID(c.maxRowID, nullptr)) << c.what;
+    auto reads = [&] {
+      database_->performReads([&] {
+        database_->queryLatestRawEventTime(nullptr);
+        database_->containsRealtimeRawEventsWithError(nullptr);
+        database_->isRawEventsTableEmpty(nullptr);
+      });
+    };
+    EXPECT_EQ(statementsRunBy(*database_, reads).size(), c.readStatements) << c.what;
+    expectMatchesFile(c.what);
+  }
+}
+
 // A statement taken from the cache and not yet cleaned up is not shared with a nested use of
 // the same text, and a table changed under a kept statement is read with its new columns.
 TEST_F(APMDatabaseCachesTest, KeptStatementsSurviveNestingAndSchemaChanges) {

@@ -249,6 +249,65 @@ TEST_F(APMSqliteStoreTest, AFailedCommitLeavesNoTransactionOpen) {
   EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM child"), "0\n");
 }
 
+// In a commit group each transaction still succeeds or fails alone, nesting still fails, and
+// another connection sees the group's writes only once the group ends.
+TEST_F(APMSqliteStoreTest, ACommitGroupKeepsEachTransactionsOutcomeAndCommitsOnce) {
+  store_->beginCommitGroup();
+  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] { return insert(1, "a"); }));
+  APMErrorSlot failed;
+  EXPECT_FALSE(store_->performTransactionWithError(&failed, [&] {
+    EXPECT_TRUE(insert(2, "b"));
+    return false;
+  }));
+  EXPECT_EQ(failed->localizedDescription(), "Transaction failed");
+  EXPECT_THROW(store_->performTransactionWithError(nullptr,
+                                                   [&]() -> bool {
+                                                     insert(3, "c");
+                                                     throw std::runtime_error("raised");
+                                                   }),
+               std::runtime_error);
+  APMErrorSlot inner;
+  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] {
+    EXPECT_FALSE(store_->performTransactionWithError(&inner, [] { return true; }));
+    return insert(4, "d");
+  }));
+  EXPECT_EQ(inner->localizedDescription(), "Failed to begin transaction");
+  EXPECT_TRUE(store_->holdsGroupTransaction());
+  EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM t"), "0\n");
+
+  EXPECT_TRUE(store_->endCommitGroup(nullptr));
+  EXPECT_FALSE(store_->holdsGroupTransaction());
+  EXPECT_EQ(sqliteTool(path_, "SELECT group_concat(id) FROM t"), "1,4\n");
+  // After the group, a transaction commits on its own again.
+  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] { return insert(5, "e"); }));
+  EXPECT_EQ(sqliteTool(path_, "SELECT group_concat(id) FROM t"), "1,4,5\n");
+  // A group that wrote nothing has nothing to commit.
+  store_->beginCommitGroup();
+  EXPECT_TRUE(store_->endCommitGroup(nullptr));
+  EXPECT_NE(sqlite3_get_autocommit(store_->sqliteHandle()), 0);
+}
+
+TEST_F(APMSqliteStoreTest, AFailedGroupCommitRollsTheGroupBackAndLeavesNoTransactionOpen) {
+  sqlite3_exec(store_->sqliteHandle(), "PRAGMA foreign_keys = ON", nullptr, nullptr, nullptr);
+  ASSERT_TRUE(store_->executeSQL("CREATE TABLE parent (id INTEGER PRIMARY KEY)", nullptr));
+  ASSERT_TRUE(store_->executeSQL(
+      "CREATE TABLE child (pid INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)",
+      nullptr));
+  store_->beginCommitGroup();
+  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] { return insert(1, "a"); }));
+  // The deferred key is checked at the group's commit, not when the savepoint is released.
+  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] {
+    return store_->upsertRecord({{"pid", Value(7)}}, "child", nullptr);
+  }));
+  APMErrorSlot error;
+  EXPECT_FALSE(store_->endCommitGroup(&error));
+  EXPECT_EQ(error->localizedDescription(), "Failed to end transaction");
+  EXPECT_NE(sqlite3_get_autocommit(store_->sqliteHandle()), 0);
+  EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM t"), "0\n");
+  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] { return insert(2, "b"); }));
+  EXPECT_EQ(sqliteTool(path_, "SELECT group_concat(id) FROM t"), "2\n");
+}
+
 TEST_F(APMSqliteStoreTest, TableValidationToleratesOnlyOptionalUnknownColumns) {
   struct Case {
     const char* create;
