@@ -70,13 +70,15 @@ struct State {
     observerToken = 0;
   }
 
-  std::mutex mutex;
+  // Read by every caller that queues a call; kept off the line of the mutex below, which the
+  // serial queue takes for every event.
   std::unique_ptr<platform::OperationQueue> operationQueue;  // replaced only by resetForTesting
-  bool started = false;                                      // guarded by mutex
-  bool deactivated = false;                                  // guarded by mutex
-  bool enabled = false;                                      // guarded by mutex
-  std::string origin;                                        // guarded by mutex
-  APMMeasurement::Interceptor interceptor;                   // guarded by mutex
+  alignas(64) std::mutex mutex;
+  bool started = false;                     // guarded by mutex
+  bool deactivated = false;                 // guarded by mutex
+  bool enabled = false;                     // guarded by mutex
+  std::string origin;                       // guarded by mutex
+  APMMeasurement::Interceptor interceptor;  // guarded by mutex
   // Made by the first add; removals before it are told apart.
   std::optional<std::map<std::string, APMAnalytics::Listener>> listeners;  // guarded by mutex
   uint64_t nextListener = 0;                                               // guarded by mutex
@@ -422,12 +424,15 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
   // The caller's part is the screen it is on, a copy of the parameters, the timestamp and the
   // place in the operation queue; the name's check and the parameters' conversion follow on
   // the serial queue, in call order, before anything else is done with the event.
-  queueTimedOperation(
-      [origin, name, parameters, screen = callerScreenParameters(parameters)](double timestamp) {
-        if (!acceptPublicEventName(name)) return;
-        logEventOnSerialQueue(origin, true, name, APMObject::mapFromDictionary(parameters),
-                              timestamp, false, false, screen);
-      });
+  // Copies made by init-capture, not by capturing the references: those would be const
+  // members, copied again (not moved) each time the block is handed on.
+  queueTimedOperation([origin = std::string(origin), name = std::string(name),
+                       parameters = platform::Value::Dictionary(parameters),
+                       screen = callerScreenParameters(parameters)](double timestamp) {
+    if (!acceptPublicEventName(name)) return;
+    logEventOnSerialQueue(origin, true, name, APMObject::mapFromDictionary(parameters), timestamp,
+                          false, false, screen);
+  });
 }
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
@@ -442,7 +447,8 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
                                                                                 apm_engine::now());
     return;
   }
-  queueTimedOperation([origin, isPublicEvent, name, parameters,
+  queueTimedOperation([origin = std::string(origin), isPublicEvent, name = std::string(name),
+                       parameters = APMObjectMap(parameters),
                        screen = callerScreenParameters(parameters)](double timestamp) {
     logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, false, false, screen);
   });
@@ -450,17 +456,20 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                               double timestamp, const APMObjectMap& parameters) {
-  queueOperationWithBlock(
-      [origin, name, parameters, timestamp, screen = callerScreenParameters(parameters)] {
-        logEventOnSerialQueue(origin, false, name, parameters, timestamp, false, false, screen);
-      });
+  queueOperationWithBlock([origin = std::string(origin), name = std::string(name),
+                           parameters = APMObjectMap(parameters), timestamp,
+                           screen = callerScreenParameters(parameters)] {
+    logEventOnSerialQueue(origin, false, name, parameters, timestamp, false, false, screen);
+  });
 }
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent,
                                       const std::string& name, const APMObjectMap& parameters,
                                       double timestamp, bool ignoreEnabled,
                                       bool ignoreInterceptor) {
-  queueOperationWithBlock([=] {
+  queueOperationWithBlock([origin = std::string(origin), isPublicEvent, name = std::string(name),
+                           parameters = APMObjectMap(parameters), timestamp, ignoreEnabled,
+                           ignoreInterceptor] {
     logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled,
                           ignoreInterceptor, {});
   });

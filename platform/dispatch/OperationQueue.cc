@@ -115,7 +115,7 @@ void OperationQueue::addOperation(Block operation) {
 void OperationQueue::addTimedOperation(TimedOperation operation) {
   if (!operation) return;
   DispatchMutex::Guard guard(state_->mutex);
-  const double now = Clock::current()->now();
+  const double now = Clock::currentNow();
   state_->operations.push_back(PendingOperation{nullptr, std::move(operation), now});
   const bool start = pumpLocked(*state_);
   guard.unlock();
