@@ -38,7 +38,8 @@ void invoke(const Block& block) noexcept {
 // caller's CPU at once, and the caller waited for the whole chain of queues it had set off.
 void runAsBatchThread() {
   sched_param parameters{};
-  (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);  // else as before
+  // On failure the thread keeps the default policy, as before.
+  (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);
 }
 
 bool isManual(const Clock& clock) { return dynamic_cast<const ManualClock*>(&clock) != nullptr; }
