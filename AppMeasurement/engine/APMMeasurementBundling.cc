@@ -7,7 +7,7 @@
 #include <set>
 
 #include "AppMeasurement/engine/APMBundleConsent.h"
-#include "AppMeasurement/engine/APMEventEncoder.h"
+#include "AppMeasurement/records/APMEventEncoder.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"

@@ -5,6 +5,8 @@
 #include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/storage/APMDatabase.h"
+
+#include "AppMeasurement/records/APMEventEncoder.h"
 #include "AppMeasurement/storage/APMDatabaseColumns.h"
 #include "platform/dispatch/Clock.h"
 
@@ -86,16 +88,14 @@ std::optional<std::pair<std::string, APMValue>> topLevelParameter(const NANOMess
 // The columns of a raw event row.
 std::optional<APMSqliteRecord> rawEventRecord(const APMEvent& event, int64_t fingerprint,
                                               bool isRealtime, APMErrorSlot* error) {
-  APMPBEvent message = event.protoEvent();
-  NANOClearField(message, APMPBEvent::kName);
-  std::optional<std::string> data = message.protoBuffer();
-  if (!APMCheckResult(data && !data->empty(), error, 3,
+  std::string data = APMEventEncoder::encodedEventWithoutName(event);
+  if (!APMCheckResult(!data.empty(), error, 3,
                       "Received empty raw event data for getting dictionary representation"))
     return std::nullopt;
   return APMSqliteRecord{{"name", Value(event.name())},
                          {"timestamp", Value(event.timestamp())},
                          {"metadata_fingerprint", Value(static_cast<long long>(fingerprint))},
-                         {"data", Value::bytes(std::move(*data))},
+                         {"data", Value::bytes(std::move(data))},
                          {"is_realtime", Value(isRealtime)}};
 }
 

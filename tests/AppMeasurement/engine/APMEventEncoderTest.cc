@@ -1,7 +1,7 @@
 // The bytes bundling writes straight from an event against the message encoder's bytes for the
 // same event (and protoc's reading of them), and a bundle's events set from such bytes against
 // the bundle the message objects make.
-#include "AppMeasurement/engine/APMEventEncoder.h"
+#include "AppMeasurement/records/APMEventEncoder.h"
 
 #include <cmath>
 #include <limits>
@@ -18,6 +18,13 @@ APMEvent makeEvent(const std::string& name, double timestamp, double previous,
       APMEvent::create(origin, false, name, timestamp, previous, parameters);
   EXPECT_TRUE(event) << name;
   return *event;
+}
+
+// What a stored row held before the encoder wrote it: the message without its name.
+std::string withoutName(const APMEvent& event) {
+  APMPBEvent message = event.protoEvent();
+  NANOClearField(message, APMPBEvent::kName);
+  return message.protoBuffer().value_or("");
 }
 
 // One row per rule of the wire format the encoder writes by hand: varint lengths past one
@@ -63,6 +70,7 @@ TEST(APMEventEncoderTest, SameBytesAsTheMessageEncoder) {
     ASSERT_TRUE(expected);
     EXPECT_EQ(APMEventEncoder::encodedEvent(c.event), *expected);
     EXPECT_EQ(APMEventEncoder::encodedEventSize(c.event), expected->size());
+    EXPECT_EQ(APMEventEncoder::encodedEventWithoutName(c.event), withoutName(c.event));
   }
 }
 
@@ -95,6 +103,7 @@ TEST(APMEventEncoderTest, ArrayParametersAsTheMessageWritesThem) {
   APMEvent event = makeEvent("add_to_cart", 10, 0, {{"items", APMValue(std::move(items))}});
   EXPECT_EQ(APMEventEncoder::encodedEvent(event), event.protoEvent().protoBuffer().value());
   EXPECT_EQ(APMEventEncoder::encodedEventSize(event), event.protoEvent().protoBuffer()->size());
+  EXPECT_EQ(APMEventEncoder::encodedEventWithoutName(event), withoutName(event));
 }
 
 // Events set from bytes give the bundle the messages give, with or without protocol_version

@@ -1,12 +1,15 @@
 // Event handling and writing: the daily limits, the name cardinality, the allow-list, shared
 // metadata records, listeners and the interceptor.
 #include <atomic>
+#include <map>
 #include <regex>
 
 #include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/foundation/APMIdentitySupport.h"
 #include "AppMeasurement/records/APMDailyCounts.h"
+#include "platform/dispatch/DispatchSemaphore.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/support/ServiceProcess.h"
 
 namespace {
 
@@ -166,6 +169,51 @@ TEST_F(WritingTest, EventsOfTheSameStateShareOneMetadataRecord) {
                      .value_or("")
                      .empty());
   });
+}
+
+// Events logged one after another while the worker is busy are written together, yet a user
+// property set between them still reaches only the events logged after it, and every event is
+// in the file (read by another connection) once the worker is idle.
+TEST_F(WritingTest, EventsWrittenTogetherKeepTheOrderOfTheCallsAroundThem) {
+  makeEngine();
+  clearRawEvents();
+  platform::DispatchSemaphore held(0);
+  engine->scheduler()->scheduleOnWorkerQueueBlockID("test", [&] { held.wait(); });
+  auto log = [&](const std::string& name) {
+    engine->logEvent("app", true, name, {}, env.now(), true, false, false, nullptr, {});
+  };
+  log("before_1");
+  log("before_2");
+  engine->setUserAttribute(*APMUserAttribute::create("app", "tier", APMValue("gold"), env.now()));
+  log("after_1");
+  log("after_2");
+  held.signal();
+  env.waitUntilIdle();
+
+  std::map<std::string, bool> carriesTier;
+  onWorker([&] {
+    for (const APMRawEventData& raw : allRawEvents()) {
+      auto metadata = engine->database()->queryRawEventsMetadataWithFingerprint(
+          raw.metadataFingerprint(), nullptr);
+      ASSERT_TRUE(metadata);
+      bool tier = false;
+      for (const APMPBUserAttribute& attribute :
+           NANOGetMessageArray<APMPBUserAttribute>(*metadata,
+                                                   APMPBMeasurementBundle::kUserAttributes)
+               .value_or(std::vector<APMPBUserAttribute>{})) {
+        tier |= NANOGetString(attribute, APMPBUserAttribute::kName) == "tier";
+      }
+      carriesTier[NANOGetString(*raw.rawEvent(), APMPBEvent::kName).value_or("")] = tier;
+    }
+  });
+  EXPECT_EQ(carriesTier,
+            (std::map<std::string, bool>{
+                {"before_1", false}, {"before_2", false}, {"after_1", true}, {"after_2", true}}));
+  std::string path;
+  onWorker([&] { path = engine->database()->databasePath(); });
+  EXPECT_EQ(testsupport::runCommand("sqlite3 '" + path +
+                                    "' \"SELECT group_concat(name) FROM raw_events\""),
+            "before_1,before_2,after_1,after_2\n");
 }
 
 // Listeners run after handling, with the event as it was before handling; the interceptor takes

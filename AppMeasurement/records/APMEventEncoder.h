@@ -19,6 +19,9 @@
 class APMEventEncoder {
  public:
   static std::string encodedEvent(const APMEvent& event);
+  // The event as a raw_events row stores it: the same message without the name, which the row
+  // keeps in a column of its own.
+  static std::string encodedEventWithoutName(const APMEvent& event);
   // encodedEvent(event).size(), counted without writing the bytes of an all-scalar event.
   static size_t encodedEventSize(const APMEvent& event);
 

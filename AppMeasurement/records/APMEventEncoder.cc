@@ -1,4 +1,4 @@
-#include "AppMeasurement/engine/APMEventEncoder.h"
+#include "AppMeasurement/records/APMEventEncoder.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -101,14 +101,17 @@ size_t scalarEventSize(const APMEvent& event) {
   return size;
 }
 
-}  // namespace
-
-std::string APMEventEncoder::encodedEvent(const APMEvent& event) {
-  if (!hasOnlyScalars(event)) return event.protoEvent().protoBuffer().value_or("");
+// The event's bytes, with or without its name field.
+std::string encode(const APMEvent& event, bool withName) {
+  if (!hasOnlyScalars(event)) {
+    APMPBEvent message = event.protoEvent();
+    if (!withName) NANOClearField(message, APMPBEvent::kName);
+    return message.protoBuffer().value_or("");
+  }
   std::string out;
   out.reserve(scalarEventSize(event));
   for (const auto& [key, value] : event.parameters()) appendParam(out, key, value);
-  appendBytes(out, kEventName, event.name());
+  if (withName) appendBytes(out, kEventName, event.name());
   appendKey(out, kEventTimestampMillis, kVarint);
   appendVarint(out, static_cast<uint64_t>(APMMillisecondsFromSeconds(event.timestamp())));
   if (event.previousTimestamp() > DBL_EPSILON) {
@@ -116,6 +119,14 @@ std::string APMEventEncoder::encodedEvent(const APMEvent& event) {
     appendVarint(out, static_cast<uint64_t>(APMMillisecondsFromSeconds(event.previousTimestamp())));
   }
   return out;
+}
+
+}  // namespace
+
+std::string APMEventEncoder::encodedEvent(const APMEvent& event) { return encode(event, true); }
+
+std::string APMEventEncoder::encodedEventWithoutName(const APMEvent& event) {
+  return encode(event, false);
 }
 
 size_t APMEventEncoder::encodedEventSize(const APMEvent& event) {
