@@ -6,6 +6,7 @@
 #include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/dispatch/Clock.h"
 #include "platform/foundation/PropertyListSerialization.h"
 
 namespace {
@@ -180,19 +181,36 @@ void APMPersistedConfig::clearValues() {
 }
 
 void APMPersistedConfig::scheduleSynchronizeToDisk() {
+  // One timer at a time: a change moves the deadline, and the timer, when it fires before the
+  // deadline, waits for the rest (a burst of changes would otherwise leave a pending timer
+  // per change).
+  const double deadline = platform::Clock::current()->uptime() + kSynchronizeDelaySeconds;
   uint64_t generation;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    generation = ++syncGeneration_;
+    syncDeadline_ = deadline;
+    if (syncArmed_) return;
+    syncArmed_ = true;
+    generation = syncGeneration_;
   }
+  armSynchronize(kSynchronizeDelaySeconds, generation);
+}
+
+void APMPersistedConfig::armSynchronize(double delaySeconds, uint64_t generation) {
   std::weak_ptr<APMPersistedConfig> weak = weak_from_this();
-  queue_->after(kSynchronizeDelaySeconds, [weak, generation] {
+  queue_->after(delaySeconds, [weak, generation] {
     auto self = weak.lock();
     if (!self) return;
+    double remaining;
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
-      if (self->syncGeneration_ != generation) return;  // cancelled or re-armed
+      if (self->syncGeneration_ != generation) return;  // cancelled
+      // Within a microsecond counts as due: a clock advanced in steps may fall short of the
+      // deadline by a rounding error.
+      remaining = self->syncDeadline_ - platform::Clock::current()->uptime();
+      if (remaining <= 1e-6) self->syncArmed_ = false;
     }
+    if (remaining > 1e-6) return self->armSynchronize(remaining, generation);
     self->synchronizeToDisk();
   });
 }
@@ -200,6 +218,7 @@ void APMPersistedConfig::scheduleSynchronizeToDisk() {
 void APMPersistedConfig::cancelScheduledSynchronize() {
   std::lock_guard<std::mutex> lock(mutex_);
   ++syncGeneration_;
+  syncArmed_ = false;
 }
 
 void APMPersistedConfig::synchronizeToDisk() {

@@ -167,6 +167,9 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   std::optional<platform::Value> readRaw(std::string_view key);
   // Stores through the dictionary on the config queue; `synchronize` re-arms the request.
   void write(std::optional<platform::Value> value, std::string_view key, bool synchronize);
+  // Runs the synchronize after the delay, or waits again if a later change moved its deadline;
+  // nothing if cancelled since `generation`.
+  void armSynchronize(double delaySeconds, uint64_t generation);
 
   const std::string suiteName_;
   std::shared_ptr<APMPersistentDictionary> store_;
@@ -174,5 +177,8 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   // The pending synchronize request: a request runs only while its generation is current.
   mutable std::mutex mutex_;
   uint64_t syncGeneration_ = 0;  // guarded by mutex_
+  // The pending synchronize: its timer is armed, and when (uptime) it is due. Guarded by mutex_.
+  bool syncArmed_ = false;
+  double syncDeadline_ = 0;
   std::atomic<int64_t> synchronizeCount_{0};
 };

@@ -105,6 +105,17 @@ TEST_F(APMPersistedConfigTest, TenSettersInASecondGiveOneWriteAndOneSynchronize)
   EXPECT_EQ(config->synchronizeCountForTesting(), 2);
 }
 
+// However many changes come, one synchronize timer (and the store's one write timer) waits:
+// the process's timer list does not grow with a burst.
+TEST_F(APMPersistedConfigTest, ABurstOfChangesLeavesOneTimerPending) {
+  auto config = make();
+  for (int i = 0; i < 1000; ++i) {
+    config->setInt64(i, "/orvane/measurement/session_number");
+    clock_->advance(0.0001);
+  }
+  EXPECT_LE(platform::DispatchQueue::discardPendingDelayedWork(), 2u);
+}
+
 TEST_F(APMPersistedConfigTest, PythonPlistlibReadsTheFileWithKindsIntact) {
   auto config = make();
   config->setInt64(42, "/orvane/measurement/session_number");
