@@ -70,13 +70,15 @@ struct State {
     observerToken = 0;
   }
 
-  std::mutex mutex;
+  // Read by every caller that queues a call; kept off the line of the mutex below, which the
+  // serial queue takes for every event.
   std::unique_ptr<platform::OperationQueue> operationQueue;  // replaced only by resetForTesting
-  bool started = false;                                      // guarded by mutex
-  bool deactivated = false;                                  // guarded by mutex
-  bool enabled = false;                                      // guarded by mutex
-  std::string origin;                                        // guarded by mutex
-  APMMeasurement::Interceptor interceptor;                   // guarded by mutex
+  alignas(64) std::mutex mutex;
+  bool started = false;                     // guarded by mutex
+  bool deactivated = false;                 // guarded by mutex
+  bool enabled = false;                     // guarded by mutex
+  std::string origin;                       // guarded by mutex
+  APMMeasurement::Interceptor interceptor;  // guarded by mutex
   // Made by the first add; removals before it are told apart.
   std::optional<std::map<std::string, APMAnalytics::Listener>> listeners;  // guarded by mutex
   uint64_t nextListener = 0;                                               // guarded by mutex
@@ -101,11 +103,23 @@ State& state() {
   return *s;
 }
 
-std::shared_ptr<platform::DispatchQueue> timestampQueue() {
-  static std::shared_ptr<platform::DispatchQueue>& queue =
-      *new std::shared_ptr<platform::DispatchQueue>(
-          platform::DispatchQueue::createSerial("APMAnalyticsTimestampQueue"));
-  return queue;
+// The screen the caller is on, read at the call (none when the parameters name one).
+template <typename Map>
+APMObjectMap callerScreenParameters(const Map& parameters) {
+  if (APMHasScreenParameters(parameters)) return {};
+  return APMFeatureServices::currentScreenViewReporter()->screenParameters();
+}
+
+// Queues a call that takes its timestamp when it joins the operation queue, in the same
+// critical section: the order of queued calls is the order of their timestamps. The block
+// runs on the serial queue.
+template <typename Block>
+void queueTimedOperation(Block block) {
+  // One allocation on the caller's thread: the operation holds the block itself.
+  state().operationQueue->addTimedOperation([block = std::move(block)](double timestamp) mutable {
+    APMAnalytics::dispatchAsyncOnSerialQueue(
+        [block = std::move(block), timestamp] { block(timestamp); });
+  });
 }
 
 bool classExists(const char* name) { return platform::ClassRegistry::shared().contains(name); }
@@ -385,15 +399,40 @@ void APMAnalytics::logEventWithName(const std::string& name,
   logEventWithOrigin("app", name, parameters);
 }
 
-void APMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
-                                      const platform::Value::Dictionary& parameters) {
+namespace {
+
+// The public-name check: false, with the error event logged, for a name the engine refuses.
+bool acceptPublicEventName(const std::string& name) {
   int64_t failure = 0;
   APMObject nameObject{platform::Value(name)};
-  if (!APMDataTypeValidator::isValidPublicEventName(nameObject, &failure)) {
-    APMLogErrorEventWithValue(failure == 4 ? 13 : 2, nameObject, 40, &nameObject);
+  if (APMDataTypeValidator::isValidPublicEventName(nameObject, &failure)) return true;
+  APMLogErrorEventWithValue(failure == 4 ? 13 : 2, nameObject, 40, &nameObject);
+  return false;
+}
+
+}  // namespace
+
+void APMAnalytics::logEventWithOrigin(const std::string& origin, const std::string& name,
+                                      const platform::Value::Dictionary& parameters) {
+  if (name == "screen_view") {
+    // Goes to the screen reporter at once (the name passes the check).
+    if (acceptPublicEventName(name)) {
+      logEventWithOrigin(origin, true, name, APMObject::mapFromDictionary(parameters));
+    }
     return;
   }
-  logEventWithOrigin(origin, true, name, APMObject::mapFromDictionary(parameters));
+  // The caller's part is the screen it is on, a copy of the parameters, the timestamp and the
+  // place in the operation queue; the name's check and the parameters' conversion follow on
+  // the serial queue, in call order, before anything else is done with the event.
+  // Copies made by init-capture, not by capturing the references: those would be const
+  // members, copied again (not moved) each time the block is handed on.
+  queueTimedOperation([origin = std::string(origin), name = std::string(name),
+                       parameters = platform::Value::Dictionary(parameters),
+                       screen = callerScreenParameters(parameters)](double timestamp) {
+    if (!acceptPublicEventName(name)) return;
+    logEventOnSerialQueue(origin, true, name, APMObject::mapFromDictionary(parameters), timestamp,
+                          false, false, screen);
+  });
 }
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
@@ -403,30 +442,23 @@ void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent,
                                       const std::string& name, const APMObjectMap& parameters) {
-  std::shared_ptr<APMScreenViewReporting> screens =
-      APMFeatureServices::current().screenViewReporter;
   if (name == "screen_view") {
-    screens->trackScreenWithParameters(parameters, apm_engine::now());
+    APMFeatureServices::current().screenViewReporter->trackScreenWithParameters(parameters,
+                                                                                apm_engine::now());
     return;
   }
-  APMObjectMap screen =
-      APMHasScreenParameters(parameters) ? APMObjectMap{} : screens->screenParameters();
-  // One critical section for the timestamp and the place in the operation queue.
-  timestampQueue()->sync([&] {
-    double timestamp = apm_engine::now();
-    queueOperationWithBlock([origin, isPublicEvent, name, parameters, timestamp, screen] {
-      logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, false, false,
-                            screen);
-    });
+  queueTimedOperation([origin = std::string(origin), isPublicEvent, name = std::string(name),
+                       parameters = APMObjectMap(parameters),
+                       screen = callerScreenParameters(parameters)](double timestamp) {
+    logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, false, false, screen);
   });
 }
 
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                               double timestamp, const APMObjectMap& parameters) {
-  APMObjectMap screen = APMHasScreenParameters(parameters)
-                            ? APMObjectMap{}
-                            : APMFeatureServices::current().screenViewReporter->screenParameters();
-  queueOperationWithBlock([origin, name, parameters, timestamp, screen] {
+  queueOperationWithBlock([origin = std::string(origin), name = std::string(name),
+                           parameters = APMObjectMap(parameters), timestamp,
+                           screen = callerScreenParameters(parameters)] {
     logEventOnSerialQueue(origin, false, name, parameters, timestamp, false, false, screen);
   });
 }
@@ -435,7 +467,9 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
                                       const std::string& name, const APMObjectMap& parameters,
                                       double timestamp, bool ignoreEnabled,
                                       bool ignoreInterceptor) {
-  queueOperationWithBlock([=] {
+  queueOperationWithBlock([origin = std::string(origin), isPublicEvent, name = std::string(name),
+                           parameters = APMObjectMap(parameters), timestamp, ignoreEnabled,
+                           ignoreInterceptor] {
     logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled,
                           ignoreInterceptor, {});
   });

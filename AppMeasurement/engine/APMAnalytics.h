@@ -41,9 +41,10 @@ class APMTopLevelVersioned {
 // each call to the engine.
 //
 // Every operation may be called from any thread. Public events take their timestamp and their
-// place in the operation queue in one critical section (the serial "APMAnalyticsTimestampQueue"),
-// so the order of queued events is the order of their timestamps. No call waits on the engine's
-// worker queue, its database or the network.
+// place in the operation queue in one critical section (the operation queue's own), so the
+// order of queued events is the order of their timestamps. An event costs its caller the read
+// of the current screen, a copy of the parameters and that one step; the name is checked on
+// the serial queue. No call waits on the engine's worker queue, its database or the network.
 class APMAnalytics {
  public:
   using Listener = std::function<void(const APMEvent&)>;

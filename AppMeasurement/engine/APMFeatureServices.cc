@@ -30,6 +30,11 @@ APMFeatureServices APMFeatureServices::current() {
   return installed();
 }
 
+std::shared_ptr<APMScreenViewReporting> APMFeatureServices::currentScreenViewReporter() {
+  std::lock_guard<std::mutex> lock(servicesMutex());
+  return installed().screenViewReporter;
+}
+
 void APMFeatureServices::install(APMFeatureServices services) {
   APMFeatureServices neutralSet = neutral();
   if (!services.audience) services.audience = neutralSet.audience;

@@ -186,6 +186,9 @@ struct APMFeatureServices {
   // The installed set (the neutral one until something is installed). Never holds nulls,
   // except for the experiment manager.
   static APMFeatureServices current();
+  // The installed screen-view reporter alone (what current() holds), without copying the set:
+  // read on every logged event.
+  static std::shared_ptr<APMScreenViewReporting> currentScreenViewReporter();
   // Installs a set; null members take the neutral object.
   static void install(APMFeatureServices services);
 };

@@ -14,7 +14,7 @@ namespace apm_engine {
 
 inline APMMonitor& monitor() { return *APMMonitor::monitor(); }
 // Wall time, seconds since 1970, by the installed clock.
-inline double now() { return platform::Clock::current()->now(); }
+inline double now() { return platform::Clock::currentNow(); }
 // Device uptime, seconds, by the installed clock.
 inline double uptime() { return platform::Clock::current()->uptime(); }
 // Seconds as whole milliseconds, truncated; saturated outside int64, 0 for NaN (times from

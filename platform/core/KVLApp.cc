@@ -1,5 +1,7 @@
 #include "platform/core/KVLApp.h"
 
+#include <atomic>
+
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/PlatformLog.h"
@@ -21,6 +23,8 @@ struct CoreState {
   std::vector<Registration> libraries;
   std::shared_ptr<KVLApp> defaultApp;
   bool configuring = false;
+  // Whether defaultApp is set, written with it: read on every logged event without the lock.
+  std::atomic<bool> configured{false};
 };
 
 CoreState& state() {
@@ -71,10 +75,13 @@ void KVLApp::configureWithOptions(std::shared_ptr<KVLOptions> options) {
     CoreState& core = state();
     std::lock_guard<std::mutex> lock(core.mutex);
     core.defaultApp = app;
+    core.configured.store(true);
     core.configuring = false;
   }
   for (const Registration& registration : libraries) registration.library->configureWithApp(*app);
 }
+
+bool KVLApp::isDefaultAppConfigured() { return state().configured.load(); }
 
 std::shared_ptr<KVLApp> KVLApp::defaultApp() {
   CoreState& core = state();
@@ -104,5 +111,6 @@ void KVLApp::resetForTesting() {
   std::lock_guard<std::mutex> lock(core.mutex);
   core.libraries.clear();
   core.defaultApp.reset();
+  core.configured.store(false);
   core.configuring = false;
 }

@@ -49,7 +49,8 @@ class KVLApp {
 
   // The default app once configured, else null.
   static std::shared_ptr<KVLApp> defaultApp();
-  static bool isDefaultAppConfigured() { return defaultApp() != nullptr; }
+  // Whether defaultApp() is set; lock-free.
+  static bool isDefaultAppConfigured();
 
   // Registers an internal library by name and version. Libraries registered after the default
   // app was configured are not started.

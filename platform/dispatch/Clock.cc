@@ -2,7 +2,9 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
+#include <typeinfo>
 
 #include "platform/dispatch/DispatchRuntime.h"
 
@@ -19,11 +21,20 @@ std::shared_ptr<Clock>& installedClock() {
   return *clock;
 }
 
+// Whether installedClock() is a plain SystemClock; written with it, under clockMutex().
+constinit std::atomic<bool> systemClockInstalled{true};
+
 }  // namespace
 
 std::shared_ptr<Clock> Clock::current() {
   std::lock_guard<std::mutex> lock(clockMutex());
   return installedClock();
+}
+
+double Clock::currentNow() {
+  // A read that races with install() may still see the clock before it, as current() may.
+  if (systemClockInstalled.load()) return SystemClock().now();
+  return current()->now();
 }
 
 void Clock::install(std::shared_ptr<Clock> clock) {
@@ -32,6 +43,8 @@ void Clock::install(std::shared_ptr<Clock> clock) {
   {
     std::lock_guard<std::mutex> lock(clockMutex());
     previous = std::move(installedClock());
+    // A subclass may read the time its own way: only the plain system clock is read directly.
+    systemClockInstalled.store(typeid(*clock) == typeid(SystemClock));
     installedClock() = std::move(clock);
   }
   // Waits by real time must re-read the new clock.

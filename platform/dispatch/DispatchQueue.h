@@ -18,7 +18,9 @@ struct DispatchQueueState;
 // Blocks on one serial queue run in FIFO order and never overlap; each serial queue runs
 // its blocks on a thread of its own. The main queue is run by the app's run loop on the
 // main thread (runMainLoop), or drained explicitly by tests (drainMain). The global queue
-// runs blocks concurrently on a pool of threads.
+// runs blocks concurrently on a pool of threads. Those threads run under the batch
+// scheduling policy (SCHED_BATCH): handing work to a queue whose thread sleeps costs the caller
+// the wake-up, never its CPU for the time the woken thread runs.
 //
 // A block that throws lets the exception escape to std::terminate: callers that must
 // catch do so inside the block.

@@ -1,5 +1,8 @@
 #include "platform/dispatch/DispatchRuntime.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -26,6 +29,17 @@ constexpr double kIdlePoll = 0.05;
 void invoke(const Block& block) noexcept {
   DispatchMutex::assertNoneHeld("a block runs");
   block();
+}
+
+// Queue threads run under the batch scheduling policy (same nice value, same share of the
+// CPU): a queue's thread woken to run work handed to it never preempts the thread that
+// handed it over. The kernel puts it on an idle CPU when there is one, else it waits for the
+// current thread's time slice. Under the default policy the thread just woken often took the
+// caller's CPU at once, and the caller waited for the whole chain of queues it had set off.
+void runAsBatchThread() {
+  sched_param parameters{};
+  // On failure the thread keeps the default policy, as before.
+  (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameters);
 }
 
 bool isManual(const Clock& clock) { return dynamic_cast<const ManualClock*>(&clock) != nullptr; }
@@ -190,6 +204,7 @@ void DispatchRuntime::runSerialItemsLocked(DispatchMutex::Guard& guard, Dispatch
 }
 
 void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
+  runAsBatchThread();
   std::deque<DispatchItem> batch;  // the blocks being run, taken from the queue in order
   DispatchMutex::Guard guard(state->mutex);
   while (true) {
@@ -232,6 +247,7 @@ void DispatchRuntime::serialWorker(std::shared_ptr<DispatchQueueState> state) {
 }
 
 void DispatchRuntime::poolWorker(std::shared_ptr<DispatchQueueState> state) {
+  runAsBatchThread();
   std::shared_ptr<DispatchQueue> handle = state->handle.lock();
   if (!handle) return;  // cannot happen: the global queue lives for the whole process
   DispatchMutex::Guard guard(state->mutex);

@@ -7,12 +7,26 @@
 
 namespace platform {
 
-// Guarded by its mutex, which comes before a queue's in the dispatch layer's lock order (the
-// next operation is posted to the serial queue while holding it).
+// An operation waiting its turn: a plain block, or a timed one with the time it joined at.
+struct PendingOperation {
+  Block block;
+  OperationQueue::TimedOperation timed;
+  double now = 0;
+
+  void run() {
+    if (timed) {
+      timed(now);
+    } else {
+      block();
+    }
+  }
+};
+
+// Guarded by its mutex, which comes before a queue's in the dispatch layer's lock order.
 struct OperationQueueState {
   DispatchMutex mutex;
-  std::shared_ptr<DispatchQueue> queue;
-  std::deque<Block> operations;  // not yet started
+  std::shared_ptr<DispatchQueue> queue;     // set once, at construction
+  std::deque<PendingOperation> operations;  // not yet started
   bool suspended = false;
   bool running = false;
   bool pumpPosted = false;
@@ -23,38 +37,52 @@ struct OperationQueueState {
 
 namespace {
 
-void pumpLocked(const std::shared_ptr<OperationQueueState>& state);
+bool pumpLocked(OperationQueueState& state);
+void post(const std::shared_ptr<OperationQueueState>& state);
 
 // Runs the operations, one after the other, on the serial dispatch queue for as long as the
 // queue may start one: an operation added while another runs needs no block posted for it.
-void runNext(std::shared_ptr<OperationQueueState> state) {
+void runNext(const std::shared_ptr<OperationQueueState>& state) {
   DispatchMutex::Guard guard(state->mutex);
   state->pumpPosted = false;
   while (!state->closed && !state->suspended && !state->operations.empty()) {
-    Block operation = std::move(state->operations.front());
+    PendingOperation operation = std::move(state->operations.front());
     state->operations.pop_front();
     state->running = true;
     guard.unlock();
-    operation();
-    operation = nullptr;  // what it captured is released outside the lock
+    operation.run();
+    operation = {};  // what it captured is released outside the lock
     guard.lock();
     state->running = false;
   }
-  pumpLocked(state);  // posts nothing now; wakes those waiting for the last operation
+  const bool again = pumpLocked(*state);  // false now; wakes those waiting for the last one
+  guard.unlock();
+  if (again) post(state);
 }
 
-void pumpLocked(const std::shared_ptr<OperationQueueState>& state) {
-  state->mutex.assertHeld("pumpLocked", "the operation queue");
-  DispatchRuntime& runtime = DispatchRuntime::instance();
-  if (!state->suspended && !state->running && !state->pumpPosted && !state->operations.empty() &&
-      !state->closed) {
-    state->pumpPosted = true;
-    runtime.enqueue(*state->queue, DispatchItem{[state] { runNext(state); }, nullptr});
+// Decides, under the lock, whether a block must be posted to run the operations (the caller
+// posts it with post() once the lock is let go, so that the queue's thread, woken by it, does
+// not wait for this lock), and wakes those waiting for the last operation to finish.
+bool pumpLocked(OperationQueueState& state) {
+  state.mutex.assertHeld("pumpLocked", "the operation queue");
+  if (state.operations.empty() && !state.running) {
+    for (DispatchWaiter* waiter : state.finishWaiters) {
+      DispatchRuntime::instance().wake(*waiter, false);
+    }
+    state.finishWaiters.clear();
   }
-  if (state->operations.empty() && !state->running) {
-    for (DispatchWaiter* waiter : state->finishWaiters) runtime.wake(*waiter, false);
-    state->finishWaiters.clear();
+  if (state.suspended || state.running || state.pumpPosted || state.operations.empty() ||
+      state.closed) {
+    return false;
   }
+  // Until that block runs, operations added meanwhile only join the list.
+  state.pumpPosted = true;
+  return true;
+}
+
+void post(const std::shared_ptr<OperationQueueState>& state) {
+  DispatchRuntime::instance().enqueue(*state->queue,
+                                      DispatchItem{[state] { runNext(state); }, nullptr});
 }
 
 }  // namespace
@@ -66,26 +94,40 @@ OperationQueue::OperationQueue(std::string name, bool suspended)
 }
 
 OperationQueue::~OperationQueue() {
-  std::deque<Block> dropped;
+  std::deque<PendingOperation> dropped;
   {
     DispatchMutex::Guard guard(state_->mutex);
     state_->closed = true;
     dropped.swap(state_->operations);
-    pumpLocked(state_);
+    pumpLocked(*state_);  // posts nothing once closed
   }
 }
 
 void OperationQueue::addOperation(Block operation) {
   if (!operation) return;
   DispatchMutex::Guard guard(state_->mutex);
-  state_->operations.push_back(std::move(operation));
-  pumpLocked(state_);
+  state_->operations.push_back(PendingOperation{std::move(operation), nullptr, 0});
+  const bool start = pumpLocked(*state_);
+  guard.unlock();
+  if (start) post(state_);
+}
+
+void OperationQueue::addTimedOperation(TimedOperation operation) {
+  if (!operation) return;
+  DispatchMutex::Guard guard(state_->mutex);
+  const double now = Clock::currentNow();
+  state_->operations.push_back(PendingOperation{nullptr, std::move(operation), now});
+  const bool start = pumpLocked(*state_);
+  guard.unlock();
+  if (start) post(state_);
 }
 
 void OperationQueue::setSuspended(bool suspended) {
   DispatchMutex::Guard guard(state_->mutex);
   state_->suspended = suspended;
-  pumpLocked(state_);
+  const bool start = pumpLocked(*state_);
+  guard.unlock();
+  if (start) post(state_);
 }
 
 bool OperationQueue::isSuspended() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,8 +15,14 @@ struct OperationQueueState;
 // until setSuspended(false). Suspending lets the running operation finish and keeps the
 // others waiting. Operations run on a serial dispatch queue labelled with the name.
 // Thread-safe.
+//
+// Adding costs the caller one lock of the queue and, when the queue's thread sleeps, one
+// wake-up sent after that lock is let go; nothing else runs on the caller's thread.
 class OperationQueue {
  public:
+  // An operation that receives the wall time at which it joined the queue.
+  using TimedOperation = std::function<void(double now)>;
+
   OperationQueue(std::string name, bool suspended);
   // Operations not yet started are dropped; a running one finishes on its own.
   ~OperationQueue();
@@ -25,6 +32,9 @@ class OperationQueue {
   const std::string& name() const { return name_; }
 
   void addOperation(Block operation);
+  // Adds an operation and reads the wall time (Clock::current()->now()) in the same critical
+  // section: operations added this way receive times in the order in which they run.
+  void addTimedOperation(TimedOperation operation);
   void setSuspended(bool suspended);
   bool isSuspended() const;
   // Operations added and not yet finished.

@@ -1,6 +1,7 @@
 // The public-call layer: the start's checks and its once-only block, the order of calls made
 // before start, and the facade's start through the platform core.
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
@@ -73,6 +74,34 @@ TEST_F(AnalyticsTest, CallsBeforeStartArriveInCallOrderWithCallTimestamps) {
     EXPECT_EQ(event.parameter("seq")->int64Value(), next[thread]++);
     EXPECT_LE(event.timestamp(), startTime);
   }
+}
+
+// A public event keeps what it had at the call: the parameters as they were (the caller may
+// change its dictionary afterwards) and the time; its name is checked later, on the serial
+// queue, and a refused one still becomes the error event instead of the event.
+TEST_F(AnalyticsTest, EventsKeepTheParametersAndTimeOfTheCallWhileTheirNamesAreCheckedLater) {
+  listen();
+  const double called = env.now();
+  platform::Value::Dictionary parameters{{"value", platform::Value(int64_t{1})}};
+  APMAnalytics::logEventWithName("first_call", parameters);
+  parameters["value"] = platform::Value(int64_t{2});
+  env.advance(3);
+  APMAnalytics::logEventWithName("_refused", parameters);
+  APMAnalytics::logEventWithName("second_call", parameters);
+  parameters.clear();
+  env.advance(3);
+  APMAnalytics::startWithAppID(kAppID, "app", {});
+  env.waitUntilIdle();
+  std::map<std::string, APMEvent> byName;
+  for (const APMEvent& event : heard()) byName.emplace(event.name(), event);
+  ASSERT_TRUE(byName.contains("first_call"));
+  ASSERT_TRUE(byName.contains("second_call"));
+  EXPECT_EQ(byName.at("first_call").parameter("value")->int64Value(), 1);
+  EXPECT_EQ(byName.at("second_call").parameter("value")->int64Value(), 2);
+  EXPECT_DOUBLE_EQ(byName.at("first_call").timestamp(), called);
+  EXPECT_DOUBLE_EQ(byName.at("second_call").timestamp(), called + 3);
+  EXPECT_FALSE(byName.contains("_refused"));
+  EXPECT_TRUE(byName.contains("_err"));
 }
 
 // The start's checks run on every call; the block runs once.

@@ -51,6 +51,31 @@ TEST(ClockTest, InstallAndRestore) {
   EXPECT_NE(dynamic_cast<SystemClock*>(Clock::current().get()), nullptr);
 }
 
+// currentNow() reads the system time directly only while the plain system clock is installed:
+// each install, a subclass of the system clock's included, is seen by the next read.
+TEST(ClockTest, CurrentNowFollowsEveryInstall) {
+  struct LateSystemClock : SystemClock {
+    double now() const override { return SystemClock::now() - 1e6; }
+  };
+  auto manual = std::make_shared<ManualClock>(100.0, 7.0);
+  Clock::install(manual);
+  EXPECT_EQ(Clock::currentNow(), 100.0);
+  manual->advance(5);
+  EXPECT_EQ(Clock::currentNow(), 105.0);
+  Clock::install(std::make_shared<LateSystemClock>());
+  double late = Clock::currentNow();
+  EXPECT_LT(late, SystemClock().now() - 1e6 + 1);
+  EXPECT_GT(late, SystemClock().now() - 1e6 - 60);
+  Clock::install(nullptr);
+  double before = SystemClock().now();
+  double read = Clock::currentNow();
+  EXPECT_GE(read, before);
+  EXPECT_LE(read, SystemClock().now());
+  Clock::install(manual);
+  EXPECT_EQ(Clock::currentNow(), 105.0);
+  Clock::install(nullptr);
+}
+
 TEST(ClockTest, ManualClockMovesOnlyWhenTold) {
   ManualClock clock(1000.0, 50.0);
   EXPECT_EQ(clock.now(), 1000.0);

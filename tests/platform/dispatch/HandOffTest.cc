@@ -2,6 +2,7 @@
 // left behind by a wake-up that was skipped.
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <memory>
@@ -98,6 +99,24 @@ TEST(HandOffTest, GlobalQueueRunsEveryBlockOfBurstsFromManyThreads) {
   for (auto& thread : submitters) thread.join();
   env.waitUntilIdle();
   EXPECT_EQ(ran.load(), kThreads * kRounds * kPerRound);
+}
+
+// A queue's thread, woken by a caller, must not take that caller's CPU: queue threads run
+// under the batch policy; a sync runs the block on the caller's thread, whose policy stays.
+TEST(HandOffTest, QueueThreadsRunAsBatchThreadsWhileSyncsKeepTheCallersPolicy) {
+  testsupport::DispatchTestEnvironment env;
+  const int callers = sched_getscheduler(0);
+  ASSERT_NE(callers, SCHED_BATCH);
+  std::shared_ptr<DispatchQueue> serial = DispatchQueue::createSerial("test.policy");
+  std::atomic<int> onSerial{-1}, onGlobal{-1};
+  int inSync = -1;
+  serial->async([&] { onSerial = sched_getscheduler(0); });
+  DispatchQueue::global()->async([&] { onGlobal = sched_getscheduler(0); });
+  env.waitUntilIdle();
+  serial->sync([&] { inSync = sched_getscheduler(0); });
+  EXPECT_EQ(onSerial.load(), SCHED_BATCH);
+  EXPECT_EQ(onGlobal.load(), SCHED_BATCH);
+  EXPECT_EQ(inSync, callers);
 }
 
 }  // namespace

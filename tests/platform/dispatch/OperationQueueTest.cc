@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "tests/support/DispatchTestEnvironment.h"
 
@@ -112,6 +114,69 @@ TEST(OperationQueueTest, DestroyingDropsOperationsNotStarted) {
   }
   env.waitUntilIdle();
   EXPECT_EQ(ran, 0);
+}
+
+// A clock whose every reading is one more than the last: two reads can never agree, so any
+// read that is not inside the queue's critical section shows as a time out of order.
+class CountingClock : public Clock {
+ public:
+  double now() const override { return static_cast<double>(++reads_); }
+  double uptime() const override { return 1000; }
+
+ private:
+  mutable std::atomic<int64_t> reads_{0};
+};
+
+TEST(OperationQueueTest, TimedOperationsFromManyThreadsRunInTheOrderOfTheirTimes) {
+  Clock::install(std::make_shared<CountingClock>());
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 500;
+  struct Ran {
+    double time;
+    int thread;
+    int index;
+  };
+  std::vector<Ran> ran;  // written by one operation at a time
+  {
+    OperationQueue queue("test.operations", /*suspended=*/false);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < kPerThread; ++i) {
+          queue.addTimedOperation([&ran, t, i](double time) { ran.push_back({time, t, i}); });
+          // Other threads' plain operations between the timed ones take no time.
+          if (i % 10 == 0) queue.addOperation([] {});
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    queue.waitUntilAllOperationsAreFinished();
+  }
+  Clock::install(nullptr);
+  ASSERT_EQ(ran.size(), static_cast<size_t>(kThreads * kPerThread));
+  std::vector<int> next(kThreads, 0);
+  for (size_t i = 0; i < ran.size(); ++i) {
+    if (i > 0) {
+      ASSERT_LT(ran[i - 1].time, ran[i].time) << "at " << i;
+    }
+    EXPECT_EQ(ran[i].index, next[ran[i].thread]++);
+  }
+}
+
+TEST(OperationQueueTest, TimedOperationsReceiveTheTimeTheyWereAddedAtNotTheTimeTheyRun) {
+  testsupport::DispatchTestEnvironment env;
+  OperationQueue queue("test.operations", /*suspended=*/true);
+  const double added = env.now();
+  std::vector<std::pair<std::string, double>> ran;
+  queue.addTimedOperation([&](double time) { ran.emplace_back("first", time); });
+  env.advance(10);
+  queue.addOperation([&] { ran.emplace_back("plain", 0); });
+  queue.addTimedOperation([&](double time) { ran.emplace_back("second", time); });
+  env.advance(10);
+  queue.setSuspended(false);
+  queue.waitUntilAllOperationsAreFinished();
+  EXPECT_EQ(ran, (std::vector<std::pair<std::string, double>>{
+                     {"first", added}, {"plain", 0}, {"second", added + 10}}));
 }
 
 }  // namespace
