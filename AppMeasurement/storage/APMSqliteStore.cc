@@ -821,9 +821,7 @@ bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2, "Database not open")) return false;
   if (grouping_ && !groupItemRunning_) return performGroupedTransaction(error, block);
   if (!beginTransaction()) {
-    lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
-    APMSetErrorWithMonitorContext(error, 3, "Failed to begin transaction",
-                                  monitorContextForDatabaseOperation("begin transaction"));
+    noteTransactionStatementFailed(error, "begin transaction");
     return false;
   }
   bool succeeded;
@@ -839,17 +837,26 @@ bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
     return false;
   }
   if (!endTransaction()) {
-    lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
-    APMSetErrorWithMonitorContext(error, 3, "Failed to end transaction",
-                                  monitorContextForDatabaseOperation("end transaction"));
-    // A commit that failed (disk full, I/O error) can leave the transaction open, and then
-    // every later BEGIN fails: end it here.
-    if (sqlite3_get_autocommit(sqliteHandle_) == 0 && !rollbackTransaction()) {
-      logLine(1, 34011, "Failed to rollback transaction");
-    }
+    noteTransactionStatementFailed(error, "end transaction");
+    rollBackAfterFailedCommit();
     return false;
   }
   return true;
+}
+
+void APMSqliteStore::noteTransactionStatementFailed(APMErrorSlot* error,
+                                                    std::string_view operation) {
+  lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
+  APMSetErrorWithMonitorContext(error, 3, "Failed to " + std::string(operation),
+                                monitorContextForDatabaseOperation(operation));
+}
+
+void APMSqliteStore::rollBackAfterFailedCommit() {
+  // A commit that failed (disk full, I/O error) can leave the transaction open, and then
+  // every later BEGIN fails: end it here.
+  if (sqlite3_get_autocommit(sqliteHandle_) == 0 && !rollbackTransaction()) {
+    logLine(1, 34011, "Failed to rollback transaction");
+  }
 }
 
 void APMSqliteStore::beginCommitGroup() { grouping_ = true; }
@@ -858,17 +865,13 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error,
                                                const std::function<bool()>& block) {
   if (!groupTransactionOpen_) {
     if (!beginTransaction()) {
-      lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
-      APMSetErrorWithMonitorContext(error, 3, "Failed to begin transaction",
-                                    monitorContextForDatabaseOperation("begin transaction"));
+      noteTransactionStatementFailed(error, "begin transaction");
       return false;
     }
     groupTransactionOpen_ = true;
   }
   if (!runKeptStatement("SAVEPOINT apm_group_item")) {
-    lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
-    APMSetErrorWithMonitorContext(error, 3, "Failed to begin transaction",
-                                  monitorContextForDatabaseOperation("begin transaction"));
+    noteTransactionStatementFailed(error, "begin transaction");
     return false;
   }
   // Undoes this transaction's writes and leaves the group's transaction open for the next.
@@ -892,9 +895,7 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error,
     return false;
   }
   if (!runKeptStatement("RELEASE apm_group_item")) {
-    lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
-    APMSetErrorWithMonitorContext(error, 3, "Failed to end transaction",
-                                  monitorContextForDatabaseOperation("end transaction"));
+    noteTransactionStatementFailed(error, "end transaction");
     if (!rollBackItem()) logLine(1, 34011, "Failed to rollback transaction");
     return false;
   }
@@ -907,12 +908,8 @@ bool APMSqliteStore::endCommitGroup(APMErrorSlot* error) {
   groupTransactionOpen_ = false;
   if (sqliteHandle_ == nullptr) return false;
   if (endTransaction()) return true;
-  lastFailureResultCode_ = sqlite3_errcode(sqliteHandle_) & 0xff;
-  APMSetErrorWithMonitorContext(error, 3, "Failed to end transaction",
-                                monitorContextForDatabaseOperation("end transaction"));
-  if (sqlite3_get_autocommit(sqliteHandle_) == 0 && !rollbackTransaction()) {
-    logLine(1, 34011, "Failed to rollback transaction");
-  }
+  noteTransactionStatementFailed(error, "end transaction");
+  rollBackAfterFailedCommit();
   return false;
 }
 

@@ -237,6 +237,10 @@ class APMSqliteStore {
   enum class OpenResult { kOpen, kCorrupt, kFailed };
   // A transaction of a commit group: a savepoint of the group's transaction.
   bool performGroupedTransaction(APMErrorSlot* error, const std::function<bool()>& block);
+  // A transaction statement SQLite refused: its result code kept, "Failed to <operation>"
+  // stored with the monitor context.
+  void noteTransactionStatementFailed(APMErrorSlot* error, std::string_view operation);
+  void rollBackAfterFailedCommit();
   // The values of a record in binding order, pointing into the record.
   using RecordValues = std::vector<const platform::Value*>;
 
