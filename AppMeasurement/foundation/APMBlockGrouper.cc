@@ -28,27 +28,27 @@ void APMBlockGrouper::submit(platform::Block block) {
   // Counted before: a submission by another thread between this read and the group's own
   // makes the counts differ, and then nothing joins (never a block ahead of another's).
   const uint64_t before = queue->submittedCount();
-  scheduler_->scheduleOnWorkerQueueBlockID(blockID_,
-                                           [group, blockID = blockID_, runGroup = runGroup_] {
-                                             std::vector<platform::Block> blocks;
-                                             {
-                                               std::lock_guard<std::mutex> groupLock(group->mutex);
-                                               group->started = true;
-                                               blocks.swap(group->blocks);
-                                             }
-                                             auto runBlocks = [&] {
-                                               for (const platform::Block& each : blocks) {
-                                                 APMScheduler::runScheduledBlock(blockID, each);
-                                               }
-                                             };
-                                             if (blocks.size() == 1) {
-                                               runBlocks();
-                                             } else {
-                                               runGroup(runBlocks);
-                                             }
-                                             // The blocks go last: they may hold what the runner
-                                             // uses.
-                                           });
+  scheduler_->scheduleOnWorkerQueueBlockID(
+      blockID_,
+      [group, blockID = blockID_, runGroup = runGroup_] { run(*group, blockID, runGroup); });
   waiting_ = std::move(group);
   submittedAfterWaiting_ = before + 1;
+}
+
+void APMBlockGrouper::run(Group& group, const std::string& blockID, const GroupRunner& runGroup) {
+  std::vector<platform::Block> blocks;
+  {
+    std::lock_guard<std::mutex> groupLock(group.mutex);
+    group.started = true;
+    blocks.swap(group.blocks);
+  }
+  auto runBlocks = [&] {
+    for (const platform::Block& each : blocks) APMScheduler::runScheduledBlock(blockID, each);
+  };
+  if (blocks.size() == 1) {
+    runBlocks();
+  } else {
+    runGroup(runBlocks);
+  }
+  // The blocks go last: they may hold what the runner uses.
 }

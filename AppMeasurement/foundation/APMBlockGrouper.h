@@ -38,6 +38,9 @@ class APMBlockGrouper {
     bool started = false;                 // under `mutex`
   };
 
+  // The group's turn on the worker queue: takes its blocks (none join after) and runs them.
+  static void run(Group& group, const std::string& blockID, const GroupRunner& runGroup);
+
   const std::shared_ptr<APMScheduler> scheduler_;
   const std::string blockID_;
   const size_t maxBlocks_;

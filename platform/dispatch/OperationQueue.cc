@@ -38,7 +38,7 @@ struct OperationQueueState {
 namespace {
 
 bool pumpLocked(OperationQueueState& state);
-void post(const std::shared_ptr<OperationQueueState>& state);
+void pumpThenUnlock(const std::shared_ptr<OperationQueueState>& state, DispatchMutex::Guard& guard);
 
 // Runs the operations, one after the other, on the serial dispatch queue for as long as the
 // queue may start one: an operation added while another runs needs no block posted for it.
@@ -55,9 +55,7 @@ void runNext(const std::shared_ptr<OperationQueueState>& state) {
     guard.lock();
     state->running = false;
   }
-  const bool again = pumpLocked(*state);  // false now; wakes those waiting for the last one
-  guard.unlock();
-  if (again) post(state);
+  pumpThenUnlock(state, guard);  // posts nothing now; wakes those waiting for the last one
 }
 
 // Decides, under the lock, whether a block must be posted to run the operations (the caller
@@ -85,6 +83,24 @@ void post(const std::shared_ptr<OperationQueueState>& state) {
                                       DispatchItem{[state] { runNext(state); }, nullptr});
 }
 
+// pumpLocked, then the post it asks for once the lock is let go.
+void pumpThenUnlock(const std::shared_ptr<OperationQueueState>& state,
+                    DispatchMutex::Guard& guard) {
+  const bool start = pumpLocked(*state);
+  guard.unlock();
+  if (start) post(state);
+}
+
+// Adds a plain or a timed operation; a timed one takes its time in the same critical section,
+// so that the order of the operations is the order of their times.
+void add(const std::shared_ptr<OperationQueueState>& state, Block block,
+         OperationQueue::TimedOperation timed) {
+  DispatchMutex::Guard guard(state->mutex);
+  const double now = timed ? Clock::currentNow() : 0;
+  state->operations.push_back(PendingOperation{std::move(block), std::move(timed), now});
+  pumpThenUnlock(state, guard);
+}
+
 }  // namespace
 
 OperationQueue::OperationQueue(std::string name, bool suspended)
@@ -104,30 +120,17 @@ OperationQueue::~OperationQueue() {
 }
 
 void OperationQueue::addOperation(Block operation) {
-  if (!operation) return;
-  DispatchMutex::Guard guard(state_->mutex);
-  state_->operations.push_back(PendingOperation{std::move(operation), nullptr, 0});
-  const bool start = pumpLocked(*state_);
-  guard.unlock();
-  if (start) post(state_);
+  if (operation) add(state_, std::move(operation), nullptr);
 }
 
 void OperationQueue::addTimedOperation(TimedOperation operation) {
-  if (!operation) return;
-  DispatchMutex::Guard guard(state_->mutex);
-  const double now = Clock::currentNow();
-  state_->operations.push_back(PendingOperation{nullptr, std::move(operation), now});
-  const bool start = pumpLocked(*state_);
-  guard.unlock();
-  if (start) post(state_);
+  if (operation) add(state_, nullptr, std::move(operation));
 }
 
 void OperationQueue::setSuspended(bool suspended) {
   DispatchMutex::Guard guard(state_->mutex);
   state_->suspended = suspended;
-  const bool start = pumpLocked(*state_);
-  guard.unlock();
-  if (start) post(state_);
+  pumpThenUnlock(state_, guard);
 }
 
 bool OperationQueue::isSuspended() const {
