@@ -58,6 +58,7 @@ bool isDeniedAt(const std::string& signals, size_t index) {
 bool isAnalyticsStorageDenied(const std::string& signals) { return isDeniedAt(signals, 3); }
 
 Identifiers identifiersFrom(APMIdentity& identity, bool withEphemeral) {
+  APMIdentity::SingleRefreshCheck check(identity);
   Identifiers ids;
   ids.appInstanceID = identity.appInstanceID();
   ids.resettableDeviceID = identity.resettableDeviceID();

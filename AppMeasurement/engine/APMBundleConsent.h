@@ -27,6 +27,8 @@ struct State {
   bool attGateSetting = false;  // remote "measurement.attmas_gate"
   bool isDMARegion = false;
   std::set<std::string> corePlatformServices;
+
+  bool operator==(const State&) const = default;
 };
 
 // The state now: consent settings, the configuration's DMA answers.
@@ -42,6 +44,8 @@ struct Identifiers {
   int64_t appleConsentStatus = 6;  // 6: no advertising support
   // Made only when the data controls ask for it (it is created on first request).
   std::optional<std::string> ephemeralAppInstanceID;
+
+  bool operator==(const Identifiers&) const = default;
 };
 // Reads the identity (never on its own queue); the ephemeral identifier only when asked.
 Identifiers identifiersFrom(APMIdentity& identity, bool withEphemeral);

@@ -1,4 +1,5 @@
 #include "AppMeasurement/engine/APMMeasurement.h"
+#include "AppMeasurement/engine/APMRawEventMetadataInputs.h"
 
 #include <algorithm>
 #include <cmath>
@@ -483,75 +484,59 @@ int32_t APMMeasurement::currentDayNumber() const {
 
 // --- Raw-event metadata ---
 
-APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
+APMRawEventMetadataInputs APMMeasurement::rawEventMetadataInputsWithUserAttributes(
     const std::vector<APMUserAttribute>& userAttributes) {
-  APMPBMeasurementBundle bundle;
-  using B = APMPBMeasurementBundle;
-  NANOSetString(bundle, B::kPlatform, "ios");
-  NANOSetInt32(bundle, B::kProtocolVersion, 1);
-  if (!identity_->appID().empty()) NANOSetString(bundle, B::kAppId, identity_->appID());
-  bool fromAppStore = isFromAppStore_ ? *isFromAppStore_ : APMIdentity::isFromAppStore();
-  if (!fromAppStore) {
-    NANOSetString(bundle, B::kInstallSource, "manual_install");
-  }
-  if (!identity_->appVersion().empty())
-    NANOSetString(bundle, B::kAppVersion, identity_->appVersion());
-  std::string rzq = identity_->appIDFromRZQ().value_or("");
-  if (!rzq.empty()) NANOSetString(bundle, B::kRzqAppId, rzq);
-  NANOSetInt64(bundle, B::kLibraryVersion, APMIdentity::appMeasurementLibraryVersion());
-  std::string installation = identity_->kavrelinInstallationID();
-  if (!installation.empty()) NANOSetString(bundle, B::kKavrelinInstallationId, installation);
+  APMIdentity::SingleRefreshCheck check(*identity_);
+  APMRawEventMetadataInputs inputs;
+  inputs.appID = identity_->appID();
+  inputs.fromAppStore = isFromAppStore_ ? *isFromAppStore_ : APMIdentity::isFromAppStore();
+  inputs.appVersion = identity_->appVersion();
+  inputs.rzqAppID = identity_->appIDFromRZQ().value_or("");
+  inputs.installationID = identity_->kavrelinInstallationID();
   bool hasUserID = std::any_of(userAttributes.begin(), userAttributes.end(),
                                [](const APMUserAttribute& p) { return p.name() == "_id"; });
-  std::optional<std::string> token = identity_->sessionStitchingTokenWithSessionNumber(
+  inputs.sessionStitchingToken = identity_->sessionStitchingTokenWithSessionNumber(
       persistedConfig_->sessionNumber(), features_.sessionReporter->isSessionExpired(), hasUserID);
-  if (token && !token->empty()) NANOSetString(bundle, B::kSessionStitchingToken, *token);
-  auto setVersionField = [&](uint32_t slot, std::optional<int64_t> field) {
-    if (field) NANOSetInt32(bundle, slot, static_cast<int32_t>(*field));
-  };
-  setVersionField(B::kAppVersionMajor, identity_->appVersionMajor());
-  setVersionField(B::kAppVersionMinor, identity_->appVersionMinor());
-  setVersionField(B::kAppVersionRelease, identity_->appVersionRelease());
-  std::optional<APMPBUserAttribute> npa;
-  bool hasNPA = false;
-  for (const APMUserAttribute& property : userAttributes) hasNPA |= property.name() == "_npa";
-  if (!hasNPA) {
-    APMErrorSlot error;
-    std::optional<APMUserAttribute> stored = database_->userAttributeWithName("_npa", &error);
-    if (stored) npa = stored->protoUserAttribute();
-  }
-  APMBundleConsent::State state = APMBundleConsent::currentState(*this);
-  APMBundleConsent::applyConsentIdentifiers(
-      bundle, state, APMBundleConsent::identifiersFrom(*identity_, false), false);
-  APMBundleConsent::applyDMAFields(bundle, state, std::nullopt, false);
+  inputs.appVersionMajor = identity_->appVersionMajor();
+  inputs.appVersionMinor = identity_->appVersionMinor();
+  inputs.appVersionRelease = identity_->appVersionRelease();
+  inputs.userAttributes = userAttributes;
+  bool hasNPA = std::any_of(userAttributes.begin(), userAttributes.end(),
+                            [](const APMUserAttribute& p) { return p.name() == "_npa"; });
+  if (!hasNPA) inputs.storedNPA = database_->userAttributeWithName("_npa", nullptr);
+  inputs.consent = APMBundleConsent::currentState(*this);
+  inputs.identifiers = APMBundleConsent::identifiersFrom(*identity_, false);
   std::shared_ptr<APMEnvironmentInfo> environment = APMEnvironmentInfo::sharedInstance();
-  NANOSetString(bundle, B::kDeviceModel, environment->deviceModel());
-  NANOSetString(bundle, B::kOsVersion, environment->deviceOSVersion());
-  NANOSetInt32(bundle, B::kTimeZoneOffsetMinutes, environment->timeZoneOffsetMinutes());
-  if (std::optional<std::string> language = environment->userDefaultLanguage()) {
-    NANOSetString(bundle, B::kUserDefaultLanguage, *language);
-  }
-  if (!userAttributes.empty()) {
-    std::vector<APMPBUserAttribute> messages;
-    for (const APMUserAttribute& property : userAttributes) {
-      messages.push_back(property.protoUserAttribute());
-    }
-    if (npa) messages.push_back(*npa);
-    NANOSetMessageArray(bundle, B::kUserAttributes, messages);
-  }
-  addAttributionToRawEventMetadata(bundle);
-  return bundle;
+  inputs.deviceModel = environment->deviceModel();
+  inputs.osVersion = environment->deviceOSVersion();
+  inputs.timeZoneOffsetMinutes = environment->timeZoneOffsetMinutes();
+  inputs.userDefaultLanguage = environment->userDefaultLanguage();
+  readRawEventAttribution(inputs);
+  return inputs;
+}
+
+APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
+    const std::vector<APMUserAttribute>& userAttributes) {
+  return APMRawEventMetadataFromInputs(rawEventMetadataInputsWithUserAttributes(userAttributes));
 }
 
 const APMMeasurement::RawEventMetadata& APMMeasurement::rawEventMetadataWithUserAttributes(
     const std::vector<APMUserAttribute>& userAttributes) {
-  APMPBMeasurementBundle bundle = createRawEventMetadataWithUserAttributes(userAttributes);
-  // Equal bundles encode to equal bytes: most events share the metadata of the one before.
+  APMRawEventMetadataInputs inputs = rawEventMetadataInputsWithUserAttributes(userAttributes);
+  // Most events are written with the inputs of the event before them.
+  if (lastRawEventMetadata_ && lastRawEventMetadata_->inputs == inputs) {
+    return *lastRawEventMetadata_;
+  }
+  APMPBMeasurementBundle bundle = APMRawEventMetadataFromInputs(inputs);
+  // Equal bundles encode to equal bytes: inputs that changed without changing the bundle keep
+  // its encoding and fingerprint.
   if (!lastRawEventMetadata_ || !(lastRawEventMetadata_->bundle == bundle)) {
     RawEventMetadata made;
-    made.fingerprint = apm_64LSBMD5(bundle.protoBuffer().value_or(std::string()));
+    made.encoded = bundle.protoBuffer().value_or(std::string());
+    made.fingerprint = apm_64LSBMD5(made.encoded);
     made.bundle = std::move(bundle);
     lastRawEventMetadata_ = std::move(made);
   }
+  lastRawEventMetadata_->inputs = std::move(inputs);
   return *lastRawEventMetadata_;
 }

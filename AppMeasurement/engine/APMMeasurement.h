@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AppMeasurement/engine/APMFeatureServices.h"
+#include "AppMeasurement/engine/APMRawEventMetadataInputs.h"
 #include "AppMeasurement/foundation/APMError.h"
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
 #include "AppMeasurement/foundation/APMValue.h"
@@ -173,13 +174,20 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
-  // The metadata record of an event written now: the bundle and the fingerprint of its bytes.
+  // What the metadata of an event written now is made of.
+  APMRawEventMetadataInputs rawEventMetadataInputsWithUserAttributes(
+      const std::vector<APMUserAttribute>& userAttributes);
+  // The metadata record of an event written now: the bundle, its bytes and their fingerprint,
+  // and the inputs it was made of.
   struct RawEventMetadata {
     APMPBMeasurementBundle bundle;
+    std::string encoded;
     int64_t fingerprint = 0;
+    APMRawEventMetadataInputs inputs;
   };
-  // Builds the bundle for every event, but encodes and hashes it only when it differs from the
-  // last one built. Valid until the next call. Worker queue.
+  // Reads the inputs for every event, but builds the bundle only when they differ from the
+  // last event's, and encodes and hashes it only when it differs from the last one built.
+  // Valid until the next call. Worker queue.
   const RawEventMetadata& rawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
   // A real-time "_fx" with "_pfo" and "_uwa", for a first open written before an advertising
@@ -459,7 +467,7 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void handleAdsOnDeviceConversionValue(const std::optional<std::string>& value,
                                         const std::optional<OULError>& error);
   // The stored campaign, on-device values and linked components of a new metadata record.
-  void addAttributionToRawEventMetadata(APMPBMeasurementBundle& bundle);
+  void readRawEventAttribution(APMRawEventMetadataInputs& inputs);
 
   // --- Accessors ---
 

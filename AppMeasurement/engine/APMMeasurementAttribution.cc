@@ -141,28 +141,15 @@ bool APMMeasurement::continueAfterAnsweredConfigFetch() {
 
 // --- Raw-event metadata ---
 
-void APMMeasurement::addAttributionToRawEventMetadata(APMPBMeasurementBundle& bundle) {
-  using B = APMPBMeasurementBundle;
+void APMMeasurement::readRawEventAttribution(APMRawEventMetadataInputs& inputs) {
   std::optional<platform::Value> buffer = persistedConfig_->adCampaignInfoBuffer();
-  if (buffer && buffer->asBytes() && !buffer->asBytes()->data.empty()) {
-    if (std::optional<APMPBAdCampaignInfo> info =
-            APMPBAdCampaignInfo::initWithBuffer(std::string_view(buffer->asBytes()->data))) {
-      NANOSetMessage(bundle, B::kAdCampaignInfo, *info);
-    }
-  }
-  std::optional<APMPBOnDeviceMeasurementValue> odm1 =
+  if (buffer && buffer->asBytes()) inputs.adCampaignInfo = buffer->asBytes()->data;
+  inputs.odm1Value =
       storedODMValue(*database_, "odm1_value", 23287, "Failed to query ODM value. Error");
-  std::optional<APMPBOnDeviceMeasurementValue> session = storedODMValue(
-      *database_, "odm1_session_value", 23288, "Failed to query ODM session value. Error");
-  std::optional<APMPBOnDeviceMeasurementValue> odm2 =
+  inputs.odm1SessionValue = storedODMValue(*database_, "odm1_session_value", 23288,
+                                           "Failed to query ODM session value. Error");
+  inputs.odm2Value =
       storedODMValue(*database_, "odm2_value", 23291, "Failed to query ODM value. Error");
-  if (odm1 || session || odm2) {
-    APMPBOnDeviceMeasurementInfo info;
-    if (odm1) NANOSetMessage(info, APMPBOnDeviceMeasurementInfo::kOdm1Value, *odm1);
-    if (session) NANOSetMessage(info, APMPBOnDeviceMeasurementInfo::kOdm1SessionValue, *session);
-    if (odm2) NANOSetMessage(info, APMPBOnDeviceMeasurementInfo::kOdm2Value, *odm2);
-    NANOSetMessage(bundle, B::kOnDeviceMeasurementInfo, info);
-  }
   int32_t linked = 0;
   // Statuses 1-4 come from a support object that reports an app-data consent status (5: it
   // reports none, 6: there is none).
@@ -171,5 +158,5 @@ void APMMeasurement::addAttributionToRawEventMetadata(APMPBMeasurementBundle& bu
   if (isAPMPrivateSetMembershipClientLinked()) linked |= 2;
   if (isAlphaAppAdsOnDeviceConversionLinked()) linked |= 4;
   if (isOrvaneAdsOnDeviceConversionLinked()) linked |= 8;
-  NANOSetInt32(bundle, B::kLinkedComponents, linked);
+  inputs.linkedComponents = linked;
 }

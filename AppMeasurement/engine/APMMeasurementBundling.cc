@@ -7,7 +7,6 @@
 #include <set>
 
 #include "AppMeasurement/engine/APMBundleConsent.h"
-#include "AppMeasurement/records/APMEventEncoder.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
@@ -20,6 +19,7 @@
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/records/APMEventEncoder.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/foundation/Bundle.h"
 
@@ -111,48 +111,46 @@ bool APMMeasurement::bundleRawEvents() {
     int64_t maxSize =
         config->int64ValueFromCacheWithKey("measurement.upload.max_batch_size", 65536, 10485760, 0);
     APMErrorSlot readError;
-    std::optional<std::vector<APMSqliteRecord>> read =
-        database_->rawEventRecordsWithMetadataFingerprint(
-            *fingerprint, &readError, [&](size_t position, const APMSqliteRecord& record) {
-              if (position >= 1 && static_cast<int64_t>(position) >= maxEvents) return false;
-              APMErrorSlot decodeError;
-              std::optional<APMDatabase::RawEventRow> row =
-                  database_->rawEventRowFromDictionary(record, &decodeError);
-              if (!row) {
-                // A row that cannot be decoded never will be: it goes with the group and is
-                // deleted with it instead of blocking every later event.
-                monitor().logWithLevel(4, 23096, "Failed to filter raw event. Error",
-                                       errorContext(decodeError));
-                auto rowID = record.find("rowid");
-                int64_t row =
-                    rowID != record.end() ? rowID->second.numberAsInteger().value_or(-1) : -1;
-                if (position >= 1 && row != selection.lastRowID + 1) return false;
-                monitor().logWithLevel(
-                    4, 12020, "Skipping unreadable raw event. Row ID", static_cast<long long>(row),
-                    decodeError.value_or(apm_errorWithCode(2, "Unreadable raw event")));
-                selection.lastRowID = std::max(selection.lastRowID, row);
-                ++selection.undecodable;
-                return true;
-              }
-              std::optional<APMEvent> event = eventAsReadFromItsMessage(row->event);
-              if (!event) {
-                ++selection.undecodable;
-                selection.lastRowID = std::max(selection.lastRowID, row->rowID);
-                return true;
-              }
-              if (selection.decoded.empty() && selection.undecodable == position) {
-                firstHour = hourOf(event->timestamp());
-              } else if (hourOf(event->timestamp()) != firstHour ||
-                         row->rowID != selection.lastRowID + 1) {
-                return false;
-              }
-              int64_t size = static_cast<int64_t>(APMEventEncoder::encodedEventSize(row->event));
-              if (position >= 1 && summedSize + size >= maxSize) return false;
-              summedSize += size;
-              selection.lastRowID = row->rowID;
-              selection.decoded.push_back(std::move(*event));
-              return true;
-            });
+    bool read = database_->rawEventRecordsWithMetadataFingerprint(
+        *fingerprint, &readError, [&](size_t position, const APMSqliteRecord& record) {
+          if (position >= 1 && static_cast<int64_t>(position) >= maxEvents) return false;
+          APMErrorSlot decodeError;
+          std::optional<APMDatabase::RawEventRow> row =
+              database_->rawEventRowFromDictionary(record, &decodeError);
+          if (!row) {
+            // A row that cannot be decoded never will be: it goes with the group and is
+            // deleted with it instead of blocking every later event.
+            monitor().logWithLevel(4, 23096, "Failed to filter raw event. Error",
+                                   errorContext(decodeError));
+            auto rowID = record.find("rowid");
+            int64_t row = rowID != record.end() ? rowID->second.numberAsInteger().value_or(-1) : -1;
+            if (position >= 1 && row != selection.lastRowID + 1) return false;
+            monitor().logWithLevel(
+                4, 12020, "Skipping unreadable raw event. Row ID", static_cast<long long>(row),
+                decodeError.value_or(apm_errorWithCode(2, "Unreadable raw event")));
+            selection.lastRowID = std::max(selection.lastRowID, row);
+            ++selection.undecodable;
+            return true;
+          }
+          std::optional<APMEvent> event = eventAsReadFromItsMessage(row->event);
+          if (!event) {
+            ++selection.undecodable;
+            selection.lastRowID = std::max(selection.lastRowID, row->rowID);
+            return true;
+          }
+          if (selection.decoded.empty() && selection.undecodable == position) {
+            firstHour = hourOf(event->timestamp());
+          } else if (hourOf(event->timestamp()) != firstHour ||
+                     row->rowID != selection.lastRowID + 1) {
+            return false;
+          }
+          int64_t size = static_cast<int64_t>(APMEventEncoder::encodedEventSize(row->event));
+          if (position >= 1 && summedSize + size >= maxSize) return false;
+          summedSize += size;
+          selection.lastRowID = row->rowID;
+          selection.decoded.push_back(std::move(*event));
+          return true;
+        });
     if (!read) {
       // A failed read rolls back, whatever the rows before the failure were.
       if (selection.decoded.empty() && selection.undecodable == 0) {

@@ -465,7 +465,8 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
   } else if (event.name() == "_f") {
     persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(true);
   }
-  if (!database_->insertIfNotExistsRawEventMetadata(metadata.bundle, &error)) {
+  if (!database_->insertIfNotExistsRawEventMetadata(metadata.encoded, metadata.fingerprint,
+                                                    &error)) {
     monitor().logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error",
                            errorContext(error));
     return false;

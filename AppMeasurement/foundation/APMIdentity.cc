@@ -116,7 +116,7 @@ std::shared_ptr<const APMIdentity::State> APMIdentity::settledSnapshot() const {
 }
 
 bool APMIdentity::isRefreshCurrent(const State& snapshot) const {
-  if (!snapshot.lastUpdate || !persistedConfig_->appInstanceID()) return false;
+  if (!snapshot.lastUpdate || !persistedConfig_->hasAppInstanceID()) return false;
   double current = now();
   return *snapshot.lastUpdate <= current &&
          current - *snapshot.lastUpdate < remoteConfig()->adIDCacheTime();
@@ -129,7 +129,21 @@ std::shared_ptr<APMRemoteConfig> APMIdentity::remoteConfig() const {
   return APMRemoteConfig::defaultInstance();
 }
 
+namespace {
+// The identity whose refresh this thread has checked for the scope it is in.
+thread_local const APMIdentity* tCheckedIdentity = nullptr;
+}  // namespace
+
+APMIdentity::SingleRefreshCheck::SingleRefreshCheck(APMIdentity& identity)
+    : previous_(tCheckedIdentity) {
+  identity.updateIdentifiers();
+  tCheckedIdentity = &identity;
+}
+
+APMIdentity::SingleRefreshCheck::~SingleRefreshCheck() { tCheckedIdentity = previous_; }
+
 void APMIdentity::updateIdentifiers() {
+  if (tCheckedIdentity == this) return;
   // A refresh that would stop at its first step is not worth a block.
   if (auto snapshot = settledSnapshot(); snapshot && isRefreshCurrent(*snapshot)) return;
   post([this] { refreshOnQueue(); });

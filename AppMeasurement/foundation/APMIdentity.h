@@ -46,6 +46,20 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   void updateIdentifiers();
   void updateIdentifiersAndWait();
 
+  // While one lives on a thread, the identity checks whether its identifiers need a refresh
+  // once (when it is made) instead of in each getter: for a caller that reads several of
+  // them for one record. Scopes nest.
+  class SingleRefreshCheck {
+   public:
+    explicit SingleRefreshCheck(APMIdentity& identity);
+    ~SingleRefreshCheck();
+    SingleRefreshCheck(const SingleRefreshCheck&) = delete;
+    SingleRefreshCheck& operator=(const SingleRefreshCheck&) = delete;
+
+   private:
+    const APMIdentity* previous_;
+  };
+
   int64_t appleConsentStatus();
   bool limitedAdTracking();
   std::optional<std::string> resettableDeviceID();

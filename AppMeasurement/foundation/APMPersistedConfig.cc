@@ -263,6 +263,9 @@ void APMPersistedConfig::setSearchAdRetryCount(int64_t value) { setInt64(value, 
 std::optional<std::string> APMPersistedConfig::appInstanceID() {
   return stringForKey(kAppInstanceID);
 }
+bool APMPersistedConfig::hasAppInstanceID() {
+  return store_ && store_->hasStringForKey(kAppInstanceID);
+}
 void APMPersistedConfig::setAppInstanceID(std::optional<std::string> value) {
   setString(std::move(value), kAppInstanceID);
 }

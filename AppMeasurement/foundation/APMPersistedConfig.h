@@ -87,6 +87,8 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   int64_t searchAdRetryCount();
   void setSearchAdRetryCount(int64_t value);
   std::optional<std::string> appInstanceID();
+  // appInstanceID() has a value (read without copying it).
+  bool hasAppInstanceID();
   void setAppInstanceID(std::optional<std::string> value);
   std::optional<std::string> appIDFromRZQ();
   void setAppIDFromRZQ(std::optional<std::string> value);

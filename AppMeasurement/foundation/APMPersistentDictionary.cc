@@ -77,6 +77,12 @@ std::optional<platform::Value> APMPersistentDictionary::objectForKey(std::string
   return it->second;
 }
 
+bool APMPersistentDictionary::hasStringForKey(std::string_view key) const {
+  std::lock_guard<std::mutex> lock(lock_);
+  auto it = dictionary_.find(key);
+  return it != dictionary_.end() && it->second.isString();
+}
+
 void APMPersistentDictionary::setObject(std::optional<platform::Value> value,
                                         std::string_view key) {
   if (key.empty()) {

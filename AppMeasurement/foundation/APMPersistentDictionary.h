@@ -38,6 +38,8 @@ class APMPersistentDictionary : public std::enable_shared_from_this<APMPersisten
 
   // The value, or nullopt when absent; an empty key logs 43001.
   std::optional<platform::Value> objectForKey(std::string_view key) const;
+  // Whether a string is stored under the key, without copying it.
+  bool hasStringForKey(std::string_view key) const;
   // Stores a copy; nullopt (or a null Value) removes. An empty key logs 43002; a value that is
   // no property list (a null inside a collection) logs 43003. Storing an equal value changes
   // nothing and schedules no write.

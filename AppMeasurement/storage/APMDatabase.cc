@@ -296,13 +296,17 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErro
   // writers made in it still holds.
   const bool withinGroup = sqliteStore_->holdsGroupTransaction();
   if (!withinGroup) ++transactionSerial_;
+  // A transaction of a group that fails takes back the counts it stored.
+  std::optional<APMDailyCounts> unwrittenBefore = unwrittenDailyCounts_;
   try {
     committed = sqliteStore_->performTransactionWithError(&transactionError, block);
   } catch (...) {
     dataVersionCheckedInTransaction_ = 0;
     caches_.invalidate(APMDatabaseCaches::kAll);
+    unwrittenDailyCounts_ = std::move(unwrittenBefore);
     throw;
   }
+  if (!committed) unwrittenDailyCounts_ = std::move(unwrittenBefore);
   // The next transaction, whoever begins it, checks for other writers again.
   if (!sqliteStore_->holdsGroupTransaction()) dataVersionCheckedInTransaction_ = 0;
   if (!committed) {
@@ -323,14 +327,19 @@ void APMDatabase::transactionFailed(const APMErrorSlot& transactionError, APMErr
 
 void APMDatabase::beginCommitGroup() {
   checkSequence("beginCommitGroup");
-  if (sqliteStore_) sqliteStore_->beginCommitGroup();
+  if (!sqliteStore_) return;
+  sqliteStore_->beginCommitGroup();
+  grouping_ = true;
 }
 
 bool APMDatabase::endCommitGroup() {
   checkSequence("endCommitGroup");
+  grouping_ = false;
   if (!sqliteStore_) return true;
   APMErrorSlot commitError;
-  bool committed = sqliteStore_->endCommitGroup(&commitError);
+  std::optional<APMDailyCounts> counts = std::exchange(unwrittenDailyCounts_, std::nullopt);
+  bool committed = sqliteStore_->endCommitGroup(
+      &commitError, [&] { return !counts || writeDailyCounts(*counts, &commitError); });
   dataVersionCheckedInTransaction_ = 0;
   if (!committed) transactionFailed(commitError, nullptr);
   return committed;

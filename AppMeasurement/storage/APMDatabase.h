@@ -105,6 +105,8 @@ class APMDatabase {
   // Transactions from now until endCommitGroup share one commit (see APMSqliteStore); each
   // still succeeds or fails on its own. A failed commit at the end logs 12056 like a failed
   // transaction and drops the caches. Used for a run of events written one after another.
+  // The daily counts the group's transactions store are written once, before the commit: a
+  // transaction that fails takes its own change of them back.
   void beginCommitGroup();
   bool endCommitGroup();
 
@@ -140,6 +142,9 @@ class APMDatabase {
   // Stores the bundle's encoding under its fingerprint (apm_64LSBMD5 of the bytes) unless that
   // row exists; at most 100000 rows.
   bool insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle& metadata,
+                                         APMErrorSlot* error);
+  // The same for a bundle already encoded, with the fingerprint of those bytes.
+  bool insertIfNotExistsRawEventMetadata(std::string_view encodedMetadata, int64_t fingerprint,
                                          APMErrorSlot* error);
   // A row whose bytes are empty or do not decode: kAPMDatabaseErrorCannotDecode.
   std::optional<APMPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(int64_t fingerprint,
@@ -192,10 +197,11 @@ class APMDatabase {
   };
   std::optional<RawEventRow> rawEventRowFromDictionary(const APMSqliteRecord& record,
                                                        APMErrorSlot* error);
-  // The rows rawEventsWithMetadataFingerprint reads, undecoded, for a caller that decodes
-  // each row once in its filter.
-  std::optional<std::vector<APMSqliteRecord>> rawEventRecordsWithMetadataFingerprint(
-      int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter);
+  // The rows rawEventsWithMetadataFingerprint reads, undecoded and one at a time, for a
+  // visitor that decodes each row once (the record is reused for the next row; see
+  // APMSqliteStore::enumerateRecordsForQuery). False on failure.
+  bool rawEventRecordsWithMetadataFingerprint(int64_t fingerprint, APMErrorSlot* error,
+                                              const RawEventFilter& visitor);
 
   // --- Upload queue ---
 
@@ -264,6 +270,8 @@ class APMDatabase {
   // Today's counts from the app_metadata row; today is floor((now - midnightOffset) / 86400).
   std::optional<APMDailyCounts> dailyCounts(APMErrorSlot* error);
   bool updateDailyCounts(const APMDailyCounts& counts, APMErrorSlot* error);
+  // The UPDATE of the daily-count columns.
+  bool writeDailyCounts(const APMDailyCounts& counts, APMErrorSlot* error);
   // floor((now - midnightOffset) / 86400) by the installed clock.
   int32_t currentDayNumber() const;
 
@@ -451,6 +459,9 @@ class APMDatabase {
   std::optional<int64_t> dataVersion_;
   uint64_t transactionSerial_ = 0;
   uint64_t dataVersionCheckedInTransaction_ = 0;
+  // Inside a commit group: the daily counts its transactions stored, not yet in the file.
+  bool grouping_ = false;
+  std::optional<APMDailyCounts> unwrittenDailyCounts_;
   // Inside performReads: whether its one check was made.
   int readBatchDepth_ = 0;
   bool dataVersionCheckedInReadBatch_ = false;

@@ -39,6 +39,11 @@ std::optional<std::vector<APMEventFilter>> APMDatabase::eventFiltersForEventName
   if (!APMCheckResult(!name.empty(), error, 1,
                       "Received empty event name for getting event filters"))
     return std::nullopt;
+  if (!requireStore(error)) return std::nullopt;
+  refreshCaches();
+  if (auto cached = caches_.eventFilters.find(name); cached != caches_.eventFilters.end()) {
+    return cached->second;
+  }
   std::vector<APMEventFilter> filters;
   Value key(name);
   if (!dataTypesFromTableWithName(
@@ -55,6 +60,7 @@ std::optional<std::vector<APMEventFilter>> APMDatabase::eventFiltersForEventName
           })) {
     return std::nullopt;
   }
+  caches_.eventFilters.emplace(std::string(name), filters);
   return filters;
 }
 

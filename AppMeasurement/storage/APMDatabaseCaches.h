@@ -12,6 +12,7 @@
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/records/APMDailyCounts.h"
 #include "AppMeasurement/records/APMEventAggregates.h"
+#include "AppMeasurement/storage/APMEventFilter.h"
 #include "AppMeasurement/storage/APMSqliteStore.h"
 
 // What is known without a query of a table whose rows carry a time and a real-time flag
@@ -76,8 +77,8 @@ struct APMCachedUserAttributeRow {
 struct APMDatabaseCaches {
   // The tables watched, in bit order.
   static std::vector<std::string_view> watchedTables() {
-    return {"raw_events",          "queue",     "user_attributes", "events", "app_metadata",
-            "raw_events_metadata", "odm_values"};
+    return {"raw_events",          "queue",      "user_attributes", "events", "app_metadata",
+            "raw_events_metadata", "odm_values", "event_filters"};
   }
   enum Table : uint32_t {
     kRawEvents = 1 << 0,
@@ -87,7 +88,8 @@ struct APMDatabaseCaches {
     kAppMetadata = 1 << 4,
     kRawEventsMetadata = 1 << 5,
     kODMValues = 1 << 6,
-    kAll = (1 << 7) - 1,
+    kEventFilters = 1 << 7,
+    kAll = (1 << 8) - 1,
   };
 
   APMTimedTableSummary rawEvents;
@@ -106,6 +108,8 @@ struct APMDatabaseCaches {
   std::set<int64_t> storedMetadataFingerprints;
   // odm_values rows by name; a nullopt value: no such row.
   std::map<std::string, std::optional<APMSqliteRecord>, std::less<>> odmValues;
+  // event_filters rows by event name, as read (bundling evaluates every event against them).
+  std::map<std::string, std::vector<APMEventFilter>, std::less<>> eventFilters;
 
   void invalidate(uint32_t tables) {
     if (tables & kRawEvents) rawEvents = {};
@@ -121,5 +125,6 @@ struct APMDatabaseCaches {
     if (tables & kAppMetadata) dailyCounts.reset();
     if (tables & kRawEventsMetadata) storedMetadataFingerprints.clear();
     if (tables & kODMValues) odmValues.clear();
+    if (tables & kEventFilters) eventFilters.clear();
   }
 };

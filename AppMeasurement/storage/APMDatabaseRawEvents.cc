@@ -110,7 +110,17 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle
                 "Received empty measurement bundle metadata for getting dictionary representation");
     return false;
   }
-  int64_t fingerprint = apm_64LSBMD5(*encoded);
+  return insertIfNotExistsRawEventMetadata(*encoded, apm_64LSBMD5(*encoded), error);
+}
+
+bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMetadata,
+                                                    int64_t fingerprint, APMErrorSlot* error) {
+  checkSequence("insertIfNotExistsRawEventMetadata");
+  if (encodedMetadata.empty()) {
+    APMSetError(error, 3,
+                "Received empty measurement bundle metadata for getting dictionary representation");
+    return false;
+  }
   if (!requireStore(error)) return false;
   refreshCaches();
   std::set<int64_t>& known = caches_.storedMetadataFingerprints;
@@ -121,7 +131,7 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle
   if (!existing) return false;
   if (*existing == 0) {
     APMSqliteRecord record{{"metadata_fingerprint", key},
-                           {"metadata", Value::bytes(std::move(*encoded))}};
+                           {"metadata", Value::bytes(std::string(encodedMetadata))}};
     if (!upsertDataType(record, kRawEventsMetadataTable, "metadata_fingerprint", key,
                         kMaxRawEventsMetadataRows, error)) {
       return false;
@@ -341,11 +351,25 @@ bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, APMErro
 bool APMDatabase::insertRawEvent(const APMEvent& event, int64_t metadataFingerprint,
                                  bool isRealtime, APMErrorSlot* error) {
   checkSequence("insertRawEvent");
-  std::optional<APMSqliteRecord> record =
-      rawEventRecord(event, metadataFingerprint, isRealtime, error);
-  if (!record) return false;
+  // One row per event: a kept statement bound straight from the event, the columns in the
+  // order of the generic insert of the row's record.
+  // Never destroyed: the worker may still write while the process exits.
+  static const std::string& kInsertRawEvent = *new std::string(
+      "INSERT OR REPLACE INTO raw_events (data, is_realtime, metadata_fingerprint, name, "
+      "timestamp) VALUES (?, ?, ?, ?, ?);");
+  std::string data = APMEventEncoder::encodedEventWithoutName(event);
+  if (!APMCheckResult(!data.empty(), error, 3,
+                      "Received empty raw event data for getting dictionary representation"))
+    return false;
+  if (!requireStore(error)) return false;
   refreshCaches();
-  if (!insertDataType(*record, kRawEventsTable, error)) return false;
+  if (!sqliteStore_->executeKeptStatement(kInsertRawEvent,
+                                          {Value::bytes(std::move(data)), Value(isRealtime),
+                                           Value(static_cast<long long>(metadataFingerprint)),
+                                           Value(event.name()), Value(event.timestamp())},
+                                          error)) {
+    return false;
+  }
   caches_.rawEvents.noteInserted(event.timestamp(), isRealtime);
   acceptOwnChanges(APMDatabaseCaches::kRawEvents);
   return true;
@@ -467,24 +491,30 @@ std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsFromRecords(
   return events;
 }
 
-std::optional<std::vector<APMSqliteRecord>> APMDatabase::rawEventRecordsWithMetadataFingerprint(
-    int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter) {
+bool APMDatabase::rawEventRecordsWithMetadataFingerprint(int64_t fingerprint, APMErrorSlot* error,
+                                                         const RawEventFilter& visitor) {
   checkSequence("rawEventRecordsWithMetadataFingerprint");
-  if (!requireStore(error)) return std::nullopt;
-  return sqliteStore_->recordsForQuery(
+  if (!requireStore(error)) return false;
+  return sqliteStore_->enumerateRecordsForQuery(
       "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
       {Value(static_cast<long long>(fingerprint)),
        Value(static_cast<long long>(kRawEventsPerFingerprintRead))},
-      error, eventFilter);
+      error, visitor);
 }
 
 std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsWithMetadataFingerprint(
     int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter,
     APMUnreadableRows* unreadableRows) {
   checkSequence("rawEventsWithMetadataFingerprint");
-  auto records = rawEventRecordsWithMetadataFingerprint(fingerprint, error, eventFilter);
-  if (!records) return std::nullopt;
-  return rawEventsFromRecords(*records, error, unreadableRows);
+  std::vector<APMSqliteRecord> records;
+  bool read = rawEventRecordsWithMetadataFingerprint(
+      fingerprint, error, [&](size_t accepted, const APMSqliteRecord& record) {
+        if (eventFilter && !eventFilter(accepted, record)) return false;
+        records.push_back(record);
+        return true;
+      });
+  if (!read) return std::nullopt;
+  return rawEventsFromRecords(records, error, unreadableRows);
 }
 
 std::optional<std::vector<APMRawEventData>> APMDatabase::allRawEventsWithError(

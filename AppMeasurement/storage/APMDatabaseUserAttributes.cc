@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <sqlite3.h>
+
 #include "AppMeasurement/foundation/APMDataTypeValidator.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMNameTables.h"
@@ -441,6 +443,7 @@ int32_t APMDatabase::currentDayNumber() const {
 
 std::optional<APMDailyCounts> APMDatabase::dailyCounts(APMErrorSlot* error) {
   checkSequence("dailyCounts");
+  if (unwrittenDailyCounts_) return unwrittenDailyCounts_;
   refreshCaches();
   if (caches_.dailyCounts) return caches_.dailyCounts;
   std::optional<APMDailyCounts> counts;
@@ -469,17 +472,36 @@ std::optional<APMDailyCounts> APMDatabase::dailyCounts(APMErrorSlot* error) {
 
 bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, APMErrorSlot* error) {
   checkSequence("updateDailyCounts");
-  if (!updateAppMetadataColumns(
-          {{"day", Value(counts.day())},
-           {"daily_conversions_count", Value(counts.conversionsCount())},
-           {"daily_events_count", Value(counts.allEventsCount())},
-           {"daily_public_events_count", Value(counts.publicEventsCount())},
-           {"daily_error_events_count", Value(counts.errorEventsCount())},
-           {"daily_real_time_conversion_events_count", Value(counts.realtimeCount())},
-           {"daily_real_time_dcu_events_count", Value(counts.dcuRealtimeCount())}},
-          error)) {
-    return false;
+  if (!requireStore(error)) return false;
+  // Every event of a commit group stores its counts: the group writes the last of them once.
+  if (grouping_ && sqliteStore_->holdsGroupTransaction()) {
+    unwrittenDailyCounts_ = counts;
+    return true;
   }
-  caches_.dailyCounts = counts;
-  return true;
+  return writeDailyCounts(counts, error);
+}
+
+bool APMDatabase::writeDailyCounts(const APMDailyCounts& counts, APMErrorSlot* error) {
+  // One kept statement, the columns in the order of the generic update of these columns.
+  // Never destroyed: the worker may still write while the process exits.
+  static const std::string& kUpdateDailyCounts = *new std::string(
+      "UPDATE app_metadata SET daily_conversions_count=?,daily_error_events_count=?,"
+      "daily_events_count=?,daily_public_events_count=?,"
+      "daily_real_time_conversion_events_count=?,daily_real_time_dcu_events_count=?,day=? "
+      "WHERE rowid=?");
+  refreshCaches();
+  caches_.dailyCounts.reset();
+  bool updated = requireStore(error) &&
+                 sqliteStore_->executeKeptStatement(
+                     kUpdateDailyCounts,
+                     {Value(counts.conversionsCount()), Value(counts.errorEventsCount()),
+                      Value(counts.allEventsCount()), Value(counts.publicEventsCount()),
+                      Value(counts.realtimeCount()), Value(counts.dcuRealtimeCount()),
+                      Value(counts.day()), Value(1)},
+                     error) &&
+                 APMCheckResult(sqlite3_changes64(sqliteStore_->sqliteHandle()) != 0, error, 2,
+                                "Failed to update record. Item doesn't exist");
+  acceptOwnChanges(APMDatabaseCaches::kAppMetadata);
+  if (updated) caches_.dailyCounts = counts;
+  return updated;
 }

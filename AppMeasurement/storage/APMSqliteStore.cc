@@ -462,6 +462,13 @@ bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, APMErrorSlot* 
   return done;
 }
 
+bool APMSqliteStore::executeKeptStatement(const std::string& sql, const APMSqliteValues& values,
+                                          APMErrorSlot* error) {
+  sqlite3_stmt* statement = statementForQuery(sql, values, error, APMStatementCaching::kKeep);
+  if (statement == nullptr) return false;
+  return stepDone(statement, sql, "execute statement", error);
+}
+
 bool APMSqliteStore::stepDone(sqlite3_stmt* statement, const std::string& sql,
                               std::string_view operation, APMErrorSlot* error) {
   int rc = sqlite3_step(statement);
@@ -479,51 +486,83 @@ bool APMSqliteStore::stepDone(sqlite3_stmt* statement, const std::string& sql,
 std::optional<std::vector<APMSqliteRecord>> APMSqliteStore::recordsForQuery(
     const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
     const RecordFilter& filter, APMStatementCaching caching) {
+  std::vector<APMSqliteRecord> records;
+  bool read = enumerateRecordsForQuery(
+      sql, values, error,
+      [&](size_t accepted, const APMSqliteRecord& record) {
+        if (filter && !filter(accepted, record)) return false;
+        records.push_back(record);
+        return true;
+      },
+      caching);
+  if (!read) return std::nullopt;
+  return records;
+}
+
+bool APMSqliteStore::enumerateRecordsForQuery(const std::string& sql, const APMSqliteValues& values,
+                                              APMErrorSlot* error, const RecordFilter& visitor,
+                                              APMStatementCaching caching) {
   if (!APMCheckResult(!sql.empty(), error, 1, "Received empty query for records for query"))
-    return std::nullopt;
+    return false;
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
                       "Query records failed. Database not open."))
-    return std::nullopt;
+    return false;
   if (!APMCheckResult(lowercase(sql.substr(0, 6)) == "select", error, 1,
                       "Received invalid select query"))
-    return std::nullopt;
+    return false;
   sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
-  if (statement == nullptr) return std::nullopt;
-  std::vector<APMSqliteRecord> records;
+  if (statement == nullptr) return false;
+  // One record serves every row: each column keeps its entry, whose value is replaced row by
+  // row, so that a long read builds its map and its names once.
+  APMSqliteRecord record;
+  std::vector<APMSqliteRecord::iterator> entries;
+  size_t accepted = 0;
   bool sawRows = false;
   int rc;
   while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
     sawRows = true;
-    APMSqliteRecord record;
     int count = sqlite3_column_count(statement);
+    entries.resize(static_cast<size_t>(count), record.end());
     for (int column = 0; column < count; ++column) {
+      auto& entry = entries[static_cast<size_t>(column)];
+      std::optional<Value> value = valueAtColumn(column, statement);
+      if (value && entry != record.end()) {
+        entry->second = std::move(*value);
+        continue;
+      }
       const char* name = sqlite3_column_name(statement, column);
       if (name == nullptr) {
         logLine(4, 34003, "Failed to get column name");
         continue;
       }
-      std::optional<Value> value = valueAtColumn(column, statement);
       if (!value) {
         logLine(4, 34004, "Value is nil for column", std::string(name));
+        // The row has no value here: the entry an earlier row left (under any column of
+        // this name) goes.
+        auto stale = record.find(std::string_view(name));
+        if (stale != record.end()) {
+          std::replace(entries.begin(), entries.end(), stale, record.end());
+          record.erase(stale);
+        }
         continue;
       }
-      record.insert_or_assign(name, std::move(*value));
+      entry = record.insert_or_assign(name, std::move(*value)).first;
     }
-    if (filter && !filter(records.size(), record)) break;
-    records.push_back(std::move(record));
+    if (!visitor(accepted, record)) break;
+    ++accepted;
   }
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
     // A read that stops half way is a failure, not a short result.
     setDatabaseError(error, "query records");
     lastFailureResultCode_ = rc & 0xff;
     cleanUpStatement(statement, sql);
-    return std::nullopt;
+    return false;
   }
-  if (sawRows && records.empty()) {
+  if (sawRows && accepted == 0) {
     logLine(4, 34005, "Database contains records that were all filtered out");
   }
   cleanUpStatement(statement, sql);
-  return records;
+  return true;
 }
 
 std::optional<Value> APMSqliteStore::numberForQuery(const std::string& sql,
@@ -593,14 +632,14 @@ bool APMSqliteStore::upsertSQLForRecord(const APMSqliteRecord& record, std::stri
       APMSetError(error, 1, "Record has value of unexpected type");
       return false;
     }
-    columns += name + ", ";
-    placeholders += "?, ";
+    columns.append(name).append(", ");
+    placeholders.append("?, ");
     values->push_back(&value);
   }
   columns.resize(columns.size() - 2);
   placeholders.resize(placeholders.size() - 2);
-  *sql = "INSERT OR REPLACE INTO " + std::string(table) + " (" + columns + ") VALUES (" +
-         placeholders + ");";
+  sql->assign("INSERT OR REPLACE INTO ").append(table).append(" (").append(columns);
+  sql->append(") VALUES (").append(placeholders).append(");");
   return true;
 }
 
@@ -662,13 +701,13 @@ bool APMSqliteStore::updateSQLForRecord(const APMSqliteRecord& record, std::stri
       APMSetError(error, 1, "Failed to bind parameter of unexpected type to update statement");
       return false;
     }
-    assignments += name + "=?,";
+    assignments.append(name).append("=?,");
     values->push_back(&value);
   }
   assignments.pop_back();
   values->push_back(columnValue);
-  *sql = "UPDATE " + std::string(table) + " SET " + assignments + " WHERE " +
-         std::string(columnName) + "=?";
+  sql->assign("UPDATE ").append(table).append(" SET ").append(assignments);
+  sql->append(" WHERE ").append(columnName).append("=?");
   return true;
 }
 
@@ -902,11 +941,17 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error,
   return true;
 }
 
-bool APMSqliteStore::endCommitGroup(APMErrorSlot* error) {
+bool APMSqliteStore::endCommitGroup(APMErrorSlot* error,
+                                    const std::function<bool()>& beforeCommit) {
   grouping_ = false;
   if (!groupTransactionOpen_) return true;
   groupTransactionOpen_ = false;
   if (sqliteHandle_ == nullptr) return false;
+  if (beforeCommit && !beforeCommit()) {
+    if (!rollbackTransaction()) logLine(1, 34011, "Failed to rollback transaction");
+    APMSetError(error, 3, "Transaction failed");
+    return false;
+  }
   if (endTransaction()) return true;
   noteTransactionStatementFailed(error, "end transaction");
   rollBackAfterFailedCommit();

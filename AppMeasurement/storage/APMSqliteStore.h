@@ -114,6 +114,11 @@ class APMSqliteStore {
   bool executeSQL(std::string_view sql, APMErrorSlot* error);
   // Steps once and finalizes; true only when the step reports done.
   bool executeSQLStatement(sqlite3_stmt* statement, APMErrorSlot* error);
+  // Runs a write of fixed text (one that runs often, such as a row written per event) once
+  // with the values bound, through a statement kept prepared for the next call; true when the
+  // step reports done.
+  bool executeKeptStatement(const std::string& sql, const APMSqliteValues& values,
+                            APMErrorSlot* error);
 
   // --- Records ---
 
@@ -123,6 +128,12 @@ class APMSqliteStore {
       const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
       const RecordFilter& filter = nullptr,
       APMStatementCaching caching = APMStatementCaching::kCacheRule);
+  // The rows of a select handed one at a time to the visitor, with the number of rows it
+  // accepted before; false ends the read without that row. The record handed over is reused
+  // for the next row: copy what must outlive the call. False on failure.
+  bool enumerateRecordsForQuery(const std::string& sql, const APMSqliteValues& values,
+                                APMErrorSlot* error, const RecordFilter& visitor,
+                                APMStatementCaching caching = APMStatementCaching::kCacheRule);
   // The first column of the first row: a number, or nullopt (a null column gives nullopt
   // without an error).
   std::optional<platform::Value> numberForQuery(
@@ -181,7 +192,9 @@ class APMSqliteStore {
   void beginCommitGroup();
   // Commits what the group wrote (nothing to do when it wrote nothing) and ends the group.
   // A failed commit rolls the whole group back and answers false ("Failed to end transaction").
-  bool endCommitGroup(APMErrorSlot* error);
+  // beforeCommit, when given and when the group wrote anything, runs last inside the group's
+  // transaction; false from it rolls the whole group back ("Transaction failed").
+  bool endCommitGroup(APMErrorSlot* error, const std::function<bool()>& beforeCommit = nullptr);
   // True while a commit group holds a transaction open between its transactions.
   bool holdsGroupTransaction() const { return groupTransactionOpen_; }
 

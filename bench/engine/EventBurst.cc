@@ -123,6 +123,12 @@ std::vector<int64_t> burstSeqsInBundle(std::string_view data) {
 
 // --- The child: the app ---
 
+// A moment of the child's run, "name nanoseconds" on the monotonic clock, for the parent.
+void printMark(const char* name) {
+  std::printf("%s %lld\n", name, static_cast<long long>(monotonicNanoseconds()));
+  std::fflush(stdout);
+}
+
 // What the service received: the "seq" of each "burst" event of each upload, one line each,
 // appended to a file the parent reads. Never destroyed: the sink may still write while the
 // process exits.
@@ -191,21 +197,23 @@ int runApp(const std::filesystem::path& appDir, long events) {
   // The app has been running a while when the burst comes: the engine has started.
   if (!waitForEngine()) return 4;
 
-  std::printf("first-event %lld\n", static_cast<long long>(monotonicNanoseconds()));
+  printMark("first-event");
   for (long i = 0; i < events; ++i) {
     KVLAnalytics::logEventWithName("burst", {{"seq", platform::Value(int64_t{i})}});
   }
-  std::printf("last-event %lld\n", static_cast<long long>(monotonicNanoseconds()));
-  std::fflush(stdout);
+  printMark("last-event");
 
   // The app's way out: accepted events stored, then the background and its uploads.
   APMAnalytics::waitForQueuedCalls();
+  printMark("stored");
   application->willResignActive();
   application->didEnterBackground();
   platform::DispatchQueue::drainMain();
   waitForBackgroundTasks(*application);
+  printMark("background-done");
   application->willTerminate();
   platform::DispatchQueue::drainMain();
+  printMark("terminated");
   return 0;
 }
 
@@ -268,6 +276,16 @@ std::optional<std::filesystem::path> findDatabase(const std::filesystem::path& r
   return std::nullopt;
 }
 
+// The time of a mark the child printed; 0 when it printed none.
+long long markIn(const std::string& text, const std::string& name) {
+  size_t at = text.find(name + " ");
+  return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + name.size() + 1);
+}
+
+void printSeconds(const char* name, long long from, long long to) {
+  if (from > 0 && to > 0) std::printf("%s = %.3f\n", name, static_cast<double>(to - from) / 1e9);
+}
+
 int runParent(const char* self, const std::filesystem::path& appDir, long events) {
   // Everything the child needs is made before fork.
   std::string count = std::to_string(events);
@@ -306,9 +324,8 @@ int runParent(const char* self, const std::filesystem::path& appDir, long events
   int status = 0;
   waitpid(child, &status, 0);
   int64_t exited = monotonicNanoseconds();
-  long long lastEvent = 0;
-  size_t at = text.find("last-event ");
-  if (at != std::string::npos) lastEvent = std::atoll(text.c_str() + at + 11);
+  long long firstEvent = markIn(text, "first-event");
+  long long lastEvent = markIn(text, "last-event");
 
   Found found;
   std::optional<std::filesystem::path> database = findDatabase(appDir);
@@ -322,16 +339,17 @@ int runParent(const char* self, const std::filesystem::path& appDir, long events
   std::printf("events_in_raw_events = %ld\n", found.inDatabase);
   std::printf("events_in_queued_bundles = %ld\n", found.queued);
   std::printf("events_uploaded = %ld\n", found.uploaded);
-  long long firstEvent = 0;
-  at = text.find("first-event ");
-  if (at != std::string::npos) firstEvent = std::atoll(text.c_str() + at + 12);
-  if (firstEvent > 0 && lastEvent > 0) {
-    std::printf("seconds_logging = %.3f\n", static_cast<double>(lastEvent - firstEvent) / 1e9);
-  }
-  if (lastEvent > 0) {
-    std::printf("seconds_from_last_event_to_exit = %.3f\n",
-                static_cast<double>(exited - lastEvent) / 1e9);
-  }
+  printSeconds("seconds_logging", firstEvent, lastEvent);
+  // The way out, step by step: storing what was accepted, the background and its uploads,
+  // termination, and the process's end.
+  long long storedAt = markIn(text, "stored");
+  long long backgroundDone = markIn(text, "background-done");
+  long long terminated = markIn(text, "terminated");
+  printSeconds("seconds_storing_after_last_event", lastEvent, storedAt);
+  printSeconds("seconds_in_background", storedAt, backgroundDone);
+  printSeconds("seconds_terminating", backgroundDone, terminated);
+  printSeconds("seconds_from_terminate_to_exit", terminated, exited);
+  printSeconds("seconds_from_last_event_to_exit", lastEvent, exited);
   bool childOK = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   if (!childOK) std::fprintf(stderr, "apm_event_burst: the app ended with status %d\n", status);
   if (!database) std::fprintf(stderr, "apm_event_burst: no database under %s\n", appDir.c_str());

@@ -92,6 +92,22 @@ TEST_F(RawEventMetadataTest, EveryChangeReachesTheNextRecord) {
          });
        },
        true},
+      {"on-device value stored",
+       [&] {
+         onWorker([&] {
+           ASSERT_TRUE(
+               engine->database()->updateODMValue("odm-1", "odm1_value", env.now(), nullptr));
+         });
+       },
+       true},
+      {"campaign info stored",
+       [&] {
+         APMPBAdCampaignInfo info;
+         NANOSetString(info, APMPBAdCampaignInfo::kDeepLinkObraid, "obraid-1");
+         engine->persistedConfig()->setAdCampaignInfoBuffer(
+             platform::Value::bytes(info.protoBuffer().value()));
+       },
+       true},
       {"nothing again", [] {}, false},
   };
   int64_t previous = logAndCheck("start");

@@ -379,3 +379,26 @@ TEST_F(APMIdentityTest, FreshReadsDoNotWaitForTheQueueAndSeeEveryChangeBeforeThe
 }
 
 }  // namespace
+
+namespace {
+
+// With the cache time at 0 every read refreshes, except inside one refresh-check scope: the
+// reads made there for one record come from the one check made when the scope began.
+TEST_F(APMIdentityTest, OneRefreshCheckServesEveryReadOfItsScope) {
+  auto identity = make();
+  EXPECT_EQ(identity->resettableDeviceID(), kIDFA);
+  {
+    APMIdentity::SingleRefreshCheck check(*identity);
+    EXPECT_EQ(identity->resettableDeviceID(), kIDFA);  // the scope's one refresh
+    ASIdentifierManager::sharedManager()->setAdvertisingIdentifier(kOtherIDFA);
+    EXPECT_EQ(identity->resettableDeviceID(), kIDFA);
+    {
+      APMIdentity::SingleRefreshCheck inner(*identity);
+      EXPECT_EQ(identity->resettableDeviceID(), kIDFA);
+    }
+    EXPECT_EQ(identity->resettableDeviceID(), kIDFA);
+  }
+  EXPECT_EQ(identity->resettableDeviceID(), kOtherIDFA);
+}
+
+}  // namespace

@@ -30,6 +30,7 @@ struct Facts {
   std::vector<std::string> aggregates;  // name:lifetime for the names asked
   std::optional<int64_t> publicEventNames;
   std::optional<std::string> odmValue;
+  std::vector<std::string> eventFilters;  // audience:filter of "level_up"
   bool operator==(const Facts&) const = default;
 };
 
@@ -44,7 +45,9 @@ std::ostream& operator<<(std::ostream& out, const Facts& f) {
   out << "; aggregates";
   for (const auto& a : f.aggregates) out << " " << a;
   out << "; public names " << (f.publicEventNames ? std::to_string(*f.publicEventNames) : "?");
-  return out << "; odm " << f.odmValue.value_or("none");
+  out << "; odm " << f.odmValue.value_or("none") << "; filters";
+  for (const auto& filter : f.eventFilters) out << " " << filter;
+  return out;
 }
 
 Facts factsOf(APMDatabase& database) {
@@ -68,6 +71,11 @@ Facts factsOf(APMDatabase& database) {
   f.publicEventNames = database.publicEventCount(nullptr);
   auto odm = database.ODMValueWithName("odm1_value", nullptr);
   if (odm) f.odmValue = odm->at("value").description();
+  for (const APMEventFilter& filter : database.eventFiltersForEventName("level_up", nullptr)
+                                          .value_or(std::vector<APMEventFilter>{})) {
+    f.eventFilters.push_back(std::to_string(filter.audienceID()) + ":" +
+                             std::to_string(filter.filterID()));
+  }
   return f;
 }
 
@@ -178,6 +186,17 @@ TEST_F(APMDatabaseCachesTest, OwnWritesKeepEveryCacheEqualToTheFile) {
        }},
       {"odm value deleted",
        [&](APMDatabase& d) { return d.deleteODMValueWithName("odm1_value", nullptr); }},
+      {"event filters",
+       [&](APMDatabase& d) {
+         return d.updateEventFilters({APMEventFilter(1, 1, "level_up", "x", false, false, false),
+                                      APMEventFilter(2, 5, "level_up", "x", false, false, false)},
+                                     nullptr);
+       }},
+      {"event filter deleted",
+       [&](APMDatabase& d) {
+         return d.deleteEventFilters({APMEventFilter(1, 1, "level_up", "x", false, false, false)},
+                                     nullptr);
+       }},
   };
   for (const Step& step : steps) {
     // Read first, so that each write has a cache to keep current.
@@ -237,6 +256,11 @@ TEST_F(APMDatabaseCachesTest, WritesMadeAroundTheDatabaseAreSeen) {
   expectMatchesFile("table emptied on the store");
   ASSERT_TRUE(store->executeSQL("UPDATE odm_values SET value = '5'", nullptr));
   expectMatchesFile("value changed on the store");
+  ASSERT_TRUE(
+      store->executeSQL("INSERT INTO event_filters (audience_id, filter_id, event_name, data) "
+                        "VALUES (3, 4, 'level_up', x'00')",
+                        nullptr));
+  expectMatchesFile("event filter inserted on the store");
   // By another process.
   ASSERT_EQ(sqliteTool(path_,
                        "DELETE FROM raw_events; INSERT INTO queue (data, bundle_end_timestamp, "

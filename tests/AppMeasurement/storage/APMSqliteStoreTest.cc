@@ -187,6 +187,34 @@ TEST_F(APMSqliteStoreTest, AFilterThatRefusesTheFirstRowGivesAnEmptyList) {
   EXPECT_TRUE(log.contains("I-ACS034005"));
 }
 
+// A read hands every row over in one record that it reuses: each row shows only its own
+// columns, whatever the row before it held.
+TEST_F(APMSqliteStoreTest, EnumeratedRowsHoldOnlyTheirOwnColumns) {
+  ASSERT_TRUE(insert(1, "a", Value::bytes("x")) && insert(2, "b", Value::bytes("")) &&
+              insert(3, "c", Value::bytes("z")) && insert(4, "d", Value::bytes("")));
+  auto row = [](int id, const char* name, std::optional<std::string> data) {
+    APMSqliteRecord record{{"id", Value(id)}, {"name", Value(name)}, {"amount", Value(1.5)}};
+    if (data) record.emplace("data", Value::bytes(*data));
+    return record;
+  };
+  std::vector<APMSqliteRecord> seen;
+  std::vector<size_t> positions;
+  ASSERT_TRUE(store_->enumerateRecordsForQuery("SELECT * FROM t ORDER BY id", {}, nullptr,
+                                               [&](size_t accepted, const APMSqliteRecord& record) {
+                                                 positions.push_back(accepted);
+                                                 seen.push_back(record);
+                                                 return record.at("id") !=
+                                                        Value(3);  // the row of id 3 ends the read
+                                               }));
+  EXPECT_EQ(seen, (std::vector<APMSqliteRecord>{row(1, "a", "x"), row(2, "b", std::nullopt),
+                                                row(3, "c", "z")}));
+  EXPECT_EQ(positions, (std::vector<size_t>{0, 1, 2}));
+  auto all = store_->recordsForQuery("SELECT * FROM t ORDER BY id", {}, nullptr);
+  ASSERT_TRUE(all);
+  EXPECT_EQ(*all, (std::vector<APMSqliteRecord>{row(1, "a", "x"), row(2, "b", std::nullopt),
+                                                row(3, "c", "z"), row(4, "d", std::nullopt)}));
+}
+
 TEST_F(APMSqliteStoreTest, IncreaseRunsOnIntegerColumnsOnly) {
   ASSERT_TRUE(insert(1, "a"));
   struct Case {
