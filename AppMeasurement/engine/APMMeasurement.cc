@@ -1,5 +1,4 @@
 #include "AppMeasurement/engine/APMMeasurement.h"
-#include "AppMeasurement/engine/APMRawEventMetadataInputs.h"
 
 #include <algorithm>
 #include <cmath>

@@ -17,8 +17,9 @@
 // counted on its own line); events_expected (N, or the daily limit of public events when N
 // is above it); seconds_logging (from the first call to the last one's return);
 // seconds_from_last_event_to_exit (from the last call's return to the child's end, by the
-// monotonic clock both processes share). It exits 0 when the child exited 0 and every
-// expected event was stored, else 1.
+// monotonic clock both processes share), and that way out step by step: storing what was
+// accepted, the background and its uploads, termination, and the process's end. It exits 0
+// when the child exited 0 and every expected event was stored, else 1.
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -501,6 +501,50 @@ TEST_F(APMDatabaseCachesTest, ACommitGroupWritesItsTransactionsUnderOneCommit) {
   expectMatchesFile("after the group");
 }
 
+// The daily counts the transactions of a group store reach the file once, as the last write
+// before the commit; until then reads answer them; a transaction that fails takes back its own.
+TEST_F(APMDatabaseCachesTest, ACommitGroupWritesTheDailyCountsOnceBeforeItsCommit) {
+  int32_t day = database_->currentDayNumber();
+  ASSERT_TRUE(database_->updateDailyCounts(APMDailyCounts(day, 0, 0, 0, 0, 0, 0), nullptr));
+  auto count = [&](int32_t events, bool succeed) {
+    EXPECT_EQ(database_->performTransaction([&] {
+      return database_->updateDailyCounts(APMDailyCounts(day, 0, events, events, 0, 0, 0),
+                                          nullptr) &&
+             insertRaw(environment_.now()) && succeed;
+    }),
+              succeed);
+  };
+  auto fileCount = [&] {
+    return sqliteTool(path_, "SELECT daily_events_count FROM app_metadata");
+  };
+  const std::string update =
+      "UPDATE app_metadata SET daily_conversions_count=?,daily_error_events_count=?,"
+      "daily_events_count=?,daily_public_events_count=?,"
+      "daily_real_time_conversion_events_count=?,daily_real_time_dcu_events_count=?,day=? "
+      "WHERE rowid=?";
+  std::vector<std::string> statements = statementsRunBy(*database_, [&] {
+    database_->beginCommitGroup();
+    count(1, true);
+    count(2, true);
+    count(3, false);
+  });
+  EXPECT_EQ(std::count(statements.begin(), statements.end(), update), 0);
+  EXPECT_EQ(database_->dailyCounts(nullptr)->allEventsCount(), 2);
+  EXPECT_EQ(fileCount(), "0\n");
+  EXPECT_EQ(statementsRunBy(*database_, [&] { EXPECT_TRUE(database_->endCommitGroup()); }),
+            (std::vector<std::string>{update, "END TRANSACTION"}));
+  EXPECT_EQ(fileCount(), "2\n");
+  expectMatchesFile("after the group");
+
+  // A group whose every transaction failed leaves the counts as they were.
+  database_->beginCommitGroup();
+  count(7, false);
+  EXPECT_EQ(database_->dailyCounts(nullptr)->allEventsCount(), 2);
+  EXPECT_TRUE(database_->endCommitGroup());
+  EXPECT_EQ(fileCount(), "2\n");
+  expectMatchesFile("after a failed group");
+}
+
 // Deleting the oldest rows (what bundling does) keeps the real-time and latest-time facts
 // without reading the whole table again, unless the latest row itself went.
 TEST_F(APMDatabaseCachesTest, DeletedOldRowsKeepTheRealtimeAndLatestFacts) {
