@@ -106,6 +106,8 @@ struct APMDatabaseCaches {
   std::optional<APMDailyCounts> dailyCounts;
   // Fingerprints known to have a raw_events_metadata row (bounded; cleared when full).
   std::set<int64_t> storedMetadataFingerprints;
+  // The number of raw_events_metadata rows; absent when not counted.
+  std::optional<int64_t> metadataRowCount;
   // odm_values rows by name; a nullopt value: no such row.
   std::map<std::string, std::optional<APMSqliteRecord>, std::less<>> odmValues;
   // event_filters rows by event name, as read (bundling evaluates every event against them).
@@ -123,7 +125,10 @@ struct APMDatabaseCaches {
       publicEventNameCount.reset();
     }
     if (tables & kAppMetadata) dailyCounts.reset();
-    if (tables & kRawEventsMetadata) storedMetadataFingerprints.clear();
+    if (tables & kRawEventsMetadata) {
+      storedMetadataFingerprints.clear();
+      metadataRowCount.reset();
+    }
     if (tables & kODMValues) odmValues.clear();
     if (tables & kEventFilters) eventFilters.clear();
   }

@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include <sqlite3.h>
+
 #include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/storage/APMDatabase.h"
@@ -125,17 +127,30 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
   refreshCaches();
   std::set<int64_t>& known = caches_.storedMetadataFingerprints;
   if (known.contains(fingerprint)) return true;
+  // The row count is kept with this object's writes: an app whose metadata changes with every
+  // event (a campaign link each) adds a row per event, and counting them all each time would
+  // grow with the table.
+  std::optional<int64_t>& rows = caches_.metadataRowCount;
+  if (!rows) rows = sqliteStore_->rowCountForTableWithName(kRawEventsMetadataTable, error);
+  if (!rows) return false;
   Value key(static_cast<long long>(fingerprint));
-  auto existing = sqliteStore_->rowCountForTableWithName(kRawEventsMetadataTable,
-                                                         "metadata_fingerprint", &key, error);
-  if (!existing) return false;
-  if (*existing == 0) {
-    APMSqliteRecord record{{"metadata_fingerprint", key},
-                           {"metadata", Value::bytes(std::string(encodedMetadata))}};
-    if (!upsertDataType(record, kRawEventsMetadataTable, "metadata_fingerprint", key,
-                        kMaxRawEventsMetadataRows, error)) {
+  if (*rows >= kMaxRawEventsMetadataRows) {
+    // A full table takes no new row; a stored one is still fine.
+    auto existing = sqliteStore_->rowCountForTableWithName(kRawEventsMetadataTable,
+                                                           "metadata_fingerprint", &key, error);
+    if (!existing) return false;
+    if (!APMCheckResult(*existing > 0, error, 2, "Failed to insert data type. Table is full"))
+      return false;
+  } else {
+    // One statement inserts the row unless one with the fingerprint is there.
+    static const std::string& kInsertIfNotExists = *new std::string(
+        "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)");
+    if (!sqliteStore_->executeKeptStatement(
+            kInsertIfNotExists, {key, Value::bytes(std::string(encodedMetadata))}, error)) {
+      rows.reset();
       return false;
     }
+    *rows += sqlite3_changes64(sqliteStore_->sqliteHandle());
   }
   // Most events share the metadata of the event before them; a few hundred fingerprints cover
   // the ones a session goes back to.
@@ -186,6 +201,7 @@ bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(int64_t fingerpr
                                            {Value(static_cast<long long>(fingerprint))}, error)
           .has_value();
   caches_.storedMetadataFingerprints.erase(fingerprint);
+  caches_.metadataRowCount.reset();
   acceptOwnChanges(APMDatabaseCaches::kRawEventsMetadata);
   return deleted;
 }

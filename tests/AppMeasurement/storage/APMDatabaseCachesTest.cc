@@ -607,3 +607,31 @@ TEST_F(APMDatabaseCachesTest, KeptStatementsSurviveNestingAndSchemaChanges) {
 }
 
 }  // namespace
+
+namespace {
+
+// The metadata table's limit of 100,000 rows holds with the count kept in memory: after the
+// database's own inserts and deletes and after rows deleted by another process.
+TEST_F(APMDatabaseCachesTest, TheMetadataLimitHoldsWithTheKeptCount) {
+  auto insert = [&](int64_t fingerprint) {
+    return database_->insertIfNotExistsRawEventMetadata("metadata-" + std::to_string(fingerprint),
+                                                        fingerprint, nullptr);
+  };
+  ASSERT_TRUE(insert(-1));  // counted from here on
+  ASSERT_EQ(sqliteTool(path_,
+                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                       "99999) INSERT INTO raw_events_metadata (metadata_fingerprint, metadata) "
+                       "SELECT i, x'00' FROM n"),
+            "");
+  EXPECT_FALSE(insert(-2)) << "the other process's rows count";
+  EXPECT_TRUE(insert(5)) << "a stored fingerprint needs no new row";
+  ASSERT_TRUE(database_->deleteRawEventMetadataWithMetadataFingerprint(7, nullptr));
+  EXPECT_TRUE(insert(-3)) << "a row deleted here makes room";
+  EXPECT_FALSE(insert(-4)) << "and the row inserted here fills it again";
+  ASSERT_EQ(sqliteTool(path_, "DELETE FROM raw_events_metadata WHERE metadata_fingerprint < 10"),
+            "");
+  EXPECT_TRUE(insert(-4)) << "rows deleted by another process make room";
+  EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM raw_events_metadata"), "99991\n");
+}
+
+}  // namespace
