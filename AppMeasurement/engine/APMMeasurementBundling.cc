@@ -61,8 +61,9 @@ struct Selection {
 // The event as createWithEventProto reads it back from its upload message: times in whole
 // milliseconds, the origin from "_o", the other parameters as the message carries them, the
 // creator run once more. Scalar parameters come back from the message exactly as they went
-// in, so only an event with an array parameter (whose items the message may reshape) takes
-// the road through the message itself.
+// in, and the creator gives back unchanged what it made (the event was read through it), so
+// only an event with an array parameter (whose items the message may reshape) takes the road
+// through the message itself.
 std::optional<APMEvent> eventAsReadFromItsMessage(const APMEvent& event) {
   const APMValue* origin = event.parameter("_o");
   bool scalarsOnly = std::none_of(event.parameters().begin(), event.parameters().end(),
@@ -70,17 +71,12 @@ std::optional<APMEvent> eventAsReadFromItsMessage(const APMEvent& event) {
   if (!scalarsOnly || origin == nullptr || origin->stringValue() == nullptr) {
     return APMEvent::createWithEventProto(event.protoEvent());
   }
-  APMObjectMap parameters;
-  for (const auto& [key, value] : event.parameters()) {
-    if (key != "_o") parameters.emplace_hint(parameters.end(), key, value);
-  }
   auto wholeMillis = [](double seconds) {
     return static_cast<double>(APMMillisecondsFromSeconds(seconds)) / 1000;
   };
   double previous =
       event.previousTimestamp() > DBL_EPSILON ? wholeMillis(event.previousTimestamp()) : 0;
-  return APMEvent::create(*origin->stringValue(), false, event.name(),
-                          wholeMillis(event.timestamp()), previous, parameters);
+  return event.copyWithTimestamps(wholeMillis(event.timestamp()), previous);
 }
 
 }  // namespace
@@ -368,7 +364,8 @@ bool APMMeasurement::bundleRawEvents() {
         aggregates = &aggregatesByName.emplace(event.name(), std::move(*stored)).first->second;
       }
       if (!firstOfItsName) {
-        event = event.copyWithPreviousTimestamp(aggregates->lastFireTimestamp());
+        // Its parameters came from the creator when the row was read.
+        event = event.copyWithTimestamps(event.timestamp(), aggregates->lastFireTimestamp());
         aggregates->incrementCurrentBundleCount();
         aggregates->incrementLifetimeCount();
         aggregates->incrementCurrentSessionCount();

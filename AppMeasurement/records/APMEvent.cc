@@ -127,6 +127,17 @@ APMEvent APMEvent::copyWithPreviousTimestamp(double previousTimestamp) const {
   return plain;
 }
 
+APMEvent APMEvent::copyWithTimestamps(double timestamp, double previousTimestamp) const {
+  if (previousTimestamp > timestamp) {
+    APMMonitor::monitor()->logWithLevel(
+        5, 16002, "Event created with previous timestamp after current timestamp");
+  }
+  APMEvent copy = *this;
+  copy.timestamp_ = timestamp;
+  copy.previousTimestamp_ = previousTimestamp;
+  return copy;
+}
+
 APMEvent APMEvent::copyWithParameters(const APMObjectMap& parameters) const {
   auto event = create(origin_, false, name_, timestamp_, previousTimestamp_, parameters);
   return event ? std::move(*event) : *this;
