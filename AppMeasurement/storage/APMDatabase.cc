@@ -327,14 +327,11 @@ void APMDatabase::transactionFailed(const APMErrorSlot& transactionError, APMErr
 
 void APMDatabase::beginCommitGroup() {
   checkSequence("beginCommitGroup");
-  if (!sqliteStore_) return;
-  sqliteStore_->beginCommitGroup();
-  grouping_ = true;
+  if (sqliteStore_) sqliteStore_->beginCommitGroup();
 }
 
 bool APMDatabase::endCommitGroup() {
   checkSequence("endCommitGroup");
-  grouping_ = false;
   if (!sqliteStore_) return true;
   APMErrorSlot commitError;
   std::optional<APMDailyCounts> counts = std::exchange(unwrittenDailyCounts_, std::nullopt);

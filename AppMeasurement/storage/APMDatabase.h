@@ -460,7 +460,6 @@ class APMDatabase {
   uint64_t transactionSerial_ = 0;
   uint64_t dataVersionCheckedInTransaction_ = 0;
   // Inside a commit group: the daily counts its transactions stored, not yet in the file.
-  bool grouping_ = false;
   std::optional<APMDailyCounts> unwrittenDailyCounts_;
   // Inside performReads: whether its one check was made.
   int readBatchDepth_ = 0;

@@ -474,7 +474,7 @@ bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, APMErrorSlot* 
   checkSequence("updateDailyCounts");
   if (!requireStore(error)) return false;
   // Every event of a commit group stores its counts: the group writes the last of them once.
-  if (grouping_ && sqliteStore_->holdsGroupTransaction()) {
+  if (sqliteStore_->holdsGroupTransaction()) {
     unwrittenDailyCounts_ = counts;
     return true;
   }
