@@ -1,5 +1,6 @@
 #include "AppMeasurement/engine/APMAnalytics.h"
 
+#include <limits>
 #include <map>
 #include <mutex>
 
@@ -12,6 +13,7 @@
 #include "AppMeasurement/foundation/APMIdentifiers.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMNameUtil.h"
+#include "AppMeasurement/foundation/APMNumericUtil.h"
 #include "AppMeasurement/foundation/APMOrvaneServiceFileUtil.h"
 #include "AppMeasurement/foundation/APMParameterErrors.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
@@ -245,8 +247,7 @@ std::string APMAnalytics::topLevelVersion() {
 // --- Start ---
 
 void APMAnalytics::startWithAppID(const std::string& appID, const std::string& origin,
-                                  const platform::Value::Dictionary& options,
-                                  const void* configuration) {
+                                  const platform::Value::Dictionary& options) {
   load();
   if (classExists("KVLADatabase")) {
     monitor().logWithLevel(1, 25029,
@@ -293,6 +294,9 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
   bool enabled = true;
   bool deactivated = false;
   std::vector<std::string> safelist;
+  // The observed sender is the configuration object itself (its most-derived address, the one
+  // it posts with).
+  const void* configuration = nullptr;
   if (!options.empty()) {
     auto value = options.find("KAVRELIN_ANALYTICS_COLLECTION_ENABLED");
     if (value != options.end() && value->second.isNumber()) {
@@ -301,6 +305,10 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     value = options.find("KAVRELIN_ANALYTICS_COLLECTION_DEACTIVATED");
     if (value != options.end() && value->second.isNumber()) {
       deactivated = value->second.numberAsBool().value_or(false);
+    }
+    value = options.find("KAVRELIN_ANALYTICS_CONFIGURATION");
+    if (value != options.end() && value->second.isObject()) {
+      configuration = dynamic_cast<const void*>(value->second.asObject()->get());
     }
     value = options.find("safelisted_events");
     if (value != options.end() && isValidSafelistedEventList(value->second)) {
@@ -392,6 +400,12 @@ void APMAnalytics::maybeEnableVelquor() {
   }
 }
 
+std::shared_ptr<APMAnalytics> APMAnalytics::sharedInstance() {
+  static std::shared_ptr<APMAnalytics>& instance =
+      *new std::shared_ptr<APMAnalytics>(std::make_shared<APMAnalytics>());
+  return instance;
+}
+
 // --- Event logging ---
 
 void APMAnalytics::logEventWithName(const std::string& name,
@@ -438,6 +452,51 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
 void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                               const APMObjectMap& parameters) {
   logEventWithOrigin(origin, false, name, parameters);
+}
+
+namespace {
+
+// The integer part of a decimal number's text (sign, digits, optional fraction), saturated at
+// the 64-bit limits, as the platform's string reading of a long long gives it.
+int64_t integerPartOfDecimalText(std::string_view text) {
+  bool negative = !text.empty() && text.front() == '-';
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+  uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+  uint64_t magnitude = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    auto digit = static_cast<uint64_t>(c - '0');
+    if (magnitude > (limit - digit) / 10) {
+      magnitude = limit;
+      break;
+    }
+    magnitude = magnitude * 10 + digit;
+  }
+  if (!negative) return static_cast<int64_t>(magnitude);
+  return magnitude == uint64_t{1} << 63 ? std::numeric_limits<int64_t>::min()
+                                        : -static_cast<int64_t>(magnitude);
+}
+
+}  // namespace
+
+void APMAnalytics::logInternalEventWithOriginNameParameters(const std::string& origin,
+                                                            const std::string& name,
+                                                            const APMObjectMap& parameters) {
+  if (origin == "am") {
+    auto adEventID = parameters.find("_aeid");
+    if (adEventID != parameters.end()) {
+      if (const std::string* text = adEventID->second.asText()) {
+        if (APMIsDecimalNumberString(*text)) {
+          APMObjectMap copy = parameters;
+          copy.insert_or_assign("_aeid", APMObject(APMValue(integerPartOfDecimalText(*text))));
+          logInternalEventWithOrigin(origin, name, copy);
+          return;
+        }
+        monitor().logWithLevel(2, 25024, "AdEvent ID string is not a number");
+      }
+    }
+  }
+  logInternalEventWithOrigin(origin, name, parameters);
 }
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent,

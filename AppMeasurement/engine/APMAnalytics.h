@@ -63,10 +63,10 @@ class APMAnalytics {
 
   // --- Start and switches ---
   // Checks the library generations and the log tag on every call; starts once per process.
-  // The configuration object (identity only) is observed for its set-enabled notification.
+  // An object under "KAVRELIN_ANALYTICS_CONFIGURATION" in the options (the platform core's
+  // configuration) is observed for its set-enabled notification.
   static void startWithAppID(const std::string& appID, const std::string& origin,
-                             const platform::Value::Dictionary& options,
-                             const void* configuration = nullptr);
+                             const platform::Value::Dictionary& options);
   static void setAnalyticsEnabled(bool enabled, bool persistSetting = false);
   // Observes the configuration's set-enabled notification (null stops observing).
   static void observeNotificationsForAnalyticsConfiguration(const void* configuration);
@@ -78,6 +78,9 @@ class APMAnalytics {
   static std::string origin();
   // The version the facade reports ("111500000" without a facade).
   static std::string topLevelVersion();
+
+  // The once-made object that answers the interop instance operations.
+  static std::shared_ptr<APMAnalytics> sharedInstance();
 
   // --- Event logging ---
   static void logEventWithName(const std::string& name,
@@ -99,6 +102,12 @@ class APMAnalytics {
                                     double timestamp, bool ignoreEnabled, bool ignoreInterceptor,
                                     const APMObjectMap& addedScreenParameters);
   static void setDefaultEventParameters(std::optional<platform::Value::Dictionary> parameters);
+  // The interop instance form of logInternalEventWithOrigin (joined name: the class operation
+  // has the same arguments). For the origin "am", a "_aeid" string that is a decimal number
+  // becomes a typed 64-bit integer (its integer part, saturated); any other "_aeid" string stays
+  // and is logged (25024). Then the class operation.
+  void logInternalEventWithOriginNameParameters(const std::string& origin, const std::string& name,
+                                                const APMObjectMap& parameters);
 
   // --- Listeners, interceptor, URLs ---
   static void setLogEventInterceptor(APMMeasurement::Interceptor interceptor);

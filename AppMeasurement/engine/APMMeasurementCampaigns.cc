@@ -279,9 +279,17 @@ void APMMeasurement::handleOpenURLOnWorkerQueue(
                eventTimestampInSeconds);
   auto cc = eventParameters.find("_cc");
   std::string name = cc != eventParameters.end() && isNumberOne(cc->second) ? "_cmpx" : "_cmp";
+  // The event is made first: making it sanitises the parameters (a value past the internal
+  // length limit, a name no parameter may have and public parameters past the count limit are
+  // left out, with the error parameters). The campaign record and "_obraid" read what the event
+  // keeps, so a link's query is bounded for them as for the event, whatever its size.
+  std::optional<APMEvent> event =
+      APMEvent::create("auto", false, name, eventTime, 0, eventParameters);
+  if (!event) return;
+  const APMValueMap& kept = event->parameters();
   // 10-11. The campaign record, replaced only by a link that identifies a click.
   std::vector<APMPBDeepLinkOadParamsEntry> entries;
-  for (const auto& [key, value] : eventParameters) {
+  for (const auto& [key, value] : kept) {
     if (!key.starts_with("oad_")) continue;
     std::optional<std::string> text = textOf(value);
     if (!text) continue;
@@ -291,8 +299,8 @@ void APMMeasurement::handleOpenURLOnWorkerQueue(
     entries.push_back(entry);
   }
   auto textParameter = [&](const char* key) -> std::optional<std::string> {
-    auto found = eventParameters.find(key);
-    return found == eventParameters.end() ? std::nullopt : textOf(found->second);
+    auto found = kept.find(key);
+    return found == kept.end() ? std::nullopt : textOf(found->second);
   };
   std::optional<std::string> oclid = textParameter("oclid");
   std::optional<std::string> obraid = textParameter("obraid");
@@ -318,11 +326,7 @@ void APMMeasurement::handleOpenURLOnWorkerQueue(
       setUserPropertyInDatabaseOnWorkerQueue(*attribute);
     }
   }
-  // 13.
-  std::optional<APMEvent> event =
-      APMEvent::create("auto", false, name, eventTime, 0, eventParameters);
-  if (!event) return;
-  APMEvent copy = *event;
+  // 13. The internal-event path tells the listeners; telling them here as well would make
+  // every listener hear one campaign twice.
   handleInternalEventOnWorkerQueue(std::move(*event));
-  APMAnalytics::notifyEventListeners(copy);
 }

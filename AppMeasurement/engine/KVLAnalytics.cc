@@ -13,6 +13,7 @@
 #include "platform/core/KVLOptions.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/runtime/ClassRegistry.h"
+#include "platform/runtime/SwiftValue.h"
 
 using apm_engine::monitor;
 
@@ -42,7 +43,40 @@ void KVLAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
                            APMEventNameForDisplay(APMObject(platform::Value(name))));
     return;
   }
+  if (APMHasUnbridgeableSwiftValue(parameters)) __KVLANALYTICS_UNBRIDGEABLE_SWIFT_VALUE_ERROR__();
   APMAnalytics::logEventWithOrigin(origin, name, parameters);
+}
+
+bool APMContainsObjectOfClass(const platform::Value& value, const std::string& className) {
+  if (const platform::Value::Object* object = value.asObject()) {
+    return platform::ClassRegistry::shared().isObjectOfClass(**object, className);
+  }
+  if (const platform::Value::Dictionary* dictionary = value.asDictionary()) {
+    // Keys are text here; only the values can hold an object.
+    return std::any_of(dictionary->begin(), dictionary->end(), [&](const auto& entry) {
+      return APMContainsObjectOfClass(entry.second, className);
+    });
+  }
+  if (const platform::Value::Array* array = value.asArray()) {
+    return std::any_of(array->begin(), array->end(), [&](const platform::Value& element) {
+      return APMContainsObjectOfClass(element, className);
+    });
+  }
+  return false;
+}
+
+bool APMHasUnbridgeableSwiftValue(const platform::Value::Dictionary& parameters) {
+  static const std::string kClassName = platform::SwiftValue::kClassName;
+  if (!platform::ClassRegistry::shared().contains(kClassName)) return false;
+  return std::any_of(parameters.begin(), parameters.end(), [](const auto& entry) {
+    return APMContainsObjectOfClass(entry.second, kClassName);
+  });
+}
+
+extern "C" __attribute__((noinline)) void __KVLANALYTICS_UNBRIDGEABLE_SWIFT_VALUE_ERROR__() {
+  monitor().logWithLevel(3, 25040,
+                         "Unbridgeable Swift type logged in parameters. Break on "
+                         "__KVLANALYTICS_UNBRIDGEABLE_SWIFT_VALUE_ERROR__ to debug.");
 }
 
 void KVLAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name,
@@ -114,6 +148,17 @@ void KVLAnalytics::setOpenURLListener(APMAnalytics::OpenURLListener listener) {
   APMAnalytics::setOpenURLListener(std::move(listener));
 }
 
+void KVLAnalytics::handleOpenURL(const std::string& url) { APMAnalytics::handleOpenURL(url); }
+
+void KVLAnalytics::handleUserActivity(const OULAppDelegateInterceptor::UserActivity& userActivity) {
+  APMAnalytics::handleUserActivity(userActivity);
+}
+
+void KVLAnalytics::handleEventsForBackgroundURLSession(const std::string& identifier,
+                                                       std::function<void()> completionHandler) {
+  APMAnalytics::handleEventsForBackgroundURLSession(identifier, std::move(completionHandler));
+}
+
 void KVLAnalytics::dispatchAsyncOnSerialQueue(platform::Block block) {
   APMAnalytics::dispatchAsyncOnSerialQueue(std::move(block));
 }
@@ -131,12 +176,14 @@ void KVLAnalytics::notCalled() {}
 void KVLAnalytics::startWithConfiguration(
     const std::shared_ptr<KVLAnalyticsConfiguration>& configuration, const KVLOptions& options) {
   platform::Value::Dictionary dictionary;
+  if (configuration)
+    dictionary["KAVRELIN_ANALYTICS_CONFIGURATION"] = platform::Value(configuration);
   dictionary["KAVRELIN_ANALYTICS_COLLECTION_DEACTIVATED"] =
       platform::Value(options.isAnalyticsCollectionDeactivated());
   dictionary["KAVRELIN_ANALYTICS_COLLECTION_ENABLED"] =
       platform::Value(options.isAnalyticsCollectionEnabled());
   dictionary["app_measurement_log_tag"] = platform::Value(std::string(kKVLLoggerAnalytics));
-  APMAnalytics::startWithAppID(options.orvaneAppID(), "ka", dictionary, configuration.get());
+  APMAnalytics::startWithAppID(options.orvaneAppID(), "ka", dictionary);
   updateKavrelinInstallationID();
   observeKavrelinInstallationIDChanges();
 }
@@ -206,6 +253,13 @@ void KVLAnalytics::userPropertiesIncludingInternal(bool includeInternal,
                                                    APMAnalytics::UserPropertiesCallback callback) {
   APMAnalytics::userPropertiesIncludingInternal(includeInternal, std::move(queue),
                                                 std::move(callback));
+}
+
+void KVLAnalytics::logInternalEventWithOriginNameParameters(const std::string& origin,
+                                                            const std::string& name,
+                                                            const APMObjectMap& parameters) {
+  APMAnalytics::sharedInstance()->logInternalEventWithOriginNameParameters(origin, name,
+                                                                           parameters);
 }
 
 void KVLAnalytics::setInternalUserProperty(const std::optional<APMObject>& value,

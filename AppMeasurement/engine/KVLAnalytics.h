@@ -14,14 +14,17 @@ class KVLOptions;
 
 // The public measurement interface: class operations the app, the plug-ins and the platform
 // core call. Almost everything forwards to APMAnalytics; the facade itself refuses events and
-// user properties while the platform's default app is not configured, and starts the library
-// from the platform core with the core's options and the installation identifier.
+// user properties while the platform's default app is not configured, warns about parameter
+// values that typed Swift callers could not bridge, and starts the library from the platform
+// core with the core's options and the installation identifier.
 //
 // Stateless; every operation may be called from any thread.
 class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned {
  public:
   static void logEventWithName(const std::string& name,
                                const platform::Value::Dictionary& parameters);
+  // Refused (25018) while the default app is not configured; parameters holding a value Swift
+  // could not bridge are warned about (25040) and the event still goes on.
   static void logEventWithOrigin(const std::string& origin, const std::string& name,
                                  const platform::Value::Dictionary& parameters);
   static void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
@@ -49,6 +52,12 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
                                  double timestamp, bool ignoreEnabled, bool ignoreInterceptor);
   static void notifyEventListeners(const APMEvent& event);
   static void setOpenURLListener(APMAnalytics::OpenURLListener listener);
+  // What the application hands its delegate: an opened URL, a continued user activity, the
+  // events of a background session. Passed on unchanged to APMAnalytics.
+  static void handleOpenURL(const std::string& url);
+  static void handleUserActivity(const OULAppDelegateInterceptor::UserActivity& userActivity);
+  static void handleEventsForBackgroundURLSession(const std::string& identifier,
+                                                  std::function<void()> completionHandler);
   // The public-call queues of APMAnalytics, unchanged.
   static void dispatchAsyncOnSerialQueue(platform::Block block);
   static void queueOperationWithBlock(platform::Block block);
@@ -93,6 +102,10 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
       const std::string& hashedPhoneNumber);
 
   // --- Interop instance operations (the connector's) ---
+  // The instance form of logInternalEventWithOrigin (the class operation has the same
+  // arguments, hence the joined name): to the shared APMAnalytics object's, unchanged.
+  void logInternalEventWithOriginNameParameters(const std::string& origin, const std::string& name,
+                                                const APMObjectMap& parameters);
   void setInternalUserProperty(const std::optional<APMObject>& value, const std::string& name,
                                const std::string& origin);
   void maxUserPropertiesForOrigin(const std::string& origin,
@@ -103,6 +116,15 @@ class KVLAnalytics : public platform::RuntimeObject, public APMTopLevelVersioned
 // 64 characters of hexadecimal text as 32 bytes: each pair, in order, read as a hexadecimal
 // number from its leading hexadecimal digits (none gives 0), its low byte appended.
 std::string APMHexStringDataToBytes(std::string_view text);
+
+// Whether the parameters hold, at any depth (dictionary keys and values, array elements), an
+// object of the class registered as "__SwiftValue": a value typed Swift code could not bridge.
+// False when no such class is registered.
+bool APMHasUnbridgeableSwiftValue(const platform::Value::Dictionary& parameters);
+// Whether `value` is, or holds at any depth, an object of the class named `className`.
+bool APMContainsObjectOfClass(const platform::Value& value, const std::string& className);
+// Logs the unbridgeable-value warning (25040); a place of its own for a debugger to stop at.
+extern "C" void __KVLANALYTICS_UNBRIDGEABLE_SWIFT_VALUE_ERROR__();
 
 // Registers the facade class "KVLAnalytics" in the class registry and the library
 // "kvl-analytics" (the interop connector's component) with the platform core, whose configure

@@ -235,6 +235,8 @@ std::string APMObject::className() const {
       return "NSArray";
     case platform::Value::Type::Dictionary:
       return "NSDictionary";
+    case platform::Value::Type::Object:
+      return "NSObject";
   }
   return "NSObject";
 }

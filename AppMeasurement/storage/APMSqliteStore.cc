@@ -114,18 +114,20 @@ std::unique_ptr<APMSqliteStore> APMSqliteStore::create(std::string databasePath,
   if (!APMCheckResult(!databasePath.empty(), error, 1, "Received empty database path on init"))
     return nullptr;
   std::unique_ptr<APMSqliteStore> store(new APMSqliteStore(std::move(databasePath)));
-  OpenResult result = store->openAndValidateDatabase(error);
+  // The failure is read here for the log line whether or not the caller asked for it.
+  APMErrorSlot openError;
+  OpenResult result = store->openAndValidateDatabase(&openError);
   if (result == OpenResult::kOpen) return store;
+  APMLogContext context = openError ? APMLogContext(*openError) : APMLogContext();
+  if (error) *error = std::move(openError);
   if (result == OpenResult::kFailed) {
     // A locked file, a full disk or an I/O error says nothing about the file's content:
     // deleting it would lose every stored event for a passing condition.
-    logLine(1, 34023, "Failed to open database. The file is kept",
-            error && *error ? APMLogContext(**error) : APMLogContext());
+    logLine(1, 34023, "Failed to open database. The file is kept", std::move(context));
     return nullptr;
   }
   // The file is damaged: replace it with an empty database, once.
-  logLine(1, 34025, "Database file is damaged. Replacing it with an empty one",
-          error && *error ? APMLogContext(**error) : APMLogContext());
+  logLine(1, 34025, "Database file is damaged. Replacing it with an empty one", std::move(context));
   if (!store->closeAndDeleteDatabase()) return nullptr;
   if (store->openAndValidateDatabase(error) == OpenResult::kOpen) return store;
   return nullptr;

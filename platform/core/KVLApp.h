@@ -7,6 +7,7 @@
 
 #include "platform/core/KVLComponent.h"
 #include "platform/core/KVLOptions.h"
+#include "platform/runtime/RuntimeObject.h"
 
 class KVLApp;
 
@@ -28,8 +29,8 @@ class KVLLibrary {
 // The switch of measurement collection the core holds for the default app. Setting it posts
 // "KVLAnalyticsConfigurationSetEnabledNotification" on the default centre, with this object as
 // the notification's object and the new value (a boolean) under the notification's own name in
-// the user info.
-class KVLAnalyticsConfiguration {
+// the user info. An object of the runtime, so that an options dictionary can carry it.
+class KVLAnalyticsConfiguration : public platform::RuntimeObject {
  public:
   static constexpr const char* kSetEnabledNotification =
       "KVLAnalyticsConfigurationSetEnabledNotification";

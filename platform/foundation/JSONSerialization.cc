@@ -121,6 +121,9 @@ bool toJson(const Value& value, int depth, Json& out, std::string& error) {
     case Value::Type::Date:
       error = "Invalid type in JSON write (date)";
       return false;
+    case Value::Type::Object:
+      error = "Invalid type in JSON write (object)";
+      return false;
     case Value::Type::Array: {
       out = Json::array();
       for (const auto& element : *value.asArray()) {

@@ -392,6 +392,8 @@ absl::StatusOr<PlistPtr> toPlist(const Value& value, PropertyListSerialization::
   switch (value.type()) {
     case Value::Type::Null:
       return absl::InvalidArgumentError("Null has no property-list form");
+    case Value::Type::Object:
+      return absl::InvalidArgumentError("An object has no property-list form");
     case Value::Type::Bool:
       return PlistPtr(plist_new_bool(*value.asBool() ? 1 : 0));
     case Value::Type::Integer:

@@ -105,6 +105,8 @@ std::string Value::description() const {
       }
       return out + "}";
     }
+    case Type::Object:
+      return "<object>";
   }
   return {};
 }

@@ -2,24 +2,32 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
+#include "platform/runtime/RuntimeObject.h"
+
 namespace platform {
 
 // The one dynamic value of the program: what the phone's property-list objects are
-// (null, number, string, data, date, array, dictionary). Booleans, integers and
-// reals stay distinct kinds, because equality and conversions depend on the kind.
-// A value type: copies are deep and independent. Not synchronised.
+// (null, number, string, data, date, array, dictionary), and, as a collection on the phone may
+// hold any object, a reference to an object of a class of the runtime (an options entry, a
+// value a caller could not bridge). Booleans, integers and reals stay distinct kinds, because
+// equality and conversions depend on the kind.
+// A value type: copies are deep and independent, except that an object is shared by reference
+// (equal when it is the same object). An object has no JSON or property-list form.
+// Not synchronised.
 class Value {
  public:
-  enum class Type { Null, Bool, Integer, Real, String, Bytes, Date, Array, Dictionary };
+  enum class Type { Null, Bool, Integer, Real, String, Bytes, Date, Array, Dictionary, Object };
 
   using Array = std::vector<Value>;
   using Dictionary = std::map<std::string, Value, std::less<>>;
+  using Object = std::shared_ptr<RuntimeObject>;
 
   // Raw bytes (NSData): kept apart from text.
   struct Bytes {
@@ -47,6 +55,10 @@ class Value {
   Value(Date d) : storage_(d) {}
   Value(Array a) : storage_(std::move(a)) {}
   Value(Dictionary d) : storage_(std::move(d)) {}
+  // A null object makes the null value.
+  explicit Value(Object o) {
+    if (o) storage_ = std::move(o);
+  }
 
   static Value bytes(std::string data) { return Value(Bytes{std::move(data)}); }
   static Value date(double secondsSince1970) { return Value(Date{secondsSince1970}); }
@@ -63,6 +75,7 @@ class Value {
   bool isDate() const { return type() == Type::Date; }
   bool isArray() const { return type() == Type::Array; }
   bool isDictionary() const { return type() == Type::Dictionary; }
+  bool isObject() const { return type() == Type::Object; }
 
   // Typed access: the value when it is of that kind, else nullptr. The pointer is
   // owned by this value and lives as long as it is not changed.
@@ -76,6 +89,8 @@ class Value {
   Array* asArray() { return std::get_if<Array>(&storage_); }
   const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&storage_); }
   Dictionary* asDictionary() { return std::get_if<Dictionary>(&storage_); }
+  // The object, never null, when this is an object, else nullptr.
+  const Object* asObject() const { return std::get_if<Object>(&storage_); }
 
   // Numeric reading of a bool, integer or real (NSNumber's doubleValue / longLongValue);
   // empty for every other kind. The integer reading of a real saturates at the int64
@@ -101,7 +116,8 @@ class Value {
   std::string description() const;
 
  private:
-  std::variant<std::monostate, bool, int64_t, double, std::string, Bytes, Date, Array, Dictionary>
+  std::variant<std::monostate, bool, int64_t, double, std::string, Bytes, Date, Array, Dictionary,
+               Object>
       storage_;
 };
 

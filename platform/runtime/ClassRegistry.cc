@@ -9,6 +9,7 @@ ClassRegistry& ClassRegistry::shared() {
 
 void ClassRegistry::registerClass(const std::string& name, Factory factory) {
   std::lock_guard<std::mutex> lock(mutex_);
+  types_.erase(name);
   if (factory) {
     factories_[name] = std::move(factory);
   } else {
@@ -18,12 +19,14 @@ void ClassRegistry::registerClass(const std::string& name, Factory factory) {
 
 bool ClassRegistry::unregisterClass(const std::string& name) {
   std::lock_guard<std::mutex> lock(mutex_);
+  types_.erase(name);
   return factories_.erase(name) > 0;
 }
 
 void ClassRegistry::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   factories_.clear();
+  types_.clear();
 }
 
 ClassRegistry::Factory ClassRegistry::lookup(const std::string& name) const {
@@ -43,6 +46,16 @@ std::vector<std::string> ClassRegistry::names() const {
   result.reserve(factories_.size());
   for (const auto& [name, factory] : factories_) result.push_back(name);
   return result;
+}
+
+bool ClassRegistry::isObjectOfClass(const RuntimeObject& object, const std::string& name) const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto type = types_.find(name);
+    if (type != types_.end()) return type->second == std::type_index(typeid(object));
+  }
+  std::shared_ptr<RuntimeObject> sample = create(name);
+  return sample && typeid(*sample) == typeid(object);
 }
 
 std::shared_ptr<RuntimeObject> ClassRegistry::create(const std::string& name) const {

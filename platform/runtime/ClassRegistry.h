@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <typeindex>
 #include <vector>
 
 #include "platform/runtime/RuntimeObject.h"
@@ -32,10 +33,13 @@ class ClassRegistry {
 
   // Registers (or replaces) the factory of `name`. An empty factory removes the class.
   void registerClass(const std::string& name, Factory factory);
-  // Registers a default-constructible class under `name`.
+  // Registers a default-constructible class under `name`; its objects are then known to be
+  // of the class without making one (isObjectOfClass).
   template <class T>
   void registerClass(const std::string& name) {
     registerClass(name, [] { return std::shared_ptr<RuntimeObject>(std::make_shared<T>()); });
+    std::lock_guard<std::mutex> lock(mutex_);
+    types_.insert_or_assign(name, std::type_index(typeid(T)));
   }
   // Removes `name`; returns whether it was registered.
   bool unregisterClass(const std::string& name);
@@ -57,6 +61,11 @@ class ClassRegistry {
     return std::dynamic_pointer_cast<Interface>(create(name));
   }
 
+  // Whether `object` is of the class registered as `name` (exactly that class); false when
+  // no such class is registered. A class registered by a factory alone is asked for an
+  // object to compare with.
+  bool isObjectOfClass(const RuntimeObject& object, const std::string& name) const;
+
   // Whether `object` conforms to (derives from) `Interface`.
   template <class Interface>
   static bool conformsTo(const std::shared_ptr<RuntimeObject>& object) {
@@ -65,7 +74,8 @@ class ClassRegistry {
 
  private:
   mutable std::mutex mutex_;
-  std::map<std::string, Factory> factories_;
+  std::map<std::string, Factory> factories_;      // guarded by mutex_
+  std::map<std::string, std::type_index> types_;  // guarded by mutex_
 };
 
 }  // namespace platform

@@ -176,6 +176,77 @@ TEST_F(CampaignTest, NumericClickIdentifiersAreText) {
   EXPECT_EQ(*userProperty("_obraid")->value().stringValue(), "123456789012");
 }
 
+// Hostile links: values of a megabyte, broken escapes, a key repeated or varied tens of
+// thousands of times. Nothing crashes; the event, the campaign record and "_obraid" hold what
+// the event's parameter rules let through (no value past the internal length limit, at most
+// the public parameter limit (100) of parameters), and the first of repeated keys wins.
+TEST_F(CampaignTest, HostileLinksAreBoundedAsEventParameters) {
+  const std::string mega(1 << 20, 'v');
+  std::string repeated = "kavrelin://o?utm_source=first";
+  for (int i = 0; i < 50000; ++i) repeated += "&utm_source=again&oad_k=" + std::to_string(i);
+  std::string varied = "kavrelin://o?utm_source=s";
+  for (int i = 0; i < 20000; ++i) varied += "&oad_" + std::to_string(i) + "=" + mega.substr(0, 40);
+  struct Case {
+    const char* what;
+    std::string url;
+    Params expected;  // of the event, besides "_o"; every value must be short in any case
+    bool record;      // whether a record is stored
+  };
+  const Case cases[] = {
+      {"megabyte values",
+       "kavrelin://o?utm_source=" + mega + "&obraid=" + mega + "&oclid=" + mega +
+           "&oad_source=" + mega + "&utm_medium=m",
+       {{"medium", "m"}, {"_err", "4"}},
+       false},
+      {"megabyte key",
+       "kavrelin://o?oad_" + mega + "=v&utm_source=s",
+       {{"source", "s"}, {"_err", "3"}},
+       false},
+      // Escapes that decode to no text read as empty values; the "oad_" key alone makes the
+      // campaign.
+      {"undecodable escapes",
+       "kavrelin://o?utm_source=%E2%82&utm_campaign=%C0%80%FF&oad_x=%ED%A0%80&cp1=%00",
+       {},
+       false},
+      {"repeated keys", repeated, {{"source", "first"}, {"oad_k", "0"}}, true},
+      {"many keys", varied, {}, true},
+  };
+  makeAttributionEngine();
+  // A link that is no URL (broken escapes) has no query.
+  openURL("kavrelin://o?utm_source=%zz%&oad_x=%%41&cp1=%");
+  EXPECT_TRUE(logged(23000));
+  EXPECT_TRUE(storedEvents("_cmp").empty());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    clearRawEvents();
+    persistedConfig->setAdCampaignInfoBuffer(std::nullopt);
+    openURL(c.url);
+    std::vector<Params> events = storedEvents("_cmp");
+    ASSERT_EQ(events.size(), 1u);
+    size_t publicCount = 0;
+    for (const auto& [key, value] : events[0]) {
+      EXPECT_LE(value.size(), 500u) << key;
+      if (!key.starts_with("_")) ++publicCount;
+    }
+    EXPECT_LE(publicCount, 100u);
+    for (const auto& [key, value] : c.expected) EXPECT_EQ(events[0][key], value) << key;
+    std::optional<APMPBAdCampaignInfo> record = storedCampaign();
+    ASSERT_EQ(record.has_value(), c.record);
+    if (record) {
+      std::vector<APMPBDeepLinkOadParamsEntry> entries =
+          NANOGetMessageArray<APMPBDeepLinkOadParamsEntry>(*record,
+                                                           APMPBAdCampaignInfo::kDeepLinkOadParams)
+              .value_or(std::vector<APMPBDeepLinkOadParamsEntry>{});
+      EXPECT_LE(entries.size(), 100u);
+      EXPECT_LT(record->protoBuffer()->size(), 100u * 600);
+    }
+    std::optional<APMUserAttribute> obraid = userProperty("_obraid");
+    if (obraid) {
+      EXPECT_LE(obraid->value().stringValue()->size(), 500u);
+    }
+  }
+}
+
 // The tag-manager debug switch: "1" with a key sets the preview header, "1" alone clears it,
 // "0" turns it off, anything else changes nothing.
 TEST_F(CampaignTest, SOTMDebugSwitch) {

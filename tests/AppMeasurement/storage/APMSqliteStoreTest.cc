@@ -440,6 +440,55 @@ TEST_F(APMSqliteStoreTest, DamagedFilesAreReplacedAndOtherFailuresKeepTheFile) {
   EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM fresh"), "1\n");
 }
 
+// The lines of a damaged file (34025) and of a file that cannot be opened (34023) name the
+// error, whether or not the caller asked for it.
+TEST_F(APMSqliteStoreTest, OpenFailureLinesNameTheError) {
+  store_.reset();
+  auto lineWith = [](const testsupport::LogCapture& log, const std::string& code) {
+    for (const std::string& line : log.lines()) {
+      if (line.find(code) != std::string::npos) return line;
+    }
+    return std::string();
+  };
+  for (bool callerSlot : {false, true}) {
+    SCOPED_TRACE(callerSlot ? "caller's slot" : "no slot");
+    std::filesystem::remove(path_.string() + "-wal");
+    std::filesystem::remove(path_.string() + "-shm");
+    storagetest::writeFile(path_, "this is not a database at all, only some text that is long");
+    testsupport::LogCapture log;
+    APMErrorSlot error;
+    auto store = APMSqliteStore::create(path_, callerSlot ? &error : nullptr);
+    ASSERT_NE(store, nullptr);
+    EXPECT_TRUE(store->executeSQL("CREATE TABLE IF NOT EXISTS fresh (x)", nullptr));
+    store.reset();
+    platform::DispatchQueue::waitUntilIdle();
+    std::string damaged = lineWith(log, "I-ACS034025");
+    EXPECT_NE(damaged.find("Replacing it with an empty one: Error Domain="), std::string::npos)
+        << damaged;
+    EXPECT_EQ(damaged.find("(nil)"), std::string::npos) << damaged;
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other,
+                           "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; "
+                           "INSERT INTO fresh VALUES (1);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    log.clear();
+    EXPECT_EQ(APMSqliteStore::create(path_, callerSlot ? &error : nullptr), nullptr);
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    platform::DispatchQueue::waitUntilIdle();
+    std::string kept = lineWith(log, "I-ACS034023");
+    EXPECT_NE(kept.find("The file is kept: Error Domain="), std::string::npos) << kept;
+    EXPECT_EQ(kept.find("(nil)"), std::string::npos) << kept;
+    if (callerSlot) {
+      ASSERT_TRUE(error);
+      EXPECT_NE(kept.find(error->description()), std::string::npos) << kept;
+    }
+  }
+}
+
 TEST_F(APMSqliteStoreTest, OpeningASecondStoreKeepsTheFirstOnesLocks) {
   ASSERT_TRUE(insert(1, "before"));
   // A second connection in this process must not release the first one's file locks: without

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/PropertyListSerialization.h"
+
 namespace {
 
 using platform::Value;
@@ -49,6 +52,24 @@ TEST(Value, RealDescriptionIsTheShortestRoundTrip) {
   EXPECT_EQ(Value(1.0 / 3).description(), "0.3333333333333333");
   EXPECT_EQ(std::stod(Value(1e300).description()), 1e300);
   EXPECT_EQ(Value(std::nan("")).description(), "nan");
+}
+
+// An object is held by reference: copies share it, equality is identity, a null object is the
+// null value, and neither JSON nor a property list can carry one.
+TEST(Value, ObjectsAreSharedByReferenceAndHaveNoSerialForm) {
+  auto object = std::make_shared<platform::RuntimeObject>();
+  Value held(object);
+  Value::Dictionary options{{"object", held}};
+  Value copy(options);
+  ASSERT_TRUE(copy.find("object")->isObject());
+  EXPECT_EQ(copy.find("object")->asObject()->get(), object.get());
+  EXPECT_EQ(held, Value(object));
+  EXPECT_NE(held, Value(std::make_shared<platform::RuntimeObject>()));
+  EXPECT_TRUE(Value(platform::Value::Object()).isNull());
+  EXPECT_FALSE(platform::JSONSerialization::dataWithJSONObject(copy).ok());
+  EXPECT_FALSE(platform::PropertyListSerialization::dataWithPropertyList(
+                   copy, platform::PropertyListSerialization::Format::Binary)
+                   .ok());
 }
 
 }  // namespace

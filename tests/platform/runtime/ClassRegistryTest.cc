@@ -1,4 +1,5 @@
 #include "platform/runtime/ClassRegistry.h"
+#include "platform/runtime/SwiftValue.h"
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,54 @@ TEST(ClassRegistryTest, ConcurrentRegistrationAndLookup) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(registry.names().size(), 4u);
   EXPECT_GT(created.load(), 0);
+}
+
+}  // namespace
+}  // namespace platform
+
+namespace platform {
+namespace {
+
+// Whether an object is of a class named in the registry: known from the type for a class
+// registered as a type, from a made object for one registered by a factory, never for an
+// absent class or an object of another class.
+TEST(ClassRegistryTest, ObjectOfClassByName) {
+  ClassRegistry registry;
+  registry.registerClass<Conforming>("Typed");
+  auto shared = std::make_shared<NotConforming>();
+  registry.registerClass("Factory", [shared] { return std::shared_ptr<RuntimeObject>(shared); });
+  registry.registerClass("Failing", [] { return std::shared_ptr<RuntimeObject>(); });
+  Conforming conforming;
+  NotConforming notConforming;
+  struct Case {
+    const RuntimeObject* object;
+    const char* name;
+    bool expected;
+  };
+  const Case cases[] = {
+      {&conforming, "Typed", true},      {&notConforming, "Typed", false},
+      {&notConforming, "Factory", true}, {&conforming, "Factory", false},
+      {&conforming, "Failing", false},   {&conforming, "Absent", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(registry.isObjectOfClass(*c.object, c.name), c.expected) << c.name;
+  }
+  // A class registered again by a factory forgets the type it had.
+  registry.registerClass("Typed", [] { return std::shared_ptr<RuntimeObject>(); });
+  EXPECT_FALSE(registry.isObjectOfClass(conforming, "Typed"));
+  registry.registerClass<Conforming>("Typed");
+  registry.unregisterClass("Typed");
+  EXPECT_FALSE(registry.isObjectOfClass(conforming, "Typed"));
+}
+
+// The Swift runtime's box exists by its name only once registered.
+TEST(ClassRegistryTest, SwiftValueIsKnownByItsNameOnceRegistered) {
+  SwiftValue value;
+  EXPECT_FALSE(ClassRegistry::shared().isObjectOfClass(value, "__SwiftValue"));
+  SwiftValue::registerInRuntime();
+  EXPECT_TRUE(ClassRegistry::shared().isObjectOfClass(value, "__SwiftValue"));
+  SwiftValue::unregisterFromRuntime();
+  EXPECT_FALSE(ClassRegistry::shared().contains("__SwiftValue"));
 }
 
 }  // namespace
