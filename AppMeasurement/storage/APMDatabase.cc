@@ -258,10 +258,12 @@ bool APMDatabase::initializeAppMetadata(APMErrorSlot* error) {
                                {"last_delivery_index", Value(0)},
                                {"last_bundle_start_timestamp", Value(0.0)},
                                {"last_bundle_end_timestamp", Value(0.0)}};
-        if (!upsertDataType(record, kAppMetadataTable, "rowid", Value(1), 1, error)) {
+        APMErrorSlot writeError;
+        if (!upsertDataType(record, kAppMetadataTable, "rowid", Value(1), 1, &writeError)) {
           APMMonitor::monitor()->logWithLevel(
               1, 12006, "Unable to update the app metadata. Error",
-              error && *error ? APMLogContext(**error) : APMLogContext());
+              writeError ? APMLogContext(*writeError) : APMLogContext());
+          if (error != nullptr) *error = std::move(writeError);
           return false;
         }
         return true;
