@@ -66,10 +66,10 @@ bool APMContainsObjectOfClass(const platform::Value& value, const std::string& c
 }
 
 bool APMHasUnbridgeableSwiftValue(const platform::Value::Dictionary& parameters) {
-  static const std::string kClassName = platform::SwiftValue::kClassName;
-  if (!platform::ClassRegistry::shared().contains(kClassName)) return false;
-  return std::any_of(parameters.begin(), parameters.end(), [](const auto& entry) {
-    return APMContainsObjectOfClass(entry.second, kClassName);
+  const std::string className = platform::SwiftValue::kClassName;
+  if (!platform::ClassRegistry::shared().contains(className)) return false;
+  return std::any_of(parameters.begin(), parameters.end(), [&](const auto& entry) {
+    return APMContainsObjectOfClass(entry.second, className);
   });
 }
 
