@@ -404,6 +404,12 @@ void APMMeasurement::retrievePSMResponse() {
 void APMMeasurement::handlePSMAnswer(APMPrivateSetMembershipClient& client, bool isSessionValue,
                                      int64_t status, const std::optional<std::string>& data,
                                      const std::optional<OULError>& error) {
+  // The client stays the context's until its answer; another one means a reset replaced the
+  // context while the request was out, and nothing of the wiped data's attempt is kept.
+  if (!ODM1Context_ || ODM1Context_->PSMClient.get() != &client) {
+    updateSchedule();
+    return;
+  }
   incrementPSMCountOnWorkerQueueWithName(countUserPropertyName(client.inputType()));
   bool answered = !error && (status == kOULNetworkHTTPStatusOK ||
                              status == kOULNetworkHTTPStatusCodeNotModified ||

@@ -148,6 +148,7 @@ struct OULNetwork::State {
   bool probeInFlight = false;
   std::atomic<bool> debug{false};
   std::atomic<int> uploads{0};
+  std::atomic<uint64_t> backgroundSessionRequests{0};
   std::atomic<bool> connected{true};
   std::string probeURL;  // empty: no reachability host
   // Set once at construction. Shut down by the network object's destructor; the requests
@@ -307,9 +308,14 @@ void OULNetwork::setReachabilityProbeInterval(double seconds) {
 
 bool OULNetwork::hasUploadInProgress() const { return state_->uploads.load() > 0; }
 
+uint64_t OULNetwork::backgroundSessionRequestCount() const {
+  return state_->backgroundSessionRequests.load();
+}
+
 std::string OULNetwork::postURL(const std::string& url, const Headers& headers, std::string payload,
                                 std::shared_ptr<platform::DispatchQueue> queue,
                                 bool usingBackgroundSession, CompletionHandler completionHandler) {
+  if (usingBackgroundSession) ++state_->backgroundSessionRequests;
   return startRequest("POST", url, headers, std::move(payload), std::move(queue),
                       std::move(completionHandler));
 }
@@ -317,6 +323,7 @@ std::string OULNetwork::postURL(const std::string& url, const Headers& headers, 
 std::string OULNetwork::postURL(const std::string& url, std::string payload,
                                 std::shared_ptr<platform::DispatchQueue> queue,
                                 bool usingBackgroundSession, CompletionHandler completionHandler) {
+  if (usingBackgroundSession) ++state_->backgroundSessionRequests;
   return startRequest("POST", url, Headers(), std::move(payload), std::move(queue),
                       std::move(completionHandler));
 }
@@ -324,6 +331,7 @@ std::string OULNetwork::postURL(const std::string& url, std::string payload,
 std::string OULNetwork::getURL(const std::string& url, const Headers& headers,
                                std::shared_ptr<platform::DispatchQueue> queue,
                                bool usingBackgroundSession, CompletionHandler completionHandler) {
+  if (usingBackgroundSession) ++state_->backgroundSessionRequests;
   return startRequest("GET", url, headers, std::string(), std::move(queue),
                       std::move(completionHandler));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -78,6 +79,8 @@ class OULNetwork {
 
   // True from a POST's start until just before its completion is queued.
   bool hasUploadInProgress() const;
+  // How many requests were asked for with usingBackgroundSession (they run like any other).
+  uint64_t backgroundSessionRequestCount() const;
 
   // Starts a POST of `payload`. Answers the transfer's identifier, or an empty string when no
   // transfer could be made (invalid URL); the completion runs in either case.
