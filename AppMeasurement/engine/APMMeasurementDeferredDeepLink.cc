@@ -113,7 +113,7 @@ void APMMeasurement::requestDeferredDeepLink() {
   // A request that cannot start is answered with an error through the same completion.
   network_->getURL(
       url, OULNetwork::Headers{}, scheduler_->workerQueue(),
-      config->isNetworkBackgroundSessionEnabled(),
+      shouldUseBackgroundSession(),
       [weak, serial](const std::optional<OULHTTPURLResponse>& response,
                      const std::optional<std::string>& data, const std::optional<OULError>& error) {
         if (std::shared_ptr<APMMeasurement> engine = weak.lock()) {

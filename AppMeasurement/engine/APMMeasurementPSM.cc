@@ -390,7 +390,7 @@ void APMMeasurement::retrievePSMResponse() {
   // counts and retries like any failed answer.
   network_->postURL(
       *url, OULNetwork::Headers{}, std::move(*payload), scheduler_->workerQueue(),
-      config->isNetworkBackgroundSessionEnabled(),
+      shouldUseBackgroundSession(),
       [weak, serial, client, isSessionValue](const std::optional<OULHTTPURLResponse>& response,
                                              const std::optional<std::string>& data,
                                              const std::optional<OULError>& error) {

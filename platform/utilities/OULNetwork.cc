@@ -279,6 +279,10 @@ void OULNetwork::setIsDebugModeEnabled(bool enabled) { state_->debug = enabled; 
 
 bool OULNetwork::isDebugModeEnabled() const { return state_->debug; }
 
+uint64_t OULNetwork::backgroundSessionRequestCount() const {
+  return state_->backgroundSessionRequests.load();
+}
+
 void OULNetwork::setTimeoutInterval(double seconds) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->timeout = std::isfinite(seconds) && seconds > 0 ? seconds : kDefaultTimeoutSeconds;
@@ -307,10 +311,6 @@ void OULNetwork::setReachabilityProbeInterval(double seconds) {
 }
 
 bool OULNetwork::hasUploadInProgress() const { return state_->uploads.load() > 0; }
-
-uint64_t OULNetwork::backgroundSessionRequestCount() const {
-  return state_->backgroundSessionRequests.load();
-}
 
 std::string OULNetwork::postURL(const std::string& url, const Headers& headers, std::string payload,
                                 std::shared_ptr<platform::DispatchQueue> queue,

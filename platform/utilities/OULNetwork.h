@@ -63,6 +63,8 @@ class OULNetwork {
   void setLoggerDelegate(std::weak_ptr<OULNetworkLoggerDelegate> delegate);
   void setIsDebugModeEnabled(bool enabled);
   bool isDebugModeEnabled() const;
+  // How many requests were asked for with usingBackgroundSession (they run like any other).
+  uint64_t backgroundSessionRequestCount() const;
 
   // Time-out, in real seconds (libcurl's), of the requests started from now on (60 by
   // default). Values that are not positive and finite restore the default.
@@ -79,8 +81,6 @@ class OULNetwork {
 
   // True from a POST's start until just before its completion is queued.
   bool hasUploadInProgress() const;
-  // How many requests were asked for with usingBackgroundSession (they run like any other).
-  uint64_t backgroundSessionRequestCount() const;
 
   // Starts a POST of `payload`. Answers the transfer's identifier, or an empty string when no
   // transfer could be made (invalid URL); the completion runs in either case.

@@ -371,9 +371,9 @@ TEST_F(LifecycleTest, AppAndOSUpdatesReachTheService) {
   shared->clearValues();
 }
 
-// The configuration request uses the background session exactly when uploads would: the
-// server allows it and a background task is held.
-TEST_F(LifecycleTest, ConfigurationRequestUsesTheUploadsSession) {
+// The configuration and deferred-deep-link requests use the background session exactly when
+// uploads would: the server allows it and a background task is held.
+TEST_F(LifecycleTest, RequestsUseTheUploadsSession) {
   startService();
   makeAttributionEngine();
   // The first answered fetch also asks for the deferred deep link: done before counting.
@@ -394,22 +394,27 @@ TEST_F(LifecycleTest, ConfigurationRequestUsesTheUploadsSession) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     applySettings({{"measurement.network.background_session_enabled", c.allowed ? "1" : "0"}});
-    if (c.task) {
-      engine->swapBackgroundTaskWithNewTaskID(
-          UIApplication::sharedApplication()->beginBackgroundTaskWithName(
-              "APMAnalyticsMeasurementBackgroundTask", {}));
-    }
-    ASSERT_TRUE(waitFor([&] { return engine->isNetworkReadyForRequest(); }));
-    uint64_t before = network->backgroundSessionRequestCount();
-    bool expected = false;
-    onWorker([&] {
-      expected = engine->shouldUseBackgroundSession();
-      engine->fetchRemoteConfig();
-    });
-    EXPECT_EQ(expected, c.allowed && c.task);
-    EXPECT_EQ(network->backgroundSessionRequestCount() - before, expected ? 1u : 0u);
-    ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
-    engine->terminateBackgroundTask();
+    // How many of the requests the block sends use the background session.
+    auto backgroundRequests = [&](const std::function<void()>& send) {
+      if (c.task) {
+        engine->swapBackgroundTaskWithNewTaskID(
+            UIApplication::sharedApplication()->beginBackgroundTaskWithName(
+                "APMAnalyticsMeasurementBackgroundTask", {}));
+      }
+      EXPECT_TRUE(waitFor([&] { return engine->isNetworkReadyForRequest(); }));
+      uint64_t before = network->backgroundSessionRequestCount();
+      onWorker([&] {
+        EXPECT_EQ(engine->shouldUseBackgroundSession(), c.allowed && c.task);
+        send();
+      });
+      uint64_t used = network->backgroundSessionRequestCount() - before;
+      EXPECT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+      engine->terminateBackgroundTask();
+      return used;
+    };
+    uint64_t expected = c.allowed && c.task ? 1 : 0;
+    EXPECT_EQ(backgroundRequests([&] { engine->fetchRemoteConfig(); }), expected);
+    EXPECT_EQ(backgroundRequests([&] { engine->requestDeferredDeepLink(); }), expected);
   }
 }
 

@@ -9,6 +9,7 @@
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCConversionService.h"
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCConversionServiceProtocol.h"
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
+#include "platform/uikit/UIApplication.h"
 #include "tests/AppMeasurement/engine/AttributionTestSupport.h"
 
 namespace {
@@ -288,6 +289,26 @@ TEST_F(OnDeviceConversionTest, AResetStartsTheFlowOver) {
   EXPECT_FALSE(userProperty("_psmcount"));
   for (auto& fx : storedEvents("_fx")) EXPECT_NE(fx["_fxs"], "psm");
   onWorker([&] { EXPECT_FALSE(engine->ODM1Context()->isPSMRequestInProgress); });
+}
+
+// The request uses the background session only while the server allows it and a background
+// task is held, as uploads do.
+TEST_F(OnDeviceConversionTest, RequestUsesTheUploadsSession) {
+  start();
+  applySettings({{"measurement.network.background_session_enabled", "1"}});
+  control("POST", "/_control/script",
+          std::string("{\"path\": \"") + kPSMPath + "\", \"status\": 204}");
+  uint64_t before = engine->network()->backgroundSessionRequestCount();
+  initiate("email_address", platform::Value("nobody@example.com"));
+  ASSERT_EQ(requestsTo(kPSMPath).size(), 1u);
+  EXPECT_EQ(engine->network()->backgroundSessionRequestCount(), before);
+  engine->swapBackgroundTaskWithNewTaskID(
+      UIApplication::sharedApplication()->beginBackgroundTaskWithName(
+          "APMAnalyticsMeasurementBackgroundTask", {}));
+  initiate("email_address", platform::Value("nobody@example.com"));
+  ASSERT_EQ(requestsTo(kPSMPath).size(), 2u);
+  EXPECT_EQ(engine->network()->backgroundSessionRequestCount(), before + 1);
+  engine->terminateBackgroundTask();
 }
 
 // A client class of another generation: initialisers are asked for before use.
