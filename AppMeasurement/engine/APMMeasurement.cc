@@ -12,6 +12,7 @@
 #include "AppMeasurement/foundation/APMAlarm.h"
 #include "AppMeasurement/foundation/APMBlockGrouper.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMDeepLinkCache.h"
 #include "AppMeasurement/foundation/APMEnvironmentInfo.h"
 #include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
@@ -295,6 +296,9 @@ void APMMeasurement::setEnabledOnWorkerQueue(bool enabled) {
           "set the flag KavrelinAutomaticScreenReportingEnabled to NO (boolean) in the Info.plist");
     }
   } else {
+    // A launch link kept past the attribution window would otherwise be reported, as a
+    // campaign of unknown source, whenever collection is next switched on.
+    APMClearExpiredCachedDeepLink(*currentConfig());
     alarm_->cancel();
     features_.sessionReporter->setReportingEnabled(false);
     features_.searchAdReporter->setSearchAdReporterEnabled(false);
@@ -385,9 +389,11 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     std::lock_guard<std::mutex> lock(remoteConfigMutex_);
     remoteConfig_ = std::move(config);
   }
-  // 8-9. Audience and session reporter come from the feature services.
+  // 8. Audience and session reporter come from the feature services.
   if (!features_.audience || !features_.sessionReporter) return false;
   features_.audience->setDatabase(database_.get());
+  // 9. Session reporter.
+  features_.sessionReporter->resetWithPersistedConfig(persistedConfig_);
   // 10. The library's folder stays out of device backups.
   APMErrorSlot backupError;
   std::string folder =
@@ -396,7 +402,6 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     monitor().logWithLevel(5, 23015, "Failed to exclude directory from backup. Error",
                            backupError ? APMLogContext(*backupError) : APMLogContext());
   }
-  features_.sessionReporter->resetWithPersistedConfig(persistedConfig_);
   // 11.
   monitor().logWithLevel(7, 23016, "Analytics is ready to receive events");
   // 12. Where the app came from is fixed for the process; the metadata of each event reads it.

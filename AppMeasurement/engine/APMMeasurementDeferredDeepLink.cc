@@ -112,8 +112,7 @@ void APMMeasurement::requestDeferredDeepLink() {
   std::weak_ptr<APMMeasurement> weak = weak_from_this();
   // A request that cannot start is answered with an error through the same completion.
   network_->getURL(
-      url, OULNetwork::Headers{}, scheduler_->workerQueue(),
-      config->isNetworkBackgroundSessionEnabled(),
+      url, OULNetwork::Headers{}, scheduler_->workerQueue(), shouldUseBackgroundSession(),
       [weak, serial](const std::optional<OULHTTPURLResponse>& response,
                      const std::optional<std::string>& data, const std::optional<OULError>& error) {
         if (std::shared_ptr<APMMeasurement> engine = weak.lock()) {

@@ -18,6 +18,7 @@
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/storekit/SKAdNetwork.h"
 #include "platform/uikit/UIApplicationNotifications.h"
 #include "platform/uikit/UIDevice.h"
 
@@ -202,6 +203,13 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
     }
   }
   persistedConfig_->setFirstOpenTimestampMilliseconds(firstOpenMillis);
+  // A link that opened the app before this first open is its campaign, clicked just before.
+  reportStoredCampaignEventOnWorkerQueue(firstOpenMillis - 1);
+  if (shouldAllowAdNetworkRegistration()) {
+    SKAdNetwork::registerAppForAdNetworkAttribution();
+  } else {
+    monitor().logWithLevel(7, 23217, "Opted out of registration for ad network attribution");
+  }
 }
 
 void APMMeasurement::reportSessionStartAtLaunchOnWorkerQueue() {

@@ -390,7 +390,7 @@ void APMMeasurement::retrievePSMResponse() {
   // counts and retries like any failed answer.
   network_->postURL(
       *url, OULNetwork::Headers{}, std::move(*payload), scheduler_->workerQueue(),
-      config->isNetworkBackgroundSessionEnabled(),
+      shouldUseBackgroundSession(),
       [weak, serial, client, isSessionValue](const std::optional<OULHTTPURLResponse>& response,
                                              const std::optional<std::string>& data,
                                              const std::optional<OULError>& error) {
@@ -404,6 +404,12 @@ void APMMeasurement::retrievePSMResponse() {
 void APMMeasurement::handlePSMAnswer(APMPrivateSetMembershipClient& client, bool isSessionValue,
                                      int64_t status, const std::optional<std::string>& data,
                                      const std::optional<OULError>& error) {
+  // The client stays the context's until its answer; another one means a reset replaced the
+  // context while the request was out, and nothing of the wiped data's attempt is kept.
+  if (!ODM1Context_ || ODM1Context_->PSMClient.get() != &client) {
+    updateSchedule();
+    return;
+  }
   incrementPSMCountOnWorkerQueueWithName(countUserPropertyName(client.inputType()));
   bool answered = !error && (status == kOULNetworkHTTPStatusOK ||
                              status == kOULNetworkHTTPStatusCodeNotModified ||

@@ -5,6 +5,7 @@
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/engine/APMPSMContext.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
@@ -37,6 +38,10 @@ bool APMMeasurement::deleteDatabaseFiles() {
 bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   APMScheduler::checkOnBackgroundThreadWithMethodName("wipeoutAnalyticsDataAndResetComponents");
   monitor().logWithLevel(6, 23171, "Resetting App Measurement data");
+  // The older on-device conversion flow starts over: no client, counts, retries or pending
+  // retry alarm of the old data (releasing the alarm cancels it). An engine without the flow
+  // (no client class linked) stays without it.
+  if (ODM1Context_) ODM1Context_ = std::make_shared<APMPSMContext>();
   previousRZQAppID_ = persistedConfig_->appIDFromRZQ().value_or("");
   persistedConfig_->clearValues();
   monitor().clearMonitoringData();
@@ -53,6 +58,12 @@ bool APMMeasurement::wipeoutAnalyticsDataAndResetComponents() {
       return false;
     }
     if (std::shared_ptr<APMRemoteConfig> config = remoteConfigInstance()) config->reset();
+    // A new session reporter over the cleared persisted configuration: no session, timeout
+    // or engagement of the old data; it reports while collection is on.
+    if (features_.sessionReporter) {
+      features_.sessionReporter->resetWithPersistedConfig(persistedConfig_);
+      features_.sessionReporter->setReportingEnabled(isEnabled());
+    }
   } else {
     // Not opened yet (an app-identifier change at start): the old app's file goes, so the
     // database opened next is empty. A file that stays fails the wipe, to be tried again.

@@ -519,7 +519,7 @@ void APMMeasurement::fetchRemoteConfig() {
   network_->setTimeoutInterval(config->networkTimeout());
   std::weak_ptr<APMMeasurement> weak = weak_from_this();
   std::string transfer = network_->getURL(
-      *url, headers, scheduler_->workerQueue(), false,
+      *url, headers, scheduler_->workerQueue(), shouldUseBackgroundSession(),
       [weak, serial, version](const std::optional<OULHTTPURLResponse>& response,
                               const std::optional<std::string>& data,
                               const std::optional<OULError>&) {

@@ -62,6 +62,17 @@ std::string displayName(const APMEvent& event) {
   return APMEventNameForDisplay(APMObject(platform::Value(event.name())));
 }
 
+// The event's parameter as a log context: its value, or nil when the event has none.
+APMLogContext parameterContext(const APMEvent& event, std::string_view name) {
+  auto found = event.parameters().find(name);
+  if (found == event.parameters().end()) return APMLogContext();
+  const APMValue& value = found->second;
+  if (value.isDouble()) return APMLogContext(platform::Value(value.doubleValue()));
+  if (value.isInt64()) return APMLogContext(platform::Value(value.int64Value()));
+  if (value.isString()) return APMLogContext(platform::Value(*value.stringValue()));
+  return APMLogContext(platform::Value(value.description()));
+}
+
 // For lines logged on every event: built only when the line is written.
 APMLogContext deferredDisplayName(const APMEvent& event) {
   return APMLogContext::deferredText([&event] { return displayName(event); });
@@ -306,7 +317,8 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(APMEvent event) {
       monitor().logWithLevel(1, 23053,
                              "Cannot record lifetime value of event. Name, currency code, "
                              "transaction value",
-                             displayName(event));
+                             displayName(event), parameterContext(event, "currency"),
+                             parameterContext(event, "value"));
       return false;
     }
     APMErrorSlot error;

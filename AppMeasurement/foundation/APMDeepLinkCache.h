@@ -24,7 +24,8 @@ void APMClearCachedDeepLink(APMUserDefaults& defaults);
 bool APMIsCachedDeepLinkExpired(const APMUserDefaults& defaults, double timeToLive);
 // On the app's own user defaults: clears the cached link when it is older than the remote
 // setting attributionCacheTTLInterval (seconds); answers whether it was expired. The
-// remote configuration is any object with that setting.
+// remote configuration is any object with that setting. The engine calls it whenever
+// collection is switched off, so that a stale link is never reported later.
 template <typename RemoteConfig>
 bool APMClearExpiredCachedDeepLink(const RemoteConfig& remoteConfig);
 bool APMClearExpiredCachedDeepLinkWithTimeToLive(double timeToLive);

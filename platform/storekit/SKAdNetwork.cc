@@ -15,6 +15,7 @@ namespace {
 struct State {
   std::mutex mutex;
   std::vector<SKAdNetwork::Record> records;   // guarded by mutex
+  std::vector<double> registrations;          // guarded by mutex
   std::string recordFile;                     // guarded by mutex
   std::optional<SKTransactionError> failure;  // guarded by mutex
   int failures = 0;                           // guarded by mutex
@@ -77,6 +78,22 @@ void SKAdNetwork::updatePostbackConversionValue(int64_t fineValue, const std::st
   queue()->async([completion = std::move(completion), error] { completion(error); });
 }
 
+void SKAdNetwork::registerAppForAdNetworkAttribution() {
+  double now = platform::Clock::current()->now();
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().registrations.push_back(now);
+  if (!state().recordFile.empty()) {
+    char line[64];
+    std::snprintf(line, sizeof line, "{\"register\":true,\"time\":%.3f}\n", now);
+    std::ofstream(state().recordFile, std::ios::app) << line;
+  }
+}
+
+std::vector<double> SKAdNetwork::registrations() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().registrations;
+}
+
 std::vector<SKAdNetwork::Record> SKAdNetwork::records() {
   std::lock_guard<std::mutex> lock(state().mutex);
   return state().records;
@@ -102,6 +119,7 @@ void SKAdNetwork::waitUntilIdle() {
 void SKAdNetwork::resetForTesting() {
   std::lock_guard<std::mutex> lock(state().mutex);
   state().records.clear();
+  state().registrations.clear();
   state().recordFile.clear();
   state().failure.reset();
   state().failures = 0;

@@ -18,9 +18,10 @@ inline constexpr const char* SKAdNetworkCoarseConversionValueLow = "low";
 inline constexpr const char* SKAdNetworkCoarseConversionValueMedium = "medium";
 inline constexpr const char* SKAdNetworkCoarseConversionValueHigh = "high";
 
-// StoreKit's SKAdNetwork: the postback conversion-value update. There is no attribution
-// network here: each accepted update is recorded (in memory and, when the app names one, as a
-// JSON line in a file), so that tests and the developer see what the app reported.
+// StoreKit's SKAdNetwork: the registration for ad network attribution and the postback
+// conversion-value update. There is no attribution network here: each registration and each
+// accepted update is recorded (in memory and, when the app names one, as a JSON line in a
+// file), so that tests and the developer see what the app reported.
 //
 // Thread-safe. Completions run on SKAdNetwork's own serial queue, never on the caller's.
 class SKAdNetwork {
@@ -42,16 +43,23 @@ class SKAdNetwork {
   static void updatePostbackConversionValue(int64_t fineValue, const std::string& coarseValue,
                                             bool lockWindow, Completion completion);
 
+  // registerAppForAdNetworkAttribution: the app's first launch claims its install for an
+  // attributing ad network. Recorded at any system version.
+  static void registerAppForAdNetworkAttribution();
+
   // --- The app's and the tests' side ---
   // Every accepted update so far, in call order.
   static std::vector<Record> records();
-  // Appends each later accepted update to this file, one JSON object a line
-  // ({"fine":..,"coarse":"..","lock":..,"time":..}); empty stops writing.
+  // The platform::Clock wall time of every registration so far, in call order.
+  static std::vector<double> registrations();
+  // Appends each later accepted update ({"fine":..,"coarse":"..","lock":..,"time":..}) and
+  // registration ({"register":true,"time":..}) to this file, one JSON object a line; empty
+  // stops writing.
   static void setRecordFile(std::string path);
   // The next `count` calls fail with this error (and record nothing).
   static void failNextUpdates(std::string domain, int64_t code, int count);
   // Waits until every completion handed to SKAdNetwork's queue so far has run.
   static void waitUntilIdle();
-  // No records, no failures, no file.
+  // No records, no registrations, no failures, no file.
   static void resetForTesting();
 };

@@ -148,6 +148,7 @@ struct OULNetwork::State {
   bool probeInFlight = false;
   std::atomic<bool> debug{false};
   std::atomic<int> uploads{0};
+  std::atomic<uint64_t> backgroundSessionRequests{0};
   std::atomic<bool> connected{true};
   std::string probeURL;  // empty: no reachability host
   // Set once at construction. Shut down by the network object's destructor; the requests
@@ -278,6 +279,10 @@ void OULNetwork::setIsDebugModeEnabled(bool enabled) { state_->debug = enabled; 
 
 bool OULNetwork::isDebugModeEnabled() const { return state_->debug; }
 
+uint64_t OULNetwork::backgroundSessionRequestCount() const {
+  return state_->backgroundSessionRequests.load();
+}
+
 void OULNetwork::setTimeoutInterval(double seconds) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->timeout = std::isfinite(seconds) && seconds > 0 ? seconds : kDefaultTimeoutSeconds;
@@ -310,6 +315,7 @@ bool OULNetwork::hasUploadInProgress() const { return state_->uploads.load() > 0
 std::string OULNetwork::postURL(const std::string& url, const Headers& headers, std::string payload,
                                 std::shared_ptr<platform::DispatchQueue> queue,
                                 bool usingBackgroundSession, CompletionHandler completionHandler) {
+  if (usingBackgroundSession) ++state_->backgroundSessionRequests;
   return startRequest("POST", url, headers, std::move(payload), std::move(queue),
                       std::move(completionHandler));
 }
@@ -317,6 +323,7 @@ std::string OULNetwork::postURL(const std::string& url, const Headers& headers, 
 std::string OULNetwork::postURL(const std::string& url, std::string payload,
                                 std::shared_ptr<platform::DispatchQueue> queue,
                                 bool usingBackgroundSession, CompletionHandler completionHandler) {
+  if (usingBackgroundSession) ++state_->backgroundSessionRequests;
   return startRequest("POST", url, Headers(), std::move(payload), std::move(queue),
                       std::move(completionHandler));
 }
@@ -324,6 +331,7 @@ std::string OULNetwork::postURL(const std::string& url, std::string payload,
 std::string OULNetwork::getURL(const std::string& url, const Headers& headers,
                                std::shared_ptr<platform::DispatchQueue> queue,
                                bool usingBackgroundSession, CompletionHandler completionHandler) {
+  if (usingBackgroundSession) ++state_->backgroundSessionRequests;
   return startRequest("GET", url, headers, std::string(), std::move(queue),
                       std::move(completionHandler));
 }

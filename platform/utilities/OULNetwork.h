@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -62,6 +63,8 @@ class OULNetwork {
   void setLoggerDelegate(std::weak_ptr<OULNetworkLoggerDelegate> delegate);
   void setIsDebugModeEnabled(bool enabled);
   bool isDebugModeEnabled() const;
+  // How many requests were asked for with usingBackgroundSession (they run like any other).
+  uint64_t backgroundSessionRequestCount() const;
 
   // Time-out, in real seconds (libcurl's), of the requests started from now on (60 by
   // default). Values that are not positive and finite restore the default.

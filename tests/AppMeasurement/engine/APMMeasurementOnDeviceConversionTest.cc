@@ -9,6 +9,7 @@
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCConversionService.h"
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCConversionServiceProtocol.h"
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
+#include "platform/uikit/UIApplication.h"
 #include "tests/AppMeasurement/engine/AttributionTestSupport.h"
 
 namespace {
@@ -239,6 +240,75 @@ TEST_F(OnDeviceConversionTest, InitiationGates) {
   capture.clear();
   initiate("email_address", platform::Value(kMemberEmail));
   EXPECT_TRUE(logged(23261));
+}
+
+// A reset starts the flow over: the attempts of this run, a retry waiting for its alarm and an
+// answer still on its way all belong to the wiped data.
+TEST_F(OnDeviceConversionTest, AResetStartsTheFlowOver) {
+  start();
+  const std::string newID = "0123456789ABCDEF0123456789ABCDEF";
+  auto reset = [&] {
+    ASSERT_TRUE(engine->resetAnalyticsDataWithAppInstanceID(newID));
+    env.waitUntilIdle();
+  };
+  // The run's limit of attempts, used up; after the reset a new attempt goes out.
+  control("POST", "/_control/script",
+          std::string("{\"path\": \"") + kPSMPath + "\", \"status\": 204, \"times\": 3}");
+  for (int i = 0; i < 3; ++i) initiate("email_address", platform::Value("nobody@example.com"));
+  capture.clear();
+  initiate("email_address", platform::Value("nobody@example.com"));
+  ASSERT_TRUE(logged(23236));
+  ASSERT_EQ(requestsTo(kPSMPath).size(), 3u);
+  reset();
+  control("POST", "/_control/script",
+          std::string("{\"path\": \"") + kPSMPath + "\", \"status\": 503, \"times\": 1}");
+  capture.clear();
+  initiate("email_address", platform::Value(kMemberEmail));
+  EXPECT_FALSE(logged(23236));
+  ASSERT_EQ(requestsTo(kPSMPath).size(), 4u);
+
+  // That attempt failed and waits 300 s for its retry; the reset drops it.
+  onWorker([&] { ASSERT_TRUE(engine->ODM1Context()->PSMRetryAlarm->hasActiveTimer()); });
+  reset();
+  env.advance(301);
+  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  EXPECT_EQ(requestsTo(kPSMPath).size(), 4u);
+  EXPECT_FALSE(userProperty("_psmvalue"));
+  EXPECT_FALSE(userProperty("_psmcount"));
+
+  // A match answered after the reset is not kept, nor counted.
+  control("POST", "/_control/script",
+          std::string("{\"path\": \"") + kPSMPath + "\", \"delay_ms\": 3000, \"times\": 1}");
+  engine->setUserData({{"email_address", platform::Value(kMemberEmail)}});
+  env.waitUntilIdle();
+  onWorker([&] { ASSERT_TRUE(engine->ODM1Context()->isPSMRequestInProgress); });
+  reset();
+  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  EXPECT_EQ(requestsTo(kPSMPath).size(), 5u);
+  EXPECT_FALSE(userProperty("_psmvalue"));
+  EXPECT_FALSE(userProperty("_psmcount"));
+  for (auto& fx : storedEvents("_fx")) EXPECT_NE(fx["_fxs"], "psm");
+  onWorker([&] { EXPECT_FALSE(engine->ODM1Context()->isPSMRequestInProgress); });
+}
+
+// The request uses the background session only while the server allows it and a background
+// task is held, as uploads do.
+TEST_F(OnDeviceConversionTest, RequestUsesTheUploadsSession) {
+  start();
+  applySettings({{"measurement.network.background_session_enabled", "1"}});
+  control("POST", "/_control/script",
+          std::string("{\"path\": \"") + kPSMPath + "\", \"status\": 204}");
+  uint64_t before = engine->network()->backgroundSessionRequestCount();
+  initiate("email_address", platform::Value("nobody@example.com"));
+  ASSERT_EQ(requestsTo(kPSMPath).size(), 1u);
+  EXPECT_EQ(engine->network()->backgroundSessionRequestCount(), before);
+  engine->swapBackgroundTaskWithNewTaskID(
+      UIApplication::sharedApplication()->beginBackgroundTaskWithName(
+          "APMAnalyticsMeasurementBackgroundTask", {}));
+  initiate("email_address", platform::Value("nobody@example.com"));
+  ASSERT_EQ(requestsTo(kPSMPath).size(), 2u);
+  EXPECT_EQ(engine->network()->backgroundSessionRequestCount(), before + 1);
+  engine->terminateBackgroundTask();
 }
 
 // A client class of another generation: initialisers are asked for before use.

@@ -222,4 +222,27 @@ TEST_F(ReportingEngine, AppSessionTimeoutReachesTheSessionReporter) {
   EXPECT_EQ(sessions->timeoutSessionInterval(), 120);
 }
 
+// A public reset starts the session reporter over: the app's timeout and the engagement of the
+// wiped data are gone, and it goes on reporting while collection is on.
+TEST_F(ReportingEngine, APublicResetStartsTheSessionReporterOver) {
+  startMeasurement();
+  application_->didBecomeActive();
+  env.waitUntilIdle();
+  std::shared_ptr<APMSessionReporter> sessions = APMSessionReporter::installed();
+  ASSERT_TRUE(sessions);
+  APMAnalytics::setSessionTimeoutInterval(120);
+  env.waitUntilIdle();
+  ASSERT_EQ(sessions->timeoutSessionInterval(), 120);
+  env.advance(40);
+  env.waitUntilIdle();
+  ASSERT_GE(sessions->incurredEngagementTime(), 40);
+
+  APMAnalytics::resetAnalyticsData();
+  env.waitUntilIdle();
+  EXPECT_EQ(sessions->timeoutSessionInterval(),
+            APMMeasurement::remoteConfig()->sessionDefaultTimeoutInterval());
+  EXPECT_LT(sessions->incurredEngagementTime(), 1);
+  EXPECT_TRUE(sessions->isReportingEnabled());
+}
+
 }  // namespace

@@ -63,6 +63,32 @@ TEST_F(SKAdNetworkTest, RecordsEachUpdateAndWritesItsFile) {
   std::filesystem::remove(file);
 }
 
+// A registration is recorded at any system version, in memory and in the same file, apart
+// from the updates.
+TEST_F(SKAdNetworkTest, RegistrationIsRecordedBesideTheUpdates) {
+  std::filesystem::path file =
+      std::filesystem::temp_directory_path() / ("kvl-skan-register-" + std::to_string(::getpid()));
+  std::filesystem::remove(file);
+  SKAdNetwork::setRecordFile(file.string());
+  setSystemVersion("11.0");
+  SKAdNetwork::registerAppForAdNetworkAttribution();
+  setSystemVersion("16.1");
+  update(7, "medium", false);
+  ASSERT_EQ(SKAdNetwork::registrations().size(), 1u);
+  EXPECT_EQ(SKAdNetwork::registrations()[0], env.now());
+  EXPECT_EQ(SKAdNetwork::records().size(), 1u);
+  std::string lines = testsupport::runCommand(
+      "python3 -c \"import json; [print(r.get('register'), r.get('fine'), r['time']) for r in "
+      "map(json.loads, open('" +
+      file.string() + "'))]\"");
+  char time[32];
+  std::snprintf(time, sizeof time, "%.1f", env.now());
+  EXPECT_EQ(lines, std::string("True None ") + time + "\nNone 7 " + time + "\n");
+  SKAdNetwork::resetForTesting();
+  EXPECT_TRUE(SKAdNetwork::registrations().empty());
+  std::filesystem::remove(file);
+}
+
 TEST_F(SKAdNetworkTest, FailuresOnDemandAndBelow161) {
   SKAdNetwork::failNextUpdates(SKANErrorDomain, 10, 1);
   auto [error, thread] = update(1, "low", false);

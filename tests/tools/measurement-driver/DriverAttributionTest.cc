@@ -35,9 +35,11 @@ TEST(DriverAttributionTest, FreshInstallWithLinkAndConversionValue) {
             std::string::npos)
       << output;
   EXPECT_NE(output.find("uploaded\nskan updated\n"), std::string::npos) << output;
-  std::string skan = runCommand("python3 -c \"import json; r = json.loads(open('" +
-                                (work / "skan.jsonl").string() +
-                                "').readline()); print(r['fine'], r['coarse'], r['lock'])\"");
+  // The first open's registration comes first; the update is the line with a fine value.
+  std::string skan =
+      runCommand("python3 -c \"import json; r = [json.loads(l) for l in open('" +
+                 (work / "skan.jsonl").string() +
+                 "') if 'fine' in l][0]; print(r['fine'], r['coarse'], r['lock'])\"");
   EXPECT_EQ(skan, "42 high False\n");
   std::string uploads = runCommand(
       "python3 -c \"import json, urllib.request; d = json.load(urllib.request.urlopen('" +
