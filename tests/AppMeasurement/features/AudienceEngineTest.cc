@@ -1,9 +1,11 @@
 // Audiences through the engine: definitions served by the measurement service (its own
 // process), stored as translated filter rows, evaluated while bundling, and uploaded as
-// field 29 of the bundle; a session start clears session-scoped bits.
+// field 29 of the bundle; a session start clears session-scoped bits; a user-property audience
+// is evaluated at the time of the bundle's earliest selected event.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 
@@ -46,6 +48,18 @@ class AudienceEngine : public EngineTest {
     return runCommand("sqlite3 '" + engine->database()->databasePath() + "' '" + sql + "'");
   }
 
+  void serveConfig(const std::string& text) {
+    std::string config =
+        protoc("encode", "MeasurementConfig", std::string("app_id: \"") + kAppID + "\" " + text);
+    ASSERT_EQ(
+        httpRequest("PUT", service_->baseURL() + "/_control/config/" + kAppID, {}, config).status,
+        204);
+  }
+  void fetchConfig() {
+    onWorker([&] { engine->fetchRemoteConfig(); });
+    ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  }
+
   std::unique_ptr<ServiceProcess> service_;
 };
 
@@ -76,6 +90,45 @@ TEST_F(AudienceEngine, ServedAudiencesAreStoredEvaluatedAndUploaded) {
   EXPECT_NE(decoded.find("audience_evaluation_results {\n    audience_id: 1"), std::string::npos)
       << decoded;
   EXPECT_NE(decoded.find("new_audience: true"), std::string::npos) << decoded;
+}
+
+// A dynamic audience on a user property: the bundle's property evaluation takes the time of
+// the earliest event the bundle selected, even one the configuration now rejects, and the
+// upload carries that time with the audience's bit.
+TEST_F(AudienceEngine, PropertyAudienceTakesTheEarliestSelectedEventTime) {
+  const std::string audience =
+      "audiences { audience_id: 5 property_filters { filter_id: 1 property_name: "
+      "\"tier\" filter { string_filter { match_type: EXACT expression: \"gold\" } } "
+      "dynamic: true } }";
+  serveConfig("version: 5 " + audience);
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  fetchConfig();
+  onWorker([&] {
+    engine->setUserAttributeOnWorkerQueue(
+        *APMUserAttribute::create("app", "tier", APMValue(std::string("gold")), env.now()));
+  });
+  clearRawEvents();
+  auto hour = [](double t) { return static_cast<int64_t>(t) / 3600; };
+  double first = std::floor(env.now()) - 40;
+  if (hour(first) != hour(first + 30)) first = std::floor(env.now());
+  logEventAt("rejected_first", first);
+  logEventAt("kept", first + 30);
+  // The next configuration blocks the first event's name: bundling rejects it.
+  serveConfig("version: 6 " + audience +
+              " event_config { name: \"rejected_first\" blocklisted: true }");
+  fetchConfig();
+  env.advance(20);
+  ASSERT_TRUE(waitFor([&] { return drained(); }));
+
+  std::string decoded = uploads();
+  EXPECT_NE(decoded.find("name: \"kept\""), std::string::npos) << decoded;
+  EXPECT_EQ(decoded.find("name: \"rejected_first\""), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("audience_evaluation_results {\n    audience_id: 5\n    current_data {\n"
+                         "      status: 2\n      results: 2\n      dynamic_filter_timestamps {\n"
+                         "        filter_id: 1\n        eval_timestamp: " +
+                         std::to_string(static_cast<int64_t>(first)) + "\n"),
+            std::string::npos)
+      << decoded;
 }
 
 }  // namespace
