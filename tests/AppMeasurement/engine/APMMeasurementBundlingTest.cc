@@ -580,7 +580,7 @@ TEST_F(AudienceOrderTest, FailedPropertyEvaluationRollsTheBundleBack) {
 
 // Session counts that cannot be cleared end the bundle (23185): nothing is queued, the raw
 // events and the engagement totals stay as they were.
-TEST_F(AudienceOrderTest, FailedSessionCountClearEndsTheBundle) {
+TEST_F(BundleContentTest, FailedSessionCountClearEndsTheBundle) {
   makeEngine();
   clearRawEvents();
   logInternal("_s", {});

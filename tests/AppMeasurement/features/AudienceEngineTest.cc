@@ -55,6 +55,12 @@ class AudienceEngine : public EngineTest {
         httpRequest("PUT", service_->baseURL() + "/_control/config/" + kAppID, {}, config).status,
         204);
   }
+  void setTier() {
+    onWorker([&] {
+      engine->setUserAttributeOnWorkerQueue(
+          *APMUserAttribute::create("app", "tier", APMValue(std::string("gold")), env.now()));
+    });
+  }
   void fetchConfig() {
     onWorker([&] { engine->fetchRemoteConfig(); });
     ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
@@ -103,10 +109,7 @@ TEST_F(AudienceEngine, PropertyAudienceTakesTheEarliestSelectedEventTime) {
   serveConfig("version: 5 " + audience);
   makeEngine({}, OULNetwork::create(service_->baseURL()));
   fetchConfig();
-  onWorker([&] {
-    engine->setUserAttributeOnWorkerQueue(
-        *APMUserAttribute::create("app", "tier", APMValue(std::string("gold")), env.now()));
-  });
+  setTier();
   clearRawEvents();
   auto hour = [](double t) { return static_cast<int64_t>(t) / 3600; };
   double first = std::floor(env.now()) - 40;
@@ -129,6 +132,74 @@ TEST_F(AudienceEngine, PropertyAudienceTakesTheEarliestSelectedEventTime) {
                          std::to_string(static_cast<int64_t>(first)) + "\n"),
             std::string::npos)
       << decoded;
+}
+
+const char* const kTierAudience =
+    "audiences { audience_id: 5 property_filters { filter_id: 1 property_name: \"tier\" "
+    "filter { string_filter { match_type: EXACT expression: \"gold\" } } } }";
+
+// A property evaluation whose results cannot be stored rolls the bundle back: nothing is
+// queued and the raw events wait; once the results can be stored, the bundle is made with
+// the audience (read back with protoc).
+TEST_F(AudienceEngine, PropertyEvaluationThatFailsRollsTheBundleBack) {
+  serveConfig(std::string("version: 5 ") + kTierAudience);
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  fetchConfig();
+  setTier();
+  clearRawEvents();
+  logEvent("app", true, "waits");
+  onWorker([&] {
+    ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(
+        "CREATE TRIGGER refuse_results BEFORE INSERT ON audience_filter_values "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+        nullptr));
+  });
+  size_t queuedBefore = queued().size();
+  capture.clear();
+  bool made = true;
+  onWorker([&] { made = engine->bundleRawEvents(); });
+  env.waitUntilIdle();
+  EXPECT_FALSE(made);
+  EXPECT_TRUE(capture.contains("I-ACS006007"));
+  EXPECT_EQ(queued().size(), queuedBefore);
+  EXPECT_EQ(storedEventNames(), std::vector<std::string>{"waits"});
+
+  onWorker([&] {
+    ASSERT_TRUE(
+        engine->database()->sqliteStore()->executeSQL("DROP TRIGGER refuse_results", nullptr));
+  });
+  ASSERT_EQ(bundleAll(), 1);
+  std::string decoded =
+      protoc("decode", "MeasurementBundle", *queued().back().bundle.protoBuffer());
+  EXPECT_NE(decoded.find("name: \"waits\""), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("audience_evaluation_results {\n  audience_id: 5\n  current_data {\n"
+                         "    status: 2\n    results: 2\n"),
+            std::string::npos)
+      << decoded;
+}
+
+// A session start is evaluated against the user properties while analytics storage is
+// denied: the audience's result is stored, though the denied bundle carries none.
+TEST_F(AudienceEngine, SessionStartEvaluatesPropertiesWhileAnalyticsStorageIsDenied) {
+  serveConfig(std::string("version: 5 ") + kTierAudience);
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  fetchConfig();
+  setTier();
+  clearRawEvents();
+  APMConsentSettingsUtil::setConsentSettings(
+      platform::Value::Dictionary{{"analytics_storage", platform::Value("denied")}});
+  const int64_t session = static_cast<int64_t>(env.now());
+  logEvent("auto", false, "_s",
+           APMObjectMap{{"_sid", APMObject(platform::Value(session))},
+                        {"_sno", APMObject(platform::Value(int64_t{1}))}});
+  int made = bundleAll();
+  EXPECT_EQ(made, 1);
+  EXPECT_EQ(sqlite("SELECT audience_id FROM audience_filter_values"), "5\n");
+  ASSERT_FALSE(queued().empty());
+  std::string denied =
+      protoc("decode", "MeasurementBundle", *queued().back().bundle.protoBuffer());
+  EXPECT_NE(denied.find("name: \"_s\""), std::string::npos) << denied;
+  EXPECT_EQ(denied.find("audience_evaluation_results"), std::string::npos) << denied;
 }
 
 }  // namespace
