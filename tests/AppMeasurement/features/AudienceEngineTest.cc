@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "AppMeasurement/features/APMFeatureInstaller.h"
+#include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
@@ -200,6 +201,41 @@ TEST_F(AudienceEngine, SessionStartEvaluatesPropertiesWhileAnalyticsStorageIsDen
       protoc("decode", "MeasurementBundle", *queued().back().bundle.protoBuffer());
   EXPECT_NE(denied.find("name: \"_s\""), std::string::npos) << denied;
   EXPECT_EQ(denied.find("audience_evaluation_results"), std::string::npos) << denied;
+}
+
+// A stored metadata record whose user property has no value cannot be evaluated (6039), now
+// or at any later try: its bundle is made without that evaluation instead of being rolled back
+// for ever, and the bundles after it follow.
+TEST_F(AudienceEngine, APropertyWithoutAValueDoesNotHoldTheBundlesBack) {
+  serveConfig(std::string("version: 5 ") + kTierAudience);
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  fetchConfig();
+  clearRawEvents();
+  onWorker([&] {
+    APMDatabase* database = engine->database();
+    APMPBMeasurementBundle metadata = engine->createRawEventMetadataWithUserAttributes({});
+    APMPBUserAttribute valueless;
+    NANOSetString(valueless, APMPBUserAttribute::kName, "tier");
+    NANOSetInt64(valueless, APMPBUserAttribute::kSetTimestampMillis,
+                 static_cast<int64_t>(env.now() * 1000));
+    NANOSetMessageArray(metadata, APMPBMeasurementBundle::kUserAttributes,
+                        std::vector<APMPBUserAttribute>{valueless});
+    ASSERT_TRUE(database->insertIfNotExistsRawEventMetadata(metadata, nullptr));
+    std::optional<APMEvent> event = APMEvent::create("app", false, "odd", env.now(), 0, APMValueMap{});
+    ASSERT_TRUE(database->insertRawEvent(*event, apm_64LSBMD5(*metadata.protoBuffer()), false,
+                                         nullptr));
+  });
+  setTier();
+  logEvent("app", true, "after");
+  // Both bundles are made (6039 is a silent level: it goes to the health data only).
+  EXPECT_GE(bundleAll(), 2);
+  EXPECT_TRUE(storedEventNames().empty());
+  std::vector<APMQueuedBundle> bundles = queued();
+  ASSERT_GE(bundles.size(), 2u);
+  EXPECT_EQ(names(bundles[bundles.size() - 2]), std::vector<std::string>{"odd"});
+  std::string last = protoc("decode", "MeasurementBundle", *queued().back().bundle.protoBuffer());
+  EXPECT_NE(last.find("name: \"after\""), std::string::npos) << last;
+  EXPECT_NE(last.find("audience_id: 5"), std::string::npos) << last;
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 // experiment reaches the uploads' experiment IDs once activated.
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <filesystem>
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMEManager.h"
@@ -126,7 +126,10 @@ std::string eventWith(const std::string& decoded, const std::string& marker) {
 TEST_F(PurchaseAndExperimentEngineTest, AnInAppPurchaseFromElsewhereIsCheckedWhenBundled) {
   std::filesystem::path storeKit = platform::AppContainer::root() / "StoreKit";
   std::filesystem::create_directories(storeKit);
-  std::ofstream(storeKit / "sandboxReceipt") << "sandbox receipt";
+  // A well-formed receipt where a sandbox (test) install keeps it.
+  std::filesystem::copy_file(
+      std::filesystem::path(KVL_SOURCE_DIR) / "tools/receipt/fixtures/sha256.der",
+      storeKit / "sandboxReceipt");
   start(false);
   APMStoreKitTransaction transaction;
   transaction.productID = "com.orvane.sample.coins";
