@@ -508,44 +508,6 @@ TEST_F(AudienceOrderTest, SessionStartEvaluatesPropertiesBeforeEvents) {
                                    "property bundle " + std::to_string(millis(first)), "results"}));
 }
 
-// The evaluation time is the earliest event the group selected, a rejected one included.
-TEST_F(AudienceOrderTest, EvaluationTimeIsTheEarliestSelectedEvent) {
-  makeEngine();
-  setTier();
-  clearRawEvents();
-  double hour = std::floor(env.now() / 3600) * 3600;
-  logEventAt("blocked_later", hour + 5);
-  logEventAt("kept", hour + 35);
-  APMPBMeasurementConfig config = enginetest::makeConfig(kAppID, {});
-  APMPBEventConfig blocked;
-  NANOSetString(blocked, APMPBEventConfig::kName, "blocked_later");
-  NANOSetBool(blocked, APMPBEventConfig::kBlocklisted, true);
-  NANOSetMessageArray(config, APMPBMeasurementConfig::kEventConfig,
-                      std::vector<APMPBEventConfig>{blocked});
-  onWorker([&] { ASSERT_TRUE(engine->currentConfig()->updateMeasurementConfig(config)); });
-  audience->forget();
-  ASSERT_EQ(bundleAll(), 1);
-  EXPECT_EQ(names(queued().back()), std::vector<std::string>{"kept"});
-  EXPECT_EQ(
-      audience->calls(),
-      (std::vector<std::string>{"begin", "event kept",
-                                "property bundle " + std::to_string(millis(hour + 5)), "results"}));
-}
-
-// With analytics storage denied a session start still clears the session-scoped results and
-// evaluates the properties; the events and the bundle's results wait.
-TEST_F(AudienceOrderTest, SessionStartRunsWhileAnalyticsStorageIsDenied) {
-  makeEngine();
-  setTier();
-  clearRawEvents();
-  logInternal("_s", {});
-  APMConsentSettingsUtil::setConsentSettings(
-      platform::Value::Dictionary{{"analytics_storage", platform::Value("denied")}});
-  audience->forget();
-  ASSERT_EQ(bundleAll(), 1);
-  EXPECT_EQ(audience->calls(), (std::vector<std::string>{"clear", "property own -", "begin"}));
-}
-
 // A failed property evaluation, at the session start or with the bundle, rolls the bundle
 // back: no bundle, the raw events kept for the next try.
 TEST_F(AudienceOrderTest, FailedPropertyEvaluationRollsTheBundleBack) {
