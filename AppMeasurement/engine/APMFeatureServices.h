@@ -18,6 +18,7 @@ class APMEvent;
 class APMEventAggregates;
 class APMPBAudience;
 class APMPBMeasurementBundle;
+class APMPBUserAttribute;
 class APMPersistedConfig;
 namespace platform {
 class DispatchQueue;
@@ -42,8 +43,11 @@ class APMAudienceEvaluating {
   // Replaces the stored audience definitions with those of a new configuration. Runs inside
   // the engine's configuration transaction; false fails it.
   virtual bool updateAudiences(const std::vector<APMPBAudience>& audiences) { return true; }
+  // Starts the evaluation pass of one bundle: a fresh timestamp cache that the bundle's event
+  // evaluations and its property evaluations with the bundle's cache share.
+  virtual void beginBundleEvaluation() {}
   // Evaluates the event filters for one bundled event, with the event's aggregates after it
-  // was counted; false on a storage failure.
+  // was counted and the bundle's cache; false on a storage failure.
   virtual bool evaluateFiltersForEvent(const APMEvent& event,
                                        const APMEventAggregates& aggregates) {
     return true;
@@ -53,11 +57,20 @@ class APMAudienceEvaluating {
                                               double evaluationTime) {
     return true;
   }
-  // Evaluates the bundle's user attributes, then adds the stored filter results to the
-  // bundle (ending the bundle's evaluation pass); false when they cannot be read or written.
+  // Evaluates the property filters for one user property as a bundle carries it: with the
+  // bundle's cache when `withBundleCache`, else with a cache of its own; the evaluation time
+  // (seconds) is `evaluationTime`, or the property's set time when none. false when the
+  // property cannot be read or its results cannot be read or stored.
+  virtual bool evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& property,
+                                                  bool withBundleCache,
+                                                  std::optional<double> evaluationTime) {
+    return true;
+  }
+  // Adds the stored filter results to the bundle's audience results when there are any,
+  // ending the bundle's evaluation pass; false when they cannot be read or written.
   virtual bool addResultsForBundling(APMPBMeasurementBundle& bundle) { return true; }
-  // At a session start (a bundle holding "_s"), before its events are evaluated: clears the
-  // session-scoped results and re-evaluates the stored user attributes.
+  // At a session start (a bundle holding "_s"): forgets the results of session-scoped
+  // filters. The engine then re-evaluates the bundle's user properties, before its events.
   virtual void clearEvaluationResultsForSessionScopedFilters() {}
 };
 
@@ -167,6 +180,9 @@ class APMPurchaseReporting {
   // when the first open is reported. Neutral: an App Store install counts as the original
   // version.
   virtual bool isVersionSameAsOriginalVersion();
+  // Whether the app's store receipt is valid for this device (the "validated" parameter that
+  // bundling gives an "_iap" without one). Neutral: no receipt is read, so NO.
+  virtual bool isReceiptValid() { return false; }
 };
 
 // The installed feature objects. Thread-safe; install before the engine starts.

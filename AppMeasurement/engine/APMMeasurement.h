@@ -155,8 +155,21 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
       const std::optional<platform::Value::Dictionary>& parameters, bool backfillEvents);
   bool shouldBackfillEvents();
   APMObjectMap parametersWithAddedDefaultEventParameters(const APMObjectMap& parameters);
+  // Which stored events a backfill updates: the stored record and the event read from it.
+  using BackfillEventFilter = std::function<bool(const APMRawEventData&, const APMEvent&)>;
   void backfillEventsWithParameters(const APMObjectMap& parameters, bool isPublic,
-                                    const std::function<bool(const APMEvent&)>& eventFilter);
+                                    const BackfillEventFilter& eventFilter);
+  // At a session start: "_sid" and "_sno" into the stored events from the session's start
+  // time on whose metadata carried no session identifier.
+  void backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber);
+  // The session identifier's whole seconds less 15 s, or the time of the first stored "_f".
+  double backfillStartTimestampForSessionID(const APMValue& sessionID);
+  // Whether the session backfill updates the stored event. `fingerprintToSessionIDExistence`
+  // remembers, per metadata fingerprint read during one backfill, whether that metadata
+  // carried "_sid".
+  bool shouldBackfillSessionID(const APMValue& sessionID, double startTimestamp,
+                               std::map<int64_t, bool>& fingerprintToSessionIDExistence,
+                               const APMRawEventData& event, const APMEvent& decoded);
 
   // --- Event handling and writing (worker queue) ---
 
@@ -295,10 +308,16 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
 
   bool bundleRawEvents();
   // Session start and engagement of one group: a "_s" clears the session-scoped audience
-  // results and session counts; the group's "_et" (rejected events included, "_fr" ones not)
-  // is added to "_lte", and after a session start to a fresh "_se".
-  void evaluationTimeFromRawEvents(const std::vector<APMEvent>& rawEvents,
+  // results, re-evaluates the bundle's user properties (before any of its events) and clears
+  // the session counts; the group's "_et" (rejected events included, "_fr" ones not) is added
+  // to "_lte", and after a session start to a fresh "_se". false when the property evaluation
+  // or the clearing of the session counts failed: the bundle is then rolled back.
+  bool evaluationTimeFromRawEvents(const std::vector<APMEvent>& rawEvents,
                                    APMPBMeasurementBundle& bundle);
+  // An "_iap" gets "sandbox" = 1 when the store receipt is a sandbox one and "validated" = the
+  // receipt's validity (1 or 0), each only when the event has none; other events pass as they
+  // are.
+  APMEvent validatePurchaseEvent(const APMEvent& event);
   // Adds the milliseconds to "_se" (session-scoped) or "_lte", stored and in the bundle.
   bool updateUserEngagement(int64_t engagementMillis, APMPBMeasurementBundle& bundle,
                             bool sessionScoped);

@@ -9,6 +9,7 @@
 #include "AppMeasurement/engine/APMBundleConsent.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
+#include "AppMeasurement/foundation/APMAEU.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
@@ -303,6 +304,7 @@ bool APMMeasurement::bundleRawEvents() {
                                  APMDescriptionForLog(event.parameters()));
         }
       }
+      if (event.name() == "_iap") event = validatePurchaseEvent(event);
       processed.push_back(std::move(event));
     }
     if (countsChanged && !database_->updateDailyCounts(*counts, &countsError)) {
@@ -311,11 +313,13 @@ bool APMMeasurement::bundleRawEvents() {
       return false;
     }
 
-    // 5-6. Denial as the consent state says now (the bundle may hold an older string),
-    // engagement, consent transitions, aggregates and audience evaluation.
+    // 5-6. Denial as the consent state says now (the bundle may hold an older string); the
+    // session start and engagement whatever it says, consent transitions, then aggregates and
+    // the events' audience evaluation in one pass with the bundle's own timestamp cache.
     bool analyticsDenied = APMConsentSettingsUtil::isAnalyticsStorageDenied();
-    evaluationTimeFromRawEvents(selection.decoded, bundle);
+    if (!evaluationTimeFromRawEvents(selection.decoded, bundle)) return false;
     handleAnalyticsStorageConsentTransitions(bundle);
+    features_.audience->beginBundleEvaluation();
     bool realtimeBundle = false;
     // The aggregates of each name are read once per bundle and written back before anything
     // reads the table again (a purchase's customer type) and at the end, so the rows end as
@@ -408,7 +412,7 @@ bool APMMeasurement::bundleRawEvents() {
       }
     }
 
-    // 9-10. Timing and indexes.
+    // 9-10. Timing and indexes, over every event the group selected (rejected ones too).
     double start = DBL_MAX;
     double end = DBL_MIN;
     for (const APMEvent& event : selection.decoded) {
@@ -449,9 +453,20 @@ bool APMMeasurement::bundleRawEvents() {
       setPersonalizedAdsUserPropertyOnWorkerQueue();
       shouldUpdateNPAUserProperty_ = false;
     }
-    if (!analyticsDenied && !features_.audience->addResultsForBundling(bundle)) {
-      monitor().logWithLevel(1, 23113, "Unable to read audience evaluation results");
-      return false;
+    if (!analyticsDenied) {
+      // The bundle's user properties, at the time of its earliest selected event and with the
+      // cache its events used.
+      for (const APMPBUserAttribute& property :
+           NANOGetMessageArray<APMPBUserAttribute>(bundle, B::kUserAttributes)
+               .value_or(std::vector<APMPBUserAttribute>{})) {
+        if (!features_.audience->evaluateFiltersForNanoUserProperty(property, true, start)) {
+          return false;
+        }
+      }
+      if (!features_.audience->addResultsForBundling(bundle)) {
+        monitor().logWithLevel(1, 23113, "Unable to read audience evaluation results");
+        return false;
+      }
     }
     addBundleMetadataIntoBundle(bundle, start, end);
     // 13.
@@ -482,17 +497,26 @@ bool APMMeasurement::bundleRawEvents() {
   return bundleMade || groupConsumed;
 }
 
-void APMMeasurement::evaluationTimeFromRawEvents(const std::vector<APMEvent>& rawEvents,
+bool APMMeasurement::evaluationTimeFromRawEvents(const std::vector<APMEvent>& rawEvents,
                                                  APMPBMeasurementBundle& bundle) {
   bool sessionStart = std::any_of(rawEvents.begin(), rawEvents.end(),
                                   [](const APMEvent& event) { return event.name() == "_s"; });
   if (sessionStart) {
+    // A new session: its session-scoped results start from the user properties alone, before
+    // any of the bundle's events is evaluated.
     features_.audience->clearEvaluationResultsForSessionScopedFilters();
+    for (const APMPBUserAttribute& property :
+         NANOGetMessageArray<APMPBUserAttribute>(bundle, B::kUserAttributes)
+             .value_or(std::vector<APMPBUserAttribute>{})) {
+      if (!features_.audience->evaluateFiltersForNanoUserProperty(property, false, std::nullopt)) {
+        return false;
+      }
+    }
     APMErrorSlot error;
     if (!database_->clearCurrentSessionCounts(&error)) {
       monitor().logWithLevel(1, 23185, "Failed to clear event session counts. Error",
                              errorContext(error));
-      return;
+      return false;
     }
   }
   int64_t engagement = 0;
@@ -506,15 +530,30 @@ void APMMeasurement::evaluationTimeFromRawEvents(const std::vector<APMEvent>& ra
     }
     engagement += et->int64Value();
   }
-  if (!updateUserEngagement(engagement, bundle, false) || !sessionStart) return;
+  if (!updateUserEngagement(engagement, bundle, false) || !sessionStart) return true;
   APMErrorSlot error;
   if (!database_->deleteUserAttributeWithName("_se", &error)) {
     monitor().logWithLevel(1, 23188,
                            "Unable to delete session engagement property on session start. Error",
                            errorContext(error));
-    return;
+    return true;
   }
   updateUserEngagement(engagement, bundle, true);
+  return true;
+}
+
+APMEvent APMMeasurement::validatePurchaseEvent(const APMEvent& event) {
+  if (event.name() != "_iap") return event;
+  // What the event already carries (the purchase reporter's own word) stands.
+  APMEvent validated = event;
+  if (!event.parameter("sandbox") && APMAEU::isASRS()) {
+    validated.setParameter("sandbox", APMValue(int64_t{1}));
+  }
+  if (!event.parameter("validated")) {
+    validated.setParameter("validated",
+                           APMValue(int64_t{features_.purchaseReporter->isReceiptValid() ? 1 : 0}));
+  }
+  return validated;
 }
 
 bool APMMeasurement::updateUserEngagement(int64_t engagementMillis, APMPBMeasurementBundle& bundle,

@@ -1,5 +1,7 @@
 // Event logging and default event parameters: the engine's front door for events.
 #include <algorithm>
+#include <cmath>
+#include <map>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
@@ -145,9 +147,10 @@ void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
   }
   if (backfillEvents) {
     double since = initTimestamp_;
-    backfillEventsWithParameters(
-        APMObject::mapFromDictionary(result), true,
-        [since](const APMEvent& event) { return event.timestamp() >= since; });
+    backfillEventsWithParameters(APMObject::mapFromDictionary(result), true,
+                                 [since](const APMRawEventData&, const APMEvent& event) {
+                                   return event.timestamp() >= since;
+                                 });
     monitor().logWithLevel(7, 23272, "Updating default event parameters with backfill. Parameters",
                            platform::Value(result));
   } else {
@@ -180,9 +183,8 @@ APMObjectMap APMMeasurement::parametersWithAddedDefaultEventParameters(
   return merged;
 }
 
-void APMMeasurement::backfillEventsWithParameters(
-    const APMObjectMap& parameters, bool isPublic,
-    const std::function<bool(const APMEvent&)>& eventFilter) {
+void APMMeasurement::backfillEventsWithParameters(const APMObjectMap& parameters, bool isPublic,
+                                                  const BackfillEventFilter& eventFilter) {
   if (parameters.empty() || !database_) return;
   APMErrorSlot error;
   std::optional<std::vector<APMRawEventData>> events = database_->allRawEventsWithError(&error);
@@ -197,7 +199,7 @@ void APMMeasurement::backfillEventsWithParameters(
   APMErrorSlot lastError;
   for (const APMRawEventData& raw : *events) {
     std::optional<APMEvent> event = APMEvent::createWithEventProto(*raw.rawEvent());
-    if (!event || (eventFilter && !eventFilter(*event))) continue;
+    if (!event || (eventFilter && !eventFilter(raw, *event))) continue;
     event->applyParameters(parameters, isPublic);
     std::optional<APMRawEventData> updated =
         APMRawEventData::create(std::make_shared<const APMPBEvent>(event->protoEvent()),
@@ -210,4 +212,65 @@ void APMMeasurement::backfillEventsWithParameters(
                            "failed. Count, last error",
                            failures, lastError ? APMLogContext(*lastError) : APMLogContext());
   }
+}
+
+void APMMeasurement::backfillSessionID(const APMValue& sessionID, const APMValue& sessionNumber) {
+  APMObjectMap parameters{{"_sid", APMObject(sessionID)}, {"_sno", APMObject(sessionNumber)}};
+  double startTimestamp = backfillStartTimestampForSessionID(sessionID);
+  // One map for this run: the metadata of a fingerprint is read once, whatever the number of
+  // events that share it.
+  std::map<int64_t, bool> fingerprintToSessionIDExistence;
+  backfillEventsWithParameters(
+      parameters, false, [&](const APMRawEventData& raw, const APMEvent& event) {
+        return shouldBackfillSessionID(sessionID, startTimestamp, fingerprintToSessionIDExistence,
+                                       raw, event);
+      });
+}
+
+double APMMeasurement::backfillStartTimestampForSessionID(const APMValue& sessionID) {
+  double seconds = 0;
+  if (sessionID.isInt64()) {
+    seconds = static_cast<double>(sessionID.int64Value());
+  } else if (sessionID.isDouble()) {
+    seconds = std::trunc(sessionID.doubleValue());
+  }
+  double startTimestamp = seconds - 15;
+  if (!database_) return startTimestamp;
+  std::optional<std::vector<APMRawEventData>> events = database_->allRawEventsWithError(nullptr);
+  if (!events) return startTimestamp;
+  // Since the first open, when this launch is the first: the events logged before the
+  // session's own start belong to it too.
+  for (const APMRawEventData& raw : *events) {
+    if (NANOGetString(*raw.rawEvent(), APMPBEvent::kName) != "_f") continue;
+    return static_cast<double>(NANOGetInt64(*raw.rawEvent(), APMPBEvent::kTimestampMillis)) / 1000;
+  }
+  return startTimestamp;
+}
+
+bool APMMeasurement::shouldBackfillSessionID(
+    const APMValue& /*sessionID*/, double startTimestamp,
+    std::map<int64_t, bool>& fingerprintToSessionIDExistence, const APMRawEventData& event,
+    const APMEvent& decoded) {
+  if (decoded.timestamp() < startTimestamp) return false;
+  int64_t fingerprint = event.metadataFingerprint();
+  if (auto known = fingerprintToSessionIDExistence.find(fingerprint);
+      known != fingerprintToSessionIDExistence.end()) {
+    return !known->second;
+  }
+  APMErrorSlot error;
+  std::optional<APMPBMeasurementBundle> metadata =
+      database_->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
+  if (!metadata) {
+    monitor().logWithLevel(1, 23273, "Unable to backfill session ID. Fetch metadata failed. Error",
+                           error ? APMLogContext(*error) : APMLogContext());
+    return false;
+  }
+  std::vector<APMPBUserAttribute> properties =
+      NANOGetMessageArray<APMPBUserAttribute>(*metadata, APMPBMeasurementBundle::kUserAttributes)
+          .value_or(std::vector<APMPBUserAttribute>{});
+  bool hasSessionID = std::any_of(properties.begin(), properties.end(), [](const auto& property) {
+    return NANOGetString(property, APMPBUserAttribute::kName) == "_sid";
+  });
+  fingerprintToSessionIDExistence.emplace(fingerprint, hasSessionID);
+  return !hasSessionID;
 }

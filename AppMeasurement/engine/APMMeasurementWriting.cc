@@ -118,6 +118,11 @@ void APMMeasurement::handleEventOnWorkerQueue(APMEvent event) {
     }
   }
   if (event.name() == "_s") {
+    // The events stored before the session's own start (its first open, what the app logged
+    // before it became active) take the session's identifier and number.
+    const APMValue* sessionID = event.parameter("_sid");
+    const APMValue* sessionNumber = event.parameter("_sno");
+    if (sessionID && sessionNumber) backfillSessionID(*sessionID, *sessionNumber);
     if (std::optional<std::string> rollouts = persistedConfig_->kavrelinFeatureRollouts()) {
       std::optional<APMEvent> rolloutEvent =
           APMEvent::create("auto", false, "_ssr", apm_engine::now(), 0,

@@ -1,7 +1,5 @@
 #include "AppMeasurement/features/APMAudienceComponent.h"
 
-#include <algorithm>
-#include <limits>
 #include <utility>
 
 #include "AppMeasurement/records/APMEvent.h"
@@ -18,11 +16,19 @@ bool APMAudienceComponent::updateAudiences(const std::vector<APMPBAudience>& aud
   return audience_ ? audience_->updateAudiences(audiences) : true;
 }
 
+void APMAudienceComponent::beginBundleEvaluation() {
+  cache_ = std::make_unique<APMAudienceTimestampsCache>();
+}
+
+APMAudienceTimestampsCache& APMAudienceComponent::bundleCache() {
+  if (!cache_) cache_ = std::make_unique<APMAudienceTimestampsCache>();
+  return *cache_;
+}
+
 bool APMAudienceComponent::evaluateFiltersForEvent(const APMEvent& event,
                                                    const APMEventAggregates& aggregates) {
   if (!audience_) return true;
-  if (!cache_) cache_ = std::make_unique<APMAudienceTimestampsCache>();
-  return audience_->evaluateFiltersForEvent(event, aggregates, cache_.get());
+  return audience_->evaluateFiltersForEvent(event, aggregates, &bundleCache());
 }
 
 bool APMAudienceComponent::evaluateFiltersForUserProperty(const APMUserAttribute& property,
@@ -31,32 +37,29 @@ bool APMAudienceComponent::evaluateFiltersForUserProperty(const APMUserAttribute
                    : true;
 }
 
-bool APMAudienceComponent::addResultsForBundling(APMPBMeasurementBundle& bundle) {
+bool APMAudienceComponent::evaluateFiltersForNanoUserProperty(
+    const APMPBUserAttribute& property, bool withBundleCache,
+    std::optional<double> evaluationTime) {
   if (!audience_) return true;
-  using B = APMPBMeasurementBundle;
-  std::unique_ptr<APMAudienceTimestampsCache> cache = std::move(cache_);
-  if (!cache) cache = std::make_unique<APMAudienceTimestampsCache>();
-  const bool sessionCleared = std::exchange(sessionCleared_, false);
-  auto attributes = NANOGetMessageArray<APMPBUserAttribute>(bundle, B::kUserAttributes)
-                        .value_or(std::vector<APMPBUserAttribute>{});
-  // The events' times, read in place (a bundle holds up to a thousand events).
-  auto events =
-      NANOViewMessageArray<APMPBEvent>(bundle, B::kEvents).value_or(std::vector<NANOMessageView>{});
-  std::optional<double> earliest;
-  for (const NANOMessageView& event : events) {
-    const double time =
-        static_cast<double>(NANOGetInt64(event, APMPBEvent::kTimestampMillis)) / 1000.0;
-    earliest = earliest ? std::min(*earliest, time) : time;
-  }
-  // A property that cannot be converted or evaluated only loses its own evaluation.
-  for (const APMPBUserAttribute& attribute : attributes) {
-    if (sessionCleared) audience_->evaluateFiltersForNanoUserProperty(attribute, nullptr, {});
-    audience_->evaluateFiltersForNanoUserProperty(attribute, cache.get(), earliest);
-  }
+  const bool evaluated = audience_->evaluateFiltersForNanoUserProperty(
+      property, withBundleCache ? &bundleCache() : nullptr, evaluationTime);
+  // A property stored without a value (6039) fails the same way at every try: failing the
+  // bundle for it would hold back every later bundle, so it only loses its own evaluation.
+  // Storage failures still fail, and the bundle is tried again.
+  using U = APMPBUserAttribute;
+  const bool convertible = NANOGetString(property, U::kStringValue).has_value() ||
+                           NANOHasField(property, U::kDoubleValue) ||
+                           NANOHasField(property, U::kIntValue);
+  return evaluated || !convertible;
+}
+
+bool APMAudienceComponent::addResultsForBundling(APMPBMeasurementBundle& bundle) {
+  cache_.reset();  // the bundle's pass ends here
+  if (!audience_) return true;
   std::optional<std::vector<APMPBAudienceLeafFilterResult>> leaves;
   if (!audience_->resultsForBundling(&leaves)) return false;
   if (leaves && !leaves->empty()) {
-    NANOSetMessageArray(bundle, B::kAudienceEvaluationResults, *leaves);
+    NANOSetMessageArray(bundle, APMPBMeasurementBundle::kAudienceEvaluationResults, *leaves);
   }
   return true;
 }
@@ -64,5 +67,4 @@ bool APMAudienceComponent::addResultsForBundling(APMPBMeasurementBundle& bundle)
 void APMAudienceComponent::clearEvaluationResultsForSessionScopedFilters() {
   if (!audience_) return;
   audience_->clearEvaluationResultsForSessionScopedFilters();
-  sessionCleared_ = true;
 }

@@ -7,7 +7,7 @@
 #include "AppMeasurement/engine/APMFeatureServices.h"
 
 // The audience evaluator as the engine sees it: an APMAudience over the engine's database,
-// with one timestamp cache per bundle (made at the bundle's first event, dropped when its
+// with one timestamp cache per bundle (made when the bundle's pass begins, dropped when its
 // results are added). Worker queue only, like the engine calls that reach it.
 class APMAudienceComponent : public APMAudienceEvaluating {
  public:
@@ -16,18 +16,21 @@ class APMAudienceComponent : public APMAudienceEvaluating {
 
   void setDatabase(APMDatabase* database) override;
   bool updateAudiences(const std::vector<APMPBAudience>& audiences) override;
+  void beginBundleEvaluation() override;
   bool evaluateFiltersForEvent(const APMEvent& event,
                                const APMEventAggregates& aggregates) override;
   bool evaluateFiltersForUserProperty(const APMUserAttribute& property,
                                       double evaluationTime) override;
-  // Evaluates the bundle's user attributes (after a session start also once without a cache
-  // or evaluation time), then stores the audience leaves in field 29 when there are any.
+  bool evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& property, bool withBundleCache,
+                                          std::optional<double> evaluationTime) override;
+  // Stores the audience leaves in field 29 when there are any.
   bool addResultsForBundling(APMPBMeasurementBundle& bundle) override;
   void clearEvaluationResultsForSessionScopedFilters() override;
 
  private:
+  APMAudienceTimestampsCache& bundleCache();
+
   APMAudience::LimitsProvider limits_;
   std::unique_ptr<APMAudience> audience_;
   std::unique_ptr<APMAudienceTimestampsCache> cache_;
-  bool sessionCleared_ = false;
 };

@@ -32,3 +32,5 @@ bool APMPurchaseReportingService::verifyTransactionWithDeviceVerification(
 bool APMPurchaseReportingService::isVersionSameAsOriginalVersion() {
   return APMIsVersionSameAsOriginalVersion();
 }
+
+bool APMPurchaseReportingService::isReceiptValid() { return APMReceiptIsValid(); }

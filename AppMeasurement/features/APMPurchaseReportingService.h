@@ -4,7 +4,7 @@
 
 // The purchase seam of the engine filled with the built parts: fingerprints and reports by the
 // shared in-app purchase reporter, device verification and the original-version answer from
-// the App Store receipt. Stateless; any thread.
+// the App Store receipt, and the receipt's validity. Stateless; any thread.
 class APMPurchaseReportingService : public APMPurchaseReporting {
  public:
   std::optional<std::string> transactionFingerprint(
@@ -16,4 +16,5 @@ class APMPurchaseReportingService : public APMPurchaseReporting {
                                                const std::optional<std::string>& uuid,
                                                const std::string& nonce) override;
   bool isVersionSameAsOriginalVersion() override;
+  bool isReceiptValid() override;
 };

@@ -1,12 +1,16 @@
 // Bundling: engagement properties, customer type, health data, the real-time marks, groups
-// that end without a bundle, metadata that cannot be decoded, and the consent state that
-// bundling reads at the time it bundles.
+// that end without a bundle, metadata that cannot be decoded, the consent state that
+// bundling reads at the time it bundles, the purchase check and the order, times and failures
+// of audience evaluation.
 #include <atomic>
+#include <fstream>
+#include <mutex>
 
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
+#include "platform/foundation/AppContainer.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/support/ServiceProcess.h"
 
@@ -31,12 +35,74 @@ class CountingAudience : public APMAudienceEvaluating {
   std::atomic<int> results{0};
 };
 
+// Writes down each call bundling makes of the audiences, in order; property evaluations can
+// be made to fail.
+class RecordingAudience : public APMAudienceEvaluating {
+ public:
+  void beginBundleEvaluation() override { record("begin"); }
+  bool evaluateFiltersForEvent(const APMEvent& event, const APMEventAggregates&) override {
+    record("event " + event.name());
+    return true;
+  }
+  bool evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& property, bool withBundleCache,
+                                          std::optional<double> evaluationTime) override {
+    std::string name = NANOGetString(property, APMPBUserAttribute::kName).value_or("");
+    if (name != "tier") return true;  // the engine's own properties are not followed here
+    record("property " + std::string(withBundleCache ? "bundle " : "own ") +
+           (evaluationTime ? std::to_string(static_cast<int64_t>(*evaluationTime * 1000)) : "-"));
+    return withBundleCache ? !failWithBundleCache : !failWithOwnCache;
+  }
+  bool addResultsForBundling(APMPBMeasurementBundle&) override {
+    record("results");
+    return true;
+  }
+  void clearEvaluationResultsForSessionScopedFilters() override { record("clear"); }
+
+  std::vector<std::string> calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+  void forget() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.clear();
+  }
+  std::atomic<bool> failWithBundleCache{false};
+  std::atomic<bool> failWithOwnCache{false};
+
+ private:
+  void record(std::string call) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+  std::mutex mutex_;
+  std::vector<std::string> calls_;  // guarded by mutex_
+};
+
+// The receipt's validity as a test sets it.
+class ReceiptReporter : public APMPurchaseReporting {
+ public:
+  bool isReceiptValid() override { return valid; }
+  std::atomic<bool> valid{false};
+};
+
 std::optional<int64_t> intAttribute(const APMPBMeasurementBundle& bundle, const std::string& name) {
   for (const APMPBUserAttribute& attribute :
        NANOGetMessageArray<APMPBUserAttribute>(bundle, B::kUserAttributes)
            .value_or(std::vector<APMPBUserAttribute>{})) {
     if (NANOGetString(attribute, APMPBUserAttribute::kName) == name) {
       return NANOGetInt64(attribute, APMPBUserAttribute::kIntValue);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<int64_t> intParam(const APMPBEvent& event, const std::string& name) {
+  for (const APMPBEventParam& param :
+       NANOGetMessageArray<APMPBEventParam>(event, APMPBEvent::kParams)
+           .value_or(std::vector<APMPBEventParam>{})) {
+    if (NANOGetString(param, APMPBEventParam::kName) == name &&
+        NANOHasField(param, APMPBEventParam::kIntValue)) {
+      return NANOGetInt64(param, APMPBEventParam::kIntValue);
     }
   }
   return std::nullopt;
@@ -355,6 +421,152 @@ TEST_F(BundleContentTest, AnUndecodableRowIsLoggedOnce) {
   EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS012020"), 1u);
   EXPECT_EQ(names(queued().back()), std::vector<std::string>{"kept"});
   EXPECT_TRUE(storedEventNames().empty());
+}
+
+class PurchaseCheckTest : public BundleContentTest {};
+
+// An "_iap" gets "validated" from the receipt and "sandbox" from a sandbox receipt, each only
+// when it has none; other purchases get neither.
+TEST_F(PurchaseCheckTest, InAppPurchasesAreValidatedWhenBundled) {
+  struct Case {
+    const char* label;
+    const char* name;
+    bool sandboxReceipt;
+    bool receiptValid;
+    APMObjectMap parameters;
+    std::optional<int64_t> validated;
+    std::optional<int64_t> sandbox;
+  };
+  auto one = [](const char* name, int64_t value) {
+    return APMObjectMap{{name, APMObject(platform::Value(value))}};
+  };
+  APMObjectMap both = one("validated", 1);
+  both.emplace("sandbox", APMObject(platform::Value(int64_t{0})));
+  const Case cases[] = {
+      {"store receipt, valid", "_iap", false, true, {}, 1, std::nullopt},
+      {"store receipt, invalid", "_iap", false, false, {}, 0, std::nullopt},
+      {"sandbox receipt", "_iap", true, false, {}, 0, 1},
+      {"the event's own values", "_iap", true, false, both, 1, 0},
+      {"own validation, sandbox added", "_iap", true, false, one("validated", 1), 1, 1},
+      {"not an in-app purchase", "purchase", true, true, {}, std::nullopt, std::nullopt},
+  };
+  auto reporter = std::make_shared<ReceiptReporter>();
+  APMFeatureServices services = APMFeatureServices::neutral();
+  services.purchaseReporter = reporter;
+  features = services;
+  makeEngine();
+  std::filesystem::path storeKit = platform::AppContainer::root() / "StoreKit";
+  std::filesystem::create_directories(storeKit);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::filesystem::remove(storeKit / "sandboxReceipt");
+    if (c.sandboxReceipt) std::ofstream(storeKit / "sandboxReceipt") << "receipt";
+    reporter->valid = c.receiptValid;
+    clearRawEvents();
+    logEvent("auto", false, c.name, c.parameters);
+    ASSERT_EQ(bundleAll(), 1);
+    std::vector<APMPBEvent> events =
+        NANOGetMessageArray<APMPBEvent>(queued().back().bundle, B::kEvents).value();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(intParam(events[0], "validated"), c.validated);
+    EXPECT_EQ(intParam(events[0], "sandbox"), c.sandbox);
+  }
+}
+
+class AudienceOrderTest : public BundleContentTest {
+ protected:
+  void SetUp() override {
+    BundleContentTest::SetUp();
+    audience = std::make_shared<RecordingAudience>();
+    APMFeatureServices services = APMFeatureServices::neutral();
+    services.audience = audience;
+    features = services;
+  }
+  void setTier() {
+    onWorker([&] {
+      engine->setUserAttributeOnWorkerQueue(
+          *APMUserAttribute::create("app", "tier", APMValue(std::string("gold")), env.now()));
+    });
+  }
+  int64_t millis(double seconds) { return static_cast<int64_t>(seconds * 1000); }
+  std::shared_ptr<RecordingAudience> audience;
+};
+
+// At a session start the user properties are evaluated before the events, with their own
+// cache and time; then, after the events, with the bundle's cache at the earliest event's time.
+TEST_F(AudienceOrderTest, SessionStartEvaluatesPropertiesBeforeEvents) {
+  makeEngine();
+  setTier();
+  clearRawEvents();
+  double first = std::floor(env.now());
+  logEventAt("x", first);
+  logInternal("_s", {});
+  audience->forget();
+  ASSERT_EQ(bundleAll(), 1);
+  EXPECT_EQ(audience->calls(), (std::vector<std::string>{
+                                   "clear", "property own -", "begin", "event x", "event _s",
+                                   "property bundle " + std::to_string(millis(first)), "results"}));
+}
+
+// A failed property evaluation, at the session start or with the bundle, rolls the bundle
+// back: no bundle, the raw events kept for the next try.
+TEST_F(AudienceOrderTest, FailedPropertyEvaluationRollsTheBundleBack) {
+  struct Case {
+    const char* label;
+    bool sessionStart;
+    bool failOwn;
+    bool failBundle;
+  };
+  const Case cases[] = {{"at the session start", true, true, false},
+                        {"with the bundle", false, false, true}};
+  makeEngine();
+  setTier();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    clearRawEvents();
+    if (c.sessionStart) logInternal("_s", {});
+    logEvent("app", true, "x");
+    std::vector<std::string> stored = storedEventNames();
+    size_t queuedBefore = queued().size();
+    audience->failWithOwnCache = c.failOwn;
+    audience->failWithBundleCache = c.failBundle;
+    EXPECT_EQ(bundleAll(), 0);
+    EXPECT_EQ(queued().size(), queuedBefore);
+    EXPECT_EQ(storedEventNames(), stored);
+    audience->failWithOwnCache = false;
+    audience->failWithBundleCache = false;
+    EXPECT_EQ(bundleAll(), 1);
+    EXPECT_TRUE(storedEventNames().empty());
+  }
+}
+
+// Session counts that cannot be cleared end the bundle (23185): nothing is queued, the raw
+// events and the engagement totals stay as they were.
+TEST_F(BundleContentTest, FailedSessionCountClearEndsTheBundle) {
+  makeEngine();
+  clearRawEvents();
+  logInternal("_s", {});
+  logInternal("_e", engagement(700));
+  onWorker([&] {
+    ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(
+        "CREATE TRIGGER refuse_clear BEFORE UPDATE OF current_session_count ON events "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+        nullptr));
+  });
+  size_t queuedBefore = queued().size();
+  capture.clear();
+  EXPECT_EQ(bundleAll(), 0);
+  env.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("I-ACS023185"));
+  EXPECT_EQ(queued().size(), queuedBefore);
+  EXPECT_EQ(storedEventNames(), (std::vector<std::string>{"_s", "_e"}));
+  EXPECT_FALSE(storedInt("_lte"));
+  onWorker([&] {
+    ASSERT_TRUE(
+        engine->database()->sqliteStore()->executeSQL("DROP TRIGGER refuse_clear", nullptr));
+  });
+  EXPECT_EQ(bundleAll(), 1);
+  EXPECT_EQ(storedInt("_lte"), 700);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // Purchases and experiments through the started library (facade, engine, features installed)
 // against the measurement service in its own process: the StoreKit 2 road logs "_iap" with
 // the price in micro-units and updates "_ltv_USD", the payment queue's duplicates are dropped,
-// and a fetched experiment reaches the uploads' experiment IDs once activated.
+// an "_iap" from elsewhere is checked against the sandbox receipt when bundled, and a fetched
+// experiment reaches the uploads' experiment IDs once activated.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/features/APMEManager.h"
@@ -10,6 +13,7 @@
 #include "AppMeasurement/features/APMFeatureInstaller.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
+#include "platform/foundation/AppContainer.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/storekit/SKPaymentQueue.h"
 #include "platform/storekit/SKProductsRequest.h"
@@ -105,6 +109,57 @@ TEST_F(PurchaseAndExperimentEngineTest, AStoreKit2PurchaseIsUploadedWithItsLifet
         "name: \"_skv\"\n      string_value: \"2\"", "name: \"_ltv_USD\"\n    int_value: 990000"}) {
     EXPECT_TRUE(contains(seen, part)) << part << "\n" << seen;
   }
+}
+
+// The upload's event (decoded text) that holds `marker`, from its "events {" to its end.
+std::string eventWith(const std::string& decoded, const std::string& marker) {
+  size_t at = decoded.find(marker);
+  if (at == std::string::npos) return "";
+  size_t begin = decoded.rfind("events {", at);
+  size_t end = decoded.find("\n  }", at);
+  return begin == std::string::npos ? "" : decoded.substr(begin, end - begin);
+}
+
+// With a sandbox receipt, an "_iap" that did not come from the purchase reporter is marked
+// "sandbox" and "validated" = 0 (a sandbox receipt is never valid); the reporter's own
+// purchase keeps its marks.
+TEST_F(PurchaseAndExperimentEngineTest, AnInAppPurchaseFromElsewhereIsCheckedWhenBundled) {
+  std::filesystem::path storeKit = platform::AppContainer::root() / "StoreKit";
+  std::filesystem::create_directories(storeKit);
+  // A well-formed receipt where a sandbox (test) install keeps it.
+  std::filesystem::copy_file(
+      std::filesystem::path(KVL_SOURCE_DIR) / "tools/receipt/fixtures/sha256.der",
+      storeKit / "sandboxReceipt");
+  start(false);
+  APMStoreKitTransaction transaction;
+  transaction.productID = "com.orvane.sample.coins";
+  transaction.transactionID = "2000000002";
+  transaction.originalTransactionID = "2000000002";
+  transaction.productType = 1;
+  transaction.purchaseDate = env.now();
+  transaction.isVerified = true;
+  KVLAnalytics::logTransaction(transaction);
+  env.waitUntilIdle();
+  engine->logEvent(
+      "auto", false, "_iap",
+      APMObjectMap{{"product_id", APMObject(platform::Value("com.orvane.sample.gems"))},
+                   {"value", APMObject(platform::Value(int64_t{2000000}))},
+                   {"currency", APMObject(platform::Value("USD"))}},
+      env.now(), true, false, false, nullptr, {});
+  env.waitUntilIdle();
+  std::string seen;
+  ASSERT_TRUE(uploadUntil([&](const std::string& decoded) {
+    seen = decoded;
+    return contains(decoded, "com.orvane.sample.gems") &&
+           contains(decoded, "com.orvane.sample.coins");
+  })) << seen;
+  std::string elsewhere = eventWith(seen, "string_value: \"com.orvane.sample.gems\"");
+  EXPECT_TRUE(contains(elsewhere, "name: \"_iap\"")) << elsewhere;
+  EXPECT_TRUE(contains(elsewhere, "name: \"sandbox\"\n      int_value: 1")) << elsewhere;
+  EXPECT_TRUE(contains(elsewhere, "name: \"validated\"\n      int_value: 0")) << elsewhere;
+  std::string reported = eventWith(seen, "string_value: \"com.orvane.sample.coins\"");
+  EXPECT_TRUE(contains(reported, "name: \"validated\"\n      int_value: 1")) << reported;
+  EXPECT_TRUE(contains(reported, "name: \"sandbox\"\n      int_value: 1")) << reported;
 }
 
 TEST_F(PurchaseAndExperimentEngineTest, PaymentQueueDuplicatesAreDroppedByTheEngine) {

@@ -1,7 +1,8 @@
 // The reporters installed into a running engine, uploading to the measurement service (its own
 // process): a session start, screen views and engagement as the app goes through screens, the
-// search-ads campaign from an attributing answer, and a new session clearing the
-// session-scoped audience bits. Uploads are read with protoc.
+// search-ads campaign from an attributing answer, a new session clearing the session-scoped
+// audience bits, and the session's identifier given to the events stored before it. Uploads
+// are read with protoc.
 #include <gtest/gtest.h>
 
 #include "AppMeasurement/features/APMFeatureInstaller.h"
@@ -243,6 +244,54 @@ TEST_F(ReportingEngine, APublicResetStartsTheSessionReporterOver) {
             APMMeasurement::remoteConfig()->sessionDefaultTimeoutInterval());
   EXPECT_LT(sessions->incurredEngagementTime(), 1);
   EXPECT_TRUE(sessions->isReportingEnabled());
+}
+
+// The events stored before the first session's start (the first open, what the app logged
+// before it became active) reach the upload with the session's "_sid" and "_sno"; an event
+// logged in the session carries them in its user properties only, and one stamped before the
+// first open stays without them.
+TEST_F(ReportingEngine, EventsBeforeTheSessionStartCarryItsIdentifier) {
+  startMeasurement();
+  APMAnalytics::logEventWithName("before_session", {});
+  env.waitUntilIdle();
+  engine->logEvent("app", true, "stamped_before_first_open", {}, env.now() - 3600, true, false,
+                   false, nullptr, {});
+  env.waitUntilIdle();
+  application_->didBecomeActive();
+  env.waitUntilIdle();
+  APMAnalytics::logEventWithName("in_session", {});
+  env.waitUntilIdle();
+  ASSERT_TRUE(uploadedWith("name: \"in_session\"")) << uploads();
+
+  std::string decoded = uploads();
+  auto event = [&](const std::string& name) {
+    size_t at = decoded.find("\n    name: \"" + name + "\"");
+    if (at == std::string::npos) return std::string();
+    size_t begin = decoded.rfind("events {", at);
+    return decoded.substr(begin, decoded.find("\n  }", at) - begin);
+  };
+  std::string start = event("_s");
+  size_t sidAt = start.find("name: \"_sid\"\n      int_value: ");
+  ASSERT_NE(sidAt, std::string::npos) << decoded;
+  std::string sid = start.substr(sidAt, start.find('\n', start.find("int_value", sidAt)) - sidAt);
+  for (const char* name : {"_f", "before_session"}) {
+    std::string before = event(name);
+    EXPECT_NE(before.find(sid), std::string::npos) << name << "\n" << decoded;
+    EXPECT_NE(before.find("name: \"_sno\"\n      int_value: 1"), std::string::npos) << name << "\n"
+                                                                                    << decoded;
+  }
+  std::string old = event("stamped_before_first_open");
+  ASSERT_FALSE(old.empty()) << decoded;
+  EXPECT_EQ(old.find("\"_sid\""), std::string::npos) << old;
+  std::string later = event("in_session");
+  EXPECT_EQ(later.find("\"_sid\""), std::string::npos) << later;
+  // Its bundle's user properties carry the session instead.
+  size_t laterAt = decoded.find(later);
+  size_t bundleBegin = decoded.rfind("bundles {", laterAt);
+  size_t bundleEnd = decoded.find("\nbundles {", laterAt);
+  std::string laterBundle = decoded.substr(
+      bundleBegin, bundleEnd == std::string::npos ? std::string::npos : bundleEnd - bundleBegin);
+  EXPECT_NE(laterBundle.find("name: \"_sid\"\n    int_value: "), std::string::npos) << laterBundle;
 }
 
 }  // namespace
