@@ -1,5 +1,5 @@
 // The app: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer N]
-// [-LaunchArgument]...
+// [--system-version V] [-LaunchArgument]...
 //
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), its window shows the runtime's view controller, the
@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -54,6 +55,7 @@
 #include "platform/storekit/SKAdNetwork.h"
 #include "platform/tracking/ATTrackingManager.h"
 #include "platform/uikit/UIApplication.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 
 namespace fs = std::filesystem;
 using platform::Value;
@@ -70,12 +72,15 @@ struct Arguments {
   fs::path bundle;
   uint16_t port = 0;
   int trackingAnswer = 3;
+  // The device's system version as the libraries see it; empty: the machine's (its kernel
+  // release), below which some phone features stay off (universal links want 9 or later).
+  std::string systemVersion;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
   std::cerr << "app: " << problem
             << "\nusage: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer 0-3]"
-               " [-LaunchArgument]...\n";
+               " [--system-version V] [-LaunchArgument]...\n";
   std::exit(2);
 }
 
@@ -100,6 +105,12 @@ Arguments parse(int argc, char** argv) {
       args.dataDir = value;
     } else if (flag == "--bundle") {
       args.bundle = value;
+    } else if (flag == "--system-version") {
+      if (value.empty() || value.find_first_not_of("0123456789.") != std::string::npos ||
+          !std::isdigit(static_cast<unsigned char>(value[0]))) {
+        usage("bad --system-version " + value);
+      }
+      args.systemVersion = value;
     } else if (flag == "--port" || flag == "--tracking-answer") {
       char* end = nullptr;
       long number = std::strtol(value.c_str(), &end, 10);
@@ -181,6 +192,11 @@ int main(int argc, char** argv) {
   }
   if (!fs::is_directory(args.bundle / "www")) usage("no web content in " + args.bundle.string());
   platform::Bundle::setMainBundlePath(args.bundle);
+  if (!args.systemVersion.empty()) {
+    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
+    device.systemVersion = args.systemVersion;
+    OULAppEnvironmentUtil::setConfiguration(device);
+  }
 
   // Ctrl-C and SIGTERM are taken by one thread, never by a handler: the first sends the app to
   // the background (and it terminates once suspended), a second ends it at once.

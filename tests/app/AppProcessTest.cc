@@ -144,12 +144,14 @@ class AppProcessTest : public ::testing::Test {
   // The app as run.sh starts it, its data where run.sh looks (KVL_RUN_DATA_DIR/app), every
   // service it reaches this test's. In the library's debug mode (its launch argument), so that
   // what it logs is uploaded within seconds.
-  void startApp() {
+  void startApp(const std::vector<std::string>& extra = {}) {
     std::string host = service_->baseURL().substr(std::string("http://").size());
+    std::vector<std::string> arguments = {"--data-dir", (work_ / "app").string(), "--bundle",
+                                          (work_ / "App.bundle").string(), "--port", "0",
+                                          "-KVLAnalyticsDebugEnabled"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
     app_ = std::make_unique<AppProcess>(
-        std::vector<std::string>{"--data-dir", (work_ / "app").string(), "--bundle",
-                                 (work_ / "App.bundle").string(), "--port", "0",
-                                 "-KVLAnalyticsDebugEnabled"},
+        arguments,
         std::vector<std::string>{"KVL_MEASUREMENT_HOST=" + host,
                                  "KVL_ODC_SERVICE_URL=" + service_->baseURL()});
     ASSERT_TRUE(app_->waitUntilOpen(120)) << app_->output();
@@ -167,6 +169,17 @@ class AppProcessTest : public ::testing::Test {
   std::string runSh(const std::string& arguments) {
     return testsupport::runCommand("KVL_RUN_DATA_DIR='" + work_.string() + "' bash '" +
                                    KVL_SOURCE_DIR + "/run.sh' " + arguments + " 2>&1");
+  }
+
+  // One order on the app's control path (what run.sh sends), with this run's token.
+  void control(const std::string& order) {
+    auto file = platform::JSONSerialization::JSONObjectWithData(
+        testsupport::runCommand("cat '" + (work_ / "app" / "app-control.json").string() + "'"));
+    ASSERT_TRUE(file.ok() && file->isDictionary());
+    auto answer = testsupport::httpRequest(
+        "POST", *file->find("url")->asString() + "/_app/control",
+        {"X-App-Token: " + *file->find("token")->asString()}, order);
+    ASSERT_EQ(answer.status, 204) << order << ": " << answer.body;
   }
 
   // Every upload that reached the service so far, as protoc decodes it, one after another.
@@ -262,6 +275,33 @@ TEST_F(AppProcessTest, RunShOpenURLGivesTheCampaignTheRecordAndTheClickIdentifie
       std::regex_search(decoded, std::regex(R"(ad_campaign_info \{\n *deep_link_obraid: "B1")")))
       << decoded;
   EXPECT_TRUE(hasText(decoded, "_obraid", "B1")) << decoded;
+}
+
+TEST_F(AppProcessTest, AUniversalLinkIsACampaignToo) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  // Universal links want a system of 9 or later (the machine's kernel release may be lower).
+  ASSERT_NO_FATAL_FAILURE(startApp({"--system-version", "17.4"}));
+  // run.sh hands http(s) URLs to the app as web-browsing activities.
+  std::string opened = runSh("open-url 'https://app.example/welcome?utm_source=web&utm_medium=ul'");
+  EXPECT_NE(opened.find("continue-activity"), std::string::npos) << opened;
+  std::string decoded = uploadsOnceTheyHold("string_value: \"web\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::vector<std::string> campaigns = eventsWith(decoded, "_cmp", "source", "web");
+  ASSERT_EQ(campaigns.size(), 1u) << decoded;
+  EXPECT_TRUE(hasText(campaigns[0], "medium", "ul")) << campaigns[0];
+}
+
+TEST_F(AppProcessTest, BackgroundSessionEventsReachTheLibrarysNetworkObject) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  // The app's delegate has no part in it: the library's interceptor hands the events to its
+  // network object, which calls the system's completion handler.
+  ASSERT_NO_FATAL_FAILURE(
+      control(R"({"action":"background-url-session","identifier":"com.example.session"})"));
+  const std::string handled = "App: background session com.example.session handled";
+  for (int i = 0; i < 600 && app_->output().find(handled) == std::string::npos; ++i) pause();
+  EXPECT_NE(app_->output().find(handled), std::string::npos) << app_->output();
+  EXPECT_EQ(app_->interrupt(), 0);
 }
 
 TEST_F(AppProcessTest, LaunchReportsTheRuntimesViewControllerAsTheFirstScreen) {
