@@ -154,9 +154,8 @@ bool control(const std::shared_ptr<AppLifecycle>& lifecycle, const Value& reques
   if (action == nullptr) return false;
   auto main = platform::DispatchQueue::main();
   if (*action == "open-url" && url && url->isString()) {
-    main->async([u = *url->asString()] {
-      UIApplication::sharedApplication()->deliverOpenURL(u, {});
-    });
+    main->async(
+        [u = *url->asString()] { UIApplication::sharedApplication()->deliverOpenURL(u, {}); });
   } else if (*action == "continue-activity" && url && url->isString()) {
     main->async([u = *url->asString()] {
       UIApplication::sharedApplication()->deliverContinueUserActivity(
@@ -164,9 +163,8 @@ bool control(const std::shared_ptr<AppLifecycle>& lifecycle, const Value& reques
     });
   } else if (*action == "background-url-session" && identifier && identifier->isString()) {
     main->async([id = *identifier->asString()] {
-      UIApplication::sharedApplication()->deliverBackgroundURLSessionEvents(id, [id] {
-        std::cout << "App: background session " << id << " handled" << std::endl;
-      });
+      UIApplication::sharedApplication()->deliverBackgroundURLSessionEvents(
+          id, [id] { std::cout << "App: background session " << id << " handled" << std::endl; });
     });
   } else if (*action == "active") {
     main->async([lifecycle] {

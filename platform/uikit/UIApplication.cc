@@ -207,7 +207,8 @@ std::shared_ptr<UIApplicationDelegate> UIApplication::delegate() const {
 bool UIApplication::deliverOpenURL(const std::string& url,
                                    const platform::Value::Dictionary& options) {
   if (!platform::DispatchQueue::isMainThread()) {
-    onMainThread([self = shared_from_this(), url, options] { self->deliverOpenURL(url, options); });
+    onMainThread(
+        [this, self = weak_from_this().lock(), url, options] { deliverOpenURL(url, options); });
     return false;
   }
   std::shared_ptr<UIApplicationDelegate> own = delegate();
@@ -222,8 +223,8 @@ bool UIApplication::deliverContinueUserActivity(
     const platform::NSUserActivity& userActivity,
     UIApplicationContinueUserActivityDelegate::RestorationHandler restorationHandler) {
   if (!platform::DispatchQueue::isMainThread()) {
-    onMainThread([self = shared_from_this(), userActivity, restorationHandler] {
-      self->deliverContinueUserActivity(userActivity, restorationHandler);
+    onMainThread([this, self = weak_from_this().lock(), userActivity, restorationHandler] {
+      deliverContinueUserActivity(userActivity, restorationHandler);
     });
     return false;
   }
@@ -249,8 +250,8 @@ bool UIApplication::deliverContinueUserActivity(
 bool UIApplication::deliverBackgroundURLSessionEvents(const std::string& identifier,
                                                       std::function<void()> completionHandler) {
   if (!platform::DispatchQueue::isMainThread()) {
-    onMainThread([self = shared_from_this(), identifier, completionHandler] {
-      self->deliverBackgroundURLSessionEvents(identifier, completionHandler);
+    onMainThread([this, self = weak_from_this().lock(), identifier, completionHandler] {
+      deliverBackgroundURLSessionEvents(identifier, completionHandler);
     });
     return false;
   }
@@ -262,8 +263,8 @@ bool UIApplication::deliverBackgroundURLSessionEvents(const std::string& identif
   std::function<void()> once = [called, handler] {
     if (!called->exchange(true) && *handler) (*handler)();
   };
-  bool delivered = OULAppDelegateSwizzler::dispatchHandleEventsForBackgroundURLSession(identifier,
-                                                                                        once);
+  bool delivered =
+      OULAppDelegateSwizzler::dispatchHandleEventsForBackgroundURLSession(identifier, once);
   if (auto* sessions = dynamic_cast<UIApplicationBackgroundURLSessionDelegate*>(own.get())) {
     sessions->applicationHandleEventsForBackgroundURLSession(identifier, once);
     delivered = true;

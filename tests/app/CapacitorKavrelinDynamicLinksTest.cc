@@ -285,8 +285,7 @@ TEST_F(CapacitorKavrelinDynamicLinksTest, OpenedURLsBecomeEventsOrLines) {
                                    : platform::kCapacitorOpenURLNotification;
     Value dictionary = Value::Dictionary{{"url", c.url}};
     if (c.inUserInfo) {
-      platform::NotificationCenter::defaultCenter().postNotificationName(name, nullptr,
-                                                                         dictionary);
+      platform::NotificationCenter::defaultCenter().postNotificationName(name, nullptr, dictionary);
     } else {
       platform::NotificationCenter::defaultCenter().postNotificationNameWithObject(
           name, std::make_shared<const Value>(dictionary));

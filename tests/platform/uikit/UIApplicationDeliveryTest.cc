@@ -162,12 +162,11 @@ TEST_F(DeliveryTest, AUserActivityReachesBothInTheirFormsAndRestorationReachesTh
   EXPECT_TRUE(app_->deliverContinueUserActivity(
       {platform::NSUserActivityTypeBrowsingWeb, "https://l.example/a", Value()}, restore));
   EXPECT_TRUE(app_->deliverContinueUserActivity(
-      {"com.example.handoff", std::nullopt, Value(Value::Dictionary{{"k", Value(1)}})},
-      restore));
-  EXPECT_EQ(log_, (Log{"interceptor activity NSUserActivityTypeBrowsingWeb 'https://l.example/a' -",
-                       "delegate activity https://l.example/a",
-                       "interceptor activity com.example.handoff '' info",
-                       "delegate activity (none)"}));
+      {"com.example.handoff", std::nullopt, Value(Value::Dictionary{{"k", Value(1)}})}, restore));
+  EXPECT_EQ(log_,
+            (Log{"interceptor activity NSUserActivityTypeBrowsingWeb 'https://l.example/a' -",
+                 "delegate activity https://l.example/a",
+                 "interceptor activity com.example.handoff '' info", "delegate activity (none)"}));
   EXPECT_EQ(restored, (Log{"from interceptor", "from interceptor"}));
   // The system may hand no restoration handler: the interceptors get none either.
   EXPECT_TRUE(app_->deliverContinueUserActivity(
