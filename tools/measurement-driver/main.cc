@@ -135,7 +135,8 @@ platform::Value::Dictionary parseParameters(const std::string& text) {
   return parameters;
 }
 
-// The app's delegate: prints each link it is asked to open (the deferred deep link).
+// The app's delegate: prints each link it is asked to open (the deferred deep link, the links
+// of --open-url).
 class DriverDelegate : public UIApplicationDelegate, public UIApplicationOpenURLDelegate {
  public:
   bool applicationOpenURL(const std::string& url, const platform::Value::Dictionary&) override {
