@@ -7,6 +7,7 @@
 #include "platform/capacitor/ApplicationDelegateProxy.h"
 #include "platform/foundation/Value.h"
 #include "platform/uikit/UIApplicationDelegate.h"
+#include "platform/uikit/UIWindow.h"
 
 // Keys of the options an opened URL comes with.
 inline constexpr const char* UIApplicationOpenURLOptionsSourceApplicationKey =
@@ -19,7 +20,13 @@ inline constexpr const char* UIApplicationOpenURLOptionsAnnotationKey =
 // social-login SDK; becoming active asks for tracking authorisation and reports activation;
 // opened URLs go to the SDK's ad-event measurement and URL handling first, then to the hybrid
 // runtime, which hands them to the plug-ins.
-class AppDelegate : public UIApplicationDelegate, public UIApplicationOpenURLDelegate {
+//
+// The system reaches it through the application object (UIApplication::deliverOpenURL and
+// deliverContinueUserActivity), which puts the application-delegate proxy's interceptors
+// beside it.
+class AppDelegate : public UIApplicationDelegate,
+                    public UIApplicationOpenURLDelegate,
+                    public UIApplicationContinueUserActivityDelegate {
  public:
   // Asks for tracking authorisation; the completion gets the status (0 not determined,
   // 1 restricted, 2 denied, 3 authorised) on whatever thread the framework picks. The app links
@@ -36,6 +43,10 @@ class AppDelegate : public UIApplicationDelegate, public UIApplicationOpenURLDel
   }
   bool continueUserActivity(const platform::NSUserActivity& activity,
                             const std::function<void(const platform::Value::Array&)>& handler);
+  bool applicationContinueUserActivity(const platform::NSUserActivity& activity,
+                                       const RestorationHandler& handler) override {
+    return continueUserActivity(activity, handler);
+  }
   void applicationWillResignActive() {}
   void applicationDidEnterBackground() {}
   void applicationWillEnterForeground() {}
@@ -43,6 +54,12 @@ class AppDelegate : public UIApplicationDelegate, public UIApplicationOpenURLDel
 
   void setTrackingRequest(TrackingRequest request) { trackingRequest_ = std::move(request); }
 
+  // The window the app shows (read and written by the system, which sets it at launch before
+  // didFinishLaunchingWithOptions); empty at first. Main thread.
+  std::shared_ptr<UIWindow> window() const { return window_; }
+  void setWindow(std::shared_ptr<UIWindow> window) { window_ = std::move(window); }
+
  private:
   TrackingRequest trackingRequest_;
+  std::shared_ptr<UIWindow> window_;
 };

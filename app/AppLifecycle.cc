@@ -4,6 +4,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/uikit/UIWindow.h"
 
 namespace {
 // How often the open background tasks are looked at while waiting.
@@ -15,7 +16,14 @@ AppLifecycle::AppLifecycle(std::shared_ptr<AppDelegate> delegate,
     : delegate_(std::move(delegate)), application_(std::move(application)) {}
 
 void AppLifecycle::launch(const platform::Value::Dictionary& options) {
+  if (root_) {
+    std::shared_ptr<UIWindow> window = UIWindow::create();
+    window->setRootViewController(root_);
+    delegate_->setWindow(window);
+  }
   delegate_->didFinishLaunchingWithOptions(options);
+  // The delegate may have made a window of its own instead.
+  if (std::shared_ptr<UIWindow> window = delegate_->window()) window->makeKeyAndVisible();
   application_->didFinishLaunching(platform::Value(options));
 }
 

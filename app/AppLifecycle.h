@@ -6,6 +6,7 @@
 #include "app/AppDelegate.h"
 #include "platform/foundation/Value.h"
 #include "platform/uikit/UIApplication.h"
+#include "platform/uikit/UIViewController.h"
 
 // Moves the application through its life cycle as the phone's application main does: each step
 // calls the delegate, then moves the application object, which posts the matching notification
@@ -19,6 +20,14 @@ class AppLifecycle {
  public:
   AppLifecycle(std::shared_ptr<AppDelegate> delegate, std::shared_ptr<UIApplication> application);
 
+  // The app's main interface: the view controller its window shows from launch (the hybrid
+  // runtime's). Without one the app makes no window.
+  void setRootViewController(std::shared_ptr<UIViewController> root) { root_ = std::move(root); }
+
+  // As the phone's application main does for an app with a main interface: a window with the
+  // root view controller is handed to the delegate (its `window`), the delegate launches, the
+  // delegate's window becomes key and visible (its root appears), then the application posts
+  // that launching has finished.
   void launch(const platform::Value::Dictionary& options);
   void becomeActive();
   // Active → inactive → background.
@@ -36,5 +45,6 @@ class AppLifecycle {
 
   std::shared_ptr<AppDelegate> delegate_;
   std::shared_ptr<UIApplication> application_;
+  std::shared_ptr<UIViewController> root_;
   bool expired_ = false;
 };

@@ -1,12 +1,14 @@
 // The app: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer N]
-// [-LaunchArgument]...
+// [--system-version V] [-LaunchArgument]...
 //
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
 // is served on 127.0.0.1 and the app becomes active. It prints the page's URL (with a one-time
 // secret; `run.sh page-url` asks for another) and writes
 // "app-control.json" (the URL and this run's token, readable by the user only) into the data
-// folder, through which `run.sh open-url` opens a URL as the system would.
+// folder, through which `run.sh open-url` opens a URL as the system would: the application
+// object hands it to its delegate, beside the delegate proxy's interceptors (the measurement
+// library's among them). The app's window shows the runtime's view controller from launch.
 //
 // Ctrl-C (or SIGTERM) sends the app to the background as the phone does when the user leaves it:
 // once the events it already accepted are stored, it resigns active, enters the background, and
@@ -16,6 +18,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -51,6 +54,7 @@
 #include "platform/storekit/SKAdNetwork.h"
 #include "platform/tracking/ATTrackingManager.h"
 #include "platform/uikit/UIApplication.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 
 namespace fs = std::filesystem;
 using platform::Value;
@@ -67,12 +71,15 @@ struct Arguments {
   fs::path bundle;
   uint16_t port = 0;
   int trackingAnswer = 3;
+  // The device's system version as the libraries see it; empty: the machine's (its kernel
+  // release), below which some phone features stay off (universal links want 9 or later).
+  std::string systemVersion;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
   std::cerr << "app: " << problem
             << "\nusage: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer 0-3]"
-               " [-LaunchArgument]...\n";
+               " [--system-version V] [-LaunchArgument]...\n";
   std::exit(2);
 }
 
@@ -97,6 +104,12 @@ Arguments parse(int argc, char** argv) {
       args.dataDir = value;
     } else if (flag == "--bundle") {
       args.bundle = value;
+    } else if (flag == "--system-version") {
+      if (value.empty() || value.find_first_not_of("0123456789.") != std::string::npos ||
+          !std::isdigit(static_cast<unsigned char>(value[0]))) {
+        usage("bad --system-version " + value);
+      }
+      args.systemVersion = value;
     } else if (flag == "--port" || flag == "--tracking-answer") {
       char* end = nullptr;
       long number = std::strtol(value.c_str(), &end, 10);
@@ -131,18 +144,26 @@ void writeControlFile(const fs::path& path, const platform::CAPWebHost& host) {
 }
 
 // A request of the control path, on the host's I/O thread: the work goes to the main queue,
-// where the system calls the delegate.
-bool control(const std::shared_ptr<AppDelegate>& delegate,
-             const std::shared_ptr<AppLifecycle>& lifecycle, const Value& request) {
+// where the system hands it to the application object, which calls its delegate (and the
+// delegate proxy's interceptors beside it).
+bool control(const std::shared_ptr<AppLifecycle>& lifecycle, const Value& request) {
   const std::string* action = request.find("action") ? request.find("action")->asString() : nullptr;
   const Value* url = request.find("url");
+  const Value* identifier = request.find("identifier");
   if (action == nullptr) return false;
   auto main = platform::DispatchQueue::main();
   if (*action == "open-url" && url && url->isString()) {
-    main->async([delegate, u = *url->asString()] { delegate->openURL(u, {}); });
+    main->async(
+        [u = *url->asString()] { UIApplication::sharedApplication()->deliverOpenURL(u, {}); });
   } else if (*action == "continue-activity" && url && url->isString()) {
-    main->async([delegate, u = *url->asString()] {
-      delegate->continueUserActivity({platform::NSUserActivityTypeBrowsingWeb, u}, {});
+    main->async([u = *url->asString()] {
+      UIApplication::sharedApplication()->deliverContinueUserActivity(
+          {platform::NSUserActivityTypeBrowsingWeb, u, Value()}, {});
+    });
+  } else if (*action == "background-url-session" && identifier && identifier->isString()) {
+    main->async([id = *identifier->asString()] {
+      UIApplication::sharedApplication()->deliverBackgroundURLSessionEvents(
+          id, [id] { std::cout << "App: background session " << id << " handled" << std::endl; });
     });
   } else if (*action == "active") {
     main->async([lifecycle] {
@@ -168,6 +189,11 @@ int main(int argc, char** argv) {
   }
   if (!fs::is_directory(args.bundle / "www")) usage("no web content in " + args.bundle.string());
   platform::Bundle::setMainBundlePath(args.bundle);
+  if (!args.systemVersion.empty()) {
+    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
+    device.systemVersion = args.systemVersion;
+    OULAppEnvironmentUtil::setConfiguration(device);
+  }
 
   // Ctrl-C and SIGTERM are taken by one thread, never by a handler: the first sends the app to
   // the background (and it terminates once suspended), a second ends it at once.
@@ -216,6 +242,8 @@ int main(int argc, char** argv) {
   SKAdNetwork::setRecordFile((args.dataDir / "skadnetwork-updates.jsonl").string());
   auto bridge = platform::CAPBridge::create();
   bridge->setViewController(std::make_shared<platform::CAPBridgeViewController>());
+  // The app's window shows the runtime's view controller from launch.
+  lifecycle->setRootViewController(bridge->viewController());
 
   // The port first: when it cannot be had, nothing has started yet and the app just ends.
   // Never destroyed: late answers of plug-ins (on other queues) may still reach the host's
@@ -257,9 +285,8 @@ int main(int argc, char** argv) {
         std::make_shared<FacebookLoginPlugin>(bridge, "FacebookLoginPlugin", "FacebookLogin"));
     bridge->registerPlugin(std::make_shared<CapacitorKavrelinDynamicLinks>(
         bridge, "CapacitorKavrelinDynamicLinks", "CapacitorKavrelinDynamicLinks"));
-    host->setControlHandler([delegate, lifecycle](const Value& request) {
-      return control(delegate, lifecycle, request);
-    });
+    host->setControlHandler(
+        [lifecycle](const Value& request) { return control(lifecycle, request); });
     writeControlFile(args.dataDir / "app-control.json", *host);
     // The address carries a one-time secret: the first browser to open it gets the session.
     std::cout << "App: open " << host->newPageURL() << std::endl;

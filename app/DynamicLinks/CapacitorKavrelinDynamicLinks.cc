@@ -201,8 +201,10 @@ void CapacitorKavrelinDynamicLinks::createDynamicShortLink(const Call& call) {
 }
 
 namespace {
+// The runtime hands the URL in the notification's object, a dictionary {"url": ...}.
 std::optional<URL> notificationURL(const platform::Notification& n) {
-  const Value* url = n.userInfo.find("url");
+  if (!n.objectValue || !n.objectValue->isDictionary()) return std::nullopt;
+  const Value* url = n.objectValue->find("url");
   if (url == nullptr || !url->isString()) return std::nullopt;
   return URL::URLWithString(*url->asString());
 }

@@ -1,8 +1,19 @@
 #include "platform/capacitor/ApplicationDelegateProxy.h"
 
+#include <memory>
+
 #include "platform/foundation/NotificationCenter.h"
 
 namespace platform {
+
+namespace {
+
+void postURL(const char* name, const std::string& url) {
+  auto object = std::make_shared<Value>(Value::Dictionary{{"url", Value(url)}});
+  NotificationCenter::defaultCenter().postNotificationNameWithObject(name, std::move(object));
+}
+
+}  // namespace
 
 ApplicationDelegateProxy& ApplicationDelegateProxy::shared() {
   static ApplicationDelegateProxy& proxy = *new ApplicationDelegateProxy();
@@ -10,10 +21,7 @@ ApplicationDelegateProxy& ApplicationDelegateProxy::shared() {
 }
 
 bool ApplicationDelegateProxy::application(const std::string& url, const Value::Dictionary&) {
-  Value userInfo = Value::Dictionary{};
-  userInfo["url"] = url;
-  NotificationCenter::defaultCenter().postNotificationName(kCapacitorOpenURLNotification, this,
-                                                           std::move(userInfo));
+  postURL(kCapacitorOpenURLNotification, url);
   return true;
 }
 
@@ -22,10 +30,7 @@ bool ApplicationDelegateProxy::applicationContinue(
   if (activity.activityType != NSUserActivityTypeBrowsingWeb || !activity.webpageURL) {
     return false;
   }
-  Value userInfo = Value::Dictionary{};
-  userInfo["url"] = *activity.webpageURL;
-  NotificationCenter::defaultCenter().postNotificationName(kCapacitorOpenUniversalLinkNotification,
-                                                           this, std::move(userInfo));
+  postURL(kCapacitorOpenUniversalLinkNotification, *activity.webpageURL);
   return true;
 }
 

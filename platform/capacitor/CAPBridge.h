@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/capacitor/CAPBridgePage.h"
+#include "platform/capacitor/CAPBridgeViewController.h"
 #include "platform/capacitor/CAPBridgedPlugin.h"
 #include "platform/capacitor/CAPPlugin.h"
 #include "platform/foundation/Value.h"
@@ -15,12 +16,6 @@
 namespace platform {
 
 class DispatchQueue;
-
-// What the web content is shown in; plug-ins present SDK screens from it. On Linux it only
-// names the page host.
-struct CAPBridgeViewController {
-  std::string title;
-};
 
 // The native side of the runtime's bridge: the plug-ins, keyed by the name web code reaches
 // them by (jsName), and the reading of web code's call frames.

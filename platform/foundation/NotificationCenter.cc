@@ -79,7 +79,14 @@ void NotificationCenter::postNotification(const Notification& notification) {
 
 void NotificationCenter::postNotificationName(std::string name, const void* object,
                                               Value userInfo) {
-  postNotification(Notification{std::move(name), object, std::move(userInfo)});
+  postNotification(Notification{std::move(name), object, std::move(userInfo), nullptr});
+}
+
+void NotificationCenter::postNotificationNameWithObject(std::string name,
+                                                        std::shared_ptr<const Value> object,
+                                                        Value userInfo) {
+  const void* identity = object.get();
+  postNotification(Notification{std::move(name), identity, std::move(userInfo), std::move(object)});
 }
 
 }  // namespace platform

@@ -13,12 +13,17 @@ namespace platform {
 
 class DispatchQueue;
 
-// A notification: its name, the object that posted it (an identity only, never
-// dereferenced; may be null) and user info (a dictionary Value or null).
+// A notification: its name, its object and user info (a dictionary Value or null).
+//
+// The object is most often the sender, an identity only, never dereferenced (may be null).
+// It can also be a value the notification hands over (the phone's dictionary objects): then
+// `objectValue` holds it and `object` is its address, so that observers filter by it as by any
+// other object.
 struct Notification {
   std::string name;
   const void* object = nullptr;
   Value userInfo;
+  std::shared_ptr<const Value> objectValue;
 };
 
 // The process's notification centre (the phone's NSNotificationCenter).
@@ -50,6 +55,9 @@ class NotificationCenter {
   void postNotification(const Notification& notification);
   void postNotificationName(std::string name, const void* object = nullptr,
                             Value userInfo = Value());
+  // Posts with a value as the object (its identity is `object.get()`; null: no object).
+  void postNotificationNameWithObject(std::string name, std::shared_ptr<const Value> object,
+                                      Value userInfo = Value());
 
   NotificationCenter() = default;
   NotificationCenter(const NotificationCenter&) = delete;

@@ -1,5 +1,6 @@
 #include "platform/uikit/UIApplication.h"
 
+#include <atomic>
 #include <string_view>
 #include <utility>
 
@@ -7,6 +8,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/uikit/UIApplicationNotifications.h"
+#include "platform/utilities/OULAppDelegateSwizzler.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 
 namespace {
@@ -200,4 +202,72 @@ void UIApplication::setDelegate(std::weak_ptr<UIApplicationDelegate> delegate) {
 std::shared_ptr<UIApplicationDelegate> UIApplication::delegate() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return delegate_.lock();
+}
+
+bool UIApplication::deliverOpenURL(const std::string& url,
+                                   const platform::Value::Dictionary& options) {
+  if (!platform::DispatchQueue::isMainThread()) {
+    onMainThread(
+        [this, self = weak_from_this().lock(), url, options] { deliverOpenURL(url, options); });
+    return false;
+  }
+  std::shared_ptr<UIApplicationDelegate> own = delegate();
+  if (!own) return false;
+  bool consumed = OULAppDelegateSwizzler::dispatchOpenURL(url, platform::Value(options));
+  auto* opener = dynamic_cast<UIApplicationOpenURLDelegate*>(own.get());
+  bool handled = opener != nullptr && opener->applicationOpenURL(url, options);
+  return handled || consumed;
+}
+
+bool UIApplication::deliverContinueUserActivity(
+    const platform::NSUserActivity& userActivity,
+    UIApplicationContinueUserActivityDelegate::RestorationHandler restorationHandler) {
+  if (!platform::DispatchQueue::isMainThread()) {
+    onMainThread([this, self = weak_from_this().lock(), userActivity, restorationHandler] {
+      deliverContinueUserActivity(userActivity, restorationHandler);
+    });
+    return false;
+  }
+  std::shared_ptr<UIApplicationDelegate> own = delegate();
+  if (!own) return false;
+  // The interceptors' form of the activity and of its restoration handler.
+  OULAppDelegateInterceptor::UserActivity activity{
+      userActivity.activityType, userActivity.webpageURL.value_or(""), userActivity.userInfo};
+  OULAppDelegateInterceptor::RestorationHandler restore;
+  if (restorationHandler) {
+    restore = [restorationHandler](const platform::Value& objects) {
+      const platform::Value::Array* array = objects.asArray();
+      restorationHandler(array ? *array : platform::Value::Array{});
+    };
+  }
+  bool consumed = OULAppDelegateSwizzler::dispatchContinueUserActivity(activity, restore);
+  auto* continuer = dynamic_cast<UIApplicationContinueUserActivityDelegate*>(own.get());
+  bool handled = continuer != nullptr &&
+                 continuer->applicationContinueUserActivity(userActivity, restorationHandler);
+  return handled || consumed;
+}
+
+bool UIApplication::deliverBackgroundURLSessionEvents(const std::string& identifier,
+                                                      std::function<void()> completionHandler) {
+  if (!platform::DispatchQueue::isMainThread()) {
+    onMainThread([this, self = weak_from_this().lock(), identifier, completionHandler] {
+      deliverBackgroundURLSessionEvents(identifier, completionHandler);
+    });
+    return false;
+  }
+  std::shared_ptr<UIApplicationDelegate> own = delegate();
+  if (!own) return false;
+  // The system's handler must not run twice, however many are handed it.
+  auto called = std::make_shared<std::atomic<bool>>(false);
+  auto handler = std::make_shared<std::function<void()>>(std::move(completionHandler));
+  std::function<void()> once = [called, handler] {
+    if (!called->exchange(true) && *handler) (*handler)();
+  };
+  bool delivered =
+      OULAppDelegateSwizzler::dispatchHandleEventsForBackgroundURLSession(identifier, once);
+  if (auto* sessions = dynamic_cast<UIApplicationBackgroundURLSessionDelegate*>(own.get())) {
+    sessions->applicationHandleEventsForBackgroundURLSession(identifier, once);
+    delivered = true;
+  }
+  return delivered;
 }

@@ -73,6 +73,30 @@ class UIApplication : public std::enable_shared_from_this<UIApplication> {
   // every transition is ignored and no background task can begin.
   void willTerminate();
 
+  // --- What the system hands the app: each reaches the delegate as the phone does. ---
+  //
+  // When the application-delegate proxy is installed (OULAppDelegateSwizzler), each delivery
+  // first goes to every registered interceptor, beside the delegate's own method, as the
+  // proxy's method exchange makes it on the phone (the proxy provides the method to a delegate
+  // that lacks it). The answer the system sees is true when the delegate's own method answers
+  // true or an interceptor consumed the call. Without a delegate nothing is delivered (false).
+  // Code that calls the delegate itself (UIApplication::delegate()) reaches the delegate alone.
+  //
+  // Main thread. Called from another thread, the delivery is handed to the main queue and
+  // answers false (its answer is lost).
+
+  // application:openURL:options: — the app is asked to open a URL.
+  bool deliverOpenURL(const std::string& url, const platform::Value::Dictionary& options);
+  // application:continueUserActivity:restorationHandler: — a universal link or a handoff.
+  bool deliverContinueUserActivity(
+      const platform::NSUserActivity& userActivity,
+      UIApplicationContinueUserActivityDelegate::RestorationHandler restorationHandler);
+  // application:handleEventsForBackgroundURLSession:completionHandler: — the completion
+  // handler runs at most once, whoever of the interceptors and the delegate calls it. Answers
+  // whether anyone was handed the events.
+  bool deliverBackgroundURLSessionEvents(const std::string& identifier,
+                                         std::function<void()> completionHandler);
+
   // --- Background tasks. ---
 
   // Asks for time to finish work in the background. Answers a new identifier, never reused

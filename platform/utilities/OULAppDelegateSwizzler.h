@@ -7,8 +7,9 @@
 #include "platform/utilities/OULAppDelegateInterceptor.h"
 
 // The application-delegate proxy. On the phone it exchanges the delegate's methods; here the
-// app shell hands each delegate call to the dispatch functions below, which call every
-// registered interceptor. Interceptors are reached only once the proxy is installed
+// application object hands each call the system makes (UIApplication's deliveries) to the
+// dispatch functions below, which call every registered interceptor, before the delegate's own
+// method. Interceptors are reached only once the proxy is installed
 // (proxyOriginalDelegate) while it is enabled, as on the phone where a disabled proxy never
 // exchanges anything. All class operations are safe from any thread; interceptors are called
 // without the registry's lock held, so they may register or unregister from inside a call.
@@ -35,7 +36,8 @@ class OULAppDelegateSwizzler {
   // Removes the interceptor with that identifier; unknown identifiers are ignored.
   static void unregisterAppDelegateInterceptorWithID(const InterceptorID& interceptorID);
 
-  // The app shell's side: hand a delegate call to every interceptor, in registration order.
+  // The application object's side: hand a delegate call to every interceptor, in registration
+  // order.
   // The URL and activity calls answer true when some interceptor consumed the call (the app's
   // own delegate decides the answer the system sees otherwise).
   static bool dispatchOpenURL(const std::string& url, const platform::Value& options);

@@ -34,7 +34,7 @@ class AppDelegateTest : public ::testing::Test {
         platform::kCapacitorOpenURLNotification, nullptr, nullptr,
         [this](const platform::Notification& n) {
           std::lock_guard lock(mutex_);
-          relayed_.push_back(*n.userInfo.find("url")->asString());
+          relayed_.push_back(*n.objectValue->find("url")->asString());
         });
   }
   void TearDown() override {

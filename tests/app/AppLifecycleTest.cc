@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/capacitor/CAPBridgeViewController.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/uikit/UIApplicationNotifications.h"
+#include "platform/uikit/UIWindow.h"
 #include "tests/support/DispatchTestEnvironment.h"
 #include "tests/support/TestHttpServer.h"
 
@@ -52,7 +54,8 @@ class AppLifecycleTest : public ::testing::Test {
   std::filesystem::path bundle_;
   testsupport::DispatchTestEnvironment env_;
   std::shared_ptr<UIApplication> application_ = std::make_shared<UIApplication>();
-  AppLifecycle lifecycle_{std::make_shared<AppDelegate>(), application_};
+  std::shared_ptr<AppDelegate> delegate_ = std::make_shared<AppDelegate>();
+  AppLifecycle lifecycle_{delegate_, application_};
   std::vector<std::string> posted_;
   std::vector<platform::NotificationCenter::ObserverToken> observers_;
 };
@@ -70,6 +73,37 @@ TEST_F(AppLifecycleTest, StepsPostTheApplicationsNotificationsInOrder) {
           UIApplicationWillResignActiveNotification, UIApplicationDidEnterBackgroundNotification,
           UIApplicationWillEnterForegroundNotification, UIApplicationWillTerminateNotification}));
   EXPECT_EQ(application_->applicationState(), UIApplicationState::kInactive);
+}
+
+TEST_F(AppLifecycleTest, LaunchShowsTheRuntimesViewControllerInTheKeyWindow) {
+  // Without a main interface the app makes no window.
+  lifecycle_.launch({});
+  EXPECT_EQ(delegate_->window(), nullptr);
+  EXPECT_EQ(UIWindow::keyWindow(), nullptr);
+  application_->resetForTesting();
+  posted_.clear();
+
+  auto root = std::make_shared<platform::CAPBridgeViewController>();
+  auto appearances = UIViewController::addAppearanceObserver(
+      [this](UIViewController& controller, UIViewController::Appearance what) {
+        if (what == UIViewController::Appearance::kDidAppear) {
+          posted_.push_back("appeared " + controller.className());
+        }
+      });
+  lifecycle_.setRootViewController(root);
+  lifecycle_.launch({});
+  UIViewController::removeAppearanceObserver(appearances);
+  // The controller is on screen (where the screen reporter looks for it) before the library
+  // hears that launching finished.
+  EXPECT_EQ(posted_, (std::vector<std::string>{"appeared Capacitor.CAPBridgeViewController",
+                                               UIApplicationDidFinishLaunchingNotification}));
+  std::shared_ptr<UIWindow> window = delegate_->window();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(window->isKeyWindow());
+  EXPECT_EQ(window->rootViewController(), root);
+  EXPECT_EQ(root->viewWindow(), window);
+  EXPECT_FALSE(root->isFromMainBundle());
+  UIWindow::closeAllWindowsForTesting();
 }
 
 TEST_F(AppLifecycleTest, SuspendsWhenTheLastTaskEnds) {

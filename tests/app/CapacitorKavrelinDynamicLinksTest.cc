@@ -205,6 +205,9 @@ struct OpenCase {
   Value url;
   std::vector<std::string> printed;
   std::optional<std::string> event;
+  // Where the runtime's {"url"} dictionary travels: the notification's object, or (wrongly)
+  // its user info.
+  bool inUserInfo = false;
 };
 
 TEST_F(CapacitorKavrelinDynamicLinksTest, OpenedURLsBecomeEventsOrLines) {
@@ -253,6 +256,19 @@ TEST_F(CapacitorKavrelinDynamicLinksTest, OpenedURLsBecomeEventsOrLines) {
        {"CapacitorKavrelinDynamicLinks.handleUniversalLink() - couldn't parse url from "
         "notification"},
        std::nullopt},
+      {"link in the user info, not the object",
+       false,
+       Value("com.example.app://google/link/?deep_link_id=https%3A%2F%2Fapp.example%2Fc"),
+       {"CapacitorKavrelinDynamicLinks.handleUrlOpened() - couldn't parse url from notification"},
+       std::nullopt,
+       true},
+      {"universal link in the user info, not the object",
+       true,
+       Value("https://links.example/?link=https%3A%2F%2Fapp.example%2Fu"),
+       {"CapacitorKavrelinDynamicLinks.handleUniversalLink() - couldn't parse url from "
+        "notification"},
+       std::nullopt,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -265,10 +281,15 @@ TEST_F(CapacitorKavrelinDynamicLinksTest, OpenedURLsBecomeEventsOrLines) {
         page,
         R"({"callbackId":"L","pluginId":"CapacitorKavrelinDynamicLinks","methodName":"addListener","options":{"eventName":"deepLinkOpen"}})");
     platform::DispatchQueue::waitUntilIdle();
-    platform::NotificationCenter::defaultCenter().postNotificationName(
-        c.universal ? platform::kCapacitorOpenUniversalLinkNotification
-                    : platform::kCapacitorOpenURLNotification,
-        nullptr, Value::Dictionary{{"url", c.url}});
+    const char* name = c.universal ? platform::kCapacitorOpenUniversalLinkNotification
+                                   : platform::kCapacitorOpenURLNotification;
+    Value dictionary = Value::Dictionary{{"url", c.url}};
+    if (c.inUserInfo) {
+      platform::NotificationCenter::defaultCenter().postNotificationName(name, nullptr, dictionary);
+    } else {
+      platform::NotificationCenter::defaultCenter().postNotificationNameWithObject(
+          name, std::make_shared<const Value>(dictionary));
+    }
     auto events = frames(page, c.event ? 1 : 0);
     // Resolution through the service has answered once the service saw the request.
     platform::DispatchQueue::waitUntilIdle();

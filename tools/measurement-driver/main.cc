@@ -87,7 +87,7 @@ void usage() {
       "  --system-version V   the device's system version (e.g. 16.1; SKAdNetwork needs 16.1)\n"
       "  --tracking-authorized  an advertising identifier and tracking authorised (the\n"
       "                  deferred deep link is asked for then, on a fresh install)\n"
-      "  --open-url URL  opens the app with the link, as the app delegate hands it on\n"
+      "  --open-url URL  opens the app with the link, as the system does\n"
       "  --skan-records F  SKAdNetwork's conversion-value updates, one JSON line each;\n"
       "                  with --upload the driver waits for one after the upload\n");
 }
@@ -135,7 +135,8 @@ platform::Value::Dictionary parseParameters(const std::string& text) {
   return parameters;
 }
 
-// The app's delegate: prints each link it is asked to open (the deferred deep link).
+// The app's delegate: prints each link it is asked to open (the deferred deep link, the links
+// of --open-url).
 class DriverDelegate : public UIApplicationDelegate, public UIApplicationOpenURLDelegate {
  public:
   bool applicationOpenURL(const std::string& url, const platform::Value::Dictionary&) override {
@@ -416,17 +417,9 @@ int main(int argc, char** argv) {
                                                  : parseParameters(entry.substr(colon + 1));
     KVLAnalytics::logEventWithName(name, parameters);
   }
-  for (const std::string& url : openURLs) {
-    // What the application-delegate interceptor does with an opened URL: the debug switch at
-    // once, then the engine's non-first-open handling from the public-call queue.
-    APMMeasurement::handleSOTMDebugModeWithURL(url);
-    double now = platform::Clock::current()->now();
-    APMAnalytics::queueOperationWithBlock([url, now] {
-      if (std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance()) {
-        engine->handleNonFirstOpenEventURL(url, now);
-      }
-    });
-  }
+  // Opened as the system opens them: the application hands each to its delegate and to the
+  // delegate proxy's interceptors (the measurement library's among them).
+  for (const std::string& url : openURLs) application->deliverOpenURL(url, {});
   if (!barrier(60)) {
     std::fprintf(stderr, "measurement-driver: the engine did not answer\n");
     return 1;

@@ -130,6 +130,9 @@ async function main() {
   const { app, url } = await startApp(host, ['-KVLAnalyticsDebugEnabled']);
   const page = await openPage(url);
   await page.evaluate(() => window.kvl.call('KavrelinAnalytics', 'logEvent', { name: 'e2e_debug_event' }));
+  // The page names a screen over the one the app shows from launch.
+  await page.evaluate(() => window.kvl.call('KavrelinAnalytics', 'setScreenName', { screenName: 'e2e_home' }));
+  await page.evaluate(() => window.kvl.call('KavrelinAnalytics', 'logEvent', { name: 'e2e_on_home' }));
   app.kill('SIGINT');
   assert.deepEqual(await app.exited, { code: 0, signal: null }, app.err);
   const all = await uploadedEvents(serviceUrl);
@@ -138,6 +141,17 @@ async function main() {
   const debug = all.filter((e) => e.name === 'e2e_debug_event');
   assert.equal(debug.length, 1);
   assert.match(JSON.stringify(debug[0].params), /"_dbg"/);
+  // Every launch shows the runtime's view controller: an automatic screen view of its class, and
+  // events carry that screen; the page's own screen comes beside it.
+  const text = (e) => JSON.stringify(e.params);
+  const screens = all.filter((e) => e.name === '_vs');
+  assert.ok(screens.some((e) => text(e).includes('"CAPBridgeViewController"') && !text(e).includes('"_sn"')),
+    JSON.stringify(screens));
+  assert.ok(screens.some((e) => text(e).includes('"e2e_home"')), JSON.stringify(screens));
+  assert.match(text(debug[0]), /"_sc".*"CAPBridgeViewController"/);
+  const onHome = all.filter((e) => e.name === 'e2e_on_home');
+  assert.equal(onHome.length, 1);
+  assert.match(text(onHome[0]), /"e2e_home"/);
   console.log(`measurement e2e: events arrived before exit in ${kInterruptRuns} runs`);
 }
 

@@ -21,7 +21,11 @@ TEST(ApplicationDelegateProxyTest, RelaysOpenedURLsAndWebBrowsingActivitiesOnly)
   auto& center = NotificationCenter::defaultCenter();
   auto observe = [&](const char* name) {
     return center.addObserverForName(name, nullptr, nullptr, [&](const platform::Notification& n) {
-      posted.emplace_back(n.name, *n.userInfo.find("url")->asString());
+      // The plug-ins read the URL from the object, a dictionary whose identity is the object.
+      ASSERT_TRUE(n.objectValue && n.objectValue->isDictionary());
+      EXPECT_EQ(n.object, n.objectValue.get());
+      EXPECT_TRUE(n.userInfo.isNull());
+      posted.emplace_back(n.name, *n.objectValue->find("url")->asString());
     });
   };
   auto a = observe(platform::kCapacitorOpenURLNotification);

@@ -42,6 +42,45 @@ TEST(NotificationCenter, DeliversByNameAndObjectInOrder) {
   EXPECT_EQ(calls, std::vector<std::string>{"all B"});
 }
 
+TEST(NotificationCenter, AValueObjectIsHandedOverAndFiltersLikeASender) {
+  testsupport::DispatchTestEnvironment env;
+  NotificationCenter center;
+  auto object = std::make_shared<const Value>(Value::Dictionary{{"url", Value("app://a")}});
+  auto other = std::make_shared<const Value>(*object);  // equal, but another object
+  int sender = 0;
+  std::vector<std::string> calls;
+  center.addObserverForName("A", object.get(), nullptr, [&](const Notification& n) {
+    calls.push_back("this object " + *n.objectValue->find("url")->asString());
+  });
+  center.addObserverForName("A", &sender, nullptr,
+                            [&](const Notification&) { calls.push_back("sender"); });
+  // Queued: the value travels with the notification, whoever still holds it.
+  center.addObserverForName("A", nullptr, DispatchQueue::main(), [&](const Notification& n) {
+    if (!n.objectValue) {
+      calls.push_back("queued, no value");
+      return;
+    }
+    EXPECT_EQ(n.object, n.objectValue.get());
+    calls.push_back("queued " + *n.objectValue->find("url")->asString());
+  });
+
+  center.postNotificationNameWithObject("A", object);
+  center.postNotificationNameWithObject("A", std::move(other));
+  center.postNotificationName("A", &sender);
+  object.reset();
+  env.drainMain();
+  EXPECT_EQ(calls, (std::vector<std::string>{"this object app://a", "sender", "queued app://a",
+                                             "queued app://a", "queued, no value"}));
+  calls.clear();
+  // A notification posted without a value carries none.
+  center.addObserverForName("B", nullptr, nullptr, [&](const Notification& n) {
+    calls.push_back(n.objectValue ? "value" : "no value");
+  });
+  center.postNotificationName("B", &sender);
+  center.postNotificationNameWithObject("B", nullptr);
+  EXPECT_EQ(calls, (std::vector<std::string>{"no value", "no value"}));
+}
+
 TEST(NotificationCenter, RemovedObserversAreNotCalled) {
   NotificationCenter center;
   int calls = 0;

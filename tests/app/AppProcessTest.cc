@@ -1,0 +1,350 @@
+// The app as a user runs it: the local measurement service and the app as processes of their
+// own, driven as run.sh drives them (`run.sh open-url` on the app's control file), the uploads
+// read from the service's record of what reached it and decoded with protoc.
+//  - A campaign URL opened as the system would reaches the measurement library through the
+//    application-delegate proxy: "_cmp", the stored ad campaign record and "_obraid" arrive.
+//  - The app's window shows the hybrid runtime's view controller from launch: an automatic "_vs"
+//    with that controller's class arrives.
+//  - A universal link is a campaign too; background-session events reach the library's
+//    interceptor, which hands them to its network object.
+//  - A deferred deep link handed to the app's delegate is one campaign, not two.
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/foundation/JSONSerialization.h"
+#include "tests/support/ServiceProcess.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::Value;
+
+// Waits on nothing for a tenth of a second: the pace of polling a process for what it did.
+void waitATenth() {
+  pollfd none{-1, 0, 0};
+  ::poll(&none, 0, 100);
+}
+
+// The app executable as its own process, its standard output collected on a thread.
+class AppProcess {
+ public:
+  AppProcess(const std::vector<std::string>& arguments,
+             const std::vector<std::string>& extraEnvironment) {
+    int ends[2];
+    if (::pipe(ends) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, ends[0]);
+    std::vector<char*> argv;
+    std::string program = KVL_TEST_APP;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = arguments;
+    for (std::string& argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> environment = extraEnvironment;
+    for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    int output = ends[0];
+    reader_ = std::thread([this, output] {
+      char buffer[1024];
+      ssize_t n;
+      while ((n = ::read(output, buffer, sizeof buffer)) > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        output_.append(buffer, static_cast<size_t>(n));
+      }
+      ::close(output);
+    });
+  }
+  ~AppProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (reader_.joinable()) reader_.join();
+  }
+
+  std::string output() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return output_;
+  }
+  // Whether the app printed its page's address (it has launched and written its control file)
+  // within about `seconds`.
+  bool waitUntilOpen(int seconds) {
+    for (int i = 0; i < seconds * 10; ++i) {
+      if (output().find("App: open ") != std::string::npos) return true;
+      if (pid_ <= 0) return false;
+      if (::waitpid(pid_, nullptr, WNOHANG) != 0) {  // it ended (or cannot be waited for)
+        pid_ = -1;
+        return false;
+      }
+      waitATenth();
+    }
+    return false;
+  }
+  // Ctrl-C: the app uploads what is pending, then exits. Answers the exit status.
+  int interrupt() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGINT);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  mutable std::mutex mutex_;
+  std::string output_;
+  std::thread reader_;
+};
+
+class AppProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kvl-app-process-XXXXXX");
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    work_ = pattern;
+    fs::copy(fs::path(KVL_TEST_APP).parent_path() / "App.bundle", work_ / "App.bundle",
+             fs::copy_options::recursive);
+  }
+  void TearDown() override {
+    app_.reset();
+    service_.reset();
+    std::error_code ignored;
+    fs::remove_all(work_, ignored);
+  }
+
+  void startService(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> arguments = {"--port", "0", "--data", (work_ / "service").string()};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    service_ = std::make_unique<testsupport::ServiceProcess>(KVL_TEST_SERVICE, arguments);
+  }
+
+  // The app as run.sh starts it, its data where run.sh looks (KVL_RUN_DATA_DIR/app), every
+  // service it reaches this test's. In the library's debug mode (its launch argument), so that
+  // what it logs is uploaded within seconds.
+  void startApp(const std::vector<std::string>& extra = {}) {
+    std::string host = service_->baseURL().substr(std::string("http://").size());
+    std::vector<std::string> arguments = {"--data-dir",
+                                          (work_ / "app").string(),
+                                          "--bundle",
+                                          (work_ / "App.bundle").string(),
+                                          "--port",
+                                          "0",
+                                          "-KVLAnalyticsDebugEnabled"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    app_ = std::make_unique<AppProcess>(
+        arguments, std::vector<std::string>{"KVL_MEASUREMENT_HOST=" + host,
+                                            "KVL_ODC_SERVICE_URL=" + service_->baseURL()});
+    ASSERT_TRUE(app_->waitUntilOpen(120)) << app_->output();
+  }
+
+  // Adds a key to the app's Info.plist.
+  void addToInfoPlist(const std::string& entry) {
+    fs::path info = work_ / "App.bundle" / "Info.plist";
+    std::ifstream in(info);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.replace(text.rfind("</dict>"), 7, entry + "</dict>");
+    std::ofstream(info, std::ios::trunc) << text;
+  }
+
+  std::string runSh(const std::string& arguments) {
+    return testsupport::runCommand("KVL_RUN_DATA_DIR='" + work_.string() + "' bash '" +
+                                   KVL_SOURCE_DIR + "/run.sh' " + arguments + " 2>&1");
+  }
+
+  // One order on the app's control path (what run.sh sends), with this run's token.
+  void control(const std::string& order) {
+    auto file = platform::JSONSerialization::JSONObjectWithData(
+        testsupport::runCommand("cat '" + (work_ / "app" / "app-control.json").string() + "'"));
+    ASSERT_TRUE(file.ok() && file->isDictionary());
+    auto answer =
+        testsupport::httpRequest("POST", *file->find("url")->asString() + "/_app/control",
+                                 {"X-App-Token: " + *file->find("token")->asString()}, order);
+    ASSERT_EQ(answer.status, 204) << order << ": " << answer.body;
+  }
+
+  // Every upload that reached the service so far, as protoc decodes it, one after another.
+  std::string decodedUploads() {
+    auto answer = testsupport::httpRequest("GET", service_->baseURL() + "/_control/requests");
+    auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
+    std::string decoded;
+    if (!parsed.ok() || !parsed->isArray()) return decoded;
+    for (const Value& request : *parsed->asArray()) {
+      if (*request.find("path")->asString() != "/a") continue;
+      std::string body =
+          testsupport::runCommand("base64 -d", *request.find("body_base64")->asString());
+      decoded += testsupport::runCommand(std::string(KVL_TEST_PROTOC) + " -I" + KVL_TEST_PROTO_DIR +
+                                             " --decode=apm.MeasurementBatch " +
+                                             KVL_TEST_PROTO_DIR + "/measurement_upload.proto",
+                                         body);
+    }
+    return decoded;
+  }
+
+  // The decoded uploads once `wanted` is in them (polled for about two minutes), else all
+  // that came.
+  std::string uploadsOnceTheyHold(const std::string& wanted) {
+    std::string decoded;
+    for (int i = 0; i < 1200; ++i) {
+      decoded = decodedUploads();
+      if (decoded.find(wanted) != std::string::npos) break;
+      waitATenth();
+    }
+    return decoded;
+  }
+
+  fs::path work_;
+  std::unique_ptr<testsupport::ServiceProcess> service_;
+  std::unique_ptr<AppProcess> app_;
+};
+
+// The decoded events of that name, each as its text in protoc's form, each once (a bundle whose
+// answer the app missed is sent again).
+std::vector<std::string> eventsNamed(const std::string& decoded, const std::string& name) {
+  std::vector<std::string> found;
+  const std::string marker = "name: \"" + name + "\"";
+  // protoc writes one "events {" block per event; its nested blocks are indented further.
+  size_t at = 0;
+  while ((at = decoded.find("events {\n", at)) != std::string::npos) {
+    size_t lineStart = decoded.rfind('\n', at) + 1;
+    std::string indent = decoded.substr(lineStart, at - lineStart);
+    size_t end = decoded.find("\n" + indent + "}\n", at);
+    if (end == std::string::npos) break;
+    std::string block = decoded.substr(at, end - at);
+    // The event's own name is at the first nesting level.
+    if (block.find("\n" + indent + "  " + marker + "\n") != std::string::npos &&
+        std::find(found.begin(), found.end(), block) == found.end()) {
+      found.push_back(block);
+    }
+    at = end;
+  }
+  return found;
+}
+
+// Whether an event's text holds that string parameter.
+bool hasText(const std::string& event, const std::string& name, const std::string& value) {
+  return std::regex_search(event,
+                           std::regex("name: \"" + name + "\"\n *string_value: \"" + value + "\""));
+}
+
+// The events of that name with that string parameter. (A fresh install also gets the search-ads
+// attribution's own "_cmp".)
+std::vector<std::string> eventsWith(const std::string& decoded, const std::string& eventName,
+                                    const std::string& name, const std::string& value) {
+  std::vector<std::string> found;
+  for (const std::string& event : eventsNamed(decoded, eventName)) {
+    if (hasText(event, name, value)) found.push_back(event);
+  }
+  return found;
+}
+
+TEST_F(AppProcessTest, RunShOpenURLGivesTheCampaignTheRecordAndTheClickIdentifier) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  std::string opened = runSh(
+      "open-url 'com.orvane.kavrelin.app://open?utm_source=news&utm_campaign=spring"
+      "&obraid=B1'");
+  EXPECT_NE(opened.find(": 204"), std::string::npos) << opened;
+  std::string decoded = uploadsOnceTheyHold("string_value: \"spring\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+
+  std::vector<std::string> campaigns = eventsWith(decoded, "_cmp", "source", "news");
+  ASSERT_EQ(campaigns.size(), 1u) << decoded;
+  EXPECT_TRUE(hasText(campaigns[0], "campaign", "spring")) << campaigns[0];
+  EXPECT_TRUE(hasText(campaigns[0], "obraid", "B1")) << campaigns[0];
+  // The record stored with the campaign goes with the bundle, and "_obraid" is a user property.
+  EXPECT_TRUE(
+      std::regex_search(decoded, std::regex(R"(ad_campaign_info \{\n *deep_link_obraid: "B1")")))
+      << decoded;
+  EXPECT_TRUE(hasText(decoded, "_obraid", "B1")) << decoded;
+}
+
+TEST_F(AppProcessTest, AUniversalLinkIsACampaignToo) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  // Universal links want a system of 9 or later (the machine's kernel release may be lower).
+  ASSERT_NO_FATAL_FAILURE(startApp({"--system-version", "17.4"}));
+  // run.sh hands http(s) URLs to the app as web-browsing activities.
+  std::string opened = runSh("open-url 'https://app.example/welcome?utm_source=web&utm_medium=ul'");
+  EXPECT_NE(opened.find("continue-activity"), std::string::npos) << opened;
+  std::string decoded = uploadsOnceTheyHold("string_value: \"web\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::vector<std::string> campaigns = eventsWith(decoded, "_cmp", "source", "web");
+  ASSERT_EQ(campaigns.size(), 1u) << decoded;
+  EXPECT_TRUE(hasText(campaigns[0], "medium", "ul")) << campaigns[0];
+}
+
+TEST_F(AppProcessTest, BackgroundSessionEventsReachTheLibrarysNetworkObject) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  // The app's delegate has no part in it: the library's interceptor hands the events to its
+  // network object, which calls the system's completion handler.
+  ASSERT_NO_FATAL_FAILURE(
+      control(R"({"action":"background-url-session","identifier":"com.example.session"})"));
+  const std::string handled = "App: background session com.example.session handled";
+  for (int i = 0; i < 600 && app_->output().find(handled) == std::string::npos; ++i) waitATenth();
+  EXPECT_NE(app_->output().find(handled), std::string::npos) << app_->output();
+  EXPECT_EQ(app_->interrupt(), 0);
+}
+
+TEST_F(AppProcessTest, LaunchReportsTheRuntimesViewControllerAsTheFirstScreen) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  std::string decoded = uploadsOnceTheyHold("name: \"_vs\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::vector<std::string> screens = eventsNamed(decoded, "_vs");
+  ASSERT_FALSE(screens.empty()) << decoded;
+  EXPECT_TRUE(hasText(screens[0], "_sc", "CAPBridgeViewController")) << screens[0];
+  // An automatic screen: not one the app named.
+  EXPECT_EQ(screens[0].find("name: \"_sn\""), std::string::npos) << screens[0];
+}
+
+TEST_F(AppProcessTest, ADeferredDeepLinkIsOneCampaign) {
+  // A dynamic link, so that the plug-ins say when it has reached the app's delegate.
+  fs::path deeplink = work_ / "deeplink.json";
+  std::ofstream(deeplink) << R"({"deeplink": "com.orvane.kavrelin.app://google/link/?)"
+                             R"(deep_link_id=https%3A%2F%2Fapp.example%2Fddl&utm_source=ads)"
+                             R"(&utm_medium=cpc", "obraid": "D7"})";
+  ASSERT_NO_FATAL_FAILURE(startService({"--deeplink", deeplink.string()}));
+  addToInfoPlist("<key>ORVANE_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED</key><true/>");
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  const std::string handed = "handleLink() - url: https://app.example/ddl";
+  for (int i = 0; i < 1200 && app_->output().find(handed) == std::string::npos; ++i) waitATenth();
+  ASSERT_NE(app_->output().find(handed), std::string::npos) << app_->output();
+  uploadsOnceTheyHold("string_value: \"ddp\"");
+  // Whatever the app still holds goes out as it leaves.
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::string decoded = decodedUploads();
+  // The link's own campaign once, with what the ad service said about it; never a second
+  // time through the delegate proxy's interceptors.
+  std::vector<std::string> campaigns = eventsWith(decoded, "_cmp", "source", "ads");
+  ASSERT_EQ(campaigns.size(), 1u) << decoded;
+  EXPECT_TRUE(hasText(campaigns[0], "_cis", "ddp")) << campaigns[0];
+  EXPECT_TRUE(hasText(campaigns[0], "obraid", "D7")) << campaigns[0];
+}
+
+}  // namespace
