@@ -34,6 +34,79 @@ void step(sqlite3* db, sqlite3_stmt* statement) {
   }
 }
 
+// Reads a base-128 varint at `at`; false when the bytes end first or it runs over ten bytes.
+bool readVarint(std::string_view bytes, size_t* at, uint64_t* value) {
+  *value = 0;
+  for (int shift = 0; shift < 70 && *at < bytes.size(); shift += 7) {
+    auto byte = static_cast<unsigned char>(bytes[(*at)++]);
+    *value |= uint64_t{byte & 0x7fu} << shift;
+    if ((byte & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+// Calls `onField(number, contents)` for each length-delimited field of a message and skips the
+// rest; false when the message is malformed (the decoder then says why).
+template <typename OnField>
+bool forEachField(std::string_view message, OnField onField) {
+  size_t at = 0;
+  while (at < message.size()) {
+    uint64_t tag = 0;
+    uint64_t value = 0;
+    if (!readVarint(message, &at, &tag)) return false;
+    switch (tag & 7) {
+      case 0:
+        if (!readVarint(message, &at, &value)) return false;
+        break;
+      case 1:
+      case 5: {
+        size_t width = (tag & 7) == 1 ? 8 : 4;
+        if (message.size() - at < width) return false;
+        at += width;
+        break;
+      }
+      case 2:
+        if (!readVarint(message, &at, &value) || value > message.size() - at) return false;
+        if (!onField(tag >> 3, message.substr(at, value))) return false;
+        at += value;
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+// Why a batch is beyond what the library sends, from the wire alone (nothing is decoded), or ""
+// when it is within the bounds or malformed (the decoder reports that).
+std::string beyondTheLibrary(std::string_view batch) {
+  size_t bundles = 0;
+  size_t events = 0;
+  std::string reason;
+  forEachField(batch, [&](uint64_t number, std::string_view bundle) {
+    if (number != 1) return true;  // MeasurementBatch.bundles
+    if (++bundles > UploadStore::kMaxBundlesPerBatch) {
+      reason = "more than " + std::to_string(UploadStore::kMaxBundlesPerBatch) + " bundles";
+      return false;
+    }
+    size_t inBundle = 0;
+    forEachField(bundle, [&](uint64_t field, std::string_view) {
+      if (field != 2) return true;  // MeasurementBundle.events
+      ++events;
+      return ++inBundle <= UploadStore::kMaxEventsPerBundle &&
+             events <= UploadStore::kMaxEventsPerBatch;
+    });
+    if (inBundle > UploadStore::kMaxEventsPerBundle) {
+      reason = "a bundle of more than " + std::to_string(UploadStore::kMaxEventsPerBundle) +
+               " events";
+    } else if (events > UploadStore::kMaxEventsPerBatch) {
+      reason = "more than " + std::to_string(UploadStore::kMaxEventsPerBatch) + " events";
+    }
+    return reason.empty();
+  });
+  return reason.empty() ? "" : "a batch of " + reason + " is beyond what the library sends";
+}
+
 std::string textOf(const ordered_json& object, const char* key) {
   auto it = object.find(key);
   if (it == object.end()) return "";
@@ -88,6 +161,15 @@ UploadSummary UploadStore::record(const std::string& body, const std::string& co
     std::optional<std::string> inflated = apmmsg::gunzip(body, &summary.error, maxInflated);
     if (inflated) payload = std::move(*inflated);
     summary.tooLarge = !inflated && summary.error.find("inflates beyond") != std::string::npos;
+  }
+  if (summary.error.empty() && payload.size() > maxInflated) {
+    summary.error = "a batch of " + std::to_string(payload.size()) + " bytes is beyond the " +
+                    std::to_string(maxInflated) + " the library sends";
+    summary.tooLarge = true;
+  }
+  if (summary.error.empty()) {
+    summary.error = beyondTheLibrary(payload);
+    summary.tooLarge = !summary.error.empty();
   }
   if (summary.error.empty()) {
     batch = apmmsg::decodeToJson(*apmmsg::findMessage("MeasurementBatch"), payload, &summary.error);
@@ -183,38 +265,116 @@ int64_t UploadStore::insertUpload(const std::string& body, const std::string& co
   return sqlite3_last_insert_rowid(db_);
 }
 
-ordered_json UploadStore::latest(int limit) const {
+namespace {
+
+// The stored JSON of a bundle with its "_repeated" member added, as text.
+std::string withRepeated(std::string_view bundleJson, bool repeated) {
+  std::string text(bundleJson);
+  const char* member = repeated ? "\"_repeated\":true}" : "\"_repeated\":false}";
+  if (text.size() < 2 || text.back() != '}') return "{" + std::string(member);
+  text.pop_back();
+  if (text.find_first_not_of(" \n", 1) != std::string::npos) text += ',';
+  return text + member;
+}
+
+std::string columnText(sqlite3_stmt* statement, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+  return text ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(statement, column)))
+              : std::string();
+}
+
+}  // namespace
+
+std::string UploadStore::latestJson(int limit, int64_t before, size_t maxBytes,
+                                    int64_t* more) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  ordered_json uploads = ordered_json::array();
+  *more = 0;
   Statement list = prepare(db_,
                            "SELECT id, received_at, size, decoded, error FROM uploads"
-                           " ORDER BY id DESC LIMIT ?");
+                           " WHERE ?1 = 0 OR id < ?1 ORDER BY id DESC LIMIT ?2");
   Statement bundles = prepare(db_,
                               "SELECT repeated, bundle_json FROM bundles WHERE upload_id = ?"
                               " ORDER BY position");
-  sqlite3_bind_int(list.get(), 1, limit);
+  sqlite3_bind_int64(list.get(), 1, before);
+  sqlite3_bind_int(list.get(), 2, limit);
+  std::string out = "[";
+  bool first = true;
   while (sqlite3_step(list.get()) == SQLITE_ROW) {
-    ordered_json upload;
     int64_t id = sqlite3_column_int64(list.get(), 0);
-    upload["id"] = id;
-    upload["received_at"] = sqlite3_column_double(list.get(), 1);
-    upload["size"] = sqlite3_column_int64(list.get(), 2);
-    upload["decoded"] = sqlite3_column_int(list.get(), 3) != 0;
-    if (const unsigned char* error = sqlite3_column_text(list.get(), 4)) {
-      upload["error"] = reinterpret_cast<const char*>(error);
+    if (!first && out.size() > maxBytes) {
+      *more = id + 1;
+      break;
     }
-    upload["bundles"] = ordered_json::array();
+    ordered_json head;
+    head["id"] = id;
+    head["received_at"] = sqlite3_column_double(list.get(), 1);
+    head["size"] = sqlite3_column_int64(list.get(), 2);
+    head["decoded"] = sqlite3_column_int(list.get(), 3) != 0;
+    if (sqlite3_column_type(list.get(), 4) != SQLITE_NULL) head["error"] = columnText(list.get(), 4);
+    std::string upload = head.dump();
+    upload.pop_back();
+    upload += ",\"bundles\":[";
     sqlite3_reset(bundles.get());
     sqlite3_bind_int64(bundles.get(), 1, id);
+    bool firstBundle = true;
     while (sqlite3_step(bundles.get()) == SQLITE_ROW) {
-      ordered_json bundle =
-          ordered_json::parse(reinterpret_cast<const char*>(sqlite3_column_text(bundles.get(), 1)));
-      bundle["_repeated"] = sqlite3_column_int(bundles.get(), 0) != 0;
-      upload["bundles"].push_back(std::move(bundle));
+      if (!firstBundle) upload += ',';
+      firstBundle = false;
+      upload += withRepeated(columnText(bundles.get(), 1), sqlite3_column_int(bundles.get(), 0));
     }
-    uploads.push_back(std::move(upload));
+    out += (first ? "\n" : ",\n") + upload + "]}";
+    first = false;
   }
-  return uploads;
+  return out + "\n]";
+}
+
+std::vector<UploadStore::UploadSummaryRow> UploadStore::summaries(int limit, int64_t before,
+                                                                  int maxBundles, int maxNames,
+                                                                  size_t maxJsonBytes) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement list = prepare(db_,
+                           "SELECT id, received_at, size, error,"
+                           " (SELECT count(*) FROM bundles WHERE upload_id = uploads.id)"
+                           " FROM uploads WHERE ?1 = 0 OR id < ?1 ORDER BY id DESC LIMIT ?2");
+  Statement bundles = prepare(db_,
+                              "SELECT id, repeated, app_id, bundle_index, event_count,"
+                              " substr(bundle_json, 1, ?2), length(bundle_json) FROM bundles"
+                              " WHERE upload_id = ?1 ORDER BY position LIMIT ?3");
+  Statement names = prepare(db_,
+                            "SELECT name FROM events WHERE bundle_id = ? ORDER BY position LIMIT ?");
+  sqlite3_bind_int64(list.get(), 1, before);
+  sqlite3_bind_int(list.get(), 2, limit);
+  std::vector<UploadSummaryRow> rows;
+  while (sqlite3_step(list.get()) == SQLITE_ROW) {
+    UploadSummaryRow row;
+    row.id = sqlite3_column_int64(list.get(), 0);
+    row.receivedAt = sqlite3_column_double(list.get(), 1);
+    row.size = sqlite3_column_int64(list.get(), 2);
+    if (sqlite3_column_type(list.get(), 3) != SQLITE_NULL) row.error = columnText(list.get(), 3);
+    row.bundleCount = sqlite3_column_int64(list.get(), 4);
+    sqlite3_reset(bundles.get());
+    sqlite3_bind_int64(bundles.get(), 1, row.id);
+    sqlite3_bind_int64(bundles.get(), 2, static_cast<int64_t>(maxJsonBytes));
+    sqlite3_bind_int(bundles.get(), 3, maxBundles);
+    while (sqlite3_step(bundles.get()) == SQLITE_ROW) {
+      BundleSummary bundle;
+      bundle.repeated = sqlite3_column_int(bundles.get(), 1) != 0;
+      bundle.appID = columnText(bundles.get(), 2);
+      bundle.bundleIndex = sqlite3_column_int64(bundles.get(), 3);
+      bundle.eventCount = sqlite3_column_int64(bundles.get(), 4);
+      bundle.json = columnText(bundles.get(), 5);
+      bundle.jsonCut = sqlite3_column_int64(bundles.get(), 6) > static_cast<int64_t>(maxJsonBytes);
+      sqlite3_reset(names.get());
+      sqlite3_bind_int64(names.get(), 1, sqlite3_column_int64(bundles.get(), 0));
+      sqlite3_bind_int(names.get(), 2, maxNames);
+      while (sqlite3_step(names.get()) == SQLITE_ROW) {
+        bundle.eventNames.push_back(columnText(names.get(), 0));
+      }
+      row.bundles.push_back(std::move(bundle));
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
 }
 
 }  // namespace measurement_service

@@ -2,9 +2,12 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <mutex>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace measurement_service {
 
@@ -13,7 +16,8 @@ struct UploadSummary {
   int64_t uploadID = 0;
   bool decoded = false;
   std::string error;      // why the body did not decode (decoded false)
-  bool tooLarge = false;  // it inflated beyond the bound given (decoded false)
+  bool tooLarge = false;  // beyond what the library sends: too many bytes, bundles or events
+                          // (decoded false)
   int bundles = 0;
   int repeatedBundles = 0;  // bundles seen in an earlier upload already
   int events = 0;
@@ -29,6 +33,35 @@ struct UploadSummary {
 // answered. Thread-safe.
 class UploadStore {
  public:
+  // What the library can put in one batch: its bundle count and events per bundle are settings
+  // whose ceilings are these, and the batch's encoded size is at most kMaxBatchBytes. An event it
+  // writes has a name and a timestamp (at least 12 bytes with its envelope), so no batch of its
+  // holds kMaxEventsPerBatch events. A batch beyond any of these is refused whole, before it is
+  // decoded: it bounds the rows (and so the time) one upload costs.
+  static constexpr size_t kMaxBatchBytes = 10485760;
+  static constexpr size_t kMaxBundlesPerBatch = 10000;
+  static constexpr size_t kMaxEventsPerBundle = 1000000;
+  static constexpr size_t kMaxEventsPerBatch = 1000000;
+
+  // One upload as the page of the service lists it, with its first bundles.
+  struct BundleSummary {
+    bool repeated = false;
+    std::string appID;
+    int64_t bundleIndex = 0;
+    int64_t eventCount = 0;
+    std::vector<std::string> eventNames;  // the first ones, in order
+    std::string json;                     // the bundle's JSON, cut at a bound
+    bool jsonCut = false;
+  };
+  struct UploadSummaryRow {
+    int64_t id = 0;
+    double receivedAt = 0;
+    int64_t size = 0;
+    std::optional<std::string> error;  // why it was not decoded
+    int64_t bundleCount = 0;
+    std::vector<BundleSummary> bundles;  // at most the bound given
+  };
+
   // Opens (creating when needed) the file. Throws std::runtime_error when it cannot.
   explicit UploadStore(const std::string& path);
   ~UploadStore();
@@ -38,11 +71,21 @@ class UploadStore {
   // Records one upload body: gzip (by `contentEncoding` or its magic bytes) is inflated, to at
   // most `maxInflated` bytes, then the body is decoded as a MeasurementBatch. A body that does
   // not decode, or inflates further, is still kept (as received).
+  // A batch beyond the bounds above is kept too, undecoded, with tooLarge set.
   UploadSummary record(const std::string& body, const std::string& contentEncoding,
-                       double receivedAt, size_t maxInflated = size_t{10} << 20);
+                       double receivedAt, size_t maxInflated = kMaxBatchBytes);
 
-  // The latest `limit` uploads, newest first, each with its bundles' JSON.
-  nlohmann::ordered_json latest(int limit) const;
+  // The latest `limit` uploads with an id below `before` (0: the latest), newest first, each with
+  // its bundles' JSON, as JSON text: [{"id", "received_at", "size", "decoded", "error"?,
+  // "bundles": [{..., "_repeated"}]}]. Uploads are added while the text stays within `maxBytes`
+  // (the first always); *more is the id to continue before when some were left out (else 0).
+  std::string latestJson(int limit, int64_t before, size_t maxBytes, int64_t* more) const;
+
+  // A page of uploads for people: `limit` uploads below `before` (0: the latest), newest first,
+  // each with at most `maxBundles` bundles, their first `maxNames` event names and their JSON cut
+  // at `maxJsonBytes`.
+  std::vector<UploadSummaryRow> summaries(int limit, int64_t before, int maxBundles, int maxNames,
+                                          size_t maxJsonBytes) const;
 
  private:
   void exec(const char* sql) const;

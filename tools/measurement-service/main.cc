@@ -21,7 +21,7 @@ void usage() {
       "  --skan FILE            the SKAdNetwork answer ({\"response\": {...}}, see\n"
       "                         AdConversionService.h)\n"
       "  --psm-members FILE     psm-server's members: answers the PSM and ODC paths\n"
-      "%s  (default port 8970)\n",
+      "%s  (default port 8970; the control file defaults to DIR/control.json)\n",
       loopback::kServerOptionsUsage);
 }
 
@@ -59,6 +59,10 @@ int main(int argc, char** argv) {
       usage();
       return 2;
     }
+  }
+
+  if (options.server.controlFile.empty()) {
+    options.server.controlFile = options.dataDirectory + "/control.json";
   }
 
   // Signals are taken synchronously below, so block them before any thread starts.
