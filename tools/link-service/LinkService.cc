@@ -95,8 +95,10 @@ HttpResponse LinkService::shorten(const HttpRequest& request) {
   }
   std::string longLink = body["longDynamicLink"];
   if (longLink.size() > kMaxLongLinkBytes) {
-    return json(413, {{"error", {{"message", "longDynamicLink over " +
-                                                 std::to_string(kMaxLongLinkBytes) + " bytes"}}}});
+    return json(
+        413,
+        {{"error",
+          {{"message", "longDynamicLink over " + std::to_string(kMaxLongLinkBytes) + " bytes"}}}});
   }
   auto scheme = longLink.find("://");
   if (scheme == std::string::npos) return json(400, {{"error", {{"message", "bad long link"}}}});

@@ -48,7 +48,7 @@ class LinkService {
   std::map<std::string, std::string> longLinks_;  // short -> long; guarded by mutex_
   std::deque<std::string> shortLinks_;            // in order made; guarded by mutex_
   size_t linkBytes_ = 0;  // of the short and long links kept; guarded by mutex_
-  uint64_t next_ = 1;                             // guarded by mutex_
+  uint64_t next_ = 1;     // guarded by mutex_
   loopback::ScriptedService service_;
   loopback::LoopbackHttpServer server_;
 };

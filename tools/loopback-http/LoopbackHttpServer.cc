@@ -238,9 +238,9 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     if (isControlPath(recorded) &&
         !sameSecret(recorded.header(kControlTokenHeader).value_or(""), server_->controlToken)) {
-      return write(build(HttpResponse::text(
-          403, std::string("control requests need this run's token in ") + kControlTokenHeader +
-                   "\n")));
+      return write(
+          build(HttpResponse::text(403, std::string("control requests need this run's token in ") +
+                                            kControlTokenHeader + "\n")));
     }
     if (isControlChange(recorded) && !hasControlType(recorded)) {
       return write(

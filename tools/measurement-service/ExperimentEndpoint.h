@@ -62,7 +62,7 @@ class ExperimentEndpoint {
   };
 
   const std::string dataDirectory_;
-  mutable std::mutex mutex_;  // guards the list and the answer file
+  mutable std::mutex mutex_;   // guards the list and the answer file
   std::deque<Kept> requests_;  // newest last; at most 100 and kMaxKeptBytes in all
   size_t keptBytes_ = 0;       // the bytes() of requests_; guarded by mutex_
 };

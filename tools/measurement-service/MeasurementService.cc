@@ -114,11 +114,11 @@ MeasurementService::MeasurementService(const Options& options) {
       return HttpResponse::text(400, "before and limit are whole numbers, limit above 0\n");
     }
     int64_t more = 0;
-    HttpResponse response = HttpResponse::text(
-        200,
-        uploads_->latestJson(static_cast<int>(std::min<int64_t>(*limit, 100000)), *before,
-                             kMaxUploadsJsonBytes, &more),
-        "application/json");
+    HttpResponse response =
+        HttpResponse::text(200,
+                           uploads_->latestJson(static_cast<int>(std::min<int64_t>(*limit, 100000)),
+                                                *before, kMaxUploadsJsonBytes, &more),
+                           "application/json");
     if (more != 0) response.headers.emplace_back("X-More-Before", std::to_string(more));
     return response;
   });
@@ -155,8 +155,8 @@ MeasurementService::MeasurementService(const Options& options) {
     bool large = r.path == "/a" || r.path == "/pagead/conversion/app/psm" ||
                  r.path.rfind("/odm/", 0) == 0 || r.path.rfind("/_control/", 0) == 0;
     if (!large && r.body.size() > kMaxSmallBodyBytes) {
-      return HttpResponse::text(413, "a body here is at most " +
-                                         std::to_string(kMaxSmallBodyBytes) + " bytes\n");
+      return HttpResponse::text(
+          413, "a body here is at most " + std::to_string(kMaxSmallBodyBytes) + " bytes\n");
     }
     return service_.handle(r);
   });
@@ -234,8 +234,8 @@ HttpResponse MeasurementService::page(const HttpRequest& request) const {
           "<a href=\"/uploads.json\">JSON</a> "
           "<a href=\"/experiments\">Experiment requests</a></p>";
   std::vector<UploadStore::UploadSummaryRow> uploads =
-      uploads_->summaries(static_cast<int>(kPageUploads) + 1, *before, kPageBundles, kPageEventNames,
-                          kPageBundleJsonBytes);
+      uploads_->summaries(static_cast<int>(kPageUploads) + 1, *before, kPageBundles,
+                          kPageEventNames, kPageBundleJsonBytes);
   const bool older = uploads.size() > kPageUploads;
   if (older) uploads.pop_back();
   for (const UploadStore::UploadSummaryRow& upload : uploads) {

@@ -97,8 +97,8 @@ std::string beyondTheLibrary(std::string_view batch) {
              events <= UploadStore::kMaxEventsPerBatch;
     });
     if (inBundle > UploadStore::kMaxEventsPerBundle) {
-      reason = "a bundle of more than " + std::to_string(UploadStore::kMaxEventsPerBundle) +
-               " events";
+      reason =
+          "a bundle of more than " + std::to_string(UploadStore::kMaxEventsPerBundle) + " events";
     } else if (events > UploadStore::kMaxEventsPerBatch) {
       reason = "more than " + std::to_string(UploadStore::kMaxEventsPerBatch) + " events";
     }
@@ -310,7 +310,8 @@ std::string UploadStore::latestJson(int limit, int64_t before, size_t maxBytes,
     head["received_at"] = sqlite3_column_double(list.get(), 1);
     head["size"] = sqlite3_column_int64(list.get(), 2);
     head["decoded"] = sqlite3_column_int(list.get(), 3) != 0;
-    if (sqlite3_column_type(list.get(), 4) != SQLITE_NULL) head["error"] = columnText(list.get(), 4);
+    if (sqlite3_column_type(list.get(), 4) != SQLITE_NULL)
+      head["error"] = columnText(list.get(), 4);
     std::string upload = head.dump();
     upload.pop_back();
     upload += ",\"bundles\":[";
@@ -340,8 +341,8 @@ std::vector<UploadStore::UploadSummaryRow> UploadStore::summaries(int limit, int
                               "SELECT id, repeated, app_id, bundle_index, event_count,"
                               " substr(bundle_json, 1, ?2), length(bundle_json) FROM bundles"
                               " WHERE upload_id = ?1 ORDER BY position LIMIT ?3");
-  Statement names = prepare(db_,
-                            "SELECT name FROM events WHERE bundle_id = ? ORDER BY position LIMIT ?");
+  Statement names =
+      prepare(db_, "SELECT name FROM events WHERE bundle_id = ? ORDER BY position LIMIT ?");
   sqlite3_bind_int64(list.get(), 1, before);
   sqlite3_bind_int(list.get(), 2, limit);
   std::vector<UploadSummaryRow> rows;

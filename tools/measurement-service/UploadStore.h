@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
