@@ -86,7 +86,8 @@ constexpr const char* kSampleStoreCatalogue =
 
 MeasurementService::MeasurementService(const Options& options) {
   std::filesystem::create_directories(options.dataDirectory);
-  uploads_ = std::make_unique<UploadStore>(options.dataDirectory + "/uploads.sqlite");
+  uploads_ = std::make_unique<UploadStore>(options.dataDirectory + "/uploads.sqlite",
+                                           options.maxStoredBytes);
   std::string error;
   if (!options.configDirectory.empty() &&
       !configurations_.loadFolder(options.configDirectory, &error)) {

@@ -60,6 +60,7 @@ class MeasurementService {
   struct Options {
     loopback::LoopbackHttpServer::Options server;  // port (0: a free one), deadline, cap
     std::string dataDirectory;                     // holds "uploads.sqlite"; created when missing
+    uint64_t maxStoredBytes = UploadStore::kDefaultMaxStoredBytes;  // of the upload store
     std::string configDirectory;  // "<app id>.json" / "<app id>.pb" files; empty: none
     AdConversionService::Options adConversion;  // deferred deep link, SKAdNetwork, PSM, ODC
   };

@@ -45,14 +45,17 @@ bool readVarint(std::string_view bytes, size_t* at, uint64_t* value) {
   return false;
 }
 
-// Calls `onField(number, contents)` for each length-delimited field of a message and skips the
-// rest; false when the message is malformed (the decoder then says why).
+// Calls `onField(number, raw, contents)` for each field of a message: `raw` is the whole field
+// as encoded, `contents` what a length-delimited field holds (null for other fields). Answers
+// false when the message is malformed (the decoder then says why) or onField answers false.
 template <typename OnField>
-bool forEachField(std::string_view message, OnField onField) {
+bool forEachRawField(std::string_view message, OnField onField) {
   size_t at = 0;
   while (at < message.size()) {
+    const size_t begin = at;
     uint64_t tag = 0;
     uint64_t value = 0;
+    std::string_view contents;
     if (!readVarint(message, &at, &tag)) return false;
     switch (tag & 7) {
       case 0:
@@ -67,14 +70,24 @@ bool forEachField(std::string_view message, OnField onField) {
       }
       case 2:
         if (!readVarint(message, &at, &value) || value > message.size() - at) return false;
-        if (!onField(tag >> 3, message.substr(at, value))) return false;
+        contents = message.substr(at, value);
         at += value;
         break;
       default:
         return false;
     }
+    if (!onField(tag >> 3, message.substr(begin, at - begin), contents)) return false;
   }
   return true;
+}
+
+// The length-delimited fields of a message, as forEachRawField.
+template <typename OnField>
+bool forEachField(std::string_view message, OnField onField) {
+  return forEachRawField(message,
+                         [&](uint64_t number, std::string_view, std::string_view contents) {
+                           return !contents.data() || onField(number, contents);
+                         });
 }
 
 // Why a batch is beyond what the library sends, from the wire alone (nothing is decoded), or ""
@@ -115,7 +128,8 @@ std::string textOf(const ordered_json& object, const char* key) {
 
 }  // namespace
 
-UploadStore::UploadStore(const std::string& path) {
+UploadStore::UploadStore(const std::string& path, uint64_t maxStoredBytes)
+    : maxStoredBytes_(maxStoredBytes) {
   if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
     std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
@@ -123,6 +137,8 @@ UploadStore::UploadStore(const std::string& path) {
   }
   exec("PRAGMA journal_mode=WAL");
   exec("PRAGMA synchronous=NORMAL");
+  // The log is cut back after each checkpoint rather than kept at its largest.
+  exec("PRAGMA journal_size_limit=67108864");
   exec(
       "CREATE TABLE IF NOT EXISTS uploads(id INTEGER PRIMARY KEY, received_at REAL NOT NULL,"
       " content_encoding TEXT, size INTEGER NOT NULL, body BLOB NOT NULL,"
@@ -133,12 +149,20 @@ UploadStore::UploadStore(const std::string& path) {
       " delivery_index INTEGER, identity TEXT NOT NULL, repeated INTEGER NOT NULL,"
       " event_count INTEGER NOT NULL, bundle_json TEXT NOT NULL)");
   exec("CREATE INDEX IF NOT EXISTS bundles_identity ON bundles(identity)");
+  exec("CREATE INDEX IF NOT EXISTS bundles_upload ON bundles(upload_id, position)");
   exec(
       "CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, bundle_id INTEGER NOT NULL,"
       " position INTEGER NOT NULL, name TEXT, timestamp_millis INTEGER, params_json TEXT)");
+  exec("CREATE INDEX IF NOT EXISTS events_bundle ON events(bundle_id, position)");
 }
 
 UploadStore::~UploadStore() { sqlite3_close(db_); }
+
+void UploadStore::rollback() const {
+  // A failed statement (a full disk) may have ended the transaction already: the error that
+  // matters is that one, not this.
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
 
 void UploadStore::exec(const char* sql) const {
   char* message = nullptr;
@@ -156,7 +180,6 @@ UploadSummary UploadStore::record(const std::string& body, const std::string& co
   bool gzipped = contentEncoding == "gzip" ||
                  (body.size() >= 2 && static_cast<unsigned char>(body[0]) == 0x1f &&
                   static_cast<unsigned char>(body[1]) == 0x8b);
-  std::optional<ordered_json> batch;
   if (gzipped) {
     std::optional<std::string> inflated = apmmsg::gunzip(body, &summary.error, maxInflated);
     if (inflated) payload = std::move(*inflated);
@@ -171,73 +194,164 @@ UploadSummary UploadStore::record(const std::string& body, const std::string& co
     summary.error = beyondTheLibrary(payload);
     summary.tooLarge = !summary.error.empty();
   }
+  // The batch is decoded a bundle at a time, each stored and let go before the next: what one
+  // upload holds in memory is its largest bundle, not the whole batch.
+  std::vector<std::string_view> bundles;
+  std::optional<ordered_json> head;  // the batch's other fields
   if (summary.error.empty()) {
-    batch = apmmsg::decodeToJson(*apmmsg::findMessage("MeasurementBatch"), payload, &summary.error);
+    std::string rest;
+    bool split = forEachRawField(
+        payload, [&](uint64_t number, std::string_view raw, std::string_view contents) {
+          if (number == 1 && !contents.data()) return false;  // bundles, not length-delimited
+          if (number == 1) {
+            bundles.push_back(contents);
+          } else {
+            rest += raw;
+          }
+          return true;
+        });
+    const NANOMessageLayout& batchLayout = *apmmsg::findMessage("MeasurementBatch");
+    if (!split) {
+      // Malformed: the whole batch's decoder says where.
+      if (!apmmsg::decodeToJson(batchLayout, payload, &summary.error)) bundles.clear();
+      if (summary.error.empty()) summary.error = "malformed batch";
+    } else if (rest.size() > kMaxBatchFieldBytes) {
+      summary.error = "a batch whose fields besides its bundles take over " +
+                      std::to_string(kMaxBatchFieldBytes) +
+                      " bytes is beyond what the library sends";
+      summary.tooLarge = true;
+    } else {
+      head = apmmsg::decodeToJson(batchLayout, rest, &summary.error);
+    }
   }
-  summary.decoded = batch.has_value();
 
   std::lock_guard<std::mutex> lock(mutex_);
-  exec("BEGIN IMMEDIATE");
-  try {
-    summary.uploadID = insertUpload(body, contentEncoding, receivedAt, summary,
-                                    batch ? batch->dump() : std::string());
-    if (batch && batch->contains("bundles")) {
-      Statement seen = prepare(db_, "SELECT 1 FROM bundles WHERE identity = ? LIMIT 1");
-      Statement addBundle =
-          prepare(db_,
-                  "INSERT INTO bundles(upload_id, position, app_id, app_instance_id, bundle_index,"
-                  " delivery_index, identity, repeated, event_count, bundle_json)"
-                  " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-      Statement addEvent =
-          prepare(db_,
-                  "INSERT INTO events(bundle_id, position, name, timestamp_millis, params_json)"
-                  " VALUES(?, ?, ?, ?, ?)");
-      int position = 0;
-      for (const ordered_json& bundle : (*batch)["bundles"]) {
-        std::string identity =
-            textOf(bundle, "app_id") + "|" + textOf(bundle, "app_instance_id") + "|" +
-            textOf(bundle, "bundle_index") + "|" + textOf(bundle, "delivery_index") + "|" +
-            textOf(bundle, "start_timestamp_millis") + "|" + textOf(bundle, "end_timestamp_millis");
-        sqlite3_reset(seen.get());
-        bindText(seen.get(), 1, identity);
-        bool repeated = sqlite3_step(seen.get()) == SQLITE_ROW;
-        const ordered_json events = bundle.value("events", ordered_json::array());
-
-        sqlite3_reset(addBundle.get());
-        sqlite3_bind_int64(addBundle.get(), 1, summary.uploadID);
-        sqlite3_bind_int(addBundle.get(), 2, position++);
-        bindText(addBundle.get(), 3, textOf(bundle, "app_id"));
-        bindText(addBundle.get(), 4, textOf(bundle, "app_instance_id"));
-        sqlite3_bind_int64(addBundle.get(), 5, bundle.value("bundle_index", int64_t{0}));
-        sqlite3_bind_int64(addBundle.get(), 6, bundle.value("delivery_index", int64_t{0}));
-        bindText(addBundle.get(), 7, identity);
-        sqlite3_bind_int(addBundle.get(), 8, repeated ? 1 : 0);
-        sqlite3_bind_int64(addBundle.get(), 9, static_cast<int64_t>(events.size()));
-        bindText(addBundle.get(), 10, bundle.dump());
-        step(db_, addBundle.get());
-        int64_t bundleID = sqlite3_last_insert_rowid(db_);
-
-        int eventPosition = 0;
-        for (const ordered_json& event : events) {
-          sqlite3_reset(addEvent.get());
-          sqlite3_bind_int64(addEvent.get(), 1, bundleID);
-          sqlite3_bind_int(addEvent.get(), 2, eventPosition++);
-          bindText(addEvent.get(), 3, textOf(event, "name"));
-          sqlite3_bind_int64(addEvent.get(), 4, event.value("timestamp_millis", int64_t{0}));
-          bindText(addEvent.get(), 5, event.value("params", ordered_json::array()).dump());
-          step(db_, addEvent.get());
-        }
-        ++summary.bundles;
-        summary.repeatedBundles += repeated ? 1 : 0;
-        summary.events += static_cast<int>(events.size());
+  if (head) {
+    exec("BEGIN IMMEDIATE");
+    try {
+      summary.decoded = true;
+      summary.uploadID = insertUpload(body, contentEncoding, receivedAt, summary, head->dump());
+      if (!storeBundles(summary.uploadID, bundles, &summary)) {
+        rollback();
+        summary = UploadSummary{0, false, summary.error, false, 0, 0, 0};
+      } else {
+        exec("COMMIT");
       }
+    } catch (...) {
+      rollback();
+      throw;
     }
-    exec("COMMIT");
-  } catch (...) {
-    exec("ROLLBACK");
-    throw;
   }
+  if (!summary.decoded) {
+    exec("BEGIN IMMEDIATE");
+    try {
+      summary.uploadID = insertUpload(body, contentEncoding, receivedAt, summary, "");
+      exec("COMMIT");
+    } catch (...) {
+      rollback();
+      throw;
+    }
+  }
+  trim();
   return summary;
+}
+
+bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_view>& bundles,
+                               UploadSummary* summary) {
+  static const ordered_json kNone = ordered_json::array();
+  const NANOMessageLayout& bundleLayout = *apmmsg::findMessage("MeasurementBundle");
+  Statement seen = prepare(db_, "SELECT 1 FROM bundles WHERE identity = ? LIMIT 1");
+  Statement addBundle =
+      prepare(db_,
+              "INSERT INTO bundles(upload_id, position, app_id, app_instance_id, bundle_index,"
+              " delivery_index, identity, repeated, event_count, bundle_json)"
+              " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  Statement addEvent =
+      prepare(db_,
+              "INSERT INTO events(bundle_id, position, name, timestamp_millis, params_json)"
+              " VALUES(?, ?, ?, ?, ?)");
+  int position = 0;
+  for (std::string_view bytes : bundles) {
+    std::string error;
+    std::optional<ordered_json> bundle = apmmsg::decodeToJson(bundleLayout, bytes, &error);
+    if (!bundle) {
+      summary->error = "bundles[" + std::to_string(position) + "]: " + error;
+      return false;
+    }
+    std::string identity =
+        textOf(*bundle, "app_id") + "|" + textOf(*bundle, "app_instance_id") + "|" +
+        textOf(*bundle, "bundle_index") + "|" + textOf(*bundle, "delivery_index") + "|" +
+        textOf(*bundle, "start_timestamp_millis") + "|" + textOf(*bundle, "end_timestamp_millis");
+    sqlite3_reset(seen.get());
+    bindText(seen.get(), 1, identity);
+    bool repeated = sqlite3_step(seen.get()) == SQLITE_ROW;
+    auto found = bundle->find("events");
+    const ordered_json& events = found != bundle->end() ? *found : kNone;
+
+    sqlite3_reset(addBundle.get());
+    sqlite3_bind_int64(addBundle.get(), 1, uploadID);
+    sqlite3_bind_int(addBundle.get(), 2, position++);
+    bindText(addBundle.get(), 3, textOf(*bundle, "app_id"));
+    bindText(addBundle.get(), 4, textOf(*bundle, "app_instance_id"));
+    sqlite3_bind_int64(addBundle.get(), 5, bundle->value("bundle_index", int64_t{0}));
+    sqlite3_bind_int64(addBundle.get(), 6, bundle->value("delivery_index", int64_t{0}));
+    bindText(addBundle.get(), 7, identity);
+    sqlite3_bind_int(addBundle.get(), 8, repeated ? 1 : 0);
+    sqlite3_bind_int64(addBundle.get(), 9, static_cast<int64_t>(events.size()));
+    bindText(addBundle.get(), 10, bundle->dump());
+    step(db_, addBundle.get());
+    int64_t bundleID = sqlite3_last_insert_rowid(db_);
+
+    int eventPosition = 0;
+    for (const ordered_json& event : events) {
+      sqlite3_reset(addEvent.get());
+      sqlite3_bind_int64(addEvent.get(), 1, bundleID);
+      sqlite3_bind_int(addEvent.get(), 2, eventPosition++);
+      bindText(addEvent.get(), 3, textOf(event, "name"));
+      sqlite3_bind_int64(addEvent.get(), 4, event.value("timestamp_millis", int64_t{0}));
+      auto params = event.find("params");
+      bindText(addEvent.get(), 5, params != event.end() ? params->dump() : "[]");
+      step(db_, addEvent.get());
+    }
+    ++summary->bundles;
+    summary->repeatedBundles += repeated ? 1 : 0;
+    summary->events += static_cast<int>(events.size());
+  }
+  return true;
+}
+
+int64_t UploadStore::storedBytes() const {
+  auto number = [this](const char* pragma) {
+    Statement statement = prepare(db_, pragma);
+    return sqlite3_step(statement.get()) == SQLITE_ROW ? sqlite3_column_int64(statement.get(), 0)
+                                                       : int64_t{0};
+  };
+  return (number("PRAGMA page_count") - number("PRAGMA freelist_count")) *
+         number("PRAGMA page_size");
+}
+
+void UploadStore::trim() {
+  while (storedBytes() > static_cast<int64_t>(maxStoredBytes_)) {
+    Statement oldest = prepare(db_, "SELECT min(id), count(*) FROM uploads");
+    if (sqlite3_step(oldest.get()) != SQLITE_ROW || sqlite3_column_int64(oldest.get(), 1) <= 1) {
+      return;  // the latest upload stays, whatever its size
+    }
+    const int64_t id = sqlite3_column_int64(oldest.get(), 0);
+    exec("BEGIN IMMEDIATE");
+    try {
+      for (const char* sql :
+           {"DELETE FROM events WHERE bundle_id IN (SELECT id FROM bundles WHERE upload_id = ?)",
+            "DELETE FROM bundles WHERE upload_id = ?", "DELETE FROM uploads WHERE id = ?"}) {
+        Statement remove = prepare(db_, sql);
+        sqlite3_bind_int64(remove.get(), 1, id);
+        step(db_, remove.get());
+      }
+      exec("COMMIT");
+    } catch (...) {
+      rollback();
+      throw;
+    }
+  }
 }
 
 int64_t UploadStore::insertUpload(const std::string& body, const std::string& contentEncoding,

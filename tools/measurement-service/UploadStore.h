@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace measurement_service {
@@ -25,12 +26,14 @@ struct UploadSummary {
 
 // The uploads the service received, in a SQLite file any sqlite3 tool reads:
 //   uploads(id, received_at, content_encoding, size, body, decoded, error, batch_json)
+//     (batch_json: the batch's fields but its bundles, which are rows of `bundles`)
 //   bundles(id, upload_id, position, app_id, app_instance_id, bundle_index, delivery_index,
 //           identity, repeated, event_count, bundle_json)
 //   events(id, bundle_id, position, name, timestamp_millis, params_json)
 // A bundle is "repeated" when one with the same identity (app id, app instance id, bundle and
 // delivery index, start and end time) arrived before: a client re-sending a batch it never saw
-// answered. Thread-safe.
+// answered. The store keeps at most maxStoredBytes of rows: past it the oldest uploads go
+// (the latest always stays). Thread-safe.
 class UploadStore {
  public:
   // What the library can put in one batch: its bundle count and events per bundle are settings
@@ -42,6 +45,8 @@ class UploadStore {
   static constexpr size_t kMaxBundlesPerBatch = 10000;
   static constexpr size_t kMaxEventsPerBundle = 1000000;
   static constexpr size_t kMaxEventsPerBatch = 1000000;
+  // The batch's own fields besides its bundles (the library sets one short text at most).
+  static constexpr size_t kMaxBatchFieldBytes = size_t{64} << 10;
 
   // One upload as the page of the service lists it, with its first bundles.
   struct BundleSummary {
@@ -62,8 +67,10 @@ class UploadStore {
     std::vector<BundleSummary> bundles;  // at most the bound given
   };
 
+  static constexpr uint64_t kDefaultMaxStoredBytes = uint64_t{1} << 30;
+
   // Opens (creating when needed) the file. Throws std::runtime_error when it cannot.
-  explicit UploadStore(const std::string& path);
+  explicit UploadStore(const std::string& path, uint64_t maxStoredBytes = kDefaultMaxStoredBytes);
   ~UploadStore();
   UploadStore(const UploadStore&) = delete;
   UploadStore& operator=(const UploadStore&) = delete;
@@ -89,10 +96,20 @@ class UploadStore {
 
  private:
   void exec(const char* sql) const;
+  void rollback() const;
   int64_t insertUpload(const std::string& body, const std::string& contentEncoding,
                        double receivedAt, const UploadSummary& summary,
                        const std::string& batchJson);
+  // Decodes and inserts the bundles (inside the caller's transaction); false with the reason in
+  // summary->error when one does not decode.
+  bool storeBundles(int64_t uploadID, const std::vector<std::string_view>& bundles,
+                    UploadSummary* summary);
+  // The bytes of the database's pages in use.
+  int64_t storedBytes() const;
+  // Deletes the oldest uploads until the store is within maxStoredBytes_.
+  void trim();
 
+  const uint64_t maxStoredBytes_;
   mutable std::mutex mutex_;
   sqlite3* db_ = nullptr;  // guarded by mutex_
 };
