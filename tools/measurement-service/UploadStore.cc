@@ -103,8 +103,11 @@ std::string beyondTheLibrary(std::string_view batch) {
       return false;
     }
     size_t inBundle = 0;
-    forEachField(bundle, [&](uint64_t field, std::string_view) {
-      if (field != 2) return true;  // MeasurementBundle.events
+    size_t others = 0;
+    forEachRawField(bundle, [&](uint64_t field, std::string_view, std::string_view contents) {
+      if (field != 2 || !contents.data()) {  // not one of MeasurementBundle.events
+        return ++others <= UploadStore::kMaxOtherFieldsPerBundle;
+      }
       ++events;
       return ++inBundle <= UploadStore::kMaxEventsPerBundle &&
              events <= UploadStore::kMaxEventsPerBatch;
@@ -114,6 +117,9 @@ std::string beyondTheLibrary(std::string_view batch) {
           "a bundle of more than " + std::to_string(UploadStore::kMaxEventsPerBundle) + " events";
     } else if (events > UploadStore::kMaxEventsPerBatch) {
       reason = "more than " + std::to_string(UploadStore::kMaxEventsPerBatch) + " events";
+    } else if (others > UploadStore::kMaxOtherFieldsPerBundle) {
+      reason = "a bundle of more than " + std::to_string(UploadStore::kMaxOtherFieldsPerBundle) +
+               " fields besides its events";
     }
     return reason.empty();
   });

@@ -45,6 +45,9 @@ class UploadStore {
   static constexpr size_t kMaxBundlesPerBatch = 10000;
   static constexpr size_t kMaxEventsPerBundle = 1000000;
   static constexpr size_t kMaxEventsPerBatch = 1000000;
+  // A bundle's fields besides its events: the library writes some seventy, its user properties,
+  // one result per audience and the experiment identifiers.
+  static constexpr size_t kMaxOtherFieldsPerBundle = 10000;
   // The batch's own fields besides its bundles (the library sets one short text at most).
   static constexpr size_t kMaxBatchFieldBytes = size_t{64} << 10;
 

@@ -116,6 +116,9 @@ TEST_F(ServiceBoundsTest, ABatchBeyondWhatTheLibrarySendsIsRefusedWholeAndCheapl
       {"10001 bundles", batch(10001, 0), 413, "more than 10000 bundles"},
       {"a bundle of 1000001 events", batch(1, 1000001), 413, "more than 1000000 events"},
       {"1001000 events in all", batch(1000, 1001), 413, "more than 1000000 events"},
+      // A bundle of 10001 user properties, empty.
+      {"10001 other fields of a bundle", field(1, repeated(field(3, ""), 10001)), 413,
+       "more than 10000 fields besides its events"},
       // Half a million fields of the batch itself, which the library never sets.
       {"1 MiB of the batch's own fields", repeated("xx", 1 << 19), 413, "besides its bundles"},
       // Decoded a bundle at a time: one that does not decode takes the others back with it.
@@ -135,7 +138,7 @@ TEST_F(ServiceBoundsTest, ABatchBeyondWhatTheLibrarySendsIsRefusedWholeAndCheapl
     }
   }
   // The refused ones are kept as received, undecoded: one row each, no bundle or event rows.
-  EXPECT_EQ(sqlite("SELECT count(*) FROM uploads"), "8\n");
+  EXPECT_EQ(sqlite("SELECT count(*) FROM uploads"), "9\n");
   EXPECT_EQ(sqlite("SELECT count(*) FROM bundles"), "11000\n");
   EXPECT_EQ(sqlite("SELECT count(*) FROM events"), "100000\n");
 
