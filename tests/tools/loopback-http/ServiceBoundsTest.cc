@@ -245,4 +245,21 @@ TEST_F(ServiceBoundsTest, ShortLinksAreKeptWithinTheirBytes) {
   EXPECT_EQ(resolve(last), "{\"deepLink\":\"https://app.example/p\"}");
 }
 
+TEST_F(ServiceBoundsTest, APSMRequestIsOneSmallObjectNotMillionsOfValues) {
+  start(KVL_TEST_PSM_SERVER,
+        {"--members", std::string(KVL_SOURCE_DIR) + "/tools/psm-server/sample-members.json"});
+  // Under the 8 MiB body limit: four million values, which a parse would hold all at once.
+  std::string body = "{\"psm_request\":\"AAAA\",\"odmed\":[0";
+  body.reserve(8 << 20);
+  while (body.size() < (8 << 20) - 16) body += ",0";
+  body += "]}";
+  long before = rssMiB();
+  const double began = cpuSeconds();
+  for (const char* path : {"/odm/psm", "/odm/validate", "/pagead/conversion/app/psm"}) {
+    EXPECT_EQ(httpRequest("POST", url(path), {}, body).status, 400) << path;
+  }
+  EXPECT_LT(cpuSeconds() - began, 5.0) << "seconds of processor time";
+  EXPECT_LT(rssMiB() - before, 64) << before << " MiB before";
+}
+
 }  // namespace
