@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -16,6 +17,23 @@
 extern char** environ;
 
 namespace testsupport {
+
+namespace {
+
+// One control token for every service this test process starts (they read KVL_SERVICE_TOKEN
+// from the environment they inherit) and every request httpRequest sends. Set before main, while
+// no other thread reads the environment.
+const std::string kServiceToken = [] {
+  const char* given = std::getenv("KVL_SERVICE_TOKEN");
+  if (given != nullptr && *given != '\0') return std::string(given);
+  std::string token = "test-" + std::to_string(::getpid());
+  std::ifstream random("/dev/urandom", std::ios::binary);
+  for (int i = 0; i < 16; ++i) token += "0123456789abcdef"[random.get() & 15];
+  ::setenv("KVL_SERVICE_TOKEN", token.c_str(), 1);
+  return token;
+}();
+
+}  // namespace
 
 ServiceProcess::ServiceProcess(const std::string& program,
                                const std::vector<std::string>& arguments, int readyLimitSeconds) {
@@ -119,10 +137,14 @@ HttpResult httpRequest(const std::string& method, const std::string& url,
   CURL* curl = curl_easy_init();
   curl_slist* list = nullptr;
   bool typed = false;
+  bool tokened = false;
   for (const std::string& header : headers) {
     list = curl_slist_append(list, header.c_str());
     typed |= strncasecmp(header.c_str(), "Content-Type:", 13) == 0;
+    tokened |= strncasecmp(header.c_str(), "X-Service-Token:", 16) == 0;
   }
+  // Our services take control requests only with this run's token.
+  if (!tokened) list = curl_slist_append(list, ("X-Service-Token: " + kServiceToken).c_str());
   // Our services speak JSON, and take changes to their state only with a JSON type; libcurl
   // would otherwise label a body as a form.
   if (!typed && method != "GET" && method != "HEAD") {

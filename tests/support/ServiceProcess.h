@@ -34,7 +34,10 @@ class ServiceProcess {
 };
 
 // One HTTP exchange with a test server, through libcurl, synchronous. A request other than GET
-// or HEAD is sent as "Content-Type: application/json" unless `headers` name a type.
+// or HEAD is sent as "Content-Type: application/json" unless `headers` name a type. Every
+// request carries this test process's service token ("X-Service-Token", the KVL_SERVICE_TOKEN
+// that the services it starts inherit) unless `headers` name one ("X-Service-Token:" alone
+// sends none).
 struct HttpResult {
   long status = 0;  // 0 when no answer came
   std::string body;

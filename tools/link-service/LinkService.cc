@@ -1,5 +1,6 @@
 #include "tools/link-service/LinkService.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include <nlohmann/json.hpp>
@@ -48,8 +49,15 @@ std::string queryItem(const std::string& url, const std::string& name) {
 
 }  // namespace
 
+namespace {
+loopback::LoopbackHttpServer::Options bounded(loopback::LoopbackHttpServer::Options options) {
+  options.bodyLimit = std::min(options.bodyLimit, LinkService::kMaxBodyBytes);
+  return options;
+}
+}  // namespace
+
 LinkService::LinkService(const loopback::LoopbackHttpServer::Options& options)
-    : server_(options, [this](const HttpRequest& r) { return service_.handle(r); }) {
+    : server_(bounded(options), [this](const HttpRequest& r) { return service_.handle(r); }) {
   service_.route("POST", "/v1/shortLinks", [this](const HttpRequest& r) { return shorten(r); });
   service_.route("POST", "/v1/reopenAttribution",
                  [this](const HttpRequest& r) { return resolve(r); });
@@ -86,16 +94,29 @@ HttpResponse LinkService::shorten(const HttpRequest& request) {
     return json(400, {{"error", {{"message", "longDynamicLink is missing"}}}});
   }
   std::string longLink = body["longDynamicLink"];
+  if (longLink.size() > kMaxLongLinkBytes) {
+    return json(
+        413,
+        {{"error",
+          {{"message", "longDynamicLink over " + std::to_string(kMaxLongLinkBytes) + " bytes"}}}});
+  }
   auto scheme = longLink.find("://");
   if (scheme == std::string::npos) return json(400, {{"error", {{"message", "bad long link"}}}});
   auto hostEnd = longLink.find_first_of("/?", scheme + 3);
   std::string origin = longLink.substr(0, hostEnd);
   std::lock_guard lock(mutex_);
   std::string shortLink = origin + "/s" + std::to_string(next_++);
-  longLinks_[shortLink] = longLink;
+  // Each link is held twice (map key and order), its long link once, with their bookkeeping.
+  auto cost = [](const std::string& shortLink, const std::string& longLink) {
+    return 2 * shortLink.size() + longLink.size() + 128;
+  };
+  linkBytes_ += cost(shortLink, longLink);
+  longLinks_[shortLink] = std::move(longLink);
   shortLinks_.push_back(shortLink);
-  if (shortLinks_.size() > kMaxShortLinks) {
-    longLinks_.erase(shortLinks_.front());
+  while (shortLinks_.size() > kMaxShortLinks || linkBytes_ > kMaxLinkBytes) {
+    auto oldest = longLinks_.find(shortLinks_.front());
+    linkBytes_ -= cost(oldest->first, oldest->second);
+    longLinks_.erase(oldest);
     shortLinks_.pop_front();
   }
   return json(200, {{"shortLink", shortLink}, {"warning", nlohmann::json::array()}});

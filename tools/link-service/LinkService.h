@@ -17,7 +17,8 @@ namespace link_service {
 //
 // Links:
 //   POST /v1/shortLinks         {"longDynamicLink": URL} -> {"shortLink": "<scheme>://<host>/s<n>",
-//                                "warning": []}; 400 without a long link
+//                                "warning": []}; 400 without a long link, 413 for one over
+//                                kMaxLongLinkBytes
 //   POST /v1/reopenAttribution  {"requestedLink": short link} -> {"deepLink": the long link's
 //                                "link" item} for a short link it made, else {}
 // Social login:
@@ -28,8 +29,15 @@ namespace link_service {
 class LinkService {
  public:
   explicit LinkService(const loopback::LoopbackHttpServer::Options& options);
-  // The most short links it keeps; past it the oldest is forgotten (resolving it answers {}).
+  // The most short links it keeps, and the most bytes of links in all; past either the oldest
+  // is forgotten (resolving it answers {}).
   static constexpr size_t kMaxShortLinks = 10000;
+  static constexpr size_t kMaxLinkBytes = size_t{16} << 20;
+  // The longest long link it takes: the links an app makes are a few hundred bytes, and browsers
+  // cut URLs near this.
+  static constexpr size_t kMaxLongLinkBytes = size_t{64} << 10;
+  // Bodies above this are refused (413) before they are read whole.
+  static constexpr uint64_t kMaxBodyBytes = uint64_t{1} << 20;
   std::string baseURL() const { return server_.baseURL(); }
 
  private:
@@ -39,7 +47,8 @@ class LinkService {
   std::mutex mutex_;
   std::map<std::string, std::string> longLinks_;  // short -> long; guarded by mutex_
   std::deque<std::string> shortLinks_;            // in order made; guarded by mutex_
-  uint64_t next_ = 1;                             // guarded by mutex_
+  size_t linkBytes_ = 0;  // of the short and long links kept; guarded by mutex_
+  uint64_t next_ = 1;     // guarded by mutex_
   loopback::ScriptedService service_;
   loopback::LoopbackHttpServer server_;
 };

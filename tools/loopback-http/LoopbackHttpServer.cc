@@ -1,9 +1,13 @@
 #include "tools/loopback-http/LoopbackHttpServer.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include <utility>  // before Asio, whose awaitable.hpp uses std::exchange
 
@@ -11,6 +15,7 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -57,9 +62,89 @@ bool isLoopbackHost(std::string_view host, uint16_t port) {
   return false;
 }
 
+bool isOwnOrigin(std::string_view origin, uint16_t port) {
+  constexpr std::string_view kScheme = "http://";
+  return origin.size() > kScheme.size() &&
+         strncasecmp(origin.data(), kScheme.data(), kScheme.size()) == 0 &&
+         isLoopbackHost(origin.substr(kScheme.size()), port);
+}
+
 namespace {
 
 class Session;
+
+// Whether a browser tells that a page of another origin sent the request. A page's requests
+// other than GET and HEAD always carry its Origin; the fetch metadata of newer browsers also
+// marks a page's images, scripts and frames. A GET or HEAD navigation from another page (a link
+// followed) only shows the developer a page of ours, which the other page cannot read.
+bool fromAnotherWebOrigin(const HttpRequest& request, uint16_t port) {
+  if (std::optional<std::string> origin = request.header("Origin")) {
+    if (!isOwnOrigin(*origin, port)) return true;
+  }
+  std::optional<std::string> site = request.header("Sec-Fetch-Site");
+  if (!site || *site == "same-origin" || *site == "none") return false;
+  bool navigation = (request.method == "GET" || request.method == "HEAD") &&
+                    request.header("Sec-Fetch-Mode").value_or("") == "navigate";
+  return !navigation;
+}
+
+bool isControlPath(const HttpRequest& request) {
+  return request.path == "/_control" || request.path.rfind("/_control/", 0) == 0;
+}
+
+// Compares in time independent of where the texts differ.
+bool sameSecret(std::string_view given, std::string_view expected) {
+  if (given.size() != expected.size() || expected.empty()) return false;
+  unsigned char difference = 0;
+  for (size_t i = 0; i < given.size(); ++i) {
+    difference |= static_cast<unsigned char>(given[i] ^ expected[i]);
+  }
+  return difference == 0;
+}
+
+std::string randomToken() {
+  unsigned char bytes[16];
+  size_t filled = 0;
+  while (filled < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error(std::string("getrandom: ") + std::strerror(errno));
+    filled += static_cast<size_t>(n);
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (unsigned char byte : bytes) {
+    token += kHex[byte >> 4];
+    token += kHex[byte & 15];
+  }
+  return token;
+}
+
+// Writes `text` to `path` whole or not at all (a temporary file renamed over it), readable and
+// writable by the user only.
+void writePrivateFile(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp" + std::to_string(::getpid());
+  ::unlink(temporary.c_str());
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
+  }
+  size_t written = 0;
+  while (written < text.size()) {
+    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  bool ok = written == text.size() && ::fsync(fd) == 0;
+  int error = errno;
+  ::close(fd);
+  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (ok) error = errno;
+    ::unlink(temporary.c_str());
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(error));
+  }
+}
 
 // A change to the service's state must come with a type a page of another origin cannot send
 // without the browser asking the server first (which it never allows).
@@ -87,6 +172,7 @@ struct LoopbackHttpServer::Impl {
 
   Options options;
   Handler handler;
+  std::string controlToken;  // set before serving; read-only afterwards
   asio::io_context io;
   platform::LoopbackAcceptor acceptor;
   // Connections whose request is never answered: kept open here until the server stops. On the
@@ -140,9 +226,21 @@ class Session : public std::enable_shared_from_this<Session> {
     recorded.body = std::move(request.body());
     keepAlive_ = request.keep_alive();
 
-    if (!isLoopbackHost(recorded.header("Host").value_or(""), server_->acceptor.port())) {
+    const uint16_t port = server_->acceptor.port();
+    if (!isLoopbackHost(recorded.header("Host").value_or(""), port)) {
       keepAlive_ = false;
       return write(build(HttpResponse::text(403, "this service answers only on 127.0.0.1\n")));
+    }
+    if (fromAnotherWebOrigin(recorded, port)) {
+      keepAlive_ = false;
+      return write(
+          build(HttpResponse::text(403, "this service answers no page of another origin\n")));
+    }
+    if (isControlPath(recorded) &&
+        !sameSecret(recorded.header(kControlTokenHeader).value_or(""), server_->controlToken)) {
+      return write(
+          build(HttpResponse::text(403, std::string("control requests need this run's token in ") +
+                                            kControlTokenHeader + "\n")));
     }
     if (isControlChange(recorded) && !hasControlType(recorded)) {
       return write(
@@ -227,6 +325,20 @@ LoopbackHttpServer::LoopbackHttpServer(uint16_t port, Handler handler)
 LoopbackHttpServer::LoopbackHttpServer(Options options, Handler handler)
     : impl_(std::make_unique<Impl>(options, std::move(handler))) {
   port_ = impl_->acceptor.port();
+  controlToken_ = options.controlToken;
+  if (controlToken_.empty()) {
+    const char* fromEnvironment = std::getenv("KVL_SERVICE_TOKEN");
+    controlToken_ = fromEnvironment && *fromEnvironment ? fromEnvironment : randomToken();
+  }
+  impl_->controlToken = controlToken_;
+  if (!options.controlFile.empty()) {
+    writePrivateFile(options.controlFile, nlohmann::json{{"url", baseURL()},
+                                                         {"token", controlToken_},
+                                                         {"pid", static_cast<int64_t>(::getpid())}}
+                                                  .dump() +
+                                              "\n");
+    controlFile_ = options.controlFile;
+  }
   Impl* impl = impl_.get();
   impl_->acceptor.start([impl](tcp::socket socket, platform::LoopbackAcceptor::Slot slot) {
     std::make_shared<Session>(std::move(socket), std::move(slot), impl)->start();
@@ -247,15 +359,23 @@ void LoopbackHttpServer::stop() {
   impl_->pool.join();
   impl_->acceptor.close();
   impl_->silent.clear();
+  if (!controlFile_.empty()) ::unlink(controlFile_.c_str());
 }
 
 const char* const kServerOptionsUsage =
     "  --port N               port on 127.0.0.1 (0 picks a free one)\n"
     "  --read-deadline-ms N   a request must arrive whole within this (default 60000)\n"
-    "  --max-connections N    connections held at once (default 256)\n";
+    "  --max-connections N    connections held at once (default 256)\n"
+    "  --control-file FILE    writes {\"url\", \"token\", \"pid\"} there (user-only) for control\n"
+    "                         requests, which need \"X-Service-Token: <token>\"\n";
 
 bool parseServerOption(const std::string& flag, const std::string& value,
                        LoopbackHttpServer::Options* options) {
+  if (flag == "--control-file") {
+    if (value.empty()) throw std::invalid_argument("--control-file needs a path");
+    options->controlFile = value;
+    return true;
+  }
   if (flag != "--port" && flag != "--read-deadline-ms" && flag != "--max-connections") {
     return false;
   }

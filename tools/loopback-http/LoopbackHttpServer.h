@@ -19,6 +19,13 @@ namespace loopback {
 // What it holds from any peer (see README.md, "Untrusted input"):
 //  - requests whose Host is not 127.0.0.1, localhost or [::1] with the bound port: 403 (a page
 //    reached through a rebinding host name reads nothing);
+//  - requests from a web page of another origin: an Origin header other than this server's own
+//    ("http://127.0.0.1:<port>", "http://localhost:<port>", "http://[::1]:<port>"), or a browser's
+//    "Sec-Fetch-Site" other than same-origin or none on anything but a GET or HEAD navigation:
+//    403. Browsers send Origin on every request but plain GET and HEAD; the library and the
+//    tools send neither header;
+//  - requests under "/_control/" without this run's token in "X-Service-Token": 403 (see
+//    Options::controlToken);
 //  - changes under "/_control/" (any method but GET and HEAD) without a JSON content type
 //    (application/json, or application/x-protobuf for encoded bytes): 415. A page of another
 //    origin can only send text/plain, form or multipart bodies without the browser asking first;
@@ -37,6 +44,13 @@ class LoopbackHttpServer {
     size_t maxConnections = 256;
     uint64_t bodyLimit = uint64_t{64} * 1024 * 1024;
     size_t handlerThreads = 4;
+    // The token control requests ("/_control/...") must carry in "X-Service-Token". Empty: the
+    // environment's KVL_SERVICE_TOKEN when set (so that scripts and tests can hand one token to
+    // every service they start), else a fresh random one each start.
+    std::string controlToken;
+    // When set, the server writes {"url", "token", "pid"} there on start, readable by the user
+    // only, and removes it when it stops: how the developer's tools learn the token.
+    std::string controlFile;
   };
 
   // Starts listening. The handler may run on several handler threads at once: it must be
@@ -51,6 +65,8 @@ class LoopbackHttpServer {
   uint16_t port() const { return port_; }
   // "http://127.0.0.1:<port>"
   std::string baseURL() const;
+  // The token control requests must carry (Options::controlToken).
+  const std::string& controlToken() const { return controlToken_; }
 
   // Closes every connection and stops serving. Idempotent; from any thread but the server's.
   void stop();
@@ -60,6 +76,8 @@ class LoopbackHttpServer {
  private:
   std::unique_ptr<Impl> impl_;
   uint16_t port_ = 0;
+  std::string controlToken_;
+  std::string controlFile_;
   std::thread thread_;
 };
 
@@ -67,6 +85,7 @@ class LoopbackHttpServer {
 //   --port N                (0 picks a free one)
 //   --read-deadline-ms N    how long a request may take to arrive whole (default 60000)
 //   --max-connections N     connections held at once (default 256)
+//   --control-file FILE     where the control token is written (Options::controlFile)
 // Answers false when `flag` is none of them; throws std::invalid_argument for a bad value.
 bool parseServerOption(const std::string& flag, const std::string& value,
                        LoopbackHttpServer::Options* options);
@@ -75,5 +94,11 @@ extern const char* const kServerOptionsUsage;
 // Whether a Host header names this machine's loopback with `port` ("127.0.0.1:8970",
 // "localhost:8970", "[::1]:8970"; the name case-insensitive).
 bool isLoopbackHost(std::string_view host, uint16_t port);
+
+// Whether an Origin header is this server's own: "http://" and a loopback Host of `port`.
+bool isOwnOrigin(std::string_view origin, uint16_t port);
+
+// The header that carries the control token.
+inline constexpr const char* kControlTokenHeader = "X-Service-Token";
 
 }  // namespace loopback

@@ -41,8 +41,9 @@ struct ScriptedAnswer {
 //                              It keeps the last 1000 requests (32 MiB in all), each body cut at
 //                              1 MiB (RequestLog); page with `after` = the last sequence read.
 //   DELETE /_control/requests  forgets them
-// Other "/_control/" paths go to the service's routes, unrecorded. Changes (every method but
-// GET) need a JSON content type; LoopbackHttpServer refuses them otherwise.
+// Other "/_control/" paths go to the service's routes, unrecorded. Every control request needs
+// the run's token, and changes (every method but GET) a JSON content type; LoopbackHttpServer
+// refuses them otherwise.
 //
 // Thread-safe: routes run on the server's handler threads, several at once, while tests script
 // and read from theirs; a route that keeps state guards it.

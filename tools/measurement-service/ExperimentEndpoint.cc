@@ -44,10 +44,18 @@ void ExperimentEndpoint::addRoutes(loopback::ScriptedService& service) {
   service.route("POST", "/sdk-exp", [this](const HttpRequest& r) { return fetch(r); });
   service.route("GET", "/experiments", [this](const HttpRequest&) { return page(); });
   service.route("GET", "/_control/experiment-requests", [this](const HttpRequest&) {
+    // Written out from the kept text: never parsed again, so the answer costs what is kept.
     std::lock_guard<std::mutex> lock(mutex_);
-    json list = json::array();
-    for (const json& request : requests_) list.push_back(request);
-    return HttpResponse::text(200, list.dump(2), "application/json");
+    std::string list = "[";
+    for (const Kept& kept : requests_) {
+      if (list.size() > 1) list += ",\n";
+      list += "{\"body_base64\": " + json(loopback::base64Encode(kept.body)).dump();
+      list += kept.decoded.empty() ? ", \"error\": " + json(kept.error).dump()
+                                   : ", \"decoded\": " + kept.decoded;
+      list += "}";
+    }
+    list += "]";
+    return HttpResponse::text(200, list, "application/json");
   });
   service.route("PUT", "/_control/experiments",
                 [this](const HttpRequest& r) { return putAnswer(r); });
@@ -72,20 +80,33 @@ HttpResponse ExperimentEndpoint::putAnswer(const HttpRequest& request) {
 }
 
 HttpResponse ExperimentEndpoint::fetch(const HttpRequest& request) {
+  if (request.body.size() > kMaxRequestBytes) {
+    return HttpResponse::text(
+        413, "an experiment request is at most " + std::to_string(kMaxRequestBytes) + " bytes\n");
+  }
   const NANOMessageLayout* requestLayout = apmmsg::findMessage("ExperimentRequest");
   const NANOMessageLayout* responseLayout = apmmsg::findMessage("ExperimentResponse");
-  json kept = {{"body_base64", loopback::base64Encode(request.body)}};
+  Kept kept{request.body, "", ""};
   std::string error;
   if (std::optional<json> decoded = apmmsg::decodeToJson(*requestLayout, request.body, &error)) {
-    kept["decoded"] = std::move(*decoded);
+    kept.decoded = decoded->dump(2);
+    if (kept.decoded.size() > kMaxDecodedBytes) {
+      kept.decoded.clear();
+      kept.error = "decoded form over " + std::to_string(kMaxDecodedBytes) + " bytes, not kept";
+    }
   } else {
-    kept["error"] = error;
+    kept.error = error;
   }
+  kept.decoded.shrink_to_fit();
   json answer = json::object();
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    keptBytes_ += kept.bytes();
     requests_.push_back(std::move(kept));
-    while (requests_.size() > kKeptRequests) requests_.pop_front();
+    while (requests_.size() > kKeptRequests || keptBytes_ > kMaxKeptBytes) {
+      keptBytes_ -= requests_.front().bytes();
+      requests_.pop_front();
+    }
     if (std::ifstream in(answerPath(), std::ios::binary); in) {
       std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
       answer = json::parse(text, nullptr, false);
@@ -134,9 +155,7 @@ HttpResponse ExperimentEndpoint::page() const {
           "<h1>Experiment requests</h1><p>Newest first. <a href=\"/\">Uploads</a></p>";
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto it = requests_.rbegin(); it != requests_.rend(); ++it) {
-    html << "<pre>"
-         << escapeHTML(it->contains("decoded") ? (*it)["decoded"].dump(2)
-                                               : "Not decoded: " + it->value("error", ""))
+    html << "<pre>" << escapeHTML(it->decoded.empty() ? "Not decoded: " + it->error : it->decoded)
          << "</pre>";
   }
   return HttpResponse::text(200, html.str(), "text/html; charset=utf-8");

@@ -86,7 +86,8 @@ constexpr const char* kSampleStoreCatalogue =
 
 MeasurementService::MeasurementService(const Options& options) {
   std::filesystem::create_directories(options.dataDirectory);
-  uploads_ = std::make_unique<UploadStore>(options.dataDirectory + "/uploads.sqlite");
+  uploads_ = std::make_unique<UploadStore>(options.dataDirectory + "/uploads.sqlite",
+                                           options.maxStoredBytes);
   std::string error;
   if (!options.configDirectory.empty() &&
       !configurations_.loadFolder(options.configDirectory, &error)) {
@@ -96,7 +97,7 @@ MeasurementService::MeasurementService(const Options& options) {
   service_.route("POST", "/a", [this](const HttpRequest& r) { return upload(r); });
   // "/" routes every path as a prefix: only the page itself is answered there.
   service_.route("GET", "/", [this](const HttpRequest& r) {
-    return r.path == "/" ? page() : HttpResponse::text(404, "no such resource\n");
+    return r.path == "/" ? page(r) : HttpResponse::text(404, "no such resource\n");
   });
   // The store's product catalogue for the StoreKit stand-in: "<data>/storekit-products.json"
   // when present, else two sample products.
@@ -107,8 +108,20 @@ MeasurementService::MeasurementService(const Options& options) {
   service_.route("GET", "/storekit/products", [this](const HttpRequest&) {
     return HttpResponse::text(200, storeCatalogue_, "application/json");
   });
-  service_.route("GET", "/uploads.json", [this](const HttpRequest&) {
-    return HttpResponse::text(200, uploads_->latest(100).dump(2), "application/json");
+  service_.route("GET", "/uploads.json", [this](const HttpRequest& r) {
+    std::optional<int64_t> before = queryNumber(r.query, "before", 0);
+    std::optional<int64_t> limit = queryNumber(r.query, "limit", 100);
+    if (!before || !limit || *limit == 0) {
+      return HttpResponse::text(400, "before and limit are whole numbers, limit above 0\n");
+    }
+    int64_t more = 0;
+    HttpResponse response =
+        HttpResponse::text(200,
+                           uploads_->latestJson(static_cast<int>(std::min<int64_t>(*limit, 100000)),
+                                                *before, kMaxUploadsJsonBytes, &more),
+                           "application/json");
+    if (more != 0) response.headers.emplace_back("X-More-Before", std::to_string(more));
+    return response;
   });
   service_.route("PUT", "/_control/config/", [this](const HttpRequest& r) {
     auto appID = percentDecode(r.path.substr(std::string("/_control/config/").size()));
@@ -137,8 +150,17 @@ MeasurementService::MeasurementService(const Options& options) {
   server.bodyLimit = std::min(server.bodyLimit, kMaxBodyBytes);
   adConversion_ = std::make_unique<AdConversionService>(options.adConversion);
   adConversion_->install(service_);
-  server_ = std::make_unique<loopback::LoopbackHttpServer>(
-      server, [this](const HttpRequest& r) { return service_.handle(r); });
+  server_ = std::make_unique<loopback::LoopbackHttpServer>(server, [this](const HttpRequest& r) {
+    // What a route decodes costs many times its body: only uploads, the PSM answers (one
+    // string in a small object) and control requests take large bodies.
+    bool large = r.path == "/a" || r.path == "/pagead/conversion/app/psm" ||
+                 r.path.rfind("/odm/", 0) == 0 || r.path.rfind("/_control/", 0) == 0;
+    if (!large && r.body.size() > kMaxSmallBodyBytes) {
+      return HttpResponse::text(
+          413, "a body here is at most " + std::to_string(kMaxSmallBodyBytes) + " bytes\n");
+    }
+    return service_.handle(r);
+  });
 }
 
 HttpResponse MeasurementService::configuration(const HttpRequest& request) const {
@@ -169,6 +191,27 @@ HttpResponse MeasurementService::configuration(const HttpRequest& request) const
   return response;
 }
 
+std::optional<int64_t> queryNumber(std::string_view query, std::string_view name,
+                                   int64_t fallback) {
+  while (!query.empty()) {
+    std::string_view item = query.substr(0, query.find('&'));
+    query.remove_prefix(std::min(query.size(), item.size() + 1));
+    if (item.size() <= name.size() || item.substr(0, name.size()) != name ||
+        item[name.size()] != '=') {
+      continue;
+    }
+    std::string_view digits = item.substr(name.size() + 1);
+    if (digits.empty() || digits.size() > 18) return std::nullopt;
+    int64_t value = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return std::nullopt;
+      value = value * 10 + (c - '0');
+    }
+    return value;
+  }
+  return fallback;
+}
+
 HttpResponse MeasurementService::upload(const HttpRequest& request) {
   UploadSummary summary =
       uploads_->record(request.body, request.header("Content-Encoding").value_or(""), nowSeconds(),
@@ -183,27 +226,44 @@ HttpResponse MeasurementService::upload(const HttpRequest& request) {
   return response;
 }
 
-HttpResponse MeasurementService::page() const {
+HttpResponse MeasurementService::page(const HttpRequest& request) const {
+  std::optional<int64_t> before = queryNumber(request.query, "before", 0);
+  if (!before) return HttpResponse::text(400, "before is a whole number\n");
   std::ostringstream html;
   html << "<!doctype html><meta charset=utf-8><title>Measurement service</title>"
           "<h1>Uploads received</h1><p>Newest first; reload to update. "
-          "<a href=\"/uploads.json\">JSON</a></p>";
-  for (const auto& upload : uploads_->latest(50)) {
-    html << "<h2>Upload " << upload["id"].get<int64_t>() << " (" << upload["size"].get<int64_t>()
-         << " bytes)</h2>";
-    if (upload.contains("error")) {
-      html << "<p>Not decoded: " << htmlEscape(upload["error"].get<std::string>()) << "</p>";
-    }
-    for (const auto& bundle : upload["bundles"]) {
-      html << "<details><summary>app " << htmlEscape(bundle.value("app_id", "?"))
-           << ", bundle index " << bundle.value("bundle_index", 0) << ", "
-           << bundle.value("events", nlohmann::ordered_json::array()).size() << " events"
-           << (bundle["_repeated"].get<bool>() ? " <b>(repeated)</b>" : "") << ": ";
-      for (const auto& event : bundle.value("events", nlohmann::ordered_json::array())) {
-        html << htmlEscape(event.value("name", "?")) << " ";
+          "<a href=\"/uploads.json\">JSON</a> "
+          "<a href=\"/experiments\">Experiment requests</a></p>";
+  std::vector<UploadStore::UploadSummaryRow> uploads =
+      uploads_->summaries(static_cast<int>(kPageUploads) + 1, *before, kPageBundles,
+                          kPageEventNames, kPageBundleJsonBytes);
+  const bool older = uploads.size() > kPageUploads;
+  if (older) uploads.pop_back();
+  for (const UploadStore::UploadSummaryRow& upload : uploads) {
+    html << "<h2>Upload " << upload.id << " (" << upload.size << " bytes)</h2>";
+    if (upload.error) html << "<p>Not decoded: " << htmlEscape(*upload.error) << "</p>";
+    for (const UploadStore::BundleSummary& bundle : upload.bundles) {
+      html << "<details><summary>app " << htmlEscape(bundle.appID.empty() ? "?" : bundle.appID)
+           << ", bundle index " << bundle.bundleIndex << ", " << bundle.eventCount << " events"
+           << (bundle.repeated ? " <b>(repeated)</b>" : "") << ": ";
+      for (const std::string& name : bundle.eventNames) html << htmlEscape(name) << " ";
+      if (bundle.eventCount > static_cast<int64_t>(bundle.eventNames.size())) html << "...";
+      std::string text = bundle.json;
+      if (!bundle.jsonCut) {
+        auto parsed = nlohmann::ordered_json::parse(text, nullptr, false);
+        if (!parsed.is_discarded()) text = parsed.dump(2);
+      } else {
+        text += "\n... (cut; the whole bundle is in /uploads.json and uploads.sqlite)";
       }
-      html << "</summary><pre>" << htmlEscape(bundle.dump(2)) << "</pre></details>";
+      html << "</summary><pre>" << htmlEscape(text) << "</pre></details>";
     }
+    if (upload.bundleCount > static_cast<int64_t>(upload.bundles.size())) {
+      html << "<p>... and " << upload.bundleCount - static_cast<int64_t>(upload.bundles.size())
+           << " more bundles (in /uploads.json and uploads.sqlite)</p>";
+    }
+  }
+  if (older) {
+    html << "<p><a href=\"/?before=" << uploads.back().id << "\">Older uploads</a></p>";
   }
   return HttpResponse::text(200, html.str(), "text/html; charset=utf-8");
 }

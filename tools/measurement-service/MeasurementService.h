@@ -22,9 +22,16 @@ namespace measurement_service {
 //                                   app has none
 //   POST /a                         an upload: kept, decoded into the upload store, 204; a body
 //                                   that does not decode is kept too and answered 400; one that
-//                                   inflates beyond kMaxInflatedUploadBytes is answered 413
-//   GET  /                          a page listing what arrived (other GET paths: 404)
-//   GET  /uploads.json              the latest uploads as JSON
+//                                   is (or inflates) beyond kMaxInflatedUploadBytes, or holds
+//                                   more bundles or events than the library sends
+//                                   (UploadStore), is kept undecoded and answered 413
+//   GET  /?before=ID                a page listing what arrived, kPageUploads uploads newest
+//                                   first (those below ID), linking to the older ones; each shows
+//                                   its first kPageBundles bundles (other GET paths: 404)
+//   GET  /uploads.json?before=ID&limit=N
+//                                   the latest N uploads (default 100) below ID as JSON, in
+//                                   about kMaxUploadsJsonBytes: when uploads were left out for
+//                                   size, "X-More-Before" names the ID to go on from
 //   POST /api/v1/                   search-ads attribution, answered per token
 //                                   (AttributionService, with its control endpoints)
 //   PUT  /_control/config/<app id>  stores a configuration (JSON form or encoded bytes)
@@ -40,10 +47,20 @@ class MeasurementService {
   static constexpr size_t kMaxInflatedUploadBytes = 10485760;
   // Bodies above this are refused (413) before they are read whole.
   static constexpr uint64_t kMaxBodyBytes = uint64_t{16} << 20;
+  // Bodies of other requests than uploads, the PSM paths and control requests: 413 above this.
+  static constexpr size_t kMaxSmallBodyBytes = size_t{256} << 10;
+  // The page "/": uploads per page, bundles shown of each, event names and JSON of each bundle.
+  static constexpr size_t kPageUploads = 20;
+  static constexpr int kPageBundles = 20;
+  static constexpr int kPageEventNames = 50;
+  static constexpr size_t kPageBundleJsonBytes = size_t{16} << 10;
+  // "/uploads.json" adds uploads while its answer is under this (the first always).
+  static constexpr size_t kMaxUploadsJsonBytes = size_t{32} << 20;
 
   struct Options {
     loopback::LoopbackHttpServer::Options server;  // port (0: a free one), deadline, cap
     std::string dataDirectory;                     // holds "uploads.sqlite"; created when missing
+    uint64_t maxStoredBytes = UploadStore::kDefaultMaxStoredBytes;  // of the upload store
     std::string configDirectory;  // "<app id>.json" / "<app id>.pb" files; empty: none
     AdConversionService::Options adConversion;  // deferred deep link, SKAdNetwork, PSM, ODC
   };
@@ -60,7 +77,7 @@ class MeasurementService {
  private:
   loopback::HttpResponse configuration(const loopback::HttpRequest& request) const;
   loopback::HttpResponse upload(const loopback::HttpRequest& request);
-  loopback::HttpResponse page() const;
+  loopback::HttpResponse page(const loopback::HttpRequest& request) const;
 
   ConfigurationStore configurations_;
   AttributionService attribution_;
@@ -72,6 +89,9 @@ class MeasurementService {
   std::unique_ptr<loopback::LoopbackHttpServer> server_;  // last: stops before the rest goes
 };
 
+// The whole number of a query item ("before=12&limit=5"), `fallback` when absent, nullopt when
+// it is not one.
+std::optional<int64_t> queryNumber(std::string_view query, std::string_view name, int64_t fallback);
 // "%XX" sequences of a URL path segment decoded; nullopt when one is malformed.
 std::optional<std::string> percentDecode(std::string_view text);
 // An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") and back (nullopt when unparsable).

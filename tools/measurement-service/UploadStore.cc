@@ -34,6 +34,98 @@ void step(sqlite3* db, sqlite3_stmt* statement) {
   }
 }
 
+// Reads a base-128 varint at `at`; false when the bytes end first or it runs over ten bytes.
+bool readVarint(std::string_view bytes, size_t* at, uint64_t* value) {
+  *value = 0;
+  for (int shift = 0; shift < 70 && *at < bytes.size(); shift += 7) {
+    auto byte = static_cast<unsigned char>(bytes[(*at)++]);
+    *value |= uint64_t{byte & 0x7fu} << shift;
+    if ((byte & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+// Calls `onField(number, raw, contents)` for each field of a message: `raw` is the whole field
+// as encoded, `contents` what a length-delimited field holds (null for other fields). Answers
+// false when the message is malformed (the decoder then says why) or onField answers false.
+template <typename OnField>
+bool forEachRawField(std::string_view message, OnField onField) {
+  size_t at = 0;
+  while (at < message.size()) {
+    const size_t begin = at;
+    uint64_t tag = 0;
+    uint64_t value = 0;
+    std::string_view contents;
+    if (!readVarint(message, &at, &tag)) return false;
+    switch (tag & 7) {
+      case 0:
+        if (!readVarint(message, &at, &value)) return false;
+        break;
+      case 1:
+      case 5: {
+        size_t width = (tag & 7) == 1 ? 8 : 4;
+        if (message.size() - at < width) return false;
+        at += width;
+        break;
+      }
+      case 2:
+        if (!readVarint(message, &at, &value) || value > message.size() - at) return false;
+        contents = message.substr(at, value);
+        at += value;
+        break;
+      default:
+        return false;
+    }
+    if (!onField(tag >> 3, message.substr(begin, at - begin), contents)) return false;
+  }
+  return true;
+}
+
+// The length-delimited fields of a message, as forEachRawField.
+template <typename OnField>
+bool forEachField(std::string_view message, OnField onField) {
+  return forEachRawField(message,
+                         [&](uint64_t number, std::string_view, std::string_view contents) {
+                           return !contents.data() || onField(number, contents);
+                         });
+}
+
+// Why a batch is beyond what the library sends, from the wire alone (nothing is decoded), or ""
+// when it is within the bounds or malformed (the decoder reports that).
+std::string beyondTheLibrary(std::string_view batch) {
+  size_t bundles = 0;
+  size_t events = 0;
+  std::string reason;
+  forEachField(batch, [&](uint64_t number, std::string_view bundle) {
+    if (number != 1) return true;  // MeasurementBatch.bundles
+    if (++bundles > UploadStore::kMaxBundlesPerBatch) {
+      reason = "more than " + std::to_string(UploadStore::kMaxBundlesPerBatch) + " bundles";
+      return false;
+    }
+    size_t inBundle = 0;
+    size_t others = 0;
+    forEachRawField(bundle, [&](uint64_t field, std::string_view, std::string_view contents) {
+      if (field != 2 || !contents.data()) {  // not one of MeasurementBundle.events
+        return ++others <= UploadStore::kMaxOtherFieldsPerBundle;
+      }
+      ++events;
+      return ++inBundle <= UploadStore::kMaxEventsPerBundle &&
+             events <= UploadStore::kMaxEventsPerBatch;
+    });
+    if (inBundle > UploadStore::kMaxEventsPerBundle) {
+      reason =
+          "a bundle of more than " + std::to_string(UploadStore::kMaxEventsPerBundle) + " events";
+    } else if (events > UploadStore::kMaxEventsPerBatch) {
+      reason = "more than " + std::to_string(UploadStore::kMaxEventsPerBatch) + " events";
+    } else if (others > UploadStore::kMaxOtherFieldsPerBundle) {
+      reason = "a bundle of more than " + std::to_string(UploadStore::kMaxOtherFieldsPerBundle) +
+               " fields besides its events";
+    }
+    return reason.empty();
+  });
+  return reason.empty() ? "" : "a batch of " + reason + " is beyond what the library sends";
+}
+
 std::string textOf(const ordered_json& object, const char* key) {
   auto it = object.find(key);
   if (it == object.end()) return "";
@@ -42,7 +134,8 @@ std::string textOf(const ordered_json& object, const char* key) {
 
 }  // namespace
 
-UploadStore::UploadStore(const std::string& path) {
+UploadStore::UploadStore(const std::string& path, uint64_t maxStoredBytes)
+    : maxStoredBytes_(maxStoredBytes) {
   if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
     std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
@@ -50,6 +143,8 @@ UploadStore::UploadStore(const std::string& path) {
   }
   exec("PRAGMA journal_mode=WAL");
   exec("PRAGMA synchronous=NORMAL");
+  // The log is cut back after each checkpoint rather than kept at its largest.
+  exec("PRAGMA journal_size_limit=67108864");
   exec(
       "CREATE TABLE IF NOT EXISTS uploads(id INTEGER PRIMARY KEY, received_at REAL NOT NULL,"
       " content_encoding TEXT, size INTEGER NOT NULL, body BLOB NOT NULL,"
@@ -60,12 +155,20 @@ UploadStore::UploadStore(const std::string& path) {
       " delivery_index INTEGER, identity TEXT NOT NULL, repeated INTEGER NOT NULL,"
       " event_count INTEGER NOT NULL, bundle_json TEXT NOT NULL)");
   exec("CREATE INDEX IF NOT EXISTS bundles_identity ON bundles(identity)");
+  exec("CREATE INDEX IF NOT EXISTS bundles_upload ON bundles(upload_id, position)");
   exec(
       "CREATE TABLE IF NOT EXISTS events(id INTEGER PRIMARY KEY, bundle_id INTEGER NOT NULL,"
       " position INTEGER NOT NULL, name TEXT, timestamp_millis INTEGER, params_json TEXT)");
+  exec("CREATE INDEX IF NOT EXISTS events_bundle ON events(bundle_id, position)");
 }
 
 UploadStore::~UploadStore() { sqlite3_close(db_); }
+
+void UploadStore::rollback() const {
+  // A failed statement (a full disk) may have ended the transaction already: the error that
+  // matters is that one, not this.
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
 
 void UploadStore::exec(const char* sql) const {
   char* message = nullptr;
@@ -83,79 +186,178 @@ UploadSummary UploadStore::record(const std::string& body, const std::string& co
   bool gzipped = contentEncoding == "gzip" ||
                  (body.size() >= 2 && static_cast<unsigned char>(body[0]) == 0x1f &&
                   static_cast<unsigned char>(body[1]) == 0x8b);
-  std::optional<ordered_json> batch;
   if (gzipped) {
     std::optional<std::string> inflated = apmmsg::gunzip(body, &summary.error, maxInflated);
     if (inflated) payload = std::move(*inflated);
     summary.tooLarge = !inflated && summary.error.find("inflates beyond") != std::string::npos;
   }
-  if (summary.error.empty()) {
-    batch = apmmsg::decodeToJson(*apmmsg::findMessage("MeasurementBatch"), payload, &summary.error);
+  if (summary.error.empty() && payload.size() > maxInflated) {
+    summary.error = "a batch of " + std::to_string(payload.size()) + " bytes is beyond the " +
+                    std::to_string(maxInflated) + " the library sends";
+    summary.tooLarge = true;
   }
-  summary.decoded = batch.has_value();
+  if (summary.error.empty()) {
+    summary.error = beyondTheLibrary(payload);
+    summary.tooLarge = !summary.error.empty();
+  }
+  // The batch is decoded a bundle at a time, each stored and let go before the next: what one
+  // upload holds in memory is its largest bundle, not the whole batch.
+  std::vector<std::string_view> bundles;
+  std::optional<ordered_json> head;  // the batch's other fields
+  if (summary.error.empty()) {
+    std::string rest;
+    bool split = forEachRawField(
+        payload, [&](uint64_t number, std::string_view raw, std::string_view contents) {
+          if (number == 1 && !contents.data()) return false;  // bundles, not length-delimited
+          if (number == 1) {
+            bundles.push_back(contents);
+          } else {
+            rest += raw;
+          }
+          return true;
+        });
+    const NANOMessageLayout& batchLayout = *apmmsg::findMessage("MeasurementBatch");
+    if (!split) {
+      // Malformed: the whole batch's decoder says where.
+      if (!apmmsg::decodeToJson(batchLayout, payload, &summary.error)) bundles.clear();
+      if (summary.error.empty()) summary.error = "malformed batch";
+    } else if (rest.size() > kMaxBatchFieldBytes) {
+      summary.error = "a batch whose fields besides its bundles take over " +
+                      std::to_string(kMaxBatchFieldBytes) +
+                      " bytes is beyond what the library sends";
+      summary.tooLarge = true;
+    } else {
+      head = apmmsg::decodeToJson(batchLayout, rest, &summary.error);
+    }
+  }
 
   std::lock_guard<std::mutex> lock(mutex_);
-  exec("BEGIN IMMEDIATE");
-  try {
-    summary.uploadID = insertUpload(body, contentEncoding, receivedAt, summary,
-                                    batch ? batch->dump() : std::string());
-    if (batch && batch->contains("bundles")) {
-      Statement seen = prepare(db_, "SELECT 1 FROM bundles WHERE identity = ? LIMIT 1");
-      Statement addBundle =
-          prepare(db_,
-                  "INSERT INTO bundles(upload_id, position, app_id, app_instance_id, bundle_index,"
-                  " delivery_index, identity, repeated, event_count, bundle_json)"
-                  " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-      Statement addEvent =
-          prepare(db_,
-                  "INSERT INTO events(bundle_id, position, name, timestamp_millis, params_json)"
-                  " VALUES(?, ?, ?, ?, ?)");
-      int position = 0;
-      for (const ordered_json& bundle : (*batch)["bundles"]) {
-        std::string identity =
-            textOf(bundle, "app_id") + "|" + textOf(bundle, "app_instance_id") + "|" +
-            textOf(bundle, "bundle_index") + "|" + textOf(bundle, "delivery_index") + "|" +
-            textOf(bundle, "start_timestamp_millis") + "|" + textOf(bundle, "end_timestamp_millis");
-        sqlite3_reset(seen.get());
-        bindText(seen.get(), 1, identity);
-        bool repeated = sqlite3_step(seen.get()) == SQLITE_ROW;
-        const ordered_json events = bundle.value("events", ordered_json::array());
-
-        sqlite3_reset(addBundle.get());
-        sqlite3_bind_int64(addBundle.get(), 1, summary.uploadID);
-        sqlite3_bind_int(addBundle.get(), 2, position++);
-        bindText(addBundle.get(), 3, textOf(bundle, "app_id"));
-        bindText(addBundle.get(), 4, textOf(bundle, "app_instance_id"));
-        sqlite3_bind_int64(addBundle.get(), 5, bundle.value("bundle_index", int64_t{0}));
-        sqlite3_bind_int64(addBundle.get(), 6, bundle.value("delivery_index", int64_t{0}));
-        bindText(addBundle.get(), 7, identity);
-        sqlite3_bind_int(addBundle.get(), 8, repeated ? 1 : 0);
-        sqlite3_bind_int64(addBundle.get(), 9, static_cast<int64_t>(events.size()));
-        bindText(addBundle.get(), 10, bundle.dump());
-        step(db_, addBundle.get());
-        int64_t bundleID = sqlite3_last_insert_rowid(db_);
-
-        int eventPosition = 0;
-        for (const ordered_json& event : events) {
-          sqlite3_reset(addEvent.get());
-          sqlite3_bind_int64(addEvent.get(), 1, bundleID);
-          sqlite3_bind_int(addEvent.get(), 2, eventPosition++);
-          bindText(addEvent.get(), 3, textOf(event, "name"));
-          sqlite3_bind_int64(addEvent.get(), 4, event.value("timestamp_millis", int64_t{0}));
-          bindText(addEvent.get(), 5, event.value("params", ordered_json::array()).dump());
-          step(db_, addEvent.get());
-        }
-        ++summary.bundles;
-        summary.repeatedBundles += repeated ? 1 : 0;
-        summary.events += static_cast<int>(events.size());
+  if (head) {
+    exec("BEGIN IMMEDIATE");
+    try {
+      summary.decoded = true;
+      summary.uploadID = insertUpload(body, contentEncoding, receivedAt, summary, head->dump());
+      if (!storeBundles(summary.uploadID, bundles, &summary)) {
+        rollback();
+        summary = UploadSummary{0, false, summary.error, false, 0, 0, 0};
+      } else {
+        exec("COMMIT");
       }
+    } catch (...) {
+      rollback();
+      throw;
     }
-    exec("COMMIT");
-  } catch (...) {
-    exec("ROLLBACK");
-    throw;
   }
+  if (!summary.decoded) {
+    exec("BEGIN IMMEDIATE");
+    try {
+      summary.uploadID = insertUpload(body, contentEncoding, receivedAt, summary, "");
+      exec("COMMIT");
+    } catch (...) {
+      rollback();
+      throw;
+    }
+  }
+  trim();
   return summary;
+}
+
+bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_view>& bundles,
+                               UploadSummary* summary) {
+  static const ordered_json kNone = ordered_json::array();
+  const NANOMessageLayout& bundleLayout = *apmmsg::findMessage("MeasurementBundle");
+  Statement seen = prepare(db_, "SELECT 1 FROM bundles WHERE identity = ? LIMIT 1");
+  Statement addBundle =
+      prepare(db_,
+              "INSERT INTO bundles(upload_id, position, app_id, app_instance_id, bundle_index,"
+              " delivery_index, identity, repeated, event_count, bundle_json)"
+              " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  Statement addEvent =
+      prepare(db_,
+              "INSERT INTO events(bundle_id, position, name, timestamp_millis, params_json)"
+              " VALUES(?, ?, ?, ?, ?)");
+  int position = 0;
+  for (std::string_view bytes : bundles) {
+    std::string error;
+    std::optional<ordered_json> bundle = apmmsg::decodeToJson(bundleLayout, bytes, &error);
+    if (!bundle) {
+      summary->error = "bundles[" + std::to_string(position) + "]: " + error;
+      return false;
+    }
+    std::string identity =
+        textOf(*bundle, "app_id") + "|" + textOf(*bundle, "app_instance_id") + "|" +
+        textOf(*bundle, "bundle_index") + "|" + textOf(*bundle, "delivery_index") + "|" +
+        textOf(*bundle, "start_timestamp_millis") + "|" + textOf(*bundle, "end_timestamp_millis");
+    sqlite3_reset(seen.get());
+    bindText(seen.get(), 1, identity);
+    bool repeated = sqlite3_step(seen.get()) == SQLITE_ROW;
+    auto found = bundle->find("events");
+    const ordered_json& events = found != bundle->end() ? *found : kNone;
+
+    sqlite3_reset(addBundle.get());
+    sqlite3_bind_int64(addBundle.get(), 1, uploadID);
+    sqlite3_bind_int(addBundle.get(), 2, position++);
+    bindText(addBundle.get(), 3, textOf(*bundle, "app_id"));
+    bindText(addBundle.get(), 4, textOf(*bundle, "app_instance_id"));
+    sqlite3_bind_int64(addBundle.get(), 5, bundle->value("bundle_index", int64_t{0}));
+    sqlite3_bind_int64(addBundle.get(), 6, bundle->value("delivery_index", int64_t{0}));
+    bindText(addBundle.get(), 7, identity);
+    sqlite3_bind_int(addBundle.get(), 8, repeated ? 1 : 0);
+    sqlite3_bind_int64(addBundle.get(), 9, static_cast<int64_t>(events.size()));
+    bindText(addBundle.get(), 10, bundle->dump());
+    step(db_, addBundle.get());
+    int64_t bundleID = sqlite3_last_insert_rowid(db_);
+
+    int eventPosition = 0;
+    for (const ordered_json& event : events) {
+      sqlite3_reset(addEvent.get());
+      sqlite3_bind_int64(addEvent.get(), 1, bundleID);
+      sqlite3_bind_int(addEvent.get(), 2, eventPosition++);
+      bindText(addEvent.get(), 3, textOf(event, "name"));
+      sqlite3_bind_int64(addEvent.get(), 4, event.value("timestamp_millis", int64_t{0}));
+      auto params = event.find("params");
+      bindText(addEvent.get(), 5, params != event.end() ? params->dump() : "[]");
+      step(db_, addEvent.get());
+    }
+    ++summary->bundles;
+    summary->repeatedBundles += repeated ? 1 : 0;
+    summary->events += static_cast<int>(events.size());
+  }
+  return true;
+}
+
+int64_t UploadStore::storedBytes() const {
+  auto number = [this](const char* pragma) {
+    Statement statement = prepare(db_, pragma);
+    return sqlite3_step(statement.get()) == SQLITE_ROW ? sqlite3_column_int64(statement.get(), 0)
+                                                       : int64_t{0};
+  };
+  return (number("PRAGMA page_count") - number("PRAGMA freelist_count")) *
+         number("PRAGMA page_size");
+}
+
+void UploadStore::trim() {
+  while (storedBytes() > static_cast<int64_t>(maxStoredBytes_)) {
+    Statement oldest = prepare(db_, "SELECT min(id), count(*) FROM uploads");
+    if (sqlite3_step(oldest.get()) != SQLITE_ROW || sqlite3_column_int64(oldest.get(), 1) <= 1) {
+      return;  // the latest upload stays, whatever its size
+    }
+    const int64_t id = sqlite3_column_int64(oldest.get(), 0);
+    exec("BEGIN IMMEDIATE");
+    try {
+      for (const char* sql :
+           {"DELETE FROM events WHERE bundle_id IN (SELECT id FROM bundles WHERE upload_id = ?)",
+            "DELETE FROM bundles WHERE upload_id = ?", "DELETE FROM uploads WHERE id = ?"}) {
+        Statement remove = prepare(db_, sql);
+        sqlite3_bind_int64(remove.get(), 1, id);
+        step(db_, remove.get());
+      }
+      exec("COMMIT");
+    } catch (...) {
+      rollback();
+      throw;
+    }
+  }
 }
 
 int64_t UploadStore::insertUpload(const std::string& body, const std::string& contentEncoding,
@@ -183,38 +385,117 @@ int64_t UploadStore::insertUpload(const std::string& body, const std::string& co
   return sqlite3_last_insert_rowid(db_);
 }
 
-ordered_json UploadStore::latest(int limit) const {
+namespace {
+
+// The stored JSON of a bundle with its "_repeated" member added, as text.
+std::string withRepeated(std::string_view bundleJson, bool repeated) {
+  std::string text(bundleJson);
+  const char* member = repeated ? "\"_repeated\":true}" : "\"_repeated\":false}";
+  if (text.size() < 2 || text.back() != '}') return "{" + std::string(member);
+  text.pop_back();
+  if (text.find_first_not_of(" \n", 1) != std::string::npos) text += ',';
+  return text + member;
+}
+
+std::string columnText(sqlite3_stmt* statement, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+  return text ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(statement, column)))
+              : std::string();
+}
+
+}  // namespace
+
+std::string UploadStore::latestJson(int limit, int64_t before, size_t maxBytes,
+                                    int64_t* more) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  ordered_json uploads = ordered_json::array();
+  *more = 0;
   Statement list = prepare(db_,
                            "SELECT id, received_at, size, decoded, error FROM uploads"
-                           " ORDER BY id DESC LIMIT ?");
+                           " WHERE ?1 = 0 OR id < ?1 ORDER BY id DESC LIMIT ?2");
   Statement bundles = prepare(db_,
                               "SELECT repeated, bundle_json FROM bundles WHERE upload_id = ?"
                               " ORDER BY position");
-  sqlite3_bind_int(list.get(), 1, limit);
+  sqlite3_bind_int64(list.get(), 1, before);
+  sqlite3_bind_int(list.get(), 2, limit);
+  std::string out = "[";
+  bool first = true;
   while (sqlite3_step(list.get()) == SQLITE_ROW) {
-    ordered_json upload;
     int64_t id = sqlite3_column_int64(list.get(), 0);
-    upload["id"] = id;
-    upload["received_at"] = sqlite3_column_double(list.get(), 1);
-    upload["size"] = sqlite3_column_int64(list.get(), 2);
-    upload["decoded"] = sqlite3_column_int(list.get(), 3) != 0;
-    if (const unsigned char* error = sqlite3_column_text(list.get(), 4)) {
-      upload["error"] = reinterpret_cast<const char*>(error);
+    if (!first && out.size() > maxBytes) {
+      *more = id + 1;
+      break;
     }
-    upload["bundles"] = ordered_json::array();
+    ordered_json head;
+    head["id"] = id;
+    head["received_at"] = sqlite3_column_double(list.get(), 1);
+    head["size"] = sqlite3_column_int64(list.get(), 2);
+    head["decoded"] = sqlite3_column_int(list.get(), 3) != 0;
+    if (sqlite3_column_type(list.get(), 4) != SQLITE_NULL)
+      head["error"] = columnText(list.get(), 4);
+    std::string upload = head.dump();
+    upload.pop_back();
+    upload += ",\"bundles\":[";
     sqlite3_reset(bundles.get());
     sqlite3_bind_int64(bundles.get(), 1, id);
+    bool firstBundle = true;
     while (sqlite3_step(bundles.get()) == SQLITE_ROW) {
-      ordered_json bundle =
-          ordered_json::parse(reinterpret_cast<const char*>(sqlite3_column_text(bundles.get(), 1)));
-      bundle["_repeated"] = sqlite3_column_int(bundles.get(), 0) != 0;
-      upload["bundles"].push_back(std::move(bundle));
+      if (!firstBundle) upload += ',';
+      firstBundle = false;
+      upload += withRepeated(columnText(bundles.get(), 1), sqlite3_column_int(bundles.get(), 0));
     }
-    uploads.push_back(std::move(upload));
+    out += (first ? "\n" : ",\n") + upload + "]}";
+    first = false;
   }
-  return uploads;
+  return out + "\n]";
+}
+
+std::vector<UploadStore::UploadSummaryRow> UploadStore::summaries(int limit, int64_t before,
+                                                                  int maxBundles, int maxNames,
+                                                                  size_t maxJsonBytes) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Statement list = prepare(db_,
+                           "SELECT id, received_at, size, error,"
+                           " (SELECT count(*) FROM bundles WHERE upload_id = uploads.id)"
+                           " FROM uploads WHERE ?1 = 0 OR id < ?1 ORDER BY id DESC LIMIT ?2");
+  Statement bundles = prepare(db_,
+                              "SELECT id, repeated, app_id, bundle_index, event_count,"
+                              " substr(bundle_json, 1, ?2), length(bundle_json) FROM bundles"
+                              " WHERE upload_id = ?1 ORDER BY position LIMIT ?3");
+  Statement names =
+      prepare(db_, "SELECT name FROM events WHERE bundle_id = ? ORDER BY position LIMIT ?");
+  sqlite3_bind_int64(list.get(), 1, before);
+  sqlite3_bind_int(list.get(), 2, limit);
+  std::vector<UploadSummaryRow> rows;
+  while (sqlite3_step(list.get()) == SQLITE_ROW) {
+    UploadSummaryRow row;
+    row.id = sqlite3_column_int64(list.get(), 0);
+    row.receivedAt = sqlite3_column_double(list.get(), 1);
+    row.size = sqlite3_column_int64(list.get(), 2);
+    if (sqlite3_column_type(list.get(), 3) != SQLITE_NULL) row.error = columnText(list.get(), 3);
+    row.bundleCount = sqlite3_column_int64(list.get(), 4);
+    sqlite3_reset(bundles.get());
+    sqlite3_bind_int64(bundles.get(), 1, row.id);
+    sqlite3_bind_int64(bundles.get(), 2, static_cast<int64_t>(maxJsonBytes));
+    sqlite3_bind_int(bundles.get(), 3, maxBundles);
+    while (sqlite3_step(bundles.get()) == SQLITE_ROW) {
+      BundleSummary bundle;
+      bundle.repeated = sqlite3_column_int(bundles.get(), 1) != 0;
+      bundle.appID = columnText(bundles.get(), 2);
+      bundle.bundleIndex = sqlite3_column_int64(bundles.get(), 3);
+      bundle.eventCount = sqlite3_column_int64(bundles.get(), 4);
+      bundle.json = columnText(bundles.get(), 5);
+      bundle.jsonCut = sqlite3_column_int64(bundles.get(), 6) > static_cast<int64_t>(maxJsonBytes);
+      sqlite3_reset(names.get());
+      sqlite3_bind_int64(names.get(), 1, sqlite3_column_int64(bundles.get(), 0));
+      sqlite3_bind_int(names.get(), 2, maxNames);
+      while (sqlite3_step(names.get()) == SQLITE_ROW) {
+        bundle.eventNames.push_back(columnText(names.get(), 0));
+      }
+      row.bundles.push_back(std::move(bundle));
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
 }
 
 }  // namespace measurement_service

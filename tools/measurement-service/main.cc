@@ -21,7 +21,9 @@ void usage() {
       "  --skan FILE            the SKAdNetwork answer ({\"response\": {...}}, see\n"
       "                         AdConversionService.h)\n"
       "  --psm-members FILE     psm-server's members: answers the PSM and ODC paths\n"
-      "%s  (default port 8970)\n",
+      "  --max-store-mb N       the upload store keeps about this much, the oldest uploads going\n"
+      "                         first (default 1024)\n"
+      "%s  (default port 8970; the control file defaults to DIR/control.json)\n",
       loopback::kServerOptionsUsage);
 }
 
@@ -55,10 +57,25 @@ int main(int argc, char** argv) {
       options.adConversion.skanFile = value;
     } else if (argument == "--psm-members") {
       options.adConversion.psmMembers = value;
+    } else if (argument == "--max-store-mb") {
+      char* end = nullptr;
+      unsigned long long megabytes = std::strtoull(value.c_str(), &end, 10);
+      if (value.empty() || value[0] == '-' || *end != '\0' || megabytes == 0 ||
+          megabytes > (uint64_t{1} << 30)) {
+        std::fprintf(stderr, "measurement-service: bad value for --max-store-mb: %s\n",
+                     value.c_str());
+        usage();
+        return 2;
+      }
+      options.maxStoredBytes = megabytes << 20;
     } else {
       usage();
       return 2;
     }
+  }
+
+  if (options.server.controlFile.empty()) {
+    options.server.controlFile = options.dataDirectory + "/control.json";
   }
 
   // Signals are taken synchronously below, so block them before any thread starts.

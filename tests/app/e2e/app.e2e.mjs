@@ -5,7 +5,7 @@ import { chromium } from 'playwright-core';
 import { spawn, spawnSync } from 'node:child_process';
 import { connect } from 'node:net';
 import { cpSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import { createHash } from 'node:crypto';
+import { createHash, randomBytes } from 'node:crypto';
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 import assert from 'node:assert/strict';
@@ -16,6 +16,9 @@ const profile = mkdtempSync(join(tmpdir(), 'app-e2e-profile-'));
 let app;
 let browser;
 const services = [];
+// The control token of the services this test starts (they read it from their environment).
+process.env.KVL_SERVICE_TOKEN = randomBytes(16).toString('hex');
+const serviceControl = { 'X-Service-Token': process.env.KVL_SERVICE_TOKEN };
 
 // A local service of ours on a free port; answers the address it listens on.
 function startService(name, args) {
@@ -79,7 +82,7 @@ function stopApp() {
 // Waits until the service has received `count` requests at `path`.
 async function waitForRequest(serviceUrl, path, count) {
   for (;;) {
-    const requests = await (await fetch(`${serviceUrl}/_control/requests`)).json();
+    const requests = await (await fetch(`${serviceUrl}/_control/requests`, { headers: serviceControl })).json();
     if (requests.filter((r) => r.path === path).length >= count) return;
     await new Promise((resolve) => setImmediate(resolve));
   }
@@ -218,7 +221,7 @@ async function main() {
 
   // The service got the nonce's SHA-256 hex digest (Node's own hash as the reference), never the
   // nonce, and the app event.
-  const requests = await (await fetch(`${serviceUrl}/_control/requests`)).json();
+  const requests = await (await fetch(`${serviceUrl}/_control/requests`, { headers: serviceControl })).json();
   const bodyOf = (r) => Buffer.from(r.body_base64, 'base64').toString('utf8');
   const login = requests.filter((r) => r.path === '/v1/login').map(bodyOf);
   assert.equal(login.length, 1);
@@ -259,7 +262,7 @@ async function main() {
 
   // A call still pending when the app goes is rejected "UNAVAILABLE" by the shim.
   await fetch(`${serviceUrl}/_control/script`, {
-    method: 'POST', headers: { 'Content-Type': 'application/json' },
+    method: 'POST', headers: { 'Content-Type': 'application/json', ...serviceControl },
     body: JSON.stringify({ path: '/v1/login', silent: true, times: 1 }),
   });
   await page.evaluate(() => {

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,14 +38,15 @@ struct Service {
   const char* program;
   bool scripted;      // has the /_control/ endpoints
   const char* probe;  // a GET it answers in the normal way
+  const char* write;  // a POST that changes or costs it something
 };
 
 void PrintTo(const Service& service, std::ostream* out) { *out << service.name; }
 
 const Service kServices[] = {
-    {"measurement", KVL_TEST_MEASUREMENT_SERVICE, true, "/storekit/products"},
-    {"link", KVL_TEST_LINK_SERVICE, true, "/v1/graph/me"},
-    {"psm", KVL_TEST_PSM_SERVER, false, "/odm/config"},
+    {"measurement", KVL_TEST_MEASUREMENT_SERVICE, true, "/storekit/products", "/a"},
+    {"link", KVL_TEST_LINK_SERVICE, true, "/v1/graph/me", "/v1/shortLinks"},
+    {"psm", KVL_TEST_PSM_SERVER, false, "/odm/config", "/odm/psm"},
 };
 
 class LocalServicesTest : public ::testing::TestWithParam<Service> {
@@ -129,6 +131,95 @@ TEST_P(LocalServicesTest, AnswersOnlyUnderALoopbackNameWithItsPort) {
     EXPECT_NE(status, 0);
     EXPECT_EQ(status == 403, !c.answered) << status;
   }
+}
+
+TEST_P(LocalServicesTest, RefusesWhatAPageOfAnotherOriginSends) {
+  start();
+  const std::string own = std::to_string(port_);
+  const std::string other = std::to_string(port_ == 65535 ? 1 : port_ + 1);
+  struct Case {
+    std::vector<std::string> headers;
+    bool refused;
+  };
+  const Case cases[] = {
+      {{"Origin: http://127.0.0.1:" + other}, true},
+      {{"Origin: http://localhost:" + other}, true},
+      {{"Origin: null"}, true},
+      {{"Origin: https://127.0.0.1:" + own}, true},
+      {{"Origin: http://127.0.0.1.evil.example:" + own}, true},
+      {{"Sec-Fetch-Site: same-site", "Sec-Fetch-Mode: no-cors"}, true},
+      {{"Sec-Fetch-Site: cross-site", "Sec-Fetch-Mode: cors"}, true},
+      {{"Origin: http://127.0.0.1:" + own}, false},
+      {{"Origin: http://LOCALHOST:" + own}, false},
+      {{"Origin: http://[::1]:" + own}, false},
+      {{"Sec-Fetch-Site: same-origin", "Sec-Fetch-Mode: cors"}, false},
+      {{"Sec-Fetch-Site: none", "Sec-Fetch-Mode: navigate"}, false},
+      // A link followed from another page: a navigation, which that page cannot read.
+      {{"Sec-Fetch-Site: cross-site", "Sec-Fetch-Mode: navigate"}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.headers.front() + (c.headers.size() > 1 ? ", " + c.headers.back() : ""));
+    long status = httpRequest("GET", url(GetParam().probe), c.headers).status;
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(status == 403, c.refused) << status;
+  }
+  // A write from another origin, as a page posts it without asking (text/plain), is refused
+  // before any route sees it: nothing is recorded or stored.
+  for (const std::string& origin : {"http://127.0.0.1:" + other, "http://localhost:" + other}) {
+    EXPECT_EQ(httpRequest("POST", url(GetParam().write),
+                          {"Origin: " + origin, "Content-Type: text/plain;charset=UTF-8"}, "{}")
+                  .status,
+              403);
+    // A navigation may only read: a form posted from another page is refused too.
+    EXPECT_EQ(httpRequest("POST", url(GetParam().write),
+                          {"Sec-Fetch-Site: same-site", "Sec-Fetch-Mode: navigate",
+                           "Content-Type: application/x-www-form-urlencoded"},
+                          "a=b")
+                  .status,
+              403);
+  }
+  if (GetParam().scripted) {
+    auto recorded = httpRequest("GET", url("/_control/requests"));
+    ASSERT_EQ(recorded.status, 200);
+    EXPECT_EQ(recorded.body.find("\"POST\""), std::string::npos) << recorded.body;
+  }
+  if (std::string(GetParam().name) == "measurement") {
+    EXPECT_EQ(httpRequest("GET", url("/uploads.json")).body.find("\"id\""), std::string::npos);
+  }
+}
+
+TEST_P(LocalServicesTest, ControlRequestsNeedThisRunsToken) {
+  if (!GetParam().scripted) GTEST_SKIP() << "no control endpoints";
+  const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                     ("kvl-control-" + std::to_string(::getpid()) + ".json");
+  start({"--control-file", file.string()});
+  // The file holds this run's address and token, for the developer's eyes only.
+  ASSERT_TRUE(std::filesystem::exists(file));
+  EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  std::ifstream in(file);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string token = std::getenv("KVL_SERVICE_TOKEN");
+  EXPECT_NE(text.find("\"token\":\"" + token + "\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"url\":\"" + service_->baseURL() + "\""), std::string::npos) << text;
+
+  std::string sameLength = token;
+  sameLength.back() = sameLength.back() == 'a' ? 'b' : 'a';
+  const std::string order =
+      std::string(R"({"path":")") + GetParam().probe + R"(","status":503,"times":1})";
+  for (const std::string& header :
+       {std::string("X-Service-Token:"), "X-Service-Token: " + sameLength,
+        "X-Service-Token: " + token.substr(1), "X-Service-Token: " + token + "0"}) {
+    SCOPED_TRACE(header);
+    EXPECT_EQ(httpRequest("GET", url("/_control/requests"), {header}).status, 403);
+    EXPECT_EQ(httpRequest("DELETE", url("/_control/requests"), {header}).status, 403);
+    EXPECT_EQ(httpRequest("POST", url("/_control/script"), {header}, order).status, 403);
+  }
+  EXPECT_EQ(httpRequest("GET", url(GetParam().probe)).status / 100, 2) << "nothing was scripted";
+  EXPECT_EQ(httpRequest("GET", url("/_control/requests"), {"X-Service-Token: " + token}).status,
+            200);
+  service_->stop();
+  EXPECT_FALSE(std::filesystem::exists(file)) << "removed when the service stops";
 }
 
 TEST_P(LocalServicesTest, ControlChangesNeedAJsonType) {

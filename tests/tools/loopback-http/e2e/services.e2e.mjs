@@ -1,11 +1,14 @@
 // A page of another origin, in Debian's chromium driven by playwright-core, against the three
 // local services: it cannot script them (control requests need a JSON type, which a page of
-// another origin cannot send without the browser asking first), cannot read them across origins,
-// and cannot read them through a rebinding host name (the services check Host).
+// another origin cannot send without the browser asking first, and this run's token), cannot
+// write to them (they refuse another Origin: no upload, experiment request, short link or login
+// is taken from it), cannot read them across origins, and cannot read them through a rebinding
+// host name (the services check Host).
 // Usage: node services.e2e.mjs <measurement-service> <link-service> <psm-server> <members.json>
 import { chromium } from 'playwright-core';
 import { spawn } from 'node:child_process';
 import { createServer } from 'node:http';
+import { randomBytes } from 'node:crypto';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -15,6 +18,9 @@ const [measurement, link, psm, members] = process.argv.slice(2);
 const data = mkdtempSync(join(tmpdir(), 'services-e2e-'));
 const profile = mkdtempSync(join(tmpdir(), 'services-e2e-profile-'));
 const children = [];
+// The control token the services read from their environment.
+process.env.KVL_SERVICE_TOKEN = randomBytes(16).toString('hex');
+const control = { 'X-Service-Token': process.env.KVL_SERVICE_TOKEN };
 let browser;
 let attacker;
 
@@ -92,7 +98,53 @@ async function main() {
       assert.doesNotMatch(await answer.text(), /sequence|bundles|matching_id/);
     }
   }
-  console.log('services e2e: no page of another origin scripted or read a service');
+  await writesFromAnotherOrigin(page, services, attacker.address().port);
+  console.log('services e2e: no page of another origin scripted, wrote to or read a service');
+}
+
+// What a page may send anywhere without asking (no-cors, text/plain bodies): an upload, an
+// experiment request, a short link to the attacker's site and a login, from pages on another
+// local port under both loopback names. Each reaches its service and is answered 403; nothing is
+// stored.
+async function writesFromAnotherOrigin(page, services, attackerPort) {
+  const [measurement, link, psm] = services.map((service) => service.url);
+  const writes = [
+    [`${measurement}/a`, [0x0a, 0x00]],
+    [`${measurement}/sdk-exp`, [0x0a, 0x00]],
+    [`${link}/v1/shortLinks`, JSON.stringify({ longDynamicLink: 'https://evil.example/?link=https://evil.example/x' })],
+    [`${link}/v1/login`, JSON.stringify({ permissions: ['email'] })],
+    [`${psm}/odm/psm`, JSON.stringify({ psm_request: 'AAAA', odmed: 'x' })],
+  ];
+  for (const host of ['127.0.0.1', 'localhost']) {
+    await page.goto(`http://${host}:${attackerPort}/attack.html`);
+    const statuses = new Map();
+    const onResponse = (response) => statuses.set(response.url(), response.status());
+    page.on('response', onResponse);
+    await page.evaluate(async (list) => {
+      for (const [url, body] of list) {
+        const data = typeof body === 'string' ? body : new Blob([new Uint8Array(body)], { type: 'text/plain' });
+        await fetch(url, { method: 'POST', mode: 'no-cors', body: data }).catch(() => {});
+      }
+    }, writes);
+    page.off('response', onResponse);
+    for (const [url] of writes) {
+      assert.equal(statuses.get(url), 403, `a page on ${host}:${attackerPort} wrote to ${url}`);
+    }
+  }
+  const uploads = await (await fetch(`${measurement}/uploads.json`)).json();
+  assert.deepEqual(uploads, [], 'an upload was stored');
+  const experiments = await (await fetch(`${measurement}/_control/experiment-requests`, { headers: control })).json();
+  assert.deepEqual(experiments, [], 'an experiment request was kept');
+  for (const url of [measurement, link]) {
+    const requests = await (await fetch(`${url}/_control/requests`, { headers: control })).json();
+    assert.deepEqual(requests.filter((r) => r.method === 'POST'), [], `${url} recorded a page's request`);
+  }
+  const resolved = await (await fetch(`${link}/v1/reopenAttribution`, {
+    method: 'POST', body: JSON.stringify({ requestedLink: 'https://evil.example/s1' }),
+  })).json();
+  assert.deepEqual(resolved, {}, 'a short link of the page was made');
+  // The token is what opens control requests: without it, even from here, they are refused.
+  assert.equal((await fetch(`${measurement}/_control/requests`)).status, 403);
 }
 
 try {
