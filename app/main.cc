@@ -51,6 +51,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/runtime/ClassRegistry.h"
+#include "platform/runtime/SwiftValue.h"
 #include "platform/storekit/SKAdNetwork.h"
 #include "platform/tracking/ATTrackingManager.h"
 #include "platform/uikit/UIApplication.h"
@@ -231,6 +232,8 @@ int main(int argc, char** argv) {
   platform::ATTrackingManager::setRequestAnswer(args.trackingAnswer);
   platform::ASIdentifierManager::registerInRuntime();
   APMPlatformIdentitySupport::registerInRuntime();
+  // The web layer's runtime is Swift, so its value box exists in the process.
+  platform::SwiftValue::registerInRuntime();
 
   auto delegate = std::make_shared<AppDelegate>();
   delegate->setTrackingRequest([](std::function<void(int)> completion) {
