@@ -47,6 +47,7 @@
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/URL.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/storekit/SKAdNetwork.h"
 #include "platform/tracking/ATTrackingManager.h"
@@ -137,6 +138,17 @@ bool control(const std::shared_ptr<AppDelegate>& delegate,
   const std::string* action = request.find("action") ? request.find("action")->asString() : nullptr;
   const Value* url = request.find("url");
   if (action == nullptr) return false;
+  // What the system hands an app is a URL; a universal link is an http(s) one with a host.
+  // Anything else is refused (400) rather than delivered.
+  if (*action == "open-url" || *action == "continue-activity") {
+    auto parsed = url && url->isString() ? platform::URL::URLWithString(*url->asString())
+                                         : std::nullopt;
+    if (!parsed) return false;
+    if (*action == "continue-activity" &&
+        ((parsed->scheme() != "http" && parsed->scheme() != "https") || parsed->host().empty())) {
+      return false;
+    }
+  }
   auto main = platform::DispatchQueue::main();
   if (*action == "open-url" && url && url->isString()) {
     main->async([delegate, u = *url->asString()] { delegate->openURL(u, {}); });
