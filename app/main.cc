@@ -141,8 +141,8 @@ bool control(const std::shared_ptr<AppDelegate>& delegate,
   // What the system hands an app is a URL; a universal link is an http(s) one with a host.
   // Anything else is refused (400) rather than delivered.
   if (*action == "open-url" || *action == "continue-activity") {
-    auto parsed = url && url->isString() ? platform::URL::URLWithString(*url->asString())
-                                         : std::nullopt;
+    auto parsed =
+        url && url->isString() ? platform::URL::URLWithString(*url->asString()) : std::nullopt;
     if (!parsed) return false;
     if (*action == "continue-activity" &&
         ((parsed->scheme() != "http" && parsed->scheme() != "https") || parsed->host().empty())) {

@@ -34,10 +34,11 @@ namespace platform {
 // get 400 (431 for headers over 8 KiB); a request must arrive whole within 60 s.
 //
 // WebSocket: "/_capacitor/bridge", accepted only with the session cookie, the socket key of an
-// address whose secret was spent, an Origin of this server and a Host of this server. Each connection is one CAPBridgePage; text frames go to
-// CAPBridge::handleFrame; binary frames close with 1002, frames over 4 MiB with 1009. Answers
-// waiting for a page that does not read are bounded: past kMaxQueuedBytes the socket is closed
-// with 1008. Closing is the page's reset (CAPBridge::pageClosed).
+// address whose secret was spent, an Origin of this server and a Host of this server. Each
+// connection is one CAPBridgePage; text frames go to CAPBridge::handleFrame; binary frames close
+// with 1002, frames over 4 MiB with 1009. Answers waiting for a page that does not read are
+// bounded: past kMaxQueuedBytes the socket is closed with 1008. Closing is the page's reset
+// (CAPBridge::pageClosed).
 //
 // At most kMaxConnections connections at once; running out of descriptors never stops it.
 //
