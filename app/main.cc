@@ -4,7 +4,7 @@
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
 // is served on 127.0.0.1 and the app becomes active. It prints the page's URL (with a one-time
-// secret; `run.sh page-url` asks for another) and writes
+// secret, and the socket key in its fragment; `run.sh page-url` asks for another) and writes
 // "app-control.json" (the URL and this run's token, readable by the user only) into the data
 // folder, through which `run.sh open-url` opens a URL as the system would.
 //
@@ -273,7 +273,8 @@ int main(int argc, char** argv) {
       return control(delegate, lifecycle, request);
     });
     writeControlFile(args.dataDir / "app-control.json", *host);
-    // The address carries a one-time secret: the first browser to open it gets the session.
+    // The address carries a one-time secret (the first browser to open it gets the session) and
+    // the key the page opens the bridge socket with.
     std::cout << "App: open " << host->newPageURL() << std::endl;
     lifecycle->becomeActive();
   });
