@@ -1,31 +1,86 @@
 #!/usr/bin/env bash
-# ./run.sh [APP ARGS]    builds what is missing, starts the local measurement service, the
-#                        login-and-link service and the app, prints the page's URL (it holds a
-#                        one-time secret: the first browser to open it gets the session).
-#                        Arguments go to the app (e.g. -KVLAnalyticsDebugEnabled). Ctrl-C sends
-#                        the app to the background (pending events upload first), then stops the
-#                        services; a second Ctrl-C ends the app at once.
-# ./run.sh page-url      prints a new one-time URL of the running app's page (another browser,
-#                        or after the browser forgot its session cookie).
-# ./run.sh open-url URL  opens URL in the running app as the system would (custom-scheme URLs go
-#                        to the app's URL handler, http(s) URLs arrive as universal links).
+# usage: ./run.sh [APP ARGS]    builds what is missing (into build/run), starts the local
+#                               measurement service (127.0.0.1:8970), the login-and-link service
+#                               (127.0.0.1:8972) and the app (127.0.0.1:8971, or KVL_APP_PORT),
+#                               and prints the page's address. It holds a one-time secret (the
+#                               first browser to open it gets the session) and, after "#", the
+#                               page's key: open it whole. Arguments go to the app (e.g.
+#                               -KVLAnalyticsDebugEnabled). Ctrl-C sends the app to the
+#                               background (pending events upload first), then stops the
+#                               services; a second Ctrl-C ends the app at once. Exits non-zero
+#                               when a port is taken or any of the three ends by itself.
+#        ./run.sh page-url      prints a new address of the running app's page (for another
+#                               browser or tab, or one that lost its session).
+#        ./run.sh open-url URL  opens URL in the running app as the system would (custom-scheme
+#                               URLs go to the app's URL handler, http(s) URLs arrive as
+#                               universal links). Text that is not a URL is refused.
+#        ./run.sh tools         builds every developer tool (measurement-service, psm-server,
+#                               apm-msg, ...) into build/run and prints where each one is.
+#        ./run.sh --help        prints this.
+# Environment: KVL_APP_PORT (8971), KVL_RUN_BUILD_DIR (build/run), KVL_RUN_DATA_DIR
+# (build/run-data), KVL_JOBS (4, build jobs).
 set -euo pipefail
 cd "$(dirname "$0")"
 
 build=${KVL_RUN_BUILD_DIR:-build/run}
 data=${KVL_RUN_DATA_DIR:-$PWD/build/run-data}
 port=${KVL_APP_PORT:-8971}
+measurement_port=8970
+link_port=8972
 
-if [ "${1:-}" = open-url ] || [ "${1:-}" = page-url ]; then
-  if [ "$1" = open-url ]; then
-    [ $# -eq 2 ] || { echo "usage: ./run.sh open-url URL" >&2; exit 2; }
-  else
-    [ $# -eq 1 ] || { echo "usage: ./run.sh page-url" >&2; exit 2; }
+usage() { sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; }
+
+die() {
+  echo "run.sh: $1" >&2
+  exit "${2:-1}"
+}
+
+configure() {
+  if [ ! -f "$build/build.ninja" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVL_BUILD_TESTS=OFF \
+      >/dev/null
   fi
-  control="$data/app/app-control.json"
-  [ -r "$control" ] || { echo "run.sh: the app is not running (no $control)" >&2; exit 1; }
-  python3 - "$control" "$@" <<'PY'
-import json, sys, urllib.request
+}
+
+case "${1:-}" in
+  -h | --help | help)
+    usage
+    exit 0
+    ;;
+  tools)
+    [ $# -eq 1 ] || die "usage: ./run.sh tools" 2
+    # Every executable of tools/*/CMakeLists.txt, with the folder it is built in.
+    tools=()
+    paths=()
+    for list in tools/*/CMakeLists.txt; do
+      dir=$(dirname "$list")
+      for name in $(sed -n 's/^[[:space:]]*add_executable(\([A-Za-z0-9_-]*\).*/\1/p' "$list"); do
+        tools+=("$name")
+        paths+=("$build/$dir/$name")
+      done
+    done
+    configure
+    cmake --build "$build" -j "${KVL_JOBS:-4}" --target "${tools[@]}"
+    echo "run.sh: the tools are built:"
+    for path in "${paths[@]}"; do echo "  $path"; done
+    exit 0
+    ;;
+  open-url | page-url)
+    if [ "$1" = open-url ]; then
+      [ $# -eq 2 ] || die "usage: ./run.sh open-url URL" 2
+      # A scheme, then no space or control character; http(s) URLs need a host. The app checks
+      # the URL fully and refuses what it cannot open (400).
+      if ! [[ "$2" =~ ^[A-Za-z][A-Za-z0-9+.-]*:[^[:space:][:cntrl:]]+$ ]] ||
+        { [[ "$2" =~ ^[Hh][Tt][Tt][Pp][Ss]?: ]] && ! [[ "$2" =~ ^[A-Za-z]+://[^/?#]+ ]]; }; then
+        die "not a URL: '$2' (e.g. https://app.example/page or com.example.app://path)" 2
+      fi
+    else
+      [ $# -eq 1 ] || die "usage: ./run.sh page-url" 2
+    fi
+    control="$data/app/app-control.json"
+    [ -r "$control" ] || die "the app is not running (no $control); start it with ./run.sh"
+    exec python3 - "$control" "$@" <<'PY'
+import json, sys, urllib.error, urllib.request
 control = json.load(open(sys.argv[1]))
 if sys.argv[2] == "page-url":
     order = {"action": "page-url"}
@@ -37,21 +92,61 @@ request = urllib.request.Request(control["url"] + "/_app/control", method="POST"
                                  data=json.dumps(order).encode(),
                                  headers={"X-App-Token": control["token"],
                                           "Content-Type": "application/json"})
-with urllib.request.urlopen(request) as answer:
-    if order["action"] == "page-url":
-        print(json.load(answer)["url"])
-    else:
-        print(f"run.sh: {order['action']} {order['url']}: {answer.status}")
+try:
+    with urllib.request.urlopen(request) as answer:
+        if order["action"] == "page-url":
+            print(json.load(answer)["url"])
+        else:
+            print(f"run.sh: {order['action']} {order['url']}: {answer.status}")
+except urllib.error.HTTPError as error:
+    what = "a new page address" if order["action"] == "page-url" else f"{order['action']} {order['url']}"
+    sys.exit(f"run.sh: the app refused {what}: {error.code} {error.reason}")
+except urllib.error.URLError as error:
+    sys.exit(f"run.sh: the app at {control['url']} does not answer ({error.reason}); "
+             "is it still running?")
 PY
-  exit 0
+    ;;
+  -*)
+    # The app's own arguments: "-LaunchArgument" and "--option value".
+    ;;
+  "") ;;
+  *)
+    usage >&2
+    die "unknown command '$1'" 2
+    ;;
+esac
+
+# Each port free before anything is built or started: a second ./run.sh, or anything else that
+# holds one, is named instead of found out later. Checked by binding, so that nothing is sent
+# to what listens there.
+port_taken() {
+  python3 - "$1" <<'PY'
+import socket, sys
+probe = socket.socket()
+probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+try:
+    probe.bind(("127.0.0.1", int(sys.argv[1])))
+except OSError:
+    sys.exit(0)
+sys.exit(1)
+PY
+}
+taken=()
+for pair in "$measurement_port:the measurement service" "$link_port:the link service" \
+  "$port:the app"; do
+  if [ "${pair%%:*}" != 0 ] && port_taken "${pair%%:*}"; then taken+=("$pair"); fi
+done
+if [ ${#taken[@]} -gt 0 ]; then
+  for pair in "${taken[@]}"; do
+    echo "run.sh: 127.0.0.1:${pair%%:*} (${pair#*:}) is taken" >&2
+  done
+  die "stop what holds it (another ./run.sh?) and try again; the app's port can be moved with KVL_APP_PORT"
 fi
 
 if [ ! -d node_modules/@capacitor/core ]; then
   bash scripts/install-npm.sh
 fi
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVL_BUILD_TESTS=OFF >/dev/null
-fi
+configure
 cmake --build "$build" -j "${KVL_JOBS:-4}" --target app measurement-service link-service
 
 mkdir -p "$data/app" "$data/measurement"
@@ -60,6 +155,7 @@ mkdir -p "$data/app" "$data/measurement"
 # the services.
 services=()
 app=
+stopping=
 cleanup() {
   trap - TERM EXIT
   # A second Ctrl-C ends the app at once.
@@ -73,20 +169,38 @@ cleanup() {
   for pid in "${services[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${services[@]}"; do wait "$pid" 2>/dev/null || true; done
 }
-trap cleanup INT TERM EXIT
+trap 'stopping=1; cleanup' INT TERM
+trap cleanup EXIT
 
+declare -A names
 # With sample answers: a deferred deep link, a SKAdNetwork conversion value, configurations that
-# switch both on, and psm-server's members (tools/measurement-service/samples/README.md).
+# switch both on and upload every 15 s, and psm-server's members
+# (tools/measurement-service/samples/README.md).
 samples=tools/measurement-service/samples
-setsid "$build/tools/measurement-service/measurement-service" --port 8970 --data "$data/measurement" \
-  --config-dir tools/measurement-service/sample-config --deeplink "$samples/deeplink.json" \
-  --skan "$samples/skan.json" --psm-members tools/psm-server/sample-members.json &
+setsid "$build/tools/measurement-service/measurement-service" --port "$measurement_port" \
+  --data "$data/measurement" --config-dir tools/measurement-service/sample-config \
+  --deeplink "$samples/deeplink.json" --skan "$samples/skan.json" \
+  --psm-members tools/psm-server/sample-members.json &
 services+=($!)
-setsid "$build/tools/link-service/link-service" --port 8972 &
+names[$!]="the measurement service (127.0.0.1:$measurement_port)"
+setsid "$build/tools/link-service/link-service" --port "$link_port" &
 services+=($!)
+names[$!]="the link service (127.0.0.1:$link_port)"
 setsid "$build/app/app" --data-dir "$data/app" --bundle "$build/app/App.bundle" --port "$port" \
   "$@" &
 app=$!
+names[$!]="the app (127.0.0.1:$port)"
 echo "run.sh: Ctrl-C stops the app (after it uploads what is pending) and both services"
-# Ends when any of them ends (or on Ctrl-C); the trap stops the others.
-wait -n "$app" "${services[@]}" || true
+# Ends when any of them ends (or on Ctrl-C, whose trap stops them all).
+status=0
+ended=
+wait -n -p ended "$app" "${services[@]}" || status=$?
+if [ -n "$stopping" ]; then
+  exit 0
+fi
+who="a process"
+[ -n "$ended" ] && who=${names[$ended]}
+echo "run.sh: $who ended by itself (status $status); stopping the others" >&2
+[ "$ended" = "$app" ] && app=
+cleanup
+exit 1

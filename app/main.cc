@@ -4,7 +4,7 @@
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
 // is served on 127.0.0.1 and the app becomes active. It prints the page's URL (with a one-time
-// secret; `run.sh page-url` asks for another) and writes
+// secret, and the socket key in its fragment; `run.sh page-url` asks for another) and writes
 // "app-control.json" (the URL and this run's token, readable by the user only) into the data
 // folder, through which `run.sh open-url` opens a URL as the system would: the application
 // object hands it to its delegate, beside the delegate proxy's interceptors (the measurement
@@ -50,6 +50,7 @@
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/URL.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/runtime/SwiftValue.h"
 #include "platform/storekit/SKAdNetwork.h"
@@ -152,6 +153,17 @@ bool control(const std::shared_ptr<AppLifecycle>& lifecycle, const Value& reques
   const Value* url = request.find("url");
   const Value* identifier = request.find("identifier");
   if (action == nullptr) return false;
+  // What the system hands an app is a URL; a universal link is an http(s) one with a host.
+  // Anything else is refused (400) rather than delivered.
+  if (*action == "open-url" || *action == "continue-activity") {
+    auto parsed =
+        url && url->isString() ? platform::URL::URLWithString(*url->asString()) : std::nullopt;
+    if (!parsed) return false;
+    if (*action == "continue-activity" &&
+        ((parsed->scheme() != "http" && parsed->scheme() != "https") || parsed->host().empty())) {
+      return false;
+    }
+  }
   auto main = platform::DispatchQueue::main();
   if (*action == "open-url" && url && url->isString()) {
     main->async(
@@ -291,7 +303,8 @@ int main(int argc, char** argv) {
     host->setControlHandler(
         [lifecycle](const Value& request) { return control(lifecycle, request); });
     writeControlFile(args.dataDir / "app-control.json", *host);
-    // The address carries a one-time secret: the first browser to open it gets the session.
+    // The address carries a one-time secret (the first browser to open it gets the session) and
+    // the key the page opens the bridge socket with.
     std::cout << "App: open " << host->newPageURL() << std::endl;
     lifecycle->becomeActive();
   });

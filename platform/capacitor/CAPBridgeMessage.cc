@@ -36,6 +36,49 @@ int nestingDepth(std::string_view text) {
   return deepest;
 }
 
+// The frame with each member value of its top-level object that is itself an object or an
+// array replaced by null, or nothing when the frame is not an object whose brackets close.
+// Iterative and linear, whatever the nesting: it lets a frame too deep for the JSON reader still
+// give its callbackId and names, so that the call is refused rather than left unanswered.
+std::optional<std::string> topLevelMembersOnly(std::string_view text) {
+  std::string out;
+  int depth = 0;
+  bool inString = false;
+  bool skipping = false;  // inside a value that is replaced by null
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        if (i + 1 >= text.size()) return std::nullopt;
+        if (!skipping) out.append(text.substr(i, 2));
+        ++i;
+        continue;
+      }
+      if (c == '"') inString = false;
+      if (!skipping) out += c;
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (depth == 0 && c != '{') return std::nullopt;
+      if (++depth == 2) {
+        skipping = true;
+        out += "null";
+      }
+    } else if (c == ']' || c == '}') {
+      if (--depth < 0) return std::nullopt;
+      if (depth == 1) {
+        skipping = false;
+        continue;
+      }
+    }
+    if (!skipping) out += c;
+  }
+  if (depth != 0 || inString) return std::nullopt;
+  return out;
+}
+
 CAPBridgeMessage unreadable(std::string reason) {
   CAPBridgeMessage m;
   m.kind = CAPBridgeMessage::Kind::kUnreadable;
@@ -108,18 +151,24 @@ const std::string* stringMember(const Value& v, std::string_view key) {
 CAPBridgeMessage CAPBridgeMessage::read(std::string_view frame) {
   if (frame.size() > kMaxFrameBytes) return unreadable("frame larger than 4 MiB");
   if (!Text::isValidUTF8(frame)) return unreadable("frame is not valid UTF-8");
-  // The message itself is one level; options may nest up to kMaxDepth below it.
-  // Past the parser's own bound nothing is read; between the two the callbackId is still
-  // read, so that the page's promise is rejected rather than left pending.
+  // The message itself is one level; options may nest up to kMaxDepth below it. Deeper than
+  // that the call is refused; past the parser's own bound only the top-level members are read
+  // (deeper values as null), so that the page's promise is still rejected, never left pending.
   const int depth = nestingDepth(frame);
-  if (depth > JSONSerialization::kMaxDepth - 1) {
-    return unreadable("frame nested deeper than " + std::to_string(kMaxDepth) + " levels");
-  }
   const bool tooDeep = depth > kMaxDepth + 1;
-  auto parsed = JSONSerialization::JSONObjectWithData(frame);
+  std::string_view readable = frame;
+  std::optional<std::string> shallow;
+  if (depth > JSONSerialization::kMaxDepth - 1) {
+    shallow = topLevelMembersOnly(frame);
+    if (!shallow) {
+      return unreadable("frame nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    }
+    readable = *shallow;
+  }
+  auto parsed = JSONSerialization::JSONObjectWithData(readable);
   bool loneSurrogate = false;
   if (!parsed.ok()) {
-    std::optional<std::string> repaired = withoutLoneSurrogates(frame);
+    std::optional<std::string> repaired = withoutLoneSurrogates(readable);
     if (repaired) parsed = JSONSerialization::JSONObjectWithData(*repaired);
     if (!repaired || !parsed.ok())
       return unreadable("frame is not JSON: " + std::string(parsed.status().message()));

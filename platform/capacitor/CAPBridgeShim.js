@@ -55,7 +55,34 @@
     return nativePrompt.apply(window, arguments);
   };
 
-  socket = new WebSocket(config.url);
+  // The socket key: the app gives it in the fragment of the page's address ("#key="), which the
+  // browser sends to no server; a request it sends to every port of 127.0.0.1 (a cookie) would
+  // reach other users' listeners too. Kept in this tab's sessionStorage for reloads, and taken
+  // out of the address bar so that it is neither shown nor copied with the address.
+  function socketKey() {
+    var storageName = 'capacitor-bridge-key';
+    var match = /^#(?:.*&)?key=([0-9a-f]+)(?:&|$)/.exec(window.location.hash);
+    var key = match ? match[1] : null;
+    try {
+      if (key) window.sessionStorage.setItem(storageName, key);
+      else key = window.sessionStorage.getItem(storageName);
+    } catch (e) { /* storage disabled: the key of the address serves this load only */ }
+    if (match) {
+      var rest = window.location.hash.slice(1).split('&').filter(function (part) {
+        return part.lastIndexOf('key=', 0) !== 0;
+      }).join('&');
+      window.history.replaceState(window.history.state, '',
+        window.location.pathname + window.location.search + (rest ? '#' + rest : ''));
+    }
+    return key;
+  }
+
+  var key = socketKey();
+  if (!key) {
+    console.error('bridge: this page has no socket key; open a new address from the app ' +
+      '(./run.sh page-url)');
+  }
+  socket = new WebSocket(config.url + '?key=' + encodeURIComponent(key || ''));
   socket.onopen = function () {
     state = 'open';
     queued.splice(0).forEach(function (text) { socket.send(text); });

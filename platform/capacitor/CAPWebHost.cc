@@ -151,8 +151,15 @@ struct CAPWebHost::Impl {
   std::string token;           // the control path's
   std::string session;         // the session cookie's value, for this run
   uint16_t port = 0;
+  // A page address's two secrets: the one-time secret of its query, traded for the cookie, and
+  // the socket key of its fragment, which the browser never sends and the page presents.
+  struct PageSecrets {
+    std::string secret;
+    std::string key;
+  };
   std::mutex secretsMutex;
-  std::deque<std::string> secrets;  // unspent one-time secrets; guarded by secretsMutex
+  std::deque<PageSecrets> secrets;  // unspent; guarded by secretsMutex
+  std::deque<std::string> keys;     // socket keys of spent secrets; guarded by secretsMutex
   std::atomic<uint64_t> nextPageId{1};
   std::atomic<bool> stopped{false};
   std::mutex controlMutex;
@@ -171,17 +178,29 @@ struct CAPWebHost::Impl {
                                session);
   }
 
-  // Spends `secret` when it is one of the unspent ones.
+  // Spends `secret` when it is one of the unspent ones: its socket key opens sockets from then
+  // on (the newest kMaxKeys keys do).
   bool spend(std::string_view secret) {
     std::lock_guard lock(secretsMutex);
     for (auto it = secrets.begin(); it != secrets.end(); ++it) {
-      if (equalInConstantTime(*it, secret)) {
+      if (equalInConstantTime(it->secret, secret)) {
+        keys.push_back(std::move(it->key));
+        if (keys.size() > kMaxKeys) keys.pop_front();
         secrets.erase(it);
         return true;
       }
     }
     return false;
   }
+
+  bool isSocketKey(std::string_view key) {
+    if (key.empty()) return false;
+    std::lock_guard lock(secretsMutex);
+    bool found = false;
+    for (const std::string& k : keys) found |= equalInConstantTime(k, key);
+    return found;
+  }
+  static constexpr size_t kMaxKeys = 16;
 
   std::string indexHead() const {
     Value config = Value::Dictionary{};
@@ -449,6 +468,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       refusal = "unknown socket path";
     } else if (!host_.hasSession(request)) {
       refusal = "no session cookie";
+    } else if (!host_.isSocketKey(queryParameter(target, "key"))) {
+      refusal = "no socket key of an address the app gave";
     } else if (origin != host_.origin()) {
       refusal = "origin \"" + std::string(origin) + "\" is not this app's";
     } else if (hostHeader != host_.host()) {
@@ -574,13 +595,14 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
 }
 
 std::string CAPWebHost::Impl::newPageURL() {
-  std::string secret = randomToken();
+  PageSecrets page{randomToken(), randomToken()};
+  std::string url = origin() + "/?secret=" + page.secret + "#key=" + page.key;
   {
     std::lock_guard lock(secretsMutex);
-    secrets.push_back(secret);
+    secrets.push_back(std::move(page));
     if (secrets.size() > 16) secrets.pop_front();
   }
-  return origin() + "/?secret=" + secret;
+  return url;
 }
 
 CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path bundle,

@@ -20,17 +20,25 @@ namespace platform {
 // socket request without that cookie is refused with 403, as is every request whose Host is not
 // this server's. Another local user reading the port gets nothing.
 //
+// The cookie alone never opens the socket: browsers send cookies to every port of 127.0.0.1, so
+// another user's listener the browser is sent to receives it. The URL also carries a socket key
+// in its fragment ("#key="), which browsers never send to any server and keep across the
+// redirect; the shim takes it from the address (keeping it in the tab's sessionStorage, so a
+// reload still has it, and removing it from the address bar) and presents it when it opens the
+// socket ("/_capacitor/bridge?key="), a request that goes to this port only.
+//
 // HTTP: GET of files under the bundle folder (paths resolved with realpath and refused outside
 // it). index.html gets, right after "<head>", the runtime's start-up: the window.Capacitor
 // global and the socket address, the bridge shim, the bundle's native-bridge.js (the runtime's
 // own file, unchanged) and window.Capacitor.PluginHeaders from the bridge. Malformed requests
 // get 400 (431 for headers over 8 KiB); a request must arrive whole within 60 s.
 //
-// WebSocket: "/_capacitor/bridge", accepted only with the session cookie, an Origin of this
-// server and a Host of this server. Each connection is one CAPBridgePage; text frames go to
-// CAPBridge::handleFrame; binary frames close with 1002, frames over 4 MiB with 1009. Answers
-// waiting for a page that does not read are bounded: past kMaxQueuedBytes the socket is closed
-// with 1008. Closing is the page's reset (CAPBridge::pageClosed).
+// WebSocket: "/_capacitor/bridge", accepted only with the session cookie, the socket key of an
+// address whose secret was spent, an Origin of this server and a Host of this server. Each
+// connection is one CAPBridgePage; text frames go to CAPBridge::handleFrame; binary frames close
+// with 1002, frames over 4 MiB with 1009. Answers waiting for a page that does not read are
+// bounded: past kMaxQueuedBytes the socket is closed with 1008. Closing is the page's reset
+// (CAPBridge::pageClosed).
 //
 // At most kMaxConnections connections at once; running out of descriptors never stops it.
 //
@@ -54,9 +62,10 @@ class CAPWebHost {
   static constexpr size_t kMaxQueuedBytes = size_t{16} << 20;
   static constexpr size_t kMaxConnections = 256;
 
-  // The page's address with a new one-time secret ("http://127.0.0.1:<port>/?secret=<32 hex
-  // digits>"). Each secret opens one browser session; at most 16 unspent ones are kept (the
-  // oldest goes). Any thread.
+  // The page's address with a new one-time secret and a new socket key
+  // ("http://127.0.0.1:<port>/?secret=<32 hex digits>#key=<32 hex digits>"). Each secret opens
+  // one browser session; at most 16 unspent ones are kept (the oldest goes). Once its secret is
+  // spent, the key opens sockets; the 16 newest keys do. Any thread.
   std::string newPageURL();
 
   // This run's secret for the control path (32 hexadecimal digits).

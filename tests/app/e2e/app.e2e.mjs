@@ -4,6 +4,7 @@
 import { chromium } from 'playwright-core';
 import { spawn, spawnSync } from 'node:child_process';
 import { connect } from 'node:net';
+import { request as httpRequest } from 'node:http';
 import { cpSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createHash, randomBytes } from 'node:crypto';
 import { tmpdir } from 'node:os';
@@ -102,9 +103,10 @@ async function main() {
   const page = await browser.newPage();
   const pageErrors = [];
   page.on('pageerror', (e) => pageErrors.push(e.message));
-  // The printed address holds a one-time secret: it is traded for the session cookie and the
-  // browser lands on the bare address.
-  assert.match(url, /^http:\/\/127\.0\.0\.1:\d+\/\?secret=[0-9a-f]{32}$/);
+  // The printed address holds a one-time secret, traded for the session cookie, and in its
+  // fragment (never sent to a server) the socket key; the browser lands on the bare address,
+  // the shim having taken the key out of it.
+  assert.match(url, /^http:\/\/127\.0\.0\.1:\d+\/\?secret=[0-9a-f]{32}#key=[0-9a-f]{32}$/);
   await page.goto(url);
   const origin = new URL(url).origin;
   assert.equal(page.url(), `${origin}/`);
@@ -174,6 +176,15 @@ async function main() {
     assert.deepEqual(answer, expected, `${plugin}.${method}(${JSON.stringify(options)})`);
   }
 
+  // A reload keeps the session: the key is in the tab's sessionStorage, the address stays bare.
+  await page.reload();
+  await page.waitForFunction(() => window.kvl !== undefined);
+  await page.evaluate(() => window.kvl.listening);
+  assert.equal(page.url(), `${origin}/`);
+  const afterReload = await call('KavrelinAnalytics', 'getAppInstanceId', {});
+  assert.equal(afterReload.ok, true, JSON.stringify(afterReload));
+  assert.match(afterReload.value.instanceId, /^[0-9A-F]{32}$/);
+
   // The page's buttons show the same answers.
   await page.click('#call-KavrelinAnalytics-getAppInstanceId');
   await page.waitForFunction(() =>
@@ -186,6 +197,17 @@ async function main() {
   const refused = await fetch(`${control.url}/_app/control`, { method: 'POST', body: '{"action":"active"}' });
   assert.equal(refused.status, 403);
 
+  // What is not a URL (nor, for a universal link, an http(s) URL with a host) is refused.
+  for (const [action, bad] of [['open-url', 'not a url'], ['open-url', ''], ['open-url', 3],
+    ['continue-activity', 'not a url'], ['continue-activity', 'com.orvane.kavrelin.app://x'],
+    ['continue-activity', 'https:nohost']]) {
+    const answer = await fetch(`${control.url}/_app/control`, {
+      method: 'POST', headers: { 'X-App-Token': control.token },
+      body: JSON.stringify({ action, url: bad }),
+    });
+    assert.equal(answer.status, 400, `${action} ${JSON.stringify(bad)}`);
+  }
+
   // The secret opened one session: used again, it opens nothing.
   assert.equal((await fetch(url, { redirect: 'manual' })).status, 403);
 
@@ -196,11 +218,44 @@ async function main() {
     ws.onopen = () => resolve('open');
     ws.onerror = () => resolve('refused');
   });
-  assert.equal(await page.evaluate(openSocket, socketUrl), 'open',
-    'the page itself may open a second socket');
+  assert.equal(await page.evaluate(openSocket,
+    `${socketUrl}?key=${await page.evaluate(() => sessionStorage.getItem('capacitor-bridge-key'))}`),
+  'open', 'the page itself may open a second socket with its key');
+  assert.equal(await page.evaluate(openSocket, socketUrl), 'refused', 'not without it');
   const other = await browser.newPage();
   await other.goto('about:blank');
   assert.equal(await other.evaluate(openSocket, socketUrl), 'refused');
+
+  // The cookie alone opens no socket: the browser sends it to any port of 127.0.0.1, so another
+  // user's listener may hold it. A raw client with it, Origin and Host forged, gets 403; the
+  // page's own key opens it.
+  const cookie = (await browser.cookies()).find((c) => c.name === `app-session-${new URL(origin).port}`);
+  assert.ok(cookie, 'the session cookie');
+  const key = await page.evaluate(() => sessionStorage.getItem('capacitor-bridge-key'));
+  assert.match(key, /^[0-9a-f]{32}$/);
+  const rawUpgrade = (target) => new Promise((resolve, reject) => {
+    const req = httpRequest(`${origin}${target}`, {
+      headers: {
+        Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13',
+        'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ==', Origin: origin, Host: new URL(origin).host,
+        Cookie: `${cookie.name}=${cookie.value}`,
+      },
+    });
+    req.on('upgrade', (response, socket) => { socket.destroy(); resolve(response.statusCode); });
+    req.on('response', (response) => { response.resume(); resolve(response.statusCode); });
+    req.on('error', reject);
+    req.end();
+  });
+  assert.equal(await rawUpgrade('/_capacitor/bridge'), 403);
+  assert.equal(await rawUpgrade(`/_capacitor/bridge?key=${'0'.repeat(32)}`), 403);
+  assert.equal(await rawUpgrade(`/_capacitor/bridge?key=${key}`), 101);
+  // Nor does a tab of the bare address, which has the cookie but no key: its calls are rejected.
+  const bare = await browser.newPage();
+  await bare.goto(`${origin}/`);
+  await bare.waitForFunction(() => window.kvl !== undefined);
+  assert.deepEqual(await bare.evaluate(() => window.kvl.call('KavrelinAnalytics', 'getAppInstanceId', {})),
+    { ok: false, message: 'The native bridge is unavailable', code: 'UNAVAILABLE' });
+  await bare.close();
 
   // Another local user (nobody) who finds the port reads no page, script or socket. Only where
   // this test may switch users (as root in CI).

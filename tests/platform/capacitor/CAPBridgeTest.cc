@@ -80,6 +80,13 @@ struct FrameCase {
 TEST_F(CAPBridgeTest, EveryFrameGetsItsAnswerOrALogLine) {
   const std::string deep = std::string(150, '[') + std::string(150, ']');
   const std::string tooDeepForParser = std::string(600, '[') + std::string(600, ']');
+  // Deeper than the JSON reader goes, with brackets and escaped quotes in strings on the way.
+  std::string veryDeep;
+  for (int i = 0; i < 5000; ++i) veryDeep += i % 2 ? R"([")]\"{",)" : R"({"k":)";
+  veryDeep += "0";
+  for (int i = 4999; i >= 0; --i) veryDeep += i % 2 ? "]" : "}";
+  const std::string refusedTooDeep =
+      R"("error":{"errorMessage":"The message's options are nested deeper than 100 levels","message":"The message's options are nested deeper than 100 levels"},"methodName":"data","pluginId":"Echo","save":false,"success":false})";
   const FrameCase cases[] = {
       {"resolve without data",
        R"({"callbackId":"1","pluginId":"Echo","methodName":"empty","options":{}})",
@@ -134,6 +141,13 @@ TEST_F(CAPBridgeTest, EveryFrameGetsItsAnswerOrALogLine) {
        R"({"callbackId":"14","pluginId":"Echo","methodName":"data","options":{"a":)" + deep + "}}",
        R"({"callbackId":"14","error":{"errorMessage":"The message's options are nested deeper than 100 levels","message":"The message's options are nested deeper than 100 levels"},"methodName":"data","pluginId":"Echo","save":false,"success":false})",
        ""},
+      {"options nested 5,000 deep",
+       R"({"callbackId":"21","pluginId":"Echo","methodName":"data","options":{"a":)" + veryDeep +
+           "}}",
+       R"({"callbackId":"21",)" + refusedTooDeep, ""},
+      {"options nested 5,000 deep before the names",
+       R"({"options":)" + veryDeep + R"(,"callbackId":"22","pluginId":"Echo","methodName":"data"})",
+       R"({"callbackId":"22",)" + refusedTooDeep, ""},
       {"a lone surrogate, as JSON.stringify writes it",
        R"({"callbackId":"16","pluginId":"Echo","methodName":"data","options":{"a":"\ud83d"}})",
        R"({"callbackId":"16","error":{"errorMessage":"The message holds text that is not valid Unicode (a lone UTF-16 surrogate) and cannot be read","message":"The message holds text that is not valid Unicode (a lone UTF-16 surrogate) and cannot be read"},"methodName":"data","pluginId":"Echo","save":false,"success":false})",
@@ -159,6 +173,8 @@ TEST_F(CAPBridgeTest, EveryFrameGetsItsAnswerOrALogLine) {
        "without a string callbackId"},
       {"invalid UTF-8", "{\"callbackId\":\"\xff\"}", "", "not valid UTF-8"},
       {"nesting past the parser", tooDeepForParser, "", "nested deeper"},
+      {"nesting past the parser, never closed",
+       R"({"callbackId":"23","options":)" + std::string(5000, '['), "", "nested deeper"},
       {"console mirror",
        R"({"callbackId":"-1","pluginId":"Console","methodName":"log","options":{"level":"info","message":"hi"}})",
        "", "Capacitor/Console"},

@@ -61,7 +61,7 @@ class CAPWebHostTest : public ::testing::Test {
     bridge_ = platform::CAPBridge::create();
     bridge_->registerPlugin(std::make_shared<PingPlugin>(bridge_, "PingPlugin", "Ping"));
     host_ = std::make_unique<platform::CAPWebHost>(bridge_, dir_ / "www", 0);
-    cookie_ = login();
+    cookie_ = login(&key_);
   }
   void TearDown() override {
     host_.reset();
@@ -95,9 +95,14 @@ class CAPWebHostTest : public ::testing::Test {
     return {response.result_int(), response.body()};
   }
 
-  // Opens the page's one-time address as a browser does; the cookie it is given.
-  std::string login() {
+  // Opens the page's one-time address as a browser does (the fragment stays in the browser);
+  // the cookie it is given, and the socket key of the fragment in `key`.
+  std::string login(std::string* key) {
     std::string url = host_->newPageURL();
+    const size_t fragment = url.find("#key=");
+    EXPECT_NE(fragment, std::string::npos);
+    *key = url.substr(fragment + 5);
+    url.resize(fragment);
     auto response = request(http::verb::get, url.substr(host_->origin().size()), "");
     EXPECT_EQ(response.result_int(), 303);
     EXPECT_EQ(response[http::field::location], "/");
@@ -105,9 +110,33 @@ class CAPWebHostTest : public ::testing::Test {
     return cookie.substr(0, cookie.find(';'));
   }
 
-  // Opens the bridge socket; the handshake's error (empty when accepted).
+  // The status of a socket request written by hand, as any local program may send it.
+  int upgradeStatus(const std::string& cookie, const std::string& key, const std::string& origin,
+                    const std::string& host) {
+    asio::io_context io;
+    beast::tcp_stream stream(io);
+    stream.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), host_->port()));
+    http::request<http::empty_body> request(http::verb::get, "/_capacitor/bridge?key=" + key, 11);
+    request.set(http::field::host, host.empty() ? hostHeader() : host);
+    request.set(http::field::connection, "Upgrade");
+    request.set(http::field::upgrade, "websocket");
+    request.set(http::field::sec_websocket_version, "13");
+    request.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+    request.set(http::field::origin, origin);
+    if (!cookie.empty()) request.set(http::field::cookie, cookie);
+    http::write(stream, request);
+    beast::flat_buffer buffer;
+    http::response_parser<http::empty_body> response;
+    response.skip(true);  // a 101 has no body to wait for
+    http::read_header(stream, buffer, response);
+    return response.get().result_int();
+  }
+
+  // Opens the bridge socket with the socket key `key` (the fixture's when null); the handshake's
+  // error (empty when accepted).
   std::string connect(websocket::stream<tcp::socket>& ws, const std::string& cookie,
-                      const std::string& origin, const std::string& host = "") {
+                      const std::string& origin, const std::string& host = "",
+                      const std::string* key = nullptr) {
     if (!ws.next_layer().is_open()) ws.next_layer().open(tcp::v4());
     ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), host_->port()));
     ws.set_option(websocket::stream_base::decorator([origin, cookie](websocket::request_type& r) {
@@ -115,7 +144,8 @@ class CAPWebHostTest : public ::testing::Test {
       if (!cookie.empty()) r.set(http::field::cookie, cookie);
     }));
     beast::error_code ec;
-    ws.handshake(host.empty() ? hostHeader() : host, "/_capacitor/bridge", ec);
+    ws.handshake(host.empty() ? hostHeader() : host,
+                 "/_capacitor/bridge?key=" + (key ? *key : key_), ec);
     return ec ? ec.message() : "";
   }
 
@@ -123,6 +153,7 @@ class CAPWebHostTest : public ::testing::Test {
   std::shared_ptr<platform::CAPBridge> bridge_;
   std::unique_ptr<platform::CAPWebHost> host_;
   std::string cookie_;  // "app-session-<port>=<value>"
+  std::string key_;     // the socket key of the address that gave cookie_
 };
 
 TEST_F(CAPWebHostTest, ServesOnlyFilesInsideTheBundle) {
@@ -164,8 +195,11 @@ TEST_F(CAPWebHostTest, IndexStartsTheRuntimeRightAfterHead) {
 TEST_F(CAPWebHostTest, AOneTimeSecretOpensASessionAndNothingOpensWithoutIt) {
   const std::string name = "app-session-" + std::to_string(host_->port());
   const std::string url = host_->newPageURL();
-  const std::string target = url.substr(host_->origin().size());
+  // The fragment stays in the browser.
+  const std::string target =
+      url.substr(host_->origin().size(), url.find('#') - host_->origin().size());
   ASSERT_EQ(target.rfind("/?secret=", 0), 0u);
+  ASSERT_EQ(url.substr(url.find('#')).size(), 5u + 32u) << "\"#key=\" and 32 hex digits";
   auto first = request(http::verb::get, target, "");
   EXPECT_EQ(first.result_int(), 303);
   std::string setCookie(first[http::field::set_cookie]);
@@ -202,33 +236,61 @@ TEST_F(CAPWebHostTest, AOneTimeSecretOpensASessionAndNothingOpensWithoutIt) {
   ASSERT_EQ(fresh.result_int(), 200);
   std::string freshURL =
       *platform::JSONSerialization::JSONObjectWithData(fresh.body())->find("url")->asString();
+  freshURL.resize(freshURL.find('#'));
   EXPECT_EQ(request(http::verb::get, freshURL.substr(host_->origin().size()), "").result_int(),
             303);
 }
 
-TEST_F(CAPWebHostTest, TheSocketNeedsTheCookieTheOriginAndTheHost) {
+TEST_F(CAPWebHostTest, TheSocketNeedsTheCookieTheKeyTheOriginAndTheHost) {
   testsupport::LogCapture log;
+  // A second browser, from a second address: its key opens sockets too, the first still does.
+  std::string secondKey;
+  const std::string secondCookie = login(&secondKey);
+  // An address given but never opened: its key opens nothing yet.
+  std::string unopened = host_->newPageURL();
+  unopened = unopened.substr(unopened.find("#key=") + 5);
   struct Case {
     const char* name;
     std::string cookie;
+    std::string key;
     std::string origin;
     std::string host;
     bool accepted;
   };
   const Case cases[] = {
-      {"all right", cookie_, host_->origin(), "", true},
+      {"all right", cookie_, key_, host_->origin(), "", true},
+      {"the second address's key", secondCookie, secondKey, host_->origin(), "", true},
+      // What another user's listener on another port of 127.0.0.1 receives from the browser is
+      // the cookie: with Origin and Host forged as this server's, it still opens nothing.
+      {"the cookie alone", cookie_, "", host_->origin(), "", false},
+      {"a made-up key", cookie_, std::string(32, '0'), host_->origin(), "", false},
+      {"the key of an address not opened", cookie_, unopened, host_->origin(), "", false},
       {"wrong cookie", "app-session-" + std::to_string(host_->port()) + "=" + std::string(32, '0'),
-       host_->origin(), "", false},
-      {"no cookie", "", host_->origin(), "", false},
-      {"other origin", cookie_, "http://evil.example", "", false},
-      {"localhost origin", cookie_, "http://localhost:" + std::to_string(host_->port()), "", false},
-      {"other host", cookie_, host_->origin(), "evil.example", false},
+       key_, host_->origin(), "", false},
+      {"no cookie", "", key_, host_->origin(), "", false},
+      {"other origin", cookie_, key_, "http://evil.example", "", false},
+      {"localhost origin", cookie_, key_, "http://localhost:" + std::to_string(host_->port()), "",
+       false},
+      {"other host", cookie_, key_, host_->origin(), "evil.example", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     asio::io_context io;
     websocket::stream<tcp::socket> ws(io);
-    EXPECT_EQ(connect(ws, c.cookie, c.origin, c.host).empty(), c.accepted);
+    EXPECT_EQ(connect(ws, c.cookie, c.origin, c.host, &c.key).empty(), c.accepted);
+    EXPECT_EQ(upgradeStatus(c.cookie, c.key, c.origin, c.host), c.accepted ? 101 : 403);
+  }
+}
+
+// Sixteen addresses opened after the fixture's: its key no longer opens a socket, theirs do.
+TEST_F(CAPWebHostTest, TheNewestSixteenKeysOpenSockets) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 16; ++i) login(&keys.emplace_back());
+  asio::io_context io;
+  for (size_t i = 0; i <= keys.size(); ++i) {
+    const std::string& key = i == 0 ? key_ : keys[i - 1];
+    websocket::stream<tcp::socket> ws(io);
+    EXPECT_EQ(connect(ws, cookie_, host_->origin(), "", &key).empty(), i > 0) << i;
   }
 }
 

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# run.sh's answers that need no build and no running app: its usage, refused URLs, a stopped
+# app, a port that is taken. None of them may build or start anything: the build and data
+# folders it is given must not appear. Usage: run_script_test.sh <path to run.sh>
+set -uo pipefail
+run=$1
+work=$(mktemp -d)
+holder=
+trap '[ -n "$holder" ] && kill "$holder" 2>/dev/null; rm -rf "$work"' EXIT
+export KVL_RUN_BUILD_DIR=$work/build KVL_RUN_DATA_DIR=$work/data
+failures=0
+
+# expect NAME STATUS TEXT -- COMMAND...: COMMAND exits with STATUS and prints TEXT (stdout or
+# stderr), and builds and starts nothing.
+expect() {
+  local name=$1 status=$2 text=$3
+  shift 4
+  local out rc
+  out=$("$@" 2>&1)
+  rc=$?
+  if [ "$rc" != "$status" ] || [[ "$out" != *"$text"* ]] || [ -e "$work/build" ] ||
+    [ -e "$work/data" ]; then
+    echo "FAIL $name: status $rc (expected $status), output:"
+    echo "$out" | sed 's/^/  | /'
+    [ -e "$work/build" ] && echo "  it made the build folder"
+    [ -e "$work/data" ] && echo "  it made the data folder"
+    failures=$((failures + 1))
+  else
+    echo "ok   $name"
+  fi
+}
+
+expect "--help prints the usage" 0 "./run.sh open-url URL" -- "$run" --help
+expect "-h prints the usage" 0 "./run.sh page-url" -- "$run" -h
+expect "an unknown command is refused" 2 "unknown command 'statr'" -- "$run" statr
+for url in 'not a url' '' 'https:no-host' 'http://' "$(printf 'app:a\tb')"; do
+  expect "open-url refuses [$url]" 2 "not a URL" -- "$run" open-url "$url"
+done
+expect "open-url without its URL" 2 "usage: ./run.sh open-url URL" -- "$run" open-url
+for url in 'https://app.example/page' 'com.orvane.kavrelin.app://google/link/?deep_link_id=x'; do
+  expect "open-url [$url] with the app stopped" 1 "the app is not running" -- \
+    "$run" open-url "$url"
+done
+expect "page-url with the app stopped" 1 "the app is not running" -- "$run" page-url
+
+# A port held here (a free one the kernel picks) as the app's: refused before any build.
+python3 -c '
+import socket, sys, time
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen()
+print(s.getsockname()[1], flush=True)
+time.sleep(120)
+' >"$work/port" &
+holder=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+port=$(cat "$work/port")
+rm -f "$work/port"
+KVL_APP_PORT=$port expect "a taken port is named" 1 "127.0.0.1:$port (the app) is taken" -- "$run"
+
+[ "$failures" = 0 ] || { echo "$failures failed"; exit 1; }
+echo "run.sh: all as expected"
