@@ -134,11 +134,14 @@ std::optional<std::vector<APMPBEvent>> APMMeasurement::sampleEvents(std::vector<
     }
   }
   for (const auto& [name, entry] : cache) {
-    std::optional<APMEventAggregates> stored = database_->eventAggregatesWithName(name, error);
+    // The lines name the error even when the caller asks for none.
+    APMErrorSlot failure;
+    std::optional<APMEventAggregates> stored = database_->eventAggregatesWithName(name, &failure);
     if (!stored) {
       monitor().logWithLevel(1, 23151,
                              "Unable to query event aggregates to update database. Name, error",
-                             name, error && *error ? errorContext(*error) : APMLogContext());
+                             name, errorContext(failure));
+      if (error) *error = std::move(failure);
       return std::nullopt;
     }
     if (entry.lastBundledTimestamp() != 0)
@@ -147,11 +150,12 @@ std::optional<std::vector<APMPBEvent>> APMMeasurement::sampleEvents(std::vector<
     stored->setLastSampledComplexEventID(entry.lastSampledComplexEventID());
     stored->setLastExemptFromSampling(entry.lastExemptFromSampling());
     stored->setLastBundledDay(entry.lastBundledDay());
-    if (!database_->updateEventAggregates(*stored, error)) {
+    if (!database_->updateEventAggregates(*stored, &failure)) {
       monitor().logWithLevel(1, 23152,
                              "Failed to update event aggregates after removing removing events due "
                              "to sampling. Error",
-                             error && *error ? errorContext(*error) : APMLogContext());
+                             errorContext(failure));
+      if (error) *error = std::move(failure);
       return std::nullopt;
     }
   }

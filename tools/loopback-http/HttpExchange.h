@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,5 +41,10 @@ struct HttpResponse {
   static HttpResponse text(int status, std::string body,
                            std::string contentType = "text/plain; charset=utf-8");
 };
+
+// A whole number (at most 18 digits) from a query ("after=12&limit=50"): `fallback` when the
+// item is absent, nothing when it is not such a number.
+std::optional<uint64_t> queryItemNumber(std::string_view query, std::string_view name,
+                                        uint64_t fallback);
 
 }  // namespace loopback

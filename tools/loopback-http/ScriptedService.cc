@@ -27,33 +27,6 @@ std::optional<std::string> base64Decode(std::string_view text) {
   return out;
 }
 
-namespace {
-
-// A whole number from a query ("after=12&limit=50"); `fallback` when the item is absent,
-// nothing when it is not a number.
-std::optional<uint64_t> queryItemNumber(std::string_view query, std::string_view name,
-                                        uint64_t fallback) {
-  while (!query.empty()) {
-    std::string_view item = query.substr(0, query.find('&'));
-    query.remove_prefix(std::min(query.size(), item.size() + 1));
-    if (item.size() <= name.size() || item.substr(0, name.size()) != name ||
-        item[name.size()] != '=') {
-      continue;
-    }
-    std::string_view digits = item.substr(name.size() + 1);
-    if (digits.empty() || digits.size() > 18) return std::nullopt;
-    uint64_t value = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return std::nullopt;
-      value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return value;
-  }
-  return fallback;
-}
-
-}  // namespace
-
 std::optional<uint64_t> ScriptedService::queryNumber(std::string_view query,
                                                      std::string_view name) const {
   return queryItemNumber(query, name, name == "limit" ? log_.limits().maxRequests : 0);

@@ -109,8 +109,8 @@ MeasurementService::MeasurementService(const Options& options) {
     return HttpResponse::text(200, storeCatalogue_, "application/json");
   });
   service_.route("GET", "/uploads.json", [this](const HttpRequest& r) {
-    std::optional<int64_t> before = queryNumber(r.query, "before", 0);
-    std::optional<int64_t> limit = queryNumber(r.query, "limit", 100);
+    std::optional<uint64_t> before = loopback::queryItemNumber(r.query, "before", 0);
+    std::optional<uint64_t> limit = loopback::queryItemNumber(r.query, "limit", 100);
     if (!before || !limit || *limit == 0) {
       return HttpResponse::text(400, "before and limit are whole numbers, limit above 0\n");
     }
@@ -191,27 +191,6 @@ HttpResponse MeasurementService::configuration(const HttpRequest& request) const
   return response;
 }
 
-std::optional<int64_t> queryNumber(std::string_view query, std::string_view name,
-                                   int64_t fallback) {
-  while (!query.empty()) {
-    std::string_view item = query.substr(0, query.find('&'));
-    query.remove_prefix(std::min(query.size(), item.size() + 1));
-    if (item.size() <= name.size() || item.substr(0, name.size()) != name ||
-        item[name.size()] != '=') {
-      continue;
-    }
-    std::string_view digits = item.substr(name.size() + 1);
-    if (digits.empty() || digits.size() > 18) return std::nullopt;
-    int64_t value = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return std::nullopt;
-      value = value * 10 + (c - '0');
-    }
-    return value;
-  }
-  return fallback;
-}
-
 HttpResponse MeasurementService::upload(const HttpRequest& request) {
   UploadSummary summary =
       uploads_->record(request.body, request.header("Content-Encoding").value_or(""), nowSeconds(),
@@ -227,7 +206,7 @@ HttpResponse MeasurementService::upload(const HttpRequest& request) {
 }
 
 HttpResponse MeasurementService::page(const HttpRequest& request) const {
-  std::optional<int64_t> before = queryNumber(request.query, "before", 0);
+  std::optional<uint64_t> before = loopback::queryItemNumber(request.query, "before", 0);
   if (!before) return HttpResponse::text(400, "before is a whole number\n");
   std::ostringstream html;
   html << "<!doctype html><meta charset=utf-8><title>Measurement service</title>"

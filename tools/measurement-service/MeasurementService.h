@@ -89,9 +89,6 @@ class MeasurementService {
   std::unique_ptr<loopback::LoopbackHttpServer> server_;  // last: stops before the rest goes
 };
 
-// The whole number of a query item ("before=12&limit=5"), `fallback` when absent, nullopt when
-// it is not one.
-std::optional<int64_t> queryNumber(std::string_view query, std::string_view name, int64_t fallback);
 // "%XX" sequences of a URL path segment decoded; nullopt when one is malformed.
 std::optional<std::string> percentDecode(std::string_view text);
 // An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") and back (nullopt when unparsable).
