@@ -42,7 +42,7 @@ PROGRAMS = [
 ]
 
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
-FIGURE = re.compile(r"^(\S[^=]*?) = (-?[0-9.]+(?:[eE][-+]?[0-9]+)?)\b")
+FIGURE = re.compile(r"^(\S.*?) = (-?[0-9.]+(?:[eE][-+]?[0-9]+)?)\b")
 # psm_bench prints its ratios in a sentence of its own.
 PSM_RATIO = re.compile(r"^full query of (\d+): .* ratio ([0-9.]+)$")
 
@@ -83,30 +83,46 @@ def main():
             sys.exit(f"run-benchmarks: {args.build}/bench/{path} is not built")
     out = args.out or tempfile.mkdtemp(prefix="kvl-bench-")
     os.makedirs(out, exist_ok=True)
-    results = {path: {"runs": [], "load": [], "seconds": []} for path, _ in programs}
+    # An interrupted run of the same folder is resumed: each program runs until it has --runs
+    # good runs (exit 0 and figures printed); a failed run is kept aside and not counted.
+    saved = os.path.join(out, "results.json")
+    results = {}
+    if os.path.exists(saved):
+        with open(saved) as f:
+            results = json.load(f)
+    for path, _ in programs:
+        results.setdefault(path, {"runs": [], "load": [], "seconds": []})
 
     for round_ in range(1, args.runs + 1):
         for path, extra in programs:
+            entry = results[path]
+            if len(entry["runs"]) >= round_:
+                continue
             scratch = tempfile.mkdtemp(prefix="kvl-bench-app-")
             command = [os.path.join(args.build, "bench", path)]
             command += [a.replace("{scratch}", scratch) for a in extra]
             before, started = load_average(), time.monotonic()
             done = subprocess.run(command, capture_output=True, text=True)
             seconds, after = time.monotonic() - started, load_average()
-            name = path.split("/")[-1]
-            with open(os.path.join(out, f"{name}-{round_}.txt"), "w") as f:
-                f.write(done.stdout + "\n--- stderr\n" + done.stderr)
             subprocess.run(["rm", "-rf", scratch])
+            name = path.split("/")[-1]
             found = figures(done.stdout)
-            entry = results[path]
+            good = done.returncode == 0 and found
+            number = len(entry["runs"]) + 1
+            file = f"{name}-{number}.txt" if good else f"{name}-failed-{int(time.time())}.txt"
+            with open(os.path.join(out, file), "w") as f:
+                f.write(done.stdout + "\n--- stderr\n" + done.stderr)
+            print(f"round {round_} {name}: {seconds:.0f} s, load {before:.1f}-{after:.1f}, "
+                  f"{len(found)} figures, exit {done.returncode}"
+                  + ("" if good else f", not counted ({file})"), flush=True)
+            if not good:
+                continue
             entry["runs"].append(found)
             entry["load"] += [before, after]
             entry["seconds"].append(seconds)
-            print(f"round {round_} {name}: {seconds:.0f} s, load {before:.1f}-{after:.1f}, "
-                  f"{len(found)} figures, exit {done.returncode}", flush=True)
+            with open(saved, "w") as f:
+                json.dump(results, f, indent=1)
 
-    with open(os.path.join(out, "results.json"), "w") as f:
-        json.dump(results, f, indent=1)
     print(f"\nraw output and results.json in {out}\n")
     table(out, results)
 
