@@ -1,4 +1,5 @@
 // apm-msg: decode a measurement message to JSON, or encode one from JSON.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +12,13 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
-  std::string input((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+  // Only decode and encode read a message; the other commands answer at once at a terminal.
+  const bool readsInput =
+      std::find(arguments.begin(), arguments.end(), "decode") != arguments.end() ||
+      std::find(arguments.begin(), arguments.end(), "encode") != arguments.end();
+  std::string input;
+  if (readsInput)
+    input.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   if (std::cin.bad()) {
     std::fprintf(stderr, "apm-msg: cannot read the input\n");
     return 1;
