@@ -4,6 +4,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/utilities/OULNetwork.h"
 
 namespace {
 // How often the open background tasks are looked at while waiting.
@@ -52,7 +53,11 @@ void AppLifecycle::suspendWhenIdle(double backgroundTimeSeconds, double graceSec
 void AppLifecycle::poll(double expireAt, double giveUpAt,
                         std::shared_ptr<std::function<void()>> suspended) {
   double now = platform::Clock::current()->uptime();
-  if (application_->openBackgroundTasks().empty() || now >= giveUpAt) {
+  // The system keeps a leaving app's transfers going: while a request is in flight (an upload
+  // whose answer decides whether its rows are deleted) the process is not suspended, even
+  // when the task that covered it has ended, within the same background time.
+  bool idle = application_->openBackgroundTasks().empty() && OULNetwork::requestsInFlight() == 0;
+  if (idle || now >= giveUpAt) {
     (*suspended)();
     return;
   }

@@ -7,14 +7,18 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/uikit/UIApplicationNotifications.h"
+#include "platform/utilities/OULNetwork.h"
 #include "tests/support/DispatchTestEnvironment.h"
 #include "tests/support/TestHttpServer.h"
 
@@ -114,6 +118,48 @@ TEST_F(AppLifecycleTest, ExpiresTasksWhenTheBackgroundTimeRunsOut) {
     EXPECT_TRUE(suspended);
     application_->endBackgroundTask(*task);
   }
+}
+
+TEST_F(AppLifecycleTest, StaysWhileARequestIsInFlightWithinTheBackgroundTime) {
+  // The upload's task has ended (as the engine ends it once nothing is due soon), but its POST
+  // is still waiting for the answer: the process must stay until the answer has been handled.
+  testsupport::TestHttpServer service;
+  service.respondTo("/a", {204, {}, "", std::chrono::milliseconds(300)});
+  service.respondTo("/never", {204, {}, "", std::chrono::milliseconds(60000)});
+  auto network = OULNetwork::create();
+  auto worker = platform::DispatchQueue::createSerial("lifecycle-test.worker");
+  std::atomic<bool> answered{false};
+  network->postURL(service.baseURL() + "/a", "bundles", worker, false,
+                   [&](const auto& response, const auto&, const auto&) {
+                     answered = response.has_value();
+                   });
+  int suspended = 0;
+  lifecycle_.suspendWhenIdle(30, 2, [&] { ++suspended; });
+  env_.advance(0.1);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 0);
+  // Real time for the service's answer; the app's own time stands still meanwhile.
+  ASSERT_TRUE(service.waitForRequests(1));
+  for (int i = 0; i < 400 && OULNetwork::requestsInFlight() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(suspended, 0);
+  env_.advance(0.1);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 1);
+  EXPECT_TRUE(answered);
+
+  // A request that is not answered within the background time does not hold the process longer.
+  network->postURL(service.baseURL() + "/never", "bundles", worker, false, nullptr);
+  lifecycle_.suspendWhenIdle(30, 2, [&] { ++suspended; });
+  env_.advance(29.9);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 1);
+  for (double t = 29.9; t < 32.1; t += 0.05) env_.advance(0.05);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 2);
+  network.reset();  // cancels the request that never got its answer
+  worker->sync([] {});
 }
 
 }  // namespace

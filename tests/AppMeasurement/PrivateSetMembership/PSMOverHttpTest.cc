@@ -15,6 +15,7 @@
 #include "platform/utilities/OULNetwork.h"
 #include "security/util/sha256.h"
 #include "tools/psm-server/PSMServer.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ class PSMOverHttpTest : public ::testing::TestWithParam<int> {
     server_ = *std::move(server);
     ODCServiceHost::setBaseURL(server_->baseURL());
   }
-  void TearDown() override { ODCServiceHost::setBaseURL(""); }
+  void TearDown() override { ODCServiceHost::setBaseURL(testsupport::processClosedPort().baseURL()); }
 
   std::optional<std::string> query(APMPrivateSetMembershipClient& client) {
     auto payload = client.payloadWithPSMRequest();

@@ -10,6 +10,7 @@
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCConversionServiceProtocol.h"
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
 #include "tests/AppMeasurement/engine/AttributionTestSupport.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ class OnDeviceConversionTest : public AttributionTest {
   }
   void TearDown() override {
     AttributionTest::TearDown();
-    ODCServiceHost::setBaseURL("");
+    ODCServiceHost::setBaseURL(testsupport::processClosedPort().baseURL());
   }
 
   // The service with the sample members, the conversion classes registered, an engine.

@@ -14,6 +14,7 @@
 #include "platform/uikit/UIApplicationNotifications.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/support/ServiceProcess.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ class UploadTest : public EngineTest {
   void TearDown() override {
     EngineTest::TearDown();
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
     platform::Bundle::setMainBundlePath({});
   }
   void putConfig(const std::string& text) {

@@ -12,6 +12,7 @@
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/support/ServiceProcess.h"
+#include "tests/support/ClosedPort.h"
 
 namespace enginetest {
 
@@ -65,7 +66,7 @@ class AttributionTest : public EngineTest {
   void TearDown() override {
     EngineTest::TearDown();
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
     OULAppEnvironmentUtil::setConfiguration(std::nullopt);
   }
 

@@ -13,6 +13,7 @@
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/features/ReporterTestSupport.h"
 #include "tests/support/ServiceProcess.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ class SearchAdReporter : public ReporterTest {
     platform::AAAttribution::shared()->setToken(platform::AAAttribution::kDefaultToken);
     platform::AAAttribution::unregisterFromRuntime();
     OULAppEnvironmentUtil::setConfiguration(std::nullopt);
-    APMSearchAdReporter::setAttributionServiceHost("127.0.0.1:8970");
+    APMSearchAdReporter::setAttributionServiceHost(testsupport::processClosedPort().host());
     service_.reset();
     ReporterTest::TearDown();
   }

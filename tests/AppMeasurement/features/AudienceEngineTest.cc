@@ -13,6 +13,7 @@
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/AppMeasurement/features/ServiceUploads.h"
 #include "tests/support/ServiceProcess.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ class AudienceEngine : public EngineTest {
     EngineTest::TearDown();
     APMFeatureServices::install(APMFeatureServices::neutral());
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
   }
   // The decoded bodies of every upload so far.
   std::string uploads() { return featuretest::decodedUploads(service_->baseURL()); }

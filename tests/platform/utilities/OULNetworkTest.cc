@@ -203,7 +203,7 @@ TEST_F(OULNetworkTest, ClosedPortCompletesWithAConnectionError) {
 
 TEST_F(OULNetworkTest, UnknownHostCompletesWithAnError) {
   // ".invalid" is reserved never to resolve (RFC 2606).
-  auto outcome = get("http://no-such-host.invalid/x");
+  auto outcome = get("https://no-such-host.invalid/x");
   ASSERT_TRUE(outcome->error.has_value());
   EXPECT_EQ(outcome->error->code, OULNetworkErrorCodeCannotFindHost);
   EXPECT_FALSE(outcome->response.has_value());
