@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/AppDelegate.h"
 #include "platform/foundation/Value.h"
@@ -28,8 +29,8 @@ class AppLifecycle {
   void enterForeground();
   void terminate();
 
-  // Calls `suspended` once no background task is open and no network request is in flight
-  // (OULNetwork::requestsInFlight), or after `backgroundTimeSeconds` (by the installed clock)
+  // Calls `suspended` once no background task has been open and no network request in flight
+  // (OULNetwork::requestsInFlight) for half a second, or after `backgroundTimeSeconds` (by the installed clock)
   // once the tasks still open have been expired and given `graceSeconds` more.
   void suspendWhenIdle(double backgroundTimeSeconds, double graceSeconds,
                        std::function<void()> suspended);
@@ -40,4 +41,5 @@ class AppLifecycle {
   std::shared_ptr<AppDelegate> delegate_;
   std::shared_ptr<UIApplication> application_;
   bool expired_ = false;
+  std::optional<double> idleSince_;  // uptime since which nothing has been open or in flight
 };

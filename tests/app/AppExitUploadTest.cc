@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 using testsupport::httpRequest;
 using testsupport::ServiceProcess;
 
-// The app as a child process, its standard output read as it comes.
+// The app as a child process, its standard output and error read as they come.
 class AppProcess {
  public:
   AppProcess(const std::vector<std::string>& arguments,
@@ -50,6 +50,7 @@ class AppProcess {
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
       ::dup2(pipeFds[1], 1);
+      ::dup2(pipeFds[1], 2);
       ::execve(argv[0], argv.data(), envp.data());
       ::_exit(127);
     }
@@ -64,15 +65,12 @@ class AppProcess {
     if (output_ >= 0) ::close(output_);
   }
 
-  // Reads output until `text` has appeared; false if the app ends or `limit` passes first.
+  // Reads output until `text` has appeared; false if the app ends first, or when nothing
+  // more has come for `limit` (a bound only: output is an event, waited for).
   bool waitForOutput(const std::string& text, std::chrono::seconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
     while (output.find(text) == std::string::npos) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
       pollfd p{output_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      if (::poll(&p, 1, static_cast<int>(limit.count() * 1000)) <= 0) return false;
       char buffer[4096];
       ssize_t got = ::read(output_, buffer, sizeof buffer);
       if (got <= 0) return false;
@@ -83,10 +81,10 @@ class AppProcess {
 
   void signal(int number) { ::kill(pid_, number); }
 
-  // The exit status once the app has ended (-signal when killed), or -1000 after `limit`.
+  // The exit status once the app has ended (-signal when killed), or -1000 when it has not
+  // after about `limit` (a bound only).
   int wait(std::chrono::seconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (long polls = 0; polls < limit.count() * 50; ++polls) {
       int status = 0;
       pid_t done = ::waitpid(pid_, &status, WNOHANG);
       if (done == pid_) {
@@ -95,11 +93,14 @@ class AppProcess {
       }
       // Drains the output meanwhile, so that the app never blocks on a full pipe.
       pollfd p{output_, POLLIN, 0};
-      if (::poll(&p, 1, 20) > 0) {
+      ssize_t got = 0;
+      if (!outputClosed_ && ::poll(&p, 1, 20) > 0) {
         char buffer[4096];
-        ssize_t got = ::read(output_, buffer, sizeof buffer);
+        got = ::read(output_, buffer, sizeof buffer);
         if (got > 0) output.append(buffer, static_cast<size_t>(got));
+        outputClosed_ = got <= 0;
       }
+      if (got <= 0) ::poll(nullptr, 0, 20);
     }
     return -1000;
   }
@@ -110,6 +111,7 @@ class AppProcess {
   pid_t pid_ = -1;
   int output_ = -1;
   bool exited_ = false;
+  bool outputClosed_ = false;
 };
 
 std::string readFile(const fs::path& path) {
@@ -147,6 +149,11 @@ class AppExitUploadTest : public ::testing::Test {
       info.replace(at, std::string("http://127.0.0.1:8972").size(), closed_.baseURL());
     }
     std::ofstream(bundle_ / "Info.plist", std::ios::trunc) << info;
+    // No page is opened here: a bare one serves where the web bundle was not built.
+    if (!fs::exists(bundle_ / "www" / "index.html")) {
+      fs::create_directories(bundle_ / "www");
+      std::ofstream(bundle_ / "www" / "index.html") << "<!doctype html><title>app</title>";
+    }
   }
   void TearDown() override {
     service_.reset();
@@ -165,7 +172,7 @@ class AppExitUploadTest : public ::testing::Test {
   // Bundles still queued in the app's store, read with the sqlite3 tool.
   std::string queuedBundles() {
     for (const auto& entry : fs::recursive_directory_iterator(work_ / "app")) {
-      if (entry.path().extension() != ".sql") continue;
+      if (entry.path().filename() != "orvane-app-measurement.sql") continue;
       std::string count = testsupport::runCommand("sqlite3 '" + entry.path().string() +
                                                   "' 'SELECT COUNT(*) FROM queue'");
       if (!count.empty()) return count.substr(0, count.find('\n'));
@@ -180,29 +187,34 @@ class AppExitUploadTest : public ::testing::Test {
 };
 
 TEST_F(AppExitUploadTest, CtrlCWaitsForTheAnswerOfTheUploadInFlight) {
-  // Each upload is answered a while after it arrived (the service handles it at once).
-  auto scripted =
-      httpRequest("POST", service_->baseURL() + "/_control/script", {},
-                  R"({"path": "/a", "delay_ms": 1500})");
+  // Each upload is answered a while after it arrived (the service stores it at once).
+  auto scripted = httpRequest("POST", service_->baseURL() + "/_control/script", {},
+                              R"({"path": "/a", "delay_ms": 1500})");
   ASSERT_EQ(scripted.status, 204) << scripted.body;
 
-  auto app = startApp();
-  ASSERT_TRUE(app->waitForOutput("App: open", std::chrono::seconds(120))) << app->output;
-  // The app fetched its configuration; the first open is stored.
-  for (int i = 0; i < 600; ++i) {
-    auto requests = httpRequest("GET", service_->baseURL() + "/_control/requests");
-    if (requests.body.find("/config/app/") != std::string::npos) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  app->signal(SIGINT);
-  ASSERT_EQ(app->wait(std::chrono::seconds(90)), 0) << app->output;
+  // The first launch fetches the configuration and uploads the first open as it leaves.
+  // The second one, as a returning user's, sends what it logged when Ctrl-C comes, and its
+  // background task ends as soon as the upload is on its way (nothing else is due soon).
+  for (int launch = 1; launch <= 2; ++launch) {
+    SCOPED_TRACE("launch " + std::to_string(launch));
+    size_t uploadsBefore =
+        occurrences(httpRequest("GET", service_->baseURL() + "/_control/requests").body,
+                    "\"path\":\"/a\"");
+    auto app = startApp();
+    ASSERT_TRUE(app->waitForOutput("App: open", std::chrono::seconds(120))) << app->output;
+    // As a user leaves an app they have used: measurement has started ("collection enabled").
+    ASSERT_TRUE(app->waitForOutput("I-ACS023012", std::chrono::seconds(120))) << app->output;
+    app->signal(SIGINT);
+    ASSERT_EQ(app->wait(std::chrono::seconds(90)), 0) << app->output;
+    EXPECT_NE(app->output.find("App: stopped"), std::string::npos) << app->output;
 
-  auto requests = httpRequest("GET", service_->baseURL() + "/_control/requests").body;
-  EXPECT_GE(occurrences(requests, "\"path\":\"/a\""), 1u) << requests;
-  // Nothing uploaded is left to be sent again.
-  EXPECT_EQ(queuedBundles(), "0");
+    std::string requests = httpRequest("GET", service_->baseURL() + "/_control/requests").body;
+    EXPECT_GT(occurrences(requests, "\"path\":\"/a\""), uploadsBefore) << requests;
+    // The answer was read before the app ended: nothing uploaded is left to be sent again.
+    EXPECT_EQ(queuedBundles(), "0") << app->output;
+  }
   auto uploads = httpRequest("GET", service_->baseURL() + "/uploads.json").body;
-  EXPECT_EQ(uploads.find("\"_repeated\":true"), std::string::npos) << uploads;
+  EXPECT_EQ(uploads.find("\"_repeated\": true"), std::string::npos) << uploads;
 }
 
 }  // namespace

@@ -28,7 +28,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -159,16 +158,15 @@ std::string printable(const std::string& bytes, size_t limit) {
   return out;
 }
 
-// Reads what the client sends first (a request line and headers, as a rule), briefly.
+// Reads what the client sends first (a request line and headers, as a rule): a few short
+// waits at most, so that a client that sends nothing does not hold the watch.
 std::string readOpening(int fd) {
   std::string data;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-  while (data.size() < 2048 && data.find("\r\n\r\n") == std::string::npos) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
+  for (int reads = 0; reads < 8 && data.size() < 2048 &&
+                      data.find("\r\n\r\n") == std::string::npos;
+       ++reads) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    if (::poll(&p, 1, 250) <= 0) break;
     char buffer[1024];
     ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
     if (got <= 0) break;
@@ -211,10 +209,7 @@ void watch(const std::vector<Listener>& listeners, const std::string& log, pid_t
       std::string verdict = !client                      ? "SUITE?"
                             : descendsFrom(*client, suite) ? "SUITE"
                                                            : "OTHER";
-      std::time_t now = std::time(nullptr);
-      char when[32];
-      std::strftime(when, sizeof when, "%H:%M:%S", std::localtime(&now));
-      appendLine(log, verdict + " " + when + " port " + std::to_string(listeners[i].port) +
+      appendLine(log, verdict + " port " + std::to_string(listeners[i].port) +
                           " from " +
                           (client ? "pid " + std::to_string(*client) + " (" + command + ")"
                                   : std::string("a process that could not be traced")) +

@@ -28,6 +28,7 @@
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "tests/support/ClosedPort.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/security/Keychain.h"
 #include "platform/utilities/OULNetwork.h"
@@ -104,6 +105,9 @@ class EngineTest : public ::testing::Test {
     APMAnalytics::resetForTesting();
     APMAnalytics::load();                        // the library's load time, under the test's clock
     APMConsentSettingsUtil::clearAllSettings();  // process-wide: no test inherits consent
+    // Until a test starts a service of its own, every host is a port held closed: nothing
+    // reaches the library's default host, which is the user's own local service.
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
   }
 
   void TearDown() override {
