@@ -30,8 +30,8 @@ class AppLifecycle {
   void terminate();
 
   // Calls `suspended` once no background task has been open and no network request in flight
-  // (OULNetwork::requestsInFlight) for half a second, or after `backgroundTimeSeconds` (by the installed clock)
-  // once the tasks still open have been expired and given `graceSeconds` more.
+  // (OULNetwork::requestsInFlight) for half a second, or after `backgroundTimeSeconds` (by the
+  // installed clock) once the tasks still open have been expired and given `graceSeconds` more.
   void suspendWhenIdle(double backgroundTimeSeconds, double graceSeconds,
                        std::function<void()> suspended);
 

@@ -18,9 +18,9 @@
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "bench/MedianRatios.h"
+#include "bench/ScratchDirectory.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/PlatformLog.h"
-#include "bench/ScratchDirectory.h"
 #include "tests/support/ClosedPort.h"
 
 namespace {

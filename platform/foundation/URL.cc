@@ -54,8 +54,7 @@ bool URL::isLoopbackHost(std::string_view host) {
   if (isLoopbackIPv4(name)) return true;
   in6_addr address{};
   return name.find(':') != std::string::npos && name.find('%') == std::string::npos &&
-         inet_pton(AF_INET6, name.c_str(), &address) == 1 &&
-         IN6_IS_ADDR_LOOPBACK(&address);
+         inet_pton(AF_INET6, name.c_str(), &address) == 1 && IN6_IS_ADDR_LOOPBACK(&address);
 }
 
 std::string URL::schemePrefixForHost(std::string_view hostAndPort) {

@@ -367,9 +367,9 @@ std::string OULNetwork::startRequest(const std::string& method, const std::strin
   if (std::optional<std::string> refused = OULNetworkURLSession::transportRuleViolation(escaped)) {
     state_->log(OULLoggerLevelWarning, kOULNetworkMessageCodeInvalidURL, *refused,
                 {platform::Value(url)});
-    deliver(std::nullopt, std::nullopt,
-            OULError{kOULNetworkErrorDomain, OULNetworkErrorCodeSecureConnectionRequired,
-                     *refused});
+    deliver(
+        std::nullopt, std::nullopt,
+        OULError{kOULNetworkErrorDomain, OULNetworkErrorCodeSecureConnectionRequired, *refused});
     return std::string();
   }
 

@@ -56,9 +56,10 @@ RuleCheck checkTransportRule(const std::string& url) {
       check.reason = std::string("Only http and https are allowed, not ") + scheme + ": " + url;
     } else if (!platform::URL::isLoopbackHost(host)) {
       check.outcome = RuleCheck::kInsecure;
-      check.reason = "Refused before connecting: plain http is allowed only to this machine "
-                     "(127.0.0.1, localhost, [::1]); use https for " + check.host + " (" + url +
-                     ")";
+      check.reason =
+          "Refused before connecting: plain http is allowed only to this machine "
+          "(127.0.0.1, localhost, [::1]); use https for " +
+          check.host + " (" + url + ")";
     } else {
       check.plainHttp = true;
     }
@@ -189,8 +190,9 @@ struct OULNetworkURLSession::Transfer {
     return curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList) == CURLE_OK;
   }
 
-  // After an answer: whether it is a redirect to follow, and if so, the handle set for the
-  // next hop (true) or the result saying why not (false, with `followed` untouched).
+  // After an answer: kNone when it is the final one; kFollow when it redirects and the handle
+  // is set for the next hop; kRefused when the redirect may not be followed (the result says
+  // why: the transport rule, a scheme other than http(s), or too many redirects).
   enum class Redirect { kNone, kFollow, kRefused };
   Redirect nextHop() {
     if (request.connectOnly) return Redirect::kNone;
@@ -212,8 +214,8 @@ struct OULNetworkURLSession::Transfer {
     }
     RuleCheck check = checkTransportRule(next);
     if (check.outcome != RuleCheck::kAllowed) {
-      result.curlCode = check.outcome == RuleCheck::kInsecure ? CURLE_OK
-                                                              : CURLE_UNSUPPORTED_PROTOCOL;
+      result.curlCode =
+          check.outcome == RuleCheck::kInsecure ? CURLE_OK : CURLE_UNSUPPORTED_PROTOCOL;
       result.insecure = check.outcome == RuleCheck::kInsecure;
       result.errorText = "Redirect not followed. " + check.reason;
       return Redirect::kRefused;
@@ -251,9 +253,9 @@ struct OULNetworkURLSession::Transfer {
       origin = checkTransportRule(request.url);
       if (origin.outcome != RuleCheck::kAllowed) {
         result.insecure = origin.outcome == RuleCheck::kInsecure;
-        result.curlCode = result.insecure ? CURLE_OK
+        result.curlCode = result.insecure                         ? CURLE_OK
                           : origin.outcome == RuleCheck::kNotAURL ? CURLE_URL_MALFORMAT
-                                                                   : CURLE_UNSUPPORTED_PROTOCOL;
+                                                                  : CURLE_UNSUPPORTED_PROTOCOL;
         result.errorText = origin.reason;
         return false;
       }

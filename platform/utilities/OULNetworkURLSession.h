@@ -16,9 +16,9 @@
 // callers. Only http and https are allowed, and plain http only to this machine's loopback
 // (transportRuleViolation), on the request and on every redirect: a request that breaks the
 // rule completes with `insecure` set before any connection is opened, and a plain-http
-// connection whose address turns out not to be a loopback one is never opened. Bodies are passed through untouched
-// (no content decoding). The time-outs are libcurl's own, timed by the system's monotonic
-// clock: they bound real network waits, which no test clock can stand in for. The session
+// connection whose address turns out not to be a loopback one is never opened. Bodies are passed
+// through untouched (no content decoding). The time-outs are libcurl's own, timed by the system's
+// monotonic clock: they bound real network waits, which no test clock can stand in for. The session
 // delays nothing by itself: whatever must wait is scheduled by the installed
 // platform::Clock before it is submitted.
 //

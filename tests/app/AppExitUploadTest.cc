@@ -32,8 +32,7 @@ using testsupport::ServiceProcess;
 // The app as a child process, its standard output and error read as they come.
 class AppProcess {
  public:
-  AppProcess(const std::vector<std::string>& arguments,
-             const std::vector<std::string>& variables) {
+  AppProcess(const std::vector<std::string>& arguments, const std::vector<std::string>& variables) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<std::string> environment;
@@ -163,8 +162,8 @@ class AppExitUploadTest : public ::testing::Test {
   std::unique_ptr<AppProcess> startApp() {
     std::string host = service_->baseURL().substr(std::string("http://").size());
     return std::make_unique<AppProcess>(
-        std::vector<std::string>{KVL_TEST_APP, "--data-dir", (work_ / "app").string(),
-                                 "--bundle", bundle_.string(), "--port", "0"},
+        std::vector<std::string>{KVL_TEST_APP, "--data-dir", (work_ / "app").string(), "--bundle",
+                                 bundle_.string(), "--port", "0"},
         std::vector<std::string>{"KVL_MEASUREMENT_HOST=" + host,
                                  "KVL_ODC_SERVICE_URL=" + service_->baseURL()});
   }
@@ -197,9 +196,8 @@ TEST_F(AppExitUploadTest, CtrlCWaitsForTheAnswerOfTheUploadInFlight) {
   // background task ends as soon as the upload is on its way (nothing else is due soon).
   for (int launch = 1; launch <= 2; ++launch) {
     SCOPED_TRACE("launch " + std::to_string(launch));
-    size_t uploadsBefore =
-        occurrences(httpRequest("GET", service_->baseURL() + "/_control/requests").body,
-                    "\"path\":\"/a\"");
+    size_t uploadsBefore = occurrences(
+        httpRequest("GET", service_->baseURL() + "/_control/requests").body, "\"path\":\"/a\"");
     auto app = startApp();
     ASSERT_TRUE(app->waitForOutput("App: open", std::chrono::seconds(120))) << app->output;
     // As a user leaves an app they have used: measurement has started ("collection enabled").

@@ -133,10 +133,9 @@ TEST_F(AppLifecycleTest, StaysWhileARequestIsInFlightWithinTheBackgroundTime) {
   auto network = OULNetwork::create();
   auto worker = platform::DispatchQueue::createSerial("lifecycle-test.worker");
   std::atomic<bool> answered{false};
-  network->postURL(service.baseURL() + "/a", "bundles", worker, false,
-                   [&](const auto& response, const auto&, const auto&) {
-                     answered = response.has_value();
-                   });
+  network->postURL(
+      service.baseURL() + "/a", "bundles", worker, false,
+      [&](const auto& response, const auto&, const auto&) { answered = response.has_value(); });
   int suspended = 0;
   lifecycle_.suspendWhenIdle(30, 2, [&] { ++suspended; });
   // A second of the app's time passes while the answer is still on its way.

@@ -92,9 +92,9 @@ std::optional<unsigned long> clientSocketInode(int clientPort, int serverPort) {
           timeout >> inode;
       auto portOf = [](const std::string& address) {
         size_t colon = address.rfind(':');
-        return colon == std::string::npos ? -1
-                                          : static_cast<int>(std::strtol(
-                                                address.c_str() + colon + 1, nullptr, 16));
+        return colon == std::string::npos
+                   ? -1
+                   : static_cast<int>(std::strtol(address.c_str() + colon + 1, nullptr, 16));
       };
       if (portOf(local) == clientPort && portOf(remote) == serverPort && inode != 0) return inode;
     }
@@ -162,8 +162,7 @@ std::string printable(const std::string& bytes, size_t limit) {
 // waits at most, so that a client that sends nothing does not hold the watch.
 std::string readOpening(int fd) {
   std::string data;
-  for (int reads = 0; reads < 8 && data.size() < 2048 &&
-                      data.find("\r\n\r\n") == std::string::npos;
+  for (int reads = 0; reads < 8 && data.size() < 2048 && data.find("\r\n\r\n") == std::string::npos;
        ++reads) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 250) <= 0) break;
@@ -193,8 +192,7 @@ void watch(const std::vector<Listener>& listeners, const std::string& log, pid_t
                            : ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
       // Traced at once, while the client still holds its end.
       std::optional<pid_t> client;
-      if (std::optional<unsigned long> inode =
-              clientSocketInode(clientPort, listeners[i].port)) {
+      if (std::optional<unsigned long> inode = clientSocketInode(clientPort, listeners[i].port)) {
         client = processHoldingSocket(*inode);
       }
       std::string command = client ? commandLine(*client) : std::string();
@@ -206,11 +204,8 @@ void watch(const std::vector<Listener>& listeners, const std::string& log, pid_t
       ssize_t sent = ::send(connection, kAnswer, sizeof kAnswer - 1, MSG_NOSIGNAL);
       (void)sent;
       ::close(connection);
-      std::string verdict = !client                      ? "SUITE?"
-                            : descendsFrom(*client, suite) ? "SUITE"
-                                                           : "OTHER";
-      appendLine(log, verdict + " port " + std::to_string(listeners[i].port) +
-                          " from " +
+      std::string verdict = !client ? "SUITE?" : descendsFrom(*client, suite) ? "SUITE" : "OTHER";
+      appendLine(log, verdict + " port " + std::to_string(listeners[i].port) + " from " +
                           (client ? "pid " + std::to_string(*client) + " (" + command + ")"
                                   : std::string("a process that could not be traced")) +
                           ": " + printable(opening, 600));
@@ -319,19 +314,21 @@ int stop(const std::string& stateDir) {
   std::string report;
   while (std::getline(arrivals, line)) {
     if (line.rfind("OTHER ", 0) == 0) {
-      std::printf("NOTE: not this suite's, another process on the machine reached a default "
-                  "port: %s\n",
-                  line.c_str() + 6);
+      std::printf(
+          "NOTE: not this suite's, another process on the machine reached a default "
+          "port: %s\n",
+          line.c_str() + 6);
       continue;
     }
     ++suiteArrivals;
     report += "  " + line + "\n";
   }
   if (suiteArrivals > 0) {
-    std::printf("FAILED: %d connection(s) of this test run reached the local services' default "
-                "ports, which no test may use (point every host at a server the test started, "
-                "or at a port it holds closed):\n%s",
-                suiteArrivals, report.c_str());
+    std::printf(
+        "FAILED: %d connection(s) of this test run reached the local services' default "
+        "ports, which no test may use (point every host at a server the test started, "
+        "or at a port it holds closed):\n%s",
+        suiteArrivals, report.c_str());
     return 1;
   }
   std::printf("default-port-guard: nothing of this suite reached the default ports\n");

@@ -9,8 +9,8 @@
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
 #include "absl/strings/escaping.h"
 #include "platform/foundation/JSONSerialization.h"
-#include "tools/psm-server/PSMServerDatabase.h"
 #include "tests/support/ClosedPort.h"
+#include "tools/psm-server/PSMServerDatabase.h"
 
 namespace {
 

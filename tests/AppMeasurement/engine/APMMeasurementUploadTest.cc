@@ -13,8 +13,8 @@
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/uikit/UIApplicationNotifications.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
-#include "tests/support/ServiceProcess.h"
 #include "tests/support/ClosedPort.h"
+#include "tests/support/ServiceProcess.h"
 
 namespace {
 

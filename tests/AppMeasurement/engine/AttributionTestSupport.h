@@ -11,8 +11,8 @@
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
-#include "tests/support/ServiceProcess.h"
 #include "tests/support/ClosedPort.h"
+#include "tests/support/ServiceProcess.h"
 
 namespace enginetest {
 

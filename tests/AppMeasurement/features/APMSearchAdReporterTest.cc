@@ -12,8 +12,8 @@
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/features/ReporterTestSupport.h"
-#include "tests/support/ServiceProcess.h"
 #include "tests/support/ClosedPort.h"
+#include "tests/support/ServiceProcess.h"
 
 namespace {
 

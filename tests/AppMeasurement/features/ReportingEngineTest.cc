@@ -18,8 +18,8 @@
 #include "platform/uikit/UIWindow.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/AppMeasurement/features/ServiceUploads.h"
-#include "tests/support/ServiceProcess.h"
 #include "tests/support/ClosedPort.h"
+#include "tests/support/ServiceProcess.h"
 
 namespace {
 

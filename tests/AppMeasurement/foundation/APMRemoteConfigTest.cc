@@ -9,8 +9,8 @@
 #include "tests/AppMeasurement/foundation/PythonReference.h"
 #include "tests/AppMeasurement/foundation/RemoteConfigTestSupport.h"
 #include "tests/AppMeasurement/script/ScriptEntities.h"
-#include "tests/support/LogCapture.h"
 #include "tests/support/ClosedPort.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 

@@ -129,8 +129,8 @@ class OULNetworkTransportRuleTest : public ::testing::Test {
 
   std::shared_ptr<Outcome> post(const std::string& url, std::string* transferID = nullptr) {
     auto outcome = std::make_shared<Outcome>();
-    std::string id = network_->postURL(url, "payload", queue_, false,
-                                       Outcome::recordInto(outcome, queue_));
+    std::string id =
+        network_->postURL(url, "payload", queue_, false, Outcome::recordInto(outcome, queue_));
     if (transferID != nullptr) *transferID = id;
     EXPECT_TRUE(outcome->wait());
     return outcome;
