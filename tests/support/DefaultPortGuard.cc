@@ -320,9 +320,10 @@ int stop(const std::string& stateDir) {
   while (std::getline(arrivals, line)) {
     if (line.rfind("OTHER ", 0) == 0) {
       ++others;
-      std::printf("NOTE: not this suite's, another process on the machine reached a default "
-                  "port: %s\n",
-                  line.c_str() + 6);
+      std::printf(
+          "NOTE: not this suite's, another process on the machine reached a default "
+          "port: %s\n",
+          line.c_str() + 6);
     } else if (line.rfind("SUITE? ", 0) == 0) {
       ++unknown;
       untraced += "  " + line + "\n";
@@ -335,17 +336,19 @@ int stop(const std::string& stateDir) {
   // With no other test run on the machine, it can only be this suite's; while another one was
   // seen reaching the ports, it may be that one's, and is reported without failing.
   if (unknown > 0 && others > 0) {
-    std::printf("NOTE: %d connection(s) closed before they could be traced, while another test "
-                "run was reaching these ports too; not counted:\n%s",
-                unknown, untraced.c_str());
+    std::printf(
+        "NOTE: %d connection(s) closed before they could be traced, while another test "
+        "run was reaching these ports too; not counted:\n%s",
+        unknown, untraced.c_str());
     unknown = 0;
     untraced.clear();
   }
   if (ours + unknown > 0) {
-    std::printf("FAILED: %d connection(s) of this test run reached the local services' default "
-                "ports, which no test may use (point every host at a server the test started, "
-                "or at a port it holds closed):\n%s%s",
-                ours + unknown, traced.c_str(), untraced.c_str());
+    std::printf(
+        "FAILED: %d connection(s) of this test run reached the local services' default "
+        "ports, which no test may use (point every host at a server the test started, "
+        "or at a port it holds closed):\n%s%s",
+        ours + unknown, traced.c_str(), untraced.c_str());
     return 1;
   }
   std::printf("default-port-guard: nothing of this suite reached the default ports\n");
