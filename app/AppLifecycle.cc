@@ -5,10 +5,14 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/uikit/UIWindow.h"
+#include "platform/utilities/OULNetwork.h"
 
 namespace {
 // How often the open background tasks are looked at while waiting.
 constexpr double kPollSeconds = 0.05;
+// How long the app must have stayed idle before it is suspended: an answer's handling may go
+// on in a block of its own that sends the next request (the next batch) a moment later.
+constexpr double kSettleSeconds = 0.5;
 }  // namespace
 
 AppLifecycle::AppLifecycle(std::shared_ptr<AppDelegate> delegate,
@@ -53,6 +57,7 @@ void AppLifecycle::suspendWhenIdle(double backgroundTimeSeconds, double graceSec
                                    std::function<void()> suspended) {
   double now = platform::Clock::current()->uptime();
   expired_ = false;
+  idleSince_.reset();
   poll(now + backgroundTimeSeconds, now + backgroundTimeSeconds + graceSeconds,
        std::make_shared<std::function<void()>>(std::move(suspended)));
 }
@@ -60,7 +65,16 @@ void AppLifecycle::suspendWhenIdle(double backgroundTimeSeconds, double graceSec
 void AppLifecycle::poll(double expireAt, double giveUpAt,
                         std::shared_ptr<std::function<void()>> suspended) {
   double now = platform::Clock::current()->uptime();
-  if (application_->openBackgroundTasks().empty() || now >= giveUpAt) {
+  // The system keeps a leaving app's transfers going: while a request is in flight (an upload
+  // whose answer decides whether its rows are deleted) the process is not suspended, even
+  // when the task that covered it has ended, within the same background time.
+  bool idle = application_->openBackgroundTasks().empty() && OULNetwork::requestsInFlight() == 0;
+  if (!idle) {
+    idleSince_.reset();
+  } else if (!idleSince_) {
+    idleSince_ = now;
+  }
+  if ((idleSince_ && now - *idleSince_ >= kSettleSeconds - 1e-9) || now >= giveUpAt) {
     (*suspended)();
     return;
   }

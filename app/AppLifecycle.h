@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/AppDelegate.h"
 #include "platform/foundation/Value.h"
@@ -13,9 +14,11 @@
 // (the measurement library observes those). Main queue only.
 //
 // Suspension: after entering the background the app runs only while it holds background tasks
-// (the measurement library holds one while an upload is due within 30 s). `suspendWhenIdle`
-// waits for the last one to end, or for the background time to run out (the tasks' expiration
-// handlers run then), and calls back once, on the main queue; it never blocks the main queue.
+// (the measurement library holds one while an upload is due within 30 s), and while a request
+// of the network object is in flight, as the system lets a leaving app's transfers finish.
+// `suspendWhenIdle` waits for the last task to end and the last request to be answered (its
+// completion run), or for the background time to run out (the tasks' expiration handlers run
+// then), and calls back once, on the main queue; it never blocks the main queue.
 class AppLifecycle {
  public:
   AppLifecycle(std::shared_ptr<AppDelegate> delegate, std::shared_ptr<UIApplication> application);
@@ -35,7 +38,8 @@ class AppLifecycle {
   void enterForeground();
   void terminate();
 
-  // Calls `suspended` once no background task is open, or after `backgroundTimeSeconds` (by the
+  // Calls `suspended` once no background task has been open and no network request in flight
+  // (OULNetwork::requestsInFlight) for half a second, or after `backgroundTimeSeconds` (by the
   // installed clock) once the tasks still open have been expired and given `graceSeconds` more.
   void suspendWhenIdle(double backgroundTimeSeconds, double graceSeconds,
                        std::function<void()> suspended);
@@ -47,4 +51,5 @@ class AppLifecycle {
   std::shared_ptr<UIApplication> application_;
   std::shared_ptr<UIViewController> root_;
   bool expired_ = false;
+  std::optional<double> idleSince_;  // uptime since which nothing has been open or in flight
 };

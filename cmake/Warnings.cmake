@@ -34,7 +34,9 @@ function(kvl_test name)
     # user's home. (One variable only: gtest_discover_tests splits list values.)
     # The binary's name is its tests' label: `ctest -L <binary>` runs one suite whatever
     # its tests are called (the fault sample of scripts/faults relies on it).
+    # Every test runs under the watch of the default ports (tests/CMakeLists.txt).
     PROPERTIES ENVIRONMENT "XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data-home" LABELS ${name}
+               FIXTURES_REQUIRED kvl_default_ports
     DISCOVERY_TIMEOUT 60
     DISCOVERY_MODE PRE_TEST)
 endfunction()
@@ -48,6 +50,14 @@ function(kvl_fuzz_replay name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
   kvl_warnings(${name})
   add_test(NAME ${name} COMMAND ${name} ${ARG_INPUTS})
+  kvl_watch_default_ports(${name})
+endfunction()
+
+# kvl_watch_default_ports(<test>...): tests registered with add_test run under the watch of
+# the local services' default ports, as kvl_test's do: the suite fails when any of them
+# reaches a port it did not open there (tests/support/DefaultPortGuard.cc).
+function(kvl_watch_default_ports)
+  set_tests_properties(${ARGN} PROPERTIES FIXTURES_REQUIRED kvl_default_ports)
 endfunction()
 
 # kvl_bench(<name> SOURCES ... DEPS ...): one Google Benchmark program.

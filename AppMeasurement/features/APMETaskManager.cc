@@ -12,6 +12,7 @@
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/foundation/URL.h"
 #include "platform/utilities/OULGzip.h"
 #include "platform/utilities/OULNetwork.h"
 #include "platform/utilities/OULNetworkConstants.h"
@@ -29,11 +30,6 @@ double now() { return platform::Clock::current()->now(); }
 
 APMLogContext errorContext(const APMErrorSlot& error) {
   return error ? APMLogContext(*error) : APMLogContext();
-}
-
-bool isLoopbackHost(std::string_view host) {
-  return host.starts_with("127.0.0.1") || host.starts_with("localhost") ||
-         host.starts_with("[::1]");
 }
 
 }  // namespace
@@ -71,7 +67,7 @@ std::shared_ptr<APMETaskManager> APMETaskManager::create(
 
 std::string APMETaskManager::fetchURL() {
   std::string host = APMRemoteConfig::hosts().config;
-  return (isLoopbackHost(host) ? "http://" : "https://") + host + "/sdk-exp";
+  return platform::URL::schemePrefixForHost(host) + host + "/sdk-exp";
 }
 
 void APMETaskManager::setDelegate(std::weak_ptr<APMETaskManagerDelegate> delegate) {

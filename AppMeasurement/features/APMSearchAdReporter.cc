@@ -11,6 +11,7 @@
 #include "platform/adservices/AAAttribution.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/URL.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/uikit/UIDevice.h"
 
@@ -28,11 +29,6 @@ std::mutex& hostMutex() {
 std::string& hostSlot() {
   static auto* host = new std::string("127.0.0.1:8970");
   return *host;
-}
-
-bool isLoopback(const std::string& host) {
-  return host.starts_with("127.0.0.1") || host.starts_with("localhost") ||
-         host.starts_with("[::1]");
 }
 
 // Whether the system is iOS older than 14.3 (AdServices' first release). A Linux machine's
@@ -76,7 +72,7 @@ std::string APMSearchAdReporter::attributionServiceHost() {
 
 std::string APMSearchAdReporter::attributionServiceURL() {
   std::string host = attributionServiceHost();
-  return (isLoopback(host) ? "http://" : "https://") + host + "/api/v1/";
+  return platform::URL::schemePrefixForHost(host) + host + "/api/v1/";
 }
 
 std::shared_ptr<APMSearchAdReporter> APMSearchAdReporter::create(

@@ -19,6 +19,7 @@
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/URL.h"
 
 using platform::Value;
 
@@ -61,17 +62,7 @@ std::string internalEventName(std::string_view name) {
   return it == map.end() ? std::string(name) : it->second;
 }
 
-bool isLoopbackHost(std::string_view host) {
-  auto hostPart = host.substr(0, host.rfind(':') == std::string_view::npos || host.front() == '['
-                                     ? host.size()
-                                     : host.rfind(':'));
-  if (host.starts_with("[::1]")) return true;
-  return hostPart == "127.0.0.1" || hostPart == "localhost";
-}
-
-std::string schemeFor(std::string_view host) {
-  return isLoopbackHost(host) ? "http://" : "https://";
-}
+std::string schemeFor(std::string_view host) { return platform::URL::schemePrefixForHost(host); }
 
 // -1 below, 0 equal, 1 above; integers compare exactly, otherwise as doubles.
 int compareNumbers(const Value& a, const Value& b) {

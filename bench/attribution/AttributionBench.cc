@@ -14,12 +14,14 @@
 
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "bench/MedianRatios.h"
+#include "bench/ScratchDirectory.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/PlatformLog.h"
-#include "bench/ScratchDirectory.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -34,6 +36,8 @@ std::shared_ptr<APMMeasurement> engine() {
   static std::shared_ptr<APMMeasurement> made = [] {
     platform::PlatformLog::setSink([](const std::string&) {});
     if (!platform::AppContainer::setRoot(scratchDirectory() / "container").ok()) std::abort();
+    // No service is needed: every host is a port held closed, never the local service's.
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
     APMMeasurement::Collaborators collaborators;
     collaborators.persistedConfig = APMPersistedConfig::create("attribution-bench");
     std::shared_ptr<APMMeasurement> engine =

@@ -1,5 +1,6 @@
 #include "platform/foundation/URL.h"
 
+#include <arpa/inet.h>
 #include <uriparser/Uri.h>
 
 #include <cctype>
@@ -19,7 +20,47 @@ std::string lower(std::string s) {
   return s;
 }
 
+// "127.a.b.c", each part 0-255 in decimal without leading zeros: the only spellings that every
+// resolver reads as the same loopback address (inet_aton reads "0127" as octal, and takes
+// "127.1" or "2130706433" too; a trailing dot makes it a name to look up).
+bool isLoopbackIPv4(std::string_view host) {
+  int parts = 0;
+  size_t begin = 0;
+  while (begin <= host.size()) {
+    size_t end = host.find('.', begin);
+    if (end == std::string_view::npos) end = host.size();
+    std::string_view part = host.substr(begin, end - begin);
+    if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
+    int value = 0;
+    for (char c : part) {
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + (c - '0');
+    }
+    if (value > 255 || (parts == 0 && value != 127)) return false;
+    ++parts;
+    begin = end + 1;
+  }
+  return parts == 4;
+}
+
 }  // namespace
+
+bool URL::isLoopbackHost(std::string_view host) {
+  std::string name = lower(std::string(host));
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+    name = name.substr(1, name.size() - 2);
+  }
+  if (name == "localhost" || name == "localhost.") return true;
+  if (isLoopbackIPv4(name)) return true;
+  in6_addr address{};
+  return name.find(':') != std::string::npos && name.find('%') == std::string::npos &&
+         inet_pton(AF_INET6, name.c_str(), &address) == 1 && IN6_IS_ADDR_LOOPBACK(&address);
+}
+
+std::string URL::schemePrefixForHost(std::string_view hostAndPort) {
+  std::optional<URL> parsed = URLWithString("http://" + std::string(hostAndPort));
+  return parsed && parsed->isLoopback() ? "http://" : "https://";
+}
 
 std::optional<URL> URL::URLWithString(std::string_view text) {
   if (text.empty()) return std::nullopt;

@@ -30,6 +30,21 @@ class URL {
   QueryItems queryItems() const;
   std::optional<std::string> queryValue(std::string_view name) const;
 
+  // Whether the host names this machine's loopback: "localhost" (with or without one
+  // trailing dot), an IPv4 address 127.x.y.z in plain dotted decimal (no leading zeros, which
+  // resolvers read as octal), or the IPv6 address ::1 in any of its spellings. Anything else —
+  // a name that merely starts with "127.0.0.1" or "localhost", another IPv6 address, an
+  // IPv4-mapped one — is not. The userinfo before an "@" is never the host.
+  bool isLoopback() const { return isLoopbackHost(host_); }
+  // The same test on a host alone (an IPv6 literal with or without its brackets). This is the
+  // one loopback test of the program: the transport rule (plain http only to this machine)
+  // and every choice of scheme for a configured host use it.
+  static bool isLoopbackHost(std::string_view host);
+
+  // "http://" when "http://" + `hostAndPort` is a URL to a loopback host, else "https://":
+  // the scheme the library uses for a configured service host ("host" or "host:port").
+  static std::string schemePrefixForHost(std::string_view hostAndPort);
+
   // Percent-encodes everything but RFC 3986's unreserved characters (for a query value).
   static std::string percentEncoded(std::string_view text);
 

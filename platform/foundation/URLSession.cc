@@ -11,10 +11,6 @@ namespace platform {
 
 namespace {
 
-bool isLoopbackHost(const std::string& host) {
-  return host == "127.0.0.1" || host == "localhost" || host == "::1" || host == "[::1]";
-}
-
 URLError errorFromTransfer(const OULNetworkURLSession::Result& result) {
   URLError error;
   switch (result.curlCode) {
@@ -38,6 +34,7 @@ URLError errorFromTransfer(const OULNetworkURLSession::Result& result) {
     default:
       error.code = URLError::kUnknown;
   }
+  if (result.insecure) error.code = URLError::kSecureConnectionRequired;
   if (result.cancelled) error.code = URLError::kCancelled;
   error.description = result.cancelled ? "cancelled" : result.errorText;
   return error;
@@ -95,7 +92,8 @@ class URLSession::Task : public URLSessionDataTask {
     transfer.timeoutSeconds = request_.timeoutInterval;
     bool accepted =
         transfers->submit(std::move(transfer), [finish](OULNetworkURLSession::Result&& result) {
-          if (result.cancelled || result.curlCode != CURLE_OK || result.status == 0) {
+          if (result.cancelled || result.insecure || result.curlCode != CURLE_OK ||
+              result.status == 0) {
             finish(std::nullopt, std::nullopt, errorFromTransfer(result));
             return;
           }
@@ -139,7 +137,7 @@ std::optional<URLError> URLSession::transportRuleViolation(const std::string& ur
   if (parsed->scheme() != "http") {
     return URLError{URLError::kUnsupportedURL, "unsupported scheme: " + parsed->scheme()};
   }
-  if (isLoopbackHost(parsed->host())) return std::nullopt;
+  if (parsed->isLoopback()) return std::nullopt;
   return URLError{URLError::kSecureConnectionRequired,
                   "plain http is allowed only to this machine: " + url};
 }

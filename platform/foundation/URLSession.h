@@ -58,8 +58,9 @@ class URLSessionDataTask {
 
 // The platform's URL session (NSURLSession) over the process's libcurl transfer engine.
 //
-// Transport rule: https to any host; plain http only to this machine (127.0.0.1, localhost,
-// [::1]) — any other http URL fails with kSecureConnectionRequired without being sent.
+// Transport rule: https to any host; plain http only to this machine (URL::isLoopbackHost:
+// 127/8, localhost, [::1]) — any other http URL, and any redirect to one, fails with
+// kSecureConnectionRequired without being sent.
 // The completion runs once per resumed task, on the session's own serial queue
 // ("com.apple.NSURLSession-delegate"), with the body and response of any answered request
 // (every status, 5xx included) or with an error and neither. Time-outs are the transfer

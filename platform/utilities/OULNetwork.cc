@@ -17,6 +17,11 @@ constexpr double kDefaultTimeoutSeconds = 60;
 constexpr double kDefaultProbeIntervalSeconds = 10;
 constexpr double kProbeTimeoutSeconds = 5;
 
+std::atomic<int>& inFlightCounter() {
+  static std::atomic<int> counter{0};
+  return counter;
+}
+
 std::atomic<uint64_t>& transferCounter() {
   static std::atomic<uint64_t> counter{0};
   return counter;
@@ -88,6 +93,9 @@ OULError transportError(const OULNetworkURLSession::Result& result) {
   if (result.cancelled) {
     return {kOULNetworkErrorDomain, OULNetworkErrorCodeCancelled,
             "The request was cancelled: the network object went away"};
+  }
+  if (result.insecure) {
+    return {kOULNetworkErrorDomain, OULNetworkErrorCodeSecureConnectionRequired, result.errorText};
   }
   if (result.tooLarge) {
     return {kOULNetworkErrorDomain, OULNetworkErrorCodeResponseTooLarge,
@@ -312,6 +320,8 @@ void OULNetwork::setReachabilityProbeInterval(double seconds) {
 
 bool OULNetwork::hasUploadInProgress() const { return state_->uploads.load() > 0; }
 
+int OULNetwork::requestsInFlight() { return inFlightCounter().load(); }
+
 std::string OULNetwork::postURL(const std::string& url, const Headers& headers, std::string payload,
                                 std::shared_ptr<platform::DispatchQueue> queue,
                                 bool usingBackgroundSession, CompletionHandler completionHandler) {
@@ -341,12 +351,16 @@ std::string OULNetwork::startRequest(const std::string& method, const std::strin
                                      std::shared_ptr<platform::DispatchQueue> queue,
                                      CompletionHandler completionHandler) {
   if (!queue) queue = platform::DispatchQueue::main();
+  // In flight until the completion has returned; `deliver` runs exactly once per request.
+  ++inFlightCounter();
   auto deliver = [queue, completionHandler](std::optional<OULHTTPURLResponse> response,
                                             std::optional<std::string> data,
                                             std::optional<OULError> error) {
-    if (!completionHandler) return;
     queue->async([completionHandler, response = std::move(response), data = std::move(data),
-                  error = std::move(error)] { completionHandler(response, data, error); });
+                  error = std::move(error)] {
+      if (completionHandler) completionHandler(response, data, error);
+      --inFlightCounter();
+    });
   };
 
   std::string escaped = escapeURL(url);
@@ -355,6 +369,15 @@ std::string OULNetwork::startRequest(const std::string& method, const std::strin
                 "Cannot send request: invalid URL", {platform::Value(url)});
     deliver(std::nullopt, std::nullopt,
             OULError{kOULNetworkErrorDomain, OULNetworkErrorCodeInvalidURL, "Invalid URL: " + url});
+    return std::string();
+  }
+
+  if (std::optional<std::string> refused = OULNetworkURLSession::transportRuleViolation(escaped)) {
+    state_->log(OULLoggerLevelWarning, kOULNetworkMessageCodeInvalidURL, *refused,
+                {platform::Value(url)});
+    deliver(
+        std::nullopt, std::nullopt,
+        OULError{kOULNetworkErrorDomain, OULNetworkErrorCodeSecureConnectionRequired, *refused});
     return std::string();
   }
 
@@ -388,7 +411,8 @@ std::string OULNetwork::startRequest(const std::string& method, const std::strin
   std::shared_ptr<State> state = state_;
   bool accepted = session()->submit(std::move(request), [state, isPost, deliver, escaped](
                                                             OULNetworkURLSession::Result&& result) {
-    bool failed = result.cancelled || result.tooLarge || result.curlCode != CURLE_OK;
+    bool failed =
+        result.cancelled || result.tooLarge || result.insecure || result.curlCode != CURLE_OK;
     if (isPost) --state->uploads;  // before the completion can look at it
     if (failed) {
       OULError error = transportError(result);

@@ -26,6 +26,10 @@ class OULNetworkURLSession;
 // - any HTTP answer, whatever its status: response and data (possibly empty) set, no error.
 // The body is handed over as received: no content decoding, even for "Content-Encoding: gzip".
 //
+// Transport rule, for every request and every redirect: https to any host, plain http only to
+// this machine's loopback (127.0.0.1 and the rest of 127/8, localhost, [::1]). Anything else
+// fails with OULNetworkErrorCodeSecureConnectionRequired before a connection is opened.
+//
 // Reachability: with a reachability host, the object keeps a view of whether a TCP connection
 // to that host can be opened. It probes once at creation; again when a request fails to
 // connect or isNetworkConnected is asked while the host counts as unreachable (unless a probe
@@ -82,8 +86,15 @@ class OULNetwork {
   // True from a POST's start until just before its completion is queued.
   bool hasUploadInProgress() const;
 
+  // How many requests of every network object of the process are in flight: counted from the
+  // call that starts one until its completion handler has returned on its queue (so the
+  // answer has been acted on, e.g. uploaded rows deleted). What the system's stand-in waits
+  // for before it lets the process end (AppLifecycle). Any thread.
+  static int requestsInFlight();
+
   // Starts a POST of `payload`. Answers the transfer's identifier, or an empty string when no
-  // transfer could be made (invalid URL); the completion runs in either case.
+  // transfer could be made (invalid URL, or plain http to a host that is not this machine);
+  // the completion runs in either case.
   // `usingBackgroundSession` is accepted for the callers' sake: every transfer here runs in
   // the process, so it changes nothing.
   std::string postURL(const std::string& url, const Headers& headers, std::string payload,

@@ -24,6 +24,8 @@ enum OULNetworkErrorCode : int {
   OULNetworkErrorCodeTooManyRedirects = 8,
   OULNetworkErrorCodeResponseTooLarge = 9,  // body beyond kOULNetworkMaximumResponseBytes
   OULNetworkErrorCodeCancelled = 10,        // the network object went away first
+  // Plain http to a host that is not this machine's loopback: refused before any connection.
+  OULNetworkErrorCodeSecureConnectionRequired = 11,
 };
 
 // Bodies larger than this are refused (the request fails with ResponseTooLarge), so a

@@ -5,16 +5,20 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-// The transfer engine under OULNetwork: one worker thread driving libcurl's multi interface,
-// so any number of requests run at once without blocking their callers. Only http and https
-// are allowed, on the request and on every redirect. Bodies are passed through untouched
-// (no content decoding). The time-outs are libcurl's own, timed by the system's monotonic
-// clock: they bound real network waits, which no test clock can stand in for. The session
+// The transfer engine under OULNetwork and platform::URLSession: one worker thread driving
+// libcurl's multi interface, so any number of requests run at once without blocking their
+// callers. Only http and https are allowed, and plain http only to this machine's loopback
+// (transportRuleViolation), on the request and on every redirect: a request that breaks the
+// rule completes with `insecure` set before any connection is opened, and a plain-http
+// connection whose address turns out not to be a loopback one is never opened. Bodies are passed
+// through untouched (no content decoding). The time-outs are libcurl's own, timed by the system's
+// monotonic clock: they bound real network waits, which no test clock can stand in for. The session
 // delays nothing by itself: whatever must wait is scheduled by the installed
 // platform::Clock before it is submitted.
 //
@@ -40,6 +44,7 @@ class OULNetworkURLSession : public std::enable_shared_from_this<OULNetworkURLSe
     int curlCode = 0;       // CURLcode; 0 is success
     std::string errorText;  // libcurl's explanation when curlCode != 0
     bool tooLarge = false;  // aborted because the body passed the size limit
+    bool insecure = false;  // refused by the transport rule (errorText says why)
     std::string effectiveURL;
     long status = 0;
     HeaderList headers;  // of the final answer
@@ -54,6 +59,13 @@ class OULNetworkURLSession : public std::enable_shared_from_this<OULNetworkURLSe
   ~OULNetworkURLSession();
   OULNetworkURLSession(const OULNetworkURLSession&) = delete;
   OULNetworkURLSession& operator=(const OULNetworkURLSession&) = delete;
+
+  // The transport rule of every request the library and its services make: https to any
+  // host, plain http only to a loopback host (platform::URL::isLoopbackHost). The URL is read
+  // with libcurl's own parser, so the host tested is the one libcurl would connect to (never
+  // the userinfo of "http://127.0.0.1:80@192.0.2.2/"). Nothing when `url` may be sent,
+  // otherwise the reason. A reachability probe (connectOnly) sends nothing and is not held to it.
+  static std::optional<std::string> transportRuleViolation(const std::string& url);
 
   // Queues a request. False (and `done` is dropped uncalled) once shutdown has begun.
   bool submit(Request request, Done done);

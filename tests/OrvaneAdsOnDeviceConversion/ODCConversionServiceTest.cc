@@ -13,6 +13,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "tests/OrvaneAdsOnDeviceConversion/ODCTestSupport.h"
+#include "tests/support/ClosedPort.h"
 #include "tools/psm-server/PSMServer.h"
 
 namespace {
@@ -38,7 +39,9 @@ class ODCConversionServiceTest : public odctest::ODCTest {
     platform::Bundle::setMainBundlePath(bundle);
     ODCConversionService::setProcessStartDateForTesting(env_.now());
   }
-  ~ODCConversionServiceTest() override { ODCServiceHost::setBaseURL(""); }
+  ~ODCConversionServiceTest() override {
+    ODCServiceHost::setBaseURL(testsupport::processClosedPort().baseURL());
+  }
 
   static PSMServerConfig::Odm odmConfig(bool withExtension = true) {
     PSMServerConfig::Odm odm;

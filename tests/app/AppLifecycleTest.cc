@@ -7,9 +7,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/capacitor/CAPBridgeViewController.h"
@@ -17,6 +20,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/uikit/UIApplicationNotifications.h"
 #include "platform/uikit/UIWindow.h"
+#include "platform/utilities/OULNetwork.h"
 #include "tests/support/DispatchTestEnvironment.h"
 #include "tests/support/TestHttpServer.h"
 
@@ -114,7 +118,11 @@ TEST_F(AppLifecycleTest, SuspendsWhenTheLastTaskEnds) {
   env_.waitUntilIdle();
   EXPECT_EQ(suspended, 0);
   application_->endBackgroundTask(task);
-  env_.advance(0.1);
+  // Idle for half a second first: a last answer may still send the next request.
+  for (int i = 0; i < 9; ++i) env_.advance(0.05);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 0);
+  for (int i = 0; i < 3; ++i) env_.advance(0.05);
   env_.waitUntilIdle();
   EXPECT_EQ(suspended, 1);
   env_.advance(60);
@@ -129,7 +137,7 @@ TEST_F(AppLifecycleTest, ExpiresTasksWhenTheBackgroundTimeRunsOut) {
     double suspendedBy;  // seconds after the start
   };
   const Case cases[] = {
-      {"the expiration handler ends its task", true, 30.1},
+      {"the expiration handler ends its task", true, 30.6},
       {"a task that never ends is given up after the grace", false, 32.1},
   };
   for (const Case& c : cases) {
@@ -148,6 +156,49 @@ TEST_F(AppLifecycleTest, ExpiresTasksWhenTheBackgroundTimeRunsOut) {
     EXPECT_TRUE(suspended);
     application_->endBackgroundTask(*task);
   }
+}
+
+TEST_F(AppLifecycleTest, StaysWhileARequestIsInFlightWithinTheBackgroundTime) {
+  // The upload's task has ended (as the engine ends it once nothing is due soon), but its POST
+  // is still waiting for the answer: the process must stay until the answer has been handled.
+  testsupport::TestHttpServer service;
+  service.respondTo("/a", {204, {}, "", std::chrono::milliseconds(1500)});
+  service.respondTo("/never", {204, {}, "", std::chrono::milliseconds(60000)});
+  auto network = OULNetwork::create();
+  auto worker = platform::DispatchQueue::createSerial("lifecycle-test.worker");
+  std::atomic<bool> answered{false};
+  network->postURL(
+      service.baseURL() + "/a", "bundles", worker, false,
+      [&](const auto& response, const auto&, const auto&) { answered = response.has_value(); });
+  int suspended = 0;
+  lifecycle_.suspendWhenIdle(30, 2, [&] { ++suspended; });
+  // A second of the app's time passes while the answer is still on its way.
+  for (int i = 0; i < 20; ++i) env_.advance(0.05);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 0);
+  EXPECT_GT(OULNetwork::requestsInFlight(), 0);
+  // Real time for the service's answer; the app's own time stands still meanwhile.
+  ASSERT_TRUE(service.waitForRequests(1));
+  for (int i = 0; i < 1000 && OULNetwork::requestsInFlight() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(suspended, 0);
+  for (int i = 0; i < 12; ++i) env_.advance(0.05);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 1);
+  EXPECT_TRUE(answered);
+
+  // A request that is not answered within the background time does not hold the process longer.
+  network->postURL(service.baseURL() + "/never", "bundles", worker, false, nullptr);
+  lifecycle_.suspendWhenIdle(30, 2, [&] { ++suspended; });
+  env_.advance(29.9);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 1);
+  for (double t = 29.9; t < 32.1; t += 0.05) env_.advance(0.05);
+  env_.waitUntilIdle();
+  EXPECT_EQ(suspended, 2);
+  network.reset();  // cancels the request that never got its answer
+  worker->sync([] {});
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
@@ -27,6 +28,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "tests/platform/capacitor/RecordingPage.h"
+#include "tests/support/ClosedPort.h"
 #include "tests/support/DispatchTestEnvironment.h"
 
 namespace {
@@ -56,6 +58,8 @@ class KavrelinAnalyticsEngineTest : public ::testing::Test {
     APMPersistedConfig::sharedInstance()->clearValues();
     APMAnalytics::settings()->clearAllData();
     APMConsentSettingsUtil::clearAllSettings();
+    // No service is needed here: every host is a port held closed, never the local service's.
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
     KVLAnalyticsRegisterLibrary();
     APMFeatureServices services = APMFeatureServices::neutral();
     services.sessionReporter = sessions_;

@@ -9,6 +9,7 @@
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
 #include "absl/strings/escaping.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "tests/support/ClosedPort.h"
 #include "tools/psm-server/PSMServerDatabase.h"
 
 namespace {
@@ -68,7 +69,7 @@ TEST(ODCPrivateSetMembershipClientTest, RequestIsBuiltOnceAndSentAsCompactJson) 
             "http://127.0.0.1:9/pagead/conversion/app/psm?version=1.1&retry_count=3");
   EXPECT_EQ(client->PSMRequestURLWithRetryCount(-1),
             "http://127.0.0.1:9/pagead/conversion/app/psm?version=1.1&retry_count=-1");
-  ODCServiceHost::setBaseURL("");
+  ODCServiceHost::setBaseURL(testsupport::processClosedPort().baseURL());
 
   auto key = client->debugKey();
   ASSERT_TRUE(key);

@@ -14,6 +14,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/utilities/OULNetwork.h"
 #include "security/util/sha256.h"
+#include "tests/support/ClosedPort.h"
 #include "tools/psm-server/PSMServer.h"
 
 namespace {
@@ -58,7 +59,9 @@ class PSMOverHttpTest : public ::testing::TestWithParam<int> {
     server_ = *std::move(server);
     ODCServiceHost::setBaseURL(server_->baseURL());
   }
-  void TearDown() override { ODCServiceHost::setBaseURL(""); }
+  void TearDown() override {
+    ODCServiceHost::setBaseURL(testsupport::processClosedPort().baseURL());
+  }
 
   std::optional<std::string> query(APMPrivateSetMembershipClient& client) {
     auto payload = client.payloadWithPSMRequest();

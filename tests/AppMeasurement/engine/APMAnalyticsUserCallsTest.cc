@@ -268,6 +268,8 @@ TEST(UserCallsRestart, DISABLED_SecondLaunch) {
   const char* root = std::getenv("KVL_TEST_CONTAINER");
   ASSERT_NE(root, nullptr);
   ASSERT_TRUE(platform::AppContainer::setRoot(root).ok());
+  // A process of its own: its hosts too are on a port held closed, never the local service's.
+  APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
   EXPECT_EQ(APMConsentSettingsUtil::consentSource(), 100);
   APMAnalytics::startWithAppID("1:1234567890:ios:abcdef", "app", {});
   env.waitUntilIdle();

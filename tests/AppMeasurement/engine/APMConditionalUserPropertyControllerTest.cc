@@ -9,6 +9,7 @@
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ class ConditionalUserPropertyTest : public EngineTest {
   void TearDown() override {
     EngineTest::TearDown();
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
   }
 
   APMConditionalUserPropertyController& controller() {

@@ -11,6 +11,7 @@
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
 #include "platform/uikit/UIApplication.h"
 #include "tests/AppMeasurement/engine/AttributionTestSupport.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ class OnDeviceConversionTest : public AttributionTest {
   }
   void TearDown() override {
     AttributionTest::TearDown();
-    ODCServiceHost::setBaseURL("");
+    ODCServiceHost::setBaseURL(testsupport::processClosedPort().baseURL());
   }
 
   // The service with the sample members, the conversion classes registered, an engine.

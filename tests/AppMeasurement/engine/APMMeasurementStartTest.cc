@@ -32,6 +32,7 @@
 #include "platform/uikit/UIApplicationNotifications.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ class StartTest : public EngineTest {
   void TearDown() override {
     EngineTest::TearDown();
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
     APMFeatureServices::install({});
     APMConsentSettingsUtil::clearAllSettings();
     OULAppEnvironmentUtil::setConfiguration(std::nullopt);

@@ -13,6 +13,7 @@
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/uikit/UIApplicationNotifications.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/support/ClosedPort.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -37,7 +38,7 @@ class UploadTest : public EngineTest {
   void TearDown() override {
     EngineTest::TearDown();
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
     platform::Bundle::setMainBundlePath({});
   }
   void putConfig(const std::string& text) {

@@ -11,6 +11,7 @@
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/support/ClosedPort.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace enginetest {
@@ -65,7 +66,7 @@ class AttributionTest : public EngineTest {
   void TearDown() override {
     EngineTest::TearDown();
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
     OULAppEnvironmentUtil::setConfiguration(std::nullopt);
   }
 

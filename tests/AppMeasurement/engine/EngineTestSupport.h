@@ -32,6 +32,7 @@
 #include "platform/security/Keychain.h"
 #include "platform/utilities/OULNetwork.h"
 #include "platform/utilities/OULOSLog.h"
+#include "tests/support/ClosedPort.h"
 #include "tests/support/DispatchTestEnvironment.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/ServiceProcess.h"
@@ -104,6 +105,9 @@ class EngineTest : public ::testing::Test {
     APMAnalytics::resetForTesting();
     APMAnalytics::load();                        // the library's load time, under the test's clock
     APMConsentSettingsUtil::clearAllSettings();  // process-wide: no test inherits consent
+    // Until a test starts a service of its own, every host is a port held closed: nothing
+    // reaches the library's default host, which is the user's own local service.
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
   }
 
   void TearDown() override {

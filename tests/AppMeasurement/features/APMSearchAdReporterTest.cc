@@ -12,6 +12,7 @@
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/features/ReporterTestSupport.h"
+#include "tests/support/ClosedPort.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -43,7 +44,7 @@ class SearchAdReporter : public ReporterTest {
     platform::AAAttribution::shared()->setToken(platform::AAAttribution::kDefaultToken);
     platform::AAAttribution::unregisterFromRuntime();
     OULAppEnvironmentUtil::setConfiguration(std::nullopt);
-    APMSearchAdReporter::setAttributionServiceHost("127.0.0.1:8970");
+    APMSearchAdReporter::setAttributionServiceHost(testsupport::processClosedPort().host());
     service_.reset();
     ReporterTest::TearDown();
   }

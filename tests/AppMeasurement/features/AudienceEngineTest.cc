@@ -15,6 +15,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/AppMeasurement/features/ServiceUploads.h"
+#include "tests/support/ClosedPort.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -40,7 +41,7 @@ class AudienceEngine : public EngineTest {
     EngineTest::TearDown();
     APMFeatureServices::install(APMFeatureServices::neutral());
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
   }
   // The decoded bodies of every upload so far.
   std::string uploads() { return featuretest::decodedUploads(service_->baseURL()); }

@@ -12,6 +12,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "tests/AppMeasurement/features/ExperimentTestSupport.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ class ExperimentServiceTest : public experimenttest::ExperimentTest {
   void TearDown() override {
     ExperimentTest::TearDown();
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
   }
   void answer(const std::string& json) {
     ASSERT_EQ(httpRequest("PUT", service_->baseURL() + "/_control/experiments", {}, json).status,

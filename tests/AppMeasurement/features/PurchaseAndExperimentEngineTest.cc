@@ -19,6 +19,7 @@
 #include "platform/storekit/SKProductsRequest.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/AppMeasurement/features/ServiceUploads.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ class PurchaseAndExperimentEngineTest : public EngineTest {
     experiments_.reset();
     APMFeatureServices::install(APMFeatureServices::neutral());
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
   }
   // Installs the features (with an experiment manager of this test when `withExperiments`)
   // and starts the library as the app does.

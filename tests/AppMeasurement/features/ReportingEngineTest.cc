@@ -19,6 +19,7 @@
 #include "platform/uikit/UIWindow.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/AppMeasurement/features/ServiceUploads.h"
+#include "tests/support/ClosedPort.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -54,14 +55,14 @@ class ReportingEngine : public EngineTest {
     APMScreenViewReporter::sharedInstance()->resetForTesting();
     APMFeatureServices::install(APMFeatureServices::neutral());
     platform::AAAttribution::unregisterFromRuntime();
-    APMSearchAdReporter::setAttributionServiceHost("127.0.0.1:8970");
+    APMSearchAdReporter::setAttributionServiceHost(testsupport::processClosedPort().host());
     APMPersistedConfig::sharedInstance()->clearValues();
     APMIdentity::resetAppIDFromRZQForTesting();
     std::thread([] { APMPersistedConfig::sharedInstance()->synchronizeToDisk(); }).join();
     APMMonitor::monitor()->setDebugModeEnabled(false);
     EngineTest::TearDown();
     service_.reset();
-    APMRemoteConfig::setHosts({});
+    APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
   }
 
   // Starts measurement as the platform core does (origin "ka", which vouches for the app

@@ -9,6 +9,7 @@
 #include "tests/AppMeasurement/foundation/PythonReference.h"
 #include "tests/AppMeasurement/foundation/RemoteConfigTestSupport.h"
 #include "tests/AppMeasurement/script/ScriptEntities.h"
+#include "tests/support/ClosedPort.h"
 #include "tests/support/LogCapture.h"
 
 namespace {
@@ -310,7 +311,7 @@ TEST_F(APMRemoteConfigTest, ConfigurationURLParsesBackWithPythonUrllib) {
         << *url;
   }
   EXPECT_FALSE(make()->remoteConfigURLWithPlatform(std::nullopt, 1, 0));
-  APMRemoteConfig::setHosts({});
+  APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
 }
 
 TEST_F(APMRemoteConfigTest, UploadURLWithSubdomainParsesBackWithPythonUrllib) {
@@ -324,7 +325,7 @@ TEST_F(APMRemoteConfigTest, UploadURLWithSubdomainParsesBackWithPythonUrllib) {
   APMRemoteConfig::setHosts({"127.0.0.1:8080", "127.0.0.1:8081", "localhost:8082"});
   store_ = std::make_shared<MemoryConfigStore>();
   EXPECT_EQ(parseWithPython(make()->uploadURL()), "http 127.0.0.1:8081 /a []\n");
-  APMRemoteConfig::setHosts({});
+  APMRemoteConfig::setHosts(testsupport::processClosedHosts<APMRemoteConfig::Hosts>());
 }
 
 }  // namespace

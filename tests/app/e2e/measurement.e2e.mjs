@@ -7,7 +7,7 @@
 // Usage: node measurement.e2e.mjs <path to app>
 import { chromium } from 'playwright-core';
 import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
+import { cpSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join } from 'node:path';
 import assert from 'node:assert/strict';
@@ -50,8 +50,20 @@ async function startService() {
   return { service, url, host: url.replace('http://', '') };
 }
 
+// The app's bundle with the login-and-link service's address on this test's measurement
+// service (it answers 404 there), so that the app never reaches a port this test did not open.
+let bundlePath;
+function bundleFor(serviceUrl) {
+  if (bundlePath) return bundlePath;
+  bundlePath = join(work, 'App.bundle');
+  cpSync(join(dirname(appPath), 'App.bundle'), bundlePath, { recursive: true });
+  const info = join(bundlePath, 'Info.plist');
+  writeFileSync(info, readFileSync(info, 'utf8').replaceAll('http://127.0.0.1:8972', serviceUrl));
+  return bundlePath;
+}
+
 async function startApp(host, extra = []) {
-  const app = spawnChild(appPath, ['--data-dir', join(work, 'app'), '--bundle', join(dirname(appPath), 'App.bundle'),
+  const app = spawnChild(appPath, ['--data-dir', join(work, 'app'), '--bundle', bundleFor(`http://${host}`),
     '--port', '0', ...extra], { KVL_MEASUREMENT_HOST: host, KVL_ODC_SERVICE_URL: `http://${host}` });
   const url = await waitFor('the app', () => {
     if (app.exitCode !== null) throw new Error(`app exited early: ${app.err}`);
@@ -94,7 +106,7 @@ async function main() {
   browser.setDefaultTimeout(120000);
 
   // A port that is taken: the message and status 1, nothing else.
-  const taken = spawnChild(appPath, ['--data-dir', join(work, 'taken'), '--bundle', join(dirname(appPath), 'App.bundle'),
+  const taken = spawnChild(appPath, ['--data-dir', join(work, 'taken'), '--bundle', bundleFor(serviceUrl),
     '--port', new URL(serviceUrl).port], { KVL_MEASUREMENT_HOST: host, KVL_ODC_SERVICE_URL: serviceUrl });
   const takenExit = await taken.exited;
   assert.deepEqual(takenExit, { code: 1, signal: null }, taken.err);

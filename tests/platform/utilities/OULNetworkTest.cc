@@ -12,6 +12,7 @@
 
 #include "platform/utilities/OULGzip.h"
 #include "tests/platform/utilities/NetworkTestSupport.h"
+#include "tests/support/ClosedPort.h"
 #include "tests/support/TestHttpServer.h"
 
 namespace {
@@ -186,7 +187,8 @@ TEST_F(OULNetworkTest, QueuedAnswersComeInOrderBeforeThePathScript) {
 }
 
 TEST_F(OULNetworkTest, ClosedPortCompletesWithAConnectionError) {
-  uint16_t port = TestHttpServer::closedPort();
+  testsupport::ClosedPort closed;  // held: nothing else can listen there meanwhile
+  uint16_t port = closed.port();
   auto outcome = newOutcome();
   std::string id = network_->postURL("http://127.0.0.1:" + std::to_string(port) + "/a", "x", queue_,
                                      false, Outcome::recordInto(outcome, queue_));
@@ -203,7 +205,7 @@ TEST_F(OULNetworkTest, ClosedPortCompletesWithAConnectionError) {
 
 TEST_F(OULNetworkTest, UnknownHostCompletesWithAnError) {
   // ".invalid" is reserved never to resolve (RFC 2606).
-  auto outcome = get("http://no-such-host.invalid/x");
+  auto outcome = get("https://no-such-host.invalid/x");
   ASSERT_TRUE(outcome->error.has_value());
   EXPECT_EQ(outcome->error->code, OULNetworkErrorCodeCannotFindHost);
   EXPECT_FALSE(outcome->response.has_value());
@@ -421,7 +423,8 @@ TEST_F(OULNetworkTest, DebugModeLogsRequestsAndAnswersFailuresAlways) {
   EXPECT_EQ(lines[1].contexts[0], platform::Value(200LL));
 
   network_->setIsDebugModeEnabled(false);
-  get("http://127.0.0.1:" + std::to_string(TestHttpServer::closedPort()) + "/");
+  testsupport::ClosedPort closed;
+  get(closed.baseURL() + "/");
   lines = logger->lines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[2].code, kOULNetworkMessageCodeRequestFailed);
