@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/foundation/JSONSerialization.h"
+#include "tests/support/ClosedPort.h"
 #include "tests/support/ServiceProcess.h"
 
 extern char** environ;
@@ -122,6 +123,11 @@ class AppProcess {
   std::thread reader_;
 };
 
+std::string readText(const fs::path& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 class AppProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -130,6 +136,15 @@ class AppProcessTest : public ::testing::Test {
     work_ = pattern;
     fs::copy(fs::path(KVL_TEST_APP).parent_path() / "App.bundle", work_ / "App.bundle",
              fs::copy_options::recursive);
+    // The bundle's link and login services (the default link-service port) move to a closed
+    // port: this test starts no link service.
+    fs::path info = work_ / "App.bundle" / "Info.plist";
+    std::string text = readText(info);
+    const std::string linkService = "http://127.0.0.1:8972";
+    for (size_t at = text.find(linkService); at != std::string::npos; at = text.find(linkService)) {
+      text.replace(at, linkService.size(), closed_.baseURL());
+    }
+    std::ofstream(info, std::ios::trunc) << text;
   }
   void TearDown() override {
     app_.reset();
@@ -166,8 +181,7 @@ class AppProcessTest : public ::testing::Test {
   // Adds a key to the app's Info.plist.
   void addToInfoPlist(const std::string& entry) {
     fs::path info = work_ / "App.bundle" / "Info.plist";
-    std::ifstream in(info);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text = readText(info);
     text.replace(text.rfind("</dict>"), 7, entry + "</dict>");
     std::ofstream(info, std::ios::trunc) << text;
   }
@@ -218,6 +232,7 @@ class AppProcessTest : public ::testing::Test {
     return decoded;
   }
 
+  testsupport::ClosedPort closed_;
   fs::path work_;
   std::unique_ptr<testsupport::ServiceProcess> service_;
   std::unique_ptr<AppProcess> app_;
