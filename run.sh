@@ -36,7 +36,12 @@ die() {
 }
 
 configure() {
-  if [ ! -f "$build/build.ninja" ]; then
+  # The app's web bundle is made from the npm packages, which the build looks for when it is
+  # configured: install them first, and configure again a build made without them.
+  if [ ! -d node_modules/@capacitor/core ]; then
+    bash scripts/install-npm.sh
+  fi
+  if [ ! -f "$build/build.ninja" ] || ! grep -q 'App.bundle/www/app.js' "$build/build.ninja"; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVL_BUILD_TESTS=OFF \
       >/dev/null
   fi
@@ -143,9 +148,6 @@ if [ ${#taken[@]} -gt 0 ]; then
   die "stop what holds it (another ./run.sh?) and try again; the app's port can be moved with KVL_APP_PORT"
 fi
 
-if [ ! -d node_modules/@capacitor/core ]; then
-  bash scripts/install-npm.sh
-fi
 configure
 cmake --build "$build" -j "${KVL_JOBS:-4}" --target app measurement-service link-service
 
