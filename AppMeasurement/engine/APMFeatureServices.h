@@ -59,8 +59,8 @@ class APMAudienceEvaluating {
   }
   // Evaluates the property filters for one user property as a bundle carries it: with the
   // bundle's cache when `withBundleCache`, else with a cache of its own; the evaluation time
-  // (seconds) is `evaluationTime`, or the property's set time when none. false when the
-  // property cannot be read or its results cannot be read or stored.
+  // (seconds) is `evaluationTime`, or the property's set time when none. false when its
+  // results cannot be read or stored; a property without a value is logged and skipped.
   virtual bool evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& property,
                                                   bool withBundleCache,
                                                   std::optional<double> evaluationTime) {

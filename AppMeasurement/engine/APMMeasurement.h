@@ -317,7 +317,7 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // An "_iap" gets "sandbox" = 1 when the store receipt is a sandbox one and "validated" = the
   // receipt's validity (1 or 0), each only when the event has none; other events pass as they
   // are.
-  APMEvent validatePurchaseEvent(const APMEvent& event);
+  APMEvent validatePurchaseEvent(APMEvent event);
   // Adds the milliseconds to "_se" (session-scoped) or "_lte", stored and in the bundle.
   bool updateUserEngagement(int64_t engagementMillis, APMPBMeasurementBundle& bundle,
                             bool sessionScoped);

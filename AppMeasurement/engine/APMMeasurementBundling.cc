@@ -80,6 +80,20 @@ std::optional<APMEvent> eventAsReadFromItsMessage(const APMEvent& event) {
   return event.copyWithTimestamps(wholeMillis(event.timestamp()), previous);
 }
 
+// Evaluates the property filters for each user property of the bundle; false at the first
+// that fails.
+bool evaluateUserProperties(APMAudienceEvaluating& audience, const APMPBMeasurementBundle& bundle,
+                            bool withBundleCache, std::optional<double> evaluationTime) {
+  for (const APMPBUserAttribute& property :
+       NANOGetMessageArray<APMPBUserAttribute>(bundle, B::kUserAttributes)
+           .value_or(std::vector<APMPBUserAttribute>{})) {
+    if (!audience.evaluateFiltersForNanoUserProperty(property, withBundleCache, evaluationTime)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool APMMeasurement::bundleRawEvents() {
@@ -304,7 +318,7 @@ bool APMMeasurement::bundleRawEvents() {
                                  APMDescriptionForLog(event.parameters()));
         }
       }
-      if (event.name() == "_iap") event = validatePurchaseEvent(event);
+      event = validatePurchaseEvent(std::move(event));
       processed.push_back(std::move(event));
     }
     if (countsChanged && !database_->updateDailyCounts(*counts, &countsError)) {
@@ -456,13 +470,7 @@ bool APMMeasurement::bundleRawEvents() {
     if (!analyticsDenied) {
       // The bundle's user properties, at the time of its earliest selected event and with the
       // cache its events used.
-      for (const APMPBUserAttribute& property :
-           NANOGetMessageArray<APMPBUserAttribute>(bundle, B::kUserAttributes)
-               .value_or(std::vector<APMPBUserAttribute>{})) {
-        if (!features_.audience->evaluateFiltersForNanoUserProperty(property, true, start)) {
-          return false;
-        }
-      }
+      if (!evaluateUserProperties(*features_.audience, bundle, true, start)) return false;
       if (!features_.audience->addResultsForBundling(bundle)) {
         monitor().logWithLevel(1, 23113, "Unable to read audience evaluation results");
         return false;
@@ -505,13 +513,7 @@ bool APMMeasurement::evaluationTimeFromRawEvents(const std::vector<APMEvent>& ra
     // A new session: its session-scoped results start from the user properties alone, before
     // any of the bundle's events is evaluated.
     features_.audience->clearEvaluationResultsForSessionScopedFilters();
-    for (const APMPBUserAttribute& property :
-         NANOGetMessageArray<APMPBUserAttribute>(bundle, B::kUserAttributes)
-             .value_or(std::vector<APMPBUserAttribute>{})) {
-      if (!features_.audience->evaluateFiltersForNanoUserProperty(property, false, std::nullopt)) {
-        return false;
-      }
-    }
+    if (!evaluateUserProperties(*features_.audience, bundle, false, std::nullopt)) return false;
     APMErrorSlot error;
     if (!database_->clearCurrentSessionCounts(&error)) {
       monitor().logWithLevel(1, 23185, "Failed to clear event session counts. Error",
@@ -542,18 +544,17 @@ bool APMMeasurement::evaluationTimeFromRawEvents(const std::vector<APMEvent>& ra
   return true;
 }
 
-APMEvent APMMeasurement::validatePurchaseEvent(const APMEvent& event) {
+APMEvent APMMeasurement::validatePurchaseEvent(APMEvent event) {
   if (event.name() != "_iap") return event;
   // What the event already carries (the purchase reporter's own word) stands.
-  APMEvent validated = event;
   if (!event.parameter("sandbox") && APMAEU::isASRS()) {
-    validated.setParameter("sandbox", APMValue(int64_t{1}));
+    event.setParameter("sandbox", APMValue(int64_t{1}));
   }
   if (!event.parameter("validated")) {
-    validated.setParameter("validated",
-                           APMValue(int64_t{features_.purchaseReporter->isReceiptValid() ? 1 : 0}));
+    event.setParameter("validated",
+                       APMValue(int64_t{features_.purchaseReporter->isReceiptValid() ? 1 : 0}));
   }
-  return validated;
+  return event;
 }
 
 bool APMMeasurement::updateUserEngagement(int64_t engagementMillis, APMPBMeasurementBundle& bundle,

@@ -308,8 +308,10 @@ bool APMAudience::evaluateFiltersForNanoUserProperty(const APMPBUserAttribute& p
         "", NANOGetString(property, APMPBUserAttribute::kName).value_or(""), *value, lastSet);
   }
   if (!attribute) {
+    // A property stored without a value fails the same way at every try: it only loses its own
+    // evaluation, or it would hold back every later bundle.
     monitor().logWithLevel(2, 6039, "Could not convert user property from nano format.");
-    return false;
+    return true;
   }
   return evaluateFiltersForUserProperty(*attribute, cache, evaluationTime.value_or(lastSet));
 }

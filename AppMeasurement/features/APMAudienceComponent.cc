@@ -41,16 +41,8 @@ bool APMAudienceComponent::evaluateFiltersForNanoUserProperty(
     const APMPBUserAttribute& property, bool withBundleCache,
     std::optional<double> evaluationTime) {
   if (!audience_) return true;
-  const bool evaluated = audience_->evaluateFiltersForNanoUserProperty(
+  return audience_->evaluateFiltersForNanoUserProperty(
       property, withBundleCache ? &bundleCache() : nullptr, evaluationTime);
-  // A property stored without a value (6039) fails the same way at every try: failing the
-  // bundle for it would hold back every later bundle, so it only loses its own evaluation.
-  // Storage failures still fail, and the bundle is tried again.
-  using U = APMPBUserAttribute;
-  const bool convertible = NANOGetString(property, U::kStringValue).has_value() ||
-                           NANOHasField(property, U::kDoubleValue) ||
-                           NANOHasField(property, U::kIntValue);
-  return evaluated || !convertible;
 }
 
 bool APMAudienceComponent::addResultsForBundling(APMPBMeasurementBundle& bundle) {
