@@ -8,11 +8,9 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
-#include <cstdio>
 #include <deque>
 #include <fstream>
 #include <mutex>
-#include <random>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -24,6 +22,7 @@
 #include "platform/foundation/PlatformLog.h"
 #include "platform/net/HttpReadError.h"
 #include "platform/net/LoopbackAcceptor.h"
+#include "platform/security/SecretToken.h"
 
 namespace platform {
 
@@ -37,24 +36,6 @@ namespace {
 
 constexpr const char* kBridgePath = "/_capacitor/bridge";
 constexpr const char* kShimPath = "/_capacitor/bridge-shim.js";
-
-std::string randomToken() {
-  std::random_device device;  // the kernel's random source
-  std::string token;
-  char buffer[9];
-  for (int i = 0; i < 4; ++i) {
-    std::snprintf(buffer, sizeof buffer, "%08x", static_cast<unsigned>(device()));
-    token += buffer;
-  }
-  return token;
-}
-
-bool equalInConstantTime(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
-}
 
 std::string contentType(const std::filesystem::path& path) {
   static const std::pair<const char*, const char*> kTypes[] = {
@@ -174,8 +155,7 @@ struct CAPWebHost::Impl {
   std::string cookieName() const { return "app-session-" + std::to_string(port); }
 
   bool hasSession(const http::request<http::string_body>& request) const {
-    return equalInConstantTime(cookieValue(headerOf(request, http::field::cookie), cookieName()),
-                               session);
+    return equalSecrets(cookieValue(headerOf(request, http::field::cookie), cookieName()), session);
   }
 
   // Spends `secret` when it is one of the unspent ones: its socket key opens sockets from then
@@ -183,7 +163,7 @@ struct CAPWebHost::Impl {
   bool spend(std::string_view secret) {
     std::lock_guard lock(secretsMutex);
     for (auto it = secrets.begin(); it != secrets.end(); ++it) {
-      if (equalInConstantTime(it->secret, secret)) {
+      if (equalSecrets(it->secret, secret)) {
         keys.push_back(std::move(it->key));
         if (keys.size() > kMaxKeys) keys.pop_front();
         secrets.erase(it);
@@ -197,7 +177,7 @@ struct CAPWebHost::Impl {
     if (key.empty()) return false;
     std::lock_guard lock(secretsMutex);
     bool found = false;
-    for (const std::string& k : keys) found |= equalInConstantTime(k, key);
+    for (const std::string& k : keys) found |= equalSecrets(k, key);
     return found;
   }
   static constexpr size_t kMaxKeys = 16;
@@ -528,7 +508,7 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
       return answer(http::status::method_not_allowed, "Method not allowed\n", "text/plain");
     }
     std::string_view given(request["X-App-Token"].data(), request["X-App-Token"].size());
-    if (!equalInConstantTime(given, token)) {
+    if (!equalSecrets(given, token)) {
       return answer(http::status::forbidden, "Forbidden\n", "text/plain");
     }
     auto body = JSONSerialization::JSONObjectWithData(request.body());
@@ -595,7 +575,7 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
 }
 
 std::string CAPWebHost::Impl::newPageURL() {
-  PageSecrets page{randomToken(), randomToken()};
+  PageSecrets page{randomSecretToken(), randomSecretToken()};
   std::string url = origin() + "/?secret=" + page.secret + "#key=" + page.key;
   {
     std::lock_guard lock(secretsMutex);
@@ -607,7 +587,7 @@ std::string CAPWebHost::Impl::newPageURL() {
 
 CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path bundle,
                        uint16_t port)
-    : impl_(std::make_unique<Impl>()), token_(randomToken()) {
+    : impl_(std::make_unique<Impl>()), token_(randomSecretToken()) {
   std::error_code ec;
   impl_->root = std::filesystem::canonical(bundle, ec);
   if (ec || !std::filesystem::is_directory(impl_->root)) {
@@ -615,7 +595,7 @@ CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path 
   }
   impl_->bridge = std::move(bridge);
   impl_->token = token_;
-  impl_->session = randomToken();
+  impl_->session = randomSecretToken();
   impl_->acceptor = std::make_unique<LoopbackAcceptor>(
       impl_->io, port, LoopbackAcceptor::Limits{kMaxConnections, std::chrono::milliseconds(100)},
       "Capacitor");

@@ -1,8 +1,6 @@
 #include "tools/loopback-http/LoopbackHttpServer.h"
 
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,8 +18,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/net/HttpReadError.h"
 #include "platform/net/LoopbackAcceptor.h"
+#include "platform/security/SecretToken.h"
 
 namespace loopback {
 
@@ -111,60 +111,6 @@ bool fromAnotherWebOrigin(const HttpRequest& request, uint16_t port) {
 
 bool isControlPath(const HttpRequest& request) {
   return request.path == "/_control" || request.path.rfind("/_control/", 0) == 0;
-}
-
-// Compares in time independent of where the texts differ.
-bool sameSecret(std::string_view given, std::string_view expected) {
-  if (given.size() != expected.size() || expected.empty()) return false;
-  unsigned char difference = 0;
-  for (size_t i = 0; i < given.size(); ++i) {
-    difference |= static_cast<unsigned char>(given[i] ^ expected[i]);
-  }
-  return difference == 0;
-}
-
-std::string randomToken() {
-  unsigned char bytes[16];
-  size_t filled = 0;
-  while (filled < sizeof bytes) {
-    ssize_t n = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw std::runtime_error(std::string("getrandom: ") + std::strerror(errno));
-    filled += static_cast<size_t>(n);
-  }
-  static const char kHex[] = "0123456789abcdef";
-  std::string token;
-  for (unsigned char byte : bytes) {
-    token += kHex[byte >> 4];
-    token += kHex[byte & 15];
-  }
-  return token;
-}
-
-// Writes `text` to `path` whole or not at all (a temporary file renamed over it), readable and
-// writable by the user only.
-void writePrivateFile(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".tmp" + std::to_string(::getpid());
-  ::unlink(temporary.c_str());
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
-  }
-  size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<size_t>(n);
-  }
-  bool ok = written == text.size() && ::fsync(fd) == 0;
-  int error = errno;
-  ::close(fd);
-  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    if (ok) error = errno;
-    ::unlink(temporary.c_str());
-    throw std::runtime_error("cannot write " + path + ": " + std::strerror(error));
-  }
 }
 
 // A change to the service's state must come with a type a page of another origin cannot send
@@ -258,7 +204,7 @@ class Session : public std::enable_shared_from_this<Session> {
           build(HttpResponse::text(403, "this service answers no page of another origin\n")));
     }
     if (isControlPath(recorded) &&
-        !sameSecret(recorded.header(kControlTokenHeader).value_or(""), server_->controlToken)) {
+        !platform::equalSecrets(recorded.header(kControlTokenHeader).value_or(""), server_->controlToken)) {
       return write(
           build(HttpResponse::text(403, std::string("control requests need this run's token in ") +
                                             kControlTokenHeader + "\n")));
@@ -349,15 +295,18 @@ LoopbackHttpServer::LoopbackHttpServer(Options options, Handler handler)
   controlToken_ = options.controlToken;
   if (controlToken_.empty()) {
     const char* fromEnvironment = std::getenv("KVL_SERVICE_TOKEN");
-    controlToken_ = fromEnvironment && *fromEnvironment ? fromEnvironment : randomToken();
+    controlToken_ = fromEnvironment && *fromEnvironment ? fromEnvironment : platform::randomSecretToken();
   }
   impl_->controlToken = controlToken_;
   if (!options.controlFile.empty()) {
-    writePrivateFile(options.controlFile, nlohmann::json{{"url", baseURL()},
-                                                         {"token", controlToken_},
-                                                         {"pid", static_cast<int64_t>(::getpid())}}
-                                                  .dump() +
-                                              "\n");
+    // Whole or not at all, readable by the user only.
+    absl::Status written = platform::FileManager::defaultManager().writeAtomically(
+        options.controlFile, nlohmann::json{{"url", baseURL()},
+                                            {"token", controlToken_},
+                                            {"pid", static_cast<int64_t>(::getpid())}}
+                                     .dump() +
+                                 "\n");
+    if (!written.ok()) throw std::runtime_error(std::string(written.message()));
     controlFile_ = options.controlFile;
   }
   Impl* impl = impl_.get();
