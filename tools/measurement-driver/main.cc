@@ -419,6 +419,15 @@ int main(int argc, char** argv) {
   }
   // Opened as the system opens them: the application hands each to its delegate and to the
   // delegate proxy's interceptors (the measurement library's among them).
+  // The library installs its app-delegate proxy from the main queue once its start has run on
+  // the public-call queue: let both run first, as the app's run loop would.
+  if (!openURLs.empty()) {
+    if (!barrier(60)) {
+      std::fprintf(stderr, "measurement-driver: the engine did not answer\n");
+      return 1;
+    }
+    platform::DispatchQueue::drainMain();
+  }
   for (const std::string& url : openURLs) application->deliverOpenURL(url, {});
   if (!barrier(60)) {
     std::fprintf(stderr, "measurement-driver: the engine did not answer\n");
