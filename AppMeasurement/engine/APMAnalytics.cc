@@ -262,10 +262,9 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     return;
   }
   if (!facade && !APMOrvaneServiceFileUtil::orvaneServiceInfoPlistPath().value_or("").empty()) {
-    monitor().logWithLevel(
-        0, 25027,
-        "Deferring to Orvane Analytics for Kavrelin for event data collection. "
-        "See README.md, section Measurement, for the start through KVLAnalytics.");
+    monitor().logWithLevel(0, 25027,
+                           "Deferring to Orvane Analytics for Kavrelin for event data collection. "
+                           "See docs/measurement.md for the start through KVLAnalytics.");
     return;
   }
   if (!options.empty()) {

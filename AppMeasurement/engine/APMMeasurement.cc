@@ -154,7 +154,7 @@ std::shared_ptr<APMMeasurement> APMMeasurement::create(const std::string& appID,
   std::string debugOff = "-no" + prefix + "AnalyticsDebugEnabled";
   std::string verboseOn = "-" + prefix + "AnalyticsVerboseLoggingEnabled";
   std::string verboseOff = "-" + prefix + "AnalyticsVerboseLoggingDisabled";
-  const char* docs = " (see README.md, section Logging)";
+  const char* docs = " (see docs/logging.md)";
   if (monitor().isDebugModeEnabled()) {
     monitor().logWithLevel(
         6, 23008,

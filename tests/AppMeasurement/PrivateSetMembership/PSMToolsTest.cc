@@ -1,5 +1,5 @@
-// The README's walk-through: psm-server started by its one command with the sample member file
-// (a second process), then psm-query asking for a member and a non-member.
+// The walk-through of docs/psm.md: psm-server started by its one command with the sample member
+// file (a second process), then psm-query asking for a member and a non-member.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
-// The README's attribution walk-through, as a new user runs it: the measurement service with
-// its sample answers, then the driver as a fresh install on 16.1 with tracking authorised and a
-// link to open. Its output, StoreKit's record file (Python's json) and the service's decoded
-// uploads are checked.
+// The attribution walk-through of docs/attribution.md, as a new user runs it: the measurement
+// service with its sample answers, then the driver as a fresh install on 16.1 with tracking
+// authorised and a link to open. Its output, StoreKit's record file (Python's json) and the
+// service's decoded uploads are checked.
 #include <gtest/gtest.h>
 
 #include <filesystem>
