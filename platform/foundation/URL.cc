@@ -104,7 +104,9 @@ bool URL::isLoopbackHost(std::string_view host) {
   if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
     name = name.substr(1, name.size() - 2);
   }
-  if (name == "localhost" || name == "localhost.") return true;
+  // libcurl answers "localhost" itself; "localhost." (a trailing dot) goes to the system's
+  // resolver as any other name, which need not know it, as it goes for "127.0.0.1.".
+  if (name == "localhost") return true;
   if (std::optional<uint32_t> address = parseIPv4(name)) return *address >> 24 == 127;
   // No zone ("%lo"): a scoped address names an interface, not this machine's loopback.
   in6_addr address{};

@@ -32,13 +32,14 @@ class URL {
 
   // Whether the host names this machine's loopback, read as libcurl reads a URL's host before
   // it connects, so that this answer and the network object's agree for every spelling:
-  // "localhost" in any case, with or without one trailing dot; an IPv4 address in 127/8 in
+  // "localhost" in any case; an IPv4 address in 127/8 in
   // any spelling inet_aton(3) takes ("127.0.0.1", "127.1", "0177.0.0.1", "0x7f.1",
   // "2130706433"; a leading 0 makes a part octal, so "0127.0.0.1" is 87.0.0.1 and not
   // loopback); the IPv6 address ::1 in any of its spellings, without a zone. Percent escapes
   // are decoded first ("127.0.0.%31" is 127.0.0.1). Anything else is not: a name that merely
-  // starts with "127.0.0.1" or "localhost", "127.0.0.1." (a trailing dot makes it a name to
-  // look up), a subdomain of localhost, another IPv6 address, an IPv4-mapped one. The userinfo
+  // starts with "127.0.0.1" or "localhost", "127.0.0.1." and "localhost." (a trailing dot
+  // makes either a name for the system's resolver, which libcurl asks and which need not know
+  // it), a subdomain of localhost, another IPv6 address, an IPv4-mapped one. The userinfo
   // before an "@" is never the host.
   bool isLoopback() const { return isLoopbackHost(host_); }
   // The same test on a host alone (an IPv6 literal with or without its brackets). This is the

@@ -54,8 +54,6 @@ const Spelling kSpellings[] = {
     {"127.0.0.%31", true},  // libcurl decodes escapes in a host
     {"localhost", true},
     {"LOCALHOST", true},
-    {"LOCALHOST.", true},
-    {"localhost.", true},
     {"%6cocalhost", true},
     {"[::1]", true, true},
     {"[0:0:0:0:0:0:0:1]", true, true},
@@ -63,7 +61,10 @@ const Spelling kSpellings[] = {
     // An octal part: 0127 is 87, so this is 87.0.0.1.
     {"0127.0.0.1", false},
     // A trailing dot, a bad digit or a part out of range: names to look up, not addresses.
+    // libcurl hands "localhost." to the system's resolver too, which need not know it.
     {"127.0.0.1.", false},
+    {"localhost.", false},
+    {"LOCALHOST.", false},
     {"127.1.", false},
     {"08.1", false},
     {"127.0.0.09", false},
@@ -229,11 +230,17 @@ TEST(LoopbackSpellingTest, TheNetworkObjectFollowsARedirectExactlyWhereIsLoopbac
     ASSERT_TRUE(outcome->wait());
     std::lock_guard<std::mutex> lock(outcome->mutex);
     if (s.loopback) {
-      ASSERT_FALSE(outcome->error) << outcome->error->description;
+      if (outcome->error) {
+        ADD_FAILURE() << "not followed: " << outcome->error->description;
+        continue;
+      }
       EXPECT_EQ(outcome->response->statusCode, 200);
       EXPECT_TRUE(server.landed().contains(i)) << "the redirect was not followed here";
     } else {
-      ASSERT_TRUE(outcome->error) << "followed, status " << outcome->response->statusCode;
+      if (!outcome->error) {
+        ADD_FAILURE() << "followed, status " << outcome->response->statusCode;
+        continue;
+      }
       EXPECT_EQ(outcome->error->code, OULNetworkErrorCodeSecureConnectionRequired)
           << outcome->error->description;
       EXPECT_FALSE(server.landed().contains(i));
