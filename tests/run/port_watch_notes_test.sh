@@ -22,6 +22,7 @@ holder=$!
 for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 port=$(cat "$work/port")
 
+mkdir -p "$work/build"
 "$guard" start "$work/build/default-port-guard" "$port" >/dev/null
 "$guard" stop "$work/build/default-port-guard" >/dev/null
 
