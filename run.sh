@@ -129,7 +129,9 @@ esac
 
 # Each port free before anything is built or started: a second ./run.sh, or anything else that
 # holds one, is named instead of found out later. Checked by binding, so that nothing is sent
-# to what listens there.
+# to what listens there. The check is python3's, which a fresh machine may lack: then the
+# packages are installed first.
+command -v python3 >/dev/null 2>&1 || bash scripts/install-deps.sh --run
 port_taken() {
   python3 - "$1" <<'PY'
 import socket, sys
