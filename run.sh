@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# usage: ./run.sh [APP ARGS]    builds what is missing (into build/run), starts the local
+# usage: ./run.sh [APP ARGS]    installs the system packages it needs when one is missing
+#                               (scripts/install-deps.sh --run, through sudo when not root),
+#                               builds what is missing (into build/run), starts the local
 #                               measurement service (127.0.0.1:8970), the login-and-link service
 #                               (127.0.0.1:8972) and the app (127.0.0.1:8971, or KVL_APP_PORT),
 #                               and prints the page's address. It holds a one-time secret (the
@@ -14,8 +16,9 @@
 #        ./run.sh open-url URL  opens URL in the running app as the system would (custom-scheme
 #                               URLs go to the app's URL handler, http(s) URLs arrive as
 #                               universal links). Text that is not a URL is refused.
-#        ./run.sh tools         builds every developer tool (measurement-service, psm-server,
-#                               apm-msg, ...) into build/run and prints where each one is.
+#        ./run.sh tools         installs what is missing as above, builds every developer tool
+#                               (measurement-service, psm-server, apm-msg, ...) into build/run
+#                               and prints where each one is.
 #        ./run.sh --help        prints this.
 # Environment: KVL_APP_PORT (8971), KVL_RUN_BUILD_DIR (build/run), KVL_RUN_DATA_DIR
 # (build/run-data), KVL_JOBS (4, build jobs).
@@ -36,6 +39,9 @@ die() {
 }
 
 configure() {
+  # The system packages the run build needs, on a fresh machine too: checked each time,
+  # installed (through sudo when not root) only when one is missing.
+  bash scripts/install-deps.sh --run
   # The app's web bundle is made from the npm packages, which the build looks for when it is
   # configured: install them first, and configure again a build made without them.
   if [ ! -d node_modules/@capacitor/core ]; then
@@ -123,7 +129,9 @@ esac
 
 # Each port free before anything is built or started: a second ./run.sh, or anything else that
 # holds one, is named instead of found out later. Checked by binding, so that nothing is sent
-# to what listens there.
+# to what listens there. The check is python3's, which a fresh machine may lack: then the
+# packages are installed first.
+command -v python3 >/dev/null 2>&1 || bash scripts/install-deps.sh --run
 port_taken() {
   python3 - "$1" <<'PY'
 import socket, sys
@@ -142,10 +150,17 @@ for pair in "$measurement_port:the measurement service" "$link_port:the link ser
   if [ "${pair%%:*}" != 0 ] && port_taken "${pair%%:*}"; then taken+=("$pair"); fi
 done
 if [ ${#taken[@]} -gt 0 ]; then
+  app_taken=
   for pair in "${taken[@]}"; do
     echo "run.sh: 127.0.0.1:${pair%%:*} (${pair#*:}) is taken" >&2
+    [ "${pair#*:}" = "the app" ] && app_taken=1
   done
-  die "stop what holds it (another ./run.sh?) and try again; the app's port can be moved with KVL_APP_PORT"
+  # Only the app's port can be moved: the services' ports are where the app's configuration
+  # looks for them.
+  if [ -n "$app_taken" ]; then
+    die "stop what holds it (another ./run.sh?) and try again, or move the app's port with KVL_APP_PORT (e.g. KVL_APP_PORT=8981 ./run.sh)"
+  fi
+  die "stop what holds it (another ./run.sh?) and try again"
 fi
 
 configure

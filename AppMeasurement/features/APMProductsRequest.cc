@@ -84,7 +84,13 @@ void APMProductsRequest::requestDidFailWithError(SKProductsRequest&,
   std::shared_ptr<platform::DispatchQueue> queue;
   CompletionHandler handler;
   if (!stored(&queue, &handler)) return;
-  APMError failure(error.domain, error.code);
+  // StoreKit's error as it came, its description included.
+  platform::Value::Dictionary userInfo;
+  if (!error.localizedDescription.empty()) {
+    userInfo.emplace(std::string(kAPMLocalizedDescriptionKey),
+                     platform::Value(error.localizedDescription));
+  }
+  APMError failure(error.domain, error.code, std::move(userInfo));
   std::weak_ptr<APMProductsRequest> weakSelf = weak_from_this();
   queue->async([weakSelf, handler, failure] {
     handler(std::nullopt, std::nullopt, failure);

@@ -23,6 +23,26 @@ std::string ODCPercentEncode(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// Why an exchange failed, in a line of its own: a transport failure (refused by the transport
+// rule, no connection, time-out) reaches the handlers as an error the module's own codes do not
+// describe, and the status check's error (4000) does not name the status.
+void logFailedExchange(const std::string& url, const std::optional<OULHTTPURLResponse>& response,
+                       const std::optional<OULError>& error) {
+  if (error) {
+    ODCLogWarning(kODCExchangeFailedCode, "Request to %s failed: %s (%s %lld)", url.c_str(),
+                  error->description.c_str(), error->domain.c_str(),
+                  static_cast<long long>(error->code));
+  } else if (response && response->statusCode != kOULNetworkHTTPStatusOK &&
+             response->statusCode != kOULNetworkHTTPStatusNoContent) {
+    ODCLogWarning(kODCExchangeFailedCode, "Request to %s answered HTTP status %lld", url.c_str(),
+                  static_cast<long long>(response->statusCode));
+  }
+}
+
+}  // namespace
+
 ODCAsyncTask::ODCAsyncTask(std::shared_ptr<ODCContext> context) : context_(std::move(context)) {}
 
 void ODCAsyncTask::startTaskWithCompletion(Completion completion) {
@@ -83,8 +103,9 @@ bool ODCAsyncTask::checkHTTPResponse(const OULHTTPURLResponse& response,
 void ODCAsyncTask::request(const std::string& pathAndQuery, std::optional<std::string> body,
                            Handler handler) {
   const std::string url = ODCServiceHost::baseURL() + pathAndQuery;
-  auto completion = [weak = weak_from_this(), handler](const auto& response, const auto& data,
-                                                       const auto& error) {
+  auto completion = [weak = weak_from_this(), handler, url](const auto& response, const auto& data,
+                                                            const auto& error) {
+    logFailedExchange(url, response, error);
     if (auto self = weak.lock()) ((*self).*handler)(response, data, error);
   };
   if (body) {

@@ -14,6 +14,10 @@
 
 inline constexpr char kODCErrorDomain[] = "com.orvane.ads.OnDeviceConversion.ErrorDomain";
 
+// Warning logged for every exchange of the conversion tasks that fails, with the URL and the
+// reason (the transport error, or the HTTP status): the module's own codes leave both out.
+inline constexpr int64_t kODCExchangeFailedCode = 4001;
+
 void ODCLogError(int64_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void ODCLogWarning(int64_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void ODCLogDebug(int64_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -103,8 +103,13 @@ void FacebookLoginPlugin::login(const Call& call) {
   auto configuration = nonce && !nonce->empty()
                            ? LoginConfiguration::create(*permissions, tracking, nonceDigest(*nonce))
                            : LoginConfiguration::create(*permissions, tracking);
-  // The SDK refused the configuration: the call must still be answered.
-  if (!configuration) return call->reject("LoginManager.logIn failed");
+  // The SDK refused the configuration: the call must still be answered, and the output says why.
+  if (!configuration) {
+    AppOutput::print("LoginManager.logIn: " +
+                     LoginConfiguration::refusal(*permissions, std::nullopt)
+                         .value_or("The login configuration was refused."));
+    return call->reject("LoginManager.logIn failed");
+  }
   platform::DispatchQueue::main()->async([manager = loginManager_, call, c = *configuration] {
     manager->logIn(nullptr, c, [call](LoginResult result) {
       switch (result.kind) {
@@ -115,6 +120,8 @@ void FacebookLoginPlugin::login(const Call& call) {
           AppOutput::print("User cancelled login");
           return call->resolve();
         case LoginResult::Kind::failed:
+          // The reason goes to the output, as reauthorize's does; the rejection stays as it is.
+          AppOutput::print("LoginManager.logIn: " + result.errorDescription);
           return call->reject("LoginManager.logIn failed");
       }
     });

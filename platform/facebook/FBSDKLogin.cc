@@ -104,9 +104,8 @@ void FBSDKProfile::setCurrent(std::shared_ptr<const FBSDKProfile> profile) {
   gProfile = std::move(profile);
 }
 
-std::optional<LoginConfiguration> LoginConfiguration::create(std::vector<std::string> permissions,
-                                                             LoginTracking tracking,
-                                                             std::optional<std::string> nonce) {
+std::optional<std::string> LoginConfiguration::refusal(const std::vector<std::string>& permissions,
+                                                       const std::optional<std::string>& nonce) {
   auto valid = [](const std::string& text) {
     if (text.empty()) return false;
     for (unsigned char c : text) {
@@ -114,10 +113,21 @@ std::optional<LoginConfiguration> LoginConfiguration::create(std::vector<std::st
     }
     return true;
   };
-  if (nonce && !valid(*nonce)) return std::nullopt;
+  if (nonce && !valid(*nonce))
+    return "The login configuration was refused: the nonce is empty or holds whitespace.";
   for (const auto& permission : permissions) {
-    if (!valid(permission)) return std::nullopt;
+    if (!valid(permission)) {
+      return "The login configuration was refused: the permission \"" + permission +
+             "\" is empty or holds whitespace.";
+    }
   }
+  return std::nullopt;
+}
+
+std::optional<LoginConfiguration> LoginConfiguration::create(std::vector<std::string> permissions,
+                                                             LoginTracking tracking,
+                                                             std::optional<std::string> nonce) {
+  if (refusal(permissions, nonce)) return std::nullopt;
   return LoginConfiguration{std::move(permissions), tracking, std::move(nonce)};
 }
 
@@ -135,7 +145,11 @@ void LoginManager::logIn(const void*, const LoginConfiguration& configuration,
              const std::string result = stringOf(*answer, "result");
              if (result == "cancelled") return completion({LoginResult::Kind::cancelled, ""});
              if (result != "success") {
-               return completion({LoginResult::Kind::failed, stringOf(*answer, "error")});
+               std::string why = stringOf(*answer, "error");
+               if (why.empty()) {
+                 why = "The login service answered the result \"" + result + "\" without an error.";
+               }
+               return completion({LoginResult::Kind::failed, why});
              }
              FBSDKAccessToken::setCurrentAccessToken(tokenFrom(*answer));
              if (auto auth = stringOf(*answer, "authenticationToken"); !auth.empty()) {

@@ -52,11 +52,14 @@ struct LoginConfiguration {
   static std::optional<LoginConfiguration> create(std::vector<std::string> permissions,
                                                   LoginTracking tracking,
                                                   std::optional<std::string> nonce = std::nullopt);
+  // Why create refuses these, or nothing when it accepts them.
+  static std::optional<std::string> refusal(const std::vector<std::string>& permissions,
+                                            const std::optional<std::string>& nonce);
 };
 
 struct LoginResult {
   enum class Kind { success, cancelled, failed } kind = Kind::failed;
-  std::string errorDescription;
+  std::string errorDescription;  // why it failed; never empty for a failure
 };
 
 // A login manager; used on the main queue. Completions run on the main queue.

@@ -30,11 +30,17 @@ class URL {
   QueryItems queryItems() const;
   std::optional<std::string> queryValue(std::string_view name) const;
 
-  // Whether the host names this machine's loopback: "localhost" (with or without one
-  // trailing dot), an IPv4 address 127.x.y.z in plain dotted decimal (no leading zeros, which
-  // resolvers read as octal), or the IPv6 address ::1 in any of its spellings. Anything else —
-  // a name that merely starts with "127.0.0.1" or "localhost", another IPv6 address, an
-  // IPv4-mapped one — is not. The userinfo before an "@" is never the host.
+  // Whether the host names this machine's loopback, read as libcurl reads a URL's host before
+  // it connects, so that this answer and the network object's agree for every spelling:
+  // "localhost" in any case; an IPv4 address in 127/8 in
+  // any spelling inet_aton(3) takes ("127.0.0.1", "127.1", "0177.0.0.1", "0x7f.1",
+  // "2130706433"; a leading 0 makes a part octal, so "0127.0.0.1" is 87.0.0.1 and not
+  // loopback); the IPv6 address ::1 in any of its spellings, without a zone. Percent escapes
+  // are decoded first ("127.0.0.%31" is 127.0.0.1). Anything else is not: a name that merely
+  // starts with "127.0.0.1" or "localhost", "127.0.0.1." and "localhost." (a trailing dot
+  // makes either a name for the system's resolver, which libcurl asks and which need not know
+  // it), a subdomain of localhost, another IPv6 address, an IPv4-mapped one. The userinfo
+  // before an "@" is never the host.
   bool isLoopback() const { return isLoopbackHost(host_); }
   // The same test on a host alone (an IPv6 literal with or without its brackets). This is the
   // one loopback test of the program: the transport rule (plain http only to this machine)

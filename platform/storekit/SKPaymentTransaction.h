@@ -19,10 +19,12 @@ enum class SKPaymentTransactionState : int {
   Deferred = 4,
 };
 
-// Why a transaction failed.
+// Why a transaction or a request failed: the phone's NSError as far as StoreKit fills it, the
+// description being its localized description (empty when the store gives none).
 struct SKTransactionError {
   std::string domain;
   int64_t code = 0;
+  std::string localizedDescription;
 };
 
 // One transaction as the payment queue reports it. A value: observers get copies.

@@ -89,20 +89,31 @@ void SKProductsRequest::start() {
     network_ = OULNetwork::create();
   }
   std::shared_ptr<SKProductsRequest> self = shared_from_this();
+  const std::string url = storeURL() + "/storekit/products";
   network_->getURL(
-      storeURL() + "/storekit/products", {},
-      platform::DispatchQueue::createSerial("platform.storekit.products"), false,
-      [self](const std::optional<OULHTTPURLResponse>& response,
-             const std::optional<std::string>& data, const std::optional<OULError>& error) {
-        if (error || !response || response->statusCode != 200 || !data) {
-          self->finish(std::nullopt);
+      url, {}, platform::DispatchQueue::createSerial("platform.storekit.products"), false,
+      [self, url](const std::optional<OULHTTPURLResponse>& response,
+                  const std::optional<std::string>& data, const std::optional<OULError>& error) {
+        const std::string store = "The store's catalogue at " + url;
+        if (error || !response) {
+          self->finish(std::nullopt, store + " could not be fetched: " +
+                                         (error ? error->description : std::string("no answer")));
           return;
         }
-        self->finish(responseFromCatalogue(*data, self->productIdentifiers_));
+        if (response->statusCode != 200) {
+          self->finish(std::nullopt,
+                       store + " answered HTTP status " + std::to_string(response->statusCode));
+          return;
+        }
+        std::optional<SKProductsResponse> answer =
+            responseFromCatalogue(data.value_or(""), self->productIdentifiers_);
+        self->finish(answer,
+                     store + " is not a catalogue (a JSON object with a \"products\" array)");
       });
 }
 
-void SKProductsRequest::finish(const std::optional<SKProductsResponse>& response) {
+void SKProductsRequest::finish(const std::optional<SKProductsResponse>& response,
+                               const std::string& reason) {
   std::shared_ptr<SKProductsRequestDelegate> delegate;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -112,6 +123,6 @@ void SKProductsRequest::finish(const std::optional<SKProductsResponse>& response
   if (response) {
     delegate->productsRequestDidReceiveResponse(*this, *response);
   } else {
-    delegate->requestDidFailWithError(*this, SKTransactionError{"SKErrorDomain", 0});
+    delegate->requestDidFailWithError(*this, SKTransactionError{"SKErrorDomain", 0, reason});
   }
 }

@@ -47,7 +47,8 @@ class SKProductsRequest : public std::enable_shared_from_this<SKProductsRequest>
   void setDelegate(std::weak_ptr<SKProductsRequestDelegate> delegate);
   // Starts the request once; later calls do nothing. A store that cannot be reached, answers
   // other than 200 or a body that is not a catalogue fail the request (domain
-  // "SKErrorDomain", code 0, "unknown").
+  // "SKErrorDomain", code 0, "unknown"), with the reason as the error's description: the
+  // store's URL and the transport error, the status, or what the body lacks.
   void start();
 
   const std::set<std::string>& productIdentifiers() const { return productIdentifiers_; }
@@ -59,7 +60,7 @@ class SKProductsRequest : public std::enable_shared_from_this<SKProductsRequest>
  private:
   explicit SKProductsRequest(std::set<std::string> productIdentifiers)
       : productIdentifiers_(std::move(productIdentifiers)) {}
-  void finish(const std::optional<SKProductsResponse>& response);
+  void finish(const std::optional<SKProductsResponse>& response, const std::string& reason);
 
   const std::set<std::string> productIdentifiers_;
   std::mutex mutex_;  // guards the two below

@@ -27,8 +27,10 @@ class OULNetworkURLSession;
 // The body is handed over as received: no content decoding, even for "Content-Encoding: gzip".
 //
 // Transport rule, for every request and every redirect: https to any host, plain http only to
-// this machine's loopback (127.0.0.1 and the rest of 127/8, localhost, [::1]). Anything else
-// fails with OULNetworkErrorCodeSecureConnectionRequired before a connection is opened.
+// this machine's loopback (127.0.0.1 and the rest of 127/8, localhost, [::1]; every spelling
+// platform::URL::isLoopbackHost reads as loopback, which is what libcurl connects to for it).
+// Anything else fails with OULNetworkErrorCodeSecureConnectionRequired before a connection is
+// opened.
 //
 // Reachability: with a reachability host, the object keeps a view of whether a TCP connection
 // to that host can be opened. It probes once at creation; again when a request fails to

@@ -46,6 +46,15 @@ RuleCheck checkTransportRule(const std::string& url) {
     check.reason = "Not an absolute http(s) URL: " + url;
   } else {
     check.host = host;
+    // libcurl hands an IPv6 zone ("[::1%25lo]") apart from the host; the loopback test reads
+    // them together, as it reads the spelling in the URL.
+    char* zone = nullptr;
+    std::string spelling = check.host;
+    if (curl_url_get(handle, CURLUPART_ZONEID, &zone, 0) == CURLUE_OK && zone != nullptr &&
+        spelling.size() > 2 && spelling.back() == ']') {
+      spelling.insert(spelling.size() - 1, std::string("%25") + zone);
+    }
+    curl_free(zone);
     if (curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
       check.port = port;
     }
@@ -54,7 +63,7 @@ RuleCheck checkTransportRule(const std::string& url) {
     } else if (strcasecmp(scheme, "http") != 0) {
       check.outcome = RuleCheck::kUnsupportedScheme;
       check.reason = std::string("Only http and https are allowed, not ") + scheme + ": " + url;
-    } else if (!platform::URL::isLoopbackHost(host)) {
+    } else if (!platform::URL::isLoopbackHost(spelling)) {
       check.outcome = RuleCheck::kInsecure;
       check.reason =
           "Refused before connecting: plain http is allowed only to this machine "

@@ -12,9 +12,11 @@
 #include "absl/strings/escaping.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/utilities/OULNetworkConstants.h"
 #include "tests/OrvaneAdsOnDeviceConversion/ODCTestSupport.h"
 #include "tests/support/ClosedPort.h"
 #include "tools/psm-server/PSMServer.h"
+#include "tools/psm-server/PSMServerConfig.h"
 
 namespace {
 
@@ -204,6 +206,49 @@ TEST_F(ODCConversionServiceTest, NoMatchIsRetriedAs6007) {
   ASSERT_EQ(candidates.size(), 2u);
   EXPECT_NE(candidates[1].find("&retry_count=1&"), std::string::npos);
   EXPECT_TRUE(targetsOf("/odm/validate").empty());
+}
+
+// What the default run serves (./run.sh hands psm-server's sample to the measurement service)
+// matches the app's own bundle: one attempt completes a conversion, without 6007.
+TEST_F(ODCConversionServiceTest, TheSampleMembersMatchTheAppsBundle) {
+  platform::Bundle::setMainBundlePath(std::filesystem::path(KVL_SOURCE_DIR) / "app" / "bundle");
+  auto config = PSMServerConfig::fromFile(std::string(KVL_SOURCE_DIR) +
+                                          "/tools/psm-server/sample-members.json");
+  ASSERT_TRUE(config.ok()) << config.status();
+  auto server = PSMServer::start(*std::move(config));
+  ASSERT_TRUE(server.ok());
+  server_ = *std::move(server);
+  ODCServiceHost::setBaseURL(server_->baseURL());
+  auto service = ODCConversionService::create();
+  Outcome outcome = fetch(*service);
+  EXPECT_FALSE(outcome.error) << outcome.error->description;
+  EXPECT_EQ(outcome.value, "measurement-info-sample");
+  EXPECT_EQ(linesWithCode(6007), 0u);
+}
+
+// A failed exchange says why in a line of its own (4001): the transport error, or the status.
+TEST_F(ODCConversionServiceTest, AFailedConfigFetchLogsItsReason) {
+  ODCServiceHost::setBaseURL(testsupport::processClosedPort().baseURL());
+  auto service = ODCConversionService::create();
+  service->fetchMeasurementInfoForInteraction(0, [](const auto&, const auto&) {});
+  ASSERT_TRUE(eventually([&] { return linesWithCode(4001) == 1; }));
+  EXPECT_EQ(linesWithCode(5005), 1u);
+  auto reason = [&](const std::string& text) {
+    for (const std::string& line : logs_.lines()) {
+      if (line.find("I-ODC004001") != std::string::npos && line.find(text) != std::string::npos)
+        return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(reason(testsupport::processClosedPort().baseURL() + "/odm/config?"));
+  EXPECT_TRUE(reason(kOULNetworkErrorDomain)) << logs_.lines().back();
+
+  startServer(odmConfig());
+  server_->failNext("/odm/config", 503, 1);
+  env_.advance(60);  // the retry, now to a server that answers 503
+  ASSERT_TRUE(eventually([&] { return linesWithCode(4001) == 2; }));
+  EXPECT_TRUE(reason("answered HTTP status 503"));
+  EXPECT_EQ(linesWithCode(4000), 1u);  // the transport failure made none
 }
 
 TEST_F(ODCConversionServiceTest, EmptyConfigEndsWithoutErrorOrStringsAndClosesMatching) {

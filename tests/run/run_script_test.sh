@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # run.sh's answers that need no build and no running app: its usage, refused URLs, a stopped
-# app, a port that is taken. None of them may build or start anything: the build and data
+# app, a port that is taken, an install that fails. None of them may build or start anything: the build and data
 # folders it is given must not appear. Usage: run_script_test.sh <path to run.sh>
 set -uo pipefail
 run=$1
@@ -57,6 +57,39 @@ for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
 port=$(cat "$work/port")
 rm -f "$work/port"
 KVL_APP_PORT=$port expect "a taken port is named" 1 "127.0.0.1:$port (the app) is taken" -- "$run"
+KVL_APP_PORT=$port expect "the app's taken port can be moved" 1 "move the app's port with KVL_APP_PORT" \
+  -- "$run"
+
+# The services' ports cannot be moved: KVL_APP_PORT is suggested only when the app's port is
+# taken. (Under CTest the watch of the default ports holds 8970 and 8972; when nothing does,
+# there is nothing to check without starting the services.)
+if python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 8970))' 2>/dev/null; then
+  echo "skip a taken service port (8970 is free here)"
+else
+  out=$(KVL_APP_PORT=0 "$run" 2>&1)
+  if [[ "$out" == *"127.0.0.1:8970 (the measurement service) is taken"* ]] &&
+    [[ "$out" != *KVL_APP_PORT* ]] && [ ! -e "$work/build" ]; then
+    echo "ok   a taken service port is named without KVL_APP_PORT"
+  else
+    echo "FAIL a taken service port, output:"
+    echo "$out" | sed 's/^/  | /'
+    failures=$((failures + 1))
+  fi
+fi
+
+# The install step comes before any build, and stops the run when it fails: a package it needs
+# is missing (fake_apt.sh stands in for the package manager), as on a fresh machine.
+source "$(dirname "$0")/fake_apt.sh"
+fake_apt_into "$work/bin"
+PATH="$work/bin:$PATH" FAKE_LOG=$work/apt.log FAKE_MISSING=nlohmann-json3-dev FAKE_INSTALL_STATUS=100 \
+  expect "tools installs a missing package first" 100 "installing nlohmann-json3-dev" -- "$run" tools
+if grep -qF "install -y -qq --no-install-recommends nlohmann-json3-dev" "$work/apt.log"; then
+  echo "ok   tools asked apt-get for it"
+else
+  echo "FAIL tools did not ask apt-get for nlohmann-json3-dev:"
+  sed 's/^/  | /' "$work/apt.log" 2>/dev/null
+  failures=$((failures + 1))
+fi
 
 [ "$failures" = 0 ] || { echo "$failures failed"; exit 1; }
 echo "run.sh: all as expected"

@@ -9,12 +9,13 @@
 //
 // CTest runs `start` as the suite's fixture setup and `stop` as its cleanup. A port that
 // something else already holds (a user's ./run.sh) cannot be watched: `start` says so plainly
-// and the suite goes on. Each connection is traced to the process that made it (through
-// /proc/net/tcp and the processes' descriptors): one that descends from the CTest run that
-// started the guard is the suite's fault; another process's (another suite on the machine) is
-// reported without failing. A connection closed before it could be traced (a reachability
-// probe) counts as the suite's, unless another run was seen on the ports meanwhile. The
-// watcher ends by itself when that CTest run is gone.
+// and the suite goes on. Every such NOTE is also kept in STATE_DIR/notes, which ./test.sh
+// prints after the suite: CTest shows a passing test's output only when asked (-V). Each connection
+// is traced to the process that made it (through /proc/net/tcp and the processes' descriptors): one
+// that descends from the CTest run that started the guard is the suite's fault; another process's
+// (another suite on the machine) is reported without failing. A connection closed before it could
+// be traced (a reachability probe) counts as the suite's, unless another run was seen on the ports
+// meanwhile. The watcher ends by itself when that CTest run is gone.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -248,6 +249,7 @@ int start(const std::string& stateDir, const std::vector<int>& ports) {
   ::mkdir(stateDir.c_str(), 0700);
   const std::string log = stateDir + "/arrivals.log";
   ::unlink(log.c_str());
+  ::unlink((stateDir + "/notes").c_str());
   ::unlink((stateDir + "/pid").c_str());
   std::vector<Listener> listeners;
   std::string watched;
@@ -268,9 +270,7 @@ int start(const std::string& stateDir, const std::vector<int>& ports) {
         " on 127.0.0.1 are held by another process (a ./run.sh of yours, or another test run): "
         "this suite cannot see requests that reach them. Stop it to have them watched.";
     std::printf("%s\n", notice.c_str());
-    appendLine(stateDir + "/notice", notice);
-  } else {
-    ::unlink((stateDir + "/notice").c_str());
+    appendLine(stateDir + "/notes", notice);
   }
   if (listeners.empty()) return 0;
   std::printf("default-port-guard: watching 127.0.0.1 ports %s while the suite runs\n",
@@ -308,7 +308,8 @@ int stop(const std::string& stateDir) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
-  std::string notice = readFile(stateDir + "/notice");
+  const std::string notes = stateDir + "/notes";
+  std::string notice = readFile(notes);
   if (!notice.empty()) std::printf("%s", notice.c_str());
   std::istringstream arrivals(readFile(stateDir + "/arrivals.log"));
   std::string line;
@@ -320,10 +321,11 @@ int stop(const std::string& stateDir) {
   while (std::getline(arrivals, line)) {
     if (line.rfind("OTHER ", 0) == 0) {
       ++others;
-      std::printf(
-          "NOTE: not this suite's, another process on the machine reached a default "
-          "port: %s\n",
-          line.c_str() + 6);
+      std::string note =
+          "NOTE: not this suite's, another process on the machine reached a default port: " +
+          line.substr(6);
+      std::printf("%s\n", note.c_str());
+      appendLine(notes, note);
     } else if (line.rfind("SUITE? ", 0) == 0) {
       ++unknown;
       untraced += "  " + line + "\n";
@@ -336,10 +338,12 @@ int stop(const std::string& stateDir) {
   // With no other test run on the machine, it can only be this suite's; while another one was
   // seen reaching the ports, it may be that one's, and is reported without failing.
   if (unknown > 0 && others > 0) {
-    std::printf(
-        "NOTE: %d connection(s) closed before they could be traced, while another test "
-        "run was reaching these ports too; not counted:\n%s",
-        unknown, untraced.c_str());
+    std::string note = "NOTE: " + std::to_string(unknown) +
+                       " connection(s) closed before they could be traced, while another test "
+                       "run was reaching these ports too; not counted:\n" +
+                       untraced;
+    std::printf("%s", note.c_str());
+    appendLine(notes, note.substr(0, note.size() - 1));
     unknown = 0;
     untraced.clear();
   }

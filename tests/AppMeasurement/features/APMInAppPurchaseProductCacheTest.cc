@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/ClosedPort.h"
 #include "tests/support/DispatchTestEnvironment.h"
 #include "tests/support/ServiceProcess.h"
 #include "tests/support/TestHttpServer.h"
@@ -115,18 +116,32 @@ TEST_F(APMInAppPurchaseProductCacheTest, FailuresAnswerOnTheCallersQueue) {
   EXPECT_EQ(refused.error->localizedDescription(), "Invalid product identifiers.");
   EXPECT_FALSE(refused.products.has_value());
 
+  // StoreKit's refusal carries its reason as the error's description.
   struct Case {
     int status;
     std::string body;
+    std::string reason;
   };
-  for (const Case& c : std::vector<Case>{
-           {500, catalogue({"coins"})}, {200, "not json"}, {200, "{\"products\":7}"}}) {
+  const std::string store = "The store's catalogue at " + server_.baseURL() + "/storekit/products";
+  for (const Case& c :
+       std::vector<Case>{{500, catalogue({"coins"}), store + " answered HTTP status 500"},
+                         {200, "not json", store + " is not a catalogue"},
+                         {200, "{\"products\":7}", store + " is not a catalogue"}}) {
     server_.respondTo("/storekit/products", {c.status, {}, c.body});
     Answer failed = request({"coins"});
-    EXPECT_TRUE(failed.error.has_value()) << c.body;
+    ASSERT_TRUE(failed.error.has_value()) << c.body;
+    EXPECT_EQ(failed.error->domain(), "SKErrorDomain");
+    EXPECT_EQ(failed.error->localizedDescription().rfind(c.reason, 0), 0u)
+        << failed.error->description();
     EXPECT_FALSE(failed.products.has_value());
     EXPECT_FALSE(cache_->cachedProductForProductIdentifier("coins").has_value());
   }
+  SKProductsRequest::setStoreURL(testsupport::processClosedPort().baseURL());
+  Answer unreachable = request({"coins"});
+  ASSERT_TRUE(unreachable.error.has_value());
+  EXPECT_NE(unreachable.error->localizedDescription().find(" could not be fetched: "),
+            std::string::npos)
+      << unreachable.error->description();
 }
 
 }  // namespace

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The watch of the default ports names a port it cannot watch (one a running ./run.sh holds) in
+# its notes, and ./test.sh prints them after the suite, where a user sees them without -V.
+# Usage: port_watch_notes_test.sh <default-port-guard> <test.sh>
+set -uo pipefail
+guard=$1
+test_sh=$2
+work=$(mktemp -d)
+holder=
+trap '[ -n "$holder" ] && kill "$holder" 2>/dev/null; rm -rf "$work"' EXIT
+
+# A port held here (a free one the kernel picks) stands for a default port a ./run.sh holds.
+python3 -c '
+import socket, time
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen()
+print(s.getsockname()[1], flush=True)
+time.sleep(120)
+' >"$work/port" &
+holder=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+port=$(cat "$work/port")
+
+mkdir -p "$work/build"
+"$guard" start "$work/build/default-port-guard" "$port" >/dev/null
+"$guard" stop "$work/build/default-port-guard" >/dev/null
+
+# test.sh's last step, from where it names the notes file, with CTest stood in for.
+{
+  echo 'ctest() { return 0; }'
+  echo "build=$work/build"
+  sed -n '/^notes=/,$p' "$test_sh" | grep -v '^rm -f "\$notes"'
+} >"$work/tail.sh"
+out=$(bash "$work/tail.sh" 2>&1)
+if [[ "$out" == *"NOTE: port(s) $port on 127.0.0.1 are held by another process"* ]]; then
+  echo "ok   test.sh prints the watch's NOTE"
+else
+  echo "FAIL test.sh's output after the suite lacks the NOTE for port $port:"
+  echo "$out" | sed 's/^/  | /'
+  exit 1
+fi
