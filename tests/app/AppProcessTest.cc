@@ -8,6 +8,11 @@
 //  - A universal link is a campaign too; background-session events reach the library's
 //    interceptor, which hands them to its network object.
 //  - A deferred deep link handed to the app's delegate is one campaign, not two.
+//  - Launched by a link (--launch-url): the library caches it from the launch options and
+//    reports it at start, with the first open's click time on a fresh install; a cached link
+//    that expired while collection was off is dropped, not reported as "(not set)" later.
+//    Text that is no link is refused before anything starts.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,9 +22,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -52,6 +59,8 @@ class AppProcess {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    // The libraries' log lines, which say what the app has done so far.
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
     posix_spawn_file_actions_addclose(&actions, ends[0]);
     std::vector<char*> argv;
     std::string program = KVL_TEST_APP;
@@ -102,6 +111,14 @@ class AppProcess {
         pid_ = -1;
         return false;
       }
+      waitATenth();
+    }
+    return false;
+  }
+  // Whether the app wrote `text` within about `seconds`.
+  bool waitForOutput(const std::string& text, int seconds) {
+    for (int i = 0; i < seconds * 10; ++i) {
+      if (output().find(text) != std::string::npos) return true;
       waitATenth();
     }
     return false;
@@ -360,6 +377,163 @@ TEST_F(AppProcessTest, ADeferredDeepLinkIsOneCampaign) {
   ASSERT_EQ(campaigns.size(), 1u) << decoded;
   EXPECT_TRUE(hasText(campaigns[0], "_cis", "ddp")) << campaigns[0];
   EXPECT_TRUE(hasText(campaigns[0], "obraid", "D7")) << campaigns[0];
+}
+
+// --- Launched by a link ---
+
+constexpr const char* kLaunchLink =
+    "com.orvane.kavrelin.app://open?utm_source=news&utm_campaign=spring";
+
+// An event's integer parameter, or nothing.
+std::optional<int64_t> intParameter(const std::string& event, const std::string& name) {
+  std::smatch match;
+  if (!std::regex_search(event, match,
+                         std::regex("name: \"" + name + "\"\n *int_value: (-?[0-9]+)"))) {
+    return std::nullopt;
+  }
+  return std::stoll(match[1]);
+}
+
+// An event's own time (the first "timestamp_millis": its parameters have none).
+int64_t eventMillis(const std::string& event) {
+  std::smatch match;
+  if (!std::regex_search(event, match, std::regex("\n *timestamp_millis: ([0-9]+)"))) return -1;
+  return std::stoll(match[1]);
+}
+
+// The start of the hour before the one `millis` falls in: the "_cc" of a stored campaign.
+int64_t previousHourStart(int64_t millis) { return millis / 3600000 * 3600000 - 3600000; }
+
+// The launch-link cache in the app's preferences, read (and aged: "age SECONDS") with Python's
+// plistlib: the stored link, or "none".
+std::string launchLinkCache(const fs::path& appData, const std::string& action = "read") {
+  return testsupport::runCommand("python3 - '" + appData.string() + "' " + action,
+                                 R"PY(
+import pathlib, plistlib, sys
+found = "none"
+for path in pathlib.Path(sys.argv[1]).rglob("*.plist"):
+    data = path.read_bytes()
+    try:
+        values = plistlib.loads(data)
+    except Exception:
+        continue
+    if not isinstance(values, dict) or "/orvane/measurement/deep_link" not in values:
+        continue
+    found = values["/orvane/measurement/deep_link"]
+    if sys.argv[2] == "age":
+        values["/orvane/measurement/deep_link_timestamp_seconds"] -= float(sys.argv[3])
+        binary = data.startswith(b"bplist")
+        path.write_bytes(plistlib.dumps(values, fmt=plistlib.FMT_BINARY if binary else plistlib.FMT_XML))
+print(found, end="")
+)PY");
+}
+
+// A fresh install launched by a campaign link: its campaign is the first open's, with the click
+// time one millisecond before the first open (the search-ads attribution's own campaign is the
+// only other one).
+TEST_F(AppProcessTest, ALaunchLinkIsTheFirstOpensCampaign) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp({"--launch-url", kLaunchLink}));
+  uploadsOnceTheyHold("string_value: \"spring\"");
+  uploadsOnceTheyHold("string_value: \"Apple\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::string decoded = decodedUploads();
+
+  std::vector<std::string> firstOpens = eventsNamed(decoded, "_f");
+  ASSERT_EQ(firstOpens.size(), 1u) << decoded;
+  int64_t firstOpen = eventMillis(firstOpens[0]);
+  EXPECT_TRUE(eventsNamed(decoded, "_cmpx").empty()) << decoded;
+  EXPECT_EQ(eventsNamed(decoded, "_cmp").size(), 2u) << decoded;
+  std::vector<std::string> campaigns = eventsWith(decoded, "_cmp", "source", "news");
+  ASSERT_EQ(campaigns.size(), 1u) << decoded;
+  EXPECT_TRUE(hasText(campaigns[0], "campaign", "spring")) << campaigns[0];
+  EXPECT_EQ(intParameter(campaigns[0], "click_timestamp"), firstOpen - 1) << campaigns[0];
+  EXPECT_EQ(intParameter(campaigns[0], "_cc"), previousHourStart(eventMillis(campaigns[0])))
+      << campaigns[0];
+  EXPECT_EQ(eventsWith(decoded, "_cmp", "source", "Apple").size(), 1u) << decoded;
+  EXPECT_EQ(launchLinkCache(work_ / "app"), "none");
+}
+
+// An app already installed, launched by the link: the stored campaign is reported at start,
+// without a click time, with its "_cc".
+TEST_F(AppProcessTest, ALaunchLinkOfAnInstalledAppIsTheStoredCampaign) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  uploadsOnceTheyHold("string_value: \"Apple\"");
+  ASSERT_EQ(app_->interrupt(), 0);
+  ASSERT_EQ(eventsNamed(decodedUploads(), "_f").size(), 1u);
+
+  ASSERT_NO_FATAL_FAILURE(startApp({"--launch-url", kLaunchLink}));
+  uploadsOnceTheyHold("string_value: \"spring\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::string decoded = decodedUploads();
+  EXPECT_TRUE(eventsNamed(decoded, "_cmpx").empty()) << decoded;
+  EXPECT_EQ(eventsNamed(decoded, "_cmp").size(), 2u) << decoded;
+  std::vector<std::string> campaigns = eventsWith(decoded, "_cmp", "source", "news");
+  ASSERT_EQ(campaigns.size(), 1u) << decoded;
+  EXPECT_EQ(intParameter(campaigns[0], "click_timestamp"), std::nullopt) << campaigns[0];
+  EXPECT_EQ(intParameter(campaigns[0], "_cc"), previousHourStart(eventMillis(campaigns[0])))
+      << campaigns[0];
+  EXPECT_EQ(launchLinkCache(work_ / "app"), "none");
+}
+
+// Collection off at start (the Info.plist switch) with a cached link older than its time to
+// live: the link is dropped, so the next start with collection on reports no "(not set)".
+TEST_F(AppProcessTest, ALaunchLinkThatExpiredWhileCollectionWasOffIsDropped) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  fs::path info = work_ / "App.bundle" / "Info.plist";
+  std::string enabled = readText(info);
+  addToInfoPlist("<key>KAVRELIN_ANALYTICS_COLLECTION_ENABLED</key><false/>");
+  ASSERT_NO_FATAL_FAILURE(startApp({"--launch-url", kLaunchLink}));
+  ASSERT_TRUE(app_->waitForOutput("I-ACS023013", 120)) << app_->output();
+  ASSERT_EQ(app_->interrupt(), 0);
+  // Cached at launch and kept: it is fresh. Then eight days pass.
+  ASSERT_EQ(launchLinkCache(work_ / "app", "age 691200"), kLaunchLink);
+
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  ASSERT_TRUE(app_->waitForOutput("I-ACS023013", 120)) << app_->output();
+  ASSERT_EQ(app_->interrupt(), 0);
+  EXPECT_EQ(launchLinkCache(work_ / "app"), "none");
+
+  std::ofstream(info, std::ios::trunc) << enabled;
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  uploadsOnceTheyHold("name: \"_f\"");
+  uploadsOnceTheyHold("string_value: \"Apple\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::string decoded = decodedUploads();
+  ASSERT_EQ(eventsNamed(decoded, "_f").size(), 1u) << decoded;
+  EXPECT_TRUE(eventsNamed(decoded, "_cmpx").empty()) << decoded;
+  EXPECT_EQ(decoded.find("(not set)"), std::string::npos) << decoded;
+  EXPECT_EQ(eventsNamed(decoded, "_cmp").size(), 1u) << decoded;
+}
+
+// Text that is no link the system could open is refused (status 2) before the app makes its
+// data folder.
+TEST_F(AppProcessTest, ALaunchURLThatIsNoLinkIsRefused) {
+  const std::string tooLong =
+      std::string(kLaunchLink) + "&utm_content=" + std::string(120 * 1024, 'x');
+  for (const std::string& text : {std::string("not a link"), tooLong,
+                                  std::string("com.orvane.kavrelin.app://open?utm_source=%zz"),
+                                  std::string("https:///no-host?utm_source=web")}) {
+    SCOPED_TRACE(text.substr(0, 60));
+    std::string program = KVL_TEST_APP;
+    fs::path data = work_ / "refused";
+    std::vector<std::string> arguments = {program, "--data-dir", data.string(), "--launch-url",
+                                          text};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_FALSE(fs::exists(data));
+  }
 }
 
 }  // namespace
