@@ -16,6 +16,8 @@
 #        ./run.sh open-url URL  opens URL in the running app as the system would (custom-scheme
 #                               URLs go to the app's URL handler, http(s) URLs arrive as
 #                               universal links). Text that is not a URL is refused.
+#        ./run.sh --launch-url URL  starts the app as a link that opened it would (the same URLs
+#                               as open-url; more app arguments may follow).
 #        ./run.sh tools         installs what is missing as above, builds every developer tool
 #                               (measurement-service, psm-server, apm-msg, ...) into build/run
 #                               and prints where each one is.
@@ -218,6 +220,9 @@ fi
 who="a process"
 [ -n "$ended" ] && who=${names[$ended]}
 echo "run.sh: $who ended by itself (status $status); stopping the others" >&2
-[ "$ended" = "$app" ] && app=
+refused=
+[ "$ended" = "$app" ] && app= && [ "$status" = 2 ] && refused=1
 cleanup
+# The app refused its arguments (e.g. a --launch-url that is no URL): a usage error here too.
+[ -n "$refused" ] && exit 2
 exit 1

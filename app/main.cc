@@ -1,5 +1,5 @@
 // The app: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer N]
-// [--system-version V] [-LaunchArgument]...
+// [--system-version V] [--launch-url URL] [-LaunchArgument]...
 //
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
@@ -9,6 +9,11 @@
 // folder, through which `run.sh open-url` opens a URL as the system would: the application
 // object hands it to its delegate, beside the delegate proxy's interceptors (the measurement
 // library's among them). The app's window shows the runtime's view controller from launch.
+//
+// --launch-url URL starts the app as the system starts one that a link opened: the link (the
+// same links `run.sh open-url` takes, OpenedLink) is in the launch options that the delegate and
+// the did-finish-launching notification get, and is then handed to the delegate through the
+// application object, in the launch's own main-queue turn, before the app becomes active.
 //
 // Ctrl-C (or SIGTERM) sends the app to the background as the phone does when the user leaves it:
 // once the events it already accepted are stored, it resigns active, enters the background, and
@@ -23,7 +28,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -42,6 +49,7 @@
 #include "app/FacebookLogin/FacebookLoginPlugin.h"
 #include "app/KavrelinAnalytics/EngineAnalyticsFacade.h"
 #include "app/KavrelinAnalytics/KavrelinAnalytics.h"
+#include "app/OpenedLink.h"
 #include "platform/adservices/AAAttribution.h"
 #include "platform/adsupport/ASIdentifierManager.h"
 #include "platform/capacitor/CAPBridge.h"
@@ -50,7 +58,6 @@
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
-#include "platform/foundation/URL.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/runtime/SwiftValue.h"
 #include "platform/storekit/SKAdNetwork.h"
@@ -76,12 +83,14 @@ struct Arguments {
   // The device's system version as the libraries see it; empty: the machine's (its kernel
   // release), below which some phone features stay off (universal links want 9 or later).
   std::string systemVersion;
+  // The link the app is launched with, if any.
+  std::optional<OpenedLink> launchLink;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
   std::cerr << "app: " << problem
             << "\nusage: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer 0-3]"
-               " [--system-version V] [-LaunchArgument]...\n";
+               " [--system-version V] [--launch-url URL] [-LaunchArgument]...\n";
   std::exit(2);
 }
 
@@ -112,6 +121,11 @@ Arguments parse(int argc, char** argv) {
         usage("bad --system-version " + value);
       }
       args.systemVersion = value;
+    } else if (flag == "--launch-url") {
+      absl::StatusOr<OpenedLink> link = OpenedLink::fromText(value);
+      // The reason, not the text: it may be long.
+      if (!link.ok()) usage("bad --launch-url: " + std::string(link.status().message()));
+      args.launchLink = *link;
     } else if (flag == "--port" || flag == "--tracking-answer") {
       char* end = nullptr;
       long number = std::strtol(value.c_str(), &end, 10);
@@ -153,14 +167,13 @@ bool control(const std::shared_ptr<AppLifecycle>& lifecycle, const Value& reques
   const Value* url = request.find("url");
   const Value* identifier = request.find("identifier");
   if (action == nullptr) return false;
-  // What the system hands an app is a URL; a universal link is an http(s) one with a host.
-  // Anything else is refused (400) rather than delivered.
+  // What the system hands an app is a link that --launch-url would take too; a universal link
+  // is an http(s) one. Anything else is refused (400) rather than delivered.
   if (*action == "open-url" || *action == "continue-activity") {
-    auto parsed =
-        url && url->isString() ? platform::URL::URLWithString(*url->asString()) : std::nullopt;
-    if (!parsed) return false;
-    if (*action == "continue-activity" &&
-        ((parsed->scheme() != "http" && parsed->scheme() != "https") || parsed->host().empty())) {
+    if (!url || !url->isString()) return false;
+    absl::StatusOr<OpenedLink> link = OpenedLink::fromText(*url->asString());
+    if (!link.ok()) return false;
+    if (*action == "continue-activity" && link->kind() != OpenedLink::Kind::kUniversalLink) {
       return false;
     }
   }
@@ -293,13 +306,25 @@ int main(int argc, char** argv) {
   }).detach();
 
   platform::DispatchQueue::main()->async([&] {
-    lifecycle->launch({});
+    // The delegate's launch starts the measurement library, whose start-up (on its public-call
+    // queue, then on its worker queue) reads the launch-link cache; the did-finish-launching
+    // notification that fills the cache is posted after the delegate returns. The public-call
+    // queue is held until the notification has been posted, so start-up always finds the link.
+    std::promise<void> launched;
+    APMAnalytics::queue()->async([posted = launched.get_future().share()] { posted.wait(); });
+    lifecycle->launch(args.launchLink ? args.launchLink->launchOptions() : Value::Dictionary{});
+    launched.set_value();
     bridge->registerPlugin(
         std::make_shared<KavrelinAnalytics>(bridge, "KavrelinAnalytics", "KavrelinAnalytics"));
     bridge->registerPlugin(
         std::make_shared<FacebookLoginPlugin>(bridge, "FacebookLoginPlugin", "FacebookLogin"));
     bridge->registerPlugin(std::make_shared<CapacitorKavrelinDynamicLinks>(
         bridge, "CapacitorKavrelinDynamicLinks", "CapacitorKavrelinDynamicLinks"));
+    // As the system does after a launch by a link: the link itself, once the plug-ins are
+    // loaded, before the app becomes active. The measurement library's delegate proxy is not
+    // installed yet (the library installs it from a later main-queue turn), so the library
+    // counts this link once, from its launch-link cache.
+    if (args.launchLink) args.launchLink->deliver(*UIApplication::sharedApplication());
     host->setControlHandler(
         [lifecycle](const Value& request) { return control(lifecycle, request); });
     writeControlFile(args.dataDir / "app-control.json", *host);

@@ -33,3 +33,6 @@ inline constexpr const char* UIApplicationLaunchOptionsUserActivityDictionaryKey
     "UIApplicationLaunchOptionsUserActivityDictionaryKey";
 inline constexpr const char* UIApplicationLaunchOptionsUserActivityKey =
     "UIApplicationLaunchOptionsUserActivityKey";
+// Inside the user-activity dictionary, beside the activity: the activity's type.
+inline constexpr const char* UIApplicationLaunchOptionsUserActivityTypeKey =
+    "UIApplicationLaunchOptionsUserActivityTypeKey";

@@ -8,6 +8,10 @@
 //  - A universal link is a campaign too; background-session events reach the library's
 //    interceptor, which hands them to its network object.
 //  - A deferred deep link handed to the app's delegate is one campaign, not two.
+//  - Launched by a link (--launch-url): the library caches it from the launch options and
+//    reports it at start, with the first open's click time on a fresh install; a cached link
+//    that expired while collection was off is dropped, not reported as "(not set)" later.
+//    Text that is no link is refused before anything starts.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,9 +21,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -52,6 +58,8 @@ class AppProcess {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    // The libraries' log lines, which say what the app has done so far.
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
     posix_spawn_file_actions_addclose(&actions, ends[0]);
     std::vector<char*> argv;
     std::string program = KVL_TEST_APP;
@@ -102,6 +110,14 @@ class AppProcess {
         pid_ = -1;
         return false;
       }
+      waitATenth();
+    }
+    return false;
+  }
+  // Whether the app wrote `text` within about `seconds`.
+  bool waitForOutput(const std::string& text, int seconds) {
+    for (int i = 0; i < seconds * 10; ++i) {
+      if (output().find(text) != std::string::npos) return true;
       waitATenth();
     }
     return false;
@@ -360,6 +376,134 @@ TEST_F(AppProcessTest, ADeferredDeepLinkIsOneCampaign) {
   ASSERT_EQ(campaigns.size(), 1u) << decoded;
   EXPECT_TRUE(hasText(campaigns[0], "_cis", "ddp")) << campaigns[0];
   EXPECT_TRUE(hasText(campaigns[0], "obraid", "D7")) << campaigns[0];
+}
+
+// --- Launched by a link ---
+
+constexpr const char* kLaunchLink =
+    "com.orvane.kavrelin.app://open?utm_source=news&utm_campaign=spring";
+
+// An event's integer parameter, or its own time ("timestamp_millis", which parameters lack).
+std::optional<int64_t> integer(const std::string& event, const std::string& name) {
+  std::smatch match;
+  std::string pattern = name == "timestamp_millis"
+                            ? "\n *timestamp_millis: (-?[0-9]+)"
+                            : "name: \"" + name + "\"\n *int_value: (-?[0-9]+)";
+  if (!std::regex_search(event, match, std::regex(pattern))) return std::nullopt;
+  return std::stoll(match[1]);
+}
+
+// The link's campaign: the only "_cmp" from it, no "_cmpx", with the click time given and the
+// "_cc" of a stored link (the start of the hour before the one it was stored in).
+void expectStoredCampaign(const std::string& decoded, std::optional<int64_t> clickTime) {
+  EXPECT_TRUE(eventsNamed(decoded, "_cmpx").empty()) << decoded;
+  std::vector<std::string> campaigns = eventsWith(decoded, "_cmp", "source", "news");
+  ASSERT_EQ(campaigns.size(), 1u) << decoded;
+  EXPECT_TRUE(hasText(campaigns[0], "campaign", "spring")) << campaigns[0];
+  EXPECT_EQ(integer(campaigns[0], "click_timestamp"), clickTime) << campaigns[0];
+  int64_t time = integer(campaigns[0], "timestamp_millis").value_or(0);
+  EXPECT_EQ(integer(campaigns[0], "_cc"), time / 3600000 * 3600000 - 3600000) << campaigns[0];
+}
+
+// The launch-link cache in the app's preferences, read with Python's plistlib ("none" when
+// empty); "age S" moves its time S seconds back.
+std::string launchLinkCache(const fs::path& appData, const std::string& action = "read") {
+  return testsupport::runCommand("python3 - '" + appData.string() + "' " + action, R"PY(
+import pathlib, plistlib, sys
+found, key = "none", "/orvane/measurement/deep_link"
+for path in pathlib.Path(sys.argv[1]).rglob("*.plist"):
+    data = path.read_bytes()
+    try:
+        values = plistlib.loads(data)
+    except Exception:
+        continue
+    if isinstance(values, dict) and key in values:
+        found = values[key]
+        if sys.argv[2] == "age":
+            values[key + "_timestamp_seconds"] -= float(sys.argv[3])
+            kind = plistlib.FMT_BINARY if data.startswith(b"bplist") else plistlib.FMT_XML
+            path.write_bytes(plistlib.dumps(values, fmt=kind))
+print(found, end="")
+)PY");
+}
+
+// A fresh install: the link is the first open's campaign, clicked a millisecond before it.
+// The other "_cmp" is the search-ads attribution's.
+TEST_F(AppProcessTest, ALaunchLinkIsTheFirstOpensCampaign) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp({"--launch-url", kLaunchLink}));
+  uploadsOnceTheyHold("string_value: \"spring\"");
+  uploadsOnceTheyHold("string_value: \"Apple\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::string decoded = decodedUploads();
+  std::vector<std::string> firstOpens = eventsNamed(decoded, "_f");
+  ASSERT_EQ(firstOpens.size(), 1u) << decoded;
+  expectStoredCampaign(decoded, integer(firstOpens[0], "timestamp_millis").value_or(0) - 1);
+  EXPECT_EQ(eventsNamed(decoded, "_cmp").size(), 2u) << decoded;
+  EXPECT_EQ(eventsWith(decoded, "_cmp", "source", "Apple").size(), 1u) << decoded;
+  EXPECT_EQ(launchLinkCache(work_ / "app"), "none");
+}
+
+// Installed before (its first run made the search-ads "_cmp"): the stored campaign at start,
+// without a click time.
+TEST_F(AppProcessTest, ALaunchLinkOfAnInstalledAppIsTheStoredCampaign) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  uploadsOnceTheyHold("string_value: \"Apple\"");
+  ASSERT_EQ(app_->interrupt(), 0);
+  ASSERT_NO_FATAL_FAILURE(startApp({"--launch-url", kLaunchLink}));
+  uploadsOnceTheyHold("string_value: \"spring\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::string decoded = decodedUploads();
+  EXPECT_EQ(eventsNamed(decoded, "_f").size(), 1u) << decoded;
+  expectStoredCampaign(decoded, std::nullopt);
+  EXPECT_EQ(eventsNamed(decoded, "_cmp").size(), 2u) << decoded;
+  EXPECT_EQ(launchLinkCache(work_ / "app"), "none");
+}
+
+// Collection off at start (the Info.plist switch) with a cached link older than its time to
+// live: the link is dropped, so the next start with collection on reports no "(not set)".
+TEST_F(AppProcessTest, ALaunchLinkThatExpiredWhileCollectionWasOffIsDropped) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  fs::path info = work_ / "App.bundle" / "Info.plist";
+  std::string enabled = readText(info);
+  addToInfoPlist("<key>KAVRELIN_ANALYTICS_COLLECTION_ENABLED</key><false/>");
+  for (const char* link : {kLaunchLink, ""}) {
+    // "Analytics collection disabled": the engine has started, switched off.
+    ASSERT_NO_FATAL_FAILURE(startApp(*link ? std::vector<std::string>{"--launch-url", link}
+                                           : std::vector<std::string>{}));
+    ASSERT_TRUE(app_->waitForOutput("I-ACS023013", 120)) << app_->output();
+    ASSERT_EQ(app_->interrupt(), 0);
+    // The first time it is fresh and kept; eight days pass.
+    if (*link) {
+      ASSERT_EQ(launchLinkCache(work_ / "app", "age 691200"), kLaunchLink);
+    }
+  }
+  EXPECT_EQ(launchLinkCache(work_ / "app"), "none");
+  std::ofstream(info, std::ios::trunc) << enabled;
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  uploadsOnceTheyHold("string_value: \"Apple\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::string decoded = decodedUploads();
+  EXPECT_EQ(eventsNamed(decoded, "_f").size(), 1u) << decoded;
+  EXPECT_TRUE(eventsNamed(decoded, "_cmpx").empty()) << decoded;
+  EXPECT_EQ(decoded.find("(not set)"), std::string::npos) << decoded;
+  EXPECT_EQ(eventsNamed(decoded, "_cmp").size(), 1u) << decoded;
+}
+
+// Text that is no link is refused (status 2) before the app makes its data folder.
+TEST_F(AppProcessTest, ALaunchURLThatIsNoLinkIsRefused) {
+  std::string tooLong = std::string(kLaunchLink) + "&utm_content=" + std::string(120 << 10, 'x');
+  for (const std::string& text : {std::string("not a link"), tooLong,
+                                  std::string(kLaunchLink) + "%zz", std::string("https:///x")}) {
+    SCOPED_TRACE(text.substr(0, 60));
+    fs::path data = work_ / "refused";
+    EXPECT_EQ(
+        testsupport::runCommand(std::string("'") + KVL_TEST_APP + "' --data-dir '" + data.string() +
+                                "' --launch-url '" + text + "' 2>/dev/null; echo $?"),
+        "2\n");
+    EXPECT_FALSE(fs::exists(data));
+  }
 }
 
 }  // namespace
