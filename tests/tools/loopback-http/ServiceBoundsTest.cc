@@ -2,17 +2,24 @@
 // processes: the service's own resident memory (from /proc, not its bookkeeping), the rows its
 // store gained (read by the sqlite3 tool) and the processor time one request takes.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/support/HalfRequestFlood.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -69,6 +76,11 @@ class ServiceBoundsTest : public ::testing::Test {
   }
 
   std::string url(const std::string& path) const { return service_->baseURL() + path; }
+  uint16_t port() const {
+    const std::string& base = service_->baseURL();
+    return static_cast<uint16_t>(std::stoi(base.substr(base.rfind(':') + 1)));
+  }
+  std::string hostHeader() const { return "127.0.0.1:" + std::to_string(port()); }
 
   long rssMiB() const {
     std::ifstream status("/proc/" + std::to_string(service_->pid()) + "/status");
@@ -184,6 +196,8 @@ TEST_F(ServiceBoundsTest, ThePageOfUploadsComesInPagesAndTheJsonStaysWhole) {
   EXPECT_NE(second.body.find("<h2>Upload 5 "), std::string::npos);
   EXPECT_NE(second.body.find("<h2>Upload 1 "), std::string::npos);
   EXPECT_EQ(second.body.find("Older uploads"), std::string::npos);
+  EXPECT_NE(second.body.find(", 1 event: "), std::string::npos) << "one event, not 1 events";
+  EXPECT_EQ(second.body.find("1 events"), std::string::npos);
   EXPECT_EQ(httpRequest("GET", url("/?before=x")).status, 400);
 
   // "/uploads.json" still answers every upload (up to 100) by default, newest first.
@@ -260,6 +274,145 @@ TEST_F(ServiceBoundsTest, APSMRequestIsOneSmallObjectNotMillionsOfValues) {
   }
   EXPECT_LT(cpuSeconds() - began, 5.0) << "seconds of processor time";
   EXPECT_LT(rssMiB() - before, 64) << before << " MiB before";
+}
+
+// A peer that sends half a request holds a place under the connection cap only until its
+// header deadline: a flood larger than the cap keeps a normal request waiting seconds, not the
+// minute a body may take.
+TEST_F(ServiceBoundsTest, HalfSentRequestsHoldNoOneOutForLong) {
+  const std::string members = std::string(KVL_SOURCE_DIR) + "/tools/psm-server/sample-members.json";
+  struct Case {
+    const char* name;
+    std::function<void()> start;
+  };
+  const Case cases[] = {
+      {"measurement-service", [&] { startMeasurement(); }},
+      {"link-service", [&] { start(KVL_TEST_LINK_SERVICE, {}); }},
+      {"psm-server",
+       [&] {
+         start(KVL_TEST_PSM_SERVER, {"--members", members});
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.start();
+    // More than the 256 connections a service holds: the last ones wait in the backlog.
+    testsupport::HalfRequestFlood flood(port(), 300, hostHeader());
+    const auto began = std::chrono::steady_clock::now();
+    auto answer = httpRequest("GET", url("/no-such-resource"));
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
+    EXPECT_TRUE(answer.status >= 200 && answer.status < 500) << answer.status << answer.body;
+    EXPECT_LT(waited.count(), 10.0) << "seconds until a normal request was answered";
+    EXPECT_EQ(flood.waitClosed(std::chrono::seconds(40)), 300u) << "closed by the service";
+    service_.reset();
+  }
+}
+
+// What a JSON body can make a parser build is measured on the text first: a body of brackets
+// or of tiny values, however many come at once, costs the service about its bytes.
+TEST_F(ServiceBoundsTest, JsonBodiesAreBoundedBeforeTheyAreParsed) {
+  auto fill = [](std::string head, const std::string& unit, size_t bytes) {
+    head.reserve(bytes + unit.size());
+    while (head.size() < bytes) head += unit;
+    return head;
+  };
+  const std::string brackets(1 << 20, '[');
+  const std::string zeros = fill("[", "0,", 1 << 20);
+  const std::string deepControl = fill("{\"path\":\"/a\",\"x\":", "[", 15 << 20);
+  const std::string wideControl = fill("{\"path\":\"/a\",\"x\":[", "0,", 15 << 20);
+  struct Case {
+    const char* name;
+    bool measurement;  // else the link service
+    const char* method;
+    const char* path;
+    const std::string& body;
+    int atOnce;
+    long maxGrowthMiB;
+  };
+  const Case cases[] = {
+      {"1 MiB of [ to /v1/shortLinks, 16 at once", false, "POST", "/v1/shortLinks", brackets, 16,
+       30},
+      {"1 MiB of 0, to /v1/shortLinks, 16 at once", false, "POST", "/v1/shortLinks", zeros, 16, 30},
+      {"1 MiB of [ to /v1/login and /v1/reopenAttribution", false, "POST", "/v1/login", brackets, 4,
+       30},
+      {"a 15 MiB script of [", true, "POST", "/_control/script", deepControl, 1, 100},
+      {"a 15 MiB script of 0,", true, "POST", "/_control/script", wideControl, 1, 100},
+      {"a 15 MiB configuration of [", true, "PUT", "/_control/config/app", deepControl, 1, 100},
+      {"a 15 MiB SKAdNetwork answer of 0,", true, "PUT", "/_control/skan", wideControl, 1, 100},
+  };
+  std::optional<bool> running;  // which service runs: the measurement one or the link one
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (running != c.measurement) {
+      service_.reset();
+      if (c.measurement) {
+        startMeasurement();
+      } else {
+        start(KVL_TEST_LINK_SERVICE, {});
+      }
+      running = c.measurement;
+    }
+    ASSERT_EQ(httpRequest("GET", url("/no-such-resource")).status, 404);
+    const long before = rssMiB();
+    std::vector<std::thread> peers;
+    std::vector<long> statuses(static_cast<size_t>(c.atOnce));
+    for (int i = 0; i < c.atOnce; ++i) {
+      peers.emplace_back([&, i] {
+        const char* path = c.path;
+        if (!c.measurement && i % 2 == 1 && std::string(path) == "/v1/login") {
+          path = "/v1/reopenAttribution";
+        }
+        statuses[static_cast<size_t>(i)] = httpRequest(c.method, url(path), {}, c.body).status;
+      });
+    }
+    for (std::thread& peer : peers) peer.join();
+    const long after = rssMiB();
+    for (long status : statuses) EXPECT_EQ(status, 413);
+    EXPECT_LT(after - before, c.maxGrowthMiB) << before << " MiB before, " << after << " after";
+  }
+}
+
+// Answers that peers ask for and never read stay in the service until written: they are
+// bounded in all, however many such peers come, and a page of uploads is bounded by bytes.
+TEST_F(ServiceBoundsTest, AnswersPeersDoNotReadHoldBoundedMemoryInAll) {
+  startMeasurement();
+  // 12 uploads of 1 MiB each: one bundle whose platform text is 1 MiB.
+  const std::string upload = field(1, field(8, std::string(1 << 20, 'p')));
+  for (int i = 0; i < 12; ++i) ASSERT_EQ(httpRequest("POST", url("/a"), {}, upload).status, 204);
+  auto page = httpRequest("GET", url("/uploads.json"));
+  ASSERT_EQ(page.status, 200);
+  EXPECT_LT(page.body.size(), 6u << 20) << "a page is bounded by bytes";
+  EXPECT_NE(page.header("X-More-Before"), "") << "and names where the next one starts";
+  EXPECT_NE(page.body.find("\"id\":12,"), std::string::npos);
+
+  const long before = rssMiB();
+  // 64 peers ask for the page and read its status line only.
+  const std::string request = "GET /uploads.json HTTP/1.1\r\nHost: " + hostHeader() + "\r\n\r\n";
+  std::vector<int> peers;
+  int answered = 0;
+  for (int i = 0; i < 64; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    peers.push_back(fd);
+    int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    timeval limit{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    char status[12];
+    answered += ::recv(fd, status, sizeof status, MSG_WAITALL) == sizeof status;
+  }
+  const long after = rssMiB();
+  for (int fd : peers) ::close(fd);
+  EXPECT_EQ(answered, 64) << "every peer had the start of an answer";
+  EXPECT_LT(after - before, 100) << before << " MiB before, " << after << " MiB after";
+  EXPECT_EQ(httpRequest("GET", url("/uploads.json?limit=1")).status, 200);
 }
 
 }  // namespace
