@@ -9,8 +9,8 @@
 #include <string>
 
 #include "platform/capacitor/CAPWebHost.h"
-#include "tests/support/HalfRequestFlood.h"
 #include "tests/support/RawHttp.h"
+#include "tests/support/RawPeers.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ class CAPWebHostBoundsTest : public ::testing::Test {
 
 TEST_F(CAPWebHostBoundsTest, HalfSentRequestsHoldANewPageOutForSecondsOnly) {
   // More than the 256 connections the host holds: the last ones wait in the backlog.
-  testsupport::HalfRequestFlood flood(host_->port(), 300, hostHeader());
+  testsupport::RawPeers flood(host_->port(), 300, testsupport::RawPeers::halfRequest(hostHeader()));
   std::string url = host_->newPageURL();
   url = url.substr(host_->origin().size(), url.find('#') - host_->origin().size());
   const auto began = std::chrono::steady_clock::now();

@@ -2,8 +2,6 @@
 // processes: the service's own resident memory (from /proc, not its bookkeeping), the rows its
 // store gained (read by the sqlite3 tool) and the processor time one request takes.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/HalfRequestFlood.h"
+#include "tests/support/RawPeers.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -76,10 +74,11 @@ class ServiceBoundsTest : public ::testing::Test {
   }
 
   std::string url(const std::string& path) const { return service_->baseURL() + path; }
-  uint16_t port() const {
-    const std::string& base = service_->baseURL();
+  static uint16_t portOf(const ServiceProcess& service) {
+    const std::string& base = service.baseURL();
     return static_cast<uint16_t>(std::stoi(base.substr(base.rfind(':') + 1)));
   }
+  uint16_t port() const { return portOf(*service_); }
   std::string hostHeader() const { return "127.0.0.1:" + std::to_string(port()); }
 
   long rssMiB() const {
@@ -278,33 +277,35 @@ TEST_F(ServiceBoundsTest, APSMRequestIsOneSmallObjectNotMillionsOfValues) {
 
 // A peer that sends half a request holds a place under the connection cap only until its
 // header deadline: a flood larger than the cap keeps a normal request waiting seconds, not the
-// minute a body may take.
+// minute a body may take. The three services are flooded at once, their deadlines running
+// together.
 TEST_F(ServiceBoundsTest, HalfSentRequestsHoldNoOneOutForLong) {
-  const std::string members = std::string(KVL_SOURCE_DIR) + "/tools/psm-server/sample-members.json";
-  struct Case {
-    const char* name;
-    std::function<void()> start;
-  };
-  const Case cases[] = {
-      {"measurement-service", [&] { startMeasurement(); }},
-      {"link-service", [&] { start(KVL_TEST_LINK_SERVICE, {}); }},
-      {"psm-server",
-       [&] {
-         start(KVL_TEST_PSM_SERVER, {"--members", members});
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    c.start();
+  startMeasurement();
+  std::vector<std::unique_ptr<ServiceProcess>> services;
+  services.push_back(std::move(service_));
+  services.push_back(std::make_unique<ServiceProcess>(KVL_TEST_LINK_SERVICE,
+                                                      std::vector<std::string>{"--port", "0"}));
+  services.push_back(std::make_unique<ServiceProcess>(
+      KVL_TEST_PSM_SERVER, std::vector<std::string>{"--port", "0", "--members",
+                                                    std::string(KVL_SOURCE_DIR) +
+                                                        "/tools/psm-server/sample-members.json"}));
+  std::vector<std::unique_ptr<testsupport::RawPeers>> floods;
+  for (const auto& service : services) {
     // More than the 256 connections a service holds: the last ones wait in the backlog.
-    testsupport::HalfRequestFlood flood(port(), 300, hostHeader());
-    const auto began = std::chrono::steady_clock::now();
-    auto answer = httpRequest("GET", url("/no-such-resource"));
+    const uint16_t port = portOf(*service);
+    floods.push_back(std::make_unique<testsupport::RawPeers>(
+        port, 300, testsupport::RawPeers::halfRequest("127.0.0.1:" + std::to_string(port))));
+  }
+  const auto began = std::chrono::steady_clock::now();
+  for (const auto& service : services) {
+    SCOPED_TRACE(service->baseURL());
+    auto answer = httpRequest("GET", service->baseURL() + "/no-such-resource");
     const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
     EXPECT_TRUE(answer.status >= 200 && answer.status < 500) << answer.status << answer.body;
     EXPECT_LT(waited.count(), 10.0) << "seconds until a normal request was answered";
-    EXPECT_EQ(flood.waitClosed(std::chrono::seconds(40)), 300u) << "closed by the service";
-    service_.reset();
+  }
+  for (const auto& flood : floods) {
+    EXPECT_EQ(flood->waitClosed(std::chrono::seconds(40)), 300u) << "closed by the service";
   }
 }
 
@@ -387,30 +388,10 @@ TEST_F(ServiceBoundsTest, AnswersPeersDoNotReadHoldBoundedMemoryInAll) {
 
   const long before = rssMiB();
   // 64 peers ask for the page and read its status line only.
-  const std::string request = "GET /uploads.json HTTP/1.1\r\nHost: " + hostHeader() + "\r\n\r\n";
-  std::vector<int> peers;
-  int answered = 0;
-  for (int i = 0; i < 64; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    peers.push_back(fd);
-    int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    timeval limit{30, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(request.size()));
-    char status[12];
-    answered += ::recv(fd, status, sizeof status, MSG_WAITALL) == sizeof status;
-  }
+  testsupport::RawPeers peers(port(), 64,
+                              "GET /uploads.json HTTP/1.1\r\nHost: " + hostHeader() + "\r\n\r\n");
+  EXPECT_EQ(peers.readStartOfEach(12), 64u) << "every peer had the start of an answer";
   const long after = rssMiB();
-  for (int fd : peers) ::close(fd);
-  EXPECT_EQ(answered, 64) << "every peer had the start of an answer";
   EXPECT_LT(after - before, 100) << before << " MiB before, " << after << " MiB after";
   EXPECT_EQ(httpRequest("GET", url("/uploads.json?limit=1")).status, 200);
 }
