@@ -405,19 +405,22 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     stream_.expires_after(CAPWebHost::kHeaderDeadline);
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, size_t) {
-                              if (ec) {
-                                if (auto status = statusForReadError(ec)) self->refuse(*status);
-                                return;
-                              }
-                              self->stream_.expires_after(std::chrono::seconds(60));
-                              http::async_read(self->stream_, self->buffer_, *self->parser_,
-                                               [self](beast::error_code ec, size_t) {
-                                                 if (!ec)
-                                                   return self->handle(self->parser_->release());
-                                                 if (auto status = statusForReadError(ec))
-                                                   self->refuse(*status);
-                                               });
+                              if (ec) return self->readFailed(ec);
+                              self->readBody();
                             });
+  }
+
+  void readBody() {
+    stream_.expires_after(std::chrono::seconds(60));
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                       if (ec) return self->readFailed(ec);
+                       self->handle(self->parser_->release());
+                     });
+  }
+
+  void readFailed(const beast::error_code& ec) {
+    if (auto status = statusForReadError(ec)) refuse(*status);
   }
 
   // Answers a request that could not be read, then closes.

@@ -75,8 +75,8 @@ class CAPWebHost {
   const std::string& token() const { return token_; }
 
   // The app's own control path: POST "/_app/control" with the header "X-App-Token: <token>" and
-  // a JSON object body (within platform::JSONBounds' defaults, else 413). {"action": "page-url"} is
-  // the host's own: it answers 200 with
+  // a JSON object body (within platform::JSONBounds' defaults, else 413, before any parse).
+  // {"action": "page-url"} is the host's own: it answers 200 with
   // {"url": newPageURL()}. Every other body is handed to the handler, on the I/O thread (it must
   // only queue work); it answers whether it took the request (204, else 400). Without the
   // token: 403. The session cookie is neither needed nor enough here.

@@ -182,13 +182,17 @@ class Session : public std::enable_shared_from_this<Session> {
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, size_t) {
                               if (ec) return self->refuse(ec);
-                              self->stream_.expires_after(self->server_->options.readDeadline);
-                              http::async_read(self->stream_, self->buffer_, *self->parser_,
-                                               [self](beast::error_code ec, size_t) {
-                                                 if (ec) return self->refuse(ec);
-                                                 self->handle(self->parser_->release());
-                                               });
+                              self->readBody();
                             });
+  }
+
+  void readBody() {
+    stream_.expires_after(server_->options.readDeadline);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                       if (ec) return self->refuse(ec);
+                       self->handle(self->parser_->release());
+                     });
   }
 
   void refuse(const beast::error_code& ec) {
