@@ -21,6 +21,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PlatformLog.h"
 #include "platform/net/HttpReadError.h"
+#include "platform/net/JSONBounds.h"
 #include "platform/net/LoopbackAcceptor.h"
 #include "platform/security/SecretToken.h"
 
@@ -396,15 +397,30 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     stream_.socket().set_option(tcp::no_delay(true), ignored);
   }
 
+  // The header section within CAPWebHost::kHeaderDeadline (so that peers sending half a request
+  // free their places under the cap within seconds), the body within a minute after it.
   void read() {
     parser_.emplace();
     parser_->body_limit(64 * 1024);
+    stream_.expires_after(CAPWebHost::kHeaderDeadline);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, size_t) {
+                              if (ec) return self->readFailed(ec);
+                              self->readBody();
+                            });
+  }
+
+  void readBody() {
     stream_.expires_after(std::chrono::seconds(60));
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (!ec) return self->handle(self->parser_->release());
-                       if (auto status = statusForReadError(ec)) self->refuse(*status);
+                       if (ec) return self->readFailed(ec);
+                       self->handle(self->parser_->release());
                      });
+  }
+
+  void readFailed(const beast::error_code& ec) {
+    if (auto status = statusForReadError(ec)) refuse(*status);
   }
 
   // Answers a request that could not be read, then closes.
@@ -510,6 +526,9 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
     std::string_view given(request["X-App-Token"].data(), request["X-App-Token"].size());
     if (!equalSecrets(given, token)) {
       return answer(http::status::forbidden, "Forbidden\n", "text/plain");
+    }
+    if (auto why = exceedsJSONBounds(request.body())) {
+      return answer(http::status::payload_too_large, *why + "\n", "text/plain");
     }
     auto body = JSONSerialization::JSONObjectWithData(request.body());
     if (body.ok() && body->find("action") && body->find("action")->asString() &&

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -31,7 +32,8 @@ namespace platform {
 // it). index.html gets, right after "<head>", the runtime's start-up: the window.Capacitor
 // global and the socket address, the bridge shim, the bundle's native-bridge.js (the runtime's
 // own file, unchanged) and window.Capacitor.PluginHeaders from the bridge. Malformed requests
-// get 400 (431 for headers over 8 KiB); a request must arrive whole within 60 s.
+// get 400 (431 for headers over 8 KiB); a request's header section must arrive within
+// kHeaderDeadline (real time) and its body within 60 s after it, or the connection is closed.
 //
 // WebSocket: "/_capacitor/bridge", accepted only with the session cookie, the socket key of an
 // address whose secret was spent, an Origin of this server and a Host of this server. Each
@@ -61,6 +63,7 @@ class CAPWebHost {
   // Answers queued for one page beyond this close its socket (1008).
   static constexpr size_t kMaxQueuedBytes = size_t{16} << 20;
   static constexpr size_t kMaxConnections = 256;
+  static constexpr std::chrono::seconds kHeaderDeadline{5};
 
   // The page's address with a new one-time secret and a new socket key
   // ("http://127.0.0.1:<port>/?secret=<32 hex digits>#key=<32 hex digits>"). Each secret opens
@@ -72,7 +75,8 @@ class CAPWebHost {
   const std::string& token() const { return token_; }
 
   // The app's own control path: POST "/_app/control" with the header "X-App-Token: <token>" and
-  // a JSON object body. {"action": "page-url"} is the host's own: it answers 200 with
+  // a JSON object body (within platform::JSONBounds' defaults, else 413, before any parse).
+  // {"action": "page-url"} is the host's own: it answers 200 with
   // {"url": newPageURL()}. Every other body is handed to the handler, on the I/O thread (it must
   // only queue work); it answers whether it took the request (204, else 400). Without the
   // token: 403. The session cookie is neither needed nor enough here.

@@ -64,6 +64,7 @@ LinkService::LinkService(const loopback::LoopbackHttpServer::Options& options)
   // Social login: a successful login of a fixed test user unless a test scripts otherwise
   // ({"result": "cancelled"}, a failure status).
   service_.route("POST", "/v1/login", [](const HttpRequest& request) {
+    if (auto refused = loopback::refuseUnboundedJSON(request.body)) return *refused;
     auto body = nlohmann::json::parse(request.body, nullptr, false);
     std::string nonce = body.is_object() && body.contains("nonce") && body["nonce"].is_string()
                             ? body["nonce"].get<std::string>()
@@ -88,6 +89,7 @@ LinkService::LinkService(const loopback::LoopbackHttpServer::Options& options)
 }
 
 HttpResponse LinkService::shorten(const HttpRequest& request) {
+  if (auto refused = loopback::refuseUnboundedJSON(request.body)) return *refused;
   auto body = nlohmann::json::parse(request.body, nullptr, false);
   if (!body.is_object() || !body.contains("longDynamicLink") ||
       !body["longDynamicLink"].is_string()) {
@@ -123,6 +125,7 @@ HttpResponse LinkService::shorten(const HttpRequest& request) {
 }
 
 HttpResponse LinkService::resolve(const HttpRequest& request) {
+  if (auto refused = loopback::refuseUnboundedJSON(request.body)) return *refused;
   auto body = nlohmann::json::parse(request.body, nullptr, false);
   if (!body.is_object() || !body.contains("requestedLink") || !body["requestedLink"].is_string()) {
     return json(400, {{"error", {{"message", "requestedLink is missing"}}}});

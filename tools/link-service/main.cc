@@ -7,10 +7,23 @@
 
 #include "tools/link-service/LinkService.h"
 
+namespace {
+
+void usage(FILE* out) {
+  std::fprintf(out, "usage: link-service [options]  (default port 8972)\n%s%s",
+               loopback::kServerOptionsUsage, loopback::kControlFileUsage);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   loopback::LoopbackHttpServer::Options options;
   options.port = 8972;
   for (int i = 1; i < argc; i += 2) {
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+      usage(stdout);
+      return 0;
+    }
     bool taken = false;
     try {
       taken = i + 1 < argc && loopback::parseServerOption(argv[i], argv[i + 1], &options);
@@ -18,8 +31,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "link-service: %s\n", e.what());
     }
     if (!taken) {
-      std::fprintf(stderr, "usage: link-service [options]  (default port 8972)\n%s",
-                   loopback::kServerOptionsUsage);
+      usage(stderr);
       return 2;
     }
   }

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/net/JSONBounds.h"
+
 namespace loopback {
 
 // A request as a local service received it.
@@ -41,6 +43,15 @@ struct HttpResponse {
   static HttpResponse text(int status, std::string body,
                            std::string contentType = "text/plain; charset=utf-8");
 };
+
+// The bounds of a developer's document sent to a control route (a configuration, the
+// experiments answer): larger than a request's, still a bounded parse.
+inline constexpr platform::JSONBounds kDocumentJSONBounds{32, 100000};
+
+// 413 naming the bound when a JSON body goes beyond `bounds` (platform::exceedsJSONBounds);
+// nothing when it may be parsed. Every JSON route of the services asks this before it parses.
+std::optional<HttpResponse> refuseUnboundedJSON(std::string_view body,
+                                                platform::JSONBounds bounds = {});
 
 // A whole number (at most 18 digits) from a query ("after=12&limit=50"): `fallback` when the
 // item is absent, nothing when it is not such a number.

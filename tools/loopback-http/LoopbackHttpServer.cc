@@ -68,6 +68,13 @@ HttpResponse HttpResponse::text(int status, std::string body, std::string conten
   return response;
 }
 
+std::optional<HttpResponse> refuseUnboundedJSON(std::string_view body,
+                                                platform::JSONBounds bounds) {
+  std::optional<std::string> why = platform::exceedsJSONBounds(body, bounds);
+  if (!why) return std::nullopt;
+  return HttpResponse::text(413, *why + "\n");
+}
+
 bool isLoopbackHost(std::string_view host, uint16_t port) {
   const std::string suffix = ":" + std::to_string(port);
   if (host.size() <= suffix.size() || host.substr(host.size() - suffix.size()) != suffix) {
@@ -145,6 +152,9 @@ struct LoopbackHttpServer::Impl {
   // Connections whose request is never answered: kept open here until the server stops. On the
   // I/O thread only.
   std::vector<std::shared_ptr<Session>> silent;
+  // The bytes of the answer bodies being written, not yet taken by their peers. On the I/O
+  // thread only.
+  size_t unsentBytes = 0;
   asio::thread_pool pool;  // last: joined before the rest goes, since its jobs post to `io`
 };
 
@@ -163,20 +173,35 @@ class Session : public std::enable_shared_from_this<Session> {
   void start() { readNext(); }
 
  private:
+  // The header section first, within the short deadline (a keep-alive connection waiting for
+  // its next request is held no longer), then the body within the long one.
   void readNext() {
     parser_.emplace();
     parser_->body_limit(server_->options.bodyLimit);
+    stream_.expires_after(server_->options.headerDeadline);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, size_t) {
+                              if (ec) return self->refuse(ec);
+                              self->readBody();
+                            });
+  }
+
+  void readBody() {
     stream_.expires_after(server_->options.readDeadline);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (!ec) return self->handle(self->parser_->release());
-                       // Closed by the client, timed out, or the server stopping: no answer.
-                       std::optional<http::status> status = platform::statusForReadError(ec);
-                       if (!status) return;
-                       self->keepAlive_ = false;
-                       self->write(self->build(HttpResponse::text(
-                           static_cast<int>(*status), "cannot read the request: " + ec.message())));
+                       if (ec) return self->refuse(ec);
+                       self->handle(self->parser_->release());
                      });
+  }
+
+  void refuse(const beast::error_code& ec) {
+    // Closed by the client, timed out, or the server stopping: no answer.
+    std::optional<http::status> status = platform::statusForReadError(ec);
+    if (!status) return;
+    keepAlive_ = false;
+    write(build(
+        HttpResponse::text(static_cast<int>(*status), "cannot read the request: " + ec.message())));
   }
 
   void handle(http::request<http::string_body> request) {
@@ -204,7 +229,8 @@ class Session : public std::enable_shared_from_this<Session> {
           build(HttpResponse::text(403, "this service answers no page of another origin\n")));
     }
     if (isControlPath(recorded) &&
-        !platform::equalSecrets(recorded.header(kControlTokenHeader).value_or(""), server_->controlToken)) {
+        !platform::equalSecrets(recorded.header(kControlTokenHeader).value_or(""),
+                                server_->controlToken)) {
       return write(
           build(HttpResponse::text(403, std::string("control requests need this run's token in ") +
                                             kControlTokenHeader + "\n")));
@@ -237,7 +263,7 @@ class Session : public std::enable_shared_from_this<Session> {
       server_->silent.push_back(shared_from_this());
       return;
     }
-    auto response = build(answer);
+    auto response = build(withinUnsentBytes(answer));
     if (answer.delay.count() > 0) {
       timer_.expires_after(answer.delay);
       timer_.async_wait([self = shared_from_this(), response](beast::error_code ec) {
@@ -246,6 +272,26 @@ class Session : public std::enable_shared_from_this<Session> {
     } else {
       write(response);
     }
+  }
+
+  // Answers up to this size are always sent: refusals and small answers cost little to hold.
+  static constexpr size_t kAlwaysSentBytes = size_t{64} << 10;
+
+  // A large answer that peers not reading theirs leave no room for is turned into a 503.
+  const HttpResponse& withinUnsentBytes(const HttpResponse& answer) {
+    static const HttpResponse busy = [] {
+      HttpResponse response = HttpResponse::text(
+          503, "answers to other peers are still waiting to be read; try again\n");
+      response.headers.emplace_back("Retry-After", "1");
+      return response;
+    }();
+    const size_t size = answer.body.size();
+    const size_t unsent = server_->unsentBytes;
+    if (size <= kAlwaysSentBytes || unsent == 0 ||
+        unsent + size <= server_->options.maxUnsentBytes) {
+      return answer;
+    }
+    return busy;
   }
 
   std::shared_ptr<http::response<http::string_body>> build(const HttpResponse& answer) {
@@ -263,8 +309,11 @@ class Session : public std::enable_shared_from_this<Session> {
     // A peer that never reads its answer holds the connection no longer than one that never
     // finishes its request.
     stream_.expires_after(server_->options.readDeadline);
+    const size_t size = response->body().size();
+    server_->unsentBytes += size;
     http::async_write(stream_, *response,
-                      [self = shared_from_this(), response](beast::error_code ec, size_t) {
+                      [self = shared_from_this(), response, size](beast::error_code ec, size_t) {
+                        self->server_->unsentBytes -= size;
                         if (ec) return;
                         if (!self->keepAlive_) {
                           beast::error_code ignored;
@@ -295,17 +344,18 @@ LoopbackHttpServer::LoopbackHttpServer(Options options, Handler handler)
   controlToken_ = options.controlToken;
   if (controlToken_.empty()) {
     const char* fromEnvironment = std::getenv("KVL_SERVICE_TOKEN");
-    controlToken_ = fromEnvironment && *fromEnvironment ? fromEnvironment : platform::randomSecretToken();
+    controlToken_ =
+        fromEnvironment && *fromEnvironment ? fromEnvironment : platform::randomSecretToken();
   }
   impl_->controlToken = controlToken_;
   if (!options.controlFile.empty()) {
     // Whole or not at all, readable by the user only.
     absl::Status written = platform::FileManager::defaultManager().writeAtomically(
-        options.controlFile, nlohmann::json{{"url", baseURL()},
-                                            {"token", controlToken_},
-                                            {"pid", static_cast<int64_t>(::getpid())}}
-                                     .dump() +
-                                 "\n");
+        options.controlFile,
+        nlohmann::json{
+            {"url", baseURL()}, {"token", controlToken_}, {"pid", static_cast<int64_t>(::getpid())}}
+                .dump() +
+            "\n");
     if (!written.ok()) throw std::runtime_error(std::string(written.message()));
     controlFile_ = options.controlFile;
   }
@@ -334,8 +384,11 @@ void LoopbackHttpServer::stop() {
 
 const char* const kServerOptionsUsage =
     "  --port N               port on 127.0.0.1 (0 picks a free one)\n"
-    "  --read-deadline-ms N   a request must arrive whole within this (default 60000)\n"
-    "  --max-connections N    connections held at once (default 256)\n"
+    "  --header-deadline-ms N a request's headers must arrive within this (default 5000)\n"
+    "  --read-deadline-ms N   and its body within this after them (default 60000)\n"
+    "  --max-connections N    connections held at once (default 256)\n";
+
+const char* const kControlFileUsage =
     "  --control-file FILE    writes {\"url\", \"token\", \"pid\"} there (user-only) for control\n"
     "                         requests, which need \"X-Service-Token: <token>\"\n";
 
@@ -346,7 +399,8 @@ bool parseServerOption(const std::string& flag, const std::string& value,
     options->controlFile = value;
     return true;
   }
-  if (flag != "--port" && flag != "--read-deadline-ms" && flag != "--max-connections") {
+  if (flag != "--port" && flag != "--header-deadline-ms" && flag != "--read-deadline-ms" &&
+      flag != "--max-connections") {
     return false;
   }
   char* end = nullptr;
@@ -358,9 +412,10 @@ bool parseServerOption(const std::string& flag, const std::string& value,
   if (flag == "--port") {
     if (number > 65535) throw std::invalid_argument("bad port " + value);
     options->port = static_cast<uint16_t>(number);
-  } else if (flag == "--read-deadline-ms") {
+  } else if (flag == "--header-deadline-ms" || flag == "--read-deadline-ms") {
     if (number == 0 || number > 86400000) throw std::invalid_argument("bad deadline " + value);
-    options->readDeadline = std::chrono::milliseconds(number);
+    (flag == "--read-deadline-ms" ? options->readDeadline : options->headerDeadline) =
+        std::chrono::milliseconds(number);
   } else {
     if (number == 0 || number > 100000) throw std::invalid_argument("bad count " + value);
     options->maxConnections = static_cast<size_t>(number);

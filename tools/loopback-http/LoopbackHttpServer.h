@@ -29,10 +29,15 @@ namespace loopback {
 //  - changes under "/_control/" (any method but GET and HEAD) without a JSON content type
 //    (application/json, or application/x-protobuf for encoded bytes): 415. A page of another
 //    origin can only send text/plain, form or multipart bodies without the browser asking first;
-//  - a request not read whole within `readDeadline` (real time): the connection is closed;
+//  - a request whose header section has not arrived within `headerDeadline`, or that has not
+//    arrived whole within `readDeadline` after it (real time): the connection is closed, so
+//    that peers which send half a request free their places under the cap within seconds;
 //  - at most `maxConnections` connections at once; past it new peers wait in the backlog;
 //  - header sections over 8 KiB: 431; bodies over `bodyLimit`: 413; other malformed requests:
 //    400; then the connection is closed;
+//  - answers not yet taken by their peers hold at most `maxUnsentBytes` in all: an answer over
+//    64 KiB that would go beyond it is replaced by 503 with "Retry-After: 1" (one such answer is
+//    always let through when nothing else waits, so that no answer is refused for good);
 //  - running out of descriptors never stops the server: accept is retried.
 class LoopbackHttpServer {
  public:
@@ -40,7 +45,9 @@ class LoopbackHttpServer {
 
   struct Options {
     uint16_t port = 0;  // 0 picks a free port
+    std::chrono::milliseconds headerDeadline{5000};
     std::chrono::milliseconds readDeadline{60000};
+    size_t maxUnsentBytes = size_t{32} << 20;
     size_t maxConnections = 256;
     uint64_t bodyLimit = uint64_t{64} * 1024 * 1024;
     size_t handlerThreads = 4;
@@ -83,13 +90,17 @@ class LoopbackHttpServer {
 
 // Reads one of the command-line options every local service takes into `options`:
 //   --port N                (0 picks a free one)
-//   --read-deadline-ms N    how long a request may take to arrive whole (default 60000)
+//   --header-deadline-ms N  how long a request's header section may take (default 5000)
+//   --read-deadline-ms N    how long its body may take after it (default 60000)
 //   --max-connections N     connections held at once (default 256)
 //   --control-file FILE     where the control token is written (Options::controlFile)
 // Answers false when `flag` is none of them; throws std::invalid_argument for a bad value.
 bool parseServerOption(const std::string& flag, const std::string& value,
                        LoopbackHttpServer::Options* options);
+// The usage lines of those options, --control-file's apart: a service without control routes
+// (psm-server) has no use for it and refuses it.
 extern const char* const kServerOptionsUsage;
+extern const char* const kControlFileUsage;
 
 // Whether a Host header names this machine's loopback with `port` ("127.0.0.1:8970",
 // "localhost:8970", "[::1]:8970"; the name case-insensitive).

@@ -123,6 +123,7 @@ std::optional<HttpResponse> ScriptedService::control(const HttpRequest& request)
     return HttpResponse::text(204, "");
   }
   if (request.path == "/_control/script" && request.method == "POST") {
+    if (auto refused = refuseUnboundedJSON(request.body)) return refused;
     json order = json::parse(request.body, nullptr, false);
     if (!order.is_object() || !order.contains("path") || !order["path"].is_string()) {
       return HttpResponse::text(400, "expected a JSON object with a string \"path\"\n");

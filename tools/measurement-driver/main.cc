@@ -50,8 +50,8 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/storekit/SKAdNetwork.h"
-#include "platform/tracking/ATTrackingManager.h"
 #include "platform/storekit/SKProductsRequest.h"
+#include "platform/tracking/ATTrackingManager.h"
 #include "platform/uikit/UIApplication.h"
 #include "platform/uikit/UIViewController.h"
 #include "platform/uikit/UIWindow.h"
@@ -433,7 +433,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "measurement-driver: the engine did not answer\n");
     return 1;
   }
-  if (!events.empty()) std::printf("logged %zu events\n", events.size());
+  if (!events.empty()) {
+    std::printf("logged %zu %s\n", events.size(), events.size() == 1 ? "event" : "events");
+  }
   for (long i = from; i <= to; ++i) {
     KVLAnalytics::logEventWithName("n", {{"seq", platform::Value(int64_t{i})}});
     if (!barrier(60)) return 1;

@@ -179,6 +179,7 @@ HttpResponse AdConversionService::setSkan(const HttpRequest& request) {
     skan_ = nullptr;
     return HttpResponse::text(204, "");
   }
+  if (auto refused = loopback::refuseUnboundedJSON(request.body)) return *refused;
   nlohmann::ordered_json control = nlohmann::ordered_json::parse(request.body, nullptr, false);
   std::string error;
   if (!checkSkanControl(control, &error)) return HttpResponse::text(400, error + "\n");

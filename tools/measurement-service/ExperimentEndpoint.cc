@@ -63,6 +63,9 @@ void ExperimentEndpoint::addRoutes(loopback::ScriptedService& service) {
 
 HttpResponse ExperimentEndpoint::putAnswer(const HttpRequest& request) {
   if (request.body.size() > kMaximumAnswerFileBytes) return HttpResponse::text(413, "too large\n");
+  if (auto refused = loopback::refuseUnboundedJSON(request.body, loopback::kDocumentJSONBounds)) {
+    return *refused;
+  }
   json parsed = json::parse(request.body, nullptr, false);
   if (parsed.is_discarded() || !parsed.is_object()) {
     return HttpResponse::text(400, "not a JSON object\n");

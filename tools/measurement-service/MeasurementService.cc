@@ -127,6 +127,13 @@ MeasurementService::MeasurementService(const Options& options) {
     auto appID = percentDecode(r.path.substr(std::string("/_control/config/").size()));
     std::string reason;
     if (!appID || appID->empty()) return HttpResponse::text(400, "bad app id\n");
+    // The store reads a body that starts with "{" as JSON: such a one is measured first.
+    const size_t first = r.body.find_first_not_of(" \t\r\n");
+    if (first != std::string::npos && r.body[first] == '{') {
+      if (auto refused = loopback::refuseUnboundedJSON(r.body, loopback::kDocumentJSONBounds)) {
+        return *refused;
+      }
+    }
     if (!configurations_.put(*appID, r.body, static_cast<std::time_t>(nowSeconds()), &reason)) {
       return HttpResponse::text(400, reason + "\n");
     }
@@ -223,7 +230,8 @@ HttpResponse MeasurementService::page(const HttpRequest& request) const {
     if (upload.error) html << "<p>Not decoded: " << htmlEscape(*upload.error) << "</p>";
     for (const UploadStore::BundleSummary& bundle : upload.bundles) {
       html << "<details><summary>app " << htmlEscape(bundle.appID.empty() ? "?" : bundle.appID)
-           << ", bundle index " << bundle.bundleIndex << ", " << bundle.eventCount << " events"
+           << ", bundle index " << bundle.bundleIndex << ", " << bundle.eventCount
+           << (bundle.eventCount == 1 ? " event" : " events")
            << (bundle.repeated ? " <b>(repeated)</b>" : "") << ": ";
       for (const std::string& name : bundle.eventNames) html << htmlEscape(name) << " ";
       if (bundle.eventCount > static_cast<int64_t>(bundle.eventNames.size())) html << "...";

@@ -54,8 +54,10 @@ class MeasurementService {
   static constexpr int kPageBundles = 20;
   static constexpr int kPageEventNames = 50;
   static constexpr size_t kPageBundleJsonBytes = size_t{16} << 10;
-  // "/uploads.json" adds uploads while its answer is under this (the first always).
-  static constexpr size_t kMaxUploadsJsonBytes = size_t{32} << 20;
+  // "/uploads.json" adds uploads while its answer is under this (the first always). Answers
+  // that peers leave unread are bounded in all by the server (LoopbackHttpServer's
+  // maxUnsentBytes); this keeps one page a small share of that.
+  static constexpr size_t kMaxUploadsJsonBytes = size_t{4} << 20;
 
   struct Options {
     loopback::LoopbackHttpServer::Options server;  // port (0: a free one), deadline, cap

@@ -10,11 +10,12 @@
 
 namespace {
 
-void usage() {
+void usage(FILE* out = stderr) {
   std::fprintf(
-      stderr,
+      out,
       "usage: measurement-service [--port N] [--data DIR] [--config-dir DIR]\n"
-      "                           [--read-deadline-ms N] [--max-connections N]\n"
+      "                           [--header-deadline-ms N] [--read-deadline-ms N]\n"
+      "                           [--max-connections N] [--control-file FILE]\n"
       "  --data DIR             where uploads.sqlite is kept (default ./measurement-data)\n"
       "  --config-dir DIR       configurations, one \"<app id>.json\" or \".pb\" each\n"
       "  --deeplink FILE        the deferred deep link answered (JSON)\n"
@@ -23,8 +24,8 @@ void usage() {
       "  --psm-members FILE     psm-server's members: answers the PSM and ODC paths\n"
       "  --max-store-mb N       the upload store keeps about this much, the oldest uploads going\n"
       "                         first (default 1024)\n"
-      "%s  (default port 8970; the control file defaults to DIR/control.json)\n",
-      loopback::kServerOptionsUsage);
+      "%s%s  (default port 8970; the control file defaults to DIR/control.json)\n",
+      loopback::kServerOptionsUsage, loopback::kControlFileUsage);
 }
 
 }  // namespace
@@ -35,6 +36,10 @@ int main(int argc, char** argv) {
   options.dataDirectory = "measurement-data";
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      usage(stdout);
+      return 0;
+    }
     if (i + 1 >= argc) {
       usage();
       return 2;

@@ -8,6 +8,7 @@
 #include "absl/status/status.h"
 #include "absl/strings/escaping.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/net/JSONBounds.h"
 #include "proto/psm.nano.h"
 
 namespace {
@@ -17,31 +18,10 @@ std::string jsonObject(platform::Value::Dictionary members) {
       .value_or("{}");
 }
 
-// Whether a JSON text holds at most `maxTokens` structural characters outside its strings: the
-// requests here are one small object, and a parse costs memory per value, not per byte.
-bool isSmallJson(std::string_view text, size_t maxTokens) {
-  size_t tokens = 0;
-  bool inString = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (inString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if ((c == '{' || c == '[' || c == ',' || c == ':') && ++tokens > maxTokens) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The string member of a JSON object body, or nothing.
 std::optional<std::string> stringMember(const std::string& body, const char* key) {
-  if (!isSmallJson(body, 64)) return std::nullopt;
+  // The requests here are one small object: a parse costs memory per value, not per byte.
+  if (platform::exceedsJSONBounds(body, {8, 64})) return std::nullopt;
   auto json = platform::JSONSerialization::JSONObjectWithData(body);
   if (!json.ok()) return std::nullopt;
   const platform::Value* value = json->find(key);

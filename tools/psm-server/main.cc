@@ -8,14 +8,31 @@
 
 #include "tools/psm-server/PSMServer.h"
 
+namespace {
+
+void usage(FILE* out) {
+  std::fprintf(out, "usage: psm-server [--members FILE] [options]  (default port 8787)\n%s",
+               loopback::kServerOptionsUsage);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   std::string members = "tools/psm-server/sample-members.json";
   loopback::LoopbackHttpServer::Options options;
   options.port = 8787;
   for (int i = 1; i < argc; i += 2) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      usage(stdout);
+      return 0;
+    }
     bool taken = i + 1 < argc;
     try {
-      if (taken && std::strcmp(argv[i], "--members") == 0) {
+      if (std::strcmp(argv[i], "--control-file") == 0) {
+        // The token would open nothing: this service has no control routes.
+        std::fprintf(stderr, "psm-server: --control-file is not taken: it has no control routes\n");
+        taken = false;
+      } else if (taken && std::strcmp(argv[i], "--members") == 0) {
         members = argv[i + 1];
       } else {
         taken = taken && loopback::parseServerOption(argv[i], argv[i + 1], &options);
@@ -25,8 +42,7 @@ int main(int argc, char** argv) {
       taken = false;
     }
     if (!taken) {
-      std::fprintf(stderr, "usage: psm-server [--members FILE] [options]  (default port 8787)\n%s",
-                   loopback::kServerOptionsUsage);
+      usage(stderr);
       return 2;
     }
   }

@@ -258,15 +258,38 @@ TEST_P(LocalServicesTest, MalformedRequestsAreAnsweredAsTheParserReportsThem) {
 }
 
 TEST_P(LocalServicesTest, AHalfOpenRequestIsClosedAtItsDeadline) {
-  start({"--read-deadline-ms", "300"});
-  tcp::socket socket = connect();
-  asio::write(socket, asio::buffer("GET / HTTP/1.1\r\nHost: " + host() + "\r\n"));
-  auto began = std::chrono::steady_clock::now();
-  EXPECT_EQ(readToEnd(socket), "") << "closed without an answer";
-  auto held = std::chrono::steady_clock::now() - began;
-  EXPECT_GE(held, std::chrono::milliseconds(250));
-  EXPECT_LT(held, std::chrono::seconds(20));
+  start({"--header-deadline-ms", "300", "--read-deadline-ms", "300"});
+  // Half a header section, then a whole one with half its body: each has its deadline.
+  for (const std::string& half : {"GET / HTTP/1.1\r\nHost: " + host() + "\r\n",
+                                  "POST " + std::string(GetParam().write) + " HTTP/1.1\r\nHost: " +
+                                      host() + "\r\nContent-Length: 10\r\n\r\n12345"}) {
+    SCOPED_TRACE(half);
+    tcp::socket socket = connect();
+    asio::write(socket, asio::buffer(half));
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(readToEnd(socket), "") << "closed without an answer";
+    auto held = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(held, std::chrono::milliseconds(250));
+    EXPECT_LT(held, std::chrono::seconds(20));
+  }
   EXPECT_NE(httpRequest("GET", url(GetParam().probe)).status, 0);
+}
+
+TEST_P(LocalServicesTest, HelpExitsZeroAndOnlyServicesWithControlRoutesTakeAControlFile) {
+  auto exitStatus = [this](const std::string& arguments) {
+    return testsupport::runCommand(std::string(GetParam().program) + " " + arguments +
+                                   " >/dev/null 2>&1; echo $?");
+  };
+  EXPECT_EQ(exitStatus("--help"), "0\n");
+  EXPECT_EQ(exitStatus("--no-such-option 1"), "2\n");
+  if (!GetParam().scripted) {
+    // Its token would open nothing: psm-server has no control routes.
+    EXPECT_EQ(exitStatus("--control-file /dev/null"), "2\n");
+    EXPECT_NE(
+        testsupport::runCommand(std::string(GetParam().program) + " --control-file /dev/null 2>&1")
+            .find("no control routes"),
+        std::string::npos);
+  }
 }
 
 TEST_P(LocalServicesTest, ConnectionsBeyondTheCapWaitForAPlace) {

@@ -4,15 +4,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/support/RawPeers.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -69,6 +74,12 @@ class ServiceBoundsTest : public ::testing::Test {
   }
 
   std::string url(const std::string& path) const { return service_->baseURL() + path; }
+  static uint16_t portOf(const ServiceProcess& service) {
+    const std::string& base = service.baseURL();
+    return static_cast<uint16_t>(std::stoi(base.substr(base.rfind(':') + 1)));
+  }
+  uint16_t port() const { return portOf(*service_); }
+  std::string hostHeader() const { return "127.0.0.1:" + std::to_string(port()); }
 
   long rssMiB() const {
     std::ifstream status("/proc/" + std::to_string(service_->pid()) + "/status");
@@ -184,6 +195,8 @@ TEST_F(ServiceBoundsTest, ThePageOfUploadsComesInPagesAndTheJsonStaysWhole) {
   EXPECT_NE(second.body.find("<h2>Upload 5 "), std::string::npos);
   EXPECT_NE(second.body.find("<h2>Upload 1 "), std::string::npos);
   EXPECT_EQ(second.body.find("Older uploads"), std::string::npos);
+  EXPECT_NE(second.body.find(", 1 event: "), std::string::npos) << "one event, not 1 events";
+  EXPECT_EQ(second.body.find("1 events"), std::string::npos);
   EXPECT_EQ(httpRequest("GET", url("/?before=x")).status, 400);
 
   // "/uploads.json" still answers every upload (up to 100) by default, newest first.
@@ -260,6 +273,127 @@ TEST_F(ServiceBoundsTest, APSMRequestIsOneSmallObjectNotMillionsOfValues) {
   }
   EXPECT_LT(cpuSeconds() - began, 5.0) << "seconds of processor time";
   EXPECT_LT(rssMiB() - before, 64) << before << " MiB before";
+}
+
+// A peer that sends half a request holds a place under the connection cap only until its
+// header deadline: a flood larger than the cap keeps a normal request waiting seconds, not the
+// minute a body may take. The three services are flooded at once, their deadlines running
+// together.
+TEST_F(ServiceBoundsTest, HalfSentRequestsHoldNoOneOutForLong) {
+  startMeasurement();
+  std::vector<std::unique_ptr<ServiceProcess>> services;
+  services.push_back(std::move(service_));
+  services.push_back(std::make_unique<ServiceProcess>(KVL_TEST_LINK_SERVICE,
+                                                      std::vector<std::string>{"--port", "0"}));
+  services.push_back(std::make_unique<ServiceProcess>(
+      KVL_TEST_PSM_SERVER, std::vector<std::string>{"--port", "0", "--members",
+                                                    std::string(KVL_SOURCE_DIR) +
+                                                        "/tools/psm-server/sample-members.json"}));
+  std::vector<std::unique_ptr<testsupport::RawPeers>> floods;
+  for (const auto& service : services) {
+    // More than the 256 connections a service holds: the last ones wait in the backlog.
+    const uint16_t port = portOf(*service);
+    floods.push_back(std::make_unique<testsupport::RawPeers>(
+        port, 300, testsupport::RawPeers::halfRequest("127.0.0.1:" + std::to_string(port))));
+  }
+  const auto began = std::chrono::steady_clock::now();
+  for (const auto& service : services) {
+    SCOPED_TRACE(service->baseURL());
+    auto answer = httpRequest("GET", service->baseURL() + "/no-such-resource");
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
+    EXPECT_TRUE(answer.status >= 200 && answer.status < 500) << answer.status << answer.body;
+    EXPECT_LT(waited.count(), 10.0) << "seconds until a normal request was answered";
+  }
+  for (const auto& flood : floods) {
+    EXPECT_EQ(flood->waitClosed(std::chrono::seconds(40)), 300u) << "closed by the service";
+  }
+}
+
+// What a JSON body can make a parser build is measured on the text first: a body of brackets
+// or of tiny values, however many come at once, costs the service about its bytes.
+TEST_F(ServiceBoundsTest, JsonBodiesAreBoundedBeforeTheyAreParsed) {
+  auto fill = [](std::string head, const std::string& unit, size_t bytes) {
+    head.reserve(bytes + unit.size());
+    while (head.size() < bytes) head += unit;
+    return head;
+  };
+  const std::string brackets(1 << 20, '[');
+  const std::string zeros = fill("[", "0,", 1 << 20);
+  const std::string deepControl = fill("{\"path\":\"/a\",\"x\":", "[", 15 << 20);
+  const std::string wideControl = fill("{\"path\":\"/a\",\"x\":[", "0,", 15 << 20);
+  struct Case {
+    const char* name;
+    bool measurement;  // else the link service
+    const char* method;
+    const char* path;
+    const std::string& body;
+    int atOnce;
+    long maxGrowthMiB;
+  };
+  const Case cases[] = {
+      {"1 MiB of [ to /v1/shortLinks, 16 at once", false, "POST", "/v1/shortLinks", brackets, 16,
+       30},
+      {"1 MiB of 0, to /v1/shortLinks, 16 at once", false, "POST", "/v1/shortLinks", zeros, 16, 30},
+      {"1 MiB of [ to /v1/login and /v1/reopenAttribution", false, "POST", "/v1/login", brackets, 4,
+       30},
+      {"a 15 MiB script of [", true, "POST", "/_control/script", deepControl, 1, 100},
+      {"a 15 MiB script of 0,", true, "POST", "/_control/script", wideControl, 1, 100},
+      {"a 15 MiB configuration of [", true, "PUT", "/_control/config/app", deepControl, 1, 100},
+      {"a 15 MiB SKAdNetwork answer of 0,", true, "PUT", "/_control/skan", wideControl, 1, 100},
+  };
+  std::optional<bool> running;  // which service runs: the measurement one or the link one
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (running != c.measurement) {
+      service_.reset();
+      if (c.measurement) {
+        startMeasurement();
+      } else {
+        start(KVL_TEST_LINK_SERVICE, {});
+      }
+      running = c.measurement;
+    }
+    ASSERT_EQ(httpRequest("GET", url("/no-such-resource")).status, 404);
+    const long before = rssMiB();
+    std::vector<std::thread> peers;
+    std::vector<long> statuses(static_cast<size_t>(c.atOnce));
+    for (int i = 0; i < c.atOnce; ++i) {
+      peers.emplace_back([&, i] {
+        const char* path = c.path;
+        if (!c.measurement && i % 2 == 1 && std::string(path) == "/v1/login") {
+          path = "/v1/reopenAttribution";
+        }
+        statuses[static_cast<size_t>(i)] = httpRequest(c.method, url(path), {}, c.body).status;
+      });
+    }
+    for (std::thread& peer : peers) peer.join();
+    const long after = rssMiB();
+    for (long status : statuses) EXPECT_EQ(status, 413);
+    EXPECT_LT(after - before, c.maxGrowthMiB) << before << " MiB before, " << after << " after";
+  }
+}
+
+// Answers that peers ask for and never read stay in the service until written: they are
+// bounded in all, however many such peers come, and a page of uploads is bounded by bytes.
+TEST_F(ServiceBoundsTest, AnswersPeersDoNotReadHoldBoundedMemoryInAll) {
+  startMeasurement();
+  // 12 uploads of 1 MiB each: one bundle whose platform text is 1 MiB.
+  const std::string upload = field(1, field(8, std::string(1 << 20, 'p')));
+  for (int i = 0; i < 12; ++i) ASSERT_EQ(httpRequest("POST", url("/a"), {}, upload).status, 204);
+  auto page = httpRequest("GET", url("/uploads.json"));
+  ASSERT_EQ(page.status, 200);
+  EXPECT_LT(page.body.size(), 6u << 20) << "a page is bounded by bytes";
+  EXPECT_NE(page.header("X-More-Before"), "") << "and names where the next one starts";
+  EXPECT_NE(page.body.find("\"id\":12,"), std::string::npos);
+
+  const long before = rssMiB();
+  // 64 peers ask for the page and read its status line only.
+  testsupport::RawPeers peers(port(), 64,
+                              "GET /uploads.json HTTP/1.1\r\nHost: " + hostHeader() + "\r\n\r\n");
+  EXPECT_EQ(peers.readStartOfEach(12), 64u) << "every peer had the start of an answer";
+  const long after = rssMiB();
+  EXPECT_LT(after - before, 100) << before << " MiB before, " << after << " MiB after";
+  EXPECT_EQ(httpRequest("GET", url("/uploads.json?limit=1")).status, 200);
 }
 
 }  // namespace
