@@ -1,5 +1,5 @@
 // The app: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer N]
-// [--system-version V] [-LaunchArgument]...
+// [--system-version V] [--model M] [-LaunchArgument]...
 //
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
@@ -73,15 +73,16 @@ struct Arguments {
   fs::path bundle;
   uint16_t port = 0;
   int trackingAnswer = 3;
-  // The device's system version as the libraries see it; empty: the machine's (its kernel
-  // release), below which some phone features stay off (universal links want 9 or later).
+  // The device the libraries see, to try older releases or other devices; empty: the stand-in's
+  // current phone (OULAppEnvironmentUtil's defaults).
   std::string systemVersion;
+  std::string model;
 };
 
 [[noreturn]] void usage(const std::string& problem) {
   std::cerr << "app: " << problem
             << "\nusage: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer 0-3]"
-               " [--system-version V] [-LaunchArgument]...\n";
+               " [--system-version V] [--model M] [-LaunchArgument]...\n";
   std::exit(2);
 }
 
@@ -112,6 +113,9 @@ Arguments parse(int argc, char** argv) {
         usage("bad --system-version " + value);
       }
       args.systemVersion = value;
+    } else if (flag == "--model") {
+      if (value.empty()) usage("bad --model (e.g. iPhone16,1)");
+      args.model = value;
     } else if (flag == "--port" || flag == "--tracking-answer") {
       char* end = nullptr;
       long number = std::strtol(value.c_str(), &end, 10);
@@ -202,9 +206,10 @@ int main(int argc, char** argv) {
   }
   if (!fs::is_directory(args.bundle / "www")) usage("no web content in " + args.bundle.string());
   platform::Bundle::setMainBundlePath(args.bundle);
-  if (!args.systemVersion.empty()) {
-    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
-    device.systemVersion = args.systemVersion;
+  if (!args.systemVersion.empty() || !args.model.empty()) {
+    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::defaultConfiguration();
+    if (!args.systemVersion.empty()) device.systemVersion = args.systemVersion;
+    if (!args.model.empty()) device.deviceModel = args.model;
     OULAppEnvironmentUtil::setConfiguration(device);
   }
 
