@@ -248,6 +248,12 @@ int main(int argc, char** argv) {
   platform::ATTrackingManager::registerInRuntime();
   platform::ATTrackingManager::setRequestAnswer(args.trackingAnswer);
   platform::ASIdentifierManager::registerInRuntime();
+  // A current system hands apps the all-zero advertising identifier unless the user authorises
+  // tracking: the phone's own identifier only for the answer 3.
+  if (args.trackingAnswer == 3) {
+    platform::ASIdentifierManager::sharedManager()->setAdvertisingIdentifier(
+        "3F2504E0-4F89-41D3-9A0C-0305E82C3301");
+  }
   APMPlatformIdentitySupport::registerInRuntime();
   // The web layer's runtime is Swift, so its value box exists in the process.
   platform::SwiftValue::registerInRuntime();
