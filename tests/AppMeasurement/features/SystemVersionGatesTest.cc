@@ -15,10 +15,8 @@
 #include "AppMeasurement/foundation/APMDefaultIdentitySupport.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "platform/adservices/AAAttribution.h"
-#include "platform/foundation/ProcessInfo.h"
 #include "platform/storekit/SKAdNetwork.h"
 #include "platform/storekit/StoreKitTransaction.h"
-#include "platform/uikit/UIDevice.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/support/DispatchTestEnvironment.h"
 
@@ -139,23 +137,6 @@ TEST_F(SystemVersionGates, EveryGateFollowsTheDevicesRelease) {
     EXPECT_EQ(record.isFreeTrial, c.offers);
     EXPECT_EQ(record.isIntroductoryOffer, c.offers);
   }
-}
-
-// The device's own answers agree with what the gates saw: UIDevice, the helper and ProcessInfo
-// tell one story, also for an older release tried on purpose.
-TEST_F(SystemVersionGates, DeviceProcessAndHelperAgree) {
-  OULAppEnvironmentUtil::Configuration device;
-  device.deviceModel = "iPhone10,4";
-  device.systemVersion = "13.7.1";
-  OULAppEnvironmentUtil::setConfiguration(device);
-  EXPECT_EQ(UIDevice::currentDevice().systemName(), "iOS");
-  EXPECT_EQ(UIDevice::currentDevice().systemVersion(), "13.7.1");
-  EXPECT_EQ(UIDevice::currentDevice().model(), "iPhone");
-  EXPECT_EQ(platform::ProcessInfo::processInfo().operatingSystemVersion(),
-            (platform::ProcessInfo::OperatingSystemVersion{13, 7, 1}));
-  EXPECT_TRUE(OULAppEnvironmentUtil::isSystemVersionAtLeast(13, 7, 1));
-  EXPECT_FALSE(OULAppEnvironmentUtil::isSystemVersionAtLeast(13, 7, 2));
-  EXPECT_EQ(APMMeasurement::SKANVersion(), "1.0");
 }
 
 }  // namespace
