@@ -1,5 +1,5 @@
 // The app: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer N]
-// [--system-version V] [--launch-url URL] [-LaunchArgument]...
+// [--system-version V] [--model M] [--launch-url URL] [-LaunchArgument]...
 //
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
@@ -80,9 +80,10 @@ struct Arguments {
   fs::path bundle;
   uint16_t port = 0;
   int trackingAnswer = 3;
-  // The device's system version as the libraries see it; empty: the machine's (its kernel
-  // release), below which some phone features stay off (universal links want 9 or later).
+  // The device the libraries see, to try older releases or other devices; empty: the stand-in's
+  // current phone (OULAppEnvironmentUtil's defaults).
   std::string systemVersion;
+  std::string model;
   // The link the app is launched with, if any.
   std::optional<OpenedLink> launchLink;
 };
@@ -90,7 +91,7 @@ struct Arguments {
 [[noreturn]] void usage(const std::string& problem) {
   std::cerr << "app: " << problem
             << "\nusage: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer 0-3]"
-               " [--system-version V] [--launch-url URL] [-LaunchArgument]...\n";
+               " [--system-version V] [--model M] [--launch-url URL] [-LaunchArgument]...\n";
   std::exit(2);
 }
 
@@ -121,6 +122,9 @@ Arguments parse(int argc, char** argv) {
         usage("bad --system-version " + value);
       }
       args.systemVersion = value;
+    } else if (flag == "--model") {
+      if (value.empty()) usage("bad --model (e.g. iPhone16,1)");
+      args.model = value;
     } else if (flag == "--launch-url") {
       absl::StatusOr<OpenedLink> link = OpenedLink::fromText(value);
       // The reason, not the text: it may be long.
@@ -215,9 +219,10 @@ int main(int argc, char** argv) {
   }
   if (!fs::is_directory(args.bundle / "www")) usage("no web content in " + args.bundle.string());
   platform::Bundle::setMainBundlePath(args.bundle);
-  if (!args.systemVersion.empty()) {
-    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
-    device.systemVersion = args.systemVersion;
+  if (!args.systemVersion.empty() || !args.model.empty()) {
+    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::defaultConfiguration();
+    if (!args.systemVersion.empty()) device.systemVersion = args.systemVersion;
+    if (!args.model.empty()) device.deviceModel = args.model;
     OULAppEnvironmentUtil::setConfiguration(device);
   }
 
@@ -256,6 +261,12 @@ int main(int argc, char** argv) {
   platform::ATTrackingManager::registerInRuntime();
   platform::ATTrackingManager::setRequestAnswer(args.trackingAnswer);
   platform::ASIdentifierManager::registerInRuntime();
+  // A current system hands apps the all-zero advertising identifier unless the user authorises
+  // tracking: the phone's own identifier only for the answer 3.
+  if (args.trackingAnswer == 3) {
+    platform::ASIdentifierManager::sharedManager()->setAdvertisingIdentifier(
+        "3F2504E0-4F89-41D3-9A0C-0305E82C3301");
+  }
   APMPlatformIdentitySupport::registerInRuntime();
   // The web layer's runtime is Swift, so its value box exists in the process.
   platform::SwiftValue::registerInRuntime();

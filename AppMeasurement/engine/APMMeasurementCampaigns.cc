@@ -8,7 +8,6 @@
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
-#include "AppMeasurement/engine/APMSystemVersion.h"
 #include "AppMeasurement/foundation/APMDeepLinkCache.h"
 #include "AppMeasurement/foundation/APMDictionaryAdditions.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
@@ -17,6 +16,7 @@
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "platform/foundation/URL.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 
 using apm_engine::monitor;
 
@@ -93,7 +93,7 @@ std::optional<std::string> APMMeasurement::deepLinkFromUserActivity(
     monitor().logWithLevel(7, 23003, "User Activity is empty. User Activity", APMLogContext());
     return std::nullopt;
   }
-  if (!APMSystemVersionIsAtLeast(9, 0)) {
+  if (!OULAppEnvironmentUtil::isSystemVersionAtLeast(9, 0)) {
     monitor().logWithLevel(3, 23004, "Deep Link is only supported on iOS 9 and above");
     return std::nullopt;
   }

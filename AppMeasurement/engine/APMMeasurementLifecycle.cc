@@ -1,7 +1,6 @@
 // Automatic start-up events (first open, engagement, app and OS updates).
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMAnalyticsPredicates.h"
@@ -20,20 +19,11 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/storekit/SKAdNetwork.h"
 #include "platform/uikit/UIApplicationNotifications.h"
-#include "platform/uikit/UIDevice.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 
 using apm_engine::monitor;
 
 namespace {
-// Whether the system is at least iOS `major`. Prewarming and scenes belong to iOS; another
-// system (this machine's own) has no older release to leave out.
-bool isSystemAtLeast(int major) {
-  if (UIDevice::currentDevice().systemName() != "iOS") return true;
-  int found = 0;
-  std::sscanf(UIDevice::currentDevice().systemVersion().c_str(), "%d", &found);
-  return found >= major;
-}
-
 APMLogContext errorContext(const APMErrorSlot& error) {
   return error ? APMLogContext(*error) : APMLogContext();
 }
@@ -213,7 +203,8 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
 }
 
 void APMMeasurement::reportSessionStartAtLaunchOnWorkerQueue() {
-  if (isSystemAtLeast(15) && APMHasSceneManifest() && APMIsActivePrewarm()) {
+  if (OULAppEnvironmentUtil::isSystemVersionAtLeast(15) && APMHasSceneManifest() &&
+      APMIsActivePrewarm()) {
     // A prewarmed launch is not yet the user's: the session starts when the scene connects.
     reportSessionStartWhenSceneWillConnectOnWorkerQueue();
   } else if (features_.screenViewReporter->isAppActive()) {
@@ -222,7 +213,7 @@ void APMMeasurement::reportSessionStartAtLaunchOnWorkerQueue() {
 }
 
 void APMMeasurement::reportSessionStartWhenSceneWillConnectOnWorkerQueue() {
-  if (!isSystemAtLeast(13)) return;
+  if (!OULAppEnvironmentUtil::isSystemVersionAtLeast(13)) return;
   platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
   auto token = std::make_shared<std::atomic<platform::NotificationCenter::ObserverToken>>(0);
   std::weak_ptr<APMMeasurement> weak = weak_from_this();

@@ -7,13 +7,13 @@
 #include "AppMeasurement/engine/APMMeasurement.h"
 #include "AppMeasurement/engine/APMMeasurementSupport.h"
 #include "AppMeasurement/engine/APMPSMContext.h"
-#include "AppMeasurement/engine/APMSystemVersion.h"
 #include "AppMeasurement/foundation/APMAlarm.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "platform/storekit/SKAdNetwork.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "platform/utilities/OULGzip.h"
 #include "platform/utilities/OULHTTPURLResponse.h"
 #include "platform/utilities/OULNetwork.h"
@@ -43,11 +43,11 @@ int64_t saturatingAdd(int64_t a, int64_t b) {
 }  // namespace
 
 std::string APMMeasurement::SKANVersion() {
-  if (APMSystemVersionIsAtLeast(16, 1)) return "4.0";
-  if (APMSystemVersionIsAtLeast(14, 6)) return "3.0";
-  if (APMSystemVersionIsAtLeast(14, 5)) return "2.2";
-  if (APMSystemVersionIsAtLeast(14, 0)) return "2.1";
-  if (APMSystemVersionIsAtLeast(13, 7)) return "1.0";
+  if (OULAppEnvironmentUtil::isSystemVersionAtLeast(16, 1)) return "4.0";
+  if (OULAppEnvironmentUtil::isSystemVersionAtLeast(14, 6)) return "3.0";
+  if (OULAppEnvironmentUtil::isSystemVersionAtLeast(14, 5)) return "2.2";
+  if (OULAppEnvironmentUtil::isSystemVersionAtLeast(14, 0)) return "2.1";
+  if (OULAppEnvironmentUtil::isSystemVersionAtLeast(13, 7)) return "1.0";
   return "0";
 }
 
@@ -81,9 +81,9 @@ int32_t APMMeasurement::SKANFetchRetryLimit() {
 }
 
 bool APMMeasurement::shouldFetchSKANConversionValue() {
-  return APMSystemVersionIsAtLeast(16, 1) && currentConfig()->SKANUpdateConversionValueEnabled() &&
-         !isPastAllSKANPostbackWindows() && !isSKANRequestInProgress_ &&
-         !identity_->appInstanceID().value_or("").empty();
+  return OULAppEnvironmentUtil::isSystemVersionAtLeast(16, 1) &&
+         currentConfig()->SKANUpdateConversionValueEnabled() && !isPastAllSKANPostbackWindows() &&
+         !isSKANRequestInProgress_ && !identity_->appInstanceID().value_or("").empty();
 }
 
 void APMMeasurement::scheduleSKANCVFetchAfterDataUpload() {
@@ -204,7 +204,7 @@ void APMMeasurement::handleSKANFetchResponse(int64_t status,
 }
 
 void APMMeasurement::updateSKANPostbackConversionValueFromResponse(const Response& response) {
-  if (!APMSystemVersionIsAtLeast(16, 1)) return;
+  if (!OULAppEnvironmentUtil::isSystemVersionAtLeast(16, 1)) return;
   if (!NANOHasField(response, Response::kEvaluationEventTimeMillis)) {
     monitor().logWithLevel(1, 23244, "SKAdNetwork conversion value data missing event time field.");
     maybeScheduleSKANCVFetchRetry();
@@ -267,7 +267,7 @@ void APMMeasurement::updateSKANPostbackConversionValueFromResponse(const Respons
 void APMMeasurement::handleSKANUpdatePostbackCompletion(
     const Response& response, const std::optional<SKTransactionError>& error) {
   if (error && !(error->domain == SKANErrorDomain && error->code == 10 &&
-                 APMSystemVersionIsAtLeast(16, 1))) {
+                 OULAppEnvironmentUtil::isSystemVersionAtLeast(16, 1))) {
     monitor().logWithLevel(1, 23249, "SKAdNetwork postback conversion value update failed. Error",
                            error->domain + " " + std::to_string(error->code));
     return;

@@ -1,9 +1,9 @@
 // The typed layer's StoreKit 2 operation of KVLAnalytics: a transaction's fields read and
 // passed, synchronously, to the facade's transaction operation.
-#include "AppMeasurement/engine/APMSystemVersion.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "platform/storekit/StoreKitAppStore.h"
 #include "platform/storekit/StoreKitTransaction.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ int64_t APMProductTypeCode(StoreKitTransaction::ProductType productType) {
 
 void KVLAnalytics::logStoreKitTransaction(const StoreKitTransaction& transaction) {
   // Offers are reported from 17.2 on; earlier systems log both flags off.
-  bool offersKnown = APMSystemVersionIsAtLeast(17, 2);
+  bool offersKnown = OULAppEnvironmentUtil::isSystemVersionAtLeast(17, 2);
   bool isFreeTrial =
       offersKnown && transaction.offer &&
       transaction.offer->paymentMode == StoreKitTransaction::OfferPaymentMode::freeTrial;
@@ -50,7 +50,8 @@ void KVLAnalytics::logStoreKitTransaction(const StoreKitTransaction& transaction
   record.originalPurchaseDate = transaction.originalPurchaseDate;
   record.subscriptionExpirationDate = transaction.expirationDate;
   record.cancellationDate = transaction.revocationDate;
-  if (APMSystemVersionIsAtLeast(16, 0)) record.environment = transaction.environment;
+  if (OULAppEnvironmentUtil::isSystemVersionAtLeast(16, 0))
+    record.environment = transaction.environment;
   record.isVerified = verified;
   logTransaction(record);
 }

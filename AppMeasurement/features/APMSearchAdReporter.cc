@@ -13,7 +13,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/URL.h"
 #include "platform/runtime/ClassRegistry.h"
-#include "platform/uikit/UIDevice.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 
 namespace {
 
@@ -29,16 +29,6 @@ std::mutex& hostMutex() {
 std::string& hostSlot() {
   static auto* host = new std::string("127.0.0.1:8970");
   return *host;
-}
-
-// Whether the system is iOS older than 14.3 (AdServices' first release). A Linux machine's
-// own version says nothing about AdServices: only a configured iOS device is checked.
-bool isSystemBeforeAdServices() {
-  if (UIDevice::currentDevice().systemName() != "iOS") return false;
-  int major = 0;
-  int minor = 0;
-  std::sscanf(UIDevice::currentDevice().systemVersion().c_str(), "%d.%d", &major, &minor);
-  return major < 14 || (major == 14 && minor < 3);
 }
 
 // An id of the answer as its string value: text as it is, a JSON integer as its digits;
@@ -105,7 +95,8 @@ APMSearchAdReporter::APMSearchAdReporter(std::shared_ptr<platform::DispatchQueue
       alarm_(APMAlarm::create(queue_, "Search Ad campaign report alarm")) {}
 
 std::shared_ptr<platform::RuntimeObject> APMSearchAdReporter::adClientInstance() {
-  if (isSystemBeforeAdServices()) return nullptr;
+  // AdServices' first release.
+  if (!OULAppEnvironmentUtil::isSystemVersionAtLeast(14, 3)) return nullptr;
   return platform::ClassRegistry::shared().create(platform::AAAttribution::kClassName);
 }
 

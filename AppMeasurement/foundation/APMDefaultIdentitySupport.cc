@@ -1,36 +1,11 @@
 #include "AppMeasurement/foundation/APMDefaultIdentitySupport.h"
 
-#include <limits>
-
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMPlatformIdentitySupport.h"
 #include "platform/adsupport/ASIdentifierManager.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/utilities/OULAppEnvironmentUtil.h"
-
-bool APMIsVersionAtLeast(std::string_view version, int64_t major, int64_t minor, int64_t patch) {
-  int64_t fields[3] = {0, 0, 0};
-  size_t index = 0;
-  for (size_t i = 0; i < version.size() && index < 3; ++i) {
-    char c = version[i];
-    if (c == '.') {
-      ++index;
-    } else if (c >= '0' && c <= '9') {
-      int64_t& field = fields[index];
-      field = field > (std::numeric_limits<int64_t>::max() - 9) / 10
-                  ? std::numeric_limits<int64_t>::max()
-                  : field * 10 + (c - '0');
-    } else {
-      break;
-    }
-  }
-  const int64_t wanted[3] = {major, minor, patch};
-  for (int i = 0; i < 3; ++i) {
-    if (fields[i] != wanted[i]) return fields[i] > wanted[i];
-  }
-  return true;
-}
 
 std::shared_ptr<APMDefaultIdentitySupport> APMDefaultIdentitySupport::sharedInstance() {
   static const auto& instance = *new decltype(create())(create());
@@ -65,7 +40,7 @@ APMDefaultIdentitySupport::APMDefaultIdentitySupport(std::shared_ptr<APMIdentity
       stored_(std::make_shared<Stored>()) {}
 
 bool APMDefaultIdentitySupport::iOS14OrAbove() {
-  return APMIsVersionAtLeast(OULAppEnvironmentUtil::systemVersion(), 14, 0, 0);
+  return OULAppEnvironmentUtil::isSystemVersionAtLeast(14, 0, 0);
 }
 
 bool APMDefaultIdentitySupport::hasAppDataConsentStatus() {

@@ -28,7 +28,7 @@ class APMDefaultIdentitySupport {
   // A new instance over the given provider (nullptr: none), without logging; for tests.
   explicit APMDefaultIdentitySupport(std::shared_ptr<APMIdentitySupport> provider);
 
-  // Whether the system version is at least 14.0.0.
+  // Whether the system is iOS 14.0.0 or later (OULAppEnvironmentUtil::isSystemVersionAtLeast).
   static bool iOS14OrAbove();
   // Whether a provider was found.
   bool hasProvider() const { return provider_ != nullptr; }
@@ -48,7 +48,3 @@ class APMDefaultIdentitySupport {
   };
   std::shared_ptr<Stored> stored_;
 };
-
-// Whether a dotted version text is at least major.minor.patch. Fields of many digits
-// saturate; text that is no number counts as 0.
-bool APMIsVersionAtLeast(std::string_view version, int64_t major, int64_t minor, int64_t patch);

@@ -1,7 +1,6 @@
 #include "platform/foundation/ProcessInfo.h"
 
 #include <sys/random.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,24 +41,6 @@ std::map<std::string, std::string> realEnvironment() {
   return out;
 }
 
-// Reads up to three leading numbers of a release text such as "6.1.0-18-amd64".
-ProcessInfo::OperatingSystemVersion parseRelease(const std::string& release) {
-  int64_t parts[3] = {0, 0, 0};
-  size_t i = 0;
-  for (int part = 0; part < 3 && i < release.size(); ++part) {
-    if (release[i] < '0' || release[i] > '9') break;
-    int64_t n = 0;
-    while (i < release.size() && release[i] >= '0' && release[i] <= '9' && n < 1000000000) {
-      n = n * 10 + (release[i] - '0');
-      ++i;
-    }
-    parts[part] = n;
-    if (i >= release.size() || release[i] != '.') break;
-    ++i;
-  }
-  return {parts[0], parts[1], parts[2]};
-}
-
 }  // namespace
 
 ProcessInfo& ProcessInfo::processInfo() {
@@ -73,23 +54,12 @@ ProcessInfo::ProcessInfo() { resetForTesting(); }
 void ProcessInfo::resetForTesting() {
   auto arguments = realArguments();
   auto environment = realEnvironment();
-  struct utsname names {};
-  OperatingSystemVersion version;
-  std::string build;
-  if (::uname(&names) == 0) {
-    version = parseRelease(names.release);
-    build = names.version;
-  }
   std::lock_guard<std::mutex> lock(mutex_);
   arguments_ = std::move(arguments);
   environment_ = std::move(environment);
   ++environmentGeneration_;
   processName_.clear();
-  version_ = version;
-  versionString_ = "Version " + std::to_string(version.majorVersion) + "." +
-                   std::to_string(version.minorVersion) + "." +
-                   std::to_string(version.patchVersion) +
-                   (build.empty() ? std::string() : " (Build " + build + ")");
+  version_ = kDefaultOperatingSystemVersion;
 }
 
 std::vector<std::string> ProcessInfo::arguments() const {
@@ -139,15 +109,13 @@ ProcessInfo::OperatingSystemVersion ProcessInfo::operatingSystemVersion() const 
 
 std::string ProcessInfo::operatingSystemVersionString() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return versionString_;
+  return "Version " + std::to_string(version_.majorVersion) + "." +
+         std::to_string(version_.minorVersion) + "." + std::to_string(version_.patchVersion);
 }
 
 void ProcessInfo::setOperatingSystemVersion(OperatingSystemVersion version) {
   std::lock_guard<std::mutex> lock(mutex_);
   version_ = version;
-  versionString_ = "Version " + std::to_string(version.majorVersion) + "." +
-                   std::to_string(version.minorVersion) + "." +
-                   std::to_string(version.patchVersion);
 }
 
 std::string ProcessInfo::globallyUniqueString() const {

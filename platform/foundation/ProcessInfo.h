@@ -11,6 +11,10 @@ namespace platform {
 // What the process knows about itself (the phone's NSProcessInfo): launch arguments,
 // environment, name, operating-system version, unique strings.
 //
+// The operating-system version is the stand-in phone's release, never the Linux kernel's: the
+// device facts (OULAppEnvironmentUtil) set it whenever they are configured, so that this and
+// the device's system version always agree.
+//
 // Arguments and environment start as the real ones (/proc/self/cmdline and environ); the
 // app's main and tests may replace them. Thread-safe.
 class ProcessInfo {
@@ -21,6 +25,9 @@ class ProcessInfo {
     int64_t patchVersion = 0;
     bool operator==(const OperatingSystemVersion&) const = default;
   };
+
+  // The release the stand-in phone runs unless the device facts are configured otherwise.
+  static constexpr OperatingSystemVersion kDefaultOperatingSystemVersion{17, 4, 0};
 
   static ProcessInfo& processInfo();
 
@@ -39,17 +46,18 @@ class ProcessInfo {
 
   int processIdentifier() const;
 
-  // The kernel's release as numbers (from uname), unless set explicitly.
+  // The device's release as numbers: kDefaultOperatingSystemVersion until set.
   OperatingSystemVersion operatingSystemVersion() const;
-  // "Version <major>.<minor>.<patch>" (with " (Build <kernel version>)" for the real system).
+  // "Version <major>.<minor>.<patch>".
   std::string operatingSystemVersionString() const;
+  // Called by the device facts when they are configured (and by tests).
   void setOperatingSystemVersion(OperatingSystemVersion version);
 
   // A string that no other call, in this process or any other, returns: a random UUID
   // followed by the process id and a counter.
   std::string globallyUniqueString() const;
 
-  // Restores the real arguments, environment, name and version.
+  // Restores the real arguments, environment and name, and the default version.
   void resetForTesting();
 
   ProcessInfo();
@@ -61,7 +69,6 @@ class ProcessInfo {
   uint64_t environmentGeneration_ = 0;  // guarded by mutex_
   std::string processName_;
   OperatingSystemVersion version_;
-  std::string versionString_;
 };
 
 }  // namespace platform

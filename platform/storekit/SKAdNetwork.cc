@@ -32,15 +32,6 @@ const std::shared_ptr<platform::DispatchQueue>& queue() {
   return *instance;
 }
 
-// Whether the dotted version is 16.1 or later; a version that does not start with numbers is
-// treated as older.
-bool isAtLeast161(const std::string& version) {
-  int major = 0;
-  int minor = 0;
-  if (std::sscanf(version.c_str(), "%d.%d", &major, &minor) < 1) return false;
-  return major > 16 || (major == 16 && minor >= 1);
-}
-
 std::string jsonLine(const SKAdNetwork::Record& record) {
   char line[256];
   std::snprintf(line, sizeof line, "{\"fine\":%lld,\"coarse\":\"%s\",\"lock\":%s,\"time\":%.3f}\n",
@@ -54,7 +45,7 @@ std::string jsonLine(const SKAdNetwork::Record& record) {
 void SKAdNetwork::updatePostbackConversionValue(int64_t fineValue, const std::string& coarseValue,
                                                 bool lockWindow, Completion completion) {
   std::optional<SKTransactionError> error;
-  if (!isAtLeast161(OULAppEnvironmentUtil::systemVersion())) {
+  if (!OULAppEnvironmentUtil::isSystemVersionAtLeast(16, 1)) {
     error = SKTransactionError{SKANErrorDomain, SKANErrorUnsupported};
   } else {
     std::lock_guard<std::mutex> lock(state().mutex);

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <sys/random.h>
-#include <sys/utsname.h>
 
 #include <array>
 #include <string_view>
@@ -67,17 +66,7 @@ std::string UIDevice::model() const {
   return machine;
 }
 
-std::string UIDevice::systemName() const {
-  OULAppEnvironmentUtil::Configuration machine = OULAppEnvironmentUtil::machineConfiguration();
-  OULAppEnvironmentUtil::Configuration current = OULAppEnvironmentUtil::configuration();
-  bool describesMachine =
-      current.deviceModel == machine.deviceModel && current.systemVersion == machine.systemVersion;
-  if (!describesMachine) return "iOS";
-  struct utsname names {};
-  // uname does not fail on Linux; an unknown system has no name rather than a made-up one.
-  if (uname(&names) != 0) return std::string();
-  return names.sysname;
-}
+std::string UIDevice::systemName() const { return OULAppEnvironmentUtil::systemName(); }
 
 std::string UIDevice::systemVersion() const { return OULAppEnvironmentUtil::systemVersion(); }
 

@@ -26,13 +26,13 @@ class UIDevice {
   static UIDevice& currentDevice();
 
   // The kind of device: "iPhone", "iPad", "iPod touch", "Apple TV" or "Apple Watch" for the
-  // machine models of those devices ("iPhone14,2" → "iPhone"); any other model (the simulator's,
-  // a Linux machine's) as the environment gives it.
+  // machine models of those devices ("iPhone14,2" → "iPhone"); any other model (the
+  // simulator's, one a test configured) as the environment gives it.
   std::string model() const;
-  // The operating system: "iOS" while the environment describes a configured device, the
-  // kernel's name (e.g. "Linux") while it describes the machine the process runs on.
+  // The environment's operating system: "iOS" unless configured otherwise.
   std::string systemName() const;
-  // The environment's system version, e.g. "17.2.1".
+  // The environment's system version, e.g. "17.4". Code that needs a release checks it with
+  // OULAppEnvironmentUtil::isSystemVersionAtLeast, never by reading these numbers itself.
   std::string systemVersion() const;
   // The identifier of this device for the app's vendor: a random (version 4) UUID made on first
   // use and kept in the app's container, so the same one comes back until the app is removed.

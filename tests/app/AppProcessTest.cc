@@ -7,6 +7,9 @@
 //    with that controller's class arrives.
 //  - A universal link is a campaign too; background-session events reach the library's
 //    interceptor, which hands them to its network object.
+//  - Without --system-version the app is a current phone: universal links, SKAdNetwork
+//    conversion values and the tracking status the user gave; --system-version and --model
+//    make it another device, whose release and model the uploads carry.
 //  - A deferred deep link handed to the app's delegate is one campaign, not two.
 //  - Launched by a link (--launch-url): the library caches it from the launch options and
 //    reports it at start, with the first open's click time on a fresh install; a cached link
@@ -317,8 +320,8 @@ TEST_F(AppProcessTest, RunShOpenURLGivesTheCampaignTheRecordAndTheClickIdentifie
 
 TEST_F(AppProcessTest, AUniversalLinkIsACampaignToo) {
   ASSERT_NO_FATAL_FAILURE(startService());
-  // Universal links want a system of 9 or later (the machine's kernel release may be lower).
-  ASSERT_NO_FATAL_FAILURE(startApp({"--system-version", "17.4"}));
+  // Another device, as a user may try one: its release and model go with the uploads.
+  ASSERT_NO_FATAL_FAILURE(startApp({"--system-version", "16.4.1", "--model", "iPhone14,2"}));
   // run.sh hands http(s) URLs to the app as web-browsing activities.
   std::string opened = runSh("open-url 'https://app.example/welcome?utm_source=web&utm_medium=ul'");
   EXPECT_NE(opened.find("continue-activity"), std::string::npos) << opened;
@@ -327,6 +330,43 @@ TEST_F(AppProcessTest, AUniversalLinkIsACampaignToo) {
   std::vector<std::string> campaigns = eventsWith(decoded, "_cmp", "source", "web");
   ASSERT_EQ(campaigns.size(), 1u) << decoded;
   EXPECT_TRUE(hasText(campaigns[0], "medium", "ul")) << campaigns[0];
+  EXPECT_NE(decoded.find("os_version: \"16.4.1\""), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("device_model: \"iPhone14,2\""), std::string::npos) << decoded;
+}
+
+// Started as run.sh starts it, without --system-version: the app is a current phone. A
+// universal link is a campaign, SKAdNetwork conversion values are asked for, and the uploads
+// carry the tracking status the user gave (--tracking-answer, 3 by default) and the phone's
+// release and model.
+TEST_F(AppProcessTest, ByDefaultTheAppIsACurrentPhone) {
+  std::string source = KVL_SOURCE_DIR;
+  std::string samples = source + "/tools/measurement-service/samples";
+  ASSERT_NO_FATAL_FAILURE(
+      startService({"--config-dir", source + "/tools/measurement-service/sample-config",
+                    "--deeplink", samples + "/deeplink.json", "--skan", samples + "/skan.json"}));
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  std::string opened =
+      runSh("open-url 'https://app.example/spring?utm_source=mail&utm_campaign=phone'");
+  EXPECT_NE(opened.find("continue-activity"), std::string::npos) << opened;
+  std::string decoded = uploadsOnceTheyHold("string_value: \"phone\"");
+  std::vector<std::string> campaigns = eventsWith(decoded, "_cmp", "source", "mail");
+  ASSERT_EQ(campaigns.size(), 1u) << decoded;
+  EXPECT_TRUE(hasText(campaigns[0], "campaign", "phone")) << campaigns[0];
+  EXPECT_NE(decoded.find("apple_consent_status: APPLE_CONSENT_STATUS_AUTHORIZED"),
+            std::string::npos)
+      << decoded;
+  EXPECT_NE(decoded.find("os_version: \"17.4\""), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("device_model: \"iPhone16,1\""), std::string::npos) << decoded;
+  // The sample answer's conversion value reaches StoreKit, whose record is in the data folder.
+  fs::path skan = work_ / "app" / "skadnetwork-updates.jsonl";
+  for (int i = 0; i < 1200 && readText(skan).find("\"fine\"") == std::string::npos; ++i) {
+    waitATenth();
+  }
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::string fine = testsupport::runCommand(
+      "python3 -c \"import json; print([r['fine'] for r in map(json.loads, open('" + skan.string() +
+      "')) if 'fine' in r][:1])\"");
+  EXPECT_EQ(fine, "[42]\n") << readText(skan);
 }
 
 TEST_F(AppProcessTest, BackgroundSessionEventsReachTheLibrarysNetworkObject) {

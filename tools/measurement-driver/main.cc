@@ -47,8 +47,10 @@
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/NSUserActivity.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/URL.h"
 #include "platform/storekit/SKAdNetwork.h"
 #include "platform/storekit/SKProductsRequest.h"
 #include "platform/tracking/ATTrackingManager.h"
@@ -68,7 +70,7 @@ void usage() {
       "                          [--screen CLASS]... [--screen-seconds S]\n"
       "                          [--attribution-token TOKEN] [--upload] [--debug]\n"
       "                          [--buy PRODUCT]... [--flag NAME]...\n"
-      "                          [--system-version V] [--tracking-authorized]\n"
+      "                          [--system-version V] [--model M] [--tracking-authorized]\n"
       "                          [--open-url URL]... [--skan-records F]\n"
       "  --app-dir DIR   the app's bundle and container (made when absent)\n"
       "  --service URL   the measurement service (default http://127.0.0.1:8970)\n"
@@ -84,10 +86,13 @@ void usage() {
       "                  flag of \"app_measurement\"\n"
       "  --upload        resigns active and waits until everything is uploaded\n"
       "  --debug         the library's debug logging (-APMAnalyticsDebugEnabled)\n"
-      "  --system-version V   the device's system version (e.g. 16.1; SKAdNetwork needs 16.1)\n"
+      "  --system-version V   the device's system version (default 17.4; e.g. 16.0 to try a\n"
+      "                  system without SKAdNetwork conversion values, which need 16.1)\n"
+      "  --model M       the device's model (default iPhone16,1; x86_64 is the simulator)\n"
       "  --tracking-authorized  an advertising identifier and tracking authorised (the\n"
       "                  deferred deep link is asked for then, on a fresh install)\n"
-      "  --open-url URL  opens the app with the link, as the system does\n"
+      "  --open-url URL  opens the app with the link, as the system does (an http(s) link\n"
+      "                  arrives as a universal link)\n"
       "  --skan-records F  SKAdNetwork's conversion-value updates, one JSON line each;\n"
       "                  with --upload the driver waits for one after the upload\n");
 }
@@ -261,6 +266,7 @@ int main(int argc, char** argv) {
   bool debug = false;
   bool trackingAuthorized = false;
   std::string systemVersion;
+  std::string model;
   std::vector<std::string> openURLs;
   std::string skanRecords;
   std::vector<std::string> screens;
@@ -305,6 +311,8 @@ int main(int argc, char** argv) {
       debug = true;
     else if (argument == "--system-version")
       systemVersion = value();
+    else if (argument == "--model")
+      model = value();
     else if (argument == "--tracking-authorized")
       trackingAuthorized = true;
     else if (argument == "--open-url")
@@ -349,11 +357,12 @@ int main(int argc, char** argv) {
     platform::ProcessInfo::processInfo().setArguments(arguments);
   }
 
-  if (!systemVersion.empty()) {
+  // Without either, the stand-in's current phone.
+  if (!systemVersion.empty() || !model.empty()) {
     OULAppEnvironmentUtil::Configuration configuration =
-        OULAppEnvironmentUtil::machineConfiguration();
-    configuration.deviceModel = "iPhone14,2";
-    configuration.systemVersion = systemVersion;
+        OULAppEnvironmentUtil::defaultConfiguration();
+    if (!systemVersion.empty()) configuration.systemVersion = systemVersion;
+    if (!model.empty()) configuration.deviceModel = model;
     OULAppEnvironmentUtil::setConfiguration(configuration);
   }
   if (trackingAuthorized) {
@@ -428,7 +437,18 @@ int main(int argc, char** argv) {
     }
     platform::DispatchQueue::drainMain();
   }
-  for (const std::string& url : openURLs) application->deliverOpenURL(url, {});
+  for (const std::string& url : openURLs) {
+    // As the system hands them over: a web link with a host is a universal link (a browsing
+    // activity), anything else goes to the app's URL handler.
+    std::optional<platform::URL> parsed = platform::URL::URLWithString(url);
+    if (parsed && (parsed->scheme() == "http" || parsed->scheme() == "https") &&
+        !parsed->host().empty()) {
+      application->deliverContinueUserActivity({platform::NSUserActivityTypeBrowsingWeb, url, {}},
+                                               {});
+    } else {
+      application->deliverOpenURL(url, {});
+    }
+  }
   if (!barrier(60)) {
     std::fprintf(stderr, "measurement-driver: the engine did not answer\n");
     return 1;

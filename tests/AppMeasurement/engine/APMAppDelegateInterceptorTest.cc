@@ -65,7 +65,7 @@ TEST_F(InterceptorTest, OpenedURLsReachTheListenerAndAreNotConsumed) {
   EXPECT_FALSE(restored);
 
   // A universal link goes the way of an opened URL, unconsumed (on a system with deep links).
-  OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
+  OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::defaultConfiguration();
   device.systemVersion = "17.2";
   OULAppEnvironmentUtil::setConfiguration(device);
   const std::string universal = "https://app.example/item/7?gclid=xyz";

@@ -773,6 +773,7 @@ TEST_F(StartTest, SessionStartAtLaunch) {
     bool active;
     int atLaunch;
     int afterScene;
+    const char* systemName = "iOS";
   };
   const Case cases[] = {
       {"active", "17.2", false, nullptr, true, 1, 1},
@@ -782,12 +783,15 @@ TEST_F(StartTest, SessionStartAtLaunch) {
       {"prewarm false", "17.2", true, "0", true, 1, 1},
       {"prewarm without scenes", "17.2", false, "1", true, 1, 1},
       {"prewarm before iOS 15", "14.8", true, "1", true, 1, 1},
+      // Another system is at no iOS release: no prewarming, no scenes.
+      {"prewarm on another system", "17.2", true, "1", true, 1, 1, "Linux"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
+    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::defaultConfiguration();
     device.deviceModel = "iPhone14,2";
     device.systemVersion = c.system;
+    device.systemName = c.systemName;
     OULAppEnvironmentUtil::setConfiguration(device);
     std::filesystem::create_directories(base_ / "App.app");
     platform::Value::Dictionary info{{"CFBundleIdentifier", platform::Value("com.example.app")}};

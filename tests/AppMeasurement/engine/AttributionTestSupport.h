@@ -72,7 +72,7 @@ class AttributionTest : public EngineTest {
 
   static void setSystemVersion(const std::string& version) {
     OULAppEnvironmentUtil::Configuration configuration =
-        OULAppEnvironmentUtil::machineConfiguration();
+        OULAppEnvironmentUtil::defaultConfiguration();
     configuration.deviceModel = "iPhone14,2";
     configuration.systemVersion = version;
     OULAppEnvironmentUtil::setConfiguration(configuration);

@@ -48,7 +48,7 @@ class StoreKitLayerTest : public EngineTest {
   }
   void onSystem(const std::string& version) {
     OULAppEnvironmentUtil::Configuration configuration =
-        OULAppEnvironmentUtil::machineConfiguration();
+        OULAppEnvironmentUtil::defaultConfiguration();
     configuration.systemVersion = version;
     OULAppEnvironmentUtil::setConfiguration(configuration);
   }

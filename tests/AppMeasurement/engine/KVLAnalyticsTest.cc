@@ -20,7 +20,7 @@ class FacadeTest : public EngineTest {
     EngineTest::SetUp();
     APMPersistedConfig::sharedInstance()->clearValues();
     // A system that has universal links.
-    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
+    OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::defaultConfiguration();
     device.systemVersion = "17.2";
     OULAppEnvironmentUtil::setConfiguration(device);
   }

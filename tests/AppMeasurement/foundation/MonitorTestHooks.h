@@ -48,7 +48,7 @@ class MonitorTestHooks {
       return;
     }
     OULAppEnvironmentUtil::Configuration configuration =
-        OULAppEnvironmentUtil::machineConfiguration();
+        OULAppEnvironmentUtil::defaultConfiguration();
     configuration.isFromAppStore = true;
     OULAppEnvironmentUtil::setConfiguration(configuration);
   }

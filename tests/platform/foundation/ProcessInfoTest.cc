@@ -16,8 +16,9 @@ TEST(ProcessInfo, StartsWithTheRealProcess) {
   EXPECT_EQ(info.processName(), "platform_foundation_tests");
   EXPECT_FALSE(info.environment().empty());
   EXPECT_GT(info.processIdentifier(), 0);
-  EXPECT_GT(info.operatingSystemVersion().majorVersion, 0);
-  EXPECT_EQ(info.operatingSystemVersionString().rfind("Version ", 0), 0u);
+  // The stand-in phone's release, never the kernel's.
+  EXPECT_EQ(info.operatingSystemVersion(), (ProcessInfo::OperatingSystemVersion{17, 4, 0}));
+  EXPECT_EQ(info.operatingSystemVersionString(), "Version 17.4.0");
 }
 
 TEST(ProcessInfo, NameAndVersionTextFollowWhatTestsSet) {
@@ -28,6 +29,7 @@ TEST(ProcessInfo, NameAndVersionTextFollowWhatTestsSet) {
   EXPECT_EQ(info.operatingSystemVersionString(), "Version 17.4.1");
   info.resetForTesting();
   EXPECT_EQ(info.processName(), "platform_foundation_tests");
+  EXPECT_EQ(info.operatingSystemVersion(), ProcessInfo::kDefaultOperatingSystemVersion);
 }
 
 TEST(ProcessInfo, GloballyUniqueStringsDiffer) {

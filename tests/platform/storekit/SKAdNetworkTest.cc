@@ -25,7 +25,7 @@ class SKAdNetworkTest : public ::testing::Test {
   }
   static void setSystemVersion(const std::string& version) {
     OULAppEnvironmentUtil::Configuration configuration =
-        OULAppEnvironmentUtil::machineConfiguration();
+        OULAppEnvironmentUtil::defaultConfiguration();
     configuration.systemVersion = version;
     OULAppEnvironmentUtil::setConfiguration(configuration);
   }

@@ -40,7 +40,7 @@ inline std::shared_ptr<APMMeasurement> engine() {
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     if (!platform::AppContainer::setRoot(pattern).ok()) std::abort();
     OULAppEnvironmentUtil::Configuration configuration =
-        OULAppEnvironmentUtil::machineConfiguration();
+        OULAppEnvironmentUtil::defaultConfiguration();
     configuration.systemVersion = "17.0";
     OULAppEnvironmentUtil::setConfiguration(configuration);
     APMMeasurement::Collaborators collaborators;
