@@ -68,7 +68,7 @@ TEST(OpenedLinkLaunchTest, AUniversalLinksLaunchOptionsAreCached) {
   ASSERT_NE(mkdtemp(base.data()), nullptr);
   ASSERT_TRUE(platform::AppContainer::setRoot(base).ok());
   // Universal links count from system version 9 on.
-  OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::machineConfiguration();
+  OULAppEnvironmentUtil::Configuration device = OULAppEnvironmentUtil::defaultConfiguration();
   device.systemVersion = "17.4";
   OULAppEnvironmentUtil::setConfiguration(device);
   APMMeasurement::subscribeForAppDidFinishLaunchingNotifications();
