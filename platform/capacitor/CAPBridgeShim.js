@@ -58,15 +58,24 @@
   // The socket key: the app gives it in the fragment of the page's address ("#key="), which the
   // browser sends to no server; a request it sends to every port of 127.0.0.1 (a cookie) would
   // reach other users' listeners too. Kept in this tab's sessionStorage for reloads, and taken
-  // out of the address bar so that it is neither shown nor copied with the address.
+  // out of the address bar so that it is neither shown nor copied with the address. A key opens
+  // one socket: the socket's first frame is the key for the next one, kept in its place.
+  var storageName = 'capacitor-bridge-key';
+  function keepKey(key) {
+    try {
+      window.sessionStorage.setItem(storageName, key);
+    } catch (e) { /* storage disabled: this load has its socket, a reload will not */ }
+  }
   function socketKey() {
-    var storageName = 'capacitor-bridge-key';
     var match = /^#(?:.*&)?key=([0-9a-f]+)(?:&|$)/.exec(window.location.hash);
     var key = match ? match[1] : null;
-    try {
-      if (key) window.sessionStorage.setItem(storageName, key);
-      else key = window.sessionStorage.getItem(storageName);
-    } catch (e) { /* storage disabled: the key of the address serves this load only */ }
+    if (key) {
+      keepKey(key);
+    } else {
+      try {
+        key = window.sessionStorage.getItem(storageName);
+      } catch (e) { /* storage disabled: no key but the address's */ }
+    }
     if (match) {
       var rest = window.location.hash.slice(1).split('&').filter(function (part) {
         return part.lastIndexOf('key=', 0) !== 0;
@@ -83,6 +92,7 @@
       '(./run.sh page-url)');
   }
   socket = new WebSocket(config.url + '?key=' + encodeURIComponent(key || ''));
+  var keyed = false;  // the socket's first frame, the next key, has come
   socket.onopen = function () {
     state = 'open';
     queued.splice(0).forEach(function (text) { socket.send(text); });
@@ -95,10 +105,20 @@
       console.error('bridge: unreadable answer', e);
       return;
     }
+    if (!keyed) {
+      keyed = true;
+      if (result && typeof result.bridgeKey === 'string') keepKey(result.bridgeKey);
+      else console.error('bridge: the socket did not begin with the next key');
+      return;
+    }
     if (result.save === false) pending.delete(result.callbackId);
     window.Capacitor.fromNative(result);
   };
   socket.onclose = function () {
+    if (state === 'connecting' && key) {
+      console.error('bridge: the app refused this page\'s socket (a key opens one socket, and ' +
+        'the app may have restarted); open a new address from the app (./run.sh page-url)');
+    }
     state = 'closed';
     queued = [];
     var calls = Array.from(pending.entries());

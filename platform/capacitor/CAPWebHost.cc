@@ -100,6 +100,22 @@ std::string_view headerOf(const http::request<http::string_body>& request, http:
   return {value.data(), value.size()};
 }
 
+// No page of this host may be shown inside another page: a frame of it in a page of another
+// port would share the tab's storage, and with it the socket key.
+template <class Response>
+void forbidFraming(Response& response) {
+  response.set("Content-Security-Policy", "frame-ancestors 'none'");
+  response.set("X-Frame-Options", "DENY");
+}
+
+// How a page usually goes: its tab closed or reloaded. The browser may drop the connection
+// before, during or after the closing handshake, so each of these may end the read.
+bool isNormalEnd(const beast::error_code& ec) {
+  return ec == websocket::error::closed || ec == asio::error::eof ||
+         ec == asio::error::connection_reset || ec == asio::error::not_connected ||
+         ec == asio::error::broken_pipe || ec == asio::error::operation_aborted;
+}
+
 std::string queryParameter(std::string_view target, std::string_view name) {
   auto q = target.find('?');
   if (q == std::string_view::npos) return {};
@@ -140,7 +156,7 @@ struct CAPWebHost::Impl {
   };
   std::mutex secretsMutex;
   std::deque<PageSecrets> secrets;  // unspent; guarded by secretsMutex
-  std::deque<std::string> keys;     // socket keys of spent secrets; guarded by secretsMutex
+  std::deque<std::string> keys;     // socket keys not yet used; guarded by secretsMutex
   std::atomic<uint64_t> nextPageId{1};
   std::atomic<bool> stopped{false};
   std::mutex controlMutex;
@@ -173,12 +189,21 @@ struct CAPWebHost::Impl {
     return false;
   }
 
-  bool isSocketKey(std::string_view key) {
-    if (key.empty()) return false;
+  // Spends the socket key `key` when it is a live one, and answers the key that replaces it,
+  // which the page gets over the socket it opens: a key opens one socket, so a key that was
+  // seen on a command line is worthless once the page has used it. Empty when `key` is not
+  // live.
+  std::string exchangeKey(std::string_view key) {
+    if (key.empty()) return {};
     std::lock_guard lock(secretsMutex);
-    bool found = false;
-    for (const std::string& k : keys) found |= equalSecrets(k, key);
-    return found;
+    auto found = keys.end();
+    for (auto it = keys.begin(); it != keys.end(); ++it) {
+      if (equalSecrets(*it, key)) found = it;  // every key compared, in constant time each
+    }
+    if (found == keys.end()) return {};
+    keys.erase(found);
+    keys.push_back(randomSecretToken());
+    return keys.back();
   }
   static constexpr size_t kMaxKeys = 16;
 
@@ -237,15 +262,21 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
     if (wake) asio::post(ws_.get_executor(), [self = shared_from_this()] { self->takeInbox(); });
   }
 
-  void start(http::request<http::string_body> request) {
+  // Accepts the socket; its first frame is {"bridgeKey": nextKey}, the key the page opens its
+  // next socket with (this one's is spent), before any answer.
+  void start(http::request<http::string_body> request, std::string nextKey) {
     ws_.read_message_max(CAPBridgeMessage::kMaxFrameBytes);
     // An answer goes out as one frame, whatever its size: fewer pieces to send.
     ws_.auto_fragment(false);
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
-      if (ec) return self->finish("handshake: " + ec.message());
-      self->read();
-    });
+    ws_.async_accept(
+        request, [self = shared_from_this(), nextKey = std::move(nextKey)](beast::error_code ec) {
+          if (ec) return self->finish("handshake: " + ec.message());
+          Value frame = Value::Dictionary{};
+          frame["bridgeKey"] = nextKey;
+          self->send(JSONSerialization::dataWithJSONObject(frame).value_or("{}"));
+          self->read();
+        });
   }
 
   void close() {
@@ -264,7 +295,7 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
           PlatformLog::write(
               "Capacitor: frame larger than 4 MiB; the page's socket is closed (1009)");
         }
-        return self->finish(ec == websocket::error::closed ? "" : ec.message());
+        return self->finish(isNormalEnd(ec) ? "" : ec.message());
       }
       if (!self->ws_.got_text()) {
         self->buffer_.consume(self->buffer_.size());
@@ -321,7 +352,7 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
                                                                                size_t) {
         if (ec) {
           self->endBatch();
-          return self->finish("write: " + ec.message());
+          return self->finish(isNormalEnd(ec) ? "" : "write: " + ec.message());
         }
         if (!self->outbox_.empty() && !self->overflowed_ && self->batchBytes_ < kMaxBatchBytes) {
           return self->writeNext();
@@ -336,7 +367,7 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
       self->queuedBytes_ -= std::exchange(self->batchBytes_, 0);
       self->batch_.clear();
       self->sending_ = false;
-      if (ec) return self->finish("write: " + ec.message());
+      if (ec) return self->finish(isNormalEnd(ec) ? "" : "write: " + ec.message());
       if (!self->outbox_.empty() && !self->overflowed_) self->sendOutbox();
     });
   }
@@ -411,6 +442,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void refuse(http::status status) {
     auto response = std::make_shared<http::response<http::string_body>>(status, 11);
     response->set(http::field::content_type, "text/plain");
+    forbidFraming(*response);
     response->body() = std::string(http::obsolete_reason(status)) + "\n";
     response->keep_alive(false);
     response->prepare_payload();
@@ -444,22 +476,25 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::string_view origin = headerOf(request, http::field::origin);
     std::string_view hostHeader = headerOf(request, http::field::host);
     std::string refusal;
+    std::string nextKey;
+    // The key is checked last: a request refused for anything else leaves it unspent.
     if (path != kBridgePath) {
       refusal = "unknown socket path";
     } else if (!host_.hasSession(request)) {
       refusal = "no session cookie";
-    } else if (!host_.isSocketKey(queryParameter(target, "key"))) {
-      refusal = "no socket key of an address the app gave";
     } else if (origin != host_.origin()) {
       refusal = "origin \"" + std::string(origin) + "\" is not this app's";
     } else if (hostHeader != host_.host()) {
       refusal = "host \"" + std::string(hostHeader) + "\" is not this app's";
+    } else if (nextKey = host_.exchangeKey(queryParameter(target, "key")); nextKey.empty()) {
+      refusal = "no live socket key (each key opens one socket)";
     }
     if (!refusal.empty()) {
       PlatformLog::write("Capacitor: socket refused: " + refusal);
       auto response = std::make_shared<http::response<http::string_body>>(http::status::forbidden,
                                                                           request.version());
       response->set(http::field::content_type, "text/plain");
+      forbidFraming(*response);
       response->body() = "Forbidden\n";
       response->keep_alive(false);
       response->prepare_payload();
@@ -476,7 +511,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       std::lock_guard lock(host_.sessionsMutex);
       host_.sessions.insert(session);
     }
-    session->start(std::move(request));
+    session->start(std::move(request), std::move(nextKey));
   }
 
   CAPWebHost::Impl& host_;
@@ -495,6 +530,7 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
     response.set(http::field::content_type, type);
     response.set(http::field::cache_control, "no-store");
     response.set("X-Content-Type-Options", "nosniff");
+    forbidFraming(response);
     response.body() = std::move(body);
     return response;
   };
