@@ -58,8 +58,9 @@
   // The socket key: the app gives it in the fragment of the page's address ("#key="), which the
   // browser sends to no server; a request it sends to every port of 127.0.0.1 (a cookie) would
   // reach other users' listeners too. Kept in this tab's sessionStorage for reloads, and taken
-  // out of the address bar so that it is neither shown nor copied with the address. A key opens
-  // one socket: the socket's first frame is the key for the next one, kept in its place.
+  // out of the address bar so that it is neither shown nor copied with the address. The socket's
+  // first frame is the key for the next socket, kept in its place; once the app hears that it
+  // was kept, the key it replaces (the one in the address) opens nothing.
   var storageName = 'capacitor-bridge-key';
   function keepKey(key) {
     try {
@@ -107,8 +108,12 @@
     }
     if (!keyed) {
       keyed = true;
-      if (result && typeof result.bridgeKey === 'string') keepKey(result.bridgeKey);
-      else console.error('bridge: the socket did not begin with the next key');
+      if (result && typeof result.bridgeKey === 'string') {
+        keepKey(result.bridgeKey);
+        socket.send(JSON.stringify({bridgeKeyKept: result.bridgeKey}));
+      } else {
+        console.error('bridge: the socket did not begin with the next key');
+      }
       return;
     }
     if (result.save === false) pending.delete(result.callbackId);
@@ -116,8 +121,8 @@
   };
   socket.onclose = function () {
     if (state === 'connecting' && key) {
-      console.error('bridge: the app refused this page\'s socket (a key opens one socket, and ' +
-        'the app may have restarted); open a new address from the app (./run.sh page-url)');
+      console.error('bridge: the app refused this page\'s key (another tab of this page may have ' +
+        'used it, or the app restarted); open a new address from the app (./run.sh page-url)');
     }
     state = 'closed';
     queued = [];

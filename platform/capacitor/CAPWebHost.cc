@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "platform/capacitor/CAPBridgeMessage.h"
+#include "platform/capacitor/CAPSocketKeys.h"
 #include "platform/capacitor/WriteBatchingStream.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -156,7 +157,7 @@ struct CAPWebHost::Impl {
   };
   std::mutex secretsMutex;
   std::deque<PageSecrets> secrets;  // unspent; guarded by secretsMutex
-  std::deque<std::string> keys;     // socket keys not yet used; guarded by secretsMutex
+  CAPSocketKeys socketKeys;         // of the addresses whose secret was spent
   std::atomic<uint64_t> nextPageId{1};
   std::atomic<bool> stopped{false};
   std::mutex controlMutex;
@@ -175,37 +176,18 @@ struct CAPWebHost::Impl {
   }
 
   // Spends `secret` when it is one of the unspent ones: its socket key opens sockets from then
-  // on (the newest kMaxKeys keys do).
+  // on.
   bool spend(std::string_view secret) {
     std::lock_guard lock(secretsMutex);
     for (auto it = secrets.begin(); it != secrets.end(); ++it) {
       if (equalSecrets(it->secret, secret)) {
-        keys.push_back(std::move(it->key));
-        if (keys.size() > kMaxKeys) keys.pop_front();
+        socketKeys.add(std::move(it->key));
         secrets.erase(it);
         return true;
       }
     }
     return false;
   }
-
-  // Spends the socket key `key` when it is a live one, and answers the key that replaces it,
-  // which the page gets over the socket it opens: a key opens one socket, so a key that was
-  // seen on a command line is worthless once the page has used it. Empty when `key` is not
-  // live.
-  std::string exchangeKey(std::string_view key) {
-    if (key.empty()) return {};
-    std::lock_guard lock(secretsMutex);
-    auto found = keys.end();
-    for (auto it = keys.begin(); it != keys.end(); ++it) {
-      if (equalSecrets(*it, key)) found = it;  // every key compared, in constant time each
-    }
-    if (found == keys.end()) return {};
-    keys.erase(found);
-    keys.push_back(randomSecretToken());
-    return keys.back();
-  }
-  static constexpr size_t kMaxKeys = 16;
 
   std::string indexHead() const {
     Value config = Value::Dictionary{};
@@ -263,8 +245,9 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
   }
 
   // Accepts the socket; its first frame is {"bridgeKey": nextKey}, the key the page opens its
-  // next socket with (this one's is spent), before any answer.
+  // next socket with, before any answer.
   void start(http::request<http::string_body> request, std::string nextKey) {
+    keptKeyFrame_ = "{\"bridgeKeyKept\":\"" + nextKey + "\"}";
     ws_.read_message_max(CAPBridgeMessage::kMaxFrameBytes);
     // An answer goes out as one frame, whatever its size: fewer pieces to send.
     ws_.auto_fragment(false);
@@ -306,8 +289,14 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
         return;
       }
       const auto data = self->buffer_.data();
-      self->host_.bridge->handleFrame(
-          self, std::string_view(static_cast<const char*>(data.data()), data.size()));
+      const std::string_view frame(static_cast<const char*>(data.data()), data.size());
+      if (!self->keptKeyFrame_.empty() && frame == self->keptKeyFrame_) {
+        // The page kept the next key: the one it opened this socket with is dead.
+        self->host_.socketKeys.kept(frame.substr(18, frame.size() - 20));
+        self->keptKeyFrame_.clear();
+      } else {
+        self->host_.bridge->handleFrame(self, frame);
+      }
       self->buffer_.consume(self->buffer_.size());
       self->read();
     });
@@ -405,6 +394,8 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
   asio::steady_timer cutoff_{ws_.get_executor()};  // ends a close the page does not read
   const uint64_t id_;
   beast::flat_buffer buffer_;
+  // The frame by which the page says it kept the next key, until it comes; on the I/O thread.
+  std::string keptKeyFrame_;
   std::mutex inboxMutex_;
   std::vector<std::string> inbox_;  // frames given to send(), not yet taken; guarded by inboxMutex_
   std::vector<std::string> taken_;  // the inbox as taken; on the I/O thread only
@@ -486,8 +477,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       refusal = "origin \"" + std::string(origin) + "\" is not this app's";
     } else if (hostHeader != host_.host()) {
       refusal = "host \"" + std::string(hostHeader) + "\" is not this app's";
-    } else if (nextKey = host_.exchangeKey(queryParameter(target, "key")); nextKey.empty()) {
-      refusal = "no live socket key (each key opens one socket)";
+    } else if (nextKey = host_.socketKeys.open(queryParameter(target, "key")); nextKey.empty()) {
+      refusal = "no live socket key (a key is dead once the page kept the next one)";
     }
     if (!refusal.empty()) {
       PlatformLog::write("Capacitor: socket refused: " + refusal);
