@@ -45,9 +45,9 @@ namespace platform {
 //
 // WebSocket: "/_capacitor/bridge", accepted only with the session cookie, an Origin of this
 // server, a Host of this server and a live socket key (of an address whose secret was spent, or
-// given by the page's previous socket). Each
-// connection is one CAPBridgePage; text frames go to CAPBridge::handleFrame; binary frames close
-// with 1002, frames over 4 MiB with 1009. Answers waiting for a page that does not read are
+// given by the page's previous socket). Each connection is one CAPBridgePage; text frames go to
+// CAPBridge::handleFrame (but the page's "bridgeKeyKept"); binary frames close with 1002,
+// frames over 4 MiB with 1009. Answers waiting for a page that does not read are
 // bounded: past kMaxQueuedBytes the socket is closed with 1008. Closing is the page's reset
 // (CAPBridge::pageClosed); a page that goes (tab closed or reloaded, however the browser drops
 // the connection) is a normal end and is not logged.
