@@ -4,11 +4,12 @@
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
 // is served on 127.0.0.1 and the app becomes active. It prints the page's URL (with a one-time
-// secret, and the socket key in its fragment; `run.sh page-url` asks for another) and writes
-// "app-control.json" (the URL and this run's token, readable by the user only) into the data
-// folder, through which `run.sh open-url` opens a URL as the system would: the application
-// object hands it to its delegate, beside the delegate proxy's interceptors (the measurement
-// library's among them). The app's window shows the runtime's view controller from launch.
+// secret, and the socket key in its fragment, each good for one use; `run.sh page-url` asks for
+// another) and writes "app-control.json" (the URL and this run's token, readable by the user
+// only) into the data folder, through which `run.sh open-url` opens a URL as the system would:
+// the application object hands it to its delegate, beside the delegate proxy's interceptors (the
+// measurement library's among them). The app's window shows the runtime's view controller from
+// launch.
 //
 // --launch-url URL starts the app as the system starts one that a link opened: the link (the
 // same links `run.sh open-url` takes, OpenedLink) is in the launch options that the delegate and
@@ -342,6 +343,8 @@ int main(int argc, char** argv) {
     // The address carries a one-time secret (the first browser to open it gets the session) and
     // the key the page opens the bridge socket with.
     std::cout << "App: open " << host->newPageURL() << std::endl;
+    // A browser's command line is readable by every local user until the browser has used it.
+    std::cout << "App: paste it into an open browser, not on a command line" << std::endl;
     lifecycle->becomeActive();
   });
   platform::DispatchQueue::runMainLoop();

@@ -58,15 +58,25 @@
   // The socket key: the app gives it in the fragment of the page's address ("#key="), which the
   // browser sends to no server; a request it sends to every port of 127.0.0.1 (a cookie) would
   // reach other users' listeners too. Kept in this tab's sessionStorage for reloads, and taken
-  // out of the address bar so that it is neither shown nor copied with the address.
+  // out of the address bar so that it is neither shown nor copied with the address. The socket's
+  // first frame is the key for the next socket, kept in its place; once the app hears that it
+  // was kept, the key it replaces (the one in the address) opens nothing.
+  var storageName = 'capacitor-bridge-key';
+  function keepKey(key) {
+    try {
+      window.sessionStorage.setItem(storageName, key);
+    } catch (e) { /* storage disabled: this load has its socket, a reload will not */ }
+  }
   function socketKey() {
-    var storageName = 'capacitor-bridge-key';
     var match = /^#(?:.*&)?key=([0-9a-f]+)(?:&|$)/.exec(window.location.hash);
     var key = match ? match[1] : null;
-    try {
-      if (key) window.sessionStorage.setItem(storageName, key);
-      else key = window.sessionStorage.getItem(storageName);
-    } catch (e) { /* storage disabled: the key of the address serves this load only */ }
+    if (key) {
+      keepKey(key);
+    } else {
+      try {
+        key = window.sessionStorage.getItem(storageName);
+      } catch (e) { /* storage disabled: no key but the address's */ }
+    }
     if (match) {
       var rest = window.location.hash.slice(1).split('&').filter(function (part) {
         return part.lastIndexOf('key=', 0) !== 0;
@@ -83,6 +93,7 @@
       '(./run.sh page-url)');
   }
   socket = new WebSocket(config.url + '?key=' + encodeURIComponent(key || ''));
+  var keyed = false;  // the socket's first frame, the next key, has come
   socket.onopen = function () {
     state = 'open';
     queued.splice(0).forEach(function (text) { socket.send(text); });
@@ -95,10 +106,24 @@
       console.error('bridge: unreadable answer', e);
       return;
     }
+    if (!keyed) {
+      keyed = true;
+      if (result && typeof result.bridgeKey === 'string') {
+        keepKey(result.bridgeKey);
+        socket.send(JSON.stringify({bridgeKeyKept: result.bridgeKey}));
+      } else {
+        console.error('bridge: the socket did not begin with the next key');
+      }
+      return;
+    }
     if (result.save === false) pending.delete(result.callbackId);
     window.Capacitor.fromNative(result);
   };
   socket.onclose = function () {
+    if (state === 'connecting' && key) {
+      console.error('bridge: the app refused this page\'s key (another tab of this page may have ' +
+        'used it, or the app restarted); open a new address from the app (./run.sh page-url)');
+    }
     state = 'closed';
     queued = [];
     var calls = Array.from(pending.entries());

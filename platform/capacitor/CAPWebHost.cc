@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "platform/capacitor/CAPBridgeMessage.h"
+#include "platform/capacitor/CAPSocketKeys.h"
 #include "platform/capacitor/WriteBatchingStream.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -101,6 +102,22 @@ std::string_view headerOf(const http::request<http::string_body>& request, http:
   return {value.data(), value.size()};
 }
 
+// No page of this host may be shown inside another page: a frame of it in a page of another
+// port would share the tab's storage, and with it the socket key.
+template <class Response>
+void forbidFraming(Response& response) {
+  response.set("Content-Security-Policy", "frame-ancestors 'none'");
+  response.set("X-Frame-Options", "DENY");
+}
+
+// How a page usually goes: its tab closed or reloaded. The browser may drop the connection
+// before, during or after the closing handshake, so each of these may end the read.
+bool isNormalEnd(const beast::error_code& ec) {
+  return ec == websocket::error::closed || ec == asio::error::eof ||
+         ec == asio::error::connection_reset || ec == asio::error::not_connected ||
+         ec == asio::error::broken_pipe || ec == asio::error::operation_aborted;
+}
+
 std::string queryParameter(std::string_view target, std::string_view name) {
   auto q = target.find('?');
   if (q == std::string_view::npos) return {};
@@ -141,7 +158,7 @@ struct CAPWebHost::Impl {
   };
   std::mutex secretsMutex;
   std::deque<PageSecrets> secrets;  // unspent; guarded by secretsMutex
-  std::deque<std::string> keys;     // socket keys of spent secrets; guarded by secretsMutex
+  CAPSocketKeys socketKeys;         // of the addresses whose secret was spent
   std::atomic<uint64_t> nextPageId{1};
   std::atomic<bool> stopped{false};
   std::mutex controlMutex;
@@ -160,28 +177,18 @@ struct CAPWebHost::Impl {
   }
 
   // Spends `secret` when it is one of the unspent ones: its socket key opens sockets from then
-  // on (the newest kMaxKeys keys do).
+  // on.
   bool spend(std::string_view secret) {
     std::lock_guard lock(secretsMutex);
     for (auto it = secrets.begin(); it != secrets.end(); ++it) {
       if (equalSecrets(it->secret, secret)) {
-        keys.push_back(std::move(it->key));
-        if (keys.size() > kMaxKeys) keys.pop_front();
+        socketKeys.add(std::move(it->key));
         secrets.erase(it);
         return true;
       }
     }
     return false;
   }
-
-  bool isSocketKey(std::string_view key) {
-    if (key.empty()) return false;
-    std::lock_guard lock(secretsMutex);
-    bool found = false;
-    for (const std::string& k : keys) found |= equalSecrets(k, key);
-    return found;
-  }
-  static constexpr size_t kMaxKeys = 16;
 
   std::string indexHead() const {
     Value config = Value::Dictionary{};
@@ -238,15 +245,22 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
     if (wake) asio::post(ws_.get_executor(), [self = shared_from_this()] { self->takeInbox(); });
   }
 
-  void start(http::request<http::string_body> request) {
+  // Accepts the socket; its first frame is {"bridgeKey": nextKey}, the key the page opens its
+  // next socket with, before any answer.
+  void start(http::request<http::string_body> request, std::string nextKey) {
+    keptKeyFrame_ = "{\"bridgeKeyKept\":\"" + nextKey + "\"}";
     ws_.read_message_max(CAPBridgeMessage::kMaxFrameBytes);
     // An answer goes out as one frame, whatever its size: fewer pieces to send.
     ws_.auto_fragment(false);
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
-      if (ec) return self->finish("handshake: " + ec.message());
-      self->read();
-    });
+    ws_.async_accept(
+        request, [self = shared_from_this(), nextKey = std::move(nextKey)](beast::error_code ec) {
+          if (ec) return self->finish("handshake: " + ec.message());
+          Value frame = Value::Dictionary{};
+          frame["bridgeKey"] = nextKey;
+          self->send(JSONSerialization::dataWithJSONObject(frame).value_or("{}"));
+          self->read();
+        });
   }
 
   void close() {
@@ -265,7 +279,7 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
           PlatformLog::write(
               "Capacitor: frame larger than 4 MiB; the page's socket is closed (1009)");
         }
-        return self->finish(ec == websocket::error::closed ? "" : ec.message());
+        return self->finish(isNormalEnd(ec) ? "" : ec.message());
       }
       if (!self->ws_.got_text()) {
         self->buffer_.consume(self->buffer_.size());
@@ -276,8 +290,14 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
         return;
       }
       const auto data = self->buffer_.data();
-      self->host_.bridge->handleFrame(
-          self, std::string_view(static_cast<const char*>(data.data()), data.size()));
+      const std::string_view frame(static_cast<const char*>(data.data()), data.size());
+      if (!self->keptKeyFrame_.empty() && frame == self->keptKeyFrame_) {
+        // The page kept the next key: the one it opened this socket with is dead.
+        self->host_.socketKeys.kept(frame.substr(18, frame.size() - 20));
+        self->keptKeyFrame_.clear();
+      } else {
+        self->host_.bridge->handleFrame(self, frame);
+      }
       self->buffer_.consume(self->buffer_.size());
       self->read();
     });
@@ -322,7 +342,7 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
                                                                                size_t) {
         if (ec) {
           self->endBatch();
-          return self->finish("write: " + ec.message());
+          return self->finish(isNormalEnd(ec) ? "" : "write: " + ec.message());
         }
         if (!self->outbox_.empty() && !self->overflowed_ && self->batchBytes_ < kMaxBatchBytes) {
           return self->writeNext();
@@ -337,7 +357,7 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
       self->queuedBytes_ -= std::exchange(self->batchBytes_, 0);
       self->batch_.clear();
       self->sending_ = false;
-      if (ec) return self->finish("write: " + ec.message());
+      if (ec) return self->finish(isNormalEnd(ec) ? "" : "write: " + ec.message());
       if (!self->outbox_.empty() && !self->overflowed_) self->sendOutbox();
     });
   }
@@ -375,6 +395,8 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
   asio::steady_timer cutoff_{ws_.get_executor()};  // ends a close the page does not read
   const uint64_t id_;
   beast::flat_buffer buffer_;
+  // The frame by which the page says it kept the next key, until it comes; on the I/O thread.
+  std::string keptKeyFrame_;
   std::mutex inboxMutex_;
   std::vector<std::string> inbox_;  // frames given to send(), not yet taken; guarded by inboxMutex_
   std::vector<std::string> taken_;  // the inbox as taken; on the I/O thread only
@@ -427,6 +449,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void refuse(http::status status) {
     auto response = std::make_shared<http::response<http::string_body>>(status, 11);
     response->set(http::field::content_type, "text/plain");
+    forbidFraming(*response);
     response->body() = std::string(http::obsolete_reason(status)) + "\n";
     response->keep_alive(false);
     response->prepare_payload();
@@ -460,22 +483,25 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::string_view origin = headerOf(request, http::field::origin);
     std::string_view hostHeader = headerOf(request, http::field::host);
     std::string refusal;
+    std::string nextKey;
+    // The key is checked last: a request refused for anything else leaves it unspent.
     if (path != kBridgePath) {
       refusal = "unknown socket path";
     } else if (!host_.hasSession(request)) {
       refusal = "no session cookie";
-    } else if (!host_.isSocketKey(queryParameter(target, "key"))) {
-      refusal = "no socket key of an address the app gave";
     } else if (origin != host_.origin()) {
       refusal = "origin \"" + std::string(origin) + "\" is not this app's";
     } else if (hostHeader != host_.host()) {
       refusal = "host \"" + std::string(hostHeader) + "\" is not this app's";
+    } else if (nextKey = host_.socketKeys.open(queryParameter(target, "key")); nextKey.empty()) {
+      refusal = "no live socket key (a key is dead once the page kept the next one)";
     }
     if (!refusal.empty()) {
       PlatformLog::write("Capacitor: socket refused: " + refusal);
       auto response = std::make_shared<http::response<http::string_body>>(http::status::forbidden,
                                                                           request.version());
       response->set(http::field::content_type, "text/plain");
+      forbidFraming(*response);
       response->body() = "Forbidden\n";
       response->keep_alive(false);
       response->prepare_payload();
@@ -492,7 +518,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       std::lock_guard lock(host_.sessionsMutex);
       host_.sessions.insert(session);
     }
-    session->start(std::move(request));
+    session->start(std::move(request), std::move(nextKey));
   }
 
   CAPWebHost::Impl& host_;
@@ -511,6 +537,7 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
     response.set(http::field::content_type, type);
     response.set(http::field::cache_control, "no-store");
     response.set("X-Content-Type-Options", "nosniff");
+    forbidFraming(response);
     response.body() = std::move(body);
     return response;
   };

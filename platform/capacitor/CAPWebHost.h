@@ -28,6 +28,16 @@ namespace platform {
 // reload still has it, and removing it from the address bar) and presents it when it opens the
 // socket ("/_capacitor/bridge?key="), a request that goes to this port only.
 //
+// An address given on a browser's command line, which every local user reads, must be worthless
+// once used: the socket's first frame, before any answer, is {"bridgeKey": "<32 hex digits>"},
+// the key for the page's next socket (its reload); the shim keeps it in place of the one it had
+// and answers {"bridgeKeyKept": "<that key>"}, after which the key it replaces opens nothing
+// (CAPSocketKeys). That frame is the host's; every other one goes to the bridge.
+//
+// No page of the host may be framed (Content-Security-Policy frame-ancestors 'none' and
+// X-Frame-Options DENY on every response): a frame of it in a page of another port would share
+// the tab's storage, the key with it.
+//
 // HTTP: GET of files under the bundle folder (paths resolved with realpath and refused outside
 // it). index.html gets, right after "<head>", the runtime's start-up: the window.Capacitor
 // global and the socket address, the bridge shim, the bundle's native-bridge.js (the runtime's
@@ -35,12 +45,14 @@ namespace platform {
 // get 400 (431 for headers over 8 KiB); a request's header section must arrive within
 // kHeaderDeadline (real time) and its body within 60 s after it, or the connection is closed.
 //
-// WebSocket: "/_capacitor/bridge", accepted only with the session cookie, the socket key of an
-// address whose secret was spent, an Origin of this server and a Host of this server. Each
-// connection is one CAPBridgePage; text frames go to CAPBridge::handleFrame; binary frames close
-// with 1002, frames over 4 MiB with 1009. Answers waiting for a page that does not read are
+// WebSocket: "/_capacitor/bridge", accepted only with the session cookie, an Origin of this
+// server, a Host of this server and a live socket key (of an address whose secret was spent, or
+// given by the page's previous socket). Each connection is one CAPBridgePage; text frames go to
+// CAPBridge::handleFrame (but the page's "bridgeKeyKept"); binary frames close with 1002,
+// frames over 4 MiB with 1009. Answers waiting for a page that does not read are
 // bounded: past kMaxQueuedBytes the socket is closed with 1008. Closing is the page's reset
-// (CAPBridge::pageClosed).
+// (CAPBridge::pageClosed); a page that goes (tab closed or reloaded, however the browser drops
+// the connection) is a normal end and is not logged.
 //
 // At most kMaxConnections connections at once; running out of descriptors never stops it.
 //
@@ -68,7 +80,8 @@ class CAPWebHost {
   // The page's address with a new one-time secret and a new socket key
   // ("http://127.0.0.1:<port>/?secret=<32 hex digits>#key=<32 hex digits>"). Each secret opens
   // one browser session; at most 16 unspent ones are kept (the oldest goes). Once its secret is
-  // spent, the key opens sockets; the 16 newest keys do. Any thread.
+  // spent, the key opens sockets until the page has kept the next key one of them handed it;
+  // the 16 newest such lines of keys are live. Any thread.
   std::string newPageURL();
 
   // This run's secret for the control path (32 hexadecimal digits).

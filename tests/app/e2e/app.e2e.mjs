@@ -4,7 +4,7 @@
 import { chromium } from 'playwright-core';
 import { spawn, spawnSync } from 'node:child_process';
 import { connect } from 'node:net';
-import { request as httpRequest } from 'node:http';
+import { createServer, request as httpRequest } from 'node:http';
 import { cpSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createHash, randomBytes } from 'node:crypto';
 import { tmpdir } from 'node:os';
@@ -59,15 +59,18 @@ function bundleFor(serviceUrl) {
 
 function startApp(bundle, wrapper = [], data = join(dataDir, 'data')) {
   const command = [...wrapper, appPath, '--data-dir', data, '--bundle', bundle, '--port', '0'];
-  app = spawn(command[0], command.slice(1), { stdio: ['ignore', 'pipe', 'inherit'] });
+  app = spawn(command[0], command.slice(1), { stdio: ['ignore', 'pipe', 'pipe'] });
   let out = '';
+  let err = '';
   app.stdout.on('data', (chunk) => { out += chunk; process.stdout.write(chunk); });
+  app.stderr.on('data', (chunk) => { err += chunk; process.stderr.write(chunk); });
   const stdout = () => out;
+  const stderr = () => err;
   return new Promise((resolve, reject) => {
     app.on('exit', (code) => reject(new Error(`app exited early with ${code}`)));
     const poll = setInterval(() => {
       const match = /App: open (\S+)/.exec(out);
-      if (match) { clearInterval(poll); resolve({ url: match[1], stdout }); }
+      if (match) { clearInterval(poll); resolve({ url: match[1], stdout, stderr }); }
     }, 20);
   });
 }
@@ -92,7 +95,7 @@ async function waitForRequest(serviceUrl, path, count) {
 async function main() {
   await startMeasurementService();
   const serviceUrl = await startLinkService();
-  const { url, stdout } = await startApp(bundleFor(serviceUrl));
+  const { url, stdout, stderr } = await startApp(bundleFor(serviceUrl));
   // A fresh profile each run (playwright passes it as --user-data-dir).
   browser = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
@@ -176,7 +179,35 @@ async function main() {
     assert.deepEqual(answer, expected, `${plugin}.${method}(${JSON.stringify(options)})`);
   }
 
-  // A reload keeps the session: the key is in the tab's sessionStorage, the address stays bare.
+  // A raw client with the session cookie (which the browser sends to any port of 127.0.0.1),
+  // Origin and Host forged: what another local user can send.
+  const cookie = (await browser.cookies()).find((c) => c.name === `app-session-${new URL(origin).port}`);
+  assert.ok(cookie, 'the session cookie');
+  const rawUpgrade = (target) => new Promise((resolve, reject) => {
+    const req = httpRequest(`${origin}${target}`, {
+      headers: {
+        Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13',
+        'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ==', Origin: origin, Host: new URL(origin).host,
+        Cookie: `${cookie.name}=${cookie.value}`,
+      },
+    });
+    req.on('upgrade', (response, socket) => { socket.destroy(); resolve(response.statusCode); });
+    req.on('response', (response) => { response.resume(); resolve(response.statusCode); });
+    req.on('error', reject);
+    req.end();
+  });
+  // The printed key opened the page's socket, which gave the tab the next key; the page said it
+  // kept it (before the calls above, whose answers came on the same socket), so the printed key
+  // is dead: what a browser's command line showed every local user (/proc) is worthless now.
+  const printedKey = new URL(url).hash.slice('#key='.length);
+  assert.equal(await rawUpgrade(`/_capacitor/bridge?key=${printedKey}`), 403, 'the printed key, used');
+  const storedKey = () => page.evaluate(() => sessionStorage.getItem('capacitor-bridge-key'));
+  const keyBeforeReload = await storedKey();
+  assert.match(keyBeforeReload, /^[0-9a-f]{32}$/);
+  assert.notEqual(keyBeforeReload, printedKey);
+
+  // A reload keeps the session: the key is in the tab's sessionStorage, the address stays bare;
+  // the reload's socket gives the next one, which the page keeps in its place.
   await page.reload();
   await page.waitForFunction(() => window.kvl !== undefined);
   await page.evaluate(() => window.kvl.listening);
@@ -184,6 +215,7 @@ async function main() {
   const afterReload = await call('KavrelinAnalytics', 'getAppInstanceId', {});
   assert.equal(afterReload.ok, true, JSON.stringify(afterReload));
   assert.match(afterReload.value.instanceId, /^[0-9A-F]{32}$/);
+  assert.notEqual(await storedKey(), keyBeforeReload);
 
   // The page's buttons show the same answers.
   await page.click('#call-KavrelinAnalytics-getAppInstanceId');
@@ -194,6 +226,57 @@ async function main() {
 
   // The control path wants this run's token.
   const control = JSON.parse(readFileSync(join(dataDir, 'data', 'app-control.json'), 'utf8'));
+
+  // A second address (run.sh page-url) in a second tab: both tabs work, reloaded too.
+  const secondUrl = (await (await fetch(`${control.url}/_app/control`, {
+    method: 'POST', headers: { 'X-App-Token': control.token }, body: '{"action":"page-url"}',
+  })).json()).url;
+  const second = await browser.newPage();
+  second.on('pageerror', (e) => pageErrors.push(e.message));
+  const bridgeWorks = async (tab) => {
+    await tab.waitForFunction(() => window.kvl !== undefined);
+    const answer = await tab.evaluate(() => window.kvl.call('KavrelinAnalytics', 'getAppInstanceId', {}));
+    return answer.ok === true;
+  };
+  await second.goto(secondUrl);
+  assert.ok(await bridgeWorks(second), 'the second tab');
+  for (const tab of [page, second]) {
+    await tab.reload();
+    assert.ok(await bridgeWorks(tab), 'each tab after a reload');
+  }
+  // A reload while the last one is still loading (a double F5) may leave before the next key
+  // reaches it: the tab keeps a key that works.
+  for (let i = 0; i < 3; ++i) {
+    await second.reload({ waitUntil: 'commit' }).catch(() => {});
+    // The browser library may find the page between documents: the reload is then its own.
+    await second.reload().catch(() => second.waitForLoadState('load'));
+    assert.ok(await bridgeWorks(second), 'after a double reload');
+  }
+  await page.evaluate(() => window.kvl.listening);
+
+  // No page of the app may be framed: a page of another port of 127.0.0.1, loaded in the tab
+  // that holds the key (its storage is the site's, shared with same-origin frames), frames the
+  // app's page and gets no bridge; the tab, back at the app, still has its own.
+  const framer = createServer((request, response) => {
+    response.setHeader('Content-Type', 'text/html');
+    response.end(`<!doctype html><iframe src="${origin}/"></iframe>`);
+  });
+  await new Promise((resolve) => framer.listen(0, '127.0.0.1', resolve));
+  try {
+    await second.goto(`http://127.0.0.1:${framer.address().port}/`, { waitUntil: 'load' });
+    const framed = second.frames().find((f) => f !== second.mainFrame());
+    assert.ok(framed, 'the frame');
+    const framedBridge = await framed.evaluate(() => (window.kvl
+      ? window.kvl.call('KavrelinAnalytics', 'getAppInstanceId', {}) : 'no page'))
+      .catch((e) => `unreachable: ${e.message}`);
+    assert.equal(typeof framedBridge, 'string', `the framed page got a bridge: ${JSON.stringify(framedBridge)}`);
+  } finally {
+    framer.close();
+  }
+  await second.goto(`${origin}/`);
+  assert.ok(await bridgeWorks(second), 'the tab back at the app');
+  // A closed tab is a normal end, not an error line (checked once the app has stopped).
+  await second.close();
   const refused = await fetch(`${control.url}/_app/control`, { method: 'POST', body: '{"action":"active"}' });
   assert.equal(refused.status, 403);
 
@@ -211,44 +294,25 @@ async function main() {
   // The secret opened one session: used again, it opens nothing.
   assert.equal((await fetch(url, { redirect: 'manual' })).status, 403);
 
-  // A page of another origin cannot open the bridge socket.
+  // A page of another origin cannot open the bridge socket, nor the page without a key.
   const socketUrl = `${origin.replace('http://', 'ws://')}/_capacitor/bridge`;
   const openSocket = (target) => new Promise((resolve) => {
     const ws = new WebSocket(target);
     ws.onopen = () => resolve('open');
     ws.onerror = () => resolve('refused');
   });
-  assert.equal(await page.evaluate(openSocket,
-    `${socketUrl}?key=${await page.evaluate(() => sessionStorage.getItem('capacitor-bridge-key'))}`),
-  'open', 'the page itself may open a second socket with its key');
-  assert.equal(await page.evaluate(openSocket, socketUrl), 'refused', 'not without it');
+  assert.equal(await page.evaluate(openSocket, socketUrl), 'refused', 'not without a key');
   const other = await browser.newPage();
   await other.goto('about:blank');
   assert.equal(await other.evaluate(openSocket, socketUrl), 'refused');
 
   // The cookie alone opens no socket: the browser sends it to any port of 127.0.0.1, so another
-  // user's listener may hold it. A raw client with it, Origin and Host forged, gets 403; the
-  // page's own key opens it.
-  const cookie = (await browser.cookies()).find((c) => c.name === `app-session-${new URL(origin).port}`);
-  assert.ok(cookie, 'the session cookie');
-  const key = await page.evaluate(() => sessionStorage.getItem('capacitor-bridge-key'));
-  assert.match(key, /^[0-9a-f]{32}$/);
-  const rawUpgrade = (target) => new Promise((resolve, reject) => {
-    const req = httpRequest(`${origin}${target}`, {
-      headers: {
-        Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13',
-        'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ==', Origin: origin, Host: new URL(origin).host,
-        Cookie: `${cookie.name}=${cookie.value}`,
-      },
-    });
-    req.on('upgrade', (response, socket) => { socket.destroy(); resolve(response.statusCode); });
-    req.on('response', (response) => { response.resume(); resolve(response.statusCode); });
-    req.on('error', reject);
-    req.end();
-  });
+  // user's listener may hold it. Nor does it with a key the tab has used and replaced.
   assert.equal(await rawUpgrade('/_capacitor/bridge'), 403);
   assert.equal(await rawUpgrade(`/_capacitor/bridge?key=${'0'.repeat(32)}`), 403);
-  assert.equal(await rawUpgrade(`/_capacitor/bridge?key=${key}`), 101);
+  assert.equal(await rawUpgrade(`/_capacitor/bridge?key=${keyBeforeReload}`), 403, 'a key the tab used');
+  // The tab's own key opens a socket (the page keeps the one it has; it is not reloaded again).
+  assert.equal(await rawUpgrade(`/_capacitor/bridge?key=${await storedKey()}`), 101);
   // Nor does a tab of the bare address, which has the cookie but no key: its calls are rejected.
   const bare = await browser.newPage();
   await bare.goto(`${origin}/`);
@@ -331,6 +395,8 @@ async function main() {
   browser = undefined;
   assert.equal(exit.code, 0, `app exit ${JSON.stringify(exit)}`);
   assert.match(stdout(), /App: stopped/);
+  // Tabs closed and reloaded, raw sockets dropped: none of it was an error.
+  assert.doesNotMatch(stderr(), /Capacitor: page \d+ closed/);
 
   // With 64 descriptors and 100 half-open requests held against it, the app still answers the
   // next request once they go.

@@ -132,11 +132,13 @@ class CAPWebHostTest : public ::testing::Test {
     return response.get().result_int();
   }
 
-  // Opens the bridge socket with the socket key `key` (the fixture's when null); the handshake's
-  // error (empty when accepted).
+  // Opens the bridge socket with the socket key `*key` (the fixture's when null), as the shim
+  // does: once accepted, the first frame is the next key, which replaces `*key` and is said to be
+  // kept. The handshake's error (empty when accepted).
   std::string connect(websocket::stream<tcp::socket>& ws, const std::string& cookie,
                       const std::string& origin, const std::string& host = "",
-                      const std::string* key = nullptr) {
+                      std::string* key = nullptr) {
+    if (!key) key = &key_;
     if (!ws.next_layer().is_open()) ws.next_layer().open(tcp::v4());
     ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), host_->port()));
     ws.set_option(websocket::stream_base::decorator([origin, cookie](websocket::request_type& r) {
@@ -144,9 +146,19 @@ class CAPWebHostTest : public ::testing::Test {
       if (!cookie.empty()) r.set(http::field::cookie, cookie);
     }));
     beast::error_code ec;
-    ws.handshake(host.empty() ? hostHeader() : host,
-                 "/_capacitor/bridge?key=" + (key ? *key : key_), ec);
-    return ec ? ec.message() : "";
+    ws.handshake(host.empty() ? hostHeader() : host, "/_capacitor/bridge?key=" + *key, ec);
+    if (ec) return ec.message();
+    beast::flat_buffer buffer;
+    ws.read(buffer, ec);
+    if (ec) return "no first frame: " + ec.message();
+    auto first =
+        platform::JSONSerialization::JSONObjectWithData(beast::buffers_to_string(buffer.data()));
+    const platform::Value* next = first.ok() ? first->find("bridgeKey") : nullptr;
+    if (!next || !next->asString()) return "the first frame is no key";
+    *key = *next->asString();
+    ws.text(true);
+    ws.write(asio::buffer(R"({"bridgeKeyKept":")" + *key + R"("})"), ec);
+    return ec ? "the key not kept: " + ec.message() : "";
   }
 
   fs::path dir_;
@@ -249,6 +261,12 @@ TEST_F(CAPWebHostTest, TheSocketNeedsTheCookieTheKeyTheOriginAndTheHost) {
   // An address given but never opened: its key opens nothing yet.
   std::string unopened = host_->newPageURL();
   unopened = unopened.substr(unopened.find("#key=") + 5);
+  // A key opens one socket: each case refused for something else has a live key of its own.
+  auto live = [this] {
+    std::string key;
+    login(&key);
+    return key;
+  };
   struct Case {
     const char* name;
     std::string cookie;
@@ -266,20 +284,160 @@ TEST_F(CAPWebHostTest, TheSocketNeedsTheCookieTheKeyTheOriginAndTheHost) {
       {"a made-up key", cookie_, std::string(32, '0'), host_->origin(), "", false},
       {"the key of an address not opened", cookie_, unopened, host_->origin(), "", false},
       {"wrong cookie", "app-session-" + std::to_string(host_->port()) + "=" + std::string(32, '0'),
-       key_, host_->origin(), "", false},
-      {"no cookie", "", key_, host_->origin(), "", false},
-      {"other origin", cookie_, key_, "http://evil.example", "", false},
-      {"localhost origin", cookie_, key_, "http://localhost:" + std::to_string(host_->port()), "",
+       live(), host_->origin(), "", false},
+      {"no cookie", "", live(), host_->origin(), "", false},
+      {"other origin", cookie_, live(), "http://evil.example", "", false},
+      {"localhost origin", cookie_, live(), "http://localhost:" + std::to_string(host_->port()), "",
        false},
-      {"other host", cookie_, key_, host_->origin(), "evil.example", false},
+      {"other host", cookie_, live(), host_->origin(), "evil.example", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     asio::io_context io;
     websocket::stream<tcp::socket> ws(io);
-    EXPECT_EQ(connect(ws, c.cookie, c.origin, c.host, &c.key).empty(), c.accepted);
-    EXPECT_EQ(upgradeStatus(c.cookie, c.key, c.origin, c.host), c.accepted ? 101 : 403);
+    std::string key = c.key;
+    EXPECT_EQ(connect(ws, c.cookie, c.origin, c.host, &key).empty(), c.accepted);
+    // Accepted, the socket gave the next key, which opens the next socket.
+    EXPECT_EQ(upgradeStatus(c.cookie, key, c.origin, c.host), c.accepted ? 101 : 403);
   }
+  // A request refused for anything else leaves its key unspent.
+  for (const auto& c : cases) {
+    if (c.accepted || c.key.size() != 32 || c.key == unopened || c.key == std::string(32, '0'))
+      continue;
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(upgradeStatus(cookie_, c.key, host_->origin(), ""), 101);
+  }
+}
+
+// What a command line held is worthless once used: the printed key's socket begins, before any
+// answer, with the next key; once the page says it kept it, the printed key opens nothing.
+TEST_F(CAPWebHostTest, APrintedKeyIsDeadOnceThePageKeptTheNext) {
+  testsupport::LogCapture log;
+  const std::string printed = key_;
+  asio::io_context io;
+  websocket::stream<tcp::socket> ws(io);
+  ws.next_layer().open(tcp::v4());
+  ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), host_->port()));
+  ws.set_option(websocket::stream_base::decorator([this](websocket::request_type& r) {
+    r.set(http::field::origin, host_->origin());
+    r.set(http::field::cookie, cookie_);
+  }));
+  ws.handshake(hostHeader(), "/_capacitor/bridge?key=" + printed);
+  ws.text(true);
+  // A call sent at once: its answer comes after the key all the same.
+  ws.write(
+      asio::buffer(std::string(R"({"callbackId":"1","pluginId":"Ping","methodName":"ping"})")));
+  auto readFrame = [&ws] {
+    beast::flat_buffer buffer;
+    ws.read(buffer);
+    return *platform::JSONSerialization::JSONObjectWithData(
+        beast::buffers_to_string(buffer.data()));
+  };
+  const platform::Value first = readFrame();
+  ASSERT_TRUE(first.isDictionary());
+  ASSERT_EQ(first.asDictionary()->size(), 1u) << "nothing but the key";
+  const std::string next = *first.find("bridgeKey")->asString();
+  EXPECT_EQ(next.size(), 32u);
+  EXPECT_EQ(next.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(*readFrame().find("callbackId")->asString(), "1");
+
+  ws.write(asio::buffer(R"({"bridgeKeyKept":")" + next + R"("})"));
+  // The host's own frame: the bridge, which would drop it and say so, never sees it.
+  ws.write(
+      asio::buffer(std::string(R"({"callbackId":"2","pluginId":"Ping","methodName":"ping"})")));
+  EXPECT_EQ(*readFrame().find("callbackId")->asString(), "2");
+  EXPECT_FALSE(log.contains("frame dropped"));
+  EXPECT_EQ(upgradeStatus(cookie_, printed, host_->origin(), ""), 403);
+  ws.close(websocket::close_code::going_away);
+  EXPECT_EQ(upgradeStatus(cookie_, printed, host_->origin(), ""), 403);
+  std::string key = next;
+  websocket::stream<tcp::socket> reloaded(io);
+  ASSERT_EQ(connect(reloaded, cookie_, host_->origin(), "", &key), "");
+  EXPECT_EQ(upgradeStatus(cookie_, next, host_->origin(), ""), 403);
+}
+
+// Every answer the host gives, pages, refusals and errors alike, forbids framing it.
+TEST_F(CAPWebHostTest, NoAnswerMayBeFramed) {
+  std::string url = host_->newPageURL();
+  url.resize(url.find('#'));
+  struct Case {
+    const char* name;
+    std::string request;
+    const char* statusLine;
+  };
+  auto get = [this](const std::string& target, const std::string& cookie) {
+    return "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader() + "\r\nCookie: " + cookie +
+           "\r\nConnection: close\r\n\r\n";
+  };
+  const Case cases[] = {
+      {"the page", get("/", cookie_), "HTTP/1.1 200 "},
+      {"a missing file", get("/missing.html", cookie_), "HTTP/1.1 404 "},
+      {"the one-time address", get(url.substr(host_->origin().size()), ""), "HTTP/1.1 303 "},
+      {"no cookie", get("/", ""), "HTTP/1.1 403 "},
+      {"a malformed request", "HELLO\r\n\r\n", "HTTP/1.1 400 "},
+      {"a refused socket",
+       "GET /_capacitor/bridge HTTP/1.1\r\nHost: " + hostHeader() +
+           "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: "
+           "13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
+       "HTTP/1.1 403 "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string answer = testsupport::exchangeRaw(host_->port(), c.request);
+    EXPECT_EQ(answer.rfind(c.statusLine, 0), 0u) << answer.substr(0, 40);
+    const std::string head = answer.substr(0, answer.find("\r\n\r\n"));
+    EXPECT_NE(head.find("\r\nContent-Security-Policy: frame-ancestors 'none'\r\n"),
+              std::string::npos);
+    EXPECT_NE(head.find("\r\nX-Frame-Options: DENY\r\n"), std::string::npos);
+  }
+}
+
+// A tab closed or reloaded ends its socket however the browser drops the connection: before,
+// during or after the closing handshake. None of it is an error line.
+TEST_F(CAPWebHostTest, APageThatGoesIsANormalEnd) {
+  testsupport::LogCapture log;
+  auto ping = bridge_->plugin("Ping");
+  struct Case {
+    const char* name;
+    bool closeFrame;  // the page says it goes before its connection does
+    bool reset;       // the connection is reset (RST) rather than closed (FIN)
+  };
+  const Case cases[] = {
+      {"close frame, then FIN", true, false},
+      {"close frame, then RST", true, true},
+      {"FIN only", false, false},
+      {"RST only", false, true},
+  };
+  // Each a few times: where the connection ends against the host's close reply varies.
+  for (int round = 0; round < 8; ++round) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      asio::io_context io;
+      websocket::stream<tcp::socket> ws(io);
+      ASSERT_EQ(connect(ws, cookie_, host_->origin()), "");
+      ws.text(true);
+      // A listener is this page's until the host has closed it: its end is visible here.
+      ws.write(asio::buffer(std::string(
+          R"({"callbackId":"l","pluginId":"Ping","methodName":"addListener","options":{"eventName":"e"}})")));
+      auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (!ping->hasListeners("e") && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::yield();
+      }
+      ASSERT_TRUE(ping->hasListeners("e"));
+      if (c.closeFrame) {
+        // The frame alone, written by hand, so that nothing waits for the host's reply.
+        const unsigned char frame[] = {0x88, 0x82, 0, 0, 0, 0, 0x03, 0xe9};  // 1001, mask 0
+        asio::write(ws.next_layer(), asio::buffer(frame));
+      }
+      if (c.reset) ws.next_layer().set_option(asio::socket_base::linger(true, 0));
+      ws.next_layer().close();
+      while (ping->hasListeners("e") && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::yield();
+      }
+      ASSERT_FALSE(ping->hasListeners("e"));
+    }
+  }
+  for (const auto& line : log.lines()) EXPECT_EQ(line.find("closed:"), std::string::npos) << line;
 }
 
 // Sixteen addresses opened after the fixture's: its key no longer opens a socket, theirs do.
@@ -288,7 +446,7 @@ TEST_F(CAPWebHostTest, TheNewestSixteenKeysOpenSockets) {
   for (int i = 0; i < 16; ++i) login(&keys.emplace_back());
   asio::io_context io;
   for (size_t i = 0; i <= keys.size(); ++i) {
-    const std::string& key = i == 0 ? key_ : keys[i - 1];
+    std::string key = i == 0 ? key_ : keys[i - 1];
     websocket::stream<tcp::socket> ws(io);
     EXPECT_EQ(connect(ws, cookie_, host_->origin(), "", &key).empty(), i > 0) << i;
   }
