@@ -3,11 +3,13 @@
 # binaries named for it in faults.tsv, runs their tests (`ctest -L <binary>`), reverts the patch
 # and records whether the tests caught it.
 #
-#   scripts/faults/run-faults.sh [-s SOURCE_DIR] [-b BUILD_DIR] [-o RESULT_FILE] [PATTERN]
+#   scripts/faults/run-faults.sh [-s SOURCE_DIR] [-b BUILD_DIR] [-o RESULT_FILE] [-j JOBS] [PATTERN]
 #
 # SOURCE_DIR is the tree the patches apply to (default: this checkout), BUILD_DIR a configured
 # test build of it (default: SOURCE_DIR/build/asan, configured if missing). PATTERN (an
-# extended regular expression) picks faults by id or test binary. Each result line is
+# extended regular expression) picks faults by id or test binary. JOBS (default
+# $KVL_FAULT_JOBS, else 4) is both the build's and CTest's parallelism: runs on several
+# checkouts at once share the machine, so give each a part of it. Each result line is
 #   <id> <caught|missed|no-build|no-apply> <binaries>
 # "no-build" means the patched code did not compile: the fault proves nothing either way.
 # Compare two result files with scripts/faults/compare-results.sh.
@@ -17,11 +19,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
 build=""
 out=""
-while getopts "s:b:o:" opt; do
+jobs=${KVL_FAULT_JOBS:-4}
+while getopts "s:b:o:j:" opt; do
   case $opt in
     s) src=$(cd "$OPTARG" && pwd) ;;
     b) build=$OPTARG ;;
     o) out=$OPTARG ;;
+    j) jobs=$OPTARG ;;
     *) exit 2 ;;
   esac
 done
@@ -29,7 +33,6 @@ shift $((OPTIND - 1))
 pattern=${1:-.}
 build=${build:-$src/build/asan}
 out=${out:-$here/results-$(date -u +%Y%m%dT%H%M%S).txt}
-jobs=${KVL_FAULT_JOBS:-4}
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVL_SANITIZE=ON \
