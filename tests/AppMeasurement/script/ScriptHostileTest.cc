@@ -6,6 +6,7 @@
 #include "AppMeasurement/script/APMPArrayValue.h"
 #include "AppMeasurement/script/APMPScope.h"
 #include "AppMeasurement/script/APMPStorageLedger.h"
+#include "AppMeasurement/script/APMPText.h"
 #include "tests/AppMeasurement/script/RandomStatements.h"
 #include "tests/AppMeasurement/script/ScriptHarness.h"
 
@@ -200,6 +201,29 @@ TEST(ScriptHostile, HugeStrings) {
   ASSERT_TRUE(r.error);
   // The copies that doubling makes use up the budget before the length bound is reached.
   EXPECT_EQ(r.error->code, 18);
+  ExpectUsable(runtime);
+}
+
+TEST(ScriptHostile, ConcatStopsAtTheStringLengthBound) {
+  // s is a quarter of the bound, made in a run of its own (each event gets a fresh budget):
+  // four copies reach the bound, one character more passes it.
+  APMPRuntime runtime;
+  RunResult r = RunProgram(
+      runtime, {letv("s", str("0123456789abcdef")),
+                whileLoop(lt(get(var("s"), str("length")), num(kAPMPMaximumStringLength / 4)),
+                          {assign("s", add(var("s"), var("s")))})});
+  ASSERT_FALSE(r.error);
+  runtime.resetInstructionCount();
+  r = RunProgram(
+      runtime,
+      {print(get(method(var("s"), "concat", {var("s"), var("s"), var("s")}), str("length")))});
+  ASSERT_FALSE(r.error);
+  EXPECT_EQ(r.printed, "n:" + std::to_string(kAPMPMaximumStringLength) + "\n");
+  runtime.resetInstructionCount();
+  r = RunProgram(runtime, {method(var("s"), "concat", {var("s"), var("s"), var("s"), str("!")})});
+  ASSERT_TRUE(r.error);
+  EXPECT_EQ(r.error->code, APMPErrorCodeTooLarge);
+  runtime.globalScope()->setValue(APMPNull(), u"s");
   ExpectUsable(runtime);
 }
 
