@@ -6,8 +6,9 @@
 #                               (127.0.0.1:8972) and the app (127.0.0.1:8971, or KVL_APP_PORT),
 #                               and prints the page's address. It holds a one-time secret (the
 #                               first browser to open it gets the session) and, after "#", the
-#                               page's key: open it whole. Arguments go to the app (e.g.
-#                               -KVLAnalyticsDebugEnabled). Ctrl-C sends the app to the
+#                               page's key: paste it whole into an open browser, not on a
+#                               command line, where other users can read it. Arguments go to
+#                               the app (e.g. -KVLAnalyticsDebugEnabled). Ctrl-C sends the app to the
 #                               background (pending events upload first), then stops the
 #                               services; a second Ctrl-C ends the app at once. Exits non-zero
 #                               when a port is taken or any of the three ends by itself.
