@@ -5,6 +5,8 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -13,6 +15,7 @@
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "bench/MedianRatios.h"
+#include "bench/ScratchDirectory.h"
 #include "platform/core/KVLApp.h"
 #include "platform/core/KVLOptions.h"
 #include "platform/dispatch/Clock.h"
@@ -20,7 +23,6 @@
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/PlatformLog.h"
 #include "tools/loopback-http/LoopbackHttpServer.h"
-#include "bench/ScratchDirectory.h"
 
 namespace {
 
@@ -97,9 +99,41 @@ void BM_Engine_WriteEvents(benchmark::State& state) {
       for (int i = 0; i < kBatch; ++i) engine()->writeEventOnWorkerQueue(event);
     });
   };
-  auto deleteRows = [] {
-    onWorker(
-        [] { engine()->database()->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr); });
+  // Every batch must have written its kBatch events, and no property may have fired (or the
+  // case measures less work than it says). Checked outside the timed part, after each batch;
+  // ends the program with a message otherwise.
+  const int64_t waiting = state.range(0);
+  auto checkBatch = [waiting] {
+    int64_t events = -1, properties = -1;
+    onWorker([&] {
+      APMSqliteStore* store = engine()->database()->sqliteStore();
+      // The engine's own events (a session's start, say) may land in a batch too: only the
+      // benchmark's are counted.
+      const platform::Value name("level_up");
+      events = store->rowCountForTableWithName("raw_events", "name", &name, nullptr).value_or(-1);
+      properties = store->rowCountForTableWithName("conditional_properties", nullptr).value_or(-1);
+    });
+    if (events != kBatch || properties != waiting) {
+      std::fprintf(stderr,
+                   "apm_conditional_properties_bench: a batch wrote %lld level_up events with %lld "
+                   "conditional properties stored, expected %d and %lld\n",
+                   static_cast<long long>(events), static_cast<long long>(properties), kBatch,
+                   static_cast<long long>(waiting));
+      std::fflush(stderr);
+      std::_Exit(1);  // the engine's queues outlive main
+    }
+  };
+  auto deleteRows = [&] {
+    checkBatch();
+    // The rows go, and today's daily counts back to zero: past the daily limit of public
+    // events (50,000, reached within a run) the engine would drop every event unwritten.
+    onWorker([] {
+      APMDatabase* database = engine()->database();
+      database->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr);
+      if (std::optional<APMDailyCounts> counts = database->dailyCounts(nullptr)) {
+        database->updateDailyCounts(APMDailyCounts(counts->day(), 0, 0, 0, 0, 0, 0), nullptr);
+      }
+    });
   };
   // One batch untimed first, so that each case is measured warm whichever runs first (the
   // first batch of the process also pays for the metadata record, caches and file growth).
@@ -134,5 +168,5 @@ int main(int argc, char** argv) {
   std::error_code ignored;
   std::filesystem::remove_all(scratchDirectory(), ignored);
   std::fflush(stdout);
-  std::_Exit(0);  // the engine's queues outlive main
+  std::_Exit(reporter.complete() ? 0 : 1);  // the engine's queues outlive main
 }
