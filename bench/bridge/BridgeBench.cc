@@ -26,6 +26,7 @@
 #include "bench/MedianRatios.h"
 #include "platform/capacitor/CAPBridge.h"
 #include "platform/capacitor/CAPWebHost.h"
+#include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PlatformLog.h"
 
 namespace {
@@ -130,17 +131,26 @@ struct Client {
   // One call, outside the timed loop: its answer must be what `expected` says (the echo
   // server's: the frame itself; the bridge's: a resolved answer to callback "7"). Exits with
   // a message otherwise, so that a side that answers wrongly is never timed. With `nextKey`,
-  // a first frame {"bridgeKey":"..."} (a host whose socket keys open one socket each sends the
-  // key of the next socket before any answer) is taken into it; a host that sends none leaves
-  // it as it was.
+  // a first frame {"bridgeKey":"..."} (a host whose socket keys are spent sends the key of the
+  // next socket before any answer) is taken into it and acknowledged; a host that sends none
+  // leaves it as it was.
   void check(const char* side, const std::function<bool(const std::string&)>& expected,
              std::string* nextKey = nullptr) {
-    static constexpr std::string_view kKeyFrame = R"({"bridgeKey":")";
     ws.write(asio::buffer(std::string_view(frame)));
     std::string answer = readText();
-    if (nextKey != nullptr && answer.starts_with(kKeyFrame) && answer.ends_with("\"}")) {
-      *nextKey = answer.substr(kKeyFrame.size(), answer.size() - kKeyFrame.size() - 2);
-      answer = readText();
+    if (nextKey != nullptr) {
+      auto object = platform::JSONSerialization::JSONObjectWithData(answer);
+      const platform::Value* key = object.ok() ? object->find("bridgeKey") : nullptr;
+      if (key != nullptr && key->asString() != nullptr) {
+        *nextKey = *key->asString();
+        // As the page's shim does: say the key is kept, which retires the one it replaces on
+        // a host that waits for that. A host that does not know the frame drops it unanswered
+        // (it has no callbackId).
+        platform::Value kept = platform::Value::Dictionary{};
+        kept["bridgeKeyKept"] = *key;
+        ws.write(asio::buffer(*platform::JSONSerialization::dataWithJSONObject(kept)));
+        answer = readText();
+      }
     }
     if (!expected(answer)) {
       std::fprintf(stderr, "bridge_bench: unexpected answer from the %s: %s\n", side,
