@@ -1,8 +1,8 @@
 // Decode and encode of measurement batches of several shapes: our message layer against
 // libprotobuf's C++ classes on an arena (the anchor a user would pick) and against nanopb alone
 // on its own generated structures, all on the same bytes from the same schema. Before any
-// timing, every encoder's output is checked once: the batch's bytes (nanopb alone: the same
-// message, since it packs repeated numbers).
+// timing, every encoder's output, and every decoder's result written again, is checked once: the
+// batch's bytes (nanopb alone: the same message, since it packs repeated numbers).
 // Also: reading every value of a deep script program through copies of each level
 // (NANOGetMessageArray) against read-only views (NANOViewMessageArray).
 // The ratios (medians of the repetitions) are printed last, one per line.
