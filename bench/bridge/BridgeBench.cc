@@ -143,12 +143,11 @@ struct Client {
       const platform::Value* key = object.ok() ? object->find("bridgeKey") : nullptr;
       if (key != nullptr && key->asString() != nullptr) {
         *nextKey = *key->asString();
-        // As the page's shim does: say the key is kept, which retires the one it replaces on
-        // a host that waits for that. A host that does not know the frame drops it unanswered
-        // (it has no callbackId).
-        platform::Value kept = platform::Value::Dictionary{};
-        kept["bridgeKeyKept"] = *key;
-        ws.write(asio::buffer(*platform::JSONSerialization::dataWithJSONObject(kept)));
+        // As the page's shim does: say the key is kept, in the host's exact form, which kills
+        // the key this socket opened with. A host that does not know the frame drops it
+        // unanswered (it has no callbackId).
+        const std::string kept = R"({"bridgeKeyKept":")" + *nextKey + R"("})";
+        ws.write(asio::buffer(kept));
         answer = readText();
       }
     }
