@@ -6,6 +6,11 @@
 //
 // The machine is shared and timings are noisy: a ratio is of medians over the repetitions,
 // never of one repetition.
+//
+// A benchmark that failed (SkipWithError, e.g. a side whose output was not the expected one)
+// is said by name on stderr after the ratios, and complete() is false: the program then exits
+// non-zero, so that no row goes missing unseen. A ratio whose sides did not both run (left out
+// by --benchmark_filter, or failed) is named on stderr too.
 
 #include <benchmark/benchmark.h>
 
@@ -25,7 +30,10 @@ class MedianReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.error_occurred) continue;
+      if (run.error_occurred) {
+        failed_.push_back(run.benchmark_name() + ": " + run.error_message);
+        continue;
+      }
       double seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
       // The name without the settings a run adds to it ("min_time:...", "repeats:...").
       std::string name = run.run_name.function_name;
@@ -48,20 +56,33 @@ class MedianReporter : public benchmark::ConsoleReporter {
   // Queues "name = ours / anchor" (two decimals) for printRatios; skipped when either is missing.
   void ratio(const std::string& name, const std::string& ours, const std::string& anchor) {
     double a = median(ours), b = median(anchor);
-    if (a > 0 && b > 0) ratios_.emplace_back(name, a / b);
+    if (a > 0 && b > 0) {
+      ratios_.emplace_back(name, a / b);
+    } else {
+      missing_.push_back(name + " (" + (a > 0 ? anchor : ours) + " did not run)");
+    }
   }
+
+  // Whether every benchmark ran without error and every queued ratio was formed.
+  bool complete() const { return failed_.empty(); }
 
   // Prints the queued ratios, one per line; nothing may be printed after them.
   void printRatios() const {
     std::printf("\nratios (medians of the repetitions, lower is faster for the first named):\n");
     for (const auto& [name, value] : ratios_) std::printf("%s = %.2f\n", name.c_str(), value);
     std::fflush(stdout);
+    for (const std::string& name : missing_) std::fprintf(stderr, "no ratio: %s\n", name.c_str());
+    for (const std::string& failure : failed_)
+      std::fprintf(stderr, "failed: %s\n", failure.c_str());
+    std::fflush(stderr);
   }
 
  private:
   std::map<std::string, double> single_;
   std::map<std::string, double> medians_;
   std::vector<std::pair<std::string, double>> ratios_;
+  std::vector<std::string> failed_;
+  std::vector<std::string> missing_;
 };
 
 // benchmark::Initialize with defaults the command line may override: 7 repetitions, only

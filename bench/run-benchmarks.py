@@ -10,6 +10,12 @@ is spread over all of them rather than landing on one. Every figure a program pr
 collected from each run; the table gives min / median / max over the runs, with the 1-minute
 load average read before and after each run (min and max over that program's runs). The raw
 output of every run is kept in DIR (default: a fresh folder under /tmp), beside results.json.
+
+A program that is not built, exits non-zero (every program checks both sides' output before
+timing them, and exits 1 on a mismatch or a failed benchmark), prints no figures, or runs past
+--timeout is said by name as it happens; the other programs still run and the table gives
+every row they printed (a program without a good run gets a row saying so). At the end the
+failures are listed again on stderr and the script exits 1.
 """
 
 import argparse
@@ -71,16 +77,28 @@ def main():
                         help="run only programs whose path contains this (repeatable)")
     parser.add_argument("--out", help="folder for raw output and results.json")
     parser.add_argument("--table", metavar="DIR", help="only print the table of an earlier run")
+    parser.add_argument("--timeout", type=float, default=1800,
+                        help="seconds a program may run before it is stopped and counted failed")
     args = parser.parse_args()
     if args.table:
         with open(os.path.join(args.table, "results.json")) as f:
-            table(args.table, json.load(f))
+            empty = table(args.table, json.load(f))
+        if empty:
+            sys.exit(f"run-benchmarks: no good run of {', '.join(empty)}")
         return
 
     programs = [p for p in PROGRAMS if not args.only or any(o in p[0] for o in args.only)]
-    for path, _ in programs:
-        if not os.access(os.path.join(args.build, "bench", path), os.X_OK):
-            sys.exit(f"run-benchmarks: {args.build}/bench/{path} is not built")
+    if not programs:
+        sys.exit(f"run-benchmarks: no program matches {args.only}")
+    # What went wrong, by program: a program that is not built, or a run that failed, is said
+    # by name here and at the end; the other programs still run and their rows are printed.
+    failures = {}
+    missing = [path for path, _ in programs
+               if not os.access(os.path.join(args.build, "bench", path), os.X_OK)]
+    for path in missing:
+        failures.setdefault(path, []).append(f"{args.build}/bench/{path} is not built")
+        print(f"run-benchmarks: {args.build}/bench/{path} is not built, skipped", flush=True)
+    programs = [p for p in programs if p[0] not in missing]
     out = args.out or tempfile.mkdtemp(prefix="kvl-bench-")
     os.makedirs(out, exist_ok=True)
     # An interrupted run of the same folder is resumed: each program runs until it has --runs
@@ -102,19 +120,35 @@ def main():
             command = [os.path.join(args.build, "bench", path)]
             command += [a.replace("{scratch}", scratch) for a in extra]
             before, started = load_average(), time.monotonic()
-            done = subprocess.run(command, capture_output=True, text=True)
+            try:
+                done = subprocess.run(command, capture_output=True, text=True,
+                                      timeout=args.timeout)
+                stdout, stderr, code = done.stdout, done.stderr, done.returncode
+                why = f"exit {code}" if code >= 0 else f"killed by signal {-code}"
+            except subprocess.TimeoutExpired as e:
+                stdout = e.stdout.decode(errors="replace") if e.stdout else ""
+                stderr = e.stderr.decode(errors="replace") if e.stderr else ""
+                code, why = None, f"stopped after {args.timeout:.0f} s"
+            except OSError as e:
+                stdout, stderr, code, why = "", str(e), None, f"could not start: {e}"
             seconds, after = time.monotonic() - started, load_average()
             subprocess.run(["rm", "-rf", scratch])
             name = path.split("/")[-1]
-            found = figures(done.stdout)
-            good = done.returncode == 0 and found
+            found = figures(stdout)
+            good = code == 0 and bool(found)
+            if code == 0 and not found:
+                why = "exit 0 but no figures printed"
             number = len(entry["runs"]) + 1
-            file = f"{name}-{number}.txt" if good else f"{name}-failed-{int(time.time())}.txt"
+            file = f"{name}-{number}.txt" if good else f"{name}-failed-r{round_}-{int(time.time())}.txt"
             with open(os.path.join(out, file), "w") as f:
-                f.write(done.stdout + "\n--- stderr\n" + done.stderr)
+                f.write(stdout + "\n--- stderr\n" + stderr)
             print(f"round {round_} {name}: {seconds:.0f} s, load {before:.1f}-{after:.1f}, "
-                  f"{len(found)} figures, exit {done.returncode}"
+                  f"{len(found)} figures, {why}"
                   + ("" if good else f", not counted ({file})"), flush=True)
+            if not good:
+                last = stderr.strip().splitlines()[-1:] or ["(nothing on stderr)"]
+                failures.setdefault(path, []).append(
+                    f"round {round_}: {why} ({file}): {last[0][:200]}")
             if not good:
                 continue
             entry["runs"].append(found)
@@ -125,18 +159,34 @@ def main():
 
     print(f"\nraw output and results.json in {out}\n")
     table(out, results)
+    if failures:
+        print("\nfailed:", file=sys.stderr)
+        for path, reasons in failures.items():
+            for reason in reasons:
+                print(f"  {path.split('/')[-1]}: {reason}", file=sys.stderr)
+        sys.exit(1)
 
 
 def table(out, results):
-    """Prints the table, the figures read again from the raw output kept in `out`."""
+    """Prints the table, the figures read again from the raw output kept in `out`.
+
+    A program without a good run gets one row saying so; the others are printed in full.
+    Returns the names of the programs without a good run."""
     print("| program | figure | min | median | max | load average |")
     print("|---|---|---|---|---|---|")
+    empty = []
+    # A row with fewer values than the program with the most good runs says how many it has.
+    most = max((len(entry["runs"]) for entry in results.values()), default=0)
     for path, entry in results.items():
         name = path.split("/")[-1]
         runs = []
         for round_ in range(1, len(entry["runs"]) + 1):
             with open(os.path.join(out, f"{name}-{round_}.txt")) as f:
                 runs.append(figures(f.read().split("\n--- stderr\n")[0]))
+        if not runs:
+            empty.append(name)
+            print(f"| {name} | no good run (see {name}-failed-*.txt) | | | | |")
+            continue
         names = []
         for run in runs:
             names += [n for n in run if n not in names]
@@ -145,7 +195,9 @@ def table(out, results):
             values = [run[n] for run in runs if n in run]
             print(f"| {name} | {n} | {min(values):.2f} | {statistics.median(values):.2f} | "
                   f"{max(values):.2f} | {load} |"
-                  + ("" if len(values) == len(runs) else f" ({len(values)} runs)"))
+                  + ("" if len(values) == most else f" ({len(values)} runs)"))
+    return empty
+
 
 if __name__ == "__main__":
     main()

@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -30,7 +31,9 @@ constexpr const char* kLink =
     "&oclid=OC-1234567890&oad_source=partner";
 constexpr int kBatch = 100;
 
-std::filesystem::path scratchDirectory() { return bench::scratchDirectory("kvl-attribution-bench"); }
+std::filesystem::path scratchDirectory() {
+  return bench::scratchDirectory("kvl-attribution-bench");
+}
 
 std::shared_ptr<APMMeasurement> engine() {
   static std::shared_ptr<APMMeasurement> made = [] {
@@ -53,9 +56,36 @@ void onWorker(const std::function<void()>& block) {
   engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", block);
 }
 
+// Both sides must have written the batch's kBatch "_cmp" events, or they compare different
+// work. Checked after every batch, outside the timed part; ends the program with a message
+// otherwise.
+void checkBatch(const char* side) {
+  int64_t written = -1;
+  onWorker([&] {
+    const platform::Value name("_cmp");
+    written = engine()
+                  ->database()
+                  ->sqliteStore()
+                  ->rowCountForTableWithName("raw_events", "name", &name, nullptr)
+                  .value_or(-1);
+  });
+  if (written != kBatch) {
+    std::fprintf(stderr, "apm_attribution_bench: %s: %lld _cmp events written, expected %d\n", side,
+                 static_cast<long long>(written), kBatch);
+    std::fflush(stderr);
+    std::_Exit(1);  // the engine's queues outlive main
+  }
+}
+
+// The rows go, and today's daily counts back to zero, so that no daily limit drops an event.
 void clearRawEvents() {
-  onWorker(
-      [] { engine()->database()->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr); });
+  onWorker([] {
+    APMDatabase* database = engine()->database();
+    database->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr);
+    if (std::optional<APMDailyCounts> counts = database->dailyCounts(nullptr)) {
+      database->updateDailyCounts(APMDailyCounts(counts->day(), 0, 0, 0, 0, 0, 0), nullptr);
+    }
+  });
 }
 
 void BM_Campaign_Link(benchmark::State& state) {
@@ -68,6 +98,7 @@ void BM_Campaign_Link(benchmark::State& state) {
       }
     });
     state.PauseTiming();
+    checkBatch("campaign link");
     clearRawEvents();
     state.ResumeTiming();
   }
@@ -90,6 +121,7 @@ void BM_InternalEvent_Same(benchmark::State& state) {
       }
     });
     state.PauseTiming();
+    checkBatch("internal event");
     clearRawEvents();
     state.ResumeTiming();
   }
@@ -112,5 +144,5 @@ int main(int argc, char** argv) {
   std::error_code ignored;
   std::filesystem::remove_all(scratchDirectory(), ignored);
   std::fflush(stdout);
-  std::_Exit(0);  // the engine's queues outlive main
+  std::_Exit(reporter.complete() ? 0 : 1);  // the engine's queues outlive main
 }

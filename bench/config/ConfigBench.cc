@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 
@@ -25,6 +26,15 @@ class NoStore : public APMRemoteConfigStore {
 };
 
 constexpr int kReads = 1'000'000;
+constexpr int64_t kMaxBundles = 100;  // the setting's default, and the anchor's stored value
+
+// A side whose result is not the expected one is no figure: checked once, outside the timed
+// loop; ends the program with a message.
+void expect(bool good, const std::string& what) {
+  if (good) return;
+  std::fprintf(stderr, "apm_config_bench: %s\n", what.c_str());
+  std::exit(1);
+}
 
 const std::string& largeConfigBytes() {
   static const std::string bytes = [] {
@@ -60,7 +70,8 @@ void BM_CachedSettingRead(benchmark::State& state) {
   for (int i = 0; i < 60; ++i) {
     config->int64ValueFromCacheWithKey("measurement.bench." + std::to_string(i), i);
   }
-  config->uploadMaxBundlesLimit();  // checked and cached once
+  expect(config->uploadMaxBundlesLimit() == kMaxBundles,  // checked and cached once
+         "the cached setting is not the default " + std::to_string(kMaxBundles));
   for (auto _ : state) {
     int64_t sum = 0;
     for (int i = 0; i < kReads; ++i) sum += config->uploadMaxBundlesLimit();
@@ -71,7 +82,10 @@ void BM_CachedSettingRead(benchmark::State& state) {
 void BM_PlainMapRead(benchmark::State& state) {
   std::map<std::string, platform::Value, std::less<>> map;
   for (int i = 0; i < 60; ++i) map["measurement.bench." + std::to_string(i)] = platform::Value(i);
-  map["measurement.upload.max_bundles"] = platform::Value(100);
+  map["measurement.upload.max_bundles"] = platform::Value(kMaxBundles);
+  expect(*map.find(std::string_view("measurement.upload.max_bundles"))->second.asInteger() ==
+             kMaxBundles,
+         "the map does not hold the setting");
   for (auto _ : state) {
     int64_t sum = 0;
     for (int i = 0; i < kReads; ++i) {
@@ -86,6 +100,15 @@ void BM_PlainMapRead(benchmark::State& state) {
 void BM_FullParse(benchmark::State& state) {
   auto store = std::make_shared<NoStore>();
   auto config = APMRemoteConfig::create("1:bench", store, nullptr, nullptr);
+  {
+    auto message = APMPBMeasurementConfig::initWithBuffer(largeConfigBytes());
+    expect(message.has_value(), "the large configuration does not decode");
+    config->parseRemoteConfigFromMeasurementConfig(*message);
+    expect(config->int64ValueFromCacheWithKey("measurement.bench.setting_499", -1) == 499000 &&
+               config->samplingRateForEvent("event_3") == 3 &&
+               config->eventConfigWithName("event_499").has_value(),
+           "the parsed configuration lacks its last setting or event configurations");
+  }
   for (auto _ : state) {
     auto message = APMPBMeasurementConfig::initWithBuffer(largeConfigBytes());
     config->parseRemoteConfigFromMeasurementConfig(*message);
@@ -93,6 +116,17 @@ void BM_FullParse(benchmark::State& state) {
 }
 
 void BM_DecodeOnly(benchmark::State& state) {
+  {
+    auto message = APMPBMeasurementConfig::initWithBuffer(largeConfigBytes());
+    auto settings =
+        message ? NANOViewMessageArray<APMPBSetting>(*message, APMPBMeasurementConfig::kSettings)
+                : std::nullopt;
+    auto events = message ? NANOViewMessageArray<APMPBEventConfig>(
+                                *message, APMPBMeasurementConfig::kEventConfig)
+                          : std::nullopt;
+    expect(settings && settings->size() == 500 && events && events->size() == 500,
+           "the decoded configuration lacks settings or event configurations");
+  }
   for (auto _ : state) {
     auto message = APMPBMeasurementConfig::initWithBuffer(largeConfigBytes());
     benchmark::DoNotOptimize(message);
@@ -109,7 +143,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.error_occurred) continue;
+      if (run.error_occurred) {
+        std::fprintf(stderr, "failed: %s: %s\n", run.benchmark_name().c_str(),
+                     run.error_message.c_str());
+        failed_ = true;
+        continue;
+      }
       const std::string& name = run.run_name.function_name;
       if (run.run_type == Run::RT_Iteration) {
         seconds_[name] = run.GetAdjustedRealTime();
@@ -133,6 +172,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
   std::map<std::string, double> seconds_;
   std::map<std::string, double> medians_;
+
+ public:
+  bool failed_ = false;
 };
 
 }  // namespace
@@ -143,5 +185,5 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.printRatios();
   benchmark::Shutdown();
-  return 0;
+  return reporter.failed_ ? 1 : 0;
 }

@@ -19,6 +19,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -72,15 +74,18 @@ class WorkQueue {
   }
 
  private:
+  // Takes everything queued at once and runs it outside the lock, so that a producer meets
+  // the lock held only for the swap, never for a block's run.
   void run() {
+    std::deque<std::function<void()>> taken;
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
       cv_.wait(lock, [&] { return stopping_ || !items_.empty(); });
       if (items_.empty()) return;
-      std::function<void()> block = std::move(items_.front());
-      items_.pop_front();
+      taken.swap(items_);
       lock.unlock();
-      block();
+      for (auto& block : taken) block();
+      taken.clear();
       lock.lock();
     }
   }
@@ -91,6 +96,16 @@ class WorkQueue {
   bool stopping_ = false;
   std::thread thread_;
 };
+
+// Each side must have run every block it was handed, or the ratio compares different work:
+// checked after the timed loop; ends the program with a message otherwise.
+void expectRan(benchmark::State& state, const char* what, uint64_t ran, uint64_t expected) {
+  if (ran == expected) return;
+  std::fprintf(stderr, "platform_dispatch_bench: %s (thread %d) ran %llu blocks, expected %llu\n",
+               what, state.thread_index(), static_cast<unsigned long long>(ran),
+               static_cast<unsigned long long>(expected));
+  std::exit(1);
+}
 
 // Context switches of the whole process (every thread) so far.
 double contextSwitches() {
@@ -135,7 +150,7 @@ void BM_Ours_AsyncHandoff(benchmark::State& state) {
     for (int i = 0; i < kBatch; ++i) queue->async([&ran] { ++ran; });
     queue->sync([] {});
   }
-  benchmark::DoNotOptimize(ran);
+  expectRan(state, "async hand-off, dispatch queue", ran, state.iterations() * kBatch);
   state.SetItemsProcessed(state.iterations() * kBatch);
   reportSwitches(state, switches, double(state.iterations()) * kBatch);
 }
@@ -148,7 +163,7 @@ void BM_WorkQueue_AsyncHandoff(benchmark::State& state) {
     for (int i = 0; i < kBatch; ++i) queue.async([&ran] { ++ran; });
     queue.sync([] {});
   }
-  benchmark::DoNotOptimize(ran);
+  expectRan(state, "async hand-off, work queue", ran, state.iterations() * kBatch);
   state.SetItemsProcessed(state.iterations() * kBatch);
   reportSwitches(state, switches, double(state.iterations()) * kBatch);
 }
@@ -157,21 +172,23 @@ void BM_Ours_SyncIdle(benchmark::State& state) {
   auto queue = platform::DispatchQueue::createSerial("bench.sync");
   uint64_t ran = 0;
   for (auto _ : state) queue->sync([&ran] { ++ran; });
-  benchmark::DoNotOptimize(ran);
+  expectRan(state, "sync, dispatch queue", ran, state.iterations());
 }
 
 void BM_WorkQueue_SyncIdle(benchmark::State& state) {
   WorkQueue queue;
   uint64_t ran = 0;
   for (auto _ : state) queue.sync([&ran] { ++ran; });
-  benchmark::DoNotOptimize(ran);
+  expectRan(state, "sync, work queue", ran, state.iterations());
 }
 
 // One hop of the rally: runs on one queue and sends the ball to the other.
 struct OursRally {
   std::shared_ptr<platform::DispatchQueue> queues[2];
   Latch done;
+  uint64_t hops = 0;  // one hop at a time, each ordered after the one before
   void hop(int left, int side) {
+    ++hops;
     if (left == 0) {
       done.open();
       return;
@@ -189,6 +206,7 @@ void BM_Ours_PingPong(benchmark::State& state) {
     rally.queues[0]->async([&rally] { rally.hop(kHops, 0); });
     rally.done.waitAndReset();
   }
+  expectRan(state, "ping-pong, dispatch queues", rally.hops, state.iterations() * (kHops + 1));
   state.SetItemsProcessed(state.iterations() * kHops);
   reportSwitches(state, switches, double(state.iterations()) * kHops);
 }
@@ -196,7 +214,9 @@ void BM_Ours_PingPong(benchmark::State& state) {
 struct WorkQueueRally {
   WorkQueue queues[2];
   Latch done;
+  uint64_t hops = 0;  // one hop at a time, each ordered after the one before
   void hop(int left, int side) {
+    ++hops;
     if (left == 0) {
       done.open();
       return;
@@ -212,6 +232,7 @@ void BM_WorkQueue_PingPong(benchmark::State& state) {
     rally.queues[0].async([&rally] { rally.hop(kHops, 0); });
     rally.done.waitAndReset();
   }
+  expectRan(state, "ping-pong, work queues", rally.hops, state.iterations() * (kHops + 1));
   state.SetItemsProcessed(state.iterations() * kHops);
   reportSwitches(state, switches, double(state.iterations()) * kHops);
 }
@@ -236,6 +257,7 @@ void syncReadsFromWorkers(benchmark::State& state, Make make) {
     }
     worker->sync([] {});
   }
+  expectRan(state, "reads from workers", value, state.iterations() * kBatch * kReads);
   benchmark::DoNotOptimize(sum);
   state.SetItemsProcessed(state.iterations() * kBatch);
   reportSwitches(state, switches, double(state.iterations()) * kBatch);
@@ -287,5 +309,5 @@ int main(int argc, char** argv) {
   }
   reporter.printRatios();
   benchmark::Shutdown();
-  return 0;
+  return reporter.complete() ? 0 : 1;
 }

@@ -5,6 +5,8 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -13,6 +15,7 @@
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "bench/MedianRatios.h"
+#include "bench/ScratchDirectory.h"
 #include "platform/core/KVLApp.h"
 #include "platform/core/KVLOptions.h"
 #include "platform/dispatch/Clock.h"
@@ -20,7 +23,6 @@
 #include "platform/foundation/AppContainer.h"
 #include "platform/foundation/PlatformLog.h"
 #include "tools/loopback-http/LoopbackHttpServer.h"
-#include "bench/ScratchDirectory.h"
 
 namespace {
 
@@ -58,6 +60,14 @@ void onWorker(const std::function<void()>& block) {
   engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", block);
 }
 
+// Today's daily counts at zero. On the worker queue.
+void resetDailyCounts() {
+  APMDatabase* database = engine()->database();
+  if (std::optional<APMDailyCounts> counts = database->dailyCounts(nullptr)) {
+    database->updateDailyCounts(APMDailyCounts(counts->day(), 0, 0, 0, 0, 0, 0), nullptr);
+  }
+}
+
 // Replaces the stored conditional properties with `count` inactive ones waiting for an event
 // that is never logged, within their trigger timeout.
 void storeWaitingProperties(int count) {
@@ -83,6 +93,7 @@ void storeWaitingProperties(int count) {
     });
     // Written behind the controller's back: what the engine knew of them is stale.
     engine()->conditionalUserPropertySchedule().reset();
+    resetDailyCounts();
   });
 }
 
@@ -97,9 +108,42 @@ void BM_Engine_WriteEvents(benchmark::State& state) {
       for (int i = 0; i < kBatch; ++i) engine()->writeEventOnWorkerQueue(event);
     });
   };
-  auto deleteRows = [] {
-    onWorker(
-        [] { engine()->database()->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr); });
+  // Every batch must have written its kBatch events, and no property may have fired (or the
+  // case measures less work than it says). The events are counted by today's public-event
+  // count, which starts each batch at zero: the engine raises it in the transaction that writes
+  // the event, so it counts events written and committed (and dropped by a limit: none are
+  // while it stays under the limit), wherever the upload has taken them since. Checked outside
+  // the timed part, after each batch; ends the program with a message otherwise.
+  const int64_t waiting = state.range(0);
+  auto checkBatch = [waiting] {
+    int64_t events = -1, properties = -1;
+    onWorker([&] {
+      APMDatabase* database = engine()->database();
+      if (std::optional<APMDailyCounts> counts = database->dailyCounts(nullptr)) {
+        events = counts->publicEventsCount();
+      }
+      properties = database->sqliteStore()
+                       ->rowCountForTableWithName("conditional_properties", nullptr)
+                       .value_or(-1);
+    });
+    if (events != kBatch || properties != waiting) {
+      std::fprintf(stderr,
+                   "apm_conditional_properties_bench: a batch wrote %lld events with %lld "
+                   "conditional properties stored, expected %d and %lld\n",
+                   static_cast<long long>(events), static_cast<long long>(properties), kBatch,
+                   static_cast<long long>(waiting));
+      std::fflush(stderr);
+      std::_Exit(1);  // the engine's queues outlive main
+    }
+  };
+  auto deleteRows = [&] {
+    checkBatch();
+    // The rows go, and today's daily counts back to zero: past the daily limit of public
+    // events (50,000, reached within a run) the engine would drop every event unwritten.
+    onWorker([] {
+      engine()->database()->sqliteStore()->executeSQL("DELETE FROM raw_events", nullptr);
+      resetDailyCounts();
+    });
   };
   // One batch untimed first, so that each case is measured warm whichever runs first (the
   // first batch of the process also pays for the metadata record, caches and file growth).
@@ -134,5 +178,5 @@ int main(int argc, char** argv) {
   std::error_code ignored;
   std::filesystem::remove_all(scratchDirectory(), ignored);
   std::fflush(stdout);
-  std::_Exit(0);  // the engine's queues outlive main
+  std::_Exit(reporter.complete() ? 0 : 1);  // the engine's queues outlive main
 }

@@ -72,6 +72,14 @@ constexpr int kBatch = 200;
 
 std::filesystem::path scratchDirectory() { return bench::scratchDirectory("kvl-engine-bench"); }
 
+// A side that did not do the work it is timed for is no figure: says so and ends the program
+// (checked once per benchmark run, outside the timed part).
+[[noreturn]] void mismatch(const std::string& what) {
+  std::fprintf(stderr, "apm_engine_bench: %s\n", what.c_str());
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
 // --- What the process did: context switches and system calls ---
 
 struct ProcessCounts {
@@ -225,17 +233,53 @@ int64_t& storedAfter40000() {
 
 // --- Logged and committed ---
 
+// After the first batch of a run: the table holds `rows` and the batch's kBatch events, the
+// newest of them the event logged, with its four parameters. On the caller's thread.
+void checkStoredBatch(int64_t rows) {
+  engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [rows] {
+    int64_t stored = storedRawEvents().value_or(-1);
+    std::optional<platform::Value> newest = engine()->database()->sqliteStore()->numberForQuery(
+        "SELECT count(*) FROM raw_events WHERE name = 'level_up' AND rowid > "
+        "(SELECT max(rowid) FROM raw_events) - ?",
+        {platform::Value(static_cast<long long>(kBatch))}, nullptr);
+    if (stored != rows + kBatch || !newest || newest->numberAsInteger() != kBatch) {
+      mismatch("the engine stored " + std::to_string(stored) + " raw events (" +
+               (newest ? newest->description() : std::string("?")) + " of the newest " +
+               std::to_string(kBatch) + " are level_up), expected " + std::to_string(rows) +
+               " and the batch of " + std::to_string(kBatch));
+    }
+    // The newest row carries the logged parameters' texts in its encoded event.
+    auto records = engine()->database()->sqliteStore()->recordsForQuery(
+        "SELECT data FROM raw_events ORDER BY rowid DESC LIMIT 1", {}, nullptr);
+    const platform::Value::Bytes* data = nullptr;
+    if (records && records->size() == 1) {
+      if (auto it = records->front().find("data"); it != records->front().end()) {
+        data = it->second.asBytes();
+      }
+    }
+    if (data == nullptr || data->data.find("wizard") == std::string::npos ||
+        data->data.find("spring_sale_2024") == std::string::npos) {
+      mismatch("the newest raw event stored by the engine is not the logged level_up");
+    }
+  });
+}
+
 void BM_Facade_LoggedAndCommitted(benchmark::State& state) {
   if (!engine()) return state.SkipWithError("no engine");
   const int64_t rows = state.range(0);
   keepStoredRows(rows);
   ProcessMeter meter;
+  bool checked = false;
   for (auto _ : state) {
     meter.start();
     for (int i = 0; i < kBatch; ++i) KVLAnalytics::logEventWithName("level_up", fourParameters());
     barrier();
     meter.stop();
     state.PauseTiming();
+    if (!checked) {
+      checked = true;
+      checkStoredBatch(rows);
+    }
     // Back to `rows`: the batch's count of the oldest rows go (cheap, from the start of the
     // table; no count of the whole table in the loop).
     engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [] {
@@ -299,6 +343,19 @@ class SqliteAnchor {
     }
   }
 
+  // The rows stored and the size of the newest one's data.
+  std::pair<int64_t, int64_t> countAndNewestSize() const {
+    sqlite3_stmt* query = prepare(
+        "SELECT (SELECT count(*) FROM raw), length(data) FROM raw ORDER BY rowid DESC LIMIT 1");
+    std::pair<int64_t, int64_t> found{-1, -1};
+    if (sqlite3_step(query) == SQLITE_ROW) {
+      found = {sqlite3_column_int64(query, 0), sqlite3_column_int64(query, 1)};
+    }
+    sqlite3_finalize(query);
+    return found;
+  }
+  size_t rowDataSize() const { return data_.size(); }
+
   // Deletes the oldest `count` rows, as the engine's benchmark deletes its own.
   void deleteOldest(int count) {
     sqlite3_bind_int(deleteOldest_, 1, count);
@@ -345,11 +402,20 @@ void sqliteTransactions(benchmark::State& state, int perTransaction, const char*
   const int64_t rows = state.range(0);
   SqliteAnchor anchor((scratchDirectory() / (file + std::to_string(rows) + ".sql")).string(), rows);
   ProcessMeter meter;
+  bool checked = false;
   for (auto _ : state) {
     meter.start();
     anchor.writeRows(kBatch, perTransaction, 1'700'000'000.0);
     meter.stop();
     state.PauseTiming();
+    if (!checked) {
+      checked = true;
+      auto [stored, size] = anchor.countAndNewestSize();
+      if (stored != rows + kBatch || size != static_cast<int64_t>(anchor.rowDataSize())) {
+        mismatch(std::string("the SQLite anchor (") + file + ") stored " + std::to_string(stored) +
+                 " rows, expected " + std::to_string(rows + kBatch));
+      }
+    }
     anchor.deleteOldest(kBatch);
     state.ResumeTiming();
   }
@@ -400,6 +466,26 @@ void reportCalls(benchmark::State& state, const std::vector<double>& run, const 
 
 void logLevelUp() { KVLAnalytics::logEventWithName("level_up", fourParameters()); }
 
+// After a caller benchmark: every call's event reached the table (which was empty before).
+void checkCallsStored(const char* run, int64_t calls) {
+  barrier();
+  int64_t stored = -1;
+  engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [&] {
+    stored =
+        engine()
+            ->database()
+            ->sqliteStore()
+            ->numberForQuery("SELECT count(*) FROM raw_events WHERE name = 'level_up'", {}, nullptr)
+            .value_or(platform::Value(-1))
+            .numberAsInteger()
+            .value_or(-1);
+  });
+  if (stored != calls) {
+    mismatch(std::string("caller, ") + run + ": " + std::to_string(calls) + " events logged, " +
+             std::to_string(stored) + " stored");
+  }
+}
+
 // Back to back: the worker is still handling the calls before.
 void BM_Facade_CallerBusy(benchmark::State& state) {
   if (!engine()) return state.SkipWithError("no engine");
@@ -407,7 +493,7 @@ void BM_Facade_CallerBusy(benchmark::State& state) {
   std::vector<double> run;
   run.reserve(static_cast<size_t>(state.max_iterations));
   for (auto _ : state) timedCall(state, run, logLevelUp);
-  barrier();
+  checkCallsStored("busy", static_cast<int64_t>(state.iterations()));
   keepStoredRows(0);
   reportCalls(state, run, "busy");
 }
@@ -423,7 +509,7 @@ void BM_Facade_CallerIdle(benchmark::State& state) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     timedCall(state, run, logLevelUp);
   }
-  barrier();
+  checkCallsStored("idle", static_cast<int64_t>(state.iterations()));
   keepStoredRows(0);
   reportCalls(state, run, "idle");
 }
@@ -453,6 +539,12 @@ class MutexWorkQueue {
     ready_.notify_one();
   }
 
+  // The items the consumer received whole (name and parameters), over the queue's life.
+  uint64_t received() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+  }
+
   // Waits until the consumer has taken and dropped everything pushed so far.
   void drain() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -468,9 +560,13 @@ class MutexWorkQueue {
       std::vector<std::pair<std::string, platform::Value::Dictionary>> taken;
       taken.swap(items_);
       lock.unlock();
-      benchmark::DoNotOptimize(taken.data());
+      size_t complete = 0;
+      for (const auto& [name, parameters] : taken) {
+        if (name == "level_up" && parameters.size() == fourParameters().size()) ++complete;
+      }
       taken.clear();
       lock.lock();
+      received_ += complete;
       handled_ = pushed_ - items_.size();
       drained_.notify_all();
     }
@@ -482,9 +578,17 @@ class MutexWorkQueue {
   std::vector<std::pair<std::string, platform::Value::Dictionary>> items_;  // guarded by mutex_
   uint64_t pushed_ = 0;                                                     // guarded by mutex_
   uint64_t handled_ = 0;                                                    // guarded by mutex_
+  uint64_t received_ = 0;                                                   // guarded by mutex_
   bool stopping_ = false;                                                   // guarded by mutex_
   std::thread consumer_;
 };
+
+void checkReceived(MutexWorkQueue& queue, const char* run, benchmark::IterationCount calls) {
+  if (queue.received() != static_cast<uint64_t>(calls)) {
+    mismatch(std::string("caller, mutex work queue, ") + run + ": " + std::to_string(calls) +
+             " items pushed, " + std::to_string(queue.received()) + " received");
+  }
+}
 
 void BM_MutexQueue_CallerBusy(benchmark::State& state) {
   MutexWorkQueue queue;
@@ -492,6 +596,7 @@ void BM_MutexQueue_CallerBusy(benchmark::State& state) {
   run.reserve(static_cast<size_t>(state.max_iterations));
   for (auto _ : state) timedCall(state, run, [&] { queue.push("level_up", fourParameters()); });
   queue.drain();
+  checkReceived(queue, "busy", state.iterations());
   reportCalls(state, run, "anchor_busy");
 }
 
@@ -505,6 +610,7 @@ void BM_MutexQueue_CallerIdle(benchmark::State& state) {
     timedCall(state, run, [&] { queue.push("level_up", fourParameters()); });
   }
   queue.drain();
+  checkReceived(queue, "idle", state.iterations());
   reportCalls(state, run, "anchor_idle");
 }
 
@@ -552,6 +658,13 @@ void BM_Monitor_SampledLines(benchmark::State& state) {
     for (int i = 0; i < kLines; ++i) monitor->logWithLevel(2, 14001, "Sampled line", i);
     monitor->monitorQueue()->sync([] {});
   }
+  // The burst reached the health sample, which readers of the monitor's suite see.
+  std::optional<platform::Value> sample = APMUserDefaults(std::string(APMMonitor::kSuiteName))
+                                              .objectForKey(APMMonitor::kHealthMonitorKey);
+  if (!sample || sample->description().find("Sampled line") == std::string::npos) {
+    mismatch("the health sample after the burst does not hold a sampled line: " +
+             (sample ? sample->description() : std::string("none")));
+  }
   state.SetItemsProcessed(state.iterations() * kLines);
 }
 
@@ -567,6 +680,14 @@ void BM_Monitor_SuiteWritePerLine(benchmark::State& state) {
                     APMMonitor::kHealthMonitorKey);
     suite.synchronize();
   }
+  // What was written is what a fresh reader of the suite finds.
+  std::optional<platform::Value> written = APMUserDefaults(std::string("com.orvane.bench.monitor"))
+                                               .objectForKey(APMMonitor::kHealthMonitorKey);
+  const platform::Value::Array* entry = written ? written->asArray() : nullptr;
+  if (entry == nullptr || entry->size() != 4 || (*entry)[1].numberAsInteger() != i) {
+    mismatch("the suite written per line does not hold the last line: " +
+             (written ? written->description() : std::string("none")));
+  }
 }
 
 // --- Bundling ---
@@ -581,8 +702,32 @@ void storeEvents() {
   });
 }
 
+// Counts the events in the queued bundles, each gunzipped and decoded: kBundledEvents after
+// a bundling of them, none left raw. On the worker queue.
+void checkBundled() {
+  int64_t events = 0;
+  auto bundles =
+      engine()->database()->sqliteStore()->recordsForQuery("SELECT data FROM queue", {}, nullptr);
+  for (const auto& record : bundles.value_or(std::vector<APMSqliteRecord>{})) {
+    auto it = record.find("data");
+    const platform::Value::Bytes* data = it == record.end() ? nullptr : it->second.asBytes();
+    auto bytes = data ? oul_dataByInflatingGzippedData(data->data, nullptr) : std::nullopt;
+    auto bundle = bytes ? APMPBMeasurementBundle::initWithBuffer(*bytes) : std::nullopt;
+    auto list = bundle ? NANOViewMessageArray<APMPBEvent>(*bundle, APMPBMeasurementBundle::kEvents)
+                       : std::nullopt;
+    if (list) events += static_cast<int64_t>(list->size());
+  }
+  int64_t raw = storedRawEvents().value_or(-1);
+  if (events != kBundledEvents || raw != 0) {
+    mismatch("bundling: " + std::to_string(events) + " events in the queued bundles and " +
+             std::to_string(raw) + " left raw, expected " + std::to_string(kBundledEvents) +
+             " and none");
+  }
+}
+
 void BM_Engine_Bundle10000(benchmark::State& state) {
   if (!engine()) return state.SkipWithError("no engine");
+  bool checked = false;
   for (auto _ : state) {
     state.PauseTiming();
     storeEvents();
@@ -591,6 +736,12 @@ void BM_Engine_Bundle10000(benchmark::State& state) {
       while (engine()->bundleRawEvents()) {
       }
     });
+    if (!checked) {
+      checked = true;
+      state.PauseTiming();
+      engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", checkBundled);
+      state.ResumeTiming();
+    }
   }
   state.SetItemsProcessed(state.iterations() * kBundledEvents);
 }
@@ -612,6 +763,16 @@ void BM_Runtime_EncodeAndGzip10000(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(total);
   }
+  // The same check as the engine's: each bundle gunzips and decodes to its 1000 events.
+  APMPBMeasurementBundle bundle;
+  NANOSetMessageArray(bundle, APMPBMeasurementBundle::kEvents,
+                      std::vector<APMPBEvent>(events.begin(), events.begin() + 1000));
+  auto zipped = oul_dataByGzippingData(*bundle.protoBuffer(), nullptr);
+  auto bytes = zipped ? oul_dataByInflatingGzippedData(*zipped, nullptr) : std::nullopt;
+  auto decoded = bytes ? APMPBMeasurementBundle::initWithBuffer(*bytes) : std::nullopt;
+  auto list = decoded ? NANOViewMessageArray<APMPBEvent>(*decoded, APMPBMeasurementBundle::kEvents)
+                      : std::nullopt;
+  if (!list || list->size() != 1000) mismatch("encoding and gzip alone: a bundle does not decode");
   state.SetItemsProcessed(state.iterations() * kBundledEvents);
 }
 
@@ -756,5 +917,5 @@ int main(int argc, char** argv) {
   std::error_code ignored;
   std::filesystem::remove_all(scratchDirectory(), ignored);
   std::fflush(stdout);
-  std::_Exit(0);  // the engine's queues outlive main
+  std::_Exit(reporter.complete() ? 0 : 1);  // the engine's queues outlive main
 }

@@ -1,6 +1,8 @@
 // The cost of a flag value through the experiment manager (a synchronous hop onto its queue,
 // the activated snapshot, then the launched one and the defaults) beside a plain map look-up
 // of the same value. Run from a Release build; the ratios are printed last.
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -46,8 +48,24 @@ struct Fixture {
   std::map<std::string, NANOObject, std::less<>> plain;
 };
 
+// Each side must give the flag's value: the activated 111, the default 7, the map's 111.
+// Checked once, before the timed loops; ends the program with a message otherwise.
+void expectValue(const NANOObject& value, int64_t expected, const char* side) {
+  const NANONumber* number = std::get_if<NANONumber>(&value);
+  if (number != nullptr && number->longLongValue() == expected) return;
+  std::fprintf(stderr, "apm_features_bench: %s: not the value %lld\n", side,
+               static_cast<long long>(expected));
+  std::exit(1);
+}
+
 Fixture& fixture() {
-  static Fixture* instance = new Fixture();
+  static Fixture* instance = [] {
+    auto* made = new Fixture();
+    expectValue(made->manager->flagValueForFlagName("flag_11", "sdk"), 111, "activated flag");
+    expectValue(made->manager->flagValueForFlagName("default_only", "sdk"), 7, "default flag");
+    expectValue(made->plain.find(std::string_view("flag_11"))->second, 111, "plain map");
+    return made;
+  }();
   return *instance;
 }
 
@@ -86,5 +104,5 @@ int main(int argc, char** argv) {
                  "BM_PlainMapLookup");
   reporter.printRatios();
   benchmark::Shutdown();
-  return 0;
+  return reporter.complete() ? 0 : 1;
 }

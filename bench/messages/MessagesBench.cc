@@ -1,8 +1,8 @@
 // Decode and encode of measurement batches of several shapes: our message layer against
 // libprotobuf's C++ classes on an arena (the anchor a user would pick) and against nanopb alone
 // on its own generated structures, all on the same bytes from the same schema. Before any
-// timing, every encoder's output is checked once: the batch's bytes (nanopb alone: the same
-// message, since it packs repeated numbers).
+// timing, every encoder's output, and every decoder's result written again, is checked once: the
+// batch's bytes (nanopb alone: the same message, since it packs repeated numbers).
 // Also: reading every value of a deep script program through copies of each level
 // (NANOGetMessageArray) against read-only views (NANOViewMessageArray).
 // The ratios (medians of the repetitions) are printed last, one per line.
@@ -239,7 +239,11 @@ bool sameBytes(benchmark::State& state, const std::optional<std::string>& encode
   return false;
 }
 
+// Each decoder's result is checked the same way once, before its timed loop: written again,
+// it gives the batch's bytes (nanopb: the same message).
 void oursDecode(benchmark::State& state, const Batch& batch) {
+  auto checked = APMPBMeasurementBatch::initWithBuffer(batch.bytes);
+  if (!checked || !sameBytes(state, checked->protoBuffer(), batch, "ours, decoded,")) return;
   for (auto _ : state) {
     auto decoded = APMPBMeasurementBatch::initWithBuffer(batch.bytes);
     if (!decoded) state.SkipWithError("decode failed");
@@ -258,6 +262,14 @@ void oursEncode(benchmark::State& state, const Batch& batch) {
 
 void protobufDecode(benchmark::State& state, const Batch& batch) {
   google::protobuf::Arena arena;
+  {
+    auto* checked = google::protobuf::Arena::CreateMessage<apm::MeasurementBatch>(&arena);
+    if (!checked->ParseFromString(batch.bytes) ||
+        !sameBytes(state, checked->SerializeAsString(), batch, "libprotobuf, decoded,")) {
+      return;
+    }
+    arena.Reset();
+  }
   for (auto _ : state) {
     auto* decoded = google::protobuf::Arena::CreateMessage<apm::MeasurementBatch>(&arena);
     if (!decoded->ParseFromString(batch.bytes)) state.SkipWithError("parse failed");
@@ -278,7 +290,20 @@ void protobufEncode(benchmark::State& state, const Batch& batch) {
   }
 }
 
+std::optional<std::string> nanopbBytes(const nanobench_MeasurementBatch& decoded);
+bool nanopbSameMessage(benchmark::State& state, const nanobench_MeasurementBatch& decoded,
+                       const Batch& batch);
+
 void nanopbDecode(benchmark::State& state, const Batch& batch) {
+  {
+    nanobench_MeasurementBatch checked = nanobench_MeasurementBatch_init_zero;
+    pb_istream_t stream = pb_istream_from_buffer(
+        reinterpret_cast<const pb_byte_t*>(batch.bytes.data()), batch.bytes.size());
+    bool good = pb_decode(&stream, nanobench_MeasurementBatch_fields, &checked) &&
+                nanopbSameMessage(state, checked, batch);
+    pb_release(nanobench_MeasurementBatch_fields, &checked);
+    if (!good) return state.SkipWithError("nanopb decodes another message than the batch");
+  }
   for (auto _ : state) {
     nanobench_MeasurementBatch decoded = nanobench_MeasurementBatch_init_zero;
     pb_istream_t stream = pb_istream_from_buffer(
@@ -302,17 +327,22 @@ std::optional<std::string> nanopbBytes(const nanobench_MeasurementBatch& decoded
   return out;
 }
 
+// nanopb writes repeated numbers packed where protoc writes them one by one: its bytes must
+// hold the same message, not the same bytes.
+bool nanopbSameMessage(benchmark::State&, const nanobench_MeasurementBatch& decoded,
+                       const Batch& batch) {
+  auto written = nanopbBytes(decoded);
+  auto reread = written ? APMPBMeasurementBatch::initWithBuffer(*written) : std::nullopt;
+  auto expected = APMPBMeasurementBatch::initWithBuffer(batch.bytes);
+  return reread && expected && *reread == *expected;
+}
+
 void nanopbEncode(benchmark::State& state, const Batch& batch) {
   nanobench_MeasurementBatch decoded = nanobench_MeasurementBatch_init_zero;
   pb_istream_t in = pb_istream_from_buffer(reinterpret_cast<const pb_byte_t*>(batch.bytes.data()),
                                            batch.bytes.size());
   pb_decode(&in, nanobench_MeasurementBatch_fields, &decoded);
-  // nanopb writes repeated numbers packed where protoc writes them one by one: its bytes must
-  // hold the same message, not the same bytes.
-  auto written = nanopbBytes(decoded);
-  auto reread = written ? APMPBMeasurementBatch::initWithBuffer(*written) : std::nullopt;
-  auto expected = APMPBMeasurementBatch::initWithBuffer(batch.bytes);
-  if (!reread || !(*reread == *expected)) {
+  if (!nanopbSameMessage(state, decoded, batch)) {
     state.SkipWithError("nanopb writes another message than the batch");
   } else {
     for (auto _ : state) benchmark::DoNotOptimize(nanopbBytes(decoded));
@@ -417,5 +447,5 @@ int main(int argc, char** argv) {
                  "BM_Program_ReadThroughViews");
   reporter.printRatios();
   benchmark::Shutdown();
-  return 0;
+  return reporter.complete() ? 0 : 1;
 }

@@ -8,6 +8,7 @@
 #include <openssl/nid.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <map>
 #include <string>
@@ -60,9 +61,43 @@ std::vector<pm::IdentifierEntry> entries(int count) {
   return out;
 }
 
+// A side that computes the wrong thing is no figure: checked once, outside the timed loops;
+// ends the program with a message.
+void expect(bool good, const std::string& what) {
+  if (good) return;
+  std::fprintf(stderr, "psm_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+// One full query, as timed below; its answer must name exactly the members (every third).
+void checkFullQuery(const std::vector<pm::IdentifierEntry>& identifiers, const std::string& url) {
+  auto client = *pm::PrivateMembershipBlindersMiniClient::Create(identifiers, {14, 2, 0});
+  auto request = *client->CreateRequest(3);
+  std::string body = "{\"psm_request\":\"" +
+                     absl::WebSafeBase64Escape(APMSerializationUtil::SerializePSMRequest(request)) +
+                     "\"}";
+  auto json = platform::JSONSerialization::JSONObjectWithData(post(url, body));
+  const platform::Value* answer = json.ok() ? json->find("psm_response") : nullptr;
+  expect(answer && answer->asString(), "psm-server gave no psm_response");
+  std::string bytes;
+  absl::WebSafeBase64Unescape(*answer->asString(), &bytes);
+  auto results = client->ProcessResponse(*APMSerializationUtil::DeserializePSMResponse(bytes));
+  expect(results.ok() && results->size() == identifiers.size(),
+         "the answer does not cover every identifier");
+  std::map<std::string, bool> member;
+  for (size_t i = 0; i < identifiers.size(); ++i) member[identifiers[i].identifier] = i % 3 == 0;
+  for (const auto& result : *results) {
+    auto it = member.find(result.entry.identifier);
+    expect(it != member.end() && it->second == result.is_member &&
+               (!result.is_member || result.value == "v"),
+           "the answer's membership differs from psm-server's members");
+  }
+}
+
 void BM_FullQuery(benchmark::State& state) {
   const auto identifiers = entries(static_cast<int>(state.range(0)));
   const std::string url = server().baseURL() + "/pagead/conversion/app/psm";
+  checkFullQuery(identifiers, url);
   for (auto _ : state) {
     auto client = *pm::PrivateMembershipBlindersMiniClient::Create(identifiers, {14, 2, 0});
     auto request = *client->CreateRequest(3);
@@ -83,6 +118,13 @@ void BM_ECOperations(benchmark::State& state) {
   const auto identifiers = entries(static_cast<int>(state.range(0)));
   auto client = *blinders::ECCommutativeCipher::CreateWithRandomKey(NID_X9_62_prime256v1, 0);
   auto other = *blinders::ECCommutativeCipher::CreateWithRandomKey(NID_X9_62_prime256v1, 0);
+  // The layers commute: removing the client's leaves the server's encryption alone.
+  for (const auto& entry : identifiers) {
+    auto doubly = other->ReEncrypt(*client->Encrypt(entry.identifier + entry.extra));
+    auto decrypted = doubly.ok() ? client->Decrypt(*doubly) : doubly;
+    expect(decrypted.ok() && *decrypted == *other->Encrypt(entry.identifier + entry.extra),
+           "the elliptic-curve operations do not commute");
+  }
   for (auto _ : state) {
     for (const auto& entry : identifiers) {
       auto encrypted = *client->Encrypt(entry.identifier + entry.extra);
@@ -165,6 +207,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
+      if (run.error_occurred) {
+        std::fprintf(stderr, "failed: %s: %s\n", run.benchmark_name().c_str(),
+                     run.error_message.c_str());
+        failed = true;
+      }
       if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median" &&
           !run.error_occurred) {
         const std::string args = run.run_name.args;
@@ -201,6 +248,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> medians_;  // nanoseconds
+
+ public:
+  bool failed = false;  // a benchmark ended with an error
 };
 
 }  // namespace
@@ -211,5 +261,5 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  return 0;
+  return reporter.failed ? 1 : 0;
 }

@@ -25,6 +25,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
@@ -65,6 +66,30 @@ std::vector<platform::Value> Inputs() {
   return inputs;
 }
 
+// Two values alike for the output checks: numbers by value whatever their type (a script keeps
+// every number as a double), texts and dictionaries member by member.
+bool Alike(const platform::Value& a, const platform::Value& b) {
+  if (auto x = a.numberAsDouble()) {
+    auto y = b.numberAsDouble();
+    return y && *x == *y;
+  }
+  if (auto x = a.asDictionary()) {
+    auto y = b.asDictionary();
+    if (!y || x->size() != y->size()) return false;
+    for (const auto& [key, value] : *x) {
+      auto it = y->find(key);
+      if (it == y->end() || !Alike(value, it->second)) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
+[[noreturn]] void Mismatch(const char* side, const std::string& what) {
+  std::fprintf(stderr, "apm_script_bench: %s: %s\n", side, what.c_str());
+  std::exit(1);
+}
+
 // function edit(e) {
 //   let p = e["params"]; let out = {}; let q = {};
 //   if (e["name"] == "purchase") { out["name"] = "buy"; } else { out["name"] = e["name"]; }
@@ -88,6 +113,35 @@ Ns Program() {
        ret(var("out"))})};
 }
 
+// What edit(e) returns for an input, written directly.
+platform::Value ExpectedEdit(const platform::Value& input) {
+  const std::string& name = *input.find("name")->asString();
+  platform::Value::Dictionary params = *input.find("params")->asDictionary();
+  platform::Value out;
+  out["name"] = platform::Value(name == "purchase" ? std::string("buy") : name);
+  if (params.at("value").numberAsDouble().value_or(0) > 10) {
+    out["created"] = platform::Value("big_" + name);
+  }
+  params.erase("debug");
+  out["params"] = platform::Value(std::move(params));
+  return out;
+}
+
+// Runs one side's edit over every input once, outside the timed loop, and exits with a
+// message at the first output that is not the expected one.
+template <typename Run>
+void CheckFunction(const char* side, const std::vector<platform::Value>& inputs, Run run) {
+  for (const auto& input : inputs) {
+    std::optional<platform::Value> output = run(input);
+    platform::Value expected = ExpectedEdit(input);
+    if (!output || !Alike(*output, expected)) {
+      Mismatch(side, "edit(" + input.description() + ") gave " +
+                         (output ? output->description() : std::string("an error")) +
+                         ", expected " + expected.description());
+    }
+  }
+}
+
 void BM_ScriptRuntime(benchmark::State& state) {
   std::vector<platform::Value> inputs = Inputs();
   APMPRuntime runtime;
@@ -96,18 +150,23 @@ void BM_ScriptRuntime(benchmark::State& state) {
   std::optional<APMPError> error;
   runtime.executeStatements(program, &error);
   auto edit = APMPSharedFunction(runtime.globalScope()->valueForName(u"edit"));
+  auto run = [&](const platform::Value& input) {
+    runtime.resetInstructionCount();
+    APMPScopePtr scope = runtime.getRunScope();
+    APMPValuePtr event =
+        APMPRuntimeEntityConverter::runtimeValueFromNSObject(&input, scope, &error);
+    APMPValuePtr result = edit->invokeWithEvaluatedArguments({event}, &error);
+    auto output = APMPRuntimeEntityConverter::objectFromRuntimeValue(result, &error);
+    runtime.collectGarbage();
+    return output;
+  };
+  CheckFunction("script runtime, script function", inputs, run);
   size_t created = 0;
   for (auto _ : state) {
     for (const auto& input : inputs) {
-      runtime.resetInstructionCount();
-      APMPScopePtr scope = runtime.getRunScope();
-      APMPValuePtr event =
-          APMPRuntimeEntityConverter::runtimeValueFromNSObject(&input, scope, &error);
-      APMPValuePtr result = edit->invokeWithEvaluatedArguments({event}, &error);
-      auto output = APMPRuntimeEntityConverter::objectFromRuntimeValue(result, &error);
+      auto output = run(input);
       if (error) state.SkipWithError("script failed");
       if (output && output->find("created")) ++created;
-      runtime.collectGarbage();
     }
   }
   benchmark::DoNotOptimize(created);
@@ -164,15 +223,22 @@ void BM_DuktapeAnchor(benchmark::State& state) {
       if (p["value"] > 10) { out["created"] = "big_" + e["name"]; }
       return out;
     })JS");
+  auto run = [&](const platform::Value& input) -> std::optional<platform::Value> {
+    duk_get_global_string(ctx, "edit");
+    PushValue(ctx, input);
+    bool ok = duk_pcall(ctx, 1) == DUK_EXEC_SUCCESS;
+    std::optional<platform::Value> output;
+    if (ok) output = ReadValue(ctx, -1);
+    duk_pop(ctx);
+    return output;
+  };
+  CheckFunction("Duktape, script function", inputs, run);
   size_t created = 0;
   for (auto _ : state) {
     for (const auto& input : inputs) {
-      duk_get_global_string(ctx, "edit");
-      PushValue(ctx, input);
-      if (duk_pcall(ctx, 1) != DUK_EXEC_SUCCESS) state.SkipWithError("duktape failed");
-      platform::Value output = ReadValue(ctx, -1);
-      duk_pop(ctx);
-      if (output.find("created")) ++created;
+      auto output = run(input);
+      if (!output) state.SkipWithError("duktape failed");
+      if (output && output->find("created")) ++created;
     }
   }
   benchmark::DoNotOptimize(created);
@@ -228,11 +294,50 @@ size_t ExpectedCreated(const std::vector<APMPEvent>& inputs) {
   return count;
 }
 
+// Checks one side's handling of one input against the rule written directly: purchases get
+// "amount" for "value", every event loses "debug", and a purchase above 10 creates one
+// "big_purchase" with its amount and the input's timestamp. Exits with a message otherwise.
+void CheckEdited(const char* side, const APMPEvent& input, const APMPEventContext& context) {
+  const bool purchase = input.name() == "purchase";
+  platform::Value::Dictionary params = input.parameters();
+  const platform::Value value = params.at("value");
+  params.erase("debug");
+  if (purchase) {
+    params.erase("value");
+    params["amount"] = value;
+  }
+  const APMPEvent& output = context.outputEvent();
+  if (output.name() != input.name() || output.timestamp() != input.timestamp() ||
+      !Alike(platform::Value(output.parameters()), platform::Value(params))) {
+    Mismatch(side, "the " + input.name() + " event became " + output.name() + " " +
+                       platform::Value(output.parameters()).description() + ", expected " +
+                       platform::Value(params).description());
+  }
+  const bool create = purchase && value.numberAsDouble().value_or(0) > 10;
+  const auto& created = context.eventsToLog();
+  if (created.size() != (create ? 1u : 0u)) {
+    Mismatch(side, "the " + input.name() + " event created " + std::to_string(created.size()) +
+                       " events, expected " + (create ? "1" : "0"));
+  }
+  if (create &&
+      (created[0].name() != "big_purchase" || created[0].timestamp() != input.timestamp() ||
+       !Alike(platform::Value(created[0].parameters()),
+              platform::Value(platform::Value::Dictionary{{"amount", value}})))) {
+    Mismatch(side, "the created event is " + created[0].name() + " " +
+                       platform::Value(created[0].parameters()).description());
+  }
+}
+
 void BM_EventEditing(benchmark::State& state) {
   std::vector<APMPEvent> inputs = EditingInputs();
   APMPEventEditing editing;
   std::optional<APMPError> error;
   if (!editing.loadProgram(EditingProgram(), &error)) state.SkipWithError("load failed");
+  for (const auto& input : inputs) {
+    editing.handleEvent(input, &error);
+    if (error) Mismatch("script runtime, event editing", "event failed");
+    CheckEdited("script runtime, event editing", input, editing.eventContext());
+  }
   size_t created = 0;
   for (auto _ : state) {
     for (const auto& input : inputs) {
@@ -342,6 +447,13 @@ void BM_DuktapeEventEditing(benchmark::State& state) {
     function handle() { edit(ev); create(ev); })JS");
   APMPEventContext context;
   gDuktapeEvent = &context;
+  for (const auto& input : inputs) {
+    context.setInputEvent(input);
+    duk_get_global_string(ctx, "handle");
+    if (duk_pcall(ctx, 0) != DUK_EXEC_SUCCESS) Mismatch("Duktape", "event failed");
+    duk_pop(ctx);
+    CheckEdited("Duktape, event editing", input, context);
+  }
   size_t created = 0, edited = 0;
   for (auto _ : state) {
     for (const auto& input : inputs) {
@@ -431,8 +543,34 @@ APMPValuePtr ConvertThroughCopies(const APMPBRuntimeEntity& entity, APMPErrorSlo
   return APMPUndefined();
 }
 
+// Both conversions must make the same values, kProgramStatements statements, or the ratios
+// compare different work. Checked once, outside the timed loops; exits otherwise.
+void CheckConversions(const APMPBProgram& program) {
+  std::optional<APMPError> error;
+  auto views = NANOViewMessageArray<APMPBRuntimeEntity>(program, APMPBProgram::kInstructions);
+  auto copies = NANOGetMessageArray<APMPBRuntimeEntity>(program, APMPBProgram::kInstructions);
+  if (!views || !copies || views->size() != kProgramStatements ||
+      copies->size() != kProgramStatements) {
+    Mismatch("program load",
+             "the decoded program has not " + std::to_string(kProgramStatements) + " instructions");
+  }
+  for (size_t i = 0; i < views->size(); ++i) {
+    APMPValuePtr a = APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity((*views)[i], &error);
+    APMPValuePtr b = ConvertThroughCopies((*copies)[i], &error);
+    if (error || !a->isEqualToRuntimeValue(*b)) {
+      Mismatch("program load", "the conversions of instruction " + std::to_string(i) + " differ");
+    }
+  }
+}
+
 void BM_ProgramDecode(benchmark::State& state) {
   const std::string bytes = ProgramBytes();
+  {
+    auto program = APMPBProgram::initWithBuffer(bytes);
+    if (!program || program->protoBuffer() != bytes) {
+      Mismatch("program decode", "the bytes do not decode to the program they encode");
+    }
+  }
   for (auto _ : state) {
     auto program = APMPBProgram::initWithBuffer(bytes);
     if (!program) state.SkipWithError("decode failed");
@@ -443,6 +581,7 @@ void BM_ProgramDecode(benchmark::State& state) {
 
 void BM_ProgramConvert(benchmark::State& state) {
   const auto program = APMPBProgram::initWithBuffer(ProgramBytes());
+  CheckConversions(*program);
   std::optional<APMPError> error;
   for (auto _ : state) {
     auto instructions =
@@ -458,17 +597,7 @@ void BM_ProgramConvert(benchmark::State& state) {
 void BM_ProgramConvertThroughCopies(benchmark::State& state) {
   const auto program = APMPBProgram::initWithBuffer(ProgramBytes());
   std::optional<APMPError> error;
-  // Both conversions must make the same values, or the ratio compares different work.
-  {
-    auto views = NANOViewMessageArray<APMPBRuntimeEntity>(*program, APMPBProgram::kInstructions);
-    auto copies = NANOGetMessageArray<APMPBRuntimeEntity>(*program, APMPBProgram::kInstructions);
-    for (size_t i = 0; i < views->size(); ++i) {
-      APMPValuePtr a =
-          APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity((*views)[i], &error);
-      APMPValuePtr b = ConvertThroughCopies((*copies)[i], &error);
-      if (error || !a->isEqualToRuntimeValue(*b)) state.SkipWithError("conversions differ");
-    }
-  }
+  CheckConversions(*program);
   for (auto _ : state) {
     auto instructions =
         NANOGetMessageArray<APMPBRuntimeEntity>(*program, APMPBProgram::kInstructions);
@@ -538,5 +667,5 @@ int main(int argc, char** argv) {
   reporter.ratio("hostile worst event/100000 ordinary events", worstName, "BM_EventEditing");
   reporter.printRatios();
   benchmark::Shutdown();
-  return 0;
+  return reporter.complete() ? 0 : 1;
 }

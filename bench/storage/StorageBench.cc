@@ -10,6 +10,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -51,6 +52,35 @@ const std::string& sampleData() {
   return data;
 }
 
+// Checks, outside the timed loop, that a side's table holds `expected` raw events and that the
+// newest one is the sample event's row (name, timestamp, fingerprint and the encoded bytes).
+// Exits with a message otherwise: a side that did not store what it was timed for is no figure.
+void checkRows(sqlite3* db, const char* side, int64_t expected) {
+  sqlite3_stmt* query = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT (SELECT COUNT(*) FROM raw_events), name, timestamp, "
+                     "metadata_fingerprint, data FROM raw_events ORDER BY rowid DESC LIMIT 1",
+                     -1, &query, nullptr);
+  bool good = false;
+  int64_t count = 0;
+  if (query != nullptr && sqlite3_step(query) == SQLITE_ROW) {
+    count = sqlite3_column_int64(query, 0);
+    const char* name = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
+    std::string data(static_cast<const char*>(sqlite3_column_blob(query, 4)),
+                     static_cast<size_t>(sqlite3_column_bytes(query, 4)));
+    good = count == expected && name != nullptr && sampleEvent().name() == name &&
+           sqlite3_column_double(query, 2) == sampleEvent().timestamp() &&
+           sqlite3_column_int64(query, 3) == 42 && data == sampleData();
+  }
+  sqlite3_finalize(query);
+  if (!good) {
+    std::fprintf(stderr,
+                 "apm_storage_bench: %s stored %lld raw events, expected %lld of the sample row\n",
+                 side, static_cast<long long>(count), static_cast<long long>(expected));
+    std::exit(1);
+  }
+}
+
 const char* synchronousPragma(int64_t full) {
   return full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL";
 }
@@ -71,6 +101,8 @@ void BM_Ours_RawEvents(benchmark::State& state) {
     });
     if (!ok) return state.SkipWithError("write failed");
   }
+  checkRows(database->sqliteStore()->sqliteHandle(), "APMDatabase",
+            static_cast<int64_t>(state.iterations()) * perTransaction);
   state.SetItemsProcessed(state.iterations() * perTransaction);
 }
 
@@ -90,23 +122,33 @@ void BM_Sqlite_RawEvents(benchmark::State& state) {
                      "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, "
                      "is_realtime) VALUES (?, ?, ?, ?, ?)",
                      -1, &insert, nullptr);
+  // The transaction's statements are prepared once too, as our store keeps its own.
+  sqlite3_stmt* begin = nullptr;
+  sqlite3_stmt* commit = nullptr;
+  sqlite3_prepare_v2(db, "BEGIN EXCLUSIVE TRANSACTION", -1, &begin, nullptr);
+  sqlite3_prepare_v2(db, "END TRANSACTION", -1, &commit, nullptr);
   const std::string& data = sampleData();
   const APMEvent& event = sampleEvent();
   for (auto _ : state) {
-    sqlite3_exec(db, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+    if (sqlite3_step(begin) != SQLITE_DONE) return state.SkipWithError("begin failed");
+    sqlite3_reset(begin);
     for (int64_t i = 0; i < perTransaction; ++i) {
-      sqlite3_bind_text(insert, 1, event.name().c_str(), -1, SQLITE_TRANSIENT);
+      // The name and the bytes outlive the statement's step: bound without a copy.
+      sqlite3_bind_text(insert, 1, event.name().data(), static_cast<int>(event.name().size()),
+                        SQLITE_STATIC);
       sqlite3_bind_double(insert, 2, event.timestamp());
       sqlite3_bind_int64(insert, 3, 42);
-      sqlite3_bind_blob(insert, 4, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_blob(insert, 4, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
       sqlite3_bind_int64(insert, 5, 0);
       if (sqlite3_step(insert) != SQLITE_DONE) return state.SkipWithError("insert failed");
       sqlite3_reset(insert);
     }
-    if (sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr) != SQLITE_OK) {
-      return state.SkipWithError("commit failed");
-    }
+    if (sqlite3_step(commit) != SQLITE_DONE) return state.SkipWithError("commit failed");
+    sqlite3_reset(commit);
   }
+  checkRows(db, "SQLite", static_cast<int64_t>(state.iterations()) * perTransaction);
+  sqlite3_finalize(begin);
+  sqlite3_finalize(commit);
   sqlite3_finalize(insert);
   sqlite3_close(db);
   state.SetItemsProcessed(state.iterations() * perTransaction);
@@ -133,8 +175,16 @@ const std::string& fullDatabasePath() {
   return path;
 }
 
+int64_t fullDatabaseRows() { return APMDatabaseSettings().maxEventsStored(); }
+
 void BM_Ours_OpenFullDatabase(benchmark::State& state) {
   const std::string& path = fullDatabasePath();
+  {
+    auto database = APMDatabase::createAtPath(path, nullptr, nullptr);
+    if (!database) return state.SkipWithError("open failed");
+    checkRows(database->sqliteStore()->sqliteHandle(), "APMDatabase, opened full",
+              fullDatabaseRows());
+  }
   for (auto _ : state) {
     auto database = APMDatabase::createAtPath(path, nullptr, nullptr);
     if (!database) return state.SkipWithError("open failed");
@@ -144,6 +194,25 @@ void BM_Ours_OpenFullDatabase(benchmark::State& state) {
 
 void BM_Sqlite_OpenFullDatabase(benchmark::State& state) {
   const std::string& path = fullDatabasePath();
+  {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    std::string verdict;
+    sqlite3_exec(
+        db, "PRAGMA integrity_check",
+        [](void* out, int, char** values, char**) {
+          *static_cast<std::string*>(out) += values[0] != nullptr ? values[0] : "";
+          return 0;
+        },
+        &verdict, nullptr);
+    if (verdict != "ok") {
+      std::fprintf(stderr, "apm_storage_bench: integrity check of the full database: %s\n",
+                   verdict.c_str());
+      std::exit(1);
+    }
+    checkRows(db, "SQLite, opened full", fullDatabaseRows());
+    sqlite3_close(db);
+  }
   for (auto _ : state) {
     sqlite3* db = nullptr;
     sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
@@ -192,5 +261,5 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   std::error_code ignored;
   std::filesystem::remove_all(scratchDirectory(), ignored);
-  return 0;
+  return reporter.complete() ? 0 : 1;
 }

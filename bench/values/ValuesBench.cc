@@ -5,6 +5,8 @@
 // texts whose byte length exceeds a limit).
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "AppMeasurement/foundation/APMSanitizedEventParameters.h"
@@ -41,7 +43,20 @@ const APMObjectMap& parameters() {
   return map;
 }
 
+// A side that does not give the expected result is no figure: checked once, outside the timed
+// loop; ends the program with a message.
+void expect(bool good, const char* what) {
+  if (good) return;
+  std::fprintf(stderr, "apm_values_bench: %s\n", what);
+  std::exit(1);
+}
+
 void BM_DeepCopy(benchmark::State& state) {
+  {
+    APMObjectMap copy = parameters();
+    expect(copy.size() == 25 && copy.size() == parameters().size() && copy.count("items") == 1,
+           "the deep copy does not hold the 25 parameters");
+  }
   for (auto _ : state) {
     APMObjectMap copy = parameters();
     benchmark::DoNotOptimize(copy);
@@ -50,6 +65,13 @@ void BM_DeepCopy(benchmark::State& state) {
 
 void BM_Sanitise(benchmark::State& state) {
   const std::optional<std::string> name = "purchase";
+  {
+    // Every parameter is within the limits: all 25 are kept, the items among them.
+    auto result = APMSanitizedEventParameters(parameters(), name, true, false);
+    expect(result && result->size() == parameters().size() && result->count("items") == 1 &&
+               result->count("_err") == 0,
+           "the sanitiser did not keep the 25 parameters");
+  }
   for (auto _ : state) {
     auto result = APMSanitizedEventParameters(parameters(), name, true, false);
     benchmark::DoNotOptimize(result);
@@ -70,6 +92,16 @@ void countTexts(const platform::Value& value, size_t& total) {
 }
 
 void BM_UnicodeLengthCounting(benchmark::State& state) {
+  {
+    // "é" and "€" are one code point each: fewer code points than bytes.
+    size_t total = 0, bytes = 0;
+    for (const auto& [key, object] : parameters()) {
+      total += platform::Text::utf32Length(key);
+      bytes += key.size();
+      countTexts(*object.asPlain(), total);
+    }
+    expect(total > bytes, "the texts were not counted");
+  }
   for (auto _ : state) {
     size_t total = 0;
     for (const auto& [key, object] : parameters()) {
@@ -97,5 +129,5 @@ int main(int argc, char** argv) {
                  "BM_Sanitise");
   reporter.printRatios();
   benchmark::Shutdown();
-  return 0;
+  return reporter.complete() ? 0 : 1;
 }
