@@ -74,31 +74,10 @@ std::optional<uint32_t> parseIPv4(std::string_view host) {
   return static_cast<uint32_t>(address << (8 * lastBytes) | parts.back());
 }
 
-// "%XX" escapes decoded, as libcurl decodes a URL's host before it uses it. Nothing for a
-// bad escape or a decoded NUL.
-std::optional<std::string> percentDecoded(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      return std::nullopt;
-    }
-    char byte = static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-    if (byte == '\0') return std::nullopt;
-    out += byte;
-    i += 2;
-  }
-  return out;
-}
-
 }  // namespace
 
 bool URL::isLoopbackHost(std::string_view host) {
-  std::optional<std::string> decoded = percentDecoded(host);
+  std::optional<std::string> decoded = URL::percentDecoded(host);
   if (!decoded) return false;
   std::string name = lower(*std::move(decoded));
   if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
@@ -165,6 +144,25 @@ std::optional<std::string> URL::queryValue(std::string_view name) const {
     if (key == name) return value;
   }
   return std::nullopt;
+}
+
+std::optional<std::string> URL::percentDecoded(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      return std::nullopt;
+    }
+    char byte = static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+    if (byte == '\0') return std::nullopt;
+    out += byte;
+    i += 2;
+  }
+  return out;
 }
 
 std::string URL::percentEncoded(std::string_view text) {

@@ -54,6 +54,10 @@ class URL {
   // Percent-encodes everything but RFC 3986's unreserved characters (for a query value).
   static std::string percentEncoded(std::string_view text);
 
+  // "%XX" escapes decoded (as libcurl decodes a URL's host before it uses it); nothing for a
+  // malformed escape or a decoded NUL.
+  static std::optional<std::string> percentDecoded(std::string_view text);
+
   bool operator==(const URL& other) const { return text_ == other.text_; }
 
  private:

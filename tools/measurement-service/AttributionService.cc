@@ -1,5 +1,6 @@
 #include "tools/measurement-service/AttributionService.h"
 
+#include "platform/foundation/URL.h"
 #include "tools/measurement-service/MeasurementService.h"
 
 namespace measurement_service {
@@ -61,7 +62,7 @@ HttpResponse AttributionService::attribution(const HttpRequest& request) const {
 
 HttpResponse AttributionService::script(const HttpRequest& request) {
   std::optional<std::string> token =
-      percentDecode(request.path.substr(std::string(kControlPrefix).size()));
+      platform::URL::percentDecoded(request.path.substr(std::string(kControlPrefix).size()));
   if (!token || token->empty() || token->size() > kMaxTokenBytes) {
     return HttpResponse::text(400, "bad token\n");
   }

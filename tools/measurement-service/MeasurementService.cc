@@ -1,6 +1,7 @@
 #include "tools/measurement-service/MeasurementService.h"
 
 #include "platform/dispatch/Clock.h"
+#include "platform/foundation/URL.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -41,23 +42,6 @@ std::string htmlEscape(const std::string& text) {
 }
 
 }  // namespace
-
-std::optional<std::string> percentDecode(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      return std::nullopt;
-    }
-    out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-    i += 2;
-  }
-  return out;
-}
 
 std::string httpDate(std::time_t time) {
   std::tm parts{};
@@ -124,7 +108,8 @@ MeasurementService::MeasurementService(const Options& options) {
     return response;
   });
   service_.route("PUT", "/_control/config/", [this](const HttpRequest& r) {
-    auto appID = percentDecode(r.path.substr(std::string("/_control/config/").size()));
+    auto appID =
+        platform::URL::percentDecoded(r.path.substr(std::string("/_control/config/").size()));
     std::string reason;
     if (!appID || appID->empty()) return HttpResponse::text(400, "bad app id\n");
     // The store reads a body that starts with "{" as JSON: such a one is measured first.
@@ -140,7 +125,8 @@ MeasurementService::MeasurementService(const Options& options) {
     return HttpResponse::text(204, "");
   });
   service_.route("DELETE", "/_control/config/", [this](const HttpRequest& r) {
-    auto appID = percentDecode(r.path.substr(std::string("/_control/config/").size()));
+    auto appID =
+        platform::URL::percentDecoded(r.path.substr(std::string("/_control/config/").size()));
     if (!appID) return HttpResponse::text(400, "bad app id\n");
     configurations_.remove(*appID);
     return HttpResponse::text(204, "");
@@ -172,7 +158,7 @@ MeasurementService::MeasurementService(const Options& options) {
 
 HttpResponse MeasurementService::configuration(const HttpRequest& request) const {
   std::optional<std::string> appID =
-      percentDecode(request.path.substr(std::string("/config/app/").size()));
+      platform::URL::percentDecoded(request.path.substr(std::string("/config/app/").size()));
   if (!appID) return HttpResponse::text(400, "malformed app id\n");
   std::optional<StoredConfiguration> stored = configurations_.find(*appID);
   if (!stored) return HttpResponse::text(404, "no configuration for this app\n");

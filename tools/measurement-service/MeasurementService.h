@@ -91,8 +91,6 @@ class MeasurementService {
   std::unique_ptr<loopback::LoopbackHttpServer> server_;  // last: stops before the rest goes
 };
 
-// "%XX" sequences of a URL path segment decoded; nullopt when one is malformed.
-std::optional<std::string> percentDecode(std::string_view text);
 // An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") and back (nullopt when unparsable).
 std::string httpDate(std::time_t time);
 std::optional<std::time_t> parseHttpDate(const std::string& text);
