@@ -62,9 +62,10 @@
 
 namespace {
 
-void usage() {
+// To standard error for a usage error; to standard output when asked for (--help).
+void usage(FILE* to = stderr) {
   std::fprintf(
-      stderr,
+      to,
       "usage: measurement-driver --app-dir DIR [--service URL] [--app-id ID]\n"
       "                          [--event NAME[:key=value,...]]... [--numbered FROM:TO]\n"
       "                          [--screen CLASS]... [--screen-seconds S]\n"
@@ -274,6 +275,10 @@ int main(int argc, char** argv) {
   std::string attributionToken = platform::AAAttribution::kDefaultToken;
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      usage(stdout);
+      return 0;
+    }
     auto value = [&]() -> std::string {
       if (i + 1 >= argc) {
         usage();
@@ -527,7 +532,9 @@ int main(int argc, char** argv) {
       if (!done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         // A retry the schedule set for later is asked for now: the driver waits for nothing.
-        if (i % 20 == 19) {
+        // Not more often: each return to active also asks for the conversion value, whose
+        // request would hold the one network slot that the upload waits for.
+        if (i % 100 == 99) {
           application->didBecomeActive();
           application->willResignActive();
         }

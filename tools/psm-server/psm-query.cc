@@ -16,11 +16,12 @@
 
 namespace {
 
-int usage() {
+// To standard error (status 2) for a usage error; to standard output (status 0) when asked for.
+int usage(bool asked = false) {
   std::fprintf(
-      stderr,
+      asked ? stdout : stderr,
       "usage: psm-query [--server URL] [--app-id ID] (--email A | --phone N | --digest HEX)\n");
-  return 2;
+  return asked ? 0 : 2;
 }
 
 }  // namespace
@@ -28,6 +29,10 @@ int usage() {
 int main(int argc, char** argv) {
   std::string appID = "1:1234567890:ios:abcdef";
   std::string kind, identifier;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--help" || option == "-h") return usage(true);
+  }
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--server") {

@@ -109,6 +109,8 @@ def make(out, name, items, bundle_id=BUNDLE_ID, version=VERSION, hash_kind="sha1
 
 
 def main():
+    if len(sys.argv) != 2 or sys.argv[1].startswith("-"):
+        sys.exit("usage: make_receipts.py OUT_DIR  (writes the receipt fixtures into OUT_DIR)")
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
     make(out, "sha1", [item(1)])

@@ -104,3 +104,13 @@ TEST_F(DriverSignalsTest, NoMarkForEventsItCannotStore) {
 }
 
 }  // namespace
+
+// Asked for, the usage goes to standard output with status 0; a wrong option is a usage error.
+TEST(DriverUsageTest, HelpIsAnAnswerAndAWrongOptionAnError) {
+  const std::string driver = KVL_TEST_DRIVER;
+  EXPECT_NE(
+      testsupport::runCommand(driver + " --help 2>/dev/null").find("usage: measurement-driver"),
+      std::string::npos);
+  EXPECT_EQ(testsupport::runCommand(driver + " --help >/dev/null 2>&1; echo $?"), "0\n");
+  EXPECT_EQ(testsupport::runCommand(driver + " --no-such-option >/dev/null 2>&1; echo $?"), "2\n");
+}
