@@ -19,10 +19,10 @@
 #include "platform/capacitor/CAPSocketKeys.h"
 #include "platform/capacitor/WriteBatchingStream.h"
 #include "platform/dispatch/DispatchQueue.h"
+#include "platform/foundation/JSONBounds.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PlatformLog.h"
 #include "platform/net/HttpReadError.h"
-#include "platform/net/JSONBounds.h"
 #include "platform/net/LoopbackAcceptor.h"
 #include "platform/security/SecretToken.h"
 
@@ -109,6 +109,10 @@ void forbidFraming(Response& response) {
   response.set("Content-Security-Policy", "frame-ancestors 'none'");
   response.set("X-Frame-Options", "DENY");
 }
+
+// The frame by which a page says it kept the next socket key: {"bridgeKeyKept":"<key>"}.
+constexpr std::string_view kKeptKeyPrefix = "{\"bridgeKeyKept\":\"";
+constexpr std::string_view kKeptKeySuffix = "\"}";
 
 // How a page usually goes: its tab closed or reloaded. The browser may drop the connection
 // before, during or after the closing handshake, so each of these may end the read.
@@ -248,7 +252,7 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
   // Accepts the socket; its first frame is {"bridgeKey": nextKey}, the key the page opens its
   // next socket with, before any answer.
   void start(http::request<http::string_body> request, std::string nextKey) {
-    keptKeyFrame_ = "{\"bridgeKeyKept\":\"" + nextKey + "\"}";
+    keptKeyFrame_ = std::string(kKeptKeyPrefix) + nextKey + std::string(kKeptKeySuffix);
     ws_.read_message_max(CAPBridgeMessage::kMaxFrameBytes);
     // An answer goes out as one frame, whatever its size: fewer pieces to send.
     ws_.auto_fragment(false);
@@ -293,7 +297,8 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
       const std::string_view frame(static_cast<const char*>(data.data()), data.size());
       if (!self->keptKeyFrame_.empty() && frame == self->keptKeyFrame_) {
         // The page kept the next key: the one it opened this socket with is dead.
-        self->host_.socketKeys.kept(frame.substr(18, frame.size() - 20));
+        self->host_.socketKeys.kept(frame.substr(
+            kKeptKeyPrefix.size(), frame.size() - kKeptKeyPrefix.size() - kKeptKeySuffix.size()));
         self->keptKeyFrame_.clear();
       } else {
         self->host_.bridge->handleFrame(self, frame);

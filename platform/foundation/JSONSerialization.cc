@@ -6,51 +6,13 @@
 #include <nlohmann/json.hpp>
 
 #include "absl/status/status.h"
+#include "platform/foundation/JSONBounds.h"
 
 namespace platform {
 
 namespace {
 
 using Json = nlohmann::json;
-
-// Deepest nesting of arrays and objects in the text, counting only brackets outside
-// strings. Checked before parsing so that neither the parser nor the conversion below
-// recurses without bound on hostile input.
-int maxNesting(std::string_view text) {
-  int depth = 0;
-  int deepest = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"':
-        inString = true;
-        break;
-      case '[':
-      case '{':
-        deepest = std::max(deepest, ++depth);
-        break;
-      case ']':
-      case '}':
-        // Stray closers never lower the count below zero, so they cannot hide nesting.
-        depth = std::max(0, depth - 1);
-        break;
-      default:
-        break;
-    }
-  }
-  return deepest;
-}
 
 Value fromJson(const Json& json) {
   switch (json.type()) {
@@ -151,7 +113,9 @@ bool toJson(const Value& value, int depth, Json& out, std::string& error) {
 
 absl::StatusOr<Value> JSONSerialization::JSONObjectWithData(std::string_view data,
                                                             ReadingOptions options) {
-  if (maxNesting(data) > kMaxDepth) {
+  // Measured before parsing, so that neither the parser nor the conversion below recurses
+  // without bound on hostile input.
+  if (exceedsJSONBounds(data, {kMaxDepth, std::numeric_limits<size_t>::max()})) {
     return absl::InvalidArgumentError("JSON nesting deeper than " + std::to_string(kMaxDepth));
   }
   Json json;

@@ -3,6 +3,7 @@
 # its notes, and ./test.sh prints them after the suite, where a user sees them without -V.
 # Usage: port_watch_notes_test.sh <default-port-guard> <test.sh>
 set -uo pipefail
+source "$(dirname "$0")/hold_port.sh"
 guard=$1
 test_sh=$2
 work=$(mktemp -d)
@@ -10,17 +11,7 @@ holder=
 trap '[ -n "$holder" ] && kill "$holder" 2>/dev/null; rm -rf "$work"' EXIT
 
 # A port held here (a free one the kernel picks) stands for a default port a ./run.sh holds.
-python3 -c '
-import socket, time
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-s.listen()
-print(s.getsockname()[1], flush=True)
-time.sleep(120)
-' >"$work/port" &
-holder=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-port=$(cat "$work/port")
+hold_free_port "$work/port"
 
 mkdir -p "$work/build"
 "$guard" start "$work/build/default-port-guard" "$port" >/dev/null

@@ -3,6 +3,7 @@
 # app, a port that is taken, an install that fails. None of them may build or start anything: the build and data
 # folders it is given must not appear. Usage: run_script_test.sh <path to run.sh>
 set -uo pipefail
+source "$(dirname "$0")/hold_port.sh"
 run=$1
 work=$(mktemp -d)
 holder=
@@ -44,17 +45,7 @@ done
 expect "page-url with the app stopped" 1 "the app is not running" -- "$run" page-url
 
 # A port held here (a free one the kernel picks) as the app's: refused before any build.
-python3 -c '
-import socket, sys, time
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-s.listen()
-print(s.getsockname()[1], flush=True)
-time.sleep(120)
-' >"$work/port" &
-holder=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-port=$(cat "$work/port")
+hold_free_port "$work/port"
 rm -f "$work/port"
 KVL_APP_PORT=$port expect "a taken port is named" 1 "127.0.0.1:$port (the app) is taken" -- "$run"
 KVL_APP_PORT=$port expect "the app's taken port can be moved" 1 "move the app's port with KVL_APP_PORT" \

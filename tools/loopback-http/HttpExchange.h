@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/net/JSONBounds.h"
+#include "platform/foundation/JSONBounds.h"
 
 namespace loopback {
 

@@ -7,8 +7,8 @@
 #include "AppMeasurement/messages/NANO.h"
 #include "absl/status/status.h"
 #include "absl/strings/escaping.h"
+#include "platform/foundation/JSONBounds.h"
 #include "platform/foundation/JSONSerialization.h"
-#include "platform/net/JSONBounds.h"
 #include "proto/psm.nano.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/net/JSONBounds.h"
+#include "platform/foundation/JSONBounds.h"
 
 #include <gtest/gtest.h>
 

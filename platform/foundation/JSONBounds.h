@@ -7,9 +7,10 @@
 
 namespace platform {
 
-// How much JSON a server of ours lets a parser build from a body a peer sent. A parse costs
-// memory per value, not per byte (a 1 MiB body of "[" or of "0," is a million values), so the
-// text is measured before any parser sees it.
+// How much JSON a parser may be asked to build: what a server of ours takes from a body a peer
+// sent, and the nesting JSONSerialization reads. A parse costs memory per value, not per byte
+// (a 1 MiB body of "[" or of "0," is a million values), so the text is measured before any
+// parser sees it.
 struct JSONBounds {
   size_t maxDepth = 32;        // arrays and objects nested in one another
   size_t maxElements = 10000;  // values and members: "[", "{", "," and ":" outside strings
