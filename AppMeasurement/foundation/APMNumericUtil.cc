@@ -111,7 +111,7 @@ std::optional<int64_t> APMNumericUtil::randomInt64() {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (source(&value, sizeof value)) return value;
   }
-  APMMonitor::monitor()->logWithLevel(0, 26004, "Unable to generate random integer",
+  APMMonitor::monitor()->logWithLevel(5, 26004, "Unable to generate random integer",
                                       APMLogContext(std::string(std::strerror(errno))));
   return std::nullopt;
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <sstream>
 
+#include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMNameTables.h"
 #include "AppMeasurement/foundation/APMNumericUtil.h"
 #include "AppMeasurement/foundation/APMRawEventData.h"
@@ -254,8 +255,14 @@ TEST_F(Values, RandomIntegersNeverHandOutAnUnfilledBuffer) {
   });
   EXPECT_EQ(APMNumericUtil::randomInt64(), 0x1111111111111111);
   APMNumericUtil::setRandomSourceForTesting([](void*, size_t) { return false; });
+  // The failure is a silent warning: never printed, but it becomes the health sample.
+  APMMonitor::monitor()->setSampleRandomForTesting([](uint32_t) { return 0u; });
+  clearLog();
   EXPECT_EQ(APMNumericUtil::randomInt64(), std::nullopt);
-  EXPECT_TRUE(logged(26004));
+  EXPECT_FALSE(logged(26004));
+  clock->advance(10);
+  std::string health = APMMonitor::monitor()->monitoringDataForDispatch(1, 0).value_or("");
+  EXPECT_TRUE(health.ends_with(":1W_111500:Unable to generate random integer:-")) << health;
   APMNumericUtil::setRandomSourceForTesting(nullptr);
 }
 
