@@ -46,8 +46,10 @@ std::optional<std::vector<NANOMessageView>> childrenOf(const NANOMessageBase& pa
 }
 
 // A nested parameter as the map of an item: its own value under its name, or the entries of
-// its children (each child's own name first).
-std::optional<APMObjectMap> nestedParameterMap(const NANOMessageBase& param, APMErrorSlot* error) {
+// its children (each child's own name first). A child without any value adds nothing: one
+// empty field does not cost the item, nor the event, its other fields. nullopt for a parameter
+// with neither a value nor children.
+std::optional<APMObjectMap> nestedParameterMap(const NANOMessageBase& param) {
   if (std::optional<APMValue> value = scalarOf(param)) {
     return APMObjectMap{{nameOf(param), APMObject(std::move(*value))}};
   }
@@ -55,18 +57,18 @@ std::optional<APMObjectMap> nestedParameterMap(const NANOMessageBase& param, APM
   if (children && !children->empty()) {
     APMObjectMap map;
     for (const NANOMessageView& child : *children) {
-      std::optional<APMObjectMap> childMap = nestedParameterMap(child, error);
-      if (!childMap) return std::nullopt;
+      std::optional<APMObjectMap> childMap = nestedParameterMap(child);
+      if (!childMap) continue;
       auto own = childMap->find(nameOf(child));
       if (own != childMap->end()) map.insert_or_assign(own->first, own->second);
     }
     return map;
   }
-  APMSetError(error, 2, "Failed to parse invalid event params data");
   return std::nullopt;
 }
 
-// A top-level parameter: its name and value; nested parameters become an array of item maps.
+// A top-level parameter: its name and value; nested parameters become an array of item maps
+// (an item without any value is left out).
 std::optional<std::pair<std::string, APMValue>> topLevelParameter(const NANOMessageBase& param,
                                                                   APMErrorSlot* error) {
   std::string name = nameOf(param);
@@ -77,9 +79,8 @@ std::optional<std::pair<std::string, APMValue>> topLevelParameter(const NANOMess
   if (children && !children->empty()) {
     APMValue::Array items;
     for (const NANOMessageView& child : *children) {
-      std::optional<APMObjectMap> item = nestedParameterMap(child, error);
-      if (!item) return std::nullopt;
-      items.emplace_back(std::move(*item));
+      std::optional<APMObjectMap> item = nestedParameterMap(child);
+      if (item) items.emplace_back(std::move(*item));
     }
     return std::pair{name, APMValue(std::move(items))};
   }
@@ -134,6 +135,7 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
   if (!rows) rows = sqliteStore_->rowCountForTableWithName(kRawEventsMetadataTable, error);
   if (!rows) return false;
   Value key(static_cast<long long>(fingerprint));
+  bool inserted = false;
   if (*rows >= kMaxRawEventsMetadataRows) {
     // A full table takes no new row; a stored one is still fine.
     auto existing = sqliteStore_->rowCountForTableWithName(kRawEventsMetadataTable,
@@ -150,7 +152,27 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
       rows.reset();
       return false;
     }
-    *rows += sqlite3_changes64(sqliteStore_->sqliteHandle());
+    int64_t changes = sqlite3_changes64(sqliteStore_->sqliteHandle());
+    *rows += changes;
+    inserted = changes > 0;
+  }
+  if (!inserted) {
+    // The row already there serves only while it still decodes: damaged bytes would cost every
+    // event that refers to them, so they are replaced by the good ones.
+    APMErrorSlot readError;
+    if (!queryRawEventsMetadataWithFingerprint(fingerprint, &readError)) {
+      if (!readError || readError->code() != kAPMDatabaseErrorCannotDecode) {
+        if (error != nullptr) *error = readError;
+        return false;
+      }
+      static const std::string& kReplace = *new std::string(
+          "INSERT OR REPLACE INTO raw_events_metadata (metadata_fingerprint, metadata) "
+          "VALUES (?, ?)");
+      if (!sqliteStore_->executeKeptStatement(
+              kReplace, {key, Value::bytes(std::string(encodedMetadata))}, error)) {
+        return false;
+      }
+    }
   }
   // Most events share the metadata of the event before them; a few hundred fingerprints cover
   // the ones a session goes back to.
@@ -458,9 +480,7 @@ std::optional<APMDatabase::RawEventRow> APMDatabase::rawEventRowFromDictionary(
     }
     auto entry = topLevelParameter(param, error);
     if (!entry) {
-      if (error == nullptr || !*error) {
-        APMSetError(error, 2, "Failed to parse event params data");
-      }
+      APMSetError(error, 2, "Failed to parse event params data");
       return std::nullopt;
     }
     parameters.insert_or_assign(std::move(entry->first), APMObject(std::move(entry->second)));

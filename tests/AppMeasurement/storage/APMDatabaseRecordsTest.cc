@@ -116,6 +116,81 @@ TEST_F(APMDatabaseRecordsTest, AStoredEventWithoutOriginFailsAloneAndIsListed) {
             "Cannot create an event from database. Missing origin parameter");
 }
 
+TEST_F(APMDatabaseRecordsTest, StoringMetadataAgainMendsARowThatNoLongerDecodes) {
+  APMPBMeasurementBundle shared = metadata("instance-1");
+  int64_t fingerprint = apm_64LSBMD5(*shared.protoBuffer());
+  ASSERT_EQ(sqliteTool(path_, "INSERT INTO raw_events_metadata VALUES (" +
+                                  std::to_string(fingerprint) + ", X'00FF')"),
+            "");
+  ASSERT_FALSE(database_->queryRawEventsMetadataWithFingerprint(fingerprint, nullptr));
+  ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(shared, nullptr));
+  auto read = database_->queryRawEventsMetadataWithFingerprint(fingerprint, nullptr);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(*read, shared);
+  EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM raw_events_metadata"), "1\n");
+}
+
+TEST_F(APMDatabaseRecordsTest, AValuelessItemFieldIsDroppedAndAnUnnamedParameterFailsTheRow) {
+  auto param = [](const std::string& name) {
+    APMPBEventParam made;
+    NANOSetString(made, APMPBEventParam::kName, name);
+    return made;
+  };
+  auto text = [&](const std::string& name, const std::string& value) {
+    APMPBEventParam made = param(name);
+    NANOSetString(made, APMPBEventParam::kStringValue, value);
+    return made;
+  };
+  auto nested = [&](const std::string& name, const std::vector<APMPBEventParam>& children) {
+    APMPBEventParam made = param(name);
+    NANOSetMessageArray(made, APMPBEventParam::kParamValue, children);
+    return made;
+  };
+  auto store = [&](const std::string& name, const std::vector<APMPBEventParam>& params) {
+    APMPBEvent message;
+    NANOSetInt64(message, APMPBEvent::kTimestampMillis, 1'700'000'000'000);
+    NANOSetMessageArray(message, APMPBEvent::kParams, params);
+    ASSERT_TRUE(database_->insertDataType({{"name", Value(name)},
+                                           {"timestamp", Value(1'700'000'000.0)},
+                                           {"metadata_fingerprint", Value(5)},
+                                           {"data", Value::bytes(*message.protoBuffer())}},
+                                          "raw_events", nullptr));
+  };
+  // The first item has a field without a value, the second nothing but such a field, the third
+  // neither a value nor fields.
+  store("view_item", {text("_o", "app"),
+                      nested("items", {nested("item", {text("item_id", "sku1"), param("color")}),
+                                       nested("item", {param("size")}), param("item")})});
+  store("unnamed", {text("_o", "app"), text("", "value")});
+
+  APMUnreadableRows unreadable;
+  auto events = database_->allRawEventsWithError(nullptr, &unreadable);
+  ASSERT_TRUE(events);
+  ASSERT_EQ(events->size(), 1u);
+  auto params = NANOGetMessageArray<APMPBEventParam>(*(*events)[0].rawEvent(), APMPBEvent::kParams);
+  ASSERT_TRUE(params);
+  std::vector<std::vector<std::string>> items;
+  for (const auto& stored : *params) {
+    if (NANOGetString(stored, APMPBEventParam::kName) != "items") continue;
+    auto storedItems = NANOGetMessageArray<APMPBEventParam>(stored, APMPBEventParam::kParamValue);
+    ASSERT_TRUE(storedItems);
+    for (const auto& item : *storedItems) {
+      std::vector<std::string> fields;
+      auto storedFields = NANOGetMessageArray<APMPBEventParam>(item, APMPBEventParam::kParamValue);
+      for (const auto& field : storedFields.value_or(std::vector<APMPBEventParam>{})) {
+        fields.push_back(NANOGetString(field, APMPBEventParam::kName).value_or(""));
+      }
+      items.push_back(fields);
+    }
+  }
+  EXPECT_EQ(items, (std::vector<std::vector<std::string>>{{"item_id"}, {}}));
+
+  ASSERT_EQ(unreadable.size(), 1u);
+  EXPECT_EQ(unreadable[0].name, "unnamed");
+  EXPECT_EQ(unreadable[0].error.code(), 2);
+  EXPECT_EQ(unreadable[0].error.localizedDescription(), "Failed to parse event params data");
+}
+
 TEST_F(APMDatabaseRecordsTest, RawEventLimitsKeepTheNewestAndPurgeBothDirections) {
   struct LimitSettings : APMDatabaseSettings {
     int32_t maxEventsStored() const override { return 10; }
