@@ -112,8 +112,9 @@ TEST_F(AnalyticsTest, RefusedNameLogsItsErrorEventAtTheCall) {
     int64_t errorCode;
   };
   const Case cases[] = {
-      {"_refused", 13},  // reserved prefix
-      {"1bad", 2},       // not a name
+      {"oa_refused", 13},  // reserved prefix
+      {"_refused", 2},     // no public name
+      {"1bad", 2},         // no name at all
   };
   for (const Case& c : cases) {
     APMAnalytics::resetForTesting();
