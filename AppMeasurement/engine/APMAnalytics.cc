@@ -434,15 +434,17 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, const std::stri
     }
     return;
   }
-  // The caller's part is the screen it is on, a copy of the parameters, the timestamp and the
-  // place in the operation queue; the name's check and the parameters' conversion follow on
-  // the serial queue, in call order, before anything else is done with the event.
+  // The name is checked at the call: a refused one's error event takes this call's time and
+  // place in the queue, ahead of every later call.
+  if (!acceptPublicEventName(name)) return;
+  // The caller's part is also the screen it is on, a copy of the parameters, the timestamp and
+  // the place in the operation queue; the parameters' conversion follows on the serial queue,
+  // in call order, before anything else is done with the event.
   // Copies made by init-capture, not by capturing the references: those would be const
   // members, copied again (not moved) each time the block is handed on.
   queueTimedOperation([origin = std::string(origin), name = std::string(name),
                        parameters = platform::Value::Dictionary(parameters),
                        screen = callerScreenParameters(parameters)](double timestamp) {
-    if (!acceptPublicEventName(name)) return;
     logEventOnSerialQueue(origin, true, name, APMObject::mapFromDictionary(parameters), timestamp,
                           false, false, screen);
   });

@@ -27,6 +27,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/utilities/OULNetwork.h"
+#include "platform/utilities/OULOSLog.h"
 
 namespace {
 
@@ -96,10 +97,12 @@ bool APMMeasurement::hasSharedInstance() {
 
 std::shared_ptr<APMMeasurement> APMMeasurement::sharedInstance() {
   std::lock_guard<std::mutex> lock(shared().mutex);
+  // Straight to the console: the monitor would keep this level silent (and sample it into
+  // the health data), while the app's developer is the one who must act on it.
   if (!shared().creationAttempted && classExists("KVLAnalytics")) {
-    monitor().logWithLevel(2, 23147,
-                           "Orvane Analytics for Kavrelin has not been created. Please, configure "
-                           "Kavrelin by calling [KVLApp configure]");
+    OULOSLogWarning("com.orvane.kavrelin.analytics", "<AppMeasurement>", false, "I-ACS023147",
+                    "Orvane Analytics for Kavrelin has not been created. Please, configure "
+                    "Kavrelin by calling [KVLApp configure]");
   }
   return shared().instance;
 }

@@ -284,6 +284,10 @@ void APMMeasurement::uploadData() {
          config->SOTMUploadHTTPHeaders().value_or(platform::Value::Dictionary{})) {
       if (const std::string* text = value.asString()) headers[name] = *text;
     }
+    // A preview key from a debug link rides along, so the tag-manager server shows the batch.
+    for (const auto& [name, value] : SOTMPreviewHeaders().value_or(platform::Value::Dictionary{})) {
+      if (const std::string* text = value.asString()) headers[name] = *text;
+    }
   }
   std::vector<APMQueuedBundle> batchBundles = prepareBatch(std::move(*queued));
   if (batchBundles.empty()) return;

@@ -164,11 +164,13 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribu
     }
   }
   if (attribute.name() == "_npa") {
+    // Read as a 64-bit integer: a double is truncated toward zero (0.5 is 0, personalised),
+    // as the platform's number reading does; any other kind reads as the value's integer,
+    // which is 0 unless it holds one.
     const APMValue& value = attribute.value();
-    std::optional<int64_t> npa;
-    if (value.isInt64()) npa = value.int64Value();
-    if (value.isDouble()) npa = value.doubleValue() != 0 ? 1 : 0;
-    updateAdPersonalizationConsentFromNPAValue(npa);
+    updateAdPersonalizationConsentFromNPAValue(
+        value.isDouble() ? platform::Value(value.doubleValue()).numberAsInteger().value_or(0)
+                         : value.int64Value());
   }
   if (!*exists) {
     bool isPublic = attribute.isPublic();

@@ -150,11 +150,15 @@ void APMMeasurement::handleEventOnWorkerQueue(APMEvent event) {
   }
   (void)changed;
   if (editing->hasEdits()) {
-    std::optional<APMEvent> edited =
-        APMEvent::eventFromEditEvent(editing->eventContext().outputEvent());
-    if (edited) event = std::move(*edited);
+    // An edit that makes no valid event (an invalid new name) writes nothing: the original
+    // is not what the program asked for.
+    if (std::optional<APMEvent> edited =
+            APMEvent::eventFromEditEvent(editing->eventContext().outputEvent())) {
+      writeEventOnWorkerQueue(std::move(*edited));
+    }
+  } else {
+    writeEventOnWorkerQueue(std::move(event));
   }
-  writeEventOnWorkerQueue(std::move(event));
   if (editing->hasCreatedEvents()) {
     for (const APMPEvent& created : editing->eventContext().eventsToLog()) {
       std::optional<APMEvent> made = APMEvent::eventFromEditEvent(created);

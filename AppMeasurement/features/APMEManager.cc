@@ -266,8 +266,9 @@ bool APMEManager::activateSnapshotOfSDK(const std::optional<std::string>& sdkNam
     snapshot->setTimestamp(now);
     for (const APMEExperiment& experiment : pending->second.experiments()) {
       if (experiment.experimentID() != 0) {
-        // The whole experiment, so that one without flags still counts, as in the store.
-        snapshot->addExperiment(experiment);
+        // Only through its flags: an experiment without flags never reaches experimentIDs,
+        // so it is not reported with the bundles.
+        snapshot->addFlags(experiment.flags(), experiment.experimentID());
         continue;
       }
       if (std::optional<APMESnapshot> launched =

@@ -118,7 +118,8 @@ std::shared_ptr<const APMIdentity::State> APMIdentity::settledSnapshot() const {
 bool APMIdentity::isRefreshCurrent(const State& snapshot) const {
   if (!snapshot.lastUpdate || !persistedConfig_->hasAppInstanceID()) return false;
   double current = now();
-  return *snapshot.lastUpdate <= current &&
+  // A refresh stamped now or later (the clock went back) is not trusted as current.
+  return *snapshot.lastUpdate < current &&
          current - *snapshot.lastUpdate < remoteConfig()->adIDCacheTime();
 }
 
@@ -158,7 +159,7 @@ void APMIdentity::refreshOnQueue() {
   auto config = remoteConfig();
   std::optional<std::string> instanceID = persistedConfig_->appInstanceID();
   double current = now();
-  if (instanceID && state_.lastUpdate && *state_.lastUpdate <= current &&
+  if (instanceID && state_.lastUpdate && *state_.lastUpdate < current &&
       current - *state_.lastUpdate < config->adIDCacheTime()) {
     return;
   }

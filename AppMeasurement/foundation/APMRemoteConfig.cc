@@ -583,8 +583,9 @@ std::optional<std::string> APMRemoteConfig::SOTMUploadURL() const {
   auto sotm =
       NANOViewMessage<APMPBSotmSetting>(*tables_->config, APMPBMeasurementConfig::kSotmSetting);
   if (!sotm) return std::nullopt;
+  // A malformed authorized URL falls back to the plain one rather than failing every upload.
   auto authorized = NANOGetString(*sotm, APMPBSotmSetting::kAuthorizedUploadUrl);
-  if (authorized && !authorized->empty() &&
+  if (authorized && platform::URL::URLWithString(*authorized) &&
       APMDefaultIdentitySupport::sharedInstance()->appDataConsentStatus() == 3) {
     return authorized;
   }

@@ -77,9 +77,9 @@ TEST_F(AnalyticsTest, CallsBeforeStartArriveInCallOrderWithCallTimestamps) {
 }
 
 // A public event keeps what it had at the call: the parameters as they were (the caller may
-// change its dictionary afterwards) and the time; its name is checked later, on the serial
-// queue, and a refused one still becomes the error event instead of the event.
-TEST_F(AnalyticsTest, EventsKeepTheParametersAndTimeOfTheCallWhileTheirNamesAreCheckedLater) {
+// change its dictionary afterwards) and the time; a refused name becomes the error event
+// instead of the event.
+TEST_F(AnalyticsTest, EventsKeepTheParametersAndTimeOfTheCall) {
   listen();
   const double called = env.now();
   platform::Value::Dictionary parameters{{"value", platform::Value(int64_t{1})}};
@@ -102,6 +102,46 @@ TEST_F(AnalyticsTest, EventsKeepTheParametersAndTimeOfTheCallWhileTheirNamesAreC
   EXPECT_DOUBLE_EQ(byName.at("second_call").timestamp(), called + 3);
   EXPECT_FALSE(byName.contains("_refused"));
   EXPECT_TRUE(byName.contains("_err"));
+}
+
+// A refused public name is checked at the call: its error event has the call's time and comes
+// before the calls made after it, even when all of them wait for the start.
+TEST_F(AnalyticsTest, RefusedNameLogsItsErrorEventAtTheCall) {
+  struct Case {
+    const char* name;
+    int64_t errorCode;
+  };
+  const Case cases[] = {
+      {"oa_refused", 13},  // reserved prefix
+      {"_refused", 2},     // no public name
+      {"1bad", 2},         // no name at all
+  };
+  for (const Case& c : cases) {
+    APMAnalytics::resetForTesting();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      heard_.clear();
+    }
+    listen();
+    const double called = env.now();
+    APMAnalytics::logEventWithName(c.name, {});
+    env.advance(3);
+    APMAnalytics::logEventWithName("later", {});
+    env.advance(5);
+    APMAnalytics::startWithAppID(kAppID, "app", {});
+    env.waitUntilIdle();
+    std::vector<APMEvent> seen;
+    for (const APMEvent& event : heard()) {
+      if (event.name() == "_err" || event.name() == "later") seen.push_back(event);
+    }
+    ASSERT_EQ(seen.size(), 2u) << c.name;
+    EXPECT_EQ(seen[0].name(), "_err") << c.name;
+    EXPECT_DOUBLE_EQ(seen[0].timestamp(), called) << c.name;
+    ASSERT_NE(seen[0].parameter("_err"), nullptr) << c.name;
+    EXPECT_EQ(seen[0].parameter("_err")->int64Value(), c.errorCode) << c.name;
+    EXPECT_EQ(seen[1].name(), "later") << c.name;
+    EXPECT_DOUBLE_EQ(seen[1].timestamp(), called + 3) << c.name;
+  }
 }
 
 // The start's checks run on every call; the block runs once.
@@ -140,6 +180,44 @@ TEST_F(AnalyticsTest, StartChecks) {
   env.waitUntilIdle();
   EXPECT_EQ(APMMonitor::monitor()->logTag(), "<Second>");
   EXPECT_EQ(APMMeasurement::sharedInstance()->appID(), kAppID);
+}
+
+// Asking for the engine before any creation attempt, with the facade present, warns the
+// developer on the console, never in the uploaded health data.
+TEST_F(AnalyticsTest, SharedInstanceBeforeCreationWarnsOnTheConsole) {
+  APMMonitor::monitor()->setSampleRandomForTesting([](uint32_t) { return 0u; });
+  const std::string warning =
+      "[com.orvane.kavrelin.analytics] <AppMeasurement>[I-ACS023147] WARNING: Orvane Analytics "
+      "for Kavrelin has not been created. Please, configure Kavrelin by calling [KVLApp "
+      "configure]";
+  struct Case {
+    const char* what;
+    bool facade;     // "KVLAnalytics" registered
+    bool attempted;  // a creation was attempted (with an empty app identifier: no engine)
+    bool warns;
+  };
+  const Case cases[] = {
+      {"facade, no attempt", true, false, true},
+      {"no facade", false, false, false},
+      {"facade, after an attempt", true, true, false},
+  };
+  for (const Case& c : cases) {
+    APMMeasurement::resetSharedInstanceForTesting();
+    platform::ClassRegistry::shared().clear();
+    if (c.facade) {
+      platform::ClassRegistry::shared().registerClass(
+          "KVLAnalytics", [] { return std::shared_ptr<platform::RuntimeObject>(); });
+    }
+    if (c.attempted) APMMeasurement::initializeSharedInstance("", true, false, {});
+    APMMonitor::monitor()->clearMonitoringData();
+    capture.clear();
+    EXPECT_EQ(APMMeasurement::sharedInstance(), nullptr) << c.what;
+    env.waitUntilIdle();
+    EXPECT_EQ(capture.contains(warning), c.warns) << c.what;
+    env.advance(10);
+    std::string health = APMMonitor::monitor()->monitoringDataForDispatch(1, 0).value_or("");
+    EXPECT_EQ(health.find("has not been created"), std::string::npos) << c.what << ": " << health;
+  }
 }
 
 // An empty app identifier leaves the process without an engine; events drop silently.

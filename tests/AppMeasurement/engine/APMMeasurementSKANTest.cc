@@ -273,6 +273,44 @@ TEST_F(SKANTest, RequestThatCannotStartIsRetried) {
   });
 }
 
+// While a fetch is out no other request of the engine can start (each start asks
+// isNetworkReadyForRequest), so the fetch's answer is always the one awaited: its completion
+// clears the in-progress flag and a later fetch goes out.
+TEST_F(SKANTest, NoOtherRequestStartsWhileAFetchIsOut) {
+  start();
+  control("POST", "/_control/script",
+          "{\"path\": \"/skan\", \"status\": 304, \"delay_ms\": 3000, \"times\": 1}");
+  logEvent("app", true, "waiting");  // data for an upload
+  onWorker([&] { engine->fetchSKANCV(); });
+  onWorker([&] { ASSERT_TRUE(engine->isSKANRequestInProgress()); });
+  size_t uploads = requestsTo("/a").size();
+  struct Case {
+    const char* what;
+    std::function<void()> attempt;
+  };
+  const Case cases[] = {
+      {"upload", [&] { onWorker([&] { engine->uploadData(); }); }},
+      {"another fetch", [&] { onWorker([&] { engine->fetchSKANCV(); }); }},
+      {"app became active", [&] { engine->handleAppDidBecomeActiveEvent(); }},
+      {"reachability change",
+       [&] { onWorker([&] { engine->maybeFetchSKANCVAfterReachabilityChange(); }); }},
+  };
+  for (const Case& c : cases) {
+    c.attempt();
+    env.waitUntilIdle();
+    onWorker([&] {
+      EXPECT_TRUE(engine->isSKANRequestInProgress()) << c.what;
+      EXPECT_TRUE(engine->isNetworkRequestPending()) << c.what;
+    });
+  }
+  ASSERT_TRUE(waitFor([&] { return !engine->isSKANRequestInProgress(); }));
+  onWorker([&] { EXPECT_FALSE(engine->isNetworkRequestPending()); });
+  EXPECT_EQ(requestsTo("/skan").size(), 1u);
+  EXPECT_EQ(requestsTo("/a").size(), uploads);
+  fetch();
+  EXPECT_EQ(requestsTo("/skan").size(), 2u);
+}
+
 // Below 16.1 nothing is ever sent, and StoreKit's stand-in refuses the call.
 TEST_F(SKANTest, NothingBelow161) {
   start();

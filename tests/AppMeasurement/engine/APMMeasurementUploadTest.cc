@@ -286,7 +286,8 @@ TEST_F(UploadTest, ConsentDefaultsReachTheUpload) {
 }
 
 // Server-side tag-manager upload: the batch goes to the configured server with its server-info
-// header and the configuration's upload subdomain.
+// header and the configuration's upload subdomain; a debug link's preview key adds its header
+// until a link switches debug mode off.
 TEST_F(UploadTest, TagManagerServerUpload) {
   std::filesystem::create_directories(base_ / "App.app");
   auto plist = platform::PropertyListSerialization::dataWithPropertyList(
@@ -304,18 +305,34 @@ TEST_F(UploadTest, TagManagerServerUpload) {
   makeEngine({}, OULNetwork::create(service_->baseURL()));
   onWorker([&] { engine->fetchRemoteConfig(); });
   ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
-  logEvent("app", true, "tagged");
-  onWorker([&] { engine->uploadData(); });
-  ASSERT_TRUE(waitFor([&] { return drained(); }));
-  platform::Value::Array seen = requests();
-  ASSERT_FALSE(seen.empty());
-  // The measurement service's own upload URL would carry the subdomain in its host.
-  EXPECT_EQ(field(seen.back(), "path"), "/a");
-  EXPECT_EQ(header(seen.back(), "x-sotm-server-info"), "srv-1");
-  std::string decoded =
-      protoc("decode", "MeasurementBatch", base64Decode(field(seen.back(), "body_base64")));
-  EXPECT_NE(decoded.find("upload_subdomain: \"eu\""), std::string::npos) << decoded;
-  EXPECT_NE(decoded.find("name: \"tagged\""), std::string::npos);
+  struct Case {
+    const char* what;
+    const char* debugLink;  // nullptr: none before this upload
+    const char* previewHeader;
+  };
+  const Case cases[] = {
+      {"no debug link", nullptr, ""},
+      {"preview key", "app://open?sotm_debug_enable=1&sotm_preview_key=K", "K"},
+      {"debug mode off again", "app://open?sotm_debug_enable=0", ""},
+  };
+  APMMeasurement::setSOTMPreviewHeaders(std::nullopt);
+  for (const Case& c : cases) {
+    if (c.debugLink) APMMeasurement::handleSOTMDebugModeWithURL(c.debugLink);
+    logEvent("app", true, "tagged");
+    onWorker([&] { engine->uploadData(); });
+    ASSERT_TRUE(waitFor([&] { return drained(); })) << c.what;
+    platform::Value::Array seen = requests();
+    ASSERT_FALSE(seen.empty()) << c.what;
+    // The measurement service's own upload URL would carry the subdomain in its host.
+    EXPECT_EQ(field(seen.back(), "path"), "/a") << c.what;
+    EXPECT_EQ(header(seen.back(), "x-sotm-server-info"), "srv-1") << c.what;
+    EXPECT_EQ(header(seen.back(), "X-Otm-Server-Preview"), c.previewHeader) << c.what;
+    std::string decoded =
+        protoc("decode", "MeasurementBatch", base64Decode(field(seen.back(), "body_base64")));
+    EXPECT_NE(decoded.find("upload_subdomain: \"eu\""), std::string::npos) << decoded;
+    EXPECT_NE(decoded.find("name: \"tagged\""), std::string::npos) << c.what;
+  }
+  APMMeasurement::setSOTMPreviewHeaders(std::nullopt);
 }
 
 class ScheduleTest : public EngineTest {};

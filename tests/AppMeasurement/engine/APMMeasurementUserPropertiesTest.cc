@@ -208,6 +208,42 @@ TEST_F(UserPropertiesTest, Operations) {
   }
 }
 
+// "_npa" reaches the ad-personalisation consent as a 64-bit number: a double is truncated
+// toward zero, a value of another kind reads as 0. A value that agrees with the consent
+// changes nothing (not even the diagnostic source); any other sets it, here with source 5.
+TEST_F(UserPropertiesTest, NPAValueReachesConsentAsAnInteger) {
+  struct Case {
+    const char* what;
+    APMValue value;
+    const char* consentBefore;
+    int64_t adPersonalizationAfter;  // 1 granted, 0 denied
+    bool sourceChanged;
+  };
+  const Case cases[] = {
+      {"0.5 truncates to 0: granted", APMValue(0.5), "denied", 1, true},
+      {"-0.9 truncates to 0: granted", APMValue(-0.9), "denied", 1, true},
+      {"1.5 truncates to 1: denied", APMValue(1.5), "granted", 0, true},
+      {"integer 1: denied", APMValue(int64_t{1}), "granted", 0, true},
+      {"text reads as 0 and agrees with granted", APMValue("1"), "granted", 1, false},
+      {"text reads as 0: granted", APMValue("1"), "denied", 1, true},
+  };
+  makeEngine();
+  for (const Case& c : cases) {
+    clearProperties();
+    APMConsentSettingsUtil::setConsentSettings(
+        platform::Value::Dictionary{{"ad_personalization", platform::Value(c.consentBefore)}});
+    persistedConfig->setAllowPersonalizedAds(platform::Value(true));
+    std::string diagnostics = APMConsentSettingsUtil::consentDiagnostics();
+    set("auto", "_npa", c.value);
+    EXPECT_EQ(APMConsentSettingsUtil::adPersonalization(), c.adPersonalizationAfter) << c.what;
+    EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics() != diagnostics, c.sourceChanged)
+        << c.what;
+    if (c.sourceChanged) {
+      EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics().back(), '5') << c.what;
+    }
+  }
+}
+
 // The public call applies the public name rule: internal names ("_id", "_npa") are refused
 // from the app and the page, and "allow_personalized_ads" is the ad-personalisation switch,
 // never a stored property.

@@ -9,6 +9,7 @@
 #include "AppMeasurement/records/APMDailyCounts.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/AppMeasurement/script/ScriptEntities.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -321,6 +322,53 @@ TEST_F(WritingTest, WritingAnEventSchedulesTheUpload) {
   onWorker([&] { due = engine->alarm()->scheduledTimestamp(); });
   ASSERT_TRUE(due);
   EXPECT_NEAR(*due, success + 3600, 1e-3);
+}
+
+// An editing program that renames "edited_me": the edited event replaces the original, and an
+// edit that yields no valid event writes nothing (never the unedited event the program meant
+// to change); the upload is still rescheduled.
+TEST_F(WritingTest, EditedEventReplacesTheOriginal) {
+  using namespace script_test;
+  struct Case {
+    const char* what;
+    std::string newName;
+    std::vector<std::string> written;  // names of the app's stored events
+  };
+  const Case cases[] = {
+      {"valid new name", "renamed", {"renamed", "plain"}},
+      {"name too long", std::string(41, 'n'), {"plain"}},
+  };
+  makeEngine();
+  for (const Case& c : cases) {
+    clearRawEvents();
+    N registerFunction = func(
+        "register", {"rule"},
+        {letv("reg", callf("require", {str("internal.registerCallback")})),
+         callf("reg", {str(""), get(var("rule"), str("cb")), get(var("rule"), str("options"))})});
+    N edit = lambda({"e"}, {ifElse(eq(method(var("e"), "getEventName", {}), str("edited_me")),
+                                   {method(var("e"), "setEventName", {str(c.newName)})}),
+                            ret(num(0))});
+    N rule = obj({{"cb", edit}, {"options", obj({{"type", str("edit")}})}});
+    APMPBMeasurementConfig config = enginetest::makeConfig(kAppID, {});
+    NANOSetMessageArray(config, APMPBMeasurementConfig::kDynamicEventEditing,
+                        std::vector{MakeProgram({registerFunction}, {{"register", {rule}}})});
+    onWorker([&] { ASSERT_TRUE(engine->currentConfig()->updateMeasurementConfig(config)); });
+    ASSERT_NE(engine->currentConfig()->eventEditing(), nullptr);
+    onWorker([&] { engine->alarm()->cancel(); });
+    logEvent("app", true, "edited_me");
+    logEvent("app", true, "plain");
+    std::vector<std::string> names;
+    onWorker([&] {
+      for (const APMRawEventData& raw : allRawEvents()) {
+        auto event = APMEvent::createWithEventProto(*raw.rawEvent());
+        if (event && event->origin() == "app") names.push_back(event->name());
+      }
+    });
+    EXPECT_EQ(names, c.written) << c.what;
+    std::optional<double> due;
+    onWorker([&] { due = engine->alarm()->scheduledTimestamp(); });
+    EXPECT_TRUE(due) << c.what;
+  }
 }
 
 // The advertising identifier arrives after the first open: the next written event brings a

@@ -80,6 +80,27 @@ TEST_F(APMEManagerTest, LaunchedOnlyActivationLeavesAnEmptyActivatedSnapshot) {
   EXPECT_EQ(error->code(), 1);
 }
 
+// Activation carries an experiment over through its flags: one without flags is not in the
+// activated snapshot, so its ID is not reported.
+TEST_F(APMEManagerTest, ActivationCarriesExperimentsThroughTheirFlags) {
+  struct Case {
+    const char* what;
+    std::vector<APMEExperiment> experiments;
+    std::vector<int64_t> ids;
+  };
+  const Case cases[] = {
+      {"flags", {experiment(4, {flag("x", number(2))})}, {4}},
+      {"no flags", {experiment(6, {})}, {}},
+      {"one of each", {experiment(6, {}), experiment(7, {flag("y", number(1))})}, {7}},
+  };
+  makeManager();
+  for (const Case& c : cases) {
+    std::shared_ptr<APMEClient> client = registerAndActivate("sdk", {}, c.experiments);
+    EXPECT_EQ(manager->experimentIDs(), c.ids) << c.what;
+    client->resetToDefaults();
+  }
+}
+
 TEST_F(APMEManagerTest, SDKsWithTheirOwnDiversionKeyAddNoExperimentIDs) {
   makeManager();
   registerAndActivate("mine", {}, {experiment(9, {flag("f", number(1))})});

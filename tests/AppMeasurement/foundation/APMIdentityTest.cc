@@ -312,6 +312,36 @@ namespace {
 // identity's queue published last: a block holding that queue does not delay them. A change
 // queued before a read is still seen by it, and a new identity over the same store (a restart)
 // reads what was stored.
+// The cached advertising data stay only while the last refresh lies in the past and within
+// the cache time: a refresh stamped now, or later than now (the clock went back), is redone.
+TEST_F(APMIdentityTest, CachedIdentifiersNeedARefreshInThePast) {
+  store_->stored =
+      remoteconfigtest::makeConfig("1:app", {{"measurement.ad_id_cache_time", "3600000"}});
+  engine_->config = APMRemoteConfig::create("1:app", store_, nullptr, nullptr);
+  struct Case {
+    const char* what;
+    double sinceRefresh;  // seconds from the last refresh to the second read
+    bool refreshed;
+  };
+  const Case cases[] = {
+      {"same instant", 0, true},
+      {"one second later", 1, false},
+      {"just inside the cache time", 3599, false},
+      {"at the cache time", 3600, true},
+      {"clock set back", -1, true},
+  };
+  for (const Case& c : cases) {
+    ASIdentifierManager::sharedManager()->setAdvertisingIdentifier(kIDFA);
+    auto identity = make();
+    double refreshedAt = env_.now();
+    EXPECT_EQ(identity->resettableDeviceID(), kIDFA) << c.what;
+    ASIdentifierManager::sharedManager()->setAdvertisingIdentifier(kOtherIDFA);
+    clock_->setNow(refreshedAt + c.sinceRefresh);
+    EXPECT_EQ(identity->resettableDeviceID(), c.refreshed ? kOtherIDFA : kIDFA) << c.what;
+    clock_->setNow(refreshedAt);
+  }
+}
+
 TEST_F(APMIdentityTest, FreshReadsDoNotWaitForTheQueueAndSeeEveryChangeBeforeThem) {
   store_->stored =
       remoteconfigtest::makeConfig("1:app", {{"measurement.ad_id_cache_time", "3600000"}});
@@ -320,6 +350,7 @@ TEST_F(APMIdentityTest, FreshReadsDoNotWaitForTheQueueAndSeeEveryChangeBeforeThe
   identity->setAppIDFromRZQ("1:platform");
   std::optional<std::string> instance = identity->appInstanceID();
   ASSERT_TRUE(instance);
+  env_.advance(1);  // the refresh above now lies in the past
   std::string token = identity->sessionStitchingTokenWithSessionNumber(4, false, false).value();
   {
     testsupport::QueueHold hold(identity->queue());

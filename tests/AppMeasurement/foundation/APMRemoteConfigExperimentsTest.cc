@@ -1,7 +1,12 @@
 // Tag-manager upload settings and the experiment-driven flags of the remote configuration.
+#include <cstdio>
+
+#include "AppMeasurement/foundation/APMDefaultIdentitySupport.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
+#include "AppMeasurement/foundation/APMPlatformIdentitySupport.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMSOTMPreviewHeadersSource.h"
+#include "platform/tracking/ATTrackingManager.h"
 #include "tests/AppMeasurement/foundation/EnvironmentTestSupport.h"
 #include "tests/AppMeasurement/foundation/RemoteConfigTestSupport.h"
 
@@ -53,11 +58,12 @@ class APMRemoteConfigExperimentsTest : public environmenttest::ContainerTest {
 };
 
 APMPBMeasurementConfig withSotm(std::optional<std::string> uploadURL, int32_t rollout,
-                                std::string serverInfo = "") {
+                                std::string serverInfo = "",
+                                std::string authorizedURL = "https://auth.example/a") {
   auto config = makeConfig("1:app", {});
   APMPBSotmSetting sotm;
   if (uploadURL) NANOSetString(sotm, APMPBSotmSetting::kUploadUrl, *uploadURL);
-  NANOSetString(sotm, APMPBSotmSetting::kAuthorizedUploadUrl, "https://auth.example/a");
+  NANOSetString(sotm, APMPBSotmSetting::kAuthorizedUploadUrl, authorizedURL);
   NANOSetString(sotm, APMPBSotmSetting::kServerInfo, serverInfo);
   NANOSetInt32(sotm, APMPBSotmSetting::kRolloutPercent, rollout);
   NANOSetMessage(config, APMPBMeasurementConfig::kSotmSetting, sotm);
@@ -126,6 +132,43 @@ TEST_F(APMRemoteConfigExperimentsTest, SOTMURLAndHeaders) {
   config = APMRemoteConfig::create("1:app", store_, nullptr, nullptr);
   EXPECT_EQ(config->SOTMUploadURL(), std::nullopt);
   EXPECT_EQ(config->SOTMUploadHTTPHeaders(), std::nullopt);
+}
+
+// With tracking authorized, the authorized URL is used only when it parses as a URL. The shared
+// identity support finds its provider once per process, so the table runs in a fresh child
+// that registers the tracking stand-in first.
+TEST_F(APMRemoteConfigExperimentsTest, AuthorizedSOTMURLMustBeValid) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Case {
+    const char* what;
+    std::string authorizedURL;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"valid authorized URL", "https://auth.example/a", "https://auth.example/a"},
+      {"empty authorized URL", "", "https://s.example/a"},
+      {"space in the host", "https://auth example/a", "https://s.example/a"},
+      {"bad percent escape", "https://auth.example/%zz", "https://s.example/a"},
+  };
+  EXPECT_EXIT(
+      {
+        platform::ATTrackingManager::registerInRuntime();
+        APMPlatformIdentitySupport::registerInRuntime();
+        platform::ATTrackingManager::setTrackingAuthorizationStatus(3);
+        bool ok = APMDefaultIdentitySupport::sharedInstance()->appDataConsentStatus() == 3;
+        if (!ok) fprintf(stderr, "tracking status is not authorized\n");
+        for (const Case& c : cases) {
+          store_->stored = withSotm("https://s.example/a", 100, "", c.authorizedURL);
+          auto url = APMRemoteConfig::create("1:app", store_, nullptr, nullptr)->SOTMUploadURL();
+          if (url != c.expected) {
+            fprintf(stderr, "%s: got %s\n", c.what, url ? url->c_str() : "nil");
+            ok = false;
+          }
+        }
+        fflush(stderr);
+        _exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(APMRemoteConfigExperimentsTest, ExperimentFlagsComeFirst) {
