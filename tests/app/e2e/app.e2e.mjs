@@ -369,62 +369,56 @@ async function main() {
     return window.socketCall(i);  // answered once the host has read the acknowledgement
   }, i);
   const nextKeyOf = (i) => opener.evaluate((i) => window.sockets[i].next, i);
-  // A tab whose socket's acknowledgement waits until released; how the host closed its socket.
-  const heldTab = async () => {
+  // A tab stopped (by the browser's debugger) as its socket's first frame, the next key, reaches
+  // the shim: its socket is open, its acknowledgement not yet sent.
+  const shimLines = readFileSync(new URL('../../../platform/capacitor/CAPBridgeShim.js', import.meta.url), 'utf8').split('\n');
+  const firstFrameLine = shimLines.findIndex((line) => line.includes('socket.onmessage = function')) + 1;
+  const stoppedTab = async (address) => {
     const tab = await browser.newPage();
-    const held = {};
-    held.seen = new Promise((resolve) => { held.sawAck = resolve; });
-    held.gate = new Promise((resolve) => { held.release = resolve; });
-    held.closed = new Promise((resolve) => { held.closedWith = resolve; });
-    let first = true;
-    await tab.routeWebSocket(/\/_capacitor\/bridge/, (ws) => {
-      const server = ws.connectToServer();
-      if (!first) return;  // a reload's socket: passed through as it is
-      first = false;
-      let order = Promise.resolve();
-      ws.onMessage((message) => {
-        order = order.then(async () => {
-          if (String(message).startsWith('{"bridgeKeyKept"')) {
-            held.sawAck();
-            await held.gate;
-          }
-          server.send(message);
-        }).catch(() => {});  // the host may have closed the socket meanwhile
-      });
-      server.onClose((code, reason) => {
-        held.closedWith(code);
-        ws.close({ code, reason }).catch(() => {});
-      });
-    });
-    return { tab, held };
+    const debug = await browser.newCDPSession(tab);
+    await debug.send('Debugger.enable');
+    await debug.send('Debugger.setBreakpointByUrl', { urlRegex: 'bridge-shim\\.js', lineNumber: firstFrameLine });
+    const paused = new Promise((resolve) => debug.once('Debugger.paused', resolve));
+    await tab.goto(address, { waitUntil: 'commit' });
+    await paused;
+    const resume = async () => {
+      await debug.send('Debugger.setBreakpointsActive', { active: false });
+      await debug.send('Debugger.resume');
+      await debug.send('Debugger.disable');
+    };
+    return { tab, resume };
   };
   const instanceId = (tab) => tab.evaluate(() => window.kvl.call('KavrelinAnalytics', 'getAppInstanceId', {}));
   for (const openerKeepsFirst of [false, true]) {
     const address = await newAddress();
     const printed = new URL(address).hash.slice('#key='.length);
-    const { tab, held } = await heldTab();
-    await tab.goto(address);
-    await held.seen;  // the page's socket is open, its acknowledgement held
+    const { tab, resume } = await stoppedTab(address);
+    const lines = [];
+    tab.on('console', (m) => lines.push(m.text()));
+    // Console lines reach this process a little after the page wrote them.
+    const logged = async (pattern) => {
+      for (let i = 0; i < 600 && !lines.some((line) => pattern.test(line)); ++i) {
+        await new Promise((resolve) => setTimeout(resolve, 50));
+      }
+      assert.ok(lines.some((line) => pattern.test(line)), `${pattern}: ${JSON.stringify(lines)}`);
+    };
     const other = await openerSocket(printed);
     assert.notEqual(other, -1, 'the printed key opens a socket until a key it handed is kept');
     if (openerKeepsFirst) assert.equal(await keepKey(other), 'success');
-    held.release();
+    await resume();  // the page keeps its key and says so
     await tab.waitForFunction(() => window.kvl !== undefined);
     if (openerKeepsFirst) {
-      // The page's socket is closed; its calls are rejected; the opener's socket works.
-      assert.equal(await held.closed, 4000);
+      // The page's socket was closed (4000); its calls are rejected; the opener's socket works.
       assert.deepEqual(await instanceId(tab),
         { ok: false, message: 'The native bridge is unavailable', code: 'UNAVAILABLE' });
+      await logged(/took this page's key.*open a new address/);
       assert.equal(await socketCall(other), 'success');
       // Its reload is told to open a new address: the key it kept opens nothing.
-      const lines = [];
-      tab.on('console', (m) => lines.push(m.text()));
       await tab.reload();
       await tab.waitForFunction(() => window.kvl !== undefined);
       assert.deepEqual(await instanceId(tab),
         { ok: false, message: 'The native bridge is unavailable', code: 'UNAVAILABLE' });
-      assert.ok(lines.some((line) => /refused this page's key.*open a new address/.test(line)),
-        JSON.stringify(lines));
+      await logged(/refused this page's key.*open a new address/);
     } else {
       // The page's acknowledgement closed the other socket; the page works.
       assert.equal((await instanceId(tab)).ok, true);
