@@ -45,6 +45,7 @@
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "OrvaneAdsOnDeviceConversion/Sources/ODCRegistration.h"
 #include "app/AppDelegate.h"
+#include "app/AppExit.h"
 #include "app/AppLifecycle.h"
 #include "app/DynamicLinks/CapacitorKavrelinDynamicLinks.h"
 #include "app/FacebookLogin/FacebookLoginPlugin.h"
@@ -296,16 +297,17 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::thread([signals, lifecycle] {
+  std::thread([signals, lifecycle, bridge] {
     int received = 0;
     sigwait(&signals, &received);
     std::cout << "App: leaving the foreground; pending data uploads first (Ctrl-C again ends "
                  "at once)"
               << std::endl;
-    // Events already accepted are stored first, so that the background upload carries them;
-    // on a thread of its own, so that a second Ctrl-C is still heard meanwhile.
-    std::thread([lifecycle] {
-      APMAnalytics::waitForQueuedCalls();
+    // From now on the bridge refuses calls, and what it answered before is stored first, so
+    // that the background upload carries it; on a thread of its own, so that a second Ctrl-C
+    // is still heard meanwhile.
+    std::thread([lifecycle, bridge] {
+      AppExit::storeAnsweredCalls(bridge);
       platform::DispatchQueue::main()->async([lifecycle] {
         lifecycle->resignActiveAndEnterBackground();
         lifecycle->suspendWhenIdle(kBackgroundTimeSeconds, kExpirationGraceSeconds,

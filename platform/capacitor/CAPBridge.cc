@@ -89,12 +89,37 @@ void CAPBridge::handleFrame(const std::shared_ptr<CAPBridgePage>& page, std::str
       std::move(message.options), page);
   // The bridge queue is woken once for the calls that arrive before it takes them.
   bool wake = false;
+  bool refused = false;
   {
     std::lock_guard lock(callsMutex_);
-    wake = calls_.empty();
-    calls_.push_back(std::move(call));
+    refused = refusing_;
+    if (!refused) {
+      wake = calls_.empty();
+      calls_.push_back(call);
+    }
+  }
+  // The app is leaving: what the call would hand on might not be kept, so it never gets
+  // "success".
+  if (refused) {
+    call->rejectWithCode("The app is leaving", "UNAVAILABLE");
+    return;
   }
   if (wake) queue_->async([self = shared_from_this()] { self->dispatchWaiting(); });
+}
+
+void CAPBridge::refuseNewCalls() {
+  {
+    std::lock_guard lock(callsMutex_);
+    refusing_ = true;
+  }
+  // Every call read before is in calls_ by now; a wake-up for the last of them may still be on
+  // its way to the queue, so they are run from here if the queue has not taken them.
+  queue_->sync([self = shared_from_this()] { self->dispatchWaiting(); });
+}
+
+bool CAPBridge::refusesNewCalls() const {
+  std::lock_guard lock(callsMutex_);
+  return refusing_;
 }
 
 void CAPBridge::dispatchWaiting() {

@@ -49,6 +49,13 @@ class CAPBridge : public std::enable_shared_from_this<CAPBridge> {
   // The runtime's reset of a page: its listeners go. Pending calls answer into nothing.
   void pageClosed(const std::shared_ptr<CAPBridgePage>& page);
 
+  // The app is leaving: from now on every call read is rejected at once ("UNAVAILABLE"); the
+  // calls read before run as usual. Returns once they have run (each has been answered, or is
+  // left to answer from another queue, and what it handed on is queued there). Idempotent. Not
+  // from the bridge queue.
+  void refuseNewCalls();
+  bool refusesNewCalls() const;
+
   const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
   std::shared_ptr<CAPBridgeViewController> viewController() const;
   void setViewController(std::shared_ptr<CAPBridgeViewController> viewController);
@@ -63,8 +70,9 @@ class CAPBridge : public std::enable_shared_from_this<CAPBridge> {
   mutable std::mutex mutex_;
   std::map<std::string, std::shared_ptr<CAPPlugin>, std::less<>> plugins_;  // guarded by mutex_
   std::shared_ptr<CAPBridgeViewController> viewController_;                 // guarded by mutex_
-  std::mutex callsMutex_;
+  mutable std::mutex callsMutex_;
   std::deque<std::shared_ptr<CAPPluginCall>> calls_;  // read, not yet run; guarded by callsMutex_
+  bool refusing_ = false;                             // guarded by callsMutex_
 };
 
 }  // namespace platform

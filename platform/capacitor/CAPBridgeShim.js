@@ -119,10 +119,15 @@
     if (result.save === false) pending.delete(result.callbackId);
     window.Capacitor.fromNative(result);
   };
-  socket.onclose = function () {
+  socket.onclose = function (event) {
     if (state === 'connecting' && key) {
       console.error('bridge: the app refused this page\'s key (another tab of this page may have ' +
         'used it, or the app restarted); open a new address from the app (./run.sh page-url)');
+    } else if (event.code === 4000) {
+      // Another socket opened with this page's key kept its next key first: the key this page
+      // holds opens nothing more.
+      console.error('bridge: another tab or program took this page\'s key; open a new address ' +
+        'from the app (./run.sh page-url)');
     }
     state = 'closed';
     queued = [];

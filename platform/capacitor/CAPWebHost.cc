@@ -10,10 +10,11 @@
 #include <chrono>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <mutex>
-#include <set>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "platform/capacitor/CAPBridgeMessage.h"
 #include "platform/capacitor/CAPSocketKeys.h"
@@ -169,7 +170,12 @@ struct CAPWebHost::Impl {
   CAPWebHost::ControlHandler control;  // guarded by controlMutex
 
   std::mutex sessionsMutex;
-  std::set<std::shared_ptr<void>> sessions;  // guarded by sessionsMutex; kept alive while open
+  // By page id; guarded by sessionsMutex; kept alive while open.
+  std::map<uint64_t, std::shared_ptr<void>> sessions;
+
+  // Closes the sockets a line of keys left behind once another socket kept its key (on the I/O
+  // thread).
+  void closeStale(const std::vector<uint64_t>& ids);
 
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(port); }
   std::string host() const { return "127.0.0.1:" + std::to_string(port); }
@@ -222,8 +228,9 @@ namespace {
 
 class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<BridgeSession> {
  public:
-  BridgeSession(CAPWebHost::Impl& host, beast::tcp_stream stream, LoopbackAcceptor::Slot slot)
-      : host_(host), ws_(std::move(stream)), slot_(std::move(slot)), id_(host.nextPageId++) {}
+  BridgeSession(CAPWebHost::Impl& host, beast::tcp_stream stream, LoopbackAcceptor::Slot slot,
+                uint64_t id)
+      : host_(host), ws_(std::move(stream)), slot_(std::move(slot)), id_(id) {}
 
   uint64_t pageId() const override { return id_; }
   bool isClosed() const override { return closed_; }
@@ -267,11 +274,11 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
         });
   }
 
-  void close() {
-    asio::post(ws_.get_executor(), [self = shared_from_this()] {
+  // Closes the socket with `reason` (by default: the host goes).
+  void close(websocket::close_reason reason = websocket::close_code::going_away) {
+    asio::post(ws_.get_executor(), [self = shared_from_this(), reason] {
       if (self->closed_ || std::exchange(self->closing_, true)) return;
-      self->ws_.async_close(websocket::close_code::going_away,
-                            [self](beast::error_code) { self->finish(""); });
+      self->ws_.async_close(reason, [self](beast::error_code) { self->finish(""); });
     });
   }
 
@@ -296,9 +303,11 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
       const auto data = self->buffer_.data();
       const std::string_view frame(static_cast<const char*>(data.data()), data.size());
       if (!self->keptKeyFrame_.empty() && frame == self->keptKeyFrame_) {
-        // The page kept the next key: the one it opened this socket with is dead.
-        self->host_.socketKeys.kept(frame.substr(
-            kKeptKeyPrefix.size(), frame.size() - kKeptKeyPrefix.size() - kKeptKeySuffix.size()));
+        // The page kept the next key: the line of keys is spent to it, and every other socket
+        // opened from the line goes (this one, when another socket kept its key first).
+        self->host_.closeStale(self->host_.socketKeys.kept(
+            self->id_, frame.substr(kKeptKeyPrefix.size(),
+                                    frame.size() - kKeptKeyPrefix.size() - kKeptKeySuffix.size())));
         self->keptKeyFrame_.clear();
       } else {
         self->host_.bridge->handleFrame(self, frame);
@@ -389,9 +398,10 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
     if (!why.empty())
       PlatformLog::write("Capacitor: page " + std::to_string(id_) + " closed: " + why);
     outbox_.clear();
+    host_.socketKeys.closed(id_);
     host_.bridge->pageClosed(shared_from_this());
     std::lock_guard lock(host_.sessionsMutex);
-    host_.sessions.erase(shared_from_this());
+    host_.sessions.erase(id_);
   }
 
   CAPWebHost::Impl& host_;
@@ -488,7 +498,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::string_view origin = headerOf(request, http::field::origin);
     std::string_view hostHeader = headerOf(request, http::field::host);
     std::string refusal;
-    std::string nextKey;
+    const uint64_t id = host_.nextPageId++;
+    CAPSocketKeys::Opened opened;
     // The key is checked last: a request refused for anything else leaves it unspent.
     if (path != kBridgePath) {
       refusal = "unknown socket path";
@@ -498,8 +509,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       refusal = "origin \"" + std::string(origin) + "\" is not this app's";
     } else if (hostHeader != host_.host()) {
       refusal = "host \"" + std::string(hostHeader) + "\" is not this app's";
-    } else if (nextKey = host_.socketKeys.open(queryParameter(target, "key")); nextKey.empty()) {
-      refusal = "no live socket key (a key is dead once the page kept the next one)";
+    } else if (opened = host_.socketKeys.open(queryParameter(target, "key"), id);
+               opened.next.empty()) {
+      refusal = "no live socket key (a key is dead once a page kept the next one)";
     }
     if (!refusal.empty()) {
       PlatformLog::write("Capacitor: socket refused: " + refusal);
@@ -518,12 +530,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return;
     }
     stream_.expires_never();
-    auto session = std::make_shared<BridgeSession>(host_, std::move(stream_), std::move(slot_));
+    auto session = std::make_shared<BridgeSession>(host_, std::move(stream_), std::move(slot_), id);
     {
       std::lock_guard lock(host_.sessionsMutex);
-      host_.sessions.insert(session);
+      host_.sessions.emplace(id, session);
     }
-    session->start(std::move(request), std::move(nextKey));
+    host_.closeStale(opened.stale);
+    session->start(std::move(request), std::move(opened.next));
   }
 
   CAPWebHost::Impl& host_;
@@ -534,6 +547,21 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 };
 
 }  // namespace
+
+void CAPWebHost::Impl::closeStale(const std::vector<uint64_t>& ids) {
+  for (uint64_t id : ids) {
+    std::shared_ptr<void> session;
+    {
+      std::lock_guard lock(sessionsMutex);
+      auto it = sessions.find(id);
+      if (it == sessions.end()) continue;
+      session = it->second;
+    }
+    std::static_pointer_cast<BridgeSession>(session)->close(
+        websocket::close_reason(static_cast<websocket::close_code>(CAPWebHost::kKeyTakenCloseCode),
+                                "another socket kept the key"));
+  }
+}
 
 http::response<http::string_body> CAPWebHost::Impl::respond(
     const http::request<http::string_body>& request) {
@@ -674,12 +702,12 @@ std::string CAPWebHost::newPageURL() { return impl_->newPageURL(); }
 void CAPWebHost::stop() {
   if (impl_->stopped.exchange(true)) return;
   asio::post(impl_->io, [this] { impl_->acceptor->close(); });
-  std::set<std::shared_ptr<void>> sessions;
+  std::map<uint64_t, std::shared_ptr<void>> sessions;
   {
     std::lock_guard lock(impl_->sessionsMutex);
     sessions = impl_->sessions;
   }
-  for (const auto& s : sessions) std::static_pointer_cast<BridgeSession>(s)->close();
+  for (const auto& [id, s] : sessions) std::static_pointer_cast<BridgeSession>(s)->close();
   // Gives the closes a moment on the I/O thread, then ends it whatever remains.
   asio::post(impl_->io, [this] { impl_->io.stop(); });
   if (thread_.joinable()) thread_.join();

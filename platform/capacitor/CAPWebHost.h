@@ -32,7 +32,9 @@ namespace platform {
 // once used: the socket's first frame, before any answer, is {"bridgeKey": "<32 hex digits>"},
 // the key for the page's next socket (its reload); the shim keeps it in place of the one it had
 // and answers {"bridgeKeyKept": "<that key>"}, after which the key it replaces opens nothing
-// (CAPSocketKeys). That frame is the host's; every other one goes to the bridge.
+// (CAPSocketKeys). That frame is the host's; every other one goes to the bridge. The first such
+// acknowledgement of a line of keys spends it: every other socket opened from the line is closed
+// (kKeyTakenCloseCode), the page's own when another socket acknowledged first.
 //
 // No page of the host may be framed (Content-Security-Policy frame-ancestors 'none' and
 // X-Frame-Options DENY on every response): a frame of it in a page of another port would share
@@ -76,12 +78,15 @@ class CAPWebHost {
   static constexpr size_t kMaxQueuedBytes = size_t{16} << 20;
   static constexpr size_t kMaxConnections = 256;
   static constexpr std::chrono::seconds kHeaderDeadline{5};
+  // The close code of a socket whose line of keys another socket spent (CAPSocketKeys): its
+  // page's key opens nothing more, and the page must be opened from a new address.
+  static constexpr uint16_t kKeyTakenCloseCode = 4000;
 
   // The page's address with a new one-time secret and a new socket key
   // ("http://127.0.0.1:<port>/?secret=<32 hex digits>#key=<32 hex digits>"). Each secret opens
   // one browser session; at most 16 unspent ones are kept (the oldest goes). Once its secret is
-  // spent, the key opens sockets until the page has kept the next key one of them handed it;
-  // the 16 newest such lines of keys are live. Any thread.
+  // spent, the key opens sockets until a socket opened with it has kept the next key it was
+  // handed; the 16 newest such lines of keys are live. Any thread.
   std::string newPageURL();
 
   // This run's secret for the control path (32 hexadecimal digits).

@@ -1,7 +1,8 @@
 // The app as a user runs it, as its own process beside the measurement service (its own
 // process too): Ctrl-C while the upload that leaving the foreground sends waits for the
 // service's answer. The app must stay until the answer has been handled, so that nothing it
-// uploaded is left queued to be sent again at the next start.
+// uploaded is left queued to be sent again at the next start. And Ctrl-C while a page logs
+// events: every event answered "success" is stored.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>  // before Asio
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/foundation/JSONSerialization.h"
 #include "tests/support/ClosedPort.h"
 #include "tests/support/ServiceProcess.h"
 
@@ -213,6 +220,103 @@ TEST_F(AppExitUploadTest, CtrlCWaitsForTheAnswerOfTheUploadInFlight) {
   }
   auto uploads = httpRequest("GET", service_->baseURL() + "/uploads.json").body;
   EXPECT_EQ(uploads.find("\"_repeated\": true"), std::string::npos) << uploads;
+}
+
+// The page's side of the bridge, as the shim speaks it: the printed address's secret traded
+// for the session cookie, the socket opened with the address's key, the next key kept.
+class BridgeClient {
+ public:
+  explicit BridgeClient(const std::string& address) {
+    const std::string origin = address.substr(0, address.find('/', std::string("http://").size()));
+    const std::string hostPort = origin.substr(std::string("http://").size());
+    auto login = httpRequest("GET", address.substr(0, address.find('#')));
+    EXPECT_EQ(login.status, 303);
+    std::string cookie = login.header("Set-Cookie");
+    cookie.resize(cookie.find(';'));
+    const std::string key = address.substr(address.find("#key=") + 5);
+    namespace asio = boost::asio;
+    ws_.next_layer().connect(asio::ip::tcp::endpoint(
+        asio::ip::make_address("127.0.0.1"),
+        static_cast<uint16_t>(std::stoi(hostPort.substr(hostPort.find(':') + 1)))));
+    ws_.set_option(boost::beast::websocket::stream_base::decorator(
+        [origin, cookie](boost::beast::websocket::request_type& r) {
+          r.set(boost::beast::http::field::origin, origin);
+          r.set(boost::beast::http::field::cookie, cookie);
+        }));
+    ws_.handshake(hostPort, "/_capacitor/bridge?key=" + key);
+    ws_.text(true);
+    const std::string next = *frame().find("bridgeKey")->asString();
+    ws_.write(asio::buffer(R"({"bridgeKeyKept":")" + next + R"("})"));
+  }
+
+  // Logs the event: "success", the error's code, or "closed".
+  std::string logEvent(const std::string& name) {
+    const std::string id = std::to_string(++calls_);
+    boost::beast::error_code ec;
+    ws_.write(boost::asio::buffer(R"({"callbackId":")" + id +
+                                  R"(","pluginId":"KavrelinAnalytics","methodName":"logEvent",)"
+                                  R"("options":{"name":")" +
+                                  name + R"("}})"),
+              ec);
+    for (;;) {
+      if (ec) return "closed";
+      platform::Value answer = frame(&ec);
+      if (ec) return "closed";
+      const platform::Value* callback = answer.find("callbackId");
+      if (!callback || !callback->asString() || *callback->asString() != id) continue;
+      if (*answer.find("success")->asBool()) return "success";
+      const platform::Value* code = answer.find("error")->find("code");
+      return code ? *code->asString() : "rejected";
+    }
+  }
+
+ private:
+  platform::Value frame(boost::beast::error_code* ec = nullptr) {
+    boost::beast::flat_buffer buffer;
+    boost::beast::error_code ignored;
+    ws_.read(buffer, ec ? *ec : ignored);
+    auto value = platform::JSONSerialization::JSONObjectWithData(
+        boost::beast::buffers_to_string(buffer.data()));
+    return value.ok() ? *value : platform::Value();
+  }
+
+  boost::asio::io_context io_;
+  boost::beast::websocket::stream<boost::asio::ip::tcp::socket> ws_{io_};
+  int calls_ = 0;
+};
+
+// Ctrl-C right after an event was answered, while the page goes on logging as fast as it is
+// answered: every event answered "success" is in the app's store (the sqlite3 tool reads it)
+// once the app has exited, and the calls after leaving began are refused.
+TEST_F(AppExitUploadTest, EveryEventAnsweredSuccessIsStoredAfterCtrlC) {
+  auto app = startApp();
+  ASSERT_TRUE(app->waitForOutput("App: open ", std::chrono::seconds(120))) << app->output;
+  ASSERT_TRUE(app->waitForOutput("I-ACS023012", std::chrono::seconds(120))) << app->output;
+  const size_t at = app->output.find("App: open ") + std::string("App: open ").size();
+  BridgeClient page(app->output.substr(at, app->output.find('\n', at) - at));
+  std::vector<std::string> answered;
+  std::string last;
+  for (int i = 0; i < 100000; ++i) {
+    const std::string name = "exit_" + std::to_string(i);
+    last = page.logEvent(name);
+    if (last != "success") break;
+    answered.push_back(name);
+    if (i == 0) app->signal(SIGINT);
+  }
+  EXPECT_EQ(last, "UNAVAILABLE");
+  ASSERT_FALSE(answered.empty());
+  ASSERT_EQ(app->wait(std::chrono::seconds(90)), 0) << app->output;
+
+  std::string stored = "\n";  // one name a line
+  for (const auto& entry : fs::recursive_directory_iterator(work_ / "app")) {
+    if (entry.path().filename() != "orvane-app-measurement.sql") continue;
+    stored += testsupport::runCommand("sqlite3 '" + entry.path().string() +
+                                      "' \"SELECT name FROM events WHERE name LIKE 'exit_%'\"");
+  }
+  for (const std::string& name : answered) {
+    EXPECT_NE(stored.find("\n" + name + "\n"), std::string::npos)
+        << name << " of " << answered.size();
+  }
 }
 
 }  // namespace

@@ -1,24 +1,29 @@
 // The measurement plug-in over the measurement library itself: the user identifier, the session
 // timeout, the app instance identifier (null only while analytics storage is denied) and the
-// reset reach the library's public calls.
+// reset reach the library's public calls; an event answered "success" is stored before the app
+// exits.
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <regex>
+#include <thread>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "AppMeasurement/storage/APMDatabase.h"
+#include "app/AppExit.h"
 #include "app/KavrelinAnalytics/EngineAnalyticsFacade.h"
 #include "app/KavrelinAnalytics/KavrelinAnalytics.h"
 #include "platform/capacitor/CAPBridge.h"
@@ -30,6 +35,8 @@
 #include "tests/platform/capacitor/RecordingPage.h"
 #include "tests/support/ClosedPort.h"
 #include "tests/support/DispatchTestEnvironment.h"
+#include "tests/support/QueueHold.h"
+#include "tests/support/ServiceProcess.h"
 
 namespace {
 
@@ -144,6 +151,54 @@ TEST_F(KavrelinAnalyticsEngineTest, AppInstanceIdIsNullOnlyWhileStorageIsDenied)
   EXPECT_NE(after, granted);
   EXPECT_TRUE(std::regex_match(after, std::regex(R"re(\{"instanceId":"[0-9A-Fa-f]{32}"\})re")))
       << after;
+}
+
+// Ctrl-C while a page logs events. A call the bridge took before the exit began but answers only
+// after (held here on the bridge queue until then) is stored by the time the exit goes on; a
+// call read once the exit has begun is refused, never answered "success".
+TEST_F(KavrelinAnalyticsEngineTest, AnEventAnsweredBeforeTheExitIsStoredBeforeItGoesOn) {
+  auto page = std::make_shared<testsupport::RecordingPage>();
+  auto logEvent = [&](const std::string& id, const std::string& name) {
+    bridge_->handleFrame(page, R"({"callbackId":")" + id +
+                                   R"(","pluginId":"KavrelinAnalytics","methodName":"logEvent",)"
+                                   R"("options":{"name":")" +
+                                   name + R"("}})");
+  };
+  std::atomic<bool> done{false};
+  std::thread leaving;
+  {
+    testsupport::QueueHold hold(bridge_->queue());
+    logEvent("1", "taken_before_exit");
+    leaving = std::thread([&] {
+      AppExit::storeAnsweredCalls(bridge_);
+      done = true;
+    });
+    while (!bridge_->refusesNewCalls()) std::this_thread::yield();
+    logEvent("2", "sent_during_exit");
+  }
+  // The exit takes a turn of the main queue, which this thread runs.
+  while (!done) {
+    env_.drainMain();
+    std::this_thread::yield();
+  }
+  leaving.join();
+  // Read at once with the sqlite3 tool: nothing here waits for the library's queues.
+  const std::string stored = testsupport::runCommand(
+      "sqlite3 '" + APMApplicationSupportPath("orvane-app-measurement.sql") +
+      "' \"SELECT name FROM events WHERE name LIKE '%_exit' ORDER BY name\"");
+  EXPECT_EQ(stored, "taken_before_exit\n");
+  logEvent("3", "sent_after_exit");
+
+  std::map<std::string, std::string> answers;  // callbackId -> how it was answered
+  for (const Value& frame : page->frames()) {
+    const Value* error = frame.find("error");
+    answers[*frame.find("callbackId")->asString()] = *frame.find("success")->asBool() ? "success"
+                                                     : error && error->find("code")
+                                                         ? *error->find("code")->asString()
+                                                         : "rejected";
+  }
+  EXPECT_EQ(answers, (std::map<std::string, std::string>{
+                         {"1", "success"}, {"2", "UNAVAILABLE"}, {"3", "UNAVAILABLE"}}));
 }
 
 }  // namespace

@@ -321,6 +321,116 @@ async function main() {
     { ok: false, message: 'The native bridge is unavailable', code: 'UNAVAILABLE' });
   await bare.close();
 
+  // A second opener with a tab's printed key (another local user read it from a command line):
+  // its socket opens while the page's acknowledgement of its next key is held back. Whichever
+  // socket acknowledges first keeps working; every other socket opened with the key is closed
+  // (4000); the printed key opens nothing more, whatever the order.
+  const newAddress = async () => (await (await fetch(`${control.url}/_app/control`, {
+    method: 'POST', headers: { 'X-App-Token': control.token }, body: '{"action":"page-url"}',
+  })).json()).url;
+  // The opener: sockets of the app's origin with its cookie (what a raw client forges), from a
+  // tab that holds no key of its own.
+  const opener = await browser.newPage();
+  await opener.goto(`${origin}/`);
+  await opener.evaluate(() => {
+    window.sockets = [];
+    // The socket's index once its first frame (the next key) came, or -1 when refused.
+    window.openSocket = (target) => new Promise((resolve) => {
+      const s = { ws: new WebSocket(target), next: null, closed: null, answers: new Map() };
+      s.ws.onmessage = (event) => {
+        const frame = JSON.parse(event.data);
+        if (s.next === null) {
+          s.next = frame.bridgeKey;
+          resolve(window.sockets.push(s) - 1);
+          return;
+        }
+        s.answers.get(frame.callbackId)?.(frame.success ? 'success' : 'rejected');
+      };
+      s.ws.onclose = (event) => {
+        s.closed = `closed ${event.code}`;
+        s.answers.forEach((answer) => answer(s.closed));
+        resolve(-1);
+      };
+    });
+    // One call: 'success', or how the socket was closed.
+    window.socketCall = (i) => new Promise((resolve) => {
+      const s = window.sockets[i];
+      if (s.closed) return resolve(s.closed);
+      const id = `${Math.random()}`;
+      s.answers.set(id, resolve);
+      s.ws.send(JSON.stringify({ callbackId: id, pluginId: 'KavrelinAnalytics', methodName: 'getAppInstanceId', options: {} }));
+    });
+  });
+  const openerSocket = (key) => opener.evaluate((target) => window.openSocket(target), `${socketUrl}?key=${key}`);
+  const socketCall = (i) => opener.evaluate((i) => window.socketCall(i), i);
+  const keepKey = (i) => opener.evaluate((i) => {
+    const s = window.sockets[i];
+    s.ws.send(JSON.stringify({ bridgeKeyKept: s.next }));
+    return window.socketCall(i);  // answered once the host has read the acknowledgement
+  }, i);
+  const nextKeyOf = (i) => opener.evaluate((i) => window.sockets[i].next, i);
+  // A tab stopped (by the browser's debugger) as its socket's first frame, the next key, reaches
+  // the shim: its socket is open, its acknowledgement not yet sent.
+  const shimLines = readFileSync(new URL('../../../platform/capacitor/CAPBridgeShim.js', import.meta.url), 'utf8').split('\n');
+  const firstFrameLine = shimLines.findIndex((line) => line.includes('socket.onmessage = function')) + 1;
+  const stoppedTab = async (address) => {
+    const tab = await browser.newPage();
+    const debug = await browser.newCDPSession(tab);
+    await debug.send('Debugger.enable');
+    await debug.send('Debugger.setBreakpointByUrl', { urlRegex: 'bridge-shim\\.js', lineNumber: firstFrameLine });
+    const paused = new Promise((resolve) => debug.once('Debugger.paused', resolve));
+    await tab.goto(address, { waitUntil: 'commit' });
+    await paused;
+    const resume = async () => {
+      await debug.send('Debugger.setBreakpointsActive', { active: false });
+      await debug.send('Debugger.resume');
+      await debug.send('Debugger.disable');
+    };
+    return { tab, resume };
+  };
+  const instanceId = (tab) => tab.evaluate(() => window.kvl.call('KavrelinAnalytics', 'getAppInstanceId', {}));
+  for (const openerKeepsFirst of [false, true]) {
+    const address = await newAddress();
+    const printed = new URL(address).hash.slice('#key='.length);
+    const { tab, resume } = await stoppedTab(address);
+    const lines = [];
+    tab.on('console', (m) => lines.push(m.text()));
+    // Console lines reach this process a little after the page wrote them.
+    const logged = async (pattern) => {
+      for (let i = 0; i < 600 && !lines.some((line) => pattern.test(line)); ++i) {
+        await new Promise((resolve) => setTimeout(resolve, 50));
+      }
+      assert.ok(lines.some((line) => pattern.test(line)), `${pattern}: ${JSON.stringify(lines)}`);
+    };
+    const other = await openerSocket(printed);
+    assert.notEqual(other, -1, 'the printed key opens a socket until a key it handed is kept');
+    if (openerKeepsFirst) assert.equal(await keepKey(other), 'success');
+    await resume();  // the page keeps its key and says so
+    await tab.waitForFunction(() => window.kvl !== undefined);
+    if (openerKeepsFirst) {
+      // The page's socket was closed (4000); its calls are rejected; the opener's socket works.
+      assert.deepEqual(await instanceId(tab),
+        { ok: false, message: 'The native bridge is unavailable', code: 'UNAVAILABLE' });
+      await logged(/took this page's key.*open a new address/);
+      assert.equal(await socketCall(other), 'success');
+      // Its reload is told to open a new address: the key it kept opens nothing.
+      await tab.reload();
+      await tab.waitForFunction(() => window.kvl !== undefined);
+      assert.deepEqual(await instanceId(tab),
+        { ok: false, message: 'The native bridge is unavailable', code: 'UNAVAILABLE' });
+      await logged(/refused this page's key.*open a new address/);
+    } else {
+      // The page's acknowledgement closed the other socket; the page works.
+      assert.equal((await instanceId(tab)).ok, true);
+      assert.equal(await socketCall(other), 'closed 4000');
+      assert.equal(await rawUpgrade(`/_capacitor/bridge?key=${await nextKeyOf(other)}`), 403,
+        'the key the closed socket was handed');
+    }
+    assert.equal(await rawUpgrade(`/_capacitor/bridge?key=${printed}`), 403, 'the printed key, spent');
+    await tab.close();
+  }
+  await opener.close();
+
   // Another local user (nobody) who finds the port reads no page, script or socket. Only where
   // this test may switch users (as root in CI).
   if (process.getuid && process.getuid() === 0) {

@@ -356,6 +356,79 @@ TEST_F(CAPWebHostTest, APrintedKeyIsDeadOnceThePageKeptTheNext) {
   EXPECT_EQ(upgradeStatus(cookie_, next, host_->origin(), ""), 403);
 }
 
+// A second opener with the printed key (another local user who read it), on either side of the
+// page's socket and of its acknowledgement: the first acknowledgement spends the key, the socket
+// that gave it keeps working, every other socket opened with the key is closed (4000), and
+// neither the printed key nor the loser's next key opens anything more.
+TEST_F(CAPWebHostTest, TheFirstAcknowledgementClosesEveryOtherSocketOfTheKey) {
+  struct Case {
+    const char* name;
+    bool openerFirst;      // the opener's socket opens before the page's
+    bool openerKeptFirst;  // the opener acknowledges before the page does
+  };
+  const Case cases[] = {
+      {"an opener before the page's socket", true, false},
+      {"an opener between the page's socket and its acknowledgement", false, false},
+      {"an opener that acknowledges first", false, true},
+  };
+  const std::string ping = R"({"callbackId":"p","pluginId":"Ping","methodName":"ping"})";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string printed;
+    const std::string cookie = login(&printed);
+    asio::io_context io;
+    struct Opener {
+      websocket::stream<tcp::socket> ws;
+      std::string next;  // the key its socket handed it
+    };
+    Opener page{websocket::stream<tcp::socket>(io), {}};
+    Opener opener{websocket::stream<tcp::socket>(io), {}};
+    auto open = [&](Opener& o) {
+      o.ws.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), host_->port()));
+      o.ws.set_option(websocket::stream_base::decorator([&](websocket::request_type& r) {
+        r.set(http::field::origin, host_->origin());
+        r.set(http::field::cookie, cookie);
+      }));
+      o.ws.handshake(hostHeader(), "/_capacitor/bridge?key=" + printed);
+      beast::flat_buffer buffer;
+      o.ws.read(buffer);
+      o.next =
+          *platform::JSONSerialization::JSONObjectWithData(beast::buffers_to_string(buffer.data()))
+               ->find("bridgeKey")
+               ->asString();
+      o.ws.text(true);
+    };
+    auto keep = [](Opener& o) {
+      beast::error_code ec;  // the host may have closed it already
+      o.ws.write(asio::buffer(R"({"bridgeKeyKept":")" + o.next + "\"}"), ec);
+    };
+    // "answered" while the socket works, else how it was closed. The host has read every
+    // earlier frame of the winner (its answer came) before this asks.
+    auto fate = [&](Opener& o) -> std::string {
+      beast::error_code ec;
+      o.ws.write(asio::buffer(ping), ec);
+      beast::flat_buffer buffer;
+      o.ws.read(buffer, ec);
+      if (!ec) return "answered";
+      if (ec == websocket::error::closed) return "closed " + std::to_string(o.ws.reason().code);
+      return ec.message();
+    };
+    if (c.openerFirst) open(opener);
+    open(page);
+    if (!c.openerFirst) open(opener);
+    Opener& winner = c.openerKeptFirst ? opener : page;
+    Opener& loser = c.openerKeptFirst ? page : opener;
+    keep(winner);
+    EXPECT_EQ(fate(winner), "answered");
+    keep(loser);  // too late: it goes all the same
+    EXPECT_EQ(fate(loser), "closed 4000");
+    EXPECT_EQ(fate(winner), "answered");
+    EXPECT_EQ(upgradeStatus(cookie, printed, host_->origin(), ""), 403);
+    EXPECT_EQ(upgradeStatus(cookie, loser.next, host_->origin(), ""), 403);
+    EXPECT_EQ(upgradeStatus(cookie, winner.next, host_->origin(), ""), 101);
+  }
+}
+
 // Every answer the host gives, pages, refusals and errors alike, forbids framing it.
 TEST_F(CAPWebHostTest, NoAnswerMayBeFramed) {
   std::string url = host_->newPageURL();
