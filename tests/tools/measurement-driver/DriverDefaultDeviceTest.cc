@@ -67,6 +67,41 @@ TEST(DriverDefaultDeviceTest, ACurrentPhoneWithoutSystemVersion) {
   std::filesystem::remove_all(work);
 }
 
+// The service refuses the first upload once: the driver asks for the retry by leaving the app
+// again, and resigns only once the conversion-value fetch that the return to active starts is
+// answered, so that the upload pass finds the network free and the data leaves.
+TEST(DriverDefaultDeviceTest, AnUploadRefusedOnceIsSentAgainWhileTheDriverWaits) {
+  std::filesystem::path work = std::filesystem::temp_directory_path() /
+                               ("kvl-driver-refused-once-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(work);
+  std::string source = KVL_TEST_SOURCE_DIR;
+  ServiceProcess service(KVL_TEST_SERVICE,
+                         {"--port", "0", "--data", (work / "service").string(), "--config-dir",
+                          source + "/tools/measurement-service/sample-config", "--skan",
+                          source + "/tools/measurement-service/samples/skan.json"});
+  ASSERT_EQ(testsupport::httpRequest("POST", service.baseURL() + "/_control/script",
+                                     {"Content-Type: application/json"},
+                                     R"({"path": "/a", "status": 503, "times": 1})")
+                .status,
+            204);
+  std::string output =
+      runCommand(std::string(KVL_TEST_DRIVER) + " --app-dir " + (work / "app").string() +
+                 " --service " + service.baseURL() + " --event refused_once --upload 2>&1");
+  EXPECT_NE(output.find("uploaded\n"), std::string::npos) << output;
+  std::string decoded = decodedUploads(service);
+  EXPECT_NE(decoded.find("name: \"refused_once\""), std::string::npos) << decoded;
+  // The refused upload and the one that was taken, and the conversion value was asked for.
+  auto answer = testsupport::httpRequest("GET", service.baseURL() + "/_control/requests");
+  size_t uploads = 0;
+  for (size_t at = answer.body.find("\"/a\""); at != std::string::npos;
+       at = answer.body.find("\"/a\"", at + 1)) {
+    ++uploads;
+  }
+  EXPECT_GE(uploads, 2u) << answer.body;
+  EXPECT_NE(answer.body.find("\"/skan\""), std::string::npos);
+  std::filesystem::remove_all(work);
+}
+
 // --system-version and --model make another device: before 16.1 no conversion value is asked
 // for, and the uploads carry that device.
 TEST(DriverDefaultDeviceTest, AnOlderDeviceOnRequest) {
