@@ -603,7 +603,8 @@ TEST_F(AppProcessTest, ALaunchLinkThatExpiredWhileCollectionWasOffIsDropped) {
   EXPECT_EQ(eventsNamed(decoded, "_cmp").size(), 1u) << decoded;
 }
 
-// Text that is no link is refused (status 2) before the app makes its data folder.
+// Text that is no link is refused (status 2) before the app makes its data folder. (An app that
+// took it would run: it is stopped after a minute, and the status tells.)
 TEST_F(AppProcessTest, ALaunchURLThatIsNoLinkIsRefused) {
   std::string tooLong = std::string(kLaunchLink) + "&utm_content=" + std::string(120 << 10, 'x');
   // A custom scheme the app's Info.plist does not declare is not the app's to open either.
@@ -613,10 +614,10 @@ TEST_F(AppProcessTest, ALaunchURLThatIsNoLinkIsRefused) {
         std::string("other.app://open?utm_source=news")}) {
     SCOPED_TRACE(text.substr(0, 60));
     fs::path data = work_ / "refused";
-    EXPECT_EQ(
-        testsupport::runCommand(std::string("'") + KVL_TEST_APP + "' --data-dir '" + data.string() +
-                                "' --launch-url '" + text + "' 2>/dev/null; echo $?"),
-        "2\n");
+    EXPECT_EQ(testsupport::runCommand(std::string("timeout -s KILL 60 '") + KVL_TEST_APP +
+                                      "' --data-dir '" + data.string() + "' --launch-url '" + text +
+                                      "' 2>/dev/null; echo $?"),
+              "2\n");
     EXPECT_FALSE(fs::exists(data));
   }
 }
