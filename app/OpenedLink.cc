@@ -1,5 +1,6 @@
 #include "app/OpenedLink.h"
 
+#include <cctype>
 #include <optional>
 #include <utility>
 
@@ -10,7 +11,25 @@
 
 using platform::Value;
 
-absl::StatusOr<OpenedLink> OpenedLink::fromText(std::string_view text) {
+std::set<std::string> OpenedLink::declaredSchemes(const Value::Dictionary& info) {
+  std::set<std::string> schemes;
+  auto types = info.find("CFBundleURLTypes");
+  if (types == info.end() || !types->second.isArray()) return schemes;
+  for (const Value& type : *types->second.asArray()) {
+    const Value* names = type.isDictionary() ? type.find("CFBundleURLSchemes") : nullptr;
+    if (names == nullptr || !names->isArray()) continue;
+    for (const Value& name : *names->asArray()) {
+      if (!name.isString() || name.asString()->empty()) continue;
+      std::string scheme = *name.asString();
+      for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      schemes.insert(std::move(scheme));
+    }
+  }
+  return schemes;
+}
+
+absl::StatusOr<OpenedLink> OpenedLink::fromText(std::string_view text,
+                                                const std::set<std::string>& declaredSchemes) {
   // Checked first, so that no parser spends time on text that is refused anyway.
   if (text.size() > kMaxLength) {
     return absl::InvalidArgumentError("longer than " + std::to_string(kMaxLength) + " bytes");
@@ -22,6 +41,15 @@ absl::StatusOr<OpenedLink> OpenedLink::fromText(std::string_view text) {
     return absl::InvalidArgumentError("nothing after the scheme");
   }
   if (url->scheme() != "http" && url->scheme() != "https") {
+    // The system hands an app only the schemes it declared; any other goes elsewhere or
+    // nowhere.
+    if (declaredSchemes.count(url->scheme()) == 0) {
+      // The scheme named, not the text, and cut short: the reason is printed.
+      std::string scheme = url->scheme().substr(0, 64);
+      if (scheme.size() < url->scheme().size()) scheme += "...";
+      return absl::InvalidArgumentError("the app declares no URL scheme \"" + scheme +
+                                        "\" (Info.plist CFBundleURLTypes)");
+    }
     return OpenedLink(Kind::kURL, std::string(text));
   }
   // A universal link is a page of a web site: without a host there is none.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,8 @@
 //
 // A custom-scheme URL is opened as a URL (application:openURL:options:); an http(s) URL arrives
 // as a universal link, a web-browsing user activity (application:continueUserActivity:...).
+// As on the phone, the app is handed only the custom schemes its Info.plist declares; any other
+// (javascript:, mailto:, another app's) is not this app's to open.
 // Value type.
 class OpenedLink {
  public:
@@ -23,12 +26,19 @@ class OpenedLink {
   // link of this size, in its JSON order, always fits.
   static constexpr size_t kMaxLength = 32 * 1024;
 
+  // The custom URL schemes an app's Info.plist declares: every string of "CFBundleURLSchemes"
+  // in every item of "CFBundleURLTypes", lower-cased (schemes compare without case). Entries
+  // of another type are skipped.
+  static std::set<std::string> declaredSchemes(const platform::Value::Dictionary& info);
+
   // The link, or InvalidArgument saying why the text is refused: it is not an absolute URL
   // (platform::URL: characters outside the URI alphabet, malformed percent escapes, no
-  // scheme), nothing follows the scheme's ":", an http(s) URL has no host, or the text is longer
-  // than kMaxLength. What the link's query holds (repeated keys, escapes that decode to
+  // scheme), nothing follows the scheme's ":", an http(s) URL has no host, a custom scheme is
+  // not among `declaredSchemes` (lower-cased, as declaredSchemes gives them), or the text is
+  // longer than kMaxLength. What the link's query holds (repeated keys, escapes that decode to
   // nothing usable) is for whoever reads it, as on the phone.
-  static absl::StatusOr<OpenedLink> fromText(std::string_view text);
+  static absl::StatusOr<OpenedLink> fromText(std::string_view text,
+                                             const std::set<std::string>& declaredSchemes);
 
   Kind kind() const { return kind_; }
   const std::string& url() const { return url_; }

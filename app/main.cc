@@ -32,6 +32,7 @@
 #include <future>
 #include <iostream>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -109,6 +110,8 @@ Arguments parse(int argc, char** argv) {
                       : fs::path(std::getenv("HOME") ? std::getenv("HOME") : ".") /
                             ".local/share/kavrelin-app";
   args.bundle = fs::canonical("/proc/self/exe").parent_path() / "App.bundle";
+  // Checked once the bundle, which declares the app's URL schemes, is known.
+  std::optional<std::string> launchURL;
   for (int i = 1; i < argc; ++i) {
     std::string flag = argv[i];
     if (isLaunchArgument(flag)) continue;  // the libraries read it from the process's arguments
@@ -128,10 +131,7 @@ Arguments parse(int argc, char** argv) {
       if (value.empty()) usage("bad --model (e.g. iPhone16,1)");
       args.model = value;
     } else if (flag == "--launch-url") {
-      absl::StatusOr<OpenedLink> link = OpenedLink::fromText(value);
-      // The reason, not the text: it may be long.
-      if (!link.ok()) usage("bad --launch-url: " + std::string(link.status().message()));
-      args.launchLink = *link;
+      launchURL = value;
     } else if (flag == "--port" || flag == "--tracking-answer") {
       char* end = nullptr;
       long number = std::strtol(value.c_str(), &end, 10);
@@ -145,6 +145,14 @@ Arguments parse(int argc, char** argv) {
     } else {
       usage("unknown option " + flag);
     }
+  }
+  if (launchURL) {
+    absl::StatusOr<OpenedLink> link = OpenedLink::fromText(
+        *launchURL, OpenedLink::declaredSchemes(
+                        platform::Bundle::bundleWithPath(args.bundle)->infoDictionary()));
+    // The reason, not the text: it may be long.
+    if (!link.ok()) usage("bad --launch-url: " + std::string(link.status().message()));
+    args.launchLink = *link;
   }
   return args;
 }
@@ -173,12 +181,18 @@ bool control(const std::shared_ptr<AppLifecycle>& lifecycle, const Value& reques
   const Value* url = request.find("url");
   const Value* identifier = request.find("identifier");
   if (action == nullptr) return false;
-  // What the system hands an app is a link that --launch-url would take too; a universal link
-  // is an http(s) one. Anything else is refused (400) rather than delivered.
+  // What the system hands an app is a link that --launch-url would take too: a universal link
+  // (http(s)) or a URL of a scheme the app's Info.plist declares. Anything else is refused
+  // (400) rather than delivered, and the app says why.
   if (*action == "open-url" || *action == "continue-activity") {
     if (!url || !url->isString()) return false;
-    absl::StatusOr<OpenedLink> link = OpenedLink::fromText(*url->asString());
-    if (!link.ok()) return false;
+    static const std::set<std::string> schemes =
+        OpenedLink::declaredSchemes(platform::Bundle::mainBundle()->infoDictionary());
+    absl::StatusOr<OpenedLink> link = OpenedLink::fromText(*url->asString(), schemes);
+    if (!link.ok()) {
+      std::cerr << "app: refused " << *action << ": " << link.status().message() << std::endl;
+      return false;
+    }
     if (*action == "continue-activity" && link->kind() != OpenedLink::Kind::kUniversalLink) {
       return false;
     }

@@ -65,7 +65,8 @@ Identifiers identifiersFrom(APMIdentity& identity, bool withEphemeral) {
   ids.vendorDeviceID = identity.identifierForVendor();
   ids.hasLimitedAdTracking = identity.hasLimitedAdTracking();
   ids.limitedAdTracking = identity.limitedAdTracking();
-  ids.appleConsentStatus = APMIdentity::iOS14OrAbove() ? identity.appleConsentStatus() : 6;
+  ids.iOS14OrAbove = APMIdentity::iOS14OrAbove();
+  ids.appleConsentStatus = ids.iOS14OrAbove ? identity.appleConsentStatus() : 6;
   if (withEphemeral) ids.ephemeralAppInstanceID = identity.ephemeralAppInstanceID();
   return ids;
 }
@@ -86,8 +87,12 @@ void applyConsentIdentifiers(APMPBMeasurementBundle& bundle, const State& state,
     analyticsDenied = isDeniedAt(own, 3);
   }
   int64_t status = identity.appleConsentStatus;
-  if (status != 6) NANOSetInt32(bundle, B::kAppleConsentStatus, static_cast<int32_t>(status));
-  bool gate = state.attGateSetting && status != 3;
+  bool gate = false;
+  if (identity.iOS14OrAbove) {
+    if (status != 6) NANOSetInt32(bundle, B::kAppleConsentStatus, static_cast<int32_t>(status));
+    // Status 6 here means no advertising support: the gate holds as for any status but 3.
+    gate = state.attGateSetting && status != 3;
+  }
   const std::optional<std::string>& resettable = identity.resettableDeviceID;
   const std::optional<std::string>& vendor = identity.vendorDeviceID;
   if (identity.hasLimitedAdTracking && resettable && !resettable->empty() && !adDenied && !gate) {

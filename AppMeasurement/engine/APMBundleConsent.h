@@ -41,7 +41,10 @@ struct Identifiers {
   std::optional<std::string> vendorDeviceID;
   bool hasLimitedAdTracking = false;
   bool limitedAdTracking = false;
-  int64_t appleConsentStatus = 6;  // 6: no advertising support
+  // The tracking status exists from system version 14; before it the status is 6 and the
+  // server's ATT gate never applies. From 14 on, 6 means no advertising support.
+  bool iOS14OrAbove = true;
+  int64_t appleConsentStatus = 6;  // 6: no advertising support, or before version 14
   // Made only when the data controls ask for it (it is created on first request).
   std::optional<std::string> ephemeralAppInstanceID;
 

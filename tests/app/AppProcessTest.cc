@@ -14,7 +14,10 @@
 //  - Launched by a link (--launch-url): the library caches it from the launch options and
 //    reports it at start, with the first open's click time on a fresh install; a cached link
 //    that expired while collection was off is dropped, not reported as "(not set)" later.
-//    Text that is no link is refused before anything starts.
+//    Text that is no link, or a custom scheme the app does not declare, is refused before
+//    anything starts; the control route refuses such a scheme too.
+//  - Under run.sh's samples a fresh install asks for the deferred deep link; before iOS 14 the
+//    server's ATT gate keeps the advertising identifier.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -203,6 +206,16 @@ class AppProcessTest : public ::testing::Test {
     std::string text = readText(info);
     text.replace(text.rfind("</dict>"), 7, entry + "</dict>");
     std::ofstream(info, std::ios::trunc) << text;
+  }
+
+  // The measurement service's options as run.sh gives them.
+  static std::vector<std::string> runShSamples() {
+    std::string source = KVL_SOURCE_DIR;
+    std::string samples = source + "/tools/measurement-service/samples";
+    return {"--config-dir",  source + "/tools/measurement-service/sample-config",
+            "--deeplink",    samples + "/deeplink.json",
+            "--skan",        samples + "/skan.json",
+            "--psm-members", source + "/tools/psm-server/sample-members.json"};
   }
 
   std::string runSh(const std::string& arguments) {
@@ -401,7 +414,7 @@ TEST_F(AppProcessTest, ADeferredDeepLinkIsOneCampaign) {
                              R"(deep_link_id=https%3A%2F%2Fapp.example%2Fddl&utm_source=ads)"
                              R"(&utm_medium=cpc", "obraid": "D7"})";
   ASSERT_NO_FATAL_FAILURE(startService({"--deeplink", deeplink.string()}));
-  addToInfoPlist("<key>ORVANE_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED</key><true/>");
+  // The app's Info.plist switches the deferred deep link on.
   ASSERT_NO_FATAL_FAILURE(startApp());
   const std::string handed = "handleLink() - url: https://app.example/ddl";
   for (int i = 0; i < 1200 && app_->output().find(handed) == std::string::npos; ++i) waitATenth();
@@ -416,6 +429,65 @@ TEST_F(AppProcessTest, ADeferredDeepLinkIsOneCampaign) {
   ASSERT_EQ(campaigns.size(), 1u) << decoded;
   EXPECT_TRUE(hasText(campaigns[0], "_cis", "ddp")) << campaigns[0];
   EXPECT_TRUE(hasText(campaigns[0], "obraid", "D7")) << campaigns[0];
+}
+
+// A fresh install under run.sh's samples asks the service for the deferred deep link at first
+// open (the app's Info.plist switches it on), and the sample link is a campaign.
+TEST_F(AppProcessTest, UnderRunShsSamplesAFreshInstallAsksForTheDeferredDeepLink) {
+  ASSERT_NO_FATAL_FAILURE(startService(runShSamples()));
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  std::string decoded = uploadsOnceTheyHold("string_value: \"winter\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  auto answer = testsupport::httpRequest("GET", service_->baseURL() + "/_control/requests");
+  EXPECT_NE(answer.body.find("\"/pagead/conversion/app/deeplink"), std::string::npos)
+      << answer.body;
+  std::vector<std::string> campaigns = eventsWith(decoded, "_cmp", "source", "ads");
+  ASSERT_EQ(campaigns.size(), 1u) << decoded;
+  EXPECT_TRUE(hasText(campaigns[0], "campaign", "winter")) << campaigns[0];
+}
+
+// An iOS 12 phone has no tracking status: the server's ATT gate ("measurement.attmas_gate")
+// does not hold its advertising identifier back, and the uploads carry no status.
+TEST_F(AppProcessTest, BeforeIOS14TheATTGateKeepsTheAdvertisingIdentifier) {
+  fs::path configs = work_ / "config";
+  fs::create_directories(configs);
+  std::ofstream(configs / "1:1234567890:ios:0a1b2c3d4e5f6a7b.json")
+      << R"({"app_id": "1:1234567890:ios:0a1b2c3d4e5f6a7b", "version": 1, "settings": [)"
+      << R"({"name": "measurement.attmas_gate", "value": "1"},)"
+      << R"({"name": "measurement.upload.interval", "value": "15000"}]})";
+  ASSERT_NO_FATAL_FAILURE(startService({"--config-dir", configs.string()}));
+  ASSERT_NO_FATAL_FAILURE(startApp({"--system-version", "12.0", "--tracking-answer", "3"}));
+  std::string decoded = uploadsOnceTheyHold("name: \"_f\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  ASSERT_FALSE(eventsNamed(decoded, "_f").empty()) << decoded;
+  EXPECT_NE(decoded.find("resettable_device_id: \"3F2504E0-4F89-41D3-9A0C-0305E82C3301\""),
+            std::string::npos)
+      << decoded;
+  EXPECT_EQ(decoded.find("vendor_device_id"), std::string::npos) << decoded;
+  EXPECT_EQ(decoded.find("apple_consent_status"), std::string::npos) << decoded;
+}
+
+// The app is handed only the custom schemes its Info.plist declares: another scheme at the
+// control route is refused (400, the app says why) and makes no campaign; a declared one is
+// opened.
+TEST_F(AppProcessTest, AnUndeclaredSchemeIsRefusedAtTheControlRoute) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  for (const char* url : {"javascript:alert(1)", "other.app://open?utm_source=undeclared"}) {
+    SCOPED_TRACE(url);
+    std::string opened = runSh(std::string("open-url '") + url + "'");
+    EXPECT_NE(opened.find(": 400"), std::string::npos) << opened;
+  }
+  EXPECT_TRUE(app_->waitForOutput("the app declares no URL scheme \"javascript\"", 10))
+      << app_->output();
+  EXPECT_TRUE(app_->waitForOutput("the app declares no URL scheme \"other.app\"", 10))
+      << app_->output();
+  std::string opened = runSh("open-url 'com.orvane.kavrelin.app://open?utm_source=declared'");
+  EXPECT_NE(opened.find(": 204"), std::string::npos) << opened;
+  std::string decoded = uploadsOnceTheyHold("string_value: \"declared\"");
+  EXPECT_EQ(app_->interrupt(), 0);
+  EXPECT_EQ(eventsWith(decoded, "_cmp", "source", "declared").size(), 1u) << decoded;
+  EXPECT_TRUE(eventsWith(decoded, "_cmp", "source", "undeclared").empty()) << decoded;
 }
 
 // --- Launched by a link ---
@@ -531,17 +603,21 @@ TEST_F(AppProcessTest, ALaunchLinkThatExpiredWhileCollectionWasOffIsDropped) {
   EXPECT_EQ(eventsNamed(decoded, "_cmp").size(), 1u) << decoded;
 }
 
-// Text that is no link is refused (status 2) before the app makes its data folder.
+// Text that is no link is refused (status 2) before the app makes its data folder. (An app that
+// took it would run: it is stopped after a minute, and the status tells.)
 TEST_F(AppProcessTest, ALaunchURLThatIsNoLinkIsRefused) {
   std::string tooLong = std::string(kLaunchLink) + "&utm_content=" + std::string(120 << 10, 'x');
-  for (const std::string& text : {std::string("not a link"), tooLong,
-                                  std::string(kLaunchLink) + "%zz", std::string("https:///x")}) {
+  // A custom scheme the app's Info.plist does not declare is not the app's to open either.
+  for (const std::string& text :
+       {std::string("not a link"), tooLong, std::string(kLaunchLink) + "%zz",
+        std::string("https:///x"), std::string("javascript:alert(1)"),
+        std::string("other.app://open?utm_source=news")}) {
     SCOPED_TRACE(text.substr(0, 60));
     fs::path data = work_ / "refused";
-    EXPECT_EQ(
-        testsupport::runCommand(std::string("'") + KVL_TEST_APP + "' --data-dir '" + data.string() +
-                                "' --launch-url '" + text + "' 2>/dev/null; echo $?"),
-        "2\n");
+    EXPECT_EQ(testsupport::runCommand(std::string("timeout -s KILL 60 '") + KVL_TEST_APP +
+                                      "' --data-dir '" + data.string() + "' --launch-url '" + text +
+                                      "' 2>/dev/null; echo $?"),
+              "2\n");
     EXPECT_FALSE(fs::exists(data));
   }
 }

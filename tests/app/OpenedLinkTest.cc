@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "AppMeasurement/engine/APMMeasurement.h"
@@ -18,6 +19,18 @@
 namespace {
 
 using platform::Value;
+
+// The schemes of the app's own Info.plist (app/bundle).
+std::set<std::string> appSchemes() {
+  Value::Dictionary info;
+  Value::Array types;
+  types.push_back(Value(Value::Dictionary{
+      {"CFBundleURLSchemes", Value(Value::Array{Value("com.orvane.kavrelin.app")})}}));
+  types.push_back(
+      Value(Value::Dictionary{{"CFBundleURLSchemes", Value(Value::Array{Value("fb1234567890")})}}));
+  info.emplace("CFBundleURLTypes", Value(std::move(types)));
+  return OpenedLink::declaredSchemes(info);
+}
 
 TEST(OpenedLinkTest, AcceptsWhatTheSystemCouldOpen) {
   struct Row {
@@ -33,7 +46,13 @@ TEST(OpenedLinkTest, AcceptsWhatTheSystemCouldOpen) {
       {query + "%FF", true},
       {"HTTPS://app.example/x?utm_source=web", true, OpenedLink::Kind::kUniversalLink},
       {"http://app.example", true, OpenedLink::Kind::kUniversalLink},
-      {"mailto:someone@app.example", true},
+      // Only the custom schemes the app declares, in any case.
+      {"COM.Orvane.Kavrelin.App://open?utm_source=news", true},
+      {"fb1234567890://authorize#access_token=t", true},
+      {"mailto:someone@app.example", false},
+      {"javascript:alert(1)", false},
+      {"other.app://open?utm_source=news", false},
+      {"fb://authorize", false},
       {"not a url", false},
       {"", false},
       {query + "%zz", false},
@@ -49,7 +68,7 @@ TEST(OpenedLinkTest, AcceptsWhatTheSystemCouldOpen) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text.substr(0, 80));
-    absl::StatusOr<OpenedLink> link = OpenedLink::fromText(row.text);
+    absl::StatusOr<OpenedLink> link = OpenedLink::fromText(row.text, appSchemes());
     ASSERT_EQ(link.ok(), row.accepted) << link.status();
     if (!row.accepted) {
       EXPECT_EQ(link.status().code(), absl::StatusCode::kInvalidArgument);
@@ -58,6 +77,30 @@ TEST(OpenedLinkTest, AcceptsWhatTheSystemCouldOpen) {
     EXPECT_EQ(link->kind(), row.kind);
     EXPECT_EQ(link->url(), row.text);
   }
+}
+
+// What an Info.plist declares, read as the system reads it; entries of another shape are
+// skipped, not fatal.
+TEST(OpenedLinkTest, DeclaredSchemesComeFromTheURLTypes) {
+  auto schemes = [](Value types) {
+    return OpenedLink::declaredSchemes(Value::Dictionary{{"CFBundleURLTypes", std::move(types)}});
+  };
+  EXPECT_EQ(appSchemes(), (std::set<std::string>{"com.orvane.kavrelin.app", "fb1234567890"}));
+  EXPECT_TRUE(OpenedLink::declaredSchemes({}).empty());
+  EXPECT_TRUE(schemes(Value("com.orvane.kavrelin.app")).empty());
+  EXPECT_EQ(schemes(Value(Value::Array{
+                Value("not a dictionary"), Value(Value::Dictionary{}),
+                Value(Value::Dictionary{{"CFBundleURLSchemes", Value("Not.An.Array")}}),
+                Value(Value::Dictionary{
+                    {"CFBundleURLSchemes",
+                     Value(Value::Array{Value(int64_t{7}), Value(""), Value("My.App")})}})})),
+            std::set<std::string>{"my.app"});
+  // The refusal names the scheme, not the text.
+  absl::StatusOr<OpenedLink> refused =
+      OpenedLink::fromText("javascript:alert(document.cookie)", appSchemes());
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.status().message().find("\"javascript\""), std::string::npos);
+  EXPECT_EQ(refused.status().message().find("cookie"), std::string::npos);
 }
 
 // A universal link's launch options reach the library through the did-finish-launching
@@ -74,7 +117,7 @@ TEST(OpenedLinkLaunchTest, AUniversalLinksLaunchOptionsAreCached) {
   APMMeasurement::subscribeForAppDidFinishLaunchingNotifications();
   const std::string text = "https://app.example/x?utm_source=web";
   std::make_shared<UIApplication>()->didFinishLaunching(
-      Value(OpenedLink::fromText(text)->launchOptions()));
+      Value(OpenedLink::fromText(text, {})->launchOptions()));
   std::optional<Value> cached =
       APMUserDefaults::sharedUserDefaults()->objectForKey("/orvane/measurement/deep_link");
   APMUserDefaults::sharedUserDefaults()->removeObjectForKey("/orvane/measurement/deep_link");

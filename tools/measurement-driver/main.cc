@@ -228,6 +228,30 @@ bool drained() {
   return result;
 }
 
+// Whether an engine request (upload, configuration, SKAdNetwork value, deferred deep link) is out
+// (asked on the worker queue).
+bool requestOut() {
+  std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
+  if (!engine) return false;
+  bool result = false;
+  engine->scheduler()->dispatchSyncOnWorkerQueueBlockID(
+      "measurement-driver:request", [&] { result = engine->isNetworkRequestPending(); });
+  return result;
+}
+
+// Resigns active, as the user leaving the app does, once the calls made so far (a return to
+// active queues a conversion-value fetch) have been handled and no engine request is out
+// (waited for, bounded): the upload pass that resigning starts stops when it finds the one
+// network slot taken, and the schedule would run it again only much later.
+void resignActiveWhenNoRequestIsOut(UIApplication& application) {
+  barrier(10);
+  for (int i = 0; i < 200 && requestOut(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  application.willResignActive();
+  platform::DispatchQueue::drainMain();
+}
+
 // The number of stored events with one of the names (asked on the worker queue).
 size_t storedEventCount(const std::vector<std::string>& names) {
   std::shared_ptr<APMMeasurement> engine = APMMeasurement::sharedInstance();
@@ -522,8 +546,7 @@ int main(int argc, char** argv) {
   }
 
   if (upload) {
-    application->willResignActive();
-    platform::DispatchQueue::drainMain();
+    resignActiveWhenNoRequestIsOut(*application);
     // A real service answers in real time: poll, bounded.
     bool done = false;
     for (int i = 0; i < 1200 && !done; ++i) {
@@ -531,12 +554,13 @@ int main(int argc, char** argv) {
       done = drained();
       if (!done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        // A retry the schedule set for later is asked for now: the driver waits for nothing.
-        // Not more often: each return to active also asks for the conversion value, whose
-        // request would hold the one network slot that the upload waits for.
+        // A retry the schedule set for later is asked for now, by leaving the app again: the
+        // driver waits for nothing. Not more often: each return to active also asks for the
+        // conversion value, whose request holds the one network slot until it is answered.
         if (i % 100 == 99) {
           application->didBecomeActive();
-          application->willResignActive();
+          platform::DispatchQueue::drainMain();
+          resignActiveWhenNoRequestIsOut(*application);
         }
       }
     }
@@ -557,7 +581,8 @@ int main(int argc, char** argv) {
       SKAdNetwork::waitUntilIdle();
       barrier(10);
       if (SKAdNetwork::records().empty()) {
-        std::fprintf(stderr, "measurement-driver: no SKAdNetwork conversion value\n");
+        // The service gives an app instance each value once.
+        std::fprintf(stderr, "measurement-driver: no new SKAdNetwork conversion value\n");
         return 1;
       }
       std::printf("skan updated\n");

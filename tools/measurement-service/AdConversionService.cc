@@ -55,6 +55,13 @@ std::optional<std::string> checkSkanControl(const nlohmann::ordered_json& contro
                                 response, error);
 }
 
+// Whether the answer tells the app to update its value (status UPDATE, by name or number).
+bool isUpdate(const nlohmann::ordered_json& response) {
+  auto status = response.find("status");
+  if (status == response.end()) return false;
+  return *status == "UPDATE" || *status == 1;
+}
+
 }  // namespace
 
 std::string gzipCompress(std::string_view data) {
@@ -132,19 +139,48 @@ HttpResponse AdConversionService::deepLink(const HttpRequest&) const {
   return HttpResponse::text(200, *deepLink_, "application/json");
 }
 
-HttpResponse AdConversionService::skan(const HttpRequest& request) const {
+bool AdConversionService::alreadyGiven(const std::string& instance, const std::string& value) {
+  auto [entry, added] = givenSkanValues_.try_emplace(instance, value);
+  if (!added) {
+    if (entry->second == value) return true;
+    entry->second = value;
+    return false;
+  }
+  givenSkanOrder_.push_back(instance);
+  if (givenSkanOrder_.size() > kMaxRememberedInstances) {
+    givenSkanValues_.erase(givenSkanOrder_.front());
+    givenSkanOrder_.pop_front();
+  }
+  return false;
+}
+
+HttpResponse AdConversionService::skan(const HttpRequest& request) {
   std::string error;
-  if (!apmmsg::decodeToJson(*apmmsg::findMessage("SkAdNetworkConversionValueRequest"), request.body,
-                            &error)) {
-    return HttpResponse::text(400, "cannot decode: " + error + "\n");
+  std::optional<nlohmann::ordered_json> asked = apmmsg::decodeToJson(
+      *apmmsg::findMessage("SkAdNetworkConversionValueRequest"), request.body, &error);
+  if (!asked) return HttpResponse::text(400, "cannot decode: " + error + "\n");
+  std::string instance;
+  if (asked->contains("app_instance_id") && (*asked)["app_instance_id"].is_string()) {
+    instance = (*asked)["app_instance_id"].get<std::string>();
   }
   nlohmann::ordered_json control;
+  bool given = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     control = skan_;
+    if (control.is_object() && isUpdate(control["response"]) && !instance.empty() &&
+        instance.size() <= kMaxInstanceIDLength) {
+      // The value itself, without the times that each answer sets afresh.
+      const nlohmann::ordered_json& set = control["response"];
+      nlohmann::ordered_json value = {
+          {"fine", set.value("fine_value", nlohmann::ordered_json())},
+          {"coarse", set.value("coarse_value", nlohmann::ordered_json())},
+          {"lock", set.value("lock_window", nlohmann::ordered_json())}};
+      given = alreadyGiven(instance, value.dump());
+    }
   }
   nlohmann::ordered_json response = {{"status", "NO_UPDATE"}};
-  if (control.is_object()) {
+  if (control.is_object() && !given) {
     response = control["response"];
     int64_t now = nowMillis();
     if (response.contains("expiry_in_seconds")) {

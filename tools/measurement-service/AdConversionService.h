@@ -1,5 +1,7 @@
 #pragma once
 
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,7 +24,12 @@ namespace measurement_service {
 //                                             SkAdNetworkConversionValueResponse set below
 //                                             (by default status NO_UPDATE); gzip-compressed
 //                                             when the request accepts gzip and the answer asks
-//                                             for it
+//                                             for it. As a real service, it gives an app
+//                                             instance an UPDATE once per conversion value
+//                                             (fine, coarse, lock window): asked again, that
+//                                             instance gets NO_UPDATE until another value is
+//                                             set. A request without an app instance
+//                                             identifier gets the answer every time.
 //   POST /pagead/conversion/app/psm, GET /odm/config, POST /odm/psm, POST /odm/validate
 //                                             answered by psm-server's handler when a member
 //                                             file was given (404 otherwise)
@@ -50,12 +57,25 @@ class AdConversionService {
 
  private:
   loopback::HttpResponse deepLink(const loopback::HttpRequest& request) const;
-  loopback::HttpResponse skan(const loopback::HttpRequest& request) const;
+  loopback::HttpResponse skan(const loopback::HttpRequest& request);
   loopback::HttpResponse setSkan(const loopback::HttpRequest& request);
+  // Whether `instance` was given `value` already; remembers it as given otherwise. Holds
+  // mutex_.
+  bool alreadyGiven(const std::string& instance, const std::string& value);
+
+  // The app instances remembered (the oldest is forgotten beyond this), and the longest
+  // identifier remembered (the library's are 32 characters; a longer one is answered as one
+  // without an identifier).
+  static constexpr size_t kMaxRememberedInstances = 10000;
+  static constexpr size_t kMaxInstanceIDLength = 128;
 
   mutable std::mutex mutex_;
   std::optional<std::string> deepLink_;  // guarded by mutex_
   nlohmann::ordered_json skan_;          // guarded by mutex_; null: NO_UPDATE
+  // The conversion value last given to each app instance, and the instances oldest first;
+  // guarded by mutex_.
+  std::map<std::string, std::string> givenSkanValues_;
+  std::deque<std::string> givenSkanOrder_;
   std::unique_ptr<PSMServer> psm_;       // thread-safe itself
 };
 

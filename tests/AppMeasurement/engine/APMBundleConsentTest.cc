@@ -93,6 +93,47 @@ TEST(APMBundleConsentTest, ConsentIdentifiers) {
   }
 }
 
+// The server's ATT gate by system version: before 14 there is no tracking status and the gate
+// never holds back the advertising identifier; from 14 it does for every status but 3,
+// including 6 (no advertising support).
+TEST(APMBundleConsentTest, AttGateBySystemVersion) {
+  struct Case {
+    const char* what;
+    bool iOS14;
+    int32_t status;
+    bool setting;  // "measurement.attmas_gate"
+    // expected
+    const char* resettable;
+    const char* vendor;
+    bool statusWritten;
+  };
+  const Case cases[] = {
+      {"before 14, setting on", false, 6, true, "idfa", "<none>", false},
+      {"before 14, setting off", false, 6, false, "idfa", "<none>", false},
+      {"14, authorised, setting on", true, 3, true, "idfa", "<none>", true},
+      {"14, denied, setting on", true, 2, true, "<none>", "idfv", true},
+      {"14, not determined, setting on", true, 0, true, "<none>", "idfv", true},
+      {"14, no advertising support, setting on", true, 6, true, "<none>", "idfv", false},
+      {"14, no advertising support, setting off", true, 6, false, "idfa", "<none>", false},
+      {"14, denied, setting off", true, 2, false, "idfa", "<none>", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeIdentity fake;
+    fake.status = c.status;
+    APMBundleConsent::Identifiers identity = fake;
+    identity.iOS14OrAbove = c.iOS14;
+    APMBundleConsent::State state;
+    state.consentSignals = "G111";
+    state.attGateSetting = c.setting;
+    B bundle;
+    APMBundleConsent::applyConsentIdentifiers(bundle, state, identity, false);
+    EXPECT_EQ(text(bundle, B::kResettableDeviceId), c.resettable);
+    EXPECT_EQ(text(bundle, B::kVendorDeviceId), c.vendor);
+    EXPECT_EQ(NANOHasField(bundle, B::kAppleConsentStatus), c.statusWritten);
+  }
+}
+
 TEST(APMBundleConsentTest, DMAFields) {
   struct Case {
     const char* what;

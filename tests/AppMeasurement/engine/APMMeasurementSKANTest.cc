@@ -389,4 +389,35 @@ TEST_F(SKANTest, RetriesAndWindows) {
   });
 }
 
+// An idle app served run.sh's samples, whose answer is always "update" with one value: the
+// service gives an app instance that value once and then answers "nothing to update", so over
+// three minutes the app reports it once and rests, rather than fetching, recording "_skan" and
+// uploading after every upload.
+TEST_F(SKANTest, AnIdleAppServedTheSamplesReportsTheValueOnce) {
+  std::string source = KVL_TEST_SOURCE_DIR;
+  startService({"--skan", source + "/tools/measurement-service/samples/skan.json"});
+  makeAttributionEngine();
+  // The app's sample configuration, under this test's app identifier.
+  std::string file = source + "/tools/measurement-service/sample-config/" +
+                     "1:1234567890:ios:0a1b2c3d4e5f6a7b.json";
+  auto sample = platform::JSONSerialization::JSONObjectWithData(runCommand("cat '" + file + "'"));
+  ASSERT_TRUE(sample.ok() && sample->find("settings"));
+  std::vector<std::pair<std::string, std::string>> settings;
+  for (const platform::Value& setting : *sample->find("settings")->asArray()) {
+    settings.emplace_back(*setting.find("name")->asString(), *setting.find("value")->asString());
+  }
+  fetchConfig(settings);
+  for (int second = 0; second < 180; ++second) {
+    env.advance(1);
+    ASSERT_TRUE(waitFor(
+        [&] { return !engine->isNetworkRequestPending() && !engine->isSKANRequestInProgress(); }));
+    SKAdNetwork::waitUntilIdle();
+  }
+  // Asked again after the upload of its "_skan", and told there is nothing new.
+  EXPECT_GE(requestsTo("/skan").size(), 2u);
+  std::vector<SKAdNetwork::Record> records = SKAdNetwork::records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].fineValue, 42);
+}
+
 }  // namespace

@@ -280,8 +280,10 @@ async function main() {
   const refused = await fetch(`${control.url}/_app/control`, { method: 'POST', body: '{"action":"active"}' });
   assert.equal(refused.status, 403);
 
-  // What is not a URL (nor, for a universal link, an http(s) URL with a host) is refused.
+  // What is not a URL (nor, for a universal link, an http(s) URL with a host) is refused, and so
+  // is a custom scheme the app's Info.plist does not declare.
   for (const [action, bad] of [['open-url', 'not a url'], ['open-url', ''], ['open-url', 3],
+    ['open-url', 'javascript:alert(1)'], ['open-url', 'other.app://open?utm_source=x'],
     ['continue-activity', 'not a url'], ['continue-activity', 'com.orvane.kavrelin.app://x'],
     ['continue-activity', 'https:nohost']]) {
     const answer = await fetch(`${control.url}/_app/control`, {

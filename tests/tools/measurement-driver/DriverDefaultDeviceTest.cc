@@ -4,6 +4,7 @@
 // carry tracking status 3 and the phone's release and model.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -64,6 +65,44 @@ TEST(DriverDefaultDeviceTest, ACurrentPhoneWithoutSystemVersion) {
       << decoded;
   EXPECT_NE(decoded.find("os_version: \"17.4\""), std::string::npos) << decoded;
   EXPECT_NE(decoded.find("device_model: \"iPhone16,1\""), std::string::npos) << decoded;
+  std::filesystem::remove_all(work);
+}
+
+// The service refuses the first upload once: the driver asks for the retry by leaving the app
+// again, and resigns only once the conversion-value fetch that the return to active starts is
+// answered, so that the upload pass finds the network free and the data leaves.
+TEST(DriverDefaultDeviceTest, AnUploadRefusedOnceIsSentAgainWhileTheDriverWaits) {
+  std::filesystem::path work = std::filesystem::temp_directory_path() /
+                               ("kvl-driver-refused-once-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(work);
+  std::string source = KVL_TEST_SOURCE_DIR;
+  ServiceProcess service(KVL_TEST_SERVICE,
+                         {"--port", "0", "--data", (work / "service").string(), "--config-dir",
+                          source + "/tools/measurement-service/sample-config", "--skan",
+                          source + "/tools/measurement-service/samples/skan.json"});
+  ASSERT_EQ(testsupport::httpRequest("POST", service.baseURL() + "/_control/script",
+                                     {"Content-Type: application/json"},
+                                     R"({"path": "/a", "status": 503, "times": 1})")
+                .status,
+            204);
+  std::string output = runCommand(std::string(KVL_TEST_DRIVER) + " --app-dir " +
+                                  (work / "app").string() + " --service " + service.baseURL() +
+                                  " --event refused_once --upload 2>&1; echo \"exit $?\"");
+  EXPECT_NE(output.find("\nuploaded\n"), std::string::npos) << output;
+  EXPECT_EQ(output.substr(output.size() - std::min<size_t>(output.size(), 7)), "exit 0\n")
+      << output;
+  // The refused upload, then the one that was taken; the conversion value was asked for.
+  auto answer = testsupport::httpRequest("GET", service.baseURL() + "/_control/requests");
+  auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
+  ASSERT_TRUE(parsed.ok() && parsed->isArray()) << answer.body;
+  size_t uploads = 0;
+  size_t fetches = 0;
+  for (const platform::Value& request : *parsed->asArray()) {
+    uploads += *request.find("path")->asString() == "/a";
+    fetches += *request.find("path")->asString() == "/skan";
+  }
+  EXPECT_GE(uploads, 2u);
+  EXPECT_GE(fetches, 1u);
   std::filesystem::remove_all(work);
 }
 

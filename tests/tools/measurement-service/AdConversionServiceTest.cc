@@ -88,6 +88,56 @@ TEST_F(AdConversionServiceTest, SKANAnswersDecodeAndGzipOnDemand) {
             "GZIP");
 }
 
+// As a real service: an app instance gets each conversion value once, then "nothing to update"
+// until another value is set; another instance gets it too, and a request without an instance
+// every time.
+TEST_F(AdConversionServiceTest, SKANGivesAnInstanceEachValueOnce) {
+  std::ofstream(data_ / "skan.json")
+      << R"({"response": {"status": "UPDATE", "fine_value": 42, "coarse_value": "HIGH",
+             "expiry_in_seconds": 60, "event_age_seconds": 0}})";
+  start({"--skan", (data_ / "skan.json").string()});
+  auto ask = [&](const std::string& instance) {
+    std::string fields = "library_version: 111500 app_id: \"a\"";
+    if (!instance.empty()) fields += " app_instance_id: \"" + instance + "\"";
+    auto answer = httpRequest("POST", url("/skan"), {},
+                              protoc("encode", "SkAdNetworkConversionValueRequest", fields));
+    EXPECT_EQ(answer.status, 200);
+    std::string decoded = protoc("decode", "SkAdNetworkConversionValueResponse", answer.body);
+    if (decoded.rfind("status: UPDATE\n", 0) != 0) return decoded;
+    size_t fine = decoded.find("fine_value: ");
+    return "UPDATE " + decoded.substr(fine, decoded.find('\n', fine) - fine);
+  };
+  struct Step {
+    const char* instance;
+    const char* setFine;  // a new value set before asking, or nullptr
+    std::string expected;
+  };
+  const Step steps[] = {
+      {"A", nullptr, "UPDATE fine_value: 42"},
+      {"A", nullptr, "status: NO_UPDATE\n"},
+      {"B", nullptr, "UPDATE fine_value: 42"},
+      {"", nullptr, "UPDATE fine_value: 42"},
+      {"", nullptr, "UPDATE fine_value: 42"},
+      {"A", "43", "UPDATE fine_value: 43"},
+      {"A", nullptr, "status: NO_UPDATE\n"},
+      {"B", nullptr, "UPDATE fine_value: 43"},
+      // Back to the first value: new again for A.
+      {"A", "42", "UPDATE fine_value: 42"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(std::string(step.instance) + (step.setFine ? " after setting " : "") +
+                 (step.setFine ? step.setFine : ""));
+    if (step.setFine) {
+      ASSERT_EQ(httpRequest("PUT", url("/_control/skan"), {},
+                            std::string(R"({"response": {"status": "UPDATE", "fine_value": )") +
+                                step.setFine + R"(, "expiry_in_seconds": 60}})")
+                    .status,
+                204);
+    }
+    EXPECT_EQ(ask(step.instance), step.expected);
+  }
+}
+
 TEST_F(AdConversionServiceTest, DeferredDeepLinkAndPSMPaths) {
   std::ofstream(data_ / "link.json") << R"({"deeplink": "a://b?utm_source=s"})";
   start({"--deeplink", (data_ / "link.json").string()});
