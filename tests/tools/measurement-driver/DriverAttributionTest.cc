@@ -31,8 +31,9 @@ TEST(DriverAttributionTest, FreshInstallWithLinkAndConversionValue) {
                  " --system-version 16.1 --tracking-authorized --open-url "
                  "'kavrelin://open?utm_source=news&utm_campaign=spring&obraid=B1' --skan-records " +
                  (work / "skan.jsonl").string() + " --upload 2>/dev/null");
-  EXPECT_NE(output.find("delegate opened kavrelin://promo?utm_source=ads&utm_medium=cpc"),
-            std::string::npos)
+  EXPECT_NE(
+      output.find("delegate opened com.orvane.kavrelin.app://promo?utm_source=ads&utm_medium=cpc"),
+      std::string::npos)
       << output;
   EXPECT_NE(output.find("uploaded\nskan updated\n"), std::string::npos) << output;
   // The first open's registration comes first; the update is the line with a fine value.
