@@ -21,6 +21,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/net/HttpReadError.h"
 #include "platform/net/LoopbackAcceptor.h"
+#include "platform/net/NoFramingHeaders.h"
 #include "platform/security/SecretToken.h"
 
 namespace loopback {
@@ -299,6 +300,8 @@ class Session : public std::enable_shared_from_this<Session> {
     response->version(11);
     response->result(static_cast<unsigned>(answer.status));
     for (const auto& [name, value] : answer.headers) response->insert(name, value);
+    // No page of a service may be shown inside a page of another origin.
+    for (const auto& [name, value] : platform::kNoFramingHeaders) response->set(name, value);
     response->body() = answer.body;
     response->keep_alive(keepAlive_);
     response->prepare_payload();

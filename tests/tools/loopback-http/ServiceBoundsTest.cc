@@ -389,7 +389,9 @@ TEST_F(ServiceBoundsTest, AnswersPeersDoNotReadHoldBoundedMemoryInAll) {
   const long before = rssMiB();
   // 64 peers ask for the page and read its status line only.
   testsupport::RawPeers peers(port(), 64,
-                              "GET /uploads.json HTTP/1.1\r\nHost: " + hostHeader() + "\r\n\r\n");
+                              "GET /uploads.json HTTP/1.1\r\nHost: " + hostHeader() +
+                                  "\r\nX-Service-Token: " + std::getenv("KVL_SERVICE_TOKEN") +
+                                  "\r\n\r\n");
   EXPECT_EQ(peers.readStartOfEach(12), 64u) << "every peer had the start of an answer";
   const long after = rssMiB();
   EXPECT_LT(after - before, 100) << before << " MiB before, " << after << " MiB after";

@@ -131,7 +131,7 @@ async function writesFromAnotherOrigin(page, services, attackerPort) {
       assert.equal(statuses.get(url), 403, `a page on ${host}:${attackerPort} wrote to ${url}`);
     }
   }
-  const uploads = await (await fetch(`${measurement}/uploads.json`)).json();
+  const uploads = await (await fetch(`${measurement}/uploads.json`, { headers: control })).json();
   assert.deepEqual(uploads, [], 'an upload was stored');
   const experiments = await (await fetch(`${measurement}/_control/experiment-requests`, { headers: control })).json();
   assert.deepEqual(experiments, [], 'an experiment request was kept');
