@@ -149,6 +149,10 @@ struct LoopbackHttpServer::Impl {
   Handler handler;
   std::string controlToken;  // set before serving; read-only afterwards
   asio::io_context io;
+  // The I/O thread runs until stop(), even while it has nothing to wait for: at the connection
+  // cap, with no accept pending and every request on the handler threads, run() would return
+  // and the answers posted back would never be written.
+  asio::executor_work_guard<asio::io_context::executor_type> running{io.get_executor()};
   platform::LoopbackAcceptor acceptor;
   // Connections whose request is never answered: kept open here until the server stops. On the
   // I/O thread only.
