@@ -269,7 +269,9 @@ TEST_F(ServiceBoundsTest, APSMRequestIsOneSmallObjectNotMillionsOfValues) {
   long before = rssMiB();
   const double began = cpuSeconds();
   for (const char* path : {"/odm/psm", "/odm/validate", "/pagead/conversion/app/psm"}) {
-    EXPECT_EQ(httpRequest("POST", url(path), {}, body).status, 400) << path;
+    auto answer = httpRequest("POST", url(path), {}, body);
+    EXPECT_EQ(answer.status, 413) << path;
+    EXPECT_EQ(answer.body, "JSON of more than 64 elements\n") << path;
   }
   EXPECT_LT(cpuSeconds() - began, 5.0) << "seconds of processor time";
   EXPECT_LT(rssMiB() - before, 64) << before << " MiB before";
