@@ -7,13 +7,18 @@
 #                               and prints the page's address. It holds a one-time secret (the
 #                               first browser to open it gets the session) and, after "#", the
 #                               page's key: paste it whole into an open browser, not on a
-#                               command line, where other users can read it. Arguments go to
+#                               command line, where other users can read it. The measurement
+#                               service prints the address of its uploads page the same way
+#                               ("measurement-service: the uploads are shown at URL", a one-time
+#                               secret too). Arguments go to
 #                               the app (e.g. -KVLAnalyticsDebugEnabled). Ctrl-C sends the app to the
 #                               background (pending events upload first), then stops the
 #                               services; a second Ctrl-C ends the app at once. Exits non-zero
 #                               when a port is taken or any of the three ends by itself.
 #        ./run.sh page-url      prints a new address of the running app's page (for another
 #                               browser or tab, or one that lost its session).
+#        ./run.sh uploads-url   prints a new address of the running measurement service's
+#                               uploads page, likewise.
 #        ./run.sh open-url URL  opens URL in the running app as the system would (custom-scheme
 #                               URLs go to the app's URL handler, http(s) URLs arrive as
 #                               universal links). Text that is not a URL is refused.
@@ -78,6 +83,26 @@ case "${1:-}" in
     echo "run.sh: the tools are built:"
     for path in "${paths[@]}"; do echo "  $path"; done
     exit 0
+    ;;
+  uploads-url)
+    [ $# -eq 1 ] || die "usage: ./run.sh uploads-url" 2
+    control="$data/measurement/control.json"
+    [ -r "$control" ] || die "the measurement service is not running (no $control); start it with ./run.sh"
+    exec python3 - "$control" <<'PY'
+import json, sys, urllib.error, urllib.request
+control = json.load(open(sys.argv[1]))
+request = urllib.request.Request(control["url"] + "/_control/page-url", method="POST", data=b"",
+                                 headers={"X-Service-Token": control["token"],
+                                          "Content-Type": "application/json"})
+try:
+    with urllib.request.urlopen(request) as answer:
+        print(json.load(answer)["url"])
+except urllib.error.HTTPError as error:
+    sys.exit(f"run.sh: the measurement service refused a new address: {error.code} {error.reason}")
+except urllib.error.URLError as error:
+    sys.exit(f"run.sh: the measurement service at {control['url']} does not answer "
+             f"({error.reason}); is it still running?")
+PY
     ;;
   open-url | page-url)
     if [ "$1" = open-url ]; then

@@ -25,6 +25,8 @@
 #include "platform/foundation/PlatformLog.h"
 #include "platform/net/HttpReadError.h"
 #include "platform/net/LoopbackAcceptor.h"
+#include "platform/net/NoFramingHeaders.h"
+#include "platform/net/PageSession.h"
 #include "platform/security/SecretToken.h"
 
 namespace platform {
@@ -84,20 +86,6 @@ std::string scriptSafeJSON(const Value& value) {
   return out;
 }
 
-// The value of the cookie `name` in a Cookie header ("a=1; b=2"), or "".
-std::string cookieValue(std::string_view header, std::string_view name) {
-  while (!header.empty()) {
-    std::string_view item = header.substr(0, header.find(';'));
-    header.remove_prefix(std::min(header.size(), item.size() + 1));
-    while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
-    if (item.size() > name.size() && item.substr(0, name.size()) == name &&
-        item[name.size()] == '=') {
-      return std::string(item.substr(name.size() + 1));
-    }
-  }
-  return {};
-}
-
 std::string_view headerOf(const http::request<http::string_body>& request, http::field field) {
   auto value = request[field];
   return {value.data(), value.size()};
@@ -107,8 +95,7 @@ std::string_view headerOf(const http::request<http::string_body>& request, http:
 // port would share the tab's storage, and with it the socket key.
 template <class Response>
 void forbidFraming(Response& response) {
-  response.set("Content-Security-Policy", "frame-ancestors 'none'");
-  response.set("X-Frame-Options", "DENY");
+  for (const auto& [name, value] : kNoFramingHeaders) response.set(name, value);
 }
 
 // The frame by which a page says it kept the next socket key: {"bridgeKeyKept":"<key>"}.
@@ -153,17 +140,12 @@ struct CAPWebHost::Impl {
   std::shared_ptr<CAPBridge> bridge;
   std::filesystem::path root;  // canonical
   std::string token;           // the control path's
-  std::string session;         // the session cookie's value, for this run
   uint16_t port = 0;
-  // A page address's two secrets: the one-time secret of its query, traded for the cookie, and
-  // the socket key of its fragment, which the browser never sends and the page presents.
-  struct PageSecrets {
-    std::string secret;
-    std::string key;
-  };
-  std::mutex secretsMutex;
-  std::deque<PageSecrets> secrets;  // unspent; guarded by secretsMutex
-  CAPSocketKeys socketKeys;         // of the addresses whose secret was spent
+  // A page address's two secrets: the one-time secret of its query, traded for the session
+  // cookie, and attached to it the socket key of its fragment, which the browser never sends
+  // and the page presents. Set before serving.
+  std::unique_ptr<PageSession> pageSession;
+  CAPSocketKeys socketKeys;  // of the addresses whose secret was spent
   std::atomic<uint64_t> nextPageId{1};
   std::atomic<bool> stopped{false};
   std::mutex controlMutex;
@@ -179,25 +161,18 @@ struct CAPWebHost::Impl {
 
   std::string origin() const { return "http://127.0.0.1:" + std::to_string(port); }
   std::string host() const { return "127.0.0.1:" + std::to_string(port); }
-  // Cookies are shared by every port of a host: the name tells this server's from another's.
-  std::string cookieName() const { return "app-session-" + std::to_string(port); }
 
   bool hasSession(const http::request<http::string_body>& request) const {
-    return equalSecrets(cookieValue(headerOf(request, http::field::cookie), cookieName()), session);
+    return pageSession->admits(headerOf(request, http::field::cookie));
   }
 
   // Spends `secret` when it is one of the unspent ones: its socket key opens sockets from then
   // on.
   bool spend(std::string_view secret) {
-    std::lock_guard lock(secretsMutex);
-    for (auto it = secrets.begin(); it != secrets.end(); ++it) {
-      if (equalSecrets(it->secret, secret)) {
-        socketKeys.add(std::move(it->key));
-        secrets.erase(it);
-        return true;
-      }
-    }
-    return false;
+    std::optional<std::string> key = pageSession->spend(secret);
+    if (!key) return false;
+    socketKeys.add(std::move(*key));
+    return true;
   }
 
   std::string indexHead() const {
@@ -618,8 +593,7 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
     }
     auto response = answer(http::status::see_other, "", "text/plain");
     response.set(http::field::location, "/");  // the bare address, whatever was asked
-    response.set(http::field::set_cookie,
-                 cookieName() + "=" + session + "; Path=/; HttpOnly; SameSite=Strict");
+    response.set(http::field::set_cookie, pageSession->setCookie());
     return response;
   }
   if (!hasSession(request)) {
@@ -654,14 +628,9 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
 }
 
 std::string CAPWebHost::Impl::newPageURL() {
-  PageSecrets page{randomSecretToken(), randomSecretToken()};
-  std::string url = origin() + "/?secret=" + page.secret + "#key=" + page.key;
-  {
-    std::lock_guard lock(secretsMutex);
-    secrets.push_back(std::move(page));
-    if (secrets.size() > 16) secrets.pop_front();
-  }
-  return url;
+  std::string key = randomSecretToken();
+  std::string secret = pageSession->newSecret(key);
+  return origin() + "/?secret=" + secret + "#key=" + key;
 }
 
 CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path bundle,
@@ -674,12 +643,13 @@ CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path 
   }
   impl_->bridge = std::move(bridge);
   impl_->token = token_;
-  impl_->session = randomSecretToken();
   impl_->acceptor = std::make_unique<LoopbackAcceptor>(
       impl_->io, port, LoopbackAcceptor::Limits{kMaxConnections, std::chrono::milliseconds(100)},
       "Capacitor");
   port_ = impl_->acceptor->port();
   impl_->port = port_;
+  // Cookies are shared by every port of a host: the name tells this server's from another's.
+  impl_->pageSession = std::make_unique<PageSession>("app-session-" + std::to_string(port_));
   Impl* impl = impl_.get();
   impl_->acceptor->start([impl](tcp::socket socket, LoopbackAcceptor::Slot slot) {
     std::make_shared<HttpSession>(*impl, std::move(socket), std::move(slot))->read();

@@ -19,9 +19,22 @@ PlatformLog::Sink& currentSink() {
   return *sink;
 }
 
+// The calling thread's innermost collector, or null.
+thread_local PlatformLog::ThreadCollector* threadCollector = nullptr;
+
 }  // namespace
 
+PlatformLog::ThreadCollector::ThreadCollector() : outer_(threadCollector) {
+  threadCollector = this;
+}
+
+PlatformLog::ThreadCollector::~ThreadCollector() { threadCollector = outer_; }
+
 void PlatformLog::write(std::string_view line) {
+  if (threadCollector != nullptr) {
+    threadCollector->lines_.emplace_back(line);
+    return;
+  }
   std::lock_guard<std::mutex> lock(sinkMutex());
   if (currentSink()) {
     currentSink()(std::string(line));

@@ -43,6 +43,9 @@ for url in 'https://app.example/page' 'com.orvane.kavrelin.app://google/link/?de
     "$run" open-url "$url"
 done
 expect "page-url with the app stopped" 1 "the app is not running" -- "$run" page-url
+expect "-h names uploads-url" 0 "./run.sh uploads-url" -- "$run" -h
+expect "uploads-url with the service stopped" 1 "the measurement service is not running" -- \
+  "$run" uploads-url
 
 # A port held here (a free one the kernel picks) as the app's: refused before any build.
 hold_free_port "$work/port"

@@ -379,21 +379,21 @@ void fillFromJson(NANODynamicMessage& message, const json& object, int depth) {
   }
 }
 
-// Collects what the runtime writes to the platform log while it lives.
+// Collects what the runtime writes to the platform log on this thread while it lives: the
+// service decodes on several threads at once, and each decode's error names its own fault only.
 class LogCollector {
  public:
-  LogCollector() {
-    previous_ = platform::PlatformLog::setSink([this](const std::string& line) {
-      if (!lines_.empty()) lines_ += "; ";
-      lines_ += line;
-    });
+  std::string lines() const {
+    std::string joined;
+    for (const std::string& line : collector_.lines()) {
+      if (!joined.empty()) joined += "; ";
+      joined += line;
+    }
+    return joined;
   }
-  ~LogCollector() { platform::PlatformLog::setSink(previous_); }
-  const std::string& lines() const { return lines_; }
 
  private:
-  std::string lines_;
-  platform::PlatformLog::Sink previous_;
+  platform::PlatformLog::ThreadCollector collector_;
 };
 
 }  // namespace

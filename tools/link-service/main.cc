@@ -1,4 +1,6 @@
 // link-service: the local login-and-link service. Serves 127.0.0.1 until interrupted.
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +37,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // What it writes (the control file) is the user's alone.
+  ::umask(077);
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);

@@ -21,6 +21,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/net/HttpReadError.h"
 #include "platform/net/LoopbackAcceptor.h"
+#include "platform/net/NoFramingHeaders.h"
 #include "platform/security/SecretToken.h"
 
 namespace loopback {
@@ -148,6 +149,10 @@ struct LoopbackHttpServer::Impl {
   Handler handler;
   std::string controlToken;  // set before serving; read-only afterwards
   asio::io_context io;
+  // The I/O thread runs until stop(), even while it has nothing to wait for: at the connection
+  // cap, with no accept pending and every request on the handler threads, run() would return
+  // and the answers posted back would never be written.
+  asio::executor_work_guard<asio::io_context::executor_type> running{io.get_executor()};
   platform::LoopbackAcceptor acceptor;
   // Connections whose request is never answered: kept open here until the server stops. On the
   // I/O thread only.
@@ -299,6 +304,8 @@ class Session : public std::enable_shared_from_this<Session> {
     response->version(11);
     response->result(static_cast<unsigned>(answer.status));
     for (const auto& [name, value] : answer.headers) response->insert(name, value);
+    // No page of a service may be shown inside a page of another origin.
+    for (const auto& [name, value] : platform::kNoFramingHeaders) response->set(name, value);
     response->body() = answer.body;
     response->keep_alive(keepAlive_);
     response->prepare_payload();

@@ -39,6 +39,8 @@ namespace loopback {
 //    64 KiB that would go beyond it is replaced by 503 with "Retry-After: 1" (one such answer is
 //    always let through when nothing else waits, so that no answer is refused for good);
 //  - running out of descriptors never stops the server: accept is retried.
+// Every answer, refusals included, carries the headers that forbid framing
+// (platform::kNoFramingHeaders): a page of another port of 127.0.0.1 shows none in a frame.
 class LoopbackHttpServer {
  public:
   using Handler = std::function<HttpResponse(const HttpRequest&)>;

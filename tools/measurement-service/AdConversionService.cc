@@ -125,7 +125,7 @@ void AdConversionService::install(loopback::ScriptedService& service) {
   auto psm = [this](const HttpRequest& r) {
     if (!psm_) return HttpResponse::text(404, "no member file given\n");
     PSMServer::Answer answer = psm_->handle(r.method, r.target, r.body);
-    return HttpResponse::text(answer.status, answer.body, "application/json");
+    return HttpResponse::text(answer.status, answer.body, answer.contentType);
   };
   service.route("POST", "/pagead/conversion/app/psm", psm);
   service.route("GET", "/odm/config", psm);

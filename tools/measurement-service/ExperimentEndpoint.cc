@@ -1,10 +1,13 @@
 #include "tools/measurement-service/ExperimentEndpoint.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/utilities/OULGzip.h"
 #include "tools/apm-msg/MessageInspector.h"
 
@@ -71,14 +74,17 @@ HttpResponse ExperimentEndpoint::putAnswer(const HttpRequest& request) {
     return HttpResponse::text(400, "not a JSON object\n");
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  std::filesystem::create_directories(dataDirectory_);
-  std::string temporary = answerPath() + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << parsed.dump(2);
-    if (!out) return HttpResponse::text(500, "cannot write the answer file\n");
+  // Readable by the user only, like the rest of the data folder (made again if it went).
+  std::error_code ignored;
+  if (std::filesystem::create_directories(dataDirectory_, ignored)) {
+    ::chmod(dataDirectory_.c_str(), 0700);
   }
-  std::filesystem::rename(temporary, answerPath());
+  absl::Status written =
+      platform::FileManager::defaultManager().writeAtomically(answerPath(), parsed.dump(2));
+  if (!written.ok()) {
+    return HttpResponse::text(
+        500, "cannot write the answer file: " + std::string(written.message()) + "\n");
+  }
   return HttpResponse::text(204, "");
 }
 

@@ -2,6 +2,9 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/URL.h"
+#include "platform/security/SecretToken.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -41,6 +44,24 @@ std::string htmlEscape(const std::string& text) {
   return out;
 }
 
+// The pages that show what arrived.
+bool isOwnersPage(const std::string& path) {
+  return path == "/" || path == "/uploads.json" || path == "/experiments";
+}
+
+// The text of the query item `name` ("secret=ab&x=1"), or "".
+std::string queryText(std::string_view query, std::string_view name) {
+  while (!query.empty()) {
+    std::string_view item = query.substr(0, query.find('&'));
+    query.remove_prefix(std::min(query.size(), item.size() + 1));
+    if (item.size() > name.size() && item.substr(0, name.size()) == name &&
+        item[name.size()] == '=') {
+      return std::string(item.substr(name.size() + 1));
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string httpDate(std::time_t time) {
@@ -69,7 +90,11 @@ constexpr const char* kSampleStoreCatalogue =
 }  // namespace
 
 MeasurementService::MeasurementService(const Options& options) {
+  // What arrived is the user's alone: the folder is narrowed even when it was there before.
   std::filesystem::create_directories(options.dataDirectory);
+  if (::chmod(options.dataDirectory.c_str(), 0700) != 0) {
+    throw std::runtime_error("cannot make " + options.dataDirectory + " the user's only");
+  }
   uploads_ = std::make_unique<UploadStore>(options.dataDirectory + "/uploads.sqlite",
                                            options.maxStoredBytes);
   std::string error;
@@ -106,6 +131,11 @@ MeasurementService::MeasurementService(const Options& options) {
                            "application/json");
     if (more != 0) response.headers.emplace_back("X-More-Before", std::to_string(more));
     return response;
+  });
+  service_.route("POST", "/_control/page-url", [this](const HttpRequest&) {
+    if (owner_.load() == nullptr) return HttpResponse::text(503, "starting\n");
+    return HttpResponse::text(200, nlohmann::json{{"url", newPageURL()}}.dump() + "\n",
+                              "application/json");
   });
   service_.route("PUT", "/_control/config/", [this](const HttpRequest& r) {
     auto appID =
@@ -152,8 +182,44 @@ MeasurementService::MeasurementService(const Options& options) {
       return HttpResponse::text(
           413, "a body here is at most " + std::to_string(kMaxSmallBodyBytes) + " bytes\n");
     }
+    if (isOwnersPage(r.path)) {
+      if (std::optional<HttpResponse> refused = refuseOthers(r)) return *refused;
+    }
     return service_.handle(r);
   });
+  // Cookies are shared by every port of a host: the name tells this service's from another's.
+  ownerStorage_ = std::make_unique<Owner>("uploads-session-" + std::to_string(server_->port()),
+                                          server_->controlToken());
+  owner_ = ownerStorage_.get();
+}
+
+std::string MeasurementService::newPageURL() {
+  return baseURL() + "/?secret=" + owner_.load()->pages.newSecret();
+}
+
+std::optional<HttpResponse> MeasurementService::refuseOthers(const HttpRequest& request) {
+  Owner* owner = owner_.load();
+  if (owner == nullptr) return HttpResponse::text(503, "starting\n");
+  if (std::string secret = queryText(request.query, "secret"); !secret.empty()) {
+    if (!owner->pages.spend(secret)) {
+      return HttpResponse::text(403,
+                                "this address was used already; ask the service for a new one "
+                                "(POST /_control/page-url)\n");
+    }
+    HttpResponse response = HttpResponse::text(303, "");
+    response.headers.emplace_back("Location", "/");  // the bare address, whatever was asked
+    response.headers.emplace_back("Set-Cookie", owner->pages.setCookie());
+    return response;
+  }
+  if (owner->pages.admits(request.header("Cookie").value_or("")) ||
+      platform::equalSecrets(request.header(loopback::kControlTokenHeader).value_or(""),
+                             owner->controlToken)) {
+    return std::nullopt;
+  }
+  return HttpResponse::text(403,
+                            "open the address the service printed (it holds a one-time secret), "
+                            "or send the control token in " +
+                                std::string(loopback::kControlTokenHeader) + "\n");
 }
 
 HttpResponse MeasurementService::configuration(const HttpRequest& request) const {

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "platform/net/PageSession.h"
 #include "tools/loopback-http/LoopbackHttpServer.h"
 #include "tools/loopback-http/ScriptedService.h"
 #include "tools/measurement-service/AdConversionService.h"
@@ -32,6 +34,13 @@ namespace measurement_service {
 //                                   the latest N uploads (default 100) below ID as JSON, in
 //                                   about kMaxUploadsJsonBytes: when uploads were left out for
 //                                   size, "X-More-Before" names the ID to go on from
+//   POST /_control/page-url         {"url": newPageURL()}
+// What arrived is the developer's: uploads carry app instance ids and user ids. The pages that
+// show it ("/", "/uploads.json", "/experiments") answer only a browser that opened an address
+// of newPageURL() (its one-time secret is traded for this run's session cookie, a redirect to
+// "/", as the app's page does it: platform::PageSession) or a request with the control token
+// ("X-Service-Token"); anyone else gets 403. The data folder is the user's only (0700, its
+// files 0600).
 //   POST /api/v1/                   search-ads attribution, answered per token
 //                                   (AttributionService, with its control endpoints)
 //   PUT  /_control/config/<app id>  stores a configuration (JSON form or encoded bytes)
@@ -71,6 +80,10 @@ class MeasurementService {
   explicit MeasurementService(const Options& options);
 
   uint16_t port() const { return server_->port(); }
+  // The uploads page's address with a new one-time secret ("http://127.0.0.1:<port>/?secret=<32
+  // hex digits>"): the first browser that opens it gets the session. At most
+  // platform::PageSession::kMaxUnspentSecrets unspent ones are kept. Any thread.
+  std::string newPageURL();
   std::string baseURL() const { return server_->baseURL(); }
   loopback::ScriptedService& scripted() { return service_; }
   ConfigurationStore& configurations() { return configurations_; }
@@ -80,6 +93,19 @@ class MeasurementService {
   loopback::HttpResponse configuration(const loopback::HttpRequest& request) const;
   loopback::HttpResponse upload(const loopback::HttpRequest& request);
   loopback::HttpResponse page(const loopback::HttpRequest& request) const;
+  // The answer to a request for one of the owner's pages that does not come from the owner
+  // (no session cookie, no control token), or to one that spends a page secret; nothing when
+  // the page may be answered.
+  std::optional<loopback::HttpResponse> refuseOthers(const loopback::HttpRequest& request);
+
+  // Who may read the owner's pages: set once the server's port is known, before which nobody
+  // may.
+  struct Owner {
+    Owner(std::string cookieName, std::string token)
+        : pages(std::move(cookieName)), controlToken(std::move(token)) {}
+    platform::PageSession pages;
+    const std::string controlToken;
+  };
 
   ConfigurationStore configurations_;
   AttributionService attribution_;
@@ -88,6 +114,8 @@ class MeasurementService {
   std::unique_ptr<ExperimentEndpoint> experiments_;
   loopback::ScriptedService service_;
   std::unique_ptr<AdConversionService> adConversion_;
+  std::unique_ptr<Owner> ownerStorage_;
+  std::atomic<Owner*> owner_{nullptr};  // ownerStorage_ once set; read on the handler threads
   std::unique_ptr<loopback::LoopbackHttpServer> server_;  // last: stops before the rest goes
 };
 

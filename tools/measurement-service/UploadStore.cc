@@ -1,5 +1,11 @@
 #include "tools/measurement-service/UploadStore.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
 #include <memory>
 #include <stdexcept>
 
@@ -136,6 +142,15 @@ std::string textOf(const ordered_json& object, const char* key) {
 
 UploadStore::UploadStore(const std::string& path, uint64_t maxStoredBytes)
     : maxStoredBytes_(maxStoredBytes) {
+  // Uploads carry app instance ids and user ids: only the user may read them. A new file is
+  // made 0600 before SQLite opens it (SQLite gives its WAL and shared-memory files the
+  // database file's mode); the files of an older run are narrowed by path.
+  if (std::filesystem::exists(path)) {
+    for (const char* suffix : {"", "-wal", "-shm"}) (void)::chmod((path + suffix).c_str(), 0600);
+  } else if (int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+             fd >= 0) {
+    ::close(fd);
+  }
   if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
     std::string reason = db_ ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);

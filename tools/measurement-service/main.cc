@@ -1,4 +1,6 @@
 // measurement-service: the local measurement service. Serves 127.0.0.1 until interrupted.
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +85,10 @@ int main(int argc, char** argv) {
     options.server.controlFile = options.dataDirectory + "/control.json";
   }
 
+  // Whatever it makes (the store, its journal, the answer file, the control file) is the
+  // user's alone.
+  ::umask(077);
+
   // Signals are taken synchronously below, so block them before any thread starts.
   sigset_t signals;
   sigemptyset(&signals);
@@ -94,6 +100,9 @@ int main(int argc, char** argv) {
     measurement_service::MeasurementService service(options);
     // Tests and scripts read the port from this line.
     std::printf("measurement-service listening on %s\n", service.baseURL().c_str());
+    // The uploads page, like the app's, opens with a one-time secret (POST /_control/page-url
+    // gives another address).
+    std::printf("measurement-service: the uploads are shown at %s\n", service.newPageURL().c_str());
     std::fflush(stdout);
     int received = 0;
     sigwait(&signals, &received);

@@ -18,10 +18,8 @@ std::string jsonObject(platform::Value::Dictionary members) {
       .value_or("{}");
 }
 
-// The string member of a JSON object body, or nothing.
+// The string member of a JSON object body (within PSMServer::kRequestJSONBounds), or nothing.
 std::optional<std::string> stringMember(const std::string& body, const char* key) {
-  // The requests here are one small object: a parse costs memory per value, not per byte.
-  if (platform::exceedsJSONBounds(body, {8, 64})) return std::nullopt;
   auto json = platform::JSONSerialization::JSONObjectWithData(body);
   if (!json.ok()) return std::nullopt;
   const platform::Value* value = json->find(key);
@@ -63,7 +61,7 @@ absl::StatusOr<std::unique_ptr<PSMServer>> PSMServer::start(
           loopback::HttpResponse response;
           response.status = answer.status;
           if (!answer.body.empty())
-            response.headers.emplace_back("Content-Type", "application/json");
+            response.headers.emplace_back("Content-Type", answer.contentType);
           response.body = std::move(answer.body);
           return response;
         });
@@ -126,6 +124,11 @@ PSMServer::Answer PSMServer::handle(const std::string& method, const std::string
     return {200, json + "}"};
   }
   if (method != "POST") return {405, ""};
+  if (path == "/pagead/conversion/app/psm" || path == "/odm/psm" || path == "/odm/validate") {
+    if (std::optional<std::string> why = platform::exceedsJSONBounds(body, kRequestJSONBounds)) {
+      return {413, *why + "\n", "text/plain; charset=utf-8"};
+    }
+  }
   if (path == "/pagead/conversion/app/psm" || path == "/odm/psm") {
     auto encoded = stringMember(body, "psm_request");
     std::string request;

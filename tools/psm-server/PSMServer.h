@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "absl/status/statusor.h"
+#include "platform/foundation/JSONBounds.h"
 #include "tools/loopback-http/LoopbackHttpServer.h"
 #include "tools/loopback-http/RequestLog.h"
 #include "tools/psm-server/PSMServerConfig.h"
@@ -20,7 +21,8 @@
 //   POST /odm/psm                    {"psm_request", "odmed"} -> {"psm_response"}
 //   POST /odm/validate               {"mvs", "odmed"} -> {"mv_oa4k", "mv_aaps"}; 400 when no
 //                                    value of the MVs belongs to an install
-// Malformed requests get 400. Served by loopback::LoopbackHttpServer (its Host check, read
+// A JSON body beyond kRequestJSONBounds gets 413 with the reason (measured before any parse);
+// malformed requests get 400. Served by loopback::LoopbackHttpServer (its Host check, read
 // deadline, connection cap and limits hold here too), bodies up to kMaxBodyBytes. Every method
 // is thread-safe.
 class PSMServer {
@@ -32,6 +34,8 @@ class PSMServer {
       PSMServerConfig config, loopback::LoopbackHttpServer::Options options);
   // A request of the largest size a client sends (10000 entries) fits several times over.
   static constexpr uint64_t kMaxBodyBytes = uint64_t{8} << 20;
+  // A request is one small object: a parse costs memory per value, not per byte.
+  static constexpr platform::JSONBounds kRequestJSONBounds{8, 64};
   ~PSMServer();
   PSMServer(const PSMServer&) = delete;
   PSMServer& operator=(const PSMServer&) = delete;
@@ -48,6 +52,7 @@ class PSMServer {
   struct Answer {
     int status = 200;
     std::string body;
+    std::string contentType = "application/json";  // of a body that is not empty
   };
   Answer handle(const std::string& method, const std::string& target, const std::string& body);
 

@@ -82,7 +82,10 @@ async function openPage(url) {
 
 // Every uploaded event the service decoded, as {name, params}.
 async function uploadedEvents(serviceUrl) {
-  const uploads = await (await fetch(`${serviceUrl}/uploads.json`)).json();
+  // The uploads are the developer's: the control token of the service's control file opens them.
+  const { token } = JSON.parse(readFileSync(join(work, 'service', 'control.json'), 'utf8'));
+  const uploads = await (await fetch(`${serviceUrl}/uploads.json`,
+    { headers: { 'X-Service-Token': token } })).json();
   const events = [];
   JSON.stringify(uploads, (key, value) => {
     if (value && typeof value === 'object' && typeof value.name === 'string' && 'params' in value) {

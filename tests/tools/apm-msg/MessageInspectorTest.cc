@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "AppMeasurement/messages/APMPBMessages.h"
 #include "tests/AppMeasurement/messages/MessageTestSupport.h"
+#include "tests/support/LogCapture.h"
 #include "tools/apm-msg/MessageInspector.h"
 
 namespace {
@@ -285,6 +289,57 @@ TEST(MessageInspector, TheBinaryUsesStandardStreamsAndExitStatus) {
   writeErrorText << writeErrors.rdbuf();
   EXPECT_NE(writeErrorText.str().find("apm-msg: cannot write the output"), std::string::npos)
       << writeErrorText.str();
+}
+
+// The service decodes on several threads at once. Each decode's error holds the log lines of
+// its own decode only, and what other threads write to the log meanwhile still reaches the
+// log's sink (a decode used to swap the process-wide sink, which lost those lines, mixed the
+// errors and left a sink of a finished decode installed).
+TEST(MessageInspector, ConcurrentDecodesEachCollectTheirOwnLogLines) {
+  testsupport::LogCapture capture;
+  const std::vector<std::string> messages = {"Event", "MeasurementBatch", "MeasurementBundle",
+                                             "EventParam"};
+  constexpr int kRounds = 300;
+  std::atomic<int> started{0};
+  std::vector<std::string> failures(messages.size());
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < messages.size(); ++t) {
+    threads.emplace_back([&, t] {
+      const NANOMessageLayout* layout = apmmsg::findMessage(messages[t]);
+      ++started;
+      while (started < static_cast<int>(messages.size()) + 1) std::this_thread::yield();
+      for (int i = 0; i < kRounds && failures[t].empty(); ++i) {
+        std::string error;
+        // Field 1 says 9 bytes follow; 5 do.
+        if (apmmsg::decodeToJson(*layout, "\x0a\x09short", &error)) {
+          failures[t] = "decoded";
+        } else if (error.rfind("cannot decode " + messages[t] + ": <ERROR> " + messages[t], 0) !=
+                   0) {
+          failures[t] = error;
+        }
+        for (size_t other = 0; other < messages.size(); ++other) {
+          if (other != t && error.find(" " + messages[other] + " ") != std::string::npos) {
+            failures[t] = error;
+          }
+        }
+      }
+    });
+  }
+  std::thread writer([&] {
+    ++started;
+    while (started < static_cast<int>(messages.size()) + 1) std::this_thread::yield();
+    for (int i = 0; i < kRounds; ++i) platform::PlatformLog::write("beside " + std::to_string(i));
+  });
+  for (std::thread& thread : threads) thread.join();
+  writer.join();
+  for (size_t t = 0; t < messages.size(); ++t) EXPECT_EQ(failures[t], "") << messages[t];
+  platform::PlatformLog::write("after");
+  std::vector<std::string> lines = capture.lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.rfind("beside ", 0) == 0; }),
+            kRounds);
+  EXPECT_EQ(lines.empty() ? "" : lines.back(), "after") << "the test's sink is still the log's";
+  EXPECT_FALSE(capture.contains("decoder failed")) << "decode lines go to their decode only";
 }
 
 }  // namespace

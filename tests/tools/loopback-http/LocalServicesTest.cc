@@ -378,6 +378,84 @@ TEST_P(LocalServicesTest, AGzipBombIsRefusedQuicklyWhileOthersAreServed) {
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
 }
 
+// No answer of a service may be shown in a frame of a page of another origin (Chromium framed
+// the uploads page from another port): every answer forbids it, refusals included, as the
+// app's host does.
+TEST_P(LocalServicesTest, EveryAnswerForbidsFraming) {
+  start();
+  const std::string other = std::to_string(port_ == 65535 ? 1 : port_ + 1);
+  struct Case {
+    const char* name;
+    std::string answer;  // the whole answer, as the server sent it
+  };
+  auto raw = [this](const std::string& method, const std::string& path,
+                    const std::string& headers) {
+    return testsupport::exchangeRaw(port_, method + " " + path + " HTTP/1.1\r\n" + headers +
+                                               "Connection: close\r\nContent-Length: 0\r\n\r\n");
+  };
+  const std::string ownHost = "Host: " + host() + "\r\n";
+  const Case cases[] = {
+      {"an answer", raw("GET", GetParam().probe, ownHost)},
+      {"the page", raw("GET", "/", ownHost)},
+      {"no such resource", raw("GET", "/no/such/page", ownHost)},
+      {"another host", raw("GET", GetParam().probe, "Host: rebound.example:" + other + "\r\n")},
+      {"another origin",
+       raw("POST", GetParam().write, ownHost + "Origin: http://127.0.0.1:" + other + "\r\n")},
+      {"a control request without the token",
+       raw("GET", "/_control/requests", ownHost + "X-Service-Token: x\r\n")},
+      {"a malformed request", testsupport::exchangeRaw(port_, "GET / HTTP/1.1\r\nHost\r\n\r\n")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(c.answer.rfind("HTTP/1.1 ", 0), 0u) << c.answer;
+    const std::string head = c.answer.substr(0, c.answer.find("\r\n\r\n") + 2);
+    EXPECT_NE(head.find("\r\nContent-Security-Policy: frame-ancestors 'none'\r\n"),
+              std::string::npos)
+        << head;
+    EXPECT_NE(head.find("\r\nX-Frame-Options: DENY\r\n"), std::string::npos) << head;
+  }
+}
+
+// psm-server and the measurement service's PSM routes measure a JSON body before they parse it:
+// beyond the bounds of a request (8 deep, 64 elements) the answer is 413 and says why; a body
+// within them that is no request is malformed: 400.
+TEST_P(LocalServicesTest, PSMBodiesBeyondTheirBoundsAre413AndMalformedOnes400) {
+  if (std::string(GetParam().name) == "link") GTEST_SKIP() << "has no PSM routes";
+  if (std::string(GetParam().name) == "measurement") {
+    start({"--psm-members", std::string(KVL_SOURCE_DIR) + "/tools/psm-server/sample-members.json"});
+  } else {
+    start();
+  }
+  std::string wide = R"({"psm_request":"AA","padding":[)";
+  for (int i = 0; i < 70; ++i) wide += i == 0 ? "0" : ",0";
+  wide += "]}";
+  const std::string deep = R"({"psm_request":"AA","padding":[[[[[[[[[0]]]]]]]]]})";
+  struct Case {
+    const char* path;
+    std::string body;
+    long status;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"/odm/psm", deep, 413, "JSON nested deeper than 8\n"},
+      {"/odm/psm", wide, 413, "JSON of more than 64 elements\n"},
+      {"/pagead/conversion/app/psm", deep, 413, "JSON nested deeper than 8\n"},
+      {"/pagead/conversion/app/psm", wide, 413, "JSON of more than 64 elements\n"},
+      {"/odm/validate", deep, 413, "JSON nested deeper than 8\n"},
+      {"/odm/validate", wide, 413, "JSON of more than 64 elements\n"},
+      {"/odm/psm", R"({"psm_request":)", 400, ""},
+      {"/odm/psm", "[1,2]", 400, ""},
+      {"/odm/psm", R"({"psm_request":"not base64!"})", 400, ""},
+      {"/odm/validate", R"({"mvs":5})", 400, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + c.body.substr(0, 40));
+    auto answer = httpRequest("POST", url(c.path), {}, c.body);
+    EXPECT_EQ(answer.status, c.status);
+    EXPECT_EQ(answer.body, c.reason);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Services, LocalServicesTest, ::testing::ValuesIn(kServices),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -43,9 +43,11 @@ TEST(DriverAttributionTest, FreshInstallWithLinkAndConversionValue) {
                  "') if 'fine' in l][0]; print(r['fine'], r['coarse'], r['lock'])\"");
   EXPECT_EQ(skan, "42 high False\n");
   std::string uploads = runCommand(
-      "python3 -c \"import json, urllib.request; d = json.load(urllib.request.urlopen('" +
+      "python3 -c \"import json, os, urllib.request; d = json.load(urllib.request.urlopen("
+      "urllib.request.Request('" +
       service.baseURL() +
-      "/uploads.json')); bs = [b for u in d for b in u.get('bundles', [])]; "
+      "/uploads.json', headers={'X-Service-Token': os.environ['KVL_SERVICE_TOKEN']}))); bs = [b "
+      "for u in d for b in u.get('bundles', [])]; "
       "print(sorted(set(e['name'] for b in bs for e in b.get('events', [])))); "
       "print(sorted(set(str(b.get('ad_campaign_info', {}).get('deep_link_obraid')) for b in "
       "bs)))\"");

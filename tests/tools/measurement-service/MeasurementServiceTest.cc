@@ -2,12 +2,22 @@
 // protoc makes the uploads and configurations, gzip compresses, sqlite3 reads the store.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "tests/support/ProtobufWire.h"
+#include "tests/support/RawPeers.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -134,6 +144,189 @@ TEST_F(MeasurementServiceTest, KeepsWhatDoesNotDecodeAndAnswersScriptedStatuses)
   EXPECT_EQ(httpRequest("POST", service->baseURL() + "/a", {}, batch).status, 503);
   EXPECT_EQ(httpRequest("POST", service->baseURL() + "/a", {}, batch).status, 204);
   EXPECT_EQ(service->stop(), 0);  // SIGTERM is an orderly exit
+}
+
+// Eight peers upload at once, valid batches and malformed ones, while half-open peers fill
+// the connection cap. The service decodes on several threads: each malformed upload's answer
+// names its own fault, and the service stays up and answers (a decode that swapped the
+// process-wide log sink crashed it here, or mixed the faults of other uploads into an answer).
+TEST_F(MeasurementServiceTest, ConcurrentUploadsEachAnswerTheirOwnFault) {
+  service.reset();
+  service = std::make_unique<ServiceProcess>(
+      KVL_TEST_SERVICE,
+      std::vector<std::string>{"--port", "0", "--data", data.string(), "--max-connections", "4",
+                               "--header-deadline-ms", "300"});
+  const std::string valid = protocEncode("MeasurementBatch", kBatch);
+  // The batch's bundle as its own message: the text between "bundles {" and the last "}".
+  const std::string text = kBatch;
+  const std::string bundle = protocEncode(
+      "MeasurementBundle", text.substr(text.find('{') + 1, text.rfind('}') - text.find('{') - 1));
+  ASSERT_EQ(valid, testsupport::lengthDelimited(1, bundle));
+  struct Fault {
+    uint32_t tag;
+    const char* field;
+  };
+  // A string field of MeasurementBundle sent as a number: each peer its own.
+  const Fault faults[] = {{8, "platform"},        {9, "os_version"},
+                          {10, "device_model"},   {11, "user_default_language"},
+                          {13, "install_source"}, {14, "app_id"},
+                          {16, "app_version"},    {21, "app_instance_id"}};
+  constexpr int kRounds = 25;
+  std::atomic<bool> go{false};
+  std::vector<std::string> failures(std::size(faults));
+  std::vector<std::thread> peers;
+  for (size_t p = 0; p < std::size(faults); ++p) {
+    peers.emplace_back([&, p] {
+      std::string malformed;
+      for (size_t i = 0; i < p; ++i) malformed += testsupport::lengthDelimited(1, bundle);
+      malformed += testsupport::lengthDelimited(
+          1, testsupport::key(faults[p].tag, 0) + testsupport::varint(1));
+      const std::string expected =
+          "cannot decode: bundles[" + std::to_string(p) +
+          "]: cannot decode MeasurementBundle: <ERROR> MeasurementBundle decoder failed: wrong "
+          "wire type for field " +
+          faults[p].field + "\n";
+      while (!go) std::this_thread::yield();
+      for (int round = 0; round < kRounds && failures[p].empty(); ++round) {
+        auto good = httpRequest("POST", service->baseURL() + "/a", {}, valid);
+        auto bad = httpRequest("POST", service->baseURL() + "/a", {}, malformed);
+        if (good.status != 204) failures[p] = "valid upload: " + std::to_string(good.status);
+        if (bad.status != 400 || bad.body != expected) {
+          failures[p] = "malformed upload: " + std::to_string(bad.status) + " " + bad.body;
+        }
+      }
+    });
+  }
+  go = true;
+  {
+    // Peers that send half a request hold every place for a while.
+    testsupport::RawPeers halfOpen(static_cast<uint16_t>(std::stoi(service->baseURL().substr(
+                                       service->baseURL().rfind(':') + 1))),
+                                   8, testsupport::RawPeers::halfRequest("127.0.0.1"));
+    for (std::thread& peer : peers) peer.join();
+  }
+  for (size_t p = 0; p < std::size(faults); ++p) EXPECT_EQ(failures[p], "") << faults[p].field;
+  EXPECT_EQ(::kill(service->pid(), 0), 0) << "still running";
+  EXPECT_EQ(httpRequest("GET", service->baseURL() + "/storekit/products").status, 200);
+  EXPECT_EQ(sql("SELECT decoded, count(*) FROM uploads GROUP BY decoded ORDER BY decoded"),
+            "0|" + std::to_string(kRounds * std::size(faults)) + "\n1|" +
+                std::to_string(kRounds * std::size(faults)) + "\n");
+  EXPECT_EQ(service->stop(), 0) << "an orderly exit, no sanitizer report";
+}
+
+// Uploads carry app instance ids and user ids: the store, its journal, the answer file and the
+// control file are the user's only, and so is the folder, made new or narrowed when it was
+// there from before (with a umask that would let everyone read).
+TEST_F(MeasurementServiceTest, TheDataFolderAndItsFilesAreTheUsersOnly) {
+  auto check = [this] {
+    ASSERT_EQ(
+        httpRequest("POST", service->baseURL() + "/a", {}, protocEncode("MeasurementBatch", kBatch))
+            .status,
+        204);
+    ASSERT_EQ(httpRequest("PUT", service->baseURL() + "/_control/experiments", {}, "{}").status,
+              204);
+    EXPECT_EQ(std::filesystem::status(data).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+    std::vector<std::string> seen;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(data)) {
+      const std::string name = entry.path().filename().string();
+      seen.push_back(name);
+      EXPECT_EQ(entry.status().permissions() & std::filesystem::perms::all,
+                entry.is_directory()
+                    ? std::filesystem::perms::owner_all
+                    : std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+          << name;
+    }
+    for (const char* name :
+         {"uploads.sqlite", "uploads.sqlite-wal", "control.json", "experiments.json"}) {
+      EXPECT_NE(std::find(seen.begin(), seen.end(), name), seen.end()) << name;
+    }
+  };
+  const mode_t before = ::umask(022);
+  service.reset();
+  std::filesystem::remove_all(data);
+  start();
+  check();
+  // The folder and store of an older run, readable by all, are narrowed at the next start.
+  service.reset();
+  std::filesystem::permissions(
+      data, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                std::filesystem::perms::others_exec);
+  std::filesystem::permissions(data / "uploads.sqlite", std::filesystem::perms::others_read,
+                               std::filesystem::perm_options::add);
+  start();
+  check();
+  ::umask(before);
+}
+
+// What arrived is shown to its owner only: a browser that opened the address the service gives
+// (a one-time secret traded for a session cookie), or a request with the control token. Any
+// other local user, or a request without either, gets 403.
+TEST_F(MeasurementServiceTest, UploadsAreShownOnlyToTheirOwner) {
+  ASSERT_EQ(
+      httpRequest("POST", service->baseURL() + "/a", {}, protocEncode("MeasurementBatch", kBatch))
+          .status,
+      204);
+  const std::string none = "X-Service-Token:";  // sends no token
+  const std::string name =
+      "uploads-session-" + service->baseURL().substr(service->baseURL().rfind(':') + 1);
+  const std::vector<std::string> pages = {"/", "/uploads.json", "/uploads.json?limit=1",
+                                          "/?before=9", "/experiments"};
+  for (const std::string& path : pages) {
+    SCOPED_TRACE(path);
+    auto refused = httpRequest("GET", service->baseURL() + path, {none});
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.body.find("instance-1"), std::string::npos);
+    EXPECT_EQ(httpRequest("GET", service->baseURL() + path,
+                          {none, "Cookie: " + name + "=0123456789abcdef0123456789abcdef"})
+                  .status,
+              403);
+    EXPECT_EQ(httpRequest("GET", service->baseURL() + path).status, 200) << "with the token";
+  }
+  EXPECT_EQ(httpRequest("GET", service->baseURL() + "/storekit/products", {none}).status, 200)
+      << "what the library reads stays open";
+
+  // Another local user (where this test may switch users: as root in CI) reads nothing, with
+  // or without a guessed secret, neither through the service nor from the files.
+  if (::getuid() == 0) {
+    auto asNobody = [](const std::string& command) {
+      return testsupport::runCommand("runuser -u nobody -- " + command + " 2>/dev/null");
+    };
+    for (const std::string& path :
+         {std::string("/"), std::string("/uploads.json"), "/?secret=" + std::string(32, '0'),
+          std::string("/experiments")}) {
+      EXPECT_EQ(
+          asNobody("curl -s -o /dev/null -w '%{http_code}' '" + service->baseURL() + path + "'"),
+          "403")
+          << path;
+    }
+    EXPECT_EQ(asNobody("cat " + (data / "uploads.sqlite").string() + " | wc -c"), "0\n");
+    EXPECT_EQ(asNobody("ls " + data.string() + " | wc -l"), "0\n");
+  }
+
+  // The owner's browser: the address's secret buys the session cookie once.
+  auto address = httpRequest("POST", service->baseURL() + "/_control/page-url", {}, "");
+  ASSERT_EQ(address.status, 200);
+  const std::string prefix = "{\"url\":\"" + service->baseURL() + "/?secret=";
+  ASSERT_EQ(address.body.rfind(prefix, 0), 0u) << address.body;
+  const std::string pageURL = address.body.substr(8, address.body.find('"', 8) - 8);
+  auto opened = httpRequest("GET", pageURL, {none});
+  ASSERT_EQ(opened.status, 303);
+  EXPECT_EQ(opened.header("Location"), "/");
+  const std::string setCookie = opened.header("Set-Cookie");
+  ASSERT_EQ(setCookie.rfind(name + "=", 0), 0u) << setCookie;
+  EXPECT_NE(setCookie.find("; HttpOnly"), std::string::npos) << setCookie;
+  EXPECT_NE(setCookie.find("; SameSite=Strict"), std::string::npos) << setCookie;
+  const std::string cookie = "Cookie: other=1; " + setCookie.substr(0, setCookie.find(';'));
+  for (const std::string& path : pages) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(httpRequest("GET", service->baseURL() + path, {none, cookie}).status, 200);
+  }
+  EXPECT_NE(httpRequest("GET", service->baseURL() + "/uploads.json", {none, cookie})
+                .body.find("instance-1"),
+            std::string::npos);
+  EXPECT_EQ(httpRequest("GET", pageURL, {none}).status, 403) << "a secret opens once";
 }
 
 }  // namespace

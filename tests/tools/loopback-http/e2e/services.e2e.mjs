@@ -98,8 +98,37 @@ async function main() {
       assert.doesNotMatch(await answer.text(), /sequence|bundles|matching_id/);
     }
   }
+  await framesFromAnotherOrigin(page, services, attackerUrl);
   await writesFromAnotherOrigin(page, services, attacker.address().port);
-  console.log('services e2e: no page of another origin scripted, wrote to or read a service');
+  console.log('services e2e: no page of another origin scripted, framed, wrote to or read a service');
+}
+
+// A page on another port of 127.0.0.1 is the same site: a frame of a service's page inside it
+// would show what the service shows the developer (the uploads page, with the session cookie the
+// developer's browser holds). The browser blocks every such frame.
+async function framesFromAnotherOrigin(page, services, attackerUrl) {
+  const [measurement] = services;
+  // The developer opened the uploads page: this browser holds its session.
+  const { url: address } = await (await fetch(`${measurement.url}/_control/page-url`, {
+    method: 'POST', headers: { ...control, 'Content-Type': 'application/json' },
+  })).json();
+  const opened = await page.goto(address);
+  assert.equal(opened.status(), 200, 'the uploads page opens with its address');
+  const targets = services.map((service) => [service.name, `${service.url}${service.probe}`]);
+  targets.push(['the uploads page', `${measurement.url}/`]);
+  for (const [name, target] of targets) {
+    await page.goto(attackerUrl);
+    await page.evaluate((src) => new Promise((resolve) => {
+      const frame = document.createElement('iframe');
+      frame.onload = resolve;
+      frame.src = src;
+      document.body.appendChild(frame);
+    }), target);
+    const framed = page.frames().find((frame) => frame !== page.mainFrame());
+    assert.ok(framed, `${name}: no frame`);
+    assert.notEqual(new URL(framed.url()).origin, new URL(target).origin,
+      `${name} is shown in a frame of another port`);
+  }
 }
 
 // What a page may send anywhere without asking (no-cors, text/plain bodies): an upload, an
@@ -131,7 +160,7 @@ async function writesFromAnotherOrigin(page, services, attackerPort) {
       assert.equal(statuses.get(url), 403, `a page on ${host}:${attackerPort} wrote to ${url}`);
     }
   }
-  const uploads = await (await fetch(`${measurement}/uploads.json`)).json();
+  const uploads = await (await fetch(`${measurement}/uploads.json`, { headers: control })).json();
   assert.deepEqual(uploads, [], 'an upload was stored');
   const experiments = await (await fetch(`${measurement}/_control/experiment-requests`, { headers: control })).json();
   assert.deepEqual(experiments, [], 'an experiment request was kept');
