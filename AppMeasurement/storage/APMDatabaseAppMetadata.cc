@@ -47,7 +47,9 @@ std::optional<APMAppMetadata> APMDatabase::queryAppMetadata(APMErrorSlot* error)
         return true;
       });
   if (!read) return std::nullopt;
-  if (!APMCheckResult(metadata.has_value(), error, 2, "App metadata row is missing"))
+  // No row at all is the same unusable record as a row without its values.
+  if (!APMCheckResult(metadata.has_value(), error, 3,
+                      "Received empty dictionary for getting app metadata"))
     return std::nullopt;
   return metadata;
 }

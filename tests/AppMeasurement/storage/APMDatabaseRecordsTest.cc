@@ -504,4 +504,13 @@ TEST_F(APMDatabaseRecordsTest, AppMetadataIndexesWrapAndTheConfigurationIsChecke
   EXPECT_EQ(corrupted->localizedDescription(), "Remote config data is corrupted");
 }
 
+TEST_F(APMDatabaseRecordsTest, AMissingAppMetadataRowIsAnUnusableRecord) {
+  ASSERT_EQ(sqliteTool(path_, "DELETE FROM app_metadata"), "");
+  APMErrorSlot error;
+  EXPECT_FALSE(database_->queryAppMetadata(&error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), 3);
+  EXPECT_EQ(error->localizedDescription(), "Received empty dictionary for getting app metadata");
+}
+
 }  // namespace
