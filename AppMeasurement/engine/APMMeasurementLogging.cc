@@ -12,6 +12,7 @@
 #include "AppMeasurement/foundation/APMParameterErrors.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
+#include "AppMeasurement/foundation/APMSanitizedEventParameters.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 
@@ -136,10 +137,13 @@ void APMMeasurement::handleSetDefaultEventParametersOnWorkerQueue(
   }
   int64_t limit = currentConfig()->maxPublicEventParams();
   if (static_cast<int64_t>(result.size()) > limit) {
-    // Keeps the first names in key order, as parameter maps are trimmed.
-    auto cut = result.begin();
-    std::advance(cut, limit);
-    result.erase(cut, result.end());
+    // Trimmed as every parameter map is: the public names first in UTF-16 order stay, which
+    // is not the order of this map's UTF-8 keys once a name holds a character beyond the basic
+    // plane.
+    APMValueMap names;
+    for (const auto& entry : result) names.emplace(entry.first, APMValue(int64_t{0}));
+    APMTrimParametersToLimit(names, limit);
+    std::erase_if(result, [&](const auto& entry) { return !names.contains(entry.first); });
     APMLogErrorEvent(26);
     monitor().logWithLevel(4, 23215,
                            "Too many default event parameters set. Discarding beyond event "

@@ -286,6 +286,28 @@ TEST_F(WritingTest, DefaultEventParameters) {
   EXPECT_EQ(byName["after_clear"].count("level"), 0u);
 }
 
+// Too many default parameters are trimmed as every parameter map is: the names that come last in
+// UTF-16 order go, so a character beyond the basic plane sorts before U+FF21 (in UTF-8 it would
+// sort after it).
+TEST_F(WritingTest, TooManyDefaultParametersKeepTheFirstInUTF16Order) {
+  makeEngine({{"measurement.upload.max_public_event_params", "25"}});
+  platform::Value::Dictionary defaults;
+  for (int i = 1; i <= 24; ++i) defaults.emplace("p" + std::to_string(100 + i), platform::Value(i));
+  const std::string fullwidthA = "\xEF\xBC\xA1";         // U+FF21
+  const std::string mathematicalA = "\xF0\x9D\x90\x80";  // U+1D400
+  defaults.emplace(fullwidthA, platform::Value("x"));
+  defaults.emplace(mathematicalA, platform::Value("y"));
+  engine->setDefaultEventParameters(defaults);
+  env.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("I-ACS023215"));
+  std::optional<platform::Value::Dictionary> stored = persistedConfig->defaultEventParameters();
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->size(), 25u);
+  EXPECT_EQ(stored->count(mathematicalA), 1u);
+  EXPECT_EQ(stored->count(fullwidthA), 0u);
+  EXPECT_EQ(stored->count("p124"), 1u);
+}
+
 // The interceptor sees the parameters the engine would have stored: the event's own, the
 // default parameters beneath them, and the screen parameters.
 TEST_F(WritingTest, InterceptorReceivesDefaultParameters) {
