@@ -264,14 +264,17 @@ bool APMMeasurement::shouldBackfillSessionID(
   APMErrorSlot error;
   std::optional<APMPBMeasurementBundle> metadata =
       database_->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
-  if (!metadata) {
+  if (!metadata && error) {
     monitor().logWithLevel(1, 23273, "Unable to backfill session ID. Fetch metadata failed. Error",
-                           error ? APMLogContext(*error) : APMLogContext());
+                           APMLogContext(*error));
     return false;
   }
+  // A fingerprint whose row is gone (read without an error) carried no session identifier.
   std::vector<APMPBUserAttribute> properties =
-      NANOGetMessageArray<APMPBUserAttribute>(*metadata, APMPBMeasurementBundle::kUserAttributes)
-          .value_or(std::vector<APMPBUserAttribute>{});
+      metadata ? NANOGetMessageArray<APMPBUserAttribute>(*metadata,
+                                                         APMPBMeasurementBundle::kUserAttributes)
+                     .value_or(std::vector<APMPBUserAttribute>{})
+               : std::vector<APMPBUserAttribute>{};
   bool hasSessionID = std::any_of(properties.begin(), properties.end(), [](const auto& property) {
     return NANOGetString(property, APMPBUserAttribute::kName) == "_sid";
   });

@@ -136,6 +136,32 @@ TEST_F(SessionBackfillTest, UnreadableRowsAndMetadataLoseNothing) {
       "broken_row\nfirst_metadata\nbroken_metadata\nbroken_metadata_too\nthird_metadata\n_s\n");
 }
 
+// An event whose metadata row is gone (read back without an error) had no session identifier
+// in it: it is backfilled like any other, and nothing is logged as a failed read.
+TEST_F(SessionBackfillTest, AnEventWhoseMetadataRowIsGoneIsBackfilled) {
+  makeEngine();
+  clearRawEvents();
+  const int64_t session = static_cast<int64_t>(std::floor(env.now()));
+  setProperty("tier", APMValue(std::string("gold")));
+  logEventAt("orphan", static_cast<double>(session) - 5);
+  setProperty("tier", APMValue(std::string("silver")));
+  logEventAt("kept_metadata", static_cast<double>(session) - 4);
+  onWorker([&] {
+    ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(
+        "DELETE FROM raw_events_metadata WHERE metadata_fingerprint = "
+        "(SELECT metadata_fingerprint FROM raw_events WHERE name = 'orphan')",
+        nullptr));
+  });
+  capture.clear();
+  startSession(session, 3);
+
+  EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS023273"), 0u);
+  auto stored = storedSessionParameters();
+  using P = std::pair<int64_t, int64_t>;
+  EXPECT_EQ(stored["orphan"], P(session, 3));
+  EXPECT_EQ(stored["kept_metadata"], P(session, 3));
+}
+
 // A store whose every row is unreadable cannot be backfilled: 23270, and the rows stay.
 TEST_F(SessionBackfillTest, AStoreOfUnreadableRowsIsLoggedAndKept) {
   makeEngine();
