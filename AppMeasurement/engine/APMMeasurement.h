@@ -530,7 +530,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
                                const std::optional<OULHTTPURLResponse>& response);
   void configFetchCompletion(uint64_t requestSerial,
                              const std::optional<OULHTTPURLResponse>& response,
-                             const std::string& body, const std::string& libraryVersion);
+                             const std::string& body, const std::optional<OULError>& networkError,
+                             const std::string& libraryVersion);
   // A request that could not be sent counts as a failed answer (one rule for POST and GET).
   void failRequestThatWasNotSent();
   std::vector<APMQueuedBundle> prepareBatch(std::vector<APMQueuedBundle> queued);
