@@ -265,6 +265,13 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void setPreviousFirstOpenCount(const std::optional<platform::Value>& count);
   void reportAppUpdateOnWorkerQueue();
   void reportOSUpdateOnWorkerQueue();
+  // The first-open time "_fot" is given to the hour: milliseconds rounded up to the start of
+  // the next hour, a value exactly on an hour included.
+  static int64_t timestampMillisRoundedUpToNextHour(int64_t millis);
+  // The file system's attributes of `path` ("NSFileType", "NSFileSize",
+  // "NSFilePosixPermissions", "NSFileModificationDate"); nullopt for an empty path, and,
+  // with a line at level 5, when they cannot be read. Any thread.
+  static std::optional<platform::Value::Dictionary> fileAttributesForPath(std::string_view path);
   // Starts a session when the session reporter says the last one expired: the next session
   // number, "_sid" and "_sno" set, and "_s" handled ("_aib" = 1 in the background when the
   // remote setting allows it). Worker queue.
@@ -523,7 +530,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
                                const std::optional<OULHTTPURLResponse>& response);
   void configFetchCompletion(uint64_t requestSerial,
                              const std::optional<OULHTTPURLResponse>& response,
-                             const std::string& body, const std::string& libraryVersion);
+                             const std::string& body, const std::optional<OULError>& networkError,
+                             const std::string& libraryVersion);
   // A request that could not be sent counts as a failed answer (one rule for POST and GET).
   void failRequestThatWasNotSent();
   std::vector<APMQueuedBundle> prepareBatch(std::vector<APMQueuedBundle> queued);

@@ -99,6 +99,7 @@ void APMMeasurement::startDeepLinksOnWorkerQueue() {
 
 void APMMeasurement::reportStoredCampaignEventOnWorkerQueue(
     std::optional<int64_t> clickTimeMillis) {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("reportStoredCampaignEventOnWorkerQueue:");
   std::shared_ptr<APMUserDefaults> defaults = APMUserDefaults::sharedUserDefaults();
   if (!defaults) return;
   std::optional<platform::Value> link = defaults->objectForKey(kAPMDeepLinkKey);

@@ -1,6 +1,10 @@
 // Automatic start-up events (first open, engagement, app and OS updates).
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMAnalyticsPredicates.h"
@@ -27,8 +31,6 @@ namespace {
 APMLogContext errorContext(const APMErrorSlot& error) {
   return error ? APMLogContext(*error) : APMLogContext();
 }
-
-int64_t roundedUpToNextHour(int64_t millis) { return (millis / 3600000) * 3600000 + 3600000; }
 
 // A property the engine just set must now exist; false (with the message) otherwise.
 bool checkExists(APMDatabase& database, const char* name, int64_t errorCode,
@@ -58,6 +60,34 @@ void APMMeasurement::onStartMeasurement() {
   if (APMBackwardCompatibilityUtil::disableOMRMeasurement()) {
     monitor().logWithLevel(1, 23210, "OMRMeasurement has been disabled");
   }
+}
+
+int64_t APMMeasurement::timestampMillisRoundedUpToNextHour(int64_t millis) {
+  return (millis / 3600000) * 3600000 + 3600000;
+}
+
+std::optional<platform::Value::Dictionary> APMMeasurement::fileAttributesForPath(
+    std::string_view path) {
+  if (path.empty()) return std::nullopt;
+  std::string file(path);
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0) {
+    int code = errno;
+    monitor().logWithLevel(5, 23022, "Unable to read attributes of path. Path, error", file,
+                           std::string(std::strerror(code)));
+    return std::nullopt;
+  }
+  const char* type = S_ISDIR(info.st_mode)   ? "NSFileTypeDirectory"
+                     : S_ISREG(info.st_mode) ? "NSFileTypeRegular"
+                     : S_ISLNK(info.st_mode) ? "NSFileTypeSymbolicLink"
+                                             : "NSFileTypeUnknown";
+  double modified =
+      static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
+  return platform::Value::Dictionary{
+      {"NSFileType", platform::Value(type)},
+      {"NSFileSize", platform::Value(static_cast<int64_t>(info.st_size))},
+      {"NSFilePosixPermissions", platform::Value(static_cast<int64_t>(info.st_mode & 07777))},
+      {"NSFileModificationDate", platform::Value::date(modified)}};
 }
 
 void APMMeasurement::updateCachedAdCampaignInfoWithExistingOBRAIDProperty() {
@@ -153,7 +183,8 @@ void APMMeasurement::reportFirstOpenOnWorkerQueue() {
   }
   int64_t firstOpenMillis = static_cast<int64_t>(initTimestamp_ * 1000);
   std::optional<APMUserAttribute> fot = APMUserAttribute::create(
-      "auto", "_fot", APMValue(roundedUpToNextHour(firstOpenMillis)), initTimestamp_);
+      "auto", "_fot", APMValue(timestampMillisRoundedUpToNextHour(firstOpenMillis)),
+      initTimestamp_);
   if (fot) setUserAttributeOnWorkerQueue(*fot);
   if (!checkExists(*database_, "_fot", 23020,
                    "Failed to query first open property after setting it. Error", 23021,
@@ -213,6 +244,8 @@ void APMMeasurement::reportSessionStartAtLaunchOnWorkerQueue() {
 }
 
 void APMMeasurement::reportSessionStartWhenSceneWillConnectOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName(
+      "reportSessionStartWhenSceneWillConnectOnWorkerQueue");
   if (!OULAppEnvironmentUtil::isSystemVersionAtLeast(13)) return;
   platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
   auto token = std::make_shared<std::atomic<platform::NotificationCenter::ObserverToken>>(0);
@@ -231,6 +264,7 @@ void APMMeasurement::reportSessionStartWhenSceneWillConnectOnWorkerQueue() {
 }
 
 void APMMeasurement::reportAppUpdateOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("reportAppUpdateOnWorkerQueue");
   std::string current = identity_->appVersion();
   std::string stored = persistedConfig_->appVersion().value_or("");
   if (current == stored) return;
@@ -242,6 +276,7 @@ void APMMeasurement::reportAppUpdateOnWorkerQueue() {
 }
 
 void APMMeasurement::reportOSUpdateOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("reportOSUpdateOnWorkerQueue");
   std::string current = APMEnvironmentInfo::sharedInstance()->deviceOSVersion();
   std::string stored = persistedConfig_->osVersion().value_or("");
   if (current == stored) return;

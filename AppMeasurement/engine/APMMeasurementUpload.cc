@@ -526,9 +526,9 @@ void APMMeasurement::fetchRemoteConfig() {
       *url, headers, scheduler_->workerQueue(), shouldUseBackgroundSession(),
       [weak, serial, version](const std::optional<OULHTTPURLResponse>& response,
                               const std::optional<std::string>& data,
-                              const std::optional<OULError>&) {
+                              const std::optional<OULError>& error) {
         if (std::shared_ptr<APMMeasurement> engine = weak.lock()) {
-          engine->configFetchCompletion(serial, response, data.value_or(""), version);
+          engine->configFetchCompletion(serial, response, data.value_or(""), error, version);
         }
       });
   if (transfer.empty()) {
@@ -540,6 +540,7 @@ void APMMeasurement::fetchRemoteConfig() {
 void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
                                            const std::optional<OULHTTPURLResponse>& response,
                                            const std::string& body,
+                                           const std::optional<OULError>& networkError,
                                            const std::string& libraryVersion) {
   if (requestSerial != pendingRequestSerial_) return;
   isNetworkRequestPending_ = false;
@@ -550,11 +551,14 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
   bool fetched = isOK(status) || status == kOULNetworkHTTPStatusCodeNotModified ||
                  status == kOULNetworkHTTPStatusCodeNotFound;
   if (!fetched) {
+    APMLogContext reason =
+        networkError ? APMLogContext(networkError->description) : APMLogContext();
     monitor().logWithLevel(3, 23128, "Network request failed to fetch remote config. Code, Error",
-                           status);
+                           status, reason);
     persistedConfig_->setLastFailedUploadTimestamp(now);
     if (isBackoffStatus(status)) persistedConfig_->setLastBackoffTimestamp(now);
-    monitor().logWithLevel(3, 23129, "Network fetch failed. Will retry later. Code, error", status);
+    monitor().logWithLevel(3, 23129, "Network fetch failed. Will retry later. Code, error", status,
+                           reason);
     updateSchedule();
     return;
   }
@@ -615,6 +619,7 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
                                  "Failed to update configuration with new server configuration");
           return false;
         }
+        updateConsentSettingsUtilWithRemoteConfig();
         if (!features_.audience->updateAudiences(audiences)) {
           monitor().logWithLevel(2, 23137,
                                  "Failed to update audiences with new server configuration");
@@ -622,10 +627,7 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
         }
         return true;
       });
-      // The consent layers follow the configuration in force: the new one when it was
-      // applied; a configuration that was refused or rolled back changes no consent.
       if (applied) {
-        updateConsentSettingsUtilWithRemoteConfig();
         std::optional<std::string> modified = response->valueForHTTPHeaderField("Last-Modified");
         std::optional<std::string> etag = response->valueForHTTPHeaderField("ETag");
         persistedConfig_->setConfigServerLastModifiedString(modified);
@@ -638,8 +640,9 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
   if (tcfClient_) tcfClient_->setIsDMARegion(currentConfig()->isDMARegion());
   // On-device conversion, and the deferred deep link in place of the upload step.
   if (continueAfterAnsweredConfigFetch()) return;
-  // The upload that waited for the configuration goes now, or is scheduled.
-  if (isNetworkReadyForRequest() && hasDataToUpload() && suspendedUploadTimestamp_ == 0) {
+  // The upload that waited for the configuration goes now, or is scheduled (a pending request
+  // or a suspension is for uploadData to find).
+  if (network_->isNetworkConnected() && hasDataToUpload()) {
     uploadData();
   } else {
     updateSchedule();

@@ -6,6 +6,8 @@
 #include <sys/xattr.h>
 
 #include <cmath>
+#include <fstream>
+#include <functional>
 
 #include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
@@ -439,6 +441,76 @@ TEST_F(LifecycleTest, UnrecordedLifetimeValueNamesCurrencyAndValue) {
   }
   EXPECT_TRUE(found);
   EXPECT_TRUE(storedEvents("purchase").empty());
+}
+
+// Each start-up operation that belongs on the worker queue says so, by its own name, when it
+// is called from the main thread (the test's thread is the process's main thread). Only those
+// that reach no database when nothing is due can be called there at all.
+TEST_F(LifecycleTest, WorkerQueueOperationsNameThemselvesOffTheirQueue) {
+  makeAttributionEngine();
+  struct Case {
+    const char* name;
+    std::function<void(APMMeasurement&)> call;
+  };
+  const Case cases[] = {
+      {"reportAppUpdateOnWorkerQueue", [](APMMeasurement& e) { e.reportAppUpdateOnWorkerQueue(); }},
+      {"reportOSUpdateOnWorkerQueue", [](APMMeasurement& e) { e.reportOSUpdateOnWorkerQueue(); }},
+      {"reportStoredCampaignEventOnWorkerQueue:",
+       [](APMMeasurement& e) { e.reportStoredCampaignEventOnWorkerQueue(std::nullopt); }},
+      {"reportSessionStartWhenSceneWillConnectOnWorkerQueue",
+       [](APMMeasurement& e) { e.reportSessionStartWhenSceneWillConnectOnWorkerQueue(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    capture.clear();
+    c.call(*engine);
+    env.waitUntilIdle();
+    EXPECT_TRUE(
+        capture.contains(std::string("Method ") + c.name + " should execute on background thread"));
+  }
+}
+
+// "_fot" is the first-open time given to the hour: rounded up to the next full hour, a time
+// exactly on an hour going to the next one.
+TEST(FirstOpenTimeTest, RoundedUpToTheNextHour) {
+  constexpr int64_t kHour = 3600000;
+  constexpr int64_t k10 = 472222LL * kHour;  // some day's 10:00:00.000, in ms since 1970
+  struct Case {
+    const char* what;
+    int64_t millis;
+    int64_t expected;
+  };
+  const Case cases[] = {
+      {"10:20:00.500", k10 + 20 * 60000 + 500, k10 + kHour},
+      {"10:00:00.000 exactly", k10, k10 + kHour},
+      {"10:59:59.999", k10 + kHour - 1, k10 + kHour},
+      {"10:00:00.001", k10 + 1, k10 + kHour},
+      {"zero", 0, kHour},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(APMMeasurement::timestampMillisRoundedUpToNextHour(c.millis), c.expected);
+  }
+}
+
+// A path's attributes: nothing for an empty path or one that cannot be read (its line is at
+// level 5, never printed); size and type for a file and a folder.
+TEST_F(LifecycleTest, FileAttributesForPath) {
+  std::filesystem::path folder = base_ / "attributes";
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / "five") << "12345";
+  EXPECT_FALSE(APMMeasurement::fileAttributesForPath("").has_value());
+  EXPECT_FALSE(APMMeasurement::fileAttributesForPath((folder / "missing").string()).has_value());
+  std::optional<platform::Value::Dictionary> file =
+      APMMeasurement::fileAttributesForPath((folder / "five").string());
+  ASSERT_TRUE(file.has_value());
+  EXPECT_EQ(file->at("NSFileSize"), platform::Value(int64_t{5}));
+  EXPECT_EQ(file->at("NSFileType"), platform::Value("NSFileTypeRegular"));
+  EXPECT_TRUE(file->at("NSFileModificationDate").isDate());
+  std::optional<platform::Value::Dictionary> directory =
+      APMMeasurement::fileAttributesForPath(folder.string());
+  ASSERT_TRUE(directory.has_value());
+  EXPECT_EQ(directory->at("NSFileType"), platform::Value("NSFileTypeDirectory"));
 }
 
 }  // namespace

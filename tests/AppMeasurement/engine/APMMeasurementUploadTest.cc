@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -333,6 +334,88 @@ TEST_F(UploadTest, TagManagerServerUpload) {
     EXPECT_NE(decoded.find("name: \"tagged\""), std::string::npos) << c.what;
   }
   APMMeasurement::setSOTMPreviewHeaders(std::nullopt);
+}
+
+// Audience definitions that cannot be stored: the configuration's transaction fails at its last
+// step.
+class RefusingAudiences : public APMAudienceEvaluating {
+ public:
+  bool updateAudiences(const std::vector<APMPBAudience>&) override { return false; }
+};
+
+// The lines of the current capture that carry `code`.
+std::vector<std::string> linesWith(const testsupport::LogCapture& capture, int code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "I-ACS%06d", code);
+  std::vector<std::string> found;
+  for (const std::string& line : capture.lines()) {
+    if (line.find(text) != std::string::npos) found.push_back(line);
+  }
+  return found;
+}
+
+class ConfigurationAnswerTest : public UploadTest {
+ protected:
+  // One fetch once no other request is out, and its answer handled.
+  void fetch() {
+    ASSERT_TRUE(waitFor([&] { return engine->isNetworkReadyForRequest(); }));
+    onWorker([&] { engine->fetchRemoteConfig(); });
+    ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  }
+};
+
+// The consent defaults of a configuration are taken inside its transaction, before the
+// audiences: audiences that cannot be stored roll the validators back but leave the defaults
+// in force.
+TEST_F(ConfigurationAnswerTest, ConsentDefaultsComeBeforeTheAudiences) {
+  features = APMFeatureServices::current();
+  features->audience = std::make_shared<RefusingAudiences>();
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID +
+            "\" consent_config { defaults { consent_type: CONSENT_TYPE_AD_USER_DATA "
+            "consent_value: CONSENT_VALUE_DENIED } }");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  fetch();
+  std::optional<platform::Value::Dictionary> defaults = APMConsentSettingsUtil::defaultSettings();
+  ASSERT_TRUE(defaults.has_value());
+  EXPECT_EQ(defaults->count("ad_user_data"), 1u);
+  if (defaults->count("ad_user_data")) {
+    EXPECT_EQ(defaults->at("ad_user_data"), platform::Value("denied"));
+  }
+  EXPECT_TRUE(persistedConfig->configServerETag().value_or("").empty());
+}
+
+// A fetch that gets no answer names the network's reason in both of its lines.
+TEST_F(ConfigurationAnswerTest, FailedFetchNamesTheReason) {
+  makeEngine({}, OULNetwork::create());  // every service host is a port nothing listens on
+  capture.clear();
+  fetch();
+  env.waitUntilIdle();
+  for (int code : {23128, 23129}) {
+    std::vector<std::string> failed = linesWith(capture, code);
+    ASSERT_EQ(failed.size(), 1u) << code;
+    EXPECT_NE(failed[0].find("onnect"), std::string::npos) << failed[0];
+  }
+}
+
+// An answer while the network is down re-arms the schedule without an upload pass.
+TEST_F(ConfigurationAnswerTest, AnswerWhileOfflineOnlySchedules) {
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID + "\"");
+  testsupport::ClosedPort unreachable;
+  std::shared_ptr<OULNetwork> network = OULNetwork::create(unreachable.host());
+  makeEngine({}, network);
+  ASSERT_TRUE(waitFor([&] { return !network->isNetworkConnected(); }));
+  ASSERT_TRUE(waitFor([&] { return engine->hasDataToUpload(); }));
+  APMMonitor::monitor()->setVerboseLoggingEnabled(true);
+  capture.clear();
+  fetch();
+  env.waitUntilIdle();
+  APMMonitor::monitor()->setVerboseLoggingEnabled(false);
+  EXPECT_EQ(linesWith(capture, 23133).size(), 1u);  // the configuration was answered
+  EXPECT_TRUE(linesWith(capture, 23033).empty());   // "Starting data upload"
+  EXPECT_TRUE(linesWith(capture, 23035).empty());
+  EXPECT_FALSE(linesWith(capture, 23026).empty());  // "No network": the schedule waits
 }
 
 class ScheduleTest : public EngineTest {};
