@@ -198,8 +198,9 @@ bool APMMeasurement::shouldRetrievePSMResponseWithPhoneNumber(const std::string&
                            "empty.");
     return false;
   }
+  // A missing class answers no initialiser: refused here, before the gate's own 23233.
   std::shared_ptr<APMPrivateSetMembershipClientClass> clientClass = PSMClientClass();
-  if (clientClass && !clientClass->instancesRespondToSelector("initWithPhoneNumber:appID:")) {
+  if (!clientClass || !clientClass->instancesRespondToSelector("initWithPhoneNumber:appID:")) {
     monitor().logWithLevel(1, 23262,
                            "Failed to initiate on-device conversion measurement. Linked on-device "
                            "conversion measurement dependency does not support phone numbers.");
@@ -217,11 +218,11 @@ bool APMMeasurement::shouldRetrievePSMResponseWithHashedIdentifier(
     return false;
   }
   std::shared_ptr<APMPrivateSetMembershipClientClass> clientClass = PSMClientClass();
-  if (clientClass &&
-      !clientClass->instancesRespondToSelector(
-          "initWithHashedEmailAddress:appID:prefixBitLength:") &&
-      !clientClass->instancesRespondToSelector(
-          "initWithHashedPhoneNumber:appID:prefixBitLength:")) {
+  if (!clientClass ||
+      (!clientClass->instancesRespondToSelector(
+           "initWithHashedEmailAddress:appID:prefixBitLength:") &&
+       !clientClass->instancesRespondToSelector(
+           "initWithHashedPhoneNumber:appID:prefixBitLength:"))) {
     monitor().logWithLevel(
         1, 23265,
         "Failed to initiate on-device conversion measurement. Linked on-device "

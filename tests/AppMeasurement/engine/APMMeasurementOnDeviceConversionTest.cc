@@ -366,6 +366,34 @@ TEST_F(OnDeviceConversionTest, MissingInitialisersAndMissingClass) {
   EXPECT_EQ(engine->ODM1Context(), nullptr);
 }
 
+// Without any client class the front doors that ask the class for an initialiser refuse with
+// their own code (a missing class answers no selector); only the e-mail door reaches the gate.
+TEST_F(OnDeviceConversionTest, FrontDoorsWithoutAnyClientClass) {
+  platform::ClassRegistry::shared().clear();
+  makeAttributionEngine();
+  struct Row {
+    const char* key;
+    platform::Value value;
+    int64_t code;
+  };
+  const Row rows[] = {
+      {"email_address", platform::Value(kMemberEmail), 23233},
+      {"phone_number", platform::Value("+1 650 555 1234"), 23262},
+      {"hashed_email_address", platform::Value::bytes(std::string(32, 'x')), 23265},
+      {"hashed_phone_number", platform::Value::bytes(std::string(32, 'y')), 23265},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.key);
+    capture.clear();
+    initiate(row.key, row.value);
+    EXPECT_TRUE(logged(row.code));
+    if (row.code != 23233) {
+      EXPECT_FALSE(logged(23233));
+    }
+  }
+  EXPECT_EQ(engine->ODM1Context(), nullptr);
+}
+
 // The current flow: the answered configuration fetch asks the service; the value is kept as
 // "_psmvalue_oads", "odm2_value" and "_fx", and reaches the upload.
 TEST_F(OnDeviceConversionTest, ConversionServiceValueReachesTheUpload) {
