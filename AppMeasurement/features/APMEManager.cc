@@ -28,6 +28,19 @@ APMLogContext snapshotContext(int level, const APMESnapshot* snapshot) {
   return APMLogContext(snapshot->description());
 }
 
+// An activated snapshot read back at start, made the way activation makes one: each
+// experiment only through its flags. The stored row keeps experiments without flags, which
+// would otherwise count in experimentIDs only after a relaunch. The timestamp is the load time.
+APMESnapshot activatedSnapshotFromStored(const APMESnapshot& stored) {
+  std::optional<APMESnapshot> snapshot =
+      APMESnapshot::create(stored.SDKName(), std::vector<APMEExperiment>{});
+  if (!snapshot) return stored.copy();
+  for (const APMEExperiment& experiment : stored.experiments()) {
+    snapshot->addFlags(experiment.flags(), experiment.experimentID());
+  }
+  return *snapshot;
+}
+
 }  // namespace
 
 APMEManager::APMEManager(std::shared_ptr<APMETaskManager> taskManager)
@@ -369,7 +382,10 @@ void APMEManager::taskManagerDidStart(APMETaskManager&,
         map.insert_or_assign(snapshot.SDKName(), snapshot.copy());
       }
     };
-    store(self->activatedSnapshotsBySDKName_, activatedSnapshots);
+    for (const APMESnapshot& snapshot : activatedSnapshots) {
+      self->activatedSnapshotsBySDKName_.insert_or_assign(snapshot.SDKName(),
+                                                          activatedSnapshotFromStored(snapshot));
+    }
     store(self->pendingSnapshotsBySDKName_, pendingSnapshots);
     store(self->launchedSnapshotsBySDKName_, launchedSnapshots);
   });

@@ -11,6 +11,7 @@
 #include "AppMeasurement/foundation/APMStringAdditions.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Text.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 
 namespace {
 
@@ -56,6 +57,9 @@ std::vector<APMInAppPurchaseItem> readReceiptItems() {
   monitor().logWithLevel(7, 21028, "Parsed purchase items from receipt");
   return items.value_or(std::vector<APMInAppPurchaseItem>{});
 }
+
+// StoreKit's product discounts (introductory prices) exist from iOS 11.2 on.
+bool hasProductDiscounts() { return OULAppEnvironmentUtil::isSystemVersionAtLeast(11, 2); }
 
 void applyFreeTrial(APMValueMap& parameters) {
   auto price = parameters.find("price");
@@ -253,7 +257,8 @@ std::optional<APMValueMap> APMPurchaseEventParameters(
 
   if (isOne(parameters, "free_trial")) {
     applyFreeTrial(parameters);
-  } else if (isOne(parameters, "price_is_discounted") && product->introductoryPrice) {
+  } else if (isOne(parameters, "price_is_discounted") && hasProductDiscounts() &&
+             product->introductoryPrice) {
     const SKProductDiscount& intro = *product->introductoryPrice;
     if (intro.paymentMode == SKProductDiscountPaymentMode::FreeTrial) {
       applyFreeTrial(parameters);

@@ -171,14 +171,14 @@ void APMSearchAdReporter::fetchAttributionDetails() {
       std::dynamic_pointer_cast<platform::AAAttributionTokenProviding>(adClientInstance());
   if (!client) return;
   absl::StatusOr<std::string> token = client->attributionTokenWithError();
-  if (!token.ok() || token->empty()) {
-    // A failure without a reason is still a failure, never an empty success.
-    std::string reason = token.ok() ? "no token" : std::string(token.status().message());
+  if (!token.ok()) {
     monitor().logWithLevel(1, 32018,
-                           "Cannot send request for Search Ad campaign attribution. Error", reason);
+                           "Cannot send request for Search Ad campaign attribution. Error",
+                           std::string(token.status().message()));
     return;
   }
-  requestAttributionPayloadWithToken(*token);
+  // An empty token without an error sends nothing; the try is spent all the same.
+  if (!token->empty()) requestAttributionPayloadWithToken(*token);
 }
 
 void APMSearchAdReporter::requestAttributionPayloadWithToken(const std::string& token) {

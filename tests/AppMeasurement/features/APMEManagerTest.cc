@@ -2,6 +2,8 @@
 // pending snapshot, which experiment IDs count, and how stale an activated snapshot is.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/AppMeasurement/features/ExperimentTestSupport.h"
 
 namespace {
@@ -99,6 +101,42 @@ TEST_F(APMEManagerTest, ActivationCarriesExperimentsThroughTheirFlags) {
     EXPECT_EQ(manager->experimentIDs(), c.ids) << c.what;
     client->resetToDefaults();
   }
+}
+
+// A later launch reads the activated rows back as activation made them: an experiment without
+// flags stays unreported, whether its snapshot was activated by the client or automatically at
+// the start. The rows themselves keep it.
+TEST_F(APMEManagerTest, ALaterLaunchCarriesExperimentsThroughTheirFlagsToo) {
+  makeManager();
+  registerAndActivate("client", {}, {experiment(6, {}), experiment(7, {flag("y", number(1))})});
+  EXPECT_EQ(manager->experimentIDs(), (std::vector<int64_t>{7}));
+  APMESnapshot waiting =
+      snapshot("automatic", {experiment(8, {}), experiment(9, {flag("z", number(1))})});
+  APMErrorSlot error;
+  bool stored = false;
+  onWorker([&] {
+    stored = taskManager->database()->upsertPendingExperimentSnapshots({waiting}, &error);
+  });
+  ASSERT_TRUE(stored);
+  manager.reset();
+  taskManager.reset();
+  env.waitUntilIdle();
+
+  makeManager();
+  manager->registerSDKProperty(APMESDKProperty::create("client"), {});
+  manager->registerSDKProperty(APMESDKProperty::create("automatic"), {});
+  env.waitUntilIdle();
+  EXPECT_EQ(manager->experimentIDs(), (std::vector<int64_t>{7, 9}));
+  std::vector<int64_t> storedIDs;
+  onWorker([&] {
+    for (const APMESnapshot& row :
+         taskManager->database()->fetchAllActivatedSnapshots(&error).value_or(
+             std::vector<APMESnapshot>{})) {
+      for (int64_t id : row.experimentIDs()) storedIDs.push_back(id);
+    }
+  });
+  std::sort(storedIDs.begin(), storedIDs.end());
+  EXPECT_EQ(storedIDs, (std::vector<int64_t>{6, 7, 8, 9}));
 }
 
 TEST_F(APMEManagerTest, SDKsWithTheirOwnDiversionKeyAddNoExperimentIDs) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "AppMeasurement/features/APMPurchaseDates.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/support/DispatchTestEnvironment.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TestHttpServer.h"
@@ -180,6 +181,56 @@ TEST(APMInAppPurchaseTransactionReporterTest, OneTableOfPurchases) {
     }
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].name, c.name);
+    EXPECT_EQ(describe(logged[0].parameters), c.expected);
+  }
+}
+
+// An introductory price is applied only where StoreKit has product discounts (iOS 11.2 on);
+// before, the offer is marked and the regular price stays.
+TEST(APMInAppPurchaseTransactionReporterTest, IntroductoryPricesFromIOS112) {
+  testsupport::DispatchTestEnvironment environment;
+  const std::vector<APMInAppPurchaseItem> receipt = {
+      item("intro", "t9", "t9", 3, kStart, 3001, false, true)};
+  struct Case {
+    const char* systemVersion;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"11.1",
+       "_skv=1 currency=USD price=990000 price_is_discounted=1 product_id=intro "
+       "product_name=Title quantity=2 subscription=1 value=1980000 "},
+      {"11.2",
+       "_skv=1 currency=USD original_price=990000 price=490000 price_is_discounted=1 "
+       "product_id=intro product_name=Title quantity=2 subscription=1 value=980000 "},
+  };
+  const SKProduct offered = product("intro", "0.99",
+                                    SKProductDiscount{platform::Decimal::fromString("0.49"),
+                                                      SKProductDiscountPaymentMode::PayAsYouGo});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.systemVersion);
+    OULAppEnvironmentUtil::setConfiguration(
+        OULAppEnvironmentUtil::Configuration{"iPhone10,1", c.systemVersion, false, false});
+    std::vector<Logged> logged;
+    APMInAppPurchaseTransactionReporter reporter({
+        [] { return true; },
+        [] { return false; },
+        [&] { return receipt; },
+        [&](const std::string& name, const APMValueMap& p) {
+          logged.push_back({name, p});
+        },
+    });
+    SKPaymentTransaction transaction;
+    transaction.transactionState = SKPaymentTransactionState::Purchased;
+    transaction.payment = {"intro", 2};
+    transaction.transactionIdentifier = "t9";
+    transaction.transactionDate = kStart;
+    reporter.reportTransactionsFromArray({transaction},
+                                         [&](const std::string&) { return offered; });
+    OULAppEnvironmentUtil::setConfiguration(std::nullopt);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].name, "_iap");
+    // "_did" aside, which the table above checks.
+    logged[0].parameters.erase("_did");
     EXPECT_EQ(describe(logged[0].parameters), c.expected);
   }
 }

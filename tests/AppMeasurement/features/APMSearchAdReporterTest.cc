@@ -252,10 +252,14 @@ TEST_F(SearchAdReporter, TokenErrorIsAFailedTry) {
   EXPECT_TRUE(logged(32018));
   EXPECT_EQ(persisted(kRetries), "1");
   EXPECT_EQ(persisted(kCampaign), "None");
-  platform::AAAttribution::shared()->setToken("");  // no token and no error: still a failure
+  // No token and no error: the try is spent, nothing is sent and no error is logged.
+  platform::AAAttribution::shared()->setToken("");
+  capture.clear();
   env.advance(86400);
   EXPECT_EQ(persisted(kRetries), "2");
   EXPECT_EQ(persisted(kCampaign), "None");
+  EXPECT_FALSE(logged(32018));
+  EXPECT_EQ(reporter_->handledAnswerCount(), 0);
 }
 
 }  // namespace
