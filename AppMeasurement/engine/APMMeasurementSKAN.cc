@@ -219,7 +219,7 @@ void APMMeasurement::updateSKANPostbackConversionValueFromResponse(const Respons
   }
   int32_t fine = hasFine ? NANOGetInt32(response, Response::kFineValue) : 0;
   if (!isValidFineConversionValue(fine)) {
-    monitor().logWithLevel(1, 23245, "Invalid SKAdNetwork conversion value. Fine value",
+    monitor().logWithLevel(1, 23245, "Invalid SKAdNetwork fine conversion value. Fine value",
                            int64_t{fine});
     stopProcessingSKANResponseAndResetRetryCount();
     return;

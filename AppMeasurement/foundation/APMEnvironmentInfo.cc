@@ -63,14 +63,9 @@ std::optional<std::string> APMEnvironmentInfo::userDefaultLanguage() const {
     language = language_;
   }
   if (language.empty()) {
-    // Asked for every event: a device without a language says so once, not once per event
-    // (each line is also a health sample written to disk).
-    if (!missingLanguageLogged_.exchange(true)) {
-      APMMonitor::monitor()->logWithLevel(2, 14001, "Failed to get preferred language");
-    }
+    APMMonitor::monitor()->logWithLevel(2, 14001, "Failed to get preferred language");
     return std::nullopt;
   }
-  missingLanguageLogged_ = false;
   return language;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,7 +24,7 @@ class APMEnvironmentInfo {
   // The system version.
   std::string deviceOSVersion() const;
   // The first of the user's preferred languages, lower-cased (e.g. "en-us"); nothing when the
-  // user has none, logged (14001) on the first such answer after one with a language.
+  // user has none, logged (14001) at each such answer.
   // The languages are read again only when the process's environment has changed.
   std::optional<std::string> userDefaultLanguage() const;
   // The local time zone's current offset from GMT in minutes, truncated toward zero.
@@ -38,7 +37,6 @@ class APMEnvironmentInfo {
 
  private:
   std::once_flag modelOnce_;
-  mutable std::atomic<bool> missingLanguageLogged_{false};
   // The first preferred language (empty: none) of the environment of that generation.
   mutable std::mutex languageMutex_;
   mutable std::optional<uint64_t> languageGeneration_;  // guarded by languageMutex_

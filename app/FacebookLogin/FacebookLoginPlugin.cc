@@ -120,8 +120,6 @@ void FacebookLoginPlugin::login(const Call& call) {
           AppOutput::print("User cancelled login");
           return call->resolve();
         case LoginResult::Kind::failed:
-          // The reason goes to the output, as reauthorize's does; the rejection stays as it is.
-          AppOutput::print("LoginManager.logIn: " + result.errorDescription);
           return call->reject("LoginManager.logIn failed");
       }
     });

@@ -183,6 +183,9 @@ TEST_F(SKANTest, AnswersRetryOrStop) {
     if (c.code != 0) {
       EXPECT_TRUE(logged(c.code));
     }
+    if (c.code == 23245) {
+      EXPECT_TRUE(capture.contains("Invalid SKAdNetwork fine conversion value. Fine value"));
+    }
     EXPECT_EQ(retryCount(), c.retried ? 1 : 0);
     std::vector<SKAdNetwork::Record> records = SKAdNetwork::records();
     if (c.storeKit) {
