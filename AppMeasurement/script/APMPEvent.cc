@@ -43,9 +43,49 @@ void APMPEvent::setParameter(std::optional<platform::Value> value, const std::st
 
 namespace {
 
-bool SameParameter(const platform::Value& a, const platform::Value& b) {
-  // Kinds must match too (3 and 3.0 differ), which platform::Value's equality already holds.
+constexpr double kTwoTo63 = 9223372036854775808.0;
+
+// A bool or integer and a real of the same value: the real must be integral and in range.
+bool IntegerEqualsReal(int64_t integer, double real) {
+  if (!(real >= -kTwoTo63 && real < kTwoTo63) || std::trunc(real) != real) return false;
+  return static_cast<int64_t>(real) == integer;
+}
+
+// The platform's object equality: numbers are equal by value whatever their kind (a list
+// read by a script and written back holds reals where it held integers, and is still the
+// same list); lists and dictionaries element by element; everything else as platform::Value
+// compares it.
+bool HostEqual(const platform::Value& a, const platform::Value& b) {
+  if (a.isNumber() && b.isNumber()) {
+    if (a.isReal() && b.isReal()) return *a.asReal() == *b.asReal();
+    if (a.isReal()) return IntegerEqualsReal(*b.numberAsInteger(), *a.asReal());
+    if (b.isReal()) return IntegerEqualsReal(*a.numberAsInteger(), *b.asReal());
+    return *a.numberAsInteger() == *b.numberAsInteger();
+  }
+  if (const auto* listA = a.asArray()) {
+    const auto* listB = b.asArray();
+    if (listB == nullptr || listA->size() != listB->size()) return false;
+    for (size_t i = 0; i < listA->size(); ++i)
+      if (!HostEqual((*listA)[i], (*listB)[i])) return false;
+    return true;
+  }
+  if (const auto* mapA = a.asDictionary()) {
+    const auto* mapB = b.asDictionary();
+    if (mapB == nullptr || mapA->size() != mapB->size()) return false;
+    for (const auto& [key, value] : *mapA) {
+      auto found = mapB->find(key);
+      if (found == mapB->end() || !HostEqual(value, found->second)) return false;
+    }
+    return true;
+  }
   return a == b;
+}
+
+// A parameter keeps its value when the platform's objects are equal and, for a number, both
+// are reals or both integers (3 and 3.0 differ at the top level).
+bool SameParameter(const platform::Value& a, const platform::Value& b) {
+  if (a.isNumber() && b.isNumber() && a.isReal() != b.isReal()) return false;
+  return HostEqual(a, b);
 }
 
 }  // namespace

@@ -33,9 +33,10 @@ class APMPEvent {
   // (APMPNormalizeParameterValue) and stored.
   void setParameter(std::optional<platform::Value> value, const std::string& name);
 
-  // Equal timestamps (within double epsilon), names and parameters; a number parameter must
-  // also keep its kind (integer or floating point). Parameters are compared both ways, so a
-  // removed parameter makes the events unequal.
+  // Equal timestamps (within double epsilon), names and parameters. Parameters compare as the
+  // platform's objects do (numbers by value, inside lists and dictionaries too), and a number
+  // parameter must also keep its kind (integer or floating point). Parameters are compared
+  // both ways, so a removed parameter makes the events unequal.
   bool isEqualToEvent(const APMPEvent& other) const;
 
  private:

@@ -166,6 +166,50 @@ TEST(EventEditing, RemovingAParameterIsAnEdit) {
   EXPECT_TRUE(editing.hasEdits());
 }
 
+// Parameter values compare as the platform's objects do: numbers by value whatever their kind
+// inside lists and dictionaries; at the top level a number must also keep its kind.
+TEST(EventEditing, EventEqualityComparesNestedNumbersByValue) {
+  using V = platform::Value;
+  auto items = [](V quantity) {
+    return V(V::Array{V(V::Dictionary{{"item_id", V("sku")}, {"quantity", quantity}})});
+  };
+  struct Row {
+    const char* name;
+    V mine, theirs;
+    bool equal;
+  } rows[] = {
+      {"nested integer and real of one value", items(V(2)), items(V(2.0)), true},
+      {"nested values that differ", items(V(2)), items(V(2.5)), false},
+      {"nested integer and text", items(V(2)), items(V("2")), false},
+      {"list of integer and real", V(V::Array{V(1), V(2)}), V(V::Array{V(1.0), V(2.0)}), true},
+      {"lists of different length", V(V::Array{V(1)}), V(V::Array{V(1), V(1)}), false},
+      {"top-level integer and real", V(3), V(3.0), false},
+      {"top-level equal reals", V(3.5), V(3.5), true},
+      {"top-level text", V("a"), V("a"), true},
+  };
+  for (const Row& row : rows) {
+    APMPEvent r("e", 1, {{"p", row.mine}});
+    APMPEvent o("e", 1, {{"p", row.theirs}});
+    EXPECT_EQ(r.isEqualToEvent(o), row.equal) << row.name;
+  }
+}
+
+// A callback that reads a list of items and writes it back unchanged edits nothing: the items'
+// integers came back as reals, which the platform's objects count as the same values.
+TEST(EventEditing, ItemsWrittenBackUnchangedAreNoEdit) {
+  APMPEventEditing editing;
+  N edit = lambda({"e"}, {call(e(), "setParamValue",
+                               {str("items"), call(e(), "getParamValue", {str("items")})}),
+                          ret(num(0))});
+  std::optional<APMPError> error;
+  ASSERT_TRUE(editing.loadProgram(
+      MakeProgram({RegisterFunction()}, {{"register", {Rule(edit, "edit")}}}), &error));
+  platform::Value item(platform::Value::Dictionary{{"quantity", 2}, {"price", 1.5}});
+  EXPECT_FALSE(editing.handleEvent(Event({{"items", platform::Value::Array{item}}}), &error));
+  ASSERT_FALSE(error);
+  EXPECT_FALSE(editing.hasEdits());
+}
+
 TEST(EventEditing, ParameterNormalization) {
   APMPEventEditing editing;
   N edit = lambda({"e"}, {call(e(), "setParamValue", {str("count"), num(3.7)}),
