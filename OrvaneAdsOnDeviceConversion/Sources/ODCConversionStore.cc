@@ -14,6 +14,13 @@ bool sameSecond(std::optional<double> a, std::optional<double> b) {
   return std::floor(*a) == std::floor(*b);
 }
 
+// Numeric equality of a stored number with a count: a stored real counts only when it is that
+// whole number (reading it as an integer would make 3.5 equal to 3).
+bool numericallyEqual(const platform::Value& stored, int64_t count) {
+  if (const double* real = stored.asReal()) return *real == static_cast<double>(count);
+  return stored.numberAsInteger() == count;
+}
+
 }  // namespace
 
 std::shared_ptr<ODCConversionStore> ODCConversionStore::create() {
@@ -94,7 +101,9 @@ void ODCConversionStore::setMatchFoundTimestamp(std::optional<double> date) {
 }
 
 void ODCConversionStore::setOdm2RetryCount(std::optional<int64_t> count) {
-  if (count && odm2RetryCount() == count) return;
+  if (count && odm2RetryCount()) {  // the getter drops a value of the wrong type
+    if (numericallyEqual(content_.at(kODM2RetryCountKey), *count)) return;
+  }
   setObject(count ? std::optional(platform::Value(static_cast<long long>(*count))) : std::nullopt,
             kODM2RetryCountKey);
 }

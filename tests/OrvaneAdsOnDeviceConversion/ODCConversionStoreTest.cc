@@ -82,6 +82,30 @@ TEST_F(ODCConversionStoreTest, SettersWriteOnlyOnChange) {
   }
 }
 
+// A retry count is kept unless the stored number equals the new one numerically: a fraction in
+// a stored file is not equal to its whole part.
+TEST_F(ODCConversionStoreTest, RetryCountComparesWithTheStoredNumberExactly) {
+  struct Case {
+    platform::Value stored;
+    int64_t count;
+    bool writes;
+  } cases[] = {
+      {platform::Value(3), 3, false},    {platform::Value(3.0), 3, false},
+      {platform::Value(true), 1, false}, {platform::Value(3.5), 3, true},
+      {platform::Value(-0.5), 0, true},  {platform::Value(4), 3, true},
+  };
+  for (const Case& c : cases) {
+    writePlist({{"ODM2RetryCount", c.stored}});
+    auto s = store();
+    removeFile(s->fileURL());
+    s->setOdm2RetryCount(c.count);
+    EXPECT_EQ(std::filesystem::exists(s->fileURL()), c.writes) << c.stored.description();
+    if (c.writes) {
+      EXPECT_EQ(store()->odm2RetryCount(), c.count) << c.stored.description();
+    }
+  }
+}
+
 TEST_F(ODCConversionStoreTest, PythonReadsTheStoreWrittenByAnotherObject) {
   auto s = store();
   s->setFirstLaunchTimestamp(1'699'999'981.7);
