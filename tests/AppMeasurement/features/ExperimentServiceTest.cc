@@ -10,6 +10,7 @@
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "platform/foundation/ProcessInfo.h"
 #include "tests/AppMeasurement/features/ExperimentTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ClosedPort.h"
@@ -41,7 +42,10 @@ class ExperimentServiceTest : public experimenttest::ExperimentTest {
  protected:
   void SetUp() override {
     ExperimentTest::SetUp();
-    setenv("LANGUAGE", "en_US", 1);
+    // Through the process info, so that a language read by an earlier test is read again.
+    auto environment = platform::ProcessInfo::processInfo().environment();
+    environment["LANGUAGE"] = "en_US";
+    platform::ProcessInfo::processInfo().setEnvironment(std::move(environment));
     service_ = std::make_unique<testsupport::ServiceProcess>(
         KVL_TEST_SERVICE,
         std::vector<std::string>{"--port", "0", "--data", (base_ / "service").string()});
