@@ -408,7 +408,10 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(CAPWebHost::Impl& host, tcp::socket socket, LoopbackAcceptor::Slot slot)
-      : host_(host), stream_(std::move(socket)), slot_(std::move(slot)) {
+      : host_(host),
+        stream_(std::move(socket)),
+        timer_(stream_.get_executor()),
+        slot_(std::move(slot)) {
     // Answers are small and latency-bound: Nagle's delay would hold each one back.
     beast::error_code ignored;
     stream_.socket().set_option(tcp::no_delay(true), ignored);
@@ -418,25 +421,40 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   // The header section within CAPWebHost::kHeaderDeadline (so that peers sending half a request
   // free their places under the cap within seconds), the body as long as it keeps arriving
-  // (BodyArrival). While it waits for a request, the connection gives way to a new peer when
-  // the host is full.
+  // (BodyArrival). Until the first byte of a request the connection only waits for it to be
+  // readable, and gives way to a new peer when the host is full (closing it then loses nothing:
+  // bytes that came are still in the kernel's buffer).
   void read() {
     parser_.emplace();
     parser_->body_limit(64 * 1024);
+    const auto due = std::chrono::steady_clock::now() + CAPWebHost::kHeaderDeadline;
+    if (buffer_.size() > 0) return readHeader(due);  // the next request came with the last
     std::weak_ptr<HttpSession> weak = weak_from_this();
     idleId_ = host_.idle.add([weak] {
       std::shared_ptr<HttpSession> self = weak.lock();
       return self && self->closeIfIdle();
     });
-    stream_.expires_after(CAPWebHost::kHeaderDeadline);
-    http::async_read_header(stream_, buffer_, *parser_,
-                            [self = shared_from_this()](beast::error_code ec, size_t) {
-                              self->leaveIdle();
-                              if (ec) return self->readFailed(ec);
-                              self->arrival_.emplace(CAPWebHost::kBodyArrival,
-                                                     BodyArrival::Clock::now());
-                              self->readBody();
-                            });
+    timer_.expires_at(due);
+    timer_.async_wait([weak](beast::error_code ec) {
+      if (std::shared_ptr<HttpSession> self = weak.lock(); self && !ec) self->stream_.close();
+    });
+    stream_.socket().async_wait(tcp::socket::wait_read,
+                                [self = shared_from_this(), due](beast::error_code ec) {
+                                  self->leaveIdle();
+                                  self->timer_.cancel();
+                                  if (ec) return;  // timed out, closed for room, or stopping
+                                  self->readHeader(due);
+                                });
+  }
+
+  void readHeader(std::chrono::steady_clock::time_point due) {
+    stream_.expires_at(due);
+    http::async_read_header(
+        stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+          if (ec) return self->readFailed(ec);
+          self->arrival_.emplace(CAPWebHost::kBodyArrival, BodyArrival::Clock::now());
+          self->readBody();
+        });
   }
 
   void readBody() {
@@ -455,9 +473,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   // Closes the connection when nothing of a request has come; answers whether it did.
   bool closeIfIdle() {
     beast::error_code ec;
-    if (buffer_.size() > 0 || stream_.socket().available(ec) > 0 || ec) return false;
+    if (stream_.socket().available(ec) > 0 || ec) return false;
     stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    stream_.close();  // the pending read ends with operation_aborted: no answer
+    stream_.close();  // the wait ends with operation_aborted: no answer
     return true;
   }
 
@@ -552,6 +570,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   CAPWebHost::Impl& host_;
   beast::tcp_stream stream_;
+  asio::steady_timer timer_;     // the header deadline while waiting for a request
   LoopbackAcceptor::Slot slot_;  // this connection's place under the cap; the socket's after
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;

@@ -43,7 +43,7 @@ struct LoopbackAcceptor::State : std::enable_shared_from_this<State> {
   bool accepting = false;  // an accept or a retry is pending
   bool failing = false;    // the last accept failed (logged once per streak)
   bool atCapLogged = false;
-  bool watching = false;  // at the cap, waiting for a peer to show in the backlog
+  bool watching = false;            // at the cap, waiting for a peer to show in the backlog
   std::atomic<bool> closed{false};  // also read by slot deleters on other threads
 
   void acceptNext() {

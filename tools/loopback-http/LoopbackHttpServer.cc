@@ -1,5 +1,6 @@
 #include "tools/loopback-http/LoopbackHttpServer.h"
 
+#include <malloc.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -9,12 +10,12 @@
 
 #include <utility>  // before Asio, whose awaitable.hpp uses std::exchange
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
-#include <atomic>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -197,31 +198,48 @@ class Session : public std::enable_shared_from_this<Session> {
   void start() { readNext(); }
 
   // Closes the connection when nothing of a request has come: the server is full and a new
-  // peer waits. Answers whether it closed.
+  // peer waits. Answers whether it closed. Bytes still in the kernel's buffer mean a request
+  // has come: the wait for them reads nothing.
   bool closeIfIdle() {
     beast::error_code ec;
-    if (buffer_.size() > 0 || stream_.socket().available(ec) > 0 || ec) return false;
+    if (stream_.socket().available(ec) > 0 || ec) return false;
     stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    stream_.close();  // the pending read ends with operation_aborted: no answer
+    stream_.close();  // the wait ends with operation_aborted: no answer
     return true;
   }
 
  private:
   // The header section first, within the short deadline (a keep-alive connection waiting for
   // its next request is held no longer, and gives way sooner when the server is full), then the
-  // body as long as it keeps arriving (BodyArrival).
+  // body as long as it keeps arriving (BodyArrival). Until the first byte of a request, the
+  // connection only waits for it to be readable, so that closing it for room never loses one.
   void readNext() {
     parser_.emplace();
     parser_->body_limit(server_->options.bodyLimit);
+    const auto due = std::chrono::steady_clock::now() + server_->options.headerDeadline;
+    if (buffer_.size() > 0) return readHeader(due);  // the next request came with the last
     std::weak_ptr<Session> weak = weak_from_this();
     idleId_ = server_->idle.add([weak] {
       std::shared_ptr<Session> self = weak.lock();
       return self && self->closeIfIdle();
     });
-    stream_.expires_after(server_->options.headerDeadline);
+    timer_.expires_at(due);
+    timer_.async_wait([weak](beast::error_code ec) {
+      if (std::shared_ptr<Session> self = weak.lock(); self && !ec) self->stream_.close();
+    });
+    stream_.socket().async_wait(tcp::socket::wait_read,
+                                [self = shared_from_this(), due](beast::error_code ec) {
+                                  self->leaveIdle();
+                                  self->timer_.cancel();
+                                  if (ec) return;  // timed out, closed for room, or stopping
+                                  self->readHeader(due);
+                                });
+  }
+
+  void readHeader(std::chrono::steady_clock::time_point due) {
+    stream_.expires_at(due);
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, size_t) {
-                              self->leaveIdle();
                               if (ec) return self->refuse(ec);
                               self->takeBody();
                             });
@@ -352,16 +370,24 @@ class Session : public std::enable_shared_from_this<Session> {
           build(HttpResponse::text(415, "control requests need Content-Type: application/json\n")));
     }
     // The handler runs on the pool; its answer comes back to this connection's thread.
-    asio::post(server_->pool, [self = shared_from_this(), recorded = std::move(recorded)] {
-      HttpResponse answer;
-      try {
-        answer = self->server_->handler(recorded);
-      } catch (const std::exception& e) {
-        answer = HttpResponse::text(500, std::string("internal error: ") + e.what());
-      }
-      asio::post(self->stream_.get_executor(),
-                 [self, answer = std::move(answer)] { self->answer(answer); });
-    });
+    asio::post(server_->pool,
+               [self = shared_from_this(), recorded = std::move(recorded)]() mutable {
+                 HttpResponse answer;
+                 try {
+                   answer = self->server_->handler(recorded);
+                 } catch (const std::exception& e) {
+                   answer = HttpResponse::text(500, std::string("internal error: ") + e.what());
+                 }
+                 if (recorded.body.size() >= kTrimAfterBodyBytes) {
+                   // The allocator keeps what a large body and its decoding took, in each handler
+                   // thread's arena, as if in use: handed back, four large uploads at once leave
+                   // the service about where it was rather than gigabytes larger.
+                   recorded = HttpRequest{};
+                   ::malloc_trim(0);
+                 }
+                 asio::post(self->stream_.get_executor(),
+                            [self, answer = std::move(answer)] { self->answer(answer); });
+               });
   }
 
   void answer(const HttpResponse& answer) {
@@ -386,6 +412,9 @@ class Session : public std::enable_shared_from_this<Session> {
       write(response);
     }
   }
+
+  // After a body this large the memory its handling took is handed back to the system.
+  static constexpr size_t kTrimAfterBodyBytes = size_t{1} << 20;
 
   // Answers up to this size are always sent: refusals and small answers cost little to hold.
   static constexpr size_t kAlwaysSentBytes = size_t{64} << 10;
@@ -447,8 +476,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> parser_;
   LoopbackHttpServer::Impl* server_;
   bool keepAlive_ = true;
-  platform::IdleConnections::Id idleId_ = 0;  // while waiting for a request
-  size_t takenBytes_ = 0;                     // of the server's body budget
+  platform::IdleConnections::Id idleId_ = 0;        // while waiting for a request
+  size_t takenBytes_ = 0;                           // of the server's body budget
   std::optional<BodyBudget::Ticket> budgetTicket_;  // while waiting for room for the body
   std::optional<platform::BodyArrival> arrival_;
 };
