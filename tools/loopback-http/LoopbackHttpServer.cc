@@ -292,8 +292,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void readSome() {
     if (parser_->is_done()) return handle(parser_->release());
     const size_t received = parser_->get().body().size();
-    if (received > takenBytes_) {
-      // Chunked: the body grows a mebibyte of budget at a time.
+    if (received > takenBytes_ && received > BodyBudget::kAlwaysTaken) {
+      // Chunked: past the size that always goes, the body takes a mebibyte of budget at a time.
       const size_t more = received - takenBytes_ + (size_t{1} << 20);
       if (!server_->budget.take(more)) {
         return busy("the bodies of other requests are being read; try again\n");

@@ -37,6 +37,12 @@ std::string field(int number, const std::string& contents) {
   return out + contents;
 }
 
+std::string hex(size_t number) {
+  std::ostringstream out;
+  out << std::hex << number;
+  return out.str();
+}
+
 std::string repeated(const std::string& item, size_t count) {
   std::string out;
   out.reserve(item.size() * count);
@@ -476,9 +482,11 @@ TEST_F(ServiceBoundsTest, BodiesStalledOnTheirLastByteHoldBoundedMemoryInAll) {
     const char* path;
     size_t length;  // the body limit there
     size_t peers;
+    bool chunked = false;  // one chunk of length - 1 bytes, whose size no header announces
   };
   const Case cases[] = {
       {"measurement-service, uploads of 16 MiB", true, "/a", 16u << 20, 40},
+      {"measurement-service, chunked uploads of 16 MiB", true, "/a", 16u << 20, 40, true},
       {"psm-server, 8 MiB", false, "/odm/psm", 8u << 20, 64},
   };
   for (const Case& c : cases) {
@@ -496,8 +504,9 @@ TEST_F(ServiceBoundsTest, BodiesStalledOnTheirLastByteHoldBoundedMemoryInAll) {
       testsupport::BodyStallPeers peers(
           port(), c.peers,
           std::string("POST ") + c.path + " HTTP/1.1\r\nHost: " + hostHeader() +
-              "\r\nContent-Type: application/x-protobuf\r\nContent-Length: " +
-              std::to_string(c.length) + "\r\n\r\n",
+              "\r\nContent-Type: application/x-protobuf\r\n" +
+              (c.chunked ? "Transfer-Encoding: chunked\r\n\r\n" + hex(c.length - 1) + "\r\n"
+                         : "Content-Length: " + std::to_string(c.length) + "\r\n\r\n"),
           c.length);
       // Until every peer has sent all it will or was cut, reading the service's memory as it goes.
       const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -512,7 +521,7 @@ TEST_F(ServiceBoundsTest, BodiesStalledOnTheirLastByteHoldBoundedMemoryInAll) {
       EXPECT_LT(waited.count(), 10.0) << "seconds until a normal request was answered";
     }
     EXPECT_LT(most, 300) << before << " MiB before";
-    if (c.measurement) {
+    if (c.measurement && !c.chunked) {
       // Four batches of the most the library sends, at once, are all taken: 10,000 bundles
       // in 10 MiB.
       const std::string largest = repeated(field(1, field(8, std::string(1040, 'p'))), 10000);
