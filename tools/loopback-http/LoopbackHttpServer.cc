@@ -385,8 +385,12 @@ class Session : public std::enable_shared_from_this<Session> {
                    recorded = HttpRequest{};
                    ::malloc_trim(0);
                  }
-                 asio::post(self->stream_.get_executor(),
-                            [self, answer = std::move(answer)] { self->answer(answer); });
+                 // The session goes with the answer: its last reference is always let go on
+                 // the I/O thread, where what it gives back (budget, idle place) is kept.
+                 auto executor = self->stream_.get_executor();
+                 asio::post(executor, [self = std::move(self), answer = std::move(answer)] {
+                   self->answer(answer);
+                 });
                });
   }
 
