@@ -36,7 +36,8 @@ namespace loopback {
 //    free their places under the cap within seconds;
 //  - request bodies held at once, across all connections: at most `maxBodyBytes` (BodyBudget).
 //    A body that does not fit waits for room up to `bodyProgressDeadline`, unread, then gets
-//    503 with "Retry-After: 1"; bodies up to 64 KiB always go;
+//    503 with "Retry-After: 1"; bodies up to 64 KiB always go. After a body of 1 MiB or more,
+//    what its handling took is handed back to the system (malloc_trim);
 //  - at most `maxConnections` connections at once; past it new peers wait in the backlog, and
 //    while one waits the connection that has waited longest for a request is closed for it
 //    (keep-alive peers give way);
