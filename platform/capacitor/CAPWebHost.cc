@@ -23,7 +23,9 @@
 #include "platform/foundation/JSONBounds.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PlatformLog.h"
+#include "platform/net/BodyArrival.h"
 #include "platform/net/HttpReadError.h"
+#include "platform/net/IdleConnections.h"
 #include "platform/net/LoopbackAcceptor.h"
 #include "platform/net/NoFramingHeaders.h"
 #include "platform/net/PageSession.h"
@@ -130,6 +132,9 @@ std::string queryParameter(std::string_view target, std::string_view name) {
 }  // namespace
 
 struct CAPWebHost::Impl {
+  // Connections waiting for a request, closed first when the host is full. Before `io`, so that
+  // it outlives the sessions the context's destruction lets go; on the I/O thread only.
+  IdleConnections idle;
   asio::io_context io;
   // The WebSocket layer moves each socket's idle deadline (150 s ahead) at every message it
   // reads. The I/O context reprograms the kernel's timer whenever its earliest deadline
@@ -403,32 +408,81 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(CAPWebHost::Impl& host, tcp::socket socket, LoopbackAcceptor::Slot slot)
-      : host_(host), stream_(std::move(socket)), slot_(std::move(slot)) {
+      : host_(host),
+        stream_(std::move(socket)),
+        timer_(stream_.get_executor()),
+        slot_(std::move(slot)) {
     // Answers are small and latency-bound: Nagle's delay would hold each one back.
     beast::error_code ignored;
     stream_.socket().set_option(tcp::no_delay(true), ignored);
   }
 
+  ~HttpSession() { leaveIdle(); }
+
   // The header section within CAPWebHost::kHeaderDeadline (so that peers sending half a request
-  // free their places under the cap within seconds), the body within a minute after it.
+  // free their places under the cap within seconds), the body as long as it keeps arriving
+  // (BodyArrival). Until the first byte of a request the connection only waits for it to be
+  // readable, and gives way to a new peer when the host is full (closing it then loses nothing:
+  // bytes that came are still in the kernel's buffer).
   void read() {
     parser_.emplace();
     parser_->body_limit(64 * 1024);
-    stream_.expires_after(CAPWebHost::kHeaderDeadline);
-    http::async_read_header(stream_, buffer_, *parser_,
-                            [self = shared_from_this()](beast::error_code ec, size_t) {
-                              if (ec) return self->readFailed(ec);
-                              self->readBody();
-                            });
+    const auto due = std::chrono::steady_clock::now() + CAPWebHost::kHeaderDeadline;
+    if (buffer_.size() > 0) return readHeader(due);  // the next request came with the last
+    std::weak_ptr<HttpSession> weak = weak_from_this();
+    idleId_ = host_.idle.add([weak] {
+      std::shared_ptr<HttpSession> self = weak.lock();
+      return self && self->closeIfIdle();
+    });
+    timer_.expires_at(due);
+    timer_.async_wait([weak](beast::error_code ec) {
+      if (std::shared_ptr<HttpSession> self = weak.lock(); self && !ec) self->stream_.close();
+    });
+    stream_.socket().async_wait(tcp::socket::wait_read,
+                                [self = shared_from_this(), due](beast::error_code ec) {
+                                  self->leaveIdle();
+                                  self->timer_.cancel();
+                                  if (ec) return;  // timed out, closed for room, or stopping
+                                  self->readHeader(due);
+                                });
+  }
+
+  void readHeader(std::chrono::steady_clock::time_point due) {
+    stream_.expires_at(due);
+    http::async_read_header(
+        stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+          if (ec) return self->readFailed(ec);
+          self->arrival_.emplace(CAPWebHost::kBodyArrival, BodyArrival::Clock::now());
+          self->readBody();
+        });
   }
 
   void readBody() {
-    stream_.expires_after(std::chrono::seconds(60));
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec) return self->readFailed(ec);
-                       self->handle(self->parser_->release());
-                     });
+    if (parser_->is_done()) return handle(parser_->release());
+    const auto now = BodyArrival::Clock::now();
+    const auto due = arrival_->deadline(parser_->get().body().size(), now);
+    if (due <= now) return;  // fell behind: closed, as a peer that timed out
+    stream_.expires_at(due);
+    http::async_read_some(stream_, buffer_, *parser_,
+                          [self = shared_from_this()](beast::error_code ec, size_t) {
+                            if (ec) return self->readFailed(ec);
+                            self->readBody();
+                          });
+  }
+
+  // Closes the connection when nothing of a request has come; answers whether it did.
+  bool closeIfIdle() {
+    beast::error_code ec;
+    if (stream_.socket().available(ec) > 0 || ec) return false;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+    stream_.close();  // the wait ends with operation_aborted: no answer
+    return true;
+  }
+
+  void leaveIdle() {
+    if (idleId_ == 0) return;
+    host_.idle.remove(idleId_);
+    idleId_ = 0;
   }
 
   void readFailed(const beast::error_code& ec) {
@@ -516,9 +570,12 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   CAPWebHost::Impl& host_;
   beast::tcp_stream stream_;
+  asio::steady_timer timer_;     // the header deadline while waiting for a request
   LoopbackAcceptor::Slot slot_;  // this connection's place under the cap; the socket's after
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
+  IdleConnections::Id idleId_ = 0;  // while waiting for a request
+  std::optional<BodyArrival> arrival_;
 };
 
 }  // namespace
@@ -651,9 +708,11 @@ CAPWebHost::CAPWebHost(std::shared_ptr<CAPBridge> bridge, std::filesystem::path 
   // Cookies are shared by every port of a host: the name tells this server's from another's.
   impl_->pageSession = std::make_unique<PageSession>("app-session-" + std::to_string(port_));
   Impl* impl = impl_.get();
-  impl_->acceptor->start([impl](tcp::socket socket, LoopbackAcceptor::Slot slot) {
-    std::make_shared<HttpSession>(*impl, std::move(socket), std::move(slot))->read();
-  });
+  impl_->acceptor->start(
+      [impl](tcp::socket socket, LoopbackAcceptor::Slot slot) {
+        std::make_shared<HttpSession>(*impl, std::move(socket), std::move(slot))->read();
+      },
+      [impl] { return impl->idle.closeOldest(); });
   impl_->keepNearestDeadline();
   thread_ = std::thread([this] { impl_->io.run(); });
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/capacitor/CAPBridge.h"
+#include "platform/net/BodyArrival.h"
 
 namespace platform {
 
@@ -45,7 +46,8 @@ namespace platform {
 // global and the socket address, the bridge shim, the bundle's native-bridge.js (the runtime's
 // own file, unchanged) and window.Capacitor.PluginHeaders from the bridge. Malformed requests
 // get 400 (431 for headers over 8 KiB); a request's header section must arrive within
-// kHeaderDeadline (real time) and its body within 60 s after it, or the connection is closed.
+// kHeaderDeadline (real time) and its body must keep arriving (kBodyArrival: no stall of 5 s,
+// 64 KiB/s on average after that, whole within 60 s), or the connection is closed.
 //
 // WebSocket: "/_capacitor/bridge", accepted only with the session cookie, an Origin of this
 // server, a Host of this server and a live socket key (of an address whose secret was spent, or
@@ -56,7 +58,9 @@ namespace platform {
 // (CAPBridge::pageClosed); a page that goes (tab closed or reloaded, however the browser drops
 // the connection) is a normal end and is not logged.
 //
-// At most kMaxConnections connections at once; running out of descriptors never stops it.
+// At most kMaxConnections connections at once; while a new peer waits past them, the connection
+// that has waited longest for a request is closed for it (keep-alive peers give way). Running out
+// of descriptors never stops it.
 //
 // Threads: one I/O thread runs every socket; answers may be sent from any thread and are written
 // in order. The I/O thread is woken once for the answers that come before it takes them, and
@@ -78,6 +82,7 @@ class CAPWebHost {
   static constexpr size_t kMaxQueuedBytes = size_t{16} << 20;
   static constexpr size_t kMaxConnections = 256;
   static constexpr std::chrono::seconds kHeaderDeadline{5};
+  static constexpr BodyArrival::Limits kBodyArrival{};
   // The close code of a socket whose line of keys another socket spent (CAPSocketKeys): its
   // page's key opens nothing more, and the page must be opened from a new address.
   static constexpr uint16_t kKeyTakenCloseCode = 4000;

@@ -23,19 +23,27 @@ void LoopbackAcceptor::failNextAcceptsForTesting(int count) { forcedFailures = c
 
 struct LoopbackAcceptor::State : std::enable_shared_from_this<State> {
   State(asio::io_context& context, Limits l, std::string n)
-      : io(context), acceptor(context), retry(context), limits(l), name(std::move(n)) {}
+      : io(context),
+        acceptor(context),
+        retry(context),
+        watchRetry(context),
+        limits(l),
+        name(std::move(n)) {}
 
   asio::io_context& io;
   tcp::acceptor acceptor;
   asio::steady_timer retry;
+  asio::steady_timer watchRetry;  // the backlog watch's own, apart from the accept retry's
   Limits limits;
   std::string name;
   OnAccept onAccept;
+  MakeRoom makeRoom;
   // All on the io_context's thread:
   size_t open = 0;         // connections holding a slot
   bool accepting = false;  // an accept or a retry is pending
   bool failing = false;    // the last accept failed (logged once per streak)
   bool atCapLogged = false;
+  bool watching = false;            // at the cap, waiting for a peer to show in the backlog
   std::atomic<bool> closed{false};  // also read by slot deleters on other threads
 
   void acceptNext() {
@@ -46,6 +54,7 @@ struct LoopbackAcceptor::State : std::enable_shared_from_this<State> {
                            " connections open, the most it holds; new ones wait");
         atCapLogged = true;
       }
+      watchBacklog();
       return;  // a released slot starts accepting again
     }
     accepting = true;
@@ -73,6 +82,29 @@ struct LoopbackAcceptor::State : std::enable_shared_from_this<State> {
           });
           self->onAccept(std::move(socket), std::move(slot));
           self->acceptNext();
+        });
+  }
+
+  // At the cap: once a peer waits in the backlog, the server closes an idle connection for it.
+  // When none is idle, it is asked again a little later (a connection may have gone idle).
+  void watchBacklog() {
+    if (!makeRoom || watching || closed) return;
+    watching = true;
+    acceptor.async_wait(
+        tcp::acceptor::wait_read, [self = shared_from_this()](boost::system::error_code ec) {
+          if (self->closed || ec == asio::error::operation_aborted) {
+            self->watching = false;
+            return;
+          }
+          if (!ec && self->open >= self->limits.maxConnections && self->makeRoom()) {
+            self->watching = false;  // the freed slot accepts the peer
+            return;
+          }
+          self->watchRetry.expires_after(self->limits.retryDelay);
+          self->watchRetry.async_wait([self](boost::system::error_code waitError) {
+            self->watching = false;
+            if (!waitError && self->open >= self->limits.maxConnections) self->watchBacklog();
+          });
         });
   }
 
@@ -137,8 +169,9 @@ LoopbackAcceptor::LoopbackAcceptor(asio::io_context& io, uint16_t port, Limits l
 
 LoopbackAcceptor::~LoopbackAcceptor() { close(); }
 
-void LoopbackAcceptor::start(OnAccept onAccept) {
+void LoopbackAcceptor::start(OnAccept onAccept, MakeRoom makeRoom) {
   state_->onAccept = std::move(onAccept);
+  state_->makeRoom = std::move(makeRoom);
   state_->acceptNext();
 }
 
@@ -146,6 +179,7 @@ void LoopbackAcceptor::close() {
   state_->closed = true;
   boost::system::error_code ignored;
   state_->retry.cancel();
+  state_->watchRetry.cancel();
   state_->acceptor.close(ignored);
 }
 

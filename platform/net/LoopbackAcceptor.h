@@ -18,7 +18,9 @@ namespace platform {
 // `maxConnections` connections at once, and never more than leave the descriptors open at its
 // start and 32 more free under the process's limit (RLIMIT_NOFILE), so that its own connections
 // cannot take every descriptor: at the cap
-// it stops accepting (new peers wait in the kernel's backlog) until a connection ends.
+// it stops accepting (new peers wait in the kernel's backlog) until a connection ends. While a
+// peer waits there, the server is asked to make room (MakeRoom): it closes a connection that
+// sits idle, waiting for a request, so that keep-alive peers cannot keep a new one out.
 //
 // Each accepted socket comes with a Slot: the connection keeps it for its whole life, and
 // releasing it (from any thread) frees the place. Everything else runs on the io_context's
@@ -31,6 +33,10 @@ class LoopbackAcceptor {
   };
   using Slot = std::shared_ptr<void>;
   using OnAccept = std::function<void(boost::asio::ip::tcp::socket socket, Slot slot)>;
+  // At the cap with a peer waiting in the backlog: closes one idle connection (its slot then
+  // frees the place) and answers true, or answers false when none is idle (asked again after
+  // `retryDelay`). On the io_context's thread.
+  using MakeRoom = std::function<bool()>;
 
   // Binds 127.0.0.1:port (0 picks a free port) and listens. `name` prefixes the log lines.
   // Throws std::runtime_error when the port cannot be bound.
@@ -41,8 +47,9 @@ class LoopbackAcceptor {
 
   uint16_t port() const { return port_; }
 
-  // Starts the loop; `onAccept` runs on the io_context's thread for each connection.
-  void start(OnAccept onAccept);
+  // Starts the loop; `onAccept` runs on the io_context's thread for each connection, and
+  // `makeRoom` (when given) at the cap while a peer waits.
+  void start(OnAccept onAccept, MakeRoom makeRoom = {});
   // Stops accepting and closes the listening socket (on the io_context's thread, or after it
   // has stopped). Connections already accepted are the server's to close.
   void close();

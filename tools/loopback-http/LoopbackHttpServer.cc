@@ -1,5 +1,6 @@
 #include "tools/loopback-http/LoopbackHttpServer.h"
 
+#include <malloc.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 
 #include <utility>  // before Asio, whose awaitable.hpp uses std::exchange
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
@@ -19,10 +21,13 @@
 #include <vector>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/net/BodyArrival.h"
 #include "platform/net/HttpReadError.h"
+#include "platform/net/IdleConnections.h"
 #include "platform/net/LoopbackAcceptor.h"
 #include "platform/net/NoFramingHeaders.h"
 #include "platform/security/SecretToken.h"
+#include "tools/loopback-http/BodyBudget.h"
 
 namespace loopback {
 
@@ -142,12 +147,18 @@ struct LoopbackHttpServer::Impl {
   Impl(const Options& o, Handler h)
       : options(o),
         handler(std::move(h)),
+        budget(o.maxBodyBytes),
         acceptor(io, o.port, {o.maxConnections, std::chrono::milliseconds(100)}, "loopback-http"),
         pool(o.handlerThreads == 0 ? 1 : o.handlerThreads) {}
 
   Options options;
   Handler handler;
   std::string controlToken;  // set before serving; read-only afterwards
+  // Before `io`, so that they outlive the sessions its destruction lets go. On the I/O thread
+  // only:
+  BodyBudget budget;                 // the bytes of request bodies held at once
+  platform::IdleConnections idle;    // connections waiting for a request, closed first when full
+  std::atomic<bool> stopped{false};  // set once the I/O thread has ended
   asio::io_context io;
   // The I/O thread runs until stop(), even while it has nothing to wait for: at the connection
   // cap, with no accept pending and every request on the handler threads, run() would return
@@ -175,29 +186,143 @@ class Session : public std::enable_shared_from_this<Session> {
         slot_(std::move(slot)),
         server_(server) {}
 
+  ~Session() {
+    // A session the stopping server lets go gives nothing back: waiting bodies are not resumed.
+    if (!server_->stopped) {
+      leaveIdle();
+      if (budgetTicket_) server_->budget.cancel(*budgetTicket_);
+      releaseBody();
+    }
+  }
+
   void start() { readNext(); }
+
+  // Closes the connection when nothing of a request has come: the server is full and a new
+  // peer waits. Answers whether it closed. Bytes still in the kernel's buffer mean a request
+  // has come: the wait for them reads nothing.
+  bool closeIfIdle() {
+    beast::error_code ec;
+    if (stream_.socket().available(ec) > 0 || ec) return false;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+    stream_.close();  // the wait ends with operation_aborted: no answer
+    return true;
+  }
 
  private:
   // The header section first, within the short deadline (a keep-alive connection waiting for
-  // its next request is held no longer), then the body within the long one.
+  // its next request is held no longer, and gives way sooner when the server is full), then the
+  // body as long as it keeps arriving (BodyArrival). Until the first byte of a request, the
+  // connection only waits for it to be readable, so that closing it for room never loses one.
   void readNext() {
     parser_.emplace();
     parser_->body_limit(server_->options.bodyLimit);
-    stream_.expires_after(server_->options.headerDeadline);
+    const auto due = std::chrono::steady_clock::now() + server_->options.headerDeadline;
+    if (buffer_.size() > 0) return readHeader(due);  // the next request came with the last
+    std::weak_ptr<Session> weak = weak_from_this();
+    idleId_ = server_->idle.add([weak] {
+      std::shared_ptr<Session> self = weak.lock();
+      return self && self->closeIfIdle();
+    });
+    timer_.expires_at(due);
+    timer_.async_wait([weak](beast::error_code ec) {
+      if (std::shared_ptr<Session> self = weak.lock(); self && !ec) self->stream_.close();
+    });
+    stream_.socket().async_wait(tcp::socket::wait_read,
+                                [self = shared_from_this(), due](beast::error_code ec) {
+                                  self->leaveIdle();
+                                  self->timer_.cancel();
+                                  if (ec) return;  // timed out, closed for room, or stopping
+                                  self->readHeader(due);
+                                });
+  }
+
+  void readHeader(std::chrono::steady_clock::time_point due) {
+    stream_.expires_at(due);
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, size_t) {
                               if (ec) return self->refuse(ec);
-                              self->readBody();
+                              self->takeBody();
                             });
   }
 
+  void leaveIdle() {
+    if (idleId_ == 0) return;
+    server_->idle.remove(idleId_);
+    idleId_ = 0;
+  }
+
+  // A body is read only once its bytes are taken from the server's budget. One with a length
+  // takes it whole up front (Beast reserves that much); a chunked one takes as it grows.
+  void takeBody() {
+    if (parser_->is_done()) return handle(parser_->release());
+    const size_t length = static_cast<size_t>(parser_->content_length().value_or(0));
+    if (server_->budget.take(length)) {
+      takenBytes_ = length;
+      return readBody();
+    }
+    // Waits for room, no longer than a body may stall: bodies that others stall hold the room
+    // only that long, so a wait that outlasts it means the server is busy with real bodies.
+    std::weak_ptr<Session> weak = weak_from_this();
+    budgetTicket_ = server_->budget.wait(length, [weak, length] {
+      std::shared_ptr<Session> self = weak.lock();
+      if (!self) return;
+      self->budgetTicket_.reset();
+      self->takenBytes_ = length;
+      self->timer_.cancel();
+      self->readBody();
+    });
+    stream_.expires_never();
+    timer_.expires_after(server_->options.bodyProgressDeadline);
+    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec || !self->budgetTicket_) return;
+      self->server_->budget.cancel(*self->budgetTicket_);
+      self->budgetTicket_.reset();
+      self->busy("the bodies of other requests are being read; try again\n");
+    });
+  }
+
   void readBody() {
-    stream_.expires_after(server_->options.readDeadline);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec) return self->refuse(ec);
-                       self->handle(self->parser_->release());
-                     });
+    const platform::BodyArrival::Limits limits{server_->options.bodyProgressDeadline,
+                                               server_->options.minBodyBytesPerSecond,
+                                               server_->options.readDeadline};
+    arrival_.emplace(limits, platform::BodyArrival::Clock::now());
+    readSome();
+  }
+
+  void readSome() {
+    if (parser_->is_done()) return handle(parser_->release());
+    const size_t received = parser_->get().body().size();
+    if (received > takenBytes_ && received > BodyBudget::kAlwaysTaken) {
+      // Chunked: past the size that always goes, the body takes a mebibyte of budget at a time.
+      const size_t more = received - takenBytes_ + (size_t{1} << 20);
+      if (!server_->budget.take(more)) {
+        return busy("the bodies of other requests are being read; try again\n");
+      }
+      takenBytes_ += more;
+    }
+    const auto now = platform::BodyArrival::Clock::now();
+    const auto due = arrival_->deadline(received, now);
+    if (due <= now) return;  // fell behind: closed, as a peer that timed out
+    stream_.expires_at(due);
+    http::async_read_some(stream_, buffer_, *parser_,
+                          [self = shared_from_this()](beast::error_code ec, size_t) {
+                            if (ec) return self->refuse(ec);
+                            self->readSome();
+                          });
+  }
+
+  // 503 with "Retry-After: 1", the request unread, then the connection closes.
+  void busy(const std::string& why) {
+    keepAlive_ = false;
+    HttpResponse response = HttpResponse::text(503, why);
+    response.headers.emplace_back("Retry-After", "1");
+    write(build(response));
+  }
+
+  void releaseBody() {
+    if (takenBytes_ == 0) return;
+    server_->budget.give(takenBytes_);
+    takenBytes_ = 0;
   }
 
   void refuse(const beast::error_code& ec) {
@@ -245,19 +370,32 @@ class Session : public std::enable_shared_from_this<Session> {
           build(HttpResponse::text(415, "control requests need Content-Type: application/json\n")));
     }
     // The handler runs on the pool; its answer comes back to this connection's thread.
-    asio::post(server_->pool, [self = shared_from_this(), recorded = std::move(recorded)] {
-      HttpResponse answer;
-      try {
-        answer = self->server_->handler(recorded);
-      } catch (const std::exception& e) {
-        answer = HttpResponse::text(500, std::string("internal error: ") + e.what());
-      }
-      asio::post(self->stream_.get_executor(),
-                 [self, answer = std::move(answer)] { self->answer(answer); });
-    });
+    asio::post(server_->pool,
+               [self = shared_from_this(), recorded = std::move(recorded)]() mutable {
+                 HttpResponse answer;
+                 try {
+                   answer = self->server_->handler(recorded);
+                 } catch (const std::exception& e) {
+                   answer = HttpResponse::text(500, std::string("internal error: ") + e.what());
+                 }
+                 if (recorded.body.size() >= kTrimAfterBodyBytes) {
+                   // The allocator keeps what a large body and its decoding took, in each handler
+                   // thread's arena, as if in use: handed back, four large uploads at once leave
+                   // the service about where it was rather than gigabytes larger.
+                   recorded = HttpRequest{};
+                   ::malloc_trim(0);
+                 }
+                 // The session goes with the answer: its last reference is always let go on
+                 // the I/O thread, where what it gives back (budget, idle place) is kept.
+                 auto executor = self->stream_.get_executor();
+                 asio::post(executor, [self = std::move(self), answer = std::move(answer)] {
+                   self->answer(answer);
+                 });
+               });
   }
 
   void answer(const HttpResponse& answer) {
+    releaseBody();  // the handler is done with the body
     if (answer.reset) {
       beast::error_code ignored;
       stream_.socket().set_option(asio::socket_base::linger(true, 0), ignored);
@@ -278,6 +416,9 @@ class Session : public std::enable_shared_from_this<Session> {
       write(response);
     }
   }
+
+  // After a body this large the memory its handling took is handed back to the system.
+  static constexpr size_t kTrimAfterBodyBytes = size_t{1} << 20;
 
   // Answers up to this size are always sent: refusals and small answers cost little to hold.
   static constexpr size_t kAlwaysSentBytes = size_t{64} << 10;
@@ -315,6 +456,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void write(std::shared_ptr<http::response<http::string_body>> response) {
     // A peer that never reads its answer holds the connection no longer than one that never
     // finishes its request.
+    releaseBody();
     stream_.expires_after(server_->options.readDeadline);
     const size_t size = response->body().size();
     server_->unsentBytes += size;
@@ -338,6 +480,10 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> parser_;
   LoopbackHttpServer::Impl* server_;
   bool keepAlive_ = true;
+  platform::IdleConnections::Id idleId_ = 0;        // while waiting for a request
+  size_t takenBytes_ = 0;                           // of the server's body budget
+  std::optional<BodyBudget::Ticket> budgetTicket_;  // while waiting for room for the body
+  std::optional<platform::BodyArrival> arrival_;
 };
 
 }  // namespace
@@ -367,9 +513,11 @@ LoopbackHttpServer::LoopbackHttpServer(Options options, Handler handler)
     controlFile_ = options.controlFile;
   }
   Impl* impl = impl_.get();
-  impl_->acceptor.start([impl](tcp::socket socket, platform::LoopbackAcceptor::Slot slot) {
-    std::make_shared<Session>(std::move(socket), std::move(slot), impl)->start();
-  });
+  impl_->acceptor.start(
+      [impl](tcp::socket socket, platform::LoopbackAcceptor::Slot slot) {
+        std::make_shared<Session>(std::move(socket), std::move(slot), impl)->start();
+      },
+      [impl] { return impl->idle.closeOldest(); });
   thread_ = std::thread([this] { impl_->io.run(); });
 }
 
@@ -382,6 +530,7 @@ void LoopbackHttpServer::stop() {
   if (!thread_.joinable()) return;
   impl_->io.stop();
   thread_.join();
+  impl_->stopped = true;
   impl_->pool.stop();
   impl_->pool.join();
   impl_->acceptor.close();
@@ -392,7 +541,9 @@ void LoopbackHttpServer::stop() {
 const char* const kServerOptionsUsage =
     "  --port N               port on 127.0.0.1 (0 picks a free one)\n"
     "  --header-deadline-ms N a request's headers must arrive within this (default 5000)\n"
-    "  --read-deadline-ms N   and its body within this after them (default 60000)\n"
+    "  --body-progress-ms N   a body may stall this long, then its connection closes\n"
+    "                         (default 5000; it must also keep 64 KiB/s on average)\n"
+    "  --read-deadline-ms N   and be whole within this after the headers (default 60000)\n"
     "  --max-connections N    connections held at once (default 256)\n";
 
 const char* const kControlFileUsage =
@@ -407,7 +558,7 @@ bool parseServerOption(const std::string& flag, const std::string& value,
     return true;
   }
   if (flag != "--port" && flag != "--header-deadline-ms" && flag != "--read-deadline-ms" &&
-      flag != "--max-connections") {
+      flag != "--body-progress-ms" && flag != "--max-connections") {
     return false;
   }
   char* end = nullptr;
@@ -419,10 +570,12 @@ bool parseServerOption(const std::string& flag, const std::string& value,
   if (flag == "--port") {
     if (number > 65535) throw std::invalid_argument("bad port " + value);
     options->port = static_cast<uint16_t>(number);
-  } else if (flag == "--header-deadline-ms" || flag == "--read-deadline-ms") {
+  } else if (flag == "--header-deadline-ms" || flag == "--read-deadline-ms" ||
+             flag == "--body-progress-ms") {
     if (number == 0 || number > 86400000) throw std::invalid_argument("bad deadline " + value);
-    (flag == "--read-deadline-ms" ? options->readDeadline : options->headerDeadline) =
-        std::chrono::milliseconds(number);
+    (flag == "--read-deadline-ms"   ? options->readDeadline
+     : flag == "--body-progress-ms" ? options->bodyProgressDeadline
+                                    : options->headerDeadline) = std::chrono::milliseconds(number);
   } else {
     if (number == 0 || number > 100000) throw std::invalid_argument("bad count " + value);
     options->maxConnections = static_cast<size_t>(number);

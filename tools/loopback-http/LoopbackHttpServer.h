@@ -29,10 +29,18 @@ namespace loopback {
 //  - changes under "/_control/" (any method but GET and HEAD) without a JSON content type
 //    (application/json, or application/x-protobuf for encoded bytes): 415. A page of another
 //    origin can only send text/plain, form or multipart bodies without the browser asking first;
-//  - a request whose header section has not arrived within `headerDeadline`, or that has not
-//    arrived whole within `readDeadline` after it (real time): the connection is closed, so
-//    that peers which send half a request free their places under the cap within seconds;
-//  - at most `maxConnections` connections at once; past it new peers wait in the backlog;
+//  - a request whose header section has not arrived within `headerDeadline`, or whose body
+//    stops coming for `bodyProgressDeadline`, falls below `minBodyBytesPerSecond` on average
+//    after that long, or is not whole within `readDeadline` (real time, platform::BodyArrival):
+//    the connection is closed, so that peers which send half a request, or trickle its body,
+//    free their places under the cap within seconds;
+//  - request bodies held at once, across all connections: at most `maxBodyBytes` (BodyBudget).
+//    A body that does not fit waits for room up to `bodyProgressDeadline`, unread, then gets
+//    503 with "Retry-After: 1"; bodies up to 64 KiB always go. After a body of 1 MiB or more,
+//    what its handling took is handed back to the system (malloc_trim);
+//  - at most `maxConnections` connections at once; past it new peers wait in the backlog, and
+//    while one waits the connection that has waited longest for a request is closed for it
+//    (keep-alive peers give way);
 //  - header sections over 8 KiB: 431; bodies over `bodyLimit`: 413; other malformed requests:
 //    400; then the connection is closed;
 //  - answers not yet taken by their peers hold at most `maxUnsentBytes` in all: an answer over
@@ -48,7 +56,11 @@ class LoopbackHttpServer {
   struct Options {
     uint16_t port = 0;  // 0 picks a free port
     std::chrono::milliseconds headerDeadline{5000};
+    std::chrono::milliseconds bodyProgressDeadline{5000};
+    uint64_t minBodyBytesPerSecond = uint64_t{64} << 10;
+    // The longest a whole body may take, and an answer may wait to be taken by its peer.
     std::chrono::milliseconds readDeadline{60000};
+    size_t maxBodyBytes = size_t{64} << 20;
     size_t maxUnsentBytes = size_t{32} << 20;
     size_t maxConnections = 256;
     uint64_t bodyLimit = uint64_t{64} * 1024 * 1024;
@@ -93,6 +105,7 @@ class LoopbackHttpServer {
 // Reads one of the command-line options every local service takes into `options`:
 //   --port N                (0 picks a free one)
 //   --header-deadline-ms N  how long a request's header section may take (default 5000)
+//   --body-progress-ms N    how long a body may stall (default 5000)
 //   --read-deadline-ms N    how long its body may take after it (default 60000)
 //   --max-connections N     connections held at once (default 256)
 //   --control-file FILE     where the control token is written (Options::controlFile)

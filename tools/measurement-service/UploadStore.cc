@@ -197,13 +197,17 @@ void UploadStore::exec(const char* sql) const {
 UploadSummary UploadStore::record(const std::string& body, const std::string& contentEncoding,
                                   double receivedAt, size_t maxInflated) {
   UploadSummary summary;
-  std::string payload = body;
+  std::string inflatedBody;  // the payload when the body was gzip
+  std::string_view payload = body;
   bool gzipped = contentEncoding == "gzip" ||
                  (body.size() >= 2 && static_cast<unsigned char>(body[0]) == 0x1f &&
                   static_cast<unsigned char>(body[1]) == 0x8b);
   if (gzipped) {
     std::optional<std::string> inflated = apmmsg::gunzip(body, &summary.error, maxInflated);
-    if (inflated) payload = std::move(*inflated);
+    if (inflated) {
+      inflatedBody = std::move(*inflated);
+      payload = inflatedBody;
+    }
     summary.tooLarge = !inflated && summary.error.find("inflates beyond") != std::string::npos;
   }
   if (summary.error.empty() && payload.size() > maxInflated) {
@@ -221,9 +225,11 @@ UploadSummary UploadStore::record(const std::string& body, const std::string& co
   std::optional<ordered_json> head;  // the batch's other fields
   if (summary.error.empty()) {
     std::string rest;
+    size_t wellFormed = 0;  // the bytes before the first malformed field
     bool split = forEachRawField(
         payload, [&](uint64_t number, std::string_view raw, std::string_view contents) {
           if (number == 1 && !contents.data()) return false;  // bundles, not length-delimited
+          wellFormed = static_cast<size_t>(raw.data() + raw.size() - payload.data());
           if (number == 1) {
             bundles.push_back(contents);
           } else {
@@ -233,9 +239,10 @@ UploadSummary UploadStore::record(const std::string& body, const std::string& co
         });
     const NANOMessageLayout& batchLayout = *apmmsg::findMessage("MeasurementBatch");
     if (!split) {
-      // Malformed: the whole batch's decoder says where.
-      if (!apmmsg::decodeToJson(batchLayout, payload, &summary.error)) bundles.clear();
-      if (summary.error.empty()) summary.error = "malformed batch";
+      // Not decoded whole to say why: what comes before the fault may be a million events.
+      bundles.clear();
+      summary.error = std::string("cannot decode ") + batchLayout.name +
+                      ": malformed field after byte " + std::to_string(wellFormed);
     } else if (rest.size() > kMaxBatchFieldBytes) {
       summary.error = "a batch whose fields besides its bundles take over " +
                       std::to_string(kMaxBatchFieldBytes) +
@@ -277,26 +284,86 @@ UploadSummary UploadStore::record(const std::string& body, const std::string& co
   return summary;
 }
 
+namespace {
+
+// The slot of the field named `name` in `layout`, or slotCount when it has none.
+uint32_t slotNamed(const NANOMessageLayout& layout, std::string_view name) {
+  for (uint32_t slot = 0; slot < layout.slotCount; ++slot) {
+    if (name == layout.fields[slot].name) return slot;
+  }
+  return layout.slotCount;
+}
+
+// The JSON text of a bundle whose events were decoded apart: `head` (the bundle decoded without
+// them) with "events" put where the whole bundle's decoder puts it, in slot order.
+std::string bundleJsonText(const NANOMessageLayout& layout, uint32_t eventsSlot,
+                           const ordered_json& head, const std::string& events, size_t count) {
+  std::string before;
+  std::string after;
+  for (const auto& [key, value] : head.items()) {
+    std::string& part = slotNamed(layout, key) < eventsSlot ? before : after;
+    if (!part.empty()) part += ',';
+    part += ordered_json(key).dump() + ':' + value.dump();
+  }
+  std::string text = "{" + before;
+  if (count > 0) {
+    if (!before.empty()) text += ',';
+    text += "\"events\":[" + events + "]";
+  }
+  if (!after.empty()) {
+    if (text.size() > 1) text += ',';
+    text += after;
+  }
+  return text + "}";
+}
+
+}  // namespace
+
 bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_view>& bundles,
                                UploadSummary* summary) {
-  static const ordered_json kNone = ordered_json::array();
   const NANOMessageLayout& bundleLayout = *apmmsg::findMessage("MeasurementBundle");
+  const uint32_t eventsSlot = slotNamed(bundleLayout, "events");
+  const NANOMessageLayout& eventLayout = *bundleLayout.fields[eventsSlot].message;
+  const uint64_t eventsTag = bundleLayout.fields[eventsSlot].tag;
   Statement seen = prepare(db_, "SELECT 1 FROM bundles WHERE identity = ? LIMIT 1");
   Statement addBundle =
       prepare(db_,
               "INSERT INTO bundles(upload_id, position, app_id, app_instance_id, bundle_index,"
               " delivery_index, identity, repeated, event_count, bundle_json)"
-              " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+              " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, '')");
+  Statement setBundleJson = prepare(db_, "UPDATE bundles SET bundle_json = ? WHERE id = ?");
   Statement addEvent =
       prepare(db_,
               "INSERT INTO events(bundle_id, position, name, timestamp_millis, params_json)"
               " VALUES(?, ?, ?, ?, ?)");
   int position = 0;
   for (std::string_view bytes : bundles) {
+    // The bundle is decoded without its events, then each event on its own, stored and let go:
+    // a bundle of a million tiny events decoded whole is a million messages and JSON objects at
+    // once (some 800 MiB), where one at a time it costs the text of its JSON.
+    const std::string where = "bundles[" + std::to_string(position) + "]: ";
+    std::string others;
+    size_t eventCount = 0;
+    size_t malformedAt = 0;
+    bool split = forEachRawField(
+        bytes, [&](uint64_t number, std::string_view raw, std::string_view contents) {
+          malformedAt = static_cast<size_t>(raw.data() + raw.size() - bytes.data());
+          if (number == eventsTag && contents.data()) {
+            ++eventCount;
+          } else {
+            others += raw;
+          }
+          return true;
+        });
+    if (!split) {
+      summary->error = where + "cannot decode " + bundleLayout.name +
+                       ": malformed field after byte " + std::to_string(malformedAt);
+      return false;
+    }
     std::string error;
-    std::optional<ordered_json> bundle = apmmsg::decodeToJson(bundleLayout, bytes, &error);
+    std::optional<ordered_json> bundle = apmmsg::decodeToJson(bundleLayout, others, &error);
     if (!bundle) {
-      summary->error = "bundles[" + std::to_string(position) + "]: " + error;
+      summary->error = where + error;
       return false;
     }
     std::string identity =
@@ -306,8 +373,6 @@ bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_v
     sqlite3_reset(seen.get());
     bindText(seen.get(), 1, identity);
     bool repeated = sqlite3_step(seen.get()) == SQLITE_ROW;
-    auto found = bundle->find("events");
-    const ordered_json& events = found != bundle->end() ? *found : kNone;
 
     sqlite3_reset(addBundle.get());
     sqlite3_bind_int64(addBundle.get(), 1, uploadID);
@@ -318,25 +383,44 @@ bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_v
     sqlite3_bind_int64(addBundle.get(), 6, bundle->value("delivery_index", int64_t{0}));
     bindText(addBundle.get(), 7, identity);
     sqlite3_bind_int(addBundle.get(), 8, repeated ? 1 : 0);
-    sqlite3_bind_int64(addBundle.get(), 9, static_cast<int64_t>(events.size()));
-    bindText(addBundle.get(), 10, bundle->dump());
+    sqlite3_bind_int64(addBundle.get(), 9, static_cast<int64_t>(eventCount));
     step(db_, addBundle.get());
     int64_t bundleID = sqlite3_last_insert_rowid(db_);
 
+    std::string eventsText;
     int eventPosition = 0;
-    for (const ordered_json& event : events) {
-      sqlite3_reset(addEvent.get());
-      sqlite3_bind_int64(addEvent.get(), 1, bundleID);
-      sqlite3_bind_int(addEvent.get(), 2, eventPosition++);
-      bindText(addEvent.get(), 3, textOf(event, "name"));
-      sqlite3_bind_int64(addEvent.get(), 4, event.value("timestamp_millis", int64_t{0}));
-      auto params = event.find("params");
-      bindText(addEvent.get(), 5, params != event.end() ? params->dump() : "[]");
-      step(db_, addEvent.get());
+    bool decoded =
+        forEachRawField(bytes, [&](uint64_t number, std::string_view, std::string_view contents) {
+          if (number != eventsTag || !contents.data()) return true;
+          std::optional<ordered_json> event = apmmsg::decodeToJson(eventLayout, contents, &error);
+          if (!event) {
+            error = where + "events[" + std::to_string(eventPosition) + "]: " + error;
+            return false;
+          }
+          sqlite3_reset(addEvent.get());
+          sqlite3_bind_int64(addEvent.get(), 1, bundleID);
+          sqlite3_bind_int(addEvent.get(), 2, eventPosition++);
+          bindText(addEvent.get(), 3, textOf(*event, "name"));
+          sqlite3_bind_int64(addEvent.get(), 4, event->value("timestamp_millis", int64_t{0}));
+          auto params = event->find("params");
+          bindText(addEvent.get(), 5, params != event->end() ? params->dump() : "[]");
+          step(db_, addEvent.get());
+          if (!eventsText.empty()) eventsText += ',';
+          eventsText += event->dump();
+          return true;
+        });
+    if (!decoded) {
+      summary->error = error;
+      return false;
     }
+    sqlite3_reset(setBundleJson.get());
+    bindText(setBundleJson.get(), 1,
+             bundleJsonText(bundleLayout, eventsSlot, *bundle, eventsText, eventCount));
+    sqlite3_bind_int64(setBundleJson.get(), 2, bundleID);
+    step(db_, setBundleJson.get());
     ++summary->bundles;
     summary->repeatedBundles += repeated ? 1 : 0;
-    summary->events += static_cast<int>(events.size());
+    summary->events += static_cast<int>(eventCount);
   }
   return true;
 }

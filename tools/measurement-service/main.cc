@@ -16,7 +16,8 @@ void usage(FILE* out = stderr) {
   std::fprintf(
       out,
       "usage: measurement-service [--port N] [--data DIR] [--config-dir DIR]\n"
-      "                           [--header-deadline-ms N] [--read-deadline-ms N]\n"
+      "                           [--header-deadline-ms N] [--body-progress-ms N]\n"
+      "                           [--read-deadline-ms N]\n"
       "                           [--max-connections N] [--control-file FILE]\n"
       "  --data DIR             where uploads.sqlite is kept (default ./measurement-data)\n"
       "  --config-dir DIR       configurations, one \"<app id>.json\" or \".pb\" each\n"

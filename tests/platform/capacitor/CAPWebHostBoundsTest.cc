@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/capacitor/CAPWebHost.h"
+#include "tests/support/KeepAlivePeers.h"
 #include "tests/support/RawHttp.h"
 #include "tests/support/RawPeers.h"
 
@@ -54,6 +55,37 @@ TEST_F(CAPWebHostBoundsTest, HalfSentRequestsHoldANewPageOutForSecondsOnly) {
   const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
   EXPECT_LT(waited.count(), 10.0) << "seconds until the page's address was answered";
   EXPECT_EQ(flood.waitClosed(std::chrono::seconds(40)), 300u) << "closed by the host";
+}
+
+// A peer that sends a whole header section and none of its body holds its place as long as a
+// body may stall (5 s), not the minute a whole body may take.
+TEST_F(CAPWebHostBoundsTest, StalledBodiesHoldANewPageOutForSecondsOnly) {
+  testsupport::RawPeers flood(
+      host_->port(), 300,
+      "POST /_app/control HTTP/1.1\r\nHost: " + hostHeader() +
+          "\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n");
+  std::string url = host_->newPageURL();
+  url = url.substr(host_->origin().size(), url.find('#') - host_->origin().size());
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(statusLine("GET " + url + " HTTP/1.1\r\n"), "HTTP/1.1 303 See Other");
+  const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
+  EXPECT_LT(waited.count(), 10.0) << "seconds until the page's address was answered";
+  EXPECT_EQ(flood.waitClosed(std::chrono::seconds(40)), 300u) << "closed by the host";
+}
+
+// Peers that each ask for something more often than the header deadline would keep every
+// place: when the host is full, the connection that has waited longest gives way.
+TEST_F(CAPWebHostBoundsTest, KeepAlivePeersGiveWayToANewPage) {
+  testsupport::KeepAlivePeers peers(
+      host_->port(), 300, "GET /index.html HTTP/1.1\r\nHost: " + hostHeader() + "\r\n\r\n",
+      std::chrono::seconds(2), std::chrono::seconds(40));
+  std::string url = host_->newPageURL();
+  url = url.substr(host_->origin().size(), url.find('#') - host_->origin().size());
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(statusLine("GET " + url + " HTTP/1.1\r\n"), "HTTP/1.1 303 See Other");
+  const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
+  EXPECT_LT(waited.count(), 10.0) << "seconds until the page's address was answered";
+  EXPECT_GT(peers.closedByServer(), 0u);
 }
 
 TEST_F(CAPWebHostBoundsTest, AControlBodyBeyondTheJsonBoundsIsRefusedUnparsed) {

@@ -4,6 +4,7 @@
 
 #include <utility>  // before Asio
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <chrono>
 #include <mutex>
@@ -20,14 +21,16 @@ using tcp = asio::ip::tcp;
 // An acceptor on its own I/O thread that keeps what it accepted until told to let go.
 class AcceptorTest : public ::testing::Test {
  protected:
-  void start(size_t maxConnections) {
+  void start(size_t maxConnections, platform::LoopbackAcceptor::MakeRoom makeRoom = {}) {
     acceptor_ = std::make_unique<platform::LoopbackAcceptor>(
         io_, 0, platform::LoopbackAcceptor::Limits{maxConnections, std::chrono::milliseconds(10)},
         "test");
-    acceptor_->start([this](tcp::socket socket, platform::LoopbackAcceptor::Slot slot) {
-      std::lock_guard lock(mutex_);
-      accepted_.push_back({std::move(socket), std::move(slot)});
-    });
+    acceptor_->start(
+        [this](tcp::socket socket, platform::LoopbackAcceptor::Slot slot) {
+          std::lock_guard lock(mutex_);
+          accepted_.push_back({std::move(socket), std::move(slot)});
+        },
+        std::move(makeRoom));
     thread_ = std::thread([this] { io_.run(); });
   }
   void TearDown() override {
@@ -114,6 +117,33 @@ TEST_F(AcceptorTest, AtTheCapNewPeersWaitUntilAConnectionEnds) {
     for (const Held& held : accepted_) thirdTaken |= held.socket.remote_endpoint().port() == third;
   }
   EXPECT_TRUE(thirdTaken);
+}
+
+// Keep-alive peers would hold every place for as long as they like: at the cap, a peer waiting
+// in the backlog makes the acceptor ask the server to close an idle connection, and ask again
+// while there is none.
+TEST_F(AcceptorTest, AtTheCapAWaitingPeerAsksTheServerToMakeRoom) {
+  std::atomic<int> asked{0};
+  start(2, [this, &asked] {
+    if (++asked == 1) return false;  // nothing idle yet
+    std::lock_guard lock(mutex_);
+    accepted_.erase(accepted_.begin());  // its slot goes with it
+    return true;
+  });
+  std::vector<tcp::socket> peers;
+  for (int i = 0; i < 2; ++i) peers.push_back(connect());
+  ASSERT_TRUE(waitForAccepted(2));
+  EXPECT_EQ(asked.load(), 0) << "full, but nobody waits";
+  peers.push_back(connect());
+  const uint16_t third = peers.back().local_endpoint().port();
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  bool thirdTaken = false;
+  while (!thirdTaken && std::chrono::steady_clock::now() < giveUp) {
+    std::lock_guard lock(mutex_);
+    for (const Held& held : accepted_) thirdTaken |= held.socket.remote_endpoint().port() == third;
+  }
+  EXPECT_TRUE(thirdTaken);
+  EXPECT_EQ(asked.load(), 2) << "asked again after answering that nothing was idle";
 }
 
 }  // namespace

@@ -275,6 +275,30 @@ TEST_P(LocalServicesTest, AHalfOpenRequestIsClosedAtItsDeadline) {
   EXPECT_NE(httpRequest("GET", url(GetParam().probe)).status, 0);
 }
 
+// A body that keeps coming, a byte at a time, but far below what any real client sends, is cut
+// once it falls behind: the minute a whole body may take does not hold for a trickle.
+TEST_P(LocalServicesTest, ATrickledBodyIsClosedOnceItFallsBehind) {
+  start({"--body-progress-ms", "300"});
+  tcp::socket socket = connect();
+  asio::write(socket, asio::buffer("POST " + std::string(GetParam().write) + " HTTP/1.1\r\nHost: " +
+                                   host() + "\r\nContent-Length: 100000\r\n\r\n"));
+  const auto began = std::chrono::steady_clock::now();
+  pollfd pfd{socket.native_handle(), POLLIN, 0};
+  bool closed = false;
+  // A byte every 50 ms, well within the 300 ms a body may stall, until the service closes.
+  while (!closed && std::chrono::steady_clock::now() - began < std::chrono::seconds(30)) {
+    boost::system::error_code ec;
+    asio::write(socket, asio::buffer("x", 1), ec);
+    closed = ec || (::poll(&pfd, 1, 50) == 1);
+  }
+  const auto held = std::chrono::steady_clock::now() - began;
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(readToEnd(socket), "") << "closed without an answer";
+  EXPECT_GE(held, std::chrono::milliseconds(250));
+  EXPECT_LT(held, std::chrono::seconds(10));
+  EXPECT_NE(httpRequest("GET", url(GetParam().probe)).status, 0);
+}
+
 TEST_P(LocalServicesTest, HelpExitsZeroAndOnlyServicesWithControlRoutesTakeAControlFile) {
   auto exitStatus = [this](const std::string& arguments) {
     return testsupport::runCommand(std::string(GetParam().program) + " " + arguments +

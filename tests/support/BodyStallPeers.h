@@ -1,0 +1,103 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+// Peers of a server on 127.0.0.1:port that each send a header section announcing a body of
+// `bodyBytes`, then the body but its last byte, as fast as the server takes it, and then
+// nothing: what a peer does to make a server hold a body for as long as it waits. A thread
+// pushes the bytes until every peer has sent them or was closed, or the object goes.
+class BodyStallPeers {
+ public:
+  BodyStallPeers(uint16_t port, size_t count, const std::string& head, size_t bodyBytes)
+      : chunk_(size_t{64} << 10, 'b') {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (size_t i = 0; i < count; ++i) {
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (fd < 0) throw std::runtime_error("socket failed");
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+          ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(head.size())) {
+        ::close(fd);
+        throw std::runtime_error("cannot reach port " + std::to_string(port));
+      }
+      peers_.push_back({fd, bodyBytes - 1});
+    }
+    thread_ = std::thread([this] { run(); });
+  }
+  ~BodyStallPeers() {
+    stop_ = true;
+    thread_.join();
+    for (const Peer& peer : peers_) ::close(peer.fd);
+  }
+  BodyStallPeers(const BodyStallPeers&) = delete;
+  BodyStallPeers& operator=(const BodyStallPeers&) = delete;
+
+  // Whether every peer has sent all it will, or was closed.
+  bool done() const { return done_; }
+  uint64_t bytesSent() const { return sent_; }
+
+ private:
+  struct Peer {
+    int fd;
+    size_t left;
+    bool closed = false;
+  };
+
+  void run() {
+    while (!stop_) {
+      std::vector<pollfd> polled;
+      std::vector<Peer*> which;
+      for (Peer& peer : peers_) {
+        if (peer.closed || peer.left == 0) continue;
+        polled.push_back({peer.fd, POLLOUT, 0});
+        which.push_back(&peer);
+      }
+      if (polled.empty()) break;
+      if (::poll(polled.data(), polled.size(), 50) <= 0) continue;
+      for (size_t i = 0; i < polled.size(); ++i) {
+        Peer& peer = *which[i];
+        if (polled[i].revents & (POLLERR | POLLHUP)) {
+          peer.closed = true;
+          continue;
+        }
+        if ((polled[i].revents & POLLOUT) == 0) continue;
+        const size_t size = std::min(peer.left, chunk_.size());
+        const ssize_t put = ::send(peer.fd, chunk_.data(), size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (put > 0) {
+          peer.left -= static_cast<size_t>(put);
+          sent_ += static_cast<uint64_t>(put);
+        } else if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+          peer.closed = true;
+        }
+      }
+    }
+    done_ = true;
+  }
+
+  const std::string chunk_;
+  std::vector<Peer> peers_;
+  std::atomic<uint64_t> sent_{0};
+  std::atomic<bool> done_{false};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,58 @@
+// The bytes of request bodies a server holds at once: what fits goes, what does not waits in
+// order, and nothing waits for good.
+#include "tools/loopback-http/BodyBudget.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using loopback::BodyBudget;
+
+constexpr size_t kMiB = size_t{1} << 20;
+
+TEST(BodyBudgetTest, TakesWhatFitsAndAlwaysTheSmallOnes) {
+  struct Case {
+    const char* name;
+    std::vector<size_t> held;  // taken before
+    size_t asked;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"fits", {4 * kMiB}, 8 * kMiB, true},
+      {"fills it exactly", {8 * kMiB}, 8 * kMiB, true},
+      {"one byte beyond", {16 * kMiB}, 1 + BodyBudget::kAlwaysTaken, false},
+      {"small ones always", {16 * kMiB}, BodyBudget::kAlwaysTaken, true},
+      {"larger than the whole, nothing held", {}, 64 * kMiB, true},
+      {"larger than the whole, something held", {kMiB}, 64 * kMiB, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BodyBudget budget(16 * kMiB);
+    for (size_t bytes : c.held) ASSERT_TRUE(budget.take(bytes));
+    EXPECT_EQ(budget.take(c.asked), c.taken);
+  }
+}
+
+TEST(BodyBudgetTest, WaitingBodiesGoInOrderOnceRoomIsGivenBack) {
+  BodyBudget budget(16 * kMiB);
+  ASSERT_TRUE(budget.take(12 * kMiB));
+  std::vector<std::string> resumed;
+  budget.wait(8 * kMiB, [&] { resumed.push_back("first, 8 MiB"); });
+  const BodyBudget::Ticket withdrawn = budget.wait(kMiB, [&] { resumed.push_back("withdrawn"); });
+  budget.wait(2 * kMiB, [&] { resumed.push_back("third, 2 MiB"); });
+  budget.cancel(withdrawn);
+  // A body that would fit now does not pass the ones waiting before it.
+  EXPECT_FALSE(budget.take(kMiB));
+  EXPECT_TRUE(budget.take(BodyBudget::kAlwaysTaken)) << "small bodies never wait";
+  budget.give(BodyBudget::kAlwaysTaken);
+  EXPECT_TRUE(resumed.empty());
+  budget.give(12 * kMiB);
+  EXPECT_EQ(resumed, (std::vector<std::string>{"first, 8 MiB", "third, 2 MiB"}));
+  EXPECT_EQ(budget.held(), 10 * kMiB) << "taken for the bodies resumed";
+  EXPECT_EQ(budget.waiting(), 0u);
+}
+
+}  // namespace
