@@ -218,11 +218,10 @@ bool APMMeasurement::shouldRetrievePSMResponseWithHashedIdentifier(
     return false;
   }
   std::shared_ptr<APMPrivateSetMembershipClientClass> clientClass = PSMClientClass();
-  if (!clientClass ||
-      (!clientClass->instancesRespondToSelector(
-           "initWithHashedEmailAddress:appID:prefixBitLength:") &&
-       !clientClass->instancesRespondToSelector(
-           "initWithHashedPhoneNumber:appID:prefixBitLength:"))) {
+  if (!clientClass || (!clientClass->instancesRespondToSelector(
+                           "initWithHashedEmailAddress:appID:prefixBitLength:") &&
+                       !clientClass->instancesRespondToSelector(
+                           "initWithHashedPhoneNumber:appID:prefixBitLength:"))) {
     monitor().logWithLevel(
         1, 23265,
         "Failed to initiate on-device conversion measurement. Linked on-device "
