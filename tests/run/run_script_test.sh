@@ -138,5 +138,17 @@ else
   failures=$((failures + 1))
 fi
 
+# The walk-throughs in docs/ call sqlite3 and curl: `./run.sh tools` installs them.
+: >"$work/apt.log"
+PATH="$work/bin:$PATH" FAKE_LOG=$work/apt.log FAKE_MISSING="sqlite3 curl" FAKE_INSTALL_STATUS=100 \
+  expect "tools installs sqlite3 and curl" 100 "installing sqlite3 curl" -- "$run" tools
+if grep -qF "install -y -qq --no-install-recommends sqlite3 curl" "$work/apt.log"; then
+  echo "ok   tools asked apt-get for sqlite3 and curl"
+else
+  echo "FAIL tools did not ask apt-get for sqlite3 and curl:"
+  sed 's/^/  | /' "$work/apt.log" 2>/dev/null
+  failures=$((failures + 1))
+fi
+
 [ "$failures" = 0 ] || { echo "$failures failed"; exit 1; }
 echo "run.sh: all as expected"
