@@ -71,7 +71,8 @@ if [ "$mode" = all ]; then
     clang libclang-rt-14-dev clang-format
     # test and benchmark frameworks
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    # tools the tests call (runuser, timeout, base64 and tar come with every Debian)
+    # tools the tests call (runuser, chattr, timeout, base64 and tar come with every Debian,
+    # its smallest install too)
     gzip openssl strace xxd
     # the browser of the app's end-to-end tests (driven by playwright-core)
     chromium
@@ -94,6 +95,7 @@ done
 node_major=0
 if command -v node >/dev/null 2>&1; then
   node_major=$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null) || node_major=0
+  [[ "$node_major" =~ ^[0-9]+$ ]] || node_major=0
 fi
 if [ "$node_major" -lt 18 ]; then
   missing+=(nodejs npm)
