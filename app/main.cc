@@ -19,7 +19,8 @@
 // Ctrl-C (or SIGTERM) sends the app to the background as the phone does when the user leaves it:
 // once the events it already accepted are stored, it resigns active, enters the background, and
 // runs while the measurement library holds its background task (so pending events upload first, at
-// most 32 s: the background time, then the expired tasks' grace), then terminates. A second Ctrl-C ends it at once. Arguments that start with a single
+// most 32 s: the background time, then the expired tasks' grace), then terminates. A second Ctrl-C
+// ends it at once. Arguments that start with a single
 // "-" are the app's launch arguments (e.g. -KVLAnalyticsDebugEnabled), read by the libraries.
 #include <signal.h>
 #include <sys/stat.h>
@@ -96,7 +97,7 @@ constexpr const char* kUsage =
     " [--system-version V] [--model M] [--launch-url URL] [-LaunchArgument]...\n";
 
 // The options that take a value.
-const std::set<std::string> kOptions = {"--data-dir", "--bundle",         "--port",
+const std::set<std::string> kOptions = {"--data-dir",        "--bundle",         "--port",
                                         "--tracking-answer", "--system-version", "--model",
                                         "--launch-url"};
 

@@ -647,8 +647,7 @@ TEST_F(AppProcessTest, TheCommandLineIsAnswered) {
     fs::path out = work_ / "out", err = work_ / "err";
     EXPECT_EQ(testsupport::runCommand(std::string("timeout -s KILL 60 '") + KVL_TEST_APP +
                                       "' --data-dir '" + data.string() + "' " + c.arguments +
-                                      " >'" + out.string() + "' 2>'" + err.string() +
-                                      "'; echo $?"),
+                                      " >'" + out.string() + "' 2>'" + err.string() + "'; echo $?"),
               c.status + "\n");
     std::string printed = readText(out), complained = readText(err);
     if (c.out.empty()) {

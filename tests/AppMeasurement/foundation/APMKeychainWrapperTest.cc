@@ -124,7 +124,8 @@ TEST_F(APMKeychainWrapperTest, TheDefaultKeychainIsBesideTheContainer) {
     std::filesystem::path keychain;
   };
   const Case cases[] = {
-      {(base_ / "device" / "app").string(), base_ / "device" / "KavrelinKeychain" / "keychain.plist"},
+      {(base_ / "device" / "app").string(),
+       base_ / "device" / "KavrelinKeychain" / "keychain.plist"},
       {(base_ / "device" / "app").string() + "/",
        base_ / "device" / "KavrelinKeychain" / "keychain.plist"},
       {(base_ / "device" / "." / "x" / ".." / "app").string(),
