@@ -178,17 +178,19 @@ for pair in "$measurement_port:the measurement service" "$link_port:the link ser
   if [ "${pair%%:*}" != 0 ] && port_taken "${pair%%:*}"; then taken+=("$pair"); fi
 done
 if [ ${#taken[@]} -gt 0 ]; then
-  app_taken=
+  services_taken=()
   for pair in "${taken[@]}"; do
     echo "run.sh: 127.0.0.1:${pair%%:*} (${pair#*:}) is taken" >&2
-    [ "${pair#*:}" = "the app" ] && app_taken=1
+    [ "${pair#*:}" = "the app" ] || services_taken+=("${pair%%:*} (${pair#*:})")
   done
   # Only the app's port can be moved: the services' ports are where the app's configuration
-  # looks for them.
-  if [ -n "$app_taken" ]; then
-    die "stop what holds it (another ./run.sh?) and try again, or move the app's port with KVL_APP_PORT (e.g. KVL_APP_PORT=8981 ./run.sh)"
+  # looks for them, so moving the app's would not help while one of those is taken.
+  if [ ${#services_taken[@]} = 1 ]; then
+    die "port ${services_taken[0]} must be freed (the app looks for the service there): stop what holds it (another ./run.sh?) and try again"
+  elif [ ${#services_taken[@]} = 2 ]; then
+    die "ports ${services_taken[0]} and ${services_taken[1]} must be freed (the app looks for the services there): stop what holds them (another ./run.sh?) and try again"
   fi
-  die "stop what holds it (another ./run.sh?) and try again"
+  die "stop what holds it (another ./run.sh?) and try again, or move the app's port with KVL_APP_PORT (e.g. KVL_APP_PORT=8981 ./run.sh)"
 fi
 
 configure

@@ -1,5 +1,5 @@
 // The app: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer N]
-// [--system-version V] [--model M] [--launch-url URL] [-LaunchArgument]...
+// [--system-version V] [--model M] [--launch-url URL] [-LaunchArgument]...   (--help: this usage)
 //
 // Starts as the phone starts an app: the delegate launches on the main run loop (configuring the
 // platform core, which starts measurement), the bridge loads each plug-in once, the web content
@@ -19,7 +19,8 @@
 // Ctrl-C (or SIGTERM) sends the app to the background as the phone does when the user leaves it:
 // once the events it already accepted are stored, it resigns active, enters the background, and
 // runs while the measurement library holds its background task (so pending events upload first, at
-// most 30 s), then terminates. A second Ctrl-C ends it at once. Arguments that start with a single
+// most 32 s: the background time, then the expired tasks' grace), then terminates. A second Ctrl-C
+// ends it at once. Arguments that start with a single
 // "-" are the app's launch arguments (e.g. -KVLAnalyticsDebugEnabled), read by the libraries.
 #include <signal.h>
 #include <sys/stat.h>
@@ -91,10 +92,17 @@ struct Arguments {
   std::optional<OpenedLink> launchLink;
 };
 
+constexpr const char* kUsage =
+    "usage: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer 0-3]"
+    " [--system-version V] [--model M] [--launch-url URL] [-LaunchArgument]...\n";
+
+// The options that take a value.
+const std::set<std::string> kOptions = {"--data-dir",        "--bundle",         "--port",
+                                        "--tracking-answer", "--system-version", "--model",
+                                        "--launch-url"};
+
 [[noreturn]] void usage(const std::string& problem) {
-  std::cerr << "app: " << problem
-            << "\nusage: app [--data-dir DIR] [--bundle DIR] [--port N] [--tracking-answer 0-3]"
-               " [--system-version V] [--model M] [--launch-url URL] [-LaunchArgument]...\n";
+  std::cerr << "app: " << problem << "\n" << kUsage;
   std::exit(2);
 }
 
@@ -115,6 +123,11 @@ Arguments parse(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string flag = argv[i];
     if (isLaunchArgument(flag)) continue;  // the libraries read it from the process's arguments
+    if (flag == "--help") {
+      std::cout << kUsage;
+      std::exit(0);
+    }
+    if (kOptions.count(flag) == 0) usage("unknown option " + flag);
     if (i + 1 >= argc) usage("missing value after " + flag);
     std::string value = argv[++i];
     if (flag == "--data-dir") {

@@ -3,9 +3,11 @@
 #   scripts/install-deps.sh         everything ./test.sh needs (build, tests, benchmarks, the
 #                                   end-to-end tests' browser), then the npm packages
 #   scripts/install-deps.sh --run   only what ./run.sh needs to build and start the app, the
-#                                   local services and the developer tools (no test frameworks,
-#                                   sanitizer runtime, formatter or browser: the page opens in
-#                                   any browser)
+#                                   local services and the developer tools, and what the
+#                                   walk-throughs in docs/ call (no test frameworks, sanitizer
+#                                   runtime, formatter or browser: the page opens in any browser)
+# Both install Node.js and npm, for the npm packages, from Debian (nodejs 18) when the machine has
+# no Node.js or one older than 18; a machine's own newer Node.js is kept.
 # Run it as yourself. It checks each package first and calls the package manager only when one
 # is missing, through sudo when not root. Another package manager at work (an unattended
 # upgrade, a second install) is waited for, up to 10 minutes, instead of failing on its lock.
@@ -60,6 +62,8 @@ packages=(
   nlohmann-json3-dev libboost-dev libboost-system-dev duktape-dev liburiparser-dev
   # run.sh's own helpers (the port check, page-url and open-url)
   python3
+  # what the walk-throughs in docs/ call besides the tools built here
+  sqlite3 curl
 )
 if [ "$mode" = all ]; then
   packages+=(
@@ -67,8 +71,9 @@ if [ "$mode" = all ]; then
     clang libclang-rt-14-dev clang-format
     # test and benchmark frameworks
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    # tools the tests call
-    sqlite3 gzip openssl curl strace
+    # tools the tests call (runuser, chattr, timeout, base64 and tar come with every Debian,
+    # its smallest install too)
+    gzip openssl strace xxd
     # the browser of the app's end-to-end tests (driven by playwright-core)
     chromium
   )
@@ -85,8 +90,17 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-if [ "$mode" = all ] && ! command -v node >/dev/null 2>&1; then
-  missing+=(nodejs)
+# Node.js 18 is the oldest that the npm packages run on (esbuild and playwright-core ask for no
+# newer). A machine's own Node.js of 18 or newer is used as it is, never replaced by Debian's.
+node_major=0
+if command -v node >/dev/null 2>&1; then
+  node_major=$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null) || node_major=0
+  [[ "$node_major" =~ ^[0-9]+$ ]] || node_major=0
+fi
+if [ "$node_major" -lt 18 ]; then
+  missing+=(nodejs npm)
+elif ! command -v npm >/dev/null 2>&1; then
+  missing+=(npm)
 fi
 
 if [ ${#missing[@]} -gt 0 ]; then

@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <mutex>
 
+#include "platform/foundation/AppContainer.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PlatformLog.h"
 #include "platform/foundation/PropertyListSerialization.h"
@@ -115,15 +115,12 @@ std::filesystem::path SecKeychainPath() {
     std::lock_guard<std::mutex> lock(processMutex());
     if (pathOverride()) return *pathOverride();
   }
-  std::filesystem::path base;
-  if (const char* dataHome = std::getenv("XDG_DATA_HOME"); dataHome && *dataHome) {
-    base = dataHome;
-  } else if (const char* home = std::getenv("HOME"); home && *home) {
-    base = std::filesystem::path(home) / ".local" / "share";
-  } else {
-    return {};
-  }
-  return base / "KavrelinKeychain" / "keychain.plist";
+  // Beside the container, never inside it: a reinstall (a new container in the same place)
+  // finds it, while a new device (the folder holding both) starts without it.
+  std::filesystem::path container = AppContainer::root().lexically_normal();
+  if (container.empty()) return {};
+  if (!container.has_filename()) container = container.parent_path();
+  return container.parent_path() / "KavrelinKeychain" / "keychain.plist";
 }
 
 void SecKeychainSetPathForTesting(std::optional<std::filesystem::path> path) {

@@ -17,9 +17,11 @@ namespace platform {
 // each other (as the phone's keychain matches an account given either way), while a read
 // returns each attribute with the kind it was stored with.
 //
-// The items live in one property-list file outside the app's container, so that they survive a
-// reinstall: "<user data dir>/KavrelinKeychain/keychain.plist" ($XDG_DATA_HOME, else
-// ~/.local/share), readable by the user only (folder 0700, file 0600). Every call reads and
+// The items live in one property-list file beside the app's container, outside it, so that they
+// survive a reinstall (a new container in the same place) but not a new device (a new folder for
+// both): "KavrelinKeychain/keychain.plist" in the folder that holds the container
+// (AppContainer::root()), which for the default container is the user data dir
+// ($XDG_DATA_HOME, else ~/.local/share). Readable by the user only (folder 0700, file 0600). Every call reads and
 // rewrites the file under an advisory lock, atomically (temporary file, fsync, rename), so
 // several processes share it safely. Thread-safe.
 namespace keychain {

@@ -184,7 +184,8 @@ class AppProcessTest : public ::testing::Test {
   // The app as run.sh starts it, its data where run.sh looks (KVL_RUN_DATA_DIR/app), every
   // service it reaches this test's. In the library's debug mode (its launch argument), so that
   // what it logs is uploaded within seconds.
-  void startApp(const std::vector<std::string>& extra = {}) {
+  void startApp(const std::vector<std::string>& extra = {},
+                const std::vector<std::string>& environment = {}) {
     std::string host = service_->baseURL().substr(std::string("http://").size());
     std::vector<std::string> arguments = {"--data-dir",
                                           (work_ / "app").string(),
@@ -194,9 +195,10 @@ class AppProcessTest : public ::testing::Test {
                                           "0",
                                           "-KVLAnalyticsDebugEnabled"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    app_ = std::make_unique<AppProcess>(
-        arguments, std::vector<std::string>{"KVL_MEASUREMENT_HOST=" + host,
-                                            "KVL_ODC_SERVICE_URL=" + service_->baseURL()});
+    std::vector<std::string> variables = environment;
+    variables.push_back("KVL_MEASUREMENT_HOST=" + host);
+    variables.push_back("KVL_ODC_SERVICE_URL=" + service_->baseURL());
+    app_ = std::make_unique<AppProcess>(arguments, variables);
     ASSERT_TRUE(app_->waitUntilOpen(120)) << app_->output();
   }
 
@@ -620,6 +622,77 @@ TEST_F(AppProcessTest, ALaunchURLThatIsNoLinkIsRefused) {
               "2\n");
     EXPECT_FALSE(fs::exists(data));
   }
+}
+
+// --help is answered with the usage, and nothing starts; an option the app does not know is
+// named as unknown, whether or not a value follows it.
+TEST_F(AppProcessTest, TheCommandLineIsAnswered) {
+  struct Case {
+    std::string arguments;
+    std::string status;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"--help", "0", "usage: app [--data-dir DIR]", ""},
+      {"--port 0 --help", "0", "usage: app [--data-dir DIR]", ""},
+      {"--bogus", "2", "", "app: unknown option --bogus\nusage: app"},
+      {"--bogus value", "2", "", "app: unknown option --bogus\nusage: app"},
+      {"--port", "2", "", "app: missing value after --port\nusage: app"},
+      {"--port x", "2", "", "app: bad --port x\nusage: app"},
+  };
+  fs::path data = work_ / "never";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    fs::path out = work_ / "out", err = work_ / "err";
+    EXPECT_EQ(testsupport::runCommand(std::string("timeout -s KILL 60 '") + KVL_TEST_APP +
+                                      "' --data-dir '" + data.string() + "' " + c.arguments +
+                                      " >'" + out.string() + "' 2>'" + err.string() + "'; echo $?"),
+              c.status + "\n");
+    std::string printed = readText(out), complained = readText(err);
+    if (c.out.empty()) {
+      EXPECT_EQ(printed, "");
+    } else {
+      EXPECT_EQ(printed.rfind(c.out, 0), 0u) << printed;
+    }
+    if (c.err.empty()) {
+      EXPECT_EQ(complained, "");
+    } else {
+      EXPECT_EQ(complained.rfind(c.err, 0), 0u) << complained;
+    }
+    EXPECT_FALSE(fs::exists(data));
+  }
+}
+
+// The device's keychain is beside the app's data folder (run.sh's build/run-data/app), not in the
+// user's data dir: removing the data folder is a reinstall, whose first open says there was one
+// before ("_pfo" 1); removing the folder that holds both is a new device. The user's own
+// keychain folder (HOME and XDG_DATA_HOME here temporary folders) is never touched.
+TEST_F(AppProcessTest, TheKeychainIsBesideTheDataFolderNotTheUsers) {
+  const std::vector<std::string> user = {"HOME=" + (work_ / "home").string(),
+                                         "XDG_DATA_HOME=" + (work_ / "home" / "data").string()};
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp({}, user));
+  uploadsOnceTheyHold("name: \"_f\"");
+  ASSERT_EQ(app_->interrupt(), 0);
+  EXPECT_TRUE(fs::exists(work_ / "KavrelinKeychain" / "keychain.plist"));
+  // A reinstall: a new data folder in the same place.
+  fs::remove_all(work_ / "app");
+  ASSERT_NO_FATAL_FAILURE(startApp({}, user));
+  std::string decoded;
+  for (int i = 0; i < 1200 && eventsNamed(decoded, "_f").size() < 2; ++i) {
+    decoded = decodedUploads();
+    waitATenth();
+  }
+  EXPECT_EQ(app_->interrupt(), 0);
+  std::vector<std::string> firstOpens = eventsNamed(decoded, "_f");
+  ASSERT_EQ(firstOpens.size(), 2u) << decoded;
+  EXPECT_FALSE(std::regex_search(firstOpens[0], std::regex("name: \"_pfo\"\n *int_value: [1-9]")))
+      << firstOpens[0];
+  EXPECT_TRUE(std::regex_search(firstOpens[1], std::regex("name: \"_pfo\"\n *int_value: 1\n")))
+      << firstOpens[1];
+  EXPECT_FALSE(fs::exists(work_ / "home" / ".local" / "share" / "KavrelinKeychain"));
+  EXPECT_FALSE(fs::exists(work_ / "home" / "data" / "KavrelinKeychain"));
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #   FAKE_DPKG_HELD      when this file exists, dpkg's lock is held: an install that does not
 #                       wait for it (DPkg::Lock::Timeout) fails as apt-get does
 #   FAKE_INSTALL_STATUS the status of `apt-get install` (0)
+# A successful `apt-get install` of nodejs or npm puts a stand-in of Debian's (node 18.20.4, an
+# npm that logs its calls) into $1, as fake_node_into does for a machine's own Node.js.
 fake_apt_into() {
   local dir=$1
   mkdir -p "$dir"
@@ -47,9 +49,59 @@ case " $* " in
       echo "E: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 4242 (apt-get)" >&2
       exit 100
     fi
-    exit "${FAKE_INSTALL_STATUS:-0}"
+    status=${FAKE_INSTALL_STATUS:-0}
+    if [ "$status" = 0 ]; then
+      source "$(dirname "$0")/fake-node.sh"
+      for package in "$@"; do
+        case $package in
+          nodejs) fake_node_into "$(dirname "$0")" 18.20.4 ;;
+          npm) fake_npm_into "$(dirname "$0")" ;;
+        esac
+      done
+    fi
+    exit "$status"
     ;;
 esac
 SH
+  declare -f fake_node_into fake_npm_into >"$dir/fake-node.sh"
   chmod +x "$dir"/*
+}
+
+# fake_node_into DIR VERSION: a `node` that is that version (what install-deps.sh and
+# install-npm.sh ask of it: `node --version` and the major version through `node -p`).
+fake_node_into() {
+  cat >"$1/node" <<SH
+#!/usr/bin/env bash
+case "\$1" in
+  --version) echo v$2 ;;
+  -p) echo ${2%%.*} ;;
+  *) exit 1 ;;
+esac
+SH
+  chmod +x "$1/node"
+}
+
+# fake_npm_into DIR: an `npm` that appends its calls to $FAKE_LOG.
+fake_npm_into() {
+  cat >"$1/npm" <<'SH'
+#!/usr/bin/env bash
+echo "npm $*" >>"$FAKE_LOG"
+SH
+  chmod +x "$1/npm"
+}
+
+# path_without_node DIR: fills DIR with links to every command on PATH but node, nodejs, npm and
+# npx, for a PATH on which a machine without Node.js is stood in for.
+path_without_node() {
+  local dir=$1 entry command
+  mkdir -p "$dir"
+  local IFS=:
+  for entry in $PATH; do
+    [ -d "$entry" ] || continue
+    for command in "$entry"/*; do
+      case ${command##*/} in node | nodejs | npm | npx) continue ;; esac
+      [ -x "$command" ] && [ ! -e "$dir/${command##*/}" ] && ln -s "$command" "$dir/${command##*/}"
+    done
+  done
+  return 0
 }

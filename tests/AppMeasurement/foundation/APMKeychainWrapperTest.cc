@@ -114,6 +114,73 @@ TEST_F(APMKeychainWrapperTest, TheFileIsOutsideTheContainerReadableByTheUserOnly
             0);
 }
 
+// Without a path set, the keychain is the one beside the container: a reinstall (the container
+// removed, another in its place) finds it, while a new device (the folder holding both removed)
+// starts without it; the user's own keychain folder is never touched.
+TEST_F(APMKeychainWrapperTest, TheDefaultKeychainIsBesideTheContainer) {
+  platform::SecKeychainSetPathForTesting(std::nullopt);
+  struct Case {
+    std::string container;
+    std::filesystem::path keychain;
+  };
+  const Case cases[] = {
+      {(base_ / "device" / "app").string(),
+       base_ / "device" / "KavrelinKeychain" / "keychain.plist"},
+      {(base_ / "device" / "app").string() + "/",
+       base_ / "device" / "KavrelinKeychain" / "keychain.plist"},
+      {(base_ / "device" / "." / "x" / ".." / "app").string(),
+       base_ / "device" / "KavrelinKeychain" / "keychain.plist"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(platform::AppContainer::setRoot(c.container).ok());
+    EXPECT_EQ(platform::SecKeychainPath(), c.keychain) << c.container;
+  }
+  ASSERT_TRUE(APMKeychainWrapper::upsertKeychainValue(Value("1"), "_pfo", "com.example.app"));
+  EXPECT_TRUE(std::filesystem::exists(base_ / "device" / "KavrelinKeychain" / "keychain.plist"));
+  // A reinstall: the value is read back through a fresh container in the same place.
+  std::filesystem::remove_all(base_ / "device" / "app");
+  ASSERT_TRUE(platform::AppContainer::setRoot(base_ / "device" / "app").ok());
+  EXPECT_EQ(APMKeychainWrapper::keychainValueWithIdentifier("_pfo", "com.example.app"), "1");
+  // A new device: nothing.
+  std::filesystem::remove_all(base_ / "device");
+  ASSERT_TRUE(platform::AppContainer::setRoot(base_ / "device" / "app").ok());
+  EXPECT_EQ(APMKeychainWrapper::keychainValueWithIdentifier("_pfo", "com.example.app"),
+            std::nullopt);
+  ASSERT_TRUE(platform::AppContainer::setRoot(root_).ok());
+}
+
+// With no container set, the default container's neighbour: the user data dir's keychain
+// ($XDG_DATA_HOME, else ~/.local/share), here a temporary folder standing in for it.
+TEST_F(APMKeychainWrapperTest, WithoutAContainerTheUserDataDirHoldsIt) {
+  struct Case {
+    std::string xdgDataHome;
+    std::string home;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {(base_ / "xdg").string(), (base_ / "home").string(),
+       (base_ / "xdg" / "KavrelinKeychain" / "keychain.plist").string()},
+      {"", (base_ / "home").string(),
+       (base_ / "home" / ".local" / "share" / "KavrelinKeychain" / "keychain.plist").string()},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(testsupport::runThisBinary("KeychainWithoutContainer.DISABLED_ChildReportsThePath",
+                                         {{"KVL_TEST_XDG_DATA_HOME", c.xdgDataHome},
+                                          {"KVL_TEST_HOME", c.home},
+                                          {"KVL_TEST_EXPECTED_KEYCHAIN", c.expected}}),
+              0)
+        << c.expected;
+  }
+}
+
+// A process that set no container.
+TEST(KeychainWithoutContainer, DISABLED_ChildReportsThePath) {
+  if (std::getenv("KVL_TEST_EXPECTED_KEYCHAIN") == nullptr) GTEST_SKIP();
+  ::setenv("XDG_DATA_HOME", std::getenv("KVL_TEST_XDG_DATA_HOME"), 1);
+  ::setenv("HOME", std::getenv("KVL_TEST_HOME"), 1);
+  EXPECT_EQ(platform::SecKeychainPath().string(), std::getenv("KVL_TEST_EXPECTED_KEYCHAIN"));
+}
+
 TEST_F(APMKeychainWrapperTest, DISABLED_ChildReadsTheValue) {
   if (std::getenv("KVL_TEST_KEYCHAIN") == nullptr) GTEST_SKIP();
   platform::SecKeychainSetPathForTesting(std::filesystem::path(std::getenv("KVL_TEST_KEYCHAIN")));
