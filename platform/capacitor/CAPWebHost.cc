@@ -29,6 +29,7 @@
 #include "platform/net/LoopbackAcceptor.h"
 #include "platform/net/NoFramingHeaders.h"
 #include "platform/net/PageSession.h"
+#include "platform/net/RequestWait.h"
 #include "platform/security/SecretToken.h"
 
 namespace platform {
@@ -410,14 +411,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   HttpSession(CAPWebHost::Impl& host, tcp::socket socket, LoopbackAcceptor::Slot slot)
       : host_(host),
         stream_(std::move(socket)),
-        timer_(stream_.get_executor()),
-        slot_(std::move(slot)) {
+        slot_(std::move(slot)),
+        requestWait_(host.idle, stream_) {
     // Answers are small and latency-bound: Nagle's delay would hold each one back.
     beast::error_code ignored;
     stream_.socket().set_option(tcp::no_delay(true), ignored);
   }
 
-  ~HttpSession() { leaveIdle(); }
+  ~HttpSession() { requestWait_.leave(); }
 
   // The header section within CAPWebHost::kHeaderDeadline (so that peers sending half a request
   // free their places under the cap within seconds), the body as long as it keeps arriving
@@ -429,22 +430,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     parser_->body_limit(64 * 1024);
     const auto due = std::chrono::steady_clock::now() + CAPWebHost::kHeaderDeadline;
     if (buffer_.size() > 0) return readHeader(due);  // the next request came with the last
-    std::weak_ptr<HttpSession> weak = weak_from_this();
-    idleId_ = host_.idle.add([weak] {
-      std::shared_ptr<HttpSession> self = weak.lock();
-      return self && self->closeIfIdle();
-    });
-    timer_.expires_at(due);
-    timer_.async_wait([weak](beast::error_code ec) {
-      if (std::shared_ptr<HttpSession> self = weak.lock(); self && !ec) self->stream_.close();
-    });
-    stream_.socket().async_wait(tcp::socket::wait_read,
-                                [self = shared_from_this(), due](beast::error_code ec) {
-                                  self->leaveIdle();
-                                  self->timer_.cancel();
-                                  if (ec) return;  // timed out, closed for room, or stopping
-                                  self->readHeader(due);
-                                });
+    requestWait_.start(due, shared_from_this(), [this, due] { readHeader(due); });
   }
 
   void readHeader(std::chrono::steady_clock::time_point due) {
@@ -468,21 +454,6 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                             if (ec) return self->readFailed(ec);
                             self->readBody();
                           });
-  }
-
-  // Closes the connection when nothing of a request has come; answers whether it did.
-  bool closeIfIdle() {
-    beast::error_code ec;
-    if (stream_.socket().available(ec) > 0 || ec) return false;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    stream_.close();  // the wait ends with operation_aborted: no answer
-    return true;
-  }
-
-  void leaveIdle() {
-    if (idleId_ == 0) return;
-    host_.idle.remove(idleId_);
-    idleId_ = 0;
   }
 
   void readFailed(const beast::error_code& ec) {
@@ -570,12 +541,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   CAPWebHost::Impl& host_;
   beast::tcp_stream stream_;
-  asio::steady_timer timer_;     // the header deadline while waiting for a request
   LoopbackAcceptor::Slot slot_;  // this connection's place under the cap; the socket's after
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  IdleConnections::Id idleId_ = 0;  // while waiting for a request
   std::optional<BodyArrival> arrival_;
+  RequestWait requestWait_;  // between requests
 };
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "platform/net/IdleConnections.h"
 #include "platform/net/LoopbackAcceptor.h"
 #include "platform/net/NoFramingHeaders.h"
+#include "platform/net/RequestWait.h"
 #include "platform/security/SecretToken.h"
 #include "tools/loopback-http/BodyBudget.h"
 
@@ -184,29 +185,19 @@ class Session : public std::enable_shared_from_this<Session> {
       : stream_(std::move(socket)),
         timer_(stream_.get_executor()),
         slot_(std::move(slot)),
-        server_(server) {}
+        server_(server),
+        requestWait_(server->idle, stream_) {}
 
   ~Session() {
     // A session the stopping server lets go gives nothing back: waiting bodies are not resumed.
     if (!server_->stopped) {
-      leaveIdle();
+      requestWait_.leave();
       if (budgetTicket_) server_->budget.cancel(*budgetTicket_);
       releaseBody();
     }
   }
 
   void start() { readNext(); }
-
-  // Closes the connection when nothing of a request has come: the server is full and a new
-  // peer waits. Answers whether it closed. Bytes still in the kernel's buffer mean a request
-  // has come: the wait for them reads nothing.
-  bool closeIfIdle() {
-    beast::error_code ec;
-    if (stream_.socket().available(ec) > 0 || ec) return false;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    stream_.close();  // the wait ends with operation_aborted: no answer
-    return true;
-  }
 
  private:
   // The header section first, within the short deadline (a keep-alive connection waiting for
@@ -218,22 +209,7 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_->body_limit(server_->options.bodyLimit);
     const auto due = std::chrono::steady_clock::now() + server_->options.headerDeadline;
     if (buffer_.size() > 0) return readHeader(due);  // the next request came with the last
-    std::weak_ptr<Session> weak = weak_from_this();
-    idleId_ = server_->idle.add([weak] {
-      std::shared_ptr<Session> self = weak.lock();
-      return self && self->closeIfIdle();
-    });
-    timer_.expires_at(due);
-    timer_.async_wait([weak](beast::error_code ec) {
-      if (std::shared_ptr<Session> self = weak.lock(); self && !ec) self->stream_.close();
-    });
-    stream_.socket().async_wait(tcp::socket::wait_read,
-                                [self = shared_from_this(), due](beast::error_code ec) {
-                                  self->leaveIdle();
-                                  self->timer_.cancel();
-                                  if (ec) return;  // timed out, closed for room, or stopping
-                                  self->readHeader(due);
-                                });
+    requestWait_.start(due, shared_from_this(), [this, due] { readHeader(due); });
   }
 
   void readHeader(std::chrono::steady_clock::time_point due) {
@@ -243,12 +219,6 @@ class Session : public std::enable_shared_from_this<Session> {
                               if (ec) return self->refuse(ec);
                               self->takeBody();
                             });
-  }
-
-  void leaveIdle() {
-    if (idleId_ == 0) return;
-    server_->idle.remove(idleId_);
-    idleId_ = 0;
   }
 
   // A body is read only once its bytes are taken from the server's budget. One with a length
@@ -480,10 +450,10 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> parser_;
   LoopbackHttpServer::Impl* server_;
   bool keepAlive_ = true;
-  platform::IdleConnections::Id idleId_ = 0;        // while waiting for a request
   size_t takenBytes_ = 0;                           // of the server's body budget
   std::optional<BodyBudget::Ticket> budgetTicket_;  // while waiting for room for the body
   std::optional<platform::BodyArrival> arrival_;
+  platform::RequestWait requestWait_;  // between requests
 };
 
 }  // namespace
