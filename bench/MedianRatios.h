@@ -11,9 +11,11 @@
 // drawn anew for every repetition.
 //
 // A benchmark that failed (SkipWithError, e.g. a side whose output was not the expected one)
-// is said by name on stderr after the ratios; so is a ratio or figure whose benchmarks did not
-// run (left out by --benchmark_filter, or failed). Either way complete() is false and the
-// program exits non-zero, so that no row goes missing unseen.
+// is said by name on stderr after the ratios; so is a ratio or figure whose benchmarks the
+// filter selected but which did not run or failed. Either way complete() is false and the
+// program exits non-zero, so that no row goes missing unseen. A ratio whose sides
+// --benchmark_filter did not both select (a user timing one benchmark alone) is not formed,
+// and said so on stderr.
 
 #include <benchmark/benchmark.h>
 
@@ -31,9 +33,11 @@
 #include <vector>
 
 namespace benchmark {
-// Google Benchmark's own flag, exported by its library though not declared in its header:
-// the programs list the benchmarks the filter selects before running them one at a time.
+// Google Benchmark's own flags, exported by its library though not declared in its header: the
+// programs list the benchmarks the filter selects before running them one at a time, and write
+// the file --benchmark_out names themselves (each run would start it again).
 extern bool FLAGS_benchmark_list_tests;
+extern std::string FLAGS_benchmark_out;
 }  // namespace benchmark
 
 namespace kvlbench {
@@ -112,6 +116,7 @@ class MedianReporter : public benchmark::ConsoleReporter {
   // them into one group) run back to back in a random order, then the rest in their order.
   void run() {
     std::vector<std::string> listed = listBenchmarks();
+    listed_ = listed;
     // The group of each listed benchmark: the first ratio that names it, joined with the
     // groups of the other ratios that share a side with it.
     std::vector<int> groupOf(listed.size(), -1);
@@ -134,6 +139,8 @@ class MedianReporter : public benchmark::ConsoleReporter {
         groupOf[i] = group;
       }
     }
+    const std::string file = benchmark::FLAGS_benchmark_out;
+    benchmark::FLAGS_benchmark_out.clear();
     std::random_device seed;
     std::mt19937 random(seed());
     for (int repetition = 1; repetition <= repetitions(); ++repetition) {
@@ -160,6 +167,14 @@ class MedianReporter : public benchmark::ConsoleReporter {
         benchmark::RunSpecifiedBenchmarks(this, exactly);
       }
     }
+    benchmark::FLAGS_benchmark_out = file;
+    if (!file.empty()) writeMedians(file);
+  }
+
+  // Whether --benchmark_filter selected the benchmark (known once run() has listed them).
+  bool selected(const std::string& name) const {
+    return std::any_of(listed_.begin(), listed_.end(),
+                       [&](const std::string& full) { return is(full, name); });
   }
 
   // Whether every benchmark ran without error and every ratio and required figure was formed.
@@ -174,6 +189,12 @@ class MedianReporter : public benchmark::ConsoleReporter {
       if (a > 0 && b > 0) std::printf("%s = %.2f\n", r.name.c_str(), a / b);
     }
     std::fflush(stdout);
+    for (const Ratio& r : ratios_) {
+      if (selected(r.ours) != selected(r.anchor)) {
+        std::fprintf(stderr, "not formed: %s (the filter left out %s)\n", r.name.c_str(),
+                     (selected(r.ours) ? r.anchor : r.ours).c_str());
+      }
+    }
     for (const std::string& name : missing()) std::fprintf(stderr, "no figure: %s\n", name.c_str());
     for (const std::string& failure : failed_)
       std::fprintf(stderr, "failed: %s\n", failure.c_str());
@@ -185,16 +206,18 @@ class MedianReporter : public benchmark::ConsoleReporter {
     std::string name, ours, anchor;
   };
 
-  // The ratios and figures whose benchmarks did not run, each with the side missing.
+  // The ratios and figures whose benchmarks did not run, each with the side missing. A ratio
+  // whose sides --benchmark_filter did not both select is not asked for (left out()).
   std::vector<std::string> missing() const {
     std::vector<std::string> out;
     for (const Ratio& r : ratios_) {
+      if (!selected(r.ours) || !selected(r.anchor)) continue;
       for (const std::string* side : {&r.ours, &r.anchor}) {
         if (median(*side) <= 0) out.push_back(r.name + " (" + *side + " did not run)");
       }
     }
     for (const std::string& name : required_) {
-      if (median(name) <= 0) out.push_back(name + " did not run");
+      if (selected(name) && median(name) <= 0) out.push_back(name + " did not run");
     }
     return out;
   }
@@ -227,6 +250,36 @@ class MedianReporter : public benchmark::ConsoleReporter {
     return false;
   }
 
+  // --benchmark_out: the median of each benchmark in Google Benchmark's JSON shape (an
+  // aggregate "median" per benchmark, its real time in seconds and its counters), whatever
+  // --benchmark_out_format says.
+  void writeMedians(const std::string& file) const {
+    std::FILE* out = std::fopen(file.c_str(), "w");
+    if (out == nullptr) {
+      std::fprintf(stderr, "cannot write %s\n", file.c_str());
+      return;
+    }
+    std::fprintf(out, "{\n  \"benchmarks\": [");
+    const char* separator = "\n";
+    for (const auto& [name, seconds] : samples_) {
+      std::fprintf(out,
+                   "%s    {\"name\": \"%s_median\", \"run_name\": \"%s\", \"run_type\": "
+                   "\"aggregate\", \"aggregate_name\": \"median\", \"repetitions\": %zu, "
+                   "\"real_time\": %.9g, \"time_unit\": \"s\"",
+                   separator, name.c_str(), name.c_str(), seconds.size(), medianOf(seconds));
+      for (const auto& [key, values] : counters_) {
+        if (key.compare(0, name.size() + 1, name + ":") == 0) {
+          std::fprintf(out, ", \"%s\": %.9g", key.substr(name.size() + 1).c_str(),
+                       medianOf(values));
+        }
+      }
+      std::fprintf(out, "}");
+      separator = ",\n";
+    }
+    std::fprintf(out, "\n  ]\n}\n");
+    std::fclose(out);
+  }
+
   static std::string escaped(const std::string& name) {
     std::string out;
     for (char c : name) {
@@ -253,6 +306,7 @@ class MedianReporter : public benchmark::ConsoleReporter {
   }
 
   bool contextShown_ = false;
+  std::vector<std::string> listed_;
   std::map<std::string, std::vector<double>> samples_;
   std::map<std::string, std::vector<double>> counters_;
   std::vector<Ratio> ratios_;
