@@ -49,13 +49,34 @@ PROGRAMS = [
 
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
 FIGURE = re.compile(r"^(\S.*?) = (-?[0-9.]+(?:[eE][-+]?[0-9]+)?)\b")
-# psm_bench prints its ratios in a sentence of its own.
+# psm_bench printed its ratios in a sentence of its own before it used the shared reporter
+# (kept for --table of older runs).
 PSM_RATIO = re.compile(r"^full query of (\d+): .* ratio ([0-9.]+)$")
 
 
 def load_average():
     with open("/proc/loadavg") as f:
         return float(f.read().split()[0])
+
+
+def run_text(command):
+    try:
+        return subprocess.run(command, capture_output=True, text=True).stdout.strip()
+    except OSError as e:
+        return f"({' '.join(command)}: {e})"
+
+
+def describe_machine(build):
+    """The machine, the commit and the time of a run, as the table's notes give them."""
+    with open("/proc/meminfo") as f:
+        memory = f.readline().strip()
+    source = os.path.dirname(os.path.abspath(__file__))
+    return (f"started {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime())}, "
+            f"uptime: {run_text(['uptime'])}\n"
+            f"commit {run_text(['git', '-C', source, 'rev-parse', 'HEAD'])}"
+            f" ({run_text(['git', '-C', source, 'status', '--porcelain', '--untracked-files=no']) or 'clean'})\n"
+            f"build {os.path.abspath(build)}\n"
+            f"nproc {run_text(['nproc'])}\n{memory}\n{run_text(['lscpu'])}\n\n")
 
 
 def figures(output):
@@ -110,6 +131,9 @@ def main():
             results = json.load(f)
     for path, _ in programs:
         results.setdefault(path, {"runs": [], "load": [], "seconds": []})
+    # What the figures were measured on and when: the table is restated from this.
+    with open(os.path.join(out, "machine.txt"), "a") as f:
+        f.write(describe_machine(args.build))
 
     for round_ in range(1, args.runs + 1):
         for path, extra in programs:
@@ -157,6 +181,9 @@ def main():
             with open(saved, "w") as f:
                 json.dump(results, f, indent=1)
 
+    with open(os.path.join(out, "machine.txt"), "a") as f:
+        f.write(f"ended {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime())}, "
+                f"uptime: {run_text(['uptime'])}\n")
     print(f"\nraw output and results.json in {out}\n")
     table(out, results)
     if failures:

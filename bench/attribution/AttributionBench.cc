@@ -136,9 +136,9 @@ BENCHMARK(BM_InternalEvent_Same)->Unit(benchmark::kMicrosecond)->UseRealTime();
 int main(int argc, char** argv) {
   if (!kvlbench::initialize(argc, argv)) return 1;
   kvlbench::MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.ratio("campaign link / the same internal event (goal <= 1.5)", "BM_Campaign_Link",
                  "BM_InternalEvent_Same");
+  reporter.run();
   reporter.printRatios();
   benchmark::Shutdown();
   std::error_code ignored;

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "bench/MedianRatios.h"
+#include "bench/ScratchDirectory.h"
 #include "platform/capacitor/CAPBridge.h"
 #include "platform/capacitor/CAPWebHost.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -160,7 +161,8 @@ struct Client {
 };
 
 struct BridgeFixture {
-  std::filesystem::path www = std::filesystem::temp_directory_path() / "kvl-bridge-bench-www";
+  // A folder of this run's own: two runs at once never share (or remove) each other's pages.
+  std::filesystem::path www = bench::scratchDirectory("kvl-bridge-bench") / "www";
   std::shared_ptr<platform::CAPBridge> bridge = platform::CAPBridge::create();
   std::unique_ptr<platform::CAPWebHost> host;
   std::string cookie;  // the session, as a browser gets it from the page's one-time address
@@ -242,10 +244,12 @@ int main(int argc, char** argv) {
   if (!kvlbench::initialize(argc, argv)) return 1;
   platform::PlatformLog::setSink([](const std::string&) {});
   kvlbench::MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.ratio("bridge/echo, 1 in flight", "BM_Bridge/1", "BM_Echo/1");
   reporter.ratio("bridge/echo, 100 in flight", "BM_Bridge/100", "BM_Echo/100");
+  reporter.run();
   reporter.printRatios();
   benchmark::Shutdown();
+  std::error_code ignored;
+  std::filesystem::remove_all(bench::scratchDirectory("kvl-bridge-bench"), ignored);
   return reporter.complete() ? 0 : 1;
 }

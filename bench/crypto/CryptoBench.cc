@@ -224,11 +224,11 @@ BENCHMARK(BM_CipherDecrypt);
 int main(int argc, char** argv) {
   if (!kvlbench::initialize(argc, argv)) return 1;
   kvlbench::MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.ratio("encrypt ECCommutativeCipher/direct BoringSSL", "BM_CipherEncrypt",
                  "BM_DirectEncrypt");
   reporter.ratio("decrypt ECCommutativeCipher/direct BoringSSL", "BM_CipherDecrypt",
                  "BM_DirectDecrypt");
+  reporter.run();
   reporter.printRatios();
   benchmark::Shutdown();
   return reporter.complete() ? 0 : 1;

@@ -300,13 +300,13 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(c.name, c.side)->Threads(c.threads)->UseRealTime()->MinTime(0.2);
   }
   kvlbench::MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
   for (const char* what :
        {"AsyncHandoff", "SyncIdle", "PingPong", "SyncIdleFourThreads", "AsyncHandoffFourQueues",
         "SyncReadsFromWorkers", "SyncReadsFromFourWorkers"}) {
     reporter.ratio(std::string(what) + " ours/work-queue", std::string("BM_Ours_") + what,
                    std::string("BM_WorkQueue_") + what);
   }
+  reporter.run();
   reporter.printRatios();
   benchmark::Shutdown();
   return reporter.complete() ? 0 : 1;

@@ -33,6 +33,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -49,6 +50,7 @@
 #include "AppMeasurement/foundation/APMDataAdditions.h"
 #include "AppMeasurement/foundation/APMDisplayNames.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
+#include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
@@ -212,10 +214,31 @@ void deleteOldestRawEvents(int64_t count) {
   if (last && last->asInteger()) database->deleteRawEventsWithMaxRowID(*last->asInteger(), nullptr);
 }
 
+// Waits until no upload or configuration request of the engine is in flight: one that is
+// answered while a benchmark times would run its completion (deleting the uploaded bundles,
+// scheduling the next pass) inside the timed part. Outside the timed part.
+void awaitNoRequest() {
+  for (int i = 0; i < 3000; ++i) {
+    bool pending = true;
+    engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID(
+        "bench", [&] { pending = engine()->isNetworkRequestPending(); });
+    if (!pending) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  mismatch("an upload of the engine was still in flight after 30 s");
+}
+
 // Leaves exactly `rows` raw events (the newest; fresh ones of the benchmark's event when
-// there are too few) and today's daily counts at zero. Outside the timed part.
+// there are too few) and today's daily counts at zero, with no upload in flight and none due
+// for the upload interval (an hour): an upload pass bundles the raw events first, which would
+// take away the rows a benchmark counts, and bundling's old timestamps make one due at once.
+// Outside the timed part.
 void keepStoredRows(int64_t rows) {
+  awaitNoRequest();
   engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [rows] {
+    engine()->persistedConfig()->setLastSuccessfulUploadTimestamp(
+        platform::Clock::current()->now());
+    engine()->updateSchedule();
     int64_t stored = storedRawEvents().value_or(0);
     if (stored > rows) deleteOldestRawEvents(stored - rows);
     if (stored < rows) {
@@ -233,8 +256,8 @@ int64_t& storedAfter40000() {
 
 // --- Logged and committed ---
 
-// After the first batch of a run: the table holds `rows` and the batch's kBatch events, the
-// newest of them the event logged, with its four parameters. On the caller's thread.
+// After every batch: the table holds `rows` and the batch's kBatch events, the newest of them
+// the event logged, with its four parameters. On the caller's thread.
 void checkStoredBatch(int64_t rows) {
   engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [rows] {
     int64_t stored = storedRawEvents().value_or(-1);
@@ -269,17 +292,13 @@ void BM_Facade_LoggedAndCommitted(benchmark::State& state) {
   const int64_t rows = state.range(0);
   keepStoredRows(rows);
   ProcessMeter meter;
-  bool checked = false;
   for (auto _ : state) {
     meter.start();
     for (int i = 0; i < kBatch; ++i) KVLAnalytics::logEventWithName("level_up", fourParameters());
     barrier();
     meter.stop();
     state.PauseTiming();
-    if (!checked) {
-      checked = true;
-      checkStoredBatch(rows);
-    }
+    checkStoredBatch(rows);
     // Back to `rows`: the batch's count of the oldest rows go (cheap, from the start of the
     // table; no count of the whole table in the loop).
     engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [] {
@@ -402,19 +421,16 @@ void sqliteTransactions(benchmark::State& state, int perTransaction, const char*
   const int64_t rows = state.range(0);
   SqliteAnchor anchor((scratchDirectory() / (file + std::to_string(rows) + ".sql")).string(), rows);
   ProcessMeter meter;
-  bool checked = false;
   for (auto _ : state) {
     meter.start();
     anchor.writeRows(kBatch, perTransaction, 1'700'000'000.0);
     meter.stop();
     state.PauseTiming();
-    if (!checked) {
-      checked = true;
-      auto [stored, size] = anchor.countAndNewestSize();
-      if (stored != rows + kBatch || size != static_cast<int64_t>(anchor.rowDataSize())) {
-        mismatch(std::string("the SQLite anchor (") + file + ") stored " + std::to_string(stored) +
-                 " rows, expected " + std::to_string(rows + kBatch));
-      }
+    // Every batch, as the engine's.
+    auto [stored, size] = anchor.countAndNewestSize();
+    if (stored != rows + kBatch || size != static_cast<int64_t>(anchor.rowDataSize())) {
+      mismatch(std::string("the SQLite anchor (") + file + ") stored " + std::to_string(stored) +
+               " rows, expected " + std::to_string(rows + kBatch));
     }
     anchor.deleteOldest(kBatch);
     state.ResumeTiming();
@@ -630,22 +646,41 @@ APMEvent& loggedEvent() {
 
 // A line of a level that is not written (debug, outside debug mode) with the name and
 // parameter texts of an event, built before the call (eager) or only if written (deferred).
+// Checked on both sides after the timed loop: no line reached the system log, and the
+// deferred texts were never built.
 void BM_Monitor_UnwrittenLine(benchmark::State& state) {
   const bool deferred = state.range(0) == 1;
   std::shared_ptr<APMMonitor> monitor = APMMonitor::monitor();
   const APMEvent& event = loggedEvent();
+  monitor->monitorQueue()->sync([] {});
+  std::atomic<int64_t> written{0};
+  platform::PlatformLog::Sink previous = platform::PlatformLog::setSink([&](const std::string& line) {
+    if (line.find("Event logged") != std::string::npos) ++written;
+  });
+  int64_t built = 0;
   for (auto _ : state) {
     if (deferred) {
       monitor->logWithLevel(
           7, 23072, "Event logged. Event name, event params", APMLogContext::deferredText([&] {
+            ++built;
             return APMEventNameForDisplay(APMObject(platform::Value(event.name())));
           }),
-          APMLogContext::deferredText([&] { return APMDescriptionForLog(event.parameters()); }));
+          APMLogContext::deferredText([&] {
+            ++built;
+            return APMDescriptionForLog(event.parameters());
+          }));
     } else {
       monitor->logWithLevel(7, 23072, "Event logged. Event name, event params",
                             APMEventNameForDisplay(APMObject(platform::Value(event.name()))),
                             APMDescriptionForLog(event.parameters()));
     }
+  }
+  monitor->monitorQueue()->sync([] {});
+  platform::PlatformLog::setSink(previous);
+  if (written.load() != 0 || built != 0) {
+    mismatch(std::string("the unwritten line (") + (deferred ? "deferred" : "eager") + ") was " +
+             (written.load() ? "written " + std::to_string(written.load()) + " times" : "") +
+             (built ? " its texts built " + std::to_string(built) + " times" : ""));
   }
 }
 
@@ -655,10 +690,15 @@ void BM_Monitor_SampledLines(benchmark::State& state) {
   constexpr int kLines = 1000;
   std::shared_ptr<APMMonitor> monitor = APMMonitor::monitor();
   for (auto _ : state) {
+    // Every burst starts from an empty sample, so that the check below sees this program's
+    // lines and not a sample an earlier burst (or run) left.
+    state.PauseTiming();
+    monitor->clearMonitoringData();
+    state.ResumeTiming();
     for (int i = 0; i < kLines; ++i) monitor->logWithLevel(2, 14001, "Sampled line", i);
     monitor->monitorQueue()->sync([] {});
   }
-  // The burst reached the health sample, which readers of the monitor's suite see.
+  // The last burst reached the health sample, which readers of the monitor's suite see.
   std::optional<platform::Value> sample = APMUserDefaults(std::string(APMMonitor::kSuiteName))
                                               .objectForKey(APMMonitor::kHealthMonitorKey);
   if (!sample || sample->description().find("Sampled line") == std::string::npos) {
@@ -725,22 +765,24 @@ void checkBundled() {
   }
 }
 
+// Timed inside one block on the worker queue (manual time): the hop onto the queue is not
+// bundling, and the anchor makes none.
 void BM_Engine_Bundle10000(benchmark::State& state) {
   if (!engine()) return state.SkipWithError("no engine");
   bool checked = false;
   for (auto _ : state) {
-    state.PauseTiming();
     storeEvents();
-    state.ResumeTiming();
-    engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [] {
+    double seconds = 0;
+    engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", [&] {
+      auto start = std::chrono::steady_clock::now();
       while (engine()->bundleRawEvents()) {
       }
+      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     });
+    state.SetIterationTime(seconds);
     if (!checked) {
       checked = true;
-      state.PauseTiming();
       engine()->scheduler()->dispatchSyncOnWorkerQueueBlockID("bench", checkBundled);
-      state.ResumeTiming();
     }
   }
   state.SetItemsProcessed(state.iterations() * kBundledEvents);
@@ -751,14 +793,17 @@ void BM_Runtime_EncodeAndGzip10000(benchmark::State& state) {
   for (int i = 0; i < kBundledEvents; ++i) {
     events.push_back(benchEvent(1'700'000'000 + i * 0.1).protoEvent());
   }
+  // The same bundle sizes the engine makes (1000 events each, the default), sliced once: a
+  // bundle takes its events in one copy, as the engine's does from the rows it read.
+  std::vector<std::vector<APMPBEvent>> slices;
+  for (int start = 0; start < kBundledEvents; start += 1000) {
+    slices.emplace_back(events.begin() + start, events.begin() + start + 1000);
+  }
   for (auto _ : state) {
     size_t total = 0;
-    // The same bundle sizes the engine makes (1000 events each, the default).
-    for (int start = 0; start < kBundledEvents; start += 1000) {
+    for (const std::vector<APMPBEvent>& slice : slices) {
       APMPBMeasurementBundle bundle;
-      NANOSetMessageArray(
-          bundle, APMPBMeasurementBundle::kEvents,
-          std::vector<APMPBEvent>(events.begin() + start, events.begin() + start + 1000));
+      NANOSetMessageArray(bundle, APMPBMeasurementBundle::kEvents, slice);
       total += oul_dataByGzippingData(*bundle.protoBuffer(), nullptr)->size();
     }
     benchmark::DoNotOptimize(total);
@@ -810,37 +855,18 @@ void registerBenchmarks() {
   benchmark::RegisterBenchmark("BM_Monitor_SuiteWritePerLine", BM_Monitor_SuiteWritePerLine)
       ->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("BM_Engine_Bundle10000", BM_Engine_Bundle10000)
+      ->UseManualTime()
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BM_Runtime_EncodeAndGzip10000", BM_Runtime_EncodeAndGzip10000)
       ->Unit(benchmark::kMillisecond);
 }
 
-// Console output and ratios, plus the median counters of every benchmark.
+// Console output and ratios, plus the engine's other figures.
 class EngineReporter : public kvlbench::MedianReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    MedianReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-      std::string name = run.run_name.function_name;
-      if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
-      for (const auto& [counter, value] : run.counters) counters_[name + ":" + counter] = value;
-    }
-  }
-
-  double counter(const std::string& name) const {
-    auto it = counters_.find(name);
-    return it == counters_.end() ? 0 : it->second.value;
-  }
-
-  // Ratios and figures, one "name = value" per line, nothing after them.
-  void printAll() {
-    const std::string empty = "/0", full = "/" + std::to_string(kStoredRows);
-    const std::string facade = "BM_Facade_LoggedAndCommitted",
-                      sqlite = "BM_Sqlite_OneRowTransactions",
-                      grouped = "BM_Sqlite_GroupedTransactions";
-    // Time ratios first: lower is faster for the first named.
+  // The time ratios, declared before the run so that their sides alternate: lower is faster
+  // for the first named.
+  void declareRatios() {
     ratio("logged_committed_time_vs_sqlite_at_0", facade + empty, sqlite + empty);
     ratio("logged_committed_time_vs_sqlite_at_40000", facade + full, sqlite + full);
     ratio("logged_committed_time_vs_sqlite_64_per_transaction_at_0", facade + empty,
@@ -854,6 +880,16 @@ class EngineReporter : public kvlbench::MedianReporter {
     ratio("sampled_lines_1000_vs_one_suite_write", "BM_Monitor_SampledLines",
           "BM_Monitor_SuiteWritePerLine");
     ratio("bundle_10000_vs_encode_gzip", "BM_Engine_Bundle10000", "BM_Runtime_EncodeAndGzip10000");
+    // The figures printed from single benchmarks.
+    for (const char* name : {"BM_Facade_CallerBusy", "BM_Facade_CallerIdle",
+                             "BM_MutexQueue_CallerBusy", "BM_MutexQueue_CallerIdle",
+                             "BM_CopyParameterMap"}) {
+      require(name);
+    }
+  }
+
+  // Ratios and figures, one "name = value" per line, nothing after them.
+  void printAll() {
     printRatios();
     auto line = [](const std::string& name, double value) {
       std::printf("%s = %.2f\n", name.c_str(), value);
@@ -872,10 +908,9 @@ class EngineReporter : public kvlbench::MedianReporter {
       line("us_per_event_sqlite_64_per_transaction" + args, median(grouped + args) * 1e6 / kBatch);
       for (const char* what : {"ctxsw/event", "rw_syscalls/event"}) {
         std::string key = std::string(what).substr(0, std::string(what).find('/'));
-        line(key + "_per_event_ours" + args, counter(facade + args + ":" + what));
-        line(key + "_per_event_sqlite" + args, counter(sqlite + args + ":" + what));
-        line(key + "_per_event_sqlite_64_per_transaction" + args,
-             counter(grouped + args + ":" + what));
+        line(key + "_per_event_ours" + args, counter(facade + args, what));
+        line(key + "_per_event_sqlite" + args, counter(sqlite + args, what));
+        line(key + "_per_event_sqlite_64_per_transaction" + args, counter(grouped + args, what));
       }
     }
     // 40000 when nothing (upload, prune, stale-data deletion) took stored rows meanwhile.
@@ -902,7 +937,10 @@ class EngineReporter : public kvlbench::MedianReporter {
   }
 
  private:
-  std::map<std::string, benchmark::Counter> counters_;
+  const std::string empty = "/0", full = "/" + std::to_string(kStoredRows);
+  const std::string facade = "BM_Facade_LoggedAndCommitted",
+                    sqlite = "BM_Sqlite_OneRowTransactions",
+                    grouped = "BM_Sqlite_GroupedTransactions";
 };
 
 }  // namespace
@@ -911,7 +949,8 @@ int main(int argc, char** argv) {
   registerBenchmarks();
   if (!kvlbench::initialize(argc, argv)) return 1;
   EngineReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.declareRatios();
+  reporter.run();
   reporter.printAll();
   benchmark::Shutdown();
   std::error_code ignored;

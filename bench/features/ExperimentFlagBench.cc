@@ -12,6 +12,7 @@
 #include "AppMeasurement/foundation/APMAlarm.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "bench/MedianRatios.h"
+#include "bench/ScratchDirectory.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/AppContainer.h"
 
@@ -19,7 +20,8 @@ namespace {
 
 struct Fixture {
   Fixture() {
-    std::filesystem::path root = std::filesystem::temp_directory_path() / "kvl-flag-bench";
+    // A folder of this run's own, so that two runs at once never share a store.
+    std::filesystem::path root = bench::scratchDirectory("kvl-flag-bench");
     (void)platform::AppContainer::setRoot(root);
     auto queue = platform::DispatchQueue::createSerial("APMExperimentWorkerQueue");
     taskManager = APMETaskManager::create(
@@ -98,11 +100,13 @@ BENCHMARK(BM_PlainMapLookup);
 int main(int argc, char** argv) {
   if (!kvlbench::initialize(argc, argv)) return 1;
   kvlbench::MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.ratio("activated hit / plain map", "BM_FlagActivatedHit", "BM_PlainMapLookup");
   reporter.ratio("default fall-through / plain map", "BM_FlagDefaultFallThrough",
                  "BM_PlainMapLookup");
+  reporter.run();
   reporter.printRatios();
   benchmark::Shutdown();
+  std::error_code ignored;
+  std::filesystem::remove_all(bench::scratchDirectory("kvl-flag-bench"), ignored);
   return reporter.complete() ? 0 : 1;
 }

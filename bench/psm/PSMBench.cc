@@ -17,6 +17,7 @@
 #include "AppMeasurement/PrivateSetMembership/Sources/APMSerializationUtil.h"
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCIdentifierHashing.h"
 #include "absl/strings/escaping.h"
+#include "bench/MedianRatios.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/utilities/OULNetwork.h"
@@ -185,81 +186,57 @@ BENCHMARK(BM_FullQuery)
     ->Arg(1)
     ->Arg(100)
     ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5);
-BENCHMARK(BM_ECOperations)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond)->Repetitions(5);
+    ->UseRealTime();
+BENCHMARK(BM_ECOperations)->Arg(1)->Arg(100)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ServerQuery)
     ->Arg(1)
     ->Arg(100)
     ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5);
-BENCHMARK(BM_MiniClientCreate)->Unit(benchmark::kMillisecond)->Repetitions(5);
+    ->UseRealTime();
+BENCHMARK(BM_MiniClientCreate)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ServerAnswerInProcess)
     ->Arg(1)
     ->Arg(100)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5);
-BENCHMARK(BM_ServerReEncrypt)->Unit(benchmark::kMicrosecond)->Repetitions(5);
-
-// Console output plus the ratios of medians of the same run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred) {
-        std::fprintf(stderr, "failed: %s: %s\n", run.benchmark_name().c_str(),
-                     run.error_message.c_str());
-        failed = true;
-      }
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median" &&
-          !run.error_occurred) {
-        const std::string args = run.run_name.args;
-        medians_[run.run_name.function_name + (args.empty() ? "" : "/" + args)] =
-            run.GetAdjustedRealTime() * (run.time_unit == benchmark::kMillisecond ? 1e6 : 1e3);
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    for (const char* n : {"1", "100"}) {
-      const double full = medians_["BM_FullQuery/" + std::string(n)];
-      const double ec = medians_["BM_ECOperations/" + std::string(n)];
-      const double server = medians_["BM_ServerQuery/" + std::string(n)];
-      if (full > 0 && ec > 0) {
-        std::printf("full query of %s: %.3f ms, EC operations alone %.3f ms, ratio %.3f\n", n,
-                    full / 1e6, ec / 1e6, full / ec);
-      }
-      if (server > 0) {
-        std::printf("psm-server at %s identifier(s): %.0f queries/s (%.0f identifiers/s)\n", n,
-                    1e9 / server, 1e9 / server * std::stod(n));
-      }
-    }
-    std::printf(
-        "where the rest goes: client set-up %.3f ms a query; server answer without HTTP "
-        "%.3f ms (1) and %.3f ms (100)\n",
-        medians_["BM_MiniClientCreate"] / 1e6, medians_["BM_ServerAnswerInProcess/1"] / 1e6,
-        medians_["BM_ServerAnswerInProcess/100"] / 1e6);
-    if (medians_["BM_ServerReEncrypt"] > 0) {
-      std::printf("ReEncrypt alone: %.0f/s\n", 1e9 / medians_["BM_ServerReEncrypt"]);
-    }
-  }
-
- private:
-  std::map<std::string, double> medians_;  // nanoseconds
-
- public:
-  bool failed = false;  // a benchmark ended with an error
-};
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ServerReEncrypt)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  if (!kvlbench::initialize(argc, argv)) return 1;
+  kvlbench::MedianReporter reporter;
+  for (const char* n : {"1", "100"}) {
+    reporter.ratio(std::string("full query of ") + n + " / its EC operations",
+                   std::string("BM_FullQuery/") + n, std::string("BM_ECOperations/") + n);
+    reporter.require(std::string("BM_ServerQuery/") + n);
+    reporter.require(std::string("BM_ServerAnswerInProcess/") + n);
+  }
+  reporter.require("BM_MiniClientCreate");
+  reporter.require("BM_ServerReEncrypt");
+  reporter.run();
+  // Where the time goes, from the same medians (milliseconds); a missing one fails below.
+  std::printf("\n");
+  for (const char* n : {"1", "100"}) {
+    const double full = reporter.median(std::string("BM_FullQuery/") + n);
+    const double ec = reporter.median(std::string("BM_ECOperations/") + n);
+    const double server = reporter.median(std::string("BM_ServerQuery/") + n);
+    std::printf("full query of %s: %.3f ms, EC operations alone %.3f ms\n", n, full * 1e3,
+                ec * 1e3);
+    if (server > 0) {
+      std::printf("psm-server at %s identifier(s): %.0f queries/s (%.0f identifiers/s)\n", n,
+                  1 / server, 1 / server * std::stod(n));
+    }
+  }
+  std::printf(
+      "where the rest goes: client set-up %.3f ms a query; server answer without HTTP "
+      "%.3f ms (1) and %.3f ms (100)\n",
+      reporter.median("BM_MiniClientCreate") * 1e3,
+      reporter.median("BM_ServerAnswerInProcess/1") * 1e3,
+      reporter.median("BM_ServerAnswerInProcess/100") * 1e3);
+  if (reporter.median("BM_ServerReEncrypt") > 0) {
+    std::printf("ReEncrypt alone: %.0f/s\n", 1 / reporter.median("BM_ServerReEncrypt"));
+  }
+  reporter.printRatios();
   benchmark::Shutdown();
-  return reporter.failed ? 1 : 0;
+  return reporter.complete() ? 0 : 1;
 }

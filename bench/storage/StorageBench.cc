@@ -243,7 +243,6 @@ int main(int argc, char** argv) {
       ->Unit(benchmark::kMillisecond)
       ->MinTime(0.2);
   kvlbench::MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
   // Time per event, ours / SQLite's: the goal of one event per transaction is at most 1.67
   // (a write rate of at least 0.6 of SQLite's own).
   const std::pair<const char*, const char*> runs[] = {{"1/0", "1 per transaction NORMAL"},
@@ -257,6 +256,7 @@ int main(int argc, char** argv) {
   }
   reporter.ratio("open with maxEventsStored raw events ours/sqlite-open-and-check",
                  "BM_Ours_OpenFullDatabase", "BM_Sqlite_OpenFullDatabase");
+  reporter.run();
   reporter.printRatios();
   benchmark::Shutdown();
   std::error_code ignored;

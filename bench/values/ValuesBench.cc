@@ -121,12 +121,12 @@ BENCHMARK(BM_UnicodeLengthCounting);
 int main(int argc, char** argv) {
   if (!kvlbench::initialize(argc, argv)) return 1;
   kvlbench::MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
   // Goal: sanitising at most 4 times a deep copy. The counting ratio bounds the share of the
   // sanitiser's time that Unicode length counting can take.
   reporter.ratio("sanitise/deep copy", "BM_Sanitise", "BM_DeepCopy");
   reporter.ratio("length counting of every key and text/sanitise", "BM_UnicodeLengthCounting",
                  "BM_Sanitise");
+  reporter.run();
   reporter.printRatios();
   benchmark::Shutdown();
   return reporter.complete() ? 0 : 1;
