@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 pattern='steady_clock|high_resolution_clock|(system_clock|utc_clock|file_clock)::now|gettimeofday|clock_gettime|timespec_get|\btime\( *(nullptr|NULL|0)? *\)|std::time\(|\bftime\('
-allowed='^(\./)?(platform/dispatch/Clock\.cc|bench/|tests/.*/fuzz/|tests/platform/dispatch/ClockTest\.cc|tests/base/scheduling/ThreadBlockingTest\.cc|tests/platform/net/LoopbackAcceptorTest\.cc|tests/platform/capacitor/CAPWebHost(Bounds)?Test\.cc|tests/tools/loopback-http/(LocalServices|ServiceBounds)Test\.cc|tests/support/(RawPeers|KeepAlivePeers|BodyStallPeers)\.h|platform/net/BodyArrival\.(h|cc)|platform/capacitor/CAPWebHost\.cc|tools/loopback-http/LoopbackHttpServer\.cc)'
+allowed='^(\./)?(platform/dispatch/Clock\.cc|bench/|tests/.*/fuzz/|tests/platform/dispatch/ClockTest\.cc|tests/base/scheduling/ThreadBlockingTest\.cc|tests/platform/net/LoopbackAcceptorTest\.cc|tests/platform/capacitor/CAPWebHost(Bounds)?Test\.cc|tests/tools/loopback-http/(LocalServices|ServiceBounds)Test\.cc|tests/support/(RawPeers|KeepAlivePeers|BodyStallPeers)\.h|platform/net/(BodyArrival|RequestWait)\.(h|cc)|platform/capacitor/CAPWebHost\.cc|tools/loopback-http/LoopbackHttpServer\.cc)'
 
 if git rev-parse --is-inside-work-tree > /dev/null 2>&1; then
   sources=$(git ls-files -co --exclude-standard -- '*.h' '*.hpp' '*.c' '*.cc' '*.cpp')

@@ -41,6 +41,15 @@ class CAPWebHostBoundsTest : public ::testing::Test {
     return answer.substr(0, answer.find("\r\n"));
   }
 
+  // How long a new page's address takes to be answered (303) while the peers hold the host.
+  double secondsUntilANewPageIsAnswered() {
+    std::string url = host_->newPageURL();
+    url = url.substr(host_->origin().size(), url.find('#') - host_->origin().size());
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(statusLine("GET " + url + " HTTP/1.1\r\n"), "HTTP/1.1 303 See Other");
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  }
+
   fs::path dir_;
   std::unique_ptr<platform::CAPWebHost> host_;
 };
@@ -48,12 +57,7 @@ class CAPWebHostBoundsTest : public ::testing::Test {
 TEST_F(CAPWebHostBoundsTest, HalfSentRequestsHoldANewPageOutForSecondsOnly) {
   // More than the 256 connections the host holds: the last ones wait in the backlog.
   testsupport::RawPeers flood(host_->port(), 300, testsupport::RawPeers::halfRequest(hostHeader()));
-  std::string url = host_->newPageURL();
-  url = url.substr(host_->origin().size(), url.find('#') - host_->origin().size());
-  const auto began = std::chrono::steady_clock::now();
-  EXPECT_EQ(statusLine("GET " + url + " HTTP/1.1\r\n"), "HTTP/1.1 303 See Other");
-  const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
-  EXPECT_LT(waited.count(), 10.0) << "seconds until the page's address was answered";
+  EXPECT_LT(secondsUntilANewPageIsAnswered(), 10.0);
   EXPECT_EQ(flood.waitClosed(std::chrono::seconds(40)), 300u) << "closed by the host";
 }
 
@@ -64,12 +68,7 @@ TEST_F(CAPWebHostBoundsTest, StalledBodiesHoldANewPageOutForSecondsOnly) {
       host_->port(), 300,
       "POST /_app/control HTTP/1.1\r\nHost: " + hostHeader() +
           "\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n");
-  std::string url = host_->newPageURL();
-  url = url.substr(host_->origin().size(), url.find('#') - host_->origin().size());
-  const auto began = std::chrono::steady_clock::now();
-  EXPECT_EQ(statusLine("GET " + url + " HTTP/1.1\r\n"), "HTTP/1.1 303 See Other");
-  const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
-  EXPECT_LT(waited.count(), 10.0) << "seconds until the page's address was answered";
+  EXPECT_LT(secondsUntilANewPageIsAnswered(), 10.0);
   EXPECT_EQ(flood.waitClosed(std::chrono::seconds(40)), 300u) << "closed by the host";
 }
 
@@ -79,12 +78,7 @@ TEST_F(CAPWebHostBoundsTest, KeepAlivePeersGiveWayToANewPage) {
   testsupport::KeepAlivePeers peers(
       host_->port(), 300, "GET /index.html HTTP/1.1\r\nHost: " + hostHeader() + "\r\n\r\n",
       std::chrono::seconds(2), std::chrono::seconds(40));
-  std::string url = host_->newPageURL();
-  url = url.substr(host_->origin().size(), url.find('#') - host_->origin().size());
-  const auto began = std::chrono::steady_clock::now();
-  EXPECT_EQ(statusLine("GET " + url + " HTTP/1.1\r\n"), "HTTP/1.1 303 See Other");
-  const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
-  EXPECT_LT(waited.count(), 10.0) << "seconds until the page's address was answered";
+  EXPECT_LT(secondsUntilANewPageIsAnswered(), 10.0);
   EXPECT_GT(peers.closedByServer(), 0u);
 }
 

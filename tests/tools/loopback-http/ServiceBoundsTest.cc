@@ -89,6 +89,17 @@ class ServiceBoundsTest : public ::testing::Test {
   uint16_t port() const { return portOf(*service_); }
   std::string hostHeader() const { return "127.0.0.1:" + std::to_string(port()); }
 
+  // The statuses of `count` uploads of `body` to "/a", sent at once.
+  std::vector<long> uploadAtOnce(size_t count, const std::string& body) {
+    std::vector<long> statuses(count);
+    std::vector<std::thread> uploads;
+    for (long& status : statuses) {
+      uploads.emplace_back([&] { status = httpRequest("POST", url("/a"), {}, body).status; });
+    }
+    for (std::thread& upload : uploads) upload.join();
+    return statuses;
+  }
+
   long rssMiB() const { return statusMiB(*service_, "VmRSS:"); }
   // The most the service has held resident at any moment since it started.
   long peakRssMiB() const { return statusMiB(*service_, "VmHWM:"); }
@@ -527,13 +538,7 @@ TEST_F(ServiceBoundsTest, BodiesStalledOnTheirLastByteHoldBoundedMemoryInAll) {
       const std::string largest = repeated(field(1, field(8, std::string(1040, 'p'))), 10000);
       ASSERT_LE(largest.size(), 10485760u);
       ASSERT_GT(largest.size(), 10400000u);
-      std::vector<long> statuses(4);
-      std::vector<std::thread> uploads;
-      for (long& status : statuses) {
-        uploads.emplace_back([&] { status = httpRequest("POST", url("/a"), {}, largest).status; });
-      }
-      for (std::thread& upload : uploads) upload.join();
-      for (long status : statuses) EXPECT_EQ(status, 204);
+      EXPECT_EQ(uploadAtOnce(4, largest), std::vector<long>(4, 204));
     }
   }
 }
@@ -554,13 +559,7 @@ TEST_F(ServiceBoundsTest, AnUploadOfAMillionTinyEventsTakesBoundedMemory) {
   // Four at once, smaller so that each is answered within the client's time-out: what each
   // handler thread took is handed back.
   const std::string smaller = batch(1, 200000);
-  std::vector<long> statuses(4);
-  std::vector<std::thread> uploads;
-  for (long& status : statuses) {
-    uploads.emplace_back([&] { status = httpRequest("POST", url("/a"), {}, smaller).status; });
-  }
-  for (std::thread& thread : uploads) thread.join();
-  for (long status : statuses) EXPECT_EQ(status, 204);
+  EXPECT_EQ(uploadAtOnce(4, smaller), std::vector<long>(4, 204));
   EXPECT_LT(peakRssMiB() - before, 100) << before << " MiB before; at most, four at once";
   EXPECT_LT(rssMiB(), 200) << "MiB after";
   EXPECT_EQ(sqlite("SELECT count(*), sum(event_count) FROM bundles"), "5|1799000\n");
