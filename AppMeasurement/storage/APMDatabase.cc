@@ -196,11 +196,13 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view contex
     // Only a file that holds something else than our schema, or that SQLite finds damaged, is
     // replaced; a busy, full or failing disk keeps it for the next attempt.
     if (isSchemaFault(ensureError) || isCorruptionCode(sqliteStore_->lastFailureResultCode())) {
-      if (!sqliteStore_->closeAndDeleteDatabase()) {
+      std::string deletionError;
+      if (!sqliteStore_->closeAndDeleteDatabase(&deletionError)) {
         monitor->logWithLevel(4, 12003,
                               "Failed to delete old database file after failed validation. "
                               "Error (" +
-                                  std::string(context) + ")");
+                                  std::string(context) + ")",
+                              deletionError);
       }
     }
     sqliteStore_.reset();

@@ -252,7 +252,7 @@ void APMSqliteStore::closeDatabase() {
   sqliteHandle_ = nullptr;
 }
 
-bool APMSqliteStore::closeAndDeleteDatabase() {
+bool APMSqliteStore::closeAndDeleteDatabase(std::string* failure) {
   closeDatabase();
   auto& files = platform::FileManager::defaultManager();
   bool deleted = true;
@@ -265,6 +265,7 @@ bool APMSqliteStore::closeAndDeleteDatabase() {
     absl::Status status = files.removeItemAtPath(path);
     if (!status.ok()) {
       logLine(1, 34019, "Failed to delete database. Error", std::string(status.message()));
+      if (failure != nullptr && deleted) *failure = std::string(status.message());
       deleted = false;
     }
   }

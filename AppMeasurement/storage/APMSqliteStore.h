@@ -74,8 +74,8 @@ class APMSqliteStore {
   // Finalizes every cached statement and closes the connection (34018 on a failed close).
   void closeDatabase();
   // Closes, then removes the file and its "-journal", "-wal" and "-shm" companions. A missing
-  // file is success; a failed removal logs 34019 and answers false.
-  bool closeAndDeleteDatabase();
+  // file is success; a failed removal logs 34019 and answers false, its reason in `failure`.
+  bool closeAndDeleteDatabase(std::string* failure = nullptr);
 
   // Starts reporting changes to these tables made through the connection, by anyone (see
   // APMTableChangeTracker); watching ends when the connection closes.

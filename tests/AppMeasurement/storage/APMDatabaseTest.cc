@@ -4,6 +4,7 @@
 #include "AppMeasurement/storage/APMDatabase.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "tests/AppMeasurement/storage/StorageTestSupport.h"
 #include "tests/support/LogCapture.h"
@@ -182,6 +183,43 @@ TEST_F(APMDatabaseTest, AFileOfAnotherSchemaIsReplacedOnceAndNeverInALoop) {
     EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM queue"), "0\n") << c.what;
     database_.reset();
   }
+}
+
+// When a file of another schema cannot be deleted, the line says why (here: its folder may not
+// change, while another connection keeps its write-ahead log open).
+TEST_F(APMDatabaseTest, AFileOfAnotherSchemaThatCannotBeDeletedSaysWhy) {
+  std::filesystem::create_directories(path_.parent_path());
+  ASSERT_EQ(sqliteTool(path_, "PRAGMA journal_mode=WAL; CREATE TABLE queue (data BLOB NOT NULL);"),
+            "wal\n");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "SELECT count(*) FROM queue", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  const std::string folder = storagetest::quoted(path_.parent_path().string());
+  int status = -1;
+  storagetest::run("chattr +i " + folder + " 2>/dev/null", &status);
+  if (status != 0) {
+    sqlite3_close(other);
+    GTEST_SKIP() << "this file system has no immutable flag (or we may not set it)";
+  }
+  struct Unlock {
+    std::string folder;
+    sqlite3* other;
+    ~Unlock() {
+      storagetest::run("chattr -i " + folder + " 2>/dev/null");
+      sqlite3_close(other);
+    }
+  } unlock{folder, other};
+  testsupport::LogCapture log;
+  EXPECT_EQ(APMDatabase::create(kName, nullptr, nullptr), nullptr);
+  platform::DispatchQueue::waitUntilIdle();
+  bool said = false;
+  for (const std::string& line : log.lines()) {
+    if (line.find("I-ACS012003") != std::string::npos) {
+      said = line.find("Operation not permitted") != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(said) << "the 12003 line names the deletion's error";
 }
 
 TEST_F(APMDatabaseTest, RowLimitsRefuseNewKeysAndAcceptReplacements) {
