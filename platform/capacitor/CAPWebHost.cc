@@ -29,6 +29,7 @@
 #include "platform/net/LoopbackAcceptor.h"
 #include "platform/net/NoFramingHeaders.h"
 #include "platform/net/PageSession.h"
+#include "platform/net/QueryItem.h"
 #include "platform/net/RequestWait.h"
 #include "platform/security/SecretToken.h"
 
@@ -116,18 +117,7 @@ bool isNormalEnd(const beast::error_code& ec) {
 std::string queryParameter(std::string_view target, std::string_view name) {
   auto q = target.find('?');
   if (q == std::string_view::npos) return {};
-  std::string_view query = target.substr(q + 1);
-  while (!query.empty()) {
-    auto amp = query.find('&');
-    std::string_view pair = query.substr(0, amp);
-    auto eq = pair.find('=');
-    if (eq != std::string_view::npos && pair.substr(0, eq) == name) {
-      return std::string(pair.substr(eq + 1));
-    }
-    if (amp == std::string_view::npos) break;
-    query.remove_prefix(amp + 1);
-  }
-  return {};
+  return std::string(queryItem(target.substr(q + 1), name).value_or(""));
 }
 
 }  // namespace

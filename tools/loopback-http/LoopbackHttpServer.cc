@@ -26,6 +26,7 @@
 #include "platform/net/IdleConnections.h"
 #include "platform/net/LoopbackAcceptor.h"
 #include "platform/net/NoFramingHeaders.h"
+#include "platform/net/QueryItem.h"
 #include "platform/net/RequestWait.h"
 #include "platform/security/SecretToken.h"
 #include "tools/loopback-http/BodyBudget.h"
@@ -39,23 +40,15 @@ using tcp = asio::ip::tcp;
 
 std::optional<uint64_t> queryItemNumber(std::string_view query, std::string_view name,
                                         uint64_t fallback) {
-  while (!query.empty()) {
-    std::string_view item = query.substr(0, query.find('&'));
-    query.remove_prefix(std::min(query.size(), item.size() + 1));
-    if (item.size() <= name.size() || item.substr(0, name.size()) != name ||
-        item[name.size()] != '=') {
-      continue;
-    }
-    std::string_view digits = item.substr(name.size() + 1);
-    if (digits.empty() || digits.size() > 18) return std::nullopt;
-    uint64_t value = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9') return std::nullopt;
-      value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return value;
+  std::optional<std::string_view> digits = platform::queryItem(query, name);
+  if (!digits) return fallback;
+  if (digits->empty() || digits->size() > 18) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : *digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
   }
-  return fallback;
+  return value;
 }
 
 std::optional<std::string> HttpRequest::header(std::string_view name) const {

@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/URL.h"
+#include "platform/net/QueryItem.h"
 #include "platform/security/SecretToken.h"
 
 #include <sys/stat.h>
@@ -47,19 +48,6 @@ std::string htmlEscape(const std::string& text) {
 // The pages that show what arrived.
 bool isOwnersPage(const std::string& path) {
   return path == "/" || path == "/uploads.json" || path == "/experiments";
-}
-
-// The text of the query item `name` ("secret=ab&x=1"), or "".
-std::string queryText(std::string_view query, std::string_view name) {
-  while (!query.empty()) {
-    std::string_view item = query.substr(0, query.find('&'));
-    query.remove_prefix(std::min(query.size(), item.size() + 1));
-    if (item.size() > name.size() && item.substr(0, name.size()) == name &&
-        item[name.size()] == '=') {
-      return std::string(item.substr(name.size() + 1));
-    }
-  }
-  return {};
 }
 
 }  // namespace
@@ -200,7 +188,8 @@ std::string MeasurementService::newPageURL() {
 std::optional<HttpResponse> MeasurementService::refuseOthers(const HttpRequest& request) {
   Owner* owner = owner_.load();
   if (owner == nullptr) return HttpResponse::text(503, "starting\n");
-  if (std::string secret = queryText(request.query, "secret"); !secret.empty()) {
+  if (std::string_view secret = platform::queryItem(request.query, "secret").value_or("");
+      !secret.empty()) {
     if (!owner->pages.spend(secret)) {
       return HttpResponse::text(403,
                                 "this address was used already; ask the service for a new one "
