@@ -43,12 +43,10 @@ void APMPEvent::setParameter(std::optional<platform::Value> value, const std::st
 
 namespace {
 
-constexpr double kTwoTo63 = 9223372036854775808.0;
-
 // A bool or integer and a real of the same value: the real must be integral and in range.
 bool IntegerEqualsReal(int64_t integer, double real) {
-  if (!(real >= -kTwoTo63 && real < kTwoTo63) || std::trunc(real) != real) return false;
-  return static_cast<int64_t>(real) == integer;
+  std::optional<int64_t> whole = platform::wholeInteger(real);
+  return whole && *whole == integer;
 }
 
 // The platform's object equality: numbers are equal by value whatever their kind (a list

@@ -1,7 +1,5 @@
 #include "app/KavrelinAnalytics/KavrelinAnalytics.h"
 
-#include <cmath>
-
 #include "app/KavrelinAnalytics/KVLAnalyticsFacade.h"
 #include "platform/core/KVLApp.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -93,12 +91,7 @@ namespace {
 // are not numbers here, and a whole value beyond int64 has no integer to store.
 std::optional<int64_t> wholeQuantity(const Value& quantity) {
   if (const int64_t* i = quantity.asInteger()) return *i;
-  if (const double* d = quantity.asReal()) {
-    constexpr double kLimit = 9223372036854775808.0;  // 2^63
-    if (std::isfinite(*d) && std::trunc(*d) == *d && *d >= -kLimit && *d < kLimit) {
-      return static_cast<int64_t>(*d);
-    }
-  }
+  if (const double* d = quantity.asReal()) return platform::wholeInteger(*d);
   return std::nullopt;
 }
 

@@ -1,6 +1,5 @@
 #include "platform/capacitor/CAPPluginCall.h"
 
-#include <cmath>
 #include <cstdio>
 
 #include "platform/foundation/JSONSerialization.h"
@@ -40,14 +39,7 @@ std::optional<int64_t> CAPPluginCall::getInt(std::string_view key) const {
   const Value* v = lookup(options_, key);
   if (v == nullptr) return std::nullopt;
   if (const int64_t* i = v->asInteger()) return *i;
-  if (const double* d = v->asReal()) {
-    // 2^63 is exactly representable; every double below it in magnitude with a whole value
-    // converts without overflow.
-    constexpr double kLimit = 9223372036854775808.0;
-    if (std::isfinite(*d) && std::trunc(*d) == *d && *d >= -kLimit && *d < kLimit) {
-      return static_cast<int64_t>(*d);
-    }
-  }
+  if (const double* d = v->asReal()) return wholeInteger(*d);
   return std::nullopt;
 }
 

@@ -28,6 +28,13 @@ std::optional<int64_t> Value::numberAsInteger() const {
   return std::nullopt;
 }
 
+std::optional<int64_t> wholeInteger(double real) {
+  // 2^63 is exactly representable; every double below it in magnitude converts safely.
+  constexpr double kLimit = 9223372036854775808.0;
+  if (!(real >= -kLimit && real < kLimit) || std::trunc(real) != real) return std::nullopt;
+  return static_cast<int64_t>(real);
+}
+
 std::optional<bool> Value::numberAsBool() const {
   if (auto b = asBool()) return *b;
   if (auto i = asInteger()) return *i != 0;

@@ -121,4 +121,8 @@ class Value {
       storage_;
 };
 
+// The real as an int64 when it is a whole number that the type holds ([-2^63, 2^63)); nothing
+// for NaN, infinities, fractions and anything beyond.
+std::optional<int64_t> wholeInteger(double real);
+
 }  // namespace platform
