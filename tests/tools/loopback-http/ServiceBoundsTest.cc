@@ -331,15 +331,7 @@ TEST_F(ServiceBoundsTest, APSMRequestIsOneSmallObjectNotMillionsOfValues) {
 // minute a body may take. The three services are flooded at once, their deadlines running
 // together.
 TEST_F(ServiceBoundsTest, HalfSentRequestsHoldNoOneOutForLong) {
-  startMeasurement();
-  std::vector<std::unique_ptr<ServiceProcess>> services;
-  services.push_back(std::move(service_));
-  services.push_back(std::make_unique<ServiceProcess>(KVL_TEST_LINK_SERVICE,
-                                                      std::vector<std::string>{"--port", "0"}));
-  services.push_back(std::make_unique<ServiceProcess>(
-      KVL_TEST_PSM_SERVER, std::vector<std::string>{"--port", "0", "--members",
-                                                    std::string(KVL_SOURCE_DIR) +
-                                                        "/tools/psm-server/sample-members.json"}));
+  std::vector<std::unique_ptr<ServiceProcess>> services = startThree();
   std::vector<std::unique_ptr<testsupport::RawPeers>> floods;
   for (const auto& service : services) {
     // More than the 256 connections a service holds: the last ones wait in the backlog.
