@@ -12,13 +12,11 @@
 
 namespace {
 
-// A server table as consent settings. Entries whose type or status the server gave as a number
-// this library does not know (an empty name) are left out.
-platform::Value::Dictionary knownEntries(const std::map<std::string, std::string>& table) {
+// A server table as consent settings. A type or status that the server gave as a number this
+// library does not know is the empty string, and stays: the layer says what the server sent.
+platform::Value::Dictionary settingsFrom(const std::map<std::string, std::string>& table) {
   platform::Value::Dictionary settings;
-  for (const auto& [type, value] : table) {
-    if (!type.empty() && !value.empty()) settings.emplace(type, platform::Value(value));
-  }
+  for (const auto& [type, value] : table) settings.emplace(type, platform::Value(value));
   return settings;
 }
 
@@ -60,20 +58,15 @@ void APMMeasurement::updateConsentSettingsUtilWithRemoteConfig() {
   std::optional<int64_t> before = APMConsentSettingsUtil::adPersonalization();
   std::map<std::string, std::string> defaults = config->consentDefaults();
   std::map<std::string, std::string> delegations = config->consentDelegations();
-  platform::Value::Dictionary knownDefaults = knownEntries(defaults);
-  platform::Value::Dictionary knownDelegations = knownEntries(delegations);
-  // A table that names nothing this library knows leaves the layer in force as it is.
-  if ((!defaults.empty() || !delegations.empty()) &&
-      (!knownDefaults.empty() || !knownDelegations.empty())) {
-    APMConsentSettingsUtil::setDefaultSettings(knownDefaults);
-    APMConsentSettingsUtil::setDelegatedSettings(knownDelegations);
+  if (!defaults.empty() || !delegations.empty()) {
+    APMConsentSettingsUtil::setDefaultSettings(settingsFrom(defaults));
+    APMConsentSettingsUtil::setDelegatedSettings(settingsFrom(delegations));
   }
   std::map<std::string, std::string> regional = config->regionalDefaults();
-  platform::Value::Dictionary knownRegional = knownEntries(regional);
   if (regional.empty()) {
     APMConsentSettingsUtil::setRegionalDefaults(std::nullopt);
-  } else if (!knownRegional.empty()) {
-    APMConsentSettingsUtil::setRegionalDefaults(knownRegional);
+  } else {
+    APMConsentSettingsUtil::setRegionalDefaults(settingsFrom(regional));
   }
   std::optional<int64_t> after = APMConsentSettingsUtil::adPersonalization();
   if (after && after != before) setShouldUpdateNPAUserProperty(true);

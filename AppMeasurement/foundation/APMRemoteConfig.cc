@@ -11,13 +11,13 @@
 #include "AppMeasurement/foundation/APMNameTables.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMSOTMPreviewHeadersSource.h"
+#include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/script/APMPEventEditing.h"
 #include "AppMeasurement/script/APMPKeyValueStore.h"
 #include "AppMeasurement/script/APMPMessageLogger.h"
 #include "AppMeasurement/script/APMPObjectProvider.h"
 #include "AppMeasurement/script/APMPixieLogger.h"
 #include "platform/dispatch/Clock.h"
-#include "platform/dispatch/DispatchQueue.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/URL.h"
 
@@ -39,6 +39,12 @@ struct APMRemoteConfig::Tables {
   std::map<std::string, std::string> regionalDefaults;
   bool isDMARegion = true;
   std::shared_ptr<APMPEventEditing> eventEditing;
+};
+
+class APMRemoteConfig::AppliedState {
+ public:
+  Value::Dictionary settings;
+  Tables tables;
 };
 
 namespace {
@@ -116,13 +122,6 @@ uint64_t stringHash(std::string_view text) {
     hash *= 1099511628211ull;
   }
   return hash;
-}
-
-void checkOffMainThread(const char* method) {
-  if (platform::DispatchQueue::isMainThread()) {
-    monitor().logWithLevel(5, 23000, "Method must be called on a background thread",
-                           std::string(method));
-  }
 }
 
 }  // namespace
@@ -228,7 +227,7 @@ void APMRemoteConfig::setSOTMPreviewHeadersSource(
 // Storing, reading and parsing.
 
 bool APMRemoteConfig::updateMeasurementConfig(const std::optional<APMPBMeasurementConfig>& config) {
-  checkOffMainThread("updateMeasurementConfig:");
+  APMScheduler::checkOnBackgroundThreadWithMethodName("updateMeasurementConfig:");
   if (isDefault_) {
     monitor().logWithLevel(2, 29002, "Cannot update the default measurement configuration");
     return false;
@@ -259,7 +258,7 @@ bool APMRemoteConfig::updateMeasurementConfig(const std::optional<APMPBMeasureme
 }
 
 std::optional<APMPBMeasurementConfig> APMRemoteConfig::measurementConfigFromDatabase() {
-  checkOffMainThread("measurementConfigFromDatabase");
+  APMScheduler::checkOnBackgroundThreadWithMethodName("measurementConfigFromDatabase");
   if (isDefault_) {
     monitor().logWithLevel(
         2, 29015,
@@ -411,6 +410,30 @@ void APMRemoteConfig::parseRemoteConfigFromMeasurementConfig(const APMPBMeasurem
       }
     }
   }
+}
+
+std::shared_ptr<const APMRemoteConfig::AppliedState> APMRemoteConfig::appliedState() const {
+  auto state = std::make_shared<AppliedState>();
+  {
+    std::lock_guard<std::mutex> lock(settings_->mutex);
+    state->settings = settings_->values;
+  }
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  state->tables = *tables_;
+  return state;
+}
+
+void APMRemoteConfig::restoreAppliedState(const AppliedState& state) {
+  std::lock_guard<std::mutex> parsing(parseMutex_);
+  {
+    // In place: the event-editing host reads the settings through this same object.
+    std::lock_guard<std::mutex> lock(settings_->mutex);
+    settings_->values = state.settings;
+  }
+  std::lock_guard<std::mutex> lock(tablesMutex_);
+  auto experimentFlags = std::move(tables_->experimentFlags);
+  *tables_ = state.tables;
+  tables_->experimentFlags = std::move(experimentFlags);
 }
 
 std::shared_ptr<APMPEventEditing> APMRemoteConfig::makeEventEditing() const {

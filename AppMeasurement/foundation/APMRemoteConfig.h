@@ -83,6 +83,14 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
   bool updateMeasurementConfig(const std::optional<APMPBMeasurementConfig>& config);
   std::optional<APMPBMeasurementConfig> measurementConfigFromDatabase();
   void parseRemoteConfigFromMeasurementConfig(const APMPBMeasurementConfig& config);
+  // What storing and parsing a configuration change in memory: the configuration with its
+  // tables and settings. The engine takes it before it applies a fetched configuration, so that
+  // one whose transaction rolls back leaves memory as the database has it.
+  class AppliedState;
+  std::shared_ptr<const AppliedState> appliedState() const;
+  // Puts back what appliedState took. The experiment flags and the pending snapshot are not
+  // part of it: they follow the experiment client, not the configuration.
+  void restoreAppliedState(const AppliedState& state);
   void reset();
   int64_t version() const;
   bool isExpired();

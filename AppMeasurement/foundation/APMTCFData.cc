@@ -4,7 +4,6 @@
 #include "AppMeasurement/foundation/APMTCFRegistration.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/PlatformLog.h"
 
 namespace {
 
@@ -59,24 +58,6 @@ bool APMTCFData::readTCFDataEnabledStateFromPlist() {
 
 void APMTCFData::readFromUserDefaults() {
   auto defaults = APMUserDefaults::sharedUserDefaults();
-  // A consent platform that stores a value of another type is told so in the log; the value
-  // then reads as absent.
-  for (const char* key :
-       {"IABTCF_EnableAdvertiserConsentMode", "IABTCF_CmpSdkID", "IABTCF_gdprApplies",
-        "IABTCF_PolicyVersion", "IABTCF_PurposeOneTreatment"}) {
-    auto value = defaults->objectForKey(key);
-    if (value && !value->isNumber()) {
-      platform::PlatformLog::write(std::string("IAB TCF value ignored, not a number: ") + key);
-    }
-  }
-  for (const char* key :
-       {"IABTCF_VendorConsents", "IABTCF_VendorLegitimateInterests", "IABTCF_PurposeConsents",
-        "IABTCF_PurposeLegitimateInterests", "IABTCF_PublisherCC"}) {
-    auto value = defaults->objectForKey(key);
-    if (value && !value->isString()) {
-      platform::PlatformLog::write(std::string("IAB TCF value ignored, not a string: ") + key);
-    }
-  }
   isAdvertiserConsentModeEnabled_ = defaults->numberForKey("IABTCF_EnableAdvertiserConsentMode");
   vendorConsents_ = defaults->stringForKey("IABTCF_VendorConsents");
   vendorLegitimateInterests_ = defaults->stringForKey("IABTCF_VendorLegitimateInterests");

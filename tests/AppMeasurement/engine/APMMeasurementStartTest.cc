@@ -377,40 +377,71 @@ TEST_F(StartTest, OversizedConfigurationIsRefused) {
   EXPECT_NE(engine->currentConfig()->version(), 3);
 }
 
-// The server's consent tables: the defaults reach the consent state; a table that names only
-// types or statuses this library does not know keeps the consent in force.
+// The server's consent tables reach the consent state as parsed: an entry whose type or status
+// this library does not know replaces the layer like any other, named by the empty string, and
+// so counts as present (diagnostics) but never as "denied".
 TEST_F(StartTest, ServerConsentTablesAndMalformedOnes) {
   startEngine(kAppID);
-  auto consentConfig = [&](int32_t type, int32_t value) {
+  using Entries = std::vector<std::pair<int32_t, int32_t>>;  // type, status or delegate type
+  auto consentConfig = [&](const Entries& defaults, const Entries& delegations,
+                           const Entries& regional) {
     APMPBMeasurementConfig config = enginetest::makeConfig(kAppID, {{"x", "1"}});
     APMPBConsentConfig consent;
-    APMPBConsentDefaultEntry entry;
-    NANOSetInt32(entry, APMPBConsentDefaultEntry::kConsentType, type);
-    NANOSetInt32(entry, APMPBConsentDefaultEntry::kConsentValue, value);
-    NANOSetMessageArray(consent, APMPBConsentConfig::kDefaults,
-                        std::vector<APMPBConsentDefaultEntry>{entry});
+    auto statuses = [](const Entries& entries) {
+      std::vector<APMPBConsentDefaultEntry> list;
+      for (const auto& [type, value] : entries) {
+        APMPBConsentDefaultEntry entry;
+        NANOSetInt32(entry, APMPBConsentDefaultEntry::kConsentType, type);
+        NANOSetInt32(entry, APMPBConsentDefaultEntry::kConsentValue, value);
+        list.push_back(entry);
+      }
+      return list;
+    };
+    std::vector<APMPBConsentDelegationEntry> delegated;
+    for (const auto& [type, delegate] : delegations) {
+      APMPBConsentDelegationEntry entry;
+      NANOSetInt32(entry, APMPBConsentDelegationEntry::kConsentType, type);
+      NANOSetInt32(entry, APMPBConsentDelegationEntry::kDelegateType, delegate);
+      delegated.push_back(entry);
+    }
+    NANOSetMessageArray(consent, APMPBConsentConfig::kDefaults, statuses(defaults));
+    NANOSetMessageArray(consent, APMPBConsentConfig::kDelegations, delegated);
+    NANOSetMessageArray(consent, APMPBConsentConfig::kEnforcedDefaults, statuses(regional));
     NANOSetMessage(config, APMPBMeasurementConfig::kConsentConfig, consent);
     return config;
   };
+  // Types: 3 ad_user_data, 4 ad_personalization, 9 unknown. Statuses: 1 granted, 2 denied,
+  // 7 unknown. An unknown number is the empty name, and the entry stays in its layer.
   struct Case {
     const char* what;
-    int32_t type;
-    int32_t value;
+    Entries defaults, delegations, regional;
+    bool euConsentPolicy;  // explicit ad_user_data "eu_consent_policy"
     bool adUserDataDenied;
+    const char* diagnostics;
   };
   const Case cases[] = {
-      {"ad user data denied", 3, 2, true},
-      {"unknown type: the old defaults stay", 9, 2, true},
-      {"unknown status: the old defaults stay", 3, 7, true},
-      {"ad user data granted", 3, 1, false},
+      {"ad user data denied", {{3, 2}}, {}, {}, false, true, "19919"},
+      {"unknown type replaces the old defaults", {{9, 2}}, {}, {}, false, false, "19999"},
+      {"unknown status is a default", {{3, 7}}, {}, {}, false, false, "19919"},
+      {"unknown status beside a known one", {{4, 1}, {3, 7}}, {}, {}, false, false, "19911"},
+      {"delegation to an unknown type", {{4, 1}}, {{3, 9}}, {}, false, false, "19921"},
+      {"regional unknown status", {{4, 1}}, {}, {{3, 7}, {4, 1}}, true, false, "19981"},
+      {"regional denied", {{4, 1}}, {}, {{3, 2}}, true, true, "19981"},
+      {"ad user data granted", {{3, 1}}, {}, {}, false, false, "19919"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    APMConsentSettingsUtil::setConsentSettings(
+        c.euConsentPolicy ? std::optional(platform::Value::Dictionary{
+                                {"ad_user_data", platform::Value("eu_consent_policy")}})
+                          : std::nullopt);
     onWorker([&] {
-      ASSERT_TRUE(engine->currentConfig()->updateMeasurementConfig(consentConfig(c.type, c.value)));
+      ASSERT_TRUE(engine->currentConfig()->updateMeasurementConfig(
+          consentConfig(c.defaults, c.delegations, c.regional)));
       engine->updateConsentSettingsUtilWithRemoteConfig();
     });
     EXPECT_EQ(APMConsentSettingsUtil::isAdUserDataDenied(), c.adUserDataDenied);
+    EXPECT_EQ(APMConsentSettingsUtil::consentDiagnostics(), c.diagnostics);
   }
 }
 

@@ -1,6 +1,7 @@
 // Bundling, the upload schedule and the upload itself, against the local measurement service
 // run as its own process; its records and the bodies are checked with protoc, Python's
 // urllib.parse and the sqlite3 tool.
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -340,7 +341,8 @@ TEST_F(UploadTest, TagManagerServerUpload) {
 // step.
 class RefusingAudiences : public APMAudienceEvaluating {
  public:
-  bool updateAudiences(const std::vector<APMPBAudience>&) override { return false; }
+  bool updateAudiences(const std::vector<APMPBAudience>&) override { return !refuse; }
+  std::atomic<bool> refuse{true};
 };
 
 // The lines of the current capture that carry `code`.
@@ -364,24 +366,81 @@ class ConfigurationAnswerTest : public UploadTest {
   }
 };
 
-// The consent defaults of a configuration are taken inside its transaction, before the
-// audiences: audiences that cannot be stored roll the validators back but leave the defaults
-// in force.
-TEST_F(ConfigurationAnswerTest, ConsentDefaultsComeBeforeTheAudiences) {
+// Audiences that cannot be stored roll the whole configuration back: the database keeps the
+// previous configuration and validators, and memory keeps the previous configuration with its
+// settings, the consent layers it set and the flag that asks the next bundle for "_npa".
+TEST_F(ConfigurationAnswerTest, RefusedAudiencesLeaveThePreviousConfigurationInMemory) {
+  auto audiences = std::make_shared<RefusingAudiences>();
+  audiences->refuse = false;
   features = APMFeatureServices::current();
-  features->audience = std::make_shared<RefusingAudiences>();
+  features->audience = audiences;
   startService();
-  putConfig(std::string("app_id: \"") + kAppID +
-            "\" consent_config { defaults { consent_type: CONSENT_TYPE_AD_USER_DATA "
-            "consent_value: CONSENT_VALUE_DENIED } }");
+  std::string app = std::string("app_id: \"") + kAppID + "\" ";
+  putConfig(app +
+            "version: 6 settings { name: \"measurement.upload.max_events_per_day\" value: \"9\" }"
+            " consent_config { defaults { consent_type: CONSENT_TYPE_AD_USER_DATA"
+            " consent_value: CONSENT_VALUE_GRANTED } }");
   makeEngine({}, OULNetwork::create(service_->baseURL()));
   fetch();
+  ASSERT_EQ(engine->currentConfig()->version(), 6);
+  std::string etag = persistedConfig->configServerETag().value_or("");
+  ASSERT_FALSE(etag.empty());
   std::optional<platform::Value::Dictionary> defaults = APMConsentSettingsUtil::defaultSettings();
-  ASSERT_TRUE(defaults.has_value());
-  EXPECT_EQ(defaults->count("ad_user_data"), 1u);
-  if (defaults->count("ad_user_data")) {
-    EXPECT_EQ(defaults->at("ad_user_data"), platform::Value("denied"));
+  std::optional<platform::Value::Dictionary> delegated =
+      APMConsentSettingsUtil::delegatedSettings();
+  std::optional<platform::Value::Dictionary> regional = APMConsentSettingsUtil::regionalDefaults();
+  bool npaUpdate = false;
+  onWorker([&] { npaUpdate = engine->shouldUpdateNPAUserProperty(); });
+
+  audiences->refuse = true;
+  putConfig(app +
+            "version: 7 settings { name: \"measurement.upload.max_events_per_day\" value: \"5\" }"
+            " consent_config { defaults { consent_type: CONSENT_TYPE_AD_PERSONALIZATION"
+            " consent_value: CONSENT_VALUE_GRANTED } delegations { consent_type:"
+            " CONSENT_TYPE_AD_USER_DATA delegate_type: CONSENT_TYPE_AD_STORAGE }"
+            " enforced_defaults { consent_type: CONSENT_TYPE_AD_USER_DATA"
+            " consent_value: CONSENT_VALUE_GRANTED } }");
+  capture.clear();
+  fetch();
+  env.waitUntilIdle();
+  EXPECT_EQ(engine->currentConfig()->version(), 6);
+  EXPECT_EQ(engine->currentConfig()->maxEventsPerDay(), 9);
+  EXPECT_EQ(APMConsentSettingsUtil::defaultSettings(), defaults);
+  EXPECT_EQ(APMConsentSettingsUtil::delegatedSettings(), delegated);
+  EXPECT_EQ(APMConsentSettingsUtil::regionalDefaults(), regional);
+  onWorker([&] { EXPECT_EQ(engine->shouldUpdateNPAUserProperty(), npaUpdate); });
+  EXPECT_EQ(persistedConfig->configServerETag().value_or(""), etag);
+}
+
+// The configuration's app ID is compared with the identity's as it is, an empty one too; the
+// remote configuration then refuses it for the engine's app ID (29004), and the refusal that
+// follows carries the body. (Level 2 is never printed: the lines are seen in the health sample.)
+TEST_F(ConfigurationAnswerTest, WithoutAnAppIDFromTheServiceFileTheRemoteConfigRefuses) {
+  startService();
+  putConfig("version: 7");
+  setsAppIDFromRZQ = false;
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  std::shared_ptr<APMMonitor> monitor = APMMonitor::monitor();
+  for (uint32_t kept : {1u, 2u}) {
+    SCOPED_TRACE(kept);
+    // The sample keeps the kept-th line sampled after the clear.
+    monitor->setSampleRandomForTesting(
+        [kept](uint32_t population) { return population == kept ? 0u : 1u; });
+    monitor->clearMonitoringData();
+    fetch();
+    env.waitUntilIdle();
+    env.advance(10);
+    std::string health = monitor->monitoringDataForDispatch(1, 0).value_or("");
+    std::string expected = kept == 1
+                               ? "Cannot set measurement config when Orvane App ID does not match"
+                               : "Failed to update configuration with new server configuration";
+    EXPECT_NE(health.find(expected), std::string::npos) << health;
+    if (kept == 2) {
+      EXPECT_EQ(health.back(), '?') << health;  // a data object, as the body is
+    }
   }
+  monitor->setSampleRandomForTesting({});
+  EXPECT_EQ(engine->currentConfig()->version(), -1);
   EXPECT_TRUE(persistedConfig->configServerETag().value_or("").empty());
 }
 

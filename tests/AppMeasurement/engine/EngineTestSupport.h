@@ -139,7 +139,7 @@ class EngineTest : public ::testing::Test {
     identity = APMIdentity::create(
         persistedConfig,
         identitySupport ? std::make_shared<APMDefaultIdentitySupport>(identitySupport) : nullptr);
-    identity->setAppIDFromRZQ(kAppID);
+    if (setsAppIDFromRZQ) identity->setAppIDFromRZQ(kAppID);
     collaborators.identity = identity;
     if (features) collaborators.features = *features;
     engine =
@@ -250,6 +250,8 @@ class EngineTest : public ::testing::Test {
   std::shared_ptr<APMMeasurement> engine;
   // Set before makeEngine to give the engine other feature objects.
   std::optional<APMFeatureServices> features;
+  // Cleared before makeEngine for an identity without the service file's app ID.
+  bool setsAppIDFromRZQ = true;
 };
 
 }  // namespace enginetest

@@ -4,6 +4,7 @@
 
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/script/APMPEventEditing.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/utilities/OULOSLog.h"
 #include "tests/AppMeasurement/foundation/EnvironmentTestSupport.h"
 #include "tests/AppMeasurement/foundation/PythonReference.h"
@@ -142,6 +143,47 @@ TEST_F(APMRemoteConfigTest, AStoreThatRefusesWithoutAnErrorIsAFailure) {
     EXPECT_TRUE(logged("I-ACS029005"));
     EXPECT_EQ(config->uploadMaxBundlesLimit(), 5);
   }
+}
+
+// Storing and reading are meant for background threads: on the main thread each says so with
+// the worker queue's check, and carries on.
+TEST_F(APMRemoteConfigTest, StoringAndReadingOnTheMainThreadAreFlagged) {
+  auto config = make();
+  ASSERT_TRUE(platform::DispatchQueue::isMainThread());
+  capture_.clear();
+  EXPECT_TRUE(config->updateMeasurementConfig(makeConfig("1:app", {})));
+  EXPECT_TRUE(config->measurementConfigFromDatabase());
+  EXPECT_TRUE(
+      logged("[I-ACS030001] ERROR: Method updateMeasurementConfig: should execute on "
+             "background thread"));
+  EXPECT_TRUE(
+      logged("[I-ACS030001] ERROR: Method measurementConfigFromDatabase should execute on "
+             "background thread"));
+  EXPECT_FALSE(logged("I-ACS023000"));
+}
+
+// A state taken before a configuration is applied puts back the configuration, its settings
+// and its tables.
+TEST_F(APMRemoteConfigTest, ARestoredStateIsTheConfigurationAsItWas) {
+  auto config = make();
+  auto first = makeConfig("1:app", {{"measurement.upload.max_bundles", "5"}});
+  NANOSetInt64(first, APMPBMeasurementConfig::kVersion, 3);
+  NANOSetMessage(first, APMPBMeasurementConfig::kConsentConfig, consentConfig(false));
+  NANOSetMessageArray(first, APMPBMeasurementConfig::kEventConfig,
+                      std::vector{eventConfig("blocked", true, std::nullopt)});
+  ASSERT_TRUE(config->updateMeasurementConfig(first));
+  EXPECT_EQ(config->uploadMaxBundlesLimit(), 5);  // the setting is cached as a checked number
+  auto state = config->appliedState();
+  auto second = makeConfig("1:app", {{"measurement.upload.max_bundles", "9"}});
+  NANOSetInt64(second, APMPBMeasurementConfig::kVersion, 4);
+  ASSERT_TRUE(config->updateMeasurementConfig(second));
+  ASSERT_EQ(config->uploadMaxBundlesLimit(), 9);
+  config->restoreAppliedState(*state);
+  EXPECT_EQ(config->version(), 3);
+  EXPECT_EQ(config->uploadMaxBundlesLimit(), 5);
+  EXPECT_TRUE(config->isEventBlocklisted("blocked"));
+  EXPECT_EQ(config->consentDefaults().count("ad_user_data"), 1u);
+  EXPECT_FALSE(config->isDMARegion());
 }
 
 TEST_F(APMRemoteConfigTest, AFailedProgramEndsTheParseKeepingOlderConsent) {

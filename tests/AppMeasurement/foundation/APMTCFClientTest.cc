@@ -187,8 +187,7 @@ TEST_F(APMTCFClientTest, ValuesOfTheWrongTypeReadAsAbsent) {
   testsupport::LogCapture capture;
   APMTCFData data;
   data.readFromUserDefaults();
-  EXPECT_TRUE(capture.contains("not a number: IABTCF_CmpSdkID"));
-  EXPECT_TRUE(capture.contains("not a string: IABTCF_VendorConsents"));
+  EXPECT_TRUE(capture.lines().empty()) << capture.lines().front();
   EXPECT_EQ(data.cmpSDKID(), std::nullopt);
   EXPECT_EQ(data.gdprApplies(), std::nullopt);
   EXPECT_EQ(data.vendorConsents(), std::nullopt);
