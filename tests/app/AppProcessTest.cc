@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -693,6 +694,50 @@ TEST_F(AppProcessTest, TheKeychainIsBesideTheDataFolderNotTheUsers) {
       << firstOpens[1];
   EXPECT_FALSE(fs::exists(work_ / "home" / ".local" / "share" / "KavrelinKeychain"));
   EXPECT_FALSE(fs::exists(work_ / "home" / "data" / "KavrelinKeychain"));
+}
+
+// Every folder the app makes under its data folder (and the keychain's beside it) is the user's
+// alone, from launch on, under a user's usual umask; every file too. A data folder made before
+// with that umask (as an older run.sh made it) is closed too.
+TEST_F(AppProcessTest, TheDataIsTheUsersAlone) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  for (bool madeBefore : {false, true}) {
+    SCOPED_TRACE(madeBefore ? "a data folder made before" : "a fresh data folder");
+    fs::remove_all(work_ / "app");
+    fs::remove_all(work_ / "KavrelinKeychain");
+    const mode_t usual = ::umask(022);  // which the app inherits
+    if (madeBefore) fs::create_directory(work_ / "app");
+    startApp();
+    ::umask(usual);
+    ASSERT_FALSE(HasFatalFailure());
+    // The first open is stored by then, so the measurement database and its folders exist.
+    uploadsOnceTheyHold("name: \"_f\"");
+    ASSERT_EQ(app_->interrupt(), 0);
+    ASSERT_TRUE(fs::is_directory(work_ / "app" / "Library" / "Application Support" / "Orvane" /
+                                 "Measurement"));
+    std::vector<std::string> open;
+    size_t folders = 0, files = 0;
+    auto check = [&](const fs::path& path, fs::perms wanted) {
+      fs::perms mode = fs::symlink_status(path).permissions() & fs::perms::all;
+      if (mode != wanted) open.push_back(path.string());
+    };
+    for (const fs::path& top : {work_ / "app", work_ / "KavrelinKeychain"}) {
+      check(top, fs::perms::owner_all);
+      for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        if (entry.is_symlink()) continue;
+        if (entry.is_directory()) {
+          ++folders;
+          check(entry.path(), fs::perms::owner_all);
+        } else {
+          ++files;
+          check(entry.path(), fs::perms::owner_read | fs::perms::owner_write);
+        }
+      }
+    }
+    EXPECT_GE(folders, 6u);  // tmp, Library, Preferences, Application Support, Orvane, Measurement
+    EXPECT_GT(files, 0u);
+    EXPECT_TRUE(open.empty()) << ::testing::PrintToString(open);
+  }
 }
 
 }  // namespace
