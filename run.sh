@@ -196,7 +196,10 @@ fi
 configure
 cmake --build "$build" -j "${KVL_JOBS:-4}" --target app measurement-service link-service
 
-mkdir -p "$data/app" "$data/measurement"
+# The data is the user's alone: its folders are made so, and closed when an older run made them
+# with the user's umask.
+(umask 077 && mkdir -p "$data/app" "$data/measurement")
+chmod 700 "$data" "$data/app" "$data/measurement"
 # Each runs in a session of its own, so that the terminal's Ctrl-C reaches only this script,
 # which stops them in order: the app first (it uploads what is pending to the service), then
 # the services.

@@ -170,14 +170,14 @@ Arguments parse(int argc, char** argv) {
   return args;
 }
 
-// Writes the control file so that only this user can read the token.
+// Writes the control file so that only this user can read the token (the umask is 077 since
+// start-up; the mode is set all the same, as the file holds the token).
 void writeControlFile(const fs::path& path, const platform::CAPWebHost& host) {
   Value control = Value::Dictionary{};
   control["url"] = host.origin();
   control["token"] = host.token();
   control["pid"] = static_cast<long long>(::getpid());
   fs::path temporary = path.string() + ".tmp";
-  ::umask(077);
   {
     std::ofstream out(temporary, std::ios::trunc);
     out << platform::JSONSerialization::dataWithJSONObject(control).value_or("{}") << "\n";
@@ -240,9 +240,16 @@ bool control(const std::shared_ptr<AppLifecycle>& lifecycle, const Value& reques
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Everything the app makes (the data folder, the folders the launch makes in it, the
+  // measurement database, the keychain beside it) is the user's alone from the first folder on:
+  // another local user could otherwise list the names, sizes and times of what is stored.
+  ::umask(077);
   Arguments args = parse(argc, argv);
   std::error_code ec;
   fs::create_directories(args.dataDir, ec);
+  // A data folder made before (by run.sh or an older app, with the user's umask) is closed too:
+  // nothing in it can be reached through it then.
+  fs::permissions(args.dataDir, fs::perms::owner_all, ec);
   if (auto status = platform::AppContainer::setRoot(args.dataDir); !status.ok()) {
     usage("cannot use the data folder: " + std::string(status.message()));
   }

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -238,6 +239,9 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
     ws_.async_accept(
         request, [self = shared_from_this(), nextKey = std::move(nextKey)](beast::error_code ec) {
           if (ec) return self->finish("handshake: " + ec.message());
+          self->accepted_ = true;
+          // Closed while the handshake was being answered: the close goes now, and nothing else.
+          if (self->closeOnAccept_) return self->startClose(*self->closeOnAccept_);
           Value frame = Value::Dictionary{};
           frame["bridgeKey"] = nextKey;
           self->send(JSONSerialization::dataWithJSONObject(frame).value_or("{}"));
@@ -245,15 +249,25 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
         });
   }
 
-  // Closes the socket with `reason` (by default: the host goes).
+  // Closes the socket with `reason` (by default: the host goes). Before the handshake is
+  // answered the WebSocket layer would write the close as a client does (masked), and the
+  // handshake's end would open the stream again: the close waits for the handshake then.
   void close(websocket::close_reason reason = websocket::close_code::going_away) {
     asio::post(ws_.get_executor(), [self = shared_from_this(), reason] {
       if (self->closed_ || std::exchange(self->closing_, true)) return;
-      self->ws_.async_close(reason, [self](beast::error_code) { self->finish(""); });
+      if (!self->accepted_) {
+        self->closeOnAccept_ = reason;
+        return;
+      }
+      self->startClose(reason);
     });
   }
 
  private:
+  void startClose(const websocket::close_reason& reason) {
+    ws_.async_close(reason, [self = shared_from_this()](beast::error_code) { self->finish(""); });
+  }
+
   void read() {
     ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, size_t) {
       if (ec) {
@@ -294,7 +308,8 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
       std::lock_guard lock(inboxMutex_);
       taken_.swap(inbox_);
     }
-    if (closed_ || overflowed_) {
+    // Nothing goes after a close: the WebSocket layer would write it.
+    if (closed_ || overflowed_ || closing_) {
       taken_.clear();
       return;
     }
@@ -323,17 +338,18 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
     // Gathered when the WebSocket layer writes the frame at once; when it has to wait for a
     // control frame of its own first, the frame goes out as soon as it is written.
     ws_.next_layer().gather([this] {
-      ws_.async_write(asio::buffer(batch_.back()), [self = shared_from_this()](beast::error_code ec,
-                                                                               size_t) {
-        if (ec) {
-          self->endBatch();
-          return self->finish(isNormalEnd(ec) ? "" : "write: " + ec.message());
-        }
-        if (!self->outbox_.empty() && !self->overflowed_ && self->batchBytes_ < kMaxBatchBytes) {
-          return self->writeNext();
-        }
-        self->endBatch();
-      });
+      ws_.async_write(asio::buffer(batch_.back()),
+                      [self = shared_from_this()](beast::error_code ec, size_t) {
+                        if (ec) {
+                          self->endBatch();
+                          return self->finish(isNormalEnd(ec) ? "" : "write: " + ec.message());
+                        }
+                        if (!self->outbox_.empty() && !self->overflowed_ && !self->closing_ &&
+                            self->batchBytes_ < kMaxBatchBytes) {
+                          return self->writeNext();
+                        }
+                        self->endBatch();
+                      });
     });
   }
 
@@ -343,7 +359,7 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
       self->batch_.clear();
       self->sending_ = false;
       if (ec) return self->finish(isNormalEnd(ec) ? "" : "write: " + ec.message());
-      if (!self->outbox_.empty() && !self->overflowed_) self->sendOutbox();
+      if (!self->outbox_.empty() && !self->overflowed_ && !self->closing_) self->sendOutbox();
     });
   }
 
@@ -392,7 +408,10 @@ class BridgeSession : public CAPBridgePage, public std::enable_shared_from_this<
   bool sending_ = false;            // a batch is being filled or written; on the I/O thread only
   std::atomic<size_t> queuedBytes_{0};  // frames given to send() and not yet written
   std::atomic<bool> overflowed_{false};
-  bool closing_ = false;  // a close is under way; on the I/O thread only
+  bool closing_ = false;   // a close is under way; on the I/O thread only
+  bool accepted_ = false;  // the handshake is answered; on the I/O thread only
+  // A close asked for before that, written once it is; on the I/O thread only.
+  std::optional<websocket::close_reason> closeOnAccept_;
   std::atomic<bool> closed_{false};
 };
 

@@ -18,18 +18,23 @@
 //    anything starts; the control route refuses such a scheme too.
 //  - Under run.sh's samples a fresh install asks for the deferred deep link; before iOS 14 the
 //    server's ATT gate keeps the advertising identifier.
+//  - Two sockets opened at once from one page address: the one that loses is refused or closed
+//    as a browser expects; the folders and files of the app's data are the user's alone.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <optional>
 #include <regex>
@@ -40,6 +45,7 @@
 #include "platform/foundation/JSONSerialization.h"
 #include "tests/support/ClosedPort.h"
 #include "tests/support/ServiceProcess.h"
+#include "tests/support/WebSocketWire.h"
 
 extern char** environ;
 
@@ -234,6 +240,19 @@ class AppProcessTest : public ::testing::Test {
         testsupport::httpRequest("POST", *file->find("url")->asString() + "/_app/control",
                                  {"X-App-Token: " + *file->find("token")->asString()}, order);
     ASSERT_EQ(answer.status, 204) << order << ": " << answer.body;
+  }
+
+  // A new address of the app's page (what `run.sh page-url` asks for).
+  std::string pageURL() {
+    auto file = platform::JSONSerialization::JSONObjectWithData(
+        testsupport::runCommand("cat '" + (work_ / "app" / "app-control.json").string() + "'"));
+    if (!file.ok() || !file->isDictionary()) return "";
+    auto answer = testsupport::httpRequest("POST", *file->find("url")->asString() + "/_app/control",
+                                           {"X-App-Token: " + *file->find("token")->asString()},
+                                           R"({"action":"page-url"})");
+    auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
+    const Value* url = parsed.ok() ? parsed->find("url") : nullptr;
+    return url && url->asString() ? *url->asString() : "";
   }
 
   // Every upload that reached the service so far, as protoc decodes it, one after another.
@@ -693,6 +712,117 @@ TEST_F(AppProcessTest, TheKeychainIsBesideTheDataFolderNotTheUsers) {
       << firstOpens[1];
   EXPECT_FALSE(fs::exists(work_ / "home" / ".local" / "share" / "KavrelinKeychain"));
   EXPECT_FALSE(fs::exists(work_ / "home" / "data" / "KavrelinKeychain"));
+}
+
+// Two sockets opened from one address at once, the first one's acknowledgement read while the
+// other's handshake may still be under way: the other is refused, or closed (4000) after its
+// handshake, written as a server writes (unmasked), with nothing after the close; the first
+// works on. A browser fails the connection on anything else, and the page never learns that it
+// must be opened from a new address.
+TEST_F(AppProcessTest, TwoOpenersOfOneAddressRaceWithoutAProtocolFault) {
+  using testsupport::WebSocketWire;
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  const std::string ping = R"({"callbackId":"p","pluginId":"KavrelinAnalytics","methodName":"x"})";
+  boost::asio::io_context io;
+  int closed = 0, refused = 0;
+  for (int i = 0; i < 600 && !HasFailure(); ++i) {
+    SCOPED_TRACE("race " + std::to_string(i));
+    const std::string url = pageURL();
+    const size_t query = url.find("/?"), fragment = url.find("#key=");
+    ASSERT_TRUE(query != std::string::npos && fragment != std::string::npos) << url;
+    const std::string host =
+        url.substr(std::string("http://").size(), query - std::string("http://").size());
+    const std::string key = url.substr(fragment + 5);
+    auto login = testsupport::httpRequest("GET", url.substr(0, fragment));
+    ASSERT_EQ(login.status, 303);
+    const std::string cookie =
+        login.header("Set-Cookie").substr(0, login.header("Set-Cookie").find(';'));
+    const auto port = static_cast<uint16_t>(std::stoi(host.substr(host.find(':') + 1)));
+    WebSocketWire page(io, port);
+    page.write(WebSocketWire::upgradeRequest(host, key, cookie));
+    ASSERT_EQ(page.readStatus(), 101);
+    auto first = page.readFrame();
+    ASSERT_TRUE(first && !first->masked);
+    auto next = platform::JSONSerialization::JSONObjectWithData(first->payload);
+    ASSERT_TRUE(next.ok() && next->find("bridgeKey") && next->find("bridgeKey")->asString());
+    const std::string kept = WebSocketWire::clientText(
+        R"({"bridgeKeyKept":")" + *next->find("bridgeKey")->asString() + "\"}");
+    WebSocketWire opener(io, port);
+    const std::string upgrade = WebSocketWire::upgradeRequest(host, key, cookie);
+    // The acknowledgement from 0 to 200 microseconds after the opener's request, in turns: the
+    // window in which the host has opened the opener's socket and not yet answered its
+    // handshake is somewhere in there, whatever the machine's pace.
+    opener.write(upgrade);
+    const auto after = std::chrono::steady_clock::now() + std::chrono::microseconds(i % 51 * 4);
+    while (std::chrono::steady_clock::now() < after) {
+    }
+    page.write(kept);
+    const int status = opener.readStatus();
+    if (status == 403) {
+      ++refused;
+    } else {
+      ASSERT_EQ(status, 101);
+      const std::vector<WebSocketWire::Frame> frames = opener.readToEnd();
+      EXPECT_EQ(WebSocketWire::faults(frames), "");
+      ASSERT_FALSE(frames.empty());
+      EXPECT_EQ(frames.back().closeCode(), 4000);
+      ++closed;
+    }
+    // The first works on: a call is answered (an unknown method is still answered).
+    page.write(WebSocketWire::clientText(ping));
+    auto answer = page.readFrame();
+    ASSERT_TRUE(answer);
+    EXPECT_FALSE(answer->masked);
+    EXPECT_NE(answer->payload.find("\"callbackId\":\"p\""), std::string::npos) << answer->payload;
+  }
+  EXPECT_GT(closed, 0);  // the race was run, not only refused
+  std::cout << "opener closed after its handshake " << closed << " times, refused " << refused
+            << " times" << std::endl;
+}
+
+// Every folder the app makes under its data folder (and the keychain's beside it) is the user's
+// alone, from launch on, under a user's usual umask; every file too. A data folder made before
+// with that umask (as an older run.sh made it) is closed too.
+TEST_F(AppProcessTest, TheDataIsTheUsersAlone) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  for (bool madeBefore : {false, true}) {
+    SCOPED_TRACE(madeBefore ? "a data folder made before" : "a fresh data folder");
+    fs::remove_all(work_ / "app");
+    fs::remove_all(work_ / "KavrelinKeychain");
+    const mode_t usual = ::umask(022);  // which the app inherits
+    if (madeBefore) fs::create_directory(work_ / "app");
+    startApp();
+    ::umask(usual);
+    ASSERT_FALSE(HasFatalFailure());
+    // The first open is stored by then, so the measurement database and its folders exist.
+    uploadsOnceTheyHold("name: \"_f\"");
+    ASSERT_EQ(app_->interrupt(), 0);
+    ASSERT_TRUE(fs::is_directory(work_ / "app" / "Library" / "Application Support" / "Orvane" /
+                                 "Measurement"));
+    std::vector<std::string> open;
+    size_t folders = 0, files = 0;
+    auto check = [&](const fs::path& path, fs::perms wanted) {
+      fs::perms mode = fs::symlink_status(path).permissions() & fs::perms::all;
+      if (mode != wanted) open.push_back(path.string());
+    };
+    for (const fs::path& top : {work_ / "app", work_ / "KavrelinKeychain"}) {
+      check(top, fs::perms::owner_all);
+      for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        if (entry.is_symlink()) continue;
+        if (entry.is_directory()) {
+          ++folders;
+          check(entry.path(), fs::perms::owner_all);
+        } else {
+          ++files;
+          check(entry.path(), fs::perms::owner_read | fs::perms::owner_write);
+        }
+      }
+    }
+    EXPECT_GE(folders, 6u);  // tmp, Library, Preferences, Application Support, Orvane, Measurement
+    EXPECT_GT(files, 0u);
+    EXPECT_TRUE(open.empty()) << ::testing::PrintToString(open);
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <boost/beast/websocket.hpp>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "platform/capacitor/CAPBridgeMessage.h"
@@ -17,6 +18,7 @@
 #include "tests/platform/capacitor/RecordingPage.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/RawHttp.h"
+#include "tests/support/WebSocketWire.h"
 
 namespace {
 
@@ -427,6 +429,62 @@ TEST_F(CAPWebHostTest, TheFirstAcknowledgementClosesEveryOtherSocketOfTheKey) {
     EXPECT_EQ(upgradeStatus(cookie, loser.next, host_->origin(), ""), 403);
     EXPECT_EQ(upgradeStatus(cookie, winner.next, host_->origin(), ""), 101);
   }
+}
+
+// A socket that another socket of its key closes while its handshake is still being answered
+// gets its close after the handshake, written as a server writes it, and nothing after it: a
+// browser fails the connection on a masked server frame or on a frame after the close, and the
+// page never learns that it must be opened from a new address.
+TEST_F(CAPWebHostTest, ASocketClosedDuringItsHandshakeIsClosedAfterIt) {
+  using testsupport::WebSocketWire;
+  std::string printed;
+  const std::string cookie = login(&printed);
+  asio::io_context io;
+  WebSocketWire page(io, host_->port());
+  page.write(WebSocketWire::upgradeRequest(hostHeader(), printed, cookie));
+  ASSERT_EQ(page.readStatus(), 101);
+  auto first = page.readFrame();
+  ASSERT_TRUE(first);
+  const std::string next = *platform::JSONSerialization::JSONObjectWithData(first->payload)
+                                ->find("bridgeKey")
+                                ->asString();
+  // The opener's request but for its last line end: the host waits for the rest.
+  WebSocketWire opener(io, host_->port());
+  const std::string upgrade = WebSocketWire::upgradeRequest(hostHeader(), printed, cookie);
+  opener.write(upgrade.substr(0, upgrade.size() - 2));
+  // The host's I/O thread is held (in a control request) while the rest of the opener's request
+  // and then the page's acknowledgement arrive: it reads both at once, the acknowledgement
+  // while the opener's handshake is being answered.
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  host_->setControlHandler([&entered, released](const platform::Value&) {
+    entered.set_value();
+    released.wait();
+    return true;
+  });
+  std::thread control([&] {
+    testsupport::exchangeRaw(host_->port(), "POST /_app/control HTTP/1.1\r\nHost: " + hostHeader() +
+                                                "\r\nX-App-Token: " + host_->token() +
+                                                "\r\nContent-Length: 17\r\nConnection: "
+                                                "close\r\n\r\n{\"action\":\"hold\"}");
+  });
+  entered.get_future().wait();
+  opener.write("\r\n");
+  page.write(WebSocketWire::clientText(R"({"bridgeKeyKept":")" + next + "\"}"));
+  release.set_value();
+  control.join();
+  ASSERT_EQ(opener.readStatus(), 101);
+  const std::vector<WebSocketWire::Frame> frames = opener.readToEnd();
+  EXPECT_EQ(WebSocketWire::faults(frames), "");
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back().closeCode(), platform::CAPWebHost::kKeyTakenCloseCode);
+  // The page's socket works on.
+  page.write(
+      WebSocketWire::clientText(R"({"callbackId":"p","pluginId":"Ping","methodName":"ping"})"));
+  auto answer = page.readFrame();
+  ASSERT_TRUE(answer);
+  EXPECT_FALSE(answer->masked);
+  EXPECT_NE(answer->payload.find("pong"), std::string::npos) << answer->payload;
 }
 
 // Every answer the host gives, pages, refusals and errors alike, forbids framing it.
