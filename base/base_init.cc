@@ -6,6 +6,7 @@
 #include "base/orvaneinit.h"
 #include "base/per_thread.h"
 #include "base/process_state.h"
+#include "base/scheduling/abseil_hooks.h"
 
 namespace base {
 
@@ -17,6 +18,7 @@ void InitializeBaseLibrary() {
     InstallInternalLogFunction();
     PerThread::Init();
     InstallRawLogHooks();
+    scheduling::AttachAbseilHooks();
   });
 }
 

@@ -2,12 +2,12 @@
 
 #include <map>
 
-#include "AppMeasurement/records/APMEvent.h"
-#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/features/APMAudienceTimestampsCache.h"
 #include "AppMeasurement/features/APMFilterMatching.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/records/APMEvent.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 
 namespace {
@@ -85,14 +85,19 @@ bool APMAudience::isFilterResultTrueForFilterID(const APMFilterResult* result, i
   if (!validFilterID(filterID)) return false;
   auto data = APMPBResultData::initWithBuffer(*result->currentResults());
   if (!data) return false;
-  Words words = Words::of(*data);
-  if (words.status.empty()) {
+  auto empty = [&](uint32_t slot) {
+    auto words = NANOGetArray(*data, slot);
+    return !words || words->empty();
+  };
+  if (empty(APMPBResultData::kStatus) || empty(APMPBResultData::kResults)) {
     monitor().logWithLevel(2, 6023,
                            "Audience filter result is non-nil and is missing status or results "
                            "array. Audience result will not be bundled. Audience ID, result data",
-                           static_cast<int64_t>(result->audienceID()));
+                           static_cast<int64_t>(result->audienceID()),
+                           APMLogContext::object(data->className(), std::nullopt, &*data));
     return false;
   }
+  Words words = Words::of(*data);
   const size_t word = static_cast<size_t>(filterID / 64);
   const uint64_t bit = uint64_t{1} << (filterID % 64);
   return word < words.status.size() && (words.status[word] & bit) && (words.results[word] & bit);

@@ -57,7 +57,13 @@ bool APMValidateAudience(const APMPBAudience& audience, const std::set<int32_t>&
   auto events = NANOGetMessageArray<APMPBEventFilter>(audience, APMPBAudience::kEventFilters);
   auto properties =
       NANOGetMessageArray<APMPBPropertyFilter>(audience, APMPBAudience::kPropertyFilters);
-  if (!events || !properties) return fail(error, 9, "Audience missing filters arrays");
+  // A repeated field is present when it has elements, as on the wire.
+  auto present = [](const auto& list) { return list && !list->empty(); };
+  if (!present(events) && !present(properties)) {
+    return fail(error, 9, "Audience missing filters arrays");
+  }
+  if (!events) events.emplace();
+  if (!properties) properties.emplace();
   const size_t count = events->size() + properties->size();
   if (count < 1 || count > static_cast<size_t>(std::max(0, limits.maxFiltersPerAudience))) {
     return fail(error, 9, "Audience filter count out of range");
@@ -141,12 +147,11 @@ bool APMAudience::updateAudiences(const std::vector<APMPBAudience>& audiences) {
   for (const APMPBAudience& audience : audiences) {
     APMErrorSlot error;
     if (!APMValidateAudience(audience, accepted, limits, &error)) {
-      monitor().logWithLevel(
-          2, 6009,
-          "Audience definition is invalid. Audience will not be saved. "
-          "Audience, error",
-          static_cast<int64_t>(NANOGetInt32(audience, APMPBAudience::kAudienceId)),
-          errorText(error));
+      monitor().logWithLevel(2, 6009,
+                             "Audience definition is invalid. Audience will not be saved. "
+                             "Audience, error",
+                             APMLogContext::object(audience.className(), std::nullopt, &audience),
+                             errorText(error));
       continue;
     }
     const int32_t audienceID = NANOGetInt32(audience, APMPBAudience::kAudienceId);

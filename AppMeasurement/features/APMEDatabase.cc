@@ -11,11 +11,11 @@ constexpr int64_t kTableLimit = 100000;
 
 // Never destroyed: the experiments' worker queue may open the database while the process exits.
 const APMColumnInfo& snapshotColumns() {
-  static const APMColumnInfo& columns = *new APMColumnInfo{
-      {"sdk_name", "TEXT NOT NULL PRIMARY KEY"},
-      {"snapshotProto", "BLOB NOT NULL"},
-      {"timestamp", "REAL NOT NULL"},
-      {"manually_activated", "INTEGER"}};
+  static const APMColumnInfo& columns =
+      *new APMColumnInfo{{"sdk_name", "TEXT NOT NULL PRIMARY KEY"},
+                         {"snapshotProto", "BLOB NOT NULL"},
+                         {"timestamp", "REAL NOT NULL"},
+                         {"manually_activated", "INTEGER"}};
   return columns;
 }
 
@@ -81,10 +81,12 @@ bool APMEDatabase::initializeDatabaseResourcesWithContext(std::string_view conte
       "Failed to create or validate required database tables (" + std::string(context) + ")");
   // Closed before deleting, and with its journal and WAL companions, so that no open
   // connection keeps writing into a deleted file and no stale log is replayed into a new one.
-  if (!sqliteStore_->closeAndDeleteDatabase()) {
+  std::string failure;
+  if (!sqliteStore_->closeAndDeleteDatabase(&failure)) {
     monitor().logWithLevel(4, 810003,
                            "Failed to delete old database file after failed validation. Error (" +
-                               std::string(context) + ")");
+                               std::string(context) + ")",
+                           failure);
   }
   sqliteStore_.reset();
   return false;
@@ -95,8 +97,10 @@ bool APMEDatabase::ensureAllTables() {
   for (std::string_view table : {kPendingTable, kActivatedTable, kLaunchedTable}) {
     APMErrorSlot error;
     if (!sqliteStore_->ensureTableWithName(table, snapshotColumns(), {}, &error)) {
-      monitor().logWithLevel(1, 810004, "Failed to ensure table. Table, error", std::string(table),
-                             errorContext(error));
+      if (error) {
+        monitor().logWithLevel(1, 810004, "Failed to ensure table. Table, error",
+                               std::string(table), APMLogContext(*error));
+      }
       return false;
     }
   }
@@ -119,9 +123,9 @@ void APMEDatabase::reset() {
 }
 
 bool APMEDatabase::performTransaction(const std::function<bool()>& block) {
-  if (!sqliteStore_) return false;
   APMErrorSlot error;
-  bool result = sqliteStore_->performTransactionWithError(&error, block);
+  // Without a store (a failed open or reset) the transaction fails like any other.
+  bool result = sqliteStore_ && sqliteStore_->performTransactionWithError(&error, block);
   if (!result) {
     monitor().logWithLevel(1, 810007,
                            "Transaction failed. " +

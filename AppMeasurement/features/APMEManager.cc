@@ -22,6 +22,30 @@ APMLogContext exceptionContext(const std::exception& exception) {
   return APMLogContext(std::string(exception.what()));
 }
 
+// A flag value as a log context: the value itself; a message shows its class and address.
+APMLogContext valueContext(const NANOObject& value) {
+  if (const auto* number = std::get_if<NANONumber>(&value)) {
+    switch (number->kind()) {
+      case NANONumber::Kind::Bool:
+        return APMLogContext(number->boolValue());
+      case NANONumber::Kind::Float:
+      case NANONumber::Kind::Double:
+        return APMLogContext(number->doubleValue());
+      default:
+        return APMLogContext(number->longLongValue());
+    }
+  }
+  if (const auto* text = std::get_if<std::string>(&value)) return APMLogContext(*text);
+  if (const auto* data = std::get_if<NANOData>(&value)) {
+    return APMLogContext(platform::Value::bytes(data->bytes));
+  }
+  if (const auto* message = std::get_if<std::shared_ptr<NANOMessageBase>>(&value)) {
+    if (*message)
+      return APMLogContext::object((*message)->className(), std::nullopt, message->get());
+  }
+  return {};
+}
+
 // A snapshot as a log context, built only when the line is printed or kept.
 APMLogContext snapshotContext(int level, const APMESnapshot* snapshot) {
   if (snapshot == nullptr || !APMEManager::monitor().recordsLevel(level)) return {};
@@ -118,7 +142,7 @@ std::shared_ptr<APMEClient> APMEManager::registerSDKProperty(
     if (!flag) {
       monitor().logWithLevel(0, 800002,
                              "Cannot register experiment client invalid flags. Flag name, value",
-                             key, NANOObjectTypeName(value));
+                             key, valueContext(value));
       return nullptr;
     }
     flags.emplace(key, *flag);
@@ -247,7 +271,7 @@ NANOObject APMEManager::flagValueForFlagName(std::string_view flagName, std::str
           8, 800019,
           "Cannot find launched flag. Returned the default flag value. SDK name, flag name, "
           "default flag",
-          std::string(sdkName), std::string(flagName), NANOObjectTypeName(value));
+          std::string(sdkName), std::string(flagName), valueContext(value));
     }
   });
   return value;

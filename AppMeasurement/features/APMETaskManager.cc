@@ -232,7 +232,7 @@ void APMETaskManager::fetchExperiments() {
   std::string payload = request.protoBuffer().value_or(std::string());
   if (monitor().recordsLevel(8)) {
     monitor().logWithLevel(8, 820001, "Fetching new experiments. Request",
-                           std::to_string(payload.size()) + " bytes");
+                           APMLogContext::object(request.className(), std::nullopt, &request));
   }
   std::weak_ptr<APMETaskManager> weakSelf = weak_from_this();
   auto completion = [weakSelf](const std::optional<OULHTTPURLResponse>& response,
@@ -278,8 +278,10 @@ void APMETaskManager::handleFetchingExperimentsResponse(
   }
   std::optional<APMPBExperimentResponse> message = APMPBExperimentResponse::initWithBuffer(
       data ? std::optional<std::string_view>(*data) : std::nullopt);
-  monitor().logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
-                         static_cast<int64_t>(data ? data->size() : 0));
+  if (monitor().recordsLevel(8)) {
+    monitor().logWithLevel(8, 820003, "Successful fetch. Got network response. Code, data", status,
+                           data ? APMLogContext(platform::Value::bytes(*data)) : APMLogContext());
+  }
   persistedStorage_->setDouble(current, kSuccessKey);
   persistedStorage_->removeObjectForKey(kFailureKey);
   persistedStorage_->removeObjectForKey(kBackoffKey);
@@ -291,8 +293,10 @@ void APMETaskManager::handleFetchingExperimentsResponse(
   if (!snapshots.empty() && database_) {
     APMErrorSlot upsertError;
     if (!database_->upsertPendingExperimentSnapshots(snapshots, &upsertError)) {
+      platform::Value::Array described;
+      for (const APMESnapshot& snapshot : snapshots) described.emplace_back(snapshot.description());
       monitor().logWithLevel(1, 820022, "Cannot upsert pending snapshots. Error, snapshots",
-                             errorContext(upsertError), static_cast<int64_t>(snapshots.size()));
+                             errorContext(upsertError), platform::Value(std::move(described)));
     }
   }
   if (std::shared_ptr<APMETaskManagerDelegate> delegate = this->delegate()) {

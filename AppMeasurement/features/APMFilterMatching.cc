@@ -4,11 +4,11 @@
 #include <cmath>
 #include <limits>
 
-#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/features/APMAudienceComparisonValues.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMNumericUtil.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "platform/foundation/RegularExpression.h"
 #include "platform/foundation/Text.h"
 
@@ -27,6 +27,12 @@ enum MatchType {
 APMMonitor& monitor() { return *APMMonitor::monitor(); }
 
 std::optional<bool> nil() { return std::nullopt; }
+
+// A filter message as a log context: messages have no description of their own, so the line
+// shows the class and address.
+APMLogContext filterContext(const NANOMessageBase& filter) {
+  return APMLogContext::object(filter.className(), std::nullopt, &filter);
+}
 
 // A present, non-empty expression: the phone's string searches never find an empty string, so
 // an empty expression could never be meant.
@@ -243,11 +249,11 @@ std::optional<bool> APMEvaluateFilter(const APMPBFilter& filter, const APMValue&
 
 bool APMIsValidNumberFilter(const APMPBNumberFilter& filter) {
   if (!NANOHasField(filter, APMPBNumberFilter::kComparisonType)) {
-    monitor().logWithLevel(1, 8006, "Number filter has no comparison type");
+    monitor().logWithLevel(1, 8006, "Number filter has no comparison type", filterContext(filter));
     return false;
   }
   const int32_t type = NANOGetInt32(filter, APMPBNumberFilter::kComparisonType);
-  const std::string description = "comparison type " + std::to_string(type);
+  const APMLogContext description = filterContext(filter);
   switch (type) {
     case kLessThan:
     case kGreaterThan:
@@ -348,7 +354,8 @@ std::optional<bool> APMEvaluateNumberFilterWithDecimal(const APMPBNumberFilter& 
   if (!values.isValid() || value.isNaN()) {
     monitor().logWithLevel(1, 8015,
                            "Parsed decimal number comparison values are not valid. Audience "
-                           "filter will not be evaluated. Filter");
+                           "filter will not be evaluated. Filter",
+                           filterContext(filter));
     return nil();
   }
   switch (type) {
@@ -392,7 +399,7 @@ bool APMIsValidStringFilter(const APMPBStringFilter& filter,
     options.caseInsensitive = !caseSensitive(filter);
     auto regex = platform::RegularExpression::create(*expression, options);
     if (!regex.ok()) {
-      monitor().logWithLevel(1, 9004, "Unable to parse regular expression", *expression,
+      monitor().logWithLevel(1, 9004, "Unable to parse regular expression", filterContext(filter),
                              std::string(regex.status().message()));
       return false;
     }

@@ -50,10 +50,11 @@ bool APMPEditingCallbackHandler::triggerCallbacksWithScope(
     const APMPScopePtr& scope, const std::shared_ptr<APMPEventContext>& context,
     APMPErrorSlot* error) {
   APMPValuePtr eventObject = APMPMakeRecycled<APMPEventNativeFunctions>(context);
-  // Copies of the callback lists: a callback may register more callbacks while they run.
-  APMPPooledList edits, creates;
+  // Each list is copied when its walk starts: a callback registered while a list is walked
+  // runs from the next event on, while a create callback that an edit callback registers
+  // runs for this event, since the create list is read after the edit callbacks ran.
+  APMPPooledList edits;
   for (const auto& entry : editCallbackMap_) edits.values().push_back(entry.second);
-  for (const auto& entry : createCallbackMap_) creates.values().push_back(entry.second);
   for (const auto& callback : edits.values()) {
     APMPEvent before = context->outputEvent();
     uint32_t code = invokeCallbackWithScope(scope, static_cast<APMPFunctionValue&>(*callback),
@@ -64,6 +65,8 @@ bool APMPEditingCallbackHandler::triggerCallbacksWithScope(
     }
     if (code == 2 || code == 0xFFFFFFFFu) context->setOutputEvent(std::move(before));
   }
+  APMPPooledList creates;
+  for (const auto& entry : createCallbackMap_) creates.values().push_back(entry.second);
   for (const auto& callback : creates.values()) {
     invokeCallbackWithScope(scope, static_cast<APMPFunctionValue&>(*callback), eventObject, error);
     if (APMPHasError(error)) return false;

@@ -13,6 +13,18 @@ bool AllASCII(std::u16string_view text) {
   return std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
 }
 
+// Whether the text is its own canonical decomposition. An ASCII side is not enough to skip
+// decomposing the other: "\u212A" (Kelvin), "\u037E" and "\u1FEF" decompose to ASCII.
+bool IsDecomposed(std::u16string_view text) {
+  if (AllASCII(text)) return true;
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  if (U_FAILURE(status)) return false;
+  icu::UnicodeString source(false, text.data(), static_cast<int32_t>(text.size()));
+  bool decomposed = nfd->isNormalized(source, status);
+  return U_SUCCESS(status) && decomposed;
+}
+
 // Positions where a match may start or end: not inside a surrogate pair and not before a
 // combining mark.
 bool IsBoundary(std::u16string_view text, size_t k) {
@@ -62,11 +74,12 @@ bool APMPTextSearch::prepare(APMPErrorSlot* error) {
   prepared_ = true;
   if (!meter_.charge(text_.size() + search_.size(), error)) return false;
   textASCII_ = AllASCII(text_);
-  if (textASCII_ || AllASCII(search_)) {
+  if (IsDecomposed(text_) && IsDecomposed(search_)) {
+    // Both sides are their own decompositions: the code units compare as they stand.
     needle_ = search_;
   } else {
-    // Neither side is ASCII: compare canonical decompositions, one segment (a starter and
-    // its combining marks) at a time, keeping the start of every segment in both texts.
+    // Compare canonical decompositions, one segment (a starter and its combining marks) at a
+    // time, keeping the start of every segment in both texts.
     if (!meter_.charge(4 * text_.size(), error)) return false;
     Segmented& out = segments_.emplace();
     out.decomposed.reserve(text_.size());
@@ -150,8 +163,9 @@ bool APMPTextSearch::find(size_t from, bool backward, APMPTextMatch& match, APMP
   if (!prepare(error)) return false;
   size_t found;
   if (!segments_) {
-    // With an ASCII side, canonical equivalence only adds the boundary rule (an ASCII
-    // character may be followed by a combining mark in the text).
+    // With both sides decomposed, canonical equivalence only adds the boundary rule (a match
+    // may not end before a combining mark of the text); every position of an ASCII text is a
+    // boundary.
     bool ascii = textASCII_;
     auto accept = [&](size_t start) {
       return ascii || (IsBoundary(text_, start) && IsBoundary(text_, start + search_.size()));

@@ -53,7 +53,8 @@ class APMPTextSearch {
   std::u16string_view search_;
   bool prepared_ = false;
   bool textASCII_ = false;
-  // Set when neither side is ASCII: the search runs over canonical decompositions.
+  // Set when either side is not its own canonical decomposition: the search then runs over
+  // canonical decompositions.
   std::optional<Segmented> segments_;
   std::u16string target_;
   // The needle searched for (the search text or its decomposition), its reversal, and their

@@ -124,15 +124,21 @@ void ODCConversionStore::setMeasurementInfo(std::optional<std::string> info) {
 void ODCConversionStore::persistMatch(double matchFound, std::optional<std::string> aggregate,
                                       std::optional<std::string> measurement) {
   content_[kMatchFoundTimestampKey] = platform::Value::date(matchFound);
-  auto put = [&](const char* key, std::optional<std::string>& value) {
+  auto put = [&](const char* key, std::optional<std::string>& value, const char* warning) {
+    // The setters read the stored string first: a value of another type is reported as their
+    // getter reports it; it is replaced or removed by this one write.
+    if (auto stored = content_.find(key); stored != content_.end() && !stored->second.isString()) {
+      ODCLogWarning(3003, "%s", warning);
+    }
     if (value) {
       content_[key] = *std::move(value);
     } else {
       content_.erase(key);
     }
   };
-  put(kAggregateConversionInfoKey, aggregate);
-  put(kMeasurementInfoKey, measurement);
+  put(kAggregateConversionInfoKey, aggregate,
+      "Invalid aggregate conversion info in the conversion store.");
+  put(kMeasurementInfoKey, measurement, "Invalid measurement info in the conversion store.");
   writeToFile();
 }
 

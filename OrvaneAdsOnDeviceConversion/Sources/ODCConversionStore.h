@@ -48,6 +48,7 @@ class ODCConversionStore {
 
   // The end of a matching attempt in one write: the match-found timestamp with both strings
   // (nullopt strings remove their keys), so that a crash cannot keep one without the others.
+  // A stored string of another type is reported with 3003, as the string setters report it.
   void persistMatch(double matchFound, std::optional<std::string> aggregateConversionInfo,
                     std::optional<std::string> measurementInfo);
 

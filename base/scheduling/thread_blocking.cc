@@ -24,7 +24,10 @@ ThreadIdentity* ThreadIdentity::Current() {
 }
 
 bool Wait(std::optional<std::chrono::system_clock::time_point> deadline) {
-  ThreadIdentity* self = ThreadIdentity::Current();
+  return Wait(ThreadIdentity::Current(), deadline);
+}
+
+bool Wait(ThreadIdentity* self, std::optional<std::chrono::system_clock::time_point> deadline) {
   pthread_mutex_lock(&self->mutex_);
   bool posted = true;
   while (self->pending_posts_ == 0) {

@@ -7,9 +7,8 @@
 
 // How a thread of this program blocks: no thread is attached to a user-mode scheduler, so
 // waiting and posting go to a pthread waiter (mutex and condition variable) of the thread's
-// identity, yielding is sched_yield and sleeping is nanosleep. These are the semantics the
-// Abseil dependency's own per-thread semaphore has on Linux; it keeps its own implementation
-// (the packaged shared library offers no hook for them).
+// identity, yielding is sched_yield and sleeping is nanosleep. The Abseil dependency blocks
+// through these too: base/scheduling/abseil_hooks.cc attaches them to its override points.
 //
 // Clocks: these are real-time waits of the layer's own threads, never a measurement's delay.
 // Wait's deadline is absolute system (wall) time, kept by the kernel's condition-variable
@@ -30,7 +29,8 @@ class ThreadIdentity {
   static ThreadIdentity* Current();
 
  private:
-  friend bool Wait(std::optional<std::chrono::system_clock::time_point> deadline);
+  friend bool Wait(ThreadIdentity* self,
+                   std::optional<std::chrono::system_clock::time_point> deadline);
   friend void Post(ThreadIdentity* identity);
 
   pthread_mutex_t mutex_;
@@ -41,6 +41,9 @@ class ThreadIdentity {
 // Blocks the calling thread until its identity is posted (consuming one post) or the deadline
 // passes (no deadline: wait for ever). Returns false on timeout.
 bool Wait(std::optional<std::chrono::system_clock::time_point> deadline);
+// The same on an identity the calling thread owns by other means (the identity that another
+// library keeps for it).
+bool Wait(ThreadIdentity* self, std::optional<std::chrono::system_clock::time_point> deadline);
 
 // Wakes the identity's thread (or lets its next Wait return at once).
 void Post(ThreadIdentity* identity);

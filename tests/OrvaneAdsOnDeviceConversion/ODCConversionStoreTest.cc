@@ -56,6 +56,31 @@ TEST_F(ODCConversionStoreTest, WrongTypedValuesAreDroppedWithTheirWarnings) {
   }
 }
 
+// The end of matching writes once, and reports a stored string of another type as the
+// setters' getters would.
+TEST_F(ODCConversionStoreTest, PersistedMatchReportsMistypedStrings) {
+  struct Case {
+    platform::Value::Dictionary stored;
+    size_t warnings;
+  } cases[] = {
+      {{}, 0},
+      {{{"AggregateConversionInfo", platform::Value("old")}}, 0},
+      {{{"AggregateConversionInfo", platform::Value(1.5)}}, 1},
+      {{{"AggregateConversionInfo", platform::Value(1)}, {"MeasurementInfo", platform::Value(7)}},
+       2},
+  };
+  for (const Case& c : cases) {
+    writePlist(c.stored);
+    auto s = store();
+    const size_t before = linesWithCode(3003);
+    s->persistMatch(1'700'000'100.0, "aggregate", std::nullopt);
+    EXPECT_EQ(linesWithCode(3003), before + c.warnings) << c.stored.size();
+    auto again = store();
+    EXPECT_EQ(again->aggregateConversionInfo(), "aggregate");
+    EXPECT_EQ(again->measurementInfo(), std::nullopt);
+  }
+}
+
 TEST_F(ODCConversionStoreTest, SettersWriteOnlyOnChange) {
   auto s = store();
   s->setFirstLaunchTimestamp(1'700'000'000.2);

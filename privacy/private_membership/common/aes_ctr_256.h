@@ -1,5 +1,9 @@
 #pragma once
 
+#include <openssl/is_boringssl.h>
+
+#include <openssl/base.h>
+
 #include <string>
 #include <string_view>
 
@@ -16,5 +20,9 @@ inline constexpr size_t kIvSize = 16;
 // ever narrowed to the library's int. The messages are those of the value ciphers.
 absl::Status Crypt(bool encrypt, std::string_view key, std::string_view iv, std::string_view input,
                    char* output);
+// The same with a cipher context the caller made (and checked) beforehand, for a cipher whose
+// steps make the context before anything else.
+absl::Status Crypt(EVP_CIPHER_CTX* ctx, bool encrypt, std::string_view key, std::string_view iv,
+                   std::string_view input, char* output);
 
 }  // namespace private_membership::aes_ctr_256

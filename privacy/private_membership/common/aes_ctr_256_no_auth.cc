@@ -2,6 +2,7 @@
 
 #include <openssl/is_boringssl.h>
 
+#include <openssl/cipher.h>
 #include <openssl/rand.h>
 
 #include <utility>
@@ -20,12 +21,15 @@ absl::StatusOr<std::unique_ptr<Cipher>> AesCtr256NoAuth::Create(std::string_view
 }
 
 absl::StatusOr<std::string> AesCtr256NoAuth::Encrypt(std::string_view plaintext) const {
+  // The context comes first, then the IV: a failed allocation draws no randomness.
+  bssl::UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+  if (ctx == nullptr) return absl::InternalError("Could not initialize EVP_CIPHER_CTX.");
   std::string output(aes_ctr_256::kIvSize + plaintext.size(), '\0');
   if (RAND_bytes(reinterpret_cast<uint8_t*>(output.data()), aes_ctr_256::kIvSize) != 1) {
     return absl::InternalError("Could not generate an IV.");
   }
   std::string_view iv(output.data(), aes_ctr_256::kIvSize);
-  absl::Status status = aes_ctr_256::Crypt(/*encrypt=*/true, key_, iv, plaintext,
+  absl::Status status = aes_ctr_256::Crypt(ctx.get(), /*encrypt=*/true, key_, iv, plaintext,
                                            output.data() + aes_ctr_256::kIvSize);
   if (!status.ok()) return status;
   return output;

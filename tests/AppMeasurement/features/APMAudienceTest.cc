@@ -7,9 +7,10 @@
 
 #include <filesystem>
 
-#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/features/APMAudienceTimestampsCache.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "tests/AppMeasurement/features/FilterBuilders.h"
 #include "tests/AppMeasurement/foundation/ParameterTestSupport.h"
@@ -265,6 +266,37 @@ TEST_F(Audiences, CorruptStoredRowsAreReadDefensively) {
   }
 }
 
+// The lines of a refused audience and of a stored result missing a word array carry the
+// audience and the result data themselves. Both are silent warnings, seen in the health sample,
+// where a message object encodes as "?" (an audience id would be a number).
+TEST_F(Audiences, RefusalLinesCarryTheirObjects) {
+  APMPBResultData statusOnly;
+  NANOSetArray(statusOnly, APMPBResultData::kStatus,
+               std::vector<NANOObject>{NANONumber::fromUInt64(1)});
+  const APMFilterResult result(1, *statusOnly.protoBuffer(), std::nullopt);
+  struct Case {
+    std::function<void()> run;
+    std::string message, contexts;
+  };
+  const std::vector<Case> cases = {
+      {[&] { audience_->updateAudiences({audience(-1, {eventFilter(0, "buy", {})})}); },
+       "Audience definition is invalid. Audience will not be saved. Audience, error", "?,-"},
+      {[&] { EXPECT_FALSE(APMAudience::isFilterResultTrueForFilterID(&result, 0)); },
+       "Audience filter result is non-nil and is missing status or results array. Audience "
+       "result will not be bundled. Audience ID, result data",
+       ",?"},
+  };
+  for (const Case& c : cases) {
+    APMMonitor::monitor()->setSampleRandomForTesting([](uint32_t) { return 0u; });
+    c.run();
+    settle();
+    clock->advance(10);
+    std::string health = APMMonitor::monitor()->monitoringDataForDispatch(1, 0).value_or("");
+    EXPECT_NE(health.find(c.message + ":"), std::string::npos) << health;
+    EXPECT_TRUE(health.ends_with(c.contexts)) << health;
+  }
+}
+
 // Validation in table order; the first failure rejects the audience.
 TEST_F(Audiences, ValidationRejectsAtTheFirstFailure) {
   auto ok = eventFilter(0, "buy", {});
@@ -280,7 +312,7 @@ TEST_F(Audiences, ValidationRejectsAtTheFirstFailure) {
       {"no id", audience(std::nullopt, {ok}), "Missing audience ID"},
       {"negative id", audience(-1, {ok}), "Audience ID is negative"},
       {"duplicate id", audience(7, {ok}), "Duplicate audience ID"},
-      {"no filters", audience(1, {}), "Audience filter count out of range"},
+      {"no filters", audience(1, {}), "Audience missing filters arrays"},
       {"eleven filters", audience(1, std::vector<APMPBEventFilter>(11, ok)),
        "Audience filter count out of range"},
       {"empty event name", audience(1, {eventFilter(0, "", {})}),

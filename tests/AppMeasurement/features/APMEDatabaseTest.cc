@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/AppMeasurement/features/ExperimentTestSupport.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 
@@ -114,6 +115,46 @@ TEST_F(APMEDatabaseTest, ATableThatCannotBeEnsuredCostsTheFileAndItsCompanions) 
     EXPECT_FALSE(std::filesystem::exists(databasePath() + suffix)) << suffix;
   }
   EXPECT_EQ(APMEDatabase::create(""), nullptr);
+}
+
+// The failure lines carry their errors, and a transaction without a store fails with its line.
+TEST_F(APMEDatabaseTest, FailureLinesCarryTheirErrors) {
+  testsupport::LogCapture capture;
+  auto lineWith = [&](const char* code) {
+    env.waitUntilIdle();
+    for (const std::string& line : capture.lines()) {
+      if (line.find(code) != std::string::npos) return line;
+    }
+    return std::string();
+  };
+  // A table that cannot be ensured: the line names the store's error.
+  sqlite("CREATE TABLE pending_snapshot_table (other TEXT);");
+  EXPECT_EQ(APMEDatabase::create(databasePath()), nullptr);
+  EXPECT_NE(lineWith("I-ACS810004").find("missing required columns"), std::string::npos)
+      << lineWith("I-ACS810004");
+
+  // A file that cannot be deleted after the failed check: its folder only takes new entries
+  // (append-only binds the root user too). The file is in WAL mode already, so that opening it
+  // needs no deletion.
+  sqlite("PRAGMA journal_mode=WAL; CREATE TABLE pending_snapshot_table (other TEXT);");
+  const std::string folder = std::filesystem::path(databasePath()).parent_path().string();
+  if (std::system(("chattr +a '" + folder + "' 2>/dev/null").c_str()) == 0) {
+    capture.clear();
+    EXPECT_EQ(APMEDatabase::create(databasePath()), nullptr);
+    EXPECT_EQ(std::system(("chattr -a '" + folder + "'").c_str()), 0);
+    EXPECT_NE(lineWith("I-ACS810003").find("Cannot remove"), std::string::npos)
+        << lineWith("I-ACS810003");
+  }
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    std::filesystem::remove(databasePath() + suffix);
+  }
+
+  std::unique_ptr<APMEDatabase> database = APMEDatabase::create(databasePath());
+  ASSERT_NE(database, nullptr);
+  database->closeAndDelete();
+  capture.clear();
+  EXPECT_FALSE(database->performTransaction([] { return true; }));
+  EXPECT_NE(lineWith("I-ACS810007"), "");
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 
+#include "AppMeasurement/foundation/APMMonitor.h"
+#include "platform/utilities/OULOSLog.h"
 #include "tests/AppMeasurement/features/ExperimentTestSupport.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 
@@ -170,6 +173,68 @@ TEST_F(APMEManagerTest, RegistrationRefusesFlagsThatCannotBeMade) {
       manager->registerSDKProperty(APMESDKProperty::create("sdk"), {{"bad", NANOData{"bytes"}}}),
       nullptr);
   EXPECT_EQ(manager->clientForSDKName("sdk"), nullptr);
+}
+
+// Lines that name values carry the values: a refused default flag, the default answered, the
+// request sent, the data answered and the snapshots that could not be stored.
+TEST_F(APMEManagerTest, LinesCarryTheValuesTheyName) {
+  makeManager();
+  testsupport::LogCapture capture;
+  OULSetLoggerLevel(OULLoggerLevelDebug);
+  APMMonitor::monitor()->setVerboseLoggingEnabled(true);
+  std::shared_ptr<APMEClient> client = manager->registerSDKProperty(
+      APMESDKProperty::create("sdk"), {{"d", std::string("fallback")}});
+  env.waitUntilIdle();
+  APMPBExperimentResponse response;
+  NANOSetMessageArray(response, APMPBExperimentResponse::kSnapshots,
+                      std::vector<APMPBSnapshot>{
+                          snapshot("other", {experiment(4, {flag("f", number(1))})}).proto()});
+  const std::string body = *response.protoBuffer();
+  struct Case {
+    const char* code;
+    std::function<void()> run;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"I-ACS800002",
+       [&] {
+         manager->registerSDKProperty(APMESDKProperty::create("x"), {{"bad", NANOData{"ab"}}});
+       },
+       platform::Value::bytes("ab").description()},
+      {"I-ACS800019", [&] { client->valueForFlag("d"); }, "d, fallback"},
+      {"I-ACS820001", [&] { onWorker([&] { taskManager->fetchExperiments(); }); },
+       "<APMPBExperimentRequest 0x"},
+      {"I-ACS820003",
+       [&] {
+         onWorker([&] {
+           taskManager->handleFetchingExperimentsResponse(OULHTTPURLResponse{"", 200}, body,
+                                                          std::nullopt);
+         });
+       },
+       platform::Value::bytes(body).description()},
+      {"I-ACS820022",
+       [&] {
+         testsupport::runCommand("sqlite3 '" + databasePath() +
+                                 "' 'DROP TABLE pending_snapshot_table'");
+         onWorker([&] {
+           taskManager->handleFetchingExperimentsResponse(OULHTTPURLResponse{"", 200}, body,
+                                                          std::nullopt);
+         });
+       },
+       "other: 1 experiments (4)"},
+  };
+  for (const Case& c : cases) {
+    capture.clear();
+    c.run();
+    env.waitUntilIdle();
+    std::string line;
+    for (const std::string& l : capture.lines()) {
+      if (l.find(c.code) != std::string::npos) line = l;
+    }
+    EXPECT_NE(line.find(c.shown), std::string::npos) << c.code << ": " << line;
+  }
+  APMMonitor::monitor()->setVerboseLoggingEnabled(false);
+  OULSetLoggerLevel(OULLoggerLevelNotice);
 }
 
 TEST_F(APMEManagerTest, SnapshotsKeepTheLaterOfTwoExperimentsAndCopiesTakeTheCopyTime) {

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <sstream>
 
-#include "AppMeasurement/records/APMEventAggregates.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/records/APMEventAggregates.h"
 #include "tests/AppMeasurement/features/FilterBuilders.h"
 #include "tests/AppMeasurement/foundation/ParameterTestSupport.h"
 #include "tests/AppMeasurement/foundation/PythonReference.h"
@@ -237,6 +237,38 @@ TEST_F(FilterMatching, ValidityRulesLogTheirCodes) {
     clearLog();
     EXPECT_EQ(c.check(), c.valid) << c.label;
     for (int64_t code : c.codes) EXPECT_TRUE(logged(code)) << c.label << " " << code;
+  }
+}
+
+// A refused filter definition is shown in the line: number and string filters have no
+// description of their own, so the line names the filter's class and address.
+TEST_F(FilterMatching, RefusalLinesShowTheFilter) {
+  struct Case {
+    int64_t code;
+    std::function<void()> run;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {8006, [] { APMIsValidNumberFilter(number(-1, "1")); }, "<APMPBNumberFilter 0x"},
+      {8007, [] { APMIsValidNumberFilter(number(0, "1")); }, "<APMPBNumberFilter 0x"},
+      {8008, [] { APMIsValidNumberFilter(number(1, "x")); }, "<APMPBNumberFilter 0x"},
+      {8011, [] { APMIsValidNumberFilter(number(7, "1")); }, "<APMPBNumberFilter 0x"},
+      {8015,
+       [] { APMEvaluateNumberFilterWithDecimal(number(1, "1"), platform::Decimal::notANumber()); },
+       "<APMPBNumberFilter 0x"},
+      {9004, [] { APMIsValidStringFilter(string(1, "a(")); }, "<APMPBStringFilter 0x"},
+  };
+  for (const Case& c : cases) {
+    clearLog();
+    c.run();
+    settle();
+    char code[16];
+    std::snprintf(code, sizeof code, "I-ACS%06lld", static_cast<long long>(c.code));
+    std::string line;
+    for (const std::string& l : capture.lines()) {
+      if (l.find(code) != std::string::npos) line = l;
+    }
+    EXPECT_NE(line.find(c.shown), std::string::npos) << c.code << ": " << line;
   }
 }
 

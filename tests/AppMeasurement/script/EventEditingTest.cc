@@ -101,6 +101,41 @@ TEST(EventEditing, PrioritiesOrderCallbacks) {
   EXPECT_EQ(Format(order), "[s:\"m3\",s:\"z0\",s:\"a5\",s:\"b5\",s:\"none\"]");
 }
 
+// Callbacks registered while an event runs. A create callback registered by an edit callback
+// runs for that same event: the create list is read after the edit callbacks ran. A callback
+// added to the list being walked (edit by edit, create by create) runs from the next event on.
+TEST(EventEditing, CallbacksRegisteredWhileAnEventRuns) {
+  APMPEventEditing editing;
+  auto logs = [](const std::string& name) {
+    return lambda({"e"}, {callf("log", {str(name), num(1), obj({})}), ret(num(0))});
+  };
+  N edit = lambda({"e"}, {ifElse(eq(var("editAdded"), num(0)),
+                                 {assign("editAdded", num(1)),
+                                  callf("register", {Rule(logs("create_from_edit"), "create")}),
+                                  callf("register", {Rule(logs("edit_from_edit"), "edit")})})});
+  N create =
+      lambda({"e"}, {ifElse(eq(var("createAdded"), num(0)),
+                            {assign("createAdded", num(1)),
+                             callf("register", {Rule(logs("create_from_create"), "create")})})});
+  APMPBProgram program =
+      MakeProgram({RegisterFunction(), letv("log", callf("require", {str("internal.eventLogger")})),
+                   letv("editAdded", num(0)), letv("createAdded", num(0))},
+                  {{"register", {Rule(edit, "edit"), Rule(create, "create")}}});
+  std::optional<APMPError> error;
+  ASSERT_TRUE(editing.loadProgram(program, &error));
+  auto loggedNames = [&] {
+    std::vector<std::string> names;
+    for (const auto& event : editing.eventContext().eventsToLog()) names.push_back(event.name());
+    return names;
+  };
+  EXPECT_TRUE(editing.handleEvent(Event(), &error));
+  EXPECT_FALSE(error);
+  EXPECT_EQ(loggedNames(), std::vector<std::string>{"create_from_edit"});
+  EXPECT_TRUE(editing.handleEvent(Event(), &error));
+  EXPECT_EQ(loggedNames(),
+            (std::vector<std::string>{"edit_from_edit", "create_from_edit", "create_from_create"}));
+}
+
 TEST(EventEditing, CallbackLimit) {
   APMPEventEditing editing;
   N noop = lambda({"e"}, {});

@@ -103,6 +103,41 @@ TEST(ScriptBounds, TextSearchAgreesWithAReferenceSearch) {
   }
 }
 
+// Characters whose canonical decomposition is one ASCII character (Kelvin sign, Greek question
+// mark, Greek varia) match that character, whichever side holds them. Positions map one to
+// one, so the reference is a plain search over the texts with those characters replaced.
+TEST(ScriptBounds, TextSearchMatchesCharactersThatDecomposeToASCII) {
+  const char16_t alphabet[] = {u'K', u'\u212A', u';', u'\u037E', u'`', u'\u1FEF', u'a'};
+  auto ascii = [](std::u16string s) {
+    for (char16_t& c : s)
+      c = c == u'\u212A' ? u'K' : c == u'\u037E' ? u';' : c == u'\u1FEF' ? u'`' : c;
+    return s;
+  };
+  std::mt19937 random(11);
+  auto text = [&](size_t n) {
+    std::u16string s;
+    for (size_t i = 0; i < n; ++i) s += alphabet[random() % std::size(alphabet)];
+    return s;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    std::u16string haystack = text(random() % 12);
+    std::u16string needle = text(1 + random() % 3);
+    if (round % 2 == 0) needle = ascii(needle);  // one side ASCII, as in "K" and "\u212A"
+    size_t from = random() % (haystack.size() + 2);
+    APMPTextSearch search(haystack, needle);
+    std::u16string plain = ascii(haystack), plainNeedle = ascii(needle);
+    for (bool backward : {false, true}) {
+      APMPTextMatch match;
+      ASSERT_TRUE(search.find(from, backward, match, nullptr));
+      size_t expected = backward ? std::u16string_view(plain).rfind(plainNeedle, from)
+                                 : std::u16string_view(plain).find(plainNeedle, from);
+      EXPECT_EQ(match.position, expected)
+          << APMPUTF8FromUTF16(haystack) << " / " << APMPUTF8FromUTF16(needle) << " from " << from
+          << (backward ? " backward" : "");
+    }
+  }
+}
+
 TEST(ScriptBounds, TextSearchKeepsCanonicalEquivalenceOnRepeatedCalls) {
   // "é" precomposed and decomposed, searched again and again on one prepared search.
   std::u16string text = u"e\u0301x\u00E9xe\u0301";

@@ -514,6 +514,12 @@ TEST(ScriptDifferential, DeliberateDifferences) {
       {method(str("e\xCC\x81"), "indexOf", {str("e")}), "n:-1"},
       {method(str("\xC3\xA9x\xC3\xA9"), "lastIndexOf", {str("e\xCC\x81")}), "n:2"},
       {method(str("cafe\xCC\x81!"), "replace", {str("\xC3\xA9"), str("E")}), "s:\"cafE!\""},
+      // An ASCII side still matches what decomposes to ASCII: the Kelvin sign is "K", the
+      // Greek question mark ";".
+      {method(str("K"), "indexOf", {str("\xE2\x84\xAA")}), "n:0"},
+      {method(str("a;b"), "split", {str("\xCD\xBE")}), "[s:\"a\",s:\"b\"]"},
+      {method(str("x\xE2\x84\xAAy"), "replace", {str("K"), str("-")}), "s:\"x-y\""},
+      {method(str("`\xE1\xBF\xAF"), "lastIndexOf", {str("`")}), "n:1"},
       {method(str("a\xC3\xA9"
                   "b\xC3\xA9"
                   "c"),

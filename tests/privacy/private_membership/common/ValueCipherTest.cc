@@ -1,6 +1,12 @@
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <openssl/is_boringssl.h>
 
+#include <openssl/cipher.h>
+#include <openssl/rand.h>
+
+#include <atomic>
 #include <string>
 
 #include "privacy/blinders/cpp/crypto/context.h"
@@ -9,6 +15,29 @@
 #include "privacy/private_membership/common/crypto_utils.h"
 #include "privacy/private_membership/common/interop_constants.h"
 #include "tests/privacy/CryptoTestUtil.h"
+
+// Fault seams over the library: this binary's own definitions of the two functions come before
+// the shared library's, count the random draws and fail context creations on request.
+namespace {
+std::atomic<int> failContextCreations{0};
+std::atomic<int> randomDraws{0};
+}  // namespace
+
+extern "C" EVP_CIPHER_CTX* EVP_CIPHER_CTX_new(void) {
+  if (failContextCreations.load() > 0) {
+    --failContextCreations;
+    return nullptr;
+  }
+  static auto* real =
+      reinterpret_cast<EVP_CIPHER_CTX* (*)(void)>(dlsym(RTLD_NEXT, "EVP_CIPHER_CTX_new"));
+  return real();
+}
+
+extern "C" int RAND_bytes(uint8_t* buf, size_t len) {
+  ++randomDraws;
+  static auto* real = reinterpret_cast<int (*)(uint8_t*, size_t)>(dlsym(RTLD_NEXT, "RAND_bytes"));
+  return real(buf, len);
+}
 
 namespace private_membership {
 namespace {
@@ -72,6 +101,29 @@ TEST(ValueCipherTest, CiphertextsOfBothSchemes) {
       EXPECT_EQ(*cipher->Decrypt(*c2), plaintext);
     }
   }
+}
+
+// The random-IV cipher makes its context before it draws the IV: a failed allocation draws
+// nothing. Both ciphers answer it with the same error.
+TEST(ValueCipherTest, ContextComesBeforeTheIv) {
+  auto no_auth = AesCtr256NoAuth::Create(kKey);
+  auto fixed = AesCtr256WithFixedIV::Create(kKey);
+  ASSERT_TRUE(no_auth.ok() && fixed.ok());
+  for (const Cipher* cipher : {no_auth->get(), fixed->get()}) {
+    const int draws = randomDraws.load();
+    failContextCreations = 1;
+    auto result = cipher->Encrypt("value");
+    failContextCreations = 0;
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.status().code(), absl::StatusCode::kInternal);
+    EXPECT_EQ(result.status().message(), "Could not initialize EVP_CIPHER_CTX.");
+    EXPECT_EQ(randomDraws.load(), draws);
+  }
+  const int draws = randomDraws.load();
+  auto sealed = (*no_auth)->Encrypt("value");
+  ASSERT_TRUE(sealed.ok());
+  EXPECT_EQ(randomDraws.load(), draws + 1);
+  EXPECT_EQ(*(*no_auth)->Decrypt(*sealed), "value");
 }
 
 TEST(ValueCipherTest, ShortAndNullCiphertexts) {
