@@ -25,6 +25,7 @@
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/foundation/NotificationCenter.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/utilities/OULNetwork.h"
 #include "platform/utilities/OULOSLog.h"
@@ -248,7 +249,12 @@ APMMeasurement::APMMeasurement(Collaborators collaborators, const std::string& a
   }
 }
 
-APMMeasurement::~APMMeasurement() = default;
+APMMeasurement::~APMMeasurement() {
+  // The observers hold the engine weakly and would do nothing, but they would stay registered
+  // for the rest of the process.
+  platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
+  for (uint64_t token : lifecycleObservers_) center.removeObserver(token);
+}
 
 void APMMeasurement::schedule(const char* blockID, std::function<void(APMMeasurement&)> block) {
   std::weak_ptr<APMMeasurement> weak = weak_from_this();

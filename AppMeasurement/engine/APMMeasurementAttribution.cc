@@ -152,10 +152,8 @@ void APMMeasurement::readRawEventAttribution(APMRawEventMetadataInputs& inputs) 
   inputs.odm2Value =
       storedODMValue(*database_, "odm2_value", 23291, "Failed to query ODM value. Error");
   int32_t linked = 0;
-  // Statuses 1-4 come from a support object that reports an app-data consent status (5: it
-  // reports none, 6: there is none).
-  int64_t status = identity_->appleConsentStatus();
-  if (status >= 1 && status <= 4) linked |= 1;
+  // The tracking manager being there is what counts, not the status it gives.
+  if (identity_->hasAppDataConsentStatus()) linked |= 1;
   if (isAPMPrivateSetMembershipClientLinked()) linked |= 2;
   if (isAlphaAppAdsOnDeviceConversionLinked()) linked |= 4;
   if (isOrvaneAdsOnDeviceConversionLinked()) linked |= 8;

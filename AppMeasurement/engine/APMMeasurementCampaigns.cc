@@ -118,20 +118,22 @@ void APMMeasurement::handleStoredURLAfterAppLaunchWithUserInfo(const platform::V
       !activities->second.asDictionary()->empty()) {
     const platform::Value::Dictionary& map = *activities->second.asDictionary();
     auto activity = map.find("UIApplicationLaunchOptionsUserActivityKey");
+    // A map without an activity is a nil activity: the link lookup logs it (23003).
+    std::optional<OULAppDelegateInterceptor::UserActivity> parsed;
     if (activity != map.end() && activity->second.asDictionary()) {
       const platform::Value::Dictionary& fields = *activity->second.asDictionary();
-      OULAppDelegateInterceptor::UserActivity parsed;
+      parsed.emplace();
       auto type = fields.find("activityType");
       auto page = fields.find("webpageURL");
       if (type != fields.end() && type->second.isString())
-        parsed.activityType = *type->second.asString();
+        parsed->activityType = *type->second.asString();
       if (page != fields.end() && page->second.isString())
-        parsed.webpageURL = *page->second.asString();
-      std::optional<std::string> link = deepLinkFromUserActivity(parsed);
-      if (link && !link->empty() && defaults) {
-        APMCacheDeepLink(*defaults, *link);
-        cached = true;
-      }
+        parsed->webpageURL = *page->second.asString();
+    }
+    std::optional<std::string> link = deepLinkFromUserActivity(parsed);
+    if (link && !link->empty() && defaults) {
+      APMCacheDeepLink(*defaults, *link);
+      cached = true;
     }
   }
   auto url = info->find("UIApplicationLaunchOptionsURLKey");

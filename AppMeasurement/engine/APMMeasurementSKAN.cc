@@ -270,6 +270,8 @@ void APMMeasurement::handleSKANUpdatePostbackCompletion(
                  OULAppEnvironmentUtil::isSystemVersionAtLeast(16, 1))) {
     monitor().logWithLevel(1, 23249, "SKAdNetwork postback conversion value update failed. Error",
                            error->domain + " " + std::to_string(error->code));
+    // A fetch answered while StoreKit was busy may have counted retries since the accept.
+    stopProcessingSKANResponseAndResetRetryCount();
     return;
   }
   APMValueMap parameters;

@@ -247,6 +247,7 @@ bool APMMeasurement::isNetworkReadyForRequest() {
 // --- Upload ---
 
 void APMMeasurement::uploadData() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("uploadData");
   if (!database_ || !network_) return;
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
   if (suspendedUploadTimestamp_ > 0) {

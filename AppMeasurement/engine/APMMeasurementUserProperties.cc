@@ -148,6 +148,7 @@ void APMMeasurement::removeUserAttributeOnWorkerQueue(const APMUserAttribute& at
 }
 
 bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribute& attribute) {
+  APMScheduler::checkOnBackgroundThreadWithMethodName("setUserPropertyInDatabaseOnWorkerQueue:");
   if (!database_) return false;
   APMErrorSlot error;
   std::optional<bool> exists = database_->containsUserAttributeWithName(attribute.name(), &error);
@@ -280,6 +281,8 @@ bool APMMeasurement::hasUserPropertyUserIDOnWorkerQueue() {
 }
 
 void APMMeasurement::setPersonalizedAdsUserPropertyOnWorkerQueue() {
+  APMScheduler::checkOnBackgroundThreadWithMethodName(
+      "setPersonalizedAdsUserPropertyOnWorkerQueue");
   if (!database_) return;
   APMErrorSlot error;
   std::optional<APMUserAttribute> current = database_->userAttributeWithName("_npa", &error);

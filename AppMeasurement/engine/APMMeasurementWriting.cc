@@ -118,6 +118,7 @@ void APMMeasurement::handleEventOnWorkerQueue(APMEvent event) {
     }
   }
   if (event.name() == "_s") {
+    APMScheduler::checkOnBackgroundThreadWithMethodName("writeSessionStartEventOnWorkerQueue:");
     // The events stored before the session's own start (its first open, what the app logged
     // before it became active) take the session's identifier and number.
     const APMValue* sessionID = event.parameter("_sid");
@@ -160,8 +161,16 @@ void APMMeasurement::handleEventOnWorkerQueue(APMEvent event) {
     writeEventOnWorkerQueue(std::move(event));
   }
   if (editing->hasCreatedEvents()) {
+    // A created event keeps the name the program gave it: only the edited event's name comes
+    // back through the public-to-internal table, so a created "first_open" is not a first open.
     for (const APMPEvent& created : editing->eventContext().eventsToLog()) {
-      std::optional<APMEvent> made = APMEvent::eventFromEditEvent(created);
+      std::string origin = "app";
+      if (const platform::Value* given = created.parameterForName("_o")) {
+        if (const std::string* text = given->asString()) origin = *text;
+      }
+      std::optional<APMEvent> made =
+          APMEvent::create(origin, false, created.name(), created.timestamp(), 0,
+                           APMObject::mapFromDictionary(created.parameters()));
       if (made) writeEventOnWorkerQueue(std::move(*made));
     }
   }

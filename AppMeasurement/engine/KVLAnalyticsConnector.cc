@@ -134,26 +134,35 @@ int32_t KVLAnalyticsConnector::maxUserProperties(const std::string& origin) {
 
 // --- Conditional user properties ---
 
-APMConditionalUserProperty KVLAnalyticsConnector::conditionalUserPropertyFromDictionary(
-    const Dictionary& dictionary) {
+std::optional<APMConditionalUserProperty>
+KVLAnalyticsConnector::conditionalUserPropertyFromDictionary(const Dictionary& dictionary) {
   KVLAConditionalUserProperty property;
   for (const auto& [key, value] : dictionary) {
-    if (key == "name" || key == "origin" || key == "triggerEventName") {
+    if (key == "name" || key == "origin") {
       const std::string* text = value.asString();
       if (text == nullptr) continue;
-      (key == "name"     ? property.name
-       : key == "origin" ? property.origin
-                         : property.triggerEventName) = *text;
+      (key == "name" ? property.name : property.origin) = *text;
+    } else if (key == "triggerEventName") {
+      const std::string* text = value.asString();
+      if (text == nullptr) return std::nullopt;
+      property.triggerEventName = *text;
     } else if (key == "value") {
-      if (const std::string* text = value.asString()) property.value = APMValue(*text);
-    } else if (key == "triggerTimeout" || key == "timeToLive" || key == "creationTimestamp" ||
-               key == "triggeredTimestamp") {
+      if (value.isNull()) continue;
+      const std::string* text = value.asString();
+      if (text == nullptr) return std::nullopt;
+      property.value = APMValue(*text);
+    } else if (key == "creationTimestamp") {
+      std::optional<double> number = numberEntry(value);
+      if (!number) return std::nullopt;
+      property.creationTimestamp = *number;
+    } else if (key == "triggerTimeout" || key == "timeToLive" || key == "triggeredTimestamp") {
+      // Left at 0, a timeout is refused by the controller as an invalid interval (11000,
+      // 11001); the triggered time is the controller's own.
       std::optional<double> number = numberEntry(value);
       if (!number) continue;
-      (key == "triggerTimeout"      ? property.triggerTimeout
-       : key == "timeToLive"        ? property.timeToLive
-       : key == "creationTimestamp" ? property.creationTimestamp
-                                    : property.triggeredTimestamp) = *number;
+      (key == "triggerTimeout" ? property.triggerTimeout
+       : key == "timeToLive"   ? property.timeToLive
+                               : property.triggeredTimestamp) = *number;
     } else if (key == "active") {
       if (value.isNumber()) property.active = value.numberAsBool().value_or(false);
     } else if (key == "triggeredEvent" || key == "timedOutEvent" || key == "expiredEvent") {
@@ -169,9 +178,12 @@ APMConditionalUserProperty KVLAnalyticsConnector::conditionalUserPropertyFromDic
 
 void KVLAnalyticsConnector::setConditionalUserProperty(const Dictionary& dictionary) {
   if (dictionary.empty()) return;
-  APMConditionalUserProperty property = conditionalUserPropertyFromDictionary(dictionary);
-  APMConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(&property,
-                                                                                     property.name);
+  std::optional<APMConditionalUserProperty> property =
+      conditionalUserPropertyFromDictionary(dictionary);
+  // Refused silently, as the connector refuses everything else.
+  if (!property) return;
+  APMConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(
+      &*property, property->name);
 }
 
 void KVLAnalyticsConnector::clearConditionalUserProperty(const std::string& userPropertyName,
@@ -262,14 +274,16 @@ void KVLAnalyticsConnector::unregisterAnalyticsListenerWithOrigin(const std::str
   std::string token;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!listeners_) return;
-    listeners_->erase(origin);
-    if (!listeners_->empty()) return;
+    if (listeners_) {
+      listeners_->erase(origin);
+      if (!listeners_->empty()) return;
+    }
     token = std::move(logEventListener_);
     logEventListener_.clear();
     listeners_.reset();
   }
-  if (!token.empty()) KVLAnalytics::removeLogEventListener(token);
+  // With no listener there is no token: the measurement library logs the removal of a nil one.
+  KVLAnalytics::removeLogEventListener(token);
 }
 
 void KVLAnalyticsConnector::deliverEvent(const APMEvent& event) {

@@ -53,9 +53,12 @@ class KVLAnalyticsConnector : public KVLAnalyticsInterop,
                                  const std::string& origin) override;
   void unregisterAnalyticsListenerWithOrigin(const std::string& origin) override;
 
-  // The property the dictionary describes; entries of the wrong type and unknown keys are
-  // ignored.
-  static APMConditionalUserProperty conditionalUserPropertyFromDictionary(
+  // The property the dictionary describes, or nothing (the whole dictionary refused) when its
+  // "value" is present and not a string, its "triggerEventName" not a string or its
+  // "creationTimestamp" not a number: read otherwise, such a value would turn the property into
+  // a clear or an untriggered one. A null "value" is no value (a clear). Other entries of the
+  // wrong type and unknown keys are ignored.
+  static std::optional<APMConditionalUserProperty> conditionalUserPropertyFromDictionary(
       const platform::Value::Dictionary& dictionary);
   // Plain numbers and strings as they are, typed values as plain ones; arrays left out.
   static platform::Value::Dictionary simplifiedParametersFromEventParameters(

@@ -68,9 +68,9 @@ void APMIdentity::start() {
   if (auto flag = bundle->objectForInfoDictionaryKey("ORVANE_ANALYTICS_IDFV_COLLECTION_ENABLED");
       flag && flag->isNumber()) {
     vendorIdentifierSwitch_ = flag->numberAsBool().value_or(false);
-    monitor().logWithLevel(7, 20009, "%@ = %@",
-                           platform::Value("ORVANE_ANALYTICS_IDFV_COLLECTION_ENABLED"),
-                           platform::Value(*vendorIdentifierSwitch_ ? "YES" : "NO"));
+    monitor().logWithLevel(7, 20009,
+                           std::string("ORVANE_ANALYTICS_IDFV_COLLECTION_ENABLED = ") +
+                               (*vendorIdentifierSwitch_ ? "YES" : "NO"));
   }
   appID_ = bundle->bundleIdentifier().value_or("");
   auto shortVersion = bundle->objectForInfoDictionaryKey("CFBundleShortVersionString");
@@ -224,6 +224,8 @@ void APMIdentity::refreshOnQueue() {
   state_.appleConsentStatus = status;
   state_.hasLimitedAdTracking = support_->hasLimitedAdTracking();
 }
+
+bool APMIdentity::hasAppDataConsentStatus() const { return support_->hasAppDataConsentStatus(); }
 
 int64_t APMIdentity::appleConsentStatus() {
   updateIdentifiers();
@@ -425,7 +427,6 @@ bool APMIdentity::iOS14OrAbove() { return APMDefaultIdentitySupport::iOS14OrAbov
 
 std::vector<int64_t> APMIdentity::numericFieldsFromAppVersionNumeric(std::string_view version) {
   std::vector<int64_t> fields;
-  bool dropped = false;
   size_t start = 0;
   while (start <= version.size()) {
     size_t end = version.find('.', start);
@@ -433,6 +434,7 @@ std::vector<int64_t> APMIdentity::numericFieldsFromAppVersionNumeric(std::string
     std::string_view part = version.substr(start, end - start);
     if (!part.empty()) {
       int64_t value = 0;
+      bool dropped = false;
       for (char c : part) {
         if (c < '0' || c > '9') {
           dropped = true;
@@ -443,11 +445,14 @@ std::vector<int64_t> APMIdentity::numericFieldsFromAppVersionNumeric(std::string
                     ? std::numeric_limits<int64_t>::max()
                     : value * 10 + digit;
       }
+      // One line per part that lost characters.
+      if (dropped) {
+        monitor().logWithLevel(5, 20002, "app version numeric has non-numeric characters");
+      }
       fields.push_back(value);
     }
     start = end + 1;
   }
-  if (dropped) monitor().logWithLevel(5, 20002, "app version numeric has non-numeric characters");
   return fields;
 }
 

@@ -61,6 +61,9 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   };
 
   int64_t appleConsentStatus();
+  // Whether the identity support reports an app-data consent status at all (its tracking
+  // manager is there), whatever that status is. Any thread.
+  bool hasAppDataConsentStatus() const;
   bool limitedAdTracking();
   std::optional<std::string> resettableDeviceID();
   std::optional<std::string> appInstanceID();
@@ -85,8 +88,8 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
 
   static bool isFromAppStore();
   static bool iOS14OrAbove();
-  // The integer of each non-empty "."-separated field, non-digits dropped (20002 when any
-  // was); a field too long for 64 bits saturates.
+  // The integer of each non-empty "."-separated field, non-digits dropped (20002 for each
+  // field that lost any); a field too long for 64 bits saturates.
   static std::vector<int64_t> numericFieldsFromAppVersionNumeric(std::string_view version);
   // "111500000" without its last three characters, as an integer.
   static int64_t appMeasurementLibraryVersion();

@@ -319,9 +319,8 @@ std::optional<APMValueMap> sanitize(const Map& parameters,
     if ((plainArray || value->isArray()) && failure != 0) {
       APMSetArrayParameterError(added, failure, key, eventName);
     }
-    if (kept && !typed && !putTrimmedErrorValue) {
-      added.emplace_hint(added.end(), key, std::move(*value));
-    }
+    // A plain "_err", "_ev" or "_el" of the caller's own replaces what an earlier key recorded.
+    if (kept && !typed && !putTrimmedErrorValue) added.insert_or_assign(key, std::move(*value));
   }
 
   // The new entries win over the typed values that stay from the caller's map.

@@ -302,10 +302,11 @@ bool cellFromObject(const NANOObject& object, uint32_t code, const NANOMessageLa
     if (!expectNumber("Boolean")) return false;
     cell.scalar = number->boolValue() ? 1 : 0;
   } else if (code & kNANOCodeInt32) {
-    // Sign-extended, so that a negative value is written in the ten-byte form every protobuf
-    // encoder uses (and that decoding gives back).
+    // Zero-extended, as the singular setters store it: elements are written as held, so a
+    // negative one takes the five-byte form, which every protobuf reader truncates back to the
+    // same 32 bits.
     if (!expectNumber("Int32")) return false;
-    cell.scalar = static_cast<uint64_t>(static_cast<int64_t>(number->intValue()));
+    cell.scalar = static_cast<uint32_t>(number->intValue());
   } else if (code & kNANOCodeUInt32) {
     if (!expectNumber("Int32")) return false;
     cell.scalar = static_cast<uint32_t>(number->intValue());
@@ -320,7 +321,7 @@ bool cellFromObject(const NANOObject& object, uint32_t code, const NANOMessageLa
     cell.scalar = std::bit_cast<uint64_t>(number->doubleValue());
   } else if (code & kNANOCodeEnum) {
     if (!expectNumber("Enum")) return false;
-    cell.scalar = static_cast<uint64_t>(static_cast<int64_t>(number->intValue()));
+    cell.scalar = static_cast<uint32_t>(number->intValue());
   } else if (code & kNANOCodeString) {
     const auto* text = std::get_if<std::string>(&object);
     if (text == nullptr) {

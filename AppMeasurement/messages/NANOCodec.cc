@@ -309,6 +309,8 @@ class Decoder {
 
   // Decodes one message's bytes into the record. depth counts the levels of repeated message
   // fields above it (singular sub-messages are part of their parent's level, as on encoding).
+  // A failure is logged once, under this record's name, with the reason found at any depth of
+  // its singular sub-messages.
   bool decodeMessage(NANOMessageInfo& info, Cursor c, int depth);
 
  private:
@@ -358,6 +360,11 @@ class Decoder {
     return true;
   }
 
+  // The fields of one record; its singular sub-messages are read in the same call chain, so
+  // their failures are reported under the name of the record decodeMessage was given.
+  bool decodeFields(NANOMessageInfo& info, Cursor c, int depth);
+  // Logs the failure under that name and answers false.
+  bool failed(const char* why);
   bool reserveLists(NANOMessageInfo& info, const DecodePlan& plan, Cursor c);
   bool countLists(NANOMessageInfo& info, const DecodePlan& plan, Cursor c, uint32_t* counts);
   bool decodeString(NANOMessageInfo& info, uint32_t index, Cursor& c);
@@ -370,11 +377,11 @@ class Decoder {
   size_t used_ = 0;
   size_t inputLength_;
   bool exceeded_ = false;
+  const char* unitName_ = "";
 };
 
-// Logs the failure of one level and answers false.
-bool failed(const NANOMessageInfo& info, const char* why) {
-  NANOLog("<ERROR> %s decoder failed: %s", info.name(), why != nullptr ? why : "(none)");
+bool Decoder::failed(const char* why) {
+  NANOLog("<ERROR> %s decoder failed: %s", unitName_, why != nullptr ? why : "(none)");
   return false;
 }
 
@@ -448,12 +455,12 @@ bool Decoder::appendStringCell(NANOSlot& slot, const Cursor& value) {
 // skipped.
 bool Decoder::decodeString(NANOMessageInfo& info, uint32_t index, Cursor& c) {
   Cursor value;
-  if (!readDelimited(c, &value)) return failed(info, c.error);
+  if (!readDelimited(c, &value)) return failed(c.error);
   NANOSlot* slot = writableSlot(info, index);
-  if (slot == nullptr) return failed(info, "out of memory budget");
+  if (slot == nullptr) return failed("out of memory budget");
   if (slot->present) return true;
-  if (stringTooLong(value.left())) return failed(info, "callback failed");
-  if (!charge(value.left() + 1)) return failed(info, "out of memory budget");  // and a zero
+  if (stringTooLong(value.left())) return failed("callback failed");
+  if (!charge(value.left() + 1)) return failed("out of memory budget");  // and a zero
   slot->cell.bytes.assign(reinterpret_cast<const char*>(value.p), value.left());
   slot->present = true;
   return true;
@@ -463,25 +470,25 @@ bool Decoder::decodeString(NANOMessageInfo& info, uint32_t index, Cursor& c) {
 bool Decoder::decodeRepeated(NANOMessageInfo& info, const SlotStep& step, uint32_t index,
                              uint8_t wireType, Cursor& c, int depth) {
   NANOSlot* slot = writableSlot(info, index);
-  if (slot == nullptr) return failed(info, "out of memory budget");
+  if (slot == nullptr) return failed("out of memory budget");
   if (step.op == Op::kRepeatedMessage) {
     Cursor value;
-    if (!readDelimited(c, &value)) return failed(info, c.error);
+    if (!readDelimited(c, &value)) return failed(c.error);
     const NANOMessageLayout& element = *step.message;
     auto record = newRecord(element);
-    if (record == nullptr || !roomForOne(*slot)) return failed(info, "out of memory budget");
+    if (record == nullptr || !roomForOne(*slot)) return failed("out of memory budget");
     if (!decodeMessage(*record, value, depth + 1)) {
       NANOLog("<ERROR> %s decoder failed: Unable to decode repeated %s", element.name,
               element.name);
-      return failed(info, "callback failed");
+      return failed("callback failed");
     }
     slot->items.emplace_back().message = std::move(record);
     return true;
   }
   if (step.op == Op::kRepeatedString) {
     Cursor value;
-    if (!readDelimited(c, &value)) return failed(info, c.error);
-    if (!appendStringCell(*slot, value)) return failed(info, "callback failed");
+    if (!readDelimited(c, &value)) return failed(c.error);
+    if (!appendStringCell(*slot, value)) return failed("callback failed");
     return true;
   }
   // Numbers, one or a packed run. A run is read element by element to its end; an empty one
@@ -489,7 +496,7 @@ bool Decoder::decodeRepeated(NANOMessageInfo& info, const SlotStep& step, uint32
   Cursor run;
   Cursor* from = &c;
   if (wireType == kWireString) {
-    if (!readDelimited(c, &run)) return failed(info, c.error);
+    if (!readDelimited(c, &run)) return failed(c.error);
     from = &run;
   }
   do {
@@ -497,8 +504,8 @@ bool Decoder::decodeRepeated(NANOMessageInfo& info, const SlotStep& step, uint32
     bool read = step.op == Op::kRepeatedVarint
                     ? readVarint64(*from, &value)
                     : readFixed(*from, step.op == Op::kRepeatedFixed32 ? 4 : 8, &value);
-    if (!read) return failed(info, from->error);
-    if (!roomForOne(*slot)) return failed(info, "out of memory budget");
+    if (!read) return failed(from->error);
+    if (!roomForOne(*slot)) return failed("out of memory budget");
     slot->items.emplace_back().scalar = value;
   } while (from == &run && run.p < run.end);
   return true;
@@ -510,10 +517,18 @@ bool Decoder::decodeMessage(NANOMessageInfo& info, Cursor c, int depth) {
             kNANOMaxNestingDepth);
     return false;
   }
+  const char* outer = unitName_;
+  unitName_ = info.name();
+  bool decoded = decodeFields(info, c, depth);
+  unitName_ = outer;
+  return decoded;
+}
+
+bool Decoder::decodeFields(NANOMessageInfo& info, Cursor c, int depth) {
   const NANOMessageLayout& layout = info.layout();
   const DecodePlan* plan = planOf(layout);
   if (plan == nullptr) {
-    NANOLog("<ERROR> %s decoder failed: Unable to set decoders", info.name());
+    NANOLog("<ERROR> %s decoder failed: Unable to set decoders", unitName_);
     return false;
   }
   // The lists are counted when the first element of any of them comes: none comes before it,
@@ -523,10 +538,10 @@ bool Decoder::decodeMessage(NANOMessageInfo& info, Cursor c, int depth) {
     const uint8_t* field = c.p;
     uint32_t tag;
     uint8_t wireType;
-    if (!readKey(c, &tag, &wireType)) return failed(info, c.error);
+    if (!readKey(c, &tag, &wireType)) return failed(c.error);
     int index = layout.slotOfTag(tag);
     if (index < 0 || plan->slots[index].op == Op::kSkip) {
-      if (!skipValue(c, wireType)) return failed(info, c.error);
+      if (!skipValue(c, wireType)) return failed(c.error);
       continue;
     }
     const SlotStep& step = plan->slots[index];
@@ -534,9 +549,7 @@ bool Decoder::decodeMessage(NANOMessageInfo& info, Cursor c, int depth) {
     // A known field on another wire type fails: nanopb would hand such a value to a string or
     // list callback as if it were its payload, turning a number into text.
     if (wireType != step.wireType && !(wireType == kWireString && isRepeatedScalar(step.op))) {
-      NANOLog("<ERROR> %s decoder failed: wrong wire type for field %s", info.name(),
-              layout.fields[index].name);
-      return false;
+      return failed("wrong wire type");
     }
     switch (step.op) {
       case Op::kString:
@@ -544,17 +557,16 @@ bool Decoder::decodeMessage(NANOMessageInfo& info, Cursor c, int depth) {
         break;
       case Op::kMessage: {
         Cursor value;
-        if (!readDelimited(c, &value)) return failed(info, c.error);
+        if (!readDelimited(c, &value)) return failed(c.error);
         NANOSlot* slot = writableSlot(info, slotIndex);
-        if (slot == nullptr) return failed(info, "out of memory budget");
+        if (slot == nullptr) return failed("out of memory budget");
         if (slot->cell.message == nullptr) {
           slot->cell.message = newRecord(*step.message);
-          if (slot->cell.message == nullptr) return failed(info, "out of memory budget");
+          if (slot->cell.message == nullptr) return failed("out of memory budget");
         }
         slot->present = true;
-        if (!decodeMessage(*slot->cell.message, value, depth)) {
-          return failed(info, "submessage failed");
-        }
+        // Its own failure is already the line of this record.
+        if (!decodeFields(*slot->cell.message, value, depth)) return false;
         break;
       }
       case Op::kBool:
@@ -565,19 +577,19 @@ bool Decoder::decodeMessage(NANOMessageInfo& info, Cursor c, int depth) {
         uint64_t cell = 0;
         if (step.op == Op::kBool) {
           uint32_t value;
-          if (!readVarint32(c, &value)) return failed(info, c.error);
+          if (!readVarint32(c, &value)) return failed(c.error);
           cell = value != 0 ? 1 : 0;
         } else if (step.op == Op::kFixed32 || step.op == Op::kFixed64) {
-          if (!readFixed(c, step.op == Op::kFixed32 ? 4 : 8, &cell)) return failed(info, c.error);
+          if (!readFixed(c, step.op == Op::kFixed32 ? 4 : 8, &cell)) return failed(c.error);
         } else {
           uint64_t value;
-          if (!readVarint64(c, &value)) return failed(info, c.error);
+          if (!readVarint64(c, &value)) return failed(c.error);
           if (!heldVarint(step.op, step.dataSize, value, &cell)) {
-            return failed(info, "integer too large");
+            return failed("integer too large");
           }
         }
         NANOSlot* slot = writableSlot(info, slotIndex);
-        if (slot == nullptr) return failed(info, "out of memory budget");
+        if (slot == nullptr) return failed("out of memory budget");
         slot->present = true;
         slot->cell.scalar = cell;
         break;
@@ -586,7 +598,7 @@ bool Decoder::decodeMessage(NANOMessageInfo& info, Cursor c, int depth) {
         if (!counted) {
           counted = true;
           if (!reserveLists(info, *plan, Cursor{field, c.end})) {
-            return failed(info, "out of memory budget");
+            return failed("out of memory budget");
           }
         }
         if (!decodeRepeated(info, step, slotIndex, wireType, c, depth)) return false;

@@ -40,6 +40,11 @@ NotificationCenter::ObserverToken NotificationCenter::addObserverForName(
   return registration->token;
 }
 
+size_t NotificationCenter::observerCountForTesting() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return registrations_.size();
+}
+
 void NotificationCenter::removeObserver(ObserverToken token) {
   std::shared_ptr<Registration> removed;
   {

@@ -51,6 +51,8 @@ class NotificationCenter {
                                    std::shared_ptr<DispatchQueue> queue, Block block);
   // Unregisters; unknown tokens are ignored.
   void removeObserver(ObserverToken token);
+  // How many observers are registered now; lets tests see that an owner removed its own.
+  size_t observerCountForTesting();
 
   void postNotification(const Notification& notification);
   void postNotificationName(std::string name, const void* object = nullptr,

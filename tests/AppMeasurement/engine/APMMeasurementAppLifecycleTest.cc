@@ -185,4 +185,16 @@ TEST_F(AppLifecycleTest, LaunchNotificationIsObservedOnce) {
   EXPECT_NE(APMFeatureServices::current().screenViewReporter, nullptr);
 }
 
+// An engine that goes away takes its three life-cycle observers with it.
+TEST_F(AppLifecycleTest, EngineRemovesItsObserversWhenItGoes) {
+  platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
+  makeEngine();
+  size_t withEngine = center.observerCountForTesting();
+  engine->setEnabled(false);
+  env.waitUntilIdle();
+  engine.reset();
+  env.waitUntilIdle();
+  EXPECT_EQ(center.observerCountForTesting(), withEngine - 3);
+}
+
 }  // namespace

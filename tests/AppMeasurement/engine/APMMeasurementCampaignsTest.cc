@@ -296,6 +296,22 @@ TEST_F(CampaignTest, ExpiredLaunchLinkIsNotSet) {
   EXPECT_EQ(events[0]["medium"], "(not set)");
 }
 
+// A launch activity map that holds no activity is a nil activity (23003); the launch URL is
+// cached instead.
+TEST_F(CampaignTest, LaunchActivityMapWithoutActivity) {
+  APMMeasurement::handleStoredURLAfterAppLaunchWithUserInfo(
+      platform::Value(platform::Value::Dictionary{
+          {"UIApplicationLaunchOptionsUserActivityDictionaryKey",
+           platform::Value(platform::Value::Dictionary{{"other", platform::Value(int64_t{1})}})},
+          {"UIApplicationLaunchOptionsURLKey", platform::Value("app://x?utm_source=url")}}));
+  env.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("I-ACS023003"));
+  makeAttributionEngine();
+  std::vector<Params> events = storedEvents("_cmp");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["source"], "url");
+}
+
 // Universal links: only a browsing activity with a page gives a link.
 TEST_F(CampaignTest, LinkFromUserActivity) {
   using Activity = OULAppDelegateInterceptor::UserActivity;

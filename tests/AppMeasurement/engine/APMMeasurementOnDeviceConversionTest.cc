@@ -178,9 +178,27 @@ TEST_F(OnDeviceConversionTest, MatchExpiresAfterNinetyDays) {
     engine.reset();
     makeAttributionEngine();
   };
-  // Younger than 90 days, row lost: restored from the property.
-  onWorker([&] { engine->database()->deleteODMValueWithName("odm1_value", nullptr); });
+  // Younger than 90 days, row lost: restored from the property; a restore that fails logs
+  // nothing and is tried again at the next start.
+  onWorker([&] {
+    engine->database()->deleteODMValueWithName("odm1_value", nullptr);
+    for (const char* operation : {"INSERT", "UPDATE"}) {
+      ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(
+          std::string("CREATE TRIGGER refuse_") + operation + " BEFORE " + operation +
+              " ON odm_values BEGIN SELECT RAISE(ABORT, 'refused'); END",
+          nullptr));
+    }
+  });
   env.advance(7776000 - 10);
+  capture.clear();
+  restart();
+  EXPECT_EQ(sql("SELECT count(*) FROM odm_values WHERE name = 'odm1_value'"), "0\n");
+  EXPECT_FALSE(logged(23286));
+  onWorker([&] {
+    for (const char* trigger : {"DROP TRIGGER refuse_INSERT", "DROP TRIGGER refuse_UPDATE"}) {
+      ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(trigger, nullptr));
+    }
+  });
   restart();
   EXPECT_EQ(sql("SELECT count(*) FROM odm_values WHERE name = 'odm1_value'"), "1\n");
   env.advance(10);

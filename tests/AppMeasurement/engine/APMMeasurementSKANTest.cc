@@ -261,6 +261,15 @@ TEST_F(SKANTest, StoreKitErrors) {
   fetch();
   EXPECT_TRUE(logged(23249));
   EXPECT_EQ(storedEvents("_skan").size(), 1u);
+
+  // A failure is a stop: retries counted since the accept are reset.
+  onWorker([&] {
+    engine->maybeScheduleSKANCVFetchRetry();
+    ASSERT_EQ(engine->SKANRetryCount(), 1);
+    engine->handleSKANUpdatePostbackCompletion(APMPBSkAdNetworkConversionValueResponse(),
+                                               SKTransactionError{"SKANErrorDomain", 3, ""});
+    EXPECT_EQ(engine->SKANRetryCount(), 0);
+  });
 }
 
 // A request the network object cannot even start is a failed answer: retried, and the

@@ -393,6 +393,73 @@ TEST_F(WritingTest, EditedEventReplacesTheOriginal) {
   }
 }
 
+// Events a program creates keep the names it gave them, even public names that the edited
+// event would map to internal ones: a created "first_open" is no first open.
+TEST_F(WritingTest, CreatedEventsKeepTheirNames) {
+  using namespace script_test;
+  makeEngine();
+  clearRawEvents();
+  std::optional<platform::Value> firstOpensBefore = engine->previousFirstOpenCount();
+  N registerFunction = func(
+      "register", {"rule"},
+      {letv("reg", callf("require", {str("internal.registerCallback")})),
+       callf("reg", {str(""), get(var("rule"), str("cb")), get(var("rule"), str("options"))})});
+  Ns logs;
+  for (const char* name : {"first_open", "screen_view", "in_app_purchase"}) {
+    logs.push_back(callf("log", {str(name), method(var("e"), "getTimestamp", {}), obj({})}));
+  }
+  N create =
+      lambda({"e"}, {ifElse(eq(method(var("e"), "getEventName", {}), str("trigger")), logs)});
+  N rule = obj({{"cb", create}, {"options", obj({{"type", str("create")}})}});
+  APMPBMeasurementConfig config = enginetest::makeConfig(kAppID, {});
+  NANOSetMessageArray(
+      config, APMPBMeasurementConfig::kDynamicEventEditing,
+      std::vector{MakeProgram(
+          {registerFunction, letv("log", callf("require", {str("internal.eventLogger")}))},
+          {{"register", {rule}}})});
+  onWorker([&] { ASSERT_TRUE(engine->currentConfig()->updateMeasurementConfig(config)); });
+  logEvent("app", true, "trigger");
+  EXPECT_EQ(storedEventNames(),
+            (std::vector<std::string>{"trigger", "first_open", "screen_view", "in_app_purchase"}));
+  EXPECT_EQ(engine->previousFirstOpenCount(), firstOpensBefore);
+}
+
+// Worker-queue operations that run on the main thread warn (30001) under their own names and
+// carry on.
+TEST_F(WritingTest, WorkerQueueOperationsWarnOnTheMainThreadUnderTheirOwnNames) {
+  makeEngine();
+  struct Case {
+    const char* method;
+    std::function<void()> call;
+  };
+  const Case cases[] = {
+      {"uploadData", [&] { engine->uploadData(); }},
+      {"setUserPropertyInDatabaseOnWorkerQueue:",
+       [&] {
+         engine->setUserPropertyInDatabaseOnWorkerQueue(
+             APMUserAttribute::create("app", "level", APMValue("7"), env.now()).value());
+       }},
+      {"setPersonalizedAdsUserPropertyOnWorkerQueue",
+       [&] { engine->setPersonalizedAdsUserPropertyOnWorkerQueue(); }},
+      {"writeSessionStartEventOnWorkerQueue:",
+       [&] {
+         engine->handleEventOnWorkerQueue(
+             APMEvent::create("auto", false, "_s", env.now(), 0, APMObjectMap{}).value());
+       }},
+  };
+  for (const Case& c : cases) {
+    capture.clear();
+    // A sync onto the worker queue from the main thread runs there on the main thread, as the
+    // phone's queues do: the operation is on its queue, but not off the main thread.
+    platform::DispatchQueue::main()->async(
+        [&] { engine->scheduler()->workerQueue()->sync(c.call); });
+    env.waitUntilIdle();
+    EXPECT_TRUE(capture.contains(std::string("Method ") + c.method +
+                                 " should execute on background thread"))
+        << c.method;
+  }
+}
+
 // The advertising identifier arrives after the first open: the next written event brings a
 // real-time "_fx" with the previous first-open count and "_uwa"; and a pending "_lair" is set
 // on the next write once a user identifier exists.

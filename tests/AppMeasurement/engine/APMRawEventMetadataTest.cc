@@ -2,6 +2,8 @@
 // changes: after every kind of change the record stored with an event is the one a fresh build
 // makes, byte for byte, under the fingerprint of those bytes.
 #include "AppMeasurement/foundation/APMDataAdditions.h"
+#include "AppMeasurement/foundation/APMIdentitySupport.h"
+#include "platform/utilities/OULAppEnvironmentUtil.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
 namespace {
@@ -144,6 +146,56 @@ TEST_F(RawEventMetadataTest, AppUpdateAfterRestart) {
     EXPECT_EQ(NANOGetString(*stored, APMPBMeasurementBundle::kAppVersion), "3.0");
     EXPECT_EQ(NANOGetInt32(*stored, APMPBMeasurementBundle::kAppVersionMajor), 3);
   });
+}
+
+// A support that reports an app-data consent status (its tracking manager is there), with
+// whatever status the platform gives.
+class StatusOnlySupport : public APMIdentitySupport {
+ public:
+  explicit StatusOnlySupport(bool hasStatus, int64_t status) : has_(hasStatus), status_(status) {}
+  bool hasAppDataConsentStatus() override { return has_; }
+  int64_t appDataConsentStatus() override { return status_; }
+  bool hasLimitedAdTracking() override { return false; }
+  bool limitedAdTracking() override { return false; }
+  std::optional<std::string> resettableDeviceID() override { return std::nullopt; }
+
+ private:
+  bool has_;
+  int64_t status_;
+};
+
+// Bit 0 of linked_components says that the support reports a status at all, whatever it is.
+TEST_F(RawEventMetadataTest, LinkedComponentsFollowTheSupportNotTheStatus) {
+  OULAppEnvironmentUtil::Configuration configuration =
+      OULAppEnvironmentUtil::defaultConfiguration();
+  configuration.systemVersion = "17.4";
+  OULAppEnvironmentUtil::setConfiguration(configuration);
+  struct Case {
+    const char* what;
+    std::shared_ptr<APMIdentitySupport> support;
+    int32_t bit;
+  };
+  const Case cases[] = {
+      {"authorised", std::make_shared<StatusOnlySupport>(true, 3), 1},
+      {"unknown status 7", std::make_shared<StatusOnlySupport>(true, 7), 1},
+      {"no answer (-1)", std::make_shared<StatusOnlySupport>(true, -1), 1},
+      {"no tracking manager", std::make_shared<StatusOnlySupport>(false, -1), 0},
+  };
+  for (const Case& c : cases) {
+    if (engine) {
+      engine->setEnabled(false);
+      env.waitUntilIdle();
+      engine.reset();
+    }
+    makeEngine({}, nullptr, {}, c.support);
+    int32_t linked = -1;
+    onWorker([&] {
+      linked = NANOGetInt32(engine->createRawEventMetadataWithUserAttributes({}),
+                            APMPBMeasurementBundle::kLinkedComponents);
+    });
+    EXPECT_EQ(linked & 1, c.bit) << c.what;
+  }
+  OULAppEnvironmentUtil::setConfiguration(std::nullopt);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "AppMeasurement/engine/KVLAnalytics.h"
 #include "AppMeasurement/engine/KVLAnalyticsConnector.h"
 #include "AppMeasurement/engine/KVLConnectorUtils.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
 #include "platform/core/KVLOptions.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
@@ -251,6 +252,17 @@ TEST_F(ConnectorTest, ListenerDelivery) {
   env.waitUntilIdle();
   EXPECT_EQ(replacement->heard(), std::vector<std::string>{"_own"});
   EXPECT_EQ(only(trx->heard()).size(), 2u);
+
+  // Unregistering once no listener is left removes a nil measurement listener: a level-2 line,
+  // which is not printed but counted in the monitor's health sample.
+  std::shared_ptr<APMMonitor> monitor = APMMonitor::monitor();
+  env.waitUntilIdle();
+  monitor->monitoringDataForDispatch(-1, 0);  // handed out, so emptied
+  interop->unregisterAnalyticsListenerWithOrigin("kiam");
+  env.waitUntilIdle();
+  std::string sample = monitor->monitoringDataForDispatch(-1, 0).value_or("");
+  EXPECT_TRUE(sample.starts_with("1:")) << sample;
+  EXPECT_NE(sample.find("Attempted removal of nil log event."), std::string::npos) << sample;
 }
 
 // User properties through the connector: the lists decide; queries return "_fot" but no other
@@ -329,6 +341,52 @@ TEST_F(ConnectorTest, ConditionalPropertyDictionaries) {
   // The first key of the map's own order.
   EXPECT_NE(events[0].parameter("also"), nullptr);
   EXPECT_EQ(events[0].parameter("why"), nullptr);
+}
+
+// A dictionary with a mistyped "value", "triggerEventName" or "creationTimestamp" is refused
+// whole: it neither clears the stored property nor sets one that is active at once. A missing
+// or null value still clears.
+TEST_F(ConnectorTest, MistypedConditionalPropertyIsRefused) {
+  const Dictionary base{
+      {"name", Value("tier")},
+      {"origin", Value("kcm")},
+      {"value", Value("gold")},
+      {"triggerTimeout", Value(int64_t{60})},
+      {"timeToLive", Value(int64_t{60})},
+      {"expiredEvent", Value(Dictionary{{"origin", Value("kcm")}, {"name", Value("tier_gone")}})}};
+  interop->setConditionalUserProperty(base);
+  env.waitUntilIdle();
+  const Value::Array gold{Value(Dictionary{{"name", Value("tier")}, {"value", Value("gold")}})};
+  ASSERT_EQ(interop->conditionalUserProperties("kcm", ""), gold);
+  clearShared();
+  struct Case {
+    const char* what;
+    const char* key;
+    Value value;
+    const char* name;
+  };
+  const Case refused[] = {
+      {"number value", "value", Value(int64_t{7}), "tier"},
+      {"boolean value", "value", Value(true), "tier"},
+      {"number trigger", "triggerEventName", Value(int64_t{7}), "fresh"},
+      {"text creation time", "creationTimestamp", Value("soon"), "tier"},
+  };
+  for (const Case& c : refused) {
+    Dictionary dictionary = base;
+    dictionary["name"] = Value(c.name);
+    dictionary["value"] = Value("silver");
+    dictionary[c.key] = c.value;
+    interop->setConditionalUserProperty(dictionary);
+    env.waitUntilIdle();
+    EXPECT_EQ(interop->conditionalUserProperties("kcm", ""), gold) << c.what;
+    EXPECT_TRUE(storedNames().empty()) << c.what;
+  }
+  Dictionary clear = base;
+  clear["value"] = Value();
+  interop->setConditionalUserProperty(clear);
+  env.waitUntilIdle();
+  EXPECT_TRUE(interop->conditionalUserProperties("kcm", "").empty());
+  EXPECT_EQ(storedNames(), std::vector<std::string>{"tier_gone"});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
 #include "AppMeasurement/foundation/APMDefaultIdentitySupport.h"
 #include "AppMeasurement/foundation/APMMeasurementEngineState.h"
+#include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMPlatformIdentitySupport.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
@@ -14,8 +15,10 @@
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "platform/runtime/ClassRegistry.h"
 #include "platform/tracking/ATTrackingManager.h"
+#include "platform/utilities/OULOSLog.h"
 #include "tests/AppMeasurement/foundation/EnvironmentTestSupport.h"
 #include "tests/AppMeasurement/foundation/RemoteConfigTestSupport.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/QueueHold.h"
 
 namespace {
@@ -233,6 +236,40 @@ TEST_F(APMIdentityTest, VersionFields) {
   EXPECT_EQ(identity->appVersionMinor(), 5);
   EXPECT_EQ(identity->appVersionRelease(), 6);
   EXPECT_EQ(APMIdentity::appMeasurementLibraryVersion(), 111500);
+}
+
+// The lines of reading the bundle: one 20002 per version part that lost characters (a level
+// that is not printed, only counted in the health sample), and the vendor-identifier switch
+// printed as "key = YES/NO".
+TEST_F(APMIdentityTest, VersionAndSwitchLines) {
+  std::shared_ptr<APMMonitor> monitor = APMMonitor::monitor();
+  // The sample as it stands, handed out (and so emptied) whatever its age.
+  auto takeSample = [&] {
+    env_.waitUntilIdle();
+    return monitor->monitoringDataForDispatch(-1, 0);
+  };
+  struct Case {
+    const char* version;
+    std::optional<std::string> sample;
+  };
+  const Case cases[] = {
+      {"1.2.3", std::nullopt}, {"1.2b.3", "1:"}, {"1a.2b.3c", "3:"}, {"a..b", "2:"}};
+  for (const Case& c : cases) {
+    takeSample();
+    APMIdentity::numericFieldsFromAppVersionNumeric(c.version);
+    std::optional<std::string> sample = takeSample();
+    EXPECT_EQ(sample ? std::optional(sample->substr(0, 2)) : std::nullopt, c.sample) << c.version;
+    if (sample) {
+      EXPECT_NE(sample->find("app version numeric"), std::string::npos) << *sample;
+    }
+  }
+  OULSetLoggerLevel(OULLoggerLevelDebug);
+  testsupport::LogCapture capture;
+  writeInfoPlist({{"ORVANE_ANALYTICS_IDFV_COLLECTION_ENABLED", false}});
+  auto identity = make();
+  env_.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("ORVANE_ANALYTICS_IDFV_COLLECTION_ENABLED = NO"));
+  OULSetLoggerLevel(OULLoggerLevelNotice);
 }
 
 TEST_F(APMIdentityTest, TheFirstAppIDWins) {

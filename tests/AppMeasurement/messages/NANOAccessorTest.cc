@@ -372,6 +372,24 @@ TEST(NANOAccessors, ArraysConvertEveryKind) {
   EXPECT_TRUE(log.contains("<ERROR> Provided class doesn't implement initWithMessageInfo:"));
 }
 
+// Like the singular setters, list elements of 32-bit signed kinds are held zero-extended, so a
+// negative element is written in its 32 bits and reads back as itself.
+TEST(NANOAccessors, SignedArrayElementsAreZeroExtended) {
+  struct Case {
+    uint32_t slot;
+    std::string written;
+  };
+  const Case cases[] = {{Kinds::kRi32, "\x70\xff\xff\xff\xff\x0f"},
+                        {Kinds::kRe, "\x68\xff\xff\xff\xff\x0f"}};
+  for (const Case& c : cases) {
+    Kinds m;
+    NANOSetArray(m, c.slot, std::vector<NANOObject>{NANONumber::fromInt32(-1)});
+    EXPECT_EQ(m.protoBuffer(), c.written) << c.slot;
+    EXPECT_EQ(NANOGetArray(m, c.slot), std::vector<NANOObject>{NANONumber::fromInt32(-1)})
+        << c.slot;
+  }
+}
+
 TEST(NANOAccessors, SetArrayIsAllOrNothing) {
   struct Case {
     uint32_t slot;

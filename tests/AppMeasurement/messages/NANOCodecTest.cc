@@ -95,13 +95,13 @@ TEST(NANOCodec, MalformedInputFailsWithALogLine) {
       {"Event", "\x1b", "Event decoder failed:"},  // group start
       {"Event", "\x0f", "Event decoder failed:"},  // wire type 7
       // Known fields on the wrong wire type: a string as a varint would read its byte as text.
-      {"Event", "\x10\x41", "Event decoder failed: wrong wire type for field name"},
-      {"Event", std::string("\x0d\x01\x02\x03\x04", 5),
-       "Event decoder failed: wrong wire type for field params"},
+      {"Event", "\x10\x41", "Event decoder failed: wrong wire type"},
+      {"Event", std::string("\x0d\x01\x02\x03\x04", 5), "Event decoder failed: wrong wire type"},
       {"ResultData", std::string("\x0d\x01\x00\x00\x00", 5),
-       "ResultData decoder failed: wrong wire type for field status"},
-      {"Program", "\x12\x02\x08\x01",
-       "OgtActivities decoder failed: wrong wire type for field activities"},
+       "ResultData decoder failed: wrong wire type"},
+      // In a singular sub-message: one line, the parent's, with the sub-message's reason.
+      {"Program", "\x12\x02\x08\x01", "Program decoder failed: wrong wire type"},
+      {"Program", "\x12\x01\x0f", "Program decoder failed:"},  // wire type 7 inside
   };
   for (const Case& c : cases) {
     testsupport::LogCapture log;
@@ -109,6 +109,13 @@ TEST(NANOCodec, MalformedInputFailsWithALogLine) {
               std::nullopt)
         << c.line;
     EXPECT_TRUE(log.contains("<ERROR> " + c.line)) << c.line;
+    // The wire-type lines end with the reason; a singular sub-message adds no line of its own.
+    if (c.line.ends_with("wrong wire type")) {
+      EXPECT_FALSE(log.contains("wrong wire type for")) << c.line;
+    }
+    if (std::string(c.message) == "Program") {
+      EXPECT_EQ(log.lines().size(), 1u) << c.line;
+    }
   }
 }
 
