@@ -122,15 +122,23 @@ class APMSqliteStore {
 
   // --- Records ---
 
-  // The rows of a select in SQLite's order; nullopt on failure. The filter sees each row with
-  // the number of rows accepted so far; false ends the read without that row.
+  // The rows of a select in SQLite's order; nullopt on failure.
   std::optional<std::vector<APMSqliteRecord>> recordsForQuery(
       const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
-      const RecordFilter& filter = nullptr,
       APMStatementCaching caching = APMStatementCaching::kCacheRule);
+  // The same through a filter that sees each row with the number of rows accepted so far;
+  // false ends the read without that row. An empty filter is code 1.
+  std::optional<std::vector<APMSqliteRecord>> recordsForQuery(
+      const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
+      const RecordFilter& filter, APMStatementCaching caching = APMStatementCaching::kCacheRule);
+  // A literal null filter is caught here: the filterless form is the one that reads every row.
+  std::optional<std::vector<APMSqliteRecord>> recordsForQuery(
+      const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error, std::nullptr_t,
+      APMStatementCaching caching = APMStatementCaching::kCacheRule) = delete;
   // The rows of a select handed one at a time to the visitor, with the number of rows it
   // accepted before; false ends the read without that row. The record handed over is reused
-  // for the next row: copy what must outlive the call. False on failure.
+  // for the next row: copy what must outlive the call. False on failure (an empty visitor is
+  // code 1).
   bool enumerateRecordsForQuery(const std::string& sql, const APMSqliteValues& values,
                                 APMErrorSlot* error, const RecordFilter& visitor,
                                 APMStatementCaching caching = APMStatementCaching::kCacheRule);
