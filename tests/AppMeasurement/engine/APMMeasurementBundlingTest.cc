@@ -593,7 +593,7 @@ TEST_F(BundleContentTest, FailedSessionCountClearStillMakesTheBundle) {
   EXPECT_EQ(bundleAll(), 1);
   env.waitUntilIdle();
   EXPECT_TRUE(capture.contains("I-ACS023185"));
-  EXPECT_EQ(queued().size(), queuedBefore + 1);
+  ASSERT_EQ(queued().size(), queuedBefore + 1);
   EXPECT_EQ(names(queued().back()), (std::vector<std::string>{"_s", "_e"}));
   EXPECT_TRUE(storedEventNames().empty());
   EXPECT_FALSE(storedInt("_lte"));

@@ -9,8 +9,9 @@
 namespace enginetest {
 
 // Makes every statement whose SQL text holds one of the markers fail while it runs, as a read
-// of a failing disk would: SQLite's progress handler interrupts it once it has handed out
-// `afterRows` rows. Install and remove on the queue that uses the connection; the connection's
+// of a failing disk would: SQLite's progress handler interrupts it at once, or, with
+// `afterRows`, when it produces the row after that many (so a read of no more rows than that
+// ends normally). Install and remove on the queue that uses the connection; the connection's
 // trace and progress hooks are its own while it lives.
 class FailingStatements {
  public:
@@ -31,7 +32,8 @@ class FailingStatements {
   int interrupted() const { return interrupted_; }
 
  private:
-  // A statement beginning to run (before the handler is asked about it), or a row it produced.
+  // A statement beginning to run (before the handler is asked about it), or a row it produced
+  // (the handler is asked again before the row is handed out, so a failure takes it back).
   static int onTrace(unsigned type, void* self, void* statement, void* sql) {
     auto* failing = static_cast<FailingStatements*>(self);
     if (type == SQLITE_TRACE_ROW) {
@@ -48,7 +50,8 @@ class FailingStatements {
   }
   static int onProgress(void* self) {
     auto* failing = static_cast<FailingStatements*>(self);
-    if (failing->current_ == nullptr || failing->rows_ < failing->afterRows_) return 0;
+    if (failing->current_ == nullptr) return 0;
+    if (failing->afterRows_ > 0 && failing->rows_ <= failing->afterRows_) return 0;
     failing->current_ = nullptr;
     ++failing->interrupted_;
     return 1;
@@ -58,7 +61,7 @@ class FailingStatements {
   std::vector<std::string> markers_;
   int afterRows_;
   void* current_ = nullptr;  // the statement running now when it is one to fail
-  int rows_ = 0;
+  int rows_ = 0;             // rows it produced so far
   int interrupted_ = 0;
 };
 
