@@ -266,7 +266,8 @@ class APMDatabase {
   // Copies events into a fresh events_snapshot table.
   bool createEventsSnapshotTable(APMErrorSlot* error);
   // Puts the snapshot back into events (a first open "_f" counted after the snapshot stays)
-  // and empties the snapshot.
+  // and empties the snapshot. A first open that cannot be written back answers false with its
+  // error, the snapshot emptied all the same.
   bool restoreFromEventsSnapshotTable(APMErrorSlot* error);
 
   // Today's counts from the app_metadata row; today is floor((now - midnightOffset) / 86400).

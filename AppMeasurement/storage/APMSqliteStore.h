@@ -89,8 +89,9 @@ class APMSqliteStore {
 
   // --- Statements ---
 
-  // Prepares one statement, never cached; the caller finalizes it. A tail other than blanks and
-  // comments (a second statement) is refused with code 1.
+  // Prepares one statement, never cached; the caller finalizes it. Any text left after the
+  // statement's end (a second statement, or only blanks or a comment after its ";") is refused
+  // with code 1.
   sqlite3_stmt* prepareSQL(std::string_view sql, APMErrorSlot* error);
   // The statement for the text by the cache rule, with the values bound: texts with "?" are
   // cached and need values the first time; texts without "?" are cached unless they contain
