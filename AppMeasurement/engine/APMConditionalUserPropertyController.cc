@@ -442,9 +442,12 @@ APMConditionalUserPropertyController::processEventOnWorkerQueue(const APMEvent* 
     APMErrorSlot error;
     std::optional<MetProperties> met = propertiesMetByEvent(database, event->name(), &error);
     if (!met) {
-      monitor().logWithLevel(1, 10001, "Cannot fetch timed out conditional user properties. Error",
-                             errorContext(error));
-      return false;
+      // The steps' own reads, in their order, tell which one fails (10001, 10004 or 10008);
+      // when none does, the pass goes on through them.
+      if (!removeTimedOutCUPWithTimedOutEvents(&timedOut)) return false;
+      if (!removeExpiredCUPWithExpiredEvents(&expired)) return false;
+      triggered = updateConditionalUserPropertiesWithEventNameOnWorkerQueue(event->name());
+      return triggered.has_value();
     }
     if (!removeTimedOut(database, met->timedOut, &timedOut)) return false;
     if (!removeExpired(database, met->expired, &expired)) return false;

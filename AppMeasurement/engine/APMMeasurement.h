@@ -318,7 +318,7 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // results, re-evaluates the bundle's user properties (before any of its events) and clears
   // the session counts; the group's "_et" (rejected events included, "_fr" ones not) is added
   // to "_lte", and after a session start to a fresh "_se". false when the property evaluation
-  // or the clearing of the session counts failed: the bundle is then rolled back.
+  // or the clearing of the session counts failed, which ends this step and not the bundle.
   bool evaluationTimeFromRawEvents(const std::vector<APMEvent>& rawEvents,
                                    APMPBMeasurementBundle& bundle);
   // An "_iap" gets "sandbox" = 1 when the store receipt is a sandbox one and "validated" = the
@@ -527,7 +527,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // Steps after the component block at every start: first open after reset, schedule.
   void onStartMeasurement();
   void networkUploadCompletion(uint64_t requestSerial,
-                               const std::optional<OULHTTPURLResponse>& response);
+                               const std::optional<OULHTTPURLResponse>& response,
+                               const std::optional<OULError>& networkError);
   void configFetchCompletion(uint64_t requestSerial,
                              const std::optional<OULHTTPURLResponse>& response,
                              const std::string& body, const std::optional<OULError>& networkError,

@@ -136,9 +136,6 @@ bool APMMeasurement::bundleRawEvents() {
             auto rowID = record.find("rowid");
             int64_t row = rowID != record.end() ? rowID->second.numberAsInteger().value_or(-1) : -1;
             if (position >= 1 && row != selection.lastRowID + 1) return false;
-            monitor().logWithLevel(
-                4, 12020, "Skipping unreadable raw event. Row ID", static_cast<long long>(row),
-                decodeError.value_or(apm_errorWithCode(2, "Unreadable raw event")));
             selection.lastRowID = std::max(selection.lastRowID, row);
             ++selection.undecodable;
             return true;
@@ -164,10 +161,8 @@ bool APMMeasurement::bundleRawEvents() {
         });
     if (!read) {
       // A failed read rolls back, whatever the rows before the failure were.
-      if (selection.decoded.empty() && selection.undecodable == 0) {
-        monitor().logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error",
-                               errorContext(readError));
-      }
+      monitor().logWithLevel(1, 23097, "Inconsistent state, raw event is expected. Error",
+                             errorContext(readError));
       return false;
     }
     auto deleteGroup = [&]() {
@@ -331,7 +326,9 @@ bool APMMeasurement::bundleRawEvents() {
     // session start and engagement whatever it says, consent transitions, then aggregates and
     // the events' audience evaluation in one pass with the bundle's own timestamp cache.
     bool analyticsDenied = APMConsentSettingsUtil::isAnalyticsStorageDenied();
-    if (!evaluationTimeFromRawEvents(selection.decoded, bundle)) return false;
+    // A failed session-start step ends that step only: rolling the bundle back would leave the
+    // group the oldest one, so a lasting failure would stop every later bundle.
+    evaluationTimeFromRawEvents(selection.decoded, bundle);
     handleAnalyticsStorageConsentTransitions(bundle);
     features_.audience->beginBundleEvaluation();
     bool realtimeBundle = false;

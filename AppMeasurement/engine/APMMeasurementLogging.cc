@@ -90,7 +90,11 @@ void APMMeasurement::writeEventGroup(const std::function<void()>& runEvents) {
   if (database == nullptr) return runEvents();
   database->beginCommitGroup();
   runEvents();
-  if (database_.get() == database) database->endCommitGroup();
+  if (database_.get() == database && !database->endCommitGroup()) {
+    // The schedule was read inside the group: after its changes were taken back it may let a
+    // trigger event skip a property that waits for it again.
+    conditionalUserPropertySchedule_.reset();
+  }
 }
 
 void APMMeasurement::logEvent(APMEvent event) {

@@ -349,9 +349,9 @@ void APMMeasurement::uploadData() {
   std::string transfer = network_->postURL(
       url, headers, std::move(*payload), scheduler_->workerQueue(), shouldUseBackgroundSession(),
       [weak, serial](const std::optional<OULHTTPURLResponse>& response,
-                     const std::optional<std::string>&, const std::optional<OULError>&) {
+                     const std::optional<std::string>&, const std::optional<OULError>& error) {
         if (std::shared_ptr<APMMeasurement> engine = weak.lock()) {
-          engine->networkUploadCompletion(serial, response);
+          engine->networkUploadCompletion(serial, response, error);
         }
       });
   if (transfer.empty()) {
@@ -460,7 +460,8 @@ void APMMeasurement::restoreUploadCutByExit() {
 }
 
 void APMMeasurement::networkUploadCompletion(uint64_t requestSerial,
-                                             const std::optional<OULHTTPURLResponse>& response) {
+                                             const std::optional<OULHTTPURLResponse>& response,
+                                             const std::optional<OULError>& networkError) {
   if (requestSerial != pendingRequestSerial_) return;
   isNetworkRequestPending_ = false;
   pendingRequestSerial_ = 0;
@@ -501,7 +502,8 @@ void APMMeasurement::networkUploadCompletion(uint64_t requestSerial,
   }
   persistedConfig_->setLastFailedUploadTimestamp(now);
   if (isBackoffStatus(status)) persistedConfig_->setLastBackoffTimestamp(now);
-  monitor().logWithLevel(7, 23043, "Network upload failed. Will retry later. Code, error", status);
+  monitor().logWithLevel(7, 23043, "Network upload failed. Will retry later. Code, error", status,
+                         networkError ? APMLogContext(networkError->description) : APMLogContext());
   APMErrorSlot error;
   if (!database_->incrementRetryCounterForBundlesWithIDs(uploadingBundleIDs_, &error)) {
     monitor().logWithLevel(2, 23166, "Failed to update the bundles' retry counts. Error",

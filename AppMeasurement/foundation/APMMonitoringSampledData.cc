@@ -24,18 +24,22 @@ uint32_t systemRandomUniform(uint32_t upperBound) {
 APMMonitoringSampledData::APMMonitoringSampledData(const std::optional<platform::Value>& array,
                                                    RandomUniform random)
     : random_(random ? std::move(random) : RandomUniform(systemRandomUniform)) {
-  if (array && isValidUserDefaultsArrayEntry(*array)) sample_ = *array->asArray();
+  if (array && isValidUserDefaultsArrayEntry(*array)) {
+    sample_ = *array->asArray();
+    // Any stored number is read as the 32-bit count it stands for (a real loses its fraction).
+    (*sample_)[kPopulation] = platform::Value(*(*sample_)[kPopulation].numberAsInteger());
+  }
 }
 
 bool APMMonitoringSampledData::isValidUserDefaultsArrayEntry(const platform::Value& entry) {
   const platform::Value::Array* array = entry.asArray();
   if (!array || array->size() != kCount) return false;
-  const int64_t* population = (*array)[kPopulation].asInteger();
-  // A population below 1 or beyond 32 bits can only come from a damaged file; it would make
-  // the random draw meaningless.
-  return (*array)[kContext].isString() && population && *population >= 1 &&
-         *population <= std::numeric_limits<int32_t>::max() && (*array)[kKey].isString() &&
-         (*array)[kStart].isDate();
+  std::optional<double> population = (*array)[kPopulation].numberAsDouble();
+  // A negative population, or one beyond 32 bits, can only come from a damaged file; it would
+  // make the random draw meaningless.
+  return (*array)[kContext].isString() && population && *population >= 0 &&
+         *population < static_cast<double>(std::numeric_limits<int32_t>::max()) + 1 &&
+         (*array)[kKey].isString() && (*array)[kStart].isDate();
 }
 
 void APMMonitoringSampledData::insertOrUpdateSampledData(

@@ -16,13 +16,14 @@ class APMMonitoringSampledData {
   // A uniform random draw in [0, upperBound); upperBound is at least 1.
   using RandomUniform = std::function<uint32_t(uint32_t upperBound)>;
 
-  // Keeps a copy of the array when it is a valid entry, else starts empty. `random` replaces
+  // Keeps a copy of the array when it is a valid entry (its population read as an integer),
+  // else starts empty. `random` replaces
   // the system's random source (tests pass a fixed one).
   explicit APMMonitoringSampledData(const std::optional<platform::Value>& array,
                                     RandomUniform random = {});
 
-  // True for an array of exactly four entries of the types above, with a population of at
-  // least 1.
+  // True for an array of exactly four entries of the types above, whose population is a number
+  // (integer or real) from 0 up to the largest 32-bit one.
   static bool isValidUserDefaultsArrayEntry(const platform::Value& entry);
 
   // Counts one more competing message: starts a sample when there is none; otherwise the

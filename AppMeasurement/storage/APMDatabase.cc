@@ -143,9 +143,8 @@ std::unique_ptr<APMDatabase> APMDatabase::create(
     std::shared_ptr<platform::DispatchQueue> workerQueue) {
   if (!APMCheckResult(!name.empty(), error, 1, "Received empty database name in init"))
     return nullptr;
+  // Without an Application Support folder the path is empty and the store refuses it.
   std::string path = APMApplicationSupportPath(name);
-  if (!APMCheckResult(!path.empty(), error, 2, "No Application Support folder for the database"))
-    return nullptr;
   return open(std::move(path), std::move(settings), error, std::move(workerQueue));
 }
 
@@ -196,13 +195,24 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view contex
     // Only a file that holds something else than our schema, or that SQLite finds damaged, is
     // replaced; a busy, full or failing disk keeps it for the next attempt.
     if (isSchemaFault(ensureError) || isCorruptionCode(sqliteStore_->lastFailureResultCode())) {
-      std::string deletionError;
-      if (!sqliteStore_->closeAndDeleteDatabase(&deletionError)) {
+      // Deleted here rather than by the store, whose own deletion line (34019) would repeat
+      // this one.
+      sqliteStore_->closeDatabase();
+      APMErrorSlot deletionError;
+      for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        std::string companion = databasePath_ + suffix;
+        if (!std::filesystem::exists(companion)) continue;
+        APMErrorSlot fileError;
+        if (!APMDeleteFileAtPath(companion, &fileError) && !deletionError) {
+          deletionError = std::move(fileError);
+        }
+      }
+      if (deletionError) {
         monitor->logWithLevel(4, 12003,
                               "Failed to delete old database file after failed validation. "
                               "Error (" +
                                   std::string(context) + ")",
-                              deletionError);
+                              *deletionError);
       }
     }
     sqliteStore_.reset();
@@ -314,19 +324,17 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErro
   // The next transaction, whoever begins it, checks for other writers again.
   if (!sqliteStore_->holdsGroupTransaction()) dataVersionCheckedInTransaction_ = 0;
   if (!committed) {
-    transactionFailed(transactionError, error);
+    transactionFailed(transactionError);
     return false;
   }
   return true;
 }
 
-void APMDatabase::transactionFailed(const APMErrorSlot& transactionError, APMErrorSlot* error) {
+void APMDatabase::transactionFailed(const APMErrorSlot& transactionError) {
   // What the block wrote into the caches was rolled back in the file: read it again.
   caches_.invalidate(APMDatabaseCaches::kAll);
   std::string description = transactionError ? transactionError->localizedDescription() : "";
   APMMonitor::monitor()->logWithLevel(1, 12056, "Transaction failed. " + description);
-  // Keep an error the block stored; otherwise hand on the transaction's own.
-  if (error != nullptr && !*error) *error = transactionError;
 }
 
 void APMDatabase::beginCommitGroup() {
@@ -342,7 +350,7 @@ bool APMDatabase::endCommitGroup() {
   bool committed = sqliteStore_->endCommitGroup(
       &commitError, [&] { return !counts || writeDailyCounts(*counts, &commitError); });
   dataVersionCheckedInTransaction_ = 0;
-  if (!committed) transactionFailed(commitError, nullptr);
+  if (!committed) transactionFailed(commitError);
   return committed;
 }
 
@@ -385,10 +393,7 @@ bool APMDatabase::dataTypesFromTableWithName(std::string_view table, std::string
   bool built = false;
   for (const APMSqliteRecord& record : *records) built = block(record) || built;
   if (!records->empty() && !built) {
-    // Keep the reason the block stored for the row.
-    if (error == nullptr || !*error) {
-      APMSetError(error, 2, "Failed to initialize data types from dictionaries");
-    }
+    APMSetError(error, 2, "Failed to initialize data types from dictionaries");
     return false;
   }
   return true;

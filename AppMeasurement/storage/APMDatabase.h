@@ -71,7 +71,8 @@ struct APMConditionalUserPropertySchedule {
 class APMDatabase {
  public:
   // Opens "<Application Support>/Orvane/Measurement/<name>" (creating it), ensures the schema
-  // and the app_metadata row. nullptr with the error on failure; an empty name is code 1.
+  // and the app_metadata row. nullptr with the error on failure; an empty name is code 1, and
+  // so is a container without an Application Support folder (the store's empty path).
   static std::unique_ptr<APMDatabase> create(
       std::string_view name, std::shared_ptr<APMDatabaseSettings> settings, APMErrorSlot* error,
       std::shared_ptr<platform::DispatchQueue> workerQueue = nullptr);
@@ -99,8 +100,9 @@ class APMDatabase {
   bool initializeAppMetadata(APMErrorSlot* error = nullptr);
   // Deletes the whole file and builds a fresh database at the same path.
   bool reset(APMErrorSlot* error);
-  // Runs the block in one exclusive transaction; a failure logs 12056 and, when a slot is
-  // given, stores the transaction's error there too.
+  // Runs the block in one exclusive transaction; a failure logs 12056 with the transaction's
+  // error, which is not handed on: `error` holds what the block stored in it (or why there was
+  // no database to begin with).
   bool performTransaction(const std::function<bool()>& block, APMErrorSlot* error = nullptr);
   // Transactions from now until endCommitGroup share one commit (see APMSqliteStore); each
   // still succeeds or fails on its own. A failed commit at the end logs 12056 like a failed
@@ -264,7 +266,8 @@ class APMDatabase {
   // Copies events into a fresh events_snapshot table.
   bool createEventsSnapshotTable(APMErrorSlot* error);
   // Puts the snapshot back into events (a first open "_f" counted after the snapshot stays)
-  // and empties the snapshot.
+  // and empties the snapshot. A first open that cannot be written back answers false with its
+  // error, the snapshot emptied all the same.
   bool restoreFromEventsSnapshotTable(APMErrorSlot* error);
 
   // Today's counts from the app_metadata row; today is floor((now - midnightOffset) / 86400).
@@ -436,9 +439,9 @@ class APMDatabase {
                                                APMErrorSlot* error);
   // The user_attributes rows, read once; nullptr on a failed read.
   const std::vector<APMCachedUserAttributeRow>* cachedUserAttributeRows(APMErrorSlot* error);
-  // A transaction (or a commit group) was rolled back: caches dropped, 12056 logged, the
-  // error handed on to `error` unless the block stored one there.
-  void transactionFailed(const APMErrorSlot& transactionError, APMErrorSlot* error);
+  // A transaction (or a commit group) was rolled back: caches dropped, 12056 logged with the
+  // transaction's error.
+  void transactionFailed(const APMErrorSlot& transactionError);
   // `deleted` raw events went; `range` (row_count, realtime_rows, latest), read before, tells
   // what they held when it counted the same rows; otherwise their flags and times are unknown.
   void noteRawEventsDeleted(int64_t deleted, const APMSqliteRecord* range);

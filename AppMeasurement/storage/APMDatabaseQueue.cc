@@ -119,8 +119,6 @@ std::optional<std::vector<APMQueuedBundle>> APMDatabase::bundlesFromRecords(
         rowID = *it->second.asInteger();
       }
       APMError reason = rowError ? *rowError : apm_errorWithCode(2, "Unreadable bundle row");
-      APMMonitor::monitor()->logWithLevel(4, 12019, "Skipping unreadable queued bundle. Row ID",
-                                          static_cast<long long>(rowID), reason);
       if (unreadableRows != nullptr) unreadableRows->push_back({rowID, "", reason});
       continue;
     }
@@ -156,7 +154,7 @@ std::optional<std::vector<APMQueuedBundle>> APMDatabase::queryBundlesWithRowIDs(
   if (!rowIDCondition(rowIDs, &condition, &values, error)) return std::nullopt;
   auto records =
       sqliteStore_->recordsForQuery("SELECT rowid, data, retry_count FROM queue WHERE " + condition,
-                                    values, error, nullptr, APMStatementCaching::kPerCall);
+                                    values, error, APMStatementCaching::kPerCall);
   if (!records) return std::nullopt;
   return bundlesFromRecords(*records, std::nullopt, unreadableRows);
 }

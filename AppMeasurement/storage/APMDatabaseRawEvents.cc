@@ -187,28 +187,33 @@ std::optional<APMPBMeasurementBundle> APMDatabase::queryRawEventsMetadataWithFin
   checkSequence("queryRawEventsMetadataWithFingerprint");
   std::optional<APMPBMeasurementBundle> result;
   Value key(static_cast<long long>(fingerprint));
+  APMErrorSlot decodeError;
   bool read = dataTypesFromTableWithName(
       kRawEventsMetadataTable, "metadata_fingerprint", &key, error,
       [&](const APMSqliteRecord& record) {
         if (result) return true;
         auto it = record.find("metadata");
         // A row without bytes, with empty ones or with bytes that do not decode never will.
-        if (!APMCheckResult(it != record.end(), error, kAPMDatabaseErrorCannotDecode,
+        if (!APMCheckResult(it != record.end(), &decodeError, kAPMDatabaseErrorCannotDecode,
                             "Received empty dictionary for getting measurement bundle"))
           return false;
         if (!it->second.isBytes() || it->second.asBytes()->data.empty()) {
-          APMSetError(error, kAPMDatabaseErrorCannotDecode,
+          APMSetError(&decodeError, kAPMDatabaseErrorCannotDecode,
                       "Event metadata should not be empty for getting measurement bundle");
           return false;
         }
         result =
             APMPBMeasurementBundle::initWithBuffer(std::string_view(it->second.asBytes()->data));
-        if (!APMCheckNonNil(result, error, kAPMDatabaseErrorCannotDecode,
+        if (!APMCheckNonNil(result, &decodeError, kAPMDatabaseErrorCannotDecode,
                             "Failed to parse measurement bundle metadata"))
           return false;
         return true;
       });
-  if (!read) return std::nullopt;
+  if (!read) {
+    // The bundler tells metadata that can never decode from a failing read by this reason.
+    if (decodeError && error != nullptr) *error = decodeError;
+    return std::nullopt;
+  }
   return result;
 }
 
@@ -292,7 +297,7 @@ bool APMDatabase::deleteRawEventsWithMaxRowID(int64_t rowID, APMErrorSlot* error
         "SELECT count(1) AS row_count, "
         "count(CASE WHEN is_realtime = 1 THEN 1 END) AS realtime_rows, max(timestamp) AS latest "
         "FROM raw_events WHERE rowid <= ?",
-        {Value(static_cast<long long>(rowID))}, nullptr, nullptr, APMStatementCaching::kKeep);
+        {Value(static_cast<long long>(rowID))}, nullptr, APMStatementCaching::kKeep);
     if (records && records->size() == 1) range = std::move(records->front());
   }
   std::optional<int64_t> deleted = sqliteStore_->deleteRecordsFromTableWithName(
@@ -480,7 +485,7 @@ std::optional<APMDatabase::RawEventRow> APMDatabase::rawEventRowFromDictionary(
     }
     auto entry = topLevelParameter(param, error);
     if (!entry) {
-      APMSetError(error, 2, "Failed to parse event params data");
+      APMSetError(error, 2, "Failed to parse event params from data");
       return std::nullopt;
     }
     parameters.insert_or_assign(std::move(entry->first), APMObject(std::move(entry->second)));
@@ -510,8 +515,6 @@ std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsFromRecords(
     if (!event) {
       APMError reason = rowError.value_or(apm_errorWithCode(2, "Unreadable raw event"));
       int64_t rowID = int64Column(record, "rowid").value_or(0);
-      APMMonitor::monitor()->logWithLevel(4, 12020, "Skipping unreadable raw event. Row ID",
-                                          static_cast<long long>(rowID), reason);
       if (unreadableRows != nullptr) {
         unreadableRows->push_back({rowID, textColumn(record, "name"), reason});
       }

@@ -421,12 +421,19 @@ bool APMDatabase::restoreFromEventsSnapshotTable(APMErrorSlot* error) {
       !sqliteStore_->copyContentsFromTable(kEventsSnapshotTable, kEventsTable, error)) {
     return false;
   }
+  bool firstOpenKept = true;
   if (currentFirstOpen) {
     std::optional<APMEventAggregates> restored = eventAggregatesWithName("_f", &readError);
-    if ((!restored || restored->lifetimeCount() == 0) &&
-        !updateEventAggregates(*currentFirstOpen, error)) {
-      return false;
+    if (!restored || restored->lifetimeCount() == 0) {
+      firstOpenKept = updateEventAggregates(*currentFirstOpen, error);
     }
+  }
+  // The snapshot is emptied even when the first open could not be written back: a snapshot left
+  // behind would be restored again at the next grant. The lost first-open count still answers NO,
+  // so that the caller logs it, with the write-back's error.
+  if (!firstOpenKept) {
+    sqliteStore_->deleteAllRecordsFromTableWithName(kEventsSnapshotTable, nullptr);
+    return false;
   }
   return sqliteStore_->deleteAllRecordsFromTableWithName(kEventsSnapshotTable, error);
 }

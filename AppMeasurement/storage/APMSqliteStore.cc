@@ -300,17 +300,11 @@ sqlite3_stmt* APMSqliteStore::prepareSQL(std::string_view sql, APMErrorSlot* err
     return nullptr;
   }
   if (tail != nullptr && tail < sql.data() + sql.size()) {
-    // A tail of blanks or comments prepares to no statement; anything else is a second one.
-    sqlite3_stmt* next = nullptr;
-    int tailRc = sqlite3_prepare_v2(
-        sqliteHandle_, tail, static_cast<int>(sql.data() + sql.size() - tail), &next, nullptr);
-    bool secondStatement = tailRc != SQLITE_OK || next != nullptr;
-    sqlite3_finalize(next);
-    if (secondStatement) {
-      sqlite3_finalize(statement);
-      APMSetError(error, 1, "Query contained more than one SQL statement.");
-      return nullptr;
-    }
+    // Whatever SQLite left unparsed, even blanks or a comment after the statement's end, is
+    // refused: only the text that was prepared would run.
+    sqlite3_finalize(statement);
+    APMSetError(error, 1, "Query contained more than one SQL statement.");
+    return nullptr;
   }
   return statement;
 }
@@ -488,12 +482,24 @@ bool APMSqliteStore::stepDone(sqlite3_stmt* statement, const std::string& sql,
 
 std::optional<std::vector<APMSqliteRecord>> APMSqliteStore::recordsForQuery(
     const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
+    APMStatementCaching caching) {
+  return recordsForQuery(
+      sql, values, error, [](size_t, const APMSqliteRecord&) { return true; }, caching);
+}
+
+std::optional<std::vector<APMSqliteRecord>> APMSqliteStore::recordsForQuery(
+    const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
     const RecordFilter& filter, APMStatementCaching caching) {
+  if (!APMCheckResult(!sql.empty(), error, 1, "Received empty query for records for query"))
+    return std::nullopt;
+  if (!APMCheckResult(static_cast<bool>(filter), error, 1,
+                      "Received empty filter for selecting records"))
+    return std::nullopt;
   std::vector<APMSqliteRecord> records;
   bool read = enumerateRecordsForQuery(
       sql, values, error,
       [&](size_t accepted, const APMSqliteRecord& record) {
-        if (filter && !filter(accepted, record)) return false;
+        if (!filter(accepted, record)) return false;
         records.push_back(record);
         return true;
       },
@@ -506,6 +512,9 @@ bool APMSqliteStore::enumerateRecordsForQuery(const std::string& sql, const APMS
                                               APMErrorSlot* error, const RecordFilter& visitor,
                                               APMStatementCaching caching) {
   if (!APMCheckResult(!sql.empty(), error, 1, "Received empty query for records for query"))
+    return false;
+  if (!APMCheckResult(static_cast<bool>(visitor), error, 1,
+                      "Received empty filter for selecting records"))
     return false;
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2,
                       "Query records failed. Database not open."))

@@ -89,8 +89,9 @@ class APMSqliteStore {
 
   // --- Statements ---
 
-  // Prepares one statement, never cached; the caller finalizes it. A tail other than blanks and
-  // comments (a second statement) is refused with code 1.
+  // Prepares one statement, never cached; the caller finalizes it. Any text left after the
+  // statement's end (a second statement, or only blanks or a comment after its ";") is refused
+  // with code 1.
   sqlite3_stmt* prepareSQL(std::string_view sql, APMErrorSlot* error);
   // The statement for the text by the cache rule, with the values bound: texts with "?" are
   // cached and need values the first time; texts without "?" are cached unless they contain
@@ -122,15 +123,23 @@ class APMSqliteStore {
 
   // --- Records ---
 
-  // The rows of a select in SQLite's order; nullopt on failure. The filter sees each row with
-  // the number of rows accepted so far; false ends the read without that row.
+  // The rows of a select in SQLite's order; nullopt on failure.
   std::optional<std::vector<APMSqliteRecord>> recordsForQuery(
       const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
-      const RecordFilter& filter = nullptr,
       APMStatementCaching caching = APMStatementCaching::kCacheRule);
+  // The same through a filter that sees each row with the number of rows accepted so far;
+  // false ends the read without that row. An empty filter is code 1.
+  std::optional<std::vector<APMSqliteRecord>> recordsForQuery(
+      const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error,
+      const RecordFilter& filter, APMStatementCaching caching = APMStatementCaching::kCacheRule);
+  // A literal null filter is caught here: the filterless form is the one that reads every row.
+  std::optional<std::vector<APMSqliteRecord>> recordsForQuery(
+      const std::string& sql, const APMSqliteValues& values, APMErrorSlot* error, std::nullptr_t,
+      APMStatementCaching caching = APMStatementCaching::kCacheRule) = delete;
   // The rows of a select handed one at a time to the visitor, with the number of rows it
   // accepted before; false ends the read without that row. The record handed over is reused
-  // for the next row: copy what must outlive the call. False on failure.
+  // for the next row: copy what must outlive the call. False on failure (an empty visitor is
+  // code 1).
   bool enumerateRecordsForQuery(const std::string& sql, const APMSqliteValues& values,
                                 APMErrorSlot* error, const RecordFilter& visitor,
                                 APMStatementCaching caching = APMStatementCaching::kCacheRule);

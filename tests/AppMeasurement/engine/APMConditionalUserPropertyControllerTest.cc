@@ -2,6 +2,7 @@
 // per-event pass (timed out, expired, triggered) with its event order checked in a decoded
 // upload from the measurement service, and a row that cannot be decoded.
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "AppMeasurement/engine/APMConditionalUserPropertyController.h"
@@ -9,6 +10,7 @@
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/AppMeasurement/engine/FailingStatements.h"
 #include "tests/support/ClosedPort.h"
 
 namespace {
@@ -198,6 +200,79 @@ TEST_F(ConditionalUserPropertyTest, UndecodableRowIsDeletedAndProcessingGoesOn) 
   std::string rows = runCommand("sqlite3 '" + engine->database()->databasePath() + "'" +
                                 " 'SELECT name FROM conditional_properties ORDER BY name;'");
   EXPECT_EQ(rows, "healthy\n");
+}
+
+// When the pass's one read fails, the steps' own reads run in their order: the one that fails
+// names itself (10001 timed out, 10004 expired, 10008 triggering); when none fails, the
+// property is triggered all the same.
+TEST_F(ConditionalUserPropertyTest, AFailedReadNamesItsOwnStep) {
+  struct Case {
+    const char* label;
+    const char* stepMarker;  // nullptr: only the pass's one read fails
+    int code;                // 0: nothing fails for good
+  };
+  const Case cases[] = {
+      {"timed out", "active=0 and abs(? - creation_timestamp) > trigger_timeout", 10001},
+      {"expired", "active=1 and abs(? - triggered_timestamp) > time_to_live", 10004},
+      {"triggering", "active=0 and trigger_event_name=? and abs", 10008},
+      {"only the one pass", nullptr, 0},
+  };
+  makeEngine();
+  int serial = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string name = "p" + std::to_string(++serial);
+    set(property("on", "go_" + name), name);
+    std::vector<std::string> markers{"OR (active=1 AND abs("};
+    if (c.stepMarker != nullptr) markers.emplace_back(c.stepMarker);
+    std::unique_ptr<enginetest::FailingStatements> failing;
+    onWorker([&] {
+      failing = std::make_unique<enginetest::FailingStatements>(
+          engine->database()->sqliteStore()->sqliteHandle(), markers);
+    });
+    capture.clear();
+    logEvent("app", true, "go_" + name);
+    onWorker([&] { failing.reset(); });
+    env.waitUntilIdle();
+    for (int code : {10001, 10004, 10008}) {
+      char text[16];
+      std::snprintf(text, sizeof text, "I-ACS%06d", code);
+      EXPECT_EQ(capture.contains(text), code == c.code) << code;
+    }
+    EXPECT_EQ(capture.contains("I-ACS023050"), c.code != 0);
+    EXPECT_EQ(stored(name)->active, c.code == 0);
+  }
+}
+
+// The schedule read inside a group of events whose commit fails follows the rollback: the
+// trigger the group's event met waits again, and the next such event meets it.
+TEST_F(ConditionalUserPropertyTest, AFailedGroupCommitLeavesNoTriggerSkipped) {
+  makeEngine();
+  APMConditionalUserProperty waiting = property("on", "go");
+  waiting.triggeredEvent = event("go_met");
+  set(waiting, "waiting");
+  onWorker([&] {
+    APMSqliteStore* store = engine->database()->sqliteStore();
+    ASSERT_TRUE(store->executeSQL("PRAGMA foreign_keys = ON", nullptr));
+    ASSERT_TRUE(store->executeSQL("CREATE TABLE parent (id INTEGER PRIMARY KEY)", nullptr));
+    ASSERT_TRUE(store->executeSQL(
+        "CREATE TABLE child (pid INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)",
+        nullptr));
+    engine->writeEventGroup([&] {
+      engine->handleEventOnWorkerQueue(
+          *APMEvent::create("app", true, "go", env.now(), 0, APMValueMap{}));
+      // A key checked only at the group's commit makes that commit fail.
+      engine->database()->performTransaction([&] {
+        return store->upsertRecord({{"pid", platform::Value(7)}}, "child", nullptr);
+      });
+    });
+  });
+  env.waitUntilIdle();
+  ASSERT_FALSE(stored("waiting")->active) << "the group's trigger was rolled back";
+  clearRawEvents();
+  logEvent("app", true, "go");
+  EXPECT_TRUE(stored("waiting")->active);
+  EXPECT_EQ(storedEventNames(), (std::vector<std::string>{"go", "go_met"}));
 }
 
 // Events that cannot meet any stored property skip the pass; none of them hides a timeout, an

@@ -12,6 +12,7 @@
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "platform/foundation/AppContainer.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/AppMeasurement/engine/FailingStatements.h"
 #include "tests/support/ServiceProcess.h"
 
 namespace {
@@ -403,8 +404,8 @@ TEST_F(BundleContentTest, AThousandEventsInOneBundle) {
             std::string::npos);
 }
 
-// A stored row that does not decode is logged once by bundling and once as a skipped row,
-// and goes with its group.
+// A stored row that does not decode is logged once, by bundling (23096), and goes with its
+// group.
 TEST_F(BundleContentTest, AnUndecodableRowIsLoggedOnce) {
   makeEngine();
   clearRawEvents();
@@ -418,7 +419,7 @@ TEST_F(BundleContentTest, AnUndecodableRowIsLoggedOnce) {
   bundleAll();
   env.waitUntilIdle();
   EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS023096"), 1u);
-  EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS012020"), 1u);
+  EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS012020"), 0u);
   EXPECT_EQ(names(queued().back()), std::vector<std::string>{"kept"});
   EXPECT_TRUE(storedEventNames().empty());
 }
@@ -508,17 +509,49 @@ TEST_F(AudienceOrderTest, SessionStartEvaluatesPropertiesBeforeEvents) {
                                    "property bundle " + std::to_string(millis(first)), "results"}));
 }
 
-// A failed property evaluation, at the session start or with the bundle, rolls the bundle
-// back: no bundle, the raw events kept for the next try.
-TEST_F(AudienceOrderTest, FailedPropertyEvaluationRollsTheBundleBack) {
+// A read of the group that fails after some rows were taken rolls back with 23097; the raw
+// events wait for the next try.
+TEST_F(BundleContentTest, AReadFailingHalfWayRollsBackWith23097) {
+  makeEngine();
+  clearRawEvents();
+  logEvent("app", true, "first");
+  logEvent("app", true, "second");
+  size_t queuedBefore = queued().size();
+  std::unique_ptr<enginetest::FailingStatements> failing;
+  onWorker([&] {
+    failing = std::make_unique<enginetest::FailingStatements>(
+        engine->database()->sqliteStore()->sqliteHandle(),
+        std::vector<std::string>{"FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid"},
+        1);
+  });
+  capture.clear();
+  EXPECT_EQ(bundleAll(), 0);
+  int interrupted = 0;
+  onWorker([&] {
+    interrupted = failing->interrupted();
+    failing.reset();
+  });
+  env.waitUntilIdle();
+  EXPECT_EQ(interrupted, 1);
+  EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS023097"), 1u);
+  EXPECT_EQ(queued().size(), queuedBefore);
+  EXPECT_EQ(storedEventNames(), (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(bundleAll(), 1);
+  EXPECT_TRUE(storedEventNames().empty());
+}
+
+// A failed property evaluation with the bundle rolls the bundle back: no bundle, the raw events
+// kept for the next try. At the session start it ends that step only: the bundle is made.
+TEST_F(AudienceOrderTest, FailedPropertyEvaluationRollsBackOnlyWithTheBundle) {
   struct Case {
     const char* label;
     bool sessionStart;
     bool failOwn;
     bool failBundle;
+    int bundlesWhileFailing;
   };
-  const Case cases[] = {{"at the session start", true, true, false},
-                        {"with the bundle", false, false, true}};
+  const Case cases[] = {{"at the session start", true, true, false, 1},
+                        {"with the bundle", false, false, true, 0}};
   makeEngine();
   setTier();
   for (const Case& c : cases) {
@@ -530,19 +563,21 @@ TEST_F(AudienceOrderTest, FailedPropertyEvaluationRollsTheBundleBack) {
     size_t queuedBefore = queued().size();
     audience->failWithOwnCache = c.failOwn;
     audience->failWithBundleCache = c.failBundle;
-    EXPECT_EQ(bundleAll(), 0);
-    EXPECT_EQ(queued().size(), queuedBefore);
-    EXPECT_EQ(storedEventNames(), stored);
+    EXPECT_EQ(bundleAll(), c.bundlesWhileFailing);
+    EXPECT_EQ(queued().size(), queuedBefore + c.bundlesWhileFailing);
+    if (c.bundlesWhileFailing == 0) {
+      EXPECT_EQ(storedEventNames(), stored);
+    }
     audience->failWithOwnCache = false;
     audience->failWithBundleCache = false;
-    EXPECT_EQ(bundleAll(), 1);
+    EXPECT_EQ(bundleAll(), 1 - c.bundlesWhileFailing);
     EXPECT_TRUE(storedEventNames().empty());
   }
 }
 
-// Session counts that cannot be cleared end the bundle (23185): nothing is queued, the raw
-// events and the engagement totals stay as they were.
-TEST_F(BundleContentTest, FailedSessionCountClearEndsTheBundle) {
+// Session counts that cannot be cleared end the session-start step (23185), engagement
+// included, and not the bundle: the bundle is queued and its raw events go.
+TEST_F(BundleContentTest, FailedSessionCountClearStillMakesTheBundle) {
   makeEngine();
   clearRawEvents();
   logInternal("_s", {});
@@ -555,18 +590,13 @@ TEST_F(BundleContentTest, FailedSessionCountClearEndsTheBundle) {
   });
   size_t queuedBefore = queued().size();
   capture.clear();
-  EXPECT_EQ(bundleAll(), 0);
+  EXPECT_EQ(bundleAll(), 1);
   env.waitUntilIdle();
   EXPECT_TRUE(capture.contains("I-ACS023185"));
-  EXPECT_EQ(queued().size(), queuedBefore);
-  EXPECT_EQ(storedEventNames(), (std::vector<std::string>{"_s", "_e"}));
+  ASSERT_EQ(queued().size(), queuedBefore + 1);
+  EXPECT_EQ(names(queued().back()), (std::vector<std::string>{"_s", "_e"}));
+  EXPECT_TRUE(storedEventNames().empty());
   EXPECT_FALSE(storedInt("_lte"));
-  onWorker([&] {
-    ASSERT_TRUE(
-        engine->database()->sqliteStore()->executeSQL("DROP TRIGGER refuse_clear", nullptr));
-  });
-  EXPECT_EQ(bundleAll(), 1);
-  EXPECT_EQ(storedInt("_lte"), 700);
 }
 
 }  // namespace

@@ -457,6 +457,25 @@ TEST_F(ConfigurationAnswerTest, FailedFetchNamesTheReason) {
   }
 }
 
+// An upload that gets no answer names the network's reason beside the code (23043).
+TEST_F(ConfigurationAnswerTest, FailedUploadNamesTheReason) {
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID + "\"");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  fetch();
+  logEvent("app", true, "unanswered");
+  APMRemoteConfig::Hosts hosts = APMRemoteConfig::hosts();
+  hosts.upload = testsupport::processClosedPort().host();
+  APMRemoteConfig::setHosts(hosts);
+  capture.clear();
+  onWorker([&] { engine->uploadData(); });
+  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  env.waitUntilIdle();
+  std::vector<std::string> failed = linesWith(capture, 23043);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_NE(failed[0].find("onnect"), std::string::npos) << failed[0];
+}
+
 // An answer while the network is down re-arms the schedule without an upload pass.
 TEST_F(ConfigurationAnswerTest, AnswerWhileOfflineOnlySchedules) {
   startService();

@@ -89,18 +89,26 @@ TEST_F(APMMonitoringSampledDataTest, EmptySampleReportsZeroAfterAQuietPeriod) {
 }
 
 TEST_F(APMMonitoringSampledDataTest, OnlyWellFormedArraysLoad) {
-  const Value good(Value::Array{Value("c"), Value(7), Value("k"), Value::date(5)});
-  APMMonitoringSampledData loaded(good, scripted());
-  EXPECT_EQ(loaded.sampledData(), *good.asArray());
+  struct Good {
+    Value population;
+    int64_t read;
+  };
+  const Good goods[] = {{Value(7), 7}, {Value(0), 0}, {Value(7.5), 7}, {Value(0.0), 0}};
+  for (const Good& g : goods) {
+    const Value stored(Value::Array{Value("c"), g.population, Value("k"), Value::date(5)});
+    EXPECT_TRUE(APMMonitoringSampledData::isValidUserDefaultsArrayEntry(stored)) << g.read;
+    APMMonitoringSampledData loaded(stored, scripted());
+    EXPECT_EQ(loaded.sampledData(),
+              (Value::Array{Value("c"), Value(g.read), Value("k"), Value::date(5)}));
+  }
 
   const Value bad[] = {
       Value(Value::Array{Value("c"), Value(7), Value("k")}),                // three entries
       Value(Value::Array{Value("c"), Value(7), Value(8), Value::date(5)}),  // number as key
       Value(Value::Array{Value("c"), Value("7"), Value("k"), Value::date(5)}),
       Value(Value::Array{Value("c"), Value(7), Value("k"), Value(5.0)}),
-      Value(Value::Array{Value("c"), Value(7.5), Value("k"), Value::date(5)}),
-      Value(Value::Array{Value("c"), Value(0), Value("k"), Value::date(5)}),
       Value(Value::Array{Value("c"), Value(-4), Value("k"), Value::date(5)}),
+      Value(Value::Array{Value("c"), Value(-0.5), Value("k"), Value::date(5)}),
       Value(Value::Array{Value("c"), Value(int64_t{1} << 40), Value("k"), Value::date(5)}),
       Value(Value::Array{Value("c"), Value(7), Value("k"), Value::date(5), Value(1)}),
       Value("not an array"),

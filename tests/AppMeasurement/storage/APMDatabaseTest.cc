@@ -3,6 +3,8 @@
 
 #include "AppMeasurement/storage/APMDatabase.h"
 
+#include <functional>
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -220,6 +222,19 @@ TEST_F(APMDatabaseTest, AFileOfAnotherSchemaThatCannotBeDeletedSaysWhy) {
     }
   }
   EXPECT_TRUE(said) << "the 12003 line names the deletion's error";
+  EXPECT_FALSE(log.contains("I-ACS034019")) << "the store's own deletion line is not repeated";
+}
+
+// A container without an Application Support folder gives an empty path, which the store
+// refuses as it refuses any empty path.
+TEST_F(APMDatabaseTest, NoApplicationSupportFolderIsTheStoresEmptyPath) {
+  int status = -1;
+  std::string answer = storagetest::run(
+      "env -i " KVL_BINARY_DIR
+      "/tests/AppMeasurement/storage/apm_storage_crash_writer --open-named measurement.sql",
+      &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(answer, "1 Received empty database path on init\n");
 }
 
 TEST_F(APMDatabaseTest, RowLimitsRefuseNewKeysAndAcceptReplacements) {
@@ -254,17 +269,70 @@ TEST_F(APMDatabaseTest, ResetLeavesAnEmptyDatabaseWithAFreshAppMetadataRow) {
   EXPECT_EQ(integrityCheck(), "ok\n");
 }
 
-TEST_F(APMDatabaseTest, TransactionFailuresCarryTheirError) {
+// A failed transaction logs its own error (12056) and hands it to nobody: the caller's slot
+// holds what the block left there, nothing when the block stored nothing.
+TEST_F(APMDatabaseTest, AFailedTransactionLeavesTheCallersSlotAsTheBlockLeftIt) {
+  struct Case {
+    const char* label;
+    const char* blockError;  // nullptr: the block stores none
+  };
+  const Case cases[] = {{"the block stored nothing", nullptr},
+                        {"the block stored its reason", "the block's own reason"}};
   APMDatabase& database = open();
-  testsupport::LogCapture log;
-  APMErrorSlot error;
-  EXPECT_FALSE(database.performTransaction(
-      [&] { return database.updateODMValue("v", "n", 1.0, nullptr) && false; }, &error));
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->localizedDescription(), "Transaction failed");
-  EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM odm_values"), "0\n");
-  platform::DispatchQueue::waitUntilIdle();
-  EXPECT_TRUE(log.contains("I-ACS012056"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    testsupport::LogCapture log;
+    APMErrorSlot error;
+    EXPECT_FALSE(database.performTransaction(
+        [&] {
+          if (c.blockError != nullptr) APMSetError(&error, 7, c.blockError);
+          return database.updateODMValue("v", "n", 1.0, nullptr) && false;
+        },
+        &error));
+    if (c.blockError == nullptr) {
+      EXPECT_FALSE(error);
+    } else {
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->localizedDescription(), c.blockError);
+    }
+    EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM odm_values"), "0\n");
+    platform::DispatchQueue::waitUntilIdle();
+    EXPECT_TRUE(log.contains("I-ACS012056"));
+    EXPECT_TRUE(log.contains("Transaction failed. Transaction failed"));
+  }
+}
+
+// A read by key whose rows build nothing is code 2, whatever the row builder found wrong.
+TEST_F(APMDatabaseTest, ReadsByKeyWhoseRowsBuildNothingAreCodeTwo) {
+  APMDatabase& database = open();
+  ASSERT_EQ(sqliteTool(path_,
+                       "INSERT INTO user_attributes (name, set_timestamp, value, origin) "
+                       "VALUES ('unreadable', 1.0, X'00', 'app'); "
+                       "INSERT INTO events (name, lifetime_count, current_bundle_count, "
+                       "last_fire_timestamp) VALUES ('negative', -1, 0, 1.0);"),
+            "");
+  struct Case {
+    const char* label;
+    std::function<bool(APMErrorSlot*)> read;
+  };
+  const Case cases[] = {
+      {"user attribute",
+       [&](APMErrorSlot* error) {
+         return database.userAttributeWithName("unreadable", error).has_value();
+       }},
+      {"event aggregates",
+       [&](APMErrorSlot* error) {
+         return database.eventAggregatesWithName("negative", error).has_value();
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    APMErrorSlot error;
+    EXPECT_FALSE(c.read(&error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 2);
+    EXPECT_EQ(error->localizedDescription(), "Failed to initialize data types from dictionaries");
+  }
 }
 
 TEST_F(APMDatabaseTest, OperationsOnTheWorkerQueuePassTheSequenceCheck) {

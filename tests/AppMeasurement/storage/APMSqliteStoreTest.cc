@@ -89,8 +89,10 @@ TEST_F(APMSqliteStoreTest, PreparingRefusesEmptyTextsAndSecondStatements) {
   const Case cases[] = {
       {"SELECT 1", 0},
       {"SELECT 1;", 0},
-      {"SELECT 1;  -- a comment\n ", 0},
-      {"SELECT 1; /* a comment */", 0},
+      {"SELECT 1 \n", 0},
+      {"SELECT 1;  -- a comment\n ", 1},
+      {"SELECT 1; /* a comment */", 1},
+      {"SELECT 1; ", 1},
       {"SELECT 1; SELECT 2", 1},
       {"SELECT 1; DROP TABLE t", 1},
       {"SELECT 1; garbage", 1},
@@ -115,6 +117,7 @@ TEST_F(APMSqliteStoreTest, RecordQueriesCheckTheirArguments) {
     const char* sql;
     APMSqliteValues values;
     const char* error;  // nullptr: accepted
+    bool emptyFilter = false;
   };
   const Case cases[] = {
       {"SELECT * FROM t", {}, nullptr},
@@ -123,10 +126,13 @@ TEST_F(APMSqliteStoreTest, RecordQueriesCheckTheirArguments) {
       {"PRAGMA table_info(t)", {}, "Received invalid select query"},
       {"", {}, "Received empty query for records for query"},
       {"SELECT * FROM t WHERE id > ?", {}, "Received empty parameters"},
+      {"SELECT * FROM t", {}, "Received empty filter for selecting records", true},
   };
   for (const Case& c : cases) {
     APMErrorSlot error;
-    auto records = store_->recordsForQuery(c.sql, c.values, &error);
+    auto records = c.emptyFilter ? store_->recordsForQuery(c.sql, c.values, &error,
+                                                           APMSqliteStore::RecordFilter())
+                                 : store_->recordsForQuery(c.sql, c.values, &error);
     EXPECT_EQ(records.has_value(), c.error == nullptr) << c.sql;
     if (c.error != nullptr) {
       ASSERT_TRUE(error) << c.sql;
