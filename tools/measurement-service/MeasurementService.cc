@@ -81,6 +81,13 @@ constexpr const char* kOwnersPageShell = R"(<!doctype html><meta charset=utf-8>
     const pre = document.createElement('pre');
     pre.textContent = JSON.stringify(JSON.parse(text), null, 2);
     status.replaceWith(pre);
+    const more = answer.headers.get('X-More-Before');
+    if (more) {
+      const older = document.createElement('a');
+      older.href = '/uploads.json?before=' + encodeURIComponent(more);
+      older.textContent = 'Older uploads';
+      pre.after(older);
+    }
     return;
   }
   const shown = new DOMParser().parseFromString(text, 'text/html');
