@@ -50,6 +50,59 @@ bool isOwnersPage(const std::string& path) {
   return path == "/" || path == "/uploads.json" || path == "/experiments";
 }
 
+// What a request with the session cookie but without the page's key gets at any of the owner's
+// pages: no data, only a script that asks again for the same address with the key its tab
+// holds (from the fragment of the address it opened) and shows the answer.
+constexpr const char* kOwnersPageShell = R"(<!doctype html><meta charset=utf-8>
+<title>Measurement service</title>
+<p id=status>Loading...</p>
+<script>
+(async () => {
+  const status = document.getElementById('status');
+  const fragment = new URLSearchParams(location.hash.slice(1));
+  if (fragment.get('key')) {
+    sessionStorage.setItem('uploads-page-key', fragment.get('key'));
+    history.replaceState(null, '', location.pathname + location.search);
+  }
+  const key = sessionStorage.getItem('uploads-page-key');
+  if (!key) {
+    status.textContent = 'This tab holds no key of the uploads page: open a new address of ' +
+      'the service (POST /_control/page-url).';
+    return;
+  }
+  const answer = await fetch(location.pathname + location.search,
+                             {headers: {'X-Page-Key': key}, cache: 'no-store'});
+  const text = await answer.text();
+  if (!answer.ok) {
+    status.textContent = text;
+    return;
+  }
+  if ((answer.headers.get('Content-Type') || '').startsWith('application/json')) {
+    const pre = document.createElement('pre');
+    pre.textContent = JSON.stringify(JSON.parse(text), null, 2);
+    status.replaceWith(pre);
+    const more = answer.headers.get('X-More-Before');
+    if (more) {
+      const older = document.createElement('a');
+      older.href = '/uploads.json?before=' + encodeURIComponent(more);
+      older.textContent = 'Older uploads';
+      pre.after(older);
+    }
+    return;
+  }
+  const shown = new DOMParser().parseFromString(text, 'text/html');
+  document.replaceChild(document.adoptNode(shown.documentElement), document.documentElement);
+})();
+</script>
+)";
+
+// The owner's pages hold data that must not linger in a cache, and answer differently with
+// and without the page's key.
+void keepUncached(HttpResponse& response) {
+  response.headers.emplace_back("Cache-Control", "no-store");
+  response.headers.emplace_back("Vary", "Cookie, " + std::string(kPageKeyHeader));
+}
+
 }  // namespace
 
 std::string httpDate(std::time_t time) {
@@ -171,7 +224,10 @@ MeasurementService::MeasurementService(const Options& options) {
           413, "a body here is at most " + std::to_string(kMaxSmallBodyBytes) + " bytes\n");
     }
     if (isOwnersPage(r.path)) {
-      if (std::optional<HttpResponse> refused = refuseOthers(r)) return *refused;
+      std::optional<HttpResponse> response = refuseOthers(r);
+      if (!response) response = service_.handle(r);
+      keepUncached(*response);
+      return *response;
     }
     return service_.handle(r);
   });
@@ -182,7 +238,8 @@ MeasurementService::MeasurementService(const Options& options) {
 }
 
 std::string MeasurementService::newPageURL() {
-  return baseURL() + "/?secret=" + owner_.load()->pages.newSecret();
+  std::string key = platform::randomSecretToken();
+  return baseURL() + "/?secret=" + owner_.load()->pages.newSecret(key) + "#key=" + key;
 }
 
 std::optional<HttpResponse> MeasurementService::refuseOthers(const HttpRequest& request) {
@@ -190,20 +247,30 @@ std::optional<HttpResponse> MeasurementService::refuseOthers(const HttpRequest& 
   if (owner == nullptr) return HttpResponse::text(503, "starting\n");
   if (std::string_view secret = platform::queryItem(request.query, "secret").value_or("");
       !secret.empty()) {
-    if (!owner->pages.spend(secret)) {
+    std::optional<std::string> key = owner->pages.spend(secret);
+    if (!key) {
       return HttpResponse::text(403,
                                 "this address was used already; ask the service for a new one "
                                 "(POST /_control/page-url)\n");
     }
+    owner->keys.add(std::move(*key));
+    // The browser keeps the address's fragment (the key) across the redirect.
     HttpResponse response = HttpResponse::text(303, "");
     response.headers.emplace_back("Location", "/");  // the bare address, whatever was asked
     response.headers.emplace_back("Set-Cookie", owner->pages.setCookie());
     return response;
   }
-  if (owner->pages.admits(request.header("Cookie").value_or("")) ||
-      platform::equalSecrets(request.header(loopback::kControlTokenHeader).value_or(""),
+  if (platform::equalSecrets(request.header(loopback::kControlTokenHeader).value_or(""),
                              owner->controlToken)) {
     return std::nullopt;
+  }
+  if (owner->pages.admits(request.header("Cookie").value_or(""))) {
+    std::optional<std::string> key = request.header(kPageKeyHeader);
+    if (!key) return HttpResponse::text(200, kOwnersPageShell, "text/html; charset=utf-8");
+    if (owner->keys.admits(*key)) return std::nullopt;
+    return HttpResponse::text(403,
+                              "this page's key opens nothing here any more; open a new address "
+                              "of the service (POST /_control/page-url)\n");
   }
   return HttpResponse::text(403,
                             "open the address the service printed (it holds a one-time secret), "

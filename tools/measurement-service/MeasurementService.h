@@ -12,9 +12,13 @@
 #include "tools/measurement-service/AttributionService.h"
 #include "tools/measurement-service/ConfigurationStore.h"
 #include "tools/measurement-service/ExperimentEndpoint.h"
+#include "tools/measurement-service/PageKeys.h"
 #include "tools/measurement-service/UploadStore.h"
 
 namespace measurement_service {
+
+// The header in which the uploads page sends the key of the address it opened (PageKeys).
+inline constexpr const char* kPageKeyHeader = "X-Page-Key";
 
 // The local measurement service: what the measurement library talks to on a developer's
 // machine and in tests, on 127.0.0.1.
@@ -37,10 +41,12 @@ namespace measurement_service {
 //   POST /_control/page-url         {"url": newPageURL()}
 // What arrived is the developer's: uploads carry app instance ids and user ids. The pages that
 // show it ("/", "/uploads.json", "/experiments") answer only a browser that opened an address
-// of newPageURL() (its one-time secret is traded for this run's session cookie, a redirect to
-// "/", as the app's page does it: platform::PageSession) or a request with the control token
-// ("X-Service-Token"); anyone else gets 403. The data folder is the user's only (0700, its
-// files 0600).
+// of newPageURL() or a request with the control token ("X-Service-Token"); anyone else gets
+// 403. The address's one-time secret is traded for this run's session cookie, a redirect to
+// "/", as the app's page does it (platform::PageSession). Browsers send that cookie to every
+// port of 127.0.0.1, so it opens no data on its own: with it alone each of the pages is a
+// script without data, which asks again with the key of the address's fragment (kPageKeyHeader,
+// PageKeys) and shows the answer. The data folder is the user's only (0700, its files 0600).
 //   POST /api/v1/                   search-ads attribution, answered per token
 //                                   (AttributionService, with its control endpoints)
 //   PUT  /_control/config/<app id>  stores a configuration (JSON form or encoded bytes)
@@ -80,9 +86,10 @@ class MeasurementService {
   explicit MeasurementService(const Options& options);
 
   uint16_t port() const { return server_->port(); }
-  // The uploads page's address with a new one-time secret ("http://127.0.0.1:<port>/?secret=<32
-  // hex digits>"): the first browser that opens it gets the session. At most
-  // platform::PageSession::kMaxUnspentSecrets unspent ones are kept. Any thread.
+  // The uploads page's address with a new one-time secret and a key ("http://127.0.0.1:<port>/
+  // ?secret=<32 hex digits>#key=<32 hex digits>"): the first browser that opens it gets the
+  // session, and its page the key. At most platform::PageSession::kMaxUnspentSecrets unspent
+  // ones are kept. Any thread.
   std::string newPageURL();
   std::string baseURL() const { return server_->baseURL(); }
   loopback::ScriptedService& scripted() { return service_; }
@@ -94,8 +101,9 @@ class MeasurementService {
   loopback::HttpResponse upload(const loopback::HttpRequest& request);
   loopback::HttpResponse page(const loopback::HttpRequest& request) const;
   // The answer to a request for one of the owner's pages that does not come from the owner
-  // (no session cookie, no control token), or to one that spends a page secret; nothing when
-  // the page may be answered.
+  // (no session cookie, no control token: 403), to one with the session cookie but not the
+  // page's key (the page's script, no data), or to one that spends a page secret; nothing when
+  // the page's data may be answered.
   std::optional<loopback::HttpResponse> refuseOthers(const loopback::HttpRequest& request);
 
   // Who may read the owner's pages: set once the server's port is known, before which nobody
@@ -103,7 +111,8 @@ class MeasurementService {
   struct Owner {
     Owner(std::string cookieName, std::string token)
         : pages(std::move(cookieName)), controlToken(std::move(token)) {}
-    platform::PageSession pages;
+    platform::PageSession pages;  // the attached value of each secret is its address's key
+    PageKeys keys;                // of the addresses whose secret was spent
     const std::string controlToken;
   };
 

@@ -23,6 +23,7 @@ process.env.KVL_SERVICE_TOKEN = randomBytes(16).toString('hex');
 const control = { 'X-Service-Token': process.env.KVL_SERVICE_TOKEN };
 let browser;
 let attacker;
+const attackerCookies = [];  // the Cookie headers the attacker's server received
 
 function start(program, args) {
   const child = spawn(program, ['--port', '0', ...args], { stdio: ['ignore', 'pipe', 'inherit'] });
@@ -50,6 +51,7 @@ async function main() {
   // The attacker's page: another origin on this machine (another port), so that no guard of the
   // browser's between address spaces stands in the way; the services must hold on their own.
   attacker = createServer((request, response) => {
+    if (request.headers.cookie) attackerCookies.push(request.headers.cookie);
     response.writeHead(200, { 'Content-Type': 'text/html' });
     response.end('<!doctype html><title>attack</title>');
   });
@@ -100,6 +102,7 @@ async function main() {
   }
   await framesFromAnotherOrigin(page, services, attackerUrl);
   await writesFromAnotherOrigin(page, services, attacker.address().port);
+  await leakedCookie(browser, services[0], attackerUrl);
   console.log('services e2e: no page of another origin scripted, framed, wrote to or read a service');
 }
 
@@ -174,6 +177,65 @@ async function writesFromAnotherOrigin(page, services, attackerPort) {
   assert.deepEqual(resolved, {}, 'a short link of the page was made');
   // The token is what opens control requests: without it, even from here, they are refused.
   assert.equal((await fetch(`${measurement}/_control/requests`)).status, 403);
+}
+
+// Browsers send the cookies of 127.0.0.1 to every port of it: a page that another local user
+// serves on some port receives the uploads page's session cookie. With that cookie alone the
+// owner's pages show no upload and no experiment request; the browser that opened the printed
+// address still shows them.
+async function leakedCookie(browser, measurement, attackerUrl) {
+  const instance = 'instance-e2e-leak';
+  const bundleId = 'com.example.leak';
+  const text = (value) => [...Buffer.from(value)];
+  // A MeasurementBatch of one bundle (app_instance_id, field 21) and an ExperimentRequest
+  // (app_property, field 1, with bundle_id, field 5).
+  const bundle = [0xaa, 0x01, instance.length, ...text(instance)];
+  const stored = await fetch(`${measurement.url}/a`, {
+    method: 'POST', body: new Uint8Array([0x0a, bundle.length, ...bundle]),
+  });
+  assert.equal(stored.status, 204, 'the upload was taken');
+  const property = [0x2a, bundleId.length, ...text(bundleId)];
+  const asked = await fetch(`${measurement.url}/sdk-exp`, {
+    method: 'POST', body: new Uint8Array([0x0a, property.length, ...property]),
+  });
+  assert.equal(asked.status, 200, 'the experiment request was taken');
+  const showsData = (body) => body.includes(instance) || body.includes(bundleId);
+
+  // The developer opens the printed address in a tab of their browser, which shows the uploads.
+  const { url: address } = await (await fetch(`${measurement.url}/_control/page-url`, {
+    method: 'POST', headers: { ...control, 'Content-Type': 'application/json' },
+  })).json();
+  const owner = await browser.newPage();
+  await owner.goto(address);
+  await owner.waitForFunction((id) => document.documentElement.textContent.includes(id), instance);
+  assert.equal(new URL(owner.url()).hash, '', 'the key stays in the address bar');
+
+  // Any page of another port gets the cookie.
+  const other = await browser.newPage();
+  attackerCookies.length = 0;
+  await other.goto(attackerUrl);
+  await other.close();
+  const name = `uploads-session-${new URL(measurement.url).port}`;
+  const leaked = attackerCookies.join('; ').split(/;\s*/).find((c) => c.startsWith(`${name}=`));
+  assert.ok(leaked, `the page of another port got no ${name} cookie: ${attackerCookies}`);
+
+  // With the cookie alone: no upload, no experiment request.
+  for (const path of ['/', '/uploads.json', '/experiments', '/?before=999']) {
+    const answer = await fetch(`${measurement.url}${path}`, { headers: { Cookie: leaked } });
+    const body = await answer.text();
+    assert.ok(answer.status === 403 || answer.status === 200, `${path}: ${answer.status}`);
+    assert.ok(!showsData(body), `${path} shows data to the cookie alone: ${body.slice(0, 200)}`);
+  }
+
+  // The owner's tab still shows the uploads, the JSON and the experiment requests, reloaded too.
+  for (const [path, shown] of [['/', instance], ['/uploads.json', instance],
+    ['/experiments', bundleId], ['/', instance]]) {
+    await owner.goto(`${measurement.url}${path}`);
+    await owner.waitForFunction((id) => document.documentElement.textContent.includes(id), shown);
+  }
+  await owner.reload();
+  await owner.waitForFunction((id) => document.documentElement.textContent.includes(id), instance);
+  await owner.close();
 }
 
 try {
