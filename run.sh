@@ -10,7 +10,7 @@
 #                               command line, where other users can read it. The measurement
 #                               service prints the address of its uploads page the same way
 #                               ("measurement-service: the uploads are shown at URL", a one-time
-#                               secret too). Arguments go to
+#                               secret and a key too). Arguments go to
 #                               the app (e.g. -KVLAnalyticsDebugEnabled). Ctrl-C sends the app to the
 #                               background (pending events upload first), then stops the
 #                               services; a second Ctrl-C ends the app at once. Exits non-zero
