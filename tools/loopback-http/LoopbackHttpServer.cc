@@ -228,6 +228,7 @@ class Session : public std::enable_shared_from_this<Session> {
                                                server_->options.minBodyBytesPerSecond,
                                                server_->options.readDeadline};
     arrival_.emplace(limits, platform::BodyArrival::Clock::now());
+    waitedForRoom_ = {};
     readSome();
   }
 
@@ -262,11 +263,14 @@ class Session : public std::enable_shared_from_this<Session> {
                           });
   }
 
-  // Waits, unread, for room for the body's next bytes, no longer than a body may stall: bodies
-  // that others stall hold the room only that long, so a wait that outlasts it means the server
-  // is busy with real bodies. The time waited does not count against the peer.
+  // Waits, unread, for room for the body's next bytes, no longer than a body may stall, in all
+  // its waits: bodies that others stall hold the room only that long, so a wait that outlasts
+  // it means the server is busy with real bodies. The time waited does not count against the
+  // peer.
   void waitForRoom(size_t more) {
-    const auto began = platform::BodyArrival::Clock::now();
+    const auto left = server_->options.bodyProgressDeadline - waitedForRoom_;
+    if (left <= std::chrono::steady_clock::duration::zero()) return busy(kNoRoom);
+    const auto began = std::chrono::steady_clock::now();
     std::weak_ptr<Session> weak = weak_from_this();
     budgetTicket_ = server_->budget.wait(takenBytes_, more, [weak, more, began] {
       std::shared_ptr<Session> self = weak.lock();
@@ -274,19 +278,23 @@ class Session : public std::enable_shared_from_this<Session> {
       self->budgetTicket_.reset();
       self->takenBytes_ += more;
       self->timer_.cancel();
-      self->arrival_->pause(platform::BodyArrival::Clock::now() - began);
+      const auto waited = std::chrono::steady_clock::now() - began;
+      self->waitedForRoom_ += waited;
+      self->arrival_->pause(waited);
       // Read from the I/O loop, not from within the budget's give().
       asio::post(self->stream_.get_executor(), [self] { self->readSome(); });
     });
     stream_.expires_never();
-    timer_.expires_after(server_->options.bodyProgressDeadline);
+    timer_.expires_after(left);
     timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
       if (ec || !self->budgetTicket_) return;
       self->server_->budget.cancel(*self->budgetTicket_);
       self->budgetTicket_.reset();
-      self->busy("the bodies of other requests are being read; try again\n");
+      self->busy(kNoRoom);
     });
   }
+
+  static constexpr const char* kNoRoom = "the bodies of other requests are being read; try again\n";
 
   // 503 with "Retry-After: 1", the request unread, then the connection closes.
   void busy(const std::string& why) {
@@ -457,8 +465,9 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> parser_;
   LoopbackHttpServer::Impl* server_;
   bool keepAlive_ = true;
-  size_t takenBytes_ = 0;                           // of the server's body budget
-  std::optional<BodyBudget::Ticket> budgetTicket_;  // while waiting for room for the body
+  size_t takenBytes_ = 0;                                // of the server's body budget
+  std::optional<BodyBudget::Ticket> budgetTicket_;       // while waiting for room for the body
+  std::chrono::steady_clock::duration waitedForRoom_{};  // by this request's body, in all
   std::optional<platform::BodyArrival> arrival_;
   platform::RequestWait requestWait_;  // between requests
 };

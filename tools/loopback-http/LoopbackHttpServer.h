@@ -36,8 +36,8 @@ namespace loopback {
 //    free their places under the cap within seconds;
 //  - request bodies held at once, across all connections: at most `maxBodyBytes` (BodyBudget),
 //    taken a mebibyte at a time as a body arrives, so that a peer holds what it sent, not what
-//    it declared. A body whose next bytes do not fit waits for room up to
-//    `bodyProgressDeadline`, unread, then gets 503 with "Retry-After: 1"; room goes first to the
+//    it declared. A body whose next bytes do not fit waits for room, unread, up to
+//    `bodyProgressDeadline` in all, then gets 503 with "Retry-After: 1"; room goes first to the
 //    body that holds least (a new one before another's next mebibyte); bodies up to 64 KiB
 //    always go. After a body of 1 MiB or more, what its handling took is handed back to the
 //    system (malloc_trim);
