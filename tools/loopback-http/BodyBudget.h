@@ -17,7 +17,9 @@ namespace loopback {
 // holds what it has sent, so peers that trickle large bodies hold little, and what is left goes
 // to others. When the next bytes of a body do not fit, it waits; while bodies wait, room given
 // back goes first to the one that holds least (a new body before another's next mebibyte), then
-// to the one that asked first, so that no body grows while another holding less waits. One
+// to the shorter declared body, then to the one that asked first, so that no body grows while
+// another holding less waits. Short bodies cannot be kept out by longer ones: the bodies a
+// server's connections can hold, each declaring no more than one, do not fill its budget. One
 // always goes when nothing is held, so a body larger than the budget is delayed, never refused
 // for good. Asks up to kAlwaysTaken are never held back: they cost little, and every small
 // request goes through at once.
@@ -28,21 +30,28 @@ class BodyBudget {
   static constexpr size_t kAlwaysTaken = size_t{64} << 10;
   static constexpr size_t kGrant = size_t{1} << 20;
 
-  // A body's place among the waiting ones: those holding least first, then the first asked.
+  // Where a body stands when it asks: the bytes it holds, then the length it declared (none:
+  // the most). Room goes to the one that stands first.
+  struct Standing {
+    size_t held = 0;
+    uint64_t length = UINT64_MAX;
+    auto operator<=>(const Standing&) const = default;
+  };
+  // A body's place among the waiting ones: by its standing, then the first asked.
   struct Ticket {
-    size_t held;
+    Standing body;
     uint64_t order;
     auto operator<=>(const Ticket&) const = default;
   };
 
   explicit BodyBudget(size_t limit) : limit_(limit) {}
 
-  // Takes `bytes` more for a body that holds `held` already, when they fit and no body that
-  // holds as little waits; answers whether they were taken.
-  bool take(size_t held, size_t bytes);
+  // Takes `bytes` more for `body`, when they fit and no waiting body stands as far ahead;
+  // answers whether they were taken.
+  bool take(Standing body, size_t bytes);
   // Waits for room: `resume` runs from give() once `bytes` are taken for the caller. The ticket
   // withdraws the wait (cancel), as when the peer went away or waited too long.
-  Ticket wait(size_t held, size_t bytes, std::function<void()> resume);
+  Ticket wait(Standing body, size_t bytes, std::function<void()> resume);
   void cancel(Ticket ticket);
   // Gives back bytes taken, and lets waiting bodies in while they fit.
   void give(size_t bytes);

@@ -244,12 +244,16 @@ class Session : public std::enable_shared_from_this<Session> {
     return received - takenBytes_ + next;
   }
 
+  BodyBudget::Standing standing() const {
+    return {takenBytes_, parser_->content_length().value_or(UINT64_MAX)};
+  }
+
   void readSome() {
     if (parser_->is_done()) return handle(parser_->release());
     const size_t received = parser_->get().body().size();
     if (received >= takenBytes_) {
       const size_t more = nextBytes(received);
-      if (!server_->budget.take(takenBytes_, more)) return waitForRoom(more);
+      if (!server_->budget.take(standing(), more)) return waitForRoom(more);
       takenBytes_ += more;
     }
     const auto now = platform::BodyArrival::Clock::now();
@@ -272,7 +276,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (left <= std::chrono::steady_clock::duration::zero()) return busy(kNoRoom);
     const auto began = std::chrono::steady_clock::now();
     std::weak_ptr<Session> weak = weak_from_this();
-    budgetTicket_ = server_->budget.wait(takenBytes_, more, [weak, more, began] {
+    budgetTicket_ = server_->budget.wait(standing(), more, [weak, more, began] {
       std::shared_ptr<Session> self = weak.lock();
       if (!self) return;
       self->budgetTicket_.reset();
