@@ -53,6 +53,8 @@ class BodyBudget {
   // withdraws the wait (cancel), as when the peer went away or waited too long.
   Ticket wait(Standing body, size_t bytes, std::function<void()> resume);
   void cancel(Ticket ticket);
+  // Whether the waiting body of `ticket` is the one that gets the next room given back.
+  bool first(Ticket ticket) const { return !waiting_.empty() && waiting_.begin()->first == ticket; }
   // Gives back bytes taken, and lets waiting bodies in while they fit.
   void give(size_t bytes);
 

@@ -272,8 +272,6 @@ class Session : public std::enable_shared_from_this<Session> {
   // it means the server is busy with real bodies. The time waited does not count against the
   // peer.
   void waitForRoom(size_t more) {
-    const auto left = server_->options.bodyProgressDeadline - waitedForRoom_;
-    if (left <= std::chrono::steady_clock::duration::zero()) return busy(kNoRoom);
     const auto began = std::chrono::steady_clock::now();
     std::weak_ptr<Session> weak = weak_from_this();
     budgetTicket_ = server_->budget.wait(standing(), more, [weak, more, began] {
@@ -289,9 +287,23 @@ class Session : public std::enable_shared_from_this<Session> {
       asio::post(self->stream_.get_executor(), [self] { self->readSome(); });
     });
     stream_.expires_never();
-    timer_.expires_after(left);
-    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    awaitRoom(began, std::max(server_->options.bodyProgressDeadline - waitedForRoom_,
+                              std::chrono::steady_clock::duration::zero()));
+  }
+
+  // Once its time is up, a body waits on only while it is the next to get room (one body at a
+  // time, up to the whole body's limit): the room is held by bodies that are cut within their
+  // own limits, so it comes, and bodies trickling within every rule never see it refused.
+  void awaitRoom(std::chrono::steady_clock::time_point began,
+                 std::chrono::steady_clock::duration after) {
+    timer_.expires_after(after);
+    timer_.async_wait([self = shared_from_this(), began](beast::error_code ec) {
       if (ec || !self->budgetTicket_) return;
+      const auto waited = self->waitedForRoom_ + (std::chrono::steady_clock::now() - began);
+      if (self->server_->budget.first(*self->budgetTicket_) &&
+          waited < self->server_->options.readDeadline) {
+        return self->awaitRoom(began, self->server_->options.bodyProgressDeadline);
+      }
       self->server_->budget.cancel(*self->budgetTicket_);
       self->budgetTicket_.reset();
       self->busy(kNoRoom);
