@@ -31,6 +31,7 @@
 #include "platform/net/NoFramingHeaders.h"
 #include "platform/net/PageSession.h"
 #include "platform/net/QueryItem.h"
+#include "platform/net/RequestFraming.h"
 #include "platform/net/RequestWait.h"
 #include "platform/security/SecretToken.h"
 
@@ -447,6 +448,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     http::async_read_header(
         stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
           if (ec) return self->readFailed(ec);
+          if (platform::laxFraming(self->parser_->get())) {
+            return self->refuse(http::status::bad_request);
+          }
           self->arrival_.emplace(CAPWebHost::kBodyArrival, BodyArrival::Clock::now());
           self->readBody();
         });
@@ -551,7 +555,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   CAPWebHost::Impl& host_;
   beast::tcp_stream stream_;
   LoopbackAcceptor::Slot slot_;  // this connection's place under the cap; the socket's after
-  beast::flat_buffer buffer_;
+  beast::flat_buffer buffer_{platform::kConnectionBufferBytes};
   std::optional<http::request_parser<http::string_body>> parser_;
   std::optional<BodyArrival> arrival_;
   RequestWait requestWait_;  // between requests

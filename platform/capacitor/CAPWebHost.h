@@ -45,9 +45,11 @@ namespace platform {
 // it). index.html gets, right after "<head>", the runtime's start-up: the window.Capacitor
 // global and the socket address, the bridge shim, the bundle's native-bridge.js (the runtime's
 // own file, unchanged) and window.Capacitor.PluginHeaders from the bridge. Malformed requests
-// get 400 (431 for headers over 8 KiB); a request's header section must arrive within
-// kHeaderDeadline (real time) and its body must keep arriving (kBodyArrival: no stall of 5 s,
-// 64 KiB/s on average after that, whole within 60 s), or the connection is closed.
+// get 400 (431 for headers over 8 KiB), and so do framings Beast lets through
+// (platform/net/RequestFraming.h: a Transfer-Encoding other than "chunked", a second Host, a
+// target naming another host, a chunk line over 16 KiB); a request's header section must arrive
+// within kHeaderDeadline (real time) and its body must keep arriving (kBodyArrival: no 5 s
+// stall, 64 KiB/s on average after that, whole within 60 s), or the connection is closed.
 //
 // WebSocket: "/_capacitor/bridge", accepted only with the session cookie, an Origin of this
 // server, a Host of this server and a live socket key (of an address whose secret was spent, or

@@ -6,7 +6,7 @@ namespace platform {
 
 BodyArrival::Clock::time_point BodyArrival::deadline(uint64_t received,
                                                      Clock::time_point now) const {
-  Clock::time_point due = std::min(now + limits_.progress, start_ + limits_.whole);
+  Clock::time_point due = std::min(now + limits_.progress, end_);
   if (limits_.minimumBytesPerSecond > 0) {
     // What `received` bytes buy at the slowest rate allowed; capped so that the sum never
     // overflows (a day is beyond any whole-body limit).

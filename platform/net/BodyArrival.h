@@ -19,15 +19,21 @@ class BodyArrival {
     std::chrono::milliseconds whole{60000};
   };
 
-  BodyArrival(Limits limits, Clock::time_point start) : limits_(limits), start_(start) {}
+  BodyArrival(Limits limits, Clock::time_point start)
+      : limits_(limits), start_(start), end_(start + limits.whole) {}
 
   // When the next bytes must have come, `received` bytes of the body having arrived by `now`.
   // A time at or before `now` means the body fell behind: the connection is to be closed.
   Clock::time_point deadline(uint64_t received, Clock::time_point now) const;
 
+  // The body was not read for `waited` (the server had no room for its next bytes): that time
+  // does not count against its peer's average. The whole body's limit stays where it was.
+  void pause(Clock::duration waited) { start_ += waited; }
+
  private:
   Limits limits_;
-  Clock::time_point start_;
+  Clock::time_point start_;  // the average is reckoned from here
+  Clock::time_point end_;
 };
 
 }  // namespace platform

@@ -19,13 +19,15 @@
 namespace testsupport {
 
 // Peers of a server on 127.0.0.1:port that each send a header section announcing a body of
-// `bodyBytes`, then the body but its last byte, as fast as the server takes it, and then
-// nothing: what a peer does to make a server hold a body for as long as it waits. A thread
-// pushes the bytes until every peer has sent them or was closed, or the object goes.
+// `bodyBytes`, then the body but its last byte, as fast as the server takes it (or, given
+// `bytesPerSecond`, no faster than that each), and then nothing: what a peer does to make a
+// server hold a body for as long as it waits. A thread pushes the bytes until every peer has
+// sent them or was closed, or the object goes.
 class BodyStallPeers {
  public:
-  BodyStallPeers(uint16_t port, size_t count, const std::string& head, size_t bodyBytes)
-      : chunk_(size_t{64} << 10, 'b') {
+  BodyStallPeers(uint16_t port, size_t count, const std::string& head, size_t bodyBytes,
+                 uint64_t bytesPerSecond = 0)
+      : chunk_(size_t{64} << 10, 'b'), bytesPerSecond_(bytesPerSecond) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -58,19 +60,37 @@ class BodyStallPeers {
   struct Peer {
     int fd;
     size_t left;
+    uint64_t sent = 0;
     bool closed = false;
   };
 
   void run() {
+    const auto began = std::chrono::steady_clock::now();
     while (!stop_) {
+      // What each peer may have sent by now.
+      uint64_t allowed = UINT64_MAX;
+      if (bytesPerSecond_ > 0) {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - began);
+        allowed = bytesPerSecond_ * static_cast<uint64_t>(elapsed.count()) / 1000;
+      }
       std::vector<pollfd> polled;
       std::vector<Peer*> which;
+      bool paced = false;
       for (Peer& peer : peers_) {
         if (peer.closed || peer.left == 0) continue;
+        if (peer.sent >= allowed) {
+          paced = true;
+          continue;
+        }
         polled.push_back({peer.fd, POLLOUT, 0});
         which.push_back(&peer);
       }
-      if (polled.empty()) break;
+      if (polled.empty()) {
+        if (!paced) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
       if (::poll(polled.data(), polled.size(), 50) <= 0) continue;
       for (size_t i = 0; i < polled.size(); ++i) {
         Peer& peer = *which[i];
@@ -79,10 +99,12 @@ class BodyStallPeers {
           continue;
         }
         if ((polled[i].revents & POLLOUT) == 0) continue;
-        const size_t size = std::min(peer.left, chunk_.size());
+        const size_t size = static_cast<size_t>(
+            std::min<uint64_t>({peer.left, chunk_.size(), allowed - peer.sent}));
         const ssize_t put = ::send(peer.fd, chunk_.data(), size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (put > 0) {
           peer.left -= static_cast<size_t>(put);
+          peer.sent += static_cast<uint64_t>(put);
           sent_ += static_cast<uint64_t>(put);
         } else if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
           peer.closed = true;
@@ -93,6 +115,7 @@ class BodyStallPeers {
   }
 
   const std::string chunk_;
+  const uint64_t bytesPerSecond_;  // 0: as fast as the server takes them
   std::vector<Peer> peers_;
   std::atomic<uint64_t> sent_{0};
   std::atomic<bool> done_{false};

@@ -9,7 +9,8 @@
 
 namespace testsupport {
 
-// A request Beast's parser refuses, and the start of the answer a server of ours gives it.
+// A request a server of ours refuses as malformed (Beast's parser, or the framing rules of
+// platform/net/RequestFraming.h), and the start of the answer it gives.
 struct MalformedRequest {
   const char* name;
   std::string bytes;
@@ -29,6 +30,23 @@ inline std::vector<MalformedRequest> malformedRequests(const std::string& host) 
        "POST /a HTTP/1.1\r\nHost: " + host +
            "\r\nContent-Length: " + std::to_string(uint64_t{1} << 30) + "\r\n\r\n",
        "HTTP/1.1 413 "},
+      // Framings Beast lets through. With a coding other than chunked, the body would be read as
+      // the next request.
+      {"a coding other than chunked",
+       "POST / HTTP/1.1\r\nHost: " + host +
+           "\r\nTransfer-Encoding: xchunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+       "HTTP/1.1 400 "},
+      {"chunked, then another coding",
+       "POST / HTTP/1.1\r\nHost: " + host + "\r\nTransfer-Encoding: chunked, identity\r\n\r\n",
+       "HTTP/1.1 400 "},
+      {"a second Host", "GET / HTTP/1.1\r\nHost: " + host + "\r\nHost: rebound.example\r\n\r\n",
+       "HTTP/1.1 400 "},
+      {"an absolute target naming another host",
+       "GET http://rebound.example/ HTTP/1.1\r\nHost: " + host + "\r\n\r\n", "HTTP/1.1 400 "},
+      {"a chunk extension of 100 KB",
+       "POST / HTTP/1.1\r\nHost: " + host + "\r\nTransfer-Encoding: chunked\r\n\r\n1;" +
+           std::string(100000, 'e') + "\r\nx\r\n0\r\n\r\n",
+       "HTTP/1.1 400 "},
   };
 }
 

@@ -8,14 +8,17 @@ bool BodyBudget::fits(size_t bytes) const {
   return bytes <= kAlwaysTaken || held_ == 0 || (held_ <= limit_ && bytes <= limit_ - held_);
 }
 
-bool BodyBudget::take(size_t bytes) {
-  if (bytes > kAlwaysTaken && (!waiting_.empty() || !fits(bytes))) return false;
+bool BodyBudget::take(Standing body, size_t bytes) {
+  if (bytes > kAlwaysTaken) {
+    if (!waiting_.empty() && waiting_.begin()->first.body <= body) return false;
+    if (!fits(bytes)) return false;
+  }
   held_ += bytes;
   return true;
 }
 
-BodyBudget::Ticket BodyBudget::wait(size_t bytes, std::function<void()> resume) {
-  const Ticket ticket = next_++;
+BodyBudget::Ticket BodyBudget::wait(Standing body, size_t bytes, std::function<void()> resume) {
+  const Ticket ticket{body, next_++};
   waiting_.emplace(ticket, Waiter{bytes, std::move(resume)});
   return ticket;
 }

@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include "platform/net/LoopbackAcceptor.h"
 #include "platform/net/NoFramingHeaders.h"
 #include "platform/net/QueryItem.h"
+#include "platform/net/RequestFraming.h"
 #include "platform/net/RequestWait.h"
 #include "platform/security/SecretToken.h"
 #include "tools/loopback-http/BodyBudget.h"
@@ -214,53 +216,44 @@ class Session : public std::enable_shared_from_this<Session> {
                             });
   }
 
-  // A body is read only once its bytes are taken from the server's budget. One with a length
-  // takes it whole up front (Beast reserves that much); a chunked one takes as it grows.
+  // A body is read only as far as the bytes it took from the server's budget, which it takes as
+  // they come (BodyBudget::kGrant at a time), so that a peer holds what it sent, not what it
+  // declared.
   void takeBody() {
-    if (parser_->is_done()) return handle(parser_->release());
-    const size_t length = static_cast<size_t>(parser_->content_length().value_or(0));
-    if (server_->budget.take(length)) {
-      takenBytes_ = length;
-      return readBody();
+    if (std::optional<std::string> why = platform::laxFraming(parser_->get())) {
+      keepAlive_ = false;
+      return write(build(HttpResponse::text(400, *why)));
     }
-    // Waits for room, no longer than a body may stall: bodies that others stall hold the room
-    // only that long, so a wait that outlasts it means the server is busy with real bodies.
-    std::weak_ptr<Session> weak = weak_from_this();
-    budgetTicket_ = server_->budget.wait(length, [weak, length] {
-      std::shared_ptr<Session> self = weak.lock();
-      if (!self) return;
-      self->budgetTicket_.reset();
-      self->takenBytes_ = length;
-      self->timer_.cancel();
-      self->readBody();
-    });
-    stream_.expires_never();
-    timer_.expires_after(server_->options.bodyProgressDeadline);
-    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
-      if (ec || !self->budgetTicket_) return;
-      self->server_->budget.cancel(*self->budgetTicket_);
-      self->budgetTicket_.reset();
-      self->busy("the bodies of other requests are being read; try again\n");
-    });
-  }
-
-  void readBody() {
     const platform::BodyArrival::Limits limits{server_->options.bodyProgressDeadline,
                                                server_->options.minBodyBytesPerSecond,
                                                server_->options.readDeadline};
     arrival_.emplace(limits, platform::BodyArrival::Clock::now());
+    waitedForRoom_ = {};
     readSome();
+  }
+
+  // The bytes the body takes next: up to a grant, and what the last read brought beyond those
+  // taken (a read takes what has come, up to the connection's buffer).
+  size_t nextBytes(size_t received) const {
+    size_t next = BodyBudget::kGrant;
+    if (const auto length = parser_->content_length()) {
+      next = std::min<uint64_t>(next, *length - received);
+    } else if (takenBytes_ == 0) {
+      next = BodyBudget::kAlwaysTaken;  // chunked: a small one never waits
+    }
+    return received - takenBytes_ + next;
+  }
+
+  BodyBudget::Standing standing() const {
+    return {takenBytes_, parser_->content_length().value_or(UINT64_MAX)};
   }
 
   void readSome() {
     if (parser_->is_done()) return handle(parser_->release());
     const size_t received = parser_->get().body().size();
-    if (received > takenBytes_ && received > BodyBudget::kAlwaysTaken) {
-      // Chunked: past the size that always goes, the body takes a mebibyte of budget at a time.
-      const size_t more = received - takenBytes_ + (size_t{1} << 20);
-      if (!server_->budget.take(more)) {
-        return busy("the bodies of other requests are being read; try again\n");
-      }
+    if (received >= takenBytes_) {
+      const size_t more = nextBytes(received);
+      if (!server_->budget.take(standing(), more)) return waitForRoom(more);
       takenBytes_ += more;
     }
     const auto now = platform::BodyArrival::Clock::now();
@@ -273,6 +266,51 @@ class Session : public std::enable_shared_from_this<Session> {
                             self->readSome();
                           });
   }
+
+  // Waits, unread, for room for the body's next bytes, no longer than a body may stall, in all
+  // its waits: bodies that others stall hold the room only that long, so a wait that outlasts
+  // it means the server is busy with real bodies. The time waited does not count against the
+  // peer.
+  void waitForRoom(size_t more) {
+    const auto began = std::chrono::steady_clock::now();
+    std::weak_ptr<Session> weak = weak_from_this();
+    budgetTicket_ = server_->budget.wait(standing(), more, [weak, more, began] {
+      std::shared_ptr<Session> self = weak.lock();
+      if (!self) return;
+      self->budgetTicket_.reset();
+      self->takenBytes_ += more;
+      self->timer_.cancel();
+      const auto waited = std::chrono::steady_clock::now() - began;
+      self->waitedForRoom_ += waited;
+      self->arrival_->pause(waited);
+      // Read from the I/O loop, not from within the budget's give().
+      asio::post(self->stream_.get_executor(), [self] { self->readSome(); });
+    });
+    stream_.expires_never();
+    awaitRoom(began, std::max(server_->options.bodyProgressDeadline - waitedForRoom_,
+                              std::chrono::steady_clock::duration::zero()));
+  }
+
+  // Once its time is up, a body waits on only while it is the next to get room (one body at a
+  // time, up to the whole body's limit): the room is held by bodies that are cut within their
+  // own limits, so it comes, and bodies trickling within every rule never see it refused.
+  void awaitRoom(std::chrono::steady_clock::time_point began,
+                 std::chrono::steady_clock::duration after) {
+    timer_.expires_after(after);
+    timer_.async_wait([self = shared_from_this(), began](beast::error_code ec) {
+      if (ec || !self->budgetTicket_) return;
+      const auto waited = self->waitedForRoom_ + (std::chrono::steady_clock::now() - began);
+      if (self->server_->budget.first(*self->budgetTicket_) &&
+          waited < self->server_->options.readDeadline) {
+        return self->awaitRoom(began, self->server_->options.bodyProgressDeadline);
+      }
+      self->server_->budget.cancel(*self->budgetTicket_);
+      self->budgetTicket_.reset();
+      self->busy(kNoRoom);
+    });
+  }
+
+  static constexpr const char* kNoRoom = "the bodies of other requests are being read; try again\n";
 
   // 503 with "Retry-After: 1", the request unread, then the connection closes.
   void busy(const std::string& why) {
@@ -439,12 +477,13 @@ class Session : public std::enable_shared_from_this<Session> {
   beast::tcp_stream stream_;
   asio::steady_timer timer_;
   platform::LoopbackAcceptor::Slot slot_;  // this connection's place under the server's cap
-  beast::flat_buffer buffer_;
+  beast::flat_buffer buffer_{platform::kConnectionBufferBytes};
   std::optional<http::request_parser<http::string_body>> parser_;
   LoopbackHttpServer::Impl* server_;
   bool keepAlive_ = true;
-  size_t takenBytes_ = 0;                           // of the server's body budget
-  std::optional<BodyBudget::Ticket> budgetTicket_;  // while waiting for room for the body
+  size_t takenBytes_ = 0;                                // of the server's body budget
+  std::optional<BodyBudget::Ticket> budgetTicket_;       // while waiting for room for the body
+  std::chrono::steady_clock::duration waitedForRoom_{};  // by this request's body, in all
   std::optional<platform::BodyArrival> arrival_;
   platform::RequestWait requestWait_;  // between requests
 };

@@ -34,10 +34,16 @@ namespace loopback {
 //    after that long, or is not whole within `readDeadline` (real time, platform::BodyArrival):
 //    the connection is closed, so that peers which send half a request, or trickle its body,
 //    free their places under the cap within seconds;
-//  - request bodies held at once, across all connections: at most `maxBodyBytes` (BodyBudget).
-//    A body that does not fit waits for room up to `bodyProgressDeadline`, unread, then gets
-//    503 with "Retry-After: 1"; bodies up to 64 KiB always go. After a body of 1 MiB or more,
-//    what its handling took is handed back to the system (malloc_trim);
+//  - request bodies held at once, across all connections: at most `maxBodyBytes` (BodyBudget),
+//    taken a mebibyte at a time as a body arrives, so that a peer holds what it sent, not what
+//    it declared. A body whose next bytes do not fit waits for room, unread, up to
+//    `bodyProgressDeadline` in all, then gets 503 with "Retry-After: 1"; room goes first to the
+//    body that holds least (a new one before another's next mebibyte); bodies up to 64 KiB
+//    always go. After a body of 1 MiB or more, what its handling took is handed back to the
+//    system (malloc_trim);
+//  - framings Beast lets through (platform/net/RequestFraming.h): a Transfer-Encoding other than
+//    "chunked", a second Host, a target naming another host, a chunk line longer than the
+//    connection's buffer: 400;
 //  - at most `maxConnections` connections at once; past it new peers wait in the backlog, and
 //    while one waits the connection that has waited longest for a request is closed for it
 //    (keep-alive peers give way);

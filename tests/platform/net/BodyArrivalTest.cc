@@ -35,4 +35,29 @@ TEST(BodyArrivalTest, ABodyMustKeepComingAtTheLeastRate) {
   }
 }
 
+// A body the server did not read while it had no room for it: its peer is not behind for that
+// time, but the whole body's limit stays.
+TEST(BodyArrivalTest, TimeTheServerDidNotReadIsNotThePeers) {
+  const BodyArrival::Limits limits{milliseconds(5000), 64 << 10, milliseconds(60000)};
+  const BodyArrival::Clock::time_point start{};
+  BodyArrival arrival(limits, start);
+  arrival.pause(milliseconds(4000));
+  struct Case {
+    const char* name;
+    uint64_t received;
+    milliseconds now;
+    milliseconds due;
+  };
+  const Case cases[] = {
+      {"nothing yet, after the wait", 0, milliseconds(4000), milliseconds(9000)},
+      {"a megabyte buys 16 s from the wait's end", 1 << 20, milliseconds(23000),
+       milliseconds(25000)},
+      {"never beyond the whole", 100 << 20, milliseconds(58000), milliseconds(60000)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(arrival.deadline(c.received, start + c.now) - start, c.due);
+  }
+}
+
 }  // namespace

@@ -251,6 +251,12 @@ TEST_P(LocalServicesTest, MalformedRequestsAreAnsweredAsTheParserReportsThem) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(testsupport::exchangeRaw(port_, c.bytes).rfind(c.statusLine, 0), 0u);
   }
+  // The service's own absolute address is its path, as a server must take it.
+  EXPECT_EQ(testsupport::exchangeRaw(port_, "GET http://" + host() + GetParam().probe +
+                                                " HTTP/1.1\r\nHost: " + host() +
+                                                "\r\nConnection: close\r\n\r\n")
+                .rfind("HTTP/1.1 2", 0),
+            0u);
   if (std::string(GetParam().name) == "measurement") {
     EXPECT_EQ(httpRequest("GET", url("/")).status, 200);
     EXPECT_EQ(httpRequest("GET", url("/no/such/page")).status, 404);

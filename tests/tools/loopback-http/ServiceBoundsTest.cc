@@ -535,6 +535,53 @@ TEST_F(ServiceBoundsTest, BodiesStalledOnTheirLastByteHoldBoundedMemoryInAll) {
   }
 }
 
+// Peers that trickle large bodies, each within every rule on how a body must arrive, hold what
+// they have sent, not what they declare: uploads the library sends meanwhile, of the sizes it
+// sends, are taken (a 503 would make it back off for hours).
+TEST_F(ServiceBoundsTest, SlowBodiesLeaveRoomForWhatTheLibrarySends) {
+  startMeasurement();
+  // The largest body an upload may declare, at 100 KiB/s: faster than the slowest allowed.
+  const size_t declared = 16u << 20;
+  testsupport::BodyStallPeers slow(port(), 4,
+                                   "POST /a HTTP/1.1\r\nHost: " + hostHeader() +
+                                       "\r\nContent-Type: application/x-protobuf\r\n"
+                                       "Content-Length: " +
+                                       std::to_string(declared) + "\r\n\r\n",
+                                   declared, 100 << 10);
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (slow.bytesSent() < 4 * (200u << 10) && std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  // A batch of 200,000 bytes, and one of the most a configuration lets the library send
+  // (max_batch_size, 10 MiB).
+  const std::string usual = repeated(field(1, field(8, std::string(1040, 'p'))), 191);
+  const std::string largest = repeated(field(1, field(8, std::string(1040, 'p'))), 10000);
+  ASSERT_GT(usual.size(), 199000u);
+  ASSERT_LE(largest.size(), 10485760u);
+  EXPECT_EQ(uploadAtOnce(3, usual), std::vector<long>(3, 204));
+  EXPECT_EQ(uploadAtOnce(2, largest), std::vector<long>(2, 204));
+  EXPECT_FALSE(slow.done()) << "the slow peers are still sending, none was cut";
+}
+
+// Enough such peers to hold the whole budget with what they may send (a mebibyte each, taken
+// at once) hold an upload back until they ask for more, and are cut rather than it.
+TEST_F(ServiceBoundsTest, SlowBodiesFillingTheBudgetHoldAnUploadBackButDoNotRefuseIt) {
+  startMeasurement();
+  const size_t declared = 16u << 20;
+  testsupport::BodyStallPeers slow(port(), 64,
+                                   "POST /a HTTP/1.1\r\nHost: " + hostHeader() +
+                                       "\r\nContent-Type: application/x-protobuf\r\n"
+                                       "Content-Length: " +
+                                       std::to_string(declared) + "\r\n\r\n",
+                                   declared, 100 << 10);
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (slow.bytesSent() < 64 * (100u << 10) && std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const std::string usual = repeated(field(1, field(8, std::string(1040, 'p'))), 191);
+  EXPECT_EQ(httpRequest("POST", url("/a"), {}, usual).status, 204);
+}
+
 // A batch of the most events the library may send, all tiny, is decoded and stored an event at
 // a time: it costs the service the text of its JSON, not hundreds of MiB of decoded events, and
 // what several at once took is handed back.
