@@ -8,7 +8,10 @@
 set -uo pipefail
 cd "$1" || exit 1
 failures=0
-files=$(git ls-files '*.md' '*.sh' 2>/dev/null || find . -name '*.md' -o -name '*.sh')
+# Outside a git checkout (an unpacked tree), every guide and script but the build and packages.
+files=$(git ls-files '*.md' '*.sh' 2>/dev/null ||
+  find . \( -path ./node_modules -o -path './build*' \) -prune -o \
+    \( -name '*.md' -o -name '*.sh' \) -print | sed 's|^\./||')
 # A header whose value is expanded by the shell, or written out, in an argument.
 argument='(X-Service-Token|X-App-Token|X-Page-Key): *[^ @]*(\$|[0-9a-f]{32})'
 while IFS= read -r file; do
