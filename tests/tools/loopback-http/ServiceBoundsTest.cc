@@ -100,6 +100,23 @@ class ServiceBoundsTest : public ::testing::Test {
     return statuses;
   }
 
+  // `count` peers that declare the largest upload body and send it at 100 KiB/s each (faster
+  // than the slowest a body may arrive), once they have sent `bytesEach` each (or 30 s passed).
+  std::unique_ptr<testsupport::BodyStallPeers> slowUploaders(size_t count, uint64_t bytesEach) {
+    const size_t declared = 16u << 20;
+    auto peers = std::make_unique<testsupport::BodyStallPeers>(
+        port(), count,
+        "POST /a HTTP/1.1\r\nHost: " + hostHeader() +
+            "\r\nContent-Type: application/x-protobuf\r\nContent-Length: " +
+            std::to_string(declared) + "\r\n\r\n",
+        declared, 100 << 10);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (peers->bytesSent() < count * bytesEach && std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return peers;
+  }
+
   long rssMiB() const { return statusMiB(*service_, "VmRSS:"); }
   // The most the service has held resident at any moment since it started.
   long peakRssMiB() const { return statusMiB(*service_, "VmHWM:"); }
@@ -540,18 +557,7 @@ TEST_F(ServiceBoundsTest, BodiesStalledOnTheirLastByteHoldBoundedMemoryInAll) {
 // sends, are taken (a 503 would make it back off for hours).
 TEST_F(ServiceBoundsTest, SlowBodiesLeaveRoomForWhatTheLibrarySends) {
   startMeasurement();
-  // The largest body an upload may declare, at 100 KiB/s: faster than the slowest allowed.
-  const size_t declared = 16u << 20;
-  testsupport::BodyStallPeers slow(port(), 4,
-                                   "POST /a HTTP/1.1\r\nHost: " + hostHeader() +
-                                       "\r\nContent-Type: application/x-protobuf\r\n"
-                                       "Content-Length: " +
-                                       std::to_string(declared) + "\r\n\r\n",
-                                   declared, 100 << 10);
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (slow.bytesSent() < 4 * (200u << 10) && std::chrono::steady_clock::now() < giveUp) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  std::unique_ptr<testsupport::BodyStallPeers> slow = slowUploaders(4, 200u << 10);
   // A batch of 200,000 bytes, and one of the most a configuration lets the library send
   // (max_batch_size, 10 MiB).
   const std::string usual = repeated(field(1, field(8, std::string(1040, 'p'))), 191);
@@ -560,24 +566,14 @@ TEST_F(ServiceBoundsTest, SlowBodiesLeaveRoomForWhatTheLibrarySends) {
   ASSERT_LE(largest.size(), 10485760u);
   EXPECT_EQ(uploadAtOnce(3, usual), std::vector<long>(3, 204));
   EXPECT_EQ(uploadAtOnce(2, largest), std::vector<long>(2, 204));
-  EXPECT_FALSE(slow.done()) << "the slow peers are still sending, none was cut";
+  EXPECT_FALSE(slow->done()) << "the slow peers are still sending, none was cut";
 }
 
 // Enough such peers to hold the whole budget with what they may send (a mebibyte each, taken
 // at once) hold an upload back until they ask for more, and are cut rather than it.
 TEST_F(ServiceBoundsTest, SlowBodiesFillingTheBudgetHoldAnUploadBackButDoNotRefuseIt) {
   startMeasurement();
-  const size_t declared = 16u << 20;
-  testsupport::BodyStallPeers slow(port(), 64,
-                                   "POST /a HTTP/1.1\r\nHost: " + hostHeader() +
-                                       "\r\nContent-Type: application/x-protobuf\r\n"
-                                       "Content-Length: " +
-                                       std::to_string(declared) + "\r\n\r\n",
-                                   declared, 100 << 10);
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (slow.bytesSent() < 64 * (100u << 10) && std::chrono::steady_clock::now() < giveUp) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  std::unique_ptr<testsupport::BodyStallPeers> slow = slowUploaders(64, 100u << 10);
   const std::string usual = repeated(field(1, field(8, std::string(1040, 'p'))), 191);
   EXPECT_EQ(httpRequest("POST", url("/a"), {}, usual).status, 204);
 }
