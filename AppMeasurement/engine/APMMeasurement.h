@@ -313,12 +313,16 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
 
   // --- Bundling, upload and configuration fetch (worker queue) ---
 
+  // Makes at most one bundle, in one transaction. true when the transaction committed and made
+  // a bundle or dropped a whole group (every event sampled out, or rows that can never be
+  // bundled); false otherwise, a transaction that did not commit included.
   bool bundleRawEvents();
   // Session start and engagement of one group: a "_s" clears the session-scoped audience
   // results, re-evaluates the bundle's user properties (before any of its events) and clears
   // the session counts; the group's "_et" (rejected events included, "_fr" ones not) is added
-  // to "_lte", and after a session start to a fresh "_se". false when the property evaluation
-  // or the clearing of the session counts failed, which ends this step and not the bundle.
+  // to "_lte", then to "_se", which a session start first deletes. false when the property
+  // evaluation or the clearing of the session counts failed, which ends this step and not the
+  // bundle.
   bool evaluationTimeFromRawEvents(const std::vector<APMEvent>& rawEvents,
                                    APMPBMeasurementBundle& bundle);
   // An "_iap" gets "sandbox" = 1 when the store receipt is a sandbox one and "validated" = the
@@ -328,8 +332,12 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // Adds the milliseconds to "_se" (session-scoped) or "_lte", stored and in the bundle.
   bool updateUserEngagement(int64_t engagementMillis, APMPBMeasurementBundle& bundle,
                             bool sessionScoped);
-  // Snapshot or restore of the event aggregates when analytics storage denial changes.
-  void handleAnalyticsStorageConsentTransitions(const APMPBMeasurementBundle& bundle);
+  // Snapshot or restore of the event aggregates when analytics storage denial changes, inside
+  // the bundle's transaction. Answers the bundle's consent-signal string when it differs from
+  // the one of the last bundle made: the caller stores it once the transaction commits, so that
+  // it never outlives a rolled-back snapshot or restore. nullopt when they are equal.
+  std::optional<std::string> handleAnalyticsStorageConsentTransitions(
+      const APMPBMeasurementBundle& bundle);
   // A purchase with "_ct" "new" or "returning", when the customer type setting is on.
   APMEvent purchaseEventWithCustomerTypeParam(const APMEvent& event);
   // Experiments, health data, configuration version, app id and the bundle's times.

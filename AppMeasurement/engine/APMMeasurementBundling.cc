@@ -56,7 +56,6 @@ bool isPurchaseEventName(std::string_view name) {
 struct Selection {
   std::vector<APMEvent> decoded;
   int64_t lastRowID = -1;
-  size_t undecodable = 0;
 };
 
 // The event as createWithEventProto reads it back from its upload message: times in whole
@@ -100,9 +99,12 @@ bool APMMeasurement::bundleRawEvents() {
   APMScheduler::checkOnBackgroundThreadWithMethodName("bundleRawEvents");
   if (!database_) return false;
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
+  // Set inside the transaction; they count only when it commits.
   bool bundleMade = false;
   bool groupConsumed = false;
-  database_->performTransaction([&] {
+  bool npaRecomputed = false;
+  std::optional<std::string> consentSignalsToStore;
+  bool committed = database_->performTransaction([&] {
     APMErrorSlot error;
     std::optional<int64_t> fingerprint = database_->nextMetadataFingerprintToProcess(&error);
     if (!fingerprint) {
@@ -128,6 +130,12 @@ bool APMMeasurement::bundleRawEvents() {
           APMErrorSlot decodeError;
           std::optional<APMDatabase::RawEventRow> row =
               database_->rawEventRowFromDictionary(record, &decodeError);
+          // The group is deleted by the largest row id taken: every row after the first must
+          // follow the last one taken, or the deletion would take rows of other fingerprints
+          // that lie in between.
+          auto follows = [&](int64_t rowID) {
+            return position == 0 || rowID == selection.lastRowID + 1;
+          };
           if (!row) {
             // A row that cannot be decoded never will be: it goes with the group and is
             // deleted with it instead of blocking every later event.
@@ -135,21 +143,20 @@ bool APMMeasurement::bundleRawEvents() {
                                    errorContext(decodeError));
             auto rowID = record.find("rowid");
             int64_t row = rowID != record.end() ? rowID->second.numberAsInteger().value_or(-1) : -1;
-            if (position >= 1 && row != selection.lastRowID + 1) return false;
+            if (!follows(row)) return false;
             selection.lastRowID = std::max(selection.lastRowID, row);
-            ++selection.undecodable;
             return true;
           }
+          if (!follows(row->rowID)) return false;
           std::optional<APMEvent> event = eventAsReadFromItsMessage(row->event);
           if (!event) {
-            ++selection.undecodable;
-            selection.lastRowID = std::max(selection.lastRowID, row->rowID);
+            selection.lastRowID = row->rowID;
             return true;
           }
-          if (selection.decoded.empty() && selection.undecodable == position) {
+          // The hour is that of the first row that decodes.
+          if (selection.decoded.empty()) {
             firstHour = hourOf(event->timestamp());
-          } else if (hourOf(event->timestamp()) != firstHour ||
-                     row->rowID != selection.lastRowID + 1) {
+          } else if (hourOf(event->timestamp()) != firstHour) {
             return false;
           }
           int64_t size = static_cast<int64_t>(APMEventEncoder::encodedEventSize(row->event));
@@ -329,7 +336,7 @@ bool APMMeasurement::bundleRawEvents() {
     // A failed session-start step ends that step only: rolling the bundle back would leave the
     // group the oldest one, so a lasting failure would stop every later bundle.
     evaluationTimeFromRawEvents(selection.decoded, bundle);
-    handleAnalyticsStorageConsentTransitions(bundle);
+    consentSignalsToStore = handleAnalyticsStorageConsentTransitions(bundle);
     features_.audience->beginBundleEvaluation();
     bool realtimeBundle = false;
     // The aggregates of each name are read once per bundle and written back before anything
@@ -462,7 +469,10 @@ bool APMMeasurement::bundleRawEvents() {
     // 11. The "_npa" property, then audience results.
     if (shouldUpdateNPAUserProperty_) {
       setPersonalizedAdsUserPropertyOnWorkerQueue();
+      // Cleared now, so that a request made while the bundle is made is not lost; set again
+      // when the "_npa" row is rolled back.
       shouldUpdateNPAUserProperty_ = false;
+      npaRecomputed = true;
     }
     if (!analyticsDenied) {
       // The bundle's user properties, at the time of its earliest selected event and with the
@@ -498,6 +508,13 @@ bool APMMeasurement::bundleRawEvents() {
     bundleMade = true;
     return true;
   });
+  if (!committed) {
+    if (npaRecomputed) shouldUpdateNPAUserProperty_ = true;
+    return false;
+  }
+  // The string of the last bundle made changes with the snapshot or restore it goes with.
+  if (consentSignalsToStore)
+    persistedConfig_->setPreviousBundledConsentSignals(*consentSignalsToStore);
   if (bundleMade) suspendedUploadTimestamp_ = 0;
   return bundleMade || groupConsumed;
 }
@@ -529,14 +546,20 @@ bool APMMeasurement::evaluationTimeFromRawEvents(const std::vector<APMEvent>& ra
     }
     engagement += et->int64Value();
   }
-  if (!updateUserEngagement(engagement, bundle, false) || !sessionStart) return true;
-  APMErrorSlot error;
-  if (!database_->deleteUserAttributeWithName("_se", &error)) {
-    monitor().logWithLevel(1, 23188,
-                           "Unable to delete session engagement property on session start. Error",
-                           errorContext(error));
-    return true;
+  // A failed lifetime update stops here: at a session start it would otherwise add the new
+  // session's engagement to the old session's "_se", which is deleted only after it.
+  if (!updateUserEngagement(engagement, bundle, false)) return true;
+  if (sessionStart) {
+    APMErrorSlot error;
+    if (!database_->deleteUserAttributeWithName("_se", &error)) {
+      monitor().logWithLevel(1, 23188,
+                             "Unable to delete session engagement property on session start. Error",
+                             errorContext(error));
+      return true;
+    }
   }
+  // Every bundle of the session adds to "_se", until the next session start or the session's
+  // expiry deletes it.
   updateUserEngagement(engagement, bundle, true);
   return true;
 }
@@ -592,11 +615,11 @@ bool APMMeasurement::updateUserEngagement(int64_t engagementMillis, APMPBMeasure
   return true;
 }
 
-void APMMeasurement::handleAnalyticsStorageConsentTransitions(
+std::optional<std::string> APMMeasurement::handleAnalyticsStorageConsentTransitions(
     const APMPBMeasurementBundle& bundle) {
   std::string signals = NANOGetString(bundle, B::kConsentSignals).value_or("");
   std::string previous = persistedConfig_->previousBundledConsentSignals().value_or("");
-  if (signals == previous) return;
+  if (signals == previous) return std::nullopt;
   bool wasDenied = APMBundleConsent::isAnalyticsStorageDenied(previous);
   bool isDenied = APMBundleConsent::isAnalyticsStorageDenied(signals);
   APMErrorSlot error;
@@ -607,7 +630,7 @@ void APMMeasurement::handleAnalyticsStorageConsentTransitions(
     monitor().logWithLevel(4, 23267, "Unable to restore from table snapshot. Error",
                            errorContext(error));
   }
-  persistedConfig_->setPreviousBundledConsentSignals(signals);
+  return signals;
 }
 
 APMEvent APMMeasurement::purchaseEventWithCustomerTypeParam(const APMEvent& event) {

@@ -140,8 +140,9 @@ class BundleContentTest : public EngineTest {
   }
 };
 
-// "_et" of a group adds to "_lte", stored and in the bundle; an event with "_fr" does not
-// count; a session start begins "_se" afresh.
+// "_et" of a group adds to "_lte" and "_se", stored and in the bundle; an event with "_fr"
+// does not count; a session start begins "_se" afresh, and the session's later bundles add to
+// it.
 TEST_F(BundleContentTest, EngagementIntoLifetimeAndSessionProperties) {
   makeEngine();
   clearRawEvents();
@@ -151,7 +152,8 @@ TEST_F(BundleContentTest, EngagementIntoLifetimeAndSessionProperties) {
   ASSERT_EQ(bundleAll(), 1);
   EXPECT_EQ(storedInt("_lte"), 1250);
   EXPECT_EQ(intAttribute(queued().back().bundle, "_lte"), 1250);
-  EXPECT_FALSE(storedInt("_se"));
+  EXPECT_EQ(storedInt("_se"), 1250);
+  EXPECT_EQ(intAttribute(queued().back().bundle, "_se"), 1250);
 
   logInternal("_s", {});
   logInternal("_e", engagement(500));
@@ -160,6 +162,13 @@ TEST_F(BundleContentTest, EngagementIntoLifetimeAndSessionProperties) {
   EXPECT_EQ(storedInt("_se"), 500);
   EXPECT_EQ(intAttribute(queued().back().bundle, "_se"), 500);
   EXPECT_EQ(intAttribute(queued().back().bundle, "_lte"), 1750);
+
+  logInternal("_e", engagement(300));
+  bundleAll();
+  EXPECT_EQ(storedInt("_lte"), 2050);
+  EXPECT_EQ(storedInt("_se"), 800);
+  EXPECT_EQ(intAttribute(queued().back().bundle, "_se"), 800);
+  EXPECT_EQ(intAttribute(queued().back().bundle, "_lte"), 2050);
 }
 
 // Purchases carry "_ct": the first of a new user "new", every later one "returning", within
@@ -422,6 +431,159 @@ TEST_F(BundleContentTest, AnUndecodableRowIsLoggedOnce) {
   EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS012020"), 0u);
   EXPECT_EQ(names(queued().back()), std::vector<std::string>{"kept"});
   EXPECT_TRUE(storedEventNames().empty());
+}
+
+// Once a row of a group is taken, every later row, decodable or not, follows the last taken
+// one; the hour is that of the first decodable row. A group that starts with a row that does
+// not decode therefore ends at a row of another fingerprint, and its deletion takes no row of
+// that fingerprint.
+TEST_F(BundleContentTest, AGroupTakesOnlyConsecutiveRows) {
+  struct Row {
+    char fingerprint;  // 'F' or 'G'
+    const char* name;  // nullptr: stored, then made undecodable
+    double offset;     // seconds after the start of an hour
+  };
+  struct Case {
+    const char* label;
+    std::vector<Row> rows;
+    std::vector<std::vector<std::string>> bundles;
+  };
+  const Case cases[] = {
+      {"another fingerprint between",
+       {{'F', nullptr, 10}, {'G', "g1", 11}, {'G', "g2", 12}, {'F', "f", 13}},
+       {{"g1", "g2"}, {"f"}}},
+      {"the hour of the first decodable row",
+       {{'F', nullptr, 10}, {'F', "f1", 3600 + 10}, {'F', "f2", 3600 + 20}, {'F', "f3", 7200}},
+       {{"f1", "f2"}, {"f3"}}},
+  };
+  makeEngine();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    clearRawEvents();
+    size_t queuedBefore = queued().size();
+    double hour = std::floor(env.now() / 3600) * 3600 - 3 * 3600;
+    onWorker([&] {
+      APMDatabase* database = engine->database();
+      std::map<char, int64_t> fingerprints;
+      for (char group : {'F', 'G'}) {
+        APMPBMeasurementBundle metadata =
+            engine->createRawEventMetadataWithUserAttributes({*APMUserAttribute::create(
+                "app", "group", APMValue(std::string(1, group)), env.now())});
+        ASSERT_TRUE(database->insertIfNotExistsRawEventMetadata(metadata, nullptr));
+        fingerprints[group] = apm_64LSBMD5(*metadata.protoBuffer());
+      }
+      for (const Row& row : c.rows) {
+        std::optional<APMEvent> event = APMEvent::create("app", true, row.name ? row.name : "bad",
+                                                         hour + row.offset, 0, APMValueMap{});
+        ASSERT_TRUE(
+            database->insertRawEvent(*event, fingerprints.at(row.fingerprint), false, nullptr));
+      }
+      ASSERT_TRUE(database->sqliteStore()->executeSQL(
+          "UPDATE raw_events SET data = x'ff01' WHERE name = 'bad'", nullptr));
+    });
+    bundleAll();
+    std::vector<APMQueuedBundle> bundles = queued();
+    std::vector<std::vector<std::string>> made;
+    for (size_t i = queuedBefore; i < bundles.size(); ++i) made.push_back(names(bundles[i]));
+    EXPECT_EQ(made, c.bundles);
+    EXPECT_TRUE(storedEventNames().empty());
+  }
+}
+
+// A bundle counts as made only when its transaction commits. With a commit that fails (a
+// deferred key checked only then), bundling answers NO and leaves the upload suspension as it
+// was, and an upload pass tries the group once instead of once per bundle it may make.
+TEST_F(BundleContentTest, AFailedCommitMakesNoBundle) {
+  // Read the way the server's time settings are: 50000 allows 50 bundles per pass.
+  makeEngine({{"measurement.upload.max_bundles_created_per_iteration", "50000"}},
+             OULNetwork::create());
+  clearRawEvents();
+  logEvent("app", true, "waiting");
+  onWorker([&] {
+    APMSqliteStore* store = engine->database()->sqliteStore();
+    ASSERT_TRUE(store->executeSQL("PRAGMA foreign_keys = ON", nullptr));
+    ASSERT_TRUE(store->executeSQL("CREATE TABLE guard_parent (id INTEGER PRIMARY KEY)", nullptr));
+    ASSERT_TRUE(store->executeSQL(
+        "CREATE TABLE guard (pid INTEGER REFERENCES guard_parent(id) DEFERRABLE INITIALLY "
+        "DEFERRED)",
+        nullptr));
+    ASSERT_TRUE(store->executeSQL(
+        "CREATE TRIGGER guard_queue AFTER INSERT ON queue BEGIN INSERT INTO guard VALUES (7); END",
+        nullptr));
+  });
+  bool answer = true;
+  double suspended = 0;
+  onWorker([&] {
+    engine->setSuspendedUploadTimestamp(1234.5);
+    answer = engine->bundleRawEvents();
+    suspended = engine->suspendedUploadTimestamp();
+    engine->setSuspendedUploadTimestamp(0);
+  });
+  EXPECT_FALSE(answer);
+  EXPECT_EQ(suspended, 1234.5);
+
+  capture.clear();
+  onWorker([&] { engine->uploadData(); });
+  env.waitUntilIdle();
+  EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS012056"), 1u);
+  EXPECT_TRUE(queued().empty());
+  EXPECT_EQ(storedEventNames(), std::vector<std::string>{"waiting"});
+
+  onWorker([&] {
+    ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL("DROP TRIGGER guard_queue", nullptr));
+  });
+  EXPECT_EQ(bundleAll(), 1);
+  EXPECT_TRUE(storedEventNames().empty());
+}
+
+// What a bundle changes outside the database follows its commit: after a bundle whose queue
+// insert is refused, the consent-signal string of the last bundle and the "_npa" recompute
+// wait for the retry, which takes the events snapshot of the change to denied analytics
+// storage and stores "_npa".
+TEST_F(BundleContentTest, ARolledBackBundleLeavesConsentStringAndNPAFlag) {
+  makeEngine();
+  clearRawEvents();
+  APMConsentSettingsUtil::setConsentSettings(
+      platform::Value::Dictionary{{"analytics_storage", platform::Value("granted")}});
+  logEvent("app", true, "granted");
+  ASSERT_EQ(bundleAll(), 1);
+  std::optional<std::string> grantedSignals = persistedConfig->previousBundledConsentSignals();
+
+  APMConsentSettingsUtil::setConsentSettings(
+      platform::Value::Dictionary{{"analytics_storage", platform::Value("denied")}});
+  APMConsentSettingsUtil::setDefaultSettings(
+      platform::Value::Dictionary{{"ad_personalization", platform::Value("denied")}});
+  engine->setShouldUpdateNPAUserProperty(true);
+  logEvent("app", true, "denied");
+  auto snapshotExists = [&] {
+    std::optional<bool> exists;
+    onWorker([&] {
+      exists = engine->database()->sqliteStore()->tableExists("events_snapshot", nullptr);
+    });
+    return exists.value_or(false);
+  };
+  onWorker([&] {
+    ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL(
+        "CREATE TRIGGER refuse_queue BEFORE INSERT ON queue BEGIN SELECT RAISE(ABORT, "
+        "'refused'); END",
+        nullptr));
+  });
+  EXPECT_EQ(bundleAll(), 0);
+  EXPECT_EQ(persistedConfig->previousBundledConsentSignals(), grantedSignals);
+  EXPECT_TRUE(engine->shouldUpdateNPAUserProperty());
+  EXPECT_FALSE(storedInt("_npa"));
+  EXPECT_FALSE(snapshotExists());
+
+  onWorker([&] {
+    ASSERT_TRUE(
+        engine->database()->sqliteStore()->executeSQL("DROP TRIGGER refuse_queue", nullptr));
+  });
+  ASSERT_EQ(bundleAll(), 1);
+  EXPECT_EQ(names(queued().back()), std::vector<std::string>{"denied"});
+  EXPECT_NE(persistedConfig->previousBundledConsentSignals(), grantedSignals);
+  EXPECT_TRUE(snapshotExists());
+  EXPECT_EQ(storedInt("_npa"), 1);
+  EXPECT_FALSE(engine->shouldUpdateNPAUserProperty());
 }
 
 class PurchaseCheckTest : public BundleContentTest {};
