@@ -522,6 +522,7 @@ TEST_F(BundleContentTest, AFailedCommitMakesNoBundle) {
   EXPECT_FALSE(answer);
   EXPECT_EQ(suspended, 1234.5);
 
+  env.waitUntilIdle();  // the lines of that try are written
   capture.clear();
   onWorker([&] { engine->uploadData(); });
   env.waitUntilIdle();
