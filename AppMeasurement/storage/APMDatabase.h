@@ -100,9 +100,9 @@ class APMDatabase {
   bool initializeAppMetadata(APMErrorSlot* error = nullptr);
   // Deletes the whole file and builds a fresh database at the same path.
   bool reset(APMErrorSlot* error);
-  // Runs the block in one exclusive transaction; a failure logs 12056 with the transaction's
-  // error, which is not handed on: `error` holds what the block stored in it (or why there was
-  // no database to begin with).
+  // Runs the block in one exclusive transaction; any failure, a missing connection too, logs
+  // 12056 with the transaction's error, which is not handed on: `error` holds what the block
+  // stored in it.
   bool performTransaction(const std::function<bool()>& block, APMErrorSlot* error = nullptr);
   // Transactions from now until endCommitGroup share one commit (see APMSqliteStore); each
   // still succeeds or fails on its own. A failed commit at the end logs 12056 like a failed
