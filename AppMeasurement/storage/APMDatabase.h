@@ -178,12 +178,13 @@ class APMDatabase {
   bool updateRawEvent(const APMRawEventData& rawEventData, APMErrorSlot* error);
   using RawEventFilter = APMSqliteStore::RecordFilter;
   // The oldest 1000 events of the fingerprint, in rowid order, that the filter accepts (a
-  // refused row ends the read). Rows that do not decode are skipped and listed; nullopt when
-  // rows were accepted but none decoded.
+  // refused row ends the read; no filter is a bad argument, code 1). Rows that do not decode
+  // are skipped and listed; nullopt when rows were accepted but none decoded.
   std::optional<std::vector<APMRawEventData>> rawEventsWithMetadataFingerprint(
-      int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter = nullptr,
+      int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter,
       APMUnreadableRows* unreadableRows = nullptr);
-  // Up to maxEventsStored events in rowid order; undecodable rows skipped and listed.
+  // Up to maxEventsStored events in rowid order; undecodable rows skipped and listed (an empty
+  // list when none decodes). nullopt only when the read fails.
   std::optional<std::vector<APMRawEventData>> allRawEventsWithError(
       APMErrorSlot* error, APMUnreadableRows* unreadableRows = nullptr);
   // Decodes a row: the Event message, "_o" back to the origin, the parameters through the
@@ -413,8 +414,10 @@ class APMDatabase {
   bool updateAppMetadataColumns(const APMSqliteRecord& record, APMErrorSlot* error);
   std::optional<APMConditionalUserProperty> conditionalUserPropertyFromRecord(
       const APMSqliteRecord& record, APMErrorSlot* error);
+  // The records decoded, undecodable ones skipped (and listed). With noneWhenNoneDecodes,
+  // records none of which decodes give nullopt and the last row's error.
   std::optional<std::vector<APMRawEventData>> rawEventsFromRecords(
-      const std::vector<APMSqliteRecord>& records, APMErrorSlot* error,
+      const std::vector<APMSqliteRecord>& records, bool noneWhenNoneDecodes, APMErrorSlot* error,
       APMUnreadableRows* unreadableRows);
   std::optional<APMUserAttribute> userAttributeFromRecord(const APMSqliteRecord& record,
                                                           APMErrorSlot* error);
