@@ -17,6 +17,7 @@
 #include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMIdentity.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
+#include "AppMeasurement/foundation/APMParameterLimits.h"
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
@@ -254,6 +255,8 @@ APMMeasurement::~APMMeasurement() {
   // for the rest of the process.
   platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
   for (uint64_t token : lifecycleObservers_) center.removeObserver(token);
+  // Only this engine's own provider: whoever installed one before it answers again.
+  if (remoteConfig_) APMParameterLimits::remove(remoteConfig_.get());
 }
 
 void APMMeasurement::schedule(const char* blockID, std::function<void(APMMeasurement&)> block) {
@@ -395,6 +398,9 @@ bool APMMeasurement::initializeComponentsOnWorkerQueue() {
     std::shared_ptr<APMRemoteConfig> config = APMRemoteConfig::create(
         appID_, remoteConfigStore_, persistedConfig_, features_.experimentManager);
     if (!config) return false;
+    // The sanitiser and the validator apply the server's parameter limits from now on. A reset,
+    // a wipe or a rolled-back configuration changes this object in place, so they follow.
+    APMParameterLimits::install(config);
     std::lock_guard<std::mutex> lock(remoteConfigMutex_);
     remoteConfig_ = std::move(config);
   }

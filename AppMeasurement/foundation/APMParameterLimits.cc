@@ -1,6 +1,9 @@
 #include "AppMeasurement/foundation/APMParameterLimits.h"
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -9,10 +12,10 @@ std::mutex& limitsMutex() {
   return mutex;
 }
 
-// Guarded by limitsMutex().
-std::shared_ptr<const APMParameterLimits>& installedLimits() {
-  static std::shared_ptr<const APMParameterLimits>& limits =
-      *new std::shared_ptr<const APMParameterLimits>();
+// Guarded by limitsMutex(); the newest last.
+std::vector<std::shared_ptr<const APMParameterLimits>>& installedLimits() {
+  static std::vector<std::shared_ptr<const APMParameterLimits>>& limits =
+      *new std::vector<std::shared_ptr<const APMParameterLimits>>();
   return limits;
 }
 
@@ -29,10 +32,23 @@ const std::shared_ptr<const APMParameterLimits>& defaultLimits() {
 std::shared_ptr<const APMParameterLimits> APMParameterLimits::current() {
   std::lock_guard<std::mutex> lock(limitsMutex());
   const auto& installed = installedLimits();
-  return installed ? installed : defaultLimits();
+  return installed.empty() ? defaultLimits() : installed.back();
 }
 
 void APMParameterLimits::install(std::shared_ptr<const APMParameterLimits> limits) {
+  if (!limits) return;
   std::lock_guard<std::mutex> lock(limitsMutex());
-  installedLimits() = std::move(limits);
+  installedLimits().push_back(std::move(limits));
+}
+
+void APMParameterLimits::remove(const APMParameterLimits* limits) {
+  // Released after the lock: the provider may be the last reference to its owner.
+  std::shared_ptr<const APMParameterLimits> removed;
+  std::lock_guard<std::mutex> lock(limitsMutex());
+  auto& installed = installedLimits();
+  auto found = std::find_if(installed.rbegin(), installed.rend(),
+                            [limits](const auto& entry) { return entry.get() == limits; });
+  if (found == installed.rend()) return;
+  removed = std::move(*found);
+  installed.erase(std::next(found).base());
 }

@@ -8,9 +8,13 @@
 // built-in defaults apply (APMDefaultParameterLimits).
 //
 // How the rules receive it: one process-wide provider. The sanitiser and the validator read
-// APMParameterLimits::current() once per call, so a provider installed (or replaced) later
-// applies to every call that starts after it. Installing and reading are thread-safe; an
-// implementation must answer from any thread.
+// APMParameterLimits::current() once per call, so a provider installed (or removed) later
+// applies to every call that starts after it. Installing, removing and reading are
+// thread-safe; an implementation must answer from any thread.
+//
+// Several owners may install one (each engine its remote configuration, a test environment its
+// own limits): the newest installed answers, and an owner takes out only its own, so whoever
+// installed before it answers again and nobody undoes another's provider.
 class APMParameterLimits {
  public:
   virtual ~APMParameterLimits() = default;
@@ -30,10 +34,12 @@ class APMParameterLimits {
     return publicLength < 257 ? 256 : publicLength;
   }
 
-  // The installed provider; the defaults when none is installed. Never null.
+  // The newest installed provider; the defaults when none is installed. Never null.
   static std::shared_ptr<const APMParameterLimits> current();
-  // Installs the provider for the process; null brings the defaults back.
+  // Installs a provider for the process until it is removed; null is ignored.
   static void install(std::shared_ptr<const APMParameterLimits> limits);
+  // Takes the provider out (its newest installation); nothing when it is not installed.
+  static void remove(const APMParameterLimits* limits);
 };
 
 // The built-in defaults.

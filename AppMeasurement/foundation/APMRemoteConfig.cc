@@ -612,7 +612,10 @@ std::optional<std::string> APMRemoteConfig::SOTMUploadURL() const {
       APMDefaultIdentitySupport::sharedInstance()->appDataConsentStatus() == 3) {
     return authorized;
   }
-  return NANOGetString(*sotm, APMPBSotmSetting::kUploadUrl);
+  // The plain one is the last resort: when it makes no URL there is none, and the upload stops.
+  auto plain = NANOGetString(*sotm, APMPBSotmSetting::kUploadUrl);
+  if (!plain || !platform::URL::URLWithString(*plain)) return std::nullopt;
+  return plain;
 }
 
 std::optional<Value::Dictionary> APMRemoteConfig::SOTMUploadHTTPHeaders() const {

@@ -101,6 +101,8 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
   std::optional<std::string> uploadSubdomain() const;
   std::string uploadURL() const;
   bool SOTMUploadEnabled();
+  // The tag-manager upload URL: the authorized one under tracking authorization when it makes
+  // a URL, else the plain one; nullopt without a setting or when the plain one makes no URL.
   std::optional<std::string> SOTMUploadURL() const;
   std::optional<platform::Value::Dictionary> SOTMUploadHTTPHeaders() const;
 

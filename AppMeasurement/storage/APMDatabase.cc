@@ -303,7 +303,12 @@ bool APMDatabase::reset(APMErrorSlot* error) {
 
 bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErrorSlot* error) {
   checkSequence("performTransaction");
-  if (!requireStore(error)) return false;
+  if (!sqliteStore_) {
+    // A failed reset left no store: the transaction fails as the store's own does without a
+    // connection (which the store reports itself when it is there but closed).
+    transactionFailed(apm_errorWithCode(2, "Database not open"));
+    return false;
+  }
   APMErrorSlot transactionError;
   bool committed;
   // Inside a commit group's open transaction nobody else can write: the check for other

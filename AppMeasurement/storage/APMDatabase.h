@@ -100,9 +100,9 @@ class APMDatabase {
   bool initializeAppMetadata(APMErrorSlot* error = nullptr);
   // Deletes the whole file and builds a fresh database at the same path.
   bool reset(APMErrorSlot* error);
-  // Runs the block in one exclusive transaction; a failure logs 12056 with the transaction's
-  // error, which is not handed on: `error` holds what the block stored in it (or why there was
-  // no database to begin with).
+  // Runs the block in one exclusive transaction; any failure, a missing connection too, logs
+  // 12056 with the transaction's error, which is not handed on: `error` holds what the block
+  // stored in it.
   bool performTransaction(const std::function<bool()>& block, APMErrorSlot* error = nullptr);
   // Transactions from now until endCommitGroup share one commit (see APMSqliteStore); each
   // still succeeds or fails on its own. A failed commit at the end logs 12056 like a failed
@@ -178,12 +178,13 @@ class APMDatabase {
   bool updateRawEvent(const APMRawEventData& rawEventData, APMErrorSlot* error);
   using RawEventFilter = APMSqliteStore::RecordFilter;
   // The oldest 1000 events of the fingerprint, in rowid order, that the filter accepts (a
-  // refused row ends the read). Rows that do not decode are skipped and listed; nullopt when
-  // rows were accepted but none decoded.
+  // refused row ends the read; no filter is a bad argument, code 1). Rows that do not decode
+  // are skipped and listed; nullopt when rows were accepted but none decoded.
   std::optional<std::vector<APMRawEventData>> rawEventsWithMetadataFingerprint(
-      int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter = nullptr,
+      int64_t fingerprint, APMErrorSlot* error, const RawEventFilter& eventFilter,
       APMUnreadableRows* unreadableRows = nullptr);
-  // Up to maxEventsStored events in rowid order; undecodable rows skipped and listed.
+  // Up to maxEventsStored events in rowid order; undecodable rows skipped and listed (an empty
+  // list when none decodes). nullopt only when the read fails.
   std::optional<std::vector<APMRawEventData>> allRawEventsWithError(
       APMErrorSlot* error, APMUnreadableRows* unreadableRows = nullptr);
   // Decodes a row: the Event message, "_o" back to the origin, the parameters through the
@@ -413,8 +414,10 @@ class APMDatabase {
   bool updateAppMetadataColumns(const APMSqliteRecord& record, APMErrorSlot* error);
   std::optional<APMConditionalUserProperty> conditionalUserPropertyFromRecord(
       const APMSqliteRecord& record, APMErrorSlot* error);
+  // The records decoded, undecodable ones skipped (and listed). With noneWhenNoneDecodes,
+  // records none of which decodes give nullopt and the last row's error.
   std::optional<std::vector<APMRawEventData>> rawEventsFromRecords(
-      const std::vector<APMSqliteRecord>& records, APMErrorSlot* error,
+      const std::vector<APMSqliteRecord>& records, bool noneWhenNoneDecodes, APMErrorSlot* error,
       APMUnreadableRows* unreadableRows);
   std::optional<APMUserAttribute> userAttributeFromRecord(const APMSqliteRecord& record,
                                                           APMErrorSlot* error);

@@ -505,7 +505,7 @@ std::optional<APMDatabase::RawEventRow> APMDatabase::rawEventRowFromDictionary(
 }
 
 std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsFromRecords(
-    const std::vector<APMSqliteRecord>& records, APMErrorSlot* error,
+    const std::vector<APMSqliteRecord>& records, bool noneWhenNoneDecodes, APMErrorSlot* error,
     APMUnreadableRows* unreadableRows) {
   std::vector<APMRawEventData> events;
   APMErrorSlot lastRowError;
@@ -523,7 +523,7 @@ std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsFromRecords(
     }
     events.push_back(std::move(*event));
   }
-  if (!records.empty() && events.empty()) {
+  if (noneWhenNoneDecodes && !records.empty() && events.empty()) {
     if (error != nullptr) *error = lastRowError;
     return std::nullopt;
   }
@@ -546,14 +546,17 @@ std::optional<std::vector<APMRawEventData>> APMDatabase::rawEventsWithMetadataFi
     APMUnreadableRows* unreadableRows) {
   checkSequence("rawEventsWithMetadataFingerprint");
   std::vector<APMSqliteRecord> records;
-  bool read = rawEventRecordsWithMetadataFingerprint(
-      fingerprint, error, [&](size_t accepted, const APMSqliteRecord& record) {
-        if (eventFilter && !eventFilter(accepted, record)) return false;
-        records.push_back(record);
-        return true;
-      });
-  if (!read) return std::nullopt;
-  return rawEventsFromRecords(records, error, unreadableRows);
+  // No filter goes on to the store as none, which refuses the read.
+  RawEventFilter collect;
+  if (eventFilter) {
+    collect = [&](size_t accepted, const APMSqliteRecord& record) {
+      if (!eventFilter(accepted, record)) return false;
+      records.push_back(record);
+      return true;
+    };
+  }
+  if (!rawEventRecordsWithMetadataFingerprint(fingerprint, error, collect)) return std::nullopt;
+  return rawEventsFromRecords(records, true, error, unreadableRows);
 }
 
 std::optional<std::vector<APMRawEventData>> APMDatabase::allRawEventsWithError(
@@ -567,5 +570,5 @@ std::optional<std::vector<APMRawEventData>> APMDatabase::allRawEventsWithError(
                                      })) {
     return std::nullopt;
   }
-  return rawEventsFromRecords(records, error, unreadableRows);
+  return rawEventsFromRecords(records, false, error, unreadableRows);
 }

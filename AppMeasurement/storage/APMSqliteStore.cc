@@ -640,8 +640,8 @@ bool APMSqliteStore::upsertSQLForRecord(const APMSqliteRecord& record, std::stri
   values->reserve(record.size());
   for (const auto& [name, value] : record) {
     if (!isBindableRecordValue(value)) {
+      // The line is the whole report: the caller's slot names no error.
       logLine(4, 34020, "Record has value of unexpected type", name);
-      APMSetError(error, 1, "Record has value of unexpected type");
       return false;
     }
     columns.append(name).append(", ");

@@ -337,6 +337,27 @@ TEST_F(UploadTest, TagManagerServerUpload) {
   APMMeasurement::setSOTMPreviewHeaders(std::nullopt);
 }
 
+// A tag-manager upload address that makes no URL stops the pass before anything is sent: the
+// bundle stays queued and no failure is counted.
+TEST_F(UploadTest, AMalformedTagManagerAddressStopsTheUpload) {
+  writeInfoPlist({{"ORVANE_ANALYTICS_SOTM_UPLOAD_ENABLED", platform::Value(true)}});
+  startService();
+  putConfig(std::string("app_id: \"") + kAppID +
+            "\" sotm_setting { upload_url: \"http://exa mple.com/a\" rollout_percent: 100 }");
+  makeEngine({}, OULNetwork::create(service_->baseURL()));
+  onWorker([&] { engine->fetchRemoteConfig(); });
+  ASSERT_TRUE(waitFor([&] { return !engine->isNetworkRequestPending(); }));
+  logEvent("app", true, "tagged");
+  capture.clear();
+  onWorker([&] { engine->uploadData(); });
+  env.waitUntilIdle();
+  EXPECT_TRUE(capture.contains("I-ACS023263"));
+  EXPECT_FALSE(capture.contains("I-ACS023039"));
+  EXPECT_EQ(persistedConfig->lastFailedUploadTimestamp(), 0.0);
+  EXPECT_FALSE(queued().empty());
+  for (const platform::Value& request : requests()) EXPECT_NE(field(request, "method"), "POST");
+}
+
 // Audience definitions that cannot be stored: the configuration's transaction fails at its last
 // step.
 class RefusingAudiences : public APMAudienceEvaluating {

@@ -134,6 +134,25 @@ TEST_F(APMRemoteConfigExperimentsTest, SOTMURLAndHeaders) {
   EXPECT_EQ(config->SOTMUploadHTTPHeaders(), std::nullopt);
 }
 
+// Without tracking authorization the plain URL is the one, and only when it parses as a URL.
+TEST_F(APMRemoteConfigExperimentsTest, PlainSOTMURLMustBeValid) {
+  struct Case {
+    const char* uploadURL;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"https://s.example/a", "https://s.example/a"},
+      {"http://exa mple.com/a", std::nullopt},
+      {"https://s.example/%zz", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    store_->stored = withSotm(c.uploadURL, 100);
+    EXPECT_EQ(APMRemoteConfig::create("1:app", store_, nullptr, nullptr)->SOTMUploadURL(),
+              c.expected)
+        << c.uploadURL;
+  }
+}
+
 // With tracking authorized, the authorized URL is used only when it parses as a URL. The shared
 // identity support finds its provider once per process, so the table runs in a fresh child
 // that registers the tracking stand-in first.

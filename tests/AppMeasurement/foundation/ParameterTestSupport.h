@@ -15,7 +15,7 @@
 
 namespace testsupport {
 
-// Limits a test chooses; installed for the life of the object.
+// Limits a test chooses; installed for the test (ParameterTest).
 class TestParameterLimits : public APMParameterLimits {
  public:
   int64_t maxParams = 100;
@@ -65,7 +65,8 @@ class ParameterTest : public MonitorTestEnvironment {
     APMErrorEventSink::install(sink);
   }
   void TearDown() override {
-    APMParameterLimits::install(nullptr);
+    // Only its own: an engine the test made may still hold its provider.
+    APMParameterLimits::remove(limits.get());
     APMErrorEventSink::install(nullptr);
     MonitorTestEnvironment::TearDown();
     hooks_.reset();

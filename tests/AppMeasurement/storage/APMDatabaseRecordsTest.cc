@@ -2,6 +2,8 @@
 // attributes, event aggregates, daily counts, audience state, purchases, conditional user
 // properties, complex events, app metadata and the stored configuration.
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "AppMeasurement/foundation/APMDataAdditions.h"
@@ -64,7 +66,8 @@ TEST_F(APMDatabaseRecordsTest, RawEventsComeBackWithOriginTimesAndParameters) {
   EXPECT_EQ(database_->containsRealtimeRawEventsWithError(nullptr), std::optional<bool>(true));
   EXPECT_EQ(database_->nextMetadataFingerprintToProcess(nullptr), fingerprint);
 
-  auto events = database_->rawEventsWithMetadataFingerprint(fingerprint, nullptr);
+  auto events = database_->rawEventsWithMetadataFingerprint(
+      fingerprint, nullptr, [](size_t, const APMSqliteRecord&) { return true; });
   ASSERT_TRUE(events && events->size() == 2);
   std::optional<APMEvent> back = APMEvent::createWithEventProto(*(*events)[0].rawEvent());
   ASSERT_TRUE(back);
@@ -114,6 +117,50 @@ TEST_F(APMDatabaseRecordsTest, AStoredEventWithoutOriginFailsAloneAndIsListed) {
   EXPECT_EQ(unreadable[0].name, "bare");
   EXPECT_EQ(unreadable[0].error.localizedDescription(),
             "Cannot create an event from database. Missing origin parameter");
+}
+
+// Over rows none of which decodes, the read by fingerprint gives none with the last row's
+// error, while the read of every row gives an empty list; a read by fingerprint needs a filter.
+TEST_F(APMDatabaseRecordsTest, ReadsOfRowsThatAllFailToDecode) {
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(database_->insertDataType({{"name", Value("bare")},
+                                           {"timestamp", Value(1'700'000'000.0)},
+                                           {"metadata_fingerprint", Value(5)},
+                                           {"data", Value::bytes(std::string("\xff", 1))}},
+                                          "raw_events", nullptr));
+  }
+  auto accept = [](size_t, const APMSqliteRecord&) { return true; };
+  struct Case {
+    const char* read;
+    std::function<std::optional<std::vector<APMRawEventData>>(APMErrorSlot*)> run;
+    const char* error;  // nullptr: an empty list and no error
+  };
+  const Case cases[] = {
+      {"every row", [&](APMErrorSlot* error) { return database_->allRawEventsWithError(error); },
+       nullptr},
+      {"by fingerprint",
+       [&](APMErrorSlot* error) {
+         return database_->rawEventsWithMetadataFingerprint(5, error, accept);
+       },
+       "Failed to parse event from data"},
+      {"by fingerprint without a filter",
+       [&](APMErrorSlot* error) {
+         return database_->rawEventsWithMetadataFingerprint(5, error, nullptr);
+       },
+       "Received empty filter for selecting records"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.read);
+    APMErrorSlot error;
+    auto events = c.run(&error);
+    if (c.error == nullptr) {
+      EXPECT_TRUE(events && events->empty());
+      EXPECT_FALSE(error);
+    } else {
+      EXPECT_FALSE(events);
+      EXPECT_EQ(error ? error->localizedDescription() : "(none)", c.error);
+    }
+  }
 }
 
 TEST_F(APMDatabaseRecordsTest, StoringMetadataAgainMendsARowThatNoLongerDecodes) {

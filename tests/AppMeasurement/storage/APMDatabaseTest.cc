@@ -270,17 +270,24 @@ TEST_F(APMDatabaseTest, ResetLeavesAnEmptyDatabaseWithAFreshAppMetadataRow) {
 }
 
 // A failed transaction logs its own error (12056) and hands it to nobody: the caller's slot
-// holds what the block left there, nothing when the block stored nothing.
+// holds what the block left there, nothing when the block stored nothing. A connection that is
+// gone fails the same way (the last case: the database stays closed).
 TEST_F(APMDatabaseTest, AFailedTransactionLeavesTheCallersSlotAsTheBlockLeftIt) {
   struct Case {
     const char* label;
     const char* blockError;  // nullptr: the block stores none
+    bool closed;
+    const char* line;
   };
-  const Case cases[] = {{"the block stored nothing", nullptr},
-                        {"the block stored its reason", "the block's own reason"}};
+  const Case cases[] = {
+      {"the block stored nothing", nullptr, false, "Transaction failed. Transaction failed"},
+      {"the block stored its reason", "the block's own reason", false,
+       "Transaction failed. Transaction failed"},
+      {"no connection", nullptr, true, "Transaction failed. Database not open"}};
   APMDatabase& database = open();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
+    if (c.closed) database.sqliteStore()->closeDatabase();
     testsupport::LogCapture log;
     APMErrorSlot error;
     EXPECT_FALSE(database.performTransaction(
@@ -298,7 +305,7 @@ TEST_F(APMDatabaseTest, AFailedTransactionLeavesTheCallersSlotAsTheBlockLeftIt) 
     EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM odm_values"), "0\n");
     platform::DispatchQueue::waitUntilIdle();
     EXPECT_TRUE(log.contains("I-ACS012056"));
-    EXPECT_TRUE(log.contains("Transaction failed. Transaction failed"));
+    EXPECT_TRUE(log.contains(c.line));
   }
 }
 

@@ -139,6 +139,11 @@ inline void fuzzOne(const uint8_t* data, size_t size) {
   limits->item = in.byte() % 4;
   limits->length = in.byte() % 2 ? 500 : in.byte();
   APMParameterLimits::install(limits);
+  // Taken out on every way out, so that the runs do not pile their providers up.
+  struct Installed {
+    const APMParameterLimits* limits;
+    ~Installed() { APMParameterLimits::remove(limits); }
+  } installed{limits.get()};
 
   static const char* kNames[] = {"purchase",      "level_up", "_vs",       "screen_view",
                                  "ad_impression", "_ai",      "view_item", ""};
