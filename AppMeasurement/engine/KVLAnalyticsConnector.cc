@@ -42,11 +42,9 @@ const std::string* stringEntry(const Dictionary& dictionary, const char* key) {
   return found != dictionary.end() ? found->second.asString() : nullptr;
 }
 
-// Integers and reals; booleans are not intervals or times.
-std::optional<double> numberEntry(const Value& value) {
-  if (value.isInteger() || value.isReal()) return value.numberAsDouble();
-  return std::nullopt;
-}
+// Any number, a boolean included (a boolean is a number whose value is 0 or 1, as other
+// libraries hand it over); nothing for every other kind.
+std::optional<double> numberEntry(const Value& value) { return value.numberAsDouble(); }
 
 }  // namespace
 
@@ -143,6 +141,8 @@ KVLAnalyticsConnector::conditionalUserPropertyFromDictionary(const Dictionary& d
       if (text == nullptr) continue;
       (key == "name" ? property.name : property.origin) = *text;
     } else if (key == "triggerEventName") {
+      // Without a trigger the property is set at once: a trigger that is not a string, null
+      // included, refuses the dictionary rather than reading as none.
       const std::string* text = value.asString();
       if (text == nullptr) return std::nullopt;
       property.triggerEventName = *text;
@@ -152,6 +152,9 @@ KVLAnalyticsConnector::conditionalUserPropertyFromDictionary(const Dictionary& d
       if (text == nullptr) return std::nullopt;
       property.value = APMValue(*text);
     } else if (key == "creationTimestamp") {
+      // The controller stamps its own creation time; an explicit null is no time at all, as
+      // for "value". A time of another kind is still refused whole.
+      if (value.isNull()) continue;
       std::optional<double> number = numberEntry(value);
       if (!number) return std::nullopt;
       property.creationTimestamp = *number;

@@ -108,9 +108,7 @@ std::optional<int64_t> APMNumericUtil::randomInt64() {
   }
   if (!source) source = systemRandom;
   int64_t value = 0;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (source(&value, sizeof value)) return value;
-  }
+  if (source(&value, sizeof value)) return value;
   APMMonitor::monitor()->logWithLevel(5, 26004, "Unable to generate random integer",
                                       APMLogContext(std::string(std::strerror(errno))));
   return std::nullopt;

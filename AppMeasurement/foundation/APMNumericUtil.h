@@ -22,9 +22,9 @@ class APMNumericUtil {
   // Fills the buffer with secure random bytes; false on failure.
   using RandomSource = std::function<bool(void* buffer, size_t length)>;
 
-  // A random signed 64-bit integer from the secure random source. The source is tried twice;
-  // when both fail, 26004 is logged as an error and the answer is nothing: an unfilled buffer
-  // is never handed out as if it were random.
+  // A random signed 64-bit integer from one draw of the secure random source. When the draw
+  // fails, 26004 is logged (a silent warning) and the answer is nothing: an unfilled buffer is
+  // never handed out as if it were random.
   static std::optional<int64_t> randomInt64();
 
   // For tests: replaces the random source (null restores getrandom).

@@ -112,7 +112,8 @@ APMPersistedConfig::APMPersistedConfig(std::string suiteName)
 APMPersistedConfig::~APMPersistedConfig() { cancelScheduledSynchronize(); }
 
 std::optional<platform::Value> APMPersistedConfig::readRaw(std::string_view key) {
-  if (key.empty() || !store_) return std::nullopt;
+  // An empty key goes to the store too, which refuses it with its code.
+  if (!store_) return std::nullopt;
   // Writes run synchronously on the config queue, so every write that has returned is in the
   // store; the store's own lock makes this read whole. Waiting for the queue would add nothing
   // but a hop per read.
@@ -121,7 +122,7 @@ std::optional<platform::Value> APMPersistedConfig::readRaw(std::string_view key)
 
 void APMPersistedConfig::write(std::optional<platform::Value> value, std::string_view key,
                                bool synchronize) {
-  if (key.empty() || !store_) return;
+  if (!store_) return;
   queue_->sync([&] { store_->setObject(std::move(value), key); });
   if (synchronize) scheduleSynchronizeToDisk();
 }
@@ -129,7 +130,6 @@ void APMPersistedConfig::write(std::optional<platform::Value> value, std::string
 bool APMPersistedConfig::boolForKey(std::string_view key) { return asBool(readRaw(key)); }
 int64_t APMPersistedConfig::int64ForKey(std::string_view key) { return asInt64(readRaw(key)); }
 int64_t APMPersistedConfig::int64ForKey(std::string_view key, APMUserDefaults& userDefault) {
-  if (key.empty()) return 0;
   int64_t result = 0;
   queue_->sync([&] { result = asInt64(userDefault.numberForKey(key)); });
   return result;
@@ -402,14 +402,12 @@ void APMPersistedConfig::setDeferredDeepLinkRetryCount(int64_t value) {
   setInt64(value, kDeepLinkRetries);
 }
 bool APMPersistedConfig::shouldSetLastAdvertisingIDResetUserProperty() {
-  return int64ForKey(kLastAdIDReset) != 0;
+  return boolForKey(kLastAdIDReset);
 }
 void APMPersistedConfig::setShouldSetLastAdvertisingIDResetUserProperty(bool value) {
   setInt64(value ? 1 : 0, kLastAdIDReset);
 }
-bool APMPersistedConfig::unmatchedFirstOpenWithoutIDFA() {
-  return int64ForKey(kUnmatchedFirstOpen) != 0;
-}
+bool APMPersistedConfig::unmatchedFirstOpenWithoutIDFA() { return boolForKey(kUnmatchedFirstOpen); }
 void APMPersistedConfig::setUnmatchedFirstOpenWithoutIDFA(bool value) {
   setInt64(value ? 1 : 0, kUnmatchedFirstOpen);
 }

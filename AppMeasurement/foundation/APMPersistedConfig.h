@@ -49,7 +49,8 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   const std::string& suiteName() const { return suiteName_; }
   const std::shared_ptr<APMPersistentDictionary>& store() const { return store_; }
 
-  // Generic operations; an empty key reads as neutral and writes nothing.
+  // Generic operations. An empty key reads as neutral and writes nothing; the store read from
+  // or written to logs it (43001, 43002; the user defaults their own codes).
   bool boolForKey(std::string_view key);
   int64_t int64ForKey(std::string_view key);
   int64_t int64ForKey(std::string_view key, APMUserDefaults& userDefault);
@@ -132,7 +133,7 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   void setDeferredDeepLinkRetrievalComplete(std::optional<platform::Value> value);
   int64_t deferredDeepLinkRetryCount();
   void setDeferredDeepLinkRetryCount(int64_t value);
-  // Stored as the integer 0 or 1; any non-zero integer reads true.
+  // Stored as the integer 0 or 1; any non-zero number (0.5 too) reads true.
   bool shouldSetLastAdvertisingIDResetUserProperty();
   void setShouldSetLastAdvertisingIDResetUserProperty(bool value);
   bool unmatchedFirstOpenWithoutIDFA();

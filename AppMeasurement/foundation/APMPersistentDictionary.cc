@@ -1,5 +1,6 @@
 #include "AppMeasurement/foundation/APMPersistentDictionary.h"
 
+#include <cmath>
 #include <filesystem>
 #include <system_error>
 
@@ -13,6 +14,45 @@ namespace {
 constexpr const char* kLogSubsystem = "com.orvane.kavrelin.analytics";
 constexpr const char* kLogCategory = "<AppMeasurement>";
 constexpr double kPersistDelaySeconds = 1.0;
+
+// Numbers compare by value whatever their kind (5 and 5.0, YES and 1 are equal), exactly: a
+// real equals an integer only when it is that integer.
+bool sameNumber(const platform::Value& a, const platform::Value& b) {
+  if (!a.isReal() && !b.isReal()) return a.numberAsInteger() == b.numberAsInteger();
+  if (a.isReal() && b.isReal()) return *a.asReal() == *b.asReal();
+  double real = a.isReal() ? *a.asReal() : *b.asReal();
+  int64_t integer = *(a.isReal() ? b : a).numberAsInteger();
+  constexpr double kTwoToThe63 = 9223372036854775808.0;
+  if (!std::isfinite(real) || real != std::trunc(real) || real < -kTwoToThe63 ||
+      real >= kTwoToThe63) {
+    return false;
+  }
+  return static_cast<int64_t>(real) == integer;
+}
+
+// Equality of stored values as the property-list objects see it: numbers by value, at any
+// depth of arrays and dictionaries; everything else by kind and content.
+bool samePropertyList(const platform::Value& a, const platform::Value& b) {
+  if (a.isNumber() && b.isNumber()) return sameNumber(a, b);
+  if (const auto* left = a.asArray()) {
+    const auto* right = b.asArray();
+    if (right == nullptr || left->size() != right->size()) return false;
+    for (size_t i = 0; i < left->size(); ++i) {
+      if (!samePropertyList((*left)[i], (*right)[i])) return false;
+    }
+    return true;
+  }
+  if (const auto* left = a.asDictionary()) {
+    const auto* right = b.asDictionary();
+    if (right == nullptr || left->size() != right->size()) return false;
+    for (const auto& [key, value] : *left) {
+      auto other = right->find(key);
+      if (other == right->end() || !samePropertyList(value, other->second)) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
 
 }  // namespace
 
@@ -108,7 +148,7 @@ void APMPersistentDictionary::setObject(std::optional<platform::Value> value,
   }
   std::lock_guard<std::mutex> lock(lock_);
   auto it = dictionary_.find(key);
-  if (it != dictionary_.end() && it->second == *value) return;
+  if (it != dictionary_.end() && samePropertyList(it->second, *value)) return;
   dictionary_[std::string(key)] = std::move(*value);
   scheduleWriteLocked();
 }

@@ -42,7 +42,8 @@ class APMPersistentDictionary : public std::enable_shared_from_this<APMPersisten
   bool hasStringForKey(std::string_view key) const;
   // Stores a copy; nullopt (or a null Value) removes. An empty key logs 43002; a value that is
   // no property list (a null inside a collection) logs 43003. Storing an equal value changes
-  // nothing and schedules no write.
+  // nothing and schedules no write; numbers are equal by value whatever their kind (5.0 over
+  // a stored 5, YES over 1), so the stored one keeps its kind.
   void setObject(std::optional<platform::Value> value, std::string_view key);
   void removeObjectForKey(std::string_view key);
 

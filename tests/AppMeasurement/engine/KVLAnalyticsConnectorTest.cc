@@ -389,4 +389,50 @@ TEST_F(ConnectorTest, MistypedConditionalPropertyIsRefused) {
   EXPECT_EQ(storedNames(), std::vector<std::string>{"tier_gone"});
 }
 
+// A boolean is a number (1 or 0) in every numeric entry: a boolean timeout or time to live is
+// that many seconds, a boolean creation time is a time. A null creation time is no time at all;
+// a null trigger name still refuses the dictionary (it would otherwise set the property at once).
+TEST_F(ConnectorTest, BooleanNumbersAndNullEntriesInConditionalProperties) {
+  const Dictionary base{{"origin", Value("kcm")},
+                        {"value", Value("gold")},
+                        {"triggerEventName", Value("go")},
+                        {"triggerTimeout", Value(int64_t{60})},
+                        {"timeToLive", Value(int64_t{60})}};
+  struct Case {
+    const char* name;
+    const char* key;
+    Value value;
+    bool stored;
+    double triggerTimeout, timeToLive;
+  };
+  const Case cases[] = {
+      {"p_timeout", "triggerTimeout", Value(true), true, 1, 60},
+      {"p_ttl", "timeToLive", Value(true), true, 60, 1},
+      {"p_created", "creationTimestamp", Value(true), true, 60, 60},
+      {"p_created_null", "creationTimestamp", Value(), true, 60, 60},
+      {"p_timeout_false", "triggerTimeout", Value(false), false, 0, 0},
+      {"p_trigger_null", "triggerEventName", Value(), false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    Dictionary dictionary = base;
+    dictionary["name"] = Value(c.name);
+    dictionary[c.key] = c.value;
+    interop->setConditionalUserProperty(dictionary);
+  }
+  env.waitUntilIdle();
+  std::vector<APMConditionalUserProperty> found =
+      APMConditionalUserPropertyController::sharedInstance()
+          ->conditionalUserPropertiesWithNamePrefix(Value("p_"), Value("kcm"))
+          .value_or(std::vector<APMConditionalUserProperty>{});
+  for (const Case& c : cases) {
+    auto property = std::find_if(found.begin(), found.end(),
+                                 [&](const auto& stored) { return stored.name == c.name; });
+    EXPECT_EQ(property != found.end(), c.stored) << c.name;
+    if (!c.stored || property == found.end()) continue;
+    EXPECT_EQ(property->triggerTimeout, c.triggerTimeout) << c.name;
+    EXPECT_EQ(property->timeToLive, c.timeToLive) << c.name;
+    EXPECT_FALSE(property->active) << c.name;
+  }
+}
+
 }  // namespace

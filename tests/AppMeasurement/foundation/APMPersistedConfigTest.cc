@@ -1,5 +1,6 @@
 #include "AppMeasurement/foundation/APMPersistedConfig.h"
 
+#include <functional>
 #include <thread>
 
 #include "AppMeasurement/foundation/APMFilePaths.h"
@@ -72,6 +73,95 @@ TEST_F(APMPersistedConfigTest, FlagsStoredAsIntegersReadAsNonZero) {
     EXPECT_EQ(config->shouldSetLastAdvertisingIDResetUserProperty(), stored != 0);
     EXPECT_EQ(config->unmatchedFirstOpenWithoutIDFA(), stored != 0);
   }
+  // Any number is read by its truth, a fraction included; another kind reads NO.
+  const std::pair<Value, bool> others[] = {{Value(0.5), true},    {Value(-0.25), true},
+                                           {Value(0.0), false},   {Value(true), true},
+                                           {Value(false), false}, {Value("1"), false}};
+  for (const auto& [stored, expected] : others) {
+    SCOPED_TRACE(stored.description());
+    config->setNumber(stored, "/orvane/measurement/set_last_advertising_id_reset");
+    config->setNumber(stored, "/orvane/measurement/unmatched_first_open");
+    EXPECT_EQ(config->shouldSetLastAdvertisingIDResetUserProperty(), expected);
+    EXPECT_EQ(config->unmatchedFirstOpenWithoutIDFA(), expected);
+  }
+}
+
+// An equal value of another number kind is the same value: nothing is replaced and nothing
+// is written; a value that differs, however little, is stored.
+TEST_F(APMPersistedConfigTest, AnEqualNumberOfAnotherKindChangesNothing) {
+  auto config = make();
+  const std::string key = "/orvane/measurement/session_timeout";
+  struct Case {
+    Value stored;
+    Value given;
+    bool changes;
+  };
+  const int64_t twoTo53 = int64_t{1} << 53;
+  const Case cases[] = {
+      {Value(5), Value(5.0), false},
+      {Value(5.0), Value(5), false},
+      {Value(1), Value(true), false},
+      {Value(true), Value(1), false},
+      {Value(0), Value(false), false},
+      {Value(-0.0), Value(0), false},
+      {Value(Value::Array{Value(5)}), Value(Value::Array{Value(5.0)}), false},
+      {Value(Value::Dictionary{{"a", Value(1)}}), Value(Value::Dictionary{{"a", Value(true)}}),
+       false},
+      {Value(5), Value(5.5), true},
+      {Value(true), Value(2), true},
+      {Value(twoTo53 + 1), Value(static_cast<double>(twoTo53)), true},
+      {Value(INT64_MAX), Value(9223372036854775808.0), true},
+      {Value("5"), Value(5), true},
+      {Value(Value::Array{Value(5)}), Value(Value::Array{Value(5), Value(5)}), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored.description() + " then " + c.given.description());
+    config->setNumber(std::nullopt, key);
+    config->setNumber(c.stored, key);
+    clock_->advance(2);
+    const int64_t writes = config->store()->writeCountForTesting();
+    config->setNumber(c.given, key);
+    clock_->advance(2);
+    EXPECT_EQ(config->store()->writeCountForTesting() - writes, c.changes ? 1 : 0);
+    // The stored value keeps its own kind when nothing changed.
+    EXPECT_EQ(config->numberForKey(key), c.changes ? c.given : c.stored);
+  }
+}
+
+// The generic operations hand an empty key to the store they use, which refuses it with its
+// code; nothing is stored.
+TEST_F(APMPersistedConfigTest, EmptyKeysAreLoggedByTheStore) {
+  auto config = make();
+  APMUserDefaults defaults("test.defaults");
+  struct Case {
+    const char* what;
+    std::function<void()> call;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"boolForKey", [&] { EXPECT_FALSE(config->boolForKey("")); }, "I-ACS043001"},
+      {"int64ForKey", [&] { EXPECT_EQ(config->int64ForKey(""), 0); }, "I-ACS043001"},
+      {"doubleForKey", [&] { EXPECT_EQ(config->doubleForKey(""), 0); }, "I-ACS043001"},
+      {"stringForKey", [&] { EXPECT_EQ(config->stringForKey(""), std::nullopt); }, "I-ACS043001"},
+      {"dictionaryForKey", [&] { EXPECT_EQ(config->dictionaryForKey(""), std::nullopt); },
+       "I-ACS043001"},
+      {"numberForKey", [&] { EXPECT_EQ(config->numberForKey(""), std::nullopt); }, "I-ACS043001"},
+      {"int64ForKey from user defaults", [&] { EXPECT_EQ(config->int64ForKey("", defaults), 0); },
+       "I-ACS041001"},
+      {"setBool", [&] { config->setBool(true, ""); }, "I-ACS043002"},
+      {"setInt64", [&] { config->setInt64(1, ""); }, "I-ACS043002"},
+      {"setDouble", [&] { config->setDouble(1.5, ""); }, "I-ACS043002"},
+      {"setString", [&] { config->setString("x", ""); }, "I-ACS043002"},
+      {"setDictionary", [&] { config->setDictionary(Value::Dictionary{}, ""); }, "I-ACS043002"},
+      {"setNumber", [&] { config->setNumber(Value(1), ""); }, "I-ACS043002"},
+  };
+  for (const Case& c : cases) {
+    testsupport::LogCapture capture;
+    c.call();
+    EXPECT_TRUE(capture.contains(c.code)) << c.what;
+  }
+  clock_->advance(2);
+  EXPECT_EQ(config->store()->writeCountForTesting(), 0);
 }
 
 TEST_F(APMPersistedConfigTest, TenSettersInASecondGiveOneWriteAndOneSynchronize) {

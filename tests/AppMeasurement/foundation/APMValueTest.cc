@@ -249,16 +249,16 @@ TEST_F(Values, RandomIntegersNeverHandOutAnUnfilledBuffer) {
 
   int calls = 0;
   APMNumericUtil::setRandomSourceForTesting([&](void* buffer, size_t length) {
-    if (++calls == 1) return false;  // the first try fails, the retry succeeds
+    if (++calls == 1) return false;  // the first draw fails; a second would succeed
     std::memset(buffer, 0x11, length);
     return true;
   });
-  EXPECT_EQ(APMNumericUtil::randomInt64(), 0x1111111111111111);
-  APMNumericUtil::setRandomSourceForTesting([](void*, size_t) { return false; });
   // The failure is a silent warning: never printed, but it becomes the health sample.
   APMMonitor::monitor()->setSampleRandomForTesting([](uint32_t) { return 0u; });
   clearLog();
+  // One draw: its failure is the answer, with no second try.
   EXPECT_EQ(APMNumericUtil::randomInt64(), std::nullopt);
+  EXPECT_EQ(calls, 1);
   EXPECT_FALSE(logged(26004));
   clock->advance(10);
   std::string health = APMMonitor::monitor()->monitoringDataForDispatch(1, 0).value_or("");
