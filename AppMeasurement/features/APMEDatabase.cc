@@ -1,8 +1,10 @@
 #include "AppMeasurement/features/APMEDatabase.h"
 
 #include "AppMeasurement/features/APMEManager.h"
+#include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/storage/APMSqliteStore.h"
 #include "platform/dispatch/Clock.h"
+#include "platform/foundation/FileManager.h"
 
 namespace {
 
@@ -81,12 +83,23 @@ bool APMEDatabase::initializeDatabaseResourcesWithContext(std::string_view conte
       "Failed to create or validate required database tables (" + std::string(context) + ")");
   // Closed before deleting, and with its journal and WAL companions, so that no open
   // connection keeps writing into a deleted file and no stale log is replayed into a new one.
-  std::string failure;
-  if (!sqliteStore_->closeAndDeleteDatabase(&failure)) {
+  // Deleted here rather than by the store, whose own line per file (34019) would repeat this
+  // one; the first failure is the one reported.
+  sqliteStore_->closeDatabase();
+  APMErrorSlot deletionError;
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    std::string file = databasePath + suffix;
+    if (!platform::FileManager::defaultManager().fileExistsAtPath(file)) continue;
+    APMErrorSlot fileError;
+    if (!APMDeleteFileAtPath(file, &fileError) && !deletionError) {
+      deletionError = std::move(fileError);
+    }
+  }
+  if (deletionError) {
     monitor().logWithLevel(4, 810003,
                            "Failed to delete old database file after failed validation. Error (" +
                                std::string(context) + ")",
-                           failure);
+                           APMLogContext(*deletionError));
   }
   sqliteStore_.reset();
   return false;

@@ -25,15 +25,21 @@ bool IsDecomposed(std::u16string_view text) {
   return U_SUCCESS(status) && decomposed;
 }
 
-// Positions where a match may start or end: not inside a surrogate pair and not before a
-// combining mark.
+// Positions where a match may start or end, and where the text is cut into pieces that
+// decompose on their own: not inside a surrogate pair, and only where canonical decomposition
+// has a boundary, before a character of combining class 0 whose decomposition starts with one
+// too. U+0F73, U+0F75 and U+0F81 have class 0 but decompose to combining marks, which canonical
+// ordering may move ahead of the marks before them: a cut there would keep them apart.
 bool IsBoundary(std::u16string_view text, size_t k) {
   if (k == 0 || k >= text.size()) return true;
   if (U16_IS_TRAIL(text[k]) && U16_IS_LEAD(text[k - 1])) return false;
   UChar32 c;
   size_t i = k;
   U16_NEXT(text.data(), i, text.size(), c);
-  return u_getCombiningClass(c) == 0;
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  if (U_FAILURE(status)) return u_getCombiningClass(c) == 0;
+  return nfd->hasBoundaryBefore(c);
 }
 
 std::u16string Decomposed(std::u16string_view text) {
@@ -78,8 +84,8 @@ bool APMPTextSearch::prepare(APMPErrorSlot* error) {
     // Both sides are their own decompositions: the code units compare as they stand.
     needle_ = search_;
   } else {
-    // Compare canonical decompositions, one segment (a starter and its combining marks) at a
-    // time, keeping the start of every segment in both texts.
+    // Compare canonical decompositions, one segment (from one decomposition boundary to the
+    // next) at a time, keeping the start of every segment in both texts.
     if (!meter_.charge(4 * text_.size(), error)) return false;
     Segmented& out = segments_.emplace();
     out.decomposed.reserve(text_.size());

@@ -18,7 +18,9 @@ struct APMPTextMatch {
 
 // The platform's plain substring search: code units compared without locale, except that
 // canonically equivalent sequences match each other ("e" followed by a combining acute matches
-// the precomposed "é"), and a match never starts or ends inside a combining sequence.
+// the precomposed "é"), and a match never starts or ends inside a combining sequence or a
+// surrogate pair: only where canonical decomposition has a boundary (so not before U+0F73,
+// which decomposes to combining marks).
 //
 // Prepared once for one text and one search text, then asked any number of times (a split asks
 // once per piece): what depends on the text alone (whether it is ASCII, its decomposition) is

@@ -1,10 +1,12 @@
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCPrivateSetMembershipClient.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "AppMeasurement/PrivateSetMembership/Sources/APMSerializationUtil.h"
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCIdentifierHashing.h"
 #include "AppMeasurement/PrivateSetMembership/Sources/ODCServiceHost.h"
 #include "absl/strings/escaping.h"
@@ -13,6 +15,8 @@
 #include "tools/psm-server/PSMServerDatabase.h"
 
 namespace {
+
+namespace pm = private_membership::blinders;
 
 constexpr char kAppID[] = "1:1234567890:ios:abcdef";
 
@@ -111,11 +115,20 @@ class ODCPrivateSetMembershipClientAnswerTest : public ::testing::Test {
     });
     server_ = *std::move(server);
   }
-  std::string answerFor(ODCPrivateSetMembershipClient& client) {
+  // The server's answer as the body the client reads; `mutate` edits the response first.
+  std::string answerFor(
+      ODCPrivateSetMembershipClient& client,
+      const std::function<void(pm::PrivateMembershipBlindersResponse&)>& mutate = {}) {
     std::string bytes;
     EXPECT_TRUE(absl::WebSafeBase64Unescape(*client.serializedRequestAsWebsafeBase64(), &bytes));
     auto response = server_->AnswerSerialized(bytes);
     EXPECT_TRUE(response.ok());
+    if (mutate) {
+      auto record = APMSerializationUtil::DeserializePSMResponse(*response);
+      EXPECT_TRUE(record.ok());
+      mutate(*record);
+      *response = PSMServerSerializeResponse(*record);
+    }
     return "{\"psm_response\":\"" + absl::WebSafeBase64Escape(*response) + "\"}";
   }
   std::unique_ptr<PSMServerDatabase> server_;
@@ -131,6 +144,18 @@ TEST_F(ODCPrivateSetMembershipClientAnswerTest, MemberGetsFirstNonEmptyValueOthe
   auto stranger = ODCPrivateSetMembershipClient::initWithEmailAddress("jane@example.com", kAppID);
   stranger->payloadWithPSMRequest();
   EXPECT_EQ(stranger->parsedPSMValueFromResponse(answerFor(*member)), std::nullopt);
+}
+
+// The identifier answered twice, first without a value: the second answer's value is the one.
+TEST_F(ODCPrivateSetMembershipClientAnswerTest, FirstMemberWithAValueWinsAcrossEntries) {
+  auto client = ODCPrivateSetMembershipClient::initWithEmailAddress("jane@example.com", kAppID);
+  auto answer = client->parsedPSMValueFromResponse(
+      answerFor(*client, [](pm::PrivateMembershipBlindersResponse& r) {
+        pm::EncryptedResponse withoutValue = r.encrypted_responses[0];
+        withoutValue.first_bucket.encrypted_values = {""};
+        r.encrypted_responses.insert(r.encrypted_responses.begin(), withoutValue);
+      }));
+  EXPECT_EQ(answer, absl::WebSafeBase64Escape("conversion-jane"));
 }
 
 TEST_F(ODCPrivateSetMembershipClientAnswerTest, MalformedBodiesGiveNil) {

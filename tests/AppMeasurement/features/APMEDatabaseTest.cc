@@ -144,6 +144,10 @@ TEST_F(APMEDatabaseTest, FailureLinesCarryTheirErrors) {
     EXPECT_EQ(std::system(("chattr -a '" + folder + "'").c_str()), 0);
     EXPECT_NE(lineWith("I-ACS810003").find("Cannot remove"), std::string::npos)
         << lineWith("I-ACS810003");
+    // One line, carrying the error object, not one store line per file before it.
+    EXPECT_NE(lineWith("I-ACS810003").find("Error Domain="), std::string::npos)
+        << lineWith("I-ACS810003");
+    EXPECT_EQ(lineWith("I-ACS034019"), "");
   }
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
     std::filesystem::remove(databasePath() + suffix);

@@ -62,6 +62,29 @@ TEST(ScriptStringMethods, Table) {
   for (auto& c : cases) EXPECT_EQ(Eval(c.expression), c.expected) << c.expression.js;
 }
 
+// U+0F73, U+0F75 and U+0F81 have combining class 0 but decompose to marks, which canonical
+// ordering moves ahead of an acute (class 230) before them: equivalence reaches across them.
+TEST(ScriptStringMethods, CanonicalEquivalenceReachesAcrossStartersThatDecomposeToMarks) {
+  const std::string t = "e\xCC\x81\xE0\xBD\xB3";                      // e U+0301 U+0F73
+  const std::string reordered = "e\xE0\xBD\xB1\xE0\xBD\xB2\xCC\x81";  // e U+0F71 U+0F72 U+0301
+  struct Case {
+    N expression;
+    const char* expected;
+  } cases[] = {
+      {s(t, "indexOf", {str(t)}), "n:0"},
+      {s(t, "lastIndexOf", {str(t)}), "n:0"},
+      {s("x" + t + "y", "split", {str(t)}), "[s:\"x\",s:\"y\"]"},
+      {s(t, "replace", {str(t), str("-")}), "s:\"-\""},
+      {s("x" + t, "indexOf", {str(reordered)}), "n:1"},
+      {s(reordered + "x", "lastIndexOf", {str(t)}), "n:0"},
+      {s("o\xCC\x81\xE0\xBD\xB5!", "split", {str("o\xE0\xBD\xB1\xE0\xBD\xB4\xCC\x81")}),
+       "[s:\"\",s:\"!\"]"},
+      {s("o\xCC\x81\xE0\xBE\x81", "replace", {str("o\xE0\xBD\xB1\xE0\xBE\x80\xCC\x81"), str("-")}),
+       "s:\"-\""},
+  };
+  for (auto& c : cases) EXPECT_EQ(Eval(c.expression), c.expected) << c.expression.js;
+}
+
 TEST(ScriptArrayMethods, Table) {
   N sum = lambda({"a", "b"}, {ret(add(var("a"), var("b")))});
   struct Case {

@@ -16,6 +16,10 @@ namespace {
 constexpr int kCurveId = NID_X9_62_prime256v1;
 constexpr int32_t kHashToCurveType = ::blinders::ECCommutativeCipher::SHA256;
 constexpr int kDummyBytes = 32;
+// The pairs one response may carry when its request had fewer entries: room for a server that
+// answers an entry more than once, while the decryptions they cost (a scalar multiplication
+// each) stay within about a second.
+constexpr size_t kMaxResponsePairs = 1000;
 
 // Whether `count` distinct buckets exist at `bit_length` bits. At 31 bits and more every
 // int32 count fits: 2^bit_length exceeds the int32 range.
@@ -120,8 +124,10 @@ PrivateMembershipBlindersMiniClient::ProcessResponse(
   for (const EncryptedResponse& encrypted : response.encrypted_responses) {
     pairs += encrypted.doubly_encrypted_ids.size();
   }
-  // Each request entry is answered at most once; more pairs cannot belong to this request.
-  if (pairs > request_entry_count_) {
+  // Every pair costs a decryption on the curve. An entry may be answered more than once (each
+  // answer is a result of its own), so the count is not tied to the request's; it is capped
+  // before any decryption, so that a flood of pairs cannot buy unbounded curve work.
+  if (pairs > std::max(kMaxResponsePairs, request_entry_count_)) {
     return absl::InvalidArgumentError("Processed response does not correspond to created request.");
   }
   std::vector<PrivateMembershipBlindersResult> results;

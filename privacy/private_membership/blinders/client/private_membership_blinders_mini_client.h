@@ -92,9 +92,10 @@ struct PrivateMembershipBlindersResult {
 // CreateRequest on the same object (the key and the index of encrypted ids live here).
 //
 // Server answers are untrusted: malformed points, unknown schemes, bad bin counts or unequal
-// lists give an invalid-argument status (or the crypto layer's); an answer with more
-// doubly-encrypted ids than the request had entries is refused before any decryption, which
-// bounds the elliptic-curve work an answer can cause.
+// lists give an invalid-argument status (or the crypto layer's). An entry answered twice gives
+// two results; an answer with more doubly-encrypted ids than 1000 or the request's entry
+// count, whichever is larger, is refused before any decryption, which bounds the
+// elliptic-curve work an answer can cause.
 class PrivateMembershipBlindersMiniClient {
  public:
   // A client for the entries (copied, caller's order kept) with a fresh random key.
@@ -109,7 +110,8 @@ class PrivateMembershipBlindersMiniClient {
   // The request for the use case; fills the index of encrypted ids.
   absl::StatusOr<PrivateMembershipBlindersRequest> CreateRequest(uint32_t use_case);
 
-  // One result per doubly-encrypted id of a real entry, in response order.
+  // One result per doubly-encrypted id of a real entry, in response order (an entry answered
+  // twice has two).
   absl::StatusOr<std::vector<PrivateMembershipBlindersResult>> ProcessResponse(
       const PrivateMembershipBlindersResponse& response);
 

@@ -52,7 +52,7 @@ std::vector<std::string> query(
   auto response = (*server)->Answer(*request);
   if (mutate) mutate(*response);
   auto out = (*client)->ProcessResponse(*response);
-  EXPECT_TRUE(out.ok());
+  if (!out.ok()) return {"error: " + std::string(out.status().message())};
   std::sort(out->begin(), out->end());
   return *out;
 }
@@ -93,6 +93,20 @@ TEST(OnDeviceMeasurementV2ClientTest, MetadataShapesThatEndOrSkipCollection) {
       {"fewer records than values", [&](auto& r) { bucket(r).metadata.resize(2); }, {"a", "b"}},
   };
   for (const Case& c : cases) EXPECT_EQ(query(three, c.mutate), c.expected) << c.name;
+}
+
+// The identifier answered twice: each answer is a result entry with its own selection, so the
+// key shared across them gives a value from each (within one entry rank 7 would win).
+TEST(OnDeviceMeasurementV2ClientTest, SameKeyInTwoResultEntriesGivesTwoValues) {
+  auto split = [](pm::PrivateMembershipBlindersResponse& r) {
+    r.encrypted_responses.push_back(r.encrypted_responses[0]);
+    for (size_t keep = 0; keep < 2; ++keep) {
+      pm::EncryptedBucket& b = r.encrypted_responses[keep].first_bucket;
+      b = {{b.encrypted_ids[keep]}, {b.encrypted_values[keep]}, {b.metadata[keep]}};
+    }
+  };
+  EXPECT_EQ(query({{"r5", 5, 1, "k"}, {"r7", 7, 1, "k"}}, split),
+            (std::vector<std::string>{"r5", "r7"}));
 }
 
 TEST(OnDeviceMeasurementV2ClientTest, BadMatchingIdAndBadPrefixFailCreation) {

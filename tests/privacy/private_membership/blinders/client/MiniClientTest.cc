@@ -193,9 +193,14 @@ TEST_F(MiniClientResponseTest, HostileAnswersFailOrMatchAsDocumented) {
       {"unknown echoed id",
        [](auto& r) { r.encrypted_responses[0].doubly_encrypted_ids[0].encrypted_id = "nope"; },
        false, "Processed response does not correspond to created request."},
-      {"more pairs than entries",
-       [](auto& r) { r.encrypted_responses.push_back(r.encrypted_responses[0]); }, false,
-       "Processed response does not correspond to created request."},
+      // Off-curve points throughout: the message shows nothing was decrypted.
+      {"more pairs than 1000",
+       [](auto& r) {
+         DoublyEncryptedId pair = r.encrypted_responses[0].doubly_encrypted_ids[0];
+         pair.doubly_encrypted_id = std::string(33, 'x');
+         r.encrypted_responses[0].doubly_encrypted_ids.assign(1001, pair);
+       },
+       false, "Processed response does not correspond to created request."},
       {"off-curve point",
        [](auto& r) {
          r.encrypted_responses[0].doubly_encrypted_ids[0].doubly_encrypted_id =
