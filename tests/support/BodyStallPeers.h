@@ -1,8 +1,10 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +61,9 @@ class BodyStallPeers {
   // Whether every peer has sent what it sends at once (or paced), or was cut: from then on the
   // peers left hold their bodies.
   bool settled() const { return settled_; }
+  // The bytes sent that the server has not read yet (still in the peers' send queues), across
+  // the peers not cut: 0 once it holds all they sent.
+  uint64_t unread() const { return unread_; }
   uint64_t bytesSent() const { return sent_; }
   // The peers the server has cut (closed, or answered before their bodies were whole) so far;
   // with `dripEvery`, seen within about 10 ms.
@@ -102,6 +107,12 @@ class BodyStallPeers {
       bool dripping = false;
       settled_ = std::all_of(peers_.begin(), peers_.end(),
                              [](const Peer& peer) { return peer.closed || peer.left == 0; });
+      uint64_t unread = 0;
+      for (const Peer& peer : peers_) {
+        int queued = 0;
+        if (!peer.closed && ::ioctl(peer.fd, SIOCOUTQ, &queued) == 0) unread += queued;
+      }
+      unread_ = unread;
       for (Peer& peer : peers_) {
         if (peer.closed) continue;
         if (peer.left == 0) {
@@ -171,6 +182,7 @@ class BodyStallPeers {
   std::atomic<uint64_t> sent_{0};
   std::atomic<size_t> cut_{0};
   std::atomic<bool> settled_{false};
+  std::atomic<uint64_t> unread_{UINT64_MAX};
   std::atomic<bool> done_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;

@@ -14,7 +14,8 @@ namespace loopback {
 // A request body (a Beast body type) that stays in memory up to kInMemoryBytes and, when given a
 // folder, is kept past that in a file of its own there: so what a peer that sends a large body
 // and then holds it makes the server keep is on disk, and the memory of the bodies in progress
-// is at most kInMemoryBytes a connection.
+// is at most kInMemoryBytes a connection. On disk, bytes gather in memory up to that much and
+// are written together, so that a body trickled in small reads costs few writes.
 //
 // The file has no name (O_TMPFILE; where the file system has no such files, one made 0600 and
 // unlinked at once): it goes with its descriptor, when the body is read back for its handler
@@ -59,9 +60,10 @@ struct SpillingBody {
     void close();
 
     const std::string* folder_ = nullptr;
-    std::string memory_;  // the body, while it is not on disk
+    std::string memory_;  // the body, or once on disk its bytes not yet written there
     int fd_ = -1;         // its file, once on disk
     uint64_t size_ = 0;
+    uint64_t onDisk_ = 0;  // the bytes written to the file
     int writeError_ = 0;
   };
 

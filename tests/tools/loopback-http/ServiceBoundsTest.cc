@@ -132,7 +132,7 @@ class ServiceBoundsTest : public ::testing::Test {
   // `count` peers that declare the largest upload body, send all of it but its last 64 bytes at
   // once and then a byte every 4 s: within every rule on how a body must arrive (no 5 s stall,
   // the average far above the slowest allowed), they hold what they sent until the whole-body
-  // limit (60 s). Returned once they have sent it, or were cut.
+  // limit (60 s). Returned once the service has read all they sent, or cut them.
   std::unique_ptr<testsupport::BodyStallPeers> upFrontUploaders(size_t count) {
     const size_t declared = 16u << 20;
     auto peers = std::make_unique<testsupport::BodyStallPeers>(
@@ -141,7 +141,9 @@ class ServiceBoundsTest : public ::testing::Test {
             "\r\nContent-Type: application/x-protobuf\r\nContent-Length: " +
             std::to_string(declared) + "\r\n\r\n",
         declared, 0, 64, std::chrono::seconds(4));
-    while (!peers->settled()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!peers->settled() || peers->unread() > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     return peers;
   }
 
