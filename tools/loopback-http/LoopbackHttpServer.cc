@@ -233,6 +233,9 @@ class Session : public std::enable_shared_from_this<Session> {
                                                server_->options.readDeadline};
     arrival_.emplace(limits, platform::BodyArrival::Clock::now());
     waitedForRoom_ = {};
+    // Reads take what the buffer has room for, and it grows only as a read needs: reserved,
+    // a body is read 16 KiB at a time rather than 512 bytes.
+    buffer_.reserve(platform::kConnectionBufferBytes);
     readSome();
   }
 
