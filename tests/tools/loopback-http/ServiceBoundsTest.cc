@@ -286,7 +286,8 @@ TEST_F(ServiceBoundsTest, ABatchBeyondWhatTheLibrarySendsIsRefusedWholeAndCheapl
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const double began = cpuSeconds();
-    auto answer = httpRequest("POST", url("/a"), {"Content-Type: application/x-protobuf"}, c.body);
+    auto answer = httpRequest("POST", url("/a"), {"Content-Type: application/x-protobuf"}, c.body,
+                              kUploadTimeoutSeconds);
     EXPECT_EQ(answer.status, c.status) << answer.body;
     EXPECT_NE(answer.body.find(c.reason), std::string::npos) << answer.body;
     if (c.status == 413) {
@@ -316,7 +317,8 @@ TEST_F(ServiceBoundsTest, TheStoreKeepsItsBytesDroppingTheOldestUploads) {
   start(KVL_TEST_MEASUREMENT_SERVICE, {"--data", data_.string(), "--max-store-mb", "4"});
   // Bodies that do not decode are kept as received, a MiB each.
   const std::string body(1 << 20, '\xff');
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(httpRequest("POST", url("/a"), {}, body).status, 400);
+  for (int i = 0; i < 20; ++i)
+    ASSERT_EQ(httpRequest("POST", url("/a"), {}, body, kUploadTimeoutSeconds).status, 400);
   const std::string kept = sqlite("SELECT count(*), min(id), max(id) FROM uploads");
   const int count = std::stoi(kept);
   EXPECT_GE(count, 2) << kept;
@@ -329,7 +331,7 @@ TEST_F(ServiceBoundsTest, TheStoreKeepsItsBytesDroppingTheOldestUploads) {
 TEST_F(ServiceBoundsTest, ThePageOfUploadsComesInPagesAndTheJsonStaysWhole) {
   startMeasurement();
   for (int i = 0; i < 25; ++i)
-    ASSERT_EQ(httpRequest("POST", url("/a"), {}, batch(1, 1)).status, 204);
+    ASSERT_EQ(httpRequest("POST", url("/a"), {}, batch(1, 1), kUploadTimeoutSeconds).status, 204);
   auto first = httpRequest("GET", url("/"));
   ASSERT_EQ(first.status, 200);
   EXPECT_NE(first.body.find("<h2>Upload 25 "), std::string::npos);
@@ -518,7 +520,8 @@ TEST_F(ServiceBoundsTest, AnswersPeersDoNotReadHoldBoundedMemoryInAll) {
   startMeasurement();
   // 12 uploads of 1 MiB each: one bundle whose platform text is 1 MiB.
   const std::string upload = field(1, field(8, std::string(1 << 20, 'p')));
-  for (int i = 0; i < 12; ++i) ASSERT_EQ(httpRequest("POST", url("/a"), {}, upload).status, 204);
+  for (int i = 0; i < 12; ++i)
+    ASSERT_EQ(httpRequest("POST", url("/a"), {}, upload, kUploadTimeoutSeconds).status, 204);
   auto page = httpRequest("GET", url("/uploads.json"));
   ASSERT_EQ(page.status, 200);
   EXPECT_LT(page.body.size(), 6u << 20) << "a page is bounded by bytes";
