@@ -1,8 +1,10 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,15 +21,17 @@
 namespace testsupport {
 
 // Peers of a server on 127.0.0.1:port that each send a header section announcing a body of
-// `bodyBytes`, then the body but its last byte, as fast as the server takes it (or, given
-// `bytesPerSecond`, no faster than that each), and then nothing: what a peer does to make a
-// server hold a body for as long as it waits. A thread pushes the bytes until every peer has
-// sent them or was closed, or the object goes.
+// `bodyBytes`, then the body but its last `heldBack` bytes, as fast as the server takes it (or,
+// given `bytesPerSecond`, no faster than that each), and then nothing, or (given `dripEvery`)
+// one more byte that often, never the last: what a peer does to make a server hold a body for
+// as long as it waits, or, dripping, as long as a body may take. A thread pushes the bytes until
+// every peer has sent them or was cut, or the object goes.
 class BodyStallPeers {
  public:
   BodyStallPeers(uint16_t port, size_t count, const std::string& head, size_t bodyBytes,
-                 uint64_t bytesPerSecond = 0)
-      : chunk_(size_t{64} << 10, 'b'), bytesPerSecond_(bytesPerSecond) {
+                 uint64_t bytesPerSecond = 0, size_t heldBack = 1,
+                 std::chrono::milliseconds dripEvery = std::chrono::milliseconds(0))
+      : chunk_(size_t{64} << 10, 'b'), bytesPerSecond_(bytesPerSecond), dripEvery_(dripEvery) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -40,7 +44,7 @@ class BodyStallPeers {
         ::close(fd);
         throw std::runtime_error("cannot reach port " + std::to_string(port));
       }
-      peers_.push_back({fd, bodyBytes - 1});
+      peers_.push_back({fd, bodyBytes - heldBack, heldBack > 1 ? heldBack - 1 : 0});
     }
     thread_ = std::thread([this] { run(); });
   }
@@ -52,20 +56,43 @@ class BodyStallPeers {
   BodyStallPeers(const BodyStallPeers&) = delete;
   BodyStallPeers& operator=(const BodyStallPeers&) = delete;
 
-  // Whether every peer has sent all it will, or was closed.
+  // Whether every peer has sent all it will, or was cut.
   bool done() const { return done_; }
+  // Whether every peer has sent what it sends at once (or paced), or was cut: from then on the
+  // peers left hold their bodies.
+  bool settled() const { return settled_; }
+  // The bytes sent that the server has not read yet (still in the peers' send queues), across
+  // the peers not cut: 0 once it holds all they sent.
+  uint64_t unread() const { return unread_; }
   uint64_t bytesSent() const { return sent_; }
+  // The peers the server has cut (closed, or answered before their bodies were whole) so far;
+  // with `dripEvery`, seen within about 10 ms.
+  size_t cut() const { return cut_; }
 
  private:
   struct Peer {
     int fd;
-    size_t left;
+    size_t left;   // of the body sent at once (or paced)
+    size_t drips;  // bytes still to drip after it
     uint64_t sent = 0;
     bool closed = false;
   };
 
+  // Whether the server has answered or closed the connection: either way the body was cut.
+  static bool answeredOrClosed(int fd) {
+    char byte;
+    const ssize_t got = ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+    return got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+  }
+
+  void close(Peer& peer) {
+    peer.closed = true;
+    ++cut_;
+  }
+
   void run() {
     const auto began = std::chrono::steady_clock::now();
+    auto nextDrip = began + dripEvery_;
     while (!stop_) {
       // What each peer may have sent by now.
       uint64_t allowed = UINT64_MAX;
@@ -77,8 +104,21 @@ class BodyStallPeers {
       std::vector<pollfd> polled;
       std::vector<Peer*> which;
       bool paced = false;
+      bool dripping = false;
+      settled_ = std::all_of(peers_.begin(), peers_.end(),
+                             [](const Peer& peer) { return peer.closed || peer.left == 0; });
+      uint64_t unread = 0;
+      for (const Peer& peer : peers_) {
+        int queued = 0;
+        if (!peer.closed && ::ioctl(peer.fd, SIOCOUTQ, &queued) == 0) unread += queued;
+      }
+      unread_ = unread;
       for (Peer& peer : peers_) {
-        if (peer.closed || peer.left == 0) continue;
+        if (peer.closed) continue;
+        if (peer.left == 0) {
+          dripping |= dripEvery_.count() > 0 && peer.drips > 0;
+          continue;
+        }
         if (peer.sent >= allowed) {
           paced = true;
           continue;
@@ -86,8 +126,28 @@ class BodyStallPeers {
         polled.push_back({peer.fd, POLLOUT, 0});
         which.push_back(&peer);
       }
+      if (dripping) {
+        // Seen at once rather than at the next byte dripped.
+        for (Peer& peer : peers_) {
+          if (!peer.closed && peer.left == 0 && answeredOrClosed(peer.fd)) close(peer);
+        }
+      }
       if (polled.empty()) {
-        if (!paced) break;
+        if (!paced && !dripping) break;
+        if (dripping && std::chrono::steady_clock::now() >= nextDrip) {
+          nextDrip += dripEvery_;
+          for (Peer& peer : peers_) {
+            if (peer.closed || peer.left != 0 || peer.drips == 0) continue;
+            if (answeredOrClosed(peer.fd) ||
+                ::send(peer.fd, chunk_.data(), 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+              close(peer);
+              continue;
+            }
+            --peer.drips;
+            ++peer.sent;
+            ++sent_;
+          }
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         continue;
       }
@@ -95,7 +155,7 @@ class BodyStallPeers {
       for (size_t i = 0; i < polled.size(); ++i) {
         Peer& peer = *which[i];
         if (polled[i].revents & (POLLERR | POLLHUP)) {
-          peer.closed = true;
+          close(peer);
           continue;
         }
         if ((polled[i].revents & POLLOUT) == 0) continue;
@@ -107,17 +167,22 @@ class BodyStallPeers {
           peer.sent += static_cast<uint64_t>(put);
           sent_ += static_cast<uint64_t>(put);
         } else if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-          peer.closed = true;
+          close(peer);
         }
       }
     }
+    settled_ = true;
     done_ = true;
   }
 
   const std::string chunk_;
   const uint64_t bytesPerSecond_;  // 0: as fast as the server takes them
+  const std::chrono::milliseconds dripEvery_;
   std::vector<Peer> peers_;
   std::atomic<uint64_t> sent_{0};
+  std::atomic<size_t> cut_{0};
+  std::atomic<bool> settled_{false};
+  std::atomic<uint64_t> unread_{UINT64_MAX};
   std::atomic<bool> done_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;

@@ -132,7 +132,8 @@ size_t collectHeader(char* data, size_t size, size_t count, void* context) {
 }  // namespace
 
 HttpResult httpRequest(const std::string& method, const std::string& url,
-                       const std::vector<std::string>& headers, const std::string& body) {
+                       const std::vector<std::string>& headers, const std::string& body,
+                       long timeoutSeconds) {
   HttpResult result;
   CURL* curl = curl_easy_init();
   curl_slist* list = nullptr;
@@ -162,7 +163,7 @@ HttpResult httpRequest(const std::string& method, const std::string& url,
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result.body);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &result);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeoutSeconds);
   if (curl_easy_perform(curl) == CURLE_OK) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
   }

@@ -37,7 +37,7 @@ class ServiceProcess {
 // or HEAD is sent as "Content-Type: application/json" unless `headers` name a type. Every
 // request carries this test process's service token ("X-Service-Token", the KVL_SERVICE_TOKEN
 // that the services it starts inherit) unless `headers` name one ("X-Service-Token:" alone
-// sends none).
+// sends none). The client gives up after `timeoutSeconds` (status 0).
 struct HttpResult {
   long status = 0;  // 0 when no answer came
   std::string body;
@@ -45,7 +45,8 @@ struct HttpResult {
   std::string header(const std::string& name) const;  // "" when absent (case-insensitive)
 };
 HttpResult httpRequest(const std::string& method, const std::string& url,
-                       const std::vector<std::string>& headers = {}, const std::string& body = "");
+                       const std::vector<std::string>& headers = {}, const std::string& body = "",
+                       long timeoutSeconds = 30);
 
 // Runs a shell command with `input` on its standard input; answers its standard output.
 std::string runCommand(const std::string& command, const std::string& input = "");

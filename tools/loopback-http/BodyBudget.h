@@ -15,14 +15,18 @@ namespace loopback {
 //
 // A body takes its bytes as they come, kGrant at a time, not the length it declares: a peer
 // holds what it has sent, so peers that trickle large bodies hold little, and what is left goes
-// to others. When the next bytes of a body do not fit, it waits; while bodies wait, room given
-// back goes first to the one that holds least (a new body before another's next mebibyte), then
-// to the shorter declared body, then to the one that asked first, so that no body grows while
-// another holding less waits. Short bodies cannot be kept out by longer ones: the bodies a
-// server's connections can hold, each declaring no more than one, do not fill its budget. One
-// always goes when nothing is held, so a body larger than the budget is delayed, never refused
-// for good. Asks up to kAlwaysTaken are never held back: they cost little, and every small
-// request goes through at once.
+// to others. Nothing frees what a peer sent within the rules, though: one that sends 16 MiB at
+// once and then a byte every few seconds holds its 16 MiB until the whole-body limit, and four
+// such peers hold 64 MiB. So a server that must take large bodies beside them keeps each past
+// a few hundred KiB on disk (LoopbackHttpServer's bodyFolder, SpillingBody) and gives this
+// budget the disk's bound (the measurement service: 1 GiB, which takes 64 of them). When the next
+// bytes of a body do not fit, it waits; while bodies wait, room given back goes first to the one
+// that holds least (a new body before another's next mebibyte), then to the shorter declared body,
+// then to the one that asked first, so that no body grows while another holding less waits. Short
+// bodies cannot be kept out by longer ones: the bodies a server's connections can hold, each
+// declaring no more than one, do not fill its budget. One always goes when nothing is held, so a
+// body larger than the budget is delayed, never refused for good. Asks up to kAlwaysTaken are never
+// held back: they cost little, and every small request goes through at once.
 //
 // Not thread-safe: on the server's I/O thread only.
 class BodyBudget {

@@ -32,6 +32,7 @@
 #include "platform/net/RequestWait.h"
 #include "platform/security/SecretToken.h"
 #include "tools/loopback-http/BodyBudget.h"
+#include "tools/loopback-http/SpillingBody.h"
 
 namespace loopback {
 
@@ -202,6 +203,9 @@ class Session : public std::enable_shared_from_this<Session> {
   void readNext() {
     parser_.emplace();
     parser_->body_limit(server_->options.bodyLimit);
+    if (!server_->options.bodyFolder.empty()) {
+      parser_->get().body().keepLargeIn(&server_->options.bodyFolder);
+    }
     const auto due = std::chrono::steady_clock::now() + server_->options.headerDeadline;
     if (buffer_.size() > 0) return readHeader(due);  // the next request came with the last
     requestWait_.start(due, shared_from_this(), [this, due] { readHeader(due); });
@@ -229,6 +233,9 @@ class Session : public std::enable_shared_from_this<Session> {
                                                server_->options.readDeadline};
     arrival_.emplace(limits, platform::BodyArrival::Clock::now());
     waitedForRoom_ = {};
+    // Reads take what the buffer has room for, and it grows only as a read needs: reserved,
+    // a body is read 16 KiB at a time rather than 512 bytes.
+    buffer_.reserve(platform::kConnectionBufferBytes);
     readSome();
   }
 
@@ -327,6 +334,9 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void refuse(const beast::error_code& ec) {
+    if (parser_ && parser_->get().body().writeError() != 0) {
+      return busy("no room to keep the body on disk; try again\n");
+    }
     // Closed by the client, timed out, or the server stopping: no answer.
     std::optional<http::status> status = platform::statusForReadError(ec);
     if (!status) return;
@@ -335,7 +345,7 @@ class Session : public std::enable_shared_from_this<Session> {
         HttpResponse::text(static_cast<int>(*status), "cannot read the request: " + ec.message())));
   }
 
-  void handle(http::request<http::string_body> request) {
+  void handle(http::request<SpillingBody> request) {
     stream_.expires_never();
     HttpRequest recorded;
     recorded.method = std::string(request.method_string());
@@ -346,7 +356,8 @@ class Session : public std::enable_shared_from_this<Session> {
     for (const auto& field : request) {
       recorded.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     }
-    recorded.body = std::move(request.body());
+    // A body kept on disk is read back on the handler thread, its file gone then.
+    SpillingBody::value_type body = std::move(request.body());
     keepAlive_ = request.keep_alive();
 
     const uint16_t port = server_->acceptor.port();
@@ -371,28 +382,28 @@ class Session : public std::enable_shared_from_this<Session> {
           build(HttpResponse::text(415, "control requests need Content-Type: application/json\n")));
     }
     // The handler runs on the pool; its answer comes back to this connection's thread.
-    asio::post(server_->pool,
-               [self = shared_from_this(), recorded = std::move(recorded)]() mutable {
-                 HttpResponse answer;
-                 try {
-                   answer = self->server_->handler(recorded);
-                 } catch (const std::exception& e) {
-                   answer = HttpResponse::text(500, std::string("internal error: ") + e.what());
-                 }
-                 if (recorded.body.size() >= kTrimAfterBodyBytes) {
-                   // The allocator keeps what a large body and its decoding took, in each handler
-                   // thread's arena, as if in use: handed back, four large uploads at once leave
-                   // the service about where it was rather than gigabytes larger.
-                   recorded = HttpRequest{};
-                   ::malloc_trim(0);
-                 }
-                 // The session goes with the answer: its last reference is always let go on
-                 // the I/O thread, where what it gives back (budget, idle place) is kept.
-                 auto executor = self->stream_.get_executor();
-                 asio::post(executor, [self = std::move(self), answer = std::move(answer)] {
-                   self->answer(answer);
-                 });
-               });
+    asio::post(server_->pool, [self = shared_from_this(), recorded = std::move(recorded),
+                               body = std::move(body)]() mutable {
+      HttpResponse answer;
+      try {
+        recorded.body = body.take();
+        answer = self->server_->handler(recorded);
+      } catch (const std::exception& e) {
+        answer = HttpResponse::text(500, std::string("internal error: ") + e.what());
+      }
+      if (recorded.body.size() >= kTrimAfterBodyBytes) {
+        // The allocator keeps what a large body and its decoding took, in each handler
+        // thread's arena, as if in use: handed back, four large uploads at once leave
+        // the service about where it was rather than gigabytes larger.
+        recorded = HttpRequest{};
+        ::malloc_trim(0);
+      }
+      // The session goes with the answer: its last reference is always let go on
+      // the I/O thread, where what it gives back (budget, idle place) is kept.
+      auto executor = self->stream_.get_executor();
+      asio::post(executor,
+                 [self = std::move(self), answer = std::move(answer)] { self->answer(answer); });
+    });
   }
 
   void answer(const HttpResponse& answer) {
@@ -478,7 +489,7 @@ class Session : public std::enable_shared_from_this<Session> {
   asio::steady_timer timer_;
   platform::LoopbackAcceptor::Slot slot_;  // this connection's place under the server's cap
   beast::flat_buffer buffer_{platform::kConnectionBufferBytes};
-  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<http::request_parser<SpillingBody>> parser_;
   LoopbackHttpServer::Impl* server_;
   bool keepAlive_ = true;
   size_t takenBytes_ = 0;                                // of the server's body budget
@@ -503,6 +514,7 @@ LoopbackHttpServer::LoopbackHttpServer(Options options, Handler handler)
         fromEnvironment && *fromEnvironment ? fromEnvironment : platform::randomSecretToken();
   }
   impl_->controlToken = controlToken_;
+  if (!options.bodyFolder.empty()) removeLeftoverBodies(options.bodyFolder);
   if (!options.controlFile.empty()) {
     // Whole or not at all, readable by the user only.
     absl::Status written = platform::FileManager::defaultManager().writeAtomically(

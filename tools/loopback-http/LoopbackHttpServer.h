@@ -36,11 +36,13 @@ namespace loopback {
 //    free their places under the cap within seconds;
 //  - request bodies held at once, across all connections: at most `maxBodyBytes` (BodyBudget),
 //    taken a mebibyte at a time as a body arrives, so that a peer holds what it sent, not what
-//    it declared. A body whose next bytes do not fit waits for room, unread, up to
-//    `bodyProgressDeadline` in all, then gets 503 with "Retry-After: 1"; room goes first to the
-//    body that holds least (a new one before another's next mebibyte); bodies up to 64 KiB
-//    always go. After a body of 1 MiB or more, what its handling took is handed back to the
-//    system (malloc_trim);
+//    it declared. Given `bodyFolder`, a body past 256 KiB is kept in a file there
+//    (SpillingBody), so that memory holds at most 256 KiB of each body being read, and the
+//    budget bounds the disk (a body the disk will not take gets 503). A body whose next bytes do
+//    not fit waits for room, unread, up to `bodyProgressDeadline` in all, then gets 503 with
+//    "Retry-After: 1"; room goes first to the body that holds least (a new one before another's
+//    next mebibyte); bodies up to 64 KiB always go. After a body of 1 MiB or more, what its
+//    handling took is handed back to the system (malloc_trim);
 //  - framings Beast lets through (platform/net/RequestFraming.h): a Transfer-Encoding other than
 //    "chunked", a second Host, a target naming another host, a chunk line longer than the
 //    connection's buffer: 400;
@@ -66,7 +68,12 @@ class LoopbackHttpServer {
     uint64_t minBodyBytesPerSecond = uint64_t{64} << 10;
     // The longest a whole body may take, and an answer may wait to be taken by its peer.
     std::chrono::milliseconds readDeadline{60000};
+    // The bytes of request bodies held at once (BodyBudget): in memory, or with `bodyFolder`
+    // on disk too.
     size_t maxBodyBytes = size_t{64} << 20;
+    // When set, a body past SpillingBody::kInMemoryBytes is kept in an unnamed file of the
+    // user's there rather than in memory (the folder is the server's owner's alone).
+    std::string bodyFolder;
     size_t maxUnsentBytes = size_t{32} << 20;
     size_t maxConnections = 256;
     uint64_t bodyLimit = uint64_t{64} * 1024 * 1024;

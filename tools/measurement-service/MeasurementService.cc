@@ -212,6 +212,8 @@ MeasurementService::MeasurementService(const Options& options) {
                  [this](const HttpRequest& r) { return attribution_.forget(r); });
   loopback::LoopbackHttpServer::Options server = options.server;
   server.bodyLimit = std::min(server.bodyLimit, kMaxBodyBytes);
+  server.bodyFolder = options.dataDirectory;
+  server.maxBodyBytes = kMaxHeldBodyBytes;
   adConversion_ = std::make_unique<AdConversionService>(options.adConversion);
   adConversion_->install(service_);
   server_ = std::make_unique<loopback::LoopbackHttpServer>(server, [this](const HttpRequest& r) {

@@ -62,6 +62,13 @@ class MeasurementService {
   static constexpr size_t kMaxInflatedUploadBytes = 10485760;
   // Bodies above this are refused (413) before they are read whole.
   static constexpr uint64_t kMaxBodyBytes = uint64_t{16} << 20;
+  // The bytes of the request bodies being read or handled at once, across every connection
+  // (LoopbackHttpServer's maxBodyBytes): a body past 256 KiB is kept in an unnamed file in the
+  // data folder, so this bounds the disk they take (as much as the store keeps by default);
+  // memory holds at most 256 KiB of each body being read. Four peers that each send 16 MiB
+  // and then hold it take a sixteenth; it takes 64 to fill it, and then a body waits for room
+  // as the server's budget has it (503 after 5 s unless it is the next to get room).
+  static constexpr size_t kMaxHeldBodyBytes = size_t{1} << 30;
   // Bodies of other requests than uploads, the PSM paths and control requests: 413 above this.
   static constexpr size_t kMaxSmallBodyBytes = size_t{256} << 10;
   // The page "/": uploads per page, bundles shown of each, event names and JSON of each bundle.
