@@ -104,6 +104,12 @@ void forbidFraming(Response& response) {
   for (const auto& [name, value] : kNoFramingHeaders) response.set(name, value);
 }
 
+// A HEAD gets the status and headers its GET would, Content-Length as prepare_payload() set it,
+// and no body: bytes after the header section would be read as the start of the next answer.
+void withoutBodyForHead(http::response<http::string_body>& response, http::verb method) {
+  if (method == http::verb::head) response.body().clear();
+}
+
 // The frame by which a page says it kept the next socket key: {"bridgeKeyKept":"<key>"}.
 constexpr std::string_view kKeptKeyPrefix = "{\"bridgeKeyKept\":\"";
 constexpr std::string_view kKeptKeySuffix = "\"}";
@@ -481,6 +487,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     response->body() = std::string(http::obsolete_reason(status)) + "\n";
     response->keep_alive(false);
     response->prepare_payload();
+    // A HEAD whose request line was read gets the refusal's header section alone.
+    withoutBodyForHead(*response, parser_->get().method());
     http::async_write(stream_, *response,
                       [self = shared_from_this(), response](beast::error_code, size_t) {
                         beast::error_code ignored;
@@ -494,6 +502,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     auto response = std::make_shared<http::response<http::string_body>>(host_.respond(request));
     response->keep_alive(request.keep_alive());
     response->prepare_payload();
+    withoutBodyForHead(*response, request.method());
     http::async_write(stream_, *response,
                       [self = shared_from_this(), response](beast::error_code ec, size_t) {
                         if (ec || !response->keep_alive()) {

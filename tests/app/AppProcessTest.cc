@@ -20,6 +20,7 @@
 //    server's ATT gate keeps the advertising identifier.
 //  - Two sockets opened at once from one page address: the one that loses is refused or closed
 //    as a browser expects; the folders and files of the app's data are the user's alone.
+//  - The app's host and the three local services answer a HEAD without a body, refusals too.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -29,7 +30,12 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>  // before Asio
+
 #include <algorithm>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -822,6 +828,108 @@ TEST_F(AppProcessTest, TheDataIsTheUsersAlone) {
     EXPECT_GE(folders, 6u);  // tmp, Library, Preferences, Application Support, Orvane, Measurement
     EXPECT_GT(files, 0u);
     EXPECT_TRUE(open.empty()) << ::testing::PrintToString(open);
+  }
+}
+
+// A HEAD and then a GET of the same target, sent together on one connection, read as a client
+// that trusts the framing reads them: the HEAD's answer ends with its header section.
+struct HeadThenGet {
+  std::optional<boost::beast::http::response<boost::beast::http::string_body>> head, get;
+  std::string after;  // what came after the answers read, until the server closed
+};
+
+HeadThenGet headThenGet(uint16_t port, const std::string& target, const std::string& headers) {
+  namespace asio = boost::asio;
+  namespace http = boost::beast::http;
+  asio::io_context io;
+  asio::ip::tcp::socket socket(io);
+  socket.connect({asio::ip::make_address("127.0.0.1"), port});
+  const std::string request = " " + target + " HTTP/1.1\r\n" + headers;
+  asio::write(socket,
+              asio::buffer("HEAD" + request + "\r\nGET" + request + "Connection: close\r\n\r\n"));
+  HeadThenGet answers;
+  boost::beast::flat_buffer buffer;
+  boost::beast::error_code ec;
+  http::response_parser<http::string_body> head;
+  head.skip(true);  // an answer to a HEAD has no body, whatever its Content-Length
+  if (http::read(socket, buffer, head, ec); !ec) answers.head = head.release();
+  http::response_parser<http::string_body> get;
+  if (!ec && (http::read(socket, buffer, get, ec), !ec)) answers.get = get.release();
+  answers.after = boost::beast::buffers_to_string(buffer.data());
+  char chunk[4096];
+  ec = {};
+  while (!ec) answers.after.append(chunk, socket.read_some(asio::buffer(chunk), ec));
+  return answers;
+}
+
+// Every server of ours answers a HEAD with the status and headers its GET would get, and no
+// body, refusals included: the next answer on the connection starts where the header section
+// ends. Which routes answer a HEAD is each server's own (the services' GET routes refuse it).
+TEST_F(AppProcessTest, EveryServerAnswersAHeadWithoutABody) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  testsupport::ServiceProcess link(KVL_BINARY_DIR "/tools/link-service/link-service",
+                                   {"--port", "0"});
+  testsupport::ServiceProcess psm(
+      KVL_BINARY_DIR "/tools/psm-server/psm-server",
+      {"--port", "0", "--members",
+       std::string(KVL_SOURCE_DIR) + "/tools/psm-server/sample-members.json"});
+  const std::string page = pageURL();
+  const std::string appBase = page.substr(0, page.find("/?"));
+  auto login = testsupport::httpRequest("GET", page.substr(0, page.find('#')));
+  ASSERT_EQ(login.status, 303) << page;
+  const std::string cookie =
+      "Cookie: " + login.header("Set-Cookie").substr(0, login.header("Set-Cookie").find(';')) +
+      "\r\n";
+  auto hostOf = [](const std::string& base) { return base.substr(std::string("http://").size()); };
+  auto portOf = [](const std::string& base) {
+    return static_cast<uint16_t>(std::stoi(base.substr(base.rfind(':') + 1)));
+  };
+  struct Case {
+    const char* name;
+    std::string base;
+    const char* target;
+    std::string headers;  // beside the server's own Host, unless they name another
+    int headStatus;
+    int getStatus;  // 0: the connection closes after the HEAD's refusal
+  };
+  const std::string measurement = service_->baseURL();
+  const std::string lax = "Transfer-Encoding: xchunked\r\n";
+  const Case cases[] = {
+      {"measurement, no such path", measurement, "/nothing", "", 404, 404},
+      {"measurement, a GET route", measurement, "/storekit/products", "", 404, 200},
+      {"measurement, another host", measurement, "/", "Host: rebound.example\r\n", 403, 0},
+      {"measurement, lax framing", measurement, "/", lax, 400, 0},
+      {"link, no such path", link.baseURL(), "/nothing", "", 404, 404},
+      // psm-server's own 404 and 405 have no body; its refusal of another host has one.
+      {"psm, another host", psm.baseURL(), "/odm/config", "Host: rebound.example\r\n", 403, 0},
+      {"app, no session", appBase, "/nothing", "", 403, 403},
+      {"app, the page", appBase, "/", cookie, 200, 200},
+      {"app, lax framing", appBase, "/", lax, 400, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string host =
+        c.headers.rfind("Host:", 0) == 0 ? "" : "Host: " + hostOf(c.base) + "\r\n";
+    HeadThenGet answers = headThenGet(portOf(c.base), c.target, host + c.headers);
+    ASSERT_TRUE(answers.head) << answers.after;
+    EXPECT_EQ(answers.head->result_int(), c.headStatus);
+    EXPECT_TRUE(answers.head->has_content_length());
+    if (c.getStatus == 0) {
+      EXPECT_FALSE(answers.get);
+      EXPECT_EQ(answers.after, "") << "the refusal's body came after its header section";
+      continue;
+    }
+    if (!answers.get) {
+      ADD_FAILURE() << "the HEAD's answer ran into the GET's: " << answers.after;
+      continue;
+    }
+    EXPECT_EQ(answers.get->result_int(), c.getStatus);
+    EXPECT_EQ(answers.after, "");
+    if (c.headStatus == c.getStatus) {
+      EXPECT_EQ((*answers.head)[boost::beast::http::field::content_length],
+                std::to_string(answers.get->body().size()));
+    }
   }
 }
 

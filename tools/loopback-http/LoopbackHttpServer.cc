@@ -215,6 +215,9 @@ class Session : public std::enable_shared_from_this<Session> {
     stream_.expires_at(due);
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, size_t) {
+                              // Known once the request line is read, even if what follows is
+                              // refused.
+                              self->head_ = self->parser_->get().method() == http::verb::head;
                               if (ec) return self->refuse(ec);
                               self->takeBody();
                             });
@@ -462,6 +465,9 @@ class Session : public std::enable_shared_from_this<Session> {
     response->body() = answer.body;
     response->keep_alive(keepAlive_);
     response->prepare_payload();
+    // A HEAD gets the GET's status and headers, its Content-Length included, and no body: bytes
+    // after the header section would be read as the start of the next answer.
+    if (head_) response->body().clear();
     return response;
   }
 
@@ -492,6 +498,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<SpillingBody>> parser_;
   LoopbackHttpServer::Impl* server_;
   bool keepAlive_ = true;
+  bool head_ = false;                                    // the request being answered is a HEAD
   size_t takenBytes_ = 0;                                // of the server's body budget
   std::optional<BodyBudget::Ticket> budgetTicket_;       // while waiting for room for the body
   std::chrono::steady_clock::duration waitedForRoom_{};  // by this request's body, in all
