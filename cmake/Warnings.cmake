@@ -19,12 +19,19 @@ function(kvl_library name)
   kvl_warnings(${name})
 endfunction()
 
-# kvl_test(<name> SOURCES ... DEPS ...): one GoogleTest binary, registered with CTest.
+# kvl_test(<name> SOURCES ... DEPS ... [TIMEOUT seconds]): one GoogleTest binary, registered
+# with CTest. TIMEOUT replaces the run's default limit for each of its tests: for suites whose
+# tests drive real processes through work that takes minutes under the sanitizers on a busy
+# machine.
 function(kvl_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main)
   kvl_warnings(${name})
+  set(timeout)
+  if(ARG_TIMEOUT)
+    set(timeout TIMEOUT ${ARG_TIMEOUT})
+  endif()
   # Where tests find their data files and the tools the build made.
   target_compile_definitions(${name} PRIVATE
     KVL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KVL_BINARY_DIR="${CMAKE_BINARY_DIR}")
@@ -36,7 +43,7 @@ function(kvl_test name)
     # its tests are called (the fault sample of scripts/faults relies on it).
     # Every test runs under the watch of the default ports (tests/CMakeLists.txt).
     PROPERTIES ENVIRONMENT "XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data-home" LABELS ${name}
-               FIXTURES_REQUIRED kvl_default_ports
+               FIXTURES_REQUIRED kvl_default_ports ${timeout}
     DISCOVERY_TIMEOUT 60
     DISCOVERY_MODE PRE_TEST)
 endfunction()
