@@ -101,6 +101,13 @@ class ServiceBoundsTest : public ::testing::Test {
   uint16_t port() const { return portOf(*service_); }
   std::string hostHeader() const { return "127.0.0.1:" + std::to_string(port()); }
 
+  // The head of an upload to "/a" that declares `declared` body bytes.
+  std::string uploadHead(size_t declared) const {
+    return "POST /a HTTP/1.1\r\nHost: " + hostHeader() +
+           "\r\nContent-Type: application/x-protobuf\r\nContent-Length: " +
+           std::to_string(declared) + "\r\n\r\n";
+  }
+
   // The statuses of `count` uploads of `body` to "/a", sent at once.
   std::vector<long> uploadAtOnce(size_t count, const std::string& body) {
     std::vector<long> statuses(count);
@@ -117,12 +124,8 @@ class ServiceBoundsTest : public ::testing::Test {
   // than the slowest a body may arrive), once they have sent `bytesEach` each (or 30 s passed).
   std::unique_ptr<testsupport::BodyStallPeers> slowUploaders(size_t count, uint64_t bytesEach) {
     const size_t declared = 16u << 20;
-    auto peers = std::make_unique<testsupport::BodyStallPeers>(
-        port(), count,
-        "POST /a HTTP/1.1\r\nHost: " + hostHeader() +
-            "\r\nContent-Type: application/x-protobuf\r\nContent-Length: " +
-            std::to_string(declared) + "\r\n\r\n",
-        declared, 100 << 10);
+    auto peers = std::make_unique<testsupport::BodyStallPeers>(port(), count, uploadHead(declared),
+                                                               declared, 100 << 10);
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (peers->bytesSent() < count * bytesEach && std::chrono::steady_clock::now() < giveUp) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -137,11 +140,7 @@ class ServiceBoundsTest : public ::testing::Test {
   std::unique_ptr<testsupport::BodyStallPeers> upFrontUploaders(size_t count) {
     const size_t declared = 16u << 20;
     auto peers = std::make_unique<testsupport::BodyStallPeers>(
-        port(), count,
-        "POST /a HTTP/1.1\r\nHost: " + hostHeader() +
-            "\r\nContent-Type: application/x-protobuf\r\nContent-Length: " +
-            std::to_string(declared) + "\r\n\r\n",
-        declared, 0, 64, std::chrono::seconds(4));
+        port(), count, uploadHead(declared), declared, 0, 64, std::chrono::seconds(4));
     while (!peers->settled() || peers->unread() > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
