@@ -487,8 +487,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     response->body() = std::string(http::obsolete_reason(status)) + "\n";
     response->keep_alive(false);
     response->prepare_payload();
-    // A HEAD whose request line was read gets the refusal's header section alone.
-    withoutBodyForHead(*response, parser_->get().method());
+    // A HEAD gets the refusal's header section alone, its request line unparsed included.
+    const auto unread = buffer_.data();
+    if (isHeadRequest(parser_->get(), {static_cast<const char*>(unread.data()), unread.size()})) {
+      response->body().clear();
+    }
     http::async_write(stream_, *response,
                       [self = shared_from_this(), response](beast::error_code, size_t) {
                         beast::error_code ignored;
