@@ -637,7 +637,10 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
     return answer(http::status::method_not_allowed, "Method not allowed\n", "text/plain");
   }
   std::string path(target.substr(0, target.find_first_of("?#")));
-  if (std::string secret = queryParameter(target, "secret"); !secret.empty()) {
+  // Only a GET spends the address: a HEAD (a link preview's) is answered as without the secret,
+  // and the developer's GET still finds it unspent.
+  if (std::string secret = queryParameter(target, "secret");
+      !secret.empty() && request.method() == http::verb::get) {
     if (!spend(secret)) {
       return answer(http::status::forbidden,
                     "Forbidden: this link was used already; ask the app for a new one\n",

@@ -22,6 +22,7 @@
 //    as a browser expects; the folders and files of the app's data are the user's alone.
 //  - The app's host and the three local services answer a HEAD without a body, refusals too,
 //    a HEAD refused before its method was read included.
+//  - Only a GET spends a page address of the app or of the measurement service.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -952,6 +953,65 @@ RawAnswer rawAnswer(uint16_t port, const std::string& request) {
   if (bytes.rfind("HTTP/1.1 ", 0) == 0 && bytes.size() >= 12)
     answer.status = std::stoi(bytes.substr(9, 3));
   return answer;
+}
+
+bool hasField(const std::string& head, const std::string& name) {
+  return std::regex_search(head, std::regex("\r\n" + name + ":", std::regex::icase));
+}
+
+// A page address is spent by the developer's GET alone: any other method, a link preview's HEAD
+// included, is answered as the same request without the secret, hands out no cookie and leaves
+// the address to that GET.
+TEST_F(AppProcessTest, OnlyAGetSpendsAPageAddress) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  const std::string measurement = service_->baseURL();
+  const std::string appPage = pageURL();
+  const std::string app = appPage.substr(0, appPage.find("/?"));
+  auto newAddress = [&](const std::string& base) {
+    if (base == app) return pageURL();
+    auto answer = testsupport::httpRequest("POST", measurement + "/_control/page-url");
+    auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
+    const Value* url = parsed.ok() ? parsed->find("url") : nullptr;
+    return url && url->asString() ? *url->asString() : std::string();
+  };
+  struct Case {
+    const char* method;
+    std::string base;
+    int status;  // with the secret as without it
+  };
+  const Case cases[] = {
+      {"HEAD", measurement, 403},
+      {"OPTIONS", measurement, 403},
+      {"POST", measurement, 403},
+      {"DELETE", measurement, 403},
+      {"PROPFIND", measurement, 403},
+      {"HEAD", app, 403},
+      // Guards: the app's host refuses these before it reads the query.
+      {"OPTIONS", app, 405},
+      {"POST", app, 405},
+      {"DELETE", app, 405},
+      {"PROPFIND", app, 405},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.base);
+    const std::string address = newAddress(c.base);
+    ASSERT_NE(address.find("/?secret="), std::string::npos) << address;
+    const size_t start = address.find("/?");
+    const std::string target = address.substr(start, address.find('#') - start);
+    const uint16_t port = static_cast<uint16_t>(std::stoi(c.base.substr(c.base.rfind(':') + 1)));
+    const std::string fields =
+        " HTTP/1.1\r\nHost: " + c.base.substr(std::string("http://").size()) +
+        "\r\nConnection: close\r\n\r\n";
+    RawAnswer spent = rawAnswer(port, c.method + (" " + target) + fields);
+    EXPECT_EQ(spent.status, c.status) << spent.head;
+    EXPECT_FALSE(hasField(spent.head, "Set-Cookie")) << spent.head;
+    EXPECT_EQ(rawAnswer(port, c.method + std::string(" /") + fields).status, c.status);
+    auto login =
+        testsupport::httpRequest("GET", address.substr(0, address.find('#')), {"X-Service-Token:"});
+    EXPECT_EQ(login.status, 303) << login.body;
+    EXPECT_NE(login.header("Set-Cookie"), "");
+  }
 }
 
 // A request line over the parser's limit is refused before the method is parsed: a HEAD is
