@@ -487,8 +487,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     response->body() = std::string(http::obsolete_reason(status)) + "\n";
     response->keep_alive(false);
     response->prepare_payload();
-    // A HEAD whose request line was read gets the refusal's header section alone.
-    withoutBodyForHead(*response, parser_->get().method());
+    // A HEAD gets the refusal's header section alone, its request line unparsed included.
+    const auto unread = buffer_.data();
+    if (isHeadRequest(parser_->get(), {static_cast<const char*>(unread.data()), unread.size()})) {
+      response->body().clear();
+    }
     http::async_write(stream_, *response,
                       [self = shared_from_this(), response](beast::error_code, size_t) {
                         beast::error_code ignored;
@@ -634,7 +637,10 @@ http::response<http::string_body> CAPWebHost::Impl::respond(
     return answer(http::status::method_not_allowed, "Method not allowed\n", "text/plain");
   }
   std::string path(target.substr(0, target.find_first_of("?#")));
-  if (std::string secret = queryParameter(target, "secret"); !secret.empty()) {
+  // Only a GET spends the address: a HEAD (a link preview's) is answered as without the secret,
+  // and the developer's GET still finds it unspent.
+  if (std::string secret = queryParameter(target, "secret");
+      !secret.empty() && request.method() == http::verb::get) {
     if (!spend(secret)) {
       return answer(http::status::forbidden,
                     "Forbidden: this link was used already; ask the app for a new one\n",

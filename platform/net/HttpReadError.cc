@@ -16,4 +16,12 @@ std::optional<http::status> statusForReadError(const boost::system::error_code& 
   return http::status::bad_request;
 }
 
+bool isHeadRequest(const http::request_header<>& parsed, std::string_view unread) {
+  if (!parsed.method_string().empty()) return parsed.method() == http::verb::head;
+  // Some clients send an empty line after a body, before the next request line; Beast's parser
+  // refuses it, and that refusal still answers a HEAD.
+  while (unread.substr(0, 2) == "\r\n") unread.remove_prefix(2);
+  return unread.substr(0, 5) == "HEAD ";
+}
+
 }  // namespace platform

@@ -20,7 +20,9 @@
 //    server's ATT gate keeps the advertising identifier.
 //  - Two sockets opened at once from one page address: the one that loses is refused or closed
 //    as a browser expects; the folders and files of the app's data are the user's alone.
-//  - The app's host and the three local services answer a HEAD without a body, refusals too.
+//  - The app's host and the three local services answer a HEAD without a body, refusals too,
+//    a HEAD refused before its method was read included.
+//  - Only a GET spends a page address of the app or of the measurement service.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -50,6 +52,7 @@
 
 #include "platform/foundation/JSONSerialization.h"
 #include "tests/support/ClosedPort.h"
+#include "tests/support/RawHttp.h"
 #include "tests/support/ServiceProcess.h"
 #include "tests/support/WebSocketWire.h"
 
@@ -929,6 +932,125 @@ TEST_F(AppProcessTest, EveryServerAnswersAHeadWithoutABody) {
     if (c.headStatus == c.getStatus) {
       EXPECT_EQ((*answers.head)[boost::beast::http::field::content_length],
                 std::to_string(answers.get->body().size()));
+    }
+  }
+}
+
+// What a server answered on a connection it then closed: its status, header section and the
+// bytes that came after that section.
+struct RawAnswer {
+  int status = 0;
+  std::string head;  // the status line and header fields
+  std::string after;
+};
+
+RawAnswer rawAnswer(uint16_t port, const std::string& request) {
+  const std::string bytes = testsupport::exchangeRaw(port, request);
+  RawAnswer answer;
+  const size_t end = bytes.find("\r\n\r\n");
+  answer.head = bytes.substr(0, end);
+  if (end != std::string::npos) answer.after = bytes.substr(end + 4);
+  if (bytes.rfind("HTTP/1.1 ", 0) == 0 && bytes.size() >= 12)
+    answer.status = std::stoi(bytes.substr(9, 3));
+  return answer;
+}
+
+bool hasField(const std::string& head, const std::string& name) {
+  return std::regex_search(head, std::regex("\r\n" + name + ":", std::regex::icase));
+}
+
+// A page address is spent by the developer's GET alone: any other method, a link preview's HEAD
+// included, is answered as the same request without the secret, hands out no cookie and leaves
+// the address to that GET.
+TEST_F(AppProcessTest, OnlyAGetSpendsAPageAddress) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  const std::string measurement = service_->baseURL();
+  const std::string appPage = pageURL();
+  const std::string app = appPage.substr(0, appPage.find("/?"));
+  auto newAddress = [&](const std::string& base) {
+    if (base == app) return pageURL();
+    auto answer = testsupport::httpRequest("POST", measurement + "/_control/page-url");
+    auto parsed = platform::JSONSerialization::JSONObjectWithData(answer.body);
+    const Value* url = parsed.ok() ? parsed->find("url") : nullptr;
+    return url && url->asString() ? *url->asString() : std::string();
+  };
+  struct Case {
+    const char* method;
+    std::string base;
+    int status;  // with the secret as without it
+  };
+  const Case cases[] = {
+      {"HEAD", measurement, 403},
+      {"OPTIONS", measurement, 403},
+      {"POST", measurement, 403},
+      {"DELETE", measurement, 403},
+      {"PROPFIND", measurement, 403},
+      {"HEAD", app, 403},
+      // Guards: the app's host refuses these before it reads the query.
+      {"OPTIONS", app, 405},
+      {"POST", app, 405},
+      {"DELETE", app, 405},
+      {"PROPFIND", app, 405},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.base);
+    const std::string address = newAddress(c.base);
+    ASSERT_NE(address.find("/?secret="), std::string::npos) << address;
+    const size_t start = address.find("/?");
+    const std::string target = address.substr(start, address.find('#') - start);
+    const uint16_t port = static_cast<uint16_t>(std::stoi(c.base.substr(c.base.rfind(':') + 1)));
+    const std::string fields =
+        " HTTP/1.1\r\nHost: " + c.base.substr(std::string("http://").size()) +
+        "\r\nConnection: close\r\n\r\n";
+    RawAnswer spent = rawAnswer(port, c.method + (" " + target) + fields);
+    EXPECT_EQ(spent.status, c.status) << spent.head;
+    EXPECT_FALSE(hasField(spent.head, "Set-Cookie")) << spent.head;
+    EXPECT_EQ(rawAnswer(port, c.method + std::string(" /") + fields).status, c.status);
+    auto login =
+        testsupport::httpRequest("GET", address.substr(0, address.find('#')), {"X-Service-Token:"});
+    EXPECT_EQ(login.status, 303) << login.body;
+    EXPECT_NE(login.header("Set-Cookie"), "");
+  }
+}
+
+// A request line over the parser's limit is refused before the method is parsed: a HEAD is
+// still told from its first bytes and its 431 ends with the header section, which keeps the
+// Content-Length its GET gets.
+TEST_F(AppProcessTest, AHeadRefusedForItsRequestLineGetsNoBody) {
+  ASSERT_NO_FATAL_FAILURE(startService());
+  ASSERT_NO_FATAL_FAILURE(startApp());
+  testsupport::ServiceProcess link(KVL_BINARY_DIR "/tools/link-service/link-service",
+                                   {"--port", "0"});
+  testsupport::ServiceProcess psm(
+      KVL_BINARY_DIR "/tools/psm-server/psm-server",
+      {"--port", "0", "--members",
+       std::string(KVL_SOURCE_DIR) + "/tools/psm-server/sample-members.json"});
+  const std::string page = pageURL();
+  struct Case {
+    const char* name;
+    std::string base;
+  };
+  const Case servers[] = {{"measurement", service_->baseURL()},
+                          {"link", link.baseURL()},
+                          {"psm", psm.baseURL()},
+                          {"app", page.substr(0, page.find("/?"))}};
+  for (const Case& c : servers) {
+    for (const char* method : {"HEAD", "GET"}) {  // the GET: a guard
+      SCOPED_TRACE(std::string(c.name) + " " + method);
+      const uint16_t port = static_cast<uint16_t>(std::stoi(c.base.substr(c.base.rfind(':') + 1)));
+      RawAnswer answer =
+          rawAnswer(port, std::string(method) + " /" + std::string(9000, 'a') +
+                              " HTTP/1.1\r\nHost: " + c.base.substr(std::string("http://").size()) +
+                              "\r\n\r\n");
+      EXPECT_EQ(answer.status, 431) << answer.head;
+      std::smatch length;
+      ASSERT_TRUE(std::regex_search(answer.head, length,
+                                    std::regex("\r\nContent-Length: ([0-9]+)", std::regex::icase)))
+          << answer.head;
+      EXPECT_GT(std::stoul(length[1]), 0u);
+      EXPECT_EQ(answer.after.size(), std::string(method) == "HEAD" ? 0 : std::stoul(length[1]))
+          << answer.after;
     }
   }
 }

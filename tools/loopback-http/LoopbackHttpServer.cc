@@ -213,14 +213,15 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void readHeader(std::chrono::steady_clock::time_point due) {
     stream_.expires_at(due);
-    http::async_read_header(stream_, buffer_, *parser_,
-                            [self = shared_from_this()](beast::error_code ec, size_t) {
-                              // Known once the request line is read, even if what follows is
-                              // refused.
-                              self->head_ = self->parser_->get().method() == http::verb::head;
-                              if (ec) return self->refuse(ec);
-                              self->takeBody();
-                            });
+    http::async_read_header(
+        stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+          // Known even when the request is refused, its request line unparsed included.
+          const auto unread = self->buffer_.data();
+          self->head_ = platform::isHeadRequest(
+              self->parser_->get(), {static_cast<const char*>(unread.data()), unread.size()});
+          if (ec) return self->refuse(ec);
+          self->takeBody();
+        });
   }
 
   // A body is read only as far as the bytes it took from the server's budget, which it takes as

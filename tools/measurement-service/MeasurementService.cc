@@ -247,8 +247,10 @@ std::string MeasurementService::newPageURL() {
 std::optional<HttpResponse> MeasurementService::refuseOthers(const HttpRequest& request) {
   Owner* owner = owner_.load();
   if (owner == nullptr) return HttpResponse::text(503, "starting\n");
+  // Only a GET spends the address: any other method (a link preview's HEAD, a page's POST) is
+  // answered as without the secret, and the developer's GET still finds it unspent.
   if (std::string_view secret = platform::queryItem(request.query, "secret").value_or("");
-      !secret.empty()) {
+      !secret.empty() && request.method == "GET") {
     std::optional<std::string> key = owner->pages.spend(secret);
     if (!key) {
       return HttpResponse::text(403,
