@@ -256,6 +256,9 @@ bool APMMeasurement::bundleRawEvents() {
       return false;
     }
     int32_t day = currentDayNumber();
+    // Until the first event of a new day is written the stored counts are the day before's:
+    // the limits count today, as the event writer's do.
+    if (counts->day() != day) counts->resetWithNewDay(day);
     bool countsChanged = false;
     std::vector<APMEvent> processed;
     processed.reserve(kept.size());
