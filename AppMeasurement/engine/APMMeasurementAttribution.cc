@@ -104,8 +104,16 @@ void APMMeasurement::reportStoredCampaignEventOnWorkerQueue(
   if (!defaults) return;
   std::optional<platform::Value> link = defaults->objectForKey(kAPMDeepLinkKey);
   if (!link || !link->isString() || link->asString()->empty()) return;
-  std::optional<platform::Value> stored = defaults->objectForKey(kAPMDeepLinkTimestampKey);
-  double storedSeconds = stored ? stored->numberAsDouble().value_or(0) : 0;
+  // A link without a usable time (one written without its time, or a time that is no number)
+  // is not reported; it goes with its keys, or every later start would find it again instead
+  // of asking for the deferred deep link. A boolean is a number here, as on the platform.
+  std::optional<platform::Value> stored = defaults->numberForKey(kAPMDeepLinkTimestampKey);
+  std::optional<double> storedTime = stored ? stored->numberAsDouble() : std::nullopt;
+  if (!storedTime || !std::isfinite(*storedTime)) {
+    APMClearCachedDeepLink(*defaults);
+    return;
+  }
+  double storedSeconds = *storedTime;
   std::string text = *link->asString();
   platform::Value::Dictionary extras;
   if (APMIsCachedDeepLinkExpired(*defaults, currentConfig()->attributionCacheTTLInterval())) {

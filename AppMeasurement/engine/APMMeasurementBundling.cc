@@ -93,6 +93,31 @@ bool evaluateUserProperties(APMAudienceEvaluating& audience, const APMPBMeasurem
   return true;
 }
 
+// Deletes the raw events of one group (every row up to its last) and, when no event of the
+// fingerprint is left, its metadata row; false at the first failure, which it logs.
+bool deleteRawEventGroup(APMDatabase& database, int64_t fingerprint, int64_t lastRowID) {
+  APMErrorSlot deleteError;
+  if (!database.deleteRawEventsWithMaxRowID(lastRowID, &deleteError)) {
+    monitor().logWithLevel(1, 23119, "Unable to delete raw events. RowID, error", lastRowID,
+                           errorContext(deleteError));
+    return false;
+  }
+  std::optional<bool> left =
+      database.containsRawEventWithMetadataFingerprint(fingerprint, &deleteError);
+  if (!left) {
+    monitor().logWithLevel(1, 23120, "Unable to query existence of raw event. Metadata, error",
+                           fingerprint, errorContext(deleteError));
+    return false;
+  }
+  if (!*left &&
+      !database.deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &deleteError)) {
+    monitor().logWithLevel(1, 23121, "Unable to delete raw event metadata. Metadata, error",
+                           fingerprint, errorContext(deleteError));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool APMMeasurement::bundleRawEvents() {
@@ -104,6 +129,8 @@ bool APMMeasurement::bundleRawEvents() {
   bool groupConsumed = false;
   bool npaRecomputed = false;
   std::optional<std::string> consentSignalsToStore;
+  // A group the queue refuses for its end time: its fingerprint and last row.
+  std::optional<std::pair<int64_t, int64_t>> refusedGroup;
   bool committed = database_->performTransaction([&] {
     APMErrorSlot error;
     std::optional<int64_t> fingerprint = database_->nextMetadataFingerprintToProcess(&error);
@@ -173,26 +200,7 @@ bool APMMeasurement::bundleRawEvents() {
       return false;
     }
     auto deleteGroup = [&]() {
-      APMErrorSlot deleteError;
-      if (!database_->deleteRawEventsWithMaxRowID(selection.lastRowID, &deleteError)) {
-        monitor().logWithLevel(1, 23119, "Unable to delete raw events. RowID, error",
-                               selection.lastRowID, errorContext(deleteError));
-        return false;
-      }
-      std::optional<bool> left =
-          database_->containsRawEventWithMetadataFingerprint(*fingerprint, &deleteError);
-      if (!left) {
-        monitor().logWithLevel(1, 23120, "Unable to query existence of raw event. Metadata, error",
-                               *fingerprint, errorContext(deleteError));
-        return false;
-      }
-      if (!*left &&
-          !database_->deleteRawEventMetadataWithMetadataFingerprint(*fingerprint, &deleteError)) {
-        monitor().logWithLevel(1, 23121, "Unable to delete raw event metadata. Metadata, error",
-                               *fingerprint, errorContext(deleteError));
-        return false;
-      }
-      return true;
+      return deleteRawEventGroup(*database_, *fingerprint, selection.lastRowID);
     };
     if (selection.decoded.empty()) {
       groupConsumed = deleteGroup();
@@ -256,6 +264,9 @@ bool APMMeasurement::bundleRawEvents() {
       return false;
     }
     int32_t day = currentDayNumber();
+    // Until the first event of a new day is written the stored counts are the day before's:
+    // the limits count today, as the event writer's do.
+    if (counts->day() != day) counts->resetWithNewDay(day);
     bool countsChanged = false;
     std::vector<APMEvent> processed;
     processed.reserve(kept.size());
@@ -493,10 +504,10 @@ bool APMMeasurement::bundleRawEvents() {
     if (!database_->insertBundle(bundle, realtimeBundle, &insertError)) {
       monitor().logWithLevel(1, 23115, "Unable to insert bundle. Error", errorContext(insertError));
       // A bundle the queue refuses for its end time (events stamped at or before 1970) would be
-      // refused for ever: its events are dropped instead of blocking every later one.
-      if (NANOGetInt64(bundle, B::kEndTimestampMillis) < 1 && deleteGroup()) {
-        groupConsumed = true;
-        return true;
+      // refused for ever: once its writes are rolled back, its events are dropped instead of
+      // blocking every later one.
+      if (NANOGetInt64(bundle, B::kEndTimestampMillis) < 1) {
+        refusedGroup.emplace(*fingerprint, selection.lastRowID);
       }
       return false;
     }
@@ -510,7 +521,10 @@ bool APMMeasurement::bundleRawEvents() {
   });
   if (!committed) {
     if (npaRecomputed) shouldUpdateNPAUserProperty_ = true;
-    return false;
+    if (!refusedGroup) return false;
+    // The deletion alone, so that the loop goes on with the next group.
+    return database_->performTransaction(
+        [&] { return deleteRawEventGroup(*database_, refusedGroup->first, refusedGroup->second); });
   }
   // The string of the last bundle made changes with the snapshot or restore it goes with.
   if (consentSignalsToStore)

@@ -231,6 +231,67 @@ TEST_F(BundleContentTest, RealtimeMarksAreLogged) {
   EXPECT_EQ(countLinesWith(capture.lines(), "I-ACS023105"), 1u);
 }
 
+// The daily limits count the day the bundle is made: an event written just before midnight,
+// when earlier bundles of that day had reached a limit, and bundled just after it keeps its
+// conversion and real-time marks, and its bundle is queued as real-time.
+TEST_F(BundleContentTest, DailyLimitsOfTheDayBeforeDoNotHoldAfterMidnight) {
+  struct Case {
+    const char* what;
+    const char* origin;
+    bool isPublic;
+    const char* name;
+    APMDailyCounts reached;  // the day's counts at their default limits (day set below)
+    const char* refusal;     // the line the limit writes; nullptr when it is silent
+  };
+  const Case cases[] = {
+      {"conversions", "app", true, "purchase", APMDailyCounts(0, 10000, 0, 0, 0, 0, 0),
+       "I-ACS023102"},
+      // A conversion's own count would move the counts first: a notification event is not one.
+      {"real-time", "trx", false, "_ae", APMDailyCounts(0, 0, 0, 0, 0, 10, 0), "I-ACS023104"},
+      {"_dcu real-time", "auto", false, "_dcu", APMDailyCounts(0, 0, 0, 0, 0, 0, 1), nullptr},
+  };
+  makeEngine();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Five seconds before the next midnight of the engine's day.
+    double offset = persistedConfig->midnightOffset();
+    double day = std::floor((env.now() - offset) / 86400);
+    env.advance((day + 1) * 86400 + offset - 5 - env.now());
+    env.waitUntilIdle();
+    clearRawEvents();
+    onWorker([&] {
+      ASSERT_TRUE(engine->database()->sqliteStore()->executeSQL("DELETE FROM queue", nullptr));
+    });
+    APMObjectMap parameters;
+    if (!c.isPublic) parameters["_r"] = APMObject(platform::Value(int64_t{1}));
+    logEvent(c.origin, c.isPublic, c.name, parameters);
+    APMDailyCounts reached(static_cast<int32_t>(day), c.reached.conversionsCount(), 0, 0, 0,
+                           c.reached.realtimeCount(), c.reached.dcuRealtimeCount());
+    onWorker([&] { ASSERT_TRUE(engine->database()->updateDailyCounts(reached, nullptr)); });
+    env.advance(10);
+    env.waitUntilIdle();
+    capture.clear();
+    ASSERT_EQ(bundleAll(), 1);
+    env.waitUntilIdle();
+    if (c.refusal) {
+      EXPECT_EQ(countLinesWith(capture.lines(), c.refusal), 0u);
+    }
+    std::vector<APMQueuedBundle> bundles = queued();
+    ASSERT_EQ(bundles.size(), 1u);
+    std::vector<APMPBEvent> events =
+        NANOGetMessageArray<APMPBEvent>(bundles[0].bundle, B::kEvents).value();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(intParam(events[0], "_r"), 1);
+    if (c.isPublic) {
+      EXPECT_EQ(intParam(events[0], "_c"), 1);
+    }
+    std::optional<bool> realtime;
+    onWorker([&] { realtime = engine->database()->containsRealtimeBundlesWithError(nullptr); });
+    EXPECT_EQ(realtime, true);
+    EXPECT_EQ(dailyCounts().day(), static_cast<int32_t>(day) + 1);
+  }
+}
+
 // A group whose events are all rejected is deleted without a bundle, and the loop stops.
 TEST_F(BundleContentTest, AllRejectedGroupAnswersNo) {
   makeEngine();

@@ -1,7 +1,10 @@
 // Links that open the app become campaign events and the stored campaign record; the deferred
 // deep link is asked of the measurement service, run as its own process. The request's query is
 // read with Python's urllib.parse, bodies come from Python's json, uploads decode with protoc.
+#include <cmath>
+
 #include "AppMeasurement/foundation/APMConsentSettingsUtil.h"
+#include "AppMeasurement/foundation/APMDeepLinkCache.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
 #include "AppMeasurement/foundation/APMUserDefaults.h"
 #include "platform/uikit/UIApplication.h"
@@ -294,6 +297,53 @@ TEST_F(CampaignTest, ExpiredLaunchLinkIsNotSet) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0]["source"], "(not set)");
   EXPECT_EQ(events[0]["medium"], "(not set)");
+}
+
+// A stored launch link is reported only with a usable stored time (a finite number; a boolean
+// is a number on the platform, a time of 0 or 1 s, long expired). Without one both keys go
+// and nothing is logged, so that a later start no longer takes the stored-link branch.
+TEST_F(CampaignTest, StoredLaunchLinkNeedsAUsableTime) {
+  const double stored = env.now() - 100;
+  const int64_t hour = 3600000;
+  struct Case {
+    const char* what;
+    std::optional<platform::Value> time;
+    const char* event;  // nullptr: none
+    std::string cc;
+  };
+  const Case cases[] = {
+      {"no time", std::nullopt, nullptr, ""},
+      {"time as text", platform::Value("1700000000"), nullptr, ""},
+      {"time not a number", platform::Value(std::nan("")), nullptr, ""},
+      {"time infinite", platform::Value(HUGE_VAL), nullptr, ""},
+      // Guards.
+      {"number time", platform::Value(stored), "_cmp",
+       std::to_string(static_cast<int64_t>(stored * 1000) / hour * hour - hour)},
+      {"boolean time", platform::Value(true), "_cmpx", "1"},
+  };
+  makeAttributionEngine();
+  std::shared_ptr<APMUserDefaults> defaults = APMUserDefaults::sharedUserDefaults();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    clearRawEvents();
+    defaults->setObject(platform::Value("app://x?utm_source=url"), kAPMDeepLinkKey);
+    if (c.time) defaults->setObject(*c.time, kAPMDeepLinkTimestampKey);
+    onWorker([&] { engine->reportStoredCampaignEventOnWorkerQueue(std::nullopt); });
+    env.waitUntilIdle();
+    EXPECT_FALSE(defaults->objectForKey(kAPMDeepLinkKey));
+    EXPECT_FALSE(defaults->objectForKey(kAPMDeepLinkTimestampKey));
+    std::vector<Params> events = storedEvents("_cmp");
+    std::vector<Params> expired = storedEvents("_cmpx");
+    if (!c.event) {
+      EXPECT_TRUE(events.empty());
+      EXPECT_TRUE(expired.empty());
+      continue;
+    }
+    std::vector<Params>& logged = std::string(c.event) == "_cmp" ? events : expired;
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0]["_cc"], c.cc);
+    EXPECT_EQ(logged[0]["source"], std::string(c.event) == "_cmp" ? "url" : "(not set)");
+  }
 }
 
 // A launch activity map that holds no activity is a nil activity (23003); the launch URL is

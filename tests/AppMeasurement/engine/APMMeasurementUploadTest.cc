@@ -650,6 +650,33 @@ TEST_F(BundlingTest, RowsThatCanNeverBeBundledAreDropped) {
   EXPECT_EQ(storedEventNames(), std::vector<std::string>{});
 }
 
+// A group the queue refuses for its end time leaves nothing but its deletion: the next bundle
+// follows the last queued one (its times as the previous ones, indexes one on), and the loop
+// goes on past the refused group.
+TEST_F(BundlingTest, ARefusedAncientGroupLeavesOnlyItsDeletion) {
+  makeEngine();
+  clearRawEvents();
+  double now = env.now();
+  logEventAt("first", now);
+  ASSERT_EQ(bundleAll(), 1);
+  logEventAt("ancient", 0);
+  logEventAt("next", now + 1);
+  EXPECT_EQ(bundleAll(), 2);
+  EXPECT_EQ(storedEventNames(), std::vector<std::string>{});
+  std::vector<APMQueuedBundle> bundles = queued();
+  ASSERT_EQ(bundles.size(), 2u);
+  ASSERT_EQ(names(bundles[1]), std::vector<std::string>{"next"});
+  using B = APMPBMeasurementBundle;
+  const APMPBMeasurementBundle& last = bundles[0].bundle;
+  const APMPBMeasurementBundle& next = bundles[1].bundle;
+  EXPECT_EQ(NANOGetInt64(next, B::kPreviousBundleStartTimestampMillis),
+            NANOGetInt64(last, B::kStartTimestampMillis));
+  EXPECT_EQ(NANOGetInt64(next, B::kPreviousBundleEndTimestampMillis),
+            NANOGetInt64(last, B::kEndTimestampMillis));
+  EXPECT_EQ(NANOGetInt32(next, B::kBundleIndex) - NANOGetInt32(last, B::kBundleIndex), 1);
+  EXPECT_EQ(NANOGetInt32(next, B::kDeliveryIndex) - NANOGetInt32(last, B::kDeliveryIndex), 1);
+}
+
 // Sampling: one in N kept with "_sr" = N; the first loser of a new account day is kept with
 // "_efs" = 1; later losers of that day are dropped.
 TEST_F(BundlingTest, SamplingByAccountDay) {
