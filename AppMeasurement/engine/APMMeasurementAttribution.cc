@@ -103,13 +103,15 @@ void APMMeasurement::reportStoredCampaignEventOnWorkerQueue(
   std::shared_ptr<APMUserDefaults> defaults = APMUserDefaults::sharedUserDefaults();
   if (!defaults) return;
   std::optional<platform::Value> link = defaults->objectForKey(kAPMDeepLinkKey);
-  if (!link || !link->isString() || link->asString()->empty()) return;
-  // A link without a usable time (one written without its time, or a time that is no number)
-  // is not reported; it goes with its keys, or every later start would find it again instead
-  // of asking for the deferred deep link. A boolean is a number here, as on the platform.
+  if (!link) return;
+  // A link that is no text, or has no usable time (one written without its time, or a time that
+  // is no number), is not reported; it goes with its keys, or every later start would find it
+  // again instead of asking for the deferred deep link. A boolean is a number here, as on the
+  // platform.
   std::optional<platform::Value> stored = defaults->numberForKey(kAPMDeepLinkTimestampKey);
   std::optional<double> storedTime = stored ? stored->numberAsDouble() : std::nullopt;
-  if (!storedTime || !std::isfinite(*storedTime)) {
+  if (!link->isString() || link->asString()->empty() || !storedTime ||
+      !std::isfinite(*storedTime)) {
     APMClearCachedDeepLink(*defaults);
     return;
   }

@@ -299,9 +299,9 @@ TEST_F(CampaignTest, ExpiredLaunchLinkIsNotSet) {
   EXPECT_EQ(events[0]["medium"], "(not set)");
 }
 
-// A stored launch link is reported only with a usable stored time (a finite number; a boolean
-// is a number on the platform, a time of 0 or 1 s, long expired). Without one both keys go
-// and nothing is logged, so that a later start no longer takes the stored-link branch.
+// A stored launch link is reported only as text with a usable stored time (a finite number; a
+// boolean is a number on the platform, a time of 0 or 1 s, long expired). Without them both keys
+// go and nothing is logged, so that a later start no longer takes the stored-link branch.
 TEST_F(CampaignTest, StoredLaunchLinkNeedsAUsableTime) {
   const double stored = env.now() - 100;
   const int64_t hour = 3600000;
@@ -310,8 +310,11 @@ TEST_F(CampaignTest, StoredLaunchLinkNeedsAUsableTime) {
     std::optional<platform::Value> time;
     const char* event;  // nullptr: none
     std::string cc;
+    platform::Value link = platform::Value("app://x?utm_source=url");
   };
   const Case cases[] = {
+      {"link not text", platform::Value(stored), nullptr, "", platform::Value(int64_t{1})},
+      {"link empty", platform::Value(stored), nullptr, "", platform::Value("")},
       {"no time", std::nullopt, nullptr, ""},
       {"time as text", platform::Value("1700000000"), nullptr, ""},
       {"time not a number", platform::Value(std::nan("")), nullptr, ""},
@@ -326,7 +329,7 @@ TEST_F(CampaignTest, StoredLaunchLinkNeedsAUsableTime) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     clearRawEvents();
-    defaults->setObject(platform::Value("app://x?utm_source=url"), kAPMDeepLinkKey);
+    defaults->setObject(c.link, kAPMDeepLinkKey);
     if (c.time) defaults->setObject(*c.time, kAPMDeepLinkTimestampKey);
     onWorker([&] { engine->reportStoredCampaignEventOnWorkerQueue(std::nullopt); });
     env.waitUntilIdle();
