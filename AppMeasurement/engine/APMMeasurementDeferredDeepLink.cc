@@ -175,11 +175,12 @@ void APMMeasurement::handleDeferredDeepLinkInfo(const platform::Value::Dictionar
   for (const char* key : {"oclid", "obraid"}) {
     auto found = info.find(key);
     if (found == info.end()) continue;
-    // A number the server sent is kept as its decimal text, as a link's query would carry it.
+    // A number the server sent is kept as its decimal text, as a link's query would carry it;
+    // true and false are numbers too ("1" and "0").
     if (found->second.isString()) {
       extraParameters[key] = found->second;
-    } else if (found->second.isInteger()) {
-      extraParameters[key] = platform::Value(std::to_string(*found->second.asInteger()));
+    } else if (found->second.isInteger() || found->second.isBool()) {
+      extraParameters[key] = platform::Value(std::to_string(*found->second.numberAsInteger()));
     } else if (found->second.isReal()) {
       extraParameters[key] =
           platform::Value(APMValue(*found->second.numberAsDouble()).description());

@@ -5,10 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
-#include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/storage/APMDatabase.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/foundation/Text.h"
@@ -39,13 +38,7 @@ std::string errorText(const APMErrorSlot& error) {
 }  // namespace
 
 APMLifetimeValueRecorder::APMLifetimeValueRecorder(CurrencyLimit maxTrackedCurrencies)
-    : maxTrackedCurrencies_(std::move(maxTrackedCurrencies)) {
-  if (!maxTrackedCurrencies_) {
-    maxTrackedCurrencies_ = [] {
-      return APMRemoteConfig::defaultInstance()->maxTrackedCurrencies();
-    };
-  }
-}
+    : maxTrackedCurrencies_(std::move(maxTrackedCurrencies)) {}
 
 bool APMLifetimeValueRecorder::isEcommercePurchaseEvent(const APMEvent& event) {
   const std::string& name = event.name();
@@ -158,12 +151,6 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
   monitor().logWithLevel(7, 22006, "Lifetime value has been updated in database",
                          name + " = " + std::to_string(total));
   return true;
-}
-
-void APMLifetimeValueRecorder::installInFeatureServices() {
-  APMFeatureServices services = APMFeatureServices::current();
-  services.lifetimeValueRecorder = std::make_shared<APMLifetimeValueRecorder>();
-  APMFeatureServices::install(std::move(services));
 }
 
 bool APMIsAdExposureEvent(const APMEvent& event) {

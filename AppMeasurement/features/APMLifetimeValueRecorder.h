@@ -20,8 +20,10 @@ class APMLifetimeValueRecorder : public APMLifetimeValueRecording {
   // purchase on the caller's queue.
   using CurrencyLimit = std::function<int32_t()>;
 
-  // With no limit source, the default remote configuration's maxTrackedCurrencies.
-  explicit APMLifetimeValueRecorder(CurrencyLimit maxTrackedCurrencies = nullptr);
+  // The limit source is required: the engine's configuration holds the server's value, and a
+  // recorder over the defaults would never see it (APMInstallMeasurementFeatures installs the
+  // program's recorder).
+  explicit APMLifetimeValueRecorder(CurrencyLimit maxTrackedCurrencies);
 
   bool isPurchaseEvent(const APMEvent& event) override;
   // NO only when the stored totals could not be read or written, or an amount cannot be
@@ -29,10 +31,6 @@ class APMLifetimeValueRecorder : public APMLifetimeValueRecording {
   bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event) override;
 
   static bool isEcommercePurchaseEvent(const APMEvent& event);
-
-  // Installs a recorder (over the default remote configuration's limit) as the engine's
-  // lifetime-value seam, keeping the other installed features. Call before the engine starts.
-  static void installInFeatureServices();
 
  private:
   CurrencyLimit maxTrackedCurrencies_;

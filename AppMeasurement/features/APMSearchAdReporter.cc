@@ -31,13 +31,13 @@ std::string& hostSlot() {
   return *host;
 }
 
-// An id of the answer as its string value: text as it is, a JSON integer as its digits;
-// anything else counts as absent.
+// An id of the answer as its string value: text as it is, a JSON integer as its digits, true
+// and false (numbers on the platform) as "1" and "0"; anything else counts as absent.
 std::string idText(const platform::Value* value) {
   if (value == nullptr) return "";
   if (const std::string* text = value->asString()) return *text;
-  if (const int64_t* integer = value->asInteger()) return std::to_string(*integer);
-  if (std::optional<double> number = value->numberAsDouble(); number && !value->isBool()) {
+  if (value->isInteger() || value->isBool()) return std::to_string(*value->numberAsInteger());
+  if (std::optional<double> number = value->numberAsDouble()) {
     if (std::isfinite(*number) && std::trunc(*number) == *number && std::fabs(*number) < 9.0e15) {
       return std::to_string(static_cast<int64_t>(*number));
     }

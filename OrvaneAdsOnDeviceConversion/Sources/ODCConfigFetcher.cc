@@ -11,8 +11,10 @@
 namespace {
 
 // The number as a 32-bit prefix length: integers within int32, reals truncated when the result
-// is within int32; booleans and everything else are no prefix length.
+// is within int32. JSON's true and false are numbers too (1 and 0); everything else is no prefix
+// length.
 std::optional<int32_t> prefixLengthOf(const platform::Value& value) {
+  if (const bool* flag = value.asBool()) return *flag ? 1 : 0;
   if (const int64_t* integer = value.asInteger()) {
     if (*integer < std::numeric_limits<int32_t>::min() ||
         *integer > std::numeric_limits<int32_t>::max()) {

@@ -347,7 +347,9 @@ TEST_F(ODCTaskChainTest, ConfigParsingCodes) {
       {R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":14.5})", 0},
       {R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":-3})", 0},
       {R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":"14"})", 5004},
-      {R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":true})", 5004},
+      {R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":true})", 0},
+      {R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":false})", 0},
+      {R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":null})", 5004},
       {R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":1e10})", 5004},
       {R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":-2147483649})", 5004},
       {R"({"matching_id":"YQ","bucketed_date":"d"})", 5004},
@@ -373,6 +375,19 @@ TEST_F(ODCTaskChainTest, ConfigParsingCodes) {
   EXPECT_TRUE(fetcher->createPSMRequestWithData(
       R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":14.9})", &error));
   EXPECT_NE(context_->candidateRequestPayload->find("\"odmed\":\"\""), std::string::npos);
+  // A boolean is a number: true and false ask for the same prefix as 1 and 0. The request ends
+  // with its parameters and use case, which hold nothing random.
+  auto requestTail = [&](const std::string& prefix) {
+    EXPECT_TRUE(fetcher->createPSMRequestWithData(
+        R"({"matching_id":"YQ","bucketed_date":"d","prefix_length":)" + prefix + "}", &error))
+        << prefix;
+    std::string bytes;
+    absl::WebSafeBase64Unescape(context_->PSMRequest.value_or(""), &bytes);
+    return bytes.size() < 6 ? bytes : bytes.substr(bytes.size() - 6);
+  };
+  EXPECT_EQ(requestTail("true"), requestTail("1"));
+  EXPECT_EQ(requestTail("false"), requestTail("0"));
+  EXPECT_NE(requestTail("1"), requestTail("0"));
 }
 
 TEST_F(ODCTaskChainTest, TimeOfFirstOpenIsTheNextWholeMinute) {

@@ -495,6 +495,19 @@ TEST_F(DeferredDeepLinkTest, RequestQueryAndHandOff) {
       << decoded;
 }
 
+// The answer's click identifiers are copied whatever their kind; true and false are numbers,
+// and a number is kept as its decimal text.
+TEST_F(DeferredDeepLinkTest, BooleanClickIdentifiersAreNumbers) {
+  startService();
+  control("PUT", "/_control/deeplink",
+          R"({"deeplink": "kavrelin://p?utm_source=ads", "oclid": true, "obraid": false})");
+  freshInstall();
+  std::vector<Params> events = storedEvents("_cmp");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["oclid"], "1");
+  EXPECT_EQ(events[0]["obraid"], "0");
+}
+
 // An app delegate that does not open URLs: 23204, and no campaign.
 TEST_F(DeferredDeepLinkTest, DelegateWithoutURLHandling) {
   UIApplication::sharedApplication()->setDelegate(std::make_shared<UIApplicationDelegate>());

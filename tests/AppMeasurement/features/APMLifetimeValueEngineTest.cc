@@ -1,6 +1,5 @@
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/features/APMFeatureInstaller.h"
-#include "AppMeasurement/features/APMLifetimeValueRecorder.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 
 namespace {
@@ -11,7 +10,7 @@ class APMLifetimeValueEngineTest : public enginetest::EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
-    APMLifetimeValueRecorder::installInFeatureServices();
+    APMInstallMeasurementFeatures(nullptr);
   }
   void TearDown() override {
     EngineTest::TearDown();

@@ -187,6 +187,40 @@ TEST_F(SearchAdReporter, AttributionFlagTyping) {
   EXPECT_EQ(facade->events("_cmp")[0].text("campaign"), "77");
 }
 
+// Campaign and keyword ids are numbers or strings, read as their string values; true and false
+// are numbers too.
+TEST_F(SearchAdReporter, IdsAreTheirStringValues) {
+  struct Case {
+    const char* ids;
+    std::optional<std::string> campaign;
+    std::optional<std::string> term;
+  };
+  const Case cases[] = {
+      {R"("campaignId":true,"keywordId":false)", "1", "0"},
+      {R"("campaignId":false,"keywordId":true)", "0", "1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ids);
+    config_->clearValues();
+    facade->clear();
+    std::string body = std::string(R"({"attribution":true,)") + c.ids + "}";
+    platform::Value::Dictionary answer{{"path", platform::Value("/api/v1/")},
+                                       {"status", platform::Value(int64_t{200})},
+                                       {"times", platform::Value(int64_t{1})},
+                                       {"body", platform::Value(body)}};
+    std::string script =
+        platform::JSONSerialization::dataWithJSONObject(platform::Value(answer)).value_or("");
+    ASSERT_EQ(
+        httpRequest("POST", service_->baseURL() + "/_control/script", {}, script).status / 100, 2);
+    ASSERT_TRUE(startReporter());
+    ASSERT_TRUE(waitForAnswers(1));
+    ASSERT_EQ(facade->events("_cmp").size(), 1u);
+    EXPECT_EQ(facade->events("_cmp")[0].text("campaign"), c.campaign);
+    EXPECT_EQ(facade->events("_cmp")[0].text("term"), c.term);
+    worker_->sync([&] { reporter_->cancelScheduling(); });
+  }
+}
+
 TEST_F(SearchAdReporter, TenTriesThenNoReporter) {
   platform::AAAttribution::shared()->setToken("server-error");
   ASSERT_TRUE(startReporter());

@@ -45,9 +45,11 @@ bool BigNum::IsBitSet(int n) const { return BN_is_bit_set(bn_.get(), n) != 0; }
 int BigNum::PrimalityRounds(double prime_error_probability) {
   // ln(1/4): each Miller-Rabin round lets a composite through with probability at most 1/4.
   double rounds = std::ceil(std::log(prime_error_probability) / -1.3862943611198906);
-  // A probability of 0 gives +inf and a negative one NaN: both ask for the most certainty.
-  // Converting either (or any value out of int range) to int would be undefined.
+  // A probability of 0 gives +inf and a negative one NaN: both ask for the most certainty, and
+  // converting either to int would be undefined.
   if (!(rounds <= kMaxPrimalityRounds)) return kMaxPrimalityRounds;
+  // Above 1 the formula asks for no round up to 4, and above 4 for a negative count (down to
+  // -inf). BN_is_prime_ex never returns on a prime with a negative count, so no fewer than 0.
   if (rounds < 0) return 0;
   return static_cast<int>(rounds);
 }

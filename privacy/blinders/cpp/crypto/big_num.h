@@ -39,7 +39,8 @@ class BigNum {
   // Probabilistic primality with an error probability of at most prime_error_probability.
   bool IsPrime(double prime_error_probability) const;
   // Miller-Rabin rounds for an error probability: ceil(ln(probability) / ln(1/4)), kept within
-  // [0, kMaxPrimalityRounds] for every double (0, negative, NaN and infinities included).
+  // [0, kMaxPrimalityRounds] for every double: 0, negative and NaN ask for the most rounds;
+  // above 4 (infinity included) the formula's negative count becomes 0.
   static int PrimalityRounds(double prime_error_probability);
   static constexpr int kMaxPrimalityRounds = 600;
 

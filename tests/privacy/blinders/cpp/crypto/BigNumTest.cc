@@ -83,6 +83,10 @@ TEST_F(BigNumTest, PrimalityRoundsAreSafeForEveryProbability) {
   EXPECT_EQ(BigNum::PrimalityRounds(0.25), 1);
   EXPECT_EQ(BigNum::PrimalityRounds(1.0), 0);
   EXPECT_EQ(BigNum::PrimalityRounds(2.0), 0);
+  // Above 4 the formula's count is negative, with which the library never answers on a prime.
+  EXPECT_EQ(BigNum::PrimalityRounds(5.0), 0);
+  EXPECT_EQ(BigNum::PrimalityRounds(std::numeric_limits<double>::infinity()), 0);
+  EXPECT_TRUE(Num(97).IsPrime(100.0));
   EXPECT_EQ(BigNum::PrimalityRounds(0.0), BigNum::kMaxPrimalityRounds);
   EXPECT_EQ(BigNum::PrimalityRounds(-1.0), BigNum::kMaxPrimalityRounds);
   EXPECT_EQ(BigNum::PrimalityRounds(std::nan("")), BigNum::kMaxPrimalityRounds);
