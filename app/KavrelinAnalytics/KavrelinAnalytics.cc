@@ -87,9 +87,11 @@ void KavrelinAnalytics::reset(const Call& call) {
 
 namespace {
 
-// The quantity as an integer: an integer, or a real with a whole value that fits int64. Booleans
-// are not numbers here, and a whole value beyond int64 has no integer to store.
+// The quantity as an integer: an integer, a real with a whole value that fits int64 (a whole value
+// beyond it has no integer to store), or a boolean, which is a number object on the platform as a
+// page's true is once it crossed the bridge: 1 or 0.
 std::optional<int64_t> wholeQuantity(const Value& quantity) {
+  if (quantity.isBool()) return quantity.numberAsInteger();
   if (const int64_t* i = quantity.asInteger()) return *i;
   if (const double* d = quantity.asReal()) return platform::wholeInteger(*d);
   return std::nullopt;
