@@ -50,6 +50,12 @@ class UploadStore {
   static constexpr size_t kMaxOtherFieldsPerBundle = 10000;
   // The batch's own fields besides its bundles (the library sets one short text at most).
   static constexpr size_t kMaxBatchFieldBytes = size_t{64} << 10;
+  // The most JSON text kept for a bundle, or for an event's parameters. A control character is
+  // six bytes of JSON, so 10 MiB on the wire could be 60 MiB of text, which costs its upload
+  // several times that while it is stored: past this bound the row holds a note that says so
+  // ({"_not_kept": "..."}), and the data stays in the upload's body. The library's bundles are
+  // far within it (a batch is 64 KiB by default); the 10 MiB it may send of plain text is kept.
+  static constexpr size_t kMaxKeptJsonBytes = size_t{32} << 20;
 
   // One upload as the page of the service lists it, with its first bundles.
   struct BundleSummary {
