@@ -55,7 +55,7 @@ class UploadStore {
   // several times that while it is stored: past this bound the row holds a note that says so
   // ({"_not_kept": "..."}), and the data stays in the upload's body. The library's bundles are
   // far within it (a batch is 64 KiB by default); the 10 MiB it may send of plain text is kept.
-  static constexpr size_t kMaxKeptJsonBytes = size_t{32} << 20;
+  static constexpr size_t kMaxKeptJsonBytes = size_t{16} << 20;
 
   // One upload as the page of the service lists it, with its first bundles.
   struct BundleSummary {
