@@ -30,6 +30,7 @@ struct UploadSummary {
 //   bundles(id, upload_id, position, app_id, app_instance_id, bundle_index, delivery_index,
 //           identity, repeated, event_count, bundle_json)
 //   events(id, bundle_id, position, name, timestamp_millis, params_json)
+// (bundle_json and params_json: JSON text, or past kMaxKeptJsonBytes {"_not_kept": why}).
 // A bundle is "repeated" when one with the same identity (app id, app instance id, bundle and
 // delivery index, start and end time) arrived before: a client re-sending a batch it never saw
 // answered. The store keeps at most maxStoredBytes of rows: past it the oldest uploads go
