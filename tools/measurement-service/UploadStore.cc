@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "tools/apm-msg/MessageInspector.h"
+#include "tools/measurement-service/BoundedJsonText.h"
 
 namespace measurement_service {
 
@@ -294,27 +295,26 @@ uint32_t slotNamed(const NANOMessageLayout& layout, std::string_view name) {
   return layout.slotCount;
 }
 
-// The JSON text of a bundle whose events were decoded apart: `head` (the bundle decoded without
-// them) with "events" put where the whole bundle's decoder puts it, in slot order.
-std::string bundleJsonText(const NANOMessageLayout& layout, uint32_t eventsSlot,
-                           const ordered_json& head, const std::string& events, size_t count) {
-  std::string before;
-  std::string after;
-  for (const auto& [key, value] : head.items()) {
-    std::string& part = slotNamed(layout, key) < eventsSlot ? before : after;
-    if (!part.empty()) part += ',';
-    part += ordered_json(key).dump() + ':' + value.dump();
+// What a row holds in place of a JSON text past the bound: why, and where the data is.
+std::string notKept(const char* what, size_t bytes) {
+  return ordered_json{
+      {"_not_kept", "JSON text of " + std::to_string(bytes) + " bytes not kept (over " +
+                        std::to_string(UploadStore::kMaxKeptJsonBytes) + "): the " + what +
+                        " is in its upload's body (uploads.body), as received"}}
+      .dump();
+}
+
+// Steps `statement` with `text` bound at `index` without a copy (a bundle's text may be tens of
+// MiB), then lets go of it.
+void stepWithText(sqlite3* db, sqlite3_stmt* statement, int index, const std::string& text) {
+  sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+  try {
+    step(db, statement);
+  } catch (...) {
+    sqlite3_bind_null(statement, index);
+    throw;
   }
-  std::string text = "{" + before;
-  if (count > 0) {
-    if (!before.empty()) text += ',';
-    text += "\"events\":[" + events + "]";
-  }
-  if (!after.empty()) {
-    if (text.size() > 1) text += ',';
-    text += after;
-  }
-  return text + "}";
+  sqlite3_bind_null(statement, index);
 }
 
 }  // namespace
@@ -362,6 +362,7 @@ bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_v
     }
     std::string error;
     std::optional<ordered_json> bundle = apmmsg::decodeToJson(bundleLayout, others, &error);
+    std::string().swap(others);  // decoded: its copy of the fields goes before the text grows
     if (!bundle) {
       summary->error = where + error;
       return false;
@@ -387,7 +388,26 @@ bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_v
     step(db_, addBundle.get());
     int64_t bundleID = sqlite3_last_insert_rowid(db_);
 
-    std::string eventsText;
+    // The bundle's JSON text, written as its whole decoding would write it: its other fields
+    // in slot order around "events", which are decoded, stored and written one at a time.
+    BoundedJsonText text(kMaxKeptJsonBytes);
+    bool firstMember = true;
+    auto members = [&](bool beforeEvents) {
+      for (const auto& [key, value] : bundle->items()) {
+        if ((slotNamed(bundleLayout, key) < eventsSlot) != beforeEvents) continue;
+        text.append(firstMember ? "" : ",");
+        firstMember = false;
+        text.appendJson(ordered_json(key));
+        text.append(":");
+        text.appendJson(value);
+      }
+    };
+    text.append("{");
+    members(true);
+    if (eventCount > 0) {
+      text.append(firstMember ? "\"events\":[" : ",\"events\":[");
+      firstMember = false;
+    }
     int eventPosition = 0;
     bool decoded =
         forEachRawField(bytes, [&](uint64_t number, std::string_view, std::string_view contents) {
@@ -397,27 +417,34 @@ bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_v
             error = where + "events[" + std::to_string(eventPosition) + "]: " + error;
             return false;
           }
+          BoundedJsonText params(kMaxKeptJsonBytes);
+          if (auto found = event->find("params"); found != event->end()) {
+            params.appendJson(*found);
+          } else {
+            params.append("[]");
+          }
           sqlite3_reset(addEvent.get());
           sqlite3_bind_int64(addEvent.get(), 1, bundleID);
-          sqlite3_bind_int(addEvent.get(), 2, eventPosition++);
+          sqlite3_bind_int(addEvent.get(), 2, eventPosition);
           bindText(addEvent.get(), 3, textOf(*event, "name"));
           sqlite3_bind_int64(addEvent.get(), 4, event->value("timestamp_millis", int64_t{0}));
-          auto params = event->find("params");
-          bindText(addEvent.get(), 5, params != event->end() ? params->dump() : "[]");
-          step(db_, addEvent.get());
-          if (!eventsText.empty()) eventsText += ',';
-          eventsText += event->dump();
+          stepWithText(db_, addEvent.get(), 5,
+                       params.whole() ? params.text() : notKept("event", params.bytes()));
+          text.append(eventPosition++ > 0 ? "," : "");
+          text.appendJson(*event);
           return true;
         });
     if (!decoded) {
       summary->error = error;
       return false;
     }
+    if (eventCount > 0) text.append("]");
+    members(false);
+    text.append("}");
     sqlite3_reset(setBundleJson.get());
-    bindText(setBundleJson.get(), 1,
-             bundleJsonText(bundleLayout, eventsSlot, *bundle, eventsText, eventCount));
     sqlite3_bind_int64(setBundleJson.get(), 2, bundleID);
-    step(db_, setBundleJson.get());
+    stepWithText(db_, setBundleJson.get(), 1,
+                 text.whole() ? text.text() : notKept("bundle", text.bytes()));
     ++summary->bundles;
     summary->repeatedBundles += repeated ? 1 : 0;
     summary->events += static_cast<int>(eventCount);

@@ -30,6 +30,7 @@ struct UploadSummary {
 //   bundles(id, upload_id, position, app_id, app_instance_id, bundle_index, delivery_index,
 //           identity, repeated, event_count, bundle_json)
 //   events(id, bundle_id, position, name, timestamp_millis, params_json)
+// (bundle_json and params_json: JSON text, or past kMaxKeptJsonBytes {"_not_kept": why}).
 // A bundle is "repeated" when one with the same identity (app id, app instance id, bundle and
 // delivery index, start and end time) arrived before: a client re-sending a batch it never saw
 // answered. The store keeps at most maxStoredBytes of rows: past it the oldest uploads go
@@ -50,6 +51,12 @@ class UploadStore {
   static constexpr size_t kMaxOtherFieldsPerBundle = 10000;
   // The batch's own fields besides its bundles (the library sets one short text at most).
   static constexpr size_t kMaxBatchFieldBytes = size_t{64} << 10;
+  // The most JSON text kept for a bundle, or for an event's parameters. A control character is
+  // six bytes of JSON, so 10 MiB on the wire could be 60 MiB of text, which costs its upload
+  // several times that while it is stored: past this bound the row holds a note that says so
+  // ({"_not_kept": "..."}), and the data stays in the upload's body. The library's bundles are
+  // far within it (a batch is 64 KiB by default); the 10 MiB it may send of plain text is kept.
+  static constexpr size_t kMaxKeptJsonBytes = size_t{16} << 20;
 
   // One upload as the page of the service lists it, with its first bundles.
   struct BundleSummary {

@@ -20,6 +20,7 @@
 
 #include "tests/support/BodyStallPeers.h"
 #include "tests/support/KeepAlivePeers.h"
+#include "tests/support/ProtobufWire.h"
 #include "tests/support/RawPeers.h"
 #include "tests/support/ServiceProcess.h"
 
@@ -704,6 +705,74 @@ TEST_F(ServiceBoundsTest, AnUploadOfAMillionTinyEventsTakesBoundedMemory) {
   EXPECT_LT(peakRssMiB() - before, 100) << before << " MiB before; at most, four at once";
   EXPECT_LT(rssMiB(), 200) << "MiB after";
   EXPECT_EQ(sqlite("SELECT count(*), sum(event_count) FROM bundles"), "5|1799000\n");
+}
+
+// A control character is six bytes of JSON text ("\u0001"): a batch of ten strings of a
+// million of them, in a bundle or as the values of an event's parameters, is 10 MiB on the wire
+// and would be 62 MB of JSON, which cost one upload 300 MiB and four at once over 400. Such a
+// text is not kept (the bundle stays in the upload's body, as received): each upload is taken,
+// stored and costs about what the same bytes of plain letters cost. Each case on a fresh service,
+// whose peak (VmHWM) is its own.
+TEST_F(ServiceBoundsTest, UploadsWhoseJsonIsManyTimesTheirBytesTakeBoundedMemory) {
+  using testsupport::lengthDelimited;
+  auto strings = [](uint32_t field, char byte) {
+    std::string out;
+    for (int i = 0; i < 10; ++i) out += lengthDelimited(field, std::string(1040000, byte));
+    return out;
+  };
+  // MeasurementBundle.redacted_fields (64); Event.params (1) of EventParam.string_value (2).
+  const std::string inBundle = lengthDelimited(1, strings(64, '\x01'));
+  std::string params;
+  for (int i = 0; i < 10; ++i) {
+    params += lengthDelimited(
+        1, lengthDelimited(1, "p") + lengthDelimited(2, std::string(1040000, '\x01')));
+  }
+  const std::string inEvent =
+      lengthDelimited(1, lengthDelimited(2, params + lengthDelimited(2, "e")));
+  const std::string plain = lengthDelimited(1, strings(64, 'p'));
+  struct Case {
+    const char* name;
+    const std::string& upload;
+    size_t atOnce;
+    long maxPeakMiB;
+    bool jsonKept;
+  };
+  const Case cases[] = {
+      {"ten strings of \\x01 in a bundle, alone", inBundle, 1, 200, false},
+      {"ten strings of \\x01 in a bundle, four at once", inBundle, 4, 300, false},
+      {"ten strings of \\x01 as an event's parameters, alone", inEvent, 1, 200, false},
+      {"ten strings of \\x01 as an event's parameters, four at once", inEvent, 4, 300, false},
+      // A guard: the same bytes of plain letters are kept whole, as JSON of about their size.
+      {"ten strings of letters in a bundle, four at once", plain, 4, 300, true},
+  };
+  // Read by the sqlite3 tool from its standard input, so that the query may hold quotes.
+  auto sqliteStdin = [&](const std::string& query) {
+    return testsupport::runCommand("sqlite3 " + (data_ / "uploads.sqlite").string(), query + ";");
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    service_.reset();
+    startMeasurement();
+    EXPECT_EQ(uploadAtOnce(c.atOnce, c.upload), std::vector<long>(c.atOnce, 204));
+    EXPECT_LT(peakRssMiB(), c.maxPeakMiB) << "MiB at most";
+    EXPECT_EQ(sqlite("SELECT count(*) FROM uploads WHERE decoded = 1 AND length(body) = " +
+                     std::to_string(c.upload.size())),
+              std::to_string(c.atOnce) + "\n");
+    if (c.jsonKept) {
+      EXPECT_EQ(sqlite("SELECT DISTINCT length(bundle_json) FROM bundles"), "10400051\n");
+      continue;
+    }
+    EXPECT_EQ(sqliteStdin("SELECT count(*) FROM bundles WHERE length(bundle_json) < 1000 AND"
+                          " json_extract(bundle_json, '$._not_kept') LIKE '%62400%bytes%body%'"),
+              std::to_string(c.atOnce) + "\n");
+    if (&c.upload == &inEvent) {
+      EXPECT_EQ(sqliteStdin("SELECT count(*) FROM events WHERE name = 'e' AND length(params_json) <"
+                            " 1000 AND json_extract(params_json, '$._not_kept') LIKE '%62400%'"),
+                std::to_string(c.atOnce) + "\n");
+    }
+    const auto page = httpRequest("GET", url("/"));
+    EXPECT_NE(page.body.find("not kept"), std::string::npos) << "the page says so";
+  }
 }
 
 }  // namespace

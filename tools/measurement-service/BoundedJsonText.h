@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+namespace measurement_service {
+
+// The JSON text of one stored row (a bundle, an event's parameters), built in place and kept
+// only up to a bound. A control character is six bytes of JSON ("\u0001"), so a value can be
+// six times its bytes on the wire: past the bound the text is dropped at once, and only its
+// length is counted on, so that what it would have been can be told. Not thread-safe.
+class BoundedJsonText {
+ public:
+  explicit BoundedJsonText(size_t limit) : limit_(limit) {}
+
+  void append(std::string_view text);
+  // Appends `value` as ordered_json::dump() writes it (compact, strict UTF-8), without building
+  // its text apart.
+  void appendJson(const nlohmann::ordered_json& value);
+
+  // Whether every byte appended is kept.
+  bool whole() const { return bytes_ <= limit_; }
+  // The bytes appended, kept or not.
+  size_t bytes() const { return bytes_; }
+  // The text appended while whole(); empty past the bound.
+  const std::string& text() const { return text_; }
+
+ private:
+  const size_t limit_;
+  size_t bytes_ = 0;
+  std::string text_;
+};
+
+}  // namespace measurement_service
