@@ -1,18 +1,29 @@
 #include "tools/measurement-service/BoundedJsonText.h"
 
-#include <memory>
+#include <ostream>
+#include <streambuf>
 
 namespace measurement_service {
 
 namespace {
 
-// The serializer's output, handed on a piece at a time (it buffers 512 bytes).
-class Appender : public nlohmann::detail::output_adapter_protocol<char> {
+// The serializer's output, handed on a piece at a time as the library's stream writer gives it
+// (it buffers 512 bytes).
+class AppendingBuffer : public std::streambuf {
  public:
-  explicit Appender(BoundedJsonText* text) : text_(text) {}
-  void write_character(char c) override { text_->append(std::string_view(&c, 1)); }
-  void write_characters(const char* s, std::size_t length) override {
-    text_->append(std::string_view(s, length));
+  explicit AppendingBuffer(BoundedJsonText* text) : text_(text) {}
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize length) override {
+    text_->append(std::string_view(s, static_cast<size_t>(length)));
+    return length;
+  }
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      const char character = traits_type::to_char_type(c);
+      text_->append(std::string_view(&character, 1));
+    }
+    return traits_type::not_eof(c);
   }
 
  private:
@@ -31,9 +42,10 @@ void BoundedJsonText::append(std::string_view text) {
 }
 
 void BoundedJsonText::appendJson(const nlohmann::ordered_json& value) {
-  nlohmann::detail::serializer<nlohmann::ordered_json> serializer(std::make_shared<Appender>(this),
-                                                                  ' ');
-  serializer.dump(value, false, false, 0);
+  // A stream of width 0 gets the compact text dump() makes; invalid UTF-8 throws as there.
+  AppendingBuffer buffer(this);
+  std::ostream out(&buffer);
+  out << value;
 }
 
 }  // namespace measurement_service
