@@ -106,10 +106,14 @@ class AppProcess {
       ::close(output);
     });
   }
+  // An app still running is stopped as a user stops it (Ctrl-C), and must exit cleanly: a
+  // crash or a sanitizer's report as it ends fails the test that ran it.
   ~AppProcess() {
     if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
+      const int status = interrupt();
+      if (status != 0) {
+        ADD_FAILURE() << "the app did not exit cleanly on Ctrl-C: " << status << "\n" << output();
+      }
     }
     if (reader_.joinable()) reader_.join();
   }
