@@ -109,10 +109,14 @@ class AppProcess {
       ::close(output);
     });
   }
+  // An app still running is stopped as a user stops it (Ctrl-C), and must exit cleanly: a
+  // crash or a sanitizer's report as it ends fails the test that ran it.
   ~AppProcess() {
     if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
+      const int status = interrupt();
+      if (status != 0) {
+        ADD_FAILURE() << "the app did not exit cleanly on Ctrl-C: " << status << "\n" << output();
+      }
     }
     if (reader_.joinable()) reader_.join();
   }
@@ -215,6 +219,34 @@ class AppProcessTest : public ::testing::Test {
     variables.push_back("KVL_ODC_SERVICE_URL=" + service_->baseURL());
     app_ = std::make_unique<AppProcess>(arguments, variables);
     ASSERT_TRUE(app_->waitUntilOpen(120)) << app_->output();
+  }
+
+  // The app as a fresh install on a new device, launched until its start-up asks for the
+  // deferred deep link. The library decides that once, at start-up: it skips the request (log
+  // 23196) when the advertising identifier has not come within the 10 ms it waits for it, as if
+  // tracking were limited, and a busy machine can make any launch that slow. Such a launch is
+  // ended, the device and what the service recorded of it thrown away, and the next launched
+  // (a bound only).
+  void startFreshInstallThatAsksForTheDeferredDeepLink() {
+    const std::string asks = "[I-ACS023197]";
+    const std::string skips = "[I-ACS023196]";
+    for (int launch = 0; launch < 10; ++launch) {
+      std::error_code ignored;
+      fs::remove_all(work_ / "app", ignored);
+      fs::remove_all(work_ / "KavrelinKeychain", ignored);
+      auto cleared = testsupport::httpRequest("DELETE", service_->baseURL() + "/_control/requests");
+      ASSERT_EQ(cleared.status / 100, 2) << cleared.body;
+      ASSERT_NO_FATAL_FAILURE(startApp());
+      for (int i = 0; i < 1200 && app_->output().find(asks) == std::string::npos &&
+                      app_->output().find(skips) == std::string::npos;
+           ++i) {
+        waitATenth();
+      }
+      if (app_->output().find(asks) != std::string::npos) return;
+      ASSERT_NE(app_->output().find(skips), std::string::npos) << app_->output();
+      ASSERT_EQ(app_->interrupt(), 0);
+    }
+    FAIL() << "ten launches in a row skipped the deferred deep link";
   }
 
   // Adds a key to the app's Info.plist.
@@ -445,7 +477,7 @@ TEST_F(AppProcessTest, ADeferredDeepLinkIsOneCampaign) {
                              R"(&utm_medium=cpc", "obraid": "D7"})";
   ASSERT_NO_FATAL_FAILURE(startService({"--deeplink", deeplink.string()}));
   // The app's Info.plist switches the deferred deep link on.
-  ASSERT_NO_FATAL_FAILURE(startApp());
+  ASSERT_NO_FATAL_FAILURE(startFreshInstallThatAsksForTheDeferredDeepLink());
   const std::string handed = "handleLink() - url: https://app.example/ddl";
   for (int i = 0; i < 1200 && app_->output().find(handed) == std::string::npos; ++i) waitATenth();
   ASSERT_NE(app_->output().find(handed), std::string::npos) << app_->output();
@@ -465,7 +497,7 @@ TEST_F(AppProcessTest, ADeferredDeepLinkIsOneCampaign) {
 // open (the app's Info.plist switches it on), and the sample link is a campaign.
 TEST_F(AppProcessTest, UnderRunShsSamplesAFreshInstallAsksForTheDeferredDeepLink) {
   ASSERT_NO_FATAL_FAILURE(startService(runShSamples()));
-  ASSERT_NO_FATAL_FAILURE(startApp());
+  ASSERT_NO_FATAL_FAILURE(startFreshInstallThatAsksForTheDeferredDeepLink());
   std::string decoded = uploadsOnceTheyHold("string_value: \"winter\"");
   EXPECT_EQ(app_->interrupt(), 0);
   auto answer = testsupport::httpRequest("GET", service_->baseURL() + "/_control/requests");

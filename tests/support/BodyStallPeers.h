@@ -67,7 +67,14 @@ class BodyStallPeers {
   uint64_t bytesSent() const { return sent_; }
   // The peers the server has cut (closed, or answered before their bodies were whole) so far;
   // with `dripEvery`, seen within about 10 ms.
-  size_t cut() const { return cut_; }
+  size_t cut() const { return refused_ + dropped_; }
+  // Of those, the peers turned away while they waited for room to send their bodies ("503 ...
+  // the bodies of other requests are being read"): the server held no body of theirs beyond
+  // what it lets every body take while it waits. A peer that waits may have put all it sends
+  // into the kernel's buffers, so it looks settled until its wait runs out.
+  size_t refused() const { return refused_; }
+  // The peers cut otherwise: closed, timed out, or answered anything else.
+  size_t dropped() const { return dropped_; }
 
  private:
   struct Peer {
@@ -85,9 +92,34 @@ class BodyStallPeers {
     return got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
   }
 
+  // Whether the server's answer (all that came before it closed) turns the peer away for want
+  // of room for its body.
+  static bool refusedForRoom(int fd) {
+    std::string answer(1024, '\0');
+    const ssize_t got = ::recv(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_PEEK);
+    answer.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return answer.rfind("HTTP/1.1 503 ", 0) == 0 &&
+           answer.find("the bodies of other requests are being read") != std::string::npos;
+  }
+
   void close(Peer& peer) {
     peer.closed = true;
-    ++cut_;
+    ++(refusedForRoom(peer.fd) ? refused_ : dropped_);
+  }
+
+  // One byte more to each peer that drips and has not been cut.
+  void drip() {
+    for (Peer& peer : peers_) {
+      if (peer.closed || peer.left != 0 || peer.drips == 0) continue;
+      if (answeredOrClosed(peer.fd) ||
+          ::send(peer.fd, chunk_.data(), 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+        close(peer);
+        continue;
+      }
+      --peer.drips;
+      ++peer.sent;
+      ++sent_;
+    }
   }
 
   void run() {
@@ -132,22 +164,14 @@ class BodyStallPeers {
           if (!peer.closed && peer.left == 0 && answeredOrClosed(peer.fd)) close(peer);
         }
       }
+      // On time whatever the others do: peers still sending, or waiting for the server to read
+      // them, must not hold back the byte that keeps another's body within its deadlines.
+      if (dripping && std::chrono::steady_clock::now() >= nextDrip) {
+        nextDrip += dripEvery_;
+        drip();
+      }
       if (polled.empty()) {
         if (!paced && !dripping) break;
-        if (dripping && std::chrono::steady_clock::now() >= nextDrip) {
-          nextDrip += dripEvery_;
-          for (Peer& peer : peers_) {
-            if (peer.closed || peer.left != 0 || peer.drips == 0) continue;
-            if (answeredOrClosed(peer.fd) ||
-                ::send(peer.fd, chunk_.data(), 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
-              close(peer);
-              continue;
-            }
-            --peer.drips;
-            ++peer.sent;
-            ++sent_;
-          }
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         continue;
       }
@@ -180,7 +204,8 @@ class BodyStallPeers {
   const std::chrono::milliseconds dripEvery_;
   std::vector<Peer> peers_;
   std::atomic<uint64_t> sent_{0};
-  std::atomic<size_t> cut_{0};
+  std::atomic<size_t> refused_{0};
+  std::atomic<size_t> dropped_{0};
   std::atomic<bool> settled_{false};
   std::atomic<uint64_t> unread_{UINT64_MAX};
   std::atomic<bool> done_{false};

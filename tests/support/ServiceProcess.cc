@@ -1,6 +1,7 @@
 #include "tests/support/ServiceProcess.h"
 
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -36,7 +37,8 @@ const std::string kServiceToken = [] {
 }  // namespace
 
 ServiceProcess::ServiceProcess(const std::string& program,
-                               const std::vector<std::string>& arguments, int readyLimitSeconds) {
+                               const std::vector<std::string>& arguments, int readyLimitSeconds)
+    : program_(program) {
   int pipeEnds[2];
   if (::pipe(pipeEnds) != 0) throw std::runtime_error("ServiceProcess: no pipe");
   posix_spawn_file_actions_t actions;
@@ -82,17 +84,28 @@ ServiceProcess::ServiceProcess(const std::string& program,
   }
 }
 
-ServiceProcess::~ServiceProcess() { stop(); }
+ServiceProcess::~ServiceProcess() {
+  if (pid_ <= 0) return;  // stopped already, its status judged by whoever stopped it
+  const pid_t pid = pid_;
+  const int status = stop();
+  if (status != 0) {
+    ADD_FAILURE() << program_ << " (pid " << pid << ") did not exit cleanly when stopped: "
+                  << (status < 0 ? "signal " + std::to_string(-status)
+                                 : "exit status " + std::to_string(status))
+                  << " (its standard error above says why)";
+  }
+}
 
 int ServiceProcess::stop() {
   if (pid_ <= 0) return 0;
   ::kill(pid_, SIGTERM);
   int status = 0;
-  // The services end promptly on SIGTERM; a hung one is killed rather than waited on forever.
-  for (int i = 0; i < 100 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
+  // A hung service is killed rather than waited on forever.
+  const int polls = kStopLimitSeconds * 20;
+  for (int i = 0; i < polls && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) {
     pollfd none{-1, 0, 0};
     ::poll(&none, 0, 50);
-    if (i == 99) {
+    if (i == polls - 1) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, &status, 0);
     }

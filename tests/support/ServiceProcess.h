@@ -9,7 +9,9 @@ namespace testsupport {
 
 // A local service of ours run as its own process for a test: started with the given
 // arguments, ready once it has printed its "... listening on http://127.0.0.1:<port>" line,
-// stopped with SIGTERM (then SIGKILL) when the object goes.
+// stopped with SIGTERM when the object goes, which is then a check: a service that does not
+// exit with status 0 (a crash, a sanitizer's report, an abort as a thread ends) fails the test
+// that ran it, so that a fault in a service never passes unseen.
 class ServiceProcess {
  public:
   // Starts `program` and waits (at most `readyLimitSeconds`, polling its output, never
@@ -24,10 +26,17 @@ class ServiceProcess {
   const std::string& baseURL() const { return baseURL_; }
   pid_t pid() const { return pid_; }
 
-  // SIGTERM, then waits for the exit; answers the exit status (-signal when killed).
+  // SIGTERM, then waits for the exit; answers the exit status (-signal when killed), for the
+  // caller to judge (one that killed the service itself expects -SIGKILL). A service that has
+  // not ended after kStopLimitSeconds is killed.
   int stop();
 
+  // Generous: a service ends on SIGTERM once the handlers running have answered, which on a
+  // busy machine under the sanitizers takes seconds. A bound only, never waited out otherwise.
+  static constexpr int kStopLimitSeconds = 120;
+
  private:
+  std::string program_;
   pid_t pid_ = -1;
   int output_ = -1;
   std::string baseURL_;

@@ -400,7 +400,7 @@ class Session : public std::enable_shared_from_this<Session> {
         // thread's arena, as if in use: handed back, four large uploads at once leave
         // the service about where it was rather than gigabytes larger.
         recorded = HttpRequest{};
-        ::malloc_trim(0);
+        if (kTrimsHeap) ::malloc_trim(0);
       }
       // The session goes with the answer: its last reference is always let go on
       // the I/O thread, where what it gives back (budget, idle place) is kept.
@@ -435,6 +435,17 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // After a body this large the memory its handling took is handed back to the system.
   static constexpr size_t kTrimAfterBodyBytes = size_t{1} << 20;
+
+  // Not under AddressSanitizer: there every allocation is the sanitizer's, so the C library's
+  // allocator is first set up by a malloc_trim, and two handler threads making that first call
+  // at once crash in it. It would hand nothing back there anyway.
+#if defined(__SANITIZE_ADDRESS__)
+  static constexpr bool kTrimsHeap = false;
+#elif defined(__has_feature)
+  static constexpr bool kTrimsHeap = !__has_feature(address_sanitizer);
+#else
+  static constexpr bool kTrimsHeap = true;
+#endif
 
   // Answers up to this size are always sent: refusals and small answers cost little to hold.
   static constexpr size_t kAlwaysSentBytes = size_t{64} << 10;

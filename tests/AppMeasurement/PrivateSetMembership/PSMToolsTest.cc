@@ -48,6 +48,7 @@ TEST(PSMToolsTest, ServerFromSampleFileAnswersTheQueryTool) {
   kill(server, SIGTERM);
   int status = 0;
   waitpid(server, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 }  // namespace

@@ -218,7 +218,7 @@ TEST_P(LocalServicesTest, ControlRequestsNeedThisRunsToken) {
   EXPECT_EQ(httpRequest("GET", url(GetParam().probe)).status / 100, 2) << "nothing was scripted";
   EXPECT_EQ(httpRequest("GET", url("/_control/requests"), {"X-Service-Token: " + token}).status,
             200);
-  service_->stop();
+  EXPECT_EQ(service_->stop(), 0);
   EXPECT_FALSE(std::filesystem::exists(file)) << "removed when the service stops";
 }
 

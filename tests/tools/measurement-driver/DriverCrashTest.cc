@@ -149,7 +149,7 @@ TEST(DriverCrashTest, KilledWhileLoggingAndUploadingLosesNothingMarked) {
                           .string();
   EXPECT_EQ(run("sqlite3 '" + appDB + "' 'PRAGMA integrity_check'"), "ok\n");
   EXPECT_EQ(run("sqlite3 '" + appDB + "' 'SELECT count(*) FROM queue'"), "0\n");
-  service.stop();
+  EXPECT_EQ(service.stop(), 0) << "the service exits cleanly";
   std::filesystem::remove_all(base);
 }
 
