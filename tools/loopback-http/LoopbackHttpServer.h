@@ -42,7 +42,7 @@ namespace loopback {
 //    not fit waits for room, unread, up to `bodyProgressDeadline` in all, then gets 503 with
 //    "Retry-After: 1"; room goes first to the body that holds least (a new one before another's
 //    next mebibyte); bodies up to 64 KiB always go. After a body of 1 MiB or more, what its
-//    handling took is handed back to the system (malloc_trim);
+//    handling took is handed back to the system (malloc_trim; not in sanitizer builds);
 //  - framings Beast lets through (platform/net/RequestFraming.h): a Transfer-Encoding other than
 //    "chunked", a second Host, a target naming another host, a chunk line longer than the
 //    connection's buffer: 400;
