@@ -526,8 +526,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
   if (monitor().isLoggedLevel(7)) {
     database_->runAfterCommit([name = displayName(event),
                                parameters = APMDescriptionForLog(event.parameters())] {
-      monitor().logWithLevel(7, 23072, "Event logged. Event name, event params", name,
-                             parameters);
+      monitor().logWithLevel(7, 23072, "Event logged. Event name, event params", name, parameters);
     });
   }
   return true;

@@ -460,8 +460,7 @@ std::optional<APMDailyCounts> APMDatabase::dailyCounts(APMErrorSlot* error) {
   return counts;
 }
 
-std::optional<APMDailyCounts> APMDatabase::storedDailyCounts(APMErrorSlot* error,
-                                                             bool* dayStored) {
+std::optional<APMDailyCounts> APMDatabase::storedDailyCounts(APMErrorSlot* error, bool* dayStored) {
   std::optional<APMDailyCounts> counts;
   int32_t today = currentDayNumber();
   Value key(1);
@@ -495,8 +494,7 @@ APMDailyCounts countsAfterChange(const APMDailyCounts& stored, const APMDailyCou
   const APMDailyCounts& base = stored.day() == day ? stored : zero;
   auto moved = [](int32_t base, int32_t from, int32_t to) {
     int64_t value = int64_t{base} + to - from;
-    return static_cast<int32_t>(
-        std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max()));
+    return static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max()));
   };
   return APMDailyCounts(
       day, moved(base.conversionsCount(), from.conversionsCount(), after.conversionsCount()),

@@ -462,8 +462,8 @@ bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, APMErrorSlot* 
   } else if (keepingWrites_ && sqlite3_stmt_readonly(statement) == 0) {
     // The statements stepped here carry no values of ours; one that does is kept with them
     // written into its text.
-    char* expanded = sqlite3_bind_parameter_count(statement) > 0 ? sqlite3_expanded_sql(statement)
-                                                                  : nullptr;
+    char* expanded =
+        sqlite3_bind_parameter_count(statement) > 0 ? sqlite3_expanded_sql(statement) : nullptr;
     keepWrite(expanded != nullptr ? expanded : sqlite3_sql(statement), nullptr, nullptr);
     sqlite3_free(expanded);
   }

@@ -73,8 +73,11 @@ TEST_F(APMSqliteStoreCommitGroupTest, AGroupThatCannotCommitStoresWhatOneTransac
   std::vector<std::string> twelve;
   for (int i = 0; i < 12; ++i) twelve.push_back("e" + std::to_string(10 + i));
   const Case cases[] = {
-      {"a deferred key broken by one item fails the group's commit", {"a", "bad", "b"}, 10,
-       nullptr, nullptr},
+      {"a deferred key broken by one item fails the group's commit",
+       {"a", "bad", "b"},
+       10,
+       nullptr,
+       nullptr},
       {"the disk fills part-way through the group", twelve, 1800, fullAfterOnePage, nullptr},
       // One failed write: each commit of its own writes again.
       {"an I/O error at the group's commit",
