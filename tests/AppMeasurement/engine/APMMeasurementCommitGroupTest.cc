@@ -30,6 +30,8 @@ struct Outcome {
   int32_t allEvents = 0;
   int32_t publicEvents = 0;
   std::optional<platform::Value> previousFirstOpens;
+  // Stored events whose metadata row is missing.
+  int64_t withoutMetadata = 0;
 };
 
 class CommitGroupTest : public EngineTest {
@@ -63,6 +65,19 @@ class CommitGroupTest : public EngineTest {
 
   Outcome run(const std::vector<LoggedEvent>& events, bool fullDisk, bool backToBack) {
     clearRawEvents();
+    // No metadata row is left either: the case's first event inserts the one its events share.
+    onWorker([&] {
+      APMDatabase& database = *engine->database();
+      std::vector<int64_t> fingerprints;
+      ASSERT_TRUE(database.allDataTypesFromTableWithName(
+          "raw_events_metadata", -1, nullptr, [&](const APMSqliteRecord& record) {
+            fingerprints.push_back(*record.at("metadata_fingerprint").numberAsInteger());
+            return true;
+          }));
+      for (int64_t fingerprint : fingerprints) {
+        ASSERT_TRUE(database.deleteRawEventMetadataWithMetadataFingerprint(fingerprint, nullptr));
+      }
+    });
     onWorker([&] {
       APMDailyCounts counts = engine->database()->dailyCounts(nullptr).value();
       ASSERT_TRUE(engine->database()->updateDailyCounts(
@@ -127,6 +142,16 @@ class CommitGroupTest : public EngineTest {
     outcome.allEvents = counts.allEventsCount();
     outcome.publicEvents = counts.publicEventsCount();
     outcome.previousFirstOpens = engine->previousFirstOpenCount();
+    onWorker([&] {
+      outcome.withoutMetadata =
+          *engine->database()
+               ->sqliteStore()
+               ->numberForQuery(
+                   "SELECT count(*) FROM raw_events WHERE metadata_fingerprint NOT IN "
+                   "(SELECT metadata_fingerprint FROM raw_events_metadata)",
+                   {}, nullptr)
+               ->numberAsInteger();
+    });
     if (fullDisk) execute("PRAGMA max_page_count = 1073741823");
     return outcome;
   }
@@ -167,6 +192,11 @@ TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves)
        {publicEvent("a"), publicEvent("dropped"), {"app", false, "_bad", {}}},
        false,
        {{"measurement.upload.max_public_events_per_day", "1"}}},
+      // The event kept still has the metadata row that the lost one inserted for both.
+      {"the first event of its metadata fails at its commit",
+       {publicEvent("bad"), publicEvent("b")},
+       false,
+       {}},
   };
   int runs = 0;
   for (const Case& c : cases) {
@@ -181,6 +211,7 @@ TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves)
     EXPECT_EQ(together.allEvents, alone.allEvents);
     EXPECT_EQ(together.publicEvents, alone.publicEvents);
     EXPECT_EQ(together.previousFirstOpens, alone.previousFirstOpens);
+    EXPECT_EQ(together.withoutMetadata, 0);
     // Each row fails somewhere: something is not stored.
     EXPECT_LT(alone.stored.size(), c.events.size());
   }
