@@ -521,8 +521,14 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
     if (count != std::numeric_limits<int64_t>::max()) ++count;
     setPreviousFirstOpenCount(platform::Value(std::to_string(count)));
   }
-  monitor().logWithLevel(7, 23072, "Event logged. Event name, event params",
-                         deferredDisplayName(event), deferredParametersDescription(event));
+  // Logged once the event is in the file: a commit that fails, or a group written again
+  // without it, must not leave the line behind. Built only when it will be written.
+  if (monitor().isLoggedLevel(7)) {
+    database_->runAfterCommit([name = displayName(event),
+                               parameters = APMDescriptionForLog(event.parameters())] {
+      monitor().logWithLevel(7, 23072, "Event logged. Event name, event params", name, parameters);
+    });
+  }
   return true;
 }
 

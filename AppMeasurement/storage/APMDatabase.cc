@@ -185,6 +185,8 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view contex
   sqliteStore_ = APMSqliteStore::create(databasePath_, error);
   if (!sqliteStore_) return false;
   sqliteStore_->watchTables(APMDatabaseCaches::watchedTables());
+  sqliteStore_->setGroupRewriteObserver(
+      [this](const std::vector<APMError>& lost) { groupRewritten(lost); });
 
   auto* monitor = APMMonitor::monitor().get();
   APMErrorSlot ensureError;
@@ -315,17 +317,21 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErro
   // writers made in it still holds.
   const bool withinGroup = sqliteStore_->holdsGroupTransaction();
   if (!withinGroup) ++transactionSerial_;
-  // A transaction of a group that fails takes back the counts it stored.
+  // A transaction of a group that fails takes back the counts it stored, unless the group was
+  // written again meanwhile, which left nothing held.
   std::optional<APMDailyCounts> unwrittenBefore = unwrittenDailyCounts_;
+  const uint64_t rewritesBefore = groupRewrites_;
   try {
     committed = sqliteStore_->performTransactionWithError(&transactionError, block);
   } catch (...) {
     dataVersionCheckedInTransaction_ = 0;
     caches_.invalidate(APMDatabaseCaches::kAll);
-    unwrittenDailyCounts_ = std::move(unwrittenBefore);
+    if (groupRewrites_ == rewritesBefore) unwrittenDailyCounts_ = std::move(unwrittenBefore);
     throw;
   }
-  if (!committed) unwrittenDailyCounts_ = std::move(unwrittenBefore);
+  if (!committed && groupRewrites_ == rewritesBefore) {
+    unwrittenDailyCounts_ = std::move(unwrittenBefore);
+  }
   // The next transaction, whoever begins it, checks for other writers again.
   if (!sqliteStore_->holdsGroupTransaction()) dataVersionCheckedInTransaction_ = 0;
   if (!committed) {
@@ -352,11 +358,24 @@ bool APMDatabase::endCommitGroup() {
   if (!sqliteStore_) return true;
   APMErrorSlot commitError;
   std::optional<APMDailyCounts> counts = std::exchange(unwrittenDailyCounts_, std::nullopt);
+  // A failed commit is reported through groupRewritten, by the transactions it lost.
   bool committed = sqliteStore_->endCommitGroup(
       &commitError, [&] { return !counts || writeDailyCounts(*counts, &commitError); });
   dataVersionCheckedInTransaction_ = 0;
-  if (!committed) transactionFailed(commitError);
   return committed;
+}
+
+void APMDatabase::groupRewritten(const std::vector<APMError>& lost) {
+  ++groupRewrites_;
+  unwrittenDailyCounts_.reset();
+  dataVersionCheckedInTransaction_ = 0;
+  caches_.invalidate(APMDatabaseCaches::kAll);
+  for (const APMError& error : lost) transactionFailed(error);
+}
+
+void APMDatabase::runAfterCommit(std::function<void()> action) {
+  if (!sqliteStore_) return action();
+  sqliteStore_->runAfterCommit(std::move(action));
 }
 
 // --- Generic record operations ---

@@ -105,12 +105,17 @@ class APMDatabase {
   // stored in it.
   bool performTransaction(const std::function<bool()>& block, APMErrorSlot* error = nullptr);
   // Transactions from now until endCommitGroup share one commit (see APMSqliteStore); each
-  // still succeeds or fails on its own. A failed commit at the end logs 12056 like a failed
-  // transaction and drops the caches. Used for a run of events written one after another.
+  // still succeeds or fails on its own. Used for a run of events written one after another.
   // The daily counts the group's transactions store are written once, before the commit: a
-  // transaction that fails takes its own change of them back.
+  // transaction that fails takes its own change of them back. When the group cannot commit as
+  // one, its transactions are written again one by one, each with the counts it would have
+  // written alone; each one lost then logs 12056 like a failed transaction, the caches are
+  // dropped, and endCommitGroup answers false.
   void beginCommitGroup();
   bool endCommitGroup();
+  // Runs the action once the current transaction's writes are committed (see APMSqliteStore):
+  // for what must not be reported of writes that may yet be rolled back.
+  void runAfterCommit(std::function<void()> action);
 
   // Runs reads that belong together (the upload scheduler's, say) with one check for writes by
   // other connections instead of one per read; outside a transaction each read checks alone.
@@ -445,6 +450,11 @@ class APMDatabase {
   // A transaction (or a commit group) was rolled back: caches dropped, 12056 logged with the
   // transaction's error.
   void transactionFailed(const APMErrorSlot& transactionError);
+  // The store wrote a commit group again transaction by transaction: what was held for the
+  // group is in the file or lost, the caches are dropped, each lost transaction logs 12056.
+  void groupRewritten(const std::vector<APMError>& lost);
+  // The daily counts as the file holds them, read past the caches.
+  std::optional<APMDailyCounts> storedDailyCounts(APMErrorSlot* error, bool* dayStored = nullptr);
   // `deleted` raw events went; `range` (row_count, realtime_rows, latest), read before, tells
   // what they held when it counted the same rows; otherwise their flags and times are unknown.
   void noteRawEventsDeleted(int64_t deleted, const APMSqliteRecord* range);
@@ -467,6 +477,8 @@ class APMDatabase {
   uint64_t dataVersionCheckedInTransaction_ = 0;
   // Inside a commit group: the daily counts its transactions stored, not yet in the file.
   std::optional<APMDailyCounts> unwrittenDailyCounts_;
+  // Rewrites of commit groups so far (see groupRewritten).
+  uint64_t groupRewrites_ = 0;
   // Inside performReads: whether its one check was made.
   int readBatchDepth_ = 0;
   bool dataVersionCheckedInReadBatch_ = false;

@@ -125,9 +125,22 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
     return false;
   }
   if (!requireStore(error)) return false;
+  // One statement inserts the row unless one with the fingerprint is there.
+  static const std::string& kInsertIfNotExists = *new std::string(
+      "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)");
   refreshCaches();
   std::set<int64_t>& known = caches_.storedMetadataFingerprints;
-  if (known.contains(fingerprint)) return true;
+  if (known.contains(fingerprint)) {
+    // In a commit group the row may be one that an earlier transaction of the group inserted:
+    // should that one be lost when the group is written again, this one inserts the row itself.
+    if (sqliteStore_->holdsGroupTransaction()) {
+      sqliteStore_->addRewriteStep([this, key = Value(static_cast<long long>(fingerprint)),
+                                    metadata = Value::bytes(std::string(encodedMetadata))] {
+        return sqliteStore_->executeKeptStatement(kInsertIfNotExists, {key, metadata}, nullptr);
+      });
+    }
+    return true;
+  }
   // The row count is kept with this object's writes: an app whose metadata changes with every
   // event (a campaign link each) adds a row per event, and counting them all each time would
   // grow with the table.
@@ -144,9 +157,6 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
     if (!APMCheckResult(*existing > 0, error, 2, "Failed to insert data type. Table is full"))
       return false;
   } else {
-    // One statement inserts the row unless one with the fingerprint is there.
-    static const std::string& kInsertIfNotExists = *new std::string(
-        "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)");
     if (!sqliteStore_->executeKeptStatement(
             kInsertIfNotExists, {key, Value::bytes(std::string(encodedMetadata))}, error)) {
       rows.reset();

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <utility>
 
 #include "AppMeasurement/foundation/APMFilePaths.h"
 #include "AppMeasurement/foundation/APMMonitor.h"
@@ -449,11 +450,22 @@ bool APMSqliteStore::executeSQL(std::string_view sql, APMErrorSlot* error) {
 bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, APMErrorSlot* error) {
   if (!APMCheckResult(statement != nullptr, error, 1, "Received empty statement to execute"))
     return false;
+  if (refuseWriteOutsideTransaction(statement, "execute statement", error)) {
+    sqlite3_finalize(statement);
+    return false;
+  }
   int rc = sqlite3_step(statement);
   bool done = rc == SQLITE_DONE;
   if (!done) {
     setDatabaseError(error, "execute statement");
     if (rc != SQLITE_ROW) lastFailureResultCode_ = rc & 0xff;
+  } else if (keepingWrites_ && sqlite3_stmt_readonly(statement) == 0) {
+    // The statements stepped here carry no values of ours; one that does is kept with them
+    // written into its text.
+    char* expanded =
+        sqlite3_bind_parameter_count(statement) > 0 ? sqlite3_expanded_sql(statement) : nullptr;
+    keepWrite(expanded != nullptr ? expanded : sqlite3_sql(statement), nullptr, nullptr);
+    sqlite3_free(expanded);
   }
   sqlite3_finalize(statement);
   return done;
@@ -463,19 +475,51 @@ bool APMSqliteStore::executeKeptStatement(const std::string& sql, const APMSqlit
                                           APMErrorSlot* error) {
   sqlite3_stmt* statement = statementForQuery(sql, values, error, APMStatementCaching::kKeep);
   if (statement == nullptr) return false;
-  return stepDone(statement, sql, "execute statement", error);
+  return stepDone(statement, sql, "execute statement", error, &values);
 }
 
 bool APMSqliteStore::stepDone(sqlite3_stmt* statement, const std::string& sql,
-                              std::string_view operation, APMErrorSlot* error) {
+                              std::string_view operation, APMErrorSlot* error,
+                              const APMSqliteValues* values, const RecordValues* recordValues) {
+  if (refuseWriteOutsideTransaction(statement, operation, error)) {
+    cleanUpStatement(statement, sql);
+    return false;
+  }
   int rc = sqlite3_step(statement);
   bool done = rc == SQLITE_DONE;
   if (!done) {
     setDatabaseError(error, operation);
     lastFailureResultCode_ = rc & 0xff;
+  } else if (keepingWrites_ && sqlite3_stmt_readonly(statement) == 0) {
+    keepWrite(sql, values, recordValues);
   }
   cleanUpStatement(statement, sql);
   return done;
+}
+
+bool APMSqliteStore::refuseWriteOutsideTransaction(sqlite3_stmt* statement,
+                                                   std::string_view operation,
+                                                   APMErrorSlot* error) {
+  if (!groupTransactionOpen_ && !loneTransactionOpen_) return false;
+  if (sqlite3_get_autocommit(sqliteHandle_) == 0 || sqlite3_stmt_readonly(statement) != 0) {
+    return false;
+  }
+  // SQLite rolled the transaction back by itself: this write would commit alone, beside the
+  // transaction's own writes that were just lost.
+  APMSetError(error, 3,
+              "Failed to " + std::string(operation) + ". The transaction was rolled back");
+  return true;
+}
+
+void APMSqliteStore::keepWrite(const std::string& sql, const APMSqliteValues* values,
+                               const RecordValues* recordValues) {
+  KeptWrite& kept = currentSegment().writes.emplace_back();
+  kept.sql = sql;
+  if (values != nullptr) kept.values = *values;
+  if (recordValues != nullptr) {
+    kept.values.reserve(recordValues->size());
+    for (const Value* value : *recordValues) kept.values.push_back(*value);
+  }
 }
 
 // --- Records ---
@@ -689,7 +733,7 @@ bool APMSqliteStore::stepRecordStatement(const std::string& sql, const RecordVal
     cleanUpStatement(statement, sql);
     return false;
   }
-  return stepDone(statement, sql, "execute statement", error);
+  return stepDone(statement, sql, "execute statement", error, nullptr, &values);
 }
 
 bool APMSqliteStore::updateSQLForRecord(const APMSqliteRecord& record, std::string_view table,
@@ -764,9 +808,10 @@ bool APMSqliteStore::updateAllRecordsInTableWithName(std::string_view table,
                       "Update record failed. Database not open."))
     return false;
   std::string sql = "UPDATE " + std::string(table) + " SET " + std::string(columnName) + "=?";
-  sqlite3_stmt* statement = statementForQuery(sql, {*columnValue}, error);
+  APMSqliteValues values{*columnValue};
+  sqlite3_stmt* statement = statementForQuery(sql, values, error);
   if (statement == nullptr) return false;
-  return stepDone(statement, sql, "update all records value", error);
+  return stepDone(statement, sql, "update all records value", error, &values);
 }
 
 bool APMSqliteStore::increaseColumn(std::string_view column, int64_t amount, std::string_view table,
@@ -792,7 +837,7 @@ bool APMSqliteStore::increaseColumn(std::string_view column, int64_t amount, std
                     std::string(condition);
   sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
   if (statement == nullptr) return false;
-  return stepDone(statement, sql, "increase records value", error);
+  return stepDone(statement, sql, "increase records value", error, &values);
 }
 
 bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table,
@@ -809,9 +854,10 @@ bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table,
     return false;
   std::string sql =
       "DELETE FROM " + std::string(table) + " WHERE " + std::string(columnName) + "=?";
-  sqlite3_stmt* statement = statementForQuery(sql, {*columnValue}, error);
+  APMSqliteValues values{*columnValue};
+  sqlite3_stmt* statement = statementForQuery(sql, values, error);
   if (statement == nullptr) return false;
-  return stepDone(statement, sql, "delete record", error);
+  return stepDone(statement, sql, "delete record", error, &values);
 }
 
 std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::string_view table,
@@ -829,7 +875,8 @@ std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::strin
   std::string sql = "DELETE FROM " + std::string(table) + " WHERE " + std::string(condition);
   sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
   if (statement == nullptr) return std::nullopt;
-  if (!stepDone(statement, sql, "delete records with condition", error)) return std::nullopt;
+  if (!stepDone(statement, sql, "delete records with condition", error, &values))
+    return std::nullopt;
   return sqlite3_changes64(sqliteHandle_);
 }
 
@@ -870,18 +917,41 @@ bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
                                                  const std::function<bool()>& block) {
   if (!APMCheckNonNil(block, error, 1, "Received nil transaction block")) return false;
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2, "Database not open")) return false;
-  if (grouping_ && !groupItemRunning_) return performGroupedTransaction(error, block);
+  if (grouping_ && !groupItemRunning_) {
+    // A write made between the group's transactions may have ended it.
+    if (groupTransactionOpen_ && sqlite3_get_autocommit(sqliteHandle_) != 0) rewriteGroup();
+    if (grouping_) return performGroupedTransaction(error, block);
+  }
+  return performLoneTransaction(error, block);
+}
+
+bool APMSqliteStore::performLoneTransaction(APMErrorSlot* error,
+                                            const std::function<bool()>& block) {
+  // Inside a transaction that SQLite ended by itself, BEGIN would succeed: it must fail as
+  // it does inside one that is still open.
+  if ((groupTransactionOpen_ || loneTransactionOpen_) &&
+      sqlite3_get_autocommit(sqliteHandle_) != 0) {
+    APMSetError(error, 3, "Failed to begin transaction");
+    return false;
+  }
   if (!beginTransaction()) {
     noteTransactionStatementFailed(error, "begin transaction");
     return false;
   }
+  loneTransactionOpen_ = true;
+  auto close = [this] {
+    loneTransactionOpen_ = false;
+    return std::exchange(loneAfterCommit_, {});
+  };
   bool succeeded;
   try {
     succeeded = block();
   } catch (...) {
+    close();
     if (!rollbackTransaction()) logLine(1, 34009, "Failed to rollback transaction after exception");
     throw;
   }
+  std::vector<std::function<void()>> afterCommit = close();
   if (!succeeded) {
     APMSetError(error, 3, "Transaction failed");
     if (!rollbackTransaction()) logLine(1, 34011, "Failed to rollback transaction");
@@ -892,6 +962,7 @@ bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
     rollBackAfterFailedCommit();
     return false;
   }
+  for (const std::function<void()>& action : afterCommit) action();
   return true;
 }
 
@@ -910,7 +981,31 @@ void APMSqliteStore::rollBackAfterFailedCommit() {
   }
 }
 
-void APMSqliteStore::beginCommitGroup() { grouping_ = true; }
+void APMSqliteStore::beginCommitGroup() {
+  grouping_ = true;
+  groupRewritten_ = false;
+}
+
+APMSqliteStore::GroupSegment& APMSqliteStore::currentSegment() {
+  if (groupItemRunning_ || (!groupSegments_.empty() && !groupSegments_.back().item)) {
+    return groupSegments_.back();
+  }
+  return groupSegments_.emplace_back();
+}
+
+void APMSqliteStore::addRewriteStep(std::function<bool()> step) {
+  if (keepingWrites_) currentSegment().rewriteSteps.push_back(std::move(step));
+}
+
+void APMSqliteStore::runAfterCommit(std::function<void()> action) {
+  if (groupTransactionOpen_) {
+    currentSegment().afterCommit.push_back(std::move(action));
+  } else if (loneTransactionOpen_) {
+    loneAfterCommit_.push_back(std::move(action));
+  } else {
+    action();
+  }
+}
 
 bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error,
                                                const std::function<bool()>& block) {
@@ -920,15 +1015,24 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error,
       return false;
     }
     groupTransactionOpen_ = true;
+    keepingWrites_ = true;
   }
   if (!runKeptStatement("SAVEPOINT apm_group_item")) {
-    noteTransactionStatementFailed(error, "begin transaction");
-    return false;
+    // The group cannot go on: what it wrote is written alone, and so is this transaction.
+    rewriteGroup();
+    return performLoneTransaction(error, block);
   }
-  // Undoes this transaction's writes and leaves the group's transaction open for the next.
-  auto rollBackItem = [this] {
-    return runKeptStatement("ROLLBACK TO apm_group_item") &&
-           runKeptStatement("RELEASE apm_group_item");
+  groupSegments_.emplace_back().item = true;
+  // Undoes this transaction's writes and leaves the group's transaction open for the next;
+  // when that fails, the group is written again without them.
+  auto dropItem = [this] {
+    groupSegments_.pop_back();
+    if (sqlite3_get_autocommit(sqliteHandle_) == 0 &&
+        runKeptStatement("ROLLBACK TO apm_group_item") &&
+        runKeptStatement("RELEASE apm_group_item")) {
+      return;
+    }
+    rewriteGroup();
   };
   bool succeeded;
   groupItemRunning_ = true;
@@ -936,18 +1040,74 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error,
     succeeded = block();
   } catch (...) {
     groupItemRunning_ = false;
-    if (!rollBackItem()) logLine(1, 34009, "Failed to rollback transaction after exception");
+    dropItem();
     throw;
   }
   groupItemRunning_ = false;
+  if (sqlite3_get_autocommit(sqliteHandle_) != 0) {
+    // SQLite ended the group's transaction by itself (a full disk, an I/O error): this
+    // transaction's writes went with it, and those of the group's earlier ones.
+    APMSetError(error, 3, "Transaction failed. The transaction was rolled back");
+    dropItem();
+    return false;
+  }
   if (!succeeded) {
     APMSetError(error, 3, "Transaction failed");
-    if (!rollBackItem()) logLine(1, 34011, "Failed to rollback transaction");
+    dropItem();
     return false;
   }
   if (!runKeptStatement("RELEASE apm_group_item")) {
     noteTransactionStatementFailed(error, "end transaction");
-    if (!rollBackItem()) logLine(1, 34011, "Failed to rollback transaction");
+    dropItem();
+    return false;
+  }
+  return true;
+}
+
+void APMSqliteStore::rewriteGroup() {
+  std::vector<GroupSegment> segments = std::exchange(groupSegments_, {});
+  grouping_ = false;
+  groupTransactionOpen_ = false;
+  keepingWrites_ = false;
+  groupRewritten_ = true;
+  rollBackAfterFailedCommit();
+  std::vector<APMError> lost;
+  for (const GroupSegment& segment : segments) {
+    APMErrorSlot segmentError;
+    if (!rewriteSegment(segment, &segmentError)) {
+      lost.push_back(segmentError ? *segmentError : apm_errorWithCode(3, "Transaction failed"));
+      continue;
+    }
+    for (const std::function<void()>& action : segment.afterCommit) action();
+  }
+  if (groupRewriteObserver_) groupRewriteObserver_(lost);
+}
+
+bool APMSqliteStore::rewriteSegment(const GroupSegment& segment, APMErrorSlot* error) {
+  if (!beginTransaction()) {
+    noteTransactionStatementFailed(error, "begin transaction");
+    return false;
+  }
+  loneTransactionOpen_ = true;
+  bool written = true;
+  for (const KeptWrite& write : segment.writes) {
+    sqlite3_stmt* statement =
+        statementForQuery(write.sql, write.values, error, APMStatementCaching::kPerCall);
+    written = statement != nullptr && stepDone(statement, write.sql, "execute statement", error);
+    if (!written) break;
+  }
+  for (size_t i = 0; written && i < segment.rewriteSteps.size(); ++i) {
+    written = segment.rewriteSteps[i]();
+    if (!written) APMSetError(error, 3, "Transaction failed");
+  }
+  loneTransactionOpen_ = false;
+  if (!written) {
+    rollBackAfterFailedCommit();
+    return false;
+  }
+  if (!endTransaction()) {
+    noteTransactionStatementFailed(error, "end transaction");
+    rollBackAfterFailedCommit();
     return false;
   }
   return true;
@@ -956,18 +1116,34 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error,
 bool APMSqliteStore::endCommitGroup(APMErrorSlot* error,
                                     const std::function<bool()>& beforeCommit) {
   grouping_ = false;
-  if (!groupTransactionOpen_) return true;
-  groupTransactionOpen_ = false;
-  if (sqliteHandle_ == nullptr) return false;
-  if (beforeCommit && !beforeCommit()) {
-    if (!rollbackTransaction()) logLine(1, 34011, "Failed to rollback transaction");
-    APMSetError(error, 3, "Transaction failed");
+  if (!groupTransactionOpen_) return !groupRewritten_;
+  if (sqliteHandle_ == nullptr) {
+    groupTransactionOpen_ = false;
+    keepingWrites_ = false;
+    groupSegments_.clear();
     return false;
   }
-  if (endTransaction()) return true;
-  noteTransactionStatementFailed(error, "end transaction");
-  rollBackAfterFailedCommit();
-  return false;
+  if (sqlite3_get_autocommit(sqliteHandle_) != 0) {
+    rewriteGroup();
+    return false;
+  }
+  keepingWrites_ = false;
+  if (beforeCommit && !beforeCommit()) {
+    APMSetError(error, 3, "Transaction failed");
+    rewriteGroup();
+    return false;
+  }
+  if (!endTransaction()) {
+    noteTransactionStatementFailed(error, "end transaction");
+    rewriteGroup();
+    return false;
+  }
+  groupTransactionOpen_ = false;
+  std::vector<GroupSegment> segments = std::exchange(groupSegments_, {});
+  for (const GroupSegment& segment : segments) {
+    for (const std::function<void()>& action : segment.afterCommit) action();
+  }
+  return !groupRewritten_;
 }
 
 // --- Tables ---

@@ -190,6 +190,8 @@ class APMSqliteStore {
   // Transactions do not nest: an inner call fails with "Failed to begin transaction".
   // Inside a commit group the first transaction begins one that stays open, and each is a
   // savepoint of it: a failing block rolls back its own writes only.
+  // Once SQLite has ended a transaction by itself (a full disk, an I/O error), the block's
+  // later writes are refused instead of running outside any transaction.
   bool performTransactionWithError(APMErrorSlot* error, const std::function<bool()>& block);
   bool beginTransaction();
   bool endTransaction();
@@ -198,14 +200,37 @@ class APMSqliteStore {
   // Transactions run from now until endCommitGroup share one commit: writes made one after
   // another pay for one journal write instead of one each. Other connections see none of
   // them before the group ends.
+  //
+  // The group keeps, per transaction (and per run of writes made between its transactions),
+  // the writes it ran. When the group's transaction cannot go on (SQLite ended it by itself,
+  // a savepoint could not be taken back) or its commit fails, what it kept is rolled back and
+  // written again, each transaction in a transaction of its own, as it would have been
+  // written without the group: one that fails again is lost alone. The rest of the group
+  // then runs without it, one transaction each.
   void beginCommitGroup();
   // Commits what the group wrote (nothing to do when it wrote nothing) and ends the group.
-  // A failed commit rolls the whole group back and answers false ("Failed to end transaction").
   // beforeCommit, when given and when the group wrote anything, runs last inside the group's
-  // transaction; false from it rolls the whole group back ("Transaction failed").
+  // transaction (its writes are not kept for a rewrite: it writes what the group held back).
+  // True when the group committed as one; false when it was written again transaction by
+  // transaction, now or earlier (the failed commit's error in `error`).
   bool endCommitGroup(APMErrorSlot* error, const std::function<bool()>& beforeCommit = nullptr);
   // True while a commit group holds a transaction open between its transactions.
   bool holdsGroupTransaction() const { return groupTransactionOpen_; }
+  // Inside a commit group's transaction: a step that a rewrite of the current transaction
+  // runs after its kept writes, for a write that the caller holds back for the group's end
+  // (the step must write what this transaction alone would have written). Ignored outside.
+  void addRewriteStep(std::function<bool()> step);
+  // Runs the action once what the current transaction wrote is committed: at once outside a
+  // transaction; after the commit of a lone transaction; in a commit group after the group's
+  // commit or after the commit of the transaction's rewrite. Dropped with a transaction that
+  // rolls back or whose commit fails.
+  void runAfterCommit(std::function<void()> action);
+  // Called after a group was rolled back and written again, with the error of each
+  // transaction that was lost in it. The store's user drops what it held for the group.
+  using GroupRewriteObserver = std::function<void(const std::vector<APMError>& lost)>;
+  void setGroupRewriteObserver(GroupRewriteObserver observer) {
+    groupRewriteObserver_ = std::move(observer);
+  }
 
   // --- Tables ---
 
@@ -257,14 +282,40 @@ class APMSqliteStore {
 
  private:
   enum class OpenResult { kOpen, kCorrupt, kFailed };
+  // A write a commit group ran, kept for a rewrite.
+  struct KeptWrite {
+    std::string sql;
+    APMSqliteValues values;
+  };
+  // What a rewrite of the group needs of one of its transactions (`item`) or of a run of
+  // writes made between them.
+  struct GroupSegment {
+    bool item = false;
+    std::vector<KeptWrite> writes;
+    std::vector<std::function<bool()>> rewriteSteps;
+    std::vector<std::function<void()>> afterCommit;
+  };
+  // The values of a record in binding order, pointing into the record.
+  using RecordValues = std::vector<const platform::Value*>;
+
+  bool performLoneTransaction(APMErrorSlot* error, const std::function<bool()>& block);
   // A transaction of a commit group: a savepoint of the group's transaction.
   bool performGroupedTransaction(APMErrorSlot* error, const std::function<bool()>& block);
+  // Rolls the group's transaction back (unless SQLite did) and writes each kept segment in a
+  // transaction of its own; the group runs ungrouped from then on.
+  void rewriteGroup();
+  bool rewriteSegment(const GroupSegment& segment, APMErrorSlot* error);
+  // The segment that writes made now belong to (only while the group's transaction is open).
+  GroupSegment& currentSegment();
+  // A write statement about to run where SQLite ended the transaction the store began.
+  bool refuseWriteOutsideTransaction(sqlite3_stmt* statement, std::string_view operation,
+                                     APMErrorSlot* error);
+  void keepWrite(const std::string& sql, const APMSqliteValues* values,
+                 const RecordValues* recordValues);
   // A transaction statement SQLite refused: its result code kept, "Failed to <operation>"
   // stored with the monitor context.
   void noteTransactionStatementFailed(APMErrorSlot* error, std::string_view operation);
   void rollBackAfterFailedCommit();
-  // The values of a record in binding order, pointing into the record.
-  using RecordValues = std::vector<const platform::Value*>;
 
   explicit APMSqliteStore(std::string databasePath);
   OpenResult openAndValidateDatabase(APMErrorSlot* error);
@@ -288,8 +339,11 @@ class APMSqliteStore {
   // Runs a record's INSERT OR REPLACE or UPDATE through its kept statement.
   bool stepRecordStatement(const std::string& sql, const RecordValues& values, APMErrorSlot* error);
   bool checkTableNames(std::string_view first, std::string_view second, APMErrorSlot* error);
+  // Steps a statement once; true when it reports done. A write is kept for a rewrite while a
+  // commit group records, with the values bound to it (given as either list).
   bool stepDone(sqlite3_stmt* statement, const std::string& sql, std::string_view operation,
-                APMErrorSlot* error);
+                APMErrorSlot* error, const APMSqliteValues* values = nullptr,
+                const RecordValues* recordValues = nullptr);
 
   std::string databasePath_;
   sqlite3* sqliteHandle_ = nullptr;
@@ -304,5 +358,14 @@ class APMSqliteStore {
   bool grouping_ = false;
   bool groupTransactionOpen_ = false;
   bool groupItemRunning_ = false;
+  // Writes are kept for a rewrite (the group's transaction is open and not in its last step).
+  bool keepingWrites_ = false;
+  // The group was written again transaction by transaction.
+  bool groupRewritten_ = false;
+  std::vector<GroupSegment> groupSegments_;
+  GroupRewriteObserver groupRewriteObserver_;
+  // A transaction that is not a group's is open, and what runs after its commit.
+  bool loneTransactionOpen_ = false;
+  std::vector<std::function<void()>> loneAfterCommit_;
   std::unique_ptr<APMTableChangeTracker> changeTracker_;
 };

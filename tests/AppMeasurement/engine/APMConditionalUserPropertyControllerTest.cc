@@ -258,14 +258,17 @@ TEST_F(ConditionalUserPropertyTest, AFailedGroupCommitLeavesNoTriggerSkipped) {
     ASSERT_TRUE(store->executeSQL(
         "CREATE TABLE child (pid INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)",
         nullptr));
+    // A key checked only at the commit makes the group's commit fail, and again the commit of
+    // the trigger's own transaction when the group is written again transaction by transaction.
+    ASSERT_TRUE(store->executeSQL(
+        "CREATE TRIGGER breaks AFTER INSERT ON conditional_properties BEGIN INSERT INTO child "
+        "VALUES (7); END",
+        nullptr));
     engine->writeEventGroup([&] {
       engine->handleEventOnWorkerQueue(
           *APMEvent::create("app", true, "go", env.now(), 0, APMValueMap{}));
-      // A key checked only at the group's commit makes that commit fail.
-      engine->database()->performTransaction([&] {
-        return store->upsertRecord({{"pid", platform::Value(7)}}, "child", nullptr);
-      });
     });
+    ASSERT_TRUE(store->executeSQL("DROP TRIGGER breaks", nullptr));
   });
   env.waitUntilIdle();
   ASSERT_FALSE(stored("waiting")->active) << "the group's trigger was rolled back";

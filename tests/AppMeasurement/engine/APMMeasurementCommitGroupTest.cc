@@ -1,0 +1,220 @@
+// Events logged back to back share one commit; when that commit cannot be made, what is stored,
+// logged and counted is what one transaction per event gives.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "AppMeasurement/storage/APMSqliteStore.h"
+#include "platform/dispatch/DispatchSemaphore.h"
+#include "tests/AppMeasurement/engine/EngineTestSupport.h"
+
+namespace {
+
+using enginetest::EngineTest;
+
+struct LoggedEvent {
+  std::string origin;
+  bool isPublic;
+  std::string name;
+  APMObjectMap parameters;
+};
+
+// What a run leaves: the case's events stored and logged as stored (23072), in order, the day's
+// counts and the previous first-open count.
+struct Outcome {
+  std::vector<std::string> stored;
+  std::vector<std::string> logged;
+  int32_t allEvents = 0;
+  int32_t publicEvents = 0;
+  std::optional<platform::Value> previousFirstOpens;
+  // Stored events whose metadata row is missing.
+  int64_t withoutMetadata = 0;
+};
+
+class CommitGroupTest : public EngineTest {
+ protected:
+  // The engine on a new container and keychain: nothing of an earlier run is left.
+  void restartFresh(int run, const std::vector<std::pair<std::string, std::string>>& settings) {
+    if (engine) {
+      engine->setEnabled(false);
+      env.waitUntilIdle();
+      engine.reset();
+      APMAnalytics::resetForTesting();
+      platform::ClassRegistry::shared().clear();
+      KVLApp::resetForTesting();
+      std::string root = "run" + std::to_string(run);
+      ASSERT_TRUE(platform::AppContainer::setRoot(base_ / root).ok());
+      platform::SecKeychainSetPathForTesting(base_ / (root + "-keychain"));
+      APMAnalytics::load();
+    }
+    makeEngine(settings);
+  }
+
+  // Runs SQL on the engine's own connection, outside any transaction.
+  void execute(const std::string& sql) {
+    onWorker([&] {
+      ASSERT_EQ(sqlite3_exec(engine->database()->sqliteStore()->sqliteHandle(), sql.c_str(),
+                             nullptr, nullptr, nullptr),
+                SQLITE_OK)
+          << sql;
+    });
+  }
+
+  Outcome run(const std::vector<LoggedEvent>& events, bool fullDisk, bool backToBack) {
+    clearRawEvents();
+    // No metadata row is left either: the case's first event inserts the one its events share.
+    onWorker([&] {
+      APMDatabase& database = *engine->database();
+      std::vector<int64_t> fingerprints;
+      ASSERT_TRUE(database.allDataTypesFromTableWithName(
+          "raw_events_metadata", -1, nullptr, [&](const APMSqliteRecord& record) {
+            fingerprints.push_back(*record.at("metadata_fingerprint").numberAsInteger());
+            return true;
+          }));
+      for (int64_t fingerprint : fingerprints) {
+        ASSERT_TRUE(database.deleteRawEventMetadataWithMetadataFingerprint(fingerprint, nullptr));
+      }
+    });
+    onWorker([&] {
+      APMDailyCounts counts = engine->database()->dailyCounts(nullptr).value();
+      ASSERT_TRUE(engine->database()->updateDailyCounts(
+          APMDailyCounts(counts.day(), 0, 0, 0, 0, 0, 0), nullptr));
+    });
+    // An event named "bad" or "_bad" breaks a deferred key, which only its commit finds. Only
+    // where one is logged: a trigger gives the inserts a statement journal, and SQLite then
+    // takes back only the failed statement on a full disk instead of the whole transaction.
+    if (std::any_of(events.begin(), events.end(),
+                    [](const LoggedEvent& event) { return event.name.ends_with("bad"); })) {
+      execute("PRAGMA foreign_keys = ON");
+      execute("CREATE TABLE parent (id INTEGER PRIMARY KEY)");
+      execute(
+          "CREATE TABLE child (pid INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)");
+      execute(
+          "CREATE TRIGGER breaks AFTER INSERT ON raw_events WHEN NEW.name IN ('bad', '_bad') "
+          "BEGIN INSERT INTO child VALUES (7); END");
+    }
+    if (fullDisk) {
+      int64_t pages = 0;
+      onWorker([&] {
+        pages = *engine->database()
+                     ->sqliteStore()
+                     ->numberForQuery("PRAGMA page_count", {}, nullptr)
+                     ->numberAsInteger();
+      });
+      execute("PRAGMA max_page_count = " + std::to_string(pages + 1));
+    }
+    capture.clear();
+    auto log = [&](const LoggedEvent& event) {
+      engine->logEvent(event.origin, event.isPublic, event.name, event.parameters, env.now(), true,
+                       false, false, nullptr, {});
+    };
+    if (backToBack) {
+      // The worker is busy while they are logged: they join one group.
+      platform::DispatchSemaphore held(0);
+      engine->scheduler()->scheduleOnWorkerQueueBlockID("test", [&] { held.wait(); });
+      for (const LoggedEvent& event : events) log(event);
+      held.signal();
+      env.waitUntilIdle();
+    } else {
+      for (const LoggedEvent& event : events) {
+        log(event);
+        env.waitUntilIdle();
+      }
+    }
+    Outcome outcome;
+    for (const std::string& name : storedEventNames()) {
+      for (const LoggedEvent& event : events) {
+        if (event.name == name) outcome.stored.push_back(name);
+      }
+    }
+    for (const std::string& line : capture.lines()) {
+      if (line.find("I-ACS023072") == std::string::npos) continue;
+      for (const LoggedEvent& event : events) {
+        if (line.find("event params: " + event.name + ",") != std::string::npos) {
+          outcome.logged.push_back(event.name);
+        }
+      }
+    }
+    APMDailyCounts counts = dailyCounts();
+    outcome.allEvents = counts.allEventsCount();
+    outcome.publicEvents = counts.publicEventsCount();
+    outcome.previousFirstOpens = engine->previousFirstOpenCount();
+    onWorker([&] {
+      outcome.withoutMetadata =
+          *engine->database()
+               ->sqliteStore()
+               ->numberForQuery(
+                   "SELECT count(*) FROM raw_events WHERE metadata_fingerprint NOT IN "
+                   "(SELECT metadata_fingerprint FROM raw_events_metadata)",
+                   {}, nullptr)
+               ->numberAsInteger();
+    });
+    if (fullDisk) execute("PRAGMA max_page_count = 1073741823");
+    return outcome;
+  }
+};
+
+LoggedEvent publicEvent(const std::string& name, APMObjectMap parameters = {}) {
+  return {"app", true, name, std::move(parameters)};
+}
+
+// Each row logs its events one at a time (each its own transaction) on a fresh engine, then
+// back to back (one group) on another; both must leave the same.
+TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves) {
+  APMObjectMap large;
+  for (int i = 0; i < 20; ++i) {
+    large.emplace("p" + std::to_string(i), APMObject(platform::Value(std::string(90, 'a' + i))));
+  }
+  std::vector<LoggedEvent> twelve;
+  for (int i = 0; i < 12; ++i) twelve.push_back(publicEvent("e" + std::to_string(10 + i), large));
+  struct Case {
+    const char* what;
+    std::vector<LoggedEvent> events;
+    bool fullDisk;
+    std::vector<std::pair<std::string, std::string>> settings;
+  };
+  const Case cases[] = {
+      {"the disk fills part-way", twelve, true, {}},
+      {"one event fails at its commit",
+       {publicEvent("a"), publicEvent("bad"), publicEvent("b")},
+       false,
+       {}},
+      // Written again, the first open raises the previous first-open count once.
+      {"a first open in a group that fails at its commit",
+       {{"auto", false, "_f", {}}, publicEvent("bad")},
+       false,
+       {}},
+      // An event dropped by the daily limit is counted, though the group was written again.
+      {"a daily-limit drop in a group that fails at its commit",
+       {publicEvent("a"), publicEvent("dropped"), {"app", false, "_bad", {}}},
+       false,
+       {{"measurement.upload.max_public_events_per_day", "1"}}},
+      // The event kept still has the metadata row that the lost one inserted for both.
+      {"the first event of its metadata fails at its commit",
+       {publicEvent("bad"), publicEvent("b")},
+       false,
+       {}},
+  };
+  int runs = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    restartFresh(runs++, c.settings);
+    Outcome alone = run(c.events, c.fullDisk, false);
+    restartFresh(runs++, c.settings);
+    Outcome together = run(c.events, c.fullDisk, true);
+    EXPECT_EQ(together.stored, alone.stored);
+    EXPECT_EQ(together.logged, alone.stored);
+    EXPECT_EQ(alone.logged, alone.stored);
+    EXPECT_EQ(together.allEvents, alone.allEvents);
+    EXPECT_EQ(together.publicEvents, alone.publicEvents);
+    EXPECT_EQ(together.previousFirstOpens, alone.previousFirstOpens);
+    EXPECT_EQ(together.withoutMetadata, 0);
+    // Each row fails somewhere: something is not stored.
+    EXPECT_LT(alone.stored.size(), c.events.size());
+  }
+}
+
+}  // namespace
