@@ -866,6 +866,16 @@ TEST_F(AppProcessTest, TheDataIsTheUsersAlone) {
   }
 }
 
+// The two services beside the measurement service and the app, for tests of every server.
+struct OtherServices {
+  testsupport::ServiceProcess link{KVL_BINARY_DIR "/tools/link-service/link-service",
+                                   {"--port", "0"}};
+  testsupport::ServiceProcess psm{
+      KVL_BINARY_DIR "/tools/psm-server/psm-server",
+      {"--port", "0", "--members",
+       std::string(KVL_SOURCE_DIR) + "/tools/psm-server/sample-members.json"}};
+};
+
 // A HEAD and then a GET of the same target, sent together on one connection, read as a client
 // that trusts the framing reads them: the HEAD's answer ends with its header section.
 struct HeadThenGet {
@@ -903,12 +913,7 @@ HeadThenGet headThenGet(uint16_t port, const std::string& target, const std::str
 TEST_F(AppProcessTest, EveryServerAnswersAHeadWithoutABody) {
   ASSERT_NO_FATAL_FAILURE(startService());
   ASSERT_NO_FATAL_FAILURE(startApp());
-  testsupport::ServiceProcess link(KVL_BINARY_DIR "/tools/link-service/link-service",
-                                   {"--port", "0"});
-  testsupport::ServiceProcess psm(
-      KVL_BINARY_DIR "/tools/psm-server/psm-server",
-      {"--port", "0", "--members",
-       std::string(KVL_SOURCE_DIR) + "/tools/psm-server/sample-members.json"});
+  OtherServices others;
   const std::string page = pageURL();
   const std::string appBase = page.substr(0, page.find("/?"));
   auto login = testsupport::httpRequest("GET", page.substr(0, page.find('#')));
@@ -935,9 +940,10 @@ TEST_F(AppProcessTest, EveryServerAnswersAHeadWithoutABody) {
       {"measurement, a GET route", measurement, "/storekit/products", "", 404, 200},
       {"measurement, another host", measurement, "/", "Host: rebound.example\r\n", 403, 0},
       {"measurement, lax framing", measurement, "/", lax, 400, 0},
-      {"link, no such path", link.baseURL(), "/nothing", "", 404, 404},
+      {"link, no such path", others.link.baseURL(), "/nothing", "", 404, 404},
       // psm-server's own 404 and 405 have no body; its refusal of another host has one.
-      {"psm, another host", psm.baseURL(), "/odm/config", "Host: rebound.example\r\n", 403, 0},
+      {"psm, another host", others.psm.baseURL(), "/odm/config", "Host: rebound.example\r\n", 403,
+       0},
       {"app, no session", appBase, "/nothing", "", 403, 403},
       {"app, the page", appBase, "/", cookie, 200, 200},
       {"app, lax framing", appBase, "/", lax, 400, 0},
@@ -1052,20 +1058,15 @@ TEST_F(AppProcessTest, OnlyAGetSpendsAPageAddress) {
 TEST_F(AppProcessTest, AHeadRefusedForItsRequestLineGetsNoBody) {
   ASSERT_NO_FATAL_FAILURE(startService());
   ASSERT_NO_FATAL_FAILURE(startApp());
-  testsupport::ServiceProcess link(KVL_BINARY_DIR "/tools/link-service/link-service",
-                                   {"--port", "0"});
-  testsupport::ServiceProcess psm(
-      KVL_BINARY_DIR "/tools/psm-server/psm-server",
-      {"--port", "0", "--members",
-       std::string(KVL_SOURCE_DIR) + "/tools/psm-server/sample-members.json"});
+  OtherServices others;
   const std::string page = pageURL();
   struct Case {
     const char* name;
     std::string base;
   };
   const Case servers[] = {{"measurement", service_->baseURL()},
-                          {"link", link.baseURL()},
-                          {"psm", psm.baseURL()},
+                          {"link", others.link.baseURL()},
+                          {"psm", others.psm.baseURL()},
                           {"app", page.substr(0, page.find("/?"))}};
   for (const Case& c : servers) {
     for (const char* method : {"HEAD", "GET"}) {  // the GET: a guard

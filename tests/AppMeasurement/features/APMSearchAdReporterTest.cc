@@ -61,6 +61,18 @@ class SearchAdReporter : public ReporterTest {
     return reporter_;
   }
 
+  // Has the service answer the next attribution request once, 200 with `body`.
+  bool scriptOneAnswer(const std::string& body) {
+    platform::Value::Dictionary answer{{"path", platform::Value("/api/v1/")},
+                                       {"status", platform::Value(int64_t{200})},
+                                       {"times", platform::Value(int64_t{1})},
+                                       {"body", platform::Value(body)}};
+    std::string script =
+        platform::JSONSerialization::dataWithJSONObject(platform::Value(answer)).value_or("");
+    return httpRequest("POST", service_->baseURL() + "/_control/script", {}, script).status / 100 ==
+           2;
+  }
+
   // Waits, in real time (the service answers), until `count` answers were handled.
   bool waitForAnswers(int64_t count) {
     for (int i = 0; i < 1500; ++i) {
@@ -168,14 +180,7 @@ TEST_F(SearchAdReporter, AttributionFlagTyping) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
     config_->clearValues();
-    platform::Value::Dictionary answer{{"path", platform::Value("/api/v1/")},
-                                       {"status", platform::Value(int64_t{200})},
-                                       {"times", platform::Value(int64_t{1})},
-                                       {"body", platform::Value(c.body)}};
-    std::string script =
-        platform::JSONSerialization::dataWithJSONObject(platform::Value(answer)).value_or("");
-    ASSERT_EQ(
-        httpRequest("POST", service_->baseURL() + "/_control/script", {}, script).status / 100, 2);
+    ASSERT_TRUE(scriptOneAnswer(c.body));
     ASSERT_TRUE(startReporter());
     ASSERT_TRUE(waitForAnswers(1));
     EXPECT_EQ(persisted(kCampaign), c.stored);
@@ -204,14 +209,7 @@ TEST_F(SearchAdReporter, IdsAreTheirStringValues) {
     config_->clearValues();
     facade->clear();
     std::string body = std::string(R"({"attribution":true,)") + c.ids + "}";
-    platform::Value::Dictionary answer{{"path", platform::Value("/api/v1/")},
-                                       {"status", platform::Value(int64_t{200})},
-                                       {"times", platform::Value(int64_t{1})},
-                                       {"body", platform::Value(body)}};
-    std::string script =
-        platform::JSONSerialization::dataWithJSONObject(platform::Value(answer)).value_or("");
-    ASSERT_EQ(
-        httpRequest("POST", service_->baseURL() + "/_control/script", {}, script).status / 100, 2);
+    ASSERT_TRUE(scriptOneAnswer(body));
     ASSERT_TRUE(startReporter());
     ASSERT_TRUE(waitForAnswers(1));
     ASSERT_EQ(facade->events("_cmp").size(), 1u);
