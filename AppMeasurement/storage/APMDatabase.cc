@@ -362,12 +362,14 @@ bool APMDatabase::endCommitGroup() {
   bool committed = sqliteStore_->endCommitGroup(
       &commitError, [&] { return !counts || writeDailyCounts(*counts, &commitError); });
   dataVersionCheckedInTransaction_ = 0;
+  metadataWrittenInGroup_.clear();
   return committed;
 }
 
 void APMDatabase::groupRewritten(const std::vector<APMError>& lost) {
   ++groupRewrites_;
   unwrittenDailyCounts_.reset();
+  metadataWrittenInGroup_.clear();
   dataVersionCheckedInTransaction_ = 0;
   caches_.invalidate(APMDatabaseCaches::kAll);
   for (const APMError& error : lost) transactionFailed(error);

@@ -479,6 +479,10 @@ class APMDatabase {
   std::optional<APMDailyCounts> unwrittenDailyCounts_;
   // Rewrites of commit groups so far (see groupRewritten).
   uint64_t groupRewrites_ = 0;
+  // Inside a commit group: the metadata rows (fingerprint, bytes) its transactions stored, for
+  // a later transaction that found one stored to write it again should the group be written
+  // again without the transaction that stored it.
+  std::map<int64_t, std::string> metadataWrittenInGroup_;
   // Inside performReads: whether its one check was made.
   int readBatchDepth_ = 0;
   bool dataVersionCheckedInReadBatch_ = false;

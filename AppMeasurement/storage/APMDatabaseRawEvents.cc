@@ -131,12 +131,16 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
   refreshCaches();
   std::set<int64_t>& known = caches_.storedMetadataFingerprints;
   if (known.contains(fingerprint)) {
-    // In a commit group the row may be one that an earlier transaction of the group inserted:
-    // should that one be lost when the group is written again, this one inserts the row itself.
-    if (sqliteStore_->holdsGroupTransaction()) {
-      sqliteStore_->addRewriteStep([this, key = Value(static_cast<long long>(fingerprint)),
-                                    metadata = Value::bytes(std::string(encodedMetadata))] {
-        return sqliteStore_->executeKeptStatement(kInsertIfNotExists, {key, metadata}, nullptr);
+    // A row that an earlier transaction of this commit group wrote goes with that transaction
+    // should it be lost when the group is written again: this one then writes the row itself.
+    if (metadataWrittenInGroup_.contains(fingerprint) && sqliteStore_->holdsGroupTransaction()) {
+      sqliteStore_->addRewriteStep([this, fingerprint] {
+        auto written = metadataWrittenInGroup_.find(fingerprint);
+        return written == metadataWrittenInGroup_.end() ||
+               sqliteStore_->executeKeptStatement(
+                   kInsertIfNotExists,
+                   {Value(static_cast<long long>(fingerprint)), Value::bytes(written->second)},
+                   nullptr);
       });
     }
     return true;
@@ -166,6 +170,7 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
     *rows += changes;
     inserted = changes > 0;
   }
+  bool written = inserted;
   if (!inserted) {
     // The row already there serves only while it still decodes: damaged bytes would cost every
     // event that refers to them, so they are replaced by the good ones.
@@ -182,12 +187,16 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
               kReplace, {key, Value::bytes(std::string(encodedMetadata))}, error)) {
         return false;
       }
+      written = true;
     }
   }
   // Most events share the metadata of the event before them; a few hundred fingerprints cover
   // the ones a session goes back to.
   if (known.size() >= kRememberedMetadataFingerprints) known.clear();
   known.insert(fingerprint);
+  if (written && sqliteStore_->holdsGroupTransaction()) {
+    metadataWrittenInGroup_.insert_or_assign(fingerprint, std::string(encodedMetadata));
+  }
   acceptOwnChanges(APMDatabaseCaches::kRawEventsMetadata);
   return true;
 }
