@@ -181,6 +181,8 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
   void writeEventOnWorkerQueue(APMEvent event);
   void writeFilteredEventOnWorkerQueue(APMEvent event);
+  // The event's write transaction; it may run more than once (see writeFilteredEvent...).
+  bool writeEventTransaction(APMEvent& event, bool isPublicEvent);
   void processSessionFromEvent(const APMEvent& event);
   bool shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent);
   bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts);
@@ -206,6 +208,10 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // A real-time "_fx" with "_pfo" and "_uwa", for a first open written before an advertising
   // identifier existed.
   void logFirstOpenConsentedEvent(double timestamp);
+  // Inside the event's write transaction: the flag changed with an undo should it roll back.
+  void setUnmatchedFirstOpenWithoutIDFAUndoable(bool unmatched);
+  // The error event once the current transaction's outcome is final.
+  void logErrorEventWhenSettled(int64_t code, const std::string& name);
   // The conditional user properties' step of writing: timed-out and expired events are
   // written, the triggered ones answered (written after the event); nullopt on a failure.
   std::optional<std::vector<APMEvent>> processConditionalUserProperties(const APMEvent& event);

@@ -189,7 +189,10 @@ bool APMMeasurement::setUserPropertyInDatabaseOnWorkerQueue(const APMUserAttribu
                              "Unable to set user property. Reached limit on set user properties "
                              "for origin. Origin, name, value",
                              attribute.origin(), attribute.name(), attribute.value().description());
-      apm_engine::logErrorEvent(9, attribute.name(), 24, APMObject(attribute.value()));
+      // Inside a transaction that may yet run again, once its outcome is final.
+      database_->runWhenSettled([name = attribute.name(), value = attribute.value()] {
+        apm_engine::logErrorEvent(9, name, 24, APMObject(value));
+      });
       return false;
     }
   }
@@ -271,6 +274,9 @@ void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {
           APMUserAttribute::create("auto", "_lair", APMValue(int64_t{1}), apm_engine::now())) {
     setUserAttributeOnWorkerQueue(*lair);
   }
+  // Inside an event's write transaction: should it roll back, "_lair" is to be written again.
+  database_->undoOnRollback(
+      [identity = identity_] { identity->setShouldSetLastAdvertisingIDResetUserProperty(true); });
   identity_->setShouldSetLastAdvertisingIDResetUserProperty(false);
 }
 

@@ -328,35 +328,66 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(APMEvent event) {
   }
   identity_->updateIdentifiers();
   if (isConversionEventName(event.name())) event.setConversion(true);
+  // Should the commit group it joins be rolled back, the transaction runs again after this
+  // call returned: it holds the event, and each run starts from the marks the event had
+  // before the first (a run takes the real-time mark away, or sets it and the debug mark).
+  struct HeldEvent {
+    APMEvent event;
+    bool isPublic;
+    std::optional<APMValue> realtime;
+    std::optional<APMValue> debug;
+  };
+  auto mark = [](const APMEvent& event, std::string_view name) {
+    const APMValue* value = event.parameter(std::string(name));
+    return value ? std::optional<APMValue>(*value) : std::nullopt;
+  };
   bool isPublic = APMIsPublicName(event.name());
-  database_->performTransaction([&] {
-    if (features_.lifetimeValueRecorder->isPurchaseEvent(event) &&
-        !features_.lifetimeValueRecorder->recordLifetimeValueToDatabase(*database_, event)) {
-      monitor().logWithLevel(1, 23053,
-                             "Cannot record lifetime value of event. Name, currency code, "
-                             "transaction value",
-                             displayName(event), parameterContext(event, "currency"),
-                             parameterContext(event, "value"));
-      return false;
+  std::optional<APMValue> realtime = mark(event, "_r");
+  std::optional<APMValue> debug = mark(event, "_dbg");
+  auto held = std::make_shared<HeldEvent>(
+      HeldEvent{std::move(event), isPublic, std::move(realtime), std::move(debug)});
+  bool firstRun = true;
+  database_->performRerunnableTransaction([this, held, firstRun]() mutable {
+    if (!std::exchange(firstRun, false)) {
+      auto restore = [&](const std::string& name, const std::optional<APMValue>& value) {
+        if (value)
+          held->event.setParameter(name, *value);
+        else
+          held->event.removeParameter(name);
+      };
+      restore("_r", held->realtime);
+      restore("_dbg", held->debug);
     }
-    APMErrorSlot error;
-    std::optional<APMDailyCounts> counts = database_->dailyCounts(&error);
-    if (!counts) {
-      monitor().logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error",
-                             errorContext(error));
-      return false;
-    }
-    bool process = shouldProcessEvent(event, *counts, isPublic);
-    bool realtime = isRealtimeEvent(event, *counts);
-    if (!database_->updateDailyCounts(*counts, &error)) {
-      monitor().logWithLevel(1, 23061,
-                             "Data loss. Unable to update daily event counts. Name, error",
-                             displayName(event), errorContext(error));
-      return false;
-    }
-    // A daily-limit drop still commits the raised counters.
-    return process ? writeEvent(event, isPublic, realtime) : true;
+    return writeEventTransaction(held->event, held->isPublic);
   });
+}
+
+bool APMMeasurement::writeEventTransaction(APMEvent& event, bool isPublic) {
+  if (features_.lifetimeValueRecorder->isPurchaseEvent(event) &&
+      !features_.lifetimeValueRecorder->recordLifetimeValueToDatabase(*database_, event)) {
+    monitor().logWithLevel(1, 23053,
+                           "Cannot record lifetime value of event. Name, currency code, "
+                           "transaction value",
+                           displayName(event), parameterContext(event, "currency"),
+                           parameterContext(event, "value"));
+    return false;
+  }
+  APMErrorSlot error;
+  std::optional<APMDailyCounts> counts = database_->dailyCounts(&error);
+  if (!counts) {
+    monitor().logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error",
+                           errorContext(error));
+    return false;
+  }
+  bool process = shouldProcessEvent(event, *counts, isPublic);
+  bool realtime = isRealtimeEvent(event, *counts);
+  if (!database_->updateDailyCounts(*counts, &error)) {
+    monitor().logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
+                           displayName(event), errorContext(error));
+    return false;
+  }
+  // A daily-limit drop still commits the raised counters.
+  return process ? writeEvent(event, isPublic, realtime) : true;
 }
 
 bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& counts,
@@ -400,7 +431,7 @@ bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& c
       if (over % 1000 == 0) {
         monitor().logWithLevel(1, 23057, "Data loss. Too many public events logged. Name, limit",
                                displayName(event), int64_t{config->maxPublicEventsPerDay()});
-        apm_engine::logErrorEvent(16, event.name(), 40, APMObject(platform::Value(event.name())));
+        logErrorEventWhenSettled(16, event.name());
       }
     }
     counts.incrementCountsForCurrentDay(day, true, false, count);
@@ -461,7 +492,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
       if (*names >= config->maxEventNameCardinality()) {
         monitor().logWithLevel(1, 23065, "Cannot set event. Reached limit on set events. Name",
                                displayName(event));
-        apm_engine::logErrorEvent(8, event.name(), 40, APMObject(platform::Value(event.name())));
+        logErrorEventWhenSettled(8, event.name());
         // Rolls the transaction back: the counters of a refused name are not kept.
         return false;
       }
@@ -493,7 +524,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
       logFirstOpenConsentedEvent(event.timestamp());
     }
   } else if (event.name() == "_f") {
-    persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(true);
+    setUnmatchedFirstOpenWithoutIDFAUndoable(true);
   }
   if (!database_->insertIfNotExistsRawEventMetadata(metadata.encoded, metadata.fingerprint,
                                                     &error)) {
@@ -519,6 +550,10 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
   if (event.name() == "_f") {
     int64_t count = firstOpenCountOf(previousFirstOpenCount());
     if (count != std::numeric_limits<int64_t>::max()) ++count;
+    // Raised now, for a later event of the same commit group to read; taken back should this
+    // event's write be rolled back.
+    database_->undoOnRollback(
+        [this, previous = previousFirstOpenCount()] { setPreviousFirstOpenCount(previous); });
     setPreviousFirstOpenCount(platform::Value(std::to_string(count)));
   }
   // Logged once the event is in the file: a commit that fails, or a group written again
@@ -532,19 +567,39 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
   return true;
 }
 
+void APMMeasurement::setUnmatchedFirstOpenWithoutIDFAUndoable(bool unmatched) {
+  bool before = persistedConfig_->unmatchedFirstOpenWithoutIDFA();
+  if (before == unmatched) return;
+  database_->undoOnRollback(
+      [this, before] { persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(before); });
+  persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(unmatched);
+}
+
+void APMMeasurement::logErrorEventWhenSettled(int64_t code, const std::string& name) {
+  // A transaction of a commit group may run again and decide otherwise: the error event
+  // reports the decision that holds.
+  database_->runWhenSettled([code, name] {
+    apm_engine::logErrorEvent(code, name, 40, APMObject(platform::Value(name)));
+  });
+}
+
 void APMMeasurement::logFirstOpenConsentedEvent(double timestamp) {
-  persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(false);
+  setUnmatchedFirstOpenWithoutIDFAUndoable(false);
   int64_t previous = std::max<int64_t>(firstOpenCountOf(previousFirstOpenCount()) - 1, 0);
   std::optional<APMUserAttribute> fi = database_->userAttributeWithName("_fi", nullptr);
   bool withoutAppStore = fi && ((fi->value().isInt64() && fi->value().int64Value() < 1) ||
                                 (fi->value().isDouble() && fi->value().doubleValue() < 1));
   APMObjectMap parameters{{"_pfo", APMObject(platform::Value(previous))},
                           {"_uwa", APMObject(platform::Value(int64_t{withoutAppStore ? 1 : 0}))}};
-  schedule("APMMeasurement:1056", [timestamp, parameters](APMMeasurement& engine) {
-    std::optional<APMEvent> consented =
-        APMEvent::create("auto", false, "_fx", timestamp, 0, parameters);
-    if (!consented) return;
-    consented->setRealtime(true);
-    engine.writeEventOnWorkerQueue(std::move(*consented));
+  // Only once the write that matched the first open is committed: a rolled-back one leaves
+  // the first open unmatched, for the next event to match.
+  database_->runAfterCommit([this, timestamp, parameters] {
+    schedule("APMMeasurement:1056", [timestamp, parameters](APMMeasurement& engine) {
+      std::optional<APMEvent> consented =
+          APMEvent::create("auto", false, "_fx", timestamp, 0, parameters);
+      if (!consented) return;
+      consented->setRealtime(true);
+      engine.writeEventOnWorkerQueue(std::move(*consented));
+    });
   });
 }

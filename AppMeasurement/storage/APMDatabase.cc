@@ -185,8 +185,13 @@ bool APMDatabase::initializeDatabaseResourcesWithContext(std::string_view contex
   sqliteStore_ = APMSqliteStore::create(databasePath_, error);
   if (!sqliteStore_) return false;
   sqliteStore_->watchTables(APMDatabaseCaches::watchedTables());
-  sqliteStore_->setGroupRewriteObserver(
-      [this](const std::vector<APMError>& lost) { groupRewritten(lost); });
+  sqliteStore_->setGroupRollbackObserver([this] { groupRolledBack(); });
+  sqliteStore_->setGroupCommitStep([this] {
+    std::optional<APMDailyCounts> counts = std::exchange(unwrittenDailyCounts_, std::nullopt);
+    return !counts || writeDailyCounts(*counts, nullptr);
+  });
+  sqliteStore_->setTransactionRunner(
+      [this](const std::function<bool()>& block) { return runTransactionAgain(block); });
 
   auto* monitor = APMMonitor::monitor().get();
   APMErrorSlot ensureError;
@@ -311,6 +316,15 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErro
     transactionFailed(apm_errorWithCode(2, "Database not open"));
     return false;
   }
+  (void)error;
+  // Not a transaction a group can run again: the group commits what it holds before it.
+  if (sqliteStore_->holdsGroupTransaction()) sqliteStore_->commitGroupSoFar(nullptr);
+  return runTransaction([&](APMErrorSlot* transactionError) {
+    return sqliteStore_->performTransactionWithError(transactionError, block);
+  });
+}
+
+bool APMDatabase::runTransaction(const std::function<bool(APMErrorSlot*)>& perform) {
   APMErrorSlot transactionError;
   bool committed;
   // Inside a commit group's open transaction nobody else can write: the check for other
@@ -318,18 +332,18 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErro
   const bool withinGroup = sqliteStore_->holdsGroupTransaction();
   if (!withinGroup) ++transactionSerial_;
   // A transaction of a group that fails takes back the counts it stored, unless the group was
-  // written again meanwhile, which left nothing held.
+  // rolled back meanwhile, which left nothing held.
   std::optional<APMDailyCounts> unwrittenBefore = unwrittenDailyCounts_;
-  const uint64_t rewritesBefore = groupRewrites_;
+  const uint64_t rollbacksBefore = groupRollbacks_;
   try {
-    committed = sqliteStore_->performTransactionWithError(&transactionError, block);
+    committed = perform(&transactionError);
   } catch (...) {
     dataVersionCheckedInTransaction_ = 0;
     caches_.invalidate(APMDatabaseCaches::kAll);
-    if (groupRewrites_ == rewritesBefore) unwrittenDailyCounts_ = std::move(unwrittenBefore);
+    if (groupRollbacks_ == rollbacksBefore) unwrittenDailyCounts_ = std::move(unwrittenBefore);
     throw;
   }
-  if (!committed && groupRewrites_ == rewritesBefore) {
+  if (!committed && groupRollbacks_ == rollbacksBefore) {
     unwrittenDailyCounts_ = std::move(unwrittenBefore);
   }
   // The next transaction, whoever begins it, checks for other writers again.
@@ -348,6 +362,25 @@ void APMDatabase::transactionFailed(const APMErrorSlot& transactionError) {
   APMMonitor::monitor()->logWithLevel(1, 12056, "Transaction failed. " + description);
 }
 
+bool APMDatabase::performRerunnableTransaction(std::function<bool()> block) {
+  checkSequence("performRerunnableTransaction");
+  if (!sqliteStore_) return performTransaction(block);
+  return runTransaction([&](APMErrorSlot* transactionError) {
+    return sqliteStore_->performRerunnableTransactionWithError(transactionError, std::move(block));
+  });
+}
+
+bool APMDatabase::runTransactionAgain(const std::function<bool()>& block) {
+  try {
+    return performTransaction(block);
+  } catch (...) {
+    // Raised by the block of a transaction that a rolled-back group runs again: nobody waits
+    // for it there, so it is reported as the failure it is.
+    transactionFailed(apm_errorWithCode(3, "Transaction failed. The block raised an exception"));
+    return false;
+  }
+}
+
 void APMDatabase::beginCommitGroup() {
   checkSequence("beginCommitGroup");
   if (sqliteStore_) sqliteStore_->beginCommitGroup();
@@ -357,27 +390,31 @@ bool APMDatabase::endCommitGroup() {
   checkSequence("endCommitGroup");
   if (!sqliteStore_) return true;
   APMErrorSlot commitError;
-  std::optional<APMDailyCounts> counts = std::exchange(unwrittenDailyCounts_, std::nullopt);
-  // A failed commit is reported through groupRewritten, by the transactions it lost.
-  bool committed = sqliteStore_->endCommitGroup(
-      &commitError, [&] { return !counts || writeDailyCounts(*counts, &commitError); });
+  // A failed commit is reported by the transactions that fail when they run again.
+  bool committed = sqliteStore_->endCommitGroup(&commitError);
   dataVersionCheckedInTransaction_ = 0;
-  metadataWrittenInGroup_.clear();
   return committed;
 }
 
-void APMDatabase::groupRewritten(const std::vector<APMError>& lost) {
-  ++groupRewrites_;
+void APMDatabase::groupRolledBack() {
+  ++groupRollbacks_;
   unwrittenDailyCounts_.reset();
-  metadataWrittenInGroup_.clear();
   dataVersionCheckedInTransaction_ = 0;
   caches_.invalidate(APMDatabaseCaches::kAll);
-  for (const APMError& error : lost) transactionFailed(error);
 }
 
 void APMDatabase::runAfterCommit(std::function<void()> action) {
   if (!sqliteStore_) return action();
   sqliteStore_->runAfterCommit(std::move(action));
+}
+
+void APMDatabase::runWhenSettled(std::function<void()> action) {
+  if (!sqliteStore_) return action();
+  sqliteStore_->runWhenSettled(std::move(action));
+}
+
+void APMDatabase::undoOnRollback(std::function<void()> undo) {
+  if (sqliteStore_) sqliteStore_->undoOnRollback(std::move(undo));
 }
 
 // --- Generic record operations ---

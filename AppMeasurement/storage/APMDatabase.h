@@ -102,20 +102,29 @@ class APMDatabase {
   bool reset(APMErrorSlot* error);
   // Runs the block in one exclusive transaction; any failure, a missing connection too, logs
   // 12056 with the transaction's error, which is not handed on: `error` holds what the block
-  // stored in it.
+  // stored in it. Inside a commit group, the group first commits what it holds.
   bool performTransaction(const std::function<bool()>& block, APMErrorSlot* error = nullptr);
-  // Transactions from now until endCommitGroup share one commit (see APMSqliteStore); each
-  // still succeeds or fails on its own. Used for a run of events written one after another.
-  // The daily counts the group's transactions store are written once, before the commit: a
-  // transaction that fails takes its own change of them back. When the group cannot commit as
-  // one, its transactions are written again one by one, each with the counts it would have
-  // written alone; each one lost then logs 12056 like a failed transaction, the caches are
-  // dropped, and endCommitGroup answers false.
+  // The same for a block that owns what it uses and may run again after this call returned:
+  // inside a commit group it joins the group's commit (see APMSqliteStore), and should the
+  // group be rolled back it runs again alone, deciding afresh from what is stored then. What
+  // the block changes outside the database it registers an undo for (undoOnRollback), and
+  // what it reports of its outcome waits for it (runAfterCommit, runWhenSettled).
+  bool performRerunnableTransaction(std::function<bool()> block);
+  // Rerunnable transactions from now until endCommitGroup share one commit (see
+  // APMSqliteStore); each still succeeds or fails on its own. Used for a run of events written
+  // one after another. The daily counts the group's transactions store are written once,
+  // before the commit: a transaction that fails takes its own change of them back. When the
+  // group cannot commit as one, it is rolled back and each of its transactions runs again
+  // alone: each one lost then logs 12056 like a failed transaction, and endCommitGroup answers
+  // false.
   void beginCommitGroup();
   bool endCommitGroup();
-  // Runs the action once the current transaction's writes are committed (see APMSqliteStore):
-  // for what must not be reported of writes that may yet be rolled back.
+  // Run the action once the current transaction's writes are committed, once its outcome is
+  // final (committed or rolled back), or, for an undo, when it rolls back (see APMSqliteStore):
+  // for what must not be reported of, or outlive, writes that may yet be rolled back.
   void runAfterCommit(std::function<void()> action);
+  void runWhenSettled(std::function<void()> action);
+  void undoOnRollback(std::function<void()> undo);
 
   // Runs reads that belong together (the upload scheduler's, say) with one check for writes by
   // other connections instead of one per read; outside a transaction each read checks alone.
@@ -452,7 +461,13 @@ class APMDatabase {
   void transactionFailed(const APMErrorSlot& transactionError);
   // The store wrote a commit group again transaction by transaction: what was held for the
   // group is in the file or lost, the caches are dropped, each lost transaction logs 12056.
-  void groupRewritten(const std::vector<APMError>& lost);
+  // A commit group's transaction was rolled back: nothing read or held inside it holds.
+  void groupRolledBack();
+  // Runs the block of a rolled-back group's transaction again (the store's runner).
+  bool runTransactionAgain(const std::function<bool()>& block);
+  // Runs a transaction through the store (`perform`), keeping the caches and the held counts
+  // right and reporting its failure.
+  bool runTransaction(const std::function<bool(APMErrorSlot*)>& perform);
   // The daily counts as the file holds them, read past the caches.
   std::optional<APMDailyCounts> storedDailyCounts(APMErrorSlot* error, bool* dayStored = nullptr);
   // `deleted` raw events went; `range` (row_count, realtime_rows, latest), read before, tells
@@ -477,12 +492,8 @@ class APMDatabase {
   uint64_t dataVersionCheckedInTransaction_ = 0;
   // Inside a commit group: the daily counts its transactions stored, not yet in the file.
   std::optional<APMDailyCounts> unwrittenDailyCounts_;
-  // Rewrites of commit groups so far (see groupRewritten).
-  uint64_t groupRewrites_ = 0;
-  // Inside a commit group: the metadata rows (fingerprint, bytes) its transactions stored, for
-  // a later transaction that found one stored to write it again should the group be written
-  // again without the transaction that stored it.
-  std::map<int64_t, std::string> metadataWrittenInGroup_;
+  // Commit groups rolled back so far (see groupRolledBack).
+  uint64_t groupRollbacks_ = 0;
   // Inside performReads: whether its one check was made.
   int readBatchDepth_ = 0;
   bool dataVersionCheckedInReadBatch_ = false;

@@ -130,21 +130,7 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
       "INSERT OR IGNORE INTO raw_events_metadata (metadata_fingerprint, metadata) VALUES (?, ?)");
   refreshCaches();
   std::set<int64_t>& known = caches_.storedMetadataFingerprints;
-  if (known.contains(fingerprint)) {
-    // A row that an earlier transaction of this commit group wrote goes with that transaction
-    // should it be lost when the group is written again: this one then writes the row itself.
-    if (metadataWrittenInGroup_.contains(fingerprint) && sqliteStore_->holdsGroupTransaction()) {
-      sqliteStore_->addRewriteStep([this, fingerprint] {
-        auto written = metadataWrittenInGroup_.find(fingerprint);
-        return written == metadataWrittenInGroup_.end() ||
-               sqliteStore_->executeKeptStatement(
-                   kInsertIfNotExists,
-                   {Value(static_cast<long long>(fingerprint)), Value::bytes(written->second)},
-                   nullptr);
-      });
-    }
-    return true;
-  }
+  if (known.contains(fingerprint)) return true;
   // The row count is kept with this object's writes: an app whose metadata changes with every
   // event (a campaign link each) adds a row per event, and counting them all each time would
   // grow with the table.
@@ -170,7 +156,6 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
     *rows += changes;
     inserted = changes > 0;
   }
-  bool written = inserted;
   if (!inserted) {
     // The row already there serves only while it still decodes: damaged bytes would cost every
     // event that refers to them, so they are replaced by the good ones.
@@ -187,16 +172,12 @@ bool APMDatabase::insertIfNotExistsRawEventMetadata(std::string_view encodedMeta
               kReplace, {key, Value::bytes(std::string(encodedMetadata))}, error)) {
         return false;
       }
-      written = true;
     }
   }
   // Most events share the metadata of the event before them; a few hundred fingerprints cover
   // the ones a session goes back to.
   if (known.size() >= kRememberedMetadataFingerprints) known.clear();
   known.insert(fingerprint);
-  if (written && sqliteStore_->holdsGroupTransaction()) {
-    metadataWrittenInGroup_.insert_or_assign(fingerprint, std::string(encodedMetadata));
-  }
   acceptOwnChanges(APMDatabaseCaches::kRawEventsMetadata);
   return true;
 }

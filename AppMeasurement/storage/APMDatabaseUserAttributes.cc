@@ -482,45 +482,13 @@ std::optional<APMDailyCounts> APMDatabase::storedDailyCounts(APMErrorSlot* error
   return counts;
 }
 
-namespace {
-
-// What one transaction's change of the counts, from `before` to `after`, makes of the counts
-// `stored`: the transaction's increments on top of them, on its day.
-APMDailyCounts countsAfterChange(const APMDailyCounts& stored, const APMDailyCounts& before,
-                                 const APMDailyCounts& after) {
-  const int32_t day = after.day();
-  const APMDailyCounts zero(day, 0, 0, 0, 0, 0, 0);
-  const APMDailyCounts& from = before.day() == day ? before : zero;
-  const APMDailyCounts& base = stored.day() == day ? stored : zero;
-  auto moved = [](int32_t base, int32_t from, int32_t to) {
-    int64_t value = int64_t{base} + to - from;
-    return static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max()));
-  };
-  return APMDailyCounts(
-      day, moved(base.conversionsCount(), from.conversionsCount(), after.conversionsCount()),
-      moved(base.allEventsCount(), from.allEventsCount(), after.allEventsCount()),
-      moved(base.publicEventsCount(), from.publicEventsCount(), after.publicEventsCount()),
-      moved(base.errorEventsCount(), from.errorEventsCount(), after.errorEventsCount()),
-      moved(base.realtimeCount(), from.realtimeCount(), after.realtimeCount()),
-      moved(base.dcuRealtimeCount(), from.dcuRealtimeCount(), after.dcuRealtimeCount()));
-}
-
-}  // namespace
-
 bool APMDatabase::updateDailyCounts(const APMDailyCounts& counts, APMErrorSlot* error) {
   checkSequence("updateDailyCounts");
   if (!requireStore(error)) return false;
-  // Every event of a commit group stores its counts: the group writes the last of them once.
+  // Every event of a commit group stores its counts: the group writes the last of them once,
+  // just before its commit.
   if (sqliteStore_->holdsGroupTransaction()) {
-    std::optional<APMDailyCounts> before = dailyCounts(error);
-    if (!before) return false;
     unwrittenDailyCounts_ = counts;
-    // Written again alone, the transaction changes the counts it then finds as it changed
-    // those it read: an earlier transaction lost in the rewrite leaves no trace in them.
-    sqliteStore_->addRewriteStep([this, before = *before, after = counts] {
-      std::optional<APMDailyCounts> stored = storedDailyCounts(nullptr);
-      return stored && writeDailyCounts(countsAfterChange(*stored, before, after), nullptr);
-    });
     return true;
   }
   return writeDailyCounts(counts, error);

@@ -450,6 +450,7 @@ bool APMSqliteStore::executeSQL(std::string_view sql, APMErrorSlot* error) {
 bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, APMErrorSlot* error) {
   if (!APMCheckResult(statement != nullptr, error, 1, "Received empty statement to execute"))
     return false;
+  commitGroupBeforeUngroupedWrite(statement);
   if (refuseWriteOutsideTransaction(statement, "execute statement", error)) {
     sqlite3_finalize(statement);
     return false;
@@ -459,13 +460,6 @@ bool APMSqliteStore::executeSQLStatement(sqlite3_stmt* statement, APMErrorSlot* 
   if (!done) {
     setDatabaseError(error, "execute statement");
     if (rc != SQLITE_ROW) lastFailureResultCode_ = rc & 0xff;
-  } else if (keepingWrites_ && sqlite3_stmt_readonly(statement) == 0) {
-    // The statements stepped here carry no values of ours; one that does is kept with them
-    // written into its text.
-    char* expanded =
-        sqlite3_bind_parameter_count(statement) > 0 ? sqlite3_expanded_sql(statement) : nullptr;
-    keepWrite(expanded != nullptr ? expanded : sqlite3_sql(statement), nullptr, nullptr);
-    sqlite3_free(expanded);
   }
   sqlite3_finalize(statement);
   return done;
@@ -475,12 +469,12 @@ bool APMSqliteStore::executeKeptStatement(const std::string& sql, const APMSqlit
                                           APMErrorSlot* error) {
   sqlite3_stmt* statement = statementForQuery(sql, values, error, APMStatementCaching::kKeep);
   if (statement == nullptr) return false;
-  return stepDone(statement, sql, "execute statement", error, &values);
+  return stepDone(statement, sql, "execute statement", error);
 }
 
 bool APMSqliteStore::stepDone(sqlite3_stmt* statement, const std::string& sql,
-                              std::string_view operation, APMErrorSlot* error,
-                              const APMSqliteValues* values, const RecordValues* recordValues) {
+                              std::string_view operation, APMErrorSlot* error) {
+  commitGroupBeforeUngroupedWrite(statement);
   if (refuseWriteOutsideTransaction(statement, operation, error)) {
     cleanUpStatement(statement, sql);
     return false;
@@ -490,8 +484,6 @@ bool APMSqliteStore::stepDone(sqlite3_stmt* statement, const std::string& sql,
   if (!done) {
     setDatabaseError(error, operation);
     lastFailureResultCode_ = rc & 0xff;
-  } else if (keepingWrites_ && sqlite3_stmt_readonly(statement) == 0) {
-    keepWrite(sql, values, recordValues);
   }
   cleanUpStatement(statement, sql);
   return done;
@@ -511,15 +503,14 @@ bool APMSqliteStore::refuseWriteOutsideTransaction(sqlite3_stmt* statement,
   return true;
 }
 
-void APMSqliteStore::keepWrite(const std::string& sql, const APMSqliteValues* values,
-                               const RecordValues* recordValues) {
-  KeptWrite& kept = currentSegment().writes.emplace_back();
-  kept.sql = sql;
-  if (values != nullptr) kept.values = *values;
-  if (recordValues != nullptr) {
-    kept.values.reserve(recordValues->size());
-    for (const Value* value : *recordValues) kept.values.push_back(*value);
+void APMSqliteStore::commitGroupBeforeUngroupedWrite(sqlite3_stmt* statement) {
+  if (!groupTransactionOpen_ || groupItemRunning_ || groupCommitting_ ||
+      sqlite3_stmt_readonly(statement) != 0) {
+    return;
   }
+  // The group holds only transactions it can run again; this write could not be, so what
+  // the group holds is committed first and the write runs as it would without the group.
+  commitGroupSoFar(nullptr);
 }
 
 // --- Records ---
@@ -733,7 +724,7 @@ bool APMSqliteStore::stepRecordStatement(const std::string& sql, const RecordVal
     cleanUpStatement(statement, sql);
     return false;
   }
-  return stepDone(statement, sql, "execute statement", error, nullptr, &values);
+  return stepDone(statement, sql, "execute statement", error);
 }
 
 bool APMSqliteStore::updateSQLForRecord(const APMSqliteRecord& record, std::string_view table,
@@ -811,7 +802,7 @@ bool APMSqliteStore::updateAllRecordsInTableWithName(std::string_view table,
   APMSqliteValues values{*columnValue};
   sqlite3_stmt* statement = statementForQuery(sql, values, error);
   if (statement == nullptr) return false;
-  return stepDone(statement, sql, "update all records value", error, &values);
+  return stepDone(statement, sql, "update all records value", error);
 }
 
 bool APMSqliteStore::increaseColumn(std::string_view column, int64_t amount, std::string_view table,
@@ -837,7 +828,7 @@ bool APMSqliteStore::increaseColumn(std::string_view column, int64_t amount, std
                     std::string(condition);
   sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
   if (statement == nullptr) return false;
-  return stepDone(statement, sql, "increase records value", error, &values);
+  return stepDone(statement, sql, "increase records value", error);
 }
 
 bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table,
@@ -857,7 +848,7 @@ bool APMSqliteStore::deleteRecordFromTableWithName(std::string_view table,
   APMSqliteValues values{*columnValue};
   sqlite3_stmt* statement = statementForQuery(sql, values, error);
   if (statement == nullptr) return false;
-  return stepDone(statement, sql, "delete record", error, &values);
+  return stepDone(statement, sql, "delete record", error);
 }
 
 std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::string_view table,
@@ -875,8 +866,7 @@ std::optional<int64_t> APMSqliteStore::deleteRecordsFromTableWithName(std::strin
   std::string sql = "DELETE FROM " + std::string(table) + " WHERE " + std::string(condition);
   sqlite3_stmt* statement = statementForQuery(sql, values, error, caching);
   if (statement == nullptr) return std::nullopt;
-  if (!stepDone(statement, sql, "delete records with condition", error, &values))
-    return std::nullopt;
+  if (!stepDone(statement, sql, "delete records with condition", error)) return std::nullopt;
   return sqlite3_changes64(sqliteHandle_);
 }
 
@@ -917,10 +907,25 @@ bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
                                                  const std::function<bool()>& block) {
   if (!APMCheckNonNil(block, error, 1, "Received nil transaction block")) return false;
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2, "Database not open")) return false;
+  if (groupTransactionOpen_ && !groupItemRunning_) {
+    // Only what can run again stays in the group.
+    if (sqlite3_get_autocommit(sqliteHandle_) != 0) {
+      rewriteGroup();
+    } else {
+      commitGroupSoFar(nullptr);
+    }
+  }
+  return performLoneTransaction(error, block);
+}
+
+bool APMSqliteStore::performRerunnableTransactionWithError(APMErrorSlot* error,
+                                                           std::function<bool()> block) {
+  if (!APMCheckNonNil(block, error, 1, "Received nil transaction block")) return false;
+  if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2, "Database not open")) return false;
   if (grouping_ && !groupItemRunning_) {
     // A write made between the group's transactions may have ended it.
     if (groupTransactionOpen_ && sqlite3_get_autocommit(sqliteHandle_) != 0) rewriteGroup();
-    if (grouping_) return performGroupedTransaction(error, block);
+    if (grouping_) return performGroupedTransaction(error, std::move(block));
   }
   return performLoneTransaction(error, block);
 }
@@ -941,28 +946,36 @@ bool APMSqliteStore::performLoneTransaction(APMErrorSlot* error,
   loneTransactionOpen_ = true;
   auto close = [this] {
     loneTransactionOpen_ = false;
-    return std::exchange(loneAfterCommit_, {});
+    return std::exchange(loneRun_, {});
+  };
+  auto rolledBack = [](LoneRun& run) {
+    for (auto action = run.undo.rbegin(); action != run.undo.rend(); ++action) (*action)();
+    for (const std::function<void()>& action : run.settled) action();
   };
   bool succeeded;
   try {
     succeeded = block();
   } catch (...) {
-    close();
+    LoneRun run = close();
     if (!rollbackTransaction()) logLine(1, 34009, "Failed to rollback transaction after exception");
+    rolledBack(run);
     throw;
   }
-  std::vector<std::function<void()>> afterCommit = close();
+  LoneRun run = close();
   if (!succeeded) {
     APMSetError(error, 3, "Transaction failed");
     if (!rollbackTransaction()) logLine(1, 34011, "Failed to rollback transaction");
+    rolledBack(run);
     return false;
   }
   if (!endTransaction()) {
     noteTransactionStatementFailed(error, "end transaction");
     rollBackAfterFailedCommit();
+    rolledBack(run);
     return false;
   }
-  for (const std::function<void()>& action : afterCommit) action();
+  for (const std::function<void()>& action : run.afterCommit) action();
+  for (const std::function<void()>& action : run.settled) action();
   return true;
 }
 
@@ -986,149 +999,135 @@ void APMSqliteStore::beginCommitGroup() {
   groupRewritten_ = false;
 }
 
-APMSqliteStore::GroupSegment& APMSqliteStore::currentSegment() {
-  if (groupItemRunning_ || (!groupSegments_.empty() && !groupSegments_.back().item)) {
-    return groupSegments_.back();
-  }
-  return groupSegments_.emplace_back();
-}
-
-void APMSqliteStore::addRewriteStep(std::function<bool()> step) {
-  if (keepingWrites_) currentSegment().rewriteSteps.push_back(std::move(step));
-}
-
 void APMSqliteStore::runAfterCommit(std::function<void()> action) {
-  if (groupTransactionOpen_) {
-    currentSegment().afterCommit.push_back(std::move(action));
+  if (groupItemRunning_) {
+    groupItems_.back().afterCommit.push_back(std::move(action));
   } else if (loneTransactionOpen_) {
-    loneAfterCommit_.push_back(std::move(action));
+    loneRun_.afterCommit.push_back(std::move(action));
   } else {
     action();
   }
 }
 
-bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error,
-                                               const std::function<bool()>& block) {
+void APMSqliteStore::runWhenSettled(std::function<void()> action) {
+  if (groupItemRunning_) {
+    groupItems_.back().settled.push_back(std::move(action));
+  } else if (loneTransactionOpen_) {
+    loneRun_.settled.push_back(std::move(action));
+  } else {
+    action();
+  }
+}
+
+void APMSqliteStore::undoOnRollback(std::function<void()> undo) {
+  if (groupItemRunning_) {
+    groupItems_.back().undo.push_back(std::move(undo));
+  } else if (loneTransactionOpen_) {
+    loneRun_.undo.push_back(std::move(undo));
+  }
+}
+
+bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error, std::function<bool()> block) {
   if (!groupTransactionOpen_) {
     if (!beginTransaction()) {
       noteTransactionStatementFailed(error, "begin transaction");
       return false;
     }
     groupTransactionOpen_ = true;
-    keepingWrites_ = true;
   }
   if (!runKeptStatement("SAVEPOINT apm_group_item")) {
-    // The group cannot go on: what it wrote is written alone, and so is this transaction.
+    // The group cannot go on: what it holds runs again alone, and so does this transaction.
     rewriteGroup();
     return performLoneTransaction(error, block);
   }
-  groupSegments_.emplace_back().item = true;
-  // Undoes this transaction's writes and leaves the group's transaction open for the next;
-  // when that fails, the group is written again without them.
-  auto dropItem = [this] {
-    groupSegments_.pop_back();
-    if (sqlite3_get_autocommit(sqliteHandle_) == 0 &&
-        runKeptStatement("ROLLBACK TO apm_group_item") &&
-        runKeptStatement("RELEASE apm_group_item")) {
-      return;
-    }
-    rewriteGroup();
+  groupItems_.emplace_back().block = std::move(block);
+  // Takes this transaction's writes back and leaves the group's transaction open for the
+  // next; false when that failed and the group cannot go on.
+  auto rollBackItem = [this] {
+    GroupItem& item = groupItems_.back();
+    for (auto action = item.undo.rbegin(); action != item.undo.rend(); ++action) (*action)();
+    item.undo.clear();
+    item.afterCommit.clear();
+    return sqlite3_get_autocommit(sqliteHandle_) == 0 &&
+           runKeptStatement("ROLLBACK TO apm_group_item") &&
+           runKeptStatement("RELEASE apm_group_item");
   };
   bool succeeded;
   groupItemRunning_ = true;
   try {
-    succeeded = block();
+    succeeded = groupItems_.back().block();
   } catch (...) {
     groupItemRunning_ = false;
-    dropItem();
+    // The caller handles the exception: this transaction is not run again.
+    bool rolledBack = rollBackItem();
+    GroupItem item = std::move(groupItems_.back());
+    groupItems_.pop_back();
+    if (!rolledBack) rewriteGroup();
+    for (const std::function<void()>& action : item.settled) action();
     throw;
   }
   groupItemRunning_ = false;
   if (sqlite3_get_autocommit(sqliteHandle_) != 0) {
     // SQLite ended the group's transaction by itself (a full disk, an I/O error): this
     // transaction's writes went with it, and those of the group's earlier ones.
-    APMSetError(error, 3, "Transaction failed. The transaction was rolled back");
-    dropItem();
-    return false;
+    return rerunAfterGroupAbort(error);
   }
   if (!succeeded) {
     APMSetError(error, 3, "Transaction failed");
-    dropItem();
+    // Kept with the group: should an earlier transaction be lost, this one runs again and
+    // may decide otherwise.
+    if (!rollBackItem()) return rerunAfterGroupAbort(error);
     return false;
   }
   if (!runKeptStatement("RELEASE apm_group_item")) {
     noteTransactionStatementFailed(error, "end transaction");
-    dropItem();
-    return false;
+    return rerunAfterGroupAbort(error);
   }
   return true;
+}
+
+bool APMSqliteStore::rerunAfterGroupAbort(APMErrorSlot* error) {
+  GroupItem item = std::move(groupItems_.back());
+  groupItems_.pop_back();
+  for (auto action = item.undo.rbegin(); action != item.undo.rend(); ++action) (*action)();
+  rewriteGroup();
+  if (error != nullptr) error->reset();
+  return performLoneTransaction(error, item.block);
 }
 
 void APMSqliteStore::rewriteGroup() {
-  std::vector<GroupSegment> segments = std::exchange(groupSegments_, {});
+  std::vector<GroupItem> items = std::exchange(groupItems_, {});
   grouping_ = false;
   groupTransactionOpen_ = false;
-  keepingWrites_ = false;
   groupRewritten_ = true;
   rollBackAfterFailedCommit();
-  std::vector<APMError> lost;
-  for (const GroupSegment& segment : segments) {
-    APMErrorSlot segmentError;
-    if (!rewriteSegment(segment, &segmentError)) {
-      lost.push_back(segmentError ? *segmentError : apm_errorWithCode(3, "Transaction failed"));
-      continue;
+  // What the transactions changed outside the database goes with their writes, latest first.
+  for (auto item = items.rbegin(); item != items.rend(); ++item) {
+    for (auto action = item->undo.rbegin(); action != item->undo.rend(); ++action) (*action)();
+  }
+  if (groupRollbackObserver_) groupRollbackObserver_();
+  for (GroupItem& item : items) {
+    try {
+      if (transactionRunner_) {
+        transactionRunner_(item.block);
+      } else {
+        performLoneTransaction(nullptr, item.block);
+      }
+    } catch (...) {
+      // Lost like a transaction that fails (the runner reports it); the others still run.
     }
-    for (const std::function<void()>& action : segment.afterCommit) action();
   }
-  if (groupRewriteObserver_) groupRewriteObserver_(lost);
 }
 
-bool APMSqliteStore::rewriteSegment(const GroupSegment& segment, APMErrorSlot* error) {
-  if (!beginTransaction()) {
-    noteTransactionStatementFailed(error, "begin transaction");
-    return false;
-  }
-  loneTransactionOpen_ = true;
-  bool written = true;
-  for (const KeptWrite& write : segment.writes) {
-    sqlite3_stmt* statement =
-        statementForQuery(write.sql, write.values, error, APMStatementCaching::kPerCall);
-    written = statement != nullptr && stepDone(statement, write.sql, "execute statement", error);
-    if (!written) break;
-  }
-  for (size_t i = 0; written && i < segment.rewriteSteps.size(); ++i) {
-    written = segment.rewriteSteps[i]();
-    if (!written) APMSetError(error, 3, "Transaction failed");
-  }
-  loneTransactionOpen_ = false;
-  if (!written) {
-    rollBackAfterFailedCommit();
-    return false;
-  }
-  if (!endTransaction()) {
-    noteTransactionStatementFailed(error, "end transaction");
-    rollBackAfterFailedCommit();
-    return false;
-  }
-  return true;
-}
-
-bool APMSqliteStore::endCommitGroup(APMErrorSlot* error,
-                                    const std::function<bool()>& beforeCommit) {
-  grouping_ = false;
-  if (!groupTransactionOpen_) return !groupRewritten_;
-  if (sqliteHandle_ == nullptr) {
-    groupTransactionOpen_ = false;
-    keepingWrites_ = false;
-    groupSegments_.clear();
-    return false;
-  }
+bool APMSqliteStore::commitGroupTransaction(APMErrorSlot* error) {
   if (sqlite3_get_autocommit(sqliteHandle_) != 0) {
     rewriteGroup();
     return false;
   }
-  keepingWrites_ = false;
-  if (beforeCommit && !beforeCommit()) {
+  groupCommitting_ = true;
+  bool stepped = !groupCommitStep_ || groupCommitStep_();
+  groupCommitting_ = false;
+  if (!stepped) {
     APMSetError(error, 3, "Transaction failed");
     rewriteGroup();
     return false;
@@ -1139,11 +1138,28 @@ bool APMSqliteStore::endCommitGroup(APMErrorSlot* error,
     return false;
   }
   groupTransactionOpen_ = false;
-  std::vector<GroupSegment> segments = std::exchange(groupSegments_, {});
-  for (const GroupSegment& segment : segments) {
-    for (const std::function<void()>& action : segment.afterCommit) action();
+  std::vector<GroupItem> items = std::exchange(groupItems_, {});
+  for (const GroupItem& item : items) {
+    for (const std::function<void()>& action : item.afterCommit) action();
+    for (const std::function<void()>& action : item.settled) action();
   }
-  return !groupRewritten_;
+  return true;
+}
+
+bool APMSqliteStore::commitGroupSoFar(APMErrorSlot* error) {
+  if (!groupTransactionOpen_) return !groupRewritten_;
+  if (sqliteHandle_ == nullptr) {
+    groupTransactionOpen_ = false;
+    groupItems_.clear();
+    return false;
+  }
+  return commitGroupTransaction(error);
+}
+
+bool APMSqliteStore::endCommitGroup(APMErrorSlot* error) {
+  bool committed = commitGroupSoFar(error);
+  grouping_ = false;
+  return committed && !groupRewritten_;
 }
 
 // --- Tables ---

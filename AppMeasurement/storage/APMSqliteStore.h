@@ -188,49 +188,71 @@ class APMSqliteStore {
   // ("Transaction failed"); an exception rolls back and is raised again. A failed END leaves
   // no transaction open: it is rolled back, so that later transactions can begin.
   // Transactions do not nest: an inner call fails with "Failed to begin transaction".
-  // Inside a commit group the first transaction begins one that stays open, and each is a
-  // savepoint of it: a failing block rolls back its own writes only.
+  // Inside a commit group this transaction is not grouped: the group first commits what it
+  // holds (see commitGroupSoFar), then the block runs in a transaction of its own.
   // Once SQLite has ended a transaction by itself (a full disk, an I/O error), the block's
   // later writes are refused instead of running outside any transaction.
   bool performTransactionWithError(APMErrorSlot* error, const std::function<bool()>& block);
+  // The same for a block that may be run again after this call has returned: it owns what it
+  // reads and writes (no references into its caller's frame), and each run decides afresh from
+  // what is stored. Inside a commit group it is a savepoint of the group's transaction, kept
+  // with the group so that a group that cannot commit can run it again alone.
+  bool performRerunnableTransactionWithError(APMErrorSlot* error, std::function<bool()> block);
   bool beginTransaction();
   bool endTransaction();
   bool rollbackTransaction();
 
-  // Transactions run from now until endCommitGroup share one commit: writes made one after
-  // another pay for one journal write instead of one each. Other connections see none of
-  // them before the group ends.
+  // Rerunnable transactions run from now until endCommitGroup share one commit: transactions
+  // run one after another pay for one journal write instead of one each. Other connections
+  // see none of them before the group ends. A write that is not such a transaction (another
+  // transaction, a write outside any) first commits what the group holds, so that it runs as
+  // it would without the group.
   //
-  // The group keeps, per transaction (and per run of writes made between its transactions),
-  // the writes it ran. When the group's transaction cannot go on (SQLite ended it by itself,
-  // a savepoint could not be taken back) or its commit fails, what it kept is rolled back and
-  // written again, each transaction in a transaction of its own, as it would have been
-  // written without the group: one that fails again is lost alone. The rest of the group
-  // then runs without it, one transaction each.
+  // When the group's transaction cannot go on (SQLite ended it by itself, a savepoint could
+  // not be taken back) or its commit fails, it is rolled back, the undo actions of all its
+  // transactions run (latest first), and each of its transactions runs again, alone and in
+  // order, through the transaction runner: each decides again from what is stored then, as it
+  // would have without the group, so one that fails again is lost alone and takes nothing it
+  // wrote into the ones after it. The rest of the group then runs one transaction each. What a
+  // transaction's first run reported (after-commit and settled actions) is dropped; its run
+  // again reports its own. Nothing else is redone: a block's effects outside the database that
+  // it registers no undo for stay as its first run left them.
   void beginCommitGroup();
   // Commits what the group wrote (nothing to do when it wrote nothing) and ends the group.
-  // beforeCommit, when given and when the group wrote anything, runs last inside the group's
-  // transaction (its writes are not kept for a rewrite: it writes what the group held back).
-  // True when the group committed as one; false when it was written again transaction by
+  // True when the group committed as one; false when it was run again transaction by
   // transaction, now or earlier (the failed commit's error in `error`).
-  bool endCommitGroup(APMErrorSlot* error, const std::function<bool()>& beforeCommit = nullptr);
+  bool endCommitGroup(APMErrorSlot* error);
+  // Commits what the group holds and keeps grouping; false when the commit failed and the
+  // group was run again transaction by transaction (it then runs ungrouped).
+  bool commitGroupSoFar(APMErrorSlot* error);
   // True while a commit group holds a transaction open between its transactions.
   bool holdsGroupTransaction() const { return groupTransactionOpen_; }
-  // Inside a commit group's transaction: a step that a rewrite of the current transaction
-  // runs after its kept writes, for a write that the caller holds back for the group's end
-  // (the step must write what this transaction alone would have written). Ignored outside.
-  void addRewriteStep(std::function<bool()> step);
+  // Runs last inside the group's transaction before each of its commits, for what the store's
+  // user holds back for the group's end (false fails the commit).
+  void setGroupCommitStep(std::function<bool()> step) { groupCommitStep_ = std::move(step); }
+  // Runs a transaction of a rolled-back group again: the default runs it as a lone
+  // transaction; the store's user may wrap it (its caches, its failure report).
+  using TransactionRunner = std::function<bool(const std::function<bool()>& block)>;
+  void setTransactionRunner(TransactionRunner runner) { transactionRunner_ = std::move(runner); }
+  // Called after a group's transaction was rolled back, before its transactions run again:
+  // the store's user drops what it read or held inside the group.
+  void setGroupRollbackObserver(std::function<void()> observer) {
+    groupRollbackObserver_ = std::move(observer);
+  }
+
   // Runs the action once what the current transaction wrote is committed: at once outside a
   // transaction; after the commit of a lone transaction; in a commit group after the group's
-  // commit or after the commit of the transaction's rewrite. Dropped with a transaction that
-  // rolls back or whose commit fails.
+  // commit. Dropped with a transaction that rolls back, whose commit fails, or that a
+  // rolled-back group runs again.
   void runAfterCommit(std::function<void()> action);
-  // Called after a group was rolled back and written again, with the error of each
-  // transaction that was lost in it. The store's user drops what it held for the group.
-  using GroupRewriteObserver = std::function<void(const std::vector<APMError>& lost)>;
-  void setGroupRewriteObserver(GroupRewriteObserver observer) {
-    groupRewriteObserver_ = std::move(observer);
-  }
+  // Runs the action once the current transaction's outcome is final, committed or rolled
+  // back: at once outside a transaction; after a lone transaction ends; in a commit group when
+  // the group commits. Dropped when a rolled-back group runs the transaction again.
+  void runWhenSettled(std::function<void()> action);
+  // Registers the undoing of a change the current transaction's block made outside the
+  // database: run (latest first) when the transaction rolls back, its commit fails, or its
+  // group is rolled back to run it again. Ignored outside a transaction.
+  void undoOnRollback(std::function<void()> undo);
 
   // --- Tables ---
 
@@ -282,36 +304,40 @@ class APMSqliteStore {
 
  private:
   enum class OpenResult { kOpen, kCorrupt, kFailed };
-  // A write a commit group ran, kept for a rewrite.
-  struct KeptWrite {
-    std::string sql;
-    APMSqliteValues values;
-  };
-  // What a rewrite of the group needs of one of its transactions (`item`) or of a run of
-  // writes made between them.
-  struct GroupSegment {
-    bool item = false;
-    std::vector<KeptWrite> writes;
-    std::vector<std::function<bool()>> rewriteSteps;
+  // What a commit group keeps of one of its transactions: the block to run it again, and what
+  // its run registered.
+  struct GroupItem {
+    std::function<bool()> block;
+    std::vector<std::function<void()>> undo;
     std::vector<std::function<void()>> afterCommit;
+    std::vector<std::function<void()>> settled;
+  };
+  // What a lone transaction's run registered.
+  struct LoneRun {
+    std::vector<std::function<void()>> undo;
+    std::vector<std::function<void()>> afterCommit;
+    std::vector<std::function<void()>> settled;
   };
   // The values of a record in binding order, pointing into the record.
   using RecordValues = std::vector<const platform::Value*>;
 
   bool performLoneTransaction(APMErrorSlot* error, const std::function<bool()>& block);
   // A transaction of a commit group: a savepoint of the group's transaction.
-  bool performGroupedTransaction(APMErrorSlot* error, const std::function<bool()>& block);
-  // Rolls the group's transaction back (unless SQLite did) and writes each kept segment in a
-  // transaction of its own; the group runs ungrouped from then on.
+  bool performGroupedTransaction(APMErrorSlot* error, std::function<bool()> block);
+  // Rolls the group's transaction back (unless SQLite did), undoes what its transactions did
+  // outside the database and runs each of them again alone; the group runs ungrouped from then
+  // on.
   void rewriteGroup();
-  bool rewriteSegment(const GroupSegment& segment, APMErrorSlot* error);
-  // The segment that writes made now belong to (only while the group's transaction is open).
-  GroupSegment& currentSegment();
+  // The group's running transaction could not finish as a savepoint: it is taken out of the
+  // group (its undo actions run), the group is run again, then this one alone.
+  bool rerunAfterGroupAbort(APMErrorSlot* error);
+  // Commits the group's transaction; on failure the group is run again.
+  bool commitGroupTransaction(APMErrorSlot* error);
+  // Before a write that is not a transaction of the group: commits what the group holds.
+  void commitGroupBeforeUngroupedWrite(sqlite3_stmt* statement);
   // A write statement about to run where SQLite ended the transaction the store began.
   bool refuseWriteOutsideTransaction(sqlite3_stmt* statement, std::string_view operation,
                                      APMErrorSlot* error);
-  void keepWrite(const std::string& sql, const APMSqliteValues* values,
-                 const RecordValues* recordValues);
   // A transaction statement SQLite refused: its result code kept, "Failed to <operation>"
   // stored with the monitor context.
   void noteTransactionStatementFailed(APMErrorSlot* error, std::string_view operation);
@@ -339,11 +365,9 @@ class APMSqliteStore {
   // Runs a record's INSERT OR REPLACE or UPDATE through its kept statement.
   bool stepRecordStatement(const std::string& sql, const RecordValues& values, APMErrorSlot* error);
   bool checkTableNames(std::string_view first, std::string_view second, APMErrorSlot* error);
-  // Steps a statement once; true when it reports done. A write is kept for a rewrite while a
-  // commit group records, with the values bound to it (given as either list).
+  // Steps a statement once; true when it reports done.
   bool stepDone(sqlite3_stmt* statement, const std::string& sql, std::string_view operation,
-                APMErrorSlot* error, const APMSqliteValues* values = nullptr,
-                const RecordValues* recordValues = nullptr);
+                APMErrorSlot* error);
 
   std::string databasePath_;
   sqlite3* sqliteHandle_ = nullptr;
@@ -358,14 +382,16 @@ class APMSqliteStore {
   bool grouping_ = false;
   bool groupTransactionOpen_ = false;
   bool groupItemRunning_ = false;
-  // Writes are kept for a rewrite (the group's transaction is open and not in its last step).
-  bool keepingWrites_ = false;
-  // The group was written again transaction by transaction.
+  // The group was run again transaction by transaction.
   bool groupRewritten_ = false;
-  std::vector<GroupSegment> groupSegments_;
-  GroupRewriteObserver groupRewriteObserver_;
-  // A transaction that is not a group's is open, and what runs after its commit.
+  std::vector<GroupItem> groupItems_;
+  std::function<bool()> groupCommitStep_;
+  // The commit step is writing: its writes belong to the group's transaction.
+  bool groupCommitting_ = false;
+  TransactionRunner transactionRunner_;
+  std::function<void()> groupRollbackObserver_;
+  // A transaction that is not a group's is open, and what its run registered.
   bool loneTransactionOpen_ = false;
-  std::vector<std::function<void()>> loneAfterCommit_;
+  LoneRun loneRun_;
   std::unique_ptr<APMTableChangeTracker> changeTracker_;
 };

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "AppMeasurement/features/APMLifetimeValueRecorder.h"
 #include "AppMeasurement/storage/APMSqliteStore.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/AppMeasurement/storage/FaultInjectingVfs.h"
 
 namespace {
 
@@ -32,6 +34,14 @@ struct Outcome {
   std::optional<platform::Value> previousFirstOpens;
   // Stored events whose metadata row is missing.
   int64_t withoutMetadata = 0;
+  // Stored events of a name without its aggregates row.
+  int64_t withoutAggregates = 0;
+  // The stored "_ltv_USD", and that of each stored event's metadata record (-1: none).
+  int64_t lifetimeValue = -1;
+  std::vector<int64_t> metadataLifetimeValues;
+  // Error events stored, and stored events of more than 10,000 bytes.
+  int64_t errorEvents = 0;
+  int64_t bigStored = 0;
 };
 
 class CommitGroupTest : public EngineTest {
@@ -63,7 +73,10 @@ class CommitGroupTest : public EngineTest {
     });
   }
 
-  Outcome run(const std::vector<LoggedEvent>& events, bool fullDisk, bool backToBack) {
+  // `walRoom` frames, when not 0, are all the write-ahead log may take from the events on: a
+  // disk that fills at a commit.
+  Outcome run(const std::vector<LoggedEvent>& events, bool fullDisk, bool backToBack,
+              int walRoom = 0) {
     clearRawEvents();
     // No metadata row is left either: the case's first event inserts the one its events share.
     onWorker([&] {
@@ -106,6 +119,18 @@ class CommitGroupTest : public EngineTest {
       });
       execute("PRAGMA max_page_count = " + std::to_string(pages + 1));
     }
+    if (walRoom > 0) {
+      int64_t pageSize = 0;
+      onWorker([&] {
+        pageSize = *engine->database()
+                        ->sqliteStore()
+                        ->numberForQuery("PRAGMA page_size", {}, nullptr)
+                        ->numberAsInteger();
+      });
+      execute("PRAGMA wal_autocheckpoint = 0");
+      execute("PRAGMA wal_checkpoint(TRUNCATE)");
+      storagetest::FaultInjectingVfs::limitWal(32 + walRoom * (24 + pageSize));
+    }
     capture.clear();
     auto log = [&](const LoggedEvent& event) {
       engine->logEvent(event.origin, event.isPublic, event.name, event.parameters, env.now(), true,
@@ -124,17 +149,22 @@ class CommitGroupTest : public EngineTest {
         env.waitUntilIdle();
       }
     }
+    storagetest::FaultInjectingVfs::limitWal(0);
     Outcome outcome;
+    auto logged = [&](const std::string& name) {
+      return std::any_of(events.begin(), events.end(),
+                         [&](const LoggedEvent& event) { return event.name == name; });
+    };
     for (const std::string& name : storedEventNames()) {
-      for (const LoggedEvent& event : events) {
-        if (event.name == name) outcome.stored.push_back(name);
-      }
+      outcome.errorEvents += name == "_err";
+      if (logged(name)) outcome.stored.push_back(name);
     }
     for (const std::string& line : capture.lines()) {
       if (line.find("I-ACS023072") == std::string::npos) continue;
       for (const LoggedEvent& event : events) {
         if (line.find("event params: " + event.name + ",") != std::string::npos) {
           outcome.logged.push_back(event.name);
+          break;
         }
       }
     }
@@ -151,6 +181,42 @@ class CommitGroupTest : public EngineTest {
                    "(SELECT metadata_fingerprint FROM raw_events_metadata)",
                    {}, nullptr)
                ->numberAsInteger();
+    });
+    onWorker([&] {
+      APMDatabase& database = *engine->database();
+      APMSqliteStore& store = *database.sqliteStore();
+      outcome.bigStored =
+          *store
+               .numberForQuery("SELECT count(*) FROM raw_events WHERE length(data) > 10000", {},
+                               nullptr)
+               ->numberAsInteger();
+      outcome.withoutAggregates =
+          *store
+               .numberForQuery(
+                   "SELECT count(*) FROM raw_events WHERE name NOT IN (SELECT name FROM events)",
+                   {}, nullptr)
+               ->numberAsInteger();
+      if (auto ltv = database.userAttributeWithName("_ltv_USD", nullptr)) {
+        outcome.lifetimeValue = ltv->value().int64Value();
+      }
+      auto rows = store.recordsForQuery(
+          "SELECT metadata_fingerprint FROM raw_events WHERE name != '_err' ORDER BY rowid", {},
+          nullptr);
+      for (const APMSqliteRecord& row : rows.value_or(std::vector<APMSqliteRecord>{})) {
+        int64_t value = -1;
+        if (auto bundle = database.queryRawEventsMetadataWithFingerprint(
+                *row.at("metadata_fingerprint").numberAsInteger(), nullptr)) {
+          for (const APMPBUserAttribute& attribute :
+               NANOGetMessageArray<APMPBUserAttribute>(*bundle,
+                                                       APMPBMeasurementBundle::kUserAttributes)
+                   .value_or(std::vector<APMPBUserAttribute>{})) {
+            if (NANOGetString(attribute, APMPBUserAttribute::kName) == "_ltv_USD") {
+              value = NANOGetInt64(attribute, APMPBUserAttribute::kIntValue);
+            }
+          }
+        }
+        outcome.metadataLifetimeValues.push_back(value);
+      }
     });
     if (fullDisk) execute("PRAGMA max_page_count = 1073741823");
     return outcome;
@@ -211,9 +277,65 @@ TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves)
     EXPECT_EQ(together.allEvents, alone.allEvents);
     EXPECT_EQ(together.publicEvents, alone.publicEvents);
     EXPECT_EQ(together.previousFirstOpens, alone.previousFirstOpens);
+    EXPECT_EQ(together.errorEvents, alone.errorEvents);
     EXPECT_EQ(together.withoutMetadata, 0);
     // Each row fails somewhere: something is not stored.
     EXPECT_LT(alone.stored.size(), c.events.size());
+  }
+}
+
+// A disk with room for the small event of each row and not for the big one before it: one at
+// a time, the big one is lost at its commit and the small one stored. Back to back the group
+// cannot commit, and the small event, run again alone, must hold what it holds alone: the
+// lifetime value without the lost purchase (in the property and in its metadata record), the
+// aggregates row of its name, and the error event of its limit once.
+TEST_F(CommitGroupTest, AnEventKeptAfterALostOneHoldsWhatItHoldsAlone) {
+  storagetest::FaultInjectingVfs::install();
+  features = APMFeatureServices::neutral();
+  features->lifetimeValueRecorder =
+      std::make_shared<APMLifetimeValueRecorder>([] { return int32_t{100}; });
+  APMObjectMap big;
+  for (int i = 0; i < 60; ++i) {
+    big.emplace("p" + std::to_string(i),
+                APMObject(platform::Value(std::string(450, 'a' + i % 26))));
+  }
+  auto purchase = [](APMObjectMap parameters, int64_t value) {
+    parameters.emplace("currency", APMObject(platform::Value("USD")));
+    parameters.emplace("value", APMObject(platform::Value(value)));
+    return LoggedEvent{"app", false, "purchase", std::move(parameters)};
+  };
+  struct Case {
+    const char* what;
+    std::vector<LoggedEvent> events;
+  };
+  const Case cases[] = {
+      {"a purchase after a lost purchase", {purchase(big, 10), purchase({}, 5)}},
+      {"the second event of a name whose first is lost", {publicEvent("x", big), publicEvent("x")}},
+  };
+  int runs = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    int compared = 0;
+    for (int room = 1; room <= 16 && compared < 2; ++room) {
+      SCOPED_TRACE("room for " + std::to_string(room) + " frames");
+      restartFresh(100 + runs++, {});
+      Outcome alone = run(c.events, false, false, room);
+      // Only the small event stored alone.
+      if (alone.stored.size() != 1 || alone.bigStored != 0) continue;
+      if (c.events[1].name == "purchase") EXPECT_EQ(alone.lifetimeValue, 5'000'000);
+      restartFresh(100 + runs++, {});
+      Outcome together = run(c.events, false, true, room);
+      ++compared;
+      EXPECT_EQ(together.stored, alone.stored);
+      EXPECT_EQ(together.logged, alone.stored);
+      EXPECT_EQ(together.lifetimeValue, alone.lifetimeValue);
+      EXPECT_EQ(together.metadataLifetimeValues, alone.metadataLifetimeValues);
+      EXPECT_EQ(together.withoutAggregates, alone.withoutAggregates);
+      EXPECT_EQ(together.withoutAggregates, 0);
+      EXPECT_EQ(together.allEvents, alone.allEvents);
+      EXPECT_EQ(together.withoutMetadata, 0);
+    }
+    EXPECT_GT(compared, 0) << "no room stored the small event alone";
   }
 }
 

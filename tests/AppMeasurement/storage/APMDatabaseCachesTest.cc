@@ -468,7 +468,8 @@ TEST_F(APMDatabaseCachesTest, ACommitGroupWritesItsTransactionsUnderOneCommit) {
   ASSERT_TRUE(insertRaw(now));
   factsOf(*database_);
   auto write = [&](double timestamp, bool succeed) {
-    EXPECT_EQ(database_->performTransaction([&] { return insertRaw(timestamp) && succeed; }),
+    EXPECT_EQ(database_->performRerunnableTransaction(
+                  [this, timestamp, succeed] { return insertRaw(timestamp) && succeed; }),
               succeed);
   };
   auto reads = [&] {
@@ -507,16 +508,14 @@ TEST_F(APMDatabaseCachesTest, ACommitGroupWritesTheDailyCountsOnceBeforeItsCommi
   int32_t day = database_->currentDayNumber();
   ASSERT_TRUE(database_->updateDailyCounts(APMDailyCounts(day, 0, 0, 0, 0, 0, 0), nullptr));
   auto count = [&](int32_t events, bool succeed) {
-    EXPECT_EQ(database_->performTransaction([&] {
+    EXPECT_EQ(database_->performRerunnableTransaction([this, day, events, succeed] {
       return database_->updateDailyCounts(APMDailyCounts(day, 0, events, events, 0, 0, 0),
                                           nullptr) &&
              insertRaw(environment_.now()) && succeed;
     }),
               succeed);
   };
-  auto fileCount = [&] {
-    return sqliteTool(path_, "SELECT daily_events_count FROM app_metadata");
-  };
+  auto fileCount = [&] { return sqliteTool(path_, "SELECT daily_events_count FROM app_metadata"); };
   const std::string update =
       "UPDATE app_metadata SET daily_conversions_count=?,daily_error_events_count=?,"
       "daily_events_count=?,daily_public_events_count=?,"

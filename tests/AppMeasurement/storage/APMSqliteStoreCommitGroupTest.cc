@@ -95,11 +95,12 @@ TEST_F(APMSqliteStoreCommitGroupTest, AGroupThatCannotCommitStoresWhatOneTransac
       std::unique_ptr<APMSqliteStore> store = freshStore(file);
       if (c.arm && (grouped || !c.expected)) c.arm(*store);
       auto write = [&](const std::string& name) {
-        store->performTransactionWithError(nullptr, [&] {
-          return store->upsertRecord(
-              {{"name", Value(name)}, {"data", Value::bytes(std::string(c.dataSize, 'x'))}}, "t",
-              nullptr);
-        });
+        store->performRerunnableTransactionWithError(
+            nullptr, [target = store.get(), name, size = c.dataSize] {
+              return target->upsertRecord(
+                  {{"name", Value(name)}, {"data", Value::bytes(std::string(size, 'x'))}}, "t",
+                  nullptr);
+            });
       };
       if (grouped) store->beginCommitGroup();
       for (const std::string& item : c.items) write(item);
@@ -113,6 +114,87 @@ TEST_F(APMSqliteStoreCommitGroupTest, AGroupThatCannotCommitStoresWhatOneTransac
     EXPECT_EQ(sqliteTool(base_ / ("run" + std::to_string(run - 1) + ".sql"),
                          "SELECT count(*) FROM child"),
               "0\n");
+  }
+}
+
+// A transaction that reads what an earlier one of its group wrote decides again when the group
+// runs it again: a running total kept after a lost transaction holds only its own share; and
+// what a transaction did or reports outside the database follows its outcome: undone when it
+// rolls back, reported once it commits (after-commit) or once it is final (settled), never for
+// a run that the group's rollback dropped.
+TEST_F(APMSqliteStoreCommitGroupTest, ATransactionRunAgainDecidesAgainAndReportsOnce) {
+  struct Item {
+    std::string name;
+    int64_t amount;
+    bool succeeds;
+  };
+  struct Case {
+    const char* what;
+    bool grouped;
+    std::vector<Item> items;
+    int64_t total;
+    // What the items left outside the database: "+name" per effect kept, then "commit:name"
+    // and "settled:name" as reported.
+    std::vector<std::string> reports;
+  };
+  const Case cases[] = {
+      {"alone",
+       false,
+       {{"a", 10, true}, {"b", 5, false}},
+       10,
+       {"+a", "commit:a", "settled:a", "settled:b"}},
+      {"a lone commit that fails",
+       false,
+       {{"bad", 10, true}, {"b", 5, true}},
+       5,
+       {"+b", "settled:bad", "commit:b", "settled:b"}},
+      {"a group that commits",
+       true,
+       {{"a", 10, true}, {"b", 5, false}, {"c", 1, true}},
+       11,
+       {"+a", "+c", "commit:a", "settled:a", "settled:b", "commit:c", "settled:c"}},
+      {"a group rolled back by its first item",
+       true,
+       {{"bad", 10, true}, {"b", 5, true}},
+       5,
+       {"+b", "settled:bad", "commit:b", "settled:b"}},
+      {"a group rolled back by its last item",
+       true,
+       {{"a", 10, true}, {"b", 5, false}, {"bad", 1, true}},
+       10,
+       {"+a", "commit:a", "settled:a", "settled:b", "settled:bad"}},
+  };
+  int run = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string file = "total" + std::to_string(run++) + ".sql";
+    std::unique_ptr<APMSqliteStore> store = freshStore(file);
+    ASSERT_TRUE(
+        store->executeSQL("CREATE TABLE total (id INTEGER PRIMARY KEY, amount INTEGER)", nullptr));
+    ASSERT_TRUE(store->executeSQL("INSERT INTO total VALUES (1, 0)", nullptr));
+    std::vector<std::string> effects;
+    std::vector<std::string> reports;
+    if (c.grouped) store->beginCommitGroup();
+    for (const Item& item : c.items) {
+      APMSqliteStore* target = store.get();
+      store->performRerunnableTransactionWithError(nullptr, [=, &effects, &reports] {
+        std::optional<Value> before =
+            target->numberForQuery("SELECT amount FROM total", {}, nullptr);
+        if (!before) return false;
+        effects.push_back("+" + item.name);
+        target->undoOnRollback([&effects] { effects.pop_back(); });
+        target->runAfterCommit([&reports, item] { reports.push_back("commit:" + item.name); });
+        target->runWhenSettled([&reports, item] { reports.push_back("settled:" + item.name); });
+        return target->executeSQL("UPDATE total SET amount = " +
+                                      std::to_string(*before->numberAsInteger() + item.amount),
+                                  nullptr) &&
+               target->upsertRecord({{"name", Value(item.name)}}, "t", nullptr) && item.succeeds;
+      });
+    }
+    if (c.grouped) store->endCommitGroup(nullptr);
+    EXPECT_EQ(sqliteTool(base_ / file, "SELECT amount FROM total"), std::to_string(c.total) + "\n");
+    for (const std::string& report : reports) effects.push_back(report);
+    EXPECT_EQ(effects, c.reports);
   }
 }
 

@@ -289,24 +289,26 @@ TEST_F(APMSqliteStoreTest, AFailedCommitLeavesNoTransactionOpen) {
 }
 
 // In a commit group each transaction still succeeds or fails alone, nesting still fails, and
-// another connection sees the group's writes only once the group ends.
+// another connection sees the group's writes only once the group ends. A transaction the group
+// cannot run again, or a write outside any, commits what the group holds first.
 TEST_F(APMSqliteStoreTest, ACommitGroupKeepsEachTransactionsOutcomeAndCommitsOnce) {
   store_->beginCommitGroup();
-  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] { return insert(1, "a"); }));
+  EXPECT_TRUE(
+      store_->performRerunnableTransactionWithError(nullptr, [&] { return insert(1, "a"); }));
   APMErrorSlot failed;
-  EXPECT_FALSE(store_->performTransactionWithError(&failed, [&] {
+  EXPECT_FALSE(store_->performRerunnableTransactionWithError(&failed, [&] {
     EXPECT_TRUE(insert(2, "b"));
     return false;
   }));
   EXPECT_EQ(failed->localizedDescription(), "Transaction failed");
-  EXPECT_THROW(store_->performTransactionWithError(nullptr,
-                                                   [&]() -> bool {
-                                                     insert(3, "c");
-                                                     throw std::runtime_error("raised");
-                                                   }),
+  EXPECT_THROW(store_->performRerunnableTransactionWithError(nullptr,
+                                                             [&]() -> bool {
+                                                               insert(3, "c");
+                                                               throw std::runtime_error("raised");
+                                                             }),
                std::runtime_error);
   APMErrorSlot inner;
-  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] {
+  EXPECT_TRUE(store_->performRerunnableTransactionWithError(nullptr, [&] {
     EXPECT_FALSE(store_->performTransactionWithError(&inner, [] { return true; }));
     return insert(4, "d");
   }));
@@ -324,9 +326,25 @@ TEST_F(APMSqliteStoreTest, ACommitGroupKeepsEachTransactionsOutcomeAndCommitsOnc
   store_->beginCommitGroup();
   EXPECT_TRUE(store_->endCommitGroup(nullptr));
   EXPECT_NE(sqlite3_get_autocommit(store_->sqliteHandle()), 0);
+
+  for (int id : {6, 7}) {
+    bool inTransaction = id == 6;
+    SCOPED_TRACE(inTransaction ? "another transaction" : "a write outside any");
+    store_->beginCommitGroup();
+    EXPECT_TRUE(store_->performRerunnableTransactionWithError(
+        nullptr, [&, id] { return insert(id * 10, "grouped"); }));
+    EXPECT_TRUE(inTransaction
+                    ? store_->performTransactionWithError(nullptr, [&] { return insert(id, "f"); })
+                    : insert(id, "g"));
+    EXPECT_FALSE(store_->holdsGroupTransaction());
+    EXPECT_EQ(sqliteTool(path_, "SELECT count(*) FROM t WHERE id IN (" + std::to_string(id) + "," +
+                                    std::to_string(id * 10) + ")"),
+              "2\n");
+    EXPECT_TRUE(store_->endCommitGroup(nullptr));
+  }
 }
 
-// A failed commit rolls the group back and writes each of its transactions again alone: the
+// A failed commit rolls the group back and runs each of its transactions again alone: the
 // one that breaks the key is lost, the other is stored.
 TEST_F(APMSqliteStoreTest, AFailedGroupCommitRollsTheGroupBackAndLeavesNoTransactionOpen) {
   sqlite3_exec(store_->sqliteHandle(), "PRAGMA foreign_keys = ON", nullptr, nullptr, nullptr);
@@ -335,9 +353,10 @@ TEST_F(APMSqliteStoreTest, AFailedGroupCommitRollsTheGroupBackAndLeavesNoTransac
       "CREATE TABLE child (pid INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)",
       nullptr));
   store_->beginCommitGroup();
-  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] { return insert(1, "a"); }));
+  EXPECT_TRUE(
+      store_->performRerunnableTransactionWithError(nullptr, [&] { return insert(1, "a"); }));
   // The deferred key is checked at the group's commit, not when the savepoint is released.
-  EXPECT_TRUE(store_->performTransactionWithError(nullptr, [&] {
+  EXPECT_TRUE(store_->performRerunnableTransactionWithError(nullptr, [&] {
     return store_->upsertRecord({{"pid", Value(7)}}, "child", nullptr);
   }));
   APMErrorSlot error;

@@ -39,6 +39,7 @@ struct Fault {
 Fault writeFault;
 Fault syncFault;
 std::atomic<bool> openFault{false};
+std::atomic<int64_t> walLimit{0};
 std::atomic<int64_t> writeCount{0};
 std::atomic<int64_t> syncCount{0};
 sqlite3_vfs* realVfs = nullptr;
@@ -47,6 +48,7 @@ sqlite3_vfs faultVfs;
 struct FaultFile {
   sqlite3_file base;
   sqlite3_file* real;
+  bool wal;
 };
 
 sqlite3_file* realOf(sqlite3_file* file) { return reinterpret_cast<FaultFile*>(file)->real; }
@@ -57,6 +59,10 @@ int faultRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset
 }
 int faultWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset) {
   if (int rc = writeFault.check(); rc != SQLITE_OK) return rc;
+  int64_t limit = walLimit.load();
+  if (limit > 0 && reinterpret_cast<FaultFile*>(file)->wal && offset + amount > limit) {
+    return SQLITE_FULL;
+  }
   ++writeCount;
   return realOf(file)->pMethods->xWrite(realOf(file), buffer, amount, offset);
 }
@@ -133,6 +139,7 @@ int faultOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags
   auto* wrapper = reinterpret_cast<FaultFile*>(file);
   wrapper->base.pMethods = nullptr;
   wrapper->real = reinterpret_cast<sqlite3_file*>(wrapper + 1);
+  wrapper->wal = (flags & SQLITE_OPEN_WAL) != 0;
   if (openFault) return SQLITE_CANTOPEN;
   int rc = realVfs->xOpen(realVfs, name, wrapper->real, flags, outFlags);
   if (wrapper->real->pMethods != nullptr) wrapper->base.pMethods = &kMethods;
@@ -164,8 +171,11 @@ void FaultInjectingVfs::failSyncs(int64_t nth, bool sticky) {
 
 void FaultInjectingVfs::failOpens(bool fail) { openFault = fail; }
 
+void FaultInjectingVfs::limitWal(int64_t bytes) { walLimit = bytes; }
+
 void FaultInjectingVfs::disarm() {
   openFault = false;
+  walLimit = 0;
   writeFault.disarm();
   syncFault.disarm();
 }

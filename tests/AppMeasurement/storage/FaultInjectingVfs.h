@@ -22,6 +22,9 @@ class FaultInjectingVfs {
   // Every open of a file fails with SQLITE_CANTOPEN (a folder the process may not write, a
   // file it may not read) while set.
   static void failOpens(bool fail);
+  // Writes to a write-ahead log that would take it past `bytes` fail with SQLITE_FULL: a disk
+  // with room for that much log. 0 lifts the limit.
+  static void limitWal(int64_t bytes);
   // Lifts every fault.
   static void disarm();
 
