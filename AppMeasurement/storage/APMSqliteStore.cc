@@ -1069,7 +1069,8 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error, std::functio
   groupItemRunning_ = false;
   if (sqlite3_get_autocommit(sqliteHandle_) != 0) {
     // SQLite ended the group's transaction by itself (a full disk, an I/O error): this
-    // transaction's writes went with it, and those of the group's earlier ones.
+    // transaction's writes went with it, and those of the group's earlier ones. Each runs
+    // again alone, this one last.
     return rerunAfterGroupAbort(error);
   }
   if (!succeeded) {
