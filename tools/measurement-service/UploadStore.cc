@@ -295,12 +295,16 @@ uint32_t slotNamed(const NANOMessageLayout& layout, std::string_view name) {
   return layout.slotCount;
 }
 
-// What a row holds in place of a JSON text past the bound: why, and where the data is.
-std::string notKept(const char* what, size_t bytes) {
+// What a row holds in place of a JSON text past the bound, or one that memory ran out for:
+// why, and where the data is.
+std::string notKept(const char* what, const BoundedJsonText& text) {
+  const std::string why =
+      text.failed()
+          ? "JSON text not kept (memory ran out after " + std::to_string(text.bytes()) + " bytes)"
+          : "JSON text of " + std::to_string(text.bytes()) + " bytes not kept (over " +
+                std::to_string(UploadStore::kMaxKeptJsonBytes) + ")";
   return ordered_json{
-      {"_not_kept", "JSON text of " + std::to_string(bytes) + " bytes not kept (over " +
-                        std::to_string(UploadStore::kMaxKeptJsonBytes) + "): the " + what +
-                        " is in its upload's body (uploads.body), as received"}}
+      {"_not_kept", why + ": the " + what + " is in its upload's body (uploads.body), as received"}}
       .dump();
 }
 
@@ -429,7 +433,7 @@ bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_v
           bindText(addEvent.get(), 3, textOf(*event, "name"));
           sqlite3_bind_int64(addEvent.get(), 4, event->value("timestamp_millis", int64_t{0}));
           stepWithText(db_, addEvent.get(), 5,
-                       params.whole() ? params.text() : notKept("event", params.bytes()));
+                       params.whole() ? params.text() : notKept("event", params));
           text.append(eventPosition++ > 0 ? "," : "");
           text.appendJson(*event);
           return true;
@@ -443,8 +447,7 @@ bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_v
     text.append("}");
     sqlite3_reset(setBundleJson.get());
     sqlite3_bind_int64(setBundleJson.get(), 2, bundleID);
-    stepWithText(db_, setBundleJson.get(), 1,
-                 text.whole() ? text.text() : notKept("bundle", text.bytes()));
+    stepWithText(db_, setBundleJson.get(), 1, text.whole() ? text.text() : notKept("bundle", text));
     ++summary->bundles;
     summary->repeatedBundles += repeated ? 1 : 0;
     summary->events += static_cast<int>(eventCount);
