@@ -19,7 +19,8 @@ namespace measurement_service {
 class UploadsPage {
  public:
   // The whole page. Any one upload as UploadStore::summaries reads it with the page's bounds
-  // (MaxUploadBytes) fits in it, so each page shows at least one upload whole.
+  // fits in it (maxUploadBytes, checked where the bounds are chosen), so each page shows at
+  // least one upload whole.
   static constexpr size_t kMaxBytes = size_t{4} << 20;
   // The escaped text of one bundle's JSON.
   static constexpr size_t kMaxBundleTextBytes = size_t{64} << 10;
