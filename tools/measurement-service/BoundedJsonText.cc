@@ -34,7 +34,7 @@ class AppendingBuffer : public std::streambuf {
 
 void BoundedJsonText::append(std::string_view text) {
   bytes_ += text.size();
-  if (bytes_ <= limit_) {
+  if (bytes_ <= limit_ && !failed_) {
     text_ += text;
   } else if (!text_.empty()) {
     std::string().swap(text_);  // handed back now, not when the row is done
@@ -46,6 +46,11 @@ void BoundedJsonText::appendJson(const nlohmann::ordered_json& value) {
   AppendingBuffer buffer(this);
   std::ostream out(&buffer);
   out << value;
+  // An append that threw (memory ran out) left the stream bad and the value's text partial.
+  if (out.bad()) {
+    failed_ = true;
+    std::string().swap(text_);
+  }
 }
 
 }  // namespace measurement_service

@@ -20,16 +20,21 @@ class BoundedJsonText {
   // its text apart.
   void appendJson(const nlohmann::ordered_json& value);
 
-  // Whether every byte appended is kept.
-  bool whole() const { return bytes_ <= limit_; }
-  // The bytes appended, kept or not.
+  // Whether every byte appended is kept: not past the bound, nor once memory ran out while
+  // appendJson wrote (the stream it writes through swallows std::bad_alloc and drops the rest
+  // of the value).
+  bool whole() const { return !failed_ && bytes_ <= limit_; }
+  // Whether memory ran out while appendJson wrote.
+  bool failed() const { return failed_; }
+  // The bytes appended, kept or not (once failed(), those written before).
   size_t bytes() const { return bytes_; }
-  // The text appended while whole(); empty past the bound.
+  // The text appended while whole(); empty past the bound or once failed().
   const std::string& text() const { return text_; }
 
  private:
   const size_t limit_;
   size_t bytes_ = 0;
+  bool failed_ = false;
   std::string text_;
 };
 

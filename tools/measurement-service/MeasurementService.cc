@@ -4,6 +4,7 @@
 #include "platform/foundation/URL.h"
 #include "platform/net/QueryItem.h"
 #include "platform/security/SecretToken.h"
+#include "tools/measurement-service/UploadsPage.h"
 
 #include <sys/stat.h>
 
@@ -11,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 namespace measurement_service {
 
@@ -21,29 +21,6 @@ using loopback::HttpResponse;
 namespace {
 
 double nowSeconds() { return platform::Clock::current()->now(); }
-
-std::string htmlEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 // The pages that show what arrived.
 bool isOwnersPage(const std::string& path) {
@@ -324,47 +301,36 @@ HttpResponse MeasurementService::upload(const HttpRequest& request) {
   return response;
 }
 
+// The page's first upload is always shown whole, so each page leads on; the page's own
+// heading and link take well under 1 KiB.
+static_assert(UploadsPage::maxUploadBytes(MeasurementService::kPageBounds) + 1024 <=
+              UploadsPage::kMaxBytes);
+
 HttpResponse MeasurementService::page(const HttpRequest& request) const {
   std::optional<uint64_t> before = loopback::queryItemNumber(request.query, "before", 0);
   if (!before) return HttpResponse::text(400, "before is a whole number\n");
-  std::ostringstream html;
-  html << "<!doctype html><meta charset=utf-8><title>Measurement service</title>"
-          "<h1>Uploads received</h1><p>Newest first; reload to update. "
-          "<a href=\"/uploads.json\">JSON</a> "
-          "<a href=\"/experiments\">Experiment requests</a></p>";
-  std::vector<UploadStore::UploadSummaryRow> uploads =
-      uploads_->summaries(static_cast<int>(kPageUploads) + 1, *before, kPageBundles,
-                          kPageEventNames, kPageBundleJsonBytes);
-  const bool older = uploads.size() > kPageUploads;
-  if (older) uploads.pop_back();
-  for (const UploadStore::UploadSummaryRow& upload : uploads) {
-    html << "<h2>Upload " << upload.id << " (" << upload.size << " bytes)</h2>";
-    if (upload.error) html << "<p>Not decoded: " << htmlEscape(*upload.error) << "</p>";
-    for (const UploadStore::BundleSummary& bundle : upload.bundles) {
-      html << "<details><summary>app " << htmlEscape(bundle.appID.empty() ? "?" : bundle.appID)
-           << ", bundle index " << bundle.bundleIndex << ", " << bundle.eventCount
-           << (bundle.eventCount == 1 ? " event" : " events")
-           << (bundle.repeated ? " <b>(repeated)</b>" : "") << ": ";
-      for (const std::string& name : bundle.eventNames) html << htmlEscape(name) << " ";
-      if (bundle.eventCount > static_cast<int64_t>(bundle.eventNames.size())) html << "...";
-      std::string text = bundle.json;
-      if (!bundle.jsonCut) {
-        auto parsed = nlohmann::ordered_json::parse(text, nullptr, false);
-        if (!parsed.is_discarded()) text = parsed.dump(2);
-      } else {
-        text += "\n... (cut; the whole bundle is in /uploads.json and uploads.sqlite)";
-      }
-      html << "</summary><pre>" << htmlEscape(text) << "</pre></details>";
+  // An upload at a time, each read within the page's bounds: what a view holds is the page and
+  // one upload's summary, whatever the uploads hold.
+  UploadsPage shown;
+  int64_t next = static_cast<int64_t>(*before);  // the uploads below it are not yet shown
+  int64_t older = 0;                             // where the link to older uploads leads
+  bool full = false;
+  for (;;) {
+    std::vector<UploadStore::UploadSummaryRow> upload = uploads_->summaries(1, next, kPageBounds);
+    if (upload.empty()) break;
+    if (full || shown.count() == kPageUploads) {
+      older = next;
+      break;
     }
-    if (upload.bundleCount > static_cast<int64_t>(upload.bundles.size())) {
-      html << "<p>... and " << upload.bundleCount - static_cast<int64_t>(upload.bundles.size())
-           << " more bundles (in /uploads.json and uploads.sqlite)</p>";
+    const size_t count = shown.count();
+    full = !shown.add(upload.front());
+    if (shown.count() == count) {
+      older = next;  // did not fit: the next page starts with it
+      break;
     }
+    next = upload.front().id;
   }
-  if (older) {
-    html << "<p><a href=\"/?before=" << uploads.back().id << "\">Older uploads</a></p>";
-  }
-  return HttpResponse::text(200, html.str(), "text/html; charset=utf-8");
+  return HttpResponse::text(200, std::move(shown).finish(older), "text/html; charset=utf-8");
 }
 
 }  // namespace measurement_service

@@ -32,8 +32,9 @@ inline constexpr const char* kPageKeyHeader = "X-Page-Key";
 //                                   more bundles or events than the library sends
 //                                   (UploadStore), is kept undecoded and answered 413
 //   GET  /?before=ID                a page listing what arrived, kPageUploads uploads newest
-//                                   first (those below ID), linking to the older ones; each shows
-//                                   its first kPageBundles bundles (other GET paths: 404)
+//                                   first (those below ID) in at most UploadsPage::kMaxBytes,
+//                                   linking to the older ones; each shows what kPageBounds reads
+//                                   of it (other GET paths: 404)
 //   GET  /uploads.json?before=ID&limit=N
 //                                   the latest N uploads (default 100) below ID as JSON, in
 //                                   about kMaxUploadsJsonBytes: when uploads were left out for
@@ -71,11 +72,17 @@ class MeasurementService {
   static constexpr size_t kMaxHeldBodyBytes = size_t{1} << 30;
   // Bodies of other requests than uploads, the PSM paths and control requests: 413 above this.
   static constexpr size_t kMaxSmallBodyBytes = size_t{256} << 10;
-  // The page "/": uploads per page, bundles shown of each, event names and JSON of each bundle.
+  // The page "/": uploads per page, and what is read of each (bundles shown, their event names,
+  // the characters of each name, app id and error, and of each bundle's JSON). The page's text
+  // is at most UploadsPage::kMaxBytes: past it the page lists no more and links on.
   static constexpr size_t kPageUploads = 20;
-  static constexpr int kPageBundles = 20;
-  static constexpr int kPageEventNames = 50;
-  static constexpr size_t kPageBundleJsonBytes = size_t{16} << 10;
+  static constexpr UploadStore::SummaryBounds kPageBounds{
+      .bundles = 20,
+      .names = 50,
+      .textCharacters = 256,
+      .errorCharacters = 1024,
+      .jsonCharacters = 16 << 10,
+  };
   // "/uploads.json" adds uploads while its answer is under this (the first always). Answers
   // that peers leave unread are bounded in all by the server (LoopbackHttpServer's
   // maxUnsentBytes); this keeps one page a small share of that.

@@ -295,12 +295,16 @@ uint32_t slotNamed(const NANOMessageLayout& layout, std::string_view name) {
   return layout.slotCount;
 }
 
-// What a row holds in place of a JSON text past the bound: why, and where the data is.
-std::string notKept(const char* what, size_t bytes) {
+// What a row holds in place of a JSON text past the bound, or one that memory ran out for:
+// why, and where the data is.
+std::string notKept(const char* what, const BoundedJsonText& text) {
+  const std::string why =
+      text.failed()
+          ? "JSON text not kept (memory ran out after " + std::to_string(text.bytes()) + " bytes)"
+          : "JSON text of " + std::to_string(text.bytes()) + " bytes not kept (over " +
+                std::to_string(UploadStore::kMaxKeptJsonBytes) + ")";
   return ordered_json{
-      {"_not_kept", "JSON text of " + std::to_string(bytes) + " bytes not kept (over " +
-                        std::to_string(UploadStore::kMaxKeptJsonBytes) + "): the " + what +
-                        " is in its upload's body (uploads.body), as received"}}
+      {"_not_kept", why + ": the " + what + " is in its upload's body (uploads.body), as received"}}
       .dump();
 }
 
@@ -429,7 +433,7 @@ bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_v
           bindText(addEvent.get(), 3, textOf(*event, "name"));
           sqlite3_bind_int64(addEvent.get(), 4, event->value("timestamp_millis", int64_t{0}));
           stepWithText(db_, addEvent.get(), 5,
-                       params.whole() ? params.text() : notKept("event", params.bytes()));
+                       params.whole() ? params.text() : notKept("event", params));
           text.append(eventPosition++ > 0 ? "," : "");
           text.appendJson(*event);
           return true;
@@ -443,8 +447,7 @@ bool UploadStore::storeBundles(int64_t uploadID, const std::vector<std::string_v
     text.append("}");
     sqlite3_reset(setBundleJson.get());
     sqlite3_bind_int64(setBundleJson.get(), 2, bundleID);
-    stepWithText(db_, setBundleJson.get(), 1,
-                 text.whole() ? text.text() : notKept("bundle", text.bytes()));
+    stepWithText(db_, setBundleJson.get(), 1, text.whole() ? text.text() : notKept("bundle", text));
     ++summary->bundles;
     summary->repeatedBundles += repeated ? 1 : 0;
     summary->events += static_cast<int>(eventCount);
@@ -575,47 +578,66 @@ std::string UploadStore::latestJson(int limit, int64_t before, size_t maxBytes,
   return out + "\n]";
 }
 
-std::vector<UploadStore::UploadSummaryRow> UploadStore::summaries(int limit, int64_t before,
-                                                                  int maxBundles, int maxNames,
-                                                                  size_t maxJsonBytes) const {
+namespace {
+
+// The text of `column` cut in SQL and the whole text's length in the column after it.
+UploadStore::TextStart textStart(sqlite3_stmt* statement, int column, int bound) {
+  UploadStore::TextStart start;
+  start.text = columnText(statement, column);
+  start.characters = sqlite3_column_int64(statement, column + 1);
+  start.cut = start.characters > bound;
+  return start;
+}
+
+}  // namespace
+
+std::vector<UploadStore::UploadSummaryRow> UploadStore::summaries(
+    int limit, int64_t before, const SummaryBounds& bounds) const {
   std::lock_guard<std::mutex> lock(mutex_);
   Statement list = prepare(db_,
-                           "SELECT id, received_at, size, error,"
+                           "SELECT id, received_at, size, substr(error, 1, ?3), length(error),"
                            " (SELECT count(*) FROM bundles WHERE upload_id = uploads.id)"
                            " FROM uploads WHERE ?1 = 0 OR id < ?1 ORDER BY id DESC LIMIT ?2");
   Statement bundles = prepare(db_,
-                              "SELECT id, repeated, app_id, bundle_index, event_count,"
-                              " substr(bundle_json, 1, ?2), length(bundle_json) FROM bundles"
+                              "SELECT id, repeated, substr(app_id, 1, ?4), length(app_id),"
+                              " bundle_index, event_count, substr(bundle_json, 1, ?2),"
+                              " length(bundle_json) FROM bundles"
                               " WHERE upload_id = ?1 ORDER BY position LIMIT ?3");
-  Statement names =
-      prepare(db_, "SELECT name FROM events WHERE bundle_id = ? ORDER BY position LIMIT ?");
+  Statement names = prepare(db_,
+                            "SELECT substr(name, 1, ?3), length(name) FROM events"
+                            " WHERE bundle_id = ?1 ORDER BY position LIMIT ?2");
   sqlite3_bind_int64(list.get(), 1, before);
   sqlite3_bind_int(list.get(), 2, limit);
+  sqlite3_bind_int(list.get(), 3, bounds.errorCharacters);
   std::vector<UploadSummaryRow> rows;
   while (sqlite3_step(list.get()) == SQLITE_ROW) {
     UploadSummaryRow row;
     row.id = sqlite3_column_int64(list.get(), 0);
     row.receivedAt = sqlite3_column_double(list.get(), 1);
     row.size = sqlite3_column_int64(list.get(), 2);
-    if (sqlite3_column_type(list.get(), 3) != SQLITE_NULL) row.error = columnText(list.get(), 3);
-    row.bundleCount = sqlite3_column_int64(list.get(), 4);
+    if (sqlite3_column_type(list.get(), 3) != SQLITE_NULL) {
+      row.error = textStart(list.get(), 3, bounds.errorCharacters);
+    }
+    row.bundleCount = sqlite3_column_int64(list.get(), 5);
     sqlite3_reset(bundles.get());
     sqlite3_bind_int64(bundles.get(), 1, row.id);
-    sqlite3_bind_int64(bundles.get(), 2, static_cast<int64_t>(maxJsonBytes));
-    sqlite3_bind_int(bundles.get(), 3, maxBundles);
+    sqlite3_bind_int(bundles.get(), 2, bounds.jsonCharacters);
+    sqlite3_bind_int(bundles.get(), 3, bounds.bundles);
+    sqlite3_bind_int(bundles.get(), 4, bounds.textCharacters);
     while (sqlite3_step(bundles.get()) == SQLITE_ROW) {
       BundleSummary bundle;
       bundle.repeated = sqlite3_column_int(bundles.get(), 1) != 0;
-      bundle.appID = columnText(bundles.get(), 2);
-      bundle.bundleIndex = sqlite3_column_int64(bundles.get(), 3);
-      bundle.eventCount = sqlite3_column_int64(bundles.get(), 4);
-      bundle.json = columnText(bundles.get(), 5);
-      bundle.jsonCut = sqlite3_column_int64(bundles.get(), 6) > static_cast<int64_t>(maxJsonBytes);
+      bundle.appID = textStart(bundles.get(), 2, bounds.textCharacters);
+      bundle.bundleIndex = sqlite3_column_int64(bundles.get(), 4);
+      bundle.eventCount = sqlite3_column_int64(bundles.get(), 5);
+      bundle.json = columnText(bundles.get(), 6);
+      bundle.jsonCut = sqlite3_column_int64(bundles.get(), 7) > bounds.jsonCharacters;
       sqlite3_reset(names.get());
       sqlite3_bind_int64(names.get(), 1, sqlite3_column_int64(bundles.get(), 0));
-      sqlite3_bind_int(names.get(), 2, maxNames);
+      sqlite3_bind_int(names.get(), 2, bounds.names);
+      sqlite3_bind_int(names.get(), 3, bounds.textCharacters);
       while (sqlite3_step(names.get()) == SQLITE_ROW) {
-        bundle.eventNames.push_back(columnText(names.get(), 0));
+        bundle.eventNames.push_back(textStart(names.get(), 0, bounds.textCharacters));
       }
       row.bundles.push_back(std::move(bundle));
     }

@@ -58,23 +58,39 @@ class UploadStore {
   // far within it (a batch is 64 KiB by default); the 10 MiB it may send of plain text is kept.
   static constexpr size_t kMaxKeptJsonBytes = size_t{16} << 20;
 
+  // The start of a text a peer stored (a name, an app id, an error), read no further than a
+  // bound: a peer's name may be megabytes, of which the page shows the start and the length.
+  struct TextStart {
+    std::string text;        // at most the bound's characters
+    int64_t characters = 0;  // of the whole text
+    bool cut = false;        // `text` is only its start
+  };
   // One upload as the page of the service lists it, with its first bundles.
   struct BundleSummary {
     bool repeated = false;
-    std::string appID;
+    TextStart appID;
     int64_t bundleIndex = 0;
     int64_t eventCount = 0;
-    std::vector<std::string> eventNames;  // the first ones, in order
-    std::string json;                     // the bundle's JSON, cut at a bound
+    std::vector<TextStart> eventNames;  // the first ones, in order
+    std::string json;                   // the bundle's JSON, cut at a bound
     bool jsonCut = false;
   };
   struct UploadSummaryRow {
     int64_t id = 0;
     double receivedAt = 0;
     int64_t size = 0;
-    std::optional<std::string> error;  // why it was not decoded
+    std::optional<TextStart> error;  // why it was not decoded
     int64_t bundleCount = 0;
     std::vector<BundleSummary> bundles;  // at most the bound given
+  };
+  // How much of each upload summaries() reads. SQLite cuts the texts (in characters, as it
+  // counts them) and measures them, so what is past a bound is never copied out of it.
+  struct SummaryBounds {
+    int bundles = 20;               // of each upload
+    int names = 50;                 // event names of each bundle
+    int textCharacters = 256;       // of each name and app id
+    int errorCharacters = 1024;     // of the reason an upload was not decoded
+    int jsonCharacters = 16 << 10;  // of each bundle's JSON
   };
 
   static constexpr uint64_t kDefaultMaxStoredBytes = uint64_t{1} << 30;
@@ -99,10 +115,9 @@ class UploadStore {
   std::string latestJson(int limit, int64_t before, size_t maxBytes, int64_t* more) const;
 
   // A page of uploads for people: `limit` uploads below `before` (0: the latest), newest first,
-  // each with at most `maxBundles` bundles, their first `maxNames` event names and their JSON cut
-  // at `maxJsonBytes`.
-  std::vector<UploadSummaryRow> summaries(int limit, int64_t before, int maxBundles, int maxNames,
-                                          size_t maxJsonBytes) const;
+  // each read within `bounds`.
+  std::vector<UploadSummaryRow> summaries(int limit, int64_t before,
+                                          const SummaryBounds& bounds) const;
 
  private:
   void exec(const char* sql) const;

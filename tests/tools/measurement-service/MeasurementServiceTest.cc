@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +25,13 @@
 namespace {
 
 using testsupport::httpRequest;
+using testsupport::key;
+using testsupport::lengthDelimited;
 using testsupport::ServiceProcess;
+using testsupport::varint;
+
+// The bound of the uploads page's whole text (tools/loopback-http/README.md).
+constexpr size_t kPageBound = size_t{4} << 20;
 
 std::string run(const std::string& command, const std::string& input = "") {
   std::filesystem::path in =
@@ -54,6 +62,55 @@ const char* kBatch = R"(bundles {
   events { name: "purchase" timestamp_millis: 2000 params { name: "value" int_value: 3 } }
 })";
 
+// Uploads written on the wire by hand, for the megabytes of names that protoc would take long
+// to encode: an event, and a batch of one bundle (fields of MeasurementBundle and Event).
+std::string eventWire(const std::string& name, const std::string& params = "") {
+  return lengthDelimited(2, params + lengthDelimited(2, name) + key(3, 0) + varint(1000));
+}
+std::string bundleWire(const std::string& appID, uint64_t index, const std::string& events) {
+  return lengthDelimited(
+      1, key(1, 0) + varint(1) + events + lengthDelimited(14, appID) + key(23, 0) + varint(index));
+}
+
+// `bundles` bundles of `events` events each.
+std::string batchWire(int bundles, const std::string& appID, int events, const std::string& name,
+                      const std::string& params = "") {
+  std::string batch;
+  for (int b = 0; b < bundles; ++b) {
+    std::string all;
+    for (int e = 0; e < events; ++e) all += eventWire(name, params);
+    batch += bundleWire(appID, static_cast<uint64_t>(b), all);
+  }
+  return batch;
+}
+
+std::string htmlEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '<') {
+      out += "&lt;";
+    } else if (c == '>') {
+      out += "&gt;";
+    } else if (c == '&') {
+      out += "&amp;";
+    } else if (c == '"') {
+      out += "&quot;";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos;
+       at = text.find(part, at + part.size())) {
+    ++count;
+  }
+  return count;
+}
+
 class MeasurementServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -73,6 +130,44 @@ class MeasurementServiceTest : public ::testing::Test {
   }
   std::string sql(const std::string& query) {
     return run("sqlite3 " + (data / "uploads.sqlite").string() + " \"" + query + "\"");
+  }
+
+  void upload(const std::string& batch) {
+    ASSERT_EQ(httpRequest("POST", service->baseURL() + "/a", {}, batch).status, 204);
+  }
+  // The uploads page from "/" along its "Older uploads" links, each page checked: 200, within
+  // the page's bound, and leading only to older uploads than it showed.
+  std::vector<std::string> walkPages() {
+    std::vector<std::string> pages;
+    std::string path = "/";
+    const std::string link = "<a href=\"/?before=";
+    while (!path.empty() && pages.size() < 100) {
+      auto page = httpRequest("GET", service->baseURL() + path, {}, "", 120);
+      EXPECT_EQ(page.status, 200) << path;
+      EXPECT_LE(page.body.size(), kPageBound) << path;
+      path.clear();
+      if (size_t at = page.body.find(link); at != std::string::npos) {
+        at += link.find('/');
+        path = page.body.substr(at, page.body.find('"', at) - at);
+      }
+      pages.push_back(std::move(page.body));
+    }
+    return pages;
+  }
+  // The ids of the uploads the pages show, in order.
+  static std::string shownUploads(const std::vector<std::string>& pages) {
+    std::string ids;
+    for (const std::string& page : pages) {
+      for (size_t at = page.find("<h2>Upload "); at != std::string::npos;
+           at = page.find("<h2>Upload ", at + 1)) {
+        ids += page.substr(at + 11, page.find(' ', at + 11) - at - 11) + "\n";
+      }
+    }
+    return ids;
+  }
+  // Every upload stored is shown once, newest first, on the pages from "/".
+  void expectEveryUploadShown(const std::vector<std::string>& pages) {
+    EXPECT_EQ(shownUploads(pages), sql("SELECT id FROM uploads ORDER BY id DESC"));
   }
 
   std::filesystem::path data;
@@ -367,6 +462,100 @@ TEST_F(MeasurementServiceTest, UploadsAreShownOnlyToTheirOwner) {
     EXPECT_TRUE(showsData(owner.body)) << owner.body;
   }
   EXPECT_EQ(httpRequest("GET", pageURL, {none}).status, 403) << "a secret opens once";
+}
+
+// An ordinary upload's page: the bundle's JSON indented as a JSON library writes it, names and
+// app ids whole up to 256 characters; a longer one shows its first 256 and its length.
+TEST_F(MeasurementServiceTest, TheUploadsPageShowsAnOrdinaryUploadWhole) {
+  const std::string batch = protocEncode("MeasurementBatch", kBatch);
+  upload(batch);
+  const std::string json = sql("SELECT bundle_json FROM bundles");
+  const std::string expected =
+      "<!doctype html><meta charset=utf-8><title>Measurement service</title>"
+      "<h1>Uploads received</h1><p>Newest first; reload to update. "
+      "<a href=\"/uploads.json\">JSON</a> <a href=\"/experiments\">Experiment requests</a></p>"
+      "<h2>Upload 1 (" +
+      std::to_string(batch.size()) +
+      " bytes)</h2><details><summary>app 1:42:ios:abc, bundle index 2, 2 events: _f purchase "
+      "</summary><pre>" +
+      htmlEscaped(nlohmann::ordered_json::parse(json).dump(2)) + "</pre></details>";
+  EXPECT_EQ(httpRequest("GET", service->baseURL() + "/").body, expected);
+
+  const std::string accents = [] {
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += "\u00e9";
+    return text;
+  }();
+  upload(bundleWire(
+      std::string(256, 'a'), 1,
+      eventWire(std::string(256, 'n')) + eventWire(std::string(257, 'm')) + eventWire(accents)));
+  const std::string page = httpRequest("GET", service->baseURL() + "/").body;
+  EXPECT_NE(page.find("app " + std::string(256, 'a') +
+                      ", bundle index 1, 3 events: " + std::string(256, 'n') + " " +
+                      std::string(256, 'm') + "\u2026 (257 characters) " + accents.substr(0, 512) +
+                      "\u2026 (300 characters) </summary>"),
+            std::string::npos)
+      << page;
+}
+
+// Each set of uploads below is within every bound of an upload, yet made the page many times
+// its bound: names or app ids of 100,000 "<" (four bytes each, escaped), a parameter nested 90
+// deep around 4,000 values (indented, each line 180 spaces deep), and names and app ids of 300
+// '"' in 20 bundles of 50 events (six bytes each; even cut at 256 characters, two such uploads
+// are more than a page). Every page stays within its bound and leads on to every upload.
+TEST_F(MeasurementServiceTest, TheUploadsPageStaysWithinItsBoundAndLeadsOnToEveryUpload) {
+  const std::string angles(100000, '<');
+  const std::string quotes(300, '"');
+  std::string nested;
+  for (int i = 0; i < 4000; ++i) nested += lengthDelimited(6, "");
+  for (int depth = 1; depth < 90; ++depth) nested = lengthDelimited(6, nested);
+  struct Case {
+    const char* name;
+    std::vector<std::string> uploads;
+    std::string shown;  // in the pages, `times` times; "": each bundle's JSON, compact
+    size_t times;
+    size_t pages;
+  } cases[] = {
+      {"names and app ids of 100,000 '<'",
+       {batchWire(1, "app", 10, angles), batchWire(10, angles, 1, "e"),
+        batchWire(1, "app", 10, angles)},
+       htmlEscaped(angles.substr(0, 256)) + "\u2026 (100,000 characters)",
+       30,
+       1},
+      {"a parameter 90 deep",
+       {batchWire(4, "app", 1, "deep", lengthDelimited(1, nested))},
+       "",
+       4,
+       1},
+      {"names and app ids of 300 '\"'",
+       {batchWire(20, quotes, 50, quotes), batchWire(20, quotes, 50, quotes)},
+       htmlEscaped(quotes.substr(0, 256)) + "\u2026 (300 characters)",
+       2 * 20 * 51,
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    service.reset();
+    std::filesystem::remove_all(data);
+    start();
+    for (const std::string& batch : c.uploads) upload(batch);
+    const std::vector<std::string> pages = walkPages();
+    EXPECT_EQ(pages.size(), c.pages);
+    expectEveryUploadShown(pages);
+    std::vector<std::string> parts = {c.shown};
+    if (c.shown.empty()) {
+      std::istringstream rows(sql("SELECT bundle_json FROM bundles"));
+      parts.clear();
+      for (std::string json; std::getline(rows, json);) {
+        parts.push_back("<pre>" + htmlEscaped(json) + "</pre>");
+      }
+    }
+    size_t shown = 0;
+    for (const std::string& part : parts) {
+      for (const std::string& page : pages) shown += occurrences(page, part);
+    }
+    EXPECT_EQ(shown, c.times);
+  }
 }
 
 }  // namespace
