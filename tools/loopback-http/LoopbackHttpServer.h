@@ -102,9 +102,9 @@ class LoopbackHttpServer {
   std::string baseURL() const;
   // The token control requests must carry (Options::controlToken).
   const std::string& controlToken() const { return controlToken_; }
-  // How many requests the memory of their handling was handed back after (a body, or
-  // HttpResponse::heldBytes, of 1 MiB or more); sanitizer builds count the requests though they
-  // hand nothing back. Counted before the request is answered. Any thread.
+  // The requests after which what their handling took was handed back to the system (a body,
+  // or HttpResponse::heldBytes, of 1 MiB or more), each counted before it is answered; sanitizer
+  // builds count them though they hand nothing back. Any thread.
   uint64_t handBacks() const;
 
   // Closes every connection and stops serving. Idempotent; from any thread but the server's.
