@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,6 +40,10 @@ struct HttpResponse {
   // Never answered: the connection is reset (closed at once, with a TCP reset). Plays a
   // server that dropped the exchange.
   bool reset = false;
+  // The most memory the handler held for this request beyond its body, when it knows it (a
+  // gzip body inflated): after a request whose body or held bytes reach a mebibyte, the server
+  // hands what the handling freed back to the system (LoopbackHttpServer).
+  size_t heldBytes = 0;
 
   static HttpResponse text(int status, std::string body,
                            std::string contentType = "text/plain; charset=utf-8");

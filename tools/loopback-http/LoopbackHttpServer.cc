@@ -168,6 +168,8 @@ struct LoopbackHttpServer::Impl {
   // The bytes of the answer bodies being written, not yet taken by their peers. On the I/O
   // thread only.
   size_t unsentBytes = 0;
+  // LoopbackHttpServer::handBacks(). Any thread.
+  std::atomic<uint64_t> handBacks{0};
   asio::thread_pool pool;  // last: joined before the rest goes, since its jobs post to `io`
 };
 
@@ -395,12 +397,14 @@ class Session : public std::enable_shared_from_this<Session> {
       } catch (const std::exception& e) {
         answer = HttpResponse::text(500, std::string("internal error: ") + e.what());
       }
-      if (recorded.body.size() >= kTrimAfterBodyBytes) {
+      if (std::max(recorded.body.size(), answer.heldBytes) >= kTrimAfterBodyBytes) {
         // The allocator keeps what a large body and its decoding took, in each handler
         // thread's arena, as if in use: handed back, four large uploads at once leave
-        // the service about where it was rather than gigabytes larger.
+        // the service about where it was rather than gigabytes larger. A small body can
+        // take as much (gzip inflated): the handler says so in heldBytes.
         recorded = HttpRequest{};
         if (kTrimsHeap) ::malloc_trim(0);
+        self->server_->handBacks.fetch_add(1, std::memory_order_relaxed);
       }
       // The session goes with the answer: its last reference is always let go on
       // the I/O thread, where what it gives back (budget, idle place) is kept.
@@ -433,7 +437,8 @@ class Session : public std::enable_shared_from_this<Session> {
     }
   }
 
-  // After a body this large the memory its handling took is handed back to the system.
+  // After a body this large, or a handler that held this much (HttpResponse::heldBytes), the
+  // memory the handling took is handed back to the system.
   static constexpr size_t kTrimAfterBodyBytes = size_t{1} << 20;
 
   // Not under AddressSanitizer: there every allocation is the sanitizer's, so the C library's
@@ -618,6 +623,10 @@ bool parseServerOption(const std::string& flag, const std::string& value,
 
 std::string LoopbackHttpServer::baseURL() const {
   return "http://127.0.0.1:" + std::to_string(port_);
+}
+
+uint64_t LoopbackHttpServer::handBacks() const {
+  return impl_->handBacks.load(std::memory_order_relaxed);
 }
 
 }  // namespace loopback

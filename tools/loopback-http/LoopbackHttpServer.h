@@ -41,8 +41,9 @@ namespace loopback {
 //    budget bounds the disk (a body the disk will not take gets 503). A body whose next bytes do
 //    not fit waits for room, unread, up to `bodyProgressDeadline` in all, then gets 503 with
 //    "Retry-After: 1"; room goes first to the body that holds least (a new one before another's
-//    next mebibyte); bodies up to 64 KiB always go. After a body of 1 MiB or more, what its
-//    handling took is handed back to the system (malloc_trim; not in sanitizer builds);
+//    next mebibyte); bodies up to 64 KiB always go. After a body of 1 MiB or more, or a
+//    handler that says it held as much (HttpResponse::heldBytes: a gzip body inflated), what
+//    the handling took is handed back to the system (malloc_trim; not in sanitizer builds);
 //  - framings Beast lets through (platform/net/RequestFraming.h): a Transfer-Encoding other than
 //    "chunked", a second Host, a target naming another host, a chunk line longer than the
 //    connection's buffer: 400;
@@ -101,6 +102,10 @@ class LoopbackHttpServer {
   std::string baseURL() const;
   // The token control requests must carry (Options::controlToken).
   const std::string& controlToken() const { return controlToken_; }
+  // The requests after which what their handling took was handed back to the system (a body,
+  // or HttpResponse::heldBytes, of 1 MiB or more), each counted before it is answered; sanitizer
+  // builds count them though they hand nothing back. Any thread.
+  uint64_t handBacks() const;
 
   // Closes every connection and stops serving. Idempotent; from any thread but the server's.
   void stop();

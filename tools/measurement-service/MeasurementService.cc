@@ -291,13 +291,18 @@ HttpResponse MeasurementService::upload(const HttpRequest& request) {
   UploadSummary summary =
       uploads_->record(request.body, request.header("Content-Encoding").value_or(""), nowSeconds(),
                        kMaxInflatedUploadBytes);
-  if (summary.tooLarge) return HttpResponse::text(413, summary.error + "\n");
-  if (!summary.decoded) return HttpResponse::text(400, "cannot decode: " + summary.error + "\n");
   HttpResponse response;
   response.status = 204;
-  if (summary.repeatedBundles > 0) {
+  if (summary.tooLarge) {
+    response = HttpResponse::text(413, summary.error + "\n");
+  } else if (!summary.decoded) {
+    response = HttpResponse::text(400, "cannot decode: " + summary.error + "\n");
+  } else if (summary.repeatedBundles > 0) {
     response.headers.emplace_back("X-Repeated-Bundles", std::to_string(summary.repeatedBundles));
   }
+  // A gzip body of 10 KB can inflate to 10 MiB: what decoding it took is handed back as after
+  // a body of that size.
+  response.heldBytes = summary.inflatedBytes;
   return response;
 }
 

@@ -109,6 +109,7 @@ class MeasurementService {
   loopback::ScriptedService& scripted() { return service_; }
   ConfigurationStore& configurations() { return configurations_; }
   UploadStore& uploads() { return *uploads_; }
+  const loopback::LoopbackHttpServer& server() const { return *server_; }
 
  private:
   loopback::HttpResponse configuration(const loopback::HttpRequest& request) const;

@@ -210,6 +210,7 @@ UploadSummary UploadStore::record(const std::string& body, const std::string& co
       payload = inflatedBody;
     }
     summary.tooLarge = !inflated && summary.error.find("inflates beyond") != std::string::npos;
+    summary.inflatedBytes = inflated ? inflatedBody.size() : summary.tooLarge ? maxInflated : 0;
   }
   if (summary.error.empty() && payload.size() > maxInflated) {
     summary.error = "a batch of " + std::to_string(payload.size()) + " bytes is beyond the " +

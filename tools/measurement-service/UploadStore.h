@@ -22,6 +22,9 @@ struct UploadSummary {
   int bundles = 0;
   int repeatedBundles = 0;  // bundles seen in an earlier upload already
   int events = 0;
+  // The bytes a gzip body was inflated to (maxInflated when it inflated further and was cut
+  // there); 0 for a body that was not gzip.
+  size_t inflatedBytes = 0;
 };
 
 // The uploads the service received, in a SQLite file any sqlite3 tool reads:
