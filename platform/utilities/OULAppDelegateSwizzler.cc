@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/utilities/OULOSLog.h"
+
 namespace {
 
 struct Registry {
@@ -44,8 +46,14 @@ void OULAppDelegateSwizzler::setAppDelegateProxyEnabled(bool enabled) {
 }
 
 void OULAppDelegateSwizzler::proxyOriginalDelegate() {
-  std::lock_guard<std::mutex> lock(registry().mutex);
-  if (registry().enabled) registry().installed = true;
+  {
+    std::lock_guard<std::mutex> lock(registry().mutex);
+    if (!registry().enabled || registry().installed) return;
+    registry().installed = true;
+  }
+  // Outside the lock: the log's sink may be anything.
+  OULOSLogDebug(kSwizzlerLogSubsystem, kSwizzlerLogCategory, false, kSwizzlerProxyInstalledCode,
+                "App Delegate Proxy installed");
 }
 
 bool OULAppDelegateSwizzler::isProxyInstalled() {

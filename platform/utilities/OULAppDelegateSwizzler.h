@@ -6,6 +6,12 @@
 #include "platform/foundation/Value.h"
 #include "platform/utilities/OULAppDelegateInterceptor.h"
 
+// Where the swizzler's console lines go (OULOSLog.h), and the code of the line that says the
+// proxy was installed.
+inline constexpr const char* kSwizzlerLogSubsystem = "com.orvane.utilities";
+inline constexpr const char* kSwizzlerLogCategory = "[OrvaneUtilities/AppDelegateSwizzler]";
+inline constexpr const char* kSwizzlerProxyInstalledCode = "I-SWZ001000";
+
 // The application-delegate proxy. On the phone it exchanges the delegate's methods; here the
 // application object hands each call the system makes (UIApplication's deliveries) to the
 // dispatch functions below, which call every registered interceptor, before the delegate's own
@@ -22,7 +28,9 @@ class OULAppDelegateSwizzler {
   static void setAppDelegateProxyEnabled(bool enabled);
 
   // Installs the proxy in front of the app's delegate. Does nothing when the proxy is disabled;
-  // calling it again does nothing more.
+  // calling it again does nothing more. The install writes one debug line to the console log
+  // (code kSwizzlerProxyInstalledCode): from then on the delegate calls the application object
+  // delivers reach the interceptors.
   static void proxyOriginalDelegate();
 
   // Whether the proxy is installed.

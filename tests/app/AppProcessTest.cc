@@ -221,6 +221,17 @@ class AppProcessTest : public ::testing::Test {
     ASSERT_TRUE(app_->waitUntilOpen(120)) << app_->output();
   }
 
+  // Waits until the measurement library's application-delegate proxy is installed (the
+  // swizzler's debug line), which is what brings the library the URLs, user activities and
+  // background sessions the control path delivers. "App: open" comes before it: the library
+  // installs the proxy from a main-queue turn of its own once its engine exists, and a delivery
+  // that reaches the main queue first has no interceptor to reach. The proxy's install and the
+  // library's interceptor come in that one turn, and the control path hands each delivery to
+  // the main queue: one sent after the line is delivered to the interceptor.
+  void waitUntilTheLibraryInterceptsDeliveries() {
+    ASSERT_TRUE(app_->waitForOutput("[I-SWZ001000]", 120)) << app_->output();
+  }
+
   // The app as a fresh install on a new device, launched until its start-up asks for the
   // deferred deep link. The library decides that once, at start-up: it skips the request (log
   // 23196) when the advertising identifier has not come within the 10 ms it waits for it, as if
@@ -375,6 +386,7 @@ std::vector<std::string> eventsWith(const std::string& decoded, const std::strin
 TEST_F(AppProcessTest, RunShOpenURLGivesTheCampaignTheRecordAndTheClickIdentifier) {
   ASSERT_NO_FATAL_FAILURE(startService());
   ASSERT_NO_FATAL_FAILURE(startApp());
+  ASSERT_NO_FATAL_FAILURE(waitUntilTheLibraryInterceptsDeliveries());
   std::string opened = runSh(
       "open-url 'com.orvane.kavrelin.app://open?utm_source=news&utm_campaign=spring"
       "&obraid=B1'");
@@ -397,6 +409,7 @@ TEST_F(AppProcessTest, AUniversalLinkIsACampaignToo) {
   ASSERT_NO_FATAL_FAILURE(startService());
   // Another device, as a user may try one: its release and model go with the uploads.
   ASSERT_NO_FATAL_FAILURE(startApp({"--system-version", "16.4.1", "--model", "iPhone14,2"}));
+  ASSERT_NO_FATAL_FAILURE(waitUntilTheLibraryInterceptsDeliveries());
   // run.sh hands http(s) URLs to the app as web-browsing activities.
   std::string opened = runSh("open-url 'https://app.example/welcome?utm_source=web&utm_medium=ul'");
   EXPECT_NE(opened.find("continue-activity"), std::string::npos) << opened;
@@ -420,6 +433,7 @@ TEST_F(AppProcessTest, ByDefaultTheAppIsACurrentPhone) {
       startService({"--config-dir", source + "/tools/measurement-service/sample-config",
                     "--deeplink", samples + "/deeplink.json", "--skan", samples + "/skan.json"}));
   ASSERT_NO_FATAL_FAILURE(startApp());
+  ASSERT_NO_FATAL_FAILURE(waitUntilTheLibraryInterceptsDeliveries());
   std::string opened =
       runSh("open-url 'https://app.example/spring?utm_source=mail&utm_campaign=phone'");
   EXPECT_NE(opened.find("continue-activity"), std::string::npos) << opened;
@@ -447,6 +461,7 @@ TEST_F(AppProcessTest, ByDefaultTheAppIsACurrentPhone) {
 TEST_F(AppProcessTest, BackgroundSessionEventsReachTheLibrarysNetworkObject) {
   ASSERT_NO_FATAL_FAILURE(startService());
   ASSERT_NO_FATAL_FAILURE(startApp());
+  ASSERT_NO_FATAL_FAILURE(waitUntilTheLibraryInterceptsDeliveries());
   // The app's delegate has no part in it: the library's interceptor hands the events to its
   // network object, which calls the system's completion handler.
   ASSERT_NO_FATAL_FAILURE(
@@ -535,6 +550,7 @@ TEST_F(AppProcessTest, BeforeIOS14TheATTGateKeepsTheAdvertisingIdentifier) {
 TEST_F(AppProcessTest, AnUndeclaredSchemeIsRefusedAtTheControlRoute) {
   ASSERT_NO_FATAL_FAILURE(startService());
   ASSERT_NO_FATAL_FAILURE(startApp());
+  ASSERT_NO_FATAL_FAILURE(waitUntilTheLibraryInterceptsDeliveries());
   for (const char* url : {"javascript:alert(1)", "other.app://open?utm_source=undeclared"}) {
     SCOPED_TRACE(url);
     std::string opened = runSh(std::string("open-url '") + url + "'");

@@ -9,6 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/utilities/OULOSLog.h"
+#include "tests/support/LogCapture.h"
+
 namespace {
 
 // Records what reaches it; answers as configured.
@@ -123,6 +126,25 @@ TEST_F(OULAppDelegateSwizzlerTest, NothingIsInterceptedUntilTheProxyIsInstalled)
   OULAppDelegateSwizzler::proxyOriginalDelegate();
   EXPECT_TRUE(OULAppDelegateSwizzler::dispatchOpenURL("app://a", platform::Value()));
   EXPECT_EQ(interceptor->calls.size(), 1u);
+}
+
+// The install says so in one debug line, which is what a process shows of it: the app's process
+// tests wait for it before they deliver what only the interceptors take. A refused install and
+// a second one write nothing.
+TEST_F(OULAppDelegateSwizzlerTest, TheInstallWritesOneDebugLine) {
+  const OULLoggerLevel saved = OULLoggerCurrentLevel();
+  OULSetLoggerLevel(OULLoggerLevelDebug);
+  testsupport::LogCapture capture;
+  OULAppDelegateSwizzler::setAppDelegateProxyEnabled(false);
+  OULAppDelegateSwizzler::proxyOriginalDelegate();
+  EXPECT_TRUE(capture.lines().empty());
+  OULAppDelegateSwizzler::setAppDelegateProxyEnabled(true);
+  OULAppDelegateSwizzler::proxyOriginalDelegate();
+  OULAppDelegateSwizzler::proxyOriginalDelegate();
+  EXPECT_EQ(capture.lines(),
+            std::vector<std::string>{"[com.orvane.utilities] [OrvaneUtilities/AppDelegateSwizzler]"
+                                     "[I-SWZ001000] DEBUG: App Delegate Proxy installed"});
+  OULSetLoggerLevel(saved);
 }
 
 TEST_F(OULAppDelegateSwizzlerTest, InterceptorMayUnregisterItselfDuringACall) {
