@@ -73,6 +73,17 @@ class CommitGroupTest : public EngineTest {
     });
   }
 
+  int64_t pragma(const std::string& name) {
+    int64_t value = 0;
+    onWorker([&] {
+      value = *engine->database()
+                   ->sqliteStore()
+                   ->numberForQuery("PRAGMA " + name, {}, nullptr)
+                   ->numberAsInteger();
+    });
+    return value;
+  }
+
   // `walRoom` frames, when not 0, are all the write-ahead log may take from the events on: a
   // disk that fills at a commit.
   Outcome run(const std::vector<LoggedEvent>& events, bool fullDisk, bool backToBack,
@@ -109,27 +120,11 @@ class CommitGroupTest : public EngineTest {
           "CREATE TRIGGER breaks AFTER INSERT ON raw_events WHEN NEW.name IN ('bad', '_bad') "
           "BEGIN INSERT INTO child VALUES (7); END");
     }
-    if (fullDisk) {
-      int64_t pages = 0;
-      onWorker([&] {
-        pages = *engine->database()
-                     ->sqliteStore()
-                     ->numberForQuery("PRAGMA page_count", {}, nullptr)
-                     ->numberAsInteger();
-      });
-      execute("PRAGMA max_page_count = " + std::to_string(pages + 1));
-    }
+    if (fullDisk) execute("PRAGMA max_page_count = " + std::to_string(pragma("page_count") + 1));
     if (walRoom > 0) {
-      int64_t pageSize = 0;
-      onWorker([&] {
-        pageSize = *engine->database()
-                        ->sqliteStore()
-                        ->numberForQuery("PRAGMA page_size", {}, nullptr)
-                        ->numberAsInteger();
-      });
       execute("PRAGMA wal_autocheckpoint = 0");
       execute("PRAGMA wal_checkpoint(TRUNCATE)");
-      storagetest::FaultInjectingVfs::limitWal(32 + walRoom * (24 + pageSize));
+      storagetest::FaultInjectingVfs::limitWal(32 + walRoom * (24 + pragma("page_size")));
     }
     capture.clear();
     auto log = [&](const LoggedEvent& event) {
