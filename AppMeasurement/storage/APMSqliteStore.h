@@ -215,8 +215,9 @@ class APMSqliteStore {
   // would have without the group, so one that fails again is lost alone and takes nothing it
   // wrote into the ones after it. The rest of the group then runs one transaction each. What a
   // transaction's first run reported (after-commit and settled actions) is dropped; its run
-  // again reports its own. Nothing else is redone: a block's effects outside the database that
-  // it registers no undo for stay as its first run left them.
+  // again reports its own. Not undone: what a first run did outside the database without
+  // registering an undo for it (the lines it logged stay, and are logged again by the run
+  // again; caches the store's user keeps must be dropped by its rollback observer).
   void beginCommitGroup();
   // Commits what the group wrote (nothing to do when it wrote nothing) and ends the group.
   // True when the group committed as one; false when it was run again transaction by

@@ -42,6 +42,8 @@ struct Outcome {
   // Error events stored, and stored events of more than 10,000 bytes.
   int64_t errorEvents = 0;
   int64_t bigStored = 0;
+  // The identifier-reset marker "_lair" is stored.
+  bool lairStored = false;
 };
 
 class CommitGroupTest : public EngineTest {
@@ -191,6 +193,7 @@ class CommitGroupTest : public EngineTest {
                    "SELECT count(*) FROM raw_events WHERE name NOT IN (SELECT name FROM events)",
                    {}, nullptr)
                ->numberAsInteger();
+      outcome.lairStored = database.userAttributeWithName("_lair", nullptr).has_value();
       if (auto ltv = database.userAttributeWithName("_ltv_USD", nullptr)) {
         outcome.lifetimeValue = ltv->value().int64Value();
       }
@@ -236,9 +239,18 @@ TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves)
     std::vector<LoggedEvent> events;
     bool fullDisk;
     std::vector<std::pair<std::string, std::string>> settings;
+    // A user id set and the identity asking for the reset marker "_lair", which the first
+    // event written then stores.
+    bool lairAsked = false;
   };
   const Case cases[] = {
       {"the disk fills part-way", twelve, true, {}},
+      // The marker goes with the lost event and is written by the kept one.
+      {"the first event after an identifier reset fails at its commit",
+       {publicEvent("bad"), publicEvent("b")},
+       false,
+       {},
+       true},
       {"one event fails at its commit",
        {publicEvent("a"), publicEvent("bad"), publicEvent("b")},
        false,
@@ -262,10 +274,24 @@ TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves)
   int runs = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    auto askForLair = [&] {
+      if (!c.lairAsked) return;
+      onWorker([&] {
+        ASSERT_TRUE(engine->database()->updateUserAttribute(
+            *APMUserAttribute::create("app", "_id", APMValue(std::string("u1")), env.now()),
+            nullptr));
+      });
+      identity->setShouldSetLastAdvertisingIDResetUserProperty(true);
+      env.waitUntilIdle();
+    };
     restartFresh(runs++, c.settings);
+    askForLair();
     Outcome alone = run(c.events, c.fullDisk, false);
     restartFresh(runs++, c.settings);
+    askForLair();
     Outcome together = run(c.events, c.fullDisk, true);
+    EXPECT_EQ(alone.lairStored, c.lairAsked);
+    EXPECT_EQ(together.lairStored, c.lairAsked);
     EXPECT_EQ(together.stored, alone.stored);
     EXPECT_EQ(together.logged, alone.stored);
     EXPECT_EQ(alone.logged, alone.stored);
