@@ -343,7 +343,9 @@ TEST_F(CommitGroupTest, AnEventKeptAfterALostOneHoldsWhatItHoldsAlone) {
       Outcome alone = run(c.events, false, false, room);
       // Only the small event stored alone.
       if (alone.stored.size() != 1 || alone.bigStored != 0) continue;
-      if (c.events[1].name == "purchase") EXPECT_EQ(alone.lifetimeValue, 5'000'000);
+      if (c.events[1].name == "purchase") {
+        EXPECT_EQ(alone.lifetimeValue, 5'000'000);
+      }
       restartFresh(100 + runs++, {});
       Outcome together = run(c.events, false, true, room);
       ++compared;
