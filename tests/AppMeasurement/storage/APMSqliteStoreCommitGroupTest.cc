@@ -2,6 +2,8 @@
 #include <sqlite3.h>
 
 #include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -127,6 +129,8 @@ TEST_F(APMSqliteStoreCommitGroupTest, ATransactionRunAgainDecidesAgainAndReports
     std::string name;
     int64_t amount;
     bool succeeds;
+    // Raises an exception when run again, after its write.
+    bool throwsWhenRunAgain = false;
   };
   struct Case {
     const char* what;
@@ -177,7 +181,9 @@ TEST_F(APMSqliteStoreCommitGroupTest, ATransactionRunAgainDecidesAgainAndReports
     if (c.grouped) store->beginCommitGroup();
     for (const Item& item : c.items) {
       APMSqliteStore* target = store.get();
+      auto runs = std::make_shared<int>(0);
       store->performRerunnableTransactionWithError(nullptr, [=, &effects, &reports] {
+        bool raises = item.throwsWhenRunAgain && ++*runs > 1;
         std::optional<Value> before =
             target->numberForQuery("SELECT amount FROM total", {}, nullptr);
         if (!before) return false;
@@ -185,10 +191,13 @@ TEST_F(APMSqliteStoreCommitGroupTest, ATransactionRunAgainDecidesAgainAndReports
         target->undoOnRollback([&effects] { effects.pop_back(); });
         target->runAfterCommit([&reports, item] { reports.push_back("commit:" + item.name); });
         target->runWhenSettled([&reports, item] { reports.push_back("settled:" + item.name); });
-        return target->executeSQL("UPDATE total SET amount = " +
-                                      std::to_string(*before->numberAsInteger() + item.amount),
-                                  nullptr) &&
-               target->upsertRecord({{"name", Value(item.name)}}, "t", nullptr) && item.succeeds;
+        bool written =
+            target->executeSQL("UPDATE total SET amount = " +
+                                   std::to_string(*before->numberAsInteger() + item.amount),
+                               nullptr) &&
+            target->upsertRecord({{"name", Value(item.name)}}, "t", nullptr);
+        if (raises) throw std::runtime_error("raised when run again");
+        return written && item.succeeds;
       });
     }
     if (c.grouped) store->endCommitGroup(nullptr);
