@@ -316,36 +316,38 @@ bool APMDatabase::performTransaction(const std::function<bool()>& block, APMErro
     transactionFailed(apm_errorWithCode(2, "Database not open"));
     return false;
   }
-  (void)error;
-  // Not a transaction a group can run again: the group commits what it holds before it.
-  if (sqliteStore_->holdsGroupTransaction()) sqliteStore_->commitGroupSoFar(nullptr);
-  return runTransaction([&](APMErrorSlot* transactionError) {
+  // Not a transaction a group can run again: the store commits what the group holds first.
+  return runTransaction(false, [&](APMErrorSlot* transactionError) {
     return sqliteStore_->performTransactionWithError(transactionError, block);
   });
 }
 
-bool APMDatabase::runTransaction(const std::function<bool(APMErrorSlot*)>& perform) {
+bool APMDatabase::runTransaction(bool joinsGroup,
+                                 const std::function<bool(APMErrorSlot*)>& perform) {
   APMErrorSlot transactionError;
   bool committed;
   // Inside a commit group's open transaction nobody else can write: the check for other
   // writers made in it still holds.
-  const bool withinGroup = sqliteStore_->holdsGroupTransaction();
+  const bool withinGroup = joinsGroup && sqliteStore_->holdsGroupTransaction();
   if (!withinGroup) ++transactionSerial_;
   // A transaction of a group that fails takes back the counts it stored, unless the group was
   // rolled back meanwhile, which left nothing held.
   std::optional<APMDailyCounts> unwrittenBefore = unwrittenDailyCounts_;
   const uint64_t rollbacksBefore = groupRollbacks_;
+  auto takeBackCounts = [&] {
+    if (joinsGroup && groupRollbacks_ == rollbacksBefore) {
+      unwrittenDailyCounts_ = std::move(unwrittenBefore);
+    }
+  };
   try {
     committed = perform(&transactionError);
   } catch (...) {
     dataVersionCheckedInTransaction_ = 0;
     caches_.invalidate(APMDatabaseCaches::kAll);
-    if (groupRollbacks_ == rollbacksBefore) unwrittenDailyCounts_ = std::move(unwrittenBefore);
+    takeBackCounts();
     throw;
   }
-  if (!committed && groupRollbacks_ == rollbacksBefore) {
-    unwrittenDailyCounts_ = std::move(unwrittenBefore);
-  }
+  if (!committed) takeBackCounts();
   // The next transaction, whoever begins it, checks for other writers again.
   if (!sqliteStore_->holdsGroupTransaction()) dataVersionCheckedInTransaction_ = 0;
   if (!committed) {
@@ -365,7 +367,7 @@ void APMDatabase::transactionFailed(const APMErrorSlot& transactionError) {
 bool APMDatabase::performRerunnableTransaction(std::function<bool()> block) {
   checkSequence("performRerunnableTransaction");
   if (!sqliteStore_) return performTransaction(block);
-  return runTransaction([&](APMErrorSlot* transactionError) {
+  return runTransaction(true, [&](APMErrorSlot* transactionError) {
     return sqliteStore_->performRerunnableTransactionWithError(transactionError, std::move(block));
   });
 }

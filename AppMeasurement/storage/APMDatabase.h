@@ -459,15 +459,13 @@ class APMDatabase {
   // A transaction (or a commit group) was rolled back: caches dropped, 12056 logged with the
   // transaction's error.
   void transactionFailed(const APMErrorSlot& transactionError);
-  // The store wrote a commit group again transaction by transaction: what was held for the
-  // group is in the file or lost, the caches are dropped, each lost transaction logs 12056.
   // A commit group's transaction was rolled back: nothing read or held inside it holds.
   void groupRolledBack();
   // Runs the block of a rolled-back group's transaction again (the store's runner).
   bool runTransactionAgain(const std::function<bool()>& block);
-  // Runs a transaction through the store (`perform`), keeping the caches and the held counts
-  // right and reporting its failure.
-  bool runTransaction(const std::function<bool(APMErrorSlot*)>& perform);
+  // Runs a transaction through the store (`perform`; `joinsGroup` for one a commit group may
+  // take in), keeping the caches and the held counts right and reporting its failure.
+  bool runTransaction(bool joinsGroup, const std::function<bool(APMErrorSlot*)>& perform);
   // The daily counts as the file holds them, read past the caches.
   std::optional<APMDailyCounts> storedDailyCounts(APMErrorSlot* error, bool* dayStored = nullptr);
   // `deleted` raw events went; `range` (row_count, realtime_rows, latest), read before, tells

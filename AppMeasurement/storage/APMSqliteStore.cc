@@ -948,34 +948,29 @@ bool APMSqliteStore::performLoneTransaction(APMErrorSlot* error,
     loneTransactionOpen_ = false;
     return std::exchange(loneRun_, {});
   };
-  auto rolledBack = [](LoneRun& run) {
-    for (auto action = run.undo.rbegin(); action != run.undo.rend(); ++action) (*action)();
-    for (const std::function<void()>& action : run.settled) action();
-  };
   bool succeeded;
   try {
     succeeded = block();
   } catch (...) {
-    LoneRun run = close();
+    RunReports run = close();
     if (!rollbackTransaction()) logLine(1, 34009, "Failed to rollback transaction after exception");
-    rolledBack(run);
+    run.failed();
     throw;
   }
-  LoneRun run = close();
+  RunReports run = close();
   if (!succeeded) {
     APMSetError(error, 3, "Transaction failed");
     if (!rollbackTransaction()) logLine(1, 34011, "Failed to rollback transaction");
-    rolledBack(run);
+    run.failed();
     return false;
   }
   if (!endTransaction()) {
     noteTransactionStatementFailed(error, "end transaction");
     rollBackAfterFailedCommit();
-    rolledBack(run);
+    run.failed();
     return false;
   }
-  for (const std::function<void()>& action : run.afterCommit) action();
-  for (const std::function<void()>& action : run.settled) action();
+  run.committed();
   return true;
 }
 
@@ -999,32 +994,49 @@ void APMSqliteStore::beginCommitGroup() {
   groupRewritten_ = false;
 }
 
+void APMSqliteStore::RunReports::rolledBack() {
+  for (auto action = undo.rbegin(); action != undo.rend(); ++action) (*action)();
+  undo.clear();
+  afterCommit.clear();
+}
+
+void APMSqliteStore::RunReports::failed() {
+  rolledBack();
+  settle();
+}
+
+void APMSqliteStore::RunReports::committed() const {
+  for (const std::function<void()>& action : afterCommit) action();
+  settle();
+}
+
+void APMSqliteStore::RunReports::settle() const {
+  for (const std::function<void()>& action : settled) action();
+}
+
+APMSqliteStore::RunReports* APMSqliteStore::currentReports() {
+  if (groupItemRunning_) return &groupItems_.back().reports;
+  return loneTransactionOpen_ ? &loneRun_ : nullptr;
+}
+
 void APMSqliteStore::runAfterCommit(std::function<void()> action) {
-  if (groupItemRunning_) {
-    groupItems_.back().afterCommit.push_back(std::move(action));
-  } else if (loneTransactionOpen_) {
-    loneRun_.afterCommit.push_back(std::move(action));
+  if (RunReports* reports = currentReports()) {
+    reports->afterCommit.push_back(std::move(action));
   } else {
     action();
   }
 }
 
 void APMSqliteStore::runWhenSettled(std::function<void()> action) {
-  if (groupItemRunning_) {
-    groupItems_.back().settled.push_back(std::move(action));
-  } else if (loneTransactionOpen_) {
-    loneRun_.settled.push_back(std::move(action));
+  if (RunReports* reports = currentReports()) {
+    reports->settled.push_back(std::move(action));
   } else {
     action();
   }
 }
 
 void APMSqliteStore::undoOnRollback(std::function<void()> undo) {
-  if (groupItemRunning_) {
-    groupItems_.back().undo.push_back(std::move(undo));
-  } else if (loneTransactionOpen_) {
-    loneRun_.undo.push_back(std::move(undo));
-  }
+  if (RunReports* reports = currentReports()) reports->undo.push_back(std::move(undo));
 }
 
 bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error, std::function<bool()> block) {
@@ -1044,10 +1056,7 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error, std::functio
   // Takes this transaction's writes back and leaves the group's transaction open for the
   // next; false when that failed and the group cannot go on.
   auto rollBackItem = [this] {
-    GroupItem& item = groupItems_.back();
-    for (auto action = item.undo.rbegin(); action != item.undo.rend(); ++action) (*action)();
-    item.undo.clear();
-    item.afterCommit.clear();
+    groupItems_.back().reports.rolledBack();
     return sqlite3_get_autocommit(sqliteHandle_) == 0 &&
            runKeptStatement("ROLLBACK TO apm_group_item") &&
            runKeptStatement("RELEASE apm_group_item");
@@ -1063,7 +1072,7 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error, std::functio
     GroupItem item = std::move(groupItems_.back());
     groupItems_.pop_back();
     if (!rolledBack) rewriteGroup();
-    for (const std::function<void()>& action : item.settled) action();
+    item.reports.settle();
     throw;
   }
   groupItemRunning_ = false;
@@ -1090,7 +1099,7 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error, std::functio
 bool APMSqliteStore::rerunAfterGroupAbort(APMErrorSlot* error) {
   GroupItem item = std::move(groupItems_.back());
   groupItems_.pop_back();
-  for (auto action = item.undo.rbegin(); action != item.undo.rend(); ++action) (*action)();
+  item.reports.rolledBack();
   rewriteGroup();
   if (error != nullptr) error->reset();
   return performLoneTransaction(error, item.block);
@@ -1103,9 +1112,7 @@ void APMSqliteStore::rewriteGroup() {
   groupRewritten_ = true;
   rollBackAfterFailedCommit();
   // What the transactions changed outside the database goes with their writes, latest first.
-  for (auto item = items.rbegin(); item != items.rend(); ++item) {
-    for (auto action = item->undo.rbegin(); action != item->undo.rend(); ++action) (*action)();
-  }
+  for (auto item = items.rbegin(); item != items.rend(); ++item) item->reports.rolledBack();
   if (groupRollbackObserver_) groupRollbackObserver_();
   for (GroupItem& item : items) {
     try {
@@ -1140,10 +1147,7 @@ bool APMSqliteStore::commitGroupTransaction(APMErrorSlot* error) {
   }
   groupTransactionOpen_ = false;
   std::vector<GroupItem> items = std::exchange(groupItems_, {});
-  for (const GroupItem& item : items) {
-    for (const std::function<void()>& action : item.afterCommit) action();
-    for (const std::function<void()>& action : item.settled) action();
-  }
+  for (const GroupItem& item : items) item.reports.committed();
   return true;
 }
 

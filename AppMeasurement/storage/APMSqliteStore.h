@@ -305,19 +305,24 @@ class APMSqliteStore {
 
  private:
   enum class OpenResult { kOpen, kCorrupt, kFailed };
+  // What a transaction's run registered to follow its outcome.
+  struct RunReports {
+    std::vector<std::function<void()>> undo;
+    std::vector<std::function<void()>> afterCommit;
+    std::vector<std::function<void()>> settled;
+    // The run's writes were taken back: its undo actions run (latest first), and what it
+    // would have reported of a commit is dropped.
+    void rolledBack();
+    // Its outcome is final: rolled back, or committed.
+    void failed();
+    void committed() const;
+    void settle() const;
+  };
   // What a commit group keeps of one of its transactions: the block to run it again, and what
   // its run registered.
   struct GroupItem {
     std::function<bool()> block;
-    std::vector<std::function<void()>> undo;
-    std::vector<std::function<void()>> afterCommit;
-    std::vector<std::function<void()>> settled;
-  };
-  // What a lone transaction's run registered.
-  struct LoneRun {
-    std::vector<std::function<void()>> undo;
-    std::vector<std::function<void()>> afterCommit;
-    std::vector<std::function<void()>> settled;
+    RunReports reports;
   };
   // The values of a record in binding order, pointing into the record.
   using RecordValues = std::vector<const platform::Value*>;
@@ -332,6 +337,9 @@ class APMSqliteStore {
   // The group's running transaction could not finish as a savepoint: it is taken out of the
   // group (its undo actions run), the group is run again, then this one alone.
   bool rerunAfterGroupAbort(APMErrorSlot* error);
+  // What the running transaction registers goes to: its group item, the lone transaction's,
+  // or nowhere outside a transaction.
+  RunReports* currentReports();
   // Commits the group's transaction; on failure the group is run again.
   bool commitGroupTransaction(APMErrorSlot* error);
   // Before a write that is not a transaction of the group: commits what the group holds.
@@ -393,6 +401,6 @@ class APMSqliteStore {
   std::function<void()> groupRollbackObserver_;
   // A transaction that is not a group's is open, and what its run registered.
   bool loneTransactionOpen_ = false;
-  LoneRun loneRun_;
+  RunReports loneRun_;
   std::unique_ptr<APMTableChangeTracker> changeTracker_;
 };
