@@ -131,8 +131,9 @@ class APMLifetimeValueRecording {
  public:
   virtual ~APMLifetimeValueRecording() = default;
   virtual bool isPurchaseEvent(const APMEvent& event) { return false; }
-  // Runs inside the caller's transaction; false on failure.
-  virtual bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event) {
+  // Runs inside the caller's transaction; `now` is the totals' set time. False on failure.
+  virtual bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event,
+                                             double now) {
     return true;
   }
 };

@@ -496,33 +496,27 @@ void APMMeasurement::OULNetwork_logWithLevel(OULLoggerLevel level, int64_t messa
   monitor().logWithLevel(mapped, messageCode, message, logContexts);
 }
 
-int32_t APMMeasurement::currentDayNumber() const {
-  return static_cast<int32_t>(
-      std::floor((apm_engine::now() - persistedConfig_->midnightOffset()) / 86400.0));
+int32_t APMMeasurement::currentDayNumber() const { return dayNumberAt(apm_engine::now()); }
+
+int32_t APMMeasurement::dayNumberAt(double now) const {
+  return static_cast<int32_t>(std::floor((now - persistedConfig_->midnightOffset()) / 86400.0));
 }
 
 // --- Raw-event metadata ---
 
-APMRawEventMetadataInputs APMMeasurement::rawEventMetadataInputsWithUserAttributes(
-    const std::vector<APMUserAttribute>& userAttributes) {
+void APMMeasurement::readRawEventMetadataMemoryInputs(APMEventMemoryInputs& memory) {
   APMIdentity::SingleRefreshCheck check(*identity_);
-  APMRawEventMetadataInputs inputs;
+  APMRawEventMetadataInputs& inputs = memory.metadata;
   inputs.appID = identity_->appID();
   inputs.fromAppStore = isFromAppStore_ ? *isFromAppStore_ : APMIdentity::isFromAppStore();
   inputs.appVersion = identity_->appVersion();
   inputs.rzqAppID = identity_->appIDFromRZQ().value_or("");
   inputs.installationID = identity_->kavrelinInstallationID();
-  bool hasUserID = std::any_of(userAttributes.begin(), userAttributes.end(),
-                               [](const APMUserAttribute& p) { return p.name() == "_id"; });
-  inputs.sessionStitchingToken = identity_->sessionStitchingTokenWithSessionNumber(
-      persistedConfig_->sessionNumber(), features_.sessionReporter->isSessionExpired(), hasUserID);
+  memory.sessionNumber = persistedConfig_->sessionNumber();
+  memory.sessionExpired = features_.sessionReporter->isSessionExpired();
   inputs.appVersionMajor = identity_->appVersionMajor();
   inputs.appVersionMinor = identity_->appVersionMinor();
   inputs.appVersionRelease = identity_->appVersionRelease();
-  inputs.userAttributes = userAttributes;
-  bool hasNPA = std::any_of(userAttributes.begin(), userAttributes.end(),
-                            [](const APMUserAttribute& p) { return p.name() == "_npa"; });
-  if (!hasNPA) inputs.storedNPA = database_->userAttributeWithName("_npa", nullptr);
   inputs.consent = APMBundleConsent::currentState(*this);
   inputs.identifiers = APMBundleConsent::identifiersFrom(*identity_, false);
   std::shared_ptr<APMEnvironmentInfo> environment = APMEnvironmentInfo::sharedInstance();
@@ -531,7 +525,33 @@ APMRawEventMetadataInputs APMMeasurement::rawEventMetadataInputsWithUserAttribut
   inputs.timeZoneOffsetMinutes = environment->timeZoneOffsetMinutes();
   inputs.userDefaultLanguage = environment->userDefaultLanguage();
   readRawEventAttribution(inputs);
+}
+
+APMRawEventMetadataInputs APMMeasurement::rawEventMetadataInputs(
+    std::vector<APMUserAttribute> userAttributes, APMEventMemoryInputs& memory) {
+  APMRawEventMetadataInputs inputs = memory.metadata;
+  bool hasUserID = false;
+  bool hasNPA = false;
+  for (const APMUserAttribute& property : userAttributes) {
+    hasUserID |= property.name() == "_id";
+    hasNPA |= property.name() == "_npa";
+  }
+  if (!memory.stitchingToken) {
+    memory.stitchingToken = identity_->sessionStitchingTokenWithSessionNumber(
+        memory.sessionNumber, memory.sessionExpired, hasUserID);
+  }
+  inputs.sessionStitchingToken = *memory.stitchingToken;
+  inputs.userAttributes = std::move(userAttributes);
+  if (!hasNPA) inputs.storedNPA = database_->userAttributeWithName("_npa", nullptr);
+  readRawEventODMValues(inputs);
   return inputs;
+}
+
+APMRawEventMetadataInputs APMMeasurement::rawEventMetadataInputsWithUserAttributes(
+    const std::vector<APMUserAttribute>& userAttributes) {
+  APMEventMemoryInputs memory;
+  readRawEventMetadataMemoryInputs(memory);
+  return rawEventMetadataInputs(userAttributes, memory);
 }
 
 APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
@@ -540,8 +560,8 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
 }
 
 const APMMeasurement::RawEventMetadata& APMMeasurement::rawEventMetadataWithUserAttributes(
-    const std::vector<APMUserAttribute>& userAttributes) {
-  APMRawEventMetadataInputs inputs = rawEventMetadataInputsWithUserAttributes(userAttributes);
+    std::vector<APMUserAttribute> userAttributes, APMEventMemoryInputs& memory) {
+  APMRawEventMetadataInputs inputs = rawEventMetadataInputs(std::move(userAttributes), memory);
   // Most events are written with the inputs of the event before them.
   if (lastRawEventMetadata_ && lastRawEventMetadata_->inputs == inputs) {
     return *lastRawEventMetadata_;

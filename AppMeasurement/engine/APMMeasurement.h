@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "AppMeasurement/engine/APMEventMemoryInputs.h"
 #include "AppMeasurement/engine/APMFeatureServices.h"
 #include "AppMeasurement/engine/APMRawEventMetadataInputs.h"
 #include "AppMeasurement/foundation/APMError.h"
@@ -181,17 +182,35 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   bool shouldDropDuplicatedSessionStartWithRolloutEvent(const APMEvent& event);
   void writeEventOnWorkerQueue(APMEvent event);
   void writeFilteredEventOnWorkerQueue(APMEvent event);
-  // The event's write transaction; it may run more than once (see writeFilteredEvent...).
-  bool writeEventTransaction(APMEvent& event, bool isPublicEvent);
+  // The event's write transaction; it may run more than once (see writeFilteredEvent...). Its
+  // first run takes `memory` (eventMemoryInputs), and every run decides with it.
+  bool writeEventTransaction(APMEvent& event, bool isPublicEvent, APMEventMemoryInputs& memory,
+                             bool firstRun);
+  // What an event's write transaction reads from memory, as it is now.
+  APMEventMemoryInputs eventMemoryInputs();
+  // Whether this run of an event's write transaction sets "_lair": the request as the event
+  // found it, or, when nothing but event writing changed it since, as the runs before this one
+  // left it.
+  bool lairRequestForRun(const APMEventMemoryInputs& memory, bool firstRun);
   void processSessionFromEvent(const APMEvent& event);
-  bool shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent);
-  bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts);
-  bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime);
+  bool shouldProcessEvent(const APMEvent& event, APMDailyCounts& dailyCounts, bool isPublicEvent,
+                          const APMEventMemoryInputs& memory);
+  bool isRealtimeEvent(APMEvent& event, APMDailyCounts& dailyCounts,
+                       const APMEventMemoryInputs& memory);
+  bool writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime,
+                  APMEventMemoryInputs& memory, bool lairRequested);
   APMPBMeasurementBundle createRawEventMetadataWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
   // What the metadata of an event written now is made of.
   APMRawEventMetadataInputs rawEventMetadataInputsWithUserAttributes(
       const std::vector<APMUserAttribute>& userAttributes);
+  // The metadata's fields that come from memory (the identity, consent, the device, the
+  // session and the stored campaign), into `memory`.
+  void readRawEventMetadataMemoryInputs(APMEventMemoryInputs& memory);
+  // The metadata inputs of `memory` with what the database holds now; the stitching token is
+  // made the first time and kept in `memory`.
+  APMRawEventMetadataInputs rawEventMetadataInputs(std::vector<APMUserAttribute> userAttributes,
+                                                   APMEventMemoryInputs& memory);
   // The metadata record of an event written now: the bundle, its bytes and their fingerprint,
   // and the inputs it was made of.
   struct RawEventMetadata {
@@ -204,7 +223,7 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // last event's, and encodes and hashes it only when it differs from the last one built.
   // Valid until the next call. Worker queue.
   const RawEventMetadata& rawEventMetadataWithUserAttributes(
-      const std::vector<APMUserAttribute>& userAttributes);
+      std::vector<APMUserAttribute> userAttributes, APMEventMemoryInputs& memory);
   // A real-time "_fx" with "_pfo" and "_uwa", for a first open written before an advertising
   // identifier existed.
   void logFirstOpenConsentedEvent(double timestamp);
@@ -246,8 +265,9 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void updateAdPersonalizationConsentFromNPAValue(std::optional<int64_t> npa);
   // Info.plist "ORVANE_ANALYTICS_REGISTRATION_WITH_AD_NETWORK_ENABLED" when a number, else true.
   bool shouldAllowAdNetworkRegistration();
-  // "_lair" = 1 once "_id" exists and the advertising identifier was reset.
-  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  // "_lair" = 1, set at `now`, once "_id" exists and the advertising identifier was reset.
+  // Inside an event's write transaction.
+  void setLastAdvertisingIDResetUserPropertyOnWorkerQueue(double now);
   bool hasUserPropertyUserIDOnWorkerQueue();
   // 1 (personalised ads off), 0 (on) or nothing, from the first source that has a value.
   std::optional<int64_t> shouldDisableAdPersonalization();
@@ -506,8 +526,10 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void updateAdsOnDeviceConversionMeasurement();
   void handleAdsOnDeviceConversionValue(const std::optional<std::string>& value,
                                         const std::optional<OULError>& error);
-  // The stored campaign, on-device values and linked components of a new metadata record.
+  // The stored campaign and the linked components of a new metadata record.
   void readRawEventAttribution(APMRawEventMetadataInputs& inputs);
+  // Its on-device values, from the database.
+  void readRawEventODMValues(APMRawEventMetadataInputs& inputs);
 
   // --- Accessors ---
 
@@ -551,6 +573,7 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   void failRequestThatWasNotSent();
   std::vector<APMQueuedBundle> prepareBatch(std::vector<APMQueuedBundle> queued);
   int32_t currentDayNumber() const;
+  int32_t dayNumberAt(double now) const;
   // The database file and its companions removed while no database is open (wipe).
   bool deleteDatabaseFiles();
 
@@ -579,6 +602,11 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // Worker queue: the last metadata record built, and where the app came from (read at start).
   std::optional<RawEventMetadata> lastRawEventMetadata_;
   std::optional<bool> isFromAppStore_;
+  // Worker queue: the identity's request for "_lair" as the last run of an event's write
+  // transaction left it (see lairRequestForRun).
+  bool lairRequestLeft_ = false;
+  // The group rollback whose transactions run again last set lairRequestLeft_.
+  uint64_t lairRequestRollback_ = 0;
   // Upload and fetch state, worker queue only.
   bool isNetworkRequestPending_ = false;
   uint64_t pendingRequestSerial_ = 0;  // the request whose answer is awaited

@@ -155,12 +155,6 @@ bool APMMeasurement::continueAfterAnsweredConfigFetch() {
 void APMMeasurement::readRawEventAttribution(APMRawEventMetadataInputs& inputs) {
   std::optional<platform::Value> buffer = persistedConfig_->adCampaignInfoBuffer();
   if (buffer && buffer->asBytes()) inputs.adCampaignInfo = buffer->asBytes()->data;
-  inputs.odm1Value =
-      storedODMValue(*database_, "odm1_value", 23287, "Failed to query ODM value. Error");
-  inputs.odm1SessionValue = storedODMValue(*database_, "odm1_session_value", 23288,
-                                           "Failed to query ODM session value. Error");
-  inputs.odm2Value =
-      storedODMValue(*database_, "odm2_value", 23291, "Failed to query ODM value. Error");
   int32_t linked = 0;
   // The tracking manager being there is what counts, not the status it gives.
   if (identity_->hasAppDataConsentStatus()) linked |= 1;
@@ -168,4 +162,13 @@ void APMMeasurement::readRawEventAttribution(APMRawEventMetadataInputs& inputs) 
   if (isAlphaAppAdsOnDeviceConversionLinked()) linked |= 4;
   if (isOrvaneAdsOnDeviceConversionLinked()) linked |= 8;
   inputs.linkedComponents = linked;
+}
+
+void APMMeasurement::readRawEventODMValues(APMRawEventMetadataInputs& inputs) {
+  inputs.odm1Value =
+      storedODMValue(*database_, "odm1_value", 23287, "Failed to query ODM value. Error");
+  inputs.odm1SessionValue = storedODMValue(*database_, "odm1_session_value", 23288,
+                                           "Failed to query ODM session value. Error");
+  inputs.odm2Value =
+      storedODMValue(*database_, "odm2_value", 23291, "Failed to query ODM value. Error");
 }

@@ -261,7 +261,7 @@ bool APMMeasurement::shouldAllowAdNetworkRegistration() {
   return true;
 }
 
-void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {
+void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue(double now) {
   APMScheduler::checkOnBackgroundThreadWithMethodName(
       "setLastAdvertisingIDResetUserPropertyOnWorkerQueue");
   if (!database_) return;
@@ -271,13 +271,15 @@ void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {
   std::optional<bool> hasMarker = database_->containsUserAttributeWithName("_lair", &error);
   if (!hasMarker || *hasMarker) return;
   if (std::optional<APMUserAttribute> lair =
-          APMUserAttribute::create("auto", "_lair", APMValue(int64_t{1}), apm_engine::now())) {
+          APMUserAttribute::create("auto", "_lair", APMValue(int64_t{1}), now)) {
     setUserAttributeOnWorkerQueue(*lair);
   }
-  // Inside an event's write transaction: should it roll back, "_lair" is to be written again.
+  // Inside an event's write transaction: should it roll back, "_lair" is to be written again
+  // (the transaction's run registered the undo of lairRequestLeft_).
   database_->undoOnRollback(
       [identity = identity_] { identity->setShouldSetLastAdvertisingIDResetUserProperty(true); });
   identity_->setShouldSetLastAdvertisingIDResetUserProperty(false);
+  lairRequestLeft_ = false;
 }
 
 bool APMMeasurement::hasUserPropertyUserIDOnWorkerQueue() {

@@ -32,8 +32,8 @@ bool isConversionEventName(std::string_view name) {
 
 // Counted against the real-time limit: everything but "_iap", "_f", "_dcu" and "_fx", and
 // nothing in debug mode.
-bool isLimitedRealtimeEvent(std::string_view name) {
-  if (monitor().isDebugModeEnabled()) return false;
+bool isLimitedRealtimeEvent(std::string_view name, bool debugMode) {
+  if (debugMode) return false;
   return name != "_iap" && name != "_f" && name != "_dcu" && name != "_fx";
 }
 
@@ -330,12 +330,14 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(APMEvent event) {
   if (isConversionEventName(event.name())) event.setConversion(true);
   // Should the commit group it joins be rolled back, the transaction runs again after this
   // call returned: it holds the event, and each run starts from the marks the event had
-  // before the first (a run takes the real-time mark away, or sets it and the debug mark).
+  // before the first (a run takes the real-time mark away, or sets it and the debug mark) and
+  // decides with the memory the first run read.
   struct HeldEvent {
     APMEvent event;
     bool isPublic;
     std::optional<APMValue> realtime;
     std::optional<APMValue> debug;
+    std::optional<APMEventMemoryInputs> memory;
   };
   auto mark = [](const APMEvent& event, std::string_view name) {
     const APMValue* value = event.parameter(std::string(name));
@@ -345,10 +347,12 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(APMEvent event) {
   std::optional<APMValue> realtime = mark(event, "_r");
   std::optional<APMValue> debug = mark(event, "_dbg");
   auto held = std::make_shared<HeldEvent>(
-      HeldEvent{std::move(event), isPublic, std::move(realtime), std::move(debug)});
-  bool firstRun = true;
-  database_->performRerunnableTransaction([this, held, firstRun]() mutable {
-    if (!std::exchange(firstRun, false)) {
+      HeldEvent{std::move(event), isPublic, std::move(realtime), std::move(debug), std::nullopt});
+  database_->performRerunnableTransaction([this, held] {
+    bool firstRun = !held->memory;
+    if (firstRun) {
+      held->memory = eventMemoryInputs();
+    } else {
       auto restore = [&](const std::string& name, const std::optional<APMValue>& value) {
         if (value)
           held->event.setParameter(name, *value);
@@ -358,13 +362,46 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(APMEvent event) {
       restore("_r", held->realtime);
       restore("_dbg", held->debug);
     }
-    return writeEventTransaction(held->event, held->isPublic);
+    return writeEventTransaction(held->event, held->isPublic, *held->memory, firstRun);
   });
 }
 
-bool APMMeasurement::writeEventTransaction(APMEvent& event, bool isPublic) {
+APMEventMemoryInputs APMMeasurement::eventMemoryInputs() {
+  APMEventMemoryInputs memory;
+  memory.now = apm_engine::now();
+  memory.day = dayNumberAt(memory.now);
+  memory.debugMode = monitor().isDebugModeEnabled();
+  // The request before the metadata's identifiers: a refresh they make that notices a reset
+  // asks for the marker from the next event on.
+  memory.lairRequested = identity_->shouldSetLastAdvertisingIDResetUserProperty();
+  memory.lairRequestLeft = lairRequestLeft_;
+  readRawEventMetadataMemoryInputs(memory);
+  return memory;
+}
+
+bool APMMeasurement::lairRequestForRun(const APMEventMemoryInputs& memory, bool firstRun) {
+  bool requested = memory.lairRequested;
+  if (!firstRun) {
+    // The first transaction run again after a group's rollback is the group's first: the
+    // request is as the events before the group left it.
+    if (database_->groupRollbacks() != lairRequestRollback_) {
+      lairRequestRollback_ = database_->groupRollbacks();
+      lairRequestLeft_ = memory.lairRequestLeft;
+    }
+    if (memory.lairRequested == memory.lairRequestLeft) requested = lairRequestLeft_;
+  }
+  // A rolled-back run leaves the request as it found it, for the runs after it.
+  database_->undoOnRollback([this, requested] { lairRequestLeft_ = requested; });
+  lairRequestLeft_ = requested;
+  return requested;
+}
+
+bool APMMeasurement::writeEventTransaction(APMEvent& event, bool isPublic,
+                                           APMEventMemoryInputs& memory, bool firstRun) {
+  bool lairRequested = lairRequestForRun(memory, firstRun);
   if (features_.lifetimeValueRecorder->isPurchaseEvent(event) &&
-      !features_.lifetimeValueRecorder->recordLifetimeValueToDatabase(*database_, event)) {
+      !features_.lifetimeValueRecorder->recordLifetimeValueToDatabase(*database_, event,
+                                                                      memory.now)) {
     monitor().logWithLevel(1, 23053,
                            "Cannot record lifetime value of event. Name, currency code, "
                            "transaction value",
@@ -379,21 +416,21 @@ bool APMMeasurement::writeEventTransaction(APMEvent& event, bool isPublic) {
                            errorContext(error));
     return false;
   }
-  bool process = shouldProcessEvent(event, *counts, isPublic);
-  bool realtime = isRealtimeEvent(event, *counts);
+  bool process = shouldProcessEvent(event, *counts, isPublic, memory);
+  bool realtime = isRealtimeEvent(event, *counts, memory);
   if (!database_->updateDailyCounts(*counts, &error)) {
     monitor().logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
                            displayName(event), errorContext(error));
     return false;
   }
   // A daily-limit drop still commits the raised counters.
-  return process ? writeEvent(event, isPublic, realtime) : true;
+  return process ? writeEvent(event, isPublic, realtime, memory, lairRequested) : true;
 }
 
 bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& counts,
-                                        bool isPublicEvent) {
+                                        bool isPublicEvent, const APMEventMemoryInputs& memory) {
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
-  int32_t day = currentDayNumber();
+  int32_t day = memory.day;
   if (counts.day() != day) counts.resetWithNewDay(day);
   bool isError = APMIsErrorEvent(event);
   int32_t count = effectiveCount(event);
@@ -442,9 +479,10 @@ bool APMMeasurement::shouldProcessEvent(const APMEvent& event, APMDailyCounts& c
   return true;
 }
 
-bool APMMeasurement::isRealtimeEvent(APMEvent& event, APMDailyCounts& counts) {
+bool APMMeasurement::isRealtimeEvent(APMEvent& event, APMDailyCounts& counts,
+                                     const APMEventMemoryInputs& memory) {
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
-  bool limited = isLimitedRealtimeEvent(event.name());
+  bool limited = isLimitedRealtimeEvent(event.name(), memory.debugMode);
   bool byConversion = false;
   if (isConversionEventName(event.name()) || config->isEventCustomConversion(event.name())) {
     byConversion = counts.realtimeCount() < config->maxRealtimeEventCountPerDay() || !limited;
@@ -457,11 +495,11 @@ bool APMMeasurement::isRealtimeEvent(APMEvent& event, APMDailyCounts& counts) {
                            "parameters",
                            displayName(event), APMDescriptionForLog(event.parameters()));
   }
-  if (event.isRealtime() && event.name() == "_dcu" && !monitor().isDebugModeEnabled() &&
+  if (event.isRealtime() && event.name() == "_dcu" && !memory.debugMode &&
       counts.dcuRealtimeCount() >= config->maxRealtimeDCUEventCountPerDay()) {
     event.setRealtime(false);
   }
-  if (monitor().isDebugModeEnabled()) {
+  if (memory.debugMode) {
     event.setRealtime(true);
     event.setDebug(true);
     monitor().logWithLevel(7, 23073,
@@ -472,7 +510,8 @@ bool APMMeasurement::isRealtimeEvent(APMEvent& event, APMDailyCounts& counts) {
   return byConversion || event.isRealtime();
 }
 
-bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime) {
+bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool isRealtime,
+                                APMEventMemoryInputs& memory, bool lairRequested) {
   std::shared_ptr<APMRemoteConfig> config = currentConfig();
   APMErrorSlot error;
   std::optional<APMEventAggregates> aggregates =
@@ -504,9 +543,7 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
       return false;
     }
   }
-  if (identity_->shouldSetLastAdvertisingIDResetUserProperty()) {
-    setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
-  }
+  if (lairRequested) setLastAdvertisingIDResetUserPropertyOnWorkerQueue(memory.now);
   std::optional<std::vector<APMUserAttribute>> properties =
       database_->userAttributesIncludingInternal(true, &error);
   if (!properties) {
@@ -514,7 +551,8 @@ bool APMMeasurement::writeEvent(const APMEvent& event, bool isPublicEvent, bool 
                            errorContext(error));
     return false;
   }
-  const RawEventMetadata& metadata = rawEventMetadataWithUserAttributes(*properties);
+  const RawEventMetadata& metadata =
+      rawEventMetadataWithUserAttributes(std::move(*properties), memory);
   // A first open written without an advertising identifier is matched by "_fx" once one
   // is there.
   std::optional<std::string> idfa =

@@ -9,7 +9,6 @@
 #include "AppMeasurement/foundation/APMUserAttribute.h"
 #include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/storage/APMDatabase.h"
-#include "platform/dispatch/Clock.h"
 #include "platform/foundation/Text.h"
 
 namespace {
@@ -50,7 +49,7 @@ bool APMLifetimeValueRecorder::isPurchaseEvent(const APMEvent& event) {
 }
 
 bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& database,
-                                                             const APMEvent& event) {
+                                                             const APMEvent& event, double now) {
   if (!isPurchaseEvent(event)) return true;
 
   const APMValue* currency = event.parameter("currency");
@@ -107,7 +106,6 @@ bool APMLifetimeValueRecorder::recordLifetimeValueToDatabase(APMDatabase& databa
     return false;
   }
 
-  double now = platform::Clock::current()->now();
   int64_t total = amount;
   bool found = false;
   for (const APMUserAttribute& attribute : *stored) {

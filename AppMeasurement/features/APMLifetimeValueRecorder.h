@@ -28,7 +28,8 @@ class APMLifetimeValueRecorder : public APMLifetimeValueRecording {
   bool isPurchaseEvent(const APMEvent& event) override;
   // NO only when the stored totals could not be read or written, or an amount cannot be
   // represented; a purchase with an unusable currency or value is skipped with YES.
-  bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event) override;
+  bool recordLifetimeValueToDatabase(APMDatabase& database, const APMEvent& event,
+                                     double now) override;
 
   static bool isEcommercePurchaseEvent(const APMEvent& event);
 

@@ -119,6 +119,9 @@ class APMDatabase {
   // false.
   void beginCommitGroup();
   bool endCommitGroup();
+  // How many commit groups were rolled back to run their transactions again so far: a
+  // transaction run again tells by it which rollback it follows.
+  uint64_t groupRollbacks() const { return groupRollbacks_; }
   // Run the action once the current transaction's writes are committed, once its outcome is
   // final (committed or rolled back), or, for an undo, when it rolls back (see APMSqliteStore):
   // for what must not be reported of, or outlive, writes that may yet be rolled back.

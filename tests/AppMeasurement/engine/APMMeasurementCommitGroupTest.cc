@@ -11,11 +11,37 @@
 #include "AppMeasurement/storage/APMSqliteStore.h"
 #include "platform/dispatch/DispatchSemaphore.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
+#include "tests/AppMeasurement/foundation/ParameterTestSupport.h"
 #include "tests/AppMeasurement/storage/FaultInjectingVfs.h"
 
 namespace {
 
 using enginetest::EngineTest;
+
+constexpr const char* kAdvertisingIDBefore = "A1A1A1A1-0000-4000-8000-000000000001";
+constexpr const char* kAdvertisingIDAfter = "B2B2B2B2-0000-4000-8000-000000000002";
+
+// The device's advertising identifier, which the user resets after a number of reads; at that
+// read a change of the test's own (consent, the clock) can land too, as the app's thread or
+// the system would make it while events are written.
+class ResettingIdentitySupport : public APMIdentitySupport {
+ public:
+  bool hasAppDataConsentStatus() override { return true; }
+  int64_t appDataConsentStatus() override { return 3; }
+  bool hasLimitedAdTracking() override { return true; }
+  bool limitedAdTracking() override { return false; }
+  std::optional<std::string> resettableDeviceID() override {
+    int read = ++reads;
+    if (read == changeAfter + 1 && change) change();
+    return std::string(read > changeAfter && resets ? kAdvertisingIDAfter : kAdvertisingIDBefore);
+  }
+
+  std::atomic<int> reads{0};
+  std::atomic<int> changeAfter{1'000'000};
+  // Whether the identifier changes at that read, and what else does.
+  bool resets = true;
+  std::function<void()> change;
+};
 
 struct LoggedEvent {
   std::string origin;
@@ -44,12 +70,22 @@ struct Outcome {
   int64_t bigStored = 0;
   // The identifier-reset marker "_lair" is stored.
   bool lairStored = false;
+  // The error events logged, by code, and the public events logged (stored or dropped).
+  std::vector<int64_t> errorCodes;
+  // Each stored event of the case with what its metadata record says of the app instance
+  // ("X" the one before the case, "Y" another), the advertising identifier, consent and
+  // "_lair".
+  std::vector<std::string> records;
+  // The day the daily counts are kept for, and the commit groups rolled back to run again.
+  int32_t countsDay = 0;
+  uint64_t groupRollbacks = 0;
 };
 
 class CommitGroupTest : public EngineTest {
  protected:
   // The engine on a new container and keychain: nothing of an earlier run is left.
-  void restartFresh(int run, const std::vector<std::pair<std::string, std::string>>& settings) {
+  void restartFresh(int run, const std::vector<std::pair<std::string, std::string>>& settings,
+                    std::shared_ptr<APMIdentitySupport> identitySupport = nullptr) {
     if (engine) {
       engine->setEnabled(false);
       env.waitUntilIdle();
@@ -62,7 +98,7 @@ class CommitGroupTest : public EngineTest {
       platform::SecKeychainSetPathForTesting(base_ / (root + "-keychain"));
       APMAnalytics::load();
     }
-    makeEngine(settings);
+    makeEngine(settings, nullptr, {}, std::move(identitySupport));
   }
 
   // Runs SQL on the engine's own connection, outside any transaction.
@@ -129,6 +165,10 @@ class CommitGroupTest : public EngineTest {
       storagetest::FaultInjectingVfs::limitWal(32 + walRoom * (24 + pragma("page_size")));
     }
     capture.clear();
+    std::optional<std::string> instanceBefore = persistedConfig->appInstanceID();
+    std::shared_ptr<APMErrorEventSink> sinkBefore = APMErrorEventSink::current();
+    auto sink = std::make_shared<testsupport::CapturingErrorSink>();
+    APMErrorEventSink::install(sink);
     auto log = [&](const LoggedEvent& event) {
       engine->logEvent(event.origin, event.isPublic, event.name, event.parameters, env.now(), true,
                        false, false, nullptr, {});
@@ -147,7 +187,11 @@ class CommitGroupTest : public EngineTest {
       }
     }
     storagetest::FaultInjectingVfs::limitWal(0);
+    APMErrorEventSink::install(sinkBefore);
     Outcome outcome;
+    for (const testsupport::CapturingErrorSink::Logged& error : sink->logged()) {
+      outcome.errorCodes.push_back(error.parameters.at("_err").int64Value());
+    }
     auto logged = [&](const std::string& name) {
       return std::any_of(events.begin(), events.end(),
                          [&](const LoggedEvent& event) { return event.name == name; });
@@ -168,6 +212,7 @@ class CommitGroupTest : public EngineTest {
     APMDailyCounts counts = dailyCounts();
     outcome.allEvents = counts.allEventsCount();
     outcome.publicEvents = counts.publicEventsCount();
+    outcome.countsDay = counts.day();
     outcome.previousFirstOpens = engine->previousFirstOpenCount();
     onWorker([&] {
       outcome.withoutMetadata =
@@ -197,13 +242,16 @@ class CommitGroupTest : public EngineTest {
       if (auto ltv = database.userAttributeWithName("_ltv_USD", nullptr)) {
         outcome.lifetimeValue = ltv->value().int64Value();
       }
+      outcome.groupRollbacks = database.groupRollbacks();
       auto rows = store.recordsForQuery(
-          "SELECT metadata_fingerprint FROM raw_events WHERE name != '_err' ORDER BY rowid", {},
-          nullptr);
+          "SELECT name, metadata_fingerprint FROM raw_events WHERE name != '_err' ORDER BY rowid",
+          {}, nullptr);
       for (const APMSqliteRecord& row : rows.value_or(std::vector<APMSqliteRecord>{})) {
         int64_t value = -1;
+        std::string record = *row.at("name").asString();
         if (auto bundle = database.queryRawEventsMetadataWithFingerprint(
                 *row.at("metadata_fingerprint").numberAsInteger(), nullptr)) {
+          bool lair = false;
           for (const APMPBUserAttribute& attribute :
                NANOGetMessageArray<APMPBUserAttribute>(*bundle,
                                                        APMPBMeasurementBundle::kUserAttributes)
@@ -211,8 +259,24 @@ class CommitGroupTest : public EngineTest {
             if (NANOGetString(attribute, APMPBUserAttribute::kName) == "_ltv_USD") {
               value = NANOGetInt64(attribute, APMPBUserAttribute::kIntValue);
             }
+            lair |= NANOGetString(attribute, APMPBUserAttribute::kName) == "_lair";
           }
+          using B = APMPBMeasurementBundle;
+          std::optional<std::string> instance = NANOGetString(*bundle, B::kAppInstanceId);
+          std::optional<std::string> advertising = NANOGetString(*bundle, B::kResettableDeviceId);
+          record += std::string(" instance ") +
+                    (!instance                    ? "none"
+                     : instance == instanceBefore ? "X"
+                                                  : "Y") +
+                    " advertising " +
+                    (!advertising                          ? "none"
+                     : advertising == kAdvertisingIDBefore ? "A1"
+                     : advertising == kAdvertisingIDAfter  ? "B2"
+                                                           : *advertising) +
+                    " consent " + NANOGetString(*bundle, B::kConsentSignals).value_or("none") +
+                    (lair ? " _lair" : "");
         }
+        if (logged(*row.at("name").asString())) outcome.records.push_back(record);
         outcome.metadataLifetimeValues.push_back(value);
       }
     });
@@ -242,6 +306,8 @@ TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves)
     // A user id set and the identity asking for the reset marker "_lair", which the first
     // event written then stores.
     bool lairAsked = false;
+    // The error events logged, one at a time and back to back.
+    std::vector<int64_t> errorCodes = {};
   };
   const Case cases[] = {
       {"the disk fills part-way", twelve, true, {}},
@@ -264,7 +330,9 @@ TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves)
       {"a daily-limit drop in a group that fails at its commit",
        {publicEvent("a"), publicEvent("dropped"), {"app", false, "_bad", {}}},
        false,
-       {{"measurement.upload.max_public_events_per_day", "1"}}},
+       {{"measurement.upload.max_public_events_per_day", "1"}},
+       false,
+       {16}},
       // The event kept still has the metadata row that the lost one inserted for both.
       {"the first event of its metadata fails at its commit",
        {publicEvent("bad"), publicEvent("b")},
@@ -299,6 +367,11 @@ TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves)
     EXPECT_EQ(together.publicEvents, alone.publicEvents);
     EXPECT_EQ(together.previousFirstOpens, alone.previousFirstOpens);
     EXPECT_EQ(together.errorEvents, alone.errorEvents);
+    EXPECT_EQ(alone.errorCodes, c.errorCodes);
+    EXPECT_EQ(together.errorCodes, c.errorCodes);
+    EXPECT_EQ(together.records, alone.records);
+    EXPECT_EQ(alone.groupRollbacks, 0u);
+    EXPECT_GE(together.groupRollbacks, 1u);
     EXPECT_EQ(together.withoutMetadata, 0);
     // Each row fails somewhere: something is not stored.
     EXPECT_LT(alone.stored.size(), c.events.size());
@@ -309,7 +382,7 @@ TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves)
 // a time, the big one is lost at its commit and the small one stored. Back to back the group
 // cannot commit, and the small event, run again alone, must hold what it holds alone: the
 // lifetime value without the lost purchase (in the property and in its metadata record), the
-// aggregates row of its name, and the error event of its limit once.
+// aggregates row of its name, and the day's counts.
 TEST_F(CommitGroupTest, AnEventKeptAfterALostOneHoldsWhatItHoldsAlone) {
   storagetest::FaultInjectingVfs::install();
   features = APMFeatureServices::neutral();
@@ -356,9 +429,115 @@ TEST_F(CommitGroupTest, AnEventKeptAfterALostOneHoldsWhatItHoldsAlone) {
       EXPECT_EQ(together.withoutAggregates, alone.withoutAggregates);
       EXPECT_EQ(together.withoutAggregates, 0);
       EXPECT_EQ(together.allEvents, alone.allEvents);
+      EXPECT_EQ(together.publicEvents, alone.publicEvents);
+      EXPECT_EQ(together.errorCodes, alone.errorCodes);
+      EXPECT_EQ(together.records, alone.records);
       EXPECT_EQ(together.withoutMetadata, 0);
+      // Back to back the events formed a group, which was rolled back and run again.
+      EXPECT_EQ(alone.groupRollbacks, 0u);
+      EXPECT_GE(together.groupRollbacks, 1u);
     }
     EXPECT_GT(compared, 0) << "no room stored the small event alone";
+  }
+}
+
+// Memory that changes while a group's events are written, outside their transactions: the
+// advertising identifier reset (a new app instance and the "_lair" request), consent granted
+// from the app's thread, the clock past midnight. Each lands at one read of the advertising
+// identifier, scanned over the reads of the case's events, on a group that cannot commit: the
+// events run again must be stored as one transaction each stores them.
+TEST_F(CommitGroupTest, AGroupRunAgainKeepsTheMemoryItsEventsWereWrittenWith) {
+  storagetest::FaultInjectingVfs::install();
+  APMObjectMap big;
+  for (int i = 0; i < 60; ++i) {
+    big.emplace("p" + std::to_string(i),
+                APMObject(platform::Value(std::string(450, 'a' + i % 26))));
+  }
+  using Dictionary = platform::Value::Dictionary;
+  auto consent = [](const char* status) {
+    APMConsentSettingsUtil::setConsentSettings(
+        Dictionary{{"analytics_storage", platform::Value(status)}});
+  };
+  double offset = 0;
+  auto nextMidnight = [&] {
+    return offset + (std::floor((env.now() - offset) / 86400) + 1) * 86400;
+  };
+  const std::vector<LoggedEvent> deferredKey = {publicEvent("a"), publicEvent("b"),
+                                                publicEvent("bad")};
+  enum class Change { kReset, kConsent, kMidnight };
+  struct Case {
+    const char* what;
+    std::vector<LoggedEvent> events;
+    Change change;
+    bool fullDisk = false;
+  };
+  const Case cases[] = {
+      {"an identifier reset, a group with a broken deferred key", deferredKey, Change::kReset},
+      {"an identifier reset, a disk that fills at the group's commit",
+       {publicEvent("a"), publicEvent("b"), publicEvent("x", big)},
+       Change::kReset,
+       true},
+      {"analytics storage granted, a group with a broken deferred key", deferredKey,
+       Change::kConsent},
+      {"midnight, a group with a broken deferred key", deferredKey, Change::kMidnight},
+  };
+  int runs = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    int room = 0;
+    auto runAt = [&](int changeAfter, bool backToBack) {
+      auto support = std::make_shared<ResettingIdentitySupport>();
+      restartFresh(200 + runs++, {}, support);
+      onWorker([&] {
+        ASSERT_TRUE(engine->database()->updateUserAttribute(
+            *APMUserAttribute::create("app", "_id", APMValue(std::string("u1")), env.now()),
+            nullptr));
+      });
+      offset = persistedConfig->midnightOffset();
+      double midnight = nextMidnight();
+      if (c.change == Change::kMidnight) env.clock().setNow(midnight - 1);
+      if (c.change == Change::kConsent) consent("denied");
+      env.waitUntilIdle();
+      support->resets = c.change == Change::kReset;
+      support->change = [&, midnight] {
+        if (c.change == Change::kConsent) consent("granted");
+        if (c.change == Change::kMidnight) env.clock().setNow(midnight + 1);
+      };
+      support->changeAfter = support->reads + changeAfter;
+      int32_t day = static_cast<int32_t>(std::floor((env.now() - offset) / 86400));
+      Outcome outcome = run(c.events, false, backToBack, room);
+      outcome.countsDay -= day;
+      APMConsentSettingsUtil::clearAllSettings();
+      return outcome;
+    };
+    bool landedBetween = false;
+    for (int changeAfter = 0; changeAfter <= 10; ++changeAfter) {
+      SCOPED_TRACE("changed after " + std::to_string(changeAfter) + " reads");
+      Outcome alone;
+      // With a disk that fills, the room where one at a time stores a and b but not x.
+      for (room = c.fullDisk ? 1 : 0; room <= 24; ++room) {
+        alone = runAt(changeAfter, false);
+        if (!c.fullDisk ||
+            (alone.stored == std::vector<std::string>{"a", "b"} && alone.bigStored == 0)) {
+          break;
+        }
+      }
+      ASSERT_LE(room, 24) << "no room stores a and b alone";
+      Outcome together = runAt(changeAfter, true);
+      EXPECT_EQ(together.stored, alone.stored);
+      EXPECT_EQ(together.records, alone.records);
+      EXPECT_EQ(together.lairStored, alone.lairStored);
+      EXPECT_EQ(together.countsDay, alone.countsDay);
+      EXPECT_EQ(together.allEvents, alone.allEvents);
+      EXPECT_EQ(together.publicEvents, alone.publicEvents);
+      EXPECT_GE(together.groupRollbacks, 1u);
+      // One at a time, a and b were written on either side of the change.
+      auto without = [](std::string record) { return record.substr(record.find(' ')); };
+      landedBetween |=
+          (alone.records.size() >= 2 && without(alone.records[0]) != without(alone.records[1])) ||
+          (c.change == Change::kMidnight && alone.allEvents == 1);
+    }
+    EXPECT_TRUE(landedBetween) << "no read landed the change between a and b";
   }
 }
 

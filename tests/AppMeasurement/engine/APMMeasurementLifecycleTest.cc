@@ -51,7 +51,9 @@ class RecordingSessions : public APMSessionReporting {
 class FailingLifetimeValue : public APMLifetimeValueRecording {
  public:
   bool isPurchaseEvent(const APMEvent& event) override { return event.name() == "purchase"; }
-  bool recordLifetimeValueToDatabase(APMDatabase&, const APMEvent&) override { return false; }
+  bool recordLifetimeValueToDatabase(APMDatabase&, const APMEvent&, double) override {
+    return false;
+  }
 };
 
 class LifecycleTest : public AttributionTest {

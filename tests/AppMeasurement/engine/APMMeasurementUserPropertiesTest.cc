@@ -186,13 +186,13 @@ TEST_F(UserPropertiesTest, Operations) {
       {"\"_lair\" is set once a user identifier exists and the flag is cleared",
        [this] {
          identity->setShouldSetLastAdvertisingIDResetUserProperty(true);
-         onWorker([&] { engine->setLastAdvertisingIDResetUserPropertyOnWorkerQueue(); });
+         onWorker([&] { engine->setLastAdvertisingIDResetUserPropertyOnWorkerQueue(env.now()); });
          EXPECT_FALSE(stored("_lair"));
          EXPECT_TRUE(identity->shouldSetLastAdvertisingIDResetUserProperty());
          set("app", "_id", APMValue("user-1"));
          onWorker([&] {
            EXPECT_TRUE(engine->hasUserPropertyUserIDOnWorkerQueue());
-           engine->setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+           engine->setLastAdvertisingIDResetUserPropertyOnWorkerQueue(env.now());
          });
          ASSERT_TRUE(stored("_lair"));
          EXPECT_EQ(stored("_lair")->value(), APMValue(int64_t{1}));

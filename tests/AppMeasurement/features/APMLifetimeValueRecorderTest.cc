@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "AppMeasurement/records/APMEvent.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/records/APMEvent.h"
 #include "tests/AppMeasurement/storage/StorageTestSupport.h"
 #include "tests/support/LogCapture.h"
 
@@ -203,7 +203,8 @@ TEST_F(APMLifetimeValueRecorderTest, RecordsOnePurchasePerRule) {
     testsupport::LogCapture capture;
     APMLifetimeValueRecorder recorder([] { return 4; });
     APMEvent event = purchase(c.name, c.currency, c.value);
-    EXPECT_EQ(recorder.recordLifetimeValueToDatabase(*database_, event), c.answer);
+    EXPECT_EQ(recorder.recordLifetimeValueToDatabase(*database_, event, environment_.now()),
+              c.answer);
     environment_.waitUntilIdle();
     if (*c.code) {
       EXPECT_TRUE(capture.contains(c.code));
@@ -224,12 +225,12 @@ TEST_F(APMLifetimeValueRecorderTest, EvictsTheLeastRecentlySetCurrencyAtTheLimit
   seed("_ltv_DDD", 4, 200);
   APMLifetimeValueRecorder recorder([] { return 4; });
   ASSERT_TRUE(recorder.recordLifetimeValueToDatabase(
-      *database_, purchase("_iap", APMValue("AAA"), APMValue(int64_t{10}))));
+      *database_, purchase("_iap", APMValue("AAA"), APMValue(int64_t{10})), environment_.now()));
   EXPECT_EQ(rows(), "_ltv_AAA|11\n_ltv_BBB|2\n_ltv_CCC|3\n_ltv_DDD|4\n");
   ASSERT_TRUE(recorder.recordLifetimeValueToDatabase(
-      *database_, purchase("_iap", APMValue("EEE"), APMValue(int64_t{5}))));
+      *database_, purchase("_iap", APMValue("EEE"), APMValue(int64_t{5})), environment_.now()));
   EXPECT_EQ(rows(), "_ltv_AAA|11\n_ltv_CCC|3\n_ltv_DDD|4\n_ltv_EEE|5\n");
-  // The set time is the clock's: the new row is now the most recent.
+  // The set time is the one given: the new row is now the most recent.
   EXPECT_EQ(sqliteTool(path_, "SELECT set_timestamp FROM user_attributes WHERE name='_ltv_EEE'"),
             sqliteTool(path_, "SELECT MAX(set_timestamp) FROM user_attributes"));
 }
@@ -241,7 +242,7 @@ TEST_F(APMLifetimeValueRecorderTest, StoreFailuresAnswerNo) {
   testsupport::LogCapture capture;
   APMLifetimeValueRecorder recorder([] { return 4; });
   EXPECT_FALSE(recorder.recordLifetimeValueToDatabase(
-      *database_, purchase("purchase", APMValue("USD"), APMValue(1.0))));
+      *database_, purchase("purchase", APMValue("USD"), APMValue(1.0)), environment_.now()));
   environment_.waitUntilIdle();
   EXPECT_TRUE(capture.contains("I-ACS022003"));
 }
