@@ -167,6 +167,12 @@ TEST_F(APMSqliteStoreCommitGroupTest, ATransactionRunAgainDecidesAgainAndReports
        {{"a", 10, true}, {"b", 5, false}, {"bad", 1, true}},
        10,
        {"+a", "commit:a", "settled:a", "settled:b", "settled:bad"}},
+      // b's run again writes, then raises: lost with its undo run, the items after it still run.
+      {"a group rolled back by its last item, one item raising when run again",
+       true,
+       {{"a", 10, true}, {"b", 5, true, true}, {"bad", 1, true}},
+       10,
+       {"+a", "commit:a", "settled:a", "settled:b", "settled:bad"}},
   };
   int run = 0;
   for (const Case& c : cases) {
@@ -204,6 +210,12 @@ TEST_F(APMSqliteStoreCommitGroupTest, ATransactionRunAgainDecidesAgainAndReports
     EXPECT_EQ(sqliteTool(base_ / file, "SELECT amount FROM total"), std::to_string(c.total) + "\n");
     for (const std::string& report : reports) effects.push_back(report);
     EXPECT_EQ(effects, c.reports);
+    // Nothing is left open: a later lone transaction commits.
+    EXPECT_TRUE(store->performRerunnableTransactionWithError(nullptr, [target = store.get()] {
+      return target->executeSQL("UPDATE total SET amount = amount + 100", nullptr);
+    }));
+    EXPECT_EQ(sqliteTool(base_ / file, "SELECT amount FROM total"),
+              std::to_string(c.total + 100) + "\n");
   }
 }
 
