@@ -922,7 +922,7 @@ bool APMSqliteStore::performRerunnableTransactionWithError(APMErrorSlot* error,
                                                            std::function<bool()> block) {
   if (!APMCheckNonNil(block, error, 1, "Received nil transaction block")) return false;
   if (!APMCheckResult(sqliteHandle_ != nullptr, error, 2, "Database not open")) return false;
-  if (grouping_ && !groupItemRunning_) {
+  if (grouping_ && !groupItemRunning_ && !reportingGroupCommit_) {
     // A write made between the group's transactions may have ended it.
     if (groupTransactionOpen_ && sqlite3_get_autocommit(sqliteHandle_) != 0) rewriteGroup();
     if (grouping_) return performGroupedTransaction(error, std::move(block));
@@ -1147,7 +1147,17 @@ bool APMSqliteStore::commitGroupTransaction(APMErrorSlot* error) {
   }
   groupTransactionOpen_ = false;
   std::vector<GroupItem> items = std::exchange(groupItems_, {});
-  for (const GroupItem& item : items) item.reports.committed();
+  // A transaction an action begins here runs alone, as after a lone commit: joining the group
+  // would open its transaction again where nothing commits it before the group ends, or before
+  // the transaction or write that this commit makes way for.
+  const bool wasReporting = std::exchange(reportingGroupCommit_, true);
+  try {
+    for (const GroupItem& item : items) item.reports.committed();
+  } catch (...) {
+    reportingGroupCommit_ = wasReporting;
+    throw;
+  }
+  reportingGroupCommit_ = wasReporting;
   return true;
 }
 

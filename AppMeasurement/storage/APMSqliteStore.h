@@ -244,11 +244,13 @@ class APMSqliteStore {
   // Runs the action once what the current transaction wrote is committed: at once outside a
   // transaction; after the commit of a lone transaction; in a commit group after the group's
   // commit. Dropped with a transaction that rolls back, whose commit fails, or that a
-  // rolled-back group runs again.
+  // rolled-back group runs again. A transaction the action begins at a group's commit is not
+  // the group's: it runs alone and has committed when it returns.
   void runAfterCommit(std::function<void()> action);
   // Runs the action once the current transaction's outcome is final, committed or rolled
   // back: at once outside a transaction; after a lone transaction ends; in a commit group when
-  // the group commits. Dropped when a rolled-back group runs the transaction again.
+  // the group commits (a transaction it begins there runs alone, as above). Dropped when a
+  // rolled-back group runs the transaction again.
   void runWhenSettled(std::function<void()> action);
   // Registers the undoing of a change the current transaction's block made outside the
   // database: run (latest first) when the transaction rolls back, its commit fails, or its
@@ -397,6 +399,9 @@ class APMSqliteStore {
   std::function<bool()> groupCommitStep_;
   // The commit step is writing: its writes belong to the group's transaction.
   bool groupCommitting_ = false;
+  // The actions of a group's committed transactions are running: a transaction they begin is
+  // not the group's.
+  bool reportingGroupCommit_ = false;
   TransactionRunner transactionRunner_;
   std::function<void()> groupRollbackObserver_;
   // A transaction that is not a group's is open, and what its run registered.

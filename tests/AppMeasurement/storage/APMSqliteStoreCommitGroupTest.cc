@@ -51,6 +51,10 @@ class APMSqliteStoreCommitGroupTest : public storagetest::StorageTest {
   static std::string names(const std::filesystem::path& path) {
     return sqliteTool(path, "SELECT group_concat(name) FROM t");
   }
+
+  static bool writeRow(APMSqliteStore* store, const std::string& name) {
+    return store->upsertRecord({{"name", Value(name)}}, "t", nullptr);
+  }
 };
 
 // Each row writes its items once one transaction each and once in one group, on fresh files
@@ -167,6 +171,12 @@ TEST_F(APMSqliteStoreCommitGroupTest, ATransactionRunAgainDecidesAgainAndReports
        {{"a", 10, true}, {"b", 5, false}, {"bad", 1, true}},
        10,
        {"+a", "commit:a", "settled:a", "settled:b", "settled:bad"}},
+      // b's run again writes, then raises: lost with its undo run, the items after it still run.
+      {"a group rolled back by its last item, one item raising when run again",
+       true,
+       {{"a", 10, true}, {"b", 5, true, true}, {"bad", 1, true}},
+       10,
+       {"+a", "commit:a", "settled:a", "settled:b", "settled:bad"}},
   };
   int run = 0;
   for (const Case& c : cases) {
@@ -204,6 +214,110 @@ TEST_F(APMSqliteStoreCommitGroupTest, ATransactionRunAgainDecidesAgainAndReports
     EXPECT_EQ(sqliteTool(base_ / file, "SELECT amount FROM total"), std::to_string(c.total) + "\n");
     for (const std::string& report : reports) effects.push_back(report);
     EXPECT_EQ(effects, c.reports);
+    // Nothing is left open: a later lone transaction commits.
+    EXPECT_TRUE(store->performRerunnableTransactionWithError(nullptr, [target = store.get()] {
+      return target->executeSQL("UPDATE total SET amount = amount + 100", nullptr);
+    }));
+    EXPECT_EQ(sqliteTool(base_ / file, "SELECT amount FROM total"),
+              std::to_string(c.total + 100) + "\n");
+  }
+}
+
+// An action run once a transaction commits or settles may begin a rerunnable transaction of
+// its own, wherever the store runs it: at a group's commit that transaction runs alone and has
+// committed when the call returns; between a group's transactions it joins the group. Either
+// way nothing is left open once the group ends, and the next lone transaction commits.
+TEST_F(APMSqliteStoreCommitGroupTest, ATransactionAReportedActionBeginsLeavesNothingOpen) {
+  struct Case {
+    const char* what;
+    bool grouped;
+    // Written in order, one transaction each (rerunnable, or not); "a" registers the action.
+    std::vector<std::string> items;
+    bool rerunnable;
+    // Runs after the items, before the group ends.
+    std::function<void(APMSqliteStore&)> then;
+    // The rows another connection sees once the group has ended.
+    const char* rows;
+    // Whether another connection sees the inner row when the inner call returns.
+    bool committedAtOnce;
+  };
+  const Case cases[] = {
+      {"a group committed at its end", true, {"a"}, true, nullptr, "a,inner", true},
+      {"a group committed before a transaction that is not rerunnable",
+       true,
+       {"a"},
+       true,
+       [](APMSqliteStore& store) {
+         EXPECT_TRUE(store.performTransactionWithError(
+             nullptr, [target = &store] { return writeRow(target, "lone"); }));
+       },
+       "a,inner,lone",
+       true},
+      {"a group committed before a write outside any transaction",
+       true,
+       {"a"},
+       true,
+       [](APMSqliteStore& store) {
+         EXPECT_TRUE(store.executeSQL("INSERT INTO t (name) VALUES ('outside')", nullptr));
+       },
+       "a,inner,outside",
+       true},
+      {"a group that cannot commit runs its items again alone",
+       true,
+       {"a", "bad"},
+       true,
+       nullptr,
+       "a,inner",
+       true},
+      {"a lone transaction", false, {"a"}, true, nullptr, "a,inner", true},
+      {"a lone transaction inside a group", true, {"a"}, false, nullptr, "a,inner", false},
+  };
+  int run = 0;
+  for (const Case& c : cases) {
+    for (bool settled : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (settled ? ", settled action" : ", after-commit action"));
+      const std::filesystem::path file = base_ / ("action" + std::to_string(run++) + ".sql");
+      std::unique_ptr<APMSqliteStore> store = freshStore(file.filename().string());
+      APMSqliteStore* target = store.get();
+      // Per run of the action: the inner call's answer, and the rows another connection saw
+      // when it returned.
+      auto answers = std::make_shared<std::vector<std::pair<bool, std::string>>>();
+      auto action = [target, answers, file] {
+        bool answer = target->performRerunnableTransactionWithError(
+            nullptr, [target] { return writeRow(target, "inner"); });
+        answers->emplace_back(answer, names(file));
+      };
+      if (c.grouped) store->beginCommitGroup();
+      for (const std::string& item : c.items) {
+        auto block = [=] {
+          if (item == "a" && settled) target->runWhenSettled(action);
+          if (item == "a" && !settled) target->runAfterCommit(action);
+          return writeRow(target, item);
+        };
+        if (c.rerunnable) {
+          store->performRerunnableTransactionWithError(nullptr, block);
+        } else {
+          store->performTransactionWithError(nullptr, block);
+        }
+      }
+      if (c.then) c.then(*store);
+      if (c.grouped) store->endCommitGroup(nullptr);
+      ASSERT_EQ(answers->size(), 1u);
+      EXPECT_TRUE(answers->front().first);
+      EXPECT_EQ(answers->front().second.find("inner") != std::string::npos, c.committedAtOnce);
+      EXPECT_FALSE(store->holdsGroupTransaction());
+      EXPECT_NE(sqlite3_get_autocommit(store->sqliteHandle()), 0);
+      EXPECT_EQ(names(file), std::string(c.rows) + "\n");
+      EXPECT_TRUE(store->performRerunnableTransactionWithError(
+          nullptr, [target] { return writeRow(target, "next"); }));
+      EXPECT_EQ(names(file), std::string(c.rows) + ",next\n");
+      // The store still groups.
+      store->beginCommitGroup();
+      EXPECT_TRUE(store->performRerunnableTransactionWithError(
+          nullptr, [target] { return writeRow(target, "grouped"); }));
+      EXPECT_TRUE(store->holdsGroupTransaction());
+      EXPECT_TRUE(store->endCommitGroup(nullptr));
+    }
   }
 }
 
