@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-
+#include <limits>
 #include <memory>
 #include <stdexcept>
 
@@ -579,72 +579,94 @@ std::string UploadStore::latestJson(int limit, int64_t before, size_t maxBytes,
   return out + "\n]";
 }
 
+UploadStore::TextStart UploadStore::textStart(std::string_view stored, int bound) {
+  TextStart start;
+  size_t kept = 0;    // the bytes of the first `bound` characters
+  size_t length = 0;  // the bytes of the character being counted
+  for (size_t at = 0; at < stored.size(); ++at) {
+    const bool continues = (static_cast<unsigned char>(stored[at]) & 0xC0) == 0x80;
+    if (at == 0 || !continues || length == 4) {
+      if (start.characters++ == bound) kept = at;
+      length = 0;
+    }
+    ++length;
+  }
+  start.cut = start.characters > bound;
+  start.text.assign(stored.substr(0, start.cut ? kept : stored.size()));
+  return start;
+}
+
 namespace {
 
-// The text of `column` cut in SQL and the whole text's length in the column after it.
-UploadStore::TextStart textStart(sqlite3_stmt* statement, int column, int bound) {
-  UploadStore::TextStart start;
-  start.text = columnText(statement, column);
-  start.characters = sqlite3_column_int64(statement, column + 1);
-  start.cut = start.characters > bound;
-  return start;
+// The text of `column` as SQLite holds it for the row, with no copy; empty for NULL.
+std::string_view storedText(sqlite3_stmt* statement, int column) {
+  const void* bytes = sqlite3_column_blob(statement, column);
+  const int size = sqlite3_column_bytes(statement, column);
+  return bytes ? std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(size))
+               : std::string_view();
+}
+
+// The start of `column` within `bound`, its bytes counted to what the row read.
+UploadStore::TextStart readTextStart(sqlite3_stmt* statement, int column, int bound,
+                                     size_t* readBytes) {
+  const std::string_view stored = storedText(statement, column);
+  *readBytes += stored.size();
+  return UploadStore::textStart(stored, bound);
 }
 
 }  // namespace
 
-std::vector<UploadStore::UploadSummaryRow> UploadStore::summaries(
-    int limit, int64_t before, const SummaryBounds& bounds) const {
+void UploadStore::summaries(int limit, int64_t before, const SummaryBounds& bounds,
+                            const std::function<bool(const UploadSummaryRow&)>& each) const {
   std::lock_guard<std::mutex> lock(mutex_);
+  // The texts are read whole as SQLite holds them and cut here: its own text functions
+  // (length, substr) stop at a NUL, which a peer's name may hold.
   Statement list = prepare(db_,
-                           "SELECT id, received_at, size, substr(error, 1, ?3), length(error),"
+                           "SELECT id, received_at, size, error,"
                            " (SELECT count(*) FROM bundles WHERE upload_id = uploads.id)"
-                           " FROM uploads WHERE ?1 = 0 OR id < ?1 ORDER BY id DESC LIMIT ?2");
+                           " FROM uploads WHERE id <= ?1 ORDER BY id DESC LIMIT ?2");
   Statement bundles = prepare(db_,
-                              "SELECT id, repeated, substr(app_id, 1, ?4), length(app_id),"
-                              " bundle_index, event_count, substr(bundle_json, 1, ?2),"
-                              " length(bundle_json) FROM bundles"
-                              " WHERE upload_id = ?1 ORDER BY position LIMIT ?3");
+                              "SELECT id, repeated, app_id, bundle_index, event_count, bundle_json"
+                              " FROM bundles WHERE upload_id = ?1 ORDER BY position LIMIT ?2");
   Statement names = prepare(db_,
-                            "SELECT substr(name, 1, ?3), length(name) FROM events"
-                            " WHERE bundle_id = ?1 ORDER BY position LIMIT ?2");
-  sqlite3_bind_int64(list.get(), 1, before);
+                            "SELECT name FROM events WHERE bundle_id = ?1 ORDER BY position"
+                            " LIMIT ?2");
+  // "Below `before`" as a bound on the id, so that SQLite seeks to it rather than going through
+  // every newer upload (which "?1 = 0 OR id < ?1" made it do).
+  sqlite3_bind_int64(list.get(), 1, before > 0 ? before - 1 : std::numeric_limits<int64_t>::max());
   sqlite3_bind_int(list.get(), 2, limit);
-  sqlite3_bind_int(list.get(), 3, bounds.errorCharacters);
-  std::vector<UploadSummaryRow> rows;
   while (sqlite3_step(list.get()) == SQLITE_ROW) {
     UploadSummaryRow row;
     row.id = sqlite3_column_int64(list.get(), 0);
     row.receivedAt = sqlite3_column_double(list.get(), 1);
     row.size = sqlite3_column_int64(list.get(), 2);
     if (sqlite3_column_type(list.get(), 3) != SQLITE_NULL) {
-      row.error = textStart(list.get(), 3, bounds.errorCharacters);
+      row.error = readTextStart(list.get(), 3, bounds.errorCharacters, &row.readBytes);
     }
-    row.bundleCount = sqlite3_column_int64(list.get(), 5);
+    row.bundleCount = sqlite3_column_int64(list.get(), 4);
     sqlite3_reset(bundles.get());
     sqlite3_bind_int64(bundles.get(), 1, row.id);
-    sqlite3_bind_int(bundles.get(), 2, bounds.jsonCharacters);
-    sqlite3_bind_int(bundles.get(), 3, bounds.bundles);
-    sqlite3_bind_int(bundles.get(), 4, bounds.textCharacters);
+    sqlite3_bind_int(bundles.get(), 2, bounds.bundles);
     while (sqlite3_step(bundles.get()) == SQLITE_ROW) {
       BundleSummary bundle;
       bundle.repeated = sqlite3_column_int(bundles.get(), 1) != 0;
-      bundle.appID = textStart(bundles.get(), 2, bounds.textCharacters);
-      bundle.bundleIndex = sqlite3_column_int64(bundles.get(), 4);
-      bundle.eventCount = sqlite3_column_int64(bundles.get(), 5);
-      bundle.json = columnText(bundles.get(), 6);
-      bundle.jsonCut = sqlite3_column_int64(bundles.get(), 7) > bounds.jsonCharacters;
+      bundle.appID = readTextStart(bundles.get(), 2, bounds.textCharacters, &row.readBytes);
+      bundle.bundleIndex = sqlite3_column_int64(bundles.get(), 3);
+      bundle.eventCount = sqlite3_column_int64(bundles.get(), 4);
+      TextStart json = readTextStart(bundles.get(), 5, bounds.jsonCharacters, &row.readBytes);
+      bundle.json = std::move(json.text);
+      bundle.jsonCut = json.cut;
       sqlite3_reset(names.get());
       sqlite3_bind_int64(names.get(), 1, sqlite3_column_int64(bundles.get(), 0));
       sqlite3_bind_int(names.get(), 2, bounds.names);
-      sqlite3_bind_int(names.get(), 3, bounds.textCharacters);
       while (sqlite3_step(names.get()) == SQLITE_ROW) {
-        bundle.eventNames.push_back(textStart(names.get(), 0, bounds.textCharacters));
+        bundle.eventNames.push_back(
+            readTextStart(names.get(), 0, bounds.textCharacters, &row.readBytes));
       }
       row.bundles.push_back(std::move(bundle));
     }
-    rows.push_back(std::move(row));
+    if (!each(row)) return;
   }
-  return rows;
 }
 
 }  // namespace measurement_service

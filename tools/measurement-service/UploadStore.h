@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -61,13 +62,19 @@ class UploadStore {
   // far within it (a batch is 64 KiB by default); the 10 MiB it may send of plain text is kept.
   static constexpr size_t kMaxKeptJsonBytes = size_t{16} << 20;
 
-  // The start of a text a peer stored (a name, an app id, an error), read no further than a
-  // bound: a peer's name may be megabytes, of which the page shows the start and the length.
+  // The start of a text a peer stored (a name, an app id, an error, a bundle's JSON), copied no
+  // further than a bound: a peer's name may be megabytes, of which the page shows the start and
+  // the length. A character is a byte that does not continue one with the bytes that continue
+  // it, four at most (UTF-8's longest), so a start is never half a character and at most four
+  // bytes a character whatever the bytes are; a NUL is a character like any other.
   struct TextStart {
     std::string text;        // at most the bound's characters
     int64_t characters = 0;  // of the whole text
     bool cut = false;        // `text` is only its start
   };
+  // The first `bound` characters of `stored`, and how many it holds.
+  static TextStart textStart(std::string_view stored, int bound);
+
   // One upload as the page of the service lists it, with its first bundles.
   struct BundleSummary {
     bool repeated = false;
@@ -85,9 +92,12 @@ class UploadStore {
     std::optional<TextStart> error;  // why it was not decoded
     int64_t bundleCount = 0;
     std::vector<BundleSummary> bundles;  // at most the bound given
+    // The bytes of the stored texts read for it: SQLite loads each whole, however little of it
+    // is kept.
+    size_t readBytes = 0;
   };
-  // How much of each upload summaries() reads. SQLite cuts the texts (in characters, as it
-  // counts them) and measures them, so what is past a bound is never copied out of it.
+  // How much of each upload summaries() reads: the texts are cut in characters (TextStart), in
+  // place where SQLite holds them, so that what is past a bound is never copied.
   struct SummaryBounds {
     int bundles = 20;               // of each upload
     int names = 50;                 // event names of each bundle
@@ -117,10 +127,13 @@ class UploadStore {
   // (the first always); *more is the id to continue before when some were left out (else 0).
   std::string latestJson(int limit, int64_t before, size_t maxBytes, int64_t* more) const;
 
-  // A page of uploads for people: `limit` uploads below `before` (0: the latest), newest first,
-  // each read within `bounds`.
-  std::vector<UploadSummaryRow> summaries(int limit, int64_t before,
-                                          const SummaryBounds& bounds) const;
+  // A page of uploads for people: hands `each` the uploads below `before` (0: from the latest),
+  // newest first, each read within `bounds` and let go before the next is read, until `each`
+  // answers false or `limit` were handed. Each upload is found by a seek on its id. The store is
+  // locked throughout, so a page's reads wait for no upload stored between them (and the
+  // uploads wait for one page): `each` must not call the store.
+  void summaries(int limit, int64_t before, const SummaryBounds& bounds,
+                 const std::function<bool(const UploadSummaryRow&)>& each) const;
 
  private:
   void exec(const char* sql) const;

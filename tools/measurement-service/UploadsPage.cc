@@ -16,6 +16,10 @@ const char* escapedCharacter(char c) {
       return "&amp;";
     case '"':
       return "&quot;";
+    case '\0':
+      // Browsers drop a NUL, or show it as the replacement character: shown as its symbol
+      // (U+2400) instead, so that a name holding one reads as it is.
+      return "\u2400";
     default:
       return nullptr;
   }

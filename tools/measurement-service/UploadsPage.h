@@ -12,18 +12,22 @@ namespace measurement_service {
 
 // The uploads page "/" as HTML, built an upload at a time within a bound in bytes. What a peer
 // stored is shown in part when it is long: a name, an app id or an error past the bound it was
-// read with (UploadStore::SummaryBounds) as its start and its whole length, a bundle's JSON
-// indented when that stays within kMaxBundleTextBytes, else compact, else cut. HTML escaping
-// makes a character up to six bytes ("&quot;"), which every bound here counts. Not
-// thread-safe; one per answer.
+// read with (UploadStore::SummaryBounds) as its start and its whole length in characters, a
+// bundle's JSON indented when that stays within kMaxBundleTextBytes, else compact, else cut.
+// HTML escaping makes a character up to six bytes ("&quot;"; a NUL is shown as U+2400, three),
+// which every bound here counts. Not thread-safe; one per answer.
 class UploadsPage {
  public:
   // The whole page. Any one upload as UploadStore::summaries reads it with the page's bounds
   // fits in it (maxUploadBytes, checked where the bounds are chosen), so each page shows at
   // least one upload whole.
   static constexpr size_t kMaxBytes = size_t{4} << 20;
-  // The escaped text of one bundle's JSON.
-  static constexpr size_t kMaxBundleTextBytes = size_t{64} << 10;
+  // The escaped text of one bundle's JSON: what the 16 Ki characters the page reads of it take
+  // at most escaped, so a bundle read whole is never cut. Indented, a bundle whose parameters
+  // nest as the library's do (items, nine deep) takes at most about five bytes a character,
+  // within this; denser JSON (runs of one-digit numbers or empty objects deep down) is shown
+  // compact.
+  static constexpr size_t kMaxBundleTextBytes = size_t{96} << 10;
 
   // The most an upload read within `bounds` adds to the page.
   static constexpr size_t maxUploadBytes(const UploadStore::SummaryBounds& bounds) {

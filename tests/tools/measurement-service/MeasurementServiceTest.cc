@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -496,6 +497,116 @@ TEST_F(MeasurementServiceTest, TheUploadsPageShowsAnOrdinaryUploadWhole) {
                       "\u2026 (300 characters) </summary>"),
             std::string::npos)
       << page;
+}
+
+// SQLite's own text functions stop at a NUL: a name or app id is counted and cut by its bytes, a
+// NUL shown as "\u2400" and counted as one character, so that what follows a NUL is shown as far
+// as the bound goes and a text that goes on is never shown as whole.
+TEST_F(MeasurementServiceTest, TheUploadsPageShowsWhatFollowsANul) {
+  const std::string nul(1, '\0');
+  const std::string mark = "\u2400";
+  auto accents = [](size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += "\u00e9";
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::string appID;
+    std::string eventName;
+    std::string shown;
+  } cases[] = {
+      {"an app id with a NUL before 100,000 letters",
+       "1:42:ios:abc" + nul + std::string(100000, 'x'), "e",
+       "app 1:42:ios:abc" + mark + std::string(243, 'x') +
+           "\u2026 (100,013 characters), bundle index 0, 1 event: e </summary>"},
+      {"a name with a NUL before 1,000,000 '<'", "app",
+       "purchase" + nul + std::string(1000000, '<'),
+       "1 event: purchase" + mark + htmlEscaped(std::string(247, '<')) +
+           "\u2026 (1,000,009 characters) </summary>"},
+      {"a name of a NUL and 300 letters", "app", nul + std::string(300, 'y'),
+       "1 event: " + mark + std::string(255, 'y') + "\u2026 (301 characters) </summary>"},
+      {"a name of a NUL and 300 accents, cut between characters", "app", nul + accents(300),
+       "1 event: " + mark + accents(255) + "\u2026 (301 characters) </summary>"},
+      {"a short name with NULs, whole", "app", "a" + nul + "b" + nul,
+       "1 event: a" + mark + "b" + mark + " </summary>"},
+  };
+  uint64_t index = 0;  // each bundle its own, so that none is taken for one sent again
+  for (const Case& c : cases) upload(bundleWire(c.appID, index++, eventWire(c.eventName)));
+  const std::string page = httpRequest("GET", service->baseURL() + "/").body;
+  EXPECT_EQ(page.find(nul), std::string::npos) << "a NUL, which browsers drop, is never sent";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_NE(page.find(c.shown), std::string::npos);
+  }
+}
+
+// A bundle that the page reads whole (16 Ki characters) and that nests as the library's do (its
+// items 9 deep) is shown indented, though its indented text, escaped, is over 64 KiB: an ordinary
+// purchase bundle, and items of one-letter names and one-digit values. JSON as deep whose
+// indentation costs more (empty parameters, nine deep) stays compact.
+TEST_F(MeasurementServiceTest, TheUploadsPageIndentsABundleOfTheLibrarysShape) {
+  const std::string head = R"(protocol_version: 1 platform: "ios" os_version: "17.4"
+    device_model: "iPhone15,2" app_version: "1.0" user_default_language: "en-us"
+    install_source: "manual" app_id: "1:42:ios:abc" app_instance_id: "instance-1" bundle_index: 2
+    delivery_index: 1 start_timestamp_millis: 1000 end_timestamp_millis: 2000)";
+  auto items = [](int events, int perEvent, const std::function<std::string(int, int)>& item) {
+    std::string text;
+    for (int e = 0; e < events; ++e) {
+      text += " events { name: \"purchase\" timestamp_millis: 1000 params { name: \"items\"";
+      for (int i = 0; i < perEvent; ++i) text += " param_value { " + item(e, i) + " }";
+      text += " } }";
+    }
+    return text;
+  };
+  const std::string purchases = items(8, 10, [](int e, int i) {
+    return "param_value { name: \"item_id\" string_value: \"sku-" + std::to_string(e) +
+           std::to_string(i) +
+           "\" } param_value { name: \"price\" int_value: 3 } param_value { name: \"quantity\" "
+           "int_value: " +
+           std::to_string(1 + i % 3) +
+           " } param_value { name: \"index\" int_value: " + std::to_string(i) +
+           " } param_value { name: \"discount\" int_value: 1 }";
+  });
+  const std::string letters = items(1, 104, [](int, int i) {
+    std::string item;
+    for (int k = 0; k < 5; ++k) {
+      item += std::string(" param_value { name: \"") + static_cast<char>('a' + k) +
+              "\" int_value: " + std::to_string((i + k) % 10) + " }";
+    }
+    return item;
+  });
+  const std::string empties = items(1, 1, [](int, int) {
+    std::string item;
+    for (int k = 0; k < 5000; ++k) item += "param_value { } ";
+    return item;
+  });
+  struct Case {
+    const char* name;
+    std::string bundle;
+    bool indented;
+  } cases[] = {
+      {"8 purchases of 10 items", head + purchases, true},
+      {"items of one-letter names and one-digit values", head + letters, true},
+      {"items of empty parameters, 9 deep", head + empties, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    service.reset();
+    std::filesystem::remove_all(data);
+    start();
+    upload(protocEncode("MeasurementBatch", "bundles { " + c.bundle + " }"));
+    std::string json = sql("SELECT bundle_json FROM bundles");
+    json.pop_back();  // the line's end
+    const nlohmann::ordered_json value = nlohmann::ordered_json::parse(json);
+    const std::string indented = htmlEscaped(value.dump(2));
+    ASSERT_LE(json.size(), 16384u) << "read whole";
+    ASSERT_GT(indented.size(), 64u << 10) << "indented, over 64 KiB escaped";
+    const std::string page = httpRequest("GET", service->baseURL() + "/").body;
+    EXPECT_NE(page.find("<pre>" + (c.indented ? indented : htmlEscaped(json)) + "</pre>"),
+              std::string::npos)
+        << json.size() << " characters, " << indented.size() << " bytes indented";
+  }
 }
 
 // Each set of uploads below is within every bound of an upload, yet made the page many times

@@ -1,5 +1,6 @@
 // A bundle is stored as the JSON its whole decoding gives, though its events are decoded one at
-// a time: the same members in the same order, unknown fields included.
+// a time: the same members in the same order, unknown fields included. What the page reads of a
+// stored text is its start, cut between characters, NULs and bytes that are not UTF-8 included.
 #include "tools/measurement-service/UploadStore.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +71,41 @@ TEST(UploadStoreTest, ABundleIsStoredAsItsWholeDecodingReadsIt) {
     }
   }
   for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file.string() + suffix);
+}
+
+// A start is cut between characters and a NUL counts as one; bytes that are not UTF-8 still make
+// characters of at most four bytes, so that a start is at most four bytes a character.
+TEST(UploadStoreTest, ATextStartIsCutBetweenCharacters) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* name;
+    std::string stored;
+    int bound;
+    std::string text;
+    int64_t characters;
+  } cases[] = {
+      {"empty", "", 3, "", 0},
+      {"whole", "abc", 3, "abc", 3},
+      {"letters cut", "abcd", 3, "abc", 4},
+      {"NULs count", "a\0b\0c"s, 3, "a\0b"s, 5},
+      {"a NUL first", "\0\0\0\0"s, 2, "\0\0"s, 4},
+      {"two-byte characters", "\u00e9\u00e9\u00e9", 2, "\u00e9\u00e9", 3},
+      {"four-byte characters", "\U0001F600\U0001F600", 1, "\U0001F600", 2},
+      {"a lead byte and ten continuing", "\xC3" + std::string(10, '\x80'), 1,
+       "\xC3" + std::string(3, '\x80'), 3},
+      {"continuing bytes first",
+       "\x80\x80"
+       "a",
+       1, "\x80\x80", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const measurement_service::UploadStore::TextStart start =
+        measurement_service::UploadStore::textStart(c.stored, c.bound);
+    EXPECT_EQ(start.text, c.text);
+    EXPECT_EQ(start.characters, c.characters);
+    EXPECT_EQ(start.cut, c.text.size() < c.stored.size());
+  }
 }
 
 }  // namespace
