@@ -533,6 +533,13 @@ std::string columnText(sqlite3_stmt* statement, int column) {
               : std::string();
 }
 
+// The newest id a listing "below `before`" (0: from the newest) may show: a bound on the id,
+// so that SQLite seeks to it rather than going through every newer upload, as
+// "?1 = 0 OR id < ?1" made it do.
+int64_t newestIDBelow(int64_t before) {
+  return before > 0 ? before - 1 : std::numeric_limits<int64_t>::max();
+}
+
 }  // namespace
 
 std::string UploadStore::latestJson(int limit, int64_t before, size_t maxBytes,
@@ -541,11 +548,11 @@ std::string UploadStore::latestJson(int limit, int64_t before, size_t maxBytes,
   *more = 0;
   Statement list = prepare(db_,
                            "SELECT id, received_at, size, decoded, error FROM uploads"
-                           " WHERE ?1 = 0 OR id < ?1 ORDER BY id DESC LIMIT ?2");
+                           " WHERE id <= ?1 ORDER BY id DESC LIMIT ?2");
   Statement bundles = prepare(db_,
                               "SELECT repeated, bundle_json FROM bundles WHERE upload_id = ?"
                               " ORDER BY position");
-  sqlite3_bind_int64(list.get(), 1, before);
+  sqlite3_bind_int64(list.get(), 1, newestIDBelow(before));
   sqlite3_bind_int(list.get(), 2, limit);
   std::string out = "[";
   bool first = true;
@@ -631,9 +638,7 @@ void UploadStore::summaries(int limit, int64_t before, const SummaryBounds& boun
   Statement names = prepare(db_,
                             "SELECT name FROM events WHERE bundle_id = ?1 ORDER BY position"
                             " LIMIT ?2");
-  // "Below `before`" as a bound on the id, so that SQLite seeks to it rather than going through
-  // every newer upload (which "?1 = 0 OR id < ?1" made it do).
-  sqlite3_bind_int64(list.get(), 1, before > 0 ? before - 1 : std::numeric_limits<int64_t>::max());
+  sqlite3_bind_int64(list.get(), 1, newestIDBelow(before));
   sqlite3_bind_int(list.get(), 2, limit);
   while (sqlite3_step(list.get()) == SQLITE_ROW) {
     UploadSummaryRow row;

@@ -76,7 +76,8 @@ TEST(UploadsPageQueryPlanTest, EachReadOfAPageSeeksByID) {
     const std::string token = "X-Service-Token: " + service.server().controlToken();
     const std::pair<const char*, const char*> pages[] = {{"/", "<h2>Upload 45 "},
                                                          {"/?before=30", "<h2>Upload 29 "},
-                                                         {"/?before=5", "<h2>Upload 4 "}};
+                                                         {"/?before=5", "<h2>Upload 4 "},
+                                                         {"/uploads.json?before=5", "\"id\":4,"}};
     for (const auto& [path, first] : pages) {
       auto page = httpRequest("GET", service.baseURL() + path, {token});
       ASSERT_EQ(page.status, 200) << path;
