@@ -24,8 +24,8 @@ struct APMEventMemoryInputs {
   // writing changed the request (a refresh that noticed a reset asks for the marker).
   bool lairRequested = false;
   bool lairRequestLeft = false;
-  // The metadata record's fields that come from memory: all but the user properties, the
-  // stored "_npa" and the on-device values, which each run reads from the database.
+  // The metadata record's inputs: those from memory as the first run took them, and what each
+  // run read from the database (the user properties, the stored "_npa", the on-device values).
   APMRawEventMetadataInputs metadata;
   // What the session stitching token is made of, and the token once a run made it.
   int64_t sessionNumber = 0;

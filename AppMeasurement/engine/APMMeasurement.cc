@@ -527,9 +527,9 @@ void APMMeasurement::readRawEventMetadataMemoryInputs(APMEventMemoryInputs& memo
   readRawEventAttribution(inputs);
 }
 
-APMRawEventMetadataInputs APMMeasurement::rawEventMetadataInputs(
-    std::vector<APMUserAttribute> userAttributes, APMEventMemoryInputs& memory) {
-  APMRawEventMetadataInputs inputs = memory.metadata;
+void APMMeasurement::readRawEventMetadataStoredInputs(std::vector<APMUserAttribute> userAttributes,
+                                                      APMEventMemoryInputs& memory) {
+  APMRawEventMetadataInputs& inputs = memory.metadata;
   bool hasUserID = false;
   bool hasNPA = false;
   for (const APMUserAttribute& property : userAttributes) {
@@ -542,16 +542,16 @@ APMRawEventMetadataInputs APMMeasurement::rawEventMetadataInputs(
   }
   inputs.sessionStitchingToken = *memory.stitchingToken;
   inputs.userAttributes = std::move(userAttributes);
-  if (!hasNPA) inputs.storedNPA = database_->userAttributeWithName("_npa", nullptr);
+  inputs.storedNPA = hasNPA ? std::nullopt : database_->userAttributeWithName("_npa", nullptr);
   readRawEventODMValues(inputs);
-  return inputs;
 }
 
 APMRawEventMetadataInputs APMMeasurement::rawEventMetadataInputsWithUserAttributes(
     const std::vector<APMUserAttribute>& userAttributes) {
   APMEventMemoryInputs memory;
   readRawEventMetadataMemoryInputs(memory);
-  return rawEventMetadataInputs(userAttributes, memory);
+  readRawEventMetadataStoredInputs(userAttributes, memory);
+  return std::move(memory.metadata);
 }
 
 APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
@@ -561,7 +561,8 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
 
 const APMMeasurement::RawEventMetadata& APMMeasurement::rawEventMetadataWithUserAttributes(
     std::vector<APMUserAttribute> userAttributes, APMEventMemoryInputs& memory) {
-  APMRawEventMetadataInputs inputs = rawEventMetadataInputs(std::move(userAttributes), memory);
+  readRawEventMetadataStoredInputs(std::move(userAttributes), memory);
+  const APMRawEventMetadataInputs& inputs = memory.metadata;
   // Most events are written with the inputs of the event before them.
   if (lastRawEventMetadata_ && lastRawEventMetadata_->inputs == inputs) {
     return *lastRawEventMetadata_;
@@ -576,6 +577,6 @@ const APMMeasurement::RawEventMetadata& APMMeasurement::rawEventMetadataWithUser
     made.bundle = std::move(bundle);
     lastRawEventMetadata_ = std::move(made);
   }
-  lastRawEventMetadata_->inputs = std::move(inputs);
+  lastRawEventMetadata_->inputs = inputs;
   return *lastRawEventMetadata_;
 }

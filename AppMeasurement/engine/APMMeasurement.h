@@ -207,10 +207,10 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // The metadata's fields that come from memory (the identity, consent, the device, the
   // session and the stored campaign), into `memory`.
   void readRawEventMetadataMemoryInputs(APMEventMemoryInputs& memory);
-  // The metadata inputs of `memory` with what the database holds now; the stitching token is
-  // made the first time and kept in `memory`.
-  APMRawEventMetadataInputs rawEventMetadataInputs(std::vector<APMUserAttribute> userAttributes,
-                                                   APMEventMemoryInputs& memory);
+  // The rest of the metadata inputs in `memory`: what the database holds now, and the
+  // stitching token, made the first time and kept.
+  void readRawEventMetadataStoredInputs(std::vector<APMUserAttribute> userAttributes,
+                                        APMEventMemoryInputs& memory);
   // The metadata record of an event written now: the bundle, its bytes and their fingerprint,
   // and the inputs it was made of.
   struct RawEventMetadata {

@@ -274,10 +274,12 @@ void APMMeasurement::setLastAdvertisingIDResetUserPropertyOnWorkerQueue(double n
           APMUserAttribute::create("auto", "_lair", APMValue(int64_t{1}), now)) {
     setUserAttributeOnWorkerQueue(*lair);
   }
-  // Inside an event's write transaction: should it roll back, "_lair" is to be written again
-  // (the transaction's run registered the undo of lairRequestLeft_).
-  database_->undoOnRollback(
-      [identity = identity_] { identity->setShouldSetLastAdvertisingIDResetUserProperty(true); });
+  // Inside an event's write transaction: should it roll back, "_lair" is to be written again,
+  // by the next event and by the runs again of its group (see lairRequestForRun).
+  database_->undoOnRollback([this] {
+    identity_->setShouldSetLastAdvertisingIDResetUserProperty(true);
+    lairRequestLeft_ = true;
+  });
   identity_->setShouldSetLastAdvertisingIDResetUserProperty(false);
   lairRequestLeft_ = false;
 }

@@ -390,8 +390,7 @@ bool APMMeasurement::lairRequestForRun(const APMEventMemoryInputs& memory, bool 
     }
     if (memory.lairRequested == memory.lairRequestLeft) requested = lairRequestLeft_;
   }
-  // A rolled-back run leaves the request as it found it, for the runs after it.
-  database_->undoOnRollback([this, requested] { lairRequestLeft_ = requested; });
+  // Only setting "_lair" clears it, with an undo should this run be rolled back.
   lairRequestLeft_ = requested;
   return requested;
 }
