@@ -10,6 +10,7 @@
 #include "AppMeasurement/features/APMLifetimeValueRecorder.h"
 #include "AppMeasurement/storage/APMSqliteStore.h"
 #include "platform/dispatch/DispatchSemaphore.h"
+#include "tests/AppMeasurement/engine/AttributionTestSupport.h"
 #include "tests/AppMeasurement/engine/EngineTestSupport.h"
 #include "tests/AppMeasurement/foundation/ParameterTestSupport.h"
 #include "tests/AppMeasurement/storage/FaultInjectingVfs.h"
@@ -21,26 +22,41 @@ using enginetest::EngineTest;
 constexpr const char* kAdvertisingIDBefore = "A1A1A1A1-0000-4000-8000-000000000001";
 constexpr const char* kAdvertisingIDAfter = "B2B2B2B2-0000-4000-8000-000000000002";
 
-// The device's advertising identifier, which the user resets after a number of reads; at that
-// read a change of the test's own (consent, the clock) can land too, as the app's thread or
-// the system would make it while events are written.
-class ResettingIdentitySupport : public APMIdentitySupport {
+// The device's advertising identifier, which the user resets: from a given read on, it is
+// another.
+class ResettingIdentitySupport : public enginetest::AttributionIdentitySupport {
  public:
-  bool hasAppDataConsentStatus() override { return true; }
-  int64_t appDataConsentStatus() override { return 3; }
-  bool hasLimitedAdTracking() override { return true; }
-  bool limitedAdTracking() override { return false; }
   std::optional<std::string> resettableDeviceID() override {
-    int read = ++reads;
-    if (read == changeAfter + 1 && change) change();
-    return std::string(read > changeAfter && resets ? kAdvertisingIDAfter : kAdvertisingIDBefore);
+    return std::string(++reads > resetAfter ? kAdvertisingIDAfter : kAdvertisingIDBefore);
   }
 
   std::atomic<int> reads{0};
-  std::atomic<int> changeAfter{1'000'000};
-  // Whether the identifier changes at that read, and what else does.
-  bool resets = true;
-  std::function<void()> change;
+  std::atomic<int> resetAfter{1'000'000};
+};
+
+// Runs a change once, as the given insert into raw_events happens (its first run): from the
+// worker, at the same point of the events' writing one at a time and back to back.
+class ChangeAtRawEventInsert {
+ public:
+  ChangeAtRawEventInsert(sqlite3* handle, int insert, std::function<void()> change)
+      : handle_(handle), insert_(insert), change_(std::move(change)) {
+    sqlite3_update_hook(handle_, &ChangeAtRawEventInsert::updated, this);
+  }
+  ~ChangeAtRawEventInsert() { sqlite3_update_hook(handle_, nullptr, nullptr); }
+
+ private:
+  static void updated(void* self, int operation, const char*, const char* table, sqlite3_int64) {
+    auto& hook = *static_cast<ChangeAtRawEventInsert*>(self);
+    if (operation == SQLITE_INSERT && std::string_view(table) == "raw_events" &&
+        ++hook.inserts_ == hook.insert_) {
+      hook.change_();
+    }
+  }
+
+  sqlite3* handle_;
+  const int insert_;
+  int inserts_ = 0;
+  std::function<void()> change_;
 };
 
 struct LoggedEvent {
@@ -76,10 +92,31 @@ struct Outcome {
   // ("X" the one before the case, "Y" another), the advertising identifier, consent and
   // "_lair".
   std::vector<std::string> records;
-  // The day the daily counts are kept for, and the commit groups rolled back to run again.
+  // The day the daily counts are kept for (of the engine's own midnight), and the commit
+  // groups rolled back to run again.
   int32_t countsDay = 0;
   uint64_t groupRollbacks = 0;
 };
+
+// A group that was rolled back and run again leaves what one transaction per event leaves.
+void expectAsAlone(const Outcome& together, const Outcome& alone) {
+  EXPECT_EQ(together.stored, alone.stored);
+  EXPECT_EQ(together.logged, alone.stored);
+  EXPECT_EQ(alone.logged, alone.stored);
+  EXPECT_EQ(together.records, alone.records);
+  EXPECT_EQ(together.lairStored, alone.lairStored);
+  EXPECT_EQ(together.allEvents, alone.allEvents);
+  EXPECT_EQ(together.publicEvents, alone.publicEvents);
+  EXPECT_EQ(together.previousFirstOpens, alone.previousFirstOpens);
+  EXPECT_EQ(together.errorEvents, alone.errorEvents);
+  EXPECT_EQ(together.errorCodes, alone.errorCodes);
+  EXPECT_EQ(together.lifetimeValue, alone.lifetimeValue);
+  EXPECT_EQ(together.metadataLifetimeValues, alone.metadataLifetimeValues);
+  EXPECT_EQ(together.withoutAggregates, alone.withoutAggregates);
+  EXPECT_EQ(together.withoutMetadata, 0);
+  EXPECT_EQ(alone.groupRollbacks, 0u);
+  EXPECT_GE(together.groupRollbacks, 1u);
+}
 
 class CommitGroupTest : public EngineTest {
  protected:
@@ -360,19 +397,8 @@ TEST_F(CommitGroupTest, EventsLoggedBackToBackLeaveWhatOneTransactionEachLeaves)
     Outcome together = run(c.events, c.fullDisk, true);
     EXPECT_EQ(alone.lairStored, c.lairAsked);
     EXPECT_EQ(together.lairStored, c.lairAsked);
-    EXPECT_EQ(together.stored, alone.stored);
-    EXPECT_EQ(together.logged, alone.stored);
-    EXPECT_EQ(alone.logged, alone.stored);
-    EXPECT_EQ(together.allEvents, alone.allEvents);
-    EXPECT_EQ(together.publicEvents, alone.publicEvents);
-    EXPECT_EQ(together.previousFirstOpens, alone.previousFirstOpens);
-    EXPECT_EQ(together.errorEvents, alone.errorEvents);
+    expectAsAlone(together, alone);
     EXPECT_EQ(alone.errorCodes, c.errorCodes);
-    EXPECT_EQ(together.errorCodes, c.errorCodes);
-    EXPECT_EQ(together.records, alone.records);
-    EXPECT_EQ(alone.groupRollbacks, 0u);
-    EXPECT_GE(together.groupRollbacks, 1u);
-    EXPECT_EQ(together.withoutMetadata, 0);
     // Each row fails somewhere: something is not stored.
     EXPECT_LT(alone.stored.size(), c.events.size());
   }
@@ -422,20 +448,9 @@ TEST_F(CommitGroupTest, AnEventKeptAfterALostOneHoldsWhatItHoldsAlone) {
       restartFresh(100 + runs++, {});
       Outcome together = run(c.events, false, true, room);
       ++compared;
-      EXPECT_EQ(together.stored, alone.stored);
-      EXPECT_EQ(together.logged, alone.stored);
-      EXPECT_EQ(together.lifetimeValue, alone.lifetimeValue);
-      EXPECT_EQ(together.metadataLifetimeValues, alone.metadataLifetimeValues);
-      EXPECT_EQ(together.withoutAggregates, alone.withoutAggregates);
-      EXPECT_EQ(together.withoutAggregates, 0);
-      EXPECT_EQ(together.allEvents, alone.allEvents);
-      EXPECT_EQ(together.publicEvents, alone.publicEvents);
-      EXPECT_EQ(together.errorCodes, alone.errorCodes);
-      EXPECT_EQ(together.records, alone.records);
-      EXPECT_EQ(together.withoutMetadata, 0);
       // Back to back the events formed a group, which was rolled back and run again.
-      EXPECT_EQ(alone.groupRollbacks, 0u);
-      EXPECT_GE(together.groupRollbacks, 1u);
+      expectAsAlone(together, alone);
+      EXPECT_EQ(together.withoutAggregates, 0);
     }
     EXPECT_GT(compared, 0) << "no room stored the small event alone";
   }
@@ -443,9 +458,9 @@ TEST_F(CommitGroupTest, AnEventKeptAfterALostOneHoldsWhatItHoldsAlone) {
 
 // Memory that changes while a group's events are written, outside their transactions: the
 // advertising identifier reset (a new app instance and the "_lair" request), consent granted
-// from the app's thread, the clock past midnight. Each lands at one read of the advertising
-// identifier, scanned over the reads of the case's events, on a group that cannot commit: the
-// events run again must be stored as one transaction each stores them.
+// from the app's thread, the clock past midnight. Each lands at one point of the events'
+// writing, on a group that cannot commit: the events run again must be stored as one
+// transaction each stores them.
 TEST_F(CommitGroupTest, AGroupRunAgainKeepsTheMemoryItsEventsWereWrittenWith) {
   storagetest::FaultInjectingVfs::install();
   APMObjectMap big;
@@ -481,11 +496,20 @@ TEST_F(CommitGroupTest, AGroupRunAgainKeepsTheMemoryItsEventsWereWrittenWith) {
        Change::kConsent},
       {"midnight, a group with a broken deferred key", deferredKey, Change::kMidnight},
   };
+  // Where the change lands: as a's row is inserted (b is written after it), as b's is (a and b
+  // before it), or, for the reset, at the second read of the identifier after a's insert
+  // (between b's own request for "_lair" and its metadata).
+  struct Placement {
+    const char* what;
+    int insert;
+    int laterReads;
+  };
+  const Placement placements[] = {{"after a", 1, 0}, {"after b", 2, 0}, {"inside b", 1, 1}};
   int runs = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     int room = 0;
-    auto runAt = [&](int changeAfter, bool backToBack) {
+    auto runAt = [&](const Placement& at, bool backToBack) {
       auto support = std::make_shared<ResettingIdentitySupport>();
       restartFresh(200 + runs++, {}, support);
       onWorker([&] {
@@ -498,46 +522,46 @@ TEST_F(CommitGroupTest, AGroupRunAgainKeepsTheMemoryItsEventsWereWrittenWith) {
       if (c.change == Change::kMidnight) env.clock().setNow(midnight - 1);
       if (c.change == Change::kConsent) consent("denied");
       env.waitUntilIdle();
-      support->resets = c.change == Change::kReset;
-      support->change = [&, midnight] {
-        if (c.change == Change::kConsent) consent("granted");
-        if (c.change == Change::kMidnight) env.clock().setNow(midnight + 1);
-      };
-      support->changeAfter = support->reads + changeAfter;
+      std::unique_ptr<ChangeAtRawEventInsert> hook;
+      onWorker([&] {
+        hook = std::make_unique<ChangeAtRawEventInsert>(
+            engine->database()->sqliteStore()->sqliteHandle(), at.insert, [&, midnight] {
+              if (c.change == Change::kReset) support->resetAfter = support->reads + at.laterReads;
+              if (c.change == Change::kConsent) consent("granted");
+              if (c.change == Change::kMidnight) env.clock().setNow(midnight + 1);
+            });
+      });
       int32_t day = static_cast<int32_t>(std::floor((env.now() - offset) / 86400));
       Outcome outcome = run(c.events, false, backToBack, room);
+      onWorker([&] { hook.reset(); });
       outcome.countsDay -= day;
       APMConsentSettingsUtil::clearAllSettings();
       return outcome;
     };
-    bool landedBetween = false;
-    for (int changeAfter = 0; changeAfter <= 10; ++changeAfter) {
-      SCOPED_TRACE("changed after " + std::to_string(changeAfter) + " reads");
+    for (const Placement& at : placements) {
+      if (at.laterReads > 0 && c.change != Change::kReset) continue;
+      SCOPED_TRACE(std::string("the change lands ") + at.what);
       Outcome alone;
       // With a disk that fills, the room where one at a time stores a and b but not x.
       for (room = c.fullDisk ? 1 : 0; room <= 24; ++room) {
-        alone = runAt(changeAfter, false);
+        alone = runAt(at, false);
         if (!c.fullDisk ||
             (alone.stored == std::vector<std::string>{"a", "b"} && alone.bigStored == 0)) {
           break;
         }
       }
       ASSERT_LE(room, 24) << "no room stores a and b alone";
-      Outcome together = runAt(changeAfter, true);
-      EXPECT_EQ(together.stored, alone.stored);
-      EXPECT_EQ(together.records, alone.records);
-      EXPECT_EQ(together.lairStored, alone.lairStored);
+      Outcome together = runAt(at, true);
+      expectAsAlone(together, alone);
       EXPECT_EQ(together.countsDay, alone.countsDay);
-      EXPECT_EQ(together.allEvents, alone.allEvents);
-      EXPECT_EQ(together.publicEvents, alone.publicEvents);
-      EXPECT_GE(together.groupRollbacks, 1u);
-      // One at a time, a and b were written on either side of the change.
-      auto without = [](std::string record) { return record.substr(record.find(' ')); };
-      landedBetween |=
-          (alone.records.size() >= 2 && without(alone.records[0]) != without(alone.records[1])) ||
-          (c.change == Change::kMidnight && alone.allEvents == 1);
+      // One at a time, a and b were written on either side of a change after a.
+      if (at.insert == 1 && at.laterReads == 0) {
+        ASSERT_EQ(alone.records.size(), 2u);
+        auto without = [](std::string record) { return record.substr(record.find(' ')); };
+        EXPECT_TRUE(without(alone.records[0]) != without(alone.records[1]) || alone.countsDay == 1)
+            << alone.records[0] << " / " << alone.records[1];
+      }
     }
-    EXPECT_TRUE(landedBetween) << "no read landed the change between a and b";
   }
 }
 
