@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -24,11 +25,13 @@ struct APMEventMemoryInputs {
   // writing changed the request (a refresh that noticed a reset asks for the marker).
   bool lairRequested = false;
   bool lairRequestLeft = false;
-  // The metadata record's inputs: those from memory as the first run took them, and what each
-  // run read from the database (the user properties, the stored "_npa", the on-device values).
-  APMRawEventMetadataInputs metadata;
-  // What the session stitching token is made of, and the token once a run made it.
+  // The metadata record's inputs that come from memory (its user properties, the stored "_npa"
+  // and the on-device values each run reads from the database). Shared by the events that read
+  // the same, as most do: a commit group holds its events' memory without a copy each.
+  std::shared_ptr<const APMRawEventMetadataInputs> metadata;
+  // What the session stitching token is made of, and the token once a run made it (shared
+  // likewise).
   int64_t sessionNumber = 0;
   bool sessionExpired = false;
-  std::optional<std::optional<std::string>> stitchingToken;
+  std::shared_ptr<const std::optional<std::string>> stitchingToken;
 };

@@ -504,9 +504,26 @@ int32_t APMMeasurement::dayNumberAt(double now) const {
 
 // --- Raw-event metadata ---
 
+namespace {
+
+// The memory inputs with the stored ones: the fields the database gives taken from `stored`.
+APMRawEventMetadataInputs mergedMetadataInputs(const APMRawEventMetadataInputs& memory,
+                                               APMRawEventMetadataInputs stored) {
+  APMRawEventMetadataInputs inputs = memory;
+  inputs.sessionStitchingToken = std::move(stored.sessionStitchingToken);
+  inputs.userAttributes = std::move(stored.userAttributes);
+  inputs.storedNPA = std::move(stored.storedNPA);
+  inputs.odm1Value = std::move(stored.odm1Value);
+  inputs.odm1SessionValue = std::move(stored.odm1SessionValue);
+  inputs.odm2Value = std::move(stored.odm2Value);
+  return inputs;
+}
+
+}  // namespace
+
 void APMMeasurement::readRawEventMetadataMemoryInputs(APMEventMemoryInputs& memory) {
   APMIdentity::SingleRefreshCheck check(*identity_);
-  APMRawEventMetadataInputs& inputs = memory.metadata;
+  APMRawEventMetadataInputs inputs;
   inputs.appID = identity_->appID();
   inputs.fromAppStore = isFromAppStore_ ? *isFromAppStore_ : APMIdentity::isFromAppStore();
   inputs.appVersion = identity_->appVersion();
@@ -525,11 +542,16 @@ void APMMeasurement::readRawEventMetadataMemoryInputs(APMEventMemoryInputs& memo
   inputs.timeZoneOffsetMinutes = environment->timeZoneOffsetMinutes();
   inputs.userDefaultLanguage = environment->userDefaultLanguage();
   readRawEventAttribution(inputs);
+  if (!lastMetadataMemoryInputs_ || !(*lastMetadataMemoryInputs_ == inputs)) {
+    lastMetadataMemoryInputs_ =
+        std::make_shared<const APMRawEventMetadataInputs>(std::move(inputs));
+  }
+  memory.metadata = lastMetadataMemoryInputs_;
 }
 
 void APMMeasurement::readRawEventMetadataStoredInputs(std::vector<APMUserAttribute> userAttributes,
-                                                      APMEventMemoryInputs& memory) {
-  APMRawEventMetadataInputs& inputs = memory.metadata;
+                                                      APMEventMemoryInputs& memory,
+                                                      APMRawEventMetadataInputs& stored) {
   bool hasUserID = false;
   bool hasNPA = false;
   for (const APMUserAttribute& property : userAttributes) {
@@ -537,21 +559,26 @@ void APMMeasurement::readRawEventMetadataStoredInputs(std::vector<APMUserAttribu
     hasNPA |= property.name() == "_npa";
   }
   if (!memory.stitchingToken) {
-    memory.stitchingToken = identity_->sessionStitchingTokenWithSessionNumber(
+    std::optional<std::string> token = identity_->sessionStitchingTokenWithSessionNumber(
         memory.sessionNumber, memory.sessionExpired, hasUserID);
+    if (!lastStitchingToken_ || *lastStitchingToken_ != token) {
+      lastStitchingToken_ = std::make_shared<const std::optional<std::string>>(std::move(token));
+    }
+    memory.stitchingToken = lastStitchingToken_;
   }
-  inputs.sessionStitchingToken = *memory.stitchingToken;
-  inputs.userAttributes = std::move(userAttributes);
-  inputs.storedNPA = hasNPA ? std::nullopt : database_->userAttributeWithName("_npa", nullptr);
-  readRawEventODMValues(inputs);
+  stored.sessionStitchingToken = *memory.stitchingToken;
+  stored.userAttributes = std::move(userAttributes);
+  if (!hasNPA) stored.storedNPA = database_->userAttributeWithName("_npa", nullptr);
+  readRawEventODMValues(stored);
 }
 
 APMRawEventMetadataInputs APMMeasurement::rawEventMetadataInputsWithUserAttributes(
     const std::vector<APMUserAttribute>& userAttributes) {
   APMEventMemoryInputs memory;
   readRawEventMetadataMemoryInputs(memory);
-  readRawEventMetadataStoredInputs(userAttributes, memory);
-  return std::move(memory.metadata);
+  APMRawEventMetadataInputs stored;
+  readRawEventMetadataStoredInputs(userAttributes, memory, stored);
+  return mergedMetadataInputs(*memory.metadata, std::move(stored));
 }
 
 APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
@@ -561,13 +588,17 @@ APMPBMeasurementBundle APMMeasurement::createRawEventMetadataWithUserAttributes(
 
 const APMMeasurement::RawEventMetadata& APMMeasurement::rawEventMetadataWithUserAttributes(
     std::vector<APMUserAttribute> userAttributes, APMEventMemoryInputs& memory) {
-  readRawEventMetadataStoredInputs(std::move(userAttributes), memory);
-  const APMRawEventMetadataInputs& inputs = memory.metadata;
+  APMRawEventMetadataInputs stored;
+  readRawEventMetadataStoredInputs(std::move(userAttributes), memory, stored);
   // Most events are written with the inputs of the event before them.
-  if (lastRawEventMetadata_ && lastRawEventMetadata_->inputs == inputs) {
+  if (lastRawEventMetadata_ &&
+      (lastRawEventMetadata_->memoryInputs == memory.metadata ||
+       *lastRawEventMetadata_->memoryInputs == *memory.metadata) &&
+      lastRawEventMetadata_->storedInputs == stored) {
     return *lastRawEventMetadata_;
   }
-  APMPBMeasurementBundle bundle = APMRawEventMetadataFromInputs(inputs);
+  APMPBMeasurementBundle bundle =
+      APMRawEventMetadataFromInputs(mergedMetadataInputs(*memory.metadata, stored));
   // Equal bundles encode to equal bytes: inputs that changed without changing the bundle keep
   // its encoding and fingerprint.
   if (!lastRawEventMetadata_ || !(lastRawEventMetadata_->bundle == bundle)) {
@@ -577,6 +608,7 @@ const APMMeasurement::RawEventMetadata& APMMeasurement::rawEventMetadataWithUser
     made.bundle = std::move(bundle);
     lastRawEventMetadata_ = std::move(made);
   }
-  lastRawEventMetadata_->inputs = inputs;
+  lastRawEventMetadata_->memoryInputs = memory.metadata;
+  lastRawEventMetadata_->storedInputs = std::move(stored);
   return *lastRawEventMetadata_;
 }

@@ -207,17 +207,19 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   // The metadata's fields that come from memory (the identity, consent, the device, the
   // session and the stored campaign), into `memory`.
   void readRawEventMetadataMemoryInputs(APMEventMemoryInputs& memory);
-  // The rest of the metadata inputs in `memory`: what the database holds now, and the
-  // stitching token, made the first time and kept.
+  // The rest of the metadata inputs, into the fields of `stored` that hold them: what the
+  // database holds now, and the stitching token, made the first time and kept in `memory`.
   void readRawEventMetadataStoredInputs(std::vector<APMUserAttribute> userAttributes,
-                                        APMEventMemoryInputs& memory);
+                                        APMEventMemoryInputs& memory,
+                                        APMRawEventMetadataInputs& stored);
   // The metadata record of an event written now: the bundle, its bytes and their fingerprint,
   // and the inputs it was made of.
   struct RawEventMetadata {
     APMPBMeasurementBundle bundle;
     std::string encoded;
     int64_t fingerprint = 0;
-    APMRawEventMetadataInputs inputs;
+    std::shared_ptr<const APMRawEventMetadataInputs> memoryInputs;
+    APMRawEventMetadataInputs storedInputs;
   };
   // Reads the inputs for every event, but builds the bundle only when they differ from the
   // last event's, and encodes and hashes it only when it differs from the last one built.
@@ -601,6 +603,10 @@ class APMMeasurement : public OULNetworkLoggerDelegate,
   std::atomic<bool> enabled_{false};
   // Worker queue: the last metadata record built, and where the app came from (read at start).
   std::optional<RawEventMetadata> lastRawEventMetadata_;
+  // The last metadata inputs and stitching token read from memory, shared with the events that
+  // read the same.
+  std::shared_ptr<const APMRawEventMetadataInputs> lastMetadataMemoryInputs_;
+  std::shared_ptr<const std::optional<std::string>> lastStitchingToken_;
   std::optional<bool> isFromAppStore_;
   // Worker queue: the identity's request for "_lair" as the last run of an event's write
   // transaction left it (see lairRequestForRun).
