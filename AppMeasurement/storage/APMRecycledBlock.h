@@ -3,19 +3,8 @@
 #include <cstddef>
 #include <utility>
 
-// A transaction block whose storage is kept for the next block of its size: for the blocks a
-// commit group holds until it commits (see APMSqliteStore::performRerunnableTransactionWithError).
-// A group holds up to 64 of them; taken from the memory allocator one by one and handed back all
-// at once at the commit, they overflow the allocator's per-thread cache (a few blocks of a size)
-// and slow every other allocation made meanwhile. Kept, the next group's blocks cost no
-// allocation at all, as a transaction run once on its caller's stack did not.
-//
-// std::function puts a callable of this type in storage of its own through the class's
-// operator new and delete, so wrapping the block is all it takes:
-//   store->performRerunnableTransactionWithError(error, APMRecycledBlock(std::move(block)));
-// The storage is kept per thread (at most kKeptBlocks per thread), so the blocks may be made and
-// dropped on any thread.
-// The storage APMRecycledBlock keeps, per thread and per size.
+// The storage APMRecycledBlock keeps, per thread and per size: at most kKeptBlocks blocks a
+// thread, handed back to the allocator when the thread ends.
 class APMRecycledStorage {
  public:
   static constexpr std::size_t kKeptBlocks = 128;
@@ -29,6 +18,17 @@ class APMRecycledStorage {
   static std::size_t keptForTesting();
 };
 
+// A transaction block whose storage is kept for the next block of its size: for the blocks a
+// commit group holds until it commits (see APMSqliteStore::performRerunnableTransactionWithError).
+// A group holds up to 64 of them; taken from the memory allocator one by one and handed back all
+// at once at the commit, they overflow the allocator's per-thread cache (a few blocks of a size)
+// and slow every other allocation made meanwhile. Kept, the next group's blocks cost no
+// allocation at all, as a transaction run once on its caller's stack did not.
+//
+// std::function puts a callable of this type in storage of its own through the class's
+// operator new and delete, so wrapping the block is all it takes:
+//   database->performRerunnableTransaction(APMRecycledBlock([held]() mutable { ... }));
+// Blocks may be made and dropped on any thread: each thread keeps what it drops.
 template <typename Block>
 class APMRecycledBlock {
  public:
