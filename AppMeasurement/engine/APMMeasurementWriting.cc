@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "AppMeasurement/engine/APMAnalytics.h"
 #include "AppMeasurement/engine/APMConditionalUserPropertyController.h"
@@ -17,9 +19,11 @@
 #include "AppMeasurement/foundation/APMRemoteConfig.h"
 #include "AppMeasurement/foundation/APMScheduler.h"
 #include "AppMeasurement/foundation/APMUserAttribute.h"
+#include "AppMeasurement/records/APMPackedEvent.h"
 #include "AppMeasurement/script/APMPEventContext.h"
 #include "AppMeasurement/script/APMPEventEditing.h"
 #include "AppMeasurement/storage/APMDatabase.h"
+#include "AppMeasurement/storage/APMRecycledBlock.h"
 
 using apm_engine::monitor;
 
@@ -329,41 +333,29 @@ void APMMeasurement::writeFilteredEventOnWorkerQueue(APMEvent event) {
   identity_->updateIdentifiers();
   if (isConversionEventName(event.name())) event.setConversion(true);
   // Should the commit group it joins be rolled back, the transaction runs again after this
-  // call returned: it holds the event, and each run starts from the marks the event had
-  // before the first (a run takes the real-time mark away, or sets it and the debug mark) and
-  // decides with the memory the first run read.
+  // call returned: it holds the event, and each run starts from the event as it was before the
+  // first (a run takes the real-time mark away, or sets it and the debug mark) and decides with
+  // the memory the first run read. The first run takes the event itself and lets it go; the
+  // runs again unpack it. A group holds up to 64 events until it commits: packed, and in
+  // storage kept for the next group, they cost the allocations of the event path nothing (see
+  // APMPackedEvent, APMRecycledBlock).
   struct HeldEvent {
-    APMEvent event;
+    APMPackedEvent packed;
+    std::optional<APMEvent> firstRun;
     bool isPublic;
-    std::optional<APMValue> realtime;
-    std::optional<APMValue> debug;
     std::optional<APMEventMemoryInputs> memory;
   };
-  auto mark = [](const APMEvent& event, std::string_view name) {
-    const APMValue* value = event.parameter(std::string(name));
-    return value ? std::optional<APMValue>(*value) : std::nullopt;
-  };
   bool isPublic = APMIsPublicName(event.name());
-  std::optional<APMValue> realtime = mark(event, "_r");
-  std::optional<APMValue> debug = mark(event, "_dbg");
-  auto held = std::make_shared<HeldEvent>(
-      HeldEvent{std::move(event), isPublic, std::move(realtime), std::move(debug), std::nullopt});
-  database_->performRerunnableTransaction([this, held] {
-    bool firstRun = !held->memory;
-    if (firstRun) {
-      held->memory = eventMemoryInputs();
-    } else {
-      auto restore = [&](const std::string& name, const std::optional<APMValue>& value) {
-        if (value)
-          held->event.setParameter(name, *value);
-        else
-          held->event.removeParameter(name);
-      };
-      restore("_r", held->realtime);
-      restore("_dbg", held->debug);
-    }
-    return writeEventTransaction(held->event, held->isPublic, *held->memory, firstRun);
-  });
+  database_->performRerunnableTransaction(APMRecycledBlock(
+      // Packed before it moves: a braced list runs in order.
+      [this, held = HeldEvent{APMPackedEvent(event), std::move(event), isPublic,
+                              std::nullopt}]() mutable {
+        bool firstRun = held.firstRun.has_value();
+        if (firstRun) held.memory = eventMemoryInputs();
+        APMEvent event = firstRun ? std::move(*held.firstRun) : held.packed.unpack();
+        held.firstRun.reset();
+        return writeEventTransaction(event, held.isPublic, *held.memory, firstRun);
+      }));
 }
 
 APMEventMemoryInputs APMMeasurement::eventMemoryInputs() {

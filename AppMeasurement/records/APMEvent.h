@@ -99,6 +99,9 @@ class APMEvent {
   bool operator==(const APMEvent&) const = default;
 
  private:
+  // Packs and unpacks an event as it is, no rule running.
+  friend class APMPackedEvent;
+
   APMEvent() = default;
 
   APMValueMap parameters_;

@@ -64,6 +64,22 @@ bool isBindableRecordValue(const Value& value) {
 
 constexpr std::string_view kPrimaryKey = "PRIMARY KEY";
 
+// The texts of the statements every transaction runs, made once: the longer ones would take an
+// allocation per call.
+struct TransactionStatements {
+  const std::string begin = "BEGIN EXCLUSIVE TRANSACTION";
+  const std::string end = "END TRANSACTION";
+  const std::string rollback = "ROLLBACK";
+  const std::string savepoint = "SAVEPOINT apm_group_item";
+  const std::string rollbackToSavepoint = "ROLLBACK TO apm_group_item";
+  const std::string release = "RELEASE apm_group_item";
+};
+
+const TransactionStatements& transactionStatements() {
+  static const TransactionStatements& statements = *new TransactionStatements;
+  return statements;
+}
+
 // Whether the file may carry the immutable flag. Asked without opening the file: closing any
 // descriptor of a file drops every POSIX lock this process holds on it, and with them the
 // locks of a connection already open on the same database (another process could then
@@ -897,11 +913,13 @@ bool APMSqliteStore::runKeptStatement(const std::string& sql) {
   return rc == SQLITE_DONE;
 }
 
-bool APMSqliteStore::beginTransaction() { return runKeptStatement("BEGIN EXCLUSIVE TRANSACTION"); }
+bool APMSqliteStore::beginTransaction() { return runKeptStatement(transactionStatements().begin); }
 
-bool APMSqliteStore::endTransaction() { return runKeptStatement("END TRANSACTION"); }
+bool APMSqliteStore::endTransaction() { return runKeptStatement(transactionStatements().end); }
 
-bool APMSqliteStore::rollbackTransaction() { return runKeptStatement("ROLLBACK"); }
+bool APMSqliteStore::rollbackTransaction() {
+  return runKeptStatement(transactionStatements().rollback);
+}
 
 bool APMSqliteStore::performTransactionWithError(APMErrorSlot* error,
                                                  const std::function<bool()>& block) {
@@ -1047,7 +1065,7 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error, std::functio
     }
     groupTransactionOpen_ = true;
   }
-  if (!runKeptStatement("SAVEPOINT apm_group_item")) {
+  if (!runKeptStatement(transactionStatements().savepoint)) {
     // The group cannot go on: what it holds runs again alone, and so does this transaction.
     rewriteGroup();
     return performLoneTransaction(error, block);
@@ -1058,8 +1076,8 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error, std::functio
   auto rollBackItem = [this] {
     groupItems_.back().reports.rolledBack();
     return sqlite3_get_autocommit(sqliteHandle_) == 0 &&
-           runKeptStatement("ROLLBACK TO apm_group_item") &&
-           runKeptStatement("RELEASE apm_group_item");
+           runKeptStatement(transactionStatements().rollbackToSavepoint) &&
+           runKeptStatement(transactionStatements().release);
   };
   bool succeeded;
   groupItemRunning_ = true;
@@ -1089,7 +1107,7 @@ bool APMSqliteStore::performGroupedTransaction(APMErrorSlot* error, std::functio
     if (!rollBackItem()) return rerunAfterGroupAbort(error);
     return false;
   }
-  if (!runKeptStatement("RELEASE apm_group_item")) {
+  if (!runKeptStatement(transactionStatements().release)) {
     noteTransactionStatementFailed(error, "end transaction");
     return rerunAfterGroupAbort(error);
   }
@@ -1146,7 +1164,8 @@ bool APMSqliteStore::commitGroupTransaction(APMErrorSlot* error) {
     return false;
   }
   groupTransactionOpen_ = false;
-  std::vector<GroupItem> items = std::exchange(groupItems_, {});
+  std::vector<GroupItem> items;
+  items.swap(groupItems_);
   // A transaction an action begins here runs alone, as after a lone commit: joining the group
   // would open its transaction again where nothing commits it before the group ends, or before
   // the transaction or write that this commit makes way for.
@@ -1158,6 +1177,9 @@ bool APMSqliteStore::commitGroupTransaction(APMErrorSlot* error) {
     throw;
   }
   reportingGroupCommit_ = wasReporting;
+  // The next group reuses the storage: a group of 64 would otherwise grow it anew, 7 times.
+  items.clear();
+  if (groupItems_.empty()) groupItems_.swap(items);
   return true;
 }
 
