@@ -196,8 +196,9 @@ class APMSqliteStore {
   // The same for a block that may be run again after this call has returned: it owns what it
   // reads and writes (no references into its caller's frame), and each run decides afresh from
   // what is stored. What it reads of memory that others change meanwhile (a clock, settings of
-  // another queue), it takes at its first run and keeps for the runs again. Inside a commit group it is a savepoint of the group's transaction, kept
-  // with the group so that a group that cannot commit can run it again alone.
+  // another queue), it takes at its first run and keeps for the runs again. Inside a commit group
+  // it is a savepoint of the group's transaction, kept with the group so that a group that cannot
+  // commit can run it again alone.
   bool performRerunnableTransactionWithError(APMErrorSlot* error, std::function<bool()> block);
   bool beginTransaction();
   bool endTransaction();
